@@ -1,0 +1,219 @@
+// lumarq._vantor32: the backend core. Encodes, decodes and combines provenance words for the
+// tracker front end and runs the batch kernels over numpy uint32 arrays.
+#include <string>
+#include <unordered_map>
+
+#include "backend.h"
+#include "lumarq/codec.h"
+
+namespace lumarq::py {
+namespace {
+
+constexpr size_t kReleaseGilFrom = 1 << 14;  // below this the GIL round trip costs more
+
+BackendTracker& Backend(nb::handle tracker, const char* name) {
+  BackendTracker* b = NativeBackend(tracker);
+  if (b == nullptr) RaiseArgType(name, "RustProvenanceTracker", tracker);
+  return *b;
+}
+
+uint32_t ToDepthBits(nb::handle depth) {
+  nb::object d = AsInt(depth, "depth");
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(d.ptr(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+  if (overflow < 0 || (overflow == 0 && v < 0)) throw nb::value_error("depth must be non-negative");
+  if (overflow > 0 || v > static_cast<long long>(kMaxDepth)) return kMaxDepth;
+  return static_cast<uint32_t>(v);
+}
+
+void RegisterBackendTracker(nb::module_& m) {
+  nb::class_<BackendTracker>(m, "RustProvenanceTracker",
+                             "Native codec of one provenance tracker: encodes, decodes and "
+                             "combines 32-bit provenance words and keeps the dictionary of dense "
+                             "pair sets.")
+      .def(nb::init<>())
+      .def(
+          "register",
+          [](BackendTracker& self, nb::handle table, nb::handle column, nb::handle prot) {
+            nb::str t = AsStr(table, "table"), c = AsStr(column, "column");
+            BackendRegister(self, t.c_str(), c.c_str(), AsBool(prot));
+          },
+          nb::arg("table"), nb::arg("column"), nb::arg("protected") = false,
+          "Record a source pair announced by the front end.")
+      .def(
+          "mark_table_protected",
+          [](BackendTracker& self, nb::handle table) {
+            BackendMarkTableProtected(self, AsStr(table, "table").c_str());
+          },
+          nb::arg("table"), "Record that every column of `table` is protected.")
+      .def(
+          "encode",
+          [](BackendTracker& self, nb::handle pairs, nb::handle entity, nb::handle chain,
+             nb::handle taint, nb::handle depth) {
+            const PairSet set = PairsFromIterable(pairs);
+            const uint64_t e = AsUInt64Bits(entity, "entity");
+            const uint64_t c = AsUInt64Bits(chain, "chain");
+            const bool t = AsBool(taint);
+            const uint32_t d = ToDepthBits(depth);
+            return self.codec.Encode(set, e, c, t, d);
+          },
+          nb::arg("pairs"), nb::arg("entity") = 0, nb::arg("chain") = 0, nb::arg("taint") = false,
+          nb::arg("depth") = 0,
+          "Encode a set of pair ids (0-511) with entity, chain, taint and depth into a word.")
+      .def(
+          "decode_full",
+          [](const BackendTracker& self, nb::handle provenance) {
+            const uint32_t w = AsWord(provenance, "provenance");
+            return DecodedToDict(self.codec.Decode(w), w);
+          },
+          nb::arg("provenance"),
+          "Decode a word into a dict with keys pairs (sorted ids), entity, chain, taint, depth "
+          "and mode.")
+      .def(
+          "combine",
+          [](BackendTracker& self, nb::handle a, nb::handle b, nb::handle op) {
+            return self.codec.Combine(AsWord(a, "prov_a"), AsWord(b, "prov_b"),
+                                      static_cast<uint32_t>(AsUInt64Bits(op, "op")));
+          },
+          nb::arg("prov_a"), nb::arg("prov_b"), nb::arg("op") = 1,
+          "Combine two words: pairs united, entity XOR, chain mixed, taint OR, depth max+1.")
+      .def(
+          "update_chain",
+          [](const BackendTracker&, nb::handle p, nb::handle op) {
+            return Codec::UpdateChain(AsWord(p, "provenance"),
+                                      static_cast<uint32_t>(AsUInt64Bits(op, "op")));
+          },
+          nb::arg("provenance"), nb::arg("op"),
+          "One unary step: pairs and taint kept, chain mixed, depth + 1.")
+      .def_prop_ro(
+          "dense_size", [](const BackendTracker& self) { return self.codec.dense().size(); },
+          "Number of distinct dense pair sets seen so far.")
+      .def_prop_ro(
+          "registered",
+          [](BackendTracker& self) {
+            std::lock_guard lock(self.mu);
+            return self.sources.size();
+          },
+          "Number of distinct source pairs announced.");
+}
+
+nb::object CombineBatch(nb::handle tracker, nb::handle a, nb::handle b, nb::handle op) {
+  BackendTracker& bt = Backend(tracker, "tracker");
+  U32View va(a, "a"), vb(b, "b");
+  const uint32_t code = static_cast<uint32_t>(AsUInt64Bits(op, "op"));
+  if (va.size() != vb.size()) {
+    throw nb::value_error(("combine_batch: arrays differ in length (" + std::to_string(va.size()) +
+                           " and " + std::to_string(vb.size()) + ")")
+                              .c_str());
+  }
+  uint32_t* out = nullptr;
+  nb::object result = NewU32Array(va.size(), &out);
+  std::span<uint32_t> dst(out, va.size());
+  if (va.size() >= kReleaseGilFrom) {
+    nb::gil_scoped_release release;
+    bt.codec.CombineBatch(va.span(), vb.span(), code, dst);
+  } else {
+    bt.codec.CombineBatch(va.span(), vb.span(), code, dst);
+  }
+  return result;
+}
+
+nb::object UpdateChainBatch(nb::handle tracker, nb::handle arr, nb::handle op) {
+  Backend(tracker, "tracker");
+  U32View v(arr, "arr");
+  const uint32_t code = static_cast<uint32_t>(AsUInt64Bits(op, "op"));
+  uint32_t* out = nullptr;
+  nb::object result = NewU32Array(v.size(), &out);
+  std::span<uint32_t> dst(out, v.size());
+  if (v.size() >= kReleaseGilFrom) {
+    nb::gil_scoped_release release;
+    Codec::UpdateChainBatch(v.span(), code, dst);
+  } else {
+    Codec::UpdateChainBatch(v.span(), code, dst);
+  }
+  return result;
+}
+
+nb::object EncodeSourceColumnPy(nb::handle tracker, nb::handle pair_id, nb::handle entities,
+                                nb::handle taint) {
+  Backend(tracker, "tracker");
+  const int64_t pid = AsInt64(pair_id, "pair_id");
+  if (pid < 0 || pid >= kMaxPairs) {
+    throw nb::value_error(("pair id out of range (0-511): " + std::to_string(pid)).c_str());
+  }
+  U32View v(entities, "entity_hashes");
+  const bool t = AsBool(taint);
+  uint32_t* out = nullptr;
+  nb::object result = NewU32Array(v.size(), &out);
+  std::span<uint32_t> dst(out, v.size());
+  if (v.size() >= kReleaseGilFrom) {
+    nb::gil_scoped_release release;
+    EncodeSourceColumn(static_cast<uint32_t>(pid), v.span(), t, dst);
+  } else {
+    EncodeSourceColumn(static_cast<uint32_t>(pid), v.span(), t, dst);
+  }
+  return result;
+}
+
+nb::object IsTaintedBatch(nb::handle arr) {
+  U32View v(arr, "arr");
+  uint8_t* out = nullptr;
+  nb::object result = NewBoolArray(v.size(), &out);
+  nb::gil_scoped_release release;
+  TaintBatch(v.span(), {out, v.size()});
+  return result;
+}
+
+nb::object RiskScoreBatch(nb::handle arr) {
+  U32View v(arr, "arr");
+  double* out = nullptr;
+  nb::object result = NewF64Array(v.size(), &out);
+  nb::gil_scoped_release release;
+  RiskBatch(v.span(), {out, v.size()});
+  return result;
+}
+
+nb::list ExplainBatch(nb::handle tracker, nb::handle arr) {
+  BackendTracker& bt = Backend(tracker, "tracker");
+  U32View v(arr, "arr");
+  nb::list out;
+  // Columns repeat few distinct words; equal words share one (immutable) tuple.
+  std::unordered_map<uint32_t, nb::tuple> seen;
+  for (uint32_t w : v.span()) {
+    auto it = seen.find(w);
+    if (it == seen.end()) {
+      const std::vector<uint32_t> ids = bt.codec.Decode(w).pairs.Ids();
+      PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(ids.size()));
+      if (!t) throw nb::python_error();
+      for (size_t i = 0; i < ids.size(); ++i) {
+        PyTuple_SET_ITEM(t, static_cast<Py_ssize_t>(i), PyLong_FromUnsignedLong(ids[i]));
+      }
+      it = seen.emplace(w, nb::steal<nb::tuple>(t)).first;
+    }
+    out.append(it->second);
+  }
+  return out;
+}
+
+}  // namespace
+}  // namespace lumarq::py
+
+NB_MODULE(_vantor32, m) {
+  using namespace lumarq::py;
+  m.doc() = "Backend core of the VANTOR-32 provenance word: codec, algebra and batch kernels.";
+  RegisterBackendTracker(m);
+  m.def("combine_batch", &CombineBatch, nb::arg("tracker"), nb::arg("a"), nb::arg("b"),
+        nb::arg("op"), "Element-wise combine of two equally long uint32 provenance arrays.");
+  m.def("update_chain_batch", &UpdateChainBatch, nb::arg("tracker"), nb::arg("arr"), nb::arg("op"),
+        "One unary step (depth + 1, chain mixed) for every element.");
+  m.def("encode_source_column", &EncodeSourceColumnPy, nb::arg("tracker"), nb::arg("pair_id"),
+        nb::arg("entity_hashes"), nb::arg("taint"),
+        "Depth-0 single-pair words for one source column, one per entity hash (cut to 8 bits).");
+  m.def("is_tainted_batch", &IsTaintedBatch, nb::arg("arr"), "Per-element taint flags (bool array).");
+  m.def("risk_score_batch", &RiskScoreBatch, nb::arg("arr"),
+        "Per-element risk taint / (1 + depth) (float64 array).");
+  m.def("explain_batch", &ExplainBatch, nb::arg("tracker"), nb::arg("arr"),
+        "Per-element source pair ids: a list with one tuple of ascending pair ids per element "
+        "(equal words share one tuple).");
+}

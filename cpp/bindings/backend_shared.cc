@@ -1,0 +1,61 @@
+#include <string>
+
+#include "backend.h"
+
+namespace lumarq::py {
+
+BackendTracker* NativeBackend(nb::handle obj) {
+  // The type is registered once by lumarq._vantor32; every module of the package shares it.
+  static PyTypeObject* native = nullptr;
+  if (native == nullptr) {
+    nb::handle t = nb::type<BackendTracker>();
+    if (!t.is_valid()) return nullptr;
+    native = reinterpret_cast<PyTypeObject*>(t.ptr());
+  }
+  if (Py_TYPE(obj.ptr()) != native) return nullptr;
+  return nb::inst_ptr<BackendTracker>(obj);
+}
+
+void BackendRegister(BackendTracker& b, const char* table, const char* column, bool prot) {
+  std::string key = std::string(table) + '\x1f' + column;
+  std::lock_guard lock(b.mu);
+  bool& flag = b.sources[key];
+  flag = flag || prot;
+}
+
+void BackendMarkTableProtected(BackendTracker& b, const char* table) {
+  std::lock_guard lock(b.mu);
+  b.protected_tables.insert(table);
+}
+
+PairSet PairsFromIterable(nb::handle pairs) {
+  PairSet set;
+  PyObject* it = PyObject_GetIter(pairs.ptr());
+  if (!it) throw nb::python_error();
+  nb::object iter = nb::steal(it);
+  while (PyObject* item = PyIter_Next(it)) {
+    nb::object hold = nb::steal(item);
+    const int64_t id = AsInt64(hold, "pairs");
+    if (id < 0 || id >= kMaxPairs) {
+      throw nb::value_error(("pair id out of range (0-511): " + std::to_string(id)).c_str());
+    }
+    set.Add(static_cast<uint32_t>(id));
+  }
+  if (PyErr_Occurred()) throw nb::python_error();
+  return set;
+}
+
+nb::dict DecodedToDict(const Decoded& d, uint32_t word) {
+  nb::list ids;
+  for (uint32_t id : d.pairs.Ids()) ids.append(id);
+  nb::dict out;
+  out["pairs"] = ids;
+  out["entity"] = d.entity;
+  out["chain"] = d.chain;
+  out["taint"] = d.taint;
+  out["depth"] = d.depth;
+  out["mode"] = ModeName(word);
+  return out;
+}
+
+}  // namespace lumarq::py

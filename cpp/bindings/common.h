@@ -1,0 +1,103 @@
+// Shared binding layer: argument conversion rules, their error texts, array helpers and the
+// fast-path dispatch test used by every extension module of the package.
+#pragma once
+
+#include <nanobind/nanobind.h>
+#include <nanobind/ndarray.h>
+
+#include <cstdint>
+#include <span>
+
+namespace nb = nanobind;
+
+namespace lumarq::py {
+
+// ---------------------------------------------------------------- argument conversion
+// A refused argument raises TypeError "Argument '<name>' has incorrect type (expected <type>,
+// got <type of value>)". Names and types are cut to 200 characters.
+
+[[noreturn]] void RaiseArgType(const char* name, const char* expected, nb::handle got);
+
+/// `int` parameter: any object with the number protocol, converted as by int().
+nb::object AsInt(nb::handle value, const char* name);
+/// As AsInt, then the low 64 bits in two's complement (arbitrarily large ints never overflow).
+uint64_t AsUInt64Bits(nb::handle value, const char* name);
+/// A provenance word: the low 32 bits of int(value); higher bits are ignored by every reader.
+inline uint32_t AsWord(nb::handle value, const char* name) {
+  return static_cast<uint32_t>(AsUInt64Bits(value, name));
+}
+/// As AsInt, then a C++ int64 (OverflowError beyond its range).
+int64_t AsInt64(nb::handle value, const char* name);
+
+/// `str`, `list`, `dict`, `set` parameters: exactly that built-in type, subclasses refused.
+nb::str AsStr(nb::handle value, const char* name);
+nb::list AsList(nb::handle value, const char* name);
+nb::dict AsDict(nb::handle value, const char* name);
+nb::set AsSet(nb::handle value, const char* name);
+/// Optional forms: None passes through unchanged.
+nb::object AsOptStr(nb::handle value, const char* name);
+nb::object AsOptDict(nb::handle value, const char* name);
+nb::object AsOptInt(nb::handle value, const char* name);
+
+/// `bool` parameter: truthiness.
+bool AsBool(nb::handle value);
+
+/// Results declared `int` pass through int(); None passes unchanged.
+nb::object IntResult(nb::handle value);
+
+// ---------------------------------------------------------------- arrays
+
+using U32Array = nb::ndarray<const uint32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using I64Array = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+/// A read-only view of a 1-d uint32 array: zero-copy for contiguous numpy uint32 input (read-only
+/// arrays included), otherwise through numpy.ascontiguousarray(value, dtype=uint32).
+class U32View {
+ public:
+  U32View(nb::handle value, const char* name);
+  std::span<const uint32_t> span() const { return {data_, size_}; }
+  size_t size() const { return size_; }
+
+ private:
+  nb::object keep_;
+  const uint32_t* data_ = nullptr;
+  size_t size_ = 0;
+};
+
+/// New writable numpy arrays owned by Python; `data` receives the buffer to fill.
+nb::object NewU32Array(size_t n, uint32_t** data);
+nb::object NewI64Array(size_t n, int64_t** data);
+nb::object NewF64Array(size_t n, double** data);
+nb::object NewBoolArray(size_t n, uint8_t** data);
+
+// ---------------------------------------------------------------- calls and dispatch
+
+/// True when `self.<name>` resolves to the implementation defined on `native_type` (no Python
+/// subclass override and no instance attribute shadowing it), so the caller may run the native
+/// code directly.
+bool UsesNative(nb::handle self, nb::handle name, PyTypeObject* native_type);
+
+/// self.<name>(*args) through the vectorcall protocol.
+template <typename... Args>
+nb::object CallMethod(nb::handle self, nb::handle name, Args&&... args) {
+  nb::object converted[] = {nb::cast(std::forward<Args>(args))...};
+  PyObject* argv[sizeof...(Args) + 1] = {self.ptr()};
+  for (size_t i = 0; i < sizeof...(Args); ++i) argv[i + 1] = converted[i].ptr();
+  PyObject* r = PyObject_VectorcallMethod(name.ptr(), argv,
+                                          (sizeof...(Args) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          nullptr);
+  if (!r) throw nb::python_error();
+  return nb::steal(r);
+}
+
+/// An interned Python string, created once per process.
+nb::handle Interned(const char* text);
+
+/// "0x" followed by format(value, "08X"): upper-case hex, at least 8 digits.
+nb::str HexText(nb::handle value);
+nb::str HexText(uint32_t value);
+
+/// Imports `module` and returns its attribute `name`.
+nb::object ImportAttr(const char* module, const char* name);
+
+}  // namespace lumarq::py

@@ -1,0 +1,618 @@
+#include "tracker.h"
+
+#include <string>
+
+#include "lumarq/word.h"
+
+namespace lumarq::py {
+namespace {
+
+PyObject* g_vantor_dict = nullptr;  // globals of lumarq.utilities.vantor32 (borrowed, immortal)
+PyTypeObject* g_tracker_type = nullptr;
+
+// ---------------------------------------------------------------- container helpers
+// The state attributes are normally exact dicts and sets, handled through the concrete API;
+// anything a caller put there instead is used through the generic protocols.
+
+nb::object MapGet(nb::handle map, nb::handle key) {
+  if (PyDict_CheckExact(map.ptr())) {
+    PyObject* v = PyDict_GetItemWithError(map.ptr(), key.ptr());
+    if (v) return nb::borrow(v);
+    if (PyErr_Occurred()) throw nb::python_error();
+    return nb::none();
+  }
+  return map.attr("get")(key);
+}
+
+bool Contains(nb::handle container, nb::handle key) {
+  const int r = PySequence_Contains(container.ptr(), key.ptr());
+  if (r < 0) throw nb::python_error();
+  return r != 0;
+}
+
+void SetAdd(nb::handle set, nb::handle key) {
+  if (PySet_Check(set.ptr())) {
+    if (PySet_Add(set.ptr(), key.ptr()) < 0) throw nb::python_error();
+  } else {
+    set.attr("add")(key);
+  }
+}
+
+void SetItem(nb::handle map, nb::handle key, nb::handle value) {
+  if (PyObject_SetItem(map.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
+}
+
+bool Truthy(nb::handle v) { return AsBool(v); }
+
+nb::object SortedList(nb::handle iterable) {
+  PyObject* list = PySequence_List(iterable.ptr());
+  if (!list || PyList_Sort(list) < 0) {
+    Py_XDECREF(list);
+    throw nb::python_error();
+  }
+  return nb::steal(list);
+}
+
+ProvenanceTracker& Self(nb::handle self) {
+  ProvenanceTracker* t = TrackerPtr(self);
+  if (t == nullptr) {
+    if (TrackerType() != nullptr && PyObject_TypeCheck(self.ptr(), TrackerType())) {
+      throw nb::type_error("ProvenanceTracker.__init__() was not called on this object");
+    }
+    RaiseArgType("self", "ProvenanceTracker", self);
+  }
+  return *t;
+}
+
+bool Native(nb::handle self, const char* name) {
+  return UsesNative(self, Interned(name), TrackerType());
+}
+
+// ---------------------------------------------------------------- backend calls
+
+void RustRegister(ProvenanceTracker& t, const nb::str& table, const nb::str& column, bool prot) {
+  if (BackendTracker* b = t.native_backend()) {
+    BackendRegister(*b, table.c_str(), column.c_str(), prot);
+  } else {
+    t.rust.attr("register")(table, column, prot);
+  }
+}
+
+nb::object RustEncode(ProvenanceTracker& t, nb::handle pairs, nb::handle entity,
+                      nb::handle chain, bool taint, nb::handle depth) {
+  if (BackendTracker* b = t.native_backend()) {
+    const PairSet set = PairsFromIterable(pairs);
+    nb::object d = AsInt(depth, "depth");
+    int overflow = 0;
+    const long long dv = PyLong_AsLongLongAndOverflow(d.ptr(), &overflow);
+    if (dv == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow < 0 || (overflow == 0 && dv < 0)) throw nb::value_error("depth must be non-negative");
+    const uint64_t depth_bits = overflow > 0 ? kMaxDepth : static_cast<uint64_t>(dv);
+    return nb::int_(b->codec.Encode(set, AsUInt64Bits(entity, "entity"), AsUInt64Bits(chain, "chain"),
+                                    taint, depth_bits));
+  }
+  return t.rust.attr("encode")(pairs, entity, chain, taint, depth);
+}
+
+// ---------------------------------------------------------------- method bodies
+
+nb::object Register(nb::handle self, nb::handle table, nb::handle column, nb::handle prot) {
+  ProvenanceTracker& t = Self(self);
+  nb::str ts = AsStr(table, "table"), cs = AsStr(column, "column");
+  const bool p = AsBool(prot);
+  nb::tuple key = nb::make_tuple(ts, cs);
+  if (Contains(t.name_to_id, key)) {
+    if (p) SetAdd(t.protected_columns, key);
+    RustRegister(t, ts, cs, p);
+    return IntResult(t.name_to_id[key]);
+  }
+  nb::handle max_pairs = VantorGlobal("MAX_PAIRS");
+  const int ge = PyObject_RichCompareBool(t.next_id.ptr(), max_pairs.ptr(), Py_GE);
+  if (ge < 0) throw nb::python_error();
+  if (ge) {
+    PyErr_Format(PyExc_ValueError, "Maximum %S pairs supported", max_pairs.ptr());
+    throw nb::python_error();
+  }
+  nb::object pair_id = t.next_id;
+  SetItem(t.id_to_name, pair_id, key);
+  SetItem(t.name_to_id, key, pair_id);
+  PyObject* next = PyNumber_Add(pair_id.ptr(), nb::int_(1).ptr());
+  if (!next) throw nb::python_error();
+  t.next_id = nb::steal(next);
+  if (p) SetAdd(t.protected_columns, key);
+  RustRegister(t, ts, cs, p);
+  return IntResult(pair_id);
+}
+
+nb::list RegisterTable(nb::handle self, nb::handle table, nb::handle columns, nb::handle prot) {
+  nb::str ts = AsStr(table, "table");
+  nb::list cols = AsList(columns, "columns");
+  const bool p = AsBool(prot);
+  nb::list out;
+  for (nb::handle col : cols) out.append(CallRegister(self, ts, col, p));
+  return out;
+}
+
+nb::object GetName(nb::handle self, nb::handle pair_id) {
+  return MapGet(Self(self).id_to_name, AsInt(pair_id, "pair_id"));
+}
+
+nb::object GetId(nb::handle self, nb::handle table, nb::handle column) {
+  nb::str ts = AsStr(table, "table"), cs = AsStr(column, "column");
+  return IntResult(MapGet(Self(self).name_to_id, nb::make_tuple(ts, cs)));
+}
+
+bool IsProtected(nb::handle self, nb::handle table, nb::handle column) {
+  ProvenanceTracker& t = Self(self);
+  nb::str ts = AsStr(table, "table");
+  nb::object cs = AsOptStr(column, "column");
+  if (Contains(t.protected_tables, ts)) return true;
+  if (!cs.is_none() && PyUnicode_GET_LENGTH(cs.ptr()) != 0) {
+    return Contains(t.protected_columns, nb::make_tuple(ts, cs));
+  }
+  return false;
+}
+
+nb::object Encode(nb::handle self, nb::handle pairs, nb::handle entity, nb::handle chain,
+                  nb::handle taint, nb::handle depth) {
+  ProvenanceTracker& t = Self(self);
+  nb::set ps = AsSet(pairs, "pairs");
+  nb::object e = AsInt(entity, "entity"), c = AsInt(chain, "chain"), d = AsInt(depth, "depth");
+  const bool tt = AsBool(taint);
+  nb::object result = RustEncode(t, ps, e, c, tt, d);
+  if (PySet_GET_SIZE(ps.ptr()) > 3) {
+    // The dense dictionary is keyed by the low 26 bits of the word; the latest entry wins.
+    PyObject* mask = PyLong_FromUnsignedLong((1ul << kModeDenseSigBits) - 1);
+    PyObject* sig = mask ? PyNumber_And(result.ptr(), mask) : nullptr;
+    Py_XDECREF(mask);
+    if (!sig) throw nb::python_error();
+    nb::object sig_obj = nb::steal(sig);
+    PyObject* frozen = PyFrozenSet_New(ps.ptr());
+    if (!frozen) throw nb::python_error();
+    nb::dict entry;
+    entry["pairs"] = nb::steal(frozen);
+    entry["entity"] = e;
+    entry["chain"] = c;
+    SetItem(t.dense, sig_obj, entry);
+  }
+  return IntResult(result);
+}
+
+nb::object DecodeFull(nb::handle self, nb::handle provenance) {
+  ProvenanceTracker& t = Self(self);
+  nb::object p = AsInt(provenance, "provenance");
+  if (BackendTracker* b = t.native_backend()) {
+    const uint32_t w = AsWord(p, "provenance");
+    return MakeProvenanceInfo(b->codec.Decode(w), w);
+  }
+  nb::object d = t.rust.attr("decode_full")(p);
+  PyObject* pairs = PySet_New(nb::object(d["pairs"]).ptr());
+  if (!pairs) throw nb::python_error();
+  return VantorGlobal("ProvenanceInfo")(nb::steal(pairs), d["entity"], d["chain"], d["taint"],
+                                        d["depth"], d["mode"]);
+}
+
+nb::object Decode(nb::handle self, nb::handle provenance) {
+  return CallDecodeFull(self, AsInt(provenance, "provenance")).attr("pairs");
+}
+
+nb::object EntityFromRow(nb::handle, nb::handle row_id) { return nb::int_(HashEntity(row_id)); }
+
+bool ContainsPair(nb::handle self, nb::handle provenance, nb::handle pair_id) {
+  nb::object p = AsInt(provenance, "provenance");
+  nb::object pid = AsInt(pair_id, "pair_id");
+  std::vector<uint32_t> ids;
+  if (NativePairIds(self, AsWord(p, "provenance"), &ids)) {
+    const int64_t want = PyLong_AsLongLong(pid.ptr());
+    if (want == -1 && PyErr_Occurred()) {
+      PyErr_Clear();
+      return false;
+    }
+    for (uint32_t id : ids) {
+      if (static_cast<int64_t>(id) == want) return true;
+    }
+    return false;
+  }
+  return Contains(CallDecode(self, p), pid);
+}
+
+bool ContainsTable(nb::handle self, nb::handle provenance, nb::handle table) {
+  nb::object p = AsInt(provenance, "provenance");
+  nb::str ts = AsStr(table, "table");
+  return Contains(CallExplainTables(self, p), ts);
+}
+
+double RiskOfObject(nb::handle provenance) {
+  return RiskOf(AsWord(provenance, "provenance"));
+}
+
+nb::list Explain(nb::handle self, nb::handle provenance) {
+  nb::object p = AsInt(provenance, "provenance");
+  nb::list names;
+  std::vector<uint32_t> ids;
+  if (Native(self, "get_name") && NativePairIds(self, AsWord(p, "provenance"), &ids)) {
+    ProvenanceTracker& t = Self(self);
+    for (uint32_t id : ids) {
+      nb::object name = MapGet(t.id_to_name, nb::int_(id));
+      if (Truthy(name)) names.append(name);
+    }
+    return names;
+  }
+  for (nb::handle pid : SortedList(CallDecode(self, p))) {
+    nb::object name = CallGetName(self, pid);
+    if (Truthy(name)) names.append(name);
+  }
+  return names;
+}
+
+nb::dict ExplainFull(nb::handle self, nb::handle provenance) {
+  nb::object p = AsInt(provenance, "provenance");
+  nb::list names, pair_ids;
+  nb::object entity, chain, taint, depth, mode;
+  ProvenanceTracker& t = Self(self);
+  BackendTracker* b = t.native_backend();
+  if (b != nullptr && Native(self, "decode_full") && Native(self, "get_name")) {
+    const uint32_t w = AsWord(p, "provenance");
+    const Decoded d = b->codec.Decode(w);
+    for (uint32_t id : d.pairs.Ids()) {
+      nb::int_ pid(id);
+      pair_ids.append(pid);
+      nb::object name = MapGet(t.id_to_name, pid);
+      if (!name.is_none()) names.append(name);
+    }
+    entity = nb::int_(d.entity);
+    chain = nb::int_(d.chain);
+    taint = nb::bool_(d.taint);
+    depth = nb::int_(d.depth);
+    mode = nb::str(ModeName(w));
+  } else {
+    nb::object info = CallDecodeFull(self, p);
+    pair_ids = nb::borrow<nb::list>(SortedList(info.attr("pairs")));
+    for (nb::handle pid : pair_ids) {
+      nb::object name = CallGetName(self, pid);
+      if (!name.is_none()) names.append(name);
+    }
+    entity = info.attr("entity");
+    chain = info.attr("chain");
+    taint = info.attr("taint");
+    depth = info.attr("depth");
+    mode = info.attr("mode");
+  }
+  nb::dict out;
+  out["pairs"] = names;
+  out["pair_ids"] = pair_ids;
+  out["entity"] = entity;
+  out["chain"] = chain;
+  out["taint"] = taint;
+  out["depth"] = depth;
+  out["risk"] = CallRiskScore(self, p);
+  out["mode"] = mode;
+  out["provenance_hex"] = HexText(p);
+  return out;
+}
+
+nb::list ExplainTables(nb::handle self, nb::handle provenance) {
+  nb::object p = AsInt(provenance, "provenance");
+  nb::dict seen;  // insertion-ordered set of tables
+  for (nb::handle name : CallExplain(self, p)) {
+    nb::object table = name[0];
+    if (!seen.contains(table)) seen[table] = nb::none();
+  }
+  nb::list out;
+  for (nb::handle table : seen.keys()) out.append(table);
+  return out;
+}
+
+bool HasProtected(nb::handle self, nb::handle provenance) {
+  nb::object p = AsInt(provenance, "provenance");
+  for (nb::handle name : CallExplain(self, p)) {
+    if (CallIsProtected(self, name[0], name[1])) return true;
+  }
+  return false;
+}
+
+nb::object Combine(nb::handle self, nb::handle a, nb::handle b, nb::handle op) {
+  ProvenanceTracker& t = Self(self);
+  nb::object pa = AsInt(a, "prov_a"), pb = AsInt(b, "prov_b"), code = AsInt(op, "op");
+  if (BackendTracker* bt = t.native_backend()) {
+    return nb::int_(bt->codec.Combine(AsWord(pa, "prov_a"), AsWord(pb, "prov_b"),
+                                      static_cast<uint32_t>(AsUInt64Bits(code, "op"))));
+  }
+  return IntResult(t.rust.attr("combine")(pa, pb, code));
+}
+
+nb::object UpdateChain(nb::handle self, nb::handle provenance, nb::handle op) {
+  ProvenanceTracker& t = Self(self);
+  nb::object p = AsInt(provenance, "provenance"), code = AsInt(op, "op");
+  if (t.native_backend() != nullptr) {
+    return nb::int_(Codec::UpdateChain(AsWord(p, "provenance"),
+                                       static_cast<uint32_t>(AsUInt64Bits(code, "op"))));
+  }
+  return IntResult(t.rust.attr("update_chain")(p, code));
+}
+
+nb::dict Stats(nb::handle self) {
+  ProvenanceTracker& t = Self(self);
+  nb::list tables, columns;
+  for (nb::handle table : t.protected_tables) tables.append(table);
+  for (nb::handle key : t.protected_columns) {
+    PyObject* joined = PyUnicode_FromFormat("%U.%U", nb::object(key[0]).ptr(), nb::object(key[1]).ptr());
+    if (!joined) throw nb::python_error();
+    columns.append(nb::steal(joined));
+  }
+  nb::dict out;
+  out["registered_pairs"] = t.next_id;
+  out["dense_entries"] = nb::len(t.dense);
+  out["protected_tables"] = tables;
+  out["protected_columns"] = columns;
+  out["encoding"] = "VANTOR-32";
+  return out;
+}
+
+nb::tuple ReadHeader(nb::handle provenance) {
+  const uint32_t w = AsWord(provenance, "provenance");
+  return nb::make_tuple(static_cast<uint32_t>(ModeOf(w)), TaintOf(w), DepthOf(w));
+}
+
+nb::str GetMode(nb::handle, nb::handle provenance) {
+  return nb::str(ModeName(AsWord(provenance, "provenance")));
+}
+
+// ---------------------------------------------------------------- GC support
+
+int TrackerTraverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  if (!nb::inst_ready(self)) return 0;
+  if (int r = nb::inst_ptr<ProvenanceTracker>(self)->Traverse(visit, arg)) return r;
+  PyObject** dict = _PyObject_GetDictPtr(self);
+  if (dict != nullptr) Py_VISIT(*dict);
+  return 0;
+}
+
+int TrackerClear(PyObject* self) {
+  if (nb::inst_ready(self)) nb::inst_ptr<ProvenanceTracker>(self)->Clear();
+  PyObject** dict = _PyObject_GetDictPtr(self);
+  if (dict != nullptr) Py_CLEAR(*dict);
+  return 0;
+}
+
+PyType_Slot kTrackerSlots[] = {{Py_tp_traverse, reinterpret_cast<void*>(&TrackerTraverse)},
+                               {Py_tp_clear, reinterpret_cast<void*>(&TrackerClear)},
+                               {0, nullptr}};
+
+template <nb::object ProvenanceTracker::*Member>
+void DefState(nb::class_<ProvenanceTracker>& cls, const char* name, const char* doc) {
+  cls.def_prop_rw(
+      name, [](ProvenanceTracker& t) { return t.*Member; },
+      [](ProvenanceTracker& t, nb::object v) { t.*Member = std::move(v); }, doc);
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- class
+
+ProvenanceTracker::ProvenanceTracker()
+    : id_to_name(nb::dict()),
+      name_to_id(nb::dict()),
+      next_id(nb::int_(0)),
+      dense(nb::dict()),
+      protected_tables(nb::set()),
+      protected_columns(nb::set()),
+      rust(VantorGlobal("RustProvenanceTracker")()) {}
+
+int ProvenanceTracker::Traverse(visitproc visit, void* arg) {
+  for (nb::object* o : {&id_to_name, &name_to_id, &next_id, &dense, &protected_tables,
+                        &protected_columns, &rust}) {
+    Py_VISIT(o->ptr());
+  }
+  return 0;
+}
+
+void ProvenanceTracker::Clear() {
+  for (nb::object* o : {&id_to_name, &name_to_id, &next_id, &dense, &protected_tables,
+                        &protected_columns, &rust}) {
+    o->reset();
+  }
+}
+
+PyTypeObject* TrackerType() {
+  if (g_tracker_type == nullptr) {
+    nb::handle t = nb::type<ProvenanceTracker>();
+    if (t.is_valid()) g_tracker_type = reinterpret_cast<PyTypeObject*>(t.ptr());
+  }
+  return g_tracker_type;
+}
+
+ProvenanceTracker* TrackerPtr(nb::handle obj) {
+  PyTypeObject* type = TrackerType();
+  if (type == nullptr || !PyObject_TypeCheck(obj.ptr(), type) || !nb::inst_ready(obj)) return nullptr;
+  return nb::inst_ptr<ProvenanceTracker>(obj);
+}
+
+void SetVantorModule(nb::handle module) {
+  g_vantor_dict = PyModule_GetDict(module.ptr());
+  Py_INCREF(g_vantor_dict);  // kept for the life of the process
+}
+
+nb::handle VantorGlobal(const char* name) {
+  PyObject* v = g_vantor_dict ? PyDict_GetItemString(g_vantor_dict, name) : nullptr;
+  if (v == nullptr) {
+    PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
+    throw nb::python_error();
+  }
+  return v;
+}
+
+uint32_t HashEntity(nb::handle row_id) {
+  if (row_id.is_none()) return 0;
+  const Py_hash_t h = PyObject_Hash(row_id.ptr());
+  if (h == -1 && PyErr_Occurred()) throw nb::python_error();
+  return static_cast<uint32_t>(static_cast<uint64_t>(h));
+}
+
+nb::object MakeProvenanceInfo(const Decoded& d, uint32_t word) {
+  nb::set pairs;
+  for (uint32_t id : d.pairs.Ids()) pairs.add(nb::int_(id));
+  return VantorGlobal("ProvenanceInfo")(pairs, d.entity, d.chain, d.taint, d.depth,
+                                        ModeName(word));
+}
+
+bool NativePairIds(nb::handle self, uint32_t word, std::vector<uint32_t>* ids) {
+  ProvenanceTracker& t = Self(self);
+  BackendTracker* b = t.native_backend();
+  if (b == nullptr || !Native(self, "decode") || !Native(self, "decode_full")) return false;
+  *ids = b->codec.Decode(word).pairs.Ids();
+  return true;
+}
+
+// ---------------------------------------------------------------- dispatchers
+
+nb::object CallRegister(nb::handle self, nb::handle table, nb::handle column, bool prot) {
+  if (Native(self, "register")) return Register(self, table, column, nb::bool_(prot));
+  return CallMethod(self, Interned("register"), table, column, prot);
+}
+nb::object CallGetName(nb::handle self, nb::handle pair_id) {
+  if (Native(self, "get_name")) return GetName(self, pair_id);
+  return CallMethod(self, Interned("get_name"), pair_id);
+}
+nb::object CallGetId(nb::handle self, nb::handle table, nb::handle column) {
+  if (Native(self, "get_id")) return GetId(self, table, column);
+  return CallMethod(self, Interned("get_id"), table, column);
+}
+bool CallIsProtected(nb::handle self, nb::handle table, nb::handle column) {
+  if (Native(self, "is_protected")) return IsProtected(self, table, column);
+  return AsBool(CallMethod(self, Interned("is_protected"), table, column));
+}
+nb::object CallEncode(nb::handle self, nb::handle pairs, nb::handle entity, nb::handle chain,
+                      bool taint, nb::handle depth) {
+  if (Native(self, "encode")) return Encode(self, pairs, entity, chain, nb::bool_(taint), depth);
+  PyObject* argv[] = {self.ptr(), pairs.ptr()};
+  nb::object kw_values[] = {nb::borrow(entity), nb::borrow(chain), nb::bool_(taint), nb::borrow(depth)};
+  nb::object kwnames = nb::make_tuple("entity", "chain", "taint", "depth");
+  PyObject* all[] = {argv[0], argv[1], kw_values[0].ptr(), kw_values[1].ptr(), kw_values[2].ptr(),
+                     kw_values[3].ptr()};
+  PyObject* r = PyObject_VectorcallMethod(Interned("encode").ptr(), all,
+                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr());
+  if (!r) throw nb::python_error();
+  return nb::steal(r);
+}
+nb::object CallDecode(nb::handle self, nb::handle provenance) {
+  if (Native(self, "decode")) return Decode(self, provenance);
+  return CallMethod(self, Interned("decode"), provenance);
+}
+nb::object CallDecodeFull(nb::handle self, nb::handle provenance) {
+  if (Native(self, "decode_full")) return DecodeFull(self, provenance);
+  return CallMethod(self, Interned("decode_full"), provenance);
+}
+nb::object CallEntityFromRow(nb::handle self, nb::handle row_id) {
+  if (Native(self, "entity_from_row")) return EntityFromRow(self, row_id);
+  return CallMethod(self, Interned("entity_from_row"), row_id);
+}
+nb::object CallExplain(nb::handle self, nb::handle provenance) {
+  if (Native(self, "explain")) return Explain(self, provenance);
+  return CallMethod(self, Interned("explain"), provenance);
+}
+nb::object CallExplainTables(nb::handle self, nb::handle provenance) {
+  if (Native(self, "explain_tables")) return ExplainTables(self, provenance);
+  return CallMethod(self, Interned("explain_tables"), provenance);
+}
+bool CallHasProtected(nb::handle self, nb::handle provenance) {
+  if (Native(self, "has_protected")) return HasProtected(self, provenance);
+  return AsBool(CallMethod(self, Interned("has_protected"), provenance));
+}
+nb::object CallRiskScore(nb::handle self, nb::handle provenance) {
+  if (Native(self, "risk_score")) return nb::float_(RiskOfObject(provenance));
+  return CallMethod(self, Interned("risk_score"), provenance);
+}
+nb::object CallCombine(nb::handle self, nb::handle a, nb::handle b, nb::handle op) {
+  if (Native(self, "combine")) return Combine(self, a, b, op);
+  return IntResult(CallMethod(self, Interned("combine"), a, b, op));
+}
+nb::object CallUpdateChain(nb::handle self, nb::handle provenance, nb::handle op) {
+  if (Native(self, "update_chain")) return UpdateChain(self, provenance, op);
+  return IntResult(CallMethod(self, Interned("update_chain"), provenance, op));
+}
+nb::object CallGetMode(nb::handle self, nb::handle provenance) {
+  if (Native(self, "get_mode")) return GetMode(self, provenance);
+  return CallMethod(self, Interned("get_mode"), provenance);
+}
+
+// ---------------------------------------------------------------- registration
+
+void RegisterTracker(nb::module_& m) {
+  nb::class_<ProvenanceTracker> cls(m, "ProvenanceTracker", nb::dynamic_attr(),
+                                    nb::type_slots(kTrackerSlots),
+                                    "VANTOR-32 provenance tracker with gradient taint model.");
+  g_tracker_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  cls.def(nb::init<>());
+
+  DefState<&ProvenanceTracker::id_to_name>(cls, "_id_to_name", "Pair id to (table, column).");
+  DefState<&ProvenanceTracker::name_to_id>(cls, "_name_to_id", "(table, column) to pair id.");
+  DefState<&ProvenanceTracker::next_id>(cls, "_next_id", "Next pair id; the number of pairs.");
+  DefState<&ProvenanceTracker::dense>(cls, "_dense", "Dense signature to its pair set record.");
+  DefState<&ProvenanceTracker::protected_tables>(cls, "_protected_tables",
+                                                 "Tables whose every column is protected.");
+  DefState<&ProvenanceTracker::protected_columns>(cls, "_protected_columns",
+                                                  "Protected (table, column) pairs.");
+  DefState<&ProvenanceTracker::rust>(cls, "_rust", "The backend tracker.");
+
+  cls.def_static("read_header", &ReadHeader, nb::arg("provenance"),
+                 "Extract (mode, taint, depth) from header bits.");
+  cls.def_static(
+      "is_tainted", [](nb::handle p) { return TaintOf(AsWord(p, "provenance")); },
+      nb::arg("provenance"), "O(1) taint check — no decoding needed.");
+  cls.def_static(
+      "get_depth", [](nb::handle p) { return DepthOf(AsWord(p, "provenance")); },
+      nb::arg("provenance"), "O(1) depth read — no decoding needed.");
+  cls.def("get_mode", &GetMode, nb::arg("provenance"), "Human-readable mode name.");
+
+  cls.def("register", &Register, nb::arg("table"), nb::arg("column"), nb::arg("protected") = false,
+          "Register a (table, column) pair and return its ID (0-511).\n\n"
+          "Args:\n"
+          "    table: Source table/file name\n"
+          "    column: Column name\n"
+          "    protected: If True, marks this source as a protected attribute.\n"
+          "               Values derived from it will carry taint=1.");
+  cls.def("register_table", &RegisterTable, nb::arg("table"), nb::arg("columns"),
+          nb::arg("protected") = false, "Register all columns for a table. Returns list of pair IDs.");
+  cls.def("get_name", &GetName, nb::arg("pair_id"), "Get (table, column) for a pair ID.");
+  cls.def("get_id", &GetId, nb::arg("table"), nb::arg("column"), "Get pair ID for a (table, column).");
+  cls.def("is_protected", &IsProtected, nb::arg("table"), nb::arg("column") = nb::none(),
+          "Check if a table or specific column is a protected attribute.");
+  cls.def("encode", &Encode, nb::arg("pairs"), nb::arg("entity") = 0, nb::arg("chain") = 0,
+          nb::arg("taint") = false, nb::arg("depth") = 0,
+          "Encode provenance to 32-bit value.\n\n"
+          "Args:\n"
+          "    pairs: Set of source pair IDs (0-511)\n"
+          "    entity: Row identifier hash (truncated to fit mode)\n"
+          "    chain: Computation path hash (truncated to fit mode)\n"
+          "    taint: True if derived from protected data\n"
+          "    depth: Derivation distance from source (0-7, saturates)");
+  cls.def("decode", &Decode, nb::arg("provenance"), "Decode to pair IDs only (legacy API).");
+  cls.def("decode_full", &DecodeFull, nb::arg("provenance"),
+          "Decode 32-bit provenance to full ProvenanceInfo.");
+  cls.def("entity_from_row", &EntityFromRow, nb::arg("row_id"),
+          "Create entity hash from a row identifier.");
+  cls.def("contains", &ContainsPair, nb::arg("provenance"), nb::arg("pair_id"),
+          "Check if a pair is in the provenance.");
+  cls.def("contains_table", &ContainsTable, nb::arg("provenance"), nb::arg("table"),
+          "Check if a table is in the provenance.");
+
+  cls.def_static("risk_score", &RiskOfObject, nb::arg("provenance"),
+                 "risk = taint * 1/(1 + depth).  Returns float in [0.0, 1.0].");
+  cls.def("explain", &Explain, nb::arg("provenance"),
+          "Decode to human-readable (table, column) names.");
+  cls.def("explain_full", &ExplainFull, nb::arg("provenance"),
+          "Full provenance explanation including taint, depth, risk.");
+  cls.def("explain_tables", &ExplainTables, nb::arg("provenance"),
+          "Unique table names from provenance.");
+  cls.def("has_protected", &HasProtected, nb::arg("provenance"),
+          "Check if provenance uses any protected tables/columns.");
+  cls.def("combine", &Combine, nb::arg("prov_a"), nb::arg("prov_b"), nb::arg("op") = 1,
+          "Combine two provenances.  pairs=union, entity=XOR, taint=OR, depth=max+1.");
+  cls.def("update_chain", &UpdateChain, nb::arg("provenance"), nb::arg("op"),
+          "Update provenance with a unary operation. Depth += 1, taint preserved.");
+  cls.def("stats", &Stats, "Tracker statistics.");
+}
+
+}  // namespace lumarq::py

@@ -1,0 +1,66 @@
+// Graph algorithms over node-id graphs whose nodes are looked up through a callback, so the
+// same code serves the tracker's node map and plain test fixtures.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+namespace lumarq {
+
+/// Length of the longest input chain from `root` down to a leaf. `inputs_of(id, &out)` fills
+/// the inputs of `id` and returns false when the id is unknown; unknown ids count as leaves.
+/// Iterative (no recursion however deep the graph), each node computed once; an input that
+/// closes a cycle counts as a leaf.
+template <class InputsFn>
+int64_t LongestChainDepth(int64_t root, InputsFn&& inputs_of) {
+  struct Frame {
+    int64_t id;
+    std::vector<int64_t> inputs;
+    size_t next = 0;
+    int64_t best = 0;
+  };
+  std::unordered_map<int64_t, int64_t> memo;
+  std::unordered_set<int64_t> on_stack;
+  std::vector<Frame> stack;
+
+  Frame first{root, {}};
+  if (!inputs_of(root, &first.inputs) || first.inputs.empty()) return 0;
+  on_stack.insert(root);
+  stack.push_back(std::move(first));
+
+  while (!stack.empty()) {
+    Frame& top = stack.back();
+    if (top.next < top.inputs.size()) {
+      const int64_t child = top.inputs[top.next++];
+      if (auto it = memo.find(child); it != memo.end()) {
+        top.best = std::max(top.best, it->second + 1);
+        continue;
+      }
+      if (on_stack.count(child) != 0) {
+        top.best = std::max<int64_t>(top.best, 1);
+        continue;
+      }
+      Frame frame{child, {}};
+      if (!inputs_of(child, &frame.inputs) || frame.inputs.empty()) {
+        memo.emplace(child, 0);
+        top.best = std::max<int64_t>(top.best, 1);
+        continue;
+      }
+      on_stack.insert(child);
+      stack.push_back(std::move(frame));  // invalidates `top`
+      continue;
+    }
+    const int64_t id = top.id, best = top.best;
+    memo.emplace(id, best);
+    on_stack.erase(id);
+    stack.pop_back();
+    if (!stack.empty()) stack.back().best = std::max(stack.back().best, best + 1);
+    else return best;
+  }
+  return 0;
+}
+
+}  // namespace lumarq

@@ -1,0 +1,1 @@
+"""Provenance codec, DAG tracking, persistence and JSON helpers."""
