@@ -130,22 +130,26 @@ U32View::U32View(nb::handle value, const char* name) {
 
 namespace {
 
+// Allocated by numpy itself: it keeps a cache of small buffers and asks for huge pages on large
+// ones, which matters for page-fault-bound kernels that write every element once.
 template <typename T>
-nb::object NewArray(size_t n, T** data) {
-  T* buf = new T[n == 0 ? 1 : n];
-  nb::capsule owner(buf, [](void* p) noexcept { delete[] static_cast<T*>(p); });
-  *data = buf;
-  return nb::cast(nb::ndarray<nb::numpy, T, nb::ndim<1>>(buf, {n}, owner));
+nb::object NewArray(size_t n, const char* dtype, T** data) {
+  static nb::handle empty = ImportAttr("numpy", "empty").release();
+  nb::object arr = empty(n, nb::arg("dtype") = dtype);
+  nb::ndarray<T, nb::ndim<1>, nb::c_contig, nb::device::cpu> view;
+  if (!nb::try_cast(arr, view, false)) throw nb::type_error("numpy.empty returned an unexpected array");
+  *data = view.data();
+  return arr;
 }
 
 }  // namespace
 
-nb::object NewU32Array(size_t n, uint32_t** data) { return NewArray(n, data); }
-nb::object NewI64Array(size_t n, int64_t** data) { return NewArray(n, data); }
-nb::object NewF64Array(size_t n, double** data) { return NewArray(n, data); }
+nb::object NewU32Array(size_t n, uint32_t** data) { return NewArray(n, "uint32", data); }
+nb::object NewI64Array(size_t n, int64_t** data) { return NewArray(n, "int64", data); }
+nb::object NewF64Array(size_t n, double** data) { return NewArray(n, "float64", data); }
 nb::object NewBoolArray(size_t n, uint8_t** data) {
   bool* buf = nullptr;
-  nb::object arr = NewArray<bool>(n, &buf);
+  nb::object arr = NewArray<bool>(n, "bool", &buf);
   *data = reinterpret_cast<uint8_t*>(buf);
   return arr;
 }

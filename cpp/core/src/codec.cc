@@ -211,9 +211,8 @@ Decoded Codec::Decode(uint32_t w) const {
 }
 
 uint32_t Codec::UpdateChain(uint32_t w, uint32_t op) {
-  const uint32_t mode = w >> kModeShift;
-  const uint32_t bits = static_cast<uint32_t>(kChainBits[mode]);
-  const uint32_t chain_mask = LowMask(static_cast<int>(bits));
+  // Chain widths 8, 4, 0, 0 for modes 00..11, without a table lookup so that loops vectorise.
+  const uint32_t chain_mask = 0xFFu >> ((w >> kModeShift) * 4u);
   const uint32_t chain = MixChain1(w & chain_mask, op) & chain_mask;
   const uint32_t depth = NextDepth(DepthOf(w));
   return (w & ~((7u << kDepthShift) | chain_mask)) | (depth << kDepthShift) | chain;
