@@ -39,14 +39,14 @@ void RegisterBackendTracker(nb::module_& m) {
             nb::str t = AsStr(table, "table"), c = AsStr(column, "column");
             BackendRegister(self, t.c_str(), c.c_str(), AsBool(prot));
           },
-          nb::arg("table"), nb::arg("column"), nb::arg("protected") = false,
+          nb::arg("table").none(), nb::arg("column").none(), nb::arg("protected").none() = false,
           "Record a source pair announced by the front end.")
       .def(
           "mark_table_protected",
           [](BackendTracker& self, nb::handle table) {
             BackendMarkTableProtected(self, AsStr(table, "table").c_str());
           },
-          nb::arg("table"), "Record that every column of `table` is protected.")
+          nb::arg("table").none(), "Record that every column of `table` is protected.")
       .def(
           "encode",
           [](BackendTracker& self, nb::handle pairs, nb::handle entity, nb::handle chain,
@@ -58,8 +58,8 @@ void RegisterBackendTracker(nb::module_& m) {
             const uint32_t d = ToDepthBits(depth);
             return self.codec.Encode(set, e, c, t, d);
           },
-          nb::arg("pairs"), nb::arg("entity") = 0, nb::arg("chain") = 0, nb::arg("taint") = false,
-          nb::arg("depth") = 0,
+          nb::arg("pairs").none(), nb::arg("entity").none() = 0, nb::arg("chain").none() = 0, nb::arg("taint").none() = false,
+          nb::arg("depth").none() = 0,
           "Encode a set of pair ids (0-511) with entity, chain, taint and depth into a word.")
       .def(
           "decode_full",
@@ -67,7 +67,7 @@ void RegisterBackendTracker(nb::module_& m) {
             const uint32_t w = AsWord(provenance, "provenance");
             return DecodedToDict(self.codec.Decode(w), w);
           },
-          nb::arg("provenance"),
+          nb::arg("provenance").none(),
           "Decode a word into a dict with keys pairs (sorted ids), entity, chain, taint, depth "
           "and mode.")
       .def(
@@ -76,7 +76,7 @@ void RegisterBackendTracker(nb::module_& m) {
             return self.codec.Combine(AsWord(a, "prov_a"), AsWord(b, "prov_b"),
                                       static_cast<uint32_t>(AsUInt64Bits(op, "op")));
           },
-          nb::arg("prov_a"), nb::arg("prov_b"), nb::arg("op") = 1,
+          nb::arg("prov_a").none(), nb::arg("prov_b").none(), nb::arg("op").none() = 1,
           "Combine two words: pairs united, entity XOR, chain mixed, taint OR, depth max+1.")
       .def(
           "update_chain",
@@ -84,7 +84,7 @@ void RegisterBackendTracker(nb::module_& m) {
             return Codec::UpdateChain(AsWord(p, "provenance"),
                                       static_cast<uint32_t>(AsUInt64Bits(op, "op")));
           },
-          nb::arg("provenance"), nb::arg("op"),
+          nb::arg("provenance").none(), nb::arg("op").none(),
           "One unary step: pairs and taint kept, chain mixed, depth + 1.")
       .def_prop_ro(
           "dense_size", [](const BackendTracker& self) { return self.codec.dense().size(); },
@@ -199,21 +199,21 @@ nb::list ExplainBatch(nb::handle tracker, nb::handle arr) {
 }  // namespace
 }  // namespace lumarq::py
 
-NB_MODULE(_vantor32, m) {
+LUMARQ_MODULE(_vantor32, m) {
   using namespace lumarq::py;
   m.doc() = "Backend core of the VANTOR-32 provenance word: codec, algebra and batch kernels.";
   RegisterBackendTracker(m);
-  m.def("combine_batch", &CombineBatch, nb::arg("tracker"), nb::arg("a"), nb::arg("b"),
-        nb::arg("op"), "Element-wise combine of two equally long uint32 provenance arrays.");
-  m.def("update_chain_batch", &UpdateChainBatch, nb::arg("tracker"), nb::arg("arr"), nb::arg("op"),
+  m.def("combine_batch", &CombineBatch, nb::arg("tracker").none(), nb::arg("a").none(), nb::arg("b").none(),
+        nb::arg("op").none(), "Element-wise combine of two equally long uint32 provenance arrays.");
+  m.def("update_chain_batch", &UpdateChainBatch, nb::arg("tracker").none(), nb::arg("arr").none(), nb::arg("op").none(),
         "One unary step (depth + 1, chain mixed) for every element.");
-  m.def("encode_source_column", &EncodeSourceColumnPy, nb::arg("tracker"), nb::arg("pair_id"),
-        nb::arg("entity_hashes"), nb::arg("taint"),
+  m.def("encode_source_column", &EncodeSourceColumnPy, nb::arg("tracker").none(), nb::arg("pair_id").none(),
+        nb::arg("entity_hashes").none(), nb::arg("taint").none(),
         "Depth-0 single-pair words for one source column, one per entity hash (cut to 8 bits).");
-  m.def("is_tainted_batch", &IsTaintedBatch, nb::arg("arr"), "Per-element taint flags (bool array).");
-  m.def("risk_score_batch", &RiskScoreBatch, nb::arg("arr"),
+  m.def("is_tainted_batch", &IsTaintedBatch, nb::arg("arr").none(), "Per-element taint flags (bool array).");
+  m.def("risk_score_batch", &RiskScoreBatch, nb::arg("arr").none(),
         "Per-element risk taint / (1 + depth) (float64 array).");
-  m.def("explain_batch", &ExplainBatch, nb::arg("tracker"), nb::arg("arr"),
+  m.def("explain_batch", &ExplainBatch, nb::arg("tracker").none(), nb::arg("arr").none(),
         "Per-element source pair ids: a list with one tuple of ascending pair ids per element "
         "(equal words share one tuple).");
 }

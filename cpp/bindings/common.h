@@ -101,3 +101,30 @@ nb::str HexText(uint32_t value);
 nb::object ImportAttr(const char* module, const char* name);
 
 }  // namespace lumarq::py
+
+// NB_MODULE, except that an exception raised while the module initialises propagates as it is
+// instead of being chained under a generic ImportError: the modules' own import failures (for
+// example the missing backend core) have fixed texts that callers match on.
+#define LUMARQ_MODULE(name, variable) LUMARQ_MODULE_IMPL(name, variable)
+#define LUMARQ_MODULE_IMPL(name, variable)                                           \
+  static void lumarq_##name##_exec_impl(nanobind::module_);                          \
+  static int lumarq_##name##_exec(PyObject* m) {                                     \
+    nanobind::detail::nb_module_exec(NB_DOMAIN_STR, m);                              \
+    try {                                                                            \
+      lumarq_##name##_exec_impl(nanobind::borrow<nanobind::module_>(m));             \
+      return 0;                                                                      \
+    } catch (nanobind::python_error & e) {                                           \
+      e.restore();                                                                   \
+    } catch (const std::exception& e) {                                             \
+      PyErr_SetString(PyExc_ImportError, e.what());                                  \
+    }                                                                                \
+    return -1;                                                                       \
+  }                                                                                  \
+  static PyModuleDef_Slot lumarq_##name##_slots[] = {                                \
+      {Py_mod_exec, reinterpret_cast<void*>(lumarq_##name##_exec)}, NB_MODULE_SLOTS_2}; \
+  static struct PyModuleDef lumarq_##name##_module = {                               \
+      PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr, lumarq_##name##_slots,       \
+      nullptr, nullptr, nanobind::detail::nb_module_free};                           \
+  extern "C" [[maybe_unused]] NB_EXPORT PyObject* PyInit_##name(void);               \
+  extern "C" PyObject* PyInit_##name(void) { return PyModuleDef_Init(&lumarq_##name##_module); } \
+  void lumarq_##name##_exec_impl(nanobind::module_ variable)

@@ -556,31 +556,31 @@ void RegisterTracker(nb::module_& m) {
                                                   "Protected (table, column) pairs.");
   DefState<&ProvenanceTracker::rust>(cls, "_rust", "The backend tracker.");
 
-  cls.def_static("read_header", &ReadHeader, nb::arg("provenance"),
+  cls.def_static("read_header", &ReadHeader, nb::arg("provenance").none(),
                  "Extract (mode, taint, depth) from header bits.");
   cls.def_static(
       "is_tainted", [](nb::handle p) { return TaintOf(AsWord(p, "provenance")); },
-      nb::arg("provenance"), "O(1) taint check — no decoding needed.");
+      nb::arg("provenance").none(), "O(1) taint check — no decoding needed.");
   cls.def_static(
       "get_depth", [](nb::handle p) { return DepthOf(AsWord(p, "provenance")); },
-      nb::arg("provenance"), "O(1) depth read — no decoding needed.");
-  cls.def("get_mode", &GetMode, nb::arg("provenance"), "Human-readable mode name.");
+      nb::arg("provenance").none(), "O(1) depth read — no decoding needed.");
+  cls.def("get_mode", &GetMode, nb::arg("provenance").none(), "Human-readable mode name.");
 
-  cls.def("register", &Register, nb::arg("table"), nb::arg("column"), nb::arg("protected") = false,
+  cls.def("register", &Register, nb::arg("table").none(), nb::arg("column").none(), nb::arg("protected").none() = false,
           "Register a (table, column) pair and return its ID (0-511).\n\n"
           "Args:\n"
           "    table: Source table/file name\n"
           "    column: Column name\n"
           "    protected: If True, marks this source as a protected attribute.\n"
           "               Values derived from it will carry taint=1.");
-  cls.def("register_table", &RegisterTable, nb::arg("table"), nb::arg("columns"),
-          nb::arg("protected") = false, "Register all columns for a table. Returns list of pair IDs.");
-  cls.def("get_name", &GetName, nb::arg("pair_id"), "Get (table, column) for a pair ID.");
-  cls.def("get_id", &GetId, nb::arg("table"), nb::arg("column"), "Get pair ID for a (table, column).");
-  cls.def("is_protected", &IsProtected, nb::arg("table"), nb::arg("column") = nb::none(),
+  cls.def("register_table", &RegisterTable, nb::arg("table").none(), nb::arg("columns").none(),
+          nb::arg("protected").none() = false, "Register all columns for a table. Returns list of pair IDs.");
+  cls.def("get_name", &GetName, nb::arg("pair_id").none(), "Get (table, column) for a pair ID.");
+  cls.def("get_id", &GetId, nb::arg("table").none(), nb::arg("column").none(), "Get pair ID for a (table, column).");
+  cls.def("is_protected", &IsProtected, nb::arg("table").none(), nb::arg("column").none() = nb::none(),
           "Check if a table or specific column is a protected attribute.");
-  cls.def("encode", &Encode, nb::arg("pairs"), nb::arg("entity") = 0, nb::arg("chain") = 0,
-          nb::arg("taint") = false, nb::arg("depth") = 0,
+  cls.def("encode", &Encode, nb::arg("pairs").none(), nb::arg("entity").none() = 0, nb::arg("chain").none() = 0,
+          nb::arg("taint").none() = false, nb::arg("depth").none() = 0,
           "Encode provenance to 32-bit value.\n\n"
           "Args:\n"
           "    pairs: Set of source pair IDs (0-511)\n"
@@ -588,29 +588,29 @@ void RegisterTracker(nb::module_& m) {
           "    chain: Computation path hash (truncated to fit mode)\n"
           "    taint: True if derived from protected data\n"
           "    depth: Derivation distance from source (0-7, saturates)");
-  cls.def("decode", &Decode, nb::arg("provenance"), "Decode to pair IDs only (legacy API).");
-  cls.def("decode_full", &DecodeFull, nb::arg("provenance"),
+  cls.def("decode", &Decode, nb::arg("provenance").none(), "Decode to pair IDs only (legacy API).");
+  cls.def("decode_full", &DecodeFull, nb::arg("provenance").none(),
           "Decode 32-bit provenance to full ProvenanceInfo.");
-  cls.def("entity_from_row", &EntityFromRow, nb::arg("row_id"),
+  cls.def("entity_from_row", &EntityFromRow, nb::arg("row_id").none(),
           "Create entity hash from a row identifier.");
-  cls.def("contains", &ContainsPair, nb::arg("provenance"), nb::arg("pair_id"),
+  cls.def("contains", &ContainsPair, nb::arg("provenance").none(), nb::arg("pair_id").none(),
           "Check if a pair is in the provenance.");
-  cls.def("contains_table", &ContainsTable, nb::arg("provenance"), nb::arg("table"),
+  cls.def("contains_table", &ContainsTable, nb::arg("provenance").none(), nb::arg("table").none(),
           "Check if a table is in the provenance.");
 
-  cls.def_static("risk_score", &RiskOfObject, nb::arg("provenance"),
+  cls.def_static("risk_score", &RiskOfObject, nb::arg("provenance").none(),
                  "risk = taint * 1/(1 + depth).  Returns float in [0.0, 1.0].");
-  cls.def("explain", &Explain, nb::arg("provenance"),
+  cls.def("explain", &Explain, nb::arg("provenance").none(),
           "Decode to human-readable (table, column) names.");
-  cls.def("explain_full", &ExplainFull, nb::arg("provenance"),
+  cls.def("explain_full", &ExplainFull, nb::arg("provenance").none(),
           "Full provenance explanation including taint, depth, risk.");
-  cls.def("explain_tables", &ExplainTables, nb::arg("provenance"),
+  cls.def("explain_tables", &ExplainTables, nb::arg("provenance").none(),
           "Unique table names from provenance.");
-  cls.def("has_protected", &HasProtected, nb::arg("provenance"),
+  cls.def("has_protected", &HasProtected, nb::arg("provenance").none(),
           "Check if provenance uses any protected tables/columns.");
-  cls.def("combine", &Combine, nb::arg("prov_a"), nb::arg("prov_b"), nb::arg("op") = 1,
+  cls.def("combine", &Combine, nb::arg("prov_a").none(), nb::arg("prov_b").none(), nb::arg("op").none() = 1,
           "Combine two provenances.  pairs=union, entity=XOR, taint=OR, depth=max+1.");
-  cls.def("update_chain", &UpdateChain, nb::arg("provenance"), nb::arg("op"),
+  cls.def("update_chain", &UpdateChain, nb::arg("provenance").none(), nb::arg("op").none(),
           "Update provenance with a unary operation. Depth += 1, taint preserved.");
   cls.def("stats", &Stats, "Tracker statistics.");
 }

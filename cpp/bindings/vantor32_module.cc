@@ -129,7 +129,7 @@ void BindProvenanceInfo(nb::module_& m) {
 }  // namespace
 }  // namespace lumarq::py
 
-NB_MODULE(vantor32, m) {
+LUMARQ_MODULE(vantor32, m) {
   using namespace lumarq::py;
   m.doc() = kModuleDoc;
   nb::module_ typing = nb::module_::import_("typing");
@@ -146,7 +146,7 @@ NB_MODULE(vantor32, m) {
   BindOpCode(m);
   BindProvenanceInfo(m);
   m.def(
-      "_hash_entity", [](nb::handle row_id) { return HashEntity(row_id); }, nb::arg("row_id"),
+      "_hash_entity", [](nb::handle row_id) { return HashEntity(row_id); }, nb::arg("row_id").none(),
       "Hash a row identifier to entity bits.");
   RegisterTracker(m);
 }
