@@ -1,0 +1,43 @@
+# Quick start:  make demo   (runs the demo)      make test   (C++ and Python tests)
+# Both build the package into a virtual environment ($(VENV)) on first use.
+
+PYTHON      ?= python3
+VENV        ?= .venv
+EXTRAS      ?= all,test
+CONSTRAINTS ?=
+# Extra CMake definitions for the package build, e.g. -Ccmake.define.LUMARQ_WERROR=ON
+BUILD_FLAGS ?=
+PYTEST_ARGS ?=
+DEMO_ARGS   ?=
+
+VPY := $(VENV)/bin/python
+SOURCES := $(shell find cpp src -type f \( -name '*.cc' -o -name '*.h' -o -name '*.py' -o -name '*.html' -o -name '*.js' -o -name '*.css' \) 2>/dev/null)
+STAMP := $(VENV)/.lumarq-installed
+
+.PHONY: demo test test-cpp test-python install clean
+
+demo: $(STAMP)
+	$(VENV)/bin/lumarq demo $(DEMO_ARGS)
+
+test: test-cpp test-python
+
+install: $(STAMP)
+
+$(STAMP): pyproject.toml CMakeLists.txt $(SOURCES) $(CONSTRAINTS)
+	test -x $(VPY) || $(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install --quiet --upgrade pip
+	$(VPY) -m pip install --quiet $(if $(CONSTRAINTS),-c $(CONSTRAINTS)) $(BUILD_FLAGS) ".[$(EXTRAS)]"
+	touch $@
+
+test-cpp: $(STAMP)
+	$(VENV)/bin/cmake -S . -B $(VENV)/ctest-build -DLUMARQ_BUILD_PYTHON=OFF -DLUMARQ_BUILD_TESTS=ON \
+	    -DLUMARQ_WERROR=ON -DCMAKE_BUILD_TYPE=Release -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja
+	$(VENV)/bin/cmake --build $(VENV)/ctest-build
+	$(VENV)/bin/ctest --test-dir $(VENV)/ctest-build --output-on-failure --no-tests=error
+
+# pytest exits with 5 when it collects nothing; that must fail like any other non-zero status.
+test-python: $(STAMP)
+	$(VPY) -m pytest $(PYTEST_ARGS)
+
+clean:
+	rm -rf $(VENV) build
