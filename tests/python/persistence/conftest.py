@@ -1,0 +1,71 @@
+"""Fixtures: every storage test runs on SQLite and on PostgreSQL.
+
+PostgreSQL comes from ``LUMARQ_TEST_PG_URL`` or from a throw-away local
+cluster (see tests/python/pg_server.py). Without server binaries the
+PostgreSQL cases skip, except in CI (``CI=true``), where they fail.
+"""
+
+from __future__ import annotations
+
+import os
+import sys
+
+import pytest
+
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+
+import pg_server  # noqa: E402
+
+from lumarq.utilities.persistence import HostedStorage  # noqa: E402
+
+BACKENDS = ["sqlite", "postgresql"]
+
+
+@pytest.fixture(scope="session")
+def pg_server_url():
+    try:
+        cm = pg_server.pg_server()
+        url = cm.__enter__()
+    except pg_server.PgUnavailable as exc:
+        if os.environ.get("CI") == "true":
+            pytest.fail("PostgreSQL is required in CI: %s" % exc)
+        pytest.skip(str(exc))
+    try:
+        yield url
+    finally:
+        cm.__exit__(None, None, None)
+
+
+@pytest.fixture(params=BACKENDS)
+def db_url(request, tmp_path):
+    """URL of an empty database of each kind."""
+    if request.param == "sqlite":
+        yield "sqlite:///" + str(tmp_path / "lumarq.db")
+        return
+    server = request.getfixturevalue("pg_server_url")
+    url = pg_server.fresh_database(server)
+    try:
+        yield url
+    finally:
+        pg_server.drop_database(server, url)
+
+
+@pytest.fixture
+def make_storage(db_url):
+    """make_storage(tenant) -> a connected HostedStorage on the test database."""
+    made = []
+
+    def make(tenant="tenant-a", api_key="key-not-a-real-secret", url=None):
+        s = HostedStorage(api_url=url or db_url, api_key=api_key, tenant_id=tenant)
+        s.connect()
+        made.append(s)
+        return s
+
+    yield make
+    for s in made:
+        s.disconnect()
+
+
+@pytest.fixture
+def storage(make_storage):
+    return make_storage()
