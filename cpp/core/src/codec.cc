@@ -8,10 +8,12 @@
 #include <string>
 
 #include "lumarq/hash.h"
+#include "lumarq/parallel.h"
 
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
 // One build serves every x86-64 machine; the loader picks the AVX2 body where it exists.
-#define LUMARQ_MULTIVERSION __attribute__((target_clones("avx2", "default")))
+#define LUMARQ_MULTIVERSION \
+  __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #else
 #define LUMARQ_MULTIVERSION
 #endif
@@ -44,37 +46,37 @@ constexpr uint64_t Choose3(uint64_t n) { return n * (n - 1) * (n - 2) / 6; }
 }
 
 // Mode-00 combination in branch-free form so that the batch loop vectorises. Pair data 0 means
-// no pair; equal or absent pairs stay in mode 00, two distinct pairs move to mode 01.
+// no pair; equal or absent pairs stay in mode 00, two distinct pairs move to mode 01. Fields are
+// compared and merged where they sit in the word, which saves shifts in the vector loop.
 inline uint32_t Combine00(uint32_t a, uint32_t b, uint32_t op) {
-  const uint32_t pa = (a >> 16) & 1023u, pb = (b >> 16) & 1023u;
-  const uint32_t lo = std::min(pa, pb), hi = std::max(pa, pb);
-  const uint32_t entity = ((a ^ b) >> 8) & 255u;
+  constexpr uint32_t kPairField = 1023u << 16, kDepthField = 7u << kDepthShift;
+  const uint32_t fa = a & kPairField, fb = b & kPairField;
+  const uint32_t lo = std::min(fa, fb), hi = std::max(fa, fb);
+  const uint32_t x = a ^ b;  // entity bits 15-8 XORed
   const uint32_t chain = MixChain2(a & 255u, b & 255u, op);
-  const uint32_t depth = std::min(std::max((a >> kDepthShift) & 7u, (b >> kDepthShift) & 7u) + 1u, 7u);
-  const uint32_t taint = (a | b) & (1u << kTaintShift);
-  const uint32_t head = taint | (depth << kDepthShift);
-  const uint32_t single = head | (hi << 16) | (entity << 8) | (chain & 255u);
+  const uint32_t depth =
+      std::min(std::max(a & kDepthField, b & kDepthField) + (1u << kDepthShift), kDepthField);
+  const uint32_t head = ((a | b) & (1u << kTaintShift)) | depth;
+  const uint32_t single = head | hi | (x & 0xFF00u) | (chain & 255u);
   // Ranks of the 0-based ids lo-1 < hi-1; garbage (and unused) when lo == 0.
-  const uint32_t h0 = hi - 1u, l0 = lo - 1u;
+  const uint32_t h0 = (hi >> 16) - 1u, l0 = (lo >> 16) - 1u;
   const uint32_t rank = (h0 * (h0 - 1u) / 2u + l0) & 0x1FFFFu;
-  const uint32_t two = (1u << kModeShift) | head | (rank << 9) | ((entity & 31u) << 4) | (chain & 15u);
+  const uint32_t two =
+      (1u << kModeShift) | head | (rank << 9) | ((x >> 4) & 0x1F0u) | (chain & 15u);
   return (lo != 0u && lo != hi) ? two : single;
 }
 
+// Combines a chunk on the assumption that every word is mode 00 with a valid pair field, and
+// reports whether that held; when it did not, the caller recomputes the chunk word by word.
 LUMARQ_MULTIVERSION
-void Combine00Loop(const uint32_t* a, const uint32_t* b, uint32_t op, uint32_t* out, size_t n) {
-  for (size_t i = 0; i < n; ++i) out[i] = Combine00(a[i], b[i], op);
-}
-
-// True when every word of both chunks is mode 00 with a valid pair field.
-LUMARQ_MULTIVERSION
-bool AllMode00(const uint32_t* a, const uint32_t* b, size_t n) {
-  uint32_t high = 0, max_pd = 0;
+bool Combine00Chunk(const uint32_t* a, const uint32_t* b, uint32_t op, uint32_t* out, size_t n) {
+  uint32_t high = 0, max_field = 0;
   for (size_t i = 0; i < n; ++i) {
-    high |= (a[i] | b[i]) >> kModeShift;
-    max_pd = std::max(max_pd, std::max((a[i] >> 16) & 1023u, (b[i] >> 16) & 1023u));
+    high |= a[i] | b[i];
+    max_field = std::max(max_field, std::max(a[i] & (1023u << 16), b[i] & (1023u << 16)));
+    out[i] = Combine00(a[i], b[i], op);
   }
-  return high == 0 && max_pd <= static_cast<uint32_t>(kMaxPairs);
+  return (high >> kModeShift) == 0 && max_field <= (static_cast<uint32_t>(kMaxPairs) << 16);
 }
 
 LUMARQ_MULTIVERSION
@@ -252,24 +254,76 @@ uint32_t Codec::CombineSlow(uint32_t a, uint32_t b, uint32_t op) {
   return Encode(da.pairs, da.entity ^ db.entity, MixChain2(da.chain, db.chain, op), taint, depth);
 }
 
+namespace {
+
+constexpr size_t kChunk = 4096;            // words checked for the single-pair fast path at once
+constexpr size_t kTaskChunks = 8;          // chunks per parallel work item (32K words)
+constexpr size_t kParallelFrom = 1 << 17;  // below this a pool hand-off costs more than it saves
+
+[[noreturn]] void LengthMismatch(size_t a, size_t b) {
+  throw std::invalid_argument("combine_batch: arrays differ in length (" + std::to_string(a) +
+                              " and " + std::to_string(b) + ")");
+}
+
+}  // namespace
+
 void Codec::CombineBatch(std::span<const uint32_t> a, std::span<const uint32_t> b, uint32_t op,
                          std::span<uint32_t> out) {
-  if (a.size() != b.size() || out.size() != a.size()) {
-    throw std::invalid_argument("combine_batch: arrays differ in length (" +
-                                std::to_string(a.size()) + " and " + std::to_string(b.size()) +
-                                ")");
+  if (a.size() != b.size() || out.size() != a.size()) LengthMismatch(a.size(), b.size());
+  if (a.size() >= kParallelFrom && ParallelWorkers() != 0) {
+    CombineJob job(*this, a, b, op, out);
+    job.Wait();
+    return;
   }
-  constexpr size_t kChunk = 4096;
   for (size_t start = 0; start < a.size(); start += kChunk) {
     const size_t n = std::min(kChunk, a.size() - start);
     const uint32_t* pa = a.data() + start;
     const uint32_t* pb = b.data() + start;
     uint32_t* po = out.data() + start;
-    if (AllMode00(pa, pb, n)) {
-      Combine00Loop(pa, pb, op, po, n);
-    } else {
+    if (!Combine00Chunk(pa, pb, op, po, n)) {
       for (size_t i = 0; i < n; ++i) po[i] = Combine(pa[i], pb[i], op);
     }
+  }
+}
+
+CombineJob::CombineJob(Codec& codec, std::span<const uint32_t> a, std::span<const uint32_t> b,
+                       uint32_t op, std::span<uint32_t> out)
+    : codec_(codec), a_(a), b_(b), op_(op), out_(out) {
+  if (a.size() != b.size() || out.size() != a.size()) LengthMismatch(a.size(), b.size());
+  const size_t chunks = (a.size() + kChunk - 1) / kChunk;
+  slow_.assign(chunks, 0);
+  const size_t items = (chunks + kTaskChunks - 1) / kTaskChunks;
+  task_ = std::make_unique<ParallelTask>(items, [this, chunks](size_t item) {
+    const size_t last = std::min(chunks, (item + 1) * kTaskChunks);
+    for (size_t c = item * kTaskChunks; c < last; ++c) {
+      const size_t start = c * kChunk;
+      const size_t n = std::min(kChunk, a_.size() - start);
+      if (!Combine00Chunk(a_.data() + start, b_.data() + start, op_, out_.data() + start, n)) {
+        slow_[c] = 1;
+      }
+    }
+  });
+}
+
+CombineJob::~CombineJob() {
+  // Only the parallel part must end before the spans go away; its items never throw.
+  if (task_ != nullptr) {
+    try {
+      task_->Wait();
+    } catch (...) {
+    }
+  }
+}
+
+void CombineJob::Wait() {
+  if (finished_) return;
+  finished_ = true;
+  task_->Wait();
+  for (size_t c = 0; c < slow_.size(); ++c) {
+    if (slow_[c] == 0) continue;
+    const size_t start = c * kChunk;
+    const size_t n = std::min(kChunk, a_.size() - start);
+    for (size_t i = start; i < start + n; ++i) out_[i] = codec_.Combine(a_[i], b_[i], op_);
   }
 }
 
