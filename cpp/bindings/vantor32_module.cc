@@ -149,4 +149,6 @@ NB_MODULE(vantor32, m) {
       "_hash_entity", [](nb::handle row_id) { return HashEntity(row_id); }, nb::arg("row_id"),
       "Hash a row identifier to entity bits.");
   RegisterTracker(m);
+  RegisterTrackedContainers(m);
+  RegisterAudits(m);
 }
