@@ -248,17 +248,6 @@ nb::dict RiskRecord(nb::handle col, bool tainted, nb::handle max_risk, nb::handl
   return out;
 }
 
-bool AnyTrue(nb::handle flags) {
-  ArrayView<bool> view;
-  if (TryArrayView(flags, &view)) {
-    for (size_t i = 0; i < view.size; ++i) {
-      if (view[i]) return true;
-    }
-    return false;
-  }
-  return AsBool(Refs().np_any(flags));
-}
-
 /// Smallest depth among the tainted values: a native scan when the arrays allow it and
 /// ProvenanceTracker.get_depth is the native one, else prov[taint] decoded value by value.
 nb::object MinTaintedDepth(nb::handle prov, nb::handle taint) {
@@ -268,9 +257,15 @@ nb::object MinTaintedDepth(nb::handle prov, nb::handle taint) {
   if (cls.ptr() == reinterpret_cast<PyObject*>(TrackerType()) &&
       _PyType_Lookup(TrackerType(), Interned("get_depth").ptr()) == g_get_depth &&
       TryArrayView(prov, &words) && TryArrayView(taint, &flags) && words.size == flags.size) {
-    uint32_t best = 8;
-    for (size_t i = 0; i < words.size; ++i) {
-      if (flags[i]) best = std::min(best, DepthOf(words[i]));
+    uint32_t best = 8;  // above every depth: no tainted value seen
+    if (words.stride == 1 && flags.stride == 1) {
+      const uint32_t* w = words.data;
+      const bool* f = flags.data;
+      for (size_t i = 0; i < words.size; ++i) best = std::min(best, f[i] ? DepthOf(w[i]) : 8u);
+    } else {
+      for (size_t i = 0; i < words.size; ++i) {
+        if (flags[i]) best = std::min(best, DepthOf(words[i]));
+      }
     }
     if (best <= kMaxDepth) return nb::int_(best);
   }
@@ -295,7 +290,7 @@ nb::list ColumnRiskReport(nb::handle df, nb::handle tracker_arg) {
     }
     nb::object prov = GetItem(col_prov, col);
     nb::object taint = r.np_asarray(VantorGlobal("is_tainted_batch")(prov));
-    const bool any_taint = AnyTrue(taint);
+    const bool any_taint = AsBool(r.np_any(taint));
     double max_risk = 0.0;
     nb::object min_depth = nb::none();
     if (any_taint) {
