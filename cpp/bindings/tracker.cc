@@ -591,7 +591,7 @@ void RegisterTracker(nb::module_& m) {
   cls.def("decode", &Decode, nb::arg("provenance"), "Decode to pair IDs only (legacy API).");
   cls.def("decode_full", &DecodeFull, nb::arg("provenance"),
           "Decode 32-bit provenance to full ProvenanceInfo.");
-  cls.def("entity_from_row", &EntityFromRow, nb::arg("row_id"),
+  cls.def("entity_from_row", &EntityFromRow, nb::arg("row_id").none(),
           "Create entity hash from a row identifier.");
   cls.def("contains", &ContainsPair, nb::arg("provenance"), nb::arg("pair_id"),
           "Check if a pair is in the provenance.");

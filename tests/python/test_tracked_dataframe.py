@@ -5,6 +5,7 @@ import pandas as pd
 import pytest
 
 from conftest import depth, entity_bits
+from lumarq.utilities import vantor32 as v
 from lumarq.utilities.vantor32 import (OpCode, ProvenanceTracker, TrackedDataFrame, TrackedSeries,
                                        wrap_dataframe)
 
@@ -111,8 +112,8 @@ def test_entity_hash_matches_python_hash(tracker, index):
     expected = [expected_entity(index[i]) for i in range(len(index))]
     assert [entity_bits(p) for p in w._col_prov["a"]] == expected
     assert [entity_bits(p) for p in w._col_prov["b"]] == expected
-    assert expected == [tracker.entity_from_row(index[i]) % 256 if index[i] is not None else 0
-                        for i in range(len(index))]
+    assert expected == [tracker.entity_from_row(index[i]) % 256 for i in range(len(index))]
+    assert expected == [v._hash_entity(index[i]) % 256 for i in range(len(index))]
 
 
 def test_unhashable_labels_raise_only_with_entities(tracker):
