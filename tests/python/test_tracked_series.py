@@ -205,6 +205,11 @@ def test_length_mismatch_fails_in_numpy_first(tracker):
     same_len = TrackedSeries(np.ones(4), _prov=short._prov, _tracker=tracker)
     with pytest.raises(ValueError, match="differ in length"):
         a + same_len
+    # large enough for the combine to start before the values fail to broadcast
+    big, other = pair(tracker, rows=70_000)
+    longer = TrackedSeries(np.ones(70_001), _prov=other._prov, _tracker=tracker)
+    with pytest.raises(ValueError, match="broadcast"):
+        big + longer
 
 
 def test_subclass_overrides_are_honoured(tracker):
@@ -289,3 +294,16 @@ def test_empty_series(tracker):
     a = TrackedSeries([], dtype=float, _prov=np.zeros(0, np.uint32), _tracker=tracker)
     assert len(a + a) == 0 and (a + a)._prov.dtype == np.uint32
     assert len((-a)._prov) == 0
+
+
+@pytest.mark.parametrize("rows", [10, 100_000])
+def test_invalid_words_raise_like_the_backend(tracker, rows):
+    a, b = pair(tracker, rows=rows)
+    bad = b._prov.copy()
+    bad[-2] = 0x0FFF0000  # pair data beyond 512
+    with pytest.raises(ValueError) as direct:
+        v.combine_batch(tracker._rust, a._prov, bad, OpCode.ADD)
+    with pytest.raises(ValueError) as via_series:
+        a + TrackedSeries(b.to_numpy(), _prov=bad, _tracker=tracker)
+    assert str(via_series.value) == str(direct.value) == (
+        "invalid provenance value 0x0FFF0000: pair data out of range")
