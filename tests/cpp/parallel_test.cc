@@ -64,6 +64,42 @@ TEST(CombineBatch, ParallelResultEqualsWordByWordIncludingDenseIds) {
   EXPECT_EQ(batch.dense().size(), serial.dense().size());
 }
 
+// Columns as wrapped frames and their derivations produce them: one pair set, taint, depth and
+// chain per column, a different entity per row.
+std::vector<uint32_t> UniformColumn(Codec& codec, const std::vector<uint32_t>& ids, size_t n,
+                                    bool taint, uint32_t depth, uint32_t seed) {
+  std::mt19937 rng(seed);
+  PairSet set;
+  for (uint32_t id : ids) set.Add(id);
+  std::vector<uint32_t> out(n);
+  for (size_t i = 0; i < n; ++i) out[i] = codec.Encode(set, rng(), 77, taint, depth);
+  return out;
+}
+
+TEST(CombineBatch, UniformColumnsOfEveryModeMatchWordByWord) {
+  const std::vector<std::vector<uint32_t>> sets = {
+      {}, {3}, {3, 9}, {3, 11}, {1, 2, 3}, {1, 2, 3, 4}, {5, 6, 7, 8, 9}};
+  for (size_t n : {size_t{5000}, size_t{150000}}) {  // sequential and parallel batches
+    for (size_t x = 0; x < sets.size(); ++x) {
+      for (size_t y = 0; y < sets.size(); ++y) {
+        Codec batch, serial;
+        for (Codec* c : {&batch, &serial}) {  // equal dense tables to start with
+          UniformColumn(*c, sets[x], 1, false, 0, 0);
+          UniformColumn(*c, sets[y], 1, false, 0, 0);
+        }
+        const auto a = UniformColumn(batch, sets[x], n, x % 2 == 0, static_cast<uint32_t>(x % 8),
+                                     static_cast<uint32_t>(x));
+        const auto b = UniformColumn(batch, sets[y], n, false, 2, static_cast<uint32_t>(y + 50));
+        std::vector<uint32_t> got(n);
+        batch.CombineBatch(a, b, 4, got);
+        for (size_t i = 0; i < n; ++i) {
+          ASSERT_EQ(got[i], serial.Combine(a[i], b[i], 4)) << x << " " << y << " " << i;
+        }
+      }
+    }
+  }
+}
+
 TEST(CombineJob, OverlapsWithOtherWorkAndThrowsLikeTheBatch) {
   const size_t n = 200000;
   Codec codec;

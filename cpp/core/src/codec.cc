@@ -80,6 +80,39 @@ bool Combine00Chunk(const uint32_t* a, const uint32_t* b, uint32_t op, uint32_t*
   return (high >> kModeShift) == 0 && max_field <= (static_cast<uint32_t>(kMaxPairs) << 16);
 }
 
+// Entity field of each mode: 8 bits at bit 8 in mode 00, 5 bits at bit 4 in mode 01, none in
+// modes 10 and 11.
+constexpr uint32_t kEntityField[4] = {0xFF00u, 0x1F0u, 0u, 0u};
+constexpr uint32_t kEntityLow[4] = {8u, 4u, 0u, 0u};
+
+// The combination of chunks whose words each equal the chunk's first word outside the entity
+// field of its mode. Columns derived from wrapped frames are like that: pairs, taint, depth and
+// chain follow the column, only the row's entity varies. Word i then shares everything with
+// `first` (the combination of a[0] and b[0]) except the entity, which is the XOR of the
+// operands' entities cut to the width of the result's mode, exactly as Combine computes it.
+// Returns false, with `out` garbage, when the chunks are not uniform.
+LUMARQ_MULTIVERSION
+bool CombineUniform(const uint32_t* a, const uint32_t* b, uint32_t first, uint32_t* out,
+                    size_t n) {
+  const uint32_t a0 = a[0], b0 = b[0];
+  const uint32_t ma = a0 >> kModeShift, mb = b0 >> kModeShift, mr = first >> kModeShift;
+  const uint32_t fa = kEntityField[ma], la = kEntityLow[ma];
+  const uint32_t fb = kEntityField[mb], lb = kEntityLow[mb];
+  const uint32_t fr = kEntityField[mr], lr = kEntityLow[mr];
+  const uint32_t base = first & ~fr;
+  uint32_t diff = 0;
+  for (size_t i = 0; i < n; ++i) {
+    diff |= ((a[i] ^ a0) & ~fa) | ((b[i] ^ b0) & ~fb);
+    out[i] = base | (((((a[i] & fa) >> la) ^ ((b[i] & fb) >> lb)) << lr) & fr);
+  }
+  return diff == 0;
+}
+
+// A mode-00 word whose pair field decodes (0 to 512).
+constexpr bool ValidMode00(uint32_t w) {
+  return (w >> kModeShift) == 0 && ((w >> 16) & 1023u) <= static_cast<uint32_t>(kMaxPairs);
+}
+
 LUMARQ_MULTIVERSION
 void UpdateChainLoop(const uint32_t* in, uint32_t op, uint32_t* out, size_t n) {
   for (size_t i = 0; i < n; ++i) out[i] = Codec::UpdateChain(in[i], op);
@@ -257,7 +290,7 @@ uint32_t Codec::CombineSlow(uint32_t a, uint32_t b, uint32_t op) {
 
 namespace {
 
-constexpr size_t kChunk = 4096;            // words checked for the single-pair fast path at once
+constexpr size_t kChunk = 4096;            // words checked for a fast path at once
 constexpr size_t kTaskChunks = 8;          // chunks per parallel work item (32K words)
 constexpr size_t kParallelFrom = 1 << 17;  // below this a pool hand-off costs more than it saves
 
@@ -266,7 +299,28 @@ constexpr size_t kParallelFrom = 1 << 17;  // below this a pool hand-off costs m
                               " and " + std::to_string(b) + ")");
 }
 
+// A chunk on a path that neither throws nor touches the dense dictionary, so that chunks can
+// run in any order on any thread. False leaves the chunk to CombineChunkInOrder.
+bool CombineChunkAnyOrder(const uint32_t* a, const uint32_t* b, uint32_t op, uint32_t* out,
+                          size_t n) {
+  if (ValidMode00(a[0]) && ValidMode00(b[0]) && CombineUniform(a, b, Combine00(a[0], b[0], op),
+                                                                 out, n)) {
+    return true;
+  }
+  return Combine00Chunk(a, b, op, out, n);
+}
+
 }  // namespace
+
+// Chunks are taken in order here: the first word that needs a new dense signature gets it first,
+// and the first invalid word is the one reported, as in a word-by-word pass.
+void Codec::CombineChunkInOrder(const uint32_t* a, const uint32_t* b, uint32_t op, uint32_t* out,
+                                size_t n) {
+  // The first word is combined first either way. In a uniform chunk the others share its pair
+  // set, so nothing more is interned and nothing else can be invalid.
+  if (CombineUniform(a, b, Combine(a[0], b[0], op), out, n)) return;
+  for (size_t i = 0; i < n; ++i) out[i] = Combine(a[i], b[i], op);
+}
 
 void Codec::CombineBatch(std::span<const uint32_t> a, std::span<const uint32_t> b, uint32_t op,
                          std::span<uint32_t> out) {
@@ -281,9 +335,7 @@ void Codec::CombineBatch(std::span<const uint32_t> a, std::span<const uint32_t> 
     const uint32_t* pa = a.data() + start;
     const uint32_t* pb = b.data() + start;
     uint32_t* po = out.data() + start;
-    if (!Combine00Chunk(pa, pb, op, po, n)) {
-      for (size_t i = 0; i < n; ++i) po[i] = Combine(pa[i], pb[i], op);
-    }
+    if (!CombineChunkAnyOrder(pa, pb, op, po, n)) CombineChunkInOrder(pa, pb, op, po, n);
   }
 }
 
@@ -299,7 +351,8 @@ CombineJob::CombineJob(Codec& codec, std::span<const uint32_t> a, std::span<cons
     for (size_t c = item * kTaskChunks; c < last; ++c) {
       const size_t start = c * kChunk;
       const size_t n = std::min(kChunk, a_.size() - start);
-      if (!Combine00Chunk(a_.data() + start, b_.data() + start, op_, out_.data() + start, n)) {
+      if (!CombineChunkAnyOrder(a_.data() + start, b_.data() + start, op_, out_.data() + start,
+                                n)) {
         slow_[c] = 1;
       }
     }
@@ -324,7 +377,7 @@ void CombineJob::Wait() {
     if (slow_[c] == 0) continue;
     const size_t start = c * kChunk;
     const size_t n = std::min(kChunk, a_.size() - start);
-    for (size_t i = start; i < start + n; ++i) out_[i] = codec_.Combine(a_[i], b_[i], op_);
+    codec_.CombineChunkInOrder(a_.data() + start, b_.data() + start, op_, out_.data() + start, n);
   }
 }
 

@@ -75,6 +75,8 @@ class Codec {
  private:
   friend class CombineJob;
   uint32_t CombineSlow(uint32_t a, uint32_t b, uint32_t op);
+  void CombineChunkInOrder(const uint32_t* a, const uint32_t* b, uint32_t op, uint32_t* out,
+                           size_t n);
   DenseTable dense_;
 };
 
@@ -82,9 +84,9 @@ class ParallelTask;
 
 /// Codec::CombineBatch started on the worker pool, so that the caller can do other work (the
 /// values' own arithmetic) meanwhile. Spans must stay valid until Wait() returns; the
-/// destructor waits too. Chunks whose words are all single-pair run in parallel; the others
-/// follow in order on the waiting thread, so dense signatures are handed out exactly as by a
-/// sequential pass.
+/// destructor waits too. Chunks of single-pair words run in parallel; the others follow in
+/// order on the waiting thread, so dense signatures are handed out exactly as by a sequential
+/// pass.
 class CombineJob {
  public:
   /// Throws std::invalid_argument when the spans differ in length.
