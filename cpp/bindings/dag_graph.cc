@@ -237,13 +237,15 @@ nb::dict ToDict(nb::handle self) {
   out["edge_count"] = nb::int_(nb::len(p.edges));
   out["has_protected"] = exact ? nb::bool_(nb::len(protected_sources) > 0)
                                : nb::bool_(HasProtectedOf(self));
-  out["taint_risks"] = exact ? nb::object(ColumnTaintRisks(self)) : self.attr("column_taint_risks")();
+  out["taint_risks"] =
+      exact ? nb::object(ColumnTaintRisks(self)) : self.attr("column_taint_risks")();
   out["sources"] = DictsOf(sources);
   out["protected_sources"] = DictsOf(protected_sources);
   out["operation_counts"] = OperationCountsOf(self);
   nb::dict node_dicts;
-  PyObject* items = PyDict_CheckExact(p.nodes.ptr()) ? PyDict_Items(p.nodes.ptr())
-                                                     : PySequence_List(p.nodes.attr("items")().ptr());
+  PyObject* items = PyDict_CheckExact(p.nodes.ptr())
+                        ? PyDict_Items(p.nodes.ptr())
+                        : PySequence_List(p.nodes.attr("items")().ptr());
   if (!items) throw nb::python_error();
   nb::object item_list = nb::steal(items);
   for (nb::handle item : item_list) {
@@ -262,7 +264,8 @@ nb::dict ToDict(nb::handle self) {
 nb::object ToJson(nb::handle self, nb::handle indent) {
   nb::object width = AsInt(indent, "indent");
   nb::object d = Exact(self) ? nb::object(ToDict(self)) : self.attr("to_dict")();
-  nb::object dumps = nb::module_::import_("lumarq.utilities.vantor32_dag").attr("json").attr("dumps");
+  nb::object module = nb::module_::import_("lumarq.utilities.vantor32_dag");
+  nb::object dumps = module.attr("json").attr("dumps");
   return dumps(d, nb::arg("indent") = width);
 }
 

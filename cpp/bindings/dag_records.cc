@@ -68,8 +68,8 @@ void ClearRef(nb::object& o) {
 }
 
 [[noreturn]] void RaiseNoAttribute(PyObject* self, const char* name) {
-  PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
-               name);
+  PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'",
+               Py_TYPE(self)->tp_name, name);
   throw nb::python_error();
 }
 
@@ -119,8 +119,9 @@ struct Traits<DagNode> {
   static constexpr int kInputs = 3;
   static constexpr int kMetadata = 5;
   static nb::object* Slot(DagNode& n, int i) {
-    nb::object* slots[kCount] = {&n.node_id,  &n.node_type, &n.operation, &n.inputs,  &n.provenance,
-                                 &n.metadata, &n.table,     &n.column,    &n.pair_id, &n.is_protected};
+    nb::object* slots[kCount] = {&n.node_id,  &n.node_type, &n.operation, &n.inputs,
+                                 &n.provenance, &n.metadata, &n.table,   &n.column,
+                                 &n.pair_id,  &n.is_protected};
     return slots[i];
   }
 };
@@ -320,7 +321,8 @@ PyObject* Repr(PyObject* self) {
   if (entered > 0) return PyUnicode_FromString("...");
   PyObject* result = nullptr;
   try {
-    nb::object qualname = nb::handle(reinterpret_cast<PyObject*>(Py_TYPE(self))).attr("__qualname__");
+    nb::handle type(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    nb::object qualname = type.attr("__qualname__");
     nb::list parts;
     for (int i = 0; i < Traits<T>::kCount; ++i) {
       nb::object v = PeekField<T>(self, i);
@@ -347,8 +349,9 @@ void ParseArgs(PyObject* args, PyObject* kwargs, PyObject** values) {
   const Py_ssize_t npos = args ? PyTuple_GET_SIZE(args) : 0;
   if (npos > n) {
     if (required == n) {
-      PyErr_Format(PyExc_TypeError, "%s.__init__() takes %d positional arguments but %zd were given",
-                   fn, n + 1, npos + 1);
+      PyErr_Format(PyExc_TypeError,
+                   "%s.__init__() takes %d positional arguments but %zd were given", fn, n + 1,
+                   npos + 1);
     } else {
       PyErr_Format(PyExc_TypeError,
                    "%s.__init__() takes from %d to %d positional arguments but %zd were given", fn,
@@ -519,7 +522,9 @@ PyObject* NodeIsSourceGetter(PyObject* self, void*) {
 PyObject* NodeIsLeafGetter(PyObject* self, void*) {
   try {
     DagNode& r = Payload<DagNode>(self);
-    if (!r.inputs.is_valid() && r.native_inputs) return nb::bool_(r.ids.size() == 0).release().ptr();
+    if (!r.inputs.is_valid() && r.native_inputs) {
+      return nb::bool_(r.ids.size() == 0).release().ptr();
+    }
     nb::object inputs = GetField<DagNode>(self, Traits<DagNode>::kInputs);
     const Py_ssize_t n = PyObject_Size(inputs.ptr());
     if (n < 0) throw nb::python_error();

@@ -427,7 +427,8 @@ bool EvictNative(nb::handle nodes, nb::handle prov_map) {
   }
   // Per provenance list, the ids to drop (each list is compacted once, not once per id).
   std::unordered_map<PyObject*, std::vector<int64_t>> drops;
-  std::vector<std::pair<nb::object, nb::object>> lists;  // (provenance key, list) in first-seen order
+  // (provenance key, list), in first-seen order
+  std::vector<std::pair<nb::object, nb::object>> lists;
   for (const Victim& v : victims) {
     if (PyDict_DelItem(nodes.ptr(), v.key.ptr()) < 0) throw nb::python_error();
     nb::handle prov = NativeNode(v.node)->provenance;
@@ -436,7 +437,8 @@ bool EvictNative(nb::handle nodes, nb::handle prov_map) {
       if (PyErr_Occurred()) throw nb::python_error();
       continue;
     }
-    if (PyList_CheckExact(ids) && PyList_GET_SIZE(ids) == 1 && PyList_GET_ITEM(ids, 0) == v.key.ptr()) {
+    if (PyList_CheckExact(ids) && PyList_GET_SIZE(ids) == 1 &&
+        PyList_GET_ITEM(ids, 0) == v.key.ptr()) {
       // The common case: the victim's own id object is the list's only entry.
       if (PyList_SetSlice(ids, 0, 1, nullptr) < 0) throw nb::python_error();
       if (PyDict_DelItem(prov_map.ptr(), prov.ptr()) < 0) throw nb::python_error();
@@ -958,7 +960,9 @@ bool LockAcquire(DagLock& lock, nb::handle blocking, nb::handle timeout) {
   const bool block = AsBool(blocking);
   const double seconds = PyFloat_AsDouble(timeout.ptr());
   if (seconds == -1.0 && PyErr_Occurred()) throw nb::python_error();
-  if (!block && seconds != -1.0) throw nb::value_error("can't specify a timeout for a non-blocking call");
+  if (!block && seconds != -1.0) {
+    throw nb::value_error("can't specify a timeout for a non-blocking call");
+  }
   if (seconds < 0 && seconds != -1.0) throw nb::value_error("timeout value must be positive");
   return lock.Acquire(block, seconds);
 }
@@ -1053,7 +1057,9 @@ PyTypeObject* DagTrackerType() {
 
 DagTracker* DagTrackerPtr(nb::handle obj) {
   PyTypeObject* type = DagTrackerType();
-  if (type == nullptr || !PyObject_TypeCheck(obj.ptr(), type) || !nb::inst_ready(obj)) return nullptr;
+  if (type == nullptr || !PyObject_TypeCheck(obj.ptr(), type) || !nb::inst_ready(obj)) {
+    return nullptr;
+  }
   return nb::inst_ptr<DagTracker>(obj);
 }
 
@@ -1094,51 +1100,68 @@ void RegisterDagTracker(nb::module_& m) {
   g_base_dealloc = g_dag_tracker_type->tp_dealloc;
   g_dag_tracker_type->tp_dealloc = &TrackerDealloc;
 
-  cls.def("__init__", &Init, nb::arg("api_key").none() = nb::none(),
+  cls.def("__init__", &Init,
+          nb::sig("def __init__(self, api_key: Optional[str] = None, tenant_id: Optional[str] = None, service_url: str = '', pipeline_name: Optional[str] = None) -> None"), nb::arg("api_key").none() = nb::none(),
           nb::arg("tenant_id").none() = nb::none(), nb::arg("service_url").none() = "",
           nb::arg("pipeline_name").none() = nb::none());
   cls.def("disable_persistence", &DisablePersistence,
+          nb::sig("def disable_persistence(self) -> None"),
           "Stop the writer, complete the pipeline and disconnect from storage.");
-  cls.def("flush", &Flush, nb::arg("timeout").none() = 30.0,
+  cls.def("flush", &Flush,
+          nb::sig("def flush(self, timeout: float = 30.0) -> bool"), nb::arg("timeout").none() = 30.0,
           "Hand buffered rows to the writer and wait for it; write the DAG and report to the\n"
           "dashboard once per pipeline. Returns True.");
-  cls.def("_create_node", &CreateNodeMethod, nb::arg("node_type").none(),
+  cls.def("_create_node", &CreateNodeMethod,
+          nb::sig("def _create_node(self, node_type: NodeType, operation: str, inputs: List[int], provenance: int, **kwargs) -> int"), nb::arg("node_type").none(),
           nb::arg("operation").none(), nb::arg("inputs").none(), nb::arg("provenance").none(),
           nb::arg("kwargs"), "Create a new DAG node and return its ID.");
   cls.def("_evict_oldest_nodes", &EvictOldest,
+          nb::sig("def _evict_oldest_nodes(self) -> None"),
           "Drop about a tenth of the nodes, oldest first; source nodes are kept.");
   cls.def("__enter__", [](nb::handle self) { return nb::borrow(self); });
-  cls.def("__exit__", &Exit, nb::arg("exc_type").none(), nb::arg("exc_val").none(),
+  cls.def("__exit__", &Exit,
+          nb::sig("def __exit__(self, exc_type, exc_val, exc_tb) -> bool"), nb::arg("exc_type").none(), nb::arg("exc_val").none(),
           nb::arg("exc_tb").none());
   cls.def("__del__", &Del);
   cls.def("_start_new_pipeline", &StartNewPipeline,
+          nb::sig("def _start_new_pipeline(self) -> None"),
           "Complete the current storage pipeline and start a new one.");
-  cls.def("create_source_node", &CreateSourceNode, nb::arg("table").none(),
+  cls.def("create_source_node", &CreateSourceNode,
+          nb::sig("def create_source_node(self, table: str, column: str, provenance: int) -> int"), nb::arg("table").none(),
           nb::arg("column").none(), nb::arg("provenance").none(),
           "Create (or return the existing) source node for a (table, column) pair.");
-  cls.def("log_unary", &LogUnary, nb::arg("op_name").none(), nb::arg("input_node").none(),
+  cls.def("log_unary", &LogUnary,
+          nb::sig("def log_unary(self, op_name: str, input_node: int, result_prov: int, metadata: Optional[Dict] = None) -> int"), nb::arg("op_name").none(), nb::arg("input_node").none(),
           nb::arg("result_prov").none(), nb::arg("metadata").none() = nb::none(),
           "Log a unary operation and return the new node ID.");
-  cls.def("log_binary", &LogBinary, nb::arg("op_name").none(), nb::arg("left_node").none(),
+  cls.def("log_binary", &LogBinary,
+          nb::sig("def log_binary(self, op_name: str, left_node: int, right_node: int, result_prov: int, metadata: Optional[Dict] = None) -> int"), nb::arg("op_name").none(), nb::arg("left_node").none(),
           nb::arg("right_node").none(), nb::arg("result_prov").none(),
           nb::arg("metadata").none() = nb::none(),
           "Log a binary operation and return the new node ID.");
-  cls.def("log_merge", &LogMerge, nb::arg("left_nodes").none(), nb::arg("right_nodes").none(),
+  cls.def("log_merge", &LogMerge,
+          nb::sig("def log_merge(self, left_nodes: List[int], right_nodes: List[int], result_prov: int, merge_type: str = 'inner', metadata: Optional[Dict] = None) -> int"), nb::arg("left_nodes").none(), nb::arg("right_nodes").none(),
           nb::arg("result_prov").none(), nb::arg("merge_type").none() = "inner",
           nb::arg("metadata").none() = nb::none(),
           "Log a merge operation and return the new node ID.");
-  cls.def("log_aggregate", &LogAggregate, nb::arg("op_name").none(),
+  cls.def("log_aggregate", &LogAggregate,
+          nb::sig("def log_aggregate(self, op_name: str, input_nodes: List[int], result_prov: int, metadata: Optional[Dict] = None) -> int"), nb::arg("op_name").none(),
           nb::arg("input_nodes").none(), nb::arg("result_prov").none(),
           nb::arg("metadata").none() = nb::none(),
           "Log an aggregation and return the new node ID.");
-  cls.def("get_node", &GetNode, nb::arg("node_id").none(), "Get a node by ID.");
-  cls.def("get_nodes_for_provenance", &GetNodesForProvenance, nb::arg("provenance").none(),
+  cls.def("get_node", &GetNode,
+          nb::sig("def get_node(self, node_id: int) -> Optional[DAGNode]"), nb::arg("node_id").none(), "Get a node by ID.");
+  cls.def("get_nodes_for_provenance", &GetNodesForProvenance,
+          nb::sig("def get_nodes_for_provenance(self, provenance: int) -> List[DAGNode]"), nb::arg("provenance").none(),
           "Get all nodes that produced a given provenance value.");
-  cls.def("get_dag", &GetDag, nb::arg("root_node_id").none(),
+  cls.def("get_dag", &GetDag,
+          nb::sig("def get_dag(self, root_node_id: int) -> ComputationDAG"), nb::arg("root_node_id").none(),
           "Reconstruct the full computation DAG from a root node.");
-  cls.def("get_dag_for_provenance", &GetDagForProvenance, nb::arg("provenance").none(),
+  cls.def("get_dag_for_provenance", &GetDagForProvenance,
+          nb::sig("def get_dag_for_provenance(self, provenance: int) -> Optional[ComputationDAG]"), nb::arg("provenance").none(),
           "Reconstruct the DAG for the newest node that produced a provenance value.");
-  cls.def("dag_stats", &DagStats, "Get statistics about the DAG.");
+  cls.def("dag_stats", &DagStats,
+          nb::sig("def dag_stats(self) -> Dict[str, Any]"), "Get statistics about the DAG.");
 
   DefState<&DagTracker::dag_lock>(cls, "_dag_lock");
   DefState<&DagTracker::nodes>(cls, "_nodes");

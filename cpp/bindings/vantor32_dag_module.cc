@@ -1,5 +1,7 @@
 // lumarq.utilities.vantor32_dag: operation-level lineage on top of the provenance tracker of
 // lumarq.utilities.vantor32 — node records, the computation graph and the DAG tracker.
+#include <initializer_list>
+
 #include "dag_records.h"
 #include "dag_tracker.h"
 
@@ -25,12 +27,9 @@ void BindFrom(nb::module_& m, const char* module, std::initializer_list<const ch
 /// `from .vantor32 import <names>`: a relative import of the sibling module, and the error a
 /// missing name gives there.
 nb::object ImportSibling(nb::module_& m) {
-  nb::tuple fromlist = nb::make_tuple();
-  {
-    nb::list names;
-    for (const char* name : kSiblingNames) names.append(name);
-    fromlist = nb::tuple(names);
-  }
+  nb::list names;
+  for (const char* name : kSiblingNames) names.append(name);
+  nb::tuple fromlist(names);
   PyObject* globals = PyModule_GetDict(m.ptr());
   PyObject* sibling = PyImport_ImportModuleLevel("vantor32", globals, nullptr, fromlist.ptr(), 1);
   if (sibling == nullptr) throw nb::python_error();
@@ -44,10 +43,11 @@ nb::object ImportSibling(nb::module_& m) {
       PyObject* file = PyModule_GetFilenameObject(sibling);
       if (file == nullptr) PyErr_Clear();
       nb::object path = file ? nb::steal(file) : nb::none();
-      PyObject* msg = file ? PyUnicode_FromFormat("cannot import name '%s' from %R (%S)", name,
-                                                  modname.ptr(), path.ptr())
-                           : PyUnicode_FromFormat("cannot import name '%s' from %R (unknown location)",
-                                                  name, modname.ptr());
+      PyObject* msg =
+          file ? PyUnicode_FromFormat("cannot import name '%s' from %R (%S)", name, modname.ptr(),
+                                      path.ptr())
+               : PyUnicode_FromFormat("cannot import name '%s' from %R (unknown location)", name,
+                                      modname.ptr());
       if (msg == nullptr) throw nb::python_error();
       nb::object message = nb::steal(msg);
       PyErr_SetImportError(message.ptr(), modname.ptr(), file ? path.ptr() : nullptr);
