@@ -720,3 +720,44 @@ def test_node_creation_waits_for_the_lock_without_the_gil():
     t.persisted, t._writer = [], True
     run_threads([lambda: [t.log_unary("neg", 0, i) for i in range(300)]] * 4)
     assert t.persisted == list(range(1200))  # the hook sees nodes in creation order
+
+
+# ---------------------------------------------------------------- the C++ entry point
+
+def test_nodes_from_the_cpp_entry_point_equal_those_of_log_binary():
+    """Through the benchmark driver, which loops over CreateNodeFast (built by tools/build_rust.py)."""
+    import pathlib
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bench"))
+    try:
+        bench = pytest.importorskip("_dag_bench")
+    finally:
+        sys.path.pop(0)
+
+    class Persisting(DAGTracker):
+        def _persist_node(self, node):
+            self.persisted.append(node.node_id)
+
+    left = np.array([0, 1, 5, 0] * 3, dtype=np.int64)
+    right = np.array([1, 1, 2, 1] * 3, dtype=np.int64)
+    provs = np.array([TAINT, 3, 0, 3] * 3, dtype=np.uint32)
+    fast, slow = Persisting(), DAGTracker()
+    for t in (fast, slow):
+        t.create_source_node("t", "a", 1)
+        t.create_source_node("t", "b", 2)
+        t._max_nodes = 5
+    fast.persisted, fast._writer = [], True
+    ids = bench.create_binary_nodes(fast, "add", left, right, provs)
+    expected = [slow.log_binary("add", int(a), int(b), int(p)) for a, b, p in zip(left, right, provs)]
+    assert ids.tolist() == expected == list(range(2, 14))
+    assert fast._nodes == slow._nodes and fast._prov_to_nodes == slow._prov_to_nodes
+    assert len(fast._nodes) < 14 and fast.get_node(2) is None  # evictions ran
+    assert fast.get_node(13).is_protected is False and slow.get_node(10).is_protected is True
+    assert fast.persisted == list(range(2, 14))
+    check_invariants(fast)
+
+    class Overriding(DAGTracker):
+        def log_binary(self, *args):
+            return -1
+
+    with pytest.raises(TypeError, match="log_binary is overridden"):
+        bench.create_binary_nodes(Overriding(), "add", left, right, provs)
