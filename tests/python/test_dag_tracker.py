@@ -415,6 +415,22 @@ def test_finalisation_turns_persistence_off_and_ignores_errors():
     assert events == [500000] and unraisable == []
 
 
+@pytest.mark.parametrize("in_cycle", [False, True])
+def test_a_dropped_tracker_stops_its_writer(in_cycle):
+    import gc
+    writer = FakeWriter()
+    t = DAGTracker()
+    t.log_unary("neg", 0, 1)
+    t._writer = writer
+    if in_cycle:
+        t.get_node(0).metadata["tracker"] = t  # reachable only through the collector
+    del t
+    if in_cycle:
+        assert writer.calls == []
+        gc.collect()
+    assert writer.calls == [("stop",)]
+
+
 # ---------------------------------------------------------------- operation logging
 
 def test_log_methods_build_their_nodes(t):
