@@ -2,8 +2,8 @@
 """Rebuild the native extension modules in place, next to their Python packages under src/.
 
 Afterwards `PYTHONPATH=src python -c "import lumarq.utilities.vantor32"` works without an
-install. Options: --build-dir (default build/inplace-<python tag>), --debug, --tests (also
-build and run the C++ unit tests), -j N.
+install. Also builds the benchmark driver module into bench/. Options: --build-dir (default
+build/inplace-<python tag>), --debug, --tests (also build and run the C++ unit tests), -j N.
 """
 from __future__ import annotations
 
@@ -41,6 +41,7 @@ def main(argv: list[str] | None = None) -> int:
         f"-DPython_EXECUTABLE={sys.executable}",
         f"-DCMAKE_BUILD_TYPE={'Debug' if args.debug else 'Release'}",
         "-DLUMARQ_INPLACE=ON",
+        "-DLUMARQ_BUILD_BENCH=ON",
         f"-DLUMARQ_BUILD_TESTS={'ON' if args.tests else 'OFF'}",
     ]
     if shutil.which("ninja"):

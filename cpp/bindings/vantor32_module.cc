@@ -146,7 +146,9 @@ LUMARQ_MODULE(vantor32, m) {
   BindOpCode(m);
   BindProvenanceInfo(m);
   m.def(
-      "_hash_entity", [](nb::handle row_id) { return HashEntity(row_id); }, nb::arg("row_id").none(),
-      "Hash a row identifier to entity bits.");
+      "_hash_entity", [](nb::handle row_id) { return HashEntity(row_id); },
+      nb::arg("row_id").none(), "Hash a row identifier to entity bits.");
   RegisterTracker(m);
+  RegisterTrackedContainers(m);
+  RegisterAudits(m);
 }

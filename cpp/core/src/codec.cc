@@ -1,6 +1,7 @@
 #include "lumarq/codec.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <mutex>
@@ -8,10 +9,12 @@
 #include <string>
 
 #include "lumarq/hash.h"
+#include "lumarq/parallel.h"
 
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
 // One build serves every x86-64 machine; the loader picks the AVX2 body where it exists.
-#define LUMARQ_MULTIVERSION __attribute__((target_clones("avx2", "default")))
+#define LUMARQ_MULTIVERSION \
+  __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #else
 #define LUMARQ_MULTIVERSION
 #endif
@@ -44,37 +47,70 @@ constexpr uint64_t Choose3(uint64_t n) { return n * (n - 1) * (n - 2) / 6; }
 }
 
 // Mode-00 combination in branch-free form so that the batch loop vectorises. Pair data 0 means
-// no pair; equal or absent pairs stay in mode 00, two distinct pairs move to mode 01.
+// no pair; equal or absent pairs stay in mode 00, two distinct pairs move to mode 01. Fields are
+// compared and merged where they sit in the word, which saves shifts in the vector loop.
 inline uint32_t Combine00(uint32_t a, uint32_t b, uint32_t op) {
-  const uint32_t pa = (a >> 16) & 1023u, pb = (b >> 16) & 1023u;
-  const uint32_t lo = std::min(pa, pb), hi = std::max(pa, pb);
-  const uint32_t entity = ((a ^ b) >> 8) & 255u;
+  constexpr uint32_t kPairField = 1023u << 16, kDepthField = 7u << kDepthShift;
+  const uint32_t fa = a & kPairField, fb = b & kPairField;
+  const uint32_t lo = std::min(fa, fb), hi = std::max(fa, fb);
+  const uint32_t x = a ^ b;  // entity bits 15-8 XORed
   const uint32_t chain = MixChain2(a & 255u, b & 255u, op);
-  const uint32_t depth = std::min(std::max((a >> kDepthShift) & 7u, (b >> kDepthShift) & 7u) + 1u, 7u);
-  const uint32_t taint = (a | b) & (1u << kTaintShift);
-  const uint32_t head = taint | (depth << kDepthShift);
-  const uint32_t single = head | (hi << 16) | (entity << 8) | (chain & 255u);
+  const uint32_t depth =
+      std::min(std::max(a & kDepthField, b & kDepthField) + (1u << kDepthShift), kDepthField);
+  const uint32_t head = ((a | b) & (1u << kTaintShift)) | depth;
+  const uint32_t single = head | hi | (x & 0xFF00u) | (chain & 255u);
   // Ranks of the 0-based ids lo-1 < hi-1; garbage (and unused) when lo == 0.
-  const uint32_t h0 = hi - 1u, l0 = lo - 1u;
+  const uint32_t h0 = (hi >> 16) - 1u, l0 = (lo >> 16) - 1u;
   const uint32_t rank = (h0 * (h0 - 1u) / 2u + l0) & 0x1FFFFu;
-  const uint32_t two = (1u << kModeShift) | head | (rank << 9) | ((entity & 31u) << 4) | (chain & 15u);
+  const uint32_t two =
+      (1u << kModeShift) | head | (rank << 9) | ((x >> 4) & 0x1F0u) | (chain & 15u);
   return (lo != 0u && lo != hi) ? two : single;
 }
 
+// Combines a chunk on the assumption that every word is mode 00 with a valid pair field, and
+// reports whether that held; when it did not, the caller recomputes the chunk word by word.
 LUMARQ_MULTIVERSION
-void Combine00Loop(const uint32_t* a, const uint32_t* b, uint32_t op, uint32_t* out, size_t n) {
-  for (size_t i = 0; i < n; ++i) out[i] = Combine00(a[i], b[i], op);
+bool Combine00Chunk(const uint32_t* a, const uint32_t* b, uint32_t op, uint32_t* out, size_t n) {
+  uint32_t high = 0, max_field = 0;
+  for (size_t i = 0; i < n; ++i) {
+    high |= a[i] | b[i];
+    max_field = std::max(max_field, std::max(a[i] & (1023u << 16), b[i] & (1023u << 16)));
+    out[i] = Combine00(a[i], b[i], op);
+  }
+  return (high >> kModeShift) == 0 && max_field <= (static_cast<uint32_t>(kMaxPairs) << 16);
 }
 
-// True when every word of both chunks is mode 00 with a valid pair field.
+// Entity field of each mode: 8 bits at bit 8 in mode 00, 5 bits at bit 4 in mode 01, none in
+// modes 10 and 11.
+constexpr uint32_t kEntityField[4] = {0xFF00u, 0x1F0u, 0u, 0u};
+constexpr uint32_t kEntityLow[4] = {8u, 4u, 0u, 0u};
+
+// The combination of chunks whose words each equal the chunk's first word outside the entity
+// field of its mode. Columns derived from wrapped frames are like that: pairs, taint, depth and
+// chain follow the column, only the row's entity varies. Word i then shares everything with
+// `first` (the combination of a[0] and b[0]) except the entity, which is the XOR of the
+// operands' entities cut to the width of the result's mode, exactly as Combine computes it.
+// Returns false, with `out` garbage, when the chunks are not uniform.
 LUMARQ_MULTIVERSION
-bool AllMode00(const uint32_t* a, const uint32_t* b, size_t n) {
-  uint32_t high = 0, max_pd = 0;
+bool CombineUniform(const uint32_t* a, const uint32_t* b, uint32_t first, uint32_t* out,
+                    size_t n) {
+  const uint32_t a0 = a[0], b0 = b[0];
+  const uint32_t ma = a0 >> kModeShift, mb = b0 >> kModeShift, mr = first >> kModeShift;
+  const uint32_t fa = kEntityField[ma], la = kEntityLow[ma];
+  const uint32_t fb = kEntityField[mb], lb = kEntityLow[mb];
+  const uint32_t fr = kEntityField[mr], lr = kEntityLow[mr];
+  const uint32_t base = first & ~fr;
+  uint32_t diff = 0;
   for (size_t i = 0; i < n; ++i) {
-    high |= (a[i] | b[i]) >> kModeShift;
-    max_pd = std::max(max_pd, std::max((a[i] >> 16) & 1023u, (b[i] >> 16) & 1023u));
+    diff |= ((a[i] ^ a0) & ~fa) | ((b[i] ^ b0) & ~fb);
+    out[i] = base | (((((a[i] & fa) >> la) ^ ((b[i] & fb) >> lb)) << lr) & fr);
   }
-  return high == 0 && max_pd <= static_cast<uint32_t>(kMaxPairs);
+  return diff == 0;
+}
+
+// A mode-00 word whose pair field decodes (0 to 512).
+constexpr bool ValidMode00(uint32_t w) {
+  return (w >> kModeShift) == 0 && ((w >> 16) & 1023u) <= static_cast<uint32_t>(kMaxPairs);
 }
 
 LUMARQ_MULTIVERSION
@@ -252,24 +288,96 @@ uint32_t Codec::CombineSlow(uint32_t a, uint32_t b, uint32_t op) {
   return Encode(da.pairs, da.entity ^ db.entity, MixChain2(da.chain, db.chain, op), taint, depth);
 }
 
+namespace {
+
+constexpr size_t kChunk = 4096;            // words checked for a fast path at once
+constexpr size_t kTaskChunks = 8;          // chunks per parallel work item (32K words)
+constexpr size_t kParallelFrom = 1 << 17;  // below this a pool hand-off costs more than it saves
+
+[[noreturn]] void LengthMismatch(size_t a, size_t b) {
+  throw std::invalid_argument("combine_batch: arrays differ in length (" + std::to_string(a) +
+                              " and " + std::to_string(b) + ")");
+}
+
+// A chunk on a path that neither throws nor touches the dense dictionary, so that chunks can
+// run in any order on any thread. False leaves the chunk to CombineChunkInOrder.
+bool CombineChunkAnyOrder(const uint32_t* a, const uint32_t* b, uint32_t op, uint32_t* out,
+                          size_t n) {
+  if (ValidMode00(a[0]) && ValidMode00(b[0]) && CombineUniform(a, b, Combine00(a[0], b[0], op),
+                                                                 out, n)) {
+    return true;
+  }
+  return Combine00Chunk(a, b, op, out, n);
+}
+
+}  // namespace
+
+// Chunks are taken in order here: the first word that needs a new dense signature gets it first,
+// and the first invalid word is the one reported, as in a word-by-word pass.
+void Codec::CombineChunkInOrder(const uint32_t* a, const uint32_t* b, uint32_t op, uint32_t* out,
+                                size_t n) {
+  // The first word is combined first either way. In a uniform chunk the others share its pair
+  // set, so nothing more is interned and nothing else can be invalid.
+  if (CombineUniform(a, b, Combine(a[0], b[0], op), out, n)) return;
+  for (size_t i = 0; i < n; ++i) out[i] = Combine(a[i], b[i], op);
+}
+
 void Codec::CombineBatch(std::span<const uint32_t> a, std::span<const uint32_t> b, uint32_t op,
                          std::span<uint32_t> out) {
-  if (a.size() != b.size() || out.size() != a.size()) {
-    throw std::invalid_argument("combine_batch: arrays differ in length (" +
-                                std::to_string(a.size()) + " and " + std::to_string(b.size()) +
-                                ")");
+  if (a.size() != b.size() || out.size() != a.size()) LengthMismatch(a.size(), b.size());
+  if (a.size() >= kParallelFrom && ParallelWorkers() != 0) {
+    CombineJob job(*this, a, b, op, out);
+    job.Wait();
+    return;
   }
-  constexpr size_t kChunk = 4096;
   for (size_t start = 0; start < a.size(); start += kChunk) {
     const size_t n = std::min(kChunk, a.size() - start);
     const uint32_t* pa = a.data() + start;
     const uint32_t* pb = b.data() + start;
     uint32_t* po = out.data() + start;
-    if (AllMode00(pa, pb, n)) {
-      Combine00Loop(pa, pb, op, po, n);
-    } else {
-      for (size_t i = 0; i < n; ++i) po[i] = Combine(pa[i], pb[i], op);
+    if (!CombineChunkAnyOrder(pa, pb, op, po, n)) CombineChunkInOrder(pa, pb, op, po, n);
+  }
+}
+
+CombineJob::CombineJob(Codec& codec, std::span<const uint32_t> a, std::span<const uint32_t> b,
+                       uint32_t op, std::span<uint32_t> out)
+    : codec_(codec), a_(a), b_(b), op_(op), out_(out) {
+  if (a.size() != b.size() || out.size() != a.size()) LengthMismatch(a.size(), b.size());
+  const size_t chunks = (a.size() + kChunk - 1) / kChunk;
+  slow_.assign(chunks, 0);
+  const size_t items = (chunks + kTaskChunks - 1) / kTaskChunks;
+  task_ = std::make_unique<ParallelTask>(items, [this, chunks](size_t item) {
+    const size_t last = std::min(chunks, (item + 1) * kTaskChunks);
+    for (size_t c = item * kTaskChunks; c < last; ++c) {
+      const size_t start = c * kChunk;
+      const size_t n = std::min(kChunk, a_.size() - start);
+      if (!CombineChunkAnyOrder(a_.data() + start, b_.data() + start, op_, out_.data() + start,
+                                n)) {
+        slow_[c] = 1;
+      }
     }
+  });
+}
+
+CombineJob::~CombineJob() {
+  // Only the parallel part must end before the spans go away; its items never throw.
+  if (task_ != nullptr) {
+    try {
+      task_->Wait();
+    } catch (...) {
+    }
+  }
+}
+
+void CombineJob::Wait() {
+  if (finished_) return;
+  finished_ = true;
+  task_->Wait();
+  for (size_t c = 0; c < slow_.size(); ++c) {
+    if (slow_[c] == 0) continue;
+    const size_t start = c * kChunk;
+    const size_t n = std::min(kChunk, a_.size() - start);
+    codec_.CombineChunkInOrder(a_.data() + start, b_.data() + start, op_, out_.data() + start, n);
   }
 }
 
@@ -295,9 +403,18 @@ void TaintBatch(std::span<const uint32_t> in, std::span<uint8_t> out) {
   for (size_t i = 0; i < n; ++i) out[i] = static_cast<uint8_t>((in[i] >> kTaintShift) & 1u);
 }
 
+LUMARQ_MULTIVERSION
 void RiskBatch(std::span<const uint32_t> in, std::span<double> out) {
+  // Bits 29-26 (taint, depth) index a table of the sixteen possible risks: no division.
+  static constexpr auto kRisk = [] {
+    std::array<double, 16> risk{};
+    for (uint32_t i = 0; i < 16; ++i) risk[i] = RiskOf(i << kDepthShift);
+    return risk;
+  }();
   const size_t n = std::min(in.size(), out.size());
-  for (size_t i = 0; i < n; ++i) out[i] = RiskOf(in[i]);
+  const uint32_t* src = in.data();
+  double* dst = out.data();
+  for (size_t i = 0; i < n; ++i) dst[i] = kRisk[(src[i] >> kDepthShift) & 15u];
 }
 
 }  // namespace lumarq

@@ -15,9 +15,10 @@ void HashUIntLabels(std::span<const uint64_t> labels, uint32_t mask, std::span<u
 }
 
 void HashRangeLabels(int64_t start, int64_t step, uint32_t mask, std::span<uint32_t> out) {
-  int64_t v = start;
-  for (size_t i = 0; i < out.size(); ++i, v += step) {
-    out[i] = EntityFromHash(PythonIntHash(v)) & mask;
+  // Stepped in unsigned arithmetic: the step past the last label may leave the int64 range.
+  uint64_t v = static_cast<uint64_t>(start);
+  for (size_t i = 0; i < out.size(); ++i, v += static_cast<uint64_t>(step)) {
+    out[i] = EntityFromHash(PythonIntHash(static_cast<int64_t>(v))) & mask;
   }
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <shared_mutex>
 #include <span>
 #include <unordered_map>
@@ -64,6 +65,7 @@ class Codec {
   static uint32_t UpdateChain(uint32_t word, uint32_t op);
 
   /// out[i] = Combine(a[i], b[i], op). Throws as Decode does; `out` is then partly written.
+  /// Large batches run on the worker pool; the result never depends on the thread count.
   void CombineBatch(std::span<const uint32_t> a, std::span<const uint32_t> b, uint32_t op,
                     std::span<uint32_t> out);
   static void UpdateChainBatch(std::span<const uint32_t> in, uint32_t op, std::span<uint32_t> out);
@@ -71,8 +73,40 @@ class Codec {
   const DenseTable& dense() const { return dense_; }
 
  private:
+  friend class CombineJob;
   uint32_t CombineSlow(uint32_t a, uint32_t b, uint32_t op);
+  void CombineChunkInOrder(const uint32_t* a, const uint32_t* b, uint32_t op, uint32_t* out,
+                           size_t n);
   DenseTable dense_;
+};
+
+class ParallelTask;
+
+/// Codec::CombineBatch started on the worker pool, so that the caller can do other work (the
+/// values' own arithmetic) meanwhile. Spans must stay valid until Wait() returns; the
+/// destructor waits too. Chunks of single-pair words run in parallel; the others follow in
+/// order on the waiting thread, so dense signatures are handed out exactly as by a sequential
+/// pass.
+class CombineJob {
+ public:
+  /// Throws std::invalid_argument when the spans differ in length.
+  CombineJob(Codec& codec, std::span<const uint32_t> a, std::span<const uint32_t> b, uint32_t op,
+             std::span<uint32_t> out);
+  ~CombineJob();
+  CombineJob(const CombineJob&) = delete;
+  CombineJob& operator=(const CombineJob&) = delete;
+
+  /// Finishes the batch; throws as CombineBatch does.
+  void Wait();
+
+ private:
+  Codec& codec_;
+  std::span<const uint32_t> a_, b_;
+  uint32_t op_;
+  std::span<uint32_t> out_;
+  std::vector<uint8_t> slow_;  // per chunk: left for the ordered pass
+  std::unique_ptr<ParallelTask> task_;
+  bool finished_ = false;
 };
 
 /// Depth-0 single-pair words of one source column, one per entity hash (cut to 8 bits).

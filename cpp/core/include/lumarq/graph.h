@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -61,6 +63,26 @@ int64_t LongestChainDepth(int64_t root, InputsFn&& inputs_of) {
     else return best;
   }
   return 0;
+}
+
+/// Breadth-first walk from `root`. `visit(id, enqueue)` runs once per distinct id, in discovery
+/// order (root first); it calls `enqueue(child)` for the inputs to walk next, in input order.
+/// An id already visited is not queued again and an id queued twice is visited once, so the walk
+/// ends on cycles and repeated inputs. Unknown ids are the visitor's business (it simply does not
+/// enqueue anything for them).
+template <class Id, class Visit, class Hash = std::hash<Id>>
+void BreadthFirstWalk(const Id& root, Visit&& visit) {
+  std::unordered_set<Id, Hash> visited;
+  std::deque<Id> queue{root};
+  auto enqueue = [&](const Id& child) {
+    if (visited.count(child) == 0) queue.push_back(child);
+  };
+  while (!queue.empty()) {
+    const Id id = std::move(queue.front());
+    queue.pop_front();
+    if (!visited.insert(id).second) continue;
+    visit(id, enqueue);
+  }
 }
 
 }  // namespace lumarq

@@ -33,6 +33,9 @@ constexpr uint32_t MixChain1(uint32_t chain, uint32_t op) {
 /// sign, with -1 reserved), so native loops hash integer row labels exactly as `hash()` does.
 constexpr int64_t PythonIntHash(int64_t x) {
   constexpr uint64_t kModulus = (uint64_t{1} << 61) - 1;
+  // Row labels are nearly always below the modulus, where the hash is the value itself.
+  constexpr int64_t kSmall = static_cast<int64_t>(kModulus);
+  if (x > -kSmall && x < kSmall) return x == -1 ? -2 : x;
   const bool negative = x < 0;
   // Two's complement negation through unsigned arithmetic keeps INT64_MIN defined.
   const uint64_t magnitude = negative ? (~static_cast<uint64_t>(x) + 1u) : static_cast<uint64_t>(x);

@@ -1,0 +1,33 @@
+// Benchmark driver for node creation from C++: the shape of the per-row loops of the DAG-tracked
+// containers (one binary node per row, ids and provenance from arrays), without their provenance
+// and row-value work. Built for benchmarks only (LUMARQ_BUILD_BENCH); never installed.
+#include "common.h"
+#include "dag_tracker.h"
+
+namespace lumarq::py {
+namespace {
+
+nb::object CreateBinaryNodes(nb::handle tracker, nb::handle op_name, I64Array left, I64Array right,
+                             U32Array provenance) {
+  nb::str op = AsStr(op_name, "op_name");
+  const size_t n = provenance.shape(0);
+  if (left.shape(0) != n || right.shape(0) != n) throw nb::value_error("arrays differ in length");
+  // Checked once per operation, as the containers do; each row then creates its node natively.
+  if (!LogBinaryIsNative(tracker)) throw nb::type_error("log_binary is overridden on this tracker");
+  int64_t* out = nullptr;
+  nb::object ids = NewI64Array(n, &out);
+  for (size_t i = 0; i < n; ++i) {
+    const int64_t inputs[2] = {left.data()[i], right.data()[i]};
+    out[i] = CreateNodeFast(tracker, NodeKind::kBinary, op, inputs, 2, provenance.data()[i]);
+  }
+  return ids;
+}
+
+}  // namespace
+}  // namespace lumarq::py
+
+NB_MODULE(_dag_bench, m) {
+  m.def("create_binary_nodes", &lumarq::py::CreateBinaryNodes, nb::arg("tracker").none(),
+        nb::arg("op_name").none(), nb::arg("left"), nb::arg("right"), nb::arg("provenance"),
+        "One BINARY node per row through the C++ entry point; returns the new ids.");
+}

@@ -1,0 +1,481 @@
+// ComputationDAG: derived views and the three export forms.
+#include <charconv>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "dag_records.h"
+#include "lumarq/graph.h"
+#include "lumarq/word.h"
+
+namespace lumarq::py {
+
+
+namespace {
+
+struct DagParts {
+  nb::object root_id, nodes, edges;
+};
+
+bool Exact(nb::handle self) { return Py_TYPE(self.ptr()) == ComputationDagType(); }
+
+DagParts Parts(nb::handle self) {
+  if (Exact(self)) {
+    ComputationDag& d = RecordOf<ComputationDag>(self);
+    auto need = [&](nb::object& o, const char* name) {
+      if (!o.is_valid()) {
+        PyErr_Format(PyExc_AttributeError, "'ComputationDAG' object has no attribute '%s'", name);
+        throw nb::python_error();
+      }
+      return o;
+    };
+    return {need(d.root_id, "root_id"), need(d.nodes, "nodes"), need(d.edges, "edges")};
+  }
+  return {self.attr("root_id"), self.attr("nodes"), self.attr("edges")};
+}
+
+/// The node objects of `nodes` as a new list: iterating a copy keeps every view safe while
+/// Python code (called for foreign node objects) changes the dict.
+nb::object NodeList(nb::handle nodes) {
+  if (PyDict_CheckExact(nodes.ptr())) {
+    PyObject* values = PyDict_Values(nodes.ptr());
+    if (!values) throw nb::python_error();
+    return nb::steal(values);
+  }
+  PyObject* values = PySequence_List(nodes.attr("values")().ptr());
+  if (!values) throw nb::python_error();
+  return nb::steal(values);
+}
+
+nb::object SequenceList(nb::handle seq) {
+  PyObject* list = PySequence_List(seq.ptr());
+  if (!list) throw nb::python_error();
+  return nb::steal(list);
+}
+
+nb::object MapGet(nb::handle map, nb::handle key) {
+  if (PyDict_CheckExact(map.ptr())) {
+    PyObject* v = PyDict_GetItemWithError(map.ptr(), key.ptr());
+    if (v) return nb::borrow(v);
+    if (PyErr_Occurred()) throw nb::python_error();
+    return nb::none();
+  }
+  return map.attr("get")(key);
+}
+
+// ---------------------------------------------------------------- depth
+
+/// Adjacency of the graph when every key of `nodes` is an int and every node a native DAGNode
+/// with int inputs; the walk then runs without Python objects (and without the GIL).
+struct Adjacency {
+  std::unordered_map<int64_t, size_t> index;  // node id -> row
+  std::vector<size_t> offsets{0};
+  std::vector<int64_t> inputs;
+};
+
+bool BuildAdjacency(nb::handle nodes, Adjacency* adj) {
+  if (!PyDict_CheckExact(nodes.ptr())) return false;
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  std::vector<int64_t> ids;
+  adj->index.reserve(static_cast<size_t>(PyDict_GET_SIZE(nodes.ptr())));
+  // Nothing below calls into Python, so the dict cannot change during the loop.
+  while (PyDict_Next(nodes.ptr(), &pos, &key, &value)) {
+    if (!PyLong_CheckExact(key)) return false;
+    int overflow = 0;
+    const long long id = PyLong_AsLongLongAndOverflow(key, &overflow);
+    if (overflow != 0 || !NodeInputIds(value, &ids)) return false;
+    adj->index.emplace(id, adj->offsets.size() - 1);
+    adj->inputs.insert(adj->inputs.end(), ids.begin(), ids.end());
+    adj->offsets.push_back(adj->inputs.size());
+  }
+  return true;
+}
+
+/// Maps arbitrary id objects to dense keys with Python equality, as dict and set lookups see them.
+class IdKeys {
+ public:
+  int64_t KeyOf(nb::handle id) {
+    PyObject* hit = PyDict_GetItemWithError(keys_.ptr(), id.ptr());
+    if (hit) return PyLong_AsLongLong(hit);
+    if (PyErr_Occurred()) throw nb::python_error();
+    const auto key = static_cast<int64_t>(objects_.size());
+    keys_[id] = nb::int_(key);
+    objects_.push_back(nb::borrow(id));
+    return key;
+  }
+  nb::handle Object(int64_t key) const { return objects_[static_cast<size_t>(key)]; }
+
+ private:
+  nb::dict keys_;
+  std::vector<nb::object> objects_;
+};
+
+int64_t DepthOf(nb::handle root_id, nb::handle nodes) {
+  Adjacency adj;
+  if (PyLong_CheckExact(root_id.ptr()) && BuildAdjacency(nodes, &adj)) {
+    int overflow = 0;
+    const long long root = PyLong_AsLongLongAndOverflow(root_id.ptr(), &overflow);
+    if (overflow == 0) {
+      nb::gil_scoped_release unlocked;
+      return LongestChainDepth(root, [&](int64_t id, std::vector<int64_t>* out) {
+        auto it = adj.index.find(id);
+        if (it == adj.index.end()) return false;
+        out->assign(adj.inputs.begin() + static_cast<ptrdiff_t>(adj.offsets[it->second]),
+                    adj.inputs.begin() + static_cast<ptrdiff_t>(adj.offsets[it->second + 1]));
+        return true;
+      });
+    }
+  }
+  IdKeys keys;
+  const int64_t root = keys.KeyOf(root_id);
+  return LongestChainDepth(root, [&](int64_t key, std::vector<int64_t>* out) {
+    nb::object node = MapGet(nodes, keys.Object(key));
+    if (node.is_none()) return false;
+    out->clear();
+    nb::object inputs = SequenceList(NodeInputs(node));
+    for (nb::handle input : inputs) out->push_back(keys.KeyOf(input));
+    return true;
+  });
+}
+
+nb::object Depth(nb::handle self) {
+  DagParts p = Parts(self);
+  return nb::int_(DepthOf(p.root_id, p.nodes));
+}
+
+// ---------------------------------------------------------------- views
+
+nb::list SourceNodes(nb::handle nodes) {
+  nb::list out;
+  for (nb::handle node : NodeList(nodes)) {
+    if (NodeIsSource(node)) out.append(node);
+  }
+  return out;
+}
+
+nb::list ProtectedOf(nb::handle sources) {
+  nb::list out;
+  for (nb::handle node : SequenceList(sources)) {
+    if (NodeIsProtected(node)) out.append(node);
+  }
+  return out;
+}
+
+nb::object SourceNodesOf(nb::handle self) {
+  if (Exact(self)) return SourceNodes(Parts(self).nodes);
+  return self.attr("source_nodes");
+}
+
+nb::object ProtectedSourcesOf(nb::handle self) {
+  if (Exact(self)) return ProtectedOf(SourceNodes(Parts(self).nodes));
+  return self.attr("protected_sources");
+}
+
+bool HasProtectedOf(nb::handle self) {
+  if (Exact(self)) return nb::len(ProtectedSourcesOf(self)) > 0;
+  return AsBool(self.attr("has_protected"));
+}
+
+nb::dict OperationCounts(nb::handle self) {
+  return CountOperations(NodeList(Parts(self).nodes), /*skip_sources=*/false);
+}
+
+nb::object OperationCountsOf(nb::handle self) {
+  if (Exact(self)) return OperationCounts(self);
+  return self.attr("operation_counts");
+}
+
+nb::dict ColumnTaintRisks(nb::handle self) {
+  nb::dict out;
+  for (nb::handle node : NodeList(Parts(self).nodes)) {
+    nb::object column = NodeField(node, kColumn);
+    if (!AsBool(column)) continue;
+    const uint32_t word = AsWord(NodeField(node, kProvenance), "provenance");
+    if (!TaintOf(word)) continue;
+    nb::float_ risk(RiskOf(word));
+    PyObject* stored = PyDict_GetItemWithError(out.ptr(), column.ptr());
+    if (stored == nullptr) {
+      if (PyErr_Occurred()) throw nb::python_error();
+      out[column] = risk;
+      continue;
+    }
+    const int greater = PyObject_RichCompareBool(risk.ptr(), stored, Py_GT);
+    if (greater < 0) throw nb::python_error();
+    if (greater) out[column] = risk;
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- exports
+
+nb::object NodeDict(nb::handle node) {
+  if (NativeNode(node)) return NodeToDict(node);
+  return node.attr("to_dict")();
+}
+
+nb::object EdgeDict(nb::handle edge) {
+  if (Py_TYPE(edge.ptr()) == DagEdgeType()) return EdgeToDict(edge);
+  return edge.attr("to_dict")();
+}
+
+nb::list DictsOf(nb::handle nodes) {
+  nb::list out;
+  for (nb::handle node : SequenceList(nodes)) out.append(NodeDict(node));
+  return out;
+}
+
+nb::dict ToDict(nb::handle self) {
+  const bool exact = Exact(self);
+  DagParts p = Parts(self);
+  nb::object sources = SourceNodesOf(self);
+  nb::object protected_sources = exact ? ProtectedOf(sources) : ProtectedSourcesOf(self);
+  nb::dict out;
+  out["root_id"] = p.root_id;
+  out["depth"] = exact ? nb::int_(DepthOf(p.root_id, p.nodes)) : self.attr("depth");
+  out["node_count"] = nb::int_(nb::len(p.nodes));
+  out["edge_count"] = nb::int_(nb::len(p.edges));
+  out["has_protected"] = exact ? nb::bool_(nb::len(protected_sources) > 0)
+                               : nb::bool_(HasProtectedOf(self));
+  out["taint_risks"] =
+      exact ? nb::object(ColumnTaintRisks(self)) : self.attr("column_taint_risks")();
+  out["sources"] = DictsOf(sources);
+  out["protected_sources"] = DictsOf(protected_sources);
+  out["operation_counts"] = OperationCountsOf(self);
+  nb::dict node_dicts;
+  PyObject* items = PyDict_CheckExact(p.nodes.ptr())
+                        ? PyDict_Items(p.nodes.ptr())
+                        : PySequence_List(p.nodes.attr("items")().ptr());
+  if (!items) throw nb::python_error();
+  nb::object item_list = nb::steal(items);
+  for (nb::handle item : item_list) {
+    nb::object key = item[0];
+    PyObject* text = PyObject_Str(key.ptr());
+    if (!text) throw nb::python_error();
+    node_dicts[nb::steal(text)] = NodeDict(item[1]);
+  }
+  out["nodes"] = node_dicts;
+  nb::list edge_dicts;
+  for (nb::handle edge : SequenceList(p.edges)) edge_dicts.append(EdgeDict(edge));
+  out["edges"] = edge_dicts;
+  return out;
+}
+
+nb::object ToJson(nb::handle self, nb::handle indent) {
+  nb::object width = AsInt(indent, "indent");
+  nb::object d = Exact(self) ? nb::object(ToDict(self)) : self.attr("to_dict")();
+  nb::object module = nb::module_::import_("lumarq.utilities.vantor32_dag");
+  nb::object dumps = module.attr("json").attr("dumps");
+  return dumps(d, nb::arg("indent") = width);
+}
+
+/// Appends the text of `value` as format(value, "") gives it, in UTF-8; lone surrogates are kept
+/// (surrogatepass) and restored when the whole text is decoded.
+void AppendText(std::string& out, nb::handle value, bool escape) {
+  nb::object text = nb::borrow(value);
+  if (!PyUnicode_CheckExact(value.ptr())) {
+    PyObject* s = PyObject_Format(value.ptr(), nullptr);
+    if (!s) throw nb::python_error();
+    text = nb::steal(s);
+  }
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+  nb::object encoded;
+  if (data == nullptr) {
+    PyErr_Clear();
+    PyObject* bytes = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass");
+    if (!bytes) throw nb::python_error();
+    encoded = nb::steal(bytes);
+    data = PyBytes_AS_STRING(bytes);
+    size = PyBytes_GET_SIZE(bytes);
+  }
+  if (!escape) {
+    out.append(data, static_cast<size_t>(size));
+    return;
+  }
+  // User text goes inside a quoted DOT string: a bare quote would end it and a backslash would
+  // start an escape sequence.
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    const char c = data[i];
+    if (c == '"' || c == '\\') out.push_back('\\');
+    out.push_back(c);
+  }
+}
+
+void AppendId(std::string& out, nb::handle id) {
+  if (PyLong_CheckExact(id.ptr())) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(id.ptr(), &overflow);
+    if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
+      char buf[24];
+      auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+      out.append(buf, end);
+      return;
+    }
+    PyErr_Clear();
+  }
+  AppendText(out, id, /*escape=*/false);
+}
+
+nb::object ToGraphviz(nb::handle self) {
+  DagParts p = Parts(self);
+  std::string out =
+      "digraph ComputationDAG {\n  rankdir=BT;\n  node [shape=box, style=filled];\n\n";
+  for (nb::handle node : NodeList(p.nodes)) {
+    nb::object node_id = NodeField(node, kNodeId);
+    out += "  n";
+    AppendId(out, node_id);
+    out += " [label=\"";
+    const char* colour;
+    if (NodeIsSource(node)) {
+      AppendText(out, NodeField(node, kTable), true);
+      out += "\\n";
+      AppendText(out, NodeField(node, kColumn), true);
+      colour = NodeIsProtected(node) ? "#f59e0b" : "#22d3ee";
+    } else {
+      AppendText(out, NodeField(node, kOperation), true);
+      const int is_root = PyObject_RichCompareBool(node_id.ptr(), p.root_id.ptr(), Py_EQ);
+      if (is_root < 0) throw nb::python_error();
+      colour = is_root ? "#c084fc" : "#4ade80";
+    }
+    out += "\", fillcolor=\"";
+    out += colour;
+    out += "\"];\n";
+  }
+  out += "\n";
+  for (nb::handle edge : SequenceList(p.edges)) {
+    out += "  n";
+    AppendId(out, edge.attr("source_id"));
+    out += " -> n";
+    AppendId(out, edge.attr("target_id"));
+    out += ";\n";
+  }
+  out += "}";
+  PyObject* text = PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()),
+                                        "surrogatepass");
+  if (!text) throw nb::python_error();
+  return nb::steal(text);
+}
+
+}  // namespace
+
+/// Counts per `operation` of the given nodes, keys in first-seen order. Counting runs on a side
+/// vector so that each node costs one dict lookup.
+nb::dict CountOperations(nb::handle node_list, bool skip_sources) {
+  nb::dict slots;  // operation -> position in `counts`
+  std::vector<int64_t> counts;
+  PyObject* last_op = nullptr;
+  size_t last_slot = 0;
+  nb::object last_hold;
+  for (nb::handle node : node_list) {
+    if (skip_sources && NodeIsSource(node)) continue;
+    nb::object op = NodeField(node, kOperation);
+    if (op.ptr() == last_op) {
+      ++counts[last_slot];
+      continue;
+    }
+    PyObject* hit = PyDict_GetItemWithError(slots.ptr(), op.ptr());
+    size_t slot;
+    if (hit) {
+      slot = static_cast<size_t>(PyLong_AsSsize_t(hit));
+    } else {
+      if (PyErr_Occurred()) throw nb::python_error();
+      slot = counts.size();
+      slots[op] = nb::int_(slot);
+      counts.push_back(0);
+    }
+    ++counts[slot];
+    last_op = op.ptr();
+    last_hold = op;
+    last_slot = slot;
+  }
+  nb::dict out;
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(slots.ptr(), &pos, &key, &value)) {
+    out[key] = nb::int_(counts[static_cast<size_t>(PyLong_AsSsize_t(value))]);
+  }
+  return out;
+}
+
+namespace {
+
+template <auto F>
+PyObject* Property(PyObject* self, void*) {
+  try {
+    nb::object r = F(self);
+    return r.release().ptr();
+  } catch (...) {
+    RestoreError();
+    return nullptr;
+  }
+}
+
+template <auto F>
+PyObject* NoArgs(PyObject* self, PyObject*) {
+  try {
+    nb::object r = F(self);
+    return r.release().ptr();
+  } catch (...) {
+    RestoreError();
+    return nullptr;
+  }
+}
+
+PyObject* ToJsonMethod(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"indent", nullptr};
+  PyObject* indent = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|O:to_json", const_cast<char**>(kwlist),
+                                   &indent)) {
+    return nullptr;
+  }
+  try {
+    nb::object width = indent != nullptr ? nb::borrow(indent) : nb::object(nb::int_(2));
+    return ToJson(self, width).release().ptr();
+  } catch (...) {
+    RestoreError();
+    return nullptr;
+  }
+}
+
+nb::object SourceNodesProperty(nb::handle self) { return SourceNodes(Parts(self).nodes); }
+nb::object ProtectedSourcesProperty(nb::handle self) { return ProtectedOf(SourceNodesOf(self)); }
+nb::object HasProtectedProperty(nb::handle self) {
+  return nb::bool_(nb::len(ProtectedSourcesOf(self)) > 0);
+}
+
+}  // namespace
+
+PyGetSetDef* ComputationDagProperties() {
+  static PyGetSetDef table[] = {
+      {"depth", &Property<&Depth>, nullptr,
+       "Length of the longest input chain from the root down to a leaf.", nullptr},
+      {"source_nodes", &Property<&SourceNodesProperty>, nullptr,
+       "All source (leaf) nodes in this DAG.", nullptr},
+      {"protected_sources", &Property<&ProtectedSourcesProperty>, nullptr,
+       "Source nodes that are protected attributes.", nullptr},
+      {"has_protected", &Property<&HasProtectedProperty>, nullptr,
+       "True if any source node is a protected attribute.", nullptr},
+      {"operation_counts", &Property<&OperationCounts>, nullptr, "Count of each operation type.",
+       nullptr},
+      {nullptr, nullptr, nullptr, nullptr, nullptr}};
+  return table;
+}
+
+PyMethodDef* ComputationDagMethods() {
+  static PyMethodDef table[] = {
+      {"column_taint_risks", &NoArgs<&ColumnTaintRisks>, METH_NOARGS,
+       "column_taint_risks($self, /)\n--\n\n"
+       "Highest taint risk per source column, keyed by column name."},
+      {"to_dict", &NoArgs<&ToDict>, METH_NOARGS,
+       "to_dict($self, /)\n--\n\nSerialize the DAG to a dict."},
+      {"to_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&ToJsonMethod)),
+       METH_VARARGS | METH_KEYWORDS,
+       "to_json($self, /, indent=2)\n--\n\nSerialize the DAG to JSON text."},
+      {"to_graphviz", &NoArgs<&ToGraphviz>, METH_NOARGS,
+       "to_graphviz($self, /)\n--\n\nExport as Graphviz DOT format."},
+      {nullptr, nullptr, 0, nullptr}};
+  return table;
+}
+
+}  // namespace lumarq::py

@@ -1,0 +1,1037 @@
+#include "dag_records.h"
+
+#include <structmember.h>
+
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <type_traits>
+
+namespace lumarq::py {
+namespace {
+
+constexpr const char* kKindNames[kNodeKinds] = {"SOURCE",    "CONSTANT", "UNARY",  "BINARY",
+                                                "AGGREGATE", "MERGE",    "FILTER", "CUSTOM"};
+
+struct Globals {
+  PyTypeObject* node = nullptr;
+  PyTypeObject* edge = nullptr;
+  PyTypeObject* dag = nullptr;
+  PyObject* node_type = nullptr;                 // the NodeType class
+  PyObject* kinds[kNodeKinds + 1] = {};          // members by value
+  PyObject* kind_names[kNodeKinds + 1] = {};     // their names
+};
+Globals g;  // references held for the life of the process
+
+void ResolveKinds(nb::handle node_type_enum) {
+  g.node_type = node_type_enum.inc_ref().ptr();
+  for (int i = 0; i < kNodeKinds; ++i) {
+    g.kinds[i + 1] = node_type_enum.attr(kKindNames[i]).inc_ref().ptr();
+    g.kind_names[i + 1] = nb::str(kKindNames[i]).release().ptr();
+  }
+}
+
+// Other extension modules of the package reach the records through the module that defines them.
+Globals& G() {
+  if (g.dag == nullptr) {
+    nb::object mod = nb::module_::import_("lumarq.utilities.vantor32_dag");
+    if (g.dag == nullptr) {
+      ResolveKinds(mod.attr("NodeType"));
+      g.node = reinterpret_cast<PyTypeObject*>(mod.attr("DAGNode").inc_ref().ptr());
+      g.edge = reinterpret_cast<PyTypeObject*>(mod.attr("DAGEdge").inc_ref().ptr());
+      g.dag = reinterpret_cast<PyTypeObject*>(mod.attr("ComputationDAG").inc_ref().ptr());
+    }
+  }
+  return g;
+}
+
+bool IsKindMember(PyObject* o) {
+  for (int i = 1; i <= kNodeKinds; ++i) {
+    if (g.kinds[i] == o) return true;
+  }
+  return false;
+}
+
+/// True when `o` can never take part in a reference cycle through a record: objects outside the
+/// collector, and the NodeType members, which live as long as the process.
+bool Atomic(PyObject* o) { return o == nullptr || !PyObject_IS_GC(o) || IsKindMember(o); }
+
+void Track(PyObject* self) {
+  if (!PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
+}
+
+void ClearRef(nb::object& o) {
+  PyObject* p = o.release().ptr();
+  Py_XDECREF(p);
+}
+
+[[noreturn]] void RaiseNoAttribute(PyObject* self, const char* name) {
+  PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'",
+               Py_TYPE(self)->tp_name, name);
+  throw nb::python_error();
+}
+
+/// A new list of the ids. The ids are copied first: creating the list may run the collector,
+/// and with it code on another thread that changes the node.
+nb::object IdsToList(const NodeIds& ids) {
+  const std::vector<int64_t> copy(ids.data(), ids.data() + ids.size());
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(copy.size()));
+  if (!list) throw nb::python_error();
+  nb::object out = nb::steal(list);
+  for (size_t i = 0; i < copy.size(); ++i) {
+    PyObject* v = PyLong_FromLongLong(copy[i]);
+    if (!v) throw nb::python_error();
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), v);
+  }
+  return out;
+}
+
+PyObject** InstanceDict(PyObject* self) { return _PyObject_GetDictPtr(self); }
+
+// Instance layout: object header, the C++ record, the instance dict, the weak-reference list.
+template <class T>
+constexpr Py_ssize_t kDictOffset = static_cast<Py_ssize_t>(sizeof(PyObject) + sizeof(T));
+template <class T>
+constexpr Py_ssize_t kWeakOffset = kDictOffset<T> + static_cast<Py_ssize_t>(sizeof(PyObject*));
+template <class T>
+constexpr Py_ssize_t kBasicSize = kWeakOffset<T> + static_cast<Py_ssize_t>(sizeof(PyObject*));
+
+bool HasInstanceDict(PyObject* self) {
+  PyObject** d = InstanceDict(self);
+  return d != nullptr && *d != nullptr;
+}
+
+// ---------------------------------------------------------------- field tables
+
+template <class T>
+struct Traits;
+
+template <>
+struct Traits<DagNode> {
+  static constexpr const char* kName = "DAGNode";
+  static constexpr int kCount = 10;
+  static constexpr int kRequired = 5;
+  static constexpr const char* kFields[kCount] = {
+      "node_id",  "node_type", "operation", "inputs", "provenance",
+      "metadata", "table",     "column",    "pair_id", "is_protected"};
+  static constexpr int kInputs = 3;
+  static constexpr int kMetadata = 5;
+  static nb::object* Slot(DagNode& n, int i) {
+    nb::object* slots[kCount] = {&n.node_id,  &n.node_type, &n.operation, &n.inputs,
+                                 &n.provenance, &n.metadata, &n.table,   &n.column,
+                                 &n.pair_id,  &n.is_protected};
+    return slots[i];
+  }
+};
+
+template <>
+struct Traits<DagEdge> {
+  static constexpr const char* kName = "DAGEdge";
+  static constexpr int kCount = 3;
+  static constexpr int kRequired = 3;
+  static constexpr const char* kFields[kCount] = {"source_id", "target_id", "input_index"};
+  static nb::object* Slot(DagEdge& e, int i) {
+    nb::object* slots[kCount] = {&e.source_id, &e.target_id, &e.input_index};
+    return slots[i];
+  }
+};
+
+template <>
+struct Traits<ComputationDag> {
+  static constexpr const char* kName = "ComputationDAG";
+  static constexpr int kCount = 3;
+  static constexpr int kRequired = 3;
+  static constexpr const char* kFields[kCount] = {"root_id", "nodes", "edges"};
+  static nb::object* Slot(ComputationDag& d, int i) {
+    nb::object* slots[kCount] = {&d.root_id, &d.nodes, &d.edges};
+    return slots[i];
+  }
+};
+
+template <class T>
+T& Payload(PyObject* self) {
+  return RecordOf<T>(self);
+}
+
+/// A new instance of `type` (a record type or a subclass), its record default-constructed.
+template <class T>
+nb::object Alloc(PyTypeObject* type) {
+  PyObject* self = type->tp_alloc(type, 0);
+  if (self == nullptr) throw nb::python_error();
+  new (&Payload<T>(self)) T();
+  return nb::steal(self);
+}
+
+/// The field's value for Python: lazily held node fields become their Python objects here.
+template <class T>
+nb::object GetField(PyObject* self, int i) {
+  T& r = Payload<T>(self);
+  nb::object* slot = Traits<T>::Slot(r, i);
+  if constexpr (std::is_same_v<T, DagNode>) {
+    // The new object becomes the field unless another thread materialised or replaced the
+    // field while it was being created.
+    if (i == Traits<DagNode>::kInputs && !slot->is_valid() && r.native_inputs) {
+      nb::object list = IdsToList(r.ids);
+      if (!slot->is_valid() && r.native_inputs) {
+        *slot = std::move(list);
+        r.ids.Release();
+        r.native_inputs = false;
+        Track(self);
+      }
+    } else if (i == Traits<DagNode>::kMetadata && !slot->is_valid() && r.lazy_metadata) {
+      nb::object dict = nb::dict();
+      if (!slot->is_valid() && r.lazy_metadata) {
+        *slot = std::move(dict);
+        r.lazy_metadata = false;
+        Track(self);
+      }
+    }
+  }
+  if (!slot->is_valid()) RaiseNoAttribute(self, Traits<T>::kFields[i]);
+  return *slot;
+}
+
+/// The field's value for comparison and display, without materialising lazily held fields.
+template <class T>
+nb::object PeekField(PyObject* self, int i) {
+  T& r = Payload<T>(self);
+  nb::object* slot = Traits<T>::Slot(r, i);
+  if constexpr (std::is_same_v<T, DagNode>) {
+    if (!slot->is_valid()) {
+      if (i == Traits<DagNode>::kInputs && r.native_inputs) return IdsToList(r.ids);
+      if (i == Traits<DagNode>::kMetadata && r.lazy_metadata) return nb::dict();
+    }
+  }
+  if (!slot->is_valid()) RaiseNoAttribute(self, Traits<T>::kFields[i]);
+  return *slot;
+}
+
+/// Stores (or, with a null value, deletes) a field.
+template <class T>
+void SetField(PyObject* self, int i, PyObject* value) {
+  T& r = Payload<T>(self);
+  nb::object* slot = Traits<T>::Slot(r, i);
+  bool lazy = false;
+  if constexpr (std::is_same_v<T, DagNode>) {
+    if (i == Traits<DagNode>::kInputs) {
+      lazy = r.native_inputs;
+      r.native_inputs = false;
+      r.ids.Release();
+    } else if (i == Traits<DagNode>::kMetadata) {
+      lazy = r.lazy_metadata;
+      r.lazy_metadata = false;
+    }
+  }
+  if (value == nullptr) {
+    if (!slot->is_valid() && !lazy) RaiseNoAttribute(self, Traits<T>::kFields[i]);
+    ClearRef(*slot);
+    return;
+  }
+  if (!Atomic(value)) Track(self);
+  *slot = nb::borrow(value);
+}
+
+// ---------------------------------------------------------------- slots
+
+template <class T>
+PyObject* Getter(PyObject* self, void* closure) {
+  try {
+    return GetField<T>(self, static_cast<int>(reinterpret_cast<intptr_t>(closure))).release().ptr();
+  } catch (...) {
+    RestoreError();
+    return nullptr;
+  }
+}
+
+template <class T>
+int Setter(PyObject* self, PyObject* value, void* closure) {
+  try {
+    SetField<T>(self, static_cast<int>(reinterpret_cast<intptr_t>(closure)), value);
+    return 0;
+  } catch (...) {
+    RestoreError();
+    return -1;
+  }
+}
+
+PyObject* GetDict(PyObject* self, void* closure) {
+  // The dict may receive anything, so the record goes back under the collector.
+  Track(self);
+  return PyObject_GenericGetDict(self, closure);
+}
+
+int SetAttr(PyObject* self, PyObject* name, PyObject* value) {
+  const int r = PyObject_GenericSetAttr(self, name, value);
+  if (r == 0 && value != nullptr && !Atomic(value)) Track(self);
+  return r;
+}
+
+template <class T>
+int Traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  T& r = Payload<T>(self);
+  for (int i = 0; i < Traits<T>::kCount; ++i) Py_VISIT(Traits<T>::Slot(r, i)->ptr());
+  if (PyObject** d = InstanceDict(self)) Py_VISIT(*d);
+  return 0;
+}
+
+template <class T>
+int Clear(PyObject* self) {
+  T& r = Payload<T>(self);
+  for (int i = 0; i < Traits<T>::kCount; ++i) ClearRef(*Traits<T>::Slot(r, i));
+  if (PyObject** d = InstanceDict(self)) Py_CLEAR(*d);
+  return 0;
+}
+
+/// Field-wise equality against an instance of the very same class, as a data class compares
+/// the tuples of its fields (identical objects count as equal).
+template <class T>
+PyObject* RichCompare(PyObject* a, PyObject* b, int op) {
+  if ((op != Py_EQ && op != Py_NE) || Py_TYPE(a) != Py_TYPE(b)) Py_RETURN_NOTIMPLEMENTED;
+  try {
+    bool equal = true;
+    for (int i = 0; i < Traits<T>::kCount && equal; ++i) {
+      if constexpr (std::is_same_v<T, DagNode>) {
+        DagNode &x = Payload<DagNode>(a), &y = Payload<DagNode>(b);
+        if (i == Traits<DagNode>::kInputs && x.native_inputs && y.native_inputs) {
+          equal = x.ids.size() == y.ids.size() &&
+                  std::memcmp(x.ids.data(), y.ids.data(), x.ids.size() * sizeof(int64_t)) == 0;
+          continue;
+        }
+        if (i == Traits<DagNode>::kMetadata && x.lazy_metadata && y.lazy_metadata) continue;
+      }
+      nb::object va = PeekField<T>(a, i), vb = PeekField<T>(b, i);
+      const int r = PyObject_RichCompareBool(va.ptr(), vb.ptr(), Py_EQ);
+      if (r < 0) throw nb::python_error();
+      equal = r != 0;
+    }
+    return nb::bool_(equal == (op == Py_EQ)).release().ptr();
+  } catch (...) {
+    RestoreError();
+    return nullptr;
+  }
+}
+
+template <class T>
+PyObject* Repr(PyObject* self) {
+  const int entered = Py_ReprEnter(self);
+  if (entered < 0) return nullptr;
+  if (entered > 0) return PyUnicode_FromString("...");
+  PyObject* result = nullptr;
+  try {
+    nb::handle type(reinterpret_cast<PyObject*>(Py_TYPE(self)));
+    nb::object qualname = type.attr("__qualname__");
+    nb::list parts;
+    for (int i = 0; i < Traits<T>::kCount; ++i) {
+      nb::object v = PeekField<T>(self, i);
+      PyObject* part = PyUnicode_FromFormat("%s=%R", Traits<T>::kFields[i], v.ptr());
+      if (!part) throw nb::python_error();
+      parts.append(nb::steal(part));
+    }
+    nb::object joined = nb::steal(PyUnicode_Join(nb::str(", ").ptr(), parts.ptr()));
+    if (!joined.is_valid()) throw nb::python_error();
+    result = PyUnicode_FromFormat("%S(%S)", qualname.ptr(), joined.ptr());
+  } catch (...) {
+    RestoreError();
+    result = nullptr;
+  }
+  Py_ReprLeave(self);
+  return result;
+}
+
+/// Parses (args, kwargs) as the generated constructor of a data class would.
+template <class T>
+void ParseArgs(PyObject* args, PyObject* kwargs, PyObject** values) {
+  constexpr int n = Traits<T>::kCount, required = Traits<T>::kRequired;
+  const char* fn = Traits<T>::kName;
+  const Py_ssize_t npos = args ? PyTuple_GET_SIZE(args) : 0;
+  if (npos > n) {
+    if (required == n) {
+      PyErr_Format(PyExc_TypeError,
+                   "%s.__init__() takes %d positional arguments but %zd were given", fn, n + 1,
+                   npos + 1);
+    } else {
+      PyErr_Format(PyExc_TypeError,
+                   "%s.__init__() takes from %d to %d positional arguments but %zd were given", fn,
+                   required + 1, n + 1, npos + 1);
+    }
+    throw nb::python_error();
+  }
+  for (int i = 0; i < n; ++i) values[i] = i < npos ? PyTuple_GET_ITEM(args, i) : nullptr;
+  if (kwargs != nullptr) {
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      int index = -1;
+      if (PyUnicode_Check(key)) {
+        for (int i = 0; i < n; ++i) {
+          if (PyUnicode_CompareWithASCIIString(key, Traits<T>::kFields[i]) == 0) {
+            index = i;
+            break;
+          }
+        }
+      }
+      if (index < 0) {
+        if (!PyUnicode_Check(key)) {
+          PyErr_Format(PyExc_TypeError, "%s.__init__() keywords must be strings", fn);
+        } else {
+          PyErr_Format(PyExc_TypeError, "%s.__init__() got an unexpected keyword argument '%U'",
+                       fn, key);
+        }
+        throw nb::python_error();
+      }
+      if (values[index] != nullptr) {
+        PyErr_Format(PyExc_TypeError, "%s.__init__() got multiple values for argument '%s'", fn,
+                     Traits<T>::kFields[index]);
+        throw nb::python_error();
+      }
+      values[index] = value;
+    }
+  }
+  std::vector<const char*> missing;
+  for (int i = 0; i < required; ++i) {
+    if (values[i] == nullptr) missing.push_back(Traits<T>::kFields[i]);
+  }
+  if (!missing.empty()) {
+    std::string names;
+    for (size_t i = 0; i < missing.size(); ++i) {
+      if (i > 0) names += missing.size() > 2 ? ", " : " ";
+      if (i > 0 && i + 1 == missing.size()) names += "and ";
+      names.push_back('\'');
+      names.append(missing[i]);
+      names.push_back('\'');
+    }
+    PyErr_Format(PyExc_TypeError, "%s.__init__() missing %zu required positional argument%s: %s",
+                 fn, missing.size(), missing.size() == 1 ? "" : "s", names.c_str());
+    throw nb::python_error();
+  }
+}
+
+void UntrackIfAtomic(PyObject* self, DagNode& r) {
+  if (HasInstanceDict(self)) return;
+  if (!r.lazy_metadata && !Atomic(r.metadata.ptr())) return;
+  if (!r.native_inputs && !Atomic(r.inputs.ptr())) return;
+  for (nb::object* o : {&r.node_id, &r.node_type, &r.operation, &r.provenance, &r.table, &r.column,
+                        &r.pair_id, &r.is_protected}) {
+    if (!Atomic(o->ptr())) return;
+  }
+  if (PyObject_GC_IsTracked(self)) PyObject_GC_UnTrack(self);
+}
+
+void UntrackIfAtomic(PyObject* self, DagEdge& r) {
+  if (HasInstanceDict(self)) return;
+  if (Atomic(r.source_id.ptr()) && Atomic(r.target_id.ptr()) && Atomic(r.input_index.ptr()) &&
+      PyObject_GC_IsTracked(self)) {
+    PyObject_GC_UnTrack(self);
+  }
+}
+
+void AssignNode(DagNode& r, PyObject* const* v) {
+  r.node_id = nb::borrow(v[0]);
+  r.node_type = nb::borrow(v[1]);
+  r.operation = nb::borrow(v[2]);
+  r.ids.Release();
+  r.native_inputs = false;
+  r.inputs = nb::borrow(v[3]);
+  r.provenance = nb::borrow(v[4]);
+  if (v[5] != nullptr) {
+    r.metadata = nb::borrow(v[5]);
+    r.lazy_metadata = false;
+  } else {
+    ClearRef(r.metadata);
+    r.lazy_metadata = true;
+  }
+  r.table = nb::borrow(v[6] ? v[6] : Py_None);
+  r.column = nb::borrow(v[7] ? v[7] : Py_None);
+  r.pair_id = nb::borrow(v[8] ? v[8] : Py_None);
+  r.is_protected = nb::borrow(v[9] ? v[9] : Py_False);
+}
+
+template <class T>
+int Init(PyObject* self, PyObject* args, PyObject* kwargs) {
+  try {
+    PyObject* values[Traits<T>::kCount];
+    ParseArgs<T>(args, kwargs, values);
+    T& r = Payload<T>(self);
+    if constexpr (std::is_same_v<T, DagNode>) {
+      AssignNode(r, values);
+      UntrackIfAtomic(self, r);
+    } else {
+      for (int i = 0; i < Traits<T>::kCount; ++i) *Traits<T>::Slot(r, i) = nb::borrow(values[i]);
+      if constexpr (std::is_same_v<T, DagEdge>) UntrackIfAtomic(self, r);
+      else Track(self);
+    }
+    return 0;
+  } catch (...) {
+    RestoreError();
+    return -1;
+  }
+}
+
+template <class T>
+PyObject* New(PyTypeObject* type, PyObject*, PyObject*) {
+  try {
+    return Alloc<T>(type).release().ptr();
+  } catch (...) {
+    RestoreError();
+    return nullptr;
+  }
+}
+
+template <class T>
+void Dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  Py_TRASHCAN_BEGIN(self, Dealloc<T>)
+  auto** weaklist = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + kWeakOffset<T>);
+  if (*weaklist != nullptr) PyObject_ClearWeakRefs(self);
+  auto** dict = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + kDictOffset<T>);
+  Py_CLEAR(*dict);
+  Payload<T>(self).~T();
+  type->tp_free(self);
+  Py_DECREF(type);
+  Py_TRASHCAN_END
+}
+
+/// (type(self), (fields...)[, instance dict]) so that copy and pickle rebuild the record.
+template <class T>
+nb::object ReduceImpl(nb::handle self) {
+  nb::list values;
+  for (int i = 0; i < Traits<T>::kCount; ++i) values.append(PeekField<T>(self.ptr(), i));
+  nb::object cls = nb::borrow(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr())));
+  PyObject** d = InstanceDict(self.ptr());
+  if (d != nullptr && *d != nullptr && PyDict_GET_SIZE(*d) > 0) {
+    return nb::make_tuple(cls, nb::tuple(values), nb::borrow(*d));
+  }
+  return nb::make_tuple(cls, nb::tuple(values));
+}
+
+// ---------------------------------------------------------------- node properties
+
+PyObject* NodeIsSourceGetter(PyObject* self, void*) {
+  try {
+    return nb::bool_(IsSourceKind(GetField<DagNode>(self, kNodeType))).release().ptr();
+  } catch (...) {
+    RestoreError();
+    return nullptr;
+  }
+}
+
+PyObject* NodeIsLeafGetter(PyObject* self, void*) {
+  try {
+    DagNode& r = Payload<DagNode>(self);
+    if (!r.inputs.is_valid() && r.native_inputs) {
+      return nb::bool_(r.ids.size() == 0).release().ptr();
+    }
+    nb::object inputs = GetField<DagNode>(self, Traits<DagNode>::kInputs);
+    const Py_ssize_t n = PyObject_Size(inputs.ptr());
+    if (n < 0) throw nb::python_error();
+    return nb::bool_(n == 0).release().ptr();
+  } catch (...) {
+    RestoreError();
+    return nullptr;
+  }
+}
+
+
+template <class T>
+PyGetSetDef* GetSetTable() {
+  static std::vector<PyGetSetDef> table = [] {
+    std::vector<PyGetSetDef> defs;
+    for (int i = 0; i < Traits<T>::kCount; ++i) {
+      defs.push_back({Traits<T>::kFields[i], &Getter<T>, &Setter<T>, nullptr,
+                      reinterpret_cast<void*>(static_cast<intptr_t>(i))});
+    }
+    if constexpr (std::is_same_v<T, DagNode>) {
+      defs.push_back({"is_source", &NodeIsSourceGetter, nullptr,
+                      "True when the node is a source column.", nullptr});
+      defs.push_back({"is_leaf", &NodeIsLeafGetter, nullptr, "True when the node has no inputs.",
+                      nullptr});
+    }
+    if constexpr (std::is_same_v<T, ComputationDag>) {
+      for (PyGetSetDef* p = ComputationDagProperties(); p->name != nullptr; ++p) defs.push_back(*p);
+    }
+    defs.push_back({"__dict__", &GetDict, &PyObject_GenericSetDict, nullptr, nullptr});
+    defs.push_back({nullptr, nullptr, nullptr, nullptr, nullptr});
+    return defs;
+  }();
+  return table.data();
+}
+
+template <class T>
+PyObject* ReduceMethod(PyObject* self, PyObject*) {
+  try {
+    return ReduceImpl<T>(self).release().ptr();
+  } catch (...) {
+    RestoreError();
+    return nullptr;
+  }
+}
+
+template <nb::object (*F)(nb::handle)>
+PyObject* NoArgsMethod(PyObject* self, PyObject*) {
+  try {
+    return F(self).release().ptr();
+  } catch (...) {
+    RestoreError();
+    return nullptr;
+  }
+}
+
+template <class T>
+PyMethodDef* MethodTable() {
+  static std::vector<PyMethodDef> table = [] {
+    std::vector<PyMethodDef> defs;
+    if constexpr (std::is_same_v<T, DagNode>) {
+      defs.push_back({"to_dict", &NoArgsMethod<&NodeToDict>, METH_NOARGS,
+                      "to_dict($self, /)\n--\n\nSerialize to dict."});
+    }
+    if constexpr (std::is_same_v<T, DagEdge>) {
+      defs.push_back({"to_dict", &NoArgsMethod<&EdgeToDict>, METH_NOARGS,
+                      "to_dict($self, /)\n--\n\nSerialize to dict."});
+    }
+    if constexpr (std::is_same_v<T, ComputationDag>) {
+      for (PyMethodDef* p = ComputationDagMethods(); p->ml_name != nullptr; ++p) defs.push_back(*p);
+    }
+    defs.push_back({"__reduce__", &ReduceMethod<T>, METH_NOARGS, nullptr});
+    defs.push_back({nullptr, nullptr, 0, nullptr});
+    return defs;
+  }();
+  return table.data();
+}
+
+/// A record type: a data-class-like heap type named `name` (module and qualified name).
+template <class T>
+nb::object MakeType(const char* name, const char* doc) {
+  static PyMemberDef members[] = {
+      {"__dictoffset__", T_PYSSIZET, kDictOffset<T>, READONLY, nullptr},
+      {"__weaklistoffset__", T_PYSSIZET, kWeakOffset<T>, READONLY, nullptr},
+      {nullptr, 0, 0, 0, nullptr}};
+  PyType_Slot slots[] = {
+      {Py_tp_new, reinterpret_cast<void*>(&New<T>)},
+      {Py_tp_init, reinterpret_cast<void*>(&Init<T>)},
+      {Py_tp_dealloc, reinterpret_cast<void*>(&Dealloc<T>)},
+      {Py_tp_free, reinterpret_cast<void*>(&PyObject_GC_Del)},
+      {Py_tp_traverse, reinterpret_cast<void*>(&Traverse<T>)},
+      {Py_tp_clear, reinterpret_cast<void*>(&Clear<T>)},
+      {Py_tp_richcompare, reinterpret_cast<void*>(&RichCompare<T>)},
+      {Py_tp_repr, reinterpret_cast<void*>(&Repr<T>)},
+      {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)},
+      {Py_tp_setattro, reinterpret_cast<void*>(&SetAttr)},
+      {Py_tp_getset, GetSetTable<T>()},
+      {Py_tp_methods, MethodTable<T>()},
+      {Py_tp_members, members},
+      {Py_tp_doc, const_cast<char*>(doc)},
+      {0, nullptr}};
+  PyType_Spec spec = {name, static_cast<int>(kBasicSize<T>), 0,
+                      Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+  PyObject* type = PyType_FromSpec(&spec);
+  if (type == nullptr) throw nb::python_error();
+  return nb::steal(type);
+}
+
+/// Gives the native class what a data class carries besides its methods (fields for
+/// dataclasses.fields/asdict/replace, match arguments, annotations and the constructor
+/// signature), taken from an equivalent generated data class.
+void AddDataclassMetadata(nb::handle cls, const char* name, nb::list fields) {
+  nb::object make = nb::module_::import_("dataclasses").attr("make_dataclass");
+  nb::object twin = make(name, fields);
+  for (const char* attr : {"__dataclass_fields__", "__dataclass_params__", "__match_args__",
+                           "__annotations__"}) {
+    cls.attr(attr) = twin.attr(attr);
+  }
+  cls.attr("__signature__") = nb::module_::import_("inspect").attr("signature")(twin);
+  cls.attr("__hash__") = nb::none();
+}
+
+nb::object Typing(nb::module_& m, const char* name) { return m.attr(name); }
+
+}  // namespace
+
+// ---------------------------------------------------------------- NodeIds
+
+void NodeIds::Assign(const int64_t* ids, size_t n) {
+  Release();
+  if (n <= kInline) {
+    for (size_t i = 0; i < n; ++i) inline_[i] = ids[i];
+  } else {
+    heap_ = new int64_t[n];
+    std::memcpy(heap_, ids, n * sizeof(int64_t));
+    cap_ = static_cast<uint32_t>(n);
+  }
+  size_ = static_cast<uint32_t>(n);
+}
+
+void NodeIds::Release() {
+  if (cap_ > kInline) delete[] heap_;
+  cap_ = 0;
+  size_ = 0;
+}
+
+// ---------------------------------------------------------------- errors
+
+void RestoreError() noexcept {
+  try {
+    throw;
+  } catch (nb::python_error& e) {
+    e.restore();
+  } catch (nb::builtin_exception& e) {
+    PyObject* type = PyExc_RuntimeError;
+    switch (e.type()) {
+      case nb::exception_type::stop_iteration: type = PyExc_StopIteration; break;
+      case nb::exception_type::index_error: type = PyExc_IndexError; break;
+      case nb::exception_type::key_error: type = PyExc_KeyError; break;
+      case nb::exception_type::value_error: type = PyExc_ValueError; break;
+      case nb::exception_type::type_error: type = PyExc_TypeError; break;
+      case nb::exception_type::buffer_error: type = PyExc_BufferError; break;
+      case nb::exception_type::import_error: type = PyExc_ImportError; break;
+      case nb::exception_type::attribute_error: type = PyExc_AttributeError; break;
+      default: break;
+    }
+    PyErr_SetString(type, e.what());
+  } catch (std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
+  }
+}
+
+// ---------------------------------------------------------------- access
+
+PyTypeObject* DagNodeType() { return G().node; }
+PyTypeObject* DagEdgeType() { return G().edge; }
+PyTypeObject* ComputationDagType() { return G().dag; }
+nb::handle NodeTypeEnum() { return G().node_type; }
+nb::handle KindMember(NodeKind kind) { return G().kinds[static_cast<int>(kind)]; }
+
+bool IsSourceKind(nb::handle node_type) {
+  Globals& gl = G();
+  PyObject* source = gl.kinds[static_cast<int>(NodeKind::kSource)];
+  if (node_type.ptr() == source) return true;
+  if (Py_TYPE(node_type.ptr()) == reinterpret_cast<PyTypeObject*>(gl.node_type)) return false;
+  const int r = PyObject_RichCompareBool(node_type.ptr(), source, Py_EQ);
+  if (r < 0) throw nb::python_error();
+  return r != 0;
+}
+
+DagNode* NativeNode(nb::handle obj) {
+  if (Py_TYPE(obj.ptr()) != G().node) return nullptr;
+  return &Payload<DagNode>(obj.ptr());
+}
+
+nb::object NewNode(const NodeFields& f) {
+  nb::object self = Alloc<DagNode>(G().node);
+  DagNode& r = Payload<DagNode>(self.ptr());
+  r.node_id = nb::borrow(f.node_id);
+  r.node_type = nb::borrow(f.node_type);
+  r.operation = nb::borrow(f.operation);
+  if (f.inputs.is_valid()) {
+    r.inputs = nb::borrow(f.inputs);
+  } else {
+    r.ids.Assign(f.ids, f.n_ids);
+    r.native_inputs = true;
+  }
+  r.provenance = nb::borrow(f.provenance);
+  if (f.metadata.is_valid()) {
+    r.metadata = nb::borrow(f.metadata);
+  } else {
+    r.lazy_metadata = true;
+  }
+  r.table = nb::borrow(f.table.is_valid() ? f.table : nb::handle(Py_None));
+  r.column = nb::borrow(f.column.is_valid() ? f.column : nb::handle(Py_None));
+  r.pair_id = nb::borrow(f.pair_id.is_valid() ? f.pair_id : nb::handle(Py_None));
+  r.is_protected = nb::borrow(f.is_protected.is_valid() ? f.is_protected : nb::handle(Py_False));
+  UntrackIfAtomic(self.ptr(), r);
+  return self;
+}
+
+nb::object NewNodeFromKwargs(const NodeFields& fixed, nb::handle kwargs) {
+  PyObject* values[Traits<DagNode>::kCount] = {
+      fixed.node_id.ptr(),  fixed.node_type.ptr(), fixed.operation.ptr(), fixed.inputs.ptr(),
+      fixed.provenance.ptr(), fixed.metadata.ptr(), fixed.table.ptr(),    fixed.column.ptr(),
+      fixed.pair_id.ptr(),  fixed.is_protected.ptr()};
+  if (kwargs.is_valid() && !kwargs.is_none()) {
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {
+      int index = -1;
+      for (int i = 0; i < Traits<DagNode>::kCount; ++i) {
+        if (PyUnicode_Check(key) &&
+            PyUnicode_CompareWithASCIIString(key, Traits<DagNode>::kFields[i]) == 0) {
+          index = i;
+          break;
+        }
+      }
+      if (index < 0) {
+        PyErr_Format(PyExc_TypeError, "DAGNode.__init__() got an unexpected keyword argument '%S'",
+                     key);
+        throw nb::python_error();
+      }
+      if (values[index] != nullptr) {
+        PyErr_Format(PyExc_TypeError,
+                     "lumarq.utilities.vantor32_dag.DAGNode() got multiple values for keyword "
+                     "argument '%s'",
+                     Traits<DagNode>::kFields[index]);
+        throw nb::python_error();
+      }
+      values[index] = value;
+    }
+  }
+  nb::object self = Alloc<DagNode>(G().node);
+  DagNode& r = Payload<DagNode>(self.ptr());
+  AssignNode(r, values);
+  UntrackIfAtomic(self.ptr(), r);
+  return self;
+}
+
+nb::object NewEdge(nb::handle source_id, nb::handle target_id, nb::handle input_index) {
+  nb::object self = Alloc<DagEdge>(G().edge);
+  DagEdge& r = Payload<DagEdge>(self.ptr());
+  r.source_id = nb::borrow(source_id);
+  r.target_id = nb::borrow(target_id);
+  r.input_index = nb::borrow(input_index);
+  UntrackIfAtomic(self.ptr(), r);
+  return self;
+}
+
+nb::object NewComputationDag(nb::handle root_id, nb::handle nodes, nb::handle edges) {
+  nb::object self = Alloc<ComputationDag>(G().dag);
+  ComputationDag& r = Payload<ComputationDag>(self.ptr());
+  r.root_id = nb::borrow(root_id);
+  r.nodes = nb::borrow(nodes);
+  r.edges = nb::borrow(edges);
+  return self;
+}
+
+nb::object NodeField(nb::handle node, NodeFieldIndex field) {
+  if (Py_TYPE(node.ptr()) == G().node) return GetField<DagNode>(node.ptr(), field);
+  return node.attr(Traits<DagNode>::kFields[field]);
+}
+
+nb::object NodeInputs(nb::handle node) {
+  if (NativeNode(node)) return GetField<DagNode>(node.ptr(), Traits<DagNode>::kInputs);
+  return node.attr("inputs");
+}
+
+bool NodeInputIds(nb::handle node, std::vector<int64_t>* out) {
+  DagNode* n = NativeNode(node);
+  if (n == nullptr) return false;
+  if (!n->inputs.is_valid()) {
+    if (!n->native_inputs) return false;
+    out->assign(n->ids.data(), n->ids.data() + n->ids.size());
+    return true;
+  }
+  PyObject* list = n->inputs.ptr();
+  if (!PyList_CheckExact(list)) return false;
+  const Py_ssize_t size = PyList_GET_SIZE(list);
+  out->resize(static_cast<size_t>(size));
+  for (Py_ssize_t i = 0; i < size; ++i) {
+    PyObject* item = PyList_GET_ITEM(list, i);
+    if (!PyLong_CheckExact(item)) return false;
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+    if (overflow != 0) return false;
+    (*out)[static_cast<size_t>(i)] = v;
+  }
+  return true;
+}
+
+bool NodeIsProtected(nb::handle node) { return AsBool(NodeField(node, kIsProtected)); }
+
+bool NodeIsSource(nb::handle node) {
+  if (NativeNode(node)) return IsSourceKind(GetField<DagNode>(node.ptr(), kNodeType));
+  return AsBool(node.attr("is_source"));
+}
+
+void NodeMarkProtected(nb::handle node) {
+  if (NativeNode(node)) {
+    SetField<DagNode>(node.ptr(), kIsProtected, Py_True);
+  } else {
+    node.attr("is_protected") = true;
+  }
+}
+
+namespace {
+
+PyObject* DictKey(int i) {
+  static PyObject* keys[11] = {};
+  static constexpr const char* names[11] = {"id",     "name",   "type",    "operation",
+                                            "inputs", "provenance", "table", "column",
+                                            "pair_id", "is_protected", "metadata"};
+  if (keys[i] == nullptr) keys[i] = PyUnicode_InternFromString(names[i]);
+  return keys[i];
+}
+
+/// "0x" and at least 8 upper-case hex digits, as format(value, "08X").
+nb::object ProvenanceHex(nb::handle value) {
+  if (PyLong_CheckExact(value.ptr())) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow == 0 && v >= 0) {
+      char buf[32];
+      std::snprintf(buf, sizeof buf, "0x%08llX", static_cast<unsigned long long>(v));
+      return nb::str(buf);
+    }
+    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+  }
+  return HexText(value);
+}
+
+nb::object FormatText(nb::handle value) {
+  if (PyUnicode_CheckExact(value.ptr())) return nb::borrow(value);
+  PyObject* r = PyObject_Format(value.ptr(), nullptr);
+  if (!r) throw nb::python_error();
+  return nb::steal(r);
+}
+
+nb::object KindName(nb::handle node_type) {
+  Globals& gl = G();
+  for (int i = 1; i <= kNodeKinds; ++i) {
+    if (gl.kinds[i] == node_type.ptr()) return nb::borrow(gl.kind_names[i]);
+  }
+  return node_type.attr("name");
+}
+
+void PutKey(PyObject* d, int key, nb::handle value) {
+  if (PyDict_SetItem(d, DictKey(key), value.ptr()) < 0) throw nb::python_error();
+}
+
+}  // namespace
+
+nb::object NodeToDict(nb::handle node) {
+  nb::object node_id = NodeField(node, kNodeId);
+  nb::object node_type = NodeField(node, kNodeType);
+  nb::object operation = NodeField(node, kOperation);
+  nb::object inputs = NodeField(node, kInputs);
+  nb::object provenance = NodeField(node, kProvenance);
+  nb::object metadata = NodeField(node, kMetadata);
+  nb::object table = NodeField(node, kTable);
+  nb::object column = NodeField(node, kColumn);
+  nb::object pair_id = NodeField(node, kPairId);
+  nb::object is_protected = NodeField(node, kIsProtected);
+
+  nb::object name;
+  if (AsBool(table) && AsBool(column)) {
+    PyObject* s = PyUnicode_FromFormat("%S.%S", FormatText(table).ptr(), FormatText(column).ptr());
+    if (!s) throw nb::python_error();
+    name = nb::steal(s);
+  } else if (AsBool(operation)) {
+    name = operation;
+  } else {
+    PyObject* s = PyUnicode_FromFormat("node_%S", FormatText(node_id).ptr());
+    if (!s) throw nb::python_error();
+    name = nb::steal(s);
+  }
+  PyObject* d = _PyDict_NewPresized(11);
+  if (!d) throw nb::python_error();
+  nb::object out = nb::steal(d);
+  PutKey(d, 0, node_id);
+  PutKey(d, 1, name);
+  PutKey(d, 2, KindName(node_type));
+  PutKey(d, 3, operation);
+  PutKey(d, 4, inputs);
+  PutKey(d, 5, ProvenanceHex(provenance));
+  PutKey(d, 6, table);
+  PutKey(d, 7, column);
+  PutKey(d, 8, pair_id);
+  PutKey(d, 9, is_protected);
+  PutKey(d, 10, metadata);
+  return out;
+}
+
+nb::object EdgeToDict(nb::handle edge) {
+  static PyObject* keys[3] = {PyUnicode_InternFromString("source"),
+                              PyUnicode_InternFromString("target"),
+                              PyUnicode_InternFromString("input_index")};
+  nb::object values[3];
+  if (Py_TYPE(edge.ptr()) == G().edge) {
+    for (int i = 0; i < 3; ++i) values[i] = GetField<DagEdge>(edge.ptr(), i);
+  } else {
+    values[0] = edge.attr("source_id");
+    values[1] = edge.attr("target_id");
+    values[2] = edge.attr("input_index");
+  }
+  PyObject* d = _PyDict_NewPresized(3);
+  if (!d) throw nb::python_error();
+  nb::object out = nb::steal(d);
+  for (int i = 0; i < 3; ++i) {
+    if (PyDict_SetItem(d, keys[i], values[i].ptr()) < 0) throw nb::python_error();
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- registration
+
+void RegisterRecords(nb::module_& m) {
+  nb::object node_type = m.attr("Enum")(
+      "NodeType", "SOURCE CONSTANT UNARY BINARY AGGREGATE MERGE FILTER CUSTOM",
+      nb::arg("module") = m.attr("__name__"), nb::arg("qualname") = "NodeType");
+  node_type.attr("__doc__") = "Types of nodes in the computation DAG.";
+  m.attr("NodeType") = node_type;
+  ResolveKinds(node_type);
+
+  nb::object int_t = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
+  nb::object str_t = nb::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
+  nb::object bool_t = nb::borrow(reinterpret_cast<PyObject*>(&PyBool_Type));
+  nb::object field = m.attr("field");
+  nb::object opt_str = Typing(m, "Optional")[str_t];
+
+  nb::object node = MakeType<DagNode>(
+      "lumarq.utilities.vantor32_dag.DAGNode",
+      "A node in the computation DAG.\n\n"
+      "Represents either a source column (leaf node) or a computation step\n"
+      "(internal node).");
+  {
+    nb::list fields;
+    fields.append(nb::make_tuple("node_id", int_t));
+    fields.append(nb::make_tuple("node_type", node_type));
+    fields.append(nb::make_tuple("operation", str_t));
+    fields.append(nb::make_tuple("inputs", Typing(m, "List")[int_t]));
+    fields.append(nb::make_tuple("provenance", int_t));
+    nb::object dict_t = nb::borrow(reinterpret_cast<PyObject*>(&PyDict_Type));
+    fields.append(nb::make_tuple("metadata",
+                                 Typing(m, "Dict")[nb::make_tuple(str_t, Typing(m, "Any"))],
+                                 field(nb::arg("default_factory") = dict_t)));
+    fields.append(nb::make_tuple("table", opt_str, field(nb::arg("default") = nb::none())));
+    fields.append(nb::make_tuple("column", opt_str, field(nb::arg("default") = nb::none())));
+    fields.append(nb::make_tuple("pair_id", Typing(m, "Optional")[int_t],
+                                 field(nb::arg("default") = nb::none())));
+    fields.append(nb::make_tuple("is_protected", bool_t, field(nb::arg("default") = false)));
+    AddDataclassMetadata(node, "DAGNode", fields);
+  }
+  m.attr("DAGNode") = node;
+
+  nb::object edge = MakeType<DagEdge>("lumarq.utilities.vantor32_dag.DAGEdge",
+                                      "An edge in the computation DAG.");
+  {
+    nb::list fields;
+    for (const char* f : Traits<DagEdge>::kFields) fields.append(nb::make_tuple(f, int_t));
+    AddDataclassMetadata(edge, "DAGEdge", fields);
+  }
+  m.attr("DAGEdge") = edge;
+  g.node = reinterpret_cast<PyTypeObject*>(node.inc_ref().ptr());
+  g.edge = reinterpret_cast<PyTypeObject*>(edge.inc_ref().ptr());
+}
+
+void RegisterComputationDag(nb::module_& m) {
+  nb::object cls = MakeType<ComputationDag>(
+      "lumarq.utilities.vantor32_dag.ComputationDAG",
+      "Complete computation graph for a result value.\n\n"
+      "Contains all nodes and edges needed to reconstruct how a value was derived\n"
+      "from source data.");
+  nb::object int_t = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
+  nb::list fields;
+  fields.append(nb::make_tuple("root_id", int_t));
+  fields.append(
+      nb::make_tuple("nodes", Typing(m, "Dict")[nb::make_tuple(int_t, m.attr("DAGNode"))]));
+  fields.append(nb::make_tuple("edges", Typing(m, "List")[m.attr("DAGEdge")]));
+  AddDataclassMetadata(cls, "ComputationDAG", fields);
+  m.attr("ComputationDAG") = cls;
+  g.dag = reinterpret_cast<PyTypeObject*>(cls.inc_ref().ptr());
+}
+
+}  // namespace lumarq::py

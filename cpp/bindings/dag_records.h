@@ -1,0 +1,176 @@
+// Records of lumarq.utilities.vantor32_dag: NodeType, DAGNode, DAGEdge and ComputationDAG.
+//
+// The records are CPython heap types with hand-written slots, so that they behave as plain data
+// classes (keyword-or-positional constructor, field-wise equality, repr, no hash) while the
+// tracker creates them without a Python call. They are not nanobind classes on purpose: nanobind
+// registers every instance in a process-wide pointer map, which costs a hash insert and erase per
+// node and grows with the graph. A node created by the tracker keeps its input ids natively and
+// its empty metadata dict unallocated until Python first reads them; from then on the Python
+// object is the field's value.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "common.h"
+
+namespace lumarq::py {
+
+/// The members of NodeType, by value.
+enum class NodeKind : uint8_t {
+  kSource = 1,
+  kConstant,
+  kUnary,
+  kBinary,
+  kAggregate,
+  kMerge,
+  kFilter,
+  kCustom
+};
+inline constexpr int kNodeKinds = 8;
+
+/// Node ids held inline (up to two, the common unary and binary case) or on the heap. The
+/// all-zero state is the empty sequence, so a zero-filled instance is valid.
+class NodeIds {
+ public:
+  NodeIds() = default;
+  ~NodeIds() { Release(); }
+  NodeIds(const NodeIds&) = delete;
+  NodeIds& operator=(const NodeIds&) = delete;
+
+  void Assign(const int64_t* ids, size_t n);
+  void Release();
+  const int64_t* data() const { return cap_ > kInline ? heap_ : inline_; }
+  size_t size() const { return size_; }
+
+ private:
+  static constexpr uint32_t kInline = 2;
+  uint32_t size_ = 0;
+  uint32_t cap_ = 0;  // <= kInline: inline storage
+  union {
+    int64_t inline_[kInline];
+    int64_t* heap_;
+  };
+};
+
+struct DagNode {
+  nb::object node_id;
+  nb::object node_type;
+  nb::object operation;
+  nb::object inputs;  // the field's object; null while `ids` holds the inputs
+  nb::object provenance;
+  nb::object metadata;  // null while `lazy_metadata` (an empty dict not yet created)
+  nb::object table;
+  nb::object column;
+  nb::object pair_id;
+  nb::object is_protected;
+  NodeIds ids;
+  bool native_inputs = false;
+  bool lazy_metadata = false;
+};
+
+struct DagEdge {
+  nb::object source_id;
+  nb::object target_id;
+  nb::object input_index;
+};
+
+struct ComputationDag {
+  nb::object root_id;
+  nb::object nodes;
+  nb::object edges;
+};
+
+// ---------------------------------------------------------------- types and members
+// Resolved when vantor32_dag registers them, or on first use from another extension module.
+
+PyTypeObject* DagNodeType();
+PyTypeObject* DagEdgeType();
+PyTypeObject* ComputationDagType();
+nb::handle NodeTypeEnum();
+nb::handle KindMember(NodeKind kind);
+
+/// `node_type == NodeType.SOURCE`, by identity for NodeType members.
+bool IsSourceKind(nb::handle node_type);
+
+/// The node behind `obj` when it is exactly a DAGNode (not a subclass, which may redefine fields
+/// as properties) and initialised; nullptr otherwise, and callers use attribute access.
+DagNode* NativeNode(nb::handle obj);
+
+// ---------------------------------------------------------------- construction from C++
+
+/// The parts of a new node; unset handles take the field defaults.
+struct NodeFields {
+  nb::handle node_id, node_type, operation, provenance;
+  nb::handle inputs;                  // a list object kept as is, or null to use `ids`
+  const int64_t* ids = nullptr;       // native inputs when `inputs` is null
+  size_t n_ids = 0;
+  nb::handle metadata;                // null: a new empty dict (created lazily)
+  nb::handle table, column, pair_id, is_protected;
+};
+
+/// A new DAGNode. It is left outside the garbage collector while it holds nothing that could
+/// form a cycle; reading `inputs` or `metadata`, or storing a container, puts it back.
+nb::object NewNode(const NodeFields& f);
+/// DAGNode(**fields) for the constructor path that takes keyword arguments from Python:
+/// `fixed` names the fields already given (error text as a call with ** unpacking would give).
+nb::object NewNodeFromKwargs(const NodeFields& fixed, nb::handle kwargs);
+nb::object NewEdge(nb::handle source_id, nb::handle target_id, nb::handle input_index);
+nb::object NewComputationDag(nb::handle root_id, nb::handle nodes, nb::handle edges);
+
+// ---------------------------------------------------------------- node access
+
+/// Positions of the DAGNode fields, in declaration order.
+enum NodeFieldIndex : int {
+  kNodeId,
+  kNodeType,
+  kOperation,
+  kInputs,
+  kProvenance,
+  kMetadata,
+  kTable,
+  kColumn,
+  kPairId,
+  kIsProtected
+};
+/// `node.<field>`: read natively for an exact DAGNode, by attribute access otherwise.
+nb::object NodeField(nb::handle node, NodeFieldIndex field);
+
+/// `node.inputs` (materialising native ids into the list that becomes the field's value).
+nb::object NodeInputs(nb::handle node);
+/// The inputs as int64 ids without creating Python objects; false when the node is not a
+/// native DAGNode or an input is not an exact int within int64.
+bool NodeInputIds(nb::handle node, std::vector<int64_t>* out);
+/// `node.is_protected` truthiness and `node.is_source`.
+bool NodeIsProtected(nb::handle node);
+bool NodeIsSource(nb::handle node);
+/// Sets is_protected = True.
+void NodeMarkProtected(nb::handle node);
+/// node.to_dict() and edge.to_dict().
+nb::object NodeToDict(nb::handle node);
+nb::object EdgeToDict(nb::handle edge);
+
+// ---------------------------------------------------------------- registration
+
+/// NodeType, DAGNode and DAGEdge, in that order.
+void RegisterRecords(nb::module_& m);
+/// ComputationDAG.
+void RegisterComputationDag(nb::module_& m);
+
+/// The C++ record stored right after the object header of a record instance.
+template <class T>
+T& RecordOf(nb::handle obj) {
+  return *reinterpret_cast<T*>(reinterpret_cast<char*>(obj.ptr()) + sizeof(PyObject));
+}
+
+/// Counts per `operation` text of the nodes in `node_list`, keys in first-seen order.
+nb::dict CountOperations(nb::handle node_list, bool skip_sources);
+/// The views and exports of ComputationDAG (defined with the graph code): properties and
+/// methods, each table ending with an empty entry.
+PyGetSetDef* ComputationDagProperties();
+PyMethodDef* ComputationDagMethods();
+
+/// Converts the C++ exception in flight into a pending Python error (for raw CPython slots).
+void RestoreError() noexcept;
+
+}  // namespace lumarq::py

@@ -1,0 +1,1186 @@
+#include "dag_tracker.h"
+
+#include <algorithm>
+#include <chrono>
+#include <initializer_list>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "lumarq/graph.h"
+#include "lumarq/word.h"
+
+namespace lumarq::py {
+
+
+// ---------------------------------------------------------------- DagLock
+
+bool DagLock::WaitFor(double timeout_s) {
+  std::unique_lock lock(mu_);
+  // Registered before the retry, so a release that misses the count cannot leave us waiting:
+  // it happens after our try-acquire, which then succeeds.
+  waiters_.fetch_add(1);
+  const bool ok =
+      cv_.wait_for(lock, std::chrono::duration<double>(timeout_s), [&] { return TryAcquire(); });
+  waiters_.fetch_sub(1);
+  return ok;
+}
+
+bool DagLock::Acquire(bool blocking, double timeout_s) {
+  if (TryAcquire()) return true;
+  if (!blocking) return false;
+  using Clock = std::chrono::steady_clock;
+  const auto start = Clock::now();
+  // Waits in slices so that a signal (KeyboardInterrupt) reaches the main thread meanwhile.
+  constexpr double kSlice = 0.05;
+  while (true) {
+    double slice = kSlice;
+    if (timeout_s >= 0) {
+      const double left =
+          timeout_s - std::chrono::duration<double>(Clock::now() - start).count();
+      if (left <= 0) return TryAcquire();
+      slice = std::min(slice, left);
+    }
+    bool ok;
+    {
+      nb::gil_scoped_release unlocked;
+      ok = WaitFor(slice);
+    }
+    if (ok) return true;
+    if (PyErr_CheckSignals() < 0) throw nb::python_error();
+  }
+}
+
+bool DagLock::Release() {
+  bool expected = true;
+  if (!held_.compare_exchange_strong(expected, false)) return false;
+  if (waiters_.load() > 0) {
+    std::lock_guard lock(mu_);
+    cv_.notify_one();
+  }
+  return true;
+}
+
+namespace {
+
+PyTypeObject* g_lock_type = nullptr;
+PyTypeObject* g_dag_tracker_type = nullptr;
+destructor g_base_dealloc = nullptr;
+
+PyTypeObject* LockType() {
+  if (g_lock_type == nullptr) {
+    nb::handle t = nb::type<DagLock>();
+    if (t.is_valid()) g_lock_type = reinterpret_cast<PyTypeObject*>(t.ptr());
+  }
+  return g_lock_type;
+}
+
+DagLock* NativeLock(nb::handle lock) {
+  if (Py_TYPE(lock.ptr()) != LockType() || !nb::inst_ready(lock)) return nullptr;
+  return nb::inst_ptr<DagLock>(lock);
+}
+
+/// `with lock:` for the native lock and for any object with the context-manager protocol (for
+/// example a threading.Lock that replaced it).
+class LockGuard {
+ public:
+  explicit LockGuard(nb::handle lock) : lock_(nb::borrow(lock)), native_(NativeLock(lock)) {
+    if (native_ != nullptr) {
+      if (!native_->TryAcquire()) native_->Acquire();
+    } else {
+      CallMethod(lock_, Interned("__enter__"));
+    }
+    held_ = true;
+  }
+  LockGuard(const LockGuard&) = delete;
+  LockGuard& operator=(const LockGuard&) = delete;
+
+  void Release() {
+    if (!held_) return;
+    held_ = false;
+    if (native_ != nullptr) {
+      if (!native_->Release()) {
+        PyErr_SetString(PyExc_RuntimeError, "release unlocked lock");
+        throw nb::python_error();
+      }
+    } else {
+      CallMethod(lock_, Interned("__exit__"), nb::none(), nb::none(), nb::none());
+    }
+  }
+
+  ~LockGuard() {
+    if (!held_) return;
+    held_ = false;
+    if (native_ != nullptr) {
+      native_->Release();
+      return;
+    }
+    try {
+      CallMethod(lock_, Interned("__exit__"), nb::none(), nb::none(), nb::none());
+    } catch (nb::python_error& e) {
+      e.discard_as_unraisable(lock_);
+    }
+  }
+
+ private:
+  nb::object lock_;
+  DagLock* native_;
+  bool held_ = false;
+};
+
+// ---------------------------------------------------------------- small helpers
+
+DagTracker& Self(nb::handle self) {
+  DagTracker* t = DagTrackerPtr(self);
+  if (t == nullptr) {
+    if (DagTrackerType() != nullptr && PyObject_TypeCheck(self.ptr(), DagTrackerType())) {
+      throw nb::type_error("DAGTracker.__init__() was not called on this object");
+    }
+    RaiseArgType("self", "DAGTracker", self);
+  }
+  return *t;
+}
+
+/// The attribute's object; AttributeError once the collector has cleared it.
+nb::object Need(const nb::object& o, const char* name) {
+  if (!o.is_valid()) {
+    PyErr_Format(PyExc_AttributeError, "'DAGTracker' object has no attribute '%s'", name);
+    throw nb::python_error();
+  }
+  return o;
+}
+
+bool Native(nb::handle self, const char* name) {
+  return UsesNative(self, Interned(name), DagTrackerType());
+}
+
+nb::object MapGet(nb::handle map, nb::handle key) {
+  if (PyDict_CheckExact(map.ptr())) {
+    PyObject* v = PyDict_GetItemWithError(map.ptr(), key.ptr());
+    if (v) return nb::borrow(v);
+    if (PyErr_Occurred()) throw nb::python_error();
+    return nb::none();
+  }
+  return map.attr("get")(key);
+}
+
+bool Contains(nb::handle container, nb::handle key) {
+  const int r = PySequence_Contains(container.ptr(), key.ptr());
+  if (r < 0) throw nb::python_error();
+  return r != 0;
+}
+
+void SetItem(nb::handle map, nb::handle key, nb::handle value) {
+  if (PyObject_SetItem(map.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
+}
+
+void Append(nb::handle list, nb::handle value) {
+  if (PyList_CheckExact(list.ptr())) {
+    if (PyList_Append(list.ptr(), value.ptr()) < 0) throw nb::python_error();
+  } else {
+    list.attr("append")(value);
+  }
+}
+
+Py_ssize_t Size(nb::handle o) {
+  const Py_ssize_t n = PyObject_Size(o.ptr());
+  if (n < 0) throw nb::python_error();
+  return n;
+}
+
+/// self.<name>(**kwargs) through the vectorcall protocol.
+nb::object CallMethodKw(nb::handle self, const char* name,
+                        std::initializer_list<std::pair<const char*, nb::handle>> kwargs) {
+  std::vector<PyObject*> argv{self.ptr()};
+  PyObject* names = PyTuple_New(static_cast<Py_ssize_t>(kwargs.size()));
+  if (!names) throw nb::python_error();
+  nb::object kwnames = nb::steal(names);
+  Py_ssize_t i = 0;
+  for (const auto& [key, value] : kwargs) {
+    nb::handle k = Interned(key);
+    PyTuple_SET_ITEM(names, i++, k.inc_ref().ptr());
+    argv.push_back(value.ptr());
+  }
+  PyObject* r = PyObject_VectorcallMethod(Interned(name).ptr(), argv.data(),
+                                          1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names);
+  if (!r) throw nb::python_error();
+  return nb::steal(r);
+}
+
+bool ExactInt64(nb::handle v, int64_t* out) {
+  if (!PyLong_CheckExact(v.ptr())) return false;
+  int overflow = 0;
+  const long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+  if (overflow != 0) return false;
+  if (x == -1 && PyErr_Occurred()) throw nb::python_error();
+  *out = x;
+  return true;
+}
+
+/// storage.complete_pipeline(pipeline_id, status=status)
+void CompletePipeline(nb::handle storage, nb::handle pipeline_id, const char* status) {
+  nb::str text(status);
+  PyObject* argv[] = {storage.ptr(), pipeline_id.ptr(), text.ptr()};
+  nb::object kwnames = nb::make_tuple("status");
+  PyObject* r = PyObject_VectorcallMethod(Interned("complete_pipeline").ptr(), argv,
+                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr());
+  if (!r) throw nb::python_error();
+  Py_DECREF(r);
+}
+
+// ---------------------------------------------------------------- node creation
+
+/// What a caller of _create_node passes; unset handles take the DAGNode defaults.
+struct Creation {
+  NodeFields fields;  // node_id is filled in by CreateNode
+  nb::handle kwargs;  // the Python path: extra DAGNode keyword arguments (a dict) instead
+};
+
+bool IsTainted(nb::handle self, nb::handle provenance) {
+  if (Native(self, "is_tainted")) return TaintOf(AsWord(provenance, "provenance"));
+  return AsBool(CallMethod(self, Interned("is_tainted"), provenance));
+}
+
+void EvictOldest(nb::handle self);
+
+nb::object NextId(nb::handle current) {
+  int64_t v;
+  if (ExactInt64(current, &v) && v < INT64_MAX) return nb::steal(PyLong_FromLongLong(v + 1));
+  PyObject* next = PyNumber_Add(current.ptr(), nb::int_(1).ptr());
+  if (!next) throw nb::python_error();
+  return nb::steal(next);
+}
+
+bool OverLimit(nb::handle nodes, nb::handle max_nodes) {
+  const Py_ssize_t n = PyDict_CheckExact(nodes.ptr()) ? PyDict_GET_SIZE(nodes.ptr()) : Size(nodes);
+  int64_t limit;
+  if (ExactInt64(max_nodes, &limit)) return n > limit;
+  const int r = PyObject_RichCompareBool(nb::int_(n).ptr(), max_nodes.ptr(), Py_GT);
+  if (r < 0) throw nb::python_error();
+  return r != 0;
+}
+
+/// True when no method can be overridden: the exact class, with no instance attributes.
+bool AllNative(nb::handle self) {
+  PyObject* obj = self.ptr();
+  if (Py_TYPE(obj) != DagTrackerType()) return false;
+  PyObject** dict = _PyObject_GetDictPtr(obj);
+  return dict == nullptr || *dict == nullptr || PyDict_GET_SIZE(*dict) == 0;
+}
+
+/// `_prov_to_nodes[provenance].append(node_id)`, creating the list on first use.
+void IndexProvenance(nb::handle prov_map, nb::handle provenance, nb::handle node_id) {
+  if (!PyDict_CheckExact(prov_map.ptr())) {
+    if (!Contains(prov_map, provenance)) SetItem(prov_map, provenance, nb::list());
+    Append(prov_map[provenance], node_id);
+    return;
+  }
+  PyObject* ids = PyDict_GetItemWithError(prov_map.ptr(), provenance.ptr());
+  if (ids != nullptr) {
+    Append(ids, node_id);
+    return;
+  }
+  if (PyErr_Occurred()) throw nb::python_error();
+  // Most provenance values are produced once: a list sized for one id.
+  nb::object list = nb::steal(PyList_New(1));
+  if (!list.is_valid()) throw nb::python_error();
+  PyList_SET_ITEM(list.ptr(), 0, node_id.inc_ref().ptr());
+  // The tracker's id lists hold ints only, so they cannot take part in a cycle; keeping one
+  // list per provenance out of the collector spares every full collection a walk over them.
+  PyObject_GC_UnTrack(list.ptr());
+  if (PyDict_SetItem(prov_map.ptr(), provenance.ptr(), list.ptr()) < 0) throw nb::python_error();
+}
+
+/// _create_node steps 1 to 8. Every call into Python (an is_tainted override, _persist_node, a
+/// foreign lock, evicted nodes whose metadata runs finalisers) may let other threads run, so the
+/// attributes are read afresh at each step.
+nb::object CreateNode(nb::handle self, DagTracker& t, Creation& c) {
+  const bool all_native = AllNative(self);
+  LockGuard guard(Need(t.dag_lock, "_dag_lock"));
+  nb::object node_id = Need(t.next_node_id, "_next_node_id");
+  t.next_node_id = NextId(node_id);
+  c.fields.node_id = node_id;
+  nb::object node;
+  nb::object provenance;
+  bool is_protected;
+  if (c.kwargs.is_valid()) {
+    node = NewNodeFromKwargs(c.fields, c.kwargs);
+    provenance = NodeField(node, kProvenance);
+    is_protected = NodeIsProtected(node);
+  } else {
+    node = NewNode(c.fields);
+    provenance = nb::borrow(c.fields.provenance);
+    is_protected = c.fields.is_protected.is_valid() && AsBool(c.fields.is_protected);
+  }
+  if (!is_protected && AsBool(provenance) &&
+      (all_native ? TaintOf(AsWord(provenance, "provenance")) : IsTainted(self, provenance))) {
+    NodeMarkProtected(node);
+  }
+  nb::object nodes = Need(t.nodes, "_nodes");
+  if (PyDict_CheckExact(nodes.ptr())) {
+    if (PyDict_SetItem(nodes.ptr(), node_id.ptr(), node.ptr()) < 0) throw nb::python_error();
+  } else {
+    SetItem(nodes, node_id, node);
+  }
+  IndexProvenance(Need(t.prov_to_nodes, "_prov_to_nodes"), provenance, node_id);
+  nb::object writer = Need(t.writer, "_writer");
+  if (!writer.is_none() && AsBool(writer)) CallMethod(self, Interned("_persist_node"), node);
+  if (OverLimit(Need(t.nodes, "_nodes"), Need(t.max_nodes, "_max_nodes"))) {
+    if (all_native || Native(self, "_evict_oldest_nodes")) {
+      EvictOldest(self);
+    } else {
+      CallMethod(self, Interned("_evict_oldest_nodes"));
+    }
+  }
+  guard.Release();
+  return node_id;
+}
+
+/// self._create_node(node_type=..., operation=..., inputs=..., provenance=..., metadata=...)
+/// as the log methods call it, natively unless overridden. For the native path the ids stay in
+/// C++ (a list is made only when one is not an int within int64); `inputs_list` is a caller's
+/// list that becomes the field as it is.
+nb::object LogNode(nb::handle self, NodeKind kind, nb::handle op, const nb::handle* inputs,
+                   size_t n_inputs, nb::handle inputs_list, nb::handle provenance,
+                   nb::handle metadata) {
+  nb::handle kind_member = KindMember(kind);
+  if (!AllNative(self) && !Native(self, "_create_node")) {
+    nb::object list = nb::borrow(inputs_list);
+    if (!inputs_list.is_valid()) {
+      list = nb::steal(PyList_New(0));
+      if (!list.is_valid()) throw nb::python_error();
+      for (size_t i = 0; i < n_inputs; ++i) Append(list, inputs[i]);
+    }
+    nb::object md = metadata.is_valid() ? nb::borrow(metadata) : nb::object(nb::dict());
+    return IntResult(CallMethodKw(self, "_create_node",
+                                  {{"node_type", kind_member},
+                                   {"operation", op},
+                                   {"inputs", list},
+                                   {"provenance", provenance},
+                                   {"metadata", md}}));
+  }
+  Creation c;
+  c.fields.node_type = kind_member;
+  c.fields.operation = op;
+  c.fields.provenance = provenance;
+  c.fields.metadata = metadata;
+  int64_t small[2];
+  std::vector<int64_t> many;
+  nb::object list_hold;
+  if (inputs_list.is_valid()) {
+    c.fields.inputs = inputs_list;
+  } else {
+    int64_t* ids = small;
+    if (n_inputs > 2) {
+      many.resize(n_inputs);
+      ids = many.data();
+    }
+    bool native = true;
+    for (size_t i = 0; i < n_inputs && native; ++i) native = ExactInt64(inputs[i], &ids[i]);
+    if (native) {
+      c.fields.ids = ids;
+      c.fields.n_ids = n_inputs;
+    } else {
+      list_hold = nb::steal(PyList_New(0));
+      if (!list_hold.is_valid()) throw nb::python_error();
+      for (size_t i = 0; i < n_inputs; ++i) Append(list_hold, inputs[i]);
+      c.fields.inputs = list_hold;
+    }
+  }
+  return CreateNode(self, Self(self), c);
+}
+
+/// `metadata or {}`: a non-empty dict is kept; None or an empty dict becomes a new empty dict
+/// (an unset handle: the node creates it when first read).
+nb::handle MetadataOrEmpty(const nb::object& md) {
+  if (md.is_none() || PyDict_GET_SIZE(md.ptr()) == 0) return nb::handle();
+  return md;
+}
+
+// ---------------------------------------------------------------- eviction
+
+/// Eviction of the oldest non-source nodes, for exact dicts of native nodes: victims are chosen
+/// and both indexes updated without running Python code (so without letting another thread in),
+/// and the removed nodes are released only at the end, when the indexes are consistent again.
+bool EvictNative(nb::handle nodes, nb::handle prov_map) {
+  if (!PyDict_CheckExact(nodes.ptr()) || !PyDict_CheckExact(prov_map.ptr())) return false;
+  const Py_ssize_t evict_count = PyDict_GET_SIZE(nodes.ptr()) / 10;
+  struct Victim {
+    nb::object key, node;
+  };
+  std::vector<Victim> victims;
+  victims.reserve(static_cast<size_t>(evict_count));
+  PyObject *key, *value;
+  Py_ssize_t pos = 0;
+  nb::handle enum_type = NodeTypeEnum();
+  while (static_cast<Py_ssize_t>(victims.size()) < evict_count &&
+         PyDict_Next(nodes.ptr(), &pos, &key, &value)) {
+    DagNode* n = NativeNode(value);
+    // A node kind that is not a NodeType member would compare through Python code.
+    if (n == nullptr || !n->node_type.is_valid() || !n->provenance.is_valid() ||
+        Py_TYPE(n->node_type.ptr()) != reinterpret_cast<PyTypeObject*>(enum_type.ptr()) ||
+        !PyLong_CheckExact(key) || !PyLong_CheckExact(n->provenance.ptr())) {
+      return false;
+    }
+    if (n->node_type.ptr() == KindMember(NodeKind::kSource).ptr()) continue;
+    victims.push_back({nb::borrow(key), nb::borrow(value)});
+  }
+  // Per provenance list, the ids to drop (each list is compacted once, not once per id).
+  std::unordered_map<PyObject*, std::vector<int64_t>> drops;
+  // (provenance key, list), in first-seen order
+  std::vector<std::pair<nb::object, nb::object>> lists;
+  for (const Victim& v : victims) {
+    if (PyDict_DelItem(nodes.ptr(), v.key.ptr()) < 0) throw nb::python_error();
+    nb::handle prov = NativeNode(v.node)->provenance;
+    PyObject* ids = PyDict_GetItemWithError(prov_map.ptr(), prov.ptr());
+    if (ids == nullptr) {
+      if (PyErr_Occurred()) throw nb::python_error();
+      continue;
+    }
+    if (PyList_CheckExact(ids) && PyList_GET_SIZE(ids) == 1 &&
+        PyList_GET_ITEM(ids, 0) == v.key.ptr()) {
+      // The common case: the victim's own id object is the list's only entry.
+      if (PyList_SetSlice(ids, 0, 1, nullptr) < 0) throw nb::python_error();
+      if (PyDict_DelItem(prov_map.ptr(), prov.ptr()) < 0) throw nb::python_error();
+      continue;
+    }
+    int64_t id;
+    if (!PyList_CheckExact(ids) || !ExactInt64(v.key, &id)) {
+      // Unusual contents: remove as list.remove would, ignoring a missing id.
+      PyObject* r = PyObject_CallMethod(ids, "remove", "O", v.key.ptr());
+      if (r == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+        PyErr_Clear();
+      }
+      Py_XDECREF(r);
+      if (Size(nb::handle(ids)) == 0 && PyDict_DelItem(prov_map.ptr(), prov.ptr()) < 0) {
+        throw nb::python_error();
+      }
+      continue;
+    }
+    auto [it, inserted] = drops.try_emplace(ids);
+    if (inserted) lists.emplace_back(nb::borrow(prov), nb::borrow(ids));
+    it->second.push_back(id);
+  }
+  for (auto& [prov, list] : lists) {
+    std::vector<int64_t>& want = drops[list.ptr()];
+    std::unordered_map<int64_t, int> pending;
+    for (int64_t id : want) ++pending[id];
+    auto* l = reinterpret_cast<PyListObject*>(list.ptr());
+    const Py_ssize_t n = Py_SIZE(l);
+    bool all_ints = true;
+    for (Py_ssize_t i = 0; i < n && all_ints; ++i) all_ints = PyLong_CheckExact(l->ob_item[i]);
+    if (!all_ints) {
+      for (int64_t id : want) {
+        PyObject* r = PyObject_CallMethod(list.ptr(), "remove", "L", static_cast<long long>(id));
+        if (r == nullptr) {
+          if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+          PyErr_Clear();
+        }
+        Py_XDECREF(r);
+      }
+    } else {
+      // In-place compaction of the list's item array: no allocation, so no collection and no
+      // other thread between reading and rewriting it. Each dropped id removes its first
+      // occurrence, as list.remove does.
+      std::vector<PyObject*> removed;
+      Py_ssize_t kept = 0;
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = l->ob_item[i];
+        auto hit = pending.end();
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+        if (overflow == 0) hit = pending.find(v);
+        if (hit != pending.end() && hit->second > 0) {
+          --hit->second;
+          removed.push_back(item);
+        } else {
+          l->ob_item[kept++] = item;
+        }
+      }
+      Py_SET_SIZE(l, kept);
+      for (PyObject* item : removed) Py_DECREF(item);
+    }
+    if (Size(list) == 0) {
+      PyObject* current = PyDict_GetItemWithError(prov_map.ptr(), prov.ptr());
+      if (current == nullptr && PyErr_Occurred()) throw nb::python_error();
+      if (current == list.ptr() && PyDict_DelItem(prov_map.ptr(), prov.ptr()) < 0) {
+        throw nb::python_error();
+      }
+    }
+  }
+  return true;
+}
+
+/// The same steps through the Python protocols, walking a snapshot of the keys.
+void EvictGeneric(nb::handle nodes, nb::handle prov_map) {
+  const Py_ssize_t evict_count = Size(nodes) / 10;
+  PyObject* keys = PySequence_List(nodes.ptr());
+  if (!keys) throw nb::python_error();
+  nb::object snapshot = nb::steal(keys);
+  Py_ssize_t evicted = 0;
+  for (nb::handle key : snapshot) {
+    if (evicted >= evict_count) break;
+    nb::object node = MapGet(nodes, key);
+    if (node.is_none()) continue;  // removed meanwhile
+    if (IsSourceKind(NodeField(node, kNodeType))) continue;
+    if (PyObject_DelItem(nodes.ptr(), key.ptr()) < 0) throw nb::python_error();
+    nb::object prov = NodeField(node, kProvenance);
+    nb::object ids = MapGet(prov_map, prov);
+    if (!ids.is_none()) {
+      PyObject* r = PyObject_CallMethod(ids.ptr(), "remove", "O", key.ptr());
+      if (r == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
+        PyErr_Clear();
+      }
+      Py_XDECREF(r);
+      if (!AsBool(ids) && PyObject_DelItem(prov_map.ptr(), prov.ptr()) < 0) {
+        throw nb::python_error();
+      }
+    }
+    ++evicted;
+  }
+}
+
+void EvictOldest(nb::handle self) {
+  DagTracker& t = Self(self);
+  nb::object nodes = Need(t.nodes, "_nodes");
+  nb::object prov_map = Need(t.prov_to_nodes, "_prov_to_nodes");
+  if (!EvictNative(nodes, prov_map)) EvictGeneric(nodes, prov_map);
+}
+
+// ---------------------------------------------------------------- methods
+
+void Init(nb::pointer_and_handle<DagTracker> v, nb::handle api_key, nb::handle tenant_id,
+          nb::handle service_url, nb::handle pipeline_name) {
+  nb::object key = AsOptStr(api_key, "api_key");
+  nb::object tenant = AsOptStr(tenant_id, "tenant_id");
+  nb::object url = AsStr(service_url, "service_url");
+  nb::object name = AsOptStr(pipeline_name, "pipeline_name");
+  new (v.p) DagTracker(key, tenant, url, name);
+  // Ready before the persistence hook, which calls methods on the new object.
+  nb::inst_mark_ready(v.h);
+  if (!key.is_none() && PyUnicode_GET_LENGTH(key.ptr()) > 0) {
+    CallMethod(v.h, Interned("enable_persistence"));
+  }
+}
+
+void DisablePersistence(nb::handle self) {
+  DagTracker& t = Self(self);
+  if (AsBool(Need(t.writer, "_writer"))) {
+    t.writer.attr("stop")();
+    t.writer = nb::none();
+  }
+  if (AsBool(Need(t.storage, "_storage"))) {
+    nb::object storage = t.storage;
+    nb::object pipeline = Need(t.pipeline_id, "_pipeline_id");
+    if (!pipeline.is_none()) CompletePipeline(storage, pipeline, "completed");
+    storage.attr("disconnect")();
+    t.storage = nb::none();
+  }
+  t.pipeline_id = nb::none();
+}
+
+bool Flush(nb::handle self, nb::handle timeout) {
+  DagTracker& t = Self(self);
+  const double seconds = PyFloat_AsDouble(timeout.ptr());
+  if (seconds == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();
+    RaiseArgType("timeout", "float", timeout);
+  }
+  if (!AsBool(Need(t.writer, "_writer"))) return true;
+  {
+    LockGuard guard(Need(t.value_buffer_lock, "_value_buffer_lock"));
+    nb::object buffer = Need(t.value_buffer, "_value_buffer");
+    if (AsBool(buffer)) {
+      PyObject* copy = PySequence_List(buffer.ptr());
+      if (!copy) throw nb::python_error();
+      Need(t.writer, "_writer").attr("write_row_values")(nb::steal(copy));
+      buffer.attr("clear")();
+    }
+    guard.Release();
+  }
+  CallMethodKw(Need(t.writer, "_writer"), "flush", {{"timeout", nb::float_(seconds)}});
+  if (!AsBool(Need(t.nodes_persisted, "_nodes_persisted")) &&
+      AsBool(Need(t.storage, "_storage")) && AsBool(Need(t.pipeline_id, "_pipeline_id"))) {
+    CallMethod(self, Interned("_persist_dag_to_storage"));
+    t.nodes_persisted = nb::bool_(true);
+  }
+  if (!AsBool(Need(t.dashboard_synced, "_dashboard_synced"))) {
+    CallMethod(self, Interned("_sync_to_dashboard"));
+    t.dashboard_synced = nb::bool_(true);
+  }
+  return true;
+}
+
+nb::object CreateNodeMethod(nb::handle self, nb::handle node_type, nb::handle operation,
+                            nb::handle inputs, nb::handle provenance, nb::kwargs kwargs) {
+  Creation c;
+  c.fields.node_type = node_type;
+  c.fields.operation = AsStr(operation, "operation");
+  c.fields.inputs = AsList(inputs, "inputs");
+  nb::object prov = AsInt(provenance, "provenance");
+  c.fields.provenance = prov;
+  c.kwargs = kwargs;
+  return IntResult(CreateNode(self, Self(self), c));
+}
+
+nb::object Exit(nb::handle self, nb::handle exc_type, nb::handle, nb::handle) {
+  DagTracker& t = Self(self);
+  CallMethod(self, Interned("flush"));
+  if (!exc_type.is_none() && AsBool(Need(t.storage, "_storage")) &&
+      AsBool(Need(t.pipeline_id, "_pipeline_id"))) {
+    nb::object storage = t.storage, pipeline = t.pipeline_id;
+    CompletePipeline(storage, pipeline, "failed");
+  }
+  CallMethod(self, Interned("disable_persistence"));
+  return nb::bool_(false);
+}
+
+void Del(nb::handle self) {
+  try {
+    CallMethod(self, Interned("disable_persistence"));
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+  }
+}
+
+void StartNewPipeline(nb::handle self) {
+  DagTracker& t = Self(self);
+  if (!AsBool(Need(t.storage, "_storage")) || !AsBool(Need(t.pipeline_id, "_pipeline_id"))) return;
+  nb::object storage = t.storage, pipeline = t.pipeline_id;
+  CompletePipeline(storage, pipeline, "completed");
+  nb::object name = Need(t.pipeline_name, "_pipeline_name");
+  if (!AsBool(name)) name = nb::str("unnamed_pipeline");
+  nb::object created = CallMethodKw(storage, "create_pipeline",
+                                    {{"pipeline_name", name},
+                                     {"config", nb::none()},
+                                     {"git_commit", nb::none()},
+                                     {"tenant_id", Need(t.tenant_id, "_tenant_id")}});
+  t.pipeline_id = created;
+  t.dashboard_synced = nb::bool_(false);
+  t.nodes_persisted = nb::bool_(false);
+  Need(t.source_nodes, "_source_nodes").attr("clear")();
+  nb::setattr(self, "_nodes_written", nb::int_(0));
+  nb::setattr(self, "_edges_written", nb::int_(0));
+}
+
+nb::object CreateSourceNode(nb::handle self, nb::handle table, nb::handle column,
+                            nb::handle provenance) {
+  nb::str ts = AsStr(table, "table"), cs = AsStr(column, "column");
+  nb::object prov = AsInt(provenance, "provenance");
+  DagTracker& t = Self(self);
+  if (PyUnicode_GET_LENGTH(ts.ptr()) == 0 || PyUnicode_GET_LENGTH(cs.ptr()) == 0) {
+    throw nb::value_error("table and column must be non-empty strings");
+  }
+  if (AsBool(Need(t.dashboard_synced, "_dashboard_synced"))) {
+    if (Native(self, "_start_new_pipeline")) {
+      StartNewPipeline(self);
+    } else {
+      CallMethod(self, Interned("_start_new_pipeline"));
+    }
+  }
+  nb::object key = nb::make_tuple(ts, cs);
+  nb::object known = Need(t.source_nodes, "_source_nodes");
+  if (Contains(known, key)) return IntResult(known[key]);
+  nb::object pair_id = CallGetId(self, ts, cs);
+  nb::object is_protected = nb::bool_(CallIsProtected(self, ts, cs));
+  PyObject* op = PyUnicode_FromFormat("%U.%U", ts.ptr(), cs.ptr());
+  if (!op) throw nb::python_error();
+  nb::object operation = nb::steal(op);
+  nb::object node_id;
+  if (Native(self, "_create_node")) {
+    Creation c;
+    c.fields.node_type = KindMember(NodeKind::kSource);
+    c.fields.operation = operation;
+    c.fields.provenance = prov;
+    c.fields.table = ts;
+    c.fields.column = cs;
+    c.fields.pair_id = pair_id;
+    c.fields.is_protected = is_protected;
+    node_id = CreateNode(self, t, c);
+  } else {
+    node_id = CallMethodKw(self, "_create_node",
+                           {{"node_type", KindMember(NodeKind::kSource)},
+                            {"operation", operation},
+                            {"inputs", nb::list()},
+                            {"provenance", prov},
+                            {"table", ts},
+                            {"column", cs},
+                            {"pair_id", pair_id},
+                            {"is_protected", is_protected}});
+  }
+  SetItem(Need(t.source_nodes, "_source_nodes"), key, node_id);
+  return IntResult(node_id);
+}
+
+nb::object LogUnary(nb::handle self, nb::handle op_name, nb::handle input_node,
+                    nb::handle result_prov, nb::handle metadata) {
+  nb::str op = AsStr(op_name, "op_name");
+  nb::object input = AsInt(input_node, "input_node");
+  nb::object prov = AsInt(result_prov, "result_prov");
+  nb::object md = AsOptDict(metadata, "metadata");
+  nb::handle ids[] = {input};
+  return IntResult(
+      LogNode(self, NodeKind::kUnary, op, ids, 1, nb::handle(), prov, MetadataOrEmpty(md)));
+}
+
+nb::object LogBinary(nb::handle self, nb::handle op_name, nb::handle left_node,
+                     nb::handle right_node, nb::handle result_prov, nb::handle metadata) {
+  nb::str op = AsStr(op_name, "op_name");
+  nb::object left = AsInt(left_node, "left_node");
+  nb::object right = AsInt(right_node, "right_node");
+  nb::object prov = AsInt(result_prov, "result_prov");
+  nb::object md = AsOptDict(metadata, "metadata");
+  nb::handle ids[] = {left, right};
+  return IntResult(
+      LogNode(self, NodeKind::kBinary, op, ids, 2, nb::handle(), prov, MetadataOrEmpty(md)));
+}
+
+nb::object LogMerge(nb::handle self, nb::handle left_nodes, nb::handle right_nodes,
+                    nb::handle result_prov, nb::handle merge_type, nb::handle metadata) {
+  nb::list left = AsList(left_nodes, "left_nodes");
+  nb::list right = AsList(right_nodes, "right_nodes");
+  nb::object prov = AsInt(result_prov, "result_prov");
+  nb::str how = AsStr(merge_type, "merge_type");
+  nb::object md = AsOptDict(metadata, "metadata");
+  PyObject* op = PyUnicode_FromFormat("merge_%U", how.ptr());
+  if (!op) throw nb::python_error();
+  nb::object operation = nb::steal(op);
+  nb::dict merged;
+  merged["merge_type"] = how;
+  if (!md.is_none() && PyDict_GET_SIZE(md.ptr()) > 0) {
+    if (PyDict_Update(merged.ptr(), md.ptr()) < 0) throw nb::python_error();
+  }
+  // One snapshot of both lists: the ids are read once, in operand order.
+  nb::object all = nb::steal(PySequence_Concat(left.ptr(), right.ptr()));
+  if (!all.is_valid()) throw nb::python_error();
+  std::vector<nb::handle> ids;
+  ids.reserve(static_cast<size_t>(PyList_GET_SIZE(all.ptr())));
+  for (nb::handle id : all) ids.push_back(id);
+  return IntResult(LogNode(self, NodeKind::kMerge, operation, ids.data(), ids.size(), nb::handle(),
+                           prov, merged));
+}
+
+nb::object LogAggregate(nb::handle self, nb::handle op_name, nb::handle input_nodes,
+                        nb::handle result_prov, nb::handle metadata) {
+  nb::str op = AsStr(op_name, "op_name");
+  nb::list inputs = AsList(input_nodes, "input_nodes");
+  nb::object prov = AsInt(result_prov, "result_prov");
+  nb::object md = AsOptDict(metadata, "metadata");
+  return IntResult(
+      LogNode(self, NodeKind::kAggregate, op, nullptr, 0, inputs, prov, MetadataOrEmpty(md)));
+}
+
+nb::object GetNode(nb::handle self, nb::handle node_id) {
+  nb::object id = AsInt(node_id, "node_id");
+  return MapGet(Need(Self(self).nodes, "_nodes"), id);
+}
+
+nb::list GetNodesForProvenance(nb::handle self, nb::handle provenance) {
+  nb::object p = AsInt(provenance, "provenance");
+  DagTracker& t = Self(self);
+  nb::list out;
+  nb::object ids = MapGet(Need(t.prov_to_nodes, "_prov_to_nodes"), p);
+  if (ids.is_none()) return out;
+  PyObject* snapshot = PySequence_List(ids.ptr());
+  if (!snapshot) throw nb::python_error();
+  nb::object id_list = nb::steal(snapshot);
+  nb::object nodes = Need(t.nodes, "_nodes");
+  for (nb::handle id : id_list) {
+    nb::object node = MapGet(nodes, id);
+    if (!node.is_none()) out.append(node);  // evicted while we read
+  }
+  return out;
+}
+
+struct FallBack {};  // an input id that only Python equality can place
+
+/// get_dag over ids that are all ints within int64: the walk keeps its queue and visited set
+/// in C++ and touches Python only for the dict lookups and the results.
+nb::object GetDagNative(nb::handle nodes, nb::handle root_obj, int64_t root) {
+  nb::dict found;
+  nb::list edges;
+  std::vector<int64_t> inputs;
+  BreadthFirstWalk(root, [&](int64_t id, auto&& enqueue) {
+    nb::object key = id == root ? nb::borrow(root_obj) : nb::steal(PyLong_FromLongLong(id));
+    if (!key.is_valid()) throw nb::python_error();
+    PyObject* hit = PyDict_GetItemWithError(nodes.ptr(), key.ptr());
+    if (hit == nullptr) {
+      if (PyErr_Occurred()) throw nb::python_error();
+      return;
+    }
+    nb::object node = nb::borrow(hit);
+    if (!NodeInputIds(node, &inputs)) throw FallBack{};
+    found[key] = node;
+    for (size_t i = 0; i < inputs.size(); ++i) {
+      nb::object source = nb::steal(PyLong_FromLongLong(inputs[i]));
+      if (!source.is_valid()) throw nb::python_error();
+      edges.append(NewEdge(source, key, nb::int_(i)));
+      enqueue(inputs[i]);
+    }
+  });
+  return NewComputationDag(root_obj, found, edges);
+}
+
+/// get_dag for any id objects: each distinct id (by Python equality) gets a dense key.
+nb::object GetDagGeneric(nb::handle nodes, nb::handle root_obj) {
+  nb::dict keys;
+  std::vector<nb::object> objects;
+  auto key_of = [&](nb::handle id) -> int64_t {
+    PyObject* hit = PyDict_GetItemWithError(keys.ptr(), id.ptr());
+    if (hit) return PyLong_AsLongLong(hit);
+    if (PyErr_Occurred()) throw nb::python_error();
+    const auto k = static_cast<int64_t>(objects.size());
+    keys[id] = nb::int_(k);
+    objects.push_back(nb::borrow(id));
+    return k;
+  };
+  nb::dict found;
+  nb::list edges;
+  BreadthFirstWalk(key_of(root_obj), [&](int64_t k, auto&& enqueue) {
+    nb::object id = objects[static_cast<size_t>(k)];
+    nb::object node = MapGet(nodes, id);
+    if (node.is_none()) return;
+    found[id] = node;
+    PyObject* snapshot = PySequence_List(NodeInputs(node).ptr());
+    if (!snapshot) throw nb::python_error();
+    nb::object inputs = nb::steal(snapshot);
+    Py_ssize_t i = 0;
+    for (nb::handle input : inputs) {
+      edges.append(NewEdge(input, id, nb::int_(i++)));
+      enqueue(key_of(input));
+    }
+  });
+  return NewComputationDag(root_obj, found, edges);
+}
+
+nb::object GetDag(nb::handle self, nb::handle root_node_id) {
+  nb::object root = AsInt(root_node_id, "root_node_id");
+  nb::object nodes = Need(Self(self).nodes, "_nodes");
+  int64_t root64;
+  if (PyDict_CheckExact(nodes.ptr()) && ExactInt64(root, &root64)) {
+    try {
+      return GetDagNative(nodes, root, root64);
+    } catch (FallBack&) {
+    }
+  }
+  return GetDagGeneric(nodes, root);
+}
+
+nb::object GetDagForProvenance(nb::handle self, nb::handle provenance) {
+  nb::object p = AsInt(provenance, "provenance");
+  nb::object candidates = Native(self, "get_nodes_for_provenance")
+                              ? nb::object(GetNodesForProvenance(self, p))
+                              : CallMethod(self, Interned("get_nodes_for_provenance"), p);
+  if (!AsBool(candidates)) return nb::none();
+  nb::object best_id;
+  for (nb::handle node : candidates) {
+    nb::object id = NodeField(node, kNodeId);
+    if (!best_id.is_valid()) {
+      best_id = id;
+      continue;
+    }
+    const int gt = PyObject_RichCompareBool(id.ptr(), best_id.ptr(), Py_GT);
+    if (gt < 0) throw nb::python_error();
+    if (gt) best_id = id;
+  }
+  if (!best_id.is_valid()) return nb::none();  // an override handed back an empty iterable
+  if (Native(self, "get_dag")) return GetDag(self, best_id);
+  return CallMethod(self, Interned("get_dag"), best_id);
+}
+
+nb::dict DagStats(nb::handle self) {
+  DagTracker& t = Self(self);
+  // A snapshot of the nodes: counting may call into Python (and so let other threads create or
+  // evict nodes), and the counts must describe one state.
+  nb::object nodes = Need(t.nodes, "_nodes");
+  PyObject* values = PyDict_CheckExact(nodes.ptr())
+                         ? PyDict_Values(nodes.ptr())
+                         : PySequence_List(nodes.attr("values")().ptr());
+  if (!values) throw nb::python_error();
+  nb::object snapshot = nb::steal(values);
+  const Py_ssize_t total = PyList_GET_SIZE(values);
+  Py_ssize_t sources = 0, protected_nodes = 0;
+  for (nb::handle node : snapshot) sources += NodeIsSource(node) ? 1 : 0;
+  for (nb::handle node : snapshot) protected_nodes += NodeIsProtected(node) ? 1 : 0;
+  nb::dict out;
+  out["total_nodes"] = nb::int_(total);
+  out["source_nodes"] = nb::int_(sources);
+  out["protected_sources"] = nb::int_(protected_nodes);
+  out["operation_nodes"] = nb::int_(total - sources);
+  out["operation_counts"] = CountOperations(snapshot, /*skip_sources=*/true);
+  out["unique_provenances"] = nb::int_(Size(Need(t.prov_to_nodes, "_prov_to_nodes")));
+  return out;
+}
+
+// ---------------------------------------------------------------- type slots
+
+int TrackerTraverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  if (!nb::inst_ready(self)) return 0;
+  if (int r = nb::inst_ptr<ProvenanceTracker>(self)->Traverse(visit, arg)) return r;
+  PyObject** dict = _PyObject_GetDictPtr(self);
+  if (dict != nullptr) Py_VISIT(*dict);
+  return 0;
+}
+
+int TrackerClear(PyObject* self) {
+  if (nb::inst_ready(self)) nb::inst_ptr<ProvenanceTracker>(self)->Clear();
+  PyObject** dict = _PyObject_GetDictPtr(self);
+  if (dict != nullptr) Py_CLEAR(*dict);
+  return 0;
+}
+
+PyType_Slot kDagTrackerSlots[] = {{Py_tp_traverse, reinterpret_cast<void*>(&TrackerTraverse)},
+                                  {Py_tp_clear, reinterpret_cast<void*>(&TrackerClear)},
+                                  {0, nullptr}};
+
+/// nanobind's deallocator does not run finalisers; __del__ must also run when the last
+/// reference goes away, not only for objects the collector finds in cycles.
+void TrackerDealloc(PyObject* self) {
+  if (Py_TYPE(self)->tp_finalize != nullptr && PyObject_CallFinalizerFromDealloc(self) < 0) {
+    return;  // resurrected
+  }
+  g_base_dealloc(self);
+}
+
+template <nb::object DagTracker::*Member>
+void DefState(nb::class_<DagTracker, ProvenanceTracker>& cls, const char* name) {
+  cls.def_prop_rw(
+      name,
+      [name](DagTracker& t) { return Need(t.*Member, name); },
+      [](DagTracker& t, nb::object v) { t.*Member = std::move(v); },
+      nb::for_setter(nb::arg("value").none()));
+}
+
+// ---------------------------------------------------------------- lock binding
+
+bool LockAcquire(DagLock& lock, nb::handle blocking, nb::handle timeout) {
+  const bool block = AsBool(blocking);
+  const double seconds = PyFloat_AsDouble(timeout.ptr());
+  if (seconds == -1.0 && PyErr_Occurred()) throw nb::python_error();
+  if (!block && seconds != -1.0) {
+    throw nb::value_error("can't specify a timeout for a non-blocking call");
+  }
+  if (seconds < 0 && seconds != -1.0) throw nb::value_error("timeout value must be positive");
+  return lock.Acquire(block, seconds);
+}
+
+void LockRelease(DagLock& lock) {
+  if (!lock.Release()) {
+    PyErr_SetString(PyExc_RuntimeError, "release unlocked lock");
+    throw nb::python_error();
+  }
+}
+
+void RegisterLock(nb::module_& m) {
+  nb::class_<DagLock> cls(m, "DAGLock",
+                          "Non-reentrant lock that waits without holding the GIL.");
+  // A reference for the life of the process: the module drops its name below, and nanobind's
+  // registry does not own the type.
+  g_lock_type = reinterpret_cast<PyTypeObject*>(cls.inc_ref().ptr());
+  cls.def(nb::init<>());
+  cls.def("acquire", &LockAcquire, nb::arg("blocking").none() = true,
+          nb::arg("timeout").none() = -1.0, "Acquire the lock; True on success.");
+  cls.def("release", &LockRelease, "Release the lock.");
+  cls.def("locked", &DagLock::Locked, "True when the lock is held.");
+  cls.def("__enter__", [](DagLock& lock) { return lock.Acquire(); });
+  cls.def("__exit__", [](DagLock& lock, nb::args) { LockRelease(lock); });
+  cls.def("__repr__", [](nb::handle self) {
+    DagLock& lock = *nb::inst_ptr<DagLock>(self);
+    return nb::steal<nb::str>(PyUnicode_FromFormat("<%s %s object at %p>",
+                                                   lock.Locked() ? "locked" : "unlocked",
+                                                   Py_TYPE(self.ptr())->tp_name, self.ptr()));
+  });
+  cls.def("__reduce__", [](nb::handle) -> nb::object {
+    throw nb::type_error("cannot pickle 'DAGLock' object");
+  });
+  // The type is reached through tracker instances only; the module keeps no extra name.
+  nb::delattr(m, "DAGLock");
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- class
+
+DagTracker::DagTracker(nb::handle api_key_, nb::handle tenant_id_, nb::handle service_url_,
+                       nb::handle pipeline_name_)
+    : ProvenanceTracker(),
+      dag_lock(nb::handle(reinterpret_cast<PyObject*>(LockType()))()),
+      nodes(nb::dict()),
+      next_node_id(nb::int_(0)),
+      value_buffer(nb::list()),
+      value_buffer_lock(nb::module_::import_("threading").attr("Lock")()),
+      value_flush_threshold(nb::int_(5000)),
+      nodes_persisted(nb::bool_(false)),
+      max_nodes(nb::int_(500000)),
+      prov_to_nodes(nb::dict()),
+      source_nodes(nb::dict()),
+      writer(nb::none()),
+      storage(nb::none()),
+      pipeline_id(nb::none()),
+      pipeline_name(nb::borrow(pipeline_name_)),
+      api_key(nb::borrow(api_key_)),
+      tenant_id(nb::borrow(tenant_id_)),
+      service_url(nb::borrow(service_url_)),
+      dashboard_synced(nb::bool_(false)) {}
+
+#define LUMARQ_DAG_STATE                                                                    \
+  &dag_lock, &nodes, &next_node_id, &value_buffer, &value_buffer_lock, &value_flush_threshold, \
+      &nodes_persisted, &max_nodes, &prov_to_nodes, &source_nodes, &writer, &storage,          \
+      &pipeline_id, &pipeline_name, &api_key, &tenant_id, &service_url, &dashboard_synced
+
+int DagTracker::Traverse(visitproc visit, void* arg) {
+  if (int r = ProvenanceTracker::Traverse(visit, arg)) return r;
+  for (nb::object* o : {LUMARQ_DAG_STATE}) Py_VISIT(o->ptr());
+  return 0;
+}
+
+void DagTracker::Clear() {
+  ProvenanceTracker::Clear();
+  for (nb::object* o : {LUMARQ_DAG_STATE}) {
+    PyObject* p = o->release().ptr();
+    Py_XDECREF(p);
+  }
+}
+
+#undef LUMARQ_DAG_STATE
+
+PyTypeObject* DagTrackerType() {
+  if (g_dag_tracker_type == nullptr) {
+    nb::handle t = nb::type<DagTracker>();
+    if (t.is_valid()) g_dag_tracker_type = reinterpret_cast<PyTypeObject*>(t.ptr());
+  }
+  return g_dag_tracker_type;
+}
+
+DagTracker* DagTrackerPtr(nb::handle obj) {
+  PyTypeObject* type = DagTrackerType();
+  if (type == nullptr || !PyObject_TypeCheck(obj.ptr(), type) || !nb::inst_ready(obj)) {
+    return nullptr;
+  }
+  return nb::inst_ptr<DagTracker>(obj);
+}
+
+bool LogUnaryIsNative(nb::handle tracker) {
+  return DagTrackerPtr(tracker) != nullptr && Native(tracker, "log_unary") &&
+         Native(tracker, "_create_node");
+}
+
+bool LogBinaryIsNative(nb::handle tracker) {
+  return DagTrackerPtr(tracker) != nullptr && Native(tracker, "log_binary") &&
+         Native(tracker, "_create_node");
+}
+
+int64_t CreateNodeFast(nb::handle tracker, NodeKind kind, nb::handle op_name, const int64_t* inputs,
+                       size_t n_inputs, uint32_t provenance) {
+  nb::object prov = nb::steal(PyLong_FromUnsignedLong(provenance));
+  if (!prov.is_valid()) throw nb::python_error();
+  Creation c;
+  c.fields.node_type = KindMember(kind);
+  c.fields.operation = op_name;
+  c.fields.provenance = prov;
+  c.fields.ids = inputs;
+  c.fields.n_ids = n_inputs;
+  nb::object id = CreateNode(tracker, Self(tracker), c);
+  return AsInt64(id, "node_id");
+}
+
+void RegisterDagTracker(nb::module_& m) {
+  RegisterLock(m);
+  nb::class_<DagTracker, ProvenanceTracker> cls(
+      m, "DAGTracker", nb::type_slots(kDagTrackerSlots),
+      "Extended VANTOR-32 provenance tracker with full DAG reconstruction.\n\n"
+      "Inherits all of the base tracker's behaviour (taint propagation, depth\n"
+      "tracking, gradient risk scoring) and adds complete operation logging, DAG\n"
+      "reconstruction from any provenance value, export, and optional persistence\n"
+      "to storage.");
+  g_dag_tracker_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+  g_base_dealloc = g_dag_tracker_type->tp_dealloc;
+  g_dag_tracker_type->tp_dealloc = &TrackerDealloc;
+
+  cls.def("__init__", &Init,
+          nb::sig("def __init__(self, api_key: Optional[str] = None, tenant_id: Optional[str] = None, service_url: str = '', pipeline_name: Optional[str] = None) -> None"), nb::arg("api_key").none() = nb::none(),
+          nb::arg("tenant_id").none() = nb::none(), nb::arg("service_url").none() = "",
+          nb::arg("pipeline_name").none() = nb::none());
+  cls.def("disable_persistence", &DisablePersistence,
+          nb::sig("def disable_persistence(self) -> None"),
+          "Stop the writer, complete the pipeline and disconnect from storage.");
+  cls.def("flush", &Flush,
+          nb::sig("def flush(self, timeout: float = 30.0) -> bool"), nb::arg("timeout").none() = 30.0,
+          "Hand buffered rows to the writer and wait for it; write the DAG and report to the\n"
+          "dashboard once per pipeline. Returns True.");
+  cls.def("_create_node", &CreateNodeMethod,
+          nb::sig("def _create_node(self, node_type: NodeType, operation: str, inputs: List[int], provenance: int, **kwargs) -> int"), nb::arg("node_type").none(),
+          nb::arg("operation").none(), nb::arg("inputs").none(), nb::arg("provenance").none(),
+          nb::arg("kwargs"), "Create a new DAG node and return its ID.");
+  cls.def("_evict_oldest_nodes", &EvictOldest,
+          nb::sig("def _evict_oldest_nodes(self) -> None"),
+          "Drop about a tenth of the nodes, oldest first; source nodes are kept.");
+  cls.def("__enter__", [](nb::handle self) { return nb::borrow(self); });
+  cls.def("__exit__", &Exit,
+          nb::sig("def __exit__(self, exc_type, exc_val, exc_tb) -> bool"), nb::arg("exc_type").none(), nb::arg("exc_val").none(),
+          nb::arg("exc_tb").none());
+  cls.def("__del__", &Del);
+  cls.def("_start_new_pipeline", &StartNewPipeline,
+          nb::sig("def _start_new_pipeline(self) -> None"),
+          "Complete the current storage pipeline and start a new one.");
+  cls.def("create_source_node", &CreateSourceNode,
+          nb::sig("def create_source_node(self, table: str, column: str, provenance: int) -> int"), nb::arg("table").none(),
+          nb::arg("column").none(), nb::arg("provenance").none(),
+          "Create (or return the existing) source node for a (table, column) pair.");
+  cls.def("log_unary", &LogUnary,
+          nb::sig("def log_unary(self, op_name: str, input_node: int, result_prov: int, metadata: Optional[Dict] = None) -> int"), nb::arg("op_name").none(), nb::arg("input_node").none(),
+          nb::arg("result_prov").none(), nb::arg("metadata").none() = nb::none(),
+          "Log a unary operation and return the new node ID.");
+  cls.def("log_binary", &LogBinary,
+          nb::sig("def log_binary(self, op_name: str, left_node: int, right_node: int, result_prov: int, metadata: Optional[Dict] = None) -> int"), nb::arg("op_name").none(), nb::arg("left_node").none(),
+          nb::arg("right_node").none(), nb::arg("result_prov").none(),
+          nb::arg("metadata").none() = nb::none(),
+          "Log a binary operation and return the new node ID.");
+  cls.def("log_merge", &LogMerge,
+          nb::sig("def log_merge(self, left_nodes: List[int], right_nodes: List[int], result_prov: int, merge_type: str = 'inner', metadata: Optional[Dict] = None) -> int"), nb::arg("left_nodes").none(), nb::arg("right_nodes").none(),
+          nb::arg("result_prov").none(), nb::arg("merge_type").none() = "inner",
+          nb::arg("metadata").none() = nb::none(),
+          "Log a merge operation and return the new node ID.");
+  cls.def("log_aggregate", &LogAggregate,
+          nb::sig("def log_aggregate(self, op_name: str, input_nodes: List[int], result_prov: int, metadata: Optional[Dict] = None) -> int"), nb::arg("op_name").none(),
+          nb::arg("input_nodes").none(), nb::arg("result_prov").none(),
+          nb::arg("metadata").none() = nb::none(),
+          "Log an aggregation and return the new node ID.");
+  cls.def("get_node", &GetNode,
+          nb::sig("def get_node(self, node_id: int) -> Optional[DAGNode]"), nb::arg("node_id").none(), "Get a node by ID.");
+  cls.def("get_nodes_for_provenance", &GetNodesForProvenance,
+          nb::sig("def get_nodes_for_provenance(self, provenance: int) -> List[DAGNode]"), nb::arg("provenance").none(),
+          "Get all nodes that produced a given provenance value.");
+  cls.def("get_dag", &GetDag,
+          nb::sig("def get_dag(self, root_node_id: int) -> ComputationDAG"), nb::arg("root_node_id").none(),
+          "Reconstruct the full computation DAG from a root node.");
+  cls.def("get_dag_for_provenance", &GetDagForProvenance,
+          nb::sig("def get_dag_for_provenance(self, provenance: int) -> Optional[ComputationDAG]"), nb::arg("provenance").none(),
+          "Reconstruct the DAG for the newest node that produced a provenance value.");
+  cls.def("dag_stats", &DagStats,
+          nb::sig("def dag_stats(self) -> Dict[str, Any]"), "Get statistics about the DAG.");
+
+  DefState<&DagTracker::dag_lock>(cls, "_dag_lock");
+  DefState<&DagTracker::nodes>(cls, "_nodes");
+  DefState<&DagTracker::next_node_id>(cls, "_next_node_id");
+  DefState<&DagTracker::value_buffer>(cls, "_value_buffer");
+  DefState<&DagTracker::value_buffer_lock>(cls, "_value_buffer_lock");
+  DefState<&DagTracker::value_flush_threshold>(cls, "_value_flush_threshold");
+  DefState<&DagTracker::nodes_persisted>(cls, "_nodes_persisted");
+  DefState<&DagTracker::max_nodes>(cls, "_max_nodes");
+  DefState<&DagTracker::prov_to_nodes>(cls, "_prov_to_nodes");
+  DefState<&DagTracker::source_nodes>(cls, "_source_nodes");
+  DefState<&DagTracker::writer>(cls, "_writer");
+  DefState<&DagTracker::storage>(cls, "_storage");
+  DefState<&DagTracker::pipeline_id>(cls, "_pipeline_id");
+  DefState<&DagTracker::pipeline_name>(cls, "_pipeline_name");
+  DefState<&DagTracker::api_key>(cls, "_api_key");
+  DefState<&DagTracker::tenant_id>(cls, "_tenant_id");
+  DefState<&DagTracker::service_url>(cls, "_service_url");
+  DefState<&DagTracker::dashboard_synced>(cls, "_dashboard_synced");
+}
+
+}  // namespace lumarq::py

@@ -1,0 +1,103 @@
+// DAGTracker: the provenance tracker that logs every operation as a node of a computation graph.
+//
+// State lives in Python objects under the documented attribute names, as for ProvenanceTracker.
+// Node creation is serialised by `_dag_lock`, a non-reentrant lock that is never waited on while
+// the GIL is held. Methods that call other tracker methods go through dispatch: the native code
+// runs directly unless a Python subclass or an instance attribute overrides the method.
+//
+// Per-row loops in C++ (the DAG-tracked containers) create nodes through CreateNodeFast after
+// checking once per operation that nothing on the path is overridden.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+#include "dag_records.h"
+#include "tracker.h"
+
+namespace lumarq::py {
+
+/// A non-reentrant lock with the interface of threading.Lock that any thread may release.
+/// Acquire first tries without blocking; it waits only with the GIL released, so a thread that
+/// holds the lock and needs the GIL (to call back into Python) can always proceed.
+class DagLock {
+ public:
+  bool TryAcquire() {
+    bool expected = false;
+    return held_.compare_exchange_strong(expected, true);
+  }
+  /// Blocks until acquired or `timeout_s` (< 0: no limit) passes. Call with the GIL held: it is
+  /// released around the wait, and pending signals are handled between waits.
+  bool Acquire(bool blocking = true, double timeout_s = -1.0);
+  /// False when the lock was not held.
+  bool Release();
+  bool Locked() const { return held_.load(); }
+
+ private:
+  bool WaitFor(double timeout_s);  // without the GIL
+
+  std::atomic<bool> held_{false};
+  std::atomic<int> waiters_{0};
+  std::mutex mu_;
+  std::condition_variable cv_;
+};
+
+class DagTracker : public ProvenanceTracker {
+ public:
+  DagTracker(nb::handle api_key, nb::handle tenant_id, nb::handle service_url,
+             nb::handle pipeline_name);
+
+  int Traverse(visitproc visit, void* arg) override;
+  void Clear() override;
+
+  nb::object dag_lock;               // _dag_lock
+  nb::object nodes;                  // _nodes: node id -> DAGNode, in creation order
+  nb::object next_node_id;           // _next_node_id
+  nb::object value_buffer;           // _value_buffer
+  nb::object value_buffer_lock;      // _value_buffer_lock
+  nb::object value_flush_threshold;  // _value_flush_threshold
+  nb::object nodes_persisted;        // _nodes_persisted
+  nb::object max_nodes;              // _max_nodes
+  nb::object prov_to_nodes;          // _prov_to_nodes: provenance -> [node ids]
+  nb::object source_nodes;           // _source_nodes: (table, column) -> node id
+  nb::object writer;                 // _writer
+  nb::object storage;                // _storage
+  nb::object pipeline_id;            // _pipeline_id
+  nb::object pipeline_name;          // _pipeline_name
+  nb::object api_key;                // _api_key
+  nb::object tenant_id;              // _tenant_id
+  nb::object service_url;            // _service_url
+  nb::object dashboard_synced;       // _dashboard_synced
+};
+
+/// The Python type object of DAGTracker.
+PyTypeObject* DagTrackerType();
+/// The tracker behind `obj`, or nullptr when it is not an initialised DAGTracker.
+DagTracker* DagTrackerPtr(nb::handle obj);
+
+// ---------------------------------------------------------------- C++ entry points
+
+/// True when `tracker.log_unary(...)` / `tracker.log_binary(...)` would run the native
+/// implementation end to end: `tracker` is a DAGTracker, and neither the log method nor
+/// `_create_node` is overridden by a subclass or shadowed by an instance attribute. Check once per
+/// operation, then create the operation's nodes with CreateNodeFast.
+bool LogUnaryIsNative(nb::handle tracker);
+bool LogBinaryIsNative(nb::handle tracker);
+
+/// Creates one node exactly as the log methods do with no metadata: kind `kind`, operation
+/// `op_name` (a str, not checked again), a new inputs list of `inputs[0..n_inputs)` (kept natively
+/// until read), provenance `provenance`. Runs _create_node natively: takes `_dag_lock`, draws the
+/// id, marks the node protected when the provenance is tainted (honouring an `is_tainted`
+/// override), indexes it, calls `self._persist_node(node)` while `_writer` is truthy and evicts
+/// past `_max_nodes` (through `_evict_oldest_nodes` when overridden). Returns the new id; a Python
+/// exception propagates as nb::python_error with the lock released. Requires a DAGTracker (use
+/// the *IsNative checks first) and the GIL.
+int64_t CreateNodeFast(nb::handle tracker, NodeKind kind, nb::handle op_name, const int64_t* inputs,
+                       size_t n_inputs, uint32_t provenance);
+
+/// Registers DAGTracker (and its lock type) on the module lumarq.utilities.vantor32_dag.
+void RegisterDagTracker(nb::module_& m);
+
+}  // namespace lumarq::py

@@ -1,0 +1,664 @@
+// TrackedSeries, TrackedDataFrame and wrap_dataframe.
+//
+// The two classes are pandas subclasses built at import with type(); their methods are native
+// functions bound like Python functions. Provenance arrays are computed by the backend's batch
+// functions, looked up in the module globals at each call so that replacements take effect.
+#include <algorithm>
+#include <cstring>
+#include <optional>
+
+#include "backend.h"
+#include "containers_support.h"
+#include "lumarq/codec.h"
+#include "lumarq/hash.h"
+#include "module_parts.h"
+#include "tracker.h"
+
+namespace lumarq::py {
+namespace {
+
+// The classes live as long as the module; borrowed.
+PyObject* g_series = nullptr;
+PyObject* g_frame = nullptr;
+// The backend's own combine_batch, as bound into the module globals at import.
+PyObject* g_native_combine = nullptr;
+// Reflected operand order for __radd__ and friends: f(a, b) = ufunc(b, a).
+PyObject* g_reflected[4] = {};
+
+// OpCode values, fixed when the classes are defined.
+struct Codes {
+  int add, sub, mul, div, neg, clip, fill, map, cmp, merge;
+};
+Codes g_code;
+
+nb::handle SeriesCls() { return g_series; }
+nb::handle FrameCls() { return g_frame; }
+
+nb::object PopKwarg(nb::handle kwargs, const char* name) {
+  nb::handle key = Interned(name);
+  PyObject* v = PyDict_GetItemWithError(kwargs.ptr(), key.ptr());
+  if (v == nullptr) {
+    if (PyErr_Occurred()) throw nb::python_error();
+    return nb::none();
+  }
+  nb::object out = nb::borrow(v);
+  if (PyDict_DelItem(kwargs.ptr(), key.ptr()) < 0) throw nb::python_error();
+  return out;
+}
+
+nb::object CopyOf(nb::handle arr) { return CallMethod(arr, Interned("copy")); }
+
+bool UsesNativeMethod(nb::handle self, const char* name, PyObject* cls) {
+  return UsesNative(self, Interned(name), reinterpret_cast<PyTypeObject*>(cls));
+}
+
+/// TrackedSeries(values, index=index, _prov=prov, _tracker=tracker). `fresh` marks values that
+/// nothing else references (a ufunc result), which pandas 3 would otherwise copy.
+nb::object NewSeries(nb::handle values, nb::handle index, nb::handle prov, nb::handle tracker,
+                     bool fresh) {
+  if (fresh) {
+    return CallKw(SeriesCls(), {values},
+                  {{"index", index}, {"_prov", prov}, {"_tracker", tracker}, {"copy", Py_False}});
+  }
+  return CallKw(SeriesCls(), {values}, {{"index", index}, {"_prov", prov}, {"_tracker", tracker}});
+}
+
+/// np.broadcast_to(x, n).copy() with x the first stored value (or a uint32 zero when empty).
+nb::object BroadcastFirst(nb::handle prov, size_t n) {
+  const PyRefs& r = Refs();
+  if (Py_TYPE(prov.ptr()) == reinterpret_cast<PyTypeObject*>(r.ndarray_type.ptr())) {
+    ArrayView<uint32_t> view;
+    if (TryArrayView(prov, &view)) {
+      const uint32_t first = view.size != 0 ? view[0] : 0u;
+      uint32_t* out = nullptr;
+      nb::object arr = NewU32Array(n, &out);
+      std::fill(out, out + n, first);
+      return arr;
+    }
+  }
+  nb::object x;
+  if (Len(prov) != 0) {
+    PyObject* s = PySlice_New(nullptr, nb::int_(1).ptr(), nullptr);
+    if (!s) throw nb::python_error();
+    x = GetItem(prov, nb::steal(s));
+  } else {
+    nb::list zero;
+    zero.append(0);
+    x = CallKw(r.np_array, {zero}, {{"dtype", r.np_uint32}});
+  }
+  return CopyOf(CallKw(r.np_broadcast_to, {x, nb::int_(n)}));
+}
+
+// ---------------------------------------------------------------- TrackedSeries
+
+void SeriesInit(nb::handle self, nb::args args, nb::kwargs kwargs) {
+  nb::object prov = PopKwarg(kwargs, "_prov");
+  nb::object tracker = PopKwarg(kwargs, "_tracker");
+  CallSuper(SeriesCls(), self, "__init__", args, kwargs);
+  if (prov.is_none()) prov = ZerosU32(Len(self));
+  SetPlainAttr(self, "_prov", prov);
+  SetPlainAttr(self, "_tracker", tracker);
+}
+
+/// The provenance of a unary step: update_chain_batch with a tracker, else a copy.
+nb::object UnaryProv(nb::handle self, nb::handle tracker, nb::handle code) {
+  nb::object prov = GetAttr(self, "_prov");
+  if (AsBool(tracker)) {
+    return AsU32Array(VantorGlobal("update_chain_batch")(GetAttr(tracker, "_rust"), prov, code));
+  }
+  return CopyOf(prov);
+}
+
+/// combine_batch of two tracked operands started before the values' own arithmetic and
+/// finished after it, so that the two run on different cores. Only taken when the global
+/// combine_batch is the backend's own and the words are native uint32 arrays of one length;
+/// otherwise it stays inactive and the ordinary call follows the arithmetic.
+class EarlyCombine {
+ public:
+  // Below this a hand-off to another thread costs more than it saves.
+  static constexpr size_t kFrom = size_t{1} << 16;
+
+  EarlyCombine(nb::handle self, nb::handle other, nb::handle code) {
+    if (!IsInstance(other, SeriesCls())) return;
+    if (VantorGlobal("combine_batch").ptr() != g_native_combine) return;
+    nb::object rust, a, b;
+    if (!TryGetAttr(self, "_tracker", &tracker_) || !AsBool(tracker_) ||
+        !TryGetAttr(tracker_, "_rust", &rust) || !TryGetAttr(self, "_prov", &a) ||
+        !TryGetAttr(other, "_prov", &b)) {
+      return;
+    }
+    BackendTracker* backend = NativeBackend(rust);
+    nb::ndarray<const uint32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu> va, vb;
+    if (backend == nullptr || !nb::try_cast(a, va, false) || !nb::try_cast(b, vb, false) ||
+        va.shape(0) != vb.shape(0) || va.shape(0) < kFrom) {
+      return;
+    }
+    const size_t n = va.shape(0);
+    uint32_t* out = nullptr;
+    out_ = NewU32Array(n, &out);
+    a_ = std::move(a);
+    b_ = std::move(b);
+    job_.emplace(backend->codec, std::span<const uint32_t>(va.data(), n),
+                 std::span<const uint32_t>(vb.data(), n),
+                 static_cast<uint32_t>(AsUInt64Bits(code, "op")), std::span<uint32_t>(out, n));
+  }
+
+  ~EarlyCombine() {
+    if (job_.has_value()) {
+      nb::gil_scoped_release release;
+      job_.reset();  // the buffers must outlive the workers' part
+    }
+  }
+
+  bool active() const { return job_.has_value(); }
+  const nb::object& tracker() const { return tracker_; }
+
+  /// The combined words; raises as combine_batch would.
+  nb::object Finish() {
+    {
+      nb::gil_scoped_release release;
+      job_->Wait();
+    }
+    job_.reset();
+    return out_;
+  }
+
+ private:
+  nb::object tracker_, a_, b_, out_;
+  std::optional<CombineJob> job_;
+};
+
+nb::object BinOp(nb::handle self, nb::handle other, nb::handle op, nb::handle op_code,
+                 bool fresh) {
+  nb::object code = AsInt(op_code, "op_code");
+  nb::object a = GetAttr(self, "values");
+  nb::object b;
+  if (!TryGetAttr(other, "values", &b)) b = nb::borrow(other);
+  EarlyCombine early(self, other, code);
+  nb::object result = op(a, b);
+  nb::object new_prov, tracker;
+  if (early.active()) {
+    new_prov = early.Finish();
+    tracker = early.tracker();
+  } else if (IsInstance(other, SeriesCls()) && AsBool(tracker = GetAttr(self, "_tracker"))) {
+    new_prov = AsU32Array(VantorGlobal("combine_batch")(
+        GetAttr(tracker, "_rust"), GetAttr(self, "_prov"), GetAttr(other, "_prov"), code));
+  } else {
+    new_prov = CopyOf(GetAttr(self, "_prov"));
+    tracker = GetAttr(self, "_tracker");
+  }
+  return NewSeries(result, GetAttr(self, "index"), new_prov, tracker, fresh);
+}
+
+nb::object UnOp(nb::handle self, nb::handle op, nb::handle op_code, bool fresh) {
+  nb::object code = AsInt(op_code, "op_code");
+  nb::object result = op(GetAttr(self, "values"));
+  nb::object tracker = GetAttr(self, "_tracker");
+  nb::object new_prov = UnaryProv(self, tracker, code);
+  return NewSeries(result, GetAttr(self, "index"), new_prov, tracker, fresh);
+}
+
+// Operators call self._binop / self._unop, so a subclass overriding them is honoured; the
+// native body runs directly otherwise and knows that ufunc results are fresh arrays.
+nb::object DispatchBinOp(nb::handle self, nb::handle other, nb::handle fn, int code) {
+  if (UsesNativeMethod(self, "_binop", g_series)) {
+    return BinOp(self, other, fn, nb::int_(code), true);
+  }
+  return CallMethod(self, Interned("_binop"), other, fn, code);
+}
+
+nb::object DispatchUnOp(nb::handle self, nb::handle fn, int code) {
+  if (UsesNativeMethod(self, "_unop", g_series)) return UnOp(self, fn, nb::int_(code), true);
+  return CallMethod(self, Interned("_unop"), fn, code);
+}
+
+/// The result of a pandas value-rewriting call, wrapped with one unary step of provenance.
+nb::object Rewrap(nb::handle self, nb::handle result, int code) {
+  nb::object tracker = GetAttr(self, "_tracker");
+  nb::object new_prov = UnaryProv(self, tracker, nb::int_(code));
+  return NewSeries(GetAttr(result, "values"), GetAttr(self, "index"), new_prov, tracker, false);
+}
+
+nb::object Clip(nb::handle self, nb::handle lower, nb::handle upper, nb::kwargs) {
+  nb::object lo = nb::borrow(lower), hi = nb::borrow(upper);
+  nb::object fn = nb::cpp_function(
+      [lo, hi](nb::handle x) { return CallKw(Refs().np_clip, {x, lo, hi}); }, nb::name("clip"));
+  return DispatchUnOp(self, fn, g_code.clip);
+}
+
+nb::object Fillna(nb::handle self, nb::handle value, nb::kwargs kwargs) {
+  nb::object result = CallSuper(SeriesCls(), self, "fillna", nb::make_tuple(value), kwargs);
+  // In-place use returns None on pandas 2: nothing to wrap, provenance untouched.
+  if (!IsInstance(result, Refs().pd_series)) return result;
+  return Rewrap(self, result, g_code.fill);
+}
+
+nb::object Map(nb::handle self, nb::handle arg, nb::kwargs kwargs) {
+  nb::object result = CallSuper(SeriesCls(), self, "map", nb::make_tuple(arg), kwargs);
+  return Rewrap(self, result, g_code.map);
+}
+
+nb::object Replace(nb::handle self, nb::args args, nb::kwargs kwargs) {
+  nb::object result = CallSuper(SeriesCls(), self, "replace", args, kwargs);
+  if (!IsInstance(result, Refs().pd_series)) return result;
+  return Rewrap(self, result, g_code.map);
+}
+
+template <typename F, typename... Extra>
+void Method(nb::dict& ns, const char* name, F&& f, const Extra&... extra) {
+  ns[name] = nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name), extra...);
+}
+
+nb::object ClassProperty(PyObject** cls) {
+  nb::object fget = nb::cpp_function([cls](nb::handle) { return nb::borrow(*cls); });
+  return Refs().property(fget);
+}
+
+nb::object MakeClass(nb::module_& m, const char* name, nb::handle base, nb::dict& ns,
+                     const char* doc) {
+  ns["__module__"] = m.attr("__name__");
+  ns["__qualname__"] = name;
+  ns["__doc__"] = doc;
+  nb::object type = nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
+  return type(name, nb::make_tuple(base), ns);
+}
+
+void DefineSeries(nb::module_& m) {
+  const PyRefs& r = Refs();
+  nb::dict ns;
+  nb::list metadata;
+  metadata.append("_prov");
+  metadata.append("_tracker");
+  ns["_metadata"] = metadata;
+  ns["_constructor"] = ClassProperty(&g_series);
+
+  Method(ns, "__init__", &SeriesInit);
+  Method(
+      ns, "_binop",
+      [](nb::handle self, nb::handle other, nb::handle op, nb::handle op_code) {
+        return BinOp(self, other, op, op_code, false);
+      },
+      nb::arg("other").none(), nb::arg("op").none(), nb::arg("op_code").none() = g_code.add,
+      "Binary operation with taint/depth propagation.");
+  Method(
+      ns, "_unop",
+      [](nb::handle self, nb::handle op, nb::handle op_code) {
+        return UnOp(self, op, op_code, false);
+      },
+      nb::arg("op").none(), nb::arg("op_code").none(), "Unary operation with depth increment.");
+
+  struct Binary {
+    const char* name;
+    nb::handle fn;
+    int code;
+  };
+  const Binary binary[] = {
+      {"__add__", r.np_add, g_code.add},
+      {"__sub__", r.np_subtract, g_code.sub},
+      {"__mul__", r.np_multiply, g_code.mul},
+      {"__truediv__", r.np_true_divide, g_code.div},
+      {"__floordiv__", r.np_floor_divide, g_code.div},
+      {"__pow__", r.np_power, g_code.mul},
+      {"__radd__", g_reflected[0], g_code.add},
+      {"__rsub__", g_reflected[1], g_code.sub},
+      {"__rmul__", g_reflected[2], g_code.mul},
+      {"__rtruediv__", g_reflected[3], g_code.div},
+      {"__gt__", r.op_gt, g_code.cmp},
+      {"__lt__", r.op_lt, g_code.cmp},
+      {"__ge__", r.op_ge, g_code.cmp},
+      {"__le__", r.op_le, g_code.cmp},
+  };
+  for (const Binary& op : binary) {
+    nb::handle fn = op.fn;
+    const int code = op.code;
+    Method(
+        ns, op.name,
+        [fn, code](nb::handle self, nb::handle other) {
+          return DispatchBinOp(self, other, fn, code);
+        },
+        nb::arg("other").none());
+  }
+  Method(
+      ns, "__neg__", [](nb::handle self) { return DispatchUnOp(self, Refs().op_neg, g_code.neg); });
+  Method(ns, "clip", &Clip, nb::arg("lower").none() = nb::none(),
+         nb::arg("upper").none() = nb::none(), nb::arg("kwargs"));
+  Method(ns, "fillna", &Fillna, nb::arg("value").none() = 0, nb::arg("kwargs"));
+  Method(ns, "map", &Map, nb::arg("arg").none(), nb::arg("kwargs"));
+  Method(ns, "replace", &Replace, nb::arg("args"), nb::arg("kwargs"));
+
+  nb::object cls = MakeClass(m, "TrackedSeries", r.pd_series, ns,
+                             "Pandas Series with VANTOR-32 provenance (taint + depth aware).");
+  g_series = cls.ptr();
+  m.attr("TrackedSeries") = cls;
+}
+
+// ---------------------------------------------------------------- TrackedDataFrame
+
+void FrameInit(nb::handle self, nb::args args, nb::kwargs kwargs) {
+  nb::object tracker = PopKwarg(kwargs, "_tracker");
+  nb::object col_prov = PopKwarg(kwargs, "_col_prov");
+  CallSuper(FrameCls(), self, "__init__", args, kwargs);
+  SetPlainAttr(self, "_tracker", tracker);
+  SetPlainAttr(self, "_col_prov", col_prov.is_none() ? nb::object(nb::dict()) : col_prov);
+}
+
+nb::object FrameFinalize(nb::handle self, nb::handle other, nb::handle method, nb::kwargs kwargs) {
+  nb::object result =
+      CallSuper(FrameCls(), self, "__finalize__", nb::make_tuple(other, method), kwargs);
+  // pandas hands the derived frame the parent's very dict; give it its own, so that assigning a
+  // column on a filtered or copied frame leaves the parent's provenance alone. The arrays are
+  // never written in place, so a shallow copy suffices.
+  nb::object mine, theirs;
+  if (TryGetAttr(self, "_col_prov", &mine) && PyDict_Check(mine.ptr()) &&
+      IsInstance(other, Refs().pd_frame) && TryGetAttr(other, "_col_prov", &theirs) &&
+      mine.ptr() == theirs.ptr()) {
+    PyObject* copy = PyDict_Copy(mine.ptr());
+    if (!copy) throw nb::python_error();
+    SetPlainAttr(self, "_col_prov", nb::steal(copy));
+  }
+  return result;
+}
+
+nb::object FrameGetItem(nb::handle self, nb::handle key) {
+  nb::object result =
+      CallSuper(FrameCls(), self, "__getitem__", nb::make_tuple(key), nb::handle());
+  if (!IsInstance(result, Refs().pd_series)) return result;
+  nb::object col_prov = GetAttr(self, "_col_prov");
+  nb::object prov;
+  if (Contains(col_prov, key)) {
+    prov = GetItem(col_prov, key);
+    const size_t n = Len(result);
+    // Broadcasting already yields a fresh array: copying it once more would change nothing.
+    prov = Len(prov) != n ? BroadcastFirst(prov, n) : CopyOf(prov);
+  } else {
+    prov = ZerosU32(Len(result));
+  }
+  return NewSeries(GetAttr(result, "values"), GetAttr(result, "index"), prov,
+                   GetAttr(self, "_tracker"), false);
+}
+
+void FrameSetItem(nb::handle self, nb::handle key, nb::handle value) {
+  CallSuper(FrameCls(), self, "__setitem__", nb::make_tuple(key, value), nb::handle());
+  if (IsInstance(value, SeriesCls())) {
+    SetItem(GetAttr(self, "_col_prov"), key, CopyOf(GetAttr(value, "_prov")));
+  }
+}
+
+/// One provenance value for every merged row: the first stored value one MERGE step deeper,
+/// or the first value unchanged without a tracker.
+nb::object MergedProv(nb::handle tracker, nb::handle prov, size_t n) {
+  if (AsBool(tracker) && Len(prov) != 0) {
+    PyObject* first = PyNumber_Long(GetItem(prov, nb::int_(0)).ptr());  // int(prov[0])
+    if (!first) throw nb::python_error();
+    nb::object base = nb::steal(first);
+    nb::object merged = CallUpdateChain(tracker, base, nb::int_(g_code.merge));
+    if (PyLong_CheckExact(merged.ptr())) {
+      int overflow = 0;
+      const long long v = PyLong_AsLongLongAndOverflow(merged.ptr(), &overflow);
+      if (overflow == 0 && v >= 0 && v <= static_cast<long long>(UINT32_MAX)) {
+        uint32_t* out = nullptr;
+        nb::object arr = NewU32Array(n, &out);
+        std::fill(out, out + n, static_cast<uint32_t>(v));
+        return arr;
+      }
+      PyErr_Clear();
+    }
+    const PyRefs& r = Refs();
+    return CallKw(r.np_full, {nb::int_(n), merged}, {{"dtype", r.np_uint32}});
+  }
+  return BroadcastFirst(prov, n);
+}
+
+nb::object FrameMerge(nb::handle self, nb::handle right, nb::args args, nb::kwargs kwargs) {
+  const size_t nargs = args.size();
+  nb::object call_args = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(nargs + 1)));
+  if (!call_args.is_valid()) throw nb::python_error();
+  PyTuple_SET_ITEM(call_args.ptr(), 0, nb::borrow(right).release().ptr());
+  for (size_t i = 0; i < nargs; ++i) {
+    PyTuple_SET_ITEM(call_args.ptr(), static_cast<Py_ssize_t>(i + 1),
+                     nb::borrow(args[i]).release().ptr());
+  }
+  nb::object result = CallSuper(FrameCls(), self, "merge", call_args, kwargs);
+  nb::dict new_prov;
+  const size_t n = Len(result);
+  nb::object columns = GetAttr(result, "columns");
+  nb::object tracker = GetAttr(self, "_tracker");
+  auto take = [&](nb::handle col_prov, bool skip_known) {
+    nb::object items = CallMethod(col_prov, Interned("items"));
+    for (nb::handle item : items) {
+      nb::object col = item[0], prov = item[1];
+      if (!Contains(columns, col)) continue;
+      if (skip_known && new_prov.contains(col)) continue;
+      new_prov[col] = MergedProv(tracker, prov, n);
+    }
+  };
+  take(GetAttr(self, "_col_prov"), false);
+  if (IsInstance(right, FrameCls())) take(GetAttr(right, "_col_prov"), true);
+  return CallKw(FrameCls(), {result}, {{"_tracker", tracker}, {"_col_prov", new_prov}});
+}
+
+void DefineFrame(nb::module_& m) {
+  const PyRefs& r = Refs();
+  nb::dict ns;
+  nb::list metadata;
+  metadata.append("_tracker");
+  metadata.append("_col_prov");
+  ns["_metadata"] = metadata;
+  ns["_constructor"] = ClassProperty(&g_frame);
+  ns["_constructor_sliced"] = ClassProperty(&g_series);
+  Method(ns, "__init__", &FrameInit);
+  Method(ns, "__finalize__", &FrameFinalize, nb::arg("other").none(),
+         nb::arg("method").none() = nb::none(), nb::arg("kwargs"));
+  Method(ns, "__getitem__", &FrameGetItem, nb::arg("key").none());
+  Method(ns, "__setitem__", &FrameSetItem, nb::arg("key").none(), nb::arg("value").none());
+  Method(ns, "merge", &FrameMerge, nb::arg("right").none(), nb::arg("args"), nb::arg("kwargs"));
+  nb::object cls = MakeClass(m, "TrackedDataFrame", r.pd_frame, ns,
+                             "Pandas DataFrame with VANTOR-32 provenance.");
+  g_frame = cls.ptr();
+  m.attr("TrackedDataFrame") = cls;
+}
+
+// ---------------------------------------------------------------- wrap_dataframe
+
+/// A collection of column names, as opposed to a flag: anything iterable except text and
+/// zero-dimensional arrays.
+bool IsNameCollection(nb::handle protected_) {
+  PyObject* o = protected_.ptr();
+  if (PyList_Check(o) || PyTuple_Check(o) || PyAnySet_Check(o)) return true;
+  if (PyUnicode_Check(o) || PyBytes_Check(o) || PyByteArray_Check(o)) return false;
+  if (Py_TYPE(o)->tp_iter == nullptr && !PySequence_Check(o)) return false;
+  nb::object ndim;
+  if (TryGetAttr(protected_, "ndim", &ndim) && PyLong_Check(ndim.ptr()) &&
+      PyLong_AsLong(ndim.ptr()) == 0) {
+    return false;
+  }
+  return true;
+}
+
+/// Entity hashes of the frame's row labels, each reduced modulo 1 << MODE_01_ENTITY_BITS.
+class EntityHashes {
+ public:
+  EntityHashes(nb::handle df, nb::handle tracker, size_t n) : df_(df), tracker_(tracker), n_(n) {}
+
+  /// The array for the next column. With the native entity_from_row the labels are hashed once
+  /// per frame in a native loop; an override is called per label and column, as written.
+  nb::object Next() {
+    if (!UsesNative(tracker_, Interned("entity_from_row"), TrackerType())) return ByOverride();
+    if (!cached_.is_valid()) cached_ = Native();
+    return cached_;
+  }
+
+ private:
+  static nb::object Modulus() {
+    PyObject* mod = PyNumber_Lshift(nb::int_(1).ptr(), VantorGlobal("MODE_01_ENTITY_BITS").ptr());
+    if (!mod) throw nb::python_error();
+    return nb::steal(mod);
+  }
+
+  const nb::object& Labels() {
+    if (!labels_.is_valid()) {
+      nb::object index = GetAttr(df_, "index");
+      nb::list labels;
+      for (size_t i = 0; i < n_; ++i) labels.append(GetItem(index, nb::int_(i)));
+      labels_ = labels;
+    }
+    return labels_;
+  }
+
+  nb::object ByOverride() {
+    nb::list hashes;
+    if (n_ != 0) {
+      nb::object mod = Modulus();
+      for (nb::handle label : Labels()) {
+        nb::object h = CallEntityFromRow(tracker_, label);
+        PyObject* rem = PyNumber_Remainder(h.ptr(), mod.ptr());
+        if (!rem) throw nb::python_error();
+        hashes.append(nb::steal(rem));
+      }
+    }
+    const PyRefs& r = Refs();
+    return CallKw(r.np_array, {hashes}, {{"dtype", r.np_uint32}});
+  }
+
+  nb::object Native() {
+    uint32_t* out = nullptr;
+    nb::object arr = NewU32Array(n_, &out);
+    if (n_ == 0) return arr;
+    nb::object mod = Modulus();  // raises for a negative width, as the shift would
+    const long long bits = PyLong_AsLongLong(VantorGlobal("MODE_01_ENTITY_BITS").ptr());
+    if (bits == -1 && PyErr_Occurred()) throw nb::python_error();
+    // Hashes are below 2**32, so a modulus of 2**32 or more leaves them unchanged.
+    const uint32_t mask = bits >= 32 ? 0xFFFFFFFFu : (1u << bits) - 1u;
+    std::span<uint32_t> dst(out, n_);
+    nb::object index = GetAttr(df_, "index");
+    if (HashRange(index, mask, dst) || HashIntegers(index, mask, dst)) return arr;
+    // Any other labels: the interpreter's hash of each label as indexing yields it.
+    nb::object labels = CallMethod(index, Interned("tolist"));
+    if (Len(labels) != n_) throw nb::value_error("row labels and rows differ in number");
+    size_t i = 0;
+    for (nb::handle label : labels) out[i++] = HashEntity(label) & mask;
+    return arr;
+  }
+
+  static bool HashRange(nb::handle index, uint32_t mask, std::span<uint32_t> out) {
+    if (!IsInstance(index, Refs().pd_range_index)) return false;
+    int overflow = 0;
+    long long v[3];
+    const char* names[3] = {"start", "stop", "step"};
+    for (int i = 0; i < 3; ++i) {
+      v[i] = PyLong_AsLongLongAndOverflow(GetAttr(index, names[i]).ptr(), &overflow);
+      if (v[i] == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+      }
+      if (overflow != 0) return false;  // labels beyond int64: hash them one by one
+    }
+    HashRangeLabels(v[0], v[2], mask, out);
+    return true;
+  }
+
+  template <typename T>
+  static bool HashIntArray(nb::handle values, uint32_t mask, std::span<uint32_t> out) {
+    ArrayView<T> view;
+    if (!TryArrayView(values, &view) || view.size != out.size()) return false;
+    for (size_t i = 0; i < view.size; ++i) {
+      const T v = view[i];
+      const int64_t h = std::is_signed_v<T> ? PythonIntHash(static_cast<int64_t>(v))
+                                            : PythonUIntHash(static_cast<uint64_t>(v));
+      out[i] = EntityFromHash(h) & mask;
+    }
+    return true;
+  }
+
+  static bool HashIntegers(nb::handle index, uint32_t mask, std::span<uint32_t> out) {
+    nb::object dtype = GetAttr(index, "dtype");
+    nb::object kind;
+    if (!TryGetAttr(dtype, "kind", &kind) || !PyUnicode_Check(kind.ptr())) return false;
+    const char* k = PyUnicode_AsUTF8(kind.ptr());
+    if (k == nullptr) throw nb::python_error();
+    if (std::strcmp(k, "i") != 0 && std::strcmp(k, "u") != 0) return false;
+    // Integer labels (nullable ones without missing values included) come out of to_numpy as
+    // an integer array whose elements hash like the labels.
+    nb::object values = CallMethod(index, Interned("to_numpy"));
+    return HashIntArray<int64_t>(values, mask, out) || HashIntArray<uint64_t>(values, mask, out) ||
+           HashIntArray<int32_t>(values, mask, out) || HashIntArray<uint32_t>(values, mask, out) ||
+           HashIntArray<int16_t>(values, mask, out) || HashIntArray<uint16_t>(values, mask, out) ||
+           HashIntArray<int8_t>(values, mask, out) || HashIntArray<uint8_t>(values, mask, out);
+  }
+
+  nb::handle df_, tracker_;
+  size_t n_;
+  nb::object cached_, labels_;
+};
+
+nb::object WrapDataFrame(nb::handle df, nb::handle tracker, nb::handle table,
+                         nb::handle protected_, nb::handle include_entity) {
+  nb::str tname = AsStr(table, "table");
+  const bool with_entity = AsBool(include_entity);
+  nb::object result = CallKw(FrameCls(), {df}, {{"_tracker", tracker}});
+  const size_t n = Len(df);
+
+  nb::object protected_cols;  // set of str(name), or invalid when `protected` is a flag
+  bool flag = false;
+  if (IsNameCollection(protected_)) {
+    nb::set names;
+    for (nb::handle c : protected_) names.add(nb::str(c));
+    protected_cols = names;
+  } else {
+    flag = AsBool(protected_);
+    if (flag) {
+      CallMethod(GetAttr(tracker, "_protected_tables"), Interned("add"), tname);
+      CallMethod(GetAttr(tracker, "_rust"), Interned("mark_table_protected"), tname);
+    }
+  }
+
+  nb::object col_prov = GetAttr(result, "_col_prov");
+  EntityHashes entities(df, tracker, n);
+  nb::object zeros;
+  for (nb::handle col : GetAttr(df, "columns")) {
+    nb::str name(col);
+    const bool col_protected = protected_cols.is_valid() ? Contains(protected_cols, name) : flag;
+    nb::object pair_id = CallRegister(tracker, tname, name, col_protected);
+    const bool tainted = CallIsProtected(tracker, tname, name);
+    nb::object hashes;
+    if (with_entity) {
+      hashes = entities.Next();
+    } else {
+      if (!zeros.is_valid()) zeros = ZerosU32(n);
+      hashes = zeros;
+    }
+    nb::object prov = AsU32Array(VantorGlobal("encode_source_column")(
+        GetAttr(tracker, "_rust"), pair_id, hashes, nb::bool_(tainted)));
+    SetItem(col_prov, col, prov);
+  }
+  return result;
+}
+
+}  // namespace
+
+void RegisterTrackedContainers(nb::module_& m) {
+  g_native_combine = nb::object(m.attr("combine_batch")).ptr();  // the module keeps it alive
+  nb::object opcode = m.attr("OpCode");
+  auto code = [&](const char* name) { return nb::cast<int>(opcode.attr(name)); };
+  g_code = {code("ADD"), code("SUB"),  code("MUL"), code("DIV"), code("NEG"),
+            code("CLIP"), code("FILL"), code("MAP"), code("CMP"), code("MERGE")};
+
+  const PyRefs& r = Refs();
+  const nb::handle ufuncs[4] = {r.np_add, r.np_subtract, r.np_multiply, r.np_true_divide};
+  for (int i = 0; i < 4; ++i) {
+    nb::handle ufunc = ufuncs[i];
+    g_reflected[i] = nb::cpp_function([ufunc](nb::handle a, nb::handle b) { return ufunc(b, a); },
+                                      nb::name("reflected"))
+                         .release()
+                         .ptr();
+  }
+
+  DefineSeries(m);
+  DefineFrame(m);
+  m.def("wrap_dataframe", &WrapDataFrame, nb::arg("df").none(), nb::arg("tracker").none(),
+        nb::arg("table").none(), nb::arg("protected").none() = false,
+        nb::arg("include_entity").none() = true,
+        "Wrap a DataFrame with VANTOR-32 provenance. Sets taint for protected columns.");
+}
+
+}  // namespace lumarq::py
