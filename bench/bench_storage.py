@@ -95,8 +95,8 @@ def _storage(url: str) -> HostedStorage:
     return s
 
 
-def time_row_values(url: str, rows: int) -> float:
-    storage = _storage(url)
+def time_row_values(url: str, rows: int, open_storage: Optional[Callable[[str], HostedStorage]] = None) -> float:
+    storage = (open_storage or _storage)(url)
     try:
         pid = storage.create_pipeline("bench")
         lists = make_row_values(pid, rows)
@@ -135,8 +135,8 @@ def time_row_values_core(url: str, rows: int) -> float:
         storage.disconnect()
 
 
-def time_dag(url: str, n: int) -> float:
-    storage = _storage(url)
+def time_dag(url: str, n: int, open_storage: Optional[Callable[[str], HostedStorage]] = None) -> float:
+    storage = (open_storage or _storage)(url)
     try:
         pid = storage.create_pipeline("bench")
         nodes, edges = make_dag(pid, n)
@@ -154,9 +154,9 @@ def time_dag(url: str, n: int) -> float:
         storage.disconnect()
 
 
-def time_writer_nodes(url: str, n: int) -> float:
+def time_writer_nodes(url: str, n: int, open_storage: Optional[Callable[[str], HostedStorage]] = None) -> float:
     """Per-node path: write_node + write_edges for each node, then flush."""
-    storage = _storage(url)
+    storage = (open_storage or _storage)(url)
     try:
         pid = storage.create_pipeline("bench")
         nodes, edges = make_dag(pid, n)

@@ -1,8 +1,9 @@
 """Fixtures: every storage test runs on SQLite and on PostgreSQL.
 
-PostgreSQL comes from ``LUMARQ_TEST_PG_URL`` or from a throw-away local
-cluster (see tests/python/pg_server.py). Without server binaries the
-PostgreSQL cases skip, except in CI (``CI=true``), where they fail.
+PostgreSQL comes from the session fixture `pg_server_url` of
+tests/python/conftest.py (``LUMARQ_TEST_PG_URL`` or a throw-away local
+cluster). Without server binaries the PostgreSQL cases skip, except in CI
+(``CI=true``), where they fail.
 """
 
 from __future__ import annotations
@@ -19,21 +20,6 @@ import pg_server  # noqa: E402
 from lumarq.utilities.persistence import HostedStorage  # noqa: E402
 
 BACKENDS = ["sqlite", "postgresql"]
-
-
-@pytest.fixture(scope="session")
-def pg_server_url():
-    try:
-        cm = pg_server.pg_server()
-        url = cm.__enter__()
-    except pg_server.PgUnavailable as exc:
-        if os.environ.get("CI") == "true":
-            pytest.fail("PostgreSQL is required in CI: %s" % exc)
-        pytest.skip(str(exc))
-    try:
-        yield url
-    finally:
-        cm.__exit__(None, None, None)
 
 
 @pytest.fixture(params=BACKENDS)

@@ -15,6 +15,7 @@ from lumarq.utilities.persistence import (
     mask_url,
 )
 from lumarq.utilities.persistence import storage as storage_module
+from lumarq.utilities.persistence._schema import SCHEMA_VERSION
 from lumarq.utilities.persistence.storage import StoredRowValue
 
 
@@ -130,7 +131,27 @@ def test_schema_is_created_once_and_data_survives_reconnect(make_storage):
     again.connect()  # and connect() itself is idempotent
     assert [p["id"] for p in again.list_pipelines()] == [pid]
     with again.backend.engine.connect() as conn:
-        assert conn.exec_driver_sql("SELECT value FROM lumarq_schema_info").fetchall() == [("1",)]
+        assert conn.exec_driver_sql("SELECT value FROM lumarq_schema_info").fetchall() == [(str(SCHEMA_VERSION),)]
+
+
+def test_a_version_1_database_gains_the_service_tables_and_keeps_its_rows(make_storage):
+    first = make_storage()
+    pid = first.create_pipeline("from-v1")
+    first.store_nodes([node(1, pid)])
+    with first.backend.engine.begin() as conn:  # back to what version 1 made
+        for table in ("lumarq_api_keys", "lumarq_dashboard_reports", "lumarq_write_batches"):
+            conn.exec_driver_sql("DROP TABLE %s" % table)
+        conn.exec_driver_sql("UPDATE lumarq_schema_info SET value = '1'")
+    first.disconnect()
+    again = make_storage()
+    assert again.get_pipeline(pid)["node_count"] == 1
+    with again.backend.engine.connect() as conn:
+        assert conn.exec_driver_sql("SELECT value FROM lumarq_schema_info").fetchall() == [(str(SCHEMA_VERSION),)]
+        assert conn.exec_driver_sql("SELECT count(*) FROM lumarq_api_keys").scalar() == 0
+    # the new tables work: a batch id is applied once
+    for _ in range(2):
+        again.write_batch(row_values=[[row(pid, 0)]], batch_id="b-1")
+    assert again.count_row_values(pid) == 1
 
 
 def test_newer_schema_version_is_refused(tmp_path):

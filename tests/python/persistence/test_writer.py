@@ -97,6 +97,44 @@ def test_batches_hold_at_most_batch_size_items(writers):
     assert [c["nodes"] for c in store.calls] == [3, 3, 1]
 
 
+@pytest.mark.parametrize("started", [True, False])
+def test_batches_hold_at_most_max_batch_rows_row_values(writers, started):
+    store = FakeStore()
+    w = writers(store, config(max_batch_rows=1000), start=False)
+    for start in range(0, 2000, 400):
+        w.write_row_values([row(1, i) for i in range(start, min(start + 400, 2000))])
+    w.write_row_values([row(1, i) for i in range(2000, 4500)])  # queued as 1000, 1000, 500
+    w.write_node(node(1, 1))
+    if started:
+        w.start()
+        assert w.flush(timeout=10)
+    else:
+        w.stop()  # drains on this thread
+    sizes = [c["row_values"] for c in store.calls]
+    assert max(sizes) <= 1000 and sum(sizes) == 4500
+    assert sizes == [800, 800, 400, 1000, 1000, 500]
+    assert sum(c["nodes"] for c in store.calls) == 1
+
+
+def test_a_store_that_wants_batch_ids_gets_the_same_id_for_the_retry(writers):
+    class Remote(FakeStore):
+        wants_batch_ids = True
+
+        def write_batch(self, *, batch_id, **kw):
+            self.ids.append(batch_id)
+            return super().write_batch(**kw)
+
+    store = Remote(fail_times=1)
+    store.ids = []
+    w = writers(store)
+    w.write_node(node(1, 1))
+    assert w.flush(timeout=10)
+    w.write_node(node(2, 1))
+    assert w.flush(timeout=10)
+    assert len(store.ids) == 3 and store.ids[0] == store.ids[1] != store.ids[2]
+    assert all(isinstance(i, str) and len(i) >= 16 for i in store.ids)
+
+
 def test_partial_batch_is_committed_after_flush_interval(writers):
     store = FakeStore()
     w = writers(store, config(flush_interval=0.1))

@@ -2,8 +2,9 @@
 
 A backend serves many tenants: every call names the tenant explicitly, and
 `HostedStorage` binds one tenant to a backend. The database backend
-(`_sql.SQLBackend`) is what a hosted service would run behind its HTTP API;
-the HTTP backend (`_http.HTTPBackend`) is the client side of that API.
+(`_sql.SQLBackend`) is what the provenance service (`lumarq serve`) runs
+behind its HTTP API; the HTTP backend (`_http.HTTPBackend`) is the client
+side of that API, where the service takes the tenant from the API key.
 """
 
 from __future__ import annotations
@@ -69,10 +70,14 @@ class StorageBackend(abc.ABC):
 
     # -- values -------------------------------------------------------------
     @abc.abstractmethod
-    def store_row_values(self, tenant: str, chunks: Sequence[Sequence[StoredRowValue]]) -> int: ...
+    def store_row_values(
+        self, tenant: str, chunks: Sequence[Sequence[StoredRowValue]], batch_id: Optional[str] = None
+    ) -> int: ...
 
     @abc.abstractmethod
-    def store_results(self, tenant: str, pipeline_id: int, rows: Sequence[ResultRow]) -> int: ...
+    def store_results(
+        self, tenant: str, pipeline_id: int, rows: Sequence[ResultRow], batch_id: Optional[str] = None
+    ) -> int: ...
 
     @abc.abstractmethod
     def write_batch(
@@ -83,10 +88,14 @@ class StorageBackend(abc.ABC):
         nodes: Sequence[StoredNode] = (),
         edges: Sequence[Tuple[int, Sequence[StoredEdge]]] = (),
         row_values: Sequence[Sequence[StoredRowValue]] = (),
+        batch_id: Optional[str] = None,
     ) -> Dict[str, int]:
         """Write everything in one transaction, in the order sources, nodes,
         edges (per pipeline id, by fingerprint), row values. Returns
-        {"edges_unresolved": n}."""
+        {"edges_unresolved": n}.
+
+        A batch whose `batch_id` was applied before is not applied again
+        (the result then also holds "duplicate": 1)."""
 
     # -- reads --------------------------------------------------------------
     @abc.abstractmethod
@@ -113,7 +122,9 @@ class StorageBackend(abc.ABC):
     def count_row_values(self, tenant: str, pipeline_id: Optional[int] = None) -> int: ...
 
     @abc.abstractmethod
-    def get_results(self, tenant: str, pipeline_id: int) -> List[ResultRow]: ...
+    def get_results(
+        self, tenant: str, pipeline_id: int, limit: Optional[int] = None, offset: int = 0
+    ) -> List[ResultRow]: ...
 
 
 def open_backend(url: str, api_key: Optional[str]) -> StorageBackend:
@@ -122,6 +133,7 @@ def open_backend(url: str, api_key: Optional[str]) -> StorageBackend:
 
     kind = backend_kind(url)
     if kind == "http":
+        # Standard library only: the tracker's side needs no web framework.
         from ._http import HTTPBackend
 
         return HTTPBackend(url, api_key)

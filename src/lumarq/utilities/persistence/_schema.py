@@ -11,6 +11,10 @@ the cost of a 100,000-edge insert on PostgreSQL.
 Fingerprints are unsigned 32-bit values and are kept as BIGINT. Node ids are
 global (one sequence), so edges are unique on (parent, child, position)
 without a tenant column in the key.
+
+Versions: 1 had the provenance tables; 2 adds the tables of the provenance
+service (API keys, dashboard reports, applied write batches). Opening an
+older database creates the missing tables and records the new version.
 """
 
 from __future__ import annotations
@@ -31,7 +35,7 @@ from sqlalchemy import (
 )
 from sqlalchemy.dialects.postgresql import JSONB
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 
 # SQLite only auto-assigns ids to an INTEGER PRIMARY KEY (the rowid alias).
 _Id = BigInteger().with_variant(Integer(), "sqlite")
@@ -142,4 +146,56 @@ results = Table(
     Column("value", Double, nullable=True),
     Column("input_row_hash", Text, nullable=True),
     Index("ix_lumarq_results_pipeline", "pipeline_id", "output_name"),
+)
+
+
+# -- provenance service (version 2) -------------------------------------------
+
+# Only a SHA-256 hash of each key is kept; the key itself is shown once, when
+# it is made. `key_id` is the public part of the key, used to list and revoke.
+api_keys = Table(
+    "lumarq_api_keys",
+    metadata,
+    Column("key_id", Text, primary_key=True),
+    Column("tenant_id", Text, nullable=False),
+    Column("name", Text, nullable=True),
+    Column("key_hash", Text, nullable=False),
+    Column("created_at", DateTime(timezone=True), nullable=False),
+    Column("revoked_at", DateTime(timezone=True), nullable=True),
+    Index("ix_lumarq_api_keys_tenant", "tenant_id"),
+)
+
+# Pipeline reports received by the service. `payload` is the report's JSON
+# text as received (member order kept); the other columns are copies of the
+# members the dashboard lists. `pipeline_id` is null when the report named no
+# pipeline.
+dashboard_reports = Table(
+    "lumarq_dashboard_reports",
+    metadata,
+    Column("id", _Id, primary_key=True, autoincrement=True),
+    Column("tenant_id", Text, nullable=False),
+    Column("pipeline_id", BigInteger, nullable=True),
+    Column("received_at", DateTime(timezone=True), nullable=False),
+    Column("pipeline_name", Text, nullable=False),
+    Column("status", Text, nullable=False),
+    Column("node_count", BigInteger, nullable=False),
+    Column("edge_count", BigInteger, nullable=False),
+    Column("model_id", Text, nullable=False),
+    Column("has_disparate_impact", Boolean, nullable=False),
+    Column("protected_attributes", _Json, nullable=False),
+    Column("protected_sources", _Json, nullable=False),
+    Column("payload", Text, nullable=False),
+    Index("ix_lumarq_dashboard_reports_pipeline", "tenant_id", "pipeline_id", "id"),
+)
+
+# Write batches already applied, by the id the client gave them: a batch
+# sent again (a retry after a lost answer) is not applied twice.
+write_batches = Table(
+    "lumarq_write_batches",
+    metadata,
+    Column("tenant_id", Text, primary_key=True),
+    Column("batch_id", Text, primary_key=True),
+    Column("result", Text, nullable=True),
+    Column("applied_at", DateTime(timezone=True), nullable=False),
+    Index("ix_lumarq_write_batches_applied", "applied_at"),
 )

@@ -18,7 +18,6 @@ import contextlib
 import datetime as _dt
 import json
 import logging
-import math
 import threading
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
@@ -27,6 +26,7 @@ from sqlalchemy.engine import Connection, Engine, make_url
 from sqlalchemy.pool import StaticPool
 
 from . import _schema as S
+from ._jsonutil import dumps_json
 from ._backend import ResolvedEdge, ResultRow, SourceRow, StorageBackend, UnknownPipelineError
 from ._records import StoredEdge, StoredNode, StoredRowValue
 from ._urls import Scrubber, describe_error, mask_url, url_password
@@ -35,47 +35,6 @@ from ._urls import Scrubber, describe_error, mask_url, url_password
 _IN_CHUNK = 500
 # Rows per unnest() statement on PostgreSQL.
 _PG_ARRAY_CHUNK = 50_000
-
-
-# ---------------------------------------------------------------------------
-# JSON for node metadata and pipeline config
-# ---------------------------------------------------------------------------
-
-
-def _json_default(obj: Any) -> Any:
-    item = getattr(obj, "item", None)  # numpy scalars
-    if callable(item) and getattr(obj, "shape", None) == ():
-        return item()
-    tolist = getattr(obj, "tolist", None)  # numpy arrays
-    if callable(tolist):
-        return tolist()
-    if isinstance(obj, (set, frozenset, tuple)):
-        return list(obj)
-    if isinstance(obj, (_dt.datetime, _dt.date, _dt.time)):
-        return obj.isoformat()
-    if isinstance(obj, bytes):
-        return obj.decode("utf-8", "replace")
-    return str(obj)
-
-
-def _finite(obj: Any) -> Any:
-    """Replace non-finite floats, which JSON (and PostgreSQL jsonb) refuse."""
-    if isinstance(obj, float) and not math.isfinite(obj):
-        return "NaN" if obj != obj else ("Infinity" if obj > 0 else "-Infinity")
-    if isinstance(obj, dict):
-        return {k: _finite(v) for k, v in obj.items()}
-    if isinstance(obj, (list, tuple)):
-        return [_finite(v) for v in obj]
-    return obj
-
-
-def dumps_json(obj: Any) -> str:
-    try:
-        return json.dumps(obj, default=_json_default, allow_nan=False, separators=(",", ":"))
-    except ValueError:
-        # Round-trip through the default hook first so numpy NaNs are seen too.
-        plain = json.loads(json.dumps(obj, default=_json_default))
-        return json.dumps(_finite(plain), allow_nan=False, separators=(",", ":"))
 
 
 def _iso(value: Optional[_dt.datetime]) -> Optional[str]:
@@ -336,6 +295,14 @@ class SQLBackend(StorageBackend):
                     "database schema version %s is newer than this lumarq supports (%d)"
                     % (row[0], S.SCHEMA_VERSION)
                 )
+            elif int(row[0]) < S.SCHEMA_VERSION:
+                # Every version so far only added tables, which create_all
+                # has just made; the rows of the older tables stay as they are.
+                conn.execute(
+                    update(S.schema_info)
+                    .where(S.schema_info.c.key == "schema_version")
+                    .values(value=str(S.SCHEMA_VERSION))
+                )
 
     @property
     def engine(self) -> Engine:
@@ -372,6 +339,66 @@ class SQLBackend(StorageBackend):
         engine = self.engine
         with self._read_lock, engine.connect() as conn:
             yield conn
+
+    def transaction(self) -> "contextlib.AbstractContextManager[Connection]":
+        """A write transaction (committed on leaving, rolled back on error)."""
+        return self._tx()
+
+    def reading(self) -> "contextlib.AbstractContextManager[Connection]":
+        """A connection for reads."""
+        return self._read()
+
+    def check_pipelines(self, conn: Connection, tenant: str, ids: Iterable[int]) -> None:
+        """UnknownPipelineError unless every id is a pipeline of `tenant`."""
+        self._check_pipelines(conn, tenant, ids)
+
+    # -- applied batches ------------------------------------------------------
+
+    def _claim_batch(self, conn: Connection, tenant: str, batch_id: Optional[str]) -> Optional[Dict[str, int]]:
+        """Claim `batch_id` in this transaction; the stored result if a batch
+        of that id was applied before (then nothing must be written).
+
+        On PostgreSQL a concurrent claim of the same id waits for the first
+        transaction and then sees its row, so a batch applies at most once.
+        """
+        if batch_id is None:
+            return None
+        from sqlalchemy.dialects import postgresql, sqlite
+
+        dialect_insert: Any = sqlite.insert if self.kind == "sqlite" else postgresql.insert
+        w = S.write_batches
+        claimed = conn.execute(
+            dialect_insert(w)
+            .values(tenant_id=tenant, batch_id=batch_id, result=None, applied_at=_now())
+            .on_conflict_do_nothing(index_elements=["tenant_id", "batch_id"])
+            .returning(w.c.batch_id)
+        ).first()
+        if claimed is not None:
+            return None
+        stored = conn.execute(
+            select(w.c.result).where(w.c.tenant_id == tenant, w.c.batch_id == batch_id)
+        ).scalar_one_or_none()
+        out = json.loads(stored) if stored else {}
+        out["duplicate"] = 1
+        return out
+
+    @staticmethod
+    def _batch_done(conn: Connection, tenant: str, batch_id: Optional[str], result: Dict[str, int]) -> None:
+        if batch_id is None:
+            return
+        w = S.write_batches
+        conn.execute(
+            update(w)
+            .where(w.c.tenant_id == tenant, w.c.batch_id == batch_id)
+            .values(result=dumps_json(result))
+        )
+
+    def prune_batches(self, older_than: _dt.timedelta) -> int:
+        """Forget applied batch ids older than `older_than`; returns how many."""
+        w = S.write_batches
+        with self._tx() as conn:
+            res = conn.execute(w.delete().where(w.c.applied_at < _now() - older_than))
+            return max(res.rowcount, 0)
 
     @staticmethod
     def _cursor(conn: Connection) -> Any:
@@ -584,9 +611,14 @@ class SQLBackend(StorageBackend):
 
     # -- values -------------------------------------------------------------------
 
-    def store_row_values(self, tenant, chunks) -> int:
+    def store_row_values(self, tenant, chunks, batch_id: Optional[str] = None) -> int:
         with self._tx() as conn:
-            return self._insert_rows(conn, tenant, chunks)
+            done = self._claim_batch(conn, tenant, batch_id)
+            if done is not None:
+                return int(done.get("inserted", 0))
+            n = self._insert_rows(conn, tenant, chunks)
+            self._batch_done(conn, tenant, batch_id, {"inserted": n})
+            return n
 
     def _insert_rows(self, conn: Connection, tenant: str, chunks) -> int:
         pids = set()
@@ -598,7 +630,7 @@ class SQLBackend(StorageBackend):
         cur = self._cursor(conn)
         return sum(self._bulk.insert_rows(cur, tenant, chunk) for chunk in chunks if chunk)
 
-    def store_results(self, tenant, pipeline_id, rows) -> int:
+    def store_results(self, tenant, pipeline_id, rows, batch_id: Optional[str] = None) -> int:
         pid = int(pipeline_id)
         params = [
             (tenant, pid, str(key), str(name), int(fp), None if v is None else float(v), h)
@@ -606,13 +638,20 @@ class SQLBackend(StorageBackend):
         ]
         with self._tx() as conn:
             self._check_pipelines(conn, tenant, [pid])
-            if not params:
-                return 0
-            return self._bulk.insert_results(self._cursor(conn), params)
+            done = self._claim_batch(conn, tenant, batch_id)
+            if done is not None:
+                return int(done.get("inserted", 0))
+            n = self._bulk.insert_results(self._cursor(conn), params) if params else 0
+            self._batch_done(conn, tenant, batch_id, {"inserted": n})
+            return n
 
-    def write_batch(self, tenant, *, sources=(), nodes=(), edges=(), row_values=()) -> Dict[str, int]:
+    def write_batch(self, tenant, *, sources=(), nodes=(), edges=(), row_values=(),
+                    batch_id: Optional[str] = None) -> Dict[str, int]:
         unresolved = 0
         with self._tx() as conn:
+            done = self._claim_batch(conn, tenant, batch_id)
+            if done is not None:
+                return done
             if sources:
                 self._upsert_sources(conn, tenant, sources)
             if nodes:
@@ -625,6 +664,7 @@ class SQLBackend(StorageBackend):
                     unresolved += self._insert_edges_by_fp(conn, tenant, pid, group)[1]
             if row_values:
                 self._insert_rows(conn, tenant, row_values)
+            self._batch_done(conn, tenant, batch_id, {"edges_unresolved": unresolved})
         if nodes:
             self._maybe_analyze()
         return {"edges_unresolved": unresolved}
@@ -771,12 +811,15 @@ class SQLBackend(StorageBackend):
         with self._read() as conn:
             return int(conn.execute(stmt).scalar_one())
 
-    def get_results(self, tenant, pipeline_id) -> List[ResultRow]:
+    def get_results(self, tenant, pipeline_id, limit: Optional[int] = None, offset: int = 0) -> List[ResultRow]:
         t = S.results
+        stmt = (
+            select(t.c.row_key, t.c.output_name, t.c.fingerprint, t.c.value, t.c.input_row_hash)
+            .where(t.c.pipeline_id == pipeline_id, t.c.tenant_id == tenant)
+            .order_by(t.c.id)
+            .offset(offset)
+        )
+        if limit is not None:
+            stmt = stmt.limit(limit)
         with self._read() as conn:
-            rows = conn.execute(
-                select(t.c.row_key, t.c.output_name, t.c.fingerprint, t.c.value, t.c.input_row_hash)
-                .where(t.c.pipeline_id == pipeline_id, t.c.tenant_id == tenant)
-                .order_by(t.c.id)
-            )
-            return [tuple(row) for row in rows]
+            return [tuple(row) for row in conn.execute(stmt)]

@@ -21,6 +21,7 @@ import queue
 import sys
 import threading
 import time
+import uuid
 import weakref
 from dataclasses import dataclass
 from typing import Any, Dict, List, Optional, Sequence
@@ -49,6 +50,10 @@ class WriterConfig:
         row values is one queue item however long; this bounds the memory).
     put_timeout: how long a producer facing a full queue waits while the
         writer makes no progress; its records are then counted as failed.
+    max_batch_rows: bound on row values per transaction. A batch closes
+        early when the next item would pass it, and longer lists are split
+        when queued; this keeps one transaction (one request to a hosted
+        service) to a bounded size.
     """
 
     batch_size: int = 100
@@ -56,12 +61,15 @@ class WriterConfig:
     queue_size: int = 10000
     max_queued_rows: int = 1_000_000
     put_timeout: float = 30.0
+    max_batch_rows: int = 100_000
 
     def __post_init__(self) -> None:
         if int(self.batch_size) < 1:
             raise ValueError("batch_size must be at least 1")
         if int(self.queue_size) < 1:
             raise ValueError("queue_size must be at least 1")
+        if int(self.max_batch_rows) < 1:
+            raise ValueError("max_batch_rows must be at least 1")
         if int(self.max_queued_rows) < 1:
             raise ValueError("max_queued_rows must be at least 1")
         if not float(self.flush_interval) > 0:
@@ -90,6 +98,10 @@ def _is_connection_error(exc: BaseException) -> bool:
     if sa_exc is not None and isinstance(exc, sa_exc.DBAPIError):
         return bool(exc.connection_invalidated) or isinstance(exc, sa_exc.OperationalError)
     return False
+
+
+def _rows_of(item: Any) -> int:
+    return item[2] if item[0] == "row_values" else 0
 
 
 # Writers still running at interpreter exit are drained first: their thread
@@ -135,6 +147,11 @@ class AsyncWriter:
         self._rows_cond = threading.Condition()
         self._queued_rows = 0
         self._max_rows = int(self._config.max_queued_rows)
+        self._max_batch_rows = int(self._config.max_batch_rows)
+        # A store that deduplicates retried transactions gets one token per
+        # batch, the same for the retry (a hosted service may have committed
+        # a batch whose answer was lost).
+        self._tokens = bool(getattr(storage, "wants_batch_ids", False))
         self._warned_closed = False
         self._warned_unresolved = False
 
@@ -218,9 +235,17 @@ class AsyncWriter:
         self._put("edges", (int(pid), edges), len(edges))
 
     def write_row_values(self, values: List[StoredRowValue]) -> None:
-        """Queue a list of row values; the list is kept, not copied."""
-        if values:
+        """Queue a list of row values; the list is kept, not copied (a list
+        longer than `max_batch_rows` is queued in slices)."""
+        if not values:
+            return
+        step = self._max_batch_rows
+        if len(values) <= step:
             self._put("row_values", values, len(values))
+            return
+        for start in range(0, len(values), step):
+            part = values[start : start + step]
+            self._put("row_values", part, len(part))
 
     def _count_queued(self, kind: str, n: int) -> None:
         with self._stats_lock:
@@ -375,14 +400,20 @@ class AsyncWriter:
     def _loop(self) -> None:
         batch_size = int(self._config.batch_size)
         interval = float(self._config.flush_interval)
+        max_rows = self._max_batch_rows
+        carry: Any = None  # an item that did not fit the previous batch
         while True:
-            item = self._next(None)
+            if carry is not None:
+                item, carry = carry, None
+            else:
+                item = self._next(None)
             control = None
             batch: List[Any] = []
             if isinstance(item, (_Flush, _Stop)):
                 control = item
             else:
                 batch.append(item)
+                rows = _rows_of(item)
                 deadline = time.monotonic() + interval
                 while len(batch) < batch_size:
                     remaining = deadline - time.monotonic()
@@ -393,6 +424,11 @@ class AsyncWriter:
                     if isinstance(nxt, (_Flush, _Stop)):
                         control = nxt
                         break
+                    more = _rows_of(nxt)
+                    if more and rows + more > max_rows:
+                        carry = nxt
+                        break
+                    rows += more
                     batch.append(nxt)
             if batch:
                 self._commit(batch)
@@ -404,6 +440,7 @@ class AsyncWriter:
 
     def _drain_here(self) -> None:
         batch: List[Any] = []
+        rows = 0
         while True:
             try:
                 item = self._queue.get_nowait()
@@ -416,24 +453,34 @@ class AsyncWriter:
                 item.ok = self._take_flush_result()
                 item.event.set()
             elif not isinstance(item, _Stop):
+                more = _rows_of(item)
+                if batch and more and rows + more > self._max_batch_rows:
+                    self._commit(batch)
+                    batch, rows = [], 0
                 batch.append(item)
+                rows += more
                 if len(batch) >= int(self._config.batch_size):
                     self._commit(batch)
-                    batch = []
+                    batch, rows = [], 0
         if batch:
             self._commit(batch)
 
-    def _write(self, items: Sequence[Any]) -> Dict[str, int]:
+    def _write(self, items: Sequence[Any], token: Optional[str] = None) -> Dict[str, int]:
         groups: Dict[str, list] = {k: [] for k in KINDS}
         for kind, payload, _ in items:
             groups[kind].append(payload)
+        extra = {"batch_id": token} if token is not None else {}
         result = self._storage.write_batch(
             sources=groups["sources"],
             nodes=groups["nodes"],
             edges=groups["edges"],
             row_values=groups["row_values"],
+            **extra,
         )
         return result if isinstance(result, dict) else {}
+
+    def _token(self) -> Optional[str]:
+        return uuid.uuid4().hex if self._tokens else None
 
     @staticmethod
     def _tally(items: Sequence[Any]) -> Dict[str, int]:
@@ -458,14 +505,15 @@ class AsyncWriter:
             self._release_rows(batch)
 
     def _commit_batch(self, batch: List[Any]) -> None:
+        token = self._token()
         try:
-            result = self._write(batch)
+            result = self._write(batch, token)
         except Exception as first:
             with self._stats_lock:
                 self._batches["retried"] += 1
             logger.debug("Storage batch failed, retrying once: %s", self._describe(first))
             try:
-                result = self._write(batch)
+                result = self._write(batch, token)
             except Exception as second:
                 if len(batch) > 1 and not _is_connection_error(second):
                     self._commit_one_by_one(batch)
@@ -481,7 +529,7 @@ class AsyncWriter:
         error = ""
         for item in batch:
             try:
-                result = self._write([item])
+                result = self._write([item], self._token())
             except Exception as exc:
                 failed.append(item)
                 error = self._describe(exc)
