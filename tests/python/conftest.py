@@ -23,8 +23,6 @@ import sys
 from dataclasses import dataclass, field
 from typing import Any, Callable, List
 
-import numpy as np
-import pandas as pd
 import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -129,25 +127,6 @@ def service(start_service) -> RunningService:
     return start_service()
 
 
-PANDAS_3 = int(pd.__version__.split(".")[0]) >= 3
-
-
 @pytest.fixture
 def tracker():
     return v.ProvenanceTracker()
-
-
-def depth(word) -> int:
-    return (int(word) >> 26) & 7
-
-
-def entity_bits(word) -> int:
-    """Entity field of a mode-00 word."""
-    return (int(word) >> 8) & 255
-
-
-def source_words(tracker, table, column, rows, protected=False, entities=None):
-    """Depth-0 words of a registered source column, one per row."""
-    pair = tracker.register(table, column, protected)
-    entities = np.zeros(rows, np.uint32) if entities is None else np.asarray(entities, np.uint32)
-    return np.asarray(v.encode_source_column(tracker._rust, pair, entities, protected), np.uint32)

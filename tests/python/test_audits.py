@@ -5,7 +5,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import source_words
+from support import source_words
 from lumarq.utilities import vantor32 as v
 from lumarq.utilities.vantor32 import (ProvenanceTracker, TrackedDataFrame, TrackedSeries, audit,
                                        audit_series_diversity, column_risk_report,

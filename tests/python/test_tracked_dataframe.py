@@ -4,7 +4,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import depth, entity_bits
+from support import depth, entity_bits
 from lumarq.utilities import vantor32 as v
 from lumarq.utilities.vantor32 import (OpCode, ProvenanceTracker, TrackedDataFrame, TrackedSeries,
                                        wrap_dataframe)

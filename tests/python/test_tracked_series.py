@@ -5,7 +5,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from conftest import PANDAS_3, depth, source_words
+from support import PANDAS_3, depth, source_words
 from lumarq.utilities import vantor32 as v
 from lumarq.utilities.vantor32 import OpCode, TrackedSeries
 
