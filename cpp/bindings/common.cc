@@ -261,8 +261,9 @@ bool UsesNative(nb::handle self, nb::handle name, PyTypeObject* native_type) {
   PyObject* obj = self.ptr();
   PyTypeObject* type = Py_TYPE(obj);
   // An instance attribute (for example a test double set on the object) shadows the method.
-  if (type->tp_dictoffset > 0) {
-    PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + type->tp_dictoffset);
+  if (type->tp_dictoffset != 0) {
+    PyObject** slot = _PyObject_GetDictPtr(obj);
+    PyObject* dict = slot != nullptr ? *slot : nullptr;
     if (dict != nullptr && PyDict_GET_SIZE(dict) != 0) {
       PyObject* hit = PyDict_GetItemWithError(dict, name.ptr());
       if (hit != nullptr) return false;

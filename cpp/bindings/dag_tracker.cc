@@ -565,6 +565,102 @@ void Init(nb::pointer_and_handle<DagTracker> v, nb::handle api_key, nb::handle t
   }
 }
 
+// ---------------------------------------------------------------- row values
+
+/// float(value) for the numeric field; str(value) for the text field when float() refuses it.
+void SplitValue(nb::handle value, nb::object* numeric, nb::object* text) {
+  *numeric = nb::none();
+  *text = nb::none();
+  if (value.is_none()) return;
+  if (PyFloat_CheckExact(value.ptr())) {
+    *numeric = nb::borrow(value);
+    return;
+  }
+  PyObject* f = PyNumber_Float(value.ptr());
+  if (f != nullptr) {
+    *numeric = nb::steal(f);
+    return;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_ValueError) && !PyErr_ExceptionMatches(PyExc_TypeError) &&
+      !PyErr_ExceptionMatches(PyExc_OverflowError)) {
+    throw nb::python_error();
+  }
+  PyErr_Clear();
+  PyObject* s = PyObject_Str(value.ptr());
+  if (s == nullptr) throw nb::python_error();
+  *text = nb::steal(s);
+}
+
+/// Drops the oldest records of a buffer beyond `limit`; warns the first time per tracker.
+void DropOldest(DagTracker& t, nb::handle buffer, Py_ssize_t limit) {
+  const Py_ssize_t n = Size(buffer);
+  if (n <= limit) return;
+  if (PyList_CheckExact(buffer.ptr())) {
+    if (PyList_SetSlice(buffer.ptr(), 0, n - limit, nullptr) < 0) throw nb::python_error();
+  } else {
+    nb::object slice = nb::steal(PySlice_New(nullptr, nb::int_(n - limit).ptr(), nullptr));
+    if (PyObject_DelItem(buffer.ptr(), slice.ptr()) < 0) throw nb::python_error();
+  }
+  if (!t.rows_dropped_warned) {
+    t.rows_dropped_warned = true;
+    PyErr_WarnFormat(PyExc_UserWarning, 1,
+                     "Row-value buffer is full (%zd records) and no storage writer is attached: "
+                     "dropping the oldest records. Enable persistence to keep every row value.",
+                     limit);
+    if (PyErr_Occurred()) throw nb::python_error();
+  }
+}
+
+/// Appends one record under `_value_buffer_lock` and hands the buffer to the writer at the
+/// threshold; without a writer the buffer keeps only the newest records.
+void BufferRecord(DagTracker& t, nb::handle record, bool defer_trim) {
+  LockGuard guard(Need(t.value_buffer_lock, "_value_buffer_lock"));
+  nb::object buffer = Need(t.value_buffer, "_value_buffer");
+  Append(buffer, record);
+  const Py_ssize_t n = Size(buffer);
+  nb::object writer = Need(t.writer, "_writer");
+  if (AsBool(writer)) {
+    nb::object threshold = Need(t.value_flush_threshold, "_value_flush_threshold");
+    int64_t limit;
+    bool due;
+    if (ExactInt64(threshold, &limit)) {
+      due = n >= limit;
+    } else {
+      const int r = PyObject_RichCompareBool(nb::int_(n).ptr(), threshold.ptr(), Py_GE);
+      if (r < 0) throw nb::python_error();
+      due = r != 0;
+    }
+    if (due) {
+      PyObject* copy = PySequence_List(buffer.ptr());
+      if (!copy) throw nb::python_error();
+      writer.attr("write_row_values")(nb::steal(copy));
+      buffer.attr("clear")();
+    }
+  } else if (n > kMemoryOnlyRowLimit + (defer_trim ? kMemoryOnlyRowLimit / 16 : 0)) {
+    DropOldest(t, buffer, kMemoryOnlyRowLimit);
+  }
+}
+
+nb::object PipelineOrZero(DagTracker& t) {
+  nb::object pid = Need(t.pipeline_id, "_pipeline_id");
+  return AsBool(pid) ? pid : nb::int_(0);
+}
+
+void RecordRowValue(nb::handle self, nb::handle row_index, nb::handle fingerprint,
+                    nb::handle operation, nb::handle value, nb::handle column_name) {
+  DagTracker& t = Self(self);
+  nb::object row = AsInt(row_index, "row_index");
+  nb::object fp = AsInt(fingerprint, "fingerprint");
+  nb::str op = AsStr(operation, "operation");
+  nb::object column = AsOptStr(column_name, "column_name");
+  RowRecordMaker maker;
+  nb::object numeric, text;
+  SplitValue(value, &numeric, &text);
+  nb::object record = maker.Make(PipelineOrZero(t), row, fp, op, numeric, column,
+                                 Need(t.tenant_id, "_tenant_id"), text);
+  BufferRecord(t, record, /*defer_trim=*/false);
+}
+
 void DisablePersistence(nb::handle self) {
   DagTracker& t = Self(self);
   if (AsBool(Need(t.writer, "_writer"))) {
@@ -1011,7 +1107,9 @@ DagTracker::DagTracker(nb::handle api_key_, nb::handle tenant_id_, nb::handle se
       nodes(nb::dict()),
       next_node_id(nb::int_(0)),
       value_buffer(nb::list()),
-      value_buffer_lock(nb::module_::import_("threading").attr("Lock")()),
+      // Native like _dag_lock: taken once per recorded row, so an uncontended acquire must not
+      // cost a Python call; it keeps the threading.Lock interface.
+      value_buffer_lock(nb::handle(reinterpret_cast<PyObject*>(LockType()))()),
       value_flush_threshold(nb::int_(5000)),
       nodes_persisted(nb::bool_(false)),
       max_nodes(nb::int_(500000)),
@@ -1087,6 +1185,74 @@ int64_t CreateNodeFast(nb::handle tracker, NodeKind kind, nb::handle op_name, co
   return AsInt64(id, "node_id");
 }
 
+RowRecordMaker::RowRecordMaker()
+    : cls_(nb::module_::import_("lumarq.utilities.persistence.storage").attr("StoredRowValue")) {
+  static const char* const kFields[] = {"pipeline_id", "row_index",   "fingerprint", "node_operation",
+                                        "value",       "column_name", "tenant_id",   "text_value"};
+  if (!PyType_Check(cls_.ptr()) ||
+      !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls_.ptr()), &PyTuple_Type)) {
+    return;
+  }
+  PyObject* fields = PyObject_GetAttrString(cls_.ptr(), "_fields");
+  if (fields == nullptr) {
+    PyErr_Clear();
+    return;
+  }
+  nb::object hold = nb::steal(fields);
+  if (!PyTuple_Check(fields) || PyTuple_GET_SIZE(fields) != 8) return;
+  for (Py_ssize_t i = 0; i < 8; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(fields, i);
+    if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, kFields[i]) != 0) return;
+  }
+  tuple_fields_ = true;
+}
+
+nb::object RowRecordMaker::Make(nb::handle pipeline_id, nb::handle row_index,
+                                nb::handle fingerprint, nb::handle operation, nb::handle value,
+                                nb::handle column_name, nb::handle tenant_id,
+                                nb::handle text_value) const {
+  nb::handle items[] = {pipeline_id, row_index, fingerprint, operation,
+                        value,       column_name, tenant_id, text_value};
+  if (tuple_fields_) {
+    // What tuple.__new__(cls, items) does, without building the argument tuple.
+    auto* type = reinterpret_cast<PyTypeObject*>(cls_.ptr());
+    PyObject* rec = type->tp_alloc(type, 8);
+    if (rec == nullptr) throw nb::python_error();
+    for (Py_ssize_t i = 0; i < 8; ++i) PyTuple_SET_ITEM(rec, i, items[i].inc_ref().ptr());
+    return nb::steal(rec);
+  }
+  return cls_(nb::arg("pipeline_id") = pipeline_id, nb::arg("row_index") = row_index,
+              nb::arg("fingerprint") = fingerprint, nb::arg("node_operation") = operation,
+              nb::arg("value") = value, nb::arg("column_name") = column_name,
+              nb::arg("tenant_id") = tenant_id, nb::arg("text_value") = text_value);
+}
+
+bool RecordRowValueIsNative(nb::handle tracker) {
+  return DagTrackerPtr(tracker) != nullptr && Native(tracker, "record_row_value");
+}
+
+void RecordRowValueFast(nb::handle tracker, const RowRecordMaker& maker, int64_t row_index,
+                        uint32_t fingerprint, nb::handle operation, nb::handle value,
+                        nb::handle column_name, bool defer_trim) {
+  DagTracker& t = Self(tracker);
+  nb::object numeric, text;
+  SplitValue(value, &numeric, &text);
+  nb::object row = nb::steal(PyLong_FromLongLong(row_index));
+  nb::object fp = nb::steal(PyLong_FromUnsignedLong(fingerprint));
+  if (!row.is_valid() || !fp.is_valid()) throw nb::python_error();
+  nb::object record = maker.Make(PipelineOrZero(t), row, fp, operation, numeric, column_name,
+                                 Need(t.tenant_id, "_tenant_id"), text);
+  BufferRecord(t, record, defer_trim);
+}
+
+void TrimRowBuffer(nb::handle tracker) {
+  DagTracker& t = Self(tracker);
+  LockGuard guard(Need(t.value_buffer_lock, "_value_buffer_lock"));
+  if (!AsBool(Need(t.writer, "_writer"))) {
+    DropOldest(t, Need(t.value_buffer, "_value_buffer"), kMemoryOnlyRowLimit);
+  }
+}
+
 void RegisterDagTracker(nb::module_& m) {
   RegisterLock(m);
   nb::class_<DagTracker, ProvenanceTracker> cls(
@@ -1104,6 +1270,11 @@ void RegisterDagTracker(nb::module_& m) {
           nb::sig("def __init__(self, api_key: Optional[str] = None, tenant_id: Optional[str] = None, service_url: str = '', pipeline_name: Optional[str] = None) -> None"), nb::arg("api_key").none() = nb::none(),
           nb::arg("tenant_id").none() = nb::none(), nb::arg("service_url").none() = "",
           nb::arg("pipeline_name").none() = nb::none());
+  cls.def("record_row_value", &RecordRowValue,
+          nb::sig("def record_row_value(self, row_index: int, fingerprint: int, operation: str, value: Any = None, column_name: Optional[str] = None) -> None"),
+          nb::arg("row_index").none(), nb::arg("fingerprint").none(), nb::arg("operation").none(),
+          nb::arg("value").none() = nb::none(), nb::arg("column_name").none() = nb::none(),
+          "Record the value of one row at one node (buffered; handed to the writer in batches).");
   cls.def("disable_persistence", &DisablePersistence,
           nb::sig("def disable_persistence(self) -> None"),
           "Stop the writer, complete the pipeline and disconnect from storage.");

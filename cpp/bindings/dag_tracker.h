@@ -70,6 +70,8 @@ class DagTracker : public ProvenanceTracker {
   nb::object tenant_id;              // _tenant_id
   nb::object service_url;            // _service_url
   nb::object dashboard_synced;       // _dashboard_synced
+
+  bool rows_dropped_warned = false;  // the memory-only row bound has warned once
 };
 
 /// The Python type object of DAGTracker.
@@ -96,6 +98,39 @@ bool LogBinaryIsNative(nb::handle tracker);
 /// the *IsNative checks first) and the GIL.
 int64_t CreateNodeFast(nb::handle tracker, NodeKind kind, nb::handle op_name, const int64_t* inputs,
                        size_t n_inputs, uint32_t provenance);
+
+/// Builds StoredRowValue records. The record type is imported once per operation; when it is the
+/// storage component's 8-field tuple type, records are built as tuples of that type directly,
+/// otherwise through a keyword call.
+class RowRecordMaker {
+ public:
+  /// Imports StoredRowValue from lumarq.utilities.persistence.storage (ImportError propagates).
+  RowRecordMaker();
+  nb::object Make(nb::handle pipeline_id, nb::handle row_index, nb::handle fingerprint,
+                  nb::handle operation, nb::handle value, nb::handle column_name,
+                  nb::handle tenant_id, nb::handle text_value) const;
+
+ private:
+  nb::object cls_;
+  bool tuple_fields_ = false;
+};
+
+/// Memory-only bound of the row-value buffer: the newest records are kept.
+inline constexpr Py_ssize_t kMemoryOnlyRowLimit = 100000;
+
+/// True when `tracker.record_row_value(...)` would run the native implementation.
+bool RecordRowValueIsNative(nb::handle tracker);
+
+/// record_row_value(row_index, fingerprint, operation, value, column_name) exactly as the method
+/// does, for a tracker where RecordRowValueIsNative holds. `operation` must be a str and
+/// `column_name` a str or None (not checked again). With `defer_trim`, a memory-only buffer may
+/// run up to 1/16 over its bound until TrimRowBuffer is called (once per operation), which keeps
+/// the cost per row constant.
+void RecordRowValueFast(nb::handle tracker, const RowRecordMaker& maker, int64_t row_index,
+                        uint32_t fingerprint, nb::handle operation, nb::handle value,
+                        nb::handle column_name, bool defer_trim = false);
+/// Cuts a memory-only buffer back to its bound (oldest records dropped, warning once).
+void TrimRowBuffer(nb::handle tracker);
 
 /// Registers DAGTracker (and its lock type) on the module lumarq.utilities.vantor32_dag.
 void RegisterDagTracker(nb::module_& m);

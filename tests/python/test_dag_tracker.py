@@ -80,9 +80,10 @@ def test_constructor_state():
     assert t._nodes_persisted is False and t._dashboard_synced is False
     assert (t._writer, t._storage, t._pipeline_id) == (None, None, None)
     assert (t._api_key, t._tenant_id, t._service_url, t._pipeline_name) == (None, "acme", "http://x", "p")
-    assert type(t._value_buffer_lock) is type(threading.Lock())
-    assert t._dag_lock.acquire(blocking=False) and not t._dag_lock.acquire(blocking=False)
-    t._dag_lock.release()
+    for lock in (t._dag_lock, t._value_buffer_lock):  # two distinct non-reentrant locks
+        assert lock.acquire(blocking=False) and not lock.acquire(blocking=False)
+        lock.release()
+    assert t._dag_lock is not t._value_buffer_lock
     assert not hasattr(t, "_nodes_written") and not hasattr(t, "_edges_written")
     assert DAGTracker()._service_url == ""
     assert DAGTracker.__doc__.startswith("Extended VANTOR-32 provenance tracker with full DAG reconstruction.")

@@ -1,0 +1,59 @@
+"""DAGTracker.record_row_value: value split, hand-over in batches and the memory-only bound."""
+import warnings
+
+import pytest
+
+from lumarq.utilities.persistence.storage import StoredRowValue
+from lumarq.utilities.vantor32_dag import DAGTracker
+
+
+class ListWriter:
+    def __init__(self):
+        self.batches = []
+
+    def write_row_values(self, values):
+        self.batches.append(values)
+
+
+@pytest.mark.parametrize("value, numeric, text", [
+    (None, None, None), ("12", 12.0, None), ("3.5", 3.5, None), ("n/a", None, "n/a"),
+    (10 ** 400, None, str(10 ** 400)), (True, 1.0, None), (7, 7.0, None), (object, None, str(object)),
+])
+def test_values_split_into_numeric_and_text(value, numeric, text):
+    t = DAGTracker(tenant_id="acme")
+    t.record_row_value(3, 99, "add", value, column_name="c")
+    assert t._value_buffer == [StoredRowValue(0, 3, 99, "add", numeric, "c", "acme", text)]
+
+
+def test_writer_gets_exact_batches_in_recording_order():
+    t = DAGTracker()
+    t._writer = writer = ListWriter()
+    t._pipeline_id = 4
+    for i in range(10001):
+        t.record_row_value(i, 1, "op", float(i))
+    assert [len(b) for b in writer.batches] == [5000, 5000]
+    assert [r.row_index for b in writer.batches for r in b] == list(range(10000))
+    assert [r.row_index for r in t._value_buffer] == [10000]
+    assert writer.batches[0][0].pipeline_id == 4
+
+
+def test_memory_only_buffer_keeps_the_newest_records_and_warns_once():
+    t = DAGTracker()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        for i in range(100_000 + 25):
+            t.record_row_value(i, 1, "op", 1.0)
+    assert len(t._value_buffer) == 100_000
+    assert t._value_buffer[0].row_index == 25 and t._value_buffer[-1].row_index == 100_024
+    assert [str(w.message) for w in caught if issubclass(w.category, UserWarning)] == [
+        "Row-value buffer is full (100000 records) and no storage writer is attached: dropping the "
+        "oldest records. Enable persistence to keep every row value."]
+
+
+@pytest.mark.parametrize("args, name, expected", [
+    (("1", 1, "op"), "row_index", "int"), ((1, None, "op"), "fingerprint", "int"),
+    ((1, 1, b"op"), "operation", "str"), ((1, 1, "op", 2, 5), "column_name", "str"),
+])
+def test_argument_types(args, name, expected):
+    with pytest.raises(TypeError, match=rf"Argument '{name}' has incorrect type \(expected {expected}, got "):
+        DAGTracker().record_row_value(*args)
