@@ -35,9 +35,9 @@ HANDOVER = 5000  # the tracker hands row values over in lists of this size
 
 def _load_pg_server():
     path = os.path.join(os.path.dirname(_HERE), "tests", "python", "pg_server.py")
-    spec = importlib.util.spec_from_file_location("lumarq_bench_pg_server", path)
-    mod = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(mod)  # type: ignore[union-attr]
+    module_spec = importlib.util.spec_from_file_location("lumarq_bench_pg_server", path)
+    mod = importlib.util.module_from_spec(module_spec)
+    module_spec.loader.exec_module(mod)  # type: ignore[union-attr]
     return mod
 
 

@@ -286,8 +286,8 @@ nb::handle Interned(const char* text) {
 }
 
 nb::str HexText(nb::handle value) {
-  PyObject* spec = Interned("08X").ptr();
-  PyObject* digits = PyObject_Format(value.ptr(), spec);
+  PyObject* format = Interned("08X").ptr();
+  PyObject* digits = PyObject_Format(value.ptr(), format);
   if (!digits) throw nb::python_error();
   PyObject* r = PyUnicode_FromFormat("0x%U", digits);
   Py_DECREF(digits);

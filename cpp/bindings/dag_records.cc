@@ -625,9 +625,9 @@ nb::object MakeType(const char* name, const char* doc) {
       {Py_tp_members, members},
       {Py_tp_doc, const_cast<char*>(doc)},
       {0, nullptr}};
-  PyType_Spec spec = {name, static_cast<int>(kBasicSize<T>), 0,
+  PyType_Spec type_def = {name, static_cast<int>(kBasicSize<T>), 0,
                       Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
-  PyObject* type = PyType_FromSpec(&spec);
+  PyObject* type = PyType_FromSpec(&type_def);
   if (type == nullptr) throw nb::python_error();
   return nb::steal(type);
 }
