@@ -71,7 +71,7 @@ def service_db(request, tmp_path):
 @dataclass
 class RunningService:
     url: str  # base URL, e.g. http://127.0.0.1:41234
-    key: str  # API key of `tenant`
+    key: str = field(repr=False)  # API key of `tenant`; kept out of failure reports
     tenant: str
     db_url: str  # the service's database (sqlite:/// or postgresql://)
     handle: Any  # lumarq.service.ServiceHandle

@@ -3,8 +3,9 @@
 Storage endpoints mirror the storage component's backend calls, so that
 `HostedStorage` with an ``http(s)://`` URL persists through the service; the
 dashboard report of a tracker arrives at ``POST /v1/dashboard/sync``; read
-endpoints serve a dashboard. Every endpoint under ``/v1`` needs a bearer API
-key; the key's tenant is the only tenant a request can read or write.
+endpoints feed the dashboard page served at ``/`` (see page.py). Every
+endpoint under ``/v1`` needs a bearer API key; the key's tenant is the only
+tenant a request can read or write.
 
 One request is one database transaction: a rejected request stores nothing.
 """
@@ -32,6 +33,7 @@ from lumarq.utilities.persistence._backend import UnknownPipelineError
 from lumarq.utilities.persistence._jsonutil import dumps_bytes, non_finite_text
 
 from . import models as M
+from . import page
 from .store import ServiceStore
 
 logger = logging.getLogger("lumarq.service")
@@ -522,6 +524,7 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
         return _json({"reports": store.list_reports(who.tenant, None, limit)})
 
     bodies.document(app)
+    page.mount(app)
     _prune(store)
     return app
 

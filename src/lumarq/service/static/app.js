@@ -1,0 +1,847 @@
+// The lumarq dashboard: sign in with an API key, list the tenant's pipelines,
+// show one pipeline's fairness record and its DAG as a picture.
+//
+// Plain script, no dependencies. It talks only to the /v1 read endpoints of
+// the service that served it. Every text from the service reaches the page
+// through text nodes and attribute values, never as markup.
+"use strict";
+
+(() => {
+  const KEY_STORAGE = "lumarq.apiKey";
+  // Nodes asked of the service for one picture.
+  const FETCH_LIMIT = 20000;
+  // Nodes drawn at most, in all and per layer; the rest are counted in a
+  // box per layer. Keeps a DAG of thousands of nodes quick and readable.
+  const DRAW_LIMIT = 300;
+  const LAYER_LIMIT = 40;
+  // Protected sources drawn before anything else when the picture is capped.
+  const PROTECTED_FIRST = 12;
+  const COLOURS = {
+    source: "#22d3ee",
+    protected: "#f59e0b",
+    root: "#c084fc",
+    operation: "#4ade80",
+    more: "#e2e8f0",
+  };
+  const KIND_NAMES = {
+    source: "Source",
+    protected: "Protected source",
+    root: "Output (no consumers)",
+    operation: "Operation",
+  };
+  const SVG_NS = "http://www.w3.org/2000/svg";
+  const BOX_W = 144;
+  const BOX_H = 44;
+  const GAP_X = 18;
+  const ROW_H = 100;
+  const MARGIN = 24;
+  const LABEL_CHARS = 20;
+  // Row crossings routed around boxes per picture; beyond it, edges are
+  // drawn straight through.
+  const ROUTING_BUDGET = 20000;
+
+  const state = { key: null, tenant: null, keyId: null, generation: 0, nodes: new Map() };
+
+  // -- DOM helpers ------------------------------------------------------------
+
+  const byId = (id) => document.getElementById(id);
+
+  function setAttributes(node, attrs) {
+    if (!attrs) return;
+    for (const [name, value] of Object.entries(attrs)) {
+      if (value !== null && value !== undefined && value !== false) {
+        node.setAttribute(name, value === true ? "" : String(value));
+      }
+    }
+  }
+
+  function appendAll(node, children) {
+    for (const child of children.flat()) {
+      if (child === null || child === undefined || child === false) continue;
+      node.append(child instanceof Node ? child : document.createTextNode(String(child)));
+    }
+  }
+
+  function h(tag, attrs, ...children) {
+    const node = document.createElement(tag);
+    setAttributes(node, attrs);
+    appendAll(node, children);
+    return node;
+  }
+
+  function s(tag, attrs, ...children) {
+    const node = document.createElementNS(SVG_NS, tag);
+    setAttributes(node, attrs);
+    appendAll(node, children);
+    return node;
+  }
+
+  function fragment(nodes) {
+    const f = document.createDocumentFragment();
+    for (const n of nodes) f.append(n);
+    return f;
+  }
+
+  // -- formatting -------------------------------------------------------------
+
+  const integers = new Intl.NumberFormat("en-US");
+
+  function count(value) {
+    return typeof value === "number" && Number.isFinite(value) ? integers.format(value) : "—";
+  }
+
+  function plural(n, one, many) {
+    return count(n) + " " + (n === 1 ? one : many);
+  }
+
+  const muted = (text) => h("span", { class: "muted" }, text);
+
+  function timeText(iso) {
+    if (typeof iso !== "string" || !iso) return muted("—");
+    const d = new Date(iso);
+    if (Number.isNaN(d.getTime())) return iso;
+    const two = (n) => String(n).padStart(2, "0");
+    const shown = `${d.getFullYear()}-${two(d.getMonth() + 1)}-${two(d.getDate())} ` +
+      `${two(d.getHours())}:${two(d.getMinutes())}:${two(d.getSeconds())}`;
+    return h("time", { datetime: iso, title: iso }, shown);
+  }
+
+  function names(list) {
+    if (!Array.isArray(list) || list.length === 0) return muted("none");
+    return list.map(String).join(", ");
+  }
+
+  const STATUS_CLASSES = { completed: "ok", running: "info", failed: "bad" };
+
+  function statusBadge(status) {
+    const text = String(status ?? "unknown");
+    return h("span", { class: "badge " + (STATUS_CLASSES[text] || "neutral") }, text);
+  }
+
+  function impactBadge(value) {
+    if (value === true) return h("span", { class: "badge bad" }, "Yes");
+    if (value === false) return h("span", { class: "badge ok" }, "No");
+    return muted("—");
+  }
+
+  function facts(rows) {
+    const list = h("dl", { class: "facts" });
+    for (const [term, value, field] of rows) {
+      if (value === null || value === undefined) continue;
+      list.append(h("div", null, h("dt", null, term), h("dd", { "data-field": field }, value)));
+    }
+    return list;
+  }
+
+  const pipelineHref = (id) => "#/pipelines/" + encodeURIComponent(String(id));
+
+  // -- the service --------------------------------------------------------------
+
+  class ApiError extends Error {
+    constructor(status, message) {
+      super(message);
+      this.status = status;
+    }
+  }
+
+  async function api(path, key) {
+    let response;
+    try {
+      // A relative path: the service may sit under a prefix behind a proxy.
+      response = await fetch(path, {
+        headers: { Authorization: "Bearer " + key, Accept: "application/json" },
+        cache: "no-store",
+        credentials: "omit",
+      });
+    } catch (err) {
+      throw new ApiError(0, "The service did not answer. Is it still running?");
+    }
+    let body = null;
+    try {
+      body = await response.json();
+    } catch (err) {
+      body = null;
+    }
+    if (!response.ok) {
+      const detail = body && typeof body.detail === "string" ? body.detail : response.statusText || "error";
+      throw new ApiError(response.status, `${detail} (HTTP ${response.status})`);
+    }
+    return body;
+  }
+
+  // -- session ------------------------------------------------------------------
+
+  // sessionStorage: the key lives as long as this tab, and no other site or
+  // tab reads it. Without storage (blocked by the browser) it stays in memory.
+  function storedKey() {
+    try {
+      return window.sessionStorage.getItem(KEY_STORAGE);
+    } catch (err) {
+      return null;
+    }
+  }
+
+  function storeKey(key) {
+    try {
+      window.sessionStorage.setItem(KEY_STORAGE, key);
+    } catch (err) {
+      /* memory only */
+    }
+  }
+
+  function forgetKey() {
+    try {
+      window.sessionStorage.removeItem(KEY_STORAGE);
+    } catch (err) {
+      /* nothing stored */
+    }
+  }
+
+  function startSession(key, who) {
+    state.key = key;
+    state.tenant = String(who.tenant_id);
+    state.keyId = String(who.key_id);
+    storeKey(key);
+    byId("session-tenant").textContent = state.tenant;
+    byId("session-key").textContent = "lmq_" + state.keyId + "…";
+    byId("session").hidden = false;
+  }
+
+  function endSession() {
+    forgetKey();
+    state.key = state.tenant = state.keyId = null;
+    state.generation++;
+    state.nodes = new Map();
+    byId("session").hidden = true;
+    byId("session-tenant").textContent = "";
+    byId("session-key").textContent = "";
+    // Nothing of the tenant's data stays in the page.
+    for (const id of ["pipelines-body", "pipeline-summary", "fairness-body", "dag-canvas", "node-details"]) {
+      byId(id).replaceChildren();
+    }
+    byId("pipeline-title").textContent = "";
+    byId("dag-note").textContent = "";
+  }
+
+  function showSignIn(error) {
+    setProblem("");
+    setStatus("");
+    document.title = "Sign in · lumarq";
+    const message = byId("sign-in-error");
+    message.textContent = error || "";
+    byId("api-key").setAttribute("aria-invalid", error ? "true" : "false");
+    show("view-sign-in");
+    byId("api-key").focus();
+  }
+
+  function expire() {
+    endSession();
+    showSignIn("The service no longer accepts this API key (unknown or revoked). Sign in again.");
+  }
+
+  async function signIn(event) {
+    event.preventDefault();
+    const input = byId("api-key");
+    const button = byId("sign-in-button");
+    const key = input.value.trim();
+    const fail = (text) => {
+      byId("sign-in-error").textContent = text;
+      input.setAttribute("aria-invalid", "true");
+      input.focus();
+      input.select();
+    };
+    byId("sign-in-error").textContent = "";
+    if (!key) return fail("Enter an API key.");
+    if (!/^[\x21-\x7e]+$/.test(key)) {
+      return fail("An API key has no spaces or special characters: check what was pasted.");
+    }
+    button.disabled = true;
+    setStatus("Checking the key…");
+    let who;
+    try {
+      who = await api("v1/auth", key);
+    } catch (err) {
+      setStatus("");
+      if (err.status === 401) {
+        fail("Sign-in failed: this API key is not valid (unknown or revoked). Check the key and try again.");
+      } else {
+        fail("Sign-in failed: " + err.message);
+      }
+      return;
+    } finally {
+      button.disabled = false;
+    }
+    input.value = "";
+    input.setAttribute("aria-invalid", "false");
+    startSession(key, who);
+    await render();
+  }
+
+  function signOut() {
+    endSession();
+    history.replaceState(null, "", location.pathname + location.search);
+    showSignIn("");
+    setStatus("Signed out.");
+  }
+
+  // -- views --------------------------------------------------------------------
+
+  const VIEWS = ["view-sign-in", "view-pipelines", "view-pipeline", "view-not-found"];
+
+  function show(view, heading) {
+    for (const id of VIEWS) byId(id).hidden = id !== view;
+    if (heading) byId(heading).focus({ preventScroll: false });
+  }
+
+  function setStatus(text) {
+    byId("status").textContent = text;
+  }
+
+  function setProblem(text) {
+    const p = byId("problem");
+    p.textContent = text;
+    p.hidden = !text;
+  }
+
+  function parseRoute() {
+    const path = location.hash.replace(/^#\/?/, "");
+    if (path === "" || path === "pipelines") return { name: "pipelines" };
+    const m = /^pipelines\/([0-9]{1,18})$/.exec(path);
+    // Kept as digits: ids may exceed what a JavaScript number holds exactly.
+    if (m) return { name: "pipeline", id: m[1].replace(/^0+(?=[0-9])/, "") };
+    return { name: "not-found" };
+  }
+
+  async function render() {
+    const generation = ++state.generation;
+    if (!state.key) {
+      showSignIn("");
+      return;
+    }
+    setProblem("");
+    const route = parseRoute();
+    try {
+      if (route.name === "pipelines") await renderPipelines(generation);
+      else if (route.name === "pipeline") await renderPipeline(generation, route.id);
+      else notFound("There is no such page.");
+    } catch (err) {
+      if (generation !== state.generation) return;
+      setStatus("");
+      if (err instanceof ApiError && err.status === 401) {
+        expire();
+      } else if (err instanceof ApiError && (err.status === 404 || err.status === 422) && route.name === "pipeline") {
+        notFound(`This tenant has no pipeline ${route.id}.`);
+      } else if (err instanceof ApiError) {
+        setProblem("Could not load the page: " + err.message);
+      } else {
+        setProblem("The page failed to show this data: " + String(err && err.message));
+        throw err;
+      }
+    }
+  }
+
+  function notFound(text) {
+    byId("not-found-text").textContent = text;
+    document.title = "Not found · lumarq";
+    setStatus("");
+    show("view-not-found", "not-found-title");
+  }
+
+  async function renderPipelines(generation) {
+    setStatus("Loading pipelines…");
+    const pipelines = await api("v1/pipelines", state.key);
+    if (generation !== state.generation) return;
+    const list = Array.isArray(pipelines) ? pipelines.slice() : [];
+    list.sort((a, b) => b.id - a.id);
+    byId("pipelines-body").replaceChildren(fragment(list.map(pipelineRow)));
+    byId("pipelines-caption").textContent = `Pipelines of tenant ${state.tenant}, newest first`;
+    byId("pipelines-table").hidden = list.length === 0;
+    byId("pipelines-empty").hidden = list.length !== 0;
+    document.title = "Pipelines · lumarq";
+    setStatus(plural(list.length, "pipeline", "pipelines") + ".");
+    show("view-pipelines", "pipelines-title");
+  }
+
+  function pipelineRow(p) {
+    const f = p.fairness;
+    return h("tr", { "data-pipeline-id": p.id },
+      h("th", { scope: "row" }, h("a", { href: pipelineHref(p.id) }, String(p.name))),
+      h("td", null, statusBadge(p.status)),
+      h("td", { class: "num" }, count(p.node_count)),
+      h("td", { class: "num" }, count(p.edge_count)),
+      h("td", null, f ? impactBadge(f.has_disparate_impact) : muted("no report")),
+      h("td", null, f ? names(f.protected_sources) : muted("—")),
+      h("td", null, timeText(p.created_at)),
+      h("td", null, timeText(p.completed_at)));
+  }
+
+  async function renderPipeline(generation, id) {
+    setStatus(`Loading pipeline ${id}…`);
+    const [detail, dag] = await Promise.all([
+      api(`v1/pipelines/${id}`, state.key),
+      api(`v1/pipelines/${id}/dag?max_nodes=${FETCH_LIMIT}`, state.key),
+    ]);
+    if (generation !== state.generation) return;
+    const name = String(detail.name);
+    byId("pipeline-title").textContent = name;
+    byId("pipeline-summary").replaceChildren(facts([
+      ["Id", String(detail.id), "id"],
+      ["Status", statusBadge(detail.status), "status"],
+      ["Nodes stored", count(detail.node_count), "node_count"],
+      ["Edges stored", count(detail.edge_count), "edge_count"],
+      ["Created", timeText(detail.created_at), "created_at"],
+      ["Completed", timeText(detail.completed_at), "completed_at"],
+      ["Git commit", detail.git_commit ? h("code", null, String(detail.git_commit)) : null, "git_commit"],
+    ]));
+    renderFairness(detail);
+    renderDag(dag, name);
+    document.title = name + " · lumarq";
+    setStatus(`Pipeline ${name}.`);
+    show("view-pipeline", "pipeline-title");
+  }
+
+  function renderFairness(detail) {
+    const body = byId("fairness-body");
+    const f = detail.fairness;
+    if (!f) {
+      body.replaceChildren(h("p", { class: "muted" },
+        "No report has been received for this pipeline yet: a tracker sends one when it flushes."));
+      return;
+    }
+    const payload = (detail.report && detail.report.payload) || {};
+    const reported = (payload.fairness && payload.fairness.details) || {};
+    const model = payload.model || {};
+    const text = (v) => (v === null || v === undefined || v === "" ? null : String(v));
+    body.replaceChildren(facts([
+      ["Disparate impact", impactBadge(f.has_disparate_impact), "has_disparate_impact"],
+      ["Protected attributes", names(f.protected_attributes), "protected_attributes"],
+      ["Protected sources", names(f.protected_sources), "protected_sources"],
+      ["Nodes (reported)", count(reported.node_count), "node_count"],
+      ["Edges (reported)", count(reported.edge_count), "edge_count"],
+      ["Model", text(model.name), "model_name"],
+      ["Model id", text(model.model_id ?? f.model_id), "model_id"],
+      ["Model version", text(model.version), "model_version"],
+      ["Model status", text(model.status), "model_status"],
+      ["Domain", text(model.domain), "model_domain"],
+      ["Report received", timeText(f.received_at), "received_at"],
+    ]));
+  }
+
+  // -- the DAG picture ----------------------------------------------------------
+
+  function pushTo(map, key, value) {
+    const list = map.get(key);
+    if (list) list.push(value);
+    else map.set(key, [value]);
+  }
+
+  function planDag(dag) {
+    const nodes = Array.isArray(dag.nodes) ? dag.nodes : [];
+    const byNode = new Map(nodes.map((n) => [n.id, n]));
+    const parents = new Map();
+    const children = new Map();
+    const edges = [];
+    for (const e of Array.isArray(dag.edges) ? dag.edges : []) {
+      if (e.parent === e.child || !byNode.has(e.parent) || !byNode.has(e.child)) continue;
+      edges.push(e);
+      pushTo(parents, e.child, e.parent);
+      pushTo(children, e.parent, e.child);
+    }
+    // The pipeline's outputs are the operations nothing consumes; a source
+    // keeps its source colour either way.
+    const kindOf = new Map();
+    for (const n of nodes) {
+      let kind;
+      if (n.node_type === "SOURCE") kind = n.is_protected ? "protected" : "source";
+      else kind = children.has(n.id) ? "operation" : "root";
+      kindOf.set(n.id, kind);
+    }
+    const chosen = nodes.length <= DRAW_LIMIT ? nodes.slice() : chooseNodes(nodes, byNode, parents, kindOf);
+    const drawn = new Set(chosen.map((n) => n.id));
+
+    const perLevel = new Map();
+    for (const n of nodes) perLevel.set(n.level, (perLevel.get(n.level) || 0) + 1);
+    const levels = [...new Set(chosen.map((n) => n.level))].sort((a, b) => a - b);
+    const rowOf = new Map(levels.map((level, i) => [level, i]));
+    const rows = levels.map(() => []);
+    for (const n of chosen) rows[rowOf.get(n.level)].push(n);
+    const hiddenPerRow = levels.map((level, i) => perLevel.get(level) - rows[i].length);
+    let hiddenLayers = 0;
+    let hiddenOnThem = 0;
+    for (const [level, total] of perLevel) {
+      if (!rowOf.has(level)) {
+        hiddenLayers++;
+        hiddenOnThem += total;
+      }
+    }
+    orderRows(rows, parents, children);
+    const rowOfNode = new Map();
+    rows.forEach((row, r) => row.forEach((n) => rowOfNode.set(n.id, r)));
+    return {
+      rows,
+      rowOf: rowOfNode,
+      hiddenPerRow,
+      hiddenLayers,
+      hiddenOnThem,
+      kindOf,
+      edges: edges.filter((e) => drawn.has(e.parent) && drawn.has(e.child)),
+      drawnNodes: chosen.length,
+      totalNodes: nodes.length,
+      totalEdges: edges.length,
+      truncated: dag.truncated === true,
+    };
+  }
+
+  // Protected sources first; then the lineage of each output in turn (the
+  // outputs of the highest level first), so that what is drawn hangs
+  // together; then by id (nodes on cycles that no output reaches). Each
+  // node's inputs are offered once: the work stays linear in the graph.
+  function chooseNodes(nodes, byNode, parents, kindOf) {
+    const chosen = new Set();
+    const room = new Map();
+    for (const n of nodes) room.set(n.level, Math.min(LAYER_LIMIT, (room.get(n.level) || 0) + 1));
+    let openLayers = room.size;
+    const take = (n) => {
+      if (chosen.has(n.id)) return true;
+      const left = room.get(n.level);
+      if (chosen.size >= DRAW_LIMIT || left === 0) return false;
+      room.set(n.level, left - 1);
+      if (left === 1) openLayers--;
+      chosen.add(n.id);
+      return true;
+    };
+    const full = () => chosen.size >= DRAW_LIMIT || openLayers === 0;
+    let protectedTaken = 0;
+    for (const n of nodes) {
+      if (protectedTaken >= PROTECTED_FIRST || full()) break;
+      if (kindOf.get(n.id) === "protected" && take(n)) protectedTaken++;
+    }
+    const outputs = nodes.filter((n) => kindOf.get(n.id) === "root");
+    outputs.sort((a, b) => b.level - a.level || a.id - b.id);
+    const expanded = new Set();
+    for (const output of outputs) {
+      if (full()) break;
+      if (!take(output)) continue;
+      const queue = [output];
+      for (let i = 0; i < queue.length && !full(); i++) {
+        const n = queue[i];
+        if (expanded.has(n.id)) continue;
+        expanded.add(n.id);
+        for (const p of parents.get(n.id) || []) {
+          const input = byNode.get(p);
+          if (take(input)) queue.push(input);
+        }
+      }
+    }
+    for (const n of nodes) {
+      if (full()) break;
+      take(n);
+    }
+    return nodes.filter((n) => chosen.has(n.id));
+  }
+
+  // Fewer crossings: each node moves to the mean place of its neighbours in
+  // the row below (then above, then below again).
+  function orderRows(rows, parents, children) {
+    const slot = new Map();
+    const place = (row) => row.forEach((n, i) => slot.set(n.id, i - (row.length - 1) / 2));
+    rows.forEach(place);
+    const sweep = (indexes, neighbours) => {
+      for (const r of indexes) {
+        const row = rows[r];
+        const key = new Map();
+        for (const n of row) {
+          let sum = 0;
+          let k = 0;
+          for (const m of neighbours.get(n.id) || []) {
+            if (slot.has(m)) {
+              sum += slot.get(m);
+              k++;
+            }
+          }
+          key.set(n.id, k ? sum / k : slot.get(n.id));
+        }
+        row.sort((a, b) => key.get(a.id) - key.get(b.id) || a.id - b.id);
+        place(row);
+      }
+    };
+    const up = rows.map((_, i) => i).slice(1);
+    const down = rows.map((_, i) => i).reverse().slice(1);
+    sweep(up, parents);
+    sweep(down, children);
+    sweep(up, parents);
+  }
+
+  function clip(text) {
+    const t = String(text);
+    return t.length > LABEL_CHARS ? t.slice(0, LABEL_CHARS - 1) + "…" : t;
+  }
+
+  function labelLines(n, kind) {
+    if (kind === "source" || kind === "protected") return [n.table ?? "", n.column ?? ""];
+    return [n.operation || n.node_type || "?"];
+  }
+
+  function describeNode(n, kind) {
+    const what = labelLines(n, kind).filter((x) => x !== "").join(".");
+    const taint = n.is_protected && kind !== "protected" ? ", derived from protected data" : "";
+    return `${KIND_NAMES[kind]} ${what} (node ${n.id}, ${n.fingerprint_hex}${taint})`;
+  }
+
+  const round = (x) => Math.round(x * 10) / 10;
+
+  // `x` itself, or the middle of the nearest gap when a box of the row
+  // (left edges `xs`, ascending) covers it.
+  function gapNear(xs, x) {
+    let lo = 0;
+    let hi = xs.length;
+    while (lo < hi) {
+      const mid = (lo + hi) >> 1;
+      if (xs[mid] + BOX_W < x) lo = mid + 1;
+      else hi = mid;
+    }
+    if (lo === xs.length || xs[lo] > x) return x;
+    const left = xs[lo] - GAP_X / 2;
+    const right = xs[lo] + BOX_W + GAP_X / 2;
+    return x - left <= right - x ? left : right;
+  }
+
+  // Points in drawing order, upwards: a curve between rows, straight lines
+  // through the rows passed.
+  function edgePath(points) {
+    const [x0, y0] = points[0];
+    let d = `M${round(x0)},${round(y0)}`;
+    for (let i = 1; i < points.length; i++) {
+      const [xa, ya] = points[i - 1];
+      const [xb, yb] = points[i];
+      if (i % 2 === 0) {
+        d += ` L${round(xb)},${round(yb)}`;
+      } else {
+        const ym = round((ya + yb) / 2);
+        d += ` C${round(xa)},${ym} ${round(xb)},${ym} ${round(xb)},${round(yb)}`;
+      }
+    }
+    return d;
+  }
+
+  function drawDag(plan, pipelineName) {
+    const rowCounts = plan.rows.map((row, r) => row.length + (plan.hiddenPerRow[r] > 0 ? 1 : 0));
+    const widest = Math.max(1, ...rowCounts);
+    const width = MARGIN * 2 + widest * BOX_W + (widest - 1) * GAP_X;
+    const height = MARGIN * 2 + (plan.rows.length - 1) * ROW_H + BOX_H;
+    const at = new Map();
+    plan.rows.forEach((row, r) => {
+      const rowWidth = rowCounts[r] * BOX_W + (rowCounts[r] - 1) * GAP_X;
+      const x0 = (width - rowWidth) / 2;
+      // Sources (the lowest level) at the bottom.
+      const y = MARGIN + (plan.rows.length - 1 - r) * ROW_H;
+      row.forEach((n, i) => at.set(n.id, { x: x0 + i * (BOX_W + GAP_X), y }));
+      if (plan.hiddenPerRow[r] > 0) at.set("more:" + r, { x: x0 + row.length * (BOX_W + GAP_X), y });
+    });
+
+    const picture = s("svg", {
+      class: "dag",
+      width,
+      height,
+      viewBox: `0 0 ${width} ${height}`,
+      role: "group",
+      "aria-label": `Computation DAG of ${pipelineName}: ${plan.drawnNodes} of ${plan.totalNodes} nodes drawn`,
+      "data-nodes-drawn": plan.drawnNodes,
+      "data-nodes-total": plan.totalNodes,
+      "data-edges-drawn": plan.edges.length,
+    });
+    picture.append(s("defs", null,
+      s("marker", {
+        id: "dag-arrow", viewBox: "0 0 10 10", refX: 10, refY: 5, markerWidth: 8, markerHeight: 8,
+        orient: "auto-start-reverse",
+      }, s("path", { d: "M0,0 L10,5 L0,10 z", fill: "#64748b" }))));
+
+    // Left edge of every box per row, in order, for routing edges past them.
+    const rowBoxes = plan.rows.map((row, r) => {
+      const xs = row.map((n) => at.get(n.id).x);
+      if (plan.hiddenPerRow[r] > 0) xs.push(at.get("more:" + r).x);
+      return xs;
+    });
+    const rowY = (r) => MARGIN + (plan.rows.length - 1 - r) * ROW_H;
+    let routingBudget = ROUTING_BUDGET;
+    const edgeLayer = s("g", { class: "dag-edges" });
+    for (const e of plan.edges) {
+      const a = at.get(e.parent);
+      const b = at.get(e.child);
+      const from = plan.rowOf.get(e.parent);
+      const to = plan.rowOf.get(e.child);
+      // From the top of the input to the bottom of its consumer; an edge
+      // that crosses rows passes each one in a gap between boxes.
+      const points = [[a.x + BOX_W / 2, a.y]];
+      if (to - from > 1 && routingBudget >= to - from) {
+        routingBudget -= to - from;
+        const x1 = a.x + BOX_W / 2;
+        const x2 = b.x + BOX_W / 2;
+        for (let r = from + 1; r < to; r++) {
+          const x = gapNear(rowBoxes[r], x1 + ((x2 - x1) * (r - from)) / (to - from));
+          points.push([x, rowY(r) + BOX_H], [x, rowY(r)]);
+        }
+      }
+      points.push([b.x + BOX_W / 2, b.y + BOX_H]);
+      edgeLayer.append(s("path", {
+        class: "dag-edge",
+        d: edgePath(points),
+        fill: "none",
+        stroke: "#94a3b8",
+        "stroke-width": 1.5,
+        "marker-end": "url(#dag-arrow)",
+      }));
+    }
+    picture.append(edgeLayer);
+
+    const nodeLayer = s("g", { class: "dag-nodes" });
+    state.nodes = new Map();
+    plan.rows.forEach((row, r) => {
+      for (const n of row) {
+        const kind = plan.kindOf.get(n.id);
+        const p = at.get(n.id);
+        const tainted = n.is_protected === true && kind !== "protected";
+        const lines = labelLines(n, kind);
+        const label = s("text", { class: "dag-label", "text-anchor": "middle" });
+        lines.forEach((line, i) => {
+          const y = lines.length === 1 ? BOX_H / 2 + 4 : 18 + i * 15;
+          label.append(s("tspan", { x: BOX_W / 2, y }, clip(line)));
+        });
+        state.nodes.set(String(n.id), n);
+        nodeLayer.append(s("g", {
+          class: "dag-node",
+          transform: `translate(${round(p.x)},${round(p.y)})`,
+          tabindex: 0,
+          role: "button",
+          "aria-label": describeNode(n, kind),
+          "data-node-id": n.id,
+          "data-kind": kind,
+        },
+        s("title", null, describeNode(n, kind)),
+        s("rect", {
+          width: BOX_W,
+          height: BOX_H,
+          rx: 6,
+          fill: COLOURS[kind],
+          stroke: tainted ? COLOURS.protected : "#334155",
+          "stroke-width": tainted ? 3 : 1,
+        }),
+        label));
+      }
+      const hidden = plan.hiddenPerRow[r];
+      if (hidden > 0) {
+        const p = at.get("more:" + r);
+        const text = `${count(hidden)} more ${hidden === 1 ? "node" : "nodes"} on this layer are not drawn`;
+        nodeLayer.append(s("g", {
+          class: "dag-more",
+          "data-hidden": hidden,
+          transform: `translate(${round(p.x)},${round(p.y)})`,
+          role: "img",
+          "aria-label": text,
+        },
+        s("title", null, text),
+        s("rect", {
+          width: BOX_W, height: BOX_H, rx: 6, fill: COLOURS.more, stroke: "#64748b", "stroke-dasharray": "4 3",
+        }),
+        s("text", { class: "dag-label", "text-anchor": "middle", x: BOX_W / 2, y: BOX_H / 2 + 4 },
+          `+${count(hidden)} more`)));
+      }
+    });
+    picture.append(nodeLayer);
+    return picture;
+  }
+
+  function describePlan(plan) {
+    const parts = [];
+    if (plan.drawnNodes === plan.totalNodes) {
+      parts.push(`${plural(plan.totalNodes, "node", "nodes")} and ${plural(plan.totalEdges, "edge", "edges")}.`);
+    } else {
+      parts.push(`Showing ${count(plan.drawnNodes)} of ${plural(plan.totalNodes, "node", "nodes")} and ` +
+        `${count(plan.edges.length)} of ${plural(plan.totalEdges, "edge", "edges")}: ` +
+        "protected sources first, then whole lineages of the pipeline's outputs. " +
+        "Grey boxes count the nodes left out on their layer.");
+      if (plan.hiddenLayers > 0) {
+        parts.push(`${plural(plan.hiddenOnThem, "more node", "more nodes")} on ` +
+          `${plural(plan.hiddenLayers, "layer", "layers")} between are not drawn.`);
+      }
+    }
+    if (plan.truncated) {
+      parts.push(`The service sent the first ${count(FETCH_LIMIT)} nodes of this pipeline only.`);
+    }
+    parts.push("Sources are at the bottom; arrows run from an input to the operation that used it. " +
+      "Select a node for its details.");
+    return parts.join(" ");
+  }
+
+  function renderDag(dag, pipelineName) {
+    const canvas = byId("dag-canvas");
+    byId("node-details").replaceChildren();
+    const plan = planDag(dag || {});
+    if (plan.totalNodes === 0) {
+      state.nodes = new Map();
+      canvas.replaceChildren();
+      byId("dag-note").textContent = "No nodes are stored for this pipeline yet.";
+      return;
+    }
+    canvas.replaceChildren(drawDag(plan, pipelineName));
+    byId("dag-note").textContent = describePlan(plan);
+  }
+
+  function showNode(target) {
+    const shape = target instanceof Element ? target.closest(".dag-node") : null;
+    if (!shape) return;
+    const n = state.nodes.get(shape.getAttribute("data-node-id"));
+    if (!n) return;
+    const kind = shape.getAttribute("data-kind");
+    const text = (v) => (v === null || v === undefined || v === "" ? null : String(v));
+    byId("node-details").replaceChildren(
+      h("h3", null, "Selected node"),
+      facts([
+        ["Kind", KIND_NAMES[kind] || kind, "kind"],
+        ["Node id", text(n.id), "id"],
+        ["Fingerprint", text(n.fingerprint_hex), "fingerprint_hex"],
+        ["Node type", text(n.node_type), "node_type"],
+        ["Operation", text(n.operation), "operation"],
+        ["Table", text(n.table), "table"],
+        ["Column", text(n.column), "column"],
+        ["Pair id", text(n.pair_id), "pair_id"],
+        ["Level", text(n.level), "level"],
+        ["Protected", n.is_protected ? "yes" : "no", "is_protected"],
+      ]));
+  }
+
+  // -- start --------------------------------------------------------------------
+
+  async function boot() {
+    byId("sign-in-form").addEventListener("submit", signIn);
+    byId("sign-out").addEventListener("click", signOut);
+    byId("refresh").addEventListener("click", () => render());
+    window.addEventListener("hashchange", () => render());
+    const canvas = byId("dag-canvas");
+    canvas.addEventListener("focusin", (event) => showNode(event.target));
+    canvas.addEventListener("click", (event) => showNode(event.target));
+    canvas.addEventListener("keydown", (event) => {
+      if (event.key === "Enter" || event.key === " ") {
+        showNode(event.target);
+        if (event.target instanceof Element && event.target.closest(".dag-node")) event.preventDefault();
+      }
+    });
+
+    const key = storedKey();
+    if (!key) {
+      showSignIn("");
+      return;
+    }
+    setStatus("Checking the key…");
+    try {
+      startSession(key, await api("v1/auth", key));
+    } catch (err) {
+      if (err.status === 401) expire();
+      else showSignIn("Could not check the key: " + err.message);
+      return;
+    }
+    await render();
+  }
+
+  boot();
+})();
