@@ -124,6 +124,26 @@ Py_ssize_t Size(nb::handle o) {
   return n;
 }
 
+/// Takes a new tuple out of the garbage collector when none of its items is a tracked container,
+/// the rule the collector itself applies to tuples on its first pass over them. The bulk writes
+/// make hundreds of thousands of records and rows at once; tracked, they would make every full
+/// collection meanwhile walk them all.
+void MaybeUntrack(PyObject* tuple) {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
+    PyObject* o = PyTuple_GET_ITEM(tuple, i);
+    if (PyObject_IS_GC(o) && PyObject_GC_IsTracked(o)) return;
+  }
+  PyObject_GC_UnTrack(tuple);
+}
+
+nb::object AtomicTuple(std::initializer_list<nb::handle> items) {
+  nb::object t = Steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  Py_ssize_t i = 0;
+  for (nb::handle item : items) PyTuple_SET_ITEM(t.ptr(), i++, Py_NewRef(item.ptr()));
+  MaybeUntrack(t.ptr());
+  return t;
+}
+
 /// list(values of the node map): callers walk a snapshot, so Python code that runs meanwhile
 /// (an override, a record constructor) cannot disturb the walk.
 nb::object NodeSnapshot(nb::handle nodes) {
@@ -139,6 +159,15 @@ nb::dict FirstNodePerFingerprint(nb::handle snapshot) {
     if (PyDict_SetDefault(kept.ptr(), prov.ptr(), node.ptr()) == nullptr) throw nb::python_error();
   }
   return kept;
+}
+
+/// `node.metadata` for a record. A native node whose empty metadata dict was never asked for gets
+/// an equal new one instead: creating its own would put every persisted node under the
+/// collector's watch, which then dominates the cost of a large graph.
+nb::object RecordMetadata(nb::handle node) {
+  DagNode* n = NativeNode(node);
+  if (n != nullptr && n->lazy_metadata && !n->metadata.is_valid()) return nb::dict();
+  return NodeField(node, kMetadata);
 }
 
 /// The member name of a node kind; cached for the NodeType members.
@@ -262,6 +291,7 @@ class RecordMaker {
         PyObject* v = values[i].is_valid() ? values[i].ptr() : Py_None;
         PyTuple_SET_ITEM(rec, static_cast<Py_ssize_t>(i), Py_NewRef(v));
       }
+      MaybeUntrack(rec);
       return nb::steal(rec);
     }
     std::vector<PyObject*> argv{nullptr};
@@ -280,10 +310,13 @@ class RecordMaker {
 
  private:
   void Check(nb::handle cls, const nb::handle* values) {
-    direct_ = IsPlainNamedTuple(cls, values);
-    Py_INCREF(cls.ptr());  // the type is compared by identity: keep it alive (process lifetime)
-    Py_XDECREF(checked_);
-    checked_ = cls.ptr();
+    const bool direct = IsPlainNamedTuple(cls, values);  // may run Python code
+    // Both members change together, before anything else can run; the type is kept alive
+    // because it is compared by identity.
+    PyObject* old = checked_;
+    checked_ = Py_NewRef(cls.ptr());
+    direct_ = direct;
+    Py_XDECREF(old);
   }
 
   bool IsPlainNamedTuple(nb::handle cls, const nb::handle* values) const {
@@ -387,7 +420,7 @@ nb::list ResolveEdges(nb::handle snapshot, nb::handle nodes, nb::handle fp_map, 
     nb::object raw = NodeField(input, kProvenance);
     nb::object parent_fp = convert ? ToInt(raw) : raw;
     nb::object pos = Steal(PyLong_FromSsize_t(position));
-    nb::object key = Steal(PyTuple_Pack(3, parent_fp.ptr(), child_fp.ptr(), pos.ptr()));
+    nb::object key = AtomicTuple({parent_fp, child_fp, pos});
     const int known = PySet_Contains(seen.ptr(), key.ptr());
     if (known < 0) throw nb::python_error();
     if (known) return;
@@ -395,7 +428,7 @@ nb::list ResolveEdges(nb::handle snapshot, nb::handle nodes, nb::handle fp_map, 
     nb::object parent = MapGet(fp_map, parent_fp);
     nb::object child = MapGet(fp_map, child_fp);
     if (parent.is_none() || child.is_none()) return;
-    nb::object row = Steal(PyTuple_Pack(3, parent.ptr(), child.ptr(), pos.ptr()));
+    nb::object row = AtomicTuple({parent, child, pos});
     if (PyList_Append(rows.ptr(), row.ptr()) < 0) throw nb::python_error();
   };
   for (nb::handle node : snapshot) {
@@ -500,6 +533,12 @@ void WarnPlaintext(DagTracker& t, nb::handle url, const std::string& scheme) {
 }
 
 }  // namespace
+
+nb::object ImportName(const char* module, const char* name) {
+  nb::object out;
+  ImportFrom(module, {name}, &out);
+  return out;
+}
 
 // ---------------------------------------------------------------- errors and logging
 
@@ -632,7 +671,7 @@ void PersistNode(nb::handle self, nb::handle node) {
   nb::object kind = KindName(NodeField(node, kNodeType));
   nb::object operation = NodeField(node, kOperation), table = NodeField(node, kTable),
              column = NodeField(node, kColumn), pair_id = NodeField(node, kPairId),
-             is_protected = NodeField(node, kIsProtected), metadata = NodeField(node, kMetadata);
+             is_protected = NodeField(node, kIsProtected), metadata = RecordMetadata(node);
   nb::object pipeline_id = Need(t.pipeline_id, "_pipeline_id");
   const nb::handle values[] = {prov,   kind,         operation, table,    column,     pair_id,
                                is_protected, entity, chain,     metadata, pipeline_id};
@@ -703,7 +742,7 @@ void PersistDagToStorage(nb::handle self) {
                column = NodeField(n, kColumn),
                pair = pair_id.is_none() ? nb::object(nb::none()) : ToInt(pair_id),
                is_protected = ToBool(NodeField(n, kIsProtected)), entity_hash = ToInt(entity),
-               chain_hash = ToInt(chain), metadata = NodeField(n, kMetadata);
+               chain_hash = ToInt(chain), metadata = RecordMetadata(n);
     const nb::handle values[] = {fingerprint, kind,         operation,  table,    column,     pair,
                                  is_protected, entity_hash, chain_hash, metadata, pipeline_id};
     if (PyList_Append(batch.ptr(), records.Make(node_type, values).ptr()) < 0) {
@@ -899,8 +938,7 @@ void PersistResults(nb::handle storage, nb::handle pipeline_id, nb::handle row_k
       nb::object value = i < values.size() ? values.At(i) : nb::object(nb::none());
       nb::handle h = Py_None;
       if (with_hashes) h = PyList_GET_ITEM(hashes.ptr(), i);
-      nb::object row = Steal(PyTuple_Pack(5, key_texts[static_cast<size_t>(i)].ptr(), name.ptr(),
-                                          fingerprint.ptr(), value.ptr(), h.ptr()));
+      nb::object row = AtomicTuple({key_texts[static_cast<size_t>(i)], name, fingerprint, value, h});
       if (PyList_Append(results.ptr(), row.ptr()) < 0) throw nb::python_error();
     }
   }

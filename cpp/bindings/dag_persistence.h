@@ -12,6 +12,10 @@
 
 namespace lumarq::py {
 
+/// `from <module> import <name>` with the interpreter's semantics and errors, without the import
+/// machinery while the module is in sys.modules (looked up there on every call).
+nb::object ImportName(const char* module, const char* name);
+
 /// enable_persistence(): connects the storage, creates a pipeline, starts a writer and announces
 /// the registered sources. A tracker whose persistence is on switches it off first.
 void EnablePersistence(nb::handle self);

@@ -654,6 +654,30 @@ nb::object PipelineOrZero(DagTracker& t) {
   return AsBool(pid) ? pid : nb::int_(0);
 }
 
+/// A tuple type whose `_fields` are those of StoredRowValue, in order.
+bool HasRowFields(nb::handle cls) {
+  static const char* const kFields[] = {"pipeline_id", "row_index",   "fingerprint", "node_operation",
+                                        "value",       "column_name", "tenant_id",   "text_value"};
+  if (!PyType_Check(cls.ptr()) ||
+      !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls.ptr()), &PyTuple_Type)) {
+    return false;
+  }
+  PyObject* fields = PyObject_GetAttrString(cls.ptr(), "_fields");
+  if (fields == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  nb::object hold = nb::steal(fields);
+  if (!PyTuple_Check(fields) || PyTuple_GET_SIZE(fields) != 8) return false;
+  for (Py_ssize_t i = 0; i < 8; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(fields, i);
+    if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, kFields[i]) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 void RecordRowValue(nb::handle self, nb::handle row_index, nb::handle fingerprint,
                     nb::handle operation, nb::handle value, nb::handle column_name) {
   DagTracker& t = Self(self);
@@ -1258,25 +1282,19 @@ int64_t CreateNodeFast(nb::handle tracker, NodeKind kind, nb::handle op_name, co
 }
 
 RowRecordMaker::RowRecordMaker()
-    : cls_(nb::module_::import_("lumarq.utilities.persistence.storage").attr("StoredRowValue")) {
-  static const char* const kFields[] = {"pipeline_id", "row_index",   "fingerprint", "node_operation",
-                                        "value",       "column_name", "tenant_id",   "text_value"};
-  if (!PyType_Check(cls_.ptr()) ||
-      !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls_.ptr()), &PyTuple_Type)) {
+    : cls_(ImportName("lumarq.utilities.persistence.storage", "StoredRowValue")) {
+  // The verdict for the type checked last, which is kept alive: it is compared by identity.
+  static PyObject* checked = nullptr;
+  static bool checked_fields = false;
+  if (cls_.ptr() == checked) {
+    tuple_fields_ = checked_fields;
     return;
   }
-  PyObject* fields = PyObject_GetAttrString(cls_.ptr(), "_fields");
-  if (fields == nullptr) {
-    PyErr_Clear();
-    return;
-  }
-  nb::object hold = nb::steal(fields);
-  if (!PyTuple_Check(fields) || PyTuple_GET_SIZE(fields) != 8) return;
-  for (Py_ssize_t i = 0; i < 8; ++i) {
-    PyObject* name = PyTuple_GET_ITEM(fields, i);
-    if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, kFields[i]) != 0) return;
-  }
-  tuple_fields_ = true;
+  tuple_fields_ = HasRowFields(cls_);  // may run Python code
+  PyObject* old = checked;
+  checked = Py_NewRef(cls_.ptr());
+  checked_fields = tuple_fields_;
+  Py_XDECREF(old);
 }
 
 nb::object RowRecordMaker::Make(nb::handle pipeline_id, nb::handle row_index,

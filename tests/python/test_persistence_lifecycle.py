@@ -301,3 +301,25 @@ def test_when_switching_off_also_fails_both_errors_are_kept(monkeypatch):
     del t.disable_persistence
     t.disable_persistence()
     assert comp.calls("complete_pipeline") == [("complete_pipeline", 1, {"status": "failed"})]
+
+
+# ---------------------------------------------------------------- row records
+
+def test_row_records_follow_the_component_in_sys_modules(monkeypatch):
+    from persistence_fakes import FakeRow
+
+    from lumarq.utilities.persistence.storage import StoredRowValue
+
+    t = DAGTracker(tenant_id="acme")
+    t.record_row_value(1, 2, "op", 1.5)
+    install_fake_component(monkeypatch)
+    t.record_row_value(2, 3, "op", "x", "c")
+    monkeypatch.undo()
+    t.record_row_value(3, 4, "op")
+    assert [type(r) for r in t._value_buffer] == [StoredRowValue, FakeRow, StoredRowValue]
+    assert t._value_buffer[1] == FakeRow(pipeline_id=0, row_index=2, fingerprint=3, node_operation="op",
+                                         value=None, column_name="c", tenant_id="acme", text_value="x")
+    remove_component(monkeypatch)
+    with pytest.raises(ImportError):
+        t.record_row_value(4, 5, "op")
+    assert len(t._value_buffer) == 3
