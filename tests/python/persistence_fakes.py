@@ -41,81 +41,56 @@ class FakeRow(Record):
 
 
 class Component:
+    """The package and its .storage module; every call lands in `log` as (name, *args[, kwargs])
+    and the call named by `fail` raises RuntimeError("boom")."""
+
     def __init__(self, fail: Optional[str] = None, records: str = "keyword"):
         self.log: List[Any] = []
-        self.fail = fail  # name of the call that raises RuntimeError("boom")
+        self.fail = fail
         self.next_pipeline = 0
         self.fp_map: Dict[Any, Any] = {}
         self.stats: Any = {"nodes": {"queued": 0}}
         comp = self
 
-        class HostedStorage:
+        def answer(name):
+            if name == "create_pipeline":
+                comp.next_pipeline += 1
+                return comp.next_pipeline
+            return {"get_fingerprint_node_map": comp.fp_map, "get_stats": comp.stats}.get(name)
+
+        class Recording:
+            prefix = ""
+
+            def __getattr__(self, name):
+                if name.startswith("_") or name == "describe_error":
+                    raise AttributeError(name)
+
+                def call(*args, **kwargs):
+                    if name != "get_stats":
+                        comp._call(self.prefix + name, *args, **kwargs)
+                    return answer(name)
+
+                return call
+
+        class HostedStorage(Recording):
             def __init__(self, **kwargs):
                 comp.log.append(("HostedStorage", kwargs))
                 comp._maybe_fail("HostedStorage")
 
-            def connect(self):
-                comp._call("connect")
+        class AsyncWriter(Recording):
+            def __init__(self, *args, **kwargs):
+                comp.log.append(("AsyncWriter", args, kwargs))
 
-            def create_pipeline(self, *args, **kwargs):
-                comp._call("create_pipeline", *args, **kwargs)
-                comp.next_pipeline += 1
-                return comp.next_pipeline
+            def register_source(self, *args):
+                comp._call("writer.register_source", *args)
 
-            def complete_pipeline(self, *args, **kwargs):
-                comp._call("complete_pipeline", *args, **kwargs)
-
-            def disconnect(self):
-                comp._call("disconnect")
-
-            def register_source(self, *args, **kwargs):
-                comp._call("register_source", *args, **kwargs)
-
-            def store_nodes(self, nodes):
-                comp._call("store_nodes", nodes)
-
-            def get_fingerprint_node_map(self, pipeline_id):
-                comp._call("get_fingerprint_node_map", pipeline_id)
-                return comp.fp_map
-
-            def store_edges_resolved(self, rows):
-                comp._call("store_edges_resolved", rows)
-
-            def store_results(self, pipeline_id, results):
-                comp._call("store_results", pipeline_id, results)
+            def flush(self, timeout):
+                comp._call("writer.flush", timeout=timeout)
 
         class WriterConfig:
             def __init__(self, **kwargs):
                 comp.log.append(("WriterConfig", kwargs))
                 self.kwargs = kwargs
-
-        class AsyncWriter:
-            def __init__(self, *args, **kwargs):
-                comp.log.append(("AsyncWriter", args, kwargs))
-
-            def start(self):
-                comp._call("start")
-
-            def stop(self):
-                comp._call("stop")
-
-            def register_source(self, *args, **kwargs):
-                comp._call("writer.register_source", *args, **kwargs)
-
-            def write_node(self, node):
-                comp._call("write_node", node)
-
-            def write_edges(self, edges):
-                comp._call("write_edges", edges)
-
-            def write_row_values(self, values):
-                comp._call("write_row_values", values)
-
-            def flush(self, timeout):
-                comp._call("writer.flush", timeout=timeout)
-
-            def get_stats(self):
-                return comp.stats
 
         self.HostedStorage, self.WriterConfig, self.AsyncWriter = HostedStorage, WriterConfig, AsyncWriter
         if records == "namedtuple":
@@ -129,8 +104,7 @@ class Component:
             raise RuntimeError("boom")
 
     def _call(self, name, *args, **kwargs):
-        entry = (name,) + args + ((kwargs,) if kwargs else ())
-        self.log.append(entry)
+        self.log.append((name,) + args + ((kwargs,) if kwargs else ()))
         self._maybe_fail(name)
 
     def names(self):

@@ -7,7 +7,6 @@ import pandas as pd
 import pytest
 from persistence_fakes import FakeNode, install_fake_component
 
-from lumarq.utilities.persistence.storage import StoredNode
 from lumarq.utilities.vantor32_dag import DAGTracker
 
 TYPE_ERROR = r"Argument '{}' has incorrect type \(expected {}, got {}\)"
@@ -69,19 +68,6 @@ def test_without_nodes_or_edges_nothing_is_sent_for_them(comp, build, calls, wri
     comp.log.clear()
     t._persist_dag_to_storage()
     assert comp.names() == calls and (t._nodes_written, t._edges_written) == written
-
-
-def test_the_dag_write_builds_the_storage_components_record_type(monkeypatch):
-    comp = install_fake_component(monkeypatch, records="namedtuple")
-    t = DAGTracker(api_key="k")
-    t._writer = None
-    t.log_unary("neg", 0, 7, {"why": "test"})
-    comp.fp_map = {}
-    t._persist_dag_to_storage()
-    (node,) = comp.calls("store_nodes")[0][1]
-    info = t.decode_full(7)
-    assert type(node) is StoredNode and node == StoredNode(7, "UNARY", "neg", None, None, None, False,
-                                                          info.entity, info.chain, {"why": "test"}, 1)
 
 
 def test_persist_to_storage_sends_the_registry_raw_nodes_and_completes(comp):

@@ -1,12 +1,14 @@
 """DAGTracker persistence against a recording storage component installed in sys.modules:
 switching on and off, the per-node write, flush, statistics and leaving a with block."""
+import contextlib
 import logging
+import sys
 
 import pytest
 from persistence_fakes import FakeEdge, FakeNode, install_fake_component, remove_component
 
 from lumarq.utilities.persistence import StoredEdge, StoredNode
-from lumarq.utilities.vantor32_dag import DAGTracker, NodeType
+from lumarq.utilities.vantor32_dag import DAGTracker
 
 LOGGER = "lumarq.utilities.vantor32_dag"
 TAINT = 1 << 29
@@ -79,7 +81,7 @@ def test_an_absent_component_or_a_failing_constructor_propagates(monkeypatch):
 @pytest.mark.parametrize("first_fail", [None, "connect"])
 def test_enabling_again_switches_the_running_persistence_off_first(monkeypatch, first_fail):
     comp = install_fake_component(monkeypatch, fail=first_fail)
-    with pytest.warns(UserWarning) if first_fail else _nothing():
+    with pytest.warns(UserWarning) if first_fail else contextlib.nullcontext():
         t = enabled(comp)
     comp.fail, comp.log[:] = None, []
     t.enable_persistence()
@@ -88,14 +90,6 @@ def test_enabling_again_switches_the_running_persistence_off_first(monkeypatch, 
     assert comp.names()[:len(old_off) + 1] == [e[0] for e in old_off] + ["HostedStorage"]
     assert comp.log[:len(old_off)] == old_off
     assert t._pipeline_id == comp.next_pipeline and t._writer is not None
-
-
-class _nothing:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
 
 
 # ---------------------------------------------------------------- the per-node write
@@ -113,7 +107,7 @@ def test_each_node_is_written_with_its_present_inputs(monkeypatch, records):
     comp = install_fake_component(monkeypatch, records="keyword" if records == "keyword" else "namedtuple")
     if records == "checked":
         comp.StoredNode = NodeWithCheck
-        monkeypatch.setitem(__import__("sys").modules, "lumarq.utilities.persistence", comp.modules()[0])
+        monkeypatch.setitem(sys.modules, "lumarq.utilities.persistence", comp.modules()[0])
         NodeWithCheck.made.clear()
     t = enabled(comp, tenant_id="acme")
     pg, pi = t.encode({0}, 5, 0, True, 0), t.encode({1}, 6, 0, False, 0)
@@ -197,28 +191,6 @@ def test_decoding_errors_propagate_into_node_creation(monkeypatch):
 
 
 # ---------------------------------------------------------------- flush and statistics
-
-def test_flush_writes_the_dag_and_reports_once_per_pipeline(monkeypatch):
-    comp = install_fake_component(monkeypatch)
-    events = []
-
-    class Tracker(DAGTracker):
-        def _persist_dag_to_storage(self):
-            events.append("dag")
-
-        def _sync_to_dashboard(self):
-            events.append("report")
-
-    t = Tracker(api_key="k")
-    t.record_row_value(1, 2, "op", 1.0)
-    assert t.flush(timeout=5) is True
-    t.record_row_value(2, 2, "op", 2.0)
-    assert t.flush() is True
-    assert events == ["dag", "report"]
-    assert [e[0] for e in comp.log[-4:]] == ["write_row_values", "writer.flush"] * 2
-    assert [len(e[1]) for e in comp.calls("write_row_values")] == [1, 1]
-    assert [e[1]["timeout"] for e in comp.calls("writer.flush")] == [5.0, 30.0]
-
 
 def test_a_failed_dag_write_is_logged_once_and_retried_at_the_next_flush(monkeypatch, caplog):
     comp = install_fake_component(monkeypatch)

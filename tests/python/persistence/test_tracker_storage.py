@@ -2,6 +2,7 @@
 behind, the failure paths, the bulk writes and tenant separation."""
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import logging
 import socket
@@ -52,7 +53,7 @@ def test_a_pipeline_leaves_its_deduplicated_graph_its_rows_and_its_status(db_url
     t.record_row_value(9000, fp["add"], "add", 1.0)
     assert t.flush() is True  # hands over the row; writes no DAG again
     assert (t._nodes_written, t._edges_written) == (4, 3)
-    with pytest.raises(KeyError) if fail_block else _nothing():
+    with pytest.raises(KeyError) if fail_block else contextlib.nullcontext():
         with t:
             if fail_block:
                 raise KeyError("pipeline failed")
@@ -81,14 +82,6 @@ def test_a_pipeline_leaves_its_deduplicated_graph_its_rows_and_its_status(db_url
     assert [(x["table_name"], x["column_name"], x["is_protected"]) for x in s.list_sources()] \
         == [("loans", "gender", True)]
     s.disconnect()
-
-
-class _nothing:
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        return False
 
 
 def free_port():
