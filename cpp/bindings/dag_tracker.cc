@@ -1308,7 +1308,15 @@ nb::object RowRecordMaker::Make(nb::handle pipeline_id, nb::handle row_index,
     auto* type = reinterpret_cast<PyTypeObject*>(cls_.ptr());
     PyObject* rec = type->tp_alloc(type, 8);
     if (rec == nullptr) throw nb::python_error();
-    for (Py_ssize_t i = 0; i < 8; ++i) PyTuple_SET_ITEM(rec, i, items[i].inc_ref().ptr());
+    bool atomic = true;
+    for (Py_ssize_t i = 0; i < 8; ++i) {
+      PyObject* item = items[i].inc_ref().ptr();
+      PyTuple_SET_ITEM(rec, i, item);
+      atomic = atomic && !(PyObject_IS_GC(item) && PyObject_GC_IsTracked(item));
+    }
+    // Row records (ints, floats, texts) cannot form cycles: kept out of the collector, a buffer
+    // of them costs the collections that run meanwhile nothing.
+    if (atomic) PyObject_GC_UnTrack(rec);
     return nb::steal(rec);
   }
   return cls_(nb::arg("pipeline_id") = pipeline_id, nb::arg("row_index") = row_index,
