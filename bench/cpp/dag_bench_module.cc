@@ -23,6 +23,30 @@ nb::object CreateBinaryNodes(nb::handle tracker, nb::handle op_name, I64Array le
   return ids;
 }
 
+/// record_row_value(rows[i], fingerprints[i], op, values[i], column) for every i through the C++
+/// entry point the containers use: the record type is imported once per call.
+void RecordRowValues(nb::handle tracker, I64Array rows, U32Array fingerprints, nb::handle op_name,
+                     nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu> values,
+                     nb::handle column_name) {
+  nb::str op = AsStr(op_name, "op_name");
+  nb::object column = AsOptStr(column_name, "column_name");
+  const size_t n = rows.shape(0);
+  if (fingerprints.shape(0) != n || values.shape(0) != n) {
+    throw nb::value_error("arrays differ in length");
+  }
+  if (!RecordRowValueIsNative(tracker)) {
+    throw nb::type_error("record_row_value is overridden on this tracker");
+  }
+  const RowRecordMaker maker;
+  for (size_t i = 0; i < n; ++i) {
+    nb::object value = nb::steal(PyFloat_FromDouble(values.data()[i]));
+    if (!value.is_valid()) throw nb::python_error();
+    RecordRowValueFast(tracker, maker, rows.data()[i], fingerprints.data()[i], op, value, column,
+                       /*defer_trim=*/true);
+  }
+  TrimRowBuffer(tracker);
+}
+
 }  // namespace
 }  // namespace lumarq::py
 
@@ -30,4 +54,8 @@ NB_MODULE(_dag_bench, m) {
   m.def("create_binary_nodes", &lumarq::py::CreateBinaryNodes, nb::arg("tracker").none(),
         nb::arg("op_name").none(), nb::arg("left"), nb::arg("right"), nb::arg("provenance"),
         "One BINARY node per row through the C++ entry point; returns the new ids.");
+  m.def("record_row_values", &lumarq::py::RecordRowValues, nb::arg("tracker").none(),
+        nb::arg("rows"), nb::arg("fingerprints"), nb::arg("op_name").none(), nb::arg("values"),
+        nb::arg("column_name").none() = nb::none(),
+        "One row value per element through the C++ entry point of record_row_value.");
 }

@@ -3,10 +3,12 @@
 #include <algorithm>
 #include <chrono>
 #include <initializer_list>
+#include <optional>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "dag_persistence.h"
 #include "lumarq/graph.h"
 #include "lumarq/word.h"
 
@@ -324,7 +326,13 @@ nb::object CreateNode(nb::handle self, DagTracker& t, Creation& c) {
   }
   IndexProvenance(Need(t.prov_to_nodes, "_prov_to_nodes"), provenance, node_id);
   nb::object writer = Need(t.writer, "_writer");
-  if (!writer.is_none() && AsBool(writer)) CallMethod(self, Interned("_persist_node"), node);
+  if (!writer.is_none() && AsBool(writer)) {
+    if (all_native || Native(self, "_persist_node")) {
+      PersistNode(self, node);
+    } else {
+      CallMethod(self, Interned("_persist_node"), node);
+    }
+  }
   if (OverLimit(Need(t.nodes, "_nodes"), Need(t.max_nodes, "_max_nodes"))) {
     if (all_native || Native(self, "_evict_oldest_nodes")) {
       EvictOldest(self);
@@ -646,6 +654,30 @@ nb::object PipelineOrZero(DagTracker& t) {
   return AsBool(pid) ? pid : nb::int_(0);
 }
 
+/// A tuple type whose `_fields` are those of StoredRowValue, in order.
+bool HasRowFields(nb::handle cls) {
+  static const char* const kFields[] = {"pipeline_id", "row_index",   "fingerprint", "node_operation",
+                                        "value",       "column_name", "tenant_id",   "text_value"};
+  if (!PyType_Check(cls.ptr()) ||
+      !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls.ptr()), &PyTuple_Type)) {
+    return false;
+  }
+  PyObject* fields = PyObject_GetAttrString(cls.ptr(), "_fields");
+  if (fields == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  nb::object hold = nb::steal(fields);
+  if (!PyTuple_Check(fields) || PyTuple_GET_SIZE(fields) != 8) return false;
+  for (Py_ssize_t i = 0; i < 8; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(fields, i);
+    if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, kFields[i]) != 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
 void RecordRowValue(nb::handle self, nb::handle row_index, nb::handle fingerprint,
                     nb::handle operation, nb::handle value, nb::handle column_name) {
   DagTracker& t = Self(self);
@@ -661,6 +693,16 @@ void RecordRowValue(nb::handle self, nb::handle row_index, nb::handle fingerprin
   BufferRecord(t, record, /*defer_trim=*/false);
 }
 
+/// True when `pipeline` was completed as "failed" by this tracker: it is never reported
+/// "completed" afterwards.
+bool MarkedFailed(DagTracker& t, nb::handle pipeline) {
+  if (!t.failed_pipeline.is_valid()) return false;
+  if (t.failed_pipeline.ptr() == pipeline.ptr()) return true;
+  const int eq = PyObject_RichCompareBool(t.failed_pipeline.ptr(), pipeline.ptr(), Py_EQ);
+  if (eq < 0) throw nb::python_error();
+  return eq != 0;
+}
+
 void DisablePersistence(nb::handle self) {
   DagTracker& t = Self(self);
   if (AsBool(Need(t.writer, "_writer"))) {
@@ -670,11 +712,14 @@ void DisablePersistence(nb::handle self) {
   if (AsBool(Need(t.storage, "_storage"))) {
     nb::object storage = t.storage;
     nb::object pipeline = Need(t.pipeline_id, "_pipeline_id");
-    if (!pipeline.is_none()) CompletePipeline(storage, pipeline, "completed");
+    if (!pipeline.is_none() && !MarkedFailed(t, pipeline)) {
+      CompletePipeline(storage, pipeline, "completed");
+    }
     storage.attr("disconnect")();
     t.storage = nb::none();
   }
   t.pipeline_id = nb::none();
+  t.failed_pipeline = nb::object();
 }
 
 bool Flush(nb::handle self, nb::handle timeout) {
@@ -699,11 +744,28 @@ bool Flush(nb::handle self, nb::handle timeout) {
   CallMethodKw(Need(t.writer, "_writer"), "flush", {{"timeout", nb::float_(seconds)}});
   if (!AsBool(Need(t.nodes_persisted, "_nodes_persisted")) &&
       AsBool(Need(t.storage, "_storage")) && AsBool(Need(t.pipeline_id, "_pipeline_id"))) {
-    CallMethod(self, Interned("_persist_dag_to_storage"));
-    t.nodes_persisted = nb::bool_(true);
+    // A store that fails here (down, refusing the key, answering errors) must not fail the
+    // pipeline: the failure is logged and the next flush writes the whole DAG again.
+    try {
+      if (Native(self, "_persist_dag_to_storage")) {
+        PersistDagToStorage(self);
+      } else {
+        CallMethod(self, Interned("_persist_dag_to_storage"));
+      }
+      t.nodes_persisted = nb::bool_(true);
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+      nb::object storage = t.storage.is_valid() ? t.storage : nb::none();
+      LogWarning("Failed to persist DAG to storage (non-fatal): %s",
+                 {DescribeFailure(storage, ExceptionOf(e))});
+    }
   }
   if (!AsBool(Need(t.dashboard_synced, "_dashboard_synced"))) {
-    CallMethod(self, Interned("_sync_to_dashboard"));
+    if (Native(self, "_sync_to_dashboard")) {
+      SyncToDashboard(self);
+    } else {
+      CallMethod(self, Interned("_sync_to_dashboard"));
+    }
     t.dashboard_synced = nb::bool_(true);
   }
   return true;
@@ -721,15 +783,47 @@ nb::object CreateNodeMethod(nb::handle self, nb::handle node_type, nb::handle op
   return IntResult(CreateNode(self, Self(self), c));
 }
 
+/// Runs the steps of a `try ... finally` chain: every step runs; an error raised by a step becomes
+/// the pending one, with the previous pending error as its context, as Python chains them.
+class ErrorChain {
+ public:
+  template <typename F>
+  void Run(F&& step) {
+    try {
+      step();
+    } catch (nb::python_error& e) {
+      nb::python_error error = Normalized(e);
+      if (pending_ && error.value().ptr() != pending_->value().ptr()) {
+        PyException_SetContext(error.value().ptr(), pending_->value().inc_ref().ptr());
+      }
+      pending_.emplace(std::move(error));
+    }
+  }
+  bool failed() const { return pending_.has_value(); }
+  void Rethrow() {
+    if (pending_) throw nb::python_error(*pending_);
+  }
+
+ private:
+  std::optional<nb::python_error> pending_;
+};
+
 nb::object Exit(nb::handle self, nb::handle exc_type, nb::handle, nb::handle) {
   DagTracker& t = Self(self);
-  CallMethod(self, Interned("flush"));
-  if (!exc_type.is_none() && AsBool(Need(t.storage, "_storage")) &&
-      AsBool(Need(t.pipeline_id, "_pipeline_id"))) {
-    nb::object storage = t.storage, pipeline = t.pipeline_id;
-    CompletePipeline(storage, pipeline, "failed");
-  }
-  CallMethod(self, Interned("disable_persistence"));
+  // Persistence is switched off whatever happens before; a flush that raises fails the pipeline
+  // like an exception leaving the block does, and its error propagates afterwards.
+  ErrorChain chain;
+  chain.Run([&] { CallMethod(self, Interned("flush")); });
+  chain.Run([&] {
+    if ((!exc_type.is_none() || chain.failed()) && AsBool(Need(t.storage, "_storage")) &&
+        AsBool(Need(t.pipeline_id, "_pipeline_id"))) {
+      nb::object storage = t.storage, pipeline = t.pipeline_id;
+      t.failed_pipeline = pipeline;  // even if the store fails to record it
+      CompletePipeline(storage, pipeline, "failed");
+    }
+  });
+  chain.Run([&] { CallMethod(self, Interned("disable_persistence")); });
+  chain.Rethrow();
   return nb::bool_(false);
 }
 
@@ -754,6 +848,7 @@ void StartNewPipeline(nb::handle self) {
                                      {"git_commit", nb::none()},
                                      {"tenant_id", Need(t.tenant_id, "_tenant_id")}});
   t.pipeline_id = created;
+  t.failed_pipeline = nb::object();
   t.dashboard_synced = nb::bool_(false);
   t.nodes_persisted = nb::bool_(false);
   Need(t.source_nodes, "_source_nodes").attr("clear")();
@@ -1127,7 +1222,8 @@ DagTracker::DagTracker(nb::handle api_key_, nb::handle tenant_id_, nb::handle se
 #define LUMARQ_DAG_STATE                                                                    \
   &dag_lock, &nodes, &next_node_id, &value_buffer, &value_buffer_lock, &value_flush_threshold, \
       &nodes_persisted, &max_nodes, &prov_to_nodes, &source_nodes, &writer, &storage,          \
-      &pipeline_id, &pipeline_name, &api_key, &tenant_id, &service_url, &dashboard_synced
+      &pipeline_id, &pipeline_name, &api_key, &tenant_id, &service_url, &dashboard_synced,     \
+      &nodes_written, &edges_written, &failed_pipeline
 
 int DagTracker::Traverse(visitproc visit, void* arg) {
   if (int r = ProvenanceTracker::Traverse(visit, arg)) return r;
@@ -1186,25 +1282,19 @@ int64_t CreateNodeFast(nb::handle tracker, NodeKind kind, nb::handle op_name, co
 }
 
 RowRecordMaker::RowRecordMaker()
-    : cls_(nb::module_::import_("lumarq.utilities.persistence.storage").attr("StoredRowValue")) {
-  static const char* const kFields[] = {"pipeline_id", "row_index",   "fingerprint", "node_operation",
-                                        "value",       "column_name", "tenant_id",   "text_value"};
-  if (!PyType_Check(cls_.ptr()) ||
-      !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls_.ptr()), &PyTuple_Type)) {
+    : cls_(ImportName("lumarq.utilities.persistence.storage", "StoredRowValue")) {
+  // The verdict for the type checked last, which is kept alive: it is compared by identity.
+  static PyObject* checked = nullptr;
+  static bool checked_fields = false;
+  if (cls_.ptr() == checked) {
+    tuple_fields_ = checked_fields;
     return;
   }
-  PyObject* fields = PyObject_GetAttrString(cls_.ptr(), "_fields");
-  if (fields == nullptr) {
-    PyErr_Clear();
-    return;
-  }
-  nb::object hold = nb::steal(fields);
-  if (!PyTuple_Check(fields) || PyTuple_GET_SIZE(fields) != 8) return;
-  for (Py_ssize_t i = 0; i < 8; ++i) {
-    PyObject* name = PyTuple_GET_ITEM(fields, i);
-    if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, kFields[i]) != 0) return;
-  }
-  tuple_fields_ = true;
+  tuple_fields_ = HasRowFields(cls_);  // may run Python code
+  PyObject* old = checked;
+  checked = Py_NewRef(cls_.ptr());
+  checked_fields = tuple_fields_;
+  Py_XDECREF(old);
 }
 
 nb::object RowRecordMaker::Make(nb::handle pipeline_id, nb::handle row_index,
@@ -1218,7 +1308,15 @@ nb::object RowRecordMaker::Make(nb::handle pipeline_id, nb::handle row_index,
     auto* type = reinterpret_cast<PyTypeObject*>(cls_.ptr());
     PyObject* rec = type->tp_alloc(type, 8);
     if (rec == nullptr) throw nb::python_error();
-    for (Py_ssize_t i = 0; i < 8; ++i) PyTuple_SET_ITEM(rec, i, items[i].inc_ref().ptr());
+    bool atomic = true;
+    for (Py_ssize_t i = 0; i < 8; ++i) {
+      PyObject* item = items[i].inc_ref().ptr();
+      PyTuple_SET_ITEM(rec, i, item);
+      atomic = atomic && !(PyObject_IS_GC(item) && PyObject_GC_IsTracked(item));
+    }
+    // Row records (ints, floats, texts) cannot form cycles: kept out of the collector, a buffer
+    // of them costs the collections that run meanwhile nothing.
+    if (atomic) PyObject_GC_UnTrack(rec);
     return nb::steal(rec);
   }
   return cls_(nb::arg("pipeline_id") = pipeline_id, nb::arg("row_index") = row_index,
@@ -1270,6 +1368,9 @@ void RegisterDagTracker(nb::module_& m) {
           nb::sig("def __init__(self, api_key: Optional[str] = None, tenant_id: Optional[str] = None, service_url: str = '', pipeline_name: Optional[str] = None) -> None"), nb::arg("api_key").none() = nb::none(),
           nb::arg("tenant_id").none() = nb::none(), nb::arg("service_url").none() = "",
           nb::arg("pipeline_name").none() = nb::none());
+  cls.def("enable_persistence", &EnablePersistence,
+          nb::sig("def enable_persistence(self) -> None"),
+          "Connect to the hosted storage, start a pipeline and an asynchronous writer.");
   cls.def("record_row_value", &RecordRowValue,
           nb::sig("def record_row_value(self, row_index: int, fingerprint: int, operation: str, value: Any = None, column_name: Optional[str] = None) -> None"),
           nb::arg("row_index").none(), nb::arg("fingerprint").none(), nb::arg("operation").none(),
@@ -1282,6 +1383,27 @@ void RegisterDagTracker(nb::module_& m) {
           nb::sig("def flush(self, timeout: float = 30.0) -> bool"), nb::arg("timeout").none() = 30.0,
           "Hand buffered rows to the writer and wait for it; write the DAG and report to the\n"
           "dashboard once per pipeline. Returns True.");
+  cls.def("_sync_to_dashboard", &SyncToDashboard,
+          nb::sig("def _sync_to_dashboard(self) -> None"),
+          "Post the pipeline report to the dashboard service (failures are logged).");
+  cls.def("_persist_dag_to_storage", &PersistDagToStorage,
+          nb::sig("def _persist_dag_to_storage(self) -> None"),
+          "Write the whole DAG, deduplicated by fingerprint, with resolved edges.");
+  cls.def("get_persistence_stats", &GetPersistenceStats,
+          nb::sig("def get_persistence_stats(self) -> Optional[dict]"),
+          "The writer's statistics plus the nodes and edges written in bulk, or None.");
+  cls.def("persist_to_storage", &PersistToStorage,
+          nb::sig("def persist_to_storage(self, storage, pipeline_id: Optional[int] = None) -> int"),
+          nb::arg("storage").none(), nb::arg("pipeline_id").none() = nb::none(),
+          "Write the source registry and the DAG to `storage` and complete the pipeline;\n"
+          "returns the pipeline id used.");
+  cls.def_static("persist_results", &PersistResults,
+                 nb::sig("def persist_results(storage, pipeline_id: int, row_keys, outputs: Dict[str, DAGTrackedSeries], source_df: Optional[pd.DataFrame] = None) -> None"),
+                 nb::arg("storage").none(), nb::arg("pipeline_id").none(),
+                 nb::arg("row_keys").none(), nb::arg("outputs").none(),
+                 nb::arg("source_df").none() = nb::none(),
+                 "Write per-row result values of tracked output columns, with a hash of each\n"
+                 "input row when `source_df` is given.");
   cls.def("_create_node", &CreateNodeMethod,
           nb::sig("def _create_node(self, node_type: NodeType, operation: str, inputs: List[int], provenance: int, **kwargs) -> int"), nb::arg("node_type").none(),
           nb::arg("operation").none(), nb::arg("inputs").none(), nb::arg("provenance").none(),
@@ -1294,6 +1416,9 @@ void RegisterDagTracker(nb::module_& m) {
           nb::sig("def __exit__(self, exc_type, exc_val, exc_tb) -> bool"), nb::arg("exc_type").none(), nb::arg("exc_val").none(),
           nb::arg("exc_tb").none());
   cls.def("__del__", &Del);
+  cls.def("_persist_node", &PersistNode,
+          nb::sig("def _persist_node(self, node: DAGNode) -> None"), nb::arg("node").none(),
+          "Hand a new node and its incoming edges to the writer.");
   cls.def("_start_new_pipeline", &StartNewPipeline,
           nb::sig("def _start_new_pipeline(self) -> None"),
           "Complete the current storage pipeline and start a new one.");
@@ -1352,6 +1477,8 @@ void RegisterDagTracker(nb::module_& m) {
   DefState<&DagTracker::tenant_id>(cls, "_tenant_id");
   DefState<&DagTracker::service_url>(cls, "_service_url");
   DefState<&DagTracker::dashboard_synced>(cls, "_dashboard_synced");
+  DefState<&DagTracker::nodes_written>(cls, "_nodes_written");
+  DefState<&DagTracker::edges_written>(cls, "_edges_written");
 }
 
 }  // namespace lumarq::py

@@ -72,6 +72,11 @@ class DagTracker : public ProvenanceTracker {
   nb::object dashboard_synced;       // _dashboard_synced
 
   bool rows_dropped_warned = false;  // the memory-only row bound has warned once
+
+  nb::object nodes_written;    // _nodes_written: unset (AttributeError) until first assigned
+  nb::object edges_written;    // _edges_written: likewise
+  nb::object failed_pipeline;  // the pipeline id completed as "failed": never completed again
+  bool plaintext_warned = false;  // the dashboard report over plain http has warned once
 };
 
 /// The Python type object of DAGTracker.

@@ -365,7 +365,7 @@ def test_leaving_a_with_block(t):
 
 @pytest.mark.parametrize("exc_type, expected", [
     (None, [("complete", 7, "completed"), ("disconnect",)]),
-    (ValueError, [("complete", 7, "failed"), ("complete", 7, "completed"), ("disconnect",)]),
+    (ValueError, [("complete", 7, "failed"), ("disconnect",)]),  # a failed pipeline stays failed
 ])
 def test_exit_completes_the_pipeline_and_turns_persistence_off(t, exc_type, expected):
     storage = FakeStorage()

@@ -98,12 +98,20 @@ class HostedStorage:
             backend = open_backend(self._api_url, self._api_key)
             try:
                 backend.connect()
-            except (ValueError, ConnectionError, PermissionError, ImportError) as exc:
-                raise type(exc)(self._scrub(str(exc))) from None
-            except Exception as exc:
-                raise ConnectionError(
-                    "Cannot connect to storage %s: %s" % (self.api_url, self.describe_error(exc))
-                ) from None
+            except BaseException as exc:
+                # What the failed attempt opened (a pool, a kept-alive connection) is released
+                # now rather than left to the collector.
+                try:
+                    backend.close()
+                except Exception:
+                    pass
+                if isinstance(exc, (ValueError, ConnectionError, PermissionError, ImportError)):
+                    raise type(exc)(self._scrub(str(exc))) from None
+                if isinstance(exc, Exception):
+                    raise ConnectionError(
+                        "Cannot connect to storage %s: %s" % (self.api_url, self.describe_error(exc))
+                    ) from None
+                raise
             self._backend = backend
             logger.debug("Connected to storage %s (tenant %s)", self.api_url, self._tenant)
 

@@ -1,0 +1,296 @@
+"""DAGTracker persistence: row values, the bulk DAG write of flush, a pipeline through the service.
+
+    PYTHONPATH=src python bench/bench_persistence.py [--rows N] [--nodes N] [--repeats N]
+                                                     [--no-pg] [--no-service]
+
+Every run uses a fresh database (SQLite file; PostgreSQL on a throw-away cluster as in
+bench_storage.py, skipped when no server binaries exist; the service in its own process over a
+fresh SQLite file as in bench_service.py):
+
+* row values: `record_row_value` called from a Python loop, as a user does, then `flush`, into
+  SQLite and PostgreSQL. Beside it the same rows through the C++ entry point the DAG containers
+  use, and both producers alone (a writer that stores nothing), which shows how much of the
+  time is the Python loop;
+* the bulk DAG write of `flush` (`_persist_dag_to_storage`) of a graph of N nodes;
+* a whole N-node pipeline (per-node writes while the nodes are created, one row value per node,
+  flush, close) through the service and straight into SQLite.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import os
+import statistics
+import sys
+import time
+from typing import Callable, ContextManager, Dict, List, Optional, Tuple
+
+import numpy as np
+
+_HERE = os.path.dirname(os.path.abspath(__file__))
+_SRC = os.path.join(os.path.dirname(_HERE), "src")
+for _p in (_SRC, _HERE):
+    if _p not in sys.path:
+        sys.path.insert(0, _p)
+
+import _dag_bench  # noqa: E402
+import bench_service  # noqa: E402
+import bench_storage  # noqa: E402
+
+from lumarq.utilities.persistence import HostedStorage  # noqa: E402
+from lumarq.utilities.vantor32_dag import DAGTracker  # noqa: E402
+
+KEY = "bench-key"
+TENANT = "bench"
+SOURCES = 100
+
+
+def _tracker(url: str, key: str = KEY) -> DAGTracker:
+    t = DAGTracker(api_key=key, tenant_id=TENANT, service_url=url, pipeline_name="bench")
+    if t._writer is None:
+        raise RuntimeError("persistence did not start on %s" % url)
+    return t
+
+
+def _reader(url: str) -> HostedStorage:
+    s = HostedStorage(api_url=url, api_key=None, tenant_id=TENANT)
+    s.connect()
+    return s
+
+
+def _check_rows(url: str, pid: int, rows: int) -> None:
+    s = _reader(url)
+    try:
+        stored = s.count_row_values(pid)
+    finally:
+        s.disconnect()
+    if stored != rows:
+        raise RuntimeError("stored %d of %d row values" % (stored, rows))
+
+
+def _row_arrays(rows: int) -> Tuple[np.ndarray, np.ndarray, np.ndarray]:
+    idx = np.arange(rows, dtype=np.int64)
+    fps = ((idx * 2654435761) & 0xFFFFFFFF).astype(np.uint32)
+    return idx, fps, idx * 0.5
+
+
+def time_rows_python(url: str, rows: int) -> float:
+    t = _tracker(url)
+    fps = [(i * 2654435761) & 0xFFFFFFFF for i in range(rows)]
+    record = t.record_row_value
+    t0 = time.perf_counter()
+    for i in range(rows):
+        record(i, fps[i], "ADD", i * 0.5, "amount")
+    t.flush(timeout=600.0)
+    elapsed = time.perf_counter() - t0
+    pid = t._pipeline_id
+    t.__exit__(None, None, None)
+    _check_rows(url, pid, rows)
+    return elapsed
+
+
+def time_rows_native(url: str, rows: int) -> float:
+    t = _tracker(url)
+    idx, fps, values = _row_arrays(rows)
+    t0 = time.perf_counter()
+    _dag_bench.record_row_values(t, idx, fps, "ADD", values, "amount")
+    t.flush(timeout=600.0)
+    elapsed = time.perf_counter() - t0
+    pid = t._pipeline_id
+    t.__exit__(None, None, None)
+    _check_rows(url, pid, rows)
+    return elapsed
+
+
+class _NullWriter:
+    """Takes row values and keeps nothing: the producer's own cost."""
+
+    def __init__(self) -> None:
+        self.rows = 0
+
+    def write_row_values(self, values) -> None:
+        self.rows += len(values)
+
+
+def time_rows_producer(kind: str, rows: int) -> float:
+    t = DAGTracker(tenant_id=TENANT)
+    t._writer = writer = _NullWriter()
+    t._pipeline_id = 1
+    if kind == "python":
+        fps = [(i * 2654435761) & 0xFFFFFFFF for i in range(rows)]
+        record = t.record_row_value
+        t0 = time.perf_counter()
+        for i in range(rows):
+            record(i, fps[i], "ADD", i * 0.5, "amount")
+    else:
+        idx, fps, values = _row_arrays(rows)
+        t0 = time.perf_counter()
+        _dag_bench.record_row_values(t, idx, fps, "ADD", values, "amount")
+    elapsed = time.perf_counter() - t0
+    if writer.rows + len(t._value_buffer) != rows:
+        raise RuntimeError("producer lost rows")
+    return elapsed
+
+
+def _words(nodes: int) -> List[int]:
+    """Distinct decodable provenance values: SOURCES source words, then one per binary node.
+    Computed on a scratch tracker registered like the timed one (mode-00 words depend on the
+    pair ids only)."""
+    from lumarq.utilities.vantor32 import ProvenanceTracker
+
+    scratch = ProvenanceTracker()
+    for k in range(SOURCES):
+        scratch.register("loans", "c%d" % k, k % 10 == 0)
+    words = [scratch.encode({k % SOURCES}, k & 0xFF, (k >> 8) & 0xFF, False, 0 if k < SOURCES else 1)
+             for k in range(nodes)]
+    if len(set(words)) != nodes:
+        raise RuntimeError("provenance values are not distinct")
+    return words
+
+
+def _graph(t: DAGTracker, words: List[int]) -> np.ndarray:
+    """Source nodes, then one binary node per remaining word (inputs: earlier nodes); the ids."""
+    for k in range(SOURCES):
+        t.register("loans", "c%d" % k, k % 10 == 0)
+        t.create_source_node("loans", "c%d" % k, words[k])
+    ids = np.arange(SOURCES, len(words), dtype=np.int64)
+    return _dag_bench.create_binary_nodes(t, "add", ids // 2, ids - 1, np.asarray(words[SOURCES:], np.uint32))
+
+
+def time_dag_bulk(url: str, nodes: int) -> float:
+    words = _words(nodes)
+    t = _tracker(url)
+    writer, t._writer = t._writer, None  # build the graph without the per-node writes
+    _graph(t, words)
+    t._writer = writer
+    t0 = time.perf_counter()
+    t.flush(timeout=600.0)
+    elapsed = time.perf_counter() - t0
+    pid, written = t._pipeline_id, (t._nodes_written, t._edges_written)
+    t.__exit__(None, None, None)
+    s = _reader(url)
+    try:
+        got = s.get_pipeline(pid)
+    finally:
+        s.disconnect()
+    if written != (nodes, 2 * (nodes - SOURCES)) or (got["node_count"], got["edge_count"]) != written:
+        raise RuntimeError("bulk DAG write stored %r, wrote %r" % (got, written))
+    return elapsed
+
+
+def time_pipeline(url: str, nodes: int, key: str = KEY, check_url: Optional[str] = None) -> float:
+    """Per-node writes while `nodes` nodes are created, one row value per node, flush, close."""
+    words = _words(nodes)
+    t0 = time.perf_counter()
+    t = _tracker(url, key)
+    _graph(t, words)
+    record = t.record_row_value
+    for i, fp in enumerate(words[SOURCES:]):
+        record(i, fp, "ADD", i * 0.5, "amount")
+    t.flush(timeout=600.0)
+    pid = t._pipeline_id
+    t.__exit__(None, None, None)
+    elapsed = time.perf_counter() - t0
+    if check_url is not None:
+        _check_rows(check_url, pid, nodes - SOURCES)
+    return elapsed
+
+
+# ---------------------------------------------------------------- running
+
+def _median(fn: Callable[[], float], repeats: int) -> Tuple[float, List[float]]:
+    times = [fn() for _ in range(repeats)]
+    return statistics.median(times), times
+
+
+def _on(url_cm: Callable[[], ContextManager[str]], fn: Callable[[str, int], float], n: int) -> Callable[[], float]:
+    def one() -> float:
+        with url_cm() as url:
+            return fn(url, n)
+
+    return one
+
+
+def _through_service(nodes: int) -> float:
+    with bench_service._service(in_thread=False) as (url, key):
+        return time_pipeline(url, nodes, key)
+
+
+def measure(rows: int = 1_000_000, nodes: int = 100_000, repeats: int = 3, postgres: bool = True,
+            service: bool = True) -> List[Dict[str, object]]:
+    out: List[Dict[str, object]] = []
+
+    def add(name: str, backend: str, n: int, unit: str, fn: Callable[[], float], **extra: object) -> None:
+        med, times = _median(fn, repeats)
+        out.append(dict(name=name, backend=backend, n=n, unit=unit, median_s=med, times_s=times, **extra))
+
+    targets: List[Tuple[str, Callable[[], ContextManager[str]]]] = [("sqlite", bench_storage._sqlite_url)]
+    with contextlib.ExitStack() as stack:
+        if postgres:
+            server = stack.enter_context(bench_storage._pg_server(None))
+            if server is not None:
+                targets.append(("postgresql", bench_storage._pg_url_factory(*server)))
+        for backend, url_cm in targets:
+            add("row values: record_row_value in a Python loop + flush", backend, rows, "rows",
+                _on(url_cm, time_rows_python, rows))
+            add("row values: C++ entry point + flush", backend, rows, "rows", _on(url_cm, time_rows_native, rows))
+            add("bulk DAG write of flush (_persist_dag_to_storage)", backend, nodes, "nodes",
+                _on(url_cm, time_dag_bulk, nodes))
+    add("row values, producer only: record_row_value in a Python loop", "-", rows, "rows",
+        lambda: time_rows_producer("python", rows))
+    add("row values, producer only: C++ entry point", "-", rows, "rows", lambda: time_rows_producer("native", rows))
+    if service:
+        direct = _on(bench_storage._sqlite_url, lambda url, n: time_pipeline(url, n, check_url=url), nodes)
+        add("pipeline: per-node writes + 1 row value per node + flush + close", "service (http, SQLite)",
+            nodes, "nodes", lambda: _through_service(nodes))
+        base, base_times = _median(direct, repeats)
+        out[-1].update(direct_s=base, direct_times=base_times)
+    return out
+
+
+def run(rows: Optional[int] = None, repeat: int = 3) -> list:
+    """Entry point of bench/run.py."""
+    from _timing import Result, per_item
+
+    results = []
+    rows = rows or 1_000_000
+    for r in measure(rows=rows, nodes=min(100_000, rows), repeats=max(1, min(repeat, 3))):
+        n, unit, med = int(r["n"]), str(r["unit"]), float(r["median_s"])
+        notes = ["%s %s/s" % (format(round(n / med), ","), unit)]
+        res = Result(name="persistence %s: %s, %s %s" % (r["backend"], r["name"], format(n, ","), unit),
+                     median_s=med, per_item=per_item(med, n, unit[:-1]), notes=notes)
+        if "direct_s" in r:
+            base = float(r["direct_s"])
+            res.baseline, res.baseline_s = "same pipeline straight into SQLite", base
+            rows_n = n - SOURCES
+            res.notes = ["through the service: %s nodes/s, %s rows/s; direct SQLite: %s nodes/s, %s rows/s" % (
+                format(round(n / med), ","), format(round(rows_n / med), ","),
+                format(round(n / base), ","), format(round(rows_n / base), ","))]
+        if "Python loop + flush" in str(r["name"]) and r["backend"] == "sqlite":
+            res.target = ">= 250,000 rows/s"
+        results.append(res)
+    return results
+
+
+def main(argv: Optional[List[str]] = None) -> int:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--rows", type=int, default=1_000_000)
+    ap.add_argument("--nodes", type=int, default=100_000)
+    ap.add_argument("--repeats", type=int, default=3)
+    ap.add_argument("--no-pg", action="store_true")
+    ap.add_argument("--no-service", action="store_true")
+    args = ap.parse_args(argv)
+    for r in measure(args.rows, args.nodes, args.repeats, not args.no_pg, not args.no_service):
+        n, med = int(r["n"]), float(r["median_s"])
+        line = "%-24s %-66s n=%-8d median %.3f s %11.0f %s/s   (runs: %s)" % (
+            r["backend"], r["name"], n, med, n / med, r["unit"], ", ".join("%.3f" % x for x in r["times_s"]))
+        if "direct_s" in r:
+            line += "   direct SQLite median %.3f s %11.0f %s/s (runs: %s)" % (
+                r["direct_s"], n / r["direct_s"], r["unit"], ", ".join("%.3f" % x for x in r["direct_times"]))
+        print(line, flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,1028 @@
+#include "dag_persistence.h"
+
+#include <cstring>
+#include <exception>
+#include <initializer_list>
+#include <iterator>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "lumarq/codec.h"
+
+namespace lumarq::py {
+namespace {
+
+constexpr const char* kPackage = "lumarq.utilities.persistence";
+constexpr const char* kStorageModule = "lumarq.utilities.persistence.storage";
+constexpr const char* kModuleName = "lumarq.utilities.vantor32_dag";
+constexpr const char* kUnavailable =
+    "Persistence module unavailable \xE2\x80\x94 provenance data is NOT being saved to storage. "
+    "Install lumarq with persistence extras or check your installation.";
+
+constexpr const char* kNodeFields[] = {"fingerprint", "node_type",   "operation",   "table_name",
+                                       "column_name", "pair_id",     "is_protected", "entity_hash",
+                                       "chain_hash",  "metadata",    "pipeline_id"};
+constexpr size_t kNodeFieldCount = std::size(kNodeFields);
+constexpr const char* kEdgeFields[] = {"parent_fingerprint", "child_fingerprint", "input_position"};
+constexpr size_t kEdgeFieldCount = std::size(kEdgeFields);
+
+// ---------------------------------------------------------------- small helpers
+
+DagTracker& Self(nb::handle self) {
+  DagTracker* t = DagTrackerPtr(self);
+  if (t == nullptr) {
+    if (DagTrackerType() != nullptr && PyObject_TypeCheck(self.ptr(), DagTrackerType())) {
+      throw nb::type_error("DAGTracker.__init__() was not called on this object");
+    }
+    RaiseArgType("self", "DAGTracker", self);
+  }
+  return *t;
+}
+
+nb::object Need(const nb::object& o, const char* name) {
+  if (!o.is_valid()) {
+    PyErr_Format(PyExc_AttributeError, "'DAGTracker' object has no attribute '%s'", name);
+    throw nb::python_error();
+  }
+  return o;
+}
+
+bool Native(nb::handle self, const char* name) {
+  return UsesNative(self, Interned(name), DagTrackerType());
+}
+
+nb::object Steal(PyObject* o) {
+  if (o == nullptr) throw nb::python_error();
+  return nb::steal(o);
+}
+
+/// callable(*args, **kwargs) through the vectorcall protocol.
+nb::object CallKw(nb::handle callable, std::initializer_list<nb::handle> args,
+                  std::initializer_list<std::pair<const char*, nb::handle>> kwargs) {
+  std::vector<PyObject*> argv;
+  argv.reserve(1 + args.size() + kwargs.size());
+  argv.push_back(nullptr);  // room for PY_VECTORCALL_ARGUMENTS_OFFSET
+  for (nb::handle a : args) argv.push_back(a.ptr());
+  nb::object names = Steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+  Py_ssize_t i = 0;
+  for (const auto& [key, value] : kwargs) {
+    PyTuple_SET_ITEM(names.ptr(), i++, Interned(key).inc_ref().ptr());
+    argv.push_back(value.ptr());
+  }
+  return Steal(PyObject_Vectorcall(callable.ptr(), argv.data() + 1,
+                                   args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, names.ptr()));
+}
+
+/// obj.<name>(*args, **kwargs).
+nb::object CallMethodKw(nb::handle obj, const char* name, std::initializer_list<nb::handle> args,
+                        std::initializer_list<std::pair<const char*, nb::handle>> kwargs) {
+  std::vector<PyObject*> argv;
+  argv.reserve(1 + args.size() + kwargs.size());
+  argv.push_back(obj.ptr());
+  for (nb::handle a : args) argv.push_back(a.ptr());
+  nb::object names = Steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+  Py_ssize_t i = 0;
+  for (const auto& [key, value] : kwargs) {
+    PyTuple_SET_ITEM(names.ptr(), i++, Interned(key).inc_ref().ptr());
+    argv.push_back(value.ptr());
+  }
+  return Steal(PyObject_VectorcallMethod(Interned(name).ptr(), argv.data(),
+                                         (1 + args.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         names.ptr()));
+}
+
+/// getattr(obj, name, fallback).
+nb::object GetAttrOr(nb::handle obj, const char* name, nb::handle fallback) {
+  PyObject* v = PyObject_GetAttr(obj.ptr(), Interned(name).ptr());
+  if (v != nullptr) return nb::steal(v);
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+  PyErr_Clear();
+  return nb::borrow(fallback);
+}
+
+nb::object MapGet(nb::handle map, nb::handle key) {
+  if (PyDict_CheckExact(map.ptr())) {
+    PyObject* v = PyDict_GetItemWithError(map.ptr(), key.ptr());
+    if (v) return nb::borrow(v);
+    if (PyErr_Occurred()) throw nb::python_error();
+    return nb::none();
+  }
+  return CallMethod(map, Interned("get"), key);
+}
+
+nb::object ToInt(nb::handle v) {
+  if (PyLong_CheckExact(v.ptr())) return nb::borrow(v);
+  return Steal(PyNumber_Long(v.ptr()));
+}
+
+nb::object ToBool(nb::handle v) { return nb::bool_(AsBool(v)); }
+
+Py_ssize_t Size(nb::handle o) {
+  const Py_ssize_t n = PyObject_Size(o.ptr());
+  if (n < 0) throw nb::python_error();
+  return n;
+}
+
+/// Takes a new tuple out of the garbage collector when none of its items is a tracked container,
+/// the rule the collector itself applies to tuples on its first pass over them. The bulk writes
+/// make hundreds of thousands of records and rows at once; tracked, they would make every full
+/// collection meanwhile walk them all.
+void MaybeUntrack(PyObject* tuple) {
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(tuple); ++i) {
+    PyObject* o = PyTuple_GET_ITEM(tuple, i);
+    if (PyObject_IS_GC(o) && PyObject_GC_IsTracked(o)) return;
+  }
+  PyObject_GC_UnTrack(tuple);
+}
+
+nb::object AtomicTuple(std::initializer_list<nb::handle> items) {
+  nb::object t = Steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+  Py_ssize_t i = 0;
+  for (nb::handle item : items) PyTuple_SET_ITEM(t.ptr(), i++, Py_NewRef(item.ptr()));
+  MaybeUntrack(t.ptr());
+  return t;
+}
+
+/// list(values of the node map): callers walk a snapshot, so Python code that runs meanwhile
+/// (an override, a record constructor) cannot disturb the walk.
+nb::object NodeSnapshot(nb::handle nodes) {
+  if (PyDict_CheckExact(nodes.ptr())) return Steal(PyDict_Values(nodes.ptr()));
+  return Steal(PySequence_List(CallMethod(nodes, Interned("values")).ptr()));
+}
+
+/// {provenance: first node with it}, in first-seen order.
+nb::dict FirstNodePerFingerprint(nb::handle snapshot) {
+  nb::dict kept;
+  for (nb::handle node : snapshot) {
+    nb::object prov = NodeField(node, kProvenance);
+    if (PyDict_SetDefault(kept.ptr(), prov.ptr(), node.ptr()) == nullptr) throw nb::python_error();
+  }
+  return kept;
+}
+
+/// `node.metadata` for a record. A native node whose empty metadata dict was never asked for gets
+/// an equal new one instead: creating its own would put every persisted node under the
+/// collector's watch, which then dominates the cost of a large graph.
+nb::object RecordMetadata(nb::handle node) {
+  DagNode* n = NativeNode(node);
+  if (n != nullptr && n->lazy_metadata && !n->metadata.is_valid()) return nb::dict();
+  return NodeField(node, kMetadata);
+}
+
+/// The member name of a node kind; cached for the NodeType members.
+nb::object KindName(nb::handle node_type) {
+  static PyObject* names[kNodeKinds + 1] = {};
+  for (int k = 1; k <= kNodeKinds; ++k) {
+    nb::handle member = KindMember(static_cast<NodeKind>(k));
+    if (node_type.ptr() != member.ptr()) continue;
+    if (names[k] == nullptr) names[k] = nb::object(member.attr("name")).release().ptr();  // kept
+    return nb::borrow(names[k]);
+  }
+  return node_type.attr("name");
+}
+
+// ---------------------------------------------------------------- logging and warnings
+
+nb::object ModuleLogger() {
+  PyObject* mod = PyImport_GetModule(Interned(kModuleName).ptr());
+  if (mod != nullptr) {
+    nb::object m = nb::steal(mod);
+    PyObject* logger = PyObject_GetAttr(mod, Interned("logger").ptr());
+    if (logger != nullptr) return nb::steal(logger);
+    PyErr_Clear();
+  } else if (PyErr_Occurred()) {
+    PyErr_Clear();
+  }
+  return ImportAttr("logging", "getLogger")(kModuleName);
+}
+
+void LogError(const char* text) { CallMethod(ModuleLogger(), Interned("error"), nb::str(text)); }
+
+/// warnings.warn(text, UserWarning), through the module attribute as Python code would call it.
+void WarnUser(nb::handle text) {
+  nb::object warn = ImportAttr("warnings", "warn");
+  warn(text, nb::handle(PyExc_UserWarning));
+}
+
+// ---------------------------------------------------------------- lazy imports
+
+[[noreturn]] void RaiseCannotImport(nb::handle module, const char* name) {
+  nb::object modname = GetAttrOr(module, "__name__", nb::str("<unknown module name>"));
+  PyObject* file = PyModule_Check(module.ptr()) ? PyModule_GetFilenameObject(module.ptr()) : nullptr;
+  if (file == nullptr) PyErr_Clear();
+  nb::object path = file ? nb::steal(file) : nb::none();
+  nb::object msg = Steal(file ? PyUnicode_FromFormat("cannot import name '%s' from %R (%S)", name,
+                                                     modname.ptr(), path.ptr())
+                              : PyUnicode_FromFormat("cannot import name '%s' from %R (unknown "
+                                                     "location)",
+                                                     name, modname.ptr()));
+  PyErr_SetImportError(msg.ptr(), modname.ptr(), file ? path.ptr() : nullptr);
+  throw nb::python_error();
+}
+
+/// `from <module> import <names>` with the interpreter's semantics. A module already in
+/// sys.modules is used without the import machinery: it is looked up there on every call (a
+/// component replaced in sys.modules is seen at once) and the names read from it; anything else
+/// (not imported yet, None in sys.modules, a name missing) takes the full import path and its
+/// errors.
+void ImportFrom(const char* module, std::initializer_list<const char*> names, nb::object* out) {
+  nb::handle key = Interned(module);
+  PyObject* found = PyDict_GetItemWithError(PyImport_GetModuleDict(), key.ptr());
+  if (found == nullptr && PyErr_Occurred()) throw nb::python_error();
+  if (found != nullptr && found != Py_None) {
+    nb::object mod = nb::borrow(found);
+    size_t i = 0;
+    bool complete = true;
+    for (const char* name : names) {
+      PyObject* v = PyObject_GetAttr(mod.ptr(), Interned(name).ptr());
+      if (v == nullptr) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+        PyErr_Clear();
+        complete = false;
+        break;
+      }
+      out[i++] = nb::steal(v);
+    }
+    if (complete) return;
+  }
+  nb::object fromlist = Steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
+  Py_ssize_t k = 0;
+  for (const char* name : names) PyTuple_SET_ITEM(fromlist.ptr(), k++, Interned(name).inc_ref().ptr());
+  nb::object mod =
+      Steal(PyImport_ImportModuleLevelObject(key.ptr(), nullptr, nullptr, fromlist.ptr(), 0));
+  size_t i = 0;
+  for (const char* name : names) {
+    PyObject* v = PyObject_GetAttr(mod.ptr(), Interned(name).ptr());
+    if (v == nullptr) {
+      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+      PyErr_Clear();
+      // A submodule of that name, as `from package import submodule` finds it.
+      nb::object full = Steal(PyUnicode_FromFormat("%s.%s", module, name));
+      PyObject* sub = PyImport_GetModule(full.ptr());
+      if (sub == nullptr) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        RaiseCannotImport(mod, name);
+      }
+      v = sub;
+    }
+    out[i++] = nb::steal(v);
+  }
+}
+
+// ---------------------------------------------------------------- record types
+
+/// Builds records of a NamedTuple-like type. When the type is a plain namedtuple with exactly the
+/// expected fields (its generated __new__, no __init__, None as default of every field a caller
+/// leaves out), records are built as tuples of that type directly; any other type is called with
+/// keyword arguments. The check is made once per type object.
+class RecordMaker {
+ public:
+  RecordMaker(const char* const* fields, size_t count) : fields_(fields), count_(count) {}
+
+  /// A record from `values` (one per field, in field order); a null handle leaves the field out.
+  nb::object Make(nb::handle cls, const nb::handle* values) {
+    if (cls.ptr() != checked_) Check(cls, values);
+    if (direct_) {
+      auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+      PyObject* rec = type->tp_alloc(type, static_cast<Py_ssize_t>(count_));
+      if (rec == nullptr) throw nb::python_error();
+      for (size_t i = 0; i < count_; ++i) {
+        PyObject* v = values[i].is_valid() ? values[i].ptr() : Py_None;
+        PyTuple_SET_ITEM(rec, static_cast<Py_ssize_t>(i), Py_NewRef(v));
+      }
+      MaybeUntrack(rec);
+      return nb::steal(rec);
+    }
+    std::vector<PyObject*> argv{nullptr};
+    size_t given = 0;
+    for (size_t i = 0; i < count_; ++i) given += values[i].is_valid() ? 1 : 0;
+    nb::object names = Steal(PyTuple_New(static_cast<Py_ssize_t>(given)));
+    Py_ssize_t k = 0;
+    for (size_t i = 0; i < count_; ++i) {
+      if (!values[i].is_valid()) continue;
+      PyTuple_SET_ITEM(names.ptr(), k++, Interned(fields_[i]).inc_ref().ptr());
+      argv.push_back(values[i].ptr());
+    }
+    return Steal(
+        PyObject_Vectorcall(cls.ptr(), argv.data() + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, names.ptr()));
+  }
+
+ private:
+  void Check(nb::handle cls, const nb::handle* values) {
+    const bool direct = IsPlainNamedTuple(cls, values);  // may run Python code
+    // Both members change together, before anything else can run; the type is kept alive
+    // because it is compared by identity.
+    PyObject* old = checked_;
+    checked_ = Py_NewRef(cls.ptr());
+    direct_ = direct;
+    Py_XDECREF(old);
+  }
+
+  bool IsPlainNamedTuple(nb::handle cls, const nb::handle* values) const {
+    if (!PyType_Check(cls.ptr())) return false;
+    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
+    if (!PyType_IsSubtype(type, &PyTuple_Type) || type->tp_init != PyBaseObject_Type.tp_init) {
+      return false;
+    }
+    nb::object fields = GetAttrOr(cls, "_fields", nb::none());
+    if (!PyTuple_Check(fields.ptr()) ||
+        PyTuple_GET_SIZE(fields.ptr()) != static_cast<Py_ssize_t>(count_)) {
+      return false;
+    }
+    for (size_t i = 0; i < count_; ++i) {
+      PyObject* name = PyTuple_GET_ITEM(fields.ptr(), static_cast<Py_ssize_t>(i));
+      if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, fields_[i]) != 0) {
+        return false;
+      }
+    }
+    // __new__ must be the one the namedtuple factory put in the class that defines _fields.
+    PyObject* mro = type->tp_mro;
+    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+      PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
+      if (dict == nullptr) continue;
+      PyObject* has_new = PyDict_GetItemWithError(dict, Interned("__new__").ptr());
+      if (has_new == nullptr && PyErr_Occurred()) throw nb::python_error();
+      PyObject* has_fields = PyDict_GetItemWithError(dict, Interned("_fields").ptr());
+      if (has_fields == nullptr && PyErr_Occurred()) throw nb::python_error();
+      if (has_new != nullptr) {
+        if (has_fields == nullptr) return false;
+        break;
+      }
+      if (has_fields != nullptr) return false;
+    }
+    nb::object defaults = GetAttrOr(cls, "_field_defaults", nb::none());
+    for (size_t i = 0; i < count_; ++i) {
+      if (values[i].is_valid()) continue;
+      if (!PyDict_Check(defaults.ptr())) return false;
+      PyObject* d = PyDict_GetItemWithError(defaults.ptr(), Interned(fields_[i]).ptr());
+      if (d == nullptr && PyErr_Occurred()) throw nb::python_error();
+      if (d != Py_None) return false;
+    }
+    return true;
+  }
+
+  const char* const* fields_;
+  size_t count_;
+  PyObject* checked_ = nullptr;  // strong reference, never released at exit
+  bool direct_ = false;
+};
+
+/// entity and chain of `self.decode_full(provenance)`: read from the codec when decode_full is
+/// the native method over the native backend, else through the (overridden) method.
+class Decoder {
+ public:
+  explicit Decoder(nb::handle self) : self_(self) {
+    if (Native(self, "decode_full")) codec_ = Self(self).native_backend();
+  }
+
+  void EntityChain(nb::handle provenance, nb::object* entity, nb::object* chain) const {
+    if (codec_ != nullptr) {
+      const uint32_t word = AsWord(provenance, "provenance");
+      Decoded d;
+      try {
+        d = codec_->codec.Decode(word);
+      } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+        throw nb::python_error();
+      }
+      *entity = Steal(PyLong_FromUnsignedLong(d.entity));
+      *chain = Steal(PyLong_FromUnsignedLong(d.chain));
+      return;
+    }
+    nb::object info = CallDecodeFull(self_, provenance);
+    *entity = info.attr("entity");
+    *chain = info.attr("chain");
+  }
+
+ private:
+  nb::handle self_;
+  BackendTracker* codec_ = nullptr;
+};
+
+/// The inputs of `node` as Python ids (a snapshot).
+nb::object InputSnapshot(nb::handle node, std::vector<int64_t>* ids, bool* native) {
+  *native = NodeInputIds(node, ids);
+  if (*native) return nb::object();
+  return Steal(PySequence_List(NodeInputs(node).ptr()));
+}
+
+/// Edge rows (parent stored id, child stored id, position) of every node in `snapshot`, each
+/// (parent fingerprint, child fingerprint, position) once; inputs missing from `nodes` (evicted)
+/// and endpoints missing from `fp_map` are skipped. `convert`: fingerprints pass through int().
+nb::list ResolveEdges(nb::handle snapshot, nb::handle nodes, nb::handle fp_map, bool convert) {
+  nb::list rows;
+  nb::object seen = Steal(PySet_New(nullptr));
+  std::vector<int64_t> ids;
+  auto visit = [&](nb::handle child_fp, nb::handle input_id, Py_ssize_t position) {
+    nb::object input = MapGet(nodes, input_id);
+    if (input.is_none()) return;
+    nb::object raw = NodeField(input, kProvenance);
+    nb::object parent_fp = convert ? ToInt(raw) : raw;
+    nb::object pos = Steal(PyLong_FromSsize_t(position));
+    nb::object key = AtomicTuple({parent_fp, child_fp, pos});
+    const int known = PySet_Contains(seen.ptr(), key.ptr());
+    if (known < 0) throw nb::python_error();
+    if (known) return;
+    if (PySet_Add(seen.ptr(), key.ptr()) < 0) throw nb::python_error();
+    nb::object parent = MapGet(fp_map, parent_fp);
+    nb::object child = MapGet(fp_map, child_fp);
+    if (parent.is_none() || child.is_none()) return;
+    nb::object row = AtomicTuple({parent, child, pos});
+    if (PyList_Append(rows.ptr(), row.ptr()) < 0) throw nb::python_error();
+  };
+  for (nb::handle node : snapshot) {
+    nb::object raw = NodeField(node, kProvenance);
+    nb::object child_fp = convert ? ToInt(raw) : raw;
+    bool native;
+    nb::object inputs = InputSnapshot(node, &ids, &native);
+    if (native) {
+      for (size_t i = 0; i < ids.size(); ++i) {
+        nb::object id = Steal(PyLong_FromLongLong(ids[i]));
+        visit(child_fp, id, static_cast<Py_ssize_t>(i));
+      }
+    } else {
+      Py_ssize_t i = 0;
+      for (nb::handle id : inputs) visit(child_fp, id, i++);
+    }
+  }
+  return rows;
+}
+
+/// `_pipeline_name or <fallback>`.
+nb::object NameOr(DagTracker& t, const char* fallback) {
+  nb::object name = Need(t.pipeline_name, "_pipeline_name");
+  return AsBool(name) ? name : nb::object(nb::str(fallback));
+}
+
+/// A value `create_pipeline` returned, as a pipeline id: an int or None, other numbers through
+/// int().
+nb::object PipelineIdResult(nb::handle value) {
+  PyObject* o = value.ptr();
+  if (o == Py_None || PyLong_CheckExact(o)) return nb::borrow(value);
+  PyNumberMethods* nm = Py_TYPE(o)->tp_as_number;
+  if (PyLong_Check(o) || (nm != nullptr && (nm->nb_int != nullptr || nm->nb_index != nullptr))) {
+    return Steal(PyNumber_Long(o));
+  }
+  PyErr_Format(PyExc_TypeError, "create_pipeline() returned %.200s, expected an int or None",
+               Py_TYPE(o)->tp_name);
+  throw nb::python_error();
+}
+
+// ---------------------------------------------------------------- dashboard helpers
+
+/// The scheme of `url` in lower case ("" without one), as RFC 3986 spells schemes.
+std::string SchemeOf(nb::handle url) {
+  if (!PyUnicode_Check(url.ptr())) return {};
+  Py_ssize_t n = 0;
+  const char* s = PyUnicode_AsUTF8AndSize(url.ptr(), &n);
+  if (s == nullptr) {
+    PyErr_Clear();
+    return {};
+  }
+  std::string scheme;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const char c = s[i];
+    const bool alpha = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+    if (c == ':') return scheme;
+    if (!(alpha || (i > 0 && ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.')))) {
+      return {};
+    }
+    scheme.push_back(static_cast<char>(alpha && c <= 'Z' ? c - 'A' + 'a' : c));
+  }
+  return {};
+}
+
+/// Database URLs of the storage component: no dashboard endpoint behind them.
+bool IsDatabaseScheme(std::string_view scheme) {
+  auto base = scheme.substr(0, scheme.find('+'));  // postgresql+psycopg, sqlite+pysqlite
+  return base == "sqlite" || base == "postgresql" || base == "postgres";
+}
+
+/// True for localhost names and loopback addresses.
+bool IsLoopbackHost(nb::handle host) {
+  nb::object lower = CallMethod(host, Interned("lower"));
+  std::string_view h = nb::borrow<nb::str>(lower).c_str();
+  constexpr std::string_view kSuffix = ".localhost";
+  if (h == "localhost" || h == "localhost.localdomain" ||
+      (h.size() > kSuffix.size() && h.substr(h.size() - kSuffix.size()) == kSuffix)) {
+    return true;
+  }
+  try {
+    return AsBool(ImportAttr("ipaddress", "ip_address")(lower).attr("is_loopback"));
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_ValueError)) throw;
+    return false;
+  }
+}
+
+/// Once per tracker: the report carries the key as a bearer token, readable on the way when the
+/// service is reached over plain http on another machine.
+void WarnPlaintext(DagTracker& t, nb::handle url, const std::string& scheme) {
+  if (t.plaintext_warned || scheme != "http") return;
+  nb::object host = ImportAttr("urllib.parse", "urlsplit")(url).attr("hostname");
+  if (host.is_none() || !PyUnicode_Check(host.ptr()) || PyUnicode_GET_LENGTH(host.ptr()) == 0 ||
+      IsLoopbackHost(host)) {
+    return;
+  }
+  t.plaintext_warned = true;
+  WarnUser(Steal(PyUnicode_FromFormat(
+      "The dashboard report sends the API key unencrypted to %U (plain http to another "
+      "machine); use https.",
+      host.ptr())));
+}
+
+}  // namespace
+
+nb::object ImportName(const char* module, const char* name) {
+  nb::object out;
+  ImportFrom(module, {name}, &out);
+  return out;
+}
+
+// ---------------------------------------------------------------- errors and logging
+
+nb::object ExceptionOf(const nb::python_error& e) {
+#if PY_VERSION_HEX < 0x030C0000
+  PyObject* v = e.value().ptr();
+  if (v != nullptr && PyExceptionInstance_Check(v)) return nb::borrow(v);
+  nb::python_error copy(e);
+  copy.restore();
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr) PyException_SetTraceback(value, tb);
+  Py_XDECREF(type);
+  Py_XDECREF(tb);
+  return nb::steal(value);
+#else
+  return nb::borrow(e.value());
+#endif
+}
+
+nb::python_error Normalized(nb::python_error& e) {
+#if PY_VERSION_HEX < 0x030C0000
+  e.restore();
+  PyObject *type, *value, *tb;
+  PyErr_Fetch(&type, &value, &tb);
+  PyErr_NormalizeException(&type, &value, &tb);
+  if (tb != nullptr) PyException_SetTraceback(value, tb);
+  PyErr_Restore(type, value, tb);
+  return nb::python_error();
+#else
+  return e;
+#endif
+}
+
+void LogWarning(const char* format, std::initializer_list<nb::handle> args) {
+  nb::object logger = ModuleLogger();
+  std::vector<PyObject*> argv{logger.ptr()};
+  nb::str fmt(format);
+  argv.push_back(fmt.ptr());
+  for (nb::handle a : args) argv.push_back(a.ptr());
+  Steal(PyObject_VectorcallMethod(Interned("warning").ptr(), argv.data(),
+                                  argv.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+nb::object DescribeFailure(nb::handle storage, nb::handle exc) {
+  if (storage.is_valid() && !storage.is_none()) {
+    try {
+      nb::object describe = GetAttrOr(storage, "describe_error", nb::none());
+      if (PyCallable_Check(describe.ptr())) return describe(exc);
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_Exception)) throw;
+    }
+  }
+  return nb::borrow(exc);
+}
+
+// ---------------------------------------------------------------- switching on
+
+void EnablePersistence(nb::handle self) {
+  DagTracker& t = Self(self);
+  nb::object types[3];
+  ImportFrom(kPackage, {"HostedStorage", "AsyncWriter", "WriterConfig"}, types);
+  const nb::object& hosted_storage = types[0];
+  const nb::object& async_writer = types[1];
+  const nb::object& writer_config = types[2];
+
+  // Persistence that is already on is switched off first: its writer thread and connection would
+  // otherwise keep running, unreachable.
+  if (AsBool(Need(t.writer, "_writer")) || AsBool(Need(t.storage, "_storage"))) {
+    CallMethod(self, Interned("disable_persistence"));
+  }
+
+  nb::object tenant = Need(t.tenant_id, "_tenant_id");
+  t.storage = CallKw(hosted_storage, {},
+                     {{"api_url", Need(t.service_url, "_service_url")},
+                      {"api_key", Need(t.api_key, "_api_key")},
+                      {"tenant_id", AsBool(tenant) ? tenant : nb::object(nb::str("default"))}});
+  try {
+    nb::object storage = t.storage;
+    CallMethod(storage, Interned("connect"));
+    nb::object pid = CallMethodKw(storage, "create_pipeline", {},
+                                  {{"pipeline_name", NameOr(t, "unnamed_pipeline")},
+                                   {"config", nb::none()},
+                                   {"git_commit", nb::none()},
+                                   {"tenant_id", Need(t.tenant_id, "_tenant_id")}});
+    t.pipeline_id = pid;
+    t.failed_pipeline = nb::object();
+    nb::object config = CallKw(writer_config, {},
+                               {{"batch_size", nb::int_(100)},
+                                {"flush_interval", nb::float_(1.0)},
+                                {"queue_size", nb::int_(10000)}});
+    t.writer = async_writer(storage, config);
+    nb::object writer = t.writer;
+    CallMethod(writer, Interned("start"));
+    nb::object name_to_id = Need(t.name_to_id, "_name_to_id");
+    nb::object items = Steal(PySequence_List(CallMethod(name_to_id, Interned("items")).ptr()));
+    for (nb::handle item : items) {
+      nb::object key = item[0], pair_id = item[1];
+      nb::object table = key[0], column = key[1];
+      const bool prot = CallIsProtected(self, table, column);
+      CallMethod(writer, Interned("register_source"), pair_id, table, column, nb::bool_(prot));
+    }
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    nb::object text = Steal(PyObject_Str(ExceptionOf(e).ptr()));
+    WarnUser(Steal(PyUnicode_FromFormat(
+        "Persistence initialization failed: %U\nContinuing in memory-only mode.", text.ptr())));
+  }
+}
+
+// ---------------------------------------------------------------- per-node write
+
+void PersistNode(nb::handle self, nb::handle node) {
+  DagTracker& t = Self(self);
+  nb::object types[2];
+  try {
+    ImportFrom(kPackage, {"StoredNode", "StoredEdge"}, types);
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_ImportError)) throw;
+    LogError(kUnavailable);
+    return;
+  }
+  static RecordMaker node_records(kNodeFields, kNodeFieldCount);
+  static RecordMaker edge_records(kEdgeFields, kEdgeFieldCount);
+
+  nb::object prov = NodeField(node, kProvenance);
+  nb::object entity, chain;
+  Decoder(self).EntityChain(prov, &entity, &chain);
+  nb::object kind = KindName(NodeField(node, kNodeType));
+  nb::object operation = NodeField(node, kOperation), table = NodeField(node, kTable),
+             column = NodeField(node, kColumn), pair_id = NodeField(node, kPairId),
+             is_protected = NodeField(node, kIsProtected), metadata = RecordMetadata(node);
+  nb::object pipeline_id = Need(t.pipeline_id, "_pipeline_id");
+  const nb::handle values[] = {prov,   kind,         operation, table,    column,     pair_id,
+                               is_protected, entity, chain,     metadata, pipeline_id};
+  nb::object record = node_records.Make(types[0], values);
+  try {
+    CallMethod(Need(t.writer, "_writer"), Interned("write_node"), record);
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    LogWarning("Failed to persist DAG node %d: %s", {NodeField(node, kNodeId), ExceptionOf(e)});
+    return;
+  }
+
+  nb::list edges;
+  nb::object nodes = Need(t.nodes, "_nodes");
+  auto add_edge = [&](nb::handle input_id, Py_ssize_t position) {
+    nb::object input = MapGet(nodes, input_id);
+    if (NativeNode(input) == nullptr && !AsBool(input)) return;
+    nb::object pos = Steal(PyLong_FromSsize_t(position));
+    nb::object parent = NodeField(input, kProvenance);
+    const nb::handle fields[] = {parent, prov, pos};
+    if (PyList_Append(edges.ptr(), edge_records.Make(types[1], fields).ptr()) < 0) {
+      throw nb::python_error();
+    }
+  };
+  std::vector<int64_t> ids;
+  bool native;
+  nb::object inputs = InputSnapshot(node, &ids, &native);
+  if (native) {
+    for (size_t i = 0; i < ids.size(); ++i) {
+      add_edge(Steal(PyLong_FromLongLong(ids[i])), static_cast<Py_ssize_t>(i));
+    }
+  } else {
+    Py_ssize_t i = 0;
+    for (nb::handle id : inputs) add_edge(id, i++);
+  }
+  if (PyList_GET_SIZE(edges.ptr()) == 0) return;
+  try {
+    CallMethod(Need(t.writer, "_writer"), Interned("write_edges"), edges);
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    LogWarning("Failed to persist DAG edges for node %d: %s", {NodeField(node, kNodeId), ExceptionOf(e)});
+  }
+}
+
+// ---------------------------------------------------------------- bulk writes
+
+void PersistDagToStorage(nb::handle self) {
+  DagTracker& t = Self(self);
+  nb::object node_type;
+  ImportFrom(kStorageModule, {"StoredNode"}, &node_type);
+  static RecordMaker records(kNodeFields, kNodeFieldCount);
+
+  nb::object snapshot = NodeSnapshot(Need(t.nodes, "_nodes"));
+  nb::dict kept = FirstNodePerFingerprint(snapshot);
+  const Decoder decoder(self);
+  nb::object pipeline_id = Need(t.pipeline_id, "_pipeline_id");
+  nb::list batch;
+  PyObject *key, *node;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(kept.ptr(), &pos, &key, &node)) {
+    nb::handle n(node);
+    nb::object prov = NodeField(n, kProvenance);
+    nb::object entity, chain;
+    decoder.EntityChain(prov, &entity, &chain);
+    nb::object pair_id = NodeField(n, kPairId);
+    nb::object fingerprint = ToInt(prov), kind = KindName(NodeField(n, kNodeType)),
+               operation = NodeField(n, kOperation), table = NodeField(n, kTable),
+               column = NodeField(n, kColumn),
+               pair = pair_id.is_none() ? nb::object(nb::none()) : ToInt(pair_id),
+               is_protected = ToBool(NodeField(n, kIsProtected)), entity_hash = ToInt(entity),
+               chain_hash = ToInt(chain), metadata = RecordMetadata(n);
+    const nb::handle values[] = {fingerprint, kind,         operation,  table,    column,     pair,
+                                 is_protected, entity_hash, chain_hash, metadata, pipeline_id};
+    if (PyList_Append(batch.ptr(), records.Make(node_type, values).ptr()) < 0) {
+      throw nb::python_error();
+    }
+  }
+  if (PyList_GET_SIZE(batch.ptr()) > 0) {
+    CallMethod(Need(t.storage, "_storage"), Interned("store_nodes"), batch);
+    nb::setattr(self, "_nodes_written", nb::int_(PyList_GET_SIZE(batch.ptr())));
+  }
+  nb::object fp_map =
+      CallMethod(Need(t.storage, "_storage"), Interned("get_fingerprint_node_map"), pipeline_id);
+  nb::list rows = ResolveEdges(snapshot, Need(t.nodes, "_nodes"), fp_map, /*convert=*/true);
+  if (PyList_GET_SIZE(rows.ptr()) > 0) {
+    CallMethod(Need(t.storage, "_storage"), Interned("store_edges_resolved"), rows);
+    nb::setattr(self, "_edges_written", nb::int_(PyList_GET_SIZE(rows.ptr())));
+  }
+}
+
+nb::object GetPersistenceStats(nb::handle self) {
+  DagTracker& t = Self(self);
+  nb::object writer = Need(t.writer, "_writer");
+  if (!AsBool(writer)) return nb::none();
+  nb::object stats = CallMethod(writer, Interned("get_stats"));
+  if (AsBool(stats)) {
+    nb::object zero = nb::int_(0);
+    nb::object nodes = GetAttrOr(self, "_nodes_written", zero);
+    nb::object edges = GetAttrOr(self, "_edges_written", zero);
+    if (PyObject_SetItem(stats.ptr(), Interned("nodes_written").ptr(), nodes.ptr()) < 0 ||
+        PyObject_SetItem(stats.ptr(), Interned("edges_written").ptr(), edges.ptr()) < 0) {
+      throw nb::python_error();
+    }
+  }
+  if (!stats.is_none() && !PyDict_CheckExact(stats.ptr())) {
+    PyErr_Format(PyExc_TypeError, "get_stats() returned %.200s, expected a dict or None",
+                 Py_TYPE(stats.ptr())->tp_name);
+    throw nb::python_error();
+  }
+  return stats;
+}
+
+nb::object PersistToStorage(nb::handle self, nb::handle storage, nb::handle pipeline_id) {
+  nb::object pid = AsOptInt(pipeline_id, "pipeline_id");
+  DagTracker& t = Self(self);
+  nb::object node_type;
+  ImportFrom(kStorageModule, {"StoredNode"}, &node_type);
+  static RecordMaker records(kNodeFields, kNodeFieldCount);
+
+  if (pid.is_none()) {
+    pid = PipelineIdResult(CallMethod(storage, Interned("create_pipeline"), NameOr(t, "unnamed")));
+  }
+  nb::object id_to_name = Need(t.id_to_name, "_id_to_name");
+  nb::object sources = Steal(PySequence_List(CallMethod(id_to_name, Interned("items")).ptr()));
+  for (nb::handle item : sources) {
+    nb::object pair_id = item[0], name = item[1];
+    nb::object table = name[0], column = name[1];
+    const bool prot = CallIsProtected(self, table, column);
+    CallMethodKw(storage, "register_source", {pair_id, table, column},
+                 {{"is_protected", nb::bool_(prot)}});
+  }
+
+  nb::object snapshot = NodeSnapshot(Need(t.nodes, "_nodes"));
+  nb::dict kept = FirstNodePerFingerprint(snapshot);
+  nb::list batch;
+  PyObject *key, *node;
+  Py_ssize_t pos = 0;
+  while (PyDict_Next(kept.ptr(), &pos, &key, &node)) {
+    nb::handle n(node);
+    nb::object prov = NodeField(n, kProvenance), kind = KindName(NodeField(n, kNodeType)),
+               operation = NodeField(n, kOperation), table = NodeField(n, kTable),
+               column = NodeField(n, kColumn), pair = NodeField(n, kPairId),
+               is_protected = NodeField(n, kIsProtected);
+    // Eight fields only: entity_hash, chain_hash and metadata are left to their defaults.
+    const nb::handle values[] = {prov,   kind,         operation,    table,        column, pair,
+                                 is_protected, nb::handle(), nb::handle(), nb::handle(), pid};
+    if (PyList_Append(batch.ptr(), records.Make(node_type, values).ptr()) < 0) {
+      throw nb::python_error();
+    }
+  }
+  CallMethod(storage, Interned("store_nodes"), batch);
+  nb::object fp_map = CallMethod(storage, Interned("get_fingerprint_node_map"), pid);
+  nb::list rows = ResolveEdges(snapshot, Need(t.nodes, "_nodes"), fp_map, /*convert=*/false);
+  CallMethod(storage, Interned("store_edges_resolved"), rows);
+  CallMethod(storage, Interned("complete_pipeline"), pid, nb::str("completed"));
+  return IntResult(pid);
+}
+
+namespace {
+
+/// Reads element i of a provenance column as int(prov[i]): natively for uint32 numpy arrays.
+class ProvColumn {
+ public:
+  explicit ProvColumn(nb::handle prov) : obj_(nb::borrow(prov)) {
+    if (nb::try_cast(prov, arr_, /*convert=*/false)) {
+      native_ = true;
+      size_ = static_cast<Py_ssize_t>(arr_.shape(0));
+    } else {
+      size_ = Size(prov);
+    }
+  }
+  Py_ssize_t size() const { return size_; }
+  nb::object At(Py_ssize_t i) const {
+    if (native_) return Steal(PyLong_FromUnsignedLong(arr_(static_cast<size_t>(i))));
+    return ToInt(Steal(PySequence_GetItem(obj_.ptr(), i)));
+  }
+
+ private:
+  nb::object obj_;
+  nb::ndarray<const uint32_t, nb::ndim<1>, nb::device::cpu> arr_;
+  bool native_ = false;
+  Py_ssize_t size_ = 0;
+};
+
+/// Reads element i of a value column as float(values[i]): natively for float64 and int64 numpy
+/// arrays.
+class ValueColumn {
+ public:
+  explicit ValueColumn(nb::handle values) : obj_(nb::borrow(values)) {
+    if (nb::try_cast(values, f64_, false)) {
+      kind_ = kF64;
+      size_ = static_cast<Py_ssize_t>(f64_.shape(0));
+    } else if (nb::try_cast(values, i64_, false)) {
+      kind_ = kI64;
+      size_ = static_cast<Py_ssize_t>(i64_.shape(0));
+    } else {
+      size_ = Size(values);
+    }
+  }
+  Py_ssize_t size() const { return size_; }
+  nb::object At(Py_ssize_t i) const {
+    const auto k = static_cast<size_t>(i);
+    switch (kind_) {
+      case kF64:
+        return Steal(PyFloat_FromDouble(f64_(k)));
+      case kI64:
+        return Steal(PyFloat_FromDouble(static_cast<double>(i64_(k))));
+      default:
+        return Steal(PyNumber_Float(Steal(PySequence_GetItem(obj_.ptr(), i)).ptr()));
+    }
+  }
+
+ private:
+  enum Kind { kGeneric, kF64, kI64 };
+  nb::object obj_;
+  nb::ndarray<const double, nb::ndim<1>, nb::device::cpu> f64_;
+  nb::ndarray<const int64_t, nb::ndim<1>, nb::device::cpu> i64_;
+  Kind kind_ = kGeneric;
+  Py_ssize_t size_ = 0;
+};
+
+}  // namespace
+
+void PersistResults(nb::handle storage, nb::handle pipeline_id, nb::handle row_keys,
+                    nb::handle outputs, nb::handle source_df) {
+  nb::object pid = AsInt(pipeline_id, "pipeline_id");
+  nb::object sha256 = ImportAttr("hashlib", "sha256");
+  nb::object keys = Steal(PySequence_List(row_keys.ptr()));
+  nb::dict outs = AsDict(outputs, "outputs");
+  const Py_ssize_t n_keys = PyList_GET_SIZE(keys.ptr());
+
+  // Input-row hashes: SHA-256 of the JSON text pandas renders for each source row.
+  nb::object hashes;
+  if (!source_df.is_none()) {
+    hashes = Steal(PyList_New(n_keys));
+    const Py_ssize_t n_rows = Size(source_df);
+    nb::object iloc = source_df.attr("iloc");
+    for (Py_ssize_t i = 0; i < n_keys; ++i) {
+      nb::object h = nb::none();
+      if (i < n_rows) {
+        nb::object row = Steal(PyObject_GetItem(iloc.ptr(), nb::int_(i).ptr()));
+        nb::object text = CallMethod(row, Interned("to_json"));
+        nb::object data = Steal(PyUnicode_AsUTF8String(text.ptr()));
+        h = CallMethod(sha256(data), Interned("hexdigest"));
+      }
+      PyList_SET_ITEM(hashes.ptr(), i, h.release().ptr());
+    }
+  }
+  const bool with_hashes = hashes.is_valid() && PyList_GET_SIZE(hashes.ptr()) > 0;
+
+  std::vector<nb::object> key_texts;
+  key_texts.reserve(static_cast<size_t>(n_keys));
+  for (nb::handle key : keys) key_texts.push_back(Steal(PyObject_Str(key.ptr())));
+
+  nb::list results;
+  nb::object items = Steal(PyDict_Items(outs.ptr()));
+  for (nb::handle item : items) {
+    nb::handle name = PyTuple_GET_ITEM(item.ptr(), 0);
+    nb::handle series = PyTuple_GET_ITEM(item.ptr(), 1);
+    const ProvColumn prov(series.attr("_prov"));
+    const ValueColumn values(series.attr("values"));
+    for (Py_ssize_t i = 0; i < n_keys; ++i) {
+      nb::object fingerprint = i < prov.size() ? prov.At(i) : nb::object(nb::int_(0));
+      nb::object value = i < values.size() ? values.At(i) : nb::object(nb::none());
+      nb::handle h = Py_None;
+      if (with_hashes) h = PyList_GET_ITEM(hashes.ptr(), i);
+      nb::object row = AtomicTuple({key_texts[static_cast<size_t>(i)], name, fingerprint, value, h});
+      if (PyList_Append(results.ptr(), row.ptr()) < 0) throw nb::python_error();
+    }
+  }
+  CallMethod(storage, Interned("store_results"), pid, results);
+}
+
+// ---------------------------------------------------------------- dashboard
+
+void SyncToDashboard(nb::handle self) {
+  DagTracker& t = Self(self);
+  nb::object base = Need(t.service_url, "_service_url");
+  if (!AsBool(base) || !AsBool(Need(t.api_key, "_api_key"))) return;
+  const std::string scheme = SchemeOf(base);
+  if (IsDatabaseScheme(scheme)) return;  // storage straight into a database: no dashboard there
+  nb::object request_mod = nb::module_::import_("urllib.request");
+  nb::module_::import_("urllib.error");
+
+  nb::object zero = nb::int_(0);
+  nb::object node_count = GetAttrOr(self, "_nodes_written", zero);
+  nb::object edge_count = GetAttrOr(self, "_edges_written", zero);
+  bool disparate = false;
+  nb::dict names;  // insertion-ordered set of protected source names
+  nb::object snapshot = NodeSnapshot(Need(t.nodes, "_nodes"));
+  for (nb::handle node : snapshot) {
+    if (!NodeIsProtected(node)) continue;
+    disparate = true;
+    nb::object table = NodeField(node, kTable), column = NodeField(node, kColumn);
+    if (!AsBool(table) || !AsBool(column)) continue;
+    nb::object text = Steal(PyUnicode_FromFormat("%S.%S", table.ptr(), column.ptr()));
+    if (PyDict_SetItem(names.ptr(), text.ptr(), Py_None) < 0) throw nb::python_error();
+  }
+  nb::object id = NameOr(t, "unnamed_pipeline");
+
+  nb::dict pipeline;
+  pipeline["pipeline_name"] = id;
+  pipeline["status"] = "completed";
+  pipeline["node_count"] = node_count;
+  pipeline["edge_count"] = edge_count;
+  pipeline["provenance_pipeline_id"] = Need(t.pipeline_id, "_pipeline_id");
+  nb::dict model;
+  model["model_id"] = id;
+  model["name"] = NameOr(t, "Unnamed Pipeline");
+  model["version"] = "1.0";
+  model["status"] = "production";
+  model["domain"] = "credit";
+  nb::dict details;
+  details["node_count"] = node_count;
+  details["edge_count"] = edge_count;
+  details["protected_sources"] = Steal(PySequence_List(names.ptr()));
+  nb::dict fairness;
+  fairness["model_id"] = id;
+  fairness["has_disparate_impact"] = nb::bool_(disparate);
+  fairness["protected_attributes"] = Steal(PySequence_List(names.ptr()));
+  fairness["details"] = details;
+  nb::dict payload;
+  payload["pipeline"] = pipeline;
+  payload["model"] = model;
+  payload["fairness"] = fairness;
+
+  nb::object stripped = CallMethod(base, Interned("rstrip"), nb::str("/"));
+  nb::object url = Steal(PyNumber_Add(stripped.ptr(), nb::str("/v1/dashboard/sync").ptr()));
+  nb::object text = ImportAttr("json", "dumps")(payload);
+  nb::object body = CallMethod(text, Interned("encode"), nb::str("utf-8"));
+  nb::dict headers;
+  headers["Authorization"] =
+      Steal(PyNumber_Add(nb::str("Bearer ").ptr(), Need(t.api_key, "_api_key").ptr()));
+  headers["Content-Type"] = "application/json";
+  nb::object request = CallKw(request_mod.attr("Request"), {url},
+                              {{"data", body}, {"method", nb::str("POST")}, {"headers", headers}});
+  WarnPlaintext(t, url, scheme);
+
+  try {
+    nb::object response = CallKw(request_mod.attr("urlopen"), {request}, {{"timeout", nb::int_(10)}});
+    try {
+      CallMethod(response, Interned("read"));
+    } catch (nb::python_error&) {
+      CallMethod(response, Interned("close"));
+      throw;
+    }
+    CallMethod(response, Interned("close"));
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    LogWarning("Dashboard sync failed (non-fatal): %s", {ExceptionOf(e)});
+  }
+}
+
+}  // namespace lumarq::py

@@ -1,0 +1,56 @@
+// Persistence of a DAGTracker: switching it on, the per-node write, the bulk writes of a whole DAG
+// and of result columns, the writer statistics and the dashboard report.
+//
+// The storage component is imported when a method runs, never at module load. The record types
+// are read from the module object that sys.modules holds at that moment, so a component replaced
+// there (as tests do with fakes) is used at once.
+#pragma once
+
+#include <initializer_list>
+
+#include "dag_tracker.h"
+
+namespace lumarq::py {
+
+/// `from <module> import <name>` with the interpreter's semantics and errors, without the import
+/// machinery while the module is in sys.modules (looked up there on every call).
+nb::object ImportName(const char* module, const char* name);
+
+/// enable_persistence(): connects the storage, creates a pipeline, starts a writer and announces
+/// the registered sources. A tracker whose persistence is on switches it off first.
+void EnablePersistence(nb::handle self);
+
+/// _persist_node(node): the node record and its incoming edges, handed to the writer.
+void PersistNode(nb::handle self, nb::handle node);
+
+/// _persist_dag_to_storage(): the whole DAG, deduplicated by fingerprint, with resolved edges.
+void PersistDagToStorage(nb::handle self);
+
+/// get_persistence_stats(): the writer's statistics plus the bulk-write counts, or None.
+nb::object GetPersistenceStats(nb::handle self);
+
+/// persist_to_storage(storage, pipeline_id=None) -> pipeline id used.
+nb::object PersistToStorage(nb::handle self, nb::handle storage, nb::handle pipeline_id);
+
+/// DAGTracker.persist_results(storage, pipeline_id, row_keys, outputs, source_df=None).
+void PersistResults(nb::handle storage, nb::handle pipeline_id, nb::handle row_keys,
+                    nb::handle outputs, nb::handle source_df);
+
+/// _sync_to_dashboard(): the pipeline report, one JSON POST.
+void SyncToDashboard(nb::handle self);
+
+/// The exception instance behind `e` (interpreters before 3.12 may hold it unnormalised, for
+/// example as the bare message text).
+nb::object ExceptionOf(const nb::python_error& e);
+/// `e` with its exception normalised and its traceback attached, so that its instance can be
+/// changed (chained) and raised again; `e` is consumed.
+nb::python_error Normalized(nb::python_error& e);
+
+/// logger.warning(format, args...) on the module logger of vantor32_dag.
+void LogWarning(const char* format, std::initializer_list<nb::handle> args);
+
+/// One line describing a persistence failure: the storage's own secret-free description when it
+/// offers one (`describe_error`), else the exception itself.
+nb::object DescribeFailure(nb::handle storage, nb::handle exc);
+
+}  // namespace lumarq::py

@@ -1,0 +1,179 @@
+"""DAGTracker bulk writes against recording storage objects: the DAG write of flush,
+persist_to_storage and persist_results."""
+import hashlib
+
+import numpy as np
+import pandas as pd
+import pytest
+from persistence_fakes import FakeNode, install_fake_component
+
+from lumarq.utilities.vantor32_dag import DAGTracker
+
+TYPE_ERROR = r"Argument '{}' has incorrect type \(expected {}, got {}\)"
+
+
+def small_dag(t):
+    """Sources g (protected) and i; two adds with one provenance; a neg of each; an evicted
+    input. Returns the provenance values and node ids."""
+    pg, pi = t.encode({0}, 5, 0, True, 0), t.encode({1}, 6, 0, False, 0)
+    g = t.create_source_node("loans", "gender", pg)
+    i = t.create_source_node("loans", "income", pi)
+    p = t.combine(pg, pi, 1)
+    a1, a2 = t.log_binary("add", g, i, p), t.log_binary("add", g, i, p)
+    q = t.update_chain(p, 5)
+    n1, n2 = t.log_unary("neg", a1, q), t.log_unary("neg", a2, q)
+    gone = t.log_unary("abs", i, 99)
+    last = t.log_binary("sub", gone, n1, 1234)
+    del t._nodes[gone]
+    return dict(pg=pg, pi=pi, p=p, q=q, ids=(g, i, a1, a2, n1, n2, gone, last))
+
+
+@pytest.fixture
+def comp(monkeypatch):
+    return install_fake_component(monkeypatch)
+
+
+def test_the_dag_write_stores_each_fingerprint_once_with_resolved_edges(comp):
+    t = DAGTracker(api_key="k", pipeline_name="p")
+    t._writer = None  # the bulk write only
+    t.register("loans", "gender", True)
+    v = small_dag(t)
+    comp.fp_map = {v["pg"]: 10, v["pi"]: 11, v["p"]: 12, v["q"]: 13}  # 1234 was not stored
+    comp.log.clear()
+    t._persist_dag_to_storage()
+    assert comp.names() == ["store_nodes", "get_fingerprint_node_map", "store_edges_resolved"]
+    nodes = comp.log[0][1]
+    assert [n.fields["fingerprint"] for n in nodes] == [v["pg"], v["pi"], v["p"], v["q"], 1234]
+    first_add = nodes[2].fields
+    info = t.decode_full(v["p"])
+    assert first_add == dict(fingerprint=v["p"], node_type="BINARY", operation="add", table_name=None,
+                             column_name=None, pair_id=None, is_protected=True, entity_hash=info.entity,
+                             chain_hash=info.chain, metadata={}, pipeline_id=1)
+    assert nodes[0].fields["pair_id"] == 0 and nodes[0].fields["is_protected"] is True
+    assert comp.log[1] == ("get_fingerprint_node_map", 1)
+    assert comp.log[2][1] == [(10, 12, 0), (11, 12, 1), (12, 13, 0)]
+    assert (t._nodes_written, t._edges_written) == (5, 3)
+
+
+@pytest.mark.parametrize("build, calls, written", [
+    (lambda t: None, ["get_fingerprint_node_map"], (0, 0)),
+    (lambda t: t.create_source_node("a", "b", 3), ["store_nodes", "get_fingerprint_node_map"], (1, 0)),
+])
+def test_without_nodes_or_edges_nothing_is_sent_for_them(comp, build, calls, written):
+    t = DAGTracker(api_key="k")
+    t._writer = None
+    build(t)
+    comp.fp_map = {3: 1}
+    t._nodes_written = t._edges_written = 0
+    comp.log.clear()
+    t._persist_dag_to_storage()
+    assert comp.names() == calls and (t._nodes_written, t._edges_written) == written
+
+
+def test_persist_to_storage_sends_the_registry_raw_nodes_and_completes(comp):
+    t = DAGTracker()
+    t.register("loans", "gender", True)
+    t.register("loans", "income")
+    v = small_dag(t)
+    comp.fp_map = {v["pg"]: 1, v["pi"]: 2, v["p"]: 3, v["q"]: 4, 1234: 5}
+    assert t.persist_to_storage(comp.HostedStorage()) == 1
+    assert comp.names() == ["HostedStorage", "create_pipeline", "register_source", "register_source",
+                            "store_nodes", "get_fingerprint_node_map", "store_edges_resolved",
+                            "complete_pipeline"]
+    assert comp.log[1] == ("create_pipeline", "unnamed")
+    assert comp.log[2:4] == [("register_source", 0, "loans", "gender", {"is_protected": True}),
+                             ("register_source", 1, "loans", "income", {"is_protected": False})]
+    assert comp.log[4][1][0] == FakeNode(fingerprint=v["pg"], node_type="SOURCE", operation="loans.gender",
+                                         table_name="loans", column_name="gender", pair_id=0,
+                                         is_protected=True, pipeline_id=1)
+    assert comp.log[6][1] == [(1, 3, 0), (2, 3, 1), (3, 4, 0), (4, 5, 1)]
+    assert comp.log[7] == ("complete_pipeline", 1, "completed")
+    assert not hasattr(t, "_nodes_written") and t._pipeline_id is None and t._nodes_persisted is False
+
+
+@pytest.mark.parametrize("name, pid, created", [("credit", None, ("create_pipeline", "credit")),
+                                                ("credit", 7, None), (None, np.int64(8), None)])
+def test_persist_to_storage_uses_a_given_pipeline(comp, name, pid, created):
+    t = DAGTracker(pipeline_name=name)
+    result = t.persist_to_storage(comp.HostedStorage(), pid)
+    assert type(result) is int and result == (1 if pid is None else int(pid))
+    assert comp.calls("create_pipeline") == ([created] if created else [])
+    assert comp.calls("store_nodes") == [("store_nodes", [])]
+    assert comp.calls("store_edges_resolved") == [("store_edges_resolved", [])]
+
+
+@pytest.mark.parametrize("returned, ok", [(5.0, 5), (None, None), ("5", TypeError), (object(), TypeError)])
+def test_persist_to_storage_checks_the_created_pipeline_id(returned, ok):
+    class Storage:
+        def __getattr__(self, name):
+            return lambda *a, **k: returned if name == "create_pipeline" else {}
+
+    if ok is TypeError:
+        with pytest.raises(TypeError, match="create_pipeline"):
+            DAGTracker().persist_to_storage(Storage())
+    else:
+        assert DAGTracker().persist_to_storage(Storage()) == ok
+
+
+def test_persist_to_storage_argument_type():
+    with pytest.raises(TypeError, match=TYPE_ERROR.format("pipeline_id", "int", "str")):
+        DAGTracker().persist_to_storage(object(), "7")
+
+
+# ---------------------------------------------------------------- persist_results
+
+class Results:
+    def __init__(self):
+        self.calls = []
+
+    def store_results(self, pipeline_id, results):
+        self.calls.append((pipeline_id, results))
+
+
+class Series:
+    def __init__(self, prov, values):
+        self._prov, self.values = prov, values
+
+
+def row_hash(df, i):
+    return hashlib.sha256(df.iloc[i].to_json().encode("utf-8")).hexdigest()
+
+
+def test_results_rows_follow_outputs_then_row_keys():
+    df = pd.DataFrame({"income": [10, 20], "score": [0.5, 1.5]})
+    store = Results()
+    outputs = {"risk": Series(np.array([7, 8], np.uint32), np.array([0.25, 0.5, 0.75])),
+               "flag": Series([3, 4, 5], np.array([1, 0, 1], np.int64))}
+    DAGTracker.persist_results(store, np.int32(9), iter([1, "1", 2.5]), outputs, df)
+    h0, h1 = row_hash(df, 0), row_hash(df, 1)
+    assert store.calls == [(9, [
+        ("1", "risk", 7, 0.25, h0), ("1", "risk", 8, 0.5, h1), ("2.5", "risk", 0, 0.75, None),
+        ("1", "flag", 3, 1.0, h0), ("1", "flag", 4, 0.0, h1), ("2.5", "flag", 5, 1.0, None),
+    ])]
+    assert type(store.calls[0][0]) is int and h0 == hashlib.sha256(b'{"income":10.0,"score":0.5}').hexdigest()
+
+
+@pytest.mark.parametrize("values, expected", [
+    (np.array([1.5]), [1.5, None]), ([2, "3"], [2.0, 3.0]), (np.array([4, 5], np.float32), [4.0, 5.0]),
+    (pd.array([6.5, 7], dtype="Float64"), [6.5, 7.0]),
+])
+def test_results_values_pass_through_float(values, expected):
+    store = Results()
+    DAGTracker.persist_results(store, 1, ["a", "b"], {"o": Series(np.array([1], np.uint32), values)})
+    assert [r[3] for r in store.calls[0][1]] == expected
+    assert [r[2] for r in store.calls[0][1]] == [1, 0] and [r[4] for r in store.calls[0][1]] == [None, None]
+
+
+def test_results_edge_cases():
+    store = Results()
+    DAGTracker.persist_results(store, 1, ["a"], {})
+    DAGTracker().persist_results(store, 2, [], {"o": Series([], [])}, pd.DataFrame({"x": [1]}))
+    assert store.calls == [(1, []), (2, [])]
+    with pytest.raises(ValueError):
+        DAGTracker.persist_results(store, 1, ["a"], {"o": Series([1], np.array(["n/a"], object))})
+    with pytest.raises(TypeError):  # float(<NA>)
+        DAGTracker.persist_results(store, 1, ["a"], {"o": Series([1], pd.array([None], dtype="Float64"))})
+    with pytest.raises(TypeError, match=TYPE_ERROR.format("outputs", "dict", "list")):
+        DAGTracker.persist_results(store, 1, ["a"], [])
+    with pytest.raises(TypeError, match=TYPE_ERROR.format("pipeline_id", "int", "NoneType")):
+        DAGTracker.persist_results(store, None, ["a"], {})
