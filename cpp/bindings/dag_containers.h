@@ -1,4 +1,5 @@
-// Registration of the DAG-tracked containers of lumarq.utilities.vantor32_dag.
+// Registration of the DAG-tracked containers and the DAG helper functions of
+// lumarq.utilities.vantor32_dag.
 #pragma once
 
 #include "common.h"
@@ -7,6 +8,8 @@ namespace lumarq::py {
 
 /// DAGTrackedSeries, DAGTrackedDataFrame and wrap_dataframe_dag. Call after RegisterDagTracker.
 void RegisterDagContainers(nb::module_& m);
+/// combine_provenances, get_dag_for_series and dag_audit.
+void RegisterDagHelpers(nb::module_& m);
 
 /// The DAGTrackedSeries class (null before registration).
 nb::handle DagSeriesClass();

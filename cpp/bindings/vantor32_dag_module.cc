@@ -1,6 +1,6 @@
 // lumarq.utilities.vantor32_dag: operation-level lineage on top of the provenance tracker of
-// lumarq.utilities.vantor32 — node records, the computation graph, the DAG tracker and the
-// DAG-tracked containers.
+// lumarq.utilities.vantor32 — node records, the computation graph, the DAG tracker, the
+// DAG-tracked containers and their helper functions.
 #include <initializer_list>
 
 #include "dag_containers.h"
@@ -82,4 +82,5 @@ LUMARQ_MODULE(vantor32_dag, m) {
   RegisterComputationDag(m);
   RegisterDagTracker(m);
   RegisterDagContainers(m);
+  RegisterDagHelpers(m);
 }
