@@ -1246,11 +1246,13 @@ nb::object RowRecordMaker::Make(nb::handle pipeline_id, nb::handle row_index,
     if (rec == nullptr) throw nb::python_error();
     bool atomic = true;
     for (Py_ssize_t i = 0; i < 8; ++i) {
-      PyTuple_SET_ITEM(rec, i, items[i].inc_ref().ptr());
-      atomic = atomic && !PyObject_IS_GC(items[i].ptr());
+      PyObject* item = items[i].inc_ref().ptr();
+      PyTuple_SET_ITEM(rec, i, item);
+      atomic = atomic && !(PyObject_IS_GC(item) && PyObject_GC_IsTracked(item));
     }
-    // Numbers and text cannot form cycles: the collector need not walk the buffered records.
-    if (atomic && type->tp_dictoffset == 0) PyObject_GC_UnTrack(rec);
+    // Row records (ints, floats, texts) cannot form cycles: kept out of the collector, a buffer
+    // of them costs the collections that run meanwhile nothing.
+    if (atomic) PyObject_GC_UnTrack(rec);
     return nb::steal(rec);
   }
   return cls_(nb::arg("pipeline_id") = pipeline_id, nb::arg("row_index") = row_index,
