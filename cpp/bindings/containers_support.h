@@ -1,9 +1,11 @@
-// Helpers shared by the tracked containers and the audits: attribute access by interned name,
-// calls with keyword arguments, numpy references and read-only views of 1-d arrays.
+// Helpers shared by the tracked containers (of both modules) and the audits: attribute access by
+// interned name, calls with keyword arguments, numpy references, read-only views of 1-d arrays,
+// classes built with type(), and the entity hashes of a frame's row labels.
 #pragma once
 
 #include <cstdint>
 #include <initializer_list>
+#include <span>
 #include <utility>
 
 #include "common.h"
@@ -72,5 +74,61 @@ bool TryArrayView(nb::handle value, ArrayView<T>* view) {
   view->size = arr.shape(0);
   return true;
 }
+
+// ---------------------------------------------------------------- classes built with type()
+
+/// kwargs.pop(name, None) on a keyword-argument dict.
+nb::object PopKwarg(nb::handle kwargs, const char* name);
+/// arr.copy()
+nb::object CopyOf(nb::handle arr);
+
+/// Puts a native function into a class namespace, bound like a Python function (self first).
+/// Only nb::name is given, never nb::scope: a name that already exists on the pandas base would
+/// otherwise be overwritten through the scope and can abort the process.
+template <typename F, typename... Extra>
+void Method(nb::dict& ns, const char* name, F&& f, const Extra&... extra) {
+  ns[name] = nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name), extra...);
+}
+
+/// A property whose getter returns `*cls` (a class that exists only once the namespace is done).
+nb::object ClassProperty(PyObject** cls);
+/// type(name, (base,), ns) with __module__ (the module's name), __qualname__ and __doc__ set.
+nb::object MakeClass(nb::module_& m, const char* name, nb::handle base, nb::dict& ns,
+                     const char* doc);
+
+// ---------------------------------------------------------------- wrapping frames
+
+/// True when `protected` names columns: any iterable except text and zero-dimensional arrays
+/// (lists, tuples, sets, frozensets, pandas Index, numpy arrays, ...). Anything else is a flag.
+bool IsNameCollection(nb::handle protected_);
+
+/// Entity hashes of a frame's row labels, each reduced modulo 1 << bits, one uint32 array per
+/// column. `bits` is read at call time by the caller (the module constant MODE_01_ENTITY_BITS).
+class EntityHashes {
+ public:
+  EntityHashes(nb::handle df, nb::handle tracker, size_t n, nb::handle bits)
+      : df_(df), tracker_(tracker), n_(n), bits_(bits) {}
+
+  /// True when the tracker's entity_from_row is the native one: hashes are then computed once
+  /// per frame in a native loop. Otherwise an override is called per label and column.
+  bool Native() const;
+  /// The array for the next column.
+  nb::object Next();
+  /// The label of row i (df.index[i]), computed once per frame.
+  nb::handle Label(size_t i);
+  /// entity_from_row(label) % (1 << bits) through the tracker (honouring an override).
+  nb::object ByTracker(nb::handle label);
+
+ private:
+  nb::object Modulus() const;
+  const nb::object& Labels();
+  nb::object ByOverride();
+  nb::object NativeHashes();
+
+  nb::handle df_, tracker_;
+  size_t n_;
+  nb::handle bits_;
+  nb::object cached_, labels_, modulus_;
+};
 
 }  // namespace lumarq::py

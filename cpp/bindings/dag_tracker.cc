@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <initializer_list>
 #include <optional>
 #include <unordered_map>
@@ -476,8 +477,29 @@ bool EvictNative(nb::handle nodes, nb::handle prov_map) {
     for (int64_t id : want) ++pending[id];
     auto* l = reinterpret_cast<PyListObject*>(list.ptr());
     const Py_ssize_t n = Py_SIZE(l);
+    // Ids are appended in creation order and eviction takes the oldest, so the ids to drop
+    // usually sit at the front: only the prefix up to the last of them is read and compacted.
+    // Items past it cannot be a first occurrence of a dropped id, whatever their type.
+    std::vector<char> drop;
     bool all_ints = true;
-    for (Py_ssize_t i = 0; i < n && all_ints; ++i) all_ints = PyLong_CheckExact(l->ob_item[i]);
+    size_t remaining = want.size();
+    Py_ssize_t end = 0;
+    for (; end < n && remaining != 0; ++end) {
+      PyObject* item = l->ob_item[end];
+      if (!PyLong_CheckExact(item)) {
+        all_ints = false;
+        break;
+      }
+      int overflow = 0;
+      const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+      auto hit = overflow == 0 ? pending.find(v) : pending.end();
+      const bool match = hit != pending.end() && hit->second > 0;
+      if (match) {
+        --hit->second;
+        --remaining;
+      }
+      drop.push_back(match ? 1 : 0);
+    }
     if (!all_ints) {
       for (int64_t id : want) {
         PyObject* r = PyObject_CallMethod(list.ptr(), "remove", "L", static_cast<long long>(id));
@@ -493,20 +515,19 @@ bool EvictNative(nb::handle nodes, nb::handle prov_map) {
       // occurrence, as list.remove does.
       std::vector<PyObject*> removed;
       Py_ssize_t kept = 0;
-      for (Py_ssize_t i = 0; i < n; ++i) {
+      for (Py_ssize_t i = 0; i < end; ++i) {
         PyObject* item = l->ob_item[i];
-        auto hit = pending.end();
-        int overflow = 0;
-        const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
-        if (overflow == 0) hit = pending.find(v);
-        if (hit != pending.end() && hit->second > 0) {
-          --hit->second;
+        if (drop[static_cast<size_t>(i)] != 0) {
           removed.push_back(item);
         } else {
           l->ob_item[kept++] = item;
         }
       }
-      Py_SET_SIZE(l, kept);
+      if (kept != end) {
+        std::memmove(&l->ob_item[kept], &l->ob_item[end],
+                     static_cast<size_t>(n - end) * sizeof(PyObject*));
+      }
+      Py_SET_SIZE(l, kept + (n - end));
       for (PyObject* item : removed) Py_DECREF(item);
     }
     if (Size(list) == 0) {
@@ -1271,6 +1292,11 @@ int64_t CreateNodeFast(nb::handle tracker, NodeKind kind, nb::handle op_name, co
                        size_t n_inputs, uint32_t provenance) {
   nb::object prov = nb::steal(PyLong_FromUnsignedLong(provenance));
   if (!prov.is_valid()) throw nb::python_error();
+  return CreateNodeFast(tracker, kind, op_name, inputs, n_inputs, prov);
+}
+
+int64_t CreateNodeFast(nb::handle tracker, NodeKind kind, nb::handle op_name, const int64_t* inputs,
+                       size_t n_inputs, nb::handle prov) {
   Creation c;
   c.fields.node_type = KindMember(kind);
   c.fields.operation = op_name;
@@ -1332,12 +1358,18 @@ bool RecordRowValueIsNative(nb::handle tracker) {
 void RecordRowValueFast(nb::handle tracker, const RowRecordMaker& maker, int64_t row_index,
                         uint32_t fingerprint, nb::handle operation, nb::handle value,
                         nb::handle column_name, bool defer_trim) {
-  DagTracker& t = Self(tracker);
-  nb::object numeric, text;
-  SplitValue(value, &numeric, &text);
   nb::object row = nb::steal(PyLong_FromLongLong(row_index));
   nb::object fp = nb::steal(PyLong_FromUnsignedLong(fingerprint));
   if (!row.is_valid() || !fp.is_valid()) throw nb::python_error();
+  RecordRowValueFast(tracker, maker, row, fp, operation, value, column_name, defer_trim);
+}
+
+void RecordRowValueFast(nb::handle tracker, const RowRecordMaker& maker, nb::handle row,
+                        nb::handle fp, nb::handle operation, nb::handle value,
+                        nb::handle column_name, bool defer_trim) {
+  DagTracker& t = Self(tracker);
+  nb::object numeric, text;
+  SplitValue(value, &numeric, &text);
   nb::object record = maker.Make(PipelineOrZero(t), row, fp, operation, numeric, column_name,
                                  Need(t.tenant_id, "_tenant_id"), text);
   BufferRecord(t, record, defer_trim);

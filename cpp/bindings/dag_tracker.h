@@ -103,6 +103,10 @@ bool LogBinaryIsNative(nb::handle tracker);
 /// the *IsNative checks first) and the GIL.
 int64_t CreateNodeFast(nb::handle tracker, NodeKind kind, nb::handle op_name, const int64_t* inputs,
                        size_t n_inputs, uint32_t provenance);
+/// As above, with the provenance given as an exact int below 2**32, which the node keeps (a
+/// caller that records the row too can share the one object with the record).
+int64_t CreateNodeFast(nb::handle tracker, NodeKind kind, nb::handle op_name, const int64_t* inputs,
+                       size_t n_inputs, nb::handle provenance);
 
 /// Builds StoredRowValue records. The record type is imported once per operation; when it is the
 /// storage component's 8-field tuple type, records are built as tuples of that type directly,
@@ -133,6 +137,10 @@ bool RecordRowValueIsNative(nb::handle tracker);
 /// the cost per row constant.
 void RecordRowValueFast(nb::handle tracker, const RowRecordMaker& maker, int64_t row_index,
                         uint32_t fingerprint, nb::handle operation, nb::handle value,
+                        nb::handle column_name, bool defer_trim = false);
+/// As above, with the row index and fingerprint given as int objects (kept by the record).
+void RecordRowValueFast(nb::handle tracker, const RowRecordMaker& maker, nb::handle row_index,
+                        nb::handle fingerprint, nb::handle operation, nb::handle value,
                         nb::handle column_name, bool defer_trim = false);
 /// Cuts a memory-only buffer back to its bound (oldest records dropped, warning once).
 void TrimRowBuffer(nb::handle tracker);

@@ -4,13 +4,11 @@
 // functions bound like Python functions. Provenance arrays are computed by the backend's batch
 // functions, looked up in the module globals at each call so that replacements take effect.
 #include <algorithm>
-#include <cstring>
 #include <optional>
 
 #include "backend.h"
 #include "containers_support.h"
 #include "lumarq/codec.h"
-#include "lumarq/hash.h"
 #include "module_parts.h"
 #include "tracker.h"
 
@@ -33,20 +31,6 @@ Codes g_code;
 
 nb::handle SeriesCls() { return g_series; }
 nb::handle FrameCls() { return g_frame; }
-
-nb::object PopKwarg(nb::handle kwargs, const char* name) {
-  nb::handle key = Interned(name);
-  PyObject* v = PyDict_GetItemWithError(kwargs.ptr(), key.ptr());
-  if (v == nullptr) {
-    if (PyErr_Occurred()) throw nb::python_error();
-    return nb::none();
-  }
-  nb::object out = nb::borrow(v);
-  if (PyDict_DelItem(kwargs.ptr(), key.ptr()) < 0) throw nb::python_error();
-  return out;
-}
-
-nb::object CopyOf(nb::handle arr) { return CallMethod(arr, Interned("copy")); }
 
 bool UsesNativeMethod(nb::handle self, const char* name, PyObject* cls) {
   return UsesNative(self, Interned(name), reinterpret_cast<PyTypeObject*>(cls));
@@ -242,25 +226,6 @@ nb::object Replace(nb::handle self, nb::args args, nb::kwargs kwargs) {
   nb::object result = CallSuper(SeriesCls(), self, "replace", args, kwargs);
   if (!IsInstance(result, Refs().pd_series)) return result;
   return Rewrap(self, result, g_code.map);
-}
-
-template <typename F, typename... Extra>
-void Method(nb::dict& ns, const char* name, F&& f, const Extra&... extra) {
-  ns[name] = nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name), extra...);
-}
-
-nb::object ClassProperty(PyObject** cls) {
-  nb::object fget = nb::cpp_function([cls](nb::handle) { return nb::borrow(*cls); });
-  return Refs().property(fget);
-}
-
-nb::object MakeClass(nb::module_& m, const char* name, nb::handle base, nb::dict& ns,
-                     const char* doc) {
-  ns["__module__"] = m.attr("__name__");
-  ns["__qualname__"] = name;
-  ns["__doc__"] = doc;
-  nb::object type = nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
-  return type(name, nb::make_tuple(base), ns);
 }
 
 void DefineSeries(nb::module_& m) {
@@ -460,137 +425,6 @@ void DefineFrame(nb::module_& m) {
 
 // ---------------------------------------------------------------- wrap_dataframe
 
-/// A collection of column names, as opposed to a flag: anything iterable except text and
-/// zero-dimensional arrays.
-bool IsNameCollection(nb::handle protected_) {
-  PyObject* o = protected_.ptr();
-  if (PyList_Check(o) || PyTuple_Check(o) || PyAnySet_Check(o)) return true;
-  if (PyUnicode_Check(o) || PyBytes_Check(o) || PyByteArray_Check(o)) return false;
-  if (Py_TYPE(o)->tp_iter == nullptr && !PySequence_Check(o)) return false;
-  nb::object ndim;
-  if (TryGetAttr(protected_, "ndim", &ndim) && PyLong_Check(ndim.ptr()) &&
-      PyLong_AsLong(ndim.ptr()) == 0) {
-    return false;
-  }
-  return true;
-}
-
-/// Entity hashes of the frame's row labels, each reduced modulo 1 << MODE_01_ENTITY_BITS.
-class EntityHashes {
- public:
-  EntityHashes(nb::handle df, nb::handle tracker, size_t n) : df_(df), tracker_(tracker), n_(n) {}
-
-  /// The array for the next column. With the native entity_from_row the labels are hashed once
-  /// per frame in a native loop; an override is called per label and column, as written.
-  nb::object Next() {
-    if (!UsesNative(tracker_, Interned("entity_from_row"), TrackerType())) return ByOverride();
-    if (!cached_.is_valid()) cached_ = Native();
-    return cached_;
-  }
-
- private:
-  static nb::object Modulus() {
-    PyObject* mod = PyNumber_Lshift(nb::int_(1).ptr(), VantorGlobal("MODE_01_ENTITY_BITS").ptr());
-    if (!mod) throw nb::python_error();
-    return nb::steal(mod);
-  }
-
-  const nb::object& Labels() {
-    if (!labels_.is_valid()) {
-      nb::object index = GetAttr(df_, "index");
-      nb::list labels;
-      for (size_t i = 0; i < n_; ++i) labels.append(GetItem(index, nb::int_(i)));
-      labels_ = labels;
-    }
-    return labels_;
-  }
-
-  nb::object ByOverride() {
-    nb::list hashes;
-    if (n_ != 0) {
-      nb::object mod = Modulus();
-      for (nb::handle label : Labels()) {
-        nb::object h = CallEntityFromRow(tracker_, label);
-        PyObject* rem = PyNumber_Remainder(h.ptr(), mod.ptr());
-        if (!rem) throw nb::python_error();
-        hashes.append(nb::steal(rem));
-      }
-    }
-    const PyRefs& r = Refs();
-    return CallKw(r.np_array, {hashes}, {{"dtype", r.np_uint32}});
-  }
-
-  nb::object Native() {
-    uint32_t* out = nullptr;
-    nb::object arr = NewU32Array(n_, &out);
-    if (n_ == 0) return arr;
-    nb::object mod = Modulus();  // raises for a negative width, as the shift would
-    const long long bits = PyLong_AsLongLong(VantorGlobal("MODE_01_ENTITY_BITS").ptr());
-    if (bits == -1 && PyErr_Occurred()) throw nb::python_error();
-    // Hashes are below 2**32, so a modulus of 2**32 or more leaves them unchanged.
-    const uint32_t mask = bits >= 32 ? 0xFFFFFFFFu : (1u << bits) - 1u;
-    std::span<uint32_t> dst(out, n_);
-    nb::object index = GetAttr(df_, "index");
-    if (HashRange(index, mask, dst) || HashIntegers(index, mask, dst)) return arr;
-    // Any other labels: the interpreter's hash of each label as indexing yields it.
-    nb::object labels = CallMethod(index, Interned("tolist"));
-    if (Len(labels) != n_) throw nb::value_error("row labels and rows differ in number");
-    size_t i = 0;
-    for (nb::handle label : labels) out[i++] = HashEntity(label) & mask;
-    return arr;
-  }
-
-  static bool HashRange(nb::handle index, uint32_t mask, std::span<uint32_t> out) {
-    if (!IsInstance(index, Refs().pd_range_index)) return false;
-    int overflow = 0;
-    long long v[3];
-    const char* names[3] = {"start", "stop", "step"};
-    for (int i = 0; i < 3; ++i) {
-      v[i] = PyLong_AsLongLongAndOverflow(GetAttr(index, names[i]).ptr(), &overflow);
-      if (v[i] == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return false;
-      }
-      if (overflow != 0) return false;  // labels beyond int64: hash them one by one
-    }
-    HashRangeLabels(v[0], v[2], mask, out);
-    return true;
-  }
-
-  template <typename T>
-  static bool HashIntArray(nb::handle values, uint32_t mask, std::span<uint32_t> out) {
-    ArrayView<T> view;
-    if (!TryArrayView(values, &view) || view.size != out.size()) return false;
-    for (size_t i = 0; i < view.size; ++i) {
-      const T v = view[i];
-      const int64_t h = std::is_signed_v<T> ? PythonIntHash(static_cast<int64_t>(v))
-                                            : PythonUIntHash(static_cast<uint64_t>(v));
-      out[i] = EntityFromHash(h) & mask;
-    }
-    return true;
-  }
-
-  static bool HashIntegers(nb::handle index, uint32_t mask, std::span<uint32_t> out) {
-    nb::object dtype = GetAttr(index, "dtype");
-    nb::object kind;
-    if (!TryGetAttr(dtype, "kind", &kind) || !PyUnicode_Check(kind.ptr())) return false;
-    const char* k = PyUnicode_AsUTF8(kind.ptr());
-    if (k == nullptr) throw nb::python_error();
-    if (std::strcmp(k, "i") != 0 && std::strcmp(k, "u") != 0) return false;
-    // Integer labels (nullable ones without missing values included) come out of to_numpy as
-    // an integer array whose elements hash like the labels.
-    nb::object values = CallMethod(index, Interned("to_numpy"));
-    return HashIntArray<int64_t>(values, mask, out) || HashIntArray<uint64_t>(values, mask, out) ||
-           HashIntArray<int32_t>(values, mask, out) || HashIntArray<uint32_t>(values, mask, out) ||
-           HashIntArray<int16_t>(values, mask, out) || HashIntArray<uint16_t>(values, mask, out) ||
-           HashIntArray<int8_t>(values, mask, out) || HashIntArray<uint8_t>(values, mask, out);
-  }
-
-  nb::handle df_, tracker_;
-  size_t n_;
-  nb::object cached_, labels_;
-};
-
 nb::object WrapDataFrame(nb::handle df, nb::handle tracker, nb::handle table,
                          nb::handle protected_, nb::handle include_entity) {
   nb::str tname = AsStr(table, "table");
@@ -613,7 +447,7 @@ nb::object WrapDataFrame(nb::handle df, nb::handle tracker, nb::handle table,
   }
 
   nb::object col_prov = GetAttr(result, "_col_prov");
-  EntityHashes entities(df, tracker, n);
+  EntityHashes entities(df, tracker, n, VantorGlobal("MODE_01_ENTITY_BITS"));
   nb::object zeros;
   for (nb::handle col : GetAttr(df, "columns")) {
     nb::str name(col);

@@ -1,7 +1,9 @@
 // lumarq.utilities.vantor32_dag: operation-level lineage on top of the provenance tracker of
-// lumarq.utilities.vantor32 — node records, the computation graph and the DAG tracker.
+// lumarq.utilities.vantor32 — node records, the computation graph, the DAG tracker, the
+// DAG-tracked containers and their helper functions.
 #include <initializer_list>
 
+#include "dag_containers.h"
 #include "dag_records.h"
 #include "dag_tracker.h"
 
@@ -79,4 +81,6 @@ LUMARQ_MODULE(vantor32_dag, m) {
   RegisterRecords(m);
   RegisterComputationDag(m);
   RegisterDagTracker(m);
+  RegisterDagContainers(m);
+  RegisterDagHelpers(m);
 }

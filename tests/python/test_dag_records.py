@@ -35,7 +35,9 @@ def test_module_binds_its_names_in_order():
         "Enum", "auto", "json", "logging", "threading", "np", "pd", "logger",
         "ProvenanceTracker", "TrackedSeries", "TrackedDataFrame", "OpCode", "MAX_PAIRS",
         "MODE_01_ENTITY_BITS", "MODE_01_CHAIN_BITS", "_hash_entity",
-        "NodeType", "DAGNode", "DAGEdge", "ComputationDAG", "DAGTracker"]
+        "NodeType", "DAGNode", "DAGEdge", "ComputationDAG", "DAGTracker",
+        "DAGTrackedSeries", "DAGTrackedDataFrame", "wrap_dataframe_dag",
+        "combine_provenances", "get_dag_for_series", "dag_audit"]
     assert d.logger.name == "lumarq.utilities.vantor32_dag"
     for name in ("ProvenanceTracker", "TrackedSeries", "TrackedDataFrame", "OpCode", "_hash_entity"):
         assert getattr(d, name) is getattr(v, name)

@@ -1,0 +1,1329 @@
+// DAGTrackedSeries, DAGTrackedDataFrame and wrap_dataframe_dag.
+//
+// The classes are pandas subclasses built at import with type(), as in vantor32. A tracked
+// operation runs one C++ loop over its rows. Whether the tracker's own combine / update_chain,
+// log_binary / log_unary and record_row_value would run is decided once per operation; native
+// steps are then called directly, overridden ones through the tracker object for every row.
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <utility>
+
+#include "backend.h"
+#include "containers_support.h"
+#include "dag_containers.h"
+#include "dag_records.h"
+#include "dag_tracker.h"
+#include "lumarq/codec.h"
+#include "tracker.h"
+
+namespace lumarq::py {
+namespace {
+
+// Classes and module live as long as the process; borrowed.
+PyObject* g_series = nullptr;
+PyObject* g_frame = nullptr;
+PyObject* g_module = nullptr;
+// Reflected operand order for __radd__ and friends: f(a, b) = ufunc(b, a).
+PyObject* g_reflected[4] = {};
+
+struct Codes {
+  int add, sub, mul, div, neg, clip, fill, map, cmp, merge;
+};
+Codes g_code;
+
+nb::handle SeriesCls() { return g_series; }
+nb::handle FrameCls() { return g_frame; }
+
+struct Types {
+  nb::handle np_int64, np_float64, np_dtype, object_dtype, extension_array, categorical_dtype;
+};
+
+const Types& Ty() {
+  // Leaked on purpose, like Refs().
+  static const Types t = [] {
+    Types r;
+    r.np_int64 = ImportAttr("numpy", "int64").release();
+    r.np_float64 = ImportAttr("numpy", "float64").release();
+    r.np_dtype = ImportAttr("numpy", "dtype").release();
+    r.object_dtype = r.np_dtype(nb::str("O")).release();
+    r.extension_array = ImportAttr("pandas.api.extensions", "ExtensionArray").release();
+    r.categorical_dtype = ImportAttr("pandas", "CategoricalDtype").release();
+    return r;
+  }();
+  return t;
+}
+
+bool IsNdarray(nb::handle o) {
+  return Py_TYPE(o.ptr()) == reinterpret_cast<PyTypeObject*>(Refs().ndarray_type.ptr());
+}
+
+bool UsesNativeOf(nb::handle self, const char* name, PyTypeObject* type) {
+  return type != nullptr && UsesNative(self, Interned(name), type);
+}
+
+nb::object PyInt(int64_t v) {
+  PyObject* o = PyLong_FromLongLong(v);
+  if (!o) throw nb::python_error();
+  return nb::steal(o);
+}
+
+nb::object PyWord(uint32_t v) {
+  PyObject* o = PyLong_FromUnsignedLong(v);
+  if (!o) throw nb::python_error();
+  return nb::steal(o);
+}
+
+/// int(value)
+nb::object ToInt(nb::handle value) {
+  PyObject* o = PyNumber_Long(value.ptr());
+  if (!o) throw nb::python_error();
+  return nb::steal(o);
+}
+
+/// Int objects of provenance words. Rows of one operation often share a word (the same sources
+/// and chain, or a source column's 256 entity values), and one object then serves every node,
+/// index entry and record that holds it.
+class WordInts {
+ public:
+  nb::object Get(uint32_t word) {
+    Entry& e = table_[(word * 2654435761u) >> (32 - kBits)];
+    if (!e.obj.is_valid() || e.word != word) {
+      e.obj = PyWord(word);
+      e.word = word;
+    }
+    return e.obj;
+  }
+
+ private:
+  static constexpr int kBits = 9;
+  struct Entry {
+    uint32_t word = 0;
+    nb::object obj;
+  };
+  std::array<Entry, size_t{1} << kBits> table_{};
+};
+
+/// A new int64 array of n entries, all -1: no node is known for any row.
+nb::object NoNodes(size_t n, int64_t** out) {
+  nb::object arr = NewI64Array(n, out);
+  std::fill(*out, *out + n, int64_t{-1});
+  return arr;
+}
+
+nb::object NoNodes(size_t n) {
+  int64_t* out = nullptr;
+  return NoNodes(n, &out);
+}
+
+nb::object ZeroWords(size_t n, uint32_t** out) {
+  nb::object arr = NewU32Array(n, out);
+  std::fill(*out, *out + n, 0u);
+  return arr;
+}
+
+/// arr[i] = value with numpy's conversion rules, written directly for an exact int in range.
+void StoreWord(nb::handle arr, uint32_t* buf, size_t i, nb::handle value) {
+  if (PyLong_CheckExact(value.ptr())) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow == 0 && v >= 0 && v <= static_cast<long long>(UINT32_MAX)) {
+      buf[i] = static_cast<uint32_t>(v);
+      return;
+    }
+    PyErr_Clear();
+  }
+  if (PyObject_SetItem(arr.ptr(), PyInt(static_cast<int64_t>(i)).ptr(), value.ptr()) < 0) {
+    throw nb::python_error();
+  }
+}
+
+void StoreId(nb::handle arr, int64_t* buf, size_t i, nb::handle value) {
+  if (PyLong_CheckExact(value.ptr())) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
+      buf[i] = v;
+      return;
+    }
+    PyErr_Clear();
+  }
+  if (PyObject_SetItem(arr.ptr(), PyInt(static_cast<int64_t>(i)).ptr(), value.ptr()) < 0) {
+    throw nb::python_error();
+  }
+}
+
+/// An exact int within [0, 2**32), as a word.
+bool ExactWord(nb::handle value, uint32_t* out) {
+  if (!PyLong_CheckExact(value.ptr())) return false;
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (overflow != 0 || v < 0 || v > static_cast<long long>(UINT32_MAX)) {
+    PyErr_Clear();
+    return false;
+  }
+  *out = static_cast<uint32_t>(v);
+  return true;
+}
+
+// ---------------------------------------------------------------- per-row integers
+
+/// `int(arr[i])`, kept native while it fits in int64.
+struct IntCell {
+  bool small = true;
+  int64_t v = 0;
+  nb::object big;  // when !small
+
+  static IntCell Of(int64_t v) {
+    IntCell c;
+    c.v = v;
+    return c;
+  }
+  nb::object Object() const { return small ? PyInt(v) : big; }
+  /// The low 32 bits, as the native provenance methods read an int.
+  uint32_t Word() const {
+    return small ? static_cast<uint32_t>(static_cast<uint64_t>(v)) : AsWord(big, "provenance");
+  }
+  bool NonNegative() const {
+    if (small) return v >= 0;
+    const int r = PyObject_RichCompareBool(big.ptr(), PyInt(0).ptr(), Py_GE);
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+  }
+};
+
+/// One of the per-row arrays of a Series (`_prov`, `_node_ids`), read as `int(arr[i])`: natively
+/// for 1-d uint32 and int64 arrays, through indexing and int() for anything else.
+class IntColumn {
+ public:
+  explicit IntColumn(nb::handle arr) : arr_(nb::borrow(arr)), size_(Len(arr)) {
+    if (IsNdarray(arr)) {
+      if (TryArrayView(arr, &u32_)) {
+        kind_ = kU32;
+      } else if (TryArrayView(arr, &i64_)) {
+        kind_ = kI64;
+      }
+    }
+  }
+
+  size_t size() const { return size_; }
+
+  IntCell Get(size_t i) const {
+    switch (kind_) {
+      case kU32:
+        return IntCell::Of(u32_[i]);
+      case kI64:
+        return IntCell::Of(i64_[i]);
+      default:
+        break;
+    }
+    nb::object v = ToInt(GetItem(arr_, PyInt(static_cast<int64_t>(i))));
+    int overflow = 0;
+    const long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+    if (x == -1 && PyErr_Occurred()) throw nb::python_error();
+    if (overflow == 0) return IntCell::Of(x);
+    IntCell c;
+    c.small = false;
+    c.big = std::move(v);
+    return c;
+  }
+
+  /// Get(i) for rows the array covers, else `missing`.
+  IntCell At(size_t i, int64_t missing) const {
+    return i < size_ ? Get(i) : IntCell::Of(missing);
+  }
+
+ private:
+  enum Kind { kGeneric, kU32, kI64 };
+  nb::object arr_;
+  size_t size_;
+  Kind kind_ = kGeneric;
+  ArrayView<uint32_t> u32_;
+  ArrayView<int64_t> i64_;
+};
+
+// ---------------------------------------------------------------- row values
+
+/// True when a row value is not recorded: None, or a NaN whose type is float or a subclass of
+/// it (numpy float64 is one; float32 is not).
+bool NotRecorded(nb::handle v) {
+  PyObject* o = v.ptr();
+  if (o == Py_None) return true;
+  if (!PyFloat_Check(o)) return false;
+  if (PyFloat_CheckExact(o) || Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(Ty().np_float64.ptr())) {
+    return std::isnan(PyFloat_AS_DOUBLE(o));
+  }
+  PyObject* ne = PyObject_RichCompare(o, o, Py_NE);  // value != value, without identity shortcut
+  if (!ne) throw nb::python_error();
+  nb::object hold = nb::steal(ne);
+  const int t = PyObject_IsTrue(ne);
+  if (t < 0) throw nb::python_error();
+  return t != 0;
+}
+
+/// Reads `values[i]` for the row-value records. Raw(i) is exactly what `values[i]` gives.
+/// ForRecord(i) is null for a row that is not recorded, else an object whose float()/str()
+/// split equals that of values[i]: a float for numeric arrays (no numpy scalar is made), the
+/// element itself for object arrays. Extension arrays are read through one conversion to an
+/// object array; anything else through indexing. A frame's cells can also be read through the
+/// frame (`df.iloc[i][col]`), for the few frames no column array reproduces.
+class RowValues {
+ public:
+  RowValues(nb::handle values, size_t n) : values_(nb::borrow(values)), n_(n) {
+    nb::handle source = values;
+    if (!IsNdarray(values) && IsInstance(values, Ty().extension_array)) {
+      try {
+        converted_ = CallKw(Refs().np_asarray, {values}, {{"dtype", Ty().object_dtype}});
+        if (IsNdarray(converted_)) source = converted_;
+      } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+      }
+    }
+    if (IsNdarray(source)) Attach(source);
+  }
+
+  /// Cells of a frame read as `df.iloc[i][col]`.
+  RowValues(nb::handle iloc, nb::handle col, size_t n)
+      : values_(nb::borrow(iloc)), col_(nb::borrow(col)), n_(n), kind_(kCells) {}
+
+  ~RowValues() {
+    if (attached_) PyBuffer_Release(&view_);
+  }
+  RowValues(const RowValues&) = delete;
+  RowValues& operator=(const RowValues&) = delete;
+
+  nb::object Raw(size_t i) const {
+    if (kind_ == kCells) return GetItem(GetItem(values_, PyInt(static_cast<int64_t>(i))), col_);
+    PyObject* v = PySequence_GetItem(values_.ptr(), static_cast<Py_ssize_t>(i));
+    if (!v) throw nb::python_error();
+    return nb::steal(v);
+  }
+
+  nb::object ForRecord(size_t i) const {
+    const char* p = data_ + static_cast<Py_ssize_t>(i) * stride_;
+    switch (kind_) {
+      case kF64: {
+        double d;
+        std::memcpy(&d, p, sizeof d);
+        if (std::isnan(d)) return {};
+        return Float(d);
+      }
+      case kF32: {
+        float f;
+        std::memcpy(&f, p, sizeof f);
+        return Float(static_cast<double>(f));  // a float32 NaN is no float: recorded
+      }
+      case kBool:
+        return Float(*p != 0 ? 1.0 : 0.0);
+      case kSigned:
+        return Float(static_cast<double>(ReadSigned(p)));
+      case kUnsigned:
+        return Float(static_cast<double>(ReadUnsigned(p)));
+      case kObject: {
+        PyObject* o;
+        std::memcpy(&o, p, sizeof o);
+        nb::object v = nb::borrow(o != nullptr ? o : Py_None);
+        if (NotRecorded(v)) return {};
+        return v;
+      }
+      default: {
+        nb::object v = Raw(i);
+        if (NotRecorded(v)) return {};
+        return v;
+      }
+    }
+  }
+
+  size_t size() const { return n_; }
+
+ private:
+  enum Kind { kGeneric, kCells, kF64, kF32, kBool, kSigned, kUnsigned, kObject };
+
+  static nb::object Float(double d) {
+    PyObject* f = PyFloat_FromDouble(d);
+    if (!f) throw nb::python_error();
+    return nb::steal(f);
+  }
+
+  int64_t ReadSigned(const char* p) const {
+    switch (itemsize_) {
+      case 1: {
+        int8_t v;
+        std::memcpy(&v, p, 1);
+        return v;
+      }
+      case 2: {
+        int16_t v;
+        std::memcpy(&v, p, 2);
+        return v;
+      }
+      case 4: {
+        int32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+      }
+      default: {
+        int64_t v;
+        std::memcpy(&v, p, 8);
+        return v;
+      }
+    }
+  }
+
+  uint64_t ReadUnsigned(const char* p) const {
+    switch (itemsize_) {
+      case 1: {
+        uint8_t v;
+        std::memcpy(&v, p, 1);
+        return v;
+      }
+      case 2: {
+        uint16_t v;
+        std::memcpy(&v, p, 2);
+        return v;
+      }
+      case 4: {
+        uint32_t v;
+        std::memcpy(&v, p, 4);
+        return v;
+      }
+      default: {
+        uint64_t v;
+        std::memcpy(&v, p, 8);
+        return v;
+      }
+    }
+  }
+
+  void Attach(nb::handle arr) {
+    if (PyObject_GetBuffer(arr.ptr(), &view_, PyBUF_RECORDS_RO) < 0) {
+      PyErr_Clear();  // datetime64 and friends export no buffer: read by indexing
+      return;
+    }
+    attached_ = true;
+    if (view_.ndim != 1 || view_.shape[0] != static_cast<Py_ssize_t>(n_) || view_.format == nullptr ||
+        std::strlen(view_.format) != 1) {
+      return;
+    }
+    const char f = view_.format[0];
+    const Py_ssize_t size = view_.itemsize;
+    Kind kind = kGeneric;
+    if (f == 'd' && size == 8) {
+      kind = kF64;
+    } else if (f == 'f' && size == 4) {
+      kind = kF32;
+    } else if (f == '?' && size == 1) {
+      kind = kBool;
+    } else if (std::strchr("bhilq", f) != nullptr && (size == 1 || size == 2 || size == 4 || size == 8)) {
+      kind = kSigned;
+    } else if (std::strchr("BHILQ", f) != nullptr && (size == 1 || size == 2 || size == 4 || size == 8)) {
+      kind = kUnsigned;
+    } else if (f == 'O' && size == static_cast<Py_ssize_t>(sizeof(PyObject*))) {
+      kind = kObject;
+    }
+    if (kind == kGeneric) return;
+    kind_ = kind;
+    data_ = static_cast<const char*>(view_.buf);
+    stride_ = view_.strides != nullptr ? view_.strides[0] : size;
+    itemsize_ = size;
+    keep_ = nb::borrow(arr);
+  }
+
+  nb::object values_, col_, converted_, keep_;
+  size_t n_;
+  Kind kind_ = kGeneric;
+  Py_buffer view_{};
+  bool attached_ = false;
+  const char* data_ = nullptr;
+  Py_ssize_t stride_ = 0;
+  Py_ssize_t itemsize_ = 0;
+};
+
+// ---------------------------------------------------------------- recording
+
+/// Runs `f`, swallowing any exception derived from Exception (the recording of one row).
+template <class F>
+void Guarded(F&& f) {
+  try {
+    f();
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+  } catch (const std::exception&) {
+    // A C++ error reaches Python as an Exception subclass: swallowed like one.
+  }
+}
+
+/// record_row_value for the rows of one operation. Native: one record type import, records
+/// built without a Python call, the memory-only bound applied once at the end. Otherwise the
+/// tracker's method is called per row.
+class Recorder {
+ public:
+  Recorder(nb::handle tracker, size_t n) : tracker_(tracker) {
+    native_ = RecordRowValueIsNative(tracker);
+    if (native_ && n != 0) {
+      try {
+        maker_.emplace();
+      } catch (nb::python_error& e) {
+        // Every row's recording would raise this: each is swallowed, so none is recorded.
+        if (!e.matches(PyExc_Exception)) throw;
+        off_ = true;
+      }
+    }
+  }
+  Recorder(const Recorder&) = delete;
+  Recorder& operator=(const Recorder&) = delete;
+
+  ~Recorder() {
+    if (!maker_.has_value()) return;
+    try {
+      TrimRowBuffer(tracker_);
+    } catch (nb::python_error& e) {
+      e.discard_as_unraisable(tracker_);
+    }
+  }
+
+  bool native() const { return native_; }
+
+  /// Row i with a native fingerprint; `fp` is that fingerprint as an int object when the caller
+  /// has one (the record then shares it), else null.
+  void Word(size_t i, uint32_t fingerprint, nb::handle fp, nb::handle op, const RowValues& values,
+            nb::handle column = nb::handle()) {
+    if (off_) return;
+    Guarded([&] {
+      nb::object fp_obj = fp.is_valid() ? nb::borrow(fp) : PyWord(fingerprint);
+      if (native_) {
+        nb::object v = values.ForRecord(i);
+        if (!v.is_valid()) return;
+        RecordRowValueFast(tracker_, *maker_, PyInt(static_cast<int64_t>(i)), fp_obj, op, v,
+                           column.is_valid() ? column : nb::none(), /*defer_trim=*/true);
+      } else {
+        ByMethod(i, fp_obj, op, values, column);
+      }
+    });
+  }
+
+  /// Row i whose fingerprint is int(prov) of a provenance object (from an override), through the
+  /// tracker's method.
+  void Object(size_t i, nb::handle prov, nb::handle op, const RowValues& values,
+              nb::handle column = nb::handle()) {
+    if (off_) return;
+    Guarded([&] { ByMethod(i, ToInt(prov), op, values, column); });
+  }
+
+ private:
+  void ByMethod(size_t i, nb::handle fingerprint, nb::handle op, const RowValues& values,
+                nb::handle column) {
+    nb::object raw = values.Raw(i);
+    if (NotRecorded(raw)) return;
+    nb::object row = PyInt(static_cast<int64_t>(i));
+    if (column.is_valid()) {
+      CallKw(GetAttr(tracker_, "record_row_value"), {row, fingerprint, op, raw},
+             {{"column_name", column}});
+    } else {
+      CallMethod(tracker_, Interned("record_row_value"), row, fingerprint, op, raw);
+    }
+  }
+
+  nb::handle tracker_;
+  bool native_ = false;
+  bool off_ = false;
+  std::optional<RowRecordMaker> maker_;
+};
+
+/// The codec of a tracker whose `_rust` is the native backend (kept alive by `hold`).
+BackendTracker* NativeCodec(nb::handle tracker, nb::object* hold) {
+  ProvenanceTracker* t = TrackerPtr(tracker);
+  if (t == nullptr) return nullptr;
+  BackendTracker* b = t->native_backend();
+  if (b != nullptr) *hold = t->rust;
+  return b;
+}
+
+// ---------------------------------------------------------------- the per-row engines
+
+struct RowArrays {
+  nb::object prov, nodes;
+};
+
+/// The tracked path of a binary operation: per row, combine, a BINARY node when both inputs
+/// have one, and the row's record.
+RowArrays BinaryRows(nb::handle self, nb::handle other, nb::handle tracker, nb::handle values,
+                     nb::handle op, nb::handle op_code) {
+  const size_t n = Len(values);
+  IntColumn pa(GetAttr(self, "_prov")), pb(GetAttr(other, "_prov"));
+  IntColumn na(GetAttr(self, "_node_ids")), nr(GetAttr(other, "_node_ids"));
+  RowValues row_values(values, n);
+  uint32_t* prov_out = nullptr;
+  int64_t* node_out = nullptr;
+  RowArrays out{ZeroWords(n, &prov_out), NoNodes(n, &node_out)};
+
+  nb::object hold;
+  BackendTracker* codec = NativeCodec(tracker, &hold);
+  const bool native_combine = codec != nullptr && UsesNativeOf(tracker, "combine", TrackerType());
+  const bool dispatch_combine = UsesNativeOf(tracker, "combine", TrackerType());
+  const bool native_log = LogBinaryIsNative(tracker);
+  Recorder recorder(tracker, n);
+  const uint32_t code = native_combine ? static_cast<uint32_t>(AsUInt64Bits(op_code, "op")) : 0u;
+  WordInts ints;
+
+  for (size_t i = 0; i < n; ++i) {
+    const IntCell a = pa.At(i, 0), b = pb.At(i, 0);
+    uint32_t word = 0;
+    nb::object combined;  // the int of the native result, else the override's result
+    if (native_combine) {
+      word = codec->codec.Combine(a.Word(), b.Word(), code);
+      prov_out[i] = word;
+      combined = ints.Get(word);  // shared by the node and the record
+    } else {
+      combined = dispatch_combine
+                     ? CallCombine(tracker, a.Object(), b.Object(), op_code)
+                     : CallMethod(tracker, Interned("combine"), a.Object(), b.Object(), op_code);
+      StoreWord(out.prov, prov_out, i, combined);
+    }
+    const IntCell left = na.At(i, -1), right = nr.At(i, -1);
+    if (left.NonNegative() && right.NonNegative()) {
+      uint32_t node_word = word;
+      if (native_log && left.small && right.small &&
+          (native_combine || ExactWord(combined, &node_word))) {
+        const int64_t ids[2] = {left.v, right.v};
+        node_out[i] = native_combine
+                          ? CreateNodeFast(tracker, NodeKind::kBinary, op, ids, 2, combined)
+                          : CreateNodeFast(tracker, NodeKind::kBinary, op, ids, 2, node_word);
+      } else {
+        nb::object id = CallMethod(tracker, Interned("log_binary"), op, left.Object(),
+                                   right.Object(), combined);
+        StoreId(out.nodes, node_out, i, id);
+      }
+    }
+    if (native_combine) {
+      recorder.Word(i, word, combined, op, row_values);
+    } else {
+      recorder.Object(i, combined, op, row_values);
+    }
+  }
+  return out;
+}
+
+/// The tracked path of a unary operation: per row, update_chain, a UNARY node when the input
+/// has one, and the row's record.
+RowArrays UnaryRows(nb::handle self, nb::handle tracker, nb::handle values, nb::handle op,
+                    nb::handle op_code) {
+  const size_t n = Len(values);
+  IntColumn prov(GetAttr(self, "_prov"));
+  IntColumn nodes(GetAttr(self, "_node_ids"));
+  RowValues row_values(values, n);
+  uint32_t* prov_out = nullptr;
+  int64_t* node_out = nullptr;
+  RowArrays out{ZeroWords(n, &prov_out), NoNodes(n, &node_out)};
+
+  nb::object hold;
+  BackendTracker* codec = NativeCodec(tracker, &hold);
+  const bool dispatch_chain = UsesNativeOf(tracker, "update_chain", TrackerType());
+  const bool native_chain = codec != nullptr && dispatch_chain;
+  const bool native_log = LogUnaryIsNative(tracker);
+  Recorder recorder(tracker, n);
+  // The first row's update_chain would convert op_code; an error surfaces there, as the
+  // method's own.
+  const uint32_t code =
+      native_chain && n != 0 ? static_cast<uint32_t>(AsUInt64Bits(op_code, "op")) : 0u;
+  WordInts ints;
+
+  for (size_t i = 0; i < n; ++i) {
+    const IntCell p = prov.At(i, 0);
+    if (native_chain) {
+      prov_out[i] = Codec::UpdateChain(p.Word(), code);
+    } else {
+      nb::object r = dispatch_chain
+                         ? CallUpdateChain(tracker, p.Object(), op_code)
+                         : CallMethod(tracker, Interned("update_chain"), p.Object(), op_code);
+      StoreWord(out.prov, prov_out, i, r);
+    }
+    const uint32_t word = prov_out[i];  // new_prov[i], as stored
+    nb::object fp = ints.Get(word);     // shared by the node and the record
+    const IntCell input = nodes.At(i, -1);
+    if (input.NonNegative()) {
+      if (native_log && input.small) {
+        node_out[i] = CreateNodeFast(tracker, NodeKind::kUnary, op, &input.v, 1, fp);
+      } else {
+        nb::object stored = GetItem(out.prov, PyInt(static_cast<int64_t>(i)));
+        nb::object id =
+            CallMethod(tracker, Interned("log_unary"), op, input.Object(), stored);
+        StoreId(out.nodes, node_out, i, id);
+      }
+    }
+    recorder.Word(i, word, fp, op, row_values);
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- DAGTrackedSeries
+
+/// DAGTrackedSeries(values, index=index, _prov=..., _tracker=..., _node_ids=...). `fresh` marks
+/// values nothing else references (a ufunc result), which pandas 3 would otherwise copy.
+nb::object NewSeries(nb::handle values, nb::handle index, nb::handle prov, nb::handle tracker,
+                     nb::handle nodes, bool fresh) {
+  if (fresh) {
+    return CallKw(SeriesCls(), {values},
+                  {{"index", index},
+                   {"_prov", prov},
+                   {"_tracker", tracker},
+                   {"_node_ids", nodes},
+                   {"copy", Py_False}});
+  }
+  return CallKw(SeriesCls(), {values},
+                {{"index", index}, {"_prov", prov}, {"_tracker", tracker}, {"_node_ids", nodes}});
+}
+
+/// The untracked result: this Series' arrays copied.
+nb::object Untracked(nb::handle self, nb::handle values, nb::handle index, nb::handle tracker,
+                     bool fresh) {
+  return NewSeries(values, index, CopyOf(GetAttr(self, "_prov")), tracker,
+                   CopyOf(GetAttr(self, "_node_ids")), fresh);
+}
+
+void SeriesInit(nb::handle self, nb::args args, nb::kwargs kwargs) {
+  nb::object prov = PopKwarg(kwargs, "_prov");
+  nb::object tracker = PopKwarg(kwargs, "_tracker");
+  nb::object nodes = PopKwarg(kwargs, "_node_ids");
+  CallSuper(SeriesCls(), self, "__init__", args, kwargs);
+  if (prov.is_none()) prov = ZerosU32(Len(self));
+  SetPlainAttr(self, "_prov", prov);
+  SetPlainAttr(self, "_tracker", tracker);
+  if (nodes.is_none()) nodes = NoNodes(Len(self));
+  SetPlainAttr(self, "_node_ids", nodes);
+}
+
+nb::object BinopDag(nb::handle self, nb::handle other, nb::handle np_op, nb::handle op_name,
+                    nb::handle op_code, bool fresh) {
+  nb::str op = AsStr(op_name, "op_name");
+  AsInt(op_code, "op_code");
+  nb::object a = GetAttr(self, "values");
+  nb::object b;
+  if (!TryGetAttr(other, "values", &b)) b = nb::borrow(other);
+  nb::object result = np_op(a, b);
+  nb::object tracker = GetAttr(self, "_tracker");
+  nb::object index = GetAttr(self, "index");
+  if (!IsInstance(other, SeriesCls()) || !AsBool(tracker)) {
+    return Untracked(self, result, index, tracker, fresh);
+  }
+  RowArrays rows = BinaryRows(self, other, tracker, result, op, op_code);
+  return NewSeries(result, index, rows.prov, tracker, rows.nodes, fresh);
+}
+
+nb::object UnopDag(nb::handle self, nb::handle np_op, nb::handle op_name, nb::handle op_code,
+                   bool fresh) {
+  nb::str op = AsStr(op_name, "op_name");
+  AsInt(op_code, "op_code");
+  nb::object result = np_op(GetAttr(self, "values"));
+  nb::object tracker = GetAttr(self, "_tracker");
+  nb::object index = GetAttr(self, "index");
+  if (!AsBool(tracker)) return Untracked(self, result, index, tracker, fresh);
+  RowArrays rows = UnaryRows(self, tracker, result, op, op_code);
+  return NewSeries(result, index, rows.prov, tracker, rows.nodes, fresh);
+}
+
+nb::object ApplyTrackedUnary(nb::handle self, nb::handle result_values, nb::handle result_index,
+                             nb::handle op_name, nb::handle op_code) {
+  nb::str op = AsStr(op_name, "op_name");
+  nb::object tracker = GetAttr(self, "_tracker");
+  if (!AsBool(tracker)) return Untracked(self, result_values, result_index, tracker, false);
+  RowArrays rows = UnaryRows(self, tracker, result_values, op, op_code);
+  return NewSeries(result_values, result_index, rows.prov, tracker, rows.nodes, false);
+}
+
+bool OwnMethod(nb::handle self, const char* name) {
+  return UsesNative(self, Interned(name), reinterpret_cast<PyTypeObject*>(g_series));
+}
+
+// Operators call self._binop_dag / self._unop_dag / self._apply_tracked_unary, so a subclass
+// overriding them is honoured; the native bodies run directly otherwise and know that ufunc
+// results are fresh arrays.
+nb::object DispatchBinop(nb::handle self, nb::handle other, nb::handle fn, const char* name,
+                         int code) {
+  if (OwnMethod(self, "_binop_dag")) {
+    return BinopDag(self, other, fn, Interned(name), nb::int_(code), true);
+  }
+  return CallMethod(self, Interned("_binop_dag"), other, fn, Interned(name), code);
+}
+
+nb::object DispatchUnop(nb::handle self, nb::handle fn, const char* name, int code) {
+  if (OwnMethod(self, "_unop_dag")) return UnopDag(self, fn, Interned(name), nb::int_(code), true);
+  return CallMethod(self, Interned("_unop_dag"), fn, Interned(name), code);
+}
+
+nb::object DispatchApply(nb::handle self, nb::handle values, nb::handle index, const char* name,
+                         int code) {
+  if (OwnMethod(self, "_apply_tracked_unary")) {
+    return ApplyTrackedUnary(self, values, index, Interned(name), nb::int_(code));
+  }
+  return CallMethod(self, Interned("_apply_tracked_unary"), values, index, Interned(name), code);
+}
+
+nb::object Clip(nb::handle self, nb::handle lower, nb::handle upper, nb::kwargs) {
+  nb::object lo = nb::borrow(lower), hi = nb::borrow(upper);
+  nb::object fn = nb::cpp_function(
+      [lo, hi](nb::handle x) { return CallKw(Refs().np_clip, {x, lo, hi}); }, nb::name("clip"));
+  return DispatchUnop(self, fn, "clip", g_code.clip);
+}
+
+nb::object Fillna(nb::handle self, nb::handle value, nb::kwargs kwargs) {
+  nb::object result = CallSuper(SeriesCls(), self, "fillna", nb::make_tuple(value), kwargs);
+  // In-place use returns None on pandas 2, after the data has changed: nothing to wrap.
+  if (!IsInstance(result, Refs().pd_series)) return result;
+  return DispatchApply(self, GetAttr(result, "values"), GetAttr(self, "index"), "fillna",
+                       g_code.fill);
+}
+
+nb::object Replace(nb::handle self, nb::args args, nb::kwargs kwargs) {
+  nb::object result = CallSuper(SeriesCls(), self, "replace", args, kwargs);
+  if (!IsInstance(result, Refs().pd_series)) return result;
+  return DispatchApply(self, GetAttr(result, "values"), GetAttr(result, "index"), "replace",
+                       g_code.map);
+}
+
+void DefineSeries(nb::module_& m) {
+  const PyRefs& r = Refs();
+  nb::dict ns;
+  nb::list metadata;
+  metadata.append("_prov");
+  metadata.append("_tracker");
+  metadata.append("_node_ids");
+  ns["_metadata"] = metadata;
+  ns["_constructor"] = ClassProperty(&g_series);
+
+  Method(ns, "__init__", &SeriesInit);
+  Method(
+      ns, "_binop_dag",
+      [](nb::handle self, nb::handle other, nb::handle np_op, nb::handle op_name,
+         nb::handle op_code) { return BinopDag(self, other, np_op, op_name, op_code, false); },
+      nb::arg("other").none(), nb::arg("np_op").none(), nb::arg("op_name").none(),
+      nb::arg("op_code").none(),
+      "Binary operation: one graph node and one row-value record per row when both operands\n"
+      "are tracked.");
+  Method(
+      ns, "_unop_dag",
+      [](nb::handle self, nb::handle np_op, nb::handle op_name, nb::handle op_code) {
+        return UnopDag(self, np_op, op_name, op_code, false);
+      },
+      nb::arg("np_op").none(), nb::arg("op_name").none(), nb::arg("op_code").none(),
+      "Element-wise unary operation: one graph node and one row-value record per row.");
+  Method(ns, "_apply_tracked_unary", &ApplyTrackedUnary, nb::arg("result_values").none(),
+         nb::arg("result_index").none(), nb::arg("op_name").none(), nb::arg("op_code").none(),
+         "Wrap values pandas has already computed as one tracked unary step.");
+
+  struct Binary {
+    const char* method;
+    nb::handle fn;
+    const char* name;
+    int code;
+  };
+  const Binary binary[] = {
+      {"__add__", r.np_add, "add", g_code.add},
+      {"__sub__", r.np_subtract, "sub", g_code.sub},
+      {"__mul__", r.np_multiply, "mul", g_code.mul},
+      {"__truediv__", r.np_true_divide, "div", g_code.div},
+      {"__floordiv__", r.np_floor_divide, "floordiv", g_code.div},
+      {"__pow__", r.np_power, "pow", g_code.mul},
+      {"__radd__", g_reflected[0], "add", g_code.add},
+      {"__rsub__", g_reflected[1], "sub", g_code.sub},
+      {"__rmul__", g_reflected[2], "mul", g_code.mul},
+      {"__rtruediv__", g_reflected[3], "div", g_code.div},
+      {"__gt__", r.op_gt, "gt", g_code.cmp},
+      {"__lt__", r.op_lt, "lt", g_code.cmp},
+      {"__ge__", r.op_ge, "ge", g_code.cmp},
+      {"__le__", r.op_le, "le", g_code.cmp},
+  };
+  for (const Binary& op : binary) {
+    nb::handle fn = op.fn;
+    const char* name = op.name;
+    const int code = op.code;
+    Method(
+        ns, op.method,
+        [fn, name, code](nb::handle self, nb::handle other) {
+          return DispatchBinop(self, other, fn, name, code);
+        },
+        nb::arg("other").none());
+  }
+  Method(ns, "__neg__",
+         [](nb::handle self) { return DispatchUnop(self, Refs().op_neg, "neg", g_code.neg); });
+  Method(ns, "clip", &Clip, nb::arg("lower").none() = nb::none(),
+         nb::arg("upper").none() = nb::none(), nb::arg("kwargs"));
+  Method(ns, "fillna", &Fillna, nb::arg("value").none() = 0, nb::arg("kwargs"));
+  Method(ns, "replace", &Replace, nb::arg("args"), nb::arg("kwargs"));
+
+  nb::object cls =
+      MakeClass(m, "DAGTrackedSeries", r.pd_series, ns, "Pandas Series with DAG-tracked provenance.");
+  g_series = cls.ptr();
+  m.attr("DAGTrackedSeries") = cls;
+}
+
+// ---------------------------------------------------------------- DAGTrackedDataFrame
+
+void FrameInit(nb::handle self, nb::args args, nb::kwargs kwargs) {
+  nb::object tracker = PopKwarg(kwargs, "_tracker");
+  nb::object col_prov = PopKwarg(kwargs, "_col_prov");
+  nb::object col_nodes = PopKwarg(kwargs, "_col_nodes");
+  CallSuper(FrameCls(), self, "__init__", args, kwargs);
+  SetPlainAttr(self, "_tracker", tracker);
+  SetPlainAttr(self, "_col_prov", col_prov.is_none() ? nb::object(nb::dict()) : col_prov);
+  SetPlainAttr(self, "_col_nodes", col_nodes.is_none() ? nb::object(nb::dict()) : col_nodes);
+}
+
+nb::object FrameFinalize(nb::handle self, nb::handle other, nb::handle method, nb::kwargs kwargs) {
+  nb::object result =
+      CallSuper(FrameCls(), self, "__finalize__", nb::make_tuple(other, method), kwargs);
+  // pandas hands a derived frame the parent's very dicts; each frame gets its own, so that
+  // assigning a column on a filtered or copied frame leaves the parent's arrays alone. The
+  // arrays are never written in place, so shallow copies suffice.
+  if (!IsInstance(other, Refs().pd_frame)) return result;
+  for (const char* name : {"_col_prov", "_col_nodes"}) {
+    nb::object mine, theirs;
+    if (TryGetAttr(self, name, &mine) && PyDict_Check(mine.ptr()) &&
+        TryGetAttr(other, name, &theirs) && mine.ptr() == theirs.ptr()) {
+      PyObject* copy = PyDict_Copy(mine.ptr());
+      if (!copy) throw nb::python_error();
+      SetPlainAttr(self, name, nb::steal(copy));
+    }
+  }
+  return result;
+}
+
+/// mapping.get(key, <missing>): null when absent.
+nb::object MapLookup(nb::handle mapping, nb::handle key) {
+  if (PyDict_CheckExact(mapping.ptr())) {
+    PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+    if (v) return nb::borrow(v);
+    if (PyErr_Occurred()) throw nb::python_error();
+    return {};
+  }
+  nb::object missing = nb::steal(PyBaseObject_Type.tp_alloc(&PyBaseObject_Type, 0));
+  if (!missing.is_valid()) throw nb::python_error();
+  nb::object v = CallMethod(mapping, Interned("get"), key, missing);
+  if (v.ptr() == missing.ptr()) return {};
+  return v;
+}
+
+/// A new array of n copies of arr[0] (`fill` when arr is empty), as
+/// np.broadcast_to(arr[:1] or np.array([fill], dtype), n).copy().
+template <typename T>
+nb::object BroadcastFirst(nb::handle arr, size_t n, T fill, nb::handle dtype) {
+  if (IsNdarray(arr)) {
+    ArrayView<T> view;
+    if (TryArrayView(arr, &view)) {
+      const T first = view.size != 0 ? view[0] : fill;
+      T* out = nullptr;
+      nb::object result;
+      if constexpr (sizeof(T) == 4) {
+        result = NewU32Array(n, &out);
+      } else {
+        result = NewI64Array(n, &out);
+      }
+      std::fill(out, out + n, first);
+      return result;
+    }
+  }
+  const PyRefs& r = Refs();
+  nb::object x;
+  if (Len(arr) != 0) {
+    PyObject* s = PySlice_New(nullptr, nb::int_(1).ptr(), nullptr);
+    if (!s) throw nb::python_error();
+    x = GetItem(arr, nb::steal(s));
+  } else {
+    nb::list one;
+    one.append(nb::int_(fill));
+    x = CallKw(r.np_array, {one}, {{"dtype", dtype}});
+  }
+  return CopyOf(CallKw(r.np_broadcast_to, {x, nb::int_(n)}));
+}
+
+nb::object FrameGetItem(nb::handle self, nb::handle key) {
+  nb::object result =
+      CallSuper(FrameCls(), self, "__getitem__", nb::make_tuple(key), nb::handle());
+  if (!IsInstance(result, Refs().pd_series)) return result;
+  const size_t n = Len(result);
+  nb::object prov = MapLookup(GetAttr(self, "_col_prov"), key);
+  nb::object nodes = MapLookup(GetAttr(self, "_col_nodes"), key);
+  // Defaults and broadcasts are new arrays already; stored arrays are copied.
+  if (!prov.is_valid()) {
+    prov = ZerosU32(n);
+  } else if (Len(prov) != n) {
+    prov = BroadcastFirst<uint32_t>(prov, n, 0u, Refs().np_uint32);
+  } else {
+    prov = CopyOf(prov);
+  }
+  if (!nodes.is_valid()) {
+    nodes = NoNodes(n);
+  } else if (Len(nodes) != n) {
+    nodes = BroadcastFirst<int64_t>(nodes, n, -1, Ty().np_int64);
+  } else {
+    nodes = CopyOf(nodes);
+  }
+  return NewSeries(GetAttr(result, "values"), GetAttr(result, "index"), prov,
+                   GetAttr(self, "_tracker"), nodes, false);
+}
+
+void FrameSetItem(nb::handle self, nb::handle key, nb::handle value) {
+  CallSuper(FrameCls(), self, "__setitem__", nb::make_tuple(key, value), nb::handle());
+  if (IsInstance(value, SeriesCls())) {
+    SetItem(GetAttr(self, "_col_prov"), key, CopyOf(GetAttr(value, "_prov")));
+    SetItem(GetAttr(self, "_col_nodes"), key, CopyOf(GetAttr(value, "_node_ids")));
+  }
+}
+
+/// An exact int within int64.
+bool ExactInt64(nb::handle value, int64_t* out) {
+  if (!PyLong_CheckExact(value.ptr())) return false;
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+  if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
+    PyErr_Clear();
+    return false;
+  }
+  *out = v;
+  return true;
+}
+
+/// numpy.full(n, value, dtype=dtype), filled natively for exact ints in range.
+template <typename T>
+nb::object Full(nb::handle n, nb::handle value, nb::handle dtype) {
+  int64_t count, v;
+  if (ExactInt64(n, &count) && count >= 0 && ExactInt64(value, &v) &&
+      (sizeof(T) == 8 || (v >= 0 && v <= static_cast<int64_t>(UINT32_MAX)))) {
+    T* out = nullptr;
+    nb::object arr;
+    if constexpr (sizeof(T) == 4) {
+      arr = NewU32Array(static_cast<size_t>(count), &out);
+    } else {
+      arr = NewI64Array(static_cast<size_t>(count), &out);
+    }
+    std::fill(out, out + count, static_cast<T>(v));
+    return arr;
+  }
+  return CallKw(Refs().np_full, {n, value}, {{"dtype", dtype}});
+}
+
+void MergeColProvenance(nb::handle self, nb::handle col_prov, nb::handle col_nodes,
+                        nb::handle result_columns, nb::handle n, nb::handle out_prov,
+                        nb::handle out_nodes) {
+  nb::object items = GetAttr(col_prov, "items")();
+  for (nb::handle item : items) {
+    nb::object col = GetItem(item, nb::int_(0)), prov = GetItem(item, nb::int_(1));
+    if (!Contains(result_columns, col) || Contains(out_prov, col)) continue;
+    nb::object base = Len(prov) > 0 ? ToInt(GetItem(prov, nb::int_(0))) : nb::object(nb::int_(0));
+    nb::object tracker = GetAttr(self, "_tracker");
+    const bool tracked = AsBool(tracker);
+    nb::object merged = tracked ? CallUpdateChain(tracker, base, nb::int_(g_code.merge)) : base;
+    SetItem(out_prov, col, Full<uint32_t>(n, merged, Refs().np_uint32));
+    if (!tracked || !Contains(col_nodes, col)) continue;
+    nb::object nodes = GetItem(col_nodes, col);
+    nb::object input = Len(nodes) > 0 ? ToInt(GetItem(nodes, nb::int_(0))) : nb::object(nb::int_(-1));
+    const int ge = PyObject_RichCompareBool(input.ptr(), nb::int_(0).ptr(), Py_GE);
+    if (ge < 0) throw nb::python_error();
+    if (!ge) continue;
+    nb::object node = CallMethod(tracker, Interned("log_unary"), Interned("merge"), input, merged);
+    SetItem(out_nodes, col, Full<int64_t>(n, node, Ty().np_int64));
+  }
+}
+
+nb::object FrameMerge(nb::handle self, nb::handle right, nb::args args, nb::kwargs kwargs) {
+  const size_t nargs = args.size();
+  nb::object call_args = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(nargs + 1)));
+  if (!call_args.is_valid()) throw nb::python_error();
+  PyTuple_SET_ITEM(call_args.ptr(), 0, nb::borrow(right).release().ptr());
+  for (size_t i = 0; i < nargs; ++i) {
+    PyTuple_SET_ITEM(call_args.ptr(), static_cast<Py_ssize_t>(i + 1),
+                     nb::borrow(args[i]).release().ptr());
+  }
+  nb::object result = CallSuper(FrameCls(), self, "merge", call_args, kwargs);
+  nb::dict new_prov, new_nodes;
+  nb::object n = nb::int_(Len(result));
+  PyObject* cols_set = PySet_New(GetAttr(result, "columns").ptr());
+  if (!cols_set) throw nb::python_error();
+  nb::object cols = nb::steal(cols_set);
+  const bool own = UsesNative(self, Interned("_merge_col_provenance"),
+                              reinterpret_cast<PyTypeObject*>(g_frame));
+  auto side = [&](nb::handle frame) {
+    nb::object cp = GetAttr(frame, "_col_prov"), cn = GetAttr(frame, "_col_nodes");
+    if (own) {
+      MergeColProvenance(self, cp, cn, cols, n, new_prov, new_nodes);
+    } else {
+      CallMethod(self, Interned("_merge_col_provenance"), cp, cn, cols, n, new_prov, new_nodes);
+    }
+  };
+  side(self);
+  if (IsInstance(right, FrameCls())) side(right);
+  return CallKw(FrameCls(), {result},
+                {{"_tracker", GetAttr(self, "_tracker")},
+                 {"_col_prov", new_prov},
+                 {"_col_nodes", new_nodes}});
+}
+
+void DefineFrame(nb::module_& m) {
+  const PyRefs& r = Refs();
+  nb::dict ns;
+  nb::list metadata;
+  metadata.append("_tracker");
+  metadata.append("_col_prov");
+  metadata.append("_col_nodes");
+  ns["_metadata"] = metadata;
+  ns["_constructor"] = ClassProperty(&g_frame);
+  ns["_constructor_sliced"] = ClassProperty(&g_series);
+  Method(ns, "__init__", &FrameInit);
+  Method(ns, "__finalize__", &FrameFinalize, nb::arg("other").none(),
+         nb::arg("method").none() = nb::none(), nb::arg("kwargs"));
+  Method(ns, "__getitem__", &FrameGetItem, nb::arg("key").none());
+  Method(ns, "__setitem__", &FrameSetItem, nb::arg("key").none(), nb::arg("value").none());
+  Method(ns, "_merge_col_provenance", &MergeColProvenance, nb::arg("col_prov").none(),
+         nb::arg("col_nodes").none(), nb::arg("result_columns").none(), nb::arg("n").none(),
+         nb::arg("out_prov").none(), nb::arg("out_nodes").none(),
+         "Carry one side's column provenance through a merge: one merged value and one merge\n"
+         "node per kept column.");
+  Method(ns, "merge", &FrameMerge, nb::arg("right").none(), nb::arg("args"), nb::arg("kwargs"));
+  nb::object cls = MakeClass(m, "DAGTrackedDataFrame", r.pd_frame, ns,
+                             "Pandas DataFrame with DAG-tracked provenance.");
+  g_frame = cls.ptr();
+  m.attr("DAGTrackedDataFrame") = cls;
+}
+
+// ---------------------------------------------------------------- wrap_dataframe_dag
+
+/// Where each cell's value comes from: `df.iloc[i][col]` gives, for a frame with unique column
+/// labels, element i of the column's values cast to the frame's row dtype (the dtype pandas
+/// gives a cross-section), or of the column's own values when that dtype is object or the
+/// column's. Frames where a cross-section can differ from any column array (repeated labels,
+/// categorical columns among others) are read through the frame itself, cell by cell.
+class FrameCells {
+ public:
+  FrameCells(nb::handle df, size_t n) : iloc_(GetAttr(df, "iloc")) {
+    if (n == 0) return;
+    try {
+      nb::object columns = GetAttr(df, "columns");
+      if (!AsBool(GetAttr(columns, "is_unique"))) {
+        by_cell_ = true;
+        return;
+      }
+      row_dtype_ = GetAttr(GetItem(iloc_, nb::int_(0)), "dtype");
+      row_object_ = Equal(row_dtype_, Ty().object_dtype);
+      if (!row_object_ && Len(columns) > 1) {
+        for (nb::handle dtype : GetAttr(df, "dtypes")) {
+          if (IsInstance(dtype, Ty().categorical_dtype)) by_cell_ = true;
+        }
+      }
+    } catch (nb::python_error& e) {
+      // Every row lookup may fail as this one did: each cell's own lookup decides.
+      if (!e.matches(PyExc_Exception)) throw;
+      by_cell_ = true;
+    }
+  }
+
+  /// The reader of column j (label `col`).
+  std::unique_ptr<RowValues> Column(size_t j, nb::handle col, size_t n) {
+    if (!by_cell_ && n != 0) {
+      try {
+        nb::object values = ColumnValues(j);
+        return std::make_unique<RowValues>(values, n);
+      } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+      }
+    }
+    return std::make_unique<RowValues>(iloc_, col, n);
+  }
+
+ private:
+  static bool Equal(nb::handle a, nb::handle b) {
+    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
+    if (r < 0) throw nb::python_error();
+    return r != 0;
+  }
+
+  nb::object ColumnValues(size_t j) {
+    PyObject* all = PySlice_New(nullptr, nullptr, nullptr);
+    if (!all) throw nb::python_error();
+    nb::object column = GetItem(iloc_, nb::make_tuple(nb::steal(all), nb::int_(j)));
+    nb::object values = GetAttr(column, "_values");
+    if (row_object_ || Equal(GetAttr(column, "dtype"), row_dtype_)) return values;
+    if (IsInstance(row_dtype_, Ty().np_dtype)) {
+      // A numpy row dtype: the cross-section assigns each cell into an array of that dtype.
+      return CallMethod(values, Interned("astype"), row_dtype_);
+    }
+    // An extension row dtype: the cross-section builds the array from the cells' objects.
+    nb::object cls = CallMethod(row_dtype_, Interned("construct_array_type"));
+    nb::object objects = CallKw(Refs().np_asarray, {values}, {{"dtype", Ty().object_dtype}});
+    return CallKw(GetAttr(cls, "_from_sequence"), {objects}, {{"dtype", row_dtype_}});
+  }
+
+  nb::object iloc_;
+  nb::object row_dtype_;
+  bool row_object_ = false;
+  bool by_cell_ = false;
+};
+
+/// tracker.register(table, column, protected): the flag passed on unchanged to an override.
+nb::object RegisterColumn(nb::handle tracker, nb::handle table, nb::handle column,
+                          nb::handle flag) {
+  if (UsesNativeOf(tracker, "register", TrackerType())) {
+    return CallRegister(tracker, table, column, AsBool(flag));
+  }
+  return CallMethod(tracker, Interned("register"), table, column, flag);
+}
+
+/// 1 << MODE_01_ENTITY_BITS, read from this module at call time.
+nb::object EntityModulus() {
+  PyObject* bits = PyObject_GetAttrString(g_module, "MODE_01_ENTITY_BITS");
+  if (!bits) throw nb::python_error();
+  nb::object b = nb::steal(bits);
+  PyObject* mod = PyNumber_Lshift(nb::int_(1).ptr(), b.ptr());
+  if (!mod) throw nb::python_error();
+  return nb::steal(mod);
+}
+
+/// A pair id that the native codec can encode directly.
+bool NativePair(nb::handle pair_id, uint32_t* out) {
+  uint32_t v;
+  if (!ExactWord(pair_id, &v) || v >= 512u) return false;
+  *out = v;
+  return true;
+}
+
+nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
+                            nb::handle protected_, nb::handle include_entity) {
+  nb::str tname = AsStr(table, "table");
+  const bool with_entity = AsBool(include_entity);
+  nb::object result = CallKw(FrameCls(), {df}, {{"_tracker", tracker}});
+  const size_t n = Len(df);
+
+  nb::object protected_cols;  // set of str(name), or invalid when `protected` is a flag
+  if (IsNameCollection(protected_)) {
+    nb::set names;
+    for (nb::handle c : protected_) names.add(nb::str(c));
+    protected_cols = names;
+  }
+
+  nb::object col_prov = GetAttr(result, "_col_prov");
+  nb::object col_nodes = GetAttr(result, "_col_nodes");
+  nb::object bits = nb::steal(PyObject_GetAttrString(g_module, "MODE_01_ENTITY_BITS"));
+  if (!bits.is_valid()) throw nb::python_error();
+  EntityHashes entities(df, tracker, n, bits);
+  FrameCells cells(df, n);
+  Recorder recorder(tracker, n);
+  nb::object hold;
+  BackendTracker* codec = NativeCodec(tracker, &hold);
+
+  size_t j = 0;
+  for (nb::handle col : GetAttr(df, "columns")) {
+    nb::str name(col);
+    nb::object flag = protected_cols.is_valid()
+                          ? nb::object(nb::bool_(Contains(protected_cols, name)))
+                          : nb::borrow(protected_);
+    nb::object pair_id = RegisterColumn(tracker, tname, name, flag);
+    const bool tainted = CallIsProtected(tracker, tname, name);
+    PyObject* op_text = PyUnicode_FromFormat("%U.%U", tname.ptr(), name.ptr());
+    if (!op_text) throw nb::python_error();
+    nb::object op = nb::steal(op_text);
+    uint32_t* prov_out = nullptr;
+    int64_t* node_out = nullptr;
+    nb::object prov_array = ZeroWords(n, &prov_out);
+    nb::object node_array = NewI64Array(n, &node_out);
+    std::fill(node_out, node_out + n, int64_t{0});
+
+    if (n != 0) {
+      nb::object modulus = EntityModulus();
+      std::unique_ptr<RowValues> values = cells.Column(j, col, n);
+      uint32_t pair = 0;
+      const bool native_entity = !with_entity || entities.Native();
+      const bool batch = codec != nullptr && native_entity && NativePair(pair_id, &pair) &&
+                         UsesNativeOf(tracker, "encode", TrackerType());
+      if (batch) {
+        nb::object hashes;
+        if (with_entity) {
+          hashes = entities.Next();
+        } else {
+          uint32_t* zeros = nullptr;
+          hashes = ZeroWords(n, &zeros);
+        }
+        ArrayView<uint32_t> h;
+        if (!TryArrayView(hashes, &h) || h.size != n || h.stride != 1) {
+          throw nb::value_error("row labels and rows differ in number");
+        }
+        EncodeSourceColumn(pair, std::span<const uint32_t>(h.data, n), tainted,
+                           std::span<uint32_t>(prov_out, n));
+        nb::object source = CallMethod(tracker, Interned("create_source_node"), tname, name,
+                                       PyWord(prov_out[0]));
+        StoreId(node_array, node_out, 0, source);
+        std::fill(node_out + 1, node_out + n, node_out[0]);
+        WordInts ints;
+        for (size_t i = 0; i < n; ++i) {
+          recorder.Word(i, prov_out[i], ints.Get(prov_out[i]), op, *values, name);
+        }
+      } else {
+        nb::object hashes = with_entity && native_entity ? entities.Next() : nb::object();
+        nb::object source;
+        for (size_t i = 0; i < n; ++i) {
+          nb::object entity;
+          if (!with_entity) {
+            PyObject* rem = PyNumber_Remainder(nb::int_(0).ptr(), modulus.ptr());
+            if (!rem) throw nb::python_error();
+            entity = nb::steal(rem);
+          } else if (native_entity) {
+            entity = GetItem(hashes, PyInt(static_cast<int64_t>(i)));
+            entity = ToInt(entity);
+          } else {
+            entity = entities.ByTracker(entities.Label(i));
+          }
+          nb::set pairs;
+          pairs.add(pair_id);
+          nb::object prov = CallEncode(tracker, pairs, entity, nb::int_(0), tainted, nb::int_(0));
+          StoreWord(prov_array, prov_out, i, prov);
+          if (i == 0) {
+            source = CallMethod(tracker, Interned("create_source_node"), tname, name, prov);
+          }
+          StoreId(node_array, node_out, i, source);
+          uint32_t word;
+          if (ExactWord(prov, &word)) {
+            recorder.Word(i, word, prov, op, *values, name);
+          } else {
+            recorder.Object(i, prov, op, *values, name);
+          }
+        }
+      }
+    }
+    SetItem(col_prov, col, prov_array);
+    SetItem(col_nodes, col, node_array);
+    ++j;
+  }
+  return result;
+}
+
+}  // namespace
+
+nb::handle DagSeriesClass() { return g_series; }
+
+void RegisterDagContainers(nb::module_& m) {
+  g_module = m.ptr();
+  nb::object opcode = m.attr("OpCode");
+  auto code = [&](const char* name) { return nb::cast<int>(opcode.attr(name)); };
+  g_code = {code("ADD"),  code("SUB"),  code("MUL"), code("DIV"), code("NEG"),
+            code("CLIP"), code("FILL"), code("MAP"), code("CMP"), code("MERGE")};
+
+  const PyRefs& r = Refs();
+  const nb::handle ufuncs[4] = {r.np_add, r.np_subtract, r.np_multiply, r.np_true_divide};
+  for (int i = 0; i < 4; ++i) {
+    nb::handle ufunc = ufuncs[i];
+    g_reflected[i] = nb::cpp_function([ufunc](nb::handle a, nb::handle b) { return ufunc(b, a); },
+                                      nb::name("reflected"))
+                         .release()
+                         .ptr();
+  }
+  DefineSeries(m);
+  DefineFrame(m);
+  m.def("wrap_dataframe_dag", &WrapDataFrameDag, nb::arg("df").none(), nb::arg("tracker").none(),
+        nb::arg("table").none(), nb::arg("protected").none() = false,
+        nb::arg("include_entity").none() = true,
+        "Wrap a DataFrame with DAG-tracked provenance: one source pair and one SOURCE node per\n"
+        "column, one provenance value and one recorded value per cell.");
+}
+
+}  // namespace lumarq::py
