@@ -367,8 +367,6 @@ def test_records_reach_an_attached_writer_in_order():
     check_invariants(t)
 
 
-@pytest.mark.xfail(not hasattr(DAGTracker, "enable_persistence"), strict=False,
-                   reason="DAGTracker.enable_persistence is not available on this branch yet")
 def test_a_pipeline_run_persists_its_records_into_sqlite(tmp_path):
     from lumarq.utilities.persistence import HostedStorage
 
