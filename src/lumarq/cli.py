@@ -95,6 +95,13 @@ def build_parser() -> argparse.ArgumentParser:
     sub = parser.add_subparsers(dest="command", required=True)
     demo = sub.add_parser("demo", help="run the demo pipeline")
     demo.add_argument("--rows", type=int, default=10_000, help="rows of synthetic data (default 10000)")
+    demo.add_argument("--out", default="lumarq-demo",
+                      help="output folder: database, DAG files, API key (default ./lumarq-demo)")
+    demo.add_argument("--port", type=int, default=8750,
+                      help="service port (default 8750; a free port is used when it is taken)")
+    demo.add_argument("--row", type=int, default=0, help="row whose score is audited (default 0)")
+    demo.add_argument("--keep-serving", action="store_true",
+                      help="keep the service (and its dashboard) up until Ctrl-C")
     demo.set_defaults(func=_demo)
 
     serve = sub.add_parser(

@@ -1,35 +1,241 @@
-"""The demo: provenance words of a small synthetic loan table, encoded, combined and explained."""
+"""`lumarq demo`: a credit-scoring pipeline on synthetic loan applications, fully tracked.
+
+It generates a deterministic data set, starts the provenance service on 127.0.0.1 with an
+embedded SQLite database under the output folder, runs the pipeline on a DAG tracker that
+persists through the service, prints the audit of one scored row, the column risk report and
+the tracker's statistics, writes that row's DAG as JSON, DOT and (with Graphviz) SVG, flushes
+(persisting everything and posting the dashboard report) and prints the dashboard address.
+"""
 from __future__ import annotations
 
 import argparse
+import json
+import os
+import shutil
+import subprocess
+import sys
+import time
+from pathlib import Path
+from typing import Any, Callable, Dict, Iterator, List, Optional, Sequence, Tuple, TypeVar
 
 import numpy as np
+import pandas as pd
+
+T = TypeVar("T")
+
+REGIONS = ["north", "south", "east", "west", "central"]
+TENANT = "demo"
+DEFAULT_PORT = 8750
+
+
+def make_applications(rows: int, seed: int = 20241208) -> pd.DataFrame:
+    """Synthetic loan applications; the same rows for the same `rows` and `seed`."""
+    rng = np.random.default_rng(seed)
+    age = rng.integers(19, 76, rows)
+    income = np.round(rng.lognormal(10.6, 0.45, rows) * (1 + (age - 19) / 120), 2)
+    debt = np.round(income * rng.beta(2.0, 5.0, rows) * 1.6, 2)
+    # Some applicants leave their existing debt blank; the pipeline cleans that column.
+    debt[rng.random(rows) < 0.04] = np.nan
+    return pd.DataFrame({
+        "applicant_id": np.arange(1, rows + 1),
+        "income": income,
+        "debt": debt,
+        "age": age,
+        "gender": rng.choice(["female", "male", "nonbinary"], rows, p=[0.49, 0.49, 0.02]),
+        "region": rng.choice(REGIONS, rows),
+        "credit_lines": rng.poisson(3.0, rows),
+    })
+
+
+def make_regions() -> pd.DataFrame:
+    """A second table: regional default rates, merged into the applications."""
+    return pd.DataFrame({"region": REGIONS, "regional_default_rate": [0.031, 0.047, 0.038, 0.029, 0.052]})
+
+
+class Progress:
+    """A one-line progress bar on stderr (plain lines when stderr is not a terminal)."""
+
+    def __init__(self, total: int, stream=None) -> None:
+        self.total = total
+        self.done = 0
+        self.stream = stream or sys.stderr
+        self.tty = self.stream.isatty()
+        self.started = time.perf_counter()
+
+    def step(self, label: str, fn: Callable[[], T]) -> T:
+        t0 = time.perf_counter()
+        self._draw(label, running=True)
+        result = fn()
+        self.done += 1
+        self._draw(f"{label} ({time.perf_counter() - t0:.2f} s)", running=False)
+        return result
+
+    def _draw(self, label: str, running: bool) -> None:
+        width = 24
+        filled = int(width * self.done / max(self.total, 1))
+        bar = "#" * filled + "-" * (width - filled)
+        line = f"[{bar}] {self.done}/{self.total} {label}"
+        if self.tty:
+            self.stream.write("\r\033[K" + line + ("" if running else "\n" if self.done == self.total else ""))
+        elif not running:
+            self.stream.write(line + "\n")
+        self.stream.flush()
+
+    def close(self) -> None:
+        if self.tty and self.done < self.total:
+            self.stream.write("\n")
+        self.stream.flush()
+
+
+def start_service(db_path: Path, port: int):
+    from lumarq.service import run_in_thread
+
+    db_url = "sqlite:///" + str(db_path)
+    try:
+        return run_in_thread(db_url, "127.0.0.1", port)
+    except OSError:
+        # The usual port is taken (another demo still serving?): any free port will do.
+        return run_in_thread(db_url, "127.0.0.1", 0)
+
+
+def write_key(out: Path, key: str) -> Path:
+    path = out / "api-key.txt"
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o600)
+    with os.fdopen(fd, "w") as f:
+        f.write(key + "\n")
+    return path
+
+
+def run_pipeline(tracker: Any, apps: pd.DataFrame, regions: pd.DataFrame, progress: Progress) -> Any:
+    from lumarq.utilities.vantor32_dag import wrap_dataframe_dag
+
+    df = progress.step("wrap applications (gender and age protected)",
+                       lambda: wrap_dataframe_dag(apps, tracker, "applications", protected=["gender", "age"]))
+    reg = progress.step("wrap regional rates", lambda: wrap_dataframe_dag(regions, tracker, "regions"))
+
+    def derive() -> None:
+        df["debt_clean"] = df["debt"].fillna(0.0)
+        df["dti"] = df["debt_clean"] / df["income"]
+        df["income_per_line"] = df["income"] / (df["credit_lines"] + 1)
+        df["young"] = df["age"] < 25
+
+    progress.step("derived ratios and the cleaned debt column", derive)
+    merged = progress.step("merge with the regional table", lambda: df.merge(reg, on="region", how="left"))
+
+    def score() -> None:
+        base = (merged["dti"] * -2.0) + 1.0
+        risk = merged["regional_default_rate"] * -4.0
+        # The age term makes the score depend on a protected attribute on purpose.
+        age_term = (merged["age"] - 18) * 0.004
+        merged["score"] = (base + risk + age_term).clip(0.0, 1.0)
+
+    progress.step("score", score)
+    return merged
+
+
+def render_svg(dot_path: Path, svg_path: Path) -> Optional[str]:
+    """SVG through Graphviz; returns a note when that is not possible."""
+    dot = shutil.which("dot")
+    if dot is None:
+        return "Graphviz `dot` is not installed: SVG skipped (install graphviz, then run `dot -Tsvg " \
+               f"{dot_path} -o {svg_path}`)."
+    proc = subprocess.run([dot, "-Tsvg", str(dot_path), "-o", str(svg_path)], capture_output=True, text=True)
+    if proc.returncode != 0:
+        return f"Graphviz failed ({proc.returncode}): {proc.stderr.strip()[:300]}"
+    return None
+
+
+def _print_table(rows: Sequence[Dict[str, Any]], columns: Sequence[str]) -> None:
+    widths = [max(len(c), *(len(str(r[c])) for r in rows)) for c in columns]
+    print("  " + "  ".join(c.ljust(w) for c, w in zip(columns, widths)))
+    for r in rows:
+        print("  " + "  ".join(str(r[c]).ljust(w) for c, w in zip(columns, widths)))
 
 
 def run_demo(args: argparse.Namespace) -> int:
-    from lumarq._vantor32 import combine_batch, encode_source_column
-    from lumarq.utilities.vantor32 import OpCode, ProvenanceTracker
+    from lumarq.utilities.vantor32 import column_risk_report
+    from lumarq.utilities.vantor32_dag import DAGTracker, dag_audit, get_dag_for_series
 
-    rows = max(int(args.rows), 1)
-    tracker = ProvenanceTracker()
-    income = tracker.register("loans", "income")
-    age = tracker.register("loans", "age", protected=True)
-    rng = np.random.default_rng(2024)
-    entities = rng.integers(0, 256, rows, dtype=np.uint32)
+    rows = int(args.rows)
+    if rows < 1:
+        print("lumarq demo: --rows must be at least 1", file=sys.stderr)
+        return 2
+    out = Path(args.out).resolve()
+    out.mkdir(parents=True, exist_ok=True)
+    progress = Progress(total=8)
 
-    income_prov = encode_source_column(tracker._rust, income, entities, tracker.is_protected("loans", "income"))
-    age_prov = encode_source_column(tracker._rust, age, entities, tracker.is_protected("loans", "age"))
-    # income / age, then a unary clean-up step on the result.
-    ratio_prov = combine_batch(tracker._rust, income_prov, age_prov, OpCode.DIV)
-    cleaned = tracker.update_chain(int(ratio_prov[0]), OpCode.FILL)
+    apps = progress.step(f"generate {rows:,} loan applications", lambda: make_applications(rows))
+    regions = make_regions()
+    service = progress.step("start the provenance service (SQLite under the output folder)",
+                            lambda: start_service(out / "provenance.db", int(args.port)))
+    try:
+        _, key = service.store.create_key(TENANT, "demo")
+        key_file = write_key(out, key)
+        tracker = DAGTracker(api_key=key, tenant_id=TENANT, service_url=service.url,
+                             pipeline_name="credit-scoring-demo")
+        with tracker:
+            scored = run_pipeline(tracker, apps, regions, progress)
+            row = min(int(args.row), len(scored) - 1)
+            score = scored["score"]
+            audit = dag_audit(score, row)
+            dag = get_dag_for_series(score, row)
+            report = column_risk_report(scored)
+            stats = tracker.dag_stats()
+            progress.step("flush: persist nodes, edges, row values; post the dashboard report",
+                          lambda: tracker.flush())
+            persisted = tracker.get_persistence_stats()
+        progress.close()
 
-    print(f"lumarq demo: {rows:,} rows, sources loans.income and loans.age (protected)\n")
-    for label, value in [("income, row 0", int(income_prov[0])), ("age, row 0", int(age_prov[0])),
-                         ("income / age, row 0", int(ratio_prov[0])), ("fillna(income / age)", cleaned)]:
-        full = tracker.explain_full(value)
-        sources = ", ".join(f"{t}.{c}" for t, c in full["pairs"])
-        print(f"{label:22} {full['provenance_hex']}  mode {full['mode']:8} depth {full['depth']}  "
-              f"taint {str(full['taint']):5}  risk {full['risk']:.3f}  <- {sources}")
-    print(f"\nDerived values use a protected attribute: {tracker.has_protected(cleaned)}")
-    print(f"Tracker: {tracker.stats()}")
-    return 0
+        files = {"json": out / "score-row-dag.json", "dot": out / "score-row-dag.dot",
+                 "svg": out / "score-row-dag.svg"}
+        note = None
+        if dag is not None:
+            files["json"].write_text(dag.to_json(), encoding="utf-8")
+            files["dot"].write_text(dag.to_graphviz() + "\n", encoding="utf-8")
+            note = render_svg(files["dot"], files["svg"])
+        summary = {
+            "rows": rows, "row_audited": row, "score": float(score.iloc[row]),
+            "audit": audit, "column_risk_report": report, "dag_stats": stats,
+            "dashboard_url": service.url + "/",
+        }
+        (out / "summary.json").write_text(json.dumps(summary, indent=2, default=str), encoding="utf-8")
+
+        print(f"\nScored {rows:,} applications. Audit of the score of row {row} "
+              f"(score {float(score.iloc[row]):.3f}):")
+        for k, v in audit.items():
+            if k != "dag":
+                print(f"  {k:14} {v}")
+        if "dag" in audit:
+            d = audit["dag"]
+            print(f"  dag: depth {d['depth']}, {d['node_count']} nodes, operations {d['operation_counts']}")
+            print(f"       sources {d['sources']}")
+            print(f"       protected sources {d['protected_sources']}")
+        print("\nColumn risk report:")
+        _print_table(report, ["column", "tainted", "max_risk", "min_depth", "risk_level"])
+        print("\nTracker statistics:")
+        for k, v in stats.items():
+            print(f"  {k:18} {v}")
+        print("\nDAG of that row:")
+        for kind in ("json", "dot", "svg"):
+            if files[kind].exists():
+                print(f"  {kind.upper():4} {files[kind]}")
+        if note:
+            print(f"  note: {note}")
+        print(f"\nEverything is stored in {out / 'provenance.db'} (summary in {out / 'summary.json'}).")
+        print(f"Dashboard: {service.url}/  (sign in with the API key in {key_file})")
+        if persisted is not None:
+            kinds = ", ".join(f"{persisted[k]['written']:,} {k.replace('_', ' ')}"
+                              for k in ("nodes", "edges", "row_values") if isinstance(persisted.get(k), dict))
+            print(f"Written through the service: {kinds}; after deduplication by fingerprint the "
+                  f"pipeline's DAG holds {persisted.get('nodes_written', 0):,} nodes and "
+                  f"{persisted.get('edges_written', 0):,} edges.")
+        if args.keep_serving:
+            print("Serving until Ctrl-C ...", flush=True)
+            try:
+                while True:
+                    time.sleep(3600)
+            except KeyboardInterrupt:
+                print()
+        return 0
+    finally:
+        service.stop()
