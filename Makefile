@@ -14,7 +14,7 @@ VPY := $(VENV)/bin/python
 SOURCES := $(shell find cpp src -type f \( -name '*.cc' -o -name '*.h' -o -name '*.py' -o -name '*.html' -o -name '*.js' -o -name '*.css' \) 2>/dev/null)
 STAMP := $(VENV)/.lumarq-installed
 
-.PHONY: demo test test-cpp test-python install clean
+.PHONY: demo test test-cpp test-python check-types install clean
 
 demo: $(STAMP)
 	$(VENV)/bin/lumarq demo $(DEMO_ARGS)
@@ -38,6 +38,12 @@ test-cpp: $(STAMP)
 # pytest exits with 5 when it collects nothing; that must fail like any other non-zero status.
 test-python: $(STAMP)
 	$(VPY) -m pytest $(PYTEST_ARGS)
+
+# Stubs match the built modules, and the typed example passes mypy --strict (needs the
+# `typecheck` extra: EXTRAS=all,test,typecheck).
+check-types: $(STAMP)
+	$(VPY) tools/gen_stubs.py --check
+	cd examples && ../$(VENV)/bin/mypy --strict typed_pipeline.py
 
 clean:
 	rm -rf $(VENV) build
