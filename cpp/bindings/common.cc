@@ -14,6 +14,7 @@
 #endif
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace lumarq::py {
 
@@ -255,6 +256,152 @@ nb::object NewBoolArray(size_t n, uint8_t** data) {
   nb::object arr = NewArray<bool>(n, "bool", &buf);
   *data = reinterpret_cast<uint8_t*>(buf);
   return arr;
+}
+
+nb::object GetAttr(nb::handle obj, const char* name) {
+  PyObject* r = PyObject_GetAttr(obj.ptr(), Interned(name).ptr());
+  if (!r) throw nb::python_error();
+  return nb::steal(r);
+}
+
+bool TryGetAttr(nb::handle obj, const char* name, nb::object* out) {
+  PyObject* r = PyObject_GetAttr(obj.ptr(), Interned(name).ptr());
+  if (r) {
+    *out = nb::steal(r);
+    return true;
+  }
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+  PyErr_Clear();
+  return false;
+}
+
+bool IsInstance(nb::handle obj, nb::handle cls) {
+  const int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
+  if (r < 0) throw nb::python_error();
+  return r != 0;
+}
+
+nb::object GetItem(nb::handle obj, nb::handle key) {
+  PyObject* r = PyObject_GetItem(obj.ptr(), key.ptr());
+  if (!r) throw nb::python_error();
+  return nb::steal(r);
+}
+
+void SetItem(nb::handle obj, nb::handle key, nb::handle value) {
+  if (PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
+}
+
+bool Contains(nb::handle container, nb::handle key) {
+  const int r = PySequence_Contains(container.ptr(), key.ptr());
+  if (r < 0) throw nb::python_error();
+  return r != 0;
+}
+
+
+nb::object CallKw(nb::handle fn, std::initializer_list<nb::handle> args,
+                  std::initializer_list<KwArg> kwargs) {
+  std::vector<PyObject*> argv;
+  argv.reserve(1 + args.size() + kwargs.size());
+  argv.push_back(nullptr);  // slot for PY_VECTORCALL_ARGUMENTS_OFFSET
+  for (nb::handle a : args) argv.push_back(a.ptr());
+  nb::object names;
+  if (kwargs.size() != 0) {
+    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(kwargs.size()));
+    if (!t) throw nb::python_error();
+    names = nb::steal(t);
+    Py_ssize_t i = 0;
+    for (const KwArg& kw : kwargs) {
+      nb::handle key = Interned(kw.first);
+      PyTuple_SET_ITEM(t, i++, nb::borrow(key).release().ptr());
+      argv.push_back(kw.second.ptr());
+    }
+  }
+  PyObject* r = PyObject_Vectorcall(fn.ptr(), argv.data() + 1,
+                                    args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, names.ptr());
+  if (!r) throw nb::python_error();
+  return nb::steal(r);
+}
+
+nb::object Steal(PyObject* o) {
+  if (o == nullptr) throw nb::python_error();
+  return nb::steal(o);
+}
+
+nb::object GetAttrOr(nb::handle obj, const char* name, nb::handle fallback) {
+  nb::object v;
+  return TryGetAttr(obj, name, &v) ? v : nb::borrow(fallback);
+}
+
+Py_ssize_t Size(nb::handle obj) {
+  const Py_ssize_t n = PyObject_Size(obj.ptr());
+  if (n < 0) throw nb::python_error();
+  return n;
+}
+
+nb::object MapGet(nb::handle map, nb::handle key) {
+  if (PyDict_CheckExact(map.ptr())) {
+    PyObject* v = PyDict_GetItemWithError(map.ptr(), key.ptr());
+    if (v) return nb::borrow(v);
+    if (PyErr_Occurred()) throw nb::python_error();
+    return nb::none();
+  }
+  return CallMethodKw(map, "get", {key});
+}
+
+void SetAdd(nb::handle set, nb::handle key) {
+  if (PySet_Check(set.ptr())) {
+    if (PySet_Add(set.ptr(), key.ptr()) < 0) throw nb::python_error();
+  } else {
+    CallMethodKw(set, "add", {key});
+  }
+}
+
+void Append(nb::handle list, nb::handle value) {
+  if (PyList_CheckExact(list.ptr())) {
+    if (PyList_Append(list.ptr(), value.ptr()) < 0) throw nb::python_error();
+  } else {
+    CallMethodKw(list, "append", {value});
+  }
+}
+
+nb::object SequenceList(nb::handle iterable) { return Steal(PySequence_List(iterable.ptr())); }
+
+nb::object SortedList(nb::handle iterable) {
+  nb::object list = SequenceList(iterable);
+  if (PyList_Sort(list.ptr()) < 0) throw nb::python_error();
+  return list;
+}
+
+bool ExactInt64(nb::handle v, int64_t* out) {
+  if (!PyLong_CheckExact(v.ptr())) return false;
+  int overflow = 0;
+  const long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
+  if (overflow != 0 || (x == -1 && PyErr_Occurred())) {
+    PyErr_Clear();
+    return false;
+  }
+  *out = x;
+  return true;
+}
+
+nb::object CallMethodKw(nb::handle obj, const char* name, std::initializer_list<nb::handle> args,
+                        std::initializer_list<KwArg> kwargs) {
+  std::vector<PyObject*> argv;
+  argv.reserve(1 + args.size() + kwargs.size());
+  argv.push_back(obj.ptr());
+  for (nb::handle a : args) argv.push_back(a.ptr());
+  nb::object names;
+  if (kwargs.size() != 0) {
+    names = Steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+    Py_ssize_t i = 0;
+    for (const KwArg& kw : kwargs) {
+      PyTuple_SET_ITEM(names.ptr(), i++, Interned(kw.first).inc_ref().ptr());
+      argv.push_back(kw.second.ptr());
+    }
+  }
+  return Steal(PyObject_VectorcallMethod(Interned(name).ptr(), argv.data(),
+                                         (1 + args.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         names.ptr()));
 }
 
 bool UsesNative(nb::handle self, nb::handle name, PyTypeObject* native_type) {

@@ -6,7 +6,9 @@
 #include <nanobind/ndarray.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <span>
+#include <utility>
 
 namespace nb = nanobind;
 
@@ -69,6 +71,42 @@ nb::object NewU32Array(size_t n, uint32_t** data);
 nb::object NewI64Array(size_t n, int64_t** data);
 nb::object NewF64Array(size_t n, double** data);
 nb::object NewBoolArray(size_t n, uint8_t** data);
+
+// ---------------------------------------------------------------- object helpers
+// Thin wrappers over the C API that turn a Python error into nb::python_error.
+
+/// nb::steal(o), throwing the pending Python error when `o` is null.
+nb::object Steal(PyObject* o);
+/// getattr(obj, name); getattr(obj, name, fallback).
+nb::object GetAttr(nb::handle obj, const char* name);
+nb::object GetAttrOr(nb::handle obj, const char* name, nb::handle fallback);
+/// hasattr(obj, name) followed by the read: AttributeError means absent, other errors propagate.
+bool TryGetAttr(nb::handle obj, const char* name, nb::object* out);
+/// isinstance(obj, cls).
+bool IsInstance(nb::handle obj, nb::handle cls);
+/// obj[key], obj[key] = value, key in obj, len(obj).
+nb::object GetItem(nb::handle obj, nb::handle key);
+void SetItem(nb::handle obj, nb::handle key, nb::handle value);
+bool Contains(nb::handle container, nb::handle key);
+Py_ssize_t Size(nb::handle obj);
+/// map.get(key): the concrete dict API for exact dicts, the method otherwise.
+nb::object MapGet(nb::handle map, nb::handle key);
+/// set.add(key) / list.append(value), concrete API for the built-in types.
+void SetAdd(nb::handle set, nb::handle key);
+void Append(nb::handle list, nb::handle value);
+/// list(iterable); sorted(iterable).
+nb::object SequenceList(nb::handle iterable);
+nb::object SortedList(nb::handle iterable);
+/// True with the value when `v` is an exact int within int64 (no error raised otherwise).
+bool ExactInt64(nb::handle v, int64_t* out);
+
+using KwArg = std::pair<const char*, nb::handle>;
+/// fn(*args, **kwargs) and obj.<name>(*args, **kwargs) through vectorcall; keyword names are
+/// interned.
+nb::object CallKw(nb::handle fn, std::initializer_list<nb::handle> args,
+                  std::initializer_list<KwArg> kwargs = {});
+nb::object CallMethodKw(nb::handle obj, const char* name, std::initializer_list<nb::handle> args,
+                        std::initializer_list<KwArg> kwargs = {});
 
 // ---------------------------------------------------------------- calls and dispatch
 

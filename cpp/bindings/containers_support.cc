@@ -9,79 +9,30 @@
 
 namespace lumarq::py {
 
-nb::object GetAttr(nb::handle obj, const char* name) {
-  PyObject* r = PyObject_GetAttr(obj.ptr(), Interned(name).ptr());
-  if (!r) throw nb::python_error();
-  return nb::steal(r);
-}
-
-bool TryGetAttr(nb::handle obj, const char* name, nb::object* out) {
-  PyObject* r = PyObject_GetAttr(obj.ptr(), Interned(name).ptr());
-  if (r) {
-    *out = nb::steal(r);
-    return true;
-  }
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-  PyErr_Clear();
-  return false;
-}
-
 void SetPlainAttr(nb::handle obj, const char* name, nb::handle value) {
   if (PyObject_GenericSetAttr(obj.ptr(), Interned(name).ptr(), value.ptr()) < 0) {
     throw nb::python_error();
   }
 }
 
-bool IsInstance(nb::handle obj, nb::handle cls) {
-  const int r = PyObject_IsInstance(obj.ptr(), cls.ptr());
-  if (r < 0) throw nb::python_error();
-  return r != 0;
+
+ContainerOpCodes ReadOpCodes(nb::handle module) {
+  nb::object opcode = module.attr("OpCode");
+  auto code = [&](const char* name) { return nb::cast<int>(opcode.attr(name)); };
+  return {code("ADD"),  code("SUB"),  code("MUL"), code("DIV"), code("NEG"),
+          code("CLIP"), code("FILL"), code("MAP"), code("CMP"), code("MERGE")};
 }
 
-nb::object GetItem(nb::handle obj, nb::handle key) {
-  PyObject* r = PyObject_GetItem(obj.ptr(), key.ptr());
-  if (!r) throw nb::python_error();
-  return nb::steal(r);
-}
-
-void SetItem(nb::handle obj, nb::handle key, nb::handle value) {
-  if (PyObject_SetItem(obj.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
-}
-
-bool Contains(nb::handle container, nb::handle key) {
-  const int r = PySequence_Contains(container.ptr(), key.ptr());
-  if (r < 0) throw nb::python_error();
-  return r != 0;
-}
-
-size_t Len(nb::handle obj) {
-  const Py_ssize_t n = PyObject_Size(obj.ptr());
-  if (n < 0) throw nb::python_error();
-  return static_cast<size_t>(n);
-}
-
-nb::object CallKw(nb::handle fn, std::initializer_list<nb::handle> args,
-                  std::initializer_list<KwArg> kwargs) {
-  std::vector<PyObject*> argv;
-  argv.reserve(1 + args.size() + kwargs.size());
-  argv.push_back(nullptr);  // slot for PY_VECTORCALL_ARGUMENTS_OFFSET
-  for (nb::handle a : args) argv.push_back(a.ptr());
-  nb::object names;
-  if (kwargs.size() != 0) {
-    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(kwargs.size()));
-    if (!t) throw nb::python_error();
-    names = nb::steal(t);
-    Py_ssize_t i = 0;
-    for (const KwArg& kw : kwargs) {
-      nb::handle key = Interned(kw.first);
-      PyTuple_SET_ITEM(t, i++, nb::borrow(key).release().ptr());
-      argv.push_back(kw.second.ptr());
-    }
+void MakeReflectedUfuncs(PyObject* out[4]) {
+  const PyRefs& r = Refs();
+  const nb::handle ufuncs[4] = {r.np_add, r.np_subtract, r.np_multiply, r.np_true_divide};
+  for (int i = 0; i < 4; ++i) {
+    nb::handle ufunc = ufuncs[i];
+    out[i] = nb::cpp_function([ufunc](nb::handle a, nb::handle b) { return ufunc(b, a); },
+                              nb::name("reflected"))
+                 .release()
+                 .ptr();
   }
-  PyObject* r = PyObject_Vectorcall(fn.ptr(), argv.data() + 1,
-                                    args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, names.ptr());
-  if (!r) throw nb::python_error();
-  return nb::steal(r);
 }
 
 nb::object CallSuper(nb::handle cls, nb::handle self, const char* name, nb::handle args,

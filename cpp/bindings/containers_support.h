@@ -12,30 +12,25 @@
 
 namespace lumarq::py {
 
-/// getattr(obj, name).
-nb::object GetAttr(nb::handle obj, const char* name);
-/// hasattr(obj, name) followed by the read: AttributeError means absent, other errors propagate.
-bool TryGetAttr(nb::handle obj, const char* name, nb::object* out);
+/// len(obj).
+inline size_t Len(nb::handle obj) { return static_cast<size_t>(Size(obj)); }
 /// object.__setattr__(obj, name, value): skips pandas' NDFrame.__setattr__, which only adds
 /// lookups for names that are neither columns nor internals.
 void SetPlainAttr(nb::handle obj, const char* name, nb::handle value);
-/// isinstance(obj, cls).
-bool IsInstance(nb::handle obj, nb::handle cls);
-/// obj[key], obj[key] = value, key in obj.
-nb::object GetItem(nb::handle obj, nb::handle key);
-void SetItem(nb::handle obj, nb::handle key, nb::handle value);
-bool Contains(nb::handle container, nb::handle key);
-/// len(obj).
-size_t Len(nb::handle obj);
-
-using KwArg = std::pair<const char*, nb::handle>;
-/// fn(*args, **kwargs) through vectorcall; keyword names are interned.
-nb::object CallKw(nb::handle fn, std::initializer_list<nb::handle> args,
-                  std::initializer_list<KwArg> kwargs = {});
 
 /// super(cls, self).<name>(*args, **kwargs) with `args`/`kwargs` a tuple and a dict (or null).
 nb::object CallSuper(nb::handle cls, nb::handle self, const char* name, nb::handle args,
                      nb::handle kwargs);
+
+/// Operation codes of the module's OpCode, read once at registration.
+struct ContainerOpCodes {
+  int add, sub, mul, div, neg, clip, fill, map, cmp, merge;
+};
+ContainerOpCodes ReadOpCodes(nb::handle module);
+
+/// The reflected operators' functions: (a, b) -> ufunc(b, a) for add, subtract, multiply and
+/// true_divide, kept for the process lifetime.
+void MakeReflectedUfuncs(PyObject* out[4]);
 
 /// numpy and pandas objects used at call time (imported once, kept for the process lifetime).
 struct PyRefs {

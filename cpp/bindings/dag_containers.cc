@@ -30,10 +30,7 @@ PyObject* g_module = nullptr;
 // Reflected operand order for __radd__ and friends: f(a, b) = ufunc(b, a).
 PyObject* g_reflected[4] = {};
 
-struct Codes {
-  int add, sub, mul, div, neg, clip, fill, map, cmp, merge;
-};
-Codes g_code;
+ContainerOpCodes g_code;
 
 nb::handle SeriesCls() { return g_series; }
 nb::handle FrameCls() { return g_frame; }
@@ -348,54 +345,27 @@ class RowValues {
     return nb::steal(f);
   }
 
-  int64_t ReadSigned(const char* p) const {
+  /// The integer at `p`, of this column's item size, widened to 64 bits.
+  template <typename I64, typename I32, typename I16, typename I8>
+  I64 ReadInt(const char* p) const {
+    auto read = [p](auto v) {
+      std::memcpy(&v, p, sizeof v);
+      return static_cast<I64>(v);
+    };
     switch (itemsize_) {
-      case 1: {
-        int8_t v;
-        std::memcpy(&v, p, 1);
-        return v;
-      }
-      case 2: {
-        int16_t v;
-        std::memcpy(&v, p, 2);
-        return v;
-      }
-      case 4: {
-        int32_t v;
-        std::memcpy(&v, p, 4);
-        return v;
-      }
-      default: {
-        int64_t v;
-        std::memcpy(&v, p, 8);
-        return v;
-      }
+      case 1:
+        return read(I8{});
+      case 2:
+        return read(I16{});
+      case 4:
+        return read(I32{});
+      default:
+        return read(I64{});
     }
   }
-
+  int64_t ReadSigned(const char* p) const { return ReadInt<int64_t, int32_t, int16_t, int8_t>(p); }
   uint64_t ReadUnsigned(const char* p) const {
-    switch (itemsize_) {
-      case 1: {
-        uint8_t v;
-        std::memcpy(&v, p, 1);
-        return v;
-      }
-      case 2: {
-        uint16_t v;
-        std::memcpy(&v, p, 2);
-        return v;
-      }
-      case 4: {
-        uint32_t v;
-        std::memcpy(&v, p, 4);
-        return v;
-      }
-      default: {
-        uint64_t v;
-        std::memcpy(&v, p, 8);
-        return v;
-      }
-    }
+    return ReadInt<uint64_t, uint32_t, uint16_t, uint8_t>(p);
   }
 
   void Attach(nb::handle arr) {
@@ -973,19 +943,6 @@ void FrameSetItem(nb::handle self, nb::handle key, nb::handle value) {
   }
 }
 
-/// An exact int within int64.
-bool ExactInt64(nb::handle value, int64_t* out) {
-  if (!PyLong_CheckExact(value.ptr())) return false;
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-  if (overflow != 0 || (v == -1 && PyErr_Occurred())) {
-    PyErr_Clear();
-    return false;
-  }
-  *out = v;
-  return true;
-}
-
 /// numpy.full(n, value, dtype=dtype), filled natively for exact ints in range.
 template <typename T>
 nb::object Full(nb::handle n, nb::handle value, nb::handle dtype) {
@@ -1303,20 +1260,8 @@ nb::handle DagSeriesClass() { return g_series; }
 
 void RegisterDagContainers(nb::module_& m) {
   g_module = m.ptr();
-  nb::object opcode = m.attr("OpCode");
-  auto code = [&](const char* name) { return nb::cast<int>(opcode.attr(name)); };
-  g_code = {code("ADD"),  code("SUB"),  code("MUL"), code("DIV"), code("NEG"),
-            code("CLIP"), code("FILL"), code("MAP"), code("CMP"), code("MERGE")};
-
-  const PyRefs& r = Refs();
-  const nb::handle ufuncs[4] = {r.np_add, r.np_subtract, r.np_multiply, r.np_true_divide};
-  for (int i = 0; i < 4; ++i) {
-    nb::handle ufunc = ufuncs[i];
-    g_reflected[i] = nb::cpp_function([ufunc](nb::handle a, nb::handle b) { return ufunc(b, a); },
-                                      nb::name("reflected"))
-                         .release()
-                         .ptr();
-  }
+  g_code = ReadOpCodes(m);
+  MakeReflectedUfuncs(g_reflected);
   DefineSeries(m);
   DefineFrame(m);
   m.def("wrap_dataframe_dag", &WrapDataFrameDag, nb::arg("df").none(), nb::arg("tracker").none(),

@@ -47,22 +47,6 @@ nb::object NodeList(nb::handle nodes) {
   return nb::steal(values);
 }
 
-nb::object SequenceList(nb::handle seq) {
-  PyObject* list = PySequence_List(seq.ptr());
-  if (!list) throw nb::python_error();
-  return nb::steal(list);
-}
-
-nb::object MapGet(nb::handle map, nb::handle key) {
-  if (PyDict_CheckExact(map.ptr())) {
-    PyObject* v = PyDict_GetItemWithError(map.ptr(), key.ptr());
-    if (v) return nb::borrow(v);
-    if (PyErr_Occurred()) throw nb::python_error();
-    return nb::none();
-  }
-  return map.attr("get")(key);
-}
-
 // ---------------------------------------------------------------- depth
 
 /// Adjacency of the graph when every key of `nodes` is an int and every node a native DAGNode

@@ -13,6 +13,10 @@
 namespace lumarq::py {
 namespace {
 
+using dag_internal::Native;
+using dag_internal::Need;
+using dag_internal::Self;
+
 constexpr const char* kPackage = "lumarq.utilities.persistence";
 constexpr const char* kStorageModule = "lumarq.utilities.persistence.storage";
 constexpr const char* kModuleName = "lumarq.utilities.vantor32_dag";
@@ -29,100 +33,12 @@ constexpr size_t kEdgeFieldCount = std::size(kEdgeFields);
 
 // ---------------------------------------------------------------- small helpers
 
-DagTracker& Self(nb::handle self) {
-  DagTracker* t = DagTrackerPtr(self);
-  if (t == nullptr) {
-    if (DagTrackerType() != nullptr && PyObject_TypeCheck(self.ptr(), DagTrackerType())) {
-      throw nb::type_error("DAGTracker.__init__() was not called on this object");
-    }
-    RaiseArgType("self", "DAGTracker", self);
-  }
-  return *t;
-}
-
-nb::object Need(const nb::object& o, const char* name) {
-  if (!o.is_valid()) {
-    PyErr_Format(PyExc_AttributeError, "'DAGTracker' object has no attribute '%s'", name);
-    throw nb::python_error();
-  }
-  return o;
-}
-
-bool Native(nb::handle self, const char* name) {
-  return UsesNative(self, Interned(name), DagTrackerType());
-}
-
-nb::object Steal(PyObject* o) {
-  if (o == nullptr) throw nb::python_error();
-  return nb::steal(o);
-}
-
-/// callable(*args, **kwargs) through the vectorcall protocol.
-nb::object CallKw(nb::handle callable, std::initializer_list<nb::handle> args,
-                  std::initializer_list<std::pair<const char*, nb::handle>> kwargs) {
-  std::vector<PyObject*> argv;
-  argv.reserve(1 + args.size() + kwargs.size());
-  argv.push_back(nullptr);  // room for PY_VECTORCALL_ARGUMENTS_OFFSET
-  for (nb::handle a : args) argv.push_back(a.ptr());
-  nb::object names = Steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
-  Py_ssize_t i = 0;
-  for (const auto& [key, value] : kwargs) {
-    PyTuple_SET_ITEM(names.ptr(), i++, Interned(key).inc_ref().ptr());
-    argv.push_back(value.ptr());
-  }
-  return Steal(PyObject_Vectorcall(callable.ptr(), argv.data() + 1,
-                                   args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, names.ptr()));
-}
-
-/// obj.<name>(*args, **kwargs).
-nb::object CallMethodKw(nb::handle obj, const char* name, std::initializer_list<nb::handle> args,
-                        std::initializer_list<std::pair<const char*, nb::handle>> kwargs) {
-  std::vector<PyObject*> argv;
-  argv.reserve(1 + args.size() + kwargs.size());
-  argv.push_back(obj.ptr());
-  for (nb::handle a : args) argv.push_back(a.ptr());
-  nb::object names = Steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
-  Py_ssize_t i = 0;
-  for (const auto& [key, value] : kwargs) {
-    PyTuple_SET_ITEM(names.ptr(), i++, Interned(key).inc_ref().ptr());
-    argv.push_back(value.ptr());
-  }
-  return Steal(PyObject_VectorcallMethod(Interned(name).ptr(), argv.data(),
-                                         (1 + args.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                         names.ptr()));
-}
-
-/// getattr(obj, name, fallback).
-nb::object GetAttrOr(nb::handle obj, const char* name, nb::handle fallback) {
-  PyObject* v = PyObject_GetAttr(obj.ptr(), Interned(name).ptr());
-  if (v != nullptr) return nb::steal(v);
-  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-  PyErr_Clear();
-  return nb::borrow(fallback);
-}
-
-nb::object MapGet(nb::handle map, nb::handle key) {
-  if (PyDict_CheckExact(map.ptr())) {
-    PyObject* v = PyDict_GetItemWithError(map.ptr(), key.ptr());
-    if (v) return nb::borrow(v);
-    if (PyErr_Occurred()) throw nb::python_error();
-    return nb::none();
-  }
-  return CallMethod(map, Interned("get"), key);
-}
-
 nb::object ToInt(nb::handle v) {
   if (PyLong_CheckExact(v.ptr())) return nb::borrow(v);
   return Steal(PyNumber_Long(v.ptr()));
 }
 
 nb::object ToBool(nb::handle v) { return nb::bool_(AsBool(v)); }
-
-Py_ssize_t Size(nb::handle o) {
-  const Py_ssize_t n = PyObject_Size(o.ptr());
-  if (n < 0) throw nb::python_error();
-  return n;
-}
 
 /// Takes a new tuple out of the garbage collector when none of its items is a tracked container,
 /// the rule the collector itself applies to tuples on its first pass over them. The bulk writes

@@ -15,6 +15,35 @@
 
 namespace lumarq::py {
 
+namespace dag_internal {
+
+DagTracker& Self(nb::handle self) {
+  DagTracker* t = DagTrackerPtr(self);
+  if (t == nullptr) {
+    if (DagTrackerType() != nullptr && PyObject_TypeCheck(self.ptr(), DagTrackerType())) {
+      throw nb::type_error("DAGTracker.__init__() was not called on this object");
+    }
+    RaiseArgType("self", "DAGTracker", self);
+  }
+  return *t;
+}
+
+/// The attribute's object; AttributeError once the collector has cleared it.
+nb::object Need(const nb::object& o, const char* name) {
+  if (!o.is_valid()) {
+    PyErr_Format(PyExc_AttributeError, "'DAGTracker' object has no attribute '%s'", name);
+    throw nb::python_error();
+  }
+  return o;
+}
+
+bool Native(nb::handle self, const char* name) {
+  return UsesNative(self, Interned(name), DagTrackerType());
+}
+
+}  // namespace dag_internal
+
+
 
 // ---------------------------------------------------------------- DagLock
 
@@ -65,6 +94,10 @@ bool DagLock::Release() {
 }
 
 namespace {
+
+using dag_internal::Native;
+using dag_internal::Need;
+using dag_internal::Self;
 
 PyTypeObject* g_lock_type = nullptr;
 PyTypeObject* g_dag_tracker_type = nullptr;
@@ -133,92 +166,6 @@ class LockGuard {
 
 // ---------------------------------------------------------------- small helpers
 
-DagTracker& Self(nb::handle self) {
-  DagTracker* t = DagTrackerPtr(self);
-  if (t == nullptr) {
-    if (DagTrackerType() != nullptr && PyObject_TypeCheck(self.ptr(), DagTrackerType())) {
-      throw nb::type_error("DAGTracker.__init__() was not called on this object");
-    }
-    RaiseArgType("self", "DAGTracker", self);
-  }
-  return *t;
-}
-
-/// The attribute's object; AttributeError once the collector has cleared it.
-nb::object Need(const nb::object& o, const char* name) {
-  if (!o.is_valid()) {
-    PyErr_Format(PyExc_AttributeError, "'DAGTracker' object has no attribute '%s'", name);
-    throw nb::python_error();
-  }
-  return o;
-}
-
-bool Native(nb::handle self, const char* name) {
-  return UsesNative(self, Interned(name), DagTrackerType());
-}
-
-nb::object MapGet(nb::handle map, nb::handle key) {
-  if (PyDict_CheckExact(map.ptr())) {
-    PyObject* v = PyDict_GetItemWithError(map.ptr(), key.ptr());
-    if (v) return nb::borrow(v);
-    if (PyErr_Occurred()) throw nb::python_error();
-    return nb::none();
-  }
-  return map.attr("get")(key);
-}
-
-bool Contains(nb::handle container, nb::handle key) {
-  const int r = PySequence_Contains(container.ptr(), key.ptr());
-  if (r < 0) throw nb::python_error();
-  return r != 0;
-}
-
-void SetItem(nb::handle map, nb::handle key, nb::handle value) {
-  if (PyObject_SetItem(map.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
-}
-
-void Append(nb::handle list, nb::handle value) {
-  if (PyList_CheckExact(list.ptr())) {
-    if (PyList_Append(list.ptr(), value.ptr()) < 0) throw nb::python_error();
-  } else {
-    list.attr("append")(value);
-  }
-}
-
-Py_ssize_t Size(nb::handle o) {
-  const Py_ssize_t n = PyObject_Size(o.ptr());
-  if (n < 0) throw nb::python_error();
-  return n;
-}
-
-/// self.<name>(**kwargs) through the vectorcall protocol.
-nb::object CallMethodKw(nb::handle self, const char* name,
-                        std::initializer_list<std::pair<const char*, nb::handle>> kwargs) {
-  std::vector<PyObject*> argv{self.ptr()};
-  PyObject* names = PyTuple_New(static_cast<Py_ssize_t>(kwargs.size()));
-  if (!names) throw nb::python_error();
-  nb::object kwnames = nb::steal(names);
-  Py_ssize_t i = 0;
-  for (const auto& [key, value] : kwargs) {
-    nb::handle k = Interned(key);
-    PyTuple_SET_ITEM(names, i++, k.inc_ref().ptr());
-    argv.push_back(value.ptr());
-  }
-  PyObject* r = PyObject_VectorcallMethod(Interned(name).ptr(), argv.data(),
-                                          1 | PY_VECTORCALL_ARGUMENTS_OFFSET, names);
-  if (!r) throw nb::python_error();
-  return nb::steal(r);
-}
-
-bool ExactInt64(nb::handle v, int64_t* out) {
-  if (!PyLong_CheckExact(v.ptr())) return false;
-  int overflow = 0;
-  const long long x = PyLong_AsLongLongAndOverflow(v.ptr(), &overflow);
-  if (overflow != 0) return false;
-  if (x == -1 && PyErr_Occurred()) throw nb::python_error();
-  *out = x;
-  return true;
-}
 
 /// storage.complete_pipeline(pipeline_id, status=status)
 void CompletePipeline(nb::handle storage, nb::handle pipeline_id, const char* status) {
@@ -361,7 +308,7 @@ nb::object LogNode(nb::handle self, NodeKind kind, nb::handle op, const nb::hand
       for (size_t i = 0; i < n_inputs; ++i) Append(list, inputs[i]);
     }
     nb::object md = metadata.is_valid() ? nb::borrow(metadata) : nb::object(nb::dict());
-    return IntResult(CallMethodKw(self, "_create_node",
+    return IntResult(CallMethodKw(self, "_create_node", {},
                                   {{"node_type", kind_member},
                                    {"operation", op},
                                    {"inputs", list},
@@ -762,7 +709,7 @@ bool Flush(nb::handle self, nb::handle timeout) {
     }
     guard.Release();
   }
-  CallMethodKw(Need(t.writer, "_writer"), "flush", {{"timeout", nb::float_(seconds)}});
+  CallMethodKw(Need(t.writer, "_writer"), "flush", {}, {{"timeout", nb::float_(seconds)}});
   if (!AsBool(Need(t.nodes_persisted, "_nodes_persisted")) &&
       AsBool(Need(t.storage, "_storage")) && AsBool(Need(t.pipeline_id, "_pipeline_id"))) {
     // A store that fails here (down, refusing the key, answering errors) must not fail the
@@ -863,7 +810,7 @@ void StartNewPipeline(nb::handle self) {
   CompletePipeline(storage, pipeline, "completed");
   nb::object name = Need(t.pipeline_name, "_pipeline_name");
   if (!AsBool(name)) name = nb::str("unnamed_pipeline");
-  nb::object created = CallMethodKw(storage, "create_pipeline",
+  nb::object created = CallMethodKw(storage, "create_pipeline", {},
                                     {{"pipeline_name", name},
                                      {"config", nb::none()},
                                      {"git_commit", nb::none()},
@@ -912,7 +859,7 @@ nb::object CreateSourceNode(nb::handle self, nb::handle table, nb::handle column
     c.fields.is_protected = is_protected;
     node_id = CreateNode(self, t, c);
   } else {
-    node_id = CallMethodKw(self, "_create_node",
+    node_id = CallMethodKw(self, "_create_node", {},
                            {{"node_type", KindMember(NodeKind::kSource)},
                             {"operation", operation},
                             {"inputs", nb::list()},
@@ -1128,25 +1075,6 @@ nb::dict DagStats(nb::handle self) {
 
 // ---------------------------------------------------------------- type slots
 
-int TrackerTraverse(PyObject* self, visitproc visit, void* arg) {
-  Py_VISIT(Py_TYPE(self));
-  if (!nb::inst_ready(self)) return 0;
-  if (int r = nb::inst_ptr<ProvenanceTracker>(self)->Traverse(visit, arg)) return r;
-  PyObject** dict = _PyObject_GetDictPtr(self);
-  if (dict != nullptr) Py_VISIT(*dict);
-  return 0;
-}
-
-int TrackerClear(PyObject* self) {
-  if (nb::inst_ready(self)) nb::inst_ptr<ProvenanceTracker>(self)->Clear();
-  PyObject** dict = _PyObject_GetDictPtr(self);
-  if (dict != nullptr) Py_CLEAR(*dict);
-  return 0;
-}
-
-PyType_Slot kDagTrackerSlots[] = {{Py_tp_traverse, reinterpret_cast<void*>(&TrackerTraverse)},
-                                  {Py_tp_clear, reinterpret_cast<void*>(&TrackerClear)},
-                                  {0, nullptr}};
 
 /// nanobind's deallocator does not run finalisers; __del__ must also run when the last
 /// reference goes away, not only for objects the collector finds in cycles.
@@ -1386,7 +1314,7 @@ void TrimRowBuffer(nb::handle tracker) {
 void RegisterDagTracker(nb::module_& m) {
   RegisterLock(m);
   nb::class_<DagTracker, ProvenanceTracker> cls(
-      m, "DAGTracker", nb::type_slots(kDagTrackerSlots),
+      m, "DAGTracker", nb::type_slots(TrackerGcSlots()),
       "Extended VANTOR-32 provenance tracker with full DAG reconstruction.\n\n"
       "Inherits all of the base tracker's behaviour (taint propagation, depth\n"
       "tracking, gradient risk scoring) and adds complete operation logging, DAG\n"

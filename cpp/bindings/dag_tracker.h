@@ -145,6 +145,16 @@ void RecordRowValueFast(nb::handle tracker, const RowRecordMaker& maker, nb::han
 /// Cuts a memory-only buffer back to its bound (oldest records dropped, warning once).
 void TrimRowBuffer(nb::handle tracker);
 
+namespace dag_internal {
+/// The DAGTracker behind `self`: TypeError for other objects and for trackers whose __init__
+/// did not run.
+DagTracker& Self(nb::handle self);
+/// The attribute's object; AttributeError once the collector has cleared it.
+nb::object Need(const nb::object& o, const char* name);
+/// UsesNative against DAGTracker.
+bool Native(nb::handle self, const char* name);
+}  // namespace dag_internal
+
 /// Registers DAGTracker (and its lock type) on the module lumarq.utilities.vantor32_dag.
 void RegisterDagTracker(nb::module_& m);
 

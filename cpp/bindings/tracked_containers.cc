@@ -24,10 +24,7 @@ PyObject* g_native_combine = nullptr;
 PyObject* g_reflected[4] = {};
 
 // OpCode values, fixed when the classes are defined.
-struct Codes {
-  int add, sub, mul, div, neg, clip, fill, map, cmp, merge;
-};
-Codes g_code;
+ContainerOpCodes g_code;
 
 nb::handle SeriesCls() { return g_series; }
 nb::handle FrameCls() { return g_frame; }
@@ -472,20 +469,8 @@ nb::object WrapDataFrame(nb::handle df, nb::handle tracker, nb::handle table,
 
 void RegisterTrackedContainers(nb::module_& m) {
   g_native_combine = nb::object(m.attr("combine_batch")).ptr();  // the module keeps it alive
-  nb::object opcode = m.attr("OpCode");
-  auto code = [&](const char* name) { return nb::cast<int>(opcode.attr(name)); };
-  g_code = {code("ADD"), code("SUB"),  code("MUL"), code("DIV"), code("NEG"),
-            code("CLIP"), code("FILL"), code("MAP"), code("CMP"), code("MERGE")};
-
-  const PyRefs& r = Refs();
-  const nb::handle ufuncs[4] = {r.np_add, r.np_subtract, r.np_multiply, r.np_true_divide};
-  for (int i = 0; i < 4; ++i) {
-    nb::handle ufunc = ufuncs[i];
-    g_reflected[i] = nb::cpp_function([ufunc](nb::handle a, nb::handle b) { return ufunc(b, a); },
-                                      nb::name("reflected"))
-                         .release()
-                         .ptr();
-  }
+  g_code = ReadOpCodes(m);
+  MakeReflectedUfuncs(g_reflected);
 
   DefineSeries(m);
   DefineFrame(m);

@@ -14,44 +14,7 @@ PyTypeObject* g_tracker_type = nullptr;
 // The state attributes are normally exact dicts and sets, handled through the concrete API;
 // anything a caller put there instead is used through the generic protocols.
 
-nb::object MapGet(nb::handle map, nb::handle key) {
-  if (PyDict_CheckExact(map.ptr())) {
-    PyObject* v = PyDict_GetItemWithError(map.ptr(), key.ptr());
-    if (v) return nb::borrow(v);
-    if (PyErr_Occurred()) throw nb::python_error();
-    return nb::none();
-  }
-  return map.attr("get")(key);
-}
-
-bool Contains(nb::handle container, nb::handle key) {
-  const int r = PySequence_Contains(container.ptr(), key.ptr());
-  if (r < 0) throw nb::python_error();
-  return r != 0;
-}
-
-void SetAdd(nb::handle set, nb::handle key) {
-  if (PySet_Check(set.ptr())) {
-    if (PySet_Add(set.ptr(), key.ptr()) < 0) throw nb::python_error();
-  } else {
-    set.attr("add")(key);
-  }
-}
-
-void SetItem(nb::handle map, nb::handle key, nb::handle value) {
-  if (PyObject_SetItem(map.ptr(), key.ptr(), value.ptr()) < 0) throw nb::python_error();
-}
-
 bool Truthy(nb::handle v) { return AsBool(v); }
-
-nb::object SortedList(nb::handle iterable) {
-  PyObject* list = PySequence_List(iterable.ptr());
-  if (!list || PyList_Sort(list) < 0) {
-    Py_XDECREF(list);
-    throw nb::python_error();
-  }
-  return nb::steal(list);
-}
 
 ProvenanceTracker& Self(nb::handle self) {
   ProvenanceTracker* t = TrackerPtr(self);
@@ -390,6 +353,8 @@ void DefState(nb::class_<ProvenanceTracker>& cls, const char* name, const char* 
 }  // namespace
 
 // ---------------------------------------------------------------- class
+
+const PyType_Slot* TrackerGcSlots() { return kTrackerSlots; }
 
 ProvenanceTracker::ProvenanceTracker()
     : id_to_name(nb::dict()),

@@ -43,6 +43,10 @@ PyTypeObject* TrackerType();
 /// The tracker behind a Python object, or nullptr when `obj` is not a ProvenanceTracker.
 ProvenanceTracker* TrackerPtr(nb::handle obj);
 
+/// tp_traverse/tp_clear of the tracker types: the state objects (through the virtual
+/// Traverse/Clear) and the instance dict.
+const PyType_Slot* TrackerGcSlots();
+
 /// Registers ProvenanceTracker on the module lumarq.utilities.vantor32.
 void RegisterTracker(nb::module_& m);
 /// Binds the module whose globals the tracker reads at call time (MAX_PAIRS,

@@ -49,23 +49,11 @@ def pg_server_url():
         cm.__exit__(None, None, None)
 
 
-def _database(request, tmp_path, kind: str):
-    if kind == "sqlite":
-        yield "sqlite:///" + str(tmp_path / "service.db")
-        return
-    server = request.getfixturevalue("pg_server_url")
-    url = pg_server.fresh_database(server)
-    try:
-        yield url
-    finally:
-        pg_server.drop_database(server, url)
-
-
 @pytest.fixture
 def service_db(request, tmp_path):
     """URL of an empty service database: SQLite, or the parameter's kind
     when a test is parametrized indirectly with "sqlite"/"postgresql"."""
-    yield from _database(request, tmp_path, getattr(request, "param", "sqlite"))
+    yield from pg_server.database_for_test(request, tmp_path, getattr(request, "param", "sqlite"))
 
 
 @dataclass

@@ -153,3 +153,17 @@ def drop_database(server_url: str, db_url: str) -> None:
     name = urlsplit(db_url).path.lstrip("/")
     with _admin(server_url) as conn:
         conn.execute('DROP DATABASE IF EXISTS "%s" WITH (FORCE)' % name)
+
+
+def database_for_test(request, tmp_path, kind: str):
+    """Yields the URL of an empty database of `kind` ("sqlite" or "postgresql") for one test;
+    PostgreSQL comes from the session fixture `pg_server_url`."""
+    if kind == "sqlite":
+        yield "sqlite:///" + str(tmp_path / "lumarq.db")
+        return
+    server = request.getfixturevalue("pg_server_url")
+    url = fresh_database(server)
+    try:
+        yield url
+    finally:
+        drop_database(server, url)

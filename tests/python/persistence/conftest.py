@@ -25,15 +25,7 @@ BACKENDS = ["sqlite", "postgresql"]
 @pytest.fixture(params=BACKENDS)
 def db_url(request, tmp_path):
     """URL of an empty database of each kind."""
-    if request.param == "sqlite":
-        yield "sqlite:///" + str(tmp_path / "lumarq.db")
-        return
-    server = request.getfixturevalue("pg_server_url")
-    url = pg_server.fresh_database(server)
-    try:
-        yield url
-    finally:
-        pg_server.drop_database(server, url)
+    yield from pg_server.database_for_test(request, tmp_path, request.param)
 
 
 @pytest.fixture
