@@ -51,6 +51,7 @@ def tracked(tracker, values, words, node):
 def check_invariants(t):
     ids = list(t._nodes)
     assert ids == sorted(ids) and len(set(ids)) == len(ids)
+    assert all(n.node_id == k for k, n in t._nodes.items())
     indexed = set()
     for prov, lst in t._prov_to_nodes.items():
         assert lst, f"empty id list kept for {prov}"

@@ -8,6 +8,7 @@ import time
 import numpy as np
 import pytest
 
+from dag_support import check_invariants
 from lumarq.utilities.vantor32_dag import ComputationDAG, DAGNode, DAGTracker, NodeType
 
 TYPE_ERROR = r"Argument '{}' has incorrect type \(expected {}, got {}\)"
@@ -50,20 +51,6 @@ class FakeWriter:
 
     def stop(self):
         self.calls.append(("stop",))
-
-
-def check_invariants(t):
-    ids = list(t._nodes)
-    assert ids == sorted(ids) and len(set(ids)) == len(ids)
-    assert all(n.node_id == k for k, n in t._nodes.items())
-    indexed = set()
-    for prov, lst in t._prov_to_nodes.items():
-        assert lst, f"empty id list kept for {prov}"
-        for i in lst:
-            assert t._nodes[i].provenance == prov
-            indexed.add(i)
-    assert indexed == set(ids)
-    assert all(i in t._nodes for i in t._source_nodes.values())
 
 
 @pytest.fixture
@@ -741,17 +728,12 @@ def test_node_creation_waits_for_the_lock_without_the_gil():
 
 # ---------------------------------------------------------------- the C++ entry point
 
-def test_nodes_from_the_cpp_entry_point_equal_those_of_log_binary():
-    """Through the benchmark driver, which loops over CreateNodeFast (built by tools/build_rust.py)."""
-    import pathlib
-    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "bench"))
-    try:
-        bench = pytest.importorskip("_dag_bench")
-    finally:
-        sys.path.pop(0)
+def test_nodes_of_the_native_row_loop_equal_those_of_log_binary():
+    """A tracked binary operation creates its nodes natively; they must be the nodes log_binary makes."""
+    from lumarq.utilities.vantor32_dag import DAGTrackedSeries
 
     class Persisting(DAGTracker):
-        def _persist_node(self, node):
+        def _persist_node(self, node):  # the hook still runs on the native path
             self.persisted.append(node.node_id)
 
     left = np.array([0, 1, 5, 0] * 3, dtype=np.int64)
@@ -763,18 +745,15 @@ def test_nodes_from_the_cpp_entry_point_equal_those_of_log_binary():
         t.create_source_node("t", "b", 2)
         t._max_nodes = 5
     fast.persisted, fast._writer = [], True
-    ids = bench.create_binary_nodes(fast, "add", left, right, provs)
-    expected = [slow.log_binary("add", int(a), int(b), int(p)) for a, b, p in zip(left, right, provs)]
+    zeros = np.zeros(len(provs), dtype=np.uint32)
+    a = DAGTrackedSeries(np.arange(12.0), _prov=provs.copy(), _tracker=fast, _node_ids=left.copy())
+    b = DAGTrackedSeries(np.ones(12), _prov=zeros, _tracker=fast, _node_ids=right.copy())
+    ids = (a + b)._node_ids
+    combined = [slow.combine(int(p), 0, 1) for p in provs]
+    expected = [slow.log_binary("add", int(x), int(y), c) for x, y, c in zip(left, right, combined)]
     assert ids.tolist() == expected == list(range(2, 14))
     assert fast._nodes == slow._nodes and fast._prov_to_nodes == slow._prov_to_nodes
     assert len(fast._nodes) < 14 and fast.get_node(2) is None  # evictions ran
     assert fast.get_node(13).is_protected is False and slow.get_node(10).is_protected is True
     assert fast.persisted == list(range(2, 14))
     check_invariants(fast)
-
-    class Overriding(DAGTracker):
-        def log_binary(self, *args):
-            return -1
-
-    with pytest.raises(TypeError, match="log_binary is overridden"):
-        bench.create_binary_nodes(Overriding(), "add", left, right, provs)
