@@ -172,6 +172,21 @@ def test_dashboard_signs_in_and_shows_a_pipelines_dag_and_fairness_record(servic
         assert page.evaluate("document.getElementById('pipeline-title').textContent") == HOSTILE_NAME
         assert page.evaluate("[window.__injected, document.querySelectorAll('img').length]") == [None, 0]
 
+        # A small graph with one wide layer (as a per-row pipeline stores it): that layer is capped
+        # too, so the picture stays readable instead of one long strip.
+        s = service.storage()
+        wide = s.create_pipeline("wide")
+        s.store_nodes([source(1, wide, "x")] + [node(100 + i, wide, "fillna", "UNARY") for i in range(30)])
+        fp = s.get_fingerprint_node_map(wide)
+        s.store_edges_resolved([(fp[1], fp[100 + i], 0) for i in range(30)])
+        page.navigate(service.url + "/#/pipelines/%d" % wide)
+        page.wait_for("document.querySelector('#dag-canvas svg') && "
+                      "document.querySelector('#dag-canvas svg').dataset.nodesTotal === '31'")
+        shown = page.evaluate("""(() => { const svg = document.querySelector('#dag-canvas svg');
+            return [svg.querySelectorAll('.dag-node').length,
+                    [...svg.querySelectorAll('.dag-more')].map(g => +g.dataset.hidden)]; })()""")
+        assert shown[0] < 20 and shown[0] + sum(shown[1]) == 31
+
         # Addresses that name nothing: a page that says so.
         for address, text in (("#/pipelines/%d" % (big + 1000), "no pipeline %d" % (big + 1000)),
                               ("#/pipelines/0", "no pipeline 0"), ("#/reports", "no such page")):

@@ -13,7 +13,8 @@
   // Nodes drawn at most, in all and per layer; the rest are counted in a
   // box per layer. Keeps a DAG of thousands of nodes quick and readable.
   const DRAW_LIMIT = 300;
-  const LAYER_LIMIT = 40;
+  // Wider rows than this cannot be read on a laptop screen; the rest is counted in a "more" box.
+  const LAYER_LIMIT = 12;
   // Protected sources drawn before anything else when the picture is capped.
   const PROTECTED_FIRST = 12;
   const COLOURS = {
@@ -456,11 +457,11 @@
       else kind = children.has(n.id) ? "operation" : "root";
       kindOf.set(n.id, kind);
     }
-    const chosen = nodes.length <= DRAW_LIMIT ? nodes.slice() : chooseNodes(nodes, byNode, parents, kindOf);
-    const drawn = new Set(chosen.map((n) => n.id));
-
     const perLevel = new Map();
     for (const n of nodes) perLevel.set(n.level, (perLevel.get(n.level) || 0) + 1);
+    const fits = nodes.length <= DRAW_LIMIT && Math.max(...perLevel.values()) <= LAYER_LIMIT;
+    const chosen = fits ? nodes.slice() : chooseNodes(nodes, byNode, parents, kindOf);
+    const drawn = new Set(chosen.map((n) => n.id));
     const levels = [...new Set(chosen.map((n) => n.level))].sort((a, b) => a - b);
     const rowOf = new Map(levels.map((level, i) => [level, i]));
     const rows = levels.map(() => []);
@@ -816,6 +817,11 @@
     byId("sign-in-form").addEventListener("submit", signIn);
     byId("sign-out").addEventListener("click", signOut);
     byId("refresh").addEventListener("click", () => render());
+    // Wide graphs are shown whole by default; actual size (with scrolling) reads the labels.
+    byId("dag-fit").addEventListener("click", () => {
+      const fit = byId("dag-canvas").classList.toggle("dag-fit");
+      byId("dag-fit").setAttribute("aria-pressed", String(fit));
+    });
     window.addEventListener("hashchange", () => render());
     const canvas = byId("dag-canvas");
     canvas.addEventListener("focusin", (event) => showNode(event.target));
