@@ -16,6 +16,32 @@ void SetPlainAttr(nb::handle obj, const char* name, nb::handle value) {
 }
 
 
+nb::dict SubclassNamespace(std::initializer_list<const char*> metadata, PyObject** constructor,
+                           PyObject** sliced) {
+  nb::dict ns;
+  nb::list names;
+  for (const char* name : metadata) names.append(name);
+  ns["_metadata"] = names;
+  ns["_constructor"] = ClassProperty(constructor);
+  if (sliced != nullptr) ns["_constructor_sliced"] = ClassProperty(sliced);
+  return ns;
+}
+
+nb::object FinalizeWithOwnDicts(nb::handle cls, nb::handle self, nb::handle other,
+                                nb::handle method, nb::handle kwargs,
+                                std::initializer_list<const char*> dicts) {
+  nb::object result = CallSuper(cls, self, "__finalize__", nb::make_tuple(other, method), kwargs);
+  if (!IsInstance(other, Refs().pd_frame)) return result;
+  for (const char* name : dicts) {
+    nb::object mine, theirs;
+    if (TryGetAttr(self, name, &mine) && PyDict_Check(mine.ptr()) &&
+        TryGetAttr(other, name, &theirs) && mine.ptr() == theirs.ptr()) {
+      SetPlainAttr(self, name, Steal(PyDict_Copy(mine.ptr())));
+    }
+  }
+  return result;
+}
+
 ContainerOpCodes ReadOpCodes(nb::handle module) {
   nb::object opcode = module.attr("OpCode");
   auto code = [&](const char* name) { return nb::cast<int>(opcode.attr(name)); };

@@ -87,6 +87,19 @@ void Method(nb::dict& ns, const char* name, F&& f, const Extra&... extra) {
 
 /// A property whose getter returns `*cls` (a class that exists only once the namespace is done).
 nb::object ClassProperty(PyObject** cls);
+
+/// The namespace a tracked pandas subclass starts from: `_metadata` (the attribute names pandas
+/// carries over, in order), `_constructor`, and `_constructor_sliced` when `sliced` is given.
+nb::dict SubclassNamespace(std::initializer_list<const char*> metadata, PyObject** constructor,
+                           PyObject** sliced = nullptr);
+
+/// super(cls, self).__finalize__(other, method, **kwargs), after which every dict attribute
+/// named in `dicts` that the derived frame shares with `other` is replaced by a shallow copy:
+/// pandas hands a derived frame the parent's very dicts, and assigning a column on a filtered or
+/// copied frame must leave the parent's provenance alone (arrays are never written in place).
+nb::object FinalizeWithOwnDicts(nb::handle cls, nb::handle self, nb::handle other,
+                                nb::handle method, nb::handle kwargs,
+                                std::initializer_list<const char*> dicts);
 /// type(name, (base,), ns) with __module__ (the module's name), __qualname__ and __doc__ set.
 nb::object MakeClass(nb::module_& m, const char* name, nb::handle base, nb::dict& ns,
                      const char* doc);

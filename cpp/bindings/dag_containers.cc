@@ -756,13 +756,7 @@ nb::object Replace(nb::handle self, nb::args args, nb::kwargs kwargs) {
 
 void DefineSeries(nb::module_& m) {
   const PyRefs& r = Refs();
-  nb::dict ns;
-  nb::list metadata;
-  metadata.append("_prov");
-  metadata.append("_tracker");
-  metadata.append("_node_ids");
-  ns["_metadata"] = metadata;
-  ns["_constructor"] = ClassProperty(&g_series);
+  nb::dict ns = SubclassNamespace({"_prov", "_tracker", "_node_ids"}, &g_series);
 
   Method(ns, "__init__", &SeriesInit);
   Method(
@@ -843,22 +837,7 @@ void FrameInit(nb::handle self, nb::args args, nb::kwargs kwargs) {
 }
 
 nb::object FrameFinalize(nb::handle self, nb::handle other, nb::handle method, nb::kwargs kwargs) {
-  nb::object result =
-      CallSuper(FrameCls(), self, "__finalize__", nb::make_tuple(other, method), kwargs);
-  // pandas hands a derived frame the parent's very dicts; each frame gets its own, so that
-  // assigning a column on a filtered or copied frame leaves the parent's arrays alone. The
-  // arrays are never written in place, so shallow copies suffice.
-  if (!IsInstance(other, Refs().pd_frame)) return result;
-  for (const char* name : {"_col_prov", "_col_nodes"}) {
-    nb::object mine, theirs;
-    if (TryGetAttr(self, name, &mine) && PyDict_Check(mine.ptr()) &&
-        TryGetAttr(other, name, &theirs) && mine.ptr() == theirs.ptr()) {
-      PyObject* copy = PyDict_Copy(mine.ptr());
-      if (!copy) throw nb::python_error();
-      SetPlainAttr(self, name, nb::steal(copy));
-    }
-  }
-  return result;
+  return FinalizeWithOwnDicts(FrameCls(), self, other, method, kwargs, {"_col_prov", "_col_nodes"});
 }
 
 /// mapping.get(key, <missing>): null when absent.
@@ -1020,14 +999,7 @@ nb::object FrameMerge(nb::handle self, nb::handle right, nb::args args, nb::kwar
 
 void DefineFrame(nb::module_& m) {
   const PyRefs& r = Refs();
-  nb::dict ns;
-  nb::list metadata;
-  metadata.append("_tracker");
-  metadata.append("_col_prov");
-  metadata.append("_col_nodes");
-  ns["_metadata"] = metadata;
-  ns["_constructor"] = ClassProperty(&g_frame);
-  ns["_constructor_sliced"] = ClassProperty(&g_series);
+  nb::dict ns = SubclassNamespace({"_tracker", "_col_prov", "_col_nodes"}, &g_frame, &g_series);
   Method(ns, "__init__", &FrameInit);
   Method(ns, "__finalize__", &FrameFinalize, nb::arg("other").none(),
          nb::arg("method").none() = nb::none(), nb::arg("kwargs"));

@@ -397,13 +397,7 @@ PyObject* Property(PyObject* self, void*) {
 
 template <auto F>
 PyObject* NoArgs(PyObject* self, PyObject*) {
-  try {
-    nb::object r = F(self);
-    return r.release().ptr();
-  } catch (...) {
-    RestoreError();
-    return nullptr;
-  }
+  return Property<F>(self, nullptr);
 }
 
 PyObject* ToJsonMethod(PyObject* self, PyObject* args, PyObject* kwargs) {

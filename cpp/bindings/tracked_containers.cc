@@ -227,12 +227,7 @@ nb::object Replace(nb::handle self, nb::args args, nb::kwargs kwargs) {
 
 void DefineSeries(nb::module_& m) {
   const PyRefs& r = Refs();
-  nb::dict ns;
-  nb::list metadata;
-  metadata.append("_prov");
-  metadata.append("_tracker");
-  ns["_metadata"] = metadata;
-  ns["_constructor"] = ClassProperty(&g_series);
+  nb::dict ns = SubclassNamespace({"_prov", "_tracker"}, &g_series);
 
   Method(ns, "__init__", &SeriesInit);
   Method(
@@ -305,20 +300,7 @@ void FrameInit(nb::handle self, nb::args args, nb::kwargs kwargs) {
 }
 
 nb::object FrameFinalize(nb::handle self, nb::handle other, nb::handle method, nb::kwargs kwargs) {
-  nb::object result =
-      CallSuper(FrameCls(), self, "__finalize__", nb::make_tuple(other, method), kwargs);
-  // pandas hands the derived frame the parent's very dict; give it its own, so that assigning a
-  // column on a filtered or copied frame leaves the parent's provenance alone. The arrays are
-  // never written in place, so a shallow copy suffices.
-  nb::object mine, theirs;
-  if (TryGetAttr(self, "_col_prov", &mine) && PyDict_Check(mine.ptr()) &&
-      IsInstance(other, Refs().pd_frame) && TryGetAttr(other, "_col_prov", &theirs) &&
-      mine.ptr() == theirs.ptr()) {
-    PyObject* copy = PyDict_Copy(mine.ptr());
-    if (!copy) throw nb::python_error();
-    SetPlainAttr(self, "_col_prov", nb::steal(copy));
-  }
-  return result;
+  return FinalizeWithOwnDicts(FrameCls(), self, other, method, kwargs, {"_col_prov"});
 }
 
 nb::object FrameGetItem(nb::handle self, nb::handle key) {
@@ -401,13 +383,7 @@ nb::object FrameMerge(nb::handle self, nb::handle right, nb::args args, nb::kwar
 
 void DefineFrame(nb::module_& m) {
   const PyRefs& r = Refs();
-  nb::dict ns;
-  nb::list metadata;
-  metadata.append("_tracker");
-  metadata.append("_col_prov");
-  ns["_metadata"] = metadata;
-  ns["_constructor"] = ClassProperty(&g_frame);
-  ns["_constructor_sliced"] = ClassProperty(&g_series);
+  nb::dict ns = SubclassNamespace({"_tracker", "_col_prov"}, &g_frame, &g_series);
   Method(ns, "__init__", &FrameInit);
   Method(ns, "__finalize__", &FrameFinalize, nb::arg("other").none(),
          nb::arg("method").none() = nb::none(), nb::arg("kwargs"));

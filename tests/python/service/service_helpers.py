@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
+import http.server
 import json
+import socket
+import threading
 import urllib.error
 import urllib.request
 from typing import Any, Dict, Optional, Tuple
@@ -73,3 +76,42 @@ def post_like_tracker(base: str, key: str, payload: Dict[str, Any]) -> Tuple[int
 def counts(svc) -> Dict[str, int]:
     with svc.handle.store.backend.engine.connect() as conn:
         return {t: conn.exec_driver_sql("SELECT count(*) FROM %s" % t).scalar() for t in TABLES}
+
+
+def free_port() -> int:
+    """A port nothing listens on (bound once, then released)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class _Failing(http.server.BaseHTTPRequestHandler):
+    """Accepts any key at /v1/auth, then answers 500 to every write (counted in server.posts)."""
+
+    def _answer(self, status, body):
+        data = json.dumps(body).encode()
+        self.send_response(status)
+        self.send_header("Content-Type", "application/json")
+        self.send_header("Content-Length", str(len(data)))
+        self.end_headers()
+        self.wfile.write(data)
+
+    def do_GET(self):
+        self._answer(200, {"tenant_id": "acme", "key_id": "x", "max_body_bytes": 1 << 20})
+
+    def do_POST(self):
+        self.rfile.read(int(self.headers.get("Content-Length") or 0))
+        self.server.posts += 1
+        self._answer(500, {"detail": "Internal server error"})
+
+    def log_message(self, *args):
+        pass
+
+
+def start_failing_service() -> http.server.ThreadingHTTPServer:
+    """A running server that answers 500 to every write; `.url`, `.posts`; shut it down after."""
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Failing)
+    server.posts = 0
+    server.url = "http://127.0.0.1:%d" % server.server_address[1]
+    threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
+    return server

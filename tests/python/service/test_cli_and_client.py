@@ -3,20 +3,17 @@
 from __future__ import annotations
 
 import hashlib
-import http.server
 import json
 import logging
 import os
 import re
 import signal
-import socket
 import subprocess
 import sys
-import threading
 import time
 
 import pytest
-from service_helpers import call
+from service_helpers import call, free_port, start_failing_service
 
 import lumarq
 from lumarq.utilities.persistence import AsyncWriter, HostedStorage, WriterConfig
@@ -31,12 +28,6 @@ def lumarq_cmd(*args, **kw):
     env["PYTHONPATH"] = src + os.pathsep + env.get("PYTHONPATH", "")
     return subprocess.run([sys.executable, "-m", "lumarq", *args], capture_output=True, text=True, env=env,
                           timeout=60, **kw)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def test_keys_command_creates_lists_and_revokes_and_stores_only_a_hash(tmp_path):
@@ -107,36 +98,11 @@ def test_connect_to_a_service_that_is_down_raises_connection_error():
         HostedStorage(api_url="http://127.0.0.1:1", api_key=None, tenant_id="t").connect()
 
 
-class _Failing(http.server.BaseHTTPRequestHandler):
-    """Accepts the key at /v1/auth, then answers 500 to every write."""
-
-    def _answer(self, status, body):
-        data = json.dumps(body).encode()
-        self.send_response(status)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(data)))
-        self.end_headers()
-        self.wfile.write(data)
-
-    def do_GET(self):
-        self._answer(200, {"tenant_id": "acme", "key_id": "x", "max_body_bytes": 1 << 20})
-
-    def do_POST(self):
-        self.rfile.read(int(self.headers["Content-Length"]))
-        self.server.posts += 1
-        self._answer(500, {"detail": "Internal server error"})
-
-    def log_message(self, *args):
-        pass
-
-
 def test_a_service_answering_500_fails_the_batch_after_one_retry_with_one_warning(caplog):
-    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Failing)
-    server.posts = 0
-    threading.Thread(target=server.serve_forever, daemon=True).start()
+    server = start_failing_service()
     key = "lmq_0123456789ab_" + "Z" * 43
     try:
-        storage = HostedStorage(api_url="http://127.0.0.1:%d" % server.server_address[1], api_key=key,
+        storage = HostedStorage(api_url=server.url, api_key=key,
                                 tenant_id="acme")
         storage.connect()
         writer = AsyncWriter(storage, WriterConfig())

@@ -2,15 +2,12 @@
 tenant, the report, and a service that refuses, is down or fails."""
 from __future__ import annotations
 
-import http.server
 import json
 import logging
-import socket
-import threading
 import warnings
 
 import pytest
-from service_helpers import counts, tracker_report
+from service_helpers import counts, free_port, start_failing_service, tracker_report
 
 from lumarq.utilities.vantor32 import OpCode
 from lumarq.utilities.vantor32_dag import DAGTracker
@@ -106,44 +103,13 @@ def test_a_wrong_key_warns_keeps_the_tracker_in_memory_and_stores_nothing(servic
     assert counts(service) == before
 
 
-class Failing(http.server.BaseHTTPRequestHandler):
-    """Accepts any key, then answers 500 to every write."""
-
-    def _answer(self, status, body):
-        data = json.dumps(body).encode()
-        self.send_response(status)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(data)))
-        self.end_headers()
-        self.wfile.write(data)
-
-    def do_GET(self):
-        self._answer(200, {"tenant_id": "acme", "key_id": "x", "max_body_bytes": 1 << 20})
-
-    def do_POST(self):
-        self.rfile.read(int(self.headers.get("Content-Length") or 0))
-        self.server.posts += 1
-        self._answer(500, {"detail": "Internal server error"})
-
-    def log_message(self, *args):
-        pass
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 @pytest.mark.parametrize("kind", ["down", "answering 500"])
 def test_a_service_down_or_failing_gives_one_warning_and_flush_succeeds(caplog, kind):
     server = None
     url = "http://127.0.0.1:%d" % free_port()
     if kind != "down":
-        server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Failing)
-        server.posts = 0
-        threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
-        url = "http://127.0.0.1:%d" % server.server_address[1]
+        server = start_failing_service()
+        url = server.url
     key = "lmq_0123456789ab_" + "Z" * 43
     try:
         with caplog.at_level(logging.WARNING), warnings.catch_warnings(record=True) as caught:
