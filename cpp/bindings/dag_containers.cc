@@ -914,11 +914,46 @@ nb::object FrameGetItem(nb::handle self, nb::handle key) {
                    GetAttr(self, "_tracker"), nodes, false);
 }
 
+/// Records the column a derived value was assigned to: every operation node behind `node_ids`
+/// gets metadata["column"] = str(key), unless it already carries a name. The first assignment
+/// wins, so a later copy or alias does not rename a value that may already be stored under its
+/// first name. Source nodes keep their own table and column fields only.
+void NameAssignedNodes(nb::handle tracker, nb::handle key, nb::handle node_ids) {
+  if (!AsBool(tracker)) return;
+  nb::object nodes;
+  if (!TryGetAttr(tracker, "_nodes", &nodes) || !PyDict_Check(nodes.ptr())) return;
+  I64Array ids;
+  if (!nb::try_cast(node_ids, ids, /*convert=*/false)) return;
+  // Rows of one operation share few nodes and often come in runs: collapse runs, then sort.
+  std::vector<int64_t> unique;
+  const int64_t* data = ids.data();
+  const size_t n = ids.shape(0);
+  for (size_t i = 0; i < n; ++i) {
+    if (data[i] >= 0 && (unique.empty() || unique.back() != data[i])) unique.push_back(data[i]);
+  }
+  std::sort(unique.begin(), unique.end());
+  unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
+  if (unique.empty()) return;
+  nb::object name = Steal(PyObject_Str(key.ptr()));
+  nb::handle column_key = Interned("column");
+  for (int64_t id : unique) {
+    nb::object node = MapGet(nodes, PyInt(id));
+    if (!node.is_valid() || node.is_none() || NodeIsSource(node)) continue;  // evicted or a source
+    nb::object metadata = NodeField(node, kMetadata);
+    if (!PyDict_Check(metadata.ptr())) continue;
+    if (PyDict_SetDefault(metadata.ptr(), column_key.ptr(), name.ptr()) == nullptr) {
+      throw nb::python_error();
+    }
+  }
+}
+
 void FrameSetItem(nb::handle self, nb::handle key, nb::handle value) {
   CallSuper(FrameCls(), self, "__setitem__", nb::make_tuple(key, value), nb::handle());
   if (IsInstance(value, SeriesCls())) {
+    nb::object node_ids = GetAttr(value, "_node_ids");
     SetItem(GetAttr(self, "_col_prov"), key, CopyOf(GetAttr(value, "_prov")));
-    SetItem(GetAttr(self, "_col_nodes"), key, CopyOf(GetAttr(value, "_node_ids")));
+    SetItem(GetAttr(self, "_col_nodes"), key, CopyOf(node_ids));
+    NameAssignedNodes(GetAttr(value, "_tracker"), key, node_ids);
   }
 }
 

@@ -416,6 +416,9 @@ PyObject* ToJsonMethod(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
 }
 
+// The exports in other tools' formats are written in Python (lumarq.lineage), imported on use.
+nb::object ToProv(nb::handle self) { return ImportAttr("lumarq.lineage", "dag_to_prov")(self); }
+
 nb::object SourceNodesProperty(nb::handle self) { return SourceNodes(Parts(self).nodes); }
 nb::object ProtectedSourcesProperty(nb::handle self) { return ProtectedOf(SourceNodesOf(self)); }
 nb::object HasProtectedProperty(nb::handle self) {
@@ -452,6 +455,8 @@ PyMethodDef* ComputationDagMethods() {
        "to_json($self, /, indent=2)\n--\n\nSerialize the DAG to JSON text."},
       {"to_graphviz", &NoArgs<&ToGraphviz>, METH_NOARGS,
        "to_graphviz($self, /)\n--\n\nExport as Graphviz DOT format."},
+      {"to_prov", &NoArgs<&ToProv>, METH_NOARGS,
+       "to_prov($self, /)\n--\n\nExport as a W3C PROV-JSON document (a dict)."},
       {nullptr, nullptr, 0, nullptr}};
   return table;
 }

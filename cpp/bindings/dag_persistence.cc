@@ -86,6 +86,50 @@ nb::object RecordMetadata(nb::handle node) {
   return NodeField(node, kMetadata);
 }
 
+/// {provenance: column name} of the nodes whose metadata names the column they were assigned
+/// to. Nodes deduplicated by fingerprint share one stored record, which takes the name even when
+/// the first node with that fingerprint was never assigned to a column itself.
+nb::dict AssignedColumnNames(nb::handle snapshot) {
+  nb::dict names;
+  nb::handle column_key = Interned("column");
+  for (nb::handle node : snapshot) {
+    DagNode* n = NativeNode(node);
+    nb::object metadata;
+    if (n != nullptr) {
+      if (!n->metadata.is_valid()) continue;  // never asked for: empty
+      metadata = n->metadata;
+    } else {
+      metadata = NodeField(node, kMetadata);
+    }
+    if (!PyDict_Check(metadata.ptr())) continue;
+    PyObject* name = PyDict_GetItemWithError(metadata.ptr(), column_key.ptr());
+    if (name == nullptr) {
+      if (PyErr_Occurred()) throw nb::python_error();
+      continue;
+    }
+    nb::object prov = NodeField(node, kProvenance);
+    if (PyDict_SetDefault(names.ptr(), prov.ptr(), name) == nullptr) throw nb::python_error();
+  }
+  return names;
+}
+
+/// The metadata to store for `node`, given a column name found for its fingerprint.
+nb::object MetadataWithName(nb::object metadata, nb::handle names, nb::handle prov) {
+  if (PyDict_GET_SIZE(names.ptr()) == 0 || !PyDict_Check(metadata.ptr())) return metadata;
+  nb::handle column_key = Interned("column");
+  PyObject* name = PyDict_GetItemWithError(names.ptr(), prov.ptr());
+  if (name == nullptr) {
+    if (PyErr_Occurred()) throw nb::python_error();
+    return metadata;
+  }
+  const int has = PyDict_Contains(metadata.ptr(), column_key.ptr());
+  if (has < 0) throw nb::python_error();
+  if (has) return metadata;
+  nb::object copy = Steal(PyDict_Copy(metadata.ptr()));
+  if (PyDict_SetItem(copy.ptr(), column_key.ptr(), name) < 0) throw nb::python_error();
+  return copy;
+}
+
 /// The member name of a node kind; cached for the NodeType members.
 nb::object KindName(nb::handle node_type) {
   static PyObject* names[kNodeKinds + 1] = {};
@@ -642,6 +686,7 @@ void PersistDagToStorage(nb::handle self) {
 
   nb::object snapshot = NodeSnapshot(Need(t.nodes, "_nodes"));
   nb::dict kept = FirstNodePerFingerprint(snapshot);
+  nb::dict names = AssignedColumnNames(snapshot);
   const Decoder decoder(self);
   nb::object pipeline_id = Need(t.pipeline_id, "_pipeline_id");
   nb::list batch;
@@ -658,7 +703,7 @@ void PersistDagToStorage(nb::handle self) {
                column = NodeField(n, kColumn),
                pair = pair_id.is_none() ? nb::object(nb::none()) : ToInt(pair_id),
                is_protected = ToBool(NodeField(n, kIsProtected)), entity_hash = ToInt(entity),
-               chain_hash = ToInt(chain), metadata = RecordMetadata(n);
+               chain_hash = ToInt(chain), metadata = MetadataWithName(RecordMetadata(n), names, prov);
     const nb::handle values[] = {fingerprint, kind,         operation,  table,    column,     pair,
                                  is_protected, entity_hash, chain_hash, metadata, pipeline_id};
     if (PyList_Append(batch.ptr(), records.Make(node_type, values).ptr()) < 0) {
@@ -722,6 +767,7 @@ nb::object PersistToStorage(nb::handle self, nb::handle storage, nb::handle pipe
 
   nb::object snapshot = NodeSnapshot(Need(t.nodes, "_nodes"));
   nb::dict kept = FirstNodePerFingerprint(snapshot);
+  nb::dict names = AssignedColumnNames(snapshot);
   nb::list batch;
   PyObject *key, *node;
   Py_ssize_t pos = 0;
@@ -731,9 +777,19 @@ nb::object PersistToStorage(nb::handle self, nb::handle storage, nb::handle pipe
                operation = NodeField(n, kOperation), table = NodeField(n, kTable),
                column = NodeField(n, kColumn), pair = NodeField(n, kPairId),
                is_protected = NodeField(n, kIsProtected);
-    // Eight fields only: entity_hash, chain_hash and metadata are left to their defaults.
+    // Eight fields only: entity_hash, chain_hash and metadata are left to their defaults, except
+    // that the name of the column a value was assigned to is kept, so exports of the stored
+    // pipeline still name their columns.
+    nb::object metadata;
+    if (PyObject* name = PyDict_GetItemWithError(names.ptr(), prov.ptr())) {
+      nb::dict named;
+      named["column"] = nb::borrow(name);
+      metadata = std::move(named);
+    } else if (PyErr_Occurred()) {
+      throw nb::python_error();
+    }
     const nb::handle values[] = {prov,   kind,         operation,    table,        column, pair,
-                                 is_protected, nb::handle(), nb::handle(), nb::handle(), pid};
+                                 is_protected, nb::handle(), nb::handle(), metadata, pid};
     if (PyList_Append(batch.ptr(), records.Make(node_type, values).ptr()) < 0) {
       throw nb::python_error();
     }

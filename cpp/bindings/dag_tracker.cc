@@ -1060,9 +1060,13 @@ nb::dict DagStats(nb::handle self) {
   if (!values) throw nb::python_error();
   nb::object snapshot = nb::steal(values);
   const Py_ssize_t total = PyList_GET_SIZE(values);
-  Py_ssize_t sources = 0, protected_nodes = 0;
+  Py_ssize_t sources = 0, protected_nodes = 0, protected_source_nodes = 0;
   for (nb::handle node : snapshot) sources += NodeIsSource(node) ? 1 : 0;
-  for (nb::handle node : snapshot) protected_nodes += NodeIsProtected(node) ? 1 : 0;
+  for (nb::handle node : snapshot) {
+    if (!NodeIsProtected(node)) continue;
+    ++protected_nodes;
+    if (NodeIsSource(node)) ++protected_source_nodes;
+  }
   nb::dict out;
   out["total_nodes"] = nb::int_(total);
   out["source_nodes"] = nb::int_(sources);
@@ -1070,7 +1074,23 @@ nb::dict DagStats(nb::handle self) {
   out["operation_nodes"] = nb::int_(total - sources);
   out["operation_counts"] = CountOperations(snapshot, /*skip_sources=*/true);
   out["unique_provenances"] = nb::int_(Size(Need(t.prov_to_nodes, "_prov_to_nodes")));
+  // "protected_sources" counts every protected node (tainted operation nodes too); this counts
+  // the protected source columns themselves.
+  out["protected_source_nodes"] = nb::int_(protected_source_nodes);
   return out;
+}
+
+// The exports in other tools' formats are written in Python (lumarq.lineage), imported on use.
+nb::object ToProv(nb::handle self, nb::handle pipeline) {
+  Self(self);
+  return ImportAttr("lumarq.lineage", "tracker_to_prov")(self, pipeline);
+}
+
+nb::object ToOpenLineage(nb::handle self, nb::handle namespace_, nb::handle job_name,
+                         nb::handle run_id, nb::handle outputs) {
+  Self(self);
+  return ImportAttr("lumarq.lineage", "tracker_to_openlineage")(self, namespace_, job_name, run_id,
+                                                                 outputs);
 }
 
 // ---------------------------------------------------------------- type slots
@@ -1417,7 +1437,23 @@ void RegisterDagTracker(nb::module_& m) {
           nb::sig("def get_dag_for_provenance(self, provenance: int) -> Optional[ComputationDAG]"), nb::arg("provenance").none(),
           "Reconstruct the DAG for the newest node that produced a provenance value.");
   cls.def("dag_stats", &DagStats,
-          nb::sig("def dag_stats(self) -> Dict[str, Any]"), "Get statistics about the DAG.");
+          nb::sig("def dag_stats(self) -> Dict[str, Any]"),
+          "Get statistics about the DAG.\n\n"
+          "\"protected_sources\" counts every stored node marked protected, operation nodes\n"
+          "derived from a protected attribute included; \"protected_source_nodes\" counts the\n"
+          "protected source columns only.");
+
+  cls.def("to_prov", &ToProv,
+          nb::sig("def to_prov(self, pipeline: Union[str, int, None] = None) -> Dict[str, Any]"),
+          nb::arg("pipeline").none() = nb::none(),
+          "Export every tracked node as a W3C PROV-JSON document (a dict); `pipeline`\n"
+          "names the pipeline agent instead of the tracker's own pipeline.");
+  cls.def("to_openlineage", &ToOpenLineage,
+          nb::sig("def to_openlineage(self, namespace: str, job_name: str, run_id: Optional[str] = None, outputs: Optional[Dict[str, Any]] = None) -> List[Dict[str, Any]]"),
+          nb::arg("namespace").none(), nb::arg("job_name").none(),
+          nb::arg("run_id").none() = nb::none(), nb::arg("outputs").none() = nb::none(),
+          "The START and COMPLETE OpenLineage run events of the tracked computation, as dicts\n"
+          "(needs the openlineage extra).");
 
   DefState<&DagTracker::dag_lock>(cls, "_dag_lock");
   DefState<&DagTracker::nodes>(cls, "_nodes");

@@ -538,9 +538,11 @@ def test_dag_stats(t):
     t.log_aggregate("sum", [a], 3)
     stats = t.dag_stats()
     assert list(stats) == ["total_nodes", "source_nodes", "protected_sources", "operation_nodes",
-                           "operation_counts", "unique_provenances"]
+                           "operation_counts", "unique_provenances", "protected_source_nodes"]
+    # "protected_sources" counts the tainted add node too; the new key counts source b only.
     assert stats == {"total_nodes": 5, "source_nodes": 2, "protected_sources": 2, "operation_nodes": 3,
-                     "operation_counts": {"add": 2, "sum": 1}, "unique_provenances": 4}
+                     "operation_counts": {"add": 2, "sum": 1}, "unique_provenances": 4,
+                     "protected_source_nodes": 1}
 
 
 # ---------------------------------------------------------------- Python overrides

@@ -376,6 +376,37 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
             raise UnknownPipelineError("unknown pipeline id for this tenant: %d" % pipeline_id)
         return _json(got)
 
+    # -- lineage export: the formats of `lumarq export`, under the key's tenant -----------------
+
+    @app.get("/v1/pipelines/{pipeline_id}/export", responses=read_errors, tags=["dashboard"],
+             summary="A pipeline's lineage as JSON, DOT, SVG, PROV-JSON, PROV-N or OpenLineage events",
+             response_class=Response)
+    def export_pipeline(pipeline_id: int = PipelineId,
+                        format: str = Query("json", description="json, dot, svg, prov-json, prov-n "
+                                                                "or openlineage"),
+                        namespace: str = Query("lumarq", min_length=1, max_length=500,
+                                               description="OpenLineage namespace"),
+                        job: Optional[str] = Query(None, min_length=1, max_length=500,
+                                                   description="OpenLineage job name (default: the pipeline's name)"),
+                        run_id: Optional[str] = Query(None, description="OpenLineage run id (a UUID)"),
+                        who: Principal = Depends(principal)) -> Response:
+        from lumarq import lineage
+
+        if format not in lineage.EXPORT_FORMATS:
+            raise ApiError(422, "unknown export format %r; choose one of %s"
+                           % (format, ", ".join(lineage.EXPORT_FORMATS)))
+        pipeline = store.backend.get_pipeline(who.tenant, pipeline_id)
+        if pipeline is None:
+            raise UnknownPipelineError("unknown pipeline id for this tenant: %d" % pipeline_id)
+        graph = lineage.from_stored(pipeline, store.backend.get_nodes(who.tenant, pipeline_id),
+                                    store.backend.get_edges(who.tenant, pipeline_id),
+                                    store.backend.list_sources(who.tenant), who.tenant)
+        try:
+            text = lineage.render(graph, format, namespace=namespace, job_name=job, run_id=run_id)
+        except (ImportError, RuntimeError) as exc:  # an optional extra or Graphviz is missing
+            raise ApiError(501, str(exc)) from None
+        return Response(text, media_type=lineage.media_type(format))
+
     @app.get("/v1/pipelines/{pipeline_id}/reports", response_model=M.ReportsOut, responses=read_errors,
              tags=["dashboard"], summary="A pipeline's reports, newest first")
     def pipeline_reports(pipeline_id: int = PipelineId, limit: int = Query(100, ge=1, le=10_000),

@@ -83,9 +83,19 @@ class _SQLiteBulk:
     rows_sql = "INSERT INTO lumarq_row_values (" + _ROW_COLS + ") VALUES (?,?,?,?,?,?,?,?)"
     results_sql = "INSERT INTO lumarq_results (" + _RESULT_COLS + ") VALUES (?,?,?,?,?,?,?)"
 
+    # A node first stored without a column name (written as it was created) takes the name
+    # when the whole graph is written again later; a stored name is never replaced.
+    name_sql = (
+        "UPDATE lumarq_nodes SET metadata = ? WHERE tenant_id = ? AND pipeline_id = ? "
+        "AND fingerprint = ? AND (metadata IS NULL OR json_extract(metadata, '$.column') IS NULL)"
+    )
+
     def insert_nodes(self, cur, params: List[tuple]) -> int:
         cur.executemany(self.nodes_sql, params)
         return max(cur.rowcount, 0)
+
+    def name_columns(self, cur, tenant: str, rows: List[tuple]) -> None:
+        cur.executemany(self.name_sql, [(md, tenant, pid, fp) for md, pid, fp in rows])
 
     def insert_edges(self, cur, tenant: str, rows: Sequence[ResolvedEdge]) -> int:
         cur.executemany(self.edges_sql, [(pos, c, tenant, p) for p, c, pos in rows])
@@ -135,6 +145,18 @@ class _PostgresBulk:
     )
     rows_copy = "COPY lumarq_row_values (" + _ROW_COLS + ") FROM STDIN"
     results_copy = "COPY lumarq_results (" + _RESULT_COLS + ") FROM STDIN"
+
+    name_sql = (
+        "UPDATE lumarq_nodes AS n SET metadata = u.md::jsonb "
+        "FROM unnest(%s::text[], %s::bigint[], %s::bigint[]) AS u(md, pid, fp) "
+        "WHERE n.tenant_id = %s AND n.pipeline_id = u.pid AND n.fingerprint = u.fp "
+        "AND (n.metadata IS NULL OR n.metadata->>'column' IS NULL)"
+    )
+
+    def name_columns(self, cur, tenant: str, rows: List[tuple]) -> None:
+        for start in range(0, len(rows), _PG_ARRAY_CHUNK):
+            mds, pids, fps = (list(c) for c in zip(*rows[start : start + _PG_ARRAY_CHUNK]))
+            cur.execute(self.name_sql, (mds, pids, fps, tenant))
 
     def insert_nodes(self, cur, params: List[tuple]) -> int:
         n = 0
@@ -534,7 +556,13 @@ class SQLBackend(StorageBackend):
                 )
             )
         self._check_pipelines(conn, tenant, {p[1] for p in params})
-        added = self._bulk.insert_nodes(self._cursor(conn), params)
+        cur = self._cursor(conn)
+        added = self._bulk.insert_nodes(cur, params)
+        if added < len(params):
+            named = [(p[11], p[1], p[2]) for p, node in zip(params, nodes)
+                     if isinstance(node[9], dict) and "column" in node[9]]
+            if named:
+                self._bulk.name_columns(cur, tenant, named)
         with self._stats_lock:
             self._nodes_since_analyze += added
         return added

@@ -1,0 +1,229 @@
+"""OpenLineage run events for a tracked or stored pipeline.
+
+The events are built from the openlineage-python client's own classes and
+turned into dicts by its serialiser, so their shape is the standard's.
+
+- inputs: the registered tables, each with a schema facet of its used columns;
+- outputs: one dataset named after the pipeline holding every derived column
+  the tracker knows by name, or the frames given as ``outputs={name: frame}``;
+- ``columnLineage`` per output column: its source fields, and the operations on
+  the way (with whether a protected column is among the sources);
+- run facets: the pipeline (name, id, tenant) and, when the tracker holds one,
+  the fairness summary.
+"""
+from __future__ import annotations
+
+import datetime as _dt
+import uuid
+from typing import Any, Dict, List, Mapping, Optional, Tuple
+
+import numpy as np
+
+from ._graph import LUMARQ_URI, LineageGraph, producer
+
+_INSTALL_HINT = ("OpenLineage export needs the openlineage-python package: "
+                 "pip install 'lumarq[openlineage]'")
+
+
+def _client() -> Any:
+    try:
+        import attr
+        from openlineage.client import serde
+        from openlineage.client.generated import base, column_lineage_dataset, job_type_job
+        from openlineage.client.generated import processing_engine_run, schema_dataset
+    except ImportError as exc:  # the extra is optional
+        raise ImportError(_INSTALL_HINT) from exc
+    return attr, serde, base, column_lineage_dataset, job_type_job, processing_engine_run, schema_dataset
+
+
+def _schema_url(name: str) -> str:
+    return "%s/spec/facets/1-0-0/%s.json#/$defs/%s" % (LUMARQ_URI, name, name)
+
+
+_FACET_CLASSES: Dict[str, Any] = {}
+
+
+def _facet_classes() -> Dict[str, Any]:
+    """The custom facets, defined once the client is importable."""
+    if _FACET_CLASSES:
+        return _FACET_CLASSES
+    attr, _, base, *_ = _client()
+
+    @attr.define
+    class LumarqPipelineRunFacet(base.RunFacet):
+        name: Optional[str] = attr.field(default=None)
+        pipelineId: Optional[int] = attr.field(default=None)  # noqa: N815
+        tenant: Optional[str] = attr.field(default=None)
+        status: Optional[str] = attr.field(default=None)
+
+        @staticmethod
+        def _get_schema() -> str:
+            return _schema_url("LumarqPipelineRunFacet")
+
+    @attr.define
+    class LumarqFairnessRunFacet(base.RunFacet):
+        report: Dict[str, Any] = attr.field(factory=dict)
+
+        @staticmethod
+        def _get_schema() -> str:
+            return _schema_url("LumarqFairnessRunFacet")
+
+    @attr.define
+    class LumarqColumnsDatasetFacet(base.DatasetFacet):
+        columns: Dict[str, Any] = attr.field(factory=dict)
+
+        @staticmethod
+        def _get_schema() -> str:
+            return _schema_url("LumarqColumnsDatasetFacet")
+
+    _FACET_CLASSES.update(pipeline=LumarqPipelineRunFacet, fairness=LumarqFairnessRunFacet,
+                          columns=LumarqColumnsDatasetFacet)
+    return _FACET_CLASSES
+
+
+def _now() -> str:
+    return _dt.datetime.now(_dt.timezone.utc).isoformat()
+
+
+def _event_time(stored: Optional[str]) -> str:
+    if not stored:
+        return _now()
+    try:
+        t = _dt.datetime.fromisoformat(stored)
+    except ValueError:
+        return _now()
+    if t.tzinfo is None:
+        t = t.replace(tzinfo=_dt.timezone.utc)
+    return t.isoformat()
+
+
+def _frame_columns(graph: LineageGraph, frame: Any) -> Dict[str, List[int]]:
+    """Column label -> the graph nodes behind it, for one output frame."""
+    by_name = graph.columns()
+    col_nodes = getattr(frame, "_col_nodes", None)
+    out: Dict[str, List[int]] = {}
+    for label in list(getattr(frame, "columns", [])):
+        ids: List[int] = []
+        if isinstance(col_nodes, Mapping) and label in col_nodes:
+            arr = np.asarray(col_nodes[label], dtype=np.int64)
+            ids = [int(i) for i in np.unique(arr[arr >= 0]) if int(i) in graph.nodes]
+        elif str(label) in by_name:
+            ids = by_name[str(label)]
+        out[str(label)] = ids
+    return out
+
+
+def _json_safe(value: Any) -> Any:
+    """The fairness summary as JSON values (numpy scalars and tuples included)."""
+    if isinstance(value, Mapping):
+        return {str(k): _json_safe(v) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_json_safe(v) for v in value]
+    if isinstance(value, np.generic):
+        return value.item()
+    if isinstance(value, float) and value != value:
+        return None
+    return value
+
+
+def _transformation(cl: Any, ops: List[str], protected: bool) -> Any:
+    text = ", ".join(ops) if ops else "identity"
+    if protected:
+        text += " (protected attribute)"
+    return cl.Transformation(type="DIRECT", subtype="TRANSFORMATION" if ops else "IDENTITY",
+                             description=text, masking=False)
+
+
+def openlineage_events(graph: LineageGraph, namespace: str, job_name: str,
+                       run_id: Optional[str] = None,
+                       outputs: Optional[Mapping[str, Any]] = None,
+                       failed: Optional[bool] = None) -> List[Dict[str, Any]]:
+    """START and COMPLETE (FAIL when the pipeline failed) events as dicts."""
+    if not isinstance(namespace, str) or not namespace:
+        raise ValueError("namespace must be a non-empty str")
+    if not isinstance(job_name, str) or not job_name:
+        raise ValueError("job_name must be a non-empty str")
+    if outputs is not None and not isinstance(outputs, Mapping):
+        raise TypeError("outputs must be a dict of name to frame, got %s" % type(outputs).__name__)
+    if run_id is None:
+        run_id = str(uuid.uuid4())
+    else:
+        try:
+            run_id = str(uuid.UUID(str(run_id)))
+        except ValueError:
+            raise ValueError("run_id must be a UUID, got %r" % (run_id,)) from None
+    _, serde, base, cl, job_type, engine, schema = _client()
+    facets = _facet_classes()
+    prod = producer()
+    if failed is None:
+        failed = graph.status == "failed"
+
+    # Inputs: registered tables with the columns the computation used.
+    inputs = []
+    for table, columns in graph.tables().items():
+        fields = [schema.SchemaDatasetFacetFields(
+            name=col, description="protected attribute" if prot else None)
+            for col, prot in columns.items()]
+        ds_facets = {"schema": schema.SchemaDatasetFacet(fields=fields, producer=prod)} if fields else {}
+        inputs.append(base.InputDataset(namespace=namespace, name=table, facets=ds_facets))
+
+    # Outputs: explicit frames, or one dataset of every named derived column.
+    if outputs:
+        targets: List[Tuple[str, Dict[str, List[int]]]] = [
+            (str(name), _frame_columns(graph, frame)) for name, frame in outputs.items()]
+    else:
+        default_name = graph.pipeline_name or job_name
+        targets = [(default_name, graph.columns())]
+    out_datasets = []
+    for name, columns in targets:
+        lineage_fields: Dict[str, Any] = {}
+        summary: Dict[str, Any] = {}
+        for col, ids in columns.items():
+            if not ids:
+                continue
+            info = graph.column_lineage(ids)
+            protected = set(info["protected"])
+            ops = info["operations"]
+            description = ", ".join(ops) if ops else "identity"
+            protected_text = ("protected input: %s" % ", ".join("%s.%s" % p for p in info["protected"])
+                              if protected else "no protected input")
+            input_fields = [
+                cl.InputField(namespace=namespace, name=table, field=column, transformations=[
+                    _transformation(cl, info["per_source"].get((table, column), []),
+                                    (table, column) in protected)])
+                for table, column in info["sources"]]
+            lineage_fields[col] = cl.Fields(
+                inputFields=input_fields,
+                transformationDescription="%s; %s" % (description, protected_text),
+                transformationType="TRANSFORMATION" if ops else "IDENTITY")
+            summary[col] = {"operations": ops, "protected_inputs": ["%s.%s" % p for p in info["protected"]],
+                            "reaches_protected": bool(protected), "nodes": info["nodes"]}
+        ds_facets = {"schema": schema.SchemaDatasetFacet(
+            fields=[schema.SchemaDatasetFacetFields(name=c) for c in columns], producer=prod)}
+        if lineage_fields:
+            ds_facets["columnLineage"] = cl.ColumnLineageDatasetFacet(fields=lineage_fields, producer=prod)
+            ds_facets["lumarq_columns"] = facets["columns"](columns=summary, producer=prod)
+        out_datasets.append(base.OutputDataset(namespace=namespace, name=name, facets=ds_facets))
+
+    from lumarq import __version__
+
+    run_facets: Dict[str, Any] = {
+        "processing_engine": engine.ProcessingEngineRunFacet(version=__version__, name="lumarq",
+                                                             producer=prod),
+        "lumarq_pipeline": facets["pipeline"](name=graph.pipeline_name, pipelineId=graph.pipeline_id,
+                                              tenant=graph.tenant, status=graph.status, producer=prod),
+    }
+    if graph.fairness:
+        run_facets["lumarq_fairness"] = facets["fairness"](report=_json_safe(graph.fairness),
+                                                           producer=prod)
+    job = base.Job(namespace=namespace, name=job_name, facets={
+        "jobType": job_type.JobTypeJobFacet(processingType="BATCH", integration="LUMARQ",
+                                            jobType="PIPELINE", producer=prod)})
+    start = base.RunEvent(eventType=base.EventType.START, eventTime=_event_time(graph.started_at),
+                          run=base.Run(runId=run_id, facets=run_facets), job=job, inputs=inputs,
+                          outputs=[], producer=prod)
+    end = base.RunEvent(eventType=base.EventType.FAIL if failed else base.EventType.COMPLETE,
+                        eventTime=_event_time(graph.completed_at),
+                        run=base.Run(runId=run_id, facets=run_facets), job=job, inputs=inputs,
+                        outputs=out_datasets, producer=prod)
+    return [serde.Serde.to_dict(start), serde.Serde.to_dict(end)]
