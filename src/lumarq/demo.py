@@ -145,6 +145,28 @@ def render_svg(dot_path: Path, svg_path: Path) -> Optional[str]:
     return None
 
 
+def write_lineage(out: Path, service_url: str, key: str, pipeline_id: int) -> List[str]:
+    """The stored pipeline as W3C PROV-JSON and as OpenLineage run events; returns notes."""
+    from lumarq.lineage import export_pipeline
+    from lumarq.utilities.persistence import HostedStorage
+
+    storage = HostedStorage(api_url=service_url, api_key=key, tenant_id=TENANT)
+    storage.connect()
+    notes = []
+    try:
+        (out / "lineage.prov.json").write_text(export_pipeline(storage, pipeline_id, "prov-json"),
+                                               encoding="utf-8")
+        try:
+            events = export_pipeline(storage, pipeline_id, "openlineage", namespace="lumarq-demo")
+        except ImportError as exc:
+            notes.append(str(exc))
+        else:
+            (out / "openlineage-events.json").write_text(events, encoding="utf-8")
+    finally:
+        storage.disconnect()
+    return notes
+
+
 def _print_table(rows: Sequence[Dict[str, Any]], columns: Sequence[str]) -> None:
     widths = [max(len(c), *(len(str(r[c])) for r in rows)) for c in columns]
     print("  " + "  ".join(c.ljust(w) for c, w in zip(columns, widths)))
@@ -184,7 +206,9 @@ def run_demo(args: argparse.Namespace) -> int:
             progress.step("flush: persist nodes, edges, row values; post the dashboard report",
                           lambda: tracker.flush())
             persisted = tracker.get_persistence_stats()
+            pipeline_id = tracker._pipeline_id
         progress.close()
+        lineage_notes = write_lineage(out, service.url, key, pipeline_id) if pipeline_id else []
 
         files = {"json": out / "score-row-dag.json", "dot": out / "score-row-dag.dot",
                  "svg": out / "score-row-dag.svg"}
@@ -221,6 +245,12 @@ def run_demo(args: argparse.Namespace) -> int:
                 print(f"  {kind.upper():4} {files[kind]}")
         if note:
             print(f"  note: {note}")
+        print("\nLineage of the stored pipeline for other tools:")
+        for name in ("lineage.prov.json", "openlineage-events.json"):
+            if (out / name).exists():
+                print(f"  {out / name}")
+        for lineage_note in lineage_notes:
+            print(f"  note: {lineage_note}")
         print(f"\nEverything is stored in {out / 'provenance.db'} (summary in {out / 'summary.json'}).")
         print(f"Dashboard: {service.url}/  (sign in with the API key in {key_file})")
         if persisted is not None:

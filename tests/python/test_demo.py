@@ -40,6 +40,8 @@ def test_demo_runs_the_pipeline_and_leaves_its_files(tmp_path):
     if shutil.which("dot"):
         assert (out / "score-row-dag.svg").read_text().lstrip().startswith("<?xml")
 
+    _check_lineage_files(out)
+
     summary = json.loads((out / "summary.json").read_text())
     assert summary["rows"] == 300 and summary["audit"]["taint"] is True
 
@@ -49,6 +51,27 @@ def test_demo_runs_the_pipeline_and_leaves_its_files(tmp_path):
         reports = db.execute("SELECT COUNT(*) FROM lumarq_dashboard_reports").fetchone()[0]
         rows = db.execute("SELECT COUNT(*) FROM lumarq_row_values").fetchone()[0]
     assert status == "completed" and nodes > 0 and reports == 1 and rows > 300
+
+
+def _check_lineage_files(out):
+    """The stored pipeline's PROV document loads in the prov library; the OpenLineage events are
+    well formed and name the columns the pipeline assigned."""
+    prov = pytest.importorskip("prov.model")
+    doc = prov.ProvDocument.deserialize(content=(out / "lineage.prov.json").read_text(), format="json")
+    labels = {next(iter(e.get_attribute("prov:label"))) for e in doc.get_records(prov.ProvEntity)}
+    assert {"dti", "score", "applications.age"} <= labels
+    protected = [e for e in doc.get_records(prov.ProvEntity) if e.get_attribute("lumarq:protected") == {True}]
+    assert protected and doc.get_provn().startswith("document")
+    pytest.importorskip("openlineage.client")
+    from lineage_support import check_event
+
+    start, end = json.loads((out / "openlineage-events.json").read_text())
+    check_event(start)
+    check_event(end)
+    assert end["eventType"] == "COMPLETE" and end["job"]["name"] == "credit-scoring-demo"
+    lineage = end["outputs"][0]["facets"]["columnLineage"]["fields"]
+    assert {"dti", "score"} <= set(lineage)
+    assert "protected input: applications.age" in lineage["score"]["transformationDescription"]
 
 
 def test_demo_refuses_a_non_positive_row_count(tmp_path):

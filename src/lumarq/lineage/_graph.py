@@ -207,6 +207,6 @@ def from_stored(pipeline: Mapping[str, Any], node_rows: Iterable[Mapping[str, An
     return LineageGraph(
         nodes=nodes, root_id=max(nodes) if nodes else None,
         pipeline_name=pipeline.get("pipeline_name") or pipeline.get("name"),
-        pipeline_id=None if pid is None else int(pid), tenant=tenant or pipeline.get("tenant_id"), registry=registry,
+        pipeline_id=None if pid is None else int(pid), tenant=pipeline.get("tenant_id") or tenant, registry=registry,
         status=pipeline.get("status"), started_at=pipeline.get("created_at"),
         completed_at=pipeline.get("completed_at"))

@@ -1,0 +1,147 @@
+"""Column names of assigned values, and the PROV and OpenLineage exports of tracked graphs."""
+from __future__ import annotations
+
+import json
+import uuid
+
+import numpy as np
+import pandas as pd
+import pytest
+from lineage_support import (check_column_lineage, check_event, check_prov, credit_frame, from_tracker)
+
+from lumarq.utilities.vantor32_dag import DAGTracker, wrap_dataframe_dag
+
+pytest.importorskip("prov")
+
+
+class FairTracker(DAGTracker):
+    """A tracker with the attribute where the fairness summary is kept."""
+
+
+def names(t):
+    return {i: (n.operation, n.metadata.get("column")) for i, n in t._nodes.items()}
+
+
+@pytest.mark.parametrize("case", ["derived", "copy_of_source", "alias", "plain", "evicted", "label"])
+def test_assignment_names_the_derived_nodes(case):
+    t = DAGTracker()
+    w = wrap_dataframe_dag(pd.DataFrame({"a": [1.0, 2.0, 3.0], "b": [4.0, 5.0, 6.0]}), t, "t")
+    if case == "derived":
+        w["s"] = w["a"] + w["b"]
+        assert {n[1] for i, n in names(t).items() if n[0] == "add"} == {"s"}
+    elif case == "copy_of_source":
+        w["a2"] = w["a"]  # a source column copied: source nodes keep only their own fields
+        assert all(n.metadata == {} for n in t._nodes.values())
+    elif case == "alias":
+        s = w["a"] * w["b"]
+        w["first"] = s
+        w["second"] = s  # the first name stays, as it may already be stored
+        assert {n[1] for n in names(t).values() if n[0] == "mul"} == {"first"}
+    elif case == "plain":
+        w["a"] = [7.0, 8.0, 9.0]
+        w["s"] = w["a"] + w["b"]  # a is untracked now: its rows have no node
+        assert {n[1] for n in names(t).values() if n[0] == "add"} == {"s"}
+    elif case == "evicted":
+        s = w["a"] - w["b"]
+        t._nodes.pop(int(s._node_ids[0]))
+        w["d"] = s  # nodes gone from the tracker are skipped
+        assert {n[1] for n in names(t).values() if n[0] == "sub"} == {"d"}
+    else:
+        w[7] = w["a"] / w["b"]  # labels that are not texts are named by their text
+        assert {n[1] for n in names(t).values() if n[0] == "div"} == {"7"}
+
+
+@pytest.mark.parametrize("producer", ["dag", "tracker", "tracker_named", "tracker_with_tenant"])
+def test_prov_documents_match_the_graph(producer):
+    t = DAGTracker(pipeline_name="credit", tenant_id="acme" if producer == "tracker_with_tenant" else None)
+    w = credit_frame(t)
+    if producer == "dag":
+        dag = t.get_dag(int(w._col_nodes["score"][1]))
+        doc, graph, agents = dag.to_prov(), from_tracker(dag.nodes), set()
+        assert dag.to_prov() == doc  # a plain dict, made afresh
+    elif producer == "tracker":
+        doc, graph, agents = t.to_prov(), from_tracker(t._nodes), {"pipeline-credit"}
+    elif producer == "tracker_named":
+        doc, graph, agents = t.to_prov(pipeline=12), from_tracker(t._nodes), {"pipeline-12"}
+    else:
+        doc, graph, agents = t.to_prov(), from_tracker(t._nodes), {"pipeline-credit", "tenant-acme"}
+    check_prov(doc, graph, agents)
+    json.dumps(doc)  # PROV-JSON as it is written to files
+
+
+def test_prov_skips_inputs_that_were_evicted():
+    t = DAGTracker()
+    w = credit_frame(t, rows=2)
+    gone = int(w._col_nodes["dti"][0])
+    t._nodes.pop(gone)
+    graph = from_tracker(t._nodes)
+    check_prov(t.to_prov(), graph)
+    assert not any(("value-%d" % gone) in json.dumps(rel) for rel in t.to_prov().get("used", {}).values())
+
+
+@pytest.mark.parametrize("bad, error", [(3.5, TypeError), (["x"], TypeError)])
+def test_prov_pipeline_argument(bad, error):
+    with pytest.raises(error, match="pipeline must be"):
+        DAGTracker().to_prov(pipeline=bad)
+
+
+@pytest.fixture
+def ol():
+    return pytest.importorskip("openlineage.client")
+
+
+@pytest.mark.parametrize("mode", ["default", "explicit", "fairness", "run_id", "empty"])
+def test_openlineage_events(ol, mode):
+    t = FairTracker(pipeline_name="credit", tenant_id="acme")
+    w = credit_frame(t) if mode != "empty" else None
+    run_id = str(uuid.uuid4()) if mode == "run_id" else None
+    if mode == "fairness":
+        t._fairness_report = {"age": {"selection_rate": {"young": np.float64(0.5)}, "groups": (1, 2)}}
+    outputs = {"scored": w[["income", "dti", "score"]]} if mode == "explicit" else None
+    start, end = t.to_openlineage("credit-ns", "score-job", run_id=run_id, outputs=outputs)
+    check_event(start, run_id)
+    check_event(end, run_id)
+    assert (start["eventType"], end["eventType"]) == ("START", "COMPLETE")
+    assert start["run"]["runId"] == end["run"]["runId"]
+    assert end["run"]["facets"]["lumarq_pipeline"]["name"] == "credit"
+    assert end["run"]["facets"]["lumarq_pipeline"]["tenant"] == "acme"
+    json.dumps([start, end])
+    graph = from_tracker(t._nodes)
+    if mode == "empty":
+        assert end["inputs"] == [] and end["outputs"][0]["name"] == "credit"
+        return
+    assert [d["name"] for d in end["inputs"]] == ["loans"]
+    schema = end["inputs"][0]["facets"]["schema"]["fields"]
+    assert [f["name"] for f in schema] == ["income", "debt", "age"]
+    assert [f.get("description") for f in schema] == [None, None, "protected attribute"]
+    if mode == "fairness":
+        assert end["run"]["facets"]["lumarq_fairness"]["report"] == {
+            "age": {"selection_rate": {"young": 0.5}, "groups": [1, 2]}}
+    else:
+        assert "lumarq_fairness" not in end["run"]["facets"]
+    if mode == "explicit":
+        cols = {c: sorted({int(i) for i in w._col_nodes[c]}) for c in ("income", "dti", "score")}
+        check_column_lineage(end, graph, "credit-ns", cols, "scored")
+        income = end["outputs"][0]["facets"]["columnLineage"]["fields"]["income"]
+        assert income["transformationType"] == "IDENTITY"
+    else:
+        by_name = {}
+        for i, n in graph.items():
+            if n.assigned:
+                by_name.setdefault(n.assigned, []).append(i)
+        assert set(by_name) == {"dti", "score"}
+        check_column_lineage(end, graph, "credit-ns", by_name, "credit")
+        score = end["outputs"][0]["facets"]["columnLineage"]["fields"]["score"]
+        assert "protected input: loans.age" in score["transformationDescription"]
+
+
+@pytest.mark.parametrize("kwargs, error, match", [
+    ({"run_id": "not-a-uuid"}, ValueError, "run_id must be a UUID"),
+    ({"outputs": [1]}, TypeError, "outputs must be a dict"),
+    ({"namespace": ""}, ValueError, "namespace must be a non-empty str"),
+])
+def test_openlineage_arguments(ol, kwargs, error, match):
+    args = {"namespace": "ns", "job_name": "job"}
+    args.update(kwargs)
+    with pytest.raises(error, match=match):
+        DAGTracker().to_openlineage(**args)
