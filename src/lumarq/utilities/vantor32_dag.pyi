@@ -123,6 +123,7 @@ class ComputationDAG:
     def to_dict(self) -> Dict[str, Any]: ...
     def to_json(self, indent: int = 2) -> str: ...
     def to_graphviz(self) -> str: ...
+    def to_prov(self) -> Dict[str, Any]: ...
 
 class DAGTracker(lumarq.utilities.vantor32.ProvenanceTracker):
     """
@@ -211,7 +212,25 @@ class DAGTracker(lumarq.utilities.vantor32.ProvenanceTracker):
         """
 
     def dag_stats(self) -> Dict[str, Any]:
-        """Get statistics about the DAG."""
+        """
+        Get statistics about the DAG.
+
+        "protected_sources" counts every stored node marked protected, operation nodes
+        derived from a protected attribute included; "protected_source_nodes" counts the
+        protected source columns only.
+        """
+
+    def to_prov(self, pipeline: Union[str, int, None] = None) -> Dict[str, Any]:
+        """
+        Export every tracked node as a W3C PROV-JSON document (a dict); `pipeline`
+        names the pipeline agent instead of the tracker's own pipeline.
+        """
+
+    def to_openlineage(self, namespace: str, job_name: str, run_id: Optional[str] = None, outputs: Optional[Dict[str, Any]] = None) -> List[Dict[str, Any]]:
+        """
+        The START and COMPLETE OpenLineage run events of the tracked computation, as dicts
+        (needs the openlineage extra).
+        """
 
 class DAGTrackedSeries(pandas.Series):
     """Pandas Series with DAG-tracked provenance."""
