@@ -935,15 +935,10 @@ void NameAssignedNodes(nb::handle tracker, nb::handle key, nb::handle node_ids) 
   unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
   if (unique.empty()) return;
   nb::object name = Steal(PyObject_Str(key.ptr()));
-  nb::handle column_key = Interned("column");
   for (int64_t id : unique) {
     nb::object node = MapGet(nodes, PyInt(id));
     if (!node.is_valid() || node.is_none() || NodeIsSource(node)) continue;  // evicted or a source
-    nb::object metadata = NodeField(node, kMetadata);
-    if (!PyDict_Check(metadata.ptr())) continue;
-    if (PyDict_SetDefault(metadata.ptr(), column_key.ptr(), name.ptr()) == nullptr) {
-      throw nb::python_error();
-    }
+    NodeAssignColumn(node, name);
   }
 }
 

@@ -82,7 +82,11 @@ nb::dict FirstNodePerFingerprint(nb::handle snapshot) {
 /// collector's watch, which then dominates the cost of a large graph.
 nb::object RecordMetadata(nb::handle node) {
   DagNode* n = NativeNode(node);
-  if (n != nullptr && n->lazy_metadata && !n->metadata.is_valid()) return nb::dict();
+  if (n != nullptr && n->lazy_metadata && !n->metadata.is_valid()) {
+    nb::dict d;
+    if (n->assigned_column.is_valid()) d["column"] = n->assigned_column;
+    return std::move(d);
+  }
   return NodeField(node, kMetadata);
 }
 
@@ -91,24 +95,11 @@ nb::object RecordMetadata(nb::handle node) {
 /// the first node with that fingerprint was never assigned to a column itself.
 nb::dict AssignedColumnNames(nb::handle snapshot) {
   nb::dict names;
-  nb::handle column_key = Interned("column");
   for (nb::handle node : snapshot) {
-    DagNode* n = NativeNode(node);
-    nb::object metadata;
-    if (n != nullptr) {
-      if (!n->metadata.is_valid()) continue;  // never asked for: empty
-      metadata = n->metadata;
-    } else {
-      metadata = NodeField(node, kMetadata);
-    }
-    if (!PyDict_Check(metadata.ptr())) continue;
-    PyObject* name = PyDict_GetItemWithError(metadata.ptr(), column_key.ptr());
-    if (name == nullptr) {
-      if (PyErr_Occurred()) throw nb::python_error();
-      continue;
-    }
+    nb::object name = NodeAssignedColumn(node);
+    if (!name.is_valid()) continue;
     nb::object prov = NodeField(node, kProvenance);
-    if (PyDict_SetDefault(names.ptr(), prov.ptr(), name) == nullptr) throw nb::python_error();
+    if (PyDict_SetDefault(names.ptr(), prov.ptr(), name.ptr()) == nullptr) throw nb::python_error();
   }
   return names;
 }

@@ -88,6 +88,13 @@ nb::object IdsToList(const NodeIds& ids) {
   return out;
 }
 
+/// The dict a lazily held metadata field stands for: empty, or naming the assigned column.
+nb::object LazyMetadata(const DagNode& r) {
+  nb::dict d;
+  if (r.assigned_column.is_valid()) d["column"] = r.assigned_column;
+  return std::move(d);
+}
+
 PyObject** InstanceDict(PyObject* self) { return _PyObject_GetDictPtr(self); }
 
 // Instance layout: object header, the C++ record, the instance dict, the weak-reference list.
@@ -181,10 +188,11 @@ nb::object GetField(PyObject* self, int i) {
         Track(self);
       }
     } else if (i == Traits<DagNode>::kMetadata && !slot->is_valid() && r.lazy_metadata) {
-      nb::object dict = nb::dict();
+      nb::object dict = LazyMetadata(r);
       if (!slot->is_valid() && r.lazy_metadata) {
         *slot = std::move(dict);
         r.lazy_metadata = false;
+        ClearRef(r.assigned_column);
         Track(self);
       }
     }
@@ -201,7 +209,7 @@ nb::object PeekField(PyObject* self, int i) {
   if constexpr (std::is_same_v<T, DagNode>) {
     if (!slot->is_valid()) {
       if (i == Traits<DagNode>::kInputs && r.native_inputs) return IdsToList(r.ids);
-      if (i == Traits<DagNode>::kMetadata && r.lazy_metadata) return nb::dict();
+      if (i == Traits<DagNode>::kMetadata && r.lazy_metadata) return LazyMetadata(r);
     }
   }
   if (!slot->is_valid()) RaiseNoAttribute(self, Traits<T>::kFields[i]);
@@ -222,6 +230,7 @@ void SetField(PyObject* self, int i, PyObject* value) {
     } else if (i == Traits<DagNode>::kMetadata) {
       lazy = r.lazy_metadata;
       r.lazy_metadata = false;
+      ClearRef(r.assigned_column);
     }
   }
   if (value == nullptr) {
@@ -273,6 +282,7 @@ int Traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   T& r = Payload<T>(self);
   for (int i = 0; i < Traits<T>::kCount; ++i) Py_VISIT(Traits<T>::Slot(r, i)->ptr());
+  if constexpr (std::is_same_v<T, DagNode>) Py_VISIT(r.assigned_column.ptr());
   if (PyObject** d = InstanceDict(self)) Py_VISIT(*d);
   return 0;
 }
@@ -281,6 +291,7 @@ template <class T>
 int Clear(PyObject* self) {
   T& r = Payload<T>(self);
   for (int i = 0; i < Traits<T>::kCount; ++i) ClearRef(*Traits<T>::Slot(r, i));
+  if constexpr (std::is_same_v<T, DagNode>) ClearRef(r.assigned_column);
   if (PyObject** d = InstanceDict(self)) Py_CLEAR(*d);
   return 0;
 }
@@ -300,7 +311,10 @@ PyObject* RichCompare(PyObject* a, PyObject* b, int op) {
                   std::memcmp(x.ids.data(), y.ids.data(), x.ids.size() * sizeof(int64_t)) == 0;
           continue;
         }
-        if (i == Traits<DagNode>::kMetadata && x.lazy_metadata && y.lazy_metadata) continue;
+        if (i == Traits<DagNode>::kMetadata && x.lazy_metadata && y.lazy_metadata &&
+            !x.assigned_column.is_valid() && !y.assigned_column.is_valid()) {
+          continue;
+        }
       }
       nb::object va = PeekField<T>(a, i), vb = PeekField<T>(b, i);
       const int r = PyObject_RichCompareBool(va.ptr(), vb.ptr(), Py_EQ);
@@ -436,6 +450,7 @@ void AssignNode(DagNode& r, PyObject* const* v) {
   r.native_inputs = false;
   r.inputs = nb::borrow(v[3]);
   r.provenance = nb::borrow(v[4]);
+  ClearRef(r.assigned_column);
   if (v[5] != nullptr) {
     r.metadata = nb::borrow(v[5]);
     r.lazy_metadata = false;
@@ -853,6 +868,36 @@ void NodeMarkProtected(nb::handle node) {
   } else {
     node.attr("is_protected") = true;
   }
+}
+
+void NodeAssignColumn(nb::handle node, nb::handle name) {
+  if (DagNode* n = NativeNode(node); n != nullptr && n->lazy_metadata && !n->metadata.is_valid()) {
+    // A str never takes part in a cycle, so the node may stay outside the collector.
+    if (!n->assigned_column.is_valid()) n->assigned_column = nb::borrow(name);
+    return;
+  }
+  nb::object metadata = NodeField(node, kMetadata);
+  if (!PyDict_Check(metadata.ptr())) return;
+  if (PyDict_SetDefault(metadata.ptr(), Interned("column").ptr(), name.ptr()) == nullptr) {
+    throw nb::python_error();
+  }
+}
+
+nb::object NodeAssignedColumn(nb::handle node) {
+  nb::object metadata;
+  if (DagNode* n = NativeNode(node)) {
+    if (!n->metadata.is_valid()) return n->lazy_metadata ? n->assigned_column : nb::object();
+    metadata = n->metadata;
+  } else {
+    metadata = NodeField(node, kMetadata);
+  }
+  if (!PyDict_Check(metadata.ptr())) return nb::object();
+  PyObject* name = PyDict_GetItemWithError(metadata.ptr(), Interned("column").ptr());
+  if (name == nullptr) {
+    if (PyErr_Occurred()) throw nb::python_error();
+    return nb::object();
+  }
+  return nb::borrow(name);
 }
 
 namespace {

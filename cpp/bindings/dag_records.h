@@ -65,6 +65,10 @@ struct DagNode {
   nb::object pair_id;
   nb::object is_protected;
   NodeIds ids;
+  // The column a derived value was assigned to, held while the metadata dict is still lazy: it
+  // becomes metadata["column"] when the dict is created. Naming a large column thus costs no
+  // dict per node.
+  nb::object assigned_column;
   bool native_inputs = false;
   bool lazy_metadata = false;
 };
@@ -146,6 +150,13 @@ bool NodeIsProtected(nb::handle node);
 bool NodeIsSource(nb::handle node);
 /// Sets is_protected = True.
 void NodeMarkProtected(nb::handle node);
+/// Names the column `node`'s value was assigned to: metadata["column"] = name unless the metadata
+/// already has a "column" (the first name stays). A native node whose metadata dict was never
+/// created keeps the name natively until the dict is made.
+void NodeAssignColumn(nb::handle node, nb::handle name);
+/// metadata["column"] of a node without materialising a lazy dict: the name, or an invalid
+/// object when there is none (or the metadata is not a dict).
+nb::object NodeAssignedColumn(nb::handle node);
 /// node.to_dict() and edge.to_dict().
 nb::object NodeToDict(nb::handle node);
 nb::object EdgeToDict(nb::handle edge);

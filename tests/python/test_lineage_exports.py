@@ -1,7 +1,9 @@
 """Column names of assigned values, and the PROV and OpenLineage exports of tracked graphs."""
 from __future__ import annotations
 
+import copy
 import json
+import pickle
 import uuid
 
 import numpy as np
@@ -9,7 +11,7 @@ import pandas as pd
 import pytest
 from lineage_support import (check_column_lineage, check_event, check_prov, credit_frame, from_tracker)
 
-from lumarq.utilities.vantor32_dag import DAGTracker, wrap_dataframe_dag
+from lumarq.utilities.vantor32_dag import DAGNode, DAGTracker, wrap_dataframe_dag
 
 pytest.importorskip("prov")
 
@@ -49,6 +51,38 @@ def test_assignment_names_the_derived_nodes(case):
     else:
         w[7] = w["a"] / w["b"]  # labels that are not texts are named by their text
         assert {n[1] for n in names(t).values() if n[0] == "div"} == {"7"}
+
+
+@pytest.mark.parametrize("view", ["metadata", "to_dict", "copy", "pickle", "equality", "given_metadata",
+                                  "replaced_after"])
+def test_a_named_node_shows_its_name_however_it_is_read(view):
+    t = DAGTracker()
+    w = wrap_dataframe_dag(pd.DataFrame({"a": [1.0, 2.0], "b": [3.0, 4.0]}), t, "t")
+    s = w["a"] + w["b"]
+    node, other = (t._nodes[int(i)] for i in s._node_ids)
+    if view == "given_metadata":
+        node.metadata = {"unit": "eur"}
+    w["s"] = s
+    if view == "metadata":
+        assert node.metadata == {"column": "s"} and node.metadata is node.metadata
+    elif view == "to_dict":
+        assert node.to_dict()["metadata"] == {"column": "s"} and json.loads(t.get_dag(node.node_id).to_json())[
+            "nodes"][str(node.node_id)]["metadata"] == {"column": "s"}
+    elif view == "copy":
+        assert copy.copy(node).metadata == {"column": "s"} and copy.deepcopy(node) == node
+    elif view == "pickle":
+        again = pickle.loads(pickle.dumps(node))
+        assert again == node and again.metadata == {"column": "s"}
+    elif view == "equality":
+        fields = dict(node_id=node.node_id, node_type=node.node_type, operation="add", inputs=list(node.inputs),
+                      provenance=node.provenance, is_protected=node.is_protected)
+        assert node != DAGNode(**fields) and node == DAGNode(metadata={"column": "s"}, **fields)
+    elif view == "given_metadata":
+        assert node.metadata == {"unit": "eur", "column": "s"}
+    else:
+        node.metadata = {}
+        w["t"] = s
+        assert node.metadata == {"column": "t"} and other.metadata == {"column": "s"}
 
 
 @pytest.mark.parametrize("producer", ["dag", "tracker", "tracker_named", "tracker_with_tenant"])

@@ -378,7 +378,14 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
 
     # -- lineage export: the formats of `lumarq export`, under the key's tenant -----------------
 
-    @app.get("/v1/pipelines/{pipeline_id}/export", responses=read_errors, tags=["dashboard"],
+    text_body = {"schema": {"type": "string"}}
+    export_responses: Dict[Any, Any] = {
+        **read_errors, 501: {"model": M.ErrorOut, "description": "an optional extra or Graphviz is missing"}}
+    export_responses[200] = {"description": "the export, in the media type of its format", "content": {
+        "application/json": {"schema": {"oneOf": [{"type": "object"}, {"type": "array"}]}},
+        "text/vnd.graphviz": text_body, "image/svg+xml": text_body, "text/provenance-notation": text_body}}
+
+    @app.get("/v1/pipelines/{pipeline_id}/export", responses=export_responses, tags=["dashboard"],
              summary="A pipeline's lineage as JSON, DOT, SVG, PROV-JSON, PROV-N or OpenLineage events",
              response_class=Response)
     def export_pipeline(pipeline_id: int = PipelineId,
