@@ -49,35 +49,17 @@ def _facet_classes() -> Dict[str, Any]:
         return _FACET_CLASSES
     attr, _, base, *_ = _client()
 
-    @attr.define
-    class LumarqPipelineRunFacet(base.RunFacet):
-        name: Optional[str] = attr.field(default=None)
-        pipelineId: Optional[int] = attr.field(default=None)  # noqa: N815
-        tenant: Optional[str] = attr.field(default=None)
-        status: Optional[str] = attr.field(default=None)
+    def define(name: str, parent: Any, fields: Dict[str, Any]) -> Any:
+        cls = attr.make_class(name, fields, bases=(parent,), slots=True)
+        cls._get_schema = staticmethod(lambda: _schema_url(name))
+        return cls
 
-        @staticmethod
-        def _get_schema() -> str:
-            return _schema_url("LumarqPipelineRunFacet")
-
-    @attr.define
-    class LumarqFairnessRunFacet(base.RunFacet):
-        report: Dict[str, Any] = attr.field(factory=dict)
-
-        @staticmethod
-        def _get_schema() -> str:
-            return _schema_url("LumarqFairnessRunFacet")
-
-    @attr.define
-    class LumarqColumnsDatasetFacet(base.DatasetFacet):
-        columns: Dict[str, Any] = attr.field(factory=dict)
-
-        @staticmethod
-        def _get_schema() -> str:
-            return _schema_url("LumarqColumnsDatasetFacet")
-
-    _FACET_CLASSES.update(pipeline=LumarqPipelineRunFacet, fairness=LumarqFairnessRunFacet,
-                          columns=LumarqColumnsDatasetFacet)
+    _FACET_CLASSES.update(
+        pipeline=define("LumarqPipelineRunFacet", base.RunFacet, {
+            k: attr.field(default=None) for k in ("name", "pipelineId", "tenant", "status")}),
+        fairness=define("LumarqFairnessRunFacet", base.RunFacet, {"report": attr.field(factory=dict)}),
+        columns=define("LumarqColumnsDatasetFacet", base.DatasetFacet, {"columns": attr.field(factory=dict)}),
+    )
     return _FACET_CLASSES
 
 
