@@ -528,12 +528,15 @@ void EvictOldest(nb::handle self) {
 // ---------------------------------------------------------------- methods
 
 void Init(nb::pointer_and_handle<DagTracker> v, nb::handle api_key, nb::handle tenant_id,
-          nb::handle service_url, nb::handle pipeline_name) {
+          nb::handle service_url, nb::handle pipeline_name, nb::handle openlineage_url) {
   nb::object key = AsOptStr(api_key, "api_key");
   nb::object tenant = AsOptStr(tenant_id, "tenant_id");
   nb::object url = AsStr(service_url, "service_url");
   nb::object name = AsOptStr(pipeline_name, "pipeline_name");
+  nb::object lineage_url = AsOptStr(openlineage_url, "openlineage_url");
   new (v.p) DagTracker(key, tenant, url, name);
+  v.p->openlineage_url = lineage_url;
+  v.p->openlineage_run_id = nb::none();
   // Ready before the persistence hook, which calls methods on the new object.
   nb::inst_mark_ready(v.h);
   if (!key.is_none() && PyUnicode_GET_LENGTH(key.ptr()) > 0) {
@@ -776,6 +779,16 @@ class ErrorChain {
   std::optional<nb::python_error> pending_;
 };
 
+/// Posts one OpenLineage run event ("START", "COMPLETE" or "FAIL") when the tracker has an
+/// OpenLineage URL; START only when no run is open, the others only for an open run. Failures
+/// are logged by the emitter, never raised, like every other persistence path.
+void EmitRunEvent(nb::handle self, DagTracker& t, const char* phase) {
+  if (!t.openlineage_url.is_valid() || !AsBool(t.openlineage_url)) return;
+  const bool open = t.openlineage_run_id.is_valid() && !t.openlineage_run_id.is_none();
+  if (open == (std::strcmp(phase, "START") == 0)) return;
+  ImportAttr("lumarq.lineage.openlineage", "emit_run_event")(self, phase);
+}
+
 nb::object Exit(nb::handle self, nb::handle exc_type, nb::handle, nb::handle) {
   DagTracker& t = Self(self);
   // Persistence is switched off whatever happens before; a flush that raises fails the pipeline
@@ -789,6 +802,9 @@ nb::object Exit(nb::handle self, nb::handle exc_type, nb::handle, nb::handle) {
       t.failed_pipeline = pipeline;  // even if the store fails to record it
       CompletePipeline(storage, pipeline, "failed");
     }
+  });
+  chain.Run([&] {
+    EmitRunEvent(self, t, !exc_type.is_none() || chain.failed() ? "FAIL" : "COMPLETE");
   });
   chain.Run([&] { CallMethod(self, Interned("disable_persistence")); });
   chain.Rethrow();
@@ -839,6 +855,7 @@ nb::object CreateSourceNode(nb::handle self, nb::handle table, nb::handle column
       CallMethod(self, Interned("_start_new_pipeline"));
     }
   }
+  EmitRunEvent(self, t, "START");
   nb::object key = nb::make_tuple(ts, cs);
   nb::object known = Need(t.source_nodes, "_source_nodes");
   if (Contains(known, key)) return IntResult(known[key]);
@@ -1192,7 +1209,7 @@ DagTracker::DagTracker(nb::handle api_key_, nb::handle tenant_id_, nb::handle se
   &dag_lock, &nodes, &next_node_id, &value_buffer, &value_buffer_lock, &value_flush_threshold, \
       &nodes_persisted, &max_nodes, &prov_to_nodes, &source_nodes, &writer, &storage,          \
       &pipeline_id, &pipeline_name, &api_key, &tenant_id, &service_url, &dashboard_synced,     \
-      &nodes_written, &edges_written, &failed_pipeline
+      &nodes_written, &edges_written, &failed_pipeline, &openlineage_url, &openlineage_run_id
 
 int DagTracker::Traverse(visitproc visit, void* arg) {
   if (int r = ProvenanceTracker::Traverse(visit, arg)) return r;
@@ -1345,9 +1362,10 @@ void RegisterDagTracker(nb::module_& m) {
   g_dag_tracker_type->tp_dealloc = &TrackerDealloc;
 
   cls.def("__init__", &Init,
-          nb::sig("def __init__(self, api_key: Optional[str] = None, tenant_id: Optional[str] = None, service_url: str = '', pipeline_name: Optional[str] = None) -> None"), nb::arg("api_key").none() = nb::none(),
+          nb::sig("def __init__(self, api_key: Optional[str] = None, tenant_id: Optional[str] = None, service_url: str = '', pipeline_name: Optional[str] = None, openlineage_url: Optional[str] = None) -> None"), nb::arg("api_key").none() = nb::none(),
           nb::arg("tenant_id").none() = nb::none(), nb::arg("service_url").none() = "",
-          nb::arg("pipeline_name").none() = nb::none());
+          nb::arg("pipeline_name").none() = nb::none(),
+          nb::arg("openlineage_url").none() = nb::none());
   cls.def("enable_persistence", &EnablePersistence,
           nb::sig("def enable_persistence(self) -> None"),
           "Connect to the hosted storage, start a pipeline and an asynchronous writer.");
@@ -1475,6 +1493,8 @@ void RegisterDagTracker(nb::module_& m) {
   DefState<&DagTracker::dashboard_synced>(cls, "_dashboard_synced");
   DefState<&DagTracker::nodes_written>(cls, "_nodes_written");
   DefState<&DagTracker::edges_written>(cls, "_edges_written");
+  DefState<&DagTracker::openlineage_url>(cls, "_openlineage_url");
+  DefState<&DagTracker::openlineage_run_id>(cls, "_openlineage_run_id");
 }
 
 }  // namespace lumarq::py

@@ -77,6 +77,9 @@ class DagTracker : public ProvenanceTracker {
   nb::object edges_written;    // _edges_written: likewise
   nb::object failed_pipeline;  // the pipeline id completed as "failed": never completed again
   bool plaintext_warned = false;  // the dashboard report over plain http has warned once
+
+  nb::object openlineage_url;     // _openlineage_url: where run events are posted, or None
+  nb::object openlineage_run_id;  // _openlineage_run_id: the run a START was sent for, or None
 };
 
 /// The Python type object of DAGTracker.

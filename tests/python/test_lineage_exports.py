@@ -1,9 +1,12 @@
 """Column names of assigned values, and the PROV and OpenLineage exports of tracked graphs."""
 from __future__ import annotations
 
+import contextlib
 import copy
+import http.server
 import json
 import pickle
+import threading
 import uuid
 
 import numpy as np
@@ -179,3 +182,63 @@ def test_openlineage_arguments(ol, kwargs, error, match):
     args.update(kwargs)
     with pytest.raises(error, match=match):
         DAGTracker().to_openlineage(**args)
+
+
+class _LineageServer(http.server.ThreadingHTTPServer):
+    def __init__(self, status):
+        self.status, self.events = status, []
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_POST(handler):
+                body = handler.rfile.read(int(handler.headers["Content-Length"]))
+                self.events.append((handler.path, json.loads(body)))
+                handler.send_response(self.status)
+                handler.send_header("Content-Length", "0")
+                handler.end_headers()
+
+            def log_message(handler, *args):
+                pass
+
+        super().__init__(("127.0.0.1", 0), Handler)
+
+
+@pytest.mark.parametrize("case", ["complete", "fail", "server_error", "unreachable", "path_given"])
+def test_a_tracker_posts_its_run_events(ol, case, caplog):
+    server = _LineageServer(500 if case == "server_error" else 201)
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    url = "http://127.0.0.1:%d" % server.server_address[1]
+    if case == "path_given":
+        url += "/lineage/events"
+    if case == "unreachable":
+        server.shutdown()
+        server.server_close()
+    try:
+        with contextlib.suppress(KeyError):
+            with DAGTracker(pipeline_name="credit", tenant_id="acme", openlineage_url=url) as t:
+                credit_frame(t)
+                if case == "fail":
+                    raise KeyError("stop")
+        assert t._openlineage_run_id is None
+    finally:
+        if case != "unreachable":
+            server.shutdown()
+            server.server_close()
+    if case in ("server_error", "unreachable"):
+        warnings = [r.getMessage() for r in caplog.records if r.name == "lumarq.lineage"]
+        assert len(warnings) == 2 and "START event not delivered" in warnings[0]
+        if case == "unreachable":
+            return
+    paths = {p for p, _ in server.events}
+    assert paths == {"/lineage/events" if case == "path_given" else "/api/v1/lineage"}
+    (_, start), (_, end) = server.events
+    check_event(start)
+    check_event(end, start["run"]["runId"])
+    assert (start["eventType"], end["eventType"]) == ("START", "FAIL" if case == "fail" else "COMPLETE")
+    assert end["job"] == {**end["job"], "namespace": "acme", "name": "credit"}
+    graph = from_tracker(t._nodes)
+    by_name = {}
+    for i, n in graph.items():
+        if n.assigned:
+            by_name.setdefault(n.assigned, []).append(i)
+    check_column_lineage(end, graph, "acme", by_name, "credit")

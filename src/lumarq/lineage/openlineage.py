@@ -14,6 +14,10 @@ turned into dicts by its serialiser, so their shape is the standard's.
 from __future__ import annotations
 
 import datetime as _dt
+import json
+import logging
+import urllib.parse
+import urllib.request
 import uuid
 from typing import Any, Dict, List, Mapping, Optional, Tuple
 
@@ -209,3 +213,48 @@ def openlineage_events(graph: LineageGraph, namespace: str, job_name: str,
                         run=base.Run(runId=run_id, facets=run_facets), job=job, inputs=inputs,
                         outputs=out_datasets, producer=prod)
     return [serde.Serde.to_dict(start), serde.Serde.to_dict(end)]
+
+
+# ---------------------------------------------------------------- posting (DAGTracker(openlineage_url=...))
+
+logger = logging.getLogger("lumarq.lineage")
+
+
+def _endpoint(url: str) -> str:
+    """The lineage endpoint: a URL with a path is used as it is; a bare server gets
+    /api/v1/lineage, the standard HTTP endpoint."""
+    parts = urllib.parse.urlsplit(url)
+    if parts.path in ("", "/"):
+        return urllib.parse.urlunsplit(parts._replace(path="/api/v1/lineage"))
+    return url
+
+
+def emit_run_event(tracker: Any, phase: str) -> None:
+    """Posts the tracker's START, COMPLETE or FAIL event to its `openlineage_url`.
+
+    Never raises: like every persistence path a lineage server that is down or refuses the
+    event costs a warning, not the pipeline."""
+    from lumarq.utilities.persistence._urls import Scrubber, describe_error, mask_url, url_password
+
+    from ._graph import from_tracker
+
+    url = tracker._openlineage_url
+    if phase == "START":
+        run_id = str(uuid.uuid4())
+        tracker._openlineage_run_id = run_id
+    else:
+        run_id = tracker._openlineage_run_id
+        tracker._openlineage_run_id = None
+    try:
+        graph = from_tracker(tracker)
+        start, end = openlineage_events(graph, graph.tenant or "lumarq",
+                                        graph.pipeline_name or "unnamed_pipeline", run_id,
+                                        failed=phase == "FAIL")
+        body = json.dumps(start if phase == "START" else end).encode("utf-8")
+        request = urllib.request.Request(_endpoint(url), data=body, method="POST",
+                                         headers={"Content-Type": "application/json"})
+        with urllib.request.urlopen(request, timeout=10) as response:
+            response.read()
+    except Exception as exc:  # noqa: BLE001 - lineage reporting is best effort
+        logger.warning("OpenLineage %s event not delivered to %s: %s", phase, mask_url(url),
+                       describe_error(exc, Scrubber([url_password(url)])))

@@ -135,7 +135,7 @@ class DAGTracker(lumarq.utilities.vantor32.ProvenanceTracker):
     to storage.
     """
 
-    def __init__(self, api_key: Optional[str] = None, tenant_id: Optional[str] = None, service_url: str = '', pipeline_name: Optional[str] = None) -> None: ...
+    def __init__(self, api_key: Optional[str] = None, tenant_id: Optional[str] = None, service_url: str = '', pipeline_name: Optional[str] = None, openlineage_url: Optional[str] = None) -> None: ...
 
     def enable_persistence(self) -> None:
         """
