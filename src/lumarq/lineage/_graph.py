@@ -6,6 +6,7 @@ into a `LineageGraph` once, and every format is written from that.
 """
 from __future__ import annotations
 
+from collections import deque
 from dataclasses import dataclass, field
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Tuple
 
@@ -65,9 +66,9 @@ class LineageGraph:
     def ancestors(self, start: Iterable[int]) -> List[int]:
         """Ids reachable from `start` through inputs (start included), breadth first."""
         seen: Dict[int, None] = {}
-        queue = [i for i in start if i in self.nodes]
+        queue = deque(i for i in start if i in self.nodes)
         while queue:
-            nid = queue.pop(0)
+            nid = queue.popleft()
             if nid in seen:
                 continue
             seen[nid] = None
