@@ -389,8 +389,8 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
              summary="A pipeline's lineage as JSON, DOT, SVG, PROV-JSON, PROV-N or OpenLineage events",
              response_class=Response)
     def export_pipeline(pipeline_id: int = PipelineId,
-                        format: str = Query("json", description="json, dot, svg, prov-json, prov-n "
-                                                                "or openlineage"),
+                        fmt: str = Query("json", alias="format",
+                                         description="json, dot, svg, prov-json, prov-n or openlineage"),
                         namespace: str = Query("lumarq", min_length=1, max_length=500,
                                                description="OpenLineage namespace"),
                         job: Optional[str] = Query(None, min_length=1, max_length=500,
@@ -399,9 +399,9 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
                         who: Principal = Depends(principal)) -> Response:
         from lumarq import lineage
 
-        if format not in lineage.EXPORT_FORMATS:
+        if fmt not in lineage.EXPORT_FORMATS:
             raise ApiError(422, "unknown export format %r; choose one of %s"
-                           % (format, ", ".join(lineage.EXPORT_FORMATS)))
+                           % (fmt, ", ".join(lineage.EXPORT_FORMATS)))
         pipeline = store.backend.get_pipeline(who.tenant, pipeline_id)
         if pipeline is None:
             raise UnknownPipelineError("unknown pipeline id for this tenant: %d" % pipeline_id)
@@ -409,10 +409,10 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
                                     store.backend.get_edges(who.tenant, pipeline_id),
                                     store.backend.list_sources(who.tenant), who.tenant)
         try:
-            text = lineage.render(graph, format, namespace=namespace, job_name=job, run_id=run_id)
+            text = lineage.render(graph, fmt, namespace=namespace, job_name=job, run_id=run_id)
         except (ImportError, RuntimeError) as exc:  # an optional extra or Graphviz is missing
             raise ApiError(501, str(exc)) from None
-        return Response(text, media_type=lineage.media_type(format))
+        return Response(text, media_type=lineage.media_type(fmt))
 
     @app.get("/v1/pipelines/{pipeline_id}/reports", response_model=M.ReportsOut, responses=read_errors,
              tags=["dashboard"], summary="A pipeline's reports, newest first")
