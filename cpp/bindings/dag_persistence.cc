@@ -85,7 +85,7 @@ nb::object RecordMetadata(nb::handle node) {
   if (n != nullptr && n->lazy_metadata && !n->metadata.is_valid()) {
     nb::dict d;
     if (n->assigned_column.is_valid()) d["column"] = n->assigned_column;
-    return std::move(d);
+    return d;
   }
   return NodeField(node, kMetadata);
 }

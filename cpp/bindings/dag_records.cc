@@ -92,7 +92,7 @@ nb::object IdsToList(const NodeIds& ids) {
 nb::object LazyMetadata(const DagNode& r) {
   nb::dict d;
   if (r.assigned_column.is_valid()) d["column"] = r.assigned_column;
-  return std::move(d);
+  return d;
 }
 
 PyObject** InstanceDict(PyObject* self) { return _PyObject_GetDictPtr(self); }
