@@ -195,8 +195,10 @@ def run_demo(args: argparse.Namespace) -> int:
               file=sys.stderr)
         return 2
     row = int(args.row)
+    # Serving on until Ctrl-C suits a person at a terminal; scripts and CI get their exit.
     keep_serving = bool(getattr(args, "keep_serving", False)) or (
-        not getattr(args, "no_serve", False) and sys.stdout.isatty() and sys.stdin.isatty())
+        not getattr(args, "no_serve", False) and sys.stdout.isatty() and sys.stdin.isatty()
+        and os.environ.get("CI") != "true")
     out = Path(args.out).resolve()
     out.mkdir(parents=True, exist_ok=True)
     progress = Progress(total=9)

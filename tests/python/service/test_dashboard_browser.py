@@ -215,3 +215,70 @@ def test_dashboard_signs_in_and_shows_a_pipelines_dag_and_fairness_record(servic
         assert page.events("Runtime.exceptionThrown") == []
         urls = [e["request"]["url"] for e in page.events("Network.requestWillBeSent")]
         assert urls and all(u.startswith(service.url + "/") for u in urls), json.dumps(urls, indent=1)
+
+
+def test_demo_pipeline_shows_measured_fairness_lineage_and_one_rows_graph(service, chromium, tmp_path):
+    import io
+
+    from lumarq.demo import PROTECTED, Progress, make_applications, make_regions, run_pipeline
+    from lumarq.utilities.vantor32_dag import DAGTracker
+
+    tracker = DAGTracker(api_key=service.key, tenant_id=service.tenant, service_url=service.url,
+                         pipeline_name="credit-scoring-demo")
+    with tracker:
+        scored = run_pipeline(tracker, make_applications(400), make_regions(), Progress(5, io.StringIO()))
+        tracker.report_fairness(scored, "approved", PROTECTED, favorable=True, labels="repaid")
+        tracker.flush()
+        pid = tracker._pipeline_id
+
+    with Chromium(chromium, tmp_path / "profile") as browser:
+        page = browser.new_page(1366, 900)
+        page.navigate(service.url + "/#/pipelines/%d" % pid)
+        page.wait_for("!document.getElementById('view-sign-in').hidden")
+        page.type_into("#api-key", service.key)
+        page.press_enter()
+        page.wait_for("document.querySelectorAll('#metrics-body table.metrics-table').length === 2")
+
+        # Measured metrics: a table per attribute, bars per group, the four-fifths flag.
+        groups = page.evaluate("""[...document.querySelectorAll('table.metrics-table[data-attribute=gender] tbody tr')]
+            .map(tr => tr.dataset.group)""")
+        assert groups == ["female", "male", "nonbinary"]
+        bars = page.evaluate("""[...document.querySelectorAll('svg.rate-bars[data-attribute=age] rect.rate-bar')]
+            .map(r => +r.getAttribute('width'))""")
+        assert len(bars) == 4 and all(w > 0 for w in bars)
+        heading = page.evaluate("document.querySelector('.attribute[data-attribute=age] h3').textContent")
+        assert "four fifths" in heading
+        reach = page.evaluate("""Object.fromEntries([...document.querySelectorAll('#fairness-reach li')]
+            .map(li => [li.dataset.attribute, li.textContent]))""")
+        assert "reaches the outcome" in reach["age"] and "registered but never used" in reach["gender"]
+        risk = page.evaluate("[...document.querySelectorAll('#risk-table tbody tr')].map(tr => tr.dataset.column)")
+        assert {"score", "dti", "age"} <= set(risk)
+        # No model fields were given: none are shown.
+        fields = page.evaluate("[...document.querySelectorAll('#fairness-body dd')].map(d => d.dataset.field)")
+        assert not [f for f in fields if f.startswith("model")]
+
+        # One row's graph, by its index.
+        page.type_into("#row-index", "3")
+        page.evaluate("document.getElementById('row-show').click()")
+        page.wait_for("document.querySelector('#dag-canvas svg[data-row=\"3\"]') !== null")
+        ops = page.evaluate("[...document.querySelectorAll('#dag-canvas .dag-node')].map(g => g.dataset.label)")
+        assert "clip" in ops and 5 <= len(ops) < 40
+        page.evaluate("document.querySelector('#dag-canvas .dag-node[data-kind=root]').focus()")
+        details = page.wait_for("document.getElementById('node-details').textContent")
+        assert "Value in this row" in details
+        page.type_into("#row-index", "99999")
+        page.evaluate("document.getElementById('row-show').click()")
+        page.wait_for("document.getElementById('row-error').textContent.includes('No values are stored for row 99999')")
+        print("demo dashboard screenshot: %s" % page.screenshot(tmp_path / "demo-dashboard.png"))
+
+        # The column-level view is the default picture: source columns by name, protected paths marked.
+        labels = page.evaluate("[...document.querySelectorAll('#lineage-canvas .dag-node')].map(g => g.dataset.label)")
+        assert {"income", "debt", "age", "gender"} <= set(labels)
+        assert page.evaluate("document.querySelectorAll('#lineage-canvas .dag-edge.protected-path').length") > 0
+        assert page.events("Runtime.exceptionThrown") == []
+        kinds = page.evaluate("[...document.querySelectorAll('#lineage-canvas .dag-node')].map(g => g.dataset.kind)")
+        if "column" not in kinds:
+            # Derived boxes are named from the "column" node metadata that DAGTrackedDataFrame
+            # assignments store; without it they are named by operation.
+            pytest.xfail("the stored nodes carry no column names yet (node metadata 'column')")
+        assert {"dti", "score"} <= set(labels)
