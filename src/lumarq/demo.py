@@ -164,17 +164,20 @@ def _print_table(rows: Sequence[Dict[str, Any]], columns: Sequence[str]) -> None
 
 
 def _print_fairness(fair: Dict[str, Any]) -> None:
+    def num(x: Optional[float], spec: str = ".3f") -> str:
+        return "n/a" if x is None else format(x, spec)
+
     print(f"\nFairness of the approval decision (score >= {APPROVAL_THRESHOLD}), "
-          f"{fair['overall_selection_rate']:.1%} approved overall:")
+          f"{num(fair['overall_selection_rate'], '.1%')} approved overall:")
     for name, a in fair["attributes"].items():
         di = a["disparate_impact"]
-        rates = ", ".join(f"{g['group']} {g['selection_rate']:.1%}" for g in a["groups"])
+        rates = ", ".join(f"{g['group']} {num(g['selection_rate'], '.1%')}" for g in a["groups"])
         flag = "below four fifths" if di["four_fifths_violated"] else "within four fifths"
         print(f"  {name}: {a['provenance']['status']}; approval rates {rates}")
-        print(f"    demographic parity difference {a['demographic_parity_difference']:.3f}, "
-              f"lowest disparate impact ratio {di['lowest_ratio']:.3f} ({di['lowest_group']} vs "
+        print(f"    demographic parity difference {num(a['demographic_parity_difference'])}, "
+              f"lowest disparate impact ratio {num(di['lowest_ratio'])} ({di['lowest_group']} vs "
               f"{di['reference']}): {flag}; equal opportunity difference "
-              f"{a['equal_opportunity_difference']:.3f}")
+              f"{num(a.get('equal_opportunity_difference'))}")
 
 
 def reopen_command(db_path: Path, port: int) -> str:
