@@ -203,7 +203,11 @@ def run_demo(args: argparse.Namespace) -> int:
         not getattr(args, "no_serve", False) and sys.stdout.isatty() and sys.stdin.isatty()
         and os.environ.get("CI") != "true")
     out = Path(args.out).resolve()
-    out.mkdir(parents=True, exist_ok=True)
+    try:
+        out.mkdir(parents=True, exist_ok=True)
+    except OSError as exc:
+        print(f"lumarq demo: cannot use --out {out}: {exc.strerror or exc}", file=sys.stderr)
+        return 2
     progress = Progress(total=9)
 
     apps = progress.step(f"generate {rows:,} loan applications", lambda: make_applications(rows))

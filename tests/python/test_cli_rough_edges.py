@@ -42,10 +42,13 @@ def test_version_and_help_without_a_command():
     (["demo", "--row", "-3"], "argument --row: -3 is out of range (at least 0)"),
     (["demo", "--rows", "50", "--row", "999999"], "--row must be between 0 and 49"),
     (["demo", "--no-serve", "--keep-serving"], "not allowed with argument"),
+    (["demo", "--out", "{file}"], "lumarq demo: cannot use --out"),
 ])
 def test_bad_values_get_one_line_errors(args, message, tmp_path):
-    proc = run(*args, "--out" if args[0] == "demo" else "--db",
-               str(tmp_path / "d") if args[0] == "demo" else "sqlite:///" + str(tmp_path / "x.db"))
+    (tmp_path / "a-file").write_text("")
+    args = [a.replace("{file}", str(tmp_path / "a-file")) for a in args]
+    where = ["--out", str(tmp_path / "d")] if args[0] == "demo" else ["--db", "sqlite:///" + str(tmp_path / "x.db")]
+    proc = run(*args, *(where if "--out" not in args else []))
     assert proc.returncode == 2
     assert message in proc.stderr and len(proc.stderr.strip().splitlines()) == 1, proc.stderr
     assert "Traceback" not in proc.stderr and not (tmp_path / "d" / "provenance.db").exists()
