@@ -15,7 +15,7 @@ import json
 from collections import defaultdict
 from typing import Any, Dict, List, Optional, Set, Tuple
 
-from sqlalchemy import select
+from sqlalchemy import func, select
 
 from lumarq.utilities.persistence import _schema as S
 from lumarq.utilities.persistence._jsonutil import finite as _wire_number
@@ -55,8 +55,14 @@ def column_lineage(store: Any, tenant: str, pipeline_id: int) -> Optional[Dict[s
 
     if not store.pipeline_exists(tenant, pipeline_id):
         return None
+    rv = S.row_values
     with store.backend.reading() as conn:
         nodes, edges = _graph(conn, tenant, pipeline_id)
+        per_fingerprint = conn.execute(
+            select(rv.c.fingerprint, rv.c.node_operation, func.count())
+            .where(rv.c.pipeline_id == pipeline_id, rv.c.tenant_id == tenant)
+            .group_by(rv.c.fingerprint, rv.c.node_operation)
+        ).all()
     ids = [int(r.id) for r in nodes]
     parents: Dict[int, List[int]] = defaultdict(list)
     for p, c, _ in edges:
@@ -68,7 +74,7 @@ def column_lineage(store: Any, tenant: str, pipeline_id: int) -> Optional[Dict[s
 
     def box(key: Any, **fields: Any) -> int:
         if key not in boxes:
-            boxes[key] = dict(id=len(boxes) + 1, node_count=0, is_protected=False, **fields)
+            boxes[key] = dict(id=len(boxes) + 1, node_count=0, row_values=0, is_protected=False, **fields)
         return boxes[key]["id"]
 
     for r in sorted(nodes, key=lambda r: (level.get(int(r.id), 0), int(r.id))):
@@ -93,6 +99,12 @@ def column_lineage(store: Any, tenant: str, pipeline_id: int) -> Optional[Dict[s
         b = by_id[box_of[int(r.id)]]
         b["node_count"] += 1
         b["is_protected"] = b["is_protected"] or bool(r.is_protected)
+    by_fp = {int(r.fingerprint): int(r.id) for r in nodes}
+    sources = {r.operation: int(r.id) for r in nodes if r.node_type == "SOURCE"}
+    for fp, op, n in per_fingerprint:
+        node_id = by_fp.get(int(fp), sources.get(op))
+        if node_id is not None:
+            by_id[box_of[node_id]]["row_values"] += int(n)
     links: Set[Tuple[int, int]] = set()
     for p, c, _ in edges:
         a, b = box_of.get(p), box_of.get(c)

@@ -358,6 +358,7 @@ class LineageBoxOut(BaseModel):
     column: Optional[str]
     operation: Optional[str]
     node_count: int = Field(description="stored row-level nodes behind the box")
+    row_values: int = Field(description="row values stored for the box's nodes (0 without persistence of rows)")
     is_protected: bool = Field(description="a node behind the box derives from protected data")
     level: int
 

@@ -114,6 +114,12 @@ def test_lineage_folds_row_nodes_into_column_boxes(service):
 
 def test_one_rows_graph_follows_that_rows_nodes_only(service, demo_pipeline):
     pid, scored, _ = demo_pipeline
+    status, lineage = call(service.url, "GET", "/v1/pipelines/%d/lineage" % pid, key=service.key)
+    boxes = {(b["kind"], b["label"]): b for b in lineage["nodes"]}
+    # Every row's value is counted in its column's box, sources matched by name.
+    assert boxes[("protected", "age")]["row_values"] == len(scored)
+    assert sum(b["node_count"] for b in lineage["nodes"]) == lineage["stored_nodes"]
+
     row = 7
     status, got = call(service.url, "GET", "/v1/pipelines/%d/rows/%d/dag" % (pid, row), key=service.key)
     assert status == 200 and got["row"] == row and got["row_values"] > 0

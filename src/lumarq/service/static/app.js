@@ -600,7 +600,8 @@
     describe(n, kind) {
       const what = kind === "source" || kind === "protected" ? `${n.table}.${n.column}` : String(n.label);
       const taint = n.is_protected && kind !== "protected" ? ", on a path from protected data" : "";
-      return `${KIND_NAMES[kind]} ${what}: ${plural(n.node_count, "stored node", "stored nodes")}${taint}`;
+      return `${KIND_NAMES[kind]} ${what}: ${plural(n.node_count, "stored node", "stored nodes")}, ` +
+        `${plural(n.row_values, "row value", "row values")}${taint}`;
     },
     registry: "boxes",
     name: "Column-level lineage",
@@ -634,6 +635,7 @@
       ["Column", text(n.column), "column"],
       ["Operation", text(n.operation), "operation"],
       ["Stored nodes", count(n.node_count), "node_count"],
+      ["Row values stored", count(n.row_values), "row_values"],
       ["On a path from protected data", n.is_protected ? "yes" : "no", "is_protected"],
     ]));
   }
