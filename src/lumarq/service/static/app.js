@@ -594,7 +594,8 @@
     },
     label(n, kind) {
       const behind = plural(n.node_count, "node", "nodes");
-      if (kind === "source" || kind === "protected") return [n.column ?? n.label ?? "", `${n.table ?? ""} · ${behind}`];
+      // The count first: long table names are clipped, and the tooltip names the table in full.
+      if (kind === "source" || kind === "protected") return [n.column ?? n.label ?? "", `${behind} · ${n.table ?? ""}`];
       return [n.label ?? n.operation ?? "?", behind];
     },
     describe(n, kind) {
