@@ -284,6 +284,19 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
     def nbytes(self) -> int:
         return int(self._data.nbytes + self._words.nbytes)
 
+    def __getattr__(self, name: str) -> Any:
+        # The .str accessor calls _str_* methods: the values' own, giving plain results.
+        if name.startswith("_str_") and "_data" in self.__dict__:
+            return getattr(self._data, name)
+        raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
+
+    def shift(self, periods: int = 1, fill_value: Any = None) -> ProvenanceArray:
+        # Moved rows keep their words; the rows shifted in have word 0 (and pandas' upcast).
+        n = len(self)
+        idx = np.arange(n, dtype=np.int64) - periods
+        idx[(idx < 0) | (idx >= n)] = -1
+        return self.take(idx, allow_fill=True, fill_value=fill_value)
+
     def __iter__(self) -> Iterator[Any]:
         return iter(self._data)
 
@@ -510,7 +523,10 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         return self._unary(~self._data, _OP.MAP)
 
     def round(self, decimals: int = 0, *args: Any, **kwargs: Any) -> ProvenanceArray:
-        return self._unary(self._data.round(decimals), _OP.MAP)
+        inner = self._data
+        values = inner.round(decimals) if hasattr(inner, "round") else np.round(
+            inner.to_numpy(), decimals)
+        return self._unary(values, _OP.MAP)
 
     def __array_ufunc__(self, ufunc: np.ufunc, method: str, *inputs: Any, **kwargs: Any) -> Any:
         result = arraylike.maybe_dispatch_ufunc_to_dunder_op(self, ufunc, method, *inputs,
@@ -576,9 +592,15 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
 
     def _groupby_op(self, *, how: str, has_dropped_na: bool, min_count: int, ngroups: int,
                     ids: np.ndarray, **kwargs: Any) -> Any:
-        result = self._data._groupby_op(how=how, has_dropped_na=has_dropped_na,
-                                          min_count=min_count, ngroups=ngroups, ids=ids,
-                                          **kwargs)
+        inner = self._data
+        if isinstance(inner, pd.arrays.NumpyExtensionArray):
+            # numpy values: the very routine pandas runs for plain columns, so the values
+            # (and their dtype) are those of plain pandas.
+            result = _cython_group_op(inner.to_numpy(), how, has_dropped_na, min_count,
+                                      ngroups, ids, kwargs)
+        else:
+            result = inner._groupby_op(how=how, has_dropped_na=has_dropped_na,
+                                       min_count=min_count, ngroups=ngroups, ids=ids, **kwargs)
         if how not in _GROUP_REDUCTIONS or len(result) != ngroups:
             return result
         if self._tracker is None:
@@ -590,6 +612,20 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (_rebuild, (self._data, self._words, self._tracker))
+
+
+def _cython_group_op(values: np.ndarray, how: str, has_dropped_na: bool, min_count: int,
+                     ngroups: int, ids: np.ndarray, kwargs: dict[str, Any]) -> Any:
+    from pandas.core.groupby.ops import WrappedCythonOp
+
+    try:
+        op = WrappedCythonOp(how=how, has_dropped_na=has_dropped_na)
+    except TypeError:  # pandas 2.2 also takes the kind
+        kind = "aggregate" if how in WrappedCythonOp._CYTHON_FUNCTIONS["aggregate"] else \
+            "transform"
+        op = WrappedCythonOp(kind=kind, how=how, has_dropped_na=has_dropped_na)
+    return op.cython_operation(values=values, axis=0, min_count=min_count, comp_ids=ids,
+                               ngroups=ngroups, **kwargs)
 
 
 def _rebuild(values: Any, words: np.ndarray, tracker: Any) -> ProvenanceArray:
@@ -686,19 +722,40 @@ def untrack(obj: Any) -> Any:
     if isinstance(obj, ProvenanceArray):
         return obj._data
     if isinstance(obj, pd.Series):
-        if isinstance(obj.dtype, ProvenanceDtype):
-            return pd.Series(obj.array._data, index=obj.index, name=obj.name, copy=False)
+        if isinstance(obj.dtype, ProvenanceDtype) or _tracked_index(obj.index):
+            values = obj.array._data if isinstance(obj.dtype, ProvenanceDtype) else obj.array
+            return pd.Series(values, index=_plain_index(obj.index), name=obj.name, copy=False)
         return obj
     if isinstance(obj, pd.DataFrame):
         positions = [i for i, d in enumerate(obj.dtypes) if isinstance(d, ProvenanceDtype)]
-        if not positions:
+        if not positions and not _tracked_index(obj.index):
             return obj
         out = obj.copy(deep=False)
         for i in positions:
             out.isetitem(i, obj.iloc[:, i].array._data)
+        out.index = _plain_index(obj.index)
         return out
     raise TypeError(f"untrack: expected a pandas Series, DataFrame or ProvenanceArray, got "
                     f"{type(obj).__name__}")
+
+
+def _tracked_index(index: pd.Index) -> bool:
+    if isinstance(index, pd.MultiIndex):
+        return any(isinstance(level.dtype, ProvenanceDtype) for level in index.levels)
+    return isinstance(index.dtype, ProvenanceDtype)
+
+
+def _plain_index(index: pd.Index) -> pd.Index:
+    """Group keys and set_index of tracked columns give indexes of the dtype: plain copies."""
+    if isinstance(index, pd.MultiIndex):
+        if not _tracked_index(index):
+            return index
+        levels = [index.get_level_values(i) for i in range(index.nlevels)]
+        arrays = [lv.array._data if isinstance(lv.dtype, ProvenanceDtype) else lv for lv in levels]
+        return pd.MultiIndex.from_arrays(arrays, names=index.names)
+    if isinstance(index.dtype, ProvenanceDtype):
+        return pd.Index(index.array._data, name=index.name)
+    return index
 
 
 # ---------------------------------------------------------------------------- audits
