@@ -219,6 +219,14 @@ class I64View {
   I64Array arr_;
 };
 
+// Large results from the cache of huge-page mappings: fresh pages cost more than the copy.
+nb::object EmptyBuffer(nb::handle nbytes) {
+  const int64_t n = AsInt64(nbytes, "nbytes");
+  if (n < 0) throw nb::value_error("nbytes must be non-negative");
+  int64_t* out = nullptr;
+  return NewI64Array((static_cast<size_t>(n) + 7) / 8, &out);
+}
+
 nb::object TakeWordsPy(nb::handle words, nb::handle indices, nb::handle allow_fill) {
   U32View w(words, "words");
   I64View idx(indices, "indices");
@@ -295,6 +303,8 @@ LUMARQ_MODULE(_vantor32, m) {
   m.def("explain_batch", &ExplainBatch, nb::arg("tracker").none(), nb::arg("arr").none(),
         "Per-element source pair ids: a list with one tuple of ascending pair ids per element "
         "(equal words share one tuple).");
+  m.def("empty_buffer", &EmptyBuffer, nb::arg("nbytes").none(),
+        "An uninitialised int64 array of at least `nbytes` bytes (large ones on huge pages).");
   m.def("take_words", &TakeWordsPy, nb::arg("words").none(), nb::arg("indices").none(),
         nb::arg("allow_fill").none() = false,
         "words[indices] as a new uint32 array; with allow_fill, index -1 gives word 0.");

@@ -8,6 +8,7 @@ protocol, and the per-row work runs in the native backend (``lumarq._vantor32``)
 
 from __future__ import annotations
 
+import operator
 import re
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -59,6 +60,74 @@ def _plain(values: Any) -> ExtensionArray:
     if arr.dtype.kind in "mM":
         return pd.array(arr, dtype=arr.dtype, copy=False)
     return pd.arrays.NumpyExtensionArray(arr)
+
+
+_HUGE = 1 << 21  # below this numpy's own allocator is as good
+
+
+def _empty(n: int, dtype: np.dtype) -> np.ndarray:
+    """An uninitialised array; large ones come from the backend's cache of huge-page mappings,
+    since fresh pages cost more here than the work that fills them."""
+    nbytes = n * dtype.itemsize
+    if nbytes < _HUGE or dtype.kind == "O":
+        return np.empty(n, dtype=dtype)
+    return _backend.empty_buffer(nbytes).view(np.uint8)[:nbytes].view(dtype)
+
+
+def _numpy_values(values: Any) -> np.ndarray | None:
+    """The numpy array behind `values` when it is a plain fixed-width one (no objects)."""
+    if isinstance(values, pd.arrays.NumpyExtensionArray):
+        nd = values._ndarray
+        if nd.dtype.kind in "biufc" and nd.ndim == 1:
+            return nd
+    return None
+
+
+# Operators computed on the numpy values directly when both sides are float64 (the result is
+# what pandas computes then, without its dispatch overhead).
+_FLOAT_UFUNCS = {
+    operator.add: (np.add, False), operator.sub: (np.subtract, False),
+    operator.mul: (np.multiply, False), operator.truediv: (np.true_divide, False),
+    operator.lt: (np.less, True), operator.le: (np.less_equal, True),
+    operator.gt: (np.greater, True), operator.ge: (np.greater_equal, True),
+    operator.eq: (np.equal, True), operator.ne: (np.not_equal, True),
+}
+_F8 = np.dtype("float64")
+_B1 = np.dtype("bool")
+
+
+def _float_op(op: Callable[[Any, Any], Any], a: Any, b: Any) -> np.ndarray | None:
+    entry = _FLOAT_UFUNCS.get(op)
+    if entry is None:
+        return None
+    x = _numpy_values(a)
+    if x is None or x.dtype != _F8:
+        return None
+    if isinstance(b, pd.arrays.NumpyExtensionArray):
+        y = b._ndarray
+        if y.dtype != _F8 or y.shape != x.shape:
+            return None
+    elif isinstance(b, float) and not isinstance(b, bool):
+        y = b
+    else:
+        return None
+    ufunc, boolean = entry
+    with np.errstate(all="ignore"):
+        return ufunc(x, y, out=_empty(len(x), _B1 if boolean else _F8))
+
+
+_pool: Any = None
+
+
+def _submit(fn: Callable[..., Any], *args: Any) -> Any:
+    """Runs `fn` on a helper thread (the native kernels release the GIL), so that words and
+    values are computed at the same time."""
+    global _pool
+    if _pool is None:
+        from concurrent.futures import ThreadPoolExecutor
+
+        _pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="lumarq-words")
+    return _pool.submit(fn, *args)
 
 
 def _subtype_of(values: ExtensionArray) -> Any:
@@ -370,6 +439,14 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
     def take(self, indices: Sequence[int], *, allow_fill: bool = False,
              fill_value: Any = None) -> ProvenanceArray:
         idx = np.asarray(indices, dtype=np.int64)
+        nd = _numpy_values(self._data)
+        if nd is not None and len(nd) and (not allow_fill or len(idx) == 0 or idx.min() >= 0):
+            # The words' kernel checks every index (IndexError) before numpy takes the values.
+            words = _backend.take_words(self._words, idx, allow_fill)
+            out = _empty(len(idx), nd.dtype)
+            np.take(nd, idx, out=out, mode="wrap")
+            values: Any = pd.arrays.NumpyExtensionArray(out)
+            return self._new(values, words, self._tracker)
         if allow_fill and fill_value is not None and not pd.isna(fill_value):
             # A real fill value: the rows it fills carry no provenance (word 0).
             values = self._data.take(idx, allow_fill=True, fill_value=fill_value)
@@ -481,21 +558,30 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         if isinstance(other, pd.Series | pd.Index | pd.DataFrame):
             return NotImplemented
         values, words, tracker = self._operand(other)
-        result = op(self._data, values)
         if self._tracker is not None and words is not None and tracker is not None:
             out_tracker = _check_trackers(self._tracker, tracker)
-            if op in _REVERSED:
-                out_words = _combine(out_tracker, words, self._words, code)
+            first, second = (words, self._words) if op in _REVERSED else (self._words, words)
+            if len(first) >= _PARALLEL_FROM:
+                job = _submit(_combine, out_tracker, first, second, code)
+                result = self._values_op(op, values)
+                out_words = job.result()
             else:
-                out_words = _combine(out_tracker, self._words, words, code)
+                result = self._values_op(op, values)
+                out_words = _combine(out_tracker, first, second, code)
         elif words is not None and tracker is not None:
             # An array without a tracker has words 0: the tracked operand's words carry over.
+            result = self._values_op(op, values)
             out_words, out_tracker = words.copy(), tracker
         else:
+            result = self._values_op(op, values)
             out_words, out_tracker = self._words.copy(), self._tracker
         if isinstance(result, tuple):
             return tuple(self._new(r, out_words.copy(), out_tracker) for r in result)
         return self._new(result, out_words, out_tracker)
+
+    def _values_op(self, op: Callable[[Any, Any], Any], values: Any) -> Any:
+        fast = _float_op(op, self._data, values)
+        return fast if fast is not None else op(self._data, values)
 
     def _arith_method(self, other: Any, op: Callable[[Any, Any], Any]) -> Any:
         name = op.__name__.strip("_")
@@ -632,6 +718,8 @@ def _rebuild(values: Any, words: np.ndarray, tracker: Any) -> ProvenanceArray:
     return ProvenanceArray(values, words, tracker)
 
 
+_PARALLEL_FROM = 1 << 16  # below this a hand-off to the helper thread costs more than it saves
+
 _REVERSED = frozenset({roperator.radd, roperator.rsub, roperator.rmul, roperator.rtruediv,
                        roperator.rfloordiv, roperator.rmod, roperator.rdivmod, roperator.rpow,
                        roperator.rand_, roperator.ror_, roperator.rxor})
@@ -710,7 +798,14 @@ def track(data: pd.DataFrame | pd.Series, tracker: Any, table: str,
         if str(c) in skip:
             arrays[i] = col
             continue
-        values = col.array.copy()
+        values = col.array
+        nd = _numpy_values(values)
+        if nd is not None:
+            out = _empty(len(nd), nd.dtype)
+            np.copyto(out, nd)
+            values = pd.arrays.NumpyExtensionArray(out)
+        else:
+            values = values.copy()
         arrays[i] = ProvenanceArray(values, words[c], tracker)
     out = pd.DataFrame(arrays, index=frame.index, copy=False)
     out.columns = frame.columns
