@@ -28,8 +28,9 @@ from pandas.api.types import is_integer, is_list_like, pandas_dtype
 from pandas.core import arraylike, roperator
 from pandas.core.arraylike import OpsMixin
 
-from lumarq import _vantor32 as _backend
+# The front end first: without a built backend it raises the error that says how to build it.
 from lumarq.utilities import vantor32 as _v32
+from lumarq import _vantor32 as _backend  # noqa: I001
 
 __all__ = ["ProvenanceArray", "ProvenanceDtype", "track", "untrack"]
 
@@ -181,6 +182,9 @@ class ProvenanceDtype(ExtensionDtype):
 
     def __reduce__(self) -> tuple[Any, tuple[Any]]:
         return (ProvenanceDtype, (self._subtype,))
+
+    def __repr__(self) -> str:
+        return f"ProvenanceDtype({str(self._subtype)!r})"
 
     @property
     def subtype(self) -> Any:
@@ -823,12 +827,13 @@ def untrack(obj: Any) -> Any:
         return obj
     if isinstance(obj, pd.DataFrame):
         positions = [i for i, d in enumerate(obj.dtypes) if isinstance(d, ProvenanceDtype)]
-        if not positions and not _tracked_index(obj.index):
+        if not positions and not _tracked_index(obj.index) and not _tracked_index(obj.columns):
             return obj
         out = obj.copy(deep=False)
         for i in positions:
             out.isetitem(i, obj.iloc[:, i].array._data)
         out.index = _plain_index(obj.index)
+        out.columns = _plain_index(obj.columns)
         return out
     raise TypeError(f"untrack: expected a pandas Series, DataFrame or ProvenanceArray, got "
                     f"{type(obj).__name__}")

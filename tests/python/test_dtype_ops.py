@@ -385,3 +385,27 @@ def test_operands_of_two_trackers_are_refused(env):
     other = lumarq.track(raw_frames()[0], ProvenanceTracker(), "L")
     with pytest.raises(ValueError, match="different trackers"):
         env["L"]["income"] + other["income"]
+
+
+def test_other_kinds_and_reshaping_keep_values_and_words():
+    t = ProvenanceTracker()
+    raw = pd.DataFrame({
+        "id": ["a", "b", "c"], "x": [1.0, 2.0, np.nan], "y": [4.0, 5.0, 6.0],
+        "when": pd.to_datetime(["2024-01-01", None, "2024-01-03"]).tz_localize("UTC"),
+        "span": pd.to_timedelta([1, 2, 3], unit="D"), "flag": [True, False, True]})
+    tf = lumarq.track(raw, t, "T", protected=["flag"])
+    tm.assert_frame_equal(lumarq.untrack(tf), raw)
+    words = {c: tf[c].prov.words for c in raw.columns}
+    melted = tf.melt(id_vars="id", value_vars=["x", "y"])
+    tm.assert_frame_equal(lumarq.untrack(melted), raw.melt(id_vars="id", value_vars=["x", "y"]))
+    np.testing.assert_array_equal(melted["value"].prov.words,
+                                  np.concatenate([words["x"], words["y"]]))
+    pivoted = tf.pivot(index="id", columns="flag", values="x")
+    tm.assert_frame_equal(lumarq.untrack(pivoted),
+                          raw.pivot(index="id", columns="flag", values="x"))
+    filled = tf["x"].ffill()
+    np.testing.assert_array_equal(filled.prov.words, words["x"][[0, 1, 1]])
+    shifted = tf["when"] - tf["when"].shift(1)
+    tm.assert_series_equal(lumarq.untrack(shifted), raw["when"] - raw["when"].shift(1))
+    assert (~tf["flag"]).prov.tainted.all()
+    assert (tf["span"] * 2).prov.words.tolist() == words["span"].tolist()
