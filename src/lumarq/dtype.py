@@ -169,6 +169,9 @@ class ProvenanceDtype(ExtensionDtype):
     def __new__(cls, subtype: Any = "float64") -> ProvenanceDtype:
         if isinstance(subtype, ProvenanceDtype):
             return subtype
+        hit = cls._cache.get(subtype) if not isinstance(subtype, str) else None
+        if hit is not None:
+            return hit
         sub = pandas_dtype(subtype)
         cached = cls._cache.get(sub)
         if cached is None:
@@ -795,22 +798,28 @@ def track(data: pd.DataFrame | pd.Series, tracker: Any, table: str,
                       f"they stay as they are", UserWarning, stacklevel=2)
     words = _v32.wrap_dataframe(frame, tracker, table,
                                 protected if protected is not None else False)._col_prov
-    arrays = {}
+    arrays: dict[int, Any] = {}
     skip = set(map(str, untrackable))
+    plain_numpy: dict[np.dtype, list[int]] = {}
     for i, c in enumerate(cols):
         col = frame.iloc[:, i]
         if str(c) in skip:
             arrays[i] = col
             continue
-        values = col.array
-        nd = _numpy_values(values)
+        nd = _numpy_values(col.array)
         if nd is not None:
-            out = _empty(len(nd), nd.dtype)
-            np.copyto(out, nd)
-            values = pd.arrays.NumpyExtensionArray(out)
+            plain_numpy.setdefault(nd.dtype, []).append(i)
+            arrays[i] = nd
         else:
-            values = values.copy()
-        arrays[i] = ProvenanceArray(values, words[c], tracker)
+            arrays[i] = ProvenanceArray(col.array.copy(), words[c], tracker)
+    # Columns of one numpy dtype are copied into one block (one allocation, as pandas keeps
+    # them); each column's values are a row of it.
+    for dtype, positions in plain_numpy.items():
+        block = _empty(len(positions) * len(frame), dtype).reshape(len(positions), len(frame))
+        for row, i in enumerate(positions):
+            np.copyto(block[row], arrays[i])
+            values = pd.arrays.NumpyExtensionArray(block[row])
+            arrays[i] = ProvenanceArray(values, words[cols[i]], tracker)
     out = pd.DataFrame(arrays, index=frame.index, copy=False)
     out.columns = frame.columns
     return out
