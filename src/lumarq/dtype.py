@@ -169,9 +169,10 @@ class ProvenanceDtype(ExtensionDtype):
     def __new__(cls, subtype: Any = "float64") -> ProvenanceDtype:
         if isinstance(subtype, ProvenanceDtype):
             return subtype
-        hit = cls._cache.get(subtype) if not isinstance(subtype, str) else None
-        if hit is not None:
-            return hit
+        if isinstance(subtype, np.dtype | ExtensionDtype):
+            hit = cls._cache.get(subtype)
+            if hit is not None:
+                return hit
         sub = pandas_dtype(subtype)
         cached = cls._cache.get(sub)
         if cached is None:
@@ -667,6 +668,13 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                 **kwargs: Any) -> Any:
         # Reductions give plain scalars (or a plain one-element array with keepdims).
         return self._data._reduce(name, skipna=skipna, keepdims=keepdims, **kwargs)
+
+    def _quantile(self, qs: np.ndarray, interpolation: str) -> Any:
+        # A reduction: plain values, as for the other reductions.
+        return self._data._quantile(qs, interpolation)
+
+    def _mode(self, dropna: bool = True) -> Any:
+        return self._data._mode(dropna=dropna)
 
     def any(self, *, skipna: bool = True, **kwargs: Any) -> Any:
         return self._data._reduce("any", skipna=skipna)

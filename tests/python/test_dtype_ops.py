@@ -353,6 +353,10 @@ def test_plain_results_where_pandas_gives_no_hook(env):
                           lumarq.ProvenanceDtype)
     assert not hasattr(env["pL"]["age"], "prov")  # the accessor needs the dtype
     assert isinstance(env["L"]["age"].sum(), float)
+    # pandas describes numeric extension columns as Float64: the same numbers.
+    tm.assert_frame_equal(env["L"].describe(), env["pL"].describe(), check_dtype=False)
+    tm.assert_series_equal(env["L"]["income"].quantile([0.25, 0.5]),
+                           env["pL"]["income"].quantile([0.25, 0.5]))
     assert env["L"]["age"].to_numpy().dtype == np.float64
     assert np.asarray(env["L"]["k"]).dtype == np.int64
 
