@@ -131,6 +131,13 @@ def _submit(fn: Callable[..., Any], *args: Any) -> Any:
     return _pool.submit(fn, *args)
 
 
+def _unwrap(result: Any) -> Any:
+    """Plain results as pandas holds them for plain columns (numpy, not NumpyExtensionArray)."""
+    if isinstance(result, pd.arrays.NumpyExtensionArray):
+        return result._ndarray
+    return result
+
+
 def _subtype_of(values: ExtensionArray) -> Any:
     dtype = values.dtype
     return getattr(dtype, "numpy_dtype", dtype) if isinstance(
@@ -667,14 +674,14 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
     def _reduce(self, name: str, *, skipna: bool = True, keepdims: bool = False,
                 **kwargs: Any) -> Any:
         # Reductions give plain scalars (or a plain one-element array with keepdims).
-        return self._data._reduce(name, skipna=skipna, keepdims=keepdims, **kwargs)
+        return _unwrap(self._data._reduce(name, skipna=skipna, keepdims=keepdims, **kwargs))
 
     def _quantile(self, qs: np.ndarray, interpolation: str) -> Any:
         # A reduction: plain values, as for the other reductions.
-        return self._data._quantile(qs, interpolation)
+        return _unwrap(self._data._quantile(qs, interpolation))
 
     def _mode(self, dropna: bool = True) -> Any:
-        return self._data._mode(dropna=dropna)
+        return _unwrap(self._data._mode(dropna=dropna))
 
     def any(self, *, skipna: bool = True, **kwargs: Any) -> Any:
         return self._data._reduce("any", skipna=skipna)
@@ -685,7 +692,7 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
     def _accumulate(self, name: str, *, skipna: bool = True, **kwargs: Any) -> Any:
         # Plain values: a running combination over every earlier row is not offered.
         plain = pd.Series(self._data, copy=False)
-        return getattr(plain, name)(skipna=skipna, **kwargs).array
+        return _unwrap(getattr(plain, name)(skipna=skipna, **kwargs).array)
 
     def _cast_pointwise_result(self, values: Any) -> Any:
         # Results of a Python function per element are plain, as pandas infers them.
@@ -703,7 +710,7 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             result = inner._groupby_op(how=how, has_dropped_na=has_dropped_na,
                                        min_count=min_count, ngroups=ngroups, ids=ids, **kwargs)
         if how not in _GROUP_REDUCTIONS or len(result) != ngroups:
-            return result
+            return _unwrap(result)
         if self._tracker is None:
             words = np.zeros(ngroups, dtype=np.uint32)
         else:
@@ -727,6 +734,20 @@ def _cython_group_op(values: np.ndarray, how: str, has_dropped_na: bool, min_cou
         op = WrappedCythonOp(kind=kind, how=how, has_dropped_na=has_dropped_na)
     return op.cython_operation(values=values, axis=0, min_count=min_count, comp_ids=ids,
                                ngroups=ngroups, **kwargs)
+
+
+def _reduction(name: str) -> Callable[..., Any]:
+    def method(self: ProvenanceArray, *, skipna: bool = True, **kwargs: Any) -> Any:
+        return self._reduce(name, skipna=skipna, **kwargs)
+
+    method.__name__ = name
+    method.__doc__ = f"The {name} of the values (a plain scalar)."
+    return method
+
+
+for _name in ("sum", "prod", "mean", "median", "min", "max", "std", "var", "sem", "skew",
+              "kurt"):
+    setattr(ProvenanceArray, _name, _reduction(_name))
 
 
 def _rebuild(values: Any, words: np.ndarray, tracker: Any) -> ProvenanceArray:
