@@ -37,6 +37,12 @@ def tracked(values, name="x"):
     frame = pd.DataFrame({name: np.asarray(values, dtype=np.float64)})
     return lumarq.track(frame, ProvenanceTracker(), "T", protected=[name])[name].array
 
+if "na_action" not in globals():  # pandas 2.2 defines it per test module
+
+    @pytest.fixture(params=[None, "ignore"])
+    def na_action(request):
+        return request.param
+
 
 @pytest.fixture
 def dtype():
@@ -142,8 +148,10 @@ class TestProvenanceArray(base.ExtensionTests):
     def test_reduce_frame(self, data, all_numeric_reductions, skipna):
         super().test_reduce_frame(data, all_numeric_reductions, skipna)
 
-    @pytest.mark.xfail(reason="a Python function applied per element gives plain, untracked "
-                       "values by design (its provenance is unknown)")
+    @pytest.mark.xfail(PANDAS_VERSION >= (3, 0),
+                       reason="a Python function applied per element gives plain, untracked "
+                       "values by design (its provenance is unknown); pandas 3 expects the "
+                       "array's own dtype")
     def test_map(self, data_missing, na_action):
         super().test_map(data_missing, na_action)
 
