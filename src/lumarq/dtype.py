@@ -275,7 +275,6 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
     """
 
     __array_priority__ = 1000
-    _typ = "extension"
 
     def __init__(self, values: Any, words: Any = None, tracker: Any = None, *,
                  copy: bool = False) -> None:
