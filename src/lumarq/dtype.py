@@ -87,19 +87,17 @@ def _numpy_values(values: Any) -> np.ndarray | None:
 # Operators computed on the numpy values directly when both sides are float64 (the result is
 # what pandas computes then, without its dispatch overhead).
 _FLOAT_UFUNCS = {
-    operator.add: (np.add, False), operator.sub: (np.subtract, False),
-    operator.mul: (np.multiply, False), operator.truediv: (np.true_divide, False),
-    operator.lt: (np.less, True), operator.le: (np.less_equal, True),
-    operator.gt: (np.greater, True), operator.ge: (np.greater_equal, True),
-    operator.eq: (np.equal, True), operator.ne: (np.not_equal, True),
+    operator.add: np.add, operator.sub: np.subtract, operator.mul: np.multiply,
+    operator.truediv: np.true_divide, operator.lt: np.less, operator.le: np.less_equal,
+    operator.gt: np.greater, operator.ge: np.greater_equal, operator.eq: np.equal,
+    operator.ne: np.not_equal,
 }
 _F8 = np.dtype("float64")
-_B1 = np.dtype("bool")
 
 
 def _float_op(op: Callable[[Any, Any], Any], a: Any, b: Any) -> np.ndarray | None:
-    entry = _FLOAT_UFUNCS.get(op)
-    if entry is None:
+    ufunc = _FLOAT_UFUNCS.get(op)
+    if ufunc is None:
         return None
     x = _numpy_values(a)
     if x is None or x.dtype != _F8:
@@ -112,9 +110,9 @@ def _float_op(op: Callable[[Any, Any], Any], a: Any, b: Any) -> np.ndarray | Non
         y = b
     else:
         return None
-    ufunc, boolean = entry
     with np.errstate(all="ignore"):
-        return ufunc(x, y, out=_empty(len(x), _B1 if boolean else _F8))
+        # numpy's own allocator here: its steady state reuses freed results of this size.
+        return ufunc(x, y)
 
 
 _pool: Any = None
