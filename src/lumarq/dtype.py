@@ -813,42 +813,53 @@ def track(data: pd.DataFrame | pd.Series, tracker: Any, table: str,
     names = _protected_names(protected)
     flag = bool(protected) if names is None else False
     cols = list(frame.columns)
+    dtypes = list(frame.dtypes)
     untrackable = [c for i, c in enumerate(cols)
-                   if not (_trackable(frame.dtypes.iloc[i]) or _is_text(frame.iloc[:, i]))]
+                   if not (_trackable(dtypes[i]) or _is_text(frame.iloc[:, i]))]
     bad = [c for c in untrackable if flag or (names is not None and str(c) in names)]
     if bad:
         raise TypeError(f"track: protected column(s) {bad!r} cannot be tracked (dtype "
-                        f"{', '.join(str(frame[c].dtype) for c in bad)})")
+                        f"{', '.join(str(dtypes[cols.index(c)]) for c in bad)})")
     if untrackable:
         warnings.warn(f"track: column(s) {untrackable!r} are not tracked (unsupported dtype); "
                       f"they stay as they are", UserWarning, stacklevel=2)
-    words = _v32.wrap_dataframe(frame, tracker, table,
-                                protected if protected is not None else False)._col_prov
     arrays: dict[int, Any] = {}
     skip = set(map(str, untrackable))
     plain_numpy: dict[np.dtype, list[int]] = {}
     for i, c in enumerate(cols):
         col = frame.iloc[:, i]
-        if str(c) in skip:
-            arrays[i] = col
-            continue
-        nd = _numpy_values(col.array)
+        nd = None if str(c) in skip else _numpy_values(col.array)
         if nd is not None:
             plain_numpy.setdefault(nd.dtype, []).append(i)
             arrays[i] = nd
         else:
-            arrays[i] = ProvenanceArray(col.array.copy(), words[c], tracker)
+            arrays[i] = col
+    words = _v32.wrap_dataframe(frame, tracker, table,
+                                protected if protected is not None else False)._col_prov
     # Columns of one numpy dtype are copied into one block (one allocation, as pandas keeps
-    # them); each column's values are a row of it.
-    for dtype, positions in plain_numpy.items():
-        block = _empty(len(positions) * len(frame), dtype).reshape(len(positions), len(frame))
+    # them). (Copying on the helper thread while the words are encoded was slower here.)
+    blocks = _copy_blocks([[arrays[i] for i in positions] for positions in plain_numpy.values()],
+                          len(frame))
+    for block, positions in zip(blocks, plain_numpy.values()):
         for row, i in enumerate(positions):
-            np.copyto(block[row], arrays[i])
             values = pd.arrays.NumpyExtensionArray(block[row])
             arrays[i] = ProvenanceArray(values, words[cols[i]], tracker)
+    for i, c in enumerate(cols):
+        if str(c) not in skip and isinstance(arrays[i], pd.Series):
+            arrays[i] = ProvenanceArray(arrays[i].array.copy(), words[c], tracker)
     out = pd.DataFrame(arrays, index=frame.index, copy=False)
     out.columns = frame.columns
     return out
+
+
+def _copy_blocks(groups: list[list[np.ndarray]], n: int) -> list[np.ndarray]:
+    blocks = []
+    for columns in groups:
+        block = _empty(len(columns) * n, columns[0].dtype).reshape(len(columns), n)
+        for row, values in enumerate(columns):
+            np.copyto(block[row], values)
+        blocks.append(block)
+    return blocks
 
 
 def untrack(obj: Any) -> Any:
