@@ -837,7 +837,7 @@ def track(data: pd.DataFrame | pd.Series, tracker: Any, table: str,
     words = _v32.wrap_dataframe(frame, tracker, table,
                                 protected if protected is not None else False)._col_prov
     # Columns of one numpy dtype are copied into one block (one allocation, as pandas keeps
-    # them). (Copying on the helper thread while the words are encoded was slower here.)
+    # them); the tracked frame never shares memory with its input.
     blocks = _copy_blocks([[arrays[i] for i in positions] for positions in plain_numpy.values()],
                           len(frame))
     for block, positions in zip(blocks, plain_numpy.values()):

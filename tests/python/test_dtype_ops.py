@@ -413,3 +413,30 @@ def test_other_kinds_and_reshaping_keep_values_and_words():
     tm.assert_series_equal(lumarq.untrack(shifted), raw["when"] - raw["when"].shift(1))
     assert (~tf["flag"]).prov.tainted.all()
     assert (tf["span"] * 2).prov.words.tolist() == words["span"].tolist()
+
+
+WRITES = {
+    "iloc": lambda d: d.iloc.__setitem__((0, 1), 99.0),
+    "loc column slice": lambda d: d.loc.__setitem__((d.index[:2], "income"), 99.0),
+    "fillna in place": lambda d: d.fillna({"income": 99.0}, inplace=True),
+    "column array": lambda d: d["income"].array.__setitem__(0, 99.0),
+}
+
+
+@pytest.mark.parametrize("write", list(WRITES), ids=list(WRITES))
+@pytest.mark.parametrize("side", ["input", "tracked"])
+def test_track_and_its_input_never_write_into_each_other(write, side):
+    left, _ = raw_frames()
+    before = left.copy(deep=True)
+    tracked = lumarq.track(left, ProvenanceTracker(), "L")
+    snapshot = lumarq.untrack(tracked).copy(deep=True)
+    if side == "input":
+        try:
+            WRITES[write](left)
+        except (ValueError, TypeError):  # pandas may refuse writes into read-only arrays
+            pass
+        tm.assert_frame_equal(lumarq.untrack(tracked), snapshot)
+    else:
+        WRITES[write](tracked)
+        tm.assert_frame_equal(left, before)
+        assert (lumarq.untrack(tracked) == 99.0).any().any()
