@@ -43,9 +43,10 @@ _ARITH_CODES = {
     "divmod": _OP.DIV, "rdivmod": _OP.DIV, "pow": _OP.MAP, "rpow": _OP.MAP,
 }
 # Group operations that reduce each group to one row; the others keep the rows (cumsum, rank...).
+# (idxmin/idxmax give row positions: plain.)
 _GROUP_REDUCTIONS = frozenset({
     "sum", "prod", "mean", "median", "min", "max", "first", "last", "std", "var", "sem",
-    "count", "size", "any", "all", "skew", "kurt", "idxmin", "idxmax", "nunique", "quantile",
+    "count", "any", "all", "skew", "kurt",
 })
 
 

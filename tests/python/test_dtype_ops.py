@@ -185,6 +185,13 @@ def test_groupby_over_many_tables_reaches_the_dense_dictionary():
     assert sorted(t.explain_tables(int(result.prov.words[0]))) == [f"T{i}" for i in range(7)]
 
 
+@pytest.mark.parametrize("how", ["count", "size", "idxmax", "cumsum"])
+def test_groupby_operations_without_a_combination_are_plain(env, how):
+    result = getattr(env["L"].groupby("k")["age"], how)()
+    tm.assert_series_equal(lumarq.untrack(result), getattr(env["pL"].groupby("k")["age"], how)())
+    assert not isinstance(result.dtype, lumarq.ProvenanceDtype)
+
+
 def test_groupby_transform_gives_every_member_its_groups_word(env):
     d, plain = env["L"], env["pL"]
     result = d.groupby("k")["income"].transform("sum")
