@@ -377,6 +377,13 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         n = len(self)
         idx = np.arange(n, dtype=np.int64) - periods
         idx[(idx < 0) | (idx >= n)] = -1
+        nd = _numpy_values(self._data)
+        if nd is None and isinstance(self._data, pd.arrays.NumpyExtensionArray):
+            # Object values: the fill pandas uses for plain columns (None, not NaN).
+            plain = pd.Series(self._data._ndarray, copy=False).shift(periods,
+                                                                     fill_value=fill_value)
+            words = _backend.take_words(self._words, idx, True)
+            return self._new(plain.to_numpy(), words, self._tracker)
         return self.take(idx, allow_fill=True, fill_value=fill_value)
 
     def __iter__(self) -> Iterator[Any]:
