@@ -1,0 +1,347 @@
+"""How the positional tracked containers keep provenance through pandas' own machinery.
+
+pandas derives new objects from a tracked one through ``_constructor`` and ``__finalize__``, and
+runs in-place operators, ``rename`` and ``insert`` without the containers' overridden methods.
+The native classes put these functions into their namespaces; each runs once per pandas
+operation (never per row) and leaves the per-row work to the native word helpers.
+
+Rules (see docs/concepts.md, "What pandas methods carry"):
+
+* A Series derived from a tracked Series keeps its words by position; when the row count
+  changed, the first-row rule applies, or one word uniting all words when they differ in pairs.
+* A Series derived from a tracked frame: a column taken out keeps that column's words; anything
+  computed across columns (``apply(axis=1)``, ``sum(axis=1)``, a row cross-section) unites the
+  words of every column of the row (``OpCode.AGG``), or of the whole frame when rows changed.
+* ``concat`` along rows concatenates the arrays in order; along columns each column keeps its own,
+  re-aligned to the result's rows by label.
+* ``rename`` keeps each column's words under its new name; reshaping methods (transpose, melt,
+  stack, pivot, ...) and columns a merge or join brings in give every new column one word uniting
+  all input columns.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+
+# Reshaping methods whose result columns mix values of many input columns.
+_RESHAPING = frozenset({
+    "transpose", "melt", "stack", "unstack", "pivot", "pivot_table", "explode", "corr", "cov",
+    "dot", "crosstab",
+})
+
+_INPLACE = {
+    "__iadd__": "__add__", "__isub__": "__sub__", "__imul__": "__mul__",
+    "__itruediv__": "__truediv__", "__ifloordiv__": "__floordiv__", "__ipow__": "__pow__",
+    "__imod__": "__mod__", "__iand__": "__and__", "__ior__": "__or__", "__ixor__": "__xor__",
+}
+INPLACE_OPERATORS = tuple(_INPLACE)
+
+
+def _words():
+    # Imported at call time: this module is loaded while vantor32 itself initialises.
+    from lumarq.utilities import vantor32
+    return vantor32
+
+
+def _tracked_series(obj) -> bool:
+    return isinstance(obj, pd.Series) and "_prov" in getattr(obj, "_metadata", ())
+
+
+def _tracked_frame(obj) -> bool:
+    return isinstance(obj, pd.DataFrame) and "_col_prov" in getattr(obj, "_metadata", ())
+
+
+def _has_nodes(obj) -> bool:
+    return "_node_ids" in obj._metadata or "_col_nodes" in obj._metadata
+
+
+def _fit(tracker, prov, n):
+    """A column's words for n rows: as stored when the length matches, else spread."""
+    prov = np.asarray(prov, dtype=np.uint32)
+    return prov if len(prov) == n else _words()._spread_words(tracker, prov, n)
+
+
+def _fit_nodes(nodes, n):
+    nodes = np.asarray(nodes, dtype=np.int64)
+    if len(nodes) == n:
+        return nodes
+    return np.full(n, nodes[0] if len(nodes) else -1, dtype=np.int64)
+
+
+def _set(obj, **attrs):
+    for name, value in attrs.items():
+        object.__setattr__(obj, name, value)
+
+
+def _first_tracker(objs):
+    for obj in objs:
+        tracker = getattr(obj, "_tracker", None)
+        if tracker is not None:
+            return tracker
+    return None
+
+
+def _frame_words(frame, n):
+    """Per-row union over every tracked column of `frame` (n == its rows) or one word for all."""
+    tracker = frame._tracker
+    rows = len(frame)
+    arrays = [_fit(tracker, p, rows) for c, p in frame._col_prov.items() if c in frame.columns]
+    if not arrays:
+        return None
+    return _words()._aggregate_words(tracker, arrays, n)
+
+
+def _frames_word(frames, n):
+    """One word uniting every tracked column of several frames, spread over n rows."""
+    arrays = []
+    tracker = _first_tracker(frames)
+    for frame in frames:
+        for prov in frame._col_prov.values():
+            arrays.append(_words()._spread_words(tracker, prov, 1))
+    if not arrays:
+        return None
+    return _words()._aggregate_words(tracker, [np.concatenate(arrays)], n)
+
+
+# ---------------------------------------------------------------- Series
+
+
+def series_finalize(self, other, method=None, **kwargs):
+    pd.Series.__finalize__(self, other, method=method, **kwargs)
+    n = len(self)
+    nodes = _has_nodes(self)
+    if method == "concat":
+        objs = list(getattr(other, "objs", ()))
+        if objs and all(isinstance(o, pd.Series) for o in objs) and n == sum(map(len, objs)):
+            tracked = [o for o in objs if _tracked_series(o)]
+            if not tracked:
+                return self
+            tracker = _first_tracker(tracked)
+            prov = [_fit(tracker, o._prov, len(o)) if _tracked_series(o)
+                    else np.zeros(len(o), np.uint32) for o in objs]
+            _set(self, _prov=np.concatenate(prov), _tracker=tracker)
+            if nodes:
+                ids = [_fit_nodes(o._node_ids, len(o)) if hasattr(o, "_node_ids")
+                       else np.full(len(o), -1, np.int64) for o in objs]
+                _set(self, _node_ids=np.concatenate(ids))
+        return self
+    if _tracked_series(other):
+        if len(self._prov) != n:
+            _set(self, _prov=_fit(self._tracker, self._prov, n))
+        if nodes and len(getattr(self, "_node_ids", ())) != n:
+            _set(self, _node_ids=_fit_nodes(getattr(self, "_node_ids", ()), n))
+        return self
+    if _tracked_frame(other) and other._col_prov:
+        name = self.name
+        try:
+            column = method is None and n == len(other) and name in other.columns
+        except TypeError:  # an unhashable name is no column label
+            column = False
+        if column:
+            if name in other._col_prov:
+                _set(self, _prov=_fit(other._tracker, other._col_prov[name], n))
+                if nodes and name in getattr(other, "_col_nodes", {}):
+                    _set(self, _node_ids=_fit_nodes(other._col_nodes[name], n))
+            return self
+        words = _frame_words(other, n)
+        if words is not None:
+            _set(self, _prov=words, _tracker=other._tracker)
+            if nodes:
+                _set(self, _node_ids=np.full(n, -1, np.int64))
+    return self
+
+
+def _inplace(name, binary):
+    def method(self, other):
+        results = []
+
+        def run(left, right):
+            results.append(getattr(type(left), binary)(left, right))
+            return results[-1]
+
+        inplace = getattr(pd.Series, "_inplace_method", None)
+        if inplace is None:  # a pandas without the hook: rebind to the binary result
+            return run(self, other)
+        inplace(self, other, run)
+        result = results[-1]
+        if _tracked_series(result) and len(result) == len(self):
+            _set(self, _prov=result._prov, _tracker=result._tracker)
+            if hasattr(result, "_node_ids"):
+                _set(self, _node_ids=result._node_ids)
+        return self
+
+    method.__name__ = method.__qualname__ = name
+    method.__doc__ = f"In place: the provenance of {binary}."
+    return method
+
+
+for _name, _binary in _INPLACE.items():
+    globals()[_name] = _inplace(_name, _binary)
+
+
+# ---------------------------------------------------------------- plain pandas
+
+# Methods whose results pandas builds without telling the container where the rows came from
+# (groups, windows, resampling): they run on a plain view of the data and return plain pandas,
+# which the audits refuse, rather than a tracked result with missing pairs.
+PLAIN_METHODS = ("groupby", "rolling", "expanding", "ewm", "resample")
+
+
+def _plain_method(name):
+    def method(self, *args, **kwargs):
+        plain = (pd.Series if isinstance(self, pd.Series) else pd.DataFrame)(self, copy=False)
+        return getattr(plain, name)(*args, **kwargs)
+
+    method.__name__ = method.__qualname__ = name
+    method.__doc__ = (f"pandas' {name} on a plain view of the data: the result is plain pandas "
+                      "(untracked), since pandas does not say which rows each result row came "
+                      "from.")
+    return method
+
+
+for _name in PLAIN_METHODS:
+    globals()[_name] = _plain_method(_name)
+
+
+# ---------------------------------------------------------------- frames
+
+
+def _concat_frame(self, objs):
+    n = len(self)
+    tracker = _first_tracker(o for o in objs if _tracked_series(o) or _tracked_frame(o))
+    if tracker is None:
+        return
+    nodes = _has_nodes(self)
+    col_prov, col_nodes = {}, {}
+    ncols = sum(1 if isinstance(o, pd.Series) else len(o.columns) for o in objs)
+    if n == sum(map(len, objs)) and (len(self.columns) != ncols or len(objs) == 1):
+        # Along rows: each column's pieces in order, rows without the column untracked.
+        for col in self.columns:
+            pieces, ids, tracked = [], [], False
+            for o in objs:
+                prov = getattr(o, "_col_prov", {}).get(col) if _tracked_frame(o) else None
+                if prov is not None:
+                    tracked = True
+                    pieces.append(_fit(tracker, prov, len(o)))
+                else:
+                    pieces.append(np.zeros(len(o), np.uint32))
+                node = getattr(o, "_col_nodes", {}).get(col) if _tracked_frame(o) else None
+                ids.append(_fit_nodes(node, len(o)) if node is not None
+                           else np.full(len(o), -1, np.int64))
+            if tracked:
+                col_prov[col] = np.concatenate(pieces)
+                col_nodes[col] = np.concatenate(ids)
+    elif len(self.columns) == ncols:
+        # Along columns: each column keeps its own words, re-aligned to the result's rows.
+        k = 0
+        for o in objs:
+            if isinstance(o, pd.Series):
+                sources = [(o._prov, getattr(o, "_node_ids", None))] if _tracked_series(o) \
+                    else [(None, None)]
+            else:
+                cp = getattr(o, "_col_prov", {}) if _tracked_frame(o) else {}
+                cn = getattr(o, "_col_nodes", {}) if _tracked_frame(o) else {}
+                sources = [(cp.get(c), cn.get(c)) for c in o.columns]
+            for prov, node in sources:
+                col = self.columns[k]
+                k += 1
+                if prov is None:
+                    continue
+                prov = _fit(tracker, prov, len(o))
+                node = _fit_nodes(node, len(o)) if node is not None else None
+                if not o.index.equals(self.index):
+                    if o.index.is_unique:
+                        where = o.index.get_indexer(self.index)
+                        missing = where < 0
+                        prov = np.where(missing, 0, prov[where]).astype(np.uint32)
+                        if node is not None:
+                            node = np.where(missing, -1, node[where]).astype(np.int64)
+                    else:
+                        prov = _words()._spread_words(tracker, prov, n)
+                        node = None
+                col_prov[col] = prov
+                if node is not None:
+                    col_nodes[col] = node
+    else:
+        word = _frames_word([o for o in objs if _tracked_frame(o)], n)
+        if word is not None:
+            col_prov = {c: word.copy() for c in self.columns}
+    _set(self, _tracker=tracker, _col_prov=col_prov)
+    if nodes:
+        _set(self, _col_nodes=col_nodes)
+
+
+def _spread_to_all(self, word):
+    _set(self, _col_prov={c: word.copy() for c in self.columns})
+    if _has_nodes(self):
+        _set(self, _col_nodes={})
+
+
+def frame_finalized(self, other, method=None):
+    if method == "concat":
+        objs = list(getattr(other, "objs", ()))
+        if objs:
+            _concat_frame(self, objs)
+        return
+    n = len(self)
+    if _tracked_series(other):  # to_frame, a Series expanded to a frame
+        if other._tracker is None:
+            return
+        if len(self.columns) == 1 and n == len(other):
+            _set(self, _col_prov={self.columns[0]: other._prov})
+            if _has_nodes(self) and hasattr(other, "_node_ids"):
+                _set(self, _col_nodes={self.columns[0]: other._node_ids})
+        else:
+            _spread_to_all(self, _fit(other._tracker, other._prov, n))
+        _set(self, _tracker=other._tracker)
+        return
+    if method == "merge":  # pandas' own merge (join): columns the right side brings in
+        frames = [f for f in (getattr(other, "left", None), getattr(other, "right", None))
+                  if _tracked_frame(f)]
+        new = [c for c in self.columns if c not in self._col_prov]
+        if frames and new:
+            word = _frames_word(frames, n)
+            if word is not None:
+                for c in new:
+                    self._col_prov[c] = word.copy()
+                if self._tracker is None:
+                    _set(self, _tracker=_first_tracker(frames))
+        return
+    if not _tracked_frame(other) or not other._col_prov:
+        return
+    if method == "rename":
+        _remap(self, list(other.columns))
+    elif method in _RESHAPING:
+        word = _frames_word([other], n)
+        if word is not None:
+            _spread_to_all(self, word)
+
+
+def _remap(frame, before):
+    """Moves each column's words to the label now at its position (rename never reorders)."""
+    after = list(frame.columns)
+    if len(after) != len(before) or after == before:
+        return
+    for attr in ("_col_prov", "_col_nodes"):
+        old = getattr(frame, attr, None)
+        if old is None:
+            continue
+        _set(frame, **{attr: {new: old[b] for b, new in zip(before, after) if b in old}})
+
+
+def frame_rename(self, *args, **kwargs):
+    before = list(self.columns)
+    result = pd.DataFrame.rename(self, *args, **kwargs)
+    if result is None or result is self:  # in place: pandas derived nothing
+        _remap(self, before)
+    return result
+
+
+def frame_insert(self, loc, column, value, *args, **kwargs):
+    pd.DataFrame.insert(self, loc, column, value, *args, **kwargs)
+    # Stored like __setitem__: a tracked Series of this frame's kind brings its arrays.
+    if isinstance(value, self._constructor_sliced) and _tracked_series(value):
+        self._col_prov[column] = value._prov.copy()
+        if hasattr(value, "_node_ids") and hasattr(self, "_col_nodes"):
+            self._col_nodes[column] = value._node_ids.copy()
