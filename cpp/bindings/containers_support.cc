@@ -403,18 +403,19 @@ nb::handle Glue() {
   return glue;
 }
 
-void AddSeriesGlue(nb::dict& ns) {
-  nb::handle glue = Glue();
-  ns["__finalize__"] = glue.attr("series_finalize");
-  for (nb::handle name : glue.attr("INPLACE_OPERATORS")) ns[name] = glue.attr(name);
-  for (nb::handle name : glue.attr("PLAIN_METHODS")) ns[name] = glue.attr(name);
+namespace {
+void AddGlue(const char* kind, nb::module_& m, const char* name, nb::dict& ns) {
+  nb::object methods = Glue().attr("methods_for")(kind, m.attr("__name__"), name);
+  PyDict_Update(ns.ptr(), methods.ptr());
+}
+}  // namespace
+
+void AddSeriesGlue(nb::module_& m, const char* name, nb::dict& ns) {
+  AddGlue("series", m, name, ns);
 }
 
-void AddFrameGlue(nb::dict& ns) {
-  nb::handle glue = Glue();
-  ns["rename"] = glue.attr("frame_rename");
-  ns["insert"] = glue.attr("frame_insert");
-  for (nb::handle name : glue.attr("PLAIN_METHODS")) ns[name] = glue.attr(name);
+void AddFrameGlue(nb::module_& m, const char* name, nb::dict& ns) {
+  AddGlue("frame", m, name, ns);
 }
 
 void FrameFinalized(nb::handle self, nb::handle other, nb::handle method) {

@@ -147,10 +147,11 @@ void WarnAboutProtected(nb::handle df, nb::handle protected_, bool names);
 /// (lumarq.utilities._tracked_glue), imported once.
 nb::handle Glue();
 
-/// Puts the glue's Series methods (__finalize__ and the in-place operators) into a namespace.
-void AddSeriesGlue(nb::dict& ns);
-/// Puts the glue's frame methods (rename, insert) into a namespace.
-void AddFrameGlue(nb::dict& ns);
+/// Puts the glue's Series methods (__finalize__, the in-place operators, the methods that give
+/// plain pandas) into the namespace of the class `name` of module `m`.
+void AddSeriesGlue(nb::module_& m, const char* name, nb::dict& ns);
+/// Likewise the frame methods (rename, insert, the methods that give plain pandas).
+void AddFrameGlue(nb::module_& m, const char* name, nb::dict& ns);
 /// The glue's provenance rules for a frame pandas has just derived (after the metadata copy).
 void FrameFinalized(nb::handle self, nb::handle other, nb::handle method);
 

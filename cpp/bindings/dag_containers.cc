@@ -832,7 +832,7 @@ void DefineSeries(nb::module_& m) {
          nb::arg("upper").none() = nb::none(), nb::arg("kwargs"));
   Method(ns, "fillna", &Fillna, nb::arg("value").none() = 0, nb::arg("kwargs"));
   Method(ns, "replace", &Replace, nb::arg("args"), nb::arg("kwargs"));
-  AddSeriesGlue(ns);
+  AddSeriesGlue(m, "DAGTrackedSeries", ns);
 
   nb::object cls =
       MakeClass(m, "DAGTrackedSeries", r.pd_series, ns, "Pandas Series with DAG-tracked provenance.");
@@ -1030,7 +1030,7 @@ void DefineFrame(nb::module_& m) {
          "Carry one side's column provenance through a merge: one merged value and one merge\n"
          "node per kept column.");
   Method(ns, "merge", &FrameMerge, nb::arg("right").none(), nb::arg("args"), nb::arg("kwargs"));
-  AddFrameGlue(ns);
+  AddFrameGlue(m, "DAGTrackedDataFrame", ns);
   nb::object cls = MakeClass(m, "DAGTrackedDataFrame", r.pd_frame, ns,
                              "Pandas DataFrame with DAG-tracked provenance.");
   g_frame = cls.ptr();

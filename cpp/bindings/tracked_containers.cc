@@ -297,7 +297,7 @@ void DefineSeries(nb::module_& m) {
   Method(ns, "fillna", &Fillna, nb::arg("value").none() = 0, nb::arg("kwargs"));
   Method(ns, "map", &Map, nb::arg("arg").none(), nb::arg("kwargs"));
   Method(ns, "replace", &Replace, nb::arg("args"), nb::arg("kwargs"));
-  AddSeriesGlue(ns);
+  AddSeriesGlue(m, "TrackedSeries", ns);
 
   nb::object cls = MakeClass(m, "TrackedSeries", r.pd_series, ns,
                              "Pandas Series with VANTOR-32 provenance (taint + depth aware).");
@@ -409,7 +409,7 @@ void DefineFrame(nb::module_& m) {
   Method(ns, "__getitem__", &FrameGetItem, nb::arg("key").none());
   Method(ns, "__setitem__", &FrameSetItem, nb::arg("key").none(), nb::arg("value").none());
   Method(ns, "merge", &FrameMerge, nb::arg("right").none(), nb::arg("args"), nb::arg("kwargs"));
-  AddFrameGlue(ns);
+  AddFrameGlue(m, "TrackedDataFrame", ns);
   nb::object cls = MakeClass(m, "TrackedDataFrame", r.pd_frame, ns,
                              "Pandas DataFrame with VANTOR-32 provenance.");
   g_frame = cls.ptr();

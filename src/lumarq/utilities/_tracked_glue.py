@@ -21,6 +21,8 @@ Rules (see docs/concepts.md, "What pandas methods carry"):
 
 from __future__ import annotations
 
+import types
+
 import numpy as np
 import pandas as pd
 
@@ -101,7 +103,9 @@ def _frames_word(frames, n):
             arrays.append(_words()._spread_words(tracker, prov, 1))
     if not arrays:
         return None
-    return _words()._aggregate_words(tracker, [np.concatenate(arrays)], n)
+    # Asked for one row, the helper unites everything (it would go row by row for n rows).
+    word = _words()._aggregate_words(tracker, [np.concatenate(arrays)], 1)
+    return np.full(n, word[0], dtype=np.uint32)
 
 
 # ---------------------------------------------------------------- Series
@@ -345,3 +349,25 @@ def frame_insert(self, loc, column, value, *args, **kwargs):
         self._col_prov[column] = value._prov.copy()
         if hasattr(value, "_node_ids") and hasattr(self, "_col_nodes"):
             self._col_nodes[column] = value._node_ids.copy()
+
+
+# ---------------------------------------------------------------- class namespaces
+
+SERIES_METHODS = {"__finalize__": series_finalize,
+                  **{name: globals()[name] for name in INPLACE_OPERATORS + PLAIN_METHODS}}
+FRAME_METHODS = {"rename": frame_rename, "insert": frame_insert,
+                 **{name: globals()[name] for name in PLAIN_METHODS}}
+
+
+def methods_for(kind: str, module: str, qualname: str) -> dict:
+    """Copies of the Series ("series") or frame methods, named as the class's own."""
+    out = {}
+    for name, fn in (SERIES_METHODS if kind == "series" else FRAME_METHODS).items():
+        copy = types.FunctionType(fn.__code__, fn.__globals__, name, fn.__defaults__,
+                                  fn.__closure__)
+        copy.__kwdefaults__ = fn.__kwdefaults__
+        copy.__doc__ = fn.__doc__
+        copy.__module__ = module
+        copy.__qualname__ = f"{qualname}.{name}"
+        out[name] = copy
+    return out
