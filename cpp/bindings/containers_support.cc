@@ -221,13 +221,16 @@ void CheckOperands(nb::handle self, nb::handle other, nb::handle tracker) {
 
 namespace {
 
-/// The word without entity, chain and depth: equal keys mean the same pair set and taint.
-uint32_t PairKey(uint32_t w) {
+/// The bits of a word of w's mode that are neither entity, chain nor depth.
+uint32_t PairMask(uint32_t w) {
   const auto mode = static_cast<int>(ModeOf(w));
   uint32_t low = LowMask(kEntityBits[mode] + kChainBits[mode]);
   if (ModeOf(w) == Mode::kExact3) low = 1u;  // the reserved bit
-  return w & ~low & ~(7u << kDepthShift);
+  return ~low & ~(7u << kDepthShift);
 }
+
+/// The word without entity, chain and depth: equal keys mean the same pair set and taint.
+uint32_t PairKey(uint32_t w) { return w & PairMask(w); }
 
 /// Pairs, taint and greatest depth of several words, each distinct key decoded once.
 struct Union {
@@ -281,15 +284,32 @@ nb::object SpreadWords(nb::handle tracker, nb::handle prov, size_t n) {
   }
   if (view.size == 0) return Filled(n, 0u);
   const uint32_t first = view[0];
-  const uint32_t key = PairKey(first);
-  size_t i = 1;
-  while (i < view.size && PairKey(view[i]) == key) ++i;
+  // The first word's mode decides which bits to clear; the mode bits themselves are kept, so a
+  // word of another mode never matches.
+  const uint32_t mask = PairMask(first);
+  const uint32_t key = first & mask;
+  uint32_t diff = 0;  // no early exit: the common, uniform case reads every word anyway
+  if (view.stride == 1) {
+    const uint32_t* w = view.data;
+    for (size_t i = 1; i < view.size; ++i) diff |= (w[i] ^ key) & mask;
+  } else {
+    for (size_t i = 1; i < view.size; ++i) diff |= (view[i] ^ key) & mask;
+  }
   nb::object hold;
-  Codec* codec = i == view.size ? nullptr : CodecOf(tracker, &hold);
+  Codec* codec = diff == 0 ? nullptr : CodecOf(tracker, &hold);
   if (codec == nullptr) return Filled(n, first);
   Union u;
   for (size_t k = 0; k < view.size; ++k) u.Add(*codec, view[k]);
   return Filled(n, u.Word(*codec, first));
+}
+
+nb::object SpreadColumnWords(nb::handle tracker, nb::handle prov, nb::handle column, size_t n) {
+  nb::object from, words;
+  if (TryGetAttr(column, "_spread_from", &from) && from.ptr() == prov.ptr() &&
+      TryGetAttr(column, "_prov", &words) && Len(words) == n) {
+    return words;
+  }
+  return SpreadWords(tracker, prov, n);
 }
 
 nb::object AggregateWords(nb::handle tracker, nb::handle arrays, size_t n) {

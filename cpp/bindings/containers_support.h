@@ -87,6 +87,11 @@ void CheckOperands(nb::handle self, nb::handle other, nb::handle tracker);
 /// lost. Without a native tracker the first-row rule applies. Always a new array.
 nb::object SpreadWords(nb::handle tracker, nb::handle prov, size_t n);
 
+/// SpreadWords for the column Series `column` that pandas has just built from a frame whose
+/// stored array is `prov`: the words the Series was given then, when spread from that very
+/// array, else computed here.
+nb::object SpreadColumnWords(nb::handle tracker, nb::handle prov, nb::handle column, size_t n);
+
 /// Words of a result derived from several columns at once. `arrays` (a sequence of equally long
 /// uint32 arrays): with n equal to their length, row i unites the pairs and taint of row i of
 /// every array, one step deeper (OpCode.AGG); otherwise one such word over all rows of all

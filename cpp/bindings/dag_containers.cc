@@ -918,7 +918,7 @@ nb::object FrameGetItem(nb::handle self, nb::handle key) {
   if (!prov.is_valid()) {
     prov = ZerosU32(n);
   } else if (Len(prov) != n) {
-    prov = SpreadWords(GetAttr(self, "_tracker"), prov, n);
+    prov = SpreadColumnWords(GetAttr(self, "_tracker"), prov, result, n);
   } else {
     prov = CopyOf(prov);
   }

@@ -332,7 +332,8 @@ nb::object FrameGetItem(nb::handle self, nb::handle key) {
     prov = GetItem(col_prov, key);
     const size_t n = Len(result);
     // Broadcasting already yields a fresh array: copying it once more would change nothing.
-    prov = Len(prov) != n ? SpreadWords(GetAttr(self, "_tracker"), prov, n) : CopyOf(prov);
+    prov = Len(prov) != n ? SpreadColumnWords(GetAttr(self, "_tracker"), prov, result, n)
+                          : CopyOf(prov);
   } else {
     prov = ZerosU32(Len(result));
   }

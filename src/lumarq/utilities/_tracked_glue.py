@@ -60,7 +60,6 @@ def _has_nodes(obj) -> bool:
 
 def _fit(tracker, prov, n):
     """A column's words for n rows: as stored when the length matches, else spread."""
-    prov = np.asarray(prov, dtype=np.uint32)
     return prov if len(prov) == n else _words()._spread_words(tracker, prov, n)
 
 
@@ -144,7 +143,10 @@ def series_finalize(self, other, method=None, **kwargs):
             column = False
         if column:
             if name in other._col_prov:
-                _set(self, _prov=_fit(other._tracker, other._col_prov[name], n))
+                stored = other._col_prov[name]
+                _set(self, _prov=_fit(other._tracker, stored, n))
+                if self._prov is not stored:  # spread: the frame's __getitem__ reuses it
+                    _set(self, _spread_from=stored)
                 if nodes and name in getattr(other, "_col_nodes", {}):
                     _set(self, _node_ids=_fit_nodes(other._col_nodes[name], n))
             return self
