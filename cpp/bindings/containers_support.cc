@@ -423,19 +423,17 @@ nb::handle Glue() {
   return glue;
 }
 
-namespace {
-void AddGlue(const char* kind, nb::module_& m, const char* name, nb::dict& ns) {
-  nb::object methods = Glue().attr("methods_for")(kind, m.attr("__name__"), name);
-  PyDict_Update(ns.ptr(), methods.ptr());
-}
-}  // namespace
+nb::object GlueFn(const char* name) { return Glue().attr(name); }
 
-void AddSeriesGlue(nb::module_& m, const char* name, nb::dict& ns) {
-  AddGlue("series", m, name, ns);
+void AddSeriesGlue(nb::module_& m, const char* name, nb::dict& ns, bool flex_binop) {
+  nb::object methods = flex_binop ? Glue().attr("dag_series_methods")(m.attr("__name__"), name)
+                                  : Glue().attr("methods_for")("series", m.attr("__name__"), name);
+  if (PyDict_Update(ns.ptr(), methods.ptr()) < 0) throw nb::python_error();
 }
 
 void AddFrameGlue(nb::module_& m, const char* name, nb::dict& ns) {
-  AddGlue("frame", m, name, ns);
+  nb::object methods = Glue().attr("methods_for")("frame", m.attr("__name__"), name);
+  if (PyDict_Update(ns.ptr(), methods.ptr()) < 0) throw nb::python_error();
 }
 
 void FrameFinalized(nb::handle self, nb::handle other, nb::handle method) {

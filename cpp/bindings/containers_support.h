@@ -154,7 +154,10 @@ nb::handle Glue();
 
 /// Puts the glue's Series methods (__finalize__, the in-place operators, the methods that give
 /// plain pandas) into the namespace of the class `name` of module `m`.
-void AddSeriesGlue(nb::module_& m, const char* name, nb::dict& ns);
+/// With `flex_binop`, also pandas' _binop (the DAG Series has none of its own).
+void AddSeriesGlue(nb::module_& m, const char* name, nb::dict& ns, bool flex_binop = false);
+/// The glue's function `name` (looked up once per call site by the caller).
+nb::object GlueFn(const char* name);
 /// Likewise the frame methods (rename, insert, the methods that give plain pandas).
 void AddFrameGlue(nb::module_& m, const char* name, nb::dict& ns);
 /// The glue's provenance rules for a frame pandas has just derived (after the metadata copy).

@@ -744,8 +744,13 @@ nb::object Fillna(nb::handle self, nb::handle value, nb::kwargs kwargs) {
   nb::object result = CallSuper(SeriesCls(), self, "fillna", nb::make_tuple(value), kwargs);
   // In-place use returns None on pandas 2, after the data has changed: nothing to wrap.
   if (!IsInstance(result, Refs().pd_series)) return result;
-  return DispatchApply(self, GetAttr(result, "values"), GetAttr(self, "index"), "fillna",
-                       g_code.fill);
+  nb::object out = DispatchApply(self, GetAttr(result, "values"), GetAttr(self, "index"), "fillna",
+                                 g_code.fill);
+  if (IsInstance(value, Refs().pd_series)) {
+    static nb::handle fill = GlueFn("fill_words").release();
+    fill(out, self, value);
+  }
+  return out;
 }
 
 nb::object Replace(nb::handle self, nb::args args, nb::kwargs kwargs) {
@@ -832,7 +837,7 @@ void DefineSeries(nb::module_& m) {
          nb::arg("upper").none() = nb::none(), nb::arg("kwargs"));
   Method(ns, "fillna", &Fillna, nb::arg("value").none() = 0, nb::arg("kwargs"));
   Method(ns, "replace", &Replace, nb::arg("args"), nb::arg("kwargs"));
-  AddSeriesGlue(m, "DAGTrackedSeries", ns);
+  AddSeriesGlue(m, "DAGTrackedSeries", ns, /*flex_binop=*/true);
 
   nb::object cls =
       MakeClass(m, "DAGTrackedSeries", r.pd_series, ns, "Pandas Series with DAG-tracked provenance.");
@@ -1010,10 +1015,17 @@ nb::object FrameMerge(nb::handle self, nb::handle right, nb::args args, nb::kwar
   };
   side(self);
   if (IsInstance(right, FrameCls())) side(right);
-  return CallKw(FrameCls(), {result},
-                {{"_tracker", GetAttr(self, "_tracker")},
-                 {"_col_prov", new_prov},
-                 {"_col_nodes", new_nodes}});
+  nb::object out = CallKw(FrameCls(), {result},
+                          {{"_tracker", GetAttr(self, "_tracker")},
+                           {"_col_prov", new_prov},
+                           {"_col_nodes", new_nodes}});
+  static nb::handle leftovers = GlueFn("merge_leftovers").release();
+  if (kwargs.contains("suffixes")) {
+    leftovers(out, self, right, kwargs["suffixes"]);
+  } else {
+    leftovers(out, self, right);
+  }
+  return out;
 }
 
 void DefineFrame(nb::module_& m) {

@@ -212,7 +212,12 @@ nb::object Fillna(nb::handle self, nb::handle value, nb::kwargs kwargs) {
   nb::object result = CallSuper(SeriesCls(), self, "fillna", nb::make_tuple(value), kwargs);
   // In-place use returns None on pandas 2: nothing to wrap, provenance untouched.
   if (!IsInstance(result, Refs().pd_series)) return result;
-  return Rewrap(self, result, g_code.fill);
+  nb::object out = Rewrap(self, result, g_code.fill);
+  if (IsInstance(value, Refs().pd_series)) {
+    static nb::handle fill = GlueFn("fill_words").release();
+    fill(out, self, value);
+  }
+  return out;
 }
 
 nb::object Map(nb::handle self, nb::handle arg, nb::kwargs kwargs) {
@@ -233,11 +238,16 @@ void DefineSeries(nb::module_& m) {
   Method(ns, "__init__", &SeriesInit);
   Method(
       ns, "_binop",
-      [](nb::handle self, nb::handle other, nb::handle op, nb::handle op_code) {
+      [](nb::handle self, nb::handle other, nb::handle op, nb::handle op_code, nb::kwargs kwargs) {
+        // pandas' flex methods (s.add(t), ...) call _binop(other, func, level=, fill_value=).
+        if (kwargs.size() != 0) {
+          static nb::handle flex = GlueFn("flex_binop").release();
+          return nb::object(flex(self, other, op, **kwargs));
+        }
         return BinOp(self, other, op, op_code, false);
       },
       nb::arg("other").none(), nb::arg("op").none(), nb::arg("op_code").none() = g_code.add,
-      "Binary operation with taint/depth propagation.");
+      nb::arg("kwargs"), "Binary operation with taint/depth propagation.");
   Method(
       ns, "_unop",
       [](nb::handle self, nb::handle op, nb::handle op_code) {
@@ -398,7 +408,14 @@ nb::object FrameMerge(nb::handle self, nb::handle right, nb::args args, nb::kwar
   };
   take(GetAttr(self, "_col_prov"), false);
   if (IsInstance(right, FrameCls())) take(GetAttr(right, "_col_prov"), true);
-  return CallKw(FrameCls(), {result}, {{"_tracker", tracker}, {"_col_prov", new_prov}});
+  nb::object out = CallKw(FrameCls(), {result}, {{"_tracker", tracker}, {"_col_prov", new_prov}});
+  static nb::handle leftovers = GlueFn("merge_leftovers").release();
+  if (kwargs.contains("suffixes")) {
+    leftovers(out, self, right, kwargs["suffixes"]);
+  } else {
+    leftovers(out, self, right);
+  }
+  return out;
 }
 
 void DefineFrame(nb::module_& m) {

@@ -71,6 +71,11 @@ DERIVED = {
     "== tainted right": lambda w: w["debt"] == w["age"],
     "% tainted right": lambda w: w["debt"] % w["age"],
     "& tainted right": lambda w: (w["debt"] > 1) & (w["age"] > 1),
+    "flex add": lambda w: w["debt"].add(w["age"]),
+    "flex with fill_value": lambda w: w["debt"].sub(w["age"], fill_value=0),
+    "combine_first": lambda w: w["debt"].combine_first(w["age"]),
+    "merge suffixes": lambda w: w.merge(w, on="debt")["age_y"],
+    "pandas join": lambda w: w[["debt"]].join(w[["age"]].rename(columns={"age": "a2"}))["a2"],
     "transpose": lambda w: w.T["p"],
     "melt": lambda w: w.melt()["value"],
     "filtered concat": lambda w: pd.concat([w[["debt"]].rename(columns={"debt": "x"}),
@@ -135,6 +140,12 @@ def test_exact_words_where_the_input_words_are_kept(kind):
     expected = (w["debt"] + w["age"])._prov
     s += w["age"]
     np.testing.assert_array_equal(s._prov, expected)
+    np.testing.assert_array_equal(w["debt"].add(w["age"])._prov, expected)  # pandas' flex form
+    # fillna with a tracked Series: only the filled row takes the value's words too.
+    gaps = w["debt"].where(w["debt"] > 1)
+    filled = gaps.fillna(w["age"])
+    assert filled.tolist() == [30.0, 2.0, 3.0, 4.0]
+    assert [t.is_tainted(int(p)) for p in filled._prov] == [True, False, False, False]
 
 
 def test_a_row_reduced_across_columns_unites_them_one_step_deeper(kind):

@@ -186,6 +186,91 @@ for _name, _binary in _INPLACE.items():
     globals()[_name] = _inplace(_name, _binary)
 
 
+def _united(tracker, arrays, n, aligned):
+    """Per-row union of equally long word arrays when `aligned`, else one word for all."""
+    if aligned:
+        return _words()._aggregate_words(tracker, [_fit(tracker, a, n) for a in arrays], n)
+    firsts = [_words()._spread_words(tracker, a, 1) for a in arrays if len(a)]
+    if not firsts:
+        return np.zeros(n, np.uint32)
+    word = _words()._aggregate_words(tracker, [np.concatenate(firsts)], 1)
+    return np.full(n, word[0], dtype=np.uint32)
+
+
+def _with_other(result, self, other, rows=None, base=None):
+    """Gives `result` the union of `base` (self's words) and a tracked `other`'s words, on all
+    rows or on those where `rows` is true (the others keep result's words)."""
+    tracker = self._tracker
+    if not _tracked_series(other) or tracker is None or not _tracked_series(result):
+        return result
+    n = len(result)
+    aligned = (n == len(self) == len(other) and self.index.equals(other.index)
+               and result.index.equals(self.index))
+    base = self._prov if base is None else base
+    both = _united(tracker, [base, other._prov], n, aligned)
+    if rows is not None and len(rows) == n:
+        words = np.array(result._prov, dtype=np.uint32, copy=True)
+        words[rows] = both[rows]
+        both = words
+    _set(result, _prov=both)
+    if _has_nodes(result):
+        _set(result, _node_ids=np.full(n, -1, np.int64))
+    return result
+
+
+_FLEX_CODES = {
+    "add": "ADD", "sub": "SUB", "mul": "MUL", "truediv": "DIV", "floordiv": "DIV", "mod": "DIV",
+    "divmod": "DIV", "pow": "MUL", "eq": "CMP", "ne": "CMP", "lt": "CMP", "le": "CMP",
+    "gt": "CMP", "ge": "CMP",
+}
+
+
+def flex_binop(self, other, func, level=None, fill_value=None):
+    """pandas' flex methods with a Series operand (s.add(t), s.eq(t), s.sub(t, fill_value=0))."""
+    name = getattr(func, "__name__", "custom").strip("_")
+    base = name[1:] if name.startswith("r") and name[1:] in _FLEX_CODES else name
+    code = getattr(_words().OpCode, _FLEX_CODES.get(base, "CUSTOM"))
+    if level is None and fill_value is None:
+        # The containers' own positional operation: lengths checked, words (and nodes) combined.
+        if _has_nodes(self):
+            return self._binop_dag(other, func, base, code)
+        return self._binop(other, func, code)
+    result = pd.Series._binop(self, other, func, level=level, fill_value=fill_value)
+    return _with_other(result, self, other)
+
+
+def series_combine_first(self, other):
+    return _with_other(pd.Series.combine_first(self, other), self, other)
+
+
+def fill_words(result, self, value):
+    """fillna with a tracked Series: the filled rows also take the value's words."""
+    if isinstance(value, pd.Series) and _tracked_series(result):
+        _with_other(result, self, value, rows=self.isna().to_numpy(), base=result._prov)
+    return result
+
+
+def merge_leftovers(result, left, right, suffixes=("_x", "_y")):
+    """Columns a merge renamed with a suffix (present on both sides) keep their side's words as
+    merge does for the others: the column's word (first-row rule) one MERGE step deeper."""
+    try:
+        sides = [(f, sfx) for f, sfx in zip((left, right), suffixes) if sfx and _tracked_frame(f)]
+    except TypeError:
+        return result
+    tracker = result._tracker
+    merge = _words().OpCode.MERGE
+    for frame, suffix in sides:
+        for col, prov in frame._col_prov.items():
+            renamed = f"{col}{suffix}"
+            if renamed not in result.columns or renamed in result._col_prov or not len(prov):
+                continue
+            word = int(_words()._spread_words(tracker, prov, 1)[0])
+            if tracker is not None:
+                word = tracker.update_chain(word, merge)
+            result._col_prov[renamed] = np.full(len(result), word, dtype=np.uint32)
+    return result
+
+
 # ---------------------------------------------------------------- plain pandas
 
 # Methods whose results pandas builds without telling the container where the rows came from
@@ -355,7 +440,7 @@ def frame_insert(self, loc, column, value, *args, **kwargs):
 
 # ---------------------------------------------------------------- class namespaces
 
-SERIES_METHODS = {"__finalize__": series_finalize,
+SERIES_METHODS = {"__finalize__": series_finalize, "combine_first": series_combine_first,
                   **{name: globals()[name] for name in INPLACE_OPERATORS + PLAIN_METHODS}}
 FRAME_METHODS = {"rename": frame_rename, "insert": frame_insert,
                  **{name: globals()[name] for name in PLAIN_METHODS}}
@@ -372,4 +457,15 @@ def methods_for(kind: str, module: str, qualname: str) -> dict:
         copy.__module__ = module
         copy.__qualname__ = f"{qualname}.{name}"
         out[name] = copy
+    return out
+
+
+def dag_series_methods(module: str, qualname: str) -> dict:
+    """The DAG Series also answers pandas' flex call of _binop (it has no _binop of its own)."""
+    out = methods_for("series", module, qualname)
+    copy = types.FunctionType(flex_binop.__code__, flex_binop.__globals__, "_binop",
+                              flex_binop.__defaults__)
+    copy.__doc__, copy.__module__, copy.__qualname__ = (flex_binop.__doc__, module,
+                                                        f"{qualname}._binop")
+    out["_binop"] = copy
     return out

@@ -286,6 +286,8 @@ class TrackedSeries(pandas.Series):
 
     def __finalize__(self, other: Any, method: Optional[str] = None, **kwargs: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
 
+    def combine_first(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
+
     def __iadd__(self, other: Any) -> TrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
 
     def __isub__(self, other: Any) -> TrackedSeries: ...  # type: ignore[misc,override,unused-ignore]

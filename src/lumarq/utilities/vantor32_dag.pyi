@@ -287,6 +287,8 @@ class DAGTrackedSeries(pandas.Series):
 
     def __finalize__(self, other: Any, method: Optional[str] = None, **kwargs: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
 
+    def combine_first(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
+
     def __iadd__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
 
     def __isub__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
