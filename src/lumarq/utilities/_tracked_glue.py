@@ -22,6 +22,7 @@ Rules (see docs/concepts.md, "What pandas methods carry"):
 from __future__ import annotations
 
 import types
+import weakref
 
 import numpy as np
 import pandas as pd
@@ -58,9 +59,33 @@ def _has_nodes(obj) -> bool:
     return "_node_ids" in obj._metadata or "_col_nodes" in obj._metadata
 
 
+# Stored arrays are never written in place, so the word an array spreads to is kept per array
+# (by identity, dropped with the array): row lookups and head() stay independent of its length.
+_ONE_WORD = {}
+
+
+def _one_word(tracker, prov):
+    """The one word a stored column spreads to (first-row rule, or the united word)."""
+    key = id(prov)
+    hit = _ONE_WORD.get(key)
+    if hit is not None and hit[0]() is prov and hit[1] == id(tracker):
+        return hit[2]
+    word = int(_words()._spread_words(tracker, prov, 1)[0])
+    try:
+        ref = weakref.ref(prov, lambda _ref, k=key: _ONE_WORD.pop(k, None))
+    except TypeError:  # not weakly referenceable (a list): computed each time
+        return word
+    _ONE_WORD[key] = (ref, id(tracker), word)
+    return word
+
+
 def _fit(tracker, prov, n):
     """A column's words for n rows: as stored when the length matches, else spread."""
-    return prov if len(prov) == n else _words()._spread_words(tracker, prov, n)
+    if len(prov) == n:
+        return prov
+    if isinstance(prov, np.ndarray) and prov.dtype == np.uint32 and prov.ndim == 1:
+        return np.full(n, _one_word(tracker, prov), dtype=np.uint32)
+    return _words()._spread_words(tracker, prov, n)
 
 
 def _fit_nodes(nodes, n):
@@ -87,6 +112,8 @@ def _frame_words(frame, n):
     """Per-row union over every tracked column of `frame` (n == its rows) or one word for all."""
     tracker = frame._tracker
     rows = len(frame)
+    if n != rows:
+        return _frames_word([frame], n)
     arrays = [_fit(tracker, p, rows) for c, p in frame._col_prov.items() if c in frame.columns]
     if not arrays:
         return None
@@ -98,8 +125,9 @@ def _frames_word(frames, n):
     arrays = []
     tracker = _first_tracker(frames)
     for frame in frames:
-        for prov in frame._col_prov.values():
-            arrays.append(_words()._spread_words(tracker, prov, 1))
+        for col, prov in frame._col_prov.items():
+            if len(prov) and col in frame.columns:
+                arrays.append(np.array([_one_word(tracker, prov)], dtype=np.uint32))
     if not arrays:
         return None
     # Asked for one row, the helper unites everything (it would go row by row for n rows).
@@ -190,7 +218,7 @@ def _united(tracker, arrays, n, aligned):
     """Per-row union of equally long word arrays when `aligned`, else one word for all."""
     if aligned:
         return _words()._aggregate_words(tracker, [_fit(tracker, a, n) for a in arrays], n)
-    firsts = [_words()._spread_words(tracker, a, 1) for a in arrays if len(a)]
+    firsts = [np.array([_one_word(tracker, a)], dtype=np.uint32) for a in arrays if len(a)]
     if not firsts:
         return np.zeros(n, np.uint32)
     word = _words()._aggregate_words(tracker, [np.concatenate(firsts)], 1)
@@ -264,7 +292,7 @@ def merge_leftovers(result, left, right, suffixes=("_x", "_y")):
             renamed = f"{col}{suffix}"
             if renamed not in result.columns or renamed in result._col_prov or not len(prov):
                 continue
-            word = int(_words()._spread_words(tracker, prov, 1)[0])
+            word = _one_word(tracker, prov)
             if tracker is not None:
                 word = tracker.update_chain(word, merge)
             result._col_prov[renamed] = np.full(len(result), word, dtype=np.uint32)
