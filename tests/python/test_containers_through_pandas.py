@@ -48,6 +48,12 @@ def frame_inplace(w):
     return w["debt"]
 
 
+def frame_inplace_frame(w):
+    f = w[["debt"]].copy()
+    f += w[["age"]].rename(columns={"age": "debt"})
+    return f["debt"]
+
+
 def inserted(w):
     w = w.copy()
     w.insert(0, "z", w["age"] * 2)
@@ -76,6 +82,9 @@ DERIVED = {
     "combine_first": lambda w: w["debt"].combine_first(w["age"]),
     "merge suffixes": lambda w: w.merge(w, on="debt")["age_y"],
     "pandas join": lambda w: w[["debt"]].join(w[["age"]].rename(columns={"age": "a2"}))["a2"],
+    "frame + frame": lambda w: (w[["debt"]] + w[["age"]].rename(columns={"age": "debt"}))["debt"],
+    "frame.mul(Series)": lambda w: w[["debt"]].mul(w["age"], axis=0)["debt"],
+    "frame += frame": frame_inplace_frame,
     "transpose": lambda w: w.T["p"],
     "melt": lambda w: w.melt()["value"],
     "filtered concat": lambda w: pd.concat([w[["debt"]].rename(columns={"debt": "x"}),

@@ -449,6 +449,62 @@ def _remap(frame, before):
         _set(frame, **{attr: {new: old[b] for b, new in zip(before, after) if b in old}})
 
 
+_FRAME_BINARY = ("add", "sub", "mul", "truediv", "floordiv", "mod", "pow", "and", "or", "xor",
+                 "eq", "ne", "lt", "le", "gt", "ge")
+_FRAME_FLEX = ("add", "sub", "mul", "div", "truediv", "floordiv", "mod", "pow", "radd", "rsub",
+               "rmul", "rdiv", "rtruediv", "rfloordiv", "rmod", "rpow", "eq", "ne", "lt", "le",
+               "gt", "ge")
+FRAME_OPERATORS = tuple(
+    [f"__{n}__" for n in _FRAME_BINARY]
+    + [f"__r{n}__" for n in _FRAME_BINARY[:10]]
+    + [f"__i{n}__" for n in _FRAME_BINARY[:10]]
+    + list(_FRAME_FLEX))
+
+
+def _unite_operand(result, self, other):
+    """Each column of a frame computed from two operands unites both operands' words: by row
+    when everything lines up, else one word for the column."""
+    tracker = self._tracker
+    if tracker is None or not isinstance(result, pd.DataFrame) or not _tracked_frame(result):
+        return result
+    if _tracked_frame(other) and other._col_prov:
+        sources = [self, other]
+    elif _tracked_series(other) and other._tracker is not None:
+        sources = [self]
+        series_word = _one_word(tracker, other._prov)
+    else:
+        return result
+    n = len(result)
+    aligned = all(len(f) == n and f.index.equals(result.index) for f in sources)
+    col_prov = {}
+    for col in result.columns:
+        parts = [f._col_prov[col] for f in sources if col in f._col_prov and col in f.columns]
+        if len(sources) == 1:
+            parts.append(np.full(len(self), series_word, np.uint32))
+        if parts:
+            col_prov[col] = _united(tracker, parts, n, aligned and len(parts[0]) == len(self))
+    _set(result, _col_prov=col_prov, _tracker=tracker)
+    if _has_nodes(result):
+        _set(result, _col_nodes={})
+    return result
+
+
+def _frame_operator(name):
+    base = getattr(pd.DataFrame, name)
+
+    def method(self, other, *args, **kwargs):
+        # In place (__iadd__, ...), pandas returns the frame itself, values already updated.
+        return _unite_operand(base(self, other, *args, **kwargs), self, other)
+
+    method.__name__ = method.__qualname__ = name
+    method.__doc__ = f"pandas' {name}; each result column unites both operands' words."
+    return method
+
+
+for _name in FRAME_OPERATORS:
+    globals()["frame_op_" + _name] = _frame_operator(_name)
+
+
 def frame_rename(self, *args, **kwargs):
     before = list(self.columns)
     result = pd.DataFrame.rename(self, *args, **kwargs)
@@ -471,7 +527,8 @@ def frame_insert(self, loc, column, value, *args, **kwargs):
 SERIES_METHODS = {"__finalize__": series_finalize, "combine_first": series_combine_first,
                   **{name: globals()[name] for name in INPLACE_OPERATORS + PLAIN_METHODS}}
 FRAME_METHODS = {"rename": frame_rename, "insert": frame_insert,
-                 **{name: globals()[name] for name in PLAIN_METHODS}}
+                 **{name: globals()[name] for name in PLAIN_METHODS},
+                 **{name: globals()["frame_op_" + name] for name in FRAME_OPERATORS}}
 
 
 def methods_for(kind: str, module: str, qualname: str) -> dict:

@@ -353,6 +353,124 @@ class DAGTrackedDataFrame(pandas.DataFrame):
 
     def resample(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
 
+    def __add__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __sub__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __mul__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __truediv__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __floordiv__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __mod__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __pow__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __and__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __or__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __xor__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __eq__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __ne__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __lt__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __le__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __gt__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __ge__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __radd__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rsub__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rmul__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rtruediv__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rfloordiv__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rmod__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rpow__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rand__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __ror__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rxor__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __iadd__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __isub__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __imul__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __itruediv__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __ifloordiv__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __imod__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __ipow__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __iand__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __ior__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __ixor__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def add(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def sub(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def mul(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def div(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def truediv(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def floordiv(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def mod(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def pow(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def radd(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def rsub(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def rmul(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def rdiv(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def rtruediv(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def rfloordiv(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def rmod(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def rpow(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def eq(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def ne(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def lt(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def le(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def gt(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def ge(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    __hash__: ClassVar[None]  # type: ignore[assignment,unused-ignore]
+
 def wrap_dataframe_dag(df: pandas.DataFrame, tracker: DAGTracker, table: str, protected: Union[bool, Iterable[Any]] = False, include_entity: bool = True) -> DAGTrackedDataFrame:
     """
     Wrap a DataFrame with DAG-tracked provenance: one source pair and one SOURCE node per
