@@ -343,6 +343,10 @@ nb::object AggregateWords(nb::handle tracker, nb::handle arrays, size_t n) {
   nb::object result = NewU32Array(n, &out);
   Union u;  // reused while consecutive rows have the same keys
   std::vector<uint32_t> keys(cols.size(), 0), prev;
+  // With three pairs or more the word holds no entity or chain: rows with the same keys and
+  // depth get the very same word, computed once.
+  bool reuse = false;
+  uint32_t last_depth = 0;
   for (size_t i = 0; i < n; ++i) {
     for (size_t k = 0; k < cols.size(); ++k) keys[k] = PairKey(cols[k][i]);
     uint32_t depth = 0;
@@ -351,9 +355,15 @@ nb::object AggregateWords(nb::handle tracker, nb::handle arrays, size_t n) {
       u = Union();
       for (const auto& c : cols) u.Add(*codec, c[i]);
       prev = keys;
+      reuse = false;
+    } else if (reuse && depth == last_depth) {
+      out[i] = out[i - 1];
+      continue;
     }
     u.depth = depth;
     out[i] = Codec::UpdateChain(u.Word(*codec, cols[0][i]), g_agg_code);
+    reuse = u.pairs.Count() >= 3;
+    last_depth = depth;
   }
   return result;
 }

@@ -247,17 +247,29 @@ def _with_other(result, self, other, rows=None, base=None):
 
 
 _FLEX_CODES = {
-    "add": "ADD", "sub": "SUB", "mul": "MUL", "truediv": "DIV", "floordiv": "DIV", "mod": "DIV",
-    "divmod": "DIV", "pow": "MUL", "eq": "CMP", "ne": "CMP", "lt": "CMP", "le": "CMP",
-    "gt": "CMP", "ge": "CMP",
+    "add": "ADD", "sub": "SUB", "mul": "MUL", "div": "DIV", "truediv": "DIV", "floordiv": "DIV",
+    "mod": "DIV", "divmod": "DIV", "pow": "MUL", "eq": "CMP", "ne": "CMP", "lt": "CMP",
+    "le": "CMP", "gt": "CMP", "ge": "CMP", "and": "CMP", "or": "CMP", "xor": "CMP",
 }
+
+
+def _op_base(name):
+    """The operation of an operator or flex method name: __radd__, rsub, __iadd__ -> add."""
+    base = name.strip("_")
+    for prefix in ("", "r", "i"):
+        if base.startswith(prefix) and base[len(prefix):] in _FLEX_CODES:
+            return base[len(prefix):]
+    return base or "custom"
+
+
+def _op_code(name):
+    return getattr(_words().OpCode, _FLEX_CODES.get(_op_base(name), "CUSTOM"))
 
 
 def flex_binop(self, other, func, level=None, fill_value=None):
     """pandas' flex methods with a Series operand (s.add(t), s.eq(t), s.sub(t, fill_value=0))."""
-    name = getattr(func, "__name__", "custom").strip("_")
-    base = name[1:] if name.startswith("r") and name[1:] in _FLEX_CODES else name
-    code = getattr(_words().OpCode, _FLEX_CODES.get(base, "CUSTOM"))
+    base = _op_base(getattr(func, "__name__", "custom"))
+    code = _op_code(base)
     if level is None and fill_value is None:
         # The containers' own positional operation: lengths checked, words (and nodes) combined.
         if _has_nodes(self):
@@ -461,7 +473,7 @@ FRAME_OPERATORS = tuple(
     + list(_FRAME_FLEX))
 
 
-def _unite_operand(result, self, other):
+def _unite_operand(result, self, other, op=""):
     """Each column of a frame computed from two operands unites both operands' words: by row
     when everything lines up, else one word for the column."""
     tracker = self._tracker
@@ -476,13 +488,21 @@ def _unite_operand(result, self, other):
         return result
     n = len(result)
     aligned = all(len(f) == n and f.index.equals(result.index) for f in sources)
+    code = _op_code(op)
     col_prov = {}
     for col in result.columns:
         parts = [f._col_prov[col] for f in sources if col in f._col_prov and col in f.columns]
         if len(sources) == 1:
             parts.append(np.full(len(self), series_word, np.uint32))
-        if parts:
-            col_prov[col] = _united(tracker, parts, n, aligned and len(parts[0]) == len(self))
+        if not parts:
+            continue
+        if aligned and len(parts) == 2 and len(parts[0]) == len(parts[1]) == n:
+            try:  # the design's binary rule, row by row in the native batch kernel
+                col_prov[col] = _words().combine_batch(tracker._rust, parts[0], parts[1], code)
+                continue
+            except (TypeError, ValueError):
+                pass
+        col_prov[col] = _united(tracker, parts, n, aligned and len(parts[0]) == len(self))
     _set(result, _col_prov=col_prov, _tracker=tracker)
     if _has_nodes(result):
         _set(result, _col_nodes={})
@@ -494,7 +514,7 @@ def _frame_operator(name):
 
     def method(self, other, *args, **kwargs):
         # In place (__iadd__, ...), pandas returns the frame itself, values already updated.
-        return _unite_operand(base(self, other, *args, **kwargs), self, other)
+        return _unite_operand(base(self, other, *args, **kwargs), self, other, name)
 
     method.__name__ = method.__qualname__ = name
     method.__doc__ = f"pandas' {name}; each result column unites both operands' words."
