@@ -446,6 +446,22 @@ void AddFrameGlue(nb::module_& m, const char* name, nb::dict& ns) {
   if (PyDict_Update(ns.ptr(), methods.ptr()) < 0) throw nb::python_error();
 }
 
+void MergeLeftovers(nb::handle out, nb::handle left, nb::handle right, nb::handle kwargs) {
+  static nb::handle fn = GlueFn("merge_leftovers").release();
+  PyObject* suffixes = PyDict_GetItemString(kwargs.ptr(), "suffixes");
+  if (suffixes != nullptr) {
+    fn(out, left, right, nb::handle(suffixes));
+  } else {
+    fn(out, left, right);
+  }
+}
+
+void FillWords(nb::handle out, nb::handle self, nb::handle value) {
+  if (!IsInstance(value, Refs().pd_series)) return;
+  static nb::handle fn = GlueFn("fill_words").release();
+  fn(out, self, value);
+}
+
 void FrameFinalized(nb::handle self, nb::handle other, nb::handle method) {
   static nb::handle fn = nb::object(Glue().attr("frame_finalized")).release();
   fn(self, other, method);

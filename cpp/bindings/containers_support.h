@@ -160,6 +160,11 @@ void AddSeriesGlue(nb::module_& m, const char* name, nb::dict& ns, bool flex_bin
 nb::object GlueFn(const char* name);
 /// Likewise the frame methods (rename, insert, the methods that give plain pandas).
 void AddFrameGlue(nb::module_& m, const char* name, nb::dict& ns);
+/// After a merge: suffixed columns keep their side's words (kwargs: the merge's keywords).
+void MergeLeftovers(nb::handle out, nb::handle left, nb::handle right, nb::handle kwargs);
+/// After fillna(value): a tracked Series value adds its words to the filled rows of `out`.
+void FillWords(nb::handle out, nb::handle self, nb::handle value);
+
 /// The glue's provenance rules for a frame pandas has just derived (after the metadata copy).
 void FrameFinalized(nb::handle self, nb::handle other, nb::handle method);
 

@@ -746,10 +746,7 @@ nb::object Fillna(nb::handle self, nb::handle value, nb::kwargs kwargs) {
   if (!IsInstance(result, Refs().pd_series)) return result;
   nb::object out = DispatchApply(self, GetAttr(result, "values"), GetAttr(self, "index"), "fillna",
                                  g_code.fill);
-  if (IsInstance(value, Refs().pd_series)) {
-    static nb::handle fill = GlueFn("fill_words").release();
-    fill(out, self, value);
-  }
+  FillWords(out, self, value);
   return out;
 }
 
@@ -1019,12 +1016,7 @@ nb::object FrameMerge(nb::handle self, nb::handle right, nb::args args, nb::kwar
                           {{"_tracker", GetAttr(self, "_tracker")},
                            {"_col_prov", new_prov},
                            {"_col_nodes", new_nodes}});
-  static nb::handle leftovers = GlueFn("merge_leftovers").release();
-  if (kwargs.contains("suffixes")) {
-    leftovers(out, self, right, kwargs["suffixes"]);
-  } else {
-    leftovers(out, self, right);
-  }
+  MergeLeftovers(out, self, right, kwargs);
   return out;
 }
 

@@ -213,10 +213,7 @@ nb::object Fillna(nb::handle self, nb::handle value, nb::kwargs kwargs) {
   // In-place use returns None on pandas 2: nothing to wrap, provenance untouched.
   if (!IsInstance(result, Refs().pd_series)) return result;
   nb::object out = Rewrap(self, result, g_code.fill);
-  if (IsInstance(value, Refs().pd_series)) {
-    static nb::handle fill = GlueFn("fill_words").release();
-    fill(out, self, value);
-  }
+  FillWords(out, self, value);
   return out;
 }
 
@@ -409,12 +406,7 @@ nb::object FrameMerge(nb::handle self, nb::handle right, nb::args args, nb::kwar
   take(GetAttr(self, "_col_prov"), false);
   if (IsInstance(right, FrameCls())) take(GetAttr(right, "_col_prov"), true);
   nb::object out = CallKw(FrameCls(), {result}, {{"_tracker", tracker}, {"_col_prov", new_prov}});
-  static nb::handle leftovers = GlueFn("merge_leftovers").release();
-  if (kwargs.contains("suffixes")) {
-    leftovers(out, self, right, kwargs["suffixes"]);
-  } else {
-    leftovers(out, self, right);
-  }
+  MergeLeftovers(out, self, right, kwargs);
   return out;
 }
 
