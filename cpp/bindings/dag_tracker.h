@@ -72,6 +72,7 @@ class DagTracker : public ProvenanceTracker {
   nb::object dashboard_synced;       // _dashboard_synced
 
   bool rows_dropped_warned = false;  // the memory-only row bound has warned once
+  bool persistence_checked = false;  // a URL without a key has been looked for (first node)
 
   nb::object nodes_written;    // _nodes_written: unset (AttributeError) until first assigned
   nb::object edges_written;    // _edges_written: likewise
