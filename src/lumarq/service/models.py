@@ -177,6 +177,7 @@ class AuthOut(BaseModel):
     tenant_id: str
     key_id: str
     max_body_bytes: int
+    max_report_bytes: int = Field(1024 * 1024, description="largest dashboard report accepted")
     api_version: str
     schema_version: int
 

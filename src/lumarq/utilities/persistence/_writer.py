@@ -223,19 +223,21 @@ class _RateLimitedLog:
         self._last: Dict[str, float] = {}
         self._held: Dict[str, int] = {}
 
-    def warning(self, key: str, msg: str, *args: Any) -> None:
+    def warning(self, key: str, msg: str, *args: Any) -> bool:
+        """Log unless `key` was logged within the period; True if logged."""
         now = time.monotonic()
         with self._lock:
             last = self._last.get(key)
             if last is not None and now - last < self._period:
                 self._held[key] = self._held.get(key, 0) + 1
-                return
+                return False
             self._last[key] = now
             held = self._held.pop(key, 0)
         if held:
             msg += " (%d similar warnings in the last %.0f s not shown)"
             args = args + (held, self._period)
         logger.warning(msg, *args)
+        return True
 
 
 class _Journal:
@@ -643,7 +645,7 @@ class AsyncWriter:
             self._lost_logged = total
             error = self._last_error
         if new > 0:
-            logger.warning("%d records were not stored (%d in all so far); last error: %s", new, total, error)
+            logger.warning("%d more records were not stored (%d in all so far); last error: %s", new, total, error)
 
     def get_stats(self) -> Dict[str, Any]:
         """A new dict: per kind ("nodes", "edges", "row_values", "sources") a
@@ -912,9 +914,10 @@ class AsyncWriter:
                     time.sleep(min(delay * (0.5 + random.random()), left))
                     delay = min(delay * 2, _RETRY_MAX_S)
                     continue
-                # The store refused the batch, or failed in a way that may
-                # pass: one more try as it is, then halves.
-                if not retried_once:
+                # A failure of unknown kind may pass: one more try as it is.
+                # A refusal (ValueError: invalid records, a batch over the
+                # size limit) goes straight to halves.
+                if not retried_once and not isinstance(exc, ValueError):
                     retried_once = True
                     with self._stats_lock:
                         self._batches["retried"] += 1
@@ -995,10 +998,12 @@ class AsyncWriter:
                 self._lost_by_pipeline[pid] = self._lost_by_pipeline.get(pid, 0) + n
                 self._unreported[pid] = self._unreported.get(pid, 0) + n
             self._last_error = error
-        if log:
-            self._log.warning(
-                "rejected" if rejected else "lost",
-                "Storage write failed; not stored: %s (%s)",
-                ", ".join("%d %s" % (counts[k], k.replace("_", " ")) for k in KINDS if counts.get(k)),
-                error,
-            )
+        if log and self._log.warning(
+            "rejected" if rejected else "lost",
+            "Storage write failed; not stored: %s (%s)",
+            ", ".join("%d %s" % (counts[k], k.replace("_", " ")) for k in KINDS if counts.get(k)),
+            error,
+        ):
+            # Logged with its count already: the flush summary leaves it out.
+            with self._stats_lock:
+                self._lost_logged += sum(counts.values())
