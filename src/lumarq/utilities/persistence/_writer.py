@@ -569,7 +569,8 @@ class AsyncWriter:
             if first:
                 first = False
                 if self._stalled_at == self._progress:
-                    self._record_failure({kind: n}, self._full_text(), items=[item])
+                    # Counted, and logged with the others at the next flush.
+                    self._record_failure({kind: n}, self._full_text(), items=[item], log=False)
                     return
                 continue
             if self._progress != seen:
@@ -577,7 +578,7 @@ class AsyncWriter:
             elif time.monotonic() - since >= limit:
                 self._stalled_at = seen
                 self._record_failure(
-                    {kind: n}, self._full_text() + " for %.1f s" % limit, items=[item]
+                    {kind: n}, self._full_text() + " for %.1f s" % limit, items=[item], log=False
                 )
                 return
 
@@ -645,7 +646,7 @@ class AsyncWriter:
             self._lost_logged = total
             error = self._last_error
         if new > 0:
-            logger.warning("%d more records were not stored (%d in all so far); last error: %s", new, total, error)
+            logger.warning("%d records were not stored since the last report (%d in all); last error: %s", new, total, error)
 
     def get_stats(self) -> Dict[str, Any]:
         """A new dict: per kind ("nodes", "edges", "row_values", "sources") a
