@@ -761,6 +761,7 @@ bool Flush(nb::handle self, nb::handle timeout) {
       nb::object storage = t.storage.is_valid() ? t.storage : nb::none();
       LogWarning("Failed to persist DAG to storage (non-fatal): %s",
                  {DescribeFailure(storage, ExceptionOf(e))});
+      AddToCount(self, "_store_failures", nb::int_(1));
     }
   }
   if (!AsBool(Need(t.dashboard_synced, "_dashboard_synced"))) {

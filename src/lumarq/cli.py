@@ -109,7 +109,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="lumarq", description="Row-level provenance for pandas pipelines.")
     sub = parser.add_subparsers(dest="command", required=True)
     demo = sub.add_parser("demo", help="run the demo pipeline")
-    demo.add_argument("--rows", type=int, default=10_000, help="rows of synthetic data (default 10000)")
+    demo.add_argument("--rows", type=int, default=20_000, help="rows of synthetic data (default 10000)")
     demo.add_argument("--out", default="lumarq-demo",
                       help="output folder: database, DAG files, API key (default ./lumarq-demo)")
     demo.add_argument("--port", type=int, default=8750,
@@ -138,8 +138,8 @@ def build_parser() -> argparse.ArgumentParser:
                        help="seconds a connection has to send its request headers (default 10)")
     serve.add_argument("--body-timeout", type=float, default=10.0,
                        help="longest pause in seconds while a request body arrives (default 10)")
-    serve.add_argument("--max-connections", type=int, default=10_000,
-                       help="open connections; more are closed at once (default 10000, lowered to the "
+    serve.add_argument("--max-connections", type=int, default=20_000,
+                       help="open connections; more are closed at once (default 20000, lowered to the "
                             "descriptor limit)")
     serve.add_argument("--stall-after-min", type=float, default=15.0,
                        help='minutes after which a "running" pipeline not written to is shown as "stalled" '

@@ -50,7 +50,7 @@ class ServiceLimits:
     inflight_wait_s: float = 30.0
     header_timeout_s: float = 10.0
     body_timeout_s: float = 10.0
-    max_connections: int = 10_000
+    max_connections: int = 20_000
     stall_after_s: float = 15 * 60.0
 
     def __post_init__(self) -> None:

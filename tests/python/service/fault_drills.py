@@ -291,7 +291,7 @@ def drill_journal_bound(lists: int = 40, rows_per_list: int = 1000, journal_byte
     }
 
 
-def drill_exit_with_store_gone(how: str, retry_budget: float = 3.0) -> Dict[str, Any]:
+def drill_exit_with_store_gone(how: str, retry_budget: float = 3.0, raise_in_block: bool = False) -> Dict[str, Any]:
     """Leave a `with` block after the service went down ("down") or the key was revoked
     ("revoked"); the writer retries an outage for `retry_budget` seconds."""
     from lumarq.service import run_in_thread
@@ -317,6 +317,8 @@ def drill_exit_with_store_gone(how: str, retry_budget: float = 3.0) -> Dict[str,
                         svc.store.revoke_key(entry["key_id"])
                     for i in range(20_000, 30_000):
                         t.record_row_value(i, 7, "op", float(i))
+                    if raise_in_block:
+                        raise KeyError("from the block")
             except BaseException as exc:  # what the drill looks for
                 raised = exc
         finally:
@@ -431,7 +433,7 @@ def drill_report_listing(reports: int = 10_000, report_kb: int = 10) -> Dict[str
 
 def _rows_body(pid: int, n: int, batch_id: str) -> bytes:
     rows = [[pid, i, 7, "bulk-operation", float(i), "amount_column", None, None] for i in range(n)]
-    return json.dumps({"batch_id": batch_id, "row_values": [rows]}).encode()
+    return json.dumps({"batch_id": batch_id, "row_values": rows}).encode()
 
 
 def drill_noisy_neighbour(db_kind: str, pg_url: Optional[str] = None, big_writes: int = 4,
