@@ -336,9 +336,16 @@ def guarded_protocol(limits: ServiceLimits, stats: Optional[ConnectionStats] = N
 
         def on_response_complete(self) -> None:
             super().on_response_complete()
-            # A kept-alive connection waits for its next request under
-            # uvicorn's keep-alive timer; its headers then get ours again.
-            self._disarm()
+            if self.transport.is_closing():
+                return
+            if self.conn.their_state is h11.SEND_BODY:
+                # Answered before the body was in (a 401, a 413): the rest
+                # of the body still has to come at the body pace.
+                self._arm(body_s, body=True)
+            else:
+                # A kept-alive connection waits for its next request under
+                # uvicorn's keep-alive timer; its headers then get ours again.
+                self._disarm()
 
         def connection_lost(self, exc: Optional[Exception]) -> None:
             self._disarm()
