@@ -109,14 +109,15 @@ def test_a_rejected_batch_loses_only_its_offending_records(bad_rows, bad_node):
     assert sum(n for pid, n in store.lost if pid == 3) == bad
 
 
-def test_a_refused_key_is_not_retried():
-    store = Recorder(fail=99, exc=PermissionError)
+@pytest.mark.parametrize("exc, attempts", [(PermissionError, 1), (ValueError, 256 + 20)])
+def test_a_refused_key_is_not_retried_and_a_batch_refused_whole_costs_bounded_requests(exc, attempts):
+    store = Recorder(fail=10**9, exc=exc)
     w = AsyncWriter(store, WriterConfig(retry_budget=60, flush_interval=0.05))
     w.start()
-    w.write_row_values(rows(1, 0, 10))
-    assert w.flush(timeout=10) is False
+    w.write_row_values(rows(1, 0, 10_000))
+    assert w.flush(timeout=60) is False
     w.stop()
-    assert len(store.attempts) == 1 and w.get_stats()["lost"] == 10
+    assert len(store.attempts) <= attempts and w.get_stats()["lost"] == 10_000
 
 
 TEXT_FIELDS = [

@@ -59,6 +59,8 @@ _RETRY_FIRST_S = 0.25
 _RETRY_MAX_S = 5.0
 # Journal rows read ahead by the writer thread.
 _JOURNAL_READ = 64
+# Refused attempts spent on isolating the bad records of one batch.
+_MAX_REFUSED_ATTEMPTS = 256
 # The same warning is logged at most once per this many seconds.
 _WARN_EVERY_S = 30.0
 
@@ -534,11 +536,17 @@ class AsyncWriter:
                 return True
         # Once an item is journalled, later ones follow it there until the
         # journal drains, so that records keep their order.
-        if journal is not None and journal.append(item):
+        if journal is None:
+            return False
+        try:
+            placed = journal.append(item)
+        except Exception as exc:  # a record that cannot be pickled waits for queue room
+            logger.debug("Cannot journal a %s record: %s", item[0], exc)
+            return False
+        if placed:
             self._spilling = True
             self._wake.set()
-            return True
-        return False
+        return placed
 
     def _put(self, kind: str, payload: Any, n: int) -> None:
         self._count_queued(kind, n)
@@ -883,9 +891,16 @@ class AsyncWriter:
             if rowids and self._journal is not None:
                 self._journal.done(rowids, size)
 
-    def _deliver(self, items: List[Any]) -> None:
+    def _deliver(self, items: List[Any], splits: Optional[List[int]] = None) -> None:
         """Write `items`, retrying outages within the budget and splitting a
-        rejected batch until only the offending records are dropped."""
+        rejected batch until only the offending records are dropped.
+
+        `splits` bounds the refused attempts of one batch: finding a few bad
+        records takes a few dozen, but a batch refused as a whole (every
+        record names a pipeline that is gone) would otherwise cost a request
+        per record; what is left when the bound is reached is dropped."""
+        if splits is None:
+            splits = [_MAX_REFUSED_ATTEMPTS]
         token = self._token()
         delay = _RETRY_FIRST_S
         retried_once = False
@@ -924,12 +939,13 @@ class AsyncWriter:
                         self._batches["retried"] += 1
                     logger.debug("Storage batch failed, retrying once: %s", error)
                     continue
-                halves = _split(items)
+                splits[0] -= 1
+                halves = _split(items) if splits[0] > 0 else None
                 if halves is None:
                     self._give_up(items, error, rejected=True)
                     return
                 for half in halves:
-                    self._deliver(half)
+                    self._deliver(half, splits)
                 return
             else:
                 if lost:
