@@ -17,9 +17,10 @@ from __future__ import annotations
 import asyncio
 import logging
 import resource
-import time
 from dataclasses import dataclass
 from typing import Any, Awaitable, Callable, Dict, List, Optional, Tuple
+
+from lumarq.utilities.persistence._writer import RateLimitedLog
 
 logger = logging.getLogger("lumarq.service")
 
@@ -65,29 +66,6 @@ class ServiceLimits:
                 raise ValueError("%s must be positive" % name)
         if int(self.max_connections) < 1:
             raise ValueError("max_connections must be at least 1")
-
-
-class RateLimitedLog:
-    """One warning per key and period; the next one says how many were held back."""
-
-    def __init__(self, log: logging.Logger, period: float = 30.0):
-        self._log = log
-        self._period = period
-        self._last: Dict[str, float] = {}
-        self._held: Dict[str, int] = {}
-
-    def warning(self, key: str, msg: str, *args: Any) -> None:
-        now = time.monotonic()
-        last = self._last.get(key)
-        if last is not None and now - last < self._period:
-            self._held[key] = self._held.get(key, 0) + 1
-            return
-        self._last[key] = now
-        held = self._held.pop(key, 0)
-        if held:
-            msg += " (and %d more in the last %.0f s)"
-            args = args + (held, self._period)
-        self._log.warning(msg, *args)
 
 
 class InflightBytes:

@@ -216,10 +216,11 @@ def _split(items: Sequence[Any]) -> Optional[Tuple[List[Any], List[Any]]]:
     return None
 
 
-class _RateLimitedLog:
+class RateLimitedLog:
     """One warning per key and period; the next one says how many were held back."""
 
-    def __init__(self, period: float = _WARN_EVERY_S):
+    def __init__(self, log: logging.Logger = logger, period: float = _WARN_EVERY_S):
+        self._logger = log
         self._period = period
         self._lock = threading.Lock()
         self._last: Dict[str, float] = {}
@@ -238,7 +239,7 @@ class _RateLimitedLog:
         if held:
             msg += " (%d similar warnings in the last %.0f s not shown)"
             args = args + (held, self._period)
-        logger.warning(msg, *args)
+        self._logger.warning(msg, *args)
         return True
 
 
@@ -404,7 +405,7 @@ class AsyncWriter:
         self._outage_since: Optional[float] = None
         self._key_refused = False
         self._wake = threading.Event()
-        self._log = _RateLimitedLog()
+        self._log = RateLimitedLog()
         self._warned_closed = False
         self._warned_unresolved = False
 
