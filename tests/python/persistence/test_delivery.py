@@ -193,3 +193,19 @@ def test_a_big_write_interrupted_between_pieces_completes_once_when_sent_again(s
     # SQLite: four 1000-row pieces in transactions of their own, the rest with the batch; the
     # second sending skipped the two pieces already written. PostgreSQL: one transaction.
     assert calls["n"] == (3 + 3 if backend.kind == "sqlite" else 2)
+
+
+def test_repeated_warnings_are_held_back_and_counted(caplog):
+    import logging
+    import time
+
+    from lumarq.utilities.persistence._writer import RateLimitedLog
+
+    log = RateLimitedLog(logging.getLogger("lumarq.test"), period=0.3)
+    with caplog.at_level(logging.WARNING, logger="lumarq.test"):
+        shown = [log.warning("k", "store down: %s", i) for i in range(5)] + [log.warning("other", "x")]
+        time.sleep(0.35)
+        shown.append(log.warning("k", "store down: %s", 5))
+    assert shown == [True, False, False, False, False, True, True]
+    assert [r.getMessage() for r in caplog.records] == [
+        "store down: 0", "x", "store down: 5 (4 similar warnings in the last 0.3 s not shown)"]

@@ -237,7 +237,7 @@ class RateLimitedLog:
             self._last[key] = now
             held = self._held.pop(key, 0)
         if held:
-            msg += " (%d similar warnings in the last %.0f s not shown)"
+            msg += " (%d similar warnings in the last %g s not shown)"
             args = args + (held, self._period)
         self._logger.warning(msg, *args)
         return True
