@@ -831,8 +831,9 @@ def track(data: pd.DataFrame | pd.Series, tracker: Any, table: str,
     if untrackable:
         warnings.warn(f"track: column(s) {untrackable!r} are not tracked (unsupported dtype); "
                       f"they stay as they are", UserWarning, stacklevel=2)
-    arrays: dict[int, Any] = {}
+    n = len(frame)
     skip = set(map(str, untrackable))
+    arrays: dict[int, Any] = {}
     plain_numpy: dict[np.dtype, list[int]] = {}
     for i, c in enumerate(cols):
         col = frame.iloc[:, i]
@@ -842,19 +843,23 @@ def track(data: pd.DataFrame | pd.Series, tracker: Any, table: str,
             arrays[i] = nd
         else:
             arrays[i] = col
-    words = _v32.wrap_dataframe(frame, tracker, table,
-                                protected if protected is not None else False)._col_prov
+    groups = [[arrays[i] for i in positions] for positions in plain_numpy.values()]
     # Columns of one numpy dtype are copied into one block (one allocation, as pandas keeps
-    # them); the tracked frame never shares memory with its input.
-    blocks = _copy_blocks([[arrays[i] for i in positions] for positions in plain_numpy.values()],
-                          len(frame))
+    # them); the tracked frame never shares memory with its input. The copy runs beside the
+    # native encoding of the words (both release the GIL).
+    copying = _submit(_copy_blocks, groups, n) if n * len(cols) >= _PARALLEL_FROM else None
+    # The words of every column in one block, registered exactly as wrap_dataframe does.
+    words = _v32.source_words(frame, tracker, table,
+                              protected if protected is not None else False)
+    words = words.reshape(len(cols), n)
+    blocks = copying.result() if copying is not None else _copy_blocks(groups, n)
     for block, positions in zip(blocks, plain_numpy.values()):
         for row, i in enumerate(positions):
-            values = pd.arrays.NumpyExtensionArray(block[row])
-            arrays[i] = ProvenanceArray(values, words[cols[i]], tracker)
+            arrays[i] = ProvenanceArray(pd.arrays.NumpyExtensionArray(block[row]), words[i],
+                                        tracker)
     for i, c in enumerate(cols):
         if str(c) not in skip and isinstance(arrays[i], pd.Series):
-            arrays[i] = ProvenanceArray(arrays[i].array.copy(), words[c], tracker)
+            arrays[i] = ProvenanceArray(arrays[i].array.copy(), words[i], tracker)
     out = pd.DataFrame(arrays, index=frame.index, copy=False)
     out.columns = frame.columns
     return out
