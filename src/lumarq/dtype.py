@@ -1031,7 +1031,9 @@ class ProvenanceSeriesAccessor:
 
     @property
     def tainted(self) -> np.ndarray:
-        """Per row: derives from a protected attribute."""
+        """Per row: derives from a protected attribute. Without a tracker the words say
+        nothing (not that the rows are clean): that raises ValueError."""
+        self._need_tracker()
         return _backend.is_tainted_batch(self._arr._words)
 
     def audit(self, i: int = 0) -> dict[str, Any]:
@@ -1082,7 +1084,12 @@ class ProvenanceFrameAccessor:
         view = _audit_view(self._df)
         if view is self._df:
             raise ValueError("the frame has no columns of the provenance dtype")
-        return _v32.column_risk_report(view, self.tracker)
+        tracker = self.tracker
+        if tracker is None:
+            # Words 0 without a tracker mean unknown provenance, not a clean frame.
+            raise ValueError("the frame's columns of the provenance dtype carry no tracker "
+                             "(their words are all 0): their provenance is unknown")
+        return _v32.column_risk_report(view, tracker)
 
     def fairness(self, outcome: Any, protected: Any, favorable: Any = 1, labels: Any = None,
                  reference: Any = None, **kwargs: Any) -> dict[str, Any]:
