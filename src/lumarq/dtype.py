@@ -843,16 +843,14 @@ def track(data: pd.DataFrame | pd.Series, tracker: Any, table: str,
             arrays[i] = nd
         else:
             arrays[i] = col
-    groups = [[arrays[i] for i in positions] for positions in plain_numpy.values()]
-    # Columns of one numpy dtype are copied into one block (one allocation, as pandas keeps
-    # them); the tracked frame never shares memory with its input. The copy runs beside the
-    # native encoding of the words (both release the GIL).
-    copying = _submit(_copy_blocks, groups, n) if n * len(cols) >= _PARALLEL_FROM else None
     # The words of every column in one block, registered exactly as wrap_dataframe does.
     words = _v32.source_words(frame, tracker, table,
                               protected if protected is not None else False)
     words = words.reshape(len(cols), n)
-    blocks = copying.result() if copying is not None else _copy_blocks(groups, n)
+    # Columns of one numpy dtype are copied into one block (one allocation, as pandas keeps
+    # them); the tracked frame never shares memory with its input.
+    blocks = _copy_blocks([[arrays[i] for i in positions] for positions in plain_numpy.values()],
+                          n)
     for block, positions in zip(blocks, plain_numpy.values()):
         for row, i in enumerate(positions):
             arrays[i] = ProvenanceArray(pd.arrays.NumpyExtensionArray(block[row]), words[i],
@@ -868,7 +866,18 @@ def track(data: pd.DataFrame | pd.Series, tracker: Any, table: str,
 def _copy_blocks(groups: list[list[np.ndarray]], n: int) -> list[np.ndarray]:
     blocks = []
     for columns in groups:
-        block = _empty(len(columns) * n, columns[0].dtype).reshape(len(columns), n)
+        base = columns[0].base
+        if (isinstance(base, np.ndarray) and base.shape == (len(columns), n)
+                and base.flags.c_contiguous
+                and all(c.base is base and c.ctypes.data == base[k].ctypes.data
+                        for k, c in enumerate(columns))):
+            # The columns are the rows of one block in order (a frame pandas consolidated):
+            # one copy, as pandas' own deep copy makes.
+            blocks.append(base.copy())
+            continue
+        # numpy's allocator: a block this large is a fresh mapping either way, and numpy
+        # advises it for huge pages as pandas' copy does.
+        block = np.empty((len(columns), n), dtype=columns[0].dtype)
         for row, values in enumerate(columns):
             np.copyto(block[row], values)
         blocks.append(block)
