@@ -821,9 +821,10 @@ def track(data: pd.DataFrame | pd.Series, tracker: Any, table: str,
     names = _protected_names(protected)
     flag = bool(protected) if names is None else False
     cols = list(frame.columns)
-    dtypes = list(frame.dtypes)
+    series = [col for _, col in frame.items()]  # by position: names may repeat
+    dtypes = [col.dtype for col in series]
     untrackable = [c for i, c in enumerate(cols)
-                   if not (_trackable(dtypes[i]) or _is_text(frame.iloc[:, i]))]
+                   if not (_trackable(dtypes[i]) or _is_text(series[i]))]
     bad = [c for c in untrackable if flag or (names is not None and str(c) in names)]
     if bad:
         raise TypeError(f"track: protected column(s) {bad!r} cannot be tracked (dtype "
@@ -836,7 +837,7 @@ def track(data: pd.DataFrame | pd.Series, tracker: Any, table: str,
     arrays: dict[int, Any] = {}
     plain_numpy: dict[np.dtype, list[int]] = {}
     for i, c in enumerate(cols):
-        col = frame.iloc[:, i]
+        col = series[i]
         nd = None if str(c) in skip else _numpy_values(col.array)
         if nd is not None:
             plain_numpy.setdefault(nd.dtype, []).append(i)
