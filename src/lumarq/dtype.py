@@ -116,20 +116,6 @@ def _float_op(op: Callable[[Any, Any], Any], a: Any, b: Any) -> np.ndarray | Non
         return ufunc(x, y)
 
 
-_pool: Any = None
-
-
-def _submit(fn: Callable[..., Any], *args: Any) -> Any:
-    """Runs `fn` on a helper thread (the native kernels release the GIL), so that words and
-    values are computed at the same time."""
-    global _pool
-    if _pool is None:
-        from concurrent.futures import ThreadPoolExecutor
-
-        _pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="lumarq-words")
-    return _pool.submit(fn, *args)
-
-
 def _unwrap(result: Any) -> Any:
     """Plain results as pandas holds them for plain columns (numpy, not NumpyExtensionArray)."""
     if isinstance(result, pd.arrays.NumpyExtensionArray):
@@ -581,13 +567,10 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         if self._tracker is not None and words is not None and tracker is not None:
             out_tracker = _check_trackers(self._tracker, tracker)
             first, second = (words, self._words) if op in _REVERSED else (self._words, words)
-            if len(first) >= _PARALLEL_FROM:
-                job = _submit(_combine, out_tracker, first, second, code)
-                result = self._values_op(op, values)
-                out_words = job.result()
-            else:
-                result = self._values_op(op, values)
-                out_words = _combine(out_tracker, first, second, code)
+            # One after the other: the combination already runs on the backend's worker pool,
+            # and a hand-off to a further thread stalls whenever the machine is busy.
+            result = self._values_op(op, values)
+            out_words = _combine(out_tracker, first, second, code)
         elif words is not None and tracker is not None:
             # An array without a tracker has words 0: the tracked operand's words carry over.
             result = self._values_op(op, values)
@@ -758,8 +741,6 @@ for _name in ("sum", "prod", "mean", "median", "min", "max", "std", "var", "sem"
 def _rebuild(values: Any, words: np.ndarray, tracker: Any) -> ProvenanceArray:
     return ProvenanceArray(values, words, tracker)
 
-
-_PARALLEL_FROM = 1 << 16  # below this a hand-off to the helper thread costs more than it saves
 
 _REVERSED = frozenset({roperator.radd, roperator.rsub, roperator.rmul, roperator.rtruediv,
                        roperator.rfloordiv, roperator.rmod, roperator.rdivmod, roperator.rpow,
