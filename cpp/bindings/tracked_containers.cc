@@ -5,6 +5,8 @@
 // functions, looked up in the module globals at each call so that replacements take effect.
 #include <algorithm>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "backend.h"
 #include "containers_support.h"
@@ -428,15 +430,11 @@ void DefineFrame(nb::module_& m) {
 
 // ---------------------------------------------------------------- wrap_dataframe
 
-nb::object WrapDataFrame(nb::handle df, nb::handle tracker, nb::handle table,
-                         nb::handle protected_, nb::handle include_entity) {
-  nb::str tname = AsStr(table, "table");
-  RequireFrame(df, "wrap_dataframe");
-  const bool with_entity = AsBool(include_entity);
-  WarnAboutProtected(df, protected_, IsNameCollection(protected_));
-  nb::object result = CallKw(FrameCls(), {df}, {{"_tracker", tracker}});
-  const size_t n = Len(df);
-
+/// Registers the (table, column) pairs of `df` on `tracker` as wrap_dataframe does and calls
+/// `each(column, pair_id, tainted, entity_hashes)` per column, in column order.
+template <typename Each>
+void RegisterSources(nb::handle df, nb::handle tracker, const nb::str& tname,
+                     nb::handle protected_, bool with_entity, size_t n, Each&& each) {
   nb::object protected_cols;  // set of str(name), or invalid when `protected` is a flag
   bool flag = false;
   if (IsNameCollection(protected_)) {
@@ -450,8 +448,6 @@ nb::object WrapDataFrame(nb::handle df, nb::handle tracker, nb::handle table,
       CallMethod(GetAttr(tracker, "_rust"), Interned("mark_table_protected"), tname);
     }
   }
-
-  nb::object col_prov = GetAttr(result, "_col_prov");
   EntityHashes entities(df, tracker, n, VantorGlobal("MODE_01_ENTITY_BITS"));
   nb::object zeros;
   for (nb::handle col : GetAttr(df, "columns")) {
@@ -466,9 +462,63 @@ nb::object WrapDataFrame(nb::handle df, nb::handle tracker, nb::handle table,
       if (!zeros.is_valid()) zeros = ZerosU32(n);
       hashes = zeros;
     }
-    nb::object prov = AsU32Array(VantorGlobal("encode_source_column")(
-        GetAttr(tracker, "_rust"), pair_id, hashes, nb::bool_(tainted)));
-    SetItem(col_prov, col, prov);
+    each(col, pair_id, tainted, hashes);
+  }
+}
+
+nb::object WrapDataFrame(nb::handle df, nb::handle tracker, nb::handle table,
+                         nb::handle protected_, nb::handle include_entity) {
+  nb::str tname = AsStr(table, "table");
+  RequireFrame(df, "wrap_dataframe");
+  const bool with_entity = AsBool(include_entity);
+  WarnAboutProtected(df, protected_, IsNameCollection(protected_));
+  nb::object result = CallKw(FrameCls(), {df}, {{"_tracker", tracker}});
+  nb::object col_prov = GetAttr(result, "_col_prov");
+  RegisterSources(df, tracker, tname, protected_, with_entity, Len(df),
+                  [&](nb::handle col, nb::handle pair_id, bool tainted, nb::handle hashes) {
+                    nb::object prov = AsU32Array(VantorGlobal("encode_source_column")(
+                        GetAttr(tracker, "_rust"), pair_id, hashes, nb::bool_(tainted)));
+                    SetItem(col_prov, col, prov);
+                  });
+  return result;
+}
+
+/// The words wrap_dataframe gives every column of `df`, registered the same way, as one
+/// (columns * rows) block: row k*n..(k+1)*n-1 holds column k. One allocation for the frame,
+/// filled without the GIL once the pairs are registered.
+nb::object SourceWords(nb::handle df, nb::handle tracker, nb::handle table,
+                       nb::handle protected_) {
+  nb::str tname = AsStr(table, "table");
+  RequireFrame(df, "source_words");
+  WarnAboutProtected(df, protected_, IsNameCollection(protected_));
+  const size_t n = Len(df);
+  struct Column {
+    uint32_t pair_id;
+    bool taint;
+    U32View hashes;
+  };
+  std::vector<Column> columns;
+  RegisterSources(df, tracker, tname, protected_, /*with_entity=*/true, n,
+                  [&](nb::handle, nb::handle pair_id, bool tainted, nb::handle hashes) {
+                    const int64_t pid = AsInt64(pair_id, "pair_id");
+                    if (pid < 0 || pid >= kMaxPairs) {
+                      throw nb::value_error(
+                          ("pair id out of range (0-511): " + std::to_string(pid)).c_str());
+                    }
+                    columns.push_back({static_cast<uint32_t>(pid), tainted,
+                                       U32View(hashes, "entity_hashes")});
+                    if (columns.back().hashes.size() != n) {
+                      throw nb::value_error("entity hashes differ in length from the frame");
+                    }
+                  });
+  uint32_t* out = nullptr;
+  nb::object result = NewU32Array(columns.size() * n, &out);
+  {
+    nb::gil_scoped_release release;
+    for (size_t k = 0; k < columns.size(); ++k) {
+      EncodeSourceColumn(columns[k].pair_id, columns[k].hashes.span(), columns[k].taint,
+                         {out + k * n, n});
+    }
   }
   return result;
 }
@@ -487,6 +537,10 @@ void RegisterTrackedContainers(nb::module_& m) {
         nb::arg("table").none(), nb::arg("protected").none() = false,
         nb::arg("include_entity").none() = true,
         "Wrap a DataFrame with VANTOR-32 provenance. Sets taint for protected columns.");
+  m.def("source_words", &SourceWords, nb::arg("df").none(), nb::arg("tracker").none(),
+        nb::arg("table").none(), nb::arg("protected").none() = false,
+        "The words wrap_dataframe gives each column, registered the same way, as one flat "
+        "uint32 block of columns x rows.");
 }
 
 }  // namespace lumarq::py

@@ -116,20 +116,6 @@ def _float_op(op: Callable[[Any, Any], Any], a: Any, b: Any) -> np.ndarray | Non
         return ufunc(x, y)
 
 
-_pool: Any = None
-
-
-def _submit(fn: Callable[..., Any], *args: Any) -> Any:
-    """Runs `fn` on a helper thread (the native kernels release the GIL), so that words and
-    values are computed at the same time."""
-    global _pool
-    if _pool is None:
-        from concurrent.futures import ThreadPoolExecutor
-
-        _pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="lumarq-words")
-    return _pool.submit(fn, *args)
-
-
 def _unwrap(result: Any) -> Any:
     """Plain results as pandas holds them for plain columns (numpy, not NumpyExtensionArray)."""
     if isinstance(result, pd.arrays.NumpyExtensionArray):
@@ -581,13 +567,10 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         if self._tracker is not None and words is not None and tracker is not None:
             out_tracker = _check_trackers(self._tracker, tracker)
             first, second = (words, self._words) if op in _REVERSED else (self._words, words)
-            if len(first) >= _PARALLEL_FROM:
-                job = _submit(_combine, out_tracker, first, second, code)
-                result = self._values_op(op, values)
-                out_words = job.result()
-            else:
-                result = self._values_op(op, values)
-                out_words = _combine(out_tracker, first, second, code)
+            # One after the other: the combination already runs on the backend's worker pool,
+            # and a hand-off to a further thread stalls whenever the machine is busy.
+            result = self._values_op(op, values)
+            out_words = _combine(out_tracker, first, second, code)
         elif words is not None and tracker is not None:
             # An array without a tracker has words 0: the tracked operand's words carry over.
             result = self._values_op(op, values)
@@ -766,8 +749,6 @@ def _rebuild(values: Any, words: np.ndarray, tracker: Any) -> ProvenanceArray:
     return ProvenanceArray(values, words, tracker)
 
 
-_PARALLEL_FROM = 1 << 16  # below this a hand-off to the helper thread costs more than it saves
-
 _LOGICAL = frozenset({operator.and_, operator.or_, operator.xor, roperator.rand_, roperator.ror_,
                       roperator.rxor})
 _REVERSED = frozenset({roperator.radd, roperator.rsub, roperator.rmul, roperator.rtruediv,
@@ -830,9 +811,10 @@ def track(data: pd.DataFrame | pd.Series, tracker: Any, table: str,
     names = _protected_names(protected)
     flag = bool(protected) if names is None else False
     cols = list(frame.columns)
-    dtypes = list(frame.dtypes)
+    series = [col for _, col in frame.items()]  # by position: names may repeat
+    dtypes = [col.dtype for col in series]
     untrackable = [c for i, c in enumerate(cols)
-                   if not (_trackable(dtypes[i]) or _is_text(frame.iloc[:, i]))]
+                   if not (_trackable(dtypes[i]) or _is_text(series[i]))]
     bad = [c for c in untrackable if flag or (names is not None and str(c) in names)]
     if bad:
         raise TypeError(f"track: protected column(s) {bad!r} cannot be tracked (dtype "
@@ -840,30 +822,33 @@ def track(data: pd.DataFrame | pd.Series, tracker: Any, table: str,
     if untrackable:
         warnings.warn(f"track: column(s) {untrackable!r} are not tracked (unsupported dtype); "
                       f"they stay as they are", UserWarning, stacklevel=2)
-    arrays: dict[int, Any] = {}
+    n = len(frame)
     skip = set(map(str, untrackable))
+    arrays: dict[int, Any] = {}
     plain_numpy: dict[np.dtype, list[int]] = {}
     for i, c in enumerate(cols):
-        col = frame.iloc[:, i]
+        col = series[i]
         nd = None if str(c) in skip else _numpy_values(col.array)
         if nd is not None:
             plain_numpy.setdefault(nd.dtype, []).append(i)
             arrays[i] = nd
         else:
             arrays[i] = col
-    words = _v32.wrap_dataframe(frame, tracker, table,
-                                protected if protected is not None else False)._col_prov
+    # The words of every column in one block, registered exactly as wrap_dataframe does.
+    words = _v32.source_words(frame, tracker, table,
+                              protected if protected is not None else False)
+    words = words.reshape(len(cols), n)
     # Columns of one numpy dtype are copied into one block (one allocation, as pandas keeps
     # them); the tracked frame never shares memory with its input.
     blocks = _copy_blocks([[arrays[i] for i in positions] for positions in plain_numpy.values()],
-                          len(frame))
+                          n)
     for block, positions in zip(blocks, plain_numpy.values()):
         for row, i in enumerate(positions):
-            values = pd.arrays.NumpyExtensionArray(block[row])
-            arrays[i] = ProvenanceArray(values, words[cols[i]], tracker)
+            arrays[i] = ProvenanceArray(pd.arrays.NumpyExtensionArray(block[row]), words[i],
+                                        tracker)
     for i, c in enumerate(cols):
         if str(c) not in skip and isinstance(arrays[i], pd.Series):
-            arrays[i] = ProvenanceArray(arrays[i].array.copy(), words[c], tracker)
+            arrays[i] = ProvenanceArray(arrays[i].array.copy(), words[i], tracker)
     out = pd.DataFrame(arrays, index=frame.index, copy=False)
     out.columns = frame.columns
     return out
@@ -872,7 +857,18 @@ def track(data: pd.DataFrame | pd.Series, tracker: Any, table: str,
 def _copy_blocks(groups: list[list[np.ndarray]], n: int) -> list[np.ndarray]:
     blocks = []
     for columns in groups:
-        block = _empty(len(columns) * n, columns[0].dtype).reshape(len(columns), n)
+        base = columns[0].base
+        if (isinstance(base, np.ndarray) and base.shape == (len(columns), n)
+                and base.flags.c_contiguous
+                and all(c.base is base and c.ctypes.data == base[k].ctypes.data
+                        for k, c in enumerate(columns))):
+            # The columns are the rows of one block in order (a frame pandas consolidated):
+            # one copy, as pandas' own deep copy makes.
+            blocks.append(base.copy())
+            continue
+        # numpy's allocator: a block this large is a fresh mapping either way, and numpy
+        # advises it for huge pages as pandas' copy does.
+        block = np.empty((len(columns), n), dtype=columns[0].dtype)
         for row, values in enumerate(columns):
             np.copyto(block[row], values)
         blocks.append(block)
@@ -944,11 +940,13 @@ def _tracked_columns(df: pd.DataFrame) -> list[int]:
 
 def _audit_view(obj: Any) -> Any:
     """The object the audits read: `obj` itself unless it holds arrays of the dtype."""
+    # Arrays without a tracker (built by pandas from plain values) are untracked, never clean:
+    # a Series of them stays as it is, so the audits refuse it; a frame leaves them out.
     if isinstance(obj, pd.Series) and isinstance(obj.dtype, ProvenanceDtype):
         arr = obj.array
-        return _AuditView(arr._tracker, prov=arr._words)
+        return obj if arr._tracker is None else _AuditView(arr._tracker, prov=arr._words)
     if isinstance(obj, pd.DataFrame):
-        positions = _tracked_columns(obj)
+        positions = [i for i in _tracked_columns(obj) if obj.iloc[:, i].array._tracker is not None]
         if not positions:
             return obj
         tracker = None
@@ -1035,7 +1033,9 @@ class ProvenanceSeriesAccessor:
 
     @property
     def tainted(self) -> np.ndarray:
-        """Per row: derives from a protected attribute."""
+        """Per row: derives from a protected attribute. Without a tracker the words say
+        nothing (not that the rows are clean): that raises ValueError."""
+        self._need_tracker()
         return _backend.is_tainted_batch(self._arr._words)
 
     def audit(self, i: int = 0) -> dict[str, Any]:
@@ -1083,10 +1083,14 @@ class ProvenanceFrameAccessor:
 
     def risk_report(self) -> list[dict[str, Any]]:
         """``column_risk_report`` over the tracked columns."""
-        view = _audit_view(self._df)
-        if view is self._df:
+        if not _tracked_columns(self._df):
             raise ValueError("the frame has no columns of the provenance dtype")
-        return _v32.column_risk_report(view, self.tracker)
+        tracker = self.tracker
+        if tracker is None:
+            # Words 0 without a tracker mean unknown provenance, not a clean frame.
+            raise ValueError("the frame's columns of the provenance dtype carry no tracker "
+                             "(their words are all 0): their provenance is unknown")
+        return _v32.column_risk_report(_audit_view(self._df), tracker)
 
     def fairness(self, outcome: Any, protected: Any, favorable: Any = 1, labels: Any = None,
                  reference: Any = None, **kwargs: Any) -> dict[str, Any]:

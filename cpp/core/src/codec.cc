@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <mutex>
 #include <stdexcept>
@@ -10,6 +11,10 @@
 
 #include "lumarq/hash.h"
 #include "lumarq/parallel.h"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #if defined(__GNUC__) && !defined(__clang__) && defined(__x86_64__) && defined(__linux__)
 // One build serves every x86-64 machine; the loader picks the AVX2 body where it exists.
@@ -390,6 +395,10 @@ void Codec::UpdateChainBatch(std::span<const uint32_t> in, uint32_t op, std::spa
   UpdateChainLoop(in.data(), op, out.data(), std::min(in.size(), out.size()));
 }
 
+namespace {
+constexpr size_t kStreamFrom = size_t{1} << 18;  // words (1 MiB): beyond L2
+}  // namespace
+
 LUMARQ_MULTIVERSION
 void EncodeSourceColumn(uint32_t pair_id, std::span<const uint32_t> entities, bool taint,
                         std::span<uint32_t> out) {
@@ -400,7 +409,25 @@ void EncodeSourceColumn(uint32_t pair_id, std::span<const uint32_t> entities, bo
   const size_t n = std::min(entities.size(), out.size());
   const uint32_t* e = entities.data();
   uint32_t* o = out.data();
-  for (size_t i = 0; i < n; ++i) o[i] = head | ((e[i] & 255u) << 8);
+  size_t i = 0;
+#if defined(__SSE2__)
+  // A large column is written with streaming stores: it outgrows the caches, and a plain store
+  // would first read every line it overwrites (wrapping a wide frame is bound by this traffic).
+  if (n >= kStreamFrom) {
+    for (; i < n && (reinterpret_cast<uintptr_t>(o + i) & 15u) != 0; ++i) {
+      o[i] = head | ((e[i] & 255u) << 8);
+    }
+    const __m128i h = _mm_set1_epi32(static_cast<int>(head));
+    const __m128i low = _mm_set1_epi32(255);
+    for (; i + 4 <= n; i += 4) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(e + i));
+      _mm_stream_si128(reinterpret_cast<__m128i*>(o + i),
+                       _mm_or_si128(h, _mm_slli_epi32(_mm_and_si128(v, low), 8)));
+    }
+    _mm_sfence();
+  }
+#endif
+  for (; i < n; ++i) o[i] = head | ((e[i] & 255u) << 8);
 }
 
 void TaintBatch(std::span<const uint32_t> in, std::span<uint8_t> out) {

@@ -477,6 +477,11 @@ def wrap_dataframe(df: pandas.DataFrame, tracker: ProvenanceTracker, table: str,
     Wrap a DataFrame with VANTOR-32 provenance. Sets taint for protected columns.
     """
 
+def source_words(df: pandas.DataFrame, tracker: ProvenanceTracker, table: str, protected: Union[bool, Iterable[Any]] = False) -> numpy.typing.NDArray[numpy.uint32]:
+    """
+    The words wrap_dataframe gives each column, registered the same way, as one flat uint32 block of columns x rows.
+    """
+
 def audit(series: TrackedSeries) -> Dict[str, Any]:
     pass
 
