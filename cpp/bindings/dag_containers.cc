@@ -920,8 +920,11 @@ nb::object FrameGetItem(nb::handle self, nb::handle key) {
 /// first name. Source nodes keep their own table and column fields only.
 void NameAssignedNodes(nb::handle tracker, nb::handle key, nb::handle node_ids) {
   if (!AsBool(tracker)) return;
+  DagTracker* native = DagTrackerPtr(tracker);
   nb::object nodes;
-  if (!TryGetAttr(tracker, "_nodes", &nodes) || !PyDict_Check(nodes.ptr())) return;
+  if ((native == nullptr || !native->store) &&
+      (!TryGetAttr(tracker, "_nodes", &nodes) || !PyDict_Check(nodes.ptr())))
+    return;
   I64Array ids;
   if (!nb::try_cast(node_ids, ids, /*convert=*/false)) return;
   // Rows of one operation share few nodes and often come in runs: collapse runs, then sort.
@@ -935,6 +938,10 @@ void NameAssignedNodes(nb::handle tracker, nb::handle key, nb::handle node_ids) 
   unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
   if (unique.empty()) return;
   nb::object name = Steal(PyObject_Str(key.ptr()));
+  if (!nodes.is_valid()) {
+    StoreNameNodes(*native, unique, name);
+    return;
+  }
   for (int64_t id : unique) {
     nb::object node = MapGet(nodes, PyInt(id));
     if (!node.is_valid() || node.is_none() || NodeIsSource(node)) continue;  // evicted or a source

@@ -186,6 +186,23 @@ struct Creation {
   nb::handle kwargs;  // the Python path: extra DAGNode keyword arguments (a dict) instead
 };
 
+bool ExactWord(nb::handle v, uint32_t* out) {
+  int64_t x;
+  if (!ExactInt64(v, &x) || x < 0 || x > UINT32_MAX) return false;
+  *out = static_cast<uint32_t>(x);
+  return true;
+}
+
+/// The NodeType member's value (1..8), or 0 for anything else.
+int KindOf(nb::handle member) {
+  for (int k = 1; k <= kNodeKinds; ++k) {
+    if (member.ptr() == KindMember(static_cast<NodeKind>(k)).ptr()) return k;
+  }
+  return 0;
+}
+
+nb::object PyInt(int64_t v) { return Steal(PyLong_FromLongLong(v)); }
+
 bool IsTainted(nb::handle self, nb::handle provenance) {
   if (Native(self, "is_tainted")) return TaintOf(AsWord(provenance, "provenance"));
   return AsBool(CallMethod(self, Interned("is_tainted"), provenance));
@@ -244,12 +261,60 @@ void IndexProvenance(nb::handle prov_map, nb::handle provenance, nb::handle node
 /// _create_node steps 1 to 8. Every call into Python (an is_tainted override, _persist_node, a
 /// foreign lock, evicted nodes whose metadata runs finalisers) may let other threads run, so the
 /// attributes are read afresh at each step.
+void RefreshClock(DagTracker& t) {
+  if ((t.clock_tick++ & 1023) == 0) {
+    t.op_clock = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                     std::chrono::system_clock::now().time_since_epoch())
+                     .count();
+  }
+}
+
+/// The persistence hook and eviction, steps 6 and 7 of _create_node, for a stored node.
+void AfterStored(nb::handle self, DagTracker& t, bool all_native, int64_t id, nb::handle node) {
+  nb::object writer = Need(t.writer, "_writer");
+  if (!writer.is_none() && AsBool(writer)) {
+    nb::object made = node.is_valid() ? nb::borrow(node) : StoreNode(t, PyInt(id), false);
+    if (all_native || Native(self, "_persist_node")) {
+      PersistNode(self, made);
+    } else {
+      CallMethod(self, Interned("_persist_node"), made);
+    }
+  }
+  if (!t.store) return;  // the hook spilled the store
+  int64_t limit;
+  nb::object max_nodes = Need(t.max_nodes, "_max_nodes");
+  if (!ExactInt64(max_nodes, &limit)) {
+    SpillStore(t);
+    if (OverLimit(Need(t.nodes, "_nodes"), max_nodes)) EvictOldest(self);
+    return;
+  }
+  if (static_cast<int64_t>(t.store->size()) > limit) StoreEvict(t);
+}
+
 nb::object CreateNode(nb::handle self, DagTracker& t, Creation& c) {
   const bool all_native = AllNative(self);
+  if (t.store && !all_native) SpillStore(t);
   LockGuard guard(Need(t.dag_lock, "_dag_lock"));
   nb::object node_id = Need(t.next_node_id, "_next_node_id");
   t.next_node_id = NextId(node_id);
   c.fields.node_id = node_id;
+  int64_t id64 = -1;
+  if (t.store && !ExactInt64(node_id, &id64)) SpillStore(t);
+  // A node the store holds as a row alone: no object until one is asked for.
+  uint32_t word;
+  if (t.store && !c.kwargs.is_valid() && !c.fields.inputs.is_valid() &&
+      !c.fields.metadata.is_valid() && !c.fields.table.is_valid() &&
+      !c.fields.is_protected.is_valid() && ExactWord(c.fields.provenance, &word)) {
+    RefreshClock(t);
+    if (StoreAppendPlain(t, id64, static_cast<NodeKind>(KindOf(c.fields.node_type)),
+                         c.fields.operation, {c.fields.ids, c.fields.n_ids}, word,
+                         word != 0 && TaintOf(word))) {
+      AfterStored(self, t, all_native, id64, nb::handle());
+      guard.Release();
+      return node_id;
+    }
+    SpillStore(t);
+  }
   nb::object node;
   nb::object provenance;
   bool is_protected;
@@ -265,6 +330,15 @@ nb::object CreateNode(nb::handle self, DagTracker& t, Creation& c) {
   if (!is_protected && AsBool(provenance) &&
       (all_native ? TaintOf(AsWord(provenance, "provenance")) : IsTainted(self, provenance))) {
     NodeMarkProtected(node);
+  }
+  if (t.store) {
+    RefreshClock(t);
+    if (StoreAppendObject(t, id64, node)) {
+      AfterStored(self, t, all_native, id64, node);
+      guard.Release();
+      return node_id;
+    }
+    SpillStore(t);
   }
   nb::object nodes = Need(t.nodes, "_nodes");
   if (PyDict_CheckExact(nodes.ptr())) {
@@ -520,6 +594,10 @@ void EvictGeneric(nb::handle nodes, nb::handle prov_map) {
 
 void EvictOldest(nb::handle self) {
   DagTracker& t = Self(self);
+  if (t.store) {
+    StoreEvict(t);
+    return;
+  }
   nb::object nodes = Need(t.nodes, "_nodes");
   nb::object prov_map = Need(t.prov_to_nodes, "_prov_to_nodes");
   if (!EvictNative(nodes, prov_map)) EvictGeneric(nodes, prov_map);
@@ -950,13 +1028,22 @@ nb::object LogAggregate(nb::handle self, nb::handle op_name, nb::handle input_no
 
 nb::object GetNode(nb::handle self, nb::handle node_id) {
   nb::object id = AsInt(node_id, "node_id");
-  return MapGet(Need(Self(self).nodes, "_nodes"), id);
+  DagTracker& t = Self(self);
+  if (t.store) return StoreNode(t, id, /*keep=*/true);
+  return MapGet(Need(t.nodes, "_nodes"), id);
 }
 
 nb::list GetNodesForProvenance(nb::handle self, nb::handle provenance) {
   nb::object p = AsInt(provenance, "provenance");
   DagTracker& t = Self(self);
   nb::list out;
+  if (t.store) {
+    uint32_t word;
+    if (ExactWord(p, &word)) return nb::borrow<nb::list>(StoreNodesForWord(t, word));
+    int64_t any;
+    if (ExactInt64(p, &any)) return out;  // an int no stored word equals
+    SpillStore(t);
+  }
   nb::object ids = MapGet(Need(t.prov_to_nodes, "_prov_to_nodes"), p);
   if (ids.is_none()) return out;
   PyObject* snapshot = PySequence_List(ids.ptr());
@@ -1033,7 +1120,13 @@ nb::object GetDagGeneric(nb::handle nodes, nb::handle root_obj) {
 
 nb::object GetDag(nb::handle self, nb::handle root_node_id) {
   nb::object root = AsInt(root_node_id, "root_node_id");
-  nb::object nodes = Need(Self(self).nodes, "_nodes");
+  DagTracker& t = Self(self);
+  int64_t store_root;
+  if (t.store && ExactInt64(root, &store_root)) {
+    nb::object dag = StoreGetDag(t, root, store_root);
+    if (dag.is_valid()) return dag;
+  }
+  nb::object nodes = NodesMap(t);
   int64_t root64;
   if (PyDict_CheckExact(nodes.ptr()) && ExactInt64(root, &root64)) {
     try {
@@ -1068,9 +1161,13 @@ nb::object GetDagForProvenance(nb::handle self, nb::handle provenance) {
 
 nb::dict DagStats(nb::handle self) {
   DagTracker& t = Self(self);
+  if (t.store) {
+    nb::dict stats;
+    if (StoreStats(t, &stats)) return stats;
+  }
   // A snapshot of the nodes: counting may call into Python (and so let other threads create or
   // evict nodes), and the counts must describe one state.
-  nb::object nodes = Need(t.nodes, "_nodes");
+  nb::object nodes = NodesMap(t);
   PyObject* values = PyDict_CheckExact(nodes.ptr())
                          ? PyDict_Values(nodes.ptr())
                          : PySequence_List(nodes.attr("values")().ptr());
@@ -1090,7 +1187,7 @@ nb::dict DagStats(nb::handle self) {
   out["protected_sources"] = nb::int_(protected_nodes);
   out["operation_nodes"] = nb::int_(total - sources);
   out["operation_counts"] = CountOperations(snapshot, /*skip_sources=*/true);
-  out["unique_provenances"] = nb::int_(Size(Need(t.prov_to_nodes, "_prov_to_nodes")));
+  out["unique_provenances"] = nb::int_(Size(ProvMap(t)));
   // "protected_sources" counts every protected node (tainted operation nodes too); this counts
   // the protected source columns themselves.
   out["protected_source_nodes"] = nb::int_(protected_source_nodes);
@@ -1128,6 +1225,24 @@ void DefState(nb::class_<DagTracker, ProvenanceTracker>& cls, const char* name) 
       name,
       [name](DagTracker& t) { return Need(t.*Member, name); },
       [](DagTracker& t, nb::object v) { t.*Member = std::move(v); },
+      nb::for_setter(nb::arg("value").none()));
+}
+
+/// State that the store stands in for: handing the dict out (or replacing it, or moving the id
+/// counter) makes the dicts the truth from then on.
+template <nb::object DagTracker::*Member>
+void DefSpilling(nb::class_<DagTracker, ProvenanceTracker>& cls, const char* name,
+                 bool spill_on_read) {
+  cls.def_prop_rw(
+      name,
+      [name, spill_on_read](DagTracker& t) {
+        if (spill_on_read) SpillStore(t);
+        return Need(t.*Member, name);
+      },
+      [](DagTracker& t, nb::object v) {
+        SpillStore(t);
+        t.*Member = std::move(v);
+      },
       nb::for_setter(nb::arg("value").none()));
 }
 
@@ -1209,7 +1324,8 @@ DagTracker::DagTracker(nb::handle api_key_, nb::handle tenant_id_, nb::handle se
   &dag_lock, &nodes, &next_node_id, &value_buffer, &value_buffer_lock, &value_flush_threshold, \
       &nodes_persisted, &max_nodes, &prov_to_nodes, &source_nodes, &writer, &storage,          \
       &pipeline_id, &pipeline_name, &api_key, &tenant_id, &service_url, &dashboard_synced,     \
-      &nodes_written, &edges_written, &failed_pipeline, &openlineage_url, &openlineage_run_id
+      &nodes_written, &edges_written, &failed_pipeline, &openlineage_url, &openlineage_run_id, \
+      &handed_out, &last_text
 
 int DagTracker::Traverse(visitproc visit, void* arg) {
   if (int r = ProvenanceTracker::Traverse(visit, arg)) return r;
@@ -1474,14 +1590,14 @@ void RegisterDagTracker(nb::module_& m) {
           "(needs the openlineage extra).");
 
   DefState<&DagTracker::dag_lock>(cls, "_dag_lock");
-  DefState<&DagTracker::nodes>(cls, "_nodes");
-  DefState<&DagTracker::next_node_id>(cls, "_next_node_id");
+  DefSpilling<&DagTracker::nodes>(cls, "_nodes", true);
+  DefSpilling<&DagTracker::next_node_id>(cls, "_next_node_id", false);
   DefState<&DagTracker::value_buffer>(cls, "_value_buffer");
   DefState<&DagTracker::value_buffer_lock>(cls, "_value_buffer_lock");
   DefState<&DagTracker::value_flush_threshold>(cls, "_value_flush_threshold");
   DefState<&DagTracker::nodes_persisted>(cls, "_nodes_persisted");
   DefState<&DagTracker::max_nodes>(cls, "_max_nodes");
-  DefState<&DagTracker::prov_to_nodes>(cls, "_prov_to_nodes");
+  DefSpilling<&DagTracker::prov_to_nodes>(cls, "_prov_to_nodes", true);
   DefState<&DagTracker::source_nodes>(cls, "_source_nodes");
   DefState<&DagTracker::writer>(cls, "_writer");
   DefState<&DagTracker::storage>(cls, "_storage");

@@ -12,7 +12,12 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <span>
+#include <vector>
+
+#include "lumarq/node_store.h"
 
 #include "dag_records.h"
 #include "tracker.h"
@@ -80,7 +85,47 @@ class DagTracker : public ProvenanceTracker {
 
   nb::object openlineage_url;     // _openlineage_url: where run events are posted, or None
   nb::object openlineage_run_id;  // _openlineage_run_id: the run a START was sent for, or None
+
+  // The nodes as columns while nobody holds the node map (see dag_store.cc); null once spilled.
+  std::unique_ptr<lumarq::NodeStore> store = std::make_unique<lumarq::NodeStore>();
+  nb::object handed_out = nb::dict();  // node id -> the DAGNode made for a stored row
+  std::vector<nb::object> texts;       // interned text id -> its str object
+  nb::object last_text;                // the last text interned, and its id (one op per loop)
+  uint32_t last_text_id = 0;
+  int64_t op_clock = 0;  // node timestamp (ns since the epoch), refreshed every 1024 nodes
+  uint32_t clock_tick = 0;
 };
+
+// ---------------------------------------------------------------- columnar node store
+
+/// Moves every stored node into `_nodes` and `_prov_to_nodes` as DAGNode objects, for good.
+void SpillStore(DagTracker& t);
+/// `_nodes` / `_prov_to_nodes` after spilling the store.
+nb::object NodesMap(DagTracker& t);
+nb::object ProvMap(DagTracker& t);
+/// Text ids of the store's string table (UINT32_MAX for a text it cannot hold) and back.
+uint32_t InternText(DagTracker& t, nb::handle text);
+nb::object TextOf(DagTracker& t, uint32_t id);
+/// The DAGNode of a stored row: the one handed out before, else a new one (kept with `keep`).
+nb::object MaterializeRow(DagTracker& t, const lumarq::NodeView& v, bool keep);
+/// The node with id `id` from the store (kept, so it comes back the same), or None.
+nb::object StoreNode(DagTracker& t, nb::handle id, bool keep);
+/// Appends a row for a node that needs no object; false when the store cannot take it.
+bool StoreAppendPlain(DagTracker& t, int64_t id, NodeKind kind, nb::handle op,
+                      std::span<const int64_t> inputs, uint32_t word, bool is_protected);
+/// Appends a row for a node object, which is kept; false when the store cannot take it.
+bool StoreAppendObject(DagTracker& t, int64_t id, nb::handle node);
+/// Drops a tenth of the stored nodes, oldest first, sources kept.
+void StoreEvict(DagTracker& t);
+/// get_dag from the store; an invalid object when a held node's inputs are not plain ints.
+nb::object StoreGetDag(DagTracker& t, nb::handle root_obj, int64_t root);
+nb::object StoreNodesForWord(DagTracker& t, uint32_t word);
+/// dag_stats from the store; false when a held node needs the dict path.
+bool StoreStats(DagTracker& t, nb::dict* out);
+/// Names the column stored nodes were assigned to (first name wins; sources are skipped).
+void StoreNameNodes(DagTracker& t, std::span<const int64_t> ids, nb::handle name);
+/// The provenance of a stored node for an edge record, or an invalid object when absent.
+nb::object StoreInputProvenance(DagTracker& t, nb::handle id);
 
 /// The Python type object of DAGTracker.
 PyTypeObject* DagTrackerType();

@@ -126,7 +126,14 @@ void NodeStore::SetNextId(int64_t id) {
   while (end_.load(std::memory_order_relaxed) < id) Append(0, kNodeErased, 0, 0, {}, 0);
 }
 
+// Flag, name and erase changes may come from any thread: they take mu_, which also keeps the
+// chunk list from changing under ChunkFor.
 bool NodeStore::SetFlags(int64_t id, uint8_t set, uint8_t clear) {
+  std::lock_guard<std::mutex> lock(mu_);
+  return SetFlagsLocked(id, set, clear);
+}
+
+bool NodeStore::SetFlagsLocked(int64_t id, uint8_t set, uint8_t clear) {
   if (Chunk* c = ChunkFor(id)) {
     auto f = std::atomic_ref<uint8_t>(c->flags[id - c->first_id]);
     const uint8_t old = f.load(std::memory_order_relaxed);
@@ -134,7 +141,6 @@ bool NodeStore::SetFlags(int64_t id, uint8_t set, uint8_t clear) {
     f.store(static_cast<uint8_t>((old | set) & ~clear), std::memory_order_relaxed);
     return true;
   }
-  std::lock_guard<std::mutex> lock(mu_);
   auto copy = CopyPinned(*pinned_);
   for (Pinned& p : *copy) {
     if (p.view.id == id) {
@@ -147,17 +153,13 @@ bool NodeStore::SetFlags(int64_t id, uint8_t set, uint8_t clear) {
 }
 
 void NodeStore::SetExtra(int64_t id, uint32_t slot) {
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    if (slot == kNoExtra)
-      extras_.erase(id);
-    else
-      extras_[id] = slot;
+  std::lock_guard<std::mutex> lock(mu_);
+  if (slot == kNoExtra) {
+    extras_.erase(id);
+    SetFlagsLocked(id, 0, kNodeHasExtra);
+  } else if (SetFlagsLocked(id, kNodeHasExtra)) {
+    extras_[id] = slot;
   }
-  if (slot == kNoExtra)
-    SetFlags(id, 0, kNodeHasExtra);
-  else
-    SetFlags(id, kNodeHasExtra);
 }
 
 uint32_t NodeStore::Extra(int64_t id) const {
@@ -167,12 +169,12 @@ uint32_t NodeStore::Extra(int64_t id) const {
 }
 
 bool NodeStore::SetName(int64_t id, uint32_t name) {
+  std::lock_guard<std::mutex> lock(mu_);
   if (Chunk* c = ChunkFor(id)) {
     if (c->flags[id - c->first_id] & kNodeErased) return false;
     std::atomic_ref<uint32_t>(c->name[id - c->first_id]).store(name, std::memory_order_relaxed);
     return true;
   }
-  std::lock_guard<std::mutex> lock(mu_);
   auto copy = CopyPinned(*pinned_);
   for (Pinned& p : *copy) {
     if (p.view.id == id) {
@@ -185,18 +187,17 @@ bool NodeStore::SetName(int64_t id, uint32_t name) {
 }
 
 bool NodeStore::Erase(int64_t id) {
+  std::lock_guard<std::mutex> lock(mu_);
   if (Chunk* c = ChunkFor(id)) {
     auto f = std::atomic_ref<uint8_t>(c->flags[id - c->first_id]);
     const uint8_t old = f.load(std::memory_order_relaxed);
     if (old & kNodeErased) return false;
-    std::lock_guard<std::mutex> lock(mu_);
     f.store(static_cast<uint8_t>(old | kNodeErased), std::memory_order_relaxed);
     ++erased_in_range_;
     live_.fetch_sub(1, std::memory_order_relaxed);
     extras_.erase(id);
     return true;
   }
-  std::lock_guard<std::mutex> lock(mu_);
   auto copy = CopyPinned(*pinned_);
   auto it = std::find_if(copy->begin(), copy->end(), [&](const Pinned& p) { return p.view.id == id; });
   if (it == copy->end()) return false;

@@ -8,8 +8,9 @@
 // proportional to what it drops. Readers take a Snapshot, which holds the chunks it covers, so
 // eviction never frees memory a reader still uses.
 //
-// Appends, evictions and erases are serialised by the caller (one writer at a time); any number
-// of threads may take snapshots and read concurrently with that writer.
+// Appends and evictions are serialised by the caller (one writer at a time); flag, name, extra
+// and erase changes may come from any thread; any number of threads may take snapshots and read
+// concurrently with all of them.
 #pragma once
 
 #include <atomic>
@@ -123,7 +124,8 @@ class NodeStore {
   struct Pinned;
   friend class Snapshot;
 
-  Chunk* ChunkFor(int64_t id) const;  // writer side: the chunk holding a live id, or nullptr
+  Chunk* ChunkFor(int64_t id) const;  // the chunk holding a live id, or nullptr (writer or mu_)
+  bool SetFlagsLocked(int64_t id, uint8_t set, uint8_t clear = 0);
   void AddChunk(int64_t first_id, size_t min_inputs);
   void GrowInputs(Chunk* c, size_t need);
 
