@@ -23,11 +23,19 @@ test: test-cpp test-python
 
 install: $(STAMP)
 
+# The first build compiles the C++ core: each step says what it does and about how long it takes,
+# and pip shows its own progress.
 $(STAMP): pyproject.toml CMakeLists.txt $(SOURCES) $(CONSTRAINTS)
-	test -x $(VPY) || $(PYTHON) -m venv $(VENV)
+	@echo "==> [1/3] Virtual environment $(VENV) (a few seconds, first time only)"
+	@test -x $(VPY) || $(PYTHON) -m venv $(VENV)
+	@echo "==> [2/3] Updating pip (under a minute)"
 	$(VPY) -m pip install --quiet --upgrade pip
-	$(VPY) -m pip install --quiet $(if $(CONSTRAINTS),-c $(CONSTRAINTS)) $(BUILD_FLAGS) ".[$(EXTRAS)]"
-	touch $@
+	@echo "==> [3/3] Building lumarq (C++ core and Python bindings) with extras [$(EXTRAS)]:"
+	@echo "    about 3 to 5 minutes the first time (dependencies are downloaded, then the C++ is compiled"
+	@echo "    while pip shows 'Building wheel for lumarq'), well under a minute after small changes."
+	$(VPY) -m pip install --progress-bar on $(if $(CONSTRAINTS),-c $(CONSTRAINTS)) $(BUILD_FLAGS) ".[$(EXTRAS)]"
+	@echo "==> lumarq is installed in $(VENV)"
+	@touch $@
 
 # Without GoogleTest the C++ tests are skipped with a note, except in CI (CI=true), where that
 # fails.

@@ -58,6 +58,13 @@ class WordCounts {
   std::vector<uint64_t> counts_;
 };
 
+/// Series and frames of the provenance dtype as the words and tracker the audits read; any
+/// other object unchanged.
+nb::object AuditInput(nb::handle obj) {
+  static nb::handle view = ImportAttr("lumarq.dtype", "_audit_view").release();  // leaked
+  return view(obj);
+}
+
 nb::dict ErrorRecord() {
   nb::dict out;
   out["error"] = "No tracker or empty series";
@@ -104,7 +111,8 @@ nb::object FloatRatio(size_t num, size_t den) {
 
 // ---------------------------------------------------------------- audit
 
-nb::object Audit(nb::handle series) {
+nb::object Audit(nb::handle series_arg) {
+  nb::object series = AuditInput(series_arg);
   nb::object tracker;
   if (!Audited(series, &tracker)) return ErrorRecord();
   nb::object prov = ToInt(nb::object(GetAttr(series, "_prov")[0]));
@@ -147,7 +155,8 @@ nb::dict DiversityRecord(size_t rows, size_t unique, size_t pairs, size_t entiti
   return out;
 }
 
-nb::object AuditSeriesDiversity(nb::handle series) {
+nb::object AuditSeriesDiversity(nb::handle series_arg) {
+  nb::object series = AuditInput(series_arg);
   nb::object tracker;
   if (!Audited(series, &tracker)) return ErrorRecord();
   const size_t rows = Len(series);
@@ -206,7 +215,8 @@ double EntropyOf(const std::vector<uint64_t>& counts, size_t rows) {
   return h;
 }
 
-double ProvenanceEntropy(nb::handle series) {
+double ProvenanceEntropy(nb::handle series_arg) {
+  nb::object series = AuditInput(series_arg);
   const size_t rows = Len(series);
   if (rows == 0) return 0.0;
   nb::object prov = GetAttr(series, "_prov");
@@ -276,7 +286,8 @@ nb::object MinTaintedDepth(nb::handle prov, nb::handle taint) {
   return ToInt(r.np_min(r.np_array(depths)));
 }
 
-nb::list ColumnRiskReport(nb::handle df, nb::handle tracker_arg) {
+nb::list ColumnRiskReport(nb::handle df_arg, nb::handle tracker_arg) {
+  nb::object df = AuditInput(df_arg);
   nb::object tracker = nb::borrow(tracker_arg);
   if (tracker.is_none()) tracker = GetAttr(df, "_tracker");
   nb::list records;

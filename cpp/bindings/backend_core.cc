@@ -5,6 +5,7 @@
 
 #include "backend.h"
 #include "lumarq/codec.h"
+#include "lumarq/prov_kernels.h"
 
 namespace lumarq::py {
 namespace {
@@ -196,6 +197,92 @@ nb::list ExplainBatch(nb::handle tracker, nb::handle arr) {
   return out;
 }
 
+// ---------------------------------------------------------------- kernels of the provenance dtype
+
+using I64Array = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+/// A contiguous int64 view of `value`, converting (once, by numpy) what is not one already.
+class I64View {
+ public:
+  I64View(nb::handle value, const char* name) {
+    if (!nb::try_cast(value, arr_, /*convert=*/false)) {
+      static nb::handle ascontig = ImportAttr("numpy", "ascontiguousarray").release();
+      static nb::handle i64 = ImportAttr("numpy", "int64").release();
+      keep_ = ascontig(value, nb::arg("dtype") = i64);
+      if (!nb::try_cast(keep_, arr_, false)) RaiseArgType(name, "1-d integer array", value);
+    }
+  }
+  std::span<const int64_t> span() const { return {arr_.data(), arr_.shape(0)}; }
+
+ private:
+  nb::object keep_;
+  I64Array arr_;
+};
+
+// Large results from the cache of huge-page mappings: fresh pages cost more than the copy.
+nb::object EmptyBuffer(nb::handle nbytes) {
+  const int64_t n = AsInt64(nbytes, "nbytes");
+  if (n < 0) throw nb::value_error("nbytes must be non-negative");
+  int64_t* out = nullptr;
+  return NewI64Array((static_cast<size_t>(n) + 7) / 8, &out);
+}
+
+nb::object TakeWordsPy(nb::handle words, nb::handle indices, nb::handle allow_fill) {
+  U32View w(words, "words");
+  I64View idx(indices, "indices");
+  const bool fill = AsBool(allow_fill);
+  uint32_t* out = nullptr;
+  nb::object result = NewU32Array(idx.span().size(), &out);
+  nb::gil_scoped_release release;
+  TakeWords(w.span(), idx.span(), fill, {out, idx.span().size()});
+  return result;
+}
+
+nb::object ConcatWordsPy(nb::handle parts) {
+  std::vector<U32View> views;
+  for (nb::handle p : parts) views.emplace_back(p, "parts");
+  std::vector<std::span<const uint32_t>> spans;
+  size_t total = 0;
+  for (const U32View& v : views) {
+    spans.push_back(v.span());
+    total += v.size();
+  }
+  uint32_t* out = nullptr;
+  nb::object result = NewU32Array(total, &out);
+  nb::gil_scoped_release release;
+  ConcatWords(spans, {out, total});
+  return result;
+}
+
+nb::object GroupCombinePy(nb::handle tracker, nb::handle words, nb::handle ids,
+                          nb::handle ngroups, nb::handle op) {
+  BackendTracker& bt = Backend(tracker, "tracker");
+  U32View w(words, "words");
+  I64View g(ids, "ids");
+  const int64_t n = AsInt64(ngroups, "ngroups");
+  if (n < 0) throw nb::value_error("ngroups must be non-negative");
+  const uint32_t code = static_cast<uint32_t>(AsUInt64Bits(op, "op"));
+  uint32_t* out = nullptr;
+  nb::object result = NewU32Array(static_cast<size_t>(n), &out);
+  nb::gil_scoped_release release;
+  GroupCombine(bt.codec, w.span(), g.span(), code, {out, static_cast<size_t>(n)});
+  return result;
+}
+
+nb::object WindowCombinePy(nb::handle tracker, nb::handle words, nb::handle window,
+                           nb::handle op) {
+  BackendTracker& bt = Backend(tracker, "tracker");
+  U32View w(words, "words");
+  const int64_t size = AsInt64(window, "window");
+  if (size < 1) throw nb::value_error("window must be at least 1");
+  const uint32_t code = static_cast<uint32_t>(AsUInt64Bits(op, "op"));
+  uint32_t* out = nullptr;
+  nb::object result = NewU32Array(w.size(), &out);
+  nb::gil_scoped_release release;
+  WindowCombine(bt.codec, w.span(), static_cast<size_t>(size), code, {out, w.size()});
+  return result;
+}
+
 }  // namespace
 }  // namespace lumarq::py
 
@@ -216,4 +303,18 @@ LUMARQ_MODULE(_vantor32, m) {
   m.def("explain_batch", &ExplainBatch, nb::arg("tracker").none(), nb::arg("arr").none(),
         "Per-element source pair ids: a list with one tuple of ascending pair ids per element "
         "(equal words share one tuple).");
+  m.def("empty_buffer", &EmptyBuffer, nb::arg("nbytes").none(),
+        "An uninitialised int64 array of at least `nbytes` bytes (large ones on huge pages).");
+  m.def("take_words", &TakeWordsPy, nb::arg("words").none(), nb::arg("indices").none(),
+        nb::arg("allow_fill").none() = false,
+        "words[indices] as a new uint32 array; with allow_fill, index -1 gives word 0.");
+  m.def("concat_words", &ConcatWordsPy, nb::arg("parts").none(),
+        "The uint32 word arrays of `parts` one after another, in one new array.");
+  m.def("group_combine", &GroupCombinePy, nb::arg("tracker").none(), nb::arg("words").none(),
+        nb::arg("ids").none(), nb::arg("ngroups").none(), nb::arg("op").none(),
+        "One combined word per group: the words of the rows with ids == g (negative ids "
+        "belong to no group) combined n-ary with `op`; an empty group gets 0.");
+  m.def("window_combine", &WindowCombinePy, nb::arg("tracker").none(), nb::arg("words").none(),
+        nb::arg("window").none(), nb::arg("op").none(),
+        "Per row, the n-ary combination of the words of the trailing window ending at it.");
 }

@@ -962,6 +962,8 @@ void SyncToDashboard(nb::handle self) {
   fairness["has_disparate_impact"] = nb::bool_(disparate);
   fairness["protected_attributes"] = Steal(PySequence_List(names.ptr()));
   fairness["details"] = details;
+  // Measured metrics ride beside the registered-protection flag, which stays as it is.
+  if (!t.fairness_report.is_none()) fairness["metrics"] = t.fairness_report;
   nb::dict payload;
   payload["pipeline"] = pipeline;
   payload["model"] = model;

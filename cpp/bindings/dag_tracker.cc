@@ -820,6 +820,21 @@ bool Flush(nb::handle self, nb::handle timeout) {
   return true;
 }
 
+// The metrics are computed in Python (lumarq.fairness), imported on first use like the storage
+// component. A report already sent for this pipeline goes out again with them at the next flush.
+nb::object ReportFairness(nb::handle self, nb::handle df, nb::handle outcome, nb::handle protected_,
+                          nb::handle favorable, nb::handle labels, nb::handle reference,
+                          nb::handle bins, nb::handle model) {
+  DagTracker& t = Self(self);
+  nb::object report = CallKw(ImportName("lumarq.fairness", "tracker_report"),
+                             {self, df, outcome, protected_},
+                             {{"favorable", favorable}, {"labels", labels}, {"reference", reference},
+                              {"bins", bins}, {"model", model}});
+  t.fairness_report = report;
+  t.dashboard_synced = nb::bool_(false);
+  return report;
+}
+
 nb::object CreateNodeMethod(nb::handle self, nb::handle node_type, nb::handle operation,
                             nb::handle inputs, nb::handle provenance, nb::kwargs kwargs) {
   Creation c;
@@ -1318,14 +1333,15 @@ DagTracker::DagTracker(nb::handle api_key_, nb::handle tenant_id_, nb::handle se
       api_key(nb::borrow(api_key_)),
       tenant_id(nb::borrow(tenant_id_)),
       service_url(nb::borrow(service_url_)),
-      dashboard_synced(nb::bool_(false)) {}
+      dashboard_synced(nb::bool_(false)),
+      fairness_report(nb::none()) {}
 
 #define LUMARQ_DAG_STATE                                                                    \
   &dag_lock, &nodes, &next_node_id, &value_buffer, &value_buffer_lock, &value_flush_threshold, \
       &nodes_persisted, &max_nodes, &prov_to_nodes, &source_nodes, &writer, &storage,          \
       &pipeline_id, &pipeline_name, &api_key, &tenant_id, &service_url, &dashboard_synced,     \
       &nodes_written, &edges_written, &failed_pipeline, &openlineage_url, &openlineage_run_id, \
-      &handed_out, &last_text
+      &fairness_report, &handed_out, &last_text
 
 int DagTracker::Traverse(visitproc visit, void* arg) {
   if (int r = ProvenanceTracker::Traverse(visit, arg)) return r;
@@ -1500,6 +1516,15 @@ void RegisterDagTracker(nb::module_& m) {
   cls.def("_sync_to_dashboard", &SyncToDashboard,
           nb::sig("def _sync_to_dashboard(self) -> None"),
           "Post the pipeline report to the dashboard service (failures are logged).");
+  cls.def("report_fairness", &ReportFairness,
+          nb::sig("def report_fairness(self, df: pd.DataFrame, outcome: str, protected: Union[str, List[str]], favorable: Any = 1, labels: Optional[str] = None, reference: Any = None, bins: Any = None, model: Optional[Dict[str, str]] = None) -> Dict[str, Any]"),
+          nb::arg("df").none(), nb::arg("outcome").none(), nb::arg("protected").none(),
+          nb::arg("favorable").none() = 1, nb::arg("labels").none() = nb::none(),
+          nb::arg("reference").none() = nb::none(), nb::arg("bins").none() = nb::none(),
+          nb::arg("model").none() = nb::none(),
+          "Measure fairness of the decision `outcome` over the protected columns of `df`\n"
+          "(lumarq.fairness_report), keep it with the column risk report of a tracked `df` and\n"
+          "the given model fields, and send it with the next dashboard report.");
   cls.def("_persist_dag_to_storage", &PersistDagToStorage,
           nb::sig("def _persist_dag_to_storage(self) -> None"),
           "Write the whole DAG, deduplicated by fingerprint, with resolved edges.");
@@ -1611,6 +1636,7 @@ void RegisterDagTracker(nb::module_& m) {
   DefState<&DagTracker::edges_written>(cls, "_edges_written");
   DefState<&DagTracker::openlineage_url>(cls, "_openlineage_url");
   DefState<&DagTracker::openlineage_run_id>(cls, "_openlineage_run_id");
+  DefState<&DagTracker::fairness_report>(cls, "_fairness_report");
 }
 
 }  // namespace lumarq::py

@@ -81,6 +81,7 @@ class DagTracker : public ProvenanceTracker {
   nb::object nodes_written;    // _nodes_written: unset (AttributeError) until first assigned
   nb::object edges_written;    // _edges_written: likewise
   nb::object failed_pipeline;  // the pipeline id completed as "failed": never completed again
+  nb::object fairness_report;  // _fairness_report: report_fairness() result for the dashboard, or None
   bool plaintext_warned = false;  // the dashboard report over plain http has warned once
 
   nb::object openlineage_url;     // _openlineage_url: where run events are posted, or None

@@ -68,3 +68,26 @@ def explain_batch(tracker: RustProvenanceTracker, arr: numpy.typing.ArrayLike) -
     """
     Per-element source pair ids: a list with one tuple of ascending pair ids per element (equal words share one tuple).
     """
+
+def empty_buffer(nbytes: int) -> numpy.typing.NDArray[numpy.int64]:
+    """
+    An uninitialised int64 array of at least `nbytes` bytes (large ones on huge pages).
+    """
+
+def take_words(words: numpy.typing.ArrayLike, indices: numpy.typing.ArrayLike, allow_fill: bool = False) -> numpy.typing.NDArray[numpy.uint32]:
+    """
+    words[indices] as a new uint32 array; with allow_fill, index -1 gives word 0.
+    """
+
+def concat_words(parts: Iterable[numpy.typing.ArrayLike]) -> numpy.typing.NDArray[numpy.uint32]:
+    """The uint32 word arrays of `parts` one after another, in one new array."""
+
+def group_combine(tracker: RustProvenanceTracker, words: numpy.typing.ArrayLike, ids: numpy.typing.ArrayLike, ngroups: int, op: int) -> numpy.typing.NDArray[numpy.uint32]:
+    """
+    One combined word per group: the words of the rows with ids == g (negative ids belong to no group) combined n-ary with `op`; an empty group gets 0.
+    """
+
+def window_combine(tracker: RustProvenanceTracker, words: numpy.typing.ArrayLike, window: int, op: int) -> numpy.typing.NDArray[numpy.uint32]:
+    """
+    Per row, the n-ary combination of the words of the trailing window ending at it.
+    """

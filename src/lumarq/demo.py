@@ -11,6 +11,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import shlex
 import shutil
 import subprocess
 import sys
@@ -24,6 +25,9 @@ import pandas as pd
 T = TypeVar("T")
 
 REGIONS = ["north", "south", "east", "west", "central"]
+# Applications scoring at least this are approved: the decision the fairness report measures.
+APPROVAL_THRESHOLD = 0.3
+PROTECTED = ["age", "gender"]
 TENANT = "demo"
 DEFAULT_PORT = 8750
 
@@ -36,7 +40,7 @@ def make_applications(rows: int, seed: int = 20241208) -> pd.DataFrame:
     debt = np.round(income * rng.beta(2.0, 5.0, rows) * 1.6, 2)
     # Some applicants leave their existing debt blank; the pipeline cleans that column.
     debt[rng.random(rows) < 0.04] = np.nan
-    return pd.DataFrame({
+    frame = pd.DataFrame({
         "applicant_id": np.arange(1, rows + 1),
         "income": income,
         "debt": debt,
@@ -45,6 +49,12 @@ def make_applications(rows: int, seed: int = 20241208) -> pd.DataFrame:
         "region": rng.choice(REGIONS, rows),
         "credit_lines": rng.poisson(3.0, rows),
     })
+    # Whether the applicant repaid an earlier loan: the true labels of the fairness report. Drawn
+    # from a stream of its own, so that the columns above stay as they were.
+    burden = np.nan_to_num(debt / income)
+    labels = np.random.default_rng(seed + 1)
+    frame["repaid"] = (labels.random(rows) < 0.93 - 0.9 * burden).astype(int)
+    return frame
 
 
 def make_regions() -> pd.DataFrame:
@@ -110,7 +120,7 @@ def run_pipeline(tracker: Any, apps: pd.DataFrame, regions: pd.DataFrame, progre
     from lumarq.utilities.vantor32_dag import wrap_dataframe_dag
 
     df = progress.step("wrap applications (gender and age protected)",
-                       lambda: wrap_dataframe_dag(apps, tracker, "applications", protected=["gender", "age"]))
+                       lambda: wrap_dataframe_dag(apps, tracker, "applications", protected=PROTECTED))
     reg = progress.step("wrap regional rates", lambda: wrap_dataframe_dag(regions, tracker, "regions"))
 
     def derive() -> None:
@@ -128,6 +138,7 @@ def run_pipeline(tracker: Any, apps: pd.DataFrame, regions: pd.DataFrame, progre
         # The age term makes the score depend on a protected attribute on purpose.
         age_term = (merged["age"] - 18) * 0.004
         merged["score"] = (base + risk + age_term).clip(0.0, 1.0)
+        merged["approved"] = merged["score"] >= APPROVAL_THRESHOLD
 
     progress.step("score", score)
     return merged
@@ -174,6 +185,28 @@ def _print_table(rows: Sequence[Dict[str, Any]], columns: Sequence[str]) -> None
         print("  " + "  ".join(str(r[c]).ljust(w) for c, w in zip(columns, widths)))
 
 
+def _print_fairness(fair: Dict[str, Any]) -> None:
+    def num(x: Optional[float], spec: str = ".3f") -> str:
+        return "n/a" if x is None else format(x, spec)
+
+    print(f"\nFairness of the approval decision (score >= {APPROVAL_THRESHOLD}), "
+          f"{num(fair['overall_selection_rate'], '.1%')} approved overall:")
+    for name, a in fair["attributes"].items():
+        di = a["disparate_impact"]
+        rates = ", ".join(f"{g['group']} {num(g['selection_rate'], '.1%')}" for g in a["groups"])
+        flag = "below four fifths" if di["four_fifths_violated"] else "within four fifths"
+        print(f"  {name}: {a['provenance']['status']}; approval rates {rates}")
+        print(f"    demographic parity difference {num(a['demographic_parity_difference'])}, "
+              f"lowest disparate impact ratio {num(di['lowest_ratio'])} ({di['lowest_group']} vs "
+              f"{di['reference']}): {flag}; equal opportunity difference "
+              f"{num(a.get('equal_opportunity_difference'))}")
+
+
+def reopen_command(db_path: Path, port: int) -> str:
+    """The command that serves the demo database again."""
+    return "lumarq serve --db %s --port %d" % (shlex.quote("sqlite:///" + str(db_path)), port)
+
+
 def run_demo(args: argparse.Namespace) -> int:
     from lumarq.utilities.vantor32 import column_risk_report
     from lumarq.utilities.vantor32_dag import DAGTracker, dag_audit, get_dag_for_series
@@ -182,9 +215,22 @@ def run_demo(args: argparse.Namespace) -> int:
     if rows < 1:
         print("lumarq demo: --rows must be at least 1", file=sys.stderr)
         return 2
+    if not 0 <= int(args.row) < rows:
+        print(f"lumarq demo: --row must be between 0 and {rows - 1} (the demo scores {rows:,} rows)",
+              file=sys.stderr)
+        return 2
+    row = int(args.row)
+    # Serving on until Ctrl-C suits a person at a terminal; scripts and CI get their exit.
+    keep_serving = bool(getattr(args, "keep_serving", False)) or (
+        not getattr(args, "no_serve", False) and sys.stdout.isatty() and sys.stdin.isatty()
+        and os.environ.get("CI") != "true")
     out = Path(args.out).resolve()
-    out.mkdir(parents=True, exist_ok=True)
-    progress = Progress(total=8)
+    try:
+        out.mkdir(parents=True, exist_ok=True)
+    except OSError as exc:
+        print(f"lumarq demo: cannot use --out {out}: {exc.strerror or exc}", file=sys.stderr)
+        return 2
+    progress = Progress(total=9)
 
     apps = progress.step(f"generate {rows:,} loan applications", lambda: make_applications(rows))
     regions = make_regions()
@@ -197,11 +243,13 @@ def run_demo(args: argparse.Namespace) -> int:
                              pipeline_name="credit-scoring-demo")
         with tracker:
             scored = run_pipeline(tracker, apps, regions, progress)
-            row = min(int(args.row), len(scored) - 1)
             score = scored["score"]
             audit = dag_audit(score, row)
             dag = get_dag_for_series(score, row)
             report = column_risk_report(scored)
+            fair = progress.step("measure fairness of the approvals (sent with the dashboard report)",
+                                 lambda: tracker.report_fairness(scored, "approved", PROTECTED,
+                                                                 favorable=True, labels="repaid"))
             stats = tracker.dag_stats()
             progress.step("flush: persist nodes, edges, row values; post the dashboard report",
                           lambda: tracker.flush())
@@ -219,7 +267,7 @@ def run_demo(args: argparse.Namespace) -> int:
             note = render_svg(files["dot"], files["svg"])
         summary = {
             "rows": rows, "row_audited": row, "score": float(score.iloc[row]),
-            "audit": audit, "column_risk_report": report, "dag_stats": stats,
+            "audit": audit, "column_risk_report": report, "fairness": fair, "dag_stats": stats,
             "dashboard_url": service.url + "/",
         }
         (out / "summary.json").write_text(json.dumps(summary, indent=2, default=str), encoding="utf-8")
@@ -236,6 +284,7 @@ def run_demo(args: argparse.Namespace) -> int:
             print(f"       protected sources {d['protected_sources']}")
         print("\nColumn risk report:")
         _print_table(report, ["column", "tainted", "max_risk", "min_depth", "risk_level"])
+        _print_fairness(fair)
         print("\nTracker statistics:")
         for k, v in stats.items():
             print(f"  {k:18} {v}")
@@ -259,13 +308,16 @@ def run_demo(args: argparse.Namespace) -> int:
             print(f"Written through the service: {kinds}; after deduplication by fingerprint the "
                   f"pipeline's DAG holds {persisted.get('nodes_written', 0):,} nodes and "
                   f"{persisted.get('edges_written', 0):,} edges.")
-        if args.keep_serving:
-            print("Serving until Ctrl-C ...", flush=True)
+        port = int(args.port) or DEFAULT_PORT
+        if keep_serving:
+            print("Serving the dashboard at %s/ . Ctrl-C to stop." % service.url, flush=True)
             try:
                 while True:
                     time.sleep(3600)
             except KeyboardInterrupt:
                 print()
+        print("The service has stopped. To open the dashboard again, run:\n  %s\nthen open http://127.0.0.1:%d/"
+              % (reopen_command(out / "provenance.db", port), port), flush=True)
         return 0
     finally:
         service.stop()

@@ -33,7 +33,7 @@ from lumarq.utilities.persistence._backend import UnknownPipelineError
 from lumarq.utilities.persistence._jsonutil import dumps_bytes, non_finite_text
 
 from . import models as M
-from . import page
+from . import lineage, page
 from .store import ServiceStore
 
 logger = logging.getLogger("lumarq.service")
@@ -413,6 +413,24 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
         except (ImportError, RuntimeError) as exc:  # an optional extra or Graphviz is missing
             raise ApiError(501, str(exc)) from None
         return Response(text, media_type=lineage.media_type(fmt))
+    @app.get("/v1/pipelines/{pipeline_id}/lineage", response_model=M.LineageOut, responses=read_errors,
+             tags=["dashboard"], summary="Column-level lineage: one box per source column, derived column "
+                                         "or operation, with the number of stored nodes behind it")
+    def get_lineage(pipeline_id: int = PipelineId, who: Principal = Depends(principal)) -> Response:
+        got = lineage.column_lineage(store, who.tenant, pipeline_id)
+        if got is None:
+            raise UnknownPipelineError("unknown pipeline id for this tenant: %d" % pipeline_id)
+        return _json(got)
+
+    @app.get("/v1/pipelines/{pipeline_id}/rows/{row}/dag", response_model=M.RowDagOut, responses=read_errors,
+             tags=["dashboard"], summary="The stored nodes one row passed through, with its values")
+    def get_row_dag(pipeline_id: int = PipelineId,
+                    row: int = Path(..., ge=0, le=_INT64_MAX, description="the row index"),
+                    who: Principal = Depends(principal)) -> Response:
+        got = lineage.row_dag(store, who.tenant, pipeline_id, row)
+        if got is None:
+            raise UnknownPipelineError("unknown pipeline id for this tenant: %d" % pipeline_id)
+        return _json(got)
 
     @app.get("/v1/pipelines/{pipeline_id}/reports", response_model=M.ReportsOut, responses=read_errors,
              tags=["dashboard"], summary="A pipeline's reports, newest first")

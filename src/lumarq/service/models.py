@@ -350,6 +350,40 @@ class DagOut(BaseModel):
     truncated: bool = Field(description="max_nodes cut the graph (edges are those between the nodes returned)")
 
 
+class LineageBoxOut(BaseModel):
+    id: int
+    kind: str = Field(description='"source", "protected" (a protected source), "column" or "operation"')
+    label: Optional[str]
+    table: Optional[str]
+    column: Optional[str]
+    operation: Optional[str]
+    node_count: int = Field(description="stored row-level nodes behind the box")
+    row_values: int = Field(description="row values stored for the box's nodes (0 without persistence of rows)")
+    is_protected: bool = Field(description="a node behind the box derives from protected data")
+    level: int
+
+
+class LineageOut(BaseModel):
+    pipeline_id: int
+    stored_nodes: int
+    nodes: List[LineageBoxOut]
+    edges: List[DagEdgeOut]
+
+
+class RowDagNodeOut(DagNodeOut):
+    value: Any = Field(None, description="the row's value at this node, when stored")
+    has_value: bool
+
+
+class RowDagOut(BaseModel):
+    pipeline_id: int
+    row: int
+    row_values: int = Field(description="values stored for the row; 0 when none were recorded")
+    nodes: List[RowDagNodeOut]
+    edges: List[DagEdgeOut]
+    truncated: bool
+
+
 class ErrorOut(BaseModel):
     detail: Any
 

@@ -156,6 +156,13 @@ class DAGTracker(lumarq.utilities.vantor32.ProvenanceTracker):
         dashboard once per pipeline. Returns True.
         """
 
+    def report_fairness(self, df: pandas.DataFrame, outcome: str, protected: Union[str, List[str]], favorable: Any = 1, labels: Optional[str] = None, reference: Any = None, bins: Any = None, model: Optional[Dict[str, str]] = None) -> Dict[str, Any]:
+        """
+        Measure fairness of the decision `outcome` over the protected columns of `df`
+        (lumarq.fairness_report), keep it with the column risk report of a tracked `df` and
+        the given model fields, and send it with the next dashboard report.
+        """
+
     def get_persistence_stats(self) -> Optional[Dict[str, Any]]:
         """
         The writer's statistics plus the nodes and edges written in bulk, or None.

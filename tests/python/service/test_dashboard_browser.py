@@ -95,6 +95,9 @@ def test_dashboard_signs_in_and_shows_a_pipelines_dag_and_fairness_record(servic
 
         page.type_into("#api-key", service.key)
         page.press_enter()
+        # The column-level view is the default picture; every stored node is one click away.
+        page.wait_for("document.querySelectorAll('#lineage-canvas .dag-node').length > 0")
+        page.evaluate("document.getElementById('dag-all').click()")
         page.wait_for("document.querySelectorAll('#dag-canvas .dag-node').length === 7")
         # Compared here, so that a failure never prints the key.
         kept = page.evaluate("sessionStorage.getItem('lumarq.apiKey')") == service.key
@@ -126,14 +129,17 @@ def test_dashboard_signs_in_and_shows_a_pipelines_dag_and_fairness_record(servic
         fairness = page.evaluate("""Object.fromEntries([...document.querySelectorAll('#fairness-body dd')]
             .map(d => [d.dataset.field, d.textContent.trim()]))""")
         assert fairness["has_disparate_impact"] == "Yes"
-        assert fairness["protected_attributes"] == fairness["protected_sources"] == "loans.gender"
+        assert fairness["protected_sources"] == "loans.gender" and "protected_attributes" not in fairness
         assert (fairness["node_count"], fairness["edge_count"]) == ("7", "6")
-        assert (fairness["model_name"], fairness["model_version"], fairness["model_domain"]) \
-            == ("credit_scoring", "1.0", "credit")
+        # The report's fixed model texts are not shown as if someone had given them.
+        assert not {"model_name", "model_version", "model_domain", "model_status"} & set(fairness)
+        labels = page.evaluate("[...document.querySelectorAll('#fairness-body dt')].map(d => d.textContent)")
+        assert "A protected column was registered" in labels and "Disparate impact" not in labels
+        assert "report_fairness" in page.evaluate("document.getElementById('metrics-body').textContent")
         assert page.evaluate("document.getElementById('pipeline-title').textContent") == "credit_scoring"
 
         # Keyboard: a node takes the focus and its details show.
-        page.evaluate("document.querySelector('.dag-node[data-kind=protected]').focus()")
+        page.evaluate("document.querySelector('#dag-canvas .dag-node[data-kind=protected]').focus()")
         details = page.wait_for("document.getElementById('node-details').textContent")
         assert "Protected source" in details and "gender" in details
 
@@ -143,7 +149,7 @@ def test_dashboard_signs_in_and_shows_a_pipelines_dag_and_fairness_record(servic
 
         # A reload keeps the session and the page.
         page.reload()
-        page.wait_for("document.querySelectorAll('#dag-canvas .dag-node').length === 7")
+        page.wait_for("document.querySelectorAll('#lineage-canvas .dag-node').length > 0")
 
         # The list, by keyboard from the link back; names are shown as text.
         page.evaluate("document.querySelector('a.back').focus()")
@@ -158,6 +164,8 @@ def test_dashboard_signs_in_and_shows_a_pipelines_dag_and_fairness_record(servic
         # The large pipeline: a capped picture that says what it left out.
         page.evaluate("document.querySelector('a[href=\"#/pipelines/%d\"]').focus()" % big)
         page.press_enter()
+        page.wait_for("document.getElementById('pipeline-title').textContent === %s" % json.dumps(HOSTILE_NAME))
+        page.evaluate("document.getElementById('dag-all').click()")
         page.wait_for("document.querySelector('#dag-canvas svg') && "
                       "document.querySelector('#dag-canvas svg').dataset.nodesTotal === '3000'")
         drawn = page.evaluate("""(() => { const svg = document.querySelector('#dag-canvas svg');
@@ -168,7 +176,7 @@ def test_dashboard_signs_in_and_shows_a_pipelines_dag_and_fairness_record(servic
         assert drawn["shapes"] == drawn["declared"] and 0 < drawn["shapes"] <= 300
         assert drawn["shapes"] + sum(drawn["hidden"]) == 3000 and len(drawn["hidden"]) == 6
         assert drawn["protected"] == 10
-        assert drawn["note"].startswith("Showing %d of 3,000 nodes" % drawn["shapes"])
+        assert drawn["note"].startswith("Every stored node: Showing %d of 3,000 nodes" % drawn["shapes"])
         assert page.evaluate("document.getElementById('pipeline-title').textContent") == HOSTILE_NAME
         assert page.evaluate("[window.__injected, document.querySelectorAll('img').length]") == [None, 0]
 
@@ -180,6 +188,8 @@ def test_dashboard_signs_in_and_shows_a_pipelines_dag_and_fairness_record(servic
         fp = s.get_fingerprint_node_map(wide)
         s.store_edges_resolved([(fp[1], fp[100 + i], 0) for i in range(30)])
         page.navigate(service.url + "/#/pipelines/%d" % wide)
+        page.wait_for("document.getElementById('pipeline-title').textContent === 'wide'")
+        page.evaluate("document.getElementById('dag-all').click()")
         page.wait_for("document.querySelector('#dag-canvas svg') && "
                       "document.querySelector('#dag-canvas svg').dataset.nodesTotal === '31'")
         shown = page.evaluate("""(() => { const svg = document.querySelector('#dag-canvas svg');
@@ -205,3 +215,66 @@ def test_dashboard_signs_in_and_shows_a_pipelines_dag_and_fairness_record(servic
         assert page.events("Runtime.exceptionThrown") == []
         urls = [e["request"]["url"] for e in page.events("Network.requestWillBeSent")]
         assert urls and all(u.startswith(service.url + "/") for u in urls), json.dumps(urls, indent=1)
+
+
+def test_demo_pipeline_shows_measured_fairness_lineage_and_one_rows_graph(service, chromium, tmp_path):
+    import io
+
+    from lumarq.demo import PROTECTED, Progress, make_applications, make_regions, run_pipeline
+    from lumarq.utilities.vantor32_dag import DAGTracker
+
+    tracker = DAGTracker(api_key=service.key, tenant_id=service.tenant, service_url=service.url,
+                         pipeline_name="credit-scoring-demo")
+    with tracker:
+        scored = run_pipeline(tracker, make_applications(400), make_regions(), Progress(5, io.StringIO()))
+        tracker.report_fairness(scored, "approved", PROTECTED, favorable=True, labels="repaid")
+        tracker.flush()
+        pid = tracker._pipeline_id
+
+    with Chromium(chromium, tmp_path / "profile") as browser:
+        page = browser.new_page(1366, 900)
+        page.navigate(service.url + "/#/pipelines/%d" % pid)
+        page.wait_for("!document.getElementById('view-sign-in').hidden")
+        page.type_into("#api-key", service.key)
+        page.press_enter()
+        page.wait_for("document.querySelectorAll('#metrics-body table.metrics-table').length === 2")
+
+        # Measured metrics: a table per attribute, bars per group, the four-fifths flag.
+        groups = page.evaluate("""[...document.querySelectorAll('table.metrics-table[data-attribute=gender] tbody tr')]
+            .map(tr => tr.dataset.group)""")
+        assert groups == ["female", "male", "nonbinary"]
+        bars = page.evaluate("""[...document.querySelectorAll('svg.rate-bars[data-attribute=age] rect.rate-bar')]
+            .map(r => +r.getAttribute('width'))""")
+        assert len(bars) == 4 and all(w > 0 for w in bars)
+        heading = page.evaluate("document.querySelector('.attribute[data-attribute=age] h3').textContent")
+        assert "four fifths" in heading
+        reach = page.evaluate("""Object.fromEntries([...document.querySelectorAll('#fairness-reach li')]
+            .map(li => [li.dataset.attribute, li.textContent]))""")
+        assert "reaches the outcome" in reach["age"] and "registered but never used" in reach["gender"]
+        risk = page.evaluate("[...document.querySelectorAll('#risk-table tbody tr')].map(tr => tr.dataset.column)")
+        assert {"score", "dti", "age"} <= set(risk)
+        # No model fields were given: none are shown.
+        fields = page.evaluate("[...document.querySelectorAll('#fairness-body dd')].map(d => d.dataset.field)")
+        assert not [f for f in fields if f.startswith("model")]
+
+        # One row's graph, by its index.
+        page.type_into("#row-index", "3")
+        page.evaluate("document.getElementById('row-show').click()")
+        page.wait_for("document.querySelector('#dag-canvas svg[data-row=\"3\"]') !== null")
+        ops = page.evaluate("[...document.querySelectorAll('#dag-canvas .dag-node')].map(g => g.dataset.label)")
+        assert "clip" in ops and 5 <= len(ops) < 40
+        page.evaluate("document.querySelector('#dag-canvas .dag-node[data-kind=root]').focus()")
+        details = page.wait_for("document.getElementById('node-details').textContent")
+        assert "Value in this row" in details
+        page.type_into("#row-index", "99999")
+        page.evaluate("document.getElementById('row-show').click()")
+        page.wait_for("document.getElementById('row-error').textContent.includes('No values are stored for row 99999')")
+        print("demo dashboard screenshot: %s" % page.screenshot(tmp_path / "demo-dashboard.png"))
+
+        # The column-level view is the default picture: source columns by name, protected paths marked.
+        labels = page.evaluate("[...document.querySelectorAll('#lineage-canvas .dag-node')].map(g => g.dataset.label)")
+        assert {"income", "debt", "age", "gender"} <= set(labels)
+        assert page.evaluate("document.querySelectorAll('#lineage-canvas .dag-edge.protected-path').length") > 0
+        assert page.events("Runtime.exceptionThrown") == []
+        # Derived boxes are named from the "column" node metadata that frame assignments store.
+        assert {"dti", "score"} <= set(labels)

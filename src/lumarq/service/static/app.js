@@ -1,5 +1,6 @@
 // The lumarq dashboard: sign in with an API key, list the tenant's pipelines,
-// show one pipeline's fairness record and its DAG as a picture.
+// show one pipeline's measured fairness, column risk report, column-level
+// lineage, and the graph of one row (or of every stored node).
 //
 // Plain script, no dependencies. It talks only to the /v1 read endpoints of
 // the service that served it. Every text from the service reaches the page
@@ -23,13 +24,16 @@
     root: "#c084fc",
     operation: "#4ade80",
     more: "#e2e8f0",
+    column: "#93c5fd",
   };
   const KIND_NAMES = {
     source: "Source",
     protected: "Protected source",
     root: "Output (no consumers)",
     operation: "Operation",
+    column: "Derived column",
   };
+  const FOUR_FIFTHS = 0.8;
   const SVG_NS = "http://www.w3.org/2000/svg";
   const BOX_W = 144;
   const BOX_H = 44;
@@ -41,7 +45,10 @@
   // drawn straight through.
   const ROUTING_BUDGET = 20000;
 
-  const state = { key: null, tenant: null, keyId: null, generation: 0, nodes: new Map() };
+  const state = {
+    key: null, tenant: null, keyId: null, generation: 0, nodes: new Map(), boxes: new Map(),
+    pipeline: null, pipelineName: "",
+  };
 
   // -- DOM helpers ------------------------------------------------------------
 
@@ -217,11 +224,14 @@
     byId("session-tenant").textContent = "";
     byId("session-key").textContent = "";
     // Nothing of the tenant's data stays in the page.
-    for (const id of ["pipelines-body", "pipeline-summary", "fairness-body", "dag-canvas", "node-details"]) {
+    state.boxes = new Map();
+    state.pipeline = null;
+    for (const id of ["pipelines-body", "pipeline-summary", "fairness-body", "metrics-body", "risk-body",
+      "lineage-canvas", "box-details", "dag-canvas", "node-details"]) {
       byId(id).replaceChildren();
     }
-    byId("pipeline-title").textContent = "";
-    byId("dag-note").textContent = "";
+    for (const id of ["pipeline-title", "dag-note", "lineage-note", "row-error"]) byId(id).textContent = "";
+    byId("row-index").value = "";
   }
 
   function showSignIn(error) {
@@ -376,32 +386,52 @@
       h("td", null, timeText(p.completed_at)));
   }
 
+  // The pipeline's latest report, whole. Kept in one place: a service that lists
+  // report summaries would fetch the full report here.
+  async function latestReport(detail) {
+    return detail.report && detail.report.payload ? detail.report.payload : null;
+  }
+
   async function renderPipeline(generation, id) {
     setStatus(`Loading pipeline ${id}…`);
-    const [detail, dag] = await Promise.all([
+    const [detail, lineage] = await Promise.all([
       api(`v1/pipelines/${id}`, state.key),
-      api(`v1/pipelines/${id}/dag?max_nodes=${FETCH_LIMIT}`, state.key),
+      api(`v1/pipelines/${id}/lineage`, state.key),
     ]);
+    const report = await latestReport(detail);
     if (generation !== state.generation) return;
     const name = String(detail.name);
+    state.pipeline = String(detail.id);
+    state.pipelineName = name;
     byId("pipeline-title").textContent = name;
+    const lost = typeof detail.lost_records === "number" ? detail.lost_records : null;
     byId("pipeline-summary").replaceChildren(facts([
       ["Id", String(detail.id), "id"],
       ["Status", statusBadge(detail.status), "status"],
       ["Nodes stored", count(detail.node_count), "node_count"],
       ["Edges stored", count(detail.edge_count), "edge_count"],
+      ["Lost records", lost === null ? null : h("span", { class: "badge " + (lost > 0 ? "bad" : "ok") }, count(lost)),
+        "lost_records"],
       ["Created", timeText(detail.created_at), "created_at"],
       ["Completed", timeText(detail.completed_at), "completed_at"],
       ["Git commit", detail.git_commit ? h("code", null, String(detail.git_commit)) : null, "git_commit"],
     ]));
-    renderFairness(detail);
-    renderDag(dag, name);
+    const measured = (report && report.fairness && report.fairness.metrics) || null;
+    renderFairness(detail, report, measured);
+    renderMetrics(measured);
+    renderRisk(measured);
+    renderLineage(lineage, name);
+    resetRowView();
     document.title = name + " · lumarq";
     setStatus(`Pipeline ${name}.`);
     show("view-pipeline", "pipeline-title");
   }
 
-  function renderFairness(detail) {
+  const text = (v) => (v === null || v === undefined || v === "" ? null : String(v));
+
+  // The design's flag says only that a protected column was registered with the
+  // tracker; what was measured is shown apart, under "Measured fairness".
+  function renderFairness(detail, report, measured) {
     const body = byId("fairness-body");
     const f = detail.fairness;
     if (!f) {
@@ -409,23 +439,262 @@
         "No report has been received for this pipeline yet: a tracker sends one when it flushes."));
       return;
     }
-    const payload = (detail.report && detail.report.payload) || {};
-    const reported = (payload.fairness && payload.fairness.details) || {};
-    const model = payload.model || {};
-    const text = (v) => (v === null || v === undefined || v === "" ? null : String(v));
+    const reported = (report && report.fairness && report.fairness.details) || {};
+    // Model fields only as the caller gave them to report_fairness(model=...).
+    const model = (measured && measured.model) || {};
     body.replaceChildren(facts([
-      ["Disparate impact", impactBadge(f.has_disparate_impact), "has_disparate_impact"],
-      ["Protected attributes", names(f.protected_attributes), "protected_attributes"],
+      ["A protected column was registered", impactBadge(f.has_disparate_impact), "has_disparate_impact"],
       ["Protected sources", names(f.protected_sources), "protected_sources"],
       ["Nodes (reported)", count(reported.node_count), "node_count"],
       ["Edges (reported)", count(reported.edge_count), "edge_count"],
       ["Model", text(model.name), "model_name"],
-      ["Model id", text(model.model_id ?? f.model_id), "model_id"],
+      ["Model id", text(model.model_id), "model_id"],
       ["Model version", text(model.version), "model_version"],
       ["Model status", text(model.status), "model_status"],
       ["Domain", text(model.domain), "model_domain"],
       ["Report received", timeText(f.received_at), "received_at"],
     ]));
+  }
+
+  function percent(x) {
+    return typeof x === "number" && Number.isFinite(x) ? (x * 100).toFixed(1) + "%" : "—";
+  }
+
+  function decimal(x) {
+    return typeof x === "number" && Number.isFinite(x) ? x.toFixed(3) : "—";
+  }
+
+  function renderMetrics(m) {
+    const body = byId("metrics-body");
+    if (!m || typeof m.attributes !== "object" || m.attributes === null) {
+      body.replaceChildren(h("p", { class: "muted" },
+        "Nothing measured for this pipeline: call tracker.report_fairness(df, outcome, protected) " +
+        "before the tracker flushes to send selection rates and parity metrics with the report."));
+      return;
+    }
+    const favourable = m.favorable === "function" ? "as chosen by a function" : `= ${String(m.favorable)}`;
+    const parts = [h("p", { class: "muted" },
+      `Outcome ${String(m.outcome)} (favourable ${favourable}) over ${count(m.rows)} rows` +
+      (m.rows_excluded ? ` (${count(m.rows_excluded)} without an outcome left out)` : "") +
+      `; ${percent(m.overall_selection_rate)} favourable overall.` +
+      (m.labels ? ` True labels: ${String(m.labels)}.` : ""))];
+    const reach = h("ul", { class: "reach", id: "fairness-reach" });
+    for (const [name, a] of Object.entries(m.attributes)) {
+      const p = a.provenance || {};
+      const badge = p.reaches_outcome === true ? "bad" : p.reaches_outcome === false ? "ok" : "neutral";
+      reach.append(h("li", { "data-attribute": name, "data-reaches": String(p.reaches_outcome) },
+        h("strong", null, name), " ", h("span", { class: "badge " + badge }, String(p.status || "unknown")),
+        Array.isArray(p.sources) && p.sources.length ? muted(` (${p.sources.join(", ")})`) : null));
+    }
+    parts.push(h("h3", null, "Which protected attributes reach the outcome"), reach);
+    for (const [name, a] of Object.entries(m.attributes)) parts.push(attributeSection(name, a, Boolean(m.labels)));
+    body.replaceChildren(...parts);
+  }
+
+  function attributeSection(name, a, withLabels) {
+    const di = a.disparate_impact || {};
+    const groups = Array.isArray(a.groups) ? a.groups : [];
+    const flag = di.four_fifths_violated
+      ? h("span", { class: "badge bad" }, "Below four fifths")
+      : h("span", { class: "badge ok" }, "Within four fifths");
+    const lines = [
+      ["Demographic parity difference", decimal(a.demographic_parity_difference)],
+      ["Demographic parity ratio", decimal(a.demographic_parity_ratio)],
+      [`Lowest disparate impact ratio (vs ${String(di.reference)}, ${String(di.reference_rule)})`,
+        di.lowest_group === null || di.lowest_group === undefined
+          ? "—" : `${decimal(di.lowest_ratio)} (${String(di.lowest_group)})`],
+    ];
+    if (withLabels) {
+      lines.push(["Equal opportunity difference", decimal(a.equal_opportunity_difference)]);
+      lines.push(["Equalized odds difference", decimal(a.equalized_odds_difference)]);
+    }
+    const head = ["Group", "Size", "Selection rate", "Disparate impact ratio", "Four-fifths rule"];
+    if (withLabels) head.push("True positive rate", "False positive rate");
+    const table = h("table", { class: "metrics-table", "data-attribute": name },
+      h("caption", null, `Selection rates by ${name}` +
+        (a.binning ? ` (binned: ${(a.binning.groups || []).join(", ")})` : "")),
+      h("thead", null, h("tr", null, head.map((t, i) => h("th", { scope: "col", class: i ? "num" : null }, t)))),
+      h("tbody", null, groups.map((g) => h("tr", { "data-group": String(g.group) },
+        h("th", { scope: "row" }, String(g.group)),
+        h("td", { class: "num" }, count(g.size)),
+        h("td", { class: "num" }, percent(g.selection_rate)),
+        h("td", { class: "num" }, decimal(g.disparate_impact_ratio)),
+        h("td", { class: "num" }, g.four_fifths_violated ? h("span", { class: "badge bad" }, "below 4/5") : "ok"),
+        withLabels ? h("td", { class: "num" }, percent(g.true_positive_rate)) : null,
+        withLabels ? h("td", { class: "num" }, percent(g.false_positive_rate)) : null))));
+    return h("section", { class: "attribute", "data-attribute": name },
+      h("h3", null, name, " ", flag),
+      h("ul", { class: "metric-lines" }, lines.map(([k, v]) => h("li", null, `${k}: `, h("strong", null, v)))),
+      rateBars(name, groups, di),
+      h("div", { class: "table-scroll" }, table));
+  }
+
+  // One bar per group; the dashed line marks four fifths of the reference group's rate.
+  function rateBars(name, groups, di) {
+    const labelW = 120;
+    const barMax = 320;
+    const rowH = 24;
+    const width = labelW + barMax + 70;
+    const height = groups.length * rowH + 26;
+    const svg = s("svg", {
+      class: "rate-bars", width, height, viewBox: `0 0 ${width} ${height}`, role: "img",
+      "aria-label": `Selection rate by ${name}` + groups.map((g) => `, ${g.group} ${percent(g.selection_rate)}`).join(""),
+      "data-attribute": name,
+    });
+    groups.forEach((g, i) => {
+      const rate = typeof g.selection_rate === "number" ? g.selection_rate : 0;
+      const y = i * rowH + 4;
+      svg.append(
+        s("text", { class: "bar-label", x: labelW - 8, y: y + 14, "text-anchor": "end" }, clip(String(g.group))),
+        s("rect", {
+          class: "rate-bar", x: labelW, y, width: Math.max(1, rate * barMax), height: rowH - 8, rx: 3,
+          fill: g.four_fifths_violated ? "#f87171" : "#4ade80", "data-group": String(g.group),
+          "data-rate": String(rate),
+        }, s("title", null, `${g.group}: ${percent(g.selection_rate)} of ${count(g.size)}`)),
+        s("text", { class: "bar-value", x: labelW + rate * barMax + 6, y: y + 14 }, percent(g.selection_rate)));
+    });
+    const ref = di.reference_selection_rate;
+    if (typeof ref === "number" && ref > 0) {
+      const x = labelW + FOUR_FIFTHS * ref * barMax;
+      svg.append(
+        s("line", { x1: x, x2: x, y1: 0, y2: groups.length * rowH + 4, stroke: "#b91c1c", "stroke-dasharray": "4 3" }),
+        s("text", { class: "bar-value", x, y: height - 6, "text-anchor": "middle" }, "4/5 of the reference rate"));
+    }
+    return svg;
+  }
+
+  function renderRisk(m) {
+    const body = byId("risk-body");
+    const rows = m && Array.isArray(m.column_risk_report) ? m.column_risk_report : null;
+    if (!rows) {
+      body.replaceChildren(h("p", { class: "muted" },
+        "No column risk report: report_fairness sends one when its frame is tracked."));
+      return;
+    }
+    const cols = ["column", "tainted", "max_risk", "min_depth", "risk_level"];
+    const heads = ["Column", "Derived from protected data", "Highest risk", "Shortest depth", "Risk level"];
+    const level = { HIGH: "bad", MEDIUM: "bad", LOW: "info", CLEAN: "ok" };
+    body.replaceChildren(h("div", { class: "table-scroll" }, h("table", { id: "risk-table" },
+      h("thead", null, h("tr", null, heads.map((t) => h("th", { scope: "col" }, t)))),
+      h("tbody", null, rows.map((r) => h("tr", { "data-column": String(r.column) },
+        h("th", { scope: "row" }, String(r.column)),
+        h("td", null, r.tainted ? "yes" : "no"),
+        h("td", { class: "num" }, r.max_risk === null || r.max_risk === undefined ? "—" : String(r.max_risk)),
+        h("td", { class: "num" }, r.min_depth === null || r.min_depth === undefined ? "—" : String(r.min_depth)),
+        h("td", null, h("span", { class: "badge " + (level[r.risk_level] || "neutral") }, String(r.risk_level)))))))));
+  }
+
+  // -- column-level lineage -------------------------------------------------------
+
+  const LINEAGE_VIEW = {
+    kind(n, hasConsumers) {
+      if (n.kind === "source" || n.kind === "protected") return n.kind;
+      if (n.kind === "column") return "column";
+      return hasConsumers ? "operation" : "root";
+    },
+    label(n, kind) {
+      const behind = plural(n.node_count, "node", "nodes");
+      // The count first: long table names are clipped, and the tooltip names the table in full.
+      if (kind === "source" || kind === "protected") return [n.column ?? n.label ?? "", `${behind} · ${n.table ?? ""}`];
+      return [n.label ?? n.operation ?? "?", behind];
+    },
+    describe(n, kind) {
+      const what = kind === "source" || kind === "protected" ? `${n.table}.${n.column}` : String(n.label);
+      const taint = n.is_protected && kind !== "protected" ? ", on a path from protected data" : "";
+      return `${KIND_NAMES[kind]} ${what}: ${plural(n.node_count, "stored node", "stored nodes")}, ` +
+        `${plural(n.row_values, "row value", "row values")}${taint}`;
+    },
+    registry: "boxes",
+    name: "Column-level lineage",
+  };
+
+  function renderLineage(lineage, pipelineName) {
+    const canvas = byId("lineage-canvas");
+    byId("box-details").replaceChildren();
+    const plan = planDag(lineage || {}, LINEAGE_VIEW);
+    if (plan.totalNodes === 0) {
+      state.boxes = new Map();
+      canvas.replaceChildren();
+      byId("lineage-note").textContent = "No nodes are stored for this pipeline yet.";
+      return;
+    }
+    canvas.replaceChildren(drawDag(plan, pipelineName, LINEAGE_VIEW));
+    byId("lineage-note").textContent =
+      `${plural(plan.totalNodes, "box", "boxes")} for ${plural(lineage.stored_nodes, "stored node", "stored nodes")}: ` +
+      "one per source column, per derived column, and per operation whose result has no column name. " +
+      "Orange outlines and arrows mark the paths from protected data. Select a box for its details.";
+  }
+
+  function showBox(target) {
+    const shape = target instanceof Element ? target.closest(".dag-node") : null;
+    if (!shape) return;
+    const n = state.boxes.get(shape.getAttribute("data-node-id"));
+    if (!n) return;
+    byId("box-details").replaceChildren(h("h3", null, "Selected box"), facts([
+      ["Kind", KIND_NAMES[shape.getAttribute("data-kind")] || n.kind, "kind"],
+      ["Table", text(n.table), "table"],
+      ["Column", text(n.column), "column"],
+      ["Operation", text(n.operation), "operation"],
+      ["Stored nodes", count(n.node_count), "node_count"],
+      ["Row values stored", count(n.row_values), "row_values"],
+      ["On a path from protected data", n.is_protected ? "yes" : "no", "is_protected"],
+    ]));
+  }
+
+  // -- one row, or every stored node -------------------------------------------------
+
+  function resetRowView() {
+    state.nodes = new Map();
+    byId("dag-canvas").replaceChildren();
+    byId("node-details").replaceChildren();
+    byId("row-error").textContent = "";
+    byId("dag-note").textContent =
+      "Enter a row index to see the stored nodes that row passed through, with its value at each; " +
+      "or show every stored node of the pipeline.";
+  }
+
+  async function showRow(event) {
+    event.preventDefault();
+    const input = byId("row-index");
+    const raw = input.value.trim();
+    byId("row-error").textContent = "";
+    if (!/^[0-9]{1,15}$/.test(raw)) {
+      byId("row-error").textContent = "Enter a row index: a whole number, 0 or more.";
+      input.focus();
+      return;
+    }
+    const row = String(Number(raw));
+    await loadGraph(`v1/pipelines/${state.pipeline}/rows/${row}/dag`, `row ${row}`);
+  }
+
+  async function showAll() {
+    await loadGraph(`v1/pipelines/${state.pipeline}/dag?max_nodes=${FETCH_LIMIT}`, null);
+  }
+
+  async function loadGraph(path, rowText) {
+    if (!state.pipeline) return;
+    const generation = state.generation;
+    setStatus(rowText ? `Loading the graph of ${rowText}…` : "Loading every stored node…");
+    let dag;
+    try {
+      dag = await api(path, state.key);
+    } catch (err) {
+      if (generation !== state.generation) return;
+      setStatus("");
+      if (err.status === 401) expire();
+      else byId("row-error").textContent = "Could not load the graph: " + err.message;
+      return;
+    }
+    if (generation !== state.generation) return;
+    if (rowText && (!Array.isArray(dag.nodes) || dag.nodes.length === 0)) {
+      resetRowView();
+      byId("row-error").textContent = `No values are stored for ${rowText} of this pipeline ` +
+        "(rows are numbered from 0; a tracker without persistence stores none).";
+      setStatus("");
+      return;
+    }
+    renderDag(dag, state.pipelineName, rowText);
+    setStatus(rowText ? `The graph of ${rowText}.` : "Every stored node.");
   }
 
   // -- the DAG picture ----------------------------------------------------------
@@ -436,7 +705,18 @@
     else map.set(key, [value]);
   }
 
-  function planDag(dag) {
+  const NODE_VIEW = {
+    kind(n, hasConsumers) {
+      if (n.node_type === "SOURCE") return n.is_protected ? "protected" : "source";
+      return hasConsumers ? "operation" : "root";
+    },
+    label: (n, kind) => labelLines(n, kind),
+    describe: (n, kind) => describeNode(n, kind),
+    registry: "nodes",
+    name: "Computation DAG",
+  };
+
+  function planDag(dag, view = NODE_VIEW) {
     const nodes = Array.isArray(dag.nodes) ? dag.nodes : [];
     const byNode = new Map(nodes.map((n) => [n.id, n]));
     const parents = new Map();
@@ -451,12 +731,7 @@
     // The pipeline's outputs are the operations nothing consumes; a source
     // keeps its source colour either way.
     const kindOf = new Map();
-    for (const n of nodes) {
-      let kind;
-      if (n.node_type === "SOURCE") kind = n.is_protected ? "protected" : "source";
-      else kind = children.has(n.id) ? "operation" : "root";
-      kindOf.set(n.id, kind);
-    }
+    for (const n of nodes) kindOf.set(n.id, view.kind(n, children.has(n.id)));
     const perLevel = new Map();
     for (const n of nodes) perLevel.set(n.level, (perLevel.get(n.level) || 0) + 1);
     const fits = nodes.length <= DRAW_LIMIT && Math.max(...perLevel.values()) <= LAYER_LIMIT;
@@ -486,6 +761,7 @@
       hiddenOnThem,
       kindOf,
       edges: edges.filter((e) => drawn.has(e.parent) && drawn.has(e.child)),
+      byNode,
       drawnNodes: chosen.length,
       totalNodes: nodes.length,
       totalEdges: edges.length,
@@ -625,7 +901,7 @@
     return d;
   }
 
-  function drawDag(plan, pipelineName) {
+  function drawDag(plan, pipelineName, view = NODE_VIEW) {
     const rowCounts = plan.rows.map((row, r) => row.length + (plan.hiddenPerRow[r] > 0 ? 1 : 0));
     const widest = Math.max(1, ...rowCounts);
     const width = MARGIN * 2 + widest * BOX_W + (widest - 1) * GAP_X;
@@ -646,7 +922,7 @@
       height,
       viewBox: `0 0 ${width} ${height}`,
       role: "group",
-      "aria-label": `Computation DAG of ${pipelineName}: ${plan.drawnNodes} of ${plan.totalNodes} nodes drawn`,
+      "aria-label": `${view.name} of ${pipelineName}: ${plan.drawnNodes} of ${plan.totalNodes} nodes drawn`,
       "data-nodes-drawn": plan.drawnNodes,
       "data-nodes-total": plan.totalNodes,
       "data-edges-drawn": plan.edges.length,
@@ -684,8 +960,10 @@
         }
       }
       points.push([b.x + BOX_W / 2, b.y + BOX_H]);
+      const onProtectedPath = plan.byNode.get(e.parent).is_protected === true &&
+        plan.byNode.get(e.child).is_protected === true;
       edgeLayer.append(s("path", {
-        class: "dag-edge",
+        class: onProtectedPath ? "dag-edge protected-path" : "dag-edge",
         d: edgePath(points),
         fill: "none",
         stroke: "#94a3b8",
@@ -696,29 +974,31 @@
     picture.append(edgeLayer);
 
     const nodeLayer = s("g", { class: "dag-nodes" });
-    state.nodes = new Map();
+    const registry = new Map();
+    state[view.registry] = registry;
     plan.rows.forEach((row, r) => {
       for (const n of row) {
         const kind = plan.kindOf.get(n.id);
         const p = at.get(n.id);
         const tainted = n.is_protected === true && kind !== "protected";
-        const lines = labelLines(n, kind);
+        const lines = view.label(n, kind);
         const label = s("text", { class: "dag-label", "text-anchor": "middle" });
         lines.forEach((line, i) => {
           const y = lines.length === 1 ? BOX_H / 2 + 4 : 18 + i * 15;
           label.append(s("tspan", { x: BOX_W / 2, y }, clip(line)));
         });
-        state.nodes.set(String(n.id), n);
+        registry.set(String(n.id), n);
         nodeLayer.append(s("g", {
           class: "dag-node",
           transform: `translate(${round(p.x)},${round(p.y)})`,
           tabindex: 0,
           role: "button",
-          "aria-label": describeNode(n, kind),
+          "aria-label": view.describe(n, kind),
           "data-node-id": n.id,
           "data-kind": kind,
+          "data-label": lines[0],
         },
-        s("title", null, describeNode(n, kind)),
+        s("title", null, view.describe(n, kind)),
         s("rect", {
           width: BOX_W,
           height: BOX_H,
@@ -774,9 +1054,10 @@
     return parts.join(" ");
   }
 
-  function renderDag(dag, pipelineName) {
+  function renderDag(dag, pipelineName, rowText) {
     const canvas = byId("dag-canvas");
     byId("node-details").replaceChildren();
+    byId("row-error").textContent = "";
     const plan = planDag(dag || {});
     if (plan.totalNodes === 0) {
       state.nodes = new Map();
@@ -785,7 +1066,8 @@
       return;
     }
     canvas.replaceChildren(drawDag(plan, pipelineName));
-    byId("dag-note").textContent = describePlan(plan);
+    canvas.firstChild.setAttribute("data-row", rowText ? rowText.replace(/^row /, "") : "all");
+    byId("dag-note").textContent = (rowText ? `The graph of ${rowText}: ` : "Every stored node: ") + describePlan(plan);
   }
 
   function showNode(target) {
@@ -794,7 +1076,6 @@
     const n = state.nodes.get(shape.getAttribute("data-node-id"));
     if (!n) return;
     const kind = shape.getAttribute("data-kind");
-    const text = (v) => (v === null || v === undefined || v === "" ? null : String(v));
     byId("node-details").replaceChildren(
       h("h3", null, "Selected node"),
       facts([
@@ -807,6 +1088,7 @@
         ["Column", text(n.column), "column"],
         ["Pair id", text(n.pair_id), "pair_id"],
         ["Level", text(n.level), "level"],
+        ["Value in this row", n.has_value ? text(n.value) ?? "(empty)" : null, "value"],
         ["Protected", n.is_protected ? "yes" : "no", "is_protected"],
       ]));
   }
@@ -820,18 +1102,23 @@
     // Wide graphs are shown whole by default; actual size (with scrolling) reads the labels.
     byId("dag-fit").addEventListener("click", () => {
       const fit = byId("dag-canvas").classList.toggle("dag-fit");
+      byId("lineage-canvas").classList.toggle("dag-fit", fit);
       byId("dag-fit").setAttribute("aria-pressed", String(fit));
     });
     window.addEventListener("hashchange", () => render());
-    const canvas = byId("dag-canvas");
-    canvas.addEventListener("focusin", (event) => showNode(event.target));
-    canvas.addEventListener("click", (event) => showNode(event.target));
-    canvas.addEventListener("keydown", (event) => {
-      if (event.key === "Enter" || event.key === " ") {
-        showNode(event.target);
-        if (event.target instanceof Element && event.target.closest(".dag-node")) event.preventDefault();
-      }
-    });
+    byId("row-form").addEventListener("submit", showRow);
+    byId("dag-all").addEventListener("click", () => showAll());
+    for (const [canvasId, select] of [["dag-canvas", showNode], ["lineage-canvas", showBox]]) {
+      const canvas = byId(canvasId);
+      canvas.addEventListener("focusin", (event) => select(event.target));
+      canvas.addEventListener("click", (event) => select(event.target));
+      canvas.addEventListener("keydown", (event) => {
+        if (event.key === "Enter" || event.key === " ") {
+          select(event.target);
+          if (event.target instanceof Element && event.target.closest(".dag-node")) event.preventDefault();
+        }
+      });
+    }
 
     const key = storedKey();
     if (!key) {

@@ -1,0 +1,76 @@
+"""The provenance dtype against plain pandas on the same data, in the same run: arithmetic,
+filter, sort, merge on a tracked key, concat, groupby sum and `track` (against a deep copy)."""
+from __future__ import annotations
+
+import statistics
+
+import numpy as np
+import pandas as pd
+
+from _timing import Result, median_seconds, per_item
+
+
+def paired_medians(fn_a, fn_b, repeat: int) -> tuple[float, float]:
+    """Medians of `fn_a` and `fn_b` timed in alternation, so that both meet the same load
+    (other processes on a shared machine come and go within one run)."""
+    a: list[float] = []
+    b: list[float] = []
+    for _ in range(repeat):
+        a.append(median_seconds(fn_a, 1, warmup=0))
+        b.append(median_seconds(fn_b, 1, warmup=0))
+    return statistics.median(a), statistics.median(b)
+
+DEFAULT_ROWS = 1_000_000
+COLUMNS = 10
+GROUPS = 1_000
+
+
+def run(rows: int | None = None, repeat: int = 5) -> list[Result]:
+    import lumarq
+    from lumarq.utilities.vantor32 import ProvenanceTracker
+
+    n = rows or DEFAULT_ROWS
+    rng = np.random.default_rng(7)
+    plain = pd.DataFrame({
+        "a": rng.random(n), "b": rng.random(n),
+        "key": rng.permutation(n).astype(np.int64),
+        "g": rng.integers(0, GROUPS, n),
+    })
+    right_plain = pd.DataFrame({"key": rng.permutation(n).astype(np.int64), "c": rng.random(n)})
+    tracker = ProvenanceTracker()
+    tracked = lumarq.track(plain, tracker, "left", protected=["b"])
+    right = lumarq.track(right_plain, tracker, "right")
+
+    results: list[Result] = []
+
+    def compare(name: str, tracked_fn, plain_fn, baseline: str, target: str,
+                samples: int = repeat, items: int = n) -> None:
+        plain_fn(), tracked_fn()  # warm up
+        base, mine = paired_medians(plain_fn, tracked_fn, samples)
+        results.append(Result(name=name, median_s=mine, per_item=per_item(mine, items, "row"),
+                              baseline=baseline, baseline_s=base, target=target))
+
+    # Sub-millisecond operations get ten times the samples.
+    compare(f"dtype a + b, {n:,} float64", lambda: tracked["a"] + tracked["b"],
+            lambda: plain["a"] + plain["b"], "pandas a + b", "ratio <= 1.5", repeat * 10)
+    compare(f"dtype boolean filter, {n:,} x 4", lambda: tracked[tracked["a"] > 0.5],
+            lambda: plain[plain["a"] > 0.5], "pandas df[mask]", "ratio <= 2")
+    compare(f"dtype sort_values, {n:,} x 4", lambda: tracked.sort_values("a"),
+            lambda: plain.sort_values("a"), "pandas sort_values", "ratio <= 1.5")
+    compare(f"dtype merge on a tracked key, {n:,}", lambda: tracked.merge(right, on="key"),
+            lambda: plain.merge(right_plain, on="key"), "pandas merge", "ratio <= 3")
+    compare(f"dtype concat of two frames, {n:,} x 4", lambda: pd.concat([tracked, tracked]),
+            lambda: pd.concat([plain, plain]), "pandas concat", "ratio <= 2")
+    compare(f"dtype groupby sum, {n:,} rows, {GROUPS:,} groups",
+            lambda: tracked.groupby("g")[["a", "b"]].sum(),
+            lambda: plain.groupby("g")[["a", "b"]].sum(), "pandas groupby sum", "ratio <= 3")
+
+    wide = pd.DataFrame({f"f{i}": rng.random(n) for i in range(COLUMNS)})
+    copy_s, track_s = paired_medians(
+        lambda: wide.copy(deep=True),
+        lambda: lumarq.track(wide, tracker, "wide", protected=["f1"]), repeat)
+    results.append(Result(
+        name=f"track, {n:,} x {COLUMNS} float64", median_s=track_s,
+        per_item=per_item(track_s, n * COLUMNS, "value"), baseline="df.copy(deep=True)",
+        baseline_s=copy_s, target="ratio <= 1.5"))
+    return results

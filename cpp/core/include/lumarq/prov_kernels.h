@@ -1,0 +1,34 @@
+// Row kernels behind the provenance dtype: words moved with rows (take, concatenation) and
+// combined over groups of rows (group aggregation, rolling windows).
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "lumarq/codec.h"
+
+namespace lumarq {
+
+/// out[i] = words[indices[i]]. With `allow_fill`, index -1 marks a row that exists in no input
+/// and gets word 0, and any other negative index throws std::invalid_argument; without it,
+/// negative indices count from the end. Indices beyond the array throw std::out_of_range.
+void TakeWords(std::span<const uint32_t> words, std::span<const int64_t> indices, bool allow_fill,
+               std::span<uint32_t> out);
+
+/// The parts one after another; `out` holds exactly their total length.
+void ConcatWords(std::span<const std::span<const uint32_t>> parts, std::span<uint32_t> out);
+
+/// One n-ary combination per group: out[g] combines the words of every row i with ids[i] == g
+/// (rows with a negative id belong to no group). Pairs united, entity XOR, chains mixed in row
+/// order with `op`, taint OR, depth max + 1 once. A group of one row takes one unary step
+/// (Codec::UpdateChain); a group without rows gets word 0. Ids >= out.size() throw
+/// std::out_of_range; invalid words throw as Codec::Decode does.
+void GroupCombine(Codec& codec, std::span<const uint32_t> words, std::span<const int64_t> ids,
+                  uint32_t op, std::span<uint32_t> out);
+
+/// out[i] combines words[max(0, i - window + 1) .. i] as GroupCombine combines one group.
+/// Throws std::invalid_argument for a window of 0.
+void WindowCombine(Codec& codec, std::span<const uint32_t> words, size_t window, uint32_t op,
+                   std::span<uint32_t> out);
+
+}  // namespace lumarq

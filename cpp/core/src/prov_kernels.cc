@@ -1,0 +1,142 @@
+#include "lumarq/prov_kernels.h"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "lumarq/hash.h"
+
+namespace lumarq {
+namespace {
+
+[[noreturn]] void OutOfRange(int64_t index, size_t size) {
+  throw std::out_of_range("index " + std::to_string(index) + " is out of bounds for " +
+                          std::to_string(size) + " rows");
+}
+
+// Decoded words of modes other than 00, looked up once each: a column repeats few distinct
+// words, and decoding a dense word takes the dictionary's lock.
+class DecodeCache {
+ public:
+  explicit DecodeCache(const Codec& codec) : codec_(codec) {}
+  const Decoded& Get(uint32_t w) {
+    auto it = cache_.find(w);
+    if (it == cache_.end()) it = cache_.emplace(w, codec_.Decode(w)).first;
+    return it->second;
+  }
+
+ private:
+  const Codec& codec_;
+  std::unordered_map<uint32_t, Decoded> cache_;
+};
+
+// The running n-ary combination of one group.
+struct Fold {
+  PairSet pairs;
+  uint32_t entity = 0;
+  uint32_t chain = 0;
+  uint32_t depth = 0;
+  uint32_t first = 0;
+  uint32_t count = 0;
+  bool taint = false;
+
+  void Add(uint32_t w, DecodeCache& cache, uint32_t op) {
+    uint32_t e, c;
+    if (ModeOf(w) == Mode::kExact01 && ((w >> 16) & 1023u) <= static_cast<uint32_t>(kMaxPairs)) {
+      const uint32_t pd = (w >> 16) & 1023u;
+      if (pd != 0) pairs.Add(pd - 1);
+      e = (w >> 8) & 255u;
+      c = w & 255u;
+    } else {
+      const Decoded& d = cache.Get(w);
+      pairs.Union(d.pairs);
+      e = d.entity;
+      c = d.chain;
+    }
+    chain = count == 0 ? c : MixChain2(chain, c, op);
+    if (count == 0) first = w;
+    entity ^= e;
+    taint = taint || TaintOf(w);
+    depth = std::max(depth, DepthOf(w));
+    count = count == 0xFFFFFFFFu ? count : count + 1;
+  }
+
+  uint32_t Finish(Codec& codec, uint32_t op) const {
+    if (count == 0) return 0;
+    if (count == 1) return Codec::UpdateChain(first, op);
+    return codec.Encode(pairs, entity, chain, taint, NextDepth(depth));
+  }
+};
+
+}  // namespace
+
+void TakeWords(std::span<const uint32_t> words, std::span<const int64_t> indices, bool allow_fill,
+               std::span<uint32_t> out) {
+  if (out.size() != indices.size()) throw std::invalid_argument("take: output length differs");
+  const auto n = static_cast<int64_t>(words.size());
+  for (size_t i = 0; i < indices.size(); ++i) {
+    int64_t k = indices[i];
+    if (static_cast<uint64_t>(k) < static_cast<uint64_t>(n)) {
+      out[i] = words[static_cast<size_t>(k)];
+      continue;
+    }
+    if (k >= n) OutOfRange(k, words.size());
+    if (allow_fill) {
+      if (k != -1) {
+        throw std::invalid_argument("take: indices below -1 with a fill: " + std::to_string(k));
+      }
+      out[i] = 0;
+      continue;
+    }
+    if (k + n < 0) OutOfRange(k, words.size());
+    out[i] = words[static_cast<size_t>(k + n)];
+  }
+}
+
+void ConcatWords(std::span<const std::span<const uint32_t>> parts, std::span<uint32_t> out) {
+  size_t total = 0;
+  for (const auto& p : parts) total += p.size();
+  if (total != out.size()) throw std::invalid_argument("concat: output length differs");
+  uint32_t* dst = out.data();
+  for (const auto& p : parts) {
+    if (!p.empty()) std::memcpy(dst, p.data(), p.size() * sizeof(uint32_t));
+    dst += p.size();
+  }
+}
+
+void GroupCombine(Codec& codec, std::span<const uint32_t> words, std::span<const int64_t> ids,
+                  uint32_t op, std::span<uint32_t> out) {
+  if (words.size() != ids.size()) {
+    throw std::invalid_argument("group_combine: words and group ids differ in length (" +
+                                std::to_string(words.size()) + " and " +
+                                std::to_string(ids.size()) + ")");
+  }
+  const size_t groups = out.size();
+  std::vector<Fold> folds(groups);
+  DecodeCache cache(codec);
+  for (size_t i = 0; i < words.size(); ++i) {
+    const int64_t g = ids[i];
+    if (g < 0) continue;
+    if (static_cast<uint64_t>(g) >= groups) OutOfRange(g, groups);
+    folds[static_cast<size_t>(g)].Add(words[i], cache, op);
+  }
+  // Finished in group order, so dense signatures are handed out deterministically.
+  for (size_t g = 0; g < groups; ++g) out[g] = folds[g].Finish(codec, op);
+}
+
+void WindowCombine(Codec& codec, std::span<const uint32_t> words, size_t window, uint32_t op,
+                   std::span<uint32_t> out) {
+  if (window == 0) throw std::invalid_argument("window must be at least 1");
+  if (out.size() != words.size()) throw std::invalid_argument("window: output length differs");
+  DecodeCache cache(codec);
+  for (size_t i = 0; i < words.size(); ++i) {
+    Fold fold;
+    for (size_t j = i + 1 > window ? i + 1 - window : 0; j <= i; ++j) fold.Add(words[j], cache, op);
+    out[i] = fold.Finish(codec, op);
+  }
+}
+
+}  // namespace lumarq

@@ -1,0 +1,1088 @@
+"""The provenance dtype: pandas arrays that hold the values and one provenance word per row.
+
+A tracked frame is a plain ``pandas.DataFrame`` whose tracked columns have dtype
+``prov[<subtype>]``. pandas moves each row's word with the row through its own machinery
+(``take``, concatenation, factorisation, group operations); this module supplies the array
+protocol, and the per-row work runs in the native backend (``lumarq._vantor32``).
+"""
+
+from __future__ import annotations
+
+import operator
+import re
+import warnings
+from collections.abc import Callable, Iterable, Iterator, Sequence
+from typing import Any
+
+import numpy as np
+import pandas as pd
+from pandas.api.extensions import (
+    ExtensionArray,
+    ExtensionDtype,
+    register_dataframe_accessor,
+    register_extension_dtype,
+    register_series_accessor,
+)
+from pandas.api.indexers import check_array_indexer
+from pandas.api.types import is_integer, is_list_like, pandas_dtype
+from pandas.core import arraylike, roperator
+from pandas.core.arraylike import OpsMixin
+
+# The front end first: without a built backend it raises the error that says how to build it.
+from lumarq.utilities import vantor32 as _v32
+from lumarq import _vantor32 as _backend  # noqa: I001
+
+__all__ = ["ProvenanceArray", "ProvenanceDtype", "track", "untrack"]
+
+_OP = _v32.OpCode
+# Operation codes of the binary operators; the others (comparisons, logic) count as CMP.
+_ARITH_CODES = {
+    "add": _OP.ADD, "radd": _OP.ADD, "sub": _OP.SUB, "rsub": _OP.SUB,
+    "mul": _OP.MUL, "rmul": _OP.MUL, "truediv": _OP.DIV, "rtruediv": _OP.DIV,
+    "floordiv": _OP.DIV, "rfloordiv": _OP.DIV, "mod": _OP.DIV, "rmod": _OP.DIV,
+    "divmod": _OP.DIV, "rdivmod": _OP.DIV, "pow": _OP.MAP, "rpow": _OP.MAP,
+}
+# Group operations that reduce each group to one row; the others keep the rows (cumsum, rank...).
+# (idxmin/idxmax give row positions: plain.)
+_GROUP_REDUCTIONS = frozenset({
+    "sum", "prod", "mean", "median", "min", "max", "first", "last", "std", "var", "sem",
+    "count", "any", "all", "skew", "kurt",
+})
+
+
+# ---------------------------------------------------------------------------- plain arrays
+
+def _plain(values: Any) -> ExtensionArray:
+    """The pandas array a Series of `values` holds (numpy data wrapped without copying)."""
+    if isinstance(values, ExtensionArray):
+        return values
+    arr = np.asarray(values)
+    if arr.ndim != 1:
+        arr = arr.reshape(-1) if arr.ndim == 0 else arr
+    if arr.dtype.kind in "mM":
+        return pd.array(arr, dtype=arr.dtype, copy=False)
+    return pd.arrays.NumpyExtensionArray(arr)
+
+
+_HUGE = 1 << 21  # below this numpy's own allocator is as good
+
+
+def _empty(n: int, dtype: np.dtype) -> np.ndarray:
+    """An uninitialised array; large ones come from the backend's cache of huge-page mappings,
+    since fresh pages cost more here than the work that fills them."""
+    nbytes = n * dtype.itemsize
+    if nbytes < _HUGE or dtype.kind == "O":
+        return np.empty(n, dtype=dtype)
+    return _backend.empty_buffer(nbytes).view(np.uint8)[:nbytes].view(dtype)
+
+
+def _numpy_values(values: Any) -> np.ndarray | None:
+    """The numpy array behind `values` when it is a plain fixed-width one (no objects)."""
+    if isinstance(values, pd.arrays.NumpyExtensionArray):
+        nd = values._ndarray
+        if nd.dtype.kind in "biufc" and nd.ndim == 1:
+            return nd
+    return None
+
+
+# Operators computed on the numpy values directly when both sides are float64 (the result is
+# what pandas computes then, without its dispatch overhead).
+_FLOAT_UFUNCS = {
+    operator.add: np.add, operator.sub: np.subtract, operator.mul: np.multiply,
+    operator.truediv: np.true_divide, operator.lt: np.less, operator.le: np.less_equal,
+    operator.gt: np.greater, operator.ge: np.greater_equal, operator.eq: np.equal,
+    operator.ne: np.not_equal,
+}
+_F8 = np.dtype("float64")
+
+
+def _float_op(op: Callable[[Any, Any], Any], a: Any, b: Any) -> np.ndarray | None:
+    ufunc = _FLOAT_UFUNCS.get(op)
+    if ufunc is None:
+        return None
+    x = _numpy_values(a)
+    if x is None or x.dtype != _F8:
+        return None
+    if isinstance(b, pd.arrays.NumpyExtensionArray):
+        y = b._ndarray
+        if y.dtype != _F8 or y.shape != x.shape:
+            return None
+    elif isinstance(b, float) and not isinstance(b, bool):
+        y = b
+    else:
+        return None
+    with np.errstate(all="ignore"):
+        # numpy's own allocator here: its steady state reuses freed results of this size.
+        return ufunc(x, y)
+
+
+_pool: Any = None
+
+
+def _submit(fn: Callable[..., Any], *args: Any) -> Any:
+    """Runs `fn` on a helper thread (the native kernels release the GIL), so that words and
+    values are computed at the same time."""
+    global _pool
+    if _pool is None:
+        from concurrent.futures import ThreadPoolExecutor
+
+        _pool = ThreadPoolExecutor(max_workers=1, thread_name_prefix="lumarq-words")
+    return _pool.submit(fn, *args)
+
+
+def _unwrap(result: Any) -> Any:
+    """Plain results as pandas holds them for plain columns (numpy, not NumpyExtensionArray)."""
+    if isinstance(result, pd.arrays.NumpyExtensionArray):
+        return result._ndarray
+    return result
+
+
+def _subtype_of(values: ExtensionArray) -> Any:
+    dtype = values.dtype
+    return getattr(dtype, "numpy_dtype", dtype) if isinstance(
+        values, pd.arrays.NumpyExtensionArray) else dtype
+
+
+def _check_trackers(a: Any, b: Any) -> Any:
+    if a is None:
+        return b
+    if b is not None and b is not a:
+        raise ValueError("the operands are tracked by different trackers; their provenance "
+                         "words cannot be combined")
+    return a
+
+
+def _combine(tracker: Any, a: np.ndarray, b: np.ndarray, code: int) -> np.ndarray:
+    return _backend.combine_batch(tracker._rust, a, b, code)
+
+
+def _step(tracker: Any, words: np.ndarray, code: int) -> np.ndarray:
+    if tracker is None:
+        return words.copy()
+    return _backend.update_chain_batch(tracker._rust, words, code)
+
+
+# ---------------------------------------------------------------------------- the dtype
+
+@register_extension_dtype
+class ProvenanceDtype(ExtensionDtype):
+    """A column of values of `subtype` with one provenance word per row, shown ``prov[<subtype>]``."""
+
+    _metadata = ("subtype",)
+    _match = re.compile(r"^prov\[(?P<subtype>.+)\]$")
+    _cache: dict[Any, ProvenanceDtype] = {}
+
+    def __new__(cls, subtype: Any = "float64") -> ProvenanceDtype:
+        if isinstance(subtype, ProvenanceDtype):
+            return subtype
+        if isinstance(subtype, np.dtype | ExtensionDtype):
+            hit = cls._cache.get(subtype)
+            if hit is not None:
+                return hit
+        sub = pandas_dtype(subtype)
+        cached = cls._cache.get(sub)
+        if cached is None:
+            cached = object.__new__(cls)
+            cached._subtype = sub
+            cls._cache[sub] = cached
+        return cached
+
+    def __getnewargs__(self) -> tuple[Any]:
+        return (self._subtype,)
+
+    def __reduce__(self) -> tuple[Any, tuple[Any]]:
+        return (ProvenanceDtype, (self._subtype,))
+
+    def __repr__(self) -> str:
+        return f"ProvenanceDtype({str(self._subtype)!r})"
+
+    @property
+    def subtype(self) -> Any:
+        """The dtype of the values (a numpy dtype or a pandas extension dtype)."""
+        return self._subtype
+
+    @property
+    def name(self) -> str:
+        return f"prov[{self._subtype}]"
+
+    @property
+    def type(self) -> type:
+        return self._subtype.type
+
+    @property
+    def itemsize(self) -> int:
+        return int(getattr(self._subtype, "itemsize", 8))
+
+    @property
+    def kind(self) -> str:
+        return getattr(self._subtype, "kind", "O")
+
+    @property
+    def na_value(self) -> Any:
+        sub = self._subtype
+        if isinstance(sub, np.dtype):
+            return pd.NaT if sub.kind in "mM" else np.nan
+        return sub.na_value
+
+    @property
+    def _is_numeric(self) -> bool:
+        return pd.api.types.is_numeric_dtype(self._subtype) and not pd.api.types.is_bool_dtype(
+            self._subtype)
+
+    @property
+    def _is_boolean(self) -> bool:
+        return pd.api.types.is_bool_dtype(self._subtype)
+
+    @property
+    def _can_hold_na(self) -> bool:
+        return True
+
+    @classmethod
+    def construct_array_type(cls) -> type[ProvenanceArray]:
+        return ProvenanceArray
+
+    @classmethod
+    def construct_from_string(cls, string: str) -> ProvenanceDtype:
+        if not isinstance(string, str):
+            raise TypeError(f"'construct_from_string' expects a string, got {type(string)}")
+        m = cls._match.match(string)
+        if m is None:
+            raise TypeError(f"Cannot construct a 'ProvenanceDtype' from '{string}'")
+        try:
+            return cls(m.group("subtype"))
+        except TypeError as exc:
+            raise TypeError(f"Cannot construct a 'ProvenanceDtype' from '{string}'") from exc
+
+    def _get_common_dtype(self, dtypes: list[Any]) -> Any:
+        subs = [d.subtype if isinstance(d, ProvenanceDtype) else d for d in dtypes]
+        try:
+            common = pd.core.dtypes.cast.find_common_type(subs)
+        except (TypeError, ValueError):
+            return None
+        if common == np.dtype(object) and not all(s == np.dtype(object) for s in subs):
+            return None
+        return ProvenanceDtype(common)
+
+
+# ---------------------------------------------------------------------------- the array
+
+class ProvenanceArray(OpsMixin, ExtensionArray):
+    """Values (a pandas array) plus one uint32 provenance word per row and their tracker.
+
+    Arrays pandas builds from sequences (``pd.array([...], dtype="prov[float64]")``) have no
+    tracker and words 0.
+    """
+
+    __array_priority__ = 1000
+
+    def __init__(self, values: Any, words: Any = None, tracker: Any = None, *,
+                 copy: bool = False) -> None:
+        if isinstance(values, ProvenanceArray):
+            words = values._words if words is None else words
+            tracker = values._tracker if tracker is None else tracker
+            values = values._data
+        vals = _plain(values)
+        if copy:
+            vals = vals.copy()
+        n = len(vals)
+        if words is None:
+            w = np.zeros(n, dtype=np.uint32)
+        else:
+            w = np.asarray(words, dtype=np.uint32)
+            if copy:
+                w = w.copy()
+            if w.shape != (n,):
+                raise ValueError(f"words must be 1-d with one word per row ({n}), got shape "
+                                 f"{w.shape}")
+        self._data = vals
+        self._words = w
+        self._readonly = False
+        self._tracker = tracker
+        self._dtype = ProvenanceDtype(_subtype_of(vals))
+
+    def _new(self, values: Any, words: np.ndarray, tracker: Any = None) -> ProvenanceArray:
+        out = object.__new__(ProvenanceArray)
+        vals = _plain(values)
+        out._data = vals
+        out._words = words
+        out._readonly = False
+        out._tracker = tracker
+        out._dtype = ProvenanceDtype(_subtype_of(vals))
+        return out
+
+    # ---------------------------------------------------------------- construction
+
+    @classmethod
+    def _from_sequence(cls, scalars: Any, *, dtype: Any = None, copy: bool = False
+                       ) -> ProvenanceArray:
+        if isinstance(dtype, str):
+            dtype = pandas_dtype(dtype)
+        sub = dtype.subtype if isinstance(dtype, ProvenanceDtype) else dtype
+        if isinstance(scalars, pd.Series | pd.Index):
+            scalars = scalars.array
+        if isinstance(scalars, ProvenanceArray):
+            return scalars.astype(ProvenanceDtype(sub), copy=copy) if sub is not None else (
+                scalars.copy() if copy else scalars)
+        if sub is None:
+            # No dtype: pandas is casting the results of a Python function back (combine,
+            # apply). Refusing sends them to plain pandas, as untracked values.
+            raise TypeError("ProvenanceArray._from_sequence needs a provenance dtype")
+        values = pd.array(scalars, dtype=sub, copy=copy)
+        return cls(values)
+
+    @classmethod
+    def _from_factorized(cls, uniques: np.ndarray, original: ProvenanceArray) -> ProvenanceArray:
+        inner = original._data
+        return cls(type(inner)._from_factorized(uniques, inner))
+
+    @classmethod
+    def _from_sequence_of_strings(cls, strings: Any, *, dtype: Any, copy: bool = False
+                                  ) -> ProvenanceArray:
+        sub = dtype.subtype
+        values = pd.Series(strings, dtype=object).astype(sub).array
+        return cls(values)
+
+    # ---------------------------------------------------------------- the basics
+
+    @property
+    def dtype(self) -> ProvenanceDtype:
+        return self._dtype
+
+    @property
+    def words(self) -> np.ndarray:
+        """The provenance words, one uint32 per row (read-only view)."""
+        view = self._words.view()
+        view.flags.writeable = False
+        return view
+
+    @property
+    def tracker(self) -> Any:
+        return self._tracker
+
+    def __len__(self) -> int:
+        return len(self._data)
+
+    @property
+    def nbytes(self) -> int:
+        return int(self._data.nbytes + self._words.nbytes)
+
+    def __getattr__(self, name: str) -> Any:
+        # The .str accessor calls _str_* methods: the values' own, giving plain results.
+        if name.startswith("_str_") and "_data" in self.__dict__:
+            return getattr(self._data, name)
+        raise AttributeError(f"{type(self).__name__!r} object has no attribute {name!r}")
+
+    def shift(self, periods: int = 1, fill_value: Any = None) -> ProvenanceArray:
+        # Moved rows keep their words; the rows shifted in have word 0 (and pandas' upcast).
+        n = len(self)
+        idx = np.arange(n, dtype=np.int64) - periods
+        idx[(idx < 0) | (idx >= n)] = -1
+        nd = _numpy_values(self._data)
+        if nd is None and isinstance(self._data, pd.arrays.NumpyExtensionArray):
+            # Object values: the fill pandas uses for plain columns (None, not NaN).
+            plain = pd.Series(self._data._ndarray, copy=False).shift(periods,
+                                                                     fill_value=fill_value)
+            words = _backend.take_words(self._words, idx, True)
+            return self._new(plain.to_numpy(), words, self._tracker)
+        return self.take(idx, allow_fill=True, fill_value=fill_value)
+
+    def __iter__(self) -> Iterator[Any]:
+        return iter(self._data)
+
+    def isna(self) -> Any:
+        return self._data.isna()
+
+    def copy(self) -> ProvenanceArray:
+        return self._new(self._data.copy(), self._words.copy(), self._tracker)
+
+    def view(self, dtype: Any = None) -> Any:
+        if dtype is not None:
+            raise NotImplementedError("a ProvenanceArray has no views of another dtype")
+        return self._new(self._data.view(), self._words.view(), self._tracker)
+
+    def _formatter(self, boxed: bool = False) -> Callable[[Any], str | None]:
+        return self._data._formatter(boxed)
+
+    def _guard(self, arr: np.ndarray) -> np.ndarray:
+        # A read-only array hands out read-only views of its values.
+        if self._readonly and arr.flags.writeable and np.shares_memory(arr, self._data):
+            arr = arr.view()
+            arr.flags.writeable = False
+        return arr
+
+    def __array__(self, dtype: Any = None, copy: Any = None) -> np.ndarray:
+        if copy:
+            return np.array(self._data, dtype=dtype, copy=True)
+        return self._guard(np.asarray(self._data, dtype=dtype))
+
+    def to_numpy(self, dtype: Any = None, copy: bool = False, na_value: Any = None,
+                 **kwargs: Any) -> np.ndarray:
+        if na_value is None:
+            return self._guard(self._data.to_numpy(dtype=dtype, copy=copy))
+        return self._data.to_numpy(dtype=dtype, copy=copy, na_value=na_value)
+
+    def __getitem__(self, item: Any) -> Any:
+        if is_integer(item):
+            return self._data[item]
+        if isinstance(item, tuple):
+            item = pd.core.indexers.unpack_tuple_and_ellipses(item)
+            if is_integer(item):
+                return self._data[item]
+        if not isinstance(item, slice) and item is not Ellipsis:
+            item = check_array_indexer(self, item)
+        if item is Ellipsis:
+            item = slice(None)
+        out = self._new(self._data[item], self._words[item], self._tracker)
+        out._readonly = self._readonly and isinstance(item, slice)
+        return out
+
+    def __setitem__(self, key: Any, value: Any) -> None:
+        if self._readonly:
+            raise ValueError("Cannot modify read-only array")
+        if not (is_integer(key) or isinstance(key, slice)):
+            key = check_array_indexer(self, key)
+        if isinstance(value, pd.Series | pd.Index):
+            value = value.array
+        words: Any = 0
+        if isinstance(value, ProvenanceArray):
+            self._tracker = _check_trackers(self._tracker, value._tracker)
+            words = value._words
+            value = value._data
+        elif is_list_like(value) and not isinstance(value, str | bytes):
+            seq = value if isinstance(value, np.ndarray | ExtensionArray) else list(value)
+            if seq is not value and any(isinstance(v, ProvenanceArray) for v in seq):
+                raise TypeError("cannot assign a sequence of provenance arrays element-wise")
+            value = seq
+        self._data[key] = value
+        self._words[key] = words
+
+    def take(self, indices: Sequence[int], *, allow_fill: bool = False,
+             fill_value: Any = None) -> ProvenanceArray:
+        idx = np.asarray(indices, dtype=np.int64)
+        nd = _numpy_values(self._data)
+        if nd is not None and len(nd) and (not allow_fill or len(idx) == 0 or idx.min() >= 0):
+            # The words' kernel checks every index (IndexError) before numpy takes the values.
+            words = _backend.take_words(self._words, idx, allow_fill)
+            out = _empty(len(idx), nd.dtype)
+            np.take(nd, idx, out=out, mode="wrap")
+            values: Any = pd.arrays.NumpyExtensionArray(out)
+            return self._new(values, words, self._tracker)
+        if allow_fill and fill_value is not None and not pd.isna(fill_value):
+            # A real fill value: the rows it fills carry no provenance (word 0).
+            values = self._data.take(idx, allow_fill=True, fill_value=fill_value)
+        else:
+            values = self._data.take(idx, allow_fill=allow_fill)
+        words = _backend.take_words(self._words, idx, allow_fill)
+        return self._new(values, words, self._tracker)
+
+    @classmethod
+    def _concat_same_type(cls, to_concat: Sequence[ProvenanceArray]) -> ProvenanceArray:
+        tracker = None
+        for arr in to_concat:
+            tracker = _check_trackers(tracker, arr._tracker)
+        first = to_concat[0]._data
+        values = type(first)._concat_same_type([a._data for a in to_concat])
+        words = _backend.concat_words([a._words for a in to_concat])
+        return to_concat[0]._new(values, words, tracker)
+
+    def _values_for_factorize(self) -> tuple[np.ndarray, Any]:
+        return self._data._values_for_factorize()
+
+    def _values_for_argsort(self) -> np.ndarray:
+        return self._data._values_for_argsort()
+
+    def _hash_pandas_object(self, *, encoding: str, hash_key: str, categorize: bool
+                            ) -> np.ndarray:
+        return self._data._hash_pandas_object(encoding=encoding, hash_key=hash_key,
+                                                categorize=categorize)
+
+    def _values_for_json(self) -> np.ndarray:
+        return self._data._values_for_json()
+
+    def equals(self, other: object) -> bool:
+        if not isinstance(other, ProvenanceArray) or other.dtype != self.dtype:
+            return False
+        return bool(self._data.equals(other._data))
+
+    def astype(self, dtype: Any, copy: bool = True) -> Any:
+        dtype = pandas_dtype(dtype)
+        if isinstance(dtype, ProvenanceDtype):
+            if dtype == self._dtype:
+                return self.copy() if copy else self
+            # A cast keeps the words: pandas casts internally (concat, merge) without a step.
+            values = self._data.astype(dtype.subtype, copy=copy)
+            return self._new(values, self._words.copy() if copy else self._words, self._tracker)
+        return self._data.astype(dtype, copy=copy)
+
+    def value_counts(self, dropna: bool = True) -> pd.Series:
+        counts = pd.Series(self._data, copy=False).value_counts(dropna=dropna)
+        index = pd.Index(ProvenanceArray(counts.index.array), name=counts.index.name)
+        return pd.Series(counts.to_numpy(), index=index, name=counts.name)
+
+    def unique(self) -> ProvenanceArray:
+        uniques = self._data.unique()
+        return ProvenanceArray(uniques)
+
+    # ---------------------------------------------------------------- missing values
+
+    def _pad_or_backfill(self, *, method: str, limit: int | None = None,
+                         limit_area: str | None = None, copy: bool = True, **kwargs: Any
+                         ) -> ProvenanceArray:
+        mask = np.asarray(self._data.isna(), dtype=bool)
+        values = self._data._pad_or_backfill(method=method, limit=limit,
+                                               limit_area=limit_area, copy=True, **kwargs)
+        if not mask.any():
+            return self.copy() if copy else self
+        # Each filled row takes the word of the row its value came from.
+        pos = np.where(mask, -1, np.arange(len(mask), dtype=np.int64))
+        if method in ("pad", "ffill"):
+            src = np.maximum.accumulate(pos)
+        else:
+            rev = np.where(mask, len(mask), np.arange(len(mask), dtype=np.int64))[::-1]
+            src = np.minimum.accumulate(rev)[::-1]
+            src = np.where(src >= len(mask), -1, src)
+        filled = mask & ~np.asarray(values.isna(), dtype=bool)
+        src = np.where(filled, src, np.arange(len(mask), dtype=np.int64))
+        words = _backend.take_words(self._words, src, True)
+        if copy:
+            return self._new(values, words, self._tracker)
+        self._data = values
+        self._words = words
+        return self
+
+    def _where(self, mask: np.ndarray, value: Any) -> ProvenanceArray:
+        # Rows where mask is False take `value`; with a scalar or an untracked operand the
+        # row keeps its word (the value is chosen for this row), so nothing becomes clean.
+        mask = np.asarray(mask, dtype=bool)
+        if isinstance(value, pd.Series | pd.Index):
+            value = value.array
+        words = self._words.copy()
+        tracker = self._tracker
+        if isinstance(value, ProvenanceArray):
+            tracker = _check_trackers(tracker, value._tracker)
+            np.copyto(words, value._words, where=~mask)
+            value = value._data
+        values = self._data._where(mask, value)
+        return self._new(values, words, tracker)
+
+    # ---------------------------------------------------------------- computation
+
+    def _operand(self, other: Any) -> tuple[Any, np.ndarray | None, Any]:
+        if isinstance(other, ProvenanceArray):
+            return other._data, other._words, other._tracker
+        if isinstance(other, list):
+            other = pd.array(other) if other else np.asarray(other)
+        return other, None, None
+
+    def _binary(self, other: Any, op: Callable[[Any, Any], Any], code: int) -> Any:
+        if isinstance(other, pd.Series | pd.Index | pd.DataFrame):
+            return NotImplemented
+        values, words, tracker = self._operand(other)
+        if self._tracker is not None and words is not None and tracker is not None:
+            out_tracker = _check_trackers(self._tracker, tracker)
+            first, second = (words, self._words) if op in _REVERSED else (self._words, words)
+            if len(first) >= _PARALLEL_FROM:
+                job = _submit(_combine, out_tracker, first, second, code)
+                result = self._values_op(op, values)
+                out_words = job.result()
+            else:
+                result = self._values_op(op, values)
+                out_words = _combine(out_tracker, first, second, code)
+        elif words is not None and tracker is not None:
+            # An array without a tracker has words 0: the tracked operand's words carry over.
+            result = self._values_op(op, values)
+            out_words, out_tracker = words.copy(), tracker
+        else:
+            result = self._values_op(op, values)
+            out_words, out_tracker = self._words.copy(), self._tracker
+        if isinstance(result, tuple):
+            return tuple(self._new(r, out_words.copy(), out_tracker) for r in result)
+        return self._new(result, out_words, out_tracker)
+
+    def _values_op(self, op: Callable[[Any, Any], Any], values: Any) -> Any:
+        fast = _float_op(op, self._data, values)
+        return fast if fast is not None else op(self._data, values)
+
+    def _arith_method(self, other: Any, op: Callable[[Any, Any], Any]) -> Any:
+        name = op.__name__.strip("_")
+        return self._binary(other, op, _ARITH_CODES.get(name, _OP.MAP))
+
+    def _cmp_method(self, other: Any, op: Callable[[Any, Any], Any]) -> Any:
+        return self._binary(other, op, _OP.CMP)
+
+    def _logical_method(self, other: Any, op: Callable[[Any, Any], Any]) -> Any:
+        return self._binary(other, op, _OP.CMP)
+
+    def _unary(self, values: Any, code: int) -> ProvenanceArray:
+        return self._new(values, _step(self._tracker, self._words, code), self._tracker)
+
+    def __neg__(self) -> ProvenanceArray:
+        return self._unary(-self._data, _OP.NEG)
+
+    def __pos__(self) -> ProvenanceArray:
+        return self.copy()
+
+    def __abs__(self) -> ProvenanceArray:
+        return self._unary(abs(self._data), _OP.MAP)
+
+    def __invert__(self) -> ProvenanceArray:
+        return self._unary(~self._data, _OP.MAP)
+
+    def round(self, decimals: int = 0, *args: Any, **kwargs: Any) -> ProvenanceArray:
+        inner = self._data
+        values = inner.round(decimals) if hasattr(inner, "round") else np.round(
+            inner.to_numpy(), decimals)
+        return self._unary(values, _OP.MAP)
+
+    def __array_ufunc__(self, ufunc: np.ufunc, method: str, *inputs: Any, **kwargs: Any) -> Any:
+        result = arraylike.maybe_dispatch_ufunc_to_dunder_op(self, ufunc, method, *inputs,
+                                                             **kwargs)
+        if result is not NotImplemented:
+            return result
+        if "out" in kwargs:
+            return arraylike.dispatch_ufunc_with_out(self, ufunc, method, *inputs, **kwargs)
+        if method == "reduce":
+            result = arraylike.dispatch_reduction_ufunc(self, ufunc, method, *inputs, **kwargs)
+            if result is not NotImplemented:
+                return result
+        tracked = [x for x in inputs if isinstance(x, ProvenanceArray)]
+        plain_inputs = [np.asarray(x._data) if isinstance(x, ProvenanceArray) else x
+                        for x in inputs]
+        result = getattr(ufunc, method)(*plain_inputs, **kwargs)
+        if method != "__call__":
+            return result
+        tracker = None
+        for x in tracked:
+            tracker = _check_trackers(tracker, x._tracker)
+        live = [x for x in tracked if x._tracker is not None]
+        if not live:
+            words = tracked[0]._words
+            words = words.copy()
+        elif len(live) == 1:
+            words = _step(tracker, live[0]._words, _OP.MAP)
+        else:
+            words = live[0]._words
+            for x in live[1:]:
+                words = _combine(tracker, words, x._words, _OP.MAP)
+
+        def wrap(r: Any) -> Any:
+            if isinstance(r, np.ndarray) and r.ndim == 1 and len(r) == len(self):
+                return self._new(r, words.copy(), tracker)
+            return r
+
+        if isinstance(result, tuple):
+            return tuple(wrap(r) for r in result)
+        return wrap(result)
+
+    # ---------------------------------------------------------------- reductions and groups
+
+    def _reduce(self, name: str, *, skipna: bool = True, keepdims: bool = False,
+                **kwargs: Any) -> Any:
+        # Reductions give plain scalars (or a plain one-element array with keepdims).
+        return _unwrap(self._data._reduce(name, skipna=skipna, keepdims=keepdims, **kwargs))
+
+    def _quantile(self, qs: np.ndarray, interpolation: str) -> Any:
+        # A reduction: plain values, as for the other reductions.
+        return _unwrap(self._data._quantile(qs, interpolation))
+
+    def _mode(self, dropna: bool = True) -> Any:
+        return _unwrap(self._data._mode(dropna=dropna))
+
+    def any(self, *, skipna: bool = True, **kwargs: Any) -> Any:
+        return self._data._reduce("any", skipna=skipna)
+
+    def all(self, *, skipna: bool = True, **kwargs: Any) -> Any:
+        return self._data._reduce("all", skipna=skipna)
+
+    def _accumulate(self, name: str, *, skipna: bool = True, **kwargs: Any) -> Any:
+        # Plain values: a running combination over every earlier row is not offered.
+        plain = pd.Series(self._data, copy=False)
+        return _unwrap(getattr(plain, name)(skipna=skipna, **kwargs).array)
+
+    def _cast_pointwise_result(self, values: Any) -> Any:
+        # Results of a Python function per element are plain, as pandas infers them.
+        return pd.Series(list(values), dtype=None).array
+
+    def _groupby_op(self, *, how: str, has_dropped_na: bool, min_count: int, ngroups: int,
+                    ids: np.ndarray, **kwargs: Any) -> Any:
+        inner = self._data
+        if isinstance(inner, pd.arrays.NumpyExtensionArray):
+            # numpy values: the very routine pandas runs for plain columns, so the values
+            # (and their dtype) are those of plain pandas.
+            result = _cython_group_op(inner.to_numpy(), how, has_dropped_na, min_count,
+                                      ngroups, ids, kwargs)
+        else:
+            result = inner._groupby_op(how=how, has_dropped_na=has_dropped_na,
+                                       min_count=min_count, ngroups=ngroups, ids=ids, **kwargs)
+        if how not in _GROUP_REDUCTIONS or len(result) != ngroups:
+            return _unwrap(result)
+        if self._tracker is None:
+            words = np.zeros(ngroups, dtype=np.uint32)
+        else:
+            words = _backend.group_combine(self._tracker._rust, self._words, ids, ngroups,
+                                           _OP.AGG)
+        return self._new(result, words, self._tracker)
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        return (_rebuild, (self._data, self._words, self._tracker))
+
+
+def _cython_group_op(values: np.ndarray, how: str, has_dropped_na: bool, min_count: int,
+                     ngroups: int, ids: np.ndarray, kwargs: dict[str, Any]) -> Any:
+    from pandas.core.groupby.ops import WrappedCythonOp
+
+    try:
+        op = WrappedCythonOp(how=how, has_dropped_na=has_dropped_na)
+    except TypeError:  # pandas 2.2 also takes the kind
+        kind = "aggregate" if how in WrappedCythonOp._CYTHON_FUNCTIONS["aggregate"] else \
+            "transform"
+        op = WrappedCythonOp(kind=kind, how=how, has_dropped_na=has_dropped_na)
+    return op.cython_operation(values=values, axis=0, min_count=min_count, comp_ids=ids,
+                               ngroups=ngroups, **kwargs)
+
+
+def _reduction(name: str) -> Callable[..., Any]:
+    def method(self: ProvenanceArray, *, skipna: bool = True, **kwargs: Any) -> Any:
+        return self._reduce(name, skipna=skipna, **kwargs)
+
+    method.__name__ = name
+    method.__doc__ = f"The {name} of the values (a plain scalar)."
+    return method
+
+
+for _name in ("sum", "prod", "mean", "median", "min", "max", "std", "var", "sem", "skew",
+              "kurt"):
+    setattr(ProvenanceArray, _name, _reduction(_name))
+
+
+def _rebuild(values: Any, words: np.ndarray, tracker: Any) -> ProvenanceArray:
+    return ProvenanceArray(values, words, tracker)
+
+
+_PARALLEL_FROM = 1 << 16  # below this a hand-off to the helper thread costs more than it saves
+
+_REVERSED = frozenset({roperator.radd, roperator.rsub, roperator.rmul, roperator.rtruediv,
+                       roperator.rfloordiv, roperator.rmod, roperator.rdivmod, roperator.rpow,
+                       roperator.rand_, roperator.ror_, roperator.rxor})
+
+
+# ---------------------------------------------------------------------------- track / untrack
+
+def _trackable(dtype: Any) -> bool:
+    if isinstance(dtype, ProvenanceDtype):
+        return True
+    if isinstance(dtype, pd.CategoricalDtype | pd.PeriodDtype | pd.IntervalDtype
+                  | pd.SparseDtype):
+        return False
+    if isinstance(dtype, np.dtype):
+        return dtype.kind in "biufmM"
+    return (pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype)
+            or pd.api.types.is_string_dtype(dtype) or isinstance(dtype, pd.DatetimeTZDtype))
+
+
+def _is_text(col: pd.Series) -> bool:
+    if col.dtype != np.dtype(object):
+        return False
+    kind = pd.api.types.infer_dtype(col, skipna=True)
+    return kind in ("string", "empty")
+
+
+def _protected_names(protected: Any) -> set[str] | None:
+    """The protected column names, or None when `protected` is a flag for the whole table."""
+    if isinstance(protected, str | bytes) or protected is None:
+        return None
+    if isinstance(protected, np.ndarray) and protected.ndim == 0:
+        return None
+    if isinstance(protected, Iterable):
+        return {str(c) for c in protected}
+    return None
+
+
+def track(data: pd.DataFrame | pd.Series, tracker: Any, table: str,
+          protected: Any = None) -> Any:
+    """Return `data` with its tracked columns of dtype ``prov[<subtype>]``.
+
+    Registers the (table, column) pairs on `tracker` exactly as ``wrap_dataframe`` does (same
+    `protected` rules: a flag for the whole table, or a list/tuple/set of column names; same
+    entity hashing of the row labels), so the words equal ``wrap_dataframe``'s. Numeric, bool,
+    datetime, timedelta and text columns are tracked; other columns stay as they are, with a
+    warning; a protected column that cannot be tracked raises ``TypeError``.
+    """
+    if isinstance(data, pd.Series):
+        if data.name is None:
+            raise ValueError("track: a Series needs a name (its column name in `table`)")
+        return track(data.to_frame(), tracker, table, protected)[data.name]
+    if not isinstance(data, pd.DataFrame):
+        raise TypeError(f"track: expected a pandas DataFrame or Series, got "
+                        f"{type(data).__name__}")
+    if not isinstance(table, str):
+        raise TypeError(f"track: table must be str, not {type(table).__name__}")
+    frame = untrack(data)
+    names = _protected_names(protected)
+    flag = bool(protected) if names is None else False
+    cols = list(frame.columns)
+    dtypes = list(frame.dtypes)
+    untrackable = [c for i, c in enumerate(cols)
+                   if not (_trackable(dtypes[i]) or _is_text(frame.iloc[:, i]))]
+    bad = [c for c in untrackable if flag or (names is not None and str(c) in names)]
+    if bad:
+        raise TypeError(f"track: protected column(s) {bad!r} cannot be tracked (dtype "
+                        f"{', '.join(str(dtypes[cols.index(c)]) for c in bad)})")
+    if untrackable:
+        warnings.warn(f"track: column(s) {untrackable!r} are not tracked (unsupported dtype); "
+                      f"they stay as they are", UserWarning, stacklevel=2)
+    arrays: dict[int, Any] = {}
+    skip = set(map(str, untrackable))
+    plain_numpy: dict[np.dtype, list[int]] = {}
+    for i, c in enumerate(cols):
+        col = frame.iloc[:, i]
+        nd = None if str(c) in skip else _numpy_values(col.array)
+        if nd is not None:
+            plain_numpy.setdefault(nd.dtype, []).append(i)
+            arrays[i] = nd
+        else:
+            arrays[i] = col
+    words = _v32.wrap_dataframe(frame, tracker, table,
+                                protected if protected is not None else False)._col_prov
+    # Columns of one numpy dtype are copied into one block (one allocation, as pandas keeps
+    # them); the tracked frame never shares memory with its input.
+    blocks = _copy_blocks([[arrays[i] for i in positions] for positions in plain_numpy.values()],
+                          len(frame))
+    for block, positions in zip(blocks, plain_numpy.values()):
+        for row, i in enumerate(positions):
+            values = pd.arrays.NumpyExtensionArray(block[row])
+            arrays[i] = ProvenanceArray(values, words[cols[i]], tracker)
+    for i, c in enumerate(cols):
+        if str(c) not in skip and isinstance(arrays[i], pd.Series):
+            arrays[i] = ProvenanceArray(arrays[i].array.copy(), words[c], tracker)
+    out = pd.DataFrame(arrays, index=frame.index, copy=False)
+    out.columns = frame.columns
+    return out
+
+
+def _copy_blocks(groups: list[list[np.ndarray]], n: int) -> list[np.ndarray]:
+    blocks = []
+    for columns in groups:
+        block = _empty(len(columns) * n, columns[0].dtype).reshape(len(columns), n)
+        for row, values in enumerate(columns):
+            np.copyto(block[row], values)
+        blocks.append(block)
+    return blocks
+
+
+def untrack(obj: Any) -> Any:
+    """`obj` (a Series, DataFrame or ProvenanceArray) with plain dtypes: the values only."""
+    if isinstance(obj, ProvenanceArray):
+        return obj._data
+    if isinstance(obj, pd.Series):
+        if isinstance(obj.dtype, ProvenanceDtype) or _tracked_index(obj.index):
+            values = obj.array._data if isinstance(obj.dtype, ProvenanceDtype) else obj.array
+            return pd.Series(values, index=_plain_index(obj.index), name=obj.name, copy=False)
+        return obj
+    if isinstance(obj, pd.DataFrame):
+        positions = [i for i, d in enumerate(obj.dtypes) if isinstance(d, ProvenanceDtype)]
+        if not positions and not _tracked_index(obj.index) and not _tracked_index(obj.columns):
+            return obj
+        out = obj.copy(deep=False)
+        for i in positions:
+            out.isetitem(i, obj.iloc[:, i].array._data)
+        out.index = _plain_index(obj.index)
+        out.columns = _plain_index(obj.columns)
+        return out
+    raise TypeError(f"untrack: expected a pandas Series, DataFrame or ProvenanceArray, got "
+                    f"{type(obj).__name__}")
+
+
+def _tracked_index(index: pd.Index) -> bool:
+    if isinstance(index, pd.MultiIndex):
+        return any(isinstance(level.dtype, ProvenanceDtype) for level in index.levels)
+    return isinstance(index.dtype, ProvenanceDtype)
+
+
+def _plain_index(index: pd.Index) -> pd.Index:
+    """Group keys and set_index of tracked columns give indexes of the dtype: plain copies."""
+    if isinstance(index, pd.MultiIndex):
+        if not _tracked_index(index):
+            return index
+        levels = [index.get_level_values(i) for i in range(index.nlevels)]
+        arrays = [lv.array._data if isinstance(lv.dtype, ProvenanceDtype) else lv for lv in levels]
+        return pd.MultiIndex.from_arrays(arrays, names=index.names)
+    if isinstance(index.dtype, ProvenanceDtype):
+        return pd.Index(index.array._data, name=index.name)
+    return index
+
+
+# ---------------------------------------------------------------------------- audits
+
+class _AuditView:
+    """What the audits read of a tracked container, built from arrays of the dtype."""
+
+    def __init__(self, tracker: Any, prov: np.ndarray | None = None,
+                 col_prov: dict[Any, np.ndarray] | None = None,
+                 columns: list[Any] | None = None) -> None:
+        self._tracker = tracker
+        self._prov = prov
+        self._col_prov = col_prov if col_prov is not None else {}
+        self.columns = columns if columns is not None else []
+
+    def __len__(self) -> int:
+        return len(self._prov) if self._prov is not None else len(self.columns)
+
+
+def _tracked_columns(df: pd.DataFrame) -> list[int]:
+    return [i for i, d in enumerate(df.dtypes) if isinstance(d, ProvenanceDtype)]
+
+
+def _audit_view(obj: Any) -> Any:
+    """The object the audits read: `obj` itself unless it holds arrays of the dtype."""
+    if isinstance(obj, pd.Series) and isinstance(obj.dtype, ProvenanceDtype):
+        arr = obj.array
+        return _AuditView(arr._tracker, prov=arr._words)
+    if isinstance(obj, pd.DataFrame):
+        positions = _tracked_columns(obj)
+        if not positions:
+            return obj
+        tracker = None
+        col_prov: dict[Any, np.ndarray] = {}
+        for i in positions:
+            arr = obj.iloc[:, i].array
+            tracker = tracker if tracker is not None else arr._tracker
+            col_prov[obj.columns[i]] = arr._words
+        return _AuditView(tracker, col_prov=col_prov, columns=[obj.columns[i] for i in positions])
+    return obj
+
+
+# ---------------------------------------------------------------------------- accessors
+
+_ROLLING_AGGS = ("sum", "mean", "min", "max", "median", "std", "var", "count")
+
+
+class TrackedRolling:
+    """``s.prov.rolling(window)``: pandas' rolling aggregations, each row carrying the
+    combination of the words of its window."""
+
+    def __init__(self, series: pd.Series, window: int, **kwargs: Any) -> None:
+        if not is_integer(window) or window < 1:
+            raise ValueError(f"window must be a positive integer, got {window!r}")
+        self._series = series
+        self._window = int(window)
+        self._kwargs = kwargs
+
+    def _agg(self, name: str, *args: Any, **kwargs: Any) -> pd.Series:
+        arr = self._series.array
+        plain = untrack(self._series)
+        result = getattr(plain.rolling(self._window, **self._kwargs), name)(*args, **kwargs)
+        if arr._tracker is None:
+            words = np.zeros(len(arr), dtype=np.uint32)
+        else:
+            words = _backend.window_combine(arr._tracker._rust, arr._words, self._window,
+                                            _OP.AGG)
+        tracked = ProvenanceArray(result.array, words, arr._tracker)
+        return pd.Series(tracked, index=result.index, name=result.name, copy=False)
+
+    def __getattr__(self, name: str) -> Any:
+        if name in _ROLLING_AGGS:
+            return lambda *a, **k: self._agg(name, *a, **k)
+        raise AttributeError(name)
+
+
+@register_series_accessor("prov")
+class ProvenanceSeriesAccessor:
+    """Provenance of a Series of the provenance dtype: ``s.prov.words``, ``explain(i)``, ..."""
+
+    def __init__(self, series: pd.Series) -> None:
+        if not isinstance(series.dtype, ProvenanceDtype):
+            raise AttributeError(f"'.prov' needs a Series of the provenance dtype, got dtype "
+                                 f"{series.dtype} (use lumarq.track)")
+        self._s = series
+
+    @property
+    def _arr(self) -> ProvenanceArray:
+        return self._s.array
+
+    @property
+    def words(self) -> np.ndarray:
+        """One uint32 word per row, aligned with the Series (read-only)."""
+        return self._arr.words
+
+    @property
+    def tracker(self) -> Any:
+        return self._arr._tracker
+
+    def _need_tracker(self) -> Any:
+        if self._arr._tracker is None:
+            raise ValueError("this Series carries no tracker (its words are all 0)")
+        return self._arr._tracker
+
+    def _word(self, i: int) -> int:
+        n = len(self._s)
+        if not is_integer(i) or not -n <= i < n:
+            raise IndexError(f"row {i!r} is out of range for {n} rows")
+        return int(self._arr._words[i])
+
+    def explain(self, i: int) -> dict[str, Any]:
+        """``explain_full`` of the word of the i-th row (positional)."""
+        return self._need_tracker().explain_full(self._word(i))
+
+    @property
+    def tainted(self) -> np.ndarray:
+        """Per row: derives from a protected attribute."""
+        return _backend.is_tainted_batch(self._arr._words)
+
+    def audit(self, i: int = 0) -> dict[str, Any]:
+        """The ``audit`` record of the i-th row (positional)."""
+        word = self._word(i)
+        return _v32.audit(_AuditView(self._need_tracker(),
+                                     prov=np.array([word], dtype=np.uint32)))
+
+    def where(self, cond: Any, other: Any = np.nan) -> pd.Series:
+        """``Series.where`` whose rows also derive from the condition's words (when tracked)."""
+        result = self._s.where(cond, other)
+        if isinstance(cond, pd.Series) and isinstance(cond.dtype, ProvenanceDtype):
+            cond_arr = cond.reindex(self._s.index).array
+            arr = result.array
+            tracker = _check_trackers(arr._tracker, cond_arr._tracker)
+            if tracker is not None:
+                words = _combine(tracker, arr._words, cond_arr._words, _OP.FILL)
+                tracked = ProvenanceArray(arr._data, words, tracker)
+                return pd.Series(tracked, index=result.index, name=result.name, copy=False)
+        return result
+
+    def rolling(self, window: int, **kwargs: Any) -> TrackedRolling:
+        """Rolling aggregations whose rows carry the combination over their window."""
+        return TrackedRolling(self._s, window, **kwargs)
+
+
+@register_dataframe_accessor("prov")
+class ProvenanceFrameAccessor:
+    """Provenance of a DataFrame's columns of the provenance dtype."""
+
+    def __init__(self, frame: pd.DataFrame) -> None:
+        self._df = frame
+
+    @property
+    def tracked_columns(self) -> list[Any]:
+        return [self._df.columns[i] for i in _tracked_columns(self._df)]
+
+    @property
+    def tracker(self) -> Any:
+        for i in _tracked_columns(self._df):
+            t = self._df.iloc[:, i].array._tracker
+            if t is not None:
+                return t
+        return None
+
+    def risk_report(self) -> list[dict[str, Any]]:
+        """``column_risk_report`` over the tracked columns."""
+        view = _audit_view(self._df)
+        if view is self._df:
+            raise ValueError("the frame has no columns of the provenance dtype")
+        return _v32.column_risk_report(view, self.tracker)
+
+    def fairness(self, outcome: Any, protected: Any, favorable: Any = 1, labels: Any = None,
+                 reference: Any = None, **kwargs: Any) -> dict[str, Any]:
+        """``lumarq.fairness_report`` of this frame; says which protected columns reach the outcome."""
+        from lumarq.fairness import fairness_report
+
+        return fairness_report(self._df, outcome, protected, favorable, labels, reference, **kwargs)
+

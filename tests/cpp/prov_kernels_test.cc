@@ -1,0 +1,125 @@
+#include "lumarq/prov_kernels.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <vector>
+
+namespace lumarq {
+namespace {
+
+// A source word of pair `id` and entity `e`, as a tracked column holds it.
+uint32_t Source(Codec& c, uint32_t id, uint32_t e, bool taint = false) {
+  PairSet p;
+  p.Add(id);
+  return c.Encode(p, e, 0, taint, 0);
+}
+
+TEST(TakeWords, FillsMinusOneWithZeroAndWrapsWithoutFill) {
+  const std::vector<uint32_t> words = {10, 20, 30};
+  const std::vector<int64_t> idx = {2, -1, 0};
+  std::vector<uint32_t> out(3);
+  TakeWords(words, idx, true, out);
+  EXPECT_EQ(out, (std::vector<uint32_t>{30, 0, 10}));
+  TakeWords(words, idx, false, out);
+  EXPECT_EQ(out, (std::vector<uint32_t>{30, 30, 10}));
+}
+
+TEST(TakeWords, RefusesIndicesOutOfBounds) {
+  const std::vector<uint32_t> words = {10, 20};
+  std::vector<uint32_t> out(1);
+  for (int64_t bad : {2, 7}) {
+    const std::vector<int64_t> idx = {bad};
+    EXPECT_THROW(TakeWords(words, idx, true, out), std::out_of_range);
+    EXPECT_THROW(TakeWords(words, idx, false, out), std::out_of_range);
+  }
+  const std::vector<int64_t> below = {-3};
+  EXPECT_THROW(TakeWords(words, below, false, out), std::out_of_range);
+  EXPECT_THROW(TakeWords(words, below, true, out), std::invalid_argument);
+  const std::vector<uint32_t> empty;
+  const std::vector<int64_t> fill = {-1};
+  TakeWords(empty, fill, true, out);  // every row missing: allowed on an empty array
+  EXPECT_EQ(out[0], 0u);
+}
+
+TEST(ConcatWords, KeepsOrderAndEmptyParts) {
+  const std::vector<uint32_t> a = {1, 2}, b, c = {3};
+  const std::vector<std::span<const uint32_t>> parts = {a, b, c};
+  std::vector<uint32_t> out(3);
+  ConcatWords(parts, out);
+  EXPECT_EQ(out, (std::vector<uint32_t>{1, 2, 3}));
+}
+
+TEST(GroupCombine, UnitesPairsOfEachGroupOnly) {
+  Codec c;
+  // Five pairs in group 0 land in the dense dictionary; group 1 has one member, group 2 none.
+  std::vector<uint32_t> words;
+  std::vector<int64_t> ids;
+  for (uint32_t p = 0; p < 5; ++p) {
+    words.push_back(Source(c, p, p, p == 3));
+    ids.push_back(0);
+  }
+  words.push_back(Source(c, 9, 1));
+  ids.push_back(1);
+  words.push_back(Source(c, 7, 1));
+  ids.push_back(-1);  // belongs to no group
+  std::vector<uint32_t> out(3);
+  GroupCombine(c, words, ids, 11, out);
+
+  const Decoded g0 = c.Decode(out[0]);
+  EXPECT_EQ(g0.pairs.Ids(), (std::vector<uint32_t>{0, 1, 2, 3, 4}));
+  EXPECT_TRUE(g0.taint);
+  EXPECT_EQ(g0.depth, 1u);
+  EXPECT_EQ(out[1], Codec::UpdateChain(words[5], 11));
+  EXPECT_FALSE(TaintOf(out[1]));
+  EXPECT_EQ(out[2], 0u);
+}
+
+TEST(GroupCombine, TwoMembersMatchPairwiseCombine) {
+  Codec c;
+  const std::vector<uint32_t> words = {Source(c, 1, 5), Source(c, 2, 6, true)};
+  const std::vector<int64_t> ids = {0, 0};
+  std::vector<uint32_t> out(1);
+  GroupCombine(c, words, ids, 11, out);
+  EXPECT_EQ(out[0], c.Combine(words[0], words[1], 11));
+}
+
+TEST(GroupCombine, DepthIsOneDeeperThanTheDeepestMemberOnce) {
+  Codec c;
+  const uint32_t deep = Codec::UpdateChain(Codec::UpdateChain(Source(c, 1, 0), 1), 1);
+  const std::vector<uint32_t> words = {Source(c, 0, 0), deep, Source(c, 2, 0)};
+  const std::vector<int64_t> ids = {0, 0, 0};
+  std::vector<uint32_t> out(1);
+  GroupCombine(c, words, ids, 11, out);
+  EXPECT_EQ(DepthOf(out[0]), 3u);
+}
+
+TEST(GroupCombine, RefusesBadIdsAndWords) {
+  Codec c;
+  const std::vector<uint32_t> words = {Source(c, 0, 0)};
+  std::vector<uint32_t> out(1);
+  const std::vector<int64_t> beyond = {1};
+  EXPECT_THROW(GroupCombine(c, words, beyond, 11, out), std::out_of_range);
+  const std::vector<int64_t> two = {0, 0};
+  EXPECT_THROW(GroupCombine(c, words, two, 11, out), std::invalid_argument);
+  const std::vector<uint32_t> garbage = {0xC0000000u | 12345u};  // unknown dense signature
+  const std::vector<int64_t> zero = {0};
+  EXPECT_THROW(GroupCombine(c, garbage, zero, 11, out), std::invalid_argument);
+}
+
+TEST(WindowCombine, CombinesTheTrailingWindow) {
+  Codec c;
+  const std::vector<uint32_t> words = {Source(c, 0, 0), Source(c, 1, 0), Source(c, 2, 0),
+                                       Source(c, 3, 0)};
+  std::vector<uint32_t> out(4);
+  WindowCombine(c, words, 2, 11, out);
+  EXPECT_EQ(out[0], Codec::UpdateChain(words[0], 11));
+  for (size_t i = 1; i < 4; ++i) {
+    EXPECT_EQ(c.Decode(out[i]).pairs.Ids(),
+              (std::vector<uint32_t>{static_cast<uint32_t>(i - 1), static_cast<uint32_t>(i)}));
+  }
+  EXPECT_THROW(WindowCombine(c, words, 0, 11, out), std::invalid_argument);
+}
+
+}  // namespace
+}  // namespace lumarq
