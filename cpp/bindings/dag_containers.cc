@@ -336,6 +336,26 @@ class RowValues {
 
   size_t size() const { return n_; }
 
+  /// Whether row i is recorded, told without making an object: 1 or 0, or -1 when only
+  /// ForRecord can tell.
+  int Recorded(size_t i) const {
+    const char* p = data_ + static_cast<Py_ssize_t>(i) * stride_;
+    switch (kind_) {
+      case kF64: {
+        double d;
+        std::memcpy(&d, p, sizeof d);
+        return std::isnan(d) ? 0 : 1;
+      }
+      case kF32:
+      case kBool:
+      case kSigned:
+      case kUnsigned:
+        return 1;
+      default:
+        return -1;
+    }
+  }
+
  private:
   enum Kind { kGeneric, kCells, kF64, kF32, kBool, kSigned, kUnsigned, kObject };
 
@@ -450,6 +470,7 @@ class Recorder {
     if (!maker_.has_value()) return;
     try {
       TrimRowBuffer(tracker_);
+      if (skip_before_ > 0) WarnRowsDropped(tracker_);
     } catch (nb::python_error& e) {
       e.discard_as_unraisable(tracker_);
     }
@@ -457,11 +478,30 @@ class Recorder {
 
   bool native() const { return native_; }
 
+  /// Without a writer the buffer keeps only the newest kMemoryOnlyRowLimit records: the rows
+  /// before the last that many recorded ones would be dropped at the end of the operation, so
+  /// their records are not made at all (the buffer ends up the same).
+  void SkipDropped(const RowValues& values) {
+    if (!native_ || !maker_.has_value() || off_) return;
+    DagTracker* t = DagTrackerPtr(tracker_);
+    if (t == nullptr) return;
+    nb::object writer = GetAttr(tracker_, "_writer");
+    if (!writer.is_none() && AsBool(writer)) return;
+    auto need = static_cast<size_t>(kMemoryOnlyRowLimit);
+    size_t i = values.size();
+    while (i > 0 && need > 0) {
+      const int r = values.Recorded(--i);
+      if (r < 0) return;
+      need -= static_cast<size_t>(r);
+    }
+    if (need == 0) skip_before_ = i;
+  }
+
   /// Row i with a native fingerprint; `fp` is that fingerprint as an int object when the caller
   /// has one (the record then shares it), else null.
   void Word(size_t i, uint32_t fingerprint, nb::handle fp, nb::handle op, const RowValues& values,
             nb::handle column = nb::handle()) {
-    if (off_) return;
+    if (off_ || i < skip_before_) return;
     Guarded([&] {
       nb::object fp_obj = fp.is_valid() ? nb::borrow(fp) : PyWord(fingerprint);
       if (native_) {
@@ -479,7 +519,7 @@ class Recorder {
   /// tracker's method.
   void Object(size_t i, nb::handle prov, nb::handle op, const RowValues& values,
               nb::handle column = nb::handle()) {
-    if (off_) return;
+    if (off_ || i < skip_before_) return;
     Guarded([&] { ByMethod(i, ToInt(prov), op, values, column); });
   }
 
@@ -500,6 +540,7 @@ class Recorder {
   nb::handle tracker_;
   bool native_ = false;
   bool off_ = false;
+  size_t skip_before_ = 0;
   std::optional<RowRecordMaker> maker_;
 };
 
@@ -513,6 +554,41 @@ BackendTracker* NativeCodec(nb::handle tracker, nb::object* hold) {
 }
 
 // ---------------------------------------------------------------- the per-row engines
+
+/// Rows of one operation waiting for their nodes: the store takes them a block at a time, so
+/// the node lock is taken once per block and no object is made per node.
+constexpr size_t kBlockRows = 16384;
+
+class BlockRows {
+ public:
+  void Clear() {
+    rows_.clear();
+    words_.clear();
+    inputs_.clear();
+  }
+  void Add(size_t row, uint32_t word, std::array<int64_t, 2> inputs) {
+    rows_.push_back(row);
+    words_.push_back(word);
+    inputs_.push_back(inputs[0]);
+    inputs_.push_back(inputs[1]);
+  }
+  /// Creates the pending nodes (inputs taken `arity` at a time) and writes their ids.
+  void Flush(NodeAppender& appender, NodeKind kind, nb::handle op, size_t arity, int64_t* node_out) {
+    if (rows_.empty()) return;
+    if (arity != 2) {
+      for (size_t r = 0; r < rows_.size(); ++r) inputs_[r] = inputs_[2 * r];
+    }
+    ids_.resize(rows_.size());
+    appender.Append(kind, op, rows_.size(), inputs_.data(), arity, words_.data(), ids_.data());
+    for (size_t r = 0; r < rows_.size(); ++r) node_out[rows_[r]] = ids_[r];
+    Clear();
+  }
+
+ private:
+  std::vector<size_t> rows_;
+  std::vector<uint32_t> words_;
+  std::vector<int64_t> inputs_, ids_;
+};
 
 struct RowArrays {
   nb::object prov, nodes;
@@ -538,6 +614,37 @@ RowArrays BinaryRows(nb::handle self, nb::handle other, nb::handle tracker, nb::
   Recorder recorder(tracker, n);
   const uint32_t code = native_combine ? static_cast<uint32_t>(AsUInt64Bits(op_code, "op")) : 0u;
   WordInts ints;
+
+  if (native_combine && native_log && n != 0) {
+    NodeAppender appender(tracker);
+    if (appender.ok()) {
+      recorder.SkipDropped(row_values);
+      BlockRows block;
+      for (size_t start = 0; start < n; start += kBlockRows) {
+        const size_t end = std::min(n, start + kBlockRows);
+        block.Clear();
+        for (size_t i = start; i < end; ++i) {
+          const IntCell a = pa.At(i, 0), b = pb.At(i, 0);
+          const uint32_t word = codec->codec.Combine(a.Word(), b.Word(), code);
+          prov_out[i] = word;
+          const IntCell left = na.At(i, -1), right = nr.At(i, -1);
+          if (!left.NonNegative() || !right.NonNegative()) continue;
+          if (!left.small || !right.small) {
+            // An id beyond int64: flush what is pending, then this node through the method.
+            block.Flush(appender, NodeKind::kBinary, op, 2, node_out);
+            nb::object id = CallMethod(tracker, Interned("log_binary"), op, left.Object(),
+                                       right.Object(), PyWord(word));
+            StoreId(out.nodes, node_out, i, id);
+            continue;
+          }
+          block.Add(i, word, {left.v, right.v});
+        }
+        block.Flush(appender, NodeKind::kBinary, op, 2, node_out);
+        for (size_t i = start; i < end; ++i) recorder.Word(i, prov_out[i], nb::handle(), op, row_values);
+      }
+      return out;
+    }
+  }
 
   for (size_t i = 0; i < n; ++i) {
     const IntCell a = pa.At(i, 0), b = pb.At(i, 0);
@@ -600,6 +707,35 @@ RowArrays UnaryRows(nb::handle self, nb::handle tracker, nb::handle values, nb::
   const uint32_t code =
       native_chain && n != 0 ? static_cast<uint32_t>(AsUInt64Bits(op_code, "op")) : 0u;
   WordInts ints;
+
+  if (native_chain && native_log && n != 0) {
+    NodeAppender appender(tracker);
+    if (appender.ok()) {
+      recorder.SkipDropped(row_values);
+      BlockRows block;
+      for (size_t start = 0; start < n; start += kBlockRows) {
+        const size_t end = std::min(n, start + kBlockRows);
+        block.Clear();
+        for (size_t i = start; i < end; ++i) {
+          const uint32_t word = Codec::UpdateChain(prov.At(i, 0).Word(), code);
+          prov_out[i] = word;
+          const IntCell input = nodes.At(i, -1);
+          if (!input.NonNegative()) continue;
+          if (!input.small) {
+            block.Flush(appender, NodeKind::kUnary, op, 1, node_out);
+            nb::object stored = GetItem(out.prov, PyInt(static_cast<int64_t>(i)));
+            nb::object id = CallMethod(tracker, Interned("log_unary"), op, input.Object(), stored);
+            StoreId(out.nodes, node_out, i, id);
+            continue;
+          }
+          block.Add(i, word, {input.v, 0});
+        }
+        block.Flush(appender, NodeKind::kUnary, op, 1, node_out);
+        for (size_t i = start; i < end; ++i) recorder.Word(i, prov_out[i], nb::handle(), op, row_values);
+      }
+      return out;
+    }
+  }
 
   for (size_t i = 0; i < n; ++i) {
     const IntCell p = prov.At(i, 0);

@@ -649,6 +649,17 @@ void SplitValue(nb::handle value, nb::object* numeric, nb::object* text) {
 }
 
 /// Drops the oldest records of a buffer beyond `limit`; warns the first time per tracker.
+void WarnDropped(DagTracker& t, Py_ssize_t limit) {
+  if (!t.rows_dropped_warned) {
+    t.rows_dropped_warned = true;
+    PyErr_WarnFormat(PyExc_UserWarning, 1,
+                     "Row-value buffer is full (%zd records) and no storage writer is attached: "
+                     "dropping the oldest records. Enable persistence to keep every row value.",
+                     limit);
+    if (PyErr_Occurred()) throw nb::python_error();
+  }
+}
+
 void DropOldest(DagTracker& t, nb::handle buffer, Py_ssize_t limit) {
   const Py_ssize_t n = Size(buffer);
   if (n <= limit) return;
@@ -658,14 +669,7 @@ void DropOldest(DagTracker& t, nb::handle buffer, Py_ssize_t limit) {
     nb::object slice = nb::steal(PySlice_New(nullptr, nb::int_(n - limit).ptr(), nullptr));
     if (PyObject_DelItem(buffer.ptr(), slice.ptr()) < 0) throw nb::python_error();
   }
-  if (!t.rows_dropped_warned) {
-    t.rows_dropped_warned = true;
-    PyErr_WarnFormat(PyExc_UserWarning, 1,
-                     "Row-value buffer is full (%zd records) and no storage writer is attached: "
-                     "dropping the oldest records. Enable persistence to keep every row value.",
-                     limit);
-    if (PyErr_Occurred()) throw nb::python_error();
-  }
+  WarnDropped(t, limit);
 }
 
 /// Appends one record under `_value_buffer_lock` and hands the buffer to the writer at the
@@ -1402,6 +1406,57 @@ int64_t CreateNodeFast(nb::handle tracker, NodeKind kind, nb::handle op_name, co
   c.fields.n_ids = n_inputs;
   nb::object id = CreateNode(tracker, Self(tracker), c);
   return AsInt64(id, "node_id");
+}
+
+void WarnRowsDropped(nb::handle tracker) { WarnDropped(Self(tracker), kMemoryOnlyRowLimit); }
+
+NodeAppender::NodeAppender(nb::handle tracker) : tracker_(tracker) {
+  DagTracker* t = DagTrackerPtr(tracker);
+  if (t == nullptr || !t->store || !AllNative(tracker)) return;
+  nb::object writer = Need(t->writer, "_writer");
+  int64_t v;
+  if ((!writer.is_none() && AsBool(writer)) || !ExactInt64(Need(t->max_nodes, "_max_nodes"), &v)) {
+    return;
+  }
+  t_ = t;
+}
+
+void NodeAppender::Append(NodeKind kind, nb::handle op, size_t n, const int64_t* inputs,
+                          size_t arity, const uint32_t* words, int64_t* ids_out) {
+  if (n == 0) return;
+  DagTracker& t = *t_;
+  LockGuard guard(Need(t.dag_lock, "_dag_lock"));
+  int64_t id, limit;
+  if (!t.store || !ExactInt64(Need(t.next_node_id, "_next_node_id"), &id) ||
+      !ExactInt64(Need(t.max_nodes, "_max_nodes"), &limit)) {
+    // The state changed under us (another thread spilled the store): one node at a time.
+    guard.Release();
+    for (size_t r = 0; r < n; ++r) {
+      ids_out[r] = CreateNodeFast(tracker_, kind, op, inputs + r * arity, arity, words[r]);
+    }
+    return;
+  }
+  const uint32_t op_id = InternText(t, op);
+  if (op_id == UINT32_MAX || id < t.store->next_id()) {
+    guard.Release();
+    SpillStore(t);
+    for (size_t r = 0; r < n; ++r) {
+      ids_out[r] = CreateNodeFast(tracker_, kind, op, inputs + r * arity, arity, words[r]);
+    }
+    return;
+  }
+  t.store->SetNextId(id);
+  RefreshClock(t);
+  lumarq::NodeStore& store = *t.store;
+  const auto k = static_cast<uint8_t>(kind);
+  for (size_t r = 0; r < n; ++r) {
+    const uint32_t w = words[r];
+    const uint8_t flags = (w != 0 && TaintOf(w)) ? lumarq::kNodeProtected : 0;
+    ids_out[r] = store.Append(k, flags, op_id, w, {inputs + r * arity, arity}, t.op_clock);
+    if (static_cast<int64_t>(store.size()) > limit) StoreEvict(t);
+  }
+  t.next_node_id = PyInt(id + static_cast<int64_t>(n));
+  guard.Release();
 }
 
 RowRecordMaker::RowRecordMaker()

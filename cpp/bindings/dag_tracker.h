@@ -157,6 +157,27 @@ int64_t CreateNodeFast(nb::handle tracker, NodeKind kind, nb::handle op_name, co
 int64_t CreateNodeFast(nb::handle tracker, NodeKind kind, nb::handle op_name, const int64_t* inputs,
                        size_t n_inputs, nb::handle provenance);
 
+/// Creates the nodes of one operation straight into the columnar store, with `_dag_lock` taken
+/// once per block: for a DAGTracker that holds its nodes in the store, has no override and no
+/// writer (the persistence hook wants one object per node). ok() is false otherwise, and callers
+/// use CreateNodeFast per row.
+class NodeAppender {
+ public:
+  explicit NodeAppender(nb::handle tracker);
+  bool ok() const { return t_ != nullptr; }
+  /// Nodes of `kind` for rows 0..n: inputs[r * arity ..] and words[r]; their ids to ids_out[r].
+  /// Eviction runs as rows pass the bound, as for single nodes.
+  void Append(NodeKind kind, nb::handle op, size_t n, const int64_t* inputs, size_t arity,
+              const uint32_t* words, int64_t* ids_out);
+
+ private:
+  nb::handle tracker_;
+  DagTracker* t_ = nullptr;
+};
+
+/// Warns (once per tracker) that memory-only row values were dropped by the buffer's bound.
+void WarnRowsDropped(nb::handle tracker);
+
 /// Builds StoredRowValue records. The record type is imported once per operation; when it is the
 /// storage component's 8-field tuple type, records are built as tuples of that type directly,
 /// otherwise through a keyword call.
