@@ -470,7 +470,7 @@ class Recorder {
     if (!maker_.has_value()) return;
     try {
       TrimRowBuffer(tracker_);
-      if (skip_before_ > 0) WarnRowsDropped(tracker_);
+      if (skipped_) WarnRowsDropped(tracker_);
     } catch (nb::python_error& e) {
       e.discard_as_unraisable(tracker_);
     }
@@ -478,24 +478,37 @@ class Recorder {
 
   bool native() const { return native_; }
 
-  /// Without a writer the buffer keeps only the newest kMemoryOnlyRowLimit records: the rows
-  /// before the last that many recorded ones would be dropped at the end of the operation, so
-  /// their records are not made at all (the buffer ends up the same).
-  void SkipDropped(const RowValues& values) {
-    if (!native_ || !maker_.has_value() || off_) return;
-    DagTracker* t = DagTrackerPtr(tracker_);
-    if (t == nullptr) return;
+  /// Native recording without a writer: the buffer keeps only the newest kMemoryOnlyRowLimit
+  /// records.
+  bool MemoryOnly() const {
+    if (!native_ || !maker_.has_value() || off_ || DagTrackerPtr(tracker_) == nullptr) return false;
     nb::object writer = GetAttr(tracker_, "_writer");
-    if (!writer.is_none() && AsBool(writer)) return;
-    auto need = static_cast<size_t>(kMemoryOnlyRowLimit);
-    size_t i = values.size();
-    while (i > 0 && need > 0) {
-      const int r = values.Recorded(--i);
-      if (r < 0) return;
-      need -= static_cast<size_t>(r);
-    }
-    if (need == 0) skip_before_ = i;
+    return writer.is_none() || !AsBool(writer);
   }
+
+  /// Rows of `values` that the bound would drop by the end of the operation (the records of
+  /// `later` rows recorded after them included) are not built at all: the buffer ends up the
+  /// same. Applies until the next call.
+  void SkipDropped(const RowValues& values, size_t later = 0) {
+    skip_before_ = 0;
+    if (!MemoryOnly()) return;
+    auto need = static_cast<size_t>(kMemoryOnlyRowLimit);
+    if (later >= need) {
+      skip_before_ = values.size();
+    } else {
+      need -= later;
+      size_t i = values.size();
+      while (i > 0 && need > 0) {
+        const int r = values.Recorded(--i);
+        if (r < 0) return;
+        need -= static_cast<size_t>(r);
+      }
+      if (need == 0) skip_before_ = i;
+    }
+    skipped_ = skipped_ || skip_before_ > 0;
+  }
+  void NoSkip() { skip_before_ = 0; }
+  size_t skip_before() const { return skip_before_; }
 
   /// Row i with a native fingerprint; `fp` is that fingerprint as an int object when the caller
   /// has one (the record then shares it), else null.
@@ -541,6 +554,7 @@ class Recorder {
   bool native_ = false;
   bool off_ = false;
   size_t skip_before_ = 0;
+  bool skipped_ = false;
   std::optional<RowRecordMaker> maker_;
 };
 
@@ -1313,6 +1327,33 @@ nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
   Recorder recorder(tracker, n);
   nb::object hold;
   BackendTracker* codec = NativeCodec(tracker, &hold);
+  // Recorded rows per column when they can be told without objects (for the row-value bound).
+  std::vector<size_t> later;  // later[j]: rows recorded by the columns after j
+  if (n != 0 && recorder.MemoryOnly()) {
+    std::vector<size_t> counts;
+    size_t k = 0;
+    for (nb::handle c : GetAttr(df, "columns")) {
+      std::unique_ptr<RowValues> v = cells.Column(k++, c, n);
+      size_t count = 0;
+      for (size_t i = 0; i < n; ++i) {
+        const int r = v->Recorded(i);
+        if (r < 0) {
+          count = SIZE_MAX;
+          break;
+        }
+        count += static_cast<size_t>(r);
+      }
+      if (count == SIZE_MAX) {
+        counts.clear();
+        break;
+      }
+      counts.push_back(count);
+    }
+    if (!counts.empty()) {
+      later.assign(counts.size(), 0);
+      for (size_t c = counts.size() - 1; c > 0; --c) later[c - 1] = later[c] + counts[c];
+    }
+  }
 
   size_t j = 0;
   for (nb::handle col : GetAttr(df, "columns")) {
@@ -1331,6 +1372,7 @@ nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
     nb::object node_array = NewI64Array(n, &node_out);
     std::fill(node_out, node_out + n, int64_t{0});
 
+    recorder.NoSkip();
     if (n != 0) {
       nb::object modulus = EntityModulus();
       std::unique_ptr<RowValues> values = cells.Column(j, col, n);
@@ -1356,8 +1398,13 @@ nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
                                        PyWord(prov_out[0]));
         StoreId(node_array, node_out, 0, source);
         std::fill(node_out + 1, node_out + n, node_out[0]);
+        if (j < later.size()) {
+          recorder.SkipDropped(*values, later[j]);
+        } else {
+          recorder.NoSkip();
+        }
         WordInts ints;
-        for (size_t i = 0; i < n; ++i) {
+        for (size_t i = recorder.skip_before(); i < n; ++i) {
           recorder.Word(i, prov_out[i], ints.Get(prov_out[i]), op, *values, name);
         }
       } else {

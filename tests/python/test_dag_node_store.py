@@ -97,13 +97,18 @@ def test_row_values_the_bound_drops_are_not_built_but_the_newest_are_kept():
     rows = 100_000 + 257
     values = np.arange(rows, dtype=float)
     values[-3] = np.nan  # not recorded: one more early row survives
-    df = pd.DataFrame({"a": values, "b": np.ones(rows)})
-    kept = []
+    df = pd.DataFrame({"a": values, "b": np.ones(rows), "c": np.arange(rows) % 3 == 0,
+                       "d": np.where(np.arange(rows) < 60_000, np.nan, 2.0)})
+    kept, wrapped = [], []
     warnings.simplefilter("ignore", UserWarning)
     for t in (DAGTracker(), Plain()):
         w = wrap_dataframe_dag(df, t, "big")
+        wrapped.append([(r.row_index, r.fingerprint, r.node_operation, r.value, r.column_name)
+                        for r in t._value_buffer])
         t._value_buffer.clear()
         w["a"] + w["b"]
         kept.append([(r.row_index, r.fingerprint, r.node_operation, r.value) for r in t._value_buffer])
-    assert kept[0] == kept[1]
+    assert kept[0] == kept[1] and wrapped[0] == wrapped[1]
+    # The last column records 40,000 rows: the rest of the bound comes from the one before.
+    assert len(wrapped[0]) == 100_000 and wrapped[0][0][4] == "c" and wrapped[0][-1][4] == "d"
     assert len(kept[0]) == 100_000 and kept[0][0][0] == 256 and kept[0][-1][0] == rows - 1
