@@ -65,6 +65,9 @@ nb::object AuditInput(nb::handle obj) {
   return view(obj);
 }
 
+constexpr const char* kTrackedSeries =
+    "a tracked Series (a column of a wrapped frame, or of the provenance dtype)";
+
 nb::dict ErrorRecord() {
   nb::dict out;
   out["error"] = "No tracker or empty series";
@@ -113,6 +116,7 @@ nb::object FloatRatio(size_t num, size_t den) {
 
 nb::object Audit(nb::handle series_arg) {
   nb::object series = AuditInput(series_arg);
+  if (!HasAttrs(series, {"_tracker", "_prov"})) return ErrorRecord();  // untracked input
   nb::object tracker;
   if (!Audited(series, &tracker)) return ErrorRecord();
   nb::object prov = ToInt(nb::object(GetAttr(series, "_prov")[0]));
@@ -157,6 +161,7 @@ nb::dict DiversityRecord(size_t rows, size_t unique, size_t pairs, size_t entiti
 
 nb::object AuditSeriesDiversity(nb::handle series_arg) {
   nb::object series = AuditInput(series_arg);
+  if (!HasAttrs(series, {"_tracker", "_prov"})) return ErrorRecord();  // untracked input
   nb::object tracker;
   if (!Audited(series, &tracker)) return ErrorRecord();
   const size_t rows = Len(series);
@@ -217,6 +222,7 @@ double EntropyOf(const std::vector<uint64_t>& counts, size_t rows) {
 
 double ProvenanceEntropy(nb::handle series_arg) {
   nb::object series = AuditInput(series_arg);
+  if (!HasAttrs(series, {"_prov"})) RaiseExpected("provenance_entropy", kTrackedSeries, series);
   const size_t rows = Len(series);
   if (rows == 0) return 0.0;
   nb::object prov = GetAttr(series, "_prov");
@@ -288,6 +294,10 @@ nb::object MinTaintedDepth(nb::handle prov, nb::handle taint) {
 
 nb::list ColumnRiskReport(nb::handle df_arg, nb::handle tracker_arg) {
   nb::object df = AuditInput(df_arg);
+  if (!HasAttrs(df, {"_col_prov", "columns"})) {
+    RaiseExpected("column_risk_report", "a tracked frame (from wrap_dataframe, wrap_dataframe_dag or lumarq.track)",
+                  df);
+  }
   nb::object tracker = nb::borrow(tracker_arg);
   if (tracker.is_none()) tracker = GetAttr(df, "_tracker");
   nb::list records;

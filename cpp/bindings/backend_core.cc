@@ -87,6 +87,40 @@ void RegisterBackendTracker(nb::module_& m) {
           },
           nb::arg("provenance").none(), nb::arg("op").none(),
           "One unary step: pairs and taint kept, chain mixed, depth + 1.")
+      // State for pickling: the dense pair sets in id order (replayed, they get their ids
+      // again), the announced sources and the protected tables.
+      .def("__getstate__",
+           [](BackendTracker& self) {
+             nb::list sets;
+             for (const PairSet& set : self.codec.dense().Sets()) {
+               nb::list ids;
+               for (uint32_t id : set.Ids()) ids.append(id);
+               sets.append(nb::tuple(ids));
+             }
+             nb::dict sources;
+             nb::list tables;
+             {
+               std::lock_guard lock(self.mu);
+               for (const auto& [key, prot] : self.sources) sources[nb::str(key.c_str(), key.size())] = prot;
+               for (const std::string& table : self.protected_tables) tables.append(nb::str(table.c_str(), table.size()));
+             }
+             return nb::make_tuple(sets, sources, tables);
+           })
+      .def("__setstate__",
+           [](BackendTracker& self, nb::tuple state) {
+             new (&self) BackendTracker();
+             if (state.size() != 3) throw nb::value_error("invalid RustProvenanceTracker state");
+             for (nb::handle ids : state[0]) self.codec.dense().Intern(PairsFromIterable(ids));
+             nb::object sources = state[1];
+             if (!PyDict_Check(sources.ptr())) throw nb::value_error("invalid RustProvenanceTracker state");
+             for (auto [key, prot] : nb::borrow<nb::dict>(sources)) {
+               nb::str k = AsStr(key, "source");
+               self.sources[std::string(k.c_str())] = AsBool(prot);
+             }
+             for (nb::handle table : state[2]) {
+               self.protected_tables.insert(std::string(AsStr(table, "table").c_str()));
+             }
+           })
       .def_prop_ro(
           "dense_size", [](const BackendTracker& self) { return self.codec.dense().size(); },
           "Number of distinct dense pair sets seen so far.")

@@ -1,10 +1,15 @@
 #include "containers_support.h"
 
+#include <algorithm>
 #include <cstring>
+#include <string>
+#include <unordered_set>
 #include <type_traits>
 #include <vector>
 
+#include "lumarq/codec.h"
 #include "lumarq/hash.h"
+#include "lumarq/word.h"
 #include "tracker.h"
 
 namespace lumarq::py {
@@ -61,6 +66,12 @@ void MakeReflectedUfuncs(PyObject* out[4]) {
   }
 }
 
+nb::handle Reflected(nb::handle fn) {
+  return nb::cpp_function([fn](nb::handle a, nb::handle b) { return fn(b, a); },
+                          nb::name("reflected"))
+      .release();
+}
+
 nb::object CallSuper(nb::handle cls, nb::handle self, const char* name, nb::handle args,
                      nb::handle kwargs) {
   PyObject* sup = PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
@@ -112,6 +123,14 @@ const PyRefs& Refs() {
     r.op_ge = keep(op.attr("ge"));
     r.op_le = keep(op.attr("le"));
     r.op_neg = keep(op.attr("neg"));
+    r.op_eq = keep(op.attr("eq"));
+    r.op_ne = keep(op.attr("ne"));
+    r.op_mod = keep(op.attr("mod"));
+    r.op_and = keep(op.attr("and_"));
+    r.op_or = keep(op.attr("or_"));
+    r.op_xor = keep(op.attr("xor"));
+    r.op_floordiv = keep(op.attr("floordiv"));
+    r.op_pow = keep(op.attr("pow"));
     r.property = keep(builtins.attr("property"));
     r.round = keep(builtins.attr("round"));
     r.itemgetter = keep(op.attr("itemgetter"));
@@ -164,7 +183,289 @@ nb::object MakeClass(nb::module_& m, const char* name, nb::handle base, nb::dict
   return type(name, nb::make_tuple(base), ns);
 }
 
+// ---------------------------------------------------------------- operands and derived rows
+
+void CheckOperands(nb::handle self, nb::handle other, nb::handle tracker) {
+  const PyRefs& r = Refs();
+  const bool pandas = IsInstance(other, r.pd_series);
+  bool sized = pandas || PyList_Check(other.ptr());
+  if (!sized && Py_TYPE(other.ptr()) == reinterpret_cast<PyTypeObject*>(r.ndarray_type.ptr())) {
+    nb::object ndim = GetAttr(other, "ndim");
+    sized = PyLong_Check(ndim.ptr()) && PyLong_AsLong(ndim.ptr()) == 1;
+  }
+  if (!sized) return;
+  const size_t n = Len(self), m = Len(other);
+  if (n != m && (pandas || m != 1)) {
+    PyErr_Format(PyExc_ValueError,
+                 "operands differ in length: %zu and %zu (tracked Series combine row by row, by "
+                 "position, so both need the same length)",
+                 n, m);
+    throw nb::python_error();
+  }
+  if (!pandas) return;
+  nb::object a = GetAttr(self, "index"), b = GetAttr(other, "index");
+  if (a.ptr() == b.ptr() || AsBool(CallMethod(a, Interned("equals"), b))) return;
+  ProvenanceTracker* t = TrackerPtr(tracker);
+  if (t != nullptr) {
+    if (t->positional_warned) return;
+    t->positional_warned = true;
+  }
+  if (PyErr_WarnEx(PyExc_UserWarning,
+                   "operands have different indexes: tracked Series align values and provenance "
+                   "by position, not by label (plain pandas would align by label). Use the "
+                   "provenance dtype (lumarq.track) to align by label.",
+                   1) < 0) {
+    throw nb::python_error();
+  }
+}
+
+namespace {
+
+/// The bits of a word of w's mode that are neither entity, chain nor depth.
+uint32_t PairMask(uint32_t w) {
+  const auto mode = static_cast<int>(ModeOf(w));
+  uint32_t low = LowMask(kEntityBits[mode] + kChainBits[mode]);
+  if (ModeOf(w) == Mode::kExact3) low = 1u;  // the reserved bit
+  return ~low & ~(7u << kDepthShift);
+}
+
+/// The word without entity, chain and depth: equal keys mean the same pair set and taint.
+uint32_t PairKey(uint32_t w) { return w & PairMask(w); }
+
+/// Pairs, taint and greatest depth of several words, each distinct key decoded once.
+struct Union {
+  PairSet pairs;
+  bool taint = false;
+  uint32_t depth = 0;
+  std::unordered_set<uint32_t> seen;
+
+  void Add(const Codec& codec, uint32_t w) {
+    depth = std::max(depth, DepthOf(w));
+    if (!seen.insert(PairKey(w)).second) return;
+    const Decoded d = codec.Decode(w);
+    pairs.Union(d.pairs);
+    taint = taint || d.taint;
+  }
+  uint32_t Word(Codec& codec, uint32_t first) const {
+    const Decoded d = codec.Decode(first);
+    return codec.Encode(pairs, d.entity, d.chain, taint, depth);
+  }
+};
+
+uint32_t g_agg_code = 11;
+
+Codec* CodecOf(nb::handle tracker, nb::object* hold) {
+  ProvenanceTracker* t = TrackerPtr(tracker);
+  if (t == nullptr) return nullptr;
+  BackendTracker* b = t->native_backend();
+  if (b == nullptr) return nullptr;
+  *hold = t->rust;
+  return &b->codec;
+}
+
+nb::object Filled(size_t n, uint32_t word) {
+  uint32_t* out = nullptr;
+  nb::object arr = NewU32Array(n, &out);
+  std::fill(out, out + n, word);
+  return arr;
+}
+
+}  // namespace
+
+nb::object SpreadWords(nb::handle tracker, nb::handle prov, size_t n) {
+  ArrayView<uint32_t> view;
+  if (!TryArrayView(prov, &view)) {
+    // Not words as the containers make them: np.broadcast_to(prov[:1], n).copy(), as stored.
+    const PyRefs& r = Refs();
+    if (Len(prov) == 0) return Filled(n, 0u);
+    PyObject* s = PySlice_New(nullptr, nb::int_(1).ptr(), nullptr);
+    if (!s) throw nb::python_error();
+    return CopyOf(CallKw(r.np_broadcast_to, {GetItem(prov, nb::steal(s)), nb::int_(n)}));
+  }
+  if (view.size == 0) return Filled(n, 0u);
+  const uint32_t first = view[0];
+  // The first word's mode decides which bits to clear; the mode bits themselves are kept, so a
+  // word of another mode never matches.
+  const uint32_t mask = PairMask(first);
+  const uint32_t key = first & mask;
+  uint32_t diff = 0;  // no early exit: the common, uniform case reads every word anyway
+  if (view.stride == 1) {
+    const uint32_t* w = view.data;
+    for (size_t i = 1; i < view.size; ++i) diff |= (w[i] ^ key) & mask;
+  } else {
+    for (size_t i = 1; i < view.size; ++i) diff |= (view[i] ^ key) & mask;
+  }
+  nb::object hold;
+  Codec* codec = diff == 0 ? nullptr : CodecOf(tracker, &hold);
+  if (codec == nullptr) return Filled(n, first);
+  Union u;
+  for (size_t k = 0; k < view.size; ++k) u.Add(*codec, view[k]);
+  return Filled(n, u.Word(*codec, first));
+}
+
+nb::object SpreadColumnWords(nb::handle tracker, nb::handle prov, nb::handle column, size_t n) {
+  nb::object from, words;
+  if (TryGetAttr(column, "_spread_from", &from) && from.ptr() == prov.ptr() &&
+      TryGetAttr(column, "_prov", &words) && Len(words) == n) {
+    return words;
+  }
+  return SpreadWords(tracker, prov, n);
+}
+
+nb::object AggregateWords(nb::handle tracker, nb::handle arrays, size_t n) {
+  std::vector<nb::object> keep;
+  std::vector<ArrayView<uint32_t>> cols;
+  for (nb::handle a : arrays) {
+    keep.push_back(AsU32Array(a));
+    ArrayView<uint32_t> v;
+    if (!TryArrayView(keep.back(), &v)) throw nb::type_error("provenance must be a 1-d uint32 array");
+    if (!cols.empty() && v.size != cols[0].size) {
+      throw nb::value_error("provenance arrays differ in length");
+    }
+    cols.push_back(v);
+  }
+  if (cols.empty() || cols[0].size == 0) return Filled(n, 0u);
+  nb::object hold;
+  Codec* codec = CodecOf(tracker, &hold);
+  const size_t rows = cols[0].size;
+  if (codec == nullptr) {
+    // No native codec: the first column's words stand for the row (first-row rule if reshaped).
+    return rows == n ? CopyOf(keep[0]) : Filled(n, cols[0][0]);
+  }
+  if (rows != n) {
+    Union u;
+    for (const auto& c : cols) {
+      for (size_t i = 0; i < rows; ++i) u.Add(*codec, c[i]);
+    }
+    return Filled(n, Codec::UpdateChain(u.Word(*codec, cols[0][0]), g_agg_code));
+  }
+  uint32_t* out = nullptr;
+  nb::object result = NewU32Array(n, &out);
+  Union u;  // reused while consecutive rows have the same keys
+  std::vector<uint32_t> keys(cols.size(), 0), prev;
+  // With three pairs or more the word holds no entity or chain: rows with the same keys and
+  // depth get the very same word, computed once.
+  bool reuse = false;
+  uint32_t last_depth = 0;
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t k = 0; k < cols.size(); ++k) keys[k] = PairKey(cols[k][i]);
+    uint32_t depth = 0;
+    for (const auto& c : cols) depth = std::max(depth, DepthOf(c[i]));
+    if (keys != prev) {
+      u = Union();
+      for (const auto& c : cols) u.Add(*codec, c[i]);
+      prev = keys;
+      reuse = false;
+    } else if (reuse && depth == last_depth) {
+      out[i] = out[i - 1];
+      continue;
+    }
+    u.depth = depth;
+    out[i] = Codec::UpdateChain(u.Word(*codec, cols[0][i]), g_agg_code);
+    reuse = u.pairs.Count() >= 3;
+    last_depth = depth;
+  }
+  return result;
+}
+
+void RegisterWordHelpers(nb::module_& m) {
+  g_agg_code = nb::cast<uint32_t>(m.attr("OpCode").attr("AGG"));
+  m.def(
+      "_spread_words",
+      [](nb::handle tracker, nb::handle prov, size_t n) { return SpreadWords(tracker, prov, n); },
+      nb::arg("tracker").none(), nb::arg("prov"), nb::arg("n"),
+      "A column's words spread over n rows of a derived object (first-row rule, or one word "
+      "uniting them all when they differ in pairs or taint).");
+  m.def(
+      "_aggregate_words",
+      [](nb::handle tracker, nb::handle arrays, size_t n) {
+        return AggregateWords(tracker, arrays, n);
+      },
+      nb::arg("tracker").none(), nb::arg("arrays"), nb::arg("n"),
+      "Words of a result derived from several columns: per row when n matches, else one word "
+      "over all of them.");
+}
+
 // ---------------------------------------------------------------- wrapping frames
+
+void RequireFrame(nb::handle df, const char* func) {
+  if (!IsInstance(df, Refs().pd_frame)) RaiseExpected(func, "a pandas DataFrame", df);
+}
+
+bool HasAttrs(nb::handle obj, std::initializer_list<const char*> names) {
+  nb::object ignored;
+  for (const char* name : names) {
+    if (!TryGetAttr(obj, name, &ignored)) return false;
+  }
+  return true;
+}
+
+void RaiseExpected(const char* func, const char* what, nb::handle obj) {
+  PyErr_Format(PyExc_TypeError, "%s expects %s, got %s", func, what, Py_TYPE(obj.ptr())->tp_name);
+  throw nb::python_error();
+}
+
+void WarnAboutProtected(nb::handle df, nb::handle protected_, bool names) {
+  nb::set columns;
+  for (nb::handle c : GetAttr(df, "columns")) columns.add(nb::str(c));
+  auto warn = [](nb::handle text) {
+    if (PyErr_WarnEx(PyExc_UserWarning, nb::str(text).c_str(), 1) < 0) throw nb::python_error();
+  };
+  if (names) {
+    nb::list unknown;
+    for (nb::handle c : protected_) {
+      nb::str name(c);
+      if (!columns.contains(name)) unknown.append(name);
+    }
+    if (nb::len(unknown) != 0) {
+      warn(nb::str("protected names {} are not columns of the frame and protect nothing")
+               .format(unknown));
+    }
+  } else if (PyUnicode_Check(protected_.ptr()) && columns.contains(protected_)) {
+    warn(nb::str("protected={!r} is a text, which protects the whole table; to protect only "
+                 "the column, pass a list: protected=[{!r}]")
+             .format(protected_, protected_));
+  }
+}
+
+nb::handle Glue() {
+  static nb::handle glue = nb::module_::import_("lumarq.utilities._tracked_glue").release();
+  return glue;
+}
+
+nb::object GlueFn(const char* name) { return Glue().attr(name); }
+
+void AddSeriesGlue(nb::module_& m, const char* name, nb::dict& ns, bool flex_binop) {
+  nb::object methods = flex_binop ? Glue().attr("dag_series_methods")(m.attr("__name__"), name)
+                                  : Glue().attr("methods_for")("series", m.attr("__name__"), name);
+  if (PyDict_Update(ns.ptr(), methods.ptr()) < 0) throw nb::python_error();
+}
+
+void AddFrameGlue(nb::module_& m, const char* name, nb::dict& ns) {
+  nb::object methods = Glue().attr("methods_for")("frame", m.attr("__name__"), name);
+  if (PyDict_Update(ns.ptr(), methods.ptr()) < 0) throw nb::python_error();
+}
+
+void MergeLeftovers(nb::handle out, nb::handle left, nb::handle right, nb::handle kwargs) {
+  static nb::handle fn = GlueFn("merge_leftovers").release();
+  PyObject* suffixes = PyDict_GetItemString(kwargs.ptr(), "suffixes");
+  if (suffixes != nullptr) {
+    fn(out, left, right, nb::handle(suffixes));
+  } else {
+    fn(out, left, right);
+  }
+}
+
+void FillWords(nb::handle out, nb::handle self, nb::handle value) {
+  if (!IsInstance(value, Refs().pd_series)) return;
+  static nb::handle fn = GlueFn("fill_words").release();
+  fn(out, self, value);
+}
+
+void FrameFinalized(nb::handle self, nb::handle other, nb::handle method) {
+  static nb::handle fn = nb::object(Glue().attr("frame_finalized")).release();
+  fn(self, other, method);
+}
 
 bool IsNameCollection(nb::handle protected_) {
   PyObject* o = protected_.ptr();

@@ -31,6 +31,8 @@ ContainerOpCodes ReadOpCodes(nb::handle module);
 /// The reflected operators' functions: (a, b) -> ufunc(b, a) for add, subtract, multiply and
 /// true_divide, kept for the process lifetime.
 void MakeReflectedUfuncs(PyObject* out[4]);
+/// (a, b) -> fn(b, a), kept for the process lifetime.
+nb::handle Reflected(nb::handle fn);
 
 /// numpy and pandas objects used at call time (imported once, kept for the process lifetime).
 struct PyRefs {
@@ -40,6 +42,7 @@ struct PyRefs {
   nb::handle ndarray_type, u32_dtype, np_uint32;
   nb::handle pd_series, pd_frame, pd_range_index;
   nb::handle op_gt, op_lt, op_ge, op_le, op_neg;
+  nb::handle op_eq, op_ne, op_mod, op_and, op_or, op_xor, op_floordiv, op_pow;
   nb::handle property, round, itemgetter;
 };
 const PyRefs& Refs();
@@ -69,6 +72,34 @@ bool TryArrayView(nb::handle value, ArrayView<T>* view) {
   view->size = arr.shape(0);
   return true;
 }
+
+// ---------------------------------------------------------------- operands and derived rows
+
+/// Positional alignment of a binary operation's operands. A pandas Series, list or 1-d array of
+/// another length raises ValueError naming both lengths (a one-element list or array still
+/// broadcasts); a pandas Series with a different index warns once per tracker that values and
+/// provenance are aligned by position, not by label.
+void CheckOperands(nb::handle self, nb::handle other, nb::handle tracker);
+
+/// A column's words for a derived object of n rows that no longer lines up with them. When every
+/// stored word has the same pair set and taint, the first word (the first-row rule); otherwise
+/// one word uniting the pairs, taint and greatest depth of all of them, so that no source is
+/// lost. Without a native tracker the first-row rule applies. Always a new array.
+nb::object SpreadWords(nb::handle tracker, nb::handle prov, size_t n);
+
+/// SpreadWords for the column Series `column` that pandas has just built from a frame whose
+/// stored array is `prov`: the words the Series was given then, when spread from that very
+/// array, else computed here.
+nb::object SpreadColumnWords(nb::handle tracker, nb::handle prov, nb::handle column, size_t n);
+
+/// Words of a result derived from several columns at once. `arrays` (a sequence of equally long
+/// uint32 arrays): with n equal to their length, row i unites the pairs and taint of row i of
+/// every array, one step deeper (OpCode.AGG); otherwise one such word over all rows of all
+/// arrays, spread over n rows.
+nb::object AggregateWords(nb::handle tracker, nb::handle arrays, size_t n);
+
+/// Registers the two helpers above on `m` as _spread_words and _aggregate_words.
+void RegisterWordHelpers(nb::module_& m);
 
 // ---------------------------------------------------------------- classes built with type()
 
@@ -109,6 +140,38 @@ nb::object MakeClass(nb::module_& m, const char* name, nb::handle base, nb::dict
 /// True when `protected` names columns: any iterable except text and zero-dimensional arrays
 /// (lists, tuples, sets, frozensets, pandas Index, numpy arrays, ...). Anything else is a flag.
 bool IsNameCollection(nb::handle protected_);
+
+/// TypeError unless `df` is a pandas DataFrame (`func` names the caller in the message).
+void RequireFrame(nb::handle df, const char* func);
+
+/// Warns (UserWarning) about `protected` given for `df`: names that are not columns (they protect
+/// nothing), and a text that is a column name (a text protects the whole table).
+void WarnAboutProtected(nb::handle df, nb::handle protected_, bool names);
+
+/// The private helper module that carries provenance through pandas' own machinery
+/// (lumarq.utilities._tracked_glue), imported once.
+nb::handle Glue();
+
+/// Puts the glue's Series methods (__finalize__, the in-place operators, the methods that give
+/// plain pandas) into the namespace of the class `name` of module `m`.
+/// With `flex_binop`, also pandas' _binop (the DAG Series has none of its own).
+void AddSeriesGlue(nb::module_& m, const char* name, nb::dict& ns, bool flex_binop = false);
+/// The glue's function `name` (looked up once per call site by the caller).
+nb::object GlueFn(const char* name);
+/// Likewise the frame methods (rename, insert, the methods that give plain pandas).
+void AddFrameGlue(nb::module_& m, const char* name, nb::dict& ns);
+/// After a merge: suffixed columns keep their side's words (kwargs: the merge's keywords).
+void MergeLeftovers(nb::handle out, nb::handle left, nb::handle right, nb::handle kwargs);
+/// After fillna(value): a tracked Series value adds its words to the filled rows of `out`.
+void FillWords(nb::handle out, nb::handle self, nb::handle value);
+
+/// The glue's provenance rules for a frame pandas has just derived (after the metadata copy).
+void FrameFinalized(nb::handle self, nb::handle other, nb::handle method);
+
+/// True when `obj` has every attribute named (a tracked container, by its duck type).
+bool HasAttrs(nb::handle obj, std::initializer_list<const char*> names);
+/// TypeError "<func> expects <what>, got <type of obj>".
+[[noreturn]] void RaiseExpected(const char* func, const char* what, nb::handle obj);
 
 /// Entity hashes of a frame's row labels, each reduced modulo 1 << bits, one uint32 array per
 /// column. `bits` is read at call time by the caller (the module constant MODE_01_ENTITY_BITS).

@@ -820,11 +820,12 @@ nb::object BinopDag(nb::handle self, nb::handle other, nb::handle np_op, nb::han
                     nb::handle op_code, bool fresh) {
   nb::str op = AsStr(op_name, "op_name");
   AsInt(op_code, "op_code");
+  nb::object tracker = GetAttr(self, "_tracker");
+  CheckOperands(self, other, tracker);
   nb::object a = GetAttr(self, "values");
   nb::object b;
   if (!TryGetAttr(other, "values", &b)) b = nb::borrow(other);
   nb::object result = np_op(a, b);
-  nb::object tracker = GetAttr(self, "_tracker");
   nb::object index = GetAttr(self, "index");
   if (!IsInstance(other, SeriesCls()) || !AsBool(tracker)) {
     return Untracked(self, result, index, tracker, fresh);
@@ -893,8 +894,10 @@ nb::object Fillna(nb::handle self, nb::handle value, nb::kwargs kwargs) {
   nb::object result = CallSuper(SeriesCls(), self, "fillna", nb::make_tuple(value), kwargs);
   // In-place use returns None on pandas 2, after the data has changed: nothing to wrap.
   if (!IsInstance(result, Refs().pd_series)) return result;
-  return DispatchApply(self, GetAttr(result, "values"), GetAttr(self, "index"), "fillna",
-                       g_code.fill);
+  nb::object out = DispatchApply(self, GetAttr(result, "values"), GetAttr(self, "index"), "fillna",
+                                 g_code.fill);
+  FillWords(out, self, value);
+  return out;
 }
 
 nb::object Replace(nb::handle self, nb::args args, nb::kwargs kwargs) {
@@ -949,6 +952,20 @@ void DefineSeries(nb::module_& m) {
       {"__lt__", r.op_lt, "lt", g_code.cmp},
       {"__ge__", r.op_ge, "ge", g_code.cmp},
       {"__le__", r.op_le, "le", g_code.cmp},
+      // Not in the original set; overridden so that the right operand's provenance and node
+      // are never dropped (pandas' own operators keep only one side's metadata).
+      {"__eq__", r.op_eq, "eq", g_code.cmp},
+      {"__ne__", r.op_ne, "ne", g_code.cmp},
+      {"__mod__", r.op_mod, "mod", g_code.div},
+      {"__rmod__", Reflected(r.op_mod), "mod", g_code.div},
+      {"__rfloordiv__", Reflected(r.np_floor_divide), "floordiv", g_code.div},
+      {"__rpow__", Reflected(r.np_power), "pow", g_code.mul},
+      {"__and__", r.op_and, "and", g_code.cmp},
+      {"__or__", r.op_or, "or", g_code.cmp},
+      {"__xor__", r.op_xor, "xor", g_code.cmp},
+      {"__rand__", Reflected(r.op_and), "and", g_code.cmp},
+      {"__ror__", Reflected(r.op_or), "or", g_code.cmp},
+      {"__rxor__", Reflected(r.op_xor), "xor", g_code.cmp},
   };
   for (const Binary& op : binary) {
     nb::handle fn = op.fn;
@@ -967,6 +984,7 @@ void DefineSeries(nb::module_& m) {
          nb::arg("upper").none() = nb::none(), nb::arg("kwargs"));
   Method(ns, "fillna", &Fillna, nb::arg("value").none() = 0, nb::arg("kwargs"));
   Method(ns, "replace", &Replace, nb::arg("args"), nb::arg("kwargs"));
+  AddSeriesGlue(m, "DAGTrackedSeries", ns, /*flex_binop=*/true);
 
   nb::object cls =
       MakeClass(m, "DAGTrackedSeries", r.pd_series, ns, "Pandas Series with DAG-tracked provenance.");
@@ -987,7 +1005,10 @@ void FrameInit(nb::handle self, nb::args args, nb::kwargs kwargs) {
 }
 
 nb::object FrameFinalize(nb::handle self, nb::handle other, nb::handle method, nb::kwargs kwargs) {
-  return FinalizeWithOwnDicts(FrameCls(), self, other, method, kwargs, {"_col_prov", "_col_nodes"});
+  nb::object result = FinalizeWithOwnDicts(FrameCls(), self, other, method, kwargs,
+                                           {"_col_prov", "_col_nodes"});
+  FrameFinalized(self, other, method);
+  return result;
 }
 
 /// mapping.get(key, <missing>): null when absent.
@@ -1049,7 +1070,7 @@ nb::object FrameGetItem(nb::handle self, nb::handle key) {
   if (!prov.is_valid()) {
     prov = ZerosU32(n);
   } else if (Len(prov) != n) {
-    prov = BroadcastFirst<uint32_t>(prov, n, 0u, Refs().np_uint32);
+    prov = SpreadColumnWords(GetAttr(self, "_tracker"), prov, result, n);
   } else {
     prov = CopyOf(prov);
   }
@@ -1178,10 +1199,12 @@ nb::object FrameMerge(nb::handle self, nb::handle right, nb::args args, nb::kwar
   };
   side(self);
   if (IsInstance(right, FrameCls())) side(right);
-  return CallKw(FrameCls(), {result},
-                {{"_tracker", GetAttr(self, "_tracker")},
-                 {"_col_prov", new_prov},
-                 {"_col_nodes", new_nodes}});
+  nb::object out = CallKw(FrameCls(), {result},
+                          {{"_tracker", GetAttr(self, "_tracker")},
+                           {"_col_prov", new_prov},
+                           {"_col_nodes", new_nodes}});
+  MergeLeftovers(out, self, right, kwargs);
+  return out;
 }
 
 void DefineFrame(nb::module_& m) {
@@ -1198,6 +1221,7 @@ void DefineFrame(nb::module_& m) {
          "Carry one side's column provenance through a merge: one merged value and one merge\n"
          "node per kept column.");
   Method(ns, "merge", &FrameMerge, nb::arg("right").none(), nb::arg("args"), nb::arg("kwargs"));
+  AddFrameGlue(m, "DAGTrackedDataFrame", ns);
   nb::object cls = MakeClass(m, "DAGTrackedDataFrame", r.pd_frame, ns,
                              "Pandas DataFrame with DAG-tracked provenance.");
   g_frame = cls.ptr();
@@ -1307,7 +1331,9 @@ bool NativePair(nb::handle pair_id, uint32_t* out) {
 nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
                             nb::handle protected_, nb::handle include_entity) {
   nb::str tname = AsStr(table, "table");
+  RequireFrame(df, "wrap_dataframe_dag");
   const bool with_entity = AsBool(include_entity);
+  WarnAboutProtected(df, protected_, IsNameCollection(protected_));
   nb::object result = CallKw(FrameCls(), {df}, {{"_tracker", tracker}});
   const size_t n = Len(df);
 

@@ -53,6 +53,9 @@ nb::object DagForRow(nb::handle series, nb::handle row) {
 }
 
 nb::object GetDagForSeries(nb::handle series, nb::handle row_index) {
+  if (!HasAttrs(series, {"_tracker"})) {
+    RaiseExpected("get_dag_for_series", "a DAGTrackedSeries (a column of a wrapped frame)", series);
+  }
   return DagForRow(series, AsInt(row_index, "row_index"));
 }
 
@@ -67,8 +70,12 @@ nb::list SourcePairs(nb::handle nodes) {
 
 nb::dict DagAudit(nb::handle series, nb::handle row_index) {
   nb::object row = AsInt(row_index, "row_index");
-  nb::object tracker = GetAttr(series, "_tracker");
   nb::dict out;
+  if (!HasAttrs(series, {"_tracker", "_prov"})) {  // untracked input: the documented record
+    out["error"] = "No tracker or empty series";
+    return out;
+  }
+  nb::object tracker = GetAttr(series, "_tracker");
   if (!AsBool(tracker) || Len(series) == 0) {
     out["error"] = "No tracker or empty series";
     return out;

@@ -113,17 +113,13 @@ nb::object StoreNode(DagTracker& t, nb::handle id, bool keep) {
   return MaterializeRow(t, v, keep);
 }
 
-void SpillStore(DagTracker& t) {
-  if (!t.store) return;
+void StoreAsDicts(DagTracker& t, nb::handle map, nb::handle prov_map) {
   auto snap = t.store->Snap();
   std::vector<std::pair<nb::object, nb::object>> nodes;  // (id, node), in id order
   nodes.reserve(snap.size());
   snap.ForEach([&](const NodeView& v) {
     nodes.emplace_back(PyId(v.id), MaterializeRow(t, v, /*keep=*/false));
   });
-  std::unique_ptr<NodeStore> gone = std::move(t.store);
-  nb::object map = Need(t.nodes, "_nodes");
-  nb::object prov_map = Need(t.prov_to_nodes, "_prov_to_nodes");
   for (auto& [id, node] : nodes) {
     SetItem(map, id, node);
     nb::object prov = NodeField(node, kProvenance);
@@ -134,6 +130,12 @@ void SpillStore(DagTracker& t) {
     }
     Append(ids, id);
   }
+}
+
+void SpillStore(DagTracker& t) {
+  if (!t.store) return;
+  StoreAsDicts(t, Need(t.nodes, "_nodes"), Need(t.prov_to_nodes, "_prov_to_nodes"));
+  t.store.reset();
   t.handed_out = nb::dict();
   t.texts.clear();
   t.last_text = nb::object();

@@ -258,6 +258,24 @@ void IndexProvenance(nb::handle prov_map, nb::handle provenance, nb::handle node
   if (PyDict_SetItem(prov_map.ptr(), provenance.ptr(), list.ptr()) < 0) throw nb::python_error();
 }
 
+/// Once per tracker, at its first node: a storage URL without an API key would otherwise keep
+/// everything in memory without a word. Checked at first use rather than in __init__, so that
+/// a key assigned before persistence is enabled does not warn.
+void WarnIfPersistenceOff(DagTracker& t) {
+  t.persistence_checked = true;
+  const bool url = t.service_url.is_valid() && AsBool(t.service_url);
+  const bool key = t.api_key.is_valid() && AsBool(t.api_key);
+  const bool writer = t.writer.is_valid() && AsBool(t.writer);
+  if (!url || key || writer) return;
+  if (PyErr_WarnEx(PyExc_UserWarning,
+                   "DAGTracker: service_url is set but api_key is missing or empty, so "
+                   "persistence is off and nothing is stored; pass api_key=... to store the "
+                   "graph and row values.",
+                   1) < 0) {
+    throw nb::python_error();
+  }
+}
+
 /// _create_node steps 1 to 8. Every call into Python (an is_tainted override, _persist_node, a
 /// foreign lock, evicted nodes whose metadata runs finalisers) may let other threads run, so the
 /// attributes are read afresh at each step.
@@ -292,6 +310,7 @@ void AfterStored(nb::handle self, DagTracker& t, bool all_native, int64_t id, nb
 }
 
 nb::object CreateNode(nb::handle self, DagTracker& t, Creation& c) {
+  if (!t.persistence_checked) WarnIfPersistenceOff(t);
   const bool all_native = AllNative(self);
   if (t.store && !all_native) SpillStore(t);
   LockGuard guard(Need(t.dag_lock, "_dag_lock"));
@@ -622,6 +641,56 @@ void Init(nb::pointer_and_handle<DagTracker> v, nb::handle api_key, nb::handle t
   }
 }
 
+// ---------------------------------------------------------------- pickling
+// The graph, its indexes and the registry travel; the writer, the storage connection, the
+// pipeline id, the API key and the storage URL (which may hold a password) do not: an
+// unpickled tracker has persistence switched off.
+
+constexpr const char* kDagStateNames[] = {
+    "_nodes",          "_next_node_id",          "_prov_to_nodes", "_source_nodes",
+    "_max_nodes",      "_value_flush_threshold", "_value_buffer",  "_nodes_persisted",
+    "_pipeline_name",  "_tenant_id",             "_dashboard_synced"};
+
+nb::object* DagStateMember(DagTracker& t, int i) {
+  nb::object* members[] = {&t.nodes,           &t.next_node_id,  &t.prov_to_nodes,
+                           &t.source_nodes,    &t.max_nodes,     &t.value_flush_threshold,
+                           &t.value_buffer,    &t.nodes_persisted, &t.pipeline_name,
+                           &t.tenant_id,       &t.dashboard_synced};
+  return members[i];
+}
+
+nb::dict DagGetState(nb::handle self) {
+  DagTracker& t = Self(self);
+  nb::dict state = TrackerState(t, self);
+  nb::dict stored_nodes, stored_prov;  // the store's nodes, as the dicts would hold them
+  if (t.store) StoreAsDicts(t, stored_nodes, stored_prov);
+  LockGuard guard(Need(t.value_buffer_lock, "_value_buffer_lock"));
+  for (int i = 0; i < static_cast<int>(std::size(kDagStateNames)); ++i) {
+    nb::object v = Need(*DagStateMember(t, i), kDagStateNames[i]);
+    if (t.store && DagStateMember(t, i) == &t.nodes) v = stored_nodes;
+    if (t.store && DagStateMember(t, i) == &t.prov_to_nodes) v = stored_prov;
+    // Containers are copied so that the state is one consistent snapshot.
+    if (PyDict_CheckExact(v.ptr())) v = nb::steal(PyDict_Copy(v.ptr()));
+    if (PyList_CheckExact(v.ptr())) v = nb::steal(PySequence_List(v.ptr()));
+    if (!v.is_valid()) throw nb::python_error();
+    state[kDagStateNames[i]] = v;
+  }
+  return state;
+}
+
+void DagSetState(nb::pointer_and_handle<DagTracker> v, nb::handle state) {
+  if (!PyDict_Check(state.ptr())) RaiseArgType("state", "dict", state);
+  nb::object none = nb::none();
+  new (v.p) DagTracker(none, none, nb::str(""), none);
+  RestoreTrackerState(*v.p, v.h, state);
+  for (int i = 0; i < static_cast<int>(std::size(kDagStateNames)); ++i) {
+    PyObject* value = PyDict_GetItemString(state.ptr(), kDagStateNames[i]);
+    if (value != nullptr) *DagStateMember(*v.p, i) = nb::borrow(value);
+  }
+  // The restored tracker works on the dicts it was given.
+  v.p->store.reset();
+}
+
 // ---------------------------------------------------------------- row values
 
 /// float(value) for the numeric field; str(value) for the text field when float() refuses it.
@@ -648,10 +717,26 @@ void SplitValue(nb::handle value, nb::object* numeric, nb::object* text) {
   *text = nb::steal(s);
 }
 
-/// Drops the oldest records of a buffer beyond `limit`; warns the first time per tracker.
+/// True when the tracker was given an API key or a storage URL (persistence was asked for).
+bool PersistenceConfigured(DagTracker& t) {
+  return (t.api_key.is_valid() && AsBool(t.api_key)) ||
+         (t.service_url.is_valid() && AsBool(t.service_url));
+}
+
+/// The first time per tracker that records are dropped: a warning when persistence was
+/// configured but is not attached, a debug log line otherwise.
 void WarnDropped(DagTracker& t, Py_ssize_t limit) {
   if (!t.rows_dropped_warned) {
     t.rows_dropped_warned = true;
+    // Nobody asked for persistence: a bounded memory buffer is what they get, quietly.
+    if (!PersistenceConfigured(t)) {
+      nb::object logger = ImportAttr("logging", "getLogger")("lumarq.utilities.vantor32_dag");
+      CallMethod(logger, Interned("debug"),
+                 nb::str("Row-value buffer keeps the newest %d records in memory (no persistence "
+                         "configured); older records are dropped."),
+                 nb::int_(limit));
+      return;
+    }
     PyErr_WarnFormat(PyExc_UserWarning, 1,
                      "Row-value buffer is full (%zd records) and no storage writer is attached: "
                      "dropping the oldest records. Enable persistence to keep every row value.",
@@ -660,6 +745,7 @@ void WarnDropped(DagTracker& t, Py_ssize_t limit) {
   }
 }
 
+/// Drops the oldest records of a buffer beyond `limit` (see WarnDropped).
 void DropOldest(DagTracker& t, nb::handle buffer, Py_ssize_t limit) {
   const Py_ssize_t n = Size(buffer);
   if (n <= limit) return;
@@ -1553,6 +1639,8 @@ void RegisterDagTracker(nb::module_& m) {
           nb::arg("tenant_id").none() = nb::none(), nb::arg("service_url").none() = "",
           nb::arg("pipeline_name").none() = nb::none(),
           nb::arg("openlineage_url").none() = nb::none());
+  cls.def("__getstate__", &DagGetState);
+  cls.def("__setstate__", &DagSetState);
   cls.def("enable_persistence", &EnablePersistence,
           nb::sig("def enable_persistence(self) -> None"),
           "Connect to the hosted storage, start a pipeline and an asynchronous writer.");

@@ -77,6 +77,7 @@ class DagTracker : public ProvenanceTracker {
   nb::object dashboard_synced;       // _dashboard_synced
 
   bool rows_dropped_warned = false;  // the memory-only row bound has warned once
+  bool persistence_checked = false;  // a URL without a key has been looked for (first node)
 
   nb::object nodes_written;    // _nodes_written: unset (AttributeError) until first assigned
   nb::object edges_written;    // _edges_written: likewise
@@ -101,6 +102,9 @@ class DagTracker : public ProvenanceTracker {
 
 /// Moves every stored node into `_nodes` and `_prov_to_nodes` as DAGNode objects, for good.
 void SpillStore(DagTracker& t);
+/// Fills `map` and `prov_map` as `_nodes` and `_prov_to_nodes` would be after a spill, leaving
+/// the store as it is (for a snapshot such as the pickled state).
+void StoreAsDicts(DagTracker& t, nb::handle map, nb::handle prov_map);
 /// `_nodes` / `_prov_to_nodes` after spilling the store.
 nb::object NodesMap(DagTracker& t);
 nb::object ProvMap(DagTracker& t);

@@ -152,6 +152,7 @@ class EarlyCombine {
 nb::object BinOp(nb::handle self, nb::handle other, nb::handle op, nb::handle op_code,
                  bool fresh) {
   nb::object code = AsInt(op_code, "op_code");
+  CheckOperands(self, other, GetAttr(self, "_tracker"));
   nb::object a = GetAttr(self, "values");
   nb::object b;
   if (!TryGetAttr(other, "values", &b)) b = nb::borrow(other);
@@ -211,7 +212,9 @@ nb::object Fillna(nb::handle self, nb::handle value, nb::kwargs kwargs) {
   nb::object result = CallSuper(SeriesCls(), self, "fillna", nb::make_tuple(value), kwargs);
   // In-place use returns None on pandas 2: nothing to wrap, provenance untouched.
   if (!IsInstance(result, Refs().pd_series)) return result;
-  return Rewrap(self, result, g_code.fill);
+  nb::object out = Rewrap(self, result, g_code.fill);
+  FillWords(out, self, value);
+  return out;
 }
 
 nb::object Map(nb::handle self, nb::handle arg, nb::kwargs kwargs) {
@@ -232,11 +235,16 @@ void DefineSeries(nb::module_& m) {
   Method(ns, "__init__", &SeriesInit);
   Method(
       ns, "_binop",
-      [](nb::handle self, nb::handle other, nb::handle op, nb::handle op_code) {
+      [](nb::handle self, nb::handle other, nb::handle op, nb::handle op_code, nb::kwargs kwargs) {
+        // pandas' flex methods (s.add(t), ...) call _binop(other, func, level=, fill_value=).
+        if (kwargs.size() != 0) {
+          static nb::handle flex = GlueFn("flex_binop").release();
+          return nb::object(flex(self, other, op, **kwargs));
+        }
         return BinOp(self, other, op, op_code, false);
       },
       nb::arg("other").none(), nb::arg("op").none(), nb::arg("op_code").none() = g_code.add,
-      "Binary operation with taint/depth propagation.");
+      nb::arg("kwargs"), "Binary operation with taint/depth propagation.");
   Method(
       ns, "_unop",
       [](nb::handle self, nb::handle op, nb::handle op_code) {
@@ -264,6 +272,20 @@ void DefineSeries(nb::module_& m) {
       {"__lt__", r.op_lt, g_code.cmp},
       {"__ge__", r.op_ge, g_code.cmp},
       {"__le__", r.op_le, g_code.cmp},
+      // Not in the original set; overridden so that the right operand's provenance is never
+      // dropped (pandas' own operators keep only one side's metadata).
+      {"__eq__", r.op_eq, g_code.cmp},
+      {"__ne__", r.op_ne, g_code.cmp},
+      {"__mod__", r.op_mod, g_code.div},
+      {"__rmod__", Reflected(r.op_mod), g_code.div},
+      {"__rfloordiv__", Reflected(r.np_floor_divide), g_code.div},
+      {"__rpow__", Reflected(r.np_power), g_code.mul},
+      {"__and__", r.op_and, g_code.cmp},
+      {"__or__", r.op_or, g_code.cmp},
+      {"__xor__", r.op_xor, g_code.cmp},
+      {"__rand__", Reflected(r.op_and), g_code.cmp},
+      {"__ror__", Reflected(r.op_or), g_code.cmp},
+      {"__rxor__", Reflected(r.op_xor), g_code.cmp},
   };
   for (const Binary& op : binary) {
     nb::handle fn = op.fn;
@@ -282,6 +304,7 @@ void DefineSeries(nb::module_& m) {
   Method(ns, "fillna", &Fillna, nb::arg("value").none() = 0, nb::arg("kwargs"));
   Method(ns, "map", &Map, nb::arg("arg").none(), nb::arg("kwargs"));
   Method(ns, "replace", &Replace, nb::arg("args"), nb::arg("kwargs"));
+  AddSeriesGlue(m, "TrackedSeries", ns);
 
   nb::object cls = MakeClass(m, "TrackedSeries", r.pd_series, ns,
                              "Pandas Series with VANTOR-32 provenance (taint + depth aware).");
@@ -300,7 +323,10 @@ void FrameInit(nb::handle self, nb::args args, nb::kwargs kwargs) {
 }
 
 nb::object FrameFinalize(nb::handle self, nb::handle other, nb::handle method, nb::kwargs kwargs) {
-  return FinalizeWithOwnDicts(FrameCls(), self, other, method, kwargs, {"_col_prov"});
+  nb::object result =
+      FinalizeWithOwnDicts(FrameCls(), self, other, method, kwargs, {"_col_prov"});
+  FrameFinalized(self, other, method);
+  return result;
 }
 
 nb::object FrameGetItem(nb::handle self, nb::handle key) {
@@ -313,7 +339,8 @@ nb::object FrameGetItem(nb::handle self, nb::handle key) {
     prov = GetItem(col_prov, key);
     const size_t n = Len(result);
     // Broadcasting already yields a fresh array: copying it once more would change nothing.
-    prov = Len(prov) != n ? BroadcastFirst(prov, n) : CopyOf(prov);
+    prov = Len(prov) != n ? SpreadColumnWords(GetAttr(self, "_tracker"), prov, result, n)
+                          : CopyOf(prov);
   } else {
     prov = ZerosU32(Len(result));
   }
@@ -378,7 +405,9 @@ nb::object FrameMerge(nb::handle self, nb::handle right, nb::args args, nb::kwar
   };
   take(GetAttr(self, "_col_prov"), false);
   if (IsInstance(right, FrameCls())) take(GetAttr(right, "_col_prov"), true);
-  return CallKw(FrameCls(), {result}, {{"_tracker", tracker}, {"_col_prov", new_prov}});
+  nb::object out = CallKw(FrameCls(), {result}, {{"_tracker", tracker}, {"_col_prov", new_prov}});
+  MergeLeftovers(out, self, right, kwargs);
+  return out;
 }
 
 void DefineFrame(nb::module_& m) {
@@ -390,6 +419,7 @@ void DefineFrame(nb::module_& m) {
   Method(ns, "__getitem__", &FrameGetItem, nb::arg("key").none());
   Method(ns, "__setitem__", &FrameSetItem, nb::arg("key").none(), nb::arg("value").none());
   Method(ns, "merge", &FrameMerge, nb::arg("right").none(), nb::arg("args"), nb::arg("kwargs"));
+  AddFrameGlue(m, "TrackedDataFrame", ns);
   nb::object cls = MakeClass(m, "TrackedDataFrame", r.pd_frame, ns,
                              "Pandas DataFrame with VANTOR-32 provenance.");
   g_frame = cls.ptr();
@@ -401,7 +431,9 @@ void DefineFrame(nb::module_& m) {
 nb::object WrapDataFrame(nb::handle df, nb::handle tracker, nb::handle table,
                          nb::handle protected_, nb::handle include_entity) {
   nb::str tname = AsStr(table, "table");
+  RequireFrame(df, "wrap_dataframe");
   const bool with_entity = AsBool(include_entity);
+  WarnAboutProtected(df, protected_, IsNameCollection(protected_));
   nb::object result = CallKw(FrameCls(), {df}, {{"_tracker", tracker}});
   const size_t n = Len(df);
 
@@ -447,6 +479,7 @@ void RegisterTrackedContainers(nb::module_& m) {
   g_native_combine = nb::object(m.attr("combine_batch")).ptr();  // the module keeps it alive
   g_code = ReadOpCodes(m);
   MakeReflectedUfuncs(g_reflected);
+  RegisterWordHelpers(m);
 
   DefineSeries(m);
   DefineFrame(m);

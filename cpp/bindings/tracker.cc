@@ -502,6 +502,49 @@ nb::object CallGetMode(nb::handle self, nb::handle provenance) {
   return CallMethod(self, Interned("get_mode"), provenance);
 }
 
+// ---------------------------------------------------------------- pickling
+
+namespace {
+struct StateField {
+  const char* name;
+  nb::object ProvenanceTracker::*member;
+};
+constexpr StateField kStateFields[] = {
+    {"_id_to_name", &ProvenanceTracker::id_to_name},
+    {"_name_to_id", &ProvenanceTracker::name_to_id},
+    {"_next_id", &ProvenanceTracker::next_id},
+    {"_dense", &ProvenanceTracker::dense},
+    {"_protected_tables", &ProvenanceTracker::protected_tables},
+    {"_protected_columns", &ProvenanceTracker::protected_columns},
+    {"_rust", &ProvenanceTracker::rust},
+};
+}  // namespace
+
+nb::dict TrackerState(ProvenanceTracker& t, nb::handle self) {
+  nb::dict state;
+  for (const StateField& f : kStateFields) state[f.name] = t.*(f.member);
+  PyObject** dict = _PyObject_GetDictPtr(self.ptr());
+  if (dict != nullptr && *dict != nullptr && PyDict_GET_SIZE(*dict) != 0) {
+    state["__dict__"] = nb::steal(PyDict_Copy(*dict));
+  }
+  return state;
+}
+
+void RestoreTrackerState(ProvenanceTracker& t, nb::handle self, nb::handle state) {
+  if (!PyDict_Check(state.ptr())) RaiseArgType("state", "dict", state);
+  for (const StateField& f : kStateFields) {
+    PyObject* v = PyDict_GetItemString(state.ptr(), f.name);
+    if (v != nullptr) t.*(f.member) = nb::borrow(v);
+  }
+  PyObject* extra = PyDict_GetItemString(state.ptr(), "__dict__");
+  if (extra != nullptr) {
+    PyObject** dict = _PyObject_GetDictPtr(self.ptr());
+    if (dict == nullptr) throw nb::type_error("tracker instance has no attribute dictionary");
+    if (*dict == nullptr) *dict = PyDict_New();
+    if (*dict == nullptr || PyDict_Update(*dict, extra) < 0) throw nb::python_error();
+  }
+}
+
 // ---------------------------------------------------------------- registration
 
 void RegisterTracker(nb::module_& m) {
@@ -510,6 +553,11 @@ void RegisterTracker(nb::module_& m) {
                                     "VANTOR-32 provenance tracker with gradient taint model.");
   g_tracker_type = reinterpret_cast<PyTypeObject*>(cls.ptr());
   cls.def(nb::init<>());
+  cls.def("__getstate__", [](nb::handle self) { return TrackerState(Self(self), self); });
+  cls.def("__setstate__", [](nb::pointer_and_handle<ProvenanceTracker> v, nb::handle state) {
+    new (v.p) ProvenanceTracker();
+    RestoreTrackerState(*v.p, v.h, state);
+  });
 
   DefState<&ProvenanceTracker::id_to_name>(cls, "_id_to_name", "Pair id to (table, column).");
   DefState<&ProvenanceTracker::name_to_id>(cls, "_name_to_id", "(table, column) to pair id.");

@@ -33,9 +33,17 @@ class ProvenanceTracker {
   nb::object protected_columns;  // _protected_columns: set of (table, column)
   nb::object rust;               // _rust: the backend tracker object
 
+  /// Positional alignment of operands with different indexes has been warned about.
+  bool positional_warned = false;
+
   /// The backend's codec when `_rust` is the native backend type, else nullptr.
   BackendTracker* native_backend() const { return NativeBackend(rust); }
 };
+
+/// Pickle support shared with DAGTracker: the registry state as a dict (with the instance
+/// dict under "__dict__"), and its restoration into a tracker constructed afresh.
+nb::dict TrackerState(ProvenanceTracker& t, nb::handle self);
+void RestoreTrackerState(ProvenanceTracker& t, nb::handle self, nb::handle state);
 
 /// The Python type object of ProvenanceTracker (set when the class is registered or imported).
 PyTypeObject* TrackerType();

@@ -39,6 +39,10 @@ class RustProvenanceTracker:
     def update_chain(self, provenance: int, op: int) -> int:
         """One unary step: pairs and taint kept, chain mixed, depth + 1."""
 
+    def __getstate__(self) -> Tuple[Any, ...]: ...
+
+    def __setstate__(self, state: Tuple[Any, ...]) -> None: ...
+
     @property
     def dense_size(self) -> int:
         """Number of distinct dense pair sets seen so far."""

@@ -218,6 +218,17 @@ TEST(Dense, DistinctSetsGetDistinctSequentialSignatures) {
   EXPECT_EQ(c.dense().size(), 2u);
 }
 
+TEST(Dense, SetsReplayedInOrderRestoreEverySignature) {
+  Codec c;
+  const uint32_t w1 = c.Encode(Set({5, 6, 7, 8}), 0, 0, true, 2);
+  const uint32_t w2 = c.Encode(Set({1, 2, 3, 4, 500}), 0, 0, false, 0);
+  Codec restored;
+  for (const PairSet& s : c.dense().Sets()) restored.dense().Intern(s);
+  EXPECT_EQ(restored.Decode(w1).pairs, c.Decode(w1).pairs);
+  EXPECT_EQ(restored.Decode(w2).pairs, c.Decode(w2).pairs);
+  EXPECT_EQ(restored.Encode(Set({1, 2, 3, 4, 500}), 0, 0, false, 0), w2);
+}
+
 TEST(Dense, TableIsConsistentUnderConcurrentUse) {
   Codec c;
   constexpr int kThreads = 8, kSets = 509;

@@ -68,7 +68,7 @@ def test_get_dag_for_series(pipeline):
     assert dag.nodes == {} and dag.edges == []
     with pytest.raises(TypeError, match=TYPE_ERROR.format("row_index", "int", "str")):
         get_dag_for_series(ratio, "1")
-    with pytest.raises(AttributeError, match="_tracker"):
+    with pytest.raises(TypeError, match="get_dag_for_series expects a DAGTrackedSeries"):
         get_dag_for_series(pd.Series([1.0]))
 
 

@@ -306,7 +306,9 @@ def test_merge_of_two_tracked_frames(t):
     left, right = merge_frames(t)
     m = left.merge(right, on="k")
     assert type(m) is DAGTrackedDataFrame and m._tracker is t and len(m) == 2
-    assert list(m._col_prov) == ["k", "x", "y"] and list(m._col_nodes) == ["k", "x", "y"]
+    # Suffixed columns keep their side's merged words too (no merge node of their own).
+    assert list(m._col_prov) == ["k", "x", "y", "v_x", "v_y"]
+    assert list(m._col_nodes) == ["k", "x", "y"]
     for col, side in (("k", left), ("x", left), ("y", right)):
         merged = t.update_chain(int(side._col_prov[col][0]), OpCode.MERGE)
         assert m._col_prov[col].tolist() == [merged] * 2 and m._col_prov[col].dtype == np.uint32
@@ -314,9 +316,10 @@ def test_merge_of_two_tracked_frames(t):
         assert m._col_nodes[col].tolist() == [node.node_id] * 2 and m._col_nodes[col].dtype == np.int64
         assert node.node_type is NodeType.UNARY and node.operation == "merge"
         assert node.inputs == [int(side._col_nodes[col][0])] and node.provenance == merged
-    assert len(t._nodes) == 6 + 3  # one merge node per kept column; suffixed v_x, v_y are lost
-    col = m["v_x"]
-    assert col._prov.tolist() == [0, 0] and col._node_ids.tolist() == [-1, -1]
+    assert len(t._nodes) == 6 + 3  # one merge node per kept column
+    for col, side in (("v_x", left), ("v_y", right)):
+        merged = t.update_chain(int(side._col_prov["v"][0]), OpCode.MERGE)
+        assert m[col]._prov.tolist() == [merged] * 2 and m[col]._node_ids.tolist() == [-1, -1]
 
 
 def test_merge_with_a_plain_frame_and_without_a_tracker(t):

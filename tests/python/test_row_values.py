@@ -1,4 +1,5 @@
 """DAGTracker.record_row_value: value split, hand-over in batches and the memory-only bound."""
+import logging
 import warnings
 
 import pytest
@@ -37,17 +38,27 @@ def test_writer_gets_exact_batches_in_recording_order():
     assert writer.batches[0][0].pipeline_id == 4
 
 
-def test_memory_only_buffer_keeps_the_newest_records_and_warns_once():
+@pytest.mark.parametrize("configured", [None, "service_url", "api_key"])
+def test_memory_only_buffer_keeps_the_newest_records_and_warns_once(configured, caplog):
+    # Only a tracker that was asked to persist (but has no writer) warns; without any
+    # persistence configured the bound is what the user gets, logged at debug level.
     t = DAGTracker()
-    with warnings.catch_warnings(record=True) as caught:
+    if configured:
+        setattr(t, "_" + configured, "sqlite:///rows.db" if configured == "service_url" else "k")
+    with warnings.catch_warnings(record=True) as caught, caplog.at_level(logging.DEBUG):
         warnings.simplefilter("always")
         for i in range(100_000 + 25):
             t.record_row_value(i, 1, "op", 1.0)
     assert len(t._value_buffer) == 100_000
     assert t._value_buffer[0].row_index == 25 and t._value_buffer[-1].row_index == 100_024
-    assert [str(w.message) for w in caught if issubclass(w.category, UserWarning)] == [
-        "Row-value buffer is full (100000 records) and no storage writer is attached: dropping the "
-        "oldest records. Enable persistence to keep every row value."]
+    warned = [str(w.message) for w in caught if issubclass(w.category, UserWarning)]
+    debug = [r.getMessage() for r in caplog.records if r.levelno == logging.DEBUG]
+    if configured:
+        assert warned == [
+            "Row-value buffer is full (100000 records) and no storage writer is attached: "
+            "dropping the oldest records. Enable persistence to keep every row value."]
+    else:
+        assert warned == [] and len(debug) == 1 and "no persistence configured" in debug[0]
 
 
 @pytest.mark.parametrize("args, name, expected", [

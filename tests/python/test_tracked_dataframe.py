@@ -246,11 +246,13 @@ def test_merge_two_wrapped_frames(tracker):
                            tracker, "right")
     merged = left.merge(right, on="key")
     assert isinstance(merged, TrackedDataFrame) and merged._tracker is tracker
-    assert list(merged._col_prov) == ["key", "x", "y"]  # both_x / both_y get no entry
-    for col, source in [("key", left), ("x", left), ("y", right)]:
+    # Columns pandas suffixes keep their side's words like the others.
+    assert list(merged._col_prov) == ["key", "x", "y", "both_x", "both_y"]
+    for col, source in [("key", left), ("x", left), ("y", right), ("both_x", left),
+                        ("both_y", right)]:
         arr = merged._col_prov[col]
         assert arr.dtype == np.uint32 and len(arr) == len(merged)
-        first = int(source._col_prov[col][0])
+        first = int(source._col_prov[col.split("_")[0]][0])
         assert arr.tolist() == [tracker.update_chain(first, OpCode.MERGE)] * len(merged)
         assert depth(arr[0]) == 1
     assert tracker.is_tainted(int(merged._col_prov["x"][0]))

@@ -180,6 +180,11 @@ size_t DenseTable::size() const {
   return sets_.size();
 }
 
+std::vector<PairSet> DenseTable::Sets() const {
+  std::shared_lock lock(mu_);
+  return sets_;
+}
+
 uint32_t Codec::Encode(const PairSet& pairs, uint64_t entity, uint64_t chain, bool taint,
                        uint64_t depth) {
   uint32_t ids[3];

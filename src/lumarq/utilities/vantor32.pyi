@@ -32,7 +32,7 @@ from lumarq._vantor32 import (
 )
 
 
-from typing import Any, Dict, Iterable, List, NamedTuple, Optional, Set, Tuple, Union
+from typing import Any, ClassVar, Dict, Iterable, List, NamedTuple, Optional, Set, Tuple, Union
 import numpy
 import numpy.typing
 
@@ -118,6 +118,10 @@ class ProvenanceTracker:
     """VANTOR-32 provenance tracker with gradient taint model."""
 
     def __init__(self) -> None: ...
+
+    def __getstate__(self) -> Dict[str, Any]: ...
+
+    def __setstate__(self, state: Dict[str, Any]) -> None: ...
 
     @staticmethod
     def read_header(provenance: int) -> Tuple[int, bool, int]:
@@ -246,6 +250,30 @@ class TrackedSeries(pandas.Series):
 
     def __le__(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
 
+    def __eq__(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __ne__(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __mod__(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __rmod__(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __rfloordiv__(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __rpow__(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __and__(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __or__(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __xor__(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __rand__(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __ror__(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __rxor__(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
+
     def __neg__(self) -> TrackedSeries: ...  # type: ignore[misc,unused-ignore]
 
     def clip(self, lower: Any = None, upper: Any = None, **kwargs: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
@@ -255,6 +283,42 @@ class TrackedSeries(pandas.Series):
     def map(self, arg: Any, **kwargs: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
 
     def replace(self, *args: Any, **kwargs: Any) -> Optional[TrackedSeries]: ...  # type: ignore[override,unused-ignore]
+
+    def __finalize__(self, other: Any, method: Optional[str] = None, **kwargs: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def combine_first(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __iadd__(self, other: Any) -> TrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
+
+    def __isub__(self, other: Any) -> TrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
+
+    def __imul__(self, other: Any) -> TrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
+
+    def __itruediv__(self, other: Any) -> TrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
+
+    def __ifloordiv__(self, other: Any) -> TrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
+
+    def __ipow__(self, other: Any) -> TrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
+
+    def __imod__(self, other: Any) -> TrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
+
+    def __iand__(self, other: Any) -> TrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
+
+    def __ior__(self, other: Any) -> TrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
+
+    def __ixor__(self, other: Any) -> TrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
+
+    def groupby(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
+
+    def rolling(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
+
+    def expanding(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
+
+    def ewm(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
+
+    def resample(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
+
+    __hash__: ClassVar[None]  # type: ignore[assignment,unused-ignore]
 
 class TrackedDataFrame(pandas.DataFrame):
     """Pandas DataFrame with VANTOR-32 provenance."""
@@ -270,6 +334,138 @@ class TrackedDataFrame(pandas.DataFrame):
     def __setitem__(self, key: Any, value: Any) -> None: ...
 
     def merge(self, right: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,unused-ignore]
+
+    def rename(self, *args: Any, **kwargs: Any) -> Optional[TrackedDataFrame]: ...  # type: ignore[override,unused-ignore]
+
+    def insert(self, loc: int, column: Any, value: Any, *args: Any, **kwargs: Any) -> None: ...  # type: ignore[override,unused-ignore]
+
+    def groupby(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
+
+    def rolling(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
+
+    def expanding(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
+
+    def ewm(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
+
+    def resample(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
+
+    def __add__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __sub__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __mul__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __truediv__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __floordiv__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __mod__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __pow__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __and__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __or__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __xor__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __eq__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __ne__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __lt__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __le__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __gt__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __ge__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __radd__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rsub__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rmul__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rtruediv__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rfloordiv__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rmod__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rpow__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rand__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __ror__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rxor__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __iadd__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __isub__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __imul__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __itruediv__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __ifloordiv__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __imod__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __ipow__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __iand__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __ior__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __ixor__(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def add(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def sub(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def mul(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def div(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def truediv(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def floordiv(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def mod(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def pow(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def radd(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def rsub(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def rmul(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def rdiv(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def rtruediv(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def rfloordiv(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def rmod(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def rpow(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def eq(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def ne(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def lt(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def le(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def gt(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def ge(self, other: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    __hash__: ClassVar[None]  # type: ignore[assignment,unused-ignore]
 
 def wrap_dataframe(df: pandas.DataFrame, tracker: ProvenanceTracker, table: str, protected: Union[bool, Iterable[Any]] = False, include_entity: bool = True) -> TrackedDataFrame:
     """

@@ -20,7 +20,7 @@ from lumarq.utilities.vantor32 import (
 )
 
 
-from typing import Any, Dict, Iterable, List, Literal, Optional, Union
+from typing import Any, ClassVar, Dict, Iterable, List, Literal, Optional, Union
 import pandas
 import numpy
 import numpy.typing
@@ -136,6 +136,10 @@ class DAGTracker(lumarq.utilities.vantor32.ProvenanceTracker):
     """
 
     def __init__(self, api_key: Optional[str] = None, tenant_id: Optional[str] = None, service_url: str = '', pipeline_name: Optional[str] = None, openlineage_url: Optional[str] = None) -> None: ...
+
+    def __getstate__(self) -> Dict[str, Any]: ...
+
+    def __setstate__(self, state: Dict[str, Any]) -> None: ...
 
     def enable_persistence(self) -> None:
         """
@@ -275,6 +279,30 @@ class DAGTrackedSeries(pandas.Series):
 
     def __le__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
 
+    def __eq__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __ne__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __mod__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __rmod__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __rfloordiv__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __rpow__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __and__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __or__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __xor__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __rand__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __ror__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __rxor__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
+
     def __neg__(self) -> DAGTrackedSeries: ...  # type: ignore[misc,unused-ignore]
 
     def clip(self, lower: Any = None, upper: Any = None, **kwargs: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
@@ -282,6 +310,42 @@ class DAGTrackedSeries(pandas.Series):
     def fillna(self, value: Any = 0, **kwargs: Any) -> Optional[DAGTrackedSeries]: ...  # type: ignore[override,unused-ignore]
 
     def replace(self, *args: Any, **kwargs: Any) -> Optional[DAGTrackedSeries]: ...  # type: ignore[override,unused-ignore]
+
+    def __finalize__(self, other: Any, method: Optional[str] = None, **kwargs: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def combine_first(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __iadd__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
+
+    def __isub__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
+
+    def __imul__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
+
+    def __itruediv__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
+
+    def __ifloordiv__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
+
+    def __ipow__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
+
+    def __imod__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
+
+    def __iand__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
+
+    def __ior__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
+
+    def __ixor__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
+
+    def groupby(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
+
+    def rolling(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
+
+    def expanding(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
+
+    def ewm(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
+
+    def resample(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
+
+    __hash__: ClassVar[None]  # type: ignore[assignment,unused-ignore]
 
 class DAGTrackedDataFrame(pandas.DataFrame):
     """Pandas DataFrame with DAG-tracked provenance."""
@@ -300,6 +364,138 @@ class DAGTrackedDataFrame(pandas.DataFrame):
     def _merge_col_provenance(self, col_prov: Dict[Any, numpy.typing.NDArray[numpy.uint32]], col_nodes: Dict[Any, numpy.typing.NDArray[numpy.int64]], result_columns: Any, n: int, out_prov: Dict[Any, numpy.typing.NDArray[numpy.uint32]], out_nodes: Dict[Any, numpy.typing.NDArray[numpy.int64]]) -> None: ...
 
     def merge(self, right: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,unused-ignore]
+
+    def rename(self, *args: Any, **kwargs: Any) -> Optional[DAGTrackedDataFrame]: ...  # type: ignore[override,unused-ignore]
+
+    def insert(self, loc: int, column: Any, value: Any, *args: Any, **kwargs: Any) -> None: ...  # type: ignore[override,unused-ignore]
+
+    def groupby(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
+
+    def rolling(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
+
+    def expanding(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
+
+    def ewm(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
+
+    def resample(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
+
+    def __add__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __sub__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __mul__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __truediv__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __floordiv__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __mod__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __pow__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __and__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __or__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __xor__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __eq__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __ne__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __lt__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __le__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __gt__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __ge__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __radd__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rsub__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rmul__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rtruediv__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rfloordiv__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rmod__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rpow__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rand__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __ror__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __rxor__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __iadd__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __isub__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __imul__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __itruediv__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __ifloordiv__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __imod__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __ipow__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __iand__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __ior__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def __ixor__(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def add(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def sub(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def mul(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def div(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def truediv(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def floordiv(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def mod(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def pow(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def radd(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def rsub(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def rmul(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def rdiv(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def rtruediv(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def rfloordiv(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def rmod(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def rpow(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def eq(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def ne(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def lt(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def le(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def gt(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    def ge(self, other: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,misc,unused-ignore]
+
+    __hash__: ClassVar[None]  # type: ignore[assignment,unused-ignore]
 
 def wrap_dataframe_dag(df: pandas.DataFrame, tracker: DAGTracker, table: str, protected: Union[bool, Iterable[Any]] = False, include_entity: bool = True) -> DAGTrackedDataFrame:
     """

@@ -43,6 +43,9 @@ class DenseTable {
   /// Pair set of `id`; false when the id was never handed out.
   bool Lookup(uint32_t id, PairSet* out) const;
   size_t size() const;
+  /// Every set in id order: interning them in this order into an empty table gives each its
+  /// id again (used to save and restore a tracker).
+  std::vector<PairSet> Sets() const;
 
  private:
   mutable std::shared_mutex mu_;
@@ -71,6 +74,7 @@ class Codec {
   static void UpdateChainBatch(std::span<const uint32_t> in, uint32_t op, std::span<uint32_t> out);
 
   const DenseTable& dense() const { return dense_; }
+  DenseTable& dense() { return dense_; }
 
  private:
   friend class CombineJob;

@@ -1,0 +1,576 @@
+"""How the positional tracked containers keep provenance through pandas' own machinery.
+
+pandas derives new objects from a tracked one through ``_constructor`` and ``__finalize__``, and
+runs in-place operators, ``rename`` and ``insert`` without the containers' overridden methods.
+The native classes put these functions into their namespaces; each runs once per pandas
+operation (never per row) and leaves the per-row work to the native word helpers.
+
+Rules (see docs/concepts.md, "What pandas methods carry"):
+
+* A Series derived from a tracked Series keeps its words by position; when the row count
+  changed, the first-row rule applies, or one word uniting all words when they differ in pairs.
+* A Series derived from a tracked frame: a column taken out keeps that column's words; anything
+  computed across columns (``apply(axis=1)``, ``sum(axis=1)``, a row cross-section) unites the
+  words of every column of the row (``OpCode.AGG``), or of the whole frame when rows changed.
+* ``concat`` along rows concatenates the arrays in order; along columns each column keeps its own,
+  re-aligned to the result's rows by label.
+* ``rename`` keeps each column's words under its new name; reshaping methods (transpose, melt,
+  stack, pivot, ...) and columns a merge or join brings in give every new column one word uniting
+  all input columns.
+"""
+
+from __future__ import annotations
+
+import types
+import weakref
+
+import numpy as np
+import pandas as pd
+
+# Reshaping methods whose result columns mix values of many input columns.
+_RESHAPING = frozenset({
+    "transpose", "melt", "stack", "unstack", "pivot", "pivot_table", "explode", "corr", "cov",
+    "dot", "crosstab",
+})
+
+_INPLACE = {
+    "__iadd__": "__add__", "__isub__": "__sub__", "__imul__": "__mul__",
+    "__itruediv__": "__truediv__", "__ifloordiv__": "__floordiv__", "__ipow__": "__pow__",
+    "__imod__": "__mod__", "__iand__": "__and__", "__ior__": "__or__", "__ixor__": "__xor__",
+}
+INPLACE_OPERATORS = tuple(_INPLACE)
+
+
+def _words():
+    # Imported at call time: this module is loaded while vantor32 itself initialises.
+    from lumarq.utilities import vantor32
+    return vantor32
+
+
+def _tracked_series(obj) -> bool:
+    return isinstance(obj, pd.Series) and "_prov" in getattr(obj, "_metadata", ())
+
+
+def _tracked_frame(obj) -> bool:
+    return isinstance(obj, pd.DataFrame) and "_col_prov" in getattr(obj, "_metadata", ())
+
+
+def _has_nodes(obj) -> bool:
+    return "_node_ids" in obj._metadata or "_col_nodes" in obj._metadata
+
+
+# Stored arrays are never written in place, so the word an array spreads to is kept per array
+# (by identity, dropped with the array): row lookups and head() stay independent of its length.
+_ONE_WORD = {}
+
+
+def _one_word(tracker, prov):
+    """The one word a stored column spreads to (first-row rule, or the united word)."""
+    key = id(prov)
+    hit = _ONE_WORD.get(key)
+    if hit is not None and hit[0]() is prov and hit[1] == id(tracker):
+        return hit[2]
+    word = int(_words()._spread_words(tracker, prov, 1)[0])
+    try:
+        ref = weakref.ref(prov, lambda _ref, k=key: _ONE_WORD.pop(k, None))
+    except TypeError:  # not weakly referenceable (a list): computed each time
+        return word
+    _ONE_WORD[key] = (ref, id(tracker), word)
+    return word
+
+
+def _fit(tracker, prov, n):
+    """A column's words for n rows: as stored when the length matches, else spread."""
+    if len(prov) == n:
+        return prov
+    if isinstance(prov, np.ndarray) and prov.dtype == np.uint32 and prov.ndim == 1:
+        return np.full(n, _one_word(tracker, prov), dtype=np.uint32)
+    return _words()._spread_words(tracker, prov, n)
+
+
+def _fit_nodes(nodes, n):
+    nodes = np.asarray(nodes, dtype=np.int64)
+    if len(nodes) == n:
+        return nodes
+    return np.full(n, nodes[0] if len(nodes) else -1, dtype=np.int64)
+
+
+def _set(obj, **attrs):
+    for name, value in attrs.items():
+        object.__setattr__(obj, name, value)
+
+
+def _first_tracker(objs):
+    for obj in objs:
+        tracker = getattr(obj, "_tracker", None)
+        if tracker is not None:
+            return tracker
+    return None
+
+
+def _frame_words(frame, n):
+    """Per-row union over every tracked column of `frame` (n == its rows) or one word for all."""
+    tracker = frame._tracker
+    rows = len(frame)
+    if n != rows:
+        return _frames_word([frame], n)
+    arrays = [_fit(tracker, p, rows) for c, p in frame._col_prov.items() if c in frame.columns]
+    if not arrays:
+        return None
+    return _words()._aggregate_words(tracker, arrays, n)
+
+
+def _frames_word(frames, n):
+    """One word uniting every tracked column of several frames, spread over n rows."""
+    arrays = []
+    tracker = _first_tracker(frames)
+    for frame in frames:
+        for col, prov in frame._col_prov.items():
+            if len(prov) and col in frame.columns:
+                arrays.append(np.array([_one_word(tracker, prov)], dtype=np.uint32))
+    if not arrays:
+        return None
+    # Asked for one row, the helper unites everything (it would go row by row for n rows).
+    word = _words()._aggregate_words(tracker, [np.concatenate(arrays)], 1)
+    return np.full(n, word[0], dtype=np.uint32)
+
+
+# ---------------------------------------------------------------- Series
+
+
+def series_finalize(self, other, method=None, **kwargs):
+    pd.Series.__finalize__(self, other, method=method, **kwargs)
+    n = len(self)
+    nodes = _has_nodes(self)
+    if method == "concat":
+        objs = list(getattr(other, "objs", ()))
+        if objs and all(isinstance(o, pd.Series) for o in objs) and n == sum(map(len, objs)):
+            tracked = [o for o in objs if _tracked_series(o)]
+            if not tracked:
+                return self
+            tracker = _first_tracker(tracked)
+            prov = [_fit(tracker, o._prov, len(o)) if _tracked_series(o)
+                    else np.zeros(len(o), np.uint32) for o in objs]
+            _set(self, _prov=np.concatenate(prov), _tracker=tracker)
+            if nodes:
+                ids = [_fit_nodes(o._node_ids, len(o)) if hasattr(o, "_node_ids")
+                       else np.full(len(o), -1, np.int64) for o in objs]
+                _set(self, _node_ids=np.concatenate(ids))
+        return self
+    if _tracked_series(other):
+        if len(self._prov) != n:
+            _set(self, _prov=_fit(self._tracker, self._prov, n))
+        if nodes and len(getattr(self, "_node_ids", ())) != n:
+            _set(self, _node_ids=_fit_nodes(getattr(self, "_node_ids", ()), n))
+        return self
+    if _tracked_frame(other) and other._col_prov:
+        name = self.name
+        try:
+            column = method is None and n == len(other) and name in other.columns
+        except TypeError:  # an unhashable name is no column label
+            column = False
+        if column:
+            if name in other._col_prov:
+                stored = other._col_prov[name]
+                _set(self, _prov=_fit(other._tracker, stored, n))
+                if self._prov is not stored:  # spread: the frame's __getitem__ reuses it
+                    _set(self, _spread_from=stored)
+                if nodes and name in getattr(other, "_col_nodes", {}):
+                    _set(self, _node_ids=_fit_nodes(other._col_nodes[name], n))
+            return self
+        words = _frame_words(other, n)
+        if words is not None:
+            _set(self, _prov=words, _tracker=other._tracker)
+            if nodes:
+                _set(self, _node_ids=np.full(n, -1, np.int64))
+    return self
+
+
+def _inplace(name, binary):
+    def method(self, other):
+        results = []
+
+        def run(left, right):
+            results.append(getattr(type(left), binary)(left, right))
+            return results[-1]
+
+        inplace = getattr(pd.Series, "_inplace_method", None)
+        if inplace is None:  # a pandas without the hook: rebind to the binary result
+            return run(self, other)
+        inplace(self, other, run)
+        result = results[-1]
+        if _tracked_series(result) and len(result) == len(self):
+            _set(self, _prov=result._prov, _tracker=result._tracker)
+            if hasattr(result, "_node_ids"):
+                _set(self, _node_ids=result._node_ids)
+        return self
+
+    method.__name__ = method.__qualname__ = name
+    method.__doc__ = f"In place: the provenance of {binary}."
+    return method
+
+
+for _name, _binary in _INPLACE.items():
+    globals()[_name] = _inplace(_name, _binary)
+
+
+def _united(tracker, arrays, n, aligned):
+    """Per-row union of equally long word arrays when `aligned`, else one word for all."""
+    if aligned:
+        return _words()._aggregate_words(tracker, [_fit(tracker, a, n) for a in arrays], n)
+    firsts = [np.array([_one_word(tracker, a)], dtype=np.uint32) for a in arrays if len(a)]
+    if not firsts:
+        return np.zeros(n, np.uint32)
+    word = _words()._aggregate_words(tracker, [np.concatenate(firsts)], 1)
+    return np.full(n, word[0], dtype=np.uint32)
+
+
+def _with_other(result, self, other, rows=None, base=None):
+    """Gives `result` the union of `base` (self's words) and a tracked `other`'s words, on all
+    rows or on those where `rows` is true (the others keep result's words)."""
+    tracker = self._tracker
+    if not _tracked_series(other) or tracker is None or not _tracked_series(result):
+        return result
+    n = len(result)
+    aligned = (n == len(self) == len(other) and self.index.equals(other.index)
+               and result.index.equals(self.index))
+    base = self._prov if base is None else base
+    both = _united(tracker, [base, other._prov], n, aligned)
+    if rows is not None and len(rows) == n:
+        words = np.array(result._prov, dtype=np.uint32, copy=True)
+        words[rows] = both[rows]
+        both = words
+    _set(result, _prov=both)
+    if _has_nodes(result):
+        _set(result, _node_ids=np.full(n, -1, np.int64))
+    return result
+
+
+_FLEX_CODES = {
+    "add": "ADD", "sub": "SUB", "mul": "MUL", "div": "DIV", "truediv": "DIV", "floordiv": "DIV",
+    "mod": "DIV", "divmod": "DIV", "pow": "MUL", "eq": "CMP", "ne": "CMP", "lt": "CMP",
+    "le": "CMP", "gt": "CMP", "ge": "CMP", "and": "CMP", "or": "CMP", "xor": "CMP",
+}
+
+
+def _op_base(name):
+    """The operation of an operator or flex method name: __radd__, rsub, __iadd__ -> add."""
+    base = name.strip("_")
+    for prefix in ("", "r", "i"):
+        if base.startswith(prefix) and base[len(prefix):] in _FLEX_CODES:
+            return base[len(prefix):]
+    return base or "custom"
+
+
+def _op_code(name):
+    return getattr(_words().OpCode, _FLEX_CODES.get(_op_base(name), "CUSTOM"))
+
+
+def flex_binop(self, other, func, level=None, fill_value=None):
+    """pandas' flex methods with a Series operand (s.add(t), s.eq(t), s.sub(t, fill_value=0))."""
+    base = _op_base(getattr(func, "__name__", "custom"))
+    code = _op_code(base)
+    if level is None and fill_value is None:
+        # The containers' own positional operation: lengths checked, words (and nodes) combined.
+        if _has_nodes(self):
+            return self._binop_dag(other, func, base, code)
+        return self._binop(other, func, code)
+    result = pd.Series._binop(self, other, func, level=level, fill_value=fill_value)
+    return _with_other(result, self, other)
+
+
+def series_combine_first(self, other):
+    return _with_other(pd.Series.combine_first(self, other), self, other)
+
+
+def fill_words(result, self, value):
+    """fillna with a tracked Series: the filled rows also take the value's words."""
+    if isinstance(value, pd.Series) and _tracked_series(result):
+        _with_other(result, self, value, rows=self.isna().to_numpy(), base=result._prov)
+    return result
+
+
+def merge_leftovers(result, left, right, suffixes=("_x", "_y")):
+    """Columns a merge renamed with a suffix (present on both sides) keep their side's words as
+    merge does for the others: the column's word (first-row rule) one MERGE step deeper."""
+    try:
+        sides = [(f, sfx) for f, sfx in zip((left, right), suffixes) if sfx and _tracked_frame(f)]
+    except TypeError:
+        return result
+    tracker = result._tracker
+    merge = _words().OpCode.MERGE
+    for frame, suffix in sides:
+        for col, prov in frame._col_prov.items():
+            renamed = f"{col}{suffix}"
+            if renamed not in result.columns or renamed in result._col_prov or not len(prov):
+                continue
+            word = _one_word(tracker, prov)
+            if tracker is not None:
+                word = tracker.update_chain(word, merge)
+            result._col_prov[renamed] = np.full(len(result), word, dtype=np.uint32)
+    return result
+
+
+# ---------------------------------------------------------------- plain pandas
+
+# Methods whose results pandas builds without telling the container where the rows came from
+# (groups, windows, resampling): they run on a plain view of the data and return plain pandas,
+# which the audits refuse, rather than a tracked result with missing pairs.
+PLAIN_METHODS = ("groupby", "rolling", "expanding", "ewm", "resample")
+
+
+def _plain_method(name):
+    def method(self, *args, **kwargs):
+        plain = (pd.Series if isinstance(self, pd.Series) else pd.DataFrame)(self, copy=False)
+        return getattr(plain, name)(*args, **kwargs)
+
+    method.__name__ = method.__qualname__ = name
+    method.__doc__ = (f"pandas' {name} on a plain view of the data: the result is plain pandas "
+                      "(untracked), since pandas does not say which rows each result row came "
+                      "from.")
+    return method
+
+
+for _name in PLAIN_METHODS:
+    globals()[_name] = _plain_method(_name)
+
+
+# ---------------------------------------------------------------- frames
+
+
+def _concat_frame(self, objs):
+    n = len(self)
+    tracker = _first_tracker(o for o in objs if _tracked_series(o) or _tracked_frame(o))
+    if tracker is None:
+        return
+    nodes = _has_nodes(self)
+    col_prov, col_nodes = {}, {}
+    ncols = sum(1 if isinstance(o, pd.Series) else len(o.columns) for o in objs)
+    if n == sum(map(len, objs)) and (len(self.columns) != ncols or len(objs) == 1):
+        # Along rows: each column's pieces in order, rows without the column untracked.
+        for col in self.columns:
+            pieces, ids, tracked = [], [], False
+            for o in objs:
+                prov = getattr(o, "_col_prov", {}).get(col) if _tracked_frame(o) else None
+                if prov is not None:
+                    tracked = True
+                    pieces.append(_fit(tracker, prov, len(o)))
+                else:
+                    pieces.append(np.zeros(len(o), np.uint32))
+                node = getattr(o, "_col_nodes", {}).get(col) if _tracked_frame(o) else None
+                ids.append(_fit_nodes(node, len(o)) if node is not None
+                           else np.full(len(o), -1, np.int64))
+            if tracked:
+                col_prov[col] = np.concatenate(pieces)
+                col_nodes[col] = np.concatenate(ids)
+    elif len(self.columns) == ncols:
+        # Along columns: each column keeps its own words, re-aligned to the result's rows.
+        k = 0
+        for o in objs:
+            if isinstance(o, pd.Series):
+                sources = [(o._prov, getattr(o, "_node_ids", None))] if _tracked_series(o) \
+                    else [(None, None)]
+            else:
+                cp = getattr(o, "_col_prov", {}) if _tracked_frame(o) else {}
+                cn = getattr(o, "_col_nodes", {}) if _tracked_frame(o) else {}
+                sources = [(cp.get(c), cn.get(c)) for c in o.columns]
+            for prov, node in sources:
+                col = self.columns[k]
+                k += 1
+                if prov is None:
+                    continue
+                prov = _fit(tracker, prov, len(o))
+                node = _fit_nodes(node, len(o)) if node is not None else None
+                if not o.index.equals(self.index):
+                    if o.index.is_unique:
+                        where = o.index.get_indexer(self.index)
+                        missing = where < 0
+                        prov = np.where(missing, 0, prov[where]).astype(np.uint32)
+                        if node is not None:
+                            node = np.where(missing, -1, node[where]).astype(np.int64)
+                    else:
+                        prov = _words()._spread_words(tracker, prov, n)
+                        node = None
+                col_prov[col] = prov
+                if node is not None:
+                    col_nodes[col] = node
+    else:
+        word = _frames_word([o for o in objs if _tracked_frame(o)], n)
+        if word is not None:
+            col_prov = {c: word.copy() for c in self.columns}
+    _set(self, _tracker=tracker, _col_prov=col_prov)
+    if nodes:
+        _set(self, _col_nodes=col_nodes)
+
+
+def _spread_to_all(self, word):
+    _set(self, _col_prov={c: word.copy() for c in self.columns})
+    if _has_nodes(self):
+        _set(self, _col_nodes={})
+
+
+def frame_finalized(self, other, method=None):
+    if method == "concat":
+        objs = list(getattr(other, "objs", ()))
+        if objs:
+            _concat_frame(self, objs)
+        return
+    n = len(self)
+    if _tracked_series(other):  # to_frame, a Series expanded to a frame
+        if other._tracker is None:
+            return
+        if len(self.columns) == 1 and n == len(other):
+            _set(self, _col_prov={self.columns[0]: other._prov})
+            if _has_nodes(self) and hasattr(other, "_node_ids"):
+                _set(self, _col_nodes={self.columns[0]: other._node_ids})
+        else:
+            _spread_to_all(self, _fit(other._tracker, other._prov, n))
+        _set(self, _tracker=other._tracker)
+        return
+    if method == "merge":  # pandas' own merge (join): columns the right side brings in
+        frames = [f for f in (getattr(other, "left", None), getattr(other, "right", None))
+                  if _tracked_frame(f)]
+        new = [c for c in self.columns if c not in self._col_prov]
+        if frames and new:
+            word = _frames_word(frames, n)
+            if word is not None:
+                for c in new:
+                    self._col_prov[c] = word.copy()
+                if self._tracker is None:
+                    _set(self, _tracker=_first_tracker(frames))
+        return
+    if not _tracked_frame(other) or not other._col_prov:
+        return
+    if method == "rename":
+        _remap(self, list(other.columns))
+    elif method in _RESHAPING:
+        word = _frames_word([other], n)
+        if word is not None:
+            _spread_to_all(self, word)
+
+
+def _remap(frame, before):
+    """Moves each column's words to the label now at its position (rename never reorders)."""
+    after = list(frame.columns)
+    if len(after) != len(before) or after == before:
+        return
+    for attr in ("_col_prov", "_col_nodes"):
+        old = getattr(frame, attr, None)
+        if old is None:
+            continue
+        _set(frame, **{attr: {new: old[b] for b, new in zip(before, after) if b in old}})
+
+
+_FRAME_BINARY = ("add", "sub", "mul", "truediv", "floordiv", "mod", "pow", "and", "or", "xor",
+                 "eq", "ne", "lt", "le", "gt", "ge")
+_FRAME_FLEX = ("add", "sub", "mul", "div", "truediv", "floordiv", "mod", "pow", "radd", "rsub",
+               "rmul", "rdiv", "rtruediv", "rfloordiv", "rmod", "rpow", "eq", "ne", "lt", "le",
+               "gt", "ge")
+FRAME_OPERATORS = tuple(
+    [f"__{n}__" for n in _FRAME_BINARY]
+    + [f"__r{n}__" for n in _FRAME_BINARY[:10]]
+    + [f"__i{n}__" for n in _FRAME_BINARY[:10]]
+    + list(_FRAME_FLEX))
+
+
+def _unite_operand(result, self, other, op=""):
+    """Each column of a frame computed from two operands unites both operands' words: by row
+    when everything lines up, else one word for the column."""
+    tracker = self._tracker
+    if tracker is None or not isinstance(result, pd.DataFrame) or not _tracked_frame(result):
+        return result
+    if _tracked_frame(other) and other._col_prov:
+        sources = [self, other]
+    elif _tracked_series(other) and other._tracker is not None:
+        sources = [self]
+        series_word = _one_word(tracker, other._prov)
+    else:
+        return result
+    n = len(result)
+    aligned = all(len(f) == n and f.index.equals(result.index) for f in sources)
+    code = _op_code(op)
+    col_prov = {}
+    for col in result.columns:
+        parts = [f._col_prov[col] for f in sources if col in f._col_prov and col in f.columns]
+        if len(sources) == 1:
+            parts.append(np.full(len(self), series_word, np.uint32))
+        if not parts:
+            continue
+        if aligned and len(parts) == 2 and len(parts[0]) == len(parts[1]) == n:
+            try:  # the design's binary rule, row by row in the native batch kernel
+                col_prov[col] = _words().combine_batch(tracker._rust, parts[0], parts[1], code)
+                continue
+            except (TypeError, ValueError):
+                pass
+        col_prov[col] = _united(tracker, parts, n, aligned and len(parts[0]) == len(self))
+    _set(result, _col_prov=col_prov, _tracker=tracker)
+    if _has_nodes(result):
+        _set(result, _col_nodes={})
+    return result
+
+
+def _frame_operator(name):
+    base = getattr(pd.DataFrame, name)
+
+    def method(self, other, *args, **kwargs):
+        # In place (__iadd__, ...), pandas returns the frame itself, values already updated.
+        return _unite_operand(base(self, other, *args, **kwargs), self, other, name)
+
+    method.__name__ = method.__qualname__ = name
+    method.__doc__ = f"pandas' {name}; each result column unites both operands' words."
+    return method
+
+
+for _name in FRAME_OPERATORS:
+    globals()["frame_op_" + _name] = _frame_operator(_name)
+
+
+def frame_rename(self, *args, **kwargs):
+    before = list(self.columns)
+    result = pd.DataFrame.rename(self, *args, **kwargs)
+    if result is None or result is self:  # in place: pandas derived nothing
+        _remap(self, before)
+    return result
+
+
+def frame_insert(self, loc, column, value, *args, **kwargs):
+    pd.DataFrame.insert(self, loc, column, value, *args, **kwargs)
+    # Stored like __setitem__: a tracked Series of this frame's kind brings its arrays.
+    if isinstance(value, self._constructor_sliced) and _tracked_series(value):
+        self._col_prov[column] = value._prov.copy()
+        if hasattr(value, "_node_ids") and hasattr(self, "_col_nodes"):
+            self._col_nodes[column] = value._node_ids.copy()
+
+
+# ---------------------------------------------------------------- class namespaces
+
+SERIES_METHODS = {"__finalize__": series_finalize, "combine_first": series_combine_first,
+                  **{name: globals()[name] for name in INPLACE_OPERATORS + PLAIN_METHODS}}
+FRAME_METHODS = {"rename": frame_rename, "insert": frame_insert,
+                 **{name: globals()[name] for name in PLAIN_METHODS},
+                 **{name: globals()["frame_op_" + name] for name in FRAME_OPERATORS}}
+
+
+def methods_for(kind: str, module: str, qualname: str) -> dict:
+    """Copies of the Series ("series") or frame methods, named as the class's own."""
+    out = {}
+    for name, fn in (SERIES_METHODS if kind == "series" else FRAME_METHODS).items():
+        copy = types.FunctionType(fn.__code__, fn.__globals__, name, fn.__defaults__,
+                                  fn.__closure__)
+        copy.__kwdefaults__ = fn.__kwdefaults__
+        copy.__doc__ = fn.__doc__
+        copy.__module__ = module
+        copy.__qualname__ = f"{qualname}.{name}"
+        out[name] = copy
+    return out
+
+
+def dag_series_methods(module: str, qualname: str) -> dict:
+    """The DAG Series also answers pandas' flex call of _binop (it has no _binop of its own)."""
+    out = methods_for("series", module, qualname)
+    copy = types.FunctionType(flex_binop.__code__, flex_binop.__globals__, "_binop",
+                              flex_binop.__defaults__)
+    copy.__doc__, copy.__module__, copy.__qualname__ = (flex_binop.__doc__, module,
+                                                        f"{qualname}._binop")
+    out["_binop"] = copy
+    return out

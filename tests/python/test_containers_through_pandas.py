@@ -1,0 +1,241 @@
+"""Provenance of the positional tracked containers through pandas' own methods: a value computed
+from a protected column never reads as untainted, on both kinds of container."""
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from lumarq.utilities.vantor32 import (OpCode, ProvenanceTracker, TrackedSeries, audit,
+                                       column_risk_report, wrap_dataframe)
+from lumarq.utilities.vantor32_dag import (DAGTracker, DAGTrackedSeries, dag_audit,
+                                           wrap_dataframe_dag)
+
+KINDS = {
+    "positional": (ProvenanceTracker, wrap_dataframe, TrackedSeries),
+    "dag": (DAGTracker, wrap_dataframe_dag, DAGTrackedSeries),
+}
+
+
+@pytest.fixture(params=list(KINDS))
+def kind(request):
+    tracker_cls, wrap, series_cls = KINDS[request.param]
+    t = tracker_cls()
+    df = pd.DataFrame({"age": [30, 40, 50, 60], "debt": [1.0, 2.0, 3.0, 4.0],
+                       "income": [10.0, 20.0, 30.0, 40.0]}, index=["p", "q", "r", "s"])
+    return t, wrap(df, t, "loans", protected=["age"]), series_cls
+
+
+def pairs(t, word):
+    return {t.get_name(p) for p in t.decode_full(int(word)).pairs}
+
+
+def carries_age(t, words):
+    """Every row names loans.age and is tainted."""
+    return len(words) > 0 and all(("loans", "age") in pairs(t, w) and t.is_tainted(int(w))
+                                  for w in words)
+
+
+def s_inplace(w):
+    s = w["debt"].copy()
+    s += w["age"]
+    return s
+
+
+def frame_inplace(w):
+    w = w.copy()
+    w["debt"] -= w["age"]
+    return w["debt"]
+
+
+def frame_inplace_frame(w):
+    f = w[["debt"]].copy()
+    f += w[["age"]].rename(columns={"age": "debt"})
+    return f["debt"]
+
+
+def inserted(w):
+    w = w.copy()
+    w.insert(0, "z", w["age"] * 2)
+    return w["z"]
+
+
+# Each derived Series must name the protected source in every row.
+DERIVED = {
+    "rename": lambda w: w.rename(columns={"age": "years"})["years"],
+    "add_prefix": lambda w: w.add_prefix("x_")["x_age"],
+    "series +=": s_inplace,
+    "frame column -=": frame_inplace,
+    "insert": inserted,
+    "concat rows": lambda w: pd.concat([w, w])["age"],
+    "concat columns": lambda w: pd.concat([w[["debt"]], w[["age"]]], axis=1)["age"],
+    "concat Series": lambda w: pd.concat([w["age"], w["age"]]),
+    "apply axis=1": lambda w: w.apply(lambda r: r["debt"] + r["income"] + r["age"], axis=1),
+    "sum axis=1": lambda w: w.sum(axis=1),
+    "row cross-section": lambda w: w.iloc[1],
+    "reduction over columns": lambda w: w.max(),
+    "== tainted right": lambda w: w["debt"] == w["age"],
+    "% tainted right": lambda w: w["debt"] % w["age"],
+    "& tainted right": lambda w: (w["debt"] > 1) & (w["age"] > 1),
+    "flex add": lambda w: w["debt"].add(w["age"]),
+    "flex with fill_value": lambda w: w["debt"].sub(w["age"], fill_value=0),
+    "combine_first": lambda w: w["debt"].combine_first(w["age"]),
+    "merge suffixes": lambda w: w.merge(w, on="debt")["age_y"],
+    "pandas join": lambda w: w[["debt"]].join(w[["age"]].rename(columns={"age": "a2"}))["a2"],
+    "frame + frame": lambda w: (w[["debt"]] + w[["age"]].rename(columns={"age": "debt"}))["debt"],
+    "frame.mul(Series)": lambda w: w[["debt"]].mul(w["age"], axis=0)["debt"],
+    "frame += frame": frame_inplace_frame,
+    "transpose": lambda w: w.T["p"],
+    "melt": lambda w: w.melt()["value"],
+    "filtered concat": lambda w: pd.concat([w[["debt"]].rename(columns={"debt": "x"}),
+                                            w[["age"]].rename(columns={"age": "x"})])[4:]["x"],
+}
+
+
+@pytest.mark.parametrize("op", list(DERIVED))
+def test_a_value_derived_from_a_protected_column_is_never_clean(kind, op):
+    t, w, series_cls = kind
+    result = DERIVED[op](w)
+    assert isinstance(result, series_cls) and result._tracker is t
+    assert carries_age(t, result._prov), [hex(int(x)) for x in result._prov]
+    assert len(result._prov) == len(result)
+
+
+# pandas builds these without saying where the rows came from: plain pandas, refused by audits.
+PLAIN = {
+    "rolling": lambda w: w["age"].rolling(2).mean(),
+    "groupby transform": lambda w: w.groupby("debt")["age"].transform("sum"),
+    "groupby agg": lambda w: w.groupby("debt").sum(),
+    "expanding": lambda w: w[["age"]].expanding().sum(),
+}
+
+
+@pytest.mark.parametrize("op", list(PLAIN))
+def test_results_pandas_gives_no_rows_for_are_plain_and_refused(kind, op):
+    t, w, _ = kind
+    result = PLAIN[op](w)
+    assert type(result) in (pd.Series, pd.DataFrame)
+    if isinstance(result, pd.Series):
+        assert audit(result) == {"error": "No tracker or empty series"}
+    else:
+        with pytest.raises(TypeError, match="column_risk_report expects a tracked frame"):
+            column_risk_report(result)
+
+
+def test_exact_words_where_the_input_words_are_kept(kind):
+    t, w, _ = kind
+    renamed = w.rename(columns={"age": "years", "debt": "d"})
+    np.testing.assert_array_equal(renamed._col_prov["years"], w._col_prov["age"])
+    assert list(renamed._col_prov) == ["years", "d", "income"]
+    if hasattr(w, "_col_nodes"):
+        np.testing.assert_array_equal(renamed._col_nodes["years"], w._col_nodes["age"])
+    inplace = w.copy()
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")  # pandas 3.1 deprecates inplace=
+        assert inplace.rename(columns={"income": "inc"}, inplace=True) is None
+    np.testing.assert_array_equal(inplace._col_prov["inc"], w._col_prov["income"])
+    rows = pd.concat([w, w.iloc[::-1]])
+    for col in w.columns:
+        np.testing.assert_array_equal(rows._col_prov[col],
+                                      np.concatenate([w._col_prov[col], w._col_prov[col]]))
+    # Along columns each column is re-aligned to the result's rows by label; missing rows get 0.
+    other = w[["debt"]].iloc[[2, 0]].rename(columns={"debt": "d2"})
+    other._col_prov = {"d2": w._col_prov["debt"][[2, 0]]}  # words that line up with its rows
+    cols = pd.concat([w[["age"]], other], axis=1)
+    np.testing.assert_array_equal(cols._col_prov["age"], w._col_prov["age"])
+    debt = w._col_prov["debt"]
+    assert cols._col_prov["d2"].tolist() == [debt[0], 0, debt[2], 0]
+    s = w["debt"].copy()  # pandas 2 would write through a column view into the frame
+    expected = (w["debt"] + w["age"])._prov
+    s += w["age"]
+    np.testing.assert_array_equal(s._prov, expected)
+    np.testing.assert_array_equal(w["debt"].add(w["age"])._prov, expected)  # pandas' flex form
+    # fillna with a tracked Series: only the filled row takes the value's words too.
+    gaps = w["debt"].where(w["debt"] > 1)
+    filled = gaps.fillna(w["age"])
+    assert filled.tolist() == [30.0, 2.0, 3.0, 4.0]
+    assert [t.is_tainted(int(p)) for p in filled._prov] == [True, False, False, False]
+
+
+def test_a_row_reduced_across_columns_unites_them_one_step_deeper(kind):
+    t, w, _ = kind
+    result = w.apply(lambda r: r.sum(), axis=1)
+    for i, word in enumerate(result._prov):
+        parts = [int(w._col_prov[c][i]) for c in w.columns]
+        assert pairs(t, word) == set().union(*(pairs(t, p) for p in parts))
+        assert t.get_depth(int(word)) == max(t.get_depth(p) for p in parts) + 1
+    report = {r["column"]: r for r in column_risk_report(w.rename(columns={"age": "years"}))}
+    assert report["years"]["risk_level"] == "HIGH" and report["debt"]["risk_level"] == "CLEAN"
+
+
+def test_fewer_rows_keep_the_first_row_rule_unless_sources_differ(kind):
+    t, w, _ = kind
+    head = w["age"].head(2)
+    assert head._prov.tolist() == [int(w._col_prov["age"][0])] * 2
+    mixed = pd.concat([w[["debt"]].rename(columns={"debt": "x"}),
+                       w[["age"]].rename(columns={"age": "x"})])
+    first_clean = mixed[mixed["x"] != 2.0]["x"]  # row 0 comes from the untainted column
+    assert len(set(first_clean._prov.tolist())) == 1
+    assert pairs(t, first_clean._prov[0]) == {("loans", "debt"), ("loans", "age")}
+
+
+@pytest.mark.parametrize("name", list(KINDS))
+def test_different_indexes_warn_once_per_tracker_and_lengths_must_match(name):
+    tracker_cls, wrap, _ = KINDS[name]
+    for _ in range(2):  # a second tracker warns again
+        t = tracker_cls()
+        w = wrap(pd.DataFrame({"a": [1.0, 2.0, 3.0]}), t, "t")
+        relabelled = w["a"].set_axis([7, 8, 9])
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            result = w["a"] + relabelled
+            w["a"] * relabelled
+            w["a"] + w["a"]  # same index: no warning
+        assert result.tolist() == [2.0, 4.0, 6.0]  # by position, not by label
+        texts = [str(c.message) for c in caught]
+        assert len(texts) == 1 and "by position, not by label" in texts[0]
+        assert "lumarq.track" in texts[0] and caught[0].filename == __file__
+    with pytest.raises(ValueError, match="operands differ in length: 3 and 2"):
+        w["a"] + w["a"].iloc[:2]
+    with pytest.raises(ValueError, match="operands differ in length: 3 and 4"):
+        w["a"] * np.ones(4)
+    assert (w["a"] + np.ones(1)).tolist() == [2.0, 3.0, 4.0]  # one element still broadcasts
+
+
+@pytest.mark.parametrize("name", list(KINDS))
+@pytest.mark.parametrize("protected, expected", [
+    (["age", "nope", 7], "protected names ['nope', '7'] are not columns"),
+    ("age", "pass a list: protected=['age']"),
+    ("other", None),  # a text naming no column: the whole-table flag, silently
+    (["age"], None),
+])
+def test_protected_names_are_checked(name, protected, expected):
+    tracker_cls, wrap, _ = KINDS[name]
+    t = tracker_cls()
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        w = wrap(pd.DataFrame({"age": [1], "b": [2]}), t, "tb", protected=protected)
+    texts = [str(c.message) for c in caught]
+    assert texts == ([] if expected is None else [pytest.approx(texts[0])])
+    if expected:
+        assert expected in texts[0] and caught[0].filename == __file__
+    # A text keeps its meaning: every column protected.
+    assert t.is_protected("tb", "b") == isinstance(protected, str)
+    assert t.is_tainted(int(w._col_prov["age"][0]))
+
+
+def test_dag_results_keep_node_ids_and_audits_see_every_source():
+    t = DAGTracker()
+    w = wrap_dataframe_dag(pd.DataFrame({"age": [1, 2], "x": [3.0, 4.0]}), t, "l",
+                           protected=["age"])
+    s = w["x"]
+    s *= w["age"]
+    node = t.get_node(int(s._node_ids[0]))
+    assert node.operation == "mul" and node.inputs == [int(w._col_nodes["x"][0]),
+                                                       int(w._col_nodes["age"][0])]
+    row = w.apply(lambda r: r["age"] * r["x"], axis=1)
+    assert row._node_ids.tolist() == [-1, -1]  # no graph node is known for a pandas row result
+    assert dag_audit(row)["has_protected"] is True
+    eq = w["x"] == w["age"]
+    assert t.get_node(int(eq._node_ids[1])).operation == "eq"
+    assert (w["x"] * OpCode.ADD)._prov.tolist() == w._col_prov["x"].tolist()  # scalar: copied
