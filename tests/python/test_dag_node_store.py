@@ -112,3 +112,20 @@ def test_row_values_the_bound_drops_are_not_built_but_the_newest_are_kept():
     # The last column records 40,000 rows: the rest of the bound comes from the one before.
     assert len(wrapped[0]) == 100_000 and wrapped[0][0][4] == "c" and wrapped[0][-1][4] == "d"
     assert len(kept[0]) == 100_000 and kept[0][0][0] == 256 and kept[0][-1][0] == rows - 1
+
+
+def test_pickled_tracker_carries_the_stored_nodes():
+    import pickle
+
+    columnar, dicts = DAGTracker(), as_dicts(DAGTracker())
+    for t in (columnar, dicts):
+        pipeline(t)
+    for t in (columnar, dicts):
+        t.get_node(5).metadata["kept"] = True  # a change to a handed-out node travels
+    copies = [pickle.loads(pickle.dumps(t)) for t in (columnar, dicts)]
+    assert copies[0]._nodes == copies[1]._nodes and copies[0]._nodes[5].metadata["kept"]
+    assert copies[0]._prov_to_nodes == dicts._prov_to_nodes
+    # The original keeps working from its store, the copy from its dicts; both log alike.
+    for t in (columnar, *copies):
+        assert t.log_unary("neg", 5, 9) == dicts._next_node_id
+    assert columnar.get_dag(dicts._next_node_id).to_dict() == copies[0].get_dag(dicts._next_node_id).to_dict()
