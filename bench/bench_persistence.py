@@ -112,6 +112,9 @@ class _NullWriter:
     def write_row_values(self, values) -> None:
         self.rows += len(values)
 
+    def stop(self) -> None:
+        pass
+
 
 def time_rows_producer(kind: str, rows: int) -> float:
     t = DAGTracker(tenant_id=TENANT)

@@ -842,19 +842,54 @@ bool MarkedFailed(DagTracker& t, nb::handle pipeline) {
   return eq != 0;
 }
 
+/// Adds `n` to the int attribute `name` of the tracker (0 when missing).
+void AddToCount(nb::handle self, const char* name, nb::handle n) {
+  nb::object current = GetAttrOr(self, name, nb::int_(0));
+  nb::object sum = Steal(PyNumber_Add(current.ptr(), n.ptr()));
+  nb::setattr(self, name, sum);
+}
+
+/// Runs one end-of-pipeline step against the store. A failure of the store (down, refusing the
+/// key, answering errors) never ends a pipeline with an exception: it is logged, counted in
+/// `_store_failures`, and the caller goes on.
+template <typename F>
+bool StoreStep(nb::handle self, nb::handle storage, const char* what, F&& step) {
+  try {
+    step();
+    return true;
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    nb::object error = ExceptionOf(e);
+    LogWarning("%s failed (non-fatal): %s", {nb::str(what), DescribeFailure(storage, error)});
+    AddToCount(self, "_store_failures", nb::int_(1));
+    return false;
+  }
+}
+
 void DisablePersistence(nb::handle self) {
   DagTracker& t = Self(self);
+  nb::object storage = t.storage.is_valid() ? t.storage : nb::none();
   if (AsBool(Need(t.writer, "_writer"))) {
-    t.writer.attr("stop")();
+    nb::object writer = t.writer;
+    StoreStep(self, storage, "Stopping the persistence writer", [&] { writer.attr("stop")(); });
     t.writer = nb::none();
+    // Records the writer gave up stay countable after it is gone.
+    try {
+      nb::object get_stats = GetAttrOr(writer, "get_stats", nb::none());
+      nb::object stats = PyCallable_Check(get_stats.ptr()) ? get_stats() : nb::none();
+      PyObject* lost = PyDict_Check(stats.ptr()) ? PyDict_GetItemString(stats.ptr(), "lost") : nullptr;
+      if (lost != nullptr && PyLong_Check(lost)) AddToCount(self, "_records_lost", lost);
+    } catch (nb::python_error& e) {
+      if (!e.matches(PyExc_Exception)) throw;  // statistics are informative only
+    }
   }
   if (AsBool(Need(t.storage, "_storage"))) {
-    nb::object storage = t.storage;
     nb::object pipeline = Need(t.pipeline_id, "_pipeline_id");
     if (!pipeline.is_none() && !MarkedFailed(t, pipeline)) {
-      CompletePipeline(storage, pipeline, "completed");
+      StoreStep(self, storage, "Completing the pipeline",
+                [&] { CompletePipeline(storage, pipeline, "completed"); });
     }
-    storage.attr("disconnect")();
+    StoreStep(self, storage, "Disconnecting from storage", [&] { storage.attr("disconnect")(); });
     t.storage = nb::none();
   }
   t.pipeline_id = nb::none();
@@ -897,6 +932,7 @@ bool Flush(nb::handle self, nb::handle timeout) {
       nb::object storage = t.storage.is_valid() ? t.storage : nb::none();
       LogWarning("Failed to persist DAG to storage (non-fatal): %s",
                  {DescribeFailure(storage, ExceptionOf(e))});
+      AddToCount(self, "_store_failures", nb::int_(1));
     }
   }
   if (!AsBool(Need(t.dashboard_synced, "_dashboard_synced"))) {
@@ -937,31 +973,6 @@ nb::object CreateNodeMethod(nb::handle self, nb::handle node_type, nb::handle op
   return IntResult(CreateNode(self, Self(self), c));
 }
 
-/// Runs the steps of a `try ... finally` chain: every step runs; an error raised by a step becomes
-/// the pending one, with the previous pending error as its context, as Python chains them.
-class ErrorChain {
- public:
-  template <typename F>
-  void Run(F&& step) {
-    try {
-      step();
-    } catch (nb::python_error& e) {
-      nb::python_error error = Normalized(e);
-      if (pending_ && error.value().ptr() != pending_->value().ptr()) {
-        PyException_SetContext(error.value().ptr(), pending_->value().inc_ref().ptr());
-      }
-      pending_.emplace(std::move(error));
-    }
-  }
-  bool failed() const { return pending_.has_value(); }
-  void Rethrow() {
-    if (pending_) throw nb::python_error(*pending_);
-  }
-
- private:
-  std::optional<nb::python_error> pending_;
-};
-
 /// Posts one OpenLineage run event ("START", "COMPLETE" or "FAIL") when the tracker has an
 /// OpenLineage URL; START only when no run is open, the others only for an open run. Failures
 /// are logged by the emitter, never raised, like every other persistence path.
@@ -974,23 +985,23 @@ void EmitRunEvent(nb::handle self, DagTracker& t, const char* phase) {
 
 nb::object Exit(nb::handle self, nb::handle exc_type, nb::handle, nb::handle) {
   DagTracker& t = Self(self);
-  // Persistence is switched off whatever happens before; a flush that raises fails the pipeline
-  // like an exception leaving the block does, and its error propagates afterwards.
-  ErrorChain chain;
-  chain.Run([&] { CallMethod(self, Interned("flush")); });
-  chain.Run([&] {
-    if ((!exc_type.is_none() || chain.failed()) && AsBool(Need(t.storage, "_storage")) &&
-        AsBool(Need(t.pipeline_id, "_pipeline_id"))) {
-      nb::object storage = t.storage, pipeline = t.pipeline_id;
-      t.failed_pipeline = pipeline;  // even if the store fails to record it
-      CompletePipeline(storage, pipeline, "failed");
-    }
+  // Leaving the block never raises for the store: every step runs, failures are logged and
+  // counted, and only an exception from the block itself propagates (by returning False). A flush
+  // that fails marks the pipeline failed like an exception from the block does.
+  nb::object storage = t.storage.is_valid() ? t.storage : nb::none();
+  const bool flushed =
+      StoreStep(self, storage, "Flushing at the end of the pipeline", [&] { CallMethod(self, Interned("flush")); });
+  if ((!exc_type.is_none() || !flushed) && AsBool(Need(t.storage, "_storage")) &&
+      AsBool(Need(t.pipeline_id, "_pipeline_id"))) {
+    nb::object store = t.storage, pipeline = t.pipeline_id;
+    t.failed_pipeline = pipeline;  // even if the store fails to record it
+    StoreStep(self, store, "Marking the pipeline failed", [&] { CompletePipeline(store, pipeline, "failed"); });
+  }
+  StoreStep(self, storage, "Reporting the end of the run to OpenLineage", [&] {
+    EmitRunEvent(self, t, !exc_type.is_none() || !flushed ? "FAIL" : "COMPLETE");
   });
-  chain.Run([&] {
-    EmitRunEvent(self, t, !exc_type.is_none() || chain.failed() ? "FAIL" : "COMPLETE");
-  });
-  chain.Run([&] { CallMethod(self, Interned("disable_persistence")); });
-  chain.Rethrow();
+  StoreStep(self, storage, "Switching persistence off",
+            [&] { CallMethod(self, Interned("disable_persistence")); });
   return nb::bool_(false);
 }
 

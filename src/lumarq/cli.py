@@ -21,10 +21,25 @@ def _demo(args: argparse.Namespace) -> int:
 
 
 def _serve(args: argparse.Namespace) -> int:
+    from lumarq.service.limits import ServiceLimits
     from lumarq.service.server import serve
 
-    return serve(args.db, args.host, args.port, max_body_bytes=args.max_body_mb * 1024 * 1024,
-                 log_level=args.log_level)
+    mib = 1024 * 1024
+    try:
+        limits = ServiceLimits(
+            max_body_bytes=args.max_body_mb * mib,
+            max_report_bytes=int(args.max_report_kb * 1024),
+            max_inflight_bytes=args.max_inflight_mb * mib if args.max_inflight_mb else max(64, 2 * args.max_body_mb) * mib,
+            header_timeout_s=args.header_timeout,
+            body_timeout_s=args.body_timeout,
+            max_connections=args.max_connections,
+            stall_after_s=args.stall_after_min * 60.0,
+        )
+    except ValueError as exc:
+        print("lumarq serve: %s" % exc, file=sys.stderr)
+        return 2
+    return serve(args.db, args.host, args.port, max_body_bytes=limits.max_body_bytes,
+                 log_level=args.log_level, limits=limits)
 
 
 def _store(args: argparse.Namespace):
@@ -213,6 +228,21 @@ def build_parser() -> argparse.ArgumentParser:
     serve.add_argument("--db", default=None, help=DB_HELP)
     serve.add_argument("--max-body-mb", type=_positive_mb, default=32,
                        help="largest request body accepted, in MiB (default 32)")
+    serve.add_argument("--max-report-kb", type=_positive_mb, default=1024,
+                       help="largest pipeline report accepted, in KiB (default 1024)")
+    serve.add_argument("--max-inflight-mb", type=_positive_mb, default=None,
+                       help="request bodies in flight across the server, in MiB; larger writes wait, then get "
+                            "503 (default 64, at least twice --max-body-mb)")
+    serve.add_argument("--header-timeout", type=float, default=10.0,
+                       help="seconds a connection has to send its request headers (default 10)")
+    serve.add_argument("--body-timeout", type=float, default=10.0,
+                       help="longest pause in seconds while a request body arrives (default 10)")
+    serve.add_argument("--max-connections", type=int, default=20_000,
+                       help="open connections; more are closed at once (default 20000, lowered to the "
+                            "descriptor limit)")
+    serve.add_argument("--stall-after-min", type=float, default=15.0,
+                       help='minutes after which a "running" pipeline not written to is shown as "stalled" '
+                            "(default 15)")
     serve.add_argument("--log-level", choices=LOG_LEVELS, default="info", help="(default info)")
     serve.set_defaults(func=_serve)
 

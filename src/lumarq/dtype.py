@@ -601,7 +601,14 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
 
     def _values_op(self, op: Callable[[Any, Any], Any], values: Any) -> Any:
         fast = _float_op(op, self._data, values)
-        return fast if fast is not None else op(self._data, values)
+        if fast is not None:
+            return fast
+        if op in _LOGICAL and isinstance(self._data, pd.arrays.NumpyExtensionArray):
+            # pandas' numpy-backed array has no &, | or ^: numpy gives what a plain column gives.
+            if isinstance(values, pd.arrays.NumpyExtensionArray):
+                values = values.to_numpy()
+            return pd.arrays.NumpyExtensionArray(np.asarray(op(self._data.to_numpy(), values)))
+        return op(self._data, values)
 
     def _arith_method(self, other: Any, op: Callable[[Any, Any], Any]) -> Any:
         name = op.__name__.strip("_")
@@ -761,6 +768,8 @@ def _rebuild(values: Any, words: np.ndarray, tracker: Any) -> ProvenanceArray:
 
 _PARALLEL_FROM = 1 << 16  # below this a hand-off to the helper thread costs more than it saves
 
+_LOGICAL = frozenset({operator.and_, operator.or_, operator.xor, roperator.rand_, roperator.ror_,
+                      roperator.rxor})
 _REVERSED = frozenset({roperator.radd, roperator.rsub, roperator.rmul, roperator.rtruediv,
                        roperator.rfloordiv, roperator.rmod, roperator.rdivmod, roperator.rpow,
                        roperator.rand_, roperator.ror_, roperator.rxor})

@@ -118,6 +118,40 @@ def throwaway_cluster(fsync: bool = False) -> Iterator[str]:
         shutil.rmtree(root, ignore_errors=True)
 
 
+class Cluster:
+    """A throw-away cluster that can be stopped and started again on its port."""
+
+    def __init__(self, bindir: str, url: str):
+        self.url = url
+        self._ctl = os.path.join(bindir, "pg_ctl")
+
+        def show(name: str) -> str:
+            proc = subprocess.run(_as_server_user([os.path.join(bindir, "psql"), url, "-Atc", "SHOW " + name]),
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, check=True)
+            return proc.stdout.strip()
+
+        self._data = show("data_directory")
+        self._log = os.path.join(os.path.dirname(self._data), "log")
+        self._opts = ("-c listen_addresses=127.0.0.1 -c unix_socket_directories=%s -c max_connections=50 "
+                      "-c fsync=off -c synchronous_commit=off -c full_page_writes=off -p %s"
+                      % (show("unix_socket_directories"), show("port")))
+
+    def stop(self, mode: str = "fast") -> None:
+        _run([self._ctl, "-D", self._data, "-m", mode, "-w", "stop"])
+
+    def start(self) -> None:
+        _run([self._ctl, "-D", self._data, "-l", self._log, "-o", self._opts, "-w", "-t", "60", "start"])
+
+
+@contextlib.contextmanager
+def stoppable_cluster() -> Iterator[Cluster]:
+    """A private cluster (as `throwaway_cluster`) whose server can be stopped and restarted."""
+    with throwaway_cluster() as url:
+        bindir = find_bindir()
+        assert bindir is not None
+        yield Cluster(bindir, url)
+
+
 @contextlib.contextmanager
 def pg_server(fsync: bool = False) -> Iterator[str]:
     """URL of a reachable server: ``LUMARQ_TEST_PG_URL`` or a throw-away one."""

@@ -54,6 +54,12 @@ def frame_inplace_frame(w):
     return f["debt"]
 
 
+def relabelled(w):
+    w = w.copy()
+    w.columns = [c if c != "age" else "years" for c in w.columns]
+    return w.set_axis([c.upper() for c in w.columns], axis=1)["YEARS"]
+
+
 def inserted(w):
     w = w.copy()
     w.insert(0, "z", w["age"] * 2)
@@ -64,6 +70,7 @@ def inserted(w):
 DERIVED = {
     "rename": lambda w: w.rename(columns={"age": "years"})["years"],
     "add_prefix": lambda w: w.add_prefix("x_")["x_age"],
+    "columns = / set_axis": relabelled,
     "series +=": s_inplace,
     "frame column -=": frame_inplace,
     "insert": inserted,

@@ -8,6 +8,7 @@ like any other column; each output row's words must then be the words of the sou
 from __future__ import annotations
 
 import io
+import operator
 import pickle
 import warnings
 from types import SimpleNamespace
@@ -219,6 +220,17 @@ def test_binary_ops_combine_words_row_by_row_after_label_alignment(env, name, co
     expected = backend.combine_batch(t._rust, a.prov.words, b_words, code)
     np.testing.assert_array_equal(result.prov.words, expected)
     assert result.prov.tainted.all()  # age is protected: every row derives from it
+
+
+@pytest.mark.parametrize("op", [operator.and_, operator.or_, operator.xor])
+def test_logical_ops_of_tracked_masks_match_pandas_and_combine(env, op):
+    d, plain, t = env["L"], env["pL"], env["t"]
+    a, b = d["income"] > 2, d["age"] > 30
+    result = op(a, b)
+    tm.assert_series_equal(lumarq.untrack(result), op(plain["income"] > 2, plain["age"] > 30))
+    expected = backend.combine_batch(t._rust, a.prov.words, b.prov.words, OpCode.CMP)
+    np.testing.assert_array_equal(result.prov.words, expected)
+    assert result.prov.tainted.all()
 
 
 UNARY = {

@@ -34,9 +34,11 @@ from lumarq.utilities.persistence._jsonutil import dumps_bytes, non_finite_text
 
 from . import models as M
 from . import lineage, page
+from .limits import BAD_KEY, MISSING_KEY, Guard, InflightBytes, RateLimitedLog, ServiceLimits
 from .store import ServiceStore
 
 logger = logging.getLogger("lumarq.service")
+_warn = RateLimitedLog(logger)
 
 API_VERSION = "1"
 DEFAULT_MAX_BODY_BYTES = 32 * 1024 * 1024
@@ -50,6 +52,10 @@ _INT64_MAX = M.INT64_MAX
 # millisecond); larger ones on a worker thread, so the loop keeps serving.
 _INLINE_PARSE_BYTES = 64 * 1024
 PipelineId = Path(..., ge=1, le=_INT64_MAX, description="a pipeline id of the key's tenant")
+# Report listings are summaries, a page at a time; a whole report is fetched by id.
+MAX_REPORT_PAGE = 1000
+ReportPage = Query(100, ge=1, le=MAX_REPORT_PAGE, description="summaries per page")
+Before = Query(None, ge=1, le=_INT64_MAX, description="only reports with a smaller id (the previous page's next_before)")
 
 
 class Principal:
@@ -70,70 +76,6 @@ class ApiError(Exception):
 
 def _error(status: int, detail: Any, headers: Optional[Dict[str, str]] = None, **extra: Any) -> JSONResponse:
     return JSONResponse({"detail": detail, **extra}, status_code=status, headers=headers)
-
-
-class BodyLimit:
-    """Refuses request bodies over `max_bytes` with 413: by Content-Length
-    before reading, else (chunked bodies) by reading the body up to the
-    limit before the application sees it."""
-
-    def __init__(self, app: Any, max_bytes: int):
-        self.app = app
-        self.max_bytes = int(max_bytes)
-
-    async def __call__(self, scope: Dict[str, Any], receive: Any, send: Any) -> None:
-        if scope["type"] != "http":
-            await self.app(scope, receive, send)
-            return
-        for name, value in scope.get("headers", ()):
-            if name == b"content-length":
-                try:
-                    length = int(value)
-                except ValueError:
-                    await _error(400, "Invalid Content-Length header")(scope, receive, send)
-                    return
-                if length > self.max_bytes:
-                    await self._too_large(scope, receive, send)
-                    return
-                await self.app(scope, receive, send)
-                return
-        # No length given: buffer (at most the limit), then replay.
-        chunks: List[bytes] = []
-        seen = 0
-        while True:
-            message = await receive()
-            if message["type"] != "http.request":
-                await self.app(scope, _replay([message]), send)
-                return
-            body = message.get("body", b"")
-            seen += len(body)
-            if seen > self.max_bytes:
-                await self._too_large(scope, receive, send)
-                return
-            chunks.append(body)
-            if not message.get("more_body", False):
-                break
-        await self.app(scope, _replay([{"type": "http.request", "body": b"".join(chunks), "more_body": False}],
-                                      receive), send)
-
-    async def _too_large(self, scope: Any, receive: Any, send: Any) -> None:
-        await _error(
-            413, "Request body too large: the limit is %d bytes" % self.max_bytes,
-            max_body_bytes=self.max_bytes,
-        )(scope, receive, send)
-
-
-def _replay(messages: List[Dict[str, Any]], then: Any = None) -> Any:
-    pending = list(messages)
-
-    async def receive() -> Dict[str, Any]:
-        if pending:
-            return pending.pop(0)
-        if then is not None:
-            return await then()
-        return {"type": "http.disconnect"}
-
-    return receive
 
 
 def _wire_number(v: Any) -> Any:
@@ -221,11 +163,17 @@ class _Bodies:
         app.openapi = openapi  # type: ignore[method-assign]
 
 
-def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES) -> FastAPI:
-    """The ASGI application over a connected `store`."""
-    max_body_bytes = int(max_body_bytes)
-    if max_body_bytes < 1024:
-        raise ValueError("max_body_bytes must be at least 1024")
+def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES, *,
+               limits: Optional[ServiceLimits] = None) -> FastAPI:
+    """The ASGI application over a connected `store`; `limits` default to
+    `ServiceLimits` with the given `max_body_bytes`."""
+    if limits is None:
+        max_body_bytes = int(max_body_bytes)
+        if max_body_bytes < 1024:
+            raise ValueError("max_body_bytes must be at least 1024")
+        limits = ServiceLimits(max_body_bytes=max_body_bytes,
+                               max_inflight_bytes=max(ServiceLimits.max_inflight_bytes, 2 * max_body_bytes))
+    max_body_bytes = int(limits.max_body_bytes)
     app = FastAPI(
         title="lumarq provenance service",
         version=__version__,
@@ -244,7 +192,14 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
     )
     app.state.store = store
     app.state.max_body_bytes = max_body_bytes
-    app.add_middleware(BodyLimit, max_bytes=max_body_bytes)
+    app.state.limits = limits
+    app.state.inflight = InflightBytes(limits.max_inflight_bytes)
+    store.stall_after_s = float(limits.stall_after_s)
+
+    async def authenticate(key: str) -> Optional[Tuple[str, str]]:
+        return await run_in_threadpool(store.authenticate, key)
+
+    app.add_middleware(Guard, limits=limits, authenticate=authenticate, inflight=app.state.inflight)
     batch_counter = itertools.count(1)
     bodies = _Bodies()
 
@@ -255,14 +210,16 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
         description="An API key made with `lumarq keys create`; it names the tenant.",
     )
 
-    def principal(credentials: Optional[HTTPAuthorizationCredentials] = Depends(bearer)) -> Principal:
+    def principal(request: Request,
+                  credentials: Optional[HTTPAuthorizationCredentials] = Depends(bearer)) -> Principal:
+        found = request.scope.get("lumarq.principal")  # set by Guard, before the body was read
+        if found is not None:
+            return Principal(*found)
         if credentials is None or not credentials.credentials:
-            raise ApiError(401, "Missing API key: send the header 'Authorization: Bearer <key>'",
-                           {"WWW-Authenticate": "Bearer"})
+            raise ApiError(401, MISSING_KEY, {"WWW-Authenticate": "Bearer"})
         found = store.authenticate(credentials.credentials)
         if found is None:
-            raise ApiError(401, "Invalid or revoked API key",
-                           {"WWW-Authenticate": 'Bearer error="invalid_token"'})
+            raise ApiError(401, BAD_KEY, {"WWW-Authenticate": 'Bearer error="invalid_token"'})
         return Principal(*found)
 
     errors = {
@@ -270,6 +227,7 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
         404: {"model": M.ErrorOut, "description": "no such pipeline for this tenant"},
         413: {"model": M.ErrorOut, "description": "request body over the size limit"},
         422: {"model": M.ErrorOut, "description": "invalid request; nothing was stored"},
+        503: {"model": M.ErrorOut, "description": "busy or database unavailable; retry after `Retry-After`"},
     }
     read_errors = {k: v for k, v in errors.items() if k in (401, 404, 422)}
 
@@ -305,7 +263,7 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
         if isinstance(exc, (DataError, IntegrityError)):
             return _error(422, "The database refused the data: %s" % text)
         if isinstance(exc, OperationalError):
-            logger.warning("Database unavailable: %s", text)
+            _warn.warning("database", "Database unavailable: %s", text)
             return _error(503, "The database is unavailable; try again later")
         logger.error("Database error: %s", text)
         return _error(500, "Internal server error")
@@ -328,6 +286,7 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
             "tenant_id": who.tenant,
             "key_id": who.key_id,
             "max_body_bytes": max_body_bytes,
+            "max_report_bytes": int(limits.max_report_bytes),
             "api_version": API_VERSION,
             "schema_version": S.SCHEMA_VERSION,
         }
@@ -413,6 +372,7 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
         except (ImportError, RuntimeError) as exc:  # an optional extra or Graphviz is missing
             raise ApiError(501, str(exc)) from None
         return Response(text, media_type=lineage.media_type(fmt))
+
     @app.get("/v1/pipelines/{pipeline_id}/lineage", response_model=M.LineageOut, responses=read_errors,
              tags=["dashboard"], summary="Column-level lineage: one box per source column, derived column "
                                          "or operation, with the number of stored nodes behind it")
@@ -432,12 +392,12 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
             raise UnknownPipelineError("unknown pipeline id for this tenant: %d" % pipeline_id)
         return _json(got)
 
-    @app.get("/v1/pipelines/{pipeline_id}/reports", response_model=M.ReportsOut, responses=read_errors,
-             tags=["dashboard"], summary="A pipeline's reports, newest first")
-    def pipeline_reports(pipeline_id: int = PipelineId, limit: int = Query(100, ge=1, le=10_000),
+    @app.get("/v1/pipelines/{pipeline_id}/reports", response_model=M.ReportPageOut, responses=read_errors,
+             tags=["dashboard"], summary="A page of a pipeline's report summaries, newest first")
+    def pipeline_reports(pipeline_id: int = PipelineId, limit: int = ReportPage, before: Optional[int] = Before,
                          who: Principal = Depends(principal)) -> Response:
         store.require_pipeline(who.tenant, pipeline_id)
-        return _json({"reports": store.list_reports(who.tenant, pipeline_id, limit)})
+        return _json(store.report_page(who.tenant, pipeline_id, limit, before))
 
     # -- sources and graph -----------------------------------------------------------------
 
@@ -522,6 +482,8 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
              summary="Number of row values of the tenant, or of one pipeline")
     def count_row_values(pipeline_id: Optional[int] = Query(None, ge=0, le=_INT64_MAX),
                          who: Principal = Depends(principal)) -> Dict[str, int]:
+        if pipeline_id:  # 0: rows recorded before any pipeline existed
+            store.require_pipeline(who.tenant, pipeline_id)
         return {"count": store.backend.count_row_values(who.tenant, pipeline_id)}
 
     @app.post("/v1/pipelines/{pipeline_id}/results", response_model=M.InsertedOut, responses=errors,
@@ -557,6 +519,7 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
             edges=[(g.pipeline_id, g.edges) for g in body.edges],
             row_values=body.row_values,
             batch_id=body.batch_id,
+            lost=body.lost,
         )
         if body.batch_id is not None and next(batch_counter) % 1000 == 0:
             _prune(store)
@@ -573,11 +536,21 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
         report_id, pid = store.store_report(who.tenant, body.model_dump(mode="json"))
         return {"report_id": report_id, "pipeline_id": pid}
 
-    @app.get("/v1/dashboard/reports", response_model=M.ReportsOut,
+    @app.get("/v1/dashboard/reports", response_model=M.ReportPageOut,
              responses={k: v for k, v in errors.items() if k in (401, 422)},
-             tags=["dashboard"], summary="The tenant's reports (also those naming no pipeline), newest first")
-    def all_reports(limit: int = Query(100, ge=1, le=10_000), who: Principal = Depends(principal)) -> Response:
-        return _json({"reports": store.list_reports(who.tenant, None, limit)})
+             tags=["dashboard"], summary="A page of the tenant's report summaries (also those naming no pipeline), "
+                                         "newest first")
+    def all_reports(limit: int = ReportPage, before: Optional[int] = Before,
+                    who: Principal = Depends(principal)) -> Response:
+        return _json(store.report_page(who.tenant, None, limit, before))
+
+    @app.get("/v1/dashboard/reports/{report_id}", response_model=M.ReportOut, responses=read_errors,
+             tags=["dashboard"], summary="One report, whole")
+    def one_report(report_id: int = Path(..., ge=1, le=_INT64_MAX), who: Principal = Depends(principal)) -> Response:
+        got = store.report(who.tenant, report_id)
+        if got is None:
+            raise UnknownPipelineError("unknown report id for this tenant: %d" % report_id)
+        return _json(got)
 
     bodies.document(app)
     page.mount(app)

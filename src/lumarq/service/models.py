@@ -152,6 +152,8 @@ class BatchIn(_In):
     nodes: List[NodeWire] = Field(default_factory=list)
     edges: List[EdgeGroup] = Field(default_factory=list, description="edges by fingerprint, per pipeline")
     row_values: List[List[RowValueWire]] = Field(default_factory=list, description="lists of row-value rows")
+    lost: List[Tuple[Id, Count]] = Field(
+        default_factory=list, description="(pipeline id, records) the writer gave up, added to those pipelines")
 
 
 class InsertedOut(BaseModel):
@@ -175,6 +177,7 @@ class AuthOut(BaseModel):
     tenant_id: str
     key_id: str
     max_body_bytes: int
+    max_report_bytes: int = Field(1024 * 1024, description="largest dashboard report accepted")
     api_version: str
     schema_version: int
 
@@ -306,6 +309,10 @@ class PipelineOut(BaseModel):
     completed_at: Optional[str]
     node_count: int = Field(description="nodes stored for the pipeline")
     edge_count: int = Field(description="edges stored for the pipeline")
+    lost_records: int = Field(0, description="records its writers gave up (never shown as a clean completion)")
+    last_write_at: Optional[str] = Field(None, description="when the pipeline was last written to")
+    stored_status: str = Field("", description='the status as recorded; `status` shows "stalled" and '
+                                               '"completed_with_losses" where they apply')
     fairness: Optional[FairnessOut] = Field(description="from the latest report; null before any report")
 
 
@@ -322,6 +329,25 @@ class PipelineDetailOut(PipelineOut):
 
 class ReportsOut(BaseModel):
     reports: List[ReportOut]
+
+
+class ReportSummaryOut(BaseModel):
+    id: int
+    pipeline_id: Optional[int]
+    received_at: str
+    pipeline_name: str
+    status: str
+    node_count: int
+    edge_count: int
+    model_id: str
+    has_disparate_impact: bool
+    protected_attributes: List[str]
+    size: int = Field(description="bytes of the whole report (GET /v1/dashboard/reports/{id})")
+
+
+class ReportPageOut(BaseModel):
+    reports: List[ReportSummaryOut] = Field(description="newest first")
+    next_before: Optional[int] = Field(description="pass as `before` for the next page; null on the last page")
 
 
 class DagNodeOut(BaseModel):

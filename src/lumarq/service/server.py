@@ -14,6 +14,7 @@ from pathlib import Path
 from typing import Any, Optional
 
 from .app import DEFAULT_MAX_BODY_BYTES, create_app
+from .limits import ServiceLimits, guarded_protocol
 from .store import ServiceStore
 
 logger = logging.getLogger("lumarq.service")
@@ -74,7 +75,7 @@ def _bind(host: str, port: int) -> socket.socket:
     except OSError:
         sock.close()
         raise
-    sock.listen(128)
+    sock.listen(1024)
     sock.set_inheritable(True)
     return sock
 
@@ -87,10 +88,17 @@ def _url(sock: socket.socket, host: str) -> str:
     return "http://%s:%d" % (shown, port)
 
 
-def _server(store: ServiceStore, max_body_bytes: int, log_level: str, log_config: Any) -> Any:
+def _limits(max_body_bytes: int, limits: Optional[ServiceLimits]) -> ServiceLimits:
+    if limits is not None:
+        return limits
+    return ServiceLimits(max_body_bytes=int(max_body_bytes),
+                         max_inflight_bytes=max(ServiceLimits.max_inflight_bytes, 2 * int(max_body_bytes)))
+
+
+def _server(store: ServiceStore, limits: ServiceLimits, log_level: str, log_config: Any) -> Any:
     import uvicorn
 
-    app = create_app(store, max_body_bytes)
+    app = create_app(store, limits=limits)
     config = uvicorn.Config(
         app,
         log_level=log_level,
@@ -99,8 +107,14 @@ def _server(store: ServiceStore, max_body_bytes: int, log_level: str, log_config
         timeout_keep_alive=KEEP_ALIVE_S,
         server_header=False,
         lifespan="off",
+        # Our h11 protocol adds header and body read time-outs and a
+        # connection cap (see limits.py).
+        http=guarded_protocol(limits),
+        h11_max_incomplete_event_size=64 * 1024,
     )
-    return uvicorn.Server(config)
+    server = uvicorn.Server(config)
+    server.limits = limits
+    return server
 
 
 class ServiceHandle:
@@ -138,7 +152,7 @@ class ServiceHandle:
 
 def run_in_thread(db_url: Optional[str] = None, host: str = DEFAULT_HOST, port: int = 0, *,
                   max_body_bytes: int = DEFAULT_MAX_BODY_BYTES, log_level: str = "warning",
-                  startup_timeout: float = 30.0) -> ServiceHandle:
+                  startup_timeout: float = 30.0, limits: Optional[ServiceLimits] = None) -> ServiceHandle:
     """Start the service on a daemon thread; returns once it accepts requests.
 
     `port` 0 picks a free port (see the handle's `url`). Logging is left as
@@ -150,7 +164,7 @@ def run_in_thread(db_url: Optional[str] = None, host: str = DEFAULT_HOST, port: 
     except OSError:
         store.close()
         raise
-    server = _server(store, max_body_bytes, log_level, None)
+    server = _server(store, _limits(max_body_bytes, limits), log_level, None)
     url = _url(sock, host)
 
     def run() -> None:
@@ -172,7 +186,8 @@ def run_in_thread(db_url: Optional[str] = None, host: str = DEFAULT_HOST, port: 
 
 
 def serve(db_url: Optional[str] = None, host: str = DEFAULT_HOST, port: int = DEFAULT_PORT, *,
-          max_body_bytes: int = DEFAULT_MAX_BODY_BYTES, log_level: str = "info") -> int:
+          max_body_bytes: int = DEFAULT_MAX_BODY_BYTES, log_level: str = "info",
+          limits: Optional[ServiceLimits] = None) -> int:
     """Serve in the foreground until SIGINT or SIGTERM; returns an exit status."""
     from uvicorn.config import LOGGING_CONFIG
 
@@ -185,7 +200,7 @@ def serve(db_url: Optional[str] = None, host: str = DEFAULT_HOST, port: int = DE
         except OSError as exc:
             print("lumarq serve: cannot listen on %s:%s: %s" % (host, port, exc.strerror or exc), file=sys.stderr)
             return 1
-        server = _server(store, max_body_bytes, log_level, log_config)
+        server = _server(store, _limits(max_body_bytes, limits), log_level, log_config)
         print("lumarq service on %s (database %s)" % (_url(sock, host), store.masked_url), flush=True)
         # uvicorn shuts down gracefully on SIGINT/SIGTERM and then raises the
         # signal again for the handler it found: with these, that ends here

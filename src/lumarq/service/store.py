@@ -51,6 +51,8 @@ class ServiceStore:
         self.db_url = db_url
         self.masked_url = mask_url(db_url)
         self.backend = SQLBackend(db_url, kind)
+        # A "running" pipeline not written to for this long is shown as stalled.
+        self.stall_after_s = 15 * 60.0
 
     def connect(self) -> "ServiceStore":
         self.backend.connect()
@@ -191,13 +193,60 @@ class ServiceStore:
         return {int(row["pipeline_id"]): row for row in rows}
 
     def list_reports(self, tenant: str, pipeline_id: Optional[int] = None, limit: int = 100) -> List[Dict[str, Any]]:
-        """Newest first; all of the tenant's reports (linked or not), or one pipeline's."""
+        """Newest first, whole; all of the tenant's reports (linked or not), or one pipeline's."""
         r = S.dashboard_reports
         stmt = select(r.c.id, r.c.pipeline_id, r.c.received_at, r.c.payload).where(r.c.tenant_id == tenant)
         if pipeline_id is not None:
             stmt = stmt.where(r.c.pipeline_id == pipeline_id)
         with self.backend.reading() as conn:
             return [self._report(row) for row in conn.execute(stmt.order_by(r.c.id.desc()).limit(limit)).mappings()]
+
+    def report_page(self, tenant: str, pipeline_id: Optional[int], limit: int,
+                    before: Optional[int] = None) -> Dict[str, Any]:
+        """Summaries (no payload), newest first, of ids below `before`, and the
+        `next_before` of the following page (None on the last)."""
+        r = S.dashboard_reports
+        stmt = select(
+            r.c.id, r.c.pipeline_id, r.c.received_at, r.c.pipeline_name, r.c.status, r.c.node_count,
+            r.c.edge_count, r.c.model_id, r.c.has_disparate_impact, r.c.protected_attributes,
+            func.length(r.c.payload).label("size"),
+        ).where(r.c.tenant_id == tenant)
+        if pipeline_id is not None:
+            stmt = stmt.where(r.c.pipeline_id == pipeline_id)
+        if before is not None:
+            stmt = stmt.where(r.c.id < before)
+        with self.backend.reading() as conn:
+            rows = conn.execute(stmt.order_by(r.c.id.desc()).limit(limit + 1)).mappings().all()
+        more = len(rows) > limit
+        rows = rows[:limit]
+        return {
+            "reports": [
+                {
+                    "id": int(row["id"]),
+                    "pipeline_id": None if row["pipeline_id"] is None else int(row["pipeline_id"]),
+                    "received_at": _iso(row["received_at"]),
+                    "pipeline_name": row["pipeline_name"],
+                    "status": row["status"],
+                    "node_count": int(row["node_count"]),
+                    "edge_count": int(row["edge_count"]),
+                    "model_id": row["model_id"],
+                    "has_disparate_impact": bool(row["has_disparate_impact"]),
+                    "protected_attributes": _json_list(row["protected_attributes"]),
+                    "size": int(row["size"] or 0),
+                }
+                for row in rows
+            ],
+            "next_before": int(rows[-1]["id"]) if more and rows else None,
+        }
+
+    def report(self, tenant: str, report_id: int) -> Optional[Dict[str, Any]]:
+        r = S.dashboard_reports
+        with self.backend.reading() as conn:
+            row = conn.execute(
+                select(r.c.id, r.c.pipeline_id, r.c.received_at, r.c.payload)
+                .where(r.c.tenant_id == tenant, r.c.id == report_id)
+            ).mappings().first()
+        return None if row is None else self._report(row)
 
     # -- dashboard reads ----------------------------------------------------------------
 
@@ -212,20 +261,40 @@ class ServiceStore:
         if not self.pipeline_exists(tenant, pipeline_id):
             raise UnknownPipelineError("unknown pipeline id for this tenant: %d" % pipeline_id)
 
+    def shown_status(self, p: Dict[str, Any], now: Optional[_dt.datetime] = None) -> Dict[str, Any]:
+        """Set `status` to what the dashboard shows (and `stored_status` to the
+        record): "completed_with_losses" for a completed pipeline whose
+        writers gave records up, "stalled" for a running one not written to
+        for `stall_after_s` seconds."""
+        stored = p["status"]
+        p["stored_status"] = stored
+        if stored == "completed" and p.get("lost_records"):
+            p["status"] = "completed_with_losses"
+        elif stored == "running":
+            last = p.get("last_write_at") or p.get("created_at")
+            if last:
+                seen = _dt.datetime.fromisoformat(last)
+                if ((now or _now()) - seen).total_seconds() > self.stall_after_s:
+                    p["status"] = "stalled"
+        return p
+
     def pipelines(self, tenant: str) -> List[Dict[str, Any]]:
         """The tenant's pipelines with counts and the latest fairness record."""
         out = self.backend.list_pipelines(tenant)
         with self.backend.reading() as conn:
             latest = self._latest_reports(conn, tenant)
+        now = _now()
         for p in out:
             row = latest.get(p["id"])
             p["fairness"] = None if row is None else self._fairness(row)
+            self.shown_status(p, now)
         return out
 
     def pipeline(self, tenant: str, pipeline_id: int) -> Optional[Dict[str, Any]]:
         p = self.backend.get_pipeline(tenant, pipeline_id)
         if p is None:
             return None
+        self.shown_status(p)
         with self.backend.reading() as conn:
             row = self._latest_reports(conn, tenant, pipeline_id, full=True).get(pipeline_id)
         p["fairness"] = None if row is None else self._fairness(row)

@@ -14,9 +14,9 @@ Rules (see docs/concepts.md, "What pandas methods carry"):
   words of every column of the row (``OpCode.AGG``), or of the whole frame when rows changed.
 * ``concat`` along rows concatenates the arrays in order; along columns each column keeps its own,
   re-aligned to the result's rows by label.
-* ``rename`` keeps each column's words under its new name; reshaping methods (transpose, melt,
-  stack, pivot, ...) and columns a merge or join brings in give every new column one word uniting
-  all input columns.
+* ``rename``, ``set_axis`` and ``df.columns = [...]`` keep each column's words under its new
+  name; reshaping methods (transpose, melt, stack, pivot, ...) and columns a merge or join brings
+  in give every new column one word uniting all input columns.
 """
 
 from __future__ import annotations
@@ -526,11 +526,9 @@ for _name in FRAME_OPERATORS:
 
 
 def frame_rename(self, *args, **kwargs):
-    before = list(self.columns)
-    result = pd.DataFrame.rename(self, *args, **kwargs)
-    if result is None or result is self:  # in place: pandas derived nothing
-        _remap(self, before)
-    return result
+    """pandas' rename, typed for the tracked frame. The words move in the `columns` setter (in
+    place) or in __finalize__ ("rename")."""
+    return pd.DataFrame.rename(self, *args, **kwargs)
 
 
 def frame_insert(self, loc, column, value, *args, **kwargs):
@@ -551,9 +549,26 @@ FRAME_METHODS = {"rename": frame_rename, "insert": frame_insert,
                  **{name: globals()["frame_op_" + name] for name in FRAME_OPERATORS}}
 
 
+_AXIS_COLUMNS = pd.DataFrame.__dict__["columns"]
+
+
+def _get_columns(self):
+    return _AXIS_COLUMNS.__get__(self, type(self))
+
+
+def _set_columns(self, labels):
+    # `df.columns = [...]` relabels by position, like rename: the words follow their column.
+    before = list(_AXIS_COLUMNS.__get__(self, type(self)))
+    _AXIS_COLUMNS.__set__(self, labels)
+    if before:
+        _remap(self, before)
+
+
 def methods_for(kind: str, module: str, qualname: str) -> dict:
     """Copies of the Series ("series") or frame methods, named as the class's own."""
     out = {}
+    if kind != "series":
+        out["columns"] = property(_get_columns, _set_columns, doc=_AXIS_COLUMNS.__doc__)
     for name, fn in (SERIES_METHODS if kind == "series" else FRAME_METHODS).items():
         copy = types.FunctionType(fn.__code__, fn.__globals__, name, fn.__defaults__,
                                   fn.__closure__)

@@ -365,6 +365,11 @@ class DAGTrackedDataFrame(pandas.DataFrame):
 
     def merge(self, right: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,unused-ignore]
 
+    @property
+    def columns(self) -> pandas.Index: ...  # type: ignore[override,unused-ignore]
+    @columns.setter
+    def columns(self, labels: Any) -> None: ...
+
     def rename(self, *args: Any, **kwargs: Any) -> Optional[DAGTrackedDataFrame]: ...  # type: ignore[override,unused-ignore]
 
     def insert(self, loc: int, column: Any, value: Any, *args: Any, **kwargs: Any) -> None: ...  # type: ignore[override,unused-ignore]

@@ -110,7 +110,8 @@ def test_a_store_that_cannot_be_opened_warns_and_the_tracker_works_in_memory(url
     assert t._storage is None
 
 
-def test_a_writer_whose_store_fails_logs_and_the_pipeline_goes_on(db_url, caplog):
+def test_a_writer_whose_store_fails_logs_and_the_pipeline_goes_on(db_url, caplog, monkeypatch):
+    monkeypatch.setenv("LUMARQ_RETRY_BUDGET", "0.5")  # the outage outlasts the retries
     t = DAGTracker(api_key=KEY, tenant_id="acme", service_url=db_url)
 
     def failing(**kwargs):
@@ -127,6 +128,7 @@ def test_a_writer_whose_store_fails_logs_and_the_pipeline_goes_on(db_url, caplog
     assert "disk full" in stats["last_error"] and (stats["nodes_written"], stats["edges_written"]) == (4, 3)
     failures = [r for r in caplog.records if r.name == "lumarq.utilities.persistence"]
     assert failures and all("disk full" in r.getMessage() for r in failures) and KEY not in caplog.text
+    assert stats["lost"] == 22 and "not stored: 6 nodes, 6 edges, 10 row values" in caplog.text
     pid = t._pipeline_id
     t.__exit__(None, None, None)
     s = reader(db_url, "acme")

@@ -98,26 +98,30 @@ def test_connect_to_a_service_that_is_down_raises_connection_error():
         HostedStorage(api_url="http://127.0.0.1:1", api_key=None, tenant_id="t").connect()
 
 
-def test_a_service_answering_500_fails_the_batch_after_one_retry_with_one_warning(caplog):
+def test_a_service_answering_500_fails_the_batch_after_its_retry_budget_with_three_warnings(caplog):
     server = start_failing_service()
     key = "lmq_0123456789ab_" + "Z" * 43
     try:
         storage = HostedStorage(api_url=server.url, api_key=key,
                                 tenant_id="acme")
         storage.connect()
-        writer = AsyncWriter(storage, WriterConfig())
+        writer = AsyncWriter(storage, WriterConfig(retry_budget=2.0))
         writer.start()
         with caplog.at_level(logging.DEBUG, logger="lumarq"):
             writer.write_row_values([StoredRowValue(1, i, 2, "ADD", 1.0, "c", None, None) for i in range(10)])
             started = time.monotonic()
             assert writer.flush(timeout=30.0) is False
-            assert time.monotonic() - started < 10
+            assert 2 <= time.monotonic() - started < 10
         writer.stop()
         stats = writer.get_stats()
-        assert server.posts == 2 and stats["row_values"]["failed"] == 10
+        assert server.posts >= 3 and stats["row_values"]["failed"] == 10 and stats["lost"] == 10
         assert "HTTP 500" in stats["last_error"] and key not in stats["last_error"]
-        warnings_logged = [r for r in caplog.records if r.levelno == logging.WARNING]
-        assert len(warnings_logged) == 1 and key not in caplog.text
+        # One notice when the outage begins, one line for what was given up, and one at the stop
+        # for the loss that could not be recorded with its pipeline either.
+        warnings_logged = [r.getMessage() for r in caplog.records if r.levelno == logging.WARNING]
+        assert len(warnings_logged) == 3 and key not in caplog.text
+        assert "retrying for up to 2 s" in warnings_logged[0] and "10 row values" in warnings_logged[1]
+        assert "Could not record 10 lost records" in warnings_logged[2]
         storage.disconnect()
     finally:
         server.shutdown()

@@ -119,7 +119,7 @@
     return list.map(String).join(", ");
   }
 
-  const STATUS_CLASSES = { completed: "ok", running: "info", failed: "bad" };
+  const STATUS_CLASSES = { completed: "ok", running: "info", failed: "bad", completed_with_losses: "bad", stalled: "bad" };
 
   function statusBadge(status) {
     const text = String(status ?? "unknown");

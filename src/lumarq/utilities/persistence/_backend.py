@@ -89,13 +89,17 @@ class StorageBackend(abc.ABC):
         edges: Sequence[Tuple[int, Sequence[StoredEdge]]] = (),
         row_values: Sequence[Sequence[StoredRowValue]] = (),
         batch_id: Optional[str] = None,
+        lost: Sequence[Tuple[int, int]] = (),
     ) -> Dict[str, int]:
         """Write everything in one transaction, in the order sources, nodes,
-        edges (per pipeline id, by fingerprint), row values. Returns
-        {"edges_unresolved": n}.
+        edges (per pipeline id, by fingerprint), row values; `lost` holds
+        (pipeline id, records) given up by the writer, added to the
+        pipelines' delivery record. Returns {"edges_unresolved": n}.
 
         A batch whose `batch_id` was applied before is not applied again
-        (the result then also holds "duplicate": 1)."""
+        (the result then also holds "duplicate": 1). A store may commit a
+        big batch in pieces; with a batch id, sending it again completes it
+        without duplicates."""
 
     # -- reads --------------------------------------------------------------
     @abc.abstractmethod

@@ -6,7 +6,7 @@ need a web framework. The API key travels as a bearer token; the service
 stores everything under the key's tenant, whatever tenant the caller names.
 
 Every request has a time-out. Retrying is the writer's business (it retries
-a batch once); what this client adds is a batch id on every append-only
+outages with backoff); what this client adds is a batch id on every append-only
 write, so that a retry of a request whose answer was lost is not applied
 twice. Keep-alive connections are kept per thread and dropped after a short
 idle time, before the service would close them.
@@ -409,7 +409,7 @@ class HTTPBackend(StorageBackend):
         return sum(int(a["inserted"]) for a in answers)
 
     def write_batch(self, tenant, *, sources=(), nodes=(), edges=(), row_values=(),
-                    batch_id: Optional[str] = None) -> Dict[str, int]:
+                    batch_id: Optional[str] = None, lost=()) -> Dict[str, int]:
         batch_id = batch_id or uuid.uuid4().hex
         body = {
             "batch_id": batch_id,
@@ -421,12 +421,14 @@ class HTTPBackend(StorageBackend):
             ],
             "row_values": [_row_values(chunk) for chunk in row_values],
         }
+        if lost:
+            body["lost"] = [(int(p), int(n)) for p, n in lost]
         data = dumps_bytes(body)
         if len(data) <= self.max_body_bytes:
             got = self._post("/v1/batch", data)
             return {"edges_unresolved": int(got.get("edges_unresolved", 0)), "duplicate": int(bool(got.get("duplicate")))}
         items = len(body["sources"]) + len(body["nodes"]) + len(body["edges"]) + len(body["row_values"])
-        if items > 1:
+        if items > 1 or lost:
             raise BatchTooLarge(
                 "a write batch of %d bytes exceeds the service's request limit (%d bytes)"
                 % (len(data), self.max_body_bytes)
@@ -450,7 +452,7 @@ class HTTPBackend(StorageBackend):
     # -- reads ---------------------------------------------------------------------------------
 
     _PIPELINE_KEYS = ("id", "tenant_id", "name", "status", "config", "git_commit", "created_at",
-                      "completed_at", "node_count", "edge_count")
+                      "completed_at", "node_count", "edge_count", "lost_records", "last_write_at")
 
     def list_pipelines(self, tenant) -> List[Dict[str, Any]]:
         return [{k: p.get(k) for k in self._PIPELINE_KEYS} for p in self._get("/v1/pipelines")]

@@ -13,8 +13,9 @@ global (one sequence), so edges are unique on (parent, child, position)
 without a tenant column in the key.
 
 Versions: 1 had the provenance tables; 2 adds the tables of the provenance
-service (API keys, dashboard reports, applied write batches). Opening an
-older database creates the missing tables and records the new version.
+service (API keys, dashboard reports, applied write batches); 3 adds the
+per-pipeline delivery record (records lost, time of the last write). Opening
+an older database creates the missing tables and records the new version.
 """
 
 from __future__ import annotations
@@ -35,7 +36,7 @@ from sqlalchemy import (
 )
 from sqlalchemy.dialects.postgresql import JSONB
 
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 
 # SQLite only auto-assigns ids to an INTEGER PRIMARY KEY (the rowid alias).
 _Id = BigInteger().with_variant(Integer(), "sqlite")
@@ -198,4 +199,21 @@ write_batches = Table(
     Column("result", Text, nullable=True),
     Column("applied_at", DateTime(timezone=True), nullable=False),
     Index("ix_lumarq_write_batches_applied", "applied_at"),
+)
+
+
+# -- delivery record (version 3) ---------------------------------------------
+
+# Per pipeline: how many records its writers gave up (the pipeline is then
+# never shown as a clean "completed"), and when it was last written to (a
+# "running" pipeline silent for long is shown as stalled). A table of its
+# own rather than columns on lumarq_pipelines, so that older databases are
+# upgraded by creating it.
+pipeline_health = Table(
+    "lumarq_pipeline_health",
+    metadata,
+    Column("pipeline_id", BigInteger, primary_key=True),
+    Column("tenant_id", Text, nullable=False),
+    Column("lost_records", BigInteger, nullable=False),
+    Column("last_write_at", DateTime(timezone=True), nullable=True),
 )

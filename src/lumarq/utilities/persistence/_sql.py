@@ -14,6 +14,7 @@ same SQLAlchemy connection, inside the same transaction:
 
 from __future__ import annotations
 
+import collections
 import contextlib
 import datetime as _dt
 import json
@@ -35,6 +36,77 @@ from ._urls import Scrubber, describe_error, mask_url, url_password
 _IN_CHUNK = 500
 # Rows per unnest() statement on PostgreSQL.
 _PG_ARRAY_CHUNK = 50_000
+# Row values per transaction on SQLite: the database has one writer at a
+# time, so a big write goes in transactions of this size and another
+# writer waits for at most one of them.
+SQLITE_WRITE_CHUNK = 20_000
+
+_NUL = "\x00"
+
+
+class _FairLock:
+    """A reentrant lock granted in the order it was asked for.
+
+    Python's locks let the thread that just released take them straight
+    back; a writer committing chunk after chunk would then keep every other
+    writer waiting until its last chunk.
+    """
+
+    def __init__(self) -> None:
+        self._cond = threading.Condition(threading.Lock())
+        self._owner: Optional[int] = None
+        self._depth = 0
+        self._waiting: "collections.deque[object]" = collections.deque()
+
+    def acquire(self) -> bool:
+        me = threading.get_ident()
+        with self._cond:
+            if self._owner == me:
+                self._depth += 1
+                return True
+            ticket = object()
+            self._waiting.append(ticket)
+            while self._owner is not None or self._waiting[0] is not ticket:
+                self._cond.wait()
+            self._waiting.popleft()
+            self._owner, self._depth = me, 1
+            return True
+
+    def release(self) -> None:
+        with self._cond:
+            self._depth -= 1
+            if self._depth == 0:
+                self._owner = None
+                self._cond.notify_all()
+
+    def __enter__(self) -> bool:
+        return self.acquire()
+
+    def __exit__(self, *exc: Any) -> None:
+        self.release()
+
+
+def _nul_field(records: Iterable[Sequence[Any]], fields: Sequence[Tuple[int, str]], where: str) -> Optional[str]:
+    """'where[i].field' of the first text field holding NUL, or None."""
+    for i, rec in enumerate(records):
+        for pos, name in fields:
+            v = rec[pos]
+            if v is None:
+                continue
+            text = v if v.__class__ is str else (dumps_json(v) if name == "metadata" else None)
+            if text is not None and (_NUL in text or (name == "metadata" and "\\u0000" in text)):
+                return "%s[%d].%s" % (where, i, name)
+    return None
+
+
+def _refuse_nul(field: str) -> ValueError:
+    return ValueError("%s: PostgreSQL cannot store the NUL character (\\u0000) in text" % field)
+
+
+_NODE_TEXT = ((1, "node_type"), (2, "operation"), (3, "table_name"), (4, "column_name"), (9, "metadata"))
+_ROW_TEXT = ((3, "node_operation"), (5, "column_name"), (7, "text_value"))
+_RESULT_TEXT = ((0, "row_key"), (1, "output_name"), (4, "input_row_hash"))
+_SOURCE_TEXT = ((1, "table"), (2, "column"))
 
 
 def _iso(value: Optional[_dt.datetime]) -> Optional[str]:
@@ -198,6 +270,14 @@ class _PostgresBulk:
         return len(params)
 
 
+def _row_pipelines(chunks: Iterable[Sequence[StoredRowValue]]) -> set:
+    pids = set()
+    for chunk in chunks:
+        pids.update({r[0] for r in chunk})
+    pids.discard(0)  # recorded before any pipeline existed
+    return pids
+
+
 # ---------------------------------------------------------------------------
 # The backend
 # ---------------------------------------------------------------------------
@@ -219,7 +299,7 @@ class SQLBackend(StorageBackend):
         # SQLite allows one writer at a time; serialising our own writers in
         # process avoids busy-wait retries inside the driver. A memory
         # database is one shared connection, so reads are serialised too.
-        self._write_lock: Any = threading.RLock() if kind == "sqlite" else contextlib.nullcontext()
+        self._write_lock: Any = _FairLock() if kind == "sqlite" else contextlib.nullcontext()
         self._read_lock: Any = contextlib.nullcontext()
         self._pipeline_tenant: Dict[int, str] = {}
         self._stats_lock = threading.Lock()
@@ -456,6 +536,10 @@ class SQLBackend(StorageBackend):
     # -- pipelines and sources ------------------------------------------------
 
     def create_pipeline(self, tenant, name, config, git_commit) -> int:
+        if self.kind == "postgresql":
+            bad = _nul_field([(name, git_commit, config)], ((0, "name"), (1, "git_commit"), (2, "metadata")), "pipeline")
+            if bad:
+                raise _refuse_nul(bad.replace("metadata", "config"))
         with self._tx() as conn:
             result = conn.execute(
                 insert(S.pipelines).values(
@@ -500,6 +584,10 @@ class SQLBackend(StorageBackend):
         from sqlalchemy.dialects import postgresql, sqlite
 
         dialect_insert: Any = sqlite.insert if self.kind == "sqlite" else postgresql.insert
+        if self.kind == "postgresql":
+            bad = _nul_field(rows, _SOURCE_TEXT, "sources")
+            if bad:
+                raise _refuse_nul(bad)
         now = _now()
         # Later registrations of the same column win, also within one call.
         latest: Dict[Tuple[str, str], dict] = {}
@@ -555,6 +643,10 @@ class SQLBackend(StorageBackend):
                     None if meta is None else dumps_json(meta),
                 )
             )
+        if self.kind == "postgresql":
+            bad = _nul_field(nodes, _NODE_TEXT, "nodes")
+            if bad:
+                raise _refuse_nul(bad)
         self._check_pipelines(conn, tenant, {p[1] for p in params})
         cur = self._cursor(conn)
         added = self._bulk.insert_nodes(cur, params)
@@ -563,6 +655,7 @@ class SQLBackend(StorageBackend):
                      if isinstance(node[9], dict) and "column" in node[9]]
             if named:
                 self._bulk.name_columns(cur, tenant, named)
+        self._touch(conn, tenant, {p[1] for p in params})
         with self._stats_lock:
             self._nodes_since_analyze += added
         return added
@@ -640,23 +733,88 @@ class SQLBackend(StorageBackend):
     # -- values -------------------------------------------------------------------
 
     def store_row_values(self, tenant, chunks, batch_id: Optional[str] = None) -> int:
+        chunks = [c for c in chunks if c]
+        n = self._rows_in_pieces(tenant, chunks, batch_id)
         with self._tx() as conn:
             done = self._claim_batch(conn, tenant, batch_id)
             if done is not None:
                 return int(done.get("inserted", 0))
-            n = self._insert_rows(conn, tenant, chunks)
+            if chunks:
+                n += self._insert_rows(conn, tenant, chunks)
             self._batch_done(conn, tenant, batch_id, {"inserted": n})
             return n
 
-    def _insert_rows(self, conn: Connection, tenant: str, chunks) -> int:
-        pids = set()
-        for chunk in chunks:
-            pids.update({r[0] for r in chunk})
-        pids.discard(0)  # recorded before any pipeline existed
+    def _rows_in_pieces(self, tenant: str, chunks: List[Sequence[StoredRowValue]],
+                        batch_id: Optional[str]) -> int:
+        """On SQLite, write all but the last piece of a big row-value write in
+        transactions of their own (removing them from `chunks`); each piece
+        carries an id derived from `batch_id`, so a retry skips pieces already
+        written. Returns the rows written."""
+        if self.kind != "sqlite" or sum(len(c) for c in chunks) <= SQLITE_WRITE_CHUNK:
+            return 0
+        rows = [r for c in chunks for r in c]
+        pids = _row_pipelines([rows])
         if pids:
-            self._check_pipelines(conn, tenant, pids)
+            with self._read() as conn:
+                self._check_pipelines(conn, tenant, pids)
+        starts = list(range(0, len(rows), SQLITE_WRITE_CHUNK))
+        written = 0
+        for k, start in enumerate(starts[:-1]):
+            piece = rows[start : start + SQLITE_WRITE_CHUNK]
+            with self._tx() as conn:
+                sub = None if batch_id is None else "%s#%d" % (batch_id, k)
+                if self._claim_batch(conn, tenant, sub) is not None:
+                    continue
+                written += self._insert_rows(conn, tenant, [piece], checked=True)
+                self._batch_done(conn, tenant, sub, {"inserted": len(piece)})
+        chunks[:] = [rows[starts[-1]:]]
+        return written
+
+    def _insert_rows(self, conn: Connection, tenant: str, chunks, checked: bool = False) -> int:
+        if not checked:
+            pids = _row_pipelines(chunks)
+            if pids:
+                self._check_pipelines(conn, tenant, pids)
         cur = self._cursor(conn)
-        return sum(self._bulk.insert_rows(cur, tenant, chunk) for chunk in chunks if chunk)
+        try:
+            n = sum(self._bulk.insert_rows(cur, tenant, chunk) for chunk in chunks if chunk)
+        except Exception:
+            self._explain_refusal(chunks, _ROW_TEXT, "row_values")
+            raise
+        self._touch(conn, tenant, _row_pipelines(chunks) if checked else pids)
+        return n
+
+    def _explain_refusal(self, chunks: Sequence[Sequence[Any]], fields: Sequence[Tuple[int, str]], where: str) -> None:
+        """After PostgreSQL refused a bulk insert: ValueError naming a text
+        field it cannot hold, if there is one (the caller re-raises otherwise)."""
+        if self.kind != "postgresql":
+            return
+        for k, chunk in enumerate(chunks):
+            bad = _nul_field(chunk, fields, "%s[%d]" % (where, k) if len(chunks) > 1 else where)
+            if bad:
+                raise _refuse_nul(bad) from None
+
+    def _touch(self, conn: Connection, tenant: str, pids: Iterable[int], lost: Optional[Dict[int, int]] = None) -> None:
+        """Record a write (and records lost) on the pipelines' delivery record."""
+        lost = lost or {}
+        todo = sorted({int(p) for p in pids if p} | set(lost))
+        if not todo:
+            return
+        if lost:
+            self._check_pipelines(conn, tenant, list(lost))
+        from sqlalchemy.dialects import postgresql, sqlite
+
+        dialect_insert: Any = sqlite.insert if self.kind == "sqlite" else postgresql.insert
+        h = S.pipeline_health
+        now = _now()
+        stmt = dialect_insert(h)
+        stmt = stmt.on_conflict_do_update(
+            index_elements=["pipeline_id"],
+            set_=dict(last_write_at=stmt.excluded.last_write_at,
+                      lost_records=h.c.lost_records + stmt.excluded.lost_records),
+        )
+        conn.execute(stmt, [dict(pipeline_id=p, tenant_id=tenant, lost_records=int(lost.get(p, 0)),
+                                 last_write_at=now) for p in todo])
 
     def store_results(self, tenant, pipeline_id, rows, batch_id: Optional[str] = None) -> int:
         pid = int(pipeline_id)
@@ -669,13 +827,22 @@ class SQLBackend(StorageBackend):
             done = self._claim_batch(conn, tenant, batch_id)
             if done is not None:
                 return int(done.get("inserted", 0))
-            n = self._bulk.insert_results(self._cursor(conn), params) if params else 0
+            try:
+                n = self._bulk.insert_results(self._cursor(conn), params) if params else 0
+            except Exception:
+                self._explain_refusal([rows], _RESULT_TEXT, "results")
+                raise
+            self._touch(conn, tenant, [pid])
             self._batch_done(conn, tenant, batch_id, {"inserted": n})
             return n
 
     def write_batch(self, tenant, *, sources=(), nodes=(), edges=(), row_values=(),
-                    batch_id: Optional[str] = None) -> Dict[str, int]:
+                    batch_id: Optional[str] = None, lost: Sequence[Tuple[int, int]] = ()) -> Dict[str, int]:
         unresolved = 0
+        row_values = [c for c in row_values if c]
+        # Row values first: on SQLite a big batch writes its leading pieces in
+        # transactions of their own; the last transaction claims the batch id.
+        self._rows_in_pieces(tenant, row_values, batch_id)
         with self._tx() as conn:
             done = self._claim_batch(conn, tenant, batch_id)
             if done is not None:
@@ -690,12 +857,34 @@ class SQLBackend(StorageBackend):
                     by_pipeline.setdefault(int(pid), []).extend(group)
                 for pid, group in by_pipeline.items():
                     unresolved += self._insert_edges_by_fp(conn, tenant, pid, group)[1]
+                self._touch(conn, tenant, by_pipeline)
             if row_values:
                 self._insert_rows(conn, tenant, row_values)
+            if lost:
+                self.record_lost(tenant, lost, conn)
             self._batch_done(conn, tenant, batch_id, {"edges_unresolved": unresolved})
         if nodes:
             self._maybe_analyze()
         return {"edges_unresolved": unresolved}
+
+    def record_lost(self, tenant: str, lost: Sequence[Tuple[int, int]], conn: Optional[Connection] = None) -> None:
+        """Add records lost in delivery to their pipelines (ids of pipelines
+        that are not the tenant's are ignored)."""
+        counts: Dict[int, int] = {}
+        for pid, n in lost:
+            if int(n) > 0:
+                counts[int(pid)] = counts.get(int(pid), 0) + int(n)
+        if not counts:
+            return
+        if conn is None:
+            with self._tx() as c:
+                self.record_lost(tenant, lost, c)
+            return
+        p = S.pipelines
+        mine = set(conn.execute(select(p.c.id).where(p.c.tenant_id == tenant, p.c.id.in_(sorted(counts)))).scalars())
+        counts = {k: v for k, v in counts.items() if k in mine}
+        if counts:
+            self._touch(conn, tenant, (), counts)
 
     # -- reads ------------------------------------------------------------------------
 
@@ -712,10 +901,12 @@ class SQLBackend(StorageBackend):
             "completed_at": _iso(row["completed_at"]),
             "node_count": int(row["node_count"]),
             "edge_count": int(row["edge_count"]),
+            "lost_records": int(row["lost_records"] or 0),
+            "last_write_at": _iso(row["last_write_at"]),
         }
 
     def _pipeline_select(self, tenant: str):
-        p, n, e = S.pipelines, S.nodes, S.edges
+        p, n, e, h = S.pipelines, S.nodes, S.edges, S.pipeline_health
         node_count = (
             select(func.count())
             .select_from(n)
@@ -728,8 +919,11 @@ class SQLBackend(StorageBackend):
             .where(e.c.pipeline_id == p.c.id, e.c.tenant_id == p.c.tenant_id)
             .scalar_subquery()
         )
-        return select(p, node_count.label("node_count"), edge_count.label("edge_count")).where(
-            p.c.tenant_id == tenant
+        return (
+            select(p, node_count.label("node_count"), edge_count.label("edge_count"),
+                   h.c.lost_records, h.c.last_write_at)
+            .select_from(p.outerjoin(h, (h.c.pipeline_id == p.c.id) & (h.c.tenant_id == p.c.tenant_id)))
+            .where(p.c.tenant_id == tenant)
         )
 
     def list_pipelines(self, tenant) -> List[Dict[str, Any]]:

@@ -16,7 +16,7 @@ from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Tuple
 
 from ._backend import PIPELINE_STATUSES, StorageBackend, UnknownPipelineError, open_backend
 from ._records import StoredEdge, StoredNode, StoredRowValue
-from ._urls import HTTP_SCHEMES, Scrubber, describe_error, mask_url, url_password, url_scheme
+from ._urls import Scrubber, describe_error, mask_url, url_password
 
 __all__ = ["HostedStorage", "StoredNode", "StoredEdge", "StoredRowValue", "UnknownPipelineError"]
 
@@ -56,6 +56,7 @@ class HostedStorage:
         self._lock = threading.Lock()
         # The pipeline most recently created through this object.
         self.current_pipeline_id: Optional[int] = None
+        self._batches_since_prune = 0
 
     # -- identity ---------------------------------------------------------------
 
@@ -194,22 +195,46 @@ class HostedStorage:
         return self.backend.store_results(self._tenant, int(pipeline_id), list(results))
 
     def write_batch(self, *, sources=(), nodes=(), edges=(), row_values=(),
-                    batch_id: Optional[str] = None) -> Dict[str, int]:
+                    batch_id: Optional[str] = None, lost=()) -> Dict[str, int]:
         """One transaction for the asynchronous writer (see `AsyncWriter`).
 
         A `batch_id` seen before makes the call a no-op; the writer passes
-        one (the same for a retry) when `wants_batch_ids` is true.
+        one (the same for every retry). `lost` lists (pipeline id, records)
+        the writer gave up, recorded with those pipelines.
         """
-        return self.backend.write_batch(
+        backend = self.backend
+        extra = {"lost": list(lost)} if lost else {}
+        result = backend.write_batch(
             self._tenant, sources=sources, nodes=nodes, edges=edges, row_values=row_values,
-            batch_id=batch_id,
+            batch_id=batch_id, **extra,
         )
+        if batch_id is not None and not getattr(backend, "remote", False):
+            self._batches_since_prune += 1
+            if self._batches_since_prune >= 1000:
+                self._batches_since_prune = 0
+                self._prune(backend)
+        return result
+
+    @staticmethod
+    def _prune(backend: Any) -> None:
+        import datetime as _dt
+
+        try:
+            backend.prune_batches(_dt.timedelta(days=1))
+        except Exception as exc:  # housekeeping only
+            logger.debug("Could not prune applied batch ids: %s", describe_error(exc))
 
     @property
     def wants_batch_ids(self) -> bool:
-        """True when a transaction's outcome can be unknown to the caller (a
-        remote service), so retries must be recognisable as such."""
-        return url_scheme(self._api_url) in HTTP_SCHEMES
+        """Always true: a commit whose answer was lost (a remote service, or a
+        database connection dropped at commit) leaves its outcome unknown, so
+        retries must be recognisable as such."""
+        return True
+
+    @property
+    def records_losses(self) -> bool:
+        """The store keeps a count of records lost per pipeline."""
+        return True
 
     # -- reads --------------------------------------------------------------------------
 
