@@ -125,8 +125,12 @@ def test_first_build_says_each_step_and_how_long_it_takes(tmp_path):
     fake = venv / "bin" / "python"
     fake.write_text('#!/bin/sh\necho "$@" >> %s\n' % calls)
     fake.chmod(0o755)
+    # Run as a user would: not under an outer make (`make test` passes its variables down).
+    outer = ("MAKEFLAGS", "MFLAGS", "MAKELEVEL", "PYTHON", "VENV", "EXTRAS", "CONSTRAINTS",
+             "BUILD_FLAGS", "PYTEST_ARGS", "DEMO_ARGS")
+    env = {k: v for k, v in os.environ.items() if k not in outer}
     proc = subprocess.run(["make", "--no-print-directory", "-C", root, "install", "VENV=%s" % venv],
-                          capture_output=True, text=True, timeout=120)
+                          capture_output=True, text=True, timeout=120, env=env)
     assert proc.returncode == 0, proc.stderr
     steps = [line for line in proc.stdout.splitlines() if line.startswith("==> ")]
     assert [s.split()[1] for s in steps[:3]] == ["[1/3]", "[2/3]", "[3/3]"]
