@@ -164,6 +164,7 @@ def _graph(t: DAGTracker, words: List[int]) -> np.ndarray:
 def time_dag_bulk(url: str, nodes: int) -> float:
     words = _words(nodes)
     t = _tracker(url)
+    t._max_nodes = max(t._max_nodes, nodes)  # the whole graph stays in memory for the write
     writer, t._writer = t._writer, None  # build the graph without the per-node writes
     _graph(t, words)
     t._writer = writer

@@ -336,6 +336,26 @@ class RowValues {
 
   size_t size() const { return n_; }
 
+  /// Whether row i is recorded, told without making an object: 1 or 0, or -1 when only
+  /// ForRecord can tell.
+  int Recorded(size_t i) const {
+    const char* p = data_ + static_cast<Py_ssize_t>(i) * stride_;
+    switch (kind_) {
+      case kF64: {
+        double d;
+        std::memcpy(&d, p, sizeof d);
+        return std::isnan(d) ? 0 : 1;
+      }
+      case kF32:
+      case kBool:
+      case kSigned:
+      case kUnsigned:
+        return 1;
+      default:
+        return -1;
+    }
+  }
+
  private:
   enum Kind { kGeneric, kCells, kF64, kF32, kBool, kSigned, kUnsigned, kObject };
 
@@ -450,6 +470,7 @@ class Recorder {
     if (!maker_.has_value()) return;
     try {
       TrimRowBuffer(tracker_);
+      if (skipped_) WarnRowsDropped(tracker_);
     } catch (nb::python_error& e) {
       e.discard_as_unraisable(tracker_);
     }
@@ -457,11 +478,43 @@ class Recorder {
 
   bool native() const { return native_; }
 
+  /// Native recording without a writer: the buffer keeps only the newest kMemoryOnlyRowLimit
+  /// records.
+  bool MemoryOnly() const {
+    if (!native_ || !maker_.has_value() || off_ || DagTrackerPtr(tracker_) == nullptr) return false;
+    nb::object writer = GetAttr(tracker_, "_writer");
+    return writer.is_none() || !AsBool(writer);
+  }
+
+  /// Rows of `values` that the bound would drop by the end of the operation (the records of
+  /// `later` rows recorded after them included) are not built at all: the buffer ends up the
+  /// same. Applies until the next call.
+  void SkipDropped(const RowValues& values, size_t later = 0) {
+    skip_before_ = 0;
+    if (!MemoryOnly()) return;
+    auto need = static_cast<size_t>(kMemoryOnlyRowLimit);
+    if (later >= need) {
+      skip_before_ = values.size();
+    } else {
+      need -= later;
+      size_t i = values.size();
+      while (i > 0 && need > 0) {
+        const int r = values.Recorded(--i);
+        if (r < 0) return;
+        need -= static_cast<size_t>(r);
+      }
+      if (need == 0) skip_before_ = i;
+    }
+    skipped_ = skipped_ || skip_before_ > 0;
+  }
+  void NoSkip() { skip_before_ = 0; }
+  size_t skip_before() const { return skip_before_; }
+
   /// Row i with a native fingerprint; `fp` is that fingerprint as an int object when the caller
   /// has one (the record then shares it), else null.
   void Word(size_t i, uint32_t fingerprint, nb::handle fp, nb::handle op, const RowValues& values,
             nb::handle column = nb::handle()) {
-    if (off_) return;
+    if (off_ || i < skip_before_) return;
     Guarded([&] {
       nb::object fp_obj = fp.is_valid() ? nb::borrow(fp) : PyWord(fingerprint);
       if (native_) {
@@ -479,7 +532,7 @@ class Recorder {
   /// tracker's method.
   void Object(size_t i, nb::handle prov, nb::handle op, const RowValues& values,
               nb::handle column = nb::handle()) {
-    if (off_) return;
+    if (off_ || i < skip_before_) return;
     Guarded([&] { ByMethod(i, ToInt(prov), op, values, column); });
   }
 
@@ -500,6 +553,8 @@ class Recorder {
   nb::handle tracker_;
   bool native_ = false;
   bool off_ = false;
+  size_t skip_before_ = 0;
+  bool skipped_ = false;
   std::optional<RowRecordMaker> maker_;
 };
 
@@ -513,6 +568,41 @@ BackendTracker* NativeCodec(nb::handle tracker, nb::object* hold) {
 }
 
 // ---------------------------------------------------------------- the per-row engines
+
+/// Rows of one operation waiting for their nodes: the store takes them a block at a time, so
+/// the node lock is taken once per block and no object is made per node.
+constexpr size_t kBlockRows = 16384;
+
+class BlockRows {
+ public:
+  void Clear() {
+    rows_.clear();
+    words_.clear();
+    inputs_.clear();
+  }
+  void Add(size_t row, uint32_t word, std::array<int64_t, 2> inputs) {
+    rows_.push_back(row);
+    words_.push_back(word);
+    inputs_.push_back(inputs[0]);
+    inputs_.push_back(inputs[1]);
+  }
+  /// Creates the pending nodes (inputs taken `arity` at a time) and writes their ids.
+  void Flush(NodeAppender& appender, NodeKind kind, nb::handle op, size_t arity, int64_t* node_out) {
+    if (rows_.empty()) return;
+    if (arity != 2) {
+      for (size_t r = 0; r < rows_.size(); ++r) inputs_[r] = inputs_[2 * r];
+    }
+    ids_.resize(rows_.size());
+    appender.Append(kind, op, rows_.size(), inputs_.data(), arity, words_.data(), ids_.data());
+    for (size_t r = 0; r < rows_.size(); ++r) node_out[rows_[r]] = ids_[r];
+    Clear();
+  }
+
+ private:
+  std::vector<size_t> rows_;
+  std::vector<uint32_t> words_;
+  std::vector<int64_t> inputs_, ids_;
+};
 
 struct RowArrays {
   nb::object prov, nodes;
@@ -538,6 +628,37 @@ RowArrays BinaryRows(nb::handle self, nb::handle other, nb::handle tracker, nb::
   Recorder recorder(tracker, n);
   const uint32_t code = native_combine ? static_cast<uint32_t>(AsUInt64Bits(op_code, "op")) : 0u;
   WordInts ints;
+
+  if (native_combine && native_log && n != 0) {
+    NodeAppender appender(tracker);
+    if (appender.ok()) {
+      recorder.SkipDropped(row_values);
+      BlockRows block;
+      for (size_t start = 0; start < n; start += kBlockRows) {
+        const size_t end = std::min(n, start + kBlockRows);
+        block.Clear();
+        for (size_t i = start; i < end; ++i) {
+          const IntCell a = pa.At(i, 0), b = pb.At(i, 0);
+          const uint32_t word = codec->codec.Combine(a.Word(), b.Word(), code);
+          prov_out[i] = word;
+          const IntCell left = na.At(i, -1), right = nr.At(i, -1);
+          if (!left.NonNegative() || !right.NonNegative()) continue;
+          if (!left.small || !right.small) {
+            // An id beyond int64: flush what is pending, then this node through the method.
+            block.Flush(appender, NodeKind::kBinary, op, 2, node_out);
+            nb::object id = CallMethod(tracker, Interned("log_binary"), op, left.Object(),
+                                       right.Object(), PyWord(word));
+            StoreId(out.nodes, node_out, i, id);
+            continue;
+          }
+          block.Add(i, word, {left.v, right.v});
+        }
+        block.Flush(appender, NodeKind::kBinary, op, 2, node_out);
+        for (size_t i = start; i < end; ++i) recorder.Word(i, prov_out[i], nb::handle(), op, row_values);
+      }
+      return out;
+    }
+  }
 
   for (size_t i = 0; i < n; ++i) {
     const IntCell a = pa.At(i, 0), b = pb.At(i, 0);
@@ -600,6 +721,35 @@ RowArrays UnaryRows(nb::handle self, nb::handle tracker, nb::handle values, nb::
   const uint32_t code =
       native_chain && n != 0 ? static_cast<uint32_t>(AsUInt64Bits(op_code, "op")) : 0u;
   WordInts ints;
+
+  if (native_chain && native_log && n != 0) {
+    NodeAppender appender(tracker);
+    if (appender.ok()) {
+      recorder.SkipDropped(row_values);
+      BlockRows block;
+      for (size_t start = 0; start < n; start += kBlockRows) {
+        const size_t end = std::min(n, start + kBlockRows);
+        block.Clear();
+        for (size_t i = start; i < end; ++i) {
+          const uint32_t word = Codec::UpdateChain(prov.At(i, 0).Word(), code);
+          prov_out[i] = word;
+          const IntCell input = nodes.At(i, -1);
+          if (!input.NonNegative()) continue;
+          if (!input.small) {
+            block.Flush(appender, NodeKind::kUnary, op, 1, node_out);
+            nb::object stored = GetItem(out.prov, PyInt(static_cast<int64_t>(i)));
+            nb::object id = CallMethod(tracker, Interned("log_unary"), op, input.Object(), stored);
+            StoreId(out.nodes, node_out, i, id);
+            continue;
+          }
+          block.Add(i, word, {input.v, 0});
+        }
+        block.Flush(appender, NodeKind::kUnary, op, 1, node_out);
+        for (size_t i = start; i < end; ++i) recorder.Word(i, prov_out[i], nb::handle(), op, row_values);
+      }
+      return out;
+    }
+  }
 
   for (size_t i = 0; i < n; ++i) {
     const IntCell p = prov.At(i, 0);
@@ -941,8 +1091,11 @@ nb::object FrameGetItem(nb::handle self, nb::handle key) {
 /// first name. Source nodes keep their own table and column fields only.
 void NameAssignedNodes(nb::handle tracker, nb::handle key, nb::handle node_ids) {
   if (!AsBool(tracker)) return;
+  DagTracker* native = DagTrackerPtr(tracker);
   nb::object nodes;
-  if (!TryGetAttr(tracker, "_nodes", &nodes) || !PyDict_Check(nodes.ptr())) return;
+  if ((native == nullptr || !native->store) &&
+      (!TryGetAttr(tracker, "_nodes", &nodes) || !PyDict_Check(nodes.ptr())))
+    return;
   I64Array ids;
   if (!nb::try_cast(node_ids, ids, /*convert=*/false)) return;
   // Rows of one operation share few nodes and often come in runs: collapse runs, then sort.
@@ -956,6 +1109,10 @@ void NameAssignedNodes(nb::handle tracker, nb::handle key, nb::handle node_ids) 
   unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
   if (unique.empty()) return;
   nb::object name = Steal(PyObject_Str(key.ptr()));
+  if (!nodes.is_valid()) {
+    StoreNameNodes(*native, unique, name);
+    return;
+  }
   for (int64_t id : unique) {
     nb::object node = MapGet(nodes, PyInt(id));
     if (!node.is_valid() || node.is_none() || NodeIsSource(node)) continue;  // evicted or a source
@@ -1196,6 +1353,33 @@ nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
   Recorder recorder(tracker, n);
   nb::object hold;
   BackendTracker* codec = NativeCodec(tracker, &hold);
+  // Recorded rows per column when they can be told without objects (for the row-value bound).
+  std::vector<size_t> later;  // later[j]: rows recorded by the columns after j
+  if (n != 0 && recorder.MemoryOnly()) {
+    std::vector<size_t> counts;
+    size_t k = 0;
+    for (nb::handle c : GetAttr(df, "columns")) {
+      std::unique_ptr<RowValues> v = cells.Column(k++, c, n);
+      size_t count = 0;
+      for (size_t i = 0; i < n; ++i) {
+        const int r = v->Recorded(i);
+        if (r < 0) {
+          count = SIZE_MAX;
+          break;
+        }
+        count += static_cast<size_t>(r);
+      }
+      if (count == SIZE_MAX) {
+        counts.clear();
+        break;
+      }
+      counts.push_back(count);
+    }
+    if (!counts.empty()) {
+      later.assign(counts.size(), 0);
+      for (size_t c = counts.size() - 1; c > 0; --c) later[c - 1] = later[c] + counts[c];
+    }
+  }
 
   size_t j = 0;
   for (nb::handle col : GetAttr(df, "columns")) {
@@ -1214,6 +1398,7 @@ nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
     nb::object node_array = NewI64Array(n, &node_out);
     std::fill(node_out, node_out + n, int64_t{0});
 
+    recorder.NoSkip();
     if (n != 0) {
       nb::object modulus = EntityModulus();
       std::unique_ptr<RowValues> values = cells.Column(j, col, n);
@@ -1239,8 +1424,13 @@ nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
                                        PyWord(prov_out[0]));
         StoreId(node_array, node_out, 0, source);
         std::fill(node_out + 1, node_out + n, node_out[0]);
+        if (j < later.size()) {
+          recorder.SkipDropped(*values, later[j]);
+        } else {
+          recorder.NoSkip();
+        }
         WordInts ints;
-        for (size_t i = 0; i < n; ++i) {
+        for (size_t i = recorder.skip_before(); i < n; ++i) {
           recorder.Word(i, prov_out[i], ints.Get(prov_out[i]), op, *values, name);
         }
       } else {

@@ -636,12 +636,18 @@ void PersistNode(nb::handle self, nb::handle node) {
   }
 
   nb::list edges;
-  nb::object nodes = Need(t.nodes, "_nodes");
+  nb::object nodes = t.store ? nb::object() : Need(t.nodes, "_nodes");
   auto add_edge = [&](nb::handle input_id, Py_ssize_t position) {
-    nb::object input = MapGet(nodes, input_id);
-    if (NativeNode(input) == nullptr && !AsBool(input)) return;
+    nb::object parent;
+    if (t.store) {
+      parent = StoreInputProvenance(t, input_id);
+      if (!parent.is_valid()) return;
+    } else {
+      nb::object input = MapGet(nodes, input_id);
+      if (NativeNode(input) == nullptr && !AsBool(input)) return;
+      parent = NodeField(input, kProvenance);
+    }
     nb::object pos = Steal(PyLong_FromSsize_t(position));
-    nb::object parent = NodeField(input, kProvenance);
     const nb::handle fields[] = {parent, prov, pos};
     if (PyList_Append(edges.ptr(), edge_records.Make(types[1], fields).ptr()) < 0) {
       throw nb::python_error();
@@ -675,7 +681,7 @@ void PersistDagToStorage(nb::handle self) {
   ImportFrom(kStorageModule, {"StoredNode"}, &node_type);
   static RecordMaker records(kNodeFields, kNodeFieldCount);
 
-  nb::object snapshot = NodeSnapshot(Need(t.nodes, "_nodes"));
+  nb::object snapshot = NodeSnapshot(NodesMap(t));
   nb::dict kept = FirstNodePerFingerprint(snapshot);
   nb::dict names = AssignedColumnNames(snapshot);
   const Decoder decoder(self);
@@ -707,7 +713,7 @@ void PersistDagToStorage(nb::handle self) {
   }
   nb::object fp_map =
       CallMethod(Need(t.storage, "_storage"), Interned("get_fingerprint_node_map"), pipeline_id);
-  nb::list rows = ResolveEdges(snapshot, Need(t.nodes, "_nodes"), fp_map, /*convert=*/true);
+  nb::list rows = ResolveEdges(snapshot, NodesMap(t), fp_map, /*convert=*/true);
   if (PyList_GET_SIZE(rows.ptr()) > 0) {
     CallMethod(Need(t.storage, "_storage"), Interned("store_edges_resolved"), rows);
     nb::setattr(self, "_edges_written", nb::int_(PyList_GET_SIZE(rows.ptr())));
@@ -756,7 +762,7 @@ nb::object PersistToStorage(nb::handle self, nb::handle storage, nb::handle pipe
                  {{"is_protected", nb::bool_(prot)}});
   }
 
-  nb::object snapshot = NodeSnapshot(Need(t.nodes, "_nodes"));
+  nb::object snapshot = NodeSnapshot(NodesMap(t));
   nb::dict kept = FirstNodePerFingerprint(snapshot);
   nb::dict names = AssignedColumnNames(snapshot);
   nb::list batch;
@@ -787,7 +793,7 @@ nb::object PersistToStorage(nb::handle self, nb::handle storage, nb::handle pipe
   }
   CallMethod(storage, Interned("store_nodes"), batch);
   nb::object fp_map = CallMethod(storage, Interned("get_fingerprint_node_map"), pid);
-  nb::list rows = ResolveEdges(snapshot, Need(t.nodes, "_nodes"), fp_map, /*convert=*/false);
+  nb::list rows = ResolveEdges(snapshot, NodesMap(t), fp_map, /*convert=*/false);
   CallMethod(storage, Interned("store_edges_resolved"), rows);
   CallMethod(storage, Interned("complete_pipeline"), pid, nb::str("completed"));
   return IntResult(pid);
@@ -924,7 +930,7 @@ void SyncToDashboard(nb::handle self) {
   nb::object edge_count = GetAttrOr(self, "_edges_written", zero);
   bool disparate = false;
   nb::dict names;  // insertion-ordered set of protected source names
-  nb::object snapshot = NodeSnapshot(Need(t.nodes, "_nodes"));
+  nb::object snapshot = NodeSnapshot(NodesMap(t));
   for (nb::handle node : snapshot) {
     if (!NodeIsProtected(node)) continue;
     disparate = true;

@@ -186,6 +186,23 @@ struct Creation {
   nb::handle kwargs;  // the Python path: extra DAGNode keyword arguments (a dict) instead
 };
 
+bool ExactWord(nb::handle v, uint32_t* out) {
+  int64_t x;
+  if (!ExactInt64(v, &x) || x < 0 || x > UINT32_MAX) return false;
+  *out = static_cast<uint32_t>(x);
+  return true;
+}
+
+/// The NodeType member's value (1..8), or 0 for anything else.
+int KindOf(nb::handle member) {
+  for (int k = 1; k <= kNodeKinds; ++k) {
+    if (member.ptr() == KindMember(static_cast<NodeKind>(k)).ptr()) return k;
+  }
+  return 0;
+}
+
+nb::object PyInt(int64_t v) { return Steal(PyLong_FromLongLong(v)); }
+
 bool IsTainted(nb::handle self, nb::handle provenance) {
   if (Native(self, "is_tainted")) return TaintOf(AsWord(provenance, "provenance"));
   return AsBool(CallMethod(self, Interned("is_tainted"), provenance));
@@ -262,13 +279,61 @@ void WarnIfPersistenceOff(DagTracker& t) {
 /// _create_node steps 1 to 8. Every call into Python (an is_tainted override, _persist_node, a
 /// foreign lock, evicted nodes whose metadata runs finalisers) may let other threads run, so the
 /// attributes are read afresh at each step.
+void RefreshClock(DagTracker& t) {
+  if ((t.clock_tick++ & 1023) == 0) {
+    t.op_clock = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                     std::chrono::system_clock::now().time_since_epoch())
+                     .count();
+  }
+}
+
+/// The persistence hook and eviction, steps 6 and 7 of _create_node, for a stored node.
+void AfterStored(nb::handle self, DagTracker& t, bool all_native, int64_t id, nb::handle node) {
+  nb::object writer = Need(t.writer, "_writer");
+  if (!writer.is_none() && AsBool(writer)) {
+    nb::object made = node.is_valid() ? nb::borrow(node) : StoreNode(t, PyInt(id), false);
+    if (all_native || Native(self, "_persist_node")) {
+      PersistNode(self, made);
+    } else {
+      CallMethod(self, Interned("_persist_node"), made);
+    }
+  }
+  if (!t.store) return;  // the hook spilled the store
+  int64_t limit;
+  nb::object max_nodes = Need(t.max_nodes, "_max_nodes");
+  if (!ExactInt64(max_nodes, &limit)) {
+    SpillStore(t);
+    if (OverLimit(Need(t.nodes, "_nodes"), max_nodes)) EvictOldest(self);
+    return;
+  }
+  if (static_cast<int64_t>(t.store->size()) > limit) StoreEvict(t);
+}
+
 nb::object CreateNode(nb::handle self, DagTracker& t, Creation& c) {
   if (!t.persistence_checked) WarnIfPersistenceOff(t);
   const bool all_native = AllNative(self);
+  if (t.store && !all_native) SpillStore(t);
   LockGuard guard(Need(t.dag_lock, "_dag_lock"));
   nb::object node_id = Need(t.next_node_id, "_next_node_id");
   t.next_node_id = NextId(node_id);
   c.fields.node_id = node_id;
+  int64_t id64 = -1;
+  if (t.store && !ExactInt64(node_id, &id64)) SpillStore(t);
+  // A node the store holds as a row alone: no object until one is asked for.
+  uint32_t word;
+  if (t.store && !c.kwargs.is_valid() && !c.fields.inputs.is_valid() &&
+      !c.fields.metadata.is_valid() && !c.fields.table.is_valid() &&
+      !c.fields.is_protected.is_valid() && ExactWord(c.fields.provenance, &word)) {
+    RefreshClock(t);
+    if (StoreAppendPlain(t, id64, static_cast<NodeKind>(KindOf(c.fields.node_type)),
+                         c.fields.operation, {c.fields.ids, c.fields.n_ids}, word,
+                         word != 0 && TaintOf(word))) {
+      AfterStored(self, t, all_native, id64, nb::handle());
+      guard.Release();
+      return node_id;
+    }
+    SpillStore(t);
+  }
   nb::object node;
   nb::object provenance;
   bool is_protected;
@@ -284,6 +349,15 @@ nb::object CreateNode(nb::handle self, DagTracker& t, Creation& c) {
   if (!is_protected && AsBool(provenance) &&
       (all_native ? TaintOf(AsWord(provenance, "provenance")) : IsTainted(self, provenance))) {
     NodeMarkProtected(node);
+  }
+  if (t.store) {
+    RefreshClock(t);
+    if (StoreAppendObject(t, id64, node)) {
+      AfterStored(self, t, all_native, id64, node);
+      guard.Release();
+      return node_id;
+    }
+    SpillStore(t);
   }
   nb::object nodes = Need(t.nodes, "_nodes");
   if (PyDict_CheckExact(nodes.ptr())) {
@@ -539,6 +613,10 @@ void EvictGeneric(nb::handle nodes, nb::handle prov_map) {
 
 void EvictOldest(nb::handle self) {
   DagTracker& t = Self(self);
+  if (t.store) {
+    StoreEvict(t);
+    return;
+  }
   nb::object nodes = Need(t.nodes, "_nodes");
   nb::object prov_map = Need(t.prov_to_nodes, "_prov_to_nodes");
   if (!EvictNative(nodes, prov_map)) EvictGeneric(nodes, prov_map);
@@ -584,9 +662,13 @@ nb::object* DagStateMember(DagTracker& t, int i) {
 nb::dict DagGetState(nb::handle self) {
   DagTracker& t = Self(self);
   nb::dict state = TrackerState(t, self);
+  nb::dict stored_nodes, stored_prov;  // the store's nodes, as the dicts would hold them
+  if (t.store) StoreAsDicts(t, stored_nodes, stored_prov);
   LockGuard guard(Need(t.value_buffer_lock, "_value_buffer_lock"));
   for (int i = 0; i < static_cast<int>(std::size(kDagStateNames)); ++i) {
     nb::object v = Need(*DagStateMember(t, i), kDagStateNames[i]);
+    if (t.store && DagStateMember(t, i) == &t.nodes) v = stored_nodes;
+    if (t.store && DagStateMember(t, i) == &t.prov_to_nodes) v = stored_prov;
     // Containers are copied so that the state is one consistent snapshot.
     if (PyDict_CheckExact(v.ptr())) v = nb::steal(PyDict_Copy(v.ptr()));
     if (PyList_CheckExact(v.ptr())) v = nb::steal(PySequence_List(v.ptr()));
@@ -605,6 +687,8 @@ void DagSetState(nb::pointer_and_handle<DagTracker> v, nb::handle state) {
     PyObject* value = PyDict_GetItemString(state.ptr(), kDagStateNames[i]);
     if (value != nullptr) *DagStateMember(*v.p, i) = nb::borrow(value);
   }
+  // The restored tracker works on the dicts it was given.
+  v.p->store.reset();
 }
 
 // ---------------------------------------------------------------- row values
@@ -639,17 +723,9 @@ bool PersistenceConfigured(DagTracker& t) {
          (t.service_url.is_valid() && AsBool(t.service_url));
 }
 
-/// Drops the oldest records of a buffer beyond `limit`; the first time per tracker it warns when
-/// persistence was configured but is not attached, and logs at debug level otherwise.
-void DropOldest(DagTracker& t, nb::handle buffer, Py_ssize_t limit) {
-  const Py_ssize_t n = Size(buffer);
-  if (n <= limit) return;
-  if (PyList_CheckExact(buffer.ptr())) {
-    if (PyList_SetSlice(buffer.ptr(), 0, n - limit, nullptr) < 0) throw nb::python_error();
-  } else {
-    nb::object slice = nb::steal(PySlice_New(nullptr, nb::int_(n - limit).ptr(), nullptr));
-    if (PyObject_DelItem(buffer.ptr(), slice.ptr()) < 0) throw nb::python_error();
-  }
+/// The first time per tracker that records are dropped: a warning when persistence was
+/// configured but is not attached, a debug log line otherwise.
+void WarnDropped(DagTracker& t, Py_ssize_t limit) {
   if (!t.rows_dropped_warned) {
     t.rows_dropped_warned = true;
     // Nobody asked for persistence: a bounded memory buffer is what they get, quietly.
@@ -667,6 +743,19 @@ void DropOldest(DagTracker& t, nb::handle buffer, Py_ssize_t limit) {
                      limit);
     if (PyErr_Occurred()) throw nb::python_error();
   }
+}
+
+/// Drops the oldest records of a buffer beyond `limit` (see WarnDropped).
+void DropOldest(DagTracker& t, nb::handle buffer, Py_ssize_t limit) {
+  const Py_ssize_t n = Size(buffer);
+  if (n <= limit) return;
+  if (PyList_CheckExact(buffer.ptr())) {
+    if (PyList_SetSlice(buffer.ptr(), 0, n - limit, nullptr) < 0) throw nb::python_error();
+  } else {
+    nb::object slice = nb::steal(PySlice_New(nullptr, nb::int_(n - limit).ptr(), nullptr));
+    if (PyObject_DelItem(buffer.ptr(), slice.ptr()) < 0) throw nb::python_error();
+  }
+  WarnDropped(t, limit);
 }
 
 /// Appends one record under `_value_buffer_lock` and hands the buffer to the writer at the
@@ -1055,13 +1144,22 @@ nb::object LogAggregate(nb::handle self, nb::handle op_name, nb::handle input_no
 
 nb::object GetNode(nb::handle self, nb::handle node_id) {
   nb::object id = AsInt(node_id, "node_id");
-  return MapGet(Need(Self(self).nodes, "_nodes"), id);
+  DagTracker& t = Self(self);
+  if (t.store) return StoreNode(t, id, /*keep=*/true);
+  return MapGet(Need(t.nodes, "_nodes"), id);
 }
 
 nb::list GetNodesForProvenance(nb::handle self, nb::handle provenance) {
   nb::object p = AsInt(provenance, "provenance");
   DagTracker& t = Self(self);
   nb::list out;
+  if (t.store) {
+    uint32_t word;
+    if (ExactWord(p, &word)) return nb::borrow<nb::list>(StoreNodesForWord(t, word));
+    int64_t any;
+    if (ExactInt64(p, &any)) return out;  // an int no stored word equals
+    SpillStore(t);
+  }
   nb::object ids = MapGet(Need(t.prov_to_nodes, "_prov_to_nodes"), p);
   if (ids.is_none()) return out;
   PyObject* snapshot = PySequence_List(ids.ptr());
@@ -1138,7 +1236,13 @@ nb::object GetDagGeneric(nb::handle nodes, nb::handle root_obj) {
 
 nb::object GetDag(nb::handle self, nb::handle root_node_id) {
   nb::object root = AsInt(root_node_id, "root_node_id");
-  nb::object nodes = Need(Self(self).nodes, "_nodes");
+  DagTracker& t = Self(self);
+  int64_t store_root;
+  if (t.store && ExactInt64(root, &store_root)) {
+    nb::object dag = StoreGetDag(t, root, store_root);
+    if (dag.is_valid()) return dag;
+  }
+  nb::object nodes = NodesMap(t);
   int64_t root64;
   if (PyDict_CheckExact(nodes.ptr()) && ExactInt64(root, &root64)) {
     try {
@@ -1173,9 +1277,13 @@ nb::object GetDagForProvenance(nb::handle self, nb::handle provenance) {
 
 nb::dict DagStats(nb::handle self) {
   DagTracker& t = Self(self);
+  if (t.store) {
+    nb::dict stats;
+    if (StoreStats(t, &stats)) return stats;
+  }
   // A snapshot of the nodes: counting may call into Python (and so let other threads create or
   // evict nodes), and the counts must describe one state.
-  nb::object nodes = Need(t.nodes, "_nodes");
+  nb::object nodes = NodesMap(t);
   PyObject* values = PyDict_CheckExact(nodes.ptr())
                          ? PyDict_Values(nodes.ptr())
                          : PySequence_List(nodes.attr("values")().ptr());
@@ -1195,7 +1303,7 @@ nb::dict DagStats(nb::handle self) {
   out["protected_sources"] = nb::int_(protected_nodes);
   out["operation_nodes"] = nb::int_(total - sources);
   out["operation_counts"] = CountOperations(snapshot, /*skip_sources=*/true);
-  out["unique_provenances"] = nb::int_(Size(Need(t.prov_to_nodes, "_prov_to_nodes")));
+  out["unique_provenances"] = nb::int_(Size(ProvMap(t)));
   // "protected_sources" counts every protected node (tainted operation nodes too); this counts
   // the protected source columns themselves.
   out["protected_source_nodes"] = nb::int_(protected_source_nodes);
@@ -1233,6 +1341,24 @@ void DefState(nb::class_<DagTracker, ProvenanceTracker>& cls, const char* name) 
       name,
       [name](DagTracker& t) { return Need(t.*Member, name); },
       [](DagTracker& t, nb::object v) { t.*Member = std::move(v); },
+      nb::for_setter(nb::arg("value").none()));
+}
+
+/// State that the store stands in for: handing the dict out (or replacing it, or moving the id
+/// counter) makes the dicts the truth from then on.
+template <nb::object DagTracker::*Member>
+void DefSpilling(nb::class_<DagTracker, ProvenanceTracker>& cls, const char* name,
+                 bool spill_on_read) {
+  cls.def_prop_rw(
+      name,
+      [name, spill_on_read](DagTracker& t) {
+        if (spill_on_read) SpillStore(t);
+        return Need(t.*Member, name);
+      },
+      [](DagTracker& t, nb::object v) {
+        SpillStore(t);
+        t.*Member = std::move(v);
+      },
       nb::for_setter(nb::arg("value").none()));
 }
 
@@ -1316,7 +1442,7 @@ DagTracker::DagTracker(nb::handle api_key_, nb::handle tenant_id_, nb::handle se
       &nodes_persisted, &max_nodes, &prov_to_nodes, &source_nodes, &writer, &storage,          \
       &pipeline_id, &pipeline_name, &api_key, &tenant_id, &service_url, &dashboard_synced,     \
       &nodes_written, &edges_written, &failed_pipeline, &openlineage_url, &openlineage_run_id, \
-      &fairness_report
+      &fairness_report, &handed_out, &last_text
 
 int DagTracker::Traverse(visitproc visit, void* arg) {
   if (int r = ProvenanceTracker::Traverse(visit, arg)) return r;
@@ -1377,6 +1503,57 @@ int64_t CreateNodeFast(nb::handle tracker, NodeKind kind, nb::handle op_name, co
   c.fields.n_ids = n_inputs;
   nb::object id = CreateNode(tracker, Self(tracker), c);
   return AsInt64(id, "node_id");
+}
+
+void WarnRowsDropped(nb::handle tracker) { WarnDropped(Self(tracker), kMemoryOnlyRowLimit); }
+
+NodeAppender::NodeAppender(nb::handle tracker) : tracker_(tracker) {
+  DagTracker* t = DagTrackerPtr(tracker);
+  if (t == nullptr || !t->store || !AllNative(tracker)) return;
+  nb::object writer = Need(t->writer, "_writer");
+  int64_t v;
+  if ((!writer.is_none() && AsBool(writer)) || !ExactInt64(Need(t->max_nodes, "_max_nodes"), &v)) {
+    return;
+  }
+  t_ = t;
+}
+
+void NodeAppender::Append(NodeKind kind, nb::handle op, size_t n, const int64_t* inputs,
+                          size_t arity, const uint32_t* words, int64_t* ids_out) {
+  if (n == 0) return;
+  DagTracker& t = *t_;
+  LockGuard guard(Need(t.dag_lock, "_dag_lock"));
+  int64_t id, limit;
+  if (!t.store || !ExactInt64(Need(t.next_node_id, "_next_node_id"), &id) ||
+      !ExactInt64(Need(t.max_nodes, "_max_nodes"), &limit)) {
+    // The state changed under us (another thread spilled the store): one node at a time.
+    guard.Release();
+    for (size_t r = 0; r < n; ++r) {
+      ids_out[r] = CreateNodeFast(tracker_, kind, op, inputs + r * arity, arity, words[r]);
+    }
+    return;
+  }
+  const uint32_t op_id = InternText(t, op);
+  if (op_id == UINT32_MAX || id < t.store->next_id()) {
+    guard.Release();
+    SpillStore(t);
+    for (size_t r = 0; r < n; ++r) {
+      ids_out[r] = CreateNodeFast(tracker_, kind, op, inputs + r * arity, arity, words[r]);
+    }
+    return;
+  }
+  t.store->SetNextId(id);
+  RefreshClock(t);
+  lumarq::NodeStore& store = *t.store;
+  const auto k = static_cast<uint8_t>(kind);
+  for (size_t r = 0; r < n; ++r) {
+    const uint32_t w = words[r];
+    const uint8_t flags = (w != 0 && TaintOf(w)) ? lumarq::kNodeProtected : 0;
+    ids_out[r] = store.Append(k, flags, op_id, w, {inputs + r * arity, arity}, t.op_clock);
+    if (static_cast<int64_t>(store.size()) > limit) StoreEvict(t);
+  }
+  t.next_node_id = PyInt(id + static_cast<int64_t>(n));
+  guard.Release();
 }
 
 RowRecordMaker::RowRecordMaker()
@@ -1592,14 +1769,14 @@ void RegisterDagTracker(nb::module_& m) {
           "(needs the openlineage extra).");
 
   DefState<&DagTracker::dag_lock>(cls, "_dag_lock");
-  DefState<&DagTracker::nodes>(cls, "_nodes");
-  DefState<&DagTracker::next_node_id>(cls, "_next_node_id");
+  DefSpilling<&DagTracker::nodes>(cls, "_nodes", true);
+  DefSpilling<&DagTracker::next_node_id>(cls, "_next_node_id", false);
   DefState<&DagTracker::value_buffer>(cls, "_value_buffer");
   DefState<&DagTracker::value_buffer_lock>(cls, "_value_buffer_lock");
   DefState<&DagTracker::value_flush_threshold>(cls, "_value_flush_threshold");
   DefState<&DagTracker::nodes_persisted>(cls, "_nodes_persisted");
   DefState<&DagTracker::max_nodes>(cls, "_max_nodes");
-  DefState<&DagTracker::prov_to_nodes>(cls, "_prov_to_nodes");
+  DefSpilling<&DagTracker::prov_to_nodes>(cls, "_prov_to_nodes", true);
   DefState<&DagTracker::source_nodes>(cls, "_source_nodes");
   DefState<&DagTracker::writer>(cls, "_writer");
   DefState<&DagTracker::storage>(cls, "_storage");

@@ -12,7 +12,12 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
+#include <span>
+#include <vector>
+
+#include "lumarq/node_store.h"
 
 #include "dag_records.h"
 #include "tracker.h"
@@ -82,7 +87,50 @@ class DagTracker : public ProvenanceTracker {
 
   nb::object openlineage_url;     // _openlineage_url: where run events are posted, or None
   nb::object openlineage_run_id;  // _openlineage_run_id: the run a START was sent for, or None
+
+  // The nodes as columns while nobody holds the node map (see dag_store.cc); null once spilled.
+  std::unique_ptr<lumarq::NodeStore> store = std::make_unique<lumarq::NodeStore>();
+  nb::object handed_out = nb::dict();  // node id -> the DAGNode made for a stored row
+  std::vector<nb::object> texts;       // interned text id -> its str object
+  nb::object last_text;                // the last text interned, and its id (one op per loop)
+  uint32_t last_text_id = 0;
+  int64_t op_clock = 0;  // node timestamp (ns since the epoch), refreshed every 1024 nodes
+  uint32_t clock_tick = 0;
 };
+
+// ---------------------------------------------------------------- columnar node store
+
+/// Moves every stored node into `_nodes` and `_prov_to_nodes` as DAGNode objects, for good.
+void SpillStore(DagTracker& t);
+/// Fills `map` and `prov_map` as `_nodes` and `_prov_to_nodes` would be after a spill, leaving
+/// the store as it is (for a snapshot such as the pickled state).
+void StoreAsDicts(DagTracker& t, nb::handle map, nb::handle prov_map);
+/// `_nodes` / `_prov_to_nodes` after spilling the store.
+nb::object NodesMap(DagTracker& t);
+nb::object ProvMap(DagTracker& t);
+/// Text ids of the store's string table (UINT32_MAX for a text it cannot hold) and back.
+uint32_t InternText(DagTracker& t, nb::handle text);
+nb::object TextOf(DagTracker& t, uint32_t id);
+/// The DAGNode of a stored row: the one handed out before, else a new one (kept with `keep`).
+nb::object MaterializeRow(DagTracker& t, const lumarq::NodeView& v, bool keep);
+/// The node with id `id` from the store (kept, so it comes back the same), or None.
+nb::object StoreNode(DagTracker& t, nb::handle id, bool keep);
+/// Appends a row for a node that needs no object; false when the store cannot take it.
+bool StoreAppendPlain(DagTracker& t, int64_t id, NodeKind kind, nb::handle op,
+                      std::span<const int64_t> inputs, uint32_t word, bool is_protected);
+/// Appends a row for a node object, which is kept; false when the store cannot take it.
+bool StoreAppendObject(DagTracker& t, int64_t id, nb::handle node);
+/// Drops a tenth of the stored nodes, oldest first, sources kept.
+void StoreEvict(DagTracker& t);
+/// get_dag from the store; an invalid object when a held node's inputs are not plain ints.
+nb::object StoreGetDag(DagTracker& t, nb::handle root_obj, int64_t root);
+nb::object StoreNodesForWord(DagTracker& t, uint32_t word);
+/// dag_stats from the store; false when a held node needs the dict path.
+bool StoreStats(DagTracker& t, nb::dict* out);
+/// Names the column stored nodes were assigned to (first name wins; sources are skipped).
+void StoreNameNodes(DagTracker& t, std::span<const int64_t> ids, nb::handle name);
+/// The provenance of a stored node for an edge record, or an invalid object when absent.
+nb::object StoreInputProvenance(DagTracker& t, nb::handle id);
 
 /// The Python type object of DAGTracker.
 PyTypeObject* DagTrackerType();
@@ -112,6 +160,27 @@ int64_t CreateNodeFast(nb::handle tracker, NodeKind kind, nb::handle op_name, co
 /// caller that records the row too can share the one object with the record).
 int64_t CreateNodeFast(nb::handle tracker, NodeKind kind, nb::handle op_name, const int64_t* inputs,
                        size_t n_inputs, nb::handle provenance);
+
+/// Creates the nodes of one operation straight into the columnar store, with `_dag_lock` taken
+/// once per block: for a DAGTracker that holds its nodes in the store, has no override and no
+/// writer (the persistence hook wants one object per node). ok() is false otherwise, and callers
+/// use CreateNodeFast per row.
+class NodeAppender {
+ public:
+  explicit NodeAppender(nb::handle tracker);
+  bool ok() const { return t_ != nullptr; }
+  /// Nodes of `kind` for rows 0..n: inputs[r * arity ..] and words[r]; their ids to ids_out[r].
+  /// Eviction runs as rows pass the bound, as for single nodes.
+  void Append(NodeKind kind, nb::handle op, size_t n, const int64_t* inputs, size_t arity,
+              const uint32_t* words, int64_t* ids_out);
+
+ private:
+  nb::handle tracker_;
+  DagTracker* t_ = nullptr;
+};
+
+/// Warns (once per tracker) that memory-only row values were dropped by the buffer's bound.
+void WarnRowsDropped(nb::handle tracker);
 
 /// Builds StoredRowValue records. The record type is imported once per operation; when it is the
 /// storage component's 8-field tuple type, records are built as tuples of that type directly,

@@ -1,0 +1,334 @@
+// DAGTracker nodes in the core's columnar store.
+//
+// While nobody holds the tracker's node map, nodes live as rows of a NodeStore and no DAGNode
+// exists for them. A DAGNode is made when one is asked for (get_node, get_dag, the persistence
+// hook) and kept in `handed_out`, so the same object comes back and changes made to it stay;
+// rows with such an object are flagged and read through the object. Nodes that carry more than a
+// row holds (source fields, metadata, input lists that are not plain ints) are made as objects
+// at once and kept the same way.
+//
+// Reading `_nodes` or `_prov_to_nodes` from Python, assigning them or `_next_node_id`, or an
+// override of a node method on the tracker spills the store: every node becomes a DAGNode in the
+// dicts and the tracker carries on with them, as the dicts are then the caller's to change.
+#include <algorithm>
+#include <unordered_set>
+
+#include "dag_tracker.h"
+#include "lumarq/graph.h"
+
+namespace lumarq::py {
+
+using lumarq::NodeStore;
+using lumarq::NodeView;
+using dag_internal::Need;
+
+namespace {
+
+nb::object PyId(int64_t id) { return Steal(PyLong_FromLongLong(id)); }
+nb::object PyWord(uint32_t w) { return Steal(PyLong_FromUnsignedLong(w)); }
+
+bool ExactWord(nb::handle v, uint32_t* out) {
+  int64_t x;
+  if (!ExactInt64(v, &x) || x < 0 || x > UINT32_MAX) return false;
+  *out = static_cast<uint32_t>(x);
+  return true;
+}
+
+}  // namespace
+
+uint32_t InternText(DagTracker& t, nb::handle text) {
+  if (text.ptr() == t.last_text.ptr() && t.last_text.is_valid()) return t.last_text_id;
+  if (!PyUnicode_CheckExact(text.ptr())) return UINT32_MAX;
+  Py_ssize_t n = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &n);
+  if (utf8 == nullptr) {
+    PyErr_Clear();  // lone surrogates: not representable as a stored text
+    return UINT32_MAX;
+  }
+  const uint32_t id = t.store->strings().Intern(std::string_view(utf8, static_cast<size_t>(n)));
+  if (id >= t.texts.size()) t.texts.resize(id + 1);
+  if (!t.texts[id].is_valid()) t.texts[id] = nb::borrow(text);
+  t.last_text = nb::borrow(text);
+  t.last_text_id = id;
+  return id;
+}
+
+nb::object TextOf(DagTracker& t, uint32_t id) {
+  if (id < t.texts.size() && t.texts[id].is_valid()) return t.texts[id];
+  const std::string s = t.store->strings().Get(id);
+  nb::object text = Steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+  if (id >= t.texts.size()) t.texts.resize(id + 1);
+  t.texts[id] = text;
+  return text;
+}
+
+nb::object HandedOut(DagTracker& t, int64_t id) {
+  PyObject* hit = PyDict_GetItemWithError(t.handed_out.ptr(), PyId(id).ptr());
+  if (hit == nullptr && PyErr_Occurred()) throw nb::python_error();
+  return nb::borrow(hit);
+}
+
+nb::object MaterializeRow(DagTracker& t, const NodeView& v, bool keep) {
+  if (v.flags & lumarq::kNodeHasExtra) {
+    nb::object held = HandedOut(t, v.id);
+    if (held.is_valid()) return held;
+  }
+  nb::object id = PyId(v.id);
+  nb::object prov = PyWord(v.word);
+  NodeFields f;
+  f.node_id = id;
+  f.node_type = KindMember(static_cast<NodeKind>(v.kind));
+  nb::object op = TextOf(t, v.op);
+  f.operation = op;
+  f.provenance = prov;
+  f.ids = v.inputs.data();
+  f.n_ids = v.inputs.size();
+  if (v.flags & lumarq::kNodeProtected) f.is_protected = Py_True;
+  nb::object node = NewNode(f);
+  if (v.name != 0) NodeAssignColumn(node, TextOf(t, v.name));
+  if (!keep) return node;
+  PyObject* kept = PyDict_SetDefault(t.handed_out.ptr(), id.ptr(), node.ptr());
+  if (kept == nullptr) throw nb::python_error();
+  t.store->SetFlags(v.id, lumarq::kNodeHasExtra);
+  return nb::borrow(kept);
+}
+
+nb::object StoreNode(DagTracker& t, nb::handle id, bool keep) {
+  int64_t id64;
+  if (!ExactInt64(id, &id64)) {
+    // Ids are ints; an equal non-int key (True, 1.0) finds the node as a dict lookup would.
+    PyObject* as_int = PyNumber_Index(id.ptr());
+    if (as_int == nullptr) {
+      PyErr_Clear();
+      const double d = PyFloat_Check(id.ptr()) ? PyFloat_AS_DOUBLE(id.ptr()) : 0.5;
+      if (d != static_cast<double>(static_cast<int64_t>(d))) return nb::none();
+      id64 = static_cast<int64_t>(d);
+    } else {
+      nb::object i = Steal(as_int);
+      if (!ExactInt64(i, &id64)) return nb::none();
+    }
+  }
+  NodeView v;
+  if (!t.store->Snap().Find(id64, &v)) return nb::none();
+  return MaterializeRow(t, v, keep);
+}
+
+void StoreAsDicts(DagTracker& t, nb::handle map, nb::handle prov_map) {
+  auto snap = t.store->Snap();
+  std::vector<std::pair<nb::object, nb::object>> nodes;  // (id, node), in id order
+  nodes.reserve(snap.size());
+  snap.ForEach([&](const NodeView& v) {
+    nodes.emplace_back(PyId(v.id), MaterializeRow(t, v, /*keep=*/false));
+  });
+  for (auto& [id, node] : nodes) {
+    SetItem(map, id, node);
+    nb::object prov = NodeField(node, kProvenance);
+    nb::object ids = MapGet(prov_map, prov);
+    if (ids.is_none()) {
+      ids = nb::list();
+      SetItem(prov_map, prov, ids);
+    }
+    Append(ids, id);
+  }
+}
+
+void SpillStore(DagTracker& t) {
+  if (!t.store) return;
+  StoreAsDicts(t, Need(t.nodes, "_nodes"), Need(t.prov_to_nodes, "_prov_to_nodes"));
+  t.store.reset();
+  t.handed_out = nb::dict();
+  t.texts.clear();
+  t.last_text = nb::object();
+}
+
+nb::object NodesMap(DagTracker& t) {
+  SpillStore(t);
+  return Need(t.nodes, "_nodes");
+}
+
+nb::object ProvMap(DagTracker& t) {
+  SpillStore(t);
+  return Need(t.prov_to_nodes, "_prov_to_nodes");
+}
+
+bool StoreAppendPlain(DagTracker& t, int64_t id, NodeKind kind, nb::handle op,
+                      std::span<const int64_t> inputs, uint32_t word, bool is_protected) {
+  const uint32_t op_id = InternText(t, op);
+  if (op_id == UINT32_MAX || id < t.store->next_id()) return false;
+  t.store->SetNextId(id);
+  uint8_t flags = is_protected ? lumarq::kNodeProtected : 0;
+  if (kind == NodeKind::kSource) flags |= lumarq::kNodePinned;
+  t.store->Append(static_cast<uint8_t>(kind), flags, op_id, word, inputs, t.op_clock);
+  return true;
+}
+
+bool StoreAppendObject(DagTracker& t, int64_t id, nb::handle node) {
+  nb::object type = NodeField(node, kNodeType);
+  int kind = 0;
+  for (int k = 1; k <= kNodeKinds && !kind; ++k) {
+    if (type.ptr() == KindMember(static_cast<NodeKind>(k)).ptr()) kind = k;
+  }
+  uint32_t word;
+  std::vector<int64_t> ids;
+  if (!kind || !ExactWord(NodeField(node, kProvenance), &word) || !NodeInputIds(node, &ids)) {
+    return false;
+  }
+  nb::object op = NodeField(node, kOperation);
+  uint32_t op_id = InternText(t, op);
+  if (op_id == UINT32_MAX) op_id = 0;  // the object is read instead
+  if (id < t.store->next_id()) return false;
+  t.store->SetNextId(id);
+  uint8_t flags = lumarq::kNodeHasExtra;
+  if (NodeIsProtected(node)) flags |= lumarq::kNodeProtected;
+  if (kind == static_cast<int>(NodeKind::kSource)) flags |= lumarq::kNodePinned;
+  if (PyDict_SetItem(t.handed_out.ptr(), PyId(id).ptr(), node.ptr()) < 0) throw nb::python_error();
+  t.store->Append(static_cast<uint8_t>(kind), flags, op_id, word, ids, t.op_clock);
+  t.store->SetFlags(id, lumarq::kNodeHasExtra);
+  return true;
+}
+
+void StoreEvict(DagTracker& t) {
+  const size_t n = t.store->size();
+  const std::vector<int64_t> dropped = t.store->EvictOldest(n / 10);
+  // Objects are released after the indexes are consistent: a finaliser may run Python code.
+  std::vector<nb::object> released;
+  if (PyDict_GET_SIZE(t.handed_out.ptr()) > 0) {
+    for (int64_t id : dropped) {
+      nb::object key = PyId(id);
+      PyObject* hit = PyDict_GetItemWithError(t.handed_out.ptr(), key.ptr());
+      if (hit == nullptr) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        continue;
+      }
+      released.push_back(nb::borrow(hit));
+      if (PyDict_DelItem(t.handed_out.ptr(), key.ptr()) < 0) throw nb::python_error();
+    }
+  }
+}
+
+nb::object StoreGetDag(DagTracker& t, nb::handle root_obj, int64_t root) {
+  auto snap = t.store->Snap();
+  nb::dict found;
+  nb::list edges;
+  std::vector<int64_t> held_inputs;
+  bool fallback = false;
+  std::vector<nb::object> index_objs;  // input positions 0, 1, ... as ints
+  auto position = [&](size_t i) -> nb::handle {
+    while (index_objs.size() <= i) index_objs.push_back(PyId(static_cast<int64_t>(index_objs.size())));
+    return index_objs[i];
+  };
+  BreadthFirstWalk(root, [&](int64_t id, auto&& enqueue) {
+    if (fallback) return;
+    NodeView v;
+    if (!snap.Find(id, &v)) return;
+    nb::object node = MaterializeRow(t, v, /*keep=*/true);
+    std::span<const int64_t> inputs = v.inputs;
+    if (v.flags & lumarq::kNodeHasExtra || NativeNode(node) == nullptr) {
+      if (!NodeInputIds(node, &held_inputs)) {
+        fallback = true;
+        return;
+      }
+      inputs = held_inputs;
+    }
+    nb::object key = id == root ? nb::borrow(root_obj) : PyId(id);
+    if (PyDict_SetItem(found.ptr(), key.ptr(), node.ptr()) < 0) throw nb::python_error();
+    for (size_t i = 0; i < inputs.size(); ++i) {
+      if (PyList_Append(edges.ptr(), NewEdge(PyId(inputs[i]), key, position(i)).ptr()) < 0)
+        throw nb::python_error();
+      enqueue(inputs[i]);
+    }
+  });
+  if (fallback) return nb::object();
+  return NewComputationDag(root_obj, found, edges);
+}
+
+nb::object StoreNodesForWord(DagTracker& t, uint32_t word) {
+  nb::list out;
+  auto snap = t.store->Snap();
+  for (int64_t id : snap.WithWord(word)) {
+    NodeView v;
+    if (snap.Find(id, &v)) out.append(MaterializeRow(t, v, /*keep=*/true));
+  }
+  return out;
+}
+
+bool StoreStats(DagTracker& t, nb::dict* out) {
+  auto snap = t.store->Snap();
+  Py_ssize_t total = 0, sources = 0, protected_nodes = 0, protected_source_nodes = 0;
+  std::vector<uint64_t> counts;
+  std::vector<uint32_t> order;
+  std::unordered_set<uint32_t> words;
+  bool ok = true;
+  snap.ForEach([&](const NodeView& v) {
+    if (!ok) return;
+    ++total;
+    words.insert(v.word);
+    bool source = v.kind == static_cast<uint8_t>(NodeKind::kSource);
+    bool prot = v.flags & lumarq::kNodeProtected;
+    uint32_t op = v.op;
+    if (v.flags & lumarq::kNodeHasExtra) {
+      nb::object node = HandedOut(t, v.id);
+      if (node.is_valid()) {
+        source = NodeIsSource(node);
+        prot = NodeIsProtected(node);
+        op = InternText(t, NodeField(node, kOperation));
+        if (op == UINT32_MAX) {
+          ok = false;
+          return;
+        }
+      }
+    }
+    sources += source;
+    protected_nodes += prot;
+    protected_source_nodes += prot && source;
+    if (source) return;
+    if (op >= counts.size()) counts.resize(op + 1, 0);
+    if (counts[op]++ == 0) order.push_back(op);
+  });
+  if (!ok) return false;
+  nb::dict ops;
+  for (uint32_t op : order) ops[TextOf(t, op)] = nb::int_(counts[op]);
+  (*out)["total_nodes"] = nb::int_(total);
+  (*out)["source_nodes"] = nb::int_(sources);
+  (*out)["protected_sources"] = nb::int_(protected_nodes);
+  (*out)["operation_nodes"] = nb::int_(total - sources);
+  (*out)["operation_counts"] = ops;
+  (*out)["unique_provenances"] = nb::int_(words.size());
+  (*out)["protected_source_nodes"] = nb::int_(protected_source_nodes);
+  return true;
+}
+
+void StoreNameNodes(DagTracker& t, std::span<const int64_t> ids, nb::handle name) {
+  const uint32_t name_id = InternText(t, name);
+  auto snap = t.store->Snap();
+  for (int64_t id : ids) {
+    NodeView v;
+    if (!snap.Find(id, &v) || v.kind == static_cast<uint8_t>(NodeKind::kSource)) continue;
+    if (v.flags & lumarq::kNodeHasExtra) {
+      nb::object node = HandedOut(t, id);
+      if (node.is_valid()) {
+        NodeAssignColumn(node, name);
+        continue;
+      }
+    }
+    if (v.name == 0 && name_id != UINT32_MAX) {
+      t.store->SetName(id, name_id);
+    } else if (v.name == 0) {
+      NodeAssignColumn(MaterializeRow(t, v, /*keep=*/true), name);
+    }
+  }
+}
+
+nb::object StoreInputProvenance(DagTracker& t, nb::handle id) {
+  int64_t id64;
+  if (!ExactInt64(id, &id64)) return nb::object();
+  NodeView v;
+  if (!t.store->Snap().Find(id64, &v)) return nb::object();
+  if (v.flags & lumarq::kNodeHasExtra) {
+    nb::object node = HandedOut(t, id64);
+    if (node.is_valid()) return NodeField(node, kProvenance);
+  }
+  return PyWord(v.word);
+}
+
+}  // namespace lumarq::py

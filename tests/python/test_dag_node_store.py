@@ -1,0 +1,131 @@
+"""The tracker's columnar node store against the node map it stands in for.
+
+A tracker keeps its nodes as columns until someone reads `_nodes`; from then on it works on the
+dicts. Every query must give the same answer either way, handed-out nodes must be the same
+objects with their changes kept, and the block path of the containers must log what the
+per-row path logs."""
+import warnings
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from lumarq.utilities.vantor32_dag import DAGTracker, NodeType, wrap_dataframe_dag
+
+
+class Plain(DAGTracker):
+    """A subclass: every operation takes the per-row path with DAGNode objects in the dicts."""
+
+
+def as_dicts(t):
+    t._nodes  # reading the node map moves the nodes into it for good
+    return t
+
+
+def pipeline(t, rows=40, max_nodes=None):
+    if max_nodes is not None:
+        t._max_nodes = max_nodes
+    df = pd.DataFrame({"a": np.arange(rows, dtype=float), "b": np.arange(rows) % 7,
+                       "c": np.where(np.arange(rows) % 5 == 0, np.nan, 1.5)})
+    w = wrap_dataframe_dag(df, t, "loans", protected=["b"])
+    r = w["a"] + w["b"]
+    r = (r * w["c"]).clip(lower=0)
+    q = -(r - w["a"])
+    w["dti"] = q
+    agg = t.log_aggregate("sum", [int(x) for x in q._node_ids[:5]], 77, {"k": 1})
+    m = t.log_merge([int(q._node_ids[0])], [agg], 78)
+    return w, q, m
+
+
+def view(t, q, m):
+    """Everything the public queries report, as plain data."""
+    roots = sorted({int(x) for x in q._node_ids} | {m})
+    dags = {r: (t.get_dag(r).to_dict() if t.get_node(r) is not None else None) for r in roots}
+    words = sorted({int(p) for p in q._prov})[:5]
+    by_word = {w: [n.to_dict() for n in t.get_nodes_for_provenance(w)] for w in words}
+    newest = {w: (d.root_id if (d := t.get_dag_for_provenance(w)) else None) for w in words}
+    return dags, by_word, newest, t.dag_stats(), t._next_node_id
+
+
+@pytest.mark.parametrize("max_nodes", [None, 50, 23])
+def test_store_answers_as_the_dicts_do(max_nodes):
+    warnings.simplefilter("ignore", UserWarning)
+    columnar, dicts, plain = DAGTracker(), as_dicts(DAGTracker()), Plain()
+    out = [pipeline(t, max_nodes=max_nodes) for t in (columnar, dicts, plain)]
+    views = [view(t, q, m) for t, (_, q, m) in zip((columnar, dicts, plain), out)]
+    assert views[0] == views[1] == views[2]
+    assert [np.asarray(q._node_ids).tolist() for _, q, _ in out][0] == out[2][1]._node_ids.tolist()
+    # The buffered row values are the same records in the same order.
+    assert columnar._value_buffer == dicts._value_buffer == plain._value_buffer
+    # And the node maps once the store is given up.
+    assert columnar._nodes == dicts._nodes == plain._nodes
+    assert columnar._prov_to_nodes == dicts._prov_to_nodes == plain._prov_to_nodes
+
+
+def test_handed_out_nodes_come_back_the_same_with_their_changes():
+    t = DAGTracker()
+    _, q, m = pipeline(t)
+    nid = int(q._node_ids[3])
+    node = t.get_node(nid)
+    assert t.get_node(nid) is node and t.get_dag(nid).nodes[nid] is node
+    node.metadata["note"] = "checked"
+    node.operation = "renamed"
+    node.inputs.append(m)  # a graph edge the store itself never had
+    dag = t.get_dag(nid)
+    into = [(e.source_id, e.input_index) for e in dag.edges if e.target_id == nid]
+    assert dag.nodes[m] is t.get_node(m) and into[-1] == (m, len(node.inputs) - 1)
+    assert t.dag_stats()["operation_counts"]["renamed"] == 1
+    assert any(n is node for n in t.get_nodes_for_provenance(node.provenance))
+    assert t._nodes[nid] is node and node.metadata == {"note": "checked", "column": "dti"}
+
+
+def test_evicted_nodes_leave_the_handed_out_cache_and_sources_stay():
+    t = DAGTracker()
+    t._max_nodes = 30
+    w, q, _ = pipeline(t, rows=60)
+    first = t.get_node(int(q._node_ids[0]))
+    assert first is None or first.node_type is not NodeType.SOURCE
+    stats = t.dag_stats()
+    assert stats["total_nodes"] <= 31 and stats["source_nodes"] == 3
+    for col in ("a", "b", "c"):
+        src = t.get_node(t._source_nodes[("loans", col)])
+        assert src.table == "loans" and src.column == col and src.is_source
+    assert len(t._nodes) == stats["total_nodes"]
+
+
+def test_row_values_the_bound_drops_are_not_built_but_the_newest_are_kept():
+    rows = 100_000 + 257
+    values = np.arange(rows, dtype=float)
+    values[-3] = np.nan  # not recorded: one more early row survives
+    df = pd.DataFrame({"a": values, "b": np.ones(rows), "c": np.arange(rows) % 3 == 0,
+                       "d": np.where(np.arange(rows) < 60_000, np.nan, 2.0)})
+    kept, wrapped = [], []
+    warnings.simplefilter("ignore", UserWarning)
+    for t in (DAGTracker(), Plain()):
+        w = wrap_dataframe_dag(df, t, "big")
+        wrapped.append([(r.row_index, r.fingerprint, r.node_operation, r.value, r.column_name)
+                        for r in t._value_buffer])
+        t._value_buffer.clear()
+        w["a"] + w["b"]
+        kept.append([(r.row_index, r.fingerprint, r.node_operation, r.value) for r in t._value_buffer])
+    assert kept[0] == kept[1] and wrapped[0] == wrapped[1]
+    # The last column records 40,000 rows: the rest of the bound comes from the one before.
+    assert len(wrapped[0]) == 100_000 and wrapped[0][0][4] == "c" and wrapped[0][-1][4] == "d"
+    assert len(kept[0]) == 100_000 and kept[0][0][0] == 256 and kept[0][-1][0] == rows - 1
+
+
+def test_pickled_tracker_carries_the_stored_nodes():
+    import pickle
+
+    columnar, dicts = DAGTracker(), as_dicts(DAGTracker())
+    for t in (columnar, dicts):
+        pipeline(t)
+    for t in (columnar, dicts):
+        t.get_node(5).metadata["kept"] = True  # a change to a handed-out node travels
+    copies = [pickle.loads(pickle.dumps(t)) for t in (columnar, dicts)]
+    assert copies[0]._nodes == copies[1]._nodes and copies[0]._nodes[5].metadata["kept"]
+    assert copies[0]._prov_to_nodes == dicts._prov_to_nodes
+    # The original keeps working from its store, the copy from its dicts; both log alike.
+    for t in (columnar, *copies):
+        assert t.log_unary("neg", 5, 9) == dicts._next_node_id
+    assert columnar.get_dag(dicts._next_node_id).to_dict() == copies[0].get_dag(dicts._next_node_id).to_dict()
