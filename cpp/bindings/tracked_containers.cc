@@ -274,8 +274,8 @@ void DefineSeries(nb::module_& m) {
       {"__lt__", r.op_lt, g_code.cmp},
       {"__ge__", r.op_ge, g_code.cmp},
       {"__le__", r.op_le, g_code.cmp},
-      // Not in the original set; overridden so that the right operand's provenance is never
-      // dropped (pandas' own operators keep only one side's metadata).
+      // Overridden so that the right operand's provenance is never dropped (pandas' own
+      // operators keep only one side's metadata).
       {"__eq__", r.op_eq, g_code.cmp},
       {"__ne__", r.op_ne, g_code.cmp},
       {"__mod__", r.op_mod, g_code.div},

@@ -186,8 +186,8 @@ def _print_table(rows: Sequence[Dict[str, Any]], columns: Sequence[str]) -> None
 
 
 def _print_fairness(fair: Dict[str, Any]) -> None:
-    def num(x: Optional[float], spec: str = ".3f") -> str:
-        return "n/a" if x is None else format(x, spec)
+    def num(x: Optional[float], fmt: str = ".3f") -> str:
+        return "n/a" if x is None else format(x, fmt)
 
     print(f"\nFairness of the approval decision (score >= {APPROVAL_THRESHOLD}), "
           f"{num(fair['overall_selection_rate'], '.1%')} approved overall:")

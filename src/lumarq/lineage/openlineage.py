@@ -41,7 +41,7 @@ def _client() -> Any:
 
 
 def _schema_url(name: str) -> str:
-    return "%s/spec/facets/1-0-0/%s.json#/$defs/%s" % (LUMARQ_URI, name, name)
+    return "%s/schemas/facets/1-0-0/%s.json#/$defs/%s" % (LUMARQ_URI, name, name)
 
 
 _FACET_CLASSES: Dict[str, Any] = {}
