@@ -12,6 +12,7 @@ from __future__ import annotations
 import abc
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
+from ._columns import GraphColumns, RowValueColumns
 from ._records import StoredEdge, StoredNode, StoredRowValue
 
 PIPELINE_STATUSES = ("running", "completed", "failed")
@@ -100,6 +101,30 @@ class StorageBackend(abc.ABC):
         (the result then also holds "duplicate": 1). A store may commit a
         big batch in pieces; with a batch id, sending it again completes it
         without duplicates."""
+
+    def write_columns(
+        self,
+        tenant: str,
+        *,
+        graph: Optional[GraphColumns] = None,
+        row_values: Optional[RowValueColumns] = None,
+        batch_id: Optional[str] = None,
+        lost: Sequence[Tuple[int, int]] = (),
+    ) -> Dict[str, int]:
+        """`write_batch` for column batches: the graph's nodes, then its edges,
+        then the row values. This default goes through the record types;
+        backends override it with a path that reads the columns directly."""
+        nodes: List[StoredNode] = []
+        edges: List[Tuple[int, Sequence[StoredEdge]]] = []
+        if graph is not None and len(graph):
+            nodes, graph_edges = graph.to_records()
+            if graph_edges:
+                edges = [(graph.pipeline_id, graph_edges)]
+        elif graph is not None and graph.edge_parent.size:
+            edges = [(graph.pipeline_id, graph.to_records()[1])]
+        rows = [row_values.to_records(tenant)] if row_values is not None and len(row_values) else []
+        return self.write_batch(tenant, nodes=nodes, edges=edges, row_values=rows,
+                                batch_id=batch_id, lost=lost)
 
     # -- reads --------------------------------------------------------------
     @abc.abstractmethod

@@ -215,6 +215,14 @@ class HostedStorage:
                 self._prune(backend)
         return result
 
+    def write_columns(self, *, graph=None, row_values=None, batch_id: Optional[str] = None,
+                      lost=()) -> Dict[str, int]:
+        """`write_batch` for column batches (`GraphColumns`, `RowValueColumns`):
+        the nodes and edges of one pipeline and row values, one transaction."""
+        extra = {"lost": list(lost)} if lost else {}
+        return self.backend.write_columns(self._tenant, graph=graph, row_values=row_values,
+                                          batch_id=batch_id, **extra)
+
     @staticmethod
     def _prune(backend: Any) -> None:
         import datetime as _dt
