@@ -233,6 +233,37 @@ class IntColumn {
     return i < size_ ? Get(i) : IntCell::Of(missing);
   }
 
+  /// The column as n values of T for the core kernels: the array itself when it is a
+  /// contiguous T column of at least n rows, else a copy in `copy` (rows past its end
+  /// `missing`). Words keep their low 32 bits, as Word() reads them. False when an id does
+  /// not fit in int64.
+  template <typename T>
+  bool Native(size_t n, int64_t missing, std::vector<T>* copy, const T** out) const {
+    if constexpr (sizeof(T) == 4) {
+      if (kind_ == kU32 && u32_.stride == 1 && size_ >= n) {
+        *out = u32_.data;
+        return true;
+      }
+    } else {
+      if (kind_ == kI64 && i64_.stride == 1 && size_ >= n) {
+        *out = i64_.data;
+        return true;
+      }
+    }
+    copy->resize(n);
+    for (size_t i = 0; i < n; ++i) {
+      const IntCell c = At(i, missing);
+      if constexpr (sizeof(T) == 4) {
+        (*copy)[i] = c.Word();
+      } else {
+        if (!c.small) return false;
+        (*copy)[i] = c.v;
+      }
+    }
+    *out = copy->data();
+    return true;
+  }
+
  private:
   enum Kind { kGeneric, kU32, kI64 };
   nb::object arr_;
@@ -569,40 +600,48 @@ BackendTracker* NativeCodec(nb::handle tracker, nb::object* hold) {
 
 // ---------------------------------------------------------------- the per-row engines
 
-/// Rows of one operation waiting for their nodes: the store takes them a block at a time, so
-/// the node lock is taken once per block and no object is made per node.
-constexpr size_t kBlockRows = 16384;
-
-class BlockRows {
+/// Operand columns of an element-wise operation, as the core kernels take them.
+template <size_t Arity>
+class KernelOperands {
  public:
-  void Clear() {
-    rows_.clear();
-    words_.clear();
-    inputs_.clear();
+  /// Adds an operand (its words and node ids); false when its ids need the per-row path.
+  bool Add(const IntColumn& words, const IntColumn& nodes, size_t n) {
+    Slot& s = slots_[count_];
+    lumarq::RowOperand& op = operands_[count_++];
+    return words.Native<uint32_t>(n, 0, &s.words, &op.words) &&
+           nodes.Native<int64_t>(n, -1, &s.nodes, &op.nodes);
   }
-  void Add(size_t row, uint32_t word, std::array<int64_t, 2> inputs) {
-    rows_.push_back(row);
-    words_.push_back(word);
-    inputs_.push_back(inputs[0]);
-    inputs_.push_back(inputs[1]);
-  }
-  /// Creates the pending nodes (inputs taken `arity` at a time) and writes their ids.
-  void Flush(NodeAppender& appender, NodeKind kind, nb::handle op, size_t arity, int64_t* node_out) {
-    if (rows_.empty()) return;
-    if (arity != 2) {
-      for (size_t r = 0; r < rows_.size(); ++r) inputs_[r] = inputs_[2 * r];
-    }
-    ids_.resize(rows_.size());
-    appender.Append(kind, op, rows_.size(), inputs_.data(), arity, words_.data(), ids_.data());
-    for (size_t r = 0; r < rows_.size(); ++r) node_out[rows_[r]] = ids_[r];
-    Clear();
-  }
+  const std::array<lumarq::RowOperand, Arity>& operands() const { return operands_; }
 
  private:
-  std::vector<size_t> rows_;
-  std::vector<uint32_t> words_;
-  std::vector<int64_t> inputs_, ids_;
+  struct Slot {
+    std::vector<uint32_t> words;
+    std::vector<int64_t> nodes;
+  };
+  std::array<Slot, Arity> slots_;
+  std::array<lumarq::RowOperand, Arity> operands_{};
+  size_t count_ = 0;
 };
+
+/// Runs the core kernel of one element-wise operation straight into the tracker's store: for a
+/// tracker whose native combine / chain and node creation would run end to end. False, with
+/// nothing logged, when the per-row path must run instead.
+template <class Words>
+bool RunKernel(nb::handle tracker, const Words& words, NodeKind kind, nb::handle op,
+               const KernelOperands<Words::kArity>& in, size_t n, Recorder& recorder,
+               const RowValues& row_values, uint32_t* prov_out, int64_t* node_out) {
+  NodeAppender appender(tracker);
+  if (!appender.ok()) return false;
+  const bool done = appender.Run(kind, op, [&](lumarq::NodeTarget& target) {
+    lumarq::ElementwiseRows(words, in.operands(), n, target, prov_out, node_out);
+  });
+  if (!done) return false;
+  recorder.SkipDropped(row_values);
+  for (size_t i = recorder.skip_before(); i < n; ++i) {
+    recorder.Word(i, prov_out[i], nb::handle(), op, row_values);
+  }
+  return true;
+}
 
 struct RowArrays {
   nb::object prov, nodes;
@@ -630,32 +669,10 @@ RowArrays BinaryRows(nb::handle self, nb::handle other, nb::handle tracker, nb::
   WordInts ints;
 
   if (native_combine && native_log && n != 0) {
-    NodeAppender appender(tracker);
-    if (appender.ok()) {
-      recorder.SkipDropped(row_values);
-      BlockRows block;
-      for (size_t start = 0; start < n; start += kBlockRows) {
-        const size_t end = std::min(n, start + kBlockRows);
-        block.Clear();
-        for (size_t i = start; i < end; ++i) {
-          const IntCell a = pa.At(i, 0), b = pb.At(i, 0);
-          const uint32_t word = codec->codec.Combine(a.Word(), b.Word(), code);
-          prov_out[i] = word;
-          const IntCell left = na.At(i, -1), right = nr.At(i, -1);
-          if (!left.NonNegative() || !right.NonNegative()) continue;
-          if (!left.small || !right.small) {
-            // An id beyond int64: flush what is pending, then this node through the method.
-            block.Flush(appender, NodeKind::kBinary, op, 2, node_out);
-            nb::object id = CallMethod(tracker, Interned("log_binary"), op, left.Object(),
-                                       right.Object(), PyWord(word));
-            StoreId(out.nodes, node_out, i, id);
-            continue;
-          }
-          block.Add(i, word, {left.v, right.v});
-        }
-        block.Flush(appender, NodeKind::kBinary, op, 2, node_out);
-        for (size_t i = start; i < end; ++i) recorder.Word(i, prov_out[i], nb::handle(), op, row_values);
-      }
+    KernelOperands<2> in;
+    if (in.Add(pa, na, n) && in.Add(pb, nr, n) &&
+        RunKernel(tracker, lumarq::CombineWords{&codec->codec, code}, NodeKind::kBinary, op, in, n,
+                  recorder, row_values, prov_out, node_out)) {
       return out;
     }
   }
@@ -723,30 +740,10 @@ RowArrays UnaryRows(nb::handle self, nb::handle tracker, nb::handle values, nb::
   WordInts ints;
 
   if (native_chain && native_log && n != 0) {
-    NodeAppender appender(tracker);
-    if (appender.ok()) {
-      recorder.SkipDropped(row_values);
-      BlockRows block;
-      for (size_t start = 0; start < n; start += kBlockRows) {
-        const size_t end = std::min(n, start + kBlockRows);
-        block.Clear();
-        for (size_t i = start; i < end; ++i) {
-          const uint32_t word = Codec::UpdateChain(prov.At(i, 0).Word(), code);
-          prov_out[i] = word;
-          const IntCell input = nodes.At(i, -1);
-          if (!input.NonNegative()) continue;
-          if (!input.small) {
-            block.Flush(appender, NodeKind::kUnary, op, 1, node_out);
-            nb::object stored = GetItem(out.prov, PyInt(static_cast<int64_t>(i)));
-            nb::object id = CallMethod(tracker, Interned("log_unary"), op, input.Object(), stored);
-            StoreId(out.nodes, node_out, i, id);
-            continue;
-          }
-          block.Add(i, word, {input.v, 0});
-        }
-        block.Flush(appender, NodeKind::kUnary, op, 1, node_out);
-        for (size_t i = start; i < end; ++i) recorder.Word(i, prov_out[i], nb::handle(), op, row_values);
-      }
+    KernelOperands<1> in;
+    if (in.Add(prov, nodes, n) &&
+        RunKernel(tracker, lumarq::ChainWords{code}, NodeKind::kUnary, op, in, n, recorder,
+                  row_values, prov_out, node_out)) {
       return out;
     }
   }

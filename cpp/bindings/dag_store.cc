@@ -187,22 +187,22 @@ bool StoreAppendObject(DagTracker& t, int64_t id, nb::handle node) {
   return true;
 }
 
-void StoreEvict(DagTracker& t) {
+void StoreEvict(DagTracker& t, std::vector<nb::object>* released) {
   const size_t n = t.store->size();
-  const std::vector<int64_t> dropped = t.store->EvictOldest(n / 10);
+  std::vector<int64_t> held;  // dropped rows that had an object
+  t.store->EvictOldest(n / 10, &held);
   // Objects are released after the indexes are consistent: a finaliser may run Python code.
-  std::vector<nb::object> released;
-  if (PyDict_GET_SIZE(t.handed_out.ptr()) > 0) {
-    for (int64_t id : dropped) {
-      nb::object key = PyId(id);
-      PyObject* hit = PyDict_GetItemWithError(t.handed_out.ptr(), key.ptr());
-      if (hit == nullptr) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        continue;
-      }
-      released.push_back(nb::borrow(hit));
-      if (PyDict_DelItem(t.handed_out.ptr(), key.ptr()) < 0) throw nb::python_error();
+  std::vector<nb::object> local;
+  std::vector<nb::object>& out = released != nullptr ? *released : local;
+  for (int64_t id : held) {
+    nb::object key = PyId(id);
+    PyObject* hit = PyDict_GetItemWithError(t.handed_out.ptr(), key.ptr());
+    if (hit == nullptr) {
+      if (PyErr_Occurred()) throw nb::python_error();
+      continue;
     }
+    out.push_back(nb::borrow(hit));
+    if (PyDict_DelItem(t.handed_out.ptr(), key.ptr()) < 0) throw nb::python_error();
   }
 }
 

@@ -1518,42 +1518,57 @@ NodeAppender::NodeAppender(nb::handle tracker) : tracker_(tracker) {
   t_ = t;
 }
 
-void NodeAppender::Append(NodeKind kind, nb::handle op, size_t n, const int64_t* inputs,
-                          size_t arity, const uint32_t* words, int64_t* ids_out) {
-  if (n == 0) return;
+bool NodeAppender::Run(NodeKind kind, nb::handle op,
+                       const std::function<void(lumarq::NodeTarget&)>& body) {
   DagTracker& t = *t_;
+  std::vector<nb::object> released;  // dropped after the lock, once the store is consistent
   LockGuard guard(Need(t.dag_lock, "_dag_lock"));
   int64_t id, limit;
   if (!t.store || !ExactInt64(Need(t.next_node_id, "_next_node_id"), &id) ||
       !ExactInt64(Need(t.max_nodes, "_max_nodes"), &limit)) {
-    // The state changed under us (another thread spilled the store): one node at a time.
-    guard.Release();
-    for (size_t r = 0; r < n; ++r) {
-      ids_out[r] = CreateNodeFast(tracker_, kind, op, inputs + r * arity, arity, words[r]);
-    }
-    return;
+    return false;  // the state changed under us (another thread spilled the store)
   }
   const uint32_t op_id = InternText(t, op);
   if (op_id == UINT32_MAX || id < t.store->next_id()) {
     guard.Release();
     SpillStore(t);
-    for (size_t r = 0; r < n; ++r) {
-      ids_out[r] = CreateNodeFast(tracker_, kind, op, inputs + r * arity, arity, words[r]);
-    }
-    return;
+    return false;
   }
   t.store->SetNextId(id);
   RefreshClock(t);
-  lumarq::NodeStore& store = *t.store;
-  const auto k = static_cast<uint8_t>(kind);
-  for (size_t r = 0; r < n; ++r) {
-    const uint32_t w = words[r];
-    const uint8_t flags = (w != 0 && TaintOf(w)) ? lumarq::kNodeProtected : 0;
-    ids_out[r] = store.Append(k, flags, op_id, w, {inputs + r * arity, arity}, t.op_clock);
-    if (static_cast<int64_t>(store.size()) > limit) StoreEvict(t);
+  lumarq::NodeTarget target;
+  target.store = t.store.get();
+  target.kind = static_cast<uint8_t>(kind);
+  target.flags = kind == NodeKind::kSource ? lumarq::kNodePinned : 0;
+  target.op = op_id;
+  target.timestamp = t.op_clock;
+  target.limit = static_cast<size_t>(std::max<int64_t>(limit, 0));
+  target.evict = [&t, &released] { StoreEvict(t, &released); };
+  // Ids drawn stay drawn, whatever happens in the body.
+  auto sync_ids = [&] {
+    if (t.store) t.next_node_id = PyInt(t.store->next_id());
+  };
+  try {
+    body(target);
+  } catch (...) {
+    sync_ids();
+    throw;
   }
-  t.next_node_id = PyInt(id + static_cast<int64_t>(n));
+  sync_ids();
   guard.Release();
+  return true;
+}
+
+void NodeAppender::Append(NodeKind kind, nb::handle op, size_t n, const int64_t* inputs,
+                          size_t arity, const uint32_t* words, int64_t* ids_out) {
+  if (n == 0) return;
+  const bool done = Run(kind, op, [&](lumarq::NodeTarget& target) {
+    lumarq::AppendNodes(target, n, words, inputs, arity, ids_out);
+  });
+  if (done) return;
+  for (size_t r = 0; r < n; ++r) {
+    ids_out[r] = CreateNodeFast(tracker_, kind, op, inputs + r * arity, arity, words[r]);
+  }
 }
 
 RowRecordMaker::RowRecordMaker()

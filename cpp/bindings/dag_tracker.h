@@ -12,12 +12,14 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <span>
 #include <vector>
 
 #include "lumarq/node_store.h"
+#include "lumarq/row_kernels.h"
 
 #include "dag_records.h"
 #include "tracker.h"
@@ -120,8 +122,9 @@ bool StoreAppendPlain(DagTracker& t, int64_t id, NodeKind kind, nb::handle op,
                       std::span<const int64_t> inputs, uint32_t word, bool is_protected);
 /// Appends a row for a node object, which is kept; false when the store cannot take it.
 bool StoreAppendObject(DagTracker& t, int64_t id, nb::handle node);
-/// Drops a tenth of the stored nodes, oldest first, sources kept.
-void StoreEvict(DagTracker& t);
+/// Drops a tenth of the stored nodes, oldest first, sources kept. The node objects handed out
+/// for them go to `released` when given (to be dropped once no Python code may interfere).
+void StoreEvict(DagTracker& t, std::vector<nb::object>* released = nullptr);
 /// get_dag from the store; an invalid object when a held node's inputs are not plain ints.
 nb::object StoreGetDag(DagTracker& t, nb::handle root_obj, int64_t root);
 nb::object StoreNodesForWord(DagTracker& t, uint32_t word);
@@ -173,6 +176,10 @@ class NodeAppender {
   /// Eviction runs as rows pass the bound, as for single nodes.
   void Append(NodeKind kind, nb::handle op, size_t n, const int64_t* inputs, size_t arity,
               const uint32_t* words, int64_t* ids_out);
+  /// Runs `body` with `_dag_lock` held and a target for nodes of `kind` and `op` in the store
+  /// (eviction included; objects it releases are dropped after the lock). False, with nothing
+  /// run, when the tracker's state no longer allows it: callers then go node by node.
+  bool Run(NodeKind kind, nb::handle op, const std::function<void(lumarq::NodeTarget&)>& body);
 
  private:
   nb::handle tracker_;

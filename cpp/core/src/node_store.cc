@@ -102,6 +102,43 @@ int64_t NodeStore::Append(uint8_t kind, uint8_t flags, uint32_t op, uint32_t wor
   return id;
 }
 
+int64_t NodeStore::AppendRun(uint8_t kind, uint32_t op, int64_t timestamp, size_t n,
+                             const uint32_t* words, const uint8_t* flags, const int64_t* inputs,
+                             size_t arity) {
+  const int64_t first = end_.load(std::memory_order_relaxed);
+  constexpr uint8_t kTaken = kNodeProtected | kNodePinned;
+  size_t done = 0;
+  while (done < n) {
+    const int64_t id = end_.load(std::memory_order_relaxed);
+    if (chunks_.empty() || id >= ((chunks_.back()->first_id | (kChunkRows - 1)) + 1)) {
+      if (chunks_.empty()) begin_.store(id, std::memory_order_release);
+      AddChunk(id, arity);
+    }
+    Chunk* c = chunks_.back().get();
+    const size_t r0 = static_cast<size_t>(id - c->first_id);
+    const int64_t chunk_end = (c->first_id | (kChunkRows - 1)) + 1;
+    const size_t m = std::min(n - done, static_cast<size_t>(chunk_end - id));
+    const size_t off = c->in_off[r0];
+    if (off + m * arity > c->in_cap) GrowInputs(c, off + m * arity);
+    if (arity != 0)
+      std::memcpy(c->in_ids.get() + off, inputs + done * arity, m * arity * sizeof(int64_t));
+    for (size_t k = 0; k < m; ++k) {
+      const size_t r = r0 + k;
+      c->in_off[r + 1] = static_cast<uint32_t>(off + (k + 1) * arity);
+      c->kind[r] = kind;
+      c->flags[r] = static_cast<uint8_t>(flags[done + k] & kTaken);
+      c->op[r] = op;
+      c->word[r] = words[done + k];
+      c->name[r] = 0;
+      c->timestamp[r] = timestamp;
+    }
+    done += m;
+    live_.fetch_add(m, std::memory_order_relaxed);
+    end_.store(id + static_cast<int64_t>(m), std::memory_order_release);
+  }
+  return first;
+}
+
 NodeStore::Chunk* NodeStore::ChunkFor(int64_t id) const {
   if (id < begin_.load(std::memory_order_relaxed) || id >= end_.load(std::memory_order_relaxed) ||
       chunks_.empty())
@@ -208,37 +245,44 @@ bool NodeStore::Erase(int64_t id) {
   return true;
 }
 
-std::vector<int64_t> NodeStore::EvictOldest(size_t count) {
+std::vector<int64_t> NodeStore::EvictOldest(size_t count) { return EvictOldest(count, nullptr); }
+
+std::vector<int64_t> NodeStore::EvictOldest(size_t count, std::vector<int64_t>* had_extra) {
   std::vector<int64_t> dropped;
+  dropped.reserve(std::min<size_t>(count, static_cast<size_t>(size())));
   const int64_t begin = begin_.load(std::memory_order_relaxed);
   const int64_t end = end_.load(std::memory_order_relaxed);
   std::vector<Pinned> newly_pinned;
+  std::vector<int64_t> extra_ids;
   int64_t id = begin;
   int64_t erased_passed = 0;
-  for (; id < end && dropped.size() < count; ++id) {
+  // Chunk by chunk; erased rows right behind the last dropped node go too, so the next eviction
+  // starts on a live row.
+  bool done = false;
+  while (id < end && !done) {
     Chunk* c = ChunkFor(id);
-    const size_t r = static_cast<size_t>(id - c->first_id);
-    const uint8_t flags = c->flags[r];
-    if (flags & kNodeErased) {
-      ++erased_passed;
-      continue;
+    const int64_t chunk_end = std::min(end, (c->first_id | (kChunkRows - 1)) + 1);
+    for (; id < chunk_end; ++id) {
+      const size_t r = static_cast<size_t>(id - c->first_id);
+      const uint8_t flags = c->flags[r];
+      if (flags & kNodeErased) {
+        ++erased_passed;
+        continue;
+      }
+      if (dropped.size() >= count) {
+        done = true;
+        break;
+      }
+      if (flags & kNodePinned) {
+        Pinned p;
+        p.ids.assign(c->in_ids.get() + c->in_off[r], c->in_ids.get() + c->in_off[r + 1]);
+        p.view = NodeView{id, c->kind[r], flags, c->op[r], c->word[r], c->name[r], c->timestamp[r], {}};
+        newly_pinned.push_back(std::move(p));
+        continue;
+      }
+      dropped.push_back(id);
+      if (flags & kNodeHasExtra) extra_ids.push_back(id);
     }
-    if (flags & kNodePinned) {
-      Pinned p;
-      p.ids.assign(c->in_ids.get() + c->in_off[r], c->in_ids.get() + c->in_off[r + 1]);
-      p.view = NodeView{id, c->kind[r], flags, c->op[r], c->word[r], c->name[r], c->timestamp[r], {}};
-      newly_pinned.push_back(std::move(p));
-      continue;
-    }
-    dropped.push_back(id);
-  }
-  // Erased rows right behind the last dropped node go too, so the next eviction starts on a live
-  // row.
-  while (id < end) {
-    Chunk* c = ChunkFor(id);
-    if (!(c->flags[id - c->first_id] & kNodeErased)) break;
-    ++erased_passed;
-    ++id;
   }
   if (id == begin) return dropped;
   std::vector<std::shared_ptr<Chunk>> freed;  // released outside the lock
@@ -250,7 +294,8 @@ std::vector<int64_t> NodeStore::EvictOldest(size_t count) {
       for (Pinned& p : *copy) p.view.inputs = std::span<const int64_t>(p.ids);
       pinned_ = std::move(copy);
     }
-    for (int64_t d : dropped) extras_.erase(d);
+    // Only flagged rows can have an extra slot.
+    for (int64_t d : extra_ids) extras_.erase(d);
     // A chunk goes once every id it can hold lies below the new base.
     size_t drop_chunks = 0;
     while (drop_chunks < chunks_.size() &&
@@ -262,6 +307,7 @@ std::vector<int64_t> NodeStore::EvictOldest(size_t count) {
     begin_.store(id, std::memory_order_release);
   }
   live_.fetch_sub(dropped.size(), std::memory_order_relaxed);
+  if (had_extra != nullptr) *had_extra = std::move(extra_ids);
   return dropped;
 }
 

@@ -87,6 +87,12 @@ class NodeStore {
   /// Appends a node and returns its id (the next id in sequence).
   int64_t Append(uint8_t kind, uint8_t flags, uint32_t op, uint32_t word,
                  std::span<const int64_t> inputs, int64_t timestamp);
+  /// Appends `n` nodes of one kind and operation with consecutive ids, as many Append calls
+  /// would, publishing them a chunk at a time: row r has word words[r], flags flags[r] (only
+  /// kNodeProtected and kNodePinned are taken) and inputs inputs[r * arity .. (r + 1) * arity).
+  /// Returns the first id.
+  int64_t AppendRun(uint8_t kind, uint32_t op, int64_t timestamp, size_t n, const uint32_t* words,
+                    const uint8_t* flags, const int64_t* inputs, size_t arity);
   /// Associates an opaque slot (a caller-side record: metadata and the like) with a node.
   void SetExtra(int64_t id, uint32_t slot);
   /// Sets the assigned-name id of a live node; false when the id is not live.
@@ -98,6 +104,9 @@ class NodeStore {
   /// Drops the `count` oldest nodes that are not pinned (pinned ones are kept and not counted)
   /// and returns the ids dropped, oldest first. Cost: proportional to the dropped range.
   std::vector<int64_t> EvictOldest(size_t count);
+  /// As above; the dropped ids that had an extra slot also go to `had_extra` (the caller's
+  /// records for them can be released without looking up every dropped id).
+  std::vector<int64_t> EvictOldest(size_t count, std::vector<int64_t>* had_extra);
   /// Forgets every node; ids keep growing from where they were.
   void Clear();
   /// The next id Append will hand out; SetNextId moves it forward (ids drawn elsewhere).

@@ -1,0 +1,75 @@
+// Per-row kernels of element-wise operations on DAG-tracked columns: the provenance word of
+// every result row and one graph node per row whose operands all carry one, appended straight
+// into a NodeStore a run at a time. The bindings only convert arguments and take the locks.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+
+#include "lumarq/codec.h"
+#include "lumarq/node_store.h"
+
+namespace lumarq {
+
+/// Where the nodes of one operation go, and the store's bound.
+struct NodeTarget {
+  NodeStore* store = nullptr;
+  uint8_t kind = 0;
+  uint8_t flags = 0;  ///< set on every node (kNodePinned for sources); taint adds kNodeProtected
+  uint32_t op = 0;    ///< interned operation text
+  int64_t timestamp = 0;
+  size_t limit = SIZE_MAX;      ///< `evict` runs whenever an append leaves more nodes than this
+  std::function<void()> evict;  ///< drops old nodes; may throw (the run stops there)
+};
+
+/// Appends n nodes (row r: word words[r], inputs inputs[r * arity ..]) and writes their ids to
+/// ids_out[r]. A node whose word is tainted is marked protected. The bound is applied exactly as
+/// one Append followed by a check per node would: `evict` runs each time the store passes it.
+void AppendNodes(NodeTarget& target, size_t n, const uint32_t* words, const int64_t* inputs,
+                 size_t arity, int64_t* ids_out);
+
+/// One operand column of an element-wise operation: a word and a node id per row (a negative
+/// id: no node).
+struct RowOperand {
+  const uint32_t* words = nullptr;
+  const int64_t* nodes = nullptr;
+};
+
+/// Words of a binary operation: the codec's combination of both operands.
+struct CombineWords {
+  static constexpr size_t kArity = 2;
+  Codec* codec = nullptr;
+  uint32_t op = 0;
+  void operator()(const std::array<RowOperand, 2>& in, size_t n, uint32_t* out) const {
+    codec->CombineBatch({in[0].words, n}, {in[1].words, n}, op, {out, n});
+  }
+};
+
+/// Words of a unary operation: the operand's chain updated.
+struct ChainWords {
+  static constexpr size_t kArity = 1;
+  uint32_t op = 0;
+  void operator()(const std::array<RowOperand, 1>& in, size_t n, uint32_t* out) const {
+    Codec::UpdateChainBatch({in[0].words, n}, op, {out, n});
+  }
+};
+
+/// The rows of one element-wise operation. First words_out[i] = the operation's word of row i
+/// for every row, so that an invalid word throws before anything is logged. Then, in row
+/// order, a node of the target's kind and operation for every row whose operands all have a
+/// node (its inputs those nodes, in operand order): its id goes to ids_out[i], -1 for the other
+/// rows. Returns the number of nodes made. If `evict` throws, rows after that point keep -1.
+template <class Words>
+size_t ElementwiseRows(const Words& words, const std::array<RowOperand, Words::kArity>& in,
+                       size_t n, NodeTarget& target, uint32_t* words_out, int64_t* ids_out);
+
+extern template size_t ElementwiseRows<CombineWords>(const CombineWords&,
+                                                     const std::array<RowOperand, 2>&, size_t,
+                                                     NodeTarget&, uint32_t*, int64_t*);
+extern template size_t ElementwiseRows<ChainWords>(const ChainWords&,
+                                                   const std::array<RowOperand, 1>&, size_t,
+                                                   NodeTarget&, uint32_t*, int64_t*);
+
+}  // namespace lumarq

@@ -1,0 +1,79 @@
+#include "lumarq/row_kernels.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "lumarq/word.h"
+
+namespace lumarq {
+
+namespace {
+constexpr size_t kBlockRows = 8192;  // rows gathered per store run
+}  // namespace
+
+void AppendNodes(NodeTarget& t, size_t n, const uint32_t* words, const int64_t* inputs,
+                 size_t arity, int64_t* ids_out) {
+  std::vector<uint8_t> flags(std::min(n, kBlockRows));
+  size_t done = 0;
+  while (done < n) {
+    // The rows that fit under the bound, and the one that passes it.
+    const size_t size = t.store->size();
+    const size_t room = t.limit > size ? t.limit - size : 0;
+    const size_t m = std::min({n - done, room == SIZE_MAX ? room : room + 1, kBlockRows});
+    for (size_t k = 0; k < m; ++k) {
+      flags[k] = static_cast<uint8_t>(t.flags | (TaintOf(words[done + k]) ? kNodeProtected : 0));
+    }
+    const int64_t first = t.store->AppendRun(t.kind, t.op, t.timestamp, m, words + done,
+                                             flags.data(), inputs + done * arity, arity);
+    for (size_t k = 0; k < m; ++k) ids_out[done + k] = first + static_cast<int64_t>(k);
+    done += m;
+    if (t.store->size() > t.limit && t.evict) t.evict();
+  }
+}
+
+template <class Words>
+size_t ElementwiseRows(const Words& words, const std::array<RowOperand, Words::kArity>& in,
+                       size_t n, NodeTarget& target, uint32_t* words_out, int64_t* ids_out) {
+  constexpr size_t kArity = Words::kArity;
+  words(in, n, words_out);
+  std::fill(ids_out, ids_out + n, int64_t{-1});
+  std::vector<size_t> rows;
+  std::vector<uint32_t> block_words;
+  std::vector<int64_t> inputs, ids;
+  rows.reserve(std::min(n, kBlockRows));
+  size_t made = 0;
+  for (size_t start = 0; start < n; start += kBlockRows) {
+    const size_t end = std::min(n, start + kBlockRows);
+    rows.clear();
+    block_words.clear();
+    inputs.clear();
+    for (size_t i = start; i < end; ++i) {
+      bool linked = true;
+      for (size_t k = 0; k < kArity; ++k) linked = linked && in[k].nodes[i] >= 0;
+      if (!linked) continue;
+      rows.push_back(i);
+      block_words.push_back(words_out[i]);
+      for (size_t k = 0; k < kArity; ++k) inputs.push_back(in[k].nodes[i]);
+    }
+    if (rows.empty()) continue;
+    ids.assign(rows.size(), -1);
+    try {
+      AppendNodes(target, rows.size(), block_words.data(), inputs.data(), kArity, ids.data());
+    } catch (...) {
+      // Nodes appended before the failure exist: their rows keep their ids.
+      for (size_t r = 0; r < rows.size(); ++r) ids_out[rows[r]] = ids[r];
+      throw;
+    }
+    for (size_t r = 0; r < rows.size(); ++r) ids_out[rows[r]] = ids[r];
+    made += rows.size();
+  }
+  return made;
+}
+
+template size_t ElementwiseRows<CombineWords>(const CombineWords&,
+                                              const std::array<RowOperand, 2>&, size_t,
+                                              NodeTarget&, uint32_t*, int64_t*);
+template size_t ElementwiseRows<ChainWords>(const ChainWords&, const std::array<RowOperand, 1>&,
+                                            size_t, NodeTarget&, uint32_t*, int64_t*);
+
+}  // namespace lumarq
