@@ -11,10 +11,13 @@
 // override of a node method on the tracker spills the store: every node becomes a DAGNode in the
 // dicts and the tracker carries on with them, as the dicts are then the caller's to change.
 #include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <unordered_map>
+#include <vector>
 #include <unordered_set>
 
 #include "dag_tracker.h"
-#include "lumarq/graph.h"
 
 namespace lumarq::py {
 
@@ -62,18 +65,23 @@ nb::object TextOf(DagTracker& t, uint32_t id) {
   return text;
 }
 
-nb::object HandedOut(DagTracker& t, int64_t id) {
-  PyObject* hit = PyDict_GetItemWithError(t.handed_out.ptr(), PyId(id).ptr());
+nb::object HandedOutAt(DagTracker& t, nb::handle key) {
+  PyObject* hit = PyDict_GetItemWithError(t.handed_out.ptr(), key.ptr());
   if (hit == nullptr && PyErr_Occurred()) throw nb::python_error();
   return nb::borrow(hit);
 }
 
-nb::object MaterializeRow(DagTracker& t, const NodeView& v, bool keep) {
+nb::object HandedOut(DagTracker& t, int64_t id) { return HandedOutAt(t, PyId(id)); }
+
+namespace {
+
+/// MaterializeRow with the row's id already made as an int object (`id`), which a new node
+/// takes as its node_id.
+nb::object MaterializeRowAt(DagTracker& t, const NodeView& v, bool keep, nb::handle id) {
   if (v.flags & lumarq::kNodeHasExtra) {
-    nb::object held = HandedOut(t, v.id);
+    nb::object held = HandedOutAt(t, id);
     if (held.is_valid()) return held;
   }
-  nb::object id = PyId(v.id);
   nb::object prov = PyWord(v.word);
   NodeFields f;
   f.node_id = id;
@@ -91,6 +99,12 @@ nb::object MaterializeRow(DagTracker& t, const NodeView& v, bool keep) {
   if (kept == nullptr) throw nb::python_error();
   t.store->SetFlags(v.id, lumarq::kNodeHasExtra);
   return nb::borrow(kept);
+}
+
+}  // namespace
+
+nb::object MaterializeRow(DagTracker& t, const NodeView& v, bool keep) {
+  return MaterializeRowAt(t, v, keep, PyId(v.id));
 }
 
 nb::object StoreNode(DagTracker& t, nb::handle id, bool keep) {
@@ -206,39 +220,105 @@ void StoreEvict(DagTracker& t, std::vector<nb::object>* released) {
   }
 }
 
+namespace {
+
+/// Node id -> position in the walk. Ids of the store's chunks go to pages of a table made on
+/// first touch (nearby ids share a page, so a walk over recent nodes stays in cache and a small
+/// graph in a large store touches little); other ids (pinned sources, unknown ids) to a map.
+class IdPositions {
+ public:
+  static constexpr uint32_t kAbsent = UINT32_MAX;
+  IdPositions(int64_t begin, int64_t end)
+      : begin_(begin), span_(static_cast<uint64_t>(std::max<int64_t>(end - begin, 0))),
+        pages_((span_ >> kPageBits) + 1) {}
+  uint32_t Get(int64_t id) const {
+    const uint64_t off = static_cast<uint64_t>(id) - static_cast<uint64_t>(begin_);
+    if (off < span_) {
+      const uint32_t* page = pages_[off >> kPageBits].get();
+      return page != nullptr ? page[off & kPageMask] - 1 : kAbsent;
+    }
+    auto it = other_.find(id);
+    return it == other_.end() ? kAbsent : it->second;
+  }
+  /// Sets `id` to `pos` unless present; false when it was.
+  bool Insert(int64_t id, uint32_t pos) {
+    const uint64_t off = static_cast<uint64_t>(id) - static_cast<uint64_t>(begin_);
+    if (off < span_) {
+      auto& page = pages_[off >> kPageBits];
+      if (!page) page.reset(new uint32_t[kPageMask + 1]());
+      uint32_t& slot = page[off & kPageMask];
+      if (slot != 0) return false;
+      slot = pos + 1;
+      return true;
+    }
+    return other_.emplace(id, pos).second;
+  }
+
+ private:
+  static constexpr int kPageBits = 12;
+  static constexpr uint64_t kPageMask = (uint64_t{1} << kPageBits) - 1;
+  int64_t begin_;
+  uint64_t span_;
+  std::vector<std::unique_ptr<uint32_t[]>> pages_;
+  std::unordered_map<int64_t, uint32_t> other_;
+};
+
+}  // namespace
+
 nb::object StoreGetDag(DagTracker& t, nb::handle root_obj, int64_t root) {
   auto snap = t.store->Snap();
-  nb::dict found;
-  nb::list edges;
-  std::vector<int64_t> held_inputs;
-  bool fallback = false;
-  std::vector<nb::object> index_objs;  // input positions 0, 1, ... as ints
-  auto position = [&](size_t i) -> nb::handle {
-    while (index_objs.size() <= i) index_objs.push_back(PyId(static_cast<int64_t>(index_objs.size())));
-    return index_objs[i];
+  // The walk: breadth first from the root, each id once, in discovery order. Ids not in the
+  // store are visited too but make no node; edges to them are kept.
+  struct Visited {
+    PyObject* key = nullptr;  // held by `found`; null: not in the store
+    size_t first_input = 0, inputs = 0;
   };
-  BreadthFirstWalk(root, [&](int64_t id, auto&& enqueue) {
-    if (fallback) return;
+  std::vector<Visited> order;
+  std::vector<int64_t> all_inputs, held_inputs;
+  IdPositions position(snap.begin(), snap.end());
+  std::vector<int64_t> queue{root};
+  nb::dict found;
+  for (size_t head = 0; head < queue.size(); ++head) {
+    const int64_t id = queue[head];
+    if (!position.Insert(id, static_cast<uint32_t>(order.size()))) continue;
+    order.emplace_back();
     NodeView v;
-    if (!snap.Find(id, &v)) return;
-    nb::object node = MaterializeRow(t, v, /*keep=*/true);
+    if (!snap.Find(id, &v)) continue;
+    nb::object key = PyId(id);
+    // The root's key is the caller's object; its node keeps an id of its own.
+    nb::object node = MaterializeRowAt(t, v, /*keep=*/true, key);
+    if (id == root) key = nb::borrow(root_obj);
     std::span<const int64_t> inputs = v.inputs;
     if (v.flags & lumarq::kNodeHasExtra || NativeNode(node) == nullptr) {
-      if (!NodeInputIds(node, &held_inputs)) {
-        fallback = true;
-        return;
-      }
+      if (!NodeInputIds(node, &held_inputs)) return nb::object();
       inputs = held_inputs;
     }
-    nb::object key = id == root ? nb::borrow(root_obj) : PyId(id);
     if (PyDict_SetItem(found.ptr(), key.ptr(), node.ptr()) < 0) throw nb::python_error();
-    for (size_t i = 0; i < inputs.size(); ++i) {
-      if (PyList_Append(edges.ptr(), NewEdge(PyId(inputs[i]), key, position(i)).ptr()) < 0)
-        throw nb::python_error();
-      enqueue(inputs[i]);
+    Visited& visit = order.back();
+    visit.key = key.ptr();
+    visit.first_input = all_inputs.size();
+    visit.inputs = inputs.size();
+    all_inputs.insert(all_inputs.end(), inputs.begin(), inputs.end());
+    for (int64_t input : inputs) {
+      if (position.Get(input) == IdPositions::kAbsent) queue.push_back(input);
     }
-  });
-  if (fallback) return nb::object();
+  }
+
+  // The edges, in the same order; a source is the visited input's own key object.
+  nb::object index_objs[2] = {PyId(0), PyId(1)};
+  nb::object edges = Steal(PyList_New(static_cast<Py_ssize_t>(all_inputs.size())));
+  Py_ssize_t e = 0;
+  for (const Visited& row : order) {
+    for (size_t i = 0; i < row.inputs; ++i) {
+      const int64_t input = all_inputs[row.first_input + i];
+      const uint32_t at = position.Get(input);
+      nb::object source = at != IdPositions::kAbsent && order[at].key != nullptr
+                              ? nb::borrow(order[at].key)
+                              : PyId(input);
+      nb::object index = i < 2 ? index_objs[i] : PyId(static_cast<int64_t>(i));
+      PyList_SET_ITEM(edges.ptr(), e++, NewEdge(source, row.key, index).release().ptr());
+    }
+  }
   return NewComputationDag(root_obj, found, edges);
 }
 

@@ -129,3 +129,49 @@ def test_pickled_tracker_carries_the_stored_nodes():
     for t in (columnar, *copies):
         assert t.log_unary("neg", 5, 9) == dicts._next_node_id
     assert columnar.get_dag(dicts._next_node_id).to_dict() == copies[0].get_dag(dicts._next_node_id).to_dict()
+
+
+@pytest.mark.parametrize("operands", ["gaps", "strided", "int64_words", "short", "uint64_ids"])
+def test_native_kernel_logs_what_the_per_row_path_logs(operands):
+    """Operand arrays of every shape the containers may hold, with eviction during the
+    operation and a handed-out node among the evicted ones."""
+    warnings.simplefilter("ignore", UserWarning)
+    results = []
+    for t in (DAGTracker(), Plain()):
+        t._max_nodes = 150
+        df = pd.DataFrame({"a": np.arange(120.0), "b": np.arange(120) % 7})
+        w = wrap_dataframe_dag(df, t, "x", protected=["b"])
+        a, b = w["a"], w["b"]
+        first = a + b
+        held = t.get_node(int(first._node_ids[0]))
+        if operands == "gaps":
+            a._node_ids[::3] = -1
+            b._node_ids[1::4] = -1
+        elif operands == "strided":
+            a._prov = np.repeat(a._prov, 2)[::2]
+            a._node_ids = np.repeat(a._node_ids, 2)[::2]
+        elif operands == "int64_words":
+            b._prov = b._prov.astype(np.int64)
+        elif operands == "short":
+            b._prov, b._node_ids = b._prov[:50], b._node_ids[:50]
+        elif operands == "uint64_ids":
+            a._node_ids = a._node_ids.astype(np.uint64)
+        r = -(a * b)
+        root = int(r._node_ids[-1])
+        results.append((r._prov.tolist(), r._node_ids.tolist(), t.dag_stats(), t._next_node_id,
+                        t.get_dag(root).to_dict(), held.to_dict()))
+    assert results[0] == results[1]
+
+
+def test_invalid_word_logs_nothing_and_the_tracker_carries_on():
+    t = DAGTracker()
+    w = wrap_dataframe_dag(pd.DataFrame({"a": np.arange(50.0), "b": np.ones(50)}), t, "x")
+    a, b = w["a"], w["b"]
+    before = (t._next_node_id, t.dag_stats()["total_nodes"])
+    a._prov[20] = 0xFFFFFFFF  # a dense signature never handed out
+    with pytest.raises(ValueError, match="invalid provenance"):
+        a + b
+    assert (t._next_node_id, t.dag_stats()["total_nodes"]) == before
+    a._prov[20] = a._prov[19]
+    r = a + b
+    assert r._node_ids.tolist() == list(range(before[0], before[0] + 50))
