@@ -245,11 +245,20 @@ bool NodeStore::Erase(int64_t id) {
   return true;
 }
 
-std::vector<int64_t> NodeStore::EvictOldest(size_t count) { return EvictOldest(count, nullptr); }
-
-std::vector<int64_t> NodeStore::EvictOldest(size_t count, std::vector<int64_t>* had_extra) {
+std::vector<int64_t> NodeStore::EvictOldest(size_t count) {
   std::vector<int64_t> dropped;
-  dropped.reserve(std::min<size_t>(count, static_cast<size_t>(size())));
+  dropped.reserve(std::min(count, size()));
+  Evict(count, &dropped, nullptr);
+  return dropped;
+}
+
+size_t NodeStore::EvictOldest(size_t count, std::vector<int64_t>* had_extra) {
+  return Evict(count, nullptr, had_extra);
+}
+
+size_t NodeStore::Evict(size_t count, std::vector<int64_t>* dropped_ids,
+                        std::vector<int64_t>* had_extra) {
+  size_t dropped = 0;
   const int64_t begin = begin_.load(std::memory_order_relaxed);
   const int64_t end = end_.load(std::memory_order_relaxed);
   std::vector<Pinned> newly_pinned;
@@ -269,7 +278,7 @@ std::vector<int64_t> NodeStore::EvictOldest(size_t count, std::vector<int64_t>* 
         ++erased_passed;
         continue;
       }
-      if (dropped.size() >= count) {
+      if (dropped >= count) {
         done = true;
         break;
       }
@@ -280,7 +289,8 @@ std::vector<int64_t> NodeStore::EvictOldest(size_t count, std::vector<int64_t>* 
         newly_pinned.push_back(std::move(p));
         continue;
       }
-      dropped.push_back(id);
+      ++dropped;
+      if (dropped_ids != nullptr) dropped_ids->push_back(id);
       if (flags & kNodeHasExtra) extra_ids.push_back(id);
     }
   }
@@ -306,7 +316,7 @@ std::vector<int64_t> NodeStore::EvictOldest(size_t count, std::vector<int64_t>* 
     erased_in_range_ -= erased_passed;
     begin_.store(id, std::memory_order_release);
   }
-  live_.fetch_sub(dropped.size(), std::memory_order_relaxed);
+  live_.fetch_sub(dropped, std::memory_order_relaxed);
   if (had_extra != nullptr) *had_extra = std::move(extra_ids);
   return dropped;
 }

@@ -50,21 +50,33 @@ size_t ElementwiseRows(const Words& words, const std::array<RowOperand, Words::k
     for (size_t i = start; i < end; ++i) {
       bool linked = true;
       for (size_t k = 0; k < kArity; ++k) linked = linked && in[k].nodes[i] >= 0;
-      if (!linked) continue;
-      rows.push_back(i);
-      block_words.push_back(words_out[i]);
-      for (size_t k = 0; k < kArity; ++k) inputs.push_back(in[k].nodes[i]);
+      if (linked) {
+        for (size_t k = 0; k < kArity; ++k) inputs.push_back(in[k].nodes[i]);
+        rows.push_back(i);
+      }
     }
     if (rows.empty()) continue;
-    ids.assign(rows.size(), -1);
+    const bool dense = rows.size() == end - start;  // the common case: ids go straight out
+    const uint32_t* w = words_out + start;
+    int64_t* out = ids_out + start;
+    if (!dense) {
+      for (size_t r : rows) block_words.push_back(words_out[r]);
+      w = block_words.data();
+      ids.assign(rows.size(), -1);
+      out = ids.data();
+    }
     try {
-      AppendNodes(target, rows.size(), block_words.data(), inputs.data(), kArity, ids.data());
+      AppendNodes(target, rows.size(), w, inputs.data(), kArity, out);
     } catch (...) {
       // Nodes appended before the failure exist: their rows keep their ids.
-      for (size_t r = 0; r < rows.size(); ++r) ids_out[rows[r]] = ids[r];
+      if (!dense) {
+        for (size_t r = 0; r < rows.size(); ++r) ids_out[rows[r]] = ids[r];
+      }
       throw;
     }
-    for (size_t r = 0; r < rows.size(); ++r) ids_out[rows[r]] = ids[r];
+    if (!dense) {
+      for (size_t r = 0; r < rows.size(); ++r) ids_out[rows[r]] = ids[r];
+    }
     made += rows.size();
   }
   return made;

@@ -104,9 +104,10 @@ class NodeStore {
   /// Drops the `count` oldest nodes that are not pinned (pinned ones are kept and not counted)
   /// and returns the ids dropped, oldest first. Cost: proportional to the dropped range.
   std::vector<int64_t> EvictOldest(size_t count);
-  /// As above; the dropped ids that had an extra slot also go to `had_extra` (the caller's
-  /// records for them can be released without looking up every dropped id).
-  std::vector<int64_t> EvictOldest(size_t count, std::vector<int64_t>* had_extra);
+  /// As above, returning how many were dropped; only the dropped ids that had an extra slot are
+  /// listed, in `had_extra` (the caller's records for them can be released without looking up
+  /// every dropped id).
+  size_t EvictOldest(size_t count, std::vector<int64_t>* had_extra);
   /// Forgets every node; ids keep growing from where they were.
   void Clear();
   /// The next id Append will hand out; SetNextId moves it forward (ids drawn elsewhere).
@@ -135,6 +136,7 @@ class NodeStore {
 
   Chunk* ChunkFor(int64_t id) const;  // the chunk holding a live id, or nullptr (writer or mu_)
   bool SetFlagsLocked(int64_t id, uint8_t set, uint8_t clear = 0);
+  size_t Evict(size_t count, std::vector<int64_t>* dropped, std::vector<int64_t>* had_extra);
   void AddChunk(int64_t first_id, size_t min_inputs);
   void GrowInputs(Chunk* c, size_t need);
 
