@@ -12,12 +12,11 @@
 // dicts and the tracker carries on with them, as the dicts are then the caller's to change.
 #include <algorithm>
 #include <cstdint>
-#include <memory>
-#include <unordered_map>
 #include <vector>
 #include <unordered_set>
 
 #include "dag_tracker.h"
+#include "lumarq/id_index.h"
 
 namespace lumarq::py {
 
@@ -220,51 +219,6 @@ void StoreEvict(DagTracker& t, std::vector<nb::object>* released) {
   }
 }
 
-namespace {
-
-/// Node id -> position in the walk. Ids of the store's chunks go to pages of a table made on
-/// first touch (nearby ids share a page, so a walk over recent nodes stays in cache and a small
-/// graph in a large store touches little); other ids (pinned sources, unknown ids) to a map.
-class IdPositions {
- public:
-  static constexpr uint32_t kAbsent = UINT32_MAX;
-  IdPositions(int64_t begin, int64_t end)
-      : begin_(begin), span_(static_cast<uint64_t>(std::max<int64_t>(end - begin, 0))),
-        pages_((span_ >> kPageBits) + 1) {}
-  uint32_t Get(int64_t id) const {
-    const uint64_t off = static_cast<uint64_t>(id) - static_cast<uint64_t>(begin_);
-    if (off < span_) {
-      const uint32_t* page = pages_[off >> kPageBits].get();
-      return page != nullptr ? page[off & kPageMask] - 1 : kAbsent;
-    }
-    auto it = other_.find(id);
-    return it == other_.end() ? kAbsent : it->second;
-  }
-  /// Sets `id` to `pos` unless present; false when it was.
-  bool Insert(int64_t id, uint32_t pos) {
-    const uint64_t off = static_cast<uint64_t>(id) - static_cast<uint64_t>(begin_);
-    if (off < span_) {
-      auto& page = pages_[off >> kPageBits];
-      if (!page) page.reset(new uint32_t[kPageMask + 1]());
-      uint32_t& slot = page[off & kPageMask];
-      if (slot != 0) return false;
-      slot = pos + 1;
-      return true;
-    }
-    return other_.emplace(id, pos).second;
-  }
-
- private:
-  static constexpr int kPageBits = 12;
-  static constexpr uint64_t kPageMask = (uint64_t{1} << kPageBits) - 1;
-  int64_t begin_;
-  uint64_t span_;
-  std::vector<std::unique_ptr<uint32_t[]>> pages_;
-  std::unordered_map<int64_t, uint32_t> other_;
-};
-
-}  // namespace
-
 nb::object StoreGetDag(DagTracker& t, nb::handle root_obj, int64_t root) {
   auto snap = t.store->Snap();
   // The walk: breadth first from the root, each id once, in discovery order. Ids not in the
@@ -275,7 +229,7 @@ nb::object StoreGetDag(DagTracker& t, nb::handle root_obj, int64_t root) {
   };
   std::vector<Visited> order;
   std::vector<int64_t> all_inputs, held_inputs;
-  IdPositions position(snap.begin(), snap.end());
+  lumarq::IdIndex position(snap.begin(), snap.end());
   std::vector<int64_t> queue{root};
   nb::dict found;
   for (size_t head = 0; head < queue.size(); ++head) {
@@ -300,7 +254,7 @@ nb::object StoreGetDag(DagTracker& t, nb::handle root_obj, int64_t root) {
     visit.inputs = inputs.size();
     all_inputs.insert(all_inputs.end(), inputs.begin(), inputs.end());
     for (int64_t input : inputs) {
-      if (position.Get(input) == IdPositions::kAbsent) queue.push_back(input);
+      if (position.Get(input) == lumarq::IdIndex::kAbsent) queue.push_back(input);
     }
   }
 
@@ -312,7 +266,7 @@ nb::object StoreGetDag(DagTracker& t, nb::handle root_obj, int64_t root) {
     for (size_t i = 0; i < row.inputs; ++i) {
       const int64_t input = all_inputs[row.first_input + i];
       const uint32_t at = position.Get(input);
-      nb::object source = at != IdPositions::kAbsent && order[at].key != nullptr
+      nb::object source = at != lumarq::IdIndex::kAbsent && order[at].key != nullptr
                               ? nb::borrow(order[at].key)
                               : PyId(input);
       nb::object index = i < 2 ? index_objs[i] : PyId(static_cast<int64_t>(i));
