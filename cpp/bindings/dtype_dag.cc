@@ -314,7 +314,12 @@ void NameNodes(nb::handle tracker, nb::handle name, Ids1 node_ids) {
 
 }  // namespace
 
-void RegisterDtypeDag(nb::module_& m) {
+void RegisterDtypeDag() {
+  // A module of its own, reached through sys.modules: the names of vantor32_dag stay as they are.
+  PyObject* raw = PyModule_New(kDtypeDagModule);
+  if (raw == nullptr) throw nb::python_error();
+  nb::module_ m = nb::steal<nb::module_>(raw);
+  m.doc() = "Node logging of the provenance dtype's DAG channel (internal).";
   m.def("_log_rows", &LogRows, nb::arg("tracker"), nb::arg("kind"), nb::arg("op"),
         nb::arg("words"), nb::arg("inputs"), nb::arg("values").none() = nb::none(),
         nb::arg("column").none() = nb::none(), nb::arg("merge_type").none() = nb::none(),
@@ -329,6 +334,7 @@ void RegisterDtypeDag(nb::module_& m) {
         "Record each row's value (float64 or object array) with its word.");
   m.def("_name_nodes", &NameNodes, nb::arg("tracker"), nb::arg("name"), nb::arg("node_ids"),
         "Give a column name to the operation nodes behind node_ids (first name wins).");
+  SetItem(nb::module_::import_("sys").attr("modules"), nb::str(kDtypeDagModule), m);
 }
 
 }  // namespace lumarq::py

@@ -5,7 +5,10 @@
 
 namespace lumarq::py {
 
-/// log_rows and log_groups on lumarq.utilities.vantor32_dag. Call after RegisterDagTracker.
-void RegisterDtypeDag(nb::module_& m);
+inline constexpr const char* kDtypeDagModule = "lumarq.utilities._vantor32_dtype_dag";
+
+/// The module kDtypeDagModule (_log_rows, _log_groups, _record_rows, _name_nodes), put in
+/// sys.modules. Call after RegisterDagTracker.
+void RegisterDtypeDag();
 
 }  // namespace lumarq::py

@@ -84,5 +84,5 @@ LUMARQ_MODULE(vantor32_dag, m) {
   RegisterDagTracker(m);
   RegisterDagContainers(m);
   RegisterDagHelpers(m);
-  RegisterDtypeDag(m);
+  RegisterDtypeDag();
 }

@@ -158,17 +158,27 @@ _UNARY, _BINARY, _AGGREGATE, _MERGE = 3, 4, 5, 6  # node kinds (NodeType values)
 _OP_NAMES = {"truediv": "div", "rtruediv": "div", "rand": "and", "ror": "or", "rxor": "xor"}
 
 
+_KERNELS: Any = None
+
+
 def _dag() -> Any:
-    global _DAG_MODULE
+    """The node-logging kernels (registered by the DAG module when it loads)."""
+    global _DAG_MODULE, _KERNELS
     if _DAG_MODULE is None:
+        import sys
+
         from lumarq.utilities import vantor32_dag
 
+        _KERNELS = sys.modules["lumarq.utilities._vantor32_dtype_dag"]
         _DAG_MODULE = vantor32_dag
-    return _DAG_MODULE
+    return _KERNELS
 
 
 def _is_dag(tracker: Any) -> bool:
-    return tracker is not None and isinstance(tracker, _dag().DAGTracker)
+    if tracker is None:
+        return False
+    _dag()
+    return isinstance(tracker, _DAG_MODULE.DAGTracker)
 
 
 def _op_name(op: Callable[..., Any]) -> str:
@@ -449,7 +459,8 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                 raise ValueError(f"words must be 1-d with one word per row ({n}), got shape "
                                  f"{w.shape}")
         if nodes is not None:
-            nodes = np.array(nodes, dtype=np.int64, copy=copy or None)
+            nodes = np.asarray(nodes, dtype=np.int64)
+            nodes = nodes.copy() if copy else nodes
             if nodes.shape != (n,):
                 raise ValueError(f"nodes must be 1-d with one node id per row ({n}), got shape "
                                  f"{nodes.shape}")
