@@ -1310,8 +1310,7 @@ class ProvenanceSeriesAccessor:
 
     def dag(self, i: int) -> Any:
         """The ``ComputationDAG`` behind the i-th row (positional), or None when the row has no
-        node (or its node was evicted). Needs a ``DAGTracker``. A Series with a name gives it
-        to the row's node first, as an assignment into a frame would."""
+        node (or its node was evicted). Needs a ``DAGTracker``."""
         tracker = self._need_tracker()
         if not _is_dag(tracker):
             raise ValueError("this Series is tracked by a tracker that keeps no graph (use a "
@@ -1320,8 +1319,6 @@ class ProvenanceSeriesAccessor:
         node = int(self.nodes[i])
         if node < 0:
             return None
-        if self._s.name is not None:
-            _dag()._name_nodes(tracker, str(self._s.name), np.array([node], dtype=np.int64))
         return tracker.get_dag(node)
 
     def _need_tracker(self) -> Any:
