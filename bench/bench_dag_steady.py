@@ -40,29 +40,15 @@ def frame(n: int) -> pd.DataFrame:
     return pd.DataFrame(data)
 
 
-def _steady_ops(n: int) -> list[float]:
-    """Seconds of each of OPS binary operations between DAG-tracked columns on one tracker."""
+def _steady_ops(n: int, dtype: bool = False) -> list[float]:
+    """Seconds of each of OPS binary operations between DAG-tracked columns on one tracker:
+    DAGTrackedSeries, or with `dtype` columns of the provenance dtype."""
+    import lumarq
     from lumarq.utilities.vantor32_dag import DAGTracker, wrap_dataframe_dag
 
     t = DAGTracker()
-    w = wrap_dataframe_dag(frame(n), t, "bench", protected=["f1"])
-    s, u = w["f0"], w["f1"]
-    gc.collect()
-    times, r = [], s
-    for k in range(OPS):
-        t0 = time.perf_counter()
-        r = r + (u if k % 2 == 0 else s)
-        times.append(time.perf_counter() - t0)
-    return times
-
-
-def _steady_ops_dtype(n: int) -> list[float]:
-    """As _steady_ops, between DAG-tracked columns of the provenance dtype."""
-    import lumarq
-    from lumarq.utilities.vantor32_dag import DAGTracker
-
-    t = DAGTracker()
-    w = lumarq.track(frame(n), t, "bench", protected=["f1"])
+    wrap = lumarq.track if dtype else wrap_dataframe_dag
+    w = wrap(frame(n), t, "bench", protected=["f1"])
     s, u = w["f0"], w["f1"]
     gc.collect()
     times, r = [], s
@@ -142,7 +128,7 @@ def run(rows: int | None = None, repeat: int = 3, postgres: bool = True,
         notes=[f"median of operations 2..{OPS} on one tracker; the first (fresh graph): "
                f"{per_item(fresh, n, 'row')}"]))
 
-    ops = [_steady_ops_dtype(n) for _ in range(max(1, repeat // 2))]
+    ops = [_steady_ops(n, dtype=True) for _ in range(max(1, repeat // 2))]
     steady = statistics.median([x for run_ in ops for x in run_[1:]])
     fresh = statistics.median([run_[0] for run_ in ops])
     results.append(Result(

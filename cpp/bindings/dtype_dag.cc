@@ -145,6 +145,15 @@ struct Bucket {
   }
 };
 
+/// The row's input ids that name a node (>= 0), in order; returns how many.
+size_t Kept(const int64_t* row, size_t k, int64_t* kept) {
+  size_t c = 0;
+  for (size_t j = 0; j < k; ++j) {
+    if (row[j] >= 0) kept[c++] = row[j];
+  }
+  return c;
+}
+
 /// One node per row from up to two input node ids per row (ids < 0 are left out; a row with
 /// none gets no node, -1). `kind` is the kind of a row with every input; a binary row that
 /// keeps one input is a unary node. `merge_type` names the merge for a tracker whose logging
@@ -181,12 +190,8 @@ nb::object LogRows(nb::handle tracker, int kind, nb::handle op_name, Words words
         continue;
       }
       for (size_t i = start; i < end; ++i) {
-        const int64_t* row = in + i * k;
         int64_t kept[2];
-        size_t c = 0;
-        for (size_t j = 0; j < k; ++j) {
-          if (row[j] >= 0) kept[c++] = row[j];
-        }
+        const size_t c = Kept(in + i * k, k, kept);
         if (c == 0) continue;
         Bucket& b = c == 1 ? one : two;
         b.rows.push_back(i);
@@ -203,10 +208,7 @@ nb::object LogRows(nb::handle tracker, int kind, nb::handle op_name, Words words
     for (size_t i = 0; i < n; ++i) {
       const int64_t* row = in + i * k;
       int64_t kept[2];
-      size_t c = 0;
-      for (size_t j = 0; j < k; ++j) {
-        if (row[j] >= 0) kept[c++] = row[j];
-      }
+      const size_t c = Kept(row, k, kept);
       if (c == 0) continue;
       if (native) {
         out[i] = CreateNodeFast(tracker, kind_of(c), op, kept, c, w[i]);
