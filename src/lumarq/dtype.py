@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import operator
 import re
+import threading
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any
@@ -211,13 +212,24 @@ def _record_values(values: Any) -> Any:
     return np.asarray(values, dtype=object)
 
 
+_QUIET = threading.local()  # set while a composite operation logs its own node per row
+
+
+def _logs(tracker: Any, *nodes: np.ndarray | None) -> bool:
+    """Whether an operation on arrays with these node ids logs nodes. Such an operation gives a
+    row whose word it would copy a chain step, as the DAG-tracked containers do: a node is
+    stored under its word, so it must not share its input's."""
+    return (any(x is not None for x in nodes) and not getattr(_QUIET, "on", False)
+            and _is_dag(tracker))
+
+
 def _log_rows(tracker: Any, op: str, words: np.ndarray, inputs: Sequence[np.ndarray | None],
               values: Any = None, kind: int = _BINARY, column: Any = None,
               merge_type: str | None = None) -> np.ndarray | None:
     """One node per row whose inputs have a node; the ids (-1 where none), or None when no
     input carries node ids or the tracker keeps no graph."""
     present = [x for x in inputs if x is not None]
-    if not present or not _is_dag(tracker):
+    if not present or getattr(_QUIET, "on", False) or not _is_dag(tracker):
         return None
     n = len(words)
     block = present[0].reshape(n, 1) if len(present) == 1 else np.stack(present, axis=1)
@@ -300,6 +312,34 @@ def _merge_nodes(op: Any, result: pd.DataFrame, left_indexer: Any, right_indexer
         arr = result.iloc[:, i].array
         if result.columns[i] in labels and _is_dag(arr._tracker):
             result.isetitem(i, arr._new(arr._data, arr._words, arr._tracker, ids.copy()))
+
+
+def _install_clip_hook() -> None:
+    # pandas clips an extension array through comparisons and `where`: with the steps' nodes
+    # kept quiet, a Series of the dtype logs one "clip" node per row instead.
+    clip = getattr(pd.Series, "_clip_with_scalar", None)
+    if clip is None or getattr(clip, "_lumarq", False):
+        return
+
+    def _clip_with_scalar(self: Any, lower: Any, upper: Any, inplace: bool = False) -> Any:
+        if inplace or not isinstance(self.dtype, ProvenanceDtype) or self.array._nodes is None:
+            return clip(self, lower, upper, inplace=inplace)
+        _QUIET.on = True
+        try:
+            result = clip(self, lower, upper, inplace=False)
+        finally:
+            _QUIET.on = False
+        arr = result.array
+        if not _logs(arr._tracker, self.array._nodes):
+            return result
+        words = _step(arr._tracker, arr._words, _OP.CLIP)
+        nodes = _log_rows(arr._tracker, "clip", words, [self.array._nodes], arr._data,
+                          kind=_UNARY)
+        out = arr._new(arr._data, words, arr._tracker, nodes)
+        return pd.Series(out, index=result.index, name=result.name, copy=False)
+
+    _clip_with_scalar._lumarq = True  # type: ignore[attr-defined]
+    pd.Series._clip_with_scalar = _clip_with_scalar
 
 
 def _install_merge_hook() -> None:
@@ -764,7 +804,10 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                 inputs = np.where(mask, _nodes_or_none(self), _nodes_or_none(value))
             value = value._data
         values = self._data._where(mask, value)
-        nodes = _log_rows(tracker, "where", words, [inputs], values)
+        nodes = None
+        if _logs(tracker, inputs):
+            words = _step(tracker, words, _OP.FILL)
+            nodes = _log_rows(tracker, "where", words, [inputs], values)
         return self._new(values, words, tracker, nodes)
 
     def fillna(self, value: Any = None, method: Any = None, limit: int | None = None,
@@ -793,7 +836,10 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         if not copy and self._readonly and mask.any():
             raise ValueError("Cannot modify read-only array")
         values = self._data.fillna(value=value, limit=limit, copy=copy)
-        nodes = _log_rows(tracker, "fillna", words, [self._nodes, filled], values)
+        nodes = None
+        if _logs(tracker, self._nodes, filled):
+            words = _step(tracker, words, _OP.FILL)
+            nodes = _log_rows(tracker, "fillna", words, [self._nodes, filled], values)
         if copy:
             return self._new(values, words, tracker, nodes)
         self._data, self._words, self._nodes, self._tracker = _plain(values), words, nodes, tracker
@@ -827,8 +873,12 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             result = self._values_op(op, values)
             out_words, out_tracker = self._words.copy(), self._tracker
         other_nodes = other._nodes if isinstance(other, ProvenanceArray) else None
-        nodes = None
-        if self._nodes is not None or other_nodes is not None:
+        if not (self._tracker is not None and words is not None and tracker is not None):
+            # A scalar or untracked operand: the tracked side's node ids carry over with its
+            # words and nothing is logged, as for the DAG-tracked containers.
+            nodes = self._nodes if words is None else other_nodes
+            nodes = None if nodes is None else nodes.copy()
+        else:
             inputs = (other_nodes, self._nodes) if op in _REVERSED else (self._nodes, other_nodes)
             first = result[0] if isinstance(result, tuple) else result
             nodes = _log_rows(out_tracker, _op_name(op), out_words, inputs, first)
@@ -1136,6 +1186,7 @@ def _source_nodes(tracker: Any, table: str, cols: list[Any], arrays: dict[int, A
 
 
 _install_merge_hook()
+_install_clip_hook()
 
 
 def _copy_blocks(groups: list[list[np.ndarray]], n: int) -> list[np.ndarray]:
