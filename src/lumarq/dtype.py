@@ -324,11 +324,11 @@ def _install_clip_hook() -> None:
     def _clip_with_scalar(self: Any, lower: Any, upper: Any, inplace: bool = False) -> Any:
         if inplace or not isinstance(self.dtype, ProvenanceDtype) or self.array._nodes is None:
             return clip(self, lower, upper, inplace=inplace)
-        _QUIET.on = True
+        quiet, _QUIET.on = getattr(_QUIET, "on", False), True
         try:
             result = clip(self, lower, upper, inplace=False)
         finally:
-            _QUIET.on = False
+            _QUIET.on = quiet
         arr = result.array
         if not _logs(arr._tracker, self.array._nodes):
             return result
@@ -804,7 +804,7 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                 inputs = np.where(mask, _nodes_or_none(self), _nodes_or_none(value))
             value = value._data
         values = self._data._where(mask, value)
-        nodes = None
+        nodes = inputs  # quiet: each row keeps the node of the operand it took
         if _logs(tracker, inputs):
             words = _step(tracker, words, _OP.FILL)
             nodes = _log_rows(tracker, "where", words, [inputs], values)
@@ -836,7 +836,8 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         if not copy and self._readonly and mask.any():
             raise ValueError("Cannot modify read-only array")
         values = self._data.fillna(value=value, limit=limit, copy=copy)
-        nodes = None
+        nodes = self._nodes if filled is None else np.where(filled >= 0, filled,
+                                                             _nodes_or_none(self))
         if _logs(tracker, self._nodes, filled):
             words = _step(tracker, words, _OP.FILL)
             nodes = _log_rows(tracker, "fillna", words, [self._nodes, filled], values)
@@ -1402,15 +1403,22 @@ class ProvenanceSeriesAccessor:
 
     def where(self, cond: Any, other: Any = np.nan) -> pd.Series:
         """``Series.where`` whose rows also derive from the condition's words (when tracked)."""
-        result = self._s.where(cond, other)
-        if isinstance(cond, pd.Series) and isinstance(cond.dtype, ProvenanceDtype):
+        tracked_cond = isinstance(cond, pd.Series) and isinstance(cond.dtype, ProvenanceDtype)
+        # With a tracked condition the row's one node also takes the condition's as input.
+        quiet = getattr(_QUIET, "on", False)
+        _QUIET.on = quiet or tracked_cond
+        try:
+            result = self._s.where(cond, other)
+        finally:
+            _QUIET.on = quiet
+        if tracked_cond:
             cond_arr = cond.reindex(self._s.index).array
             arr = result.array
             tracker = _check_trackers(arr._tracker, cond_arr._tracker)
             if tracker is not None:
                 words = _combine(tracker, arr._words, cond_arr._words, _OP.FILL)
                 nodes = arr._nodes
-                if nodes is not None or cond_arr._nodes is not None:
+                if _logs(tracker, nodes, cond_arr._nodes):
                     nodes = _log_rows(tracker, "where", words, [nodes, cond_arr._nodes],
                                       arr._data)
                 tracked = ProvenanceArray(arr._data, words, tracker, nodes=nodes)

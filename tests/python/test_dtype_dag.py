@@ -85,6 +85,9 @@ COMPUTING = {
     "where": (lambda a, b: a.where(a > 2.5, b), "where",
               lambda i, a, b: [a[i] if i == 2 else b[i]]),
     "clip": (lambda a, b: a.clip(0.4, 2.5), "clip", lambda i, a, b: [a[i]]),
+    "prov.where": (lambda a, b: a.prov.where(b > 2.5, b) if hasattr(a, "prov") else
+                   a.where(b > 2.5, b), "where",
+                   lambda i, a, b: [a[i] if i in (1, 3, 5) else b[i], b[i]]),
     "fillna scalar": (lambda a, b: a.fillna(0.0), "fillna", lambda i, a, b: [a[i]]),
     "fillna series": (lambda a, b: a.fillna(b), "fillna",
                       lambda i, a, b: [a[i], b[i]] if i == 1 else [a[i]]),
