@@ -39,6 +39,13 @@ nb::object CombineProvenances(nb::handle tracker, nb::handle node_ids, nb::handl
   return result;
 }
 
+/// A Series of the provenance dtype as the words, node ids and tracker these helpers read; any
+/// other object unchanged.
+nb::object DagInput(nb::handle obj) {
+  static nb::handle view = ImportAttr("lumarq.dtype", "_audit_view").release();  // leaked
+  return view(obj);
+}
+
 /// get_dag_for_series after its argument conversion.
 nb::object DagForRow(nb::handle series, nb::handle row) {
   nb::object tracker = GetAttr(series, "_tracker");
@@ -52,7 +59,8 @@ nb::object DagForRow(nb::handle series, nb::handle row) {
   return CallMethod(tracker, Interned("get_dag"), node_id);
 }
 
-nb::object GetDagForSeries(nb::handle series, nb::handle row_index) {
+nb::object GetDagForSeries(nb::handle series_in, nb::handle row_index) {
+  nb::object series = DagInput(series_in);
   if (!HasAttrs(series, {"_tracker"})) {
     RaiseExpected("get_dag_for_series", "a DAGTrackedSeries (a column of a wrapped frame)", series);
   }
@@ -68,7 +76,8 @@ nb::list SourcePairs(nb::handle nodes) {
   return out;
 }
 
-nb::dict DagAudit(nb::handle series, nb::handle row_index) {
+nb::dict DagAudit(nb::handle series_in, nb::handle row_index) {
+  nb::object series = DagInput(series_in);
   nb::object row = AsInt(row_index, "row_index");
   nb::dict out;
   if (!HasAttrs(series, {"_tracker", "_prov"})) {  // untracked input: the documented record

@@ -6,6 +6,7 @@
 #include "dag_containers.h"
 #include "dag_records.h"
 #include "dag_tracker.h"
+#include "dtype_dag.h"
 
 namespace lumarq::py {
 namespace {
@@ -83,4 +84,5 @@ LUMARQ_MODULE(vantor32_dag, m) {
   RegisterDagTracker(m);
   RegisterDagContainers(m);
   RegisterDagHelpers(m);
+  RegisterDtypeDag();
 }

@@ -1,8 +1,8 @@
 """`lumarq demo`: a credit-scoring pipeline on synthetic loan applications, fully tracked.
 
 It generates a deterministic data set, starts the provenance service on 127.0.0.1 with an
-embedded SQLite database under the output folder, runs the pipeline on a DAG tracker that
-persists through the service, prints the audit of one scored row, the column risk report and
+embedded SQLite database under the output folder, runs the pipeline on columns of the
+provenance dtype (``lumarq.track``) with a DAG tracker that persists through the service, prints the audit of one scored row, the column risk report and
 the tracker's statistics, writes that row's DAG as JSON, DOT and (with Graphviz) SVG, flushes
 (persisting everything and posting the dashboard report) and prints the dashboard address.
 """
@@ -117,17 +117,18 @@ def write_key(out: Path, key: str) -> Path:
 
 
 def run_pipeline(tracker: Any, apps: pd.DataFrame, regions: pd.DataFrame, progress: Progress) -> Any:
-    from lumarq.utilities.vantor32_dag import wrap_dataframe_dag
+    import lumarq
 
-    df = progress.step("wrap applications (gender and age protected)",
-                       lambda: wrap_dataframe_dag(apps, tracker, "applications", protected=PROTECTED))
-    reg = progress.step("wrap regional rates", lambda: wrap_dataframe_dag(regions, tracker, "regions"))
+    df = progress.step("track applications (gender and age protected)",
+                       lambda: lumarq.track(apps, tracker, "applications", protected=PROTECTED))
+    reg = progress.step("track regional rates", lambda: lumarq.track(regions, tracker, "regions"))
 
     def derive() -> None:
         df["debt_clean"] = df["debt"].fillna(0.0)
         df["dti"] = df["debt_clean"] / df["income"]
         df["income_per_line"] = df["income"] / (df["credit_lines"] + 1)
         df["young"] = df["age"] < 25
+        df.prov.name_nodes()  # the graph's nodes say "dti", not only "div"
 
     progress.step("derived ratios and the cleaned debt column", derive)
     merged = progress.step("merge with the regional table", lambda: df.merge(reg, on="region", how="left"))
@@ -139,6 +140,7 @@ def run_pipeline(tracker: Any, apps: pd.DataFrame, regions: pd.DataFrame, progre
         age_term = (merged["age"] - 18) * 0.004
         merged["score"] = (base + risk + age_term).clip(0.0, 1.0)
         merged["approved"] = merged["score"] >= APPROVAL_THRESHOLD
+        merged.prov.name_nodes()
 
     progress.step("score", score)
     return merged

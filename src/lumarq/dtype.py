@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import operator
 import re
+import threading
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any
@@ -148,6 +149,222 @@ def _step(tracker: Any, words: np.ndarray, code: int) -> np.ndarray:
     return _backend.update_chain_batch(tracker._rust, words, code)
 
 
+# ---------------------------------------------------------------------------- the DAG channel
+# With a DAGTracker, an array also carries one int64 node id per row (-1: no node), or None when
+# no row has one. Computing operations log one node per row; row moves carry the ids along.
+
+_DAG_MODULE: Any = None
+_UNARY, _BINARY, _AGGREGATE, _MERGE = 3, 4, 5, 6  # node kinds (NodeType values)
+# Node operation names, as the DAG-tracked containers name them.
+_OP_NAMES = {"truediv": "div", "rtruediv": "div", "rand": "and", "ror": "or", "rxor": "xor"}
+
+
+_KERNELS: Any = None
+
+
+def _dag() -> Any:
+    """The node-logging kernels (registered by the DAG module when it loads)."""
+    global _DAG_MODULE, _KERNELS
+    if _DAG_MODULE is None:
+        import sys
+
+        from lumarq.utilities import vantor32_dag
+
+        _KERNELS = sys.modules["lumarq.utilities._vantor32_dtype_dag"]
+        _DAG_MODULE = vantor32_dag
+    return _KERNELS
+
+
+def _is_dag(tracker: Any) -> bool:
+    if tracker is None:
+        return False
+    _dag()
+    return isinstance(tracker, _DAG_MODULE.DAGTracker)
+
+
+def _op_name(op: Callable[..., Any]) -> str:
+    name = op.__name__.strip("_")
+    name = _OP_NAMES.get(name, name)
+    return name[1:] if name.startswith("r") and name[1:] in _ARITH_CODES else name
+
+
+def _take_nodes(nodes: np.ndarray | None, idx: np.ndarray, allow_fill: bool) -> np.ndarray | None:
+    if nodes is None:
+        return None
+    out = nodes.take(idx, mode="wrap") if len(nodes) else np.full(len(idx), -1, np.int64)
+    if allow_fill:
+        np.copyto(out, -1, where=idx < 0)
+    return out
+
+
+def _nodes_or_none(arr: ProvenanceArray) -> np.ndarray:
+    return arr._nodes if arr._nodes is not None else np.full(len(arr), -1, dtype=np.int64)
+
+
+def _record_values(values: Any) -> Any:
+    """The values as the row records read them: float64 for numbers and bools, else objects."""
+    if isinstance(values, pd.arrays.NumpyExtensionArray):
+        values = values._ndarray
+    if isinstance(values, np.ndarray) and values.dtype.kind in "biuf":
+        return np.ascontiguousarray(values, dtype=np.float64)
+    if isinstance(values, ExtensionArray) and values.dtype.kind in "biuf":
+        return np.ascontiguousarray(values.to_numpy(dtype=np.float64, na_value=np.nan))
+    return np.asarray(values, dtype=object)
+
+
+_QUIET = threading.local()  # set while a composite operation logs its own node per row
+
+
+def _logs(tracker: Any, *nodes: np.ndarray | None) -> bool:
+    """Whether an operation on arrays with these node ids logs nodes. Such an operation gives a
+    row whose word it would copy a chain step, as the DAG-tracked containers do: a node is
+    stored under its word, so it must not share its input's."""
+    return (any(x is not None for x in nodes) and not getattr(_QUIET, "on", False)
+            and _is_dag(tracker))
+
+
+def _log_rows(tracker: Any, op: str, words: np.ndarray, inputs: Sequence[np.ndarray | None],
+              values: Any = None, kind: int = _BINARY, column: Any = None,
+              merge_type: str | None = None) -> np.ndarray | None:
+    """One node per row whose inputs have a node; the ids (-1 where none), or None when no
+    input carries node ids or the tracker keeps no graph."""
+    present = [x for x in inputs if x is not None]
+    if not present or getattr(_QUIET, "on", False) or not _is_dag(tracker):
+        return None
+    n = len(words)
+    block = present[0].reshape(n, 1) if len(present) == 1 else np.stack(present, axis=1)
+    rec = None if values is None else _record_values(values)
+    return _dag()._log_rows(tracker, kind, op, np.ascontiguousarray(words, dtype=np.uint32),
+                            np.ascontiguousarray(block, dtype=np.int64), rec, column, merge_type)
+
+
+def _log_groups(tracker: Any, op: str, words: np.ndarray, ids: np.ndarray,
+                nodes: np.ndarray | None, ngroups: int, kind: int = _AGGREGATE,
+                merge_type: str | None = None) -> np.ndarray | None:
+    """One node per group; its inputs are the group's distinct member nodes, in the order of
+    their first member."""
+    if nodes is None or not _is_dag(tracker):
+        return None
+    ids = np.asarray(ids, dtype=np.int64)
+    keep = (ids >= 0) & (nodes >= 0)
+    g, v = ids[keep], nodes[keep]
+    pos = np.arange(len(g))
+    order = np.lexsort((pos, v, g))
+    first = np.ones(len(order), dtype=bool)
+    first[1:] = (g[order][1:] != g[order][:-1]) | (v[order][1:] != v[order][:-1])
+    chosen = np.sort(order[first])  # first members, back in member order
+    chosen = chosen[np.argsort(g[chosen], kind="stable")]
+    g, v = g[chosen], v[chosen]
+    offsets = np.zeros(ngroups + 1, dtype=np.int64)
+    np.cumsum(np.bincount(g, minlength=ngroups)[:ngroups], out=offsets[1:])
+    return _dag()._log_groups(tracker, op, np.ascontiguousarray(words, dtype=np.uint32),
+                              offsets, np.ascontiguousarray(v, dtype=np.int64), kind, merge_type)
+
+
+def _key_labels(frame: Any, keys: Any) -> list[Any]:
+    if not isinstance(frame, pd.DataFrame) or keys is None:
+        return []
+    keys = keys if isinstance(keys, list | tuple) else [keys]
+    out = []
+    for k in keys:
+        try:
+            if k in frame.columns and frame.columns.get_indexer([k])[0] >= 0:
+                out.append(k)
+        except TypeError:  # an array key: not a column
+            continue
+    return out
+
+
+def _merge_nodes(op: Any, result: pd.DataFrame, left_indexer: Any, right_indexer: Any) -> None:
+    """One MERGE node per output row of a merge on key columns: its inputs are the nodes of the
+    matched left row's keys, then the right row's (the match), its word their combination. The
+    result's key columns continue from it; every other column keeps its own row's node, so a
+    value's graph names only the sources it was computed from."""
+    n = len(result)
+    groups, nodes, words, labels = [], [], [], []
+    tracker = None
+    for keys, indexer, on in ((op.left_join_keys, left_indexer, getattr(op, "left_on", None)),
+                              (op.right_join_keys, right_indexer, getattr(op, "right_on", None))):
+        idx = np.arange(n, dtype=np.int64) if indexer is None else np.asarray(indexer, np.int64)
+        if len(idx) != n:
+            return
+        labels += _key_labels(result, on)
+        for arr in keys:
+            if not isinstance(arr, ProvenanceArray) or arr._nodes is None \
+                    or not _is_dag(arr._tracker):
+                continue
+            tracker = _check_trackers(tracker, arr._tracker)
+            groups.append(np.where(idx >= 0, np.arange(n, dtype=np.int64), -1))
+            nodes.append(_take_nodes(arr._nodes, idx, True))
+            words.append(_backend.take_words(arr._words, idx, True))
+    if tracker is None or n == 0:
+        return
+    # Row-major: each output row's left keys, then its right keys.
+    g = np.stack(groups, axis=1).reshape(-1)
+    row_words = _backend.group_combine(tracker._rust, np.stack(words, axis=1).reshape(-1), g,
+                                       n, _OP.MERGE)
+    how = str(getattr(op, "how", "inner"))
+    ids = _log_groups(tracker, f"merge_{how}", row_words, g, np.stack(nodes, axis=1).reshape(-1),
+                      n, kind=_MERGE, merge_type=how)
+    if ids is None:
+        return
+    for i in _tracked_columns(result):
+        arr = result.iloc[:, i].array
+        if result.columns[i] in labels and _is_dag(arr._tracker):
+            result.isetitem(i, arr._new(arr._data, arr._words, arr._tracker, ids.copy()))
+
+
+def _install_clip_hook() -> None:
+    # pandas clips an extension array through comparisons and `where`: with the steps' nodes
+    # kept quiet, a Series of the dtype logs one "clip" node per row instead.
+    clip = getattr(pd.Series, "_clip_with_scalar", None)
+    if clip is None or getattr(clip, "_lumarq", False):
+        return
+
+    def _clip_with_scalar(self: Any, lower: Any, upper: Any, inplace: bool = False) -> Any:
+        if inplace or not isinstance(self.dtype, ProvenanceDtype) or self.array._nodes is None:
+            return clip(self, lower, upper, inplace=inplace)
+        quiet, _QUIET.on = getattr(_QUIET, "on", False), True
+        try:
+            result = clip(self, lower, upper, inplace=False)
+        finally:
+            _QUIET.on = quiet
+        arr = result.array
+        if not _logs(arr._tracker, self.array._nodes):
+            return result
+        words = _step(arr._tracker, arr._words, _OP.CLIP)
+        nodes = _log_rows(arr._tracker, "clip", words, [self.array._nodes], arr._data,
+                          kind=_UNARY)
+        out = arr._new(arr._data, words, arr._tracker, nodes)
+        return pd.Series(out, index=result.index, name=result.name, copy=False)
+
+    _clip_with_scalar._lumarq = True  # type: ignore[attr-defined]
+    pd.Series._clip_with_scalar = _clip_with_scalar
+
+
+def _install_merge_hook() -> None:
+    # pandas joins frames column by column (take on each side): the rows matched by a merge are
+    # known only to its merge operation, so the hook wraps the step that assembles the result.
+    try:
+        from pandas.core.reshape.merge import _MergeOperation
+    except ImportError:  # pragma: no cover - a pandas without it: no merge nodes
+        return
+    assemble = getattr(_MergeOperation, "_reindex_and_concat", None)
+    if assemble is None or getattr(assemble, "_lumarq", False):
+        return
+
+    def _reindex_and_concat(self: Any, join_index: Any, left_indexer: Any, right_indexer: Any,
+                            *args: Any, **kwargs: Any) -> Any:
+        result = assemble(self, join_index, left_indexer, right_indexer, *args, **kwargs)
+        if any(isinstance(d, ProvenanceDtype) for frame in (self.left, self.right)
+               if isinstance(frame, pd.DataFrame) for d in frame.dtypes):
+            _merge_nodes(self, result, left_indexer, right_indexer)
+        return result
+
+    _reindex_and_concat._lumarq = True  # type: ignore[attr-defined]
+    _MergeOperation._reindex_and_concat = _reindex_and_concat
+
+
 # ---------------------------------------------------------------------------- the dtype
 
 @register_extension_dtype
@@ -262,9 +479,10 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
     __array_priority__ = 1000
 
     def __init__(self, values: Any, words: Any = None, tracker: Any = None, *,
-                 copy: bool = False) -> None:
+                 copy: bool = False, nodes: Any = None) -> None:
         if isinstance(values, ProvenanceArray):
-            words = values._words if words is None else words
+            if words is None:
+                words, nodes = values._words, values._nodes if nodes is None else nodes
             tracker = values._tracker if tracker is None else tracker
             values = values._data
         vals = _plain(values)
@@ -280,21 +498,37 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             if w.shape != (n,):
                 raise ValueError(f"words must be 1-d with one word per row ({n}), got shape "
                                  f"{w.shape}")
+        if nodes is not None:
+            nodes = np.asarray(nodes, dtype=np.int64)
+            nodes = nodes.copy() if copy else nodes
+            if nodes.shape != (n,):
+                raise ValueError(f"nodes must be 1-d with one node id per row ({n}), got shape "
+                                 f"{nodes.shape}")
         self._data = vals
         self._words = w
+        self._nodes = nodes
         self._readonly = False
         self._tracker = tracker
         self._dtype = ProvenanceDtype(_subtype_of(vals))
 
-    def _new(self, values: Any, words: np.ndarray, tracker: Any = None) -> ProvenanceArray:
+    def _new(self, values: Any, words: np.ndarray, tracker: Any = None,
+             nodes: np.ndarray | None = None) -> ProvenanceArray:
         out = object.__new__(ProvenanceArray)
         vals = _plain(values)
         out._data = vals
         out._words = words
+        out._nodes = nodes
         out._readonly = False
         out._tracker = tracker
         out._dtype = ProvenanceDtype(_subtype_of(vals))
         return out
+
+    @property
+    def nodes(self) -> np.ndarray:
+        """The DAG node id of each row (int64, -1 for none; read-only)."""
+        view = _nodes_or_none(self).view()
+        view.flags.writeable = False
+        return view
 
     # ---------------------------------------------------------------- construction
 
@@ -369,7 +603,8 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             plain = pd.Series(self._data._ndarray, copy=False).shift(periods,
                                                                      fill_value=fill_value)
             words = _backend.take_words(self._words, idx, True)
-            return self._new(plain.to_numpy(), words, self._tracker)
+            return self._new(plain.to_numpy(), words, self._tracker,
+                             _take_nodes(self._nodes, idx, True))
         return self.take(idx, allow_fill=True, fill_value=fill_value)
 
     def __iter__(self) -> Iterator[Any]:
@@ -379,12 +614,14 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         return self._data.isna()
 
     def copy(self) -> ProvenanceArray:
-        return self._new(self._data.copy(), self._words.copy(), self._tracker)
+        nodes = None if self._nodes is None else self._nodes.copy()
+        return self._new(self._data.copy(), self._words.copy(), self._tracker, nodes)
 
     def view(self, dtype: Any = None) -> Any:
         if dtype is not None:
             raise NotImplementedError("a ProvenanceArray has no views of another dtype")
-        return self._new(self._data.view(), self._words.view(), self._tracker)
+        nodes = None if self._nodes is None else self._nodes.view()
+        return self._new(self._data.view(), self._words.view(), self._tracker, nodes)
 
     def _formatter(self, boxed: bool = False) -> Callable[[Any], str | None]:
         return self._data._formatter(boxed)
@@ -418,7 +655,8 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             item = check_array_indexer(self, item)
         if item is Ellipsis:
             item = slice(None)
-        out = self._new(self._data[item], self._words[item], self._tracker)
+        nodes = None if self._nodes is None else self._nodes[item]
+        out = self._new(self._data[item], self._words[item], self._tracker, nodes)
         out._readonly = self._readonly and isinstance(item, slice)
         return out
 
@@ -430,9 +668,11 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         if isinstance(value, pd.Series | pd.Index):
             value = value.array
         words: Any = 0
+        nodes: Any = -1
         if isinstance(value, ProvenanceArray):
             self._tracker = _check_trackers(self._tracker, value._tracker)
             words = value._words
+            nodes = value._nodes if value._nodes is not None else -1
             value = value._data
         elif is_list_like(value) and not isinstance(value, str | bytes):
             seq = value if isinstance(value, np.ndarray | ExtensionArray) else list(value)
@@ -441,6 +681,10 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             value = seq
         self._data[key] = value
         self._words[key] = words
+        if self._nodes is None and not (isinstance(nodes, int) and nodes == -1):
+            self._nodes = np.full(len(self), -1, dtype=np.int64)
+        if self._nodes is not None:
+            self._nodes[key] = nodes
 
     def take(self, indices: Sequence[int], *, allow_fill: bool = False,
              fill_value: Any = None) -> ProvenanceArray:
@@ -452,14 +696,15 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             out = _empty(len(idx), nd.dtype)
             np.take(nd, idx, out=out, mode="wrap")
             values: Any = pd.arrays.NumpyExtensionArray(out)
-            return self._new(values, words, self._tracker)
+            return self._new(values, words, self._tracker,
+                             _take_nodes(self._nodes, idx, allow_fill))
         if allow_fill and fill_value is not None and not pd.isna(fill_value):
             # A real fill value: the rows it fills carry no provenance (word 0).
             values = self._data.take(idx, allow_fill=True, fill_value=fill_value)
         else:
             values = self._data.take(idx, allow_fill=allow_fill)
         words = _backend.take_words(self._words, idx, allow_fill)
-        return self._new(values, words, self._tracker)
+        return self._new(values, words, self._tracker, _take_nodes(self._nodes, idx, allow_fill))
 
     @classmethod
     def _concat_same_type(cls, to_concat: Sequence[ProvenanceArray]) -> ProvenanceArray:
@@ -469,7 +714,10 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         first = to_concat[0]._data
         values = type(first)._concat_same_type([a._data for a in to_concat])
         words = _backend.concat_words([a._words for a in to_concat])
-        return to_concat[0]._new(values, words, tracker)
+        nodes = None
+        if any(a._nodes is not None for a in to_concat):
+            nodes = np.concatenate([_nodes_or_none(a) for a in to_concat])
+        return to_concat[0]._new(values, words, tracker, nodes)
 
     def _values_for_factorize(self) -> tuple[np.ndarray, Any]:
         return self._data._values_for_factorize()
@@ -497,7 +745,9 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                 return self.copy() if copy else self
             # A cast keeps the words: pandas casts internally (concat, merge) without a step.
             values = self._data.astype(dtype.subtype, copy=copy)
-            return self._new(values, self._words.copy() if copy else self._words, self._tracker)
+            nodes = self._nodes.copy() if copy and self._nodes is not None else self._nodes
+            return self._new(values, self._words.copy() if copy else self._words, self._tracker,
+                             nodes)
         return self._data.astype(dtype, copy=copy)
 
     def value_counts(self, dropna: bool = True) -> pd.Series:
@@ -530,10 +780,12 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         filled = mask & ~np.asarray(values.isna(), dtype=bool)
         src = np.where(filled, src, np.arange(len(mask), dtype=np.int64))
         words = _backend.take_words(self._words, src, True)
+        nodes = _take_nodes(self._nodes, src, True)
         if copy:
-            return self._new(values, words, self._tracker)
+            return self._new(values, words, self._tracker, nodes)
         self._data = values
         self._words = words
+        self._nodes = nodes
         return self
 
     def _where(self, mask: np.ndarray, value: Any) -> ProvenanceArray:
@@ -544,12 +796,55 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             value = value.array
         words = self._words.copy()
         tracker = self._tracker
+        inputs = self._nodes
         if isinstance(value, ProvenanceArray):
             tracker = _check_trackers(tracker, value._tracker)
             np.copyto(words, value._words, where=~mask)
+            if value._nodes is not None or inputs is not None:
+                inputs = np.where(mask, _nodes_or_none(self), _nodes_or_none(value))
             value = value._data
         values = self._data._where(mask, value)
-        return self._new(values, words, tracker)
+        nodes = inputs  # quiet: each row keeps the node of the operand it took
+        if _logs(tracker, inputs):
+            words = _step(tracker, words, _OP.FILL)
+            nodes = _log_rows(tracker, "where", words, [inputs], values)
+        return self._new(values, words, tracker, nodes)
+
+    def fillna(self, value: Any = None, method: Any = None, limit: int | None = None,
+               copy: bool = True) -> ProvenanceArray:
+        # A filled row takes the word of the value it took; a scalar leaves its word as it was
+        # (the value was chosen for this row), so a filled row is never made clean.
+        if method is not None:  # pandas 2.2's fillna(method=...)
+            return self._pad_or_backfill(method=method, limit=limit, copy=copy)
+        if isinstance(value, pd.Series | pd.Index):
+            value = value.array
+        mask = np.asarray(self._data.isna(), dtype=bool)
+        if limit is not None and limit < len(self):
+            mask &= np.cumsum(mask) <= limit
+        words = self._words.copy()
+        tracker = self._tracker
+        filled = None
+        if isinstance(value, ProvenanceArray):
+            if len(value) != len(self):
+                raise ValueError(f"Length of 'value' does not match. Got ({len(value)})  "
+                                 f"expected {len(self)}")
+            tracker = _check_trackers(tracker, value._tracker)
+            np.copyto(words, value._words, where=mask)
+            if value._nodes is not None:
+                filled = np.where(mask, value._nodes, -1)
+            value = value._data
+        if not copy and self._readonly and mask.any():
+            raise ValueError("Cannot modify read-only array")
+        values = self._data.fillna(value=value, limit=limit, copy=copy)
+        nodes = self._nodes if filled is None else np.where(filled >= 0, filled,
+                                                             _nodes_or_none(self))
+        if _logs(tracker, self._nodes, filled):
+            words = _step(tracker, words, _OP.FILL)
+            nodes = _log_rows(tracker, "fillna", words, [self._nodes, filled], values)
+        if copy:
+            return self._new(values, words, tracker, nodes)
+        self._data, self._words, self._nodes, self._tracker = _plain(values), words, nodes, tracker
+        return self
 
     # ---------------------------------------------------------------- computation
 
@@ -578,9 +873,20 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         else:
             result = self._values_op(op, values)
             out_words, out_tracker = self._words.copy(), self._tracker
+        other_nodes = other._nodes if isinstance(other, ProvenanceArray) else None
+        if not (self._tracker is not None and words is not None and tracker is not None):
+            # A scalar or untracked operand: the tracked side's node ids carry over with its
+            # words and nothing is logged, as for the DAG-tracked containers.
+            nodes = self._nodes if words is None else other_nodes
+            nodes = None if nodes is None else nodes.copy()
+        else:
+            inputs = (other_nodes, self._nodes) if op in _REVERSED else (self._nodes, other_nodes)
+            first = result[0] if isinstance(result, tuple) else result
+            nodes = _log_rows(out_tracker, _op_name(op), out_words, inputs, first)
         if isinstance(result, tuple):
-            return tuple(self._new(r, out_words.copy(), out_tracker) for r in result)
-        return self._new(result, out_words, out_tracker)
+            return tuple(self._new(r, out_words.copy(), out_tracker,
+                                   None if nodes is None else nodes.copy()) for r in result)
+        return self._new(result, out_words, out_tracker, nodes)
 
     def _values_op(self, op: Callable[[Any, Any], Any], values: Any) -> Any:
         fast = _float_op(op, self._data, values)
@@ -603,26 +909,28 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
     def _logical_method(self, other: Any, op: Callable[[Any, Any], Any]) -> Any:
         return self._binary(other, op, _OP.CMP)
 
-    def _unary(self, values: Any, code: int) -> ProvenanceArray:
-        return self._new(values, _step(self._tracker, self._words, code), self._tracker)
+    def _unary(self, values: Any, code: int, name: str) -> ProvenanceArray:
+        words = _step(self._tracker, self._words, code)
+        nodes = _log_rows(self._tracker, name, words, [self._nodes], values, kind=_UNARY)
+        return self._new(values, words, self._tracker, nodes)
 
     def __neg__(self) -> ProvenanceArray:
-        return self._unary(-self._data, _OP.NEG)
+        return self._unary(-self._data, _OP.NEG, "neg")
 
     def __pos__(self) -> ProvenanceArray:
         return self.copy()
 
     def __abs__(self) -> ProvenanceArray:
-        return self._unary(abs(self._data), _OP.MAP)
+        return self._unary(abs(self._data), _OP.MAP, "abs")
 
     def __invert__(self) -> ProvenanceArray:
-        return self._unary(~self._data, _OP.MAP)
+        return self._unary(~self._data, _OP.MAP, "invert")
 
     def round(self, decimals: int = 0, *args: Any, **kwargs: Any) -> ProvenanceArray:
         inner = self._data
         values = inner.round(decimals) if hasattr(inner, "round") else np.round(
             inner.to_numpy(), decimals)
-        return self._unary(values, _OP.MAP)
+        return self._unary(values, _OP.MAP, "round")
 
     def __array_ufunc__(self, ufunc: np.ufunc, method: str, *inputs: Any, **kwargs: Any) -> Any:
         result = arraylike.maybe_dispatch_ufunc_to_dunder_op(self, ufunc, method, *inputs,
@@ -654,10 +962,16 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             words = live[0]._words
             for x in live[1:]:
                 words = _combine(tracker, words, x._words, _OP.MAP)
+        nodes = None
+        first = result[0] if isinstance(result, tuple) else result
+        if isinstance(first, np.ndarray) and first.ndim == 1 and len(first) == len(self):
+            inputs = [x._nodes for x in live if x._nodes is not None][:2]
+            nodes = _log_rows(tracker, ufunc.__name__, words, inputs, first,
+                              kind=_UNARY if len(inputs) == 1 else _BINARY)
 
         def wrap(r: Any) -> Any:
             if isinstance(r, np.ndarray) and r.ndim == 1 and len(r) == len(self):
-                return self._new(r, words.copy(), tracker)
+                return self._new(r, words.copy(), tracker, None if nodes is None else nodes.copy())
             return r
 
         if isinstance(result, tuple):
@@ -711,10 +1025,11 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         else:
             words = _backend.group_combine(self._tracker._rust, self._words, ids, ngroups,
                                            _OP.AGG)
-        return self._new(result, words, self._tracker)
+        nodes = _log_groups(self._tracker, how, words, ids, self._nodes, ngroups)
+        return self._new(result, words, self._tracker, nodes)
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (_rebuild, (self._data, self._words, self._tracker))
+        return (_rebuild, (self._data, self._words, self._tracker, self._nodes))
 
 
 def _cython_group_op(values: np.ndarray, how: str, has_dropped_na: bool, min_count: int,
@@ -745,8 +1060,9 @@ for _name in ("sum", "prod", "mean", "median", "min", "max", "std", "var", "sem"
     setattr(ProvenanceArray, _name, _reduction(_name))
 
 
-def _rebuild(values: Any, words: np.ndarray, tracker: Any) -> ProvenanceArray:
-    return ProvenanceArray(values, words, tracker)
+def _rebuild(values: Any, words: np.ndarray, tracker: Any,
+             nodes: np.ndarray | None = None) -> ProvenanceArray:
+    return ProvenanceArray(values, words, tracker, nodes=nodes)
 
 
 _LOGICAL = frozenset({operator.and_, operator.or_, operator.xor, roperator.rand_, roperator.ror_,
@@ -849,9 +1165,29 @@ def track(data: pd.DataFrame | pd.Series, tracker: Any, table: str,
     for i, c in enumerate(cols):
         if str(c) not in skip and isinstance(arrays[i], pd.Series):
             arrays[i] = ProvenanceArray(arrays[i].array.copy(), words[i], tracker)
+    if _is_dag(tracker):
+        _source_nodes(tracker, table, cols, arrays, skip, n)
     out = pd.DataFrame(arrays, index=frame.index, copy=False)
     out.columns = frame.columns
     return out
+
+
+def _source_nodes(tracker: Any, table: str, cols: list[Any], arrays: dict[int, Any],
+                  skip: set[str], n: int) -> None:
+    """One SOURCE node per column, every row's node, and each cell's value recorded, as
+    ``wrap_dataframe_dag`` does."""
+    for i, c in enumerate(cols):
+        arr = arrays[i]
+        if str(c) in skip or not isinstance(arr, ProvenanceArray) or n == 0:
+            continue
+        source = tracker.create_source_node(table, str(c), int(arr._words[0]))
+        arr._nodes = np.full(n, source, dtype=np.int64)
+        _dag()._record_rows(tracker, f"{table}.{c}", arr._words, _record_values(arr._data),
+                            str(c))
+
+
+_install_merge_hook()
+_install_clip_hook()
 
 
 def _copy_blocks(groups: list[list[np.ndarray]], n: int) -> list[np.ndarray]:
@@ -924,9 +1260,11 @@ class _AuditView:
 
     def __init__(self, tracker: Any, prov: np.ndarray | None = None,
                  col_prov: dict[Any, np.ndarray] | None = None,
-                 columns: list[Any] | None = None) -> None:
+                 columns: list[Any] | None = None, nodes: np.ndarray | None = None) -> None:
         self._tracker = tracker
         self._prov = prov
+        if nodes is not None:
+            self._node_ids = nodes
         self._col_prov = col_prov if col_prov is not None else {}
         self.columns = columns if columns is not None else []
 
@@ -944,7 +1282,8 @@ def _audit_view(obj: Any) -> Any:
     # a Series of them stays as it is, so the audits refuse it; a frame leaves them out.
     if isinstance(obj, pd.Series) and isinstance(obj.dtype, ProvenanceDtype):
         arr = obj.array
-        return obj if arr._tracker is None else _AuditView(arr._tracker, prov=arr._words)
+        return obj if arr._tracker is None else _AuditView(arr._tracker, prov=arr._words,
+                                                           nodes=arr._nodes)
     if isinstance(obj, pd.DataFrame):
         positions = [i for i in _tracked_columns(obj) if obj.iloc[:, i].array._tracker is not None]
         if not positions:
@@ -1016,6 +1355,24 @@ class ProvenanceSeriesAccessor:
     def tracker(self) -> Any:
         return self._arr._tracker
 
+    @property
+    def nodes(self) -> np.ndarray:
+        """The DAG node id of each row (numpy int64, read-only; -1 for a row without one)."""
+        return self._arr.nodes
+
+    def dag(self, i: int) -> Any:
+        """The ``ComputationDAG`` behind the i-th row (positional), or None when the row has no
+        node (or its node was evicted). Needs a ``DAGTracker``."""
+        tracker = self._need_tracker()
+        if not _is_dag(tracker):
+            raise ValueError("this Series is tracked by a tracker that keeps no graph (use a "
+                             "DAGTracker)")
+        self._word(i)
+        node = int(self.nodes[i])
+        if node < 0:
+            return None
+        return tracker.get_dag(node)
+
     def _need_tracker(self) -> Any:
         if self._arr._tracker is None:
             raise ValueError("this Series carries no tracker (its words are all 0)")
@@ -1046,14 +1403,25 @@ class ProvenanceSeriesAccessor:
 
     def where(self, cond: Any, other: Any = np.nan) -> pd.Series:
         """``Series.where`` whose rows also derive from the condition's words (when tracked)."""
-        result = self._s.where(cond, other)
-        if isinstance(cond, pd.Series) and isinstance(cond.dtype, ProvenanceDtype):
+        tracked_cond = isinstance(cond, pd.Series) and isinstance(cond.dtype, ProvenanceDtype)
+        # With a tracked condition the row's one node also takes the condition's as input.
+        quiet = getattr(_QUIET, "on", False)
+        _QUIET.on = quiet or tracked_cond
+        try:
+            result = self._s.where(cond, other)
+        finally:
+            _QUIET.on = quiet
+        if tracked_cond:
             cond_arr = cond.reindex(self._s.index).array
             arr = result.array
             tracker = _check_trackers(arr._tracker, cond_arr._tracker)
             if tracker is not None:
                 words = _combine(tracker, arr._words, cond_arr._words, _OP.FILL)
-                tracked = ProvenanceArray(arr._data, words, tracker)
+                nodes = arr._nodes
+                if _logs(tracker, nodes, cond_arr._nodes):
+                    nodes = _log_rows(tracker, "where", words, [nodes, cond_arr._nodes],
+                                      arr._data)
+                tracked = ProvenanceArray(arr._data, words, tracker, nodes=nodes)
                 return pd.Series(tracked, index=result.index, name=result.name, copy=False)
         return result
 
@@ -1080,6 +1448,17 @@ class ProvenanceFrameAccessor:
             if t is not None:
                 return t
         return None
+
+    def name_nodes(self) -> pd.DataFrame:
+        """Give each tracked column's label to the operation nodes behind its rows (the
+        ``column`` of their metadata; the first name a node gets stays), so graphs, exports and
+        stored nodes say "dti" and not only "div". Source nodes keep their own names. Returns
+        the frame."""
+        for i in _tracked_columns(self._df):
+            arr = self._df.iloc[:, i].array
+            if arr._nodes is not None and _is_dag(arr._tracker):
+                _dag()._name_nodes(arr._tracker, str(self._df.columns[i]), arr._nodes)
+        return self._df
 
     def risk_report(self) -> list[dict[str, Any]]:
         """``column_risk_report`` over the tracked columns."""

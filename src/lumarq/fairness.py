@@ -363,7 +363,8 @@ def tracker_report(tracker: Any, df: pd.DataFrame, outcome: str, protected: Unio
     """What `DAGTracker.report_fairness` keeps for the next dashboard report: the metrics,
     the column risk report of a tracked frame, and the model fields the caller gave."""
     out = fairness_report(df, outcome, protected, favorable, labels, reference, bins=bins)
-    if getattr(df, "_tracker", None) is not None:
+    dtype_tracked = isinstance(df, pd.DataFrame) and df.prov.tracker is not None
+    if getattr(df, "_tracker", None) is not None or dtype_tracked:
         from lumarq.utilities.vantor32 import column_risk_report
 
         out["column_risk_report"] = [

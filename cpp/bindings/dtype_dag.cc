@@ -1,0 +1,342 @@
+// The DAG channel of the provenance dtype. The array computes its words with the batch kernels;
+// these functions then log the operation's nodes for all rows in one call (a block append into
+// the columnar store when nothing is overridden) and record each row's value.
+#include "dtype_dag.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+#include "dag_records.h"
+#include "dag_tracker.h"
+
+namespace lumarq::py {
+namespace {
+
+using Words = nb::ndarray<const uint32_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+using Ids2 = nb::ndarray<const int64_t, nb::ndim<2>, nb::c_contig, nb::device::cpu>;
+using Ids1 = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
+
+constexpr size_t kBlock = 16384;  // rows per block append: one lock round per block
+
+/// Runs `f`, swallowing an Exception (one row's recording may fail without failing the operation).
+template <class F>
+void Guarded(F&& f) {
+  try {
+    f();
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+  } catch (const std::exception&) {
+  }
+}
+
+nb::object Int(int64_t v) {
+  PyObject* o = PyLong_FromLongLong(v);
+  if (!o) throw nb::python_error();
+  return nb::steal(o);
+}
+
+nb::object Word(uint32_t v) {
+  PyObject* o = PyLong_FromUnsignedLong(v);
+  if (!o) throw nb::python_error();
+  return nb::steal(o);
+}
+
+/// The values recorded per row: float64 (NaN not recorded) or objects (None and NaN not recorded).
+class RecordValues {
+ public:
+  explicit RecordValues(nb::handle values) : seq_(nb::borrow(values)) {
+    if (nb::try_cast(values, f64_, /*convert=*/false)) {
+      numeric_ = true;
+      n_ = f64_.shape(0);
+    } else {
+      const Py_ssize_t len = PyObject_Length(values.ptr());
+      if (len < 0) throw nb::python_error();
+      n_ = static_cast<size_t>(len);
+    }
+  }
+  size_t size() const { return n_; }
+  bool numeric() const { return numeric_; }
+  bool Recorded(size_t i) const { return !std::isnan(f64_.data()[i]); }
+  /// The value of row i, or an invalid object when the row is not recorded.
+  nb::object At(size_t i) const {
+    if (numeric_) {
+      const double d = f64_.data()[i];
+      if (std::isnan(d)) return {};
+      PyObject* f = PyFloat_FromDouble(d);
+      if (!f) throw nb::python_error();
+      return nb::steal(f);
+    }
+    PyObject* o = PySequence_GetItem(seq_.ptr(), static_cast<Py_ssize_t>(i));
+    if (!o) throw nb::python_error();
+    nb::object v = nb::steal(o);
+    if (v.is_none()) return {};
+    if (PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o))) return {};
+    return v;
+  }
+
+ private:
+  nb::object seq_;
+  bool numeric_ = false;
+  size_t n_ = 0;
+  nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu> f64_;
+};
+
+/// record_row_value(i, words[i], op, values[i], column_name=column) for every recorded row. A
+/// buffer without a writer keeps only its newest rows: older rows are not built at all.
+void RecordRows(nb::handle tracker, nb::handle op, const uint32_t* words, const RecordValues& values,
+                nb::handle column) {
+  const size_t n = values.size();
+  if (n == 0) return;
+  nb::object col = column.is_valid() ? nb::borrow(column) : nb::none();
+  if (!RecordRowValueIsNative(tracker)) {
+    nb::object method = GetAttr(tracker, "record_row_value");
+    for (size_t i = 0; i < n; ++i) {
+      Guarded([&] {
+        nb::object v = values.At(i);
+        if (!v.is_valid()) return;
+        CallKw(method, {Int(static_cast<int64_t>(i)), Word(words[i]), op, v},
+               {{"column_name", col}});
+      });
+    }
+    return;
+  }
+  std::optional<RowRecordMaker> maker;
+  try {
+    maker.emplace();
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return;  // every row's record would fail the same way
+  }
+  size_t start = 0;
+  if (values.numeric() && !AsBool(GetAttr(tracker, "_writer"))) {
+    auto need = static_cast<size_t>(kMemoryOnlyRowLimit);
+    size_t i = n;
+    while (i > 0 && need > 0) need -= values.Recorded(--i) ? 1 : 0;
+    if (need == 0) start = i;
+  }
+  for (size_t i = start; i < n; ++i) {
+    Guarded([&] {
+      nb::object v = values.At(i);
+      if (!v.is_valid()) return;
+      RecordRowValueFast(tracker, *maker, static_cast<int64_t>(i), words[i], op, v, col,
+                         /*defer_trim=*/true);
+    });
+  }
+  TrimRowBuffer(tracker);
+  if (start > 0) WarnRowsDropped(tracker);
+}
+
+/// Rows of one block that share a node kind and arity.
+struct Bucket {
+  std::vector<size_t> rows;
+  std::vector<uint32_t> words;
+  std::vector<int64_t> inputs, ids;
+  void Flush(NodeAppender& app, NodeKind kind, nb::handle op, size_t arity, int64_t* out) {
+    if (rows.empty()) return;
+    ids.resize(rows.size());
+    app.Append(kind, op, rows.size(), inputs.data(), arity, words.data(), ids.data());
+    for (size_t r = 0; r < rows.size(); ++r) out[rows[r]] = ids[r];
+    rows.clear();
+    words.clear();
+    inputs.clear();
+  }
+};
+
+/// The row's input ids that name a node (>= 0), in order; returns how many.
+size_t Kept(const int64_t* row, size_t k, int64_t* kept) {
+  size_t c = 0;
+  for (size_t j = 0; j < k; ++j) {
+    if (row[j] >= 0) kept[c++] = row[j];
+  }
+  return c;
+}
+
+/// One node per row from up to two input node ids per row (ids < 0 are left out; a row with
+/// none gets no node, -1). `kind` is the kind of a row with every input; a binary row that
+/// keeps one input is a unary node. `merge_type` names the merge for a tracker whose logging
+/// methods are overridden (its nodes then come from log_merge).
+nb::object LogRows(nb::handle tracker, int kind, nb::handle op_name, Words words, Ids2 inputs,
+                   nb::handle values, nb::handle column, nb::handle merge_type) {
+  nb::str op = AsStr(op_name, "op");
+  const size_t n = words.shape(0);
+  const size_t k = inputs.shape(1);
+  if (inputs.shape(0) != n || k == 0 || k > 2) {
+    throw nb::value_error("inputs must have one row of one or two node ids per word");
+  }
+  if (kind < static_cast<int>(NodeKind::kSource) || kind > kNodeKinds) {
+    throw nb::value_error("unknown node kind");
+  }
+  const auto base = static_cast<NodeKind>(kind);
+  auto kind_of = [&](size_t count) {
+    return base == NodeKind::kBinary && count == 1 ? NodeKind::kUnary : base;
+  };
+  int64_t* out = nullptr;
+  nb::object result = NewI64Array(n, &out);
+  std::fill(out, out + n, int64_t{-1});
+  const uint32_t* w = words.data();
+  const int64_t* in = inputs.data();
+
+  NodeAppender app(tracker);
+  if (app.ok()) {
+    Bucket one, two;
+    for (size_t start = 0; start < n; start += kBlock) {
+      const size_t end = std::min(n, start + kBlock);
+      // The usual block: every row has all its inputs, appended straight from the arrays.
+      if (std::all_of(in + start * k, in + end * k, [](int64_t v) { return v >= 0; })) {
+        app.Append(kind_of(k), op, end - start, in + start * k, k, w + start, out + start);
+        continue;
+      }
+      for (size_t i = start; i < end; ++i) {
+        int64_t kept[2];
+        const size_t c = Kept(in + i * k, k, kept);
+        if (c == 0) continue;
+        Bucket& b = c == 1 ? one : two;
+        b.rows.push_back(i);
+        b.words.push_back(w[i]);
+        b.inputs.insert(b.inputs.end(), kept, kept + c);
+      }
+      one.Flush(app, kind_of(1), op, 1, out);
+      two.Flush(app, kind_of(2), op, 2, out);
+    }
+  } else {
+    const bool native = base == NodeKind::kMerge
+                            ? LogBinaryIsNative(tracker) && dag_internal::Native(tracker, "log_merge")
+                            : LogUnaryIsNative(tracker) && LogBinaryIsNative(tracker);
+    for (size_t i = 0; i < n; ++i) {
+      const int64_t* row = in + i * k;
+      int64_t kept[2];
+      const size_t c = Kept(row, k, kept);
+      if (c == 0) continue;
+      if (native) {
+        out[i] = CreateNodeFast(tracker, kind_of(c), op, kept, c, w[i]);
+        continue;
+      }
+      nb::object id;
+      if (base == NodeKind::kMerge) {
+        nb::list left, right;
+        if (row[0] >= 0) left.append(Int(row[0]));
+        if (k > 1 && row[1] >= 0) right.append(Int(row[1]));
+        id = CallMethod(tracker, Interned("log_merge"), left, right, Word(w[i]),
+                        merge_type.is_none() ? nb::object(nb::str("inner")) : nb::borrow(merge_type));
+      } else if (c == 1) {
+        id = CallMethod(tracker, Interned("log_unary"), op, Int(kept[0]), Word(w[i]));
+      } else {
+        id = CallMethod(tracker, Interned("log_binary"), op, Int(kept[0]), Int(kept[1]), Word(w[i]));
+      }
+      out[i] = AsInt64(id, "node id");
+    }
+  }
+  if (!values.is_none()) {
+    RecordValues rv(values);
+    if (rv.size() != n) throw nb::value_error("one row value per word is needed");
+    RecordRows(tracker, op, w, rv, column);
+  }
+  return result;
+}
+
+/// One node of `kind` (AGGREGATE or MERGE) per group: group g's inputs are inputs[offsets[g] .. offsets[g + 1]); a
+/// group without inputs gets no node (-1).
+nb::object LogGroups(nb::handle tracker, nb::handle op_name, Words words, Ids1 offsets,
+                     Ids1 inputs, int kind, nb::handle merge_type) {
+  nb::str op = AsStr(op_name, "op");
+  const bool merge = kind == static_cast<int>(NodeKind::kMerge);
+  if (!merge && kind != static_cast<int>(NodeKind::kAggregate)) {
+    throw nb::value_error("groups make AGGREGATE or MERGE nodes");
+  }
+  const size_t g = words.shape(0);
+  if (offsets.shape(0) != g + 1) throw nb::value_error("offsets must have one more entry than groups");
+  const int64_t* off = offsets.data();
+  const int64_t* in = inputs.data();
+  const auto m = static_cast<int64_t>(inputs.shape(0));
+  int64_t* out = nullptr;
+  nb::object result = NewI64Array(g, &out);
+  const bool native = LogUnaryIsNative(tracker) &&
+                      dag_internal::Native(tracker, merge ? "log_merge" : "log_aggregate");
+  for (size_t i = 0; i < g; ++i) {
+    const int64_t lo = off[i], hi = off[i + 1];
+    if (lo < 0 || hi < lo || hi > m) throw nb::value_error("offsets out of order");
+    if (hi == lo) {
+      out[i] = -1;
+      continue;
+    }
+    if (native) {
+      out[i] = CreateNodeFast(tracker, static_cast<NodeKind>(kind), op, in + lo,
+                              static_cast<size_t>(hi - lo), words.data()[i]);
+    } else {
+      nb::list ids;
+      for (int64_t j = lo; j < hi; ++j) ids.append(Int(in[j]));
+      nb::object id =
+          merge ? CallMethod(tracker, Interned("log_merge"), ids, nb::list(), Word(words.data()[i]),
+                             merge_type.is_none() ? nb::object(nb::str("inner"))
+                                                  : nb::borrow(merge_type))
+                : CallMethod(tracker, Interned("log_aggregate"), op, ids, Word(words.data()[i]));
+      out[i] = AsInt64(id, "node id");
+    }
+  }
+  return result;
+}
+
+/// Records each row's value under `op` (the source cells of a tracked frame).
+void RecordRowsPy(nb::handle tracker, nb::handle op_name, Words words, nb::handle values,
+                  nb::handle column) {
+  nb::str op = AsStr(op_name, "op");
+  RecordValues rv(values);
+  if (rv.size() != words.shape(0)) throw nb::value_error("one row value per word is needed");
+  RecordRows(tracker, op, words.data(), rv, column);
+}
+
+/// Gives `name` to the operation nodes in `node_ids` (metadata "column"); a node that already
+/// has a name keeps it, so a later copy or alias does not rename what may already be stored.
+void NameNodes(nb::handle tracker, nb::handle name, Ids1 node_ids) {
+  nb::str text = AsStr(name, "name");
+  DagTracker* t = DagTrackerPtr(tracker);
+  if (t == nullptr) return;
+  std::vector<int64_t> ids;
+  const int64_t* data = node_ids.data();
+  for (size_t i = 0, n = node_ids.shape(0); i < n; ++i) {
+    if (data[i] >= 0 && (ids.empty() || ids.back() != data[i])) ids.push_back(data[i]);
+  }
+  std::sort(ids.begin(), ids.end());
+  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  if (ids.empty()) return;
+  if (t->store) {
+    StoreNameNodes(*t, ids, text);
+    return;
+  }
+  nb::object nodes = GetAttr(tracker, "_nodes");
+  for (int64_t id : ids) {
+    nb::object node = MapGet(nodes, Int(id));
+    if (!node.is_valid() || node.is_none() || NodeIsSource(node)) continue;
+    NodeAssignColumn(node, text);
+  }
+}
+
+}  // namespace
+
+void RegisterDtypeDag() {
+  // A module of its own, reached through sys.modules: the names of vantor32_dag stay as they are.
+  PyObject* raw = PyModule_New(kDtypeDagModule);
+  if (raw == nullptr) throw nb::python_error();
+  nb::module_ m = nb::steal<nb::module_>(raw);
+  m.doc() = "Node logging of the provenance dtype's DAG channel (internal).";
+  m.def("_log_rows", &LogRows, nb::arg("tracker"), nb::arg("kind"), nb::arg("op"),
+        nb::arg("words"), nb::arg("inputs"), nb::arg("values").none() = nb::none(),
+        nb::arg("column").none() = nb::none(), nb::arg("merge_type").none() = nb::none(),
+        "Log one node per row (inputs: an (n, 1) or (n, 2) int64 array of node ids, -1 for\n"
+        "none) and record each row's value; returns the node ids (-1 where a row has no input).");
+  m.def("_log_groups", &LogGroups, nb::arg("tracker"), nb::arg("op"), nb::arg("words"),
+        nb::arg("offsets"), nb::arg("inputs"), nb::arg("kind") = static_cast<int>(NodeKind::kAggregate),
+        nb::arg("merge_type").none() = nb::none(),
+        "Log one aggregation (or merge) node per group from CSR inputs; returns the node ids.");
+  m.def("_record_rows", &RecordRowsPy, nb::arg("tracker"), nb::arg("op"), nb::arg("words"),
+        nb::arg("values"), nb::arg("column").none() = nb::none(),
+        "Record each row's value (float64 or object array) with its word.");
+  m.def("_name_nodes", &NameNodes, nb::arg("tracker"), nb::arg("name"), nb::arg("node_ids"),
+        "Give a column name to the operation nodes behind node_ids (first name wins).");
+  SetItem(nb::module_::import_("sys").attr("modules"), nb::str(kDtypeDagModule), m);
+}
+
+}  // namespace lumarq::py

@@ -1,0 +1,182 @@
+"""The DAG channel of the provenance dtype: node ids ride with the rows, computations log nodes.
+
+Each row of the computed column `c = a / b` has a node of its own, so a wrong row move, a wrong
+input or a node shared between rows shows up as a wrong id.
+"""
+
+from __future__ import annotations
+
+import pickle
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import lumarq
+from lumarq.utilities.vantor32 import ProvenanceTracker
+from lumarq.utilities.vantor32_dag import DAGTracker, NodeType, dag_audit, get_dag_for_series
+
+
+class OverridingTracker(DAGTracker):
+    """Logging methods overridden: the per-row Python path instead of the block append."""
+
+    def log_unary(self, *args, **kwargs):
+        return super().log_unary(*args, **kwargs)
+
+    def log_binary(self, *args, **kwargs):
+        return super().log_binary(*args, **kwargs)
+
+    def log_merge(self, *args, **kwargs):
+        return super().log_merge(*args, **kwargs)
+
+    def log_aggregate(self, *args, **kwargs):
+        return super().log_aggregate(*args, **kwargs)
+
+    def record_row_value(self, *args, **kwargs):
+        return super().record_row_value(*args, **kwargs)
+
+
+def make(tracker_cls=DAGTracker):
+    t = tracker_cls()
+    raw = pd.DataFrame({"a": [1.0, np.nan, 3.0, 4.0, 5.0, 6.0],
+                        "b": [2.0, 5.0, 1.0, 8.0, 2.5, 3.0],
+                        "g": [1, 2, 1, 2, 1, 3],
+                        "age": [20, 30, 40, 50, 60, 70]},
+                       index=[f"r{i}" for i in range(6)])
+    df = lumarq.track(raw, t, "L", protected=["age"])
+    df["c"] = df["a"] / df["b"]
+    return t, df
+
+
+def node(t, i):
+    return t.get_node(int(i))
+
+
+ROW_OPS = {
+    "filter": lambda s: s[s.index.isin(["r1", "r3", "r4"])],
+    "sort": lambda s: s.sort_values(ascending=False, na_position="first"),
+    "take": lambda s: s.take([5, 0, 0, 2]),
+    "concat": lambda s: pd.concat([s.iloc[4:], s.iloc[:2]]),
+    "reindex": lambda s: s.reindex(["r2", "zz", "r0"]),
+    "copy": lambda s: s.copy(),
+    "scalar operand": lambda s: 2.0 - s * 3.0,  # passes the node on, as the containers do
+}
+
+
+@pytest.mark.parametrize("op", ROW_OPS)
+def test_node_ids_follow_rows_and_log_nothing(op):
+    t, df = make()
+    by_label = dict(zip(df.index, df["c"].prov.nodes))
+    before = t._next_node_id
+    out = ROW_OPS[op](df["c"])
+    assert t._next_node_id == before
+    np.testing.assert_array_equal(out.prov.nodes, [by_label.get(k, -1) for k in out.index])
+    if op != "reindex":
+        np.testing.assert_array_equal(out.prov.words, df["c"].prov.words[
+            [df.index.get_loc(k) for k in out.index]])
+
+
+# name: (operation, expected op name, inputs of row i from the nodes of a and b)
+COMPUTING = {
+    "add": (lambda a, b: a + b, "add", lambda i, a, b: [a[i], b[i]]),
+    "gt": (lambda a, b: a > b, "gt", lambda i, a, b: [a[i], b[i]]),
+    "ufunc": (lambda a, b: np.log(b), "log", lambda i, a, b: [b[i]]),
+    "neg": (lambda a, b: -a, "neg", lambda i, a, b: [a[i]]),
+    "where": (lambda a, b: a.where(a > 2.5, b), "where",
+              lambda i, a, b: [a[i] if i == 2 else b[i]]),
+    "clip": (lambda a, b: a.clip(0.4, 2.5), "clip", lambda i, a, b: [a[i]]),
+    "prov.where": (lambda a, b: a.prov.where(b > 2.5, b) if hasattr(a, "prov") else
+                   a.where(b > 2.5, b), "where",
+                   lambda i, a, b: [a[i] if i in (1, 3, 5) else b[i], b[i]]),
+    "fillna scalar": (lambda a, b: a.fillna(0.0), "fillna", lambda i, a, b: [a[i]]),
+    "fillna series": (lambda a, b: a.fillna(b), "fillna",
+                      lambda i, a, b: [a[i], b[i]] if i == 1 else [a[i]]),
+}
+
+
+@pytest.mark.parametrize("tracker_cls", [DAGTracker, OverridingTracker])
+@pytest.mark.parametrize("name", COMPUTING)
+def test_each_computing_op_logs_one_node_per_row(name, tracker_cls):
+    fn, op, inputs = COMPUTING[name]
+    t, df = make(tracker_cls)
+    a, b = df["c"], df["b"]
+    recorded = len(t._value_buffer)
+    out = fn(a, b)
+    plain = fn(lumarq.untrack(a), lumarq.untrack(b))
+    pd.testing.assert_series_equal(lumarq.untrack(out), plain)
+    ids = out.prov.nodes
+    assert len(set(ids)) == len(out) and (ids >= 0).all()
+    for i, nid in enumerate(ids):
+        n = node(t, nid)
+        assert n.operation == op
+        assert n.inputs == inputs(i, a.prov.nodes, b.prov.nodes)
+        assert n.provenance == out.prov.words[i]
+    records = [r for r in t._value_buffer[recorded:] if r.node_operation == op]
+    assert [(r.row_index, r.fingerprint) for r in records] == [
+        (i, out.prov.words[i]) for i, v in enumerate(plain) if pd.notna(v)]
+    assert (out.prov.words != 0).all()  # a filled or clipped row is never made clean
+
+
+@pytest.mark.parametrize("tracker_cls", [DAGTracker, OverridingTracker])
+def test_aggregation_and_merge_nodes(tracker_cls):
+    t, df = make(tracker_cls)
+    c = df["c"].prov.nodes
+    sums = df.groupby("g")["c"].sum()
+    groups = {1: [0, 2, 4], 2: [1, 3], 3: [5]}
+    for key, nid in zip(sums.index, sums.prov.nodes):
+        n = node(t, nid)
+        assert (n.node_type, n.operation) == (NodeType.AGGREGATE, "sum")
+        assert n.inputs == [int(c[r]) for r in groups[key]]
+    right = lumarq.track(pd.DataFrame({"g": [2, 1], "rate": [0.5, 0.25]}), t, "R")
+    merged = df[["g", "c"]].merge(right, on="g", how="left")
+    np.testing.assert_array_equal(merged["c"].prov.nodes, c)  # values keep their own nodes
+    right_key = int(right["g"].prov.nodes[0])
+    for i, nid in enumerate(merged["g"].prov.nodes):
+        n = node(t, nid)
+        assert (n.node_type, n.operation) == (NodeType.MERGE, "merge_left")
+        matched = [right_key] if df["g"].iloc[i] in (1, 2) else []
+        assert n.inputs == [int(df["g"].prov.nodes[i])] + matched
+
+
+def test_dag_of_a_row_after_filter_and_sort_and_the_dag_helpers():
+    t, df = make()
+    df["score"] = (df["c"] * 2.0 + df["age"]).clip(0.0, 100.0)
+    out = df[df["b"] > 2.0].sort_values("score", ascending=False)
+    s = out["score"]
+    for i in range(len(s)):
+        dag = s.prov.dag(i)
+        assert dag.root_id == s.prov.nodes[i]
+        sources = {(n.table, n.column) for n in dag.source_nodes}
+        assert sources == {("L", "a"), ("L", "b"), ("L", "age")}
+        assert {(n.table, n.column) for n in dag.protected_sources} == {("L", "age")}
+        assert get_dag_for_series(s, i).root_id == dag.root_id
+        audit = dag_audit(s, i)
+        assert audit["dag"]["node_count"] == len(dag.nodes) and audit["taint"] is True
+    assert "column" not in node(t, s.prov.nodes[0]).metadata  # named only by name_nodes
+
+
+@pytest.mark.parametrize("case", ["plain tracker", "pickled", "untracked", "named", "no tracker"])
+def test_nodes_beside_other_paths(case):
+    if case == "plain tracker":
+        df = lumarq.track(pd.DataFrame({"a": [1.0, np.nan]}), ProvenanceTracker(), "T")
+        out = df["a"] * df["a"]
+        assert (out.prov.nodes == -1).all()
+        np.testing.assert_array_equal(df["a"].fillna(0.0).prov.words, df["a"].prov.words)
+        with pytest.raises(ValueError, match="DAGTracker"):
+            out.prov.dag(0)
+        return
+    t, df = make()
+    if case == "pickled":
+        back = pickle.loads(pickle.dumps(df))
+        np.testing.assert_array_equal(back["c"].prov.nodes, df["c"].prov.nodes)
+    elif case == "untracked":
+        assert lumarq.untrack(df)["c"].dtype == np.float64
+    elif case == "named":
+        df["dti"] = df["c"] * df["b"]
+        df.prov.name_nodes()
+        assert {node(t, i).metadata.get("column") for i in df["dti"].prov.nodes} == {"dti"}
+        assert node(t, df["a"].prov.nodes[0]).metadata.get("column") is None  # a source
+    else:
+        plain = pd.Series(pd.array([1.0, 2.0], dtype="prov[float64]"))
+        assert (plain.prov.nodes == -1).all()
+        assert "error" in dag_audit(plain, 0)
