@@ -164,7 +164,7 @@ def time_columns(url: str, n: int, rows: int, open_storage: Callable, check: boo
 
 
 def time_encode(n: int, rows: int) -> Tuple[float, float]:
-    """Client CPU alone: encoding the same batches into bodies of 16 MiB of content."""
+    """Client CPU alone: encoding the same batches into the bodies the client sends."""
     from lumarq.utilities.persistence import _colwire, _http
 
     graph, row_values = make_columns(1, n, rows)

@@ -41,16 +41,18 @@ def stored(db, pid):
     return nodes, edges, rows, p["lost_records"]
 
 
-@pytest.mark.parametrize("service_db, max_body, compress", [
-    ("sqlite", None, False),
-    ("sqlite", 2048, True),  # many pieces (each its own batch id), zlib
-    ("postgresql", None, False),
+@pytest.mark.parametrize("service_db, max_body, mode", [
+    ("sqlite", None, "plain"),
+    ("sqlite", 2048, "zlib"),  # many pieces (each its own batch id)
+    ("sqlite", 2048, "json"),  # a service without the column endpoint: the same pieces as JSON batches
+    ("postgresql", None, "plain"),
 ], indirect=["service_db"])
-def test_columns_store_what_the_json_batch_stores(service, max_body, compress):
+def test_columns_store_what_the_json_batch_stores(service, max_body, mode):
     s = HostedStorage(api_url=service.url, api_key=service.key, tenant_id="ignored")
     s.connect()
     assert s.backend.column_body
-    s.backend.compress_columns = compress
+    s.backend.column_body = mode != "json"
+    s.backend.compress_columns = mode == "zlib"
     pa, pb, pc = (s.create_pipeline(name) for name in "abc")
     nodes, edges, rows = batch(pa)
     want = s.write_batch(nodes=nodes, edges=[(pa, edges)], row_values=[rows], batch_id="json-1", lost=[(pa, 2)])
@@ -144,6 +146,7 @@ CASES = {
     "corrupt zlib": (lambda b: struct.pack("<4sBBHQ", b"LMQC", 1, 1, 0, 100) + b"\x78\x9c" + bytes(50), 400, "corrupt"),
     "not a column body": (lambda b: b, 415, "Content-Type"),
     "wrong key": (lambda b: b, 401, "API key"),
+    "another tenant's pipeline": (lambda b: b, 404, "pipeline"),
 }
 
 
@@ -156,7 +159,8 @@ def test_malformed_column_bodies_are_refused_and_store_nothing(service, case):
     good = _colwire.encode(GraphColumns.from_records(pid, nodes, edges), RowValueColumns.from_records(rows),
                            batch_id="b1")
     before = counts(service)
-    key = "lmq_0123456789ab_" + "A" * 43 if case == "wrong key" else service.key
+    key = {"wrong key": "lmq_0123456789ab_" + "A" * 43,
+           "another tenant's pipeline": service.new_key("beta")}.get(case, service.key)
     media = "application/json" if case == "not a column body" else _colwire.MEDIA_TYPE
     got, answer = call_columns(service, make(good), key, media)
     assert (got, words in answer["detail"]) == (status, True), answer
