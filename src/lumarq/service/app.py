@@ -16,7 +16,7 @@ import datetime as _dt
 import itertools
 import logging
 import math
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, AsyncIterator, Dict, List, Optional, Tuple
 
 from fastapi import Depends, FastAPI, Path, Query, Request
 from fastapi.concurrency import run_in_threadpool
@@ -532,17 +532,35 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
     # hold NUL in text, so it is refused up front as the JSON path's store does.
     refuse_nul = getattr(store.backend, "kind", "") == "postgresql"
 
-    async def column_body(request: Request) -> _colwire.Decoded:
+    async def column_body(request: Request) -> AsyncIterator[_colwire.Decoded]:
         media = (request.headers.get("content-type") or "").split(";", 1)[0].strip().lower()
         if media != _colwire.MEDIA_TYPE:
             raise ApiError(415, "The body must be a column body (Content-Type: %s)" % _colwire.MEDIA_TYPE)
         raw = await request.body()
+        # A compressed body holds room in the in-flight bound for what it
+        # inflates to (at most the body limit; Guard holds the compressed
+        # bytes of a large body already), or many small bodies could each
+        # expand to the limit at once.
+        inflated = _colwire.inflated_size(raw)
+        inflated = 0 if inflated > max_body_bytes else inflated  # refused below, unread
+        held = 0
+        if inflated > limits.small_body_bytes:
+            held = max(0, inflated - (len(raw) if len(raw) > limits.small_body_bytes else 0))
+            if held and not await app.state.inflight.acquire(held, limits.inflight_wait_s):
+                raise ApiError(503, "The service is receiving too much data at once; try again shortly",
+                               {"Retry-After": "5"})
         try:
-            if len(raw) <= _INLINE_PARSE_BYTES:
-                return _colwire.decode(raw, max_body_bytes, refuse_nul=refuse_nul)
-            return await run_in_threadpool(_colwire.decode, raw, max_body_bytes, refuse_nul=refuse_nul)
-        except _colwire.ColumnBodyError as exc:
-            raise ApiError(exc.status, "Invalid column body: %s" % exc) from None
+            try:
+                if len(raw) <= _INLINE_PARSE_BYTES and not inflated:
+                    decoded = _colwire.decode(raw, max_body_bytes, refuse_nul=refuse_nul)
+                else:
+                    decoded = await run_in_threadpool(_colwire.decode, raw, max_body_bytes, refuse_nul=refuse_nul)
+            except _colwire.ColumnBodyError as exc:
+                raise ApiError(exc.status, "Invalid column body: %s" % exc) from None
+            del raw
+            yield decoded
+        finally:
+            await app.state.inflight.release(held)
 
     column_errors = {**errors, 400: {"model": M.ErrorOut, "description": "a malformed column body"},
                      415: {"model": M.ErrorOut, "description": "not a column body, or an unsupported version"}}

@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 import math
 import struct
+import time
 import zlib
 
 import pytest
@@ -172,3 +173,23 @@ def test_malformed_column_bodies_are_refused_and_store_nothing(service, case):
 
 def call_columns(svc, body, key, media=_colwire.MEDIA_TYPE):
     return call(svc.url, "POST", "/v1/columns", raw=body, key=key, headers={"Content-Type": media})
+
+
+def test_a_compressed_body_holds_in_flight_room_for_what_it_inflates_to(service):
+    s = HostedStorage(api_url=service.url, api_key=service.key, tenant_id="ignored")
+    s.connect()
+    s.backend.compress_columns = True
+    pid = s.create_pipeline("p")
+    nodes = [StoredNode(i, "BINARY", "ADD", None, None, None, False, None, None, None, pid) for i in range(20_000)]
+    graph = GraphColumns.from_records(pid, nodes)
+    body = _colwire.encode(graph, None, compress=True)
+    assert len(body) < 256 * 1024 < _colwire.content_size(body)  # the guard alone would hold nothing
+    s.write_columns(graph=graph)
+    inflight = service.handle._server.config.app.state.inflight
+    for _ in range(100):  # released once the answer is out
+        if inflight.used == 0:
+            break
+        time.sleep(0.02)
+    assert inflight.peak >= _colwire.content_size(body) and inflight.used == 0
+    assert s.get_pipeline(pid)["node_count"] == 20_000
+    s.disconnect()

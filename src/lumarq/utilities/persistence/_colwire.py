@@ -134,6 +134,13 @@ def content_size(body: bytes) -> int:
     return int(_PREFIX.unpack_from(body)[4])
 
 
+def inflated_size(body: bytes) -> int:
+    """The declared content size of a compressed body; 0 for any other body."""
+    if len(body) < _PREFIX.size or body[:4] != MAGIC or body[5] == NONE:
+        return 0
+    return content_size(body)
+
+
 def graph_slice(g: GraphColumns, nodes: Tuple[int, int] = (0, 0), edges: Tuple[int, int] = (0, 0)) -> GraphColumns:
     """Nodes [a, b) and edges [c, d) of `g`, as a batch of their own."""
     a, b = nodes
@@ -371,7 +378,7 @@ def decode(body: bytes, limit: int, *, refuse_nul: bool = False) -> Decoded:
         raise ColumnBodyError("the column body is truncated (header of %d bytes)" % hlen, 400)
     try:
         header = loads_bytes(bytes(content[4:4 + hlen]))
-    except ValueError:
+    except (ValueError, RecursionError):
         raise ColumnBodyError("the column body's header is not valid JSON", 400) from None
     header = _fields(header, ("batch_id", "lost", "graph", "row_values"), "the column body's header")
     batch_id = header["batch_id"]
