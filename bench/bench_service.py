@@ -1,6 +1,7 @@
 """Throughput through the provenance service, beside the same writes straight into SQLite.
 
     PYTHONPATH=src python bench/bench_service.py [--rows N] [--nodes N] [--repeats N] [--in-thread]
+                                                 [--columns [--compress auto|zlib|none]]
 
 The service (`lumarq serve`) runs in its own process on 127.0.0.1 over a fresh
 SQLite file for every run (as it would in use: the client and the service
@@ -272,7 +273,7 @@ def run(rows: Optional[int] = None, repeat: int = 3) -> list:
 def main(argv: Optional[List[str]] = None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--rows", type=int, default=1_000_000)
-    ap.add_argument("--nodes", type=int, default=100_000)
+    ap.add_argument("--nodes", type=int, default=None, help="default 100,000 (1,000,000 with --columns)")
     ap.add_argument("--repeats", type=int, default=3)
     ap.add_argument("--in-thread", action="store_true", help="run the service on a thread of this process")
     ap.add_argument("--columns", action="store_true",
@@ -285,7 +286,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         return _serve_dropping_columns(args.serve_dropping_columns)
     started = time.perf_counter()
     if args.columns:
-        nodes = 1_000_000 if "--nodes" not in (argv if argv is not None else sys.argv) else args.nodes
+        nodes = args.nodes or 1_000_000
         compress = {"auto": None, "zlib": True, "none": False}[args.compress]
         for r in measure_columns(nodes, args.rows, args.repeats, args.in_thread, compress):
             print("columns %-68s %d nodes %.3f s (%9.0f nodes/s)   %d row values %.3f s (%9.0f rows/s)   "
@@ -294,7 +295,7 @@ def main(argv: Optional[List[str]] = None) -> int:
                                   ", ".join("%.2f+%.2f" % t for t in r["times"])))
         print("total %.1f s" % (time.perf_counter() - started))
         return 0
-    for r in measure(args.rows, args.nodes, args.repeats, args.in_thread):
+    for r in measure(args.rows, args.nodes or 100_000, args.repeats, args.in_thread):
         n = int(r["n"])
         print("%-70s n=%-8d service median %.3f s (%9.0f %s/s)   direct SQLite %.3f s (%9.0f %s/s)   "
               "ratio %.2fx   (runs: %s | %s)" % (
