@@ -16,7 +16,7 @@ import datetime as _dt
 import itertools
 import logging
 import math
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, AsyncIterator, Dict, List, Optional, Tuple
 
 from fastapi import Depends, FastAPI, Path, Query, Request
 from fastapi.concurrency import run_in_threadpool
@@ -28,6 +28,7 @@ from sqlalchemy.exc import DataError, IntegrityError, OperationalError, SQLAlche
 from starlette.exceptions import HTTPException as StarletteHTTPException
 
 from lumarq import __version__
+from lumarq.utilities.persistence import _colwire
 from lumarq.utilities.persistence import _schema as S
 from lumarq.utilities.persistence._backend import UnknownPipelineError
 from lumarq.utilities.persistence._jsonutil import dumps_bytes, non_finite_text
@@ -289,6 +290,7 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
             "max_report_bytes": int(limits.max_report_bytes),
             "api_version": API_VERSION,
             "schema_version": S.SCHEMA_VERSION,
+            "column_body_version": _colwire.VERSION,
         }
 
     # -- pipelines ----------------------------------------------------------------------
@@ -521,6 +523,56 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
             batch_id=body.batch_id,
             lost=body.lost,
         )
+        if body.batch_id is not None and next(batch_counter) % 1000 == 0:
+            _prune(store)
+        return {"edges_unresolved": int(result.get("edges_unresolved", 0)),
+                "duplicate": bool(result.get("duplicate", 0))}
+
+    # The column body's texts go to the store as they are; PostgreSQL cannot
+    # hold NUL in text, so it is refused up front as the JSON path's store does.
+    refuse_nul = getattr(store.backend, "kind", "") == "postgresql"
+
+    async def column_body(request: Request) -> AsyncIterator[_colwire.Decoded]:
+        media = (request.headers.get("content-type") or "").split(";", 1)[0].strip().lower()
+        if media != _colwire.MEDIA_TYPE:
+            raise ApiError(415, "The body must be a column body (Content-Type: %s)" % _colwire.MEDIA_TYPE)
+        raw = await request.body()
+        # A compressed body holds room in the in-flight bound for what it
+        # inflates to (at most the body limit; Guard holds the compressed
+        # bytes of a large body already), or many small bodies could each
+        # expand to the limit at once.
+        inflated = _colwire.inflated_size(raw)
+        inflated = 0 if inflated > max_body_bytes else inflated  # refused below, unread
+        held = 0
+        if inflated > limits.small_body_bytes:
+            held = max(0, inflated - (len(raw) if len(raw) > limits.small_body_bytes else 0))
+            if held and not await app.state.inflight.acquire(held, limits.inflight_wait_s):
+                raise ApiError(503, "The service is receiving too much data at once; try again shortly",
+                               {"Retry-After": "5"})
+        try:
+            try:
+                if len(raw) <= _INLINE_PARSE_BYTES and not inflated:
+                    decoded = _colwire.decode(raw, max_body_bytes, refuse_nul=refuse_nul)
+                else:
+                    decoded = await run_in_threadpool(_colwire.decode, raw, max_body_bytes, refuse_nul=refuse_nul)
+            except _colwire.ColumnBodyError as exc:
+                raise ApiError(exc.status, "Invalid column body: %s" % exc) from None
+            del raw
+            yield decoded
+        finally:
+            await app.state.inflight.release(held)
+
+    column_errors = {**errors, 400: {"model": M.ErrorOut, "description": "a malformed column body"},
+                     415: {"model": M.ErrorOut, "description": "not a column body, or an unsupported version"}}
+
+    @app.post("/v1/columns", response_model=M.BatchOut, responses=column_errors, tags=["storage"],
+              summary="One transaction of column batches: a pipeline's nodes and edges, row values",
+              openapi_extra={"requestBody": {"required": True, "content": {
+                  _colwire.MEDIA_TYPE: {"schema": {"type": "string", "format": "binary"}}}}})
+    def write_columns(who: Principal = Depends(principal),
+                      body: _colwire.Decoded = Depends(column_body)) -> Dict[str, Any]:
+        result = store.backend.write_columns(who.tenant, graph=body.graph, row_values=body.row_values,
+                                             batch_id=body.batch_id, lost=body.lost)
         if body.batch_id is not None and next(batch_counter) % 1000 == 0:
             _prune(store)
         return {"edges_unresolved": int(result.get("edges_unresolved", 0)),

@@ -180,6 +180,7 @@ class AuthOut(BaseModel):
     max_report_bytes: int = Field(1024 * 1024, description="largest dashboard report accepted")
     api_version: str
     schema_version: int
+    column_body_version: int = Field(1, description="version of the column body POST /v1/columns reads")
 
 
 class FingerprintMapOut(BaseModel):

@@ -24,6 +24,7 @@ import warnings
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 from urllib.parse import urlencode, urlsplit
 
+from . import _colwire
 from ._backend import ResultRow, SourceRow, StorageBackend, UnknownPipelineError
 from ._jsonutil import NON_FINITE, dumps_bytes, loads_bytes, non_finite_text, plain
 from ._records import StoredNode, StoredRowValue
@@ -38,6 +39,10 @@ _IDLE_REUSE_S = 4.0
 _TARGET_BODY = 8 * 1024 * 1024
 # Rows per page of row-value and result reads (the service's maximum).
 _PAGE = 100_000
+# Content of one column body (before compression): about 160,000 nodes or
+# 200,000 row values, well inside the request time-out even on a slow store;
+# larger pieces save little per request and hold more memory on both sides.
+_COLUMN_TARGET = 8 * 1024 * 1024
 
 try:
     from lumarq import __version__ as _VERSION
@@ -114,6 +119,49 @@ def _halves(items: Sequence[Any]) -> Tuple[Sequence[Any], Sequence[Any]]:
     return items[:mid], items[mid:]
 
 
+def _column_pieces(graph: Any, rows: Any, budget: int) -> List[Tuple[Any, Any]]:
+    """(graph, row values) pieces of about `budget` raw bytes: everything in
+    one when it fits, else node pieces, then edge pieces (all endpoints are
+    stored by then), then row-value pieces."""
+    n = len(graph) if graph is not None else 0
+    m = int(graph.edge_parent.shape[0]) if graph is not None else 0
+    k = len(rows) if rows is not None else 0
+    texts = sum(len(t) + 4 for t in (graph.texts if graph is not None else ())) + \
+        sum(len(t) + 4 for t in (rows.texts if rows is not None else ()))
+    room = max(budget - texts - 4096, budget // 2)
+    if n * _colwire.NODE_BYTES + m * _colwire.EDGE_BYTES + k * _colwire.ROW_BYTES <= room:
+        return [(graph, rows)]
+    pieces: List[Tuple[Any, Any]] = []
+    step = max(1, room // _colwire.NODE_BYTES)
+    pieces += [(_colwire.graph_slice(graph, nodes=(a, min(n, a + step))), None) for a in range(0, n, step)]
+    step = max(1, room // _colwire.EDGE_BYTES)
+    pieces += [(_colwire.graph_slice(graph, edges=(a, min(m, a + step))), None) for a in range(0, m, step)]
+    step = max(1, room // _colwire.ROW_BYTES)
+    pieces += [(None, _colwire.rows_slice(rows, a, min(k, a + step))) for a in range(0, k, step)]
+    return pieces
+
+
+def _halve_piece(piece: Tuple[Any, Any]) -> Optional[Tuple[Tuple[Any, Any], Tuple[Any, Any]]]:
+    """A piece over the limit (large metadata or texts) as two, or None for a single record."""
+    graph, rows = piece
+    n = len(graph) if graph is not None else 0
+    m = int(graph.edge_parent.shape[0]) if graph is not None else 0
+    k = len(rows) if rows is not None else 0
+    if graph is not None and rows is not None and (n or m) and k:
+        return (graph, None), (None, rows)
+    if n and m:
+        return (_colwire.graph_slice(graph, nodes=(0, n)), None), (_colwire.graph_slice(graph, edges=(0, m)), None)
+    if n > 1:
+        return ((_colwire.graph_slice(graph, nodes=(0, n // 2)), None),
+                (_colwire.graph_slice(graph, nodes=(n // 2, n)), None))
+    if m > 1:
+        return ((_colwire.graph_slice(graph, edges=(0, m // 2)), None),
+                (_colwire.graph_slice(graph, edges=(m // 2, m)), None))
+    if k > 1:
+        return (None, _colwire.rows_slice(rows, 0, k // 2)), (None, _colwire.rows_slice(rows, k // 2, k))
+    return None
+
+
 class _Conn:
     __slots__ = ("http", "last_used")
 
@@ -148,17 +196,20 @@ class HTTPBackend(StorageBackend):
         self._warned_plaintext = False
         self.service_tenant: Optional[str] = None
         self.max_body_bytes = 32 * 1024 * 1024
+        # The compact column body, where the service reads it (else JSON batches).
+        self.column_body = False
+        self.compress_columns: Optional[bool] = None  # None: only beyond the loopback interface
 
     # -- transport ----------------------------------------------------------------
 
-    def _headers(self, with_body: bool) -> Dict[str, str]:
+    def _headers(self, content_type: Optional[str]) -> Dict[str, str]:
         headers = {
             "Authorization": "Bearer %s" % self._api_key,
             "Accept": "application/json",
             "User-Agent": "lumarq/%s" % _VERSION,
         }
-        if with_body:
-            headers["Content-Type"] = "application/json"
+        if content_type:
+            headers["Content-Type"] = content_type
         return headers
 
     def _new_conn(self, timeout: float) -> _Conn:
@@ -201,7 +252,8 @@ class HTTPBackend(StorageBackend):
         return conn, True
 
     def _request(self, method: str, path: str, body: Any = None, *, query: Optional[Dict[str, Any]] = None,
-                 timeout: float = REQUEST_TIMEOUT, retry_stale: bool = True) -> Any:
+                 timeout: float = REQUEST_TIMEOUT, retry_stale: bool = True,
+                 content_type: str = "application/json") -> Any:
         if body is None:
             data = None
         elif isinstance(body, bytes):
@@ -211,7 +263,7 @@ class HTTPBackend(StorageBackend):
         target = self._prefix + path
         if query:
             target += "?" + urlencode({k: v for k, v in query.items() if v is not None})
-        headers = self._headers(data is not None)
+        headers = self._headers(content_type if data is not None else None)
         for attempt in (0, 1):
             conn, reused = self._connection(timeout)
             try:
@@ -300,6 +352,7 @@ class HTTPBackend(StorageBackend):
             raise ServiceUnavailable("%s did not answer as a lumarq service" % self.masked_url)
         self.service_tenant = info["tenant_id"]
         self.max_body_bytes = int(info.get("max_body_bytes") or self.max_body_bytes)
+        self.column_body = info.get("column_body_version") == _colwire.VERSION
 
     def close(self) -> None:
         with self._conns_lock:
@@ -444,6 +497,60 @@ class HTTPBackend(StorageBackend):
         raise RequestRejected(
             "one record is larger than the service's request limit (%d bytes)" % self.max_body_bytes, 413
         )
+
+    def write_columns(self, tenant, *, graph=None, row_values=None, batch_id: Optional[str] = None,
+                      lost=()) -> Dict[str, int]:
+        """Column batches as compact bodies (see _colwire.py): one request
+        when the batch fits the service's limit, else pieces in the order
+        nodes, edges, row values, each with an id derived from the batch id
+        (so repeating the call applies no piece twice; `lost` travels with
+        the last piece). "duplicate" is 1 when every piece had been applied.
+
+        A service without the column endpoint gets the same pieces as JSON
+        batches."""
+        batch_id = batch_id or uuid.uuid4().hex
+        lost = [(int(p), int(n)) for p, n in lost]
+        compress = self.compress_columns
+        if compress is None:
+            compress = not is_loopback(self._host)
+        limit = self.max_body_bytes
+        columns = self.column_body
+
+        def post(piece: Tuple[Any, Any], name: str, last: bool) -> Dict[str, Any]:
+            g, r = piece
+            extra = lost if last else ()
+            if not columns:
+                return super(HTTPBackend, self).write_columns(tenant, graph=g, row_values=r, batch_id=name,
+                                                              lost=extra)
+            body = _colwire.encode(g, r, batch_id=name, lost=extra, compress=compress)
+            if _colwire.content_size(body) > limit or len(body) > limit:
+                raise BatchTooLarge("a column body over the service's request limit")
+            return self._request("POST", "/v1/columns", body, content_type=_colwire.MEDIA_TYPE)
+
+        answers: List[Dict[str, Any]] = []
+
+        def send(piece: Tuple[Any, Any], name: str, last: bool) -> None:
+            try:
+                answers.append(post(piece, name, last))
+            except (BatchTooLarge, RequestRejected) as exc:
+                if isinstance(exc, RequestRejected) and exc.status != 413:
+                    raise
+                halves = _halve_piece(piece)  # nothing was stored: send it in halves
+                if halves is None:
+                    raise RequestRejected(
+                        "one record is larger than the service's request limit (%d bytes)" % limit, 413) from None
+                send(halves[0], name + ".0", False)
+                send(halves[1], name + ".1", last)
+
+        # JSON records take about three times the bytes of their columns.
+        pieces = _column_pieces(graph, row_values, min(_COLUMN_TARGET, limit) // (1 if columns else 3))
+        if len(pieces) == 1:
+            send(pieces[0], batch_id, True)
+        else:
+            for k, piece in enumerate(pieces):
+                send(piece, "%s.c%d" % (batch_id, k), k == len(pieces) - 1)
+        return {"edges_unresolved": sum(int(a.get("edges_unresolved", 0)) for a in answers),
+                "duplicate": int(all(bool(a.get("duplicate")) for a in answers))}
 
     def _rows_in_parts(self, rows: list, batch_id: str) -> Dict[str, int]:
         self._split_post("/v1/row-values", "row_values", rows, batch_id=batch_id)
