@@ -5,6 +5,8 @@
 #include <initializer_list>
 #include <iterator>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -12,6 +14,9 @@
 
 namespace lumarq::py {
 namespace {
+
+using lumarq::NodeStore;
+using lumarq::NodeView;
 
 using dag_internal::Native;
 using dag_internal::Need;
@@ -346,6 +351,9 @@ class Decoder {
     *chain = info.attr("chain");
   }
 
+  /// The codec when decoding runs natively, else nullptr.
+  const BackendTracker* codec() const { return codec_; }
+
  private:
   nb::handle self_;
   BackendTracker* codec_ = nullptr;
@@ -481,6 +489,388 @@ void WarnPlaintext(DagTracker& t, nb::handle url, const std::string& scheme) {
       "The dashboard report sends the API key unencrypted to %U (plain http to another "
       "machine); use https.",
       host.ptr())));
+}
+
+// ---------------------------------------------------------------- column batches
+
+/// A numpy array that owns `v`'s buffer (no copy).
+template <class T, class Elem = T>
+nb::object NumpyColumn(std::vector<T>&& v) {
+  auto* held = new std::vector<T>(std::move(v));
+  if (held->empty()) held->reserve(1);  // a valid pointer for the empty array
+  nb::capsule owner(held, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+  nb::ndarray<nb::numpy, Elem, nb::ndim<1>> arr(reinterpret_cast<Elem*>(held->data()), {held->size()},
+                                               owner);
+  return nb::cast(arr);
+}
+
+/// `int(value)` as int64; false (no error pending) when it is not an integer within int64.
+bool AsInt64Value(nb::handle value, int64_t* out) {
+  if (ExactInt64(value, out)) return true;
+  if (!PyLong_Check(value.ptr()) && !PyIndex_Check(value.ptr())) return false;
+  PyObject* as_int = PyNumber_Index(value.ptr());
+  if (as_int == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  nb::object i = Steal(as_int);
+  return ExactInt64(i, out);
+}
+
+/// The fields of `GraphColumns` built from the tracker's node store: the first node per
+/// fingerprint with its fields, and the incoming edges of every node by fingerprint, each once.
+/// Rows the store holds alone are read from the columns; a node handed out as a DAGNode is read
+/// through its object, which may have been changed since.
+class GraphColumnsBuilder {
+ public:
+  GraphColumnsBuilder(nb::handle self, DagTracker& t, const NodeStore::Snapshot& snap)
+      : t_(t), snap_(snap), decoder_(self) {}
+
+  /// Adds a live node and its incoming edges; false when a node holds something the columns
+  /// cannot carry (a non-text operation, a fingerprint beyond int64, ...), or when the store
+  /// went away meanwhile: the caller then writes records instead.
+  bool Add(const NodeView& v) {
+    if (!t_.store) return false;
+    nb::object held;
+    if (v.flags & lumarq::kNodeHasExtra) held = HandedOut(t_, v.id);
+    int64_t fp = v.word;
+    if (held.is_valid() && !AsInt64Value(NodeField(held, kProvenance), &fp)) return false;
+    auto [it, fresh] = row_of_.try_emplace(fp, static_cast<int32_t>(fp_.size()));
+    const int32_t row = it->second;
+    if (fresh) {
+      if (!AddRow(v, held, fp)) return false;
+    } else {
+      repeated_ = true;
+    }
+    if (name_[row] == 0 && !name_obj_.count(row)) {
+      if (held.is_valid()) {
+        nb::object name = NodeAssignedColumn(held);
+        if (name.is_valid()) name_obj_.emplace(row, std::move(name));
+      } else if (v.name != 0) {
+        name_[row] = v.name;
+      }
+    }
+    return AddEdges(v, held, fp);
+  }
+
+  /// Every live node with an id in [from, to).
+  bool AddRange(int64_t from, int64_t to) {
+    NodeView v;
+    for (int64_t id = from; id < to; ++id) {
+      if (snap_.Find(id, &v) && !Add(v)) return false;
+    }
+    return true;
+  }
+
+  size_t nodes() const { return fp_.size(); }
+  size_t edges() const { return e_parent_.size(); }
+
+  /// GraphColumns(...) of what was added.
+  nb::object Finish(nb::handle cls, nb::handle pipeline_id) {
+    if (repeated_) DropRepeatedEdges();
+    nb::dict metadata;
+    nb::handle column_key = Interned("column");
+    for (auto& [row, md] : metadata_) {
+      nb::object value = md;
+      nb::object name = NameOf(row);
+      if (name.is_valid() && PyDict_Check(value.ptr())) value = MetadataWithName(value, name);
+      if (value.is_none() || (PyDict_Check(value.ptr()) && PyDict_GET_SIZE(value.ptr()) == 0)) continue;
+      SetItem(metadata, Steal(PyLong_FromLong(row)), value);
+    }
+    // Rows read from the columns carry no metadata but the column name; rows of one name share
+    // one dict (records built from the batch only read it).
+    std::vector<nb::object> by_name;
+    for (size_t row = 0; row < fp_.size(); ++row) {
+      const uint32_t n = name_[row];
+      if (n == 0 || metadata_.count(static_cast<int32_t>(row))) continue;
+      if (n >= by_name.size()) by_name.resize(n + 1);
+      if (!by_name[n].is_valid()) {
+        nb::dict d;
+        d[column_key] = TextOf(t_, n);
+        by_name[n] = d;
+      }
+      SetItem(metadata, Steal(PyLong_FromSize_t(row)), by_name[n]);
+    }
+    for (auto& [row, name] : name_obj_) {
+      if (metadata_.count(row)) continue;
+      nb::dict d;
+      d[column_key] = name;
+      SetItem(metadata, Steal(PyLong_FromLong(row)), d);
+    }
+    nb::object pid = Steal(PyNumber_Long(pipeline_id.ptr()));
+    return CallKw(cls, {},
+                  {{"pipeline_id", pid},
+                   {"texts", texts_},
+                   {"fingerprint", NumpyColumn(std::move(fp_))},
+                   {"node_type", NumpyColumn(std::move(kind_))},
+                   {"operation", NumpyColumn(std::move(op_))},
+                   {"table_name", NumpyColumn(std::move(table_))},
+                   {"column_name", NumpyColumn(std::move(column_))},
+                   {"pair_id", NumpyColumn(std::move(pair_))},
+                   {"pair_id_null", NumpyColumn<uint8_t, bool>(std::move(pair_null_))},
+                   {"is_protected", NumpyColumn<uint8_t, bool>(std::move(protected_))},
+                   {"entity_hash", NumpyColumn(std::move(entity_))},
+                   {"entity_hash_null", NumpyColumn<uint8_t, bool>(std::move(entity_null_))},
+                   {"chain_hash", NumpyColumn(std::move(chain_))},
+                   {"chain_hash_null", NumpyColumn<uint8_t, bool>(std::move(chain_null_))},
+                   {"metadata", metadata},
+                   {"edge_parent", NumpyColumn(std::move(e_parent_))},
+                   {"edge_child", NumpyColumn(std::move(e_child_))},
+                   {"edge_position", NumpyColumn(std::move(e_pos_))}});
+  }
+
+ private:
+  /// Code of a text in `texts`, -1 for None; false for anything else.
+  bool Code(nb::handle text, int32_t* out) {
+    if (text.is_none()) {
+      *out = -1;
+      return true;
+    }
+    if (!PyUnicode_Check(text.ptr())) return false;
+    PyObject* hit = PyDict_GetItemWithError(codes_.ptr(), text.ptr());
+    if (hit != nullptr) {
+      *out = static_cast<int32_t>(PyLong_AsLong(hit));
+      return true;
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    *out = static_cast<int32_t>(PyList_GET_SIZE(texts_.ptr()));
+    SetItem(codes_, text, Steal(PyLong_FromLong(*out)));
+    Append(texts_, text);
+    return true;
+  }
+
+  /// Code of a text of the store's string table.
+  int32_t StoreCode(uint32_t id) {
+    if (id >= store_codes_.size()) store_codes_.resize(id + 1, INT32_MIN);
+    if (store_codes_[id] == INT32_MIN) {
+      int32_t code;
+      Code(TextOf(t_, id), &code);
+      store_codes_[id] = code;
+    }
+    return store_codes_[id];
+  }
+
+  int32_t KindCode(uint8_t kind) {
+    if (kind_codes_[kind] == INT32_MIN) {
+      Code(KindName(KindMember(static_cast<NodeKind>(kind))), &kind_codes_[kind]);
+    }
+    return kind_codes_[kind];
+  }
+
+  bool AddRow(const NodeView& v, nb::handle held, int64_t fp) {
+    const size_t row = fp_.size();
+    int32_t kind, op, table = -1, column = -1;
+    int64_t pair = 0;
+    bool pair_null = true, prot;
+    if (held.is_valid()) {
+      if (!Code(KindName(NodeField(held, kNodeType)), &kind) ||
+          !Code(NodeField(held, kOperation), &op) || !Code(NodeField(held, kTable), &table) ||
+          !Code(NodeField(held, kColumn), &column)) {
+        return false;
+      }
+      nb::object pair_id = NodeField(held, kPairId);
+      pair_null = pair_id.is_none();
+      if (!pair_null && !AsInt64Value(pair_id, &pair)) return false;
+      prot = AsBool(NodeField(held, kIsProtected));
+      metadata_.emplace(static_cast<int32_t>(row), RecordMetadata(held));
+    } else {
+      kind = KindCode(v.kind);
+      op = StoreCode(v.op);
+      prot = (v.flags & lumarq::kNodeProtected) != 0;
+    }
+    int64_t entity, chain;
+    if (const BackendTracker* codec = decoder_.codec()) {
+      if (fp < 0 || fp > UINT32_MAX) return false;  // the record path reports it
+      Decoded d;
+      try {
+        d = codec->codec.Decode(static_cast<uint32_t>(fp));
+      } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+        throw nb::python_error();
+      }
+      entity = d.entity;
+      chain = d.chain;
+    } else {
+      nb::object e, c;
+      decoder_.EntityChain(Steal(PyLong_FromLongLong(fp)), &e, &c);
+      if (!t_.store || !AsInt64Value(e, &entity) || !AsInt64Value(c, &chain)) return false;
+    }
+    fp_.push_back(fp);
+    kind_.push_back(kind);
+    op_.push_back(op);
+    table_.push_back(table);
+    column_.push_back(column);
+    pair_.push_back(pair_null ? 0 : pair);
+    pair_null_.push_back(pair_null);
+    protected_.push_back(prot);
+    entity_.push_back(entity);
+    entity_null_.push_back(0);
+    chain_.push_back(chain);
+    chain_null_.push_back(0);
+    name_.push_back(0);
+    return true;
+  }
+
+  /// The fingerprint of the input `id`; false when it is not live (evicted or erased).
+  bool ParentFingerprint(int64_t id, int64_t* fp, bool* bad) {
+    NodeView p;
+    if (!snap_.Find(id, &p)) return false;
+    *fp = p.word;
+    if (p.flags & lumarq::kNodeHasExtra) {
+      nb::object node = HandedOut(t_, id);
+      if (node.is_valid() && !AsInt64Value(NodeField(node, kProvenance), fp)) *bad = true;
+    }
+    return true;
+  }
+
+  bool AddEdges(const NodeView& v, nb::handle held, int64_t child) {
+    bool bad = false;
+    auto add = [&](int64_t input, size_t position) {
+      int64_t parent;
+      if (!ParentFingerprint(input, &parent, &bad)) return;
+      e_parent_.push_back(parent);
+      e_child_.push_back(child);
+      e_pos_.push_back(static_cast<int32_t>(position));
+    };
+    if (!held.is_valid()) {
+      for (size_t i = 0; i < v.inputs.size(); ++i) add(v.inputs[i], i);
+      return !bad;
+    }
+    if (NodeInputIds(held, &ids_)) {
+      for (size_t i = 0; i < ids_.size(); ++i) add(ids_[i], i);
+      return !bad;
+    }
+    nb::object inputs = Steal(PySequence_List(NodeInputs(held).ptr()));
+    size_t i = 0;
+    for (nb::handle input : inputs) {
+      int64_t id;
+      if (ExactInt64(input, &id)) {
+        add(id, i);
+      } else {
+        // An id of another type finds the node a dict lookup would (True, 1.0).
+        nb::object node = StoreNode(t_, input, /*keep=*/false);
+        if (!t_.store) return false;
+        int64_t parent;
+        if (!node.is_none()) {
+          if (!AsInt64Value(NodeField(node, kProvenance), &parent)) return false;
+          e_parent_.push_back(parent);
+          e_child_.push_back(child);
+          e_pos_.push_back(static_cast<int32_t>(i));
+        }
+      }
+      ++i;
+    }
+    return !bad;
+  }
+
+  /// Nodes sharing a fingerprint repeat their edges: keep each (parent, child, position) once,
+  /// in first-seen order.
+  void DropRepeatedEdges() {
+    struct Key {
+      int64_t parent, child;
+      int32_t pos;
+      bool operator==(const Key&) const = default;
+    };
+    struct Hash {
+      size_t operator()(const Key& k) const noexcept {
+        uint64_t h = static_cast<uint64_t>(k.parent) * 0x9E3779B97F4A7C15ULL;
+        h ^= static_cast<uint64_t>(k.child) + 0x632BE59BD9B4E019ULL + (h << 6) + (h >> 2);
+        h ^= static_cast<uint64_t>(k.pos) * 0xC2B2AE3D27D4EB4FULL;
+        return static_cast<size_t>(h ^ (h >> 29));
+      }
+    };
+    std::unordered_set<Key, Hash> seen;
+    seen.reserve(e_parent_.size());
+    size_t out = 0;
+    for (size_t i = 0; i < e_parent_.size(); ++i) {
+      if (!seen.insert(Key{e_parent_[i], e_child_[i], e_pos_[i]}).second) continue;
+      e_parent_[out] = e_parent_[i];
+      e_child_[out] = e_child_[i];
+      e_pos_[out] = e_pos_[i];
+      ++out;
+    }
+    e_parent_.resize(out);
+    e_child_.resize(out);
+    e_pos_.resize(out);
+  }
+
+  nb::object NameOf(int32_t row) {
+    auto it = name_obj_.find(row);
+    if (it != name_obj_.end()) return it->second;
+    if (name_[static_cast<size_t>(row)] != 0) return TextOf(t_, name_[static_cast<size_t>(row)]);
+    return nb::object();
+  }
+
+  /// `metadata` with "column" set to `name` unless it has one (a copy; the node's dict stays).
+  static nb::object MetadataWithName(nb::handle metadata, nb::handle name) {
+    nb::handle key = Interned("column");
+    const int has = PyDict_Contains(metadata.ptr(), key.ptr());
+    if (has < 0) throw nb::python_error();
+    if (has) return nb::borrow(metadata);
+    nb::object copy = Steal(PyDict_Copy(metadata.ptr()));
+    if (PyDict_SetItem(copy.ptr(), key.ptr(), name.ptr()) < 0) throw nb::python_error();
+    return copy;
+  }
+
+  DagTracker& t_;
+  const NodeStore::Snapshot& snap_;
+  const Decoder decoder_;
+  std::unordered_map<int64_t, int32_t> row_of_;  // fingerprint -> row
+  bool repeated_ = false;
+  nb::list texts_;
+  nb::dict codes_;
+  std::vector<int32_t> store_codes_;
+  std::vector<int32_t> kind_codes_ = std::vector<int32_t>(256, INT32_MIN);
+  std::vector<int64_t> fp_, pair_, entity_, chain_;
+  std::vector<int32_t> kind_, op_, table_, column_;
+  std::vector<uint8_t> pair_null_, protected_, entity_null_, chain_null_;
+  std::vector<uint32_t> name_;  // store text id of the assigned column name, 0 for none
+  std::unordered_map<int32_t, nb::object> name_obj_;  // names read from handed-out nodes
+  std::unordered_map<int32_t, nb::object> metadata_;  // metadata of handed-out nodes, by row
+  std::vector<int64_t> e_parent_, e_child_;
+  std::vector<int32_t> e_pos_;
+  std::vector<int64_t> ids_;
+};
+
+/// GraphColumns of the storage component, or an invalid object when the component in use
+/// offers none (a replacement without column batches): callers then write records.
+nb::object GraphColumnsType() {
+  nb::object out;
+  try {
+    ImportFrom(kPackage, {"GraphColumns"}, &out);
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_ImportError)) throw;
+    return nb::object();
+  }
+  return out;
+}
+
+/// The whole graph as one column batch through `storage.write_columns`; false when a node needs
+/// the record path (nothing was written then).
+bool WriteGraphColumns(nb::handle self, DagTracker& t, nb::handle cls) {
+  auto snap = t.store->Snap();
+  GraphColumnsBuilder builder(self, t, snap);
+  bool ok = true;
+  snap.ForEach([&](const NodeView& v) {
+    if (ok) ok = builder.Add(v);
+  });
+  if (!ok) return false;
+  if (builder.nodes() == 0) return true;
+  const size_t n_nodes = builder.nodes();
+  nb::object graph = builder.Finish(cls, Need(t.pipeline_id, "_pipeline_id"));
+  const auto n_edges = static_cast<Py_ssize_t>(
+      PyObject_Length(nb::object(graph.attr("edge_parent")).ptr()));
+  nb::object result = CallMethodKw(Need(t.storage, "_storage"), "write_columns", {}, {{"graph", graph}});
+  Py_ssize_t unresolved = 0;
+  if (PyDict_Check(result.ptr())) {
+    PyObject* u = PyDict_GetItemWithError(result.ptr(), Interned("edges_unresolved").ptr());
+    if (u == nullptr && PyErr_Occurred()) throw nb::python_error();
+    if (u != nullptr) unresolved = PyLong_AsSsize_t(u);
+    if (unresolved == -1 && PyErr_Occurred()) throw nb::python_error();
+  }
+  nb::setattr(self, "_nodes_written", nb::int_(n_nodes));
+  if (n_edges - unresolved > 0) nb::setattr(self, "_edges_written", nb::int_(n_edges - unresolved));
+  return true;
 }
 
 }  // namespace
@@ -673,10 +1063,52 @@ void PersistNode(nb::handle self, nb::handle node) {
   }
 }
 
+// ---------------------------------------------------------------- column slices
+
+bool SlicesPossible(nb::handle self) {
+  DagTracker& t = Self(self);
+  int64_t pid;
+  if (!t.store || !ExactInt64(Need(t.pipeline_id, "_pipeline_id"), &pid)) return false;
+  nb::object writer = Need(t.writer, "_writer");
+  nb::object method = GetAttrOr(writer, "write_columns", nb::none());
+  return PyCallable_Check(method.ptr()) && GraphColumnsType().is_valid();
+}
+
+void PersistSlice(nb::handle self, int64_t from, int64_t to) {
+  DagTracker& t = Self(self);
+  if (!t.store || from >= to) return;
+  try {
+    nb::object cls = GraphColumnsType();
+    auto snap = t.store->Snap();
+    GraphColumnsBuilder builder(self, t, snap);
+    if (!builder.AddRange(from, to)) {
+      // A node the columns cannot carry: one record per node, as the hook writes them.
+      NodeView v;
+      for (int64_t id = from; id < to && t.store; ++id) {
+        if (snap.Find(id, &v)) PersistNode(self, MaterializeRow(t, v, /*keep=*/false));
+      }
+      return;
+    }
+    if (builder.nodes() == 0) return;
+    nb::object graph = builder.Finish(cls, Need(t.pipeline_id, "_pipeline_id"));
+    CallMethodKw(Need(t.writer, "_writer"), "write_columns", {}, {{"graph", graph}});
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    LogWarning("Failed to persist DAG nodes %d to %d: %s",
+               {nb::int_(from), nb::int_(to - 1), ExceptionOf(e)});
+  }
+}
+
 // ---------------------------------------------------------------- bulk writes
 
 void PersistDagToStorage(nb::handle self) {
   DagTracker& t = Self(self);
+  // Straight from the store's columns while it holds the nodes; trackers that moved their nodes
+  // to dicts (or nodes the columns cannot carry) write records.
+  if (t.store) {
+    nb::object cls = GraphColumnsType();
+    if (cls.is_valid() && WriteGraphColumns(self, t, cls)) return;
+  }
   nb::object node_type;
   ImportFrom(kStorageModule, {"StoredNode"}, &node_type);
   static RecordMaker records(kNodeFields, kNodeFieldCount);

@@ -1512,8 +1512,10 @@ NodeAppender::NodeAppender(nb::handle tracker) : tracker_(tracker) {
   if (t == nullptr || !t->store || !AllNative(tracker)) return;
   nb::object writer = Need(t->writer, "_writer");
   int64_t v;
-  if ((!writer.is_none() && AsBool(writer)) || !ExactInt64(Need(t->max_nodes, "_max_nodes"), &v)) {
-    return;
+  if (!ExactInt64(Need(t->max_nodes, "_max_nodes"), &v)) return;
+  if (!writer.is_none() && AsBool(writer)) {
+    if (!SlicesPossible(tracker)) return;
+    ship_ = true;
   }
   t_ = t;
 }
@@ -1546,13 +1548,29 @@ void NodeAppender::Append(NodeKind kind, nb::handle op, size_t n, const int64_t*
   RefreshClock(t);
   lumarq::NodeStore& store = *t.store;
   const auto k = static_cast<uint8_t>(kind);
+  int64_t shipped = id;  // nodes below it went to the writer
   for (size_t r = 0; r < n; ++r) {
     const uint32_t w = words[r];
     const uint8_t flags = (w != 0 && TaintOf(w)) ? lumarq::kNodeProtected : 0;
     ids_out[r] = store.Append(k, flags, op_id, w, {inputs + r * arity, arity}, t.op_clock);
-    if (static_cast<int64_t>(store.size()) > limit) StoreEvict(t);
+    if (static_cast<int64_t>(store.size()) > limit) {
+      if (ship_) {
+        PersistSlice(tracker_, shipped, ids_out[r] + 1);
+        shipped = ids_out[r] + 1;
+        if (!t.store) {  // the writer's code spilled the store: one node at a time from here
+          t.next_node_id = PyInt(shipped);
+          guard.Release();
+          for (size_t q = r + 1; q < n; ++q) {
+            ids_out[q] = CreateNodeFast(tracker_, kind, op, inputs + q * arity, arity, words[q]);
+          }
+          return;
+        }
+      }
+      StoreEvict(t);
+    }
   }
   t.next_node_id = PyInt(id + static_cast<int64_t>(n));
+  if (ship_) PersistSlice(tracker_, shipped, id + static_cast<int64_t>(n));
   guard.Release();
 }
 
