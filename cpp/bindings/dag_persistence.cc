@@ -517,6 +517,58 @@ bool AsInt64Value(nb::handle value, int64_t* out) {
   return ExactInt64(i, out);
 }
 
+/// fingerprint -> row, open addressing: the bulk write looks up every node once, and a node-based
+/// map's allocation per entry would dominate it.
+class RowIndex {
+ public:
+  void Reserve(size_t n) {
+    size_t cap = 16;
+    while (cap < 2 * n) cap <<= 1;
+    if (cap > slots_.size()) Rehash(cap);
+  }
+  /// The row of `key`, inserting `row` for a new key; `fresh` tells which.
+  int32_t Insert(int64_t key, int32_t row, bool* fresh) {
+    if (2 * (size_ + 1) > slots_.size()) Rehash(slots_.empty() ? 16 : 2 * slots_.size());
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = Hash(key) & mask;; i = (i + 1) & mask) {
+      Slot& s = slots_[i];
+      if (s.row < 0) {
+        s = {key, row};
+        ++size_;
+        *fresh = true;
+        return row;
+      }
+      if (s.key == key) {
+        *fresh = false;
+        return s.row;
+      }
+    }
+  }
+
+ private:
+  struct Slot {
+    int64_t key = 0;
+    int32_t row = -1;
+  };
+  static size_t Hash(int64_t k) {
+    uint64_t h = static_cast<uint64_t>(k) * 0x9E3779B97F4A7C15ULL;
+    return static_cast<size_t>(h ^ (h >> 32));
+  }
+  void Rehash(size_t cap) {
+    std::vector<Slot> old(cap);
+    old.swap(slots_);
+    const size_t mask = cap - 1;
+    for (const Slot& s : old) {
+      if (s.row < 0) continue;
+      size_t i = Hash(s.key) & mask;
+      while (slots_[i].row >= 0) i = (i + 1) & mask;
+      slots_[i] = s;
+    }
+  }
+  std::vector<Slot> slots_;
+  size_t size_ = 0;
+};
+
 /// The fields of `GraphColumns` built from the tracker's node store: the first node per
 /// fingerprint with its fields, and the incoming edges of every node by fingerprint, each once.
 /// Rows the store holds alone are read from the columns; a node handed out as a DAGNode is read
@@ -535,8 +587,8 @@ class GraphColumnsBuilder {
     if (v.flags & lumarq::kNodeHasExtra) held = HandedOut(t_, v.id);
     int64_t fp = v.word;
     if (held.is_valid() && !AsInt64Value(NodeField(held, kProvenance), &fp)) return false;
-    auto [it, fresh] = row_of_.try_emplace(fp, static_cast<int32_t>(fp_.size()));
-    const int32_t row = it->second;
+    bool fresh;
+    const int32_t row = row_of_.Insert(fp, static_cast<int32_t>(fp_.size()), &fresh);
     if (fresh) {
       if (!AddRow(v, held, fp)) return false;
     } else {
@@ -560,6 +612,18 @@ class GraphColumnsBuilder {
       if (snap_.Find(id, &v) && !Add(v)) return false;
     }
     return true;
+  }
+
+  /// Room for `n` nodes of two inputs each.
+  void Reserve(size_t n) {
+    row_of_.Reserve(n);
+    for (auto* v : {&fp_, &pair_, &entity_, &chain_}) v->reserve(n);
+    for (auto* v : {&kind_, &op_, &table_, &column_}) v->reserve(n);
+    for (auto* v : {&pair_null_, &protected_, &entity_null_, &chain_null_}) v->reserve(n);
+    name_.reserve(n);
+    e_parent_.reserve(2 * n);
+    e_child_.reserve(2 * n);
+    e_pos_.reserve(2 * n);
   }
 
   size_t nodes() const { return fp_.size(); }
@@ -815,7 +879,7 @@ class GraphColumnsBuilder {
   DagTracker& t_;
   const NodeStore::Snapshot& snap_;
   const Decoder decoder_;
-  std::unordered_map<int64_t, int32_t> row_of_;  // fingerprint -> row
+  RowIndex row_of_;  // fingerprint -> row
   bool repeated_ = false;
   nb::list texts_;
   nb::dict codes_;
@@ -850,6 +914,7 @@ nb::object GraphColumnsType() {
 bool WriteGraphColumns(nb::handle self, DagTracker& t, nb::handle cls) {
   auto snap = t.store->Snap();
   GraphColumnsBuilder builder(self, t, snap);
+  builder.Reserve(snap.size());
   bool ok = true;
   snap.ForEach([&](const NodeView& v) {
     if (ok) ok = builder.Add(v);
@@ -1081,6 +1146,7 @@ void PersistSlice(nb::handle self, int64_t from, int64_t to) {
     nb::object cls = GraphColumnsType();
     auto snap = t.store->Snap();
     GraphColumnsBuilder builder(self, t, snap);
+    builder.Reserve(static_cast<size_t>(to - from));
     if (!builder.AddRange(from, to)) {
       // A node the columns cannot carry: one record per node, as the hook writes them.
       NodeView v;
