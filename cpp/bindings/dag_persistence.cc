@@ -4,6 +4,7 @@
 #include <exception>
 #include <initializer_list>
 #include <iterator>
+#include <limits>
 #include <string_view>
 #include <unordered_map>
 #include <unordered_set>
@@ -1163,6 +1164,120 @@ void PersistSlice(nb::handle self, int64_t from, int64_t to) {
     LogWarning("Failed to persist DAG nodes %d to %d: %s",
                {nb::int_(from), nb::int_(to - 1), ExceptionOf(e)});
   }
+}
+
+// ---------------------------------------------------------------- row values
+
+namespace {
+
+/// Codes of interned texts for a column batch; the same str object as the previous row (one
+/// operation and one column per loop) skips the lookup.
+class TextCodes {
+ public:
+  /// False for anything but a str or None.
+  bool Code(PyObject* text, int32_t* out) {
+    if (text == Py_None) {
+      *out = -1;
+      return true;
+    }
+    if (text == last_) {
+      *out = last_code_;
+      return true;
+    }
+    if (!PyUnicode_Check(text)) return false;
+    PyObject* hit = PyDict_GetItemWithError(codes_.ptr(), text);
+    if (hit != nullptr) {
+      *out = static_cast<int32_t>(PyLong_AsLong(hit));
+    } else {
+      if (PyErr_Occurred()) throw nb::python_error();
+      *out = static_cast<int32_t>(PyList_GET_SIZE(texts_.ptr()));
+      SetItem(codes_, text, Steal(PyLong_FromLong(*out)));
+      Append(texts_, text);
+    }
+    last_ = text;  // alive: the batch's records hold it
+    last_code_ = *out;
+    return true;
+  }
+  const nb::list& texts() const { return texts_; }
+
+ private:
+  nb::list texts_;
+  nb::dict codes_;
+  PyObject* last_ = nullptr;
+  int32_t last_code_ = -1;
+};
+
+/// RowValueColumns of a list of StoredRowValue records, or an invalid object when the component
+/// offers no column batches or a record holds what the columns cannot carry.
+nb::object RowValueColumnsOf(nb::handle records) {
+  nb::object cls;
+  try {
+    ImportFrom(kPackage, {"RowValueColumns"}, &cls);
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_ImportError)) throw;
+    return nb::object();
+  }
+  if (!PyList_Check(records.ptr())) return nb::object();
+  const auto n = static_cast<size_t>(PyList_GET_SIZE(records.ptr()));
+  std::vector<int64_t> pid(n), row(n), fp(n);
+  std::vector<int32_t> op(n), column(n);
+  std::vector<double> value(n);
+  std::vector<uint8_t> value_null(n);
+  nb::dict text_value;
+  TextCodes ops, columns;
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* r = PyList_GET_ITEM(records.ptr(), static_cast<Py_ssize_t>(i));
+    if (!PyTuple_Check(r) || PyTuple_GET_SIZE(r) != 8) return nb::object();
+    auto item = [r](Py_ssize_t k) { return nb::handle(PyTuple_GET_ITEM(r, k)); };
+    if (!AsInt64Value(item(0), &pid[i]) || !AsInt64Value(item(1), &row[i]) ||
+        !AsInt64Value(item(2), &fp[i]) || !ops.Code(item(3).ptr(), &op[i]) ||
+        !columns.Code(item(5).ptr(), &column[i])) {
+      return nb::object();
+    }
+    PyObject* v = item(4).ptr();
+    if (v == Py_None) {
+      value[i] = std::numeric_limits<double>::quiet_NaN();
+      value_null[i] = 1;
+    } else if (PyFloat_Check(v)) {
+      value[i] = PyFloat_AS_DOUBLE(v);
+    } else {
+      return nb::object();
+    }
+    PyObject* text = item(7).ptr();
+    if (text != Py_None) {
+      if (!PyUnicode_Check(text)) return nb::object();
+      SetItem(text_value, Steal(PyLong_FromSize_t(i)), text);
+    }
+  }
+  // One text table for both coded columns: the column names' codes move past the operations'.
+  nb::list texts = ops.texts();
+  const auto shift = static_cast<int32_t>(PyList_GET_SIZE(texts.ptr()));
+  for (nb::handle t : columns.texts()) Append(texts, t);
+  for (int32_t& c : column) c = c < 0 ? c : c + shift;
+  return CallKw(cls, {},
+                {{"texts", texts},
+                 {"pipeline_id", NumpyColumn(std::move(pid))},
+                 {"row_index", NumpyColumn(std::move(row))},
+                 {"fingerprint", NumpyColumn(std::move(fp))},
+                 {"node_operation", NumpyColumn(std::move(op))},
+                 {"value", NumpyColumn(std::move(value))},
+                 {"value_null", NumpyColumn<uint8_t, bool>(std::move(value_null))},
+                 {"column_name", NumpyColumn(std::move(column))},
+                 {"text_value", text_value}});
+}
+
+}  // namespace
+
+void HandRowsToWriter(nb::handle writer, nb::handle records) {
+  nb::object method = GetAttrOr(writer, "write_columns", nb::none());
+  if (PyCallable_Check(method.ptr())) {
+    nb::object columns = RowValueColumnsOf(records);
+    if (columns.is_valid()) {
+      CallKw(method, {}, {{"row_values", columns}});
+      return;
+    }
+  }
+  CallMethod(writer, Interned("write_row_values"), records);
 }
 
 // ---------------------------------------------------------------- bulk writes

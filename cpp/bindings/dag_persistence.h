@@ -31,6 +31,10 @@ bool SlicesPossible(nb::handle self);
 /// handed to the writer (first node per fingerprint). Failures are logged, as for single nodes.
 void PersistSlice(nb::handle self, int64_t from, int64_t to);
 
+/// Hands a list of row-value records to the writer: as one RowValueColumns batch when the
+/// writer takes `write_columns` and every record fits the columns, else `write_row_values`.
+void HandRowsToWriter(nb::handle writer, nb::handle records);
+
 /// _persist_dag_to_storage(): the whole DAG, deduplicated by fingerprint, with resolved edges.
 void PersistDagToStorage(nb::handle self);
 

@@ -780,7 +780,7 @@ void BufferRecord(DagTracker& t, nb::handle record, bool defer_trim) {
     if (due) {
       PyObject* copy = PySequence_List(buffer.ptr());
       if (!copy) throw nb::python_error();
-      writer.attr("write_row_values")(nb::steal(copy));
+      HandRowsToWriter(writer, nb::steal(copy));
       buffer.attr("clear")();
     }
   } else if (n > kMemoryOnlyRowLimit + (defer_trim ? kMemoryOnlyRowLimit / 16 : 0)) {
@@ -910,7 +910,7 @@ bool Flush(nb::handle self, nb::handle timeout) {
     if (AsBool(buffer)) {
       PyObject* copy = PySequence_List(buffer.ptr());
       if (!copy) throw nb::python_error();
-      Need(t.writer, "_writer").attr("write_row_values")(nb::steal(copy));
+      HandRowsToWriter(Need(t.writer, "_writer"), nb::steal(copy));
       buffer.attr("clear")();
     }
     guard.Release();

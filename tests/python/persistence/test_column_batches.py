@@ -201,3 +201,26 @@ def test_a_store_without_column_writes_gets_records():
     ((nodes, edges, rv),) = store.calls
     assert (nodes, edges, rv) == (g.to_records()[0], [(2, g.to_records()[1])], [rows(2, 3).to_records()])
     assert pickle.loads(pickle.dumps(g)).to_records() == g.to_records()
+
+
+@pytest.mark.parametrize("values", [[1.5, None, -2.5, "n/a", 7, True], ["x", "", "y"]])
+def test_row_values_reach_storage_as_recorded(tmp_path, values):
+    url = "sqlite:///" + os.path.join(tmp_path, "rows.db")
+    t, memory = DAGTracker(api_key="k", service_url=url, pipeline_name="p"), DAGTracker()
+    t._value_flush_threshold = 2  # handed over in batches of two, the rest at flush
+    memory._pipeline_id = t._pipeline_id
+    for tracker in (t, memory):
+        for i, v in enumerate(values):
+            tracker.record_row_value(i, 7 + i, "op%d" % (i % 2), v, column_name=None if i % 3 else "c")
+    t.flush(timeout=60.0)
+    s = HostedStorage(api_url=url, api_key="k")
+    s.connect()
+
+    def fields(records):
+        return [(r.pipeline_id, r.row_index, r.fingerprint, r.node_operation, repr(r.value), r.column_name,
+                 r.text_value) for r in records]
+
+    assert fields(s.get_row_values(t._pipeline_id)) == fields(memory._value_buffer)
+    s.disconnect()
+    assert t.get_persistence_stats()["row_values"]["written"] == len(values)
+    t.__exit__(None, None, None)

@@ -57,8 +57,15 @@ logger = logging.getLogger("lumarq.utilities.persistence")
 
 KINDS = ("nodes", "edges", "row_values", "sources")
 # A queue item of column batches: ("columns", (GraphColumns or None, RowValueColumns or None),
-# row values). It is written alone, through the store's `write_columns`.
+# row values), written through the store's `write_columns`. One with a graph is a transaction of
+# its own; row values share a transaction with other items as record lists do (a batch that
+# also holds records is written as records).
 COLUMNS = "columns"
+
+
+def _alone(item: Any) -> bool:
+    """True for a queue item that is a transaction of its own (a graph's columns)."""
+    return item[0] == COLUMNS and item[1][0] is not None
 
 # A waiting producer re-checks the writer's progress this often.
 _POLL = 0.1
@@ -237,6 +244,31 @@ def _split_columns(payload: Tuple[Optional[GraphColumns], Optional[RowValueColum
 
 def _column_item(g: Optional[GraphColumns], r: Optional[RowValueColumns]) -> Tuple[str, Any, int]:
     return (COLUMNS, (g, r), len(r) if r is not None else 0)
+
+
+def _concat_rows(parts: Sequence[RowValueColumns]) -> RowValueColumns:
+    """One batch of the rows of `parts`, in order (their texts united)."""
+    if len(parts) == 1:
+        return parts[0]
+    index: Dict[str, int] = {}
+    ops, cols, text_value = [], [], {}
+    offset = 0
+    for p in parts:
+        # code -> united code; the extra last entry maps -1 (None) to itself
+        remap = np.array([index.setdefault(x, len(index)) for x in p.texts] + [-1], dtype=np.int32)
+        ops.append(remap[p.node_operation])
+        cols.append(remap[p.column_name])
+        text_value.update((i + offset, v) for i, v in p.text_value.items())
+        offset += len(p)
+    texts = list(index)
+    return RowValueColumns(
+        texts=texts, pipeline_id=np.concatenate([p.pipeline_id for p in parts]),
+        row_index=np.concatenate([p.row_index for p in parts]),
+        fingerprint=np.concatenate([p.fingerprint for p in parts]),
+        node_operation=np.concatenate(ops), value=np.concatenate([p.value for p in parts]),
+        value_null=np.concatenate([p.value_null for p in parts]), column_name=np.concatenate(cols),
+        text_value=text_value,
+    )
 
 
 def _pipeline_counts(items: Sequence[Any], fallback: Optional[int]) -> Dict[int, int]:
@@ -869,8 +901,7 @@ class AsyncWriter:
                 batch.append(item)
                 rows = _rows_of(self._plain(item))
                 deadline = time.monotonic() + interval
-                # A column batch is one transaction of its own.
-                while len(batch) < batch_size and self._plain(item)[0] != COLUMNS:
+                while len(batch) < batch_size and not _alone(self._plain(item)):
                     remaining = deadline - time.monotonic()
                     try:
                         nxt = self._next(remaining if remaining > 0 else 0)
@@ -880,7 +911,7 @@ class AsyncWriter:
                         control = nxt
                         break
                     more = _rows_of(self._plain(nxt))
-                    if (more and rows + more > max_rows) or self._plain(nxt)[0] == COLUMNS:
+                    if (more and rows + more > max_rows) or _alone(self._plain(nxt)):
                         carry = nxt
                         break
                     rows += more
@@ -912,7 +943,7 @@ class AsyncWriter:
             if got is None:
                 break
             more = _rows_of(got[0])
-            alone = got[0][0] == COLUMNS
+            alone = _alone(got[0])
             if batch and (alone or len(batch) >= int(self._config.batch_size) or rows + more > self._max_batch_rows):
                 self._commit(batch)
                 batch, rows = [], 0
@@ -941,7 +972,7 @@ class AsyncWriter:
                 item.event.set()
             elif not isinstance(item, _Stop):
                 more = _rows_of(item)
-                alone = item[0] == COLUMNS
+                alone = _alone(item)
                 if batch and (alone or (more and rows + more > self._max_batch_rows)):
                     self._commit(batch)
                     batch, rows = [], 0
@@ -962,8 +993,10 @@ class AsyncWriter:
         extra: Dict[str, Any] = {"batch_id": token} if token is not None else {}
         if lost:
             extra["lost"] = sorted(lost.items())
-        if len(items) == 1 and items[0][0] == COLUMNS:
-            graph, rows = items[0][1]
+        if items and all(item[0] == COLUMNS for item in items):
+            graph = items[0][1][0]
+            parts = [item[1][1] for item in items if item[1][1] is not None]
+            rows = _concat_rows(parts) if parts else None
             write_columns = getattr(self._storage, "write_columns", None)
             if callable(write_columns):
                 result = write_columns(graph=graph, row_values=rows, **extra)
@@ -977,7 +1010,10 @@ class AsyncWriter:
             return result if isinstance(result, dict) else {}
         groups: Dict[str, list] = {k: [] for k in KINDS}
         for kind, payload, _ in items:
-            groups[kind].append(payload)
+            if kind == COLUMNS:  # row values beside records: one transaction of records
+                groups["row_values"].append(payload[1].to_records())
+            else:
+                groups[kind].append(payload)
         result = self._storage.write_batch(
             sources=groups["sources"],
             nodes=groups["nodes"],
