@@ -45,7 +45,7 @@ import uuid
 import weakref
 from collections import deque
 from dataclasses import dataclass, field
-from typing import Any, Deque, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Deque, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -202,6 +202,19 @@ def _graph_slice(g: GraphColumns, start: int, stop: int, edges: Optional[slice])
         metadata={i - start: m for i, m in g.metadata.items() if start <= i < stop},
         edge_parent=g.edge_parent[e], edge_child=g.edge_child[e], edge_position=g.edge_position[e],
     )
+
+
+def graph_chunks(graph: GraphColumns, step: int) -> Iterator[GraphColumns]:
+    """`graph` in pieces of at most `step` nodes or edges (views, not copies): all its nodes
+    first, then its edges, whose endpoints are then stored whatever piece holds them."""
+    n_nodes, n_edges = len(graph), _n_edges(graph)
+    if max(n_nodes, n_edges) <= step:
+        yield graph
+        return
+    for start in range(0, n_nodes, step):
+        yield _graph_slice(graph, start, min(start + step, n_nodes), None)
+    for start in range(0, n_edges, step):
+        yield _graph_slice(graph, 0, 0, slice(start, min(start + step, n_edges)))
 
 
 def _rows_slice(r: RowValueColumns, start: int, stop: int) -> RowValueColumns:
@@ -644,10 +657,7 @@ class AsyncWriter:
             self._put(COLUMNS, (g, r), n_rows)
             return
         if g is not None:
-            for start in range(0, n_nodes, step):
-                self._put(COLUMNS, (_graph_slice(g, start, min(start + step, n_nodes), None), None), 0)
-            for start in range(0, n_edges, step):
-                part = _graph_slice(g, 0, 0, slice(start, min(start + step, n_edges)))
+            for part in graph_chunks(g, step):
                 self._put(COLUMNS, (part, None), 0)
         for start in range(0, n_rows, step):
             part_r = _rows_slice(r, start, min(start + step, n_rows))  # type: ignore[arg-type]
