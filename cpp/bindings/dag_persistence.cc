@@ -4,7 +4,10 @@
 #include <exception>
 #include <initializer_list>
 #include <iterator>
+#include <limits>
 #include <string_view>
+#include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -13,6 +16,9 @@
 namespace lumarq::py {
 namespace {
 
+using lumarq::NodeStore;
+using lumarq::NodeView;
+
 using dag_internal::Native;
 using dag_internal::Need;
 using dag_internal::Self;
@@ -20,6 +26,9 @@ using dag_internal::Self;
 constexpr const char* kPackage = "lumarq.utilities.persistence";
 constexpr const char* kStorageModule = "lumarq.utilities.persistence.storage";
 constexpr const char* kModuleName = "lumarq.utilities.vantor32_dag";
+constexpr const char* kWriterModule = "lumarq.utilities.persistence._writer";
+// Nodes or edges per write_columns call of the DAG write of flush.
+constexpr long kBulkPiece = 100000;
 constexpr const char* kUnavailable =
     "Persistence module unavailable \xE2\x80\x94 provenance data is NOT being saved to storage. "
     "Install lumarq with persistence extras or check your installation.";
@@ -346,6 +355,9 @@ class Decoder {
     *chain = info.attr("chain");
   }
 
+  /// The codec when decoding runs natively, else nullptr.
+  const BackendTracker* codec() const { return codec_; }
+
  private:
   nb::handle self_;
   BackendTracker* codec_ = nullptr;
@@ -481,6 +493,459 @@ void WarnPlaintext(DagTracker& t, nb::handle url, const std::string& scheme) {
       "The dashboard report sends the API key unencrypted to %U (plain http to another "
       "machine); use https.",
       host.ptr())));
+}
+
+// ---------------------------------------------------------------- column batches
+
+/// A numpy array that owns `v`'s buffer (no copy).
+template <class T, class Elem = T>
+nb::object NumpyColumn(std::vector<T>&& v) {
+  auto* held = new std::vector<T>(std::move(v));
+  if (held->empty()) held->reserve(1);  // a valid pointer for the empty array
+  nb::capsule owner(held, [](void* p) noexcept { delete static_cast<std::vector<T>*>(p); });
+  nb::ndarray<nb::numpy, Elem, nb::ndim<1>> arr(reinterpret_cast<Elem*>(held->data()), {held->size()},
+                                               owner);
+  return nb::cast(arr);
+}
+
+/// `int(value)` as int64; false (no error pending) when it is not an integer within int64.
+bool AsInt64Value(nb::handle value, int64_t* out) {
+  if (ExactInt64(value, out)) return true;
+  if (!PyLong_Check(value.ptr()) && !PyIndex_Check(value.ptr())) return false;
+  PyObject* as_int = PyNumber_Index(value.ptr());
+  if (as_int == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  nb::object i = Steal(as_int);
+  return ExactInt64(i, out);
+}
+
+/// fingerprint -> row, open addressing: the bulk write looks up every node once, and a node-based
+/// map's allocation per entry would dominate it.
+class RowIndex {
+ public:
+  void Reserve(size_t n) {
+    size_t cap = 16;
+    while (cap < 2 * n) cap <<= 1;
+    if (cap > slots_.size()) Rehash(cap);
+  }
+  /// The row of `key`, inserting `row` for a new key; `fresh` tells which.
+  int32_t Insert(int64_t key, int32_t row, bool* fresh) {
+    if (2 * (size_ + 1) > slots_.size()) Rehash(slots_.empty() ? 16 : 2 * slots_.size());
+    const size_t mask = slots_.size() - 1;
+    for (size_t i = Hash(key) & mask;; i = (i + 1) & mask) {
+      Slot& s = slots_[i];
+      if (s.row < 0) {
+        s = {key, row};
+        ++size_;
+        *fresh = true;
+        return row;
+      }
+      if (s.key == key) {
+        *fresh = false;
+        return s.row;
+      }
+    }
+  }
+
+ private:
+  struct Slot {
+    int64_t key = 0;
+    int32_t row = -1;
+  };
+  static size_t Hash(int64_t k) {
+    uint64_t h = static_cast<uint64_t>(k) * 0x9E3779B97F4A7C15ULL;
+    return static_cast<size_t>(h ^ (h >> 32));
+  }
+  void Rehash(size_t cap) {
+    std::vector<Slot> old(cap);
+    old.swap(slots_);
+    const size_t mask = cap - 1;
+    for (const Slot& s : old) {
+      if (s.row < 0) continue;
+      size_t i = Hash(s.key) & mask;
+      while (slots_[i].row >= 0) i = (i + 1) & mask;
+      slots_[i] = s;
+    }
+  }
+  std::vector<Slot> slots_;
+  size_t size_ = 0;
+};
+
+/// The fields of `GraphColumns` built from the tracker's node store: the first node per
+/// fingerprint with its fields, and the incoming edges of every node by fingerprint, each once.
+/// Rows the store holds alone are read from the columns; a node handed out as a DAGNode is read
+/// through its object, which may have been changed since.
+class GraphColumnsBuilder {
+ public:
+  GraphColumnsBuilder(nb::handle self, DagTracker& t, const NodeStore::Snapshot& snap)
+      : t_(t), snap_(snap), decoder_(self) {}
+
+  /// Adds a live node and its incoming edges; false when a node holds something the columns
+  /// cannot carry (a non-text operation, a fingerprint beyond int64, ...), or when the store
+  /// went away meanwhile: the caller then writes records instead.
+  bool Add(const NodeView& v) {
+    if (!t_.store) return false;
+    nb::object held;
+    if (v.flags & lumarq::kNodeHasExtra) held = HandedOut(t_, v.id);
+    int64_t fp = v.word;
+    if (held.is_valid() && !AsInt64Value(NodeField(held, kProvenance), &fp)) return false;
+    bool fresh;
+    const int32_t row = row_of_.Insert(fp, static_cast<int32_t>(fp_.size()), &fresh);
+    if (fresh) {
+      if (!AddRow(v, held, fp)) return false;
+    } else {
+      repeated_ = true;
+    }
+    if (name_[row] == 0 && !name_obj_.count(row)) {
+      if (held.is_valid()) {
+        nb::object name = NodeAssignedColumn(held);
+        if (name.is_valid()) name_obj_.emplace(row, std::move(name));
+      } else if (v.name != 0) {
+        name_[row] = v.name;
+      }
+    }
+    return AddEdges(v, held, fp);
+  }
+
+  /// Every live node with an id in [from, to).
+  bool AddRange(int64_t from, int64_t to) {
+    NodeView v;
+    for (int64_t id = from; id < to; ++id) {
+      if (snap_.Find(id, &v) && !Add(v)) return false;
+    }
+    return true;
+  }
+
+  /// Room for `n` nodes of two inputs each.
+  void Reserve(size_t n) {
+    row_of_.Reserve(n);
+    for (auto* v : {&fp_, &pair_, &entity_, &chain_}) v->reserve(n);
+    for (auto* v : {&kind_, &op_, &table_, &column_}) v->reserve(n);
+    for (auto* v : {&pair_null_, &protected_, &entity_null_, &chain_null_}) v->reserve(n);
+    name_.reserve(n);
+    e_parent_.reserve(2 * n);
+    e_child_.reserve(2 * n);
+    e_pos_.reserve(2 * n);
+  }
+
+  size_t nodes() const { return fp_.size(); }
+  size_t edges() const { return e_parent_.size(); }
+
+  /// GraphColumns(...) of what was added.
+  nb::object Finish(nb::handle cls, nb::handle pipeline_id) {
+    if (repeated_) DropRepeatedEdges();
+    nb::dict metadata;
+    nb::handle column_key = Interned("column");
+    for (auto& [row, md] : metadata_) {
+      nb::object value = md;
+      nb::object name = NameOf(row);
+      if (name.is_valid() && PyDict_Check(value.ptr())) value = MetadataWithName(value, name);
+      if (value.is_none() || (PyDict_Check(value.ptr()) && PyDict_GET_SIZE(value.ptr()) == 0)) continue;
+      SetItem(metadata, Steal(PyLong_FromLong(row)), value);
+    }
+    // Rows read from the columns carry no metadata but the column name; rows of one name share
+    // one dict (records built from the batch only read it).
+    std::vector<nb::object> by_name;
+    for (size_t row = 0; row < fp_.size(); ++row) {
+      const uint32_t n = name_[row];
+      if (n == 0 || metadata_.count(static_cast<int32_t>(row))) continue;
+      if (n >= by_name.size()) by_name.resize(n + 1);
+      if (!by_name[n].is_valid()) {
+        nb::dict d;
+        d[column_key] = TextOf(t_, n);
+        by_name[n] = d;
+      }
+      SetItem(metadata, Steal(PyLong_FromSize_t(row)), by_name[n]);
+    }
+    for (auto& [row, name] : name_obj_) {
+      if (metadata_.count(row)) continue;
+      nb::dict d;
+      d[column_key] = name;
+      SetItem(metadata, Steal(PyLong_FromLong(row)), d);
+    }
+    nb::object pid = Steal(PyNumber_Long(pipeline_id.ptr()));
+    return CallKw(cls, {},
+                  {{"pipeline_id", pid},
+                   {"texts", texts_},
+                   {"fingerprint", NumpyColumn(std::move(fp_))},
+                   {"node_type", NumpyColumn(std::move(kind_))},
+                   {"operation", NumpyColumn(std::move(op_))},
+                   {"table_name", NumpyColumn(std::move(table_))},
+                   {"column_name", NumpyColumn(std::move(column_))},
+                   {"pair_id", NumpyColumn(std::move(pair_))},
+                   {"pair_id_null", NumpyColumn<uint8_t, bool>(std::move(pair_null_))},
+                   {"is_protected", NumpyColumn<uint8_t, bool>(std::move(protected_))},
+                   {"entity_hash", NumpyColumn(std::move(entity_))},
+                   {"entity_hash_null", NumpyColumn<uint8_t, bool>(std::move(entity_null_))},
+                   {"chain_hash", NumpyColumn(std::move(chain_))},
+                   {"chain_hash_null", NumpyColumn<uint8_t, bool>(std::move(chain_null_))},
+                   {"metadata", metadata},
+                   {"edge_parent", NumpyColumn(std::move(e_parent_))},
+                   {"edge_child", NumpyColumn(std::move(e_child_))},
+                   {"edge_position", NumpyColumn(std::move(e_pos_))}});
+  }
+
+ private:
+  /// Code of a text in `texts`, -1 for None; false for anything else.
+  bool Code(nb::handle text, int32_t* out) {
+    if (text.is_none()) {
+      *out = -1;
+      return true;
+    }
+    if (!PyUnicode_Check(text.ptr())) return false;
+    PyObject* hit = PyDict_GetItemWithError(codes_.ptr(), text.ptr());
+    if (hit != nullptr) {
+      *out = static_cast<int32_t>(PyLong_AsLong(hit));
+      return true;
+    }
+    if (PyErr_Occurred()) throw nb::python_error();
+    *out = static_cast<int32_t>(PyList_GET_SIZE(texts_.ptr()));
+    SetItem(codes_, text, Steal(PyLong_FromLong(*out)));
+    Append(texts_, text);
+    return true;
+  }
+
+  /// Code of a text of the store's string table.
+  int32_t StoreCode(uint32_t id) {
+    if (id >= store_codes_.size()) store_codes_.resize(id + 1, INT32_MIN);
+    if (store_codes_[id] == INT32_MIN) {
+      int32_t code;
+      Code(TextOf(t_, id), &code);
+      store_codes_[id] = code;
+    }
+    return store_codes_[id];
+  }
+
+  int32_t KindCode(uint8_t kind) {
+    if (kind_codes_[kind] == INT32_MIN) {
+      Code(KindName(KindMember(static_cast<NodeKind>(kind))), &kind_codes_[kind]);
+    }
+    return kind_codes_[kind];
+  }
+
+  bool AddRow(const NodeView& v, nb::handle held, int64_t fp) {
+    const size_t row = fp_.size();
+    int32_t kind, op, table = -1, column = -1;
+    int64_t pair = 0;
+    bool pair_null = true, prot;
+    if (held.is_valid()) {
+      if (!Code(KindName(NodeField(held, kNodeType)), &kind) ||
+          !Code(NodeField(held, kOperation), &op) || !Code(NodeField(held, kTable), &table) ||
+          !Code(NodeField(held, kColumn), &column)) {
+        return false;
+      }
+      nb::object pair_id = NodeField(held, kPairId);
+      pair_null = pair_id.is_none();
+      if (!pair_null && !AsInt64Value(pair_id, &pair)) return false;
+      prot = AsBool(NodeField(held, kIsProtected));
+      metadata_.emplace(static_cast<int32_t>(row), RecordMetadata(held));
+    } else {
+      kind = KindCode(v.kind);
+      op = StoreCode(v.op);
+      prot = (v.flags & lumarq::kNodeProtected) != 0;
+    }
+    int64_t entity, chain;
+    if (const BackendTracker* codec = decoder_.codec()) {
+      if (fp < 0 || fp > UINT32_MAX) return false;  // the record path reports it
+      Decoded d;
+      try {
+        d = codec->codec.Decode(static_cast<uint32_t>(fp));
+      } catch (const std::exception& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+        throw nb::python_error();
+      }
+      entity = d.entity;
+      chain = d.chain;
+    } else {
+      nb::object e, c;
+      decoder_.EntityChain(Steal(PyLong_FromLongLong(fp)), &e, &c);
+      if (!t_.store || !AsInt64Value(e, &entity) || !AsInt64Value(c, &chain)) return false;
+    }
+    fp_.push_back(fp);
+    kind_.push_back(kind);
+    op_.push_back(op);
+    table_.push_back(table);
+    column_.push_back(column);
+    pair_.push_back(pair_null ? 0 : pair);
+    pair_null_.push_back(pair_null);
+    protected_.push_back(prot);
+    entity_.push_back(entity);
+    entity_null_.push_back(0);
+    chain_.push_back(chain);
+    chain_null_.push_back(0);
+    name_.push_back(0);
+    return true;
+  }
+
+  /// The fingerprint of the input `id`; false when it is not live (evicted or erased).
+  bool ParentFingerprint(int64_t id, int64_t* fp, bool* bad) {
+    NodeView p;
+    if (!snap_.Find(id, &p)) return false;
+    *fp = p.word;
+    if (p.flags & lumarq::kNodeHasExtra) {
+      nb::object node = HandedOut(t_, id);
+      if (node.is_valid() && !AsInt64Value(NodeField(node, kProvenance), fp)) *bad = true;
+    }
+    return true;
+  }
+
+  bool AddEdges(const NodeView& v, nb::handle held, int64_t child) {
+    bool bad = false;
+    auto add = [&](int64_t input, size_t position) {
+      int64_t parent;
+      if (!ParentFingerprint(input, &parent, &bad)) return;
+      e_parent_.push_back(parent);
+      e_child_.push_back(child);
+      e_pos_.push_back(static_cast<int32_t>(position));
+    };
+    if (!held.is_valid()) {
+      for (size_t i = 0; i < v.inputs.size(); ++i) add(v.inputs[i], i);
+      return !bad;
+    }
+    if (NodeInputIds(held, &ids_)) {
+      for (size_t i = 0; i < ids_.size(); ++i) add(ids_[i], i);
+      return !bad;
+    }
+    nb::object inputs = Steal(PySequence_List(NodeInputs(held).ptr()));
+    size_t i = 0;
+    for (nb::handle input : inputs) {
+      int64_t id;
+      if (ExactInt64(input, &id)) {
+        add(id, i);
+      } else {
+        // An id of another type finds the node a dict lookup would (True, 1.0).
+        nb::object node = StoreNode(t_, input, /*keep=*/false);
+        if (!t_.store) return false;
+        int64_t parent;
+        if (!node.is_none()) {
+          if (!AsInt64Value(NodeField(node, kProvenance), &parent)) return false;
+          e_parent_.push_back(parent);
+          e_child_.push_back(child);
+          e_pos_.push_back(static_cast<int32_t>(i));
+        }
+      }
+      ++i;
+    }
+    return !bad;
+  }
+
+  /// Nodes sharing a fingerprint repeat their edges: keep each (parent, child, position) once,
+  /// in first-seen order.
+  void DropRepeatedEdges() {
+    struct Key {
+      int64_t parent, child;
+      int32_t pos;
+      bool operator==(const Key&) const = default;
+    };
+    struct Hash {
+      size_t operator()(const Key& k) const noexcept {
+        uint64_t h = static_cast<uint64_t>(k.parent) * 0x9E3779B97F4A7C15ULL;
+        h ^= static_cast<uint64_t>(k.child) + 0x632BE59BD9B4E019ULL + (h << 6) + (h >> 2);
+        h ^= static_cast<uint64_t>(k.pos) * 0xC2B2AE3D27D4EB4FULL;
+        return static_cast<size_t>(h ^ (h >> 29));
+      }
+    };
+    std::unordered_set<Key, Hash> seen;
+    seen.reserve(e_parent_.size());
+    size_t out = 0;
+    for (size_t i = 0; i < e_parent_.size(); ++i) {
+      if (!seen.insert(Key{e_parent_[i], e_child_[i], e_pos_[i]}).second) continue;
+      e_parent_[out] = e_parent_[i];
+      e_child_[out] = e_child_[i];
+      e_pos_[out] = e_pos_[i];
+      ++out;
+    }
+    e_parent_.resize(out);
+    e_child_.resize(out);
+    e_pos_.resize(out);
+  }
+
+  nb::object NameOf(int32_t row) {
+    auto it = name_obj_.find(row);
+    if (it != name_obj_.end()) return it->second;
+    if (name_[static_cast<size_t>(row)] != 0) return TextOf(t_, name_[static_cast<size_t>(row)]);
+    return nb::object();
+  }
+
+  /// `metadata` with "column" set to `name` unless it has one (a copy; the node's dict stays).
+  static nb::object MetadataWithName(nb::handle metadata, nb::handle name) {
+    nb::handle key = Interned("column");
+    const int has = PyDict_Contains(metadata.ptr(), key.ptr());
+    if (has < 0) throw nb::python_error();
+    if (has) return nb::borrow(metadata);
+    nb::object copy = Steal(PyDict_Copy(metadata.ptr()));
+    if (PyDict_SetItem(copy.ptr(), key.ptr(), name.ptr()) < 0) throw nb::python_error();
+    return copy;
+  }
+
+  DagTracker& t_;
+  const NodeStore::Snapshot& snap_;
+  const Decoder decoder_;
+  RowIndex row_of_;  // fingerprint -> row
+  bool repeated_ = false;
+  nb::list texts_;
+  nb::dict codes_;
+  std::vector<int32_t> store_codes_;
+  std::vector<int32_t> kind_codes_ = std::vector<int32_t>(256, INT32_MIN);
+  std::vector<int64_t> fp_, pair_, entity_, chain_;
+  std::vector<int32_t> kind_, op_, table_, column_;
+  std::vector<uint8_t> pair_null_, protected_, entity_null_, chain_null_;
+  std::vector<uint32_t> name_;  // store text id of the assigned column name, 0 for none
+  std::unordered_map<int32_t, nb::object> name_obj_;  // names read from handed-out nodes
+  std::unordered_map<int32_t, nb::object> metadata_;  // metadata of handed-out nodes, by row
+  std::vector<int64_t> e_parent_, e_child_;
+  std::vector<int32_t> e_pos_;
+  std::vector<int64_t> ids_;
+};
+
+/// GraphColumns of the storage component, or an invalid object when the component in use
+/// offers none (a replacement without column batches): callers then write records.
+nb::object GraphColumnsType() {
+  nb::object out;
+  try {
+    ImportFrom(kPackage, {"GraphColumns"}, &out);
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_ImportError)) throw;
+    return nb::object();
+  }
+  return out;
+}
+
+/// The whole graph as one column batch through `storage.write_columns`; false when a node needs
+/// the record path (nothing was written then).
+bool WriteGraphColumns(nb::handle self, DagTracker& t, nb::handle cls) {
+  auto snap = t.store->Snap();
+  GraphColumnsBuilder builder(self, t, snap);
+  builder.Reserve(snap.size());
+  bool ok = true;
+  snap.ForEach([&](const NodeView& v) {
+    if (ok) ok = builder.Add(v);
+  });
+  if (!ok) return false;
+  if (builder.nodes() == 0) return true;
+  const size_t n_nodes = builder.nodes();
+  nb::object graph = builder.Finish(cls, Need(t.pipeline_id, "_pipeline_id"));
+  const auto n_edges = static_cast<Py_ssize_t>(
+      PyObject_Length(nb::object(graph.attr("edge_parent")).ptr()));
+  // In pieces, as the record path's calls were: one request to a service stays bounded.
+  nb::object chunks;
+  ImportFrom(kWriterModule, {"graph_chunks"}, &chunks);
+  nb::object storage = Need(t.storage, "_storage");
+  Py_ssize_t unresolved = 0;
+  for (nb::handle part : chunks(graph, nb::int_(kBulkPiece))) {
+    nb::object result = CallMethodKw(storage, "write_columns", {}, {{"graph", part}});
+    if (!PyDict_Check(result.ptr())) continue;
+    PyObject* u = PyDict_GetItemWithError(result.ptr(), Interned("edges_unresolved").ptr());
+    if (u == nullptr && PyErr_Occurred()) throw nb::python_error();
+    const Py_ssize_t k = u == nullptr ? 0 : PyLong_AsSsize_t(u);
+    if (k == -1 && PyErr_Occurred()) throw nb::python_error();
+    unresolved += k;
+  }
+  nb::setattr(self, "_nodes_written", nb::int_(n_nodes));
+  if (n_edges - unresolved > 0) nb::setattr(self, "_edges_written", nb::int_(n_edges - unresolved));
+  return true;
 }
 
 }  // namespace
@@ -673,10 +1138,167 @@ void PersistNode(nb::handle self, nb::handle node) {
   }
 }
 
+// ---------------------------------------------------------------- column slices
+
+bool SlicesPossible(nb::handle self) {
+  DagTracker& t = Self(self);
+  int64_t pid;
+  if (!t.store || !ExactInt64(Need(t.pipeline_id, "_pipeline_id"), &pid)) return false;
+  nb::object writer = Need(t.writer, "_writer");
+  nb::object method = GetAttrOr(writer, "write_columns", nb::none());
+  return PyCallable_Check(method.ptr()) && GraphColumnsType().is_valid();
+}
+
+void PersistSlice(nb::handle self, int64_t from, int64_t to) {
+  DagTracker& t = Self(self);
+  if (!t.store || from >= to) return;
+  try {
+    nb::object cls = GraphColumnsType();
+    auto snap = t.store->Snap();
+    GraphColumnsBuilder builder(self, t, snap);
+    builder.Reserve(static_cast<size_t>(to - from));
+    if (!builder.AddRange(from, to)) {
+      // A node the columns cannot carry: one record per node, as the hook writes them.
+      NodeView v;
+      for (int64_t id = from; id < to && t.store; ++id) {
+        if (snap.Find(id, &v)) PersistNode(self, MaterializeRow(t, v, /*keep=*/false));
+      }
+      return;
+    }
+    if (builder.nodes() == 0) return;
+    nb::object graph = builder.Finish(cls, Need(t.pipeline_id, "_pipeline_id"));
+    CallMethodKw(Need(t.writer, "_writer"), "write_columns", {}, {{"graph", graph}});
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    LogWarning("Failed to persist DAG nodes %d to %d: %s",
+               {nb::int_(from), nb::int_(to - 1), ExceptionOf(e)});
+  }
+}
+
+// ---------------------------------------------------------------- row values
+
+namespace {
+
+/// Codes of interned texts for a column batch; the same str object as the previous row (one
+/// operation and one column per loop) skips the lookup.
+class TextCodes {
+ public:
+  /// False for anything but a str or None.
+  bool Code(PyObject* text, int32_t* out) {
+    if (text == Py_None) {
+      *out = -1;
+      return true;
+    }
+    if (text == last_) {
+      *out = last_code_;
+      return true;
+    }
+    if (!PyUnicode_Check(text)) return false;
+    PyObject* hit = PyDict_GetItemWithError(codes_.ptr(), text);
+    if (hit != nullptr) {
+      *out = static_cast<int32_t>(PyLong_AsLong(hit));
+    } else {
+      if (PyErr_Occurred()) throw nb::python_error();
+      *out = static_cast<int32_t>(PyList_GET_SIZE(texts_.ptr()));
+      SetItem(codes_, text, Steal(PyLong_FromLong(*out)));
+      Append(texts_, text);
+    }
+    last_ = text;  // alive: the batch's records hold it
+    last_code_ = *out;
+    return true;
+  }
+  const nb::list& texts() const { return texts_; }
+
+ private:
+  nb::list texts_;
+  nb::dict codes_;
+  PyObject* last_ = nullptr;
+  int32_t last_code_ = -1;
+};
+
+/// RowValueColumns of a list of StoredRowValue records, or an invalid object when the component
+/// offers no column batches or a record holds what the columns cannot carry.
+nb::object RowValueColumnsOf(nb::handle records) {
+  nb::object cls;
+  try {
+    ImportFrom(kPackage, {"RowValueColumns"}, &cls);
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_ImportError)) throw;
+    return nb::object();
+  }
+  if (!PyList_Check(records.ptr())) return nb::object();
+  const auto n = static_cast<size_t>(PyList_GET_SIZE(records.ptr()));
+  std::vector<int64_t> pid(n), row(n), fp(n);
+  std::vector<int32_t> op(n), column(n);
+  std::vector<double> value(n);
+  std::vector<uint8_t> value_null(n);
+  nb::dict text_value;
+  TextCodes ops, columns;
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* r = PyList_GET_ITEM(records.ptr(), static_cast<Py_ssize_t>(i));
+    if (!PyTuple_Check(r) || PyTuple_GET_SIZE(r) != 8) return nb::object();
+    auto item = [r](Py_ssize_t k) { return nb::handle(PyTuple_GET_ITEM(r, k)); };
+    if (!AsInt64Value(item(0), &pid[i]) || !AsInt64Value(item(1), &row[i]) ||
+        !AsInt64Value(item(2), &fp[i]) || !ops.Code(item(3).ptr(), &op[i]) ||
+        !columns.Code(item(5).ptr(), &column[i])) {
+      return nb::object();
+    }
+    PyObject* v = item(4).ptr();
+    if (v == Py_None) {
+      value[i] = std::numeric_limits<double>::quiet_NaN();
+      value_null[i] = 1;
+    } else if (PyFloat_Check(v)) {
+      value[i] = PyFloat_AS_DOUBLE(v);
+    } else {
+      return nb::object();
+    }
+    PyObject* text = item(7).ptr();
+    if (text != Py_None) {
+      if (!PyUnicode_Check(text)) return nb::object();
+      SetItem(text_value, Steal(PyLong_FromSize_t(i)), text);
+    }
+  }
+  // One text table for both coded columns: the column names' codes move past the operations'.
+  nb::list texts = ops.texts();
+  const auto shift = static_cast<int32_t>(PyList_GET_SIZE(texts.ptr()));
+  for (nb::handle t : columns.texts()) Append(texts, t);
+  for (int32_t& c : column) c = c < 0 ? c : c + shift;
+  return CallKw(cls, {},
+                {{"texts", texts},
+                 {"pipeline_id", NumpyColumn(std::move(pid))},
+                 {"row_index", NumpyColumn(std::move(row))},
+                 {"fingerprint", NumpyColumn(std::move(fp))},
+                 {"node_operation", NumpyColumn(std::move(op))},
+                 {"value", NumpyColumn(std::move(value))},
+                 {"value_null", NumpyColumn<uint8_t, bool>(std::move(value_null))},
+                 {"column_name", NumpyColumn(std::move(column))},
+                 {"text_value", text_value}});
+}
+
+}  // namespace
+
+void HandRowsToWriter(nb::handle writer, nb::handle records) {
+  nb::object method = GetAttrOr(writer, "write_columns", nb::none());
+  if (PyCallable_Check(method.ptr())) {
+    nb::object columns = RowValueColumnsOf(records);
+    if (columns.is_valid()) {
+      CallKw(method, {}, {{"row_values", columns}});
+      return;
+    }
+  }
+  CallMethod(writer, Interned("write_row_values"), records);
+}
+
 // ---------------------------------------------------------------- bulk writes
 
 void PersistDagToStorage(nb::handle self) {
   DagTracker& t = Self(self);
+  // Straight from the store's columns while it holds the nodes; trackers that moved their nodes
+  // to dicts (or nodes the columns cannot carry) write records.
+  if (t.store) {
+    nb::object cls = GraphColumnsType();
+    if (cls.is_valid() && WriteGraphColumns(self, t, cls)) return;
+  }
   nb::object node_type;
   ImportFrom(kStorageModule, {"StoredNode"}, &node_type);
   static RecordMaker records(kNodeFields, kNodeFieldCount);

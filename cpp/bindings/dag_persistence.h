@@ -23,6 +23,18 @@ void EnablePersistence(nb::handle self);
 /// _persist_node(node): the node record and its incoming edges, handed to the writer.
 void PersistNode(nb::handle self, nb::handle node);
 
+/// True when nodes appended in blocks can go to the writer as column slices: the tracker holds
+/// its nodes in the store, has an int pipeline id, and its writer takes `write_columns`.
+bool SlicesPossible(nb::handle self);
+
+/// The stored nodes with ids in [from, to) and their incoming edges, one `GraphColumns` slice
+/// handed to the writer (first node per fingerprint). Failures are logged, as for single nodes.
+void PersistSlice(nb::handle self, int64_t from, int64_t to);
+
+/// Hands a list of row-value records to the writer: as one RowValueColumns batch when the
+/// writer takes `write_columns` and every record fits the columns, else `write_row_values`.
+void HandRowsToWriter(nb::handle writer, nb::handle records);
+
 /// _persist_dag_to_storage(): the whole DAG, deduplicated by fingerprint, with resolved edges.
 void PersistDagToStorage(nb::handle self);
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <optional>
+#include <stdexcept>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -780,7 +781,7 @@ void BufferRecord(DagTracker& t, nb::handle record, bool defer_trim) {
     if (due) {
       PyObject* copy = PySequence_List(buffer.ptr());
       if (!copy) throw nb::python_error();
-      writer.attr("write_row_values")(nb::steal(copy));
+      HandRowsToWriter(writer, nb::steal(copy));
       buffer.attr("clear")();
     }
   } else if (n > kMemoryOnlyRowLimit + (defer_trim ? kMemoryOnlyRowLimit / 16 : 0)) {
@@ -910,7 +911,7 @@ bool Flush(nb::handle self, nb::handle timeout) {
     if (AsBool(buffer)) {
       PyObject* copy = PySequence_List(buffer.ptr());
       if (!copy) throw nb::python_error();
-      Need(t.writer, "_writer").attr("write_row_values")(nb::steal(copy));
+      HandRowsToWriter(Need(t.writer, "_writer"), nb::steal(copy));
       buffer.attr("clear")();
     }
     guard.Release();
@@ -1512,8 +1513,10 @@ NodeAppender::NodeAppender(nb::handle tracker) : tracker_(tracker) {
   if (t == nullptr || !t->store || !AllNative(tracker)) return;
   nb::object writer = Need(t->writer, "_writer");
   int64_t v;
-  if ((!writer.is_none() && AsBool(writer)) || !ExactInt64(Need(t->max_nodes, "_max_nodes"), &v)) {
-    return;
+  if (!ExactInt64(Need(t->max_nodes, "_max_nodes"), &v)) return;
+  if (!writer.is_none() && AsBool(writer)) {
+    if (!SlicesPossible(tracker)) return;
+    ship_ = true;
   }
   t_ = t;
 }
@@ -1543,7 +1546,24 @@ bool NodeAppender::Run(NodeKind kind, nb::handle op,
   target.op = op_id;
   target.timestamp = t.op_clock;
   target.limit = static_cast<size_t>(std::max<int64_t>(limit, 0));
-  target.evict = [&t, &released] { StoreEvict(t, &released); };
+  int64_t shipped = id;  // nodes below it went to the writer
+  // With a writer, what is about to be evicted goes to it first as one column slice.
+  auto ship = [&] {
+    if (!ship_ || !t.store) return;
+    const int64_t end = t.store->next_id();
+    PersistSlice(tracker_, shipped, end);
+    shipped = end;
+    if (!t.store) {
+      // The writer's own code moved the nodes out of the store under the block: stop rather
+      // than append to a store that no longer exists.
+      throw std::runtime_error("the DAG tracker's node store was replaced while a block of nodes "
+                               "was being appended");
+    }
+  };
+  target.evict = [&t, &released, &ship] {
+    ship();
+    StoreEvict(t, &released);
+  };
   // Ids drawn stay drawn, whatever happens in the body.
   auto sync_ids = [&] {
     if (t.store) t.next_node_id = PyInt(t.store->next_id());
@@ -1555,6 +1575,7 @@ bool NodeAppender::Run(NodeKind kind, nb::handle op,
     throw;
   }
   sync_ids();
+  ship();
   guard.Release();
   return true;
 }

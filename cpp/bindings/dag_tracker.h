@@ -115,6 +115,8 @@ uint32_t InternText(DagTracker& t, nb::handle text);
 nb::object TextOf(DagTracker& t, uint32_t id);
 /// The DAGNode of a stored row: the one handed out before, else a new one (kept with `keep`).
 nb::object MaterializeRow(DagTracker& t, const lumarq::NodeView& v, bool keep);
+/// The DAGNode handed out for stored row `id`, or an invalid object.
+nb::object HandedOut(DagTracker& t, int64_t id);
 /// The node with id `id` from the store (kept, so it comes back the same), or None.
 nb::object StoreNode(DagTracker& t, nb::handle id, bool keep);
 /// Appends a row for a node that needs no object; false when the store cannot take it.
@@ -165,9 +167,10 @@ int64_t CreateNodeFast(nb::handle tracker, NodeKind kind, nb::handle op_name, co
                        size_t n_inputs, nb::handle provenance);
 
 /// Creates the nodes of one operation straight into the columnar store, with `_dag_lock` taken
-/// once per block: for a DAGTracker that holds its nodes in the store, has no override and no
-/// writer (the persistence hook wants one object per node). ok() is false otherwise, and callers
-/// use CreateNodeFast per row.
+/// once per block: for a DAGTracker that holds its nodes in the store and has no override. With
+/// a writer attached, the new nodes go to it as column slices (before each eviction and at the
+/// end of the block) when it takes them; ok() is false otherwise, and callers use
+/// CreateNodeFast per row.
 class NodeAppender {
  public:
   explicit NodeAppender(nb::handle tracker);
@@ -184,6 +187,7 @@ class NodeAppender {
  private:
   nb::handle tracker_;
   DagTracker* t_ = nullptr;
+  bool ship_ = false;  // a writer is attached: blocks go to it as column slices
 };
 
 /// Warns (once per tracker) that memory-only row values were dropped by the buffer's bound.

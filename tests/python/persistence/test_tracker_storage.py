@@ -114,10 +114,21 @@ def test_a_writer_whose_store_fails_logs_and_the_pipeline_goes_on(db_url, caplog
     monkeypatch.setenv("LUMARQ_RETRY_BUDGET", "0.5")  # the outage outlasts the retries
     t = DAGTracker(api_key=KEY, tenant_id="acme", service_url=db_url)
 
-    def failing(**kwargs):
-        raise OSError("disk full")
+    class Failing:
+        """The writer's store: every write fails; the tracker's own connection still works."""
 
-    t._storage.write_batch = failing
+        def __init__(self, store):
+            self._store = store
+
+        def __getattr__(self, name):
+            return getattr(self._store, name)
+
+        def write_batch(self, **kwargs):
+            raise OSError("disk full")
+
+        write_columns = write_batch
+
+    t._writer._storage = Failing(t._storage)
     with caplog.at_level(logging.WARNING, logger="lumarq"):
         build_pipeline(t)
         for i in range(10):

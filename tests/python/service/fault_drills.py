@@ -230,13 +230,14 @@ def drill_postgres_stopped(rows: int = 300_000, outage_s: float = 10.0) -> Dict[
 
 
 def drill_journal_bound(lists: int = 40, rows_per_list: int = 1000, journal_bytes: int = 256 * 1024,
-                        logs: Optional[List[str]] = None) -> Dict[str, Any]:
+                        logs: Optional[List[str]] = None, form: str = "records") -> Dict[str, Any]:
     """The service goes away; what passes the queue and a small journal is lost, counted and
-    recorded on the pipeline once the service is back."""
+    recorded on the pipeline once the service is back. `form`: the row values go to the writer
+    as record lists ("records") or as column batches ("columns")."""
     import logging
 
     from lumarq.service import run_in_thread
-    from lumarq.utilities.persistence import AsyncWriter, WriterConfig
+    from lumarq.utilities.persistence import AsyncWriter, RowValueColumns, WriterConfig
     from lumarq.utilities.persistence.storage import StoredRowValue
 
     records: List[str] = [] if logs is None else logs
@@ -263,8 +264,12 @@ def drill_journal_bound(lists: int = 40, rows_per_list: int = 1000, journal_byte
             w = AsyncWriter(storage, cfg)
             w.start()
             for k in range(lists):
-                w.write_row_values([StoredRowValue(pid, k * rows_per_list + i, 7, "op", float(i), "c", None, None)
-                                    for i in range(rows_per_list)])
+                batch = [StoredRowValue(pid, k * rows_per_list + i, 7, "op", float(i), "c", None, None)
+                         for i in range(rows_per_list)]
+                if form == "columns":
+                    w.write_columns(row_values=RowValueColumns.from_records(batch))
+                else:
+                    w.write_row_values(batch)
             during = w.get_stats()
             journal_files = [f for f in os.listdir(tmp) if f.startswith("lumarq-journal-")]
             svc = run_in_thread(db, port=port)

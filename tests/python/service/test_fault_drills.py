@@ -33,9 +33,10 @@ def test_an_outage_of_ten_seconds_loses_and_duplicates_nothing(drill, request):
     assert figures["batches_retried"] >= 1
 
 
-def test_records_beyond_a_small_journal_are_counted_logged_once_and_recorded_on_the_pipeline():
+@pytest.mark.parametrize("form", ["records", "columns"])
+def test_records_beyond_a_small_journal_are_counted_logged_once_and_recorded_on_the_pipeline(form):
     logs = []
-    f = drills.drill_journal_bound(logs=logs)
+    f = drills.drill_journal_bound(logs=logs, form=form)
     show("journal_bound", f)
     assert 0 < f["lost"] < f["rows"] and f["stored"] + f["lost"] == f["rows"]
     assert 0 < f["journal_bytes_during_outage"] <= f["journal_bytes_bound"]

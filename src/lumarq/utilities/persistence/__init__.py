@@ -6,6 +6,7 @@ a background thread.
 """
 
 from ._records import StoredEdge, StoredNode, StoredRowValue
+from ._columns import GraphColumns, RowValueColumns
 from ._backend import UnknownPipelineError
 from ._urls import mask_url
 from ._writer import AsyncWriter, WriterConfig
@@ -13,7 +14,9 @@ from .storage import HostedStorage
 
 __all__ = [
     "AsyncWriter",
+    "GraphColumns",
     "HostedStorage",
+    "RowValueColumns",
     "StoredEdge",
     "StoredNode",
     "StoredRowValue",

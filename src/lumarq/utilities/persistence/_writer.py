@@ -1,9 +1,11 @@
 """`AsyncWriter`: moves records to a store on a background thread.
 
 Callers hand over records (a node, a list of edges, a list of row values, a
-source) and return at once. One daemon thread takes up to `batch_size`
-queued items, waiting at most `flush_interval` seconds for a batch to fill,
-and writes them in one transaction through ``storage.write_batch``.
+source) or column batches (`write_columns`) and return at once. One daemon
+thread takes up to `batch_size` queued items, waiting at most
+`flush_interval` seconds for a batch to fill, and writes them in one
+transaction through ``storage.write_batch``; a column batch is a transaction
+of its own, through ``storage.write_columns``.
 
 Failures never reach the caller:
 
@@ -43,14 +45,27 @@ import uuid
 import weakref
 from collections import deque
 from dataclasses import dataclass, field
-from typing import Any, Deque, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Deque, Dict, Iterator, List, Optional, Sequence, Tuple
 
+import numpy as np
+
+from ._columns import GraphColumns, RowValueColumns
 from ._records import StoredEdge, StoredNode, StoredRowValue
 from ._urls import describe_error
 
 logger = logging.getLogger("lumarq.utilities.persistence")
 
 KINDS = ("nodes", "edges", "row_values", "sources")
+# A queue item of column batches: ("columns", (GraphColumns or None, RowValueColumns or None),
+# row values), written through the store's `write_columns`. One with a graph is a transaction of
+# its own; row values share a transaction with other items as record lists do (a batch that
+# also holds records is written as records).
+COLUMNS = "columns"
+
+
+def _alone(item: Any) -> bool:
+    """True for a queue item that is a transaction of its own (a graph's columns)."""
+    return item[0] == COLUMNS and item[1][0] is not None
 
 # A waiting producer re-checks the writer's progress this often.
 _POLL = 0.1
@@ -170,7 +185,103 @@ def _is_connection_error(exc: BaseException) -> bool:
 
 
 def _rows_of(item: Any) -> int:
-    return item[2] if item[0] == "row_values" else 0
+    return item[2] if item[0] in ("row_values", COLUMNS) else 0
+
+
+def _graph_slice(g: GraphColumns, start: int, stop: int, edges: Optional[slice]) -> GraphColumns:
+    """Nodes [start, stop) of `g` with the edges in `edges` (None: no edges)."""
+    e = edges if edges is not None else slice(0, 0)
+    return GraphColumns(
+        pipeline_id=g.pipeline_id, texts=g.texts,
+        fingerprint=g.fingerprint[start:stop], node_type=g.node_type[start:stop],
+        operation=g.operation[start:stop], table_name=g.table_name[start:stop],
+        column_name=g.column_name[start:stop], pair_id=g.pair_id[start:stop],
+        pair_id_null=g.pair_id_null[start:stop], is_protected=g.is_protected[start:stop],
+        entity_hash=g.entity_hash[start:stop], entity_hash_null=g.entity_hash_null[start:stop],
+        chain_hash=g.chain_hash[start:stop], chain_hash_null=g.chain_hash_null[start:stop],
+        metadata={i - start: m for i, m in g.metadata.items() if start <= i < stop},
+        edge_parent=g.edge_parent[e], edge_child=g.edge_child[e], edge_position=g.edge_position[e],
+    )
+
+
+def graph_chunks(graph: GraphColumns, step: int) -> Iterator[GraphColumns]:
+    """`graph` in pieces of at most `step` nodes or edges (views, not copies): all its nodes
+    first, then its edges, whose endpoints are then stored whatever piece holds them."""
+    n_nodes, n_edges = len(graph), _n_edges(graph)
+    if max(n_nodes, n_edges) <= step:
+        yield graph
+        return
+    for start in range(0, n_nodes, step):
+        yield _graph_slice(graph, start, min(start + step, n_nodes), None)
+    for start in range(0, n_edges, step):
+        yield _graph_slice(graph, 0, 0, slice(start, min(start + step, n_edges)))
+
+
+def _rows_slice(r: RowValueColumns, start: int, stop: int) -> RowValueColumns:
+    return RowValueColumns(
+        texts=r.texts, pipeline_id=r.pipeline_id[start:stop], row_index=r.row_index[start:stop],
+        fingerprint=r.fingerprint[start:stop], node_operation=r.node_operation[start:stop],
+        value=r.value[start:stop], value_null=r.value_null[start:stop],
+        column_name=r.column_name[start:stop],
+        text_value={i - start: v for i, v in r.text_value.items() if start <= i < stop},
+    )
+
+
+def _n_edges(g: Optional[GraphColumns]) -> int:
+    return 0 if g is None else int(g.edge_parent.shape[0])
+
+
+def _split_columns(payload: Tuple[Optional[GraphColumns], Optional[RowValueColumns]]) -> Optional[Tuple[Any, Any]]:
+    """Two column payloads that together hold `payload`, the graph's nodes before its edges;
+    None when it is one record."""
+    g, r = payload
+    n_rows = len(r) if r is not None else 0
+    n_nodes = len(g) if g is not None else 0
+    n_edges = _n_edges(g)
+    if g is not None and (n_nodes or n_edges) and n_rows:
+        return (g, None), (None, r)
+    if g is not None and n_nodes and n_edges:
+        return (_graph_slice(g, 0, n_nodes, None), None), (_graph_slice(g, 0, 0, slice(0, n_edges)), None)
+    if g is not None and n_nodes > 1:
+        mid = n_nodes // 2
+        return (_graph_slice(g, 0, mid, None), None), (_graph_slice(g, mid, n_nodes, None), None)
+    if g is not None and n_edges > 1:
+        mid = n_edges // 2
+        return ((_graph_slice(g, 0, 0, slice(0, mid)), None),
+                (_graph_slice(g, 0, 0, slice(mid, n_edges)), None))
+    if n_rows > 1:
+        mid = n_rows // 2
+        return (None, _rows_slice(r, 0, mid)), (None, _rows_slice(r, mid, n_rows))  # type: ignore[arg-type]
+    return None
+
+
+def _column_item(g: Optional[GraphColumns], r: Optional[RowValueColumns]) -> Tuple[str, Any, int]:
+    return (COLUMNS, (g, r), len(r) if r is not None else 0)
+
+
+def _concat_rows(parts: Sequence[RowValueColumns]) -> RowValueColumns:
+    """One batch of the rows of `parts`, in order (their texts united)."""
+    if len(parts) == 1:
+        return parts[0]
+    index: Dict[str, int] = {}
+    ops, cols, text_value = [], [], {}
+    offset = 0
+    for p in parts:
+        # code -> united code; the extra last entry maps -1 (None) to itself
+        remap = np.array([index.setdefault(x, len(index)) for x in p.texts] + [-1], dtype=np.int32)
+        ops.append(remap[p.node_operation])
+        cols.append(remap[p.column_name])
+        text_value.update((i + offset, v) for i, v in p.text_value.items())
+        offset += len(p)
+    texts = list(index)
+    return RowValueColumns(
+        texts=texts, pipeline_id=np.concatenate([p.pipeline_id for p in parts]),
+        row_index=np.concatenate([p.row_index for p in parts]),
+        fingerprint=np.concatenate([p.fingerprint for p in parts]),
+        node_operation=np.concatenate(ops), value=np.concatenate([p.value for p in parts]),
+        value_null=np.concatenate([p.value_null for p in parts]), column_name=np.concatenate(cols),
+        text_value=text_value,
+    )
 
 
 def _pipeline_counts(items: Sequence[Any], fallback: Optional[int]) -> Dict[int, int]:
@@ -188,7 +299,15 @@ def _pipeline_counts(items: Sequence[Any], fallback: Optional[int]) -> Dict[int,
             out[key] = out.get(key, 0) + n
 
     for kind, payload, n in items:
-        if kind == "nodes":
+        if kind == COLUMNS:
+            g, r = payload
+            if g is not None:
+                add(g.pipeline_id, len(g) + _n_edges(g))
+            if r is not None and len(r):
+                pids, counts = np.unique(r.pipeline_id, return_counts=True)
+                for pid, c in zip(pids.tolist(), counts.tolist()):
+                    add(pid, c)
+        elif kind == "nodes":
             add(getattr(payload, "pipeline_id", None), 1)
         elif kind == "edges":
             add(payload[0], n)
@@ -206,6 +325,11 @@ def _split(items: Sequence[Any]) -> Optional[Tuple[List[Any], List[Any]]]:
         mid = len(items) // 2
         return list(items[:mid]), list(items[mid:])
     kind, payload, n = items[0]
+    if kind == COLUMNS:
+        halves = _split_columns(payload)
+        if halves is None:
+            return None
+        return [_column_item(*halves[0])], [_column_item(*halves[1])]
     if kind == "row_values" and n > 1:
         mid = n // 2
         return [(kind, payload[:mid], mid)], [(kind, payload[mid:], n - mid)]
@@ -491,7 +615,7 @@ class AsyncWriter:
             return
         pid = self._last_pipeline if pipeline_id is None else pipeline_id
         if pid is None:
-            self._count_queued("edges", len(edges))
+            self._count_queued({"edges": len(edges)})
             self._record_failure(
                 {"edges": len(edges)}, "no pipeline known for these edges (no node written before them)"
             )
@@ -511,9 +635,38 @@ class AsyncWriter:
             part = values[start : start + step]
             self._put("row_values", part, len(part))
 
-    def _count_queued(self, kind: str, n: int) -> None:
+    def write_columns(self, graph: Optional[GraphColumns] = None,
+                      row_values: Optional[RowValueColumns] = None) -> None:
+        """Queue column batches: the nodes and edges of one pipeline and/or row values.
+
+        They are delivered as records are (retries, batch ids, the journal, rejected batches
+        split down to the offending rows, losses counted per pipeline), each batch through
+        ``storage.write_columns``. More nodes, edges or row values than `max_batch_rows` are
+        queued in slices, the graph's nodes before its edges. The arrays are kept, not copied.
+        """
+        g = graph if graph is not None and (len(graph) or _n_edges(graph)) else None
+        r = row_values if row_values is not None and len(row_values) else None
+        if g is None and r is None:
+            return
+        if g is not None:
+            self._last_pipeline = g.pipeline_id
+        step = self._max_batch_rows
+        n_nodes, n_edges = (len(g), _n_edges(g)) if g is not None else (0, 0)
+        n_rows = len(r) if r is not None else 0
+        if max(n_nodes, n_edges, n_rows) <= step:
+            self._put(COLUMNS, (g, r), n_rows)
+            return
+        if g is not None:
+            for part in graph_chunks(g, step):
+                self._put(COLUMNS, (part, None), 0)
+        for start in range(0, n_rows, step):
+            part_r = _rows_slice(r, start, min(start + step, n_rows))  # type: ignore[arg-type]
+            self._put(COLUMNS, (None, part_r), len(part_r))
+
+    def _count_queued(self, counts: Dict[str, int]) -> None:
         with self._stats_lock:
-            self._counts[kind]["queued"] += n
+            for kind, n in counts.items():
+                self._counts[kind]["queued"] += n
 
     def _room_for(self, rows: int) -> bool:
         queued = self._queued_rows
@@ -550,9 +703,10 @@ class AsyncWriter:
         return placed
 
     def _put(self, kind: str, payload: Any, n: int) -> None:
-        self._count_queued(kind, n)
-        rows = n if kind == "row_values" else 0
         item = (kind, payload, n)
+        counts = self._tally([item])
+        self._count_queued(counts)
+        rows = _rows_of(item)
         seen, since = self._progress, time.monotonic()
         limit = float(self._config.put_timeout)
         first = True
@@ -565,10 +719,10 @@ class AsyncWriter:
             t = self._thread
             with self._put_lock:
                 if self._closed:
-                    self._reject_closed(kind, n)
+                    self._reject_closed(counts)
                     return
                 if not first and t is not None and not t.is_alive():
-                    self._record_failure({kind: n}, "writer thread is not running", items=[item])
+                    self._record_failure(counts, "writer thread is not running", items=[item])
                     return
                 if self._try_place(item, rows, wait=not first):
                     return
@@ -579,7 +733,7 @@ class AsyncWriter:
                 first = False
                 if self._stalled_at == self._progress:
                     # Counted, and logged with the others at the next flush.
-                    self._record_failure({kind: n}, self._full_text(), items=[item], log=False)
+                    self._record_failure(counts, self._full_text(), items=[item], log=False)
                     return
                 continue
             if self._progress != seen:
@@ -587,7 +741,7 @@ class AsyncWriter:
             elif time.monotonic() - since >= limit:
                 self._stalled_at = seen
                 self._record_failure(
-                    {kind: n}, self._full_text() + " for %.1f s" % limit, items=[item], log=False
+                    counts, self._full_text() + " for %.1f s" % limit, items=[item], log=False
                 )
                 return
 
@@ -597,15 +751,15 @@ class AsyncWriter:
         return "writer queue and journal (%d bytes) full; storage made no progress" % self._journal.max_bytes
 
     def _release_rows(self, items: Sequence[Any]) -> None:
-        rows = sum(n for kind, _, n in items if kind == "row_values")
+        rows = sum(_rows_of(item) for item in items)
         with self._rows_cond:
             self._queued_rows -= rows
             self._rows_cond.notify_all()
 
-    def _reject_closed(self, kind: str, n: int) -> None:
+    def _reject_closed(self, counts: Dict[str, int]) -> None:
         warn = not self._warned_closed
         self._warned_closed = True
-        self._record_failure({kind: n}, "AsyncWriter is stopped", log=warn)
+        self._record_failure(counts, "AsyncWriter is stopped", log=warn)
 
     # -- flush and stats ----------------------------------------------------------
 
@@ -757,7 +911,7 @@ class AsyncWriter:
                 batch.append(item)
                 rows = _rows_of(self._plain(item))
                 deadline = time.monotonic() + interval
-                while len(batch) < batch_size:
+                while len(batch) < batch_size and not _alone(self._plain(item)):
                     remaining = deadline - time.monotonic()
                     try:
                         nxt = self._next(remaining if remaining > 0 else 0)
@@ -767,7 +921,7 @@ class AsyncWriter:
                         control = nxt
                         break
                     more = _rows_of(self._plain(nxt))
-                    if more and rows + more > max_rows:
+                    if (more and rows + more > max_rows) or _alone(self._plain(nxt)):
                         carry = nxt
                         break
                     rows += more
@@ -799,9 +953,13 @@ class AsyncWriter:
             if got is None:
                 break
             more = _rows_of(got[0])
-            if batch and (len(batch) >= int(self._config.batch_size) or rows + more > self._max_batch_rows):
+            alone = _alone(got[0])
+            if batch and (alone or len(batch) >= int(self._config.batch_size) or rows + more > self._max_batch_rows):
                 self._commit(batch)
                 batch, rows = [], 0
+            if alone:
+                self._commit([got])
+                continue
             batch.append(got)
             rows += more
         if batch:
@@ -824,9 +982,13 @@ class AsyncWriter:
                 item.event.set()
             elif not isinstance(item, _Stop):
                 more = _rows_of(item)
-                if batch and more and rows + more > self._max_batch_rows:
+                alone = _alone(item)
+                if batch and (alone or (more and rows + more > self._max_batch_rows)):
                     self._commit(batch)
                     batch, rows = [], 0
+                if alone:
+                    self._commit([item])
+                    continue
                 batch.append(item)
                 rows += more
                 if len(batch) >= int(self._config.batch_size):
@@ -838,12 +1000,30 @@ class AsyncWriter:
 
     def _write(self, items: Sequence[Any], token: Optional[str] = None,
                lost: Optional[Dict[int, int]] = None) -> Dict[str, int]:
-        groups: Dict[str, list] = {k: [] for k in KINDS}
-        for kind, payload, _ in items:
-            groups[kind].append(payload)
         extra: Dict[str, Any] = {"batch_id": token} if token is not None else {}
         if lost:
             extra["lost"] = sorted(lost.items())
+        if items and all(item[0] == COLUMNS for item in items):
+            graph = items[0][1][0]
+            parts = [item[1][1] for item in items if item[1][1] is not None]
+            rows = _concat_rows(parts) if parts else None
+            write_columns = getattr(self._storage, "write_columns", None)
+            if callable(write_columns):
+                result = write_columns(graph=graph, row_values=rows, **extra)
+                return result if isinstance(result, dict) else {}
+            # A store that takes records only gets the batch as records.
+            nodes, edges = graph.to_records() if graph is not None else ([], [])
+            result = self._storage.write_batch(
+                sources=[], nodes=nodes, edges=[(graph.pipeline_id, edges)] if edges else [],
+                row_values=[rows.to_records()] if rows is not None else [], **extra,
+            )
+            return result if isinstance(result, dict) else {}
+        groups: Dict[str, list] = {k: [] for k in KINDS}
+        for kind, payload, _ in items:
+            if kind == COLUMNS:  # row values beside records: one transaction of records
+                groups["row_values"].append(payload[1].to_records())
+            else:
+                groups[kind].append(payload)
         result = self._storage.write_batch(
             sources=groups["sources"],
             nodes=groups["nodes"],
@@ -859,8 +1039,15 @@ class AsyncWriter:
     @staticmethod
     def _tally(items: Sequence[Any]) -> Dict[str, int]:
         counts: Dict[str, int] = {}
-        for kind, _, n in items:
-            counts[kind] = counts.get(kind, 0) + n
+        for kind, payload, n in items:
+            if kind == COLUMNS:
+                g, r = payload
+                for k, m in (("nodes", len(g) if g is not None else 0), ("edges", _n_edges(g)),
+                             ("row_values", len(r) if r is not None else 0)):
+                    if m:
+                        counts[k] = counts.get(k, 0) + m
+            else:
+                counts[kind] = counts.get(kind, 0) + n
         return counts
 
     def _describe(self, exc: BaseException) -> str:

@@ -1,0 +1,226 @@
+"""Column batches: the DAG write of flush and the node blocks of the row loops read the node
+store's columns; AsyncWriter.write_columns delivers them as reliably as records."""
+import os
+import pickle
+import threading
+
+import numpy as np
+import pandas as pd
+import pytest
+
+from lumarq.utilities.persistence import (AsyncWriter, GraphColumns, HostedStorage, RowValueColumns,
+                                          StoredEdge, StoredNode, StoredRowValue, WriterConfig)
+from lumarq.utilities.vantor32_dag import DAGTrackedSeries, DAGTracker, wrap_dataframe_dag
+
+
+def stored(url, pid):
+    """{fingerprint: node fields} and {(parent fp, child fp, position)} of a stored pipeline."""
+    s = HostedStorage(api_url=url, api_key="k")
+    s.connect()
+    try:
+        nodes = {n["fingerprint"]: (n["node_type"], n["operation"], n["table_name"], n["column_name"],
+                                    n["pair_id"], n["is_protected"], n["entity_hash"], n["chain_hash"],
+                                    n["metadata"] or None)
+                 for n in s.get_nodes(pid)}
+        edges = {(e["parent_fingerprint"], e["child_fingerprint"], e["input_position"]) for e in s.get_edges(pid)}
+    finally:
+        s.disconnect()
+    return nodes, edges
+
+
+def build(t, scenario):
+    pg, pi = t.encode({0}, 5, 0, True, 0), t.encode({1}, 6, 0, False, 0)
+    g, i = t.create_source_node("loans", "gender", pg), t.create_source_node("loans", "income", pi)
+    p = t.combine(pg, pi, 1)
+    a1, a2 = t.log_binary("add", g, i, p), t.log_binary("add", i, g, p)  # one fingerprint, other edges
+    q = t.update_chain(p, 5)
+    n1 = t.log_unary("neg", a1, q)
+    t.log_binary("sub", n1, a2, 1234)
+    if scenario == "handed_out":  # changed objects are read, not the rows behind them
+        t.get_node(a1).metadata["w"] = 1
+        t.get_node(n1).operation = "negate"
+        t.get_node(a2).metadata["column"] = "late"
+    elif scenario == "evicted":  # inputs evicted before the write; sources stay
+        t._max_nodes = 4
+        for k in range(8):
+            t.log_unary("abs", n1 if k == 0 else k + 7, 2000 + k)
+    elif scenario == "frame":  # names of assigned columns; many rows per fingerprint
+        df = wrap_dataframe_dag(pd.DataFrame({"a": np.arange(40.0), "b": np.ones(40)}), t, "tbl",
+                                protected=["a"])
+        df["s"] = df["a"] + df["b"]
+        df["d"] = df["s"] * df["a"]
+
+
+@pytest.mark.parametrize("scenario", ["plain", "handed_out", "evicted", "frame"])
+def test_the_dag_write_from_columns_stores_what_the_record_path_stores(tmp_path, scenario):
+    got = []
+    for path in ("columns", "records"):
+        url = "sqlite:///" + os.path.join(tmp_path, path + ".db")
+        t = DAGTracker(api_key="k", service_url=url, pipeline_name="p")
+        writer, t._writer = t._writer, None  # the bulk write alone
+        build(t, scenario)
+        if path == "records":
+            assert len(t._nodes) > 0  # reading the dicts moves the tracker off the store
+        t._writer = writer
+        t.flush(timeout=60.0)
+        got.append((stored(url, t._pipeline_id), t._nodes_written, getattr(t, "_edges_written", 0)))
+        t.__exit__(None, None, None)
+    assert got[0] == got[1]
+    (nodes, edges), n_written, e_written = got[0]
+    assert n_written == len(nodes) and e_written == len(edges) > 0
+    if scenario == "frame":
+        assert {md["column"] for *_, md in nodes.values() if md} == {"s", "d"}
+
+
+def distinct_words(t, n):
+    for k in range(10):
+        t.register("loans", "c%d" % k, k == 0)
+    return np.array([t.encode({k % 10}, k & 0xFF, (k >> 8) & 0xFF, False, 1) for k in range(n)], np.uint32)
+
+
+@pytest.mark.parametrize("rows, max_nodes", [(20_000, 3_000), (500, 100_000)])
+def test_row_loop_blocks_reach_storage_before_eviction_drops_them(tmp_path, rows, max_nodes):
+    url = "sqlite:///" + os.path.join(tmp_path, "s.db")
+    t = DAGTracker(api_key="k", service_url=url, pipeline_name="p")
+    a_src, b_src = t.create_source_node("t", "a", 1), t.create_source_node("t", "b", 2)
+    t._max_nodes = max_nodes
+    words = distinct_words(t, rows)
+    a = DAGTrackedSeries(np.arange(float(rows)), _prov=words, _tracker=t,
+                         _node_ids=np.full(rows, a_src, np.int64))
+    b = DAGTrackedSeries(np.ones(rows), _prov=np.zeros(rows, np.uint32), _tracker=t,
+                         _node_ids=np.full(rows, b_src, np.int64))
+    out = a + b
+    t.flush(timeout=120.0)
+    nodes, edges = stored(url, t._pipeline_id)
+    fps = set(np.asarray(out._prov).tolist())
+    assert fps | {1, 2} == set(nodes)
+    assert edges == {(1, c, 0) for c in fps} | {(2, c, 1) for c in fps}
+    stats = t.get_persistence_stats()
+    assert stats["lost"] == 0
+    t.__exit__(None, None, None)
+
+
+# ---------------------------------------------------------------- the writer
+
+def graph(pid, fps, edges=()):
+    nodes = [StoredNode(fp, "BINARY", "add", None, "c" if fp % 2 else None, None, fp % 3 == 0, fp, None,
+                        {"k": fp} if fp % 5 == 0 else None, pid) for fp in fps]
+    return GraphColumns.from_records(pid, nodes, [StoredEdge(*e) for e in edges])
+
+
+def rows(pid, n, start=0):
+    return RowValueColumns.from_records([StoredRowValue(pid, start + i, 7, "op", float(i), "c", None,
+                                                        "t%d" % i if i % 4 == 0 else None) for i in range(n)])
+
+
+class ColumnStore:
+    """Keeps what write_columns received as records; refuses fingerprint 666 and row index 666,
+    and fails with an outage `down` times."""
+
+    def __init__(self, down=0):
+        self.down, self.lock = down, threading.Lock()
+        self.nodes, self.edges, self.rows, self.batch_ids, self.lost, self.sizes = [], [], [], [], [], []
+
+    def write_columns(self, *, graph=None, row_values=None, batch_id=None, lost=()):
+        with self.lock:
+            self.batch_ids.append(batch_id)
+            if self.down:
+                self.down -= 1
+                raise ConnectionError("store away")
+            nodes, edges = graph.to_records() if graph is not None else ([], [])
+            got = row_values.to_records() if row_values is not None else []
+            if any(n.fingerprint == 666 for n in nodes) or any(r.row_index == 666 for r in got):
+                raise ValueError("refused")
+            self.sizes.append((len(nodes), len(edges), len(got)))
+            self.nodes += nodes
+            self.edges += edges
+            self.rows += got
+            self.lost += list(lost)
+            return {"edges_unresolved": 0}
+
+    records_losses = wants_batch_ids = True
+
+
+@pytest.mark.parametrize("case", ["whole", "sliced", "rejected", "outage", "journal"])
+def test_column_batches_are_delivered_once_with_losses_counted(case):
+    store = ColumnStore(down=2 if case == "outage" else 0)
+    cfg = dict(batch_size=10, flush_interval=0.05, max_batch_rows=1000 if case != "sliced" else 7)
+    if case == "journal":
+        cfg.update(queue_size=1)
+    w = AsyncWriter(store, WriterConfig(**cfg))
+    if case != "journal":
+        w.start()
+    fps = list(range(1, 30)) + ([666] if case == "rejected" else [])
+    edge_list = [(fps[k], fps[k + 1], k % 2) for k in range(len(fps) - 1)]
+    g, r1, r2 = graph(3, fps, edge_list), rows(3, 20), rows(4, 700 if case == "rejected" else 5, 10)
+    w.write_columns(graph=g, row_values=r1)
+    w.write_columns(row_values=r2)
+    if case == "journal":
+        assert w.get_stats()["journal_items"] >= 1  # spilled as pickled columns
+        w.start()
+    assert w.flush(timeout=30.0) is (case != "rejected")
+    w.stop()
+    want_nodes, want_edges = g.to_records()
+    want_rows = r1.to_records() + r2.to_records()
+    stats = w.get_stats()
+    if case == "rejected":  # only the offending node and row are dropped, counted per pipeline
+        want_nodes = [n for n in want_nodes if n.fingerprint != 666]
+        want_rows = [x for x in want_rows if x.row_index != 666]
+        assert stats["lost"] == stats["rejected"] == 2 and stats["lost_by_pipeline"] == {3: 1, 4: 1}
+        assert sorted(store.lost) == [(3, 1), (4, 1)]
+    else:
+        assert stats["lost"] == 0
+    assert sorted(store.nodes) == sorted(want_nodes) and sorted(store.edges) == sorted(want_edges)
+    assert sorted(store.rows) == sorted(want_rows)
+    assert [stats[k]["written"] for k in ("nodes", "edges", "row_values")] == [
+        len(want_nodes), len(want_edges), len(want_rows)]
+    if case == "outage":  # retries of one batch carry its id
+        assert store.batch_ids[0] == store.batch_ids[1] == store.batch_ids[2] and stats["batches_retried"] == 2
+    if case == "sliced":  # bounded batches; a graph's nodes arrive before its edges
+        assert max(max(s) for s in store.sizes) <= 7 and len(store.sizes) > 6
+        last_nodes = max(i for i, s in enumerate(store.sizes) if s[0])
+        assert last_nodes < min(i for i, s in enumerate(store.sizes) if s[1])
+
+
+def test_a_store_without_column_writes_gets_records():
+    class Records:
+        def __init__(self):
+            self.calls = []
+
+        def write_batch(self, *, sources, nodes, edges, row_values, **kw):
+            self.calls.append((list(nodes), edges, row_values))
+            return {}
+
+    store = Records()
+    w = AsyncWriter(store, WriterConfig(flush_interval=0.05))
+    w.start()
+    g = graph(2, [1, 2], [(1, 2, 0)])
+    w.write_columns(graph=g, row_values=rows(2, 3))
+    assert w.flush(timeout=10.0)
+    w.stop()
+    ((nodes, edges, rv),) = store.calls
+    assert (nodes, edges, rv) == (g.to_records()[0], [(2, g.to_records()[1])], [rows(2, 3).to_records()])
+    assert pickle.loads(pickle.dumps(g)).to_records() == g.to_records()
+
+
+@pytest.mark.parametrize("values", [[1.5, None, -2.5, "n/a", 7, True], ["x", "", "y"]])
+def test_row_values_reach_storage_as_recorded(tmp_path, values):
+    url = "sqlite:///" + os.path.join(tmp_path, "rows.db")
+    t, memory = DAGTracker(api_key="k", service_url=url, pipeline_name="p"), DAGTracker()
+    t._value_flush_threshold = 2  # handed over in batches of two, the rest at flush
+    memory._pipeline_id = t._pipeline_id
+    for tracker in (t, memory):
+        for i, v in enumerate(values):
+            tracker.record_row_value(i, 7 + i, "op%d" % (i % 2), v, column_name=None if i % 3 else "c")
+    t.flush(timeout=60.0)
+    s = HostedStorage(api_url=url, api_key="k")
+    s.connect()
+
+    def fields(records):
+        return [(r.pipeline_id, r.row_index, r.fingerprint, r.node_operation, repr(r.value), r.column_name,
+                 r.text_value) for r in records]
+
+    assert fields(s.get_row_values(t._pipeline_id)) == fields(memory._value_buffer)
+    s.disconnect()
+    assert t.get_persistence_stats()["row_values"]["written"] == len(values)
+    t.__exit__(None, None, None)
