@@ -18,7 +18,7 @@ def _batch(pid, fps, edges, rows=6):
     # a duplicate of the first fingerprint: the first record wins, its column name still lands
     nodes.append(nodes[0]._replace(operation="second", metadata={"column": "dti", "n": 1.5}))
     nodes.append(StoredNode(0xFFFFFFFF, "BINARY", "div", None, "dti", 2, True, 2**40, 9, {"column": "dti"}, pid))
-    values = [StoredRowValue(pid, i, fps[i % len(fps)], "ADD" if i % 2 else "div", None if i == 1 else i / 4,
+    values = [StoredRowValue(pid, i, fps[i % len(fps)], "ADD" if i // 50 % 2 else "div", None if i == 1 else i / 4,
                              None if i == 2 else "amount", None, "n/a" if i == 3 else None) for i in range(rows)]
     values.append(StoredRowValue(pid, 99, 5, "ADD", float("nan"), "amount", None, None))
     return nodes, [StoredEdge(*e) for e in edges], values
@@ -34,8 +34,9 @@ def _state(storage, pid):
     return nodes, edges, rows, info["lost_records"], info["last_write_at"] is not None
 
 
-@pytest.mark.parametrize("piece, lookup_each", [(20_000, 20_000), (3, 0)], ids=["one-piece", "pieces+full-map"])
-def test_write_columns_matches_write_batch(make_storage, monkeypatch, piece, lookup_each):
+@pytest.mark.parametrize("piece, lookup_each, extra", [(20_000, 20_000, 0), (500, 0, 1100)],
+                         ids=["small", "pieces+full-map+many-rows-per-statement"])
+def test_write_columns_matches_write_batch(make_storage, monkeypatch, piece, lookup_each, extra):
     monkeypatch.setattr(_sql, "SQLITE_WRITE_CHUNK", piece)
     monkeypatch.setattr(_sql, "_LOOKUP_EACH", lookup_each)
     storage = make_storage()
@@ -52,9 +53,10 @@ def test_write_columns_matches_write_batch(make_storage, monkeypatch, piece, loo
             graph = GraphColumns.from_records(pid, nodes, edges) if nodes or edges else None
             return storage.write_columns(graph=graph, row_values=RowValueColumns.from_records(rows), **kw)
 
-        nodes, edges, rows = _batch(pid, [3, 5, 7, 10, 12, 21],
+        chain = list(range(100, 100 + extra))
+        nodes, edges, rows = _batch(pid, [3, 5, 7, 10, 12, 21] + chain,
                                     [(3, 7, 0), (5, 7, 1), (3, 7, 0), (99, 7, 0), (7, 99, 1), (7, 0xFFFFFFFF, 0),
-                                     (5, 3, 0), (12, 21, 2)])
+                                     (5, 3, 0), (12, 21, 2)] + [(fp - 1, fp, 0) for fp in chain[1:]], rows=6 + extra)
         got = [write(nodes, edges, rows, batch_id=way + "1"), write(nodes, edges, rows, batch_id=way + "1"),
                write(nodes, edges, rows, lost=[(pid, 4)])]
         # later nodes and edges reaching stored ones (and one endpoint only known by the other pipeline)
@@ -67,7 +69,7 @@ def test_write_columns_matches_write_batch(make_storage, monkeypatch, piece, loo
     assert [g["edges_unresolved"] for g in got] == [2, 2, 2, 0, 1] and got[1].get("duplicate") == 1
     by_fp = {n[0]: n for n in nodes}
     assert by_fp[3][2] == "first" and by_fp[3][9] == {"column": "dti", "n": 1.5} and by_fp[5][2] == "stored"
-    assert len(edges) == 10 and len(rows) == 2 * 7 + 3 and lost == 4 and touched
+    assert len(edges) == 10 + max(extra - 1, 0) and len(rows) == 2 * (7 + extra) + 3 and lost == 4 and touched
 
 
 @pytest.mark.parametrize("piece", [20_000, 2])

@@ -212,6 +212,14 @@ def _lookup(known_fp: np.ndarray, known_id: np.ndarray, fps: np.ndarray) -> np.n
     return np.where(known_fp[at] == fps, known_id[at], -1)
 
 
+def _distinct(values: np.ndarray) -> np.ndarray:
+    """Sorted distinct values (np.unique's hashing path is slower for many)."""
+    out = np.sort(values)
+    if out.size:
+        out = out[np.concatenate(([True], out[1:] != out[:-1]))]
+    return out
+
+
 def _row_slice(r: RowValueColumns, start: int, stop: int) -> RowValueColumns:
     return RowValueColumns(
         texts=r.texts, pipeline_id=r.pipeline_id[start:stop], row_index=r.row_index[start:stop],
@@ -223,7 +231,7 @@ def _row_slice(r: RowValueColumns, start: int, stop: int) -> RowValueColumns:
 
 
 def _row_pids(r: RowValueColumns) -> set:
-    pids = set(np.unique(r.pipeline_id).tolist())
+    pids = set(_distinct(r.pipeline_id).tolist())
     pids.discard(0)  # recorded before any pipeline existed
     return pids
 
@@ -235,18 +243,30 @@ _PG_COPY_END = b"\xff\xff"
 _PG_COPY_ROWS = 100_000
 
 
-def _pg_rows(n: int, fields: Sequence[Tuple[str, Any]]) -> np.ndarray:
+def _pg_rows(n: int, fields: Sequence[Tuple[Optional[str], Any]]) -> np.ndarray:
     """The rows of a binary COPY as one packed array: every field fixed-width
-    (`fields`: numpy type, values), so no per-row Python work."""
+    (`fields`: numpy type and values; type None for NULL, "" for an empty
+    value), so no per-row Python work."""
     dt = [("n", ">i2")]
     for k, (code, _) in enumerate(fields):
-        dt += [("l%d" % k, ">i4"), ("f%d" % k, code)]
+        dt.append(("l%d" % k, ">i4"))
+        if code:
+            dt.append(("f%d" % k, code))
     out = np.empty(n, np.dtype(dt))
     out["n"] = len(fields)
     for k, (code, values) in enumerate(fields):
-        out["l%d" % k] = np.dtype(code).itemsize
-        out["f%d" % k] = values
+        out["l%d" % k] = np.dtype(code).itemsize if code else (-1 if code is None else 0)
+        if code:
+            out["f%d" % k] = values
     return out
+
+
+def _pg_text(text: Optional[str]) -> Tuple[Optional[str], Any]:
+    """A field of the same text in every row."""
+    if text is None:
+        return None, None
+    data = text.encode("utf-8")
+    return ("S%d" % len(data) if data else ""), data
 
 
 def _pg_copy_in(cur: Any, sql: str, rows: np.ndarray) -> None:
@@ -257,16 +277,13 @@ def _pg_copy_in(cur: Any, sql: str, rows: np.ndarray) -> None:
         cp.write(_PG_COPY_END)
 
 
-def _pg_copy_out(cur: Any, sql: str, ncols: int) -> List[np.ndarray]:
-    """int8 columns (no NULLs) of a binary COPY TO STDOUT."""
-    with cur.copy(sql) as cp:
-        data = b"".join(bytes(b) for b in cp)
-    ext = int.from_bytes(data[15:19], "big")
-    body = data[19 + ext : -2]
-    dt = [("n", ">i2")]
-    for k in range(ncols):
-        dt += [("l%d" % k, ">i4"), ("f%d" % k, ">i8")]
-    rows = np.frombuffer(body, np.dtype(dt))
+def _pg_int8_columns(cur: Any, query: str, params: Any, ncols: int) -> List[np.ndarray]:
+    """int8 columns of a query as one bytea value: `query` selects
+    string_agg(int8send(a) || int8send(b) ..., '') -- COPY TO would hand
+    them over a row per message."""
+    cur.execute(query, params, binary=True)
+    data = cur.fetchone()[0] or b""
+    rows = np.frombuffer(data, np.dtype([("f%d" % k, ">i8") for k in range(ncols)]))
     return [rows["f%d" % k].astype(np.int64) for k in range(ncols)]
 
 
@@ -329,13 +346,58 @@ class _SQLiteBulk:
         return len(params)
 
     # -- column batches --
-    nodes_ids_sql = (
-        "INSERT INTO lumarq_nodes (id, " + _NODE_COLS + ") VALUES (?,?,?,?,?,?,?,?,?,?,?,?,?)"
-    )
-    edges_ids_sql = (
-        "INSERT INTO lumarq_edges (" + _EDGE_COLS + ") VALUES (?,?,?,?,?) "
-        "ON CONFLICT (parent_node_id, child_node_id, input_position) DO NOTHING"
-    )
+    # Many rows per INSERT statement: sqlite3 binds parameters quickly but
+    # pays for every statement it runs, so one row per execution costs
+    # 4-5 times as much. ?1 (and ?2) are values shared by all rows.
+    # (A bare ? numbers itself after the highest number before it, so the
+    # shared values lead every row.)
+    _node_head = "INSERT INTO lumarq_nodes (tenant_id, pipeline_id, id, " + _NODE_COLS.split(", ", 2)[2] + ") VALUES "
+    _node_row = "(?1,?2,?,?,?,?,?,?,?,?,?,?,?)"
+    _edge_row = "(?1,?2,?,?,?)"
+    _value_head = "INSERT INTO lumarq_row_values (tenant_id, " + _ROW_COLS.replace(", tenant_id", "") + ") VALUES "
+    _value_row = "(?1,?,?,?,?,?,?,?)"
+
+    def __init__(self) -> None:
+        self._max_params = 999  # SQLite's own limit before 3.32
+
+    def set_limits(self, dbapi_conn: Any) -> None:
+        getlimit = getattr(dbapi_conn, "getlimit", None)  # Python >= 3.11
+        if getlimit is not None:
+            import sqlite3
+
+            self._max_params = min(getlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER), 32766)
+
+    def _insert_many(self, cur, head: str, row: str, tail: str, shared: List[Any], columns: List[List[Any]]) -> None:
+        k, n = len(columns), len(columns[0])
+        flat: List[Any] = [None] * (n * k)
+        for j, col in enumerate(columns):
+            flat[j::k] = col
+        per = max(1, min(500, (self._max_params - len(shared)) // k))
+        full = n // per * per
+        if full:
+            sql = head + ",".join([row] * per) + tail
+            step = per * k
+            cur.executemany(sql, (shared + flat[s : s + step] for s in range(0, full * k, step)))
+        if full < n:
+            cur.execute(head + ",".join([row] * (n - full)) + tail, shared + flat[full * k :])
+
+    @contextlib.contextmanager
+    def roomy_cache(self, cur, nodes: int) -> Iterator[None]:
+        """A page cache that holds the pipeline's part of the fingerprint
+        index while `nodes` nodes go in: fingerprints arrive in no order, and
+        with the default 2 MiB cache a 1,000,000-node write spent half its
+        time re-reading index pages."""
+        kib = min(65536, nodes * 16 // 1024)
+        cur.execute("PRAGMA cache_size")
+        old = cur.fetchone()[0]
+        if kib <= abs(old) // (1 if old < 0 else 4):  # negative: KiB; positive: pages (4 KiB)
+            yield
+            return
+        cur.execute("PRAGMA cache_size=%d" % -kib)
+        try:
+            yield
+        finally:
+            cur.execute("PRAGMA cache_size=%d" % old)
 
     def pipeline_map(self, cur, tenant: str, pipeline_id: int) -> Tuple[np.ndarray, np.ndarray]:
         cur.execute("SELECT fingerprint, id FROM lumarq_nodes WHERE pipeline_id = ? AND tenant_id = ?",
@@ -352,30 +414,30 @@ class _SQLiteBulk:
 
     def put_nodes(self, cur, tenant: str, g: GraphColumns, take: np.ndarray, ids: np.ndarray,
                   md: List[Optional[str]]) -> int:
-        n, lut = int(take.size), _lut(g.texts)
-        cur.executemany(self.nodes_ids_sql, zip(
-            ids.tolist(), itertools.repeat(tenant, n), itertools.repeat(int(g.pipeline_id), n),
-            g.fingerprint[take].tolist(), _decode(g.node_type[take], _lut(g.texts, "")),
+        lut = _lut(g.texts)
+        self._insert_many(cur, self._node_head, self._node_row, "",
+                          [tenant, int(g.pipeline_id)], [
+            ids.tolist(), g.fingerprint[take].tolist(), _decode(g.node_type[take], _lut(g.texts, "")),
             _decode(g.operation[take], lut), _decode(g.table_name[take], lut), _decode(g.column_name[take], lut),
             _nullable(g.pair_id[take], g.pair_id_null[take]), g.is_protected[take].tolist(),
             _nullable(g.entity_hash[take], g.entity_hash_null[take]),
             _nullable(g.chain_hash[take], g.chain_hash_null[take]), md,
-        ))
-        return n
+        ])
+        return int(take.size)
 
     def put_edges(self, cur, tenant: str, pipeline_id: int, parent: np.ndarray, child: np.ndarray,
                   position: np.ndarray, first_new: int) -> None:
-        n = int(parent.size)
-        cur.executemany(self.edges_ids_sql, zip(
-            itertools.repeat(tenant, n), itertools.repeat(pipeline_id, n),
-            parent.tolist(), child.tolist(), position.tolist()))
+        self._insert_many(cur, "INSERT INTO lumarq_edges (" + _EDGE_COLS + ") VALUES ", self._edge_row,
+                          " ON CONFLICT (parent_node_id, child_node_id, input_position) DO NOTHING",
+                          [tenant, pipeline_id], [parent.tolist(), child.tolist(), position.tolist()])
 
     def put_rows(self, cur, tenant: str, r: RowValueColumns) -> None:
-        n, lut = len(r), _lut(r.texts)
-        cur.executemany(self.rows_sql, zip(
-            r.pipeline_id.tolist(), r.row_index.tolist(), r.fingerprint.tolist(),
-            _decode(r.node_operation, lut), _nullable(r.value, r.value_null), _decode(r.column_name, lut),
-            itertools.repeat(tenant, n), _sparse(n, r.text_value)))
+        lut = _lut(r.texts)
+        self._insert_many(cur, self._value_head, self._value_row, "",
+                          [tenant], [
+            r.pipeline_id.tolist(), r.row_index.tolist(), r.fingerprint.tolist(), _decode(r.node_operation, lut),
+            _nullable(r.value, r.value_null), _decode(r.column_name, lut), _sparse(len(r), r.text_value),
+        ])
 
 
 class _PostgresBulk:
@@ -467,37 +529,26 @@ class _PostgresBulk:
         "(%(md)s::text[])[t.md + 1]::jsonb FROM lumarq_tmp_nodes AS t "
         "ON CONFLICT (pipeline_id, fingerprint) DO NOTHING"
     )
-    _tmp_rows = (
-        "CREATE TEMP TABLE lumarq_tmp_rows (pid int8, ri int8, fp int8, op int4, v float8, vn bool, "
-        "cn int4, tv int4) ON COMMIT DROP"
-    )
-    _put_rows = (
-        "INSERT INTO lumarq_row_values (" + _ROW_COLS + ") "
-        "SELECT t.pid, t.ri, t.fp, (%(tx)s::text[])[t.op + 1], CASE WHEN t.vn THEN NULL ELSE t.v END, "
-        "(%(tx)s::text[])[t.cn + 1], %(tenant)s, (%(tv)s::text[])[t.tv + 1] FROM lumarq_tmp_rows AS t"
-    )
     _node_seq: Optional[str] = None
 
-    def pipeline_map(self, cur, tenant: str, pipeline_id: int) -> Tuple[np.ndarray, np.ndarray]:
-        from psycopg import sql
+    def roomy_cache(self, cur, nodes: int) -> "contextlib.AbstractContextManager[None]":
+        return contextlib.nullcontext()
 
-        fps, ids = _pg_copy_out(cur, sql.SQL(
-            "COPY (SELECT fingerprint, id FROM lumarq_nodes WHERE pipeline_id = {} AND tenant_id = {}) "
-            "TO STDOUT (FORMAT binary)").format(int(pipeline_id), tenant), 2)
+    def pipeline_map(self, cur, tenant: str, pipeline_id: int) -> Tuple[np.ndarray, np.ndarray]:
+        fps, ids = _pg_int8_columns(cur, (
+            "SELECT string_agg(int8send(fingerprint) || int8send(id), ''::bytea) FROM lumarq_nodes "
+            "WHERE pipeline_id = %s AND tenant_id = %s"), (int(pipeline_id), tenant), 2)
         return fps, ids
 
     def reserve_ids(self, cur, n: int) -> np.ndarray:
         # Values drawn from the sequence belong to this transaction alone,
         # whatever other writers draw meanwhile.
-        from psycopg import sql
-
         if self._node_seq is None:
             cur.execute("SELECT pg_get_serial_sequence('lumarq_nodes', 'id')")
             self._node_seq = cur.fetchone()[0]
-        (ids,) = _pg_copy_out(cur, sql.SQL(
-            "COPY (SELECT nextval({}::regclass) FROM generate_series(1, {})) TO STDOUT (FORMAT binary)"
-        ).format(self._node_seq, int(n)), 1)
-        return ids
+        (ids,) = _pg_int8_columns(cur, "SELECT string_agg(int8send(nextval(%s::regclass)), ''::bytea) "
+                                       "FROM generate_series(1, %s)", (self._node_seq, int(n)), 1)
+        return np.sort(ids)
 
     def put_nodes(self, cur, tenant: str, g: GraphColumns, take: np.ndarray, ids: np.ndarray,
                   md: List[Optional[str]]) -> int:
@@ -534,17 +585,35 @@ class _PostgresBulk:
                                                   (">i8", child[new]), (">i4", position[new])]))
 
     def put_rows(self, cur, tenant: str, r: RowValueColumns) -> None:
-        tv_at = np.full(len(r), -1, np.int32)
-        tv = []
-        for i in sorted(r.text_value):
-            tv_at[i] = len(tv)
-            tv.append(r.text_value[i])
-        cur.execute(self._tmp_rows)
-        _pg_copy_in(cur, "COPY lumarq_tmp_rows FROM STDIN (FORMAT binary)", _pg_rows(len(r), [
-            (">i8", r.pipeline_id), (">i8", r.row_index), (">i8", r.fingerprint), (">i4", r.node_operation),
-            (">f8", r.value), ("?", r.value_null), (">i4", r.column_name), (">i4", tv_at),
-        ]))
-        cur.execute(self._put_rows, dict(tx=list(r.texts), tenant=tenant, tv=tv))
+        # Straight into the table (it has no conflicts to skip), as packed
+        # arrays over runs of rows that share their texts and NULLs.
+        n = len(r)
+        text = np.zeros(n, bool)
+        text[list(r.text_value)] = True
+        cut = ((r.node_operation[1:] != r.node_operation[:-1]) | (r.column_name[1:] != r.column_name[:-1])
+               | (r.value_null[1:] != r.value_null[:-1]) | text[1:] | text[:-1])
+        starts = np.concatenate(([0], np.flatnonzero(cut) + 1))
+        if starts.size * 8 > n:  # short runs: per-row writing is cheaper
+            lut = _lut(r.texts)
+            self.insert_rows(cur, tenant, list(zip(
+                r.pipeline_id.tolist(), r.row_index.tolist(), r.fingerprint.tolist(), _decode(r.node_operation, lut),
+                _nullable(r.value, r.value_null), _decode(r.column_name, lut), itertools.repeat(None),
+                _sparse(n, r.text_value))))
+            return
+        ends = np.concatenate((starts[1:], [n]))
+        t = _pg_text(tenant)
+        with cur.copy("COPY lumarq_row_values (" + _ROW_COLS + ") FROM STDIN (FORMAT binary)") as cp:
+            cp.write(_PG_COPY_HEAD)
+            for s, e in zip(starts.tolist(), ends.tolist()):
+                rows = _pg_rows(e - s, [
+                    (">i8", r.pipeline_id[s:e]), (">i8", r.row_index[s:e]), (">i8", r.fingerprint[s:e]),
+                    _pg_text(None if r.node_operation[s] < 0 else r.texts[r.node_operation[s]]),
+                    (None, None) if r.value_null[s] else (">f8", r.value[s:e]),
+                    _pg_text(None if r.column_name[s] < 0 else r.texts[r.column_name[s]]), t,
+                    _pg_text(r.text_value.get(s)),
+                ])
+                cp.write(rows.tobytes())
+            cp.write(_PG_COPY_END)
 
 
 def _row_pipelines(chunks: Iterable[Sequence[StoredRowValue]]) -> set:
@@ -631,7 +700,7 @@ class SQLBackend(StorageBackend):
                     connect_args={"check_same_thread": False, "timeout": 30.0},
                     **common,
                 )
-            memory = self._memory
+            memory, bulk = self._memory, self._bulk
 
             @event.listens_for(engine, "connect")
             def _sqlite_pragmas(dbapi_conn, _record):
@@ -645,6 +714,7 @@ class SQLBackend(StorageBackend):
                 # crash can lose the last transactions.
                 cur.execute("PRAGMA synchronous=NORMAL")
                 cur.close()
+                bulk.set_limits(dbapi_conn)
 
             return engine
         sa_url = make_url(self._url).set(drivername="postgresql+psycopg")
@@ -1218,54 +1288,61 @@ class SQLBackend(StorageBackend):
         eparent = np.asarray(g.edge_parent, np.int64)
         echild = np.asarray(g.edge_child, np.int64)
         uniq, first = np.unique(fp, return_index=True)
-        named = np.unique(np.concatenate([uniq, eparent, echild]))
+        named = _distinct(np.concatenate([uniq, eparent, echild]))
         known_fp, known_id = self._stored_ids(cur, tenant, pid, named)
         take = np.sort(first[~np.isin(uniq, known_fp, assume_unique=True)])
-        first_new = np.iinfo(np.int64).max
-        added = 0
-        if take.size:
-            ids = self._bulk.reserve_ids(cur, int(take.size))
-            at = np.searchsorted(take, list(md)) if md else ()
-            rows_md: List[Optional[str]] = [None] * int(take.size)
-            for j, (i, text) in zip(at, md.items()):
-                if j < take.size and take[j] == i:
-                    rows_md[j] = text
-            added = self._bulk.put_nodes(cur, tenant, g, take, ids, rows_md)
-            if added == take.size:
-                first_new = int(ids.min())
-                known_fp = np.concatenate([known_fp, fp[take]])
-                known_id = np.concatenate([known_id, ids])
-                order = np.argsort(known_fp, kind="stable")
-                known_fp, known_id = known_fp[order], known_id[order]
-            else:
-                # Another writer stored some of these fingerprints first: read
-                # back the ids that won.
-                known_fp, known_id = self._stored_ids(cur, tenant, pid, named)
-        if added < fp.size:
-            # As _insert_nodes: a stored node without a column name takes one.
-            names = [(text, pid, int(fp[i])) for i, text in sorted(md.items())
-                     if isinstance(g.metadata[i], dict) and "column" in g.metadata[i]]
-            if names:
-                self._bulk.name_columns(cur, tenant, names)
-        with self._stats_lock:
-            self._nodes_since_analyze += added
-        unresolved = 0
-        if eparent.size:
-            parent, child = _lookup(known_fp, known_id, eparent), _lookup(known_fp, known_id, echild)
-            ok = (parent >= 0) & (child >= 0)
-            unresolved = int(ok.size - np.count_nonzero(ok))
-            parent, child = parent[ok], child[ok]
-            pos = np.asarray(g.edge_position, np.int64)[ok]
-            # Sorted by child (the order the edge indexes grow in), each edge once.
-            order = np.lexsort((pos, parent, child))
-            parent, child, pos = parent[order], child[order], pos[order]
-            if parent.size:
-                again = np.zeros(parent.size, bool)
-                again[1:] = (parent[1:] == parent[:-1]) & (child[1:] == child[:-1]) & (pos[1:] == pos[:-1])
-                keep = ~again
-                self._bulk.put_edges(cur, tenant, pid, parent[keep], child[keep], pos[keep], first_new)
+        with self._bulk.roomy_cache(cur, int(take.size + known_fp.size)):
+            known_fp, known_id, first_new, added = self._put_nodes(cur, tenant, g, take, md, known_fp, known_id, named)
+            if added < fp.size:
+                # As _insert_nodes: a stored node without a column name takes one.
+                names = [(text, pid, int(fp[i])) for i, text in sorted(md.items())
+                         if isinstance(g.metadata[i], dict) and "column" in g.metadata[i]]
+                if names:
+                    self._bulk.name_columns(cur, tenant, names)
+            with self._stats_lock:
+                self._nodes_since_analyze += added
+            unresolved = 0
+            if eparent.size:
+                parent, child = _lookup(known_fp, known_id, eparent), _lookup(known_fp, known_id, echild)
+                ok = (parent >= 0) & (child >= 0)
+                unresolved = int(ok.size - np.count_nonzero(ok))
+                parent, child = parent[ok], child[ok]
+                pos = np.asarray(g.edge_position, np.int64)[ok]
+                # Sorted by child (the order the edge indexes grow in), each edge once.
+                order = np.lexsort((pos, parent, child))
+                parent, child, pos = parent[order], child[order], pos[order]
+                if parent.size:
+                    again = np.zeros(parent.size, bool)
+                    again[1:] = (parent[1:] == parent[:-1]) & (child[1:] == child[:-1]) & (pos[1:] == pos[:-1])
+                    keep = ~again
+                    self._bulk.put_edges(cur, tenant, pid, parent[keep], child[keep], pos[keep], first_new)
         self._touch(conn, tenant, [pid])
         return unresolved
+
+    def _put_nodes(self, cur: Any, tenant: str, g: GraphColumns, take: np.ndarray, md: Dict[int, str],
+                   known_fp: np.ndarray, known_id: np.ndarray, named: np.ndarray) -> Tuple[np.ndarray, np.ndarray, int, int]:
+        """Insert the records at `take` under ids taken now; returns the
+        fingerprint map extended by them, the first new id and how many went in."""
+        if not take.size:
+            return known_fp, known_id, np.iinfo(np.int64).max, 0
+        ids = self._bulk.reserve_ids(cur, int(take.size))
+        rows_md: List[Optional[str]] = [None] * int(take.size)
+        if md:
+            at = np.searchsorted(take, list(md))
+            for j, (i, text) in zip(at.tolist(), md.items()):
+                if j < take.size and take[j] == i:
+                    rows_md[j] = text
+        added = self._bulk.put_nodes(cur, tenant, g, take, ids, rows_md)
+        if added < take.size:
+            # Another writer stored some of these fingerprints first: read
+            # back the ids that won, and let every edge go through the
+            # conflict check (that writer may have stored some of them too).
+            known_fp, known_id = self._stored_ids(cur, tenant, int(g.pipeline_id), named)
+            return known_fp, known_id, np.iinfo(np.int64).max, added
+        known_fp = np.concatenate([known_fp, g.fingerprint[take].astype(np.int64)])
+        known_id = np.concatenate([known_id, ids])
+        order = np.argsort(known_fp, kind="stable")
+        return known_fp[order], known_id[order], int(ids.min()), added
 
     def _stored_ids(self, conn_cur: Any, tenant: str, pid: int, fps: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
         """(fingerprints, ids) of the pipeline's stored nodes among `fps`, sorted."""
