@@ -346,6 +346,14 @@ def run(rows: Optional[int] = None, repeat: int = 3) -> list:
         if "Python loop + flush" in str(r["name"]) and r["backend"] == "sqlite":
             res.target = ">= 250,000 rows/s"
         results.append(res)
+    targets = {("sqlite", "nodes"): ">= 500,000 nodes/s", ("postgresql", "nodes"): ">= 300,000 nodes/s",
+               ("sqlite", "rows"): ">= 1,000,000 rows/s"}
+    for r in measure_columns(rows, max(1, min(repeat, 3))):
+        n, unit, med = int(r["n"]), str(r["unit"]), float(r["median_s"])
+        results.append(Result(name="persistence %s: %s, %s %s" % (r["backend"], r["name"], format(n, ","), unit),
+                              median_s=med, per_item=per_item(med, n, unit[:-1]),
+                              target=targets.get((str(r["backend"]), unit)),
+                              notes=["%s %s/s" % (format(round(n / med), ","), unit)]))
     return results
 
 

@@ -10,6 +10,11 @@ same SQLAlchemy connection, inside the same transaction:
 * PostgreSQL: ``COPY ... FROM STDIN`` for the append-only tables (row values,
   results) and one ``INSERT ... SELECT FROM unnest(arrays)`` statement per
   chunk for the upserts, instead of one statement per row.
+
+Column batches (`write_columns`) skip the per-row tuples: the arrays become
+plain lists for multi-row INSERT statements on SQLite, and packed binary
+COPY data on PostgreSQL. Node ids are taken inside the write transaction, so
+edges are resolved with numpy instead of a look-up per edge.
 """
 
 from __future__ import annotations
