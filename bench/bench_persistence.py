@@ -1,7 +1,7 @@
 """DAGTracker persistence: row values, the bulk DAG write of flush, a pipeline through the service.
 
     PYTHONPATH=src python bench/bench_persistence.py [--rows N] [--nodes N] [--repeats N]
-                                                     [--column-nodes N] [--columns-only]
+                                                     [--column-nodes N] [--columns-only] [--column-baseline]
                                                      [--no-pg] [--no-service]
 
 Every run uses a fresh database (SQLite file; PostgreSQL on a throw-away cluster as in
@@ -238,14 +238,21 @@ def row_columns(pipeline_id: int, rows: int) -> RowValueColumns:
     )
 
 
-def time_columns(url: str, n: int, what: str) -> float:
-    """One `write_columns` of `n` nodes (and their edges) or `n` row values into a fresh pipeline."""
+def time_columns(url: str, n: int, what: str, records: bool = False) -> float:
+    """One `write_columns` of `n` nodes (and their edges) or `n` row values into a fresh pipeline;
+    with `records`, the baseline: `write_batch` of the same batch as records (made before timing)."""
     s = _reader(url)
     try:
         pid = s.create_pipeline("bench")
         batch = dict(graph=graph_columns(pid, n)) if what == "graph" else dict(row_values=row_columns(pid, n))
+        write = s.write_columns
+        if records and what == "graph":
+            nodes, edges = batch["graph"].to_records()
+            batch, write = dict(nodes=nodes, edges=[(pid, edges)]), s.write_batch
+        elif records:
+            batch, write = dict(row_values=[batch["row_values"].to_records(TENANT)]), s.write_batch
         t0 = time.perf_counter()
-        result = s.write_columns(batch_id="bench-1", **batch)
+        result = write(batch_id="bench-1", **batch)
         elapsed = time.perf_counter() - t0
         got = s.get_pipeline(pid)
         want = (n, 2 * (n - SOURCES)) if what == "graph" else (0, 0)
@@ -257,7 +264,8 @@ def time_columns(url: str, n: int, what: str) -> float:
         s.disconnect()
 
 
-def measure_columns(nodes: int = 1_000_000, repeats: int = 3, postgres: bool = True) -> List[Dict[str, object]]:
+def measure_columns(nodes: int = 1_000_000, repeats: int = 3, postgres: bool = True,
+                    baseline: bool = False) -> List[Dict[str, object]]:
     out: List[Dict[str, object]] = []
     targets: List[Tuple[str, Callable[[], ContextManager[str]]]] = [("sqlite", bench_storage._sqlite_url)]
     with contextlib.ExitStack() as stack:
@@ -270,6 +278,11 @@ def measure_columns(nodes: int = 1_000_000, repeats: int = 3, postgres: bool = T
                                      ("rows", "write_columns: row values", "rows")):
                 med, times = _median(_on(url_cm, lambda url, n, w=what: time_columns(url, n, w), nodes), repeats)
                 out.append(dict(name=name, backend=backend, n=nodes, unit=unit, median_s=med, times_s=times))
+                if baseline:
+                    med, times = _median(_on(url_cm, lambda url, n, w=what: time_columns(url, n, w, True), nodes),
+                                         repeats)
+                    out.append(dict(name=name.replace("write_columns", "write_batch of records"), backend=backend,
+                                    n=nodes, unit=unit, median_s=med, times_s=times))
     return out
 
 
@@ -366,10 +379,13 @@ def main(argv: Optional[List[str]] = None) -> int:
     ap.add_argument("--no-service", action="store_true")
     ap.add_argument("--column-nodes", type=int, default=1_000_000)
     ap.add_argument("--columns-only", action="store_true")
+    ap.add_argument("--column-baseline", action="store_true",
+                    help="also time write_batch of the same batches as records")
     args = ap.parse_args(argv)
     results = [] if args.columns_only else measure(args.rows, args.nodes, args.repeats, not args.no_pg,
                                                    not args.no_service)
-    for r in results + measure_columns(args.column_nodes, args.repeats, not args.no_pg):
+    for r in results + measure_columns(args.column_nodes, args.repeats, not args.no_pg,
+                                             args.column_baseline):
         n, med = int(r["n"]), float(r["median_s"])
         line = "%-24s %-66s n=%-8d median %.3f s %11.0f %s/s   (runs: %s)" % (
             r["backend"], r["name"], n, med, n / med, r["unit"], ", ".join("%.3f" % x for x in r["times_s"]))
