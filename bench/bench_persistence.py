@@ -1,6 +1,7 @@
 """DAGTracker persistence: row values, the bulk DAG write of flush, a pipeline through the service.
 
     PYTHONPATH=src python bench/bench_persistence.py [--rows N] [--nodes N] [--repeats N]
+                                                     [--column-nodes N] [--columns-only] [--column-baseline]
                                                      [--no-pg] [--no-service]
 
 Every run uses a fresh database (SQLite file; PostgreSQL on a throw-away cluster as in
@@ -13,7 +14,9 @@ fresh SQLite file as in bench_service.py):
   time is the Python loop;
 * the bulk DAG write of `flush` (`_persist_dag_to_storage`) of a graph of N nodes;
 * a whole N-node pipeline (per-node writes while the nodes are created, one row value per node,
-  flush, close) through the service and straight into SQLite.
+  flush, close) through the service and straight into SQLite;
+* the store alone: `HostedStorage.write_columns` of a synthetic column batch of --column-nodes
+  nodes (two inputs per non-source node) and of as many row values (--columns-only runs just this).
 """
 
 from __future__ import annotations
@@ -39,6 +42,7 @@ import bench_service  # noqa: E402
 import bench_storage  # noqa: E402
 
 from lumarq.utilities.persistence import HostedStorage  # noqa: E402
+from lumarq.utilities.persistence._columns import GraphColumns, RowValueColumns  # noqa: E402
 from lumarq.utilities.vantor32_dag import DAGTracker  # noqa: E402
 
 KEY = "bench-key"
@@ -228,6 +232,87 @@ def time_pipeline(url: str, nodes: int, key: str = KEY, check_url: Optional[str]
     return elapsed
 
 
+# ---------------------------------------------------------------- the store alone: column batches
+
+_COLUMN_TEXTS = ["SOURCE", "BINARY", "load", "add", "loans", "amount"]
+
+
+def graph_columns(pipeline_id: int, nodes: int) -> GraphColumns:
+    """SOURCES source nodes, then binary nodes whose inputs are nodes i // 2 and i - 1."""
+    k = np.arange(nodes, dtype=np.int64)
+    fp = (k * 2654435761 + 12345) & 0xFFFFFFFF  # distinct: the multiplier is odd
+    src = k < SOURCES
+    child = k[SOURCES:]
+    return GraphColumns(
+        pipeline_id=pipeline_id, texts=list(_COLUMN_TEXTS), fingerprint=fp,
+        node_type=np.where(src, 0, 1).astype(np.int32), operation=np.where(src, 2, 3).astype(np.int32),
+        table_name=np.full(nodes, 4, np.int32), column_name=np.where(src, 5, -1).astype(np.int32),
+        pair_id=k % 50, pair_id_null=~src, is_protected=src & (k % 10 == 0),
+        entity_hash=k & 0xFFFF, entity_hash_null=np.zeros(nodes, bool),
+        chain_hash=k & 0xFF, chain_hash_null=src,
+        edge_parent=np.concatenate([fp[child // 2], fp[child - 1]]),
+        edge_child=np.concatenate([fp[child], fp[child]]),
+        edge_position=np.repeat(np.array([0, 1], np.int32), child.size),
+    )
+
+
+def row_columns(pipeline_id: int, rows: int) -> RowValueColumns:
+    idx = np.arange(rows, dtype=np.int64)
+    return RowValueColumns(
+        texts=["add", "amount"], pipeline_id=np.full(rows, pipeline_id, np.int64), row_index=idx,
+        fingerprint=(idx * 2654435761) & 0xFFFFFFFF, node_operation=np.zeros(rows, np.int32),
+        value=idx * 0.5, value_null=np.zeros(rows, bool), column_name=np.ones(rows, np.int32),
+    )
+
+
+def time_columns(url: str, n: int, what: str, records: bool = False) -> float:
+    """One `write_columns` of `n` nodes (and their edges) or `n` row values into a fresh pipeline;
+    with `records`, the baseline: `write_batch` of the same batch as records (made before timing)."""
+    s = _reader(url)
+    try:
+        pid = s.create_pipeline("bench")
+        batch = dict(graph=graph_columns(pid, n)) if what == "graph" else dict(row_values=row_columns(pid, n))
+        write = s.write_columns
+        if records and what == "graph":
+            nodes, edges = batch["graph"].to_records()
+            batch, write = dict(nodes=nodes, edges=[(pid, edges)]), s.write_batch
+        elif records:
+            batch, write = dict(row_values=[batch["row_values"].to_records(TENANT)]), s.write_batch
+        t0 = time.perf_counter()
+        result = write(batch_id="bench-1", **batch)
+        elapsed = time.perf_counter() - t0
+        got = s.get_pipeline(pid)
+        want = (n, 2 * (n - SOURCES)) if what == "graph" else (0, 0)
+        if result != {"edges_unresolved": 0} or (got["node_count"], got["edge_count"]) != want or (
+                what == "rows" and s.count_row_values(pid) != n):
+            raise RuntimeError("write_columns stored %r, answered %r" % (got, result))
+        return elapsed
+    finally:
+        s.disconnect()
+
+
+def measure_columns(nodes: int = 1_000_000, repeats: int = 3, postgres: bool = True,
+                    baseline: bool = False) -> List[Dict[str, object]]:
+    out: List[Dict[str, object]] = []
+    targets: List[Tuple[str, Callable[[], ContextManager[str]]]] = [("sqlite", bench_storage._sqlite_url)]
+    with contextlib.ExitStack() as stack:
+        if postgres:
+            server = stack.enter_context(bench_storage._pg_server(None))
+            if server is not None:
+                targets.append(("postgresql", bench_storage._pg_url_factory(*server)))
+        for backend, url_cm in targets:
+            for what, name, unit in (("graph", "write_columns: nodes + 2 edges per node", "nodes"),
+                                     ("rows", "write_columns: row values", "rows")):
+                med, times = _median(_on(url_cm, lambda url, n, w=what: time_columns(url, n, w), nodes), repeats)
+                out.append(dict(name=name, backend=backend, n=nodes, unit=unit, median_s=med, times_s=times))
+                if baseline:
+                    med, times = _median(_on(url_cm, lambda url, n, w=what: time_columns(url, n, w, True), nodes),
+                                         repeats)
+                    out.append(dict(name=name.replace("write_columns", "write_batch of records"), backend=backend,
+                                    n=nodes, unit=unit, median_s=med, times_s=times))
+    return out
+
+
 # ---------------------------------------------------------------- running
 
 def _median(fn: Callable[[], float], repeats: int) -> Tuple[float, List[float]]:
@@ -301,6 +386,14 @@ def run(rows: Optional[int] = None, repeat: int = 3) -> list:
         if "Python loop + flush" in str(r["name"]) and r["backend"] == "sqlite":
             res.target = ">= 250,000 rows/s"
         results.append(res)
+    targets = {("sqlite", "nodes"): ">= 500,000 nodes/s", ("postgresql", "nodes"): ">= 300,000 nodes/s",
+               ("sqlite", "rows"): ">= 1,000,000 rows/s"}
+    for r in measure_columns(rows, max(1, min(repeat, 3))):
+        n, unit, med = int(r["n"]), str(r["unit"]), float(r["median_s"])
+        results.append(Result(name="persistence %s: %s, %s %s" % (r["backend"], r["name"], format(n, ","), unit),
+                              median_s=med, per_item=per_item(med, n, unit[:-1]),
+                              target=targets.get((str(r["backend"]), unit)),
+                              notes=["%s %s/s" % (format(round(n / med), ","), unit)]))
     return results
 
 
@@ -311,8 +404,15 @@ def main(argv: Optional[List[str]] = None) -> int:
     ap.add_argument("--repeats", type=int, default=3)
     ap.add_argument("--no-pg", action="store_true")
     ap.add_argument("--no-service", action="store_true")
+    ap.add_argument("--column-nodes", type=int, default=1_000_000)
+    ap.add_argument("--columns-only", action="store_true")
+    ap.add_argument("--column-baseline", action="store_true",
+                    help="also time write_batch of the same batches as records")
     args = ap.parse_args(argv)
-    for r in measure(args.rows, args.nodes, args.repeats, not args.no_pg, not args.no_service):
+    results = [] if args.columns_only else measure(args.rows, args.nodes, args.repeats, not args.no_pg,
+                                                   not args.no_service)
+    for r in results + measure_columns(args.column_nodes, args.repeats, not args.no_pg,
+                                             args.column_baseline):
         n, med = int(r["n"]), float(r["median_s"])
         line = "%-24s %-66s n=%-8d median %.3f s %11.0f %s/s   (runs: %s)" % (
             r["backend"], r["name"], n, med, n / med, r["unit"], ", ".join("%.3f" % x for x in r["times_s"]))

@@ -10,6 +10,11 @@ same SQLAlchemy connection, inside the same transaction:
 * PostgreSQL: ``COPY ... FROM STDIN`` for the append-only tables (row values,
   results) and one ``INSERT ... SELECT FROM unnest(arrays)`` statement per
   chunk for the upserts, instead of one statement per row.
+
+Column batches (`write_columns`) skip the per-row tuples: the arrays become
+plain lists for multi-row INSERT statements on SQLite, and packed binary
+COPY data on PostgreSQL. Node ids are taken inside the write transaction, so
+edges are resolved with numpy instead of a look-up per edge.
 """
 
 from __future__ import annotations
@@ -19,15 +24,18 @@ import contextlib
 import datetime as _dt
 import json
 import logging
+import itertools
 import threading
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 
+import numpy as np
 from sqlalchemy import create_engine, event, func, insert, select, update
 from sqlalchemy.engine import Connection, Engine, make_url
 from sqlalchemy.pool import StaticPool
 
 from . import _schema as S
 from ._jsonutil import dumps_json
+from ._columns import GraphColumns, RowValueColumns
 from ._backend import ResolvedEdge, ResultRow, SourceRow, StorageBackend, UnknownPipelineError
 from ._records import StoredEdge, StoredNode, StoredRowValue
 from ._urls import Scrubber, describe_error, mask_url, url_password
@@ -138,6 +146,152 @@ _RESULT_COLS = "tenant_id, pipeline_id, row_key, output_name, fingerprint, value
 _EDGE_COLS = "tenant_id, pipeline_id, parent_node_id, child_node_id, input_position"
 
 
+# ---------------------------------------------------------------------------
+# Column batches
+# ---------------------------------------------------------------------------
+
+# Up to this many fingerprints a column write looks the batch's own up among
+# the stored nodes; above it, it reads the pipeline's whole map in one query.
+_LOOKUP_EACH = 20_000
+
+
+def _lut(texts: Sequence[str], missing: Optional[str] = None) -> np.ndarray:
+    """Code -> text; code -1 (the last entry) -> `missing`."""
+    return np.array(list(texts) + [missing], dtype=object)
+
+
+def _decode(codes: np.ndarray, lut: np.ndarray) -> List[Any]:
+    return lut[codes].tolist()
+
+
+def _nullable(data: np.ndarray, null: np.ndarray) -> List[Any]:
+    if not null.any():
+        return data.tolist()
+    out = data.astype(object)
+    out[null] = None
+    return out.tolist()
+
+
+def _sparse(n: int, values: Dict[int, Any]) -> List[Any]:
+    out: List[Any] = [None] * n
+    for i, v in values.items():
+        out[i] = v
+    return out
+
+
+def _column_nul(fields: Sequence[Tuple[str, Any, Any]], where: str) -> Optional[str]:
+    """'where[i].field' of the first text holding NUL in a column batch, or
+    None. `fields`: (name, codes, texts) for interned columns and
+    (name, None, {row: text}) for sparse ones, in record field order."""
+    best: Optional[Tuple[int, str]] = None
+    for name, codes, texts in fields:
+        if codes is None:
+            rows = [i for i, t in texts.items()
+                    if t is not None and (_NUL in t or (name == "metadata" and "\\u0000" in t))]
+            first = min(rows) if rows else None
+        else:
+            bad = [k for k, t in enumerate(texts) if _NUL in t]
+            hit = np.flatnonzero(np.isin(codes, bad)) if bad else ()
+            first = int(hit[0]) if len(hit) else None
+        if first is not None and (best is None or first < best[0]):
+            best = (first, name)
+    return None if best is None else "%s[%d].%s" % (where, best[0], best[1])
+
+
+def _graph_texts(g: GraphColumns, md: Dict[int, str]) -> List[Tuple[str, Any, Any]]:
+    t = g.texts
+    return [("node_type", g.node_type, t), ("operation", g.operation, t), ("table_name", g.table_name, t),
+            ("column_name", g.column_name, t), ("metadata", None, md)]
+
+
+def _row_texts(r: RowValueColumns) -> List[Tuple[str, Any, Any]]:
+    return [("node_operation", r.node_operation, r.texts), ("column_name", r.column_name, r.texts),
+            ("text_value", None, r.text_value)]
+
+
+def _lookup(known_fp: np.ndarray, known_id: np.ndarray, fps: np.ndarray) -> np.ndarray:
+    """Ids of `fps` in the sorted map (known_fp -> known_id); -1 where unknown."""
+    if not known_fp.size:
+        return np.full(fps.shape, -1, np.int64)
+    at = np.minimum(np.searchsorted(known_fp, fps), known_fp.size - 1)
+    return np.where(known_fp[at] == fps, known_id[at], -1)
+
+
+def _distinct(values: np.ndarray) -> np.ndarray:
+    """Sorted distinct values (np.unique's hashing path is slower for many)."""
+    out = np.sort(values)
+    if out.size:
+        out = out[np.concatenate(([True], out[1:] != out[:-1]))]
+    return out
+
+
+def _row_slice(r: RowValueColumns, start: int, stop: int) -> RowValueColumns:
+    return RowValueColumns(
+        texts=r.texts, pipeline_id=r.pipeline_id[start:stop], row_index=r.row_index[start:stop],
+        fingerprint=r.fingerprint[start:stop], node_operation=r.node_operation[start:stop],
+        value=r.value[start:stop], value_null=r.value_null[start:stop],
+        column_name=r.column_name[start:stop],
+        text_value={i - start: v for i, v in r.text_value.items() if start <= i < stop},
+    )
+
+
+def _row_pids(r: RowValueColumns) -> set:
+    pids = set(_distinct(r.pipeline_id).tolist())
+    pids.discard(0)  # recorded before any pipeline existed
+    return pids
+
+
+# PostgreSQL binary COPY: a header, then per row a 16-bit field count and per
+# field a 32-bit length and the value in network byte order; -1 ends the data.
+_PG_COPY_HEAD = b"PGCOPY\n\xff\r\n\x00" + b"\x00" * 8
+_PG_COPY_END = b"\xff\xff"
+_PG_COPY_ROWS = 100_000
+
+
+def _pg_rows(n: int, fields: Sequence[Tuple[Optional[str], Any]]) -> np.ndarray:
+    """The rows of a binary COPY as one packed array: every field fixed-width
+    (`fields`: numpy type and values; type None for NULL, "" for an empty
+    value), so no per-row Python work."""
+    dt = [("n", ">i2")]
+    for k, (code, _) in enumerate(fields):
+        dt.append(("l%d" % k, ">i4"))
+        if code:
+            dt.append(("f%d" % k, code))
+    out = np.empty(n, np.dtype(dt))
+    out["n"] = len(fields)
+    for k, (code, values) in enumerate(fields):
+        out["l%d" % k] = np.dtype(code).itemsize if code else (-1 if code is None else 0)
+        if code:
+            out["f%d" % k] = values
+    return out
+
+
+def _pg_text(text: Optional[str]) -> Tuple[Optional[str], Any]:
+    """A field of the same text in every row."""
+    if text is None:
+        return None, None
+    data = text.encode("utf-8")
+    return ("S%d" % len(data) if data else ""), data
+
+
+def _pg_copy_in(cur: Any, sql: str, rows: np.ndarray) -> None:
+    with cur.copy(sql) as cp:
+        cp.write(_PG_COPY_HEAD)
+        for start in range(0, len(rows), _PG_COPY_ROWS):
+            cp.write(rows[start : start + _PG_COPY_ROWS].tobytes())
+        cp.write(_PG_COPY_END)
+
+
+def _pg_int8_columns(cur: Any, query: str, params: Any, ncols: int) -> List[np.ndarray]:
+    """int8 columns of a query as one bytea value: `query` selects
+    string_agg(int8send(a) || int8send(b) ..., '') -- COPY TO would hand
+    them over a row per message."""
+    cur.execute(query, params, binary=True)
+    data = cur.fetchone()[0] or b""
+    rows = np.frombuffer(data, np.dtype([("f%d" % k, ">i8") for k in range(ncols)]))
+    return [rows["f%d" % k].astype(np.int64) for k in range(ncols)]
+
+
 class _SQLiteBulk:
     nodes_sql = (
         "INSERT INTO lumarq_nodes (" + _NODE_COLS + ") VALUES (?,?,?,?,?,?,?,?,?,?,?,?) "
@@ -195,6 +349,100 @@ class _SQLiteBulk:
     def insert_results(self, cur, params: List[tuple]) -> int:
         cur.executemany(self.results_sql, params)
         return len(params)
+
+    # -- column batches --
+    # Many rows per INSERT statement: sqlite3 binds parameters quickly but
+    # pays for every statement it runs, so one row per execution costs
+    # 4-5 times as much. ?1 (and ?2) are values shared by all rows.
+    # (A bare ? numbers itself after the highest number before it, so the
+    # shared values lead every row.)
+    _node_head = "INSERT INTO lumarq_nodes (tenant_id, pipeline_id, id, " + _NODE_COLS.split(", ", 2)[2] + ") VALUES "
+    _node_row = "(?1,?2,?,?,?,?,?,?,?,?,?,?,?)"
+    _edge_row = "(?1,?2,?,?,?)"
+    _value_head = "INSERT INTO lumarq_row_values (tenant_id, " + _ROW_COLS.replace(", tenant_id", "") + ") VALUES "
+    _value_row = "(?1,?,?,?,?,?,?,?)"
+
+    def __init__(self) -> None:
+        self._max_params = 999  # SQLite's own limit before 3.32
+
+    def set_limits(self, dbapi_conn: Any) -> None:
+        getlimit = getattr(dbapi_conn, "getlimit", None)  # Python >= 3.11
+        if getlimit is not None:
+            import sqlite3
+
+            self._max_params = min(getlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER), 32766)
+
+    def _insert_many(self, cur, head: str, row: str, tail: str, shared: List[Any], columns: List[List[Any]]) -> None:
+        k, n = len(columns), len(columns[0])
+        flat: List[Any] = [None] * (n * k)
+        for j, col in enumerate(columns):
+            flat[j::k] = col
+        per = max(1, min(500, (self._max_params - len(shared)) // k))
+        full = n // per * per
+        if full:
+            sql = head + ",".join([row] * per) + tail
+            step = per * k
+            cur.executemany(sql, (shared + flat[s : s + step] for s in range(0, full * k, step)))
+        if full < n:
+            cur.execute(head + ",".join([row] * (n - full)) + tail, shared + flat[full * k :])
+
+    @contextlib.contextmanager
+    def roomy_cache(self, cur, nodes: int) -> Iterator[None]:
+        """A page cache that holds the pipeline's part of the fingerprint
+        index while `nodes` nodes go in: fingerprints arrive in no order, and
+        with the default 2 MiB cache a 1,000,000-node write spent half its
+        time re-reading index pages."""
+        kib = min(65536, nodes * 16 // 1024)
+        cur.execute("PRAGMA cache_size")
+        old = cur.fetchone()[0]
+        if kib <= abs(old) // (1 if old < 0 else 4):  # negative: KiB; positive: pages (4 KiB)
+            yield
+            return
+        cur.execute("PRAGMA cache_size=%d" % -kib)
+        try:
+            yield
+        finally:
+            cur.execute("PRAGMA cache_size=%d" % old)
+
+    def pipeline_map(self, cur, tenant: str, pipeline_id: int) -> Tuple[np.ndarray, np.ndarray]:
+        cur.execute("SELECT fingerprint, id FROM lumarq_nodes WHERE pipeline_id = ? AND tenant_id = ?",
+                    (pipeline_id, tenant))
+        got = np.array(cur.fetchall(), dtype=np.int64).reshape(-1, 2)
+        return got[:, 0], got[:, 1]
+
+    def reserve_ids(self, cur, n: int) -> np.ndarray:
+        # The caller holds the database's write lock (BEGIN IMMEDIATE): no
+        # other writer can take these ids before the commit.
+        cur.execute("SELECT max(id) FROM lumarq_nodes")
+        top = cur.fetchone()[0] or 0
+        return np.arange(top + 1, top + 1 + n, dtype=np.int64)
+
+    def put_nodes(self, cur, tenant: str, g: GraphColumns, take: np.ndarray, ids: np.ndarray,
+                  md: List[Optional[str]]) -> int:
+        lut = _lut(g.texts)
+        self._insert_many(cur, self._node_head, self._node_row, "",
+                          [tenant, int(g.pipeline_id)], [
+            ids.tolist(), g.fingerprint[take].tolist(), _decode(g.node_type[take], _lut(g.texts, "")),
+            _decode(g.operation[take], lut), _decode(g.table_name[take], lut), _decode(g.column_name[take], lut),
+            _nullable(g.pair_id[take], g.pair_id_null[take]), g.is_protected[take].tolist(),
+            _nullable(g.entity_hash[take], g.entity_hash_null[take]),
+            _nullable(g.chain_hash[take], g.chain_hash_null[take]), md,
+        ])
+        return int(take.size)
+
+    def put_edges(self, cur, tenant: str, pipeline_id: int, parent: np.ndarray, child: np.ndarray,
+                  position: np.ndarray, first_new: int) -> None:
+        self._insert_many(cur, "INSERT INTO lumarq_edges (" + _EDGE_COLS + ") VALUES ", self._edge_row,
+                          " ON CONFLICT (parent_node_id, child_node_id, input_position) DO NOTHING",
+                          [tenant, pipeline_id], [parent.tolist(), child.tolist(), position.tolist()])
+
+    def put_rows(self, cur, tenant: str, r: RowValueColumns) -> None:
+        lut = _lut(r.texts)
+        self._insert_many(cur, self._value_head, self._value_row, "",
+                          [tenant], [
+            r.pipeline_id.tolist(), r.row_index.tolist(), r.fingerprint.tolist(), _decode(r.node_operation, lut),
+            _nullable(r.value, r.value_null), _decode(r.column_name, lut), _sparse(len(r), r.text_value),
+        ])
 
 
 class _PostgresBulk:
@@ -268,6 +516,109 @@ class _PostgresBulk:
             for row in params:
                 cp.write_row(row)
         return len(params)
+
+    # -- column batches --
+    # Column batches go through binary COPY into temporary tables holding
+    # fixed-width columns only (texts as codes into an array parameter), then
+    # one INSERT ... SELECT: COPY cannot skip conflicting rows itself.
+    _tmp_nodes = (
+        "CREATE TEMP TABLE lumarq_tmp_nodes (id int8, fp int8, nt int4, op int4, tn int4, cn int4, "
+        "pr int8, prn bool, prot bool, eh int8, ehn bool, ch int8, chn bool, md int4) ON COMMIT DROP"
+    )
+    _put_nodes = (
+        "INSERT INTO lumarq_nodes (id, " + _NODE_COLS + ") "
+        "SELECT t.id, %(tenant)s, %(pid)s, t.fp, coalesce((%(tx)s::text[])[t.nt + 1], ''), "
+        "(%(tx)s::text[])[t.op + 1], (%(tx)s::text[])[t.tn + 1], (%(tx)s::text[])[t.cn + 1], "
+        "CASE WHEN t.prn THEN NULL ELSE t.pr::int END, t.prot, "
+        "CASE WHEN t.ehn THEN NULL ELSE t.eh END, CASE WHEN t.chn THEN NULL ELSE t.ch END, "
+        "(%(md)s::text[])[t.md + 1]::jsonb FROM lumarq_tmp_nodes AS t "
+        "ON CONFLICT (pipeline_id, fingerprint) DO NOTHING"
+    )
+    _node_seq: Optional[str] = None
+
+    def roomy_cache(self, cur, nodes: int) -> "contextlib.AbstractContextManager[None]":
+        return contextlib.nullcontext()
+
+    def pipeline_map(self, cur, tenant: str, pipeline_id: int) -> Tuple[np.ndarray, np.ndarray]:
+        fps, ids = _pg_int8_columns(cur, (
+            "SELECT string_agg(int8send(fingerprint) || int8send(id), ''::bytea) FROM lumarq_nodes "
+            "WHERE pipeline_id = %s AND tenant_id = %s"), (int(pipeline_id), tenant), 2)
+        return fps, ids
+
+    def reserve_ids(self, cur, n: int) -> np.ndarray:
+        # Values drawn from the sequence belong to this transaction alone,
+        # whatever other writers draw meanwhile.
+        if self._node_seq is None:
+            cur.execute("SELECT pg_get_serial_sequence('lumarq_nodes', 'id')")
+            self._node_seq = cur.fetchone()[0]
+        (ids,) = _pg_int8_columns(cur, "SELECT string_agg(int8send(nextval(%s::regclass)), ''::bytea) "
+                                       "FROM generate_series(1, %s)", (self._node_seq, int(n)), 1)
+        return np.sort(ids)
+
+    def put_nodes(self, cur, tenant: str, g: GraphColumns, take: np.ndarray, ids: np.ndarray,
+                  md: List[Optional[str]]) -> int:
+        md_at = np.full(take.size, -1, np.int32)
+        md_texts = []
+        for j, text in enumerate(md):
+            if text is not None:
+                md_at[j] = len(md_texts)
+                md_texts.append(text)
+        cur.execute(self._tmp_nodes)
+        _pg_copy_in(cur, "COPY lumarq_tmp_nodes FROM STDIN (FORMAT binary)", _pg_rows(int(take.size), [
+            (">i8", ids), (">i8", g.fingerprint[take]), (">i4", g.node_type[take]), (">i4", g.operation[take]),
+            (">i4", g.table_name[take]), (">i4", g.column_name[take]), (">i8", g.pair_id[take]),
+            ("?", g.pair_id_null[take]), ("?", g.is_protected[take]), (">i8", g.entity_hash[take]),
+            ("?", g.entity_hash_null[take]), (">i8", g.chain_hash[take]), ("?", g.chain_hash_null[take]),
+            (">i4", md_at),
+        ]))
+        cur.execute(self._put_nodes, dict(tenant=tenant, pid=int(g.pipeline_id), tx=list(g.texts), md=md_texts))
+        return max(cur.rowcount, 0)
+
+    def put_edges(self, cur, tenant: str, pipeline_id: int, parent: np.ndarray, child: np.ndarray,
+                  position: np.ndarray, first_new: int) -> None:
+        # An edge with an endpoint made in this transaction cannot exist yet
+        # (its id is new and invisible to others): those go straight in.
+        new = (parent >= first_new) | (child >= first_new)
+        old = ~new
+        if old.any():
+            self.insert_edges(cur, tenant, list(zip(parent[old].tolist(), child[old].tolist(),
+                                                    position[old].tolist())))
+        if new.any():
+            t = tenant.encode("utf-8")
+            _pg_copy_in(cur, "COPY lumarq_edges (" + _EDGE_COLS + ") FROM STDIN (FORMAT binary)",
+                        _pg_rows(int(new.sum()), [("S%d" % len(t), t), (">i8", pipeline_id), (">i8", parent[new]),
+                                                  (">i8", child[new]), (">i4", position[new])]))
+
+    def put_rows(self, cur, tenant: str, r: RowValueColumns) -> None:
+        # Straight into the table (it has no conflicts to skip), as packed
+        # arrays over runs of rows that share their texts and NULLs.
+        n = len(r)
+        text = np.zeros(n, bool)
+        text[list(r.text_value)] = True
+        cut = ((r.node_operation[1:] != r.node_operation[:-1]) | (r.column_name[1:] != r.column_name[:-1])
+               | (r.value_null[1:] != r.value_null[:-1]) | text[1:] | text[:-1])
+        starts = np.concatenate(([0], np.flatnonzero(cut) + 1))
+        if starts.size * 8 > n:  # short runs: per-row writing is cheaper
+            lut = _lut(r.texts)
+            self.insert_rows(cur, tenant, list(zip(
+                r.pipeline_id.tolist(), r.row_index.tolist(), r.fingerprint.tolist(), _decode(r.node_operation, lut),
+                _nullable(r.value, r.value_null), _decode(r.column_name, lut), itertools.repeat(None),
+                _sparse(n, r.text_value))))
+            return
+        ends = np.concatenate((starts[1:], [n]))
+        t = _pg_text(tenant)
+        with cur.copy("COPY lumarq_row_values (" + _ROW_COLS + ") FROM STDIN (FORMAT binary)") as cp:
+            cp.write(_PG_COPY_HEAD)
+            for s, e in zip(starts.tolist(), ends.tolist()):
+                rows = _pg_rows(e - s, [
+                    (">i8", r.pipeline_id[s:e]), (">i8", r.row_index[s:e]), (">i8", r.fingerprint[s:e]),
+                    _pg_text(None if r.node_operation[s] < 0 else r.texts[r.node_operation[s]]),
+                    (None, None) if r.value_null[s] else (">f8", r.value[s:e]),
+                    _pg_text(None if r.column_name[s] < 0 else r.texts[r.column_name[s]]), t,
+                    _pg_text(r.text_value.get(s)),
+                ])
+                cp.write(rows.tobytes())
+            cp.write(_PG_COPY_END)
 
 
 def _row_pipelines(chunks: Iterable[Sequence[StoredRowValue]]) -> set:
@@ -354,7 +705,7 @@ class SQLBackend(StorageBackend):
                     connect_args={"check_same_thread": False, "timeout": 30.0},
                     **common,
                 )
-            memory = self._memory
+            memory, bulk = self._memory, self._bulk
 
             @event.listens_for(engine, "connect")
             def _sqlite_pragmas(dbapi_conn, _record):
@@ -368,6 +719,7 @@ class SQLBackend(StorageBackend):
                 # crash can lose the last transactions.
                 cur.execute("PRAGMA synchronous=NORMAL")
                 cur.close()
+                bulk.set_limits(dbapi_conn)
 
             return engine
         sa_url = make_url(self._url).set(drivername="postgresql+psycopg")
@@ -866,6 +1218,147 @@ class SQLBackend(StorageBackend):
         if nodes:
             self._maybe_analyze()
         return {"edges_unresolved": unresolved}
+
+    # -- column batches -------------------------------------------------------------
+
+    def write_columns(self, tenant, *, graph: Optional[GraphColumns] = None,
+                      row_values: Optional[RowValueColumns] = None, batch_id: Optional[str] = None,
+                      lost: Sequence[Tuple[int, int]] = ()) -> Dict[str, int]:
+        """`write_batch` for column batches, read straight from the arrays.
+
+        Node ids are taken inside the write transaction (the next rowids under
+        SQLite's write lock, values drawn from the sequence on PostgreSQL), so
+        edges are resolved to ids with numpy rather than by a look-up per edge.
+        """
+        if graph is not None and not (len(graph) or graph.edge_parent.size):
+            graph = None
+        rows = row_values if row_values is not None and len(row_values) else None
+        md: Dict[int, str] = {}
+        if graph is not None:
+            md = {int(i): dumps_json(v) for i, v in graph.metadata.items() if v is not None}
+        if self.kind == "postgresql":
+            bad = ((graph is not None and _column_nul(_graph_texts(graph, md), "nodes"))
+                   or (rows is not None and _column_nul(_row_texts(rows), "row_values")))
+            if bad:
+                raise _refuse_nul(bad)
+        row_pids = _row_pids(rows) if rows is not None else set()
+        rest = rows
+        if rows is not None and self.kind == "sqlite" and len(rows) > SQLITE_WRITE_CHUNK:
+            rest = self._column_rows_in_pieces(tenant, rows, row_pids, graph, batch_id)
+        unresolved = 0
+        with self._tx() as conn:
+            done = self._claim_batch(conn, tenant, batch_id)
+            if done is not None:
+                return done
+            if graph is not None:
+                unresolved = self._write_graph(conn, tenant, graph, md)
+            if rest is not None:
+                self._check_pipelines(conn, tenant, row_pids)
+                self._bulk.put_rows(self._cursor(conn), tenant, rest)
+                self._touch(conn, tenant, _row_pids(rest))
+            if lost:
+                self.record_lost(tenant, lost, conn)
+            self._batch_done(conn, tenant, batch_id, {"edges_unresolved": unresolved})
+        if graph is not None and len(graph):
+            self._maybe_analyze()
+        return {"edges_unresolved": unresolved}
+
+    def _column_rows_in_pieces(self, tenant: str, rows: RowValueColumns, pids: set,
+                               graph: Optional[GraphColumns], batch_id: Optional[str]) -> RowValueColumns:
+        """As `_rows_in_pieces`, for a column batch: every piece but the last
+        in a transaction of its own; returns the last piece."""
+        # The graph's pipeline is checked too, so that a batch refused for it
+        # leaves no pieces of its row values behind.
+        with self._read() as conn:
+            self._check_pipelines(conn, tenant, pids | ({int(graph.pipeline_id)} if graph is not None else set()))
+        starts = list(range(0, len(rows), SQLITE_WRITE_CHUNK))
+        for k, start in enumerate(starts[:-1]):
+            with self._tx() as conn:
+                sub = None if batch_id is None else "%s#%d" % (batch_id, k)
+                if self._claim_batch(conn, tenant, sub) is not None:
+                    continue
+                piece = _row_slice(rows, start, start + SQLITE_WRITE_CHUNK)
+                self._bulk.put_rows(self._cursor(conn), tenant, piece)
+                self._touch(conn, tenant, _row_pids(piece))
+                self._batch_done(conn, tenant, sub, {"inserted": len(piece)})
+        return _row_slice(rows, starts[-1], len(rows))
+
+    def _write_graph(self, conn: Connection, tenant: str, g: GraphColumns, md: Dict[int, str]) -> int:
+        """Nodes (the first record per fingerprint; stored nodes keep theirs),
+        then edges; returns the edges whose endpoints are unknown."""
+        pid = int(g.pipeline_id)
+        self._check_pipelines(conn, tenant, [pid])
+        cur = self._cursor(conn)
+        fp = np.asarray(g.fingerprint, np.int64)
+        eparent = np.asarray(g.edge_parent, np.int64)
+        echild = np.asarray(g.edge_child, np.int64)
+        uniq, first = np.unique(fp, return_index=True)
+        named = _distinct(np.concatenate([uniq, eparent, echild]))
+        known_fp, known_id = self._stored_ids(cur, tenant, pid, named)
+        take = np.sort(first[~np.isin(uniq, known_fp, assume_unique=True)])
+        with self._bulk.roomy_cache(cur, int(take.size + known_fp.size)):
+            known_fp, known_id, first_new, added = self._put_nodes(cur, tenant, g, take, md, known_fp, known_id, named)
+            if added < fp.size:
+                # As _insert_nodes: a stored node without a column name takes one.
+                names = [(text, pid, int(fp[i])) for i, text in sorted(md.items())
+                         if isinstance(g.metadata[i], dict) and "column" in g.metadata[i]]
+                if names:
+                    self._bulk.name_columns(cur, tenant, names)
+            with self._stats_lock:
+                self._nodes_since_analyze += added
+            unresolved = 0
+            if eparent.size:
+                parent, child = _lookup(known_fp, known_id, eparent), _lookup(known_fp, known_id, echild)
+                ok = (parent >= 0) & (child >= 0)
+                unresolved = int(ok.size - np.count_nonzero(ok))
+                parent, child = parent[ok], child[ok]
+                pos = np.asarray(g.edge_position, np.int64)[ok]
+                # Sorted by child (the order the edge indexes grow in), each edge once.
+                order = np.lexsort((pos, parent, child))
+                parent, child, pos = parent[order], child[order], pos[order]
+                if parent.size:
+                    again = np.zeros(parent.size, bool)
+                    again[1:] = (parent[1:] == parent[:-1]) & (child[1:] == child[:-1]) & (pos[1:] == pos[:-1])
+                    keep = ~again
+                    self._bulk.put_edges(cur, tenant, pid, parent[keep], child[keep], pos[keep], first_new)
+        self._touch(conn, tenant, [pid])
+        return unresolved
+
+    def _put_nodes(self, cur: Any, tenant: str, g: GraphColumns, take: np.ndarray, md: Dict[int, str],
+                   known_fp: np.ndarray, known_id: np.ndarray, named: np.ndarray) -> Tuple[np.ndarray, np.ndarray, int, int]:
+        """Insert the records at `take` under ids taken now; returns the
+        fingerprint map extended by them, the first new id and how many went in."""
+        if not take.size:
+            return known_fp, known_id, np.iinfo(np.int64).max, 0
+        ids = self._bulk.reserve_ids(cur, int(take.size))
+        rows_md: List[Optional[str]] = [None] * int(take.size)
+        if md:
+            at = np.searchsorted(take, list(md))
+            for j, (i, text) in zip(at.tolist(), md.items()):
+                if j < take.size and take[j] == i:
+                    rows_md[j] = text
+        added = self._bulk.put_nodes(cur, tenant, g, take, ids, rows_md)
+        if added < take.size:
+            # Another writer stored some of these fingerprints first: read
+            # back the ids that won, and let every edge go through the
+            # conflict check (that writer may have stored some of them too).
+            known_fp, known_id = self._stored_ids(cur, tenant, int(g.pipeline_id), named)
+            return known_fp, known_id, np.iinfo(np.int64).max, added
+        known_fp = np.concatenate([known_fp, g.fingerprint[take].astype(np.int64)])
+        known_id = np.concatenate([known_id, ids])
+        order = np.argsort(known_fp, kind="stable")
+        return known_fp[order], known_id[order], int(ids.min()), added
+
+    def _stored_ids(self, conn_cur: Any, tenant: str, pid: int, fps: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
+        """(fingerprints, ids) of the pipeline's stored nodes among `fps`, sorted."""
+        if fps.size > _LOOKUP_EACH:
+            known_fp, known_id = self._bulk.pipeline_map(conn_cur, tenant, pid)
+        else:
+            got = self._bulk.resolve(conn_cur, tenant, pid, fps.tolist()) if fps.size else {}
+            known_fp = np.fromiter(got.keys(), np.int64, len(got))
+            known_id = np.fromiter(got.values(), np.int64, len(got))
+        order = np.argsort(known_fp, kind="stable")
+        return known_fp[order], known_id[order]
 
     def record_lost(self, tenant: str, lost: Sequence[Tuple[int, int]], conn: Optional[Connection] = None) -> None:
         """Add records lost in delivery to their pipelines (ids of pipelines
