@@ -161,10 +161,14 @@ def run(rows: int | None = None, repeat: int = 3, postgres: bool = True,
     graph_nodes = min(100_000, n)
     t, root = _get_dag_graph(graph_nodes)
     dag_s = median_seconds(lambda: t.get_dag(root), repeat)
+    # The node and edge objects are made when the graph is first read: a caller who walks them
+    # pays this instead.
+    read_s = median_seconds(lambda: t.get_dag(root).edges, repeat)
     size = len(t.get_dag(root).nodes)
     del t
     results.append(Result(name=f"get_dag of a {size:,}-node graph", median_s=dag_s,
-                          per_item=per_item(dag_s, size, "node"), target="<= 30 ms"))
+                          per_item=per_item(dag_s, size, "node"), target="<= 30 ms",
+                          notes=[f"with its nodes and edges read: {read_s * 1e3:.1f} ms"]))
 
     import bench_persistence
     import bench_storage

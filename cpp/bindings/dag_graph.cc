@@ -21,6 +21,7 @@ bool Exact(nb::handle self) { return Py_TYPE(self.ptr()) == ComputationDagType()
 
 DagParts Parts(nb::handle self) {
   if (Exact(self)) {
+    BuildPendingDag(self);
     ComputationDag& d = RecordOf<ComputationDag>(self);
     auto need = [&](nb::object& o, const char* name) {
       if (!o.is_valid()) {

@@ -174,6 +174,9 @@ nb::object Alloc(PyTypeObject* type) {
 /// The field's value for Python: lazily held node fields become their Python objects here.
 template <class T>
 nb::object GetField(PyObject* self, int i) {
+  if constexpr (std::is_same_v<T, ComputationDag>) {
+    if (i != 0) BuildPendingDag(self);
+  }
   T& r = Payload<T>(self);
   nb::object* slot = Traits<T>::Slot(r, i);
   if constexpr (std::is_same_v<T, DagNode>) {
@@ -204,6 +207,9 @@ nb::object GetField(PyObject* self, int i) {
 /// The field's value for comparison and display, without materialising lazily held fields.
 template <class T>
 nb::object PeekField(PyObject* self, int i) {
+  if constexpr (std::is_same_v<T, ComputationDag>) {
+    if (i != 0) BuildPendingDag(self);
+  }
   T& r = Payload<T>(self);
   nb::object* slot = Traits<T>::Slot(r, i);
   if constexpr (std::is_same_v<T, DagNode>) {
@@ -219,6 +225,10 @@ nb::object PeekField(PyObject* self, int i) {
 /// Stores (or, with a null value, deletes) a field.
 template <class T>
 void SetField(PyObject* self, int i, PyObject* value) {
+  // Replacing one container keeps the other as the walk left it.
+  if constexpr (std::is_same_v<T, ComputationDag>) {
+    if (i != 0) BuildPendingDag(self);
+  }
   T& r = Payload<T>(self);
   nb::object* slot = Traits<T>::Slot(r, i);
   bool lazy = false;
@@ -283,6 +293,11 @@ int Traverse(PyObject* self, visitproc visit, void* arg) {
   T& r = Payload<T>(self);
   for (int i = 0; i < Traits<T>::kCount; ++i) Py_VISIT(Traits<T>::Slot(r, i)->ptr());
   if constexpr (std::is_same_v<T, DagNode>) Py_VISIT(r.assigned_column.ptr());
+  if constexpr (std::is_same_v<T, ComputationDag>) {
+    if (r.pending) {
+      if (const int v = r.pending->Traverse(visit, arg)) return v;
+    }
+  }
   if (PyObject** d = InstanceDict(self)) Py_VISIT(*d);
   return 0;
 }
@@ -292,6 +307,7 @@ int Clear(PyObject* self) {
   T& r = Payload<T>(self);
   for (int i = 0; i < Traits<T>::kCount; ++i) ClearRef(*Traits<T>::Slot(r, i));
   if constexpr (std::is_same_v<T, DagNode>) ClearRef(r.assigned_column);
+  if constexpr (std::is_same_v<T, ComputationDag>) r.pending.reset();
   if (PyObject** d = InstanceDict(self)) Py_CLEAR(*d);
   return 0;
 }
@@ -477,6 +493,7 @@ int Init(PyObject* self, PyObject* args, PyObject* kwargs) {
       for (int i = 0; i < Traits<T>::kCount; ++i) *Traits<T>::Slot(r, i) = nb::borrow(values[i]);
       if constexpr (std::is_same_v<T, DagEdge>) UntrackIfAtomic(self, r);
       else Track(self);
+      if constexpr (std::is_same_v<T, ComputationDag>) r.pending.reset();
     }
     return 0;
   } catch (...) {
@@ -820,6 +837,27 @@ nb::object NewComputationDag(nb::handle root_id, nb::handle nodes, nb::handle ed
   r.nodes = nb::borrow(nodes);
   r.edges = nb::borrow(edges);
   return self;
+}
+
+nb::object NewPendingComputationDag(nb::handle root_id, std::shared_ptr<PendingDag> pending) {
+  nb::object self = Alloc<ComputationDag>(G().dag);
+  ComputationDag& r = Payload<ComputationDag>(self.ptr());
+  r.root_id = nb::borrow(root_id);
+  r.pending = std::move(pending);
+  return self;
+}
+
+void BuildPendingDag(nb::handle self) {
+  ComputationDag& r = Payload<ComputationDag>(self.ptr());
+  // Held here so that a build finishing first on another thread cannot free it under this one.
+  std::shared_ptr<PendingDag> pending = r.pending;
+  if (!pending) return;
+  nb::object nodes, edges;
+  pending->Build(&nodes, &edges);
+  if (r.pending != pending) return;  // built or replaced meanwhile
+  r.nodes = std::move(nodes);
+  r.edges = std::move(edges);
+  r.pending.reset();
 }
 
 nb::object NodeField(nb::handle node, NodeFieldIndex field) {

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "common.h"
@@ -79,10 +80,21 @@ struct DagEdge {
   nb::object input_index;
 };
 
+/// What a graph walk found, held by a ComputationDAG until its `nodes` or `edges` is first read:
+/// most graphs are handed on or summarised, and one object per node and edge is the bulk of the
+/// cost of a large walk.
+struct PendingDag {
+  virtual ~PendingDag() = default;
+  /// The containers the walk stands for; may run Python code.
+  virtual void Build(nb::object* nodes, nb::object* edges) = 0;
+  virtual int Traverse(visitproc visit, void* arg) = 0;
+};
+
 struct ComputationDag {
   nb::object root_id;
   nb::object nodes;
   nb::object edges;
+  std::shared_ptr<PendingDag> pending;  // set while `nodes` and `edges` are not yet built
 };
 
 // ---------------------------------------------------------------- types and members
@@ -121,6 +133,10 @@ nb::object NewNode(const NodeFields& f);
 nb::object NewNodeFromKwargs(const NodeFields& fixed, nb::handle kwargs);
 nb::object NewEdge(nb::handle source_id, nb::handle target_id, nb::handle input_index);
 nb::object NewComputationDag(nb::handle root_id, nb::handle nodes, nb::handle edges);
+/// A ComputationDAG whose `nodes` and `edges` are built from `pending` when first read.
+nb::object NewPendingComputationDag(nb::handle root_id, std::shared_ptr<PendingDag> pending);
+/// Builds the containers of a pending graph (no-op once built).
+void BuildPendingDag(nb::handle self);
 
 // ---------------------------------------------------------------- node access
 

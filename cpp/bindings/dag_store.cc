@@ -12,7 +12,9 @@
 // dicts and the tracker carries on with them, as the dicts are then the caller's to change.
 #include <algorithm>
 #include <cstdint>
+#include <optional>
 #include <vector>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "dag_tracker.h"
@@ -219,61 +221,167 @@ void StoreEvict(DagTracker& t, std::vector<nb::object>* released) {
   }
 }
 
-nb::object StoreGetDag(DagTracker& t, nb::handle root_obj, int64_t root) {
-  auto snap = t.store->Snap();
-  // The walk: breadth first from the root, each id once, in discovery order. Ids not in the
-  // store are visited too but make no node; edges to them are kept.
-  struct Visited {
-    PyObject* key = nullptr;  // held by `found`; null: not in the store
-    size_t first_input = 0, inputs = 0;
+namespace {
+
+/// A get_dag walk over the store, turned into DAGNode and DAGEdge objects when the graph's
+/// containers are first read. The tracker is held until then: a row still stored at that point
+/// becomes the node the tracker hands out for it (the same object get_node returns, changes
+/// included), as if it had been made during the walk. Rows gone by then (evicted, or the tracker
+/// spilled and dropped them) are made from what the walk saw.
+class StoreWalk final : public PendingDag {
+ public:
+  struct Row {
+    int64_t id = 0;
+    PyObject* op = nullptr;    // borrowed from `texts_`; null: not in the store
+    PyObject* name = nullptr;  // likewise; null: no assigned column
+    uint32_t first_input = 0, inputs = 0;
+    uint32_t word = 0;
+    uint8_t kind = 0, flags = 0;
   };
-  std::vector<Visited> order;
-  std::vector<int64_t> all_inputs, held_inputs;
-  lumarq::IdIndex position(snap.begin(), snap.end());
-  std::vector<int64_t> queue{root};
-  nb::dict found;
-  for (size_t head = 0; head < queue.size(); ++head) {
-    const int64_t id = queue[head];
-    if (!position.Insert(id, static_cast<uint32_t>(order.size()))) continue;
-    order.emplace_back();
-    NodeView v;
-    if (!snap.Find(id, &v)) continue;
-    nb::object key = PyId(id);
-    // The root's key is the caller's object; its node keeps an id of its own.
-    nb::object node = MaterializeRowAt(t, v, /*keep=*/true, key);
-    if (id == root) key = nb::borrow(root_obj);
-    std::span<const int64_t> inputs = v.inputs;
-    if (v.flags & lumarq::kNodeHasExtra || NativeNode(node) == nullptr) {
-      if (!NodeInputIds(node, &held_inputs)) return nb::object();
-      inputs = held_inputs;
+
+  StoreWalk(nb::handle tracker, nb::handle root_obj, int64_t root)
+      : tracker_(nb::borrow(tracker)), root_obj_(nb::borrow(root_obj)), root_(root) {}
+
+  /// Walks breadth first from the root, each id once, in discovery order. Ids not in the store
+  /// are visited too but make no node; edges to them are kept. False when a held node's inputs
+  /// are not plain ints.
+  bool Walk(DagTracker& t) {
+    auto snap = t.store->Snap();
+    lumarq::IdIndex position(snap.begin(), snap.end());
+    std::vector<int64_t> queue{root_}, held_inputs;
+    for (size_t head = 0; head < queue.size(); ++head) {
+      const int64_t id = queue[head];
+      if (!position.Insert(id, static_cast<uint32_t>(order_.size()))) continue;
+      order_.push_back(Row{id});
+      NodeView v;
+      if (!snap.Find(id, &v)) continue;
+      std::span<const int64_t> inputs = v.inputs;
+      if (v.flags & lumarq::kNodeHasExtra) {
+        nb::object node = HandedOut(t, id);
+        if (!node.is_valid()) node = MaterializeRow(t, v, /*keep=*/true);
+        if (!NodeInputIds(node, &held_inputs)) return false;
+        inputs = held_inputs;
+        held_.emplace_back(static_cast<uint32_t>(order_.size() - 1), std::move(node));
+      }
+      Row& row = order_.back();
+      row.op = Text(t, v.op);
+      if (v.name != 0) row.name = Text(t, v.name);
+      row.word = v.word;
+      row.kind = v.kind;
+      row.flags = v.flags;
+      row.first_input = static_cast<uint32_t>(inputs_.size());
+      row.inputs = static_cast<uint32_t>(inputs.size());
+      inputs_.insert(inputs_.end(), inputs.begin(), inputs.end());
+      for (int64_t input : inputs) {
+        if (position.Get(input) == lumarq::IdIndex::kAbsent) queue.push_back(input);
+      }
     }
-    if (PyDict_SetItem(found.ptr(), key.ptr(), node.ptr()) < 0) throw nb::python_error();
-    Visited& visit = order.back();
-    visit.key = key.ptr();
-    visit.first_input = all_inputs.size();
-    visit.inputs = inputs.size();
-    all_inputs.insert(all_inputs.end(), inputs.begin(), inputs.end());
-    for (int64_t input : inputs) {
-      if (position.Get(input) == lumarq::IdIndex::kAbsent) queue.push_back(input);
-    }
+    // Every input was visited, so each edge's source has a position.
+    input_at_.resize(inputs_.size());
+    for (size_t i = 0; i < inputs_.size(); ++i) input_at_[i] = position.Get(inputs_[i]);
+    return true;
   }
 
-  // The edges, in the same order; a source is the visited input's own key object.
-  nb::object index_objs[2] = {PyId(0), PyId(1)};
-  nb::object edges = Steal(PyList_New(static_cast<Py_ssize_t>(all_inputs.size())));
-  Py_ssize_t e = 0;
-  for (const Visited& row : order) {
-    for (size_t i = 0; i < row.inputs; ++i) {
-      const int64_t input = all_inputs[row.first_input + i];
-      const uint32_t at = position.Get(input);
-      nb::object source = at != lumarq::IdIndex::kAbsent && order[at].key != nullptr
-                              ? nb::borrow(order[at].key)
-                              : PyId(input);
-      nb::object index = i < 2 ? index_objs[i] : PyId(static_cast<int64_t>(i));
-      PyList_SET_ITEM(edges.ptr(), e++, NewEdge(source, row.key, index).release().ptr());
+  void Build(nb::object* nodes_out, nb::object* edges_out) override {
+    DagTracker& t = *nb::inst_ptr<DagTracker>(tracker_);
+    std::optional<NodeStore::Snapshot> snap;
+    if (t.store) snap.emplace(t.store->Snap());
+    std::vector<PyObject*> keys(order_.size(), nullptr);  // held by `found`
+    nb::dict found;
+    size_t next_held = 0;
+    for (size_t at = 0; at < order_.size(); ++at) {
+      const Row& row = order_[at];
+      if (row.op == nullptr) continue;
+      nb::object key = row.id == root_ ? root_obj_ : PyId(row.id);
+      nb::object node;
+      if (next_held < held_.size() && held_[next_held].first == at) {
+        node = held_[next_held++].second;
+      } else {
+        node = Current(t, snap ? &*snap : nullptr, row, row.id == root_ ? PyId(row.id) : key);
+      }
+      if (PyDict_SetItem(found.ptr(), key.ptr(), node.ptr()) < 0) throw nb::python_error();
+      keys[at] = key.ptr();
     }
+
+    // The edges, in walk order; a source is the visited input's own key object.
+    nb::object index_objs[2] = {PyId(0), PyId(1)};
+    nb::object edges = Steal(PyList_New(static_cast<Py_ssize_t>(inputs_.size())));
+    Py_ssize_t e = 0;
+    for (size_t at = 0; at < order_.size(); ++at) {
+      const Row& row = order_[at];
+      for (uint32_t i = 0; i < row.inputs; ++i) {
+        const size_t k = row.first_input + i;
+        PyObject* source_key = keys[input_at_[k]];
+        nb::object source = source_key != nullptr ? nb::borrow(source_key) : PyId(inputs_[k]);
+        nb::object index = i < 2 ? index_objs[i] : PyId(static_cast<int64_t>(i));
+        PyList_SET_ITEM(edges.ptr(), e++, NewEdge(source, keys[at], index).release().ptr());
+      }
+    }
+    *nodes_out = std::move(found);
+    *edges_out = std::move(edges);
   }
-  return NewComputationDag(root_obj, found, edges);
+
+  int Traverse(visitproc visit, void* arg) override {
+    Py_VISIT(tracker_.ptr());
+    Py_VISIT(root_obj_.ptr());
+    for (auto& [at, node] : held_) Py_VISIT(node.ptr());
+    return 0;
+  }
+
+ private:
+  PyObject* Text(DagTracker& t, uint32_t id) {
+    if (id == last_text_id_ && last_text_ != nullptr) return last_text_;
+    auto [it, added] = texts_.try_emplace(id);
+    if (added) it->second = TextOf(t, id);
+    last_text_id_ = id;
+    last_text_ = it->second.ptr();
+    return last_text_;
+  }
+
+  /// The node for a row the walk found: the tracker's own while it still has the row, else a
+  /// new one from the walk's copy.
+  nb::object Current(DagTracker& t, const NodeStore::Snapshot* snap, const Row& row,
+                     nb::handle id) {
+    if (snap != nullptr) {
+      NodeView v;
+      if (t.store && snap->Find(row.id, &v)) return MaterializeRowAt(t, v, /*keep=*/true, id);
+    } else if (t.nodes.is_valid() && PyDict_CheckExact(t.nodes.ptr())) {
+      PyObject* hit = PyDict_GetItemWithError(t.nodes.ptr(), id.ptr());
+      if (hit != nullptr) return nb::borrow(hit);
+      if (PyErr_Occurred()) throw nb::python_error();
+    }
+    NodeFields f;
+    f.node_id = id;
+    f.node_type = KindMember(static_cast<NodeKind>(row.kind));
+    f.operation = row.op;
+    nb::object prov = PyWord(row.word);
+    f.provenance = prov;
+    f.ids = inputs_.data() + row.first_input;
+    f.n_ids = row.inputs;
+    if (row.flags & lumarq::kNodeProtected) f.is_protected = Py_True;
+    nb::object node = NewNode(f);
+    if (row.name != nullptr) NodeAssignColumn(node, row.name);
+    return node;
+  }
+
+  nb::object tracker_, root_obj_;
+  int64_t root_;
+  std::vector<Row> order_;
+  std::vector<int64_t> inputs_;     // CSR: inputs of order_[i] from its first_input
+  std::vector<uint32_t> input_at_;  // the walk position of each input
+  std::vector<std::pair<uint32_t, nb::object>> held_;  // (position, node object), positions rising
+  std::unordered_map<uint32_t, nb::object> texts_;
+  uint32_t last_text_id_ = 0;
+  PyObject* last_text_ = nullptr;
+};
+
+}  // namespace
+
+nb::object StoreGetDag(DagTracker& t, nb::handle root_obj, int64_t root) {
+  nb::handle tracker = nb::find(&t);
+  auto walk = std::make_shared<StoreWalk>(tracker, root_obj, root);
+  if (!walk->Walk(t)) return nb::object();
+  return NewPendingComputationDag(root_obj, std::move(walk));
 }
 
 nb::object StoreNodesForWord(DagTracker& t, uint32_t word) {

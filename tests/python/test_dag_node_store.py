@@ -93,6 +93,42 @@ def test_evicted_nodes_leave_the_handed_out_cache_and_sources_stay():
     assert len(t._nodes) == stats["total_nodes"]
 
 
+@pytest.mark.parametrize("between", ["nothing", "get_node", "evicted", "spilled", "dropped",
+                                     "pickled"])
+def test_a_graph_read_later_is_the_graph_of_its_call(between):
+    """get_dag's nodes and edges are built when first read: what the tracker does meanwhile must
+    not show, except changes to the very node objects it hands out."""
+    import gc
+    import pickle
+
+    t, twin = DAGTracker(), DAGTracker()
+    (w, q, m), _ = pipeline(t), pipeline(twin)
+    nid = int(q._node_ids[0])
+    dag = t.get_dag(m)
+    if between == "get_node":
+        for x in (t, twin):
+            x.get_node(nid).metadata["note"] = "kept"
+    elif between == "evicted":
+        t._max_nodes = 30
+        for _ in range(3):
+            w["a"] + w["b"]
+        assert t.get_node(nid) is None
+    elif between == "spilled":
+        as_dicts(t)
+    elif between == "dropped":
+        del t, w, q
+        gc.collect()
+    elif between == "pickled":
+        dag = pickle.loads(pickle.dumps(dag))
+    expected = twin.get_dag(m)
+    assert dag == expected and repr(dag) == repr(expected)
+    assert dag.to_dict() == expected.to_dict() and len(dag.edges) == len(expected.edges) > 5
+    if between in ("nothing", "get_node"):
+        assert all(node is t.get_node(k) for k, node in dag.nodes.items())
+    elif between == "spilled":
+        assert all(node is t._nodes[k] for k, node in dag.nodes.items())
+
+
 def test_row_values_the_bound_drops_are_not_built_but_the_newest_are_kept():
     rows = 100_000 + 257
     values = np.arange(rows, dtype=float)
