@@ -26,9 +26,6 @@ using dag_internal::Self;
 constexpr const char* kPackage = "lumarq.utilities.persistence";
 constexpr const char* kStorageModule = "lumarq.utilities.persistence.storage";
 constexpr const char* kModuleName = "lumarq.utilities.vantor32_dag";
-constexpr const char* kWriterModule = "lumarq.utilities.persistence._writer";
-// Nodes or edges per write_columns call of the DAG write of flush.
-constexpr long kBulkPiece = 100000;
 constexpr const char* kUnavailable =
     "Persistence module unavailable \xE2\x80\x94 provenance data is NOT being saved to storage. "
     "Install lumarq with persistence extras or check your installation.";
@@ -929,19 +926,16 @@ bool WriteGraphColumns(nb::handle self, DagTracker& t, nb::handle cls) {
   nb::object graph = builder.Finish(cls, Need(t.pipeline_id, "_pipeline_id"));
   const auto n_edges = static_cast<Py_ssize_t>(
       PyObject_Length(nb::object(graph.attr("edge_parent")).ptr()));
-  // In pieces, as the record path's calls were: one request to a service stays bounded.
-  nb::object chunks;
-  ImportFrom(kWriterModule, {"graph_chunks"}, &chunks);
-  nb::object storage = Need(t.storage, "_storage");
+  // One call: a database writes nodes and edges in one transaction, where edges to nodes made
+  // in it need no look-up; the service's client cuts its own requests to the body limit.
+  nb::object result =
+      CallMethodKw(Need(t.storage, "_storage"), "write_columns", {}, {{"graph", graph}});
   Py_ssize_t unresolved = 0;
-  for (nb::handle part : chunks(graph, nb::int_(kBulkPiece))) {
-    nb::object result = CallMethodKw(storage, "write_columns", {}, {{"graph", part}});
-    if (!PyDict_Check(result.ptr())) continue;
+  if (PyDict_Check(result.ptr())) {
     PyObject* u = PyDict_GetItemWithError(result.ptr(), Interned("edges_unresolved").ptr());
     if (u == nullptr && PyErr_Occurred()) throw nb::python_error();
-    const Py_ssize_t k = u == nullptr ? 0 : PyLong_AsSsize_t(u);
-    if (k == -1 && PyErr_Occurred()) throw nb::python_error();
-    unresolved += k;
+    unresolved = u == nullptr ? 0 : PyLong_AsSsize_t(u);
+    if (unresolved == -1 && PyErr_Occurred()) throw nb::python_error();
   }
   nb::setattr(self, "_nodes_written", nb::int_(n_nodes));
   if (n_edges - unresolved > 0) nb::setattr(self, "_edges_written", nb::int_(n_edges - unresolved));
