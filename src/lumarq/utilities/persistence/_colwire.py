@@ -81,9 +81,9 @@ def _pad(n: int) -> int:
 # -- encoding (client) ------------------------------------------------------------------
 
 
-def _buffers(obj: Any, spec: Sequence[Tuple[str, str]], n: int, what: str) -> Tuple[list, List[np.ndarray]]:
+def _buffers(obj: Any, layout: Sequence[Tuple[str, str]], n: int, what: str) -> Tuple[list, List[np.ndarray]]:
     cols, arrays = [], []
-    for name, dtype in spec:
+    for name, dtype in layout:
         a = np.ascontiguousarray(getattr(obj, name), dtype=dtype)
         if a.ndim != 1 or a.shape[0] != n:
             raise ValueError("%s column %r has %d values; expected %d" % (what, name, a.size, n))
@@ -258,9 +258,9 @@ class _Reader:
         self.content = content
         self.offset = offset
 
-    def columns(self, cols: Any, spec: Sequence[Tuple[str, str]], counts: Dict[str, int], what: str
+    def columns(self, cols: Any, layout: Sequence[Tuple[str, str]], counts: Dict[str, int], what: str
                 ) -> Dict[str, np.ndarray]:
-        expected = dict(spec)
+        expected = dict(layout)
         if not isinstance(cols, list):
             raise ColumnBodyError("%s.columns must be a list of [name, dtype, length]" % what)
         out: Dict[str, np.ndarray] = {}
