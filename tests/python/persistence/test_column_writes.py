@@ -103,3 +103,25 @@ def test_postgresql_refuses_nul_in_column_texts_as_in_records(make_storage, db_u
             storage.write_columns(**cols)
         assert str(by_columns.value) == str(by_records.value) and "NUL" in str(by_columns.value)
     assert storage.get_nodes(pid) == [] and storage.count_row_values() == 0
+
+
+def test_a_remembered_pipeline_map_yields_to_other_writers_and_failed_writes(make_storage, monkeypatch):
+    monkeypatch.setattr(_sql, "_LOOKUP_EACH", 0)  # every graph write takes the pipeline's whole map
+    a, b = make_storage(), make_storage()
+    pid = a.create_pipeline("p")
+
+    def graph(fps, edges=()):
+        nodes = [StoredNode(fp, "SOURCE", "op", "t", "c%d" % fp, None, False, None, None, None, pid) for fp in fps]
+        return GraphColumns.from_records(pid, nodes, [StoredEdge(*e) for e in edges])
+
+    a.write_columns(graph=graph([1, 2]))
+    b.write_columns(graph=graph([3]))  # another writer: `a` must not trust the map it kept
+    monkeypatch.setattr(_sql.SQLBackend, "_batch_done", lambda *args: 1 / 0)
+    with pytest.raises(ZeroDivisionError):
+        a.write_columns(graph=graph([4]), batch_id="x")  # rolled back: 4 never existed
+    monkeypatch.undo()
+    monkeypatch.setattr(_sql, "_LOOKUP_EACH", 0)
+    b.write_columns(graph=graph([5]))  # same node count as if 4 had been stored
+    got = a.write_columns(graph=graph([], [(1, 3, 0), (2, 5, 0), (1, 4, 0)]))
+    edges = sorted((e["parent_fingerprint"], e["child_fingerprint"]) for e in a.get_edges(pid))
+    assert got["edges_unresolved"] == 1 and edges == [(1, 3), (2, 5)]

@@ -151,8 +151,11 @@ _EDGE_COLS = "tenant_id, pipeline_id, parent_node_id, child_node_id, input_posit
 # ---------------------------------------------------------------------------
 
 # Up to this many fingerprints a column write looks the batch's own up among
-# the stored nodes; above it, it reads the pipeline's whole map in one query.
+# the stored nodes; above it, it reads the pipeline's whole map in one query
+# unless the pipeline holds far more nodes than the batch names (a writer's
+# slices of a big graph), where looking up each stays proportional to the batch.
 _LOOKUP_EACH = 20_000
+_MAP_SHARE = 4
 
 
 def _lut(texts: Sequence[str], missing: Optional[str] = None) -> np.ndarray:
@@ -404,6 +407,10 @@ class _SQLiteBulk:
         finally:
             cur.execute("PRAGMA cache_size=%d" % old)
 
+    def pipeline_size(self, cur, pipeline_id: int) -> int:
+        cur.execute("SELECT count(*) FROM lumarq_nodes WHERE pipeline_id = ?", (pipeline_id,))
+        return int(cur.fetchone()[0])
+
     def pipeline_map(self, cur, tenant: str, pipeline_id: int) -> Tuple[np.ndarray, np.ndarray]:
         cur.execute("SELECT fingerprint, id FROM lumarq_nodes WHERE pipeline_id = ? AND tenant_id = ?",
                     (pipeline_id, tenant))
@@ -539,6 +546,10 @@ class _PostgresBulk:
     def roomy_cache(self, cur, nodes: int) -> "contextlib.AbstractContextManager[None]":
         return contextlib.nullcontext()
 
+    def pipeline_size(self, cur, pipeline_id: int) -> int:
+        cur.execute("SELECT count(*) FROM lumarq_nodes WHERE pipeline_id = %s", (int(pipeline_id),))
+        return int(cur.fetchone()[0])
+
     def pipeline_map(self, cur, tenant: str, pipeline_id: int) -> Tuple[np.ndarray, np.ndarray]:
         fps, ids = _pg_int8_columns(cur, (
             "SELECT string_agg(int8send(fingerprint) || int8send(id), ''::bytea) FROM lumarq_nodes "
@@ -654,6 +665,12 @@ class SQLBackend(StorageBackend):
         self._read_lock: Any = contextlib.nullcontext()
         self._pipeline_tenant: Dict[int, str] = {}
         self._stats_lock = threading.Lock()
+        # (tenant, pipeline) -> (node count, sorted fingerprints, ids) as this backend last
+        # committed them: a writer's later slices of one graph skip re-reading the pipeline's
+        # map while its node count says nobody else added to it.
+        self._maps: "collections.OrderedDict[Tuple[str, int], Tuple[int, np.ndarray, np.ndarray]]" = (
+            collections.OrderedDict())
+        self._maps_pending = threading.local()
         self._nodes_since_analyze = 0
         self._nodes_at_analyze = 0
 
@@ -1246,6 +1263,7 @@ class SQLBackend(StorageBackend):
         if rows is not None and self.kind == "sqlite" and len(rows) > SQLITE_WRITE_CHUNK:
             rest = self._column_rows_in_pieces(tenant, rows, row_pids, graph, batch_id)
         unresolved = 0
+        self._maps_pending.value = None
         with self._tx() as conn:
             done = self._claim_batch(conn, tenant, batch_id)
             if done is not None:
@@ -1259,6 +1277,7 @@ class SQLBackend(StorageBackend):
             if lost:
                 self.record_lost(tenant, lost, conn)
             self._batch_done(conn, tenant, batch_id, {"edges_unresolved": unresolved})
+        self._keep_map()
         if graph is not None and len(graph):
             self._maybe_analyze()
         return {"edges_unresolved": unresolved}
@@ -1294,10 +1313,12 @@ class SQLBackend(StorageBackend):
         echild = np.asarray(g.edge_child, np.int64)
         uniq, first = np.unique(fp, return_index=True)
         named = _distinct(np.concatenate([uniq, eparent, echild]))
-        known_fp, known_id = self._stored_ids(cur, tenant, pid, named)
+        known_fp, known_id, whole = self._stored_ids(cur, tenant, pid, named)
         take = np.sort(first[~np.isin(uniq, known_fp, assume_unique=True)])
         with self._bulk.roomy_cache(cur, int(take.size + known_fp.size)):
             known_fp, known_id, first_new, added = self._put_nodes(cur, tenant, g, take, md, known_fp, known_id, named)
+            if whole and added == take.size:
+                self._maps_pending.value = (tenant, pid, known_fp, known_id)
             if added < fp.size:
                 # As _insert_nodes: a stored node without a column name takes one.
                 names = [(text, pid, int(fp[i])) for i, text in sorted(md.items())
@@ -1342,23 +1363,45 @@ class SQLBackend(StorageBackend):
             # Another writer stored some of these fingerprints first: read
             # back the ids that won, and let every edge go through the
             # conflict check (that writer may have stored some of them too).
-            known_fp, known_id = self._stored_ids(cur, tenant, int(g.pipeline_id), named)
+            known_fp, known_id, _ = self._stored_ids(cur, tenant, int(g.pipeline_id), named)
             return known_fp, known_id, np.iinfo(np.int64).max, added
         known_fp = np.concatenate([known_fp, g.fingerprint[take].astype(np.int64)])
         known_id = np.concatenate([known_id, ids])
         order = np.argsort(known_fp, kind="stable")
         return known_fp[order], known_id[order], int(ids.min()), added
 
-    def _stored_ids(self, conn_cur: Any, tenant: str, pid: int, fps: np.ndarray) -> Tuple[np.ndarray, np.ndarray]:
-        """(fingerprints, ids) of the pipeline's stored nodes among `fps`, sorted."""
+    def _stored_ids(self, conn_cur: Any, tenant: str, pid: int,
+                    fps: np.ndarray) -> Tuple[np.ndarray, np.ndarray, bool]:
+        """(fingerprints, ids) of the pipeline's stored nodes among `fps`, sorted,
+        and whether they are the pipeline's whole map."""
         if fps.size > _LOOKUP_EACH:
-            known_fp, known_id = self._bulk.pipeline_map(conn_cur, tenant, pid)
-        else:
-            got = self._bulk.resolve(conn_cur, tenant, pid, fps.tolist()) if fps.size else {}
-            known_fp = np.fromiter(got.keys(), np.int64, len(got))
-            known_id = np.fromiter(got.values(), np.int64, len(got))
+            size = self._bulk.pipeline_size(conn_cur, pid)
+            with self._stats_lock:
+                hit = self._maps.get((tenant, pid))
+            if hit is not None and hit[0] == size:
+                return hit[1], hit[2], True
+            if fps.size * _MAP_SHARE >= size:
+                known_fp, known_id = self._bulk.pipeline_map(conn_cur, tenant, pid)
+                order = np.argsort(known_fp, kind="stable")
+                return known_fp[order], known_id[order], True
+        got = self._bulk.resolve(conn_cur, tenant, pid, fps.tolist()) if fps.size else {}
+        known_fp = np.fromiter(got.keys(), np.int64, len(got))
+        known_id = np.fromiter(got.values(), np.int64, len(got))
         order = np.argsort(known_fp, kind="stable")
-        return known_fp[order], known_id[order]
+        return known_fp[order], known_id[order], False
+
+    def _keep_map(self) -> None:
+        """After a commit: remember the map the committed graph write ended with."""
+        pending = getattr(self._maps_pending, "value", None)
+        self._maps_pending.value = None
+        if pending is None:
+            return
+        tenant, pid, fps, ids = pending
+        with self._stats_lock:
+            self._maps[(tenant, pid)] = (int(fps.size), fps, ids)
+            self._maps.move_to_end((tenant, pid))
+            while len(self._maps) > 2:
+                self._maps.popitem(last=False)
 
     def record_lost(self, tenant: str, lost: Sequence[Tuple[int, int]], conn: Optional[Connection] = None) -> None:
         """Add records lost in delivery to their pipelines (ids of pipelines
