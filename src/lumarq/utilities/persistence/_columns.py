@@ -76,6 +76,22 @@ class GraphColumns:
     def __len__(self) -> int:
         return int(self.fingerprint.shape[0])
 
+    def slice(self, nodes: Tuple[int, int] = (0, 0), edges: Tuple[int, int] = (0, 0)) -> "GraphColumns":
+        """Nodes [a, b) and edges [c, d) as a batch of their own (views, not copies)."""
+        a, b = nodes
+        c, d = edges
+        return GraphColumns(
+            pipeline_id=self.pipeline_id, texts=self.texts,
+            fingerprint=self.fingerprint[a:b], node_type=self.node_type[a:b], operation=self.operation[a:b],
+            table_name=self.table_name[a:b], column_name=self.column_name[a:b],
+            pair_id=self.pair_id[a:b], pair_id_null=self.pair_id_null[a:b], is_protected=self.is_protected[a:b],
+            entity_hash=self.entity_hash[a:b], entity_hash_null=self.entity_hash_null[a:b],
+            chain_hash=self.chain_hash[a:b], chain_hash_null=self.chain_hash_null[a:b],
+            metadata={i - a: v for i, v in self.metadata.items() if a <= i < b},
+            edge_parent=self.edge_parent[c:d], edge_child=self.edge_child[c:d],
+            edge_position=self.edge_position[c:d],
+        )
+
     @classmethod
     def from_records(cls, pipeline_id: int, nodes: Sequence[StoredNode],
                      edges: Sequence[StoredEdge] = ()) -> "GraphColumns":
@@ -141,6 +157,15 @@ class RowValueColumns:
 
     def __len__(self) -> int:
         return int(self.row_index.shape[0])
+
+    def slice(self, a: int, b: int) -> "RowValueColumns":
+        """Rows [a, b) as a batch of their own (views, not copies)."""
+        return RowValueColumns(
+            texts=self.texts, pipeline_id=self.pipeline_id[a:b], row_index=self.row_index[a:b],
+            fingerprint=self.fingerprint[a:b], node_operation=self.node_operation[a:b], value=self.value[a:b],
+            value_null=self.value_null[a:b], column_name=self.column_name[a:b],
+            text_value={i - a: v for i, v in self.text_value.items() if a <= i < b},
+        )
 
     @classmethod
     def from_records(cls, rows: Sequence[StoredRowValue]) -> "RowValueColumns":

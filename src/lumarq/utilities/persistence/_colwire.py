@@ -143,27 +143,11 @@ def inflated_size(body: bytes) -> int:
 
 def graph_slice(g: GraphColumns, nodes: Tuple[int, int] = (0, 0), edges: Tuple[int, int] = (0, 0)) -> GraphColumns:
     """Nodes [a, b) and edges [c, d) of `g`, as a batch of their own."""
-    a, b = nodes
-    c, d = edges
-    return GraphColumns(
-        pipeline_id=g.pipeline_id, texts=g.texts,
-        fingerprint=g.fingerprint[a:b], node_type=g.node_type[a:b], operation=g.operation[a:b],
-        table_name=g.table_name[a:b], column_name=g.column_name[a:b],
-        pair_id=g.pair_id[a:b], pair_id_null=g.pair_id_null[a:b], is_protected=g.is_protected[a:b],
-        entity_hash=g.entity_hash[a:b], entity_hash_null=g.entity_hash_null[a:b],
-        chain_hash=g.chain_hash[a:b], chain_hash_null=g.chain_hash_null[a:b],
-        metadata={i - a: v for i, v in g.metadata.items() if a <= i < b},
-        edge_parent=g.edge_parent[c:d], edge_child=g.edge_child[c:d], edge_position=g.edge_position[c:d],
-    )
+    return g.slice(nodes, edges)
 
 
 def rows_slice(r: RowValueColumns, a: int, b: int) -> RowValueColumns:
-    return RowValueColumns(
-        texts=r.texts, pipeline_id=r.pipeline_id[a:b], row_index=r.row_index[a:b],
-        fingerprint=r.fingerprint[a:b], node_operation=r.node_operation[a:b], value=r.value[a:b],
-        value_null=r.value_null[a:b], column_name=r.column_name[a:b],
-        text_value={i - a: v for i, v in r.text_value.items() if a <= i < b},
-    )
+    return r.slice(a, b)
 
 
 # -- decoding (service) -------------------------------------------------------------------

@@ -228,16 +228,6 @@ def _distinct(values: np.ndarray) -> np.ndarray:
     return out
 
 
-def _row_slice(r: RowValueColumns, start: int, stop: int) -> RowValueColumns:
-    return RowValueColumns(
-        texts=r.texts, pipeline_id=r.pipeline_id[start:stop], row_index=r.row_index[start:stop],
-        fingerprint=r.fingerprint[start:stop], node_operation=r.node_operation[start:stop],
-        value=r.value[start:stop], value_null=r.value_null[start:stop],
-        column_name=r.column_name[start:stop],
-        text_value={i - start: v for i, v in r.text_value.items() if start <= i < stop},
-    )
-
-
 def _row_pids(r: RowValueColumns) -> set:
     pids = set(_distinct(r.pipeline_id).tolist())
     pids.discard(0)  # recorded before any pipeline existed
@@ -1296,11 +1286,11 @@ class SQLBackend(StorageBackend):
                 sub = None if batch_id is None else "%s#%d" % (batch_id, k)
                 if self._claim_batch(conn, tenant, sub) is not None:
                     continue
-                piece = _row_slice(rows, start, start + SQLITE_WRITE_CHUNK)
+                piece = rows.slice(start, start + SQLITE_WRITE_CHUNK)
                 self._bulk.put_rows(self._cursor(conn), tenant, piece)
                 self._touch(conn, tenant, _row_pids(piece))
                 self._batch_done(conn, tenant, sub, {"inserted": len(piece)})
-        return _row_slice(rows, starts[-1], len(rows))
+        return rows.slice(starts[-1], len(rows))
 
     def _write_graph(self, conn: Connection, tenant: str, g: GraphColumns, md: Dict[int, str]) -> int:
         """Nodes (the first record per fingerprint; stored nodes keep theirs),

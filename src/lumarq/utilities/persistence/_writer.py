@@ -188,22 +188,6 @@ def _rows_of(item: Any) -> int:
     return item[2] if item[0] in ("row_values", COLUMNS) else 0
 
 
-def _graph_slice(g: GraphColumns, start: int, stop: int, edges: Optional[slice]) -> GraphColumns:
-    """Nodes [start, stop) of `g` with the edges in `edges` (None: no edges)."""
-    e = edges if edges is not None else slice(0, 0)
-    return GraphColumns(
-        pipeline_id=g.pipeline_id, texts=g.texts,
-        fingerprint=g.fingerprint[start:stop], node_type=g.node_type[start:stop],
-        operation=g.operation[start:stop], table_name=g.table_name[start:stop],
-        column_name=g.column_name[start:stop], pair_id=g.pair_id[start:stop],
-        pair_id_null=g.pair_id_null[start:stop], is_protected=g.is_protected[start:stop],
-        entity_hash=g.entity_hash[start:stop], entity_hash_null=g.entity_hash_null[start:stop],
-        chain_hash=g.chain_hash[start:stop], chain_hash_null=g.chain_hash_null[start:stop],
-        metadata={i - start: m for i, m in g.metadata.items() if start <= i < stop},
-        edge_parent=g.edge_parent[e], edge_child=g.edge_child[e], edge_position=g.edge_position[e],
-    )
-
-
 def graph_chunks(graph: GraphColumns, step: int) -> Iterator[GraphColumns]:
     """`graph` in pieces of at most `step` nodes or edges (views, not copies): all its nodes
     first, then its edges, whose endpoints are then stored whatever piece holds them."""
@@ -212,19 +196,9 @@ def graph_chunks(graph: GraphColumns, step: int) -> Iterator[GraphColumns]:
         yield graph
         return
     for start in range(0, n_nodes, step):
-        yield _graph_slice(graph, start, min(start + step, n_nodes), None)
+        yield graph.slice((start, min(start + step, n_nodes)))
     for start in range(0, n_edges, step):
-        yield _graph_slice(graph, 0, 0, slice(start, min(start + step, n_edges)))
-
-
-def _rows_slice(r: RowValueColumns, start: int, stop: int) -> RowValueColumns:
-    return RowValueColumns(
-        texts=r.texts, pipeline_id=r.pipeline_id[start:stop], row_index=r.row_index[start:stop],
-        fingerprint=r.fingerprint[start:stop], node_operation=r.node_operation[start:stop],
-        value=r.value[start:stop], value_null=r.value_null[start:stop],
-        column_name=r.column_name[start:stop],
-        text_value={i - start: v for i, v in r.text_value.items() if start <= i < stop},
-    )
+        yield graph.slice(edges=(start, min(start + step, n_edges)))
 
 
 def _n_edges(g: Optional[GraphColumns]) -> int:
@@ -241,17 +215,17 @@ def _split_columns(payload: Tuple[Optional[GraphColumns], Optional[RowValueColum
     if g is not None and (n_nodes or n_edges) and n_rows:
         return (g, None), (None, r)
     if g is not None and n_nodes and n_edges:
-        return (_graph_slice(g, 0, n_nodes, None), None), (_graph_slice(g, 0, 0, slice(0, n_edges)), None)
+        return (g.slice((0, n_nodes)), None), (g.slice(edges=(0, n_edges)), None)
     if g is not None and n_nodes > 1:
         mid = n_nodes // 2
-        return (_graph_slice(g, 0, mid, None), None), (_graph_slice(g, mid, n_nodes, None), None)
+        return (g.slice((0, mid)), None), (g.slice((mid, n_nodes)), None)
     if g is not None and n_edges > 1:
         mid = n_edges // 2
-        return ((_graph_slice(g, 0, 0, slice(0, mid)), None),
-                (_graph_slice(g, 0, 0, slice(mid, n_edges)), None))
+        return ((g.slice(edges=(0, mid)), None),
+                (g.slice(edges=(mid, n_edges)), None))
     if n_rows > 1:
         mid = n_rows // 2
-        return (None, _rows_slice(r, 0, mid)), (None, _rows_slice(r, mid, n_rows))  # type: ignore[arg-type]
+        return (None, r.slice(0, mid)), (None, r.slice(mid, n_rows))  # type: ignore[arg-type]
     return None
 
 
@@ -660,7 +634,7 @@ class AsyncWriter:
             for part in graph_chunks(g, step):
                 self._put(COLUMNS, (part, None), 0)
         for start in range(0, n_rows, step):
-            part_r = _rows_slice(r, start, min(start + step, n_rows))  # type: ignore[arg-type]
+            part_r = r.slice(start, min(start + step, n_rows))  # type: ignore[arg-type]
             self._put(COLUMNS, (None, part_r), len(part_r))
 
     def _count_queued(self, counts: Dict[str, int]) -> None:
