@@ -77,6 +77,22 @@ nb::object NewBoolArray(size_t n, uint8_t** data);
 
 /// nb::steal(o), throwing the pending Python error when `o` is null.
 nb::object Steal(PyObject* o);
+/// A node id and a provenance word as Python ints.
+inline nb::object PyInt(int64_t v) { return Steal(PyLong_FromLongLong(v)); }
+inline nb::object PyWord(uint32_t v) { return Steal(PyLong_FromUnsignedLong(v)); }
+
+/// Runs `f`, swallowing any exception derived from Exception (the recording of one row may fail
+/// without failing the operation). A C++ error reaches Python as an Exception subclass: swallowed
+/// like one.
+template <class F>
+void Guarded(F&& f) {
+  try {
+    f();
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+  } catch (const std::exception&) {
+  }
+}
 /// getattr(obj, name); getattr(obj, name, fallback).
 nb::object GetAttr(nb::handle obj, const char* name);
 nb::object GetAttrOr(nb::handle obj, const char* name, nb::handle fallback);

@@ -62,18 +62,6 @@ bool UsesNativeOf(nb::handle self, const char* name, PyTypeObject* type) {
   return type != nullptr && UsesNative(self, Interned(name), type);
 }
 
-nb::object PyInt(int64_t v) {
-  PyObject* o = PyLong_FromLongLong(v);
-  if (!o) throw nb::python_error();
-  return nb::steal(o);
-}
-
-nb::object PyWord(uint32_t v) {
-  PyObject* o = PyLong_FromUnsignedLong(v);
-  if (!o) throw nb::python_error();
-  return nb::steal(o);
-}
-
 /// int(value)
 nb::object ToInt(nb::handle value) {
   PyObject* o = PyNumber_Long(value.ptr());
@@ -464,18 +452,6 @@ class RowValues {
 };
 
 // ---------------------------------------------------------------- recording
-
-/// Runs `f`, swallowing any exception derived from Exception (the recording of one row).
-template <class F>
-void Guarded(F&& f) {
-  try {
-    f();
-  } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-  } catch (const std::exception&) {
-    // A C++ error reaches Python as an Exception subclass: swallowed like one.
-  }
-}
 
 /// record_row_value for the rows of one operation. Native: one record type import, records
 /// built without a Python call, the memory-only bound applied once at the end. Otherwise the

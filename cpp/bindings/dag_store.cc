@@ -28,9 +28,6 @@ using dag_internal::Need;
 
 namespace {
 
-nb::object PyId(int64_t id) { return Steal(PyLong_FromLongLong(id)); }
-nb::object PyWord(uint32_t w) { return Steal(PyLong_FromUnsignedLong(w)); }
-
 bool ExactWord(nb::handle v, uint32_t* out) {
   int64_t x;
   if (!ExactInt64(v, &x) || x < 0 || x > UINT32_MAX) return false;
@@ -72,7 +69,7 @@ nb::object HandedOutAt(DagTracker& t, nb::handle key) {
   return nb::borrow(hit);
 }
 
-nb::object HandedOut(DagTracker& t, int64_t id) { return HandedOutAt(t, PyId(id)); }
+nb::object HandedOut(DagTracker& t, int64_t id) { return HandedOutAt(t, PyInt(id)); }
 
 namespace {
 
@@ -105,7 +102,7 @@ nb::object MaterializeRowAt(DagTracker& t, const NodeView& v, bool keep, nb::han
 }  // namespace
 
 nb::object MaterializeRow(DagTracker& t, const NodeView& v, bool keep) {
-  return MaterializeRowAt(t, v, keep, PyId(v.id));
+  return MaterializeRowAt(t, v, keep, PyInt(v.id));
 }
 
 nb::object StoreNode(DagTracker& t, nb::handle id, bool keep) {
@@ -133,7 +130,7 @@ void StoreAsDicts(DagTracker& t, nb::handle map, nb::handle prov_map) {
   std::vector<std::pair<nb::object, nb::object>> nodes;  // (id, node), in id order
   nodes.reserve(snap.size());
   snap.ForEach([&](const NodeView& v) {
-    nodes.emplace_back(PyId(v.id), MaterializeRow(t, v, /*keep=*/false));
+    nodes.emplace_back(PyInt(v.id), MaterializeRow(t, v, /*keep=*/false));
   });
   for (auto& [id, node] : nodes) {
     SetItem(map, id, node);
@@ -196,7 +193,7 @@ bool StoreAppendObject(DagTracker& t, int64_t id, nb::handle node) {
   uint8_t flags = lumarq::kNodeHasExtra;
   if (NodeIsProtected(node)) flags |= lumarq::kNodeProtected;
   if (kind == static_cast<int>(NodeKind::kSource)) flags |= lumarq::kNodePinned;
-  if (PyDict_SetItem(t.handed_out.ptr(), PyId(id).ptr(), node.ptr()) < 0) throw nb::python_error();
+  if (PyDict_SetItem(t.handed_out.ptr(), PyInt(id).ptr(), node.ptr()) < 0) throw nb::python_error();
   t.store->Append(static_cast<uint8_t>(kind), flags, op_id, word, ids, t.op_clock);
   t.store->SetFlags(id, lumarq::kNodeHasExtra);
   return true;
@@ -210,7 +207,7 @@ void StoreEvict(DagTracker& t, std::vector<nb::object>* released) {
   std::vector<nb::object> local;
   std::vector<nb::object>& out = released != nullptr ? *released : local;
   for (int64_t id : held) {
-    nb::object key = PyId(id);
+    nb::object key = PyInt(id);
     PyObject* hit = PyDict_GetItemWithError(t.handed_out.ptr(), key.ptr());
     if (hit == nullptr) {
       if (PyErr_Occurred()) throw nb::python_error();
@@ -292,19 +289,19 @@ class StoreWalk final : public PendingDag {
     for (size_t at = 0; at < order_.size(); ++at) {
       const Row& row = order_[at];
       if (row.op == nullptr) continue;
-      nb::object key = row.id == root_ ? root_obj_ : PyId(row.id);
+      nb::object key = row.id == root_ ? root_obj_ : PyInt(row.id);
       nb::object node;
       if (next_held < held_.size() && held_[next_held].first == at) {
         node = held_[next_held++].second;
       } else {
-        node = Current(t, snap ? &*snap : nullptr, row, row.id == root_ ? PyId(row.id) : key);
+        node = Current(t, snap ? &*snap : nullptr, row, row.id == root_ ? PyInt(row.id) : key);
       }
       if (PyDict_SetItem(found.ptr(), key.ptr(), node.ptr()) < 0) throw nb::python_error();
       keys[at] = key.ptr();
     }
 
     // The edges, in walk order; a source is the visited input's own key object.
-    nb::object index_objs[2] = {PyId(0), PyId(1)};
+    nb::object index_objs[2] = {PyInt(0), PyInt(1)};
     nb::object edges = Steal(PyList_New(static_cast<Py_ssize_t>(inputs_.size())));
     Py_ssize_t e = 0;
     for (size_t at = 0; at < order_.size(); ++at) {
@@ -312,8 +309,8 @@ class StoreWalk final : public PendingDag {
       for (uint32_t i = 0; i < row.inputs; ++i) {
         const size_t k = row.first_input + i;
         PyObject* source_key = keys[input_at_[k]];
-        nb::object source = source_key != nullptr ? nb::borrow(source_key) : PyId(inputs_[k]);
-        nb::object index = i < 2 ? index_objs[i] : PyId(static_cast<int64_t>(i));
+        nb::object source = source_key != nullptr ? nb::borrow(source_key) : PyInt(inputs_[k]);
+        nb::object index = i < 2 ? index_objs[i] : PyInt(static_cast<int64_t>(i));
         PyList_SET_ITEM(edges.ptr(), e++, NewEdge(source, keys[at], index).release().ptr());
       }
     }

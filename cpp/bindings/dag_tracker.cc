@@ -45,7 +45,6 @@ bool Native(nb::handle self, const char* name) {
 }  // namespace dag_internal
 
 
-
 // ---------------------------------------------------------------- DagLock
 
 bool DagLock::WaitFor(double timeout_s) {
@@ -201,8 +200,6 @@ int KindOf(nb::handle member) {
   }
   return 0;
 }
-
-nb::object PyInt(int64_t v) { return Steal(PyLong_FromLongLong(v)); }
 
 bool IsTainted(nb::handle self, nb::handle provenance) {
   if (Native(self, "is_tainted")) return TaintOf(AsWord(provenance, "provenance"));

@@ -21,29 +21,6 @@ using Ids1 = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::c
 
 constexpr size_t kBlock = 16384;  // rows per block append: one lock round per block
 
-/// Runs `f`, swallowing an Exception (one row's recording may fail without failing the operation).
-template <class F>
-void Guarded(F&& f) {
-  try {
-    f();
-  } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-  } catch (const std::exception&) {
-  }
-}
-
-nb::object Int(int64_t v) {
-  PyObject* o = PyLong_FromLongLong(v);
-  if (!o) throw nb::python_error();
-  return nb::steal(o);
-}
-
-nb::object Word(uint32_t v) {
-  PyObject* o = PyLong_FromUnsignedLong(v);
-  if (!o) throw nb::python_error();
-  return nb::steal(o);
-}
-
 /// The values recorded per row: float64 (NaN not recorded) or objects (None and NaN not recorded).
 class RecordValues {
  public:
@@ -97,7 +74,7 @@ void RecordRows(nb::handle tracker, nb::handle op, const uint32_t* words, const 
       Guarded([&] {
         nb::object v = values.At(i);
         if (!v.is_valid()) return;
-        CallKw(method, {Int(static_cast<int64_t>(i)), Word(words[i]), op, v},
+        CallKw(method, {PyInt(static_cast<int64_t>(i)), PyWord(words[i]), op, v},
                {{"column_name", col}});
       });
     }
@@ -217,14 +194,14 @@ nb::object LogRows(nb::handle tracker, int kind, nb::handle op_name, Words words
       nb::object id;
       if (base == NodeKind::kMerge) {
         nb::list left, right;
-        if (row[0] >= 0) left.append(Int(row[0]));
-        if (k > 1 && row[1] >= 0) right.append(Int(row[1]));
-        id = CallMethod(tracker, Interned("log_merge"), left, right, Word(w[i]),
+        if (row[0] >= 0) left.append(PyInt(row[0]));
+        if (k > 1 && row[1] >= 0) right.append(PyInt(row[1]));
+        id = CallMethod(tracker, Interned("log_merge"), left, right, PyWord(w[i]),
                         merge_type.is_none() ? nb::object(nb::str("inner")) : nb::borrow(merge_type));
       } else if (c == 1) {
-        id = CallMethod(tracker, Interned("log_unary"), op, Int(kept[0]), Word(w[i]));
+        id = CallMethod(tracker, Interned("log_unary"), op, PyInt(kept[0]), PyWord(w[i]));
       } else {
-        id = CallMethod(tracker, Interned("log_binary"), op, Int(kept[0]), Int(kept[1]), Word(w[i]));
+        id = CallMethod(tracker, Interned("log_binary"), op, PyInt(kept[0]), PyInt(kept[1]), PyWord(w[i]));
       }
       out[i] = AsInt64(id, "node id");
     }
@@ -267,12 +244,12 @@ nb::object LogGroups(nb::handle tracker, nb::handle op_name, Words words, Ids1 o
                               static_cast<size_t>(hi - lo), words.data()[i]);
     } else {
       nb::list ids;
-      for (int64_t j = lo; j < hi; ++j) ids.append(Int(in[j]));
+      for (int64_t j = lo; j < hi; ++j) ids.append(PyInt(in[j]));
       nb::object id =
-          merge ? CallMethod(tracker, Interned("log_merge"), ids, nb::list(), Word(words.data()[i]),
+          merge ? CallMethod(tracker, Interned("log_merge"), ids, nb::list(), PyWord(words.data()[i]),
                              merge_type.is_none() ? nb::object(nb::str("inner"))
                                                   : nb::borrow(merge_type))
-                : CallMethod(tracker, Interned("log_aggregate"), op, ids, Word(words.data()[i]));
+                : CallMethod(tracker, Interned("log_aggregate"), op, ids, PyWord(words.data()[i]));
       out[i] = AsInt64(id, "node id");
     }
   }
@@ -308,7 +285,7 @@ void NameNodes(nb::handle tracker, nb::handle name, Ids1 node_ids) {
   }
   nb::object nodes = GetAttr(tracker, "_nodes");
   for (int64_t id : ids) {
-    nb::object node = MapGet(nodes, Int(id));
+    nb::object node = MapGet(nodes, PyInt(id));
     if (!node.is_valid() || node.is_none() || NodeIsSource(node)) continue;
     NodeAssignColumn(node, text);
   }
