@@ -295,12 +295,8 @@ def time_columns(url: str, n: int, what: str, records: bool = False) -> float:
 def measure_columns(nodes: int = 1_000_000, repeats: int = 3, postgres: bool = True,
                     baseline: bool = False) -> List[Dict[str, object]]:
     out: List[Dict[str, object]] = []
-    targets: List[Tuple[str, Callable[[], ContextManager[str]]]] = [("sqlite", bench_storage._sqlite_url)]
     with contextlib.ExitStack() as stack:
-        if postgres:
-            server = stack.enter_context(bench_storage._pg_server(None))
-            if server is not None:
-                targets.append(("postgresql", bench_storage._pg_url_factory(*server)))
+        targets = _stores(stack, postgres)
         for backend, url_cm in targets:
             for what, name, unit in (("graph", "write_columns: nodes + 2 edges per node", "nodes"),
                                      ("rows", "write_columns: row values", "rows")):
@@ -315,6 +311,16 @@ def measure_columns(nodes: int = 1_000_000, repeats: int = 3, postgres: bool = T
 
 
 # ---------------------------------------------------------------- running
+
+def _stores(stack: contextlib.ExitStack, postgres: bool) -> List[Tuple[str, Callable[[], ContextManager[str]]]]:
+    """SQLite, and a throw-away PostgreSQL server (kept up by `stack`) when asked and available."""
+    targets: List[Tuple[str, Callable[[], ContextManager[str]]]] = [("sqlite", bench_storage._sqlite_url)]
+    if postgres:
+        server = stack.enter_context(bench_storage._pg_server(None))
+        if server is not None:
+            targets.append(("postgresql", bench_storage._pg_url_factory(*server)))
+    return targets
+
 
 def _median(fn: Callable[[], float], repeats: int) -> Tuple[float, List[float]]:
     times = [fn() for _ in range(repeats)]
@@ -342,12 +348,8 @@ def measure(rows: int = 1_000_000, nodes: int = 100_000, repeats: int = 3, postg
         med, times = _median(fn, repeats)
         out.append(dict(name=name, backend=backend, n=n, unit=unit, median_s=med, times_s=times, **extra))
 
-    targets: List[Tuple[str, Callable[[], ContextManager[str]]]] = [("sqlite", bench_storage._sqlite_url)]
     with contextlib.ExitStack() as stack:
-        if postgres:
-            server = stack.enter_context(bench_storage._pg_server(None))
-            if server is not None:
-                targets.append(("postgresql", bench_storage._pg_url_factory(*server)))
+        targets = _stores(stack, postgres)
         for backend, url_cm in targets:
             add("row values: record_row_value in a Python loop + flush", backend, rows, "rows",
                 _on(url_cm, time_rows_python, rows))
