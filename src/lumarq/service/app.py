@@ -85,6 +85,13 @@ def _wire_number(v: Any) -> Any:
     return v
 
 
+def _found(got: Any, pipeline_id: int) -> Response:
+    """`got` as JSON; None means the pipeline is not the tenant's (404)."""
+    if got is None:
+        raise UnknownPipelineError("unknown pipeline id for this tenant: %d" % pipeline_id)
+    return _json(got)
+
+
 def _json(data: Any, status: int = 200) -> Response:
     return Response(dumps_bytes(data), status_code=status, media_type="application/json")
 
@@ -321,10 +328,7 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
     @app.get("/v1/pipelines/{pipeline_id}", response_model=M.PipelineDetailOut, responses=read_errors,
              tags=["dashboard"], summary="One pipeline with its latest report")
     def get_pipeline(pipeline_id: int = PipelineId, who: Principal = Depends(principal)) -> Response:
-        got = store.pipeline(who.tenant, pipeline_id)
-        if got is None:
-            raise UnknownPipelineError("unknown pipeline id for this tenant: %d" % pipeline_id)
-        return _json(got)
+        return _found(store.pipeline(who.tenant, pipeline_id), pipeline_id)
 
     @app.get("/v1/pipelines/{pipeline_id}/dag", response_model=M.DagOut, responses=read_errors,
              tags=["dashboard"], summary="The stored DAG of a pipeline, for drawing")
@@ -332,10 +336,7 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
                 max_nodes: Optional[int] = Query(None, ge=1, le=10_000_000,
                                                  description="return at most this many nodes (lowest ids)"),
                 who: Principal = Depends(principal)) -> Response:
-        got = store.dag(who.tenant, pipeline_id, max_nodes)
-        if got is None:
-            raise UnknownPipelineError("unknown pipeline id for this tenant: %d" % pipeline_id)
-        return _json(got)
+        return _found(store.dag(who.tenant, pipeline_id, max_nodes), pipeline_id)
 
     # -- lineage export: the formats of `lumarq export`, under the key's tenant -----------------
 
@@ -379,20 +380,14 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
              tags=["dashboard"], summary="Column-level lineage: one box per source column, derived column "
                                          "or operation, with the number of stored nodes behind it")
     def get_lineage(pipeline_id: int = PipelineId, who: Principal = Depends(principal)) -> Response:
-        got = lineage.column_lineage(store, who.tenant, pipeline_id)
-        if got is None:
-            raise UnknownPipelineError("unknown pipeline id for this tenant: %d" % pipeline_id)
-        return _json(got)
+        return _found(lineage.column_lineage(store, who.tenant, pipeline_id), pipeline_id)
 
     @app.get("/v1/pipelines/{pipeline_id}/rows/{row}/dag", response_model=M.RowDagOut, responses=read_errors,
              tags=["dashboard"], summary="The stored nodes one row passed through, with its values")
     def get_row_dag(pipeline_id: int = PipelineId,
                     row: int = Path(..., ge=0, le=_INT64_MAX, description="the row index"),
                     who: Principal = Depends(principal)) -> Response:
-        got = lineage.row_dag(store, who.tenant, pipeline_id, row)
-        if got is None:
-            raise UnknownPipelineError("unknown pipeline id for this tenant: %d" % pipeline_id)
-        return _json(got)
+        return _found(lineage.row_dag(store, who.tenant, pipeline_id, row), pipeline_id)
 
     @app.get("/v1/pipelines/{pipeline_id}/reports", response_model=M.ReportPageOut, responses=read_errors,
              tags=["dashboard"], summary="A page of a pipeline's report summaries, newest first")
