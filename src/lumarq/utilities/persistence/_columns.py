@@ -199,3 +199,27 @@ class RowValueColumns:
             )
             for i in range(len(self))
         ]
+
+
+ColumnPair = Tuple[Optional[GraphColumns], Optional[RowValueColumns]]
+
+
+def halve(pair: ColumnPair) -> Optional[Tuple[ColumnPair, ColumnPair]]:
+    """Two (graph, row values) batches that together hold `pair`: the graph apart from the row
+    values, then a graph's nodes apart from its edges, then halves; None for a single record
+    (what a store that refuses a batch is split down to)."""
+    g, r = pair
+    n = len(g) if g is not None else 0
+    m = int(g.edge_parent.shape[0]) if g is not None else 0
+    k = len(r) if r is not None else 0
+    if (n or m) and k:
+        return (g, None), (None, r)
+    if g is not None and n and m:
+        return (g.slice((0, n)), None), (g.slice(edges=(0, m)), None)
+    if g is not None and n > 1:
+        return (g.slice((0, n // 2)), None), (g.slice((n // 2, n)), None)
+    if g is not None and m > 1:
+        return (g.slice(edges=(0, m // 2)), None), (g.slice(edges=(m // 2, m)), None)
+    if r is not None and k > 1:
+        return (None, r.slice(0, k // 2)), (None, r.slice(k // 2, k))
+    return None

@@ -141,15 +141,6 @@ def inflated_size(body: bytes) -> int:
     return content_size(body)
 
 
-def graph_slice(g: GraphColumns, nodes: Tuple[int, int] = (0, 0), edges: Tuple[int, int] = (0, 0)) -> GraphColumns:
-    """Nodes [a, b) and edges [c, d) of `g`, as a batch of their own."""
-    return g.slice(nodes, edges)
-
-
-def rows_slice(r: RowValueColumns, a: int, b: int) -> RowValueColumns:
-    return r.slice(a, b)
-
-
 # -- decoding (service) -------------------------------------------------------------------
 
 

@@ -25,6 +25,7 @@ from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tupl
 from urllib.parse import urlencode, urlsplit
 
 from . import _colwire
+from ._columns import halve
 from ._backend import ResultRow, SourceRow, StorageBackend, UnknownPipelineError
 from ._jsonutil import NON_FINITE, dumps_bytes, loads_bytes, non_finite_text, plain
 from ._records import StoredNode, StoredRowValue
@@ -133,33 +134,12 @@ def _column_pieces(graph: Any, rows: Any, budget: int) -> List[Tuple[Any, Any]]:
         return [(graph, rows)]
     pieces: List[Tuple[Any, Any]] = []
     step = max(1, room // _colwire.NODE_BYTES)
-    pieces += [(_colwire.graph_slice(graph, nodes=(a, min(n, a + step))), None) for a in range(0, n, step)]
+    pieces += [(graph.slice((a, min(n, a + step))), None) for a in range(0, n, step)]
     step = max(1, room // _colwire.EDGE_BYTES)
-    pieces += [(_colwire.graph_slice(graph, edges=(a, min(m, a + step))), None) for a in range(0, m, step)]
+    pieces += [(graph.slice(edges=(a, min(m, a + step))), None) for a in range(0, m, step)]
     step = max(1, room // _colwire.ROW_BYTES)
-    pieces += [(None, _colwire.rows_slice(rows, a, min(k, a + step))) for a in range(0, k, step)]
+    pieces += [(None, rows.slice(a, min(k, a + step))) for a in range(0, k, step)]
     return pieces
-
-
-def _halve_piece(piece: Tuple[Any, Any]) -> Optional[Tuple[Tuple[Any, Any], Tuple[Any, Any]]]:
-    """A piece over the limit (large metadata or texts) as two, or None for a single record."""
-    graph, rows = piece
-    n = len(graph) if graph is not None else 0
-    m = int(graph.edge_parent.shape[0]) if graph is not None else 0
-    k = len(rows) if rows is not None else 0
-    if graph is not None and rows is not None and (n or m) and k:
-        return (graph, None), (None, rows)
-    if n and m:
-        return (_colwire.graph_slice(graph, nodes=(0, n)), None), (_colwire.graph_slice(graph, edges=(0, m)), None)
-    if n > 1:
-        return ((_colwire.graph_slice(graph, nodes=(0, n // 2)), None),
-                (_colwire.graph_slice(graph, nodes=(n // 2, n)), None))
-    if m > 1:
-        return ((_colwire.graph_slice(graph, edges=(0, m // 2)), None),
-                (_colwire.graph_slice(graph, edges=(m // 2, m)), None))
-    if k > 1:
-        return (None, _colwire.rows_slice(rows, 0, k // 2)), (None, _colwire.rows_slice(rows, k // 2, k))
-    return None
 
 
 class _Conn:
@@ -535,7 +515,7 @@ class HTTPBackend(StorageBackend):
             except (BatchTooLarge, RequestRejected) as exc:
                 if isinstance(exc, RequestRejected) and exc.status != 413:
                     raise
-                halves = _halve_piece(piece)  # nothing was stored: send it in halves
+                halves = halve(piece)  # nothing was stored: send it in halves
                 if halves is None:
                     raise RequestRejected(
                         "one record is larger than the service's request limit (%d bytes)" % limit, 413) from None

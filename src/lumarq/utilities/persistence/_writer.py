@@ -49,7 +49,7 @@ from typing import Any, Deque, Dict, Iterator, List, Optional, Sequence, Tuple
 
 import numpy as np
 
-from ._columns import GraphColumns, RowValueColumns
+from ._columns import GraphColumns, RowValueColumns, halve
 from ._records import StoredEdge, StoredNode, StoredRowValue
 from ._urls import describe_error
 
@@ -205,30 +205,6 @@ def _n_edges(g: Optional[GraphColumns]) -> int:
     return 0 if g is None else int(g.edge_parent.shape[0])
 
 
-def _split_columns(payload: Tuple[Optional[GraphColumns], Optional[RowValueColumns]]) -> Optional[Tuple[Any, Any]]:
-    """Two column payloads that together hold `payload`, the graph's nodes before its edges;
-    None when it is one record."""
-    g, r = payload
-    n_rows = len(r) if r is not None else 0
-    n_nodes = len(g) if g is not None else 0
-    n_edges = _n_edges(g)
-    if g is not None and (n_nodes or n_edges) and n_rows:
-        return (g, None), (None, r)
-    if g is not None and n_nodes and n_edges:
-        return (g.slice((0, n_nodes)), None), (g.slice(edges=(0, n_edges)), None)
-    if g is not None and n_nodes > 1:
-        mid = n_nodes // 2
-        return (g.slice((0, mid)), None), (g.slice((mid, n_nodes)), None)
-    if g is not None and n_edges > 1:
-        mid = n_edges // 2
-        return ((g.slice(edges=(0, mid)), None),
-                (g.slice(edges=(mid, n_edges)), None))
-    if n_rows > 1:
-        mid = n_rows // 2
-        return (None, r.slice(0, mid)), (None, r.slice(mid, n_rows))  # type: ignore[arg-type]
-    return None
-
-
 def _column_item(g: Optional[GraphColumns], r: Optional[RowValueColumns]) -> Tuple[str, Any, int]:
     return (COLUMNS, (g, r), len(r) if r is not None else 0)
 
@@ -300,7 +276,7 @@ def _split(items: Sequence[Any]) -> Optional[Tuple[List[Any], List[Any]]]:
         return list(items[:mid]), list(items[mid:])
     kind, payload, n = items[0]
     if kind == COLUMNS:
-        halves = _split_columns(payload)
+        halves = halve(payload)
         if halves is None:
             return None
         return [_column_item(*halves[0])], [_column_item(*halves[1])]
