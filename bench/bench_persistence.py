@@ -2,6 +2,7 @@
 
     PYTHONPATH=src python bench/bench_persistence.py [--rows N] [--nodes N] [--repeats N]
                                                      [--column-nodes N] [--columns-only] [--column-baseline]
+                                                     [--column-floor]
                                                      [--no-pg] [--no-service]
 
 Every run uses a fresh database (SQLite file; PostgreSQL on a throw-away cluster as in
@@ -17,6 +18,8 @@ fresh SQLite file as in bench_service.py):
   flush, close) through the service and straight into SQLite;
 * the store alone: `HostedStorage.write_columns` of a synthetic column batch of --column-nodes
   nodes (two inputs per non-source node) and of as many row values (--columns-only runs just this).
+  --column-floor adds the database alone storing the same rows (INSERT ... SELECT from an
+  unindexed temp table, nothing of ours on the clock): the bound for any writer on this schema.
 """
 
 from __future__ import annotations
@@ -292,8 +295,76 @@ def time_columns(url: str, n: int, what: str, records: bool = False) -> float:
         s.disconnect()
 
 
+_NODE_COLS = ("id, tenant_id, pipeline_id, fingerprint, node_type, operation, table_name, column_name, pair_id, "
+              "is_protected, entity_hash, chain_hash, metadata")
+_EDGE_COLS = "tenant_id, pipeline_id, parent_node_id, child_node_id, input_position"
+_ROW_COLS = "tenant_id, pipeline_id, row_index, fingerprint, node_operation, value, column_name, text_value"
+
+
+def _floor_rows(pid: int, n: int, what: str) -> Dict[str, Tuple[str, List[tuple]]]:
+    """The rows `write_columns` stores for the same batch (ids in node order, edges by child),
+    keyed by table."""
+    if what == "rows":
+        r = row_columns(pid, n)
+        return {"lumarq_row_values": (_ROW_COLS, [
+            (TENANT, x.pipeline_id, x.row_index, x.fingerprint, x.node_operation, x.value, x.column_name,
+             x.text_value) for x in r.to_records()])}
+    nodes, edges = graph_columns(pid, n).to_records()
+    ids = {nd.fingerprint: i for i, nd in enumerate(nodes, 1)}
+    node_rows = [(ids[nd.fingerprint], TENANT, pid, nd.fingerprint, nd.node_type, nd.operation, nd.table_name,
+                  nd.column_name, nd.pair_id, nd.is_protected, nd.entity_hash, nd.chain_hash, None) for nd in nodes]
+    edge_rows = sorted(((TENANT, pid, ids[e.parent_fingerprint], ids[e.child_fingerprint], e.input_position)
+                        for e in edges), key=lambda e: (e[3], e[2], e[4]))
+    return {"lumarq_nodes": (_NODE_COLS, node_rows), "lumarq_edges": (_EDGE_COLS, edge_rows)}
+
+
+def time_floor(url: str, n: int, what: str) -> float:
+    """The database alone: the rows one `write_columns` of the same batch stores, moved from an
+    unindexed temp table into the real tables with one INSERT ... SELECT per table and a commit.
+    Nothing of ours runs while the clock does; this is the bound any writer on this schema meets."""
+    s = _reader(url)
+    try:
+        pid = s.create_pipeline("bench")
+    finally:
+        s.disconnect()
+    tables = _floor_rows(pid, n, what)
+    if url.startswith("sqlite:"):
+        import sqlite3
+
+        db = sqlite3.connect(url.split(":///", 1)[1], isolation_level=None)
+        try:
+            db.execute("PRAGMA synchronous=NORMAL")
+            db.execute("PRAGMA cache_size=-65536")
+            for table, (cols, rows) in tables.items():
+                db.execute("CREATE TEMP TABLE f_%s AS SELECT %s FROM %s WHERE 0" % (table, cols, table))
+                db.executemany("INSERT INTO temp.f_%s VALUES (%s)" % (table, ",".join("?" * len(rows[0]))), rows)
+            t0 = time.perf_counter()
+            db.execute("BEGIN IMMEDIATE")
+            for table, (cols, _rows) in tables.items():
+                db.execute("INSERT INTO %s (%s) SELECT * FROM temp.f_%s" % (table, cols, table))
+            db.execute("COMMIT")
+            return time.perf_counter() - t0
+        finally:
+            db.close()
+    import psycopg
+
+    with psycopg.connect(url.replace("postgresql+psycopg://", "postgresql://")) as conn:
+        cur = conn.cursor()
+        for table, (cols, rows) in tables.items():
+            cur.execute("CREATE TEMP TABLE f_%s AS SELECT %s FROM %s WHERE false" % (table, cols, table))
+            with cur.copy("COPY f_%s FROM STDIN" % table) as cp:
+                for row in rows:
+                    cp.write_row(row)
+        conn.commit()
+        t0 = time.perf_counter()
+        for table, (cols, _rows) in tables.items():
+            cur.execute("INSERT INTO %s (%s) SELECT * FROM f_%s" % (table, cols, table))
+        conn.commit()
+        return time.perf_counter() - t0
+
+
 def measure_columns(nodes: int = 1_000_000, repeats: int = 3, postgres: bool = True,
-                    baseline: bool = False) -> List[Dict[str, object]]:
+                    baseline: bool = False, floor: bool = False) -> List[Dict[str, object]]:
     out: List[Dict[str, object]] = []
     with contextlib.ExitStack() as stack:
         targets = _stores(stack, postgres)
@@ -307,6 +378,10 @@ def measure_columns(nodes: int = 1_000_000, repeats: int = 3, postgres: bool = T
                                          repeats)
                     out.append(dict(name=name.replace("write_columns", "write_batch of records"), backend=backend,
                                     n=nodes, unit=unit, median_s=med, times_s=times))
+                if floor:
+                    med, times = _median(_on(url_cm, lambda url, n, w=what: time_floor(url, n, w), nodes), repeats)
+                    out.append(dict(name=name.replace("write_columns", "database alone (INSERT ... SELECT)"),
+                                    backend=backend, n=nodes, unit=unit, median_s=med, times_s=times))
     return out
 
 
@@ -411,11 +486,13 @@ def main(argv: Optional[List[str]] = None) -> int:
     ap.add_argument("--columns-only", action="store_true")
     ap.add_argument("--column-baseline", action="store_true",
                     help="also time write_batch of the same batches as records")
+    ap.add_argument("--column-floor", action="store_true",
+                    help="also time the database alone storing the same rows (the bound for any writer)")
     args = ap.parse_args(argv)
     results = [] if args.columns_only else measure(args.rows, args.nodes, args.repeats, not args.no_pg,
                                                    not args.no_service)
     for r in results + measure_columns(args.column_nodes, args.repeats, not args.no_pg,
-                                             args.column_baseline):
+                                             args.column_baseline, args.column_floor):
         n, med = int(r["n"]), float(r["median_s"])
         line = "%-24s %-66s n=%-8d median %.3f s %11.0f %s/s   (runs: %s)" % (
             r["backend"], r["name"], n, med, n / med, r["unit"], ", ".join("%.3f" % x for x in r["times_s"]))
