@@ -355,6 +355,32 @@ class RowValues {
 
   size_t size() const { return n_; }
 
+  /// Whether every row reads as a number (Number gives the float its record would hold).
+  bool Numeric() const {
+    return kind_ == kF64 || kind_ == kF32 || kind_ == kBool || kind_ == kSigned || kind_ == kUnsigned;
+  }
+  double Number(size_t i) const {
+    const char* p = data_ + static_cast<Py_ssize_t>(i) * stride_;
+    switch (kind_) {
+      case kF64: {
+        double d;
+        std::memcpy(&d, p, sizeof d);
+        return d;
+      }
+      case kF32: {
+        float f;
+        std::memcpy(&f, p, sizeof f);
+        return static_cast<double>(f);
+      }
+      case kBool:
+        return *p != 0 ? 1.0 : 0.0;
+      case kSigned:
+        return static_cast<double>(ReadSigned(p));
+      default:
+        return static_cast<double>(ReadUnsigned(p));
+    }
+  }
+
   /// Whether row i is recorded, told without making an object: 1 or 0, or -1 when only
   /// ForRecord can tell.
   int Recorded(size_t i) const {
@@ -535,6 +561,17 @@ class Recorder {
     });
   }
 
+  /// Every row of a numeric column with native fingerprints, as row-value columns where the
+  /// tracker's writer takes them (see RecordRowColumns); false when the rows must go one by one.
+  bool Columns(const uint32_t* fingerprints, size_t n, nb::handle op, const RowValues& values,
+               nb::handle column = nb::handle()) {
+    if (!native_ || !maker_.has_value() || off_ || skip_before_ != 0 || !values.Numeric()) {
+      return false;
+    }
+    return RecordNumericRows(tracker_, *maker_, op, column.is_valid() ? column : nb::none(),
+                             fingerprints, values, n);
+  }
+
   /// Row i whose fingerprint is int(prov) of a provenance object (from an override), through the
   /// tracker's method.
   void Object(size_t i, nb::handle prov, nb::handle op, const RowValues& values,
@@ -613,6 +650,7 @@ bool RunKernel(nb::handle tracker, const Words& words, NodeKind kind, nb::handle
   });
   if (!done) return false;
   recorder.SkipDropped(row_values);
+  if (recorder.Columns(prov_out, n, op, row_values)) return true;
   for (size_t i = recorder.skip_before(); i < n; ++i) {
     recorder.Word(i, prov_out[i], nb::handle(), op, row_values);
   }
@@ -1402,9 +1440,11 @@ nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
         } else {
           recorder.NoSkip();
         }
-        WordInts ints;
-        for (size_t i = recorder.skip_before(); i < n; ++i) {
-          recorder.Word(i, prov_out[i], ints.Get(prov_out[i]), op, *values, name);
+        if (!recorder.Columns(prov_out, n, op, *values, name)) {
+          WordInts ints;
+          for (size_t i = recorder.skip_before(); i < n; ++i) {
+            recorder.Word(i, prov_out[i], ints.Get(prov_out[i]), op, *values, name);
+          }
         }
       } else {
         nb::object hashes = with_entity && native_entity ? entities.Next() : nb::object();

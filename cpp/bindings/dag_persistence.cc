@@ -1271,6 +1271,32 @@ nb::object RowValueColumnsOf(nb::handle records) {
 
 }  // namespace
 
+nb::object OperationRowColumns(int64_t pipeline_id, nb::handle op, nb::handle column,
+                               const int64_t* rows, const uint32_t* words, const double* values,
+                               size_t n) {
+  nb::object cls;
+  try {
+    ImportFrom(kPackage, {"RowValueColumns"}, &cls);
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_ImportError)) throw;
+    return nb::object();
+  }
+  // As RowValueColumnsOf gives for the same records: the operation's text, then the column's.
+  nb::list texts;
+  Append(texts, op);
+  if (!column.is_none()) Append(texts, column);
+  return CallKw(cls, {},
+                {{"texts", texts},
+                 {"pipeline_id", NumpyColumn(std::vector<int64_t>(n, pipeline_id))},
+                 {"row_index", NumpyColumn(std::vector<int64_t>(rows, rows + n))},
+                 {"fingerprint", NumpyColumn(std::vector<int64_t>(words, words + n))},
+                 {"node_operation", NumpyColumn(std::vector<int32_t>(n, 0))},
+                 {"value", NumpyColumn(std::vector<double>(values, values + n))},
+                 {"value_null", NumpyColumn<uint8_t, bool>(std::vector<uint8_t>(n, 0))},
+                 {"column_name", NumpyColumn(std::vector<int32_t>(n, column.is_none() ? -1 : 1))},
+                 {"text_value", nb::dict()}});
+}
+
 void HandRowsToWriter(nb::handle writer, nb::handle records) {
   nb::object method = GetAttrOr(writer, "write_columns", nb::none());
   if (PyCallable_Check(method.ptr())) {

@@ -35,6 +35,13 @@ void PersistSlice(nb::handle self, int64_t from, int64_t to);
 /// writer takes `write_columns` and every record fits the columns, else `write_row_values`.
 void HandRowsToWriter(nb::handle writer, nb::handle records);
 
+/// RowValueColumns of n recorded rows of one operation (one operation text, one column name or
+/// None; numeric values), as RowValueColumnsOf gives for their records; an invalid object when
+/// the storage component offers no column batches.
+nb::object OperationRowColumns(int64_t pipeline_id, nb::handle op, nb::handle column,
+                               const int64_t* rows, const uint32_t* words, const double* values,
+                               size_t n);
+
 /// _persist_dag_to_storage(): the whole DAG, deduplicated by fingerprint, with resolved edges.
 void PersistDagToStorage(nb::handle self);
 

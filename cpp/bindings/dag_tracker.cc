@@ -1657,6 +1657,67 @@ void RecordRowValueFast(nb::handle tracker, const RowRecordMaker& maker, nb::han
   BufferRecord(t, record, defer_trim);
 }
 
+bool RecordRowColumns(nb::handle tracker, const RowRecordMaker& maker, nb::handle operation,
+                      nb::handle column_name, const std::vector<int64_t>& rows,
+                      const std::vector<uint32_t>& words, const std::vector<double>& values) {
+  DagTracker* tp = DagTrackerPtr(tracker);
+  if (tp == nullptr || !PyUnicode_Check(operation.ptr()) ||
+      !(column_name.is_none() || PyUnicode_Check(column_name.ptr()))) {
+    return false;
+  }
+  DagTracker& t = *tp;
+  const size_t m = rows.size();
+  LockGuard guard(Need(t.value_buffer_lock, "_value_buffer_lock"));
+  nb::object writer = Need(t.writer, "_writer");
+  if (!AsBool(writer)) return false;
+  nb::object method = GetAttrOr(writer, "write_columns", nb::none());
+  int64_t limit, pid64;
+  if (!PyCallable_Check(method.ptr()) ||
+      !ExactInt64(Need(t.value_flush_threshold, "_value_flush_threshold"), &limit) || limit < 1) {
+    return false;
+  }
+  const auto batch = static_cast<size_t>(limit);
+  nb::object buffer = Need(t.value_buffer, "_value_buffer");
+  const auto held = static_cast<size_t>(Size(buffer));
+  // Row by row, the buffer is handed over as soon as it holds `batch` records (with at least
+  // this operation's first record in it).
+  const size_t head = held >= batch ? 1 : batch - held;
+  nb::object pid = PipelineOrZero(t);
+  if (m < head + batch || !ExactInt64(pid, &pid64)) return false;
+  nb::object tenant = Need(t.tenant_id, "_tenant_id");
+
+  size_t k = 0;
+  auto push = [&] {
+    const size_t i = k++;  // a row whose record cannot be made is skipped, as row by row
+    nb::object value = Steal(PyFloat_FromDouble(values[i]));
+    Append(buffer, maker.Make(pid, PyInt(rows[i]), PyWord(words[i]), operation, value,
+                              column_name, tenant, nb::none()));
+  };
+  auto hand_over = [&] {
+    HandRowsToWriter(writer, Steal(PySequence_List(buffer.ptr())));
+    buffer.attr("clear")();
+  };
+  try {
+    while (k < head) push();
+    hand_over();
+    for (; m - k >= batch; k += batch) {
+      nb::object columns = OperationRowColumns(pid64, operation, column_name, rows.data() + k,
+                                               words.data() + k, values.data() + k, batch);
+      if (!columns.is_valid()) break;
+      CallKw(method, {}, {{"row_values", columns}});
+    }
+    while (k < m) {
+      push();
+      if (static_cast<size_t>(Size(buffer)) >= batch) hand_over();
+    }
+  } catch (nb::python_error& e) {
+    // The rows not sent stay in the buffer, to be handed over with the next batch or at flush.
+    while (k < m) Guarded(push);
+    if (!e.matches(PyExc_Exception)) throw;
+  }
+  return true;
+}
+
 void TrimRowBuffer(nb::handle tracker) {
   DagTracker& t = Self(tracker);
   LockGuard guard(Need(t.value_buffer_lock, "_value_buffer_lock"));

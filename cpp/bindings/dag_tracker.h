@@ -230,6 +230,46 @@ void RecordRowValueFast(nb::handle tracker, const RowRecordMaker& maker, nb::han
 /// Cuts a memory-only buffer back to its bound (oldest records dropped, warning once).
 void TrimRowBuffer(nb::handle tracker);
 
+/// The numeric row values of one operation, for a tracker where RecordRowValueIsNative holds:
+/// rows[k], words[k] and values[k] of each recorded row. With a writer attached, the buffer is
+/// topped up to its threshold with records and handed over, whole threshold-sized batches go to
+/// the writer as row-value columns, and the rest stays in the buffer as records: the writer and
+/// the buffer see what recording row by row gives, without a record per row. A failure while
+/// handing over leaves the rows not yet sent in the buffer and is swallowed, as row by row.
+/// False, with nothing recorded, when rows must be recorded one by one (no writer, a writer
+/// without column batches, too few rows for a whole batch, ...).
+bool RecordRowColumns(nb::handle tracker, const RowRecordMaker& maker, nb::handle operation,
+                      nb::handle column_name, const std::vector<int64_t>& rows,
+                      const std::vector<uint32_t>& words, const std::vector<double>& values);
+
+/// RecordRowColumns for the rows of a numeric column of values (`Recorded(i)`: whether row i is
+/// recorded; `Number(i)`: its value) with fingerprints `words`; false, with nothing recorded,
+/// when the rows must be recorded one by one.
+template <class Values>
+bool RecordNumericRows(nb::handle tracker, const RowRecordMaker& maker, nb::handle operation,
+                       nb::handle column_name, const uint32_t* words, const Values& values,
+                       size_t n) {
+  if (n == 0 || !AsBool(GetAttr(tracker, "_writer"))) return false;
+  std::vector<int64_t> rows;
+  std::vector<uint32_t> fingerprints;
+  std::vector<double> numbers;
+  rows.reserve(n);
+  fingerprints.reserve(n);
+  numbers.reserve(n);
+  for (size_t i = 0; i < n; ++i) {
+    if (!values.Recorded(i)) continue;
+    rows.push_back(static_cast<int64_t>(i));
+    fingerprints.push_back(words[i]);
+    numbers.push_back(values.Number(i));
+  }
+  try {
+    return RecordRowColumns(tracker, maker, operation, column_name, rows, fingerprints, numbers);
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return false;  // raised before anything was recorded: row by row tells the same story
+  }
+}
+
 namespace dag_internal {
 /// The DAGTracker behind `self`: TypeError for other objects and for trackers whose __init__
 /// did not run.

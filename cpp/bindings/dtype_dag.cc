@@ -37,6 +37,7 @@ class RecordValues {
   size_t size() const { return n_; }
   bool numeric() const { return numeric_; }
   bool Recorded(size_t i) const { return !std::isnan(f64_.data()[i]); }
+  double Number(size_t i) const { return f64_.data()[i]; }
   /// The value of row i, or an invalid object when the row is not recorded.
   nb::object At(size_t i) const {
     if (numeric_) {
@@ -87,6 +88,7 @@ void RecordRows(nb::handle tracker, nb::handle op, const uint32_t* words, const 
     if (!e.matches(PyExc_Exception)) throw;
     return;  // every row's record would fail the same way
   }
+  if (values.numeric() && RecordNumericRows(tracker, *maker, op, col, words, values, n)) return;
   size_t start = 0;
   if (values.numeric() && !AsBool(GetAttr(tracker, "_writer"))) {
     auto need = static_cast<size_t>(kMemoryOnlyRowLimit);

@@ -224,3 +224,82 @@ def test_row_values_reach_storage_as_recorded(tmp_path, values):
     s.disconnect()
     assert t.get_persistence_stats()["row_values"]["written"] == len(values)
     t.__exit__(None, None, None)
+
+
+@pytest.mark.parametrize("fail", [False, True])
+@pytest.mark.parametrize("held", [0, 3])
+@pytest.mark.parametrize("kind", ["series", "dtype"])
+def test_numeric_row_values_reach_the_writer_in_the_batches_row_by_row_gives(monkeypatch, kind, held, fail):
+    """A native tracker sends the rows of a numeric operation as columns: the writer gets the same
+    rows in batches of the same sizes, the buffer ends the same, and (as row by row) a writer
+    that refuses them leaves every row in the buffer."""
+    import dataclasses
+    from typing import Any
+
+    import lumarq
+    from lumarq.utilities.persistence import storage
+
+    made = []
+
+    @dataclasses.dataclass
+    class Counted:  # not a tuple type: each record is built by a call, so it can be counted
+        pipeline_id: Any
+        row_index: Any
+        fingerprint: Any
+        node_operation: Any
+        value: Any = None
+        column_name: Any = None
+        tenant_id: Any = None
+        text_value: Any = None
+
+        def __post_init__(self):
+            made.append(1)
+
+    monkeypatch.setattr(storage, "StoredRowValue", Counted)
+
+    class Capture:
+        def __init__(self):
+            self.batches = []
+
+        def write_columns(self, graph=None, row_values=None):
+            if row_values is not None:
+                if fail:
+                    raise OSError("store down")
+                self.batches.append([tuple(r) for r in row_values.to_records("t")])
+
+        def write_row_values(self, records):
+            if fail:
+                raise OSError("store down")
+            self.batches.append([dataclasses.astuple(r) for r in records])
+
+        def __getattr__(self, name):  # node and source writes: not looked at here
+            return lambda *a, **k: None
+
+    class OneByOne(DAGTracker):
+        def record_row_value(self, *args, **kwargs):
+            return super().record_row_value(*args, **kwargs)
+
+    a = np.arange(60, dtype=float)
+    a[[4, 30, 31]] = np.nan  # not recorded
+    df = pd.DataFrame({"a": a, "b": np.linspace(0.5, 3.0, 60)})
+    seen = []
+    for cls in (DAGTracker, OneByOne):
+        made.clear()
+        t = cls(tenant_id="t")
+        for k in range(held):  # in the buffer before the writer comes
+            t.record_row_value(1000 + k, 3, "pre", float(k))
+        t._writer, t._value_flush_threshold, t._pipeline_id = Capture(), 7, 1
+        if kind == "series":
+            w = wrap_dataframe_dag(df, t, "tbl")
+        else:
+            w = lumarq.track(df, t, "tbl")
+        w["a"] + w["b"]
+        seen.append(([[r[:6] for r in b] for b in t._writer.batches],
+                     [dataclasses.astuple(r)[:6] for r in t._value_buffer], len(made)))
+    (batches, buffer, built), (want_batches, want_buffer, want_built) = seen
+    assert (batches, buffer) == (want_batches, want_buffer)
+    recorded = held + 2 * 60 + 57 - 3  # the frame's cells (NaN ones not), then the sums
+    assert sum(map(len, want_batches)) + len(want_buffer) == recorded == want_built
+    assert all(len(b) == 7 for b in want_batches) and (fail or len(want_buffer) < 7)
+    if not fail:
+        assert built < 3 * 2 * 7  # the whole batches between went as columns, no records made
