@@ -321,23 +321,14 @@ class RowValues {
   nb::object ForRecord(size_t i) const {
     const char* p = data_ + static_cast<Py_ssize_t>(i) * stride_;
     switch (kind_) {
-      case kF64: {
-        double d;
-        std::memcpy(&d, p, sizeof d);
-        if (std::isnan(d)) return {};
-        return Float(d);
-      }
-      case kF32: {
-        float f;
-        std::memcpy(&f, p, sizeof f);
-        return Float(static_cast<double>(f));  // a float32 NaN is no float: recorded
-      }
+      case kF64:
+        if (std::isnan(Number(i))) return {};
+        return Float(Number(i));
+      case kF32:  // a float32 NaN is no float: recorded
       case kBool:
-        return Float(*p != 0 ? 1.0 : 0.0);
       case kSigned:
-        return Float(static_cast<double>(ReadSigned(p)));
       case kUnsigned:
-        return Float(static_cast<double>(ReadUnsigned(p)));
+        return Float(Number(i));
       case kObject: {
         PyObject* o;
         std::memcpy(&o, p, sizeof o);
@@ -384,13 +375,9 @@ class RowValues {
   /// Whether row i is recorded, told without making an object: 1 or 0, or -1 when only
   /// ForRecord can tell.
   int Recorded(size_t i) const {
-    const char* p = data_ + static_cast<Py_ssize_t>(i) * stride_;
     switch (kind_) {
-      case kF64: {
-        double d;
-        std::memcpy(&d, p, sizeof d);
-        return std::isnan(d) ? 0 : 1;
-      }
+      case kF64:
+        return std::isnan(Number(i)) ? 0 : 1;
       case kF32:
       case kBool:
       case kSigned:

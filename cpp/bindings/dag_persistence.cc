@@ -1210,9 +1210,8 @@ class TextCodes {
   int32_t last_code_ = -1;
 };
 
-/// RowValueColumns of a list of StoredRowValue records, or an invalid object when the component
-/// offers no column batches or a record holds what the columns cannot carry.
-nb::object RowValueColumnsOf(nb::handle records) {
+/// The component's RowValueColumns type, or an invalid object when it offers none.
+nb::object RowValueColumnsType() {
   nb::object cls;
   try {
     ImportFrom(kPackage, {"RowValueColumns"}, &cls);
@@ -1220,29 +1219,55 @@ nb::object RowValueColumnsOf(nb::handle records) {
     if (!e.matches(PyExc_ImportError)) throw;
     return nb::object();
   }
-  if (!PyList_Check(records.ptr())) return nb::object();
+  return cls;
+}
+
+struct RowColumns {
+  std::vector<int64_t> pid, row, fp;
+  std::vector<int32_t> op, column;
+  std::vector<double> value;
+  std::vector<uint8_t> value_null;
+};
+
+nb::object MakeRowColumns(nb::handle cls, nb::handle texts, RowColumns&& c, nb::handle text_value) {
+  return CallKw(cls, {},
+                {{"texts", texts},
+                 {"pipeline_id", NumpyColumn(std::move(c.pid))},
+                 {"row_index", NumpyColumn(std::move(c.row))},
+                 {"fingerprint", NumpyColumn(std::move(c.fp))},
+                 {"node_operation", NumpyColumn(std::move(c.op))},
+                 {"value", NumpyColumn(std::move(c.value))},
+                 {"value_null", NumpyColumn<uint8_t, bool>(std::move(c.value_null))},
+                 {"column_name", NumpyColumn(std::move(c.column))},
+                 {"text_value", text_value}});
+}
+
+/// RowValueColumns of a list of StoredRowValue records, or an invalid object when the component
+/// offers no column batches or a record holds what the columns cannot carry.
+nb::object RowValueColumnsOf(nb::handle records) {
+  nb::object cls = RowValueColumnsType();
+  if (!cls.is_valid() || !PyList_Check(records.ptr())) return nb::object();
   const auto n = static_cast<size_t>(PyList_GET_SIZE(records.ptr()));
-  std::vector<int64_t> pid(n), row(n), fp(n);
-  std::vector<int32_t> op(n), column(n);
-  std::vector<double> value(n);
-  std::vector<uint8_t> value_null(n);
+  RowColumns c{std::vector<int64_t>(n), std::vector<int64_t>(n), std::vector<int64_t>(n),
+               std::vector<int32_t>(n), std::vector<int32_t>(n), std::vector<double>(n),
+               std::vector<uint8_t>(n)};
   nb::dict text_value;
   TextCodes ops, columns;
   for (size_t i = 0; i < n; ++i) {
     PyObject* r = PyList_GET_ITEM(records.ptr(), static_cast<Py_ssize_t>(i));
     if (!PyTuple_Check(r) || PyTuple_GET_SIZE(r) != 8) return nb::object();
     auto item = [r](Py_ssize_t k) { return nb::handle(PyTuple_GET_ITEM(r, k)); };
-    if (!AsInt64Value(item(0), &pid[i]) || !AsInt64Value(item(1), &row[i]) ||
-        !AsInt64Value(item(2), &fp[i]) || !ops.Code(item(3).ptr(), &op[i]) ||
-        !columns.Code(item(5).ptr(), &column[i])) {
+    if (!AsInt64Value(item(0), &c.pid[i]) || !AsInt64Value(item(1), &c.row[i]) ||
+        !AsInt64Value(item(2), &c.fp[i]) || !ops.Code(item(3).ptr(), &c.op[i]) ||
+        !columns.Code(item(5).ptr(), &c.column[i])) {
       return nb::object();
     }
     PyObject* v = item(4).ptr();
     if (v == Py_None) {
-      value[i] = std::numeric_limits<double>::quiet_NaN();
-      value_null[i] = 1;
+      c.value[i] = std::numeric_limits<double>::quiet_NaN();
+      c.value_null[i] = 1;
     } else if (PyFloat_Check(v)) {
-      value[i] = PyFloat_AS_DOUBLE(v);
+      c.value[i] = PyFloat_AS_DOUBLE(v);
     } else {
       return nb::object();
     }
@@ -1256,17 +1281,8 @@ nb::object RowValueColumnsOf(nb::handle records) {
   nb::list texts = ops.texts();
   const auto shift = static_cast<int32_t>(PyList_GET_SIZE(texts.ptr()));
   for (nb::handle t : columns.texts()) Append(texts, t);
-  for (int32_t& c : column) c = c < 0 ? c : c + shift;
-  return CallKw(cls, {},
-                {{"texts", texts},
-                 {"pipeline_id", NumpyColumn(std::move(pid))},
-                 {"row_index", NumpyColumn(std::move(row))},
-                 {"fingerprint", NumpyColumn(std::move(fp))},
-                 {"node_operation", NumpyColumn(std::move(op))},
-                 {"value", NumpyColumn(std::move(value))},
-                 {"value_null", NumpyColumn<uint8_t, bool>(std::move(value_null))},
-                 {"column_name", NumpyColumn(std::move(column))},
-                 {"text_value", text_value}});
+  for (int32_t& code : c.column) code = code < 0 ? code : code + shift;
+  return MakeRowColumns(cls, texts, std::move(c), text_value);
 }
 
 }  // namespace
@@ -1274,27 +1290,19 @@ nb::object RowValueColumnsOf(nb::handle records) {
 nb::object OperationRowColumns(int64_t pipeline_id, nb::handle op, nb::handle column,
                                const int64_t* rows, const uint32_t* words, const double* values,
                                size_t n) {
-  nb::object cls;
-  try {
-    ImportFrom(kPackage, {"RowValueColumns"}, &cls);
-  } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_ImportError)) throw;
-    return nb::object();
-  }
+  nb::object cls = RowValueColumnsType();
+  if (!cls.is_valid()) return cls;
   // As RowValueColumnsOf gives for the same records: the operation's text, then the column's.
   nb::list texts;
   Append(texts, op);
   if (!column.is_none()) Append(texts, column);
-  return CallKw(cls, {},
-                {{"texts", texts},
-                 {"pipeline_id", NumpyColumn(std::vector<int64_t>(n, pipeline_id))},
-                 {"row_index", NumpyColumn(std::vector<int64_t>(rows, rows + n))},
-                 {"fingerprint", NumpyColumn(std::vector<int64_t>(words, words + n))},
-                 {"node_operation", NumpyColumn(std::vector<int32_t>(n, 0))},
-                 {"value", NumpyColumn(std::vector<double>(values, values + n))},
-                 {"value_null", NumpyColumn<uint8_t, bool>(std::vector<uint8_t>(n, 0))},
-                 {"column_name", NumpyColumn(std::vector<int32_t>(n, column.is_none() ? -1 : 1))},
-                 {"text_value", nb::dict()}});
+  return MakeRowColumns(
+      cls, texts,
+      RowColumns{std::vector<int64_t>(n, pipeline_id), std::vector<int64_t>(rows, rows + n),
+                 std::vector<int64_t>(words, words + n), std::vector<int32_t>(n, 0),
+                 std::vector<int32_t>(n, column.is_none() ? -1 : 1),
+                 std::vector<double>(values, values + n), std::vector<uint8_t>(n, 0)},
+      nb::dict());
 }
 
 void HandRowsToWriter(nb::handle writer, nb::handle records) {
