@@ -7,11 +7,11 @@
 #include <limits>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
 #include "lumarq/codec.h"
+#include "lumarq/graph_batch.h"
 
 namespace lumarq::py {
 namespace {
@@ -518,232 +518,14 @@ bool AsInt64Value(nb::handle value, int64_t* out) {
   return ExactInt64(i, out);
 }
 
-/// fingerprint -> row, open addressing: the bulk write looks up every node once, and a node-based
-/// map's allocation per entry would dominate it.
-class RowIndex {
+/// What the core's graph batch needs from Python: decoding through an overridden decode_full,
+/// and the fields of nodes handed out as DAGNode objects, which may have been changed since.
+class GraphSource final : public lumarq::GraphBatchSource {
  public:
-  void Reserve(size_t n) {
-    size_t cap = 16;
-    while (cap < 2 * n) cap <<= 1;
-    if (cap > slots_.size()) Rehash(cap);
-  }
-  /// The row of `key`, inserting `row` for a new key; `fresh` tells which.
-  int32_t Insert(int64_t key, int32_t row, bool* fresh) {
-    if (2 * (size_ + 1) > slots_.size()) Rehash(slots_.empty() ? 16 : 2 * slots_.size());
-    const size_t mask = slots_.size() - 1;
-    for (size_t i = Hash(key) & mask;; i = (i + 1) & mask) {
-      Slot& s = slots_[i];
-      if (s.row < 0) {
-        s = {key, row};
-        ++size_;
-        *fresh = true;
-        return row;
-      }
-      if (s.key == key) {
-        *fresh = false;
-        return s.row;
-      }
-    }
-  }
+  GraphSource(nb::handle self, DagTracker& t) : t_(t), decoder_(self) {}
 
- private:
-  struct Slot {
-    int64_t key = 0;
-    int32_t row = -1;
-  };
-  static size_t Hash(int64_t k) {
-    uint64_t h = static_cast<uint64_t>(k) * 0x9E3779B97F4A7C15ULL;
-    return static_cast<size_t>(h ^ (h >> 32));
-  }
-  void Rehash(size_t cap) {
-    std::vector<Slot> old(cap);
-    old.swap(slots_);
-    const size_t mask = cap - 1;
-    for (const Slot& s : old) {
-      if (s.row < 0) continue;
-      size_t i = Hash(s.key) & mask;
-      while (slots_[i].row >= 0) i = (i + 1) & mask;
-      slots_[i] = s;
-    }
-  }
-  std::vector<Slot> slots_;
-  size_t size_ = 0;
-};
-
-/// The fields of `GraphColumns` built from the tracker's node store: the first node per
-/// fingerprint with its fields, and the incoming edges of every node by fingerprint, each once.
-/// Rows the store holds alone are read from the columns; a node handed out as a DAGNode is read
-/// through its object, which may have been changed since.
-class GraphColumnsBuilder {
- public:
-  GraphColumnsBuilder(nb::handle self, DagTracker& t, const NodeStore::Snapshot& snap)
-      : t_(t), snap_(snap), decoder_(self) {}
-
-  /// Adds a live node and its incoming edges; false when a node holds something the columns
-  /// cannot carry (a non-text operation, a fingerprint beyond int64, ...), or when the store
-  /// went away meanwhile: the caller then writes records instead.
-  bool Add(const NodeView& v) {
-    if (!t_.store) return false;
-    nb::object held;
-    if (v.flags & lumarq::kNodeHasExtra) held = HandedOut(t_, v.id);
-    int64_t fp = v.word;
-    if (held.is_valid() && !AsInt64Value(NodeField(held, kProvenance), &fp)) return false;
-    bool fresh;
-    const int32_t row = row_of_.Insert(fp, static_cast<int32_t>(fp_.size()), &fresh);
-    if (fresh) {
-      if (!AddRow(v, held, fp)) return false;
-    } else {
-      repeated_ = true;
-    }
-    if (name_[row] == 0 && !name_obj_.count(row)) {
-      if (held.is_valid()) {
-        nb::object name = NodeAssignedColumn(held);
-        if (name.is_valid()) name_obj_.emplace(row, std::move(name));
-      } else if (v.name != 0) {
-        name_[row] = v.name;
-      }
-    }
-    return AddEdges(v, held, fp);
-  }
-
-  /// Every live node with an id in [from, to).
-  bool AddRange(int64_t from, int64_t to) {
-    NodeView v;
-    for (int64_t id = from; id < to; ++id) {
-      if (snap_.Find(id, &v) && !Add(v)) return false;
-    }
-    return true;
-  }
-
-  /// Room for `n` nodes of two inputs each.
-  void Reserve(size_t n) {
-    row_of_.Reserve(n);
-    for (auto* v : {&fp_, &pair_, &entity_, &chain_}) v->reserve(n);
-    for (auto* v : {&kind_, &op_, &table_, &column_}) v->reserve(n);
-    for (auto* v : {&pair_null_, &protected_, &entity_null_, &chain_null_}) v->reserve(n);
-    name_.reserve(n);
-    e_parent_.reserve(2 * n);
-    e_child_.reserve(2 * n);
-    e_pos_.reserve(2 * n);
-  }
-
-  size_t nodes() const { return fp_.size(); }
-  size_t edges() const { return e_parent_.size(); }
-
-  /// GraphColumns(...) of what was added.
-  nb::object Finish(nb::handle cls, nb::handle pipeline_id) {
-    if (repeated_) DropRepeatedEdges();
-    nb::dict metadata;
-    nb::handle column_key = Interned("column");
-    for (auto& [row, md] : metadata_) {
-      nb::object value = md;
-      nb::object name = NameOf(row);
-      if (name.is_valid() && PyDict_Check(value.ptr())) value = MetadataWithName(value, name);
-      if (value.is_none() || (PyDict_Check(value.ptr()) && PyDict_GET_SIZE(value.ptr()) == 0)) continue;
-      SetItem(metadata, Steal(PyLong_FromLong(row)), value);
-    }
-    // Rows read from the columns carry no metadata but the column name; rows of one name share
-    // one dict (records built from the batch only read it).
-    std::vector<nb::object> by_name;
-    for (size_t row = 0; row < fp_.size(); ++row) {
-      const uint32_t n = name_[row];
-      if (n == 0 || metadata_.count(static_cast<int32_t>(row))) continue;
-      if (n >= by_name.size()) by_name.resize(n + 1);
-      if (!by_name[n].is_valid()) {
-        nb::dict d;
-        d[column_key] = TextOf(t_, n);
-        by_name[n] = d;
-      }
-      SetItem(metadata, Steal(PyLong_FromSize_t(row)), by_name[n]);
-    }
-    for (auto& [row, name] : name_obj_) {
-      if (metadata_.count(row)) continue;
-      nb::dict d;
-      d[column_key] = name;
-      SetItem(metadata, Steal(PyLong_FromLong(row)), d);
-    }
-    nb::object pid = Steal(PyNumber_Long(pipeline_id.ptr()));
-    return CallKw(cls, {},
-                  {{"pipeline_id", pid},
-                   {"texts", texts_},
-                   {"fingerprint", NumpyColumn(std::move(fp_))},
-                   {"node_type", NumpyColumn(std::move(kind_))},
-                   {"operation", NumpyColumn(std::move(op_))},
-                   {"table_name", NumpyColumn(std::move(table_))},
-                   {"column_name", NumpyColumn(std::move(column_))},
-                   {"pair_id", NumpyColumn(std::move(pair_))},
-                   {"pair_id_null", NumpyColumn<uint8_t, bool>(std::move(pair_null_))},
-                   {"is_protected", NumpyColumn<uint8_t, bool>(std::move(protected_))},
-                   {"entity_hash", NumpyColumn(std::move(entity_))},
-                   {"entity_hash_null", NumpyColumn<uint8_t, bool>(std::move(entity_null_))},
-                   {"chain_hash", NumpyColumn(std::move(chain_))},
-                   {"chain_hash_null", NumpyColumn<uint8_t, bool>(std::move(chain_null_))},
-                   {"metadata", metadata},
-                   {"edge_parent", NumpyColumn(std::move(e_parent_))},
-                   {"edge_child", NumpyColumn(std::move(e_child_))},
-                   {"edge_position", NumpyColumn(std::move(e_pos_))}});
-  }
-
- private:
-  /// Code of a text in `texts`, -1 for None; false for anything else.
-  bool Code(nb::handle text, int32_t* out) {
-    if (text.is_none()) {
-      *out = -1;
-      return true;
-    }
-    if (!PyUnicode_Check(text.ptr())) return false;
-    PyObject* hit = PyDict_GetItemWithError(codes_.ptr(), text.ptr());
-    if (hit != nullptr) {
-      *out = static_cast<int32_t>(PyLong_AsLong(hit));
-      return true;
-    }
-    if (PyErr_Occurred()) throw nb::python_error();
-    *out = static_cast<int32_t>(PyList_GET_SIZE(texts_.ptr()));
-    SetItem(codes_, text, Steal(PyLong_FromLong(*out)));
-    Append(texts_, text);
-    return true;
-  }
-
-  /// Code of a text of the store's string table.
-  int32_t StoreCode(uint32_t id) {
-    if (id >= store_codes_.size()) store_codes_.resize(id + 1, INT32_MIN);
-    if (store_codes_[id] == INT32_MIN) {
-      int32_t code;
-      Code(TextOf(t_, id), &code);
-      store_codes_[id] = code;
-    }
-    return store_codes_[id];
-  }
-
-  int32_t KindCode(uint8_t kind) {
-    if (kind_codes_[kind] == INT32_MIN) {
-      Code(KindName(KindMember(static_cast<NodeKind>(kind))), &kind_codes_[kind]);
-    }
-    return kind_codes_[kind];
-  }
-
-  bool AddRow(const NodeView& v, nb::handle held, int64_t fp) {
-    const size_t row = fp_.size();
-    int32_t kind, op, table = -1, column = -1;
-    int64_t pair = 0;
-    bool pair_null = true, prot;
-    if (held.is_valid()) {
-      if (!Code(KindName(NodeField(held, kNodeType)), &kind) ||
-          !Code(NodeField(held, kOperation), &op) || !Code(NodeField(held, kTable), &table) ||
-          !Code(NodeField(held, kColumn), &column)) {
-        return false;
-      }
-      nb::object pair_id = NodeField(held, kPairId);
-      pair_null = pair_id.is_none();
-      if (!pair_null && !AsInt64Value(pair_id, &pair)) return false;
-      prot = AsBool(NodeField(held, kIsProtected));
-      metadata_.emplace(static_cast<int32_t>(row), RecordMetadata(held));
-    } else {
-      kind = KindCode(v.kind);
-      op = StoreCode(v.op);
-      prot = (v.flags & lumarq::kNodeProtected) != 0;
-    }
-    int64_t entity, chain;
+  bool Decode(int64_t fp, int64_t* entity, int64_t* chain) override {
+    if (!t_.store) return false;  // Python code run meanwhile spilled the store
     if (const BackendTracker* codec = decoder_.codec()) {
       if (fp < 0 || fp > UINT32_MAX) return false;  // the record path reports it
       Decoded d;
@@ -753,64 +535,62 @@ class GraphColumnsBuilder {
         PyErr_SetString(PyExc_ValueError, e.what());
         throw nb::python_error();
       }
-      entity = d.entity;
-      chain = d.chain;
-    } else {
-      nb::object e, c;
-      decoder_.EntityChain(Steal(PyLong_FromLongLong(fp)), &e, &c);
-      if (!t_.store || !AsInt64Value(e, &entity) || !AsInt64Value(c, &chain)) return false;
+      *entity = d.entity;
+      *chain = d.chain;
+      return true;
     }
-    fp_.push_back(fp);
-    kind_.push_back(kind);
-    op_.push_back(op);
-    table_.push_back(table);
-    column_.push_back(column);
-    pair_.push_back(pair_null ? 0 : pair);
-    pair_null_.push_back(pair_null);
-    protected_.push_back(prot);
-    entity_.push_back(entity);
-    entity_null_.push_back(0);
-    chain_.push_back(chain);
-    chain_null_.push_back(0);
-    name_.push_back(0);
+    nb::object e, c;
+    decoder_.EntityChain(Steal(PyLong_FromLongLong(fp)), &e, &c);
+    return t_.store && AsInt64Value(e, entity) && AsInt64Value(c, chain);
+  }
+
+  bool Holds(const NodeView& v) override {
+    held_ = HandedOut(t_, v.id);
+    return held_.is_valid();
+  }
+
+  bool HeldFingerprint(const NodeView& v, int64_t* fp) override {
+    nb::object node = HandedOut(t_, v.id);
+    *fp = v.word;
+    return !node.is_valid() || AsInt64Value(NodeField(node, kProvenance), fp);
+  }
+
+  bool HeldRow(const NodeView&, int32_t row, lumarq::GraphBatchBuilder& b,
+               lumarq::GraphBatchRow* out) override {
+    if (!Code(b, KindName(NodeField(held_, kNodeType)), &out->node_type) ||
+        !Code(b, NodeField(held_, kOperation), &out->operation) ||
+        !Code(b, NodeField(held_, kTable), &out->table_name) ||
+        !Code(b, NodeField(held_, kColumn), &out->column_name)) {
+      return false;
+    }
+    nb::object pair_id = NodeField(held_, kPairId);
+    out->pair_id_null = pair_id.is_none();
+    if (!out->pair_id_null && !AsInt64Value(pair_id, &out->pair_id)) return false;
+    out->is_protected = AsBool(NodeField(held_, kIsProtected));
+    metadata.emplace(row, RecordMetadata(held_));
     return true;
   }
 
-  /// The fingerprint of the input `id`; false when it is not live (evicted or erased).
-  bool ParentFingerprint(int64_t id, int64_t* fp, bool* bad) {
-    NodeView p;
-    if (!snap_.Find(id, &p)) return false;
-    *fp = p.word;
-    if (p.flags & lumarq::kNodeHasExtra) {
-      nb::object node = HandedOut(t_, id);
-      if (node.is_valid() && !AsInt64Value(NodeField(node, kProvenance), fp)) *bad = true;
-    }
+  bool HeldName(const NodeView&, int32_t row) override {
+    nb::object name = NodeAssignedColumn(held_);
+    if (!name.is_valid()) return false;
+    names.emplace(row, std::move(name));
     return true;
   }
 
-  bool AddEdges(const NodeView& v, nb::handle held, int64_t child) {
-    bool bad = false;
-    auto add = [&](int64_t input, size_t position) {
-      int64_t parent;
-      if (!ParentFingerprint(input, &parent, &bad)) return;
-      e_parent_.push_back(parent);
-      e_child_.push_back(child);
-      e_pos_.push_back(static_cast<int32_t>(position));
-    };
-    if (!held.is_valid()) {
-      for (size_t i = 0; i < v.inputs.size(); ++i) add(v.inputs[i], i);
-      return !bad;
+  bool HeldEdges(const NodeView&, int64_t child, lumarq::GraphBatchBuilder& b) override {
+    if (NodeInputIds(held_, &ids_)) {
+      for (size_t i = 0; i < ids_.size(); ++i) {
+        if (!b.AddInput(ids_[i], static_cast<int32_t>(i), child)) return false;
+      }
+      return true;
     }
-    if (NodeInputIds(held, &ids_)) {
-      for (size_t i = 0; i < ids_.size(); ++i) add(ids_[i], i);
-      return !bad;
-    }
-    nb::object inputs = Steal(PySequence_List(NodeInputs(held).ptr()));
-    size_t i = 0;
+    nb::object inputs = Steal(PySequence_List(NodeInputs(held_).ptr()));
+    int32_t i = 0;
     for (nb::handle input : inputs) {
       int64_t id;
       if (ExactInt64(input, &id)) {
-        add(id, i);
+        if (!b.AddInput(id, i, child)) return false;
       } else {
         // An id of another type finds the node a dict lookup would (True, 1.0).
         nb::object node = StoreNode(t_, input, /*keep=*/false);
@@ -818,84 +598,127 @@ class GraphColumnsBuilder {
         int64_t parent;
         if (!node.is_none()) {
           if (!AsInt64Value(NodeField(node, kProvenance), &parent)) return false;
-          e_parent_.push_back(parent);
-          e_child_.push_back(child);
-          e_pos_.push_back(static_cast<int32_t>(i));
+          b.AddEdge(parent, child, i);
         }
       }
       ++i;
     }
-    return !bad;
+    return true;
   }
 
-  /// Nodes sharing a fingerprint repeat their edges: keep each (parent, child, position) once,
-  /// in first-seen order.
-  void DropRepeatedEdges() {
-    struct Key {
-      int64_t parent, child;
-      int32_t pos;
-      bool operator==(const Key&) const = default;
-    };
-    struct Hash {
-      size_t operator()(const Key& k) const noexcept {
-        uint64_t h = static_cast<uint64_t>(k.parent) * 0x9E3779B97F4A7C15ULL;
-        h ^= static_cast<uint64_t>(k.child) + 0x632BE59BD9B4E019ULL + (h << 6) + (h >> 2);
-        h ^= static_cast<uint64_t>(k.pos) * 0xC2B2AE3D27D4EB4FULL;
-        return static_cast<size_t>(h ^ (h >> 29));
-      }
-    };
-    std::unordered_set<Key, Hash> seen;
-    seen.reserve(e_parent_.size());
-    size_t out = 0;
-    for (size_t i = 0; i < e_parent_.size(); ++i) {
-      if (!seen.insert(Key{e_parent_[i], e_child_[i], e_pos_[i]}).second) continue;
-      e_parent_[out] = e_parent_[i];
-      e_child_[out] = e_child_[i];
-      e_pos_[out] = e_pos_[i];
-      ++out;
+  std::unordered_map<int32_t, nb::object> metadata;  // of handed-out nodes, by row
+  std::unordered_map<int32_t, nb::object> names;     // assigned names read from handed-out nodes
+
+ private:
+  /// Code of a text, -1 for None; false for anything else (or text UTF-8 cannot carry).
+  static bool Code(lumarq::GraphBatchBuilder& b, nb::handle text, int32_t* out) {
+    if (text.is_none()) {
+      *out = -1;
+      return true;
     }
-    e_parent_.resize(out);
-    e_child_.resize(out);
-    e_pos_.resize(out);
-  }
-
-  nb::object NameOf(int32_t row) {
-    auto it = name_obj_.find(row);
-    if (it != name_obj_.end()) return it->second;
-    if (name_[static_cast<size_t>(row)] != 0) return TextOf(t_, name_[static_cast<size_t>(row)]);
-    return nb::object();
-  }
-
-  /// `metadata` with "column" set to `name` unless it has one (a copy; the node's dict stays).
-  static nb::object MetadataWithName(nb::handle metadata, nb::handle name) {
-    nb::handle key = Interned("column");
-    const int has = PyDict_Contains(metadata.ptr(), key.ptr());
-    if (has < 0) throw nb::python_error();
-    if (has) return nb::borrow(metadata);
-    nb::object copy = Steal(PyDict_Copy(metadata.ptr()));
-    if (PyDict_SetItem(copy.ptr(), key.ptr(), name.ptr()) < 0) throw nb::python_error();
-    return copy;
+    if (!PyUnicode_Check(text.ptr())) return false;
+    Py_ssize_t n;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &n);
+    if (utf8 == nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    *out = b.Code(std::string_view(utf8, static_cast<size_t>(n)));
+    return true;
   }
 
   DagTracker& t_;
-  const NodeStore::Snapshot& snap_;
   const Decoder decoder_;
-  RowIndex row_of_;  // fingerprint -> row
-  bool repeated_ = false;
-  nb::list texts_;
-  nb::dict codes_;
-  std::vector<int32_t> store_codes_;
-  std::vector<int32_t> kind_codes_ = std::vector<int32_t>(256, INT32_MIN);
-  std::vector<int64_t> fp_, pair_, entity_, chain_;
-  std::vector<int32_t> kind_, op_, table_, column_;
-  std::vector<uint8_t> pair_null_, protected_, entity_null_, chain_null_;
-  std::vector<uint32_t> name_;  // store text id of the assigned column name, 0 for none
-  std::unordered_map<int32_t, nb::object> name_obj_;  // names read from handed-out nodes
-  std::unordered_map<int32_t, nb::object> metadata_;  // metadata of handed-out nodes, by row
-  std::vector<int64_t> e_parent_, e_child_;
-  std::vector<int32_t> e_pos_;
+  nb::object held_;
   std::vector<int64_t> ids_;
 };
+
+std::vector<std::string> KindNames() {
+  std::vector<std::string> out(kNodeKinds + 1);
+  for (int k = 1; k <= kNodeKinds; ++k) {
+    nb::object name = KindName(KindMember(static_cast<NodeKind>(k)));
+    Py_ssize_t n;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(name.ptr(), &n);
+    if (utf8 == nullptr) throw nb::python_error();
+    out[static_cast<size_t>(k)].assign(utf8, static_cast<size_t>(n));
+  }
+  return out;
+}
+
+/// `metadata` with "column" set to `name` unless it has one (a copy; the node's dict stays).
+nb::object MetadataWithName(nb::handle metadata, nb::handle name) {
+  nb::handle key = Interned("column");
+  const int has = PyDict_Contains(metadata.ptr(), key.ptr());
+  if (has < 0) throw nb::python_error();
+  if (has) return nb::borrow(metadata);
+  nb::object copy = Steal(PyDict_Copy(metadata.ptr()));
+  if (PyDict_SetItem(copy.ptr(), key.ptr(), name.ptr()) < 0) throw nb::python_error();
+  return copy;
+}
+
+/// GraphColumns(...) of a batch. Rows read from the columns carry no metadata but the assigned
+/// column name; rows of one name share one dict (records built from the batch only read it).
+nb::object GraphColumnsOf(nb::handle cls, DagTracker& t, lumarq::GraphBatch&& g, GraphSource& src,
+                          nb::handle pipeline_id) {
+  nb::handle column_key = Interned("column");
+  auto name_of = [&](int32_t row) -> nb::object {
+    auto it = src.names.find(row);
+    if (it != src.names.end()) return it->second;
+    const uint32_t n = g.name[static_cast<size_t>(row)];
+    return n != 0 ? TextOf(t, n) : nb::object();
+  };
+  nb::dict metadata;
+  for (auto& [row, md] : src.metadata) {
+    nb::object value = md;
+    nb::object name = name_of(row);
+    if (name.is_valid() && PyDict_Check(value.ptr())) value = MetadataWithName(value, name);
+    if (value.is_none() || (PyDict_Check(value.ptr()) && PyDict_GET_SIZE(value.ptr()) == 0)) continue;
+    SetItem(metadata, Steal(PyLong_FromLong(row)), value);
+  }
+  std::vector<nb::object> by_name;
+  for (size_t row = 0; row < g.size(); ++row) {
+    const uint32_t n = g.name[row];
+    if (n == 0 || src.metadata.count(static_cast<int32_t>(row))) continue;
+    if (n >= by_name.size()) by_name.resize(n + 1);
+    if (!by_name[n].is_valid()) {
+      nb::dict d;
+      d[column_key] = TextOf(t, n);
+      by_name[n] = d;
+    }
+    SetItem(metadata, Steal(PyLong_FromSize_t(row)), by_name[n]);
+  }
+  for (auto& [row, name] : src.names) {
+    if (src.metadata.count(row)) continue;
+    nb::dict d;
+    d[column_key] = name;
+    SetItem(metadata, Steal(PyLong_FromLong(row)), d);
+  }
+  nb::list texts;
+  for (const std::string& text : g.texts) {
+    Append(texts, Steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)));
+  }
+  const size_t n = g.size();
+  nb::object pid = Steal(PyNumber_Long(pipeline_id.ptr()));
+  return CallKw(cls, {},
+                {{"pipeline_id", pid},
+                 {"texts", texts},
+                 {"fingerprint", NumpyColumn(std::move(g.fingerprint))},
+                 {"node_type", NumpyColumn(std::move(g.node_type))},
+                 {"operation", NumpyColumn(std::move(g.operation))},
+                 {"table_name", NumpyColumn(std::move(g.table_name))},
+                 {"column_name", NumpyColumn(std::move(g.column_name))},
+                 {"pair_id", NumpyColumn(std::move(g.pair_id))},
+                 {"pair_id_null", NumpyColumn<uint8_t, bool>(std::move(g.pair_id_null))},
+                 {"is_protected", NumpyColumn<uint8_t, bool>(std::move(g.is_protected))},
+                 {"entity_hash", NumpyColumn(std::move(g.entity_hash))},
+                 {"entity_hash_null", NumpyColumn<uint8_t, bool>(std::vector<uint8_t>(n))},
+                 {"chain_hash", NumpyColumn(std::move(g.chain_hash))},
+                 {"chain_hash_null", NumpyColumn<uint8_t, bool>(std::vector<uint8_t>(n))},
+                 {"metadata", metadata},
+                 {"edge_parent", NumpyColumn(std::move(g.edge_parent))},
+                 {"edge_child", NumpyColumn(std::move(g.edge_child))},
+                 {"edge_position", NumpyColumn(std::move(g.edge_position))}});
+}
 
 /// GraphColumns of the storage component, or an invalid object when the component in use
 /// offers none (a replacement without column batches): callers then write records.
@@ -914,16 +737,14 @@ nb::object GraphColumnsType() {
 /// the record path (nothing was written then).
 bool WriteGraphColumns(nb::handle self, DagTracker& t, nb::handle cls) {
   auto snap = t.store->Snap();
-  GraphColumnsBuilder builder(self, t, snap);
+  GraphSource source(self, t);
+  lumarq::GraphBatchBuilder builder(snap, t.store->strings(), KindNames(), source);
   builder.Reserve(snap.size());
-  bool ok = true;
-  snap.ForEach([&](const NodeView& v) {
-    if (ok) ok = builder.Add(v);
-  });
-  if (!ok) return false;
+  if (!builder.AddAll()) return false;
   if (builder.nodes() == 0) return true;
   const size_t n_nodes = builder.nodes();
-  nb::object graph = builder.Finish(cls, Need(t.pipeline_id, "_pipeline_id"));
+  nb::object graph =
+      GraphColumnsOf(cls, t, builder.Finish(), source, Need(t.pipeline_id, "_pipeline_id"));
   const auto n_edges = static_cast<Py_ssize_t>(
       PyObject_Length(nb::object(graph.attr("edge_parent")).ptr()));
   // One call: a database writes nodes and edges in one transaction, where edges to nodes made
@@ -1149,7 +970,8 @@ void PersistSlice(nb::handle self, int64_t from, int64_t to) {
   try {
     nb::object cls = GraphColumnsType();
     auto snap = t.store->Snap();
-    GraphColumnsBuilder builder(self, t, snap);
+    GraphSource source(self, t);
+    lumarq::GraphBatchBuilder builder(snap, t.store->strings(), KindNames(), source);
     builder.Reserve(static_cast<size_t>(to - from));
     if (!builder.AddRange(from, to)) {
       // A node the columns cannot carry: one record per node, as the hook writes them.
@@ -1160,7 +982,8 @@ void PersistSlice(nb::handle self, int64_t from, int64_t to) {
       return;
     }
     if (builder.nodes() == 0) return;
-    nb::object graph = builder.Finish(cls, Need(t.pipeline_id, "_pipeline_id"));
+    nb::object graph =
+        GraphColumnsOf(cls, t, builder.Finish(), source, Need(t.pipeline_id, "_pipeline_id"));
     CallMethodKw(Need(t.writer, "_writer"), "write_columns", {}, {{"graph", graph}});
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception)) throw;
