@@ -18,7 +18,7 @@
 #include <unordered_set>
 
 #include "dag_tracker.h"
-#include "lumarq/id_index.h"
+#include "lumarq/store_walk.h"
 
 namespace lumarq::py {
 
@@ -225,57 +225,29 @@ namespace {
 /// becomes the node the tracker hands out for it (the same object get_node returns, changes
 /// included), as if it had been made during the walk. Rows gone by then (evicted, or the tracker
 /// spilled and dropped them) are made from what the walk saw.
-class StoreWalk final : public PendingDag {
+class StoreDag final : public PendingDag {
  public:
-  struct Row {
-    int64_t id = 0;
-    PyObject* op = nullptr;    // borrowed from `texts_`; null: not in the store
-    PyObject* name = nullptr;  // likewise; null: no assigned column
-    uint32_t first_input = 0, inputs = 0;
-    uint32_t word = 0;
-    uint8_t kind = 0, flags = 0;
-  };
-
-  StoreWalk(nb::handle tracker, nb::handle root_obj, int64_t root)
+  StoreDag(nb::handle tracker, nb::handle root_obj, int64_t root)
       : tracker_(nb::borrow(tracker)), root_obj_(nb::borrow(root_obj)), root_(root) {}
 
-  /// Walks breadth first from the root, each id once, in discovery order. Ids not in the store
-  /// are visited too but make no node; edges to them are kept. False when a held node's inputs
-  /// are not plain ints.
+  /// The core's walk; a node with an object is followed through the object's inputs. False
+  /// when such inputs are not plain ints.
   bool Walk(DagTracker& t) {
     auto snap = t.store->Snap();
-    lumarq::IdIndex position(snap.begin(), snap.end());
-    std::vector<int64_t> queue{root_}, held_inputs;
-    for (size_t head = 0; head < queue.size(); ++head) {
-      const int64_t id = queue[head];
-      if (!position.Insert(id, static_cast<uint32_t>(order_.size()))) continue;
-      order_.push_back(Row{id});
-      NodeView v;
-      if (!snap.Find(id, &v)) continue;
-      std::span<const int64_t> inputs = v.inputs;
-      if (v.flags & lumarq::kNodeHasExtra) {
-        nb::object node = HandedOut(t, id);
-        if (!node.is_valid()) node = MaterializeRow(t, v, /*keep=*/true);
-        if (!NodeInputIds(node, &held_inputs)) return false;
-        inputs = held_inputs;
-        held_.emplace_back(static_cast<uint32_t>(order_.size() - 1), std::move(node));
-      }
-      Row& row = order_.back();
-      row.op = Text(t, v.op);
-      if (v.name != 0) row.name = Text(t, v.name);
-      row.word = v.word;
-      row.kind = v.kind;
-      row.flags = v.flags;
-      row.first_input = static_cast<uint32_t>(inputs_.size());
-      row.inputs = static_cast<uint32_t>(inputs.size());
-      inputs_.insert(inputs_.end(), inputs.begin(), inputs.end());
-      for (int64_t input : inputs) {
-        if (position.Get(input) == lumarq::IdIndex::kAbsent) queue.push_back(input);
-      }
+    auto held = [&](const NodeView& v, uint32_t at, std::vector<int64_t>* ids) {
+      nb::object node = HandedOut(t, v.id);
+      if (!node.is_valid()) node = MaterializeRow(t, v, /*keep=*/true);
+      if (!NodeInputIds(node, ids)) return false;
+      held_.emplace_back(at, std::move(node));
+      return true;
+    };
+    if (!lumarq::WalkStore(snap, root_, held, &walk_)) return false;
+    // Texts now: the store may be gone when the graph is read.
+    for (const lumarq::StoreWalk::Row& row : walk_.rows) {
+      if (!row.found) continue;
+      Text(t, row.op);
+      if (row.name != 0) Text(t, row.name);
     }
-    // Every input was visited, so each edge's source has a position.
-    input_at_.resize(inputs_.size());
-    for (size_t i = 0; i < inputs_.size(); ++i) input_at_[i] = position.Get(inputs_[i]);
     return true;
   }
 
@@ -283,18 +255,19 @@ class StoreWalk final : public PendingDag {
     DagTracker& t = *nb::inst_ptr<DagTracker>(tracker_);
     std::optional<NodeStore::Snapshot> snap;
     if (t.store) snap.emplace(t.store->Snap());
-    std::vector<PyObject*> keys(order_.size(), nullptr);  // held by `found`
+    const auto& rows = walk_.rows;
+    std::vector<PyObject*> keys(rows.size(), nullptr);  // held by `found`
     nb::dict found;
     size_t next_held = 0;
-    for (size_t at = 0; at < order_.size(); ++at) {
-      const Row& row = order_[at];
-      if (row.op == nullptr) continue;
+    for (size_t at = 0; at < rows.size(); ++at) {
+      const lumarq::StoreWalk::Row& row = rows[at];
+      if (!row.found) continue;
       nb::object key = row.id == root_ ? root_obj_ : PyInt(row.id);
       nb::object node;
       if (next_held < held_.size() && held_[next_held].first == at) {
         node = held_[next_held++].second;
       } else {
-        node = Current(t, snap ? &*snap : nullptr, row, row.id == root_ ? PyInt(row.id) : key);
+        node = Current(t, snap ? &*snap : nullptr, at, row.id == root_ ? PyInt(row.id) : key);
       }
       if (PyDict_SetItem(found.ptr(), key.ptr(), node.ptr()) < 0) throw nb::python_error();
       keys[at] = key.ptr();
@@ -302,14 +275,14 @@ class StoreWalk final : public PendingDag {
 
     // The edges, in walk order; a source is the visited input's own key object.
     nb::object index_objs[2] = {PyInt(0), PyInt(1)};
-    nb::object edges = Steal(PyList_New(static_cast<Py_ssize_t>(inputs_.size())));
+    nb::object edges = Steal(PyList_New(static_cast<Py_ssize_t>(walk_.inputs.size())));
     Py_ssize_t e = 0;
-    for (size_t at = 0; at < order_.size(); ++at) {
-      const Row& row = order_[at];
+    for (size_t at = 0; at < rows.size(); ++at) {
+      const lumarq::StoreWalk::Row& row = rows[at];
       for (uint32_t i = 0; i < row.inputs; ++i) {
         const size_t k = row.first_input + i;
-        PyObject* source_key = keys[input_at_[k]];
-        nb::object source = source_key != nullptr ? nb::borrow(source_key) : PyInt(inputs_[k]);
+        PyObject* source_key = keys[walk_.input_at[k]];
+        nb::object source = source_key != nullptr ? nb::borrow(source_key) : PyInt(walk_.inputs[k]);
         nb::object index = i < 2 ? index_objs[i] : PyInt(static_cast<int64_t>(i));
         PyList_SET_ITEM(edges.ptr(), e++, NewEdge(source, keys[at], index).release().ptr());
       }
@@ -326,6 +299,8 @@ class StoreWalk final : public PendingDag {
   }
 
  private:
+  /// A store text, kept: every text of the walk is read during it, so reading the graph later
+  /// needs no store.
   PyObject* Text(DagTracker& t, uint32_t id) {
     if (id == last_text_id_ && last_text_ != nullptr) return last_text_;
     auto [it, added] = texts_.try_emplace(id);
@@ -335,10 +310,10 @@ class StoreWalk final : public PendingDag {
     return last_text_;
   }
 
-  /// The node for a row the walk found: the tracker's own while it still has the row, else a
-  /// new one from the walk's copy.
-  nb::object Current(DagTracker& t, const NodeStore::Snapshot* snap, const Row& row,
-                     nb::handle id) {
+  /// The node for the row at walk position `at`: the tracker's own while it still has the row,
+  /// else a new one from the walk's copy.
+  nb::object Current(DagTracker& t, const NodeStore::Snapshot* snap, size_t at, nb::handle id) {
+    const lumarq::StoreWalk::Row& row = walk_.rows[at];
     if (snap != nullptr) {
       NodeView v;
       if (t.store && snap->Find(row.id, &v)) return MaterializeRowAt(t, v, /*keep=*/true, id);
@@ -350,22 +325,20 @@ class StoreWalk final : public PendingDag {
     NodeFields f;
     f.node_id = id;
     f.node_type = KindMember(static_cast<NodeKind>(row.kind));
-    f.operation = row.op;
+    f.operation = Text(t, row.op);
     nb::object prov = PyWord(row.word);
     f.provenance = prov;
-    f.ids = inputs_.data() + row.first_input;
+    f.ids = walk_.inputs.data() + row.first_input;
     f.n_ids = row.inputs;
     if (row.flags & lumarq::kNodeProtected) f.is_protected = Py_True;
     nb::object node = NewNode(f);
-    if (row.name != nullptr) NodeAssignColumn(node, row.name);
+    if (row.name != 0) NodeAssignColumn(node, Text(t, row.name));
     return node;
   }
 
   nb::object tracker_, root_obj_;
   int64_t root_;
-  std::vector<Row> order_;
-  std::vector<int64_t> inputs_;     // CSR: inputs of order_[i] from its first_input
-  std::vector<uint32_t> input_at_;  // the walk position of each input
+  lumarq::StoreWalk walk_;
   std::vector<std::pair<uint32_t, nb::object>> held_;  // (position, node object), positions rising
   std::unordered_map<uint32_t, nb::object> texts_;
   uint32_t last_text_id_ = 0;
@@ -376,7 +349,7 @@ class StoreWalk final : public PendingDag {
 
 nb::object StoreGetDag(DagTracker& t, nb::handle root_obj, int64_t root) {
   nb::handle tracker = nb::find(&t);
-  auto walk = std::make_shared<StoreWalk>(tracker, root_obj, root);
+  auto walk = std::make_shared<StoreDag>(tracker, root_obj, root);
   if (!walk->Walk(t)) return nb::object();
   return NewPendingComputationDag(root_obj, std::move(walk));
 }
