@@ -208,6 +208,22 @@ def test_a_tenant_never_reads_or_writes_another_tenants_data(service):
     a.disconnect()
 
 
+@BOTH
+def test_complete_answers_the_status_the_pipeline_keeps(service):
+    def made() -> int:
+        return call(service.url, "POST", "/v1/pipelines", {"name": "p"}, key=service.key)[1]["id"]
+
+    def complete(pid: int, status: str):
+        return call(service.url, "POST", "/v1/pipelines/%d/complete" % pid, {"status": status}, key=service.key)
+
+    ok, bad = made(), made()
+    assert complete(ok, "completed") == (200, {"id": ok, "status": "completed"})
+    assert complete(bad, "failed") == (200, {"id": bad, "status": "failed"})
+    # A failed pipeline stays failed, and the answer says so.
+    assert complete(bad, "completed") == (200, {"id": bad, "status": "failed"})
+    assert complete(10_000, "completed")[0] == 404
+
+
 GOOD_ROW = [1, 0, 2, "ADD", 1.0, "c", None, None]
 GOOD_NODE = [5, "BINARY", "ADD", None, None, None, False, None, None, None, 1]
 

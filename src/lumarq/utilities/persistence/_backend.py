@@ -48,7 +48,9 @@ class StorageBackend(abc.ABC):
     ) -> int: ...
 
     @abc.abstractmethod
-    def complete_pipeline(self, tenant: str, pipeline_id: int, status: str) -> None: ...
+    def complete_pipeline(self, tenant: str, pipeline_id: int, status: str) -> Optional[str]:
+        """Sets the status; returns the status the pipeline has afterwards where the backend
+        knows it without another read (a failed pipeline stays failed), else None."""
 
     @abc.abstractmethod
     def register_sources(self, tenant: str, rows: Sequence[SourceRow]) -> None: ...

@@ -915,7 +915,7 @@ class SQLBackend(StorageBackend):
         self._pipeline_tenant[pid] = tenant
         return pid
 
-    def complete_pipeline(self, tenant, pipeline_id, status) -> None:
+    def complete_pipeline(self, tenant, pipeline_id, status) -> Optional[str]:
         p = S.pipelines
         with self._tx() as conn:
             # A failed pipeline stays failed: a later "completed" must not
@@ -933,6 +933,8 @@ class SQLBackend(StorageBackend):
                     raise UnknownPipelineError(
                         "unknown pipeline id for this tenant: %d" % pipeline_id
                     )
+                return "failed"
+            return status
 
     def register_sources(self, tenant, rows) -> None:
         if rows:
