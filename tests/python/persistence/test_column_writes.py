@@ -125,3 +125,29 @@ def test_a_remembered_pipeline_map_yields_to_other_writers_and_failed_writes(mak
     got = a.write_columns(graph=graph([], [(1, 3, 0), (2, 5, 0), (1, 4, 0)]))
     edges = sorted((e["parent_fingerprint"], e["child_fingerprint"]) for e in a.get_edges(pid))
     assert got["edges_unresolved"] == 1 and edges == [(1, 3), (2, 5)]
+
+
+def test_nodes_another_writer_stored_first_are_kept_and_the_rest_go_in(make_storage, monkeypatch):
+    # A writer whose view of the stored fingerprints is stale meets rows that exist already: those
+    # keep what they hold, the others go in, and edges resolve to the stored ids.
+    storage = make_storage()
+    pid = storage.create_pipeline("p")
+
+    def node(fp, op):
+        return StoredNode(fp, "BINARY", op, "t", None, None, False, None, None, None, pid)
+
+    storage.write_columns(graph=GraphColumns.from_records(pid, [node(1, "first"), node(2, "first")], []))
+    real, calls = _sql.SQLBackend._stored_ids, []
+
+    def stale_once(self, cur, tenant, p, fps):  # the first look-up misses; the read-back does not
+        calls.append(fps.size)
+        return (fps[:0], fps[:0], False) if len(calls) == 1 else real(self, cur, tenant, p, fps)
+
+    monkeypatch.setattr(_sql.SQLBackend, "_stored_ids", stale_once)
+    got = storage.write_columns(graph=GraphColumns.from_records(
+        pid, [node(2, "later"), node(3, "later")], [StoredEdge(2, 3, 0), StoredEdge(1, 3, 1)]))
+    monkeypatch.undo()
+    assert sorted((n["fingerprint"], n["operation"]) for n in storage.get_nodes(pid)) == \
+        [(1, "first"), (2, "first"), (3, "later")]
+    edges = sorted((e["parent_fingerprint"], e["child_fingerprint"], e["input_position"]) for e in storage.get_edges(pid))
+    assert got["edges_unresolved"] == 0 and edges == [(1, 3, 1), (2, 3, 0)] and len(calls) == 2

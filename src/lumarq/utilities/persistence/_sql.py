@@ -349,7 +349,15 @@ class _SQLiteBulk:
     # 4-5 times as much. ?1 (and ?2) are values shared by all rows.
     # (A bare ? numbers itself after the highest number before it, so the
     # shared values lead every row.)
-    _node_head = "INSERT INTO lumarq_nodes (tenant_id, pipeline_id, id, " + _NODE_COLS.split(", ", 2)[2] + ") VALUES "
+    # Nodes and edges go in with OR IGNORE. Any statement of a transaction
+    # that may abort halfway makes SQLite copy every page it touches that
+    # already existed into a statement journal; random fingerprints touch
+    # most of the unique index every statement, and a 1,000,000-node write
+    # copied 4.3 GB that way. Only the unique constraints can fire on rows
+    # built from column batches (no NULL reaches a NOT NULL column, ids are
+    # reserved under the write lock), and skipping a conflict is what the
+    # callers ask for: put_nodes reports the rows that went in.
+    _node_head = "INSERT OR IGNORE INTO lumarq_nodes (tenant_id, pipeline_id, id, " + _NODE_COLS.split(", ", 2)[2] + ") VALUES "
     _node_row = "(?1,?2,?,?,?,?,?,?,?,?,?,?,?)"
     _edge_row = "(?1,?2,?,?,?)"
     _value_head = "INSERT INTO lumarq_row_values (tenant_id, " + _ROW_COLS.replace(", tenant_id", "") + ") VALUES "
@@ -365,19 +373,24 @@ class _SQLiteBulk:
 
             self._max_params = min(getlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER), 32766)
 
-    def _insert_many(self, cur, head: str, row: str, tail: str, shared: List[Any], columns: List[List[Any]]) -> None:
+    def _insert_many(self, cur, head: str, row: str, tail: str, shared: List[Any], columns: List[List[Any]]) -> int:
+        """Rows in statements of up to 500; returns the rows that went in."""
         k, n = len(columns), len(columns[0])
         flat: List[Any] = [None] * (n * k)
         for j, col in enumerate(columns):
             flat[j::k] = col
         per = max(1, min(500, (self._max_params - len(shared)) // k))
         full = n // per * per
+        done = 0
         if full:
             sql = head + ",".join([row] * per) + tail
             step = per * k
             cur.executemany(sql, (shared + flat[s : s + step] for s in range(0, full * k, step)))
+            done += max(cur.rowcount, 0)  # summed over the executions
         if full < n:
             cur.execute(head + ",".join([row] * (n - full)) + tail, shared + flat[full * k :])
+            done += max(cur.rowcount, 0)
+        return done
 
     @contextlib.contextmanager
     def roomy_cache(self, cur, nodes: int) -> Iterator[None]:
@@ -417,21 +430,21 @@ class _SQLiteBulk:
     def put_nodes(self, cur, tenant: str, g: GraphColumns, take: np.ndarray, ids: np.ndarray,
                   md: List[Optional[str]]) -> int:
         lut = _lut(g.texts)
-        self._insert_many(cur, self._node_head, self._node_row, "",
-                          [tenant, int(g.pipeline_id)], [
+        return self._insert_many(cur, self._node_head, self._node_row, "",
+                                 [tenant, int(g.pipeline_id)], [
             ids.tolist(), g.fingerprint[take].tolist(), _decode(g.node_type[take], _lut(g.texts, "")),
             _decode(g.operation[take], lut), _decode(g.table_name[take], lut), _decode(g.column_name[take], lut),
             _nullable(g.pair_id[take], g.pair_id_null[take]), g.is_protected[take].tolist(),
             _nullable(g.entity_hash[take], g.entity_hash_null[take]),
             _nullable(g.chain_hash[take], g.chain_hash_null[take]), md,
         ])
-        return int(take.size)
 
     def put_edges(self, cur, tenant: str, pipeline_id: int, parent: np.ndarray, child: np.ndarray,
                   position: np.ndarray, first_new: int) -> None:
-        self._insert_many(cur, "INSERT INTO lumarq_edges (" + _EDGE_COLS + ") VALUES ", self._edge_row,
-                          " ON CONFLICT (parent_node_id, child_node_id, input_position) DO NOTHING",
-                          [tenant, pipeline_id], [parent.tolist(), child.tolist(), position.tolist()])
+        # OR IGNORE as for nodes: an edge stored before is skipped, as ON CONFLICT DO NOTHING
+        # would, without a statement journal.
+        self._insert_many(cur, "INSERT OR IGNORE INTO lumarq_edges (" + _EDGE_COLS + ") VALUES ", self._edge_row,
+                          "", [tenant, pipeline_id], [parent.tolist(), child.tolist(), position.tolist()])
 
     def put_rows(self, cur, tenant: str, r: RowValueColumns) -> None:
         lut = _lut(r.texts)
