@@ -414,6 +414,14 @@ class _SQLiteBulk:
         cur.execute("SELECT count(*) FROM lumarq_nodes WHERE pipeline_id = ?", (pipeline_id,))
         return int(cur.fetchone()[0])
 
+    def map_stamp(self, cur, pipeline_id: int, size: Optional[int] = None) -> Any:
+        """What tells that a fingerprint map kept after a commit still holds the pipeline's whole
+        graph. Writers here take ids under the database's write lock, so ids grow in commit
+        order, and nodes are never deleted: while the largest id stays, no node went in anywhere.
+        One index step, where counting the pipeline's nodes reads all of them on every write."""
+        cur.execute("SELECT max(id) FROM lumarq_nodes")
+        return ("max-id", cur.fetchone()[0])
+
     def pipeline_map(self, cur, tenant: str, pipeline_id: int) -> Tuple[np.ndarray, np.ndarray]:
         cur.execute("SELECT fingerprint, id FROM lumarq_nodes WHERE pipeline_id = ? AND tenant_id = ?",
                     (pipeline_id, tenant))
@@ -553,6 +561,11 @@ class _PostgresBulk:
         cur.execute("SELECT count(*) FROM lumarq_nodes WHERE pipeline_id = %s", (int(pipeline_id),))
         return int(cur.fetchone()[0])
 
+    def map_stamp(self, cur, pipeline_id: int, size: Optional[int] = None) -> Any:
+        """See _SQLiteBulk.map_stamp. Concurrent writers here may commit ids out of order, so
+        only the pipeline's node count tells (`size` when the caller knows it)."""
+        return self.pipeline_size(cur, pipeline_id) if size is None else size
+
     def pipeline_map(self, cur, tenant: str, pipeline_id: int) -> Tuple[np.ndarray, np.ndarray]:
         fps, ids = _pg_int8_columns(cur, (
             "SELECT string_agg(int8send(fingerprint) || int8send(id), ''::bytea) FROM lumarq_nodes "
@@ -671,7 +684,7 @@ class SQLBackend(StorageBackend):
         # (tenant, pipeline) -> (node count, sorted fingerprints, ids) as this backend last
         # committed them: a writer's later slices of one graph skip re-reading the pipeline's
         # map while its node count says nobody else added to it.
-        self._maps: "collections.OrderedDict[Tuple[str, int], Tuple[int, np.ndarray, np.ndarray]]" = (
+        self._maps: "collections.OrderedDict[Tuple[str, int], Tuple[Any, np.ndarray, np.ndarray]]" = (
             collections.OrderedDict())
         self._maps_pending = threading.local()
         self._nodes_since_analyze = 0
@@ -1323,7 +1336,8 @@ class SQLBackend(StorageBackend):
         with self._bulk.roomy_cache(cur, int(take.size + known_fp.size)):
             known_fp, known_id, first_new, added = self._put_nodes(cur, tenant, g, take, md, known_fp, known_id, named)
             if whole and added == take.size:
-                self._maps_pending.value = (tenant, pid, known_fp, known_id)
+                stamp = self._bulk.map_stamp(cur, pid, int(known_fp.size))
+                self._maps_pending.value = (tenant, pid, known_fp, known_id, stamp)
             if added < fp.size:
                 # As _insert_nodes: a stored node without a column name takes one.
                 names = [(text, pid, int(fp[i])) for i, text in sorted(md.items())
@@ -1380,11 +1394,11 @@ class SQLBackend(StorageBackend):
         """(fingerprints, ids) of the pipeline's stored nodes among `fps`, sorted,
         and whether they are the pipeline's whole map."""
         if fps.size > _LOOKUP_EACH:
-            size = self._bulk.pipeline_size(conn_cur, pid)
             with self._stats_lock:
                 hit = self._maps.get((tenant, pid))
-            if hit is not None and hit[0] == size:
+            if hit is not None and hit[0] == self._bulk.map_stamp(conn_cur, pid):
                 return hit[1], hit[2], True
+            size = self._bulk.pipeline_size(conn_cur, pid)
             if fps.size * _MAP_SHARE >= size:
                 known_fp, known_id = self._bulk.pipeline_map(conn_cur, tenant, pid)
                 order = np.argsort(known_fp, kind="stable")
@@ -1401,9 +1415,9 @@ class SQLBackend(StorageBackend):
         self._maps_pending.value = None
         if pending is None:
             return
-        tenant, pid, fps, ids = pending
+        tenant, pid, fps, ids, stamp = pending
         with self._stats_lock:
-            self._maps[(tenant, pid)] = (int(fps.size), fps, ids)
+            self._maps[(tenant, pid)] = (stamp, fps, ids)
             self._maps.move_to_end((tenant, pid))
             while len(self._maps) > 2:
                 self._maps.popitem(last=False)
