@@ -373,7 +373,7 @@ class _SQLiteBulk:
 
             self._max_params = min(getlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER), 32766)
 
-    def _insert_many(self, cur, head: str, row: str, tail: str, shared: List[Any], columns: List[List[Any]]) -> int:
+    def _insert_many(self, cur, head: str, row: str, shared: List[Any], columns: List[List[Any]]) -> int:
         """Rows in statements of up to 500; returns the rows that went in."""
         k, n = len(columns), len(columns[0])
         flat: List[Any] = [None] * (n * k)
@@ -383,12 +383,12 @@ class _SQLiteBulk:
         full = n // per * per
         done = 0
         if full:
-            sql = head + ",".join([row] * per) + tail
+            sql = head + ",".join([row] * per)
             step = per * k
             cur.executemany(sql, (shared + flat[s : s + step] for s in range(0, full * k, step)))
             done += max(cur.rowcount, 0)  # summed over the executions
         if full < n:
-            cur.execute(head + ",".join([row] * (n - full)) + tail, shared + flat[full * k :])
+            cur.execute(head + ",".join([row] * (n - full)), shared + flat[full * k :])
             done += max(cur.rowcount, 0)
         return done
 
@@ -438,7 +438,7 @@ class _SQLiteBulk:
     def put_nodes(self, cur, tenant: str, g: GraphColumns, take: np.ndarray, ids: np.ndarray,
                   md: List[Optional[str]]) -> int:
         lut = _lut(g.texts)
-        return self._insert_many(cur, self._node_head, self._node_row, "",
+        return self._insert_many(cur, self._node_head, self._node_row,
                                  [tenant, int(g.pipeline_id)], [
             ids.tolist(), g.fingerprint[take].tolist(), _decode(g.node_type[take], _lut(g.texts, "")),
             _decode(g.operation[take], lut), _decode(g.table_name[take], lut), _decode(g.column_name[take], lut),
@@ -452,11 +452,11 @@ class _SQLiteBulk:
         # OR IGNORE as for nodes: an edge stored before is skipped, as ON CONFLICT DO NOTHING
         # would, without a statement journal.
         self._insert_many(cur, "INSERT OR IGNORE INTO lumarq_edges (" + _EDGE_COLS + ") VALUES ", self._edge_row,
-                          "", [tenant, pipeline_id], [parent.tolist(), child.tolist(), position.tolist()])
+                          [tenant, pipeline_id], [parent.tolist(), child.tolist(), position.tolist()])
 
     def put_rows(self, cur, tenant: str, r: RowValueColumns) -> None:
         lut = _lut(r.texts)
-        self._insert_many(cur, self._value_head, self._value_row, "",
+        self._insert_many(cur, self._value_head, self._value_row,
                           [tenant], [
             r.pipeline_id.tolist(), r.row_index.tolist(), r.fingerprint.tolist(), _decode(r.node_operation, lut),
             _nullable(r.value, r.value_null), _decode(r.column_name, lut), _sparse(len(r), r.text_value),
@@ -681,9 +681,9 @@ class SQLBackend(StorageBackend):
         self._read_lock: Any = contextlib.nullcontext()
         self._pipeline_tenant: Dict[int, str] = {}
         self._stats_lock = threading.Lock()
-        # (tenant, pipeline) -> (node count, sorted fingerprints, ids) as this backend last
+        # (tenant, pipeline) -> (stamp, sorted fingerprints, ids) as this backend last
         # committed them: a writer's later slices of one graph skip re-reading the pipeline's
-        # map while its node count says nobody else added to it.
+        # map while the stamp (see map_stamp) says nobody else added to it.
         self._maps: "collections.OrderedDict[Tuple[str, int], Tuple[Any, np.ndarray, np.ndarray]]" = (
             collections.OrderedDict())
         self._maps_pending = threading.local()
