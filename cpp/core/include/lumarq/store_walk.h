@@ -33,21 +33,21 @@ template <class HeldInputs>
 bool WalkStore(const NodeStore::Snapshot& snap, int64_t root, HeldInputs&& held_inputs,
                StoreWalk* out) {
   IdIndex position(snap.begin(), snap.end());
-  std::vector<int64_t> queue{root}, held;
-  for (size_t head = 0; head < queue.size(); ++head) {
-    const int64_t id = queue[head];
-    const auto at = static_cast<uint32_t>(out->rows.size());
-    if (!position.Insert(id, at)) continue;
-    out->rows.push_back(StoreWalk::Row{id});
+  // The rows are the queue: an id takes its position when first seen, so no id is queued twice
+  // and every input's position is known as it is read.
+  position.Insert(root, 0);
+  out->rows.push_back(StoreWalk::Row{root});
+  std::vector<int64_t> held;
+  for (size_t at = 0; at < out->rows.size(); ++at) {
     NodeView v;
-    if (!snap.Find(id, &v)) continue;
+    if (!snap.Find(out->rows[at].id, &v)) continue;
     std::span<const int64_t> inputs = v.inputs;
     if (v.flags & kNodeHasExtra) {
       held.clear();
-      if (!held_inputs(v, at, &held)) return false;
+      if (!held_inputs(v, static_cast<uint32_t>(at), &held)) return false;
       inputs = held;
     }
-    StoreWalk::Row& row = out->rows.back();
+    StoreWalk::Row& row = out->rows[at];
     row.found = true;
     row.kind = v.kind;
     row.flags = v.flags;
@@ -58,12 +58,15 @@ bool WalkStore(const NodeStore::Snapshot& snap, int64_t root, HeldInputs&& held_
     row.inputs = static_cast<uint32_t>(inputs.size());
     out->inputs.insert(out->inputs.end(), inputs.begin(), inputs.end());
     for (int64_t input : inputs) {
-      if (position.Get(input) == IdIndex::kAbsent) queue.push_back(input);
+      uint32_t pos = position.Get(input);
+      if (pos == IdIndex::kAbsent) {
+        pos = static_cast<uint32_t>(out->rows.size());
+        position.Insert(input, pos);
+        out->rows.push_back(StoreWalk::Row{input});
+      }
+      out->input_at.push_back(pos);
     }
   }
-  // Every input was visited, so each has a position.
-  out->input_at.resize(out->inputs.size());
-  for (size_t i = 0; i < out->inputs.size(); ++i) out->input_at[i] = position.Get(out->inputs[i]);
   return true;
 }
 
