@@ -81,6 +81,27 @@ nb::object Steal(PyObject* o);
 inline nb::object PyInt(int64_t v) { return Steal(PyLong_FromLongLong(v)); }
 inline nb::object PyWord(uint32_t v) { return Steal(PyLong_FromUnsignedLong(v)); }
 
+/// Keeps a new container out of the collector while it is filled with many new objects. Before
+/// CPython 3.12 a collection can start inside any allocation of a collected object, and each one
+/// traverses every young container: a dict or list filling up with 100,000s of records would be
+/// walked again at each of its hundreds of collections. Tracked again when the scope ends.
+class FillingContainer {
+ public:
+  explicit FillingContainer(PyObject* c) : c_(c) { Untrack(); }
+  ~FillingContainer() {
+    if (!PyObject_GC_IsTracked(c_)) PyObject_GC_Track(c_);
+  }
+  FillingContainer(const FillingContainer&) = delete;
+  FillingContainer& operator=(const FillingContainer&) = delete;
+  /// A dict insertion may have tracked it again.
+  void Untrack() {
+    if (PyObject_GC_IsTracked(c_)) PyObject_GC_UnTrack(c_);
+  }
+
+ private:
+  PyObject* c_;
+};
+
 /// Runs `f`, swallowing any exception derived from Exception (the recording of one row may fail
 /// without failing the operation). A C++ error reaches Python as an Exception subclass: swallowed
 /// like one.

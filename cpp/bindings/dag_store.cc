@@ -258,6 +258,7 @@ class StoreDag final : public PendingDag {
     const auto& rows = walk_.rows;
     std::vector<PyObject*> keys(rows.size(), nullptr);  // held by `found`
     nb::dict found;
+    FillingContainer filling_found(found.ptr());
     size_t next_held = 0;
     for (size_t at = 0; at < rows.size(); ++at) {
       const lumarq::StoreWalk::Row& row = rows[at];
@@ -270,12 +271,14 @@ class StoreDag final : public PendingDag {
         node = Current(t, snap ? &*snap : nullptr, at, row.id == root_ ? PyInt(row.id) : key);
       }
       if (PyDict_SetItem(found.ptr(), key.ptr(), node.ptr()) < 0) throw nb::python_error();
+      filling_found.Untrack();
       keys[at] = key.ptr();
     }
 
     // The edges, in walk order; a source is the visited input's own key object.
     nb::object index_objs[2] = {PyInt(0), PyInt(1)};
     nb::object edges = Steal(PyList_New(static_cast<Py_ssize_t>(walk_.inputs.size())));
+    FillingContainer filling_edges(edges.ptr());
     Py_ssize_t e = 0;
     for (size_t at = 0; at < rows.size(); ++at) {
       const lumarq::StoreWalk::Row& row = rows[at];

@@ -211,3 +211,30 @@ def test_invalid_word_logs_nothing_and_the_tracker_carries_on():
     a._prov[20] = a._prov[19]
     r = a + b
     assert r._node_ids.tolist() == list(range(before[0], before[0] + 50))
+
+
+@pytest.mark.parametrize("container", ["nodes", "edges"])
+def test_cycles_through_a_read_graph_are_collected(container):
+    """A graph's dict and list are filled away from the collector; once handed over they must
+    be tracked again, or a cycle through them would never be freed."""
+    import gc
+    import weakref
+
+    class Holder:
+        pass
+
+    t = DAGTracker()
+    w, q, m = pipeline(t)
+    dag = t.get_dag(m)
+    box = getattr(dag, container)
+    del t, w, q, dag  # the graph's nodes are now held by the graph alone
+    holder = Holder()
+    holder.box = box
+    if container == "nodes":
+        next(iter(box.values())).metadata["holder"] = holder
+    else:
+        box.append(holder)
+    gone = weakref.ref(holder)
+    del holder, box
+    gc.collect()
+    assert gone() is None
