@@ -201,11 +201,20 @@ def run(rows: int | None = None, repeat: int = 3, postgres: bool = True,
     # The node and edge objects are made when the graph is first read: a caller who walks them
     # pays this instead.
     read_s = median_seconds(lambda: t.get_dag(root).edges, repeat)
-    size = len(t.get_dag(root).nodes)
-    del t
+    dag = t.get_dag(root)
+    size = len(dag.nodes)
     results.append(Result(name=f"get_dag of a {size:,}-node graph", median_s=dag_s,
                           per_item=per_item(dag_s, size, "node"), target="<= 30 ms",
                           notes=[f"with its nodes and edges read: {read_s * 1e3:.1f} ms"]))
+    if dag.to_json() != json.dumps(dag.to_dict(), indent=2):
+        raise AssertionError("to_json differs from json.dumps of to_dict")
+    json_s = median_seconds(dag.to_json, repeat)
+    results.append(Result(
+        name="ComputationDAG.to_json of the same graph", median_s=json_s,
+        per_item=per_item(json_s, size, "node"), baseline="json.dumps(dag.to_dict(), indent=2)",
+        baseline_s=median_seconds(lambda: json.dumps(dag.to_dict(), indent=2), repeat),
+        notes=["the same text, checked before timing"]))
+    del t, dag
 
     import bench_persistence
     import bench_storage

@@ -1,9 +1,11 @@
 """ComputationDAG: depth, views, taint risks and the dict, JSON and Graphviz exports."""
 import json
 import os
+import re
 import shutil
 import subprocess
 
+import numpy as np
 import pytest
 
 from lumarq.utilities.vantor32_dag import ComputationDAG, DAGEdge, DAGNode, DAGTracker, NodeType
@@ -135,6 +137,39 @@ def test_to_json_errors():
     assert dag.to_dict()["nodes"]["0"]["metadata"]["obj"] is dag.nodes[0].metadata["obj"]
     with pytest.raises(TypeError, match="not JSON serializable"):
         dag.to_json()
+
+
+class Label(str):
+    pass
+
+
+def cyclic():
+    loop = []
+    loop.append(loop)
+    return loop
+
+
+@pytest.mark.parametrize("indent", [2, 0, 4, -3])
+@pytest.mark.parametrize("value", [
+    "é ✓ 😀 \ud800 \x00\x1f\x7f\b\f\n\r\t \"q\" \\ /",
+    [0.1, -0.0, 1e16, 1.5e-7, 123456789012345680.0, float("nan"), float("inf"), -float("inf")],
+    [2 ** 70, -2 ** 63, 0, True, False, None],
+    {1: "int", 2.5: "float", True: "t", False: "f", None: "n", "": []},
+    [[], {}, [[]], (1, "a"), {"x": ({"y": ()},)}],
+    Label("a str subclass"), {Label("k"): 1}, np.int64(3), {("tuple", "key"): 1}, {1, 2}, cyclic(),
+], ids=lambda v: type(v).__name__)
+def test_to_json_is_the_text_json_dumps_gives(value, indent):
+    """Whatever the graph holds, to_json gives json.dumps' own text, or its own error."""
+    dag = diamond()
+    dag.nodes[1].metadata["value"] = value
+    dag.nodes[2].operation = value if isinstance(value, str) else "op"
+    try:
+        expected = json.dumps(dag.to_dict(), indent=indent)
+    except (TypeError, ValueError) as e:
+        with pytest.raises(type(e), match=re.escape(str(e))):
+            dag.to_json(indent=indent)
+    else:
+        assert dag.to_json(indent=indent) == expected
 
 
 def test_to_graphviz_matches_the_documented_text():
