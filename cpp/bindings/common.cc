@@ -1,5 +1,10 @@
 #include "common.h"
 
+#include "lumarq/json_text.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -450,6 +455,163 @@ nb::str HexText(uint32_t value) {
 
 nb::object ImportAttr(const char* module, const char* name) {
   return nb::module_::import_(module).attr(name);
+}
+
+namespace {
+
+/// json.dumps(value, indent=width) written natively, for data made only of exact dicts, lists,
+/// tuples, strs, ints, floats, bools and None. Anything else (other types, subclasses, cycles,
+/// deep nesting) makes Encode return false.
+class IndentedJson {
+ public:
+  explicit IndentedJson(size_t width) : width_(width) {}
+
+  bool Encode(PyObject* o) { return Value(o, 0); }
+  const std::string& text() const { return out_; }
+
+ private:
+  static constexpr int kMaxDepth = 200;
+
+  bool Value(PyObject* o, int level) {
+    if (PyUnicode_CheckExact(o)) return Str(o);
+    if (o == Py_None) return Append("null");
+    if (o == Py_True) return Append("true");
+    if (o == Py_False) return Append("false");
+    if (PyLong_CheckExact(o)) return Int(o);
+    if (PyFloat_CheckExact(o)) return Float(PyFloat_AS_DOUBLE(o));
+    const bool list = PyList_CheckExact(o), tuple = PyTuple_CheckExact(o);
+    if (!list && !tuple && !PyDict_CheckExact(o)) return false;
+    const Py_ssize_t size = list ? PyList_GET_SIZE(o) : tuple ? PyTuple_GET_SIZE(o) : PyDict_GET_SIZE(o);
+    if (size == 0) return Append(list || tuple ? "[]" : "{}");
+    if (level >= kMaxDepth) return false;
+    for (PyObject* open : open_) {
+      if (open == o) return false;  // a cycle: the standard library names it
+    }
+    open_.push_back(o);
+    out_.push_back(list || tuple ? '[' : '{');
+    // Nothing below runs Python code, so the container cannot change while it is read.
+    if (list || tuple) {
+      for (Py_ssize_t i = 0; i < size; ++i) {
+        if (i > 0) out_.push_back(',');
+        NewLine(level + 1);
+        if (!Value(list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i), level + 1)) return false;
+      }
+    } else {
+      PyObject *key, *value;
+      Py_ssize_t pos = 0;
+      bool first = true;
+      while (PyDict_Next(o, &pos, &key, &value)) {
+        if (!first) out_.push_back(',');
+        first = false;
+        NewLine(level + 1);
+        if (!Key(key)) return false;
+        out_.append(": ");
+        if (!Value(value, level + 1)) return false;
+      }
+    }
+    NewLine(level);
+    out_.push_back(list || tuple ? ']' : '}');
+    open_.pop_back();
+    return true;
+  }
+
+  /// Keys become strings as the standard library makes them; other key types are refused there.
+  bool Key(PyObject* k) {
+    if (PyUnicode_CheckExact(k)) return Str(k);
+    out_.push_back('"');
+    bool ok = false;
+    if (PyFloat_CheckExact(k)) ok = Float(PyFloat_AS_DOUBLE(k));
+    else if (k == Py_True) ok = Append("true");
+    else if (k == Py_False) ok = Append("false");
+    else if (k == Py_None) ok = Append("null");
+    else if (PyLong_CheckExact(k)) ok = Int(k);
+    out_.push_back('"');
+    return ok;
+  }
+
+  bool Str(PyObject* s) {
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(s) < 0) {
+      PyErr_Clear();
+      return false;
+    }
+#endif
+    const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+    const void* data = PyUnicode_DATA(s);
+    switch (PyUnicode_KIND(s)) {
+      case PyUnicode_1BYTE_KIND: AppendJsonString(out_, static_cast<const Py_UCS1*>(data), n); break;
+      case PyUnicode_2BYTE_KIND: AppendJsonString(out_, static_cast<const Py_UCS2*>(data), n); break;
+      default: AppendJsonString(out_, static_cast<const Py_UCS4*>(data), n); break;
+    }
+    return true;
+  }
+
+  bool Int(PyObject* o) {
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
+    if (overflow == 0) {
+      char buf[24];
+      auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+      out_.append(buf, end);
+      return true;
+    }
+    PyObject* text = PyObject_Repr(o);  // past the digit limit this fails as json.dumps does
+    if (text == nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    nb::object hold = nb::steal(text);
+    Py_ssize_t size = 0;
+    const char* digits = PyUnicode_AsUTF8AndSize(text, &size);
+    if (digits == nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    out_.append(digits, static_cast<size_t>(size));
+    return true;
+  }
+
+  /// float.__repr__, and NaN, Infinity and -Infinity as the standard library spells them.
+  bool Float(double v) {
+    if (std::isnan(v)) return Append("NaN");
+    if (std::isinf(v)) return Append(v > 0 ? "Infinity" : "-Infinity");
+    char* text = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
+    if (text == nullptr) {
+      PyErr_Clear();
+      return false;
+    }
+    out_.append(text);
+    PyMem_Free(text);
+    return true;
+  }
+
+  bool Append(const char* text) {
+    out_.append(text);
+    return true;
+  }
+
+  void NewLine(int level) {
+    out_.push_back('\n');
+    out_.append(width_ * static_cast<size_t>(level), ' ');
+  }
+
+  size_t width_;
+  std::string out_;
+  std::vector<PyObject*> open_;  // the containers being written
+};
+
+}  // namespace
+
+nb::object IndentedJsonText(nb::handle value, nb::handle indent) {
+  int overflow = 0;
+  const long long w = PyLong_AsLongLongAndOverflow(indent.ptr(), &overflow);
+  if (w == -1 && PyErr_Occurred()) throw nb::python_error();
+  // Widths the standard library would spell out as ' ' * width (none below zero).
+  if (overflow != 0 || w > 4096) return nb::none();
+  IndentedJson json(static_cast<size_t>(std::max<long long>(w, 0)));
+  if (!json.Encode(value.ptr())) return nb::none();
+  const std::string& text = json.text();
+  return Steal(PyUnicode_DecodeASCII(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr));
 }
 
 }  // namespace lumarq::py

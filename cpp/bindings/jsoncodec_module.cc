@@ -133,6 +133,13 @@ void BindStandard(nb::module_& m) {
 LUMARQ_MODULE(jsoncodec, m) {
   using namespace lumarq::py;
   m.doc() = "JSON dumps/loads over orjson when available, else the standard json module.";
+  m.def(
+      "indented",
+      [](nb::handle obj, nb::handle indent) { return IndentedJsonText(obj, AsInt(indent, "indent")); },
+      nb::arg("obj").none(), nb::arg("indent") = 2,
+      "The text json.dumps(obj, indent=indent) gives, written natively; None when `obj` holds "
+      "anything but plain dicts, lists, tuples, strs, ints, floats, bools and None (or a cycle, "
+      "or deep nesting), for the standard library to encode or refuse.");
   PyObject* orjson = PyImport_ImportModule("orjson");
   if (orjson != nullptr) {
     BindOrjson(m, nb::steal(orjson));

@@ -117,3 +117,21 @@ def test_arity_is_checked():
     with pytest.raises(TypeError):
         jsoncodec.dumps({}, None, None, False, "extra")
     assert jsoncodec.loads(jsoncodec.dumps([1, np.int8(2)])) == [1, 2]
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("value, plain", [
+    ({"a": [1, 2.5, None, True], "é😀\x7f": {"": [], 3: {}}, "t": (1, ("x",))}, True),
+    ([float("nan"), -0.0, 1e300 * 10, 2 ** 80], True),
+    ({Text("k"): 1}, False), ([np.int64(1)], False), ({"s": {1}}, False), ({(1, 2): 3}, False),
+], ids=["nested", "numbers", "str-subclass", "numpy", "set", "tuple-key"])
+@pytest.mark.parametrize("indent", [2, 0])
+def test_indented_gives_the_text_of_json_dumps_or_none(value, plain, indent):
+    text = jsoncodec.indented(value, indent)
+    if plain:
+        assert text == json.dumps(value, indent=indent)
+    else:
+        assert text is None

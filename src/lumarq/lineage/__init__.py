@@ -11,6 +11,7 @@ import shutil
 import subprocess
 from typing import Any, Dict, List, Mapping, Optional, Union
 
+from ..utilities import jsoncodec
 from ._graph import PROV_NAMESPACE, LineageGraph, LineageNode, from_dag, from_stored, from_tracker
 from .openlineage import openlineage_events
 from .prov import to_prov_document, to_provn
@@ -95,6 +96,13 @@ def _svg(dot: str) -> str:
     return done.stdout.decode("utf-8")
 
 
+def _indented(obj: Any, **options: Any) -> str:
+    """json.dumps(obj, indent=2, **options); with an indent the standard library encodes in pure
+    Python (seconds for a large graph), so plain data is written natively."""
+    text = jsoncodec.indented(obj, 2)
+    return text if text is not None else json.dumps(obj, indent=2, **options)
+
+
 def render(graph: LineageGraph, fmt: str, namespace: str = "lumarq",
            job_name: Optional[str] = None, run_id: Optional[str] = None) -> Union[str, Any]:
     """The text of `graph` in one of `EXPORT_FORMATS`."""
@@ -102,16 +110,16 @@ def render(graph: LineageGraph, fmt: str, namespace: str = "lumarq",
         raise ValueError("unknown export format %r; choose one of %s" % (fmt, ", ".join(EXPORT_FORMATS)))
     if fmt in ("prov-json", "prov-n"):
         doc = to_prov_document(graph)
-        return json.dumps(doc, indent=2) if fmt == "prov-json" else to_provn(doc)
+        return _indented(doc) if fmt == "prov-json" else to_provn(doc)
     if fmt == "openlineage":
         job = job_name or graph.pipeline_name or "pipeline-%s" % graph.pipeline_id
-        return json.dumps(openlineage_events(graph, namespace, job, run_id), indent=2)
+        return _indented(openlineage_events(graph, namespace, job, run_id))
     dag = _as_dag(graph)
     if fmt == "json":
         out = {"pipeline": {"id": graph.pipeline_id, "name": graph.pipeline_name,
                             "tenant": graph.tenant, "status": graph.status}}
         out.update(dag.to_dict())
-        return json.dumps(out, indent=2, default=str)
+        return _indented(out, default=str)
     dot = dag.to_graphviz()
     return dot if fmt == "dot" else _svg(dot)
 

@@ -94,6 +94,8 @@ def test_the_export_command_writes_every_format(db_url, tmp_path, capsys, fmt):
             assert "<svg" in text and ">age</text>" in text and ">div</text>" in text
         else:
             assert text == export_pipeline(reader, pid, fmt, run_id=run_id) + "\n"
+        if fmt in ("json", "prov-json", "openlineage"):  # json.dumps' own layout
+            assert text == json.dumps(json.loads(text), indent=2) + "\n"
     finally:
         reader.disconnect()
 
