@@ -43,7 +43,7 @@ def run(rows: int | None = None, repeat: int = 5) -> list[Result]:
 
     results: list[Result] = []
 
-    def compare(name: str, tracked_fn, plain_fn, baseline: str, target: str,
+    def compare(name: str, tracked_fn, plain_fn, baseline: str, target: str | None,
                 samples: int = repeat, items: int = n) -> None:
         plain_fn(), tracked_fn()  # warm up
         base, mine = paired_medians(plain_fn, tracked_fn, samples)
@@ -64,6 +64,23 @@ def run(rows: int | None = None, repeat: int = 5) -> list[Result]:
     compare(f"dtype groupby sum, {n:,} rows, {GROUPS:,} groups",
             lambda: tracked.groupby("g")[["a", "b"]].sum(),
             lambda: plain.groupby("g")[["a", "b"]].sum(), "pandas groupby sum", "ratio <= 3")
+
+    # The DAG channel: a merge logs a node per output row, a groupby one per group whose inputs
+    # are the group's distinct member nodes (here one computed node per row).
+    from lumarq.utilities.vantor32_dag import DAGTracker
+
+    dag_tracker = DAGTracker()
+    dag_left = lumarq.track(plain, dag_tracker, "left", protected=["b"])
+    dag_left["s"] = dag_left["a"] + dag_left["b"]
+    dag_right = lumarq.track(right_plain, dag_tracker, "right")
+    plain_s = plain.assign(s=plain["a"] + plain["b"])
+    compare(f"dtype with a DAGTracker: merge on a tracked key, {n:,}",
+            lambda: dag_left.merge(dag_right, on="key"),
+            lambda: plain_s.merge(right_plain, on="key"), "pandas merge", None)
+    compare(f"dtype with a DAGTracker: groupby sum of a computed column, {n:,} rows, "
+            f"{GROUPS:,} groups", lambda: dag_left.groupby("g")[["s"]].sum(),
+            lambda: plain_s.groupby("g")[["s"]].sum(), "pandas groupby sum", None)
+    del dag_tracker, dag_left, dag_right
 
     wide = pd.DataFrame({f"f{i}": rng.random(n) for i in range(COLUMNS)})
     copy_s, track_s = paired_medians(

@@ -1,7 +1,9 @@
 // lumarq._vantor32: the backend core. Encodes, decodes and combines provenance words for the
 // tracker front end and runs the batch kernels over numpy uint32 arrays.
+#include <algorithm>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "backend.h"
 #include "lumarq/codec.h"
@@ -303,6 +305,24 @@ nb::object GroupCombinePy(nb::handle tracker, nb::handle words, nb::handle ids,
   return result;
 }
 
+nb::object DistinctGroupMembersPy(nb::handle ids, nb::handle values, nb::handle ngroups) {
+  I64View g(ids, "ids");
+  I64View v(values, "values");
+  const int64_t n = AsInt64(ngroups, "ngroups");
+  if (n < 0) throw nb::value_error("ngroups must be non-negative");
+  std::vector<int64_t> offsets, members;
+  {
+    nb::gil_scoped_release release;
+    DistinctGroupMembers(g.span(), v.span(), static_cast<size_t>(n), &offsets, &members);
+  }
+  int64_t *o = nullptr, *m = nullptr;
+  nb::object offsets_arr = NewI64Array(offsets.size(), &o);
+  nb::object members_arr = NewI64Array(members.size(), &m);
+  std::copy(offsets.begin(), offsets.end(), o);
+  std::copy(members.begin(), members.end(), m);
+  return nb::make_tuple(offsets_arr, members_arr);
+}
+
 nb::object WindowCombinePy(nb::handle tracker, nb::handle words, nb::handle window,
                            nb::handle op) {
   BackendTracker& bt = Backend(tracker, "tracker");
@@ -348,6 +368,11 @@ LUMARQ_MODULE(_vantor32, m) {
         nb::arg("ids").none(), nb::arg("ngroups").none(), nb::arg("op").none(),
         "One combined word per group: the words of the rows with ids == g (negative ids "
         "belong to no group) combined n-ary with `op`; an empty group gets 0.");
+  m.def("distinct_group_members", &DistinctGroupMembersPy, nb::arg("ids").none(),
+        nb::arg("values").none(), nb::arg("ngroups").none(),
+        "(offsets, members): the distinct values of each group in the order of their first row, "
+        "group g's at members[offsets[g]:offsets[g + 1]]; rows with a negative id or value "
+        "belong to no group.");
   m.def("window_combine", &WindowCombinePy, nb::arg("tracker").none(), nb::arg("words").none(),
         nb::arg("window").none(), nb::arg("op").none(),
         "Per row, the n-ary combination of the words of the trailing window ending at it.");

@@ -91,6 +91,11 @@ def group_combine(tracker: RustProvenanceTracker, words: numpy.typing.ArrayLike,
     One combined word per group: the words of the rows with ids == g (negative ids belong to no group) combined n-ary with `op`; an empty group gets 0.
     """
 
+def distinct_group_members(ids: numpy.typing.ArrayLike, values: numpy.typing.ArrayLike, ngroups: int) -> Tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64]]:
+    """
+    (offsets, members): the distinct values of each group in the order of their first row, group g's at members[offsets[g]:offsets[g + 1]]; rows with a negative id or value belong to no group.
+    """
+
 def window_combine(tracker: RustProvenanceTracker, words: numpy.typing.ArrayLike, window: int, op: int) -> numpy.typing.NDArray[numpy.uint32]:
     """
     Per row, the n-ary combination of the words of the trailing window ending at it.

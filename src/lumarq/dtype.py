@@ -245,20 +245,11 @@ def _log_groups(tracker: Any, op: str, words: np.ndarray, ids: np.ndarray,
     their first member."""
     if nodes is None or not _is_dag(tracker):
         return None
-    ids = np.asarray(ids, dtype=np.int64)
-    keep = (ids >= 0) & (nodes >= 0)
-    g, v = ids[keep], nodes[keep]
-    pos = np.arange(len(g))
-    order = np.lexsort((pos, v, g))
-    first = np.ones(len(order), dtype=bool)
-    first[1:] = (g[order][1:] != g[order][:-1]) | (v[order][1:] != v[order][:-1])
-    chosen = np.sort(order[first])  # first members, back in member order
-    chosen = chosen[np.argsort(g[chosen], kind="stable")]
-    g, v = g[chosen], v[chosen]
-    offsets = np.zeros(ngroups + 1, dtype=np.int64)
-    np.cumsum(np.bincount(g, minlength=ngroups)[:ngroups], out=offsets[1:])
+    offsets, members = _backend.distinct_group_members(
+        np.ascontiguousarray(ids, dtype=np.int64), np.ascontiguousarray(nodes, dtype=np.int64),
+        ngroups)
     return _dag()._log_groups(tracker, op, np.ascontiguousarray(words, dtype=np.uint32),
-                              offsets, np.ascontiguousarray(v, dtype=np.int64), kind, merge_type)
+                              offsets, members, kind, merge_type)
 
 
 def _key_labels(frame: Any, keys: Any) -> list[Any]:

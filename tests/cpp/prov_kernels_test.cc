@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <vector>
 
@@ -119,6 +120,39 @@ TEST(WindowCombine, CombinesTheTrailingWindow) {
               (std::vector<uint32_t>{static_cast<uint32_t>(i - 1), static_cast<uint32_t>(i)}));
   }
   EXPECT_THROW(WindowCombine(c, words, 0, 11, out), std::invalid_argument);
+}
+
+// Against the obvious per-group scan, over values close together (the table) and far apart
+// (the map), with rows outside every group.
+TEST(DistinctGroupMembers, MatchesAPerGroupScan) {
+  for (const int64_t spread : {int64_t{7}, int64_t{1} << 40}) {
+    std::vector<int64_t> ids, values;
+    uint64_t x = 12345;
+    for (int i = 0; i < 3000; ++i) {
+      x = x * 6364136223846793005ULL + 1442695040888963407ULL;
+      ids.push_back(static_cast<int64_t>((x >> 33) % 41) - 1);  // -1 .. 39 of 40 groups
+      values.push_back((x >> 20) % 13 == 0 ? -1 : static_cast<int64_t>((x >> 40) % 60) * spread);
+    }
+    std::vector<int64_t> offsets, members;
+    DistinctGroupMembers(ids, values, 40, &offsets, &members);
+    ASSERT_EQ(offsets.size(), 41u);
+    for (int64_t g = 0; g < 40; ++g) {
+      std::vector<int64_t> want;
+      for (size_t i = 0; i < ids.size(); ++i) {
+        if (ids[i] == g && values[i] >= 0 &&
+            std::find(want.begin(), want.end(), values[i]) == want.end()) {
+          want.push_back(values[i]);
+        }
+      }
+      EXPECT_EQ(std::vector<int64_t>(members.begin() + offsets[g], members.begin() + offsets[g + 1]),
+                want);
+    }
+  }
+  std::vector<int64_t> offsets, members;
+  const std::vector<int64_t> ids{0, 2}, values{5, 6};
+  EXPECT_THROW(DistinctGroupMembers(ids, values, 2, &offsets, &members), std::out_of_range);
+  EXPECT_THROW(DistinctGroupMembers(ids, std::vector<int64_t>{5}, 3, &offsets, &members),
+               std::invalid_argument);
 }
 
 }  // namespace

@@ -136,6 +136,9 @@ def test_aggregation_and_merge_nodes(tracker_cls):
         assert (n.node_type, n.operation) == (NodeType.MERGE, "merge_left")
         matched = [right_key] if df["g"].iloc[i] in (1, 2) else []
         assert n.inputs == [int(df["g"].prov.nodes[i])] + matched
+    # Members that share a node (a source column's rows share the column's) give it once.
+    rates = merged.groupby("g")["rate"].sum()
+    assert [node(t, nid).inputs for nid in rates.prov.nodes[:2]] == [[int(right["rate"].prov.nodes[0])]] * 2
 
 
 def test_dag_of_a_row_after_filter_and_sort_and_the_dag_helpers():

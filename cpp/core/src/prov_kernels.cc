@@ -127,6 +127,54 @@ void GroupCombine(Codec& codec, std::span<const uint32_t> words, std::span<const
   for (size_t g = 0; g < groups; ++g) out[g] = folds[g].Finish(codec, op);
 }
 
+void DistinctGroupMembers(std::span<const int64_t> ids, std::span<const int64_t> values,
+                          size_t ngroups, std::vector<int64_t>* offsets,
+                          std::vector<int64_t>* members) {
+  if (ids.size() != values.size()) {
+    throw std::invalid_argument("group members: ids and values differ in length (" +
+                                std::to_string(ids.size()) + " and " +
+                                std::to_string(values.size()) + ")");
+  }
+  // Rows by group, in row order.
+  std::vector<int64_t> start(ngroups + 1, 0);
+  int64_t lo = INT64_MAX, hi = -1;
+  for (size_t i = 0; i < ids.size(); ++i) {
+    const int64_t g = ids[i], v = values[i];
+    if (g < 0 || v < 0) continue;
+    if (static_cast<uint64_t>(g) >= ngroups) OutOfRange(g, ngroups);
+    ++start[static_cast<size_t>(g) + 1];
+    lo = std::min(lo, v);
+    hi = std::max(hi, v);
+  }
+  for (size_t g = 0; g < ngroups; ++g) start[g + 1] += start[g];
+  std::vector<int64_t> grouped(static_cast<size_t>(start[ngroups]));
+  {
+    std::vector<int64_t> cursor(start.begin(), start.end() - 1);
+    for (size_t i = 0; i < ids.size(); ++i) {
+      const int64_t g = ids[i], v = values[i];
+      if (g >= 0 && v >= 0) grouped[static_cast<size_t>(cursor[static_cast<size_t>(g)]++)] = v;
+    }
+  }
+  // The group (plus one) each value was last kept for: a table over the values' range when it
+  // is not much wider than the rows (node ids mostly are), else a map.
+  const bool dense = hi >= lo && static_cast<uint64_t>(hi - lo) < 4 * grouped.size() + 4096;
+  std::vector<uint64_t> table(dense ? static_cast<size_t>(hi - lo) + 1 : 0);
+  std::unordered_map<int64_t, uint64_t> map;
+  offsets->assign(ngroups + 1, 0);
+  members->clear();
+  members->reserve(grouped.size());
+  for (size_t g = 0; g < ngroups; ++g) {
+    for (int64_t j = start[g]; j < start[g + 1]; ++j) {
+      const int64_t v = grouped[static_cast<size_t>(j)];
+      uint64_t& last = dense ? table[static_cast<size_t>(v - lo)] : map[v];
+      if (last == g + 1) continue;
+      last = g + 1;
+      members->push_back(v);
+    }
+    (*offsets)[g + 1] = static_cast<int64_t>(members->size());
+  }
+}
+
 void WindowCombine(Codec& codec, std::span<const uint32_t> words, size_t window, uint32_t op,
                    std::span<uint32_t> out) {
   if (window == 0) throw std::invalid_argument("window must be at least 1");

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <span>
+#include <vector>
 
 #include "lumarq/codec.h"
 
@@ -25,6 +26,14 @@ void ConcatWords(std::span<const std::span<const uint32_t>> parts, std::span<uin
 /// std::out_of_range; invalid words throw as Codec::Decode does.
 void GroupCombine(Codec& codec, std::span<const uint32_t> words, std::span<const int64_t> ids,
                   uint32_t op, std::span<uint32_t> out);
+
+/// The distinct values of each group in the order of their first row: group g's values are
+/// members[offsets[g] .. offsets[g + 1]). Rows with a negative id or value belong to no group;
+/// ids >= ngroups throw std::out_of_range. Linear in the rows (a counting sort by group, then
+/// one pass that remembers the last group each value was kept for).
+void DistinctGroupMembers(std::span<const int64_t> ids, std::span<const int64_t> values,
+                          size_t ngroups, std::vector<int64_t>* offsets,
+                          std::vector<int64_t>* members);
 
 /// out[i] combines words[max(0, i - window + 1) .. i] as GroupCombine combines one group.
 /// Throws std::invalid_argument for a window of 0.
