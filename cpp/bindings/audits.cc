@@ -1,12 +1,11 @@
 // audit, audit_series_diversity, provenance_entropy and column_risk_report: reports over the
 // provenance arrays of tracked containers. They read `_tracker`, `_prov`, `_col_prov` and
 // `columns` only, so any object with those attributes works.
-#include <cmath>
-#include <unordered_set>
+#include <span>
 #include <vector>
 
 #include "containers_support.h"
-#include "lumarq/hash.h"
+#include "lumarq/audit_kernels.h"
 #include "module_parts.h"
 #include "tracker.h"
 
@@ -15,48 +14,13 @@ namespace {
 
 PyObject* g_get_depth = nullptr;  // ProvenanceTracker.get_depth as registered (borrowed)
 
-/// Distinct words in order of first appearance, with their counts (open addressing; columns
-/// hold few distinct words, so the table stays in cache).
-class WordCounts {
- public:
-  void Add(uint32_t w) {
-    if (slots_.empty()) Rehash(1024);
-    for (size_t i = Fmix32(w) & mask_;; i = (i + 1) & mask_) {
-      const uint32_t s = slots_[i];
-      if (s == kEmpty) {
-        slots_[i] = static_cast<uint32_t>(words_.size());
-        words_.push_back(w);
-        counts_.push_back(1);
-        if (words_.size() * 2 > slots_.size()) Rehash(slots_.size() * 2);
-        return;
-      }
-      if (words_[s] == w) {
-        ++counts_[s];
-        return;
-      }
-    }
-  }
-  const std::vector<uint32_t>& words() const { return words_; }
-  const std::vector<uint64_t>& counts() const { return counts_; }
-
- private:
-  static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
-
-  void Rehash(size_t capacity) {
-    slots_.assign(capacity, kEmpty);
-    mask_ = capacity - 1;
-    for (size_t k = 0; k < words_.size(); ++k) {
-      size_t i = Fmix32(words_[k]) & mask_;
-      while (slots_[i] != kEmpty) i = (i + 1) & mask_;
-      slots_[i] = static_cast<uint32_t>(k);
-    }
-  }
-
-  std::vector<uint32_t> slots_;
-  size_t mask_ = 0;
-  std::vector<uint32_t> words_;
-  std::vector<uint64_t> counts_;
-};
+/// The words of `v` as one contiguous run: the view itself, or a copy in `buf` when strided.
+std::span<const uint32_t> Contiguous(const ArrayView<uint32_t>& v, std::vector<uint32_t>* buf) {
+  if (v.stride == 1) return {v.data, v.size};
+  buf->resize(v.size);
+  for (size_t i = 0; i < v.size; ++i) (*buf)[i] = v[i];
+  return *buf;
+}
 
 /// Series and frames of the provenance dtype as the words and tracker the audits read; any
 /// other object unchanged.
@@ -170,22 +134,10 @@ nb::object AuditSeriesDiversity(nb::handle series_arg) {
   ArrayView<uint32_t> view;
   BackendTracker* native = NativeDecoder(tracker);
   if (native != nullptr && TryArrayView(prov, &view)) {
-    WordCounts distinct;
-    for (size_t i = 0; i < view.size; ++i) distinct.Add(view[i]);
-    PairSet pairs;
-    std::unordered_set<uint32_t> entities, chains;
-    size_t tainted = 0;
-    uint32_t max_depth = 0;
-    for (uint32_t w : distinct.words()) {
-      const Decoded d = native->codec.Decode(w);
-      pairs.Union(d.pairs);
-      entities.insert(d.entity);
-      chains.insert(d.chain);
-      tainted += d.taint ? 1 : 0;
-      max_depth = std::max(max_depth, d.depth);
-    }
-    return DiversityRecord(rows, distinct.words().size(), static_cast<size_t>(pairs.Count()),
-                           entities.size(), chains.size(), tainted, nb::int_(max_depth));
+    std::vector<uint32_t> buf;
+    const Diversity d = DiversityOf(native->codec, Contiguous(view, &buf));
+    return DiversityRecord(rows, d.unique, d.pairs, d.entities, d.chains, d.tainted,
+                           nb::int_(d.max_depth));
   }
 
   nb::set unique;
@@ -208,18 +160,6 @@ nb::object AuditSeriesDiversity(nb::handle series_arg) {
 
 // ---------------------------------------------------------------- provenance_entropy
 
-double EntropyOf(const std::vector<uint64_t>& counts, size_t rows) {
-  // Summed in order of first appearance, term by term, so the result matches the same
-  // computation in Python to the last bit (the file is built without FP contraction).
-  const double n = static_cast<double>(rows);
-  double h = 0.0;
-  for (uint64_t c : counts) {
-    const double p = static_cast<double>(c) / n;
-    if (p > 0) h = h - p * std::log2(p);
-  }
-  return h;
-}
-
 double ProvenanceEntropy(nb::handle series_arg) {
   nb::object series = AuditInput(series_arg);
   if (!HasAttrs(series, {"_prov"})) RaiseExpected("provenance_entropy", kTrackedSeries, series);
@@ -228,9 +168,8 @@ double ProvenanceEntropy(nb::handle series_arg) {
   nb::object prov = GetAttr(series, "_prov");
   ArrayView<uint32_t> view;
   if (TryArrayView(prov, &view)) {
-    WordCounts distinct;
-    for (size_t i = 0; i < view.size; ++i) distinct.Add(view[i]);
-    return EntropyOf(distinct.counts(), rows);
+    std::vector<uint32_t> buf;
+    return WordEntropy(Contiguous(view, &buf));
   }
   nb::dict counts;  // insertion-ordered
   for (nb::handle p : prov) {

@@ -114,6 +114,7 @@ def test_duck_typed_inputs_and_decode_override_agree(tracker):
     counting = Counting()
     counting.register("t", "a")
     assert audit_series_diversity(Duck([int(x) for x in words], counting)) == native
+    assert audit_series_diversity(Duck(np.repeat(words, 2)[::2], tracker)) == native  # strided view
     assert Counting.decoded == 3  # once per distinct value, not per row
     over_array = audit_series_diversity(series(counting, words))
     assert over_array == native and Counting.decoded == 6

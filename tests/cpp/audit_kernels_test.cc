@@ -1,0 +1,52 @@
+#include "lumarq/audit_kernels.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace lumarq {
+namespace {
+
+PairSet Set(std::initializer_list<uint32_t> ids) {
+  PairSet s;
+  for (uint32_t id : ids) s.Add(id);
+  return s;
+}
+
+// Distinct words counted in order of first appearance, past the table's first growth.
+TEST(WordCounts, CountsInOrderOfFirstAppearance) {
+  WordCounts c;
+  std::vector<uint32_t> words;
+  for (uint32_t i = 0; i < 5000; ++i) words.push_back((i * 7919u) % 1500u);
+  c.AddAll(words);
+  ASSERT_EQ(c.words().size(), 1500u);
+  EXPECT_EQ(c.words()[0], 0u);
+  EXPECT_EQ(c.words()[1], 7919u % 1500u);
+  uint64_t total = 0;
+  for (uint64_t n : c.counts()) total += n;
+  EXPECT_EQ(total, 5000u);
+  EXPECT_EQ(c.counts()[0], 4u);  // 0, 1500, 3000, 4500 of the i * 7919 residues
+}
+
+TEST(Audit, DiversityAndEntropyOfAColumn) {
+  Codec c;
+  // Single-pair words keep their 8-bit entity and chain fields as given.
+  const uint32_t a = c.Encode(Set({1}), 10, 20, false, 0);
+  const uint32_t b = c.Encode(Set({2}), 11, 20, true, 3);
+  const uint32_t d = c.Encode(Set({7}), 10, 21, true, 1);
+  const std::vector<uint32_t> column{a, b, a, d, b, a, a, d};
+  const Diversity div = DiversityOf(c, column);
+  EXPECT_EQ(div.unique, 3u);
+  EXPECT_EQ(div.pairs, 3u);
+  EXPECT_EQ(div.entities, 2u);
+  EXPECT_EQ(div.chains, 2u);
+  EXPECT_EQ(div.tainted, 2u);
+  EXPECT_EQ(div.max_depth, 3u);
+  // 4/8, 2/8, 2/8: 0.5 + 0.5 + 0.5 bits, exactly.
+  EXPECT_EQ(WordEntropy(column), 1.5);
+  EXPECT_EQ(WordEntropy({}), 0.0);
+  EXPECT_EQ(EntropyOf(std::vector<uint64_t>{0, 3}, 3), 0.0);
+}
+
+}  // namespace
+}  // namespace lumarq
