@@ -7,10 +7,11 @@
 namespace lumarq {
 namespace {
 
-PairSet Set(std::initializer_list<uint32_t> ids) {
-  PairSet s;
-  for (uint32_t id : ids) s.Add(id);
-  return s;
+/// A word of one source pair, which keeps its 8-bit entity and chain fields as given.
+uint32_t OnePair(Codec& c, uint32_t pair, uint32_t entity, uint32_t chain, bool taint, uint32_t depth) {
+  PairSet pairs;
+  pairs.Add(pair);
+  return c.Encode(pairs, entity, chain, taint, depth);
 }
 
 // Distinct words counted in order of first appearance, past the table's first growth.
@@ -30,10 +31,9 @@ TEST(WordCounts, CountsInOrderOfFirstAppearance) {
 
 TEST(Audit, DiversityAndEntropyOfAColumn) {
   Codec c;
-  // Single-pair words keep their 8-bit entity and chain fields as given.
-  const uint32_t a = c.Encode(Set({1}), 10, 20, false, 0);
-  const uint32_t b = c.Encode(Set({2}), 11, 20, true, 3);
-  const uint32_t d = c.Encode(Set({7}), 10, 21, true, 1);
+  const uint32_t a = OnePair(c, 1, 10, 20, false, 0);
+  const uint32_t b = OnePair(c, 2, 11, 20, true, 3);
+  const uint32_t d = OnePair(c, 7, 10, 21, true, 1);
   const std::vector<uint32_t> column{a, b, a, d, b, a, a, d};
   const Diversity div = DiversityOf(c, column);
   EXPECT_EQ(div.unique, 3u);
