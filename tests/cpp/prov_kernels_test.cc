@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <span>
 #include <stdexcept>
 #include <vector>
 
@@ -74,6 +75,49 @@ TEST(GroupCombine, UnitesPairsOfEachGroupOnly) {
   EXPECT_EQ(out[1], Codec::UpdateChain(words[5], 11));
   EXPECT_FALSE(TaintOf(out[1]));
   EXPECT_EQ(out[2], 0u);
+}
+
+// Rows in group order, a fold per group, and rows ordered by group first (many groups): each
+// group gets what it gets alone, multi-pair member words included.
+TEST(GroupCombine, EveryPathGivesEachGroupItsOwnCombination) {
+  Codec c;
+  uint64_t x = 99;
+  auto next = [&x](uint64_t mod) {
+    x = x * 6364136223846793005ULL + 1442695040888963407ULL;
+    return (x >> 33) % mod;
+  };
+  for (const size_t groups : {size_t{40}, (size_t{1} << 16) + 5}) {
+    for (const bool in_order : {true, false}) {
+      std::vector<int64_t> ids;
+      std::vector<uint32_t> words;
+      for (int i = 0; i < 3000; ++i) {
+        ids.push_back(static_cast<int64_t>(next(groups + 1)) - 1);
+        uint32_t w = Source(c, static_cast<uint32_t>(next(30)), static_cast<uint32_t>(next(5)),
+                            next(7) == 0);
+        if (next(4) == 0) {  // a member that is itself a combination of two or three pairs
+          const std::vector<uint32_t> parts{w, Source(c, static_cast<uint32_t>(next(30)), 1),
+                                            Source(c, static_cast<uint32_t>(next(30)), 2)};
+          const std::vector<int64_t> one(next(2) + 2, 0);
+          std::vector<uint32_t> combined(1);
+          GroupCombine(c, std::span(parts).first(one.size()), one, 5, combined);
+          w = combined[0];
+        }
+        words.push_back(w);
+      }
+      if (in_order) std::sort(ids.begin(), ids.end());
+      std::vector<uint32_t> out(groups);
+      GroupCombine(c, words, ids, 11, out);
+      std::vector<std::vector<uint32_t>> members(groups);
+      for (size_t i = 0; i < ids.size(); ++i) {
+        if (ids[i] >= 0) members[static_cast<size_t>(ids[i])].push_back(words[i]);
+      }
+      for (size_t g = 0; g < groups; ++g) {
+        std::vector<uint32_t> alone(1);
+        GroupCombine(c, members[g], std::vector<int64_t>(members[g].size(), 0), 11, alone);
+        ASSERT_EQ(out[g], alone[0]) << "group " << g << " of " << groups;
+      }
+    }
+  }
 }
 
 TEST(GroupCombine, TwoMembersMatchPairwiseCombine) {

@@ -33,6 +33,11 @@ class DecodeCache {
   std::unordered_map<uint32_t, Decoded> cache_;
 };
 
+// A single-pair (or pairless) word whose fields a fold reads without decoding it.
+bool PlainWord(uint32_t w) {
+  return ModeOf(w) == Mode::kExact01 && ((w >> 16) & 1023u) <= static_cast<uint32_t>(kMaxPairs);
+}
+
 // The running n-ary combination of one group.
 struct Fold {
   PairSet pairs;
@@ -45,7 +50,7 @@ struct Fold {
 
   void Add(uint32_t w, DecodeCache& cache, uint32_t op) {
     uint32_t e, c;
-    if (ModeOf(w) == Mode::kExact01 && ((w >> 16) & 1023u) <= static_cast<uint32_t>(kMaxPairs)) {
+    if (PlainWord(w)) {
       const uint32_t pd = (w >> 16) & 1023u;
       if (pd != 0) pairs.Add(pd - 1);
       e = (w >> 8) & 255u;
@@ -115,16 +120,59 @@ void GroupCombine(Codec& codec, std::span<const uint32_t> words, std::span<const
                                 std::to_string(ids.size()) + ")");
   }
   const size_t groups = out.size();
-  std::vector<Fold> folds(groups);
   DecodeCache cache(codec);
-  for (size_t i = 0; i < words.size(); ++i) {
+  // Bad ids and words are refused before any group is finished (finishing may add to the
+  // codec's dense dictionary).
+  bool in_order = true;  // rows already come group by group (a merge's output rows do)
+  int64_t last = -1;
+  for (size_t i = 0; i < ids.size(); ++i) {
     const int64_t g = ids[i];
     if (g < 0) continue;
     if (static_cast<uint64_t>(g) >= groups) OutOfRange(g, groups);
-    folds[static_cast<size_t>(g)].Add(words[i], cache, op);
+    if (!PlainWord(words[i])) cache.Get(words[i]);
+    in_order = in_order && g >= last;
+    last = g;
   }
-  // Finished in group order, so dense signatures are handed out deterministically.
-  for (size_t g = 0; g < groups; ++g) out[g] = folds[g].Finish(codec, op);
+  // Every path adds a group's words in row order and finishes the groups in group order, so
+  // dense signatures are handed out deterministically and alike.
+  if (in_order) {
+    size_t i = 0;
+    for (size_t g = 0; g < groups; ++g) {
+      Fold fold;
+      for (; i < ids.size() && (ids[i] < 0 || static_cast<size_t>(ids[i]) == g); ++i) {
+        if (ids[i] >= 0) fold.Add(words[i], cache, op);
+      }
+      out[g] = fold.Finish(codec, op);
+    }
+    return;
+  }
+  // A fold per group while they fit in cache; past that (about 6 MB of folds) the rows are
+  // ordered by group first, at 8 bytes a group and a row instead of a fold's 96 per group.
+  if (groups <= (size_t{1} << 16)) {
+    std::vector<Fold> folds(groups);
+    for (size_t i = 0; i < ids.size(); ++i) {
+      if (ids[i] >= 0) folds[static_cast<size_t>(ids[i])].Add(words[i], cache, op);
+    }
+    for (size_t g = 0; g < groups; ++g) out[g] = folds[g].Finish(codec, op);
+    return;
+  }
+  std::vector<int64_t> start(groups + 1, 0);
+  for (const int64_t g : ids) {
+    if (g >= 0) ++start[static_cast<size_t>(g) + 1];
+  }
+  for (size_t g = 0; g < groups; ++g) start[g + 1] += start[g];
+  std::vector<uint32_t> grouped(static_cast<size_t>(start[groups]));
+  {
+    std::vector<int64_t> cursor(start.begin(), start.end() - 1);
+    for (size_t i = 0; i < ids.size(); ++i) {
+      if (ids[i] >= 0) grouped[static_cast<size_t>(cursor[static_cast<size_t>(ids[i])]++)] = words[i];
+    }
+  }
+  for (size_t g = 0; g < groups; ++g) {
+    Fold fold;
+    for (int64_t j = start[g]; j < start[g + 1]; ++j) fold.Add(grouped[static_cast<size_t>(j)], cache, op);
+    out[g] = fold.Finish(codec, op);
+  }
 }
 
 void DistinctGroupMembers(std::span<const int64_t> ids, std::span<const int64_t> values,
