@@ -147,7 +147,7 @@ void GroupCombine(Codec& codec, std::span<const uint32_t> words, std::span<const
     return;
   }
   // A fold per group while they fit in cache; past that (about 6 MB of folds) the rows are
-  // ordered by group first, at 8 bytes a group and a row instead of a fold's 96 per group.
+  // ordered by group first: 16 bytes a group and 4 a row instead of a fold's 96 per group.
   if (groups <= (size_t{1} << 16)) {
     std::vector<Fold> folds(groups);
     for (size_t i = 0; i < ids.size(); ++i) {
