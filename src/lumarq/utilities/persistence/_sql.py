@@ -414,6 +414,8 @@ class _SQLiteBulk:
         cur.execute("SELECT count(*) FROM lumarq_nodes WHERE pipeline_id = ?", (pipeline_id,))
         return int(cur.fetchone()[0])
 
+    stamp_is_size = False
+
     def map_stamp(self, cur, pipeline_id: int, size: Optional[int] = None) -> Any:
         """What tells that a fingerprint map kept after a commit still holds the pipeline's whole
         graph. Writers here take ids under the database's write lock, so ids grow in commit
@@ -560,6 +562,8 @@ class _PostgresBulk:
     def pipeline_size(self, cur, pipeline_id: int) -> int:
         cur.execute("SELECT count(*) FROM lumarq_nodes WHERE pipeline_id = %s", (int(pipeline_id),))
         return int(cur.fetchone()[0])
+
+    stamp_is_size = True  # the stamp is pipeline_size: a stale map's stamp is not counted again
 
     def map_stamp(self, cur, pipeline_id: int, size: Optional[int] = None) -> Any:
         """See _SQLiteBulk.map_stamp. Concurrent writers here may commit ids out of order, so
@@ -1396,9 +1400,11 @@ class SQLBackend(StorageBackend):
         if fps.size > _LOOKUP_EACH:
             with self._stats_lock:
                 hit = self._maps.get((tenant, pid))
-            if hit is not None and hit[0] == self._bulk.map_stamp(conn_cur, pid):
+            stamp = self._bulk.map_stamp(conn_cur, pid) if hit is not None else None
+            if hit is not None and hit[0] == stamp:
                 return hit[1], hit[2], True
-            size = self._bulk.pipeline_size(conn_cur, pid)
+            size = stamp if self._bulk.stamp_is_size and stamp is not None \
+                else self._bulk.pipeline_size(conn_cur, pid)
             if fps.size * _MAP_SHARE >= size:
                 known_fp, known_id = self._bulk.pipeline_map(conn_cur, tenant, pid)
                 order = np.argsort(known_fp, kind="stable")
