@@ -63,13 +63,10 @@ nb::object TextOf(DagTracker& t, uint32_t id) {
   return text;
 }
 
-nb::object HandedOutAt(DagTracker& t, nb::handle key) {
-  PyObject* hit = PyDict_GetItemWithError(t.handed_out.ptr(), key.ptr());
-  if (hit == nullptr && PyErr_Occurred()) throw nb::python_error();
-  return nb::borrow(hit);
+nb::object HandedOut(DagTracker& t, int64_t id) {
+  nb::object* held = t.handed_out.Find(id);
+  return held != nullptr ? *held : nb::object();
 }
-
-nb::object HandedOut(DagTracker& t, int64_t id) { return HandedOutAt(t, PyInt(id)); }
 
 namespace {
 
@@ -77,7 +74,7 @@ namespace {
 /// takes as its node_id.
 nb::object MaterializeRowAt(DagTracker& t, const NodeView& v, bool keep, nb::handle id) {
   if (v.flags & lumarq::kNodeHasExtra) {
-    nb::object held = HandedOutAt(t, id);
+    nb::object held = HandedOut(t, v.id);
     if (held.is_valid()) return held;
   }
   nb::object prov = PyWord(v.word);
@@ -93,10 +90,9 @@ nb::object MaterializeRowAt(DagTracker& t, const NodeView& v, bool keep, nb::han
   nb::object node = NewNode(f);
   if (v.name != 0) NodeAssignColumn(node, TextOf(t, v.name));
   if (!keep) return node;
-  PyObject* kept = PyDict_SetDefault(t.handed_out.ptr(), id.ptr(), node.ptr());
-  if (kept == nullptr) throw nb::python_error();
+  nb::object kept = *t.handed_out.Emplace(v.id, std::move(node)).first;
   t.store->SetFlags(v.id, lumarq::kNodeHasExtra);
-  return nb::borrow(kept);
+  return kept;
 }
 
 }  // namespace
@@ -148,7 +144,7 @@ void SpillStore(DagTracker& t) {
   if (!t.store) return;
   StoreAsDicts(t, Need(t.nodes, "_nodes"), Need(t.prov_to_nodes, "_prov_to_nodes"));
   t.store.reset();
-  t.handed_out = nb::dict();
+  lumarq::IdMap<nb::object> dropped = std::move(t.handed_out);  // released on return
   t.texts.clear();
   t.last_text = nb::object();
 }
@@ -193,7 +189,8 @@ bool StoreAppendObject(DagTracker& t, int64_t id, nb::handle node) {
   uint8_t flags = lumarq::kNodeHasExtra;
   if (NodeIsProtected(node)) flags |= lumarq::kNodeProtected;
   if (kind == static_cast<int>(NodeKind::kSource)) flags |= lumarq::kNodePinned;
-  if (PyDict_SetItem(t.handed_out.ptr(), PyInt(id).ptr(), node.ptr()) < 0) throw nb::python_error();
+  std::optional<nb::object> replaced = t.handed_out.Take(id);  // released on return
+  t.handed_out.Emplace(id, nb::borrow(node));
   t.store->Append(static_cast<uint8_t>(kind), flags, op_id, word, ids, t.op_clock);
   t.store->SetFlags(id, lumarq::kNodeHasExtra);
   return true;
@@ -207,14 +204,7 @@ void StoreEvict(DagTracker& t, std::vector<nb::object>* released) {
   std::vector<nb::object> local;
   std::vector<nb::object>& out = released != nullptr ? *released : local;
   for (int64_t id : held) {
-    nb::object key = PyInt(id);
-    PyObject* hit = PyDict_GetItemWithError(t.handed_out.ptr(), key.ptr());
-    if (hit == nullptr) {
-      if (PyErr_Occurred()) throw nb::python_error();
-      continue;
-    }
-    out.push_back(nb::borrow(hit));
-    if (PyDict_DelItem(t.handed_out.ptr(), key.ptr()) < 0) throw nb::python_error();
+    if (std::optional<nb::object> node = t.handed_out.Take(id)) out.push_back(std::move(*node));
   }
 }
 
@@ -263,11 +253,13 @@ class StoreDag final : public PendingDag {
     for (size_t at = 0; at < rows.size(); ++at) {
       const lumarq::StoreWalk::Row& row = rows[at];
       if (!row.found) continue;
-      nb::object key = row.id == root_ ? root_obj_ : PyInt(row.id);
+      nb::object key = row.id == root_ ? root_obj_ : nb::object();
       nb::object node;
       if (next_held < held_.size() && held_[next_held].first == at) {
         node = held_[next_held++].second;
+        if (!key.is_valid()) key = IdKey(node, row.id);
       } else {
+        if (!key.is_valid()) key = PyInt(row.id);
         node = Current(t, snap ? &*snap : nullptr, at, row.id == root_ ? PyInt(row.id) : key);
       }
       if (PyDict_SetItem(found.ptr(), key.ptr(), node.ptr()) < 0) throw nb::python_error();
@@ -311,6 +303,18 @@ class StoreDag final : public PendingDag {
     last_text_id_ = id;
     last_text_ = it->second.ptr();
     return last_text_;
+  }
+
+  /// The graph's key for a held node: its own node_id object while that still is the id (no
+  /// new int per node), else a new int.
+  static nb::object IdKey(nb::handle node, int64_t id) {
+    if (DagNode* n = NativeNode(node)) {
+      int64_t held_id;
+      if (n->node_id.is_valid() && ExactInt64(n->node_id, &held_id) && held_id == id) {
+        return n->node_id;
+      }
+    }
+    return PyInt(id);
   }
 
   /// The node for the row at walk position `at`: the tracker's own while it still has the row,

@@ -1440,12 +1440,16 @@ DagTracker::DagTracker(nb::handle api_key_, nb::handle tenant_id_, nb::handle se
       &nodes_persisted, &max_nodes, &prov_to_nodes, &source_nodes, &writer, &storage,          \
       &pipeline_id, &pipeline_name, &api_key, &tenant_id, &service_url, &dashboard_synced,     \
       &nodes_written, &edges_written, &failed_pipeline, &openlineage_url, &openlineage_run_id, \
-      &fairness_report, &handed_out, &last_text
+      &fairness_report, &last_text
 
 int DagTracker::Traverse(visitproc visit, void* arg) {
   if (int r = ProvenanceTracker::Traverse(visit, arg)) return r;
   for (nb::object* o : {LUMARQ_DAG_STATE}) Py_VISIT(o->ptr());
-  return 0;
+  int r = 0;
+  handed_out.ForEach([&](int64_t, nb::object& node) {
+    if (r == 0) r = visit(node.ptr(), arg);
+  });
+  return r;
 }
 
 void DagTracker::Clear() {
@@ -1454,6 +1458,7 @@ void DagTracker::Clear() {
     PyObject* p = o->release().ptr();
     Py_XDECREF(p);
   }
+  lumarq::IdMap<nb::object> dropped = std::move(handed_out);
 }
 
 #undef LUMARQ_DAG_STATE

@@ -18,6 +18,7 @@
 #include <span>
 #include <vector>
 
+#include "lumarq/id_map.h"
 #include "lumarq/node_store.h"
 #include "lumarq/row_kernels.h"
 
@@ -92,7 +93,7 @@ class DagTracker : public ProvenanceTracker {
 
   // The nodes as columns while nobody holds the node map (see dag_store.cc); null once spilled.
   std::unique_ptr<lumarq::NodeStore> store = std::make_unique<lumarq::NodeStore>();
-  nb::object handed_out = nb::dict();  // node id -> the DAGNode made for a stored row
+  lumarq::IdMap<nb::object> handed_out;  // node id -> the DAGNode made for a stored row
   std::vector<nb::object> texts;       // interned text id -> its str object
   nb::object last_text;                // the last text interned, and its id (one op per loop)
   uint32_t last_text_id = 0;
