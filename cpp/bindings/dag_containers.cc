@@ -511,6 +511,7 @@ class Recorder {
   /// same. Applies until the next call.
   void SkipDropped(const RowValues& values, size_t later = 0) {
     skip_before_ = 0;
+    later_ = later;
     if (!MemoryOnly()) return;
     auto need = static_cast<size_t>(kMemoryOnlyRowLimit);
     if (later >= need) {
@@ -527,7 +528,10 @@ class Recorder {
     }
     skipped_ = skipped_ || skip_before_ > 0;
   }
-  void NoSkip() { skip_before_ = 0; }
+  void NoSkip() {
+    skip_before_ = 0;
+    later_ = 0;
+  }
   size_t skip_before() const { return skip_before_; }
 
   /// Row i with a native fingerprint; `fp` is that fingerprint as an int object when the caller
@@ -552,11 +556,11 @@ class Recorder {
   /// tracker's writer takes them (see RecordRowColumns); false when the rows must go one by one.
   bool Columns(const uint32_t* fingerprints, size_t n, nb::handle op, const RowValues& values,
                nb::handle column = nb::handle()) {
-    if (!native_ || !maker_.has_value() || off_ || skip_before_ != 0 || !values.Numeric()) {
-      return false;
-    }
-    return RecordNumericRows(tracker_, *maker_, op, column.is_valid() ? column : nb::none(),
-                             fingerprints, values, n);
+    if (!native_ || !maker_.has_value() || off_ || !values.Numeric()) return false;
+    nb::handle col = column.is_valid() ? column : nb::none();
+    if (BufferNumericRows(tracker_, *maker_, op, col, fingerprints, values, n, later_)) return true;
+    if (skip_before_ != 0) return false;
+    return RecordNumericRows(tracker_, *maker_, op, col, fingerprints, values, n);
   }
 
   /// Row i whose fingerprint is int(prov) of a provenance object (from an override), through the
@@ -585,6 +589,7 @@ class Recorder {
   bool native_ = false;
   bool off_ = false;
   size_t skip_before_ = 0;
+  size_t later_ = 0;  // rows of the operation recorded after the current ones
   bool skipped_ = false;
   std::optional<RowRecordMaker> maker_;
 };

@@ -142,6 +142,7 @@ void StoreAsDicts(DagTracker& t, nb::handle map, nb::handle prov_map) {
 
 void SpillStore(DagTracker& t) {
   if (!t.store) return;
+  SettleRowColumns(t);  // their texts are the store's
   StoreAsDicts(t, Need(t.nodes, "_nodes"), Need(t.prov_to_nodes, "_prov_to_nodes"));
   t.store.reset();
   lumarq::IdMap<nb::object> dropped = std::move(t.handed_out);  // released on return

@@ -663,6 +663,7 @@ nb::dict DagGetState(nb::handle self) {
   nb::dict stored_nodes, stored_prov;  // the store's nodes, as the dicts would hold them
   if (t.store) StoreAsDicts(t, stored_nodes, stored_prov);
   LockGuard guard(Need(t.value_buffer_lock, "_value_buffer_lock"));
+  SettleRowColumns(t);
   for (int i = 0; i < static_cast<int>(std::size(kDagStateNames)); ++i) {
     nb::object v = Need(*DagStateMember(t, i), kDagStateNames[i]);
     if (t.store && DagStateMember(t, i) == &t.nodes) v = stored_nodes;
@@ -756,10 +757,47 @@ void DropOldest(DagTracker& t, nb::handle buffer, Py_ssize_t limit) {
   WarnDropped(t, limit);
 }
 
+/// Drops the oldest rows beyond `limit` of the whole buffer, records first, then row-value
+/// columns; true when any went.
+bool CutRows(DagTracker& t, nb::handle buffer, size_t limit) {
+  const auto held = static_cast<size_t>(Size(buffer));
+  const size_t total = held + t.row_columns.size();
+  if (total <= limit) return false;
+  const size_t from_records = std::min(total - limit, held);
+  if (from_records > 0) {
+    if (PyList_CheckExact(buffer.ptr())) {
+      if (PyList_SetSlice(buffer.ptr(), 0, static_cast<Py_ssize_t>(from_records), nullptr) < 0) {
+        throw nb::python_error();
+      }
+    } else {
+      nb::object slice = Steal(
+          PySlice_New(nullptr, PyInt(static_cast<int64_t>(from_records)).ptr(), nullptr));
+      if (PyObject_DelItem(buffer.ptr(), slice.ptr()) < 0) throw nb::python_error();
+    }
+  }
+  t.row_columns.DropOldest(total - limit - from_records);
+  if (t.row_columns.size() == 0) t.row_contexts.clear();
+  return true;
+}
+
+/// The context id of rows recorded under (pipeline, tenant, record type), by identity.
+uint32_t RowContext(DagTracker& t, nb::handle pipeline, nb::handle tenant, nb::handle cls) {
+  if (!t.row_contexts.empty()) {
+    const auto& last = t.row_contexts.back();
+    if (last[0].ptr() == pipeline.ptr() && last[1].ptr() == tenant.ptr() &&
+        last[2].ptr() == cls.ptr()) {
+      return static_cast<uint32_t>(t.row_contexts.size() - 1);
+    }
+  }
+  t.row_contexts.push_back({nb::borrow(pipeline), nb::borrow(tenant), nb::borrow(cls)});
+  return static_cast<uint32_t>(t.row_contexts.size() - 1);
+}
+
 /// Appends one record under `_value_buffer_lock` and hands the buffer to the writer at the
 /// threshold; without a writer the buffer keeps only the newest records.
 void BufferRecord(DagTracker& t, nb::handle record, bool defer_trim) {
   LockGuard guard(Need(t.value_buffer_lock, "_value_buffer_lock"));
+  SettleRowColumns(t);
   nb::object buffer = Need(t.value_buffer, "_value_buffer");
   Append(buffer, record);
   const Py_ssize_t n = Size(buffer);
@@ -904,6 +942,7 @@ bool Flush(nb::handle self, nb::handle timeout) {
   if (!AsBool(Need(t.writer, "_writer"))) return true;
   {
     LockGuard guard(Need(t.value_buffer_lock, "_value_buffer_lock"));
+    SettleRowColumns(t);
     nb::object buffer = Need(t.value_buffer, "_value_buffer");
     if (AsBool(buffer)) {
       PyObject* copy = PySequence_List(buffer.ptr());
@@ -1445,6 +1484,9 @@ DagTracker::DagTracker(nb::handle api_key_, nb::handle tenant_id_, nb::handle se
 int DagTracker::Traverse(visitproc visit, void* arg) {
   if (int r = ProvenanceTracker::Traverse(visit, arg)) return r;
   for (nb::object* o : {LUMARQ_DAG_STATE}) Py_VISIT(o->ptr());
+  for (auto& context : row_contexts) {
+    for (nb::object& o : context) Py_VISIT(o.ptr());
+  }
   int r = 0;
   handed_out.ForEach([&](int64_t, nb::object& node) {
     if (r == 0) r = visit(node.ptr(), arg);
@@ -1459,6 +1501,9 @@ void DagTracker::Clear() {
     Py_XDECREF(p);
   }
   lumarq::IdMap<nb::object> dropped = std::move(handed_out);
+  row_columns = {};
+  std::vector<std::array<nb::object, 3>> contexts = std::move(row_contexts);
+  row_contexts.clear();
 }
 
 #undef LUMARQ_DAG_STATE
@@ -1595,7 +1640,9 @@ void NodeAppender::Append(NodeKind kind, nb::handle op, size_t n, const int64_t*
 }
 
 RowRecordMaker::RowRecordMaker()
-    : cls_(ImportName("lumarq.utilities.persistence.storage", "StoredRowValue")) {
+    : RowRecordMaker(ImportName("lumarq.utilities.persistence.storage", "StoredRowValue")) {}
+
+RowRecordMaker::RowRecordMaker(nb::object cls) : cls_(std::move(cls)) {
   // The verdict for the type checked last, which is kept alive: it is compared by identity.
   static PyObject* checked = nullptr;
   static bool checked_fields = false;
@@ -1682,6 +1729,7 @@ bool RecordRowColumns(nb::handle tracker, const RowRecordMaker& maker, nb::handl
     return false;
   }
   const auto batch = static_cast<size_t>(limit);
+  SettleRowColumns(t);
   nb::object buffer = Need(t.value_buffer, "_value_buffer");
   const auto held = static_cast<size_t>(Size(buffer));
   // Row by row, the buffer is handed over as soon as it holds `batch` records (with at least
@@ -1726,9 +1774,77 @@ bool RecordRowColumns(nb::handle tracker, const RowRecordMaker& maker, nb::handl
 void TrimRowBuffer(nb::handle tracker) {
   DagTracker& t = Self(tracker);
   LockGuard guard(Need(t.value_buffer_lock, "_value_buffer_lock"));
-  if (!AsBool(Need(t.writer, "_writer"))) {
-    DropOldest(t, Need(t.value_buffer, "_value_buffer"), kMemoryOnlyRowLimit);
+  if (!AsBool(Need(t.writer, "_writer")) &&
+      CutRows(t, Need(t.value_buffer, "_value_buffer"), kMemoryOnlyRowLimit)) {
+    WarnDropped(t, kMemoryOnlyRowLimit);
   }
+}
+
+void SettleRowColumns(DagTracker& t) {
+  if (t.row_columns.size() == 0) {
+    t.row_contexts.clear();
+    return;
+  }
+  // Taken first: building records may run Python code, and rows appended meanwhile come after.
+  lumarq::RowValueColumns columns = std::exchange(t.row_columns, {});
+  std::vector<std::array<nb::object, 3>> contexts = std::move(t.row_contexts);
+  t.row_contexts.clear();
+  nb::object records = Steal(PyList_New(static_cast<Py_ssize_t>(columns.size())));
+  std::optional<RowRecordMaker> maker;
+  uint32_t maker_context = UINT32_MAX, op_id = UINT32_MAX, column_id = UINT32_MAX;
+  nb::object op, column;
+  Py_ssize_t k = 0;
+  columns.ForEach([&](const lumarq::RowValueColumns::Run& run, int64_t row, uint32_t word,
+                      double value) {
+    if (run.context != maker_context) {
+      maker.emplace(contexts[run.context][2]);
+      maker_context = run.context;
+    }
+    if (run.op != op_id) {
+      op = TextOf(t, run.op);
+      op_id = run.op;
+    }
+    if (run.column != column_id) {
+      column = run.column == 0 ? nb::none() : TextOf(t, run.column - 1);
+      column_id = run.column;
+    }
+    const auto& ctx = contexts[run.context];
+    nb::object record = maker->Make(ctx[0], PyInt(row), PyWord(word), op,
+                                    Steal(PyFloat_FromDouble(value)), column, ctx[1], nb::none());
+    PyList_SET_ITEM(records.ptr(), k++, record.release().ptr());
+  });
+  nb::object buffer = Need(t.value_buffer, "_value_buffer");
+  const Py_ssize_t end = Size(buffer);
+  if (PyList_CheckExact(buffer.ptr())) {
+    if (PyList_SetSlice(buffer.ptr(), end, end, records.ptr()) < 0) throw nb::python_error();
+  } else {
+    buffer.attr("extend")(records);
+  }
+}
+
+bool AppendRowColumns(nb::handle tracker, const RowRecordMaker& maker, nb::handle operation,
+                      nb::handle column_name, const std::vector<int64_t>& rows,
+                      const std::vector<uint32_t>& words, const std::vector<double>& values,
+                      bool dropped) {
+  DagTracker* tp = DagTrackerPtr(tracker);
+  if (tp == nullptr || tp->row_columns_off || !tp->store || !PyUnicode_CheckExact(operation.ptr()) ||
+      !(column_name.is_none() || PyUnicode_CheckExact(column_name.ptr()))) {
+    return false;
+  }
+  DagTracker& t = *tp;
+  LockGuard guard(Need(t.value_buffer_lock, "_value_buffer_lock"));
+  nb::object buffer = Need(t.value_buffer, "_value_buffer");
+  if (AsBool(Need(t.writer, "_writer")) || !PyList_CheckExact(buffer.ptr())) return false;
+  const uint32_t op = InternText(t, operation);
+  const uint32_t column = column_name.is_none() ? 0 : InternText(t, column_name);
+  if (op == UINT32_MAX || column == UINT32_MAX) return false;
+  if (t.row_contexts.size() >= 4096) SettleRowColumns(t);  // keeps the context table small
+  const lumarq::RowValueColumns::Run run{
+      op, column_name.is_none() ? 0 : column + 1,
+      RowContext(t, PipelineOrZero(t), Need(t.tenant_id, "_tenant_id"), maker.cls())};
+  t.row_columns.Append(run, rows, words, values);
+  if (CutRows(t, buffer, kMemoryOnlyRowLimit) || dropped) WarnDropped(t, kMemoryOnlyRowLimit);
+  return true;
 }
 
 void RegisterDagTracker(nb::module_& m) {
@@ -1870,7 +1986,20 @@ void RegisterDagTracker(nb::module_& m) {
   DefState<&DagTracker::dag_lock>(cls, "_dag_lock");
   DefSpilling<&DagTracker::nodes>(cls, "_nodes", true);
   DefSpilling<&DagTracker::next_node_id>(cls, "_next_node_id", false);
-  DefState<&DagTracker::value_buffer>(cls, "_value_buffer");
+  // The buffer handed out (or replaced) is the truth from then on: row-value columns stop.
+  cls.def_prop_rw(
+      "_value_buffer",
+      [](DagTracker& t) {
+        t.row_columns_off = true;
+        SettleRowColumns(t);
+        return Need(t.value_buffer, "_value_buffer");
+      },
+      [](DagTracker& t, nb::object v) {
+        t.row_columns_off = true;
+        SettleRowColumns(t);
+        t.value_buffer = std::move(v);
+      },
+      nb::for_setter(nb::arg("value").none()));
   DefState<&DagTracker::value_buffer_lock>(cls, "_value_buffer_lock");
   DefState<&DagTracker::value_flush_threshold>(cls, "_value_flush_threshold");
   DefState<&DagTracker::nodes_persisted>(cls, "_nodes_persisted");

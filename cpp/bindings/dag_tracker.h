@@ -12,6 +12,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <array>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -21,6 +22,7 @@
 #include "lumarq/id_map.h"
 #include "lumarq/node_store.h"
 #include "lumarq/row_kernels.h"
+#include "lumarq/row_value_columns.h"
 
 #include "dag_records.h"
 #include "tracker.h"
@@ -97,6 +99,13 @@ class DagTracker : public ProvenanceTracker {
   std::vector<nb::object> texts;       // interned text id -> its str object
   nb::object last_text;                // the last text interned, and its id (one op per loop)
   uint32_t last_text_id = 0;
+  // Numeric row values recorded without a writer, as columns (see BufferNumericRows): they come
+  // after `value_buffer`'s records and become records when anything else needs the buffer.
+  // Texts are store text ids; contexts are (pipeline id, tenant id, record type). Off for good
+  // once `_value_buffer` itself is handed out or replaced.
+  lumarq::RowValueColumns row_columns;
+  std::vector<std::array<nb::object, 3>> row_contexts;
+  bool row_columns_off = false;
   int64_t op_clock = 0;  // node timestamp (ns since the epoch), refreshed every 1024 nodes
   uint32_t clock_tick = 0;
 };
@@ -201,6 +210,9 @@ class RowRecordMaker {
  public:
   /// Imports StoredRowValue from lumarq.utilities.persistence.storage (ImportError propagates).
   RowRecordMaker();
+  /// Records of type `cls`.
+  explicit RowRecordMaker(nb::object cls);
+  nb::handle cls() const { return cls_; }
   nb::object Make(nb::handle pipeline_id, nb::handle row_index, nb::handle fingerprint,
                   nb::handle operation, nb::handle value, nb::handle column_name,
                   nb::handle tenant_id, nb::handle text_value) const;
@@ -230,6 +242,54 @@ void RecordRowValueFast(nb::handle tracker, const RowRecordMaker& maker, nb::han
                         nb::handle column_name, bool defer_trim = false);
 /// Cuts a memory-only buffer back to its bound (oldest records dropped, warning once).
 void TrimRowBuffer(nb::handle tracker);
+
+/// Turns the row-value columns into records at the end of `_value_buffer`. Call with
+/// `_value_buffer_lock` held where the buffer is about to be read or handed over.
+void SettleRowColumns(DagTracker& t);
+
+/// The recorded rows among the last of `n` (`Recorded(i)`: whether row i is recorded), at most
+/// `keep` of them, appended to the row-value columns of a tracker without a writer, with the
+/// buffer then cut back to its bound. `dropped`: recorded rows left out for the bound. False,
+/// with nothing recorded, when the rows must go as records.
+bool AppendRowColumns(nb::handle tracker, const RowRecordMaker& maker, nb::handle operation,
+                      nb::handle column_name, const std::vector<int64_t>& rows,
+                      const std::vector<uint32_t>& words, const std::vector<double>& values,
+                      bool dropped);
+
+/// Memory-only recording of a numeric column of values (see RecordNumericRows) as row-value
+/// columns: only the newest rows the bound keeps, with `later` more rows to be recorded after
+/// these in the same operation. False, with nothing recorded, when the rows must go as records.
+template <class Values>
+bool BufferNumericRows(nb::handle tracker, const RowRecordMaker& maker, nb::handle operation,
+                       nb::handle column_name, const uint32_t* words, const Values& values,
+                       size_t n, size_t later = 0) {
+  DagTracker* t = DagTrackerPtr(tracker);
+  if (t == nullptr || t->row_columns_off || !t->store || n == 0 || !t->writer.is_valid() ||
+      AsBool(t->writer)) {
+    return false;
+  }
+  const size_t keep = later < static_cast<size_t>(kMemoryOnlyRowLimit)
+                          ? static_cast<size_t>(kMemoryOnlyRowLimit) - later
+                          : 0;
+  size_t start = n, kept = 0;
+  while (start > 0 && kept < keep) kept += values.Recorded(--start) ? 1 : 0;
+  bool dropped = false;
+  for (size_t i = start; i-- > 0 && !dropped;) dropped = values.Recorded(i) != 0;
+  std::vector<int64_t> rows;
+  std::vector<uint32_t> fingerprints;
+  std::vector<double> numbers;
+  rows.reserve(kept);
+  fingerprints.reserve(kept);
+  numbers.reserve(kept);
+  for (size_t i = start; i < n; ++i) {
+    if (!values.Recorded(i)) continue;
+    rows.push_back(static_cast<int64_t>(i));
+    fingerprints.push_back(words[i]);
+    numbers.push_back(values.Number(i));
+  }
+  return AppendRowColumns(tracker, maker, operation, column_name, rows, fingerprints, numbers,
+                          dropped);
+}
 
 /// The numeric row values of one operation, for a tracker where RecordRowValueIsNative holds:
 /// rows[k], words[k] and values[k] of each recorded row. With a writer attached, the buffer is

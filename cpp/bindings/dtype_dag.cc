@@ -88,7 +88,10 @@ void RecordRows(nb::handle tracker, nb::handle op, const uint32_t* words, const 
     if (!e.matches(PyExc_Exception)) throw;
     return;  // every row's record would fail the same way
   }
-  if (values.numeric() && RecordNumericRows(tracker, *maker, op, col, words, values, n)) return;
+  if (values.numeric() && (BufferNumericRows(tracker, *maker, op, col, words, values, n) ||
+                           RecordNumericRows(tracker, *maker, op, col, words, values, n))) {
+    return;
+  }
   size_t start = 0;
   if (values.numeric() && !AsBool(GetAttr(tracker, "_writer"))) {
     auto need = static_cast<size_t>(kMemoryOnlyRowLimit);

@@ -68,3 +68,43 @@ def test_memory_only_buffer_keeps_the_newest_records_and_warns_once(configured, 
 def test_argument_types(args, name, expected):
     with pytest.raises(TypeError, match=rf"Argument '{name}' has incorrect type \(expected {expected}, got "):
         DAGTracker().record_row_value(*args)
+
+
+def _rows_by_column_path(scenario, read_first):
+    """The buffer after `scenario` on a memory-only tracker. With `read_first` the buffer is
+    handed out before anything is recorded, so every row goes in as a record; otherwise numeric
+    rows are held as columns until something needs the buffer."""
+    import pickle
+
+    import numpy as np
+    import pandas as pd
+
+    import lumarq
+    from lumarq.utilities.vantor32_dag import wrap_dataframe_dag
+
+    t = DAGTracker(tenant_id="acme")
+    if read_first:
+        t._value_buffer
+    rng = np.random.default_rng(3)
+    n = 70_000
+    df = pd.DataFrame({"a": rng.random(n), "b": rng.integers(0, 9, n), "c": rng.random(n)})
+    df.loc[::7, "a"] = np.nan  # NaN rows are not recorded
+    w = lumarq.track(df, t, "t", protected=["b"]) if scenario == "dtype" else wrap_dataframe_dag(df, t, "t")
+    r = w["a"] * w["b"]
+    if scenario == "then record":
+        t.record_row_value(5, 7, "note", "text")
+    if scenario == "then spill":
+        t._nodes
+    r = r + w["c"]
+    if scenario == "then pickle":
+        t = pickle.loads(pickle.dumps(t))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        return list(t._value_buffer)
+
+
+@pytest.mark.parametrize("scenario", ["ops", "then record", "then spill", "then pickle", "dtype"])
+def test_memory_only_rows_held_as_columns_read_as_the_records_row_by_row_gives(scenario):
+    rows = _rows_by_column_path(scenario, read_first=False)
+    assert len(rows) == 100_000
+    assert rows == _rows_by_column_path(scenario, read_first=True)
