@@ -91,7 +91,7 @@ def run(rows: int | None = None, repeat: int = 5) -> list[Result]:
     tracemalloc.stop()
     state.clear()
     notes = [f"with the garbage collector on: {per_item(gc_on, n, 'row')}",
-             "includes one node and one row record per row, and the evictions past 500,000 nodes",
+             "includes one node and one row value per row, and the evictions past 500,000 nodes",
              f"peak memory: tracemalloc {traced_peak / 2**20:.1f} MiB "
              f"({traced_peak / n:.0f} B/row)"
              + (f", resident set {rss / 2**20:.1f} MiB above the start" if rss is not None else "")]
