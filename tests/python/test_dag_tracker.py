@@ -715,6 +715,49 @@ def test_readers_survive_concurrent_eviction():
     check_invariants(t)
 
 
+def test_row_values_of_threads_keep_each_threads_order():
+    """Memory-only row values of four threads' operations (held as columns), text records in
+    between (which turn the columns into records) and one thread handing the buffer out midway
+    (records from then on): the buffer keeps the newest 100,000 rows, each thread's in order."""
+    import warnings
+
+    import pandas as pd
+
+    from lumarq.utilities.vantor32_dag import wrap_dataframe_dag
+
+    t, n = DAGTracker(), 20_000
+
+    def work(k):
+        def run():
+            base = (k + 1) * 10_000_000
+            w = wrap_dataframe_dag(pd.DataFrame({"a": base + np.arange(n, dtype=float),
+                                                 "one": np.ones(n)}), t, f"t{k}")
+            r = w["a"]
+            for j in range(5):
+                r = r + w["one"]  # op j's values: base + row + j + 1
+                t.record_row_value(0, 1, "note", f"txt-{k}-{j}")
+                if k == 0 and j == 2:
+                    len(t._value_buffer)
+        return run
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        run_threads([work(k) for k in range(4)], reader=t.dag_stats)
+    buf = t._value_buffer
+    assert len(buf) == 100_000
+    seen = 0
+    for k in range(4):  # a thread that finished early may have no rows left
+        base = (k + 1) * 10_000_000
+        rows = [(int(r.value) - base - r.row_index, r.row_index) for r in buf
+                if r.value is not None and base <= r.value < base + n + 5]
+        seen += len(rows)
+        assert all(b == (a[0], a[1] + 1) or (a[1] == n - 1 and b == (a[0] + 1, 0))
+                   for a, b in zip(rows, rows[1:]))
+        notes = [r.text_value for r in buf if r.text_value and r.text_value.startswith(f"txt-{k}-")]
+        assert notes == sorted(notes)
+    assert seen > 50_000
+
+
 def test_node_creation_waits_for_the_lock_without_the_gil():
     class Slow(DAGTracker):
         def _persist_node(self, node):
