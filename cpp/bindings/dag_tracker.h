@@ -256,6 +256,29 @@ bool AppendRowColumns(nb::handle tracker, const RowRecordMaker& maker, nb::handl
                       const std::vector<uint32_t>& words, const std::vector<double>& values,
                       bool dropped);
 
+/// The recorded rows among rows [start, n) of a numeric column of values (`Recorded(i)`: whether
+/// row i is recorded; `Number(i)`: its value): their indexes, fingerprints and values.
+struct RecordedRows {
+  std::vector<int64_t> rows;
+  std::vector<uint32_t> words;
+  std::vector<double> values;
+};
+template <class Values>
+RecordedRows CollectRecorded(const uint32_t* words, const Values& values, size_t start, size_t n,
+                             size_t expected) {
+  RecordedRows r;
+  r.rows.reserve(expected);
+  r.words.reserve(expected);
+  r.values.reserve(expected);
+  for (size_t i = start; i < n; ++i) {
+    if (!values.Recorded(i)) continue;
+    r.rows.push_back(static_cast<int64_t>(i));
+    r.words.push_back(words[i]);
+    r.values.push_back(values.Number(i));
+  }
+  return r;
+}
+
 /// Memory-only recording of a numeric column of values (see RecordNumericRows) as row-value
 /// columns: only the newest rows the bound keeps, with `later` more rows to be recorded after
 /// these in the same operation. False, with nothing recorded, when the rows must go as records.
@@ -275,19 +298,8 @@ bool BufferNumericRows(nb::handle tracker, const RowRecordMaker& maker, nb::hand
   while (start > 0 && kept < keep) kept += values.Recorded(--start) ? 1 : 0;
   bool dropped = false;
   for (size_t i = start; i-- > 0 && !dropped;) dropped = values.Recorded(i) != 0;
-  std::vector<int64_t> rows;
-  std::vector<uint32_t> fingerprints;
-  std::vector<double> numbers;
-  rows.reserve(kept);
-  fingerprints.reserve(kept);
-  numbers.reserve(kept);
-  for (size_t i = start; i < n; ++i) {
-    if (!values.Recorded(i)) continue;
-    rows.push_back(static_cast<int64_t>(i));
-    fingerprints.push_back(words[i]);
-    numbers.push_back(values.Number(i));
-  }
-  return AppendRowColumns(tracker, maker, operation, column_name, rows, fingerprints, numbers,
+  const RecordedRows r = CollectRecorded(words, values, start, n, kept);
+  return AppendRowColumns(tracker, maker, operation, column_name, r.rows, r.words, r.values,
                           dropped);
 }
 
@@ -311,20 +323,9 @@ bool RecordNumericRows(nb::handle tracker, const RowRecordMaker& maker, nb::hand
                        nb::handle column_name, const uint32_t* words, const Values& values,
                        size_t n) {
   if (n == 0 || !AsBool(GetAttr(tracker, "_writer"))) return false;
-  std::vector<int64_t> rows;
-  std::vector<uint32_t> fingerprints;
-  std::vector<double> numbers;
-  rows.reserve(n);
-  fingerprints.reserve(n);
-  numbers.reserve(n);
-  for (size_t i = 0; i < n; ++i) {
-    if (!values.Recorded(i)) continue;
-    rows.push_back(static_cast<int64_t>(i));
-    fingerprints.push_back(words[i]);
-    numbers.push_back(values.Number(i));
-  }
+  const RecordedRows r = CollectRecorded(words, values, 0, n, n);
   try {
-    return RecordRowColumns(tracker, maker, operation, column_name, rows, fingerprints, numbers);
+    return RecordRowColumns(tracker, maker, operation, column_name, r.rows, r.words, r.values);
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception)) throw;
     return false;  // raised before anything was recorded: row by row tells the same story
