@@ -71,7 +71,8 @@ def test_argument_types(args, name, expected):
 
 
 def _rows_by_column_path(scenario, read_first):
-    """The buffer after `scenario` on a memory-only tracker. With `read_first` the buffer is
+    """The rows handed to a writer and the buffer after `scenario` on a memory-only tracker.
+    With `read_first` the buffer is
     handed out before anything is recorded, so every row goes in as a record; otherwise numeric
     rows are held as columns until something needs the buffer."""
     import pickle
@@ -98,13 +99,20 @@ def _rows_by_column_path(scenario, read_first):
     r = r + w["c"]
     if scenario == "then pickle":
         t = pickle.loads(pickle.dumps(t))
+    handed = []
+    if scenario == "then writer":
+        t._writer = writer = ListWriter()
+        writer.flush = lambda timeout=None: None
+        t.flush()
+        handed = [r for batch in writer.batches for r in batch]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        return list(t._value_buffer)
+        return handed, list(t._value_buffer)
 
 
-@pytest.mark.parametrize("scenario", ["ops", "then record", "then spill", "then pickle", "dtype"])
+@pytest.mark.parametrize("scenario", ["ops", "then record", "then spill", "then pickle", "then writer",
+                                      "dtype"])
 def test_memory_only_rows_held_as_columns_read_as_the_records_row_by_row_gives(scenario):
-    rows = _rows_by_column_path(scenario, read_first=False)
-    assert len(rows) == 100_000
-    assert rows == _rows_by_column_path(scenario, read_first=True)
+    handed, rows = _rows_by_column_path(scenario, read_first=False)
+    assert len(handed) + len(rows) == 100_000
+    assert (handed, rows) == _rows_by_column_path(scenario, read_first=True)
