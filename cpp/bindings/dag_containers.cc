@@ -1479,8 +1479,6 @@ nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
 
 }  // namespace
 
-nb::handle DagSeriesClass() { return g_series; }
-
 void RegisterDagContainers(nb::module_& m) {
   g_module = m.ptr();
   g_code = ReadOpCodes(m);

@@ -11,7 +11,4 @@ void RegisterDagContainers(nb::module_& m);
 /// combine_provenances, get_dag_for_series and dag_audit.
 void RegisterDagHelpers(nb::module_& m);
 
-/// The DAGTrackedSeries class (null before registration).
-nb::handle DagSeriesClass();
-
 }  // namespace lumarq::py

@@ -791,20 +791,6 @@ nb::object ExceptionOf(const nb::python_error& e) {
 #endif
 }
 
-nb::python_error Normalized(nb::python_error& e) {
-#if PY_VERSION_HEX < 0x030C0000
-  e.restore();
-  PyObject *type, *value, *tb;
-  PyErr_Fetch(&type, &value, &tb);
-  PyErr_NormalizeException(&type, &value, &tb);
-  if (tb != nullptr) PyException_SetTraceback(value, tb);
-  PyErr_Restore(type, value, tb);
-  return nb::python_error();
-#else
-  return e;
-#endif
-}
-
 void LogWarning(const char* format, std::initializer_list<nb::handle> args) {
   nb::object logger = ModuleLogger();
   std::vector<PyObject*> argv{logger.ptr()};

@@ -61,9 +61,6 @@ void SyncToDashboard(nb::handle self);
 /// The exception instance behind `e` (interpreters before 3.12 may hold it unnormalised, for
 /// example as the bare message text).
 nb::object ExceptionOf(const nb::python_error& e);
-/// `e` with its exception normalised and its traceback attached, so that its instance can be
-/// changed (chained) and raised again; `e` is consumed.
-nb::python_error Normalized(nb::python_error& e);
 
 /// logger.warning(format, args...) on the module logger of vantor32_dag.
 void LogWarning(const char* format, std::initializer_list<nb::handle> args);

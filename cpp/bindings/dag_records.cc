@@ -734,7 +734,6 @@ void RestoreError() noexcept {
 
 // ---------------------------------------------------------------- access
 
-PyTypeObject* DagNodeType() { return G().node; }
 PyTypeObject* DagEdgeType() { return G().edge; }
 PyTypeObject* ComputationDagType() { return G().dag; }
 nb::handle NodeTypeEnum() { return G().node_type; }

@@ -100,7 +100,6 @@ struct ComputationDag {
 // ---------------------------------------------------------------- types and members
 // Resolved when vantor32_dag registers them, or on first use from another extension module.
 
-PyTypeObject* DagNodeType();
 PyTypeObject* DagEdgeType();
 PyTypeObject* ComputationDagType();
 nb::handle NodeTypeEnum();
