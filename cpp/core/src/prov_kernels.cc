@@ -17,6 +17,24 @@ namespace {
                           std::to_string(size) + " rows");
 }
 
+// The second half of a stable counting sort of rows by group. On entry start[g + 1] counts the
+// rows of group g (start has groups + 1 entries); on return group g's items are
+// grouped[start[g] .. start[g + 1]), in row order. Rows with a negative id, or that `keep`
+// refuses, belong to no group.
+template <class T, class Keep, class Item>
+void SortByGroup(std::span<const int64_t> ids, Keep keep, Item item, std::vector<int64_t>* start,
+                 std::vector<T>* grouped) {
+  const size_t groups = start->size() - 1;
+  for (size_t g = 0; g < groups; ++g) (*start)[g + 1] += (*start)[g];
+  grouped->resize(static_cast<size_t>((*start)[groups]));
+  std::vector<int64_t> cursor(start->begin(), start->end() - 1);
+  for (size_t i = 0; i < ids.size(); ++i) {
+    if (ids[i] >= 0 && keep(i)) {
+      (*grouped)[static_cast<size_t>(cursor[static_cast<size_t>(ids[i])]++)] = item(i);
+    }
+  }
+}
+
 // Decoded words of modes other than 00, looked up once each: a column repeats few distinct
 // words, and decoding a dense word takes the dictionary's lock.
 class DecodeCache {
@@ -160,14 +178,9 @@ void GroupCombine(Codec& codec, std::span<const uint32_t> words, std::span<const
   for (const int64_t g : ids) {
     if (g >= 0) ++start[static_cast<size_t>(g) + 1];
   }
-  for (size_t g = 0; g < groups; ++g) start[g + 1] += start[g];
-  std::vector<uint32_t> grouped(static_cast<size_t>(start[groups]));
-  {
-    std::vector<int64_t> cursor(start.begin(), start.end() - 1);
-    for (size_t i = 0; i < ids.size(); ++i) {
-      if (ids[i] >= 0) grouped[static_cast<size_t>(cursor[static_cast<size_t>(ids[i])]++)] = words[i];
-    }
-  }
+  std::vector<uint32_t> grouped;
+  SortByGroup(ids, [](size_t) { return true; }, [&](size_t i) { return words[i]; }, &start,
+              &grouped);
   for (size_t g = 0; g < groups; ++g) {
     Fold fold;
     for (int64_t j = start[g]; j < start[g + 1]; ++j) fold.Add(grouped[static_cast<size_t>(j)], cache, op);
@@ -183,8 +196,7 @@ void DistinctGroupMembers(std::span<const int64_t> ids, std::span<const int64_t>
                                 std::to_string(ids.size()) + " and " +
                                 std::to_string(values.size()) + ")");
   }
-  // Rows by group, in row order.
-  std::vector<int64_t> start(ngroups + 1, 0);
+  std::vector<int64_t> start(ngroups + 1, 0), grouped;
   int64_t lo = INT64_MAX, hi = -1;
   for (size_t i = 0; i < ids.size(); ++i) {
     const int64_t g = ids[i], v = values[i];
@@ -194,15 +206,8 @@ void DistinctGroupMembers(std::span<const int64_t> ids, std::span<const int64_t>
     lo = std::min(lo, v);
     hi = std::max(hi, v);
   }
-  for (size_t g = 0; g < ngroups; ++g) start[g + 1] += start[g];
-  std::vector<int64_t> grouped(static_cast<size_t>(start[ngroups]));
-  {
-    std::vector<int64_t> cursor(start.begin(), start.end() - 1);
-    for (size_t i = 0; i < ids.size(); ++i) {
-      const int64_t g = ids[i], v = values[i];
-      if (g >= 0 && v >= 0) grouped[static_cast<size_t>(cursor[static_cast<size_t>(g)]++)] = v;
-    }
-  }
+  SortByGroup(ids, [&](size_t i) { return values[i] >= 0; }, [&](size_t i) { return values[i]; },
+              &start, &grouped);
   // The group (plus one) each value was last kept for: a table over the values' range when it
   // is not much wider than the rows (node ids mostly are), else a map.
   const bool dense = hi >= lo && static_cast<uint64_t>(hi - lo) < 4 * grouped.size() + 4096;
