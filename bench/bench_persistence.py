@@ -14,6 +14,8 @@ fresh SQLite file as in bench_service.py):
   use, and both producers alone (a writer that stores nothing), which shows how much of the
   time is the Python loop;
 * the bulk DAG write of `flush` (`_persist_dag_to_storage`) of a graph of N nodes;
+* `persist_results` of one output over N rows with input-row hashes, beside the same rows made
+  by the literal per-row algorithm (a Series and its JSON per source row, a tuple per result);
 * a whole N-node pipeline (per-node writes while the nodes are created, one row value per node,
   flush, close) through the service and straight into SQLite;
 * the store alone: `HostedStorage.write_columns` of a synthetic column batch of --column-nodes
@@ -33,6 +35,7 @@ import time
 from typing import Callable, ContextManager, Dict, List, Optional, Tuple
 
 import numpy as np
+import pandas as pd
 
 _HERE = os.path.dirname(os.path.abspath(__file__))
 _SRC = os.path.join(os.path.dirname(_HERE), "src")
@@ -236,6 +239,44 @@ def time_pipeline(url: str, nodes: int, key: str = KEY, check_url: Optional[str]
     return elapsed
 
 
+def _result_inputs(n: int):
+    """A source frame of n rows (ints, floats, texts) and one output over it."""
+    k = np.arange(n)
+    df = pd.DataFrame({"age": 18 + k % 60, "amount": k * 0.25, "purpose": np.array(["car", "radio/TV", "business"])[k % 3]})
+
+    class Output:
+        _prov = (k * 2654435761 & 0xFFFFFFFF).astype(np.uint32)
+        values = df["amount"].to_numpy() / 3
+
+    return df, {"score": Output()}
+
+
+def time_results(url: str, n: int, by_row: bool = False) -> float:
+    """persist_results of one output with input-row hashes into a fresh pipeline; with `by_row`,
+    the same rows made as the literal algorithm makes them (a Series and its JSON per source row,
+    a tuple per result row) and stored with one store_results call."""
+    import hashlib
+
+    df, outputs = _result_inputs(n)
+    s = _reader(url)
+    try:
+        pid = s.create_pipeline("bench")
+        t0 = time.perf_counter()
+        if by_row:
+            hashes = [hashlib.sha256(df.iloc[i].to_json().encode("utf-8")).hexdigest() for i in range(n)]
+            out = outputs["score"]
+            s.store_results(pid, [(str(i), "score", int(out._prov[i]), float(out.values[i]), hashes[i])
+                                  for i in range(n)])
+        else:
+            DAGTracker.persist_results(s, pid, range(n), outputs, df)
+        elapsed = time.perf_counter() - t0
+        if len(s.get_results(pid)) != n:
+            raise RuntimeError("persist_results stored the wrong number of rows")
+        return elapsed
+    finally:
+        s.disconnect()
+
+
 # ---------------------------------------------------------------- the store alone: column batches
 
 _COLUMN_TEXTS = ["SOURCE", "BINARY", "load", "add", "loans", "amount"]
@@ -431,6 +472,11 @@ def measure(rows: int = 1_000_000, nodes: int = 100_000, repeats: int = 3, postg
             add("row values: C++ entry point + flush", backend, rows, "rows", _on(url_cm, time_rows_native, rows))
             add("bulk DAG write of flush (_persist_dag_to_storage)", backend, nodes, "nodes",
                 _on(url_cm, time_dag_bulk, nodes))
+            add("persist_results: 1 output with input-row hashes", backend, nodes, "rows",
+                _on(url_cm, time_results, nodes))
+            base, base_times = _median(_on(url_cm, lambda url, n: time_results(url, n, by_row=True), nodes),
+                                       repeats)
+            out[-1].update(by_row_s=base, by_row_times=base_times)
     add("row values, producer only: record_row_value in a Python loop", "-", rows, "rows",
         lambda: time_rows_producer("python", rows))
     add("row values, producer only: C++ entry point", "-", rows, "rows", lambda: time_rows_producer("native", rows))
@@ -461,6 +507,8 @@ def run(rows: Optional[int] = None, repeat: int = 3) -> list:
             res.notes = ["through the service: %s nodes/s, %s rows/s; direct SQLite: %s nodes/s, %s rows/s" % (
                 format(round(n / med), ","), format(round(rows_n / med), ","),
                 format(round(n / base), ","), format(round(rows_n / base), ","))]
+        if "by_row_s" in r:
+            res.baseline, res.baseline_s = "the same rows made row by row (iloc[i].to_json())", float(r["by_row_s"])
         if "Python loop + flush" in str(r["name"]) and r["backend"] == "sqlite":
             res.target = ">= 250,000 rows/s"
         results.append(res)
@@ -496,6 +544,9 @@ def main(argv: Optional[List[str]] = None) -> int:
         n, med = int(r["n"]), float(r["median_s"])
         line = "%-24s %-66s n=%-8d median %.3f s %11.0f %s/s   (runs: %s)" % (
             r["backend"], r["name"], n, med, n / med, r["unit"], ", ".join("%.3f" % x for x in r["times_s"]))
+        if "by_row_s" in r:
+            line += "   row by row median %.3f s (runs: %s)" % (
+                r["by_row_s"], ", ".join("%.3f" % x for x in r["by_row_times"]))
         if "direct_s" in r:
             line += "   direct SQLite median %.3f s %11.0f %s/s (runs: %s)" % (
                 r["direct_s"], n / r["direct_s"], r["unit"], ", ".join("%.3f" % x for x in r["direct_times"]))

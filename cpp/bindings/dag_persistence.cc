@@ -1258,119 +1258,12 @@ nb::object PersistToStorage(nb::handle self, nb::handle storage, nb::handle pipe
   return IntResult(pid);
 }
 
-namespace {
-
-/// Reads element i of a provenance column as int(prov[i]): natively for uint32 numpy arrays.
-class ProvColumn {
- public:
-  explicit ProvColumn(nb::handle prov) : obj_(nb::borrow(prov)) {
-    if (nb::try_cast(prov, arr_, /*convert=*/false)) {
-      native_ = true;
-      size_ = static_cast<Py_ssize_t>(arr_.shape(0));
-    } else {
-      size_ = Size(prov);
-    }
-  }
-  Py_ssize_t size() const { return size_; }
-  nb::object At(Py_ssize_t i) const {
-    if (native_) return Steal(PyLong_FromUnsignedLong(arr_(static_cast<size_t>(i))));
-    return ToInt(Steal(PySequence_GetItem(obj_.ptr(), i)));
-  }
-
- private:
-  nb::object obj_;
-  nb::ndarray<const uint32_t, nb::ndim<1>, nb::device::cpu> arr_;
-  bool native_ = false;
-  Py_ssize_t size_ = 0;
-};
-
-/// Reads element i of a value column as float(values[i]): natively for float64 and int64 numpy
-/// arrays.
-class ValueColumn {
- public:
-  explicit ValueColumn(nb::handle values) : obj_(nb::borrow(values)) {
-    if (nb::try_cast(values, f64_, false)) {
-      kind_ = kF64;
-      size_ = static_cast<Py_ssize_t>(f64_.shape(0));
-    } else if (nb::try_cast(values, i64_, false)) {
-      kind_ = kI64;
-      size_ = static_cast<Py_ssize_t>(i64_.shape(0));
-    } else {
-      size_ = Size(values);
-    }
-  }
-  Py_ssize_t size() const { return size_; }
-  nb::object At(Py_ssize_t i) const {
-    const auto k = static_cast<size_t>(i);
-    switch (kind_) {
-      case kF64:
-        return Steal(PyFloat_FromDouble(f64_(k)));
-      case kI64:
-        return Steal(PyFloat_FromDouble(static_cast<double>(i64_(k))));
-      default:
-        return Steal(PyNumber_Float(Steal(PySequence_GetItem(obj_.ptr(), i)).ptr()));
-    }
-  }
-
- private:
-  enum Kind { kGeneric, kF64, kI64 };
-  nb::object obj_;
-  nb::ndarray<const double, nb::ndim<1>, nb::device::cpu> f64_;
-  nb::ndarray<const int64_t, nb::ndim<1>, nb::device::cpu> i64_;
-  Kind kind_ = kGeneric;
-  Py_ssize_t size_ = 0;
-};
-
-}  // namespace
-
 void PersistResults(nb::handle storage, nb::handle pipeline_id, nb::handle row_keys,
                     nb::handle outputs, nb::handle source_df) {
   nb::object pid = AsInt(pipeline_id, "pipeline_id");
-  nb::object sha256 = ImportAttr("hashlib", "sha256");
-  nb::object keys = Steal(PySequence_List(row_keys.ptr()));
   nb::dict outs = AsDict(outputs, "outputs");
-  const Py_ssize_t n_keys = PyList_GET_SIZE(keys.ptr());
-
-  // Input-row hashes: SHA-256 of the JSON text pandas renders for each source row.
-  nb::object hashes;
-  if (!source_df.is_none()) {
-    hashes = Steal(PyList_New(n_keys));
-    const Py_ssize_t n_rows = Size(source_df);
-    nb::object iloc = source_df.attr("iloc");
-    for (Py_ssize_t i = 0; i < n_keys; ++i) {
-      nb::object h = nb::none();
-      if (i < n_rows) {
-        nb::object row = Steal(PyObject_GetItem(iloc.ptr(), nb::int_(i).ptr()));
-        nb::object text = CallMethod(row, Interned("to_json"));
-        nb::object data = Steal(PyUnicode_AsUTF8String(text.ptr()));
-        h = CallMethod(sha256(data), Interned("hexdigest"));
-      }
-      PyList_SET_ITEM(hashes.ptr(), i, h.release().ptr());
-    }
-  }
-  const bool with_hashes = hashes.is_valid() && PyList_GET_SIZE(hashes.ptr()) > 0;
-
-  std::vector<nb::object> key_texts;
-  key_texts.reserve(static_cast<size_t>(n_keys));
-  for (nb::handle key : keys) key_texts.push_back(Steal(PyObject_Str(key.ptr())));
-
-  nb::list results;
-  nb::object items = Steal(PyDict_Items(outs.ptr()));
-  for (nb::handle item : items) {
-    nb::handle name = PyTuple_GET_ITEM(item.ptr(), 0);
-    nb::handle series = PyTuple_GET_ITEM(item.ptr(), 1);
-    const ProvColumn prov(series.attr("_prov"));
-    const ValueColumn values(series.attr("values"));
-    for (Py_ssize_t i = 0; i < n_keys; ++i) {
-      nb::object fingerprint = i < prov.size() ? prov.At(i) : nb::object(nb::int_(0));
-      nb::object value = i < values.size() ? values.At(i) : nb::object(nb::none());
-      nb::handle h = Py_None;
-      if (with_hashes) h = PyList_GET_ITEM(hashes.ptr(), i);
-      nb::object row = AtomicTuple({key_texts[static_cast<size_t>(i)], name, fingerprint, value, h});
-      if (PyList_Append(results.ptr(), row.ptr()) < 0) throw nb::python_error();
-    }
-  }
-  CallMethod(storage, Interned("store_results"), pid, results);
+  ImportName("lumarq.utilities.persistence._results", "persist_results")(storage, pid, row_keys,
+                                                                         outs, source_df);
 }
 
 // ---------------------------------------------------------------- dashboard

@@ -177,3 +177,44 @@ def test_results_edge_cases():
         DAGTracker.persist_results(store, 1, ["a"], [])
     with pytest.raises(TypeError, match=TYPE_ERROR.format("pipeline_id", "int", "NoneType")):
         DAGTracker.persist_results(store, None, ["a"], {})
+
+
+def _frames():
+    import lumarq
+    from lumarq.utilities.vantor32_dag import wrap_dataframe_dag
+
+    mixed = pd.DataFrame({"age": [67, 22, 49, 45, 53], "sex": ["male", "female", None, "x\ny\u00e9\"", "\u2028"],
+                          "amount": [1169.0, np.nan, 2096.5, 1 / 3, 1e20], "flag": [True, False, True, True, False]})
+    when = pd.DataFrame({"t": pd.date_range("2020-01-01", periods=5, freq="37h"), "n": np.arange(5, dtype=np.uint16)})
+    return {
+        "mixed": mixed,
+        "numeric": mixed[["age", "amount"]],
+        "ints": mixed[["age"]].astype(np.int8),
+        "bools": mixed[["flag"]],
+        "datetimes": when,
+        "strings": mixed[["sex"]].astype("string"),
+        "objects": pd.DataFrame({"o": [{"a": 1}, [1, 2], None, 1.5, "s"], "i": range(5)}),
+        "tracked": wrap_dataframe_dag(mixed, DAGTracker(), "loans"),
+        "provenance dtype": lumarq.track(mixed, DAGTracker(), "loans"),
+        # row by row: dtypes, labels or types a whole-frame rendering is not trusted with
+        "float32": mixed[["amount"]].astype(np.float32),
+        "nullable": pd.DataFrame({"i": pd.array([1, None, 3, 4, 5], dtype="Int64"), "f": 0.5}),
+        "categorical": mixed[["sex"]].astype("category"),
+        "tz": pd.DataFrame({"t": pd.date_range("2020", periods=5, tz="Europe/Paris")}),
+        "int labels": pd.DataFrame({1: [1, 2, 3, 4, 5], 2: list("abcde")}),
+    }
+
+
+@pytest.mark.parametrize("name", list(_frames()))
+def test_input_row_hashes_are_each_rows_own_json(name, monkeypatch):
+    from lumarq.utilities.persistence import _results
+
+    monkeypatch.setattr(_results, "_CHUNK", 2)  # rows rendered in several pieces
+    df = _frames()[name]
+    store, rendered, to_json = Results(), [], pd.Series.to_json
+    monkeypatch.setattr(pd.Series, "to_json", lambda self, *a, **k: rendered.append(1) or to_json(self, *a, **k))
+    DAGTracker.persist_results(store, 1, range(7), {"o": Series(np.arange(7, dtype=np.uint32), np.zeros(7))}, df)
+    calls = len(rendered)
+    assert [r[4] for r in store.calls[0][1]] == [row_hash(df, i) for i in range(len(df))] + [None, None]
+    # The frames above the comment render whole: only the first row is rendered on its own.
+    assert calls == (len(df) if list(_frames()).index(name) >= 9 else 1)

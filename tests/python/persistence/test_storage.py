@@ -286,6 +286,19 @@ def test_results_round_trip(storage):
                                         ("3", "flag", 0, None, None)]
 
 
+def test_result_columns_store_as_their_rows(storage):
+    from lumarq.utilities.persistence._columns import ResultColumns
+
+    pid = storage.create_pipeline("p")
+    n = 1203  # several multi-row statements and a remainder
+    keys = [str(k) for k in range(n)]
+    cols = ResultColumns(pid, keys, ["risk", "flag"], [list(range(n)), [2**32 - 1] * n],
+                         [[k / 4 for k in range(n)], [None] * n], [("%064x" % k if k % 3 else None) for k in range(n)])
+    assert storage.store_result_columns(pid, cols) == 2 * n
+    assert storage.get_results(pid) == cols.to_records()
+    assert storage.store_result_columns(pid, ResultColumns(pid, [], ["x"], [[]], [[]], [])) == 0
+
+
 def test_sources_catalogue_latest_registration_wins(storage):
     storage.register_source(0, "loans", "gender", is_protected=True)
     storage.register_source(1, "loans", "amount", is_protected=False)

@@ -6,7 +6,7 @@ a background thread.
 """
 
 from ._records import StoredEdge, StoredNode, StoredRowValue
-from ._columns import GraphColumns, RowValueColumns
+from ._columns import GraphColumns, ResultColumns, RowValueColumns
 from ._backend import UnknownPipelineError
 from ._urls import mask_url
 from ._writer import AsyncWriter, WriterConfig
@@ -16,6 +16,7 @@ __all__ = [
     "AsyncWriter",
     "GraphColumns",
     "HostedStorage",
+    "ResultColumns",
     "RowValueColumns",
     "StoredEdge",
     "StoredNode",

@@ -12,7 +12,7 @@ from __future__ import annotations
 import abc
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
-from ._columns import GraphColumns, RowValueColumns
+from ._columns import GraphColumns, ResultColumns, RowValueColumns
 from ._records import StoredEdge, StoredNode, StoredRowValue
 
 PIPELINE_STATUSES = ("running", "completed", "failed")
@@ -81,6 +81,11 @@ class StorageBackend(abc.ABC):
     def store_results(
         self, tenant: str, pipeline_id: int, rows: Sequence[ResultRow], batch_id: Optional[str] = None
     ) -> int: ...
+
+    def store_result_columns(self, tenant: str, pipeline_id: int, columns: ResultColumns,
+                             batch_id: Optional[str] = None) -> int:
+        """`store_results` for `ResultColumns`; this default goes through the rows."""
+        return self.store_results(tenant, pipeline_id, columns.to_records(), batch_id)
 
     @abc.abstractmethod
     def write_batch(

@@ -201,6 +201,42 @@ class RowValueColumns:
         ]
 
 
+@dataclass
+class ResultColumns:
+    """Result rows of one pipeline (see `DAGTracker.persist_results`) as columns: one list per
+    output over the same row keys. Row r of output o is (row_keys[r], outputs[o],
+    fingerprint[o][r], value[o][r], input_row_hash[r] or None); rows run output by output, each
+    in row-key order. The lists hold the Python values a driver binds, made once per column."""
+
+    pipeline_id: int
+    row_keys: List[str]
+    outputs: List[str]
+    fingerprint: List[List[int]]
+    value: List[List[Optional[float]]]
+    input_row_hash: Optional[List[Optional[str]]] = None  # one per row key, or none at all
+
+    def __len__(self) -> int:
+        return len(self.outputs) * len(self.row_keys)
+
+    def hashes(self) -> List[Optional[str]]:
+        return self.input_row_hash if self.input_row_hash else [None] * len(self.row_keys)
+
+    def to_records(self) -> List[Tuple[str, str, int, Optional[float], Optional[str]]]:
+        return list(zip(*self.flat()))
+
+    def flat(self) -> Tuple[List[str], List[str], List[int], List[Optional[float]], List[Optional[str]]]:
+        """Row keys, output names, fingerprints, values and hashes, one entry per row."""
+        keys, hashes, n = self.row_keys, self.hashes(), len(self.row_keys)
+        names: List[str] = []
+        fps: List[int] = []
+        values: List[Optional[float]] = []
+        for name, f, v in zip(self.outputs, self.fingerprint, self.value):
+            names.extend([name] * n)
+            fps.extend(f)
+            values.extend(v)
+        return keys * len(self.outputs), names, fps, values, hashes * len(self.outputs)
+
+
 ColumnPair = Tuple[Optional[GraphColumns], Optional[RowValueColumns]]
 
 

@@ -35,7 +35,7 @@ from sqlalchemy.pool import StaticPool
 
 from . import _schema as S
 from ._jsonutil import dumps_json
-from ._columns import GraphColumns, RowValueColumns
+from ._columns import GraphColumns, ResultColumns, RowValueColumns
 from ._backend import ResolvedEdge, ResultRow, SourceRow, StorageBackend, UnknownPipelineError
 from ._records import StoredEdge, StoredNode, StoredRowValue
 from ._urls import Scrubber, describe_error, mask_url, url_password
@@ -300,7 +300,6 @@ class _SQLiteBulk:
         "ON CONFLICT (parent_node_id, child_node_id, input_position) DO NOTHING"
     )
     rows_sql = "INSERT INTO lumarq_row_values (" + _ROW_COLS + ") VALUES (?,?,?,?,?,?,?,?)"
-    results_sql = "INSERT INTO lumarq_results (" + _RESULT_COLS + ") VALUES (?,?,?,?,?,?,?)"
 
     # A node first stored without a column name (written as it was created) takes the name
     # when the whole graph is written again later; a stored name is never replaced.
@@ -339,9 +338,9 @@ class _SQLiteBulk:
         )
         return len(chunk)
 
-    def insert_results(self, cur, params: List[tuple]) -> int:
-        cur.executemany(self.results_sql, params)
-        return len(params)
+    def insert_results(self, cur, tenant: str, pipeline_id: int, cols: Tuple[List[Any], ...]) -> int:
+        self._insert_many(cur, self._result_head, self._result_row, [tenant, pipeline_id], list(cols))
+        return len(cols[0])
 
     # -- column batches --
     # Many rows per INSERT statement: sqlite3 binds parameters quickly but
@@ -362,6 +361,8 @@ class _SQLiteBulk:
     _edge_row = "(?1,?2,?,?,?)"
     _value_head = "INSERT INTO lumarq_row_values (tenant_id, " + _ROW_COLS.replace(", tenant_id", "") + ") VALUES "
     _value_row = "(?1,?,?,?,?,?,?,?)"
+    _result_head = "INSERT INTO lumarq_results (" + _RESULT_COLS + ") VALUES "
+    _result_row = "(?1,?2,?,?,?,?,?)"
 
     def __init__(self) -> None:
         self._max_params = 999  # SQLite's own limit before 3.32
@@ -531,11 +532,12 @@ class _PostgresBulk:
                 write((p, i, f, o, v, c, tenant, t))
         return len(chunk)
 
-    def insert_results(self, cur, params: List[tuple]) -> int:
+    def insert_results(self, cur, tenant: str, pipeline_id: int, cols: Tuple[List[Any], ...]) -> int:
         with cur.copy(self.results_copy) as cp:
-            for row in params:
-                cp.write_row(row)
-        return len(params)
+            write = cp.write_row
+            for k, name, fp, v, h in zip(*cols):
+                write((tenant, pipeline_id, k, name, fp, v, h))
+        return len(cols[0])
 
     # -- column batches --
     # Column batches go through binary COPY into temporary tables holding
@@ -1208,20 +1210,28 @@ class SQLBackend(StorageBackend):
                                  last_write_at=now) for p in todo])
 
     def store_results(self, tenant, pipeline_id, rows, batch_id: Optional[str] = None) -> int:
-        pid = int(pipeline_id)
-        params = [
-            (tenant, pid, str(key), str(name), int(fp), None if v is None else float(v), h)
-            for key, name, fp, v, h in rows
-        ]
+        cols = ([str(k) for k, _, _, _, _ in rows], [str(n) for _, n, _, _, _ in rows],
+                [int(fp) for _, _, fp, _, _ in rows], [None if v is None else float(v) for _, _, _, v, _ in rows],
+                [h for _, _, _, _, h in rows])
+        return self._store_results(tenant, int(pipeline_id), cols, batch_id)
+
+    def store_result_columns(self, tenant, pipeline_id, columns: ResultColumns,
+                             batch_id: Optional[str] = None) -> int:
+        keys, names, fps, values, hashes = columns.flat()
+        names = [n if type(n) is str else str(n) for n in names]
+        return self._store_results(tenant, int(pipeline_id), (keys, names, fps, values, hashes), batch_id)
+
+    def _store_results(self, tenant: str, pid: int, cols: Tuple[List[Any], ...], batch_id: Optional[str]) -> int:
+        """Result rows given as five columns: row key, output name, fingerprint, value, hash."""
         with self._tx() as conn:
             self._check_pipelines(conn, tenant, [pid])
             done = self._claim_batch(conn, tenant, batch_id)
             if done is not None:
                 return int(done.get("inserted", 0))
             try:
-                n = self._bulk.insert_results(self._cursor(conn), params) if params else 0
+                n = self._bulk.insert_results(self._cursor(conn), tenant, pid, cols) if cols[0] else 0
             except Exception:
-                self._explain_refusal([rows], _RESULT_TEXT, "results")
+                self._explain_refusal([list(zip(*cols))], _RESULT_TEXT, "results")
                 raise
             self._touch(conn, tenant, [pid])
             self._batch_done(conn, tenant, batch_id, {"inserted": n})
