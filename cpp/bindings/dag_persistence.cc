@@ -1140,7 +1140,8 @@ void PersistDagToStorage(nb::handle self) {
   ImportFrom(kStorageModule, {"StoredNode"}, &node_type);
   static RecordMaker records(kNodeFields, kNodeFieldCount);
 
-  nb::object snapshot = NodeSnapshot(NodesMap(t));
+  nb::object nodes = NodesToRead(t);  // one state for the nodes and the edges
+  nb::object snapshot = NodeSnapshot(nodes);
   nb::dict kept = FirstNodePerFingerprint(snapshot);
   nb::dict names = AssignedColumnNames(snapshot);
   const Decoder decoder(self);
@@ -1172,7 +1173,7 @@ void PersistDagToStorage(nb::handle self) {
   }
   nb::object fp_map =
       CallMethod(Need(t.storage, "_storage"), Interned("get_fingerprint_node_map"), pipeline_id);
-  nb::list rows = ResolveEdges(snapshot, NodesMap(t), fp_map, /*convert=*/true);
+  nb::list rows = ResolveEdges(snapshot, nodes, fp_map, /*convert=*/true);
   if (PyList_GET_SIZE(rows.ptr()) > 0) {
     CallMethod(Need(t.storage, "_storage"), Interned("store_edges_resolved"), rows);
     nb::setattr(self, "_edges_written", nb::int_(PyList_GET_SIZE(rows.ptr())));
@@ -1221,7 +1222,8 @@ nb::object PersistToStorage(nb::handle self, nb::handle storage, nb::handle pipe
                  {{"is_protected", nb::bool_(prot)}});
   }
 
-  nb::object snapshot = NodeSnapshot(NodesMap(t));
+  nb::object nodes = NodesToRead(t);  // one state for the nodes and the edges
+  nb::object snapshot = NodeSnapshot(nodes);
   nb::dict kept = FirstNodePerFingerprint(snapshot);
   nb::dict names = AssignedColumnNames(snapshot);
   nb::list batch;
@@ -1252,7 +1254,7 @@ nb::object PersistToStorage(nb::handle self, nb::handle storage, nb::handle pipe
   }
   CallMethod(storage, Interned("store_nodes"), batch);
   nb::object fp_map = CallMethod(storage, Interned("get_fingerprint_node_map"), pid);
-  nb::list rows = ResolveEdges(snapshot, NodesMap(t), fp_map, /*convert=*/false);
+  nb::list rows = ResolveEdges(snapshot, nodes, fp_map, /*convert=*/false);
   CallMethod(storage, Interned("store_edges_resolved"), rows);
   CallMethod(storage, Interned("complete_pipeline"), pid, nb::str("completed"));
   return IntResult(pid);
@@ -1282,7 +1284,7 @@ void SyncToDashboard(nb::handle self) {
   nb::object edge_count = GetAttrOr(self, "_edges_written", zero);
   bool disparate = false;
   nb::dict names;  // insertion-ordered set of protected source names
-  nb::object snapshot = NodeSnapshot(NodesMap(t));
+  nb::object snapshot = NodeSnapshot(NodesToRead(t, /*protected_only=*/true));
   for (nb::handle node : snapshot) {
     if (!NodeIsProtected(node)) continue;
     disparate = true;

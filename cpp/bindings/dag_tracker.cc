@@ -1882,6 +1882,15 @@ void RegisterDagTracker(nb::module_& m) {
           nb::sig("def flush(self, timeout: float = 30.0) -> bool"), nb::arg("timeout").none() = 30.0,
           "Hand buffered rows to the writer and wait for it; write the DAG and report to the\n"
           "dashboard once per pipeline. Returns True.");
+  cls.def(
+      "_node_snapshot", [](nb::handle self) { return NodesToRead(Self(self)); },
+      nb::sig("def _node_snapshot(self) -> Dict[int, DAGNode]"),
+      "The nodes by id, as `_nodes` holds them, without moving a columnar store into `_nodes`\n"
+      "(the tracker's own readers use it, so reading stays off the slow path of dicts).");
+  cls.def_prop_ro(
+      "_columnar", [](nb::handle self) { return static_cast<bool>(Self(self).store); },
+      nb::sig("def _columnar(self) -> bool"),
+      "Whether the nodes are held as columns (False once `_nodes` or `_prov_to_nodes` was read).");
   cls.def("_sync_to_dashboard", &SyncToDashboard,
           nb::sig("def _sync_to_dashboard(self) -> None"),
           "Post the pipeline report to the dashboard service (failures are logged).");

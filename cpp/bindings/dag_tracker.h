@@ -117,6 +117,10 @@ void SpillStore(DagTracker& t);
 /// Fills `map` and `prov_map` as `_nodes` and `_prov_to_nodes` would be after a spill, leaving
 /// the store as it is (for a snapshot such as the pickled state).
 void StoreAsDicts(DagTracker& t, nb::handle map, nb::handle prov_map);
+/// {id: node} of the stored nodes in id order, leaving the store in place (for the tracker's own
+/// reads: spilling would put every later operation on the slow path of dicts); `_nodes` when
+/// the nodes are dicts already. `protected_only` may leave out nodes that cannot be protected.
+nb::object NodesToRead(DagTracker& t, bool protected_only = false);
 /// `_nodes` / `_prov_to_nodes` after spilling the store.
 nb::object NodesMap(DagTracker& t);
 nb::object ProvMap(DagTracker& t);

@@ -238,3 +238,49 @@ def test_cycles_through_a_read_graph_are_collected(container):
     del holder, box
     gc.collect()
     assert gone() is None
+
+
+def _sync_body(t, monkeypatch):
+    import urllib.request
+
+    sent = []
+
+    class Response:
+        def read(self):
+            return b"{}"
+
+        def close(self):
+            pass
+
+    monkeypatch.setattr(urllib.request, "urlopen", lambda req, timeout: sent.append(req.data) or Response())
+    t._service_url, t._api_key = "https://dashboard.example", "k"
+    t._sync_to_dashboard()
+    return sent
+
+
+class _Storage:
+    def __init__(self):
+        self.calls = []
+
+    def __getattr__(self, name):
+        return lambda *a, **k: (self.calls.append((name, a, k)), {} if name == "get_fingerprint_node_map" else 1)[1]
+
+
+@pytest.mark.parametrize("reader", [
+    lambda t, mp: _sync_body(t, mp),
+    lambda t, mp: (lambda s: (t.persist_to_storage(s), s.calls))(_Storage()),
+    lambda t, mp: t.to_prov(),
+], ids=["dashboard report", "persist_to_storage", "to_prov"])
+def test_the_trackers_own_reads_keep_the_columnar_store(reader, monkeypatch):
+    """Reading every node for a report or an export must not move the store into dicts: every
+    later operation would then take the per-node path (with a writer, thousands of times
+    slower)."""
+    warnings.simplefilter("ignore", UserWarning)
+    columnar, dicts = DAGTracker(), as_dicts(DAGTracker())
+    got = []
+    for t in (columnar, dicts):
+        pipeline(t)
+        t.get_node(0).is_protected = True  # a handed-out source made protected since
+        got.append(reader(t, monkeypatch))
+    assert columnar._columnar and not dicts._columnar
+    assert got[0] == got[1]

@@ -172,7 +172,9 @@ def from_dag(dag: Any) -> LineageGraph:
 
 
 def from_tracker(tracker: Any, pipeline: Any = None) -> LineageGraph:
-    nodes = {int(n.node_id): _node_from_record(n) for n in list(tracker._nodes.values())}
+    # A DAGTracker's snapshot leaves its columnar store in place; `_nodes` would not.
+    held = tracker._node_snapshot() if hasattr(tracker, "_node_snapshot") else tracker._nodes
+    nodes = {int(n.node_id): _node_from_record(n) for n in list(held.values())}
     ctx = _tracker_context(tracker)
     if isinstance(pipeline, str):
         ctx["pipeline_name"] = pipeline
