@@ -1284,7 +1284,7 @@ void SyncToDashboard(nb::handle self) {
   nb::object edge_count = GetAttrOr(self, "_edges_written", zero);
   bool disparate = false;
   nb::dict names;  // insertion-ordered set of protected source names
-  nb::object snapshot = NodeSnapshot(NodesToRead(t, /*protected_only=*/true));
+  nb::object snapshot = NodeSnapshot(NodesToRead(t, &disparate));
   for (nb::handle node : snapshot) {
     if (!NodeIsProtected(node)) continue;
     disparate = true;

@@ -140,13 +140,15 @@ void StoreAsDicts(DagTracker& t, nb::handle map, nb::handle prov_map) {
   }
 }
 
-nb::object NodesToRead(DagTracker& t, bool protected_only) {
+nb::object NodesToRead(DagTracker& t, bool* protected_rows) {
   if (!t.store) return Need(t.nodes, "_nodes");
   auto snap = t.store->Snap();
   std::vector<std::pair<nb::object, nb::object>> nodes;  // (id, node), in id order
   snap.ForEach([&](const NodeView& v) {
-    // Only a node handed out can have been made protected since, or name a table and column.
-    if (protected_only && !(v.flags & (lumarq::kNodeProtected | lumarq::kNodeHasExtra))) return;
+    if (protected_rows != nullptr && !(v.flags & lumarq::kNodeHasExtra)) {
+      if (v.flags & lumarq::kNodeProtected) *protected_rows = true;
+      return;
+    }
     nodes.emplace_back(PyInt(v.id), MaterializeRow(t, v, /*keep=*/false));
   });
   nb::dict map;

@@ -119,8 +119,9 @@ void SpillStore(DagTracker& t);
 void StoreAsDicts(DagTracker& t, nb::handle map, nb::handle prov_map);
 /// {id: node} of the stored nodes in id order, leaving the store in place (for the tracker's own
 /// reads: spilling would put every later operation on the slow path of dicts); `_nodes` when
-/// the nodes are dicts already. `protected_only` may leave out nodes that cannot be protected.
-nb::object NodesToRead(DagTracker& t, bool protected_only = false);
+/// the nodes are dicts already. With `protected_rows`, only the nodes handed out come back (the
+/// only ones that can name a table and column) and it is set when another stored row is protected.
+nb::object NodesToRead(DagTracker& t, bool* protected_rows = nullptr);
 /// `_nodes` / `_prov_to_nodes` after spilling the store.
 nb::object NodesMap(DagTracker& t);
 nb::object ProvMap(DagTracker& t);

@@ -266,12 +266,25 @@ class _Storage:
         return lambda *a, **k: (self.calls.append((name, a, k)), {} if name == "get_fingerprint_node_map" else 1)[1]
 
 
+def _held_source_made_protected(t):
+    pipeline(t)
+    t.get_node(0).is_protected = True  # a handed-out source made protected since
+
+
+def _protected_rows_only(t):
+    """No node object at all: the only protected nodes are rows of the store."""
+    t.register("loans", "gender", True)
+    word = t.encode({0}, 5, 0, True, 0)
+    t.log_unary("neg", 10**6, t.update_chain(word, 5))
+
+
+@pytest.mark.parametrize("build", [_held_source_made_protected, _protected_rows_only])
 @pytest.mark.parametrize("reader", [
     lambda t, mp: _sync_body(t, mp),
     lambda t, mp: (lambda s: (t.persist_to_storage(s), s.calls))(_Storage()),
     lambda t, mp: t.to_prov(),
 ], ids=["dashboard report", "persist_to_storage", "to_prov"])
-def test_the_trackers_own_reads_keep_the_columnar_store(reader, monkeypatch):
+def test_the_trackers_own_reads_keep_the_columnar_store(build, reader, monkeypatch):
     """Reading every node for a report or an export must not move the store into dicts: every
     later operation would then take the per-node path (with a writer, thousands of times
     slower)."""
@@ -279,8 +292,7 @@ def test_the_trackers_own_reads_keep_the_columnar_store(reader, monkeypatch):
     columnar, dicts = DAGTracker(), as_dicts(DAGTracker())
     got = []
     for t in (columnar, dicts):
-        pipeline(t)
-        t.get_node(0).is_protected = True  # a handed-out source made protected since
+        build(t)
         got.append(reader(t, monkeypatch))
     assert columnar._columnar and not dicts._columnar
     assert got[0] == got[1]
