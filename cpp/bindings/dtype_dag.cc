@@ -233,13 +233,26 @@ nb::object LogGroups(nb::handle tracker, nb::handle op_name, Words words, Ids1 o
   const int64_t* off = offsets.data();
   const int64_t* in = inputs.data();
   const auto m = static_cast<int64_t>(inputs.shape(0));
+  // Checked before any node is made, so bad input logs nothing.
+  if (g != 0 && off[0] != 0) throw nb::value_error("offsets out of order");
+  for (size_t i = 0; i < g; ++i) {
+    if (off[i + 1] < off[i] || off[i + 1] > m) throw nb::value_error("offsets out of order");
+  }
   int64_t* out = nullptr;
   nb::object result = NewI64Array(g, &out);
   const bool native = LogUnaryIsNative(tracker) &&
                       dag_internal::Native(tracker, merge ? "log_merge" : "log_aggregate");
+  if (native && g != 0) {
+    // A block into the store; with a writer it goes there as column slices, not node by node.
+    NodeAppender appender(tracker);
+    if (appender.ok() && appender.Run(static_cast<NodeKind>(kind), op, [&](lumarq::NodeTarget& t) {
+          lumarq::AppendGroupNodes(t, g, words.data(), off, in, out);
+        })) {
+      return result;
+    }
+  }
   for (size_t i = 0; i < g; ++i) {
     const int64_t lo = off[i], hi = off[i + 1];
-    if (lo < 0 || hi < lo || hi > m) throw nb::value_error("offsets out of order");
     if (hi == lo) {
       out[i] = -1;
       continue;

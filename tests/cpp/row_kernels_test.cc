@@ -145,5 +145,37 @@ TEST(ElementwiseKernel, FailuresLeaveTheStoreConsistent) {
   EXPECT_EQ(store.Append(kUnary, 0, 1, 0, {}, 0), 101);
 }
 
+TEST(GroupNodes, VariableInputsEmptyGroupsAndTheBound) {
+  NodeStore store;
+  store.SetNextId(10);
+  NodeTarget target;
+  target.store = &store;
+  target.kind = 6;
+  target.op = 3;
+  target.limit = 3;
+  int evictions = 0;
+  target.evict = [&] {
+    ++evictions;
+    store.EvictOldest(1);
+  };
+  // Groups of 2, 0, 3, 1 and 2 inputs; the third group's word is tainted.
+  const std::vector<int64_t> offsets{0, 2, 2, 5, 6, 8}, inputs{1, 2, 3, 4, 5, 6, 7, 8};
+  const std::vector<uint32_t> words{Word(1, 1), Word(2, 1), Word(4, 2), Word(5, 3), Word(6, 3)};
+  std::vector<int64_t> ids(5, 99);
+  AppendGroupNodes(target, 5, words.data(), offsets.data(), inputs.data(), ids.data());
+  EXPECT_EQ(ids, (std::vector<int64_t>{10, -1, 11, 12, 13}));
+  EXPECT_EQ(evictions, 1);  // the fourth node passed the bound of 3
+  auto snap = store.Snap();
+  NodeView v;
+  EXPECT_FALSE(snap.Find(10, &v));
+  ASSERT_TRUE(snap.Find(11, &v));
+  EXPECT_EQ(std::vector<int64_t>(v.inputs.begin(), v.inputs.end()), (std::vector<int64_t>{3, 4, 5}));
+  EXPECT_EQ(v.flags & kNodeProtected, kNodeProtected);
+  EXPECT_EQ(v.kind, 6);
+  ASSERT_TRUE(snap.Find(13, &v));
+  EXPECT_EQ(std::vector<int64_t>(v.inputs.begin(), v.inputs.end()), (std::vector<int64_t>{7, 8}));
+  EXPECT_EQ(v.flags & kNodeProtected, 0);
+}
+
 }  // namespace
 }  // namespace lumarq

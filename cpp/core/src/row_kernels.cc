@@ -31,6 +31,21 @@ void AppendNodes(NodeTarget& t, size_t n, const uint32_t* words, const int64_t* 
   }
 }
 
+void AppendGroupNodes(NodeTarget& t, size_t groups, const uint32_t* words, const int64_t* offsets,
+                      const int64_t* inputs, int64_t* ids_out) {
+  for (size_t g = 0; g < groups; ++g) {
+    const int64_t lo = offsets[g], hi = offsets[g + 1];
+    if (hi == lo) {
+      ids_out[g] = -1;
+      continue;
+    }
+    const auto flags = static_cast<uint8_t>(t.flags | (TaintOf(words[g]) ? kNodeProtected : 0));
+    ids_out[g] = t.store->Append(t.kind, flags, t.op, words[g],
+                                 {inputs + lo, static_cast<size_t>(hi - lo)}, t.timestamp);
+    if (t.store->size() > t.limit && t.evict) t.evict();
+  }
+}
+
 template <class Words>
 size_t ElementwiseRows(const Words& words, const std::array<RowOperand, Words::kArity>& in,
                        size_t n, NodeTarget& target, uint32_t* words_out, int64_t* ids_out) {

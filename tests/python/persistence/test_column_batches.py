@@ -100,6 +100,38 @@ def test_row_loop_blocks_reach_storage_before_eviction_drops_them(tmp_path, rows
     t.__exit__(None, None, None)
 
 
+@pytest.mark.parametrize("max_nodes", [60, 100_000])
+def test_merge_and_group_nodes_of_the_dtype_reach_storage(tmp_path, max_nodes):
+    """A merge's and a groupby's nodes are a block: with a writer, the block goes to it as column
+    slices (before eviction drops any), with their inputs as edges: what a memory-only tracker
+    doing the same holds."""
+    import lumarq
+
+    def run(t):
+        df = lumarq.track(pd.DataFrame({"g": np.arange(300) % 7, "v": np.arange(300.0)}), t, "L",
+                          protected=["g"])
+        right = lumarq.track(pd.DataFrame({"g": range(6), "r": np.arange(6.0)}), t, "R")
+        return list(df.merge(right, on="g", how="left")["g"].prov.nodes) + list(df.groupby("g")["v"].sum().prov.nodes)
+
+    ref = DAGTracker()
+    want_nodes, want_edges = {}, set()
+    for i in run(ref):
+        n = ref.get_node(int(i))
+        want_nodes[n.provenance] = (n.node_type.name, n.operation)
+        want_edges |= {(ref.get_node(p).provenance, n.provenance, k) for k, p in enumerate(n.inputs)}
+    url = "sqlite:///" + os.path.join(tmp_path, "s.db")
+    t = DAGTracker(api_key="k", service_url=url, pipeline_name="p")
+    t._max_nodes = max_nodes
+    ids = run(t)
+    t.flush(timeout=120.0)
+    nodes, edges = stored(url, t._pipeline_id)
+    assert {fp: nodes.get(fp, (None,))[:2] for fp in want_nodes} == want_nodes
+    assert want_edges <= edges and {k for _, k in want_nodes.values()} == {"merge_left", "sum"}
+    assert t.get_persistence_stats()["lost"] == 0
+    assert (t.get_node(int(ids[0])) is None) == (max_nodes < 300)  # evicted, and stored all the same
+    t.__exit__(None, None, None)
+
+
 # ---------------------------------------------------------------- the writer
 
 def graph(pid, fps, edges=()):

@@ -30,6 +30,12 @@ struct NodeTarget {
 void AppendNodes(NodeTarget& target, size_t n, const uint32_t* words, const int64_t* inputs,
                  size_t arity, int64_t* ids_out);
 
+/// Appends one node per group g whose inputs are inputs[offsets[g] .. offsets[g + 1]) (variable
+/// arity: aggregations and merges), word words[g]; a group without inputs gets no node (id -1).
+/// Offsets must be checked by the caller (non-decreasing from 0). Bound and eviction as above.
+void AppendGroupNodes(NodeTarget& target, size_t groups, const uint32_t* words,
+                      const int64_t* offsets, const int64_t* inputs, int64_t* ids_out);
+
 /// One operand column of an element-wise operation: a word and a node id per row (a negative
 /// id: no node).
 struct RowOperand {
