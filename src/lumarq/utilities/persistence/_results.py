@@ -6,7 +6,7 @@ source frame. Numeric numpy columns convert in one call each; anything else goes
 element through `int()` and `float()`, so their errors are the caller's to see.
 
 The input-row hash is the SHA-256 of `source_df.iloc[i].to_json()`. Rendering every row through
-its own Series costs about 40 µs a row; pandas renders the same text for a whole frame at once
+its own Series costs 40-60 µs a row; pandas renders the same text for a whole frame at once
 (records, one line a row) after the frame is cast to the dtype a row takes. That holds for the
 column dtypes below, where a row hands the JSON writer the same values either way; other frames
 take the row-by-row path, as does a frame whose first row, rendered on its own as a check,
