@@ -429,69 +429,6 @@ nb::object PipelineIdResult(nb::handle value) {
   throw nb::python_error();
 }
 
-// ---------------------------------------------------------------- dashboard helpers
-
-/// The scheme of `url` in lower case ("" without one), as RFC 3986 spells schemes.
-std::string SchemeOf(nb::handle url) {
-  if (!PyUnicode_Check(url.ptr())) return {};
-  Py_ssize_t n = 0;
-  const char* s = PyUnicode_AsUTF8AndSize(url.ptr(), &n);
-  if (s == nullptr) {
-    PyErr_Clear();
-    return {};
-  }
-  std::string scheme;
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    const char c = s[i];
-    const bool alpha = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-    if (c == ':') return scheme;
-    if (!(alpha || (i > 0 && ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.')))) {
-      return {};
-    }
-    scheme.push_back(static_cast<char>(alpha && c <= 'Z' ? c - 'A' + 'a' : c));
-  }
-  return {};
-}
-
-/// Database URLs of the storage component: no dashboard endpoint behind them.
-bool IsDatabaseScheme(std::string_view scheme) {
-  auto base = scheme.substr(0, scheme.find('+'));  // postgresql+psycopg, sqlite+pysqlite
-  return base == "sqlite" || base == "postgresql" || base == "postgres";
-}
-
-/// True for localhost names and loopback addresses.
-bool IsLoopbackHost(nb::handle host) {
-  nb::object lower = CallMethod(host, Interned("lower"));
-  std::string_view h = nb::borrow<nb::str>(lower).c_str();
-  constexpr std::string_view kSuffix = ".localhost";
-  if (h == "localhost" || h == "localhost.localdomain" ||
-      (h.size() > kSuffix.size() && h.substr(h.size() - kSuffix.size()) == kSuffix)) {
-    return true;
-  }
-  try {
-    return AsBool(ImportAttr("ipaddress", "ip_address")(lower).attr("is_loopback"));
-  } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_ValueError)) throw;
-    return false;
-  }
-}
-
-/// Once per tracker: the report carries the key as a bearer token, readable on the way when the
-/// service is reached over plain http on another machine.
-void WarnPlaintext(DagTracker& t, nb::handle url, const std::string& scheme) {
-  if (t.plaintext_warned || scheme != "http") return;
-  nb::object host = ImportAttr("urllib.parse", "urlsplit")(url).attr("hostname");
-  if (host.is_none() || !PyUnicode_Check(host.ptr()) || PyUnicode_GET_LENGTH(host.ptr()) == 0 ||
-      IsLoopbackHost(host)) {
-    return;
-  }
-  t.plaintext_warned = true;
-  WarnUser(Steal(PyUnicode_FromFormat(
-      "The dashboard report sends the API key unencrypted to %U (plain http to another "
-      "machine); use https.",
-      host.ptr())));
-}
-
 // ---------------------------------------------------------------- column batches
 
 /// A numpy array that owns `v`'s buffer (no copy).
@@ -1270,18 +1207,8 @@ void PersistResults(nb::handle storage, nb::handle pipeline_id, nb::handle row_k
 
 // ---------------------------------------------------------------- dashboard
 
-void SyncToDashboard(nb::handle self) {
+nb::object ProtectedSources(nb::handle self) {
   DagTracker& t = Self(self);
-  nb::object base = Need(t.service_url, "_service_url");
-  if (!AsBool(base) || !AsBool(Need(t.api_key, "_api_key"))) return;
-  const std::string scheme = SchemeOf(base);
-  if (IsDatabaseScheme(scheme)) return;  // storage straight into a database: no dashboard there
-  nb::object request_mod = nb::module_::import_("urllib.request");
-  nb::module_::import_("urllib.error");
-
-  nb::object zero = nb::int_(0);
-  nb::object node_count = GetAttrOr(self, "_nodes_written", zero);
-  nb::object edge_count = GetAttrOr(self, "_edges_written", zero);
   bool disparate = false;
   nb::dict names;  // insertion-ordered set of protected source names
   nb::object snapshot = NodeSnapshot(NodesToRead(t, &disparate));
@@ -1293,61 +1220,14 @@ void SyncToDashboard(nb::handle self) {
     nb::object text = Steal(PyUnicode_FromFormat("%S.%S", table.ptr(), column.ptr()));
     if (PyDict_SetItem(names.ptr(), text.ptr(), Py_None) < 0) throw nb::python_error();
   }
-  nb::object id = NameOr(t, "unnamed_pipeline");
+  return nb::make_tuple(nb::bool_(disparate), Steal(PySequence_List(names.ptr())));
+}
 
-  nb::dict pipeline;
-  pipeline["pipeline_name"] = id;
-  pipeline["status"] = "completed";
-  pipeline["node_count"] = node_count;
-  pipeline["edge_count"] = edge_count;
-  pipeline["provenance_pipeline_id"] = Need(t.pipeline_id, "_pipeline_id");
-  nb::dict model;
-  model["model_id"] = id;
-  model["name"] = NameOr(t, "Unnamed Pipeline");
-  model["version"] = "1.0";
-  model["status"] = "production";
-  model["domain"] = "credit";
-  nb::dict details;
-  details["node_count"] = node_count;
-  details["edge_count"] = edge_count;
-  details["protected_sources"] = Steal(PySequence_List(names.ptr()));
-  nb::dict fairness;
-  fairness["model_id"] = id;
-  fairness["has_disparate_impact"] = nb::bool_(disparate);
-  fairness["protected_attributes"] = Steal(PySequence_List(names.ptr()));
-  fairness["details"] = details;
-  // Measured metrics ride beside the registered-protection flag, which stays as it is.
-  if (!t.fairness_report.is_none()) fairness["metrics"] = t.fairness_report;
-  nb::dict payload;
-  payload["pipeline"] = pipeline;
-  payload["model"] = model;
-  payload["fairness"] = fairness;
-
-  nb::object stripped = CallMethod(base, Interned("rstrip"), nb::str("/"));
-  nb::object url = Steal(PyNumber_Add(stripped.ptr(), nb::str("/v1/dashboard/sync").ptr()));
-  nb::object text = ImportAttr("json", "dumps")(payload);
-  nb::object body = CallMethod(text, Interned("encode"), nb::str("utf-8"));
-  nb::dict headers;
-  headers["Authorization"] =
-      Steal(PyNumber_Add(nb::str("Bearer ").ptr(), Need(t.api_key, "_api_key").ptr()));
-  headers["Content-Type"] = "application/json";
-  nb::object request = CallKw(request_mod.attr("Request"), {url},
-                              {{"data", body}, {"method", nb::str("POST")}, {"headers", headers}});
-  WarnPlaintext(t, url, scheme);
-
-  try {
-    nb::object response = CallKw(request_mod.attr("urlopen"), {request}, {{"timeout", nb::int_(10)}});
-    try {
-      CallMethod(response, Interned("read"));
-    } catch (nb::python_error&) {
-      CallMethod(response, Interned("close"));
-      throw;
-    }
-    CallMethod(response, Interned("close"));
-  } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    LogWarning("Dashboard sync failed (non-fatal): %s", {ExceptionOf(e)});
-  }
+void SyncToDashboard(nb::handle self) {
+  DagTracker& t = Self(self);
+  nb::object warned = ImportName("lumarq.utilities.persistence._dashboard", "send_report")(
+      self, nb::bool_(t.plaintext_warned));
+  t.plaintext_warned = AsBool(warned);
 }
 
 }  // namespace lumarq::py

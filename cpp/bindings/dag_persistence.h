@@ -57,6 +57,9 @@ void PersistResults(nb::handle storage, nb::handle pipeline_id, nb::handle row_k
 
 /// _sync_to_dashboard(): the pipeline report, one JSON POST.
 void SyncToDashboard(nb::handle self);
+/// _protected_sources(): (whether any node is protected, the "table.column" names of the
+/// protected nodes that name both, in node order, once each), for the report.
+nb::object ProtectedSources(nb::handle self);
 
 /// The exception instance behind `e` (interpreters before 3.12 may hold it unnormalised, for
 /// example as the bare message text).

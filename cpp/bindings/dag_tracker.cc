@@ -1891,6 +1891,10 @@ void RegisterDagTracker(nb::module_& m) {
       "_columnar", [](nb::handle self) { return static_cast<bool>(Self(self).store); },
       nb::sig("def _columnar(self) -> bool"),
       "Whether the nodes are held as columns (False once `_nodes` or `_prov_to_nodes` was read).");
+  cls.def("_protected_sources", &ProtectedSources,
+          nb::sig("def _protected_sources(self) -> Tuple[bool, List[str]]"),
+          "Whether any node is protected, and the protected source columns as \"table.column\"\n"
+          "(the dashboard report's fields).");
   cls.def("_sync_to_dashboard", &SyncToDashboard,
           nb::sig("def _sync_to_dashboard(self) -> None"),
           "Post the pipeline report to the dashboard service (failures are logged).");

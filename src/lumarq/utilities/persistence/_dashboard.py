@@ -1,0 +1,101 @@
+"""The pipeline report a `DAGTracker` posts to the dashboard service (`_sync_to_dashboard`).
+
+One JSON POST to ``<service_url>/v1/dashboard/sync`` with the key as a bearer token. Nothing is
+sent without a service URL or key, or when the URL names a database (storage straight into
+SQLite or PostgreSQL has no dashboard). A failure to deliver is logged, never raised; errors in
+building the request (an unusable URL, a value JSON cannot hold) propagate, so `flush` tries
+the report again later.
+"""
+
+from __future__ import annotations
+
+import ipaddress
+import json
+import logging
+import re
+import sys
+import urllib.error  # noqa: F401  (urlopen's errors)
+import urllib.parse
+import urllib.request
+import warnings
+from typing import Any
+
+_LOGGER_MODULE = "lumarq.utilities.vantor32_dag"
+_SCHEME = re.compile(r"([A-Za-z][A-Za-z0-9+.-]*):")
+_TIMEOUT_S = 10
+
+
+def _logger() -> logging.Logger:
+    mod = sys.modules.get(_LOGGER_MODULE)
+    found = getattr(mod, "logger", None) if mod is not None else None
+    return found if found is not None else logging.getLogger(_LOGGER_MODULE)
+
+
+def _scheme(url: Any) -> str:
+    m = _SCHEME.match(url) if isinstance(url, str) else None
+    return m.group(1).lower() if m else ""
+
+
+def _is_loopback(host: str) -> bool:
+    h = host.lower()
+    if h in ("localhost", "localhost.localdomain") or (h.endswith(".localhost") and len(h) > 10):
+        return True
+    try:
+        return ipaddress.ip_address(h).is_loopback
+    except ValueError:
+        return False
+
+
+def _warn_plaintext(url: str) -> bool:
+    """Warns when the report would carry the key unencrypted to another machine; True then."""
+    host = urllib.parse.urlsplit(url).hostname
+    if not isinstance(host, str) or not host or _is_loopback(host):
+        return False
+    warnings.warn("The dashboard report sends the API key unencrypted to %s (plain http to another "
+                  "machine); use https." % host, UserWarning, stacklevel=3)
+    return True
+
+
+def send_report(tracker: Any, plaintext_warned: bool) -> bool:
+    """Posts the report of `tracker`; returns whether the plain-http warning has been given
+    (once per tracker: `plaintext_warned` says whether it was before)."""
+    base, key = tracker._service_url, tracker._api_key
+    if not base or not key:
+        return plaintext_warned
+    scheme = _scheme(base)
+    if scheme.split("+", 1)[0] in ("sqlite", "postgresql", "postgres"):
+        return plaintext_warned
+
+    nodes = getattr(tracker, "_nodes_written", 0)
+    edges = getattr(tracker, "_edges_written", 0)
+    disparate, names = tracker._protected_sources()
+    name = tracker._pipeline_name or "unnamed_pipeline"
+    fairness = {
+        "model_id": name, "has_disparate_impact": disparate, "protected_attributes": list(names),
+        "details": {"node_count": nodes, "edge_count": edges, "protected_sources": list(names)},
+    }
+    if tracker._fairness_report is not None:
+        # Measured metrics ride beside the registered-protection flag, which stays as it is.
+        fairness["metrics"] = tracker._fairness_report
+    payload = {
+        "pipeline": {"pipeline_name": name, "status": "completed", "node_count": nodes,
+                     "edge_count": edges, "provenance_pipeline_id": tracker._pipeline_id},
+        "model": {"model_id": name, "name": tracker._pipeline_name or "Unnamed Pipeline",
+                  "version": "1.0", "status": "production", "domain": "credit"},
+        "fairness": fairness,
+    }
+    url = base.rstrip("/") + "/v1/dashboard/sync"
+    body = json.dumps(payload).encode("utf-8")
+    request = urllib.request.Request(url, data=body, method="POST", headers={
+        "Authorization": "Bearer " + key, "Content-Type": "application/json"})
+    if not plaintext_warned and scheme == "http":
+        plaintext_warned = _warn_plaintext(url)
+    try:
+        response = urllib.request.urlopen(request, timeout=_TIMEOUT_S)
+        try:
+            response.read()
+        finally:
+            response.close()
+    except Exception as exc:
+        _logger().warning("Dashboard sync failed (non-fatal): %s", exc)
+    return plaintext_warned
