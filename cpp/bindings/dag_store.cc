@@ -121,14 +121,28 @@ nb::object StoreNode(DagTracker& t, nb::handle id, bool keep) {
   return MaterializeRow(t, v, keep);
 }
 
-void StoreAsDicts(DagTracker& t, nb::handle map, nb::handle prov_map) {
+namespace {
+
+/// (id, node) of the stored rows in id order, objects made for the call where none was handed
+/// out; with `protected_rows`, only rows handed out, the flag set when another row is protected.
+std::vector<std::pair<nb::object, nb::object>> StoreRows(DagTracker& t, bool* protected_rows) {
   auto snap = t.store->Snap();
-  std::vector<std::pair<nb::object, nb::object>> nodes;  // (id, node), in id order
-  nodes.reserve(snap.size());
+  std::vector<std::pair<nb::object, nb::object>> nodes;
+  if (protected_rows == nullptr) nodes.reserve(snap.size());
   snap.ForEach([&](const NodeView& v) {
+    if (protected_rows != nullptr && !(v.flags & lumarq::kNodeHasExtra)) {
+      if (v.flags & lumarq::kNodeProtected) *protected_rows = true;
+      return;
+    }
     nodes.emplace_back(PyInt(v.id), MaterializeRow(t, v, /*keep=*/false));
   });
-  for (auto& [id, node] : nodes) {
+  return nodes;
+}
+
+}  // namespace
+
+void StoreAsDicts(DagTracker& t, nb::handle map, nb::handle prov_map) {
+  for (auto& [id, node] : StoreRows(t, nullptr)) {
     SetItem(map, id, node);
     nb::object prov = NodeField(node, kProvenance);
     nb::object ids = MapGet(prov_map, prov);
@@ -142,17 +156,8 @@ void StoreAsDicts(DagTracker& t, nb::handle map, nb::handle prov_map) {
 
 nb::object NodesToRead(DagTracker& t, bool* protected_rows) {
   if (!t.store) return Need(t.nodes, "_nodes");
-  auto snap = t.store->Snap();
-  std::vector<std::pair<nb::object, nb::object>> nodes;  // (id, node), in id order
-  snap.ForEach([&](const NodeView& v) {
-    if (protected_rows != nullptr && !(v.flags & lumarq::kNodeHasExtra)) {
-      if (v.flags & lumarq::kNodeProtected) *protected_rows = true;
-      return;
-    }
-    nodes.emplace_back(PyInt(v.id), MaterializeRow(t, v, /*keep=*/false));
-  });
   nb::dict map;
-  for (auto& [id, node] : nodes) SetItem(map, id, node);
+  for (auto& [id, node] : StoreRows(t, protected_rows)) SetItem(map, id, node);
   return map;
 }
 

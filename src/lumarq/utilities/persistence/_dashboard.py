@@ -9,7 +9,6 @@ the report again later.
 
 from __future__ import annotations
 
-import ipaddress
 import json
 import logging
 import re
@@ -19,6 +18,8 @@ import urllib.parse
 import urllib.request
 import warnings
 from typing import Any
+
+from ._http import is_loopback
 
 _LOGGER_MODULE = "lumarq.utilities.vantor32_dag"
 _SCHEME = re.compile(r"([A-Za-z][A-Za-z0-9+.-]*):")
@@ -32,24 +33,15 @@ def _logger() -> logging.Logger:
 
 
 def _scheme(url: Any) -> str:
+    # Not _urls.url_scheme, which needs "://": "sqlite:x.db" must still count as a database.
     m = _SCHEME.match(url) if isinstance(url, str) else None
     return m.group(1).lower() if m else ""
-
-
-def _is_loopback(host: str) -> bool:
-    h = host.lower()
-    if h in ("localhost", "localhost.localdomain") or (h.endswith(".localhost") and len(h) > 10):
-        return True
-    try:
-        return ipaddress.ip_address(h).is_loopback
-    except ValueError:
-        return False
 
 
 def _warn_plaintext(url: str) -> bool:
     """Warns when the report would carry the key unencrypted to another machine; True then."""
     host = urllib.parse.urlsplit(url).hostname
-    if not isinstance(host, str) or not host or _is_loopback(host):
+    if not isinstance(host, str) or not host or is_loopback(host):
         return False
     warnings.warn("The dashboard report sends the API key unencrypted to %s (plain http to another "
                   "machine); use https." % host, UserWarning, stacklevel=3)
