@@ -156,12 +156,6 @@ nb::object ModuleLogger() {
 
 void LogError(const char* text) { CallMethod(ModuleLogger(), Interned("error"), nb::str(text)); }
 
-/// warnings.warn(text, UserWarning), through the module attribute as Python code would call it.
-void WarnUser(nb::handle text) {
-  nb::object warn = ImportAttr("warnings", "warn");
-  warn(text, nb::handle(PyExc_UserWarning));
-}
-
 // ---------------------------------------------------------------- lazy imports
 
 [[noreturn]] void RaiseCannotImport(nb::handle module, const char* name) {
@@ -753,55 +747,7 @@ nb::object DescribeFailure(nb::handle storage, nb::handle exc) {
 // ---------------------------------------------------------------- switching on
 
 void EnablePersistence(nb::handle self) {
-  DagTracker& t = Self(self);
-  nb::object types[3];
-  ImportFrom(kPackage, {"HostedStorage", "AsyncWriter", "WriterConfig"}, types);
-  const nb::object& hosted_storage = types[0];
-  const nb::object& async_writer = types[1];
-  const nb::object& writer_config = types[2];
-
-  // Persistence that is already on is switched off first: its writer thread and connection would
-  // otherwise keep running, unreachable.
-  if (AsBool(Need(t.writer, "_writer")) || AsBool(Need(t.storage, "_storage"))) {
-    CallMethod(self, Interned("disable_persistence"));
-  }
-
-  nb::object tenant = Need(t.tenant_id, "_tenant_id");
-  t.storage = CallKw(hosted_storage, {},
-                     {{"api_url", Need(t.service_url, "_service_url")},
-                      {"api_key", Need(t.api_key, "_api_key")},
-                      {"tenant_id", AsBool(tenant) ? tenant : nb::object(nb::str("default"))}});
-  try {
-    nb::object storage = t.storage;
-    CallMethod(storage, Interned("connect"));
-    nb::object pid = CallMethodKw(storage, "create_pipeline", {},
-                                  {{"pipeline_name", NameOr(t, "unnamed_pipeline")},
-                                   {"config", nb::none()},
-                                   {"git_commit", nb::none()},
-                                   {"tenant_id", Need(t.tenant_id, "_tenant_id")}});
-    t.pipeline_id = pid;
-    t.failed_pipeline = nb::object();
-    nb::object config = CallKw(writer_config, {},
-                               {{"batch_size", nb::int_(100)},
-                                {"flush_interval", nb::float_(1.0)},
-                                {"queue_size", nb::int_(10000)}});
-    t.writer = async_writer(storage, config);
-    nb::object writer = t.writer;
-    CallMethod(writer, Interned("start"));
-    nb::object name_to_id = Need(t.name_to_id, "_name_to_id");
-    nb::object items = Steal(PySequence_List(CallMethod(name_to_id, Interned("items")).ptr()));
-    for (nb::handle item : items) {
-      nb::object key = item[0], pair_id = item[1];
-      nb::object table = key[0], column = key[1];
-      const bool prot = CallIsProtected(self, table, column);
-      CallMethod(writer, Interned("register_source"), pair_id, table, column, nb::bool_(prot));
-    }
-  } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    nb::object text = Steal(PyObject_Str(ExceptionOf(e).ptr()));
-    WarnUser(Steal(PyUnicode_FromFormat(
-        "Persistence initialization failed: %U\nContinuing in memory-only mode.", text.ptr())));
-  }
+  ImportName(kLifecycle, "enable_persistence")(self);
 }
 
 // ---------------------------------------------------------------- per-node write
@@ -1118,25 +1064,7 @@ void PersistDagToStorage(nb::handle self) {
 }
 
 nb::object GetPersistenceStats(nb::handle self) {
-  DagTracker& t = Self(self);
-  nb::object writer = Need(t.writer, "_writer");
-  if (!AsBool(writer)) return nb::none();
-  nb::object stats = CallMethod(writer, Interned("get_stats"));
-  if (AsBool(stats)) {
-    nb::object zero = nb::int_(0);
-    nb::object nodes = GetAttrOr(self, "_nodes_written", zero);
-    nb::object edges = GetAttrOr(self, "_edges_written", zero);
-    if (PyObject_SetItem(stats.ptr(), Interned("nodes_written").ptr(), nodes.ptr()) < 0 ||
-        PyObject_SetItem(stats.ptr(), Interned("edges_written").ptr(), edges.ptr()) < 0) {
-      throw nb::python_error();
-    }
-  }
-  if (!stats.is_none() && !PyDict_CheckExact(stats.ptr())) {
-    PyErr_Format(PyExc_TypeError, "get_stats() returned %.200s, expected a dict or None",
-                 Py_TYPE(stats.ptr())->tp_name);
-    throw nb::python_error();
-  }
-  return stats;
+  return ImportName(kLifecycle, "persistence_stats")(self);
 }
 
 nb::object PersistToStorage(nb::handle self, nb::handle storage, nb::handle pipeline_id) {
@@ -1225,7 +1153,7 @@ nb::object ProtectedSources(nb::handle self) {
 
 void SyncToDashboard(nb::handle self) {
   DagTracker& t = Self(self);
-  nb::object warned = ImportName("lumarq.utilities.persistence._dashboard", "send_report")(
+  nb::object warned = ImportName("lumarq.utilities._dashboard", "send_report")(
       self, nb::bool_(t.plaintext_warned));
   t.plaintext_warned = AsBool(warned);
 }

@@ -167,17 +167,6 @@ class LockGuard {
 // ---------------------------------------------------------------- small helpers
 
 
-/// storage.complete_pipeline(pipeline_id, status=status)
-void CompletePipeline(nb::handle storage, nb::handle pipeline_id, const char* status) {
-  nb::str text(status);
-  PyObject* argv[] = {storage.ptr(), pipeline_id.ptr(), text.ptr()};
-  nb::object kwnames = nb::make_tuple("status");
-  PyObject* r = PyObject_VectorcallMethod(Interned("complete_pipeline").ptr(), argv,
-                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr());
-  if (!r) throw nb::python_error();
-  Py_DECREF(r);
-}
-
 // ---------------------------------------------------------------- node creation
 
 /// What a caller of _create_node passes; unset handles take the DAGNode defaults.
@@ -868,16 +857,6 @@ void RecordRowValue(nb::handle self, nb::handle row_index, nb::handle fingerprin
   BufferRecord(t, record, /*defer_trim=*/false);
 }
 
-/// True when `pipeline` was completed as "failed" by this tracker: it is never reported
-/// "completed" afterwards.
-bool MarkedFailed(DagTracker& t, nb::handle pipeline) {
-  if (!t.failed_pipeline.is_valid()) return false;
-  if (t.failed_pipeline.ptr() == pipeline.ptr()) return true;
-  const int eq = PyObject_RichCompareBool(t.failed_pipeline.ptr(), pipeline.ptr(), Py_EQ);
-  if (eq < 0) throw nb::python_error();
-  return eq != 0;
-}
-
 /// Adds `n` to the int attribute `name` of the tracker (0 when missing).
 void AddToCount(nb::handle self, const char* name, nb::handle n) {
   nb::object current = GetAttrOr(self, name, nb::int_(0));
@@ -885,52 +864,7 @@ void AddToCount(nb::handle self, const char* name, nb::handle n) {
   nb::setattr(self, name, sum);
 }
 
-/// Runs one end-of-pipeline step against the store. A failure of the store (down, refusing the
-/// key, answering errors) never ends a pipeline with an exception: it is logged, counted in
-/// `_store_failures`, and the caller goes on.
-template <typename F>
-bool StoreStep(nb::handle self, nb::handle storage, const char* what, F&& step) {
-  try {
-    step();
-    return true;
-  } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-    nb::object error = ExceptionOf(e);
-    LogWarning("%s failed (non-fatal): %s", {nb::str(what), DescribeFailure(storage, error)});
-    AddToCount(self, "_store_failures", nb::int_(1));
-    return false;
-  }
-}
-
-void DisablePersistence(nb::handle self) {
-  DagTracker& t = Self(self);
-  nb::object storage = t.storage.is_valid() ? t.storage : nb::none();
-  if (AsBool(Need(t.writer, "_writer"))) {
-    nb::object writer = t.writer;
-    StoreStep(self, storage, "Stopping the persistence writer", [&] { writer.attr("stop")(); });
-    t.writer = nb::none();
-    // Records the writer gave up stay countable after it is gone.
-    try {
-      nb::object get_stats = GetAttrOr(writer, "get_stats", nb::none());
-      nb::object stats = PyCallable_Check(get_stats.ptr()) ? get_stats() : nb::none();
-      PyObject* lost = PyDict_Check(stats.ptr()) ? PyDict_GetItemString(stats.ptr(), "lost") : nullptr;
-      if (lost != nullptr && PyLong_Check(lost)) AddToCount(self, "_records_lost", lost);
-    } catch (nb::python_error& e) {
-      if (!e.matches(PyExc_Exception)) throw;  // statistics are informative only
-    }
-  }
-  if (AsBool(Need(t.storage, "_storage"))) {
-    nb::object pipeline = Need(t.pipeline_id, "_pipeline_id");
-    if (!pipeline.is_none() && !MarkedFailed(t, pipeline)) {
-      StoreStep(self, storage, "Completing the pipeline",
-                [&] { CompletePipeline(storage, pipeline, "completed"); });
-    }
-    StoreStep(self, storage, "Disconnecting from storage", [&] { storage.attr("disconnect")(); });
-    t.storage = nb::none();
-  }
-  t.pipeline_id = nb::none();
-  t.failed_pipeline = nb::object();
-}
+void DisablePersistence(nb::handle self) { ImportName(kLifecycle, "disable_persistence")(self); }
 
 bool Flush(nb::handle self, nb::handle timeout) {
   DagTracker& t = Self(self);
@@ -1021,25 +955,7 @@ void EmitRunEvent(nb::handle self, DagTracker& t, const char* phase) {
 }
 
 nb::object Exit(nb::handle self, nb::handle exc_type, nb::handle, nb::handle) {
-  DagTracker& t = Self(self);
-  // Leaving the block never raises for the store: every step runs, failures are logged and
-  // counted, and only an exception from the block itself propagates (by returning False). A flush
-  // that fails marks the pipeline failed like an exception from the block does.
-  nb::object storage = t.storage.is_valid() ? t.storage : nb::none();
-  const bool flushed =
-      StoreStep(self, storage, "Flushing at the end of the pipeline", [&] { CallMethod(self, Interned("flush")); });
-  if ((!exc_type.is_none() || !flushed) && AsBool(Need(t.storage, "_storage")) &&
-      AsBool(Need(t.pipeline_id, "_pipeline_id"))) {
-    nb::object store = t.storage, pipeline = t.pipeline_id;
-    t.failed_pipeline = pipeline;  // even if the store fails to record it
-    StoreStep(self, store, "Marking the pipeline failed", [&] { CompletePipeline(store, pipeline, "failed"); });
-  }
-  StoreStep(self, storage, "Reporting the end of the run to OpenLineage", [&] {
-    EmitRunEvent(self, t, !exc_type.is_none() || !flushed ? "FAIL" : "COMPLETE");
-  });
-  StoreStep(self, storage, "Switching persistence off",
-            [&] { CallMethod(self, Interned("disable_persistence")); });
-  return nb::bool_(false);
+  return ImportName(kLifecycle, "exit_pipeline")(self, exc_type);
 }
 
 void Del(nb::handle self) {
@@ -1050,26 +966,7 @@ void Del(nb::handle self) {
   }
 }
 
-void StartNewPipeline(nb::handle self) {
-  DagTracker& t = Self(self);
-  if (!AsBool(Need(t.storage, "_storage")) || !AsBool(Need(t.pipeline_id, "_pipeline_id"))) return;
-  nb::object storage = t.storage, pipeline = t.pipeline_id;
-  CompletePipeline(storage, pipeline, "completed");
-  nb::object name = Need(t.pipeline_name, "_pipeline_name");
-  if (!AsBool(name)) name = nb::str("unnamed_pipeline");
-  nb::object created = CallMethodKw(storage, "create_pipeline", {},
-                                    {{"pipeline_name", name},
-                                     {"config", nb::none()},
-                                     {"git_commit", nb::none()},
-                                     {"tenant_id", Need(t.tenant_id, "_tenant_id")}});
-  t.pipeline_id = created;
-  t.failed_pipeline = nb::object();
-  t.dashboard_synced = nb::bool_(false);
-  t.nodes_persisted = nb::bool_(false);
-  Need(t.source_nodes, "_source_nodes").attr("clear")();
-  nb::setattr(self, "_nodes_written", nb::int_(0));
-  nb::setattr(self, "_edges_written", nb::int_(0));
-}
+void StartNewPipeline(nb::handle self) { ImportName(kLifecycle, "start_new_pipeline")(self); }
 
 nb::object CreateSourceNode(nb::handle self, nb::handle table, nb::handle column,
                             nb::handle provenance) {
@@ -2032,6 +1929,12 @@ void RegisterDagTracker(nb::module_& m) {
   DefState<&DagTracker::openlineage_url>(cls, "_openlineage_url");
   DefState<&DagTracker::openlineage_run_id>(cls, "_openlineage_run_id");
   DefState<&DagTracker::fairness_report>(cls, "_fairness_report");
+  // The pipeline id this tracker completed as "failed" (never completed again), or None.
+  cls.def_prop_rw(
+      "_failed_pipeline",
+      [](DagTracker& t) { return t.failed_pipeline.is_valid() ? t.failed_pipeline : nb::none(); },
+      [](DagTracker& t, nb::object v) { t.failed_pipeline = std::move(v); },
+      nb::for_setter(nb::arg("value").none()));
 }
 
 }  // namespace lumarq::py

@@ -15,7 +15,6 @@ idle time, before the service would close them.
 from __future__ import annotations
 
 import http.client
-import ipaddress
 import ssl
 import threading
 import time
@@ -24,6 +23,7 @@ import warnings
 from typing import Any, Dict, Iterable, Iterator, List, Optional, Sequence, Tuple
 from urllib.parse import urlencode, urlsplit
 
+from .._net import is_loopback
 from . import _colwire
 from ._columns import halve
 from ._backend import ResultRow, SourceRow, StorageBackend, UnknownPipelineError
@@ -69,15 +69,6 @@ class BatchTooLarge(ValueError):
     Raised before anything is sent; the writer then writes the batch's items
     one by one, each in requests of its own.
     """
-
-
-def is_loopback(host: str) -> bool:
-    if host.lower() in ("localhost", "localhost.localdomain") or host.lower().endswith(".localhost"):
-        return True
-    try:
-        return ipaddress.ip_address(host.strip("[]")).is_loopback
-    except ValueError:
-        return False
 
 
 def _num(v: Any) -> Any:

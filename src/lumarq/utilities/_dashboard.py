@@ -19,7 +19,7 @@ import urllib.request
 import warnings
 from typing import Any
 
-from ._http import is_loopback
+from ._net import is_loopback
 
 _LOGGER_MODULE = "lumarq.utilities.vantor32_dag"
 _SCHEME = re.compile(r"([A-Za-z][A-Za-z0-9+.-]*):")

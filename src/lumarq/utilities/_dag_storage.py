@@ -1,0 +1,179 @@
+"""The pipeline lifecycle of a DAGTracker's persistence: switching it on and off, the end of a
+pipeline, starting the next one, and the writer's statistics. Each runs once per pipeline.
+
+What runs per node or per row stays native: the per-node hook, column slices, row values and the
+record builders of the bulk writes. The tracker's methods dispatch here, so subclasses still
+override them.
+"""
+from __future__ import annotations
+
+import logging
+import sys
+import warnings
+from typing import Any, Callable, Optional
+
+_MODULE = "lumarq.utilities.vantor32_dag"
+
+
+def _logger() -> logging.Logger:
+    # Looked up on every use: a logger replaced on the module is seen at once.
+    mod = sys.modules.get(_MODULE)
+    logger = getattr(mod, "logger", None) if mod is not None else None
+    return logger if logger is not None else logging.getLogger(_MODULE)
+
+
+def describe_failure(storage: Any, exc: BaseException) -> Any:
+    """What a log line says about a store failure: the store's own description when it has one
+    (it knows which texts are secrets), else the exception."""
+    if storage is not None:
+        try:
+            describe = getattr(storage, "describe_error", None)
+            if callable(describe):
+                return describe(exc)
+        except Exception:
+            pass
+    return exc
+
+
+def _count(tracker: Any, name: str, n: int) -> None:
+    setattr(tracker, name, getattr(tracker, name, 0) + n)
+
+
+def _store_step(tracker: Any, storage: Any, what: str, step: Callable[[], Any]) -> bool:
+    """One end-of-pipeline step against the store. A failing store (down, refusing the key,
+    answering errors) never ends a pipeline with an exception: the failure is logged, counted in
+    `_store_failures`, and the caller goes on."""
+    try:
+        step()
+        return True
+    except Exception as exc:
+        _logger().warning("%s failed (non-fatal): %s", what, describe_failure(storage, exc))
+        _count(tracker, "_store_failures", 1)
+        return False
+
+
+def _pipeline_name(tracker: Any, fallback: str) -> str:
+    return tracker._pipeline_name or fallback
+
+
+def _new_pipeline(tracker: Any, storage: Any) -> Any:
+    return storage.create_pipeline(pipeline_name=_pipeline_name(tracker, "unnamed_pipeline"), config=None,
+                                   git_commit=None, tenant_id=tracker._tenant_id)
+
+
+# ---------------------------------------------------------------- switching on and off
+
+def enable_persistence(tracker: Any) -> None:
+    from lumarq.utilities.persistence import AsyncWriter, HostedStorage, WriterConfig
+
+    # Persistence already on is switched off first: its writer thread and connection would
+    # otherwise keep running, unreachable.
+    if tracker._writer or tracker._storage:
+        tracker.disable_persistence()
+    tracker._storage = HostedStorage(api_url=tracker._service_url, api_key=tracker._api_key,
+                                     tenant_id=tracker._tenant_id or "default")
+    try:
+        storage = tracker._storage
+        storage.connect()
+        tracker._pipeline_id = _new_pipeline(tracker, storage)
+        tracker._failed_pipeline = None
+        tracker._writer = AsyncWriter(storage, WriterConfig(batch_size=100, flush_interval=1.0,
+                                                            queue_size=10000))
+        writer = tracker._writer
+        writer.start()
+        for key, pair_id in list(tracker._name_to_id.items()):
+            table, column = key[0], key[1]
+            writer.register_source(pair_id, table, column, bool(tracker.is_protected(table, column)))
+    except Exception as exc:
+        warnings.warn("Persistence initialization failed: %s\nContinuing in memory-only mode." % exc,
+                      UserWarning, stacklevel=2)
+
+
+def _marked_failed(tracker: Any, pipeline: Any) -> bool:
+    """Whether this tracker completed `pipeline` as "failed": it is never reported completed."""
+    failed = tracker._failed_pipeline
+    return failed is not None and (failed is pipeline or failed == pipeline)
+
+
+def disable_persistence(tracker: Any) -> None:
+    storage = tracker._storage
+    writer = tracker._writer
+    if writer:
+        _store_step(tracker, storage, "Stopping the persistence writer", lambda: writer.stop())
+        tracker._writer = None
+        # Records the writer gave up stay countable after it is gone.
+        try:
+            get_stats = getattr(writer, "get_stats", None)
+            stats = get_stats() if callable(get_stats) else None
+            lost = dict.get(stats, "lost") if isinstance(stats, dict) else None
+            if isinstance(lost, int):
+                _count(tracker, "_records_lost", lost)
+        except Exception:
+            pass  # statistics are informative only
+    if tracker._storage:
+        pipeline = tracker._pipeline_id
+        if pipeline is not None and not _marked_failed(tracker, pipeline):
+            _store_step(tracker, storage, "Completing the pipeline",
+                        lambda: storage.complete_pipeline(pipeline, status="completed"))
+        _store_step(tracker, storage, "Disconnecting from storage", lambda: storage.disconnect())
+        tracker._storage = None
+    tracker._pipeline_id = None
+    tracker._failed_pipeline = None
+
+
+def _emit_run_event(tracker: Any, phase: str) -> None:
+    """One OpenLineage run event when the tracker has a URL: START only when no run is open, the
+    others only for an open run. The emitter logs its own failures."""
+    if not tracker._openlineage_url:
+        return
+    if (tracker._openlineage_run_id is not None) == (phase == "START"):
+        return
+    from lumarq.lineage.openlineage import emit_run_event
+
+    emit_run_event(tracker, phase)
+
+
+def exit_pipeline(tracker: Any, exc_type: Any) -> bool:
+    """`with tracker:` ending. Never raises for the store: every step runs, failures are logged
+    and counted, and only an exception from the block itself propagates (False is returned). A
+    flush that fails marks the pipeline failed as an exception from the block does."""
+    storage = tracker._storage
+    flushed = _store_step(tracker, storage, "Flushing at the end of the pipeline", lambda: tracker.flush())
+    failed = exc_type is not None or not flushed
+    if failed and tracker._storage and tracker._pipeline_id:
+        store, pipeline = tracker._storage, tracker._pipeline_id
+        tracker._failed_pipeline = pipeline  # even if the store fails to record it
+        _store_step(tracker, store, "Marking the pipeline failed",
+                    lambda: store.complete_pipeline(pipeline, status="failed"))
+    _store_step(tracker, storage, "Reporting the end of the run to OpenLineage",
+                lambda: _emit_run_event(tracker, "FAIL" if failed else "COMPLETE"))
+    _store_step(tracker, storage, "Switching persistence off", lambda: tracker.disable_persistence())
+    return False
+
+
+def start_new_pipeline(tracker: Any) -> None:
+    """Complete the current pipeline and start the next (a source registered after a report)."""
+    if not tracker._storage or not tracker._pipeline_id:
+        return
+    storage, pipeline = tracker._storage, tracker._pipeline_id
+    storage.complete_pipeline(pipeline, status="completed")
+    tracker._pipeline_id = _new_pipeline(tracker, storage)
+    tracker._failed_pipeline = None
+    tracker._dashboard_synced = False
+    tracker._nodes_persisted = False
+    tracker._source_nodes.clear()
+    tracker._nodes_written = 0
+    tracker._edges_written = 0
+
+
+def persistence_stats(tracker: Any) -> Optional[dict]:
+    writer = tracker._writer
+    if not writer:
+        return None
+    stats = writer.get_stats()
+    if stats:
+        stats["nodes_written"] = getattr(tracker, "_nodes_written", 0)
+        stats["edges_written"] = getattr(tracker, "_edges_written", 0)
+    if stats is not None and type(stats) is not dict:
+        raise TypeError("get_stats() returned %.200s, expected a dict or None" % type(stats).__name__)
+    return stats
