@@ -34,11 +34,12 @@ def _state(storage, pid):
     return nodes, edges, rows, info["lost_records"], info["last_write_at"] is not None
 
 
-@pytest.mark.parametrize("piece, lookup_each, extra", [(20_000, 20_000, 0), (500, 0, 1100)],
-                         ids=["small", "pieces+full-map+many-rows-per-statement"])
-def test_write_columns_matches_write_batch(make_storage, monkeypatch, piece, lookup_each, extra):
+@pytest.mark.parametrize("piece, lookup_each, extra, hashed", [(20_000, 20_000, 0, 10**9), (500, 0, 1100, 0)],
+                         ids=["small", "pieces+full-map+many-rows-per-statement+hashed-edge-lookup"])
+def test_write_columns_matches_write_batch(make_storage, monkeypatch, piece, lookup_each, extra, hashed):
     monkeypatch.setattr(_sql, "SQLITE_WRITE_CHUNK", piece)
     monkeypatch.setattr(_sql, "_LOOKUP_EACH", lookup_each)
+    monkeypatch.setattr(_sql, "_HASHED_LOOKUP", hashed)
     storage = make_storage()
     outcomes = {}
     for way in ("records", "columns"):

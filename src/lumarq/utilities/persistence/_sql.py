@@ -212,12 +212,31 @@ def _row_texts(r: RowValueColumns) -> List[Tuple[str, Any, Any]]:
             ("text_value", None, r.text_value)]
 
 
-def _lookup(known_fp: np.ndarray, known_id: np.ndarray, fps: np.ndarray) -> np.ndarray:
-    """Ids of `fps` in the sorted map (known_fp -> known_id); -1 where unknown."""
+def _lookup(known_fp: np.ndarray, known_id: np.ndarray, *fps: np.ndarray) -> List[np.ndarray]:
+    """Ids of each of `fps` in the sorted map of distinct fingerprints (known_fp -> known_id);
+    -1 where unknown. Large look-ups go through one hash table for all of `fps`: a binary search
+    of random fingerprints misses the cache at every step (0.3 s per 2,000,000 against a 1,000,000
+    map, where hashing takes a third of that)."""
     if not known_fp.size:
-        return np.full(fps.shape, -1, np.int64)
-    at = np.minimum(np.searchsorted(known_fp, fps), known_fp.size - 1)
-    return np.where(known_fp[at] == fps, known_id[at], -1)
+        return [np.full(f.shape, -1, np.int64) for f in fps]
+    if sum(f.size for f in fps) >= _HASHED_LOOKUP:
+        import pandas as pd
+
+        index = pd.Index(known_fp)
+        if index.is_unique:  # always, as the map is built; a binary search serves otherwise
+            out = []
+            for f in fps:
+                at = index.get_indexer(f)
+                out.append(np.where(at >= 0, known_id[at], -1))
+            return out
+    out = []
+    for f in fps:
+        at = np.minimum(np.searchsorted(known_fp, f), known_fp.size - 1)
+        out.append(np.where(known_fp[at] == f, known_id[at], -1))
+    return out
+
+
+_HASHED_LOOKUP = 65536
 
 
 def _distinct(values: np.ndarray) -> np.ndarray:
@@ -1362,7 +1381,7 @@ class SQLBackend(StorageBackend):
                 self._nodes_since_analyze += added
             unresolved = 0
             if eparent.size:
-                parent, child = _lookup(known_fp, known_id, eparent), _lookup(known_fp, known_id, echild)
+                parent, child = _lookup(known_fp, known_id, eparent, echild)
                 ok = (parent >= 0) & (child >= 0)
                 unresolved = int(ok.size - np.count_nonzero(ok))
                 parent, child = parent[ok], child[ok]
