@@ -732,18 +732,6 @@ void LogWarning(const char* format, std::initializer_list<nb::handle> args) {
                                   argv.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-nb::object DescribeFailure(nb::handle storage, nb::handle exc) {
-  if (storage.is_valid() && !storage.is_none()) {
-    try {
-      nb::object describe = GetAttrOr(storage, "describe_error", nb::none());
-      if (PyCallable_Check(describe.ptr())) return describe(exc);
-    } catch (nb::python_error& e) {
-      if (!e.matches(PyExc_Exception)) throw;
-    }
-  }
-  return nb::borrow(exc);
-}
-
 // ---------------------------------------------------------------- switching on
 
 void EnablePersistence(nb::handle self) {

@@ -72,8 +72,4 @@ nb::object ExceptionOf(const nb::python_error& e);
 /// logger.warning(format, args...) on the module logger of vantor32_dag.
 void LogWarning(const char* format, std::initializer_list<nb::handle> args);
 
-/// One line describing a persistence failure: the storage's own secret-free description when it
-/// offers one (`describe_error`), else the exception itself.
-nb::object DescribeFailure(nb::handle storage, nb::handle exc);
-
 }  // namespace lumarq::py

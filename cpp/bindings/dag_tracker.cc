@@ -857,64 +857,30 @@ void RecordRowValue(nb::handle self, nb::handle row_index, nb::handle fingerprin
   BufferRecord(t, record, /*defer_trim=*/false);
 }
 
-/// Adds `n` to the int attribute `name` of the tracker (0 when missing).
-void AddToCount(nb::handle self, const char* name, nb::handle n) {
-  nb::object current = GetAttrOr(self, name, nb::int_(0));
-  nb::object sum = Steal(PyNumber_Add(current.ptr(), n.ptr()));
-  nb::setattr(self, name, sum);
-}
-
 void DisablePersistence(nb::handle self) { ImportName(kLifecycle, "disable_persistence")(self); }
 
-bool Flush(nb::handle self, nb::handle timeout) {
+/// Hands the buffered row values to the writer, under the buffer lock (flush's native part).
+void HandBufferToWriter(nb::handle self) {
   DagTracker& t = Self(self);
+  if (!AsBool(Need(t.writer, "_writer"))) return;
+  LockGuard guard(Need(t.value_buffer_lock, "_value_buffer_lock"));
+  SettleRowColumns(t);
+  nb::object buffer = Need(t.value_buffer, "_value_buffer");
+  if (AsBool(buffer)) {
+    PyObject* copy = PySequence_List(buffer.ptr());
+    if (!copy) throw nb::python_error();
+    HandRowsToWriter(Need(t.writer, "_writer"), nb::steal(copy));
+    buffer.attr("clear")();
+  }
+}
+
+bool Flush(nb::handle self, nb::handle timeout) {
   const double seconds = PyFloat_AsDouble(timeout.ptr());
   if (seconds == -1.0 && PyErr_Occurred()) {
     PyErr_Clear();
     RaiseArgType("timeout", "float", timeout);
   }
-  if (!AsBool(Need(t.writer, "_writer"))) return true;
-  {
-    LockGuard guard(Need(t.value_buffer_lock, "_value_buffer_lock"));
-    SettleRowColumns(t);
-    nb::object buffer = Need(t.value_buffer, "_value_buffer");
-    if (AsBool(buffer)) {
-      PyObject* copy = PySequence_List(buffer.ptr());
-      if (!copy) throw nb::python_error();
-      HandRowsToWriter(Need(t.writer, "_writer"), nb::steal(copy));
-      buffer.attr("clear")();
-    }
-    guard.Release();
-  }
-  CallMethodKw(Need(t.writer, "_writer"), "flush", {}, {{"timeout", nb::float_(seconds)}});
-  if (!AsBool(Need(t.nodes_persisted, "_nodes_persisted")) &&
-      AsBool(Need(t.storage, "_storage")) && AsBool(Need(t.pipeline_id, "_pipeline_id"))) {
-    // A store that fails here (down, refusing the key, answering errors) must not fail the
-    // pipeline: the failure is logged and the next flush writes the whole DAG again.
-    try {
-      if (Native(self, "_persist_dag_to_storage")) {
-        PersistDagToStorage(self);
-      } else {
-        CallMethod(self, Interned("_persist_dag_to_storage"));
-      }
-      t.nodes_persisted = nb::bool_(true);
-    } catch (nb::python_error& e) {
-      if (!e.matches(PyExc_Exception)) throw;
-      nb::object storage = t.storage.is_valid() ? t.storage : nb::none();
-      LogWarning("Failed to persist DAG to storage (non-fatal): %s",
-                 {DescribeFailure(storage, ExceptionOf(e))});
-      AddToCount(self, "_store_failures", nb::int_(1));
-    }
-  }
-  if (!AsBool(Need(t.dashboard_synced, "_dashboard_synced"))) {
-    if (Native(self, "_sync_to_dashboard")) {
-      SyncToDashboard(self);
-    } else {
-      CallMethod(self, Interned("_sync_to_dashboard"));
-    }
-    t.dashboard_synced = nb::bool_(true);
-  }
-  return true;
+  return AsBool(ImportName(kLifecycle, "flush")(self, nb::float_(seconds)));
 }
 
 // The metrics are computed in Python (lumarq.fairness), imported on first use like the storage
@@ -1775,6 +1741,9 @@ void RegisterDagTracker(nb::module_& m) {
   cls.def("disable_persistence", &DisablePersistence,
           nb::sig("def disable_persistence(self) -> None"),
           "Stop the writer, complete the pipeline and disconnect from storage.");
+  cls.def("_hand_buffer_to_writer", &HandBufferToWriter,
+          nb::sig("def _hand_buffer_to_writer(self) -> None"),
+          "Hand the buffered row values to the writer (the first step of flush).");
   cls.def("flush", &Flush,
           nb::sig("def flush(self, timeout: float = 30.0) -> bool"), nb::arg("timeout").none() = 30.0,
           "Hand buffered rows to the writer and wait for it; write the DAG and report to the\n"

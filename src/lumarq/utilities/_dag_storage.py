@@ -61,6 +61,31 @@ def _new_pipeline(tracker: Any, storage: Any) -> Any:
                                    git_commit=None, tenant_id=tracker._tenant_id)
 
 
+# ---------------------------------------------------------------- flush
+
+def flush(tracker: Any, timeout: float) -> bool:
+    """Buffered rows to the writer and wait for it; then, once per pipeline, the whole DAG and the
+    dashboard report."""
+    if not tracker._writer:
+        return True
+    tracker._hand_buffer_to_writer()
+    tracker._writer.flush(timeout=timeout)
+    if not tracker._nodes_persisted and tracker._storage and tracker._pipeline_id:
+        # A store that fails here (down, refusing the key, answering errors) must not fail the
+        # pipeline: the failure is logged and the next flush writes the whole DAG again.
+        try:
+            tracker._persist_dag_to_storage()
+            tracker._nodes_persisted = True
+        except Exception as exc:
+            _logger().warning("Failed to persist DAG to storage (non-fatal): %s",
+                              describe_failure(tracker._storage, exc))
+            _count(tracker, "_store_failures", 1)
+    if not tracker._dashboard_synced:
+        tracker._sync_to_dashboard()
+        tracker._dashboard_synced = True
+    return True
+
+
 # ---------------------------------------------------------------- switching on and off
 
 def enable_persistence(tracker: Any) -> None:
