@@ -16,8 +16,9 @@ namespace lumarq::py {
 /// machinery while the module is in sys.modules (looked up there on every call).
 nb::object ImportName(const char* module, const char* name);
 
-/// The Python module that holds the persistence lifecycle (switching on and off, the end of a
-/// pipeline, the next pipeline, statistics): it runs once per pipeline, so it is not native.
+/// The Python module that holds the persistence lifecycle (switching on and off, flush, the end of
+/// a pipeline, the next pipeline, statistics): it runs a few times per pipeline, so it is not
+/// native.
 inline constexpr const char* kLifecycle = "lumarq.utilities._dag_storage";
 
 /// enable_persistence(): connects the storage, creates a pipeline, starts a writer and announces

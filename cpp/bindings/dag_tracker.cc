@@ -1335,7 +1335,9 @@ DagTracker::DagTracker(nb::handle api_key_, nb::handle tenant_id_, nb::handle se
       tenant_id(nb::borrow(tenant_id_)),
       service_url(nb::borrow(service_url_)),
       dashboard_synced(nb::bool_(false)),
-      fairness_report(nb::none()) {}
+      fairness_report(nb::none()),
+      openlineage_url(nb::none()),
+      openlineage_run_id(nb::none()) {}
 
 #define LUMARQ_DAG_STATE                                                                    \
   &dag_lock, &nodes, &next_node_id, &value_buffer, &value_buffer_lock, &value_flush_threshold, \

@@ -70,6 +70,10 @@ def test_a_pickled_dag_tracker_comes_back_with_persistence_off():
     assert (t2._api_key, t2._writer, t2._storage, t2._pipeline_id) == (None, None, None, None)
     assert t2._service_url == "" and t2._tenant_id == "acme" and t2.flush() is True
     assert not t2._dag_lock.locked() and t2._dag_lock is not t._dag_lock
+    # It runs a pipeline block of its own without counting a store failure.
+    with t2:
+        pass
+    assert getattr(t2, "_store_failures", 0) == 0 and t2._openlineage_url is None
     t._writer = t._storage = None
 
 

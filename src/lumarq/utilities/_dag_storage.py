@@ -1,5 +1,6 @@
-"""The pipeline lifecycle of a DAGTracker's persistence: switching it on and off, the end of a
-pipeline, starting the next one, and the writer's statistics. Each runs once per pipeline.
+"""The pipeline lifecycle of a DAGTracker's persistence: switching it on and off, flush, the end
+of a pipeline, starting the next one, and the writer's statistics. Each runs a few times per
+pipeline at most.
 
 What runs per node or per row stays native: the per-node hook, column slices, row values and the
 record builders of the bulk writes. The tracker's methods dispatch here, so subclasses still
@@ -52,12 +53,8 @@ def _store_step(tracker: Any, storage: Any, what: str, step: Callable[[], Any]) 
         return False
 
 
-def _pipeline_name(tracker: Any, fallback: str) -> str:
-    return tracker._pipeline_name or fallback
-
-
 def _new_pipeline(tracker: Any, storage: Any) -> Any:
-    return storage.create_pipeline(pipeline_name=_pipeline_name(tracker, "unnamed_pipeline"), config=None,
+    return storage.create_pipeline(pipeline_name=tracker._pipeline_name or "unnamed_pipeline", config=None,
                                    git_commit=None, tenant_id=tracker._tenant_id)
 
 
