@@ -35,11 +35,12 @@ def _state(storage, pid):
 
 
 @pytest.mark.parametrize("piece, lookup_each, extra, hashed", [(20_000, 20_000, 0, 10**9), (500, 0, 1100, 0)],
-                         ids=["small", "pieces+full-map+many-rows-per-statement+hashed-edge-lookup"])
+                         ids=["small", "pieces+full-map+many-rows-per-statement+hashed-edge-lookup+row-runs"])
 def test_write_columns_matches_write_batch(make_storage, monkeypatch, piece, lookup_each, extra, hashed):
     monkeypatch.setattr(_sql, "SQLITE_WRITE_CHUNK", piece)
     monkeypatch.setattr(_sql, "_LOOKUP_EACH", lookup_each)
     monkeypatch.setattr(_sql, "_HASHED_LOOKUP", hashed)
+    monkeypatch.setattr(_sql, "_RUN_ROWS", 1 if extra else 10**9)  # SQLite row values by runs, or row by row
     storage = make_storage()
     outcomes = {}
     for way in ("records", "columns"):
