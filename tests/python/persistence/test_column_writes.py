@@ -18,6 +18,7 @@ def _batch(pid, fps, edges, rows=6):
     # a duplicate of the first fingerprint: the first record wins, its column name still lands
     nodes.append(nodes[0]._replace(operation="second", metadata={"column": "dti", "n": 1.5}))
     nodes.append(StoredNode(0xFFFFFFFF, "BINARY", "div", None, "dti", 2, True, 2**40, 9, {"column": "dti"}, pid))
+    nodes.append(StoredNode(0xFFFFFFFE, "MERGE", "merge_inner", None, None, None, False, 1, 2, {"merge_type": "inner"}, pid))
     values = [StoredRowValue(pid, i, fps[i % len(fps)], "ADD" if i // 50 % 2 else "div", None if i == 1 else i / 4,
                              None if i == 2 else "amount", None, "n/a" if i == 3 else None) for i in range(rows)]
     values.append(StoredRowValue(pid, 99, 5, "ADD", float("nan"), "amount", None, None))
@@ -71,6 +72,7 @@ def test_write_columns_matches_write_batch(make_storage, monkeypatch, piece, loo
     assert [g["edges_unresolved"] for g in got] == [2, 2, 2, 0, 1] and got[1].get("duplicate") == 1
     by_fp = {n[0]: n for n in nodes}
     assert by_fp[3][2] == "first" and by_fp[3][9] == {"column": "dti", "n": 1.5} and by_fp[5][2] == "stored"
+    assert by_fp[0xFFFFFFFE][9] == {"merge_type": "inner"}
     assert len(edges) == 10 + max(extra - 1, 0) and len(rows) == 2 * (7 + extra) + 3 and lost == 4 and touched
 
 

@@ -247,22 +247,30 @@ def _distinct(values: np.ndarray) -> np.ndarray:
     return out
 
 
-# Row values are written run by run when their runs average at least this many rows.
+# Row values and nodes are written run by run when their runs average at least this many rows.
 _RUN_ROWS = 64
 
 
-def _row_runs(r: RowValueColumns, n: int) -> np.ndarray:
-    """Where runs of rows sharing pipeline, operation and column start; a row with a text value
-    is a run of its own."""
+def _runs(n: int, keys: Sequence[np.ndarray], alone: Optional[np.ndarray] = None) -> np.ndarray:
+    """Where runs of rows with equal `keys` start; a row marked in `alone` is a run of its own."""
     if not n:
         return np.zeros(0, np.int64)
-    cut = ((r.pipeline_id[1:] != r.pipeline_id[:-1]) | (r.node_operation[1:] != r.node_operation[:-1])
-           | (r.column_name[1:] != r.column_name[:-1]))
+    cut = np.zeros(n - 1, bool)
+    for k in keys:
+        cut |= k[1:] != k[:-1]
+    if alone is not None:
+        cut |= alone[1:] | alone[:-1]
+    return np.concatenate(([0], np.flatnonzero(cut) + 1))
+
+
+def _row_runs(r: RowValueColumns, n: int) -> np.ndarray:
+    """Runs of row values sharing pipeline, operation and column; a row with a text value is a
+    run of its own."""
+    text = None
     if r.text_value:
         text = np.zeros(n, bool)
         text[list(r.text_value)] = True
-        cut |= text[1:] | text[:-1]
-    return np.concatenate(([0], np.flatnonzero(cut) + 1))
+    return _runs(n, [r.pipeline_id, r.node_operation, r.column_name], text)
 
 
 def _row_pids(r: RowValueColumns) -> set:
@@ -475,17 +483,64 @@ class _SQLiteBulk:
         top = cur.fetchone()[0] or 0
         return np.arange(top + 1, top + 1 + n, dtype=np.int64)
 
+    # A run of rows sharing most of their values (an operation's row values or nodes) binds those
+    # once per statement and reads the rest from a VALUES list: binding parameters is most of what
+    # sqlite3 spends here, and this nearly halves the time of 1,000,000 row values or nodes.
+    _run_rows = ("INSERT INTO lumarq_row_values (tenant_id, pipeline_id, node_operation, column_name, "
+                 "row_index, fingerprint, value) SELECT ?1, ?2, ?3, ?4, column1, column2, column3 FROM (VALUES ")
+    _run_nodes = ("INSERT OR IGNORE INTO lumarq_nodes (tenant_id, pipeline_id, node_type, operation, table_name, "
+                  "column_name, pair_id, metadata, id, fingerprint, is_protected, entity_hash, chain_hash) "
+                  "SELECT ?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, column1, column2, column3, column4, column5 FROM (VALUES ")
+
+    def _insert_run(self, cur, head: str, shared: List[Any], columns: List[List[Any]]) -> int:
+        """One run: `shared` once per statement, `columns` row by row; the rows that went in."""
+        k, m = len(columns), len(columns[0])
+        flat: List[Any] = [None] * (m * k)
+        for j, col in enumerate(columns):
+            flat[j::k] = col
+        row = "(" + ",".join("?" * k) + ")"
+        per = max(1, min(2000, (self._max_params - len(shared)) // k))
+        full = m // per * per
+        done = 0
+        if full:
+            step = per * k
+            cur.executemany(head + ",".join([row] * per) + ")",
+                            (shared + flat[i : i + step] for i in range(0, full * k, step)))
+            done += max(cur.rowcount, 0)  # summed over the executions
+        if full < m:
+            cur.execute(head + ",".join([row] * (m - full)) + ")", shared + flat[full * k :])
+            done += max(cur.rowcount, 0)
+        return done
+
     def put_nodes(self, cur, tenant: str, g: GraphColumns, take: np.ndarray, ids: np.ndarray,
                   md: List[Optional[str]]) -> int:
         lut = _lut(g.texts)
-        return self._insert_many(cur, self._node_head, self._node_row,
-                                 [tenant, int(g.pipeline_id)], [
-            ids.tolist(), g.fingerprint[take].tolist(), _decode(g.node_type[take], _lut(g.texts, "")),
-            _decode(g.operation[take], lut), _decode(g.table_name[take], lut), _decode(g.column_name[take], lut),
-            _nullable(g.pair_id[take], g.pair_id_null[take]), g.is_protected[take].tolist(),
-            _nullable(g.entity_hash[take], g.entity_hash_null[take]),
-            _nullable(g.chain_hash[take], g.chain_hash_null[take]), md,
-        ])
+        n = int(take.size)
+        kind, op, table, column = (g.node_type[take], g.operation[take], g.table_name[take], g.column_name[take])
+        pair, pair_null = g.pair_id[take], g.pair_id_null[take]
+        with_md = np.fromiter((m is not None for m in md), bool, n)
+        # A null pair id may hold anything: only set ones tell runs apart.
+        starts = _runs(n, [kind, op, table, column, np.where(pair_null, 0, pair), pair_null],
+                       with_md if with_md.any() else None)
+        fp, prot = g.fingerprint[take], g.is_protected[take]
+        eh, eh_null = g.entity_hash[take], g.entity_hash_null[take]
+        ch, ch_null = g.chain_hash[take], g.chain_hash_null[take]
+        if starts.size * _RUN_ROWS > n:  # short runs: a node's values each
+            return self._insert_many(cur, self._node_head, self._node_row,
+                                     [tenant, int(g.pipeline_id)], [
+                ids.tolist(), fp.tolist(), _decode(kind, _lut(g.texts, "")), _decode(op, lut), _decode(table, lut),
+                _decode(column, lut), _nullable(pair, pair_null), prot.tolist(), _nullable(eh, eh_null),
+                _nullable(ch, ch_null), md,
+            ])
+        kinds = _lut(g.texts, "")
+        done = 0
+        for s, e in zip(starts.tolist(), np.concatenate((starts[1:], [n])).tolist()):
+            shared = [tenant, int(g.pipeline_id), kinds[kind[s]], lut[op[s]], lut[table[s]], lut[column[s]],
+                      None if pair_null[s] else int(pair[s]), md[s]]
+            done += self._insert_run(cur, self._run_nodes, shared, [
+                ids[s:e].tolist(), fp[s:e].tolist(), prot[s:e].tolist(), _nullable(eh[s:e], eh_null[s:e]),
+                _nullable(ch[s:e], ch_null[s:e])])
+        return done
 
     def put_edges(self, cur, tenant: str, pipeline_id: int, parent: np.ndarray, child: np.ndarray,
                   position: np.ndarray, first_new: int) -> None:
@@ -493,12 +548,6 @@ class _SQLiteBulk:
         # would, without a statement journal.
         self._insert_many(cur, "INSERT OR IGNORE INTO lumarq_edges (" + _EDGE_COLS + ") VALUES ", self._edge_row,
                           [tenant, pipeline_id], [parent.tolist(), child.tolist(), position.tolist()])
-
-    # A run of row values sharing pipeline, operation and column (an operation's rows) binds those
-    # once per statement and three values per row, read from a VALUES list: binding parameters is
-    # most of what sqlite3 spends on row values, and this nearly halves the time of 1,000,000.
-    _run_head = ("INSERT INTO lumarq_row_values (tenant_id, pipeline_id, node_operation, column_name, "
-                 "row_index, fingerprint, value) SELECT ?1, ?2, ?3, ?4, column1, column2, column3 FROM (VALUES ")
 
     def put_rows(self, cur, tenant: str, r: RowValueColumns) -> None:
         lut = _lut(r.texts)
@@ -511,29 +560,17 @@ class _SQLiteBulk:
                 _nullable(r.value, r.value_null), _decode(r.column_name, lut), _sparse(n, r.text_value),
             ])
             return
-        ends = np.concatenate((starts[1:], [n])).tolist()
-        for s, e in zip(starts.tolist(), ends):
+        for s, e in zip(starts.tolist(), np.concatenate((starts[1:], [n])).tolist()):
             if s in r.text_value:  # a text row is a run of its own
                 self._insert_many(cur, self._value_head, self._value_row, [tenant], [
                     [int(r.pipeline_id[s])], [int(r.row_index[s])], [int(r.fingerprint[s])],
                     [lut[r.node_operation[s]]], _nullable(r.value[s:e], r.value_null[s:e]),
                     [lut[r.column_name[s]]], [r.text_value[s]]])
                 continue
-            shared = [tenant, int(r.pipeline_id[s]), lut[r.node_operation[s]], lut[r.column_name[s]]]
-            columns = [r.row_index[s:e].tolist(), r.fingerprint[s:e].tolist(),
-                       _nullable(r.value[s:e], r.value_null[s:e])]
-            k, m = 3, e - s
-            flat: List[Any] = [None] * (m * k)
-            for j, col in enumerate(columns):
-                flat[j::k] = col
-            per = max(1, min(2000, (self._max_params - len(shared)) // k))
-            full = m // per * per
-            if full:
-                sql = self._run_head + ",".join(["(?,?,?)"] * per) + ")"
-                step = per * k
-                cur.executemany(sql, (shared + flat[i : i + step] for i in range(0, full * k, step)))
-            if full < m:
-                cur.execute(self._run_head + ",".join(["(?,?,?)"] * (m - full)) + ")", shared + flat[full * k :])
+            self._insert_run(cur, self._run_rows,
+                             [tenant, int(r.pipeline_id[s]), lut[r.node_operation[s]], lut[r.column_name[s]]],
+                             [r.row_index[s:e].tolist(), r.fingerprint[s:e].tolist(),
+                              _nullable(r.value[s:e], r.value_null[s:e])])
 
 
 class _PostgresBulk:
