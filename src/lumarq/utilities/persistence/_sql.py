@@ -419,22 +419,23 @@ class _SQLiteBulk:
 
             self._max_params = min(getlimit(sqlite3.SQLITE_LIMIT_VARIABLE_NUMBER), 32766)
 
-    def _insert_many(self, cur, head: str, row: str, shared: List[Any], columns: List[List[Any]]) -> int:
-        """Rows in statements of up to 500; returns the rows that went in."""
+    def _insert_many(self, cur, head: str, row: str, shared: List[Any], columns: List[List[Any]],
+                     tail: str = "", most: int = 500) -> int:
+        """Rows in statements of up to `most`; returns the rows that went in."""
         k, n = len(columns), len(columns[0])
         flat: List[Any] = [None] * (n * k)
         for j, col in enumerate(columns):
             flat[j::k] = col
-        per = max(1, min(500, (self._max_params - len(shared)) // k))
+        per = max(1, min(most, (self._max_params - len(shared)) // k))
         full = n // per * per
         done = 0
         if full:
-            sql = head + ",".join([row] * per)
+            sql = head + ",".join([row] * per) + tail
             step = per * k
             cur.executemany(sql, (shared + flat[s : s + step] for s in range(0, full * k, step)))
             done += max(cur.rowcount, 0)  # summed over the executions
         if full < n:
-            cur.execute(head + ",".join([row] * (n - full)), shared + flat[full * k :])
+            cur.execute(head + ",".join([row] * (n - full)) + tail, shared + flat[full * k :])
             done += max(cur.rowcount, 0)
         return done
 
@@ -494,23 +495,8 @@ class _SQLiteBulk:
 
     def _insert_run(self, cur, head: str, shared: List[Any], columns: List[List[Any]]) -> int:
         """One run: `shared` once per statement, `columns` row by row; the rows that went in."""
-        k, m = len(columns), len(columns[0])
-        flat: List[Any] = [None] * (m * k)
-        for j, col in enumerate(columns):
-            flat[j::k] = col
-        row = "(" + ",".join("?" * k) + ")"
-        per = max(1, min(2000, (self._max_params - len(shared)) // k))
-        full = m // per * per
-        done = 0
-        if full:
-            step = per * k
-            cur.executemany(head + ",".join([row] * per) + ")",
-                            (shared + flat[i : i + step] for i in range(0, full * k, step)))
-            done += max(cur.rowcount, 0)  # summed over the executions
-        if full < m:
-            cur.execute(head + ",".join([row] * (m - full)) + ")", shared + flat[full * k :])
-            done += max(cur.rowcount, 0)
-        return done
+        return self._insert_many(cur, head, "(" + ",".join("?" * len(columns)) + ")", shared, columns,
+                                 tail=")", most=2000)
 
     def put_nodes(self, cur, tenant: str, g: GraphColumns, take: np.ndarray, ids: np.ndarray,
                   md: List[Optional[str]]) -> int:
