@@ -4,16 +4,11 @@ graph's."""
 
 from __future__ import annotations
 
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Tuple
+
+from ._dag_storage import type_name
 
 _NO_TRACKER = {"error": "No tracker or empty series"}
-
-
-def _type_name(obj: Any) -> str:
-    # As the interpreter names types in its own messages (numpy.ndarray, not ndarray).
-    t = type(obj)
-    return t.__name__ if t.__module__ == "builtins" or t.__flags__ & (1 << 9) else \
-        "%s.%s" % (t.__module__, t.__qualname__)
 
 
 def _dag_for_row(series: Any, row: int) -> Any:
@@ -36,7 +31,7 @@ def get_dag_for_series(series: Any, row_index: int) -> Any:
     view = _audit_view(series)
     if not hasattr(view, "_tracker"):
         raise TypeError("get_dag_for_series expects a DAGTrackedSeries (a column of a wrapped frame), got %s"
-                        % _type_name(view))
+                        % type_name(view))
     return _dag_for_row(view, row_index)
 
 

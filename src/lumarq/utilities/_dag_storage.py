@@ -16,11 +16,20 @@ from typing import Any, Callable, Optional
 _MODULE = "lumarq.utilities.vantor32_dag"
 
 
-def _logger() -> logging.Logger:
-    # Looked up on every use: a logger replaced on the module is seen at once.
+def tracker_logger() -> logging.Logger:
+    """The logger of vantor32_dag, looked up on every use: one replaced on the module is seen at
+    once."""
     mod = sys.modules.get(_MODULE)
     logger = getattr(mod, "logger", None) if mod is not None else None
     return logger if logger is not None else logging.getLogger(_MODULE)
+
+
+def type_name(obj: Any) -> str:
+    """The name the interpreter's own messages give the type of `obj` (numpy.ndarray, Series)."""
+    t = type(obj)
+    if t.__module__ == "builtins" or t.__flags__ & (1 << 9):  # Py_TPFLAGS_HEAPTYPE
+        return t.__name__
+    return "%s.%s" % (t.__module__, t.__qualname__)
 
 
 def describe_failure(storage: Any, exc: BaseException) -> Any:
@@ -48,7 +57,7 @@ def _store_step(tracker: Any, storage: Any, what: str, step: Callable[[], Any]) 
         step()
         return True
     except Exception as exc:
-        _logger().warning("%s failed (non-fatal): %s", what, describe_failure(storage, exc))
+        tracker_logger().warning("%s failed (non-fatal): %s", what, describe_failure(storage, exc))
         _count(tracker, "_store_failures", 1)
         return False
 
@@ -74,7 +83,7 @@ def flush(tracker: Any, timeout: float) -> bool:
             tracker._persist_dag_to_storage()
             tracker._nodes_persisted = True
         except Exception as exc:
-            _logger().warning("Failed to persist DAG to storage (non-fatal): %s",
+            tracker_logger().warning("Failed to persist DAG to storage (non-fatal): %s",
                               describe_failure(tracker._storage, exc))
             _count(tracker, "_store_failures", 1)
     if not tracker._dashboard_synced:
@@ -197,5 +206,5 @@ def persistence_stats(tracker: Any) -> Optional[dict]:
         stats["nodes_written"] = getattr(tracker, "_nodes_written", 0)
         stats["edges_written"] = getattr(tracker, "_edges_written", 0)
     if stats is not None and type(stats) is not dict:
-        raise TypeError("get_stats() returned %.200s, expected a dict or None" % type(stats).__name__)
+        raise TypeError("get_stats() returned %.200s, expected a dict or None" % type_name(stats))
     return stats

@@ -10,26 +10,18 @@ the report again later.
 from __future__ import annotations
 
 import json
-import logging
 import re
-import sys
 import urllib.error  # noqa: F401  (urlopen's errors)
 import urllib.parse
 import urllib.request
 import warnings
 from typing import Any
 
+from ._dag_storage import tracker_logger
 from ._net import is_loopback
 
-_LOGGER_MODULE = "lumarq.utilities.vantor32_dag"
 _SCHEME = re.compile(r"([A-Za-z][A-Za-z0-9+.-]*):")
 _TIMEOUT_S = 10
-
-
-def _logger() -> logging.Logger:
-    mod = sys.modules.get(_LOGGER_MODULE)
-    found = getattr(mod, "logger", None) if mod is not None else None
-    return found if found is not None else logging.getLogger(_LOGGER_MODULE)
 
 
 def _scheme(url: Any) -> str:
@@ -89,5 +81,5 @@ def send_report(tracker: Any, plaintext_warned: bool) -> bool:
         finally:
             response.close()
     except Exception as exc:
-        _logger().warning("Dashboard sync failed (non-fatal): %s", exc)
+        tracker_logger().warning("Dashboard sync failed (non-fatal): %s", exc)
     return plaintext_warned

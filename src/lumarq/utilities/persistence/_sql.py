@@ -263,14 +263,13 @@ def _runs(n: int, keys: Sequence[np.ndarray], alone: Optional[np.ndarray] = None
     return np.concatenate(([0], np.flatnonzero(cut) + 1))
 
 
-def _row_runs(r: RowValueColumns, n: int) -> np.ndarray:
-    """Runs of row values sharing pipeline, operation and column; a row with a text value is a
-    run of its own."""
-    text = None
-    if r.text_value:
-        text = np.zeros(n, bool)
-        text[list(r.text_value)] = True
-    return _runs(n, [r.pipeline_id, r.node_operation, r.column_name], text)
+def _text_rows(r: RowValueColumns) -> Optional[np.ndarray]:
+    """Which row values hold a text value; None when none does."""
+    if not r.text_value:
+        return None
+    text = np.zeros(len(r), bool)
+    text[list(r.text_value)] = True
+    return text
 
 
 def _row_pids(r: RowValueColumns) -> set:
@@ -504,21 +503,21 @@ class _SQLiteBulk:
         n = int(take.size)
         kind, op, table, column = (g.node_type[take], g.operation[take], g.table_name[take], g.column_name[take])
         pair, pair_null = g.pair_id[take], g.pair_id_null[take]
-        with_md = np.fromiter((m is not None for m in md), bool, n)
+        # Most writes carry no metadata at all; list.count tells that without a Python step per node.
+        with_md = np.fromiter((m is not None for m in md), bool, n) if md.count(None) < n else None
         # A null pair id may hold anything: only set ones tell runs apart.
-        starts = _runs(n, [kind, op, table, column, np.where(pair_null, 0, pair), pair_null],
-                       with_md if with_md.any() else None)
+        starts = _runs(n, [kind, op, table, column, np.where(pair_null, 0, pair), pair_null], with_md)
         fp, prot = g.fingerprint[take], g.is_protected[take]
         eh, eh_null = g.entity_hash[take], g.entity_hash_null[take]
         ch, ch_null = g.chain_hash[take], g.chain_hash_null[take]
+        kinds = _lut(g.texts, "")
         if starts.size * _RUN_ROWS > n:  # short runs: a node's values each
             return self._insert_many(cur, self._node_head, self._node_row,
                                      [tenant, int(g.pipeline_id)], [
-                ids.tolist(), fp.tolist(), _decode(kind, _lut(g.texts, "")), _decode(op, lut), _decode(table, lut),
+                ids.tolist(), fp.tolist(), _decode(kind, kinds), _decode(op, lut), _decode(table, lut),
                 _decode(column, lut), _nullable(pair, pair_null), prot.tolist(), _nullable(eh, eh_null),
                 _nullable(ch, ch_null), md,
             ])
-        kinds = _lut(g.texts, "")
         done = 0
         for s, e in zip(starts.tolist(), np.concatenate((starts[1:], [n])).tolist()):
             shared = [tenant, int(g.pipeline_id), kinds[kind[s]], lut[op[s]], lut[table[s]], lut[column[s]],
@@ -535,23 +534,25 @@ class _SQLiteBulk:
         self._insert_many(cur, "INSERT OR IGNORE INTO lumarq_edges (" + _EDGE_COLS + ") VALUES ", self._edge_row,
                           [tenant, pipeline_id], [parent.tolist(), child.tolist(), position.tolist()])
 
+    def _row_values(self, cur, tenant: str, r: RowValueColumns, lut: np.ndarray, s: int, e: int,
+                    texts: List[Optional[str]]) -> None:
+        """Rows [s, e) with their text values `texts`, a row's values each."""
+        self._insert_many(cur, self._value_head, self._value_row, [tenant], [
+            r.pipeline_id[s:e].tolist(), r.row_index[s:e].tolist(), r.fingerprint[s:e].tolist(),
+            _decode(r.node_operation[s:e], lut), _nullable(r.value[s:e], r.value_null[s:e]),
+            _decode(r.column_name[s:e], lut), texts,
+        ])
+
     def put_rows(self, cur, tenant: str, r: RowValueColumns) -> None:
         lut = _lut(r.texts)
         n = len(r)
-        starts = _row_runs(r, n)
+        starts = _runs(n, [r.pipeline_id, r.node_operation, r.column_name], _text_rows(r))
         if starts.size * _RUN_ROWS > n:  # short runs: a row's values each
-            self._insert_many(cur, self._value_head, self._value_row,
-                              [tenant], [
-                r.pipeline_id.tolist(), r.row_index.tolist(), r.fingerprint.tolist(), _decode(r.node_operation, lut),
-                _nullable(r.value, r.value_null), _decode(r.column_name, lut), _sparse(n, r.text_value),
-            ])
+            self._row_values(cur, tenant, r, lut, 0, n, _sparse(n, r.text_value))
             return
         for s, e in zip(starts.tolist(), np.concatenate((starts[1:], [n])).tolist()):
             if s in r.text_value:  # a text row is a run of its own
-                self._insert_many(cur, self._value_head, self._value_row, [tenant], [
-                    [int(r.pipeline_id[s])], [int(r.row_index[s])], [int(r.fingerprint[s])],
-                    [lut[r.node_operation[s]]], _nullable(r.value[s:e], r.value_null[s:e]),
-                    [lut[r.column_name[s]]], [r.text_value[s]]])
+                self._row_values(cur, tenant, r, lut, s, e, [r.text_value[s]])
                 continue
             self._insert_run(cur, self._run_rows,
                              [tenant, int(r.pipeline_id[s]), lut[r.node_operation[s]], lut[r.column_name[s]]],
@@ -719,11 +720,7 @@ class _PostgresBulk:
         # Straight into the table (it has no conflicts to skip), as packed
         # arrays over runs of rows that share their texts and NULLs.
         n = len(r)
-        text = np.zeros(n, bool)
-        text[list(r.text_value)] = True
-        cut = ((r.node_operation[1:] != r.node_operation[:-1]) | (r.column_name[1:] != r.column_name[:-1])
-               | (r.value_null[1:] != r.value_null[:-1]) | text[1:] | text[:-1])
-        starts = np.concatenate(([0], np.flatnonzero(cut) + 1))
+        starts = _runs(n, [r.node_operation, r.column_name, r.value_null], _text_rows(r))
         if starts.size * 8 > n:  # short runs: per-row writing is cheaper
             lut = _lut(r.texts)
             self.insert_rows(cur, tenant, list(zip(
