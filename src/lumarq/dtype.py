@@ -333,6 +333,92 @@ def _install_clip_hook() -> None:
     pd.Series._clip_with_scalar = _clip_with_scalar
 
 
+def _install_replace_hook() -> None:
+    # pandas replaces inside an extension array only with values of its own dtype, so a
+    # replacement of another type (str -> int, int -> float) fails where plain columns are cast.
+    # Replacing on the plain values and giving each row back its word and node gives plain
+    # pandas' values, and a row keeps its provenance whether it was replaced or not (its new
+    # value was chosen by its old one).
+    from pandas.core.generic import NDFrame
+
+    replace = NDFrame.replace
+    if getattr(replace, "_lumarq", False):
+        return
+
+    def _replace(self: Any, *args: Any, **kwargs: Any) -> Any:
+        frame = isinstance(self, pd.DataFrame)
+        positions = ([i for i, d in enumerate(self.dtypes) if isinstance(d, ProvenanceDtype)]
+                     if frame else [0] if isinstance(self.dtype, ProvenanceDtype) else [])
+        if not positions:
+            return replace(self, *args, **kwargs)
+        inplace = kwargs.pop("inplace", False)
+        arrays = [(self.iloc[:, i] if frame else self).array for i in positions]
+        plain = self.copy(deep=False)
+        if frame:
+            for i, arr in zip(positions, arrays):
+                plain.isetitem(i, arr._data)
+        else:
+            plain = pd.Series(arrays[0]._data, index=self.index, name=self.name, copy=False)
+        result = replace(plain, *args, inplace=False, **kwargs)
+        for i, arr in zip(positions, arrays):
+            col = result.iloc[:, i] if frame else result
+            if not _trackable(col.dtype):
+                continue  # object values mixing types: plain, as other untracked results
+            tracked = arr._new(col.array, arr._words.copy(), arr._tracker,
+                               None if arr._nodes is None else arr._nodes.copy())
+            if frame:
+                result.isetitem(i, tracked)
+            else:
+                result = pd.Series(tracked, index=result.index, name=result.name, copy=False)
+        if inplace:
+            self._update_inplace(result)
+            return None
+        return result
+
+    _replace._lumarq = True  # type: ignore[attr-defined]
+    NDFrame.replace = _replace
+
+
+def _install_get_dummies_hook() -> None:
+    # get_dummies picks the columns to encode by dtype and passes over text of the dtype: the
+    # same columns plain pandas would encode are named for it.
+    from pandas.core.reshape import api as reshape_api, encoding
+
+    dummies = encoding.get_dummies
+    if getattr(dummies, "_lumarq", False):
+        return
+
+    def get_dummies(data: Any, *args: Any, **kwargs: Any) -> Any:
+        if (isinstance(data, pd.DataFrame) and kwargs.get("columns") is None and len(args) < 4
+                and any(isinstance(d, ProvenanceDtype) for d in data.dtypes)):
+            kept = dummies(untrack(data.iloc[:0]), *args, **kwargs).columns
+            kwargs["columns"] = [c for c in data.columns if c not in kept]
+        return dummies(data, *args, **kwargs)
+
+    get_dummies._lumarq = True  # type: ignore[attr-defined]
+    get_dummies.__doc__ = dummies.__doc__
+    for module in (pd, reshape_api, encoding):
+        module.get_dummies = get_dummies
+
+
+def _install_dt_hook() -> None:
+    # pandas' .dt accessor looks at the Series' dtype: a datetime column of the dtype gets the
+    # accessor of its plain values (plain results, as .str gives).
+    from pandas.core.indexes.accessors import CombinedDatetimelikeProperties
+
+    make = CombinedDatetimelikeProperties.__new__
+    if getattr(make, "_lumarq", False):
+        return
+
+    def __new__(cls: Any, data: Any) -> Any:
+        if isinstance(getattr(data, "dtype", None), ProvenanceDtype):
+            data = pd.Series(data.array._data, index=data.index, name=data.name, copy=False)
+        return make(cls, data)
+
+    __new__._lumarq = True  # type: ignore[attr-defined]
+    CombinedDatetimelikeProperties.__new__ = __new__  # type: ignore[method-assign]
+
+
 def _install_merge_hook() -> None:
     # pandas joins frames column by column (take on each side): the rows matched by a merge are
     # known only to its merge operation, so the hook wraps the step that assembles the result.
@@ -354,6 +440,28 @@ def _install_merge_hook() -> None:
 
     _reindex_and_concat._lumarq = True  # type: ignore[attr-defined]
     _MergeOperation._reindex_and_concat = _reindex_and_concat
+
+    # Matching keys needs their values only. A key of the dtype against a plain one has the
+    # dtype as common type, which pandas' numeric factorizers cannot read: they get the values.
+    from pandas.core.reshape import merge as merge_module
+
+    factorize = getattr(merge_module, "_factorize_keys", None)
+    if factorize is None or getattr(factorize, "_lumarq", False):
+        return
+
+    def _factorize_keys(lk: Any, rk: Any, *args: Any, **kwargs: Any) -> Any:
+        return factorize(_key_values(lk), _key_values(rk), *args, **kwargs)
+
+    _factorize_keys._lumarq = True  # type: ignore[attr-defined]
+    merge_module._factorize_keys = _factorize_keys
+
+
+def _key_values(key: Any) -> Any:
+    if isinstance(key, ProvenanceArray):
+        key = key._data
+        nd = _numpy_values(key)
+        return key if nd is None else nd
+    return key
 
 
 # ---------------------------------------------------------------------------- the dtype
@@ -599,7 +707,15 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         return self.take(idx, allow_fill=True, fill_value=fill_value)
 
     def __iter__(self) -> Iterator[Any]:
+        # Python scalars, as iterating a plain numeric column gives (json.dumps takes them).
+        nd = _numpy_values(self._data)
+        if nd is not None:
+            return map(nd.item, range(len(nd)))
         return iter(self._data)
+
+    def tolist(self) -> list[Any]:
+        nd = _numpy_values(self._data)
+        return nd.tolist() if nd is not None else list(self)
 
     def isna(self) -> Any:
         return self._data.isna()
@@ -658,7 +774,10 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             key = check_array_indexer(self, key)
         if isinstance(value, pd.Series | pd.Index):
             value = value.array
-        words: Any = 0
+        # Assigned rows take a tracked value's words and nodes. An untracked value leaves the
+        # row's as they were, as `where` does: the rows written are often chosen by the values
+        # they held (`s[s > 60] = 60`), so making them clean would hide that.
+        words: Any = None
         nodes: Any = -1
         if isinstance(value, ProvenanceArray):
             self._tracker = _check_trackers(self._tracker, value._tracker)
@@ -671,6 +790,8 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                 raise TypeError("cannot assign a sequence of provenance arrays element-wise")
             value = seq
         self._data[key] = value
+        if words is None:
+            return
         self._words[key] = words
         if self._nodes is None and not (isinstance(nodes, int) and nodes == -1):
             self._nodes = np.full(len(self), -1, dtype=np.int64)
@@ -779,6 +900,31 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         self._nodes = nodes
         return self
 
+    def interpolate(self, **kwargs: Any) -> ProvenanceArray:
+        # pandas' interpolation of the values; a filled row derives from the valid rows around
+        # it, so its word combines the nearest valid row before and after (either where only
+        # one exists), and it keeps its node.
+        copy = kwargs.pop("copy", True)
+        values = self._data.interpolate(copy=True, **kwargs)
+        was = np.asarray(self._data.isna(), dtype=bool)
+        filled = was & ~np.asarray(values.isna(), dtype=bool)
+        words = self._words.copy()
+        if filled.any() and self._tracker is not None:
+            n = len(self)
+            pos = np.arange(n, dtype=np.int64)
+            before = np.maximum.accumulate(np.where(was, -1, pos))
+            after = np.minimum.accumulate(np.where(was, n, pos)[::-1])[::-1]
+            before = np.where(before >= 0, before, after)
+            after = np.where(after < n, after, before)
+            both = _combine(self._tracker, words[np.clip(before, 0, n - 1)],
+                            words[np.clip(after, 0, n - 1)], _OP.FILL)
+            words[filled] = both[filled]
+        if copy:
+            nodes = None if self._nodes is None else self._nodes.copy()
+            return self._new(values, words, self._tracker, nodes)
+        self._data, self._words = _plain(values), words
+        return self
+
     def _where(self, mask: np.ndarray, value: Any) -> ProvenanceArray:
         # Rows where mask is False take `value`; with a scalar or an untracked operand the
         # row keeps its word (the value is chosen for this row), so nothing becomes clean.
@@ -794,7 +940,12 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             if value._nodes is not None or inputs is not None:
                 inputs = np.where(mask, _nodes_or_none(self), _nodes_or_none(value))
             value = value._data
-        values = self._data._where(mask, value)
+        try:
+            values = self._data._where(mask, value)
+        except (TypeError, ValueError):
+            # int or bool values meeting NaN or a float: the dtype plain pandas gives
+            plain = pd.Series(self._data, copy=False).where(mask, value)
+            values = plain.array
         nodes = inputs  # quiet: each row keeps the node of the operand it took
         if _logs(tracker, inputs):
             words = _step(tracker, words, _OP.FILL)
@@ -868,7 +1019,7 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         if not (self._tracker is not None and words is not None and tracker is not None):
             # A scalar or untracked operand: the tracked side's node ids carry over with its
             # words and nothing is logged, as for the DAG-tracked containers.
-            nodes = self._nodes if words is None else other_nodes
+            nodes = other_nodes if self._tracker is None and tracker is not None else self._nodes
             nodes = None if nodes is None else nodes.copy()
         else:
             inputs = (other_nodes, self._nodes) if op in _REVERSED else (self._nodes, other_nodes)
@@ -884,10 +1035,14 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         if fast is not None:
             return fast
         if op in _LOGICAL and isinstance(self._data, pd.arrays.NumpyExtensionArray):
-            # pandas' numpy-backed array has no &, | or ^: numpy gives what a plain column gives.
+            # pandas' numpy-backed array has no &, | or ^: the routine plain columns go through
+            # (NaN in object flags is False; bool & int gives bool).
             if isinstance(values, pd.arrays.NumpyExtensionArray):
                 values = values.to_numpy()
-            return pd.arrays.NumpyExtensionArray(np.asarray(op(self._data.to_numpy(), values)))
+            from pandas.core import ops as _pd_ops
+
+            return pd.arrays.NumpyExtensionArray(
+                np.asarray(_pd_ops.logical_op(self._data.to_numpy(), values, op)))
         return op(self._data, values)
 
     def _arith_method(self, other: Any, op: Callable[[Any, Any], Any]) -> Any:
@@ -1179,6 +1334,9 @@ def _source_nodes(tracker: Any, table: str, cols: list[Any], arrays: dict[int, A
 
 _install_merge_hook()
 _install_clip_hook()
+_install_replace_hook()
+_install_dt_hook()
+_install_get_dummies_hook()
 
 
 def _copy_blocks(groups: list[list[np.ndarray]], n: int) -> list[np.ndarray]:
@@ -1294,6 +1452,10 @@ def _audit_view(obj: Any) -> Any:
 _ROLLING_AGGS = ("sum", "mean", "min", "max", "median", "std", "var", "count")
 
 
+# Options of pandas' rolling and the values that keep its windows those the words follow.
+_TRAILING = {"closed": (None, "right"), "step": (None, 1), "on": (None,), "axis": (None, 0, "index")}
+
+
 class TrackedRolling:
     """``s.prov.rolling(window)``: pandas' rolling aggregations, each row carrying the
     combination of the words of its window."""
@@ -1301,6 +1463,12 @@ class TrackedRolling:
     def __init__(self, series: pd.Series, window: int, **kwargs: Any) -> None:
         if not is_integer(window) or window < 1:
             raise ValueError(f"window must be a positive integer, got {window!r}")
+        # The words follow windows of `window` rows ending at the row, or centred on it;
+        # options that move or thin the windows would leave them behind.
+        moving = {k: kwargs[k] for k, same in _TRAILING.items() if kwargs.get(k) not in same}
+        if moving:
+            raise NotImplementedError(
+                f"s.prov.rolling supports window, center, min_periods and win_type; got {moving}")
         self._series = series
         self._window = int(window)
         self._kwargs = kwargs
@@ -1312,8 +1480,12 @@ class TrackedRolling:
         if arr._tracker is None:
             words = np.zeros(len(arr), dtype=np.uint32)
         else:
-            words = _backend.window_combine(arr._tracker._rust, arr._words, self._window,
-                                            _OP.AGG)
+            # A centred window reaches (window - 1) // 2 rows ahead: the trailing window of the
+            # row that many places on, with word-0 rows past the end.
+            ahead = (self._window - 1) // 2 if self._kwargs.get("center") else 0
+            padded = np.concatenate((arr._words, np.zeros(ahead, np.uint32))) if ahead else arr._words
+            words = _backend.window_combine(arr._tracker._rust, padded, self._window,
+                                            _OP.AGG)[ahead:]
         tracked = ProvenanceArray(result.array, words, arr._tracker)
         return pd.Series(tracked, index=result.index, name=result.name, copy=False)
 

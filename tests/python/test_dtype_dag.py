@@ -183,3 +183,13 @@ def test_nodes_beside_other_paths(case):
         plain = pd.Series(pd.array([1.0, 2.0], dtype="prov[float64]"))
         assert (plain.prov.nodes == -1).all()
         assert "error" in dag_audit(plain, 0)
+
+
+@pytest.mark.parametrize("order", ["tracked first", "untracked first"])
+def test_an_operand_without_a_tracker_leaves_the_tracked_sides_nodes(order):
+    t = DAGTracker()
+    v = lumarq.track(pd.DataFrame({"v": [1.0, 2.0, 3.0]}), t, "T")["v"]
+    k = pd.Series(pd.array([2.0, 3.0, 4.0], dtype="prov[float64]"))  # words 0, no tracker
+    out = v * k if order == "tracked first" else k * v
+    np.testing.assert_array_equal(out.prov.nodes, v.prov.nodes)
+    assert out.prov.dag(0) is not None

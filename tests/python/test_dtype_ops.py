@@ -272,8 +272,8 @@ def test_column_operations_keep_or_assign_words(env):
     words = d["income"].prov.words
     np.testing.assert_array_equal(words[[1, 4]], age[[1, 4]])
     np.testing.assert_array_equal(words[[0, 2, 3, 5]], src["income"][[0, 2, 3, 5]])
-    d.loc["r0", "income"] = 7.0  # an untracked value: the row's word becomes 0
-    assert d["income"].prov.words[0] == 0
+    d.loc["r0", "income"] = 7.0  # an untracked value: the row keeps its word
+    assert d["income"].prov.words[0] == src["income"][0]
 
 
 def test_where_fillna_and_combine_first_take_the_chosen_operands_words(env):
@@ -475,3 +475,79 @@ def test_track_and_its_input_never_write_into_each_other(write, side):
         WRITES[write](tracked)
         tm.assert_frame_equal(left, before)
         assert (lumarq.untrack(tracked) == 99.0).any().any()
+
+
+def _capped_in_place(how):
+    def run(d):
+        s = d["age"].copy()
+        if how == "where":
+            s.where(s < 50, 50.0, inplace=True)
+        elif how == "mask":
+            s.mask(s > 50, 50.0, inplace=True)
+        elif how == "clip":
+            s.clip(upper=50.0, inplace=True)
+        elif how == "setitem":
+            s[s > 50] = 50.0
+        else:
+            d = d.copy()
+            d.loc[d["age"] > 50, "age"] = 50.0
+            s = d["age"]
+        return s
+    return run
+
+
+def _replace_in_place(d):
+    d = d.copy()
+    d.replace({"age": {40.0: 41.0}, "name": {"b": "B"}}, inplace=True)
+    return d[["age", "name"]]
+
+
+# Everyday pandas code whose result must equal plain pandas, and (where tracked) keep the taint
+# of every row that came from `age` (protected): the rows a value was written over included.
+PLAIN_EQUIVALENTS = {
+    "where in place": _capped_in_place("where"),
+    "mask in place": _capped_in_place("mask"),
+    "clip in place": _capped_in_place("clip"),
+    "s[cond] = x": _capped_in_place("setitem"),
+    "loc[cond, c] = x": _capped_in_place("loc"),
+    "replace number": lambda d: d["age"].replace({40.0: 41.0}),
+    "replace text": lambda d: d["name"].replace({"b": "B"}, regex=False),
+    "replace to another type": lambda d: d["age"].replace(40.0, "forty"),
+    "replace in place, frame": _replace_in_place,
+    "where on int upcasts": lambda d: d["k"].where(d["k"] > 1),
+    "clip int by a float": lambda d: d["k"].clip(upper=2.5),
+    "shifted flag & flag": lambda d: (d["age"] > 30).shift(1) & (d["k"] > 1),
+    "bool & int": lambda d: (d["age"] > 30) & d["k"],
+    "merge on a plain int key": lambda d: d.merge(pd.DataFrame({"k": [4, 1, 2], "z": [1, 2, 3]}), on="k",
+                                                  how="left"),
+    "interpolate": lambda d: d["age"].interpolate(),
+    "dt": lambda d: d.assign(when=pd.to_datetime(d["k"], unit="D"))["when"].dt.day,
+    "get_dummies": lambda d: pd.get_dummies(d[["name", "k"]]),
+    "centred rolling window": lambda d: _rolling(d["income"].where(d.index != "r3", d["age"]), 3, center=True),
+}
+
+
+def _rolling(s, window, **kw):
+    tracked = isinstance(s.dtype, lumarq.ProvenanceDtype)
+    return (s.prov.rolling(window, **kw) if tracked else s.rolling(window, **kw)).sum()
+
+
+@pytest.mark.parametrize("case", list(PLAIN_EQUIVALENTS))
+def test_everyday_code_gives_plain_values_and_keeps_the_taint(env, case):
+    f = PLAIN_EQUIVALENTS[case]
+    plain, tracked = f(env["pL"].copy()), f(env["L"].copy())
+    if isinstance(plain, pd.DataFrame):
+        tm.assert_frame_equal(lumarq.untrack(tracked), plain)
+    else:
+        tm.assert_series_equal(lumarq.untrack(tracked), plain)
+        assert [type(v) for v in tracked.tolist()] == [type(v) for v in plain.tolist()]
+    cols = [tracked] if isinstance(tracked, pd.Series) else [tracked[c] for c in tracked.columns]
+    for col in cols:
+        if isinstance(col.dtype, lumarq.ProvenanceDtype) and col.name == "age" and len(col) == 6:
+            assert col.prov.tainted.all()  # nothing written over an age row made it clean
+    if case == "centred rolling window":  # only row 3 came from age; rows 2..4 reach it
+        assert tracked.prov.tainted.tolist() == [False, False, True, True, True, False]
+    if case == "interpolate":  # the filled row combines the rows around it
+        t, words = env["t"], env["src"]["age"]
+        assert tracked.prov.words[2] == backend.combine_batch(
+            t._rust, words[[1]], words[[3]], OpCode.FILL)[0]
