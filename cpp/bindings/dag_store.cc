@@ -221,6 +221,8 @@ bool StoreAppendObject(DagTracker& t, int64_t id, nb::handle node) {
 void StoreEvict(DagTracker& t, std::vector<nb::object>* released) {
   const size_t n = t.store->size();
   std::vector<int64_t> held;  // dropped rows that had an object
+  // A persisting tracker's later nodes still name evicted inputs: their edges need the words.
+  t.store->KeepEvictedWords(t.writer.is_valid() && !t.writer.is_none());
   t.store->EvictOldest(n / 10, &held);
   // Objects are released after the indexes are consistent: a finaliser may run Python code.
   std::vector<nb::object> local;

@@ -136,6 +136,34 @@ TEST(GraphBatch, EvictedInputsAndRanges) {
   EXPECT_EQ(part.Finish().fingerprint, (std::vector<int64_t>{1, 5, 6}));
 }
 
+// While the store keeps evicted words, an evicted input still gives its edge (by its word);
+// an erased one does not, and turning the record off forgets the words.
+TEST(GraphBatch, EvictedInputsWhoseWordsTheStoreKept) {
+  Store st;
+  st.s.KeepEvictedWords(true);
+  const int64_t a = st.Source(1);
+  int64_t prev = a;
+  for (uint32_t w = 2; w < 10; ++w) prev = st.Binary(w, prev, a);
+  ASSERT_TRUE(st.s.Erase(2));  // word 3
+  st.s.EvictOldest(2);         // ids 1 and 3 (2 is erased, the source pinned)
+  const int64_t late = st.Binary(50, 1, 3);  // inputs evicted before it was made
+  auto snap = st.s.Snap();
+  uint32_t word = 0;
+  EXPECT_TRUE(snap.EvictedWord(1, &word) && word == 2);
+  EXPECT_FALSE(snap.EvictedWord(2, &word));  // erased
+  EXPECT_FALSE(snap.EvictedWord(0, &word));  // pinned: still live
+  FakeSource source;
+  GraphBatchBuilder b(snap, st.s.strings(), KindNames(), source);
+  ASSERT_TRUE(b.AddRange(late, late + 1));
+  EXPECT_EQ(Edges(b.Finish()), (std::vector<std::tuple<int64_t, int64_t, int32_t>>{{2, 50, 0}, {4, 50, 1}}));
+  GraphBatchBuilder four(snap, st.s.strings(), KindNames(), source);
+  ASSERT_TRUE(four.AddRange(4, 5));  // node 4 (word 5): its evicted input 3 (word 4)
+  EXPECT_EQ(Edges(four.Finish())[0], std::make_tuple(int64_t{4}, int64_t{5}, int32_t{0}));
+
+  st.s.KeepEvictedWords(false);
+  EXPECT_FALSE(st.s.Snap().EvictedWord(1, &word));
+}
+
 // A node with an object is read through the source: its fingerprint, fields, name and edges,
 // also as the parent of a plain node; a refusal abandons the batch.
 TEST(GraphBatch, HeldNodesAndRefusals) {

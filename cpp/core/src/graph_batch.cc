@@ -150,7 +150,11 @@ bool GraphBatchBuilder::AddRange(int64_t from, int64_t to) {
 
 bool GraphBatchBuilder::AddInput(int64_t input, int32_t position, int64_t child) {
   NodeView p;
-  if (!snap_.Find(input, &p)) return true;
+  if (!snap_.Find(input, &p)) {
+    uint32_t word;  // an evicted input the store remembers: its word is its fingerprint
+    if (snap_.EvictedWord(input, &word)) AddEdge(word, child, position);
+    return true;
+  }
   int64_t parent = p.word;
   if ((p.flags & kNodeHasExtra) && !source_.HeldFingerprint(p, &parent)) return false;
   AddEdge(parent, child, position);

@@ -263,6 +263,11 @@ size_t NodeStore::Evict(size_t count, std::vector<int64_t>* dropped_ids,
   const int64_t end = end_.load(std::memory_order_relaxed);
   std::vector<Pinned> newly_pinned;
   std::vector<int64_t> extra_ids;
+  std::shared_ptr<Gone> gone;
+  if (keep_gone_.load(std::memory_order_relaxed)) {
+    gone = std::make_shared<Gone>();
+    gone->first_id = begin;
+  }
   int64_t id = begin;
   int64_t erased_passed = 0;
   // Chunk by chunk; erased rows right behind the last dropped node go too, so the next eviction
@@ -276,11 +281,19 @@ size_t NodeStore::Evict(size_t count, std::vector<int64_t>* dropped_ids,
       const uint8_t flags = c->flags[r];
       if (flags & kNodeErased) {
         ++erased_passed;
+        if (gone) {
+          gone->words.push_back(0);
+          gone->have.push_back(0);
+        }
         continue;
       }
       if (dropped >= count) {
         done = true;
         break;
+      }
+      if (gone) {
+        gone->words.push_back(c->word[r]);
+        gone->have.push_back((flags & kNodePinned) ? 0 : 1);
       }
       if (flags & kNodePinned) {
         Pinned p;
@@ -306,6 +319,7 @@ size_t NodeStore::Evict(size_t count, std::vector<int64_t>* dropped_ids,
     }
     // Only flagged rows can have an extra slot.
     for (int64_t d : extra_ids) extras_.erase(d);
+    if (gone && !gone->words.empty()) gone_.push_back(std::move(gone));
     // A chunk goes once every id it can hold lies below the new base.
     size_t drop_chunks = 0;
     while (drop_chunks < chunks_.size() &&
@@ -321,10 +335,17 @@ size_t NodeStore::Evict(size_t count, std::vector<int64_t>* dropped_ids,
   return dropped;
 }
 
+void NodeStore::KeepEvictedWords(bool on) {
+  std::lock_guard<std::mutex> lock(mu_);
+  keep_gone_.store(on, std::memory_order_relaxed);
+  if (!on) gone_.clear();
+}
+
 void NodeStore::Clear() {
   std::vector<std::shared_ptr<Chunk>> freed;
   std::lock_guard<std::mutex> lock(mu_);
   freed.swap(chunks_);
+  gone_.clear();
   pinned_ = std::make_shared<const std::vector<Pinned>>();
   extras_.clear();
   erased_in_range_ = 0;
@@ -340,6 +361,7 @@ NodeStore::Snapshot NodeStore::Snap() const {
   s.end_ = end_.load(std::memory_order_acquire);
   s.begin_ = begin_.load(std::memory_order_acquire);
   s.pinned_ = pinned_;
+  s.gone_ = gone_;
   s.size_ = pinned_->size() + static_cast<size_t>(s.end_ - s.begin_ - erased_in_range_);
   s.chunks_.reserve(chunks_.size());
   s.arenas_.reserve(chunks_.size());
@@ -348,6 +370,17 @@ NodeStore::Snapshot NodeStore::Snap() const {
     s.arenas_.push_back(c->in_ids);
   }
   return s;
+}
+
+bool NodeStore::Snapshot::EvictedWord(int64_t id, uint32_t* word) const {
+  auto it = std::upper_bound(gone_.begin(), gone_.end(), id,
+                             [](int64_t v, const auto& g) { return v < g->first_id; });
+  if (it == gone_.begin()) return false;
+  const Gone& g = **(it - 1);
+  const auto at = static_cast<size_t>(id - g.first_id);
+  if (at >= g.words.size() || !g.have[at]) return false;
+  *word = g.words[at];
+  return true;
 }
 
 bool NodeStore::Snapshot::Find(int64_t id, NodeView* out) const {

@@ -187,3 +187,29 @@ def test_two_tenants_in_one_database_never_see_each_others_rows(db_url):
         assert s.get_row_values(pids[other]) == [] and s.count_row_values() == 1
         assert s.get_results(pids[other]) == [] and len(s.get_results(pids[tenant])) == 1
         s.disconnect()
+
+
+@pytest.mark.parametrize("way", ["containers", "dtype"])
+def test_edges_into_evicted_inputs_reach_the_store(tmp_path, way):
+    # A persisting tracker whose later nodes name inputs already evicted from memory (their
+    # nodes were stored when made) stores the same edges as one that kept everything.
+    import lumarq
+    from lumarq.utilities.vantor32_dag import wrap_dataframe_dag
+
+    n = 3000
+    df = pd.DataFrame({"a": np.arange(n, dtype=float), "b": np.arange(n, dtype=float) + 1})
+    stored = {}
+    for max_nodes in (10**9, 2000):
+        url = "sqlite:///%s/%d.db" % (tmp_path, max_nodes)
+        with DAGTracker(api_key=KEY, tenant_id="acme", service_url=url, pipeline_name="p") as t:
+            t._max_nodes = max_nodes
+            d = wrap_dataframe_dag(df, t, "x") if way == "containers" else lumarq.track(df, t, "x")
+            s = d["a"] + d["b"]
+            _ = s * d["a"]  # made after most of the adds were evicted
+            pid = t._pipeline_id
+        r = reader(url, "acme")
+        nodes = {x["fingerprint"]: x["operation"] for x in r.get_nodes(pid)}
+        stored[max_nodes] = sorted((nodes[e["parent_fingerprint"]], nodes[e["child_fingerprint"]], e["input_position"])
+                                   for e in r.get_edges(pid))
+        r.disconnect()
+    assert ("add", "mul", 0) in stored[10**9] and stored[2000] == stored[10**9]

@@ -79,8 +79,9 @@ class GraphBatchBuilder {
 
   /// Code of a text, adding it to the texts on first use.
   int32_t Code(std::string_view text);
-  /// An edge into `child` from the live node `input` at `position` (skipped when `input` is not
-  /// live: evicted or erased); false when the source refused the input's fingerprint.
+  /// An edge into `child` from the node `input` at `position`: a live one, or an evicted one
+  /// whose word the store kept (skipped otherwise: erased, or evicted and forgotten); false when
+  /// the source refused the input's fingerprint.
   bool AddInput(int64_t input, int32_t position, int64_t child);
   /// An edge between fingerprints.
   void AddEdge(int64_t parent, int64_t child, int32_t position);

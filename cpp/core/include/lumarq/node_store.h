@@ -108,6 +108,10 @@ class NodeStore {
   /// listed, in `had_extra` (the caller's records for them can be released without looking up
   /// every dropped id).
   size_t EvictOldest(size_t count, std::vector<int64_t>* had_extra);
+  /// While on, eviction keeps the word of every node it drops (4 bytes and a flag per id): a
+  /// persisted graph's later nodes still name their evicted inputs by fingerprint. Off (the
+  /// default) forgets them.
+  void KeepEvictedWords(bool on);
   /// Forgets every node; ids keep growing from where they were.
   void Clear();
   /// The next id Append will hand out; SetNextId moves it forward (ids drawn elsewhere).
@@ -132,6 +136,7 @@ class NodeStore {
  private:
   struct Chunk;
   struct Pinned;
+  struct Gone;
   friend class Snapshot;
 
   Chunk* ChunkFor(int64_t id) const;  // the chunk holding a live id, or nullptr (writer or mu_)
@@ -144,6 +149,8 @@ class NodeStore {
   std::vector<std::shared_ptr<Chunk>> chunks_;  // ascending first ids
   std::shared_ptr<const std::vector<Pinned>> pinned_;
   std::unordered_map<int64_t, uint32_t> extras_;
+  std::vector<std::shared_ptr<const Gone>> gone_;  // ascending first ids, guarded by mu_
+  std::atomic<bool> keep_gone_{false};
   std::atomic<int64_t> begin_{0};  // oldest id held in chunks
   std::atomic<int64_t> end_{0};    // next id; rows below it are published
   std::atomic<size_t> live_{0};
@@ -162,6 +169,8 @@ class NodeStore::Snapshot {
     NodeView v;
     return Find(id, &v);
   }
+  /// The word of a node evicted while the store kept evicted words.
+  bool EvictedWord(int64_t id, uint32_t* word) const;
   /// Calls fn(const NodeView&) for every live node in id order.
   template <class Fn>
   void ForEach(Fn&& fn) const;
@@ -182,6 +191,7 @@ class NodeStore::Snapshot {
   std::vector<std::shared_ptr<const Chunk>> chunks_;
   std::vector<std::shared_ptr<const int64_t[]>> arenas_;  // one per chunk, as of the snapshot
   std::shared_ptr<const std::vector<Pinned>> pinned_;
+  std::vector<std::shared_ptr<const Gone>> gone_;
   int64_t begin_ = 0, end_ = 0;
   size_t size_ = 0;
 };
@@ -201,6 +211,14 @@ struct NodeStore::Chunk {
   uint32_t in_off[kChunkRows + 1];  // into in_ids
   std::shared_ptr<int64_t[]> in_ids;  // swapped for a larger copy under mu_
   size_t in_cap = 0;
+};
+
+/// The words of the ids one eviction passed over, from `first_id` on (`have` is 0 for ids
+/// that were erased or pinned instead).
+struct NodeStore::Gone {
+  int64_t first_id = 0;
+  std::vector<uint32_t> words;
+  std::vector<uint8_t> have;
 };
 
 struct NodeStore::Pinned {
