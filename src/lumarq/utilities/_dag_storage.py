@@ -9,7 +9,9 @@ override them.
 from __future__ import annotations
 
 import logging
+import random
 import sys
+import time
 import warnings
 from typing import Any, Callable, Optional
 
@@ -78,18 +80,55 @@ def flush(tracker: Any, timeout: float) -> bool:
     tracker._writer.flush(timeout=timeout)
     if not tracker._nodes_persisted and tracker._storage and tracker._pipeline_id:
         # A store that fails here (down, refusing the key, answering errors) must not fail the
-        # pipeline: the failure is logged and the next flush writes the whole DAG again.
+        # pipeline: an outage is retried as the writer retries rows; then the failure is logged,
+        # the nodes are counted lost with the pipeline, and the next flush writes the DAG again.
         try:
-            tracker._persist_dag_to_storage()
+            _retrying_outages(tracker._writer, tracker._persist_dag_to_storage)
             tracker._nodes_persisted = True
         except Exception as exc:
-            tracker_logger().warning("Failed to persist DAG to storage (non-fatal): %s",
-                              describe_failure(tracker._storage, exc))
+            error = describe_failure(tracker._storage, exc)
+            tracker_logger().warning("Failed to persist DAG to storage (non-fatal): %s", error)
             _count(tracker, "_store_failures", 1)
+            _count_dag_lost(tracker, error)
     if not tracker._dashboard_synced:
         tracker._sync_to_dashboard()
         tracker._dashboard_synced = True
     return True
+
+
+def _retrying_outages(writer: Any, step: Callable[[], Any]) -> None:
+    """`step`, again with backoff while the store is unavailable, for the writer's retry budget."""
+    from lumarq.utilities.persistence._writer import _RETRY_FIRST_S, _RETRY_MAX_S, _is_connection_error
+
+    budget = getattr(writer, "retry_budget", 0.0)
+    budget = float(budget) if isinstance(budget, (int, float)) else 0.0  # a stand-in writer: none
+    since, delay = None, _RETRY_FIRST_S
+    while True:
+        try:
+            step()
+            return
+        except Exception as exc:
+            now = time.monotonic()
+            since = now if since is None else since
+            left = since + budget - now
+            if not _is_connection_error(exc) or left <= 0:
+                raise
+            time.sleep(min(delay * (0.5 + random.random()), left))
+            delay = min(delay * 2, _RETRY_MAX_S)
+
+
+def _count_dag_lost(tracker: Any, error: str) -> None:
+    """The nodes the failed DAG write held (one per fingerprint, as stored), as the writer's
+    losses of the pipeline."""
+    record = getattr(tracker._writer, "record_lost", None)
+    if not callable(record):
+        return
+    try:
+        nodes = int(tracker.dag_stats()["unique_provenances"])
+        if nodes:
+            record(tracker._pipeline_id, {"nodes": nodes}, error)
+    except Exception:
+        pass  # the count is informative; the failure itself is already logged and counted
 
 
 # ---------------------------------------------------------------- switching on and off

@@ -213,3 +213,35 @@ def test_edges_into_evicted_inputs_reach_the_store(tmp_path, way):
                                    for e in r.get_edges(pid))
         r.disconnect()
     assert ("add", "mul", 0) in stored[10**9] and stored[2000] == stored[10**9]
+
+
+@pytest.mark.parametrize("failures, budget", [(2, 30.0), (10**6, 0.3)],
+                         ids=["outage-then-back", "outage-past-the-retry-budget"])
+def test_the_dag_write_of_flush_retries_an_outage_and_counts_what_it_gives_up(tmp_path, monkeypatch,
+                                                                              failures, budget):
+    import sqlite3
+
+    monkeypatch.setenv("LUMARQ_RETRY_BUDGET", str(budget))
+    url = "sqlite:///%s/late.db" % tmp_path
+    t = DAGTracker(pipeline_name="late")
+    build_pipeline(t)  # in memory first: the whole graph goes in one write at flush
+    t._api_key, t._tenant_id, t._service_url = KEY, "acme", url
+    t.enable_persistence()
+    pid, real, calls = t._pipeline_id, t._storage.write_columns, []
+
+    def locked(*args, **kwargs):
+        calls.append(1)
+        if len(calls) <= failures:
+            raise sqlite3.OperationalError("database is locked")
+        return real(*args, **kwargs)
+
+    monkeypatch.setattr(t._storage, "write_columns", locked)
+    with t:
+        pass
+    r = reader(url, "acme")
+    p = r.get_pipeline(pid)
+    r.disconnect()
+    if failures < 10**6:
+        assert (p["node_count"], p["edge_count"], p["lost_records"]) == (4, 3, 0) and len(calls) == 3
+    else:  # given up: nothing stored, and the pipeline says so
+        assert (p["node_count"], p["lost_records"]) == (0, 4) and len(calls) > 1
