@@ -1337,7 +1337,9 @@ DagTracker::DagTracker(nb::handle api_key_, nb::handle tenant_id_, nb::handle se
       dashboard_synced(nb::bool_(false)),
       fairness_report(nb::none()),
       openlineage_url(nb::none()),
-      openlineage_run_id(nb::none()) {}
+      openlineage_run_id(nb::none()),
+      store_failures(nb::int_(0)),
+      records_lost(nb::int_(0)) {}
 
 #define LUMARQ_DAG_STATE                                                                    \
   &dag_lock, &nodes, &next_node_id, &value_buffer, &value_buffer_lock, &value_flush_threshold, \
@@ -1896,6 +1898,10 @@ void RegisterDagTracker(nb::module_& m) {
   DefState<&DagTracker::service_url>(cls, "_service_url");
   DefState<&DagTracker::dashboard_synced>(cls, "_dashboard_synced");
   DefState<&DagTracker::nodes_written>(cls, "_nodes_written");
+  // Members, not instance attributes: anything in the instance dict takes the tracker off its
+  // native paths (it could shadow a method).
+  DefState<&DagTracker::store_failures>(cls, "_store_failures");
+  DefState<&DagTracker::records_lost>(cls, "_records_lost");
   DefState<&DagTracker::edges_written>(cls, "_edges_written");
   DefState<&DagTracker::openlineage_url>(cls, "_openlineage_url");
   DefState<&DagTracker::openlineage_run_id>(cls, "_openlineage_run_id");

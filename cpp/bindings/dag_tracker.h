@@ -92,6 +92,8 @@ class DagTracker : public ProvenanceTracker {
 
   nb::object openlineage_url;     // _openlineage_url: where run events are posted, or None
   nb::object openlineage_run_id;  // _openlineage_run_id: the run a START was sent for, or None
+  nb::object store_failures;      // _store_failures: store steps that failed (logged, non-fatal)
+  nb::object records_lost;        // _records_lost: records a stopped writer gave up
 
   // The nodes as columns while nobody holds the node map (see dag_store.cc); null once spilled.
   std::unique_ptr<lumarq::NodeStore> store = std::make_unique<lumarq::NodeStore>();
