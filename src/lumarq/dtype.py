@@ -654,6 +654,17 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         inner = original._data
         return cls(type(inner)._from_factorized(uniques, inner))
 
+    def factorize(self, use_na_sentinel: bool = True) -> tuple[np.ndarray, ProvenanceArray]:
+        codes, uniques = super().factorize(use_na_sentinel=use_na_sentinel)
+        if self._tracker is None or not len(uniques):
+            return codes, uniques
+        # A distinct value stands for every row holding it (a groupby key, for one): its word
+        # combines theirs, as an aggregation over the group does, so a key taken from a
+        # protected column stays tainted in the result.
+        words = _backend.group_combine(self._tracker._rust, self._words,
+                                       np.asarray(codes, dtype=np.int64), len(uniques), _OP.AGG)
+        return codes, uniques._new(uniques._data, words, self._tracker)
+
     @classmethod
     def _from_sequence_of_strings(cls, strings: Any, *, dtype: Any, copy: bool = False
                                   ) -> ProvenanceArray:
