@@ -28,6 +28,7 @@ from pandas.api.indexers import check_array_indexer
 from pandas.api.types import is_integer, is_list_like, pandas_dtype
 from pandas.core import arraylike, roperator
 from pandas.core.arraylike import OpsMixin
+from pandas.core.dtypes.cast import can_hold_element
 
 # The front end first: without a built backend it raises the error that says how to build it.
 from lumarq.utilities import vantor32 as _v32
@@ -951,12 +952,13 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             if value._nodes is not None or inputs is not None:
                 inputs = np.where(mask, _nodes_or_none(self), _nodes_or_none(value))
             value = value._data
-        try:
-            values = self._data._where(mask, value)
-        except (TypeError, ValueError):
+        nd = _numpy_values(self._data)
+        other = value.to_numpy() if isinstance(value, ExtensionArray) else value
+        if nd is not None and not can_hold_element(nd, other):
             # int or bool values meeting NaN or a float: the dtype plain pandas gives
-            plain = pd.Series(self._data, copy=False).where(mask, value)
-            values = plain.array
+            values = pd.Series(self._data, copy=False).where(mask, other).array
+        else:
+            values = self._data._where(mask, value)
         nodes = inputs  # quiet: each row keeps the node of the operand it took
         if _logs(tracker, inputs):
             words = _step(tracker, words, _OP.FILL)
