@@ -214,6 +214,7 @@ def _record_values(values: Any) -> Any:
 
 
 _QUIET = threading.local()  # set while a composite operation logs its own node per row
+_GROUPING = threading.local()  # the grouper of the group operation running on this thread
 
 
 def _logs(tracker: Any, *nodes: np.ndarray | None) -> bool:
@@ -332,6 +333,56 @@ def _install_clip_hook() -> None:
 
     _clip_with_scalar._lumarq = True  # type: ignore[attr-defined]
     pd.Series._clip_with_scalar = _clip_with_scalar
+
+
+def _install_groupby_hook() -> None:
+    # pandas hands an array's group operation only the group ids; the grouper they come from is
+    # kept for the call, so a group's word can also count its key values.
+    from pandas.core.groupby.ops import BaseGrouper
+
+    operation = BaseGrouper._cython_operation
+    if getattr(operation, "_lumarq", False):
+        return
+
+    def _cython_operation(self: Any, *args: Any, **kwargs: Any) -> Any:
+        outer, _GROUPING.grouper = getattr(_GROUPING, "grouper", None), self
+        try:
+            return operation(self, *args, **kwargs)
+        finally:
+            _GROUPING.grouper = outer
+
+    _cython_operation._lumarq = True  # type: ignore[attr-defined]
+    BaseGrouper._cython_operation = _cython_operation
+
+
+def _key_words(tracker: Any, n: int, ids: np.ndarray, ngroups: int) -> list[np.ndarray]:
+    """Per group, the word of each key of the running group operation that is of the dtype under
+    `tracker`: its value's word, combining the rows that hold it. Kept on the grouper for the
+    operation's other columns."""
+    grouper = getattr(_GROUPING, "grouper", None)
+    if grouper is None:
+        return []
+    kept = getattr(grouper, "_lumarq_key_words", None)
+    if kept is not None and kept[0] is tracker:
+        return kept[1]
+    out = []
+    groupings = list(getattr(grouper, "groupings", ()))
+    for grouping in groupings:
+        vector = getattr(grouping, "grouping_vector", None)
+        arr = getattr(vector, "array", vector)
+        if not (isinstance(arr, ProvenanceArray) and arr._tracker is tracker and len(arr) == n):
+            continue
+        # One key: its factorized values (words from `factorize`) are the groups when the
+        # codes are the group ids, as they are unless pandas regrouped them.
+        codes, uniques = getattr(grouping, "_codes_and_uniques", (None, None))
+        if (len(groupings) == 1 and isinstance(uniques, ProvenanceArray)
+                and uniques._tracker is tracker and len(uniques) == ngroups
+                and np.array_equal(codes, ids)):
+            out.append(uniques._words)
+        else:
+            out.append(_backend.group_combine(tracker._rust, arr._words, ids, ngroups, _OP.AGG))
+    grouper._lumarq_key_words = (tracker, out)
+    return out
 
 
 def _install_replace_hook() -> None:
@@ -1182,7 +1233,17 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         if self._tracker is None:
             words = np.zeros(ngroups, dtype=np.uint32)
         else:
-            words = _backend.group_combine(self._tracker._rust, self._words, ids, ngroups,
+            # A group's value was computed over the rows its key chose: the combination takes
+            # the key's word (the key column's in the result) with the members' words (mean
+            # income by gender derives from gender).
+            member_ids = np.asarray(ids, dtype=np.int64)
+            keys = _key_words(self._tracker, len(self), member_ids, ngroups)
+            member_words = self._words
+            if keys:  # each group's key word joins it as one more member
+                member_words = np.concatenate([member_words, *keys])
+                member_ids = np.concatenate(
+                    [member_ids, *[np.arange(ngroups, dtype=np.int64)] * len(keys)])
+            words = _backend.group_combine(self._tracker._rust, member_words, member_ids, ngroups,
                                            _OP.AGG)
         nodes = _log_groups(self._tracker, how, words, ids, self._nodes, ngroups)
         return self._new(result, words, self._tracker, nodes)
@@ -1348,6 +1409,7 @@ def _source_nodes(tracker: Any, table: str, cols: list[Any], arrays: dict[int, A
 _install_merge_hook()
 _install_clip_hook()
 _install_replace_hook()
+_install_groupby_hook()
 _install_dt_hook()
 _install_get_dummies_hook()
 
