@@ -80,16 +80,16 @@ def flush(tracker: Any, timeout: float) -> bool:
     tracker._writer.flush(timeout=timeout)
     if not tracker._nodes_persisted and tracker._storage and tracker._pipeline_id:
         # A store that fails here (down, refusing the key, answering errors) must not fail the
-        # pipeline: an outage is retried as the writer retries rows; then the failure is logged,
-        # the nodes are counted lost with the pipeline, and the next flush writes the DAG again.
+        # flush: an outage is retried as the writer retries rows; then the failure is logged and
+        # counted, the next flush writes the DAG again, and a pipeline that ends without it is
+        # marked failed.
         try:
             _retrying_outages(tracker._writer, tracker._persist_dag_to_storage)
             tracker._nodes_persisted = True
         except Exception as exc:
-            error = describe_failure(tracker._storage, exc)
-            tracker_logger().warning("Failed to persist DAG to storage (non-fatal): %s", error)
+            tracker_logger().warning("Failed to persist DAG to storage (non-fatal): %s",
+                                     describe_failure(tracker._storage, exc))
             _count(tracker, "_store_failures", 1)
-            _count_dag_lost(tracker, error)
     if not tracker._dashboard_synced:
         tracker._sync_to_dashboard()
         tracker._dashboard_synced = True
@@ -115,20 +115,6 @@ def _retrying_outages(writer: Any, step: Callable[[], Any]) -> None:
                 raise
             time.sleep(min(delay * (0.5 + random.random()), left))
             delay = min(delay * 2, _RETRY_MAX_S)
-
-
-def _count_dag_lost(tracker: Any, error: str) -> None:
-    """The nodes the failed DAG write held (one per fingerprint, as stored), as the writer's
-    losses of the pipeline."""
-    record = getattr(tracker._writer, "record_lost", None)
-    if not callable(record):
-        return
-    try:
-        nodes = int(tracker.dag_stats()["unique_provenances"])
-        if nodes:
-            record(tracker._pipeline_id, {"nodes": nodes}, error)
-    except Exception:
-        pass  # the count is informative; the failure itself is already logged and counted
 
 
 # ---------------------------------------------------------------- switching on and off
@@ -209,7 +195,11 @@ def exit_pipeline(tracker: Any, exc_type: Any) -> bool:
     flush that fails marks the pipeline failed as an exception from the block does."""
     storage = tracker._storage
     flushed = _store_step(tracker, storage, "Flushing at the end of the pipeline", lambda: tracker.flush())
-    failed = exc_type is not None or not flushed
+    # A graph the store never took (its write failed past the retry budget) fails the pipeline
+    # as a failed flush does: "completed" would claim a lineage that is not there.
+    unwritten = bool(tracker._writer and tracker._storage and tracker._pipeline_id
+                     and not tracker._nodes_persisted)
+    failed = exc_type is not None or not flushed or unwritten
     if failed and tracker._storage and tracker._pipeline_id:
         store, pipeline = tracker._storage, tracker._pipeline_id
         tracker._failed_pipeline = pipeline  # even if the store fails to record it

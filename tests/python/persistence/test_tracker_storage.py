@@ -217,7 +217,7 @@ def test_edges_into_evicted_inputs_reach_the_store(tmp_path, way):
 
 @pytest.mark.parametrize("failures, budget", [(2, 30.0), (10**6, 0.3)],
                          ids=["outage-then-back", "outage-past-the-retry-budget"])
-def test_the_dag_write_of_flush_retries_an_outage_and_counts_what_it_gives_up(tmp_path, monkeypatch,
+def test_the_dag_write_of_flush_retries_an_outage_and_fails_the_pipeline_when_it_gives_up(tmp_path, monkeypatch,
                                                                               failures, budget):
     import sqlite3
 
@@ -246,6 +246,6 @@ def test_the_dag_write_of_flush_retries_an_outage_and_counts_what_it_gives_up(tm
     p = r.get_pipeline(pid)
     r.disconnect()
     if failures < 10**6:
-        assert (p["node_count"], p["edge_count"], p["lost_records"]) == (4, 3, 0) and len(calls) == 3
-    else:  # given up: nothing stored, and the pipeline says so
-        assert (p["node_count"], p["lost_records"]) == (0, 4) and len(calls) > 1
+        assert (p["node_count"], p["edge_count"], p["status"]) == (4, 3, "completed") and len(calls) == 3
+    else:  # given up: nothing stored, and the pipeline does not claim otherwise
+        assert (p["node_count"], p["status"]) == (0, "failed") and len(calls) > 1

@@ -1145,16 +1145,9 @@ class AsyncWriter:
         """Seconds an outage of the store is retried before records are given up."""
         return self._budget
 
-    def record_lost(self, pipeline_id: int, counts: Dict[str, int], error: str) -> None:
-        """Records of `pipeline_id` written past the writer that the store never took (the DAG
-        write of flush): counted, and stored with the pipeline, as the writer's own losses."""
-        self._record_failure(counts, error, per_pipeline={int(pipeline_id): sum(counts.values())})
-
     def _record_failure(self, counts: Dict[str, int], error: str, log: bool = True,
-                        items: Optional[Sequence[Any]] = None, rejected: bool = False,
-                        per_pipeline: Optional[Dict[int, int]] = None) -> None:
-        if per_pipeline is None:
-            per_pipeline = _pipeline_counts(items, self._last_pipeline) if items else {}
+                        items: Optional[Sequence[Any]] = None, rejected: bool = False) -> None:
+        per_pipeline = _pipeline_counts(items, self._last_pipeline) if items else {}
         with self._stats_lock:
             for kind, n in counts.items():
                 self._counts[kind]["failed"] += n
