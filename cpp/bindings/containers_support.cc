@@ -123,6 +123,7 @@ const PyRefs& Refs() {
     r.op_ge = keep(op.attr("ge"));
     r.op_le = keep(op.attr("le"));
     r.op_neg = keep(op.attr("neg"));
+    r.op_invert = keep(op.attr("invert"));
     r.op_eq = keep(op.attr("eq"));
     r.op_ne = keep(op.attr("ne"));
     r.op_mod = keep(op.attr("mod"));
@@ -172,6 +173,15 @@ nb::object CopyOf(nb::handle arr) { return CallMethod(arr, Interned("copy")); }
 nb::object ClassProperty(PyObject** cls) {
   nb::object fget = nb::cpp_function([cls](nb::handle) { return nb::borrow(*cls); });
   return Refs().property(fget);
+}
+
+nb::handle NegOp(nb::handle self) {
+  nb::object kind = GetAttr(GetAttr(self, "dtype"), "kind");
+  return nb::str("b").equal(kind) ? Refs().op_invert : Refs().op_neg;
+}
+
+nb::object OpResultName(nb::handle self, nb::handle other) {
+  return ImportAttr("pandas.core.ops.common", "get_op_result_name")(self, other);
 }
 
 nb::object MakeClass(nb::module_& m, const char* name, nb::handle base, nb::dict& ns,

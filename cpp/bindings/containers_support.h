@@ -41,7 +41,7 @@ struct PyRefs {
       np_power;
   nb::handle ndarray_type, u32_dtype, np_uint32;
   nb::handle pd_series, pd_frame, pd_range_index;
-  nb::handle op_gt, op_lt, op_ge, op_le, op_neg;
+  nb::handle op_gt, op_lt, op_ge, op_le, op_neg, op_invert;
   nb::handle op_eq, op_ne, op_mod, op_and, op_or, op_xor, op_floordiv, op_pow;
   nb::handle property, round, itemgetter;
 };
@@ -107,6 +107,14 @@ void RegisterWordHelpers(nb::module_& m);
 nb::object PopKwarg(nb::handle kwargs, const char* name);
 /// arr.copy()
 nb::object CopyOf(nb::handle arr);
+
+/// The name pandas gives the result of `self <op> other` (self's, or None where a Series or
+/// Index operand names another).
+nb::object OpResultName(nb::handle self, nb::handle other);
+
+/// What `-s` applies to the values: pandas inverts booleans, which numpy refuses to negate (and
+/// pandas negates a boolean condition Series internally, for `s[cond] = x`).
+nb::handle NegOp(nb::handle self);
 
 /// Puts a native function into a class namespace, bound like a Python function (self first).
 /// Only nb::name is given, never nb::scope: a name that already exists on the pandas base would

@@ -784,27 +784,33 @@ RowArrays UnaryRows(nb::handle self, nb::handle tracker, nb::handle values, nb::
 
 // ---------------------------------------------------------------- DAGTrackedSeries
 
-/// DAGTrackedSeries(values, index=index, _prov=..., _tracker=..., _node_ids=...). `fresh` marks
-/// values nothing else references (a ufunc result), which pandas 3 would otherwise copy.
+/// DAGTrackedSeries(values, index=index, name=name, _prov=..., _tracker=..., _node_ids=...).
+/// `fresh` marks values nothing else references (a ufunc result), which pandas 3 would
+/// otherwise copy.
 nb::object NewSeries(nb::handle values, nb::handle index, nb::handle prov, nb::handle tracker,
-                     nb::handle nodes, bool fresh) {
+                     nb::handle nodes, nb::handle name, bool fresh) {
   if (fresh) {
     return CallKw(SeriesCls(), {values},
                   {{"index", index},
+                   {"name", name},
                    {"_prov", prov},
                    {"_tracker", tracker},
                    {"_node_ids", nodes},
                    {"copy", Py_False}});
   }
   return CallKw(SeriesCls(), {values},
-                {{"index", index}, {"_prov", prov}, {"_tracker", tracker}, {"_node_ids", nodes}});
+                {{"index", index},
+                 {"name", name},
+                 {"_prov", prov},
+                 {"_tracker", tracker},
+                 {"_node_ids", nodes}});
 }
 
 /// The untracked result: this Series' arrays copied.
 nb::object Untracked(nb::handle self, nb::handle values, nb::handle index, nb::handle tracker,
-                     bool fresh) {
+                     nb::handle name, bool fresh) {
   return NewSeries(values, index, CopyOf(GetAttr(self, "_prov")), tracker,
-                   CopyOf(GetAttr(self, "_node_ids")), fresh);
+                   CopyOf(GetAttr(self, "_node_ids")), name, fresh);
 }
 
 void SeriesInit(nb::handle self, nb::args args, nb::kwargs kwargs) {
@@ -830,11 +836,12 @@ nb::object BinopDag(nb::handle self, nb::handle other, nb::handle np_op, nb::han
   if (!TryGetAttr(other, "values", &b)) b = nb::borrow(other);
   nb::object result = np_op(a, b);
   nb::object index = GetAttr(self, "index");
+  nb::object name = OpResultName(self, other);
   if (!IsInstance(other, SeriesCls()) || !AsBool(tracker)) {
-    return Untracked(self, result, index, tracker, fresh);
+    return Untracked(self, result, index, tracker, name, fresh);
   }
   RowArrays rows = BinaryRows(self, other, tracker, result, op, op_code);
-  return NewSeries(result, index, rows.prov, tracker, rows.nodes, fresh);
+  return NewSeries(result, index, rows.prov, tracker, rows.nodes, name, fresh);
 }
 
 nb::object UnopDag(nb::handle self, nb::handle np_op, nb::handle op_name, nb::handle op_code,
@@ -844,18 +851,20 @@ nb::object UnopDag(nb::handle self, nb::handle np_op, nb::handle op_name, nb::ha
   nb::object result = np_op(GetAttr(self, "values"));
   nb::object tracker = GetAttr(self, "_tracker");
   nb::object index = GetAttr(self, "index");
-  if (!AsBool(tracker)) return Untracked(self, result, index, tracker, fresh);
+  nb::object name = GetAttr(self, "name");
+  if (!AsBool(tracker)) return Untracked(self, result, index, tracker, name, fresh);
   RowArrays rows = UnaryRows(self, tracker, result, op, op_code);
-  return NewSeries(result, index, rows.prov, tracker, rows.nodes, fresh);
+  return NewSeries(result, index, rows.prov, tracker, rows.nodes, name, fresh);
 }
 
 nb::object ApplyTrackedUnary(nb::handle self, nb::handle result_values, nb::handle result_index,
                              nb::handle op_name, nb::handle op_code) {
   nb::str op = AsStr(op_name, "op_name");
   nb::object tracker = GetAttr(self, "_tracker");
-  if (!AsBool(tracker)) return Untracked(self, result_values, result_index, tracker, false);
+  nb::object name = GetAttr(self, "name");
+  if (!AsBool(tracker)) return Untracked(self, result_values, result_index, tracker, name, false);
   RowArrays rows = UnaryRows(self, tracker, result_values, op, op_code);
-  return NewSeries(result_values, result_index, rows.prov, tracker, rows.nodes, false);
+  return NewSeries(result_values, result_index, rows.prov, tracker, rows.nodes, name, false);
 }
 
 bool OwnMethod(nb::handle self, const char* name) {
@@ -940,15 +949,17 @@ void DefineSeries(nb::module_& m) {
     const char* name;
     int code;
   };
+  // Values as plain pandas computes them where numpy differs (dates, division by zero).
+  const auto glue = [](const char* name) { return GlueFn(name).release(); };
   const Binary binary[] = {
-      {"__add__", r.np_add, "add", g_code.add},
-      {"__sub__", r.np_subtract, "sub", g_code.sub},
+      {"__add__", glue("add"), "add", g_code.add},
+      {"__sub__", glue("sub"), "sub", g_code.sub},
       {"__mul__", r.np_multiply, "mul", g_code.mul},
       {"__truediv__", r.np_true_divide, "div", g_code.div},
-      {"__floordiv__", r.np_floor_divide, "floordiv", g_code.div},
+      {"__floordiv__", glue("floordiv"), "floordiv", g_code.div},
       {"__pow__", r.np_power, "pow", g_code.mul},
-      {"__radd__", g_reflected[0], "add", g_code.add},
-      {"__rsub__", g_reflected[1], "sub", g_code.sub},
+      {"__radd__", glue("radd"), "add", g_code.add},
+      {"__rsub__", glue("rsub"), "sub", g_code.sub},
       {"__rmul__", g_reflected[2], "mul", g_code.mul},
       {"__rtruediv__", g_reflected[3], "div", g_code.div},
       {"__gt__", r.op_gt, "gt", g_code.cmp},
@@ -959,9 +970,9 @@ void DefineSeries(nb::module_& m) {
       // are never dropped (pandas' own operators keep only one side's metadata).
       {"__eq__", r.op_eq, "eq", g_code.cmp},
       {"__ne__", r.op_ne, "ne", g_code.cmp},
-      {"__mod__", r.op_mod, "mod", g_code.div},
-      {"__rmod__", Reflected(r.op_mod), "mod", g_code.div},
-      {"__rfloordiv__", Reflected(r.np_floor_divide), "floordiv", g_code.div},
+      {"__mod__", glue("mod"), "mod", g_code.div},
+      {"__rmod__", glue("rmod"), "mod", g_code.div},
+      {"__rfloordiv__", glue("rfloordiv"), "floordiv", g_code.div},
       {"__rpow__", Reflected(r.np_power), "pow", g_code.mul},
       {"__and__", r.op_and, "and", g_code.cmp},
       {"__or__", r.op_or, "or", g_code.cmp},
@@ -982,7 +993,7 @@ void DefineSeries(nb::module_& m) {
         nb::arg("other").none());
   }
   Method(ns, "__neg__",
-         [](nb::handle self) { return DispatchUnop(self, Refs().op_neg, "neg", g_code.neg); });
+         [](nb::handle self) { return DispatchUnop(self, NegOp(self), "neg", g_code.neg); });
   Method(ns, "clip", &Clip, nb::arg("lower").none() = nb::none(),
          nb::arg("upper").none() = nb::none(), nb::arg("kwargs"));
   Method(ns, "fillna", &Fillna, nb::arg("value").none() = 0, nb::arg("kwargs"));
@@ -1085,7 +1096,7 @@ nb::object FrameGetItem(nb::handle self, nb::handle key) {
     nodes = CopyOf(nodes);
   }
   return NewSeries(GetAttr(result, "values"), GetAttr(result, "index"), prov,
-                   GetAttr(self, "_tracker"), nodes, false);
+                   GetAttr(self, "_tracker"), nodes, GetAttr(result, "name"), false);
 }
 
 /// Records the column a derived value was assigned to: every operation node behind `node_ids`

@@ -35,15 +35,17 @@ bool UsesNativeMethod(nb::handle self, const char* name, PyObject* cls) {
   return UsesNative(self, Interned(name), reinterpret_cast<PyTypeObject*>(cls));
 }
 
-/// TrackedSeries(values, index=index, _prov=prov, _tracker=tracker). `fresh` marks values that
-/// nothing else references (a ufunc result), which pandas 3 would otherwise copy.
+/// TrackedSeries(values, index=index, name=name, _prov=prov, _tracker=tracker). `fresh` marks
+/// values that nothing else references (a ufunc result), which pandas 3 would otherwise copy.
 nb::object NewSeries(nb::handle values, nb::handle index, nb::handle prov, nb::handle tracker,
-                     bool fresh) {
+                     nb::handle name, bool fresh) {
   if (fresh) {
     return CallKw(SeriesCls(), {values},
-                  {{"index", index}, {"_prov", prov}, {"_tracker", tracker}, {"copy", Py_False}});
+                  {{"index", index}, {"name", name}, {"_prov", prov}, {"_tracker", tracker},
+                   {"copy", Py_False}});
   }
-  return CallKw(SeriesCls(), {values}, {{"index", index}, {"_prov", prov}, {"_tracker", tracker}});
+  return CallKw(SeriesCls(), {values},
+                {{"index", index}, {"name", name}, {"_prov", prov}, {"_tracker", tracker}});
 }
 
 /// np.broadcast_to(x, n).copy() with x the first stored value (or a uint32 zero when empty).
@@ -171,7 +173,8 @@ nb::object BinOp(nb::handle self, nb::handle other, nb::handle op, nb::handle op
     new_prov = CopyOf(GetAttr(self, "_prov"));
     tracker = GetAttr(self, "_tracker");
   }
-  return NewSeries(result, GetAttr(self, "index"), new_prov, tracker, fresh);
+  return NewSeries(result, GetAttr(self, "index"), new_prov, tracker, OpResultName(self, other),
+                   fresh);
 }
 
 nb::object UnOp(nb::handle self, nb::handle op, nb::handle op_code, bool fresh) {
@@ -179,7 +182,7 @@ nb::object UnOp(nb::handle self, nb::handle op, nb::handle op_code, bool fresh) 
   nb::object result = op(GetAttr(self, "values"));
   nb::object tracker = GetAttr(self, "_tracker");
   nb::object new_prov = UnaryProv(self, tracker, code);
-  return NewSeries(result, GetAttr(self, "index"), new_prov, tracker, fresh);
+  return NewSeries(result, GetAttr(self, "index"), new_prov, tracker, GetAttr(self, "name"), fresh);
 }
 
 // Operators call self._binop / self._unop, so a subclass overriding them is honoured; the
@@ -200,7 +203,8 @@ nb::object DispatchUnOp(nb::handle self, nb::handle fn, int code) {
 nb::object Rewrap(nb::handle self, nb::handle result, int code) {
   nb::object tracker = GetAttr(self, "_tracker");
   nb::object new_prov = UnaryProv(self, tracker, nb::int_(code));
-  return NewSeries(GetAttr(result, "values"), GetAttr(self, "index"), new_prov, tracker, false);
+  return NewSeries(GetAttr(result, "values"), GetAttr(self, "index"), new_prov, tracker,
+                   GetAttr(result, "name"), false);
 }
 
 nb::object Clip(nb::handle self, nb::handle lower, nb::handle upper, nb::kwargs) {
@@ -259,15 +263,17 @@ void DefineSeries(nb::module_& m) {
     nb::handle fn;
     int code;
   };
+  // Values as plain pandas computes them where numpy differs (dates, division by zero).
+  const auto glue = [](const char* name) { return GlueFn(name).release(); };
   const Binary binary[] = {
-      {"__add__", r.np_add, g_code.add},
-      {"__sub__", r.np_subtract, g_code.sub},
+      {"__add__", glue("add"), g_code.add},
+      {"__sub__", glue("sub"), g_code.sub},
       {"__mul__", r.np_multiply, g_code.mul},
       {"__truediv__", r.np_true_divide, g_code.div},
-      {"__floordiv__", r.np_floor_divide, g_code.div},
+      {"__floordiv__", glue("floordiv"), g_code.div},
       {"__pow__", r.np_power, g_code.mul},
-      {"__radd__", g_reflected[0], g_code.add},
-      {"__rsub__", g_reflected[1], g_code.sub},
+      {"__radd__", glue("radd"), g_code.add},
+      {"__rsub__", glue("rsub"), g_code.sub},
       {"__rmul__", g_reflected[2], g_code.mul},
       {"__rtruediv__", g_reflected[3], g_code.div},
       {"__gt__", r.op_gt, g_code.cmp},
@@ -278,9 +284,9 @@ void DefineSeries(nb::module_& m) {
       // operators keep only one side's metadata).
       {"__eq__", r.op_eq, g_code.cmp},
       {"__ne__", r.op_ne, g_code.cmp},
-      {"__mod__", r.op_mod, g_code.div},
-      {"__rmod__", Reflected(r.op_mod), g_code.div},
-      {"__rfloordiv__", Reflected(r.np_floor_divide), g_code.div},
+      {"__mod__", glue("mod"), g_code.div},
+      {"__rmod__", glue("rmod"), g_code.div},
+      {"__rfloordiv__", glue("rfloordiv"), g_code.div},
       {"__rpow__", Reflected(r.np_power), g_code.mul},
       {"__and__", r.op_and, g_code.cmp},
       {"__or__", r.op_or, g_code.cmp},
@@ -300,7 +306,7 @@ void DefineSeries(nb::module_& m) {
         nb::arg("other").none());
   }
   Method(
-      ns, "__neg__", [](nb::handle self) { return DispatchUnOp(self, Refs().op_neg, g_code.neg); });
+      ns, "__neg__", [](nb::handle self) { return DispatchUnOp(self, NegOp(self), g_code.neg); });
   Method(ns, "clip", &Clip, nb::arg("lower").none() = nb::none(),
          nb::arg("upper").none() = nb::none(), nb::arg("kwargs"));
   Method(ns, "fillna", &Fillna, nb::arg("value").none() = 0, nb::arg("kwargs"));
@@ -347,7 +353,7 @@ nb::object FrameGetItem(nb::handle self, nb::handle key) {
     prov = ZerosU32(Len(result));
   }
   return NewSeries(GetAttr(result, "values"), GetAttr(result, "index"), prov,
-                   GetAttr(self, "_tracker"), false);
+                   GetAttr(self, "_tracker"), GetAttr(result, "name"), false);
 }
 
 void FrameSetItem(nb::handle self, nb::handle key, nb::handle value) {

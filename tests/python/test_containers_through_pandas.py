@@ -246,3 +246,44 @@ def test_dag_results_keep_node_ids_and_audits_see_every_source():
     eq = w["x"] == w["age"]
     assert t.get_node(int(eq._node_ids[1])).operation == "eq"
     assert (w["x"] * OpCode.ADD)._prov.tolist() == w._col_prov["x"].tolist()  # scalar: copied
+
+
+def _masked_set(d):
+    s = d["debt"].copy()
+    s[s > 2] = 0.0  # pandas negates the condition Series internally
+    return s
+
+
+# Everyday code whose values must be plain pandas' on both kinds of container (the frame of the
+# test below; `when` is a date column).
+SAME_VALUES = {
+    "round by column": lambda d: d.round({"debt": 0}),
+    "concat of columns keeps their names": lambda d: pd.concat([d["debt"], d["income"]], axis=1),
+    "to_frame": lambda d: d["debt"].to_frame(),
+    "s[cond] = x": _masked_set,
+    "drop_duplicates": lambda d: d.drop_duplicates("flag"),
+    "-bool": lambda d: -(d["age"] > 35),
+    "int // 0 and % 0": lambda d: pd.concat([d["age"] // 0, d["age"] % 0, 3 // (d["age"] - 30)], axis=1),
+    "date - its minimum, and a date scalar - dates": lambda d: pd.concat(
+        [d["when"] - d["when"].min(), pd.Timestamp("2025-01-01") - d["when"]], axis=1),
+    "combine_first": lambda d: d[["debt", "income"]].combine_first(
+        d[["age", "income"]].rename(columns={"age": "debt"})),
+}
+
+
+@pytest.mark.parametrize("case", list(SAME_VALUES))
+def test_everyday_code_gives_plain_pandas_values(kind, case):
+    t, _, series_cls = kind
+    raw = pd.DataFrame({"age": [30, 40, 50, 60], "debt": [1.0, np.nan, 3.0, 4.0],
+                        "flag": [True, False, True, True],
+                        "when": pd.date_range("2024-01-01", periods=4)}, index=["p", "q", "r", "s"])
+    wrap = wrap_dataframe if series_cls is TrackedSeries else wrap_dataframe_dag
+    raw["income"] = [10.0, 20.0, 30.0, 40.0]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)  # pandas divides by zero without warnings
+        got, want = SAME_VALUES[case](wrap(raw, t, "loans", protected=["age"])), SAME_VALUES[case](raw)
+    plain = (pd.DataFrame(got) if isinstance(got, pd.DataFrame) else pd.Series(got)).copy()
+    if isinstance(want, pd.DataFrame):
+        pd.testing.assert_frame_equal(pd.DataFrame(plain), want, check_frame_type=False)
+    else:
+        pd.testing.assert_series_equal(pd.Series(plain), want, check_series_type=False)

@@ -245,7 +245,7 @@ def test_wrap_errors(t):
 def test_getitem_copies_and_broadcasts(t):
     w = wrap_dataframe_dag(frame(index=[10, 20, 30]), t, "t")
     col = w["a"]
-    assert type(col) is DAGTrackedSeries and col.name is None and col._tracker is t
+    assert type(col) is DAGTrackedSeries and col.name == "a" and col._tracker is t
     assert list(col.index) == [10, 20, 30]
     assert col._prov.tolist() == w._col_prov["a"].tolist() and col._prov is not w._col_prov["a"]
     assert col._node_ids.tolist() == [0, 0, 0] and not np.shares_memory(col._node_ids, w._col_nodes["a"])

@@ -39,7 +39,7 @@ def test_wrap_registers_and_encodes(tracker):
     assert tracker.get_id("loans", "a") == 0 and tracker.get_id("loans", "b") == 1
     assert list(w._col_prov) == ["a", "b"]
     col = w["a"]
-    assert isinstance(col, TrackedSeries) and col.name is None and col._tracker is tracker
+    assert isinstance(col, TrackedSeries) and col.name == "a" and col._tracker is tracker
     np.testing.assert_array_equal(col._prov, w._col_prov["a"])
     assert not np.shares_memory(col._prov, w._col_prov["a"])
     for p in w._col_prov["b"]:

@@ -21,11 +21,13 @@ Rules (see docs/concepts.md, "What pandas methods carry"):
 
 from __future__ import annotations
 
+import operator
 import types
 import weakref
 
 import numpy as np
 import pandas as pd
+from pandas.core import roperator
 
 # Reshaping methods whose result columns mix values of many input columns.
 _RESHAPING = frozenset({
@@ -138,8 +140,49 @@ def _frames_word(frames, n):
 # ---------------------------------------------------------------- Series
 
 
+def _numbers(x) -> bool:
+    return (isinstance(x, np.ndarray) and x.dtype.kind in "biufc") or (
+        isinstance(x, (int, float, complex, np.number)) and not isinstance(x, np.timedelta64))
+
+
+def _pandas_arithmetic(op, fast=None):
+    """The values of a tracked Series' `op` as plain pandas computes them: numpy's ufunc on
+    numbers (the common case, and as fast), pandas' own array arithmetic otherwise (dates and
+    durations against scalars, integer division by zero giving inf and NaN)."""
+    from pandas.core.construction import ensure_wrapped_if_datetimelike as wrapped
+    from pandas.core.ops import arithmetic_op
+
+    def run(a, b):
+        if fast is not None and _numbers(a) and _numbers(b):
+            return fast(a, b)
+        if isinstance(b, list):
+            b = np.asarray(b)
+        with np.errstate(all="ignore"):  # as pandas: inf and NaN, without warnings
+            out = arithmetic_op(wrapped(a), wrapped(b), op)
+        # numpy dates and durations back as the ndarray `values` gives (time zones stay wrapped)
+        return out._ndarray if isinstance(getattr(out, "dtype", None), np.dtype) and hasattr(
+            out, "_ndarray") else out
+
+    return run
+
+
+add = _pandas_arithmetic(operator.add, np.add)
+sub = _pandas_arithmetic(operator.sub, np.subtract)
+radd = _pandas_arithmetic(roperator.radd, lambda a, b: np.add(b, a))
+rsub = _pandas_arithmetic(roperator.rsub, lambda a, b: np.subtract(b, a))
+floordiv = _pandas_arithmetic(operator.floordiv)
+rfloordiv = _pandas_arithmetic(roperator.rfloordiv)
+mod = _pandas_arithmetic(operator.mod)
+rmod = _pandas_arithmetic(roperator.rmod)
+
+
 def series_finalize(self, other, method=None, **kwargs):
     pd.Series.__finalize__(self, other, method=method, **kwargs)
+    if isinstance(other, pd.Series) and "_name" not in type(self)._metadata:
+        # pandas carries a Series' name through `_metadata`, which these classes list without
+        # it: without this, round(), clip() and the like return unnamed Series, and frames
+        # that pandas puts back together from them by name lose the column.
+        object.__setattr__(self, "_name", other._name)
     n = len(self)
     nodes = _has_nodes(self)
     if method == "concat":
