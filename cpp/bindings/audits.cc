@@ -192,11 +192,11 @@ const char* RiskLevel(double r) {
   return "CLEAN";
 }
 
-nb::dict RiskRecord(nb::handle col, bool tainted, nb::handle max_risk, nb::handle min_depth,
+nb::dict RiskRecord(nb::handle col, nb::handle tainted, nb::handle max_risk, nb::handle min_depth,
                     const char* level) {
   nb::dict out;
   out["column"] = col;
-  out["tainted"] = nb::bool_(tainted);
+  out["tainted"] = tainted;
   out["max_risk"] = max_risk;
   out["min_depth"] = min_depth;
   out["risk_level"] = level;
@@ -242,10 +242,13 @@ nb::list ColumnRiskReport(nb::handle df_arg, nb::handle tracker_arg) {
   nb::list records;
   if (tracker.is_none()) return records;
   const PyRefs& r = Refs();
+  // A column without stored words (a plain value assigned into the frame) has unknown
+  // provenance: reported as such after the others, never as clean.
+  nb::list untracked;
   for (nb::handle col : GetAttr(df, "columns")) {
     nb::object col_prov = GetAttr(df, "_col_prov");
     if (!Contains(col_prov, col)) {
-      records.append(RiskRecord(col, false, nb::float_(0.0), nb::none(), "CLEAN"));
+      untracked.append(RiskRecord(col, nb::none(), nb::none(), nb::none(), "UNTRACKED"));
       continue;
     }
     nb::object prov = GetItem(col_prov, col);
@@ -260,11 +263,12 @@ nb::list ColumnRiskReport(nb::handle df_arg, nb::handle tracker_arg) {
       max_risk = PyFloat_AsDouble(peak.ptr());
       min_depth = MinTaintedDepth(prov, taint);
     }
-    records.append(RiskRecord(col, any_taint, r.round(nb::float_(max_risk), 4), min_depth,
+    records.append(RiskRecord(col, nb::bool_(any_taint), r.round(nb::float_(max_risk), 4), min_depth,
                               RiskLevel(max_risk)));
   }
   // Stable, so equal risks keep the column order.
   CallKw(GetAttr(records, "sort"), {}, {{"key", r.itemgetter("max_risk")}, {"reverse", Py_True}});
+  for (nb::handle record : untracked) records.append(record);
   return records;
 }
 

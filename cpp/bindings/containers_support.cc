@@ -175,6 +175,14 @@ nb::object ClassProperty(PyObject** cls) {
   return Refs().property(fget);
 }
 
+void ForgetColumn(nb::handle dict, nb::handle key) {
+  if (!PyDict_Check(dict.ptr())) return;
+  if (PyDict_Contains(dict.ptr(), key.ptr()) == 1 && PyDict_DelItem(dict.ptr(), key.ptr()) < 0) {
+    throw nb::python_error();
+  }
+  PyErr_Clear();  // an unhashable key
+}
+
 nb::handle NegOp(nb::handle self) {
   nb::object kind = GetAttr(GetAttr(self, "dtype"), "kind");
   return nb::str("b").equal(kind) ? Refs().op_invert : Refs().op_neg;

@@ -116,6 +116,9 @@ nb::object OpResultName(nb::handle self, nb::handle other);
 /// pandas negates a boolean condition Series internally, for `s[cond] = x`).
 nb::handle NegOp(nb::handle self);
 
+/// Removes `key` from a column dict when it is there (an unhashable key is no column).
+void ForgetColumn(nb::handle dict, nb::handle key);
+
 /// Puts a native function into a class namespace, bound like a Python function (self first).
 /// Only nb::name is given, never nb::scope: a name that already exists on the pandas base would
 /// otherwise be overwritten through the scope and can abort the process.

@@ -1141,6 +1141,10 @@ void FrameSetItem(nb::handle self, nb::handle key, nb::handle value) {
     SetItem(GetAttr(self, "_col_prov"), key, CopyOf(GetAttr(value, "_prov")));
     SetItem(GetAttr(self, "_col_nodes"), key, CopyOf(node_ids));
     NameAssignedNodes(GetAttr(value, "_tracker"), key, node_ids);
+  } else {
+    // Plain values have no words or nodes: the column's old ones would describe other values.
+    ForgetColumn(GetAttr(self, "_col_prov"), key);
+    ForgetColumn(GetAttr(self, "_col_nodes"), key);
   }
 }
 

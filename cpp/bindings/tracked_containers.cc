@@ -360,6 +360,9 @@ void FrameSetItem(nb::handle self, nb::handle key, nb::handle value) {
   CallSuper(FrameCls(), self, "__setitem__", nb::make_tuple(key, value), nb::handle());
   if (IsInstance(value, SeriesCls())) {
     SetItem(GetAttr(self, "_col_prov"), key, CopyOf(GetAttr(value, "_prov")));
+  } else {
+    // Plain values have no words: the column's old ones would describe other values.
+    ForgetColumn(GetAttr(self, "_col_prov"), key);
   }
 }
 

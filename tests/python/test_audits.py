@@ -173,14 +173,14 @@ def test_column_risk_levels_order_and_rounding(tracker):
     assert [list(r) for r in report] == [RISK_KEYS] * 6
     assert [(r["column"], r["risk_level"]) for r in report] == [
         ("high", "HIGH"), ("half", "MEDIUM"), ("third", "MEDIUM"), ("low", "LOW"),
-        ("clean", "CLEAN"), ("missing", "CLEAN")]
+        ("clean", "CLEAN"), ("missing", "UNTRACKED")]  # unknown provenance is never clean
     by_name = {r["column"]: r for r in report}
     assert by_name["third"]["max_risk"] == 0.3333 and by_name["third"]["min_depth"] == 2
     assert by_name["high"]["min_depth"] == 0 and by_name["low"]["max_risk"] == 0.125
     assert by_name["half"]["min_depth"] == 1  # the untainted row does not count
     clean = {"tainted": False, "max_risk": 0.0, "min_depth": None, "risk_level": "CLEAN"}
     assert {k: by_name["clean"][k] for k in clean} == clean
-    assert {k: by_name["missing"][k] for k in clean} == clean
+    assert {k: by_name["missing"][k] for k in clean} == dict.fromkeys(clean, None) | {"risk_level": "UNTRACKED"}
     assert by_name["high"]["tainted"] is True and type(by_name["high"]["min_depth"]) is int
 
 

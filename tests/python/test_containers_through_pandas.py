@@ -287,3 +287,13 @@ def test_everyday_code_gives_plain_pandas_values(kind, case):
         pd.testing.assert_frame_equal(pd.DataFrame(plain), want, check_frame_type=False)
     else:
         pd.testing.assert_series_equal(pd.Series(plain), want, check_series_type=False)
+
+
+def test_a_plain_result_assigned_into_the_frame_is_untracked_not_clean(kind):
+    # pandas' group and window results are plain; stored as a column, their provenance is unknown
+    t, w, _ = kind
+    w["z"] = w.groupby("debt")["age"].transform("sum")
+    w["debt"] = w["age"].to_numpy() * 2.0  # a plain value over a tracked column
+    report = {r["column"]: r for r in column_risk_report(w)}
+    assert [report[c]["risk_level"] for c in ("z", "debt")] == ["UNTRACKED", "UNTRACKED"]
+    assert report["z"]["tainted"] is None and report["age"]["risk_level"] == "HIGH"

@@ -274,9 +274,9 @@ def test_setitem_takes_over_tracked_arrays(t):
     assert w._col_prov["c"].tolist() == derived._prov.tolist() and w._col_prov["c"] is not derived._prov
     assert w._col_nodes["c"].tolist() == derived._node_ids.tolist() and w._col_nodes["c"] is not derived._node_ids
     assert w["c"]._node_ids.tolist() == [2, 3, 4]
-    before = w._col_prov["a"]
-    w["a"] = [7.0, 8.0, 9.0]  # a plain value leaves the stored (now stale) arrays in place
-    assert w._col_prov["a"] is before and w["a"].tolist() == [7.0, 8.0, 9.0]
+    w["a"] = [7.0, 8.0, 9.0]  # a plain value: the old words and nodes would describe other values
+    assert "a" not in w._col_prov and "a" not in w._col_nodes and w["a"].tolist() == [7.0, 8.0, 9.0]
+    assert w["a"]._prov.tolist() == [0, 0, 0] and w["a"]._node_ids.tolist() == [-1, -1, -1]
 
 
 @pytest.mark.parametrize("derive", [

@@ -7,6 +7,7 @@ import pytest
 from support import depth, entity_bits
 from lumarq.utilities import vantor32 as v
 from lumarq.utilities.vantor32 import (OpCode, ProvenanceTracker, TrackedDataFrame, TrackedSeries,
+                                       column_risk_report,
                                        wrap_dataframe)
 
 
@@ -212,9 +213,9 @@ def test_setitem(tracker):
     assert w._col_prov["sum"] is not derived._prov
     np.testing.assert_array_equal(w._col_prov["sum"], derived._prov)
     np.testing.assert_array_equal(w["sum"]._prov, derived._prov)
-    stale = w._col_prov["a"]
-    w["a"] = [7.0, 8.0, 9.0]  # untracked value: the old array stays
-    assert w._col_prov["a"] is stale
+    w["a"] = [7.0, 8.0, 9.0]  # untracked value: the old words would describe other values
+    assert "a" not in w._col_prov and w["a"]._prov.tolist() == [0, 0, 0]
+    assert {r["column"]: r["risk_level"] for r in column_risk_report(w)}["a"] == "UNTRACKED"
 
 
 @pytest.mark.filterwarnings("ignore:(?s).*value is trying to be set on a copy")
