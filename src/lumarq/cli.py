@@ -136,8 +136,12 @@ def _export(args: argparse.Namespace) -> int:
     finally:
         storage.disconnect()
     if args.out:
-        with open(args.out, "w", encoding="utf-8") as f:
-            f.write(text if text.endswith("\n") else text + "\n")
+        try:
+            with open(args.out, "w", encoding="utf-8") as f:
+                f.write(text if text.endswith("\n") else text + "\n")
+        except OSError as exc:
+            print("lumarq export: cannot write %s: %s" % (args.out, exc.strerror or exc), file=sys.stderr)
+            return 1
         print("Wrote pipeline %d as %s to %s" % (args.pipeline, args.format, args.out), file=sys.stderr)
     else:
         sys.stdout.write(text if text.endswith("\n") else text + "\n")

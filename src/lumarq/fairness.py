@@ -14,6 +14,7 @@ it can travel in a dashboard report unchanged.
 from __future__ import annotations
 
 import math
+from numbers import Real
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence, Set, Tuple, Union
 
 import numpy as np
@@ -59,7 +60,10 @@ def fairness_report(
             (the highest selection rate).
         bins: how continuous columns are grouped: a number of quantile bins, or a list
             of cut points (groups "< a", "[a, b)", ..., ">= z"); a dict per attribute.
-            Default: quartiles. A column given bins is binned even when it has few values.
+            Default: quartiles. A numeric column given bins is binned even when it has few
+            values; a single number or list applies to numeric columns only (text,
+            categorical and boolean columns keep their values as groups), and a dict that
+            names a non-numeric column is an error.
 
     Rows with a missing outcome are left out (counted under "rows_excluded"); a missing
     protected value forms the group "(missing)"; rows with a missing label are left out
@@ -67,7 +71,7 @@ def fairness_report(
     """
     if not isinstance(df, pd.DataFrame):
         raise TypeError("fairness_report() expects a pandas DataFrame, got %s" % type(df).__name__)
-    attributes = [protected] if isinstance(protected, str) else list(protected)
+    attributes = _attribute_names(protected, df.columns)
     if not attributes:
         raise ValueError("fairness_report() needs at least one protected column")
     for name in [outcome, *attributes, *([labels] if labels is not None else [])]:
@@ -76,8 +80,14 @@ def fairness_report(
     if outcome in attributes:
         raise ValueError("the outcome column %r cannot also be a protected attribute" % (outcome,))
 
+    per_column = isinstance(bins, Mapping)
+    bins = {k: _checked_bins(v) for k, v in bins.items()} if per_column else _checked_bins(bins)
+
     raw_outcome = _plain(df[outcome])
     keep = ~raw_outcome.isna().to_numpy()
+    if not keep.any():
+        raise ValueError("fairness_report(): no row has an outcome in column %r (%s)"
+                         % (outcome, "the frame is empty" if len(df) == 0 else "all values are missing"))
     selected = _favourable(raw_outcome, favorable)[keep]
     positive = None
     label_known = None
@@ -100,10 +110,20 @@ def fairness_report(
         "attributes": {},
     }
     for name in attributes:
-        groups, binning = _groups(_plain(df[name]), _bins_for(bins, name))
+        column = df[name]
+        values = _plain(column)
+        numeric = not isinstance(column.dtype, pd.CategoricalDtype) and _is_numeric(values)
+        if per_column:
+            column_bins = bins.get(name)
+            if column_bins is not None and not numeric:
+                raise ValueError("bins names %r, a %s column; only numeric columns are binned"
+                                 % (name, _kind(column, values)))
+        else:
+            column_bins = bins if numeric else None
+        groups, binning, label_of = _groups(values, column_bins, numeric)
         groups = groups[keep]
         ref = reference.get(name) if isinstance(reference, Mapping) else reference
-        entry = _attribute_metrics(groups, selected, positive, label_known, ref)
+        entry = _attribute_metrics(groups, selected, positive, label_known, ref, label_of)
         entry["binning"] = binning
         entry["provenance"] = _reach(df[name], name, tracker, outcome_pairs)
         report["attributes"][str(name)] = entry
@@ -142,16 +162,65 @@ def _label_positive(values: pd.Series, favorable: Any) -> np.ndarray:
     return (values == favorable).to_numpy(dtype=bool)
 
 
-def _bins_for(bins: Any, name: str) -> Optional[Bins]:
-    if isinstance(bins, Mapping):
-        return bins.get(name)
-    return bins
+def _attribute_names(protected: Any, columns: pd.Index) -> List[Any]:
+    """The protected column labels: a scalar label (a text, or e.g. the int 0 of a frame read
+    without a header) or a tuple that is itself a column label names one column."""
+    if isinstance(protected, str) or not pd.api.types.is_list_like(protected):
+        return [protected]
+    if isinstance(protected, tuple):
+        try:
+            if protected in columns:
+                return [protected]
+        except TypeError:  # unhashable members: a sequence of names
+            pass
+    return list(protected)
+
+
+def _checked_bins(bins: Any) -> Optional[Bins]:
+    """`bins` as None, an int of quantile bins, or a list of cut points."""
+    if bins is None:
+        return None
+    what = "bins must be a whole number of quantile bins or a list of cut points, got %r" % (bins,)
+    if isinstance(bins, (bool, np.bool_)):
+        raise TypeError(what)
+    if isinstance(bins, (int, np.integer)):
+        return int(bins)
+    if isinstance(bins, (float, np.floating)):
+        if math.isfinite(bins) and float(bins).is_integer():
+            return int(bins)
+        raise ValueError(what)
+    if isinstance(bins, (str, bytes, Mapping)) or not pd.api.types.is_list_like(bins):
+        raise TypeError(what)
+    try:
+        cuts = [float(b) for b in bins]
+    except (TypeError, ValueError):
+        raise ValueError(what) from None
+    if any(math.isnan(c) for c in cuts):
+        raise ValueError("bins: a cut point is NaN in %r" % (bins,))
+    return cuts
+
+
+def _is_numeric(values: pd.Series) -> bool:
+    """Numbers other than booleans, also in an object column (numbers with missing values)."""
+    dtype = values.infer_objects().dtype
+    if pd.api.types.is_bool_dtype(dtype):
+        return False
+    if pd.api.types.is_numeric_dtype(dtype):
+        return True
+    if dtype != object:
+        return False
+    known = values[values.notna()]
+    return len(known) > 0 and all(
+        isinstance(v, Real) and not isinstance(v, (bool, np.bool_)) for v in known)
+
+
+def _kind(column: pd.Series, values: pd.Series) -> str:
+    if isinstance(column.dtype, pd.CategoricalDtype):
+        return "categorical"
+    return "boolean" if pd.api.types.is_bool_dtype(values.infer_objects().dtype) else "non-numeric"
 
 
 def _is_continuous(values: pd.Series) -> bool:
-    dtype = values.infer_objects().dtype
-    if pd.api.types.is_bool_dtype(dtype) or not pd.api.types.is_numeric_dtype(dtype):
-        return False
     return values.nunique(dropna=True) > CONTINUOUS_MIN_VALUES
 
 
@@ -159,21 +228,40 @@ def _number(x: float) -> str:
     return format(float(x), "g")
 
 
-def _groups(values: pd.Series, bins: Optional[Bins]) -> Tuple[np.ndarray, Optional[Dict[str, Any]]]:
-    """Group label (text) per row, and how the column was binned (None when not)."""
-    if bins is None and not _is_continuous(values):
-        labels = values.astype(object).where(values.notna(), MISSING_GROUP).map(str)
-        return labels.to_numpy(dtype=object), None
+def _unwrapped(v: Any) -> Any:
+    return v.item() if isinstance(v, np.generic) else v
+
+
+def _repr_label(v: Any) -> str:
+    return repr(_unwrapped(v))
+
+
+def _groups(values: pd.Series, bins: Optional[Bins], numeric: bool
+            ) -> Tuple[np.ndarray, Optional[Dict[str, Any]], Any]:
+    """Group label (text) per row, how the column was binned (None when not), and the
+    function that labels a value of the column (to find a given reference group)."""
+    if bins is None and not (numeric and _is_continuous(values)):
+        known = values.notna().to_numpy()
+        objects = values.astype(object)
+        distinct = pd.unique(objects[known])
+        texts = {str(v) for v in distinct}
+        # Values whose texts coincide (1 and "1", or a value "(missing)" beside missing
+        # values) would fall into one group: tell them apart by repr() instead.
+        merged = len(texts) < len(distinct) or (MISSING_GROUP in texts and not known.all())
+        label_of = _repr_label if merged else str
+        labels = objects.map(label_of).to_numpy(dtype=object)
+        labels[~known] = MISSING_GROUP
+        return labels, None, label_of
     numbers = pd.to_numeric(values, errors="coerce").to_numpy(dtype=float)
-    if bins is None or isinstance(bins, (int, np.integer)):
-        q = DEFAULT_BINS if bins is None else int(bins)
+    if bins is None or isinstance(bins, int):
+        q = DEFAULT_BINS if bins is None else bins
         if q < 2:
             raise ValueError("bins must be at least 2 quantile bins")
         known = numbers[~np.isnan(numbers)]
         cuts = np.unique(np.quantile(known, np.arange(1, q) / q)) if known.size else np.array([])
         how = {"method": "quantiles", "quantiles": q}
     else:
-        cuts = np.asarray(sorted(float(b) for b in bins), dtype=float)
+        cuts = np.asarray(sorted(bins), dtype=float)
         if cuts.size == 0:
             raise ValueError("bins needs at least one cut point")
         how = {"method": "cut points"}
@@ -187,7 +275,7 @@ def _groups(values: pd.Series, bins: Optional[Bins]) -> Tuple[np.ndarray, Option
     labels[np.isnan(numbers)] = MISSING_GROUP
     how["cuts"] = [float(c) for c in cuts]
     how["groups"] = names
-    return labels, how
+    return labels, how, str
 
 
 # -- metrics ------------------------------------------------------------------------------
@@ -206,8 +294,22 @@ def _spread(values: Iterable[Optional[float]]) -> Tuple[Optional[float], Optiona
     return hi - lo, (lo / hi if hi > 0 else None)
 
 
+def _error_rate_difference(rows: List[Dict[str, Any]], count: str, rate: str) -> Optional[float]:
+    """max - min of a true or false positive rate over the groups with labelled rows.
+
+    A group without positive (negative) labels counts with rate 0, as Fairlearn counts it:
+    leaving it out would report parity where a group is never served at all. Its own rate
+    stays None (undefined). None when no group has such labels."""
+    labelled = [r for r in rows if r["positives"] + r["negatives"]]
+    if not any(r[count] for r in labelled):
+        return None
+    rates = [r[rate] if r[rate] is not None else 0.0 for r in labelled]
+    return max(rates) - min(rates)
+
+
 def _attribute_metrics(groups: np.ndarray, selected: np.ndarray, positive: Optional[np.ndarray],
-                       label_known: Optional[np.ndarray], reference: Any) -> Dict[str, Any]:
+                       label_known: Optional[np.ndarray], reference: Any,
+                       label_of: Any = str) -> Dict[str, Any]:
     frame = pd.DataFrame({"group": groups, "selected": selected})
     by = frame.groupby("group", sort=False)["selected"].agg(["size", "sum"])
     order = _group_order(by.index)
@@ -232,8 +334,9 @@ def _attribute_metrics(groups: np.ndarray, selected: np.ndarray, positive: Optio
     rates = {r["group"]: r["selection_rate"] for r in rows}
     dp_difference, dp_ratio = _spread(rates.values())
     if reference is not None:
-        ref = str(reference)
-        if ref not in rates:
+        # The value as the column labels it, or else the group's label itself.
+        ref = next((c for c in (label_of(reference), str(reference)) if c in rates), None)
+        if ref is None:
             raise ValueError("reference group %r is not among the groups %s" % (reference, list(rates)))
         rule = "given"
     else:
@@ -261,8 +364,8 @@ def _attribute_metrics(groups: np.ndarray, selected: np.ndarray, positive: Optio
         },
     }
     if positive is not None:
-        tpr_diff, _ = _spread(r["true_positive_rate"] for r in rows)
-        fpr_diff, _ = _spread(r["false_positive_rate"] for r in rows)
+        tpr_diff = _error_rate_difference(rows, "positives", "true_positive_rate")
+        fpr_diff = _error_rate_difference(rows, "negatives", "false_positive_rate")
         entry["equal_opportunity_difference"] = tpr_diff
         entry["false_positive_rate_difference"] = fpr_diff
         entry["equalized_odds_difference"] = (
@@ -276,15 +379,22 @@ def _group_order(index: Iterable[str]) -> List[str]:
     missing = [g for g in names if g == MISSING_GROUP]
     rest = [g for g in names if g != MISSING_GROUP]
 
+    def number(text: str) -> float:
+        x = float(text)
+        if math.isnan(x):
+            raise ValueError(text)
+        return x
+
     def key(g: str) -> Tuple[int, Any]:
-        if g.startswith("< "):
-            return (0, float(g[2:]))
-        if g.startswith("[") and g.endswith(")"):
-            return (1, float(g[1:].split(",")[0]))
-        if g.startswith(">= "):
-            return (2, float(g[3:]))
+        # A text group can look like a bin ("< 1 year"): what does not parse sorts as text.
         try:
-            return (3, float(g))
+            if g.startswith("< "):
+                return (0, number(g[2:]))
+            if g.startswith("[") and g.endswith(")"):
+                return (1, number(g[1:].split(",")[0]))
+            if g.startswith(">= "):
+                return (2, number(g[3:]))
+            return (3, number(g))
         except ValueError:
             return (4, g)
 

@@ -139,3 +139,23 @@ def test_first_build_says_each_step_and_how_long_it_takes(tmp_path):
     # The long step shows pip's progress instead of running silently.
     assert install.startswith("-m pip install") and "--quiet" not in install and ".[all,test]" in install
     assert (venv / ".lumarq-installed").exists()
+
+
+@pytest.mark.parametrize("out", ["missing-folder/lineage.json", "."])
+def test_export_to_a_path_it_cannot_write_says_so_in_one_line(out, tmp_path):
+    import pandas as pd
+
+    from lumarq.utilities.vantor32_dag import DAGTracker, wrap_dataframe_dag
+
+    db = "sqlite:///" + str(tmp_path / "prov.db")
+    with DAGTracker(api_key="local", tenant_id="acme", service_url=db, pipeline_name="p") as tracker:
+        df = wrap_dataframe_dag(pd.DataFrame({"a": [1.0, 2.0]}), tracker, "t")
+        df["b"] = df["a"] * 2
+        pipeline = tracker._pipeline_id
+    key = "lmq_0123456789ab_" + "S" * 43
+    proc = run("export", "--pipeline", str(pipeline), "--db", db, "--tenant", "acme", "--api-key", key,
+               "--out", str(tmp_path / out))
+    assert proc.returncode == 1
+    assert proc.stderr.startswith("lumarq export: cannot write ") and len(proc.stderr.strip().splitlines()) == 1, \
+        proc.stderr
+    assert "S" * 43 not in proc.stderr + proc.stdout

@@ -2,7 +2,9 @@
 provenance answer (does a protected attribute reach the outcome?) on tracked frames."""
 from __future__ import annotations
 
+import io
 import json
+import re
 
 import numpy as np
 import pandas as pd
@@ -174,3 +176,75 @@ def test_reach_tells_a_used_attribute_from_one_registered_but_never_used(kind):
     assert (gender["reaches_outcome"], gender["status"]) == (False, NEVER_USED)
     # Measuring logs nothing in the user's tracker.
     assert len(getattr(tracker, "_nodes", ())) == before
+
+
+def _tiny():
+    return pd.DataFrame({"age": range(20, 32), "gender": list("fmx" * 4), "flag": [True, False] * 6,
+                         "ok": [1, 0] * 6})
+
+
+def _no_rows(empty):
+    return pd.DataFrame({"g": pd.Series([], dtype=object), "y": pd.Series([], dtype=float)}) if empty \
+        else pd.DataFrame({"g": ["a", "b"], "y": [np.nan, np.nan]})
+
+
+def _labelled(t):
+    return pd.DataFrame({"g": list("aaabbb"), "y": [1, 1, 0, 1, 0, 0], "t": t})
+
+
+def _tuple_labelled():
+    return pd.DataFrame({("p", "sex"): list("ffmm"), "ok": [1, 0, 1, 1]})
+
+
+# (frame, outcome, protected, keywords, expected): expected is {attribute: [(group, size), ...]},
+# an exception (type, message), or "fairlearn" for the label differences against the oracle.
+EDGE_CASES = {
+    "global bins leave text and bool columns alone": (
+        _tiny, "ok", ["age", "gender", "flag"], {"bins": 3},
+        {"gender": [("f", 4), ("m", 4), ("x", 4)], "flag": [("False", 6), ("True", 6)]}),
+    "a bins dict naming a text column": (
+        _tiny, "ok", ["age", "gender"], {"bins": {"gender": 2}}, (ValueError, "'gender', a non-numeric")),
+    "an integral float bins": (_tiny, "ok", "age", {"bins": 2.0}, {"age": [("< 25.5", 6), (">= 25.5", 6)]}),
+    "a fractional bins": (_tiny, "ok", "age", {"bins": 2.5}, (ValueError, "whole number")),
+    "text groups that look like bins": (
+        lambda: pd.DataFrame({"emp": ["< 1 year", ">= 7 years", "[4, 7) years", "< 1 year"], "y": [1, 0, 1, 0]}),
+        "y", "emp", {}, {"emp": [("< 1 year", 2), (">= 7 years", 1), ("[4, 7) years", 1)]}),
+    "no row has an outcome": (lambda: _no_rows(False), "y", "g", {}, (ValueError, "outcome in column 'y'")),
+    "an empty frame": (lambda: _no_rows(True), "y", "g", {}, (ValueError, "outcome in column 'y'")),
+    "an int column label": (
+        lambda: pd.read_csv(io.StringIO("a,1\nb,0\na,1\n"), header=None), 1, 0, {}, {"0": [("a", 2), ("b", 1)]}),
+    "a tuple column label": (_tuple_labelled, "ok", ("p", "sex"), {}, {"('p', 'sex')": [("f", 2), ("m", 2)]}),
+    "values whose texts coincide": (
+        lambda: pd.DataFrame({"g": [1, "1", 1, "1", 2], "y": [1, 0, 1, 0, 1]}), "y", "g", {},
+        {"g": [("1", 2), ("2", 1), ("'1'", 2)]}),
+    "a group without positive labels": (lambda: _labelled([1, 0, 1, 0, 0, 0]), "y", "g", {"labels": "t"},
+                                        "fairlearn"),
+    "a group without negative labels": (lambda: _labelled([1, 1, 1, 0, 1, 0]), "y", "g", {"labels": "t"},
+                                        "fairlearn"),
+}
+
+
+@pytest.mark.parametrize("make, outcome, protected, kw, expected", EDGE_CASES.values(), ids=list(EDGE_CASES))
+def test_awkward_columns_and_labels(make, outcome, protected, kw, expected):
+    df = make()
+    if isinstance(expected, tuple):
+        with pytest.raises(expected[0], match=re.escape(expected[1])):
+            lumarq.fairness_report(df, outcome, protected, **kw)
+        return
+    report = lumarq.fairness_report(df, outcome, protected, **kw)
+    if expected == "fairlearn":
+        got = report["attributes"]["g"]
+        y_true, y_pred, groups = df["t"], df["y"], df["g"]
+        frame = fm.MetricFrame(metrics={"tpr": fm.true_positive_rate, "fpr": fm.false_positive_rate},
+                               y_true=y_true, y_pred=y_pred, sensitive_features=groups)
+        want = frame.difference()
+        assert got["equal_opportunity_difference"] == pytest.approx(want["tpr"], abs=TOL)
+        assert got["false_positive_rate_difference"] == pytest.approx(want["fpr"], abs=TOL)
+        assert got["equalized_odds_difference"] == pytest.approx(
+            fm.equalized_odds_difference(y_true, y_pred, sensitive_features=groups), abs=TOL)
+        for row in got["groups"]:  # a rate over no labels stays undefined per group
+            assert (row["true_positive_rate"] is None) == (row["positives"] == 0)
+            assert (row["false_positive_rate"] is None) == (row["negatives"] == 0)
+        return
+    for attribute, groups in expected.items():
+        assert [(g["group"], g["size"]) for g in report["attributes"][attribute]["groups"]] == groups
