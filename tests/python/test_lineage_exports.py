@@ -242,3 +242,17 @@ def test_a_tracker_posts_its_run_events(ol, case, caplog):
         if n.assigned:
             by_name.setdefault(n.assigned, []).append(i)
     check_column_lineage(end, graph, "acme", by_name, "credit")
+
+
+@pytest.mark.parametrize("derive", [lambda d: d[["a", "g"]].sum(axis=1), lambda d: d["a"].fillna(d["g"])],
+                         ids=["pandas-row-sum", "fillna-from-a-tracked-column"])
+def test_openlineage_traces_columns_without_nodes_by_their_words(derive):
+    # Values pandas computed (no graph node per row) still name their sources and the
+    # protected input: they are not left out of the column lineage.
+    t = DAGTracker(pipeline_name="p")
+    d = wrap_dataframe_dag(pd.DataFrame({"a": [1.0, None, 3.0], "g": [1, 0, 1]}), t, "T", protected=["g"])
+    d["x"] = derive(d)
+    events = t.to_openlineage("ns", "job", outputs={"o": d[["x"]]})
+    (field,) = events[-1]["outputs"][0]["facets"]["columnLineage"]["fields"].values()
+    assert sorted((f["name"], f["field"]) for f in field["inputFields"]) == [("T", "a"), ("T", "g")]
+    assert field["transformationDescription"].endswith("protected input: T.g")

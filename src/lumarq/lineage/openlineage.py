@@ -19,7 +19,7 @@ import logging
 import urllib.parse
 import urllib.request
 import uuid
-from typing import Any, Dict, List, Mapping, Optional, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Set, Tuple
 
 import numpy as np
 
@@ -83,8 +83,14 @@ def _event_time(stored: Optional[str]) -> str:
     return t.isoformat()
 
 
-def _frame_columns(graph: LineageGraph, frame: Any) -> Dict[str, List[int]]:
-    """Column label -> the graph nodes behind it, for one output frame."""
+# Named for the rows of a column whose values pandas computed without logging nodes.
+UNLOGGED = "pandas (not logged)"
+
+
+def _frame_columns(graph: LineageGraph, frame: Any, unlogged: Set[str]) -> Dict[str, List[int]]:
+    """Column label -> the graph nodes behind it, for one output frame. Rows without a node
+    (values pandas computed, as `sum(axis=1)`) are traced through their words to the source
+    columns they name; such columns are added to `unlogged`."""
     by_name = graph.columns()
     col_nodes = getattr(frame, "_col_nodes", None)
     out: Dict[str, List[int]] = {}
@@ -93,10 +99,28 @@ def _frame_columns(graph: LineageGraph, frame: Any) -> Dict[str, List[int]]:
         if isinstance(col_nodes, Mapping) and label in col_nodes:
             arr = np.asarray(col_nodes[label], dtype=np.int64)
             ids = [int(i) for i in np.unique(arr[arr >= 0]) if int(i) in graph.nodes]
+            sources = _word_sources(graph, frame, label, arr < 0)
+            if sources:
+                ids = sorted(set(ids) | set(sources))
+                unlogged.add(str(label))
         elif str(label) in by_name:
             ids = by_name[str(label)]
         out[str(label)] = ids
     return out
+
+
+def _word_sources(graph: LineageGraph, frame: Any, label: Any, rows: np.ndarray) -> List[int]:
+    """The source nodes named by the words of the column's `rows`."""
+    tracker, col_prov = getattr(frame, "_tracker", None), getattr(frame, "_col_prov", None)
+    if tracker is None or not isinstance(col_prov, Mapping) or label not in col_prov or not rows.any():
+        return []
+    words = np.asarray(col_prov[label])
+    if len(words) == len(rows):
+        words = words[rows]
+    pairs: Set[Tuple[str, str]] = set()
+    for word in np.unique(words):
+        pairs.update(tuple(p) for p in tracker.explain(int(word)))
+    return [i for i, n in graph.nodes.items() if n.is_source and (n.table, n.column) in pairs]
 
 
 def _json_safe(value: Any) -> Any:
@@ -154,9 +178,10 @@ def openlineage_events(graph: LineageGraph, namespace: str, job_name: str,
         inputs.append(base.InputDataset(namespace=namespace, name=table, facets=ds_facets))
 
     # Outputs: explicit frames, or one dataset of every named derived column.
+    unlogged: Set[str] = set()
     if outputs:
         targets: List[Tuple[str, Dict[str, List[int]]]] = [
-            (str(name), _frame_columns(graph, frame)) for name, frame in outputs.items()]
+            (str(name), _frame_columns(graph, frame, unlogged)) for name, frame in outputs.items()]
     else:
         default_name = graph.pipeline_name or job_name
         targets = [(default_name, graph.columns())]
@@ -170,6 +195,9 @@ def openlineage_events(graph: LineageGraph, namespace: str, job_name: str,
             info = graph.column_lineage(ids)
             protected = set(info["protected"])
             ops = info["operations"]
+            if col in unlogged:  # its sources reached by words: the steps are pandas' own
+                ops = ops + [UNLOGGED]
+                info["per_source"] = {s: info["per_source"].get(s, []) + [UNLOGGED] for s in info["sources"]}
             description = ", ".join(ops) if ops else "identity"
             protected_text = ("protected input: %s" % ", ".join("%s.%s" % p for p in info["protected"])
                               if protected else "no protected input")
