@@ -87,6 +87,8 @@ DERIVED = {
     "flex add": lambda w: w["debt"].add(w["age"]),
     "flex with fill_value": lambda w: w["debt"].sub(w["age"], fill_value=0),
     "combine_first": lambda w: w["debt"].combine_first(w["age"]),
+    "where taking a tracked other": lambda w: w["debt"].where(w["debt"] > 10, w["age"]),
+    "mask taking a tracked other": lambda w: w["debt"].mask(w["debt"] < 10, w["age"]),
     "merge suffixes": lambda w: w.merge(w, on="debt")["age_y"],
     "pandas join": lambda w: w[["debt"]].join(w[["age"]].rename(columns={"age": "a2"}))["a2"],
     "frame + frame": lambda w: (w[["debt"]] + w[["age"]].rename(columns={"age": "debt"}))["debt"],

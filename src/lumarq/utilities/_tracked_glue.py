@@ -326,6 +326,33 @@ def series_combine_first(self, other):
     return _with_other(pd.Series.combine_first(self, other), self, other)
 
 
+def _chosen_where(self, cond, other, keep, inplace, method):
+    """where/mask whose `other` is a tracked Series: the rows that take it also take its words
+    (every row when the condition does not line up with this Series by position)."""
+    result = method(self, cond, other, inplace=inplace)
+    target = self if inplace else result
+    if not _tracked_series(other) or not _tracked_series(target):
+        return result
+    c = cond(self) if callable(cond) else cond
+    rows = None
+    if not isinstance(c, pd.DataFrame) and pd.api.types.is_list_like(c) and len(c) == len(self) and (
+            not isinstance(c, pd.Series) or c.index.equals(self.index)):
+        taken = np.asarray(c, dtype=bool) != keep  # rows where `other` was taken
+        rows = taken
+    _with_other(target, self, other, rows=rows)
+    return result
+
+
+def series_where(self, cond, other=np.nan, *, inplace=False, **kwargs):
+    return _chosen_where(self, cond, other, True, inplace,
+                         lambda s, c, o, inplace: pd.Series.where(s, c, o, inplace=inplace, **kwargs))
+
+
+def series_mask(self, cond, other=np.nan, *, inplace=False, **kwargs):
+    return _chosen_where(self, cond, other, False, inplace,
+                         lambda s, c, o, inplace: pd.Series.mask(s, c, o, inplace=inplace, **kwargs))
+
+
 def fill_words(result, self, value):
     """fillna with a tracked Series: the filled rows also take the value's words."""
     if isinstance(value, pd.Series) and _tracked_series(result):
@@ -586,6 +613,7 @@ def frame_insert(self, loc, column, value, *args, **kwargs):
 # ---------------------------------------------------------------- class namespaces
 
 SERIES_METHODS = {"__finalize__": series_finalize, "combine_first": series_combine_first,
+                  "where": series_where, "mask": series_mask,
                   **{name: globals()[name] for name in INPLACE_OPERATORS + PLAIN_METHODS}}
 FRAME_METHODS = {"rename": frame_rename, "insert": frame_insert,
                  **{name: globals()[name] for name in PLAIN_METHODS},
