@@ -13,7 +13,7 @@ from __future__ import annotations
 
 import json
 from collections import defaultdict
-from typing import Any, Dict, List, Optional, Set, Tuple
+from typing import Any, Callable, Dict, List, Optional, Set, Tuple
 
 from sqlalchemy import func, select
 
@@ -22,6 +22,9 @@ from lumarq.utilities.persistence._jsonutil import finite as _wire_number
 
 # Operations that move a column's rows without computing anything new.
 PASS_THROUGH = frozenset({"merge", "join", "concat", "copy", "reindex", "take", "sort_values", "getitem"})
+# Merges whose result keeps the left frame's rows in their order (each repeated or dropped as the
+# keys match): the left table's row numbers can still be the result's, the right table's are not.
+ORDER_KEEPING_MERGES = frozenset({"merge_left", "merge_inner", "merge_cross"})
 
 
 def _metadata(value: Any) -> Dict[str, Any]:
@@ -124,32 +127,128 @@ def column_lineage(store: Any, tenant: str, pipeline_id: int) -> Optional[Dict[s
     }
 
 
+def _table(r: Any) -> str:
+    return r.table_name or r.operation or ""
+
+
+def _sources_above(start: List[int], parents: Dict[int, List[Tuple[int, int]]], sources: Set[int],
+                   through: Callable[[int], bool]) -> Set[int]:
+    """The source nodes among `start` and above it, going up only through nodes `through` passes."""
+    found: Set[int] = set()
+    seen = set(start)
+    todo = list(start)
+    while todo:
+        i = todo.pop()
+        if i in sources:
+            found.add(i)
+        elif through(i):
+            for p, _ in parents[i]:
+                if p not in seen:
+                    seen.add(p)
+                    todo.append(p)
+    return found
+
+
+def _unknown_rows(nodes: List[Any], parents: Dict[int, List[Tuple[int, int]]],
+                  extents: List[Any]) -> Dict[str, str]:
+    """Source tables whose row numbers are not known to be the rows of the frames that read
+    them, each with the reason.
+
+    A source column's values are stored under its own table's row numbers, an operation's under
+    those of the frame it ran on, and nothing stored says which source row an operation's row
+    read. A table's row numbers are taken for the frame's only when no recorded merge matched
+    its rows to others and every operation reading it recorded as many rows as the table has.
+    A reorder that leaves no node (a sort) cannot be seen here."""
+    table_of = {int(r.id): _table(r) for r in nodes if r.node_type == "SOURCE"}
+    sources = set(table_of)
+    by_fp = {int(r.fingerprint): r for r in nodes}
+    source_by_op = {r.operation: int(r.id) for r in nodes if r.node_type == "SOURCE"}
+    table_rows: Dict[str, int] = {}  # 1 + the highest row index of any of the table's columns
+    node_rows: Dict[int, int] = {}   # the same for each operation node with stored values
+    for fp, op, top in extents:
+        r = by_fp.get(int(fp))
+        if r is not None and r.node_type != "SOURCE":
+            node_rows[int(r.id)] = max(node_rows.get(int(r.id), 0), int(top) + 1)
+            continue
+        s = int(r.id) if r is not None else source_by_op.get(op)
+        if s is not None:
+            table_rows[table_of[s]] = max(table_rows.get(table_of[s], 0), int(top) + 1)
+
+    above: Dict[int, Set[str]] = {}  # merges of one pipeline mostly share their key nodes
+
+    def tables_above(start: List[int]) -> Set[str]:
+        for i in start:
+            if i not in above:
+                above[i] = {table_of[s] for s in _sources_above([i], parents, sources, lambda _: True)}
+        return set().union(*(above[i] for i in start))
+
+    why: Dict[str, str] = {}
+    for r in nodes:
+        if r.node_type != "MERGE" or not parents[int(r.id)]:
+            continue
+        # A merge node reads the left keys first, then the right keys.
+        inputs = [p for p, _ in sorted(parents[int(r.id)], key=lambda x: x[1])]
+        moved = tables_above(inputs)
+        if r.operation in ORDER_KEEPING_MERGES:
+            moved -= tables_above(inputs[:1])
+        for t in sorted(moved):
+            why.setdefault(t, f"a {r.operation or 'merge'} matched its rows to another table's")
+
+    # The rows each operation recorded on its frame, per operation and the source columns it
+    # read (through steps that store no values, such as a merge carrying a column along).
+    frames: Dict[Tuple[str, frozenset], int] = {}
+    operation = {int(r.id): r.operation or r.node_type for r in nodes}
+    for i, rows in node_rows.items():
+        read = _sources_above([p for p, _ in parents[i]], parents, sources, lambda j: j not in node_rows)
+        if read:
+            key = (operation[i], frozenset(read))
+            frames[key] = max(frames.get(key, 0), rows)
+    for (op, read), rows in sorted(frames.items(), key=lambda kv: (kv[0][0], sorted(kv[0][1]))):
+        for t in sorted({table_of[s] for s in read}):
+            n = table_rows.get(t)
+            if n is not None and n != rows:
+                why.setdefault(t, f"an operation reading it ({op}) recorded {rows:,} rows, the table has {n:,}")
+    return {t: f"Which row of {t} this row read is not stored: {reason}." for t, reason in why.items()}
+
+
 def row_dag(store: Any, tenant: str, pipeline_id: int, row: int) -> Optional[Dict[str, Any]]:
     """The stored nodes one row passed through and everything they derive from, with the
-    row's value at each; None for an unknown pipeline. No row values: no nodes."""
+    row's value at each; None for an unknown pipeline. No row values: no nodes.
+
+    A source column's value is shown only where its table's row numbers are this row's (see
+    _unknown_rows); elsewhere the node has no value and `no_value_reason` says why."""
     from .store import _levels
 
     if not store.pipeline_exists(tenant, pipeline_id):
         return None
     rv = S.row_values
+    mine = (rv.c.pipeline_id == pipeline_id, rv.c.tenant_id == tenant)
     with store.backend.reading() as conn:
         values = conn.execute(
             select(rv.c.fingerprint, rv.c.node_operation, rv.c.value, rv.c.text_value, rv.c.column_name)
-            .where(rv.c.pipeline_id == pipeline_id, rv.c.tenant_id == tenant, rv.c.row_index == row)
+            .where(*mine, rv.c.row_index == row)
             .order_by(rv.c.id)
         ).all()
         nodes, edges = ([], []) if not values else _graph(conn, tenant, pipeline_id)
+        # A fingerprint is one node's or one source row's word: one operation name each, so
+        # grouping by the number alone (about half the time of grouping by both) loses nothing.
+        extents = [] if not values else conn.execute(
+            select(rv.c.fingerprint, func.min(rv.c.node_operation), func.max(rv.c.row_index))
+            .where(*mine).group_by(rv.c.fingerprint)
+        ).all()
+    parents: Dict[int, List[Tuple[int, int]]] = defaultdict(list)
+    for p, c, pos in edges:
+        parents[c].append((p, pos))
+    unknown = _unknown_rows(nodes, parents, extents)
     by_fp = {int(r.fingerprint): r for r in nodes}
     # A source column's row carries its own word, not the source node's: match those by name.
     sources = {r.operation: r for r in nodes if r.node_type == "SOURCE"}
     seen: Dict[int, Any] = {}
     for fp, op, value, text, _column in values:
         r = by_fp.get(int(fp)) or sources.get(op)
-        if r is not None:
+        # A value of another row of its table is no part of this row's graph.
+        if r is not None and not (r.node_type == "SOURCE" and _table(r) in unknown):
             seen[int(r.id)] = text if value is None else value
-    parents: Dict[int, List[Tuple[int, int]]] = defaultdict(list)
-    for p, c, pos in edges:
-        parents[c].append((p, pos))
     # Stored nodes are shared by every row with the same fingerprint, so an input position may
     # list the nodes of many rows: where this row's own node is among them, follow only that one.
     keep: Set[int] = set()
@@ -179,6 +278,7 @@ def row_dag(store: Any, tenant: str, pipeline_id: int, row: int) -> Optional[Dic
             "node_type": r.node_type, "operation": r.operation, "table": r.table_name, "column": column,
             "pair_id": r.pair_id, "is_protected": bool(r.is_protected), "level": level.get(i, 0),
             "value": _wire_number(seen.get(i)), "has_value": i in seen,
+            "no_value_reason": unknown.get(_table(r)) if r.node_type == "SOURCE" else None,
         })
     return {
         "pipeline_id": pipeline_id,
@@ -188,4 +288,3 @@ def row_dag(store: Any, tenant: str, pipeline_id: int, row: int) -> Optional[Dic
         "edges": [{"parent": p, "child": c, "position": pos} for p, c, pos in sub_edges],
         "truncated": False,
     }
-

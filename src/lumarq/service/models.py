@@ -400,6 +400,9 @@ class LineageOut(BaseModel):
 class RowDagNodeOut(DagNodeOut):
     value: Any = Field(None, description="the row's value at this node, when stored")
     has_value: bool
+    no_value_reason: Optional[str] = Field(
+        None, description="on a source whose table's row numbers are not this row's (its rows were merged "
+        "in, filtered or concatenated): why no value is shown; null otherwise")
 
 
 class RowDagOut(BaseModel):

@@ -578,7 +578,7 @@
       h("thead", null, h("tr", null, heads.map((t) => h("th", { scope: "col" }, t)))),
       h("tbody", null, rows.map((r) => h("tr", { "data-column": String(r.column) },
         h("th", { scope: "row" }, String(r.column)),
-        h("td", null, r.tainted ? "yes" : "no"),
+        h("td", null, r.tainted === null || r.tainted === undefined ? "unknown" : r.tainted ? "yes" : "no"),
         h("td", { class: "num" }, r.max_risk === null || r.max_risk === undefined ? "—" : String(r.max_risk)),
         h("td", { class: "num" }, r.min_depth === null || r.min_depth === undefined ? "—" : String(r.min_depth)),
         h("td", null, h("span", { class: "badge " + (level[r.risk_level] || "neutral") }, String(r.risk_level)))))))));
@@ -688,8 +688,10 @@
     if (generation !== state.generation) return;
     if (rowText && (!Array.isArray(dag.nodes) || dag.nodes.length === 0)) {
       resetRowView();
-      byId("row-error").textContent = `No values are stored for ${rowText} of this pipeline ` +
-        "(rows are numbered from 0; a tracker without persistence stores none).";
+      byId("row-error").textContent = dag.row_values > 0
+        ? `The only values stored for ${rowText} are of source tables whose row numbers are not this pipeline's rows.`
+        : `No values are stored for ${rowText} of this pipeline ` +
+          "(rows are numbered from 0; a tracker without persistence stores none).";
       setStatus("");
       return;
     }
@@ -1088,7 +1090,8 @@
         ["Column", text(n.column), "column"],
         ["Pair id", text(n.pair_id), "pair_id"],
         ["Level", text(n.level), "level"],
-        ["Value in this row", n.has_value ? text(n.value) ?? "(empty)" : null, "value"],
+        ["Value in this row", n.has_value ? text(n.value) ?? "(empty)"
+          : n.no_value_reason ? "Not known. " + n.no_value_reason : null, "value"],
         ["Protected", n.is_protected ? "yes" : "no", "is_protected"],
       ]));
   }
