@@ -288,6 +288,10 @@ class TrackedSeries(pandas.Series):
 
     def combine_first(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
 
+    def where(self, cond: Any, other: Any = ..., *, inplace: bool = False, **kwargs: Any) -> Optional[TrackedSeries]: ...  # type: ignore[override,unused-ignore]
+
+    def mask(self, cond: Any, other: Any = ..., *, inplace: bool = False, **kwargs: Any) -> Optional[TrackedSeries]: ...  # type: ignore[override,unused-ignore]
+
     def __iadd__(self, other: Any) -> TrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
 
     def __isub__(self, other: Any) -> TrackedSeries: ...  # type: ignore[misc,override,unused-ignore]

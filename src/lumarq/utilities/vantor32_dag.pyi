@@ -315,6 +315,10 @@ class DAGTrackedSeries(pandas.Series):
 
     def combine_first(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
 
+    def where(self, cond: Any, other: Any = ..., *, inplace: bool = False, **kwargs: Any) -> Optional[DAGTrackedSeries]: ...  # type: ignore[override,unused-ignore]
+
+    def mask(self, cond: Any, other: Any = ..., *, inplace: bool = False, **kwargs: Any) -> Optional[DAGTrackedSeries]: ...  # type: ignore[override,unused-ignore]
+
     def __iadd__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
 
     def __isub__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
