@@ -329,16 +329,15 @@ def series_combine_first(self, other):
 def _chosen_where(self, cond, other, keep, inplace, method):
     """where/mask whose `other` is a tracked Series: the rows that take it also take its words
     (every row when the condition does not line up with this Series by position)."""
-    result = method(self, cond, other, inplace=inplace)
+    c = cond(self) if callable(cond) else cond  # once, on the values before an in-place change
+    result = method(self, c, other, inplace=inplace)
     target = self if inplace else result
     if not _tracked_series(other) or not _tracked_series(target):
         return result
-    c = cond(self) if callable(cond) else cond
     rows = None
     if not isinstance(c, pd.DataFrame) and pd.api.types.is_list_like(c) and len(c) == len(self) and (
             not isinstance(c, pd.Series) or c.index.equals(self.index)):
-        taken = np.asarray(c, dtype=bool) != keep  # rows where `other` was taken
-        rows = taken
+        rows = np.asarray(c, dtype=bool) != keep  # the rows that took `other`
     _with_other(target, self, other, rows=rows)
     return result
 
