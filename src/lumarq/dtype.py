@@ -338,10 +338,12 @@ def _install_clip_hook() -> None:
 def _install_groupby_hook() -> None:
     # pandas hands an array's group operation only the group ids; the grouper they come from is
     # kept for the call, so a group's word can also count its key values.
-    from pandas.core.groupby.ops import BaseGrouper
-
-    operation = BaseGrouper._cython_operation
-    if getattr(operation, "_lumarq", False):
+    try:
+        from pandas.core.groupby.ops import BaseGrouper
+    except ImportError:  # pragma: no cover - a pandas without it: groups count members only
+        return
+    operation = getattr(BaseGrouper, "_cython_operation", None)
+    if operation is None or getattr(operation, "_lumarq", False):
         return
 
     def _cython_operation(self: Any, *args: Any, **kwargs: Any) -> Any:
@@ -434,8 +436,10 @@ def _install_replace_hook() -> None:
 def _install_get_dummies_hook() -> None:
     # get_dummies picks the columns to encode by dtype and passes over text of the dtype: the
     # same columns plain pandas would encode are named for it.
-    from pandas.core.reshape import api as reshape_api, encoding
-
+    try:
+        from pandas.core.reshape import api as reshape_api, encoding
+    except ImportError:  # pragma: no cover - a pandas without them: get_dummies as it is
+        return
     dummies = encoding.get_dummies
     if getattr(dummies, "_lumarq", False):
         return
@@ -456,8 +460,10 @@ def _install_get_dummies_hook() -> None:
 def _install_dt_hook() -> None:
     # pandas' .dt accessor looks at the Series' dtype: a datetime column of the dtype gets the
     # accessor of its plain values (plain results, as .str gives).
-    from pandas.core.indexes.accessors import CombinedDatetimelikeProperties
-
+    try:
+        from pandas.core.indexes.accessors import CombinedDatetimelikeProperties
+    except ImportError:  # pragma: no cover - a pandas without it: .dt refuses the dtype
+        return
     make = CombinedDatetimelikeProperties.__new__
     if getattr(make, "_lumarq", False):
         return
