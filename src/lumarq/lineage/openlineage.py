@@ -93,13 +93,17 @@ def _frame_columns(graph: LineageGraph, frame: Any, unlogged: Set[str]) -> Dict[
     columns they name; such columns are added to `unlogged`."""
     by_name = graph.columns()
     col_nodes = getattr(frame, "_col_nodes", None)
+    source_ids: Dict[Tuple[Any, Any], List[int]] = {}
+    for i, n in graph.nodes.items():
+        if n.is_source:
+            source_ids.setdefault((n.table, n.column), []).append(i)
     out: Dict[str, List[int]] = {}
     for label in list(getattr(frame, "columns", [])):
         ids: List[int] = []
         if isinstance(col_nodes, Mapping) and label in col_nodes:
             arr = np.asarray(col_nodes[label], dtype=np.int64)
             ids = [int(i) for i in np.unique(arr[arr >= 0]) if int(i) in graph.nodes]
-            sources = _word_sources(graph, frame, label, arr < 0)
+            sources = _word_sources(source_ids, frame, label, arr < 0)
             if sources:
                 ids = sorted(set(ids) | set(sources))
                 unlogged.add(str(label))
@@ -109,18 +113,25 @@ def _frame_columns(graph: LineageGraph, frame: Any, unlogged: Set[str]) -> Dict[
     return out
 
 
-def _word_sources(graph: LineageGraph, frame: Any, label: Any, rows: np.ndarray) -> List[int]:
+def _word_sources(source_ids: Dict[Tuple[Any, Any], List[int]], frame: Any, label: Any,
+                  rows: np.ndarray) -> List[int]:
     """The source nodes named by the words of the column's `rows`."""
     tracker, col_prov = getattr(frame, "_tracker", None), getattr(frame, "_col_prov", None)
     if tracker is None or not isinstance(col_prov, Mapping) or label not in col_prov or not rows.any():
         return []
-    words = np.asarray(col_prov[label])
+    words = np.asarray(col_prov[label], dtype=np.uint32)
     if len(words) == len(rows):
         words = words[rows]
-    pairs: Set[Tuple[str, str]] = set()
-    for word in np.unique(words):
-        pairs.update(tuple(p) for p in tracker.explain(int(word)))
-    return [i for i, n in graph.nodes.items() if n.is_source and (n.table, n.column) in pairs]
+    if not words.size:
+        return []
+    # One native pass unites the rows' pairs into one word (rows differ in their entity hashes,
+    # so decoding them one by one would be a Python step per row).
+    from lumarq import _vantor32
+    from lumarq.utilities.vantor32 import OpCode
+
+    united = _vantor32.group_combine(tracker._rust, words, np.zeros(words.size, np.int64), 1,
+                                     int(OpCode.AGG))[0]
+    return [i for p in tracker.explain(int(united)) for i in source_ids.get(tuple(p), [])]
 
 
 def _json_safe(value: Any) -> Any:

@@ -263,6 +263,17 @@ def _runs(n: int, keys: Sequence[np.ndarray], alone: Optional[np.ndarray] = None
     return np.concatenate(([0], np.flatnonzero(cut) + 1))
 
 
+def _node_run_starts(g: GraphColumns, take: np.ndarray, md: List[Optional[str]],
+                     keys: Sequence[np.ndarray]) -> np.ndarray:
+    """Where runs of the nodes at `take` start: nodes sharing kind, operation, table, column and
+    `keys`; a node with metadata is a run of its own."""
+    n = int(take.size)
+    # Most writes carry no metadata at all; list.count tells that without a Python step per node.
+    with_md = np.fromiter((m is not None for m in md), bool, n) if md.count(None) < n else None
+    return _runs(n, [g.node_type[take], g.operation[take], g.table_name[take], g.column_name[take], *keys],
+                 with_md)
+
+
 def _text_rows(r: RowValueColumns) -> Optional[np.ndarray]:
     """Which row values hold a text value; None when none does."""
     if not r.text_value:
@@ -503,10 +514,8 @@ class _SQLiteBulk:
         n = int(take.size)
         kind, op, table, column = (g.node_type[take], g.operation[take], g.table_name[take], g.column_name[take])
         pair, pair_null = g.pair_id[take], g.pair_id_null[take]
-        # Most writes carry no metadata at all; list.count tells that without a Python step per node.
-        with_md = np.fromiter((m is not None for m in md), bool, n) if md.count(None) < n else None
         # A null pair id may hold anything: only set ones tell runs apart.
-        starts = _runs(n, [kind, op, table, column, np.where(pair_null, 0, pair), pair_null], with_md)
+        starts = _node_run_starts(g, take, md, [np.where(pair_null, 0, pair), pair_null])
         fp, prot = g.fingerprint[take], g.is_protected[take]
         eh, eh_null = g.entity_hash[take], g.entity_hash_null[take]
         ch, ch_null = g.chain_hash[take], g.chain_hash_null[take]
@@ -714,8 +723,7 @@ class _PostgresBulk:
         kind, op, table, column = (g.node_type[take], g.operation[take], g.table_name[take], g.column_name[take])
         pair, pair_null = g.pair_id[take], g.pair_id_null[take]
         eh_null, ch_null = g.entity_hash_null[take], g.chain_hash_null[take]
-        with_md = np.fromiter((m is not None for m in md), bool, n) if md.count(None) < n else None
-        starts = _runs(n, [kind, op, table, column, pair_null, eh_null, ch_null], with_md)
+        starts = _node_run_starts(g, take, md, [pair_null, eh_null, ch_null])
         set_pairs = pair[~pair_null]
         if starts.size * _RUN_ROWS > n or (set_pairs.size and np.abs(set_pairs).max() >= 2**31):
             return None
