@@ -78,6 +78,11 @@ def _empty(n: int, dtype: np.dtype) -> np.ndarray:
     return _backend.empty_buffer(nbytes).view(np.uint8)[:nbytes].view(dtype)
 
 
+def _lazy_copies() -> bool:
+    # pandas 3 copies lazily; pandas 2.2 does when its copy-on-write mode is switched on.
+    return int(pd.__version__.split(".")[0]) >= 3 or pd.options.mode.copy_on_write is True
+
+
 def _numpy_values(values: Any) -> np.ndarray | None:
     """The numpy array behind `values` when it is a plain fixed-width one (no objects)."""
     if isinstance(values, pd.arrays.NumpyExtensionArray):
@@ -1380,11 +1385,22 @@ def track(data: pd.DataFrame | pd.Series, tracker: Any, table: str,
     words = _v32.source_words(frame, tracker, table,
                               protected if protected is not None else False)
     words = words.reshape(len(cols), n)
+    lent: list[int] = []
+    if _lazy_copies() and _can_share_refs(frame):
+        # Copy-on-write: contiguous numeric columns are lent, not copied, and pandas is told
+        # (_share_refs), so it copies before either frame writes, as with its own lazy copies.
+        for positions in plain_numpy.values():
+            lent += [i for i in positions if arrays[i].flags.c_contiguous]
+        for i in lent:
+            arrays[i] = ProvenanceArray(pd.arrays.NumpyExtensionArray(arrays[i]), words[i],
+                                        tracker)
+        for dtype, positions in list(plain_numpy.items()):
+            plain_numpy[dtype] = [i for i in positions if i not in set(lent)]
     # Columns of one numpy dtype are copied into one block (one allocation, as pandas keeps
-    # them); the tracked frame never shares memory with its input.
-    blocks = _copy_blocks([[arrays[i] for i in positions] for positions in plain_numpy.values()],
-                          n)
-    for block, positions in zip(blocks, plain_numpy.values()):
+    # them); without copy-on-write the tracked frame never shares memory with its input.
+    groups = [positions for positions in plain_numpy.values() if positions]
+    blocks = _copy_blocks([[arrays[i] for i in positions] for positions in groups], n)
+    for block, positions in zip(blocks, groups):
         for row, i in enumerate(positions):
             arrays[i] = ProvenanceArray(pd.arrays.NumpyExtensionArray(block[row]), words[i],
                                         tracker)
@@ -1394,8 +1410,26 @@ def track(data: pd.DataFrame | pd.Series, tracker: Any, table: str,
     if _is_dag(tracker):
         _source_nodes(tracker, table, cols, arrays, skip, n)
     out = pd.DataFrame(arrays, index=frame.index, copy=False)
+    _share_refs(frame, out, lent)
     out.columns = frame.columns
     return out
+
+
+def _can_share_refs(frame: pd.DataFrame) -> bool:
+    mgr = frame._mgr
+    return (hasattr(mgr, "blknos") and bool(mgr.blocks)
+            and hasattr(getattr(mgr.blocks[0], "refs", None), "add_reference"))
+
+
+def _share_refs(src: pd.DataFrame, out: pd.DataFrame, positions: list[int]) -> None:
+    """Count each column of `out` at `positions` as a reference to the block of `src` whose
+    memory it views: pandas' copy-on-write then copies before writing into either."""
+    smgr, omgr = src._mgr, out._mgr
+    for i in positions:
+        shared = smgr.blocks[smgr.blknos[i]]
+        block = omgr.blocks[omgr.blknos[i]]
+        shared.refs.add_reference(block)
+        block.refs = shared.refs
 
 
 def _source_nodes(tracker: Any, table: str, cols: list[Any], arrays: dict[int, Any],
@@ -1444,10 +1478,11 @@ def _copy_blocks(groups: list[list[np.ndarray]], n: int) -> list[np.ndarray]:
 def untrack(obj: Any) -> Any:
     """`obj` (a Series, DataFrame or ProvenanceArray) with plain dtypes: the values only."""
     if isinstance(obj, ProvenanceArray):
-        return obj._data
+        return _writable(obj._data)
     if isinstance(obj, pd.Series):
         if isinstance(obj.dtype, ProvenanceDtype) or _tracked_index(obj.index):
-            values = obj.array._data if isinstance(obj.dtype, ProvenanceDtype) else obj.array
+            values = (_writable(obj.array._data) if isinstance(obj.dtype, ProvenanceDtype)
+                      else obj.array)
             return pd.Series(values, index=_plain_index(obj.index), name=obj.name, copy=False)
         return obj
     if isinstance(obj, pd.DataFrame):
@@ -1462,6 +1497,12 @@ def untrack(obj: Any) -> Any:
         return out
     raise TypeError(f"untrack: expected a pandas Series, DataFrame or ProvenanceArray, got "
                     f"{type(obj).__name__}")
+
+
+def _writable(values: Any) -> Any:
+    # A copy: a write into what untrack hands out must reach neither the tracked array (its
+    # words would go stale) nor values `track` lent from its input (read-only).
+    return values.copy()
 
 
 def _tracked_index(index: pd.Index) -> bool:
