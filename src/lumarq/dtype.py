@@ -789,7 +789,7 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
 
     def tolist(self) -> list[Any]:
         nd = _numpy_values(self._data)
-        return nd.tolist() if nd is not None else list(self)
+        return nd.tolist() if nd is not None else self._data.tolist()
 
     def isna(self) -> Any:
         return self._data.isna()

@@ -545,6 +545,7 @@ PLAIN_EQUIVALENTS = {
     "replace in place, frame": _replace_in_place,
     "where on int upcasts": lambda d: d["k"].where(d["k"] > 1),
     "clip int by a float": lambda d: d["k"].clip(upper=2.5),
+    "nullable ints": lambda d: _nullable(d["k"]).clip(upper=2),
     "shifted flag & flag": lambda d: (d["age"] > 30).shift(1) & (d["k"] > 1),
     "bool & int": lambda d: (d["age"] > 30) & d["k"],
     "merge on a plain int key": lambda d: d.merge(pd.DataFrame({"k": [4, 1, 2], "z": [1, 2, 3]}), on="k",
@@ -555,6 +556,11 @@ PLAIN_EQUIVALENTS = {
     "groupby on a protected key": lambda d: d.groupby("age", as_index=False)["income"].sum(),
     "centred rolling window": lambda d: _rolling(d["income"].where(d.index != "r3", d["age"]), 3, center=True),
 }
+
+
+def _nullable(s):
+    tracked = isinstance(s.dtype, lumarq.ProvenanceDtype)
+    return s.where(s > 1).astype("prov[Int64]" if tracked else "Int64")
 
 
 def _rolling(s, window, **kw):
