@@ -299,3 +299,74 @@ def test_a_plain_result_assigned_into_the_frame_is_untracked_not_clean(kind):
     report = {r["column"]: r for r in column_risk_report(w)}
     assert [report[c]["risk_level"] for c in ("z", "debt")] == ["UNTRACKED", "UNTRACKED"]
     assert report["z"]["tainted"] is None and report["age"]["risk_level"] == "HIGH"
+
+
+ROWS = np.array([False, True, False, True])
+# .loc/.iloc assignments: (indexer, key, rows written, {column written: column of a frame value}).
+ASSIGNMENTS = {
+    "loc whole column": ("loc", (slice(None), "debt"), None, {"debt": None}),
+    "iloc whole column": ("iloc", (slice(None), 1), None, {"debt": None}),
+    "loc rows": ("loc", (ROWS, "debt"), [1, 3], {"debt": None}),
+    "iloc rows": ("iloc", ([1, 3], 1), [1, 3], {"debt": None}),
+    "loc new column": ("loc", (slice(None), "new"), None, {"new": None}),
+    "loc new column, some rows": ("loc", (ROWS, "new"), [1, 3], {"new": None}),
+    # a frame value: loc takes its columns by label, iloc by position
+    "loc two columns": ("loc", (slice(None), ["debt", "income"]), None,
+                        {"debt": "debt", "income": "income"}),
+    "iloc two columns": ("iloc", (slice(None), [1, 2]), None, {"debt": "income", "income": "debt"}),
+    "Series loc rows": ("loc", ROWS, [1, 3], {None: None}),
+    "Series iloc rows": ("iloc", [1, 3], [1, 3], {None: None}),
+}
+
+
+@pytest.mark.parametrize("tracked", [True, False], ids=["tracked value", "plain value"])
+@pytest.mark.parametrize("case", list(ASSIGNMENTS))
+def test_loc_and_iloc_assignment_places_the_value_words_on_the_rows_written(kind, case, tracked):
+    t, w, _ = kind
+    how, key, rows, columns = ASSIGNMENTS[case]
+    nodes = hasattr(w, "_col_nodes")
+    value = w["age"] * 2.0  # tainted, and with graph nodes of its own on the DAG kind
+    if "two columns" in case:
+        value = (w[["age", "debt"]] * 2.0).rename(columns={"age": "income"})
+    if rows is not None:
+        value = value.iloc[rows]
+    given = value if tracked else value.to_numpy()
+    plain_value = pd.DataFrame(value) if value.ndim == 2 else pd.Series(value)
+    raw = pd.DataFrame(w)
+    target = w.copy()
+    if None in columns:  # a Series taken out of the frame
+        target, raw = target["debt"].copy(), raw["debt"].copy()
+        before = target._prov.copy(), getattr(target, "_node_ids", None)
+    getattr(target, how)[key] = given
+    getattr(raw, how)[key] = plain_value if tracked else given
+    if None in columns:
+        pd.testing.assert_series_equal(pd.Series(target), raw, check_series_type=False)
+    else:
+        pd.testing.assert_frame_equal(pd.DataFrame(target), raw, check_frame_type=False)
+
+    written = np.arange(len(w)) if rows is None else np.asarray(rows)
+    for column, source in columns.items():
+        if column is None:
+            old_words, old_nodes = before
+            got_words, got_nodes = target._prov, getattr(target, "_node_ids", None)
+        else:
+            if not tracked and (rows is None or column == "new"):
+                # a plain value over a whole column (or a new one): untracked, never clean
+                assert column not in target._col_prov
+                assert not nodes or column not in target._col_nodes
+                continue
+            old_words = w._col_prov.get(column, np.zeros(len(w), np.uint32))
+            old_nodes = w._col_nodes.get(column, np.full(len(w), -1)) if nodes else None
+            got_words = target._col_prov[column]
+            got_nodes = target._col_nodes[column] if nodes else None
+        want_words, want_nodes = old_words.copy(), None if old_nodes is None else old_nodes.copy()
+        if tracked:
+            part = value if source is None else value[source]
+            want_words[written] = part._prov
+            if nodes:
+                want_nodes[written] = part._node_ids
+        assert got_words.tolist() == want_words.tolist()
+        if nodes:
+            assert got_nodes.tolist() == want_nodes.tolist()
+        if tracked and (source is None or source == "income"):  # the rows written from age
+            assert carries_age(t, np.asarray(got_words)[written])

@@ -14,6 +14,9 @@ Rules (see docs/concepts.md, "What pandas methods carry"):
   words of every column of the row (``OpCode.AGG``), or of the whole frame when rows changed.
 * ``concat`` along rows concatenates the arrays in order; along columns each column keeps its own,
   re-aligned to the result's rows by label.
+* ``.loc``/``.iloc`` assignment: rows assigned a tracked value take its words (and node ids), by
+  position; rows assigned anything else keep theirs, except that a plain value over every row
+  drops the column's words, as ``df[c] = value`` does.
 * ``rename``, ``set_axis`` and ``df.columns = [...]`` keep each column's words under its new
   name; reshaping methods (transpose, melt, stack, pivot, ...) and columns a merge or join brings
   in give every new column one word uniting all input columns.
@@ -22,12 +25,14 @@ Rules (see docs/concepts.md, "What pandas methods carry"):
 from __future__ import annotations
 
 import operator
+import sys
 import types
 import weakref
 
 import numpy as np
 import pandas as pd
 from pandas.core import roperator
+from pandas.core.indexing import _iLocIndexer
 
 # Reshaping methods whose result columns mix values of many input columns.
 _RESHAPING = frozenset({
@@ -609,6 +614,232 @@ def frame_insert(self, loc, column, value, *args, **kwargs):
             self._col_nodes[column] = value._node_ids.copy()
 
 
+# ---------------------------------------------------------------- .loc / .iloc assignment
+
+# Objects inside an assignment: the steps pandas nests in it (a new column stored through
+# __setitem__, an inner iloc call) belong to the outer one, which places the words once.
+_ASSIGNING = set()
+
+
+def _positions(idx, n):
+    """The positions a positional indexer of one axis selects; None for one it cannot tell."""
+    if isinstance(idx, slice):
+        return np.arange(n)[idx]
+    if pd.api.types.is_integer(idx):
+        return np.array([idx + n if idx < 0 else idx], dtype=np.intp)
+    try:
+        arr = np.asarray(idx)
+    except (TypeError, ValueError):
+        return None
+    if arr.ndim != 1:
+        return None
+    if arr.dtype == bool:
+        return np.flatnonzero(arr) if len(arr) == n else None
+    if arr.dtype.kind in "iu" or arr.size == 0:
+        arr = arr.astype(np.intp)
+        return np.where(arr < 0, arr + n, arr)
+    return None
+
+
+def _place(out, rows, piece, n, spread, in_order):
+    """Writes what the assigned rows received into `out`: one entry per assigned row in order
+    (as iloc writes a Series), a piece as long as the object by position in it (loc aligned it
+    by label), else `spread` on every assigned row."""
+    if len(piece) == len(rows) and (in_order or len(piece) != n):
+        out[rows] = piece
+    elif len(piece) == n:
+        out[rows] = np.asarray(piece)[rows]
+    else:
+        out[rows] = spread
+
+
+def _value_pieces(tracker, value, name, labels, one_row):
+    """Per assigned column, the (words, node ids) of what pandas wrote there, or None for a
+    value without words."""
+    if _tracked_frame(value):
+        pieces = []
+        for j, label in enumerate(labels):
+            # pandas writes a frame's columns by position under iloc, by label under loc
+            src = (value.columns[j] if j < len(value.columns) else None) if name == "iloc" \
+                else label
+            try:
+                prov = value._col_prov.get(src) if src in value.columns else None
+            except TypeError:  # an unhashable label
+                prov = None
+            if prov is None:
+                pieces.append(None)
+                continue
+            node = getattr(value, "_col_nodes", {}).get(src)
+            pieces.append((_fit(tracker, prov, len(value)),
+                           None if node is None else _fit_nodes(node, len(value))))
+        return pieces
+    if not _tracked_series(value):
+        return [None] * len(labels)
+    prov, nodes = value._prov, getattr(value, "_node_ids", None)
+    if len(labels) == 1:
+        return [(prov, nodes)]
+    if one_row and len(prov) == len(labels):  # one row: the entries go to the columns in order
+        return [(prov[j:j + 1], None if nodes is None else nodes[j:j + 1])
+                for j in range(len(labels))]
+    # Rows and columns at once: every cell takes one word uniting the value's words.
+    return [(np.array([_one_word(tracker, prov)], np.uint32), None)] * len(labels)
+
+
+def _name_nodes(value, label, nodes):
+    """As df[c] = value does: the operation nodes written into column `label` take its name."""
+    kernels = sys.modules.get("lumarq.utilities._vantor32_dtype_dag")
+    tracker = getattr(value, "_tracker", None)
+    if kernels is not None and tracker is not None and len(nodes):
+        kernels._name_nodes(tracker, str(label), np.ascontiguousarray(nodes, dtype=np.int64))
+
+
+def _unite_everywhere(frame, labels, value):
+    """For an assignment whose rows cannot be told: each tracked column assigned into unites
+    the value's words into every row, so that no row reads clean."""
+    tracker = frame._tracker
+    n = len(frame)
+    if _tracked_frame(value):
+        word = _frames_word([value], 1)
+    else:
+        word = np.array([_one_word(tracker, value._prov)], np.uint32) if len(value._prov) \
+            else None
+    if word is None:
+        return
+    for label in labels:
+        stored = frame._col_prov.get(label)
+        if stored is None:
+            continue
+        frame._col_prov[label] = _words()._aggregate_words(
+            tracker, [_fit(tracker, stored, n), np.full(n, word[0], np.uint32)], n)
+        if _has_nodes(frame):
+            frame._col_nodes.pop(label, None)
+
+
+def _assigned_words(frame, indexer, value, name, rows_before):
+    """The words of the cells a .loc/.iloc assignment has just written (`indexer` as pandas
+    passed it on: positional, a dict for a label it added). Rows assigned a tracked value take
+    its words and node ids; rows assigned anything else keep theirs, but a value without words
+    over every row drops the column's words, as df[c] = value does."""
+    tracked = _tracked_series(value) or _tracked_frame(value)
+    key = indexer if isinstance(indexer, tuple) else (indexer,)
+    row_key = key[0] if key else slice(None)
+    col_key = key[1] if len(key) > 1 else slice(None)
+    n = len(frame)
+    if isinstance(row_key, dict):  # rows added at the end
+        rows = np.arange(rows_before, n)
+        one_row = len(rows) == 1
+    else:
+        one_row = pd.api.types.is_integer(row_key)
+        if one_row and not tracked and n > 1:
+            return  # the common cell assignment: nothing to do
+        rows = _positions(row_key, n)
+    added = isinstance(col_key, dict)  # a column pandas created for this assignment
+    if added:
+        col_key = frame.columns.get_loc(col_key["key"])
+    cols = _positions(col_key, len(frame.columns))
+    labels = list(frame.columns) if cols is None else list(frame.columns[cols])
+    if rows is None or cols is None:
+        if tracked:
+            _unite_everywhere(frame, labels, value)
+        return
+    if not tracked and len(rows) < n:
+        return  # a plain value on some rows: they keep their words
+    tracker = frame._tracker
+    nodes_too = _has_nodes(frame)
+    every = rows_before == n and len(rows) >= n and len(np.unique(rows)) == n
+    written = {}
+    for label, piece in zip(labels, _value_pieces(tracker, value, name, labels, one_row)):
+        if piece is None:
+            if every and label not in written:
+                frame._col_prov.pop(label, None)
+                if nodes_too:
+                    frame._col_nodes.pop(label, None)
+            continue
+        stored = frame._col_prov.get(label)
+        if stored is None and not (every or added):
+            continue  # a column without words keeps none: its other rows are unknown
+        words = np.zeros(n, np.uint32)
+        ids = np.full(n, -1, np.int64)
+        if stored is not None and not every:
+            words[:rows_before] = _fit(tracker, stored, rows_before)
+            if nodes_too and label in frame._col_nodes:
+                ids[:rows_before] = _fit_nodes(frame._col_nodes[label], rows_before)
+        prov, nodes = piece
+        in_order = name == "iloc"
+        _place(words, rows, prov, n, _one_word(tracker, prov) if len(prov) else 0, in_order)
+        if nodes is None or not len(nodes):
+            ids[rows] = -1  # no node is known for what was written
+        else:
+            _place(ids, rows, nodes, n, nodes[0] if len(nodes) == 1 else -1, in_order)
+        if label in written:  # a repeated label: both values' words
+            first_words, first_ids = written[label]
+            words = _words()._aggregate_words(tracker, [first_words, words], n)
+            ids = np.where(first_ids == ids, ids, -1)
+        written[label] = words, ids
+        frame._col_prov[label] = words
+        if nodes_too:
+            frame._col_nodes[label] = ids
+            if nodes is not None:
+                _name_nodes(value, label, ids[rows])
+
+
+def _assigned_series_words(series, indexer, value, name, rows_before):
+    """As _assigned_words, for a tracked Series: rows assigned a tracked value take its words
+    and node ids, the others keep theirs; rows pandas added hold 0 (and -1) unless assigned."""
+    n = len(series)
+    tracked = _tracked_series(value)
+    if not tracked and n == rows_before:
+        return
+    key = indexer[0] if isinstance(indexer, tuple) and len(indexer) == 1 else indexer
+    rows = np.arange(rows_before, n) if isinstance(key, dict) else _positions(key, n)
+    tracker = series._tracker
+    words = np.zeros(n, np.uint32)
+    words[:rows_before] = _fit(tracker, series._prov, rows_before)
+    ids = np.full(n, -1, np.int64)
+    nodes_too = _has_nodes(series)
+    if nodes_too:
+        ids[:rows_before] = _fit_nodes(getattr(series, "_node_ids", ()), rows_before)
+    if tracked and rows is None:  # rows it cannot tell: every row also takes the value's words
+        word = _one_word(tracker, value._prov) if len(value._prov) else 0
+        words = _words()._aggregate_words(tracker, [words, np.full(n, word, np.uint32)], n)
+        ids[:] = -1
+    elif tracked:
+        prov, nodes = value._prov, getattr(value, "_node_ids", None)
+        in_order = name == "iloc"
+        _place(words, rows, prov, n, _one_word(tracker, prov) if len(prov) else 0, in_order)
+        if nodes is None or not len(nodes):
+            ids[rows] = -1
+        else:
+            _place(ids, rows, nodes, n, nodes[0] if len(nodes) == 1 else -1, in_order)
+    _set(series, _prov=words)
+    if nodes_too:
+        _set(series, _node_ids=ids)
+
+
+class _ILocIndexer(_iLocIndexer):
+    """pandas' iloc indexer, for the tracked containers: every .loc and .iloc assignment ends in
+    its _setitem_with_indexer, after which the written cells' words are placed."""
+
+    def _setitem_with_indexer(self, indexer, value, name="iloc"):
+        obj = self.obj
+        if id(obj) in _ASSIGNING:
+            return super()._setitem_with_indexer(indexer, value, name)
+        rows = len(obj)
+        _ASSIGNING.add(id(obj))
+        try:
+            super()._setitem_with_indexer(indexer, value, name)
+        finally:
+            _ASSIGNING.discard(id(obj))
+        if _tracked_frame(obj):
+            _assigned_words(obj, indexer, value, name, rows)
+        elif _tracked_series(obj):
+            _assigned_series_words(obj, indexer, value, name, rows)
+
+
+def _iloc(self):
+    return _ILocIndexer("iloc", self)
+
+
 # ---------------------------------------------------------------- class namespaces
 
 SERIES_METHODS = {"__finalize__": series_finalize, "combine_first": series_combine_first,
@@ -637,6 +868,7 @@ def _set_columns(self, labels):
 def methods_for(kind: str, module: str, qualname: str) -> dict:
     """Copies of the Series ("series") or frame methods, named as the class's own."""
     out = {}
+    out["iloc"] = property(_iloc, doc=pd.DataFrame.iloc.__doc__)
     if kind != "series":
         out["columns"] = property(_get_columns, _set_columns, doc=_AXIS_COLUMNS.__doc__)
     for name, fn in (SERIES_METHODS if kind == "series" else FRAME_METHODS).items():

@@ -284,6 +284,9 @@ class TrackedSeries(pandas.Series):
 
     def replace(self, *args: Any, **kwargs: Any) -> Optional[TrackedSeries]: ...  # type: ignore[override,unused-ignore]
 
+    @property
+    def iloc(self) -> Any: ...  # type: ignore[override,unused-ignore]
+
     def __finalize__(self, other: Any, method: Optional[str] = None, **kwargs: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
 
     def combine_first(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
@@ -338,6 +341,9 @@ class TrackedDataFrame(pandas.DataFrame):
     def __setitem__(self, key: Any, value: Any) -> None: ...
 
     def merge(self, right: Any, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,unused-ignore]
+
+    @property
+    def iloc(self) -> Any: ...  # type: ignore[override,unused-ignore]
 
     @property
     def columns(self) -> pandas.Index: ...  # type: ignore[override,unused-ignore]

@@ -311,6 +311,9 @@ class DAGTrackedSeries(pandas.Series):
 
     def replace(self, *args: Any, **kwargs: Any) -> Optional[DAGTrackedSeries]: ...  # type: ignore[override,unused-ignore]
 
+    @property
+    def iloc(self) -> Any: ...  # type: ignore[override,unused-ignore]
+
     def __finalize__(self, other: Any, method: Optional[str] = None, **kwargs: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
 
     def combine_first(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
@@ -368,6 +371,9 @@ class DAGTrackedDataFrame(pandas.DataFrame):
     def _merge_col_provenance(self, col_prov: Dict[Any, numpy.typing.NDArray[numpy.uint32]], col_nodes: Dict[Any, numpy.typing.NDArray[numpy.int64]], result_columns: Any, n: int, out_prov: Dict[Any, numpy.typing.NDArray[numpy.uint32]], out_nodes: Dict[Any, numpy.typing.NDArray[numpy.int64]]) -> None: ...
 
     def merge(self, right: Any, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,unused-ignore]
+
+    @property
+    def iloc(self) -> Any: ...  # type: ignore[override,unused-ignore]
 
     @property
     def columns(self) -> pandas.Index: ...  # type: ignore[override,unused-ignore]
