@@ -316,6 +316,7 @@ ASSIGNMENTS = {
     "iloc two columns": ("iloc", (slice(None), [1, 2]), None, {"debt": "income", "income": "debt"}),
     "Series loc rows": ("loc", ROWS, [1, 3], {None: None}),
     "Series iloc rows": ("iloc", [1, 3], [1, 3], {None: None}),
+    "Series [] rows": ("[]", ROWS, [1, 3], {None: None}),
 }
 
 
@@ -337,8 +338,8 @@ def test_loc_and_iloc_assignment_places_the_value_words_on_the_rows_written(kind
     if None in columns:  # a Series taken out of the frame
         target, raw = target["debt"].copy(), raw["debt"].copy()
         before = target._prov.copy(), getattr(target, "_node_ids", None)
-    getattr(target, how)[key] = given
-    getattr(raw, how)[key] = plain_value if tracked else given
+    (target if how == "[]" else getattr(target, how))[key] = given
+    (raw if how == "[]" else getattr(raw, how))[key] = plain_value if tracked else given
     if None in columns:
         pd.testing.assert_series_equal(pd.Series(target), raw, check_series_type=False)
     else:

@@ -335,7 +335,11 @@ def _chosen_where(self, cond, other, keep, inplace, method):
     """where/mask whose `other` is a tracked Series: the rows that take it also take its words
     (every row when the condition does not line up with this Series by position)."""
     c = cond(self) if callable(cond) else cond  # once, on the values before an in-place change
-    result = method(self, c, other, inplace=inplace)
+    _ASSIGNING.add(id(self))  # its words are placed here, not by series_where_inplace
+    try:
+        result = method(self, c, other, inplace=inplace)
+    finally:
+        _ASSIGNING.discard(id(self))
     target = self if inplace else result
     if not _tracked_series(other) or not _tracked_series(target):
         return result
@@ -355,6 +359,35 @@ def series_where(self, cond, other=np.nan, *, inplace=False, **kwargs):
 def series_mask(self, cond, other=np.nan, *, inplace=False, **kwargs):
     return _chosen_where(self, cond, other, False, inplace,
                          lambda s, c, o, inplace: pd.Series.mask(s, c, o, inplace=inplace, **kwargs))
+
+
+def series_where_inplace(self, cond, *args, **kwargs):
+    """pandas' _where, which `s[mask] = value` ends in: the rows written with a tracked Series
+    take its words and node ids (matched by label, as pandas matched the values); the rows
+    whose label it lacks got NaN and keep theirs."""
+    result = pd.Series._where(self, cond, *args, **kwargs)
+    other = args[0] if args else kwargs.get("other")
+    inplace = args[1] if len(args) > 1 else kwargs.get("inplace", False)
+    if (not inplace or id(self) in _ASSIGNING or not _tracked_series(other)
+            or not _tracked_series(self)):
+        return result
+    n = len(self)
+    keep = np.asarray(cond, dtype=bool) if pd.api.types.is_list_like(cond) else None
+    if keep is None or keep.shape != (n,) or not other.index.is_unique:
+        return _with_other(self, self, other)  # rows it cannot tell: all take its words
+    rows = np.flatnonzero(~keep)
+    pos = (rows if other.index.equals(self.index) and len(other) == n
+           else other.index.get_indexer(self.index[rows]))
+    rows, pos = rows[pos >= 0], pos[pos >= 0]
+    tracker = self._tracker
+    words = np.array(_fit(tracker, self._prov, n), dtype=np.uint32, copy=True)
+    words[rows] = _fit(tracker, other._prov, len(other))[pos]
+    _set(self, _prov=words)
+    if _has_nodes(self):
+        ids = np.array(_fit_nodes(getattr(self, "_node_ids", ()), n), copy=True)
+        ids[rows] = _fit_nodes(getattr(other, "_node_ids", ()), len(other))[pos]
+        _set(self, _node_ids=ids)
+    return result
 
 
 def fill_words(result, self, value):
@@ -843,7 +876,7 @@ def _iloc(self):
 # ---------------------------------------------------------------- class namespaces
 
 SERIES_METHODS = {"__finalize__": series_finalize, "combine_first": series_combine_first,
-                  "where": series_where, "mask": series_mask,
+                  "where": series_where, "mask": series_mask, "_where": series_where_inplace,
                   **{name: globals()[name] for name in INPLACE_OPERATORS + PLAIN_METHODS}}
 FRAME_METHODS = {"rename": frame_rename, "insert": frame_insert,
                  **{name: globals()[name] for name in PLAIN_METHODS},
