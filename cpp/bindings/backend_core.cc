@@ -135,6 +135,17 @@ void RegisterBackendTracker(nb::module_& m) {
           "Number of distinct source pairs announced.");
 }
 
+/// Runs `kernel` without the GIL when the arrays are large enough to be worth the switch.
+template <class F>
+void RunKernel(size_t n, F&& kernel) {
+  if (n >= kReleaseGilFrom) {
+    nb::gil_scoped_release release;
+    kernel();
+  } else {
+    kernel();
+  }
+}
+
 nb::object CombineBatch(nb::handle tracker, nb::handle a, nb::handle b, nb::handle op) {
   BackendTracker& bt = Backend(tracker, "tracker");
   U32View va(a, "a"), vb(b, "b");
@@ -146,13 +157,7 @@ nb::object CombineBatch(nb::handle tracker, nb::handle a, nb::handle b, nb::hand
   }
   uint32_t* out = nullptr;
   nb::object result = NewU32Array(va.size(), &out);
-  std::span<uint32_t> dst(out, va.size());
-  if (va.size() >= kReleaseGilFrom) {
-    nb::gil_scoped_release release;
-    bt.codec.CombineBatch(va.span(), vb.span(), code, dst);
-  } else {
-    bt.codec.CombineBatch(va.span(), vb.span(), code, dst);
-  }
+  RunKernel(va.size(), [&] { bt.codec.CombineBatch(va.span(), vb.span(), code, {out, va.size()}); });
   return result;
 }
 
@@ -162,13 +167,7 @@ nb::object UpdateChainBatch(nb::handle tracker, nb::handle arr, nb::handle op) {
   const uint32_t code = static_cast<uint32_t>(AsUInt64Bits(op, "op"));
   uint32_t* out = nullptr;
   nb::object result = NewU32Array(v.size(), &out);
-  std::span<uint32_t> dst(out, v.size());
-  if (v.size() >= kReleaseGilFrom) {
-    nb::gil_scoped_release release;
-    Codec::UpdateChainBatch(v.span(), code, dst);
-  } else {
-    Codec::UpdateChainBatch(v.span(), code, dst);
-  }
+  RunKernel(v.size(), [&] { Codec::UpdateChainBatch(v.span(), code, {out, v.size()}); });
   return result;
 }
 
@@ -183,33 +182,25 @@ nb::object EncodeSourceColumnPy(nb::handle tracker, nb::handle pair_id, nb::hand
   const bool t = AsBool(taint);
   uint32_t* out = nullptr;
   nb::object result = NewU32Array(v.size(), &out);
-  std::span<uint32_t> dst(out, v.size());
-  if (v.size() >= kReleaseGilFrom) {
-    nb::gil_scoped_release release;
-    EncodeSourceColumn(static_cast<uint32_t>(pid), v.span(), t, dst);
-  } else {
-    EncodeSourceColumn(static_cast<uint32_t>(pid), v.span(), t, dst);
-  }
+  RunKernel(v.size(),
+            [&] { EncodeSourceColumn(static_cast<uint32_t>(pid), v.span(), t, {out, v.size()}); });
   return result;
 }
 
-nb::object IsTaintedBatch(nb::handle arr) {
+/// A new array of `kernel(words)`, one value per word of `arr`, computed without the GIL.
+template <class T>
+nb::object PerWord(nb::handle arr, nb::object (*make)(size_t, T**),
+                   void (*kernel)(std::span<const uint32_t>, std::span<T>)) {
   U32View v(arr, "arr");
-  uint8_t* out = nullptr;
-  nb::object result = NewBoolArray(v.size(), &out);
+  T* out = nullptr;
+  nb::object result = make(v.size(), &out);
   nb::gil_scoped_release release;
-  TaintBatch(v.span(), {out, v.size()});
+  kernel(v.span(), {out, v.size()});
   return result;
 }
 
-nb::object RiskScoreBatch(nb::handle arr) {
-  U32View v(arr, "arr");
-  double* out = nullptr;
-  nb::object result = NewF64Array(v.size(), &out);
-  nb::gil_scoped_release release;
-  RiskBatch(v.span(), {out, v.size()});
-  return result;
-}
+nb::object IsTaintedBatch(nb::handle arr) { return PerWord<uint8_t>(arr, &NewBoolArray, &TaintBatch); }
+nb::object RiskScoreBatch(nb::handle arr) { return PerWord<double>(arr, &NewF64Array, &RiskBatch); }
 
 nb::list ExplainBatch(nb::handle tracker, nb::handle arr) {
   BackendTracker& bt = Backend(tracker, "tracker");

@@ -1,5 +1,6 @@
 #include "common.h"
 
+#include "lumarq/huge_pages.h"
 #include "lumarq/json_text.h"
 
 #include <algorithm>
@@ -7,16 +8,6 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-
-#if defined(__linux__)
-#include <pthread.h>
-#include <sys/mman.h>
-
-#include <atomic>
-#include <mutex>
-#include <utility>
-#include <vector>
-#endif
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -29,19 +20,17 @@ void RaiseArgType(const char* name, const char* expected, nb::handle got) {
   throw nb::python_error();
 }
 
-namespace {
-
-bool HasNumberProtocol(PyObject* o) {
+bool IsIntLike(nb::handle value) {
+  PyObject* o = value.ptr();
+  if (PyLong_Check(o)) return true;
   PyNumberMethods* nm = Py_TYPE(o)->tp_as_number;
   return nm != nullptr && (nm->nb_int != nullptr || nm->nb_index != nullptr);
 }
 
-}  // namespace
-
 nb::object AsInt(nb::handle value, const char* name) {
   PyObject* o = value.ptr();
   if (PyLong_CheckExact(o)) return nb::borrow(value);
-  if (!PyLong_Check(o) && !HasNumberProtocol(o)) RaiseArgType(name, "int", value);
+  if (!IsIntLike(value)) RaiseArgType(name, "int", value);
   PyObject* r = PyNumber_Long(o);
   if (!r) throw nb::python_error();
   return nb::steal(r);
@@ -73,24 +62,28 @@ int64_t AsInt64(nb::handle value, const char* name) {
   return v;
 }
 
+namespace {
+
+/// `value` as the built-in type T when `exact` holds, else the argument TypeError.
+template <class T>
+T Exactly(nb::handle value, bool exact, const char* name, const char* type) {
+  if (!exact) RaiseArgType(name, type, value);
+  return nb::borrow<T>(value);
+}
+
+}  // namespace
+
 nb::str AsStr(nb::handle value, const char* name) {
-  if (!PyUnicode_CheckExact(value.ptr())) RaiseArgType(name, "str", value);
-  return nb::borrow<nb::str>(value);
+  return Exactly<nb::str>(value, PyUnicode_CheckExact(value.ptr()), name, "str");
 }
-
 nb::list AsList(nb::handle value, const char* name) {
-  if (!PyList_CheckExact(value.ptr())) RaiseArgType(name, "list", value);
-  return nb::borrow<nb::list>(value);
+  return Exactly<nb::list>(value, PyList_CheckExact(value.ptr()), name, "list");
 }
-
 nb::dict AsDict(nb::handle value, const char* name) {
-  if (!PyDict_CheckExact(value.ptr())) RaiseArgType(name, "dict", value);
-  return nb::borrow<nb::dict>(value);
+  return Exactly<nb::dict>(value, PyDict_CheckExact(value.ptr()), name, "dict");
 }
-
 nb::set AsSet(nb::handle value, const char* name) {
-  if (!PySet_CheckExact(value.ptr())) RaiseArgType(name, "set", value);
-  return nb::borrow<nb::set>(value);
+  return Exactly<nb::set>(value, PySet_CheckExact(value.ptr()), name, "set");
 }
 
 nb::object AsOptStr(nb::handle value, const char* name) {
@@ -146,103 +139,17 @@ U32View::U32View(nb::handle value, const char* name) {
 
 namespace {
 
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
-// Large outputs get a mapping of their own, aligned to 2 MiB and advised for huge pages: the
-// kernel then faults them in 2 MiB at a time instead of 4 KiB. numpy advises only from 4 MiB
-// and does not align, so a million-row uint32 column (just under 4 MiB) would fault page by
-// page, which dominated wrapping a frame. Released mappings are kept for reuse up to a bound,
-// as a malloc arena would keep them, so that repeated operations do not fault at all. The
-// length of a mapping sits in a header before the data.
-constexpr size_t kHugePage = size_t{1} << 21;
-constexpr size_t kHeader = 64;
-constexpr size_t kMaxCached = size_t{64} << 20;
-
-class MappingCache {
- public:
-  char* Take(size_t length) {
-    std::lock_guard lock(mu_);
-    for (size_t i = free_.size(); i-- > 0;) {  // most recently released first: still cached
-      if (free_[i].second == length) {
-        char* base = free_[i].first;
-        free_.erase(free_.begin() + static_cast<std::ptrdiff_t>(i));
-        held_ -= length;
-        return base;
-      }
-    }
-    return nullptr;
-  }
-  bool Keep(char* base, size_t length) {
-    std::lock_guard lock(mu_);
-    if (held_ + length > kMaxCached) return false;
-    free_.emplace_back(base, length);
-    held_ += length;
-    return true;
-  }
-
- private:
-  std::mutex mu_;
-  std::vector<std::pair<char*, size_t>> free_;
-  size_t held_ = 0;
-};
-
-std::atomic<MappingCache*> g_mappings{nullptr};
-
-// A forked child may inherit the cache's mutex locked: it starts with an empty cache and leaks
-// the parent's (its mappings are copy-on-write copies nobody will ask for).
-void ResetMappingsInChild() { g_mappings.store(nullptr, std::memory_order_relaxed); }
-
-MappingCache& Mappings() {
-  MappingCache* cache = g_mappings.load(std::memory_order_acquire);
-  if (cache != nullptr) return *cache;
-  static const bool registered = (pthread_atfork(nullptr, nullptr, &ResetMappingsInChild), true);
-  (void)registered;
-  MappingCache* fresh = new MappingCache();
-  if (g_mappings.compare_exchange_strong(cache, fresh, std::memory_order_acq_rel)) return *fresh;
-  delete fresh;
-  return *cache;
-}
-
-void ReleaseHuge(void* data) noexcept {
-  char* base = static_cast<char*>(data) - kHeader;
-  size_t length;
-  std::memcpy(&length, base, sizeof length);
-  if (!Mappings().Keep(base, length)) munmap(base, length);
-}
-
-// Returns nullptr when no mapping can be made; the caller falls back to numpy.
-void* AcquireHuge(size_t bytes) {
-  const size_t length = (bytes + kHeader + kHugePage - 1) & ~(kHugePage - 1);
-  char* base = Mappings().Take(length);
-  if (base == nullptr) {
-    void* raw = mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (raw == MAP_FAILED) return nullptr;
-    const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
-    const uintptr_t aligned = (start + kHugePage - 1) & ~(uintptr_t{kHugePage} - 1);
-    if (aligned != start) munmap(raw, aligned - start);
-    const uintptr_t end = aligned + length, raw_end = start + length + kHugePage;
-    if (raw_end != end) munmap(reinterpret_cast<void*>(end), raw_end - end);
-    base = reinterpret_cast<char*>(aligned);
-    madvise(base, length, MADV_HUGEPAGE);
-    std::memcpy(base, &length, sizeof length);
-  }
-  return base + kHeader;
-}
-#endif
-
 // Small arrays come from numpy itself, which keeps a cache of small buffers.
 template <typename T>
 nb::object NewArray(size_t n, const char* dtype, T** data) {
-#if defined(__linux__) && defined(MADV_HUGEPAGE)
   if (n * sizeof(T) >= kHugePage) {
-    if (void* mem = AcquireHuge(n * sizeof(T))) {
-      nb::capsule owner(mem, &ReleaseHuge);
+    if (void* mem = AcquireHugeBuffer(n * sizeof(T))) {
+      nb::capsule owner(mem, &ReleaseHugeBuffer);
       *data = static_cast<T*>(mem);
       nb::ndarray<nb::numpy, T, nb::ndim<1>> arr(mem, {n}, owner);
       return nb::cast(arr);
     }
   }
-#endif
   static nb::handle empty = ImportAttr("numpy", "empty").release();
   nb::object arr = empty(n, nb::arg("dtype") = dtype);
   nb::ndarray<T, nb::ndim<1>, nb::c_contig, nb::device::cpu> view;

@@ -142,6 +142,15 @@ nb::object SequenceList(nb::handle iterable);
 nb::object SortedList(nb::handle iterable);
 /// True with the value when `v` is an exact int within int64 (no error raised otherwise).
 bool ExactInt64(nb::handle v, int64_t* out);
+/// True with the value when `v` is an exact int in 0..2**32-1 (a provenance word held as is).
+inline bool ExactWord(nb::handle v, uint32_t* out) {
+  int64_t x;
+  if (!ExactInt64(v, &x) || x < 0 || x > UINT32_MAX) return false;
+  *out = static_cast<uint32_t>(x);
+  return true;
+}
+/// True when int(value) is defined for `value`: an int, or a type with __int__ or __index__.
+bool IsIntLike(nb::handle value);
 
 using KwArg = std::pair<const char*, nb::handle>;
 /// fn(*args, **kwargs) and obj.<name>(*args, **kwargs) through vectorcall; keyword names are

@@ -1,11 +1,12 @@
 // ComputationDAG: derived views and the three export forms.
 #include <charconv>
 #include <string>
-#include <unordered_map>
+#include <string_view>
 #include <vector>
 
 #include "dag_records.h"
 #include "lumarq/graph.h"
+#include "lumarq/json_text.h"
 #include "lumarq/word.h"
 
 namespace lumarq::py {
@@ -35,81 +36,36 @@ DagParts Parts(nb::handle self) {
   return {self.attr("root_id"), self.attr("nodes"), self.attr("edges")};
 }
 
-/// The node objects of `nodes` as a new list: iterating a copy keeps every view safe while
-/// Python code (called for foreign node objects) changes the dict.
-nb::object NodeList(nb::handle nodes) {
-  if (PyDict_CheckExact(nodes.ptr())) {
-    PyObject* values = PyDict_Values(nodes.ptr());
-    if (!values) throw nb::python_error();
-    return nb::steal(values);
-  }
-  PyObject* values = PySequence_List(nodes.attr("values")().ptr());
-  if (!values) throw nb::python_error();
-  return nb::steal(values);
-}
-
 // ---------------------------------------------------------------- depth
 
-/// Adjacency of the graph when every key of `nodes` is an int and every node a native DAGNode
+/// The inputs of the graph when every key of `nodes` is an int and every node a native DAGNode
 /// with int inputs; the walk then runs without Python objects (and without the GIL).
-struct Adjacency {
-  std::unordered_map<int64_t, size_t> index;  // node id -> row
-  std::vector<size_t> offsets{0};
-  std::vector<int64_t> inputs;
-};
-
-bool BuildAdjacency(nb::handle nodes, Adjacency* adj) {
+bool BuildInputTable(nb::handle nodes, InputTable* table) {
   if (!PyDict_CheckExact(nodes.ptr())) return false;
   PyObject *key, *value;
   Py_ssize_t pos = 0;
   std::vector<int64_t> ids;
-  adj->index.reserve(static_cast<size_t>(PyDict_GET_SIZE(nodes.ptr())));
+  table->Reserve(static_cast<size_t>(PyDict_GET_SIZE(nodes.ptr())));
   // Nothing below calls into Python, so the dict cannot change during the loop.
   while (PyDict_Next(nodes.ptr(), &pos, &key, &value)) {
     if (!PyLong_CheckExact(key)) return false;
     int overflow = 0;
     const long long id = PyLong_AsLongLongAndOverflow(key, &overflow);
     if (overflow != 0 || !NodeInputIds(value, &ids)) return false;
-    adj->index.emplace(id, adj->offsets.size() - 1);
-    adj->inputs.insert(adj->inputs.end(), ids.begin(), ids.end());
-    adj->offsets.push_back(adj->inputs.size());
+    table->Add(id, ids);
   }
   return true;
 }
 
-/// Maps arbitrary id objects to dense keys with Python equality, as dict and set lookups see them.
-class IdKeys {
- public:
-  int64_t KeyOf(nb::handle id) {
-    PyObject* hit = PyDict_GetItemWithError(keys_.ptr(), id.ptr());
-    if (hit) return PyLong_AsLongLong(hit);
-    if (PyErr_Occurred()) throw nb::python_error();
-    const auto key = static_cast<int64_t>(objects_.size());
-    keys_[id] = nb::int_(key);
-    objects_.push_back(nb::borrow(id));
-    return key;
-  }
-  nb::handle Object(int64_t key) const { return objects_[static_cast<size_t>(key)]; }
-
- private:
-  nb::dict keys_;
-  std::vector<nb::object> objects_;
-};
-
 int64_t DepthOf(nb::handle root_id, nb::handle nodes) {
-  Adjacency adj;
-  if (PyLong_CheckExact(root_id.ptr()) && BuildAdjacency(nodes, &adj)) {
+  InputTable table;
+  if (PyLong_CheckExact(root_id.ptr()) && BuildInputTable(nodes, &table)) {
     int overflow = 0;
     const long long root = PyLong_AsLongLongAndOverflow(root_id.ptr(), &overflow);
     if (overflow == 0) {
       nb::gil_scoped_release unlocked;
-      return LongestChainDepth(root, [&](int64_t id, std::vector<int64_t>* out) {
-        auto it = adj.index.find(id);
-        if (it == adj.index.end()) return false;
-        out->assign(adj.inputs.begin() + static_cast<ptrdiff_t>(adj.offsets[it->second]),
-                    adj.inputs.begin() + static_cast<ptrdiff_t>(adj.offsets[it->second + 1]));
-        return true;
-      });
+      return LongestChainDepth(
+          root, [&](int64_t id, std::vector<int64_t>* out) { return table.Inputs(id, out); });
     }
   }
   IdKeys keys;
@@ -133,7 +89,7 @@ nb::object Depth(nb::handle self) {
 
 nb::list SourceNodes(nb::handle nodes) {
   nb::list out;
-  for (nb::handle node : NodeList(nodes)) {
+  for (nb::handle node : NodeValues(nodes)) {
     if (NodeIsSource(node)) out.append(node);
   }
   return out;
@@ -163,7 +119,7 @@ bool HasProtectedOf(nb::handle self) {
 }
 
 nb::dict OperationCounts(nb::handle self) {
-  return CountOperations(NodeList(Parts(self).nodes), /*skip_sources=*/false);
+  return CountOperations(NodeValues(Parts(self).nodes), /*skip_sources=*/false);
 }
 
 nb::object OperationCountsOf(nb::handle self) {
@@ -173,7 +129,7 @@ nb::object OperationCountsOf(nb::handle self) {
 
 nb::dict ColumnTaintRisks(nb::handle self) {
   nb::dict out;
-  for (nb::handle node : NodeList(Parts(self).nodes)) {
+  for (nb::handle node : NodeValues(Parts(self).nodes)) {
     nb::object column = NodeField(node, kColumn);
     if (!AsBool(column)) continue;
     const uint32_t word = AsWord(NodeField(node, kProvenance), "provenance");
@@ -283,13 +239,7 @@ void AppendText(std::string& out, nb::handle value, bool escape) {
     out.append(data, static_cast<size_t>(size));
     return;
   }
-  // User text goes inside a quoted DOT string: a bare quote would end it and a backslash would
-  // start an escape sequence.
-  for (Py_ssize_t i = 0; i < size; ++i) {
-    const char c = data[i];
-    if (c == '"' || c == '\\') out.push_back('\\');
-    out.push_back(c);
-  }
+  AppendDotQuoted(out, std::string_view(data, static_cast<size_t>(size)));
 }
 
 void AppendId(std::string& out, nb::handle id) {
@@ -311,7 +261,7 @@ nb::object ToGraphviz(nb::handle self) {
   DagParts p = Parts(self);
   std::string out =
       "digraph ComputationDAG {\n  rankdir=BT;\n  node [shape=box, style=filled];\n\n";
-  for (nb::handle node : NodeList(p.nodes)) {
+  for (nb::handle node : NodeValues(p.nodes)) {
     nb::object node_id = NodeField(node, kNodeId);
     out += "  n";
     AppendId(out, node_id);

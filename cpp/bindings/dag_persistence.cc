@@ -66,13 +66,6 @@ nb::object AtomicTuple(std::initializer_list<nb::handle> items) {
   return t;
 }
 
-/// list(values of the node map): callers walk a snapshot, so Python code that runs meanwhile
-/// (an override, a record constructor) cannot disturb the walk.
-nb::object NodeSnapshot(nb::handle nodes) {
-  if (PyDict_CheckExact(nodes.ptr())) return Steal(PyDict_Values(nodes.ptr()));
-  return Steal(PySequence_List(CallMethod(nodes, Interned("values")).ptr()));
-}
-
 /// {provenance: first node with it}, in first-seen order.
 nb::dict FirstNodePerFingerprint(nb::handle snapshot) {
   nb::dict kept;
@@ -81,19 +74,6 @@ nb::dict FirstNodePerFingerprint(nb::handle snapshot) {
     if (PyDict_SetDefault(kept.ptr(), prov.ptr(), node.ptr()) == nullptr) throw nb::python_error();
   }
   return kept;
-}
-
-/// `node.metadata` for a record. A native node whose empty metadata dict was never asked for gets
-/// an equal new one instead: creating its own would put every persisted node under the
-/// collector's watch, which then dominates the cost of a large graph.
-nb::object RecordMetadata(nb::handle node) {
-  DagNode* n = NativeNode(node);
-  if (n != nullptr && n->lazy_metadata && !n->metadata.is_valid()) {
-    nb::dict d;
-    if (n->assigned_column.is_valid()) d["column"] = n->assigned_column;
-    return d;
-  }
-  return NodeField(node, kMetadata);
 }
 
 /// {provenance: column name} of the nodes whose metadata names the column they were assigned
@@ -110,33 +90,27 @@ nb::dict AssignedColumnNames(nb::handle snapshot) {
   return names;
 }
 
-/// The metadata to store for `node`, given a column name found for its fingerprint.
+/// `metadata` (a dict) with "column" set to `name` unless it has one (a copy; the node's dict
+/// stays).
+nb::object MetadataWithName(nb::handle metadata, nb::handle name) {
+  nb::handle key = Interned("column");
+  const int has = PyDict_Contains(metadata.ptr(), key.ptr());
+  if (has < 0) throw nb::python_error();
+  if (has) return nb::borrow(metadata);
+  nb::object copy = Steal(PyDict_Copy(metadata.ptr()));
+  if (PyDict_SetItem(copy.ptr(), key.ptr(), name.ptr()) < 0) throw nb::python_error();
+  return copy;
+}
+
+/// The metadata to store for a node, given the column names found per fingerprint.
 nb::object MetadataWithName(nb::object metadata, nb::handle names, nb::handle prov) {
   if (PyDict_GET_SIZE(names.ptr()) == 0 || !PyDict_Check(metadata.ptr())) return metadata;
-  nb::handle column_key = Interned("column");
   PyObject* name = PyDict_GetItemWithError(names.ptr(), prov.ptr());
   if (name == nullptr) {
     if (PyErr_Occurred()) throw nb::python_error();
     return metadata;
   }
-  const int has = PyDict_Contains(metadata.ptr(), column_key.ptr());
-  if (has < 0) throw nb::python_error();
-  if (has) return metadata;
-  nb::object copy = Steal(PyDict_Copy(metadata.ptr()));
-  if (PyDict_SetItem(copy.ptr(), column_key.ptr(), name) < 0) throw nb::python_error();
-  return copy;
-}
-
-/// The member name of a node kind; cached for the NodeType members.
-nb::object KindName(nb::handle node_type) {
-  static PyObject* names[kNodeKinds + 1] = {};
-  for (int k = 1; k <= kNodeKinds; ++k) {
-    nb::handle member = KindMember(static_cast<NodeKind>(k));
-    if (node_type.ptr() != member.ptr()) continue;
-    if (names[k] == nullptr) names[k] = nb::object(member.attr("name")).release().ptr();  // kept
-    return nb::borrow(names[k]);
-  }
-  return node_type.attr("name");
+  return MetadataWithName(metadata, name);
 }
 
 // ---------------------------------------------------------------- logging and warnings
@@ -329,14 +303,7 @@ class Decoder {
 
   void EntityChain(nb::handle provenance, nb::object* entity, nb::object* chain) const {
     if (codec_ != nullptr) {
-      const uint32_t word = AsWord(provenance, "provenance");
-      Decoded d;
-      try {
-        d = codec_->codec.Decode(word);
-      } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-        throw nb::python_error();
-      }
+      const Decoded d = Decode(*codec_, AsWord(provenance, "provenance"));
       *entity = Steal(PyLong_FromUnsignedLong(d.entity));
       *chain = Steal(PyLong_FromUnsignedLong(d.chain));
       return;
@@ -348,6 +315,16 @@ class Decoder {
 
   /// The codec when decoding runs natively, else nullptr.
   const BackendTracker* codec() const { return codec_; }
+
+  /// The codec's decoding of `word`; ValueError for a word it refuses.
+  static Decoded Decode(const BackendTracker& codec, uint32_t word) {
+    try {
+      return codec.codec.Decode(word);
+    } catch (const std::exception& e) {
+      PyErr_SetString(PyExc_ValueError, e.what());
+      throw nb::python_error();
+    }
+  }
 
  private:
   nb::handle self_;
@@ -414,10 +391,7 @@ nb::object NameOr(DagTracker& t, const char* fallback) {
 nb::object PipelineIdResult(nb::handle value) {
   PyObject* o = value.ptr();
   if (o == Py_None || PyLong_CheckExact(o)) return nb::borrow(value);
-  PyNumberMethods* nm = Py_TYPE(o)->tp_as_number;
-  if (PyLong_Check(o) || (nm != nullptr && (nm->nb_int != nullptr || nm->nb_index != nullptr))) {
-    return Steal(PyNumber_Long(o));
-  }
+  if (IsIntLike(value)) return Steal(PyNumber_Long(o));
   PyErr_Format(PyExc_TypeError, "create_pipeline() returned %.200s, expected an int or None",
                Py_TYPE(o)->tp_name);
   throw nb::python_error();
@@ -459,13 +433,7 @@ class GraphSource final : public lumarq::GraphBatchSource {
     if (!t_.store) return false;  // Python code run meanwhile spilled the store
     if (const BackendTracker* codec = decoder_.codec()) {
       if (fp < 0 || fp > UINT32_MAX) return false;  // the record path reports it
-      Decoded d;
-      try {
-        d = codec->codec.Decode(static_cast<uint32_t>(fp));
-      } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_ValueError, e.what());
-        throw nb::python_error();
-      }
+      const Decoded d = Decoder::Decode(*codec, static_cast<uint32_t>(fp));
       *entity = d.entity;
       *chain = d.chain;
       return true;
@@ -564,27 +532,11 @@ class GraphSource final : public lumarq::GraphBatchSource {
   std::vector<int64_t> ids_;
 };
 
+/// The NodeType member names by value (index 0 unused), as the graph batch codes node kinds.
 std::vector<std::string> KindNames() {
   std::vector<std::string> out(kNodeKinds + 1);
-  for (int k = 1; k <= kNodeKinds; ++k) {
-    nb::object name = KindName(KindMember(static_cast<NodeKind>(k)));
-    Py_ssize_t n;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(name.ptr(), &n);
-    if (utf8 == nullptr) throw nb::python_error();
-    out[static_cast<size_t>(k)].assign(utf8, static_cast<size_t>(n));
-  }
+  for (int k = 1; k <= kNodeKinds; ++k) out[static_cast<size_t>(k)] = kKindNames[k - 1];
   return out;
-}
-
-/// `metadata` with "column" set to `name` unless it has one (a copy; the node's dict stays).
-nb::object MetadataWithName(nb::handle metadata, nb::handle name) {
-  nb::handle key = Interned("column");
-  const int has = PyDict_Contains(metadata.ptr(), key.ptr());
-  if (has < 0) throw nb::python_error();
-  if (has) return nb::borrow(metadata);
-  nb::object copy = Steal(PyDict_Copy(metadata.ptr()));
-  if (PyDict_SetItem(copy.ptr(), key.ptr(), name.ptr()) < 0) throw nb::python_error();
-  return copy;
 }
 
 /// GraphColumns(...) of a batch. Rows read from the columns carry no metadata but the assigned
@@ -651,12 +603,13 @@ nb::object GraphColumnsOf(nb::handle cls, DagTracker& t, lumarq::GraphBatch&& g,
                  {"edge_position", NumpyColumn(std::move(g.edge_position))}});
 }
 
-/// GraphColumns of the storage component, or an invalid object when the component in use
-/// offers none (a replacement without column batches): callers then write records.
-nb::object GraphColumnsType() {
+/// A column batch type of the storage component (GraphColumns, RowValueColumns), or an invalid
+/// object when the component in use offers none (a replacement without column batches): callers
+/// then write records.
+nb::object ColumnBatchType(const char* name) {
   nb::object out;
   try {
-    ImportFrom(kPackage, {"GraphColumns"}, &out);
+    ImportFrom(kPackage, {name}, &out);
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_ImportError)) throw;
     return nb::object();
@@ -818,14 +771,14 @@ bool SlicesPossible(nb::handle self) {
   if (!t.store || !ExactInt64(Need(t.pipeline_id, "_pipeline_id"), &pid)) return false;
   nb::object writer = Need(t.writer, "_writer");
   nb::object method = GetAttrOr(writer, "write_columns", nb::none());
-  return PyCallable_Check(method.ptr()) && GraphColumnsType().is_valid();
+  return PyCallable_Check(method.ptr()) && ColumnBatchType("GraphColumns").is_valid();
 }
 
 void PersistSlice(nb::handle self, int64_t from, int64_t to) {
   DagTracker& t = Self(self);
   if (!t.store || from >= to) return;
   try {
-    nb::object cls = GraphColumnsType();
+    nb::object cls = ColumnBatchType("GraphColumns");
     auto snap = t.store->Snap();
     GraphSource source(self, t);
     lumarq::GraphBatchBuilder builder(snap, t.store->strings(), KindNames(), source);
@@ -890,18 +843,6 @@ class TextCodes {
   int32_t last_code_ = -1;
 };
 
-/// The component's RowValueColumns type, or an invalid object when it offers none.
-nb::object RowValueColumnsType() {
-  nb::object cls;
-  try {
-    ImportFrom(kPackage, {"RowValueColumns"}, &cls);
-  } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_ImportError)) throw;
-    return nb::object();
-  }
-  return cls;
-}
-
 struct RowColumns {
   std::vector<int64_t> pid, row, fp;
   std::vector<int32_t> op, column;
@@ -925,7 +866,7 @@ nb::object MakeRowColumns(nb::handle cls, nb::handle texts, RowColumns&& c, nb::
 /// RowValueColumns of a list of StoredRowValue records, or an invalid object when the component
 /// offers no column batches or a record holds what the columns cannot carry.
 nb::object RowValueColumnsOf(nb::handle records) {
-  nb::object cls = RowValueColumnsType();
+  nb::object cls = ColumnBatchType("RowValueColumns");
   if (!cls.is_valid() || !PyList_Check(records.ptr())) return nb::object();
   const auto n = static_cast<size_t>(PyList_GET_SIZE(records.ptr()));
   RowColumns c{std::vector<int64_t>(n), std::vector<int64_t>(n), std::vector<int64_t>(n),
@@ -970,7 +911,7 @@ nb::object RowValueColumnsOf(nb::handle records) {
 nb::object OperationRowColumns(int64_t pipeline_id, nb::handle op, nb::handle column,
                                const int64_t* rows, const uint32_t* words, const double* values,
                                size_t n) {
-  nb::object cls = RowValueColumnsType();
+  nb::object cls = ColumnBatchType("RowValueColumns");
   if (!cls.is_valid()) return cls;
   // As RowValueColumnsOf gives for the same records: the operation's text, then the column's.
   nb::list texts;
@@ -1004,7 +945,7 @@ void PersistDagToStorage(nb::handle self) {
   // Straight from the store's columns while it holds the nodes; trackers that moved their nodes
   // to dicts (or nodes the columns cannot carry) write records.
   if (t.store) {
-    nb::object cls = GraphColumnsType();
+    nb::object cls = ColumnBatchType("GraphColumns");
     if (cls.is_valid() && WriteGraphColumns(self, t, cls)) return;
   }
   nb::object node_type;
@@ -1012,7 +953,7 @@ void PersistDagToStorage(nb::handle self) {
   static RecordMaker records(kNodeFields, kNodeFieldCount);
 
   nb::object nodes = NodesToRead(t);  // one state for the nodes and the edges
-  nb::object snapshot = NodeSnapshot(nodes);
+  nb::object snapshot = NodeValues(nodes);
   nb::dict kept = FirstNodePerFingerprint(snapshot);
   nb::dict names = AssignedColumnNames(snapshot);
   const Decoder decoder(self);
@@ -1076,7 +1017,7 @@ nb::object PersistToStorage(nb::handle self, nb::handle storage, nb::handle pipe
   }
 
   nb::object nodes = NodesToRead(t);  // one state for the nodes and the edges
-  nb::object snapshot = NodeSnapshot(nodes);
+  nb::object snapshot = NodeValues(nodes);
   nb::dict kept = FirstNodePerFingerprint(snapshot);
   nb::dict names = AssignedColumnNames(snapshot);
   nb::list batch;
@@ -1127,7 +1068,7 @@ nb::object ProtectedSources(nb::handle self) {
   DagTracker& t = Self(self);
   bool disparate = false;
   nb::dict names;  // insertion-ordered set of protected source names
-  nb::object snapshot = NodeSnapshot(NodesToRead(t, &disparate));
+  nb::object snapshot = NodeValues(NodesToRead(t, &disparate));
   for (nb::handle node : snapshot) {
     if (!NodeIsProtected(node)) continue;
     disparate = true;

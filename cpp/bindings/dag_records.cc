@@ -12,9 +12,6 @@
 namespace lumarq::py {
 namespace {
 
-constexpr const char* kKindNames[kNodeKinds] = {"SOURCE",    "CONSTANT", "UNARY",  "BINARY",
-                                                "AGGREGATE", "MERGE",    "FILTER", "CUSTOM"};
-
 struct Globals {
   PyTypeObject* node = nullptr;
   PyTypeObject* edge = nullptr;
@@ -749,6 +746,19 @@ bool IsSourceKind(nb::handle node_type) {
   return r != 0;
 }
 
+int KindOf(nb::handle member) {
+  Globals& gl = G();
+  for (int k = 1; k <= kNodeKinds; ++k) {
+    if (gl.kinds[k] == member.ptr()) return k;
+  }
+  return 0;
+}
+
+nb::object KindName(nb::handle node_type) {
+  const int k = KindOf(node_type);
+  return k != 0 ? nb::borrow(G().kind_names[k]) : node_type.attr("name");
+}
+
 DagNode* NativeNode(nb::handle obj) {
   if (Py_TYPE(obj.ptr()) != G().node) return nullptr;
   return &Payload<DagNode>(obj.ptr());
@@ -892,6 +902,17 @@ bool NodeInputIds(nb::handle node, std::vector<int64_t>* out) {
   return true;
 }
 
+nb::object RecordMetadata(nb::handle node) {
+  DagNode* n = NativeNode(node);
+  if (n != nullptr && n->lazy_metadata && !n->metadata.is_valid()) return LazyMetadata(*n);
+  return NodeField(node, kMetadata);
+}
+
+nb::object NodeValues(nb::handle nodes) {
+  if (PyDict_CheckExact(nodes.ptr())) return Steal(PyDict_Values(nodes.ptr()));
+  return Steal(PySequence_List(CallMethod(nodes, Interned("values")).ptr()));
+}
+
 bool NodeIsProtected(nb::handle node) { return AsBool(NodeField(node, kIsProtected)); }
 
 bool NodeIsSource(nb::handle node) {
@@ -968,14 +989,6 @@ nb::object FormatText(nb::handle value) {
   PyObject* r = PyObject_Format(value.ptr(), nullptr);
   if (!r) throw nb::python_error();
   return nb::steal(r);
-}
-
-nb::object KindName(nb::handle node_type) {
-  Globals& gl = G();
-  for (int i = 1; i <= kNodeKinds; ++i) {
-    if (gl.kinds[i] == node_type.ptr()) return nb::borrow(gl.kind_names[i]);
-  }
-  return node_type.attr("name");
 }
 
 void PutKey(PyObject* d, int key, nb::handle value) {

@@ -29,6 +29,9 @@ enum class NodeKind : uint8_t {
   kCustom
 };
 inline constexpr int kNodeKinds = 8;
+/// The member names of NodeType, by value - 1.
+inline constexpr const char* kKindNames[kNodeKinds] = {"SOURCE",    "CONSTANT", "UNARY",  "BINARY",
+                                                       "AGGREGATE", "MERGE",    "FILTER", "CUSTOM"};
 
 /// Node ids held inline (up to two, the common unary and binary case) or on the heap. The
 /// all-zero state is the empty sequence, so a zero-filled instance is valid.
@@ -107,6 +110,10 @@ nb::handle KindMember(NodeKind kind);
 
 /// `node_type == NodeType.SOURCE`, by identity for NodeType members.
 bool IsSourceKind(nb::handle node_type);
+/// The NodeType member's value (1..8), or 0 for anything else.
+int KindOf(nb::handle member);
+/// `node_type.name`; the NodeType members' names are cached.
+nb::object KindName(nb::handle node_type);
 
 /// The node behind `obj` when it is exactly a DAGNode (not a subclass, which may redefine fields
 /// as properties) and initialised; nullptr otherwise, and callers use attribute access.
@@ -172,6 +179,13 @@ void NodeAssignColumn(nb::handle node, nb::handle name);
 /// metadata["column"] of a node without materialising a lazy dict: the name, or an invalid
 /// object when there is none (or the metadata is not a dict).
 nb::object NodeAssignedColumn(nb::handle node);
+/// `node.metadata` for a stored record. A native node whose empty metadata dict was never asked
+/// for gets an equal new one instead: creating its own would put every persisted node under the
+/// collector's watch, which then dominates the cost of a large graph.
+nb::object RecordMetadata(nb::handle node);
+/// list(nodes.values()) of a node map: callers walk a snapshot, so Python code that runs
+/// meanwhile (an override, a record constructor) cannot disturb the walk.
+nb::object NodeValues(nb::handle nodes);
 /// node.to_dict() and edge.to_dict().
 nb::object NodeToDict(nb::handle node);
 nb::object EdgeToDict(nb::handle edge);
@@ -188,6 +202,25 @@ template <class T>
 T& RecordOf(nb::handle obj) {
   return *reinterpret_cast<T*>(reinterpret_cast<char*>(obj.ptr()) + sizeof(PyObject));
 }
+
+/// Maps arbitrary id objects to dense keys with Python equality, as dict and set lookups see them.
+class IdKeys {
+ public:
+  int64_t KeyOf(nb::handle id) {
+    PyObject* hit = PyDict_GetItemWithError(keys_.ptr(), id.ptr());
+    if (hit) return PyLong_AsLongLong(hit);
+    if (PyErr_Occurred()) throw nb::python_error();
+    const auto key = static_cast<int64_t>(objects_.size());
+    keys_[id] = nb::int_(key);
+    objects_.push_back(nb::borrow(id));
+    return key;
+  }
+  nb::handle Object(int64_t key) const { return objects_[static_cast<size_t>(key)]; }
+
+ private:
+  nb::dict keys_;
+  std::vector<nb::object> objects_;
+};
 
 /// Counts per `operation` text of the nodes in `node_list`, keys in first-seen order.
 nb::dict CountOperations(nb::handle node_list, bool skip_sources);

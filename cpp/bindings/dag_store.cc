@@ -26,17 +26,6 @@ using lumarq::NodeStore;
 using lumarq::NodeView;
 using dag_internal::Need;
 
-namespace {
-
-bool ExactWord(nb::handle v, uint32_t* out) {
-  int64_t x;
-  if (!ExactInt64(v, &x) || x < 0 || x > UINT32_MAX) return false;
-  *out = static_cast<uint32_t>(x);
-  return true;
-}
-
-}  // namespace
-
 uint32_t InternText(DagTracker& t, nb::handle text) {
   if (text.ptr() == t.last_text.ptr() && t.last_text.is_valid()) return t.last_text_id;
   if (!PyUnicode_CheckExact(text.ptr())) return UINT32_MAX;
@@ -193,11 +182,7 @@ bool StoreAppendPlain(DagTracker& t, int64_t id, NodeKind kind, nb::handle op,
 }
 
 bool StoreAppendObject(DagTracker& t, int64_t id, nb::handle node) {
-  nb::object type = NodeField(node, kNodeType);
-  int kind = 0;
-  for (int k = 1; k <= kNodeKinds && !kind; ++k) {
-    if (type.ptr() == KindMember(static_cast<NodeKind>(k)).ptr()) kind = k;
-  }
+  const int kind = KindOf(NodeField(node, kNodeType));
   uint32_t word;
   std::vector<int64_t> ids;
   if (!kind || !ExactWord(NodeField(node, kProvenance), &word) || !NodeInputIds(node, &ids)) {

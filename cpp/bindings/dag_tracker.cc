@@ -47,50 +47,19 @@ bool Native(nb::handle self, const char* name) {
 
 // ---------------------------------------------------------------- DagLock
 
-bool DagLock::WaitFor(double timeout_s) {
-  std::unique_lock lock(mu_);
-  // Registered before the retry, so a release that misses the count cannot leave us waiting:
-  // it happens after our try-acquire, which then succeeds.
-  waiters_.fetch_add(1);
-  const bool ok =
-      cv_.wait_for(lock, std::chrono::duration<double>(timeout_s), [&] { return TryAcquire(); });
-  waiters_.fetch_sub(1);
-  return ok;
-}
-
 bool DagLock::Acquire(bool blocking, double timeout_s) {
   if (TryAcquire()) return true;
   if (!blocking) return false;
-  using Clock = std::chrono::steady_clock;
-  const auto start = Clock::now();
   // Waits in slices so that a signal (KeyboardInterrupt) reaches the main thread meanwhile.
-  constexpr double kSlice = 0.05;
-  while (true) {
-    double slice = kSlice;
-    if (timeout_s >= 0) {
-      const double left =
-          timeout_s - std::chrono::duration<double>(Clock::now() - start).count();
-      if (left <= 0) return TryAcquire();
-      slice = std::min(slice, left);
-    }
+  return AcquireWithin(timeout_s, 0.05, [this](double slice) {
     bool ok;
     {
       nb::gil_scoped_release unlocked;
       ok = WaitFor(slice);
     }
-    if (ok) return true;
-    if (PyErr_CheckSignals() < 0) throw nb::python_error();
-  }
-}
-
-bool DagLock::Release() {
-  bool expected = true;
-  if (!held_.compare_exchange_strong(expected, false)) return false;
-  if (waiters_.load() > 0) {
-    std::lock_guard lock(mu_);
-    cv_.notify_one();
-  }
-  return true;
+    if (!ok && PyErr_CheckSignals() < 0) throw nb::python_error();
+    return ok;
+  });
 }
 
 namespace {
@@ -175,21 +144,6 @@ struct Creation {
   nb::handle kwargs;  // the Python path: extra DAGNode keyword arguments (a dict) instead
 };
 
-bool ExactWord(nb::handle v, uint32_t* out) {
-  int64_t x;
-  if (!ExactInt64(v, &x) || x < 0 || x > UINT32_MAX) return false;
-  *out = static_cast<uint32_t>(x);
-  return true;
-}
-
-/// The NodeType member's value (1..8), or 0 for anything else.
-int KindOf(nb::handle member) {
-  for (int k = 1; k <= kNodeKinds; ++k) {
-    if (member.ptr() == KindMember(static_cast<NodeKind>(k)).ptr()) return k;
-  }
-  return 0;
-}
-
 bool IsTainted(nb::handle self, nb::handle provenance) {
   if (Native(self, "is_tainted")) return TaintOf(AsWord(provenance, "provenance"));
   return AsBool(CallMethod(self, Interned("is_tainted"), provenance));
@@ -205,13 +159,18 @@ nb::object NextId(nb::handle current) {
   return nb::steal(next);
 }
 
-bool OverLimit(nb::handle nodes, nb::handle max_nodes) {
-  const Py_ssize_t n = PyDict_CheckExact(nodes.ptr()) ? PyDict_GET_SIZE(nodes.ptr()) : Size(nodes);
-  int64_t limit;
-  if (ExactInt64(max_nodes, &limit)) return n > limit;
-  const int r = PyObject_RichCompareBool(nb::int_(n).ptr(), max_nodes.ptr(), Py_GT);
+/// `n > limit` (`op` Py_GT) or `n >= limit` (Py_GE) for a limit object of any type.
+bool CountPasses(Py_ssize_t n, nb::handle limit, int op) {
+  int64_t v;
+  if (ExactInt64(limit, &v)) return op == Py_GT ? n > v : n >= v;
+  const int r = PyObject_RichCompareBool(PyInt(n).ptr(), limit.ptr(), op);
   if (r < 0) throw nb::python_error();
   return r != 0;
+}
+
+bool OverLimit(nb::handle nodes, nb::handle max_nodes) {
+  const Py_ssize_t n = PyDict_CheckExact(nodes.ptr()) ? PyDict_GET_SIZE(nodes.ptr()) : Size(nodes);
+  return CountPasses(n, max_nodes, Py_GT);
 }
 
 /// True when no method can be overridden: the exact class, with no instance attributes.
@@ -733,16 +692,21 @@ void WarnDropped(DagTracker& t, Py_ssize_t limit) {
   }
 }
 
+/// del buffer[:count]
+void DropFront(nb::handle buffer, Py_ssize_t count) {
+  if (PyList_CheckExact(buffer.ptr())) {
+    if (PyList_SetSlice(buffer.ptr(), 0, count, nullptr) < 0) throw nb::python_error();
+  } else {
+    nb::object slice = Steal(PySlice_New(nullptr, PyInt(count).ptr(), nullptr));
+    if (PyObject_DelItem(buffer.ptr(), slice.ptr()) < 0) throw nb::python_error();
+  }
+}
+
 /// Drops the oldest records of a buffer beyond `limit` (see WarnDropped).
 void DropOldest(DagTracker& t, nb::handle buffer, Py_ssize_t limit) {
   const Py_ssize_t n = Size(buffer);
   if (n <= limit) return;
-  if (PyList_CheckExact(buffer.ptr())) {
-    if (PyList_SetSlice(buffer.ptr(), 0, n - limit, nullptr) < 0) throw nb::python_error();
-  } else {
-    nb::object slice = nb::steal(PySlice_New(nullptr, nb::int_(n - limit).ptr(), nullptr));
-    if (PyObject_DelItem(buffer.ptr(), slice.ptr()) < 0) throw nb::python_error();
-  }
+  DropFront(buffer, n - limit);
   WarnDropped(t, limit);
 }
 
@@ -753,17 +717,7 @@ bool CutRows(DagTracker& t, nb::handle buffer, size_t limit) {
   const size_t total = held + t.row_columns.size();
   if (total <= limit) return false;
   const size_t from_records = std::min(total - limit, held);
-  if (from_records > 0) {
-    if (PyList_CheckExact(buffer.ptr())) {
-      if (PyList_SetSlice(buffer.ptr(), 0, static_cast<Py_ssize_t>(from_records), nullptr) < 0) {
-        throw nb::python_error();
-      }
-    } else {
-      nb::object slice = Steal(
-          PySlice_New(nullptr, PyInt(static_cast<int64_t>(from_records)).ptr(), nullptr));
-      if (PyObject_DelItem(buffer.ptr(), slice.ptr()) < 0) throw nb::python_error();
-    }
-  }
+  if (from_records > 0) DropFront(buffer, static_cast<Py_ssize_t>(from_records));
   t.row_columns.DropOldest(total - limit - from_records);
   if (t.row_columns.size() == 0) t.row_contexts.clear();
   return true;
@@ -782,6 +736,12 @@ uint32_t RowContext(DagTracker& t, nb::handle pipeline, nb::handle tenant, nb::h
   return static_cast<uint32_t>(t.row_contexts.size() - 1);
 }
 
+/// Hands a copy of the buffer's records to the writer, then empties the buffer.
+void HandOver(nb::handle writer, nb::handle buffer) {
+  HandRowsToWriter(writer, Steal(PySequence_List(buffer.ptr())));
+  buffer.attr("clear")();
+}
+
 /// Appends one record under `_value_buffer_lock` and hands the buffer to the writer at the
 /// threshold; without a writer the buffer keeps only the newest records.
 void BufferRecord(DagTracker& t, nb::handle record, bool defer_trim) {
@@ -792,21 +752,8 @@ void BufferRecord(DagTracker& t, nb::handle record, bool defer_trim) {
   const Py_ssize_t n = Size(buffer);
   nb::object writer = Need(t.writer, "_writer");
   if (AsBool(writer)) {
-    nb::object threshold = Need(t.value_flush_threshold, "_value_flush_threshold");
-    int64_t limit;
-    bool due;
-    if (ExactInt64(threshold, &limit)) {
-      due = n >= limit;
-    } else {
-      const int r = PyObject_RichCompareBool(nb::int_(n).ptr(), threshold.ptr(), Py_GE);
-      if (r < 0) throw nb::python_error();
-      due = r != 0;
-    }
-    if (due) {
-      PyObject* copy = PySequence_List(buffer.ptr());
-      if (!copy) throw nb::python_error();
-      HandRowsToWriter(writer, nb::steal(copy));
-      buffer.attr("clear")();
+    if (CountPasses(n, Need(t.value_flush_threshold, "_value_flush_threshold"), Py_GE)) {
+      HandOver(writer, buffer);
     }
   } else if (n > kMemoryOnlyRowLimit + (defer_trim ? kMemoryOnlyRowLimit / 16 : 0)) {
     DropOldest(t, buffer, kMemoryOnlyRowLimit);
@@ -866,12 +813,7 @@ void HandBufferToWriter(nb::handle self) {
   LockGuard guard(Need(t.value_buffer_lock, "_value_buffer_lock"));
   SettleRowColumns(t);
   nb::object buffer = Need(t.value_buffer, "_value_buffer");
-  if (AsBool(buffer)) {
-    PyObject* copy = PySequence_List(buffer.ptr());
-    if (!copy) throw nb::python_error();
-    HandRowsToWriter(Need(t.writer, "_writer"), nb::steal(copy));
-    buffer.attr("clear")();
-  }
+  if (AsBool(buffer)) HandOver(Need(t.writer, "_writer"), buffer);
 }
 
 bool Flush(nb::handle self, nb::handle timeout) {
@@ -1104,21 +1046,11 @@ nb::object GetDagNative(nb::handle nodes, nb::handle root_obj, int64_t root) {
 
 /// get_dag for any id objects: each distinct id (by Python equality) gets a dense key.
 nb::object GetDagGeneric(nb::handle nodes, nb::handle root_obj) {
-  nb::dict keys;
-  std::vector<nb::object> objects;
-  auto key_of = [&](nb::handle id) -> int64_t {
-    PyObject* hit = PyDict_GetItemWithError(keys.ptr(), id.ptr());
-    if (hit) return PyLong_AsLongLong(hit);
-    if (PyErr_Occurred()) throw nb::python_error();
-    const auto k = static_cast<int64_t>(objects.size());
-    keys[id] = nb::int_(k);
-    objects.push_back(nb::borrow(id));
-    return k;
-  };
+  IdKeys keys;
   nb::dict found;
   nb::list edges;
-  BreadthFirstWalk(key_of(root_obj), [&](int64_t k, auto&& enqueue) {
-    nb::object id = objects[static_cast<size_t>(k)];
+  BreadthFirstWalk(keys.KeyOf(root_obj), [&](int64_t k, auto&& enqueue) {
+    nb::object id = nb::borrow(keys.Object(k));
     nb::object node = MapGet(nodes, id);
     if (node.is_none()) return;
     found[id] = node;
@@ -1128,7 +1060,7 @@ nb::object GetDagGeneric(nb::handle nodes, nb::handle root_obj) {
     Py_ssize_t i = 0;
     for (nb::handle input : inputs) {
       edges.append(NewEdge(input, id, nb::int_(i++)));
-      enqueue(key_of(input));
+      enqueue(keys.KeyOf(input));
     }
   });
   return NewComputationDag(root_obj, found, edges);
@@ -1183,13 +1115,8 @@ nb::dict DagStats(nb::handle self) {
   }
   // A snapshot of the nodes: counting may call into Python (and so let other threads create or
   // evict nodes), and the counts must describe one state.
-  nb::object nodes = NodesMap(t);
-  PyObject* values = PyDict_CheckExact(nodes.ptr())
-                         ? PyDict_Values(nodes.ptr())
-                         : PySequence_List(nodes.attr("values")().ptr());
-  if (!values) throw nb::python_error();
-  nb::object snapshot = nb::steal(values);
-  const Py_ssize_t total = PyList_GET_SIZE(values);
+  nb::object snapshot = NodeValues(NodesMap(t));
+  const Py_ssize_t total = PyList_GET_SIZE(snapshot.ptr());
   Py_ssize_t sources = 0, protected_nodes = 0, protected_source_nodes = 0;
   for (nb::handle node : snapshot) sources += NodeIsSource(node) ? 1 : 0;
   for (nb::handle node : snapshot) {
@@ -1292,7 +1219,7 @@ void RegisterLock(nb::module_& m) {
   cls.def("acquire", &LockAcquire, nb::arg("blocking").none() = true,
           nb::arg("timeout").none() = -1.0, "Acquire the lock; True on success.");
   cls.def("release", &LockRelease, "Release the lock.");
-  cls.def("locked", &DagLock::Locked, "True when the lock is held.");
+  cls.def("locked", [](DagLock& lock) { return lock.Locked(); }, "True when the lock is held.");
   cls.def("__enter__", [](DagLock& lock) { return lock.Acquire(); });
   cls.def("__exit__", [](DagLock& lock, nb::args) { LockRelease(lock); });
   cls.def("__repr__", [](nb::handle self) {
@@ -1613,13 +1540,9 @@ bool RecordRowColumns(nb::handle tracker, const RowRecordMaker& maker, nb::handl
     Append(buffer, maker.Make(pid, PyInt(rows[i]), PyWord(words[i]), operation, value,
                               column_name, tenant, nb::none()));
   };
-  auto hand_over = [&] {
-    HandRowsToWriter(writer, Steal(PySequence_List(buffer.ptr())));
-    buffer.attr("clear")();
-  };
   try {
     while (k < head) push();
-    hand_over();
+    HandOver(writer, buffer);
     for (; m - k >= batch; k += batch) {
       nb::object columns = OperationRowColumns(pid64, operation, column_name, rows.data() + k,
                                                words.data() + k, values.data() + k, batch);
@@ -1628,7 +1551,7 @@ bool RecordRowColumns(nb::handle tracker, const RowRecordMaker& maker, nb::handl
     }
     while (k < m) {
       push();
-      if (static_cast<size_t>(Size(buffer)) >= batch) hand_over();
+      if (static_cast<size_t>(Size(buffer)) >= batch) HandOver(writer, buffer);
     }
   } catch (nb::python_error& e) {
     // The rows not sent stay in the buffer, to be handed over with the next batch or at flush.

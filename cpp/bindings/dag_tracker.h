@@ -9,49 +9,33 @@
 // checking once per operation that nothing on the path is overridden.
 #pragma once
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <array>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <vector>
 
 #include "lumarq/id_map.h"
 #include "lumarq/node_store.h"
+#include "lumarq/recorded_rows.h"
 #include "lumarq/row_kernels.h"
 #include "lumarq/row_value_columns.h"
+#include "lumarq/wait_lock.h"
 
 #include "dag_records.h"
 #include "tracker.h"
 
 namespace lumarq::py {
 
-/// A non-reentrant lock with the interface of threading.Lock that any thread may release.
+/// The lock behind `_dag_lock` and `_value_buffer_lock`, with the interface of threading.Lock.
 /// Acquire first tries without blocking; it waits only with the GIL released, so a thread that
 /// holds the lock and needs the GIL (to call back into Python) can always proceed.
-class DagLock {
+class DagLock : public lumarq::WaitLock {
  public:
-  bool TryAcquire() {
-    bool expected = false;
-    return held_.compare_exchange_strong(expected, true);
-  }
   /// Blocks until acquired or `timeout_s` (< 0: no limit) passes. Call with the GIL held: it is
-  /// released around the wait, and pending signals are handled between waits.
+  /// released around each wait, and pending signals are handled between waits.
   bool Acquire(bool blocking = true, double timeout_s = -1.0);
-  /// False when the lock was not held.
-  bool Release();
-  bool Locked() const { return held_.load(); }
-
- private:
-  bool WaitFor(double timeout_s);  // without the GIL
-
-  std::atomic<bool> held_{false};
-  std::atomic<int> waiters_{0};
-  std::mutex mu_;
-  std::condition_variable cv_;
 };
 
 class DagTracker : public ProvenanceTracker {
@@ -263,29 +247,6 @@ bool AppendRowColumns(nb::handle tracker, const RowRecordMaker& maker, nb::handl
                       const std::vector<uint32_t>& words, const std::vector<double>& values,
                       bool dropped);
 
-/// The recorded rows among rows [start, n) of a numeric column of values (`Recorded(i)`: whether
-/// row i is recorded; `Number(i)`: its value): their indexes, fingerprints and values.
-struct RecordedRows {
-  std::vector<int64_t> rows;
-  std::vector<uint32_t> words;
-  std::vector<double> values;
-};
-template <class Values>
-RecordedRows CollectRecorded(const uint32_t* words, const Values& values, size_t start, size_t n,
-                             size_t expected) {
-  RecordedRows r;
-  r.rows.reserve(expected);
-  r.words.reserve(expected);
-  r.values.reserve(expected);
-  for (size_t i = start; i < n; ++i) {
-    if (!values.Recorded(i)) continue;
-    r.rows.push_back(static_cast<int64_t>(i));
-    r.words.push_back(words[i]);
-    r.values.push_back(values.Number(i));
-  }
-  return r;
-}
-
 /// Memory-only recording of a numeric column of values (see RecordNumericRows) as row-value
 /// columns: only the newest rows the bound keeps, with `later` more rows to be recorded after
 /// these in the same operation. False, with nothing recorded, when the rows must go as records.
@@ -301,13 +262,10 @@ bool BufferNumericRows(nb::handle tracker, const RowRecordMaker& maker, nb::hand
   const size_t keep = later < static_cast<size_t>(kMemoryOnlyRowLimit)
                           ? static_cast<size_t>(kMemoryOnlyRowLimit) - later
                           : 0;
-  size_t start = n, kept = 0;
-  while (start > 0 && kept < keep) kept += values.Recorded(--start) ? 1 : 0;
-  bool dropped = false;
-  for (size_t i = start; i-- > 0 && !dropped;) dropped = values.Recorded(i) != 0;
-  const RecordedRows r = CollectRecorded(words, values, start, n, kept);
+  const NewestRecorded w = NewestRecordedRows(values, n, keep);
+  const RecordedRows r = CollectRecorded(words, values, w.start, n, w.kept);
   return AppendRowColumns(tracker, maker, operation, column_name, r.rows, r.words, r.values,
-                          dropped);
+                          w.dropped);
 }
 
 /// The numeric row values of one operation, for a tracker where RecordRowValueIsNative holds:

@@ -94,10 +94,7 @@ void RecordRows(nb::handle tracker, nb::handle op, const uint32_t* words, const 
   }
   size_t start = 0;
   if (values.numeric() && !AsBool(GetAttr(tracker, "_writer"))) {
-    auto need = static_cast<size_t>(kMemoryOnlyRowLimit);
-    size_t i = n;
-    while (i > 0 && need > 0) need -= values.Recorded(--i) ? 1 : 0;
-    if (need == 0) start = i;
+    start = NewestRecordedRows(values, n, static_cast<size_t>(kMemoryOnlyRowLimit)).start;
   }
   for (size_t i = start; i < n; ++i) {
     Guarded([&] {

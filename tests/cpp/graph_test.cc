@@ -97,6 +97,28 @@ TEST(LongestChainDepth, SharedInputsAreComputedOnce) {
   for (const auto& [id, n] : expansions) EXPECT_EQ(n, 1) << id;
 }
 
+TEST(InputTable, LooksUpEachNodesOwnInputs) {
+  InputTable table;
+  table.Reserve(4);
+  const std::vector<int64_t> none, one{9}, two{7, 9};
+  table.Add(9, none);
+  table.Add(8, two);
+  table.Add(7, one);
+  table.Add(8, one);  // a repeated id keeps its first inputs
+  std::vector<int64_t> out{42};
+  EXPECT_TRUE(table.Inputs(8, &out));
+  EXPECT_EQ(out, two);
+  EXPECT_TRUE(table.Inputs(7, &out));
+  EXPECT_EQ(out, one);
+  EXPECT_TRUE(table.Inputs(9, &out));
+  EXPECT_TRUE(out.empty());
+  EXPECT_FALSE(table.Inputs(5, &out));
+  EXPECT_EQ(LongestChainDepth(8, [&](int64_t id, std::vector<int64_t>* o) {
+              return table.Inputs(id, o);
+            }),
+            2);
+}
+
 TEST(BreadthFirstWalk, ChainOrderAndEdges) {
   // 3 = unary(2), 2 = binary(0, 1)
   const Walk w = WalkFrom(Graph{{0, {}}, {1, {}}, {2, {0, 1}}, {3, {2}}}, 3);

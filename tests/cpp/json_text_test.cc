@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lumarq/json_text.h"
@@ -25,6 +26,22 @@ TEST(JsonText, EscapesAsTheStandardEncoder) {
   EXPECT_EQ(Literal<uint32_t>({0x1F600, 0x10FFFF, 0x10000}),
             R"("\ud83d\ude00\udbff\udfff\ud800\udc00")");
   EXPECT_EQ(Literal<uint8_t>({}), R"("")");
+}
+
+TEST(DotText, EscapesQuoteAndBackslashOnly) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""},
+      {"plain.col", "plain.col"},
+      {R"(a"b)", R"(a\"b)"},
+      {R"(C:\x)", R"(C:\\x)"},
+      {"\"\\\"", R"(\"\\\")"},
+      {"line\nbreak \xE2\x9C\x93", "line\nbreak \xE2\x9C\x93"},  // bytes pass unchanged
+  };
+  for (const auto& [text, want] : cases) {
+    std::string out = "<";
+    AppendDotQuoted(out, text);
+    EXPECT_EQ(out, "<" + want) << text;
+  }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <span>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -64,6 +65,32 @@ int64_t LongestChainDepth(int64_t root, InputsFn&& inputs_of) {
   }
   return 0;
 }
+
+/// The inputs of each node by id, packed in one vector: a graph read once and then walked (for
+/// example by LongestChainDepth) without the objects it came from.
+class InputTable {
+ public:
+  void Reserve(size_t nodes) { index_.reserve(nodes); }
+  /// Adds node `id` with its inputs; for an id added before, the first inputs stay.
+  void Add(int64_t id, std::span<const int64_t> inputs) {
+    index_.emplace(id, offsets_.size() - 1);
+    inputs_.insert(inputs_.end(), inputs.begin(), inputs.end());
+    offsets_.push_back(inputs_.size());
+  }
+  /// Fills `out` with the inputs of `id`; false for an id never added.
+  bool Inputs(int64_t id, std::vector<int64_t>* out) const {
+    auto it = index_.find(id);
+    if (it == index_.end()) return false;
+    out->assign(inputs_.begin() + static_cast<std::ptrdiff_t>(offsets_[it->second]),
+                inputs_.begin() + static_cast<std::ptrdiff_t>(offsets_[it->second + 1]));
+    return true;
+  }
+
+ private:
+  std::unordered_map<int64_t, size_t> index_;  // node id -> row
+  std::vector<size_t> offsets_{0};
+  std::vector<int64_t> inputs_;
+};
 
 /// Breadth-first walk from `root`. `visit(id, enqueue)` runs once per distinct id, in discovery
 /// order (root first); it calls `enqueue(child)` for the inputs to walk next, in input order.

@@ -1,9 +1,11 @@
-// JSON string literals as the standard library's encoder writes them with its defaults.
+// Text escaped for the inside of quoted literals: JSON strings as the standard library's encoder
+// writes them with its defaults, and Graphviz DOT strings.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace lumarq {
 
@@ -44,6 +46,15 @@ void AppendJsonString(std::string& out, const Unit* s, size_t n) {
     }
   }
   out.push_back('"');
+}
+
+/// Appends `text` for the inside of a quoted DOT string: a bare quote would end it and a
+/// backslash would start an escape sequence, so both get a backslash; all else passes as is.
+inline void AppendDotQuoted(std::string& out, std::string_view text) {
+  for (const char c : text) {
+    if (c == '"' || c == '\\') out.push_back('\\');
+    out.push_back(c);
+  }
 }
 
 }  // namespace lumarq
