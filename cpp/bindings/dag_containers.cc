@@ -896,6 +896,15 @@ nb::object DispatchApply(nb::handle self, nb::handle values, nb::handle index, c
 }
 
 nb::object Clip(nb::handle self, nb::handle lower, nb::handle upper, nb::kwargs) {
+  // pandas' own clip for extension values (numpy's gives nullable ints as floats); the extra
+  // keywords are ignored either way.
+  if (!IsInstance(GetAttr(self, "values"), Refs().ndarray_type)) {
+    nb::object result =
+        CallSuper(SeriesCls(), self, "clip", nb::make_tuple(lower, upper), nb::dict());
+    if (!IsInstance(result, Refs().pd_series)) return result;
+    return DispatchApply(self, GetAttr(result, "values"), GetAttr(self, "index"), "clip",
+                       g_code.clip);
+  }
   nb::object lo = nb::borrow(lower), hi = nb::borrow(upper);
   nb::object fn = nb::cpp_function(
       [lo, hi](nb::handle x) { return CallKw(Refs().np_clip, {x, lo, hi}); }, nb::name("clip"));

@@ -208,6 +208,14 @@ nb::object Rewrap(nb::handle self, nb::handle result, int code) {
 }
 
 nb::object Clip(nb::handle self, nb::handle lower, nb::handle upper, nb::kwargs) {
+  // pandas' own clip for extension values (numpy's gives nullable ints as floats); the extra
+  // keywords are ignored either way.
+  if (!IsInstance(GetAttr(self, "values"), Refs().ndarray_type)) {
+    nb::object result =
+        CallSuper(SeriesCls(), self, "clip", nb::make_tuple(lower, upper), nb::dict());
+    if (!IsInstance(result, Refs().pd_series)) return result;
+    return Rewrap(self, result, g_code.clip);
+  }
   nb::object lo = nb::borrow(lower), hi = nb::borrow(upper);
   nb::object fn = nb::cpp_function(
       [lo, hi](nb::handle x) { return CallKw(Refs().np_clip, {x, lo, hi}); }, nb::name("clip"));

@@ -268,6 +268,7 @@ SAME_VALUES = {
     "int // 0 and % 0": lambda d: pd.concat([d["age"] // 0, d["age"] % 0, 3 // (d["age"] - 30)], axis=1),
     "date - its minimum, and a date scalar - dates": lambda d: pd.concat(
         [d["when"] - d["when"].min(), pd.Timestamp("2025-01-01") - d["when"]], axis=1),
+    "clip of nullable ints": lambda d: d["age"].astype("Int64").clip(35, 55),
     "combine_first": lambda d: d[["debt", "income"]].combine_first(
         d[["age", "income"]].rename(columns={"age": "debt"})),
 }
