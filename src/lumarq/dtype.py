@@ -78,9 +78,12 @@ def _empty(n: int, dtype: np.dtype) -> np.ndarray:
     return _backend.empty_buffer(nbytes).view(np.uint8)[:nbytes].view(dtype)
 
 
+_PANDAS_3 = int(pd.__version__.split(".")[0]) >= 3
+
+
 def _lazy_copies() -> bool:
     # pandas 3 copies lazily; pandas 2.2 does when its copy-on-write mode is switched on.
-    return int(pd.__version__.split(".")[0]) >= 3 or pd.options.mode.copy_on_write is True
+    return _PANDAS_3 or pd.options.mode.copy_on_write is True
 
 
 def _numpy_values(values: Any) -> np.ndarray | None:
@@ -808,8 +811,12 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         return self._data._formatter(boxed)
 
     def _guard(self, arr: np.ndarray) -> np.ndarray:
-        # A read-only array hands out read-only views of its values.
-        if self._readonly and arr.flags.writeable and np.shares_memory(arr, self._data):
+        # Views of the values are handed out read-only by a read-only array and, as pandas does
+        # for its own columns, under copy-on-write: the memory may be shared with other frames
+        # (`track` lends its input's), which pandas copies before writing, but a write into a
+        # handed-out view would bypass that.
+        if ((self._readonly or _lazy_copies()) and arr.flags.writeable
+                and np.shares_memory(arr, self._data)):
             arr = arr.view()
             arr.flags.writeable = False
         return arr
@@ -823,7 +830,7 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                  **kwargs: Any) -> np.ndarray:
         if na_value is None:
             return self._guard(self._data.to_numpy(dtype=dtype, copy=copy))
-        return self._data.to_numpy(dtype=dtype, copy=copy, na_value=na_value)
+        return self._guard(self._data.to_numpy(dtype=dtype, copy=copy, na_value=na_value))
 
     def __getitem__(self, item: Any) -> Any:
         if is_integer(item):
@@ -979,6 +986,8 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         # it, so its word combines the nearest valid row before and after (either where only
         # one exists), and it keeps its node.
         copy = kwargs.pop("copy", True)
+        if "axis" in kwargs:  # a frame's block passes its row axis, 1; this array is 1-D
+            kwargs["axis"] = 0
         values = self._data.interpolate(copy=True, **kwargs)
         was = np.asarray(self._data.isna(), dtype=bool)
         filled = was & ~np.asarray(values.isna(), dtype=bool)
@@ -1379,6 +1388,8 @@ def track(data: pd.DataFrame | pd.Series, tracker: Any, table: str,
         if nd is not None:
             plain_numpy.setdefault(nd.dtype, []).append(i)
             arrays[i] = nd
+        elif str(c) in skip and not _lazy_copies():
+            arrays[i] = col.copy()  # an untracked column must not be shared either
         else:
             arrays[i] = col
     # The words of every column in one block, registered exactly as wrap_dataframe does.
