@@ -318,6 +318,12 @@ ASSIGNMENTS = {
     "Series loc rows": ("loc", ROWS, [1, 3], {None: None}),
     "Series iloc rows": ("iloc", [1, 3], [1, 3], {None: None}),
     "Series [] rows": ("[]", ROWS, [1, 3], {None: None}),
+    # the value's rows in reverse: loc and [] match them by label, iloc by position
+    "loc whole column, value reversed": ("loc", (slice(None), "debt"), None, {"debt": None}),
+    "iloc whole column, value reversed": ("iloc", (slice(None), 1), None, {"debt": None}),
+    "loc two columns, value reversed": ("loc", (slice(None), ["debt", "income"]), None,
+                                        {"debt": "debt", "income": "income"}),
+    "Series loc rows, value reversed": ("loc", ROWS, [1, 3], {None: None}),
 }
 
 
@@ -332,6 +338,8 @@ def test_loc_and_iloc_assignment_places_the_value_words_on_the_rows_written(kind
         value = (w[["age", "debt"]] * 2.0).rename(columns={"age": "income"})
     if rows is not None:
         value = value.iloc[rows]
+    if "reversed" in case:
+        value = value.iloc[::-1]
     given = value if tracked else value.to_numpy()
     plain_value = pd.DataFrame(value) if value.ndim == 2 else pd.Series(value)
     raw = pd.DataFrame(w)
@@ -364,9 +372,11 @@ def test_loc_and_iloc_assignment_places_the_value_words_on_the_rows_written(kind
         want_words, want_nodes = old_words.copy(), None if old_nodes is None else old_nodes.copy()
         if tracked:
             part = value if source is None else value[source]
-            want_words[written] = part._prov
+            at = (np.arange(len(part)) if how == "iloc"
+                  else part.index.get_indexer(target.index[written]))
+            want_words[written] = part._prov[at]
             if nodes:
-                want_nodes[written] = part._node_ids
+                want_nodes[written] = part._node_ids[at]
         assert got_words.tolist() == want_words.tolist()
         if nodes:
             assert got_nodes.tolist() == want_nodes.tolist()

@@ -14,9 +14,10 @@ Rules (see docs/concepts.md, "What pandas methods carry"):
   words of every column of the row (``OpCode.AGG``), or of the whole frame when rows changed.
 * ``concat`` along rows concatenates the arrays in order; along columns each column keeps its own,
   re-aligned to the result's rows by label.
-* ``.loc``/``.iloc`` assignment: rows assigned a tracked value take its words (and node ids), by
-  position; rows assigned anything else keep theirs, except that a plain value over every row
-  drops the column's words, as ``df[c] = value`` does.
+* ``.loc``/``.iloc`` assignment: rows assigned a tracked value take its words (and node ids)
+  where pandas takes its values (by label under loc, by position under iloc); rows assigned
+  anything else keep theirs, except that a plain value over every row drops the column's words,
+  as ``df[c] = value`` does.
 * ``rename``, ``set_axis`` and ``df.columns = [...]`` keep each column's words under its new
   name; reshaping methods (transpose, melt, stack, pivot, ...) and columns a merge or join brings
   in give every new column one word uniting all input columns.
@@ -686,6 +687,35 @@ def _place(out, rows, piece, n, spread, in_order):
         out[rows] = spread
 
 
+def _by_label(value, index, rows, width):
+    """Under loc pandas aligns a Series or frame value by label: the position in `value` of
+    each written row's label (-1 where it lacks it and the row got NaN); None when the value's
+    words are not one per row of it or its labels cannot be matched."""
+    labels = getattr(value, "index", None)
+    if labels is None or width != len(value) or not labels.is_unique:
+        return None
+    try:
+        return labels.get_indexer(index[rows])
+    except (TypeError, ValueError, pd.errors.InvalidIndexError):
+        return None
+
+
+def _put(tracker, words, ids, rows, prov, nodes, n, in_order, pos):
+    """Writes the words and node ids of what `rows` received: by label where `pos` gives each
+    row's position in the value (a row it lacks got NaN and keeps its word), else as _place."""
+    if pos is not None:
+        hit = pos >= 0
+        words[rows[hit]] = np.asarray(prov)[pos[hit]]
+        ids[rows[hit]] = -1 if nodes is None or not len(nodes) else \
+            _fit_nodes(nodes, len(prov))[pos[hit]]
+        return
+    _place(words, rows, prov, n, _one_word(tracker, prov) if len(prov) else 0, in_order)
+    if nodes is None or not len(nodes):
+        ids[rows] = -1  # no node is known for what was written
+    else:
+        _place(ids, rows, nodes, n, nodes[0] if len(nodes) == 1 else -1, in_order)
+
+
 def _value_pieces(tracker, value, name, labels, one_row):
     """Per assigned column, the (words, node ids) of what pandas wrote there, or None for a
     value without words."""
@@ -798,12 +828,10 @@ def _assigned_words(frame, indexer, value, name, rows_before):
             if nodes_too and label in frame._col_nodes:
                 ids[:rows_before] = _fit_nodes(frame._col_nodes[label], rows_before)
         prov, nodes = piece
-        in_order = name == "iloc"
-        _place(words, rows, prov, n, _one_word(tracker, prov) if len(prov) else 0, in_order)
-        if nodes is None or not len(nodes):
-            ids[rows] = -1  # no node is known for what was written
-        else:
-            _place(ids, rows, nodes, n, nodes[0] if len(nodes) == 1 else -1, in_order)
+        pos = None
+        if name == "loc" and not one_row and (len(labels) == 1 or _tracked_frame(value)):
+            pos = _by_label(value, frame.index, rows, len(prov))
+        _put(tracker, words, ids, rows, prov, nodes, n, name == "iloc", pos)
         if label in written:  # a repeated label: both values' words
             first_words, first_ids = written[label]
             words = _words()._aggregate_words(tracker, [first_words, words], n)
@@ -838,12 +866,8 @@ def _assigned_series_words(series, indexer, value, name, rows_before):
         ids[:] = -1
     elif tracked:
         prov, nodes = value._prov, getattr(value, "_node_ids", None)
-        in_order = name == "iloc"
-        _place(words, rows, prov, n, _one_word(tracker, prov) if len(prov) else 0, in_order)
-        if nodes is None or not len(nodes):
-            ids[rows] = -1
-        else:
-            _place(ids, rows, nodes, n, nodes[0] if len(nodes) == 1 else -1, in_order)
+        pos = _by_label(value, series.index, rows, len(prov)) if name == "loc" else None
+        _put(tracker, words, ids, rows, prov, nodes, n, name == "iloc", pos)
     _set(series, _prov=words)
     if nodes_too:
         _set(series, _node_ids=ids)
