@@ -382,3 +382,40 @@ def test_loc_and_iloc_assignment_places_the_value_words_on_the_rows_written(kind
             assert got_nodes.tolist() == want_nodes.tolist()
         if tracked and (source is None or source == "income"):  # the rows written from age
             assert carries_age(t, np.asarray(got_words)[written])
+
+
+IN_PLACE = {
+    "dropna": lambda o, **kw: o.dropna(**kw),
+    "drop_duplicates": lambda o, **kw: o.drop_duplicates(**kw),
+    "sort_values": lambda o, **kw: o.sort_values(by="debt", **kw) if o.ndim == 2
+    else o.sort_values(**kw),
+}
+
+
+@pytest.mark.parametrize("method", list(IN_PLACE))
+@pytest.mark.parametrize("frame", [False, True], ids=["Series", "frame"])
+def test_in_place_methods_leave_the_words_their_result_has(kind, method, frame):
+    t, w, _ = kind
+    w.loc[["q", "r"], "debt"] = [np.nan, 4.0]  # a NaN and a repeated value
+    w.loc[["p"], "debt"] = w["age"].iloc[[0]] * 1.0  # row p from the protected column
+    obj = w[["debt", "income"]] if frame else w["debt"]
+    expected = IN_PLACE[method](obj)
+    IN_PLACE[method](obj, inplace=True)
+    pd.testing.assert_frame_equal(pd.DataFrame(obj), pd.DataFrame(expected), check_frame_type=False)
+    got = obj._col_prov if frame else {None: obj._prov}
+    want = expected._col_prov if frame else {None: expected._prov}
+    assert {c: list(v) for c, v in got.items()} == {c: list(v) for c, v in want.items()}
+    read = (obj["debt"] if frame else obj)._prov  # what a reader of the column gets
+    assert len(read) == len(obj)
+    if method != "sort_values":  # a reorder keeps positional words (docs/concepts.md)
+        assert carries_age(t, [read[list(obj.index).index("p")]])
+
+
+def test_a_row_added_by_loc_keeps_the_words_of_the_rows_before(kind):
+    t, w, _ = kind
+    w.loc[["p"], "debt"] = w["age"].iloc[[0]] * 1.0
+    before = {c: list(v) for c, v in w._col_prov.items()}
+    w.loc["t"] = [70, 5.0, 50.0]  # plain values
+    assert {c: list(v) for c, v in w._col_prov.items()} == {c: v + [0] for c, v in before.items()}
+    if hasattr(w, "_col_nodes"):
+        assert all(v[-1] == -1 and len(v) == 5 for v in w._col_nodes.values())

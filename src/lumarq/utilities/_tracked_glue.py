@@ -391,6 +391,37 @@ def series_where_inplace(self, cond, *args, **kwargs):
     return result
 
 
+def _has_words(obj):
+    if _tracked_series(obj):
+        return bool(np.any(np.asarray(obj._prov)))
+    if _tracked_frame(obj):
+        return any(np.any(np.asarray(v)) for v in obj._col_prov.values())
+    return False
+
+
+def update_inplace(self, result, *args, **kwargs):
+    """pandas' in-place methods (dropna, drop_duplicates, sort_values, set_index, ...) compute
+    their result as the method would return it, then take over its data: the words come along,
+    or rows removed in place would leave words describing other rows."""
+    series = isinstance(self, pd.Series)
+    base = pd.Series if series else pd.DataFrame
+    if (_tracked_series(self) or _tracked_frame(self)) and not _has_words(result):
+        # Some methods hand over their result before __finalize__: give it the words the
+        # returned result would have (positional, as for the containers' other results).
+        if not (_tracked_series(result) or _tracked_frame(result)):
+            result = self._constructor(result, copy=False)
+        result = result.__finalize__(self)
+    base._update_inplace(self, result, *args, **kwargs)
+    if _tracked_series(self) and _tracked_series(result):
+        _set(self, _prov=result._prov)
+        if _has_nodes(self) and _has_nodes(result):
+            _set(self, _node_ids=result._node_ids)
+    elif _tracked_frame(self) and _tracked_frame(result):
+        _set(self, _col_prov=dict(result._col_prov))
+        if _has_nodes(self) and _has_nodes(result):
+            _set(self, _col_nodes=dict(result._col_nodes))
+
+
 def fill_words(result, self, value):
     """fillna with a tracked Series: the filled rows also take the value's words."""
     if isinstance(value, pd.Series) and _tracked_series(result):
@@ -778,6 +809,21 @@ def _unite_everywhere(frame, labels, value):
             frame._col_nodes.pop(label, None)
 
 
+def _extend_rows(frame, rows_before, n):
+    """Rows pandas added with plain values: each column's words (and node ids) grow by 0 (-1)
+    for them, so the rows before keep their own instead of being spread into one."""
+    tracker = frame._tracker
+    for label, stored in list(frame._col_prov.items()):
+        words = np.zeros(n, np.uint32)
+        words[:rows_before] = _fit(tracker, stored, rows_before)
+        frame._col_prov[label] = words
+    if _has_nodes(frame):
+        for label, stored in list(frame._col_nodes.items()):
+            ids = np.full(n, -1, np.int64)
+            ids[:rows_before] = _fit_nodes(stored, rows_before)
+            frame._col_nodes[label] = ids
+
+
 def _assigned_words(frame, indexer, value, name, rows_before):
     """The words of the cells a .loc/.iloc assignment has just written (`indexer` as pandas
     passed it on: positional, a dict for a label it added). Rows assigned a tracked value take
@@ -806,6 +852,8 @@ def _assigned_words(frame, indexer, value, name, rows_before):
             _unite_everywhere(frame, labels, value)
         return
     if not tracked and len(rows) < n:
+        if rows_before < n:
+            _extend_rows(frame, rows_before, n)
         return  # a plain value on some rows: they keep their words
     tracker = frame._tracker
     nodes_too = _has_nodes(frame)
@@ -901,8 +949,9 @@ def _iloc(self):
 
 SERIES_METHODS = {"__finalize__": series_finalize, "combine_first": series_combine_first,
                   "where": series_where, "mask": series_mask, "_where": series_where_inplace,
+                  "_update_inplace": update_inplace,
                   **{name: globals()[name] for name in INPLACE_OPERATORS + PLAIN_METHODS}}
-FRAME_METHODS = {"rename": frame_rename, "insert": frame_insert,
+FRAME_METHODS = {"rename": frame_rename, "insert": frame_insert, "_update_inplace": update_inplace,
                  **{name: globals()[name] for name in PLAIN_METHODS},
                  **{name: globals()["frame_op_" + name] for name in FRAME_OPERATORS}}
 
