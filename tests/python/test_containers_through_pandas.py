@@ -419,3 +419,12 @@ def test_a_row_added_by_loc_keeps_the_words_of_the_rows_before(kind):
     assert {c: list(v) for c, v in w._col_prov.items()} == {c: v + [0] for c, v in before.items()}
     if hasattr(w, "_col_nodes"):
         assert all(v[-1] == -1 and len(v) == 5 for v in w._col_nodes.values())
+
+
+@pytest.mark.parametrize("expand", [lambda s: s.to_frame(), lambda s: s.reset_index()],
+                         ids=["to_frame", "reset_index"])
+def test_a_series_expanded_to_a_frame_keeps_its_words(kind, expand):
+    t, w, _ = kind
+    frame = expand(w["age"])
+    assert type(frame).__name__ == type(w).__name__
+    assert carries_age(t, frame["age"]._prov) and len(frame["age"]._prov) == len(w)

@@ -977,6 +977,12 @@ def methods_for(kind: str, module: str, qualname: str) -> dict:
     out["iloc"] = property(_iloc, doc=pd.DataFrame.iloc.__doc__)
     if kind != "series":
         out["columns"] = property(_get_columns, _set_columns, doc=_AXIS_COLUMNS.__doc__)
+    else:
+        # to_frame and other Series-to-frame results are the frame class of the same module,
+        # which takes the words in __finalize__, instead of plain pandas frames.
+        frame_name = qualname.replace("Series", "DataFrame")
+        out["_constructor_expanddim"] = property(
+            lambda self: getattr(sys.modules[module], frame_name))
     for name, fn in (SERIES_METHODS if kind == "series" else FRAME_METHODS).items():
         copy = types.FunctionType(fn.__code__, fn.__globals__, name, fn.__defaults__,
                                   fn.__closure__)
