@@ -92,10 +92,11 @@ void RecordRows(nb::handle tracker, nb::handle op, const uint32_t* words, const 
                            RecordNumericRows(tracker, *maker, op, col, words, values, n))) {
     return;
   }
-  size_t start = 0;
+  NewestRecorded window;  // the whole column, unless a memory-only buffer keeps only the newest
   if (values.numeric() && !AsBool(GetAttr(tracker, "_writer"))) {
-    start = NewestRecordedRows(values, n, static_cast<size_t>(kMemoryOnlyRowLimit)).start;
+    window = NewestRecordedRows(values, n, static_cast<size_t>(kMemoryOnlyRowLimit));
   }
+  const size_t start = window.start;
   for (size_t i = start; i < n; ++i) {
     Guarded([&] {
       nb::object v = values.At(i);
@@ -105,7 +106,7 @@ void RecordRows(nb::handle tracker, nb::handle op, const uint32_t* words, const 
     });
   }
   TrimRowBuffer(tracker);
-  if (start > 0) WarnRowsDropped(tracker);
+  if (window.dropped) WarnRowsDropped(tracker);  // not for rows without a value before it
 }
 
 /// Rows of one block that share a node kind and arity.
