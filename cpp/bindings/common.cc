@@ -211,7 +211,7 @@ bool Contains(nb::handle container, nb::handle key) {
 
 
 nb::object CallKw(nb::handle fn, std::initializer_list<nb::handle> args,
-                  std::initializer_list<KwArg> kwargs) {
+                  std::span<const KwArg> kwargs) {
   std::vector<PyObject*> argv;
   argv.reserve(1 + args.size() + kwargs.size());
   argv.push_back(nullptr);  // slot for PY_VECTORCALL_ARGUMENTS_OFFSET
@@ -250,14 +250,28 @@ Py_ssize_t Size(nb::handle obj) {
   return n;
 }
 
+namespace {
+
+/// The value of an exact dict at `key`; null when absent.
+nb::object DictFind(nb::handle map, nb::handle key) {
+  PyObject* v = PyDict_GetItemWithError(map.ptr(), key.ptr());
+  if (!v && PyErr_Occurred()) throw nb::python_error();
+  return nb::borrow(v);
+}
+
+}  // namespace
+
 nb::object MapGet(nb::handle map, nb::handle key) {
-  if (PyDict_CheckExact(map.ptr())) {
-    PyObject* v = PyDict_GetItemWithError(map.ptr(), key.ptr());
-    if (v) return nb::borrow(v);
-    if (PyErr_Occurred()) throw nb::python_error();
-    return nb::none();
-  }
-  return CallMethodKw(map, "get", {key});
+  if (!PyDict_CheckExact(map.ptr())) return CallMethodKw(map, "get", {key});
+  nb::object v = DictFind(map, key);
+  return v.is_valid() ? v : nb::none();
+}
+
+nb::object MapLookup(nb::handle map, nb::handle key) {
+  if (PyDict_CheckExact(map.ptr())) return DictFind(map, key);
+  nb::object missing = Steal(PyBaseObject_Type.tp_alloc(&PyBaseObject_Type, 0));
+  nb::object v = CallMethod(map, Interned("get"), key, missing);
+  return v.ptr() == missing.ptr() ? nb::object() : v;
 }
 
 void SetAdd(nb::handle set, nb::handle key) {

@@ -134,12 +134,18 @@ bool Contains(nb::handle container, nb::handle key);
 Py_ssize_t Size(nb::handle obj);
 /// map.get(key): the concrete dict API for exact dicts, the method otherwise.
 nb::object MapGet(nb::handle map, nb::handle key);
+/// map.get(key, <missing>) likewise, null when `key` is absent (a stored None is found).
+nb::object MapLookup(nb::handle map, nb::handle key);
 /// set.add(key) / list.append(value), concrete API for the built-in types.
 void SetAdd(nb::handle set, nb::handle key);
 void Append(nb::handle list, nb::handle value);
 /// list(iterable); sorted(iterable).
 nb::object SequenceList(nb::handle iterable);
 nb::object SortedList(nb::handle iterable);
+/// warnings.warn(text, UserWarning) from the calling Python frame.
+inline void WarnUser(const char* text) {
+  if (PyErr_WarnEx(PyExc_UserWarning, text, 1) < 0) throw nb::python_error();
+}
 /// True with the value when `v` is an exact int within int64 (no error raised otherwise).
 bool ExactInt64(nb::handle v, int64_t* out);
 /// True with the value when `v` is an exact int in 0..2**32-1 (a provenance word held as is).
@@ -156,7 +162,11 @@ using KwArg = std::pair<const char*, nb::handle>;
 /// fn(*args, **kwargs) and obj.<name>(*args, **kwargs) through vectorcall; keyword names are
 /// interned.
 nb::object CallKw(nb::handle fn, std::initializer_list<nb::handle> args,
-                  std::initializer_list<KwArg> kwargs = {});
+                  std::span<const KwArg> kwargs);
+inline nb::object CallKw(nb::handle fn, std::initializer_list<nb::handle> args,
+                         std::initializer_list<KwArg> kwargs = {}) {
+  return CallKw(fn, args, std::span<const KwArg>(kwargs.begin(), kwargs.size()));
+}
 nb::object CallMethodKw(nb::handle obj, const char* name, std::initializer_list<nb::handle> args,
                         std::initializer_list<KwArg> kwargs = {});
 

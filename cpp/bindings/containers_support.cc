@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
-#include <unordered_set>
 #include <type_traits>
 #include <vector>
 
 #include "lumarq/codec.h"
+#include "lumarq/prov_kernels.h"
 #include "lumarq/hash.h"
 #include "lumarq/word.h"
 #include "tracker.h"
@@ -20,7 +20,6 @@ void SetPlainAttr(nb::handle obj, const char* name, nb::handle value) {
   }
 }
 
-
 nb::dict SubclassNamespace(std::initializer_list<const char*> metadata, PyObject** constructor,
                            PyObject** sliced) {
   nb::dict ns;
@@ -32,19 +31,75 @@ nb::dict SubclassNamespace(std::initializer_list<const char*> metadata, PyObject
   return ns;
 }
 
-nb::object FinalizeWithOwnDicts(nb::handle cls, nb::handle self, nb::handle other,
-                                nb::handle method, nb::handle kwargs,
-                                std::initializer_list<const char*> dicts) {
-  nb::object result = CallSuper(cls, self, "__finalize__", nb::make_tuple(other, method), kwargs);
-  if (!IsInstance(other, Refs().pd_frame)) return result;
-  for (const char* name : dicts) {
-    nb::object mine, theirs;
-    if (TryGetAttr(self, name, &mine) && PyDict_Check(mine.ptr()) &&
-        TryGetAttr(other, name, &theirs) && mine.ptr() == theirs.ptr()) {
-      SetPlainAttr(self, name, Steal(PyDict_Copy(mine.ptr())));
+namespace {
+
+/// The glue's provenance rules for a frame pandas has just derived (after the metadata copy).
+void FrameFinalized(nb::handle self, nb::handle other, nb::handle method) {
+  static nb::handle fn = nb::object(Glue().attr("frame_finalized")).release();
+  fn(self, other, method);
+}
+
+}  // namespace
+
+void AddSeriesInit(nb::dict& ns, PyObject** cls, bool nodes) {
+  Method(ns, "__init__", [cls, nodes](nb::handle self, nb::args args, nb::kwargs kwargs) {
+    nb::object prov = PopKwarg(kwargs, "_prov");
+    nb::object tracker = PopKwarg(kwargs, "_tracker");
+    nb::object ids = nodes ? PopKwarg(kwargs, "_node_ids") : nb::object();
+    CallSuper(*cls, self, "__init__", args, kwargs);
+    if (prov.is_none()) prov = ZerosU32(Len(self));
+    SetPlainAttr(self, "_prov", prov);
+    SetPlainAttr(self, "_tracker", tracker);
+    if (!nodes) return;
+    if (ids.is_none()) ids = FilledArray<int64_t>(Len(self), -1);
+    SetPlainAttr(self, "_node_ids", ids);
+  });
+}
+
+void AddFrameInitFinalize(nb::dict& ns, PyObject** cls, std::vector<const char*> dicts) {
+  Method(ns, "__init__", [cls, dicts](nb::handle self, nb::args args, nb::kwargs kwargs) {
+    nb::object tracker = PopKwarg(kwargs, "_tracker");
+    std::vector<nb::object> given;
+    for (const char* name : dicts) given.push_back(PopKwarg(kwargs, name));
+    CallSuper(*cls, self, "__init__", args, kwargs);
+    SetPlainAttr(self, "_tracker", tracker);
+    for (size_t k = 0; k < dicts.size(); ++k) {
+      SetPlainAttr(self, dicts[k], given[k].is_none() ? nb::object(nb::dict()) : given[k]);
     }
-  }
-  return result;
+  });
+  Method(
+      ns, "__finalize__",
+      [cls, dicts](nb::handle self, nb::handle other, nb::handle method, nb::kwargs kwargs) {
+        nb::object result =
+            CallSuper(*cls, self, "__finalize__", nb::make_tuple(other, method), kwargs);
+        if (IsInstance(other, Refs().pd_frame)) {
+          for (const char* name : dicts) {
+            nb::object mine, theirs;
+            if (TryGetAttr(self, name, &mine) && PyDict_Check(mine.ptr()) &&
+                TryGetAttr(other, name, &theirs) && mine.ptr() == theirs.ptr()) {
+              SetPlainAttr(self, name, Steal(PyDict_Copy(mine.ptr())));
+            }
+          }
+        }
+        FrameFinalized(self, other, method);
+        return result;
+      },
+      nb::arg("other").none(), nb::arg("method").none() = nb::none(), nb::arg("kwargs"));
+}
+
+nb::object NewTrackedSeries(nb::handle cls, nb::handle values, nb::handle index, nb::handle name,
+                            nb::handle prov, nb::handle tracker, nb::handle nodes, bool fresh) {
+  KwArg kw[6] = {{"index", index}, {"name", name}, {"_prov", prov}, {"_tracker", tracker}};
+  size_t count = 4;
+  if (nodes.is_valid()) kw[count++] = {"_node_ids", nodes};
+  if (fresh) kw[count++] = {"copy", Py_False};
+  return CallKw(cls, {values}, std::span<const KwArg>(kw, count));
+}
+
+nb::object SuperMerge(nb::handle cls, nb::handle self, nb::handle right, nb::handle args,
+                      nb::handle kwargs) {
+  nb::object call_args = Steal(PySequence_Concat(nb::make_tuple(right).ptr(), args.ptr()));
+  return CallSuper(cls, self, "merge", call_args, kwargs);
 }
 
 ContainerOpCodes ReadOpCodes(nb::handle module) {
@@ -54,22 +109,58 @@ ContainerOpCodes ReadOpCodes(nb::handle module) {
           code("CLIP"), code("FILL"), code("MAP"), code("CMP"), code("MERGE")};
 }
 
-void MakeReflectedUfuncs(PyObject* out[4]) {
-  const PyRefs& r = Refs();
-  const nb::handle ufuncs[4] = {r.np_add, r.np_subtract, r.np_multiply, r.np_true_divide};
-  for (int i = 0; i < 4; ++i) {
-    nb::handle ufunc = ufuncs[i];
-    out[i] = nb::cpp_function([ufunc](nb::handle a, nb::handle b) { return ufunc(b, a); },
-                              nb::name("reflected"))
-                 .release()
-                 .ptr();
-  }
-}
+namespace {
 
+/// (a, b) -> fn(b, a), kept for the process lifetime.
 nb::handle Reflected(nb::handle fn) {
   return nb::cpp_function([fn](nb::handle a, nb::handle b) { return fn(b, a); },
                           nb::name("reflected"))
       .release();
+}
+
+}  // namespace
+
+void AddBinaryOperators(nb::dict& ns, const ContainerOpCodes& code,
+                        nb::object (*dispatch)(nb::handle, nb::handle, const BinaryOperator&)) {
+  const PyRefs& r = Refs();
+  // Values as plain pandas computes them where numpy differs (dates, division by zero).
+  const auto glue = [](const char* name) { return GlueFn(name).release(); };
+  const BinaryOperator binary[] = {
+      {"__add__", glue("add"), "add", code.add},
+      {"__sub__", glue("sub"), "sub", code.sub},
+      {"__mul__", r.np_multiply, "mul", code.mul},
+      {"__truediv__", r.np_true_divide, "div", code.div},
+      {"__floordiv__", glue("floordiv"), "floordiv", code.div},
+      {"__pow__", r.np_power, "pow", code.mul},
+      {"__radd__", glue("radd"), "add", code.add},
+      {"__rsub__", glue("rsub"), "sub", code.sub},
+      {"__rmul__", Reflected(r.np_multiply), "mul", code.mul},
+      {"__rtruediv__", Reflected(r.np_true_divide), "div", code.div},
+      {"__gt__", r.op_gt, "gt", code.cmp},
+      {"__lt__", r.op_lt, "lt", code.cmp},
+      {"__ge__", r.op_ge, "ge", code.cmp},
+      {"__le__", r.op_le, "le", code.cmp},
+      // Overridden so that the right operand's provenance (and node) is never dropped: pandas'
+      // own operators keep only one side's metadata.
+      {"__eq__", r.op_eq, "eq", code.cmp},
+      {"__ne__", r.op_ne, "ne", code.cmp},
+      {"__mod__", glue("mod"), "mod", code.div},
+      {"__rmod__", glue("rmod"), "mod", code.div},
+      {"__rfloordiv__", glue("rfloordiv"), "floordiv", code.div},
+      {"__rpow__", Reflected(r.np_power), "pow", code.mul},
+      {"__and__", r.op_and, "and", code.cmp},
+      {"__or__", r.op_or, "or", code.cmp},
+      {"__xor__", r.op_xor, "xor", code.cmp},
+      {"__rand__", Reflected(r.op_and), "and", code.cmp},
+      {"__ror__", Reflected(r.op_or), "or", code.cmp},
+      {"__rxor__", Reflected(r.op_xor), "xor", code.cmp},
+  };
+  for (const BinaryOperator& op : binary) {
+    Method(
+        ns, op.method,
+        [op, dispatch](nb::handle self, nb::handle other) { return dispatch(self, other, op); },
+        nb::arg("other").none());
+  }
 }
 
 nb::object CallSuper(nb::handle cls, nb::handle self, const char* name, nb::handle args,
@@ -142,7 +233,7 @@ const PyRefs& Refs() {
 
 nb::object AsU32Array(nb::handle value) {
   const PyRefs& r = Refs();
-  if (Py_TYPE(value.ptr()) == reinterpret_cast<PyTypeObject*>(r.ndarray_type.ptr())) {
+  if (IsNdarray(value)) {
     nb::object dtype = GetAttr(value, "dtype");
     if (dtype.ptr() == r.u32_dtype.ptr()) return nb::borrow(value);
   }
@@ -153,6 +244,51 @@ nb::object ZerosU32(size_t n) {
   const PyRefs& r = Refs();
   return CallKw(r.np_zeros, {nb::int_(n)}, {{"dtype", r.np_uint32}});
 }
+
+template <typename T>
+nb::object BroadcastFirst(nb::handle arr, size_t n, T fill, nb::handle dtype) {
+  ArrayView<T> view;
+  if (IsNdarray(arr) && TryArrayView(arr, &view)) {
+    return FilledArray<T>(n, view.size != 0 ? view[0] : fill);
+  }
+  const PyRefs& r = Refs();
+  nb::object x;
+  if (Len(arr) != 0) {
+    x = GetItem(arr, Steal(PySlice_New(nullptr, nb::int_(1).ptr(), nullptr)));
+  } else {
+    nb::list one;
+    one.append(nb::int_(fill));
+    x = CallKw(r.np_array, {one}, {{"dtype", dtype}});
+  }
+  return CopyOf(CallKw(r.np_broadcast_to, {x, nb::int_(n)}));
+}
+template nb::object BroadcastFirst<uint32_t>(nb::handle, size_t, uint32_t, nb::handle);
+template nb::object BroadcastFirst<int64_t>(nb::handle, size_t, int64_t, nb::handle);
+
+template <typename T>
+nb::object Full(nb::handle n, nb::handle value, nb::handle dtype) {
+  int64_t count, v;
+  if (ExactInt64(n, &count) && count >= 0 && ExactInt64(value, &v) &&
+      (sizeof(T) == 8 || (v >= 0 && v <= static_cast<int64_t>(UINT32_MAX)))) {
+    return FilledArray<T>(static_cast<size_t>(count), static_cast<T>(v));
+  }
+  return CallKw(Refs().np_full, {n, value}, {{"dtype", dtype}});
+}
+template nb::object Full<uint32_t>(nb::handle, nb::handle, nb::handle);
+template nb::object Full<int64_t>(nb::handle, nb::handle, nb::handle);
+
+template <typename T>
+void StoreInt(nb::handle arr, T* buf, size_t i, nb::handle value) {
+  int64_t v;
+  if (ExactInt64(value, &v) &&
+      (sizeof(T) == 8 || (v >= 0 && v <= static_cast<int64_t>(UINT32_MAX)))) {
+    buf[i] = static_cast<T>(v);
+  } else if (PyObject_SetItem(arr.ptr(), PyInt(static_cast<int64_t>(i)).ptr(), value.ptr()) < 0) {
+    throw nb::python_error();
+  }
+}
+template void StoreInt<uint32_t>(nb::handle, uint32_t*, size_t, nb::handle);
+template void StoreInt<int64_t>(nb::handle, int64_t*, size_t, nb::handle);
 
 // ---------------------------------------------------------------- classes built with type()
 
@@ -207,7 +343,7 @@ void CheckOperands(nb::handle self, nb::handle other, nb::handle tracker) {
   const PyRefs& r = Refs();
   const bool pandas = IsInstance(other, r.pd_series);
   bool sized = pandas || PyList_Check(other.ptr());
-  if (!sized && Py_TYPE(other.ptr()) == reinterpret_cast<PyTypeObject*>(r.ndarray_type.ptr())) {
+  if (!sized && IsNdarray(other)) {
     nb::object ndim = GetAttr(other, "ndim");
     sized = PyLong_Check(ndim.ptr()) && PyLong_AsLong(ndim.ptr()) == 1;
   }
@@ -228,51 +364,19 @@ void CheckOperands(nb::handle self, nb::handle other, nb::handle tracker) {
     if (t->positional_warned) return;
     t->positional_warned = true;
   }
-  if (PyErr_WarnEx(PyExc_UserWarning,
-                   "operands have different indexes: tracked Series align values and provenance "
-                   "by position, not by label (plain pandas would align by label). Use the "
-                   "provenance dtype (lumarq.track) to align by label.",
-                   1) < 0) {
-    throw nb::python_error();
-  }
+  WarnUser(
+      "operands have different indexes: tracked Series align values and provenance by position, "
+      "not by label (plain pandas would align by label). Use the provenance dtype (lumarq.track) "
+      "to align by label.");
 }
 
 namespace {
 
-/// The bits of a word of w's mode that are neither entity, chain nor depth.
-uint32_t PairMask(uint32_t w) {
-  const auto mode = static_cast<int>(ModeOf(w));
-  uint32_t low = LowMask(kEntityBits[mode] + kChainBits[mode]);
-  if (ModeOf(w) == Mode::kExact3) low = 1u;  // the reserved bit
-  return ~low & ~(7u << kDepthShift);
-}
-
-/// The word without entity, chain and depth: equal keys mean the same pair set and taint.
-uint32_t PairKey(uint32_t w) { return w & PairMask(w); }
-
-/// Pairs, taint and greatest depth of several words, each distinct key decoded once.
-struct Union {
-  PairSet pairs;
-  bool taint = false;
-  uint32_t depth = 0;
-  std::unordered_set<uint32_t> seen;
-
-  void Add(const Codec& codec, uint32_t w) {
-    depth = std::max(depth, DepthOf(w));
-    if (!seen.insert(PairKey(w)).second) return;
-    const Decoded d = codec.Decode(w);
-    pairs.Union(d.pairs);
-    taint = taint || d.taint;
-  }
-  uint32_t Word(Codec& codec, uint32_t first) const {
-    const Decoded d = codec.Decode(first);
-    return codec.Encode(pairs, d.entity, d.chain, taint, depth);
-  }
-};
-
 uint32_t g_agg_code = 11;
 
-Codec* CodecOf(nb::handle tracker, nb::object* hold) {
+}  // namespace
+
+Codec* NativeCodec(nb::handle tracker, nb::object* hold) {
   ProvenanceTracker* t = TrackerPtr(tracker);
   if (t == nullptr) return nullptr;
   BackendTracker* b = t->native_backend();
@@ -281,12 +385,9 @@ Codec* CodecOf(nb::handle tracker, nb::object* hold) {
   return &b->codec;
 }
 
-nb::object Filled(size_t n, uint32_t word) {
-  uint32_t* out = nullptr;
-  nb::object arr = NewU32Array(n, &out);
-  std::fill(out, out + n, word);
-  return arr;
-}
+namespace {
+
+StridedWords Strided(const ArrayView<uint32_t>& v) { return {v.data, v.stride, v.size}; }
 
 }  // namespace
 
@@ -294,31 +395,18 @@ nb::object SpreadWords(nb::handle tracker, nb::handle prov, size_t n) {
   ArrayView<uint32_t> view;
   if (!TryArrayView(prov, &view)) {
     // Not words as the containers make them: np.broadcast_to(prov[:1], n).copy(), as stored.
-    const PyRefs& r = Refs();
-    if (Len(prov) == 0) return Filled(n, 0u);
-    PyObject* s = PySlice_New(nullptr, nb::int_(1).ptr(), nullptr);
-    if (!s) throw nb::python_error();
-    return CopyOf(CallKw(r.np_broadcast_to, {GetItem(prov, nb::steal(s)), nb::int_(n)}));
+    if (Len(prov) == 0) return FilledArray<uint32_t>(n, 0u);
+    return CopyOf(CallKw(Refs().np_broadcast_to,
+                         {GetItem(prov, Steal(PySlice_New(nullptr, nb::int_(1).ptr(), nullptr))),
+                          nb::int_(n)}));
   }
-  if (view.size == 0) return Filled(n, 0u);
+  if (view.size == 0) return FilledArray<uint32_t>(n, 0u);
   const uint32_t first = view[0];
-  // The first word's mode decides which bits to clear; the mode bits themselves are kept, so a
-  // word of another mode never matches.
-  const uint32_t mask = PairMask(first);
-  const uint32_t key = first & mask;
-  uint32_t diff = 0;  // no early exit: the common, uniform case reads every word anyway
-  if (view.stride == 1) {
-    const uint32_t* w = view.data;
-    for (size_t i = 1; i < view.size; ++i) diff |= (w[i] ^ key) & mask;
-  } else {
-    for (size_t i = 1; i < view.size; ++i) diff |= (view[i] ^ key) & mask;
-  }
   nb::object hold;
-  Codec* codec = diff == 0 ? nullptr : CodecOf(tracker, &hold);
-  if (codec == nullptr) return Filled(n, first);
-  Union u;
-  for (size_t k = 0; k < view.size; ++k) u.Add(*codec, view[k]);
-  return Filled(n, u.Word(*codec, first));
+  Codec* codec = SamePairs(Strided(view)) ? nullptr : NativeCodec(tracker, &hold);
+  if (codec == nullptr) return FilledArray<uint32_t>(n, first);
+  const StridedWords words[1] = {Strided(view)};
+  return FilledArray<uint32_t>(n, UnionWord(*codec, words, first));
 }
 
 nb::object SpreadColumnWords(nb::handle tracker, nb::handle prov, nb::handle column, size_t n) {
@@ -330,9 +418,15 @@ nb::object SpreadColumnWords(nb::handle tracker, nb::handle prov, nb::handle col
   return SpreadWords(tracker, prov, n);
 }
 
+nb::object ColumnWords(nb::handle tracker, nb::handle prov, nb::handle column, size_t n) {
+  // Defaults and spreads are new arrays already; a stored array is copied.
+  if (!prov.is_valid()) return ZerosU32(n);
+  return Len(prov) != n ? SpreadColumnWords(tracker, prov, column, n) : CopyOf(prov);
+}
+
 nb::object AggregateWords(nb::handle tracker, nb::handle arrays, size_t n) {
   std::vector<nb::object> keep;
-  std::vector<ArrayView<uint32_t>> cols;
+  std::vector<StridedWords> cols;
   for (nb::handle a : arrays) {
     keep.push_back(AsU32Array(a));
     ArrayView<uint32_t> v;
@@ -340,49 +434,23 @@ nb::object AggregateWords(nb::handle tracker, nb::handle arrays, size_t n) {
     if (!cols.empty() && v.size != cols[0].size) {
       throw nb::value_error("provenance arrays differ in length");
     }
-    cols.push_back(v);
+    cols.push_back(Strided(v));
   }
-  if (cols.empty() || cols[0].size == 0) return Filled(n, 0u);
+  if (cols.empty() || cols[0].size == 0) return FilledArray<uint32_t>(n, 0u);
   nb::object hold;
-  Codec* codec = CodecOf(tracker, &hold);
+  Codec* codec = NativeCodec(tracker, &hold);
   const size_t rows = cols[0].size;
   if (codec == nullptr) {
     // No native codec: the first column's words stand for the row (first-row rule if reshaped).
-    return rows == n ? CopyOf(keep[0]) : Filled(n, cols[0][0]);
+    return rows == n ? CopyOf(keep[0]) : FilledArray<uint32_t>(n, cols[0][0]);
   }
   if (rows != n) {
-    Union u;
-    for (const auto& c : cols) {
-      for (size_t i = 0; i < rows; ++i) u.Add(*codec, c[i]);
-    }
-    return Filled(n, Codec::UpdateChain(u.Word(*codec, cols[0][0]), g_agg_code));
+    return FilledArray<uint32_t>(
+        n, Codec::UpdateChain(UnionWord(*codec, cols, cols[0][0]), g_agg_code));
   }
   uint32_t* out = nullptr;
   nb::object result = NewU32Array(n, &out);
-  Union u;  // reused while consecutive rows have the same keys
-  std::vector<uint32_t> keys(cols.size(), 0), prev;
-  // With three pairs or more the word holds no entity or chain: rows with the same keys and
-  // depth get the very same word, computed once.
-  bool reuse = false;
-  uint32_t last_depth = 0;
-  for (size_t i = 0; i < n; ++i) {
-    for (size_t k = 0; k < cols.size(); ++k) keys[k] = PairKey(cols[k][i]);
-    uint32_t depth = 0;
-    for (const auto& c : cols) depth = std::max(depth, DepthOf(c[i]));
-    if (keys != prev) {
-      u = Union();
-      for (const auto& c : cols) u.Add(*codec, c[i]);
-      prev = keys;
-      reuse = false;
-    } else if (reuse && depth == last_depth) {
-      out[i] = out[i - 1];
-      continue;
-    }
-    u.depth = depth;
-    out[i] = Codec::UpdateChain(u.Word(*codec, cols[0][i]), g_agg_code);
-    reuse = u.pairs.Count() >= 3;
-    last_depth = depth;
-  }
+  UnionRows(*codec, cols, g_agg_code, {out, n});
   return result;
 }
 
@@ -426,9 +494,7 @@ void RaiseExpected(const char* func, const char* what, nb::handle obj) {
 void WarnAboutProtected(nb::handle df, nb::handle protected_, bool names) {
   nb::set columns;
   for (nb::handle c : GetAttr(df, "columns")) columns.add(nb::str(c));
-  auto warn = [](nb::handle text) {
-    if (PyErr_WarnEx(PyExc_UserWarning, nb::str(text).c_str(), 1) < 0) throw nb::python_error();
-  };
+  auto warn = [](nb::handle text) { WarnUser(nb::str(text).c_str()); };
   if (names) {
     nb::list unknown;
     for (nb::handle c : protected_) {
@@ -480,9 +546,11 @@ void FillWords(nb::handle out, nb::handle self, nb::handle value) {
   fn(out, self, value);
 }
 
-void FrameFinalized(nb::handle self, nb::handle other, nb::handle method) {
-  static nb::handle fn = nb::object(Glue().attr("frame_finalized")).release();
-  fn(self, other, method);
+nb::object ProtectedNames(nb::handle protected_) {
+  if (!IsNameCollection(protected_)) return {};
+  nb::set names;
+  for (nb::handle c : protected_) names.add(nb::str(c));
+  return names;
 }
 
 bool IsNameCollection(nb::handle protected_) {
@@ -521,12 +589,7 @@ template <typename T>
 bool HashIntArray(nb::handle values, uint32_t mask, std::span<uint32_t> out) {
   ArrayView<T> view;
   if (!TryArrayView(values, &view) || view.size != out.size()) return false;
-  for (size_t i = 0; i < view.size; ++i) {
-    const T v = view[i];
-    const int64_t h = std::is_signed_v<T> ? PythonIntHash(static_cast<int64_t>(v))
-                                          : PythonUIntHash(static_cast<uint64_t>(v));
-    out[i] = EntityFromHash(h) & mask;
-  }
+  HashIntegerLabels(view.data, view.stride, mask, out);
   return true;
 }
 
@@ -558,10 +621,8 @@ nb::object EntityHashes::Next() {
   return cached_;
 }
 
-nb::object EntityHashes::Modulus() const {
-  PyObject* mod = PyNumber_Lshift(nb::int_(1).ptr(), bits_.ptr());
-  if (!mod) throw nb::python_error();
-  return nb::steal(mod);
+nb::object EntityModulus(nb::handle bits) {
+  return Steal(PyNumber_Lshift(nb::int_(1).ptr(), bits.ptr()));
 }
 
 const nb::object& EntityHashes::Labels() {
@@ -579,7 +640,7 @@ nb::handle EntityHashes::Label(size_t i) {
 }
 
 nb::object EntityHashes::ByTracker(nb::handle label) {
-  if (!modulus_.is_valid()) modulus_ = Modulus();
+  if (!modulus_.is_valid()) modulus_ = EntityModulus(bits_);
   nb::object h = CallEntityFromRow(tracker_, label);
   PyObject* rem = PyNumber_Remainder(h.ptr(), modulus_.ptr());
   if (!rem) throw nb::python_error();
@@ -599,7 +660,7 @@ nb::object EntityHashes::NativeHashes() {
   uint32_t* out = nullptr;
   nb::object arr = NewU32Array(n_, &out);
   if (n_ == 0) return arr;
-  nb::object mod = Modulus();  // raises for a negative width, as the shift would
+  EntityModulus(bits_);  // raises for a negative width, as the shift would
   const long long bits = PyLong_AsLongLong(bits_.ptr());
   if (bits == -1 && PyErr_Occurred()) throw nb::python_error();
   // Hashes are below 2**32, so a modulus of 2**32 or more leaves them unchanged.

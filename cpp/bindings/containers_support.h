@@ -3,12 +3,16 @@
 // classes built with type(), and the entity hashes of a frame's row labels.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <initializer_list>
 #include <span>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "common.h"
+#include "lumarq/codec.h"
 
 namespace lumarq::py {
 
@@ -28,11 +32,18 @@ struct ContainerOpCodes {
 };
 ContainerOpCodes ReadOpCodes(nb::handle module);
 
-/// The reflected operators' functions: (a, b) -> ufunc(b, a) for add, subtract, multiply and
-/// true_divide, kept for the process lifetime.
-void MakeReflectedUfuncs(PyObject* out[4]);
-/// (a, b) -> fn(b, a), kept for the process lifetime.
-nb::handle Reflected(nb::handle fn);
+/// One binary operator of a tracked Series: its method, the function of the values, the
+/// operation's name (the DAG node's text) and its OpCode.
+struct BinaryOperator {
+  const char* method;
+  nb::handle fn;
+  const char* name;
+  int code;
+};
+/// Defines every binary operator method (__add__, __radd__, comparisons, ...) on `ns`, each
+/// running dispatch(self, other, operator).
+void AddBinaryOperators(nb::dict& ns, const ContainerOpCodes& code,
+                        nb::object (*dispatch)(nb::handle, nb::handle, const BinaryOperator&));
 
 /// numpy and pandas objects used at call time (imported once, kept for the process lifetime).
 struct PyRefs {
@@ -51,6 +62,41 @@ const PyRefs& Refs();
 nb::object AsU32Array(nb::handle value);
 /// np.zeros(n, dtype=np.uint32).
 nb::object ZerosU32(size_t n);
+
+/// True when `o` is exactly a numpy ndarray (no subclass).
+inline bool IsNdarray(nb::handle o) {
+  return Py_TYPE(o.ptr()) == reinterpret_cast<PyTypeObject*>(Refs().ndarray_type.ptr());
+}
+
+/// A new uint32 or int64 array of n copies of `value`; `out`, when given, receives the buffer.
+template <typename T>
+nb::object FilledArray(size_t n, T value, T** out = nullptr) {
+  static_assert(std::is_same_v<T, uint32_t> || std::is_same_v<T, int64_t>);
+  T* buf = nullptr;
+  nb::object arr;
+  if constexpr (std::is_same_v<T, uint32_t>) {
+    arr = NewU32Array(n, &buf);
+  } else {
+    arr = NewI64Array(n, &buf);
+  }
+  std::fill(buf, buf + n, value);
+  if (out != nullptr) *out = buf;
+  return arr;
+}
+
+/// A new array of n copies of arr[0] (`fill` when arr is empty), as
+/// np.broadcast_to(arr[:1] or np.array([fill], dtype), n).copy(). T: uint32_t or int64_t.
+template <typename T>
+nb::object BroadcastFirst(nb::handle arr, size_t n, T fill, nb::handle dtype);
+
+/// numpy.full(n, value, dtype=dtype), filled natively for exact ints in T's range.
+template <typename T>
+nb::object Full(nb::handle n, nb::handle value, nb::handle dtype);
+
+/// arr[i] = value with numpy's conversion rules, written straight to `buf` for an exact int in
+/// T's range.
+template <typename T>
+void StoreInt(nb::handle arr, T* buf, size_t i, nb::handle value);
 
 /// A read-only view of a 1-d numpy array of T, any stride (counted in elements).
 template <typename T>
@@ -75,6 +121,9 @@ bool TryArrayView(nb::handle value, ArrayView<T>* view) {
 
 // ---------------------------------------------------------------- operands and derived rows
 
+/// The codec of a tracker whose backend is the native one (kept alive by `hold`); else null.
+Codec* NativeCodec(nb::handle tracker, nb::object* hold);
+
 /// Positional alignment of a binary operation's operands. A pandas Series, list or 1-d array of
 /// another length raises ValueError naming both lengths (a one-element list or array still
 /// broadcasts); a pandas Series with a different index warns once per tracker that values and
@@ -97,6 +146,11 @@ nb::object SpreadColumnWords(nb::handle tracker, nb::handle prov, nb::handle col
 /// every array, one step deeper (OpCode.AGG); otherwise one such word over all rows of all
 /// arrays, spread over n rows.
 nb::object AggregateWords(nb::handle tracker, nb::handle arrays, size_t n);
+
+/// The words of column Series `column` (n rows) that pandas has just built from a frame: zeros
+/// when the frame stores none (`prov` null), SpreadColumnWords when the stored array has another
+/// length, else a copy of it.
+nb::object ColumnWords(nb::handle tracker, nb::handle prov, nb::handle column, size_t n);
 
 /// Registers the two helpers above on `m` as _spread_words and _aggregate_words.
 void RegisterWordHelpers(nb::module_& m);
@@ -135,13 +189,52 @@ nb::object ClassProperty(PyObject** cls);
 nb::dict SubclassNamespace(std::initializer_list<const char*> metadata, PyObject** constructor,
                            PyObject** sliced = nullptr);
 
-/// super(cls, self).__finalize__(other, method, **kwargs), after which every dict attribute
-/// named in `dicts` that the derived frame shares with `other` is replaced by a shallow copy:
-/// pandas hands a derived frame the parent's very dicts, and assigning a column on a filtered or
-/// copied frame must leave the parent's provenance alone (arrays are never written in place).
-nb::object FinalizeWithOwnDicts(nb::handle cls, nb::handle self, nb::handle other,
-                                nb::handle method, nb::handle kwargs,
-                                std::initializer_list<const char*> dicts);
+/// cls(values, index=index, name=name, _prov=prov, _tracker=tracker[, _node_ids=nodes]): nodes
+/// only when valid. `fresh` marks values that nothing else references (a ufunc result), which
+/// pandas 3 would otherwise copy (copy=False).
+nb::object NewTrackedSeries(nb::handle cls, nb::handle values, nb::handle index, nb::handle name,
+                            nb::handle prov, nb::handle tracker, nb::handle nodes, bool fresh);
+
+/// Defines __init__ on a tracked Series class `*cls`: _prov and _tracker (and _node_ids with
+/// `nodes`) are taken out of the keywords before pandas' own __init__ and set afterwards; missing
+/// words are zeros, missing node ids -1.
+void AddSeriesInit(nb::dict& ns, PyObject** cls, bool nodes);
+
+/// Defines __init__ and __finalize__ on a tracked frame class `*cls` whose per-column dicts are
+/// `dicts`. __init__ takes _tracker and the dicts out of the keywords (a missing dict starts
+/// empty). __finalize__ runs pandas' own, then replaces every dict the derived frame shares with
+/// `other` by a shallow copy (pandas hands a derived frame the parent's very dicts, and assigning
+/// a column on a filtered or copied frame must leave the parent's provenance alone; arrays are
+/// never written in place), then applies the glue's rules (FrameFinalized).
+void AddFrameInitFinalize(nb::dict& ns, PyObject** cls, std::vector<const char*> dicts);
+
+/// super(cls, self).<name>(*args, **kwargs); a Series result goes through rewrap(result), any
+/// other (None from in-place use on pandas 2) comes back as it is, provenance untouched.
+template <class Rewrap>
+nb::object SuperRewrapped(nb::handle cls, nb::handle self, const char* name, nb::handle args,
+                          nb::handle kwargs, Rewrap&& rewrap) {
+  nb::object result = CallSuper(cls, self, name, args, kwargs);
+  if (!IsInstance(result, Refs().pd_series)) return result;
+  return rewrap(result);
+}
+
+/// clip(lower, upper) of a tracked Series (extra keywords ignored): pandas' own for extension
+/// values (numpy's gives nullable ints as floats), its result through rewrap(result); otherwise
+/// unop(f) with f(x) = np.clip(x, lower, upper).
+template <class Rewrap, class Unop>
+nb::object ClipSeries(nb::handle cls, nb::handle self, nb::handle lower, nb::handle upper,
+                      Rewrap&& rewrap, Unop&& unop) {
+  if (!IsInstance(GetAttr(self, "values"), Refs().ndarray_type)) {
+    return SuperRewrapped(cls, self, "clip", nb::make_tuple(lower, upper), nb::dict(), rewrap);
+  }
+  nb::object lo = nb::borrow(lower), hi = nb::borrow(upper);
+  return unop(nb::cpp_function(
+      [lo, hi](nb::handle x) { return CallKw(Refs().np_clip, {x, lo, hi}); }, nb::name("clip")));
+}
+
+/// super(cls, self).merge(right, *args, **kwargs).
+nb::object SuperMerge(nb::handle cls, nb::handle self, nb::handle right, nb::handle args,
+                      nb::handle kwargs);
 /// type(name, (base,), ns) with __module__ (the module's name), __qualname__ and __doc__ set.
 nb::object MakeClass(nb::module_& m, const char* name, nb::handle base, nb::dict& ns,
                      const char* doc);
@@ -151,6 +244,8 @@ nb::object MakeClass(nb::module_& m, const char* name, nb::handle base, nb::dict
 /// True when `protected` names columns: any iterable except text and zero-dimensional arrays
 /// (lists, tuples, sets, frozensets, pandas Index, numpy arrays, ...). Anything else is a flag.
 bool IsNameCollection(nb::handle protected_);
+/// The set of str(name) for the names `protected` gives; null when it is a flag.
+nb::object ProtectedNames(nb::handle protected_);
 
 /// TypeError unless `df` is a pandas DataFrame (`func` names the caller in the message).
 void RequireFrame(nb::handle df, const char* func);
@@ -176,13 +271,13 @@ void MergeLeftovers(nb::handle out, nb::handle left, nb::handle right, nb::handl
 /// After fillna(value): a tracked Series value adds its words to the filled rows of `out`.
 void FillWords(nb::handle out, nb::handle self, nb::handle value);
 
-/// The glue's provenance rules for a frame pandas has just derived (after the metadata copy).
-void FrameFinalized(nb::handle self, nb::handle other, nb::handle method);
-
 /// True when `obj` has every attribute named (a tracked container, by its duck type).
 bool HasAttrs(nb::handle obj, std::initializer_list<const char*> names);
 /// TypeError "<func> expects <what>, got <type of obj>".
 [[noreturn]] void RaiseExpected(const char* func, const char* what, nb::handle obj);
+
+/// 1 << bits: the modulus of entity hashes (raises for a negative width, as the shift does).
+nb::object EntityModulus(nb::handle bits);
 
 /// Entity hashes of a frame's row labels, each reduced modulo 1 << bits, one uint32 array per
 /// column. `bits` is read at call time by the caller (the module constant MODE_01_ENTITY_BITS).
@@ -202,7 +297,6 @@ class EntityHashes {
   nb::object ByTracker(nb::handle label);
 
  private:
-  nb::object Modulus() const;
   const nb::object& Labels();
   nb::object ByOverride();
   nb::object NativeHashes();

@@ -17,7 +17,9 @@
 #include "dag_containers.h"
 #include "dag_records.h"
 #include "dag_tracker.h"
+#include "lumarq/cells.h"
 #include "lumarq/codec.h"
+#include "lumarq/row_kernels.h"
 #include "tracker.h"
 
 namespace lumarq::py {
@@ -27,8 +29,6 @@ namespace {
 PyObject* g_series = nullptr;
 PyObject* g_frame = nullptr;
 PyObject* g_module = nullptr;
-// Reflected operand order for __radd__ and friends: f(a, b) = ufunc(b, a).
-PyObject* g_reflected[4] = {};
 
 ContainerOpCodes g_code;
 
@@ -52,10 +52,6 @@ const Types& Ty() {
     return r;
   }();
   return t;
-}
-
-bool IsNdarray(nb::handle o) {
-  return Py_TYPE(o.ptr()) == reinterpret_cast<PyTypeObject*>(Refs().ndarray_type.ptr());
 }
 
 bool UsesNativeOf(nb::handle self, const char* name, PyTypeObject* type) {
@@ -93,66 +89,7 @@ class WordInts {
 };
 
 /// A new int64 array of n entries, all -1: no node is known for any row.
-nb::object NoNodes(size_t n, int64_t** out) {
-  nb::object arr = NewI64Array(n, out);
-  std::fill(*out, *out + n, int64_t{-1});
-  return arr;
-}
-
-nb::object NoNodes(size_t n) {
-  int64_t* out = nullptr;
-  return NoNodes(n, &out);
-}
-
-nb::object ZeroWords(size_t n, uint32_t** out) {
-  nb::object arr = NewU32Array(n, out);
-  std::fill(*out, *out + n, 0u);
-  return arr;
-}
-
-/// arr[i] = value with numpy's conversion rules, written directly for an exact int in range.
-void StoreWord(nb::handle arr, uint32_t* buf, size_t i, nb::handle value) {
-  if (PyLong_CheckExact(value.ptr())) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (overflow == 0 && v >= 0 && v <= static_cast<long long>(UINT32_MAX)) {
-      buf[i] = static_cast<uint32_t>(v);
-      return;
-    }
-    PyErr_Clear();
-  }
-  if (PyObject_SetItem(arr.ptr(), PyInt(static_cast<int64_t>(i)).ptr(), value.ptr()) < 0) {
-    throw nb::python_error();
-  }
-}
-
-void StoreId(nb::handle arr, int64_t* buf, size_t i, nb::handle value) {
-  if (PyLong_CheckExact(value.ptr())) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
-      buf[i] = v;
-      return;
-    }
-    PyErr_Clear();
-  }
-  if (PyObject_SetItem(arr.ptr(), PyInt(static_cast<int64_t>(i)).ptr(), value.ptr()) < 0) {
-    throw nb::python_error();
-  }
-}
-
-/// An exact int within [0, 2**32), as a word.
-bool ExactWord(nb::handle value, uint32_t* out) {
-  if (!PyLong_CheckExact(value.ptr())) return false;
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-  if (overflow != 0 || v < 0 || v > static_cast<long long>(UINT32_MAX)) {
-    PyErr_Clear();
-    return false;
-  }
-  *out = static_cast<uint32_t>(v);
-  return true;
-}
+nb::object NoNodes(size_t n, int64_t** out = nullptr) { return FilledArray<int64_t>(n, -1, out); }
 
 // ---------------------------------------------------------------- per-row integers
 
@@ -303,7 +240,7 @@ class RowValues {
 
   /// Cells of a frame read as `df.iloc[i][col]`.
   RowValues(nb::handle iloc, nb::handle col, size_t n)
-      : values_(nb::borrow(iloc)), col_(nb::borrow(col)), n_(n), kind_(kCells) {}
+      : values_(nb::borrow(iloc)), col_(nb::borrow(col)), n_(n), cells_(true) {}
 
   ~RowValues() {
     if (attached_) PyBuffer_Release(&view_);
@@ -312,26 +249,25 @@ class RowValues {
   RowValues& operator=(const RowValues&) = delete;
 
   nb::object Raw(size_t i) const {
-    if (kind_ == kCells) return GetItem(GetItem(values_, PyInt(static_cast<int64_t>(i))), col_);
+    if (cells_) return GetItem(GetItem(values_, PyInt(static_cast<int64_t>(i))), col_);
     PyObject* v = PySequence_GetItem(values_.ptr(), static_cast<Py_ssize_t>(i));
     if (!v) throw nb::python_error();
     return nb::steal(v);
   }
 
   nb::object ForRecord(size_t i) const {
-    const char* p = data_ + static_cast<Py_ssize_t>(i) * stride_;
     switch (kind_) {
-      case kF64:
+      case CellKind::kF64:
         if (std::isnan(Number(i))) return {};
         return Float(Number(i));
-      case kF32:  // a float32 NaN is no float: recorded
-      case kBool:
-      case kSigned:
-      case kUnsigned:
+      case CellKind::kF32:  // a float32 NaN is no float: recorded
+      case CellKind::kBool:
+      case CellKind::kSigned:
+      case CellKind::kUnsigned:
         return Float(Number(i));
-      case kObject: {
+      case CellKind::kObject: {
         PyObject* o;
-        std::memcpy(&o, p, sizeof o);
+        std::memcpy(&o, Cell(i), sizeof o);
         nb::object v = nb::borrow(o != nullptr ? o : Py_None);
         if (NotRecorded(v)) return {};
         return v;
@@ -347,78 +283,22 @@ class RowValues {
   size_t size() const { return n_; }
 
   /// Whether every row reads as a number (Number gives the float its record would hold).
-  bool Numeric() const {
-    return kind_ == kF64 || kind_ == kF32 || kind_ == kBool || kind_ == kSigned || kind_ == kUnsigned;
-  }
+  bool Numeric() const { return NumericCell(kind_); }
   double Number(size_t i) const {
-    const char* p = data_ + static_cast<Py_ssize_t>(i) * stride_;
-    switch (kind_) {
-      case kF64: {
-        double d;
-        std::memcpy(&d, p, sizeof d);
-        return d;
-      }
-      case kF32: {
-        float f;
-        std::memcpy(&f, p, sizeof f);
-        return static_cast<double>(f);
-      }
-      case kBool:
-        return *p != 0 ? 1.0 : 0.0;
-      case kSigned:
-        return static_cast<double>(ReadSigned(p));
-      default:
-        return static_cast<double>(ReadUnsigned(p));
-    }
+    return CellNumber(kind_, Cell(i), static_cast<size_t>(itemsize_));
   }
 
   /// Whether row i is recorded, told without making an object: 1 or 0, or -1 when only
   /// ForRecord can tell.
   int Recorded(size_t i) const {
-    switch (kind_) {
-      case kF64:
-        return std::isnan(Number(i)) ? 0 : 1;
-      case kF32:
-      case kBool:
-      case kSigned:
-      case kUnsigned:
-        return 1;
-      default:
-        return -1;
-    }
+    if (kind_ == CellKind::kF64) return std::isnan(Number(i)) ? 0 : 1;
+    return NumericCell(kind_) ? 1 : -1;
   }
 
  private:
-  enum Kind { kGeneric, kCells, kF64, kF32, kBool, kSigned, kUnsigned, kObject };
+  const char* Cell(size_t i) const { return data_ + static_cast<Py_ssize_t>(i) * stride_; }
 
-  static nb::object Float(double d) {
-    PyObject* f = PyFloat_FromDouble(d);
-    if (!f) throw nb::python_error();
-    return nb::steal(f);
-  }
-
-  /// The integer at `p`, of this column's item size, widened to 64 bits.
-  template <typename I64, typename I32, typename I16, typename I8>
-  I64 ReadInt(const char* p) const {
-    auto read = [p](auto v) {
-      std::memcpy(&v, p, sizeof v);
-      return static_cast<I64>(v);
-    };
-    switch (itemsize_) {
-      case 1:
-        return read(I8{});
-      case 2:
-        return read(I16{});
-      case 4:
-        return read(I32{});
-      default:
-        return read(I64{});
-    }
-  }
-  int64_t ReadSigned(const char* p) const { return ReadInt<int64_t, int32_t, int16_t, int8_t>(p); }
-  uint64_t ReadUnsigned(const char* p) const {
-    return ReadInt<uint64_t, uint32_t, uint16_t, uint8_t>(p);
-  }
+  static nb::object Float(double d) { return Steal(PyFloat_FromDouble(d)); }
 
   void Attach(nb::handle arr) {
     if (PyObject_GetBuffer(arr.ptr(), &view_, PyBUF_RECORDS_RO) < 0) {
@@ -426,27 +306,10 @@ class RowValues {
       return;
     }
     attached_ = true;
-    if (view_.ndim != 1 || view_.shape[0] != static_cast<Py_ssize_t>(n_) || view_.format == nullptr ||
-        std::strlen(view_.format) != 1) {
-      return;
-    }
-    const char f = view_.format[0];
+    if (view_.ndim != 1 || view_.shape[0] != static_cast<Py_ssize_t>(n_)) return;
     const Py_ssize_t size = view_.itemsize;
-    Kind kind = kGeneric;
-    if (f == 'd' && size == 8) {
-      kind = kF64;
-    } else if (f == 'f' && size == 4) {
-      kind = kF32;
-    } else if (f == '?' && size == 1) {
-      kind = kBool;
-    } else if (std::strchr("bhilq", f) != nullptr && (size == 1 || size == 2 || size == 4 || size == 8)) {
-      kind = kSigned;
-    } else if (std::strchr("BHILQ", f) != nullptr && (size == 1 || size == 2 || size == 4 || size == 8)) {
-      kind = kUnsigned;
-    } else if (f == 'O' && size == static_cast<Py_ssize_t>(sizeof(PyObject*))) {
-      kind = kObject;
-    }
-    if (kind == kGeneric) return;
+    const CellKind kind = CellKindOf(view_.format, static_cast<size_t>(size));
+    if (kind == CellKind::kOther) return;
     kind_ = kind;
     data_ = static_cast<const char*>(view_.buf);
     stride_ = view_.strides != nullptr ? view_.strides[0] : size;
@@ -456,7 +319,8 @@ class RowValues {
 
   nb::object values_, col_, converted_, keep_;
   size_t n_;
-  Kind kind_ = kGeneric;
+  bool cells_ = false;
+  CellKind kind_ = CellKind::kOther;
   Py_buffer view_{};
   bool attached_ = false;
   const char* data_ = nullptr;
@@ -594,15 +458,6 @@ class Recorder {
   std::optional<RowRecordMaker> maker_;
 };
 
-/// The codec of a tracker whose `_rust` is the native backend (kept alive by `hold`).
-BackendTracker* NativeCodec(nb::handle tracker, nb::object* hold) {
-  ProvenanceTracker* t = TrackerPtr(tracker);
-  if (t == nullptr) return nullptr;
-  BackendTracker* b = t->native_backend();
-  if (b != nullptr) *hold = t->rust;
-  return b;
-}
-
 // ---------------------------------------------------------------- the per-row engines
 
 /// Operand columns of an element-wise operation, as the core kernels take them.
@@ -649,7 +504,12 @@ bool RunKernel(nb::handle tracker, const Words& words, NodeKind kind, nb::handle
   return true;
 }
 
+/// The arrays of an operation's rows: words 0 and node ids -1 until written.
 struct RowArrays {
+  explicit RowArrays(size_t n)
+      : prov(FilledArray<uint32_t>(n, 0u, &words)), nodes(NoNodes(n, &ids)) {}
+  uint32_t* words = nullptr;
+  int64_t* ids = nullptr;
   nb::object prov, nodes;
 };
 
@@ -661,12 +521,12 @@ RowArrays BinaryRows(nb::handle self, nb::handle other, nb::handle tracker, nb::
   IntColumn pa(GetAttr(self, "_prov")), pb(GetAttr(other, "_prov"));
   IntColumn na(GetAttr(self, "_node_ids")), nr(GetAttr(other, "_node_ids"));
   RowValues row_values(values, n);
-  uint32_t* prov_out = nullptr;
-  int64_t* node_out = nullptr;
-  RowArrays out{ZeroWords(n, &prov_out), NoNodes(n, &node_out)};
+  RowArrays out(n);
+  uint32_t* prov_out = out.words;
+  int64_t* node_out = out.ids;
 
   nb::object hold;
-  BackendTracker* codec = NativeCodec(tracker, &hold);
+  Codec* codec = NativeCodec(tracker, &hold);
   const bool native_combine = codec != nullptr && UsesNativeOf(tracker, "combine", TrackerType());
   const bool dispatch_combine = UsesNativeOf(tracker, "combine", TrackerType());
   const bool native_log = LogBinaryIsNative(tracker);
@@ -677,7 +537,7 @@ RowArrays BinaryRows(nb::handle self, nb::handle other, nb::handle tracker, nb::
   if (native_combine && native_log && n != 0) {
     KernelOperands<2> in;
     if (in.Add(pa, na, n) && in.Add(pb, nr, n) &&
-        RunKernel(tracker, lumarq::CombineWords{&codec->codec, code}, NodeKind::kBinary, op, in, n,
+        RunKernel(tracker, lumarq::CombineWords{codec, code}, NodeKind::kBinary, op, in, n,
                   recorder, row_values, prov_out, node_out)) {
       return out;
     }
@@ -688,14 +548,14 @@ RowArrays BinaryRows(nb::handle self, nb::handle other, nb::handle tracker, nb::
     uint32_t word = 0;
     nb::object combined;  // the int of the native result, else the override's result
     if (native_combine) {
-      word = codec->codec.Combine(a.Word(), b.Word(), code);
+      word = codec->Combine(a.Word(), b.Word(), code);
       prov_out[i] = word;
       combined = ints.Get(word);  // shared by the node and the record
     } else {
       combined = dispatch_combine
                      ? CallCombine(tracker, a.Object(), b.Object(), op_code)
                      : CallMethod(tracker, Interned("combine"), a.Object(), b.Object(), op_code);
-      StoreWord(out.prov, prov_out, i, combined);
+      StoreInt(out.prov, prov_out, i, combined);
     }
     const IntCell left = na.At(i, -1), right = nr.At(i, -1);
     if (left.NonNegative() && right.NonNegative()) {
@@ -709,7 +569,7 @@ RowArrays BinaryRows(nb::handle self, nb::handle other, nb::handle tracker, nb::
       } else {
         nb::object id = CallMethod(tracker, Interned("log_binary"), op, left.Object(),
                                    right.Object(), combined);
-        StoreId(out.nodes, node_out, i, id);
+        StoreInt(out.nodes, node_out, i, id);
       }
     }
     if (native_combine) {
@@ -729,12 +589,12 @@ RowArrays UnaryRows(nb::handle self, nb::handle tracker, nb::handle values, nb::
   IntColumn prov(GetAttr(self, "_prov"));
   IntColumn nodes(GetAttr(self, "_node_ids"));
   RowValues row_values(values, n);
-  uint32_t* prov_out = nullptr;
-  int64_t* node_out = nullptr;
-  RowArrays out{ZeroWords(n, &prov_out), NoNodes(n, &node_out)};
+  RowArrays out(n);
+  uint32_t* prov_out = out.words;
+  int64_t* node_out = out.ids;
 
   nb::object hold;
-  BackendTracker* codec = NativeCodec(tracker, &hold);
+  Codec* codec = NativeCodec(tracker, &hold);
   const bool dispatch_chain = UsesNativeOf(tracker, "update_chain", TrackerType());
   const bool native_chain = codec != nullptr && dispatch_chain;
   const bool native_log = LogUnaryIsNative(tracker);
@@ -762,7 +622,7 @@ RowArrays UnaryRows(nb::handle self, nb::handle tracker, nb::handle values, nb::
       nb::object r = dispatch_chain
                          ? CallUpdateChain(tracker, p.Object(), op_code)
                          : CallMethod(tracker, Interned("update_chain"), p.Object(), op_code);
-      StoreWord(out.prov, prov_out, i, r);
+      StoreInt(out.prov, prov_out, i, r);
     }
     const uint32_t word = prov_out[i];  // new_prov[i], as stored
     nb::object fp = ints.Get(word);     // shared by the node and the record
@@ -774,7 +634,7 @@ RowArrays UnaryRows(nb::handle self, nb::handle tracker, nb::handle values, nb::
         nb::object stored = GetItem(out.prov, PyInt(static_cast<int64_t>(i)));
         nb::object id =
             CallMethod(tracker, Interned("log_unary"), op, input.Object(), stored);
-        StoreId(out.nodes, node_out, i, id);
+        StoreInt(out.nodes, node_out, i, id);
       }
     }
     recorder.Word(i, word, fp, op, row_values);
@@ -784,26 +644,9 @@ RowArrays UnaryRows(nb::handle self, nb::handle tracker, nb::handle values, nb::
 
 // ---------------------------------------------------------------- DAGTrackedSeries
 
-/// DAGTrackedSeries(values, index=index, name=name, _prov=..., _tracker=..., _node_ids=...).
-/// `fresh` marks values nothing else references (a ufunc result), which pandas 3 would
-/// otherwise copy.
 nb::object NewSeries(nb::handle values, nb::handle index, nb::handle prov, nb::handle tracker,
                      nb::handle nodes, nb::handle name, bool fresh) {
-  if (fresh) {
-    return CallKw(SeriesCls(), {values},
-                  {{"index", index},
-                   {"name", name},
-                   {"_prov", prov},
-                   {"_tracker", tracker},
-                   {"_node_ids", nodes},
-                   {"copy", Py_False}});
-  }
-  return CallKw(SeriesCls(), {values},
-                {{"index", index},
-                 {"name", name},
-                 {"_prov", prov},
-                 {"_tracker", tracker},
-                 {"_node_ids", nodes}});
+  return NewTrackedSeries(SeriesCls(), values, index, name, prov, tracker, nodes, fresh);
 }
 
 /// The untracked result: this Series' arrays copied.
@@ -811,18 +654,6 @@ nb::object Untracked(nb::handle self, nb::handle values, nb::handle index, nb::h
                      nb::handle name, bool fresh) {
   return NewSeries(values, index, CopyOf(GetAttr(self, "_prov")), tracker,
                    CopyOf(GetAttr(self, "_node_ids")), name, fresh);
-}
-
-void SeriesInit(nb::handle self, nb::args args, nb::kwargs kwargs) {
-  nb::object prov = PopKwarg(kwargs, "_prov");
-  nb::object tracker = PopKwarg(kwargs, "_tracker");
-  nb::object nodes = PopKwarg(kwargs, "_node_ids");
-  CallSuper(SeriesCls(), self, "__init__", args, kwargs);
-  if (prov.is_none()) prov = ZerosU32(Len(self));
-  SetPlainAttr(self, "_prov", prov);
-  SetPlainAttr(self, "_tracker", tracker);
-  if (nodes.is_none()) nodes = NoNodes(Len(self));
-  SetPlainAttr(self, "_node_ids", nodes);
 }
 
 nb::object BinopDag(nb::handle self, nb::handle other, nb::handle np_op, nb::handle op_name,
@@ -874,12 +705,11 @@ bool OwnMethod(nb::handle self, const char* name) {
 // Operators call self._binop_dag / self._unop_dag / self._apply_tracked_unary, so a subclass
 // overriding them is honoured; the native bodies run directly otherwise and know that ufunc
 // results are fresh arrays.
-nb::object DispatchBinop(nb::handle self, nb::handle other, nb::handle fn, const char* name,
-                         int code) {
+nb::object DispatchBinop(nb::handle self, nb::handle other, const BinaryOperator& op) {
   if (OwnMethod(self, "_binop_dag")) {
-    return BinopDag(self, other, fn, Interned(name), nb::int_(code), true);
+    return BinopDag(self, other, op.fn, Interned(op.name), nb::int_(op.code), true);
   }
-  return CallMethod(self, Interned("_binop_dag"), other, fn, Interned(name), code);
+  return CallMethod(self, Interned("_binop_dag"), other, op.fn, Interned(op.name), op.code);
 }
 
 nb::object DispatchUnop(nb::handle self, nb::handle fn, const char* name, int code) {
@@ -896,43 +726,37 @@ nb::object DispatchApply(nb::handle self, nb::handle values, nb::handle index, c
 }
 
 nb::object Clip(nb::handle self, nb::handle lower, nb::handle upper, nb::kwargs) {
-  // pandas' own clip for extension values (numpy's gives nullable ints as floats); the extra
-  // keywords are ignored either way.
-  if (!IsInstance(GetAttr(self, "values"), Refs().ndarray_type)) {
-    nb::object result =
-        CallSuper(SeriesCls(), self, "clip", nb::make_tuple(lower, upper), nb::dict());
-    if (!IsInstance(result, Refs().pd_series)) return result;
-    return DispatchApply(self, GetAttr(result, "values"), GetAttr(self, "index"), "clip",
-                       g_code.clip);
-  }
-  nb::object lo = nb::borrow(lower), hi = nb::borrow(upper);
-  nb::object fn = nb::cpp_function(
-      [lo, hi](nb::handle x) { return CallKw(Refs().np_clip, {x, lo, hi}); }, nb::name("clip"));
-  return DispatchUnop(self, fn, "clip", g_code.clip);
+  return ClipSeries(
+      SeriesCls(), self, lower, upper,
+      [&](nb::handle result) {
+        return DispatchApply(self, GetAttr(result, "values"), GetAttr(self, "index"), "clip",
+                             g_code.clip);
+      },
+      [&](nb::handle fn) { return DispatchUnop(self, fn, "clip", g_code.clip); });
 }
 
 nb::object Fillna(nb::handle self, nb::handle value, nb::kwargs kwargs) {
-  nb::object result = CallSuper(SeriesCls(), self, "fillna", nb::make_tuple(value), kwargs);
-  // In-place use returns None on pandas 2, after the data has changed: nothing to wrap.
-  if (!IsInstance(result, Refs().pd_series)) return result;
-  nb::object out = DispatchApply(self, GetAttr(result, "values"), GetAttr(self, "index"), "fillna",
-                                 g_code.fill);
-  FillWords(out, self, value);
-  return out;
+  return SuperRewrapped(SeriesCls(), self, "fillna", nb::make_tuple(value), kwargs,
+                        [&](nb::handle result) {
+                          nb::object out = DispatchApply(self, GetAttr(result, "values"),
+                                                         GetAttr(self, "index"), "fillna",
+                                                         g_code.fill);
+                          FillWords(out, self, value);
+                          return out;
+                        });
 }
 
 nb::object Replace(nb::handle self, nb::args args, nb::kwargs kwargs) {
-  nb::object result = CallSuper(SeriesCls(), self, "replace", args, kwargs);
-  if (!IsInstance(result, Refs().pd_series)) return result;
-  return DispatchApply(self, GetAttr(result, "values"), GetAttr(result, "index"), "replace",
-                       g_code.map);
+  return SuperRewrapped(SeriesCls(), self, "replace", args, kwargs, [&](nb::handle result) {
+    return DispatchApply(self, GetAttr(result, "values"), GetAttr(result, "index"), "replace",
+                         g_code.map);
+  });
 }
 
 void DefineSeries(nb::module_& m) {
   const PyRefs& r = Refs();
   nb::dict ns = SubclassNamespace({"_prov", "_tracker", "_node_ids"}, &g_series);
-
-  Method(ns, "__init__", &SeriesInit);
+  AddSeriesInit(ns, &g_series, /*nodes=*/true);
   Method(
       ns, "_binop_dag",
       [](nb::handle self, nb::handle other, nb::handle np_op, nb::handle op_name,
@@ -952,55 +776,7 @@ void DefineSeries(nb::module_& m) {
          nb::arg("result_index").none(), nb::arg("op_name").none(), nb::arg("op_code").none(),
          "Wrap values pandas has already computed as one tracked unary step.");
 
-  struct Binary {
-    const char* method;
-    nb::handle fn;
-    const char* name;
-    int code;
-  };
-  // Values as plain pandas computes them where numpy differs (dates, division by zero).
-  const auto glue = [](const char* name) { return GlueFn(name).release(); };
-  const Binary binary[] = {
-      {"__add__", glue("add"), "add", g_code.add},
-      {"__sub__", glue("sub"), "sub", g_code.sub},
-      {"__mul__", r.np_multiply, "mul", g_code.mul},
-      {"__truediv__", r.np_true_divide, "div", g_code.div},
-      {"__floordiv__", glue("floordiv"), "floordiv", g_code.div},
-      {"__pow__", r.np_power, "pow", g_code.mul},
-      {"__radd__", glue("radd"), "add", g_code.add},
-      {"__rsub__", glue("rsub"), "sub", g_code.sub},
-      {"__rmul__", g_reflected[2], "mul", g_code.mul},
-      {"__rtruediv__", g_reflected[3], "div", g_code.div},
-      {"__gt__", r.op_gt, "gt", g_code.cmp},
-      {"__lt__", r.op_lt, "lt", g_code.cmp},
-      {"__ge__", r.op_ge, "ge", g_code.cmp},
-      {"__le__", r.op_le, "le", g_code.cmp},
-      // Not in the original set; overridden so that the right operand's provenance and node
-      // are never dropped (pandas' own operators keep only one side's metadata).
-      {"__eq__", r.op_eq, "eq", g_code.cmp},
-      {"__ne__", r.op_ne, "ne", g_code.cmp},
-      {"__mod__", glue("mod"), "mod", g_code.div},
-      {"__rmod__", glue("rmod"), "mod", g_code.div},
-      {"__rfloordiv__", glue("rfloordiv"), "floordiv", g_code.div},
-      {"__rpow__", Reflected(r.np_power), "pow", g_code.mul},
-      {"__and__", r.op_and, "and", g_code.cmp},
-      {"__or__", r.op_or, "or", g_code.cmp},
-      {"__xor__", r.op_xor, "xor", g_code.cmp},
-      {"__rand__", Reflected(r.op_and), "and", g_code.cmp},
-      {"__ror__", Reflected(r.op_or), "or", g_code.cmp},
-      {"__rxor__", Reflected(r.op_xor), "xor", g_code.cmp},
-  };
-  for (const Binary& op : binary) {
-    nb::handle fn = op.fn;
-    const char* name = op.name;
-    const int code = op.code;
-    Method(
-        ns, op.method,
-        [fn, name, code](nb::handle self, nb::handle other) {
-          return DispatchBinop(self, other, fn, name, code);
-        },
-        nb::arg("other").none());
-  }
+  AddBinaryOperators(ns, g_code, &DispatchBinop);
   Method(ns, "__neg__",
          [](nb::handle self) { return DispatchUnop(self, NegOp(self), "neg", g_code.neg); });
   Method(ns, "clip", &Clip, nb::arg("lower").none() = nb::none(),
@@ -1017,71 +793,6 @@ void DefineSeries(nb::module_& m) {
 
 // ---------------------------------------------------------------- DAGTrackedDataFrame
 
-void FrameInit(nb::handle self, nb::args args, nb::kwargs kwargs) {
-  nb::object tracker = PopKwarg(kwargs, "_tracker");
-  nb::object col_prov = PopKwarg(kwargs, "_col_prov");
-  nb::object col_nodes = PopKwarg(kwargs, "_col_nodes");
-  CallSuper(FrameCls(), self, "__init__", args, kwargs);
-  SetPlainAttr(self, "_tracker", tracker);
-  SetPlainAttr(self, "_col_prov", col_prov.is_none() ? nb::object(nb::dict()) : col_prov);
-  SetPlainAttr(self, "_col_nodes", col_nodes.is_none() ? nb::object(nb::dict()) : col_nodes);
-}
-
-nb::object FrameFinalize(nb::handle self, nb::handle other, nb::handle method, nb::kwargs kwargs) {
-  nb::object result = FinalizeWithOwnDicts(FrameCls(), self, other, method, kwargs,
-                                           {"_col_prov", "_col_nodes"});
-  FrameFinalized(self, other, method);
-  return result;
-}
-
-/// mapping.get(key, <missing>): null when absent.
-nb::object MapLookup(nb::handle mapping, nb::handle key) {
-  if (PyDict_CheckExact(mapping.ptr())) {
-    PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-    if (v) return nb::borrow(v);
-    if (PyErr_Occurred()) throw nb::python_error();
-    return {};
-  }
-  nb::object missing = nb::steal(PyBaseObject_Type.tp_alloc(&PyBaseObject_Type, 0));
-  if (!missing.is_valid()) throw nb::python_error();
-  nb::object v = CallMethod(mapping, Interned("get"), key, missing);
-  if (v.ptr() == missing.ptr()) return {};
-  return v;
-}
-
-/// A new array of n copies of arr[0] (`fill` when arr is empty), as
-/// np.broadcast_to(arr[:1] or np.array([fill], dtype), n).copy().
-template <typename T>
-nb::object BroadcastFirst(nb::handle arr, size_t n, T fill, nb::handle dtype) {
-  if (IsNdarray(arr)) {
-    ArrayView<T> view;
-    if (TryArrayView(arr, &view)) {
-      const T first = view.size != 0 ? view[0] : fill;
-      T* out = nullptr;
-      nb::object result;
-      if constexpr (sizeof(T) == 4) {
-        result = NewU32Array(n, &out);
-      } else {
-        result = NewI64Array(n, &out);
-      }
-      std::fill(out, out + n, first);
-      return result;
-    }
-  }
-  const PyRefs& r = Refs();
-  nb::object x;
-  if (Len(arr) != 0) {
-    PyObject* s = PySlice_New(nullptr, nb::int_(1).ptr(), nullptr);
-    if (!s) throw nb::python_error();
-    x = GetItem(arr, nb::steal(s));
-  } else {
-    nb::list one;
-    one.append(nb::int_(fill));
-    x = CallKw(r.np_array, {one}, {{"dtype", dtype}});
-  }
-  return CopyOf(CallKw(r.np_broadcast_to, {x, nb::int_(n)}));
-}
-
 nb::object FrameGetItem(nb::handle self, nb::handle key) {
   nb::object result =
       CallSuper(FrameCls(), self, "__getitem__", nb::make_tuple(key), nb::handle());
@@ -1089,14 +800,8 @@ nb::object FrameGetItem(nb::handle self, nb::handle key) {
   const size_t n = Len(result);
   nb::object prov = MapLookup(GetAttr(self, "_col_prov"), key);
   nb::object nodes = MapLookup(GetAttr(self, "_col_nodes"), key);
+  prov = ColumnWords(GetAttr(self, "_tracker"), prov, result, n);
   // Defaults and broadcasts are new arrays already; stored arrays are copied.
-  if (!prov.is_valid()) {
-    prov = ZerosU32(n);
-  } else if (Len(prov) != n) {
-    prov = SpreadColumnWords(GetAttr(self, "_tracker"), prov, result, n);
-  } else {
-    prov = CopyOf(prov);
-  }
   if (!nodes.is_valid()) {
     nodes = NoNodes(n);
   } else if (Len(nodes) != n) {
@@ -1121,15 +826,7 @@ void NameAssignedNodes(nb::handle tracker, nb::handle key, nb::handle node_ids) 
     return;
   I64Array ids;
   if (!nb::try_cast(node_ids, ids, /*convert=*/false)) return;
-  // Rows of one operation share few nodes and often come in runs: collapse runs, then sort.
-  std::vector<int64_t> unique;
-  const int64_t* data = ids.data();
-  const size_t n = ids.shape(0);
-  for (size_t i = 0; i < n; ++i) {
-    if (data[i] >= 0 && (unique.empty() || unique.back() != data[i])) unique.push_back(data[i]);
-  }
-  std::sort(unique.begin(), unique.end());
-  unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
+  const std::vector<int64_t> unique = DistinctNodeIds({ids.data(), ids.shape(0)});
   if (unique.empty()) return;
   nb::object name = Steal(PyObject_Str(key.ptr()));
   if (!nodes.is_valid()) {
@@ -1157,25 +854,6 @@ void FrameSetItem(nb::handle self, nb::handle key, nb::handle value) {
   }
 }
 
-/// numpy.full(n, value, dtype=dtype), filled natively for exact ints in range.
-template <typename T>
-nb::object Full(nb::handle n, nb::handle value, nb::handle dtype) {
-  int64_t count, v;
-  if (ExactInt64(n, &count) && count >= 0 && ExactInt64(value, &v) &&
-      (sizeof(T) == 8 || (v >= 0 && v <= static_cast<int64_t>(UINT32_MAX)))) {
-    T* out = nullptr;
-    nb::object arr;
-    if constexpr (sizeof(T) == 4) {
-      arr = NewU32Array(static_cast<size_t>(count), &out);
-    } else {
-      arr = NewI64Array(static_cast<size_t>(count), &out);
-    }
-    std::fill(out, out + count, static_cast<T>(v));
-    return arr;
-  }
-  return CallKw(Refs().np_full, {n, value}, {{"dtype", dtype}});
-}
-
 void MergeColProvenance(nb::handle self, nb::handle col_prov, nb::handle col_nodes,
                         nb::handle result_columns, nb::handle n, nb::handle out_prov,
                         nb::handle out_nodes) {
@@ -1200,15 +878,7 @@ void MergeColProvenance(nb::handle self, nb::handle col_prov, nb::handle col_nod
 }
 
 nb::object FrameMerge(nb::handle self, nb::handle right, nb::args args, nb::kwargs kwargs) {
-  const size_t nargs = args.size();
-  nb::object call_args = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(nargs + 1)));
-  if (!call_args.is_valid()) throw nb::python_error();
-  PyTuple_SET_ITEM(call_args.ptr(), 0, nb::borrow(right).release().ptr());
-  for (size_t i = 0; i < nargs; ++i) {
-    PyTuple_SET_ITEM(call_args.ptr(), static_cast<Py_ssize_t>(i + 1),
-                     nb::borrow(args[i]).release().ptr());
-  }
-  nb::object result = CallSuper(FrameCls(), self, "merge", call_args, kwargs);
+  nb::object result = SuperMerge(FrameCls(), self, right, args, kwargs);
   nb::dict new_prov, new_nodes;
   nb::object n = nb::int_(Len(result));
   PyObject* cols_set = PySet_New(GetAttr(result, "columns").ptr());
@@ -1237,9 +907,7 @@ nb::object FrameMerge(nb::handle self, nb::handle right, nb::args args, nb::kwar
 void DefineFrame(nb::module_& m) {
   const PyRefs& r = Refs();
   nb::dict ns = SubclassNamespace({"_tracker", "_col_prov", "_col_nodes"}, &g_frame, &g_series);
-  Method(ns, "__init__", &FrameInit);
-  Method(ns, "__finalize__", &FrameFinalize, nb::arg("other").none(),
-         nb::arg("method").none() = nb::none(), nb::arg("kwargs"));
+  AddFrameInitFinalize(ns, &g_frame, {"_col_prov", "_col_nodes"});
   Method(ns, "__getitem__", &FrameGetItem, nb::arg("key").none());
   Method(ns, "__setitem__", &FrameSetItem, nb::arg("key").none(), nb::arg("value").none());
   Method(ns, "_merge_col_provenance", &MergeColProvenance, nb::arg("col_prov").none(),
@@ -1337,15 +1005,8 @@ nb::object RegisterColumn(nb::handle tracker, nb::handle table, nb::handle colum
   return CallMethod(tracker, Interned("register"), table, column, flag);
 }
 
-/// 1 << MODE_01_ENTITY_BITS, read from this module at call time.
-nb::object EntityModulus() {
-  PyObject* bits = PyObject_GetAttrString(g_module, "MODE_01_ENTITY_BITS");
-  if (!bits) throw nb::python_error();
-  nb::object b = nb::steal(bits);
-  PyObject* mod = PyNumber_Lshift(nb::int_(1).ptr(), b.ptr());
-  if (!mod) throw nb::python_error();
-  return nb::steal(mod);
-}
+/// MODE_01_ENTITY_BITS, read from this module at call time.
+nb::object EntityBits() { return Steal(PyObject_GetAttrString(g_module, "MODE_01_ENTITY_BITS")); }
 
 /// A pair id that the native codec can encode directly.
 bool NativePair(nb::handle pair_id, uint32_t* out) {
@@ -1364,22 +1025,16 @@ nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
   nb::object result = CallKw(FrameCls(), {df}, {{"_tracker", tracker}});
   const size_t n = Len(df);
 
-  nb::object protected_cols;  // set of str(name), or invalid when `protected` is a flag
-  if (IsNameCollection(protected_)) {
-    nb::set names;
-    for (nb::handle c : protected_) names.add(nb::str(c));
-    protected_cols = names;
-  }
+  nb::object protected_cols = ProtectedNames(protected_);
 
   nb::object col_prov = GetAttr(result, "_col_prov");
   nb::object col_nodes = GetAttr(result, "_col_nodes");
-  nb::object bits = nb::steal(PyObject_GetAttrString(g_module, "MODE_01_ENTITY_BITS"));
-  if (!bits.is_valid()) throw nb::python_error();
+  nb::object bits = EntityBits();
   EntityHashes entities(df, tracker, n, bits);
   FrameCells cells(df, n);
   Recorder recorder(tracker, n);
   nb::object hold;
-  BackendTracker* codec = NativeCodec(tracker, &hold);
+  Codec* codec = NativeCodec(tracker, &hold);
   // Recorded rows per column when they can be told without objects (for the row-value bound).
   std::vector<size_t> later;  // later[j]: rows recorded by the columns after j
   if (n != 0 && recorder.MemoryOnly()) {
@@ -1421,13 +1076,12 @@ nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
     nb::object op = nb::steal(op_text);
     uint32_t* prov_out = nullptr;
     int64_t* node_out = nullptr;
-    nb::object prov_array = ZeroWords(n, &prov_out);
-    nb::object node_array = NewI64Array(n, &node_out);
-    std::fill(node_out, node_out + n, int64_t{0});
+    nb::object prov_array = FilledArray<uint32_t>(n, 0u, &prov_out);
+    nb::object node_array = FilledArray<int64_t>(n, 0, &node_out);
 
     recorder.NoSkip();
     if (n != 0) {
-      nb::object modulus = EntityModulus();
+      nb::object modulus = EntityModulus(EntityBits());
       std::unique_ptr<RowValues> values = cells.Column(j, col, n);
       uint32_t pair = 0;
       const bool native_entity = !with_entity || entities.Native();
@@ -1438,8 +1092,7 @@ nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
         if (with_entity) {
           hashes = entities.Next();
         } else {
-          uint32_t* zeros = nullptr;
-          hashes = ZeroWords(n, &zeros);
+          hashes = FilledArray<uint32_t>(n, 0u);
         }
         ArrayView<uint32_t> h;
         if (!TryArrayView(hashes, &h) || h.size != n || h.stride != 1) {
@@ -1449,7 +1102,7 @@ nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
                            std::span<uint32_t>(prov_out, n));
         nb::object source = CallMethod(tracker, Interned("create_source_node"), tname, name,
                                        PyWord(prov_out[0]));
-        StoreId(node_array, node_out, 0, source);
+        StoreInt(node_array, node_out, 0, source);
         std::fill(node_out + 1, node_out + n, node_out[0]);
         if (j < later.size()) {
           recorder.SkipDropped(*values, later[j]);
@@ -1480,11 +1133,11 @@ nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
           nb::set pairs;
           pairs.add(pair_id);
           nb::object prov = CallEncode(tracker, pairs, entity, nb::int_(0), tainted, nb::int_(0));
-          StoreWord(prov_array, prov_out, i, prov);
+          StoreInt(prov_array, prov_out, i, prov);
           if (i == 0) {
             source = CallMethod(tracker, Interned("create_source_node"), tname, name, prov);
           }
-          StoreId(node_array, node_out, i, source);
+          StoreInt(node_array, node_out, i, source);
           uint32_t word;
           if (ExactWord(prov, &word)) {
             recorder.Word(i, word, prov, op, *values, name);
@@ -1506,7 +1159,6 @@ nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
 void RegisterDagContainers(nb::module_& m) {
   g_module = m.ptr();
   g_code = ReadOpCodes(m);
-  MakeReflectedUfuncs(g_reflected);
   DefineSeries(m);
   DefineFrame(m);
   m.def("wrap_dataframe_dag", &WrapDataFrameDag, nb::arg("df").none(), nb::arg("tracker").none(),

@@ -213,13 +213,9 @@ void WarnIfPersistenceOff(DagTracker& t) {
   const bool key = t.api_key.is_valid() && AsBool(t.api_key);
   const bool writer = t.writer.is_valid() && AsBool(t.writer);
   if (!url || key || writer) return;
-  if (PyErr_WarnEx(PyExc_UserWarning,
-                   "DAGTracker: service_url is set but api_key is missing or empty, so "
-                   "persistence is off and nothing is stored; pass api_key=... to store the "
-                   "graph and row values.",
-                   1) < 0) {
-    throw nb::python_error();
-  }
+  WarnUser(
+      "DAGTracker: service_url is set but api_key is missing or empty, so persistence is off "
+      "and nothing is stored; pass api_key=... to store the graph and row values.");
 }
 
 /// _create_node steps 1 to 8. Every call into Python (an is_tainted override, _persist_node, a

@@ -22,8 +22,6 @@ PyObject* g_series = nullptr;
 PyObject* g_frame = nullptr;
 // The backend's own combine_batch, as bound into the module globals at import.
 PyObject* g_native_combine = nullptr;
-// Reflected operand order for __radd__ and friends: f(a, b) = ufunc(b, a).
-PyObject* g_reflected[4] = {};
 
 // OpCode values, fixed when the classes are defined.
 ContainerOpCodes g_code;
@@ -35,55 +33,12 @@ bool UsesNativeMethod(nb::handle self, const char* name, PyObject* cls) {
   return UsesNative(self, Interned(name), reinterpret_cast<PyTypeObject*>(cls));
 }
 
-/// TrackedSeries(values, index=index, name=name, _prov=prov, _tracker=tracker). `fresh` marks
-/// values that nothing else references (a ufunc result), which pandas 3 would otherwise copy.
 nb::object NewSeries(nb::handle values, nb::handle index, nb::handle prov, nb::handle tracker,
                      nb::handle name, bool fresh) {
-  if (fresh) {
-    return CallKw(SeriesCls(), {values},
-                  {{"index", index}, {"name", name}, {"_prov", prov}, {"_tracker", tracker},
-                   {"copy", Py_False}});
-  }
-  return CallKw(SeriesCls(), {values},
-                {{"index", index}, {"name", name}, {"_prov", prov}, {"_tracker", tracker}});
-}
-
-/// np.broadcast_to(x, n).copy() with x the first stored value (or a uint32 zero when empty).
-nb::object BroadcastFirst(nb::handle prov, size_t n) {
-  const PyRefs& r = Refs();
-  if (Py_TYPE(prov.ptr()) == reinterpret_cast<PyTypeObject*>(r.ndarray_type.ptr())) {
-    ArrayView<uint32_t> view;
-    if (TryArrayView(prov, &view)) {
-      const uint32_t first = view.size != 0 ? view[0] : 0u;
-      uint32_t* out = nullptr;
-      nb::object arr = NewU32Array(n, &out);
-      std::fill(out, out + n, first);
-      return arr;
-    }
-  }
-  nb::object x;
-  if (Len(prov) != 0) {
-    PyObject* s = PySlice_New(nullptr, nb::int_(1).ptr(), nullptr);
-    if (!s) throw nb::python_error();
-    x = GetItem(prov, nb::steal(s));
-  } else {
-    nb::list zero;
-    zero.append(0);
-    x = CallKw(r.np_array, {zero}, {{"dtype", r.np_uint32}});
-  }
-  return CopyOf(CallKw(r.np_broadcast_to, {x, nb::int_(n)}));
+  return NewTrackedSeries(SeriesCls(), values, index, name, prov, tracker, nb::handle(), fresh);
 }
 
 // ---------------------------------------------------------------- TrackedSeries
-
-void SeriesInit(nb::handle self, nb::args args, nb::kwargs kwargs) {
-  nb::object prov = PopKwarg(kwargs, "_prov");
-  nb::object tracker = PopKwarg(kwargs, "_tracker");
-  CallSuper(SeriesCls(), self, "__init__", args, kwargs);
-  if (prov.is_none()) prov = ZerosU32(Len(self));
-  SetPlainAttr(self, "_prov", prov);
-  SetPlainAttr(self, "_tracker", tracker);
-}
 
 /// The provenance of a unary step: update_chain_batch with a tracker, else a copy.
 nb::object UnaryProv(nb::handle self, nb::handle tracker, nb::handle code) {
@@ -187,11 +142,11 @@ nb::object UnOp(nb::handle self, nb::handle op, nb::handle op_code, bool fresh) 
 
 // Operators call self._binop / self._unop, so a subclass overriding them is honoured; the
 // native body runs directly otherwise and knows that ufunc results are fresh arrays.
-nb::object DispatchBinOp(nb::handle self, nb::handle other, nb::handle fn, int code) {
+nb::object DispatchBinOp(nb::handle self, nb::handle other, const BinaryOperator& op) {
   if (UsesNativeMethod(self, "_binop", g_series)) {
-    return BinOp(self, other, fn, nb::int_(code), true);
+    return BinOp(self, other, op.fn, nb::int_(op.code), true);
   }
-  return CallMethod(self, Interned("_binop"), other, fn, code);
+  return CallMethod(self, Interned("_binop"), other, op.fn, op.code);
 }
 
 nb::object DispatchUnOp(nb::handle self, nb::handle fn, int code) {
@@ -208,27 +163,19 @@ nb::object Rewrap(nb::handle self, nb::handle result, int code) {
 }
 
 nb::object Clip(nb::handle self, nb::handle lower, nb::handle upper, nb::kwargs) {
-  // pandas' own clip for extension values (numpy's gives nullable ints as floats); the extra
-  // keywords are ignored either way.
-  if (!IsInstance(GetAttr(self, "values"), Refs().ndarray_type)) {
-    nb::object result =
-        CallSuper(SeriesCls(), self, "clip", nb::make_tuple(lower, upper), nb::dict());
-    if (!IsInstance(result, Refs().pd_series)) return result;
-    return Rewrap(self, result, g_code.clip);
-  }
-  nb::object lo = nb::borrow(lower), hi = nb::borrow(upper);
-  nb::object fn = nb::cpp_function(
-      [lo, hi](nb::handle x) { return CallKw(Refs().np_clip, {x, lo, hi}); }, nb::name("clip"));
-  return DispatchUnOp(self, fn, g_code.clip);
+  return ClipSeries(
+      SeriesCls(), self, lower, upper,
+      [&](nb::handle result) { return Rewrap(self, result, g_code.clip); },
+      [&](nb::handle fn) { return DispatchUnOp(self, fn, g_code.clip); });
 }
 
 nb::object Fillna(nb::handle self, nb::handle value, nb::kwargs kwargs) {
-  nb::object result = CallSuper(SeriesCls(), self, "fillna", nb::make_tuple(value), kwargs);
-  // In-place use returns None on pandas 2: nothing to wrap, provenance untouched.
-  if (!IsInstance(result, Refs().pd_series)) return result;
-  nb::object out = Rewrap(self, result, g_code.fill);
-  FillWords(out, self, value);
-  return out;
+  return SuperRewrapped(SeriesCls(), self, "fillna", nb::make_tuple(value), kwargs,
+                        [&](nb::handle result) {
+                          nb::object out = Rewrap(self, result, g_code.fill);
+                          FillWords(out, self, value);
+                          return out;
+                        });
 }
 
 nb::object Map(nb::handle self, nb::handle arg, nb::kwargs kwargs) {
@@ -237,16 +184,15 @@ nb::object Map(nb::handle self, nb::handle arg, nb::kwargs kwargs) {
 }
 
 nb::object Replace(nb::handle self, nb::args args, nb::kwargs kwargs) {
-  nb::object result = CallSuper(SeriesCls(), self, "replace", args, kwargs);
-  if (!IsInstance(result, Refs().pd_series)) return result;
-  return Rewrap(self, result, g_code.map);
+  return SuperRewrapped(SeriesCls(), self, "replace", args, kwargs, [&](nb::handle result) {
+    return Rewrap(self, result, g_code.map);
+  });
 }
 
 void DefineSeries(nb::module_& m) {
   const PyRefs& r = Refs();
   nb::dict ns = SubclassNamespace({"_prov", "_tracker"}, &g_series);
-
-  Method(ns, "__init__", &SeriesInit);
+  AddSeriesInit(ns, &g_series, /*nodes=*/false);
   Method(
       ns, "_binop",
       [](nb::handle self, nb::handle other, nb::handle op, nb::handle op_code, nb::kwargs kwargs) {
@@ -266,53 +212,7 @@ void DefineSeries(nb::module_& m) {
       },
       nb::arg("op").none(), nb::arg("op_code").none(), "Unary operation with depth increment.");
 
-  struct Binary {
-    const char* name;
-    nb::handle fn;
-    int code;
-  };
-  // Values as plain pandas computes them where numpy differs (dates, division by zero).
-  const auto glue = [](const char* name) { return GlueFn(name).release(); };
-  const Binary binary[] = {
-      {"__add__", glue("add"), g_code.add},
-      {"__sub__", glue("sub"), g_code.sub},
-      {"__mul__", r.np_multiply, g_code.mul},
-      {"__truediv__", r.np_true_divide, g_code.div},
-      {"__floordiv__", glue("floordiv"), g_code.div},
-      {"__pow__", r.np_power, g_code.mul},
-      {"__radd__", glue("radd"), g_code.add},
-      {"__rsub__", glue("rsub"), g_code.sub},
-      {"__rmul__", g_reflected[2], g_code.mul},
-      {"__rtruediv__", g_reflected[3], g_code.div},
-      {"__gt__", r.op_gt, g_code.cmp},
-      {"__lt__", r.op_lt, g_code.cmp},
-      {"__ge__", r.op_ge, g_code.cmp},
-      {"__le__", r.op_le, g_code.cmp},
-      // Overridden so that the right operand's provenance is never dropped (pandas' own
-      // operators keep only one side's metadata).
-      {"__eq__", r.op_eq, g_code.cmp},
-      {"__ne__", r.op_ne, g_code.cmp},
-      {"__mod__", glue("mod"), g_code.div},
-      {"__rmod__", glue("rmod"), g_code.div},
-      {"__rfloordiv__", glue("rfloordiv"), g_code.div},
-      {"__rpow__", Reflected(r.np_power), g_code.mul},
-      {"__and__", r.op_and, g_code.cmp},
-      {"__or__", r.op_or, g_code.cmp},
-      {"__xor__", r.op_xor, g_code.cmp},
-      {"__rand__", Reflected(r.op_and), g_code.cmp},
-      {"__ror__", Reflected(r.op_or), g_code.cmp},
-      {"__rxor__", Reflected(r.op_xor), g_code.cmp},
-  };
-  for (const Binary& op : binary) {
-    nb::handle fn = op.fn;
-    const int code = op.code;
-    Method(
-        ns, op.name,
-        [fn, code](nb::handle self, nb::handle other) {
-          return DispatchBinOp(self, other, fn, code);
-        },
-        nb::arg("other").none());
-  }
+  AddBinaryOperators(ns, g_code, &DispatchBinOp);
   Method(
       ns, "__neg__", [](nb::handle self) { return DispatchUnOp(self, NegOp(self), g_code.neg); });
   Method(ns, "clip", &Clip, nb::arg("lower").none() = nb::none(),
@@ -330,36 +230,13 @@ void DefineSeries(nb::module_& m) {
 
 // ---------------------------------------------------------------- TrackedDataFrame
 
-void FrameInit(nb::handle self, nb::args args, nb::kwargs kwargs) {
-  nb::object tracker = PopKwarg(kwargs, "_tracker");
-  nb::object col_prov = PopKwarg(kwargs, "_col_prov");
-  CallSuper(FrameCls(), self, "__init__", args, kwargs);
-  SetPlainAttr(self, "_tracker", tracker);
-  SetPlainAttr(self, "_col_prov", col_prov.is_none() ? nb::object(nb::dict()) : col_prov);
-}
-
-nb::object FrameFinalize(nb::handle self, nb::handle other, nb::handle method, nb::kwargs kwargs) {
-  nb::object result =
-      FinalizeWithOwnDicts(FrameCls(), self, other, method, kwargs, {"_col_prov"});
-  FrameFinalized(self, other, method);
-  return result;
-}
-
 nb::object FrameGetItem(nb::handle self, nb::handle key) {
   nb::object result =
       CallSuper(FrameCls(), self, "__getitem__", nb::make_tuple(key), nb::handle());
   if (!IsInstance(result, Refs().pd_series)) return result;
   nb::object col_prov = GetAttr(self, "_col_prov");
-  nb::object prov;
-  if (Contains(col_prov, key)) {
-    prov = GetItem(col_prov, key);
-    const size_t n = Len(result);
-    // Broadcasting already yields a fresh array: copying it once more would change nothing.
-    prov = Len(prov) != n ? SpreadColumnWords(GetAttr(self, "_tracker"), prov, result, n)
-                          : CopyOf(prov);
-  } else {
-    prov = ZerosU32(Len(result));
-  }
+  nb::object prov = Contains(col_prov, key) ? GetItem(col_prov, key) : nb::object();
+  prov = ColumnWords(GetAttr(self, "_tracker"), prov, result, Len(result));
   return NewSeries(GetAttr(result, "values"), GetAttr(result, "index"), prov,
                    GetAttr(self, "_tracker"), GetAttr(result, "name"), false);
 }
@@ -378,37 +255,15 @@ void FrameSetItem(nb::handle self, nb::handle key, nb::handle value) {
 /// or the first value unchanged without a tracker.
 nb::object MergedProv(nb::handle tracker, nb::handle prov, size_t n) {
   if (AsBool(tracker) && Len(prov) != 0) {
-    PyObject* first = PyNumber_Long(GetItem(prov, nb::int_(0)).ptr());  // int(prov[0])
-    if (!first) throw nb::python_error();
-    nb::object base = nb::steal(first);
+    nb::object base = Steal(PyNumber_Long(GetItem(prov, nb::int_(0)).ptr()));  // int(prov[0])
     nb::object merged = CallUpdateChain(tracker, base, nb::int_(g_code.merge));
-    if (PyLong_CheckExact(merged.ptr())) {
-      int overflow = 0;
-      const long long v = PyLong_AsLongLongAndOverflow(merged.ptr(), &overflow);
-      if (overflow == 0 && v >= 0 && v <= static_cast<long long>(UINT32_MAX)) {
-        uint32_t* out = nullptr;
-        nb::object arr = NewU32Array(n, &out);
-        std::fill(out, out + n, static_cast<uint32_t>(v));
-        return arr;
-      }
-      PyErr_Clear();
-    }
-    const PyRefs& r = Refs();
-    return CallKw(r.np_full, {nb::int_(n), merged}, {{"dtype", r.np_uint32}});
+    return Full<uint32_t>(nb::int_(n), merged, Refs().np_uint32);
   }
-  return BroadcastFirst(prov, n);
+  return BroadcastFirst<uint32_t>(prov, n, 0u, Refs().np_uint32);
 }
 
 nb::object FrameMerge(nb::handle self, nb::handle right, nb::args args, nb::kwargs kwargs) {
-  const size_t nargs = args.size();
-  nb::object call_args = nb::steal(PyTuple_New(static_cast<Py_ssize_t>(nargs + 1)));
-  if (!call_args.is_valid()) throw nb::python_error();
-  PyTuple_SET_ITEM(call_args.ptr(), 0, nb::borrow(right).release().ptr());
-  for (size_t i = 0; i < nargs; ++i) {
-    PyTuple_SET_ITEM(call_args.ptr(), static_cast<Py_ssize_t>(i + 1),
-                     nb::borrow(args[i]).release().ptr());
-  }
-  nb::object result = CallSuper(FrameCls(), self, "merge", call_args, kwargs);
+  nb::object result = SuperMerge(FrameCls(), self, right, args, kwargs);
   nb::dict new_prov;
   const size_t n = Len(result);
   nb::object columns = GetAttr(result, "columns");
@@ -432,9 +287,7 @@ nb::object FrameMerge(nb::handle self, nb::handle right, nb::args args, nb::kwar
 void DefineFrame(nb::module_& m) {
   const PyRefs& r = Refs();
   nb::dict ns = SubclassNamespace({"_tracker", "_col_prov"}, &g_frame, &g_series);
-  Method(ns, "__init__", &FrameInit);
-  Method(ns, "__finalize__", &FrameFinalize, nb::arg("other").none(),
-         nb::arg("method").none() = nb::none(), nb::arg("kwargs"));
+  AddFrameInitFinalize(ns, &g_frame, {"_col_prov"});
   Method(ns, "__getitem__", &FrameGetItem, nb::arg("key").none());
   Method(ns, "__setitem__", &FrameSetItem, nb::arg("key").none(), nb::arg("value").none());
   Method(ns, "merge", &FrameMerge, nb::arg("right").none(), nb::arg("args"), nb::arg("kwargs"));
@@ -452,13 +305,9 @@ void DefineFrame(nb::module_& m) {
 template <typename Each>
 void RegisterSources(nb::handle df, nb::handle tracker, const nb::str& tname,
                      nb::handle protected_, bool with_entity, size_t n, Each&& each) {
-  nb::object protected_cols;  // set of str(name), or invalid when `protected` is a flag
+  nb::object protected_cols = ProtectedNames(protected_);
   bool flag = false;
-  if (IsNameCollection(protected_)) {
-    nb::set names;
-    for (nb::handle c : protected_) names.add(nb::str(c));
-    protected_cols = names;
-  } else {
+  if (!protected_cols.is_valid()) {
     flag = AsBool(protected_);
     if (flag) {
       CallMethod(GetAttr(tracker, "_protected_tables"), Interned("add"), tname);
@@ -545,7 +394,6 @@ nb::object SourceWords(nb::handle df, nb::handle tracker, nb::handle table,
 void RegisterTrackedContainers(nb::module_& m) {
   g_native_combine = nb::object(m.attr("combine_batch")).ptr();  // the module keeps it alive
   g_code = ReadOpCodes(m);
-  MakeReflectedUfuncs(g_reflected);
   RegisterWordHelpers(m);
 
   DefineSeries(m);

@@ -269,5 +269,18 @@ TEST(Hash, IntegerLabelsHashLikeTheInterpreter) {
   EXPECT_EQ(out, (std::vector<uint32_t>{4294967294u, 0u, 1u}));
 }
 
+TEST(Hash, LabelsOfEveryWidthAndStrideHashAsTheirValue) {
+  std::vector<uint32_t> out(3);
+  const int8_t small[] = {-1, 0, 5, 0, -128, 0};  // every other one read
+  HashIntegerLabels(small, 2, 0xFFFFFFFFu, out);
+  EXPECT_EQ(out, (std::vector<uint32_t>{4294967294u, 5u, 4294967168u}));
+  const uint64_t big[] = {(uint64_t{1} << 61) + 3, UINT64_MAX, 42};
+  HashIntegerLabels(big, 1, 0xFFu, out);
+  EXPECT_EQ(out, (std::vector<uint32_t>{4u, 7u, 42u}));
+  const int64_t wide[] = {INT64_MIN, -5, 300};
+  HashIntLabels(wide, 0xFFu, out);
+  EXPECT_EQ(out, (std::vector<uint32_t>{0xFCu, 0xFBu, 300u & 0xFFu}));
+}
+
 }  // namespace
 }  // namespace lumarq

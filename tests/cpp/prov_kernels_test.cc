@@ -199,5 +199,69 @@ TEST(DistinctGroupMembers, MatchesAPerGroupScan) {
                std::invalid_argument);
 }
 
+TEST(SamePairs, IgnoresEntityChainAndDepthButNotPairsTaintOrSkippedWords) {
+  Codec c;
+  const uint32_t a = Source(c, 4, 1), a_other = Source(c, 4, 200);
+  const uint32_t a_deeper = Codec::UpdateChain(a, 3), b = Source(c, 5, 1);
+  struct Case {
+    std::vector<uint32_t> words;
+    int64_t stride;
+    bool same;
+  };
+  const Case cases[] = {
+      {{}, 1, true},
+      {{a, a_other, a_deeper}, 1, true},
+      {{a, b}, 1, false},
+      {{a, Source(c, 4, 1, true)}, 1, false},
+      {{a, c.Combine(a, b, 1)}, 1, false},  // another mode
+      {{a, b, a_other, b, a_deeper}, 2, true},  // only every other word is read
+      {{a, a, b}, 2, false},
+  };
+  for (const Case& k : cases) {
+    const StridedWords w{k.words.data(), k.stride,
+                         (k.words.size() + static_cast<size_t>(k.stride) - 1) /
+                             static_cast<size_t>(k.stride)};
+    EXPECT_EQ(SamePairs(w), k.same) << k.words.size() << " words, stride " << k.stride;
+  }
+}
+
+TEST(UnionWord, UnitesPairsAndTaintAtTheGreatestDepthWithoutDeepening) {
+  Codec c;
+  const uint32_t deep = Codec::UpdateChain(Codec::UpdateChain(Source(c, 2, 9, true), 1), 1);
+  const std::vector<uint32_t> x = {Source(c, 1, 3), Source(c, 1, 4)}, y = {deep, Source(c, 7, 0)};
+  const std::vector<StridedWords> cols = {{x.data(), 1, x.size()}, {y.data(), 1, y.size()}};
+  const Decoded d = c.Decode(UnionWord(c, cols, x[0]));
+  EXPECT_EQ(d.pairs.Ids(), (std::vector<uint32_t>{1, 2, 7}));
+  EXPECT_TRUE(d.taint);
+  EXPECT_EQ(d.depth, 2u);
+  // One source alone keeps the first word's entity and chain.
+  EXPECT_EQ(UnionWord(c, std::span(cols).first(1), x[1]), x[1]);
+}
+
+// The row-by-row union reuses a word while rows repeat their keys; every row must still get
+// exactly what its own union gives.
+TEST(UnionRows, EveryRowMatchesItsOwnUnion) {
+  Codec c;
+  const uint32_t three = c.Combine(c.Combine(Source(c, 1, 0), Source(c, 2, 0), 1), Source(c, 3, 0), 1);
+  std::vector<uint32_t> a, b;
+  for (uint32_t i = 0; i < 40; ++i) {
+    // Runs of equal keys whose depth, entity or taint changes within the run.
+    const uint32_t depth_steps = (i / 3) % 3;
+    uint32_t w = i < 20 ? three : Source(c, 5, i % 7, i % 11 == 0);
+    for (uint32_t s = 0; s < depth_steps; ++s) w = Codec::UpdateChain(w, 2);
+    a.push_back(w);
+    b.push_back(i % 10 < 5 ? Source(c, 8, i) : Source(c, 9, 2));
+  }
+  std::vector<uint32_t> storage(2 * a.size());  // b strided, interleaved with junk
+  for (size_t i = 0; i < b.size(); ++i) storage[2 * i] = b[i];
+  const std::vector<StridedWords> cols = {{a.data(), 1, a.size()}, {storage.data(), 2, b.size()}};
+  std::vector<uint32_t> out(a.size());
+  UnionRows(c, cols, 11, out);
+  for (size_t i = 0; i < a.size(); ++i) {
+    const std::vector<StridedWords> row = {{&a[i], 1, 1}, {&b[i], 1, 1}};
+    ASSERT_EQ(out[i], Codec::UpdateChain(UnionWord(c, row, a[i]), 11)) << "row " << i;
+  }
+}
+
 }  // namespace
 }  // namespace lumarq

@@ -177,5 +177,15 @@ TEST(GroupNodes, VariableInputsEmptyGroupsAndTheBound) {
   EXPECT_EQ(v.flags & kNodeProtected, 0);
 }
 
+TEST(DistinctNodeIds, SortsAndDropsRepeatsAndMissingNodes) {
+  const std::vector<std::pair<std::vector<int64_t>, std::vector<int64_t>>> cases = {
+      {{}, {}},
+      {{-1, -1}, {}},
+      {{7, 7, 7}, {7}},
+      {{3, 3, -1, 1, 3, 1, -5, 0}, {0, 1, 3}},  // a value seen again after another run
+  };
+  for (const auto& [ids, want] : cases) EXPECT_EQ(DistinctNodeIds(ids), want);
+}
+
 }  // namespace
 }  // namespace lumarq

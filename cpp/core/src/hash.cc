@@ -5,13 +5,11 @@
 namespace lumarq {
 
 void HashIntLabels(std::span<const int64_t> labels, uint32_t mask, std::span<uint32_t> out) {
-  const size_t n = std::min(labels.size(), out.size());
-  for (size_t i = 0; i < n; ++i) out[i] = EntityFromHash(PythonIntHash(labels[i])) & mask;
+  HashIntegerLabels(labels.data(), 1, mask, out.first(std::min(labels.size(), out.size())));
 }
 
 void HashUIntLabels(std::span<const uint64_t> labels, uint32_t mask, std::span<uint32_t> out) {
-  const size_t n = std::min(labels.size(), out.size());
-  for (size_t i = 0; i < n; ++i) out[i] = EntityFromHash(PythonUIntHash(labels[i])) & mask;
+  HashIntegerLabels(labels.data(), 1, mask, out.first(std::min(labels.size(), out.size())));
 }
 
 void HashRangeLabels(int64_t start, int64_t step, uint32_t mask, std::span<uint32_t> out) {

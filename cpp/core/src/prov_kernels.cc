@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "lumarq/hash.h"
@@ -237,6 +238,93 @@ void WindowCombine(Codec& codec, std::span<const uint32_t> words, size_t window,
     Fold fold;
     for (size_t j = i + 1 > window ? i + 1 - window : 0; j <= i; ++j) fold.Add(words[j], cache, op);
     out[i] = fold.Finish(codec, op);
+  }
+}
+
+namespace {
+
+// The bits of a word of w's mode that are neither entity, chain nor depth.
+uint32_t PairMask(uint32_t w) {
+  const auto mode = static_cast<int>(ModeOf(w));
+  uint32_t low = LowMask(kEntityBits[mode] + kChainBits[mode]);
+  if (ModeOf(w) == Mode::kExact3) low = 1u;  // the reserved bit
+  return ~low & ~(7u << kDepthShift);
+}
+
+// The word without entity, chain and depth: equal keys mean the same pair set and taint.
+uint32_t PairKey(uint32_t w) { return w & PairMask(w); }
+
+// Pairs, taint and greatest depth of several words, each distinct key decoded once.
+struct Union {
+  PairSet pairs;
+  bool taint = false;
+  uint32_t depth = 0;
+  std::unordered_set<uint32_t> seen;
+
+  void Add(const Codec& codec, uint32_t w) {
+    depth = std::max(depth, DepthOf(w));
+    if (!seen.insert(PairKey(w)).second) return;
+    const Decoded d = codec.Decode(w);
+    pairs.Union(d.pairs);
+    taint = taint || d.taint;
+  }
+  uint32_t Word(Codec& codec, uint32_t first) const {
+    const Decoded d = codec.Decode(first);
+    return codec.Encode(pairs, d.entity, d.chain, taint, depth);
+  }
+};
+
+}  // namespace
+
+bool SamePairs(StridedWords words) {
+  if (words.size == 0) return true;
+  // The first word's mode decides which bits to clear; the mode bits themselves are kept.
+  const uint32_t mask = PairMask(words[0]);
+  const uint32_t key = words[0] & mask;
+  uint32_t diff = 0;  // no early exit: the common, uniform case reads every word anyway
+  if (words.stride == 1) {
+    for (size_t i = 1; i < words.size; ++i) diff |= (words.data[i] ^ key) & mask;
+  } else {
+    for (size_t i = 1; i < words.size; ++i) diff |= (words[i] ^ key) & mask;
+  }
+  return diff == 0;
+}
+
+uint32_t UnionWord(Codec& codec, std::span<const StridedWords> columns, uint32_t first) {
+  Union u;
+  for (const StridedWords& c : columns) {
+    for (size_t i = 0; i < c.size; ++i) u.Add(codec, c[i]);
+  }
+  return u.Word(codec, first);
+}
+
+void UnionRows(Codec& codec, std::span<const StridedWords> columns, uint32_t op,
+               std::span<uint32_t> out) {
+  Union u;  // reused while consecutive rows have the same keys
+  std::vector<uint32_t> keys(columns.size(), 0), prev;
+  // With three pairs or more the word holds no entity or chain: rows with the same keys and
+  // depth get the very same word, computed once.
+  bool reuse = false;
+  uint32_t last_depth = 0;
+  for (size_t i = 0; i < out.size(); ++i) {
+    uint32_t depth = 0;
+    for (size_t k = 0; k < columns.size(); ++k) {
+      keys[k] = PairKey(columns[k][i]);
+      depth = std::max(depth, DepthOf(columns[k][i]));
+    }
+    if (keys != prev) {
+      u = Union();
+      for (const StridedWords& c : columns) u.Add(codec, c[i]);
+      prev = keys;
+      reuse = false;
+    } else if (reuse && depth == last_depth) {
+      out[i] = out[i - 1];
+      continue;
+    }
+    u.depth = depth;
+    out[i] = Codec::UpdateChain(u.Word(codec, columns[0][i]), op);
+    reuse = u.pairs.Count() >= 3;
+    last_depth = depth;
   }
 }
 

@@ -11,6 +11,16 @@ namespace {
 constexpr size_t kBlockRows = 8192;  // rows gathered per store run
 }  // namespace
 
+std::vector<int64_t> DistinctNodeIds(std::span<const int64_t> ids) {
+  std::vector<int64_t> unique;
+  for (const int64_t id : ids) {
+    if (id >= 0 && (unique.empty() || unique.back() != id)) unique.push_back(id);
+  }
+  std::sort(unique.begin(), unique.end());
+  unique.erase(std::unique(unique.begin(), unique.end()), unique.end());
+  return unique;
+}
+
 void AppendNodes(NodeTarget& t, size_t n, const uint32_t* words, const int64_t* inputs,
                  size_t arity, int64_t* ids_out) {
   std::vector<uint8_t> flags(std::min(n, kBlockRows));

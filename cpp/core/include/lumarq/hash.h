@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
 namespace lumarq {
 
@@ -51,6 +52,23 @@ constexpr int64_t PythonUIntHash(uint64_t x) {
 
 /// Entity hash of a row identity hash: its low 32 bits (two's complement for negatives).
 constexpr uint32_t EntityFromHash(int64_t h) { return static_cast<uint32_t>(static_cast<uint64_t>(h)); }
+
+/// out[i] = EntityFromHash(hash(labels[i * stride])) & mask for integer labels of any width,
+/// each hashed as the interpreter hashes the int it stands for.
+template <class T>
+void HashIntegerLabels(const T* labels, int64_t stride, uint32_t mask, std::span<uint32_t> out) {
+  static_assert(std::is_integral_v<T>);
+  for (size_t i = 0; i < out.size(); ++i) {
+    const T v = labels[static_cast<int64_t>(i) * stride];
+    int64_t h;
+    if constexpr (std::is_signed_v<T>) {
+      h = PythonIntHash(static_cast<int64_t>(v));
+    } else {
+      h = PythonUIntHash(static_cast<uint64_t>(v));
+    }
+    out[i] = EntityFromHash(h) & mask;
+  }
+}
 
 /// out[i] = EntityFromHash(PythonIntHash(labels[i])) & mask.
 void HashIntLabels(std::span<const int64_t> labels, uint32_t mask, std::span<uint32_t> out);

@@ -40,4 +40,26 @@ void DistinctGroupMembers(std::span<const int64_t> ids, std::span<const int64_t>
 void WindowCombine(Codec& codec, std::span<const uint32_t> words, size_t window, uint32_t op,
                    std::span<uint32_t> out);
 
+/// A column of words `stride` elements apart (a strided array view).
+struct StridedWords {
+  const uint32_t* data = nullptr;
+  int64_t stride = 1;
+  size_t size = 0;
+  uint32_t operator[](size_t i) const { return data[static_cast<int64_t>(i) * stride]; }
+};
+
+/// True when every word has the pair set and taint of words[0] (entity, chain and depth may
+/// differ; a word of another mode never matches). True for no words.
+bool SamePairs(StridedWords words);
+
+/// One word uniting the pairs and taint of every word of `columns`, at the greatest depth among
+/// them, with the entity and chain of `first`. Each distinct pair set is decoded once; invalid
+/// words throw as Codec::Decode does.
+uint32_t UnionWord(Codec& codec, std::span<const StridedWords> columns, uint32_t first);
+
+/// Row by row over equally long columns (out.size() rows): out[i] is UnionWord of row i of every
+/// column (entity and chain of columns[0][i]), its chain then updated with `op`.
+void UnionRows(Codec& codec, std::span<const StridedWords> columns, uint32_t op,
+               std::span<uint32_t> out);
+
 }  // namespace lumarq

@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <span>
+#include <vector>
 
 #include "lumarq/codec.h"
 #include "lumarq/node_store.h"
@@ -42,6 +44,10 @@ struct RowOperand {
   const uint32_t* words = nullptr;
   const int64_t* nodes = nullptr;
 };
+
+/// The distinct non-negative ids among `ids`, ascending. Rows of one operation share few nodes
+/// and often come in runs: runs collapse before the sort.
+std::vector<int64_t> DistinctNodeIds(std::span<const int64_t> ids);
 
 /// Words of a binary operation: the codec's combination of both operands.
 struct CombineWords {
