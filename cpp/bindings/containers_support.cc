@@ -1,6 +1,7 @@
 #include "containers_support.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <string>
 #include <type_traits>
@@ -94,6 +95,13 @@ nb::object NewTrackedSeries(nb::handle cls, nb::handle values, nb::handle index,
   if (nodes.is_valid()) kw[count++] = {"_node_ids", nodes};
   if (fresh) kw[count++] = {"copy", Py_False};
   return CallKw(cls, {values}, std::span<const KwArg>(kw, count));
+}
+
+nb::object ClipBound(nb::handle bound) {
+  PyObject* b = bound.ptr();
+  const bool missing =
+      b == Refs().pd_na.ptr() || (PyFloat_Check(b) && std::isnan(PyFloat_AS_DOUBLE(b)));
+  return missing ? nb::none() : nb::borrow(bound);
 }
 
 nb::object SuperMerge(nb::handle cls, nb::handle self, nb::handle right, nb::handle args,
@@ -209,6 +217,7 @@ const PyRefs& Refs() {
     r.pd_series = keep(pd.attr("Series"));
     r.pd_frame = keep(pd.attr("DataFrame"));
     r.pd_range_index = keep(pd.attr("RangeIndex"));
+    r.pd_na = keep(pd.attr("NA"));
     r.op_gt = keep(op.attr("gt"));
     r.op_lt = keep(op.attr("lt"));
     r.op_ge = keep(op.attr("ge"));

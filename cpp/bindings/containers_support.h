@@ -51,7 +51,7 @@ struct PyRefs {
   nb::handle np_clip, np_add, np_subtract, np_multiply, np_true_divide, np_floor_divide,
       np_power;
   nb::handle ndarray_type, u32_dtype, np_uint32;
-  nb::handle pd_series, pd_frame, pd_range_index;
+  nb::handle pd_series, pd_frame, pd_range_index, pd_na;
   nb::handle op_gt, op_lt, op_ge, op_le, op_neg, op_invert;
   nb::handle op_eq, op_ne, op_mod, op_and, op_or, op_xor, op_floordiv, op_pow;
   nb::handle property, round, itemgetter;
@@ -218,18 +218,40 @@ nb::object SuperRewrapped(nb::handle cls, nb::handle self, const char* name, nb:
   return rewrap(result);
 }
 
-/// clip(lower, upper) of a tracked Series (extra keywords ignored): pandas' own for extension
-/// values (numpy's gives nullable ints as floats), its result through rewrap(result); otherwise
-/// unop(f) with f(x) = np.clip(x, lower, upper).
+/// A clip bound of None for a missing scalar (NaN, pd.NA), which pandas reads as no bound
+/// (numpy's clip would make every value NaN).
+nb::object ClipBound(nb::handle bound);
+
+/// clip(lower, upper) of a tracked Series: pandas' own for extension values (numpy's gives
+/// nullable ints as floats), its result through rewrap(result); otherwise unop(f) with
+/// f(x) = np.clip(x, lower, upper). With inplace=True the Series takes the result's values
+/// (through pandas' own in-place clip) and its words and node ids; other keywords are ignored.
 template <class Rewrap, class Unop>
 nb::object ClipSeries(nb::handle cls, nb::handle self, nb::handle lower, nb::handle upper,
-                      Rewrap&& rewrap, Unop&& unop) {
+                      nb::handle kwargs, Rewrap&& rewrap, Unop&& unop) {
+  nb::object lo = ClipBound(lower), hi = ClipBound(upper);
+  nb::object out;
   if (!IsInstance(GetAttr(self, "values"), Refs().ndarray_type)) {
-    return SuperRewrapped(cls, self, "clip", nb::make_tuple(lower, upper), nb::dict(), rewrap);
+    out = SuperRewrapped(cls, self, "clip", nb::make_tuple(lo, hi), nb::dict(), rewrap);
+  } else {
+    // No bound at all: the values as they are (numpy before 2 refuses np.clip(x, None, None)).
+    out = unop(nb::cpp_function(
+        [lo, hi](nb::handle x) {
+          if (lo.is_none() && hi.is_none()) return CallKw(Refs().np_array, {x});
+          return CallKw(Refs().np_clip, {x, lo, hi});
+        },
+        nb::name("clip")));
   }
-  nb::object lo = nb::borrow(lower), hi = nb::borrow(upper);
-  return unop(nb::cpp_function(
-      [lo, hi](nb::handle x) { return CallKw(Refs().np_clip, {x, lo, hi}); }, nb::name("clip")));
+  PyObject* inplace = kwargs.is_valid() ? PyDict_GetItemString(kwargs.ptr(), "inplace") : nullptr;
+  if (inplace == nullptr || !PyObject_IsTrue(inplace)) return out;
+  nb::dict in_place;
+  in_place["inplace"] = nb::bool_(true);
+  nb::object done = CallSuper(cls, self, "clip", nb::make_tuple(lo, hi), in_place);
+  for (const char* name : {"_prov", "_node_ids"}) {
+    nb::object value;
+    if (TryGetAttr(out, name, &value)) SetPlainAttr(self, name, value);
+  }
+  return done;
 }
 
 /// super(cls, self).merge(right, *args, **kwargs).

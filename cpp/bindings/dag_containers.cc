@@ -725,9 +725,9 @@ nb::object DispatchApply(nb::handle self, nb::handle values, nb::handle index, c
   return CallMethod(self, Interned("_apply_tracked_unary"), values, index, Interned(name), code);
 }
 
-nb::object Clip(nb::handle self, nb::handle lower, nb::handle upper, nb::kwargs) {
+nb::object Clip(nb::handle self, nb::handle lower, nb::handle upper, nb::kwargs kwargs) {
   return ClipSeries(
-      SeriesCls(), self, lower, upper,
+      SeriesCls(), self, lower, upper, kwargs,
       [&](nb::handle result) {
         return DispatchApply(self, GetAttr(result, "values"), GetAttr(self, "index"), "clip",
                              g_code.clip);

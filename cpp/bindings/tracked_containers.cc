@@ -162,9 +162,9 @@ nb::object Rewrap(nb::handle self, nb::handle result, int code) {
                    GetAttr(result, "name"), false);
 }
 
-nb::object Clip(nb::handle self, nb::handle lower, nb::handle upper, nb::kwargs) {
+nb::object Clip(nb::handle self, nb::handle lower, nb::handle upper, nb::kwargs kwargs) {
   return ClipSeries(
-      SeriesCls(), self, lower, upper,
+      SeriesCls(), self, lower, upper, kwargs,
       [&](nb::handle result) { return Rewrap(self, result, g_code.clip); },
       [&](nb::handle fn) { return DispatchUnOp(self, fn, g_code.clip); });
 }

@@ -256,6 +256,12 @@ def _masked_set(d):
     return s
 
 
+def _clipped_in_place(d):
+    s = d["debt"].copy()
+    s.clip(0.0, 2.0, inplace=True)
+    return s
+
+
 # Everyday code whose values must be plain pandas' on both kinds of container (the frame of the
 # test below; `when` is a date column).
 SAME_VALUES = {
@@ -269,6 +275,9 @@ SAME_VALUES = {
     "date - its minimum, and a date scalar - dates": lambda d: pd.concat(
         [d["when"] - d["when"].min(), pd.Timestamp("2025-01-01") - d["when"]], axis=1),
     "clip of nullable ints": lambda d: d["age"].astype("Int64").clip(35, 55),
+    "clip in place": _clipped_in_place,
+    "clip with a missing bound": lambda d: pd.concat(
+        [d["debt"].clip(upper=np.nan), d["age"].clip(lower=pd.NA, upper=45)], axis=1),
     "combine_first": lambda d: d[["debt", "income"]].combine_first(
         d[["age", "income"]].rename(columns={"age": "debt"})),
 }
