@@ -1405,8 +1405,9 @@ def track(data: pd.DataFrame | pd.Series, tracker: Any, table: str,
         for i in lent:
             arrays[i] = ProvenanceArray(pd.arrays.NumpyExtensionArray(arrays[i]), words[i],
                                         tracker)
+        taken = set(lent)
         for dtype, positions in list(plain_numpy.items()):
-            plain_numpy[dtype] = [i for i in positions if i not in set(lent)]
+            plain_numpy[dtype] = [i for i in positions if i not in taken]
     # Columns of one numpy dtype are copied into one block (one allocation, as pandas keeps
     # them); without copy-on-write the tracked frame never shares memory with its input.
     groups = [positions for positions in plain_numpy.values() if positions]
@@ -1512,7 +1513,7 @@ def untrack(obj: Any) -> Any:
 
 def _writable(values: Any) -> Any:
     # A copy: a write into what untrack hands out must reach neither the tracked array (its
-    # words would go stale) nor values `track` lent from its input (read-only).
+    # words would go stale) nor, through it, the input `track` lent the values from.
     return values.copy()
 
 
