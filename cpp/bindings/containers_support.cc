@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <type_traits>
@@ -95,6 +96,16 @@ nb::object NewTrackedSeries(nb::handle cls, nb::handle values, nb::handle index,
   if (nodes.is_valid()) kw[count++] = {"_node_ids", nodes};
   if (fresh) kw[count++] = {"copy", Py_False};
   return CallKw(cls, {values}, std::span<const KwArg>(kw, count));
+}
+
+nb::object InPlaceResult(nb::handle self) {
+  static const bool returns_self = [] {
+    nb::object version = nb::module_::import_("pandas").attr("__version__");
+    const char* v = PyUnicode_AsUTF8(version.ptr());
+    if (v == nullptr) throw nb::python_error();
+    return std::atoi(v) >= 3;
+  }();
+  return returns_self ? nb::borrow(self) : nb::none();
 }
 
 nb::object ClipBound(nb::handle bound) {

@@ -218,14 +218,17 @@ nb::object SuperRewrapped(nb::handle cls, nb::handle self, const char* name, nb:
   return rewrap(result);
 }
 
+/// What pandas' in-place methods return: the object itself from pandas 3 on, None before.
+nb::object InPlaceResult(nb::handle self);
+
 /// A clip bound of None for a missing scalar (NaN, pd.NA), which pandas reads as no bound
 /// (numpy's clip would make every value NaN).
 nb::object ClipBound(nb::handle bound);
 
 /// clip(lower, upper) of a tracked Series: pandas' own for extension values (numpy's gives
 /// nullable ints as floats), its result through rewrap(result); otherwise unop(f) with
-/// f(x) = np.clip(x, lower, upper). With inplace=True the Series takes the result's values
-/// (through pandas' own in-place clip) and its words and node ids; other keywords are ignored.
+/// f(x) = np.clip(x, lower, upper). With inplace=True the Series takes over the result: values,
+/// words and node ids; other keywords are ignored.
 template <class Rewrap, class Unop>
 nb::object ClipSeries(nb::handle cls, nb::handle self, nb::handle lower, nb::handle upper,
                       nb::handle kwargs, Rewrap&& rewrap, Unop&& unop) {
@@ -244,14 +247,11 @@ nb::object ClipSeries(nb::handle cls, nb::handle self, nb::handle lower, nb::han
   }
   PyObject* inplace = kwargs.is_valid() ? PyDict_GetItemString(kwargs.ptr(), "inplace") : nullptr;
   if (inplace == nullptr || !PyObject_IsTrue(inplace)) return out;
-  nb::dict in_place;
-  in_place["inplace"] = nb::bool_(true);
-  nb::object done = CallSuper(cls, self, "clip", nb::make_tuple(lo, hi), in_place);
-  for (const char* name : {"_prov", "_node_ids"}) {
-    nb::object value;
-    if (TryGetAttr(out, name, &value)) SetPlainAttr(self, name, value);
-  }
-  return done;
+  // The result's data, words and node ids become the Series' own, as pandas' in-place methods
+  // take over their result (pandas' own clip would run its masks through the tracked Series
+  // and log a node per row for each).
+  CallMethod(self, Interned("_update_inplace"), out);
+  return InPlaceResult(self);
 }
 
 /// super(cls, self).merge(right, *args, **kwargs).

@@ -210,6 +210,19 @@ def test_unary_operations(t, call, name, code, fn):
         (i, expected[i], name) for i in range(3)]
 
 
+def test_clip_in_place_takes_the_clipped_values_words_and_nodes(t):
+    a, _ = operands(t)
+    nodes_before = len(t._nodes)
+    expected = a.clip(2.0, 4.0)
+    logged = len(t._nodes) - nodes_before
+    returned = a.clip(2.0, 4.0, inplace=True)
+    assert returned is None or returned is a  # what pandas returns: None before 3
+    assert a.tolist() == expected.tolist() and a._prov.tolist() == expected._prov.tolist()
+    # one clip node per row, as the returned clip logs; pandas' own masks log nothing
+    assert len(t._nodes) - nodes_before == 2 * logged
+    assert [t.get_node(int(i)).operation for i in a._node_ids] == ["clip"] * 3
+
+
 def test_fillna_and_replace(t):
     (wa, na), _ = sources(t)
     s = DAGTrackedSeries([1.0, np.nan, 3.0], index=[5, 6, 7], _prov=wa.copy(), _tracker=t,
