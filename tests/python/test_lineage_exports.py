@@ -14,6 +14,7 @@ import pandas as pd
 import pytest
 from lineage_support import (check_column_lineage, check_event, check_prov, credit_frame, from_tracker)
 
+import lumarq
 from lumarq.utilities.vantor32_dag import DAGNode, DAGTracker, wrap_dataframe_dag
 
 pytest.importorskip("prov")
@@ -256,3 +257,22 @@ def test_openlineage_traces_columns_without_nodes_by_their_words(derive):
     (field,) = events[-1]["outputs"][0]["facets"]["columnLineage"]["fields"].values()
     assert sorted((f["name"], f["field"]) for f in field["inputFields"]) == [("T", "a"), ("T", "g")]
     assert field["transformationDescription"].endswith("protected input: T.g")
+
+
+@pytest.mark.parametrize("kind", ["dtype", "dag-frame"])
+def test_openlineage_gives_columns_carried_through_their_sources(kind):
+    # An output frame that carries source columns unchanged next to a computed one: each
+    # carried column comes out as an identity of its source, on the dtype as on the DAG frames.
+    t = DAGTracker(pipeline_name="p")
+    raw = pd.DataFrame({"a": [1.0, 2.0, 3.0], "g": [1, 0, 1]})
+    d = (lumarq.track(raw, t, "T", protected=["g"]) if kind == "dtype"
+         else wrap_dataframe_dag(raw, t, "T", protected=["g"]))
+    d["x"] = d["a"] * d["g"]
+    events = t.to_openlineage("ns", "job", outputs={"o": d})
+    fields = events[-1]["outputs"][0]["facets"]["columnLineage"]["fields"]
+    assert sorted(fields) == ["a", "g", "x"]
+    for column in ("a", "g"):
+        (source,) = fields[column]["inputFields"]
+        assert (source["name"], source["field"]) == ("T", column)
+        assert [tr["subtype"] for tr in source["transformations"]] == ["IDENTITY"]
+    assert sorted(f["field"] for f in fields["x"]["inputFields"]) == ["a", "g"]

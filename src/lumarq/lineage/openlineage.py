@@ -92,7 +92,6 @@ def _frame_columns(graph: LineageGraph, frame: Any, unlogged: Set[str]) -> Dict[
     (values pandas computed, as `sum(axis=1)`) are traced through their words to the source
     columns they name; such columns are added to `unlogged`."""
     by_name = graph.columns()
-    col_nodes = getattr(frame, "_col_nodes", None)
     source_ids: Dict[Tuple[Any, Any], List[int]] = {}
     for i, n in graph.nodes.items():
         if n.is_source:
@@ -100,10 +99,11 @@ def _frame_columns(graph: LineageGraph, frame: Any, unlogged: Set[str]) -> Dict[
     out: Dict[str, List[int]] = {}
     for label in list(getattr(frame, "columns", [])):
         ids: List[int] = []
-        if isinstance(col_nodes, Mapping) and label in col_nodes:
-            arr = np.asarray(col_nodes[label], dtype=np.int64)
+        rows = _column_rows(frame, label)
+        if rows is not None:
+            arr, words, tracker = rows
             ids = [int(i) for i in np.unique(arr[arr >= 0]) if int(i) in graph.nodes]
-            sources = _word_sources(source_ids, frame, label, arr < 0)
+            sources = _word_sources(source_ids, tracker, words, arr < 0)
             if sources:
                 ids = sorted(set(ids) | set(sources))
                 unlogged.add(str(label))
@@ -113,13 +113,33 @@ def _frame_columns(graph: LineageGraph, frame: Any, unlogged: Set[str]) -> Dict[
     return out
 
 
-def _word_sources(source_ids: Dict[Tuple[Any, Any], List[int]], frame: Any, label: Any,
+def _column_rows(frame: Any, label: Any) -> Optional[Tuple[np.ndarray, Any, Any]]:
+    """(node id per row, words, tracker) of a column that carries them row by row: a
+    DAG-tracked frame's stored arrays, or a column of the provenance dtype; else None."""
+    col_nodes = getattr(frame, "_col_nodes", None)
+    if isinstance(col_nodes, Mapping):
+        if label not in col_nodes:
+            return None
+        col_prov = getattr(frame, "_col_prov", None)
+        words = col_prov.get(label) if isinstance(col_prov, Mapping) else None
+        return np.asarray(col_nodes[label], dtype=np.int64), words, getattr(frame, "_tracker", None)
+    from lumarq.dtype import ProvenanceDtype
+
+    try:
+        column = frame[label]
+    except (KeyError, TypeError, ValueError):
+        return None
+    if getattr(column, "ndim", 0) != 1 or not isinstance(column.dtype, ProvenanceDtype):
+        return None  # a repeated label gives a frame; plain columns carry nothing per row
+    return np.asarray(column.prov.nodes), column.prov.words, column.prov.tracker
+
+
+def _word_sources(source_ids: Dict[Tuple[Any, Any], List[int]], tracker: Any, words: Any,
                   rows: np.ndarray) -> List[int]:
     """The source nodes named by the words of the column's `rows`."""
-    tracker, col_prov = getattr(frame, "_tracker", None), getattr(frame, "_col_prov", None)
-    if tracker is None or not isinstance(col_prov, Mapping) or label not in col_prov or not rows.any():
+    if tracker is None or words is None or not rows.any():
         return []
-    words = np.asarray(col_prov[label], dtype=np.uint32)
+    words = np.asarray(words, dtype=np.uint32)
     if len(words) == len(rows):
         words = words[rows]
     if not words.size:
