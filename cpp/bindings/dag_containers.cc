@@ -818,25 +818,9 @@ nb::object FrameGetItem(nb::handle self, nb::handle key) {
 /// wins, so a later copy or alias does not rename a value that may already be stored under its
 /// first name. Source nodes keep their own table and column fields only.
 void NameAssignedNodes(nb::handle tracker, nb::handle key, nb::handle node_ids) {
-  if (!AsBool(tracker)) return;
-  DagTracker* native = DagTrackerPtr(tracker);
-  nb::object nodes;
-  if ((native == nullptr || !native->store) &&
-      (!TryGetAttr(tracker, "_nodes", &nodes) || !PyDict_Check(nodes.ptr())))
-    return;
   I64Array ids;
-  if (!nb::try_cast(node_ids, ids, /*convert=*/false)) return;
-  const std::vector<int64_t> unique = DistinctNodeIds({ids.data(), ids.shape(0)});
-  if (unique.empty()) return;
-  nb::object name = Steal(PyObject_Str(key.ptr()));
-  if (!nodes.is_valid()) {
-    StoreNameNodes(*native, unique, name);
-    return;
-  }
-  for (int64_t id : unique) {
-    nb::object node = MapGet(nodes, PyInt(id));
-    if (!node.is_valid() || node.is_none() || NodeIsSource(node)) continue;  // evicted or a source
-    NodeAssignColumn(node, name);
+  if (nb::try_cast(node_ids, ids, /*convert=*/false)) {
+    NameNodeIds(tracker, {ids.data(), ids.shape(0)}, key);
   }
 }
 

@@ -18,6 +18,7 @@
 #include <unordered_set>
 
 #include "dag_tracker.h"
+#include "lumarq/row_kernels.h"
 #include "lumarq/store_walk.h"
 
 namespace lumarq::py {
@@ -444,6 +445,27 @@ void StoreNameNodes(DagTracker& t, std::span<const int64_t> ids, nb::handle name
     } else if (v.name == 0) {
       NodeAssignColumn(MaterializeRow(t, v, /*keep=*/true), name);
     }
+  }
+}
+
+void NameNodeIds(nb::handle tracker, std::span<const int64_t> ids, nb::handle name) {
+  if (!AsBool(tracker)) return;
+  DagTracker* native = DagTrackerPtr(tracker);
+  nb::object nodes;
+  if ((native == nullptr || !native->store) &&
+      (!TryGetAttr(tracker, "_nodes", &nodes) || !PyDict_Check(nodes.ptr())))
+    return;
+  const std::vector<int64_t> unique = DistinctNodeIds(ids);
+  if (unique.empty()) return;
+  nb::object text = Steal(PyObject_Str(name.ptr()));
+  if (!nodes.is_valid()) {
+    StoreNameNodes(*native, unique, text);
+    return;
+  }
+  for (int64_t id : unique) {
+    nb::object node = MapGet(nodes, PyInt(id));
+    if (!node.is_valid() || node.is_none() || NodeIsSource(node)) continue;  // evicted or a source
+    NodeAssignColumn(node, text);
   }
 }
 

@@ -285,26 +285,7 @@ void RecordRowsPy(nb::handle tracker, nb::handle op_name, Words words, nb::handl
 /// has a name keeps it, so a later copy or alias does not rename what may already be stored.
 void NameNodes(nb::handle tracker, nb::handle name, Ids1 node_ids) {
   nb::str text = AsStr(name, "name");
-  DagTracker* t = DagTrackerPtr(tracker);
-  if (t == nullptr) return;
-  std::vector<int64_t> ids;
-  const int64_t* data = node_ids.data();
-  for (size_t i = 0, n = node_ids.shape(0); i < n; ++i) {
-    if (data[i] >= 0 && (ids.empty() || ids.back() != data[i])) ids.push_back(data[i]);
-  }
-  std::sort(ids.begin(), ids.end());
-  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-  if (ids.empty()) return;
-  if (t->store) {
-    StoreNameNodes(*t, ids, text);
-    return;
-  }
-  nb::object nodes = GetAttr(tracker, "_nodes");
-  for (int64_t id : ids) {
-    nb::object node = MapGet(nodes, PyInt(id));
-    if (!node.is_valid() || node.is_none() || NodeIsSource(node)) continue;
-    NodeAssignColumn(node, text);
-  }
+  NameNodeIds(tracker, {node_ids.data(), node_ids.shape(0)}, text);
 }
 
 }  // namespace
