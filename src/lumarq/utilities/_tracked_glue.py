@@ -374,19 +374,18 @@ def series_where_inplace(self, cond, *args, **kwargs):
         return result
     n = len(self)
     keep = np.asarray(cond, dtype=bool) if pd.api.types.is_list_like(cond) else None
-    if keep is None or keep.shape != (n,) or not other.index.is_unique:
-        return _with_other(self, self, other)  # rows it cannot tell: all take its words
-    rows = np.flatnonzero(~keep)
-    pos = (rows if other.index.equals(self.index) and len(other) == n
-           else other.index.get_indexer(self.index[rows]))
-    rows, pos = rows[pos >= 0], pos[pos >= 0]
+    rows = np.flatnonzero(~keep) if keep is not None and keep.shape == (n,) else None
+    pos = None if rows is None else _by_label(other, self.index, rows, len(other))
+    if pos is None:
+        _with_other(self, self, other)  # rows it cannot tell: all take its words
+        return result
     tracker = self._tracker
     words = np.array(_fit(tracker, self._prov, n), dtype=np.uint32, copy=True)
-    words[rows] = _fit(tracker, other._prov, len(other))[pos]
+    ids = np.array(_fit_nodes(getattr(self, "_node_ids", ()), n), copy=True)
+    _put(tracker, words, ids, rows, _fit(tracker, other._prov, len(other)),
+         getattr(other, "_node_ids", None), n, False, pos)
     _set(self, _prov=words)
     if _has_nodes(self):
-        ids = np.array(_fit_nodes(getattr(self, "_node_ids", ()), n), copy=True)
-        ids[rows] = _fit_nodes(getattr(other, "_node_ids", ()), len(other))[pos]
         _set(self, _node_ids=ids)
     return result
 
@@ -719,9 +718,9 @@ def _place(out, rows, piece, n, spread, in_order):
 
 
 def _by_label(value, index, rows, width):
-    """Under loc pandas aligns a Series or frame value by label: the position in `value` of
-    each written row's label (-1 where it lacks it and the row got NaN); None when the value's
-    words are not one per row of it or its labels cannot be matched."""
+    """pandas aligns a Series or frame value by label (loc, s[mask] = t): the position in
+    `value` of each written row's label (-1 where it lacks it and the row got NaN); None when
+    the value's words are not one per row of it or its labels cannot be matched."""
     labels = getattr(value, "index", None)
     if labels is None or width != len(value) or not labels.is_unique:
         return None
