@@ -395,6 +395,38 @@ def _key_words(tracker: Any, n: int, ids: np.ndarray, ngroups: int) -> list[np.n
     return out
 
 
+def _key_nodes(tracker: Any, n: int, ids: np.ndarray, ngroups: int
+               ) -> tuple[np.ndarray, np.ndarray] | None:
+    """(group, node) pairs: each group's distinct key nodes, for the keys of the running group
+    operation that are of the dtype under `tracker` and carry nodes. A group's node depends on
+    them as its word does on the key's words. Few in the usual case (a source column's rows
+    share one node), so they are found apart from the values' members. Kept on the grouper for
+    the operation's other columns."""
+    grouper = getattr(_GROUPING, "grouper", None)
+    kept = getattr(grouper, "_lumarq_key_nodes", None)
+    if kept is not None and kept[0] is tracker and kept[1] == (n, ngroups):
+        return kept[2]
+    nodes = []
+    for grouping in getattr(grouper, "groupings", ()):
+        vector = getattr(grouping, "grouping_vector", None)
+        arr = getattr(vector, "array", vector)
+        if (isinstance(arr, ProvenanceArray) and arr._tracker is tracker and len(arr) == n
+                and arr._nodes is not None):
+            nodes.append(arr._nodes)
+    out = None
+    if nodes:
+        ids = np.asarray(ids, dtype=np.int64)
+        offsets, members = _backend.distinct_group_members(
+            np.concatenate([ids] * len(nodes)) if len(nodes) > 1 else ids,
+            np.ascontiguousarray(np.concatenate(nodes) if len(nodes) > 1 else nodes[0],
+                                 dtype=np.int64), ngroups)
+        groups = np.repeat(np.arange(ngroups, dtype=np.int64), np.diff(offsets))
+        out = (groups, np.asarray(members, dtype=np.int64))
+    if grouper is not None:
+        grouper._lumarq_key_nodes = (tracker, (n, ngroups), out)
+    return out
+
+
 def _install_replace_hook() -> None:
     # pandas replaces inside an extension array only with values of its own dtype, so a
     # replacement of another type (str -> int, int -> float) fails where plain columns are cast.
@@ -1265,7 +1297,15 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                     [member_ids, *[np.arange(ngroups, dtype=np.int64)] * len(keys)])
             words = _backend.group_combine(self._tracker._rust, member_words, member_ids, ngroups,
                                            _OP.AGG)
-        nodes = _log_groups(self._tracker, how, words, ids, self._nodes, ngroups)
+        group_of, members = ids, self._nodes
+        if members is not None:
+            # The key's rows join each group's members, after the values': the graph then
+            # reaches the key's sources as the word does.
+            keys = _key_nodes(self._tracker, len(self), ids, ngroups)
+            if keys:
+                group_of = np.concatenate([np.asarray(ids, dtype=np.int64), keys[0]])
+                members = np.concatenate([members, keys[1]])
+        nodes = _log_groups(self._tracker, how, words, group_of, members, ngroups)
         return self._new(result, words, self._tracker, nodes)
 
     def __reduce__(self) -> tuple[Any, ...]:

@@ -126,7 +126,8 @@ def test_aggregation_and_merge_nodes(tracker_cls):
     for key, nid in zip(sums.index, sums.prov.nodes):
         n = node(t, nid)
         assert (n.node_type, n.operation) == (NodeType.AGGREGATE, "sum")
-        assert n.inputs == [int(c[r]) for r in groups[key]]
+        # The members' nodes, then the key's (the group depends on it, as its word does).
+        assert n.inputs == [int(c[r]) for r in groups[key]] + [int(df["g"].prov.nodes[0])]
     right = lumarq.track(pd.DataFrame({"g": [2, 1], "rate": [0.5, 0.25]}), t, "R")
     merged = df[["g", "c"]].merge(right, on="g", how="left")
     np.testing.assert_array_equal(merged["c"].prov.nodes, c)  # values keep their own nodes
@@ -138,7 +139,12 @@ def test_aggregation_and_merge_nodes(tracker_cls):
         assert n.inputs == [int(df["g"].prov.nodes[i])] + matched
     # Members that share a node (a source column's rows share the column's) give it once.
     rates = merged.groupby("g")["rate"].sum()
-    assert [node(t, nid).inputs for nid in rates.prov.nodes[:2]] == [[int(right["rate"].prov.nodes[0])]] * 2
+    key = merged["g"].prov.nodes
+    assert [node(t, nid).inputs for nid in rates.prov.nodes[:2]] == [
+        [int(right["rate"].prov.nodes[0])] + [int(key[r]) for r in groups[g]] for g in (1, 2)]
+    # A protected key reaches the group's graph, not only its word.
+    by_age = df.groupby("age")["a"].max().prov.dag(0)
+    assert {(n.table, n.column) for n in by_age.protected_sources} == {("L", "age")}
 
 
 def test_dag_of_a_row_after_filter_and_sort_and_the_dag_helpers():
