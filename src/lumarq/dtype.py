@@ -8,6 +8,7 @@ protocol, and the per-row work runs in the native backend (``lumarq._vantor32``)
 
 from __future__ import annotations
 
+import functools
 import operator
 import re
 import threading
@@ -323,8 +324,16 @@ def _install_clip_hook() -> None:
         return
 
     def _clip_with_scalar(self: Any, lower: Any, upper: Any, inplace: bool = False) -> Any:
-        if inplace or not isinstance(self.dtype, ProvenanceDtype) or self.array._nodes is None:
+        if not isinstance(self.dtype, ProvenanceDtype) or self.array._nodes is None:
             return clip(self, lower, upper, inplace=inplace)
+        if inplace:
+            # Rows clipped in place keep their words and nodes; the masks pandas inverts on the
+            # way would log nodes nothing refers to.
+            quiet, _QUIET.on = getattr(_QUIET, "on", False), True
+            try:
+                return clip(self, lower, upper, inplace=True)
+            finally:
+                _QUIET.on = quiet
         quiet, _QUIET.on = getattr(_QUIET, "on", False), True
         try:
             result = clip(self, lower, upper, inplace=False)
@@ -341,6 +350,35 @@ def _install_clip_hook() -> None:
 
     _clip_with_scalar._lumarq = True  # type: ignore[attr-defined]
     pd.Series._clip_with_scalar = _clip_with_scalar
+
+
+def _plain_condition(obj: Any, cond: Any) -> Any:
+    """`where`/`mask`'s condition without the dtype: pandas inverts and fills it on the way,
+    steps that would log nodes nothing refers to. Its words play no part in the result's
+    (``s.prov.where`` is the call that takes them in)."""
+    if callable(cond):
+        cond = cond(obj)  # as pandas would, once, before an in-place change
+    if isinstance(cond, pd.Series) and isinstance(cond.dtype, ProvenanceDtype):
+        return pd.Series(cond.array._data, index=cond.index, name=cond.name, copy=False)
+    if isinstance(cond, pd.DataFrame) and any(isinstance(d, ProvenanceDtype)
+                                              for d in cond.dtypes):
+        return untrack(cond)
+    return cond
+
+
+def _install_where_hook() -> None:
+    def hook(method: Callable[..., Any]) -> Callable[..., Any]:
+        @functools.wraps(method)
+        def hooked(self: Any, cond: Any, *args: Any, **kwargs: Any) -> Any:
+            return method(self, _plain_condition(self, cond), *args, **kwargs)
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    for cls in (pd.Series, pd.DataFrame):
+        for name in ("where", "mask"):
+            if not getattr(getattr(cls, name), "_lumarq", False):
+                setattr(cls, name, hook(getattr(cls, name)))
 
 
 def _install_groupby_hook() -> None:
@@ -1500,6 +1538,7 @@ def _source_nodes(tracker: Any, table: str, cols: list[Any], arrays: dict[int, A
 
 _install_merge_hook()
 _install_clip_hook()
+_install_where_hook()
 _install_replace_hook()
 _install_groupby_hook()
 _install_dt_hook()

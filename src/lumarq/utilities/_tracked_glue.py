@@ -336,6 +336,10 @@ def _chosen_where(self, cond, other, keep, inplace, method):
     """where/mask whose `other` is a tracked Series: the rows that take it also take its words
     (every row when the condition does not line up with this Series by position)."""
     c = cond(self) if callable(cond) else cond  # once, on the values before an in-place change
+    if _tracked_series(c):
+        # pandas fills and inverts the condition on its way: on a tracked mask those steps
+        # would log nodes nothing refers to. Its words play no part in the result's.
+        c = pd.Series(c._values, index=c.index, name=c.name, copy=False)
     _ASSIGNING.add(id(self))  # its words are placed here, not by series_where_inplace
     try:
         result = method(self, c, other, inplace=inplace)
