@@ -21,8 +21,8 @@ struct BackendTracker {
 };
 
 /// Records an announced source pair; `protected` only ever turns on.
-void BackendRegister(BackendTracker& b, const char* table, const char* column, bool prot);
-void BackendMarkTableProtected(BackendTracker& b, const char* table);
+void BackendRegister(BackendTracker& b, std::string_view table, std::string_view column, bool prot);
+void BackendMarkTableProtected(BackendTracker& b, std::string_view table);
 
 /// The backend tracker behind `obj` when it is exactly the native type, else nullptr.
 BackendTracker* NativeBackend(nb::handle obj);

@@ -40,14 +40,14 @@ void RegisterBackendTracker(nb::module_& m) {
           "register",
           [](BackendTracker& self, nb::handle table, nb::handle column, nb::handle prot) {
             nb::str t = AsStr(table, "table"), c = AsStr(column, "column");
-            BackendRegister(self, t.c_str(), c.c_str(), AsBool(prot));
+            BackendRegister(self, Utf8(t), Utf8(c), AsBool(prot));
           },
           nb::arg("table").none(), nb::arg("column").none(), nb::arg("protected").none() = false,
           "Record a source pair announced by the front end.")
       .def(
           "mark_table_protected",
           [](BackendTracker& self, nb::handle table) {
-            BackendMarkTableProtected(self, AsStr(table, "table").c_str());
+            BackendMarkTableProtected(self, Utf8(AsStr(table, "table")));
           },
           nb::arg("table").none(), "Record that every column of `table` is protected.")
       .def(

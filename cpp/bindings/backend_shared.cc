@@ -16,16 +16,16 @@ BackendTracker* NativeBackend(nb::handle obj) {
   return nb::inst_ptr<BackendTracker>(obj);
 }
 
-void BackendRegister(BackendTracker& b, const char* table, const char* column, bool prot) {
-  std::string key = std::string(table) + '\x1f' + column;
+void BackendRegister(BackendTracker& b, std::string_view table, std::string_view column, bool prot) {
+  std::string key = std::string(table) + '\x1f' + std::string(column);
   std::lock_guard lock(b.mu);
   bool& flag = b.sources[key];
   flag = flag || prot;
 }
 
-void BackendMarkTableProtected(BackendTracker& b, const char* table) {
+void BackendMarkTableProtected(BackendTracker& b, std::string_view table) {
   std::lock_guard lock(b.mu);
-  b.protected_tables.insert(table);
+  b.protected_tables.emplace(table);
 }
 
 PairSet PairsFromIterable(nb::handle pairs) {

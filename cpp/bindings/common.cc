@@ -86,6 +86,13 @@ nb::set AsSet(nb::handle value, const char* name) {
   return Exactly<nb::set>(value, PySet_CheckExact(value.ptr()), name, "set");
 }
 
+std::string_view Utf8(const nb::str& s) {
+  Py_ssize_t size = 0;
+  const char* data = PyUnicode_AsUTF8AndSize(s.ptr(), &size);
+  if (data == nullptr) throw nb::python_error();
+  return {data, static_cast<size_t>(size)};
+}
+
 nb::object AsOptStr(nb::handle value, const char* name) {
   if (value.is_none()) return nb::none();
   return AsStr(value, name);

@@ -33,6 +33,9 @@ int64_t AsInt64(nb::handle value, const char* name);
 
 /// `str`, `list`, `dict`, `set` parameters: exactly that built-in type, subclasses refused.
 nb::str AsStr(nb::handle value, const char* name);
+/// The UTF-8 text of `s` (kept alive by it); raises UnicodeEncodeError for text that has none
+/// (a lone surrogate), where nb::str::c_str() gives a null pointer.
+std::string_view Utf8(const nb::str& s);
 nb::list AsList(nb::handle value, const char* name);
 nb::dict AsDict(nb::handle value, const char* name);
 nb::set AsSet(nb::handle value, const char* name);

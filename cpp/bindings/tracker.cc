@@ -35,7 +35,7 @@ bool Native(nb::handle self, const char* name) {
 
 void RustRegister(ProvenanceTracker& t, const nb::str& table, const nb::str& column, bool prot) {
   if (BackendTracker* b = t.native_backend()) {
-    BackendRegister(*b, table.c_str(), column.c_str(), prot);
+    BackendRegister(*b, Utf8(table), Utf8(column), prot);
   } else {
     t.rust.attr("register")(table, column, prot);
   }
@@ -62,6 +62,7 @@ nb::object RustEncode(ProvenanceTracker& t, nb::handle pairs, nb::handle entity,
 nb::object Register(nb::handle self, nb::handle table, nb::handle column, nb::handle prot) {
   ProvenanceTracker& t = Self(self);
   nb::str ts = AsStr(table, "table"), cs = AsStr(column, "column");
+  Utf8(ts), Utf8(cs);  // text without UTF-8 (a lone surrogate) is refused before any state changes
   const bool p = AsBool(prot);
   nb::tuple key = nb::make_tuple(ts, cs);
   if (Contains(t.name_to_id, key)) {

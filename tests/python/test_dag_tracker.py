@@ -296,6 +296,29 @@ def test_empty_source_names_are_refused(t, table, column):
     assert t._nodes == {} and t._next_node_id == 0
 
 
+@pytest.mark.parametrize("entry", ["register table", "register column", "backend", "track",
+                                   "wrap_dataframe_dag"])
+def test_names_without_utf8_are_refused_and_change_nothing(t, entry):
+    """A lone surrogate has no UTF-8 form: the native registry read it as a null pointer and
+    crashed the process."""
+    import pandas as pd
+
+    import lumarq
+    from lumarq.utilities.vantor32_dag import wrap_dataframe_dag
+
+    bad = "b\ud800"
+    calls = {
+        "register table": lambda: t.register(bad, "c"),
+        "register column": lambda: t.register("t", bad),
+        "backend": lambda: t._rust.register("t", bad, True),
+        "track": lambda: lumarq.track(pd.DataFrame({bad: [1.0]}), t, "t"),
+        "wrap_dataframe_dag": lambda: wrap_dataframe_dag(pd.DataFrame({bad: [1.0]}), t, "t"),
+    }
+    with pytest.raises(UnicodeEncodeError):
+        calls[entry]()
+    assert t.register("t", "c") == 0 and t._nodes == {}  # no pair id or node was taken
+
+
 @pytest.mark.parametrize("args, name, expected, got", [
     ((None, "c", 1), "table", "str", "NoneType"), (("t", Text("c"), 1), "column", "str", "Text"),
     (("t", "c", "1"), "provenance", "int", "str")])
