@@ -147,7 +147,8 @@ def _literal(value: Any) -> str:
             raise ValueError("PROV-N has no literal for %r" % value)
         return '"%r" %%%% xsd:double' % value
     text = str(value).replace("\\", "\\\\").replace('"', '\\"')
-    return '"%s"' % text
+    # Line breaks may stand raw only inside a long (triple-quoted) string.
+    return '"""%s"""' % text if "\n" in text else '"%s"' % text.replace("\r", "\\r")
 
 
 def _attributes(attrs: Dict[str, Any], skip: tuple) -> str:
