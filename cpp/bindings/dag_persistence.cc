@@ -802,6 +802,45 @@ void PersistSlice(nb::handle self, int64_t from, int64_t to) {
   }
 }
 
+void PersistNamedNodes(nb::handle self, std::span<const int64_t> ids) {
+  DagTracker& t = Self(self);
+  if (!t.store) return;
+  try {
+    auto snap = t.store->Snap();
+    // Stored rows are one per word: the first node of each word carries the name there.
+    std::vector<NodeView> rows;
+    std::unordered_set<uint32_t> words;
+    for (int64_t id : ids) {
+      NodeView v;
+      if (snap.Find(id, &v) && v.kind != static_cast<uint8_t>(NodeKind::kSource) &&
+          words.insert(v.word).second) {
+        rows.push_back(v);
+      }
+    }
+    if (rows.empty()) return;
+    if (SlicesPossible(self)) {
+      GraphSource source(self, t);
+      lumarq::GraphBatchBuilder builder(snap, t.store->strings(), KindNames(), source);
+      builder.Reserve(rows.size());
+      bool ok = true;
+      for (const NodeView& v : rows) ok = ok && builder.Add(v);
+      if (ok) {
+        nb::object graph = GraphColumnsOf(ColumnBatchType("GraphColumns"), t, builder.Finish(),
+                                          source, Need(t.pipeline_id, "_pipeline_id"));
+        CallMethodKw(Need(t.writer, "_writer"), "write_columns", {}, {{"graph", graph}});
+        return;
+      }
+    }
+    for (const NodeView& v : rows) {
+      if (!t.store) return;  // Python code run meanwhile spilled the store
+      PersistNode(self, MaterializeRow(t, v, /*keep=*/false));
+    }
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    LogWarning("Failed to persist the names of DAG nodes: %s", {ExceptionOf(e)});
+  }
+}
+
 // ---------------------------------------------------------------- row values
 
 namespace {

@@ -17,6 +17,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
+#include "dag_persistence.h"
 #include "dag_tracker.h"
 #include "lumarq/row_kernels.h"
 #include "lumarq/store_walk.h"
@@ -458,14 +459,24 @@ void NameNodeIds(nb::handle tracker, std::span<const int64_t> ids, nb::handle na
   const std::vector<int64_t> unique = DistinctNodeIds(ids);
   if (unique.empty()) return;
   nb::object text = Steal(PyObject_Str(name.ptr()));
+  // Nodes reach a writer as they are made, unnamed; the whole-graph write at the first flush
+  // carries the names given until then. Later names go to the writer themselves.
+  nb::object persisted, writer;
+  const bool resend = TryGetAttr(tracker, "_nodes_persisted", &persisted) && AsBool(persisted) &&
+                      TryGetAttr(tracker, "_writer", &writer) && AsBool(writer);
   if (!nodes.is_valid()) {
     StoreNameNodes(*native, unique, text);
+    if (resend) PersistNamedNodes(tracker, unique);
     return;
   }
+  std::unordered_set<Py_hash_t> words;
   for (int64_t id : unique) {
     nb::object node = MapGet(nodes, PyInt(id));
     if (!node.is_valid() || node.is_none() || NodeIsSource(node)) continue;  // evicted or a source
     NodeAssignColumn(node, text);
+    if (resend && words.insert(nb::hash(NodeField(node, kProvenance))).second) {
+      CallMethod(tracker, Interned("_persist_node"), node);
+    }
   }
 }
 

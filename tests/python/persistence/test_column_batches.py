@@ -72,6 +72,30 @@ def test_the_dag_write_from_columns_stores_what_the_record_path_stores(tmp_path,
         assert {md["column"] for *_, md in nodes.values() if md} == {"s", "d"}
 
 
+@pytest.mark.parametrize("kind", ["dtype", "containers"])
+@pytest.mark.parametrize("held_in", ["store", "dicts"])
+def test_names_given_after_the_dag_write_reach_the_store(tmp_path, kind, held_in):
+    """Names given after the first flush (which writes the whole graph) were never stored: the
+    nodes had gone to the writer unnamed as they were made."""
+    import lumarq
+
+    url = "sqlite:///" + os.path.join(tmp_path, "n.db")
+    raw = pd.DataFrame({"a": np.arange(5.0), "b": np.arange(5.0) + 1})
+    with DAGTracker(api_key="k", service_url=url, pipeline_name="p") as t:
+        df = lumarq.track(raw, t, "x") if kind == "dtype" else wrap_dataframe_dag(raw, t, "x")
+        early = df["a"] * df["b"]  # stored before the flush, named after it
+        if held_in == "dicts":
+            assert t._nodes  # reading the dicts moves the tracker off the store
+        t.flush(timeout=60.0)
+        df["prod"] = early
+        df["tot"] = df["a"] + df["b"]  # made and named after it
+        if kind == "dtype":
+            df.prov.name_nodes()
+        pid = t._pipeline_id
+    nodes, _ = stored(url, pid)
+    assert sorted(md["column"] for *_, md in nodes.values() if md) == ["prod", "tot"]
+
+
 def distinct_words(t, n):
     for k in range(10):
         t.register("loans", "c%d" % k, k == 0)
