@@ -484,7 +484,12 @@ nb::object StoreInputProvenance(DagTracker& t, nb::handle id) {
   int64_t id64;
   if (!ExactInt64(id, &id64)) return nb::object();
   NodeView v;
-  if (!t.store->Snap().Find(id64, &v)) return nb::object();
+  auto snap = t.store->Snap();
+  if (!snap.Find(id64, &v)) {
+    // An input evicted while a writer was attached is still named by its word.
+    uint32_t word;
+    return snap.EvictedWord(id64, &word) ? PyWord(word) : nb::object();
+  }
   if (v.flags & lumarq::kNodeHasExtra) {
     nb::object node = HandedOut(t, id64);
     if (node.is_valid()) return NodeField(node, kProvenance);

@@ -138,7 +138,8 @@ void StoreNameNodes(DagTracker& t, std::span<const int64_t> ids, nb::handle name
 /// Gives str(name) as metadata["column"] to the operation nodes among `ids` (negative ids and
 /// repeats allowed) that have no name yet, in the store or, for a tracker on dicts, in `_nodes`.
 void NameNodeIds(nb::handle tracker, std::span<const int64_t> ids, nb::handle name);
-/// The provenance of a stored node for an edge record, or an invalid object when absent.
+/// The provenance of a stored node for an edge record (the word the store kept once it was
+/// evicted), or an invalid object when absent.
 nb::object StoreInputProvenance(DagTracker& t, nb::handle id);
 
 /// The Python type object of DAGTracker.

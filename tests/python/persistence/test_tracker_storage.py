@@ -189,23 +189,30 @@ def test_two_tenants_in_one_database_never_see_each_others_rows(db_url):
         s.disconnect()
 
 
-@pytest.mark.parametrize("way", ["containers", "dtype"])
+@pytest.mark.parametrize("way", ["containers", "dtype", "containers merge"])
 def test_edges_into_evicted_inputs_reach_the_store(tmp_path, way):
     # A persisting tracker whose later nodes name inputs already evicted from memory (their
-    # nodes were stored when made) stores the same edges as one that kept everything.
+    # nodes were stored when made) stores the same edges as one that kept everything. A merge
+    # node of the containers goes to the writer on its own, and is evicted before the flush.
     import lumarq
     from lumarq.utilities.vantor32_dag import wrap_dataframe_dag
 
     n = 3000
-    df = pd.DataFrame({"a": np.arange(n, dtype=float), "b": np.arange(n, dtype=float) + 1})
+    df = pd.DataFrame({"a": np.arange(n, dtype=float), "b": np.arange(n, dtype=float) + 1,
+                       "k": np.arange(n) % 5})
+    right = pd.DataFrame({"k": np.arange(5), "w": np.arange(5.0)})
     stored = {}
     for max_nodes in (10**9, 2000):
         url = "sqlite:///%s/%d.db" % (tmp_path, max_nodes)
         with DAGTracker(api_key=KEY, tenant_id="acme", service_url=url, pipeline_name="p") as t:
             t._max_nodes = max_nodes
-            d = wrap_dataframe_dag(df, t, "x") if way == "containers" else lumarq.track(df, t, "x")
+            d = lumarq.track(df, t, "x") if way == "dtype" else wrap_dataframe_dag(df, t, "x")
             s = d["a"] + d["b"]
             _ = s * d["a"]  # made after most of the adds were evicted
+            if way == "containers merge":
+                d["s"] = s
+                m = d.merge(wrap_dataframe_dag(right, t, "r"), on="k")
+                m["x"] = m["s"] * m["w"]  # evicts the merge nodes
             pid = t._pipeline_id
         r = reader(url, "acme")
         nodes = {x["fingerprint"]: x["operation"] for x in r.get_nodes(pid)}
@@ -213,6 +220,8 @@ def test_edges_into_evicted_inputs_reach_the_store(tmp_path, way):
                                    for e in r.get_edges(pid))
         r.disconnect()
     assert ("add", "mul", 0) in stored[10**9] and stored[2000] == stored[10**9]
+    if way == "containers merge":
+        assert ("add", "merge", 0) in stored[2000]
 
 
 @pytest.mark.parametrize("failures, budget", [(2, 30.0), (10**6, 0.3)],
