@@ -1,12 +1,8 @@
 // ComputationDAG: derived views and the three export forms.
-#include <charconv>
-#include <string>
-#include <string_view>
 #include <vector>
 
 #include "dag_records.h"
 #include "lumarq/graph.h"
-#include "lumarq/json_text.h"
 #include "lumarq/word.h"
 
 namespace lumarq::py {
@@ -113,18 +109,8 @@ nb::object ProtectedSourcesOf(nb::handle self) {
   return self.attr("protected_sources");
 }
 
-bool HasProtectedOf(nb::handle self) {
-  if (Exact(self)) return nb::len(ProtectedSourcesOf(self)) > 0;
-  return AsBool(self.attr("has_protected"));
-}
-
 nb::dict OperationCounts(nb::handle self) {
   return CountOperations(NodeValues(Parts(self).nodes), /*skip_sources=*/false);
-}
-
-nb::object OperationCountsOf(nb::handle self) {
-  if (Exact(self)) return OperationCounts(self);
-  return self.attr("operation_counts");
 }
 
 nb::dict ColumnTaintRisks(nb::handle self) {
@@ -150,61 +136,14 @@ nb::dict ColumnTaintRisks(nb::handle self) {
 
 // ---------------------------------------------------------------- exports
 
-nb::object NodeDict(nb::handle node) {
-  if (NativeNode(node)) return NodeToDict(node);
-  return node.attr("to_dict")();
-}
-
-nb::object EdgeDict(nb::handle edge) {
-  if (Py_TYPE(edge.ptr()) == DagEdgeType()) return EdgeToDict(edge);
-  return edge.attr("to_dict")();
-}
-
-nb::list DictsOf(nb::handle nodes) {
-  nb::list out;
-  for (nb::handle node : SequenceList(nodes)) out.append(NodeDict(node));
-  return out;
-}
-
-nb::dict ToDict(nb::handle self) {
-  const bool exact = Exact(self);
-  DagParts p = Parts(self);
-  nb::object sources = SourceNodesOf(self);
-  nb::object protected_sources = exact ? ProtectedOf(sources) : ProtectedSourcesOf(self);
-  nb::dict out;
-  out["root_id"] = p.root_id;
-  out["depth"] = exact ? nb::int_(DepthOf(p.root_id, p.nodes)) : self.attr("depth");
-  out["node_count"] = nb::int_(nb::len(p.nodes));
-  out["edge_count"] = nb::int_(nb::len(p.edges));
-  out["has_protected"] = exact ? nb::bool_(nb::len(protected_sources) > 0)
-                               : nb::bool_(HasProtectedOf(self));
-  out["taint_risks"] =
-      exact ? nb::object(ColumnTaintRisks(self)) : self.attr("column_taint_risks")();
-  out["sources"] = DictsOf(sources);
-  out["protected_sources"] = DictsOf(protected_sources);
-  out["operation_counts"] = OperationCountsOf(self);
-  nb::dict node_dicts;
-  PyObject* items = PyDict_CheckExact(p.nodes.ptr())
-                        ? PyDict_Items(p.nodes.ptr())
-                        : PySequence_List(p.nodes.attr("items")().ptr());
-  if (!items) throw nb::python_error();
-  nb::object item_list = nb::steal(items);
-  for (nb::handle item : item_list) {
-    nb::object key = item[0];
-    PyObject* text = PyObject_Str(key.ptr());
-    if (!text) throw nb::python_error();
-    node_dicts[nb::steal(text)] = NodeDict(item[1]);
-  }
-  out["nodes"] = node_dicts;
-  nb::list edge_dicts;
-  for (nb::handle edge : SequenceList(p.edges)) edge_dicts.append(EdgeDict(edge));
-  out["edges"] = edge_dicts;
-  return out;
+// The exports run once per DAG: written in Python (lumarq.utilities._dag_graph).
+nb::object ToDict(nb::handle self) {
+  return ImportAttr("lumarq.utilities._dag_graph", "to_dict")(self);
 }
 
 nb::object ToJson(nb::handle self, nb::handle indent) {
   nb::object width = AsInt(indent, "indent");
-  nb::object d = Exact(self) ? nb::object(ToDict(self)) : self.attr("to_dict")();
+  nb::object d = self.attr("to_dict")();
   nb::object module = nb::module_::import_("lumarq.utilities.vantor32_dag");
   nb::object dumps = module.attr("json").attr("dumps");
   // The native text only stands in for the standard library's own function.
@@ -215,86 +154,8 @@ nb::object ToJson(nb::handle self, nb::handle indent) {
   return dumps(d, nb::arg("indent") = width);
 }
 
-/// Appends the text of `value` as format(value, "") gives it, in UTF-8; lone surrogates are kept
-/// (surrogatepass) and restored when the whole text is decoded.
-void AppendText(std::string& out, nb::handle value, bool escape) {
-  nb::object text = nb::borrow(value);
-  if (!PyUnicode_CheckExact(value.ptr())) {
-    PyObject* s = PyObject_Format(value.ptr(), nullptr);
-    if (!s) throw nb::python_error();
-    text = nb::steal(s);
-  }
-  Py_ssize_t size = 0;
-  const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-  nb::object encoded;
-  if (data == nullptr) {
-    PyErr_Clear();
-    PyObject* bytes = PyUnicode_AsEncodedString(text.ptr(), "utf-8", "surrogatepass");
-    if (!bytes) throw nb::python_error();
-    encoded = nb::steal(bytes);
-    data = PyBytes_AS_STRING(bytes);
-    size = PyBytes_GET_SIZE(bytes);
-  }
-  if (!escape) {
-    out.append(data, static_cast<size_t>(size));
-    return;
-  }
-  AppendDotQuoted(out, std::string_view(data, static_cast<size_t>(size)));
-}
-
-void AppendId(std::string& out, nb::handle id) {
-  if (PyLong_CheckExact(id.ptr())) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(id.ptr(), &overflow);
-    if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
-      char buf[24];
-      auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
-      out.append(buf, end);
-      return;
-    }
-    PyErr_Clear();
-  }
-  AppendText(out, id, /*escape=*/false);
-}
-
 nb::object ToGraphviz(nb::handle self) {
-  DagParts p = Parts(self);
-  std::string out =
-      "digraph ComputationDAG {\n  rankdir=BT;\n  node [shape=box, style=filled];\n\n";
-  for (nb::handle node : NodeValues(p.nodes)) {
-    nb::object node_id = NodeField(node, kNodeId);
-    out += "  n";
-    AppendId(out, node_id);
-    out += " [label=\"";
-    const char* colour;
-    if (NodeIsSource(node)) {
-      AppendText(out, NodeField(node, kTable), true);
-      out += "\\n";
-      AppendText(out, NodeField(node, kColumn), true);
-      colour = NodeIsProtected(node) ? "#f59e0b" : "#22d3ee";
-    } else {
-      AppendText(out, NodeField(node, kOperation), true);
-      const int is_root = PyObject_RichCompareBool(node_id.ptr(), p.root_id.ptr(), Py_EQ);
-      if (is_root < 0) throw nb::python_error();
-      colour = is_root ? "#c084fc" : "#4ade80";
-    }
-    out += "\", fillcolor=\"";
-    out += colour;
-    out += "\"];\n";
-  }
-  out += "\n";
-  for (nb::handle edge : SequenceList(p.edges)) {
-    out += "  n";
-    AppendId(out, edge.attr("source_id"));
-    out += " -> n";
-    AppendId(out, edge.attr("target_id"));
-    out += ";\n";
-  }
-  out += "}";
-  PyObject* text = PyUnicode_DecodeUTF8(out.data(), static_cast<Py_ssize_t>(out.size()),
-                                        "surrogatepass");
-  if (!text) throw nb::python_error();
-  return nb::steal(text);
+  return ImportAttr("lumarq.utilities._dag_graph", "to_graphviz")(self);
 }
 
 }  // namespace

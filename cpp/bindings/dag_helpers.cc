@@ -8,29 +8,9 @@
 namespace lumarq::py {
 namespace {
 
-bool Compare(nb::handle a, nb::handle b, int op) {
-  const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-  if (r < 0) throw nb::python_error();
-  return r != 0;
-}
-
 nb::object CombineProvenances(nb::handle tracker, nb::handle node_ids, nb::handle op_code) {
-  nb::object code = nb::borrow(op_code);
-  // Imported at each call, so a replaced OpCode of vantor32 is the one used.
-  if (code.is_none()) code = ImportAttr("lumarq.utilities.vantor32", "OpCode").attr("CUSTOM");
-  nb::object result = nb::int_(0);
-  nb::object zero = nb::int_(0);
-  for (nb::handle nid : node_ids) {
-    nb::object node = CallMethod(tracker, Interned("get_node"), nid);
-    if (node.is_none()) continue;  // unknown or evicted
-    nb::object prov = GetAttr(node, "provenance");
-    if (Compare(result, zero, Py_EQ)) {
-      result = prov;
-    } else {
-      result = CallCombine(tracker, result, prov, code);
-    }
-  }
-  return result;
+  return ImportAttr("lumarq.utilities._dag_helpers", "combine_provenances")(tracker, node_ids,
+                                                                            op_code);
 }
 
 nb::object GetDagForSeries(nb::handle series, nb::handle row_index) {

@@ -25,7 +25,6 @@ using dag_internal::Self;
 
 constexpr const char* kPackage = "lumarq.utilities.persistence";
 constexpr const char* kStorageModule = "lumarq.utilities.persistence.storage";
-constexpr const char* kModuleName = "lumarq.utilities.vantor32_dag";
 constexpr const char* kUnavailable =
     "Persistence module unavailable \xE2\x80\x94 provenance data is NOT being saved to storage. "
     "Install lumarq with persistence extras or check your installation.";
@@ -115,18 +114,7 @@ nb::object MetadataWithName(nb::object metadata, nb::handle names, nb::handle pr
 
 // ---------------------------------------------------------------- logging and warnings
 
-nb::object ModuleLogger() {
-  PyObject* mod = PyImport_GetModule(Interned(kModuleName).ptr());
-  if (mod != nullptr) {
-    nb::object m = nb::steal(mod);
-    PyObject* logger = PyObject_GetAttr(mod, Interned("logger").ptr());
-    if (logger != nullptr) return nb::steal(logger);
-    PyErr_Clear();
-  } else if (PyErr_Occurred()) {
-    PyErr_Clear();
-  }
-  return ImportAttr("logging", "getLogger")(kModuleName);
-}
+nb::object ModuleLogger() { return ImportName(kLifecycle, "tracker_logger")(); }
 
 void LogError(const char* text) { CallMethod(ModuleLogger(), Interned("error"), nb::str(text)); }
 
@@ -245,46 +233,13 @@ class RecordMaker {
   }
 
   bool IsPlainNamedTuple(nb::handle cls, const nb::handle* values) const {
-    if (!PyType_Check(cls.ptr())) return false;
-    auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
-    if (!PyType_IsSubtype(type, &PyTuple_Type) || type->tp_init != PyBaseObject_Type.tp_init) {
-      return false;
-    }
-    nb::object fields = GetAttrOr(cls, "_fields", nb::none());
-    if (!PyTuple_Check(fields.ptr()) ||
-        PyTuple_GET_SIZE(fields.ptr()) != static_cast<Py_ssize_t>(count_)) {
-      return false;
-    }
+    nb::list fields, left_out;
     for (size_t i = 0; i < count_; ++i) {
-      PyObject* name = PyTuple_GET_ITEM(fields.ptr(), static_cast<Py_ssize_t>(i));
-      if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, fields_[i]) != 0) {
-        return false;
-      }
+      fields.append(Interned(fields_[i]));
+      if (!values[i].is_valid()) left_out.append(Interned(fields_[i]));
     }
-    // __new__ must be the one the namedtuple factory put in the class that defines _fields.
-    PyObject* mro = type->tp_mro;
-    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
-      PyObject* dict = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))->tp_dict;
-      if (dict == nullptr) continue;
-      PyObject* has_new = PyDict_GetItemWithError(dict, Interned("__new__").ptr());
-      if (has_new == nullptr && PyErr_Occurred()) throw nb::python_error();
-      PyObject* has_fields = PyDict_GetItemWithError(dict, Interned("_fields").ptr());
-      if (has_fields == nullptr && PyErr_Occurred()) throw nb::python_error();
-      if (has_new != nullptr) {
-        if (has_fields == nullptr) return false;
-        break;
-      }
-      if (has_fields != nullptr) return false;
-    }
-    nb::object defaults = GetAttrOr(cls, "_field_defaults", nb::none());
-    for (size_t i = 0; i < count_; ++i) {
-      if (values[i].is_valid()) continue;
-      if (!PyDict_Check(defaults.ptr())) return false;
-      PyObject* d = PyDict_GetItemWithError(defaults.ptr(), Interned(fields_[i]).ptr());
-      if (d == nullptr && PyErr_Occurred()) throw nb::python_error();
-      if (d != Py_None) return false;
-    }
-    return true;
+    return AsBool(ImportName(kLifecycle, "is_plain_namedtuple")(cls, nb::tuple(fields),
+                                                                 nb::tuple(left_out)));
   }
 
   const char* const* fields_;
@@ -1104,19 +1059,10 @@ void PersistResults(nb::handle storage, nb::handle pipeline_id, nb::handle row_k
 // ---------------------------------------------------------------- dashboard
 
 nb::object ProtectedSources(nb::handle self) {
-  DagTracker& t = Self(self);
   bool disparate = false;
-  nb::dict names;  // insertion-ordered set of protected source names
-  nb::object snapshot = NodeValues(NodesToRead(t, &disparate));
-  for (nb::handle node : snapshot) {
-    if (!NodeIsProtected(node)) continue;
-    disparate = true;
-    nb::object table = NodeField(node, kTable), column = NodeField(node, kColumn);
-    if (!AsBool(table) || !AsBool(column)) continue;
-    nb::object text = Steal(PyUnicode_FromFormat("%S.%S", table.ptr(), column.ptr()));
-    if (PyDict_SetItem(names.ptr(), text.ptr(), Py_None) < 0) throw nb::python_error();
-  }
-  return nb::make_tuple(nb::bool_(disparate), Steal(PySequence_List(names.ptr())));
+  nb::object snapshot = NodeValues(NodesToRead(Self(self), &disparate));
+  return ImportName("lumarq.utilities._dashboard", "protected_sources")(snapshot,
+                                                                       nb::bool_(disparate));
 }
 
 void SyncToDashboard(nb::handle self) {

@@ -20,6 +20,9 @@ nb::object ImportName(const char* module, const char* name);
 /// a pipeline, the next pipeline, statistics): it runs a few times per pipeline, so it is not
 /// native.
 inline constexpr const char* kLifecycle = "lumarq.utilities._dag_storage";
+/// The Python module of the tracker's rare graph reads and upkeep: the DAG of a provenance value
+/// and the paths over `_nodes` / `_prov_to_nodes` that the native walks cannot take.
+inline constexpr const char* kReads = "lumarq.utilities._dag_reads";
 
 /// enable_persistence(): connects the storage, creates a pipeline, starts a writer and announces
 /// the registered sources. A tracker whose persistence is on switches it off first.

@@ -205,17 +205,10 @@ void IndexProvenance(nb::handle prov_map, nb::handle provenance, nb::handle node
 }
 
 /// Once per tracker, at its first node: a storage URL without an API key would otherwise keep
-/// everything in memory without a word. Checked at first use rather than in __init__, so that
-/// a key assigned before persistence is enabled does not warn.
-void WarnIfPersistenceOff(DagTracker& t) {
+/// everything in memory without a word (see the lifecycle module).
+void WarnIfPersistenceOff(nb::handle self, DagTracker& t) {
   t.persistence_checked = true;
-  const bool url = t.service_url.is_valid() && AsBool(t.service_url);
-  const bool key = t.api_key.is_valid() && AsBool(t.api_key);
-  const bool writer = t.writer.is_valid() && AsBool(t.writer);
-  if (!url || key || writer) return;
-  WarnUser(
-      "DAGTracker: service_url is set but api_key is missing or empty, so persistence is off "
-      "and nothing is stored; pass api_key=... to store the graph and row values.");
+  ImportName(kLifecycle, "warn_if_persistence_off")(self);
 }
 
 /// _create_node steps 1 to 8. Every call into Python (an is_tainted override, _persist_node, a
@@ -252,7 +245,7 @@ void AfterStored(nb::handle self, DagTracker& t, bool all_native, int64_t id, nb
 }
 
 nb::object CreateNode(nb::handle self, DagTracker& t, Creation& c) {
-  if (!t.persistence_checked) WarnIfPersistenceOff(t);
+  if (!t.persistence_checked) WarnIfPersistenceOff(self, t);
   const bool all_native = AllNative(self);
   if (t.store && !all_native) SpillStore(t);
   LockGuard guard(Need(t.dag_lock, "_dag_lock"));
@@ -523,36 +516,6 @@ bool EvictNative(nb::handle nodes, nb::handle prov_map) {
   return true;
 }
 
-/// The same steps through the Python protocols, walking a snapshot of the keys.
-void EvictGeneric(nb::handle nodes, nb::handle prov_map) {
-  const Py_ssize_t evict_count = Size(nodes) / 10;
-  PyObject* keys = PySequence_List(nodes.ptr());
-  if (!keys) throw nb::python_error();
-  nb::object snapshot = nb::steal(keys);
-  Py_ssize_t evicted = 0;
-  for (nb::handle key : snapshot) {
-    if (evicted >= evict_count) break;
-    nb::object node = MapGet(nodes, key);
-    if (node.is_none()) continue;  // removed meanwhile
-    if (IsSourceKind(NodeField(node, kNodeType))) continue;
-    if (PyObject_DelItem(nodes.ptr(), key.ptr()) < 0) throw nb::python_error();
-    nb::object prov = NodeField(node, kProvenance);
-    nb::object ids = MapGet(prov_map, prov);
-    if (!ids.is_none()) {
-      PyObject* r = PyObject_CallMethod(ids.ptr(), "remove", "O", key.ptr());
-      if (r == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
-        PyErr_Clear();
-      }
-      Py_XDECREF(r);
-      if (!AsBool(ids) && PyObject_DelItem(prov_map.ptr(), prov.ptr()) < 0) {
-        throw nb::python_error();
-      }
-    }
-    ++evicted;
-  }
-}
-
 void EvictOldest(nb::handle self) {
   DagTracker& t = Self(self);
   if (t.store) {
@@ -561,7 +524,7 @@ void EvictOldest(nb::handle self) {
   }
   nb::object nodes = Need(t.nodes, "_nodes");
   nb::object prov_map = Need(t.prov_to_nodes, "_prov_to_nodes");
-  if (!EvictNative(nodes, prov_map)) EvictGeneric(nodes, prov_map);
+  if (!EvictNative(nodes, prov_map)) ImportName(kReads, "evict_oldest")(nodes, prov_map);
 }
 
 // ---------------------------------------------------------------- methods
@@ -660,32 +623,14 @@ void SplitValue(nb::handle value, nb::object* numeric, nb::object* text) {
   *text = nb::steal(s);
 }
 
-/// True when the tracker was given an API key or a storage URL (persistence was asked for).
-bool PersistenceConfigured(DagTracker& t) {
-  return (t.api_key.is_valid() && AsBool(t.api_key)) ||
-         (t.service_url.is_valid() && AsBool(t.service_url));
-}
-
 /// The first time per tracker that records are dropped: a warning when persistence was
-/// configured but is not attached, a debug log line otherwise.
+/// configured (an API key or a storage URL) but is not attached, a debug log line otherwise.
 void WarnDropped(DagTracker& t, Py_ssize_t limit) {
-  if (!t.rows_dropped_warned) {
-    t.rows_dropped_warned = true;
-    // Nobody asked for persistence: a bounded memory buffer is what they get, quietly.
-    if (!PersistenceConfigured(t)) {
-      nb::object logger = ImportAttr("logging", "getLogger")("lumarq.utilities.vantor32_dag");
-      CallMethod(logger, Interned("debug"),
-                 nb::str("Row-value buffer keeps the newest %d records in memory (no persistence "
-                         "configured); older records are dropped."),
-                 nb::int_(limit));
-      return;
-    }
-    PyErr_WarnFormat(PyExc_UserWarning, 1,
-                     "Row-value buffer is full (%zd records) and no storage writer is attached: "
-                     "dropping the oldest records. Enable persistence to keep every row value.",
-                     limit);
-    if (PyErr_Occurred()) throw nb::python_error();
-  }
+  if (t.rows_dropped_warned) return;
+  t.rows_dropped_warned = true;
+  const bool configured = (t.api_key.is_valid() && AsBool(t.api_key)) ||
+                          (t.service_url.is_valid() && AsBool(t.service_url));
+  ImportName(kLifecycle, "warn_rows_dropped")(nb::bool_(configured), PyInt(limit));
 }
 
 /// del buffer[:count]
@@ -761,30 +706,6 @@ nb::object PipelineOrZero(DagTracker& t) {
   return AsBool(pid) ? pid : nb::int_(0);
 }
 
-/// A tuple type whose `_fields` are those of StoredRowValue, in order.
-bool HasRowFields(nb::handle cls) {
-  static const char* const kFields[] = {"pipeline_id", "row_index",   "fingerprint", "node_operation",
-                                        "value",       "column_name", "tenant_id",   "text_value"};
-  if (!PyType_Check(cls.ptr()) ||
-      !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls.ptr()), &PyTuple_Type)) {
-    return false;
-  }
-  PyObject* fields = PyObject_GetAttrString(cls.ptr(), "_fields");
-  if (fields == nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  nb::object hold = nb::steal(fields);
-  if (!PyTuple_Check(fields) || PyTuple_GET_SIZE(fields) != 8) return false;
-  for (Py_ssize_t i = 0; i < 8; ++i) {
-    PyObject* name = PyTuple_GET_ITEM(fields, i);
-    if (!PyUnicode_Check(name) || PyUnicode_CompareWithASCIIString(name, kFields[i]) != 0) {
-      return false;
-    }
-  }
-  return true;
-}
-
 void RecordRowValue(nb::handle self, nb::handle row_index, nb::handle fingerprint,
                     nb::handle operation, nb::handle value, nb::handle column_name) {
   DagTracker& t = Self(self);
@@ -848,16 +769,6 @@ nb::object CreateNodeMethod(nb::handle self, nb::handle node_type, nb::handle op
   return IntResult(CreateNode(self, Self(self), c));
 }
 
-/// Posts one OpenLineage run event ("START", "COMPLETE" or "FAIL") when the tracker has an
-/// OpenLineage URL; START only when no run is open, the others only for an open run. Failures
-/// are logged by the emitter, never raised, like every other persistence path.
-void EmitRunEvent(nb::handle self, DagTracker& t, const char* phase) {
-  if (!t.openlineage_url.is_valid() || !AsBool(t.openlineage_url)) return;
-  const bool open = t.openlineage_run_id.is_valid() && !t.openlineage_run_id.is_none();
-  if (open == (std::strcmp(phase, "START") == 0)) return;
-  ImportAttr("lumarq.lineage.openlineage", "emit_run_event")(self, phase);
-}
-
 nb::object Exit(nb::handle self, nb::handle exc_type, nb::handle, nb::handle) {
   return ImportName(kLifecycle, "exit_pipeline")(self, exc_type);
 }
@@ -887,7 +798,10 @@ nb::object CreateSourceNode(nb::handle self, nb::handle table, nb::handle column
       CallMethod(self, Interned("_start_new_pipeline"));
     }
   }
-  EmitRunEvent(self, t, "START");
+  // A run opens at the first source; the lifecycle module posts START when none is open.
+  if (t.openlineage_url.is_valid() && AsBool(t.openlineage_url)) {
+    ImportName(kLifecycle, "_emit_run_event")(self, "START");
+  }
   nb::object key = nb::make_tuple(ts, cs);
   nb::object known = Need(t.source_nodes, "_source_nodes");
   if (Contains(known, key)) return IntResult(known[key]);
@@ -987,28 +901,18 @@ nb::object GetNode(nb::handle self, nb::handle node_id) {
   return MapGet(Need(t.nodes, "_nodes"), id);
 }
 
-nb::list GetNodesForProvenance(nb::handle self, nb::handle provenance) {
+nb::object GetNodesForProvenance(nb::handle self, nb::handle provenance) {
   nb::object p = AsInt(provenance, "provenance");
   DagTracker& t = Self(self);
-  nb::list out;
   if (t.store) {
     uint32_t word;
-    if (ExactWord(p, &word)) return nb::borrow<nb::list>(StoreNodesForWord(t, word));
+    if (ExactWord(p, &word)) return StoreNodesForWord(t, word);
     int64_t any;
-    if (ExactInt64(p, &any)) return out;  // an int no stored word equals
+    if (ExactInt64(p, &any)) return nb::list();  // an int no stored word equals
     SpillStore(t);
   }
-  nb::object ids = MapGet(Need(t.prov_to_nodes, "_prov_to_nodes"), p);
-  if (ids.is_none()) return out;
-  PyObject* snapshot = PySequence_List(ids.ptr());
-  if (!snapshot) throw nb::python_error();
-  nb::object id_list = nb::steal(snapshot);
-  nb::object nodes = Need(t.nodes, "_nodes");
-  for (nb::handle id : id_list) {
-    nb::object node = MapGet(nodes, id);
-    if (!node.is_none()) out.append(node);  // evicted while we read
-  }
-  return out;
+  return ImportName(kReads, "nodes_for_provenance")(Need(t.nodes, "_nodes"),
+                                                     Need(t.prov_to_nodes, "_prov_to_nodes"), p);
 }
 
 struct FallBack {};  // an input id that only Python equality can place
@@ -1040,28 +944,6 @@ nb::object GetDagNative(nb::handle nodes, nb::handle root_obj, int64_t root) {
   return NewComputationDag(root_obj, found, edges);
 }
 
-/// get_dag for any id objects: each distinct id (by Python equality) gets a dense key.
-nb::object GetDagGeneric(nb::handle nodes, nb::handle root_obj) {
-  IdKeys keys;
-  nb::dict found;
-  nb::list edges;
-  BreadthFirstWalk(keys.KeyOf(root_obj), [&](int64_t k, auto&& enqueue) {
-    nb::object id = nb::borrow(keys.Object(k));
-    nb::object node = MapGet(nodes, id);
-    if (node.is_none()) return;
-    found[id] = node;
-    PyObject* snapshot = PySequence_List(NodeInputs(node).ptr());
-    if (!snapshot) throw nb::python_error();
-    nb::object inputs = nb::steal(snapshot);
-    Py_ssize_t i = 0;
-    for (nb::handle input : inputs) {
-      edges.append(NewEdge(input, id, nb::int_(i++)));
-      enqueue(keys.KeyOf(input));
-    }
-  });
-  return NewComputationDag(root_obj, found, edges);
-}
-
 nb::object GetDag(nb::handle self, nb::handle root_node_id) {
   nb::object root = AsInt(root_node_id, "root_node_id");
   DagTracker& t = Self(self);
@@ -1078,59 +960,21 @@ nb::object GetDag(nb::handle self, nb::handle root_node_id) {
     } catch (FallBack&) {
     }
   }
-  return GetDagGeneric(nodes, root);
+  return ImportName(kReads, "dag_of")(nodes, root);
 }
 
 nb::object GetDagForProvenance(nb::handle self, nb::handle provenance) {
-  nb::object p = AsInt(provenance, "provenance");
-  nb::object candidates = Native(self, "get_nodes_for_provenance")
-                              ? nb::object(GetNodesForProvenance(self, p))
-                              : CallMethod(self, Interned("get_nodes_for_provenance"), p);
-  if (!AsBool(candidates)) return nb::none();
-  nb::object best_id;
-  for (nb::handle node : candidates) {
-    nb::object id = NodeField(node, kNodeId);
-    if (!best_id.is_valid()) {
-      best_id = id;
-      continue;
-    }
-    const int gt = PyObject_RichCompareBool(id.ptr(), best_id.ptr(), Py_GT);
-    if (gt < 0) throw nb::python_error();
-    if (gt) best_id = id;
-  }
-  if (!best_id.is_valid()) return nb::none();  // an override handed back an empty iterable
-  if (Native(self, "get_dag")) return GetDag(self, best_id);
-  return CallMethod(self, Interned("get_dag"), best_id);
+  return ImportName(kReads, "dag_for_provenance")(self, AsInt(provenance, "provenance"));
 }
 
-nb::dict DagStats(nb::handle self) {
+nb::object DagStats(nb::handle self) {
   DagTracker& t = Self(self);
   if (t.store) {
     nb::dict stats;
     if (StoreStats(t, &stats)) return stats;
   }
-  // A snapshot of the nodes: counting may call into Python (and so let other threads create or
-  // evict nodes), and the counts must describe one state.
-  nb::object snapshot = NodeValues(NodesMap(t));
-  const Py_ssize_t total = PyList_GET_SIZE(snapshot.ptr());
-  Py_ssize_t sources = 0, protected_nodes = 0, protected_source_nodes = 0;
-  for (nb::handle node : snapshot) sources += NodeIsSource(node) ? 1 : 0;
-  for (nb::handle node : snapshot) {
-    if (!NodeIsProtected(node)) continue;
-    ++protected_nodes;
-    if (NodeIsSource(node)) ++protected_source_nodes;
-  }
-  nb::dict out;
-  out["total_nodes"] = nb::int_(total);
-  out["source_nodes"] = nb::int_(sources);
-  out["protected_sources"] = nb::int_(protected_nodes);
-  out["operation_nodes"] = nb::int_(total - sources);
-  out["operation_counts"] = CountOperations(snapshot, /*skip_sources=*/true);
-  out["unique_provenances"] = nb::int_(Size(ProvMap(t)));
-  // "protected_sources" counts every protected node (tainted operation nodes too); this counts
-  // the protected source columns themselves.
-  out["protected_source_nodes"] = nb::int_(protected_source_nodes);
-  return out;
+  nb::object nodes = NodesMap(t);
+  return ImportName(kReads, "dag_stats")(nodes, ProvMap(t));
 }
 
 // The exports in other tools' formats are written in Python (lumarq.lineage), imported on use.
@@ -1440,7 +1284,8 @@ RowRecordMaker::RowRecordMaker(nb::object cls) : cls_(std::move(cls)) {
     tuple_fields_ = checked_fields;
     return;
   }
-  tuple_fields_ = HasRowFields(cls_);  // may run Python code
+  // A tuple type whose `_fields` are those of StoredRowValue (may run Python code).
+  tuple_fields_ = AsBool(ImportName(kLifecycle, "has_row_fields")(cls_));
   PyObject* old = checked;
   checked = Py_NewRef(cls_.ptr());
   checked_fields = tuple_fields_;

@@ -59,6 +59,9 @@ nb::object RustEncode(ProvenanceTracker& t, nb::handle pairs, nb::handle entity,
 
 // ---------------------------------------------------------------- method bodies
 
+// Statistics and the decoding through overridden methods, in Python.
+constexpr const char* kTrackerReads = "lumarq.utilities._tracker_reads";
+
 nb::object Register(nb::handle self, nb::handle table, nb::handle column, nb::handle prot) {
   ProvenanceTracker& t = Self(self);
   nb::str ts = AsStr(table, "table"), cs = AsStr(column, "column");
@@ -209,48 +212,31 @@ nb::list Explain(nb::handle self, nb::handle provenance) {
   return names;
 }
 
-nb::dict ExplainFull(nb::handle self, nb::handle provenance) {
+nb::object ExplainFull(nb::handle self, nb::handle provenance) {
   nb::object p = AsInt(provenance, "provenance");
-  nb::list names, pair_ids;
-  nb::object entity, chain, taint, depth, mode;
   ProvenanceTracker& t = Self(self);
   BackendTracker* b = t.native_backend();
-  if (b != nullptr && Native(self, "decode_full") && Native(self, "get_name")) {
-    const uint32_t w = AsWord(p, "provenance");
-    const Decoded d = b->codec.Decode(w);
-    for (uint32_t id : d.pairs.Ids()) {
-      nb::int_ pid(id);
-      pair_ids.append(pid);
-      nb::object name = MapGet(t.id_to_name, pid);
-      if (!name.is_none()) names.append(name);
-    }
-    entity = nb::int_(d.entity);
-    chain = nb::int_(d.chain);
-    taint = nb::bool_(d.taint);
-    depth = nb::int_(d.depth);
-    mode = nb::str(ModeName(w));
-  } else {
-    nb::object info = CallDecodeFull(self, p);
-    pair_ids = nb::borrow<nb::list>(SortedList(info.attr("pairs")));
-    for (nb::handle pid : pair_ids) {
-      nb::object name = CallGetName(self, pid);
-      if (!name.is_none()) names.append(name);
-    }
-    entity = info.attr("entity");
-    chain = info.attr("chain");
-    taint = info.attr("taint");
-    depth = info.attr("depth");
-    mode = info.attr("mode");
+  if (b == nullptr || !Native(self, "decode_full") || !Native(self, "get_name")) {
+    return ImportAttr(kTrackerReads, "explain_full")(self, p);
+  }
+  const uint32_t w = AsWord(p, "provenance");
+  const Decoded d = b->codec.Decode(w);
+  nb::list names, pair_ids;
+  for (uint32_t id : d.pairs.Ids()) {
+    nb::int_ pid(id);
+    pair_ids.append(pid);
+    nb::object name = MapGet(t.id_to_name, pid);
+    if (!name.is_none()) names.append(name);
   }
   nb::dict out;
   out["pairs"] = names;
   out["pair_ids"] = pair_ids;
-  out["entity"] = entity;
-  out["chain"] = chain;
-  out["taint"] = taint;
-  out["depth"] = depth;
+  out["entity"] = nb::int_(d.entity);
+  out["chain"] = nb::int_(d.chain);
+  out["taint"] = nb::bool_(d.taint);
+  out["depth"] = nb::int_(d.depth);
   out["risk"] = CallRiskScore(self, p);
-  out["mode"] = mode;
+  out["mode"] = nb::str(ModeName(w));
   out["provenance_hex"] = HexText(p);
   return out;
 }
@@ -295,22 +281,10 @@ nb::object UpdateChain(nb::handle self, nb::handle provenance, nb::handle op) {
   return IntResult(t.rust.attr("update_chain")(p, code));
 }
 
-nb::dict Stats(nb::handle self) {
+nb::object Stats(nb::handle self) {
   ProvenanceTracker& t = Self(self);
-  nb::list tables, columns;
-  for (nb::handle table : t.protected_tables) tables.append(table);
-  for (nb::handle key : t.protected_columns) {
-    PyObject* joined = PyUnicode_FromFormat("%U.%U", nb::object(key[0]).ptr(), nb::object(key[1]).ptr());
-    if (!joined) throw nb::python_error();
-    columns.append(nb::steal(joined));
-  }
-  nb::dict out;
-  out["registered_pairs"] = t.next_id;
-  out["dense_entries"] = nb::len(t.dense);
-  out["protected_tables"] = tables;
-  out["protected_columns"] = columns;
-  out["encoding"] = "VANTOR-32";
-  return out;
+  return ImportAttr(kTrackerReads, "stats")(t.next_id, t.dense, t.protected_tables,
+                                            t.protected_columns);
 }
 
 nb::tuple ReadHeader(nb::handle provenance) {
@@ -497,10 +471,6 @@ nb::object CallCombine(nb::handle self, nb::handle a, nb::handle b, nb::handle o
 nb::object CallUpdateChain(nb::handle self, nb::handle provenance, nb::handle op) {
   if (Native(self, "update_chain")) return UpdateChain(self, provenance, op);
   return IntResult(CallMethod(self, Interned("update_chain"), provenance, op));
-}
-nb::object CallGetMode(nb::handle self, nb::handle provenance) {
-  if (Native(self, "get_mode")) return GetMode(self, provenance);
-  return CallMethod(self, Interned("get_mode"), provenance);
 }
 
 // ---------------------------------------------------------------- pickling

@@ -84,7 +84,6 @@ bool CallHasProtected(nb::handle self, nb::handle provenance);
 nb::object CallRiskScore(nb::handle self, nb::handle provenance);
 nb::object CallCombine(nb::handle self, nb::handle a, nb::handle b, nb::handle op);
 nb::object CallUpdateChain(nb::handle self, nb::handle provenance, nb::handle op);
-nb::object CallGetMode(nb::handle self, nb::handle provenance);
 
 /// Sorted pair ids of `word` when decoding needs no Python dispatch (decode, decode_full native
 /// and `_rust` the native backend); false otherwise, and the caller takes the Python path.

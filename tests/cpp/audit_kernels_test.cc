@@ -48,5 +48,19 @@ TEST(Audit, DiversityAndEntropyOfAColumn) {
   EXPECT_EQ(EntropyOf(std::vector<uint64_t>{0, 3}, 3), 0.0);
 }
 
+// Only flagged words count, whatever their own taint bit; none flagged gives one past kMaxDepth.
+TEST(Audit, MinFlaggedDepthReadsFlaggedWordsOnly) {
+  Codec c;
+  const std::vector<uint32_t> words{OnePair(c, 1, 0, 0, true, 5), OnePair(c, 2, 0, 0, false, 0),
+                                    OnePair(c, 3, 0, 0, true, 2), OnePair(c, 4, 0, 0, true, 7)};
+  const bool flags[] = {true, false, true, true};
+  EXPECT_EQ(MinFlaggedDepth(words.data(), flags, words.size()), 2u);
+  const bool none[] = {false, false, false, false};
+  EXPECT_EQ(MinFlaggedDepth(words.data(), none, words.size()), kMaxDepth + 1);
+  EXPECT_EQ(MinFlaggedDepth(words.data(), flags, 0), kMaxDepth + 1);
+  const bool unmarked_shallow[] = {true, true, false, false};  // depth 0 of an untainted word
+  EXPECT_EQ(MinFlaggedDepth(words.data(), unmarked_shallow, 2), 0u);
+}
+
 }  // namespace
 }  // namespace lumarq

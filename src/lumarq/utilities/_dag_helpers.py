@@ -1,4 +1,4 @@
-"""`get_dag_for_series` and `dag_audit`: short ways from a tracked result to its history. They
+"""`combine_provenances`, `get_dag_for_series` and `dag_audit`: short ways from a tracked result to its history. They
 hold no state; the work is the tracker's (through its methods, so overrides are honoured) and the
 graph's."""
 
@@ -6,9 +6,32 @@ from __future__ import annotations
 
 from typing import Any, Dict, List, Tuple
 
+from ._audits import NO_TRACKER, audited, row_report
 from ._dag_storage import type_name
 
-_NO_TRACKER = {"error": "No tracker or empty series"}
+
+def combine_provenances(tracker: Any, node_ids: Any, op_code: Any = None) -> Any:
+    """The provenance values of the nodes `node_ids` folded with `tracker.combine` (unknown or
+    evicted ids are skipped)."""
+    if op_code is None:
+        # Read at each call, so a replaced OpCode of vantor32 is the one used.
+        from lumarq.utilities import vantor32
+
+        op_code = vantor32.OpCode.CUSTOM
+    result: Any = 0
+    for node_id in node_ids:
+        node = tracker.get_node(node_id)
+        if node is None:
+            continue
+        provenance = node.provenance
+        if result == 0:
+            result = provenance
+        else:
+            # An override's result is taken as an int, as the native calls take it.
+            result = tracker.combine(result, provenance, op_code)
+            if result is not None and type(result) is not int:
+                result = int(result)
+    return result
 
 
 def _dag_for_row(series: Any, row: int) -> Any:
@@ -40,32 +63,14 @@ def _source_pairs(nodes: Any) -> List[Tuple[Any, Any]]:
 
 
 def dag_audit(series: Any, row_index: int) -> Dict[str, Any]:
-    from lumarq.dtype import _audit_view
-
-    view = _audit_view(series)
-    if not (hasattr(view, "_tracker") and hasattr(view, "_prov")):  # untracked input
-        return dict(_NO_TRACKER)
-    tracker = view._tracker
-    if not tracker or len(view) == 0:
-        return dict(_NO_TRACKER)
+    found = audited(series)
+    if found is None:
+        return dict(NO_TRACKER)
+    view, tracker = found
     prov = int(view._prov[row_index])
     info = tracker.decode_full(prov)
     dag = _dag_for_row(view, row_index)
-    pairs = info.pairs
-    out: Dict[str, Any] = {
-        "provenance": "0x%s" % format(prov, "08X"),
-        "mode": tracker.get_mode(prov),
-        "pair_count": len(pairs),
-        "pair_ids": sorted(pairs),
-        "columns": tracker.explain(prov),
-        "tables": tracker.explain_tables(prov),
-        "entity": info.entity,
-        "chain": info.chain,
-        "taint": info.taint,
-        "depth": info.depth,
-        "risk": tracker.risk_score(prov),
-        "has_protected": tracker.has_protected(prov),
-    }
+    out = row_report(tracker, prov, info, tracker.get_mode(prov))
     if dag:
         out["dag"] = {
             "depth": dag.depth,

@@ -13,7 +13,7 @@ import random
 import sys
 import time
 import warnings
-from typing import Any, Callable, Optional
+from typing import Any, Callable, Optional, Tuple
 
 _MODULE = "lumarq.utilities.vantor32_dag"
 
@@ -67,6 +67,55 @@ def _store_step(tracker: Any, storage: Any, what: str, step: Callable[[], Any]) 
 def _new_pipeline(tracker: Any, storage: Any) -> Any:
     return storage.create_pipeline(pipeline_name=tracker._pipeline_name or "unnamed_pipeline", config=None,
                                    git_commit=None, tenant_id=tracker._tenant_id)
+
+
+# ---------------------------------------------------------------- record types
+# Checked once per record type object: the native writers build records of a type that passes
+# as tuples directly, and call any other type with keywords.
+
+_ROW_FIELDS = ("pipeline_id", "row_index", "fingerprint", "node_operation", "value", "column_name",
+               "tenant_id", "text_value")
+
+
+def _tuple_type(cls: Any) -> bool:
+    return isinstance(cls, type) and issubclass(cls, tuple)
+
+
+def _are(fields: Any, names: Tuple[str, ...]) -> bool:
+    """`fields` (a type's `_fields`) are exactly `names`, in order."""
+    return (isinstance(fields, tuple) and len(fields) == len(names)
+            and all(isinstance(f, str) and str.__eq__(f, n) is True for f, n in zip(fields, names)))
+
+
+def has_row_fields(cls: Any) -> bool:
+    """StoredRowValue's shape: a tuple type with its eight fields."""
+    if not _tuple_type(cls):
+        return False
+    try:
+        fields = cls._fields
+    except Exception:
+        return False
+    return _are(fields, _ROW_FIELDS)
+
+
+def is_plain_namedtuple(cls: Any, fields: Tuple[str, ...], left_out: Tuple[str, ...]) -> bool:
+    """A namedtuple with exactly `fields`, its generated __new__ (defined in the class that
+    defines _fields), no __init__, and None as the default of each field in `left_out`."""
+    if not _tuple_type(cls) or cls.__init__ is not object.__init__:
+        return False
+    if not _are(getattr(cls, "_fields", None), fields):
+        return False
+    for klass in cls.__mro__:
+        namespace = vars(klass)
+        if "__new__" in namespace:
+            if "_fields" not in namespace:
+                return False
+            break
+        if "_fields" in namespace:
+            return False
+    defaults = getattr(cls, "_field_defaults", None)
+    return all(isinstance(defaults, dict) and name in defaults and defaults[name] is None
+               for name in left_out)
 
 
 # ---------------------------------------------------------------- flush
@@ -209,6 +258,31 @@ def exit_pipeline(tracker: Any, exc_type: Any) -> bool:
                 lambda: _emit_run_event(tracker, "FAIL" if failed else "COMPLETE"))
     _store_step(tracker, storage, "Switching persistence off", lambda: tracker.disable_persistence())
     return False
+
+
+# ---------------------------------------------------------------- warnings
+
+def warn_if_persistence_off(tracker: Any) -> None:
+    """At a tracker's first node: a storage URL without an API key would otherwise keep
+    everything in memory without a word. Checked at first use rather than in __init__, so that a
+    key assigned before persistence is enabled does not warn."""
+    if tracker._service_url and not tracker._api_key and not tracker._writer:
+        warnings.warn("DAGTracker: service_url is set but api_key is missing or empty, so persistence "
+                      "is off and nothing is stored; pass api_key=... to store the graph and row "
+                      "values.", UserWarning, stacklevel=2)
+
+
+def warn_rows_dropped(configured: bool, limit: int) -> None:
+    """The first time a tracker's memory-only row buffer drops records: a warning when
+    persistence was asked for but is not attached; nobody asked, a debug line (a bounded buffer is
+    what they get, quietly)."""
+    if not configured:
+        logging.getLogger(_MODULE).debug("Row-value buffer keeps the newest %d records in memory (no "
+                                         "persistence configured); older records are dropped.", limit)
+        return
+    warnings.warn("Row-value buffer is full (%d records) and no storage writer is attached: dropping "
+                  "the oldest records. Enable persistence to keep every row value." % limit,
+                  UserWarning, stacklevel=2)
 
 
 def start_new_pipeline(tracker: Any) -> None:

@@ -15,7 +15,7 @@ import urllib.error  # noqa: F401  (urlopen's errors)
 import urllib.parse
 import urllib.request
 import warnings
-from typing import Any
+from typing import Any, Dict, List, Tuple
 
 from ._dag_storage import tracker_logger
 from ._net import is_loopback
@@ -38,6 +38,21 @@ def _warn_plaintext(url: str) -> bool:
     warnings.warn("The dashboard report sends the API key unencrypted to %s (plain http to another "
                   "machine); use https." % host, UserWarning, stacklevel=3)
     return True
+
+
+def protected_sources(nodes: List[Any], disparate: bool) -> Tuple[bool, List[str]]:
+    """The report's fields: whether any node is protected (`disparate` already says so for nodes
+    not given), and the protected nodes that name a table and column, as "table.column", in node
+    order, once each."""
+    names: Dict[str, None] = {}
+    for node in nodes:
+        if not node.is_protected:
+            continue
+        disparate = True
+        table, column = node.table, node.column
+        if table and column:
+            names["%s.%s" % (table, column)] = None
+    return disparate, list(names)
 
 
 def send_report(tracker: Any, plaintext_warned: bool) -> bool:

@@ -2,6 +2,7 @@
 // column's diversity, and its entropy.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -9,6 +10,7 @@
 
 #include "lumarq/codec.h"
 #include "lumarq/hash.h"
+#include "lumarq/word.h"
 
 namespace lumarq {
 
@@ -78,5 +80,17 @@ double EntropyOf(std::span<const uint64_t> counts, size_t rows);
 
 /// EntropyOf the counts of the distinct words of `words`, in order of first appearance.
 double WordEntropy(std::span<const uint32_t> words);
+
+/// The smallest depth among words[i] with flags[i] set, for i < n; kMaxDepth + 1 when no word is
+/// flagged. `Words` and `Flags` are anything indexable (pointers, strided views).
+template <class Words, class Flags>
+uint32_t MinFlaggedDepth(const Words& words, const Flags& flags, size_t n) {
+  uint32_t best = kMaxDepth + 1;
+  // Branch-free, so that the contiguous case vectorises.
+  for (size_t i = 0; i < n; ++i) {
+    best = std::min(best, flags[i] ? DepthOf(words[i]) : kMaxDepth + 1);
+  }
+  return best;
+}
 
 }  // namespace lumarq
