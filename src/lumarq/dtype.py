@@ -1136,7 +1136,8 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                                                              _nodes_or_none(self))
         if _logs(tracker, self._nodes, filled):
             words = _step(tracker, words, _OP.FILL)
-            nodes = _log_rows(tracker, "fillna", words, [self._nodes, filled], values)
+            # One input per row, the node of the value it holds, as its word says (and `where`).
+            nodes = _log_rows(tracker, "fillna", words, [nodes], values)
         if copy:
             return self._new(values, words, tracker, nodes)
         self._data, self._words, self._nodes, self._tracker = _plain(values), words, nodes, tracker

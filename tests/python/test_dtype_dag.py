@@ -90,7 +90,7 @@ COMPUTING = {
                    lambda i, a, b: [a[i] if i in (1, 3, 5) else b[i], b[i]]),
     "fillna scalar": (lambda a, b: a.fillna(0.0), "fillna", lambda i, a, b: [a[i]]),
     "fillna series": (lambda a, b: a.fillna(b), "fillna",
-                      lambda i, a, b: [a[i], b[i]] if i == 1 else [a[i]]),
+                      lambda i, a, b: [b[i]] if i == 1 else [a[i]]),
 }
 
 
