@@ -368,8 +368,10 @@ def _attribute_metrics(groups: np.ndarray, selected: np.ndarray, positive: Optio
         fpr_diff = _error_rate_difference(rows, "negatives", "false_positive_rate")
         entry["equal_opportunity_difference"] = tpr_diff
         entry["false_positive_rate_difference"] = fpr_diff
-        entry["equalized_odds_difference"] = (
-            None if tpr_diff is None or fpr_diff is None else max(tpr_diff, fpr_diff))
+        # A rate no group has (no positive, or no negative labels at all) bounds nothing: the
+        # larger of the known differences, as Fairlearn, which counts that rate as 0 everywhere.
+        known = [d for d in (tpr_diff, fpr_diff) if d is not None]
+        entry["equalized_odds_difference"] = max(known) if known else None
     return entry
 
 
