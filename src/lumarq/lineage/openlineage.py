@@ -3,7 +3,8 @@
 The events are built from the openlineage-python client's own classes and
 turned into dicts by its serialiser, so their shape is the standard's.
 
-- inputs: the registered tables, each with a schema facet of its used columns;
+- inputs: the registered tables, each with a schema facet of its columns that have a source
+  node (every tracked column, whether or not a computation read it);
 - outputs: one dataset named after the pipeline holding every derived column
   the tracker knows by name, or the frames given as ``outputs={name: frame}``;
 - ``columnLineage`` per output column: its source fields, and the operations on
@@ -199,7 +200,7 @@ def openlineage_events(graph: LineageGraph, namespace: str, job_name: str,
     if failed is None:
         failed = graph.status == "failed"
 
-    # Inputs: registered tables with the columns the computation used.
+    # Inputs: registered tables with their columns that have a source node.
     inputs = []
     for table, columns in graph.tables().items():
         fields = [schema.SchemaDatasetFacetFields(
