@@ -381,6 +381,61 @@ def _install_where_hook() -> None:
                 setattr(cls, name, hook(getattr(cls, name)))
 
 
+def _tracked_cast(dtype: Any) -> ProvenanceDtype | None:
+    """The provenance dtype a tracked column cast to the plain `dtype` becomes: numeric and bool
+    targets keep the words (a cast is no computation), others give plain values."""
+    try:
+        target = pandas_dtype(dtype)
+    except (TypeError, ValueError):
+        return None
+    if isinstance(target, ProvenanceDtype) or getattr(target, "kind", "O") not in "biuf":
+        return None
+    return ProvenanceDtype(target)
+
+
+def _install_cast_hooks() -> None:
+    # `s.astype(float)` and `s.isin(...)` of a tracked column gave plain values, so a value
+    # computed from them with a tracked column lost the first one's sources: income times
+    # `gender.isin(["f"])` read clean.
+    series_astype, frame_astype, isin = pd.Series.astype, pd.DataFrame.astype, pd.Series.isin
+    if getattr(series_astype, "_lumarq", False):
+        return
+
+    @functools.wraps(series_astype)
+    def astype(self: Any, dtype: Any, *args: Any, **kwargs: Any) -> Any:
+        if isinstance(self.dtype, ProvenanceDtype) and not isinstance(dtype, dict):
+            dtype = _tracked_cast(dtype) or dtype
+        return series_astype(self, dtype, *args, **kwargs)
+
+    @functools.wraps(frame_astype)
+    def frame_astype_(self: Any, dtype: Any, *args: Any, **kwargs: Any) -> Any:
+        tracked = [isinstance(d, ProvenanceDtype) for d in self.dtypes]
+        if any(tracked) and self.columns.is_unique:
+            if isinstance(dtype, dict):
+                dtype = {k: (_tracked_cast(v) or v) if k in self.columns
+                         and isinstance(self[k].dtype, ProvenanceDtype) else v
+                         for k, v in dtype.items()}
+            elif _tracked_cast(dtype) is not None:
+                dtype = {c: _tracked_cast(dtype) if t else dtype
+                         for c, t in zip(self.columns, tracked)}
+        return frame_astype(self, dtype, *args, **kwargs)
+
+    @functools.wraps(isin)
+    def isin_(self: Any, values: Any) -> Any:
+        result = isin(self, values)
+        if not isinstance(self.dtype, ProvenanceDtype):
+            return result
+        # As a comparison with a scalar: each row keeps its word and node, nothing is logged.
+        arr = self.array
+        out = arr._new(result.to_numpy(), arr._words.copy(), arr._tracker,
+                       None if arr._nodes is None else arr._nodes.copy())
+        return pd.Series(out, index=result.index, name=result.name, copy=False)
+
+    for fn in (astype, frame_astype_, isin_):
+        fn._lumarq = True  # type: ignore[attr-defined]
+    pd.Series.astype, pd.DataFrame.astype, pd.Series.isin = astype, frame_astype_, isin_
+
+
 def _install_groupby_hook() -> None:
     # pandas hands an array's group operation only the group ids; the grouper they come from is
     # kept for the call, so a group's word can also count its key values.
@@ -1540,6 +1595,7 @@ def _source_nodes(tracker: Any, table: str, cols: list[Any], arrays: dict[int, A
 _install_merge_hook()
 _install_clip_hook()
 _install_where_hook()
+_install_cast_hooks()
 _install_replace_hook()
 _install_groupby_hook()
 _install_dt_hook()
