@@ -9,6 +9,7 @@ protocol, and the per-row work runs in the native backend (``lumarq._vantor32``)
 from __future__ import annotations
 
 import functools
+import inspect
 import operator
 import re
 import threading
@@ -577,12 +578,40 @@ def _install_get_dummies_hook() -> None:
     if getattr(dummies, "_lumarq", False):
         return
 
+    signature = inspect.signature(dummies)
+
     def get_dummies(data: Any, *args: Any, **kwargs: Any) -> Any:
-        if (isinstance(data, pd.DataFrame) and kwargs.get("columns") is None and len(args) < 4
-                and any(isinstance(d, ProvenanceDtype) for d in data.dtypes)):
-            kept = dummies(untrack(data.iloc[:0]), *args, **kwargs).columns
-            kwargs["columns"] = [c for c in data.columns if c not in kept]
-        return dummies(data, *args, **kwargs)
+        try:
+            a = signature.bind(data, *args, **kwargs).arguments
+        except TypeError:
+            return dummies(data, *args, **kwargs)  # pandas' own error
+        frame = isinstance(data, pd.DataFrame)
+        if not (isinstance(getattr(data, "dtype", None), ProvenanceDtype) or (
+                frame and any(isinstance(d, ProvenanceDtype) for d in data.dtypes))):
+            return dummies(**a)
+        if frame and a.get("columns") is None:
+            kept = dummies(**{**a, "data": untrack(data.iloc[:0])}).columns
+            a["columns"] = [c for c in data.columns if c not in kept]
+        out = dummies(**a)
+        if a.get("sparse") or (frame and not data.columns.is_unique):
+            return out
+        # A dummy column says whether its row holds one value of the encoded column (as
+        # `s == value` does): it keeps that column's words and node ids, logging nothing.
+        encoded = [data] if not frame else [data[c] for c in a["columns"]]
+        widths = [out.shape[1]] if not frame else [
+            dummies(untrack(s), dummy_na=a.get("dummy_na", False),
+                    drop_first=a.get("drop_first", False)).shape[1] for s in encoded]
+        at = out.shape[1] - sum(widths)  # pandas puts the dummies after the columns it kept
+        for s, width in zip(encoded, widths):
+            arr = s.array
+            if isinstance(arr, ProvenanceArray) and arr._tracker is not None:
+                for j in range(at, at + width):
+                    out.isetitem(j, pd.Series(
+                        arr._new(out.iloc[:, j].array, arr._words.copy(), arr._tracker,
+                                 None if arr._nodes is None else arr._nodes.copy()),
+                        index=out.index, copy=False))
+            at += width
+        return out
 
     get_dummies._lumarq = True  # type: ignore[attr-defined]
     get_dummies.__doc__ = dummies.__doc__
@@ -855,6 +884,14 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         words = _backend.group_combine(self._tracker._rust, self._words,
                                        np.asarray(codes, dtype=np.int64), len(uniques), _OP.AGG)
         return codes, uniques._new(uniques._data, words, self._tracker)
+
+    def insert(self, loc: int, item: Any) -> ProvenanceArray:
+        sub = self._dtype.subtype
+        if (isinstance(sub, np.dtype) and sub.kind in "iu" and pd.api.types.is_scalar(item)
+                and pd.isna(item)):
+            # As a plain int Index takes a missing value (get_dummies' dummy_na does): as floats.
+            return self.astype(ProvenanceDtype(np.dtype(np.float64))).insert(loc, item)
+        return super().insert(loc, item)
 
     @classmethod
     def _from_sequence_of_strings(cls, strings: Any, *, dtype: Any, copy: bool = False

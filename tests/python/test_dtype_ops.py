@@ -569,6 +569,11 @@ PLAIN_EQUIVALENTS = {
     "income * age.isin": lambda d: d["income"] * d["age"].isin([30.0, 40.0]),
     "frame cast": lambda d: d[["age", "k"]].astype("float32"),
     "frame cast by a dict": lambda d: d.astype({"age": "Float64", "name": "category"}),
+    # Dummy columns keep the words of the column they encode; an int column with dummy_na
+    # raised where plain pandas gives a float level.
+    "dummies of age": lambda d: pd.get_dummies(d["age"], dummy_na=True, dtype=float),
+    "dummies with dummy_na on ints": lambda d: pd.get_dummies(d[["k", "name"]], columns=["k"],
+                                                               dummy_na=True, drop_first=True),
 }
 FROM_AGE = {"income * age cast", "income * age.isin", "frame cast", "frame cast by a dict"}
 
@@ -596,6 +601,8 @@ def test_everyday_code_gives_plain_values_and_keeps_the_taint(env, case):
     for col in cols:
         if isinstance(col.dtype, lumarq.ProvenanceDtype) and col.name == "age" and len(col) == 6:
             assert col.prov.tainted.all()  # nothing written over an age row made it clean
+    if case == "dummies of age":
+        assert all(tracked[c].prov.tainted.all() for c in tracked.columns)
     if case in FROM_AGE:
         assert (tracked["age"] if isinstance(tracked, pd.DataFrame) else tracked).prov.tainted.all()
     if case == "groupby on a protected key":  # each key value stands for its rows of age,
