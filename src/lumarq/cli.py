@@ -104,6 +104,23 @@ def _keys_revoke(args: argparse.Namespace) -> int:
     return 0
 
 
+def _missing_sqlite_file(url: str) -> Optional[str]:
+    """The path of a SQLite database URL whose file does not exist, else None."""
+    if not url.startswith("sqlite:"):
+        return None
+    try:
+        from sqlalchemy.engine import make_url
+
+        database = make_url(url).database or ""
+    except Exception:  # no SQLAlchemy, or a URL it refuses: opening it says why
+        return None
+    if database in ("", ":memory:") or database.startswith("file:"):
+        return None
+    import os
+
+    return None if os.path.exists(database) else database
+
+
 def _export(args: argparse.Namespace) -> int:
     import os
 
@@ -115,6 +132,10 @@ def _export(args: argparse.Namespace) -> int:
         from lumarq.service.server import default_db_url
 
         url = default_db_url()
+    missing = _missing_sqlite_file(url)
+    if missing is not None:  # opening it would leave an empty database behind
+        print("lumarq export: no database at %s" % missing, file=sys.stderr)
+        return 1
     # The key is read from the environment when not given; it is never printed.
     key = args.api_key or os.environ.get("LUMARQ_API_KEY") or None
     storage = HostedStorage(api_url=url, api_key=key, tenant_id=args.tenant)
@@ -159,7 +180,8 @@ def _add_export(sub: Any) -> None:
     export.add_argument("--db", default=None,
                         help=DB_HELP.replace("database URL:", "database or service URL:")
                         + "; http(s)://HOST:PORT for a lumarq service")
-    export.add_argument("--pipeline", type=int, required=True, help="the pipeline id")
+    export.add_argument("--pipeline", type=_int_between(-2**63, 2**63 - 1), required=True,
+                        help="the pipeline id")
     export.add_argument("--format", choices=EXPORT_FORMATS, default="json", help="(default json)")
     export.add_argument("--out", default=None, help="output file (default: standard output)")
     export.add_argument("--tenant", default="default",

@@ -43,6 +43,8 @@ def test_version_and_help_without_a_command():
     (["demo", "--rows", "50", "--row", "999999"], "--row must be between 0 and 49"),
     (["demo", "--no-serve", "--keep-serving"], "not allowed with argument"),
     (["demo", "--out", "{file}"], "lumarq demo: cannot use --out"),
+    (["export", "--pipeline", str(2**63)],
+     "argument --pipeline: %d is out of range (%d to %d)" % (2**63, -2**63, 2**63 - 1)),
 ])
 def test_bad_values_get_one_line_errors(args, message, tmp_path):
     (tmp_path / "a-file").write_text("")
@@ -139,6 +141,13 @@ def test_first_build_says_each_step_and_how_long_it_takes(tmp_path):
     # The long step shows pip's progress instead of running silently.
     assert install.startswith("-m pip install") and "--quiet" not in install and ".[all,test]" in install
     assert (venv / ".lumarq-installed").exists()
+
+
+def test_export_from_a_missing_database_file_says_so_and_creates_none(tmp_path):
+    proc = run("export", "--pipeline", "1", "--db", "sqlite:///" + str(tmp_path / "typo.db"))
+    assert proc.returncode == 1 and proc.stderr.strip() == "lumarq export: no database at %s" % (
+        tmp_path / "typo.db")
+    assert not (tmp_path / "typo.db").exists()
 
 
 @pytest.mark.parametrize("out", ["missing-folder/lineage.json", "."])
