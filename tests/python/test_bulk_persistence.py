@@ -164,6 +164,20 @@ def test_results_values_pass_through_float(values, expected):
     assert [r[2] for r in store.calls[0][1]] == [1, 0] and [r[4] for r in store.calls[0][1]] == [None, None]
 
 
+@pytest.mark.parametrize("subtype", ["float64", "int64", "Float64"])
+def test_results_take_columns_of_the_provenance_dtype(subtype):
+    """They raised AttributeError ('Series' object has no attribute '_prov')."""
+    import lumarq
+    from lumarq.utilities.vantor32 import ProvenanceTracker
+
+    df = lumarq.track(pd.DataFrame({"a": pd.array([1, 2, 3], dtype=subtype)}), ProvenanceTracker(), "T")
+    out = df["a"] * 2
+    store = Results()
+    DAGTracker.persist_results(store, 1, ["x", "y", "z"], {"o": out})
+    assert store.calls == [(1, [(k, "o", int(w), v, None) for k, w, v in
+                                zip("xyz", out.prov.words, [2.0, 4.0, 6.0])])]
+
+
 def test_results_edge_cases():
     store = Results()
     DAGTracker.persist_results(store, 1, ["a"], {})

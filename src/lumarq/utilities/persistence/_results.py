@@ -16,7 +16,7 @@ differs. A frame of the provenance dtype renders as its values do.
 from __future__ import annotations
 
 import hashlib
-from typing import Any, Dict, List, Optional
+from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
 
@@ -107,6 +107,17 @@ def input_row_hashes(source_df: Any, count: int) -> List[Optional[str]]:
     return out + [None] * (count - m)
 
 
+def _words_and_values(series: Any) -> Tuple[Any, Any]:
+    """An output's provenance words and values: a Series of the provenance dtype's, or what a
+    tracked container (or any object with `_prov` and `values`) holds."""
+    array = getattr(series, "array", None)
+    words = getattr(array, "_words", None)
+    if words is not None and type(array).__name__ == "ProvenanceArray":
+        data = array._data
+        return words, getattr(data, "_ndarray", data)  # numpy values without a copy
+    return series._prov, series.values
+
+
 def result_columns(pipeline_id: int, row_keys: Any, outputs: Dict[Any, Any],
                    source_df: Any = None) -> ResultColumns:
     keys = list(row_keys)
@@ -115,8 +126,9 @@ def result_columns(pipeline_id: int, row_keys: Any, outputs: Dict[Any, Any],
     cols = ResultColumns(pipeline_id, [str(k) for k in keys], [], [], [], hashes)
     for name, series in outputs.items():
         cols.outputs.append(name)
-        cols.fingerprint.append(_ints(series._prov, n))
-        cols.value.append(_floats(series.values, n))
+        words, values = _words_and_values(series)
+        cols.fingerprint.append(_ints(words, n))
+        cols.value.append(_floats(values, n))
     return cols
 
 
