@@ -1553,7 +1553,7 @@ void RegisterDagTracker(nb::module_& m) {
           "Write the source registry and the DAG to `storage` and complete the pipeline;\n"
           "returns the pipeline id used.");
   cls.def_static("persist_results", &PersistResults,
-                 nb::sig("def persist_results(storage, pipeline_id: int, row_keys, outputs: Dict[str, DAGTrackedSeries], source_df: Optional[pd.DataFrame] = None) -> None"),
+                 nb::sig("def persist_results(storage, pipeline_id: int, row_keys, outputs: Union[Dict[str, DAGTrackedSeries], Dict[str, pd.Series]], source_df: Optional[pd.DataFrame] = None) -> None"),
                  nb::arg("storage").none(), nb::arg("pipeline_id").none(),
                  nb::arg("row_keys").none(), nb::arg("outputs").none(),
                  nb::arg("source_df").none() = nb::none(),

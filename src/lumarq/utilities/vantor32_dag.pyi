@@ -179,7 +179,7 @@ class DAGTracker(lumarq.utilities.vantor32.ProvenanceTracker):
         """
 
     @staticmethod
-    def persist_results(storage: Any, pipeline_id: int, row_keys: Iterable[Any], outputs: Dict[str, DAGTrackedSeries], source_df: Optional[pandas.DataFrame] = None) -> None:
+    def persist_results(storage: Any, pipeline_id: int, row_keys: Iterable[Any], outputs: Union[Dict[str, DAGTrackedSeries], Dict[str, pandas.Series]], source_df: Optional[pandas.DataFrame] = None) -> None:
         """
         Write per-row result values of tracked output columns, with a hash of each
         input row when `source_df` is given.
