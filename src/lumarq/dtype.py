@@ -1392,9 +1392,16 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         return self._data._reduce("all", skipna=skipna)
 
     def _accumulate(self, name: str, *, skipna: bool = True, **kwargs: Any) -> Any:
-        # Plain values: a running combination over every earlier row is not offered.
+        # The values of plain pandas; each row's word combines the words of every row up to it
+        # (a running sum or maximum depends on all of them), as a rolling window as long as the
+        # column would. No nodes are logged, as for rolling windows.
         plain = pd.Series(self._data, copy=False)
-        return _unwrap(getattr(plain, name)(skipna=skipna, **kwargs).array)
+        values = getattr(plain, name)(skipna=skipna, **kwargs).array
+        if self._tracker is None:
+            return _unwrap(values)
+        words = _backend.window_combine(self._tracker._rust, self._words, max(len(self), 1),
+                                        _OP.AGG)
+        return self._new(values, words, self._tracker)
 
     def _cast_pointwise_result(self, values: Any) -> Any:
         # Results of a Python function per element are plain, as pandas infers them.

@@ -166,6 +166,31 @@ TEST(WindowCombine, CombinesTheTrailingWindow) {
   EXPECT_THROW(WindowCombine(c, words, 0, 11, out), std::invalid_argument);
 }
 
+// The running combination of the first rows against a fold per row: windows shorter than,
+// equal to and longer than the rows, over mixed plain and dense words.
+TEST(WindowCombine, RunningRowsMatchAFoldPerRow) {
+  Codec c;
+  std::vector<uint32_t> words;
+  for (uint32_t i = 0; i < 40; ++i) {
+    PairSet pairs;
+    pairs.Add(i % 7);
+    if (i % 3 == 0) pairs.Add(20 + i % 5);
+    words.push_back(c.Encode(pairs, i & 255u, (i * 7) & 255u, i % 11 == 0, i % 4));
+  }
+  for (size_t window : {size_t{1}, size_t{5}, size_t{40}, size_t{1000}}) {
+    std::vector<uint32_t> got(words.size()), one(1);
+    WindowCombine(c, words, window, 11, got);
+    for (size_t i = 0; i < words.size(); ++i) {
+      const size_t from = i + 1 > window ? i + 1 - window : 0;
+      std::vector<uint32_t> part(words.begin() + static_cast<std::ptrdiff_t>(from),
+                                 words.begin() + static_cast<std::ptrdiff_t>(i) + 1);
+      std::vector<int64_t> ids(part.size(), 0);
+      GroupCombine(c, part, ids, 11, one);
+      EXPECT_EQ(got[i], one[0]) << "window " << window << " row " << i;
+    }
+  }
+}
+
 // Against the obvious per-group scan, over values close together (the table) and far apart
 // (the map), with rows outside every group.
 TEST(DistinctGroupMembers, MatchesAPerGroupScan) {

@@ -574,8 +574,12 @@ PLAIN_EQUIVALENTS = {
     "dummies of age": lambda d: pd.get_dummies(d["age"], dummy_na=True, dtype=float),
     "dummies with dummy_na on ints": lambda d: pd.get_dummies(d[["k", "name"]], columns=["k"],
                                                                dummy_na=True, drop_first=True),
+    # A running sum or maximum reaches every row before it (they gave plain values).
+    "running sum": lambda d: d["income"].where(d.index != "r3", d["age"]).cumsum(),
+    "income + running max of age": lambda d: d["income"] + d["age"].cummax(),
 }
-FROM_AGE = {"income * age cast", "income * age.isin", "frame cast", "frame cast by a dict"}
+FROM_AGE = {"income * age cast", "income * age.isin", "frame cast", "frame cast by a dict",
+            "income + running max of age"}
 
 
 def _nullable(s):
@@ -608,6 +612,8 @@ def test_everyday_code_gives_plain_values_and_keeps_the_taint(env, case):
     if case == "groupby on a protected key":  # each key value stands for its rows of age,
         # and each sum was computed over the rows that key chose
         assert tracked["age"].prov.tainted.all() and tracked["income"].prov.tainted.all()
+    if case == "running sum":  # only row 3 came from age; it and every later row reach it
+        assert tracked.prov.tainted.tolist() == [False, False, False, True, True, True]
     if case == "centred rolling window":  # only row 3 came from age; rows 2..4 reach it
         assert tracked.prov.tainted.tolist() == [False, False, True, True, True, False]
     if case == "interpolate":  # the filled row combines the rows around it

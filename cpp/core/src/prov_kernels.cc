@@ -234,9 +234,17 @@ void WindowCombine(Codec& codec, std::span<const uint32_t> words, size_t window,
   if (window == 0) throw std::invalid_argument("window must be at least 1");
   if (out.size() != words.size()) throw std::invalid_argument("window: output length differs");
   DecodeCache cache(codec);
+  // Rows whose window starts at row 0 extend one running fold (adding the same words in the
+  // same order as a fresh one): a window as long as the rows (a cumulative operation) is linear.
+  Fold running;
   for (size_t i = 0; i < words.size(); ++i) {
+    if (i < window) {
+      running.Add(words[i], cache, op);
+      out[i] = running.Finish(codec, op);
+      continue;
+    }
     Fold fold;
-    for (size_t j = i + 1 > window ? i + 1 - window : 0; j <= i; ++j) fold.Add(words[j], cache, op);
+    for (size_t j = i + 1 - window; j <= i; ++j) fold.Add(words[j], cache, op);
     out[i] = fold.Finish(codec, op);
   }
 }

@@ -36,7 +36,9 @@ void DistinctGroupMembers(std::span<const int64_t> ids, std::span<const int64_t>
                           std::vector<int64_t>* members);
 
 /// out[i] combines words[max(0, i - window + 1) .. i] as GroupCombine combines one group.
-/// Throws std::invalid_argument for a window of 0.
+/// Rows within the first `window` cost O(1) each (a running combination), so a window at least
+/// as long as the rows (a cumulative operation) is linear. Throws std::invalid_argument for a
+/// window of 0.
 void WindowCombine(Codec& codec, std::span<const uint32_t> words, size_t window, uint32_t op,
                    std::span<uint32_t> out);
 
