@@ -274,13 +274,6 @@ nb::object MapGet(nb::handle map, nb::handle key) {
   return v.is_valid() ? v : nb::none();
 }
 
-nb::object MapLookup(nb::handle map, nb::handle key) {
-  if (PyDict_CheckExact(map.ptr())) return DictFind(map, key);
-  nb::object missing = Steal(PyBaseObject_Type.tp_alloc(&PyBaseObject_Type, 0));
-  nb::object v = CallMethod(map, Interned("get"), key, missing);
-  return v.ptr() == missing.ptr() ? nb::object() : v;
-}
-
 void SetAdd(nb::handle set, nb::handle key) {
   if (PySet_Check(set.ptr())) {
     if (PySet_Add(set.ptr(), key.ptr()) < 0) throw nb::python_error();

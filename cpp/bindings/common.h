@@ -137,8 +137,6 @@ bool Contains(nb::handle container, nb::handle key);
 Py_ssize_t Size(nb::handle obj);
 /// map.get(key): the concrete dict API for exact dicts, the method otherwise.
 nb::object MapGet(nb::handle map, nb::handle key);
-/// map.get(key, <missing>) likewise, null when `key` is absent (a stored None is found).
-nb::object MapLookup(nb::handle map, nb::handle key);
 /// set.add(key) / list.append(value), concrete API for the built-in types.
 void SetAdd(nb::handle set, nb::handle key);
 void Append(nb::handle list, nb::handle value);

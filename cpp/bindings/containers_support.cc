@@ -115,12 +115,6 @@ nb::object ClipBound(nb::handle bound) {
   return missing ? nb::none() : nb::borrow(bound);
 }
 
-nb::object SuperMerge(nb::handle cls, nb::handle self, nb::handle right, nb::handle args,
-                      nb::handle kwargs) {
-  nb::object call_args = Steal(PySequence_Concat(nb::make_tuple(right).ptr(), args.ptr()));
-  return CallSuper(cls, self, "merge", call_args, kwargs);
-}
-
 ContainerOpCodes ReadOpCodes(nb::handle module) {
   nb::object opcode = module.attr("OpCode");
   auto code = [&](const char* name) { return nb::cast<int>(opcode.attr(name)); };
@@ -211,16 +205,10 @@ const PyRefs& Refs() {
     r.np_asarray = keep(np.attr("asarray"));
     r.np_array = keep(np.attr("array"));
     r.np_broadcast_to = keep(np.attr("broadcast_to"));
-    r.np_full = keep(np.attr("full"));
-    r.np_any = keep(np.attr("any"));
-    r.np_max = keep(np.attr("max"));
     r.np_min = keep(np.attr("min"));
     r.np_clip = keep(np.attr("clip"));
-    r.np_add = keep(np.attr("add"));
-    r.np_subtract = keep(np.attr("subtract"));
     r.np_multiply = keep(np.attr("multiply"));
     r.np_true_divide = keep(np.attr("true_divide"));
-    r.np_floor_divide = keep(np.attr("floor_divide"));
     r.np_power = keep(np.attr("power"));
     r.ndarray_type = keep(np.attr("ndarray"));
     r.np_uint32 = keep(np.attr("uint32"));
@@ -237,15 +225,10 @@ const PyRefs& Refs() {
     r.op_invert = keep(op.attr("invert"));
     r.op_eq = keep(op.attr("eq"));
     r.op_ne = keep(op.attr("ne"));
-    r.op_mod = keep(op.attr("mod"));
     r.op_and = keep(op.attr("and_"));
     r.op_or = keep(op.attr("or_"));
     r.op_xor = keep(op.attr("xor"));
-    r.op_floordiv = keep(op.attr("floordiv"));
-    r.op_pow = keep(op.attr("pow"));
     r.property = keep(builtins.attr("property"));
-    r.round = keep(builtins.attr("round"));
-    r.itemgetter = keep(op.attr("itemgetter"));
     return r;
   }();
   return refs;
@@ -264,38 +247,6 @@ nb::object ZerosU32(size_t n) {
   const PyRefs& r = Refs();
   return CallKw(r.np_zeros, {nb::int_(n)}, {{"dtype", r.np_uint32}});
 }
-
-template <typename T>
-nb::object BroadcastFirst(nb::handle arr, size_t n, T fill, nb::handle dtype) {
-  ArrayView<T> view;
-  if (IsNdarray(arr) && TryArrayView(arr, &view)) {
-    return FilledArray<T>(n, view.size != 0 ? view[0] : fill);
-  }
-  const PyRefs& r = Refs();
-  nb::object x;
-  if (Len(arr) != 0) {
-    x = GetItem(arr, Steal(PySlice_New(nullptr, nb::int_(1).ptr(), nullptr)));
-  } else {
-    nb::list one;
-    one.append(nb::int_(fill));
-    x = CallKw(r.np_array, {one}, {{"dtype", dtype}});
-  }
-  return CopyOf(CallKw(r.np_broadcast_to, {x, nb::int_(n)}));
-}
-template nb::object BroadcastFirst<uint32_t>(nb::handle, size_t, uint32_t, nb::handle);
-template nb::object BroadcastFirst<int64_t>(nb::handle, size_t, int64_t, nb::handle);
-
-template <typename T>
-nb::object Full(nb::handle n, nb::handle value, nb::handle dtype) {
-  int64_t count, v;
-  if (ExactInt64(n, &count) && count >= 0 && ExactInt64(value, &v) &&
-      (sizeof(T) == 8 || (v >= 0 && v <= static_cast<int64_t>(UINT32_MAX)))) {
-    return FilledArray<T>(static_cast<size_t>(count), static_cast<T>(v));
-  }
-  return CallKw(Refs().np_full, {n, value}, {{"dtype", dtype}});
-}
-template nb::object Full<uint32_t>(nb::handle, nb::handle, nb::handle);
-template nb::object Full<int64_t>(nb::handle, nb::handle, nb::handle);
 
 template <typename T>
 void StoreInt(nb::handle arr, T* buf, size_t i, nb::handle value) {
@@ -329,14 +280,6 @@ nb::object CopyOf(nb::handle arr) { return CallMethod(arr, Interned("copy")); }
 nb::object ClassProperty(PyObject** cls) {
   nb::object fget = nb::cpp_function([cls](nb::handle) { return nb::borrow(*cls); });
   return Refs().property(fget);
-}
-
-void ForgetColumn(nb::handle dict, nb::handle key) {
-  if (!PyDict_Check(dict.ptr())) return;
-  if (PyDict_Contains(dict.ptr(), key.ptr()) == 1 && PyDict_DelItem(dict.ptr(), key.ptr()) < 0) {
-    throw nb::python_error();
-  }
-  PyErr_Clear();  // an unhashable key
 }
 
 nb::handle NegOp(nb::handle self) {
@@ -429,21 +372,6 @@ nb::object SpreadWords(nb::handle tracker, nb::handle prov, size_t n) {
   return FilledArray<uint32_t>(n, UnionWord(*codec, words, first));
 }
 
-nb::object SpreadColumnWords(nb::handle tracker, nb::handle prov, nb::handle column, size_t n) {
-  nb::object from, words;
-  if (TryGetAttr(column, "_spread_from", &from) && from.ptr() == prov.ptr() &&
-      TryGetAttr(column, "_prov", &words) && Len(words) == n) {
-    return words;
-  }
-  return SpreadWords(tracker, prov, n);
-}
-
-nb::object ColumnWords(nb::handle tracker, nb::handle prov, nb::handle column, size_t n) {
-  // Defaults and spreads are new arrays already; a stored array is copied.
-  if (!prov.is_valid()) return ZerosU32(n);
-  return Len(prov) != n ? SpreadColumnWords(tracker, prov, column, n) : CopyOf(prov);
-}
-
 nb::object AggregateWords(nb::handle tracker, nb::handle arrays, size_t n) {
   std::vector<nb::object> keep;
   std::vector<StridedWords> cols;
@@ -511,27 +439,6 @@ void RaiseExpected(const char* func, const char* what, nb::handle obj) {
   throw nb::python_error();
 }
 
-void WarnAboutProtected(nb::handle df, nb::handle protected_, bool names) {
-  nb::set columns;
-  for (nb::handle c : GetAttr(df, "columns")) columns.add(nb::str(c));
-  auto warn = [](nb::handle text) { WarnUser(nb::str(text).c_str()); };
-  if (names) {
-    nb::list unknown;
-    for (nb::handle c : protected_) {
-      nb::str name(c);
-      if (!columns.contains(name)) unknown.append(name);
-    }
-    if (nb::len(unknown) != 0) {
-      warn(nb::str("protected names {} are not columns of the frame and protect nothing")
-               .format(unknown));
-    }
-  } else if (PyUnicode_Check(protected_.ptr()) && columns.contains(protected_)) {
-    warn(nb::str("protected={!r} is a text, which protects the whole table; to protect only "
-                 "the column, pass a list: protected=[{!r}]")
-             .format(protected_, protected_));
-  }
-}
-
 nb::handle Glue() {
   static nb::handle glue = nb::module_::import_("lumarq.utilities._tracked_glue").release();
   return glue;
@@ -550,40 +457,35 @@ void AddFrameGlue(nb::module_& m, const char* name, nb::dict& ns) {
   if (PyDict_Update(ns.ptr(), methods.ptr()) < 0) throw nb::python_error();
 }
 
-void MergeLeftovers(nb::handle out, nb::handle left, nb::handle right, nb::handle kwargs) {
-  static nb::handle fn = GlueFn("merge_leftovers").release();
-  PyObject* suffixes = PyDict_GetItemString(kwargs.ptr(), "suffixes");
-  if (suffixes != nullptr) {
-    fn(out, left, right, nb::handle(suffixes));
-  } else {
-    fn(out, left, right);
-  }
-}
-
 void FillWords(nb::handle out, nb::handle self, nb::handle value) {
   if (!IsInstance(value, Refs().pd_series)) return;
   static nb::handle fn = GlueFn("fill_words").release();
   fn(out, self, value);
 }
 
-nb::object ProtectedNames(nb::handle protected_) {
-  if (!IsNameCollection(protected_)) return {};
-  nb::set names;
-  for (nb::handle c : protected_) names.add(nb::str(c));
-  return names;
+nb::object ProtectedColumns(nb::handle df, nb::handle protected_) {
+  static nb::handle fn = FramesFn("protected_names");
+  return fn(df, protected_);
 }
 
-bool IsNameCollection(nb::handle protected_) {
-  PyObject* o = protected_.ptr();
-  if (PyList_Check(o) || PyTuple_Check(o) || PyAnySet_Check(o)) return true;
-  if (PyUnicode_Check(o) || PyBytes_Check(o) || PyByteArray_Check(o)) return false;
-  if (Py_TYPE(o)->tp_iter == nullptr && !PySequence_Check(o)) return false;
-  nb::object ndim;
-  if (TryGetAttr(protected_, "ndim", &ndim) && PyLong_Check(ndim.ptr()) &&
-      PyLong_AsLong(ndim.ptr()) == 0) {
-    return false;
-  }
-  return true;
+nb::handle FramesFn(const char* name) {
+  return ImportAttr("lumarq.utilities._frames", name).release();
+}
+
+void AddFrameItemAccess(nb::dict& ns, PyObject** frame, PyObject** series, const char* getitem,
+                        const char* setitem) {
+  Method(
+      ns, "__getitem__",
+      [frame, series, fn = FramesFn(getitem)](nb::handle self, nb::handle key) {
+        return fn(nb::handle(*frame), nb::handle(*series), self, key);
+      },
+      nb::arg("key").none());
+  Method(
+      ns, "__setitem__",
+      [frame, series, fn = FramesFn(setitem)](nb::handle self, nb::handle key, nb::handle value) {
+        fn(nb::handle(*frame), nb::handle(*series), self, key, value);
+      },
+      nb::arg("key").none(), nb::arg("value").none());
 }
 
 namespace {

@@ -47,14 +47,13 @@ void AddBinaryOperators(nb::dict& ns, const ContainerOpCodes& code,
 
 /// numpy and pandas objects used at call time (imported once, kept for the process lifetime).
 struct PyRefs {
-  nb::handle np_zeros, np_asarray, np_array, np_broadcast_to, np_full, np_any, np_max, np_min;
-  nb::handle np_clip, np_add, np_subtract, np_multiply, np_true_divide, np_floor_divide,
-      np_power;
+  nb::handle np_zeros, np_asarray, np_array, np_broadcast_to, np_min;
+  nb::handle np_clip, np_multiply, np_true_divide, np_power;
   nb::handle ndarray_type, u32_dtype, np_uint32;
   nb::handle pd_series, pd_frame, pd_range_index, pd_na;
   nb::handle op_gt, op_lt, op_ge, op_le, op_neg, op_invert;
-  nb::handle op_eq, op_ne, op_mod, op_and, op_or, op_xor, op_floordiv, op_pow;
-  nb::handle property, round, itemgetter;
+  nb::handle op_eq, op_ne, op_and, op_or, op_xor;
+  nb::handle property;
 };
 const PyRefs& Refs();
 
@@ -83,15 +82,6 @@ nb::object FilledArray(size_t n, T value, T** out = nullptr) {
   if (out != nullptr) *out = buf;
   return arr;
 }
-
-/// A new array of n copies of arr[0] (`fill` when arr is empty), as
-/// np.broadcast_to(arr[:1] or np.array([fill], dtype), n).copy(). T: uint32_t or int64_t.
-template <typename T>
-nb::object BroadcastFirst(nb::handle arr, size_t n, T fill, nb::handle dtype);
-
-/// numpy.full(n, value, dtype=dtype), filled natively for exact ints in T's range.
-template <typename T>
-nb::object Full(nb::handle n, nb::handle value, nb::handle dtype);
 
 /// arr[i] = value with numpy's conversion rules, written straight to `buf` for an exact int in
 /// T's range.
@@ -136,21 +126,11 @@ void CheckOperands(nb::handle self, nb::handle other, nb::handle tracker);
 /// lost. Without a native tracker the first-row rule applies. Always a new array.
 nb::object SpreadWords(nb::handle tracker, nb::handle prov, size_t n);
 
-/// SpreadWords for the column Series `column` that pandas has just built from a frame whose
-/// stored array is `prov`: the words the Series was given then, when spread from that very
-/// array, else computed here.
-nb::object SpreadColumnWords(nb::handle tracker, nb::handle prov, nb::handle column, size_t n);
-
 /// Words of a result derived from several columns at once. `arrays` (a sequence of equally long
 /// uint32 arrays): with n equal to their length, row i unites the pairs and taint of row i of
 /// every array, one step deeper (OpCode.AGG); otherwise one such word over all rows of all
 /// arrays, spread over n rows.
 nb::object AggregateWords(nb::handle tracker, nb::handle arrays, size_t n);
-
-/// The words of column Series `column` (n rows) that pandas has just built from a frame: zeros
-/// when the frame stores none (`prov` null), SpreadColumnWords when the stored array has another
-/// length, else a copy of it.
-nb::object ColumnWords(nb::handle tracker, nb::handle prov, nb::handle column, size_t n);
 
 /// Registers the two helpers above on `m` as _spread_words and _aggregate_words.
 void RegisterWordHelpers(nb::module_& m);
@@ -169,9 +149,6 @@ nb::object OpResultName(nb::handle self, nb::handle other);
 /// What `-s` applies to the values: pandas inverts booleans, which numpy refuses to negate (and
 /// pandas negates a boolean condition Series internally, for `s[cond] = x`).
 nb::handle NegOp(nb::handle self);
-
-/// Removes `key` from a column dict when it is there (an unhashable key is no column).
-void ForgetColumn(nb::handle dict, nb::handle key);
 
 /// Puts a native function into a class namespace, bound like a Python function (self first).
 /// Only nb::name is given, never nb::scope: a name that already exists on the pandas base would
@@ -254,27 +231,19 @@ nb::object ClipSeries(nb::handle cls, nb::handle self, nb::handle lower, nb::han
   return InPlaceResult(self);
 }
 
-/// super(cls, self).merge(right, *args, **kwargs).
-nb::object SuperMerge(nb::handle cls, nb::handle self, nb::handle right, nb::handle args,
-                      nb::handle kwargs);
 /// type(name, (base,), ns) with __module__ (the module's name), __qualname__ and __doc__ set.
 nb::object MakeClass(nb::module_& m, const char* name, nb::handle base, nb::dict& ns,
                      const char* doc);
 
 // ---------------------------------------------------------------- wrapping frames
 
-/// True when `protected` names columns: any iterable except text and zero-dimensional arrays
-/// (lists, tuples, sets, frozensets, pandas Index, numpy arrays, ...). Anything else is a flag.
-bool IsNameCollection(nb::handle protected_);
-/// The set of str(name) for the names `protected` gives; null when it is a flag.
-nb::object ProtectedNames(nb::handle protected_);
+/// The set of str(name) that `protected` names, or None when it is a flag (any iterable but text
+/// and zero-dimensional arrays names columns). Warns (UserWarning) about names that are not
+/// columns of `df` and about a text that is one (a text protects the whole table).
+nb::object ProtectedColumns(nb::handle df, nb::handle protected_);
 
 /// TypeError unless `df` is a pandas DataFrame (`func` names the caller in the message).
 void RequireFrame(nb::handle df, const char* func);
-
-/// Warns (UserWarning) about `protected` given for `df`: names that are not columns (they protect
-/// nothing), and a text that is a column name (a text protects the whole table).
-void WarnAboutProtected(nb::handle df, nb::handle protected_, bool names);
 
 /// The private helper module that carries provenance through pandas' own machinery
 /// (lumarq.utilities._tracked_glue), imported once.
@@ -288,8 +257,13 @@ void AddSeriesGlue(nb::module_& m, const char* name, nb::dict& ns, bool flex_bin
 nb::object GlueFn(const char* name);
 /// Likewise the frame methods (rename, insert, the methods that give plain pandas).
 void AddFrameGlue(nb::module_& m, const char* name, nb::dict& ns);
-/// After a merge: suffixed columns keep their side's words (kwargs: the merge's keywords).
-void MergeLeftovers(nb::handle out, nb::handle left, nb::handle right, nb::handle kwargs);
+/// A function of lumarq.utilities._frames (the tracked frames' column access, assignment and
+/// merge), kept for the process lifetime: call sites hold it in a static.
+nb::handle FramesFn(const char* name);
+/// __getitem__ and __setitem__ of the tracked frame class `*frame`: the _frames functions
+/// `getitem` and `setitem`, called with the frame class and its column class `*series` first.
+void AddFrameItemAccess(nb::dict& ns, PyObject** frame, PyObject** series, const char* getitem,
+                        const char* setitem);
 /// After fillna(value): a tracked Series value adds its words to the filled rows of `out`.
 void FillWords(nb::handle out, nb::handle self, nb::handle value);
 

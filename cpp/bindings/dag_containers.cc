@@ -36,14 +36,13 @@ nb::handle SeriesCls() { return g_series; }
 nb::handle FrameCls() { return g_frame; }
 
 struct Types {
-  nb::handle np_int64, np_float64, np_dtype, object_dtype, extension_array, categorical_dtype;
+  nb::handle np_float64, np_dtype, object_dtype, extension_array, categorical_dtype;
 };
 
 const Types& Ty() {
   // Leaked on purpose, like Refs().
   static const Types t = [] {
     Types r;
-    r.np_int64 = ImportAttr("numpy", "int64").release();
     r.np_float64 = ImportAttr("numpy", "float64").release();
     r.np_dtype = ImportAttr("numpy", "dtype").release();
     r.object_dtype = r.np_dtype(nb::str("O")).release();
@@ -87,9 +86,6 @@ class WordInts {
   };
   std::array<Entry, size_t{1} << kBits> table_{};
 };
-
-/// A new int64 array of n entries, all -1: no node is known for any row.
-nb::object NoNodes(size_t n, int64_t** out = nullptr) { return FilledArray<int64_t>(n, -1, out); }
 
 // ---------------------------------------------------------------- per-row integers
 
@@ -504,10 +500,10 @@ bool RunKernel(nb::handle tracker, const Words& words, NodeKind kind, nb::handle
   return true;
 }
 
-/// The arrays of an operation's rows: words 0 and node ids -1 until written.
+/// The arrays of an operation's rows: words 0 and node ids -1 (no node) until written.
 struct RowArrays {
   explicit RowArrays(size_t n)
-      : prov(FilledArray<uint32_t>(n, 0u, &words)), nodes(NoNodes(n, &ids)) {}
+      : prov(FilledArray<uint32_t>(n, 0u, &words)), nodes(FilledArray<int64_t>(n, -1, &ids)) {}
   uint32_t* words = nullptr;
   int64_t* ids = nullptr;
   nb::object prov, nodes;
@@ -793,113 +789,29 @@ void DefineSeries(nb::module_& m) {
 
 // ---------------------------------------------------------------- DAGTrackedDataFrame
 
-nb::object FrameGetItem(nb::handle self, nb::handle key) {
-  nb::object result =
-      CallSuper(FrameCls(), self, "__getitem__", nb::make_tuple(key), nb::handle());
-  if (!IsInstance(result, Refs().pd_series)) return result;
-  const size_t n = Len(result);
-  nb::object prov = MapLookup(GetAttr(self, "_col_prov"), key);
-  nb::object nodes = MapLookup(GetAttr(self, "_col_nodes"), key);
-  prov = ColumnWords(GetAttr(self, "_tracker"), prov, result, n);
-  // Defaults and broadcasts are new arrays already; stored arrays are copied.
-  if (!nodes.is_valid()) {
-    nodes = NoNodes(n);
-  } else if (Len(nodes) != n) {
-    nodes = BroadcastFirst<int64_t>(nodes, n, -1, Ty().np_int64);
-  } else {
-    nodes = CopyOf(nodes);
-  }
-  return NewSeries(GetAttr(result, "values"), GetAttr(result, "index"), prov,
-                   GetAttr(self, "_tracker"), nodes, GetAttr(result, "name"), false);
-}
-
-/// Records the column a derived value was assigned to: every operation node behind `node_ids`
-/// gets metadata["column"] = str(key), unless it already carries a name. The first assignment
-/// wins, so a later copy or alias does not rename a value that may already be stored under its
-/// first name. Source nodes keep their own table and column fields only.
-void NameAssignedNodes(nb::handle tracker, nb::handle key, nb::handle node_ids) {
-  I64Array ids;
-  if (nb::try_cast(node_ids, ids, /*convert=*/false)) {
-    NameNodeIds(tracker, {ids.data(), ids.shape(0)}, key);
-  }
-}
-
-void FrameSetItem(nb::handle self, nb::handle key, nb::handle value) {
-  CallSuper(FrameCls(), self, "__setitem__", nb::make_tuple(key, value), nb::handle());
-  if (IsInstance(value, SeriesCls())) {
-    nb::object node_ids = GetAttr(value, "_node_ids");
-    SetItem(GetAttr(self, "_col_prov"), key, CopyOf(GetAttr(value, "_prov")));
-    SetItem(GetAttr(self, "_col_nodes"), key, CopyOf(node_ids));
-    NameAssignedNodes(GetAttr(value, "_tracker"), key, node_ids);
-  } else {
-    // Plain values have no words or nodes: the column's old ones would describe other values.
-    ForgetColumn(GetAttr(self, "_col_prov"), key);
-    ForgetColumn(GetAttr(self, "_col_nodes"), key);
-  }
-}
-
-void MergeColProvenance(nb::handle self, nb::handle col_prov, nb::handle col_nodes,
-                        nb::handle result_columns, nb::handle n, nb::handle out_prov,
-                        nb::handle out_nodes) {
-  nb::object items = GetAttr(col_prov, "items")();
-  for (nb::handle item : items) {
-    nb::object col = GetItem(item, nb::int_(0)), prov = GetItem(item, nb::int_(1));
-    if (!Contains(result_columns, col) || Contains(out_prov, col)) continue;
-    nb::object base = Len(prov) > 0 ? ToInt(GetItem(prov, nb::int_(0))) : nb::object(nb::int_(0));
-    nb::object tracker = GetAttr(self, "_tracker");
-    const bool tracked = AsBool(tracker);
-    nb::object merged = tracked ? CallUpdateChain(tracker, base, nb::int_(g_code.merge)) : base;
-    SetItem(out_prov, col, Full<uint32_t>(n, merged, Refs().np_uint32));
-    if (!tracked || !Contains(col_nodes, col)) continue;
-    nb::object nodes = GetItem(col_nodes, col);
-    nb::object input = Len(nodes) > 0 ? ToInt(GetItem(nodes, nb::int_(0))) : nb::object(nb::int_(-1));
-    const int ge = PyObject_RichCompareBool(input.ptr(), nb::int_(0).ptr(), Py_GE);
-    if (ge < 0) throw nb::python_error();
-    if (!ge) continue;
-    nb::object node = CallMethod(tracker, Interned("log_unary"), Interned("merge"), input, merged);
-    SetItem(out_nodes, col, Full<int64_t>(n, node, Ty().np_int64));
-  }
-}
-
-nb::object FrameMerge(nb::handle self, nb::handle right, nb::args args, nb::kwargs kwargs) {
-  nb::object result = SuperMerge(FrameCls(), self, right, args, kwargs);
-  nb::dict new_prov, new_nodes;
-  nb::object n = nb::int_(Len(result));
-  PyObject* cols_set = PySet_New(GetAttr(result, "columns").ptr());
-  if (!cols_set) throw nb::python_error();
-  nb::object cols = nb::steal(cols_set);
-  const bool own = UsesNative(self, Interned("_merge_col_provenance"),
-                              reinterpret_cast<PyTypeObject*>(g_frame));
-  auto side = [&](nb::handle frame) {
-    nb::object cp = GetAttr(frame, "_col_prov"), cn = GetAttr(frame, "_col_nodes");
-    if (own) {
-      MergeColProvenance(self, cp, cn, cols, n, new_prov, new_nodes);
-    } else {
-      CallMethod(self, Interned("_merge_col_provenance"), cp, cn, cols, n, new_prov, new_nodes);
-    }
-  };
-  side(self);
-  if (IsInstance(right, FrameCls())) side(right);
-  nb::object out = CallKw(FrameCls(), {result},
-                          {{"_tracker", GetAttr(self, "_tracker")},
-                           {"_col_prov", new_prov},
-                           {"_col_nodes", new_nodes}});
-  MergeLeftovers(out, self, right, kwargs);
-  return out;
-}
-
 void DefineFrame(nb::module_& m) {
   const PyRefs& r = Refs();
   nb::dict ns = SubclassNamespace({"_tracker", "_col_prov", "_col_nodes"}, &g_frame, &g_series);
   AddFrameInitFinalize(ns, &g_frame, {"_col_prov", "_col_nodes"});
-  Method(ns, "__getitem__", &FrameGetItem, nb::arg("key").none());
-  Method(ns, "__setitem__", &FrameSetItem, nb::arg("key").none(), nb::arg("value").none());
-  Method(ns, "_merge_col_provenance", &MergeColProvenance, nb::arg("col_prov").none(),
-         nb::arg("col_nodes").none(), nb::arg("result_columns").none(), nb::arg("n").none(),
-         nb::arg("out_prov").none(), nb::arg("out_nodes").none(),
-         "Carry one side's column provenance through a merge: one merged value and one merge\n"
-         "node per kept column.");
-  Method(ns, "merge", &FrameMerge, nb::arg("right").none(), nb::arg("args"), nb::arg("kwargs"));
+  AddFrameItemAccess(ns, &g_frame, &g_series, "dag_frame_getitem", "dag_frame_setitem");
+  Method(
+      ns, "_merge_col_provenance",
+      [](nb::handle self, nb::handle col_prov, nb::handle col_nodes, nb::handle result_columns,
+         nb::handle n, nb::handle out_prov, nb::handle out_nodes) {
+        static nb::handle fn = FramesFn("merge_col_provenance");
+        fn(g_code.merge, self, col_prov, col_nodes, result_columns, n, out_prov, out_nodes);
+      },
+      nb::arg("col_prov").none(), nb::arg("col_nodes").none(), nb::arg("result_columns").none(),
+      nb::arg("n").none(), nb::arg("out_prov").none(), nb::arg("out_nodes").none(),
+      "Carry one side's column provenance through a merge: one merged value and one merge\n"
+      "node per kept column.");
+  Method(
+      ns, "merge",
+      [](nb::handle self, nb::handle right, nb::args args, nb::kwargs kwargs) {
+        static nb::handle fn = FramesFn("dag_frame_merge");
+        return fn(FrameCls(), self, right, args, kwargs);
+      },
+      nb::arg("right").none(), nb::arg("args"), nb::arg("kwargs"));
   AddFrameGlue(m, "DAGTrackedDataFrame", ns);
   nb::object cls = MakeClass(m, "DAGTrackedDataFrame", r.pd_frame, ns,
                              "Pandas DataFrame with DAG-tracked provenance.");
@@ -1005,11 +917,9 @@ nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
   nb::str tname = AsStr(table, "table");
   RequireFrame(df, "wrap_dataframe_dag");
   const bool with_entity = AsBool(include_entity);
-  WarnAboutProtected(df, protected_, IsNameCollection(protected_));
+  nb::object protected_cols = ProtectedColumns(df, protected_);
   nb::object result = CallKw(FrameCls(), {df}, {{"_tracker", tracker}});
   const size_t n = Len(df);
-
-  nb::object protected_cols = ProtectedNames(protected_);
 
   nb::object col_prov = GetAttr(result, "_col_prov");
   nb::object col_nodes = GetAttr(result, "_col_nodes");
@@ -1050,9 +960,9 @@ nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
   size_t j = 0;
   for (nb::handle col : GetAttr(df, "columns")) {
     nb::str name(col);
-    nb::object flag = protected_cols.is_valid()
-                          ? nb::object(nb::bool_(Contains(protected_cols, name)))
-                          : nb::borrow(protected_);
+    nb::object flag = protected_cols.is_none()
+                          ? nb::borrow(protected_)
+                          : nb::object(nb::bool_(Contains(protected_cols, name)));
     nb::object pair_id = RegisterColumn(tracker, tname, name, flag);
     const bool tainted = CallIsProtected(tracker, tname, name);
     PyObject* op_text = PyUnicode_FromFormat("%U.%U", tname.ptr(), name.ptr());

@@ -661,21 +661,11 @@ nb::object MakeType(const char* name, const char* doc) {
   return nb::steal(type);
 }
 
-/// Gives the native class what a data class carries besides its methods (fields for
-/// dataclasses.fields/asdict/replace, match arguments, annotations and the constructor
-/// signature), taken from an equivalent generated data class.
-void AddDataclassMetadata(nb::handle cls, const char* name, nb::list fields) {
-  nb::object make = nb::module_::import_("dataclasses").attr("make_dataclass");
-  nb::object twin = make(name, fields);
-  for (const char* attr : {"__dataclass_fields__", "__dataclass_params__", "__match_args__",
-                           "__annotations__"}) {
-    cls.attr(attr) = twin.attr(attr);
-  }
-  cls.attr("__signature__") = nb::module_::import_("inspect").attr("signature")(twin);
-  cls.attr("__hash__") = nb::none();
+/// Gives the native class the metadata of an equivalent generated data class (fields, match
+/// arguments, annotations, the constructor signature).
+void AddDataclassMetadata(nb::module_& m, nb::handle cls, const char* name) {
+  ImportAttr("lumarq.utilities._module_init", "dataclass_metadata")(m, cls, name);
 }
-
-nb::object Typing(nb::module_& m, const char* name) { return m.attr(name); }
 
 }  // namespace
 
@@ -1062,51 +1052,21 @@ nb::object EdgeToDict(nb::handle edge) {
 // ---------------------------------------------------------------- registration
 
 void RegisterRecords(nb::module_& m) {
-  nb::object node_type = m.attr("Enum")(
-      "NodeType", "SOURCE CONSTANT UNARY BINARY AGGREGATE MERGE FILTER CUSTOM",
-      nb::arg("module") = m.attr("__name__"), nb::arg("qualname") = "NodeType");
-  node_type.attr("__doc__") = "Types of nodes in the computation DAG.";
+  nb::object node_type = ImportAttr("lumarq.utilities._module_init", "node_type")(m);
   m.attr("NodeType") = node_type;
   ResolveKinds(node_type);
-
-  nb::object int_t = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
-  nb::object str_t = nb::borrow(reinterpret_cast<PyObject*>(&PyUnicode_Type));
-  nb::object bool_t = nb::borrow(reinterpret_cast<PyObject*>(&PyBool_Type));
-  nb::object field = m.attr("field");
-  nb::object opt_str = Typing(m, "Optional")[str_t];
 
   nb::object node = MakeType<DagNode>(
       "lumarq.utilities.vantor32_dag.DAGNode",
       "A node in the computation DAG.\n\n"
       "Represents either a source column (leaf node) or a computation step\n"
       "(internal node).");
-  {
-    nb::list fields;
-    fields.append(nb::make_tuple("node_id", int_t));
-    fields.append(nb::make_tuple("node_type", node_type));
-    fields.append(nb::make_tuple("operation", str_t));
-    fields.append(nb::make_tuple("inputs", Typing(m, "List")[int_t]));
-    fields.append(nb::make_tuple("provenance", int_t));
-    nb::object dict_t = nb::borrow(reinterpret_cast<PyObject*>(&PyDict_Type));
-    fields.append(nb::make_tuple("metadata",
-                                 Typing(m, "Dict")[nb::make_tuple(str_t, Typing(m, "Any"))],
-                                 field(nb::arg("default_factory") = dict_t)));
-    fields.append(nb::make_tuple("table", opt_str, field(nb::arg("default") = nb::none())));
-    fields.append(nb::make_tuple("column", opt_str, field(nb::arg("default") = nb::none())));
-    fields.append(nb::make_tuple("pair_id", Typing(m, "Optional")[int_t],
-                                 field(nb::arg("default") = nb::none())));
-    fields.append(nb::make_tuple("is_protected", bool_t, field(nb::arg("default") = false)));
-    AddDataclassMetadata(node, "DAGNode", fields);
-  }
+  AddDataclassMetadata(m, node, "DAGNode");
   m.attr("DAGNode") = node;
 
   nb::object edge = MakeType<DagEdge>("lumarq.utilities.vantor32_dag.DAGEdge",
                                       "An edge in the computation DAG.");
-  {
-    nb::list fields;
-    for (const char* f : Traits<DagEdge>::kFields) fields.append(nb::make_tuple(f, int_t));
-    AddDataclassMetadata(edge, "DAGEdge", fields);
-  }
+  AddDataclassMetadata(m, edge, "DAGEdge");
   m.attr("DAGEdge") = edge;
   g.node = reinterpret_cast<PyTypeObject*>(node.inc_ref().ptr());
   g.edge = reinterpret_cast<PyTypeObject*>(edge.inc_ref().ptr());
@@ -1118,13 +1078,7 @@ void RegisterComputationDag(nb::module_& m) {
       "Complete computation graph for a result value.\n\n"
       "Contains all nodes and edges needed to reconstruct how a value was derived\n"
       "from source data.");
-  nb::object int_t = nb::borrow(reinterpret_cast<PyObject*>(&PyLong_Type));
-  nb::list fields;
-  fields.append(nb::make_tuple("root_id", int_t));
-  fields.append(
-      nb::make_tuple("nodes", Typing(m, "Dict")[nb::make_tuple(int_t, m.attr("DAGNode"))]));
-  fields.append(nb::make_tuple("edges", Typing(m, "List")[m.attr("DAGEdge")]));
-  AddDataclassMetadata(cls, "ComputationDAG", fields);
+  AddDataclassMetadata(m, cls, "ComputationDAG");
   m.attr("ComputationDAG") = cls;
   g.dag = reinterpret_cast<PyTypeObject*>(cls.inc_ref().ptr());
 }

@@ -230,67 +230,18 @@ void DefineSeries(nb::module_& m) {
 
 // ---------------------------------------------------------------- TrackedDataFrame
 
-nb::object FrameGetItem(nb::handle self, nb::handle key) {
-  nb::object result =
-      CallSuper(FrameCls(), self, "__getitem__", nb::make_tuple(key), nb::handle());
-  if (!IsInstance(result, Refs().pd_series)) return result;
-  nb::object col_prov = GetAttr(self, "_col_prov");
-  nb::object prov = Contains(col_prov, key) ? GetItem(col_prov, key) : nb::object();
-  prov = ColumnWords(GetAttr(self, "_tracker"), prov, result, Len(result));
-  return NewSeries(GetAttr(result, "values"), GetAttr(result, "index"), prov,
-                   GetAttr(self, "_tracker"), GetAttr(result, "name"), false);
-}
-
-void FrameSetItem(nb::handle self, nb::handle key, nb::handle value) {
-  CallSuper(FrameCls(), self, "__setitem__", nb::make_tuple(key, value), nb::handle());
-  if (IsInstance(value, SeriesCls())) {
-    SetItem(GetAttr(self, "_col_prov"), key, CopyOf(GetAttr(value, "_prov")));
-  } else {
-    // Plain values have no words: the column's old ones would describe other values.
-    ForgetColumn(GetAttr(self, "_col_prov"), key);
-  }
-}
-
-/// One provenance value for every merged row: the first stored value one MERGE step deeper,
-/// or the first value unchanged without a tracker.
-nb::object MergedProv(nb::handle tracker, nb::handle prov, size_t n) {
-  if (AsBool(tracker) && Len(prov) != 0) {
-    nb::object base = Steal(PyNumber_Long(GetItem(prov, nb::int_(0)).ptr()));  // int(prov[0])
-    nb::object merged = CallUpdateChain(tracker, base, nb::int_(g_code.merge));
-    return Full<uint32_t>(nb::int_(n), merged, Refs().np_uint32);
-  }
-  return BroadcastFirst<uint32_t>(prov, n, 0u, Refs().np_uint32);
-}
-
-nb::object FrameMerge(nb::handle self, nb::handle right, nb::args args, nb::kwargs kwargs) {
-  nb::object result = SuperMerge(FrameCls(), self, right, args, kwargs);
-  nb::dict new_prov;
-  const size_t n = Len(result);
-  nb::object columns = GetAttr(result, "columns");
-  nb::object tracker = GetAttr(self, "_tracker");
-  auto take = [&](nb::handle col_prov, bool skip_known) {
-    nb::object items = CallMethod(col_prov, Interned("items"));
-    for (nb::handle item : items) {
-      nb::object col = item[0], prov = item[1];
-      if (!Contains(columns, col)) continue;
-      if (skip_known && new_prov.contains(col)) continue;
-      new_prov[col] = MergedProv(tracker, prov, n);
-    }
-  };
-  take(GetAttr(self, "_col_prov"), false);
-  if (IsInstance(right, FrameCls())) take(GetAttr(right, "_col_prov"), true);
-  nb::object out = CallKw(FrameCls(), {result}, {{"_tracker", tracker}, {"_col_prov", new_prov}});
-  MergeLeftovers(out, self, right, kwargs);
-  return out;
-}
-
 void DefineFrame(nb::module_& m) {
   const PyRefs& r = Refs();
   nb::dict ns = SubclassNamespace({"_tracker", "_col_prov"}, &g_frame, &g_series);
   AddFrameInitFinalize(ns, &g_frame, {"_col_prov"});
-  Method(ns, "__getitem__", &FrameGetItem, nb::arg("key").none());
-  Method(ns, "__setitem__", &FrameSetItem, nb::arg("key").none(), nb::arg("value").none());
-  Method(ns, "merge", &FrameMerge, nb::arg("right").none(), nb::arg("args"), nb::arg("kwargs"));
+  AddFrameItemAccess(ns, &g_frame, &g_series, "frame_getitem", "frame_setitem");
+  Method(
+      ns, "merge",
+      [](nb::handle self, nb::handle right, nb::args args, nb::kwargs kwargs) {
+        static nb::handle fn = FramesFn("frame_merge");
+        return fn(FrameCls(), g_code.merge, self, right, args, kwargs);
+      },
+      nb::arg("right").none(), nb::arg("args"), nb::arg("kwargs"));
   AddFrameGlue(m, "TrackedDataFrame", ns);
   nb::object cls = MakeClass(m, "TrackedDataFrame", r.pd_frame, ns,
                              "Pandas DataFrame with VANTOR-32 provenance.");
@@ -304,10 +255,10 @@ void DefineFrame(nb::module_& m) {
 /// `each(column, pair_id, tainted, entity_hashes)` per column, in column order.
 template <typename Each>
 void RegisterSources(nb::handle df, nb::handle tracker, const nb::str& tname,
-                     nb::handle protected_, bool with_entity, size_t n, Each&& each) {
-  nb::object protected_cols = ProtectedNames(protected_);
+                     nb::handle protected_, nb::handle protected_cols, bool with_entity, size_t n,
+                     Each&& each) {
   bool flag = false;
-  if (!protected_cols.is_valid()) {
+  if (protected_cols.is_none()) {
     flag = AsBool(protected_);
     if (flag) {
       CallMethod(GetAttr(tracker, "_protected_tables"), Interned("add"), tname);
@@ -318,7 +269,7 @@ void RegisterSources(nb::handle df, nb::handle tracker, const nb::str& tname,
   nb::object zeros;
   for (nb::handle col : GetAttr(df, "columns")) {
     nb::str name(col);
-    const bool col_protected = protected_cols.is_valid() ? Contains(protected_cols, name) : flag;
+    const bool col_protected = protected_cols.is_none() ? flag : Contains(protected_cols, name);
     nb::object pair_id = CallRegister(tracker, tname, name, col_protected);
     const bool tainted = CallIsProtected(tracker, tname, name);
     nb::object hashes;
@@ -337,10 +288,10 @@ nb::object WrapDataFrame(nb::handle df, nb::handle tracker, nb::handle table,
   nb::str tname = AsStr(table, "table");
   RequireFrame(df, "wrap_dataframe");
   const bool with_entity = AsBool(include_entity);
-  WarnAboutProtected(df, protected_, IsNameCollection(protected_));
+  nb::object names = ProtectedColumns(df, protected_);
   nb::object result = CallKw(FrameCls(), {df}, {{"_tracker", tracker}});
   nb::object col_prov = GetAttr(result, "_col_prov");
-  RegisterSources(df, tracker, tname, protected_, with_entity, Len(df),
+  RegisterSources(df, tracker, tname, protected_, names, with_entity, Len(df),
                   [&](nb::handle col, nb::handle pair_id, bool tainted, nb::handle hashes) {
                     nb::object prov = AsU32Array(VantorGlobal("encode_source_column")(
                         GetAttr(tracker, "_rust"), pair_id, hashes, nb::bool_(tainted)));
@@ -356,7 +307,7 @@ nb::object SourceWords(nb::handle df, nb::handle tracker, nb::handle table,
                        nb::handle protected_) {
   nb::str tname = AsStr(table, "table");
   RequireFrame(df, "source_words");
-  WarnAboutProtected(df, protected_, IsNameCollection(protected_));
+  nb::object names = ProtectedColumns(df, protected_);
   const size_t n = Len(df);
   struct Column {
     uint32_t pair_id;
@@ -364,7 +315,7 @@ nb::object SourceWords(nb::handle df, nb::handle tracker, nb::handle table,
     U32View hashes;
   };
   std::vector<Column> columns;
-  RegisterSources(df, tracker, tname, protected_, /*with_entity=*/true, n,
+  RegisterSources(df, tracker, tname, protected_, names, /*with_entity=*/true, n,
                   [&](nb::handle, nb::handle pair_id, bool tainted, nb::handle hashes) {
                     const int64_t pid = AsInt64(pair_id, "pair_id");
                     if (pid < 0 || pid >= kMaxPairs) {
