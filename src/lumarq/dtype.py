@@ -1543,6 +1543,8 @@ def track(data: pd.DataFrame | pd.Series, tracker: Any, table: str,
         raise TypeError(f"track: table must be str, not {type(table).__name__}")
     frame = untrack(data)
     names = _protected_names(protected)
+    if names is not None:
+        protected = sorted(names)  # read once: a one-shot iterator would name nothing later
     flag = bool(protected) if names is None else False
     cols = list(frame.columns)
     series = [col for _, col in frame.items()]  # by position: names may repeat

@@ -320,14 +320,20 @@ def test_rolling_plain_and_through_the_accessor(env):
         s.prov.rolling(0)
 
 
+ONE_SHOT = object()  # a generator of names, made afresh for each call: read once, it protected nothing
+
+
 @pytest.mark.parametrize("protected", [True, False, None, ["age"], ("age", "k"), {"name"},
-                                       pd.Index(["age"])])
+                                       pd.Index(["age"]), ONE_SHOT])
 def test_track_gives_the_words_of_wrap_dataframe(protected):
     left, _ = raw_frames()
     t1, t2 = ProvenanceTracker(), ProvenanceTracker()
-    tracked = lumarq.track(left, t1, "L", protected=protected)
-    wrapped = wrap_dataframe(left, t2, "L", protected=protected if protected is not None
+    given = (lambda: (c for c in ["age"])) if protected is ONE_SHOT else (lambda: protected)
+    tracked = lumarq.track(left, t1, "L", protected=given())
+    wrapped = wrap_dataframe(left, t2, "L", protected=given() if protected is not None
                              else False)
+    if protected is ONE_SHOT:
+        assert tracked["age"].prov.tainted.all() and t2.is_protected("L", "age")
     for c in COLS:
         np.testing.assert_array_equal(tracked[c].prov.words, wrapped._col_prov[c])
     tm.assert_frame_equal(lumarq.untrack(tracked), left)

@@ -212,6 +212,7 @@ def protected_names(df, protected):
     names = _is_name_collection(protected)
     columns = {str(c) for c in df.columns}
     if names:
+        protected = list(protected)  # once: a one-shot iterator named nothing after the warning
         unknown = [name for name in map(str, protected) if name not in columns]
         if unknown:
             warnings.warn(f"protected names {unknown} are not columns of the frame and protect "
