@@ -353,6 +353,15 @@ def _install_clip_hook() -> None:
     pd.Series._clip_with_scalar = _clip_with_scalar
 
 
+def _has_dtype_columns(frame: pd.DataFrame) -> bool:
+    """Whether a column of `frame` is of the dtype, from its blocks (one per column of an
+    extension dtype) when pandas has them: `frame.dtypes` builds a Series per call."""
+    blocks = getattr(getattr(frame, "_mgr", None), "blocks", None)
+    if blocks is None:
+        return any(isinstance(d, ProvenanceDtype) for d in frame.dtypes)
+    return any(isinstance(b.dtype, ProvenanceDtype) for b in blocks)
+
+
 def _plain_condition(obj: Any, cond: Any) -> Any:
     """`where`/`mask`'s condition without the dtype: pandas inverts and fills it on the way,
     steps that would log nodes nothing refers to. Its words play no part in the result's
@@ -361,8 +370,7 @@ def _plain_condition(obj: Any, cond: Any) -> Any:
         cond = cond(obj)  # as pandas would, once, before an in-place change
     if isinstance(cond, pd.Series) and isinstance(cond.dtype, ProvenanceDtype):
         return pd.Series(cond.array._data, index=cond.index, name=cond.name, copy=False)
-    if isinstance(cond, pd.DataFrame) and any(isinstance(d, ProvenanceDtype)
-                                              for d in cond.dtypes):
+    if isinstance(cond, pd.DataFrame) and _has_dtype_columns(cond):
         return untrack(cond)
     return cond
 
@@ -410,8 +418,8 @@ def _install_cast_hooks() -> None:
 
     @functools.wraps(frame_astype)
     def frame_astype_(self: Any, dtype: Any, *args: Any, **kwargs: Any) -> Any:
-        tracked = [isinstance(d, ProvenanceDtype) for d in self.dtypes]
-        if any(tracked) and self.columns.is_unique:
+        if _has_dtype_columns(self) and self.columns.is_unique:
+            tracked = [isinstance(d, ProvenanceDtype) for d in self.dtypes]
             if isinstance(dtype, dict):
                 dtype = {k: (_tracked_cast(v) or v) if k in self.columns
                          and isinstance(self[k].dtype, ProvenanceDtype) else v
@@ -587,7 +595,7 @@ def _install_get_dummies_hook() -> None:
             return dummies(data, *args, **kwargs)  # pandas' own error
         frame = isinstance(data, pd.DataFrame)
         if not (isinstance(getattr(data, "dtype", None), ProvenanceDtype) or (
-                frame and any(isinstance(d, ProvenanceDtype) for d in data.dtypes))):
+                frame and _has_dtype_columns(data))):
             return dummies(**a)
         if frame and a.get("columns") is None:
             kept = dummies(**{**a, "data": untrack(data.iloc[:0])}).columns
