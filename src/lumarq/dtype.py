@@ -1040,6 +1040,12 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             if seq is not value and any(isinstance(v, ProvenanceArray) for v in seq):
                 raise TypeError("cannot assign a sequence of provenance arrays element-wise")
             value = seq
+        nd = _numpy_values(self._data)
+        if nd is not None and nd.dtype.kind in "iub" and not can_hold_element(
+                nd, np.asarray(value) if isinstance(value, list) else value):
+            # numpy would cast silently (2.5 into ints gives 2; pandas 2.2 lets it through):
+            # refused as pandas 3 refuses it for plain columns.
+            raise TypeError(f"Invalid value '{value}' for dtype '{self.dtype}'")
         self._data[key] = value
         if words is None:
             return

@@ -626,3 +626,24 @@ def test_everyday_code_gives_plain_values_and_keeps_the_taint(env, case):
         t, words = env["t"], env["src"]["age"]
         assert tracked.prov.words[2] == backend.combine_batch(
             t._rust, words[[1]], words[[3]], OpCode.FILL)[0]
+
+
+@pytest.mark.parametrize("column, value", [("k", 2.5), ("k", "x"), ("k", [0.5, 1.5]),
+                                           ("flag", "x"), ("k", 7.0), ("flag", False)])
+def test_a_value_a_column_cannot_hold_is_never_cast_into_it(column, value):
+    """numpy cast 2.5 into an int column as 2 (pandas 2.2 let it through): the tracked column
+    raises as pandas 3 does for plain columns, or takes the value as plain pandas does."""
+    raw = pd.DataFrame({"k": [1, 2, 3], "flag": [True, False, True]})
+    rows = [0, 1] if isinstance(value, list) else 1
+    plain, tracked = raw.copy(), lumarq.track(raw, ProvenanceTracker(), "T")
+    try:
+        plain.loc[rows, column] = value
+    except TypeError:
+        plain = None
+    try:
+        tracked.loc[rows, column] = value
+    except TypeError as exc:
+        assert "Invalid value" in str(exc)
+        return
+    assert plain is not None
+    tm.assert_series_equal(lumarq.untrack(tracked)[column], plain[column])
