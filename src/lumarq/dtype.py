@@ -1304,6 +1304,11 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
 
             return pd.arrays.NumpyExtensionArray(
                 np.asarray(_pd_ops.logical_op(self._data.to_numpy(), values, op)))
+        if (isinstance(values, pd.arrays.NumpyExtensionArray)
+                and not isinstance(self._data, pd.arrays.NumpyExtensionArray)):
+            # Other pandas arrays (nullable, timedelta) take numpy operands, not pandas' numpy
+            # wrapper (Int64 + int64 raised).
+            values = values.to_numpy()
         return op(self._data, values)
 
     def _arith_method(self, other: Any, op: Callable[[Any, Any], Any]) -> Any:

@@ -580,12 +580,15 @@ PLAIN_EQUIVALENTS = {
     "dummies of age": lambda d: pd.get_dummies(d["age"], dummy_na=True, dtype=float),
     "dummies with dummy_na on ints": lambda d: pd.get_dummies(d[["k", "name"]], columns=["k"],
                                                                dummy_na=True, drop_first=True),
+    # Nullable on the left of a numpy-backed column (it raised TypeError).
+    "Int64 + int": lambda d: _nullable(d["k"]) + d["k"],
+    "Float64 age * income": lambda d: d["age"].astype("Float64") * d["income"],
     # A running sum or maximum reaches every row before it (they gave plain values).
     "running sum": lambda d: d["income"].where(d.index != "r3", d["age"]).cumsum(),
     "income + running max of age": lambda d: d["income"] + d["age"].cummax(),
 }
 FROM_AGE = {"income * age cast", "income * age.isin", "frame cast", "frame cast by a dict",
-            "income + running max of age"}
+            "income + running max of age", "Float64 age * income"}
 
 
 def _nullable(s):
