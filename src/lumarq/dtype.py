@@ -436,7 +436,7 @@ def _install_cast_hooks() -> None:
             return result
         # As a comparison with a scalar: each row keeps its word and node, nothing is logged.
         arr = self.array
-        out = arr._new(result.to_numpy(), arr._words.copy(), arr._tracker,
+        out = arr._new(result.array, arr._words.copy(), arr._tracker,
                        None if arr._nodes is None else arr._nodes.copy())
         return pd.Series(out, index=result.index, name=result.name, copy=False)
 
@@ -892,6 +892,15 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         words = _backend.group_combine(self._tracker._rust, self._words,
                                        np.asarray(codes, dtype=np.int64), len(uniques), _OP.AGG)
         return codes, uniques._new(uniques._data, words, self._tracker)
+
+    def isin(self, values: Any) -> Any:
+        # The values' own array decides, so missing values match (and the result's type is) as
+        # for plain columns.
+        if isinstance(values, pd.Series | pd.Index):
+            values = values.array
+        if isinstance(values, ProvenanceArray):
+            values = values._data
+        return self._data.isin(values)
 
     def insert(self, loc: int, item: Any) -> ProvenanceArray:
         sub = self._dtype.subtype

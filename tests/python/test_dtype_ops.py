@@ -580,6 +580,9 @@ PLAIN_EQUIVALENTS = {
     "dummies of age": lambda d: pd.get_dummies(d["age"], dummy_na=True, dtype=float),
     "dummies with dummy_na on ints": lambda d: pd.get_dummies(d[["k", "name"]], columns=["k"],
                                                                dummy_na=True, drop_first=True),
+    # Missing values match in isin as for plain columns (the base array's isin differed).
+    "text isin with None": lambda d: d["name"].isin(["a", None]),
+    "Float64 isin NaN": lambda d: d["age"].astype("Float64").isin([np.nan, 40.0]),
     # Nullable on the left of a numpy-backed column (it raised TypeError).
     "Int64 + int": lambda d: _nullable(d["k"]) + d["k"],
     "Float64 age * income": lambda d: d["age"].astype("Float64") * d["income"],
