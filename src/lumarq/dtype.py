@@ -883,7 +883,13 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         return cls(type(inner)._from_factorized(uniques, inner))
 
     def factorize(self, use_na_sentinel: bool = True) -> tuple[np.ndarray, ProvenanceArray]:
-        codes, uniques = super().factorize(use_na_sentinel=use_na_sentinel)
+        if isinstance(self._data, pd.arrays.NumpyExtensionArray):
+            codes, uniques = super().factorize(use_na_sentinel=use_na_sentinel)
+        else:
+            # Nullable arrays factorize themselves (they have no _from_factorized): a groupby
+            # on an Int64 key raised.
+            codes, inner = self._data.factorize(use_na_sentinel=use_na_sentinel)
+            uniques = ProvenanceArray(inner)
         if self._tracker is None or not len(uniques):
             return codes, uniques
         # A distinct value stands for every row holding it (a groupby key, for one): its word

@@ -580,6 +580,8 @@ PLAIN_EQUIVALENTS = {
     "dummies of age": lambda d: pd.get_dummies(d["age"], dummy_na=True, dtype=float),
     "dummies with dummy_na on ints": lambda d: pd.get_dummies(d[["k", "name"]], columns=["k"],
                                                                dummy_na=True, drop_first=True),
+    # Nullable arrays factorize themselves: a groupby on an Int64 key raised.
+    "groupby on an Int64 key": lambda d: d.assign(kk=_nullable(d["k"])).groupby("kk")["income"].sum(),
     # Missing values match in isin as for plain columns (the base array's isin differed).
     "text isin with None": lambda d: d["name"].isin(["a", None]),
     "Float64 isin NaN": lambda d: d["age"].astype("Float64").isin([np.nan, 40.0]),
