@@ -375,19 +375,79 @@ def _plain_condition(obj: Any, cond: Any) -> Any:
     return cond
 
 
+def _words_by_column(result: Any, frame: pd.DataFrame, other: Any,
+                     per_column: Callable[[Any, Any], Any]) -> Any:
+    """`result` (pandas' own, of `frame` and a frame `other`) with each column of the dtype
+    replaced by `per_column(label, other's column)`, the same step on the Series, whose rows take
+    the words of the operand they took. pandas runs frames block by block and hands the array
+    only the other frame's plain values, so those rows kept the frame's words: a value taken
+    from a protected column read clean. A column is replaced only when its values are pandas'."""
+    if not (isinstance(result, pd.DataFrame) and isinstance(other, pd.DataFrame)
+            and _has_dtype_columns(result) and result.columns.is_unique
+            and frame.columns.is_unique and other.columns.is_unique):
+        return result
+    aligned = other.reindex(index=frame.index, columns=frame.columns)
+    for i, label in enumerate(result.columns):
+        column = result.iloc[:, i]
+        if not isinstance(column.dtype, ProvenanceDtype) or label not in frame.columns:
+            continue
+        try:
+            alt = per_column(label, aligned[label])
+        except (TypeError, ValueError, KeyError):
+            continue
+        if (isinstance(alt, pd.Series) and isinstance(alt.dtype, ProvenanceDtype)
+                and alt.index.equals(column.index) and untrack(alt).equals(untrack(column))):
+            result.isetitem(i, alt)
+    return result
+
+
 def _install_where_hook() -> None:
-    def hook(method: Callable[..., Any]) -> Callable[..., Any]:
+    def hook(method: Callable[..., Any], keep: bool) -> Callable[..., Any]:
         @functools.wraps(method)
         def hooked(self: Any, cond: Any, *args: Any, **kwargs: Any) -> Any:
-            return method(self, _plain_condition(self, cond), *args, **kwargs)
+            cond = _plain_condition(self, cond)
+            result = method(self, cond, *args, **kwargs)
+            other = args[0] if args else kwargs.get("other")
+            if (not isinstance(self, pd.DataFrame) or not isinstance(other, pd.DataFrame)
+                    or not isinstance(cond, pd.DataFrame) or kwargs.get("inplace")
+                    or kwargs.get("axis") is not None or len(args) > 1
+                    or not _has_dtype_columns(self)):
+                return result
+            conds = cond.reindex(index=self.index, columns=self.columns)
+            # pandas takes `other` where the condition is False (missing counts as False).
+            chosen = conds.fillna(False).astype(bool)
+            return _words_by_column(
+                result, self, other,
+                lambda c, o: self[c].where(chosen[c] if keep else ~chosen[c], o))
 
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked
 
     for cls in (pd.Series, pd.DataFrame):
-        for name in ("where", "mask"):
+        for name, keep in (("where", True), ("mask", False)):
             if not getattr(getattr(cls, name), "_lumarq", False):
-                setattr(cls, name, hook(getattr(cls, name)))
+                setattr(cls, name, hook(getattr(cls, name), keep))
+    fillna, combine_first = pd.DataFrame.fillna, pd.DataFrame.combine_first
+    if getattr(fillna, "_lumarq", False):
+        return
+
+    @functools.wraps(fillna)
+    def fillna_(self: Any, value: Any = None, *args: Any, **kwargs: Any) -> Any:
+        result = fillna(self, value, *args, **kwargs)
+        if kwargs.get("inplace") or args or not isinstance(value, pd.DataFrame):
+            return result
+        return _words_by_column(result, self, value, lambda c, o: self[c].fillna(o))
+
+    @functools.wraps(combine_first)
+    def combine_first_(self: Any, other: Any) -> Any:
+        result = combine_first(self, other)
+        if not isinstance(other, pd.DataFrame):
+            return result
+        return _words_by_column(result, self, other, lambda c, o: self[c].combine_first(o))
+
+    for fn in (fillna_, combine_first_):
+        fn._lumarq = True  # type: ignore[attr-defined]
+    pd.DataFrame.fillna, pd.DataFrame.combine_first = fillna_, combine_first_
 
 
 def _tracked_cast(dtype: Any) -> ProvenanceDtype | None:

@@ -580,6 +580,12 @@ PLAIN_EQUIVALENTS = {
     "dummies of age": lambda d: pd.get_dummies(d["age"], dummy_na=True, dtype=float),
     "dummies with dummy_na on ints": lambda d: pd.get_dummies(d[["k", "name"]], columns=["k"],
                                                                dummy_na=True, drop_first=True),
+    # Frame steps with a frame `other`: the rows that took it take its words (they kept the
+    # frame's, so values taken from age read clean).
+    "frame where": lambda d: d[["income"]].where(d[["income"]] > 2.6, _age_as_income(d)),
+    "frame mask": lambda d: d[["income"]].mask(d[["income"]] > 2.6, _age_as_income(d)),
+    "frame fillna": lambda d: d[["income"]].fillna(_age_as_income(d)),
+    "frame combine_first": lambda d: d[["income"]].combine_first(_age_as_income(d)),
     # Nullable arrays factorize themselves: a groupby on an Int64 key raised.
     "groupby on an Int64 key": lambda d: d.assign(kk=_nullable(d["k"])).groupby("kk")["income"].sum(),
     # Missing values match in isin as for plain columns (the base array's isin differed).
@@ -594,6 +600,15 @@ PLAIN_EQUIVALENTS = {
 }
 FROM_AGE = {"income * age cast", "income * age.isin", "frame cast", "frame cast by a dict",
             "income + running max of age", "Float64 age * income"}
+
+
+def _age_as_income(d):
+    return d[["age"]].rename(columns={"age": "income"})
+
+
+# The rows of `income` that took age's values (income: 1.5, 2.5, 3.0, NaN, 5.0, 2.5).
+TOOK_AGE = {"frame where": [1, 1, 0, 1, 0, 1], "frame mask": [0, 0, 1, 0, 1, 0],
+            "frame fillna": [0, 0, 0, 1, 0, 0], "frame combine_first": [0, 0, 0, 1, 0, 0]}
 
 
 def _nullable(s):
@@ -619,6 +634,8 @@ def test_everyday_code_gives_plain_values_and_keeps_the_taint(env, case):
     for col in cols:
         if isinstance(col.dtype, lumarq.ProvenanceDtype) and col.name == "age" and len(col) == 6:
             assert col.prov.tainted.all()  # nothing written over an age row made it clean
+    if case in TOOK_AGE:
+        assert tracked["income"].prov.tainted.tolist() == [bool(x) for x in TOOK_AGE[case]]
     if case == "dummies of age":
         assert all(tracked[c].prov.tainted.all() for c in tracked.columns)
     if case in FROM_AGE:
