@@ -500,9 +500,26 @@ def _install_cast_hooks() -> None:
                        None if arr._nodes is None else arr._nodes.copy())
         return pd.Series(out, index=result.index, name=result.name, copy=False)
 
-    for fn in (astype, frame_astype_, isin_):
+    select_dtypes = pd.DataFrame.select_dtypes
+
+    @functools.wraps(select_dtypes)
+    def select_dtypes_(self: Any, include: Any = None, exclude: Any = None) -> Any:
+        if not _has_dtype_columns(self):
+            return select_dtypes(self, include=include, exclude=exclude)
+        # A column of the dtype is picked as its plain column would be ("number", "object",
+        # "str", timedeltas...) or by the provenance dtype itself; pandas alone missed the first.
+        probe = self.iloc[:0].set_axis(range(self.shape[1]), axis=1)
+        by_plain = set(select_dtypes(untrack(probe), include=include, exclude=exclude).columns)
+        with warnings.catch_warnings():  # pandas' deprecation notes came with the plain call
+            warnings.simplefilter("ignore")
+            by_own = set(select_dtypes(probe, include=include, exclude=exclude).columns)
+        keep = by_plain | by_own if include is not None else by_plain & by_own
+        return self.iloc[:, sorted(keep)]
+
+    for fn in (astype, frame_astype_, isin_, select_dtypes_):
         fn._lumarq = True  # type: ignore[attr-defined]
     pd.Series.astype, pd.DataFrame.astype, pd.Series.isin = astype, frame_astype_, isin_
+    pd.DataFrame.select_dtypes = select_dtypes_
 
 
 def _install_groupby_hook() -> None:

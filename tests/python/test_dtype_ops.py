@@ -672,3 +672,19 @@ def test_a_value_a_column_cannot_hold_is_never_cast_into_it(column, value):
         return
     assert plain is not None
     tm.assert_series_equal(lumarq.untrack(tracked)[column], plain[column])
+
+
+@pytest.mark.parametrize("kw", [{"include": "number"}, {"include": object}, {"include": "timedelta"},
+                                {"exclude": "number"}, {"include": ["number", "bool"]},
+                                {"include": "number", "exclude": "timedelta"}])
+def test_select_dtypes_picks_the_columns_plain_pandas_picks(kw):
+    """pandas alone missed timedelta columns of the dtype for "number" and text ones for object,
+    so model inputs picked by type silently lost columns."""
+    raw = pd.DataFrame({"i": [1, 2], "td": pd.to_timedelta([1, 2], unit="h"), "s": ["a", "b"],
+                        "o": pd.Series(["a", None], dtype=object), "b": [True, False]})
+    tracked = lumarq.track(raw, ProvenanceTracker(), "T")
+    tracked["plain"] = [0.5, 1.5]
+    raw["plain"] = [0.5, 1.5]
+    assert list(tracked.select_dtypes(**kw).columns) == list(raw.select_dtypes(**kw).columns)
+    own = tracked.select_dtypes(include=[lumarq.ProvenanceDtype("int64")])
+    assert list(own.columns) == ["i"]
