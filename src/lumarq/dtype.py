@@ -606,6 +606,74 @@ def _key_nodes(tracker: Any, n: int, ids: np.ndarray, ngroups: int
     return out
 
 
+def _with_key_words(gb: Any, result: Any) -> Any:
+    """`result` of a group transform pandas computed from per-group steps (a Python function,
+    `diff`, `pct_change`), its rows of the dtype combined with their group key's word: the
+    value of a row was computed within the group its key chose (income minus its gender's
+    mean depends on gender), as an aggregation's is."""
+    grouper = getattr(gb, "_grouper", None)
+    obj = getattr(gb, "_selected_obj", None)
+    if grouper is None or obj is None or not isinstance(result, pd.Series | pd.DataFrame):
+        return result
+    if len(result) != len(obj) or not result.index.equals(obj.index):
+        return result
+    ids = getattr(grouper, "ids", None)
+    if ids is None:
+        ids = grouper.group_info[0]  # pandas 2.2
+    ids = np.asarray(ids, dtype=np.int64)
+    columns = [result] if isinstance(result, pd.Series) else [result.iloc[:, i]
+                                                               for i in range(result.shape[1])]
+    out = []
+    for col in columns:
+        arr = col.array
+        if not (isinstance(arr, ProvenanceArray) and arr._tracker is not None):
+            out.append(col)
+            continue
+        outer, _GROUPING.grouper = getattr(_GROUPING, "grouper", None), grouper
+        try:
+            keys = _key_words(arr._tracker, len(ids), ids, int(grouper.ngroups))
+        finally:
+            _GROUPING.grouper = outer
+        words = arr._words
+        for key in keys:
+            row = np.where(ids >= 0, np.asarray(key, dtype=np.uint32)[np.maximum(ids, 0)], 0)
+            words = _combine(arr._tracker, words, row.astype(np.uint32), _OP.AGG)
+        out.append(col if not keys else pd.Series(
+            arr._new(arr._data, words, arr._tracker,
+                     None if arr._nodes is None else arr._nodes.copy()),
+            index=col.index, name=col.name, copy=False))
+    if isinstance(result, pd.Series):
+        return out[0]
+    for i, col in enumerate(out):
+        if col is not columns[i]:
+            result.isetitem(i, col)
+    return result
+
+
+def _install_group_transform_hooks() -> None:
+    from pandas.core.groupby import generic, groupby
+
+    def hook(method: Callable[..., Any], when: Callable[..., bool]) -> Callable[..., Any]:
+        @functools.wraps(method)
+        def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
+            result = method(self, *args, **kwargs)
+            return _with_key_words(self, result) if when(*args, **kwargs) else result
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    def python_function(func: Any = None, *args: Any, **kwargs: Any) -> bool:
+        return callable(func)  # a named reduction takes the key's word already
+
+    for cls in (generic.SeriesGroupBy, generic.DataFrameGroupBy):
+        if not getattr(cls.transform, "_lumarq", False):
+            cls.transform = hook(cls.transform, python_function)
+    for name in ("diff", "pct_change"):
+        method = getattr(groupby.GroupBy, name)
+        if not getattr(method, "_lumarq", False):
+            setattr(groupby.GroupBy, name, hook(method, lambda *a, **k: True))
+
+
 def _install_replace_hook() -> None:
     # pandas replaces inside an extension array only with values of its own dtype, so a
     # replacement of another type (str -> int, int -> float) fails where plain columns are cast.
@@ -1753,6 +1821,7 @@ _install_merge_hook()
 _install_clip_hook()
 _install_where_hook()
 _install_cast_hooks()
+_install_group_transform_hooks()
 _install_replace_hook()
 _install_groupby_hook()
 _install_dt_hook()
