@@ -47,12 +47,6 @@ bool Audited(nb::handle series, nb::object* tracker) {
   return AsBool(*tracker) && Len(series) != 0;
 }
 
-nb::object ToInt(nb::handle value) {
-  PyObject* r = PyNumber_Long(value.ptr());
-  if (!r) throw nb::python_error();
-  return nb::steal(r);
-}
-
 /// The native codec when decode_full is not overridden and `_rust` is the native backend.
 BackendTracker* NativeDecoder(nb::handle tracker) {
   ProvenanceTracker* t = TrackerPtr(tracker);
@@ -100,15 +94,11 @@ double ProvenanceEntropy(nb::handle series_arg) {
     std::vector<uint32_t> buf;
     return WordEntropy(Contiguous(view, &buf));
   }
-  nb::dict counts;  // insertion-ordered
-  for (nb::handle p : prov) {
-    nb::object key = ToInt(p);
-    PyObject* seen = PyDict_GetItemWithError(counts.ptr(), key.ptr());
-    if (seen == nullptr && PyErr_Occurred()) throw nb::python_error();
-    counts[key] = nb::int_(seen ? PyLong_AsSize_t(seen) + 1 : 1);
-  }
+  // Other sequences: the counts of their values as ints, in first-seen order, from Python.
   std::vector<uint64_t> ordered;
-  for (nb::handle c : counts.values()) ordered.push_back(nb::cast<uint64_t>(c));
+  for (nb::handle c : ImportAttr(kAudits, "value_counts")(prov)) {
+    ordered.push_back(nb::cast<uint64_t>(c));
+  }
   return EntropyOf(ordered, rows);
 }
 
@@ -128,11 +118,7 @@ nb::object MinTaintedDepth(nb::handle prov, nb::handle taint) {
                               : MinFlaggedDepth(words, flags, words.size);
     if (best <= kMaxDepth) return nb::int_(best);
   }
-  const PyRefs& r = Refs();
-  nb::object get_depth = GetAttr(cls, "get_depth");
-  nb::list depths;
-  for (nb::handle p : GetItem(prov, taint)) depths.append(get_depth(ToInt(p)));
-  return ToInt(r.np_min(r.np_array(depths)));
+  return ImportAttr(kAudits, "min_depth_by_values")(cls, prov, taint);
 }
 
 // Per column, orchestration of the batch functions: written in Python

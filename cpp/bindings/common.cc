@@ -292,12 +292,6 @@ void Append(nb::handle list, nb::handle value) {
 
 nb::object SequenceList(nb::handle iterable) { return Steal(PySequence_List(iterable.ptr())); }
 
-nb::object SortedList(nb::handle iterable) {
-  nb::object list = SequenceList(iterable);
-  if (PyList_Sort(list.ptr()) < 0) throw nb::python_error();
-  return list;
-}
-
 bool ExactInt64(nb::handle v, int64_t* out) {
   if (!PyLong_CheckExact(v.ptr())) return false;
   int overflow = 0;

@@ -140,9 +140,8 @@ nb::object MapGet(nb::handle map, nb::handle key);
 /// set.add(key) / list.append(value), concrete API for the built-in types.
 void SetAdd(nb::handle set, nb::handle key);
 void Append(nb::handle list, nb::handle value);
-/// list(iterable); sorted(iterable).
+/// list(iterable).
 nb::object SequenceList(nb::handle iterable);
-nb::object SortedList(nb::handle iterable);
 /// warnings.warn(text, UserWarning) from the calling Python frame.
 inline void WarnUser(const char* text) {
   if (PyErr_WarnEx(PyExc_UserWarning, text, 1) < 0) throw nb::python_error();

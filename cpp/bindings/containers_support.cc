@@ -205,7 +205,6 @@ const PyRefs& Refs() {
     r.np_asarray = keep(np.attr("asarray"));
     r.np_array = keep(np.attr("array"));
     r.np_broadcast_to = keep(np.attr("broadcast_to"));
-    r.np_min = keep(np.attr("min"));
     r.np_clip = keep(np.attr("clip"));
     r.np_multiply = keep(np.attr("multiply"));
     r.np_true_divide = keep(np.attr("true_divide"));

@@ -47,7 +47,7 @@ void AddBinaryOperators(nb::dict& ns, const ContainerOpCodes& code,
 
 /// numpy and pandas objects used at call time (imported once, kept for the process lifetime).
 struct PyRefs {
-  nb::handle np_zeros, np_asarray, np_array, np_broadcast_to, np_min;
+  nb::handle np_zeros, np_asarray, np_array, np_broadcast_to;
   nb::handle np_clip, np_multiply, np_true_divide, np_power;
   nb::handle ndarray_type, u32_dtype, np_uint32;
   nb::handle pd_series, pd_frame, pd_range_index, pd_na;

@@ -341,28 +341,25 @@ PyObject* RichCompare(PyObject* a, PyObject* b, int op) {
   }
 }
 
+/// The data class repr, formatted in Python (lumarq.utilities._dag_graph); the fields are read
+/// here without materialising lazy ones, and a record met again inside its fields shows as '...'.
 template <class T>
 PyObject* Repr(PyObject* self) {
   const int entered = Py_ReprEnter(self);
-  if (entered < 0) return nullptr;
-  if (entered > 0) return PyUnicode_FromString("...");
+  if (entered != 0) return entered < 0 ? nullptr : PyUnicode_FromString("...");
   PyObject* result = nullptr;
   try {
-    nb::handle type(reinterpret_cast<PyObject*>(Py_TYPE(self)));
-    nb::object qualname = type.attr("__qualname__");
-    nb::list parts;
+    nb::list names, values;
     for (int i = 0; i < Traits<T>::kCount; ++i) {
-      nb::object v = PeekField<T>(self, i);
-      PyObject* part = PyUnicode_FromFormat("%s=%R", Traits<T>::kFields[i], v.ptr());
-      if (!part) throw nb::python_error();
-      parts.append(nb::steal(part));
+      names.append(nb::str(Traits<T>::kFields[i]));
+      values.append(PeekField<T>(self, i));
     }
-    nb::object joined = nb::steal(PyUnicode_Join(nb::str(", ").ptr(), parts.ptr()));
-    if (!joined.is_valid()) throw nb::python_error();
-    result = PyUnicode_FromFormat("%S(%S)", qualname.ptr(), joined.ptr());
+    result = ImportAttr("lumarq.utilities._dag_graph", "record_repr")(nb::handle(self), names,
+                                                                       values)
+                 .release()
+                 .ptr();
   } catch (...) {
     RestoreError();
-    result = nullptr;
   }
   Py_ReprLeave(self);
   return result;
@@ -721,7 +718,6 @@ void RestoreError() noexcept {
 
 // ---------------------------------------------------------------- access
 
-PyTypeObject* DagEdgeType() { return G().edge; }
 PyTypeObject* ComputationDagType() { return G().dag; }
 nb::handle NodeTypeEnum() { return G().node_type; }
 nb::handle KindMember(NodeKind kind) { return G().kinds[static_cast<int>(kind)]; }

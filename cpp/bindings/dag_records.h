@@ -103,7 +103,6 @@ struct ComputationDag {
 // ---------------------------------------------------------------- types and members
 // Resolved when vantor32_dag registers them, or on first use from another extension module.
 
-PyTypeObject* DagEdgeType();
 PyTypeObject* ComputationDagType();
 nb::handle NodeTypeEnum();
 nb::handle KindMember(NodeKind kind);

@@ -14,8 +14,6 @@ PyTypeObject* g_tracker_type = nullptr;
 // The state attributes are normally exact dicts and sets, handled through the concrete API;
 // anything a caller put there instead is used through the generic protocols.
 
-bool Truthy(nb::handle v) { return AsBool(v); }
-
 ProvenanceTracker& Self(nb::handle self) {
   ProvenanceTracker* t = TrackerPtr(self);
   if (t == nullptr) {
@@ -180,13 +178,13 @@ bool ContainsPair(nb::handle self, nb::handle provenance, nb::handle pair_id) {
     }
     return false;
   }
-  return Contains(CallDecode(self, p), pid);
+  return AsBool(ImportAttr(kTrackerReads, "contains_pair")(self, p, pid));
 }
 
 bool ContainsTable(nb::handle self, nb::handle provenance, nb::handle table) {
   nb::object p = AsInt(provenance, "provenance");
   nb::str ts = AsStr(table, "table");
-  return Contains(CallExplainTables(self, p), ts);
+  return AsBool(ImportAttr(kTrackerReads, "contains_table")(self, p, ts));
 }
 
 double RiskOfObject(nb::handle provenance) {
@@ -201,64 +199,29 @@ nb::list Explain(nb::handle self, nb::handle provenance) {
     ProvenanceTracker& t = Self(self);
     for (uint32_t id : ids) {
       nb::object name = MapGet(t.id_to_name, nb::int_(id));
-      if (Truthy(name)) names.append(name);
+      if (AsBool(name)) names.append(name);
     }
     return names;
   }
-  for (nb::handle pid : SortedList(CallDecode(self, p))) {
-    nb::object name = CallGetName(self, pid);
-    if (Truthy(name)) names.append(name);
-  }
-  return names;
+  return nb::borrow<nb::list>(ImportAttr(kTrackerReads, "explain")(self, p));
 }
 
+// Per value and rare: written in Python (lumarq.utilities._tracker_reads), through the
+// tracker's methods so that overrides are honoured.
 nb::object ExplainFull(nb::handle self, nb::handle provenance) {
   nb::object p = AsInt(provenance, "provenance");
-  ProvenanceTracker& t = Self(self);
-  BackendTracker* b = t.native_backend();
-  if (b == nullptr || !Native(self, "decode_full") || !Native(self, "get_name")) {
-    return ImportAttr(kTrackerReads, "explain_full")(self, p);
-  }
-  const uint32_t w = AsWord(p, "provenance");
-  const Decoded d = b->codec.Decode(w);
-  nb::list names, pair_ids;
-  for (uint32_t id : d.pairs.Ids()) {
-    nb::int_ pid(id);
-    pair_ids.append(pid);
-    nb::object name = MapGet(t.id_to_name, pid);
-    if (!name.is_none()) names.append(name);
-  }
-  nb::dict out;
-  out["pairs"] = names;
-  out["pair_ids"] = pair_ids;
-  out["entity"] = nb::int_(d.entity);
-  out["chain"] = nb::int_(d.chain);
-  out["taint"] = nb::bool_(d.taint);
-  out["depth"] = nb::int_(d.depth);
-  out["risk"] = CallRiskScore(self, p);
-  out["mode"] = nb::str(ModeName(w));
-  out["provenance_hex"] = HexText(p);
-  return out;
+  Self(self);
+  return ImportAttr(kTrackerReads, "explain_full")(self, p);
 }
 
 nb::list ExplainTables(nb::handle self, nb::handle provenance) {
   nb::object p = AsInt(provenance, "provenance");
-  nb::dict seen;  // insertion-ordered set of tables
-  for (nb::handle name : CallExplain(self, p)) {
-    nb::object table = name[0];
-    if (!seen.contains(table)) seen[table] = nb::none();
-  }
-  nb::list out;
-  for (nb::handle table : seen.keys()) out.append(table);
-  return out;
+  return nb::borrow<nb::list>(ImportAttr(kTrackerReads, "explain_tables")(self, p));
 }
 
 bool HasProtected(nb::handle self, nb::handle provenance) {
   nb::object p = AsInt(provenance, "provenance");
-  for (nb::handle name : CallExplain(self, p)) {
-    if (CallIsProtected(self, name[0], name[1])) return true;
-  }
-  return false;
+  return AsBool(ImportAttr(kTrackerReads, "has_protected")(self, p));
 }
 
 nb::object Combine(nb::handle self, nb::handle a, nb::handle b, nb::handle op) {
@@ -411,10 +374,6 @@ nb::object CallRegister(nb::handle self, nb::handle table, nb::handle column, bo
   if (Native(self, "register")) return Register(self, table, column, nb::bool_(prot));
   return CallMethod(self, Interned("register"), table, column, prot);
 }
-nb::object CallGetName(nb::handle self, nb::handle pair_id) {
-  if (Native(self, "get_name")) return GetName(self, pair_id);
-  return CallMethod(self, Interned("get_name"), pair_id);
-}
 nb::object CallGetId(nb::handle self, nb::handle table, nb::handle column) {
   if (Native(self, "get_id")) return GetId(self, table, column);
   return CallMethod(self, Interned("get_id"), table, column);
@@ -436,10 +395,6 @@ nb::object CallEncode(nb::handle self, nb::handle pairs, nb::handle entity, nb::
   if (!r) throw nb::python_error();
   return nb::steal(r);
 }
-nb::object CallDecode(nb::handle self, nb::handle provenance) {
-  if (Native(self, "decode")) return Decode(self, provenance);
-  return CallMethod(self, Interned("decode"), provenance);
-}
 nb::object CallDecodeFull(nb::handle self, nb::handle provenance) {
   if (Native(self, "decode_full")) return DecodeFull(self, provenance);
   return CallMethod(self, Interned("decode_full"), provenance);
@@ -447,22 +402,6 @@ nb::object CallDecodeFull(nb::handle self, nb::handle provenance) {
 nb::object CallEntityFromRow(nb::handle self, nb::handle row_id) {
   if (Native(self, "entity_from_row")) return EntityFromRow(self, row_id);
   return CallMethod(self, Interned("entity_from_row"), row_id);
-}
-nb::object CallExplain(nb::handle self, nb::handle provenance) {
-  if (Native(self, "explain")) return Explain(self, provenance);
-  return CallMethod(self, Interned("explain"), provenance);
-}
-nb::object CallExplainTables(nb::handle self, nb::handle provenance) {
-  if (Native(self, "explain_tables")) return ExplainTables(self, provenance);
-  return CallMethod(self, Interned("explain_tables"), provenance);
-}
-bool CallHasProtected(nb::handle self, nb::handle provenance) {
-  if (Native(self, "has_protected")) return HasProtected(self, provenance);
-  return AsBool(CallMethod(self, Interned("has_protected"), provenance));
-}
-nb::object CallRiskScore(nb::handle self, nb::handle provenance) {
-  if (Native(self, "risk_score")) return nb::float_(RiskOfObject(provenance));
-  return CallMethod(self, Interned("risk_score"), provenance);
 }
 nb::object CallCombine(nb::handle self, nb::handle a, nb::handle b, nb::handle op) {
   if (Native(self, "combine")) return Combine(self, a, b, op);

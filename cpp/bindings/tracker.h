@@ -70,18 +70,12 @@ uint32_t HashEntity(nb::handle row_id);
 // method is not overridden. Results are Python objects exactly as the method returns them.
 
 nb::object CallRegister(nb::handle self, nb::handle table, nb::handle column, bool prot);
-nb::object CallGetName(nb::handle self, nb::handle pair_id);
 nb::object CallGetId(nb::handle self, nb::handle table, nb::handle column);
 bool CallIsProtected(nb::handle self, nb::handle table, nb::handle column);
 nb::object CallEncode(nb::handle self, nb::handle pairs, nb::handle entity, nb::handle chain,
                       bool taint, nb::handle depth);
-nb::object CallDecode(nb::handle self, nb::handle provenance);
 nb::object CallDecodeFull(nb::handle self, nb::handle provenance);
 nb::object CallEntityFromRow(nb::handle self, nb::handle row_id);
-nb::object CallExplain(nb::handle self, nb::handle provenance);
-nb::object CallExplainTables(nb::handle self, nb::handle provenance);
-bool CallHasProtected(nb::handle self, nb::handle provenance);
-nb::object CallRiskScore(nb::handle self, nb::handle provenance);
 nb::object CallCombine(nb::handle self, nb::handle a, nb::handle b, nb::handle op);
 nb::object CallUpdateChain(nb::handle self, nb::handle provenance, nb::handle op);
 

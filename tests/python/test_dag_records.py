@@ -156,6 +156,23 @@ def test_repr_is_the_data_class_form_and_survives_self_reference():
     assert repr(DAGEdge(1, 3, 0)) == "DAGEdge(source_id=1, target_id=3, input_index=0)"
 
 
+class _Unprintable:
+    def __repr__(self):
+        raise ValueError("no repr")
+
+
+def test_repr_names_a_subclass_and_a_failing_field_leaves_no_guard_behind():
+    class Edge(DAGEdge):
+        pass
+    assert repr(Edge(1, 2, 0)).endswith("<locals>.Edge(source_id=1, target_id=2, input_index=0)")
+    e = DAGEdge(_Unprintable(), 2, 0)
+    with pytest.raises(ValueError, match="no repr"):
+        repr(e)
+    # A guard left set by the failure would make the next repr read '...'.
+    e.source_id = 1
+    assert repr(e) == "DAGEdge(source_id=1, target_id=2, input_index=0)"
+
+
 @pytest.mark.parametrize("kw, name", [
     (dict(table="loans", column="income", operation="loans.income"), "loans.income"),
     (dict(table="loans", column=None, operation="op"), "op"),

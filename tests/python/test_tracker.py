@@ -195,6 +195,31 @@ def test_python_subclass_overrides_are_honoured():
     assert t.contains_table(w, "renamed")
 
 
+def test_explain_and_contains_follow_an_overridden_decode():
+    class Decoding(ProvenanceTracker):
+        def decode(self, provenance):
+            return {5, 2, 0}
+
+    t = Decoding()
+    for column in "xyz":
+        t.register("a", column)
+    # Sorted ids; 5 has no name and is left out.
+    assert t.explain(0) == [("a", "x"), ("a", "z")]
+    assert [t.contains(0, pid) for pid in (5, 1, 1 << 40)] == [True, False, False]
+
+
+def test_table_reads_follow_an_overridden_explain():
+    class Fixed(ProvenanceTracker):
+        def explain(self, provenance):
+            return [("b", "x"), ("a", "y"), ("b", "z")]
+
+    t = Fixed()
+    t.register("a", "y", True)
+    assert t.explain_tables(0) == ["b", "a"]  # first-seen order, no repeats
+    assert t.has_protected(0) is True
+    assert (t.contains_table(0, "a"), t.contains_table(0, "c")) == (True, False)
+
+
 def test_instance_attribute_shadows_a_method(t):
     t.register("loans", "income")
     t.get_name = lambda pid: ("patched", pid)

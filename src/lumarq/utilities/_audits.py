@@ -91,6 +91,23 @@ def series_diversity(tracker: Any, prov: Any, rows: int) -> Dict[str, Any]:
                             max_depth)
 
 
+def value_counts(prov: Any) -> List[int]:
+    """How often each value of `prov` occurs (as an int), in first-seen order: provenance_entropy
+    over a sequence that is not a word array."""
+    counts: Dict[int, int] = {}
+    for p in prov:
+        key = int(p)
+        counts[key] = counts.get(key, 0) + 1
+    return list(counts.values())
+
+
+def min_depth_by_values(cls: Any, prov: Any, taint: Any) -> int:
+    """The smallest depth among prov[taint], through `cls.get_depth` value by value: the path of
+    column_risk_report's depth scan when get_depth is overridden or the arrays are not plain."""
+    get_depth = cls.get_depth
+    return int(np.min(np.array([get_depth(int(p)) for p in prov[taint]])))
+
+
 def _vantor_global(name: str) -> Any:
     from lumarq.utilities import vantor32
 

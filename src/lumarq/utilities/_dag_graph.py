@@ -1,10 +1,17 @@
-"""ComputationDAG.to_dict and to_graphviz: the exports of one DAG, made once per export. The
-views they read (depth, sources, operation counts, taint risks) stay native."""
+"""ComputationDAG.to_dict and to_graphviz: the exports of one DAG, made once per export, and the
+repr of the graph records. The views they read (depth, sources, operation counts, taint risks)
+stay native."""
 from __future__ import annotations
 
-from typing import Any, Dict
+from typing import Any, Dict, List
 
 _HEADER = "digraph ComputationDAG {\n  rankdir=BT;\n  node [shape=box, style=filled];\n\n"
+
+
+def record_repr(record: Any, names: List[str], values: List[Any]) -> str:
+    # The data class form.
+    fields = ", ".join("%s=%r" % (name, value) for name, value in zip(names, values))
+    return "%s(%s)" % (type(record).__qualname__, fields)
 
 
 def _quoted(value: Any) -> str:

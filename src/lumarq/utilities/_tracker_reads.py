@@ -1,9 +1,10 @@
-"""ProvenanceTracker reads that run rarely: its statistics, and explain_full when decoding goes
-through overridden methods (decode_full or get_name) or a backend that is not the native one. The
-native decoding stays in the binding."""
+"""ProvenanceTracker reads that run once per value asked about: its statistics, explain_full,
+explain_tables, has_protected and contains_table, and explain and contains when decoding goes
+through overridden methods or a backend that is not the native one. They go through the
+tracker's methods, so overrides are honoured; the decoding itself stays native."""
 from __future__ import annotations
 
-from typing import Any, Dict
+from typing import Any, Dict, List
 
 
 def explain_full(tracker: Any, provenance: int) -> Dict[str, Any]:
@@ -31,3 +32,26 @@ def stats(next_id: Any, dense: Any, protected_tables: Any, protected_columns: An
         "protected_columns": ["%s.%s" % (key[0], key[1]) for key in protected_columns],
         "encoding": "VANTOR-32",
     }
+
+
+def explain(tracker: Any, provenance: int) -> List[Any]:
+    # Through decode and get_name when either is overridden or the backend is not the native one.
+    names = (tracker.get_name(pid) for pid in sorted(tracker.decode(provenance)))
+    return [name for name in names if name]
+
+
+def contains_pair(tracker: Any, provenance: int, pair_id: int) -> bool:
+    return pair_id in tracker.decode(provenance)
+
+
+def explain_tables(tracker: Any, provenance: int) -> List[Any]:
+    # dict keeps first-seen order, as a set would not
+    return list(dict.fromkeys(name[0] for name in tracker.explain(provenance)))
+
+
+def has_protected(tracker: Any, provenance: int) -> bool:
+    return any(tracker.is_protected(name[0], name[1]) for name in tracker.explain(provenance))
+
+
+def contains_table(tracker: Any, provenance: int, table: str) -> bool:
+    return table in tracker.explain_tables(provenance)
