@@ -386,7 +386,10 @@ def _words_by_column(result: Any, frame: pd.DataFrame, other: Any,
             and _has_dtype_columns(result) and result.columns.is_unique
             and frame.columns.is_unique and other.columns.is_unique):
         return result
-    aligned = other.reindex(index=frame.index, columns=frame.columns)
+    try:
+        aligned = other.reindex(index=frame.index, columns=frame.columns)
+    except ValueError:  # repeated labels: pandas' result stands as it is
+        return result
     for i, label in enumerate(result.columns):
         column = result.iloc[:, i]
         if not isinstance(column.dtype, ProvenanceDtype) or label not in frame.columns:
@@ -413,7 +416,10 @@ def _install_where_hook() -> None:
                     or kwargs.get("axis") is not None or len(args) > 1
                     or not _has_dtype_columns(self)):
                 return result
-            conds = cond.reindex(index=self.index, columns=self.columns)
+            try:
+                conds = cond.reindex(index=self.index, columns=self.columns)
+            except ValueError:  # repeated labels: pandas' result stands as it is
+                return result
             # pandas takes `other` where the condition is False (missing counts as False).
             chosen = conds.fillna(False).astype(bool)
             return _words_by_column(
