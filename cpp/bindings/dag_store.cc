@@ -475,7 +475,13 @@ void NameNodeIds(nb::handle tracker, std::span<const int64_t> ids, nb::handle na
     if (!node.is_valid() || node.is_none() || NodeIsSource(node)) continue;  // evicted or a source
     NodeAssignColumn(node, text);
     if (resend && words.insert(nb::hash(NodeField(node, kProvenance))).second) {
-      CallMethod(tracker, Interned("_persist_node"), node);
+      try {  // a failing store (or override) never fails the assignment that named the node
+        CallMethod(tracker, Interned("_persist_node"), node);
+      } catch (nb::python_error& e) {
+        if (!e.matches(PyExc_Exception)) throw;
+        LogWarning("Failed to persist the name of DAG node %d: %s",
+                   {NodeField(node, kNodeId), ExceptionOf(e)});
+      }
     }
   }
 }
