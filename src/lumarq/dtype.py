@@ -778,6 +778,83 @@ def _install_get_dummies_hook() -> None:
         module.get_dummies = get_dummies
 
 
+def _keep_row_words(series: pd.Series, out: Any) -> Any:
+    """`out` (a result of `.str`/`.dt` on `series`' plain values) with each column that has the
+    Series' rows made of the dtype, carrying its rows' words and node ids (nothing logged): a
+    row's text or date part derives from that row alone. Other results stay as pandas gives."""
+    arr = series.array
+    if not isinstance(arr, ProvenanceArray) or arr._tracker is None:
+        return out
+
+    def carry(col: Any) -> Any:
+        if not (isinstance(col, pd.Series) and len(col) == len(series)
+                and col.index.equals(series.index) and not isinstance(col.dtype, ProvenanceDtype)
+                and (_trackable(col.dtype) or _is_text(col))):
+            return col
+        return pd.Series(arr._new(col.array, arr._words.copy(), arr._tracker,
+                                  None if arr._nodes is None else arr._nodes.copy()),
+                         index=col.index, name=col.name, copy=False)
+
+    if isinstance(out, pd.DataFrame):
+        out = out.copy(deep=False)
+        for i in range(out.shape[1]):
+            col = out.iloc[:, i]
+            kept = carry(col)
+            if kept is not col:
+                out.isetitem(i, kept)
+        return out
+    return carry(out)
+
+
+class _RowwiseAccessor:
+    """`.str` or `.dt` of a Series of the dtype: pandas' accessor of its plain values, whose
+    results keep the rows' words (they were plain, so `s.str.lower() == "f"` of a protected
+    column read clean)."""
+
+    def __init__(self, series: pd.Series, accessor: Any) -> None:
+        self._series, self._accessor = series, accessor
+
+    def __getattr__(self, name: str) -> Any:
+        attr = getattr(self._accessor, name)
+        if not callable(attr):
+            return _keep_row_words(self._series, attr)
+
+        @functools.wraps(attr)
+        def call(*args: Any, **kwargs: Any) -> Any:
+            return _keep_row_words(self._series, attr(*args, **kwargs))
+
+        return call
+
+    def __getitem__(self, key: Any) -> Any:
+        return _keep_row_words(self._series, self._accessor[key])
+
+    def __iter__(self) -> Any:
+        return iter(self._accessor)
+
+    def __dir__(self) -> list[str]:
+        return dir(self._accessor)
+
+
+def _install_rowwise_accessors() -> None:
+    for name in ("str", "dt"):
+        plain = pd.Series.__dict__.get(name)
+        if plain is None or getattr(getattr(plain, "fget", None), "_lumarq", False):
+            continue
+
+        def accessor(self: Any, _name: str = name, _plain: Any = plain) -> Any:
+            if isinstance(self.dtype, ProvenanceDtype):
+                values = pd.Series(self.array._data, index=self.index, name=self.name,
+                                   copy=False)
+                return _RowwiseAccessor(self, getattr(values, _name))
+            # pandas 2.2's descriptor caches the accessor on the Series, which a property
+            # does not allow: the accessor class is called as that descriptor would.
+            make = getattr(_plain, "_accessor", None)
+            return make(self) if make is not None else _plain.__get__(self, type(self))
+
+        accessor._lumarq = True  # type: ignore[attr-defined]
+        setattr(pd.Series, name, property(accessor, doc=getattr(plain, "__doc__", None)))
+
+
 def _install_dt_hook() -> None:
     # pandas' .dt accessor looks at the Series' dtype: a datetime column of the dtype gets the
     # accessor of its plain values (plain results, as .str gives).
@@ -1831,6 +1908,7 @@ _install_group_transform_hooks()
 _install_replace_hook()
 _install_groupby_hook()
 _install_dt_hook()
+_install_rowwise_accessors()
 _install_get_dummies_hook()
 
 
