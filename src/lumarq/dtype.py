@@ -506,6 +506,19 @@ def _install_cast_hooks() -> None:
                        None if arr._nodes is None else arr._nodes.copy())
         return pd.Series(out, index=result.index, name=result.name, copy=False)
 
+    frame_isin = pd.DataFrame.isin
+
+    @functools.wraps(frame_isin)
+    def frame_isin_(self: Any, values: Any) -> Any:
+        result = frame_isin(self, values)
+        if not _has_dtype_columns(self) or not self.columns.is_unique:
+            return result
+        # Each cell says whether its own value is among `values`, as Series.isin does.
+        for i, label in enumerate(result.columns):
+            if label in self.columns and isinstance(self[label].dtype, ProvenanceDtype):
+                result.isetitem(i, _keep_row_words(self[label], result.iloc[:, i]))
+        return result
+
     select_dtypes = pd.DataFrame.select_dtypes
 
     @functools.wraps(select_dtypes)
@@ -522,10 +535,10 @@ def _install_cast_hooks() -> None:
         keep = by_plain | by_own if include is not None else by_plain & by_own
         return self.iloc[:, sorted(keep)]
 
-    for fn in (astype, frame_astype_, isin_, select_dtypes_):
+    for fn in (astype, frame_astype_, isin_, select_dtypes_, frame_isin_):
         fn._lumarq = True  # type: ignore[attr-defined]
     pd.Series.astype, pd.DataFrame.astype, pd.Series.isin = astype, frame_astype_, isin_
-    pd.DataFrame.select_dtypes = select_dtypes_
+    pd.DataFrame.select_dtypes, pd.DataFrame.isin = select_dtypes_, frame_isin_
 
 
 def _install_groupby_hook() -> None:
@@ -833,6 +846,29 @@ class _RowwiseAccessor:
 
     def __dir__(self) -> list[str]:
         return dir(self._accessor)
+
+
+def _install_conversion_hooks() -> None:
+    # pd.to_datetime / pd.to_timedelta of a column of the dtype gave plain values (a date of
+    # birth parsed from a protected column read clean); each row converts on its own.
+    import pandas.core.tools.datetimes as datetimes
+    import pandas.core.tools.timedeltas as timedeltas
+
+    for module, name in ((datetimes, "to_datetime"), (timedeltas, "to_timedelta")):
+        convert = getattr(module, name)
+        if getattr(convert, "_lumarq", False):
+            continue
+
+        def hooked(arg: Any, *args: Any, _convert: Any = convert, **kwargs: Any) -> Any:
+            if isinstance(arg, pd.Series) and isinstance(arg.dtype, ProvenanceDtype):
+                return _keep_row_words(arg, _convert(untrack(arg), *args, **kwargs))
+            return _convert(arg, *args, **kwargs)
+
+        functools.update_wrapper(hooked, convert)
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        setattr(module, name, hooked)
+        if getattr(pd, name) is convert:
+            setattr(pd, name, hooked)
 
 
 def _install_rowwise_accessors() -> None:
@@ -1909,6 +1945,7 @@ _install_replace_hook()
 _install_groupby_hook()
 _install_dt_hook()
 _install_rowwise_accessors()
+_install_conversion_hooks()
 _install_get_dummies_hook()
 
 

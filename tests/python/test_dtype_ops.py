@@ -699,6 +699,10 @@ ROWWISE = {
     "dt.year": lambda d: d["dob"].dt.year,
     "dt.strftime": lambda d: d["dob"].dt.strftime("%Y"),
     "amount * str test": lambda d: d["amt"] * (d["sex"].str.lower() == "male"),
+    # pd.to_datetime / pd.to_timedelta convert row by row too (they gave plain values).
+    "to_datetime of text": lambda d: pd.to_datetime(d["dob"].dt.strftime("%Y-%m-%d")),
+    "to_timedelta": lambda d: pd.to_timedelta(d["dob"].dt.year, unit="D"),
+    "frame isin": lambda d: d[["sex", "dob"]].isin(["Male"]),
 }
 
 
