@@ -501,10 +501,7 @@ def _install_cast_hooks() -> None:
         if not isinstance(self.dtype, ProvenanceDtype):
             return result
         # As a comparison with a scalar: each row keeps its word and node, nothing is logged.
-        arr = self.array
-        out = arr._new(result.array, arr._words.copy(), arr._tracker,
-                       None if arr._nodes is None else arr._nodes.copy())
-        return pd.Series(out, index=result.index, name=result.name, copy=False)
+        return _keep_row_words(self, result)
 
     frame_isin = pd.DataFrame.isin
 
@@ -563,6 +560,18 @@ def _install_groupby_hook() -> None:
     BaseGrouper._cython_operation = _cython_operation
 
 
+def _key_arrays(grouper: Any, tracker: Any, n: int) -> list[tuple[Any, ProvenanceArray]]:
+    """(grouping, array) of each key of `grouper` that is of the dtype under `tracker`, one
+    value per row."""
+    out = []
+    for grouping in getattr(grouper, "groupings", ()):
+        vector = getattr(grouping, "grouping_vector", None)
+        arr = getattr(vector, "array", vector)
+        if isinstance(arr, ProvenanceArray) and arr._tracker is tracker and len(arr) == n:
+            out.append((grouping, arr))
+    return out
+
+
 def _key_words(tracker: Any, n: int, ids: np.ndarray, ngroups: int) -> list[np.ndarray]:
     """Per group, the word of each key of the running group operation that is of the dtype under
     `tracker`: its value's word, combining the rows that hold it. Kept on the grouper for the
@@ -574,16 +583,12 @@ def _key_words(tracker: Any, n: int, ids: np.ndarray, ngroups: int) -> list[np.n
     if kept is not None and kept[0] is tracker:
         return kept[1]
     out = []
-    groupings = list(getattr(grouper, "groupings", ()))
-    for grouping in groupings:
-        vector = getattr(grouping, "grouping_vector", None)
-        arr = getattr(vector, "array", vector)
-        if not (isinstance(arr, ProvenanceArray) and arr._tracker is tracker and len(arr) == n):
-            continue
+    single = len(getattr(grouper, "groupings", ())) == 1
+    for grouping, arr in _key_arrays(grouper, tracker, n):
         # One key: its factorized values (words from `factorize`) are the groups when the
         # codes are the group ids, as they are unless pandas regrouped them.
         codes, uniques = getattr(grouping, "_codes_and_uniques", (None, None))
-        if (len(groupings) == 1 and isinstance(uniques, ProvenanceArray)
+        if (single and isinstance(uniques, ProvenanceArray)
                 and uniques._tracker is tracker and len(uniques) == ngroups
                 and np.array_equal(codes, ids)):
             out.append(uniques._words)
@@ -604,13 +609,7 @@ def _key_nodes(tracker: Any, n: int, ids: np.ndarray, ngroups: int
     kept = getattr(grouper, "_lumarq_key_nodes", None)
     if kept is not None and kept[0] is tracker and kept[1] == (n, ngroups):
         return kept[2]
-    nodes = []
-    for grouping in getattr(grouper, "groupings", ()):
-        vector = getattr(grouping, "grouping_vector", None)
-        arr = getattr(vector, "array", vector)
-        if (isinstance(arr, ProvenanceArray) and arr._tracker is tracker and len(arr) == n
-                and arr._nodes is not None):
-            nodes.append(arr._nodes)
+    nodes = [arr._nodes for _, arr in _key_arrays(grouper, tracker, n) if arr._nodes is not None]
     out = None
     if nodes:
         ids = np.asarray(ids, dtype=np.int64)
@@ -775,13 +774,9 @@ def _install_get_dummies_hook() -> None:
                     drop_first=a.get("drop_first", False)).shape[1] for s in encoded]
         at = out.shape[1] - sum(widths)  # pandas puts the dummies after the columns it kept
         for s, width in zip(encoded, widths):
-            arr = s.array
-            if isinstance(arr, ProvenanceArray) and arr._tracker is not None:
+            if isinstance(s.dtype, ProvenanceDtype):
                 for j in range(at, at + width):
-                    out.isetitem(j, pd.Series(
-                        arr._new(out.iloc[:, j].array, arr._words.copy(), arr._tracker,
-                                 None if arr._nodes is None else arr._nodes.copy()),
-                        index=out.index, copy=False))
+                    out.isetitem(j, _keep_row_words(s, out.iloc[:, j]))
             at += width
         return out
 
