@@ -866,6 +866,26 @@ def _install_conversion_hooks() -> None:
             setattr(pd, name, hooked)
 
 
+def _install_describe_hook() -> None:
+    # pandas describes every numeric extension column as Float64, which cannot hold the
+    # Timedeltas of a duration column: describe() raised. Durations are described from their
+    # plain values, as plain pandas does (a reduction: plain).
+    import pandas.core.methods.describe as describe
+
+    numeric = describe.describe_numeric_1d
+    if getattr(numeric, "_lumarq", False):
+        return
+
+    def describe_numeric_1d(series: Any, percentiles: Any) -> Any:
+        if isinstance(series.dtype, ProvenanceDtype) and series.dtype.kind == "m":
+            series = untrack(series)
+        return numeric(series, percentiles)
+
+    functools.update_wrapper(describe_numeric_1d, numeric)
+    describe_numeric_1d._lumarq = True  # type: ignore[attr-defined]
+    describe.describe_numeric_1d = describe_numeric_1d
+
+
 def _install_rowwise_accessors() -> None:
     for name in ("str", "dt"):
         plain = pd.Series.__dict__.get(name)
@@ -1941,6 +1961,7 @@ _install_groupby_hook()
 _install_dt_hook()
 _install_rowwise_accessors()
 _install_conversion_hooks()
+_install_describe_hook()
 _install_get_dummies_hook()
 
 

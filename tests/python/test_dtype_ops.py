@@ -380,6 +380,9 @@ def test_plain_results_where_pandas_gives_no_hook(env):
     assert isinstance(env["L"]["age"].sum(), float)
     # pandas describes numeric extension columns as Float64: the same numbers.
     tm.assert_frame_equal(env["L"].describe(), env["pL"].describe(), check_dtype=False)
+    # Durations cannot be Float64: they are described as plain pandas describes them.
+    spans = {k: pd.to_timedelta(env[k]["age"], unit="D") for k in ("L", "pL")}
+    tm.assert_series_equal(spans["L"].describe(), spans["pL"].describe())
     tm.assert_series_equal(env["L"]["income"].quantile([0.25, 0.5]),
                            env["pL"]["income"].quantile([0.25, 0.5]))
     assert env["L"]["age"].to_numpy().dtype == np.float64
