@@ -962,6 +962,27 @@ def _install_merge_hook() -> None:
     _factorize_keys._lumarq = True  # type: ignore[attr-defined]
     merge_module._factorize_keys = _factorize_keys
 
+    # merge_asof demands keys of one dtype, so a tracked frame could not be matched against a
+    # plain one (MergeError). It compares the keys' plain values; the result's columns still
+    # come from the frames, words included.
+    asof = getattr(merge_module, "_AsOfMerge", None)
+    require = getattr(asof, "_maybe_require_matching_dtypes", None)
+    if require is None or getattr(require, "_lumarq", False):
+        return
+
+    def plain(key: Any) -> Any:
+        key = _key_values(key)
+        # pandas 2.2 keeps object values in its own extension array; the other side has numpy's
+        return key.to_numpy() if type(key) is pd.arrays.NumpyExtensionArray else key
+
+    def _maybe_require_matching_dtypes(self: Any, left_keys: Any, right_keys: Any) -> None:
+        for keys in (left_keys, right_keys):
+            keys[:] = [plain(k) if isinstance(k, ProvenanceArray) else k for k in keys]
+        require(self, left_keys, right_keys)
+
+    _maybe_require_matching_dtypes._lumarq = True  # type: ignore[attr-defined]
+    asof._maybe_require_matching_dtypes = _maybe_require_matching_dtypes
+
 
 def _key_values(key: Any) -> Any:
     if isinstance(key, ProvenanceArray):

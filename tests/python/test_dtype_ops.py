@@ -150,6 +150,34 @@ def test_merge_gives_each_row_the_matched_rows_words(env, how):
         assert result["age_x"].prov.tainted[~np.isnan(result["_rid_x"].to_numpy())].all()
 
 
+@pytest.mark.parametrize("right_tracked", [True, False], ids=["tracked right", "plain right"])
+@pytest.mark.parametrize("how", [dict(on="k"), dict(on="k", by="name", tolerance=2),
+                                 dict(left_on="k", right_on="kr", direction="nearest")],
+                         ids=["on", "by with tolerance", "left_on/right_on"])
+def test_merge_asof_gives_each_row_the_matched_rows_words(env, how, right_tracked):
+    # merge_asof wants keys of one dtype: a tracked frame against a plain one raised.
+    def frames(left, right):
+        right = right.assign(name=["a", "b", "d", "e"]).sort_values("k")
+        if "right_on" in how:
+            right = right.rename(columns={"k": "kr"})
+        return left.sort_values("k").astype({"k": "float64"}), right.astype(
+            {how.get("right_on", "k"): "float64"})
+
+    left, right = frames(env["L"], env["R"] if right_tracked else env["pR"])
+    result = pd.merge_asof(left, right, **how)
+    plain = pd.merge_asof(*frames(env["pL"], env["pR"]), **how)
+    tm.assert_frame_equal(lumarq.untrack(result), plain)
+    src = env["src"]
+    for c in ["age", "income", "k"]:
+        np.testing.assert_array_equal(result[c + "_x" if c != "k" else c].prov.words,
+                                      expected_words(src[c], result["_rid_x"]), err_msg=c)
+    if right_tracked:
+        np.testing.assert_array_equal(result["income_y"].prov.words,
+                                      expected_words(src["income"], result["_rid_y"]))
+    else:
+        assert not isinstance(result["income_y"].dtype, lumarq.ProvenanceDtype)
+
+
 def pair_ids(t, word):
     return set(t.decode_full(int(word)).pairs)
 
