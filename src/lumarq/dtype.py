@@ -886,6 +886,81 @@ def _install_describe_hook() -> None:
     describe.describe_numeric_1d = describe_numeric_1d
 
 
+def _cells(columns: list[Any], rows: Any = slice(None)) -> tuple[Any, Any, Any] | None:
+    """The one tracker of `columns`, and the words and node ids of `rows` as (rows, columns)
+    matrices (a row's vectors for an int), when every column is tracked by it; else None."""
+    trackers = {id(c._tracker): c._tracker for c in columns
+                if isinstance(c, ProvenanceArray) and c._tracker is not None}
+    if len(trackers) != 1 or not all(isinstance(c, ProvenanceArray) for c in columns):
+        return None
+    words = np.stack([c._words[rows] for c in columns], axis=-1)
+    nodes = None
+    if any(c._nodes is not None for c in columns):
+        none = np.full(np.empty(len(columns[0]), dtype=bool)[rows].shape, -1, dtype=np.int64)
+        nodes = np.stack([c._nodes[rows] if c._nodes is not None else none for c in columns],
+                         axis=-1)
+    return next(iter(trackers.values())), words, nodes
+
+
+def _install_crosswise_hooks() -> None:
+    # A frame's row (iloc[i], loc[label], xs) and its transpose are built by pandas from the
+    # cells' plain values, so columns of the dtype gave results without words or tracker: each
+    # cell's word and node go with it.
+    from pandas.core.internals.blocks import new_block
+    from pandas.core.internals.managers import BlockManager, SingleBlockManager
+
+    fast_xs = BlockManager.fast_xs
+    if not getattr(fast_xs, "_lumarq", False):
+        def row(self: Any, loc: int) -> Any:
+            result = fast_xs(self, loc)
+            arr = result.array
+            if len(self.blocks) < 2 or not (isinstance(arr, ProvenanceArray)
+                                            and arr._tracker is None):
+                return result
+            order = np.empty(len(arr), dtype=np.intp)
+            columns = []
+            for blk in self.blocks:
+                for rl in blk.mgr_locs:
+                    order[rl] = len(columns)
+                    columns.append(blk.values)
+            cells = _cells(columns, loc)
+            if cells is None:
+                return result
+            tracker, words, nodes = cells
+            out = arr._new(arr._data, words[order], tracker,
+                           None if nodes is None else nodes[order])
+            return SingleBlockManager(new_block(out, placement=result.blocks[0].mgr_locs,
+                                                ndim=1), result.axes[0])
+
+        row._lumarq = True  # type: ignore[attr-defined]
+        BlockManager.fast_xs = row  # type: ignore[method-assign]
+
+    transpose = pd.DataFrame.transpose
+    if getattr(transpose, "_lumarq", False):
+        return
+
+    @functools.wraps(transpose)
+    def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
+        result = transpose(self, *args, **kwargs)
+        if not (_has_dtype_columns(self) and result.shape[1] == len(self)
+                and result.shape[1] > 0):
+            return result
+        cells = _cells([self.iloc[:, i].array for i in range(self.shape[1])])
+        if cells is None:
+            return result
+        tracker, words, nodes = cells
+        for j in range(result.shape[1]):
+            arr = result.iloc[:, j].array
+            if not isinstance(arr, ProvenanceArray) or arr._tracker is not None:
+                return result
+            result.isetitem(j, arr._new(arr._data, words[j].copy(), tracker,
+                                        None if nodes is None else nodes[j].copy()))
+        return result
+
+    hooked._lumarq = True  # type: ignore[attr-defined]
+    pd.DataFrame.transpose = hooked  # type: ignore[method-assign]
+
+
 def _install_rowwise_accessors() -> None:
     for name in ("str", "dt"):
         plain = pd.Series.__dict__.get(name)
@@ -1983,6 +2058,7 @@ _install_dt_hook()
 _install_rowwise_accessors()
 _install_conversion_hooks()
 _install_describe_hook()
+_install_crosswise_hooks()
 _install_get_dummies_hook()
 
 

@@ -178,6 +178,25 @@ def test_merge_asof_gives_each_row_the_matched_rows_words(env, how, right_tracke
         assert not isinstance(result["income_y"].dtype, lumarq.ProvenanceDtype)
 
 
+@pytest.mark.parametrize("op", ["iloc", "loc", "xs", "T", "T.T"])
+def test_a_frames_rows_and_transpose_keep_each_cells_words(env, op):
+    # pandas builds these from the cells' plain values: they came back without words or tracker
+    cols = ["age", "income"]
+    pick = {"iloc": lambda d: d.iloc[4], "loc": lambda d: d.loc["r2"], "xs": lambda d: d.xs("r0"),
+            "T": lambda d: d.T, "T.T": lambda d: d.T.T}[op]
+    tracked, plain = pick(env["L"][cols]), pick(env["pL"][cols])
+    words = np.stack([env["L"][c].prov.words for c in cols], axis=1)  # rows x columns
+    if isinstance(plain, pd.Series):
+        tm.assert_series_equal(lumarq.untrack(tracked), plain, check_dtype=False)
+        expected = words[env["L"].index.get_loc(plain.name)]
+        np.testing.assert_array_equal(tracked.prov.words, expected)
+        assert tracked.prov.tracker is env["t"]
+        return
+    tm.assert_frame_equal(lumarq.untrack(tracked), plain, check_dtype=False)
+    got = np.stack([tracked.iloc[:, j].prov.words for j in range(tracked.shape[1])], axis=1)
+    np.testing.assert_array_equal(got, words.T if op == "T" else words)
+
+
 def pair_ids(t, word):
     return set(t.decode_full(int(word)).pairs)
 
