@@ -949,13 +949,16 @@ def _install_crosswise_hooks() -> None:
         if cells is None:
             return result
         tracker, words, nodes = cells
-        for j in range(result.shape[1]):
-            arr = result.iloc[:, j].array
+        arrays = []
+        for j, (_, arr) in enumerate(result.items()):
+            arr = arr.array
             if not isinstance(arr, ProvenanceArray) or arr._tracker is not None:
                 return result
-            result.isetitem(j, arr._new(arr._data, words[j].copy(), tracker,
-                                        None if nodes is None else nodes[j].copy()))
-        return result
+            arrays.append(arr._new(arr._data, words[j].copy(), tracker,
+                                   None if nodes is None else nodes[j].copy()))
+        out = type(result)._from_arrays(arrays, index=result.index, columns=result.columns,
+                                        verify_integrity=False)
+        return out.__finalize__(self, method="transpose")
 
     hooked._lumarq = True  # type: ignore[attr-defined]
     pd.DataFrame.transpose = hooked  # type: ignore[method-assign]
