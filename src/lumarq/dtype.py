@@ -311,9 +311,14 @@ def _merge_nodes(op: Any, result: pd.DataFrame, left_indexer: Any, right_indexer
                       n, kind=_MERGE, merge_type=how)
     if ids is None:
         return
+    op._lumarq_merge_ids = (ids, labels)  # pandas may rebuild the key columns after this
+    _key_columns_continue(result, ids, labels)
+
+
+def _key_columns_continue(result: pd.DataFrame, ids: np.ndarray, labels: list[Any]) -> None:
     for i in _tracked_columns(result):
         arr = result.iloc[:, i].array
-        if result.columns[i] in labels and _is_dag(arr._tracker):
+        if result.columns[i] in labels and _is_dag(arr._tracker) and len(arr) == len(ids):
             result.isetitem(i, arr._new(arr._data, arr._words, arr._tracker, ids.copy()))
 
 
@@ -1025,6 +1030,26 @@ def _install_merge_hook() -> None:
 
     _reindex_and_concat._lumarq = True  # type: ignore[attr-defined]
     _MergeOperation._reindex_and_concat = _reindex_and_concat
+
+    # Unmatched rows of a right or outer merge take their key from the right: pandas rebuilds
+    # the key columns (through `where` on pandas 3) after the rows are assembled. Its steps log
+    # nothing, and the rebuilt keys continue from the merge nodes as the others do.
+    add_keys = getattr(_MergeOperation, "_maybe_add_join_keys", None)
+    if add_keys is not None and not getattr(add_keys, "_lumarq", False):
+        def _maybe_add_join_keys(self: Any, result: Any, *args: Any, **kwargs: Any) -> Any:
+            kept = self.__dict__.pop("_lumarq_merge_ids", None)
+            if kept is None:
+                return add_keys(self, result, *args, **kwargs)
+            quiet, _QUIET.on = getattr(_QUIET, "on", False), True
+            try:
+                out = add_keys(self, result, *args, **kwargs)
+            finally:
+                _QUIET.on = quiet
+            _key_columns_continue(result, *kept)
+            return out
+
+        _maybe_add_join_keys._lumarq = True  # type: ignore[attr-defined]
+        _MergeOperation._maybe_add_join_keys = _maybe_add_join_keys
 
     # Matching keys needs their values only. A key of the dtype against a plain one has the
     # dtype as common type, which pandas' numeric factorizers cannot read: they get the values.

@@ -147,6 +147,26 @@ def test_aggregation_and_merge_nodes(tracker_cls):
     assert {(n.table, n.column) for n in by_age.protected_sources} == {("L", "age")}
 
 
+@pytest.mark.parametrize("how", ["inner", "left", "right", "outer"])
+def test_merge_key_columns_continue_from_the_merge_nodes(how):
+    # pandas rebuilds the keys of a right or outer merge after the rows: the key rows carried
+    # `where` nodes (pandas 3) or the sources' (pandas 2.2), and a protected right-hand key
+    # left the matched rows' graphs.
+    t = DAGTracker()
+    left = lumarq.track(pd.DataFrame({"k": [1, 2], "v": [10.0, 20.0]}), t, "L")
+    right = lumarq.track(pd.DataFrame({"k": [2, 3], "w": [0.1, 0.2]}), t, "R", protected=["k"])
+    before = t._next_node_id
+    m = left.merge(right, on="k", how=how)
+    new = [t.get_node(i) for i in range(before, t._next_node_id)]
+    assert [n.operation for n in new] == [f"merge_{how}"] * len(m)  # nothing else logged
+    np.testing.assert_array_equal(m["k"].prov.nodes, [n.node_id for n in new])
+    lk, rk = int(left["k"].prov.nodes[0]), int(right["k"].prov.nodes[0])
+    for key, n in zip(m["k"], new):
+        assert n.inputs == [lk] * (key in (1, 2)) + [rk] * (key in (2, 3))
+        protected = {x.column for x in m["k"].prov.dag(list(m["k"]).index(key)).protected_sources}
+        assert protected == ({"k"} if key in (2, 3) else set())
+
+
 def test_dag_of_a_row_after_filter_and_sort_and_the_dag_helpers():
     t, df = make()
     df["score"] = (df["c"] * 2.0 + df["age"]).clip(0.0, 100.0)
