@@ -2290,7 +2290,7 @@ class ProvenanceSeriesAccessor:
                              "DAGTracker)")
         self._word(i)
         node = int(self.nodes[i])
-        if node < 0:
+        if node < 0 or tracker.get_node(node) is None:  # get_dag would give an empty graph
             return None
         return tracker.get_dag(node)
 

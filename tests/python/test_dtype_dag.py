@@ -184,7 +184,8 @@ def test_dag_of_a_row_after_filter_and_sort_and_the_dag_helpers():
     assert "column" not in node(t, s.prov.nodes[0]).metadata  # named only by name_nodes
 
 
-@pytest.mark.parametrize("case", ["plain tracker", "pickled", "untracked", "named", "no tracker"])
+@pytest.mark.parametrize("case", ["plain tracker", "pickled", "untracked", "named", "no tracker",
+                                  "evicted"])
 def test_nodes_beside_other_paths(case):
     if case == "plain tracker":
         df = lumarq.track(pd.DataFrame({"a": [1.0, np.nan]}), ProvenanceTracker(), "T")
@@ -200,6 +201,10 @@ def test_nodes_beside_other_paths(case):
         np.testing.assert_array_equal(back["c"].prov.nodes, df["c"].prov.nodes)
     elif case == "untracked":
         assert lumarq.untrack(df)["c"].dtype == np.float64
+    elif case == "evicted":  # the row has a node id the tracker no longer holds
+        t._max_nodes = len(df)  # room for the next column's nodes only
+        df["d"] = df["c"] * df["b"]
+        assert df["c"].prov.dag(0) is None and df["d"].prov.dag(0) is not None
     elif case == "named":
         df["dti"] = df["c"] * df["b"]
         df.prov.name_nodes()
