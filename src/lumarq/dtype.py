@@ -27,7 +27,7 @@ from pandas.api.extensions import (
     register_series_accessor,
 )
 from pandas.api.indexers import check_array_indexer
-from pandas.api.types import is_integer, is_list_like, pandas_dtype
+from pandas.api.types import is_integer, is_list_like, is_scalar, pandas_dtype
 from pandas.core import arraylike, roperator
 from pandas.core.arraylike import OpsMixin
 from pandas.core.dtypes.cast import can_hold_element
@@ -967,6 +967,134 @@ def _install_crosswise_hooks() -> None:
 
     hooked._lumarq = True  # type: ignore[attr-defined]
     pd.DataFrame.transpose = hooked  # type: ignore[method-assign]
+
+
+def _row_words(x: Any) -> tuple[np.ndarray, np.ndarray | None, Any] | None:
+    """(words, nodes, tracker) of a tracked array (a Series or Index of the dtype too), copied:
+    the source may change in place later."""
+    arr = getattr(x, "array", x)
+    if not isinstance(arr, ProvenanceArray) or arr._tracker is None:
+        return None
+    return (arr._words.copy(), None if arr._nodes is None else arr._nodes.copy(), arr._tracker)
+
+
+def _take_row_words(rows: list[Any], n: int, key: Any, fill: bool = False) -> list[Any]:
+    idx = np.arange(n, dtype=np.intp)[key] if not fill else np.asarray(key, dtype=np.intp)
+    out = []
+    for level in rows:
+        if level is None:
+            out.append(None)
+            continue
+        words, nodes, tracker = level
+        out.append((_backend.take_words(words, idx.astype(np.int64), True) if fill
+                    else words[idx],
+                    None if nodes is None else (_take_nodes(nodes, idx.astype(np.int64), True)
+                                                if fill else nodes[idx]), tracker))
+    return out
+
+
+def _install_multiindex_hooks() -> None:
+    # A MultiIndex keeps each level's distinct values and codes: its level values were those
+    # values taken by code, each row with the word of every row sharing its value (and no node),
+    # so set_index([...]).reset_index() rewrote every word. The rows' own words and nodes ride
+    # along where pandas selects rows of the index (take, masks, slices).
+    from pandas.core.indexes.multi import MultiIndex
+
+    from_arrays = MultiIndex.__dict__["from_arrays"].__func__
+    if getattr(from_arrays, "_lumarq", False):
+        return
+
+    def keep(index: Any, rows: list[Any]) -> Any:
+        if isinstance(index, MultiIndex) and any(r is not None for r in rows) \
+                and all(r is None or len(r[0]) == len(index) for r in rows):
+            index._lumarq_rows = rows
+        return index
+
+    @functools.wraps(from_arrays)
+    def _from_arrays(cls: Any, arrays: Any, *args: Any, **kwargs: Any) -> Any:
+        if is_list_like(arrays) and not isinstance(arrays, list | tuple):
+            arrays = list(arrays)
+        result = from_arrays(cls, arrays, *args, **kwargs)
+        if isinstance(arrays, list | tuple):
+            keep(result, [_row_words(a) for a in arrays])
+        return result
+
+    _from_arrays._lumarq = True  # type: ignore[attr-defined]
+    MultiIndex.from_arrays = classmethod(_from_arrays)  # type: ignore[method-assign,assignment]
+
+    def selecting(method: Callable[..., Any]) -> Callable[..., Any]:
+        @functools.wraps(method)
+        def hooked(self: Any, key: Any, *args: Any, **kwargs: Any) -> Any:
+            result = method(self, key, *args, **kwargs)
+            rows = getattr(self, "_lumarq_rows", None)
+            if rows is None or not isinstance(result, MultiIndex) or is_scalar(key):
+                return result
+            if isinstance(key, pd.Index):
+                key = np.asarray(key)
+            try:
+                fill = False
+                if not isinstance(key, slice) and not pd.api.types.is_bool_dtype(
+                        np.asarray(key)):
+                    key = np.asarray(key, dtype=np.intp)
+                    # -1 is a missing row where pandas filled (its codes say so), else the last
+                    missing = key == -1
+                    fill = bool(missing.any()) and all(
+                        (c[missing] == -1).all() for c in result.codes)
+                taken = _take_row_words(rows, len(self), key, fill)
+            except (IndexError, TypeError, ValueError):
+                return result
+            return keep(result, taken)
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    for name in ("take", "__getitem__", "_getitem_slice"):
+        setattr(MultiIndex, name, selecting(getattr(MultiIndex, name)))
+
+    level_values = MultiIndex._get_level_values
+
+    def _get_level_values(self: Any, level: int, unique: bool = False) -> Any:
+        result = level_values(self, level, unique)
+        rows = getattr(self, "_lumarq_rows", None)
+        arr = result.array
+        if rows is None or unique or rows[level] is None or not isinstance(arr, ProvenanceArray):
+            return result
+        words, nodes, tracker = rows[level]
+        return pd.Index(arr._new(arr._data, words.copy(), tracker,
+                                 None if nodes is None else nodes.copy()),
+                        name=result.name, copy=False)
+
+    MultiIndex._get_level_values = _get_level_values  # type: ignore[method-assign]
+
+    reset_index = pd.DataFrame.reset_index
+
+    @functools.wraps(reset_index)
+    def _reset_index(self: Any, level: Any = None, *args: Any, **kwargs: Any) -> Any:
+        index = self.index
+        rows = getattr(index, "_lumarq_rows", None)
+        result = reset_index(self, level, *args, **kwargs)
+        if rows is None or kwargs.get("drop") or isinstance(self.columns, MultiIndex):
+            return result
+        target = self if kwargs.get("inplace") else result
+        if level is None:
+            levels = list(range(index.nlevels))
+        else:
+            levels = sorted({index._get_level_number(x)
+                             for x in (level if isinstance(level, list | tuple) else [level])})
+        for pos, i in enumerate(levels):
+            arr = target.iloc[:, pos].array if pos < target.shape[1] else None
+            if rows[i] is None or not isinstance(arr, ProvenanceArray) or \
+                    len(arr) != len(rows[i][0]) or \
+                    not pd.Index(arr._data).equals(pd.Index(index.levels[i]._values.take(
+                        index.codes[i], allow_fill=True)._data)):
+                continue
+            words, nodes, tracker = rows[i]
+            target.isetitem(pos, arr._new(arr._data, words.copy(), tracker,
+                                          None if nodes is None else nodes.copy()))
+        return result
+
+    _reset_index._lumarq = True  # type: ignore[attr-defined]
+    pd.DataFrame.reset_index = _reset_index  # type: ignore[method-assign]
 
 
 def _install_rowwise_accessors() -> None:
@@ -2087,6 +2215,7 @@ _install_rowwise_accessors()
 _install_conversion_hooks()
 _install_describe_hook()
 _install_crosswise_hooks()
+_install_multiindex_hooks()
 _install_get_dummies_hook()
 
 

@@ -167,6 +167,31 @@ def test_merge_key_columns_continue_from_the_merge_nodes(how):
         assert protected == ({"k"} if key in (2, 3) else set())
 
 
+MULTI_INDEX_OPS = {
+    "round trip": lambda d: d.set_index(["g", "c"]).reset_index(),
+    "sort": lambda d: d.set_index(["g", "c"]).sort_values("b").reset_index(),
+    "filter": lambda d: d.set_index(["g", "c"])[lambda x: x["b"] > 2].reset_index(),
+    "slice": lambda d: d.set_index(["g", "c"]).iloc[1:4].reset_index(),
+    "one level": lambda d: d.set_index(["g", "c"]).reset_index(level="c"),
+    "get_level_values": lambda d: d.set_index(["g", "c"]).index.get_level_values("g").to_frame(),
+}
+
+
+@pytest.mark.parametrize("op", MULTI_INDEX_OPS)
+def test_multi_index_levels_keep_each_rows_words_and_nodes(op):
+    # A MultiIndex holds each level's distinct values: the level values pandas gave back had
+    # the words of every row sharing the value and no nodes.
+    t, df = make()
+    df["rid"] = np.arange(len(df), dtype=float)
+    out = MULTI_INDEX_OPS[op](df)
+    rid = out["rid"].to_numpy(dtype=int) if "rid" in out else np.arange(len(out))
+    pd.testing.assert_frame_equal(lumarq.untrack(out),
+                                  MULTI_INDEX_OPS[op](lumarq.untrack(df)), check_dtype=False)
+    for col in set(out.columns) & {"g", "c"}:
+        np.testing.assert_array_equal(out[col].prov.words, df[col].prov.words[rid], err_msg=col)
+        np.testing.assert_array_equal(out[col].prov.nodes, df[col].prov.nodes[rid], err_msg=col)
+
+
 def test_dag_of_a_row_after_filter_and_sort_and_the_dag_helpers():
     t, df = make()
     df["score"] = (df["c"] * 2.0 + df["age"]).clip(0.0, 100.0)
