@@ -380,6 +380,22 @@ def _plain_condition(obj: Any, cond: Any) -> Any:
     return cond
 
 
+def _by_column(frame: Any, other: Any) -> bool:
+    """Whether `_words_by_column` redoes a step of `frame` and `other` column by column. pandas'
+    own step then runs without logging: its nodes and row values would be replaced."""
+    return (isinstance(frame, pd.DataFrame) and isinstance(other, pd.DataFrame)
+            and _has_dtype_columns(frame) and frame.columns.is_unique
+            and other.columns.is_unique)
+
+
+def _quietly(method: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
+    quiet, _QUIET.on = getattr(_QUIET, "on", False), True
+    try:
+        return method(*args, **kwargs)
+    finally:
+        _QUIET.on = quiet
+
+
 def _words_by_column(result: Any, frame: pd.DataFrame, other: Any,
                      per_column: Callable[[Any, Any], Any]) -> Any:
     """`result` (pandas' own, of `frame` and a frame `other`) with each column of the dtype
@@ -387,9 +403,8 @@ def _words_by_column(result: Any, frame: pd.DataFrame, other: Any,
     the words of the operand they took. pandas runs frames block by block and hands the array
     only the other frame's plain values, so those rows kept the frame's words: a value taken
     from a protected column read clean. A column is replaced only when its values are pandas'."""
-    if not (isinstance(result, pd.DataFrame) and isinstance(other, pd.DataFrame)
-            and _has_dtype_columns(result) and result.columns.is_unique
-            and frame.columns.is_unique and other.columns.is_unique):
+    if not (isinstance(result, pd.DataFrame) and _has_dtype_columns(result)
+            and result.columns.is_unique and _by_column(frame, other)):
         return result
     try:
         aligned = other.reindex(index=frame.index, columns=frame.columns)
@@ -414,13 +429,12 @@ def _install_where_hook() -> None:
         @functools.wraps(method)
         def hooked(self: Any, cond: Any, *args: Any, **kwargs: Any) -> Any:
             cond = _plain_condition(self, cond)
-            result = method(self, cond, *args, **kwargs)
             other = args[0] if args else kwargs.get("other")
-            if (not isinstance(self, pd.DataFrame) or not isinstance(other, pd.DataFrame)
-                    or not isinstance(cond, pd.DataFrame) or kwargs.get("inplace")
+            if (not isinstance(cond, pd.DataFrame) or kwargs.get("inplace")
                     or kwargs.get("axis") is not None or len(args) > 1
-                    or not _has_dtype_columns(self)):
-                return result
+                    or not _by_column(self, other)):
+                return method(self, cond, *args, **kwargs)
+            result = _quietly(method, self, cond, *args, **kwargs)
             try:
                 conds = cond.reindex(index=self.index, columns=self.columns)
             except ValueError:  # repeated labels: pandas' result stands as it is
@@ -444,16 +458,16 @@ def _install_where_hook() -> None:
 
     @functools.wraps(fillna)
     def fillna_(self: Any, value: Any = None, *args: Any, **kwargs: Any) -> Any:
-        result = fillna(self, value, *args, **kwargs)
-        if kwargs.get("inplace") or args or not isinstance(value, pd.DataFrame):
-            return result
+        if kwargs.get("inplace") or args or not _by_column(self, value):
+            return fillna(self, value, *args, **kwargs)
+        result = _quietly(fillna, self, value, *args, **kwargs)
         return _words_by_column(result, self, value, lambda c, o: self[c].fillna(o))
 
     @functools.wraps(combine_first)
     def combine_first_(self: Any, other: Any) -> Any:
-        result = combine_first(self, other)
-        if not isinstance(other, pd.DataFrame):
-            return result
+        if not _by_column(self, other):
+            return combine_first(self, other)
+        result = _quietly(combine_first, self, other)
         return _words_by_column(result, self, other, lambda c, o: self[c].combine_first(o))
 
     for fn in (fillna_, combine_first_):

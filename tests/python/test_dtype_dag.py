@@ -167,6 +167,31 @@ def test_merge_key_columns_continue_from_the_merge_nodes(how):
         assert protected == ({"k"} if key in (2, 3) else set())
 
 
+FRAME_STEPS = {
+    "fillna": lambda d, o: d.fillna(o),
+    "where": lambda d, o: d.where(d > 1.5, o),
+    "mask": lambda d, o: d.mask(d > 1.5, o),
+    "combine_first": lambda d, o: d.combine_first(o),
+}
+
+
+@pytest.mark.parametrize("step", FRAME_STEPS)
+def test_a_frame_step_with_a_frame_operand_logs_one_node_per_cell(step):
+    # The step is redone column by column for the words; pandas' own run logged nodes and row
+    # values that nothing referred to.
+    t = DAGTracker()
+    raw = pd.DataFrame({"a": [1.0, np.nan, 3.0], "b": [2.0, 5.0, np.nan]})
+    df = lumarq.track(raw, t, "T")
+    other = df[["b", "a"]].set_axis(["a", "b"], axis=1)
+    before, values = t._next_node_id, len(t._value_buffer)
+    out = FRAME_STEPS[step](df, other)
+    pd.testing.assert_frame_equal(lumarq.untrack(out), FRAME_STEPS[step](
+        raw, raw[["b", "a"]].set_axis(["a", "b"], axis=1)))
+    cells = [int(i) for c in out for i in out[c].prov.nodes]
+    assert sorted(cells) == list(range(before, t._next_node_id))
+    assert len(t._value_buffer) - values == int(out.notna().sum().sum())
+
+
 MULTI_INDEX_OPS = {
     "round trip": lambda d: d.set_index(["g", "c"]).reset_index(),
     "sort": lambda d: d.set_index(["g", "c"]).sort_values("b").reset_index(),
