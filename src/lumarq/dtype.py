@@ -323,39 +323,80 @@ def _key_columns_continue(result: pd.DataFrame, ids: np.ndarray, labels: list[An
 
 
 def _install_clip_hook() -> None:
-    # pandas clips an extension array through comparisons and `where`: with the steps' nodes
-    # kept quiet, a Series of the dtype logs one "clip" node per row instead.
-    clip = getattr(pd.Series, "_clip_with_scalar", None)
-    if clip is None or getattr(clip, "_lumarq", False):
+    # pandas clips through comparisons, fills of missing bounds (with -inf/inf) and `where`, on
+    # a Series and on each column of a frame: each would log nodes nothing refers to (and the
+    # fills row values). They run quietly, and each row takes one "clip" step instead.
+    from pandas.core.generic import NDFrame
+
+    clip = NDFrame.clip
+    if getattr(clip, "_lumarq", False):
         return
 
-    def _clip_with_scalar(self: Any, lower: Any, upper: Any, inplace: bool = False) -> Any:
-        if not isinstance(self.dtype, ProvenanceDtype) or self.array._nodes is None:
-            return clip(self, lower, upper, inplace=inplace)
-        if inplace:
-            # Rows clipped in place keep their words and nodes; the masks pandas inverts on the
-            # way would log nodes nothing refers to.
-            quiet, _QUIET.on = getattr(_QUIET, "on", False), True
-            try:
-                return clip(self, lower, upper, inplace=True)
-            finally:
-                _QUIET.on = quiet
-        quiet, _QUIET.on = getattr(_QUIET, "on", False), True
-        try:
-            result = clip(self, lower, upper, inplace=False)
-        finally:
-            _QUIET.on = quiet
-        arr = result.array
-        if not _logs(arr._tracker, self.array._nodes):
-            return result
-        words = _step(arr._tracker, arr._words, _OP.CLIP)
-        nodes = _log_rows(arr._tracker, "clip", words, [self.array._nodes], arr._data,
-                          kind=_UNARY)
-        out = arr._new(arr._data, words, arr._tracker, nodes)
-        return pd.Series(out, index=result.index, name=result.name, copy=False)
+    def with_nodes(arr: Any) -> bool:
+        return isinstance(arr, ProvenanceArray) and arr._nodes is not None
 
-    _clip_with_scalar._lumarq = True  # type: ignore[attr-defined]
-    pd.Series._clip_with_scalar = _clip_with_scalar
+    def step(col: Any) -> Any:
+        arr = col.array
+        if not with_nodes(arr) or not _logs(arr._tracker, arr._nodes):
+            return col
+        words = _step(arr._tracker, arr._words, _OP.CLIP)
+        nodes = _log_rows(arr._tracker, "clip", words, [arr._nodes], arr._data, kind=_UNARY)
+        return pd.Series(arr._new(arr._data, words, arr._tracker, nodes), index=col.index,
+                         name=col.name, copy=False)
+
+    @functools.wraps(clip)
+    def clip_(self: Any, lower: Any = None, upper: Any = None, *args: Any, **kwargs: Any) -> Any:
+        if isinstance(self, pd.Series):
+            logs = with_nodes(self.array)
+        else:
+            # bounds of several values are redone for the words, nodes or not
+            logs = (isinstance(self, pd.DataFrame) and _has_dtype_columns(self)
+                    and (not (is_scalar(lower) and is_scalar(upper))
+                         or any(with_nodes(self.iloc[:, i].array)
+                                for i in _tracked_columns(self))))
+        if not logs:
+            return clip(self, lower, upper, *args, **kwargs)
+        result = _quietly(clip, self, lower, upper, *args, **kwargs)
+        if kwargs.get("inplace"):  # rows clipped in place keep their words and nodes
+            return result
+        if isinstance(result, pd.Series):
+            return step(result)
+        # A frame's cells redo the Series' clip, whose rows take the bound they took (pandas
+        # 2.2 hands the array only a bound's plain values); pandas' values must agree.
+        axis = kwargs.get("axis", args[0] if args else None)
+        same = result.index.equals(self.index) and result.columns.equals(self.columns)
+        for i in _tracked_columns(result):
+            col = result.iloc[:, i]
+            alt = None
+            if same and self.columns.is_unique:
+                try:
+                    alt = self.iloc[:, i].clip(_bound_of(lower, self, i, axis),
+                                               _bound_of(upper, self, i, axis))
+                except (TypeError, ValueError, KeyError):
+                    alt = None
+            if alt is None or not (isinstance(alt.dtype, ProvenanceDtype)
+                                   and untrack(alt).equals(untrack(col))):
+                alt = step(col)
+            if alt is not col:
+                result.isetitem(i, alt)
+        return result
+
+    clip_._lumarq = True  # type: ignore[attr-defined]
+    NDFrame.clip = clip_  # type: ignore[method-assign]
+
+
+def _bound_of(bound: Any, frame: pd.DataFrame, i: int, axis: Any) -> Any:
+    """The bound of `frame.clip` for its i-th column, as the Series' clip takes it."""
+    if bound is None or is_scalar(bound):
+        return bound
+    label = frame.columns[i]
+    if isinstance(bound, pd.DataFrame):
+        return bound.reindex(index=frame.index, columns=frame.columns)[label]
+    if isinstance(bound, pd.Series) and axis in (0, "index", "rows"):
+        return bound.reindex(frame.index)
+    if isinstance(bound, pd.Series) and axis in (1, "columns"):
+        return bound.get(label, np.nan)
+    raise TypeError("a bound of another kind: pandas' result stands")
 
 
 def _has_dtype_columns(frame: pd.DataFrame) -> bool:

@@ -192,6 +192,39 @@ def test_a_frame_step_with_a_frame_operand_logs_one_node_per_cell(step):
     assert len(t._value_buffer) - values == int(out.notna().sum().sum())
 
 
+CLIPS = {  # the step, and which rows of `a` take a value derived from the protected bound
+    "Series, Series bound": (lambda d: d["a"].clip(lower=d["lo"]), [True, False, False]),
+    "Series, both Series bounds": (lambda d: d["a"].clip(d["lo"], d["lo"] + 1),
+                                   [True, True, False]),
+    "Series, scalars": (lambda d: d["a"].clip(1.5, 2.5), [False] * 3),
+    "frame, scalars": (lambda d: d.clip(1.5, 2.5), [False] * 3),
+    "frame, Series bound": (lambda d: d.clip(lower=d["lo"], axis=0), [True, False, False]),
+}
+
+
+@pytest.mark.parametrize("case", CLIPS)
+def test_clip_logs_one_clip_node_per_cell(case):
+    # pandas clips through comparisons, fills of missing bounds with -inf and `where`: their
+    # nodes were left unreferenced and the fills' -inf stored as row values; a frame's cells
+    # took two chained `where` steps. On pandas 2.2 a frame's rows clipped by a Series bound
+    # kept their own words.
+    t = DAGTracker()
+    raw = pd.DataFrame({"a": [1.0, 4.0, 3.0], "lo": [2.0, 2.0, np.nan]})
+    df = lumarq.track(raw, t, "T", protected=["lo"])
+    before, values = t._next_node_id, len(t._value_buffer)
+    clip, tainted = CLIPS[case]
+    out, expected = clip(df), clip(raw)
+    frame = out.to_frame() if isinstance(out, pd.Series) else out
+    assert frame["a"].prov.tainted.tolist() == tainted
+    pd.testing.assert_frame_equal(lumarq.untrack(frame), expected.to_frame()
+                                  if isinstance(expected, pd.Series) else expected)
+    cells = sorted(int(i) for c in frame for i in frame[c].prov.nodes)
+    assert cells == list(range(before, t._next_node_id))
+    assert {t.get_node(i).operation for i in cells} == {"clip"}
+    recorded = [r.value for r in t._value_buffer[values:]]
+    assert len(recorded) == int(frame.notna().sum().sum()) and np.isfinite(recorded).all()
+
+
 MULTI_INDEX_OPS = {
     "round trip": lambda d: d.set_index(["g", "c"]).reset_index(),
     "sort": lambda d: d.set_index(["g", "c"]).sort_values("b").reset_index(),
