@@ -125,6 +125,7 @@ def flush(tracker: Any, timeout: float) -> bool:
     dashboard report."""
     if not tracker._writer:
         return True
+    _register_new_sources(tracker, tracker._writer)
     tracker._hand_buffer_to_writer()
     tracker._writer.flush(timeout=timeout)
     if not tracker._nodes_persisted and tracker._storage and tracker._pipeline_id:
@@ -143,6 +144,19 @@ def flush(tracker: Any, timeout: float) -> bool:
         tracker._sync_to_dashboard()
         tracker._dashboard_synced = True
     return True
+
+
+def _register_new_sources(tracker: Any, writer: Any) -> None:
+    """Sources registered since persistence was switched on (the usual order: a tracker made
+    with a key, then `track`) reach the store's source table too; only those switching it on
+    found were sent."""
+    sent = getattr(writer, "_sources", None)
+    if not isinstance(sent, set):  # a stand-in writer
+        return
+    for key, pair_id in list(tracker._name_to_id.items()):
+        table, column = key[0], key[1]
+        if (table, column) not in sent:
+            writer.register_source(pair_id, table, column, bool(tracker.is_protected(table, column)))
 
 
 def _retrying_outages(writer: Any, step: Callable[[], Any]) -> None:

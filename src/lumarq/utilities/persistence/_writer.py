@@ -458,6 +458,7 @@ class AsyncWriter:
         self._progress = 0  # items taken off the queue by the writer
         self._stalled_at: Optional[int] = None
         self._last_pipeline: Optional[int] = None
+        self._sources: set = set()  # (table, column) pairs sent, so later ones can follow
         self._rows_cond = threading.Condition()
         self._queued_rows = 0
         self._max_rows = int(self._config.max_queued_rows)
@@ -549,6 +550,7 @@ class AsyncWriter:
 
     def register_source(self, pair_id: Optional[int], table: str, column: str, is_protected: bool) -> None:
         self._put("sources", (pair_id, table, column, bool(is_protected)), 1)
+        self._sources.add((table, column))
 
     def write_node(self, node: StoredNode) -> None:
         self._last_pipeline = getattr(node, "pipeline_id", None)
