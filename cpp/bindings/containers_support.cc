@@ -1,8 +1,6 @@
 #include "containers_support.h"
 
 #include <algorithm>
-#include <cmath>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <type_traits>
@@ -98,28 +96,11 @@ nb::object NewTrackedSeries(nb::handle cls, nb::handle values, nb::handle index,
   return CallKw(cls, {values}, std::span<const KwArg>(kw, count));
 }
 
-nb::object InPlaceResult(nb::handle self) {
-  static const bool returns_self = [] {
-    nb::object version = nb::module_::import_("pandas").attr("__version__");
-    const char* v = PyUnicode_AsUTF8(version.ptr());
-    if (v == nullptr) throw nb::python_error();
-    return std::atoi(v) >= 3;
-  }();
-  return returns_self ? nb::borrow(self) : nb::none();
-}
-
-nb::object ClipBound(nb::handle bound) {
-  PyObject* b = bound.ptr();
-  const bool missing =
-      b == Refs().pd_na.ptr() || (PyFloat_Check(b) && std::isnan(PyFloat_AS_DOUBLE(b)));
-  return missing ? nb::none() : nb::borrow(bound);
-}
-
 ContainerOpCodes ReadOpCodes(nb::handle module) {
   nb::object opcode = module.attr("OpCode");
   auto code = [&](const char* name) { return nb::cast<int>(opcode.attr(name)); };
-  return {code("ADD"),  code("SUB"),  code("MUL"), code("DIV"), code("NEG"),
-          code("CLIP"), code("FILL"), code("MAP"), code("CMP"), code("MERGE")};
+  return {code("ADD"), code("SUB"), code("MUL"), code("DIV"),
+          code("NEG"), code("CMP"), code("MERGE")};
 }
 
 namespace {
@@ -205,7 +186,6 @@ const PyRefs& Refs() {
     r.np_asarray = keep(np.attr("asarray"));
     r.np_array = keep(np.attr("array"));
     r.np_broadcast_to = keep(np.attr("broadcast_to"));
-    r.np_clip = keep(np.attr("clip"));
     r.np_multiply = keep(np.attr("multiply"));
     r.np_true_divide = keep(np.attr("true_divide"));
     r.np_power = keep(np.attr("power"));
@@ -215,7 +195,6 @@ const PyRefs& Refs() {
     r.pd_series = keep(pd.attr("Series"));
     r.pd_frame = keep(pd.attr("DataFrame"));
     r.pd_range_index = keep(pd.attr("RangeIndex"));
-    r.pd_na = keep(pd.attr("NA"));
     r.op_gt = keep(op.attr("gt"));
     r.op_lt = keep(op.attr("lt"));
     r.op_ge = keep(op.attr("ge"));
@@ -422,19 +401,9 @@ void RegisterWordHelpers(nb::module_& m) {
 // ---------------------------------------------------------------- wrapping frames
 
 void RequireFrame(nb::handle df, const char* func) {
-  if (!IsInstance(df, Refs().pd_frame)) RaiseExpected(func, "a pandas DataFrame", df);
-}
-
-bool HasAttrs(nb::handle obj, std::initializer_list<const char*> names) {
-  nb::object ignored;
-  for (const char* name : names) {
-    if (!TryGetAttr(obj, name, &ignored)) return false;
-  }
-  return true;
-}
-
-void RaiseExpected(const char* func, const char* what, nb::handle obj) {
-  PyErr_Format(PyExc_TypeError, "%s expects %s, got %s", func, what, Py_TYPE(obj.ptr())->tp_name);
+  if (IsInstance(df, Refs().pd_frame)) return;
+  PyErr_Format(PyExc_TypeError, "%s expects a pandas DataFrame, got %s", func,
+               Py_TYPE(df.ptr())->tp_name);
   throw nb::python_error();
 }
 
@@ -454,12 +423,6 @@ void AddSeriesGlue(nb::module_& m, const char* name, nb::dict& ns, bool flex_bin
 void AddFrameGlue(nb::module_& m, const char* name, nb::dict& ns) {
   nb::object methods = Glue().attr("methods_for")("frame", m.attr("__name__"), name);
   if (PyDict_Update(ns.ptr(), methods.ptr()) < 0) throw nb::python_error();
-}
-
-void FillWords(nb::handle out, nb::handle self, nb::handle value) {
-  if (!IsInstance(value, Refs().pd_series)) return;
-  static nb::handle fn = GlueFn("fill_words").release();
-  fn(out, self, value);
 }
 
 nb::object ProtectedColumns(nb::handle df, nb::handle protected_) {
@@ -537,7 +500,10 @@ bool EntityHashes::Native() const {
 }
 
 nb::object EntityHashes::Next() {
-  if (!Native()) return ByOverride();
+  if (!Native()) {
+    static nb::handle by_tracker = FramesFn("entity_hashes");
+    return by_tracker(tracker_, df_, n_, bits_);
+  }
   if (!cached_.is_valid()) cached_ = NativeHashes();
   return cached_;
 }
@@ -546,35 +512,9 @@ nb::object EntityModulus(nb::handle bits) {
   return Steal(PyNumber_Lshift(nb::int_(1).ptr(), bits.ptr()));
 }
 
-const nb::object& EntityHashes::Labels() {
-  if (!labels_.is_valid()) {
-    nb::object index = GetAttr(df_, "index");
-    nb::list labels;
-    for (size_t i = 0; i < n_; ++i) labels.append(GetItem(index, nb::int_(i)));
-    labels_ = labels;
-  }
-  return labels_;
-}
-
-nb::handle EntityHashes::Label(size_t i) {
-  return PyList_GET_ITEM(Labels().ptr(), static_cast<Py_ssize_t>(i));
-}
-
-nb::object EntityHashes::ByTracker(nb::handle label) {
-  if (!modulus_.is_valid()) modulus_ = EntityModulus(bits_);
-  nb::object h = CallEntityFromRow(tracker_, label);
-  PyObject* rem = PyNumber_Remainder(h.ptr(), modulus_.ptr());
-  if (!rem) throw nb::python_error();
-  return nb::steal(rem);
-}
-
-nb::object EntityHashes::ByOverride() {
-  nb::list hashes;
-  if (n_ != 0) {
-    for (nb::handle label : Labels()) hashes.append(ByTracker(label));
-  }
-  const PyRefs& r = Refs();
-  return CallKw(r.np_array, {hashes}, {{"dtype", r.np_uint32}});
+nb::object EntityHashes::ByTracker(size_t i) {
+  static nb::handle fn = FramesFn("entity_of_row");
+  return fn(tracker_, df_, i, bits_);
 }
 
 nb::object EntityHashes::NativeHashes() {

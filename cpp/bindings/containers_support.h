@@ -28,7 +28,7 @@ nb::object CallSuper(nb::handle cls, nb::handle self, const char* name, nb::hand
 
 /// Operation codes of the module's OpCode, read once at registration.
 struct ContainerOpCodes {
-  int add, sub, mul, div, neg, clip, fill, map, cmp, merge;
+  int add, sub, mul, div, neg, cmp, merge;
 };
 ContainerOpCodes ReadOpCodes(nb::handle module);
 
@@ -48,9 +48,9 @@ void AddBinaryOperators(nb::dict& ns, const ContainerOpCodes& code,
 /// numpy and pandas objects used at call time (imported once, kept for the process lifetime).
 struct PyRefs {
   nb::handle np_zeros, np_asarray, np_array, np_broadcast_to;
-  nb::handle np_clip, np_multiply, np_true_divide, np_power;
+  nb::handle np_multiply, np_true_divide, np_power;
   nb::handle ndarray_type, u32_dtype, np_uint32;
-  nb::handle pd_series, pd_frame, pd_range_index, pd_na;
+  nb::handle pd_series, pd_frame, pd_range_index;
   nb::handle op_gt, op_lt, op_ge, op_le, op_neg, op_invert;
   nb::handle op_eq, op_ne, op_and, op_or, op_xor;
   nb::handle property;
@@ -185,52 +185,6 @@ void AddSeriesInit(nb::dict& ns, PyObject** cls, bool nodes);
 /// never written in place), then applies the glue's rules (FrameFinalized).
 void AddFrameInitFinalize(nb::dict& ns, PyObject** cls, std::vector<const char*> dicts);
 
-/// super(cls, self).<name>(*args, **kwargs); a Series result goes through rewrap(result), any
-/// other (None from in-place use on pandas 2) comes back as it is, provenance untouched.
-template <class Rewrap>
-nb::object SuperRewrapped(nb::handle cls, nb::handle self, const char* name, nb::handle args,
-                          nb::handle kwargs, Rewrap&& rewrap) {
-  nb::object result = CallSuper(cls, self, name, args, kwargs);
-  if (!IsInstance(result, Refs().pd_series)) return result;
-  return rewrap(result);
-}
-
-/// What pandas' in-place methods return: the object itself from pandas 3 on, None before.
-nb::object InPlaceResult(nb::handle self);
-
-/// A clip bound of None for a missing scalar (NaN, pd.NA), which pandas reads as no bound
-/// (numpy's clip would make every value NaN).
-nb::object ClipBound(nb::handle bound);
-
-/// clip(lower, upper) of a tracked Series: pandas' own for extension values (numpy's gives
-/// nullable ints as floats), its result through rewrap(result); otherwise unop(f) with
-/// f(x) = np.clip(x, lower, upper). With inplace=True the Series takes over the result: values,
-/// words and node ids; other keywords are ignored.
-template <class Rewrap, class Unop>
-nb::object ClipSeries(nb::handle cls, nb::handle self, nb::handle lower, nb::handle upper,
-                      nb::handle kwargs, Rewrap&& rewrap, Unop&& unop) {
-  nb::object lo = ClipBound(lower), hi = ClipBound(upper);
-  nb::object out;
-  if (!IsInstance(GetAttr(self, "values"), Refs().ndarray_type)) {
-    out = SuperRewrapped(cls, self, "clip", nb::make_tuple(lo, hi), nb::dict(), rewrap);
-  } else {
-    // No bound at all: the values as they are (numpy before 2 refuses np.clip(x, None, None)).
-    out = unop(nb::cpp_function(
-        [lo, hi](nb::handle x) {
-          if (lo.is_none() && hi.is_none()) return CallKw(Refs().np_array, {x});
-          return CallKw(Refs().np_clip, {x, lo, hi});
-        },
-        nb::name("clip")));
-  }
-  PyObject* inplace = kwargs.is_valid() ? PyDict_GetItemString(kwargs.ptr(), "inplace") : nullptr;
-  if (inplace == nullptr || !PyObject_IsTrue(inplace)) return out;
-  // The result's data, words and node ids become the Series' own, as pandas' in-place methods
-  // take over their result (pandas' own clip would run its masks through the tracked Series
-  // and log a node per row for each).
-  CallMethod(self, Interned("_update_inplace"), out);
-  return InPlaceResult(self);
-}
-
 /// type(name, (base,), ns) with __module__ (the module's name), __qualname__ and __doc__ set.
 nb::object MakeClass(nb::module_& m, const char* name, nb::handle base, nb::dict& ns,
                      const char* doc);
@@ -242,7 +196,7 @@ nb::object MakeClass(nb::module_& m, const char* name, nb::handle base, nb::dict
 /// columns of `df` and about a text that is one (a text protects the whole table).
 nb::object ProtectedColumns(nb::handle df, nb::handle protected_);
 
-/// TypeError unless `df` is a pandas DataFrame (`func` names the caller in the message).
+/// TypeError "<func> expects a pandas DataFrame, got <type of df>" unless it is one.
 void RequireFrame(nb::handle df, const char* func);
 
 /// The private helper module that carries provenance through pandas' own machinery
@@ -264,13 +218,6 @@ nb::handle FramesFn(const char* name);
 /// `getitem` and `setitem`, called with the frame class and its column class `*series` first.
 void AddFrameItemAccess(nb::dict& ns, PyObject** frame, PyObject** series, const char* getitem,
                         const char* setitem);
-/// After fillna(value): a tracked Series value adds its words to the filled rows of `out`.
-void FillWords(nb::handle out, nb::handle self, nb::handle value);
-
-/// True when `obj` has every attribute named (a tracked container, by its duck type).
-bool HasAttrs(nb::handle obj, std::initializer_list<const char*> names);
-/// TypeError "<func> expects <what>, got <type of obj>".
-[[noreturn]] void RaiseExpected(const char* func, const char* what, nb::handle obj);
 
 /// 1 << bits: the modulus of entity hashes (raises for a negative width, as the shift does).
 nb::object EntityModulus(nb::handle bits);
@@ -287,20 +234,16 @@ class EntityHashes {
   bool Native() const;
   /// The array for the next column.
   nb::object Next();
-  /// The label of row i (df.index[i]), computed once per frame.
-  nb::handle Label(size_t i);
-  /// entity_from_row(label) % (1 << bits) through the tracker (honouring an override).
-  nb::object ByTracker(nb::handle label);
+  /// entity_from_row(df.index[i]) % (1 << bits) through the tracker (honouring an override).
+  nb::object ByTracker(size_t i);
 
  private:
-  const nb::object& Labels();
-  nb::object ByOverride();
   nb::object NativeHashes();
 
   nb::handle df_, tracker_;
   size_t n_;
   nb::handle bits_;
-  nb::object cached_, labels_, modulus_;
+  nb::object cached_;
 };
 
 }  // namespace lumarq::py

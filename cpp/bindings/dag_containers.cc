@@ -698,9 +698,8 @@ bool OwnMethod(nb::handle self, const char* name) {
   return UsesNative(self, Interned(name), reinterpret_cast<PyTypeObject*>(g_series));
 }
 
-// Operators call self._binop_dag / self._unop_dag / self._apply_tracked_unary, so a subclass
-// overriding them is honoured; the native bodies run directly otherwise and know that ufunc
-// results are fresh arrays.
+// Operators call self._binop_dag / self._unop_dag, so a subclass overriding them is honoured;
+// the native bodies run directly otherwise and know that ufunc results are fresh arrays.
 nb::object DispatchBinop(nb::handle self, nb::handle other, const BinaryOperator& op) {
   if (OwnMethod(self, "_binop_dag")) {
     return BinopDag(self, other, op.fn, Interned(op.name), nb::int_(op.code), true);
@@ -711,42 +710,6 @@ nb::object DispatchBinop(nb::handle self, nb::handle other, const BinaryOperator
 nb::object DispatchUnop(nb::handle self, nb::handle fn, const char* name, int code) {
   if (OwnMethod(self, "_unop_dag")) return UnopDag(self, fn, Interned(name), nb::int_(code), true);
   return CallMethod(self, Interned("_unop_dag"), fn, Interned(name), code);
-}
-
-nb::object DispatchApply(nb::handle self, nb::handle values, nb::handle index, const char* name,
-                         int code) {
-  if (OwnMethod(self, "_apply_tracked_unary")) {
-    return ApplyTrackedUnary(self, values, index, Interned(name), nb::int_(code));
-  }
-  return CallMethod(self, Interned("_apply_tracked_unary"), values, index, Interned(name), code);
-}
-
-nb::object Clip(nb::handle self, nb::handle lower, nb::handle upper, nb::kwargs kwargs) {
-  return ClipSeries(
-      SeriesCls(), self, lower, upper, kwargs,
-      [&](nb::handle result) {
-        return DispatchApply(self, GetAttr(result, "values"), GetAttr(self, "index"), "clip",
-                             g_code.clip);
-      },
-      [&](nb::handle fn) { return DispatchUnop(self, fn, "clip", g_code.clip); });
-}
-
-nb::object Fillna(nb::handle self, nb::handle value, nb::kwargs kwargs) {
-  return SuperRewrapped(SeriesCls(), self, "fillna", nb::make_tuple(value), kwargs,
-                        [&](nb::handle result) {
-                          nb::object out = DispatchApply(self, GetAttr(result, "values"),
-                                                         GetAttr(self, "index"), "fillna",
-                                                         g_code.fill);
-                          FillWords(out, self, value);
-                          return out;
-                        });
-}
-
-nb::object Replace(nb::handle self, nb::args args, nb::kwargs kwargs) {
-  return SuperRewrapped(SeriesCls(), self, "replace", args, kwargs, [&](nb::handle result) {
-    return DispatchApply(self, GetAttr(result, "values"), GetAttr(result, "index"), "replace",
-                         g_code.map);
-  });
 }
 
 void DefineSeries(nb::module_& m) {
@@ -775,10 +738,6 @@ void DefineSeries(nb::module_& m) {
   AddBinaryOperators(ns, g_code, &DispatchBinop);
   Method(ns, "__neg__",
          [](nb::handle self) { return DispatchUnop(self, NegOp(self), "neg", g_code.neg); });
-  Method(ns, "clip", &Clip, nb::arg("lower").none() = nb::none(),
-         nb::arg("upper").none() = nb::none(), nb::arg("kwargs"));
-  Method(ns, "fillna", &Fillna, nb::arg("value").none() = 0, nb::arg("kwargs"));
-  Method(ns, "replace", &Replace, nb::arg("args"), nb::arg("kwargs"));
   AddSeriesGlue(m, "DAGTrackedSeries", ns, /*flex_binop=*/true);
 
   nb::object cls =
@@ -1022,7 +981,7 @@ nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
             entity = GetItem(hashes, PyInt(static_cast<int64_t>(i)));
             entity = ToInt(entity);
           } else {
-            entity = entities.ByTracker(entities.Label(i));
+            entity = entities.ByTracker(i);
           }
           nb::set pairs;
           pairs.add(pair_id);

@@ -154,41 +154,6 @@ nb::object DispatchUnOp(nb::handle self, nb::handle fn, int code) {
   return CallMethod(self, Interned("_unop"), fn, code);
 }
 
-/// The result of a pandas value-rewriting call, wrapped with one unary step of provenance.
-nb::object Rewrap(nb::handle self, nb::handle result, int code) {
-  nb::object tracker = GetAttr(self, "_tracker");
-  nb::object new_prov = UnaryProv(self, tracker, nb::int_(code));
-  return NewSeries(GetAttr(result, "values"), GetAttr(self, "index"), new_prov, tracker,
-                   GetAttr(result, "name"), false);
-}
-
-nb::object Clip(nb::handle self, nb::handle lower, nb::handle upper, nb::kwargs kwargs) {
-  return ClipSeries(
-      SeriesCls(), self, lower, upper, kwargs,
-      [&](nb::handle result) { return Rewrap(self, result, g_code.clip); },
-      [&](nb::handle fn) { return DispatchUnOp(self, fn, g_code.clip); });
-}
-
-nb::object Fillna(nb::handle self, nb::handle value, nb::kwargs kwargs) {
-  return SuperRewrapped(SeriesCls(), self, "fillna", nb::make_tuple(value), kwargs,
-                        [&](nb::handle result) {
-                          nb::object out = Rewrap(self, result, g_code.fill);
-                          FillWords(out, self, value);
-                          return out;
-                        });
-}
-
-nb::object Map(nb::handle self, nb::handle arg, nb::kwargs kwargs) {
-  nb::object result = CallSuper(SeriesCls(), self, "map", nb::make_tuple(arg), kwargs);
-  return Rewrap(self, result, g_code.map);
-}
-
-nb::object Replace(nb::handle self, nb::args args, nb::kwargs kwargs) {
-  return SuperRewrapped(SeriesCls(), self, "replace", args, kwargs, [&](nb::handle result) {
-    return Rewrap(self, result, g_code.map);
-  });
-}
-
 void DefineSeries(nb::module_& m) {
   const PyRefs& r = Refs();
   nb::dict ns = SubclassNamespace({"_prov", "_tracker"}, &g_series);
@@ -215,11 +180,6 @@ void DefineSeries(nb::module_& m) {
   AddBinaryOperators(ns, g_code, &DispatchBinOp);
   Method(
       ns, "__neg__", [](nb::handle self) { return DispatchUnOp(self, NegOp(self), g_code.neg); });
-  Method(ns, "clip", &Clip, nb::arg("lower").none() = nb::none(),
-         nb::arg("upper").none() = nb::none(), nb::arg("kwargs"));
-  Method(ns, "fillna", &Fillna, nb::arg("value").none() = 0, nb::arg("kwargs"));
-  Method(ns, "map", &Map, nb::arg("arg").none(), nb::arg("kwargs"));
-  Method(ns, "replace", &Replace, nb::arg("args"), nb::arg("kwargs"));
   AddSeriesGlue(m, "TrackedSeries", ns);
 
   nb::object cls = MakeClass(m, "TrackedSeries", r.pd_series, ns,

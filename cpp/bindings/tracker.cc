@@ -57,7 +57,8 @@ nb::object RustEncode(ProvenanceTracker& t, nb::handle pairs, nb::handle entity,
 
 // ---------------------------------------------------------------- method bodies
 
-// Statistics and the decoding through overridden methods, in Python.
+// Statistics, the dense dictionary's records and the decoding through overridden methods or
+// another backend, in Python.
 constexpr const char* kTrackerReads = "lumarq.utilities._tracker_reads";
 
 nb::object Register(nb::handle self, nb::handle table, nb::handle column, nb::handle prot) {
@@ -89,15 +90,6 @@ nb::object Register(nb::handle self, nb::handle table, nb::handle column, nb::ha
   return IntResult(pair_id);
 }
 
-nb::list RegisterTable(nb::handle self, nb::handle table, nb::handle columns, nb::handle prot) {
-  nb::str ts = AsStr(table, "table");
-  nb::list cols = AsList(columns, "columns");
-  const bool p = AsBool(prot);
-  nb::list out;
-  for (nb::handle col : cols) out.append(CallRegister(self, ts, col, p));
-  return out;
-}
-
 nb::object GetName(nb::handle self, nb::handle pair_id) {
   return MapGet(Self(self).id_to_name, AsInt(pair_id, "pair_id"));
 }
@@ -126,19 +118,7 @@ nb::object Encode(nb::handle self, nb::handle pairs, nb::handle entity, nb::hand
   const bool tt = AsBool(taint);
   nb::object result = RustEncode(t, ps, e, c, tt, d);
   if (PySet_GET_SIZE(ps.ptr()) > 3) {
-    // The dense dictionary is keyed by the low 26 bits of the word; the latest entry wins.
-    PyObject* mask = PyLong_FromUnsignedLong((1ul << kModeDenseSigBits) - 1);
-    PyObject* sig = mask ? PyNumber_And(result.ptr(), mask) : nullptr;
-    Py_XDECREF(mask);
-    if (!sig) throw nb::python_error();
-    nb::object sig_obj = nb::steal(sig);
-    PyObject* frozen = PyFrozenSet_New(ps.ptr());
-    if (!frozen) throw nb::python_error();
-    nb::dict entry;
-    entry["pairs"] = nb::steal(frozen);
-    entry["entity"] = e;
-    entry["chain"] = c;
-    SetItem(t.dense, sig_obj, entry);
+    ImportAttr(kTrackerReads, "note_dense")(t.dense, result, ps, e, c);
   }
   return IntResult(result);
 }
@@ -150,11 +130,7 @@ nb::object DecodeFull(nb::handle self, nb::handle provenance) {
     const uint32_t w = AsWord(p, "provenance");
     return MakeProvenanceInfo(b->codec.Decode(w), w);
   }
-  nb::object d = t.rust.attr("decode_full")(p);
-  PyObject* pairs = PySet_New(nb::object(d["pairs"]).ptr());
-  if (!pairs) throw nb::python_error();
-  return VantorGlobal("ProvenanceInfo")(nb::steal(pairs), d["entity"], d["chain"], d["taint"],
-                                        d["depth"], d["mode"]);
+  return ImportAttr(kTrackerReads, "decode_by_backend")(t.rust, p);
 }
 
 nb::object Decode(nb::handle self, nb::handle provenance) {
@@ -179,12 +155,6 @@ bool ContainsPair(nb::handle self, nb::handle provenance, nb::handle pair_id) {
     return false;
   }
   return AsBool(ImportAttr(kTrackerReads, "contains_pair")(self, p, pid));
-}
-
-bool ContainsTable(nb::handle self, nb::handle provenance, nb::handle table) {
-  nb::object p = AsInt(provenance, "provenance");
-  nb::str ts = AsStr(table, "table");
-  return AsBool(ImportAttr(kTrackerReads, "contains_table")(self, p, ts));
 }
 
 double RiskOfObject(nb::handle provenance) {
@@ -212,16 +182,6 @@ nb::object ExplainFull(nb::handle self, nb::handle provenance) {
   nb::object p = AsInt(provenance, "provenance");
   Self(self);
   return ImportAttr(kTrackerReads, "explain_full")(self, p);
-}
-
-nb::list ExplainTables(nb::handle self, nb::handle provenance) {
-  nb::object p = AsInt(provenance, "provenance");
-  return nb::borrow<nb::list>(ImportAttr(kTrackerReads, "explain_tables")(self, p));
-}
-
-bool HasProtected(nb::handle self, nb::handle provenance) {
-  nb::object p = AsInt(provenance, "provenance");
-  return AsBool(ImportAttr(kTrackerReads, "has_protected")(self, p));
 }
 
 nb::object Combine(nb::handle self, nb::handle a, nb::handle b, nb::handle op) {
@@ -281,12 +241,28 @@ PyType_Slot kTrackerSlots[] = {{Py_tp_traverse, reinterpret_cast<void*>(&Tracker
                                {Py_tp_clear, reinterpret_cast<void*>(&TrackerClear)},
                                {0, nullptr}};
 
-template <nb::object ProvenanceTracker::*Member>
-void DefState(nb::class_<ProvenanceTracker>& cls, const char* name, const char* doc) {
-  cls.def_prop_rw(
-      name, [](ProvenanceTracker& t) { return t.*Member; },
-      [](ProvenanceTracker& t, nb::object v) { t.*Member = std::move(v); }, doc);
+/// A method of ProvenanceTracker written in Python (argument checks included).
+nb::object ReadsMethod(nb::handle cls, const char* name) {
+  return ImportAttr(kTrackerReads, "method")(cls, name);
 }
+
+/// The state attributes: pickled, visited by the collector and exposed under these names.
+struct StateField {
+  const char* name;
+  nb::object ProvenanceTracker::*member;
+  const char* doc;
+};
+constexpr StateField kStateFields[] = {
+    {"_id_to_name", &ProvenanceTracker::id_to_name, "Pair id to (table, column)."},
+    {"_name_to_id", &ProvenanceTracker::name_to_id, "(table, column) to pair id."},
+    {"_next_id", &ProvenanceTracker::next_id, "Next pair id; the number of pairs."},
+    {"_dense", &ProvenanceTracker::dense, "Dense signature to its pair set record."},
+    {"_protected_tables", &ProvenanceTracker::protected_tables,
+     "Tables whose every column is protected."},
+    {"_protected_columns", &ProvenanceTracker::protected_columns,
+     "Protected (table, column) pairs."},
+    {"_rust", &ProvenanceTracker::rust, "The backend tracker."},
+};
 
 }  // namespace
 
@@ -304,18 +280,12 @@ ProvenanceTracker::ProvenanceTracker()
       rust(VantorGlobal("RustProvenanceTracker")()) {}
 
 int ProvenanceTracker::Traverse(visitproc visit, void* arg) {
-  for (nb::object* o : {&id_to_name, &name_to_id, &next_id, &dense, &protected_tables,
-                        &protected_columns, &rust}) {
-    Py_VISIT(o->ptr());
-  }
+  for (const StateField& f : kStateFields) Py_VISIT((this->*f.member).ptr());
   return 0;
 }
 
 void ProvenanceTracker::Clear() {
-  for (nb::object* o : {&id_to_name, &name_to_id, &next_id, &dense, &protected_tables,
-                        &protected_columns, &rust}) {
-    o->reset();
-  }
+  for (const StateField& f : kStateFields) (this->*f.member).reset();
 }
 
 PyTypeObject* TrackerType() {
@@ -399,10 +369,6 @@ nb::object CallDecodeFull(nb::handle self, nb::handle provenance) {
   if (Native(self, "decode_full")) return DecodeFull(self, provenance);
   return CallMethod(self, Interned("decode_full"), provenance);
 }
-nb::object CallEntityFromRow(nb::handle self, nb::handle row_id) {
-  if (Native(self, "entity_from_row")) return EntityFromRow(self, row_id);
-  return CallMethod(self, Interned("entity_from_row"), row_id);
-}
 nb::object CallCombine(nb::handle self, nb::handle a, nb::handle b, nb::handle op) {
   if (Native(self, "combine")) return Combine(self, a, b, op);
   return IntResult(CallMethod(self, Interned("combine"), a, b, op));
@@ -413,22 +379,6 @@ nb::object CallUpdateChain(nb::handle self, nb::handle provenance, nb::handle op
 }
 
 // ---------------------------------------------------------------- pickling
-
-namespace {
-struct StateField {
-  const char* name;
-  nb::object ProvenanceTracker::*member;
-};
-constexpr StateField kStateFields[] = {
-    {"_id_to_name", &ProvenanceTracker::id_to_name},
-    {"_name_to_id", &ProvenanceTracker::name_to_id},
-    {"_next_id", &ProvenanceTracker::next_id},
-    {"_dense", &ProvenanceTracker::dense},
-    {"_protected_tables", &ProvenanceTracker::protected_tables},
-    {"_protected_columns", &ProvenanceTracker::protected_columns},
-    {"_rust", &ProvenanceTracker::rust},
-};
-}  // namespace
 
 nb::dict TrackerState(ProvenanceTracker& t, nb::handle self) {
   nb::dict state;
@@ -469,15 +419,11 @@ void RegisterTracker(nb::module_& m) {
     RestoreTrackerState(*v.p, v.h, state);
   });
 
-  DefState<&ProvenanceTracker::id_to_name>(cls, "_id_to_name", "Pair id to (table, column).");
-  DefState<&ProvenanceTracker::name_to_id>(cls, "_name_to_id", "(table, column) to pair id.");
-  DefState<&ProvenanceTracker::next_id>(cls, "_next_id", "Next pair id; the number of pairs.");
-  DefState<&ProvenanceTracker::dense>(cls, "_dense", "Dense signature to its pair set record.");
-  DefState<&ProvenanceTracker::protected_tables>(cls, "_protected_tables",
-                                                 "Tables whose every column is protected.");
-  DefState<&ProvenanceTracker::protected_columns>(cls, "_protected_columns",
-                                                  "Protected (table, column) pairs.");
-  DefState<&ProvenanceTracker::rust>(cls, "_rust", "The backend tracker.");
+  for (const StateField& f : kStateFields) {
+    cls.def_prop_rw(
+        f.name, [m = f.member](ProvenanceTracker& t) { return t.*m; },
+        [m = f.member](ProvenanceTracker& t, nb::object v) { t.*m = std::move(v); }, f.doc);
+  }
 
   cls.def_static("read_header", &ReadHeader, nb::arg("provenance").none(),
                  "Extract (mode, taint, depth) from header bits.");
@@ -496,8 +442,7 @@ void RegisterTracker(nb::module_& m) {
           "    column: Column name\n"
           "    protected: If True, marks this source as a protected attribute.\n"
           "               Values derived from it will carry taint=1.");
-  cls.def("register_table", &RegisterTable, nb::arg("table").none(), nb::arg("columns").none(),
-          nb::arg("protected").none() = false, "Register all columns for a table. Returns list of pair IDs.");
+  cls.attr("register_table") = ReadsMethod(cls, "register_table");
   cls.def("get_name", &GetName, nb::arg("pair_id").none(), "Get (table, column) for a pair ID.");
   cls.def("get_id", &GetId, nb::arg("table").none(), nb::arg("column").none(), "Get pair ID for a (table, column).");
   cls.def("is_protected", &IsProtected, nb::arg("table").none(), nb::arg("column").none() = nb::none(),
@@ -518,8 +463,7 @@ void RegisterTracker(nb::module_& m) {
           "Create entity hash from a row identifier.");
   cls.def("contains", &ContainsPair, nb::arg("provenance").none(), nb::arg("pair_id").none(),
           "Check if a pair is in the provenance.");
-  cls.def("contains_table", &ContainsTable, nb::arg("provenance").none(), nb::arg("table").none(),
-          "Check if a table is in the provenance.");
+  cls.attr("contains_table") = ReadsMethod(cls, "contains_table");
 
   cls.def_static("risk_score", &RiskOfObject, nb::arg("provenance").none(),
                  "risk = taint * 1/(1 + depth).  Returns float in [0.0, 1.0].");
@@ -527,10 +471,8 @@ void RegisterTracker(nb::module_& m) {
           "Decode to human-readable (table, column) names.");
   cls.def("explain_full", &ExplainFull, nb::arg("provenance").none(),
           "Full provenance explanation including taint, depth, risk.");
-  cls.def("explain_tables", &ExplainTables, nb::arg("provenance").none(),
-          "Unique table names from provenance.");
-  cls.def("has_protected", &HasProtected, nb::arg("provenance").none(),
-          "Check if provenance uses any protected tables/columns.");
+  cls.attr("explain_tables") = ReadsMethod(cls, "explain_tables");
+  cls.attr("has_protected") = ReadsMethod(cls, "has_protected");
   cls.def("combine", &Combine, nb::arg("prov_a").none(), nb::arg("prov_b").none(), nb::arg("op").none() = 1,
           "Combine two provenances.  pairs=union, entity=XOR, taint=OR, depth=max+1.");
   cls.def("update_chain", &UpdateChain, nb::arg("provenance").none(), nb::arg("op").none(),

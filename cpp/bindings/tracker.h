@@ -75,7 +75,6 @@ bool CallIsProtected(nb::handle self, nb::handle table, nb::handle column);
 nb::object CallEncode(nb::handle self, nb::handle pairs, nb::handle entity, nb::handle chain,
                       bool taint, nb::handle depth);
 nb::object CallDecodeFull(nb::handle self, nb::handle provenance);
-nb::object CallEntityFromRow(nb::handle self, nb::handle row_id);
 nb::object CallCombine(nb::handle self, nb::handle a, nb::handle b, nb::handle op);
 nb::object CallUpdateChain(nb::handle self, nb::handle provenance, nb::handle op);
 

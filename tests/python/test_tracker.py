@@ -238,6 +238,12 @@ def test_instance_attribute_shadows_a_method(t):
     (lambda t: t.combine(1, "2"), "prov_b", "int", "str"),
     (lambda t: ProvenanceTracker.read_header(None), "provenance", "int", "NoneType"),
     (lambda t: t.contains_table(0, 1), "table", "str", "int"),
+    # Types defined in C name their module, as the interpreter's own refusals do.
+    (lambda t: t.contains_table(0, np.str_("a")), "table", "str", "numpy.str_"),
+    (lambda t: t.register_table("t", np.array(["a"])), "columns", "list", "numpy.ndarray"),
+    (lambda t: t.register_table(StrSub("t"), []), "table", "str", "StrSub"),
+    (lambda t: t.explain_tables("0"), "provenance", "int", "str"),
+    (lambda t: t.has_protected(None), "provenance", "int", "NoneType"),
 ])
 def test_wrong_argument_types_raise_the_documented_message(t, call, name, expected, got):
     with pytest.raises(TypeError, match=TYPE_ERROR.format(name, expected, got)):

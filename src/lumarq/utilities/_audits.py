@@ -1,14 +1,20 @@
-"""The records of the audits: audit (one row), audit_series_diversity (its record, and the
-value-by-value path for trackers that decode in Python) and column_risk_report (per column of a
-tracked frame, most at risk first). The work per row stays native: the batch functions (read from
-vantor32 at each call, so replacements there are used), the diversity and depth scans. The tracker
-is called through its methods, so overrides are honoured."""
+"""The audits of vantor32: audit (one row), audit_series_diversity (its record, and the
+value-by-value path for trackers that decode in Python), provenance_entropy and
+column_risk_report (per column of a tracked frame, most at risk first). They read `_tracker`,
+`_prov`, `_col_prov` and `columns` only, so any object with those attributes works; Series and
+frames of the provenance dtype are read through their audit view. The work per row stays native:
+the batch functions (read from vantor32 at each call, so replacements there are used), the
+diversity, entropy and depth scans. The tracker is called through its methods, so overrides are
+honoured."""
 from __future__ import annotations
 
+import math
 import operator
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
 import numpy as np
+
+from ._tracker_reads import _type_name
 
 
 NO_TRACKER = {"error": "No tracker or empty series"}
@@ -33,11 +39,20 @@ def row_report(tracker: Any, prov: int, info: Any, mode: Any) -> Dict[str, Any]:
     }
 
 
+def _native() -> Any:
+    # Imported at call time: this module is loaded while vantor32 itself initialises.
+    from lumarq.utilities import vantor32
+    return vantor32
+
+
+def _audit_view(obj: Any) -> Any:
+    from lumarq.dtype import _audit_view
+    return _audit_view(obj)
+
+
 def audited(series: Any) -> Optional[Tuple[Any, Any]]:
     """The audit view of `series` and its tracker; None for untracked input, a falsy tracker or
     an empty series."""
-    from lumarq.dtype import _audit_view
-
     view = _audit_view(series)
     if not (hasattr(view, "_tracker") and hasattr(view, "_prov")):
         return None
@@ -68,6 +83,20 @@ def diversity_record(rows: int, unique: int, pairs: int, entities: int, chains: 
         "taint_ratio": tainted / unique if unique else 0,
         "max_depth": max_depth,
     }
+
+
+def audit_series_diversity(series: Any) -> Dict[str, Any]:
+    found = audited(series)
+    if found is None:
+        return dict(NO_TRACKER)
+    view, tracker = found
+    rows = len(view)
+    prov = view._prov
+    # Counted natively when the tracker decodes natively and prov is a uint32 array.
+    counts = _native()._diversity_counts(tracker, prov)
+    if counts is not None:
+        return diversity_record(rows, *counts)
+    return series_diversity(tracker, prov, rows)
 
 
 def series_diversity(tracker: Any, prov: Any, rows: int) -> Dict[str, Any]:
@@ -101,6 +130,34 @@ def value_counts(prov: Any) -> List[int]:
     return list(counts.values())
 
 
+TRACKED_SERIES = "a tracked Series (a column of a wrapped frame, or of the provenance dtype)"
+TRACKED_FRAME = "a tracked frame (from wrap_dataframe, wrap_dataframe_dag or lumarq.track)"
+
+
+def _expected(func: str, what: str, obj: Any) -> TypeError:
+    return TypeError("%s expects %s, got %s" % (func, what, _type_name(obj)))
+
+
+def provenance_entropy(series: Any) -> float:
+    series = _audit_view(series)
+    if not hasattr(series, "_prov"):
+        raise _expected("provenance_entropy", TRACKED_SERIES, series)
+    rows = len(series)
+    if rows == 0:
+        return 0.0
+    prov = series._prov
+    entropy = _native()._word_entropy(prov)  # None unless prov is a uint32 array
+    if entropy is not None:
+        return entropy
+    # Other sequences: the counts of their values as ints, in first-seen order.
+    h = 0.0
+    for count in value_counts(prov):
+        p = count / rows
+        if p > 0:
+            h = h - p * math.log2(p)
+    return h
+
+
 def min_depth_by_values(cls: Any, prov: Any, taint: Any) -> int:
     """The smallest depth among prov[taint], through `cls.get_depth` value by value: the path of
     column_risk_report's depth scan when get_depth is overridden or the arrays are not plain."""
@@ -132,8 +189,12 @@ def _record(column: Any, tainted: Any, max_risk: Any, min_depth: Any, level: str
             "risk_level": level}
 
 
-def column_risk_report(df: Any, tracker: Optional[Any],
-                       min_tainted_depth: Callable[[Any, Any], int]) -> List[Dict[str, Any]]:
+def column_risk_report(df: Any, tracker: Optional[Any] = None) -> List[Dict[str, Any]]:
+    df = _audit_view(df)
+    if not (hasattr(df, "_col_prov") and hasattr(df, "columns")):
+        raise _expected("column_risk_report", TRACKED_FRAME, df)
+    # The smallest depth among a column's tainted values, natively where it can be.
+    min_tainted_depth = _native()._min_tainted_depth
     if tracker is None:
         tracker = df._tracker
     records: List[Dict[str, Any]] = []
@@ -161,3 +222,12 @@ def column_risk_report(df: Any, tracker: Optional[Any],
     records.sort(key=operator.itemgetter("max_risk"), reverse=True)
     records.extend(untracked)
     return records
+
+
+def public(module: str) -> Dict[str, Any]:
+    """The audits as functions of `module`."""
+    out = {}
+    for fn in (audit, audit_series_diversity, provenance_entropy, column_risk_report):
+        fn.__module__ = module
+        out[fn.__name__] = fn
+    return out

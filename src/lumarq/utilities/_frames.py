@@ -227,3 +227,21 @@ def protected_names(df, protected):
 
 def _pd():
     return sys.modules["pandas"]
+
+
+def entity_of_row(tracker, df, i, bits):
+    """entity_from_row(df.index[i]) % (1 << bits) through the tracker: the entity of row i
+    where entity_from_row is overridden."""
+    modulus = 1 << bits  # raises for a negative width before the tracker is asked
+    return tracker.entity_from_row(df.index[i]) % modulus
+
+
+def entity_hashes(tracker, df, n, bits):
+    """The entities of the n rows of `df` through an overridden entity_from_row, as uint32."""
+    hashes = []
+    if n != 0:
+        modulus = 1 << bits
+        index = df.index
+        labels = [index[i] for i in range(n)]
+        hashes = [tracker.entity_from_row(label) % modulus for label in labels]
+    return np.array(hashes, dtype=np.uint32)

@@ -35,6 +35,8 @@ import pandas as pd
 from pandas.core import roperator
 from pandas.core.indexing import _iLocIndexer
 
+from lumarq.utilities._series_methods import series_methods
+
 # Reshaping methods whose result columns mix values of many input columns.
 _RESHAPING = frozenset({
     "transpose", "melt", "stack", "unstack", "pivot", "pivot_table", "explode", "corr", "cov",
@@ -974,9 +976,9 @@ def _set_columns(self, labels):
         _remap(self, before)
 
 
-def methods_for(kind: str, module: str, qualname: str) -> dict:
+def methods_for(kind: str, module: str, qualname: str, dag: bool = False) -> dict:
     """Copies of the Series ("series") or frame methods, named as the class's own."""
-    out = {}
+    out = series_methods(module, qualname, dag) if kind == "series" else {}
     out["iloc"] = property(_iloc, doc=pd.DataFrame.iloc.__doc__)
     if kind != "series":
         out["columns"] = property(_get_columns, _set_columns, doc=_AXIS_COLUMNS.__doc__)
@@ -999,7 +1001,7 @@ def methods_for(kind: str, module: str, qualname: str) -> dict:
 
 def dag_series_methods(module: str, qualname: str) -> dict:
     """The DAG Series also answers pandas' flex call of _binop (it has no _binop of its own)."""
-    out = methods_for("series", module, qualname)
+    out = methods_for("series", module, qualname, dag=True)
     copy = types.FunctionType(flex_binop.__code__, flex_binop.__globals__, "_binop",
                               flex_binop.__defaults__)
     copy.__doc__, copy.__module__, copy.__qualname__ = (flex_binop.__doc__, module,

@@ -1,0 +1,125 @@
+"""clip, fillna, map and replace of the positional tracked Series.
+
+pandas computes the values; the result takes one unary step of provenance (OpCode CLIP, FILL or
+MAP): through the backend's update_chain_batch for TrackedSeries, through the Series'
+_apply_tracked_unary (one graph node per row) for DAGTrackedSeries. Numeric clips run as the
+Series' own unary operation (_unop / _unop_dag), so overrides of it are honoured.
+"""
+
+from __future__ import annotations
+
+import math
+import sys
+
+import numpy as np
+import pandas as pd
+
+# pandas' in-place methods return the object itself from pandas 3 on, None before.
+_INPLACE_RETURNS_SELF = int(pd.__version__.split(".")[0]) >= 3
+
+
+def _bound(bound):
+    """A clip bound of None for a missing scalar (NaN, pd.NA), which pandas reads as no bound
+    (numpy's clip would make every value NaN)."""
+    if bound is pd.NA or (isinstance(bound, float) and math.isnan(bound)):
+        return None
+    return bound
+
+
+def _clipper(lo, hi):
+    def clip(x):
+        # No bound at all: the values as they are (numpy before 2 refuses np.clip(x, None, None)).
+        if lo is None and hi is None:
+            return np.array(x)
+        return np.clip(x, lo, hi)
+    return clip
+
+
+def _fill_words(out, self, value):
+    if isinstance(value, pd.Series):
+        from lumarq.utilities._tracked_glue import fill_words
+        fill_words(out, self, value)
+    return out
+
+
+def _global(module, name):
+    try:
+        return vars(sys.modules[module])[name]
+    except KeyError:
+        raise NameError(f"name '{name}' is not defined") from None
+
+
+def _named(fn, module, qualname, name):
+    fn.__name__ = name
+    fn.__module__ = module
+    fn.__qualname__ = f"{qualname}.{name}"
+    return fn
+
+
+def series_methods(module: str, qualname: str, dag: bool) -> dict:
+    """The methods of the Series class `qualname` of `module` (map only without the graph:
+    the DAG Series keeps pandas' own)."""
+    opcode = sys.modules[module].OpCode
+    clip_code, fill_code, map_code = int(opcode.CLIP), int(opcode.FILL), int(opcode.MAP)
+
+    def cls():
+        return getattr(sys.modules[module], qualname)
+
+    if dag:
+        def rewrap(self, result, name, op, index=None):
+            return self._apply_tracked_unary(
+                result.values, self.index if index is None else index, name, op)
+
+        def unop(self, fn):
+            return self._unop_dag(fn, "clip", clip_code)
+    else:
+        def rewrap(self, result, name, op, index=None):
+            tracker = self._tracker
+            prov = self._prov
+            if tracker:
+                batch = _global(module, "update_chain_batch")  # replacements take effect
+                prov = np.asarray(batch(tracker._rust, prov, op), dtype=np.uint32)
+            else:
+                prov = prov.copy()
+            return cls()(result.values, index=self.index, name=result.name, _prov=prov,
+                         _tracker=tracker)
+
+        def unop(self, fn):
+            return self._unop(fn, clip_code)
+
+    def clip(self, lower=None, upper=None, **kwargs):
+        lo, hi = _bound(lower), _bound(upper)
+        if not isinstance(self.values, np.ndarray):
+            # pandas' own for extension values (numpy's gives nullable ints as floats)
+            out = super(cls(), self).clip(lo, hi)
+            if isinstance(out, pd.Series):
+                out = rewrap(self, out, "clip", clip_code)
+        else:
+            out = unop(self, _clipper(lo, hi))
+        if not kwargs.get("inplace"):
+            return out
+        # The result's data, words and node ids become the Series' own, as pandas' in-place
+        # methods take over their result (pandas' own clip would run its masks through the
+        # tracked Series and log a node per row for each). Other keywords are ignored.
+        self._update_inplace(out)
+        return self if _INPLACE_RETURNS_SELF else None
+
+    def fillna(self, value=0, **kwargs):
+        result = super(cls(), self).fillna(value, **kwargs)
+        if not isinstance(result, pd.Series):  # None from in-place use on pandas 2
+            return result
+        return _fill_words(rewrap(self, result, "fillna", fill_code), self, value)
+
+    def replace(self, *args, **kwargs):
+        result = super(cls(), self).replace(*args, **kwargs)
+        if not isinstance(result, pd.Series):
+            return result
+        return rewrap(self, result, "replace", map_code, result.index)
+
+    def map(self, arg, **kwargs):
+        return rewrap(self, super(cls(), self).map(arg, **kwargs), "map", map_code)
+
+    out = {"clip": clip, "fillna": fillna, "map": map, "replace": replace}
+    if dag:
+        del out["map"]
+    return {name: _named(fn, module, qualname, name) for name, fn in out.items()}
