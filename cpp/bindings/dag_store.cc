@@ -20,6 +20,7 @@
 #include "dag_persistence.h"
 #include "dag_tracker.h"
 #include "lumarq/row_kernels.h"
+#include "lumarq/store_stats.h"
 #include "lumarq/store_walk.h"
 
 namespace lumarq::py {
@@ -96,16 +97,8 @@ nb::object StoreNode(DagTracker& t, nb::handle id, bool keep) {
   int64_t id64;
   if (!ExactInt64(id, &id64)) {
     // Ids are ints; an equal non-int key (True, 1.0) finds the node as a dict lookup would.
-    PyObject* as_int = PyNumber_Index(id.ptr());
-    if (as_int == nullptr) {
-      PyErr_Clear();
-      const double d = PyFloat_Check(id.ptr()) ? PyFloat_AS_DOUBLE(id.ptr()) : 0.5;
-      if (d != static_cast<double>(static_cast<int64_t>(d))) return nb::none();
-      id64 = static_cast<int64_t>(d);
-    } else {
-      nb::object i = Steal(as_int);
-      if (!ExactInt64(i, &id64)) return nb::none();
-    }
+    nb::object as_int = ImportName(kReads, "int_key")(id);
+    if (!ExactInt64(as_int, &id64)) return nb::none();
   }
   NodeView v;
   if (!t.store->Snap().Find(id64, &v)) return nb::none();
@@ -383,48 +376,26 @@ nb::object StoreNodesForWord(DagTracker& t, uint32_t word) {
 }
 
 bool StoreStats(DagTracker& t, nb::dict* out) {
-  auto snap = t.store->Snap();
-  Py_ssize_t total = 0, sources = 0, protected_nodes = 0, protected_source_nodes = 0;
-  std::vector<uint64_t> counts;
-  std::vector<uint32_t> order;
-  std::unordered_set<uint32_t> words;
-  bool ok = true;
-  snap.ForEach([&](const NodeView& v) {
-    if (!ok) return;
-    ++total;
-    words.insert(v.word);
-    bool source = v.kind == static_cast<uint8_t>(NodeKind::kSource);
-    bool prot = v.flags & lumarq::kNodeProtected;
-    uint32_t op = v.op;
-    if (v.flags & lumarq::kNodeHasExtra) {
-      nb::object node = HandedOut(t, v.id);
-      if (node.is_valid()) {
-        source = NodeIsSource(node);
-        prot = NodeIsProtected(node);
-        op = InternText(t, NodeField(node, kOperation));
-        if (op == UINT32_MAX) {
-          ok = false;
-          return;
-        }
-      }
-    }
-    sources += source;
-    protected_nodes += prot;
-    protected_source_nodes += prot && source;
-    if (source) return;
-    if (op >= counts.size()) counts.resize(op + 1, 0);
-    if (counts[op]++ == 0) order.push_back(op);
-  });
-  if (!ok) return false;
+  auto held = [&](const NodeView& v, lumarq::CountedNode* n) {
+    nb::object node = HandedOut(t, v.id);
+    if (!node.is_valid()) return true;
+    n->source = NodeIsSource(node);
+    n->is_protected = NodeIsProtected(node);
+    n->op = InternText(t, NodeField(node, kOperation));
+    return n->op != UINT32_MAX;
+  };
+  lumarq::StoreCounts c;
+  const auto source = static_cast<uint8_t>(NodeKind::kSource);
+  if (!lumarq::CountStore(t.store->Snap(), source, held, &c)) return false;
   nb::dict ops;
-  for (uint32_t op : order) ops[TextOf(t, op)] = nb::int_(counts[op]);
-  (*out)["total_nodes"] = nb::int_(total);
-  (*out)["source_nodes"] = nb::int_(sources);
-  (*out)["protected_sources"] = nb::int_(protected_nodes);
-  (*out)["operation_nodes"] = nb::int_(total - sources);
+  for (auto [op, count] : c.operations) ops[TextOf(t, op)] = nb::int_(count);
+  (*out)["total_nodes"] = nb::int_(c.total);
+  (*out)["source_nodes"] = nb::int_(c.sources);
+  (*out)["protected_sources"] = nb::int_(c.protected_nodes);
+  (*out)["operation_nodes"] = nb::int_(c.total - c.sources);
   (*out)["operation_counts"] = ops;
-  (*out)["unique_provenances"] = nb::int_(words.size());
-  (*out)["protected_source_nodes"] = nb::int_(protected_source_nodes);
+  (*out)["unique_provenances"] = nb::int_(c.unique_words);
+  (*out)["protected_source_nodes"] = nb::int_(c.protected_source_nodes);
   return true;
 }
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <initializer_list>
 #include <optional>
 #include <stdexcept>
@@ -12,6 +11,7 @@
 
 #include "dag_persistence.h"
 #include "lumarq/graph.h"
+#include "lumarq/id_removal.h"
 #include "lumarq/word.h"
 
 namespace lumarq::py {
@@ -67,6 +67,8 @@ namespace {
 using dag_internal::Native;
 using dag_internal::Need;
 using dag_internal::Self;
+
+constexpr const char* kMethods = "lumarq.utilities._dag_methods";
 
 PyTypeObject* g_lock_type = nullptr;
 PyTypeObject* g_dag_tracker_type = nullptr;
@@ -132,9 +134,6 @@ class LockGuard {
   DagLock* native_;
   bool held_ = false;
 };
-
-// ---------------------------------------------------------------- small helpers
-
 
 // ---------------------------------------------------------------- node creation
 
@@ -328,13 +327,13 @@ nb::object LogNode(nb::handle self, NodeKind kind, nb::handle op, const nb::hand
                    size_t n_inputs, nb::handle inputs_list, nb::handle provenance,
                    nb::handle metadata) {
   nb::handle kind_member = KindMember(kind);
+  auto new_list = [&] {
+    nb::object list = Steal(PyList_New(0));
+    for (size_t i = 0; i < n_inputs; ++i) Append(list, inputs[i]);
+    return list;
+  };
   if (!AllNative(self) && !Native(self, "_create_node")) {
-    nb::object list = nb::borrow(inputs_list);
-    if (!inputs_list.is_valid()) {
-      list = nb::steal(PyList_New(0));
-      if (!list.is_valid()) throw nb::python_error();
-      for (size_t i = 0; i < n_inputs; ++i) Append(list, inputs[i]);
-    }
+    nb::object list = inputs_list.is_valid() ? nb::borrow(inputs_list) : new_list();
     nb::object md = metadata.is_valid() ? nb::borrow(metadata) : nb::object(nb::dict());
     return IntResult(CallMethodKw(self, "_create_node", {},
                                   {{"node_type", kind_member},
@@ -348,26 +347,18 @@ nb::object LogNode(nb::handle self, NodeKind kind, nb::handle op, const nb::hand
   c.fields.operation = op;
   c.fields.provenance = provenance;
   c.fields.metadata = metadata;
-  int64_t small[2];
-  std::vector<int64_t> many;
+  int64_t ids[2];  // unary and binary operations; more inputs come as a list
   nb::object list_hold;
   if (inputs_list.is_valid()) {
     c.fields.inputs = inputs_list;
   } else {
-    int64_t* ids = small;
-    if (n_inputs > 2) {
-      many.resize(n_inputs);
-      ids = many.data();
-    }
-    bool native = true;
+    bool native = n_inputs <= 2;
     for (size_t i = 0; i < n_inputs && native; ++i) native = ExactInt64(inputs[i], &ids[i]);
     if (native) {
       c.fields.ids = ids;
       c.fields.n_ids = n_inputs;
     } else {
-      list_hold = nb::steal(PyList_New(0));
-      if (!list_hold.is_valid()) throw nb::python_error();
-      for (size_t i = 0; i < n_inputs; ++i) Append(list_hold, inputs[i]);
+      list_hold = new_list();
       c.fields.inputs = list_hold;
     }
   }
@@ -430,14 +421,10 @@ bool EvictNative(nb::handle nodes, nb::handle prov_map) {
     }
     int64_t id;
     if (!PyList_CheckExact(ids) || !ExactInt64(v.key, &id)) {
-      // Unusual contents: remove as list.remove would, ignoring a missing id.
-      PyObject* r = PyObject_CallMethod(ids, "remove", "O", v.key.ptr());
-      if (r == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
-        PyErr_Clear();
-      }
-      Py_XDECREF(r);
-      if (Size(nb::handle(ids)) == 0 && PyDict_DelItem(prov_map.ptr(), prov.ptr()) < 0) {
+      // Unusual contents: removed as list.remove would, by Python equality.
+      nb::object held = nb::borrow(ids);
+      ImportName(kReads, "remove_ids")(held, nb::make_tuple(v.key));
+      if (Size(held) == 0 && PyDict_DelItem(prov_map.ptr(), prov.ptr()) < 0) {
         throw nb::python_error();
       }
       continue;
@@ -447,62 +434,30 @@ bool EvictNative(nb::handle nodes, nb::handle prov_map) {
     it->second.push_back(id);
   }
   for (auto& [prov, list] : lists) {
-    std::vector<int64_t>& want = drops[list.ptr()];
-    std::unordered_map<int64_t, int> pending;
-    for (int64_t id : want) ++pending[id];
     auto* l = reinterpret_cast<PyListObject*>(list.ptr());
-    const Py_ssize_t n = Py_SIZE(l);
+    const auto n = static_cast<size_t>(Py_SIZE(l));
     // Ids are appended in creation order and eviction takes the oldest, so the ids to drop
     // usually sit at the front: only the prefix up to the last of them is read and compacted.
     // Items past it cannot be a first occurrence of a dropped id, whatever their type.
-    std::vector<char> drop;
-    bool all_ints = true;
-    size_t remaining = want.size();
-    Py_ssize_t end = 0;
-    for (; end < n && remaining != 0; ++end) {
-      PyObject* item = l->ob_item[end];
-      if (!PyLong_CheckExact(item)) {
-        all_ints = false;
-        break;
-      }
+    auto id_at = [l](size_t i, int64_t* id) {
+      PyObject* item = l->ob_item[i];
+      if (!PyLong_CheckExact(item)) return lumarq::IdItem::kStop;
       int overflow = 0;
-      const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
-      auto hit = overflow == 0 ? pending.find(v) : pending.end();
-      const bool match = hit != pending.end() && hit->second > 0;
-      if (match) {
-        --hit->second;
-        --remaining;
-      }
-      drop.push_back(match ? 1 : 0);
-    }
-    if (!all_ints) {
-      for (int64_t id : want) {
-        PyObject* r = PyObject_CallMethod(list.ptr(), "remove", "L", static_cast<long long>(id));
-        if (r == nullptr) {
-          if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw nb::python_error();
-          PyErr_Clear();
-        }
-        Py_XDECREF(r);
-      }
+      *id = PyLong_AsLongLongAndOverflow(item, &overflow);
+      return overflow == 0 ? lumarq::IdItem::kId : lumarq::IdItem::kOther;
+    };
+    const std::vector<int64_t>& want = drops[list.ptr()];
+    std::vector<char> drop;
+    if (!lumarq::FlagFirstOccurrences(want, n, id_at, &drop)) {
+      nb::list ids;
+      for (int64_t id : want) ids.append(PyInt(id));
+      ImportName(kReads, "remove_ids")(list, ids);
     } else {
       // In-place compaction of the list's item array: no allocation, so no collection and no
       // other thread between reading and rewriting it. Each dropped id removes its first
       // occurrence, as list.remove does.
       std::vector<PyObject*> removed;
-      Py_ssize_t kept = 0;
-      for (Py_ssize_t i = 0; i < end; ++i) {
-        PyObject* item = l->ob_item[i];
-        if (drop[static_cast<size_t>(i)] != 0) {
-          removed.push_back(item);
-        } else {
-          l->ob_item[kept++] = item;
-        }
-      }
-      if (kept != end) {
-        std::memmove(&l->ob_item[kept], &l->ob_item[end],
-                     static_cast<size_t>(n - end) * sizeof(PyObject*));
-      }
-      Py_SET_SIZE(l, kept + (n - end));
+      Py_SET_SIZE(l, static_cast<Py_ssize_t>(lumarq::RemoveFlagged(l->ob_item, n, drop, &removed)));
       for (PyObject* item : removed) Py_DECREF(item);
     }
     if (Size(list) == 0) {
@@ -708,20 +663,13 @@ nb::object PipelineOrZero(DagTracker& t) {
 
 void RecordRowValue(nb::handle self, nb::handle row_index, nb::handle fingerprint,
                     nb::handle operation, nb::handle value, nb::handle column_name) {
-  DagTracker& t = Self(self);
+  Self(self);
   nb::object row = AsInt(row_index, "row_index");
   nb::object fp = AsInt(fingerprint, "fingerprint");
   nb::str op = AsStr(operation, "operation");
   nb::object column = AsOptStr(column_name, "column_name");
-  RowRecordMaker maker;
-  nb::object numeric, text;
-  SplitValue(value, &numeric, &text);
-  nb::object record = maker.Make(PipelineOrZero(t), row, fp, op, numeric, column,
-                                 Need(t.tenant_id, "_tenant_id"), text);
-  BufferRecord(t, record, /*defer_trim=*/false);
+  RecordRowValueFast(self, RowRecordMaker(), row, fp, op, value, column);
 }
-
-void DisablePersistence(nb::handle self) { ImportName(kLifecycle, "disable_persistence")(self); }
 
 /// Hands the buffered row values to the writer, under the buffer lock (flush's native part).
 void HandBufferToWriter(nb::handle self) {
@@ -731,30 +679,6 @@ void HandBufferToWriter(nb::handle self) {
   SettleRowColumns(t);
   nb::object buffer = Need(t.value_buffer, "_value_buffer");
   if (AsBool(buffer)) HandOver(Need(t.writer, "_writer"), buffer);
-}
-
-bool Flush(nb::handle self, nb::handle timeout) {
-  const double seconds = PyFloat_AsDouble(timeout.ptr());
-  if (seconds == -1.0 && PyErr_Occurred()) {
-    PyErr_Clear();
-    RaiseArgType("timeout", "float", timeout);
-  }
-  return AsBool(ImportName(kLifecycle, "flush")(self, nb::float_(seconds)));
-}
-
-// The metrics are computed in Python (lumarq.fairness), imported on first use like the storage
-// component. A report already sent for this pipeline goes out again with them at the next flush.
-nb::object ReportFairness(nb::handle self, nb::handle df, nb::handle outcome, nb::handle protected_,
-                          nb::handle favorable, nb::handle labels, nb::handle reference,
-                          nb::handle bins, nb::handle model) {
-  DagTracker& t = Self(self);
-  nb::object report = CallKw(ImportName("lumarq.fairness", "tracker_report"),
-                             {self, df, outcome, protected_},
-                             {{"favorable", favorable}, {"labels", labels}, {"reference", reference},
-                              {"bins", bins}, {"model", model}});
-  t.fairness_report = report;
-  t.dashboard_synced = nb::bool_(false);
-  return report;
 }
 
 nb::object CreateNodeMethod(nb::handle self, nb::handle node_type, nb::handle operation,
@@ -769,20 +693,6 @@ nb::object CreateNodeMethod(nb::handle self, nb::handle node_type, nb::handle op
   return IntResult(CreateNode(self, Self(self), c));
 }
 
-nb::object Exit(nb::handle self, nb::handle exc_type, nb::handle, nb::handle) {
-  return ImportName(kLifecycle, "exit_pipeline")(self, exc_type);
-}
-
-void Del(nb::handle self) {
-  try {
-    CallMethod(self, Interned("disable_persistence"));
-  } catch (nb::python_error& e) {
-    if (!e.matches(PyExc_Exception)) throw;
-  }
-}
-
-void StartNewPipeline(nb::handle self) { ImportName(kLifecycle, "start_new_pipeline")(self); }
-
 nb::object CreateSourceNode(nb::handle self, nb::handle table, nb::handle column,
                             nb::handle provenance) {
   nb::str ts = AsStr(table, "table"), cs = AsStr(column, "column");
@@ -792,11 +702,7 @@ nb::object CreateSourceNode(nb::handle self, nb::handle table, nb::handle column
     throw nb::value_error("table and column must be non-empty strings");
   }
   if (AsBool(Need(t.dashboard_synced, "_dashboard_synced"))) {
-    if (Native(self, "_start_new_pipeline")) {
-      StartNewPipeline(self);
-    } else {
-      CallMethod(self, Interned("_start_new_pipeline"));
-    }
+    CallMethod(self, Interned("_start_new_pipeline"));
   }
   // A run opens at the first source; the lifecycle module posts START when none is open.
   if (t.openlineage_url.is_valid() && AsBool(t.openlineage_url)) {
@@ -822,15 +728,8 @@ nb::object CreateSourceNode(nb::handle self, nb::handle table, nb::handle column
     c.fields.is_protected = is_protected;
     node_id = CreateNode(self, t, c);
   } else {
-    node_id = CallMethodKw(self, "_create_node", {},
-                           {{"node_type", KindMember(NodeKind::kSource)},
-                            {"operation", operation},
-                            {"inputs", nb::list()},
-                            {"provenance", prov},
-                            {"table", ts},
-                            {"column", cs},
-                            {"pair_id", pair_id},
-                            {"is_protected", is_protected}});
+    node_id = ImportAttr(kMethods, "create_source_through")(self, operation, prov, ts, cs, pair_id,
+                                                           is_protected);
   }
   SetItem(Need(t.source_nodes, "_source_nodes"), key, node_id);
   return IntResult(node_id);
@@ -857,31 +756,6 @@ nb::object LogBinary(nb::handle self, nb::handle op_name, nb::handle left_node,
   nb::handle ids[] = {left, right};
   return IntResult(
       LogNode(self, NodeKind::kBinary, op, ids, 2, nb::handle(), prov, MetadataOrEmpty(md)));
-}
-
-nb::object LogMerge(nb::handle self, nb::handle left_nodes, nb::handle right_nodes,
-                    nb::handle result_prov, nb::handle merge_type, nb::handle metadata) {
-  nb::list left = AsList(left_nodes, "left_nodes");
-  nb::list right = AsList(right_nodes, "right_nodes");
-  nb::object prov = AsInt(result_prov, "result_prov");
-  nb::str how = AsStr(merge_type, "merge_type");
-  nb::object md = AsOptDict(metadata, "metadata");
-  PyObject* op = PyUnicode_FromFormat("merge_%U", how.ptr());
-  if (!op) throw nb::python_error();
-  nb::object operation = nb::steal(op);
-  nb::dict merged;
-  merged["merge_type"] = how;
-  if (!md.is_none() && PyDict_GET_SIZE(md.ptr()) > 0) {
-    if (PyDict_Update(merged.ptr(), md.ptr()) < 0) throw nb::python_error();
-  }
-  // One snapshot of both lists: the ids are read once, in operand order.
-  nb::object all = nb::steal(PySequence_Concat(left.ptr(), right.ptr()));
-  if (!all.is_valid()) throw nb::python_error();
-  std::vector<nb::handle> ids;
-  ids.reserve(static_cast<size_t>(PyList_GET_SIZE(all.ptr())));
-  for (nb::handle id : all) ids.push_back(id);
-  return IntResult(LogNode(self, NodeKind::kMerge, operation, ids.data(), ids.size(), nb::handle(),
-                           prov, merged));
 }
 
 nb::object LogAggregate(nb::handle self, nb::handle op_name, nb::handle input_nodes,
@@ -963,10 +837,6 @@ nb::object GetDag(nb::handle self, nb::handle root_node_id) {
   return ImportName(kReads, "dag_of")(nodes, root);
 }
 
-nb::object GetDagForProvenance(nb::handle self, nb::handle provenance) {
-  return ImportName(kReads, "dag_for_provenance")(self, AsInt(provenance, "provenance"));
-}
-
 nb::object DagStats(nb::handle self) {
   DagTracker& t = Self(self);
   if (t.store) {
@@ -975,19 +845,6 @@ nb::object DagStats(nb::handle self) {
   }
   nb::object nodes = NodesMap(t);
   return ImportName(kReads, "dag_stats")(nodes, ProvMap(t));
-}
-
-// The exports in other tools' formats are written in Python (lumarq.lineage), imported on use.
-nb::object ToProv(nb::handle self, nb::handle pipeline) {
-  Self(self);
-  return ImportAttr("lumarq.lineage", "tracker_to_prov")(self, pipeline);
-}
-
-nb::object ToOpenLineage(nb::handle self, nb::handle namespace_, nb::handle job_name,
-                         nb::handle run_id, nb::handle outputs) {
-  Self(self);
-  return ImportAttr("lumarq.lineage", "tracker_to_openlineage")(self, namespace_, job_name, run_id,
-                                                                 outputs);
 }
 
 // ---------------------------------------------------------------- type slots
@@ -1062,15 +919,6 @@ void RegisterLock(nb::module_& m) {
   cls.def("locked", [](DagLock& lock) { return lock.Locked(); }, "True when the lock is held.");
   cls.def("__enter__", [](DagLock& lock) { return lock.Acquire(); });
   cls.def("__exit__", [](DagLock& lock, nb::args) { LockRelease(lock); });
-  cls.def("__repr__", [](nb::handle self) {
-    DagLock& lock = *nb::inst_ptr<DagLock>(self);
-    return nb::steal<nb::str>(PyUnicode_FromFormat("<%s %s object at %p>",
-                                                   lock.Locked() ? "locked" : "unlocked",
-                                                   Py_TYPE(self.ptr())->tp_name, self.ptr()));
-  });
-  cls.def("__reduce__", [](nb::handle) -> nb::object {
-    throw nb::type_error("cannot pickle 'DAGLock' object");
-  });
   // The type is reached through tracker instances only; the module keeps no extra name.
   nb::delattr(m, "DAGLock");
 }
@@ -1327,10 +1175,8 @@ bool RecordRowValueIsNative(nb::handle tracker) {
 void RecordRowValueFast(nb::handle tracker, const RowRecordMaker& maker, int64_t row_index,
                         uint32_t fingerprint, nb::handle operation, nb::handle value,
                         nb::handle column_name, bool defer_trim) {
-  nb::object row = nb::steal(PyLong_FromLongLong(row_index));
-  nb::object fp = nb::steal(PyLong_FromUnsignedLong(fingerprint));
-  if (!row.is_valid() || !fp.is_valid()) throw nb::python_error();
-  RecordRowValueFast(tracker, maker, row, fp, operation, value, column_name, defer_trim);
+  RecordRowValueFast(tracker, maker, PyInt(row_index), PyWord(fingerprint), operation, value,
+                     column_name, defer_trim);
 }
 
 void RecordRowValueFast(nb::handle tracker, const RowRecordMaker& maker, nb::handle row,
@@ -1506,16 +1352,9 @@ void RegisterDagTracker(nb::module_& m) {
           nb::arg("row_index").none(), nb::arg("fingerprint").none(), nb::arg("operation").none(),
           nb::arg("value").none() = nb::none(), nb::arg("column_name").none() = nb::none(),
           "Record the value of one row at one node (buffered; handed to the writer in batches).");
-  cls.def("disable_persistence", &DisablePersistence,
-          nb::sig("def disable_persistence(self) -> None"),
-          "Stop the writer, complete the pipeline and disconnect from storage.");
   cls.def("_hand_buffer_to_writer", &HandBufferToWriter,
           nb::sig("def _hand_buffer_to_writer(self) -> None"),
           "Hand the buffered row values to the writer (the first step of flush).");
-  cls.def("flush", &Flush,
-          nb::sig("def flush(self, timeout: float = 30.0) -> bool"), nb::arg("timeout").none() = 30.0,
-          "Hand buffered rows to the writer and wait for it; write the DAG and report to the\n"
-          "dashboard once per pipeline. Returns True.");
   cls.def(
       "_node_snapshot", [](nb::handle self) { return NodesToRead(Self(self)); },
       nb::sig("def _node_snapshot(self) -> Dict[int, DAGNode]"),
@@ -1532,15 +1371,6 @@ void RegisterDagTracker(nb::module_& m) {
   cls.def("_sync_to_dashboard", &SyncToDashboard,
           nb::sig("def _sync_to_dashboard(self) -> None"),
           "Post the pipeline report to the dashboard service (failures are logged).");
-  cls.def("report_fairness", &ReportFairness,
-          nb::sig("def report_fairness(self, df: pd.DataFrame, outcome: str, protected: Union[str, List[str]], favorable: Any = 1, labels: Optional[str] = None, reference: Any = None, bins: Any = None, model: Optional[Dict[str, str]] = None) -> Dict[str, Any]"),
-          nb::arg("df").none(), nb::arg("outcome").none(), nb::arg("protected").none(),
-          nb::arg("favorable").none() = 1, nb::arg("labels").none() = nb::none(),
-          nb::arg("reference").none() = nb::none(), nb::arg("bins").none() = nb::none(),
-          nb::arg("model").none() = nb::none(),
-          "Measure fairness of the decision `outcome` over the protected columns of `df`\n"
-          "(lumarq.fairness_report), keep it with the column risk report of a tracked `df` and\n"
-          "the given model fields, and send it with the next dashboard report.");
   cls.def("_persist_dag_to_storage", &PersistDagToStorage,
           nb::sig("def _persist_dag_to_storage(self) -> None"),
           "Write the whole DAG, deduplicated by fingerprint, with resolved edges.");
@@ -1566,17 +1396,9 @@ void RegisterDagTracker(nb::module_& m) {
   cls.def("_evict_oldest_nodes", &EvictOldest,
           nb::sig("def _evict_oldest_nodes(self) -> None"),
           "Drop about a tenth of the nodes, oldest first; source nodes are kept.");
-  cls.def("__enter__", [](nb::handle self) { return nb::borrow(self); });
-  cls.def("__exit__", &Exit,
-          nb::sig("def __exit__(self, exc_type, exc_val, exc_tb) -> bool"), nb::arg("exc_type").none(), nb::arg("exc_val").none(),
-          nb::arg("exc_tb").none());
-  cls.def("__del__", &Del);
   cls.def("_persist_node", &PersistNode,
           nb::sig("def _persist_node(self, node: DAGNode) -> None"), nb::arg("node").none(),
           "Hand a new node and its incoming edges to the writer.");
-  cls.def("_start_new_pipeline", &StartNewPipeline,
-          nb::sig("def _start_new_pipeline(self) -> None"),
-          "Complete the current storage pipeline and start a new one.");
   cls.def("create_source_node", &CreateSourceNode,
           nb::sig("def create_source_node(self, table: str, column: str, provenance: int) -> int"), nb::arg("table").none(),
           nb::arg("column").none(), nb::arg("provenance").none(),
@@ -1590,11 +1412,6 @@ void RegisterDagTracker(nb::module_& m) {
           nb::arg("right_node").none(), nb::arg("result_prov").none(),
           nb::arg("metadata").none() = nb::none(),
           "Log a binary operation and return the new node ID.");
-  cls.def("log_merge", &LogMerge,
-          nb::sig("def log_merge(self, left_nodes: List[int], right_nodes: List[int], result_prov: int, merge_type: str = 'inner', metadata: Optional[Dict] = None) -> int"), nb::arg("left_nodes").none(), nb::arg("right_nodes").none(),
-          nb::arg("result_prov").none(), nb::arg("merge_type").none() = "inner",
-          nb::arg("metadata").none() = nb::none(),
-          "Log a merge operation and return the new node ID.");
   cls.def("log_aggregate", &LogAggregate,
           nb::sig("def log_aggregate(self, op_name: str, input_nodes: List[int], result_prov: int, metadata: Optional[Dict] = None) -> int"), nb::arg("op_name").none(),
           nb::arg("input_nodes").none(), nb::arg("result_prov").none(),
@@ -1608,27 +1425,12 @@ void RegisterDagTracker(nb::module_& m) {
   cls.def("get_dag", &GetDag,
           nb::sig("def get_dag(self, root_node_id: int) -> ComputationDAG"), nb::arg("root_node_id").none(),
           "Reconstruct the full computation DAG from a root node.");
-  cls.def("get_dag_for_provenance", &GetDagForProvenance,
-          nb::sig("def get_dag_for_provenance(self, provenance: int) -> Optional[ComputationDAG]"), nb::arg("provenance").none(),
-          "Reconstruct the DAG for the newest node that produced a provenance value.");
   cls.def("dag_stats", &DagStats,
           nb::sig("def dag_stats(self) -> Dict[str, Any]"),
           "Get statistics about the DAG.\n\n"
           "\"protected_sources\" counts every stored node marked protected, operation nodes\n"
           "derived from a protected attribute included; \"protected_source_nodes\" counts the\n"
           "protected source columns only.");
-
-  cls.def("to_prov", &ToProv,
-          nb::sig("def to_prov(self, pipeline: Union[str, int, None] = None) -> Dict[str, Any]"),
-          nb::arg("pipeline").none() = nb::none(),
-          "Export every tracked node as a W3C PROV-JSON document (a dict); `pipeline`\n"
-          "names the pipeline agent instead of the tracker's own pipeline.");
-  cls.def("to_openlineage", &ToOpenLineage,
-          nb::sig("def to_openlineage(self, namespace: str, job_name: str, run_id: Optional[str] = None, outputs: Optional[Dict[str, Any]] = None) -> List[Dict[str, Any]]"),
-          nb::arg("namespace").none(), nb::arg("job_name").none(),
-          nb::arg("run_id").none() = nb::none(), nb::arg("outputs").none() = nb::none(),
-          "The START and COMPLETE OpenLineage run events of the tracked computation, as dicts\n"
-          "(needs the openlineage extra).");
 
   DefState<&DagTracker::dag_lock>(cls, "_dag_lock");
   DefSpilling<&DagTracker::nodes>(cls, "_nodes", true);
@@ -1676,6 +1478,8 @@ void RegisterDagTracker(nb::module_& m) {
       [](DagTracker& t) { return t.failed_pipeline.is_valid() ? t.failed_pipeline : nb::none(); },
       [](DagTracker& t, nb::object v) { t.failed_pipeline = std::move(v); },
       nb::for_setter(nb::arg("value").none()));
+  // The methods that run a few times per pipeline are written in Python.
+  ImportAttr(kMethods, "attach")(cls, nb::handle(LockType()));
 }
 
 }  // namespace lumarq::py

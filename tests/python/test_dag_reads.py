@@ -87,3 +87,15 @@ def test_to_dict_of_a_subclass_reads_its_overridden_views():
     assert len(d["sources"]) == 1 and d["protected_sources"] == [] and d["has_protected"] is False
     assert {k: v for k, v in d.items() if k not in ("sources", "protected_sources", "has_protected")} \
         == {k: v for k, v in base.to_dict().items() if k not in ("sources", "protected_sources", "has_protected")}
+
+
+@pytest.mark.parametrize("key, expected", [
+    (True, 1), (3.0, 3), (-0.0, 0), (np.int64(4), 4), (2.5, None), (float("nan"), None),
+    (float("inf"), None), (1e300, int(1e300)), ("4", None), (None, None)])
+def test_an_id_of_another_type_is_the_int_an_equal_dict_key_is(key, expected):
+    from lumarq.utilities._dag_reads import int_key
+
+    found = int_key(key)
+    assert found == expected and (found is None or type(found) is int)
+    if found is not None:
+        assert {found: "node"}.get(key) == "node"

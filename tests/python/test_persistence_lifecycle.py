@@ -2,7 +2,10 @@
 switching on and off, the per-node write, flush, statistics and leaving a with block."""
 import contextlib
 import logging
+import os
+import subprocess
 import sys
+import textwrap
 
 import pytest
 from persistence_fakes import FakeEdge, FakeNode, install_fake_component, remove_component
@@ -302,3 +305,36 @@ def test_row_records_follow_the_component_in_sys_modules(monkeypatch):
     with pytest.raises(ImportError):
         t.record_row_value(4, 5, "op")
     assert len(t._value_buffer) == 3
+
+
+# ---------------------------------------------------------------- interpreter exit
+
+def test_a_tracker_alive_at_interpreter_exit_switches_persistence_off():
+    """The finaliser completes the pipeline of a tracker still alive when the interpreter exits, and
+    one that only the last collection reaches (a function set on the class refers to it) ends the
+    process normally instead of aborting it."""
+    code = """
+        import sys
+        from lumarq.utilities.vantor32_dag import DAGTracker
+
+        class Writer:
+            def stop(self, out=sys.stderr):
+                out.write("writer stopped\\n")
+
+        class Storage:
+            def complete_pipeline(self, pipeline, status, out=sys.stderr):
+                out.write("pipeline %d %s\\n" % (pipeline, status))
+
+            def disconnect(self):
+                pass
+
+        kept = DAGTracker()
+        kept._writer, kept._storage, kept._pipeline_id = Writer(), Storage(), 7
+        scope = {"DAGTracker": DAGTracker}
+        exec("late = DAGTracker()\\ndef late_tracker(self):\\n    return late", scope)
+        DAGTracker.late_tracker = scope.pop("late_tracker")
+    """
+    out = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True,
+                         env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}, timeout=120)
+    assert out.returncode == 0, out.stderr
+    assert out.stderr.splitlines() == ["writer stopped", "pipeline 7 completed"]

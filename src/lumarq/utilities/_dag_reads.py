@@ -8,6 +8,7 @@ their arguments and dispatch here, so messages and overrides are as before.
 """
 from __future__ import annotations
 
+import operator
 from collections import deque
 from typing import Any, Dict, List, Optional
 
@@ -100,6 +101,28 @@ def dag_stats(nodes: Any, prov_map: Any) -> Dict[str, Any]:
         # counts the protected source columns themselves.
         "protected_source_nodes": protected_source_nodes,
     }
+
+
+def int_key(key: Any) -> Optional[int]:
+    """The int a node id of another type equals as a dict key (True, 1.0, an object with
+    __index__), or None when no int does."""
+    try:
+        return operator.index(key)
+    except Exception:
+        pass
+    if isinstance(key, float) and key.is_integer():
+        return int(key)
+    return None
+
+
+def remove_ids(ids: Any, removed: Any) -> None:
+    """`ids.remove(node_id)` for each of `removed`, an id not there skipped: eviction's way
+    through an index list holding items other than ints."""
+    for node_id in removed:
+        try:
+            ids.remove(node_id)
+        except ValueError:
+            pass
 
 
 def evict_oldest(nodes: Any, prov_map: Any) -> None:

@@ -151,22 +151,6 @@ class DAGTracker(lumarq.utilities.vantor32.ProvenanceTracker):
         Record the value of one row at one node (buffered; handed to the writer in batches).
         """
 
-    def disable_persistence(self) -> None:
-        """Stop the writer, complete the pipeline and disconnect from storage."""
-
-    def flush(self, timeout: float = 30.0) -> bool:
-        """
-        Hand buffered rows to the writer and wait for it; write the DAG and report to the
-        dashboard once per pipeline. Returns True.
-        """
-
-    def report_fairness(self, df: pandas.DataFrame, outcome: str, protected: Union[str, List[str]], favorable: Any = 1, labels: Optional[str] = None, reference: Any = None, bins: Any = None, model: Optional[Dict[str, str]] = None) -> Dict[str, Any]:
-        """
-        Measure fairness of the decision `outcome` over the protected columns of `df`
-        (lumarq.fairness_report), keep it with the column risk report of a tracked `df` and
-        the given model fields, and send it with the next dashboard report.
-        """
-
     def get_persistence_stats(self) -> Optional[Dict[str, Any]]:
         """
         The writer's statistics plus the nodes and edges written in bulk, or None.
@@ -185,12 +169,6 @@ class DAGTracker(lumarq.utilities.vantor32.ProvenanceTracker):
         input row when `source_df` is given.
         """
 
-    def __enter__(self) -> DAGTracker: ...
-
-    def __exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> Literal[False]: ...
-
-    def __del__(self) -> None: ...
-
     def create_source_node(self, table: str, column: str, provenance: int) -> int:
         """
         Create (or return the existing) source node for a (table, column) pair.
@@ -201,9 +179,6 @@ class DAGTracker(lumarq.utilities.vantor32.ProvenanceTracker):
 
     def log_binary(self, op_name: str, left_node: int, right_node: int, result_prov: int, metadata: Optional[Dict[str, Any]] = None) -> int:
         """Log a binary operation and return the new node ID."""
-
-    def log_merge(self, left_nodes: List[int], right_nodes: List[int], result_prov: int, merge_type: str = "inner", metadata: Optional[Dict[str, Any]] = None) -> int:
-        """Log a merge operation and return the new node ID."""
 
     def log_aggregate(self, op_name: str, input_nodes: List[int], result_prov: int, metadata: Optional[Dict[str, Any]] = None) -> int:
         """Log an aggregation and return the new node ID."""
@@ -217,11 +192,6 @@ class DAGTracker(lumarq.utilities.vantor32.ProvenanceTracker):
     def get_dag(self, root_node_id: int) -> ComputationDAG:
         """Reconstruct the full computation DAG from a root node."""
 
-    def get_dag_for_provenance(self, provenance: int) -> Optional[ComputationDAG]:
-        """
-        Reconstruct the DAG for the newest node that produced a provenance value.
-        """
-
     def dag_stats(self) -> Dict[str, Any]:
         """
         Get statistics about the DAG.
@@ -229,6 +199,36 @@ class DAGTracker(lumarq.utilities.vantor32.ProvenanceTracker):
         "protected_sources" counts every stored node marked protected, operation nodes
         derived from a protected attribute included; "protected_source_nodes" counts the
         protected source columns only.
+        """
+
+    def __enter__(self) -> DAGTracker: ...
+
+    def __exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> Literal[False]: ...
+
+    def __del__(self) -> None: ...
+
+    def disable_persistence(self) -> None:
+        """Stop the writer, complete the pipeline and disconnect from storage."""
+
+    def flush(self, timeout: float = 30.0) -> bool:
+        """
+        Hand buffered rows to the writer and wait for it; write the DAG and report to the
+        dashboard once per pipeline. Returns True.
+        """
+
+    def report_fairness(self, df: pandas.DataFrame, outcome: str, protected: Union[str, List[str]], favorable: Any = 1, labels: Optional[str] = None, reference: Any = None, bins: Any = None, model: Optional[Dict[str, str]] = None) -> Dict[str, Any]:
+        """
+        Measure fairness of the decision `outcome` over the protected columns of `df`
+        (lumarq.fairness_report), keep it with the column risk report of a tracked `df` and
+        the given model fields, and send it with the next dashboard report.
+        """
+
+    def log_merge(self, left_nodes: List[int], right_nodes: List[int], result_prov: int, merge_type: str = "inner", metadata: Optional[Dict[str, Any]] = None) -> int:
+        """Log a merge operation and return the new node ID."""
+
+    def get_dag_for_provenance(self, provenance: int) -> Optional[ComputationDAG]:
+        """
+        Reconstruct the DAG for the newest node that produced a provenance value.
         """
 
     def to_prov(self, pipeline: Union[str, int, None] = None) -> Dict[str, Any]:
