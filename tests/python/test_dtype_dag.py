@@ -117,6 +117,19 @@ def test_each_computing_op_logs_one_node_per_row(name, tracker_cls):
     assert (out.prov.words != 0).all()  # a filled or clipped row is never made clean
 
 
+def test_missing_dates_and_durations_record_no_row_value():
+    # NaT was recorded as the text "NaT", where NaN and None record nothing
+    t = DAGTracker()
+    raw = pd.DataFrame({"start": pd.to_datetime(["2020-01-01", None, "2020-03-01"]),
+                        "end": pd.to_datetime(["2020-02-01", "2020-02-02", None])})
+    df = lumarq.track(raw, t, "T")
+    df["span"] = df["end"] - df["start"]
+    got = [(r.node_operation, r.row_index, r.text_value) for r in t._value_buffer]
+    assert got == [("T.start", 0, "2020-01-01 00:00:00"), ("T.start", 2, "2020-03-01 00:00:00"),
+                   ("T.end", 0, "2020-02-01 00:00:00"), ("T.end", 1, "2020-02-02 00:00:00"),
+                   ("sub", 0, "31 days 00:00:00")]
+
+
 @pytest.mark.parametrize("tracker_cls", [DAGTracker, OverridingTracker])
 def test_aggregation_and_merge_nodes(tracker_cls):
     t, df = make(tracker_cls)
