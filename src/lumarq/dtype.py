@@ -1221,6 +1221,25 @@ def _install_merge_hook() -> None:
     _reindex_and_concat._lumarq = True  # type: ignore[attr-defined]
     _MergeOperation._reindex_and_concat = _reindex_and_concat
 
+    # pandas compares the two sides' key dtypes and casts both columns to object where they
+    # differ: a text key of the dtype against plain text came back as plain objects (words
+    # lost, and not the `str` plain pandas gives). The dtypes are compared by their values'.
+    coerce = getattr(_MergeOperation, "_maybe_coerce_merge_keys", None)
+    if coerce is not None and not getattr(coerce, "_lumarq", False):
+        def _maybe_coerce_merge_keys(self: Any) -> Any:
+            lks, rks = self.left_join_keys, self.right_join_keys
+            if not any(isinstance(k, ProvenanceArray) for k in (*lks, *rks)):
+                return coerce(self)
+            self.left_join_keys = [k._data if isinstance(k, ProvenanceArray) else k for k in lks]
+            self.right_join_keys = [k._data if isinstance(k, ProvenanceArray) else k for k in rks]
+            try:
+                return coerce(self)
+            finally:
+                self.left_join_keys, self.right_join_keys = lks, rks
+
+        _maybe_coerce_merge_keys._lumarq = True  # type: ignore[attr-defined]
+        _MergeOperation._maybe_coerce_merge_keys = _maybe_coerce_merge_keys
+
     # Unmatched rows of a right or outer merge take their key from the right: pandas rebuilds
     # the key columns (through `where` on pandas 3) after the rows are assembled. Its steps log
     # nothing, and the rebuilt keys continue from the merge nodes as the others do.

@@ -150,6 +150,18 @@ def test_merge_gives_each_row_the_matched_rows_words(env, how):
         assert result["age_x"].prov.tainted[~np.isnan(result["_rid_x"].to_numpy())].all()
 
 
+@pytest.mark.parametrize("how", ["inner", "left", "outer"])
+def test_a_text_key_merged_with_a_plain_frame_keeps_its_words(env, how):
+    # pandas 3 cast both keys to object when their dtypes differed: the key came back plain
+    # (words lost, and not the `str` of plain pandas)
+    right = pd.DataFrame({"name": ["a", "b", "zz"], "z": [1, 2, 3]})
+    result = env["L"].merge(right, on="name", how=how)
+    tm.assert_frame_equal(lumarq.untrack(result), env["pL"].merge(right, on="name", how=how))
+    from_left = result["_rid"].notna().to_numpy()
+    np.testing.assert_array_equal(result["name"].prov.words[from_left],
+                                  expected_words(env["src"]["name"], result["_rid"])[from_left])
+
+
 @pytest.mark.parametrize("right_tracked", [True, False], ids=["tracked right", "plain right"])
 @pytest.mark.parametrize("how", [dict(on="k"), dict(on="k", by="name", tolerance=2),
                                  dict(left_on="k", right_on="kr", direction="nearest")],
