@@ -626,6 +626,38 @@ def _install_groupby_hook() -> None:
     _cython_operation._lumarq = True  # type: ignore[attr-defined]
     BaseGrouper._cython_operation = _cython_operation
 
+    # Text has no cython min/max/first/last: pandas reduces each group in Python and rebuilt
+    # plain values, so a group's text lost its words. They are the group's, as for numbers.
+    from pandas.core.groupby.groupby import GroupBy
+
+    fallback = getattr(GroupBy, "_agg_py_fallback", None)
+    if fallback is None or getattr(fallback, "_lumarq", False):
+        return
+
+    def _agg_py_fallback(self: Any, how: str, values: Any, ndim: int, alt: Any) -> Any:
+        result = fallback(self, how, values, ndim, alt)
+        grouper = getattr(self, "_grouper", None)
+        if not (isinstance(values, ProvenanceArray) and values._tracker is not None
+                and how in _GROUP_REDUCTIONS and grouper is not None
+                and getattr(result, "ndim", 0) == 1):
+            return result
+        ids = getattr(grouper, "ids", None)
+        if ids is None:
+            ids = grouper.group_info[0]  # pandas 2.2
+        ngroups = int(grouper.ngroups)
+        if len(result) != ngroups:
+            return result
+        outer, _GROUPING.grouper = getattr(_GROUPING, "grouper", None), grouper
+        try:
+            words, nodes = values._group_words(how, np.asarray(ids, dtype=np.int64), ngroups)
+        finally:
+            _GROUPING.grouper = outer
+        data = result._data if isinstance(result, ProvenanceArray) else result
+        return values._new(data, words, values._tracker, nodes)
+
+    _agg_py_fallback._lumarq = True  # type: ignore[attr-defined]
+    GroupBy._agg_py_fallback = _agg_py_fallback
+
 
 def _key_arrays(grouper: Any, tracker: Any, n: int) -> list[tuple[Any, ProvenanceArray]]:
     """(grouping, array) of each key of `grouper` that is of the dtype under `tracker`, one
@@ -2066,6 +2098,12 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                                        min_count=min_count, ngroups=ngroups, ids=ids, **kwargs)
         if how not in _GROUP_REDUCTIONS or len(result) != ngroups:
             return _unwrap(result)
+        words, nodes = self._group_words(how, ids, ngroups)
+        return self._new(result, words, self._tracker, nodes)
+
+    def _group_words(self, how: str, ids: np.ndarray, ngroups: int
+                     ) -> tuple[np.ndarray, np.ndarray | None]:
+        """Each group's word and node for the reduction `how` of its members' rows."""
         if self._tracker is None:
             words = np.zeros(ngroups, dtype=np.uint32)
         else:
@@ -2090,7 +2128,7 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                 group_of = np.concatenate([np.asarray(ids, dtype=np.int64), keys[0]])
                 members = np.concatenate([members, keys[1]])
         nodes = _log_groups(self._tracker, how, words, group_of, members, ngroups)
-        return self._new(result, words, self._tracker, nodes)
+        return words, nodes
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (_rebuild, (self._data, self._words, self._tracker, self._nodes))

@@ -213,6 +213,21 @@ def pair_ids(t, word):
     return set(t.decode_full(int(word)).pairs)
 
 
+@pytest.mark.parametrize("how", ["min", "max", "first", "last"])
+def test_group_reductions_of_text_take_the_groups_words(env, how):
+    # pandas reduces text group by group in Python and rebuilt plain values (pandas 3) or an
+    # array without a tracker (pandas 2.2): the group's words were lost
+    # (pandas 2.2 cannot order text with a missing value, tracked or not)
+    d, plain = env["L"].dropna(subset=["name"]), env["pL"].dropna(subset=["name"])
+    result = getattr(d.groupby("k")["name"], how)()
+    tm.assert_series_equal(lumarq.untrack(result), getattr(plain.groupby("k")["name"], how)())
+    numbers = getattr(d.groupby("k")["income"], how)()  # the same groups' words, as for numbers
+    t = env["t"]
+    for text_word, number_word in zip(result.prov.words, numbers.prov.words):
+        assert t.explain_tables(int(text_word)) == t.explain_tables(int(number_word)) == ["L"]
+        assert t.is_tainted(int(text_word)) == t.is_tainted(int(number_word))
+
+
 @pytest.mark.parametrize("how", ["sum", "mean", "min", "max", "first", "last", "median",
                                  "std", "var"])
 @pytest.mark.parametrize("by", ["k", ["k", "name"]])
