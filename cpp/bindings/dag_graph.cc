@@ -53,32 +53,24 @@ bool BuildInputTable(nb::handle nodes, InputTable* table) {
   return true;
 }
 
-int64_t DepthOf(nb::handle root_id, nb::handle nodes) {
-  InputTable table;
-  if (PyLong_CheckExact(root_id.ptr()) && BuildInputTable(nodes, &table)) {
-    int overflow = 0;
-    const long long root = PyLong_AsLongLongAndOverflow(root_id.ptr(), &overflow);
-    if (overflow == 0) {
-      nb::gil_scoped_release unlocked;
-      return LongestChainDepth(
-          root, [&](int64_t id, std::vector<int64_t>* out) { return table.Inputs(id, out); });
-    }
-  }
-  IdKeys keys;
-  const int64_t root = keys.KeyOf(root_id);
-  return LongestChainDepth(root, [&](int64_t key, std::vector<int64_t>* out) {
-    nb::object node = MapGet(nodes, keys.Object(key));
-    if (node.is_none()) return false;
-    out->clear();
-    nb::object inputs = SequenceList(NodeInputs(node));
-    for (nb::handle input : inputs) out->push_back(keys.KeyOf(input));
-    return true;
-  });
-}
-
 nb::object Depth(nb::handle self) {
   DagParts p = Parts(self);
-  return nb::int_(DepthOf(p.root_id, p.nodes));
+  InputTable table;
+  if (PyLong_CheckExact(p.root_id.ptr()) && BuildInputTable(p.nodes, &table)) {
+    int overflow = 0;
+    const long long root = PyLong_AsLongLongAndOverflow(p.root_id.ptr(), &overflow);
+    if (overflow == 0) {
+      int64_t depth;
+      {
+        nb::gil_scoped_release unlocked;
+        depth = LongestChainDepth(
+            root, [&](int64_t id, std::vector<int64_t>* out) { return table.Inputs(id, out); });
+      }
+      return nb::int_(depth);
+    }
+  }
+  // Ids of other types, or nodes read through their attributes: walked in Python.
+  return ImportAttr("lumarq.utilities._dag_graph", "depth_of")(p.root_id, p.nodes);
 }
 
 // ---------------------------------------------------------------- views
@@ -89,24 +81,6 @@ nb::list SourceNodes(nb::handle nodes) {
     if (NodeIsSource(node)) out.append(node);
   }
   return out;
-}
-
-nb::list ProtectedOf(nb::handle sources) {
-  nb::list out;
-  for (nb::handle node : SequenceList(sources)) {
-    if (NodeIsProtected(node)) out.append(node);
-  }
-  return out;
-}
-
-nb::object SourceNodesOf(nb::handle self) {
-  if (Exact(self)) return SourceNodes(Parts(self).nodes);
-  return self.attr("source_nodes");
-}
-
-nb::object ProtectedSourcesOf(nb::handle self) {
-  if (Exact(self)) return ProtectedOf(SourceNodes(Parts(self).nodes));
-  return self.attr("protected_sources");
 }
 
 nb::dict OperationCounts(nb::handle self) {
@@ -237,9 +211,12 @@ PyObject* ToJsonMethod(PyObject* self, PyObject* args, PyObject* kwargs) {
 nb::object ToProv(nb::handle self) { return ImportAttr("lumarq.lineage", "dag_to_prov")(self); }
 
 nb::object SourceNodesProperty(nb::handle self) { return SourceNodes(Parts(self).nodes); }
-nb::object ProtectedSourcesProperty(nb::handle self) { return ProtectedOf(SourceNodesOf(self)); }
+// Read once per export at most: derived in Python (lumarq.utilities._dag_graph).
+nb::object ProtectedSourcesProperty(nb::handle self) {
+  return ImportAttr("lumarq.utilities._dag_graph", "protected_sources")(self);
+}
 nb::object HasProtectedProperty(nb::handle self) {
-  return nb::bool_(nb::len(ProtectedSourcesOf(self)) > 0);
+  return ImportAttr("lumarq.utilities._dag_graph", "has_protected")(self);
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ using dag_internal::Need;
 using dag_internal::Self;
 
 constexpr const char* kPackage = "lumarq.utilities.persistence";
-constexpr const char* kStorageModule = "lumarq.utilities.persistence.storage";
+constexpr const char* kExport = "lumarq.utilities._dag_persist";
 constexpr const char* kUnavailable =
     "Persistence module unavailable \xE2\x80\x94 provenance data is NOT being saved to storage. "
     "Install lumarq with persistence extras or check your installation.";
@@ -38,13 +38,6 @@ constexpr size_t kEdgeFieldCount = std::size(kEdgeFields);
 
 // ---------------------------------------------------------------- small helpers
 
-nb::object ToInt(nb::handle v) {
-  if (PyLong_CheckExact(v.ptr())) return nb::borrow(v);
-  return Steal(PyNumber_Long(v.ptr()));
-}
-
-nb::object ToBool(nb::handle v) { return nb::bool_(AsBool(v)); }
-
 /// Takes a new tuple out of the garbage collector when none of its items is a tracked container,
 /// the rule the collector itself applies to tuples on its first pass over them. The bulk writes
 /// make hundreds of thousands of records and rows at once; tracked, they would make every full
@@ -55,14 +48,6 @@ void MaybeUntrack(PyObject* tuple) {
     if (PyObject_IS_GC(o) && PyObject_GC_IsTracked(o)) return;
   }
   PyObject_GC_UnTrack(tuple);
-}
-
-nb::object AtomicTuple(std::initializer_list<nb::handle> items) {
-  nb::object t = Steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
-  Py_ssize_t i = 0;
-  for (nb::handle item : items) PyTuple_SET_ITEM(t.ptr(), i++, Py_NewRef(item.ptr()));
-  MaybeUntrack(t.ptr());
-  return t;
 }
 
 /// {provenance: first node with it}, in first-seen order.
@@ -120,25 +105,11 @@ void LogError(const char* text) { CallMethod(ModuleLogger(), Interned("error"), 
 
 // ---------------------------------------------------------------- lazy imports
 
-[[noreturn]] void RaiseCannotImport(nb::handle module, const char* name) {
-  nb::object modname = GetAttrOr(module, "__name__", nb::str("<unknown module name>"));
-  PyObject* file = PyModule_Check(module.ptr()) ? PyModule_GetFilenameObject(module.ptr()) : nullptr;
-  if (file == nullptr) PyErr_Clear();
-  nb::object path = file ? nb::steal(file) : nb::none();
-  nb::object msg = Steal(file ? PyUnicode_FromFormat("cannot import name '%s' from %R (%S)", name,
-                                                     modname.ptr(), path.ptr())
-                              : PyUnicode_FromFormat("cannot import name '%s' from %R (unknown "
-                                                     "location)",
-                                                     name, modname.ptr()));
-  PyErr_SetImportError(msg.ptr(), modname.ptr(), file ? path.ptr() : nullptr);
-  throw nb::python_error();
-}
-
 /// `from <module> import <names>` with the interpreter's semantics. A module already in
 /// sys.modules is used without the import machinery: it is looked up there on every call (a
 /// component replaced in sys.modules is seen at once) and the names read from it; anything else
 /// (not imported yet, None in sys.modules, a name missing) takes the full import path and its
-/// errors.
+/// errors, in Python.
 void ImportFrom(const char* module, std::initializer_list<const char*> names, nb::object* out) {
   nb::handle key = Interned(module);
   PyObject* found = PyDict_GetItemWithError(PyImport_GetModuleDict(), key.ptr());
@@ -159,71 +130,51 @@ void ImportFrom(const char* module, std::initializer_list<const char*> names, nb
     }
     if (complete) return;
   }
-  nb::object fromlist = Steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
-  Py_ssize_t k = 0;
-  for (const char* name : names) PyTuple_SET_ITEM(fromlist.ptr(), k++, Interned(name).inc_ref().ptr());
-  nb::object mod =
-      Steal(PyImport_ImportModuleLevelObject(key.ptr(), nullptr, nullptr, fromlist.ptr(), 0));
+  nb::list wanted;
+  for (const char* name : names) wanted.append(Interned(name));
+  nb::object found_all = ImportAttr(kExport, "import_from")(key, nb::tuple(wanted));
   size_t i = 0;
-  for (const char* name : names) {
-    PyObject* v = PyObject_GetAttr(mod.ptr(), Interned(name).ptr());
-    if (v == nullptr) {
-      if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-      PyErr_Clear();
-      // A submodule of that name, as `from package import submodule` finds it.
-      nb::object full = Steal(PyUnicode_FromFormat("%s.%s", module, name));
-      PyObject* sub = PyImport_GetModule(full.ptr());
-      if (sub == nullptr) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        RaiseCannotImport(mod, name);
-      }
-      v = sub;
-    }
-    out[i++] = nb::steal(v);
-  }
+  for (nb::handle v : found_all) out[i++] = nb::borrow(v);
 }
 
 // ---------------------------------------------------------------- record types
 
 /// Builds records of a NamedTuple-like type. When the type is a plain namedtuple with exactly the
-/// expected fields (its generated __new__, no __init__, None as default of every field a caller
-/// leaves out), records are built as tuples of that type directly; any other type is called with
-/// keyword arguments. The check is made once per type object.
+/// expected fields (its generated __new__, no __init__), records are built as tuples of that type
+/// directly; any other type is called with keyword arguments. The check is made once per type
+/// object.
 class RecordMaker {
  public:
   RecordMaker(const char* const* fields, size_t count) : fields_(fields), count_(count) {}
 
-  /// A record from `values` (one per field, in field order); a null handle leaves the field out.
+  /// A record from `values` (one per field, in field order).
   nb::object Make(nb::handle cls, const nb::handle* values) {
-    if (cls.ptr() != checked_) Check(cls, values);
+    if (cls.ptr() != checked_) Check(cls);
     if (direct_) {
       auto* type = reinterpret_cast<PyTypeObject*>(cls.ptr());
       PyObject* rec = type->tp_alloc(type, static_cast<Py_ssize_t>(count_));
       if (rec == nullptr) throw nb::python_error();
       for (size_t i = 0; i < count_; ++i) {
-        PyObject* v = values[i].is_valid() ? values[i].ptr() : Py_None;
-        PyTuple_SET_ITEM(rec, static_cast<Py_ssize_t>(i), Py_NewRef(v));
+        PyTuple_SET_ITEM(rec, static_cast<Py_ssize_t>(i), Py_NewRef(values[i].ptr()));
       }
       MaybeUntrack(rec);
       return nb::steal(rec);
     }
     std::vector<PyObject*> argv{nullptr};
-    size_t given = 0;
-    for (size_t i = 0; i < count_; ++i) given += values[i].is_valid() ? 1 : 0;
-    nb::object names = Steal(PyTuple_New(static_cast<Py_ssize_t>(given)));
-    Py_ssize_t k = 0;
-    for (size_t i = 0; i < count_; ++i) {
-      if (!values[i].is_valid()) continue;
-      PyTuple_SET_ITEM(names.ptr(), k++, Interned(fields_[i]).inc_ref().ptr());
-      argv.push_back(values[i].ptr());
-    }
-    return Steal(
-        PyObject_Vectorcall(cls.ptr(), argv.data() + 1, PY_VECTORCALL_ARGUMENTS_OFFSET, names.ptr()));
+    for (size_t i = 0; i < count_; ++i) argv.push_back(values[i].ptr());
+    return Steal(PyObject_Vectorcall(cls.ptr(), argv.data() + 1, PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     names_));
   }
 
  private:
-  void Check(nb::handle cls, const nb::handle* values) {
-    const bool direct = IsPlainNamedTuple(cls, values);  // may run Python code
+  void Check(nb::handle cls) {
+    if (names_ == nullptr) {
+      nb::list names;
+      for (size_t i = 0; i < count_; ++i) names.append(Interned(fields_[i]));
+      names_ = nb::tuple(names).release().ptr();
+    }
+    const bool direct = AsBool(ImportName(kLifecycle, "is_plain_namedtuple")(
+        cls, nb::handle(names_), nb::tuple()));  // may run Python code
     // Both members change together, before anything else can run; the type is kept alive
     // because it is compared by identity.
     PyObject* old = checked_;
@@ -232,18 +183,9 @@ class RecordMaker {
     Py_XDECREF(old);
   }
 
-  bool IsPlainNamedTuple(nb::handle cls, const nb::handle* values) const {
-    nb::list fields, left_out;
-    for (size_t i = 0; i < count_; ++i) {
-      fields.append(Interned(fields_[i]));
-      if (!values[i].is_valid()) left_out.append(Interned(fields_[i]));
-    }
-    return AsBool(ImportName(kLifecycle, "is_plain_namedtuple")(cls, nb::tuple(fields),
-                                                                 nb::tuple(left_out)));
-  }
-
   const char* const* fields_;
   size_t count_;
+  PyObject* names_ = nullptr;    // the field names as keywords; never released at exit
   PyObject* checked_ = nullptr;  // strong reference, never released at exit
   bool direct_ = false;
 };
@@ -293,63 +235,37 @@ nb::object InputSnapshot(nb::handle node, std::vector<int64_t>* ids, bool* nativ
   return Steal(PySequence_List(NodeInputs(node).ptr()));
 }
 
-/// Edge rows (parent stored id, child stored id, position) of every node in `snapshot`, each
-/// (parent fingerprint, child fingerprint, position) once; inputs missing from `nodes` (evicted)
-/// and endpoints missing from `fp_map` are skipped. `convert`: fingerprints pass through int().
-nb::list ResolveEdges(nb::handle snapshot, nb::handle nodes, nb::handle fp_map, bool convert) {
-  nb::list rows;
-  nb::object seen = Steal(PySet_New(nullptr));
-  std::vector<int64_t> ids;
-  auto visit = [&](nb::handle child_fp, nb::handle input_id, Py_ssize_t position) {
-    nb::object input = MapGet(nodes, input_id);
-    if (input.is_none()) return;
-    nb::object raw = NodeField(input, kProvenance);
-    nb::object parent_fp = convert ? ToInt(raw) : raw;
-    nb::object pos = Steal(PyLong_FromSsize_t(position));
-    nb::object key = AtomicTuple({parent_fp, child_fp, pos});
-    const int known = PySet_Contains(seen.ptr(), key.ptr());
-    if (known < 0) throw nb::python_error();
-    if (known) return;
-    if (PySet_Add(seen.ptr(), key.ptr()) < 0) throw nb::python_error();
-    nb::object parent = MapGet(fp_map, parent_fp);
-    nb::object child = MapGet(fp_map, child_fp);
-    if (parent.is_none() || child.is_none()) return;
-    nb::object row = AtomicTuple({parent, child, pos});
-    if (PyList_Append(rows.ptr(), row.ptr()) < 0) throw nb::python_error();
-  };
-  for (nb::handle node : snapshot) {
-    nb::object raw = NodeField(node, kProvenance);
-    nb::object child_fp = convert ? ToInt(raw) : raw;
-    bool native;
-    nb::object inputs = InputSnapshot(node, &ids, &native);
-    if (native) {
-      for (size_t i = 0; i < ids.size(); ++i) {
-        nb::object id = Steal(PyLong_FromLongLong(ids[i]));
-        visit(child_fp, id, static_cast<Py_ssize_t>(i));
-      }
-    } else {
-      Py_ssize_t i = 0;
-      for (nb::handle id : inputs) visit(child_fp, id, i++);
-    }
-  }
-  return rows;
-}
-
-/// `_pipeline_name or <fallback>`.
-nb::object NameOr(DagTracker& t, const char* fallback) {
-  nb::object name = Need(t.pipeline_name, "_pipeline_name");
-  return AsBool(name) ? name : nb::object(nb::str(fallback));
-}
-
-/// A value `create_pipeline` returned, as a pipeline id: an int or None, other numbers through
-/// int().
-nb::object PipelineIdResult(nb::handle value) {
-  PyObject* o = value.ptr();
-  if (o == Py_None || PyLong_CheckExact(o)) return nb::borrow(value);
-  if (IsIntLike(value)) return Steal(PyNumber_Long(o));
-  PyErr_Format(PyExc_TypeError, "create_pipeline() returned %.200s, expected an int or None",
-               Py_TYPE(o)->tp_name);
-  throw nb::python_error();
+/// What the record writes (run in Python) read of the graph, natively: without spilling the
+/// store or materialising lazily held node fields. Calling it gives (nodes by id, the nodes,
+/// {fingerprint: first node}, {fingerprint: assigned column name}, inputs(node) -> a list of its
+/// input ids, metadata(node, fingerprint) -> the metadata to store, decode(fingerprint) ->
+/// (entity, chain)).
+nb::object GraphReader(nb::handle self) {
+  nb::object tracker = nb::borrow(self);
+  return nb::cpp_function([tracker]() {
+    nb::object nodes = NodesToRead(Self(tracker));  // one state for the nodes and the edges
+    nb::object snapshot = NodeValues(nodes);
+    nb::dict kept = FirstNodePerFingerprint(snapshot);
+    nb::dict names = AssignedColumnNames(snapshot);
+    nb::object inputs = nb::cpp_function([](nb::handle node) {
+      std::vector<int64_t> ids;
+      bool native;
+      nb::object list = InputSnapshot(node, &ids, &native);
+      if (!native) return list;
+      nb::list out;
+      for (int64_t id : ids) out.append(PyInt(id));
+      return nb::object(out);
+    });
+    nb::object metadata = nb::cpp_function([names](nb::handle node, nb::handle prov) {
+      return MetadataWithName(RecordMetadata(node), names, prov);
+    });
+    nb::object decode = nb::cpp_function([tracker](nb::handle prov) {
+      nb::object entity, chain;
+      Decoder(tracker).EntityChain(prov, &entity, &chain);
+      return nb::make_tuple(entity, chain);
+    });
+    return nb::make_tuple(nodes, snapshot, kept, names, inputs, metadata, decode);
+  });
 }
 
 // ---------------------------------------------------------------- column batches
@@ -937,53 +853,12 @@ void HandRowsToWriter(nb::handle writer, nb::handle records) {
 void PersistDagToStorage(nb::handle self) {
   DagTracker& t = Self(self);
   // Straight from the store's columns while it holds the nodes; trackers that moved their nodes
-  // to dicts (or nodes the columns cannot carry) write records.
+  // to dicts (or nodes the columns cannot carry) write records, in Python.
   if (t.store) {
     nb::object cls = ColumnBatchType("GraphColumns");
     if (cls.is_valid() && WriteGraphColumns(self, t, cls)) return;
   }
-  nb::object node_type;
-  ImportFrom(kStorageModule, {"StoredNode"}, &node_type);
-  static RecordMaker records(kNodeFields, kNodeFieldCount);
-
-  nb::object nodes = NodesToRead(t);  // one state for the nodes and the edges
-  nb::object snapshot = NodeValues(nodes);
-  nb::dict kept = FirstNodePerFingerprint(snapshot);
-  nb::dict names = AssignedColumnNames(snapshot);
-  const Decoder decoder(self);
-  nb::object pipeline_id = Need(t.pipeline_id, "_pipeline_id");
-  nb::list batch;
-  PyObject *key, *node;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(kept.ptr(), &pos, &key, &node)) {
-    nb::handle n(node);
-    nb::object prov = NodeField(n, kProvenance);
-    nb::object entity, chain;
-    decoder.EntityChain(prov, &entity, &chain);
-    nb::object pair_id = NodeField(n, kPairId);
-    nb::object fingerprint = ToInt(prov), kind = KindName(NodeField(n, kNodeType)),
-               operation = NodeField(n, kOperation), table = NodeField(n, kTable),
-               column = NodeField(n, kColumn),
-               pair = pair_id.is_none() ? nb::object(nb::none()) : ToInt(pair_id),
-               is_protected = ToBool(NodeField(n, kIsProtected)), entity_hash = ToInt(entity),
-               chain_hash = ToInt(chain), metadata = MetadataWithName(RecordMetadata(n), names, prov);
-    const nb::handle values[] = {fingerprint, kind,         operation,  table,    column,     pair,
-                                 is_protected, entity_hash, chain_hash, metadata, pipeline_id};
-    if (PyList_Append(batch.ptr(), records.Make(node_type, values).ptr()) < 0) {
-      throw nb::python_error();
-    }
-  }
-  if (PyList_GET_SIZE(batch.ptr()) > 0) {
-    CallMethod(Need(t.storage, "_storage"), Interned("store_nodes"), batch);
-    nb::setattr(self, "_nodes_written", nb::int_(PyList_GET_SIZE(batch.ptr())));
-  }
-  nb::object fp_map =
-      CallMethod(Need(t.storage, "_storage"), Interned("get_fingerprint_node_map"), pipeline_id);
-  nb::list rows = ResolveEdges(snapshot, nodes, fp_map, /*convert=*/true);
-  if (PyList_GET_SIZE(rows.ptr()) > 0) {
-    CallMethod(Need(t.storage, "_storage"), Interned("store_edges_resolved"), rows);
-    nb::setattr(self, "_edges_written", nb::int_(PyList_GET_SIZE(rows.ptr())));
-  }
+  ImportName(kExport, "persist_dag_records")(self, GraphReader(self));
 }
 
 nb::object GetPersistenceStats(nb::handle self) {
@@ -992,60 +867,9 @@ nb::object GetPersistenceStats(nb::handle self) {
 
 nb::object PersistToStorage(nb::handle self, nb::handle storage, nb::handle pipeline_id) {
   nb::object pid = AsOptInt(pipeline_id, "pipeline_id");
-  DagTracker& t = Self(self);
-  nb::object node_type;
-  ImportFrom(kStorageModule, {"StoredNode"}, &node_type);
-  static RecordMaker records(kNodeFields, kNodeFieldCount);
-
-  if (pid.is_none()) {
-    pid = PipelineIdResult(CallMethod(storage, Interned("create_pipeline"), NameOr(t, "unnamed")));
-  }
-  nb::object id_to_name = Need(t.id_to_name, "_id_to_name");
-  nb::object sources = Steal(PySequence_List(CallMethod(id_to_name, Interned("items")).ptr()));
-  for (nb::handle item : sources) {
-    nb::object pair_id = item[0], name = item[1];
-    nb::object table = name[0], column = name[1];
-    const bool prot = CallIsProtected(self, table, column);
-    CallMethodKw(storage, "register_source", {pair_id, table, column},
-                 {{"is_protected", nb::bool_(prot)}});
-  }
-
-  nb::object nodes = NodesToRead(t);  // one state for the nodes and the edges
-  nb::object snapshot = NodeValues(nodes);
-  nb::dict kept = FirstNodePerFingerprint(snapshot);
-  nb::dict names = AssignedColumnNames(snapshot);
-  nb::list batch;
-  PyObject *key, *node;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(kept.ptr(), &pos, &key, &node)) {
-    nb::handle n(node);
-    nb::object prov = NodeField(n, kProvenance), kind = KindName(NodeField(n, kNodeType)),
-               operation = NodeField(n, kOperation), table = NodeField(n, kTable),
-               column = NodeField(n, kColumn), pair = NodeField(n, kPairId),
-               is_protected = NodeField(n, kIsProtected);
-    // Eight fields only: entity_hash, chain_hash and metadata are left to their defaults, except
-    // that the name of the column a value was assigned to is kept, so exports of the stored
-    // pipeline still name their columns.
-    nb::object metadata;
-    if (PyObject* name = PyDict_GetItemWithError(names.ptr(), prov.ptr())) {
-      nb::dict named;
-      named["column"] = nb::borrow(name);
-      metadata = std::move(named);
-    } else if (PyErr_Occurred()) {
-      throw nb::python_error();
-    }
-    const nb::handle values[] = {prov,   kind,         operation,    table,        column, pair,
-                                 is_protected, nb::handle(), nb::handle(), metadata, pid};
-    if (PyList_Append(batch.ptr(), records.Make(node_type, values).ptr()) < 0) {
-      throw nb::python_error();
-    }
-  }
-  CallMethod(storage, Interned("store_nodes"), batch);
-  nb::object fp_map = CallMethod(storage, Interned("get_fingerprint_node_map"), pid);
-  nb::list rows = ResolveEdges(snapshot, nodes, fp_map, /*convert=*/false);
-  CallMethod(storage, Interned("store_edges_resolved"), rows);
-  CallMethod(storage, Interned("complete_pipeline"), pid, nb::str("completed"));
-  return IntResult(pid);
+  // Run in Python; the graph is read once the pipeline and its sources are registered.
+  nb::object read_graph = GraphReader(self);
+  return ImportName(kExport, "persist_to_storage")(self, storage, pid, read_graph);
 }
 
 void PersistResults(nb::handle storage, nb::handle pipeline_id, nb::handle row_keys,

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <string>
 #include <type_traits>
 
 namespace lumarq::py {
@@ -341,96 +340,53 @@ PyObject* RichCompare(PyObject* a, PyObject* b, int op) {
   }
 }
 
-/// The data class repr, formatted in Python (lumarq.utilities._dag_graph); the fields are read
-/// here without materialising lazy ones, and a record met again inside its fields shows as '...'.
+/// Index of the field named `key` (a str), or -1.
 template <class T>
-PyObject* Repr(PyObject* self) {
-  const int entered = Py_ReprEnter(self);
-  if (entered != 0) return entered < 0 ? nullptr : PyUnicode_FromString("...");
-  PyObject* result = nullptr;
-  try {
-    nb::list names, values;
-    for (int i = 0; i < Traits<T>::kCount; ++i) {
-      names.append(nb::str(Traits<T>::kFields[i]));
-      values.append(PeekField<T>(self, i));
-    }
-    result = ImportAttr("lumarq.utilities._dag_graph", "record_repr")(nb::handle(self), names,
-                                                                       values)
-                 .release()
-                 .ptr();
-  } catch (...) {
-    RestoreError();
+int FieldIndex(PyObject* key) {
+  if (!PyUnicode_Check(key)) return -1;
+  for (int i = 0; i < Traits<T>::kCount; ++i) {
+    if (PyUnicode_CompareWithASCIIString(key, Traits<T>::kFields[i]) == 0) return i;
   }
-  Py_ReprLeave(self);
-  return result;
+  return -1;
 }
 
-/// Parses (args, kwargs) as the generated constructor of a data class would.
+/// Raises TypeError with `message`, a text lumarq.utilities._dag_records composes: only a faulty
+/// call needs one, so it is written there.
+[[noreturn]] void RaiseTypeError(nb::object message) {
+  PyErr_SetObject(PyExc_TypeError, message.ptr());
+  throw nb::python_error();
+}
+
+/// Parses (args, kwargs) as the generated constructor of a data class would; false when the
+/// call does not fit, and the caller raises the data class's error.
 template <class T>
-void ParseArgs(PyObject* args, PyObject* kwargs, PyObject** values) {
-  constexpr int n = Traits<T>::kCount, required = Traits<T>::kRequired;
-  const char* fn = Traits<T>::kName;
+bool ParseArgs(PyObject* args, PyObject* kwargs, PyObject** values) {
+  constexpr int n = Traits<T>::kCount;
   const Py_ssize_t npos = args ? PyTuple_GET_SIZE(args) : 0;
-  if (npos > n) {
-    if (required == n) {
-      PyErr_Format(PyExc_TypeError,
-                   "%s.__init__() takes %d positional arguments but %zd were given", fn, n + 1,
-                   npos + 1);
-    } else {
-      PyErr_Format(PyExc_TypeError,
-                   "%s.__init__() takes from %d to %d positional arguments but %zd were given", fn,
-                   required + 1, n + 1, npos + 1);
-    }
-    throw nb::python_error();
-  }
+  if (npos > n) return false;
   for (int i = 0; i < n; ++i) values[i] = i < npos ? PyTuple_GET_ITEM(args, i) : nullptr;
   if (kwargs != nullptr) {
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(kwargs, &pos, &key, &value)) {
-      int index = -1;
-      if (PyUnicode_Check(key)) {
-        for (int i = 0; i < n; ++i) {
-          if (PyUnicode_CompareWithASCIIString(key, Traits<T>::kFields[i]) == 0) {
-            index = i;
-            break;
-          }
-        }
-      }
-      if (index < 0) {
-        if (!PyUnicode_Check(key)) {
-          PyErr_Format(PyExc_TypeError, "%s.__init__() keywords must be strings", fn);
-        } else {
-          PyErr_Format(PyExc_TypeError, "%s.__init__() got an unexpected keyword argument '%U'",
-                       fn, key);
-        }
-        throw nb::python_error();
-      }
-      if (values[index] != nullptr) {
-        PyErr_Format(PyExc_TypeError, "%s.__init__() got multiple values for argument '%s'", fn,
-                     Traits<T>::kFields[index]);
-        throw nb::python_error();
-      }
+      const int index = FieldIndex<T>(key);
+      if (index < 0 || values[index] != nullptr) return false;
       values[index] = value;
     }
   }
-  std::vector<const char*> missing;
-  for (int i = 0; i < required; ++i) {
-    if (values[i] == nullptr) missing.push_back(Traits<T>::kFields[i]);
+  for (int i = 0; i < Traits<T>::kRequired; ++i) {
+    if (values[i] == nullptr) return false;
   }
-  if (!missing.empty()) {
-    std::string names;
-    for (size_t i = 0; i < missing.size(); ++i) {
-      if (i > 0) names += missing.size() > 2 ? ", " : " ";
-      if (i > 0 && i + 1 == missing.size()) names += "and ";
-      names.push_back('\'');
-      names.append(missing[i]);
-      names.push_back('\'');
-    }
-    PyErr_Format(PyExc_TypeError, "%s.__init__() missing %zu required positional argument%s: %s",
-                 fn, missing.size(), missing.size() == 1 ? "" : "s", names.c_str());
-    throw nb::python_error();
-  }
+  return true;
+}
+
+template <class T>
+[[noreturn]] void RaiseInitError(PyObject* args, PyObject* kwargs) {
+  nb::list fields;
+  for (const char* field : Traits<T>::kFields) fields.append(nb::str(field));
+  RaiseTypeError(ImportAttr("lumarq.utilities._dag_records", "init_error")(
+      Traits<T>::kName, nb::tuple(fields), Traits<T>::kRequired,
+      args ? nb::borrow(args) : nb::object(nb::tuple()), kwargs ? nb::borrow(kwargs) : nb::none()));
 }
 
 void UntrackIfAtomic(PyObject* self, DagNode& r) {
@@ -478,7 +434,7 @@ template <class T>
 int Init(PyObject* self, PyObject* args, PyObject* kwargs) {
   try {
     PyObject* values[Traits<T>::kCount];
-    ParseArgs<T>(args, kwargs, values);
+    if (!ParseArgs<T>(args, kwargs, values)) RaiseInitError<T>(args, kwargs);
     T& r = Payload<T>(self);
     if constexpr (std::is_same_v<T, DagNode>) {
       AssignNode(r, values);
@@ -643,7 +599,6 @@ nb::object MakeType(const char* name, const char* doc) {
       {Py_tp_traverse, reinterpret_cast<void*>(&Traverse<T>)},
       {Py_tp_clear, reinterpret_cast<void*>(&Clear<T>)},
       {Py_tp_richcompare, reinterpret_cast<void*>(&RichCompare<T>)},
-      {Py_tp_repr, reinterpret_cast<void*>(&Repr<T>)},
       {Py_tp_hash, reinterpret_cast<void*>(&PyObject_HashNotImplemented)},
       {Py_tp_setattro, reinterpret_cast<void*>(&SetAttr)},
       {Py_tp_getset, GetSetTable<T>()},
@@ -659,32 +614,12 @@ nb::object MakeType(const char* name, const char* doc) {
 }
 
 /// Gives the native class the metadata of an equivalent generated data class (fields, match
-/// arguments, annotations, the constructor signature).
+/// arguments, annotations, the constructor signature) and its repr.
 void AddDataclassMetadata(nb::module_& m, nb::handle cls, const char* name) {
-  ImportAttr("lumarq.utilities._module_init", "dataclass_metadata")(m, cls, name);
+  ImportAttr("lumarq.utilities._dag_records", "finish_type")(m, cls, name);
 }
 
 }  // namespace
-
-// ---------------------------------------------------------------- NodeIds
-
-void NodeIds::Assign(const int64_t* ids, size_t n) {
-  Release();
-  if (n <= kInline) {
-    for (size_t i = 0; i < n; ++i) inline_[i] = ids[i];
-  } else {
-    heap_ = new int64_t[n];
-    std::memcpy(heap_, ids, n * sizeof(int64_t));
-    cap_ = static_cast<uint32_t>(n);
-  }
-  size_ = static_cast<uint32_t>(n);
-}
-
-void NodeIds::Release() {
-  if (cap_ > kInline) delete[] heap_;
-  cap_ = 0;
-  size_ = 0;
-}
 
 // ---------------------------------------------------------------- errors
 
@@ -785,25 +720,12 @@ nb::object NewNodeFromKwargs(const NodeFields& fixed, nb::handle kwargs) {
     PyObject *key, *value;
     Py_ssize_t pos = 0;
     while (PyDict_Next(kwargs.ptr(), &pos, &key, &value)) {
-      int index = -1;
-      for (int i = 0; i < Traits<DagNode>::kCount; ++i) {
-        if (PyUnicode_Check(key) &&
-            PyUnicode_CompareWithASCIIString(key, Traits<DagNode>::kFields[i]) == 0) {
-          index = i;
-          break;
-        }
-      }
-      if (index < 0) {
-        PyErr_Format(PyExc_TypeError, "DAGNode.__init__() got an unexpected keyword argument '%S'",
-                     key);
-        throw nb::python_error();
-      }
-      if (values[index] != nullptr) {
-        PyErr_Format(PyExc_TypeError,
-                     "lumarq.utilities.vantor32_dag.DAGNode() got multiple values for keyword "
-                     "argument '%s'",
-                     Traits<DagNode>::kFields[index]);
-        throw nb::python_error();
+      const int index = FieldIndex<DagNode>(key);
+      if (index < 0 || values[index] != nullptr) {
+        nb::object field = nb::none();
+        if (index >= 0) field = nb::str(Traits<DagNode>::kFields[index]);
+        RaiseTypeError(ImportAttr("lumarq.utilities._dag_records", "node_kwargs_error")(
+            nb::handle(key), field));
       }
       values[index] = value;
     }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common.h"
+#include "lumarq/node_ids.h"
 
 namespace lumarq::py {
 
@@ -33,29 +34,7 @@ inline constexpr int kNodeKinds = 8;
 inline constexpr const char* kKindNames[kNodeKinds] = {"SOURCE",    "CONSTANT", "UNARY",  "BINARY",
                                                        "AGGREGATE", "MERGE",    "FILTER", "CUSTOM"};
 
-/// Node ids held inline (up to two, the common unary and binary case) or on the heap. The
-/// all-zero state is the empty sequence, so a zero-filled instance is valid.
-class NodeIds {
- public:
-  NodeIds() = default;
-  ~NodeIds() { Release(); }
-  NodeIds(const NodeIds&) = delete;
-  NodeIds& operator=(const NodeIds&) = delete;
-
-  void Assign(const int64_t* ids, size_t n);
-  void Release();
-  const int64_t* data() const { return cap_ > kInline ? heap_ : inline_; }
-  size_t size() const { return size_; }
-
- private:
-  static constexpr uint32_t kInline = 2;
-  uint32_t size_ = 0;
-  uint32_t cap_ = 0;  // <= kInline: inline storage
-  union {
-    int64_t inline_[kInline];
-    int64_t* heap_;
-  };
-};
+using lumarq::NodeIds;
 
 struct DagNode {
   nb::object node_id;
@@ -201,25 +180,6 @@ template <class T>
 T& RecordOf(nb::handle obj) {
   return *reinterpret_cast<T*>(reinterpret_cast<char*>(obj.ptr()) + sizeof(PyObject));
 }
-
-/// Maps arbitrary id objects to dense keys with Python equality, as dict and set lookups see them.
-class IdKeys {
- public:
-  int64_t KeyOf(nb::handle id) {
-    PyObject* hit = PyDict_GetItemWithError(keys_.ptr(), id.ptr());
-    if (hit) return PyLong_AsLongLong(hit);
-    if (PyErr_Occurred()) throw nb::python_error();
-    const auto key = static_cast<int64_t>(objects_.size());
-    keys_[id] = nb::int_(key);
-    objects_.push_back(nb::borrow(id));
-    return key;
-  }
-  nb::handle Object(int64_t key) const { return objects_[static_cast<size_t>(key)]; }
-
- private:
-  nb::dict keys_;
-  std::vector<nb::object> objects_;
-};
 
 /// Counts per `operation` text of the nodes in `node_list`, keys in first-seen order.
 nb::dict CountOperations(nb::handle node_list, bool skip_sources);

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <optional>
 #include <vector>
 
@@ -20,6 +21,14 @@ using Ids2 = nb::ndarray<const int64_t, nb::ndim<2>, nb::c_contig, nb::device::c
 using Ids1 = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 constexpr size_t kBlock = 16384;  // rows per block append: one lock round per block
+// A tracker whose logging or recording methods are overridden gets their calls from Python.
+constexpr const char* kOverridden = "lumarq.utilities._dtype_dag_calls";
+
+/// A read-only numpy view of an argument array for the Python paths; valid while the call runs.
+template <class T>
+nb::object View(const T* data, std::initializer_list<size_t> shape) {
+  return nb::cast(nb::ndarray<nb::numpy, const T>(data, shape, nb::handle()));
+}
 
 /// The values recorded per row: float64 (NaN not recorded) or objects (None and NaN not recorded).
 class RecordValues {
@@ -36,6 +45,7 @@ class RecordValues {
   }
   size_t size() const { return n_; }
   bool numeric() const { return numeric_; }
+  const nb::object& object() const { return seq_; }
   bool Recorded(size_t i) const { return !std::isnan(f64_.data()[i]); }
   double Number(size_t i) const { return f64_.data()[i]; }
   /// The value of row i, or an invalid object when the row is not recorded.
@@ -70,15 +80,8 @@ void RecordRows(nb::handle tracker, nb::handle op, const uint32_t* words, const 
   if (n == 0) return;
   nb::object col = column.is_valid() ? nb::borrow(column) : nb::none();
   if (!RecordRowValueIsNative(tracker)) {
-    nb::object method = GetAttr(tracker, "record_row_value");
-    for (size_t i = 0; i < n; ++i) {
-      Guarded([&] {
-        nb::object v = values.At(i);
-        if (!v.is_valid()) return;
-        CallKw(method, {PyInt(static_cast<int64_t>(i)), PyWord(words[i]), op, v},
-               {{"column_name", col}});
-      });
-    }
+    ImportAttr(kOverridden, "record_rows")(tracker, op, View(words, {n}), values.object(),
+                                           values.numeric(), col);
     return;
   }
   std::optional<RowRecordMaker> maker;
@@ -110,29 +113,16 @@ void RecordRows(nb::handle tracker, nb::handle op, const uint32_t* words, const 
 }
 
 /// Rows of one block that share a node kind and arity.
-struct Bucket {
-  std::vector<size_t> rows;
-  std::vector<uint32_t> words;
-  std::vector<int64_t> inputs, ids;
+struct Bucket : lumarq::KeptRows {
+  std::vector<int64_t> ids;
   void Flush(NodeAppender& app, NodeKind kind, nb::handle op, size_t arity, int64_t* out) {
     if (rows.empty()) return;
     ids.resize(rows.size());
     app.Append(kind, op, rows.size(), inputs.data(), arity, words.data(), ids.data());
     for (size_t r = 0; r < rows.size(); ++r) out[rows[r]] = ids[r];
-    rows.clear();
-    words.clear();
-    inputs.clear();
+    clear();
   }
 };
-
-/// The row's input ids that name a node (>= 0), in order; returns how many.
-size_t Kept(const int64_t* row, size_t k, int64_t* kept) {
-  size_t c = 0;
-  for (size_t j = 0; j < k; ++j) {
-    if (row[j] >= 0) kept[c++] = row[j];
-  }
-  return c;
-}
 
 /// One node per row from up to two input node ids per row (ids < 0 are left out; a row with
 /// none gets no node, -1). `kind` is the kind of a row with every input; a binary row that
@@ -169,45 +159,21 @@ nb::object LogRows(nb::handle tracker, int kind, nb::handle op_name, Words words
         app.Append(kind_of(k), op, end - start, in + start * k, k, w + start, out + start);
         continue;
       }
-      for (size_t i = start; i < end; ++i) {
-        int64_t kept[2];
-        const size_t c = Kept(in + i * k, k, kept);
-        if (c == 0) continue;
-        Bucket& b = c == 1 ? one : two;
-        b.rows.push_back(i);
-        b.words.push_back(w[i]);
-        b.inputs.insert(b.inputs.end(), kept, kept + c);
-      }
+      lumarq::SplitRowsByKept(in, k, w, start, end, &one, &two);
       one.Flush(app, kind_of(1), op, 1, out);
       two.Flush(app, kind_of(2), op, 2, out);
     }
-  } else {
-    const bool native = base == NodeKind::kMerge
-                            ? LogBinaryIsNative(tracker) && dag_internal::Native(tracker, "log_merge")
-                            : LogUnaryIsNative(tracker) && LogBinaryIsNative(tracker);
+  } else if (base == NodeKind::kMerge
+                 ? LogBinaryIsNative(tracker) && dag_internal::Native(tracker, "log_merge")
+                 : LogUnaryIsNative(tracker) && LogBinaryIsNative(tracker)) {
     for (size_t i = 0; i < n; ++i) {
-      const int64_t* row = in + i * k;
       int64_t kept[2];
-      const size_t c = Kept(row, k, kept);
-      if (c == 0) continue;
-      if (native) {
-        out[i] = CreateNodeFast(tracker, kind_of(c), op, kept, c, w[i]);
-        continue;
-      }
-      nb::object id;
-      if (base == NodeKind::kMerge) {
-        nb::list left, right;
-        if (row[0] >= 0) left.append(PyInt(row[0]));
-        if (k > 1 && row[1] >= 0) right.append(PyInt(row[1]));
-        id = CallMethod(tracker, Interned("log_merge"), left, right, PyWord(w[i]),
-                        merge_type.is_none() ? nb::object(nb::str("inner")) : nb::borrow(merge_type));
-      } else if (c == 1) {
-        id = CallMethod(tracker, Interned("log_unary"), op, PyInt(kept[0]), PyWord(w[i]));
-      } else {
-        id = CallMethod(tracker, Interned("log_binary"), op, PyInt(kept[0]), PyInt(kept[1]), PyWord(w[i]));
-      }
-      out[i] = AsInt64(id, "node id");
+      const size_t c = lumarq::KeptInputs(in + i * k, k, kept);
+      if (c != 0) out[i] = CreateNodeFast(tracker, kind_of(c), op, kept, c, w[i]);
     }
+  } else {
+    ImportAttr(kOverridden, "log_rows")(tracker, kind, op, View(w, {n}), View(in, {n, k}),
+                                        merge_type, result);
   }
   if (!values.is_none()) {
     RecordValues rv(values);
@@ -232,10 +198,7 @@ nb::object LogGroups(nb::handle tracker, nb::handle op_name, Words words, Ids1 o
   const int64_t* in = inputs.data();
   const auto m = static_cast<int64_t>(inputs.shape(0));
   // Checked before any node is made, so bad input logs nothing.
-  if (g != 0 && off[0] != 0) throw nb::value_error("offsets out of order");
-  for (size_t i = 0; i < g; ++i) {
-    if (off[i + 1] < off[i] || off[i + 1] > m) throw nb::value_error("offsets out of order");
-  }
+  if (!lumarq::GroupOffsetsValid(off, g, m)) throw nb::value_error("offsets out of order");
   int64_t* out = nullptr;
   nb::object result = NewI64Array(g, &out);
   const bool native = LogUnaryIsNative(tracker) &&
@@ -249,25 +212,20 @@ nb::object LogGroups(nb::handle tracker, nb::handle op_name, Words words, Ids1 o
       return result;
     }
   }
+  if (!native) {
+    ImportAttr(kOverridden, "log_groups")(tracker, op, View(words.data(), {g}),
+                                          View(off, {g + 1}), View(in, {inputs.shape(0)}), merge,
+                                          merge_type, result);
+    return result;
+  }
   for (size_t i = 0; i < g; ++i) {
     const int64_t lo = off[i], hi = off[i + 1];
     if (hi == lo) {
       out[i] = -1;
       continue;
     }
-    if (native) {
-      out[i] = CreateNodeFast(tracker, static_cast<NodeKind>(kind), op, in + lo,
-                              static_cast<size_t>(hi - lo), words.data()[i]);
-    } else {
-      nb::list ids;
-      for (int64_t j = lo; j < hi; ++j) ids.append(PyInt(in[j]));
-      nb::object id =
-          merge ? CallMethod(tracker, Interned("log_merge"), ids, nb::list(), PyWord(words.data()[i]),
-                             merge_type.is_none() ? nb::object(nb::str("inner"))
-                                                  : nb::borrow(merge_type))
-                : CallMethod(tracker, Interned("log_aggregate"), op, ids, PyWord(words.data()[i]));
-      out[i] = AsInt64(id, "node id");
-    }
+    out[i] = CreateNodeFast(tracker, static_cast<NodeKind>(kind), op, in + lo,
+                            static_cast<size_t>(hi - lo), words.data()[i]);
   }
   return result;
 }

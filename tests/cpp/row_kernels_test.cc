@@ -177,6 +177,56 @@ TEST(GroupNodes, VariableInputsEmptyGroupsAndTheBound) {
   EXPECT_EQ(v.flags & kNodeProtected, 0);
 }
 
+TEST(SplitRowsByKept, SortsRowsByTheInputsTheyKeep) {
+  // Two ids per row; -1 names no node. Rows 0..5 of which [1, 5) are split.
+  const std::vector<int64_t> in{7, 8, 3, -1, -1, -1, -1, 4, 5, 6, 9, 9};
+  const std::vector<uint32_t> words{10, 11, 12, 13, 14, 15};
+  KeptRows one, two;
+  two.rows = {99};  // rows are appended to what a bucket holds
+  two.words = {99};
+  two.inputs = {99, 99};
+  SplitRowsByKept(in.data(), 2, words.data(), 1, 5, &one, &two);
+  EXPECT_EQ(one.rows, (std::vector<size_t>{1, 3}));
+  EXPECT_EQ(one.words, (std::vector<uint32_t>{11, 13}));
+  EXPECT_EQ(one.inputs, (std::vector<int64_t>{3, 4}));  // the kept one, wherever it sits
+  EXPECT_EQ(two.rows, (std::vector<size_t>{99, 4}));
+  EXPECT_EQ(two.words, (std::vector<uint32_t>{99, 14}));
+  EXPECT_EQ(two.inputs, (std::vector<int64_t>{99, 99, 5, 6}));
+
+  // One id per row: every row with a node keeps it.
+  const std::vector<int64_t> single{2, -3, 0};
+  KeptRows a, b;
+  SplitRowsByKept(single.data(), 1, words.data(), 0, 3, &a, &b);
+  EXPECT_EQ(a.rows, (std::vector<size_t>{0, 2}));
+  EXPECT_EQ(a.inputs, (std::vector<int64_t>{2, 0}));
+  EXPECT_TRUE(b.rows.empty());
+  a.clear();
+  EXPECT_TRUE(a.rows.empty() && a.words.empty() && a.inputs.empty());
+}
+
+TEST(GroupOffsetsValid, AcceptsOnlySplitsOfTheInputs) {
+  struct Case {
+    std::vector<int64_t> offsets;
+    int64_t inputs;
+    bool valid;
+  };
+  const std::vector<Case> cases = {
+      {{0}, 0, true},            // no groups
+      {{5}, 0, true},            // no groups: the lone offset is not read
+      {{0, 0, 0}, 0, true},      // empty groups
+      {{0, 2, 2, 5}, 5, true},   // the last group ends at the last input
+      {{0, 2, 2, 5}, 9, true},   // inputs past the last group are left alone
+      {{1, 2}, 2, false},        // not from 0
+      {{0, 3, 2}, 3, false},     // decreasing
+      {{0, 2, 6}, 5, false},     // past the end
+      {{0, -1}, 5, false},       // negative
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(GroupOffsetsValid(c.offsets.data(), c.offsets.size() - 1, c.inputs), c.valid)
+        << ::testing::PrintToString(c.offsets) << " over " << c.inputs;
+  }
+}
+
 TEST(DistinctNodeIds, SortsAndDropsRepeatsAndMissingNodes) {
   const std::vector<std::pair<std::vector<int64_t>, std::vector<int64_t>>> cases = {
       {{}, {}},

@@ -46,11 +46,21 @@ def check_dot(text):
 
 # ---------------------------------------------------------------- depth
 
+def with_text_ids(dag):
+    """The same graph with text ids, whose depth is walked in Python instead of natively."""
+    nodes = {str(k): DAGNode(str(n.node_id), n.node_type, n.operation, [str(i) for i in n.inputs],
+                             n.provenance) for k, n in dag.nodes.items()}
+    return ComputationDAG(str(dag.root_id), nodes, [])
+
+
+@pytest.mark.parametrize("text_ids", [False, True])
 @pytest.mark.parametrize("dag, depth", [
     (graph(0, src(0)), 0),
     (graph(2, src(0), op(2, "neg", [0])), 1),
     (graph(3, src(0), src(1), op(2, "neg", [0]), op(3, "add", [2, 1])), 2),
     (graph(3, src(0), op(1, "neg", [0]), op(2, "abs", [0]), op(3, "add", [1, 2])), 2),  # diamond
+    # a node met again, after its depth is known, on a longer path
+    (graph(4, src(0), op(1, "neg", [0]), op(3, "abs", [1]), op(4, "add", [1, 3])), 3),
     (graph(42, src(0)), 0),                     # unknown root
     (ComputationDAG(0, {}, []), 0),             # empty graph
     (graph(5, op(5, "neg", [4])), 1),           # input evicted: a leaf of depth 0
@@ -58,14 +68,22 @@ def check_dot(text):
     (graph(1, op(1, "a", [2]), op(2, "b", [1])), 2),  # two-node cycle
     (graph(3, src(0), op(1, "a", [2, 0]), op(2, "b", [1]), op(3, "c", [2])), 3),
 ])
-def test_depth(dag, depth):
-    assert dag.depth == depth
+def test_depth(dag, depth, text_ids):
+    assert (with_text_ids(dag) if text_ids else dag).depth == depth
 
 
 def test_depth_of_a_million_node_chain():
     n = 1_000_000
     nodes = {i: DAGNode(i, NodeType.UNARY, "inc", [i - 1] if i else [], 0) for i in range(n)}
     assert ComputationDAG(n - 1, nodes, []).depth == n - 1
+
+
+def test_depth_of_a_long_chain_of_text_ids():
+    # The Python walk must not recurse either.
+    n = 200_000
+    nodes = {str(i): DAGNode(str(i), NodeType.UNARY, "inc", [str(i - 1)] if i else [], 0)
+             for i in range(n)}
+    assert ComputationDAG(str(n - 1), nodes, []).depth == n - 1
 
 
 def test_depth_with_ids_that_are_not_plain_ints():

@@ -56,6 +56,36 @@ void AppendGroupNodes(NodeTarget& t, size_t groups, const uint32_t* words, const
   }
 }
 
+bool GroupOffsetsValid(const int64_t* offsets, size_t groups, int64_t inputs) {
+  if (groups == 0) return true;
+  if (offsets[0] != 0) return false;
+  for (size_t g = 0; g < groups; ++g) {
+    if (offsets[g + 1] < offsets[g] || offsets[g + 1] > inputs) return false;
+  }
+  return true;
+}
+
+size_t KeptInputs(const int64_t* row, size_t k, int64_t* kept) {
+  size_t c = 0;
+  for (size_t j = 0; j < k; ++j) {
+    if (row[j] >= 0) kept[c++] = row[j];
+  }
+  return c;
+}
+
+void SplitRowsByKept(const int64_t* inputs, size_t k, const uint32_t* words, size_t start,
+                     size_t end, KeptRows* one, KeptRows* two) {
+  for (size_t i = start; i < end; ++i) {
+    int64_t kept[2];
+    const size_t c = KeptInputs(inputs + i * k, k, kept);
+    if (c == 0) continue;
+    KeptRows& b = c == 1 ? *one : *two;
+    b.rows.push_back(i);
+    b.words.push_back(words[i]);
+    b.inputs.insert(b.inputs.end(), kept, kept + c);
+  }
+}
+
 template <class Words>
 size_t ElementwiseRows(const Words& words, const std::array<RowOperand, Words::kArity>& in,
                        size_t n, NodeTarget& target, uint32_t* words_out, int64_t* ids_out) {

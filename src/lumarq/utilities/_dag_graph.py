@@ -1,17 +1,11 @@
-"""ComputationDAG.to_dict and to_graphviz: the exports of one DAG, made once per export, and the
-repr of the graph records. The views they read (depth, sources, operation counts, taint risks)
-stay native."""
+"""ComputationDAG.to_dict and to_graphviz: the exports of one DAG, made once per export, its
+protected sources, and the depth of a graph the native walk cannot take. The views the exports
+read (depth, sources, operation counts, taint risks) stay native."""
 from __future__ import annotations
 
 from typing import Any, Dict, List
 
 _HEADER = "digraph ComputationDAG {\n  rankdir=BT;\n  node [shape=box, style=filled];\n\n"
-
-
-def record_repr(record: Any, names: List[str], values: List[Any]) -> str:
-    # The data class form.
-    fields = ", ".join("%s=%r" % (name, value) for name, value in zip(names, values))
-    return "%s(%s)" % (type(record).__qualname__, fields)
 
 
 def _quoted(value: Any) -> str:
@@ -38,6 +32,15 @@ def to_graphviz(dag: Any) -> str:
     return "".join(out)
 
 
+def protected_sources(dag: Any) -> List[Any]:
+    # A subclass's own source_nodes is what its protected sources are taken from.
+    return [node for node in list(dag.source_nodes) if node.is_protected]
+
+
+def has_protected(dag: Any) -> bool:
+    return len(dag.protected_sources) > 0
+
+
 def to_dict(dag: Any) -> Dict[str, Any]:
     from lumarq.utilities.vantor32_dag import ComputationDAG
 
@@ -60,3 +63,51 @@ def to_dict(dag: Any) -> Dict[str, Any]:
         "nodes": {str(key): node.to_dict() for key, node in list(nodes.items())},
         "edges": [edge.to_dict() for edge in list(edges)],
     }
+
+
+def depth_of(root_id: Any, nodes: Any) -> int:
+    """Length of the longest input chain from `root_id` down to a leaf, for graphs whose ids or
+    nodes the native walk cannot take. As there: unknown ids count as leaves, an input that
+    closes a cycle counts as a leaf, each node is computed once and nothing recurses."""
+    canon: Dict[Any, Any] = {}  # ids equal as dict keys are looked up as the first one seen
+
+    def inputs_of(key: Any) -> Any:
+        node = nodes.get(key)
+        if node is None:
+            return None
+        return [canon.setdefault(i, i) for i in list(node.inputs)]
+
+    root = canon.setdefault(root_id, root_id)
+    first = inputs_of(root)
+    if not first:
+        return 0
+    memo: Dict[Any, int] = {}
+    on_stack = {root}
+    stack = [[root, first, 0, 0]]  # id, inputs, next input, best depth so far
+    while stack:
+        top = stack[-1]
+        if top[2] < len(top[1]):
+            child = top[1][top[2]]
+            top[2] += 1
+            if child in memo:
+                top[3] = max(top[3], memo[child] + 1)
+                continue
+            if child in on_stack:
+                top[3] = max(top[3], 1)
+                continue
+            inputs = inputs_of(child)
+            if not inputs:
+                memo[child] = 0
+                top[3] = max(top[3], 1)
+                continue
+            on_stack.add(child)
+            stack.append([child, inputs, 0, 0])
+            continue
+        key, best = top[0], top[3]
+        memo.setdefault(key, best)
+        on_stack.discard(key)
+        stack.pop()
+        if not stack:
+            return best
+        stack[-1][3] = max(stack[-1][3], best + 1)
+    return 0

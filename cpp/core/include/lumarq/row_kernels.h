@@ -34,9 +34,35 @@ void AppendNodes(NodeTarget& target, size_t n, const uint32_t* words, const int6
 
 /// Appends one node per group g whose inputs are inputs[offsets[g] .. offsets[g + 1]) (variable
 /// arity: aggregations and merges), word words[g]; a group without inputs gets no node (id -1).
-/// Offsets must be checked by the caller (non-decreasing from 0). Bound and eviction as above.
+/// Offsets must be checked by the caller (GroupOffsetsValid). Bound and eviction as above.
 void AppendGroupNodes(NodeTarget& target, size_t groups, const uint32_t* words,
                       const int64_t* offsets, const int64_t* inputs, int64_t* ids_out);
+
+/// True when offsets[0 .. groups] split `inputs` ids into groups: non-decreasing from 0 and
+/// never past the end. No groups need no offsets checked.
+bool GroupOffsetsValid(const int64_t* offsets, size_t groups, int64_t inputs);
+
+/// Rows of a block that keep the same number of inputs: the rows, their words and their kept
+/// input ids in row order.
+struct KeptRows {
+  std::vector<size_t> rows;
+  std::vector<uint32_t> words;
+  std::vector<int64_t> inputs;
+  void clear() {
+    rows.clear();
+    words.clear();
+    inputs.clear();
+  }
+};
+
+/// The input ids among row[0 .. k) that name a node (>= 0), in order, into `kept`; returns how
+/// many.
+size_t KeptInputs(const int64_t* row, size_t k, int64_t* kept);
+
+/// Appends rows [start, end) of `inputs` (k <= 2 ids per row, ids < 0 naming no node) to `one`
+/// or `two` by how many inputs they keep; a row that keeps none is left out.
+void SplitRowsByKept(const int64_t* inputs, size_t k, const uint32_t* words, size_t start,
+                     size_t end, KeptRows* one, KeptRows* two);
 
 /// One operand column of an element-wise operation: a word and a node id per row (a negative
 /// id: no node).

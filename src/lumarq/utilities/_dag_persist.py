@@ -1,0 +1,147 @@
+"""The record writes of a DAGTracker's whole graph: persist_to_storage (into a storage the caller
+hands over, once per export) and the record path of the write at flush (nodes held in dicts, or
+a storage component without column batches). The graph itself is read natively. Also the import
+path of the storage component when it is not in sys.modules yet."""
+from __future__ import annotations
+
+import importlib
+import sys
+import types
+from typing import Any, Callable, List, Optional, Tuple
+
+from lumarq.utilities._dag_storage import type_name
+
+_NONE = object()
+
+
+def _cannot_import(mod: Any, name: str) -> ImportError:
+    modname = getattr(mod, "__name__", "<unknown module name>")
+    path = vars(mod).get("__file__") if isinstance(mod, types.ModuleType) else None
+    if not isinstance(path, str):
+        return ImportError("cannot import name '%s' from %r (unknown location)" % (name, modname),
+                           name=modname)
+    return ImportError("cannot import name '%s' from %r (%s)" % (name, modname, path),
+                       name=modname, path=path)
+
+
+def import_from(module: str, names: Tuple[str, ...]) -> List[Any]:
+    """`from <module> import <names>` through the import machinery, as the statement runs it: a
+    name the module lacks may be a submodule in sys.modules."""
+    mod = importlib.__import__(module, None, None, names, 0)
+    out = []
+    for name in names:
+        try:
+            out.append(getattr(mod, name))
+            continue
+        except AttributeError:
+            pass
+        full = "%s.%s" % (module, name)
+        if full not in sys.modules:
+            raise _cannot_import(mod, name)
+        out.append(sys.modules[full])
+    return out
+
+
+def _pipeline_id(value: Any) -> Optional[int]:
+    # A value create_pipeline returned: an int or None, other numbers through int().
+    if value is None or type(value) is int:
+        return value
+    cls = type(value)
+    if isinstance(value, int) or hasattr(cls, "__int__") or hasattr(cls, "__index__"):
+        return int(value)
+    raise TypeError("create_pipeline() returned %s, expected an int or None"
+                    % type_name(value)[:200])
+
+
+def persist_to_storage(tracker: Any, storage: Any, pid: Optional[int],
+                       read_graph: Callable[[], Any]) -> Optional[int]:
+    """Creates the pipeline unless `pid` names one, registers the sources, stores the first node
+    of each fingerprint and the resolved edges, and completes the pipeline. `read_graph()` reads
+    the graph as for persist_dag_records."""
+    from lumarq.utilities.persistence.storage import StoredNode
+
+    if pid is None:
+        pid = _pipeline_id(storage.create_pipeline(tracker._pipeline_name or "unnamed"))
+    for item in list(tracker._id_to_name.items()):
+        pair_id, name = item[0], item[1]
+        table, column = name[0], name[1]
+        is_protected = bool(tracker.is_protected(table, column))
+        storage.register_source(pair_id, table, column, is_protected=is_protected)
+
+    nodes, snapshot, kept, names, inputs_of, _, _ = read_graph()
+    batch = []
+    for node in kept.values():
+        prov = node.provenance
+        fields = dict(fingerprint=prov, node_type=node.node_type.name,
+                      operation=node.operation, table_name=node.table, column_name=node.column,
+                      pair_id=node.pair_id, is_protected=node.is_protected)
+        # entity_hash, chain_hash and metadata are left to their defaults, except that the name
+        # of the column a value was assigned to is kept, so exports of the stored pipeline still
+        # name their columns.
+        name = names.get(prov, _NONE)
+        if name is not _NONE:
+            fields["metadata"] = {"column": name}
+        fields["pipeline_id"] = pid
+        batch.append(StoredNode(**fields))
+    storage.store_nodes(batch)
+    fp_map = storage.get_fingerprint_node_map(pid)
+    storage.store_edges_resolved(_resolve_edges(snapshot, nodes, inputs_of, fp_map, False))
+    storage.complete_pipeline(pid, "completed")
+    return pid if pid is None or type(pid) is int else int(pid)
+
+
+def _int(value: Any) -> int:
+    return value if type(value) is int else int(value)
+
+
+def _resolve_edges(snapshot: Any, nodes: Any, inputs_of: Callable[[Any], List[Any]], fp_map: Any,
+                   convert: bool) -> List[Tuple[Any, Any, int]]:
+    """Edge rows (parent stored id, child stored id, position) of every node in `snapshot`, each
+    (parent fingerprint, child fingerprint, position) once; inputs missing from `nodes` (evicted)
+    and endpoints missing from `fp_map` are skipped. `convert`: fingerprints pass through int()."""
+    rows = []
+    seen = set()
+    for node in snapshot:
+        child_fp = _int(node.provenance) if convert else node.provenance
+        for position, input_id in enumerate(inputs_of(node)):
+            parent_node = nodes.get(input_id)
+            if parent_node is None:
+                continue
+            parent_fp = _int(parent_node.provenance) if convert else parent_node.provenance
+            key = (parent_fp, child_fp, position)
+            if key in seen:
+                continue
+            seen.add(key)
+            parent, child = fp_map.get(parent_fp), fp_map.get(child_fp)
+            if parent is not None and child is not None:
+                rows.append((parent, child, position))
+    return rows
+
+
+def persist_dag_records(tracker: Any, read_graph: Callable[[], Any]) -> None:
+    """The record path of the whole-graph write at flush, for nodes held in dicts or a storage
+    component without column batches: the first node of each fingerprint, then the resolved
+    edges. `read_graph()` reads the graph natively (GraphReader in dag_persistence.cc)."""
+    from lumarq.utilities.persistence.storage import StoredNode
+
+    nodes, snapshot, kept, _, inputs_of, metadata_of, decode = read_graph()
+    pipeline_id = tracker._pipeline_id
+    batch = []
+    for node in kept.values():
+        prov = node.provenance
+        entity, chain = decode(prov)
+        pair_id = node.pair_id
+        batch.append(StoredNode(
+            fingerprint=_int(prov), node_type=node.node_type.name, operation=node.operation,
+            table_name=node.table, column_name=node.column,
+            pair_id=None if pair_id is None else _int(pair_id),
+            is_protected=bool(node.is_protected), entity_hash=_int(entity),
+            chain_hash=_int(chain), metadata=metadata_of(node, prov), pipeline_id=pipeline_id))
+    if batch:
+        tracker._storage.store_nodes(batch)
+        tracker._nodes_written = len(batch)
+    fp_map = tracker._storage.get_fingerprint_node_map(pipeline_id)
+    rows = _resolve_edges(snapshot, nodes, inputs_of, fp_map, True)
+    if rows:
+        tracker._storage.store_edges_resolved(rows)
+        tracker._edges_written = len(rows)
