@@ -1539,9 +1539,21 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         # A distinct value stands for every row holding it (a groupby key, for one): its word
         # combines theirs, as an aggregation over the group does, so a key taken from a
         # protected column stays tainted in the result.
-        words = _backend.group_combine(self._tracker._rust, self._words,
-                                       np.asarray(codes, dtype=np.int64), len(uniques), _OP.AGG)
-        return codes, uniques._new(uniques._data, words, self._tracker)
+        codes64 = np.asarray(codes, dtype=np.int64)
+        words = _backend.group_combine(self._tracker._rust, self._words, codes64, len(uniques),
+                                       _OP.AGG)
+        nodes = None
+        if self._nodes is not None:
+            # A value whose rows share one node (a source column's rows do) keeps it, so a
+            # group key taken into a result still reaches its graph; values of rows with
+            # several nodes have none of their own.
+            offsets, members = _backend.distinct_group_members(
+                codes64, np.ascontiguousarray(self._nodes, dtype=np.int64), len(uniques))
+            offsets, members = np.asarray(offsets), np.asarray(members, dtype=np.int64)
+            first = members[np.minimum(offsets[:-1], max(len(members) - 1, 0))] \
+                if len(members) else np.full(len(uniques), -1, dtype=np.int64)
+            nodes = np.where(np.diff(offsets) == 1, first, -1).astype(np.int64)
+        return codes, uniques._new(uniques._data, words, self._tracker, nodes)
 
     def isin(self, values: Any) -> Any:
         # The values' own array decides, so missing values match (and the result's type is) as

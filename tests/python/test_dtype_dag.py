@@ -158,6 +158,16 @@ def test_aggregation_and_merge_nodes(tracker_cls):
     # A protected key reaches the group's graph, not only its word.
     by_age = df.groupby("age")["a"].max().prov.dag(0)
     assert {(n.table, n.column) for n in by_age.protected_sources} == {("L", "age")}
+    # The key column of a group result: a key value whose rows share one node keeps it (it
+    # had none, so its graph was lost); one over rows of several nodes has none.
+    keys = df.groupby("age", as_index=False)["a"].max()["age"]
+    assert (keys.prov.nodes == df["age"].prov.nodes[0]).all()
+    assert {(n.table, n.column) for n in keys.prov.dag(0).protected_sources} == {("L", "age")}
+    by_c = pd.concat([df, df]).groupby("c")["a"].sum().reset_index()["c"]
+    c, c_nodes = lumarq.untrack(df["c"]).to_numpy(), df["c"].prov.nodes
+    expected = [(lambda n: n.pop() if len(n) == 1 else -1)({int(x) for x in c_nodes[c == v]})
+                for v in lumarq.untrack(by_c)]
+    assert by_c.prov.nodes.tolist() == expected and -1 in expected  # 0.5 is in r0 and r3
 
 
 @pytest.mark.parametrize("how", ["inner", "left", "right", "outer"])
