@@ -20,16 +20,6 @@ BackendTracker& Backend(nb::handle tracker, const char* name) {
   return *b;
 }
 
-uint32_t ToDepthBits(nb::handle depth) {
-  nb::object d = AsInt(depth, "depth");
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(d.ptr(), &overflow);
-  if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-  if (overflow < 0 || (overflow == 0 && v < 0)) throw nb::value_error("depth must be non-negative");
-  if (overflow > 0 || v > static_cast<long long>(kMaxDepth)) return kMaxDepth;
-  return static_cast<uint32_t>(v);
-}
-
 void RegisterBackendTracker(nb::module_& m) {
   nb::class_<BackendTracker>(m, "RustProvenanceTracker",
                              "Native codec of one provenance tracker: encodes, decodes and "
@@ -58,7 +48,7 @@ void RegisterBackendTracker(nb::module_& m) {
             const uint64_t e = AsUInt64Bits(entity, "entity");
             const uint64_t c = AsUInt64Bits(chain, "chain");
             const bool t = AsBool(taint);
-            const uint32_t d = ToDepthBits(depth);
+            const uint32_t d = AsDepth(depth);
             return self.codec.Encode(set, e, c, t, d);
           },
           nb::arg("pairs").none(), nb::arg("entity").none() = 0, nb::arg("chain").none() = 0, nb::arg("taint").none() = false,
@@ -117,10 +107,10 @@ void RegisterBackendTracker(nb::module_& m) {
              if (!PyDict_Check(sources.ptr())) throw nb::value_error("invalid RustProvenanceTracker state");
              for (auto [key, prot] : nb::borrow<nb::dict>(sources)) {
                nb::str k = AsStr(key, "source");
-               self.sources[std::string(k.c_str())] = AsBool(prot);
+               self.sources[std::string(Utf8(k))] = AsBool(prot);  // NUL characters included
              }
              for (nb::handle table : state[2]) {
-               self.protected_tables.insert(std::string(AsStr(table, "table").c_str()));
+               self.protected_tables.insert(std::string(Utf8(AsStr(table, "table"))));
              }
            })
       .def_prop_ro(
@@ -174,16 +164,13 @@ nb::object UpdateChainBatch(nb::handle tracker, nb::handle arr, nb::handle op) {
 nb::object EncodeSourceColumnPy(nb::handle tracker, nb::handle pair_id, nb::handle entities,
                                 nb::handle taint) {
   Backend(tracker, "tracker");
-  const int64_t pid = AsInt64(pair_id, "pair_id");
-  if (pid < 0 || pid >= kMaxPairs) {
-    throw nb::value_error(("pair id out of range (0-511): " + std::to_string(pid)).c_str());
-  }
+  const uint32_t pid = AsPairId(pair_id, "pair_id");
   U32View v(entities, "entity_hashes");
   const bool t = AsBool(taint);
   uint32_t* out = nullptr;
   nb::object result = NewU32Array(v.size(), &out);
   RunKernel(v.size(),
-            [&] { EncodeSourceColumn(static_cast<uint32_t>(pid), v.span(), t, {out, v.size()}); });
+            [&] { EncodeSourceColumn(pid, v.span(), t, {out, v.size()}); });
   return result;
 }
 

@@ -35,11 +35,7 @@ PairSet PairsFromIterable(nb::handle pairs) {
   nb::object iter = nb::steal(it);
   while (PyObject* item = PyIter_Next(it)) {
     nb::object hold = nb::steal(item);
-    const int64_t id = AsInt64(hold, "pairs");
-    if (id < 0 || id >= kMaxPairs) {
-      throw nb::value_error(("pair id out of range (0-511): " + std::to_string(id)).c_str());
-    }
-    set.Add(static_cast<uint32_t>(id));
+    set.Add(AsPairId(hold, "pairs"));
   }
   if (PyErr_Occurred()) throw nb::python_error();
   return set;

@@ -2,10 +2,9 @@
 
 #include "lumarq/huge_pages.h"
 #include "lumarq/json_text.h"
+#include "lumarq/word.h"
 
 #include <algorithm>
-#include <charconv>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -20,7 +19,8 @@ void RaiseArgType(const char* name, const char* expected, nb::handle got) {
   throw nb::python_error();
 }
 
-bool IsIntLike(nb::handle value) {
+/// True when int(value) is defined for `value`: an int, or a type with __int__ or __index__.
+static bool IsIntLike(nb::handle value) {
   PyObject* o = value.ptr();
   if (PyLong_Check(o)) return true;
   PyNumberMethods* nm = Py_TYPE(o)->tp_as_number;
@@ -60,6 +60,24 @@ int64_t AsInt64(nb::handle value, const char* name) {
   }
   if (v == -1 && PyErr_Occurred()) throw nb::python_error();
   return v;
+}
+
+uint32_t AsDepth(nb::handle depth) {
+  nb::object d = AsInt(depth, "depth");
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(d.ptr(), &overflow);
+  if (v == -1 && PyErr_Occurred()) throw nb::python_error();
+  if (overflow < 0 || (overflow == 0 && v < 0)) throw nb::value_error("depth must be non-negative");
+  if (overflow > 0 || v > static_cast<long long>(kMaxDepth)) return kMaxDepth;
+  return static_cast<uint32_t>(v);
+}
+
+uint32_t AsPairId(nb::handle value, const char* name) {
+  const int64_t id = AsInt64(value, name);
+  if (id < 0 || id >= kMaxPairs) {
+    throw nb::value_error(("pair id out of range (0-511): " + std::to_string(id)).c_str());
+  }
+  return static_cast<uint32_t>(id);
 }
 
 namespace {
@@ -290,8 +308,6 @@ void Append(nb::handle list, nb::handle value) {
   }
 }
 
-nb::object SequenceList(nb::handle iterable) { return Steal(PySequence_List(iterable.ptr())); }
-
 bool ExactInt64(nb::handle v, int64_t* out) {
   if (!PyLong_CheckExact(v.ptr())) return false;
   int overflow = 0;
@@ -375,19 +391,17 @@ nb::object ImportAttr(const char* module, const char* name) {
 namespace {
 
 /// json.dumps(value, indent=width) written natively, for data made only of exact dicts, lists,
-/// tuples, strs, ints, floats, bools and None. Anything else (other types, subclasses, cycles,
-/// deep nesting) makes Encode return false.
+/// tuples, strs, ints, floats, bools and None; the layout is the core writer's. Anything else
+/// (other types, subclasses, cycles, deep nesting) makes Encode return false.
 class IndentedJson {
  public:
-  explicit IndentedJson(size_t width) : width_(width) {}
+  explicit IndentedJson(size_t width) : out_(width) {}
 
-  bool Encode(PyObject* o) { return Value(o, 0); }
-  const std::string& text() const { return out_; }
+  bool Encode(PyObject* o) { return Value(o); }
+  const std::string& text() const { return out_.text(); }
 
  private:
-  static constexpr int kMaxDepth = 200;
-
-  bool Value(PyObject* o, int level) {
+  bool Value(PyObject* o) {
     if (PyUnicode_CheckExact(o)) return Str(o);
     if (o == Py_None) return Append("null");
     if (o == Py_True) return Append("true");
@@ -398,49 +412,40 @@ class IndentedJson {
     if (!list && !tuple && !PyDict_CheckExact(o)) return false;
     const Py_ssize_t size = list ? PyList_GET_SIZE(o) : tuple ? PyTuple_GET_SIZE(o) : PyDict_GET_SIZE(o);
     if (size == 0) return Append(list || tuple ? "[]" : "{}");
-    if (level >= kMaxDepth) return false;
-    for (PyObject* open : open_) {
-      if (open == o) return false;  // a cycle: the standard library names it
-    }
-    open_.push_back(o);
-    out_.push_back(list || tuple ? '[' : '{');
+    // Too deep, or a cycle: the standard library reports it.
+    if (!out_.Open(o, list || tuple)) return false;
     // Nothing below runs Python code, so the container cannot change while it is read.
     if (list || tuple) {
       for (Py_ssize_t i = 0; i < size; ++i) {
-        if (i > 0) out_.push_back(',');
-        NewLine(level + 1);
-        if (!Value(list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i), level + 1)) return false;
+        out_.Item(static_cast<size_t>(i));
+        if (!Value(list ? PyList_GET_ITEM(o, i) : PyTuple_GET_ITEM(o, i))) return false;
       }
     } else {
       PyObject *key, *value;
       Py_ssize_t pos = 0;
-      bool first = true;
+      size_t i = 0;
       while (PyDict_Next(o, &pos, &key, &value)) {
-        if (!first) out_.push_back(',');
-        first = false;
-        NewLine(level + 1);
+        out_.Item(i++);
         if (!Key(key)) return false;
-        out_.append(": ");
-        if (!Value(value, level + 1)) return false;
+        out_.Append(": ");
+        if (!Value(value)) return false;
       }
     }
-    NewLine(level);
-    out_.push_back(list || tuple ? ']' : '}');
-    open_.pop_back();
+    out_.Close();
     return true;
   }
 
   /// Keys become strings as the standard library makes them; other key types are refused there.
   bool Key(PyObject* k) {
     if (PyUnicode_CheckExact(k)) return Str(k);
-    out_.push_back('"');
+    out_.Append("\"");
     bool ok = false;
     if (PyFloat_CheckExact(k)) ok = Float(PyFloat_AS_DOUBLE(k));
     else if (k == Py_True) ok = Append("true");
     else if (k == Py_False) ok = Append("false");
     else if (k == Py_None) ok = Append("null");
     else if (PyLong_CheckExact(k)) ok = Int(k);
-    out_.push_back('"');
+    out_.Append("\"");
     return ok;
   }
 
@@ -454,9 +459,9 @@ class IndentedJson {
     const auto n = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
     const void* data = PyUnicode_DATA(s);
     switch (PyUnicode_KIND(s)) {
-      case PyUnicode_1BYTE_KIND: AppendJsonString(out_, static_cast<const Py_UCS1*>(data), n); break;
-      case PyUnicode_2BYTE_KIND: AppendJsonString(out_, static_cast<const Py_UCS2*>(data), n); break;
-      default: AppendJsonString(out_, static_cast<const Py_UCS4*>(data), n); break;
+      case PyUnicode_1BYTE_KIND: out_.String(static_cast<const Py_UCS1*>(data), n); break;
+      case PyUnicode_2BYTE_KIND: out_.String(static_cast<const Py_UCS2*>(data), n); break;
+      default: out_.String(static_cast<const Py_UCS4*>(data), n); break;
     }
     return true;
   }
@@ -465,9 +470,7 @@ class IndentedJson {
     int overflow = 0;
     const long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
     if (overflow == 0) {
-      char buf[24];
-      auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
-      out_.append(buf, end);
+      out_.Int(v);
       return true;
     }
     PyObject* text = PyObject_Repr(o);  // past the digit limit this fails as json.dumps does
@@ -482,37 +485,29 @@ class IndentedJson {
       PyErr_Clear();
       return false;
     }
-    out_.append(digits, static_cast<size_t>(size));
+    out_.Append(std::string_view(digits, static_cast<size_t>(size)));
     return true;
   }
 
-  /// float.__repr__, and NaN, Infinity and -Infinity as the standard library spells them.
+  /// float.__repr__, and the standard library's spellings of NaN and the infinities.
   bool Float(double v) {
-    if (std::isnan(v)) return Append("NaN");
-    if (std::isinf(v)) return Append(v > 0 ? "Infinity" : "-Infinity");
+    if (out_.NonFinite(v)) return true;
     char* text = PyOS_double_to_string(v, 'r', 0, Py_DTSF_ADD_DOT_0, nullptr);
     if (text == nullptr) {
       PyErr_Clear();
       return false;
     }
-    out_.append(text);
+    out_.Append(text);
     PyMem_Free(text);
     return true;
   }
 
   bool Append(const char* text) {
-    out_.append(text);
+    out_.Append(text);
     return true;
   }
 
-  void NewLine(int level) {
-    out_.push_back('\n');
-    out_.append(width_ * static_cast<size_t>(level), ' ');
-  }
-
-  size_t width_;
-  std::string out_;
-  std::vector<PyObject*> open_;  // the containers being written
+  IndentedJsonWriter out_;
 };
 
 }  // namespace

@@ -30,6 +30,11 @@ inline uint32_t AsWord(nb::handle value, const char* name) {
 }
 /// As AsInt, then a C++ int64 (OverflowError beyond its range).
 int64_t AsInt64(nb::handle value, const char* name);
+/// int(depth) as a word's depth field: ValueError below zero, saturated at the largest depth.
+uint32_t AsDepth(nb::handle depth);
+/// A pair id as an int (`name` in the TypeError): ValueError "pair id out of range (0-511): <id>"
+/// outside 0-511.
+uint32_t AsPairId(nb::handle value, const char* name);
 
 /// `str`, `list`, `dict`, `set` parameters: exactly that built-in type, subclasses refused.
 nb::str AsStr(nb::handle value, const char* name);
@@ -140,8 +145,6 @@ nb::object MapGet(nb::handle map, nb::handle key);
 /// set.add(key) / list.append(value), concrete API for the built-in types.
 void SetAdd(nb::handle set, nb::handle key);
 void Append(nb::handle list, nb::handle value);
-/// list(iterable).
-nb::object SequenceList(nb::handle iterable);
 /// warnings.warn(text, UserWarning) from the calling Python frame.
 inline void WarnUser(const char* text) {
   if (PyErr_WarnEx(PyExc_UserWarning, text, 1) < 0) throw nb::python_error();
@@ -155,8 +158,6 @@ inline bool ExactWord(nb::handle v, uint32_t* out) {
   *out = static_cast<uint32_t>(x);
   return true;
 }
-/// True when int(value) is defined for `value`: an int, or a type with __int__ or __index__.
-bool IsIntLike(nb::handle value);
 
 using KwArg = std::pair<const char*, nb::handle>;
 /// fn(*args, **kwargs) and obj.<name>(*args, **kwargs) through vectorcall; keyword names are

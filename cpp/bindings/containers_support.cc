@@ -31,16 +31,6 @@ nb::dict SubclassNamespace(std::initializer_list<const char*> metadata, PyObject
   return ns;
 }
 
-namespace {
-
-/// The glue's provenance rules for a frame pandas has just derived (after the metadata copy).
-void FrameFinalized(nb::handle self, nb::handle other, nb::handle method) {
-  static nb::handle fn = nb::object(Glue().attr("frame_finalized")).release();
-  fn(self, other, method);
-}
-
-}  // namespace
-
 void AddSeriesInit(nb::dict& ns, PyObject** cls, bool nodes) {
   Method(ns, "__init__", [cls, nodes](nb::handle self, nb::args args, nb::kwargs kwargs) {
     nb::object prov = PopKwarg(kwargs, "_prov");
@@ -67,24 +57,11 @@ void AddFrameInitFinalize(nb::dict& ns, PyObject** cls, std::vector<const char*>
       SetPlainAttr(self, dicts[k], given[k].is_none() ? nb::object(nb::dict()) : given[k]);
     }
   });
-  Method(
-      ns, "__finalize__",
-      [cls, dicts](nb::handle self, nb::handle other, nb::handle method, nb::kwargs kwargs) {
-        nb::object result =
-            CallSuper(*cls, self, "__finalize__", nb::make_tuple(other, method), kwargs);
-        if (IsInstance(other, Refs().pd_frame)) {
-          for (const char* name : dicts) {
-            nb::object mine, theirs;
-            if (TryGetAttr(self, name, &mine) && PyDict_Check(mine.ptr()) &&
-                TryGetAttr(other, name, &theirs) && mine.ptr() == theirs.ptr()) {
-              SetPlainAttr(self, name, Steal(PyDict_Copy(mine.ptr())));
-            }
-          }
-        }
-        FrameFinalized(self, other, method);
-        return result;
-      },
-      nb::arg("other").none(), nb::arg("method").none() = nb::none(), nb::arg("kwargs"));
+  // Once per derived frame, not per row: the glue's frame_finalize, given the class it is on.
+  nb::list names;
+  for (const char* name : dicts) names.append(name);
+  ns["__finalize__"] = GlueFn("frame_finalize")(
+      nb::cpp_function([cls] { return nb::borrow(*cls); }), nb::tuple(names));
 }
 
 nb::object NewTrackedSeries(nb::handle cls, nb::handle values, nb::handle index, nb::handle name,
@@ -116,38 +93,43 @@ nb::handle Reflected(nb::handle fn) {
 
 void AddBinaryOperators(nb::dict& ns, const ContainerOpCodes& code,
                         nb::object (*dispatch)(nb::handle, nb::handle, const BinaryOperator&)) {
-  const PyRefs& r = Refs();
   // Values as plain pandas computes them where numpy differs (dates, division by zero).
   const auto glue = [](const char* name) { return GlueFn(name).release(); };
+  // Kept for the process lifetime, like Refs().
+  const auto numpy = [](const char* name) { return ImportAttr("numpy", name).release(); };
+  const auto std_op = [](const char* name) { return ImportAttr("operator", name).release(); };
+  const nb::handle multiply = numpy("multiply"), divide = numpy("true_divide");
+  const nb::handle power = numpy("power");
+  const nb::handle and_ = std_op("and_"), or_ = std_op("or_"), xor_ = std_op("xor");
   const BinaryOperator binary[] = {
       {"__add__", glue("add"), "add", code.add},
       {"__sub__", glue("sub"), "sub", code.sub},
-      {"__mul__", r.np_multiply, "mul", code.mul},
-      {"__truediv__", r.np_true_divide, "div", code.div},
+      {"__mul__", multiply, "mul", code.mul},
+      {"__truediv__", divide, "div", code.div},
       {"__floordiv__", glue("floordiv"), "floordiv", code.div},
-      {"__pow__", r.np_power, "pow", code.mul},
+      {"__pow__", power, "pow", code.mul},
       {"__radd__", glue("radd"), "add", code.add},
       {"__rsub__", glue("rsub"), "sub", code.sub},
-      {"__rmul__", Reflected(r.np_multiply), "mul", code.mul},
-      {"__rtruediv__", Reflected(r.np_true_divide), "div", code.div},
-      {"__gt__", r.op_gt, "gt", code.cmp},
-      {"__lt__", r.op_lt, "lt", code.cmp},
-      {"__ge__", r.op_ge, "ge", code.cmp},
-      {"__le__", r.op_le, "le", code.cmp},
+      {"__rmul__", Reflected(multiply), "mul", code.mul},
+      {"__rtruediv__", Reflected(divide), "div", code.div},
+      {"__gt__", std_op("gt"), "gt", code.cmp},
+      {"__lt__", std_op("lt"), "lt", code.cmp},
+      {"__ge__", std_op("ge"), "ge", code.cmp},
+      {"__le__", std_op("le"), "le", code.cmp},
       // Overridden so that the right operand's provenance (and node) is never dropped: pandas'
       // own operators keep only one side's metadata.
-      {"__eq__", r.op_eq, "eq", code.cmp},
-      {"__ne__", r.op_ne, "ne", code.cmp},
+      {"__eq__", std_op("eq"), "eq", code.cmp},
+      {"__ne__", std_op("ne"), "ne", code.cmp},
       {"__mod__", glue("mod"), "mod", code.div},
       {"__rmod__", glue("rmod"), "mod", code.div},
       {"__rfloordiv__", glue("rfloordiv"), "floordiv", code.div},
-      {"__rpow__", Reflected(r.np_power), "pow", code.mul},
-      {"__and__", r.op_and, "and", code.cmp},
-      {"__or__", r.op_or, "or", code.cmp},
-      {"__xor__", r.op_xor, "xor", code.cmp},
-      {"__rand__", Reflected(r.op_and), "and", code.cmp},
-      {"__ror__", Reflected(r.op_or), "or", code.cmp},
-      {"__rxor__", Reflected(r.op_xor), "xor", code.cmp},
+      {"__rpow__", Reflected(power), "pow", code.mul},
+      {"__and__", and_, "and", code.cmp},
+      {"__or__", or_, "or", code.cmp},
+      {"__xor__", xor_, "xor", code.cmp},
+      {"__rand__", Reflected(and_), "and", code.cmp},
+      {"__ror__", Reflected(or_), "or", code.cmp},
+      {"__rxor__", Reflected(xor_), "xor", code.cmp},
   };
   for (const BinaryOperator& op : binary) {
     Method(
@@ -184,28 +166,15 @@ const PyRefs& Refs() {
     auto keep = [](nb::object o) { return o.release(); };
     r.np_zeros = keep(np.attr("zeros"));
     r.np_asarray = keep(np.attr("asarray"));
-    r.np_array = keep(np.attr("array"));
     r.np_broadcast_to = keep(np.attr("broadcast_to"));
-    r.np_multiply = keep(np.attr("multiply"));
-    r.np_true_divide = keep(np.attr("true_divide"));
-    r.np_power = keep(np.attr("power"));
     r.ndarray_type = keep(np.attr("ndarray"));
     r.np_uint32 = keep(np.attr("uint32"));
     r.u32_dtype = keep(np.attr("dtype")("uint32"));
     r.pd_series = keep(pd.attr("Series"));
     r.pd_frame = keep(pd.attr("DataFrame"));
     r.pd_range_index = keep(pd.attr("RangeIndex"));
-    r.op_gt = keep(op.attr("gt"));
-    r.op_lt = keep(op.attr("lt"));
-    r.op_ge = keep(op.attr("ge"));
-    r.op_le = keep(op.attr("le"));
     r.op_neg = keep(op.attr("neg"));
     r.op_invert = keep(op.attr("invert"));
-    r.op_eq = keep(op.attr("eq"));
-    r.op_ne = keep(op.attr("ne"));
-    r.op_and = keep(op.attr("and_"));
-    r.op_or = keep(op.attr("or_"));
-    r.op_xor = keep(op.attr("xor"));
     r.property = keep(builtins.attr("property"));
     return r;
   }();

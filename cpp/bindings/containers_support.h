@@ -47,12 +47,10 @@ void AddBinaryOperators(nb::dict& ns, const ContainerOpCodes& code,
 
 /// numpy and pandas objects used at call time (imported once, kept for the process lifetime).
 struct PyRefs {
-  nb::handle np_zeros, np_asarray, np_array, np_broadcast_to;
-  nb::handle np_multiply, np_true_divide, np_power;
+  nb::handle np_zeros, np_asarray, np_broadcast_to;
   nb::handle ndarray_type, u32_dtype, np_uint32;
   nb::handle pd_series, pd_frame, pd_range_index;
-  nb::handle op_gt, op_lt, op_ge, op_le, op_neg, op_invert;
-  nb::handle op_eq, op_ne, op_and, op_or, op_xor;
+  nb::handle op_neg, op_invert;
   nb::handle property;
 };
 const PyRefs& Refs();
@@ -156,6 +154,15 @@ nb::handle NegOp(nb::handle self);
 template <typename F, typename... Extra>
 void Method(nb::dict& ns, const char* name, F&& f, const Extra&... extra) {
   ns[name] = nb::cpp_function(std::forward<F>(f), nb::is_method(), nb::name(name), extra...);
+}
+
+/// native() when `self` keeps the method `name` of the tracked class `cls`, else
+/// self.<name>(args...), so that a subclass overriding it is honoured.
+template <typename Native, typename... Args>
+nb::object OwnOrOverride(nb::handle self, PyObject* cls, const char* name, Native&& native,
+                         Args&&... args) {
+  if (UsesNative(self, Interned(name), reinterpret_cast<PyTypeObject*>(cls))) return native();
+  return CallMethod(self, Interned(name), std::forward<Args>(args)...);
 }
 
 /// A property whose getter returns `*cls` (a class that exists only once the namespace is done).

@@ -286,10 +286,9 @@ class RowValues {
 
   /// Whether row i is recorded, told without making an object: 1 or 0, or -1 when only
   /// ForRecord can tell.
-  int Recorded(size_t i) const {
-    if (kind_ == CellKind::kF64) return std::isnan(Number(i)) ? 0 : 1;
-    return NumericCell(kind_) ? 1 : -1;
-  }
+  int Recorded(size_t i) const { return static_cast<int>(RecordedCells(kind_, Cell(i), 0, 1)); }
+  /// How many rows are recorded, likewise; -1 when only ForRecord can tell.
+  int64_t RecordedRows() const { return RecordedCells(kind_, data_, stride_, n_); }
 
  private:
   const char* Cell(size_t i) const { return data_ + static_cast<Py_ssize_t>(i) * stride_; }
@@ -694,22 +693,20 @@ nb::object ApplyTrackedUnary(nb::handle self, nb::handle result_values, nb::hand
   return NewSeries(result_values, result_index, rows.prov, tracker, rows.nodes, name, false);
 }
 
-bool OwnMethod(nb::handle self, const char* name) {
-  return UsesNative(self, Interned(name), reinterpret_cast<PyTypeObject*>(g_series));
-}
-
 // Operators call self._binop_dag / self._unop_dag, so a subclass overriding them is honoured;
 // the native bodies run directly otherwise and know that ufunc results are fresh arrays.
 nb::object DispatchBinop(nb::handle self, nb::handle other, const BinaryOperator& op) {
-  if (OwnMethod(self, "_binop_dag")) {
-    return BinopDag(self, other, op.fn, Interned(op.name), nb::int_(op.code), true);
-  }
-  return CallMethod(self, Interned("_binop_dag"), other, op.fn, Interned(op.name), op.code);
+  return OwnOrOverride(
+      self, g_series, "_binop_dag",
+      [&] { return BinopDag(self, other, op.fn, Interned(op.name), nb::int_(op.code), true); },
+      other, op.fn, Interned(op.name), op.code);
 }
 
 nb::object DispatchUnop(nb::handle self, nb::handle fn, const char* name, int code) {
-  if (OwnMethod(self, "_unop_dag")) return UnopDag(self, fn, Interned(name), nb::int_(code), true);
-  return CallMethod(self, Interned("_unop_dag"), fn, Interned(name), code);
+  return OwnOrOverride(
+      self, g_series, "_unop_dag",
+      [&] { return UnopDag(self, fn, Interned(name), nb::int_(code), true); }, fn, Interned(name),
+      code);
 }
 
 void DefineSeries(nb::module_& m) {
@@ -894,21 +891,12 @@ nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
     std::vector<size_t> counts;
     size_t k = 0;
     for (nb::handle c : GetAttr(df, "columns")) {
-      std::unique_ptr<RowValues> v = cells.Column(k++, c, n);
-      size_t count = 0;
-      for (size_t i = 0; i < n; ++i) {
-        const int r = v->Recorded(i);
-        if (r < 0) {
-          count = SIZE_MAX;
-          break;
-        }
-        count += static_cast<size_t>(r);
-      }
-      if (count == SIZE_MAX) {
+      const int64_t count = cells.Column(k++, c, n)->RecordedRows();
+      if (count < 0) {
         counts.clear();
         break;
       }
-      counts.push_back(count);
+      counts.push_back(static_cast<size_t>(count));
     }
     if (!counts.empty()) {
       later.assign(counts.size(), 0);

@@ -5,7 +5,6 @@
 // functions, looked up in the module globals at each call so that replacements take effect.
 #include <algorithm>
 #include <optional>
-#include <string>
 #include <vector>
 
 #include "backend.h"
@@ -28,10 +27,6 @@ ContainerOpCodes g_code;
 
 nb::handle SeriesCls() { return g_series; }
 nb::handle FrameCls() { return g_frame; }
-
-bool UsesNativeMethod(nb::handle self, const char* name, PyObject* cls) {
-  return UsesNative(self, Interned(name), reinterpret_cast<PyTypeObject*>(cls));
-}
 
 nb::object NewSeries(nb::handle values, nb::handle index, nb::handle prov, nb::handle tracker,
                      nb::handle name, bool fresh) {
@@ -143,15 +138,14 @@ nb::object UnOp(nb::handle self, nb::handle op, nb::handle op_code, bool fresh) 
 // Operators call self._binop / self._unop, so a subclass overriding them is honoured; the
 // native body runs directly otherwise and knows that ufunc results are fresh arrays.
 nb::object DispatchBinOp(nb::handle self, nb::handle other, const BinaryOperator& op) {
-  if (UsesNativeMethod(self, "_binop", g_series)) {
-    return BinOp(self, other, op.fn, nb::int_(op.code), true);
-  }
-  return CallMethod(self, Interned("_binop"), other, op.fn, op.code);
+  return OwnOrOverride(
+      self, g_series, "_binop", [&] { return BinOp(self, other, op.fn, nb::int_(op.code), true); },
+      other, op.fn, op.code);
 }
 
 nb::object DispatchUnOp(nb::handle self, nb::handle fn, int code) {
-  if (UsesNativeMethod(self, "_unop", g_series)) return UnOp(self, fn, nb::int_(code), true);
-  return CallMethod(self, Interned("_unop"), fn, code);
+  return OwnOrOverride(
+      self, g_series, "_unop", [&] { return UnOp(self, fn, nb::int_(code), true); }, fn, code);
 }
 
 void DefineSeries(nb::module_& m) {
@@ -277,12 +271,7 @@ nb::object SourceWords(nb::handle df, nb::handle tracker, nb::handle table,
   std::vector<Column> columns;
   RegisterSources(df, tracker, tname, protected_, names, /*with_entity=*/true, n,
                   [&](nb::handle, nb::handle pair_id, bool tainted, nb::handle hashes) {
-                    const int64_t pid = AsInt64(pair_id, "pair_id");
-                    if (pid < 0 || pid >= kMaxPairs) {
-                      throw nb::value_error(
-                          ("pair id out of range (0-511): " + std::to_string(pid)).c_str());
-                    }
-                    columns.push_back({static_cast<uint32_t>(pid), tainted,
+                    columns.push_back({AsPairId(pair_id, "pair_id"), tainted,
                                        U32View(hashes, "entity_hashes")});
                     if (columns.back().hashes.size() != n) {
                       throw nb::value_error("entity hashes differ in length from the frame");

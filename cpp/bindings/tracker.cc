@@ -43,12 +43,7 @@ nb::object RustEncode(ProvenanceTracker& t, nb::handle pairs, nb::handle entity,
                       nb::handle chain, bool taint, nb::handle depth) {
   if (BackendTracker* b = t.native_backend()) {
     const PairSet set = PairsFromIterable(pairs);
-    nb::object d = AsInt(depth, "depth");
-    int overflow = 0;
-    const long long dv = PyLong_AsLongLongAndOverflow(d.ptr(), &overflow);
-    if (dv == -1 && PyErr_Occurred()) throw nb::python_error();
-    if (overflow < 0 || (overflow == 0 && dv < 0)) throw nb::value_error("depth must be non-negative");
-    const uint64_t depth_bits = overflow > 0 ? kMaxDepth : static_cast<uint64_t>(dv);
+    const uint32_t depth_bits = AsDepth(depth);
     return nb::int_(b->codec.Encode(set, AsUInt64Bits(entity, "entity"), AsUInt64Bits(chain, "chain"),
                                     taint, depth_bits));
   }

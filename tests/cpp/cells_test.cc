@@ -59,5 +59,25 @@ TEST(CellNumber, WidensEveryWidthWithItsSign) {
   EXPECT_FALSE(NumericCell(CellKind::kOther));
 }
 
+// Counted as RowValues decides row by row: a float64 NaN alone goes unrecorded.
+TEST(RecordedCells, CountsAllButFloat64NaNsAndRefusesOtherKinds) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double f64[] = {1.0, nan, -0.0, nan, std::numeric_limits<double>::infinity()};
+  const char* d = reinterpret_cast<const char*>(f64);
+  EXPECT_EQ(RecordedCells(CellKind::kF64, d, sizeof(double), 5), 3);
+  EXPECT_EQ(RecordedCells(CellKind::kF64, d, 2 * sizeof(double), 3), 3);  // 1, -0 and inf
+  EXPECT_EQ(RecordedCells(CellKind::kF64, d + sizeof(double), 2 * sizeof(double), 2), 0);
+  EXPECT_EQ(RecordedCells(CellKind::kF64, d + sizeof(double), 0, 4), 0);  // one NaN, repeated
+  EXPECT_EQ(RecordedCells(CellKind::kF64, d, sizeof(double), 0), 0);
+  const float f32[] = {std::numeric_limits<float>::quiet_NaN(), 2.0f};
+  EXPECT_EQ(RecordedCells(CellKind::kF32, reinterpret_cast<const char*>(f32), sizeof(float), 2), 2);
+  for (CellKind kind : {CellKind::kBool, CellKind::kSigned, CellKind::kUnsigned}) {
+    EXPECT_EQ(RecordedCells(kind, d, 1, 4), 4);
+  }
+  for (CellKind kind : {CellKind::kObject, CellKind::kOther}) {
+    EXPECT_EQ(RecordedCells(kind, nullptr, 0, 4), -1);
+  }
+}
+
 }  // namespace
 }  // namespace lumarq

@@ -1,4 +1,6 @@
 """The backend core lumarq._vantor32: codec, algebra and batch kernels seen from Python."""
+import pickle
+
 import numpy as np
 import pytest
 from hypothesis import given, settings
@@ -37,6 +39,18 @@ def test_round_trip_at_every_pair_count(rust, n, mode):
     pairs = set(range(512 - n, 512))
     d = rust.decode_full(rust.encode(pairs, 0, 0, False, 0))
     assert (d["pairs"], d["mode"]) == (sorted(pairs), mode)
+
+
+def test_pickling_keeps_names_with_nul_characters(rust):
+    # Sources and tables differing only after a NUL character stay apart after the round trip.
+    for column in ("a\0x", "a\0y"):
+        rust.register("t\0u", column, True)
+    rust.mark_table_protected("p\0q")
+    rust.mark_table_protected("p\0r")
+    back = pickle.loads(pickle.dumps(rust))
+    sets, sources, tables = back.__getstate__()
+    assert (sets, sources) == rust.__getstate__()[:2]
+    assert (back.registered, sorted(tables)) == (2, ["p\0q", "p\0r"])
 
 
 def test_dense_signatures_never_alias_other_pair_sets(rust):

@@ -72,6 +72,7 @@ def _has_nodes(obj) -> bool:
 # Stored arrays are never written in place, so the word an array spreads to is kept per array
 # (by identity, dropped with the array): row lookups and head() stay independent of its length.
 _ONE_WORD = {}
+_ABSENT = object()
 
 
 def _one_word(tracker, prov):
@@ -591,6 +592,27 @@ def frame_finalized(self, other, method=None):
         word = _frames_word([other], n)
         if word is not None:
             _spread_to_all(self, word)
+
+
+def frame_finalize(owner, dicts):
+    """__finalize__ of the tracked frame class `owner()`, whose per-column dicts are `dicts`:
+    pandas' own, then every dict the derived frame shares with `other` replaced by a shallow
+    copy (pandas hands a derived frame the parent's very dicts, and assigning a column on a
+    filtered or copied frame must leave the parent's provenance alone; arrays are never written
+    in place), then frame_finalized."""
+    finalized = frame_finalized
+
+    def __finalize__(self, other, method=None, **kwargs):
+        result = super(owner(), self).__finalize__(other, method, **kwargs)
+        if isinstance(other, pd.DataFrame):
+            for name in dicts:
+                mine = getattr(self, name, _ABSENT)
+                if isinstance(mine, dict) and getattr(other, name, _ABSENT) is mine:
+                    object.__setattr__(self, name, dict.copy(mine))
+        finalized(self, other, method)
+        return result
+
+    return __finalize__
 
 
 def _remap(frame, before):

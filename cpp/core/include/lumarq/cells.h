@@ -1,6 +1,7 @@
 // Elements of a 1-d buffer of one numeric type, read as the numbers row values record.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -70,6 +71,19 @@ inline double CellNumber(CellKind kind, const char* p, size_t itemsize) {
     default:
       return static_cast<double>(LoadInt<uint64_t, uint32_t, uint16_t, uint8_t>(p, itemsize));
   }
+}
+
+/// How many of the n elements at `data`, `stride` bytes apart, get a row-value record: all of
+/// a numeric kind but the NaNs of float64 (a float32 NaN is no float NaN and is recorded). -1
+/// for the other kinds, whose elements decide one by one.
+inline int64_t RecordedCells(CellKind kind, const char* data, ptrdiff_t stride, size_t n) {
+  if (!NumericCell(kind)) return -1;
+  if (kind != CellKind::kF64) return static_cast<int64_t>(n);
+  int64_t count = 0;
+  for (size_t i = 0; i < n; ++i) {
+    count += std::isnan(cells_detail::Load<double>(data + static_cast<ptrdiff_t>(i) * stride)) ? 0 : 1;
+  }
+  return count;
 }
 
 }  // namespace lumarq
