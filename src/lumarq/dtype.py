@@ -1543,7 +1543,10 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         words = _backend.group_combine(self._tracker._rust, self._words, codes64, len(uniques),
                                        _OP.AGG)
         nodes = None
-        if self._nodes is not None:
+        if self._nodes is not None and len(self._nodes) and \
+                self._nodes.min() == self._nodes.max():  # a source column: one node
+            nodes = np.full(len(uniques), self._nodes[0], dtype=np.int64)
+        elif self._nodes is not None:
             # A value whose rows share one node (a source column's rows do) keeps it, so a
             # group key taken into a result still reaches its graph; values of rows with
             # several nodes have none of their own.
