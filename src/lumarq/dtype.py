@@ -12,6 +12,7 @@ import functools
 import inspect
 import operator
 import re
+import contextlib
 import threading
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -234,6 +235,24 @@ _QUIET = threading.local()  # set while a composite operation logs its own node 
 _GROUPING = threading.local()  # the grouper of the group operation running on this thread
 
 
+@contextlib.contextmanager
+def _grouping(grouper: Any) -> Iterator[None]:
+    """`grouper` as the running group operation's for the block (nested blocks restore)."""
+    outer, _GROUPING.grouper = getattr(_GROUPING, "grouper", None), grouper
+    try:
+        yield
+    finally:
+        _GROUPING.grouper = outer
+
+
+def _group_ids(grouper: Any) -> np.ndarray:
+    """Each row's group (-1 for none) of a pandas grouper."""
+    ids = getattr(grouper, "ids", None)
+    if ids is None:
+        ids = grouper.group_info[0]  # pandas 2.2
+    return np.asarray(ids, dtype=np.int64)
+
+
 def _logs(tracker: Any, *nodes: np.ndarray | None) -> bool:
     """Whether an operation on arrays with these node ids logs nodes. Such an operation gives a
     row whose word it would copy a chain step, as the DAG-tracked containers do: a node is
@@ -346,9 +365,7 @@ def _install_clip_hook() -> None:
         arr = col.array
         if not with_nodes(arr) or not _logs(arr._tracker, arr._nodes):
             return col
-        words = _step(arr._tracker, arr._words, _OP.CLIP)
-        nodes = _log_rows(arr._tracker, "clip", words, [arr._nodes], arr._data, kind=_UNARY)
-        return pd.Series(arr._new(arr._data, words, arr._tracker, nodes), index=col.index,
+        return pd.Series(arr._unary(arr._data, _OP.CLIP, "clip"), index=col.index,
                          name=col.name, copy=False)
 
     @functools.wraps(clip)
@@ -617,11 +634,8 @@ def _install_groupby_hook() -> None:
         return
 
     def _cython_operation(self: Any, *args: Any, **kwargs: Any) -> Any:
-        outer, _GROUPING.grouper = getattr(_GROUPING, "grouper", None), self
-        try:
+        with _grouping(self):
             return operation(self, *args, **kwargs)
-        finally:
-            _GROUPING.grouper = outer
 
     _cython_operation._lumarq = True  # type: ignore[attr-defined]
     BaseGrouper._cython_operation = _cython_operation
@@ -641,17 +655,11 @@ def _install_groupby_hook() -> None:
                 and how in _GROUP_REDUCTIONS and grouper is not None
                 and getattr(result, "ndim", 0) == 1):
             return result
-        ids = getattr(grouper, "ids", None)
-        if ids is None:
-            ids = grouper.group_info[0]  # pandas 2.2
         ngroups = int(grouper.ngroups)
         if len(result) != ngroups:
             return result
-        outer, _GROUPING.grouper = getattr(_GROUPING, "grouper", None), grouper
-        try:
-            words, nodes = values._group_words(how, np.asarray(ids, dtype=np.int64), ngroups)
-        finally:
-            _GROUPING.grouper = outer
+        with _grouping(grouper):
+            words, nodes = values._group_words(how, _group_ids(grouper), ngroups)
         data = result._data if isinstance(result, ProvenanceArray) else result
         return values._new(data, words, values._tracker, nodes)
 
@@ -734,10 +742,7 @@ def _with_key_words(gb: Any, result: Any) -> Any:
         return result
     if len(result) != len(obj) or not result.index.equals(obj.index):
         return result
-    ids = getattr(grouper, "ids", None)
-    if ids is None:
-        ids = grouper.group_info[0]  # pandas 2.2
-    ids = np.asarray(ids, dtype=np.int64)
+    ids = _group_ids(grouper)
     columns = [result] if isinstance(result, pd.Series) else [result.iloc[:, i]
                                                                for i in range(result.shape[1])]
     out = []
@@ -746,11 +751,8 @@ def _with_key_words(gb: Any, result: Any) -> Any:
         if not (isinstance(arr, ProvenanceArray) and arr._tracker is not None):
             out.append(col)
             continue
-        outer, _GROUPING.grouper = getattr(_GROUPING, "grouper", None), grouper
-        try:
+        with _grouping(grouper):
             keys = _key_words(arr._tracker, len(ids), ids, int(grouper.ngroups))
-        finally:
-            _GROUPING.grouper = outer
         words = arr._words
         for key in keys:
             row = np.where(ids >= 0, np.asarray(key, dtype=np.uint32)[np.maximum(ids, 0)], 0)
@@ -995,7 +997,8 @@ def _cells(columns: list[Any], rows: Any = slice(None)) -> tuple[Any, Any, Any] 
     words = np.stack([c._words[rows] for c in columns], axis=-1)
     nodes = None
     if any(c._nodes is not None for c in columns):
-        none = np.full(np.empty(len(columns[0]), dtype=bool)[rows].shape, -1, dtype=np.int64)
+        none = np.int64(-1) if is_integer(rows) else np.full(len(columns[0]), -1,
+                                                              dtype=np.int64)[rows]
         nodes = np.stack([c._nodes[rows] if c._nodes is not None else none for c in columns],
                          axis=-1)
     return next(iter(trackers.values())), words, nodes
@@ -1145,6 +1148,10 @@ def _install_multiindex_hooks() -> None:
     for name in ("take", "__getitem__", "_getitem_slice"):
         setattr(MultiIndex, name, selecting(getattr(MultiIndex, name)))
 
+    def with_rows(arr: ProvenanceArray, level: tuple[Any, Any, Any]) -> ProvenanceArray:
+        words, nodes, tracker = level
+        return arr._new(arr._data, words.copy(), tracker, None if nodes is None else nodes.copy())
+
     level_values = MultiIndex._get_level_values
 
     def _get_level_values(self: Any, level: int, unique: bool = False) -> Any:
@@ -1153,10 +1160,7 @@ def _install_multiindex_hooks() -> None:
         arr = result.array
         if rows is None or unique or rows[level] is None or not isinstance(arr, ProvenanceArray):
             return result
-        words, nodes, tracker = rows[level]
-        return pd.Index(arr._new(arr._data, words.copy(), tracker,
-                                 None if nodes is None else nodes.copy()),
-                        name=result.name, copy=False)
+        return pd.Index(with_rows(arr, rows[level]), name=result.name, copy=False)
 
     MultiIndex._get_level_values = _get_level_values  # type: ignore[method-assign]
 
@@ -1166,9 +1170,12 @@ def _install_multiindex_hooks() -> None:
     def _reset_index(self: Any, level: Any = None, *args: Any, **kwargs: Any) -> Any:
         index = self.index
         rows = getattr(index, "_lumarq_rows", None)
-        result = reset_index(self, level, *args, **kwargs)
         if rows is None or kwargs.get("drop") or isinstance(self.columns, MultiIndex):
-            return result
+            return reset_index(self, level, *args, **kwargs)
+        # The labels pandas gives the levels' columns, to find them in the result.
+        labels = index._get_default_index_names(kwargs.get("names"),
+                                                "index" if "index" not in self else "level_0")
+        result = reset_index(self, level, *args, **kwargs)
         target = self if kwargs.get("inplace") else result
         if level is None:
             levels = list(range(index.nlevels))
@@ -1177,14 +1184,9 @@ def _install_multiindex_hooks() -> None:
                              for x in (level if isinstance(level, list | tuple) else [level])})
         for pos, i in enumerate(levels):
             arr = target.iloc[:, pos].array if pos < target.shape[1] else None
-            if rows[i] is None or not isinstance(arr, ProvenanceArray) or \
-                    len(arr) != len(rows[i][0]) or \
-                    not pd.Index(arr._data).equals(pd.Index(index.levels[i]._values.take(
-                        index.codes[i], allow_fill=True)._data)):
-                continue
-            words, nodes, tracker = rows[i]
-            target.isetitem(pos, arr._new(arr._data, words.copy(), tracker,
-                                          None if nodes is None else nodes.copy()))
+            if (rows[i] is not None and isinstance(arr, ProvenanceArray)
+                    and len(arr) == len(rows[i][0]) and target.columns[pos] == labels[i]):
+                target.isetitem(pos, with_rows(arr, rows[i]))
         return result
 
     _reset_index._lumarq = True  # type: ignore[attr-defined]
@@ -1281,11 +1283,7 @@ def _install_merge_hook() -> None:
             kept = self.__dict__.pop("_lumarq_merge_ids", None)
             if kept is None:
                 return add_keys(self, result, *args, **kwargs)
-            quiet, _QUIET.on = getattr(_QUIET, "on", False), True
-            try:
-                out = add_keys(self, result, *args, **kwargs)
-            finally:
-                _QUIET.on = quiet
+            out = _quietly(add_keys, self, result, *args, **kwargs)
             _key_columns_continue(result, *kept)
             return out
 

@@ -14,7 +14,8 @@ import inspect
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Union
 
 from . import _dag_reads, _dag_storage
-from ._dag_storage import type_name
+from ._tracker_reads import _as_int, _exactly
+from ._tracker_reads import _refuse as _incorrect_type
 
 if TYPE_CHECKING:
     import pandas
@@ -24,28 +25,6 @@ if TYPE_CHECKING:
 # The native `_columnar` getter checks its argument as every native method does: a TypeError for
 # objects that are not DAGTrackers and for trackers whose __init__ did not run.
 _check_self: Any = None
-
-
-def _incorrect_type(name: str, expected: str, value: Any) -> TypeError:
-    return TypeError("Argument '%s' has incorrect type (expected %s, got %s)"
-                     % (name, expected, type_name(value)))
-
-
-def _as_int(value: Any, name: str) -> int:
-    """An int argument as the native methods take one: ints and objects with __int__ or
-    __index__, converted with int()."""
-    if type(value) is int:
-        return value
-    kind = type(value)
-    if not (isinstance(value, int) or hasattr(kind, "__int__") or hasattr(kind, "__index__")):
-        raise _incorrect_type(name, "int", value)
-    return int(value)
-
-
-def _exactly(value: Any, kind: type, name: str) -> None:
-    """The native methods take built-in containers and texts as themselves, not subclasses."""
-    if type(value) is not kind:
-        raise _incorrect_type(name, kind.__name__, value)
 
 
 def _as_seconds(timeout: Any) -> float:

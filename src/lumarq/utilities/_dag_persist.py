@@ -14,7 +14,8 @@ from lumarq.utilities._dag_storage import type_name
 _NONE = object()
 
 
-def _cannot_import(mod: Any, name: str) -> ImportError:
+def cannot_import(mod: Any, name: str) -> ImportError:
+    """The ImportError `from <mod> import <name>` gives for a name the module lacks."""
     modname = getattr(mod, "__name__", "<unknown module name>")
     path = vars(mod).get("__file__") if isinstance(mod, types.ModuleType) else None
     if not isinstance(path, str):
@@ -37,7 +38,7 @@ def import_from(module: str, names: Tuple[str, ...]) -> List[Any]:
             pass
         full = "%s.%s" % (module, name)
         if full not in sys.modules:
-            raise _cannot_import(mod, name)
+            raise cannot_import(mod, name)
         out.append(sys.modules[full])
     return out
 

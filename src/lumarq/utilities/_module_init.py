@@ -94,11 +94,9 @@ def vantor32_dag_imports(m):
         value = getattr(sibling, name, _MISSING)
         if value is _MISSING:
             # The error `from .vantor32 import <name>` gives.
-            modname = getattr(sibling, "__name__", "<unknown module name>")
-            path = getattr(sibling, "__file__", None)
-            where = f"({path})" if path is not None else "(unknown location)"
-            raise ImportError(f"cannot import name '{name}' from {modname!r} {where}",
-                              name=modname, path=path)
+            from ._dag_persist import cannot_import
+
+            raise cannot_import(sibling, name)
         setattr(m, name, value)
     return sibling
 

@@ -14,6 +14,8 @@ import sys
 import numpy as np
 import pandas as pd
 
+from ._jsoncodec import _global
+
 # pandas' in-place methods return the object itself from pandas 3 on, None before.
 _INPLACE_RETURNS_SELF = int(pd.__version__.split(".")[0]) >= 3
 
@@ -40,13 +42,6 @@ def _fill_words(out, self, value):
         from lumarq.utilities._tracked_glue import fill_words
         fill_words(out, self, value)
     return out
-
-
-def _global(module, name):
-    try:
-        return vars(sys.modules[module])[name]
-    except KeyError:
-        raise NameError(f"name '{name}' is not defined") from None
 
 
 def _named(fn, module, qualname, name):
@@ -77,7 +72,8 @@ def series_methods(module: str, qualname: str, dag: bool) -> dict:
             tracker = self._tracker
             prov = self._prov
             if tracker:
-                batch = _global(module, "update_chain_batch")  # replacements take effect
+                # read at each call, so a replaced function takes effect
+                batch = _global(sys.modules[module], "update_chain_batch")
                 prov = np.asarray(batch(tracker._rust, prov, op), dtype=np.uint32)
             else:
                 prov = prov.copy()

@@ -7,6 +7,8 @@ from __future__ import annotations
 
 from typing import Any, Dict, List
 
+from ._dag_storage import type_name as _type_name  # the C type name native refusals print
+
 
 def explain_full(tracker: Any, provenance: int) -> Dict[str, Any]:
     info = tracker.decode_full(provenance)
@@ -78,15 +80,6 @@ def contains_table(tracker: Any, provenance: int, table: str) -> bool:
 
 # ---------------------------------------------------------------- methods written here
 # Argument rules of the native methods: exact built-in types for str and list, int() for ints.
-
-def _type_name(value: Any) -> str:
-    # The C type name the native refusals print: "module.name" for types defined in C outside
-    # builtins, the bare name otherwise.
-    cls = type(value)
-    if cls.__flags__ & (1 << 9) or cls.__module__ == "builtins":  # Py_TPFLAGS_HEAPTYPE
-        return cls.__name__
-    return "%s.%s" % (cls.__module__, cls.__name__)
-
 
 def _refuse(name: str, expected: str, value: Any) -> TypeError:
     return TypeError("Argument '%.200s' has incorrect type (expected %.200s, got %.200s)"
