@@ -1,6 +1,7 @@
 // lumarq._vantor32: the backend core. Encodes, decodes and combines provenance words for the
 // tracker front end and runs the batch kernels over numpy uint32 arrays.
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -315,6 +316,22 @@ nb::object WindowCombinePy(nb::handle tracker, nb::handle words, nb::handle wind
   return result;
 }
 
+nb::object RangeCombinePy(nb::handle tracker, nb::handle words, nb::handle starts,
+                          nb::handle ends, nb::handle op, nb::handle extra) {
+  BackendTracker& bt = Backend(tracker, "tracker");
+  U32View w(words, "words");
+  I64View s(starts, "starts"), e(ends, "ends");
+  std::optional<U32View> x;
+  if (!extra.is_none()) x.emplace(extra, "extra");
+  const uint32_t code = static_cast<uint32_t>(AsUInt64Bits(op, "op"));
+  uint32_t* out = nullptr;
+  nb::object result = NewU32Array(s.span().size(), &out);
+  nb::gil_scoped_release release;
+  RangeCombine(bt.codec, w.span(), s.span(), e.span(), code, {out, s.span().size()},
+               x ? x->span() : std::span<const uint32_t>());
+  return result;
+}
+
 }  // namespace
 }  // namespace lumarq::py
 
@@ -354,4 +371,9 @@ LUMARQ_MODULE(_vantor32, m) {
   m.def("window_combine", &WindowCombinePy, nb::arg("tracker").none(), nb::arg("words").none(),
         nb::arg("window").none(), nb::arg("op").none(),
         "Per row, the n-ary combination of the words of the trailing window ending at it.");
+  m.def("range_combine", &RangeCombinePy, nb::arg("tracker").none(), nb::arg("words").none(),
+        nb::arg("starts").none(), nb::arg("ends").none(), nb::arg("op").none(),
+        nb::arg("extra").none() = nb::none(),
+        "Per window k, the combination of words[starts[k]:ends[k]] (the chain order-free),\n"
+        "with extra[k] as one more member where given and non-zero.");
 }

@@ -100,3 +100,9 @@ def window_combine(tracker: RustProvenanceTracker, words: numpy.typing.ArrayLike
     """
     Per row, the n-ary combination of the words of the trailing window ending at it.
     """
+
+def range_combine(tracker: RustProvenanceTracker, words: numpy.typing.ArrayLike, starts: numpy.typing.ArrayLike, ends: numpy.typing.ArrayLike, op: int, extra: numpy.typing.ArrayLike | None = None) -> numpy.typing.NDArray[numpy.uint32]:
+    """
+    Per window k, the combination of words[starts[k]:ends[k]] (the chain order-free),
+    with extra[k] as one more member where given and non-zero.
+    """

@@ -191,6 +191,84 @@ TEST(WindowCombine, RunningRowsMatchAFoldPerRow) {
   }
 }
 
+// Windows of pandas' shapes (trailing, centred, expanding, per group, empty) against a fold of
+// each window: pairs, taint, entity and depth as GroupCombine gives them; the chain the same
+// whether the windows slide forward or come in reverse order (each one counted afresh).
+TEST(RangeCombine, MatchesAFoldPerWindowInAnyOrder) {
+  Codec c;
+  std::vector<uint32_t> words;
+  for (uint32_t i = 0; i < 60; ++i) {
+    PairSet pairs;
+    pairs.Add(i % 5);
+    if (i % 4 == 0) pairs.Add(30 + i % 3);
+    words.push_back(i % 6 == 0 ? Source(c, i % 9, i & 255u, i % 13 == 0)
+                               : c.Encode(pairs, i & 255u, (i * 7) & 255u, i % 11 == 0, i % 8));
+  }
+  std::vector<int64_t> starts, ends;
+  for (int64_t i = 0; i < 60; ++i) {  // trailing windows of 4, then centred windows of 5
+    starts.push_back(std::max<int64_t>(0, i - 3));
+    ends.push_back(i + 1);
+  }
+  for (int64_t i = 0; i < 60; ++i) {
+    starts.push_back(std::max<int64_t>(0, i - 2));
+    ends.push_back(std::min<int64_t>(60, i + 3));
+  }
+  for (int64_t i = 0; i < 60; ++i) {  // expanding within groups of 13 rows, and empty windows
+    starts.push_back(i - i % 13);
+    ends.push_back(i % 7 == 0 ? i - i % 13 : i + 1);
+  }
+  std::vector<uint32_t> got(starts.size()), back(starts.size()), one(1);
+  RangeCombine(c, words, starts, ends, 11, got);
+  std::vector<int64_t> rs(starts.rbegin(), starts.rend()), re(ends.rbegin(), ends.rend());
+  RangeCombine(c, words, rs, re, 11, back);
+  for (size_t k = 0; k < starts.size(); ++k) {
+    EXPECT_EQ(got[k], back[starts.size() - 1 - k]) << "window " << k;
+    const auto s = static_cast<size_t>(starts[k]), e = static_cast<size_t>(ends[k]);
+    if (s >= e) {
+      EXPECT_EQ(got[k], 0u);
+      continue;
+    }
+    std::vector<uint32_t> part(words.begin() + static_cast<std::ptrdiff_t>(s),
+                               words.begin() + static_cast<std::ptrdiff_t>(e));
+    std::vector<int64_t> ids(part.size(), 0);
+    GroupCombine(c, part, ids, 11, one);
+    if (e - s == 1) {
+      EXPECT_EQ(got[k], one[0]) << "window " << k;
+      continue;
+    }
+    const Decoded want = c.Decode(one[0]), have = c.Decode(got[k]);
+    EXPECT_EQ(have.pairs.Ids(), want.pairs.Ids()) << "window " << k;
+    EXPECT_EQ(have.taint, want.taint) << "window " << k;
+    EXPECT_EQ(have.entity, want.entity) << "window " << k;
+    EXPECT_EQ(have.depth, want.depth) << "window " << k;
+  }
+  // A key word joins a window as one more member; windows without one are unchanged.
+  std::vector<uint32_t> extra(starts.size()), keyed(starts.size());
+  for (size_t k = 0; k < extra.size(); k += 2) extra[k] = Source(c, static_cast<uint32_t>(40 + k % 3), 7, k % 4 == 0);
+  RangeCombine(c, words, starts, ends, 11, keyed, extra);
+  for (size_t k = 0; k < starts.size(); ++k) {
+    if (extra[k] == 0 || starts[k] >= ends[k]) {
+      EXPECT_EQ(keyed[k], got[k]) << "window " << k;
+      continue;
+    }
+    std::vector<uint32_t> part(words.begin() + static_cast<std::ptrdiff_t>(starts[k]),
+                               words.begin() + static_cast<std::ptrdiff_t>(ends[k]));
+    part.push_back(extra[k]);
+    std::vector<int64_t> ids(part.size(), 0);
+    GroupCombine(c, part, ids, 11, one);
+    const Decoded want = c.Decode(one[0]), have = c.Decode(keyed[k]);
+    EXPECT_EQ(have.pairs.Ids(), want.pairs.Ids()) << "window " << k;
+    EXPECT_EQ(have.taint, want.taint) << "window " << k;
+    EXPECT_EQ(have.entity, want.entity) << "window " << k;
+    EXPECT_EQ(have.depth, want.depth) << "window " << k;
+  }
+  std::vector<int64_t> bad = {0, 61};
+  std::vector<uint32_t> two(2);
+  EXPECT_THROW(RangeCombine(c, words, bad, bad, 11, two), std::out_of_range);
+  EXPECT_THROW(RangeCombine(c, words, bad, std::vector<int64_t>{1}, 11, two),
+               std::invalid_argument);
+}
+
 // Against the obvious per-group scan, over values close together (the table) and far apart
 // (the map), with rows outside every group.
 TEST(DistinctGroupMembers, MatchesAPerGroupScan) {

@@ -284,6 +284,114 @@ struct Union {
 
 }  // namespace
 
+void RangeCombine(Codec& codec, std::span<const uint32_t> words, std::span<const int64_t> starts,
+                  std::span<const int64_t> ends, uint32_t op, std::span<uint32_t> out,
+                  std::span<const uint32_t> extra) {
+  if (starts.size() != ends.size() || out.size() != starts.size() ||
+      (!extra.empty() && extra.size() != out.size())) {
+    throw std::invalid_argument("range_combine: starts, ends, extra and output differ in length");
+  }
+  const auto n = static_cast<int64_t>(words.size());
+  for (size_t k = 0; k < starts.size(); ++k) {
+    if (starts[k] < 0 || starts[k] > n) OutOfRange(starts[k], words.size());
+    if (ends[k] < 0 || ends[k] > n) OutOfRange(ends[k], words.size());
+  }
+  // Per row: its pair key (pairs and taint, decoded once per distinct key), entity, chain after
+  // the step, and depth. Windows then only count keys and depths in and out.
+  struct Key {
+    PairSet pairs;
+    bool taint = false;
+  };
+  std::vector<Key> keys;
+  std::unordered_map<uint32_t, uint32_t> key_index;
+  std::vector<uint32_t> key_of(words.size()), entity(words.size()), chain(words.size());
+  DecodeCache cache(codec);
+  uint32_t last_key = 0, last_index = UINT32_MAX;  // columns repeat a key row after row
+  for (size_t i = 0; i < words.size(); ++i) {
+    const uint32_t w = words[i];
+    const uint32_t key = PairKey(w);
+    if (last_index == UINT32_MAX || key != last_key) {
+      auto [it, added] = key_index.try_emplace(key, static_cast<uint32_t>(keys.size()));
+      if (added) {
+        const Decoded& d = cache.Get(w);
+        keys.push_back({d.pairs, d.taint});
+      }
+      last_key = key;
+      last_index = it->second;
+    }
+    key_of[i] = last_index;
+    uint32_t e = (w >> 8) & 255u, c = w & 255u;
+    if (!PlainWord(w)) {
+      const Decoded& d = cache.Get(w);
+      e = d.entity;
+      c = d.chain;
+    }
+    entity[i] = e;
+    chain[i] = MixChain1(c, op);
+  }
+
+  std::vector<int64_t> count(keys.size(), 0);
+  int64_t depth_count[kMaxDepth + 1] = {};
+  int64_t lo = 0, hi = 0;  // rows lo .. hi - 1 are counted
+  uint32_t ent = 0, ch = 0;
+  bool changed = true;  // the set of keys present changed since `pairs` was made
+  PairSet pairs;
+  bool taint = false;
+  auto add = [&](int64_t i) {
+    const auto r = static_cast<size_t>(i);
+    if (count[key_of[r]]++ == 0) changed = true;
+    ++depth_count[DepthOf(words[r])];
+    ent ^= entity[r];
+    ch ^= chain[r];
+  };
+  auto remove = [&](int64_t i) {
+    const auto r = static_cast<size_t>(i);
+    if (--count[key_of[r]] == 0) changed = true;
+    --depth_count[DepthOf(words[r])];
+    ent ^= entity[r];
+    ch ^= chain[r];
+  };
+  for (size_t k = 0; k < starts.size(); ++k) {
+    const int64_t s = starts[k], e = ends[k];
+    const uint32_t x = extra.empty() ? 0 : extra[k];
+    if (s >= e) {
+      out[k] = 0;
+      continue;
+    }
+    if (e - s == 1 && x == 0) {
+      out[k] = Codec::UpdateChain(words[static_cast<size_t>(s)], op);
+      continue;
+    }
+    if (s < lo || e < hi || s >= hi) {  // moved back or past the counted rows: count afresh
+      while (lo < hi) remove(lo++);
+      lo = hi = s;
+    }
+    while (hi < e) add(hi++);
+    while (lo < s) remove(lo++);
+    if (changed) {
+      pairs = PairSet();
+      taint = false;
+      for (size_t j = 0; j < keys.size(); ++j) {
+        if (count[j] == 0) continue;
+        pairs.Union(keys[j].pairs);
+        taint = taint || keys[j].taint;
+      }
+      changed = false;
+    }
+    uint32_t depth = kMaxDepth;
+    while (depth > 0 && depth_count[depth] == 0) --depth;
+    if (x == 0) {
+      out[k] = codec.Encode(pairs, ent, ch, taint, NextDepth(depth));
+      continue;
+    }
+    const Decoded& d = cache.Get(x);
+    PairSet joined = pairs;
+    joined.Union(d.pairs);
+    out[k] = codec.Encode(joined, ent ^ d.entity, ch ^ MixChain1(d.chain, op), taint || d.taint,
+                          NextDepth(std::max(depth, DepthOf(x))));
+  }
+}
+
 bool SamePairs(StridedWords words) {
   if (words.size == 0) return true;
   // The first word's mode decides which bits to clear; the mode bits themselves are kept.

@@ -42,6 +42,19 @@ void DistinctGroupMembers(std::span<const int64_t> ids, std::span<const int64_t>
 void WindowCombine(Codec& codec, std::span<const uint32_t> words, size_t window, uint32_t op,
                    std::span<uint32_t> out);
 
+/// out[k] combines the words of rows starts[k] .. ends[k] - 1 (a window of pandas' rolling,
+/// expanding or group operations): pairs united, taint OR, entity XOR and depth max + 1 as
+/// GroupCombine does, and the chain of a window the XOR of each row's chain after a step with
+/// `op` (order-free, so that sliding a window costs O(1)). A window of one row takes one unary
+/// step (Codec::UpdateChain); an empty one (start >= end) gets word 0. Windows whose bounds
+/// never move back (pandas' own) cost O(rows + windows) in all; others are recounted. Bounds
+/// outside 0 .. words.size() throw std::out_of_range, differing lengths std::invalid_argument.
+/// With `extra` (one word per window), a non-zero extra[k] joins window k as one more member:
+/// the key of a group window, whose rows the key chose.
+void RangeCombine(Codec& codec, std::span<const uint32_t> words, std::span<const int64_t> starts,
+                  std::span<const int64_t> ends, uint32_t op, std::span<uint32_t> out,
+                  std::span<const uint32_t> extra = {});
+
 /// A column of words `stride` elements apart (a strided array view).
 struct StridedWords {
   const uint32_t* data = nullptr;
