@@ -49,6 +49,8 @@ _ARITH_CODES = {
 }
 # Group operations that reduce each group to one row; the others keep the rows (cumsum, rank...).
 # (idxmin/idxmax give row positions: plain.)
+# Group operations that keep the rows: each row's value depends on its group's rows.
+_GROUP_TRANSFORMS = frozenset({"cumsum", "cumprod", "cummin", "cummax", "rank"})
 _GROUP_REDUCTIONS = frozenset({
     "sum", "prod", "mean", "median", "min", "max", "first", "last", "std", "var", "sem",
     "count", "any", "all", "skew", "kurt",
@@ -705,6 +707,21 @@ def _key_words(tracker: Any, n: int, ids: np.ndarray, ngroups: int) -> list[np.n
     return out
 
 
+def _running_group_words(tracker: Any, words: np.ndarray, group_of: np.ndarray,
+                         ngroups: int) -> np.ndarray:
+    """Per row, the combination of its group's rows up to it, in row order: the rows in group
+    order (a stable sort; a radix sort for group ids that fit 16 bits) make each group's
+    windows contiguous."""
+    keys = group_of.astype(np.int16) if ngroups < 2**15 else group_of
+    order = np.argsort(keys, kind="stable")
+    grouped = group_of[order]
+    starts = np.searchsorted(grouped, grouped, side="left")
+    ends = np.arange(1, len(grouped) + 1, dtype=np.int64)
+    out = np.empty(len(words), dtype=np.uint32)
+    out[order] = _backend.range_combine(tracker._rust, words[order], starts, ends, _OP.AGG)
+    return out
+
+
 def _key_nodes(tracker: Any, n: int, ids: np.ndarray, ngroups: int
                ) -> tuple[np.ndarray, np.ndarray] | None:
     """(group, node) pairs: each group's distinct key nodes, for the keys of the running group
@@ -791,6 +808,139 @@ def _install_group_transform_hooks() -> None:
         method = getattr(groupby.GroupBy, name)
         if not getattr(method, "_lumarq", False):
             setattr(groupby.GroupBy, name, hook(method, lambda *a, **k: True))
+
+
+def _group_key_words(grouper: Any, tracker: Any, n: int) -> np.ndarray | None:
+    """Each row's key word under `grouper` (all its keys of the dtype under `tracker`
+    combined; 0 for a row in no group), or None when no key is of the dtype."""
+    ids = _group_ids(grouper)
+    ngroups = int(grouper.ngroups)
+    with _grouping(grouper):
+        keys = _key_words(tracker, n, ids, ngroups)
+    if not keys:
+        return None
+    per_group = keys[0] if len(keys) == 1 else _backend.group_combine(
+        tracker._rust, np.concatenate(keys),
+        np.tile(np.arange(ngroups, dtype=np.int64), len(keys)), ngroups, _OP.AGG)
+    return np.where(ids >= 0, per_group[np.maximum(ids, 0)] if ngroups else 0,
+                    0).astype(np.uint32)
+
+
+def _window_bounds(win: Any, n: int) -> tuple[np.ndarray, np.ndarray]:
+    """The rows each result row of the window `win` was computed from, as pandas bounds them:
+    [start, end) per result row. An exponentially weighted row follows every earlier row of
+    its window (its group's rows, or all rows)."""
+    from pandas.core.window.ewm import ExponentialMovingWindow
+
+    indexer = win._get_window_indexer()
+    min_periods = win.min_periods if win.min_periods is not None else getattr(
+        indexer, "window_size", 0)
+    start, end = indexer.get_window_bounds(
+        num_values=n, min_periods=min_periods, center=getattr(win, "center", False),
+        closed=getattr(win, "closed", None), step=getattr(win, "step", None))
+    start, end = np.asarray(start, dtype=np.int64), np.asarray(end, dtype=np.int64)
+    if isinstance(win, ExponentialMovingWindow):
+        lengths = end - start
+        if lengths.sum() != n:
+            raise ValueError("exponential windows do not cover the rows")
+        return np.repeat(start, lengths), np.arange(1, n + 1, dtype=np.int64)
+    return start, end
+
+
+def _window_words(win: Any, result: Any) -> Any:
+    """`result` of a rolling, expanding or exponentially weighted window over `win`'s object
+    with each column of the dtype tracked again: a row carries the combination of the words
+    of the rows its window covered (OpCode.AGG). pandas computes windows from plain float
+    values, so its result had no words, and a rolling mean of a protected column read as
+    derived from nothing. Like cumulative operations, windows log no nodes."""
+    from pandas.core.window.rolling import BaseWindowGroupBy
+
+    obj = win._selected_obj
+    if isinstance(obj, pd.Series):
+        if not isinstance(result, pd.Series):
+            return result
+        columns = [(None, obj)]
+    elif (isinstance(result, pd.DataFrame) and obj.columns.is_unique
+          and result.columns.is_unique):
+        on = getattr(win, "on", None)
+        columns = [(label, obj[label]) for label in result.columns
+                   if label in obj.columns and not (on is not None and label == on)]
+    else:
+        return result
+    columns = [(label, column) for label, column in columns
+               if isinstance(column.dtype, ProvenanceDtype) and column.array._tracker is not None]
+    if not columns:
+        return result
+    n = len(obj)
+    order = keys = None
+    if isinstance(win, BaseWindowGroupBy) and n:
+        # pandas runs group windows over the rows in group order (the result still is), and
+        # a group's key chose its rows: its word joins each window, as for group reductions.
+        order = np.concatenate(list(win._grouper.indices.values())).astype(np.int64)
+        keys = _group_key_words(win._grouper, columns[0][1].array._tracker, n)
+        keys = None if keys is None else keys[order]
+    try:
+        start, end = _window_bounds(win, n)
+    except (AttributeError, TypeError, ValueError, NotImplementedError):
+        return result  # a window pandas bounds in a way not followed here stays plain
+    if len(start) != len(result):
+        return result
+    for label, column in columns:
+        arr = column.array
+        words = arr._words if order is None else arr._words[order]
+        out = _backend.range_combine(arr._tracker._rust, words, start, end, _OP.AGG,
+                                     keys if arr._tracker is columns[0][1].array._tracker
+                                     else None)
+        if label is None:
+            return pd.Series(arr._new(result.array, out, arr._tracker), index=result.index,
+                             name=result.name, copy=False)
+        i = result.columns.get_loc(label)
+        result.isetitem(i, pd.Series(arr._new(result.iloc[:, i].array, out, arr._tracker),
+                                     index=result.index, copy=False))
+    return result
+
+
+def _install_window_hooks() -> None:
+    from pandas.core.window import rolling
+
+    def hook(apply: Callable[..., Any]) -> Callable[..., Any]:
+        @functools.wraps(apply)
+        def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
+            return _window_words(self, apply(self, *args, **kwargs))
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    # Rolling, expanding and exponential windows (and their group forms) run through
+    # BaseWindow._apply; weighted windows through their own.
+    for cls in (rolling.BaseWindow, rolling.Window):
+        if not getattr(cls.__dict__["_apply"], "_lumarq", False):
+            cls._apply = hook(cls.__dict__["_apply"])
+
+    frame_rank = pd.DataFrame.rank
+    if getattr(frame_rank, "_lumarq", False):
+        return
+
+    @functools.wraps(frame_rank)
+    def rank(self: pd.DataFrame, axis: Any = 0, **kwargs: Any) -> Any:
+        # pandas ranks a frame's columns from its 2-D plain values; each column of the dtype is
+        # ranked again as a Series, whose ranks carry the column's words.
+        result = frame_rank(self, axis, **kwargs)
+        if (axis not in (0, "index") or not isinstance(result, pd.DataFrame)
+                or not _has_dtype_columns(self) or not result.columns.is_unique
+                or not self.columns.is_unique):
+            return result
+        kwargs.pop("numeric_only", None)
+        for i, label in enumerate(result.columns):
+            column = self[label]
+            if isinstance(column.dtype, ProvenanceDtype):
+                alt = column.rank(**kwargs)
+                if untrack(alt).equals(result.iloc[:, i]):
+                    result.isetitem(i, alt)
+        return result
+
+    rank._lumarq = True  # type: ignore[attr-defined]
+    pd.DataFrame.rank = rank  # type: ignore[method-assign]
 
 
 def _install_replace_hook() -> None:
@@ -2109,10 +2259,59 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         else:
             result = inner._groupby_op(how=how, has_dropped_na=has_dropped_na,
                                        min_count=min_count, ngroups=ngroups, ids=ids, **kwargs)
+        if how in _GROUP_TRANSFORMS and len(result) == len(self):
+            return self._new(result, self._group_transform_words(how, ids, ngroups),
+                             self._tracker, None)
         if how not in _GROUP_REDUCTIONS or len(result) != ngroups:
             return _unwrap(result)
         words, nodes = self._group_words(how, ids, ngroups)
         return self._new(result, words, self._tracker, nodes)
+
+    def _group_transform_words(self, how: str, ids: np.ndarray, ngroups: int) -> np.ndarray:
+        """Each row's word for the group transform `how`: a cumulative one combines the key's
+        word with the group's rows up to the row, a rank the whole group's. Rows in no group
+        (a missing key) take one step of their own. Like rolling windows, no nodes are logged:
+        a row would need one input per earlier row of its group."""
+        if self._tracker is None:
+            return np.zeros(len(self), dtype=np.uint32)
+        ids = np.asarray(ids, dtype=np.int64)
+        keys = _key_words(self._tracker, len(self), ids, ngroups)
+        # Each group's key words join it as its first members, as for a group reduction.
+        words = np.concatenate([*keys, self._words])
+        group_of = np.concatenate([*[np.arange(ngroups, dtype=np.int64)] * len(keys), ids])
+        if how == "rank":
+            totals = _backend.group_combine(self._tracker._rust, words, group_of, ngroups,
+                                            _OP.AGG)
+            out = totals[np.maximum(ids, 0)] if ngroups else np.zeros(len(ids), np.uint32)
+        else:
+            out = _running_group_words(self._tracker, words, group_of, ngroups)
+            out = out[len(out) - len(ids):]
+        missing = ids < 0
+        if missing.any():
+            out[missing] = _backend.update_chain_batch(self._tracker._rust,
+                                                       self._words[missing], _OP.AGG)
+        return out
+
+    def _rank(self, *, axis: int = 0, method: str = "average", na_option: str = "keep",
+              ascending: bool = True, pct: bool = False) -> Any:
+        # pandas ranks a Series through its array; each rank depends on every row's value.
+        ranks = ProvenanceArray._plain_rank(self._data, axis=axis, method=method,
+                                            na_option=na_option, ascending=ascending, pct=pct)
+        if self._tracker is None or len(self) == 0:
+            words = np.zeros(len(ranks), dtype=np.uint32)
+        else:
+            total = _backend.group_combine(self._tracker._rust, self._words,
+                                           np.zeros(len(self), dtype=np.int64), 1, _OP.AGG)
+            words = np.full(len(ranks), total[0], dtype=np.uint32)
+        return self._new(ranks, words, self._tracker, None)
+
+    @staticmethod
+    def _plain_rank(values: Any, **kwargs: Any) -> Any:
+        if isinstance(values, pd.arrays.NumpyExtensionArray):
+            from pandas.core.algorithms import rank
+
+            return rank(values.to_numpy(), **kwargs)
+        return values._rank(**kwargs)
 
     def _group_words(self, how: str, ids: np.ndarray, ngroups: int
                      ) -> tuple[np.ndarray, np.ndarray | None]:
@@ -2340,6 +2539,7 @@ _install_clip_hook()
 _install_where_hook()
 _install_cast_hooks()
 _install_group_transform_hooks()
+_install_window_hooks()
 _install_replace_hook()
 _install_groupby_hook()
 _install_dt_hook()
