@@ -64,6 +64,14 @@ def run(rows: int | None = None, repeat: int = 5) -> list[Result]:
     compare(f"dtype groupby sum, {n:,} rows, {GROUPS:,} groups",
             lambda: tracked.groupby("g")[["a", "b"]].sum(),
             lambda: plain.groupby("g")[["a", "b"]].sum(), "pandas groupby sum", "ratio <= 3")
+    # Windows and group transforms: each row combines the words of the rows it came from.
+    compare(f"dtype rolling(20).mean, {n:,} rows", lambda: tracked["b"].rolling(20).mean(),
+            lambda: plain["b"].rolling(20).mean(), "pandas rolling mean", None)
+    compare(f"dtype ewm(span=5).mean, {n:,} rows", lambda: tracked["b"].ewm(span=5).mean(),
+            lambda: plain["b"].ewm(span=5).mean(), "pandas ewm mean", None)
+    compare(f"dtype groupby cumsum, {n:,} rows, {GROUPS:,} groups",
+            lambda: tracked.groupby("g")["b"].cumsum(),
+            lambda: plain.groupby("g")["b"].cumsum(), "pandas groupby cumsum", None)
 
     # The DAG channel: a merge logs a node per output row, a groupby one per group whose inputs
     # are the group's distinct member nodes (here one computed node per row).

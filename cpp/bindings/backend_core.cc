@@ -332,6 +332,19 @@ nb::object RangeCombinePy(nb::handle tracker, nb::handle words, nb::handle start
   return result;
 }
 
+nb::object GroupRunningCombinePy(nb::handle tracker, nb::handle words, nb::handle ids,
+                                 nb::handle keys, nb::handle op) {
+  BackendTracker& bt = Backend(tracker, "tracker");
+  U32View w(words, "words"), k(keys, "keys");
+  I64View g(ids, "ids");
+  const uint32_t code = static_cast<uint32_t>(AsUInt64Bits(op, "op"));
+  uint32_t* out = nullptr;
+  nb::object result = NewU32Array(w.size(), &out);
+  nb::gil_scoped_release release;
+  GroupRunningCombine(bt.codec, w.span(), g.span(), k.span(), code, {out, w.size()});
+  return result;
+}
+
 }  // namespace
 }  // namespace lumarq::py
 
@@ -376,4 +389,9 @@ LUMARQ_MODULE(_vantor32, m) {
         nb::arg("extra").none() = nb::none(),
         "Per window k, the combination of words[starts[k]:ends[k]] (the chain order-free),\n"
         "with extra[k] as one more member where given and non-zero.");
+  m.def("group_running_combine", &GroupRunningCombinePy, nb::arg("tracker").none(),
+        nb::arg("words").none(), nb::arg("ids").none(), nb::arg("keys").none(),
+        nb::arg("op").none(),
+        "Per row, the combination of its group's key word (keys[g], 0: none) and rows up to it;\n"
+        "a row with a negative id takes one unary step.");
 }

@@ -106,3 +106,9 @@ def range_combine(tracker: RustProvenanceTracker, words: numpy.typing.ArrayLike,
     Per window k, the combination of words[starts[k]:ends[k]] (the chain order-free),
     with extra[k] as one more member where given and non-zero.
     """
+
+def group_running_combine(tracker: RustProvenanceTracker, words: numpy.typing.ArrayLike, ids: numpy.typing.ArrayLike, keys: numpy.typing.ArrayLike, op: int) -> numpy.typing.NDArray[numpy.uint32]:
+    """
+    Per row, the combination of its group's key word (keys[g], 0: none) and rows up to it;
+    a row with a negative id takes one unary step.
+    """

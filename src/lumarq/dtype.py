@@ -707,19 +707,15 @@ def _key_words(tracker: Any, n: int, ids: np.ndarray, ngroups: int) -> list[np.n
     return out
 
 
-def _running_group_words(tracker: Any, words: np.ndarray, group_of: np.ndarray,
-                         ngroups: int) -> np.ndarray:
-    """Per row, the combination of its group's rows up to it, in row order: the rows in group
-    order (a stable sort; a radix sort for group ids that fit 16 bits) make each group's
-    windows contiguous."""
-    keys = group_of.astype(np.int16) if ngroups < 2**15 else group_of
-    order = np.argsort(keys, kind="stable")
-    grouped = group_of[order]
-    starts = np.searchsorted(grouped, grouped, side="left")
-    ends = np.arange(1, len(grouped) + 1, dtype=np.int64)
-    out = np.empty(len(words), dtype=np.uint32)
-    out[order] = _backend.range_combine(tracker._rust, words[order], starts, ends, _OP.AGG)
-    return out
+def _one_key_word(tracker: Any, keys: list[np.ndarray], ngroups: int) -> np.ndarray:
+    """One word per group for the words of its keys (0 where there is no key of the dtype)."""
+    if not keys:
+        return np.zeros(ngroups, dtype=np.uint32)
+    if len(keys) == 1:
+        return keys[0]
+    return _backend.group_combine(tracker._rust, np.concatenate(keys),
+                                  np.tile(np.arange(ngroups, dtype=np.int64), len(keys)),
+                                  ngroups, _OP.AGG)
 
 
 def _key_nodes(tracker: Any, n: int, ids: np.ndarray, ngroups: int
@@ -819,9 +815,7 @@ def _group_key_words(grouper: Any, tracker: Any, n: int) -> np.ndarray | None:
         keys = _key_words(tracker, n, ids, ngroups)
     if not keys:
         return None
-    per_group = keys[0] if len(keys) == 1 else _backend.group_combine(
-        tracker._rust, np.concatenate(keys),
-        np.tile(np.arange(ngroups, dtype=np.int64), len(keys)), ngroups, _OP.AGG)
+    per_group = _one_key_word(tracker, keys, ngroups)
     return np.where(ids >= 0, per_group[np.maximum(ids, 0)] if ngroups else 0,
                     0).astype(np.uint32)
 
@@ -832,7 +826,15 @@ def _window_bounds(win: Any, n: int) -> tuple[np.ndarray, np.ndarray]:
     its window (its group's rows, or all rows)."""
     from pandas.core.window.ewm import ExponentialMovingWindow
 
+    from pandas.core.indexers.objects import FixedWindowIndexer
+
     indexer = win._get_window_indexer()
+    if (type(indexer) is FixedWindowIndexer and not getattr(win, "center", False)
+            and getattr(win, "closed", None) in (None, "right")
+            and getattr(win, "step", None) in (None, 1)):
+        # The usual trailing window, without pandas' general bounds (half the window's cost).
+        end = np.arange(1, n + 1, dtype=np.int64)
+        return np.maximum(end - int(indexer.window_size), 0), end
     min_periods = win.min_periods if win.min_periods is not None else getattr(
         indexer, "window_size", 0)
     start, end = indexer.get_window_bounds(
@@ -2276,16 +2278,15 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             return np.zeros(len(self), dtype=np.uint32)
         ids = np.asarray(ids, dtype=np.int64)
         keys = _key_words(self._tracker, len(self), ids, ngroups)
-        # Each group's key words join it as its first members, as for a group reduction.
+        if how != "rank":  # each group's keys join its rows as one first member
+            key = _one_key_word(self._tracker, keys, ngroups)
+            return _backend.group_running_combine(self._tracker._rust, self._words, ids, key,
+                                                  _OP.AGG)
+        # Each group's key words join it as members, as for a group reduction.
         words = np.concatenate([*keys, self._words])
         group_of = np.concatenate([*[np.arange(ngroups, dtype=np.int64)] * len(keys), ids])
-        if how == "rank":
-            totals = _backend.group_combine(self._tracker._rust, words, group_of, ngroups,
-                                            _OP.AGG)
-            out = totals[np.maximum(ids, 0)] if ngroups else np.zeros(len(ids), np.uint32)
-        else:
-            out = _running_group_words(self._tracker, words, group_of, ngroups)
-            out = out[len(out) - len(ids):]
+        totals = _backend.group_combine(self._tracker._rust, words, group_of, ngroups, _OP.AGG)
+        out = totals[np.maximum(ids, 0)] if ngroups else np.zeros(len(ids), np.uint32)
         missing = ids < 0
         if missing.any():
             out[missing] = _backend.update_chain_batch(self._tracker._rust,

@@ -269,6 +269,41 @@ TEST(RangeCombine, MatchesAFoldPerWindowInAnyOrder) {
                std::invalid_argument);
 }
 
+// One pass in row order against RangeCombine of each row's group prefix with the key as extra
+// member, over mixed modes, groups with and without a key word, and rows in no group.
+TEST(GroupRunningCombine, MatchesTheGroupPrefixWindow) {
+  Codec c;
+  std::vector<uint32_t> words;
+  std::vector<int64_t> ids;
+  for (uint32_t i = 0; i < 90; ++i) {
+    PairSet pairs;
+    pairs.Add(i % 6);
+    if (i % 5 == 0) pairs.Add(30 + i % 4);
+    if (i % 9 == 0) pairs.Add(50 + i % 3);
+    words.push_back(c.Encode(pairs, i * 3 & 255u, i * 7 & 255u, i % 13 == 0, i % 8));
+    ids.push_back(i % 11 == 0 ? -1 : static_cast<int64_t>(i % 4));
+  }
+  const std::vector<uint32_t> keys = {0, Source(c, 60, 1), Source(c, 61, 2, true), 0};
+  std::vector<uint32_t> got(words.size()), one(1);
+  GroupRunningCombine(c, words, ids, keys, 11, got);
+  for (size_t i = 0; i < words.size(); ++i) {
+    if (ids[i] < 0) {
+      EXPECT_EQ(got[i], Codec::UpdateChain(words[i], 11)) << "row " << i;
+      continue;
+    }
+    std::vector<uint32_t> prefix;
+    for (size_t j = 0; j <= i; ++j) {
+      if (ids[j] == ids[i]) prefix.push_back(words[j]);
+    }
+    const std::vector<int64_t> s = {0}, e = {static_cast<int64_t>(prefix.size())};
+    const std::vector<uint32_t> extra = {keys[static_cast<size_t>(ids[i])]};
+    RangeCombine(c, prefix, s, e, 11, one, extra);
+    EXPECT_EQ(got[i], one[0]) << "row " << i;
+  }
+  const std::vector<int64_t> bad(words.size(), 4);
+  EXPECT_THROW(GroupRunningCombine(c, words, bad, keys, 11, got), std::out_of_range);
+}
+
 // Against the obvious per-group scan, over values close together (the table) and far apart
 // (the map), with rows outside every group.
 TEST(DistinctGroupMembers, MatchesAPerGroupScan) {

@@ -337,6 +337,8 @@ void RangeCombine(Codec& codec, std::span<const uint32_t> words, std::span<const
   bool changed = true;  // the set of keys present changed since `pairs` was made
   PairSet pairs;
   bool taint = false;
+  uint32_t base = 0;  // the word of `pairs` and `taint` with entity, chain and depth 0
+  uint32_t joined_base = 0, joined_key = 0, joined_from = 0;  // `base` with a key word's pairs
   auto add = [&](int64_t i) {
     const auto r = static_cast<size_t>(i);
     if (count[key_of[r]]++ == 0) changed = true;
@@ -376,19 +378,100 @@ void RangeCombine(Codec& codec, std::span<const uint32_t> words, std::span<const
         pairs.Union(keys[j].pairs);
         taint = taint || keys[j].taint;
       }
+      base = codec.Encode(pairs, 0, 0, taint, 0);  // a dense pair set is interned once here
       changed = false;
     }
     uint32_t depth = kMaxDepth;
     while (depth > 0 && depth_count[depth] == 0) --depth;
     if (x == 0) {
-      out[k] = codec.Encode(pairs, ent, ch, taint, NextDepth(depth));
+      // Encode's layout: entity above chain, widths by mode (none in modes 10 and 11).
+      const auto mode = static_cast<int>(ModeOf(base));
+      const int cb = kChainBits[mode];
+      out[k] = base | (NextDepth(depth) << kDepthShift) |
+               ((ent & LowMask(kEntityBits[mode])) << cb) | (ch & LowMask(cb));
       continue;
     }
+    // The key's pairs joined to the window's: windows of one group follow each other, so the
+    // last joining is kept.
     const Decoded& d = cache.Get(x);
-    PairSet joined = pairs;
-    joined.Union(d.pairs);
-    out[k] = codec.Encode(joined, ent ^ d.entity, ch ^ MixChain1(d.chain, op), taint || d.taint,
-                          NextDepth(std::max(depth, DepthOf(x))));
+    if (x != joined_key || base != joined_from) {
+      PairSet joined = pairs;
+      joined.Union(d.pairs);
+      joined_base = codec.Encode(joined, 0, 0, taint || d.taint, 0);
+      joined_key = x;
+      joined_from = base;
+    }
+    const auto mode = static_cast<int>(ModeOf(joined_base));
+    const int cb = kChainBits[mode];
+    out[k] = joined_base | (NextDepth(std::max(depth, DepthOf(x))) << kDepthShift) |
+             (((ent ^ d.entity) & LowMask(kEntityBits[mode])) << cb) |
+             ((ch ^ MixChain1(d.chain, op)) & LowMask(cb));
+  }
+}
+
+void GroupRunningCombine(Codec& codec, std::span<const uint32_t> words,
+                         std::span<const int64_t> ids, std::span<const uint32_t> keys, uint32_t op,
+                         std::span<uint32_t> out) {
+  if (ids.size() != words.size() || out.size() != words.size()) {
+    throw std::invalid_argument("group running combine: words, ids and output differ in length");
+  }
+  for (const int64_t g : ids) {
+    if (g >= 0 && static_cast<uint64_t>(g) >= keys.size()) OutOfRange(g, keys.size());
+  }
+  // A group's pairs and taint live in `base`, the word they make with entity, chain and depth
+  // 0: a member with the same key leaves it as it is (the usual case), others are united.
+  struct Running {
+    uint32_t base = 0, entity = 0, chain = 0, depth = 0, count = 0, first = 0;
+    uint32_t absorbed = 0;  // the key of the last member united into `base`
+  };
+  DecodeCache cache(codec);
+  auto fields = [&](uint32_t w, uint32_t* e, uint32_t* c) {
+    *e = (w >> 8) & 255u;
+    *c = w & 255u;
+    if (!PlainWord(w)) {
+      const Decoded& d = cache.Get(w);
+      *e = d.entity;
+      *c = d.chain;
+    }
+  };
+  auto add = [&](Running& r, uint32_t w) {
+    uint32_t e, c;
+    fields(w, &e, &c);
+    if (r.count == 0) {
+      const Decoded& d = cache.Get(w);
+      r.base = codec.Encode(d.pairs, 0, 0, d.taint, 0);
+      r.first = w;
+    } else if (const uint32_t key = PairKey(w); key != PairKey(r.base) && key != r.absorbed) {
+      Decoded have = cache.Get(r.base);
+      const Decoded& more = cache.Get(w);
+      have.pairs.Union(more.pairs);
+      r.base = codec.Encode(have.pairs, 0, 0, have.taint || more.taint, 0);
+      r.absorbed = key;
+    }
+    r.entity ^= e;
+    r.chain ^= MixChain1(c, op);
+    r.depth = std::max(r.depth, DepthOf(w));
+    ++r.count;
+  };
+  std::vector<Running> groups(keys.size());
+  for (size_t g = 0; g < keys.size(); ++g) {
+    if (keys[g] != 0) add(groups[g], keys[g]);
+  }
+  for (size_t i = 0; i < words.size(); ++i) {
+    if (ids[i] < 0) {
+      out[i] = Codec::UpdateChain(words[i], op);
+      continue;
+    }
+    Running& r = groups[static_cast<size_t>(ids[i])];
+    add(r, words[i]);
+    if (r.count == 1) {
+      out[i] = Codec::UpdateChain(r.first, op);
+      continue;
+    }
+    const auto mode = static_cast<int>(ModeOf(r.base));
+    const int cb = kChainBits[mode];
+    out[i] = r.base | (NextDepth(r.depth) << kDepthShift) |
+             ((r.entity & LowMask(kEntityBits[mode])) << cb) | (r.chain & LowMask(cb));
   }
 }
 
