@@ -855,7 +855,7 @@ def _window_words(win: Any, result: Any) -> Any:
     of the rows its window covered (OpCode.AGG). pandas computes windows from plain float
     values, so its result had no words, and a rolling mean of a protected column read as
     derived from nothing. Like cumulative operations, windows log no nodes."""
-    from pandas.core.window.rolling import BaseWindowGroupBy
+    from pandas.core.window import rolling
 
     obj = win._selected_obj
     if isinstance(obj, pd.Series):
@@ -875,7 +875,8 @@ def _window_words(win: Any, result: Any) -> Any:
         return result
     n = len(obj)
     order = keys = None
-    if isinstance(win, BaseWindowGroupBy) and n:
+    group_window = getattr(rolling, "BaseWindowGroupBy", None) or rolling.BaseWindowGroupby
+    if isinstance(win, group_window) and n:  # (pandas 2.2 spells it BaseWindowGroupby)
         # pandas runs group windows over the rows in group order (the result still is), and
         # a group's key chose its rows: its word joins each window, as for group reductions.
         order = np.concatenate(list(win._grouper.indices.values())).astype(np.int64)

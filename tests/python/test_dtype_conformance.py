@@ -160,8 +160,8 @@ class TestProvenanceArray(base.ExtensionTests):
     def test_combine_add(self, data_repeated):
         super().test_combine_add(data_repeated)
 
-    # A rank depends on every row, so ranks carry the column's words; the base tests compare
-    # plain float64 values.
+    # A rank depends on every row, so ranks carry the column's words; the base tests (pandas
+    # 3) compare plain float64 values.
     @pytest.fixture
     def plain_ranks(self, monkeypatch):
         rank = pd.Series.rank
@@ -173,14 +173,20 @@ class TestProvenanceArray(base.ExtensionTests):
 
         monkeypatch.setattr(pd.Series, "rank", untracked)
 
+    @pytest.mark.skipif(not hasattr(base.ExtensionTests, "test_rank"),
+                        reason="pandas 2.2 has no extension rank tests")
     @pytest.mark.parametrize("ascending", [True, False])
     def test_rank(self, data_for_sorting, ascending, plain_ranks):
         super().test_rank(data_for_sorting, ascending)
 
+    @pytest.mark.skipif(not hasattr(base.ExtensionTests, "test_rank"),
+                        reason="pandas 2.2 has no extension rank tests")
     @pytest.mark.parametrize("method", ["average", "min"])
     def test_rank_method(self, data_for_sorting, method, plain_ranks):
         super().test_rank_method(data_for_sorting, method)
 
+    @pytest.mark.skipif(not hasattr(base.ExtensionTests, "test_rank"),
+                        reason="pandas 2.2 has no extension rank tests")
     @pytest.mark.parametrize("na_option", ["keep", "top", "bottom"])
     def test_rank_missing(self, data_missing_for_sorting, na_option, plain_ranks):
         super().test_rank_missing(data_missing_for_sorting, na_option)
