@@ -946,6 +946,58 @@ def _install_window_hooks() -> None:
     pd.DataFrame.rank = rank  # type: ignore[method-assign]
 
 
+def _dated(values: Any) -> bool:
+    """Whether `values` (an index or column) is of the dtype with dates, durations or periods."""
+    dtype = getattr(values, "dtype", None)
+    return isinstance(dtype, ProvenanceDtype) and getattr(
+        dtype.subtype, "kind", "O") in "mM" or (
+        isinstance(dtype, ProvenanceDtype) and isinstance(dtype.subtype, pd.PeriodDtype))
+
+
+def _install_time_hooks() -> None:
+    # pandas bins by date only on a DatetimeIndex (or a date column's plain values), which an
+    # index or column of the dtype is not: resampling and time-based windows raised TypeError.
+    # They run on a shallow copy whose date index or `on` column is plain; the other columns
+    # keep their words and the aggregations combine them by bin or window.
+    def plain_dates(obj: Any, on: Any) -> Any:
+        if on is not None:
+            if (isinstance(obj, pd.DataFrame) and obj.columns.is_unique and on in obj.columns
+                    and _dated(obj[on])):
+                obj = obj.copy(deep=False)
+                obj[on] = untrack(obj[on])
+            return obj
+        if _dated(obj.index) and not isinstance(obj.index, pd.MultiIndex):
+            obj = obj.copy(deep=False)
+            obj.index = pd.Index(obj.index.array._data, name=obj.index.name)
+        return obj
+
+    def resample_hook(method: Callable[..., Any]) -> Callable[..., Any]:
+        @functools.wraps(method)
+        def hooked(self: Any, rule: Any, *args: Any, **kwargs: Any) -> Any:
+            if kwargs.get("level") is None:
+                self = plain_dates(self, kwargs.get("on"))
+            return method(self, rule, *args, **kwargs)
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    def rolling_hook(method: Callable[..., Any]) -> Callable[..., Any]:
+        @functools.wraps(method)
+        def hooked(self: Any, window: Any, *args: Any, **kwargs: Any) -> Any:
+            if not is_integer(window) and not hasattr(window, "get_window_bounds"):
+                self = plain_dates(self, kwargs.get("on"))  # an offset needs dates
+            return method(self, window, *args, **kwargs)
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    for cls in (pd.Series, pd.DataFrame):
+        if not getattr(cls.resample, "_lumarq", False):
+            cls.resample = resample_hook(cls.resample)
+        if not getattr(cls.rolling, "_lumarq", False):
+            cls.rolling = rolling_hook(cls.rolling)
+
+
 def _install_replace_hook() -> None:
     # pandas replaces inside an extension array only with values of its own dtype, so a
     # replacement of another type (str -> int, int -> float) fails where plain columns are cast.
@@ -2542,6 +2594,7 @@ _install_where_hook()
 _install_cast_hooks()
 _install_group_transform_hooks()
 _install_window_hooks()
+_install_time_hooks()
 _install_replace_hook()
 _install_groupby_hook()
 _install_dt_hook()

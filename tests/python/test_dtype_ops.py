@@ -459,6 +459,32 @@ def test_frame_windows_keep_each_columns_words(env):
                        for w in result[c].prov.words)
 
 
+TIME_STEPS = {
+    "resample an index": lambda d: d.set_index("when").resample("D")[["age", "income"]].sum(),
+    "resample on a column": lambda d: d.resample("D", on="when")[["age", "income"]].max(),
+    "resample a Series": lambda d: d.set_index("when")["age"].resample("2D").mean(),
+    "time window": lambda d: d.set_index("when")["age"].rolling("1D").sum(),
+    "time window on a column": lambda d: d.rolling("1D", on="when")[["age", "income"]].sum(),
+}
+
+
+@pytest.mark.parametrize("case", list(TIME_STEPS))
+def test_dates_of_the_dtype_resample_and_bound_time_windows(env, case):
+    # A tracked date index or `on` column is no DatetimeIndex: these raised TypeError.
+    d, plain = env["L"], env["pL"]
+    when = pd.date_range("2024-01-01", periods=len(plain), freq="12h")
+    d = d.assign(when=lumarq.track(pd.DataFrame({"when": when}, index=d.index), d["age"].prov.tracker, "T")["when"])
+    result = TIME_STEPS[case](d)
+    expected = TIME_STEPS[case](plain.assign(when=when))
+    tm.assert_equal(lumarq.untrack(result), expected)
+    age = result if isinstance(result, pd.Series) else result["age"]
+    t = env["t"]
+    rows = age.notna().to_numpy()  # a bin or window with age's values derives from age
+    assert all(t.has_protected(int(w)) for w in age.prov.words[rows])
+    if isinstance(result, pd.DataFrame):
+        assert not any(t.has_protected(int(w)) for w in result["income"].prov.words)
+
+
 ONE_SHOT = object()  # a generator of names, made afresh for each call: read once, it protected nothing
 
 
