@@ -25,22 +25,16 @@ std::span<const uint32_t> Contiguous(const ArrayView<uint32_t>& v, std::vector<u
   return *buf;
 }
 
-/// The native codec when decode_full is not overridden and `_rust` is the native backend.
-BackendTracker* NativeDecoder(nb::handle tracker) {
-  ProvenanceTracker* t = TrackerPtr(tracker);
-  if (t == nullptr || !UsesNative(tracker, Interned("decode_full"), TrackerType())) return nullptr;
-  return t->native_backend();
-}
-
 /// (unique, pair sets, entities, chains, tainted, max depth) of the words of a 1-d uint32
 /// array, counted natively; None when the tracker does not decode natively or `prov` is another
 /// sequence (the audit then decodes value by value in Python).
 nb::object DiversityCounts(nb::handle tracker, nb::handle prov) {
   ArrayView<uint32_t> view;
-  BackendTracker* native = NativeDecoder(tracker);
-  if (native == nullptr || !TryArrayView(prov, &view)) return nb::none();
+  nb::object hold;
+  Codec* codec = NativeMethod(tracker, "decode_full") ? NativeCodec(tracker, &hold) : nullptr;
+  if (codec == nullptr || !TryArrayView(prov, &view)) return nb::none();
   std::vector<uint32_t> buf;
-  const Diversity d = DiversityOf(native->codec, Contiguous(view, &buf));
+  const Diversity d = DiversityOf(*codec, Contiguous(view, &buf));
   return nb::make_tuple(d.unique, d.pairs, d.entities, d.chains, d.tainted, d.max_depth);
 }
 

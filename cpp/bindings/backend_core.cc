@@ -15,6 +15,16 @@ namespace {
 
 constexpr size_t kReleaseGilFrom = 1 << 14;  // below this the GIL round trip costs more
 
+/// The operation code argument `op`, as the codec takes it.
+uint32_t AsOp(nb::handle op) { return static_cast<uint32_t>(AsUInt64Bits(op, "op")); }
+
+/// A size argument: an int, at least 0.
+size_t AsCount(nb::handle value, const char* name) {
+  const int64_t n = AsInt64(value, name);
+  if (n < 0) throw nb::value_error((std::string(name) + " must be non-negative").c_str());
+  return static_cast<size_t>(n);
+}
+
 BackendTracker& Backend(nb::handle tracker, const char* name) {
   BackendTracker* b = NativeBackend(tracker);
   if (b == nullptr) RaiseArgType(name, "RustProvenanceTracker", tracker);
@@ -67,16 +77,14 @@ void RegisterBackendTracker(nb::module_& m) {
       .def(
           "combine",
           [](BackendTracker& self, nb::handle a, nb::handle b, nb::handle op) {
-            return self.codec.Combine(AsWord(a, "prov_a"), AsWord(b, "prov_b"),
-                                      static_cast<uint32_t>(AsUInt64Bits(op, "op")));
+            return self.codec.Combine(AsWord(a, "prov_a"), AsWord(b, "prov_b"), AsOp(op));
           },
           nb::arg("prov_a").none(), nb::arg("prov_b").none(), nb::arg("op").none() = 1,
           "Combine two words: pairs united, entity XOR, chain mixed, taint OR, depth max+1.")
       .def(
           "update_chain",
           [](const BackendTracker&, nb::handle p, nb::handle op) {
-            return Codec::UpdateChain(AsWord(p, "provenance"),
-                                      static_cast<uint32_t>(AsUInt64Bits(op, "op")));
+            return Codec::UpdateChain(AsWord(p, "provenance"), AsOp(op));
           },
           nb::arg("provenance").none(), nb::arg("op").none(),
           "One unary step: pairs and taint kept, chain mixed, depth + 1.")
@@ -140,7 +148,7 @@ void RunKernel(size_t n, F&& kernel) {
 nb::object CombineBatch(nb::handle tracker, nb::handle a, nb::handle b, nb::handle op) {
   BackendTracker& bt = Backend(tracker, "tracker");
   U32View va(a, "a"), vb(b, "b");
-  const uint32_t code = static_cast<uint32_t>(AsUInt64Bits(op, "op"));
+  const uint32_t code = AsOp(op);
   if (va.size() != vb.size()) {
     throw nb::value_error(("combine_batch: arrays differ in length (" + std::to_string(va.size()) +
                            " and " + std::to_string(vb.size()) + ")")
@@ -155,7 +163,7 @@ nb::object CombineBatch(nb::handle tracker, nb::handle a, nb::handle b, nb::hand
 nb::object UpdateChainBatch(nb::handle tracker, nb::handle arr, nb::handle op) {
   Backend(tracker, "tracker");
   U32View v(arr, "arr");
-  const uint32_t code = static_cast<uint32_t>(AsUInt64Bits(op, "op"));
+  const uint32_t code = AsOp(op);
   uint32_t* out = nullptr;
   nb::object result = NewU32Array(v.size(), &out);
   RunKernel(v.size(), [&] { Codec::UpdateChainBatch(v.span(), code, {out, v.size()}); });
@@ -236,10 +244,8 @@ class I64View {
 
 // Large results from the cache of huge-page mappings: fresh pages cost more than the copy.
 nb::object EmptyBuffer(nb::handle nbytes) {
-  const int64_t n = AsInt64(nbytes, "nbytes");
-  if (n < 0) throw nb::value_error("nbytes must be non-negative");
   int64_t* out = nullptr;
-  return NewI64Array((static_cast<size_t>(n) + 7) / 8, &out);
+  return NewI64Array((AsCount(nbytes, "nbytes") + 7) / 8, &out);
 }
 
 nb::object TakeWordsPy(nb::handle words, nb::handle indices, nb::handle allow_fill) {
@@ -274,25 +280,23 @@ nb::object GroupCombinePy(nb::handle tracker, nb::handle words, nb::handle ids,
   BackendTracker& bt = Backend(tracker, "tracker");
   U32View w(words, "words");
   I64View g(ids, "ids");
-  const int64_t n = AsInt64(ngroups, "ngroups");
-  if (n < 0) throw nb::value_error("ngroups must be non-negative");
-  const uint32_t code = static_cast<uint32_t>(AsUInt64Bits(op, "op"));
+  const size_t n = AsCount(ngroups, "ngroups");
+  const uint32_t code = AsOp(op);
   uint32_t* out = nullptr;
-  nb::object result = NewU32Array(static_cast<size_t>(n), &out);
+  nb::object result = NewU32Array(n, &out);
   nb::gil_scoped_release release;
-  GroupCombine(bt.codec, w.span(), g.span(), code, {out, static_cast<size_t>(n)});
+  GroupCombine(bt.codec, w.span(), g.span(), code, {out, n});
   return result;
 }
 
 nb::object DistinctGroupMembersPy(nb::handle ids, nb::handle values, nb::handle ngroups) {
   I64View g(ids, "ids");
   I64View v(values, "values");
-  const int64_t n = AsInt64(ngroups, "ngroups");
-  if (n < 0) throw nb::value_error("ngroups must be non-negative");
+  const size_t n = AsCount(ngroups, "ngroups");
   std::vector<int64_t> offsets, members;
   {
     nb::gil_scoped_release release;
-    DistinctGroupMembers(g.span(), v.span(), static_cast<size_t>(n), &offsets, &members);
+    DistinctGroupMembers(g.span(), v.span(), n, &offsets, &members);
   }
   int64_t *o = nullptr, *m = nullptr;
   nb::object offsets_arr = NewI64Array(offsets.size(), &o);
@@ -308,7 +312,7 @@ nb::object WindowCombinePy(nb::handle tracker, nb::handle words, nb::handle wind
   U32View w(words, "words");
   const int64_t size = AsInt64(window, "window");
   if (size < 1) throw nb::value_error("window must be at least 1");
-  const uint32_t code = static_cast<uint32_t>(AsUInt64Bits(op, "op"));
+  const uint32_t code = AsOp(op);
   uint32_t* out = nullptr;
   nb::object result = NewU32Array(w.size(), &out);
   nb::gil_scoped_release release;

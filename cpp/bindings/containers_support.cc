@@ -1,24 +1,57 @@
 #include "containers_support.h"
 
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <type_traits>
 #include <vector>
 
 #include "lumarq/codec.h"
-#include "lumarq/prov_kernels.h"
+#include "lumarq/container_rows.h"
 #include "lumarq/hash.h"
+#include "lumarq/prov_kernels.h"
 #include "lumarq/word.h"
 #include "tracker.h"
 
 namespace lumarq::py {
 
+namespace {
+
+/// object.__setattr__(obj, name, value): skips pandas' NDFrame.__setattr__, which only adds
+/// lookups for names that are neither columns nor internals.
 void SetPlainAttr(nb::handle obj, const char* name, nb::handle value) {
   if (PyObject_GenericSetAttr(obj.ptr(), Interned(name).ptr(), value.ptr()) < 0) {
     throw nb::python_error();
   }
 }
+
+/// super(cls, self).<name>(*args, **kwargs).
+nb::object CallSuper(nb::handle cls, nb::handle self, const char* name, const nb::args& args,
+                     const nb::kwargs& kwargs) {
+  nb::object sup = Steal(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
+                                                      cls.ptr(), self.ptr(), nullptr));
+  return Steal(PyObject_Call(GetAttr(sup, name).ptr(), args.ptr(), kwargs.ptr()));
+}
+
+/// kwargs.pop(name, None) on a keyword-argument dict.
+nb::object PopKwarg(nb::handle kwargs, const char* name) {
+  nb::handle key = Interned(name);
+  PyObject* v = PyDict_GetItemWithError(kwargs.ptr(), key.ptr());
+  if (v == nullptr) {
+    if (PyErr_Occurred()) throw nb::python_error();
+    return nb::none();
+  }
+  nb::object out = nb::borrow(v);
+  if (PyDict_DelItem(kwargs.ptr(), key.ptr()) < 0) throw nb::python_error();
+  return out;
+}
+
+/// A property whose getter returns `*cls` (a class that exists only once the namespace is done).
+nb::object ClassProperty(PyObject** cls) {
+  nb::object fget = nb::cpp_function([cls](nb::handle) { return nb::borrow(*cls); });
+  return Refs().property(fget);
+}
+
+}  // namespace
 
 nb::dict SubclassNamespace(std::initializer_list<const char*> metadata, PyObject** constructor,
                            PyObject** sliced) {
@@ -139,21 +172,6 @@ void AddBinaryOperators(nb::dict& ns, const ContainerOpCodes& code,
   }
 }
 
-nb::object CallSuper(nb::handle cls, nb::handle self, const char* name, nb::handle args,
-                     nb::handle kwargs) {
-  PyObject* sup = PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PySuper_Type),
-                                               cls.ptr(), self.ptr(), nullptr);
-  if (!sup) throw nb::python_error();
-  nb::object method = GetAttr(nb::steal(sup), name);
-  nb::object empty;
-  if (!args.is_valid()) {
-    empty = nb::steal(PyTuple_New(0));
-    args = empty;
-  }
-  PyObject* r = PyObject_Call(method.ptr(), args.ptr(), kwargs.is_valid() ? kwargs.ptr() : nullptr);
-  if (!r) throw nb::python_error();
-  return nb::steal(r);
-}
 
 const PyRefs& Refs() {
   // Leaked on purpose: module-lifetime references must not be released after finalisation.
@@ -210,24 +228,9 @@ template void StoreInt<int64_t>(nb::handle, int64_t*, size_t, nb::handle);
 
 // ---------------------------------------------------------------- classes built with type()
 
-nb::object PopKwarg(nb::handle kwargs, const char* name) {
-  nb::handle key = Interned(name);
-  PyObject* v = PyDict_GetItemWithError(kwargs.ptr(), key.ptr());
-  if (v == nullptr) {
-    if (PyErr_Occurred()) throw nb::python_error();
-    return nb::none();
-  }
-  nb::object out = nb::borrow(v);
-  if (PyDict_DelItem(kwargs.ptr(), key.ptr()) < 0) throw nb::python_error();
-  return out;
-}
 
 nb::object CopyOf(nb::handle arr) { return CallMethod(arr, Interned("copy")); }
 
-nb::object ClassProperty(PyObject** cls) {
-  nb::object fget = nb::cpp_function([cls](nb::handle) { return nb::borrow(*cls); });
-  return Refs().property(fget);
-}
 
 nb::handle NegOp(nb::handle self) {
   nb::object kind = GetAttr(GetAttr(self, "dtype"), "kind");
@@ -280,12 +283,6 @@ void CheckOperands(nb::handle self, nb::handle other, nb::handle tracker) {
       "to align by label.");
 }
 
-namespace {
-
-uint32_t g_agg_code = 11;
-
-}  // namespace
-
 Codec* NativeCodec(nb::handle tracker, nb::object* hold) {
   ProvenanceTracker* t = TrackerPtr(tracker);
   if (t == nullptr) return nullptr;
@@ -297,9 +294,14 @@ Codec* NativeCodec(nb::handle tracker, nb::object* hold) {
 
 namespace {
 
+uint32_t g_agg_code = 11;
+
 StridedWords Strided(const ArrayView<uint32_t>& v) { return {v.data, v.stride, v.size}; }
 
-}  // namespace
+/// A column's words for a derived object of n rows that no longer lines up with them. When every
+/// stored word has the same pair set and taint, the first word (the first-row rule); otherwise
+/// one word uniting the pairs, taint and greatest depth of all of them, so that no source is
+/// lost. Without a native tracker the first-row rule applies. Always a new array.
 
 nb::object SpreadWords(nb::handle tracker, nb::handle prov, size_t n) {
   ArrayView<uint32_t> view;
@@ -319,6 +321,10 @@ nb::object SpreadWords(nb::handle tracker, nb::handle prov, size_t n) {
   return FilledArray<uint32_t>(n, UnionWord(*codec, words, first));
 }
 
+/// Words of a result derived from several columns at once. `arrays` (a sequence of equally long
+/// uint32 arrays): with n equal to their length, row i unites the pairs and taint of row i of
+/// every array, one step deeper (OpCode.AGG); otherwise one such word over all rows of all
+/// arrays, spread over n rows.
 nb::object AggregateWords(nb::handle tracker, nb::handle arrays, size_t n) {
   std::vector<nb::object> keep;
   std::vector<StridedWords> cols;
@@ -349,6 +355,8 @@ nb::object AggregateWords(nb::handle tracker, nb::handle arrays, size_t n) {
   return result;
 }
 
+}  // namespace
+
 void RegisterWordHelpers(nb::module_& m) {
   g_agg_code = nb::cast<uint32_t>(m.attr("OpCode").attr("AGG"));
   m.def(
@@ -376,21 +384,19 @@ void RequireFrame(nb::handle df, const char* func) {
   throw nb::python_error();
 }
 
-nb::handle Glue() {
+nb::object GlueFn(const char* name) {
   static nb::handle glue = nb::module_::import_("lumarq.utilities._tracked_glue").release();
-  return glue;
+  return glue.attr(name);
 }
 
-nb::object GlueFn(const char* name) { return Glue().attr(name); }
-
 void AddSeriesGlue(nb::module_& m, const char* name, nb::dict& ns, bool flex_binop) {
-  nb::object methods = flex_binop ? Glue().attr("dag_series_methods")(m.attr("__name__"), name)
-                                  : Glue().attr("methods_for")("series", m.attr("__name__"), name);
+  nb::object methods = flex_binop ? GlueFn("dag_series_methods")(m.attr("__name__"), name)
+                                  : GlueFn("methods_for")("series", m.attr("__name__"), name);
   if (PyDict_Update(ns.ptr(), methods.ptr()) < 0) throw nb::python_error();
 }
 
 void AddFrameGlue(nb::module_& m, const char* name, nb::dict& ns) {
-  nb::object methods = Glue().attr("methods_for")("frame", m.attr("__name__"), name);
+  nb::object methods = GlueFn("methods_for")("frame", m.attr("__name__"), name);
   if (PyDict_Update(ns.ptr(), methods.ptr()) < 0) throw nb::python_error();
 }
 
@@ -422,19 +428,13 @@ void AddFrameItemAccess(nb::dict& ns, PyObject** frame, PyObject** series, const
 namespace {
 
 bool HashRange(nb::handle index, uint32_t mask, std::span<uint32_t> out) {
-  if (!IsInstance(index, Refs().pd_range_index)) return false;
-  int overflow = 0;
-  long long v[3];
-  const char* names[3] = {"start", "stop", "step"};
-  for (int i = 0; i < 3; ++i) {
-    v[i] = PyLong_AsLongLongAndOverflow(GetAttr(index, names[i]).ptr(), &overflow);
-    if (v[i] == -1 && PyErr_Occurred()) {
-      PyErr_Clear();
-      return false;
-    }
-    if (overflow != 0) return false;  // labels beyond int64: hash them one by one
+  int64_t start, stop, step;
+  // Labels beyond int64 (a bound beyond it) are hashed one by one.
+  if (!ExactInt64(GetAttr(index, "start"), &start) || !ExactInt64(GetAttr(index, "stop"), &stop) ||
+      !ExactInt64(GetAttr(index, "step"), &step)) {
+    return false;
   }
-  HashRangeLabels(v[0], v[2], mask, out);
+  HashRangeLabels(start, step, mask, out);
   return true;
 }
 
@@ -450,9 +450,7 @@ bool HashIntegers(nb::handle index, uint32_t mask, std::span<uint32_t> out) {
   nb::object dtype = GetAttr(index, "dtype");
   nb::object kind;
   if (!TryGetAttr(dtype, "kind", &kind) || !PyUnicode_Check(kind.ptr())) return false;
-  const char* k = PyUnicode_AsUTF8(kind.ptr());
-  if (k == nullptr) throw nb::python_error();
-  if (std::strcmp(k, "i") != 0 && std::strcmp(k, "u") != 0) return false;
+  if (!nb::str("i").equal(kind) && !nb::str("u").equal(kind)) return false;
   // Integer labels (nullable ones without missing values included) come out of to_numpy as
   // an integer array whose elements hash like the labels.
   nb::object values = CallMethod(index, Interned("to_numpy"));
@@ -465,7 +463,7 @@ bool HashIntegers(nb::handle index, uint32_t mask, std::span<uint32_t> out) {
 }  // namespace
 
 bool EntityHashes::Native() const {
-  return UsesNative(tracker_, Interned("entity_from_row"), TrackerType());
+  return NativeMethod(tracker_, "entity_from_row");
 }
 
 nb::object EntityHashes::Next() {
@@ -493,11 +491,13 @@ nb::object EntityHashes::NativeHashes() {
   EntityModulus(bits_);  // raises for a negative width, as the shift would
   const long long bits = PyLong_AsLongLong(bits_.ptr());
   if (bits == -1 && PyErr_Occurred()) throw nb::python_error();
-  // Hashes are below 2**32, so a modulus of 2**32 or more leaves them unchanged.
-  const uint32_t mask = bits >= 32 ? 0xFFFFFFFFu : (1u << bits) - 1u;
+  const uint32_t mask = EntityMask(bits);
   std::span<uint32_t> dst(out, n_);
   nb::object index = GetAttr(df_, "index");
-  if (HashRange(index, mask, dst) || HashIntegers(index, mask, dst)) return arr;
+  // A range index beyond int64 still has dtype int64, and its to_numpy wraps around: its labels
+  // are hashed one by one below.
+  const bool range = IsInstance(index, Refs().pd_range_index);
+  if (range ? HashRange(index, mask, dst) : HashIntegers(index, mask, dst)) return arr;
   // Any other labels: the interpreter's hash of each label as indexing yields it.
   nb::object labels = CallMethod(index, Interned("tolist"));
   if (Len(labels) != n_) throw nb::value_error("row labels and rows differ in number");

@@ -18,14 +18,6 @@ namespace lumarq::py {
 
 /// len(obj).
 inline size_t Len(nb::handle obj) { return static_cast<size_t>(Size(obj)); }
-/// object.__setattr__(obj, name, value): skips pandas' NDFrame.__setattr__, which only adds
-/// lookups for names that are neither columns nor internals.
-void SetPlainAttr(nb::handle obj, const char* name, nb::handle value);
-
-/// super(cls, self).<name>(*args, **kwargs) with `args`/`kwargs` a tuple and a dict (or null).
-nb::object CallSuper(nb::handle cls, nb::handle self, const char* name, nb::handle args,
-                     nb::handle kwargs);
-
 /// Operation codes of the module's OpCode, read once at registration.
 struct ContainerOpCodes {
   int add, sub, mul, div, neg, cmp, merge;
@@ -118,25 +110,12 @@ Codec* NativeCodec(nb::handle tracker, nb::object* hold);
 /// provenance are aligned by position, not by label.
 void CheckOperands(nb::handle self, nb::handle other, nb::handle tracker);
 
-/// A column's words for a derived object of n rows that no longer lines up with them. When every
-/// stored word has the same pair set and taint, the first word (the first-row rule); otherwise
-/// one word uniting the pairs, taint and greatest depth of all of them, so that no source is
-/// lost. Without a native tracker the first-row rule applies. Always a new array.
-nb::object SpreadWords(nb::handle tracker, nb::handle prov, size_t n);
-
-/// Words of a result derived from several columns at once. `arrays` (a sequence of equally long
-/// uint32 arrays): with n equal to their length, row i unites the pairs and taint of row i of
-/// every array, one step deeper (OpCode.AGG); otherwise one such word over all rows of all
-/// arrays, spread over n rows.
-nb::object AggregateWords(nb::handle tracker, nb::handle arrays, size_t n);
-
-/// Registers the two helpers above on `m` as _spread_words and _aggregate_words.
+/// Registers _spread_words (a column's words spread over the rows of a derived object) and
+/// _aggregate_words (the words of a result derived from several columns) on `m`.
 void RegisterWordHelpers(nb::module_& m);
 
 // ---------------------------------------------------------------- classes built with type()
 
-/// kwargs.pop(name, None) on a keyword-argument dict.
-nb::object PopKwarg(nb::handle kwargs, const char* name);
 /// arr.copy()
 nb::object CopyOf(nb::handle arr);
 
@@ -164,9 +143,6 @@ nb::object OwnOrOverride(nb::handle self, PyObject* cls, const char* name, Nativ
   if (UsesNative(self, Interned(name), reinterpret_cast<PyTypeObject*>(cls))) return native();
   return CallMethod(self, Interned(name), std::forward<Args>(args)...);
 }
-
-/// A property whose getter returns `*cls` (a class that exists only once the namespace is done).
-nb::object ClassProperty(PyObject** cls);
 
 /// The namespace a tracked pandas subclass starts from: `_metadata` (the attribute names pandas
 /// carries over, in order), `_constructor`, and `_constructor_sliced` when `sliced` is given.
@@ -206,15 +182,12 @@ nb::object ProtectedColumns(nb::handle df, nb::handle protected_);
 /// TypeError "<func> expects a pandas DataFrame, got <type of df>" unless it is one.
 void RequireFrame(nb::handle df, const char* func);
 
-/// The private helper module that carries provenance through pandas' own machinery
-/// (lumarq.utilities._tracked_glue), imported once.
-nb::handle Glue();
-
 /// Puts the glue's Series methods (__finalize__, the in-place operators, the methods that give
 /// plain pandas) into the namespace of the class `name` of module `m`.
 /// With `flex_binop`, also pandas' _binop (the DAG Series has none of its own).
 void AddSeriesGlue(nb::module_& m, const char* name, nb::dict& ns, bool flex_binop = false);
-/// The glue's function `name` (looked up once per call site by the caller).
+/// The function `name` of the private helper module that carries provenance through pandas' own
+/// machinery (lumarq.utilities._tracked_glue, imported once); callers look it up once per site.
 nb::object GlueFn(const char* name);
 /// Likewise the frame methods (rename, insert, the methods that give plain pandas).
 void AddFrameGlue(nb::module_& m, const char* name, nb::dict& ns);

@@ -19,6 +19,7 @@
 #include "dag_tracker.h"
 #include "lumarq/cells.h"
 #include "lumarq/codec.h"
+#include "lumarq/container_rows.h"
 #include "lumarq/row_kernels.h"
 #include "tracker.h"
 
@@ -36,7 +37,7 @@ nb::handle SeriesCls() { return g_series; }
 nb::handle FrameCls() { return g_frame; }
 
 struct Types {
-  nb::handle np_float64, np_dtype, object_dtype, extension_array, categorical_dtype;
+  nb::handle np_float64, object_dtype, extension_array;
 };
 
 const Types& Ty() {
@@ -44,25 +45,15 @@ const Types& Ty() {
   static const Types t = [] {
     Types r;
     r.np_float64 = ImportAttr("numpy", "float64").release();
-    r.np_dtype = ImportAttr("numpy", "dtype").release();
-    r.object_dtype = r.np_dtype(nb::str("O")).release();
+    r.object_dtype = ImportAttr("numpy", "dtype")(nb::str("O")).release();
     r.extension_array = ImportAttr("pandas.api.extensions", "ExtensionArray").release();
-    r.categorical_dtype = ImportAttr("pandas", "CategoricalDtype").release();
     return r;
   }();
   return t;
 }
 
-bool UsesNativeOf(nb::handle self, const char* name, PyTypeObject* type) {
-  return type != nullptr && UsesNative(self, Interned(name), type);
-}
-
 /// int(value)
-nb::object ToInt(nb::handle value) {
-  PyObject* o = PyNumber_Long(value.ptr());
-  if (!o) throw nb::python_error();
-  return nb::steal(o);
-}
+nb::object ToInt(nb::handle value) { return Steal(PyNumber_Long(value.ptr())); }
 
 /// Int objects of provenance words. Rows of one operation often share a word (the same sources
 /// and chain, or a source column's 256 entity values), and one object then serves every node,
@@ -205,10 +196,9 @@ bool NotRecorded(nb::handle v) {
   if (PyFloat_CheckExact(o) || Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(Ty().np_float64.ptr())) {
     return std::isnan(PyFloat_AS_DOUBLE(o));
   }
-  PyObject* ne = PyObject_RichCompare(o, o, Py_NE);  // value != value, without identity shortcut
-  if (!ne) throw nb::python_error();
-  nb::object hold = nb::steal(ne);
-  const int t = PyObject_IsTrue(ne);
+  // value != value, without identity shortcut
+  nb::object ne = Steal(PyObject_RichCompare(o, o, Py_NE));
+  const int t = PyObject_IsTrue(ne.ptr());
   if (t < 0) throw nb::python_error();
   return t != 0;
 }
@@ -246,9 +236,7 @@ class RowValues {
 
   nb::object Raw(size_t i) const {
     if (cells_) return GetItem(GetItem(values_, PyInt(static_cast<int64_t>(i))), col_);
-    PyObject* v = PySequence_GetItem(values_.ptr(), static_cast<Py_ssize_t>(i));
-    if (!v) throw nb::python_error();
-    return nb::steal(v);
+    return Steal(PySequence_GetItem(values_.ptr(), static_cast<Py_ssize_t>(i)));
   }
 
   nb::object ForRecord(size_t i) const {
@@ -372,19 +360,8 @@ class Recorder {
     skip_before_ = 0;
     later_ = later;
     if (!MemoryOnly()) return;
-    auto need = static_cast<size_t>(kMemoryOnlyRowLimit);
-    if (later >= need) {
-      skip_before_ = values.size();
-    } else {
-      need -= later;
-      size_t i = values.size();
-      while (i > 0 && need > 0) {
-        const int r = values.Recorded(--i);
-        if (r < 0) return;
-        need -= static_cast<size_t>(r);
-      }
-      if (need == 0) skip_before_ = i;
-    }
+    skip_before_ = FirstSurvivingRow(values, values.size(),
+                                     static_cast<size_t>(kMemoryOnlyRowLimit), later);
     skipped_ = skipped_ || skip_before_ > 0;
   }
   void NoSkip() {
@@ -522,8 +499,8 @@ RowArrays BinaryRows(nb::handle self, nb::handle other, nb::handle tracker, nb::
 
   nb::object hold;
   Codec* codec = NativeCodec(tracker, &hold);
-  const bool native_combine = codec != nullptr && UsesNativeOf(tracker, "combine", TrackerType());
-  const bool dispatch_combine = UsesNativeOf(tracker, "combine", TrackerType());
+  const bool dispatch_combine = NativeMethod(tracker, "combine");
+  const bool native_combine = codec != nullptr && dispatch_combine;
   const bool native_log = LogBinaryIsNative(tracker);
   Recorder recorder(tracker, n);
   const uint32_t code = native_combine ? static_cast<uint32_t>(AsUInt64Bits(op_code, "op")) : 0u;
@@ -590,7 +567,7 @@ RowArrays UnaryRows(nb::handle self, nb::handle tracker, nb::handle values, nb::
 
   nb::object hold;
   Codec* codec = NativeCodec(tracker, &hold);
-  const bool dispatch_chain = UsesNativeOf(tracker, "update_chain", TrackerType());
+  const bool dispatch_chain = NativeMethod(tracker, "update_chain");
   const bool native_chain = codec != nullptr && dispatch_chain;
   const bool native_log = LogUnaryIsNative(tracker);
   Recorder recorder(tracker, n);
@@ -658,8 +635,7 @@ nb::object BinopDag(nb::handle self, nb::handle other, nb::handle np_op, nb::han
   nb::object tracker = GetAttr(self, "_tracker");
   CheckOperands(self, other, tracker);
   nb::object a = GetAttr(self, "values");
-  nb::object b;
-  if (!TryGetAttr(other, "values", &b)) b = nb::borrow(other);
+  nb::object b = GetAttrOr(other, "values", other);
   nb::object result = np_op(a, b);
   nb::object index = GetAttr(self, "index");
   nb::object name = OpResultName(self, other);
@@ -670,27 +646,27 @@ nb::object BinopDag(nb::handle self, nb::handle other, nb::handle np_op, nb::han
   return NewSeries(result, index, rows.prov, tracker, rows.nodes, name, fresh);
 }
 
+/// The Series of `values` (index `index`) one tracked unary step on from this one.
+nb::object UnaryResult(nb::handle self, nb::handle values, nb::handle index, const nb::str& op,
+                       nb::handle op_code, bool fresh) {
+  nb::object tracker = GetAttr(self, "_tracker");
+  nb::object name = GetAttr(self, "name");
+  if (!AsBool(tracker)) return Untracked(self, values, index, tracker, name, fresh);
+  RowArrays rows = UnaryRows(self, tracker, values, op, op_code);
+  return NewSeries(values, index, rows.prov, tracker, rows.nodes, name, fresh);
+}
+
 nb::object UnopDag(nb::handle self, nb::handle np_op, nb::handle op_name, nb::handle op_code,
                    bool fresh) {
   nb::str op = AsStr(op_name, "op_name");
   AsInt(op_code, "op_code");
   nb::object result = np_op(GetAttr(self, "values"));
-  nb::object tracker = GetAttr(self, "_tracker");
-  nb::object index = GetAttr(self, "index");
-  nb::object name = GetAttr(self, "name");
-  if (!AsBool(tracker)) return Untracked(self, result, index, tracker, name, fresh);
-  RowArrays rows = UnaryRows(self, tracker, result, op, op_code);
-  return NewSeries(result, index, rows.prov, tracker, rows.nodes, name, fresh);
+  return UnaryResult(self, result, GetAttr(self, "index"), op, op_code, fresh);
 }
 
 nb::object ApplyTrackedUnary(nb::handle self, nb::handle result_values, nb::handle result_index,
                              nb::handle op_name, nb::handle op_code) {
-  nb::str op = AsStr(op_name, "op_name");
-  nb::object tracker = GetAttr(self, "_tracker");
-  nb::object name = GetAttr(self, "name");
-  if (!AsBool(tracker)) return Untracked(self, result_values, result_index, tracker, name, false);
-  RowArrays rows = UnaryRows(self, tracker, result_values, op, op_code);
-  return NewSeries(result_values, result_index, rows.prov, tracker, rows.nodes, name, false);
+  return UnaryResult(self, result_values, result_index, AsStr(op_name, "op_name"), op_code, false);
 }
 
 // Operators call self._binop_dag / self._unop_dag, so a subclass overriding them is honoured;
@@ -777,40 +753,21 @@ void DefineFrame(nb::module_& m) {
 
 // ---------------------------------------------------------------- wrap_dataframe_dag
 
-/// Where each cell's value comes from: `df.iloc[i][col]` gives, for a frame with unique column
-/// labels, element i of the column's values cast to the frame's row dtype (the dtype pandas
-/// gives a cross-section), or of the column's own values when that dtype is object or the
-/// column's. Frames where a cross-section can differ from any column array (repeated labels,
-/// categorical columns among others) are read through the frame itself, cell by cell.
+/// The readers of a frame's columns for its cells' records: the column arrays that reproduce
+/// `df.iloc[i][col]` where lumarq.utilities._frame_cells finds them, else the frame itself, cell
+/// by cell.
 class FrameCells {
  public:
   FrameCells(nb::handle df, size_t n) : iloc_(GetAttr(df, "iloc")) {
-    if (n == 0) return;
-    try {
-      nb::object columns = GetAttr(df, "columns");
-      if (!AsBool(GetAttr(columns, "is_unique"))) {
-        by_cell_ = true;
-        return;
-      }
-      row_dtype_ = GetAttr(GetItem(iloc_, nb::int_(0)), "dtype");
-      row_object_ = Equal(row_dtype_, Ty().object_dtype);
-      if (!row_object_ && Len(columns) > 1) {
-        for (nb::handle dtype : GetAttr(df, "dtypes")) {
-          if (IsInstance(dtype, Ty().categorical_dtype)) by_cell_ = true;
-        }
-      }
-    } catch (nb::python_error& e) {
-      // Every row lookup may fail as this one did: each cell's own lookup decides.
-      if (!e.matches(PyExc_Exception)) throw;
-      by_cell_ = true;
-    }
+    static nb::handle plan = ImportAttr("lumarq.utilities._frame_cells", "column_values").release();
+    if (n != 0) column_values_ = plan(df);
   }
 
   /// The reader of column j (label `col`).
   std::unique_ptr<RowValues> Column(size_t j, nb::handle col, size_t n) {
-    if (!by_cell_ && n != 0) {
+    if (!column_values_.is_none() && n != 0) {
       try {
-        nb::object values = ColumnValues(j);
+        nb::object values = column_values_(j);
         return std::make_unique<RowValues>(values, n);
       } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
@@ -820,38 +777,14 @@ class FrameCells {
   }
 
  private:
-  static bool Equal(nb::handle a, nb::handle b) {
-    const int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_EQ);
-    if (r < 0) throw nb::python_error();
-    return r != 0;
-  }
-
-  nb::object ColumnValues(size_t j) {
-    PyObject* all = PySlice_New(nullptr, nullptr, nullptr);
-    if (!all) throw nb::python_error();
-    nb::object column = GetItem(iloc_, nb::make_tuple(nb::steal(all), nb::int_(j)));
-    nb::object values = GetAttr(column, "_values");
-    if (row_object_ || Equal(GetAttr(column, "dtype"), row_dtype_)) return values;
-    if (IsInstance(row_dtype_, Ty().np_dtype)) {
-      // A numpy row dtype: the cross-section assigns each cell into an array of that dtype.
-      return CallMethod(values, Interned("astype"), row_dtype_);
-    }
-    // An extension row dtype: the cross-section builds the array from the cells' objects.
-    nb::object cls = CallMethod(row_dtype_, Interned("construct_array_type"));
-    nb::object objects = CallKw(Refs().np_asarray, {values}, {{"dtype", Ty().object_dtype}});
-    return CallKw(GetAttr(cls, "_from_sequence"), {objects}, {{"dtype", row_dtype_}});
-  }
-
   nb::object iloc_;
-  nb::object row_dtype_;
-  bool row_object_ = false;
-  bool by_cell_ = false;
+  nb::object column_values_ = nb::none();  // None: every cell is read alone
 };
 
 /// tracker.register(table, column, protected): the flag passed on unchanged to an override.
 nb::object RegisterColumn(nb::handle tracker, nb::handle table, nb::handle column,
                           nb::handle flag) {
-  if (UsesNativeOf(tracker, "register", TrackerType())) {
+  if (NativeMethod(tracker, "register")) {
     return CallRegister(tracker, table, column, AsBool(flag));
   }
   return CallMethod(tracker, Interned("register"), table, column, flag);
@@ -898,10 +831,7 @@ nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
       }
       counts.push_back(static_cast<size_t>(count));
     }
-    if (!counts.empty()) {
-      later.assign(counts.size(), 0);
-      for (size_t c = counts.size() - 1; c > 0; --c) later[c - 1] = later[c] + counts[c];
-    }
+    later = RecordedAfter(counts);
   }
 
   size_t j = 0;
@@ -912,9 +842,7 @@ nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
                           : nb::object(nb::bool_(Contains(protected_cols, name)));
     nb::object pair_id = RegisterColumn(tracker, tname, name, flag);
     const bool tainted = CallIsProtected(tracker, tname, name);
-    PyObject* op_text = PyUnicode_FromFormat("%U.%U", tname.ptr(), name.ptr());
-    if (!op_text) throw nb::python_error();
-    nb::object op = nb::steal(op_text);
+    nb::object op = Steal(PyUnicode_FromFormat("%U.%U", tname.ptr(), name.ptr()));
     uint32_t* prov_out = nullptr;
     int64_t* node_out = nullptr;
     nb::object prov_array = FilledArray<uint32_t>(n, 0u, &prov_out);
@@ -927,14 +855,9 @@ nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
       uint32_t pair = 0;
       const bool native_entity = !with_entity || entities.Native();
       const bool batch = codec != nullptr && native_entity && NativePair(pair_id, &pair) &&
-                         UsesNativeOf(tracker, "encode", TrackerType());
+                         NativeMethod(tracker, "encode");
       if (batch) {
-        nb::object hashes;
-        if (with_entity) {
-          hashes = entities.Next();
-        } else {
-          hashes = FilledArray<uint32_t>(n, 0u);
-        }
+        nb::object hashes = with_entity ? entities.Next() : FilledArray<uint32_t>(n, 0u);
         ArrayView<uint32_t> h;
         if (!TryArrayView(hashes, &h) || h.size != n || h.stride != 1) {
           throw nb::value_error("row labels and rows differ in number");
@@ -945,11 +868,7 @@ nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
                                        PyWord(prov_out[0]));
         StoreInt(node_array, node_out, 0, source);
         std::fill(node_out + 1, node_out + n, node_out[0]);
-        if (j < later.size()) {
-          recorder.SkipDropped(*values, later[j]);
-        } else {
-          recorder.NoSkip();
-        }
+        if (j < later.size()) recorder.SkipDropped(*values, later[j]);
         if (!recorder.Columns(prov_out, n, op, *values, name)) {
           WordInts ints;
           for (size_t i = recorder.skip_before(); i < n; ++i) {
@@ -962,9 +881,7 @@ nb::object WrapDataFrameDag(nb::handle df, nb::handle tracker, nb::handle table,
         for (size_t i = 0; i < n; ++i) {
           nb::object entity;
           if (!with_entity) {
-            PyObject* rem = PyNumber_Remainder(nb::int_(0).ptr(), modulus.ptr());
-            if (!rem) throw nb::python_error();
-            entity = nb::steal(rem);
+            entity = Steal(PyNumber_Remainder(nb::int_(0).ptr(), modulus.ptr()));
           } else if (native_entity) {
             entity = GetItem(hashes, PyInt(static_cast<int64_t>(i)));
             entity = ToInt(entity);

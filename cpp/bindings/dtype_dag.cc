@@ -53,14 +53,11 @@ class RecordValues {
     if (numeric_) {
       const double d = f64_.data()[i];
       if (std::isnan(d)) return {};
-      PyObject* f = PyFloat_FromDouble(d);
-      if (!f) throw nb::python_error();
-      return nb::steal(f);
+      return Steal(PyFloat_FromDouble(d));
     }
-    PyObject* o = PySequence_GetItem(seq_.ptr(), static_cast<Py_ssize_t>(i));
-    if (!o) throw nb::python_error();
-    nb::object v = nb::steal(o);
-    if (v.is_none()) return {};
+    nb::object v = Steal(PySequence_GetItem(seq_.ptr(), static_cast<Py_ssize_t>(i)));
+    PyObject* o = v.ptr();
+    if (o == Py_None) return {};
     if (PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o))) return {};
     return v;
   }

@@ -108,8 +108,7 @@ nb::object BinOp(nb::handle self, nb::handle other, nb::handle op, nb::handle op
   nb::object code = AsInt(op_code, "op_code");
   CheckOperands(self, other, GetAttr(self, "_tracker"));
   nb::object a = GetAttr(self, "values");
-  nb::object b;
-  if (!TryGetAttr(other, "values", &b)) b = nb::borrow(other);
+  nb::object b = GetAttrOr(other, "values", other);
   EarlyCombine early(self, other, code);
   nb::object result = op(a, b);
   nb::object new_prov, tracker;

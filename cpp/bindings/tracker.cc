@@ -1,5 +1,6 @@
 #include "tracker.h"
 
+#include <algorithm>
 #include <string>
 
 #include "lumarq/word.h"
@@ -23,10 +24,6 @@ ProvenanceTracker& Self(nb::handle self) {
     RaiseArgType("self", "ProvenanceTracker", self);
   }
   return *t;
-}
-
-bool Native(nb::handle self, const char* name) {
-  return UsesNative(self, Interned(name), TrackerType());
 }
 
 // ---------------------------------------------------------------- backend calls
@@ -77,9 +74,7 @@ nb::object Register(nb::handle self, nb::handle table, nb::handle column, nb::ha
   nb::object pair_id = t.next_id;
   SetItem(t.id_to_name, pair_id, key);
   SetItem(t.name_to_id, key, pair_id);
-  PyObject* next = PyNumber_Add(pair_id.ptr(), nb::int_(1).ptr());
-  if (!next) throw nb::python_error();
-  t.next_id = nb::steal(next);
+  t.next_id = Steal(PyNumber_Add(pair_id.ptr(), nb::int_(1).ptr()));
   if (p) SetAdd(t.protected_columns, key);
   RustRegister(t, ts, cs, p);
   return IntResult(pair_id);
@@ -144,10 +139,7 @@ bool ContainsPair(nb::handle self, nb::handle provenance, nb::handle pair_id) {
       PyErr_Clear();
       return false;
     }
-    for (uint32_t id : ids) {
-      if (static_cast<int64_t>(id) == want) return true;
-    }
-    return false;
+    return std::find(ids.begin(), ids.end(), want) != ids.end();
   }
   return AsBool(ImportAttr(kTrackerReads, "contains_pair")(self, p, pid));
 }
@@ -160,7 +152,7 @@ nb::list Explain(nb::handle self, nb::handle provenance) {
   nb::object p = AsInt(provenance, "provenance");
   nb::list names;
   std::vector<uint32_t> ids;
-  if (Native(self, "get_name") && NativePairIds(self, AsWord(p, "provenance"), &ids)) {
+  if (NativeMethod(self, "get_name") && NativePairIds(self, AsWord(p, "provenance"), &ids)) {
     ProvenanceTracker& t = Self(self);
     for (uint32_t id : ids) {
       nb::object name = MapGet(t.id_to_name, nb::int_(id));
@@ -297,6 +289,11 @@ ProvenanceTracker* TrackerPtr(nb::handle obj) {
   return nb::inst_ptr<ProvenanceTracker>(obj);
 }
 
+bool NativeMethod(nb::handle self, const char* name) {
+  PyTypeObject* type = TrackerType();
+  return type != nullptr && UsesNative(self, Interned(name), type);
+}
+
 void SetVantorModule(nb::handle module) {
   g_vantor_dict = PyModule_GetDict(module.ptr());
   Py_INCREF(g_vantor_dict);  // kept for the life of the process
@@ -328,7 +325,7 @@ nb::object MakeProvenanceInfo(const Decoded& d, uint32_t word) {
 bool NativePairIds(nb::handle self, uint32_t word, std::vector<uint32_t>* ids) {
   ProvenanceTracker& t = Self(self);
   BackendTracker* b = t.native_backend();
-  if (b == nullptr || !Native(self, "decode") || !Native(self, "decode_full")) return false;
+  if (b == nullptr || !NativeMethod(self, "decode") || !NativeMethod(self, "decode_full")) return false;
   *ids = b->codec.Decode(word).pairs.Ids();
   return true;
 }
@@ -336,40 +333,34 @@ bool NativePairIds(nb::handle self, uint32_t word, std::vector<uint32_t>* ids) {
 // ---------------------------------------------------------------- dispatchers
 
 nb::object CallRegister(nb::handle self, nb::handle table, nb::handle column, bool prot) {
-  if (Native(self, "register")) return Register(self, table, column, nb::bool_(prot));
+  if (NativeMethod(self, "register")) return Register(self, table, column, nb::bool_(prot));
   return CallMethod(self, Interned("register"), table, column, prot);
 }
 nb::object CallGetId(nb::handle self, nb::handle table, nb::handle column) {
-  if (Native(self, "get_id")) return GetId(self, table, column);
+  if (NativeMethod(self, "get_id")) return GetId(self, table, column);
   return CallMethod(self, Interned("get_id"), table, column);
 }
 bool CallIsProtected(nb::handle self, nb::handle table, nb::handle column) {
-  if (Native(self, "is_protected")) return IsProtected(self, table, column);
+  if (NativeMethod(self, "is_protected")) return IsProtected(self, table, column);
   return AsBool(CallMethod(self, Interned("is_protected"), table, column));
 }
 nb::object CallEncode(nb::handle self, nb::handle pairs, nb::handle entity, nb::handle chain,
                       bool taint, nb::handle depth) {
-  if (Native(self, "encode")) return Encode(self, pairs, entity, chain, nb::bool_(taint), depth);
-  PyObject* argv[] = {self.ptr(), pairs.ptr()};
-  nb::object kw_values[] = {nb::borrow(entity), nb::borrow(chain), nb::bool_(taint), nb::borrow(depth)};
-  nb::object kwnames = nb::make_tuple("entity", "chain", "taint", "depth");
-  PyObject* all[] = {argv[0], argv[1], kw_values[0].ptr(), kw_values[1].ptr(), kw_values[2].ptr(),
-                     kw_values[3].ptr()};
-  PyObject* r = PyObject_VectorcallMethod(Interned("encode").ptr(), all,
-                                          2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr());
-  if (!r) throw nb::python_error();
-  return nb::steal(r);
+  if (NativeMethod(self, "encode")) return Encode(self, pairs, entity, chain, nb::bool_(taint), depth);
+  return CallMethodKw(self, "encode", {pairs},
+                      {{"entity", entity}, {"chain", chain}, {"taint", taint ? Py_True : Py_False},
+                       {"depth", depth}});
 }
 nb::object CallDecodeFull(nb::handle self, nb::handle provenance) {
-  if (Native(self, "decode_full")) return DecodeFull(self, provenance);
+  if (NativeMethod(self, "decode_full")) return DecodeFull(self, provenance);
   return CallMethod(self, Interned("decode_full"), provenance);
 }
 nb::object CallCombine(nb::handle self, nb::handle a, nb::handle b, nb::handle op) {
-  if (Native(self, "combine")) return Combine(self, a, b, op);
+  if (NativeMethod(self, "combine")) return Combine(self, a, b, op);
   return IntResult(CallMethod(self, Interned("combine"), a, b, op));
 }
 nb::object CallUpdateChain(nb::handle self, nb::handle provenance, nb::handle op) {
-  if (Native(self, "update_chain")) return UpdateChain(self, provenance, op);
+  if (NativeMethod(self, "update_chain")) return UpdateChain(self, provenance, op);
   return IntResult(CallMethod(self, Interned("update_chain"), provenance, op));
 }
 

@@ -51,6 +51,10 @@ PyTypeObject* TrackerType();
 /// The tracker behind a Python object, or nullptr when `obj` is not a ProvenanceTracker.
 ProvenanceTracker* TrackerPtr(nb::handle obj);
 
+/// True when `self.<name>` is ProvenanceTracker's own method: not overridden by a subclass nor
+/// shadowed by an instance attribute.
+bool NativeMethod(nb::handle self, const char* name);
+
 /// tp_traverse/tp_clear of the tracker types: the state objects (through the virtual
 /// Traverse/Clear) and the instance dict.
 const PyType_Slot* TrackerGcSlots();

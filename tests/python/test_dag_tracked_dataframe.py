@@ -96,7 +96,8 @@ def test_earlier_protection_and_include_entity(t):
     pd.RangeIndex(5, 20, 5), pd.Index([-1, 2 ** 62, -(2 ** 63)]), pd.Index([2 ** 64 - 1, 0, 7], dtype="uint64"),
     pd.Index([1, 2, 3], dtype="int8"), pd.Index(["x", "y", None]), pd.Index([1.5, -0.0, 2.0]),
     pd.MultiIndex.from_tuples([("a", 1), ("b", 2), ("c", 3)]), pd.date_range("2024-01-01", periods=3),
-], ids=["range", "int64", "uint64", "int8", "text", "float", "multi", "dates"])
+    pd.RangeIndex(2 ** 63 - 2, 2 ** 63 + 1),
+], ids=["range", "int64", "uint64", "int8", "text", "float", "multi", "dates", "range past int64"])
 def test_entity_hashes_of_row_labels(t, index):
     w = wrap_dataframe_dag(frame(index=index), t, "t")
     assert w._col_prov["a"].tolist() == expected_words(t, "t", "a", list(index), False)

@@ -94,6 +94,7 @@ def test_include_entity(tracker):
     pd.RangeIndex(3),
     pd.RangeIndex(-7, 50_000, 171),
     pd.RangeIndex(2**62, 2**62 + 3),  # beyond the hash modulus
+    pd.RangeIndex(2**63 - 2, 2**63 + 1),  # labels crossing the int64 range
     pd.Index([-1, -2, 2**61 - 1, -(2**63)], dtype="int64"),  # hash(-1) is -2
     pd.Index([0, 2**63 + 5, 2**64 - 1], dtype="uint64"),
     pd.Index([5, -300, 7], dtype="int32"),
