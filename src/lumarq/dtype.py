@@ -991,11 +991,25 @@ def _install_time_hooks() -> None:
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked
 
+    def groupby_hook(method: Callable[..., Any]) -> Callable[..., Any]:
+        @functools.wraps(method)
+        def hooked(self: Any, by: Any = None, *args: Any, **kwargs: Any) -> Any:
+            for key in by if isinstance(by, list) else [by]:
+                if isinstance(key, pd.Grouper) and getattr(key, "freq", None) is not None \
+                        and getattr(key, "level", None) is None:
+                    self = plain_dates(self, getattr(key, "key", None))  # date bins
+            return method(self, by, *args, **kwargs)
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
     for cls in (pd.Series, pd.DataFrame):
         if not getattr(cls.resample, "_lumarq", False):
             cls.resample = resample_hook(cls.resample)
         if not getattr(cls.rolling, "_lumarq", False):
             cls.rolling = rolling_hook(cls.rolling)
+        if not getattr(cls.groupby, "_lumarq", False):
+            cls.groupby = groupby_hook(cls.groupby)
 
 
 def _install_replace_hook() -> None:
