@@ -6,8 +6,6 @@
 #include "lumarq/word.h"
 
 namespace lumarq::py {
-
-
 namespace {
 
 struct DagParts {
@@ -83,67 +81,15 @@ nb::list SourceNodes(nb::handle nodes) {
   return out;
 }
 
-nb::dict OperationCounts(nb::handle self) {
-  return CountOperations(NodeValues(Parts(self).nodes), /*skip_sources=*/false);
-}
-
-nb::dict ColumnTaintRisks(nb::handle self) {
-  nb::dict out;
-  for (nb::handle node : NodeValues(Parts(self).nodes)) {
-    nb::object column = NodeField(node, kColumn);
-    if (!AsBool(column)) continue;
-    const uint32_t word = AsWord(NodeField(node, kProvenance), "provenance");
-    if (!TaintOf(word)) continue;
-    nb::float_ risk(RiskOf(word));
-    PyObject* stored = PyDict_GetItemWithError(out.ptr(), column.ptr());
-    if (stored == nullptr) {
-      if (PyErr_Occurred()) throw nb::python_error();
-      out[column] = risk;
-      continue;
-    }
-    const int greater = PyObject_RichCompareBool(risk.ptr(), stored, Py_GT);
-    if (greater < 0) throw nb::python_error();
-    if (greater) out[column] = risk;
-  }
-  return out;
-}
-
-// ---------------------------------------------------------------- exports
-
-// The exports run once per DAG: written in Python (lumarq.utilities._dag_graph).
-nb::object ToDict(nb::handle self) {
-  return ImportAttr("lumarq.utilities._dag_graph", "to_dict")(self);
-}
-
-nb::object ToJson(nb::handle self, nb::handle indent) {
-  nb::object width = AsInt(indent, "indent");
-  nb::object d = self.attr("to_dict")();
-  nb::object module = nb::module_::import_("lumarq.utilities.vantor32_dag");
-  nb::object dumps = module.attr("json").attr("dumps");
-  // The native text only stands in for the standard library's own function.
-  if (dumps.is(nb::module_::import_("json").attr("dumps"))) {
-    nb::object text = IndentedJsonText(d, width);
-    if (!text.is_none()) return text;
-  }
-  return dumps(d, nb::arg("indent") = width);
-}
-
-nb::object ToGraphviz(nb::handle self) {
-  return ImportAttr("lumarq.utilities._dag_graph", "to_graphviz")(self);
-}
-
-}  // namespace
-
-/// Counts per `operation` of the given nodes, keys in first-seen order. Counting runs on a side
+/// Counts per `operation` of the nodes, keys in first-seen order. Counting runs on a side
 /// vector so that each node costs one dict lookup.
-nb::dict CountOperations(nb::handle node_list, bool skip_sources) {
+nb::dict OperationCounts(nb::handle self) {
   nb::dict slots;  // operation -> position in `counts`
   std::vector<int64_t> counts;
   PyObject* last_op = nullptr;
   size_t last_slot = 0;
   nb::object last_hold;
-  for (nb::handle node : node_list) {
-    if (skip_sources && NodeIsSource(node)) continue;
+  for (nb::handle node : NodeValues(Parts(self).nodes)) {
     nb::object op = NodeField(node, kOperation);
     if (op.ptr() == last_op) {
       ++counts[last_slot];
@@ -173,22 +119,31 @@ nb::dict CountOperations(nb::handle node_list, bool skip_sources) {
   return out;
 }
 
-namespace {
-
-template <auto F>
-PyObject* Property(PyObject* self, void*) {
-  try {
-    nb::object r = F(self);
-    return r.release().ptr();
-  } catch (...) {
-    RestoreError();
-    return nullptr;
+nb::dict ColumnTaintRisks(nb::handle self) {
+  nb::dict out;
+  for (nb::handle node : NodeValues(Parts(self).nodes)) {
+    nb::object column = NodeField(node, kColumn);
+    if (!AsBool(column)) continue;
+    const uint32_t word = AsWord(NodeField(node, kProvenance), "provenance");
+    if (!TaintOf(word)) continue;
+    const double risk = RiskOf(word);
+    // The stored values are the floats put here, so they compare natively.
+    PyObject* stored = PyDict_GetItemWithError(out.ptr(), column.ptr());
+    if (stored == nullptr && PyErr_Occurred()) throw nb::python_error();
+    if (stored == nullptr || risk > PyFloat_AS_DOUBLE(stored)) out[column] = nb::float_(risk);
   }
+  return out;
 }
 
-template <auto F>
-PyObject* NoArgs(PyObject* self, PyObject*) {
-  return Property<F>(self, nullptr);
+// ---------------------------------------------------------------- exports
+
+// The exports run once per DAG: written in Python (lumarq.utilities._dag_graph).
+nb::object ToDict(nb::handle self) {
+  return ImportAttr("lumarq.utilities._dag_graph", "to_dict")(self);
+}
+
+nb::object ToGraphviz(nb::handle self) {
+  return ImportAttr("lumarq.utilities._dag_graph", "to_graphviz")(self);
 }
 
 PyObject* ToJsonMethod(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -199,8 +154,9 @@ PyObject* ToJsonMethod(PyObject* self, PyObject* args, PyObject* kwargs) {
     return nullptr;
   }
   try {
-    nb::object width = indent != nullptr ? nb::borrow(indent) : nb::object(nb::int_(2));
-    return ToJson(self, width).release().ptr();
+    nb::object width = indent != nullptr ? AsInt(indent, "indent") : nb::object(nb::int_(2));
+    nb::object to_json = ImportAttr("lumarq.utilities._dag_graph", "to_json");
+    return to_json(nb::handle(self), width).release().ptr();
   } catch (...) {
     RestoreError();
     return nullptr;
@@ -223,33 +179,33 @@ nb::object HasProtectedProperty(nb::handle self) {
 
 PyGetSetDef* ComputationDagProperties() {
   static PyGetSetDef table[] = {
-      {"depth", &Property<&Depth>, nullptr,
+      {"depth", &PropertySlot<&Depth>, nullptr,
        "Length of the longest input chain from the root down to a leaf.", nullptr},
-      {"source_nodes", &Property<&SourceNodesProperty>, nullptr,
+      {"source_nodes", &PropertySlot<&SourceNodesProperty>, nullptr,
        "All source (leaf) nodes in this DAG.", nullptr},
-      {"protected_sources", &Property<&ProtectedSourcesProperty>, nullptr,
+      {"protected_sources", &PropertySlot<&ProtectedSourcesProperty>, nullptr,
        "Source nodes that are protected attributes.", nullptr},
-      {"has_protected", &Property<&HasProtectedProperty>, nullptr,
+      {"has_protected", &PropertySlot<&HasProtectedProperty>, nullptr,
        "True if any source node is a protected attribute.", nullptr},
-      {"operation_counts", &Property<&OperationCounts>, nullptr, "Count of each operation type.",
-       nullptr},
+      {"operation_counts", &PropertySlot<&OperationCounts>, nullptr,
+       "Count of each operation type.", nullptr},
       {nullptr, nullptr, nullptr, nullptr, nullptr}};
   return table;
 }
 
 PyMethodDef* ComputationDagMethods() {
   static PyMethodDef table[] = {
-      {"column_taint_risks", &NoArgs<&ColumnTaintRisks>, METH_NOARGS,
+      {"column_taint_risks", &NoArgsSlot<&ColumnTaintRisks>, METH_NOARGS,
        "column_taint_risks($self, /)\n--\n\n"
        "Highest taint risk per source column, keyed by column name."},
-      {"to_dict", &NoArgs<&ToDict>, METH_NOARGS,
+      {"to_dict", &NoArgsSlot<&ToDict>, METH_NOARGS,
        "to_dict($self, /)\n--\n\nSerialize the DAG to a dict."},
       {"to_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&ToJsonMethod)),
        METH_VARARGS | METH_KEYWORDS,
        "to_json($self, /, indent=2)\n--\n\nSerialize the DAG to JSON text."},
-      {"to_graphviz", &NoArgs<&ToGraphviz>, METH_NOARGS,
+      {"to_graphviz", &NoArgsSlot<&ToGraphviz>, METH_NOARGS,
        "to_graphviz($self, /)\n--\n\nExport as Graphviz DOT format."},
-      {"to_prov", &NoArgs<&ToProv>, METH_NOARGS,
+      {"to_prov", &NoArgsSlot<&ToProv>, METH_NOARGS,
        "to_prov($self, /)\n--\n\nExport as a W3C PROV-JSON document (a dict)."},
       {nullptr, nullptr, 0, nullptr}};
   return table;

@@ -12,6 +12,7 @@
 
 #include "lumarq/codec.h"
 #include "lumarq/graph_batch.h"
+#include "lumarq/row_value_batch.h"
 
 namespace lumarq::py {
 namespace {
@@ -50,28 +51,19 @@ void MaybeUntrack(PyObject* tuple) {
   PyObject_GC_UnTrack(tuple);
 }
 
-/// {provenance: first node with it}, in first-seen order.
-nb::dict FirstNodePerFingerprint(nb::handle snapshot) {
-  nb::dict kept;
+/// Indexes the nodes by provenance, both in first-seen order: `kept` takes the first node with
+/// each, `names` the column name of the first whose metadata names the column it was assigned
+/// to. Nodes deduplicated by fingerprint share one stored record, which takes the name even when
+/// the first node with that fingerprint was never assigned to a column itself.
+void IndexByFingerprint(nb::handle snapshot, const nb::dict& kept, const nb::dict& names) {
   for (nb::handle node : snapshot) {
     nb::object prov = NodeField(node, kProvenance);
     if (PyDict_SetDefault(kept.ptr(), prov.ptr(), node.ptr()) == nullptr) throw nb::python_error();
-  }
-  return kept;
-}
-
-/// {provenance: column name} of the nodes whose metadata names the column they were assigned
-/// to. Nodes deduplicated by fingerprint share one stored record, which takes the name even when
-/// the first node with that fingerprint was never assigned to a column itself.
-nb::dict AssignedColumnNames(nb::handle snapshot) {
-  nb::dict names;
-  for (nb::handle node : snapshot) {
     nb::object name = NodeAssignedColumn(node);
-    if (!name.is_valid()) continue;
-    nb::object prov = NodeField(node, kProvenance);
-    if (PyDict_SetDefault(names.ptr(), prov.ptr(), name.ptr()) == nullptr) throw nb::python_error();
+    if (name.is_valid() && PyDict_SetDefault(names.ptr(), prov.ptr(), name.ptr()) == nullptr) {
+      throw nb::python_error();
+    }
   }
-  return names;
 }
 
 /// `metadata` (a dict) with "column" set to `name` unless it has one (a copy; the node's dict
@@ -100,8 +92,6 @@ nb::object MetadataWithName(nb::object metadata, nb::handle names, nb::handle pr
 // ---------------------------------------------------------------- logging and warnings
 
 nb::object ModuleLogger() { return ImportName(kLifecycle, "tracker_logger")(); }
-
-void LogError(const char* text) { CallMethod(ModuleLogger(), Interned("error"), nb::str(text)); }
 
 // ---------------------------------------------------------------- lazy imports
 
@@ -228,11 +218,12 @@ class Decoder {
   BackendTracker* codec_ = nullptr;
 };
 
-/// The inputs of `node` as Python ids (a snapshot).
-nb::object InputSnapshot(nb::handle node, std::vector<int64_t>* ids, bool* native) {
-  *native = NodeInputIds(node, ids);
-  if (*native) return nb::object();
-  return Steal(PySequence_List(NodeInputs(node).ptr()));
+/// The input ids of `node` as a new list (a snapshot); ids held natively are read without
+/// materialising the node's own list.
+nb::object InputIdList(nb::handle node) {
+  std::vector<int64_t> ids;
+  if (!NodeInputIds(node, &ids)) return Steal(PySequence_List(NodeInputs(node).ptr()));
+  return IdList(ids);
 }
 
 /// What the record writes (run in Python) read of the graph, natively: without spilling the
@@ -245,17 +236,9 @@ nb::object GraphReader(nb::handle self) {
   return nb::cpp_function([tracker]() {
     nb::object nodes = NodesToRead(Self(tracker));  // one state for the nodes and the edges
     nb::object snapshot = NodeValues(nodes);
-    nb::dict kept = FirstNodePerFingerprint(snapshot);
-    nb::dict names = AssignedColumnNames(snapshot);
-    nb::object inputs = nb::cpp_function([](nb::handle node) {
-      std::vector<int64_t> ids;
-      bool native;
-      nb::object list = InputSnapshot(node, &ids, &native);
-      if (!native) return list;
-      nb::list out;
-      for (int64_t id : ids) out.append(PyInt(id));
-      return nb::object(out);
-    });
+    nb::dict kept, names;
+    IndexByFingerprint(snapshot, kept, names);
+    nb::object inputs = nb::cpp_function(&InputIdList);
     nb::object metadata = nb::cpp_function([names](nb::handle node, nb::handle prov) {
       return MetadataWithName(RecordMetadata(node), names, prov);
     });
@@ -412,8 +395,8 @@ std::vector<std::string> KindNames() {
 
 /// GraphColumns(...) of a batch. Rows read from the columns carry no metadata but the assigned
 /// column name; rows of one name share one dict (records built from the batch only read it).
-nb::object GraphColumnsOf(nb::handle cls, DagTracker& t, lumarq::GraphBatch&& g, GraphSource& src,
-                          nb::handle pipeline_id) {
+nb::object GraphColumnsOf(nb::handle cls, DagTracker& t, lumarq::GraphBatch&& g,
+                          GraphSource& src) {
   nb::handle column_key = Interned("column");
   auto name_of = [&](int32_t row) -> nb::object {
     auto it = src.names.find(row);
@@ -452,7 +435,7 @@ nb::object GraphColumnsOf(nb::handle cls, DagTracker& t, lumarq::GraphBatch&& g,
     Append(texts, Steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr)));
   }
   const size_t n = g.size();
-  nb::object pid = Steal(PyNumber_Long(pipeline_id.ptr()));
+  nb::object pid = Steal(PyNumber_Long(Need(t.pipeline_id, "_pipeline_id").ptr()));
   return CallKw(cls, {},
                 {{"pipeline_id", pid},
                  {"texts", texts},
@@ -474,6 +457,21 @@ nb::object GraphColumnsOf(nb::handle cls, DagTracker& t, lumarq::GraphBatch&& g,
                  {"edge_position", NumpyColumn(std::move(g.edge_position))}});
 }
 
+/// GraphColumns of the stored nodes `add(builder)` puts in a batch (room made for `expected`):
+/// None when it added none, an invalid object when a node needs the record path.
+template <class Add>
+nb::object StoredGraphColumns(nb::handle self, DagTracker& t, nb::handle cls,
+                              const NodeStore::Snapshot& snap, size_t expected, Add&& add,
+                              size_t* n_nodes = nullptr) {
+  GraphSource source(self, t);
+  lumarq::GraphBatchBuilder builder(snap, t.store->strings(), KindNames(), source);
+  builder.Reserve(expected);
+  if (!add(builder)) return nb::object();
+  if (n_nodes != nullptr) *n_nodes = builder.nodes();
+  if (builder.nodes() == 0) return nb::none();
+  return GraphColumnsOf(cls, t, builder.Finish(), source);
+}
+
 /// A column batch type of the storage component (GraphColumns, RowValueColumns), or an invalid
 /// object when the component in use offers none (a replacement without column batches): callers
 /// then write records.
@@ -492,14 +490,11 @@ nb::object ColumnBatchType(const char* name) {
 /// the record path (nothing was written then).
 bool WriteGraphColumns(nb::handle self, DagTracker& t, nb::handle cls) {
   auto snap = t.store->Snap();
-  GraphSource source(self, t);
-  lumarq::GraphBatchBuilder builder(snap, t.store->strings(), KindNames(), source);
-  builder.Reserve(snap.size());
-  if (!builder.AddAll()) return false;
-  if (builder.nodes() == 0) return true;
-  const size_t n_nodes = builder.nodes();
-  nb::object graph =
-      GraphColumnsOf(cls, t, builder.Finish(), source, Need(t.pipeline_id, "_pipeline_id"));
+  size_t n_nodes = 0;
+  nb::object graph = StoredGraphColumns(
+      self, t, cls, snap, snap.size(), [](auto& b) { return b.AddAll(); }, &n_nodes);
+  if (!graph.is_valid()) return false;
+  if (graph.is_none()) return true;
   const auto n_edges = static_cast<Py_ssize_t>(
       PyObject_Length(nb::object(graph.attr("edge_parent")).ptr()));
   // One call: a database writes nodes and edges in one transaction, where edges to nodes made
@@ -571,7 +566,7 @@ void PersistNode(nb::handle self, nb::handle node) {
     ImportFrom(kPackage, {"StoredNode", "StoredEdge"}, types);
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_ImportError)) throw;
-    LogError(kUnavailable);
+    CallMethod(ModuleLogger(), Interned("error"), nb::str(kUnavailable));
     return;
   }
   static RecordMaker node_records(kNodeFields, kNodeFieldCount);
@@ -598,32 +593,23 @@ void PersistNode(nb::handle self, nb::handle node) {
 
   nb::list edges;
   nb::object nodes = t.store ? nb::object() : Need(t.nodes, "_nodes");
-  auto add_edge = [&](nb::handle input_id, Py_ssize_t position) {
+  nb::object inputs = InputIdList(node);  // a new list: nothing else can change it
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(inputs.ptr()); ++i) {
+    nb::handle input_id = PyList_GET_ITEM(inputs.ptr(), i);
     nb::object parent;
     if (t.store) {
       parent = StoreInputProvenance(t, input_id);
-      if (!parent.is_valid()) return;
+      if (!parent.is_valid()) continue;
     } else {
       nb::object input = MapGet(nodes, input_id);
-      if (NativeNode(input) == nullptr && !AsBool(input)) return;
+      if (NativeNode(input) == nullptr && !AsBool(input)) continue;
       parent = NodeField(input, kProvenance);
     }
-    nb::object pos = Steal(PyLong_FromSsize_t(position));
-    const nb::handle fields[] = {parent, prov, pos};
+    nb::object position = Steal(PyLong_FromSsize_t(i));
+    const nb::handle fields[] = {parent, prov, position};
     if (PyList_Append(edges.ptr(), edge_records.Make(types[1], fields).ptr()) < 0) {
       throw nb::python_error();
     }
-  };
-  std::vector<int64_t> ids;
-  bool native;
-  nb::object inputs = InputSnapshot(node, &ids, &native);
-  if (native) {
-    for (size_t i = 0; i < ids.size(); ++i) {
-      add_edge(Steal(PyLong_FromLongLong(ids[i])), static_cast<Py_ssize_t>(i));
-    }
-  } else {
-    Py_ssize_t i = 0;
-    for (nb::handle id : inputs) add_edge(id, i++);
   }
   if (PyList_GET_SIZE(edges.ptr()) == 0) return;
   try {
@@ -651,10 +637,9 @@ void PersistSlice(nb::handle self, int64_t from, int64_t to) {
   try {
     nb::object cls = ColumnBatchType("GraphColumns");
     auto snap = t.store->Snap();
-    GraphSource source(self, t);
-    lumarq::GraphBatchBuilder builder(snap, t.store->strings(), KindNames(), source);
-    builder.Reserve(static_cast<size_t>(to - from));
-    if (!builder.AddRange(from, to)) {
+    nb::object graph = StoredGraphColumns(self, t, cls, snap, static_cast<size_t>(to - from),
+                                          [&](auto& b) { return b.AddRange(from, to); });
+    if (!graph.is_valid()) {
       // A node the columns cannot carry: one record per node, as the hook writes them.
       NodeView v;
       for (int64_t id = from; id < to && t.store; ++id) {
@@ -662,9 +647,7 @@ void PersistSlice(nb::handle self, int64_t from, int64_t to) {
       }
       return;
     }
-    if (builder.nodes() == 0) return;
-    nb::object graph =
-        GraphColumnsOf(cls, t, builder.Finish(), source, Need(t.pipeline_id, "_pipeline_id"));
+    if (graph.is_none()) return;
     CallMethodKw(Need(t.writer, "_writer"), "write_columns", {}, {{"graph", graph}});
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception)) throw;
@@ -678,27 +661,21 @@ void PersistNamedNodes(nb::handle self, std::span<const int64_t> ids) {
   if (!t.store) return;
   try {
     auto snap = t.store->Snap();
-    // Stored rows are one per word: the first node of each word carries the name there.
-    std::vector<NodeView> rows;
-    std::unordered_set<uint32_t> words;
-    for (int64_t id : ids) {
-      NodeView v;
-      if (snap.Find(id, &v) && v.kind != static_cast<uint8_t>(NodeKind::kSource) &&
-          words.insert(v.word).second) {
-        rows.push_back(v);
-      }
-    }
+    const std::vector<NodeView> rows =
+        lumarq::FirstNodePerWord(snap, ids, static_cast<uint8_t>(NodeKind::kSource));
     if (rows.empty()) return;
     if (SlicesPossible(self)) {
-      GraphSource source(self, t);
-      lumarq::GraphBatchBuilder builder(snap, t.store->strings(), KindNames(), source);
-      builder.Reserve(rows.size());
-      bool ok = true;
-      for (const NodeView& v : rows) ok = ok && builder.Add(v);
-      if (ok) {
-        nb::object graph = GraphColumnsOf(ColumnBatchType("GraphColumns"), t, builder.Finish(),
-                                          source, Need(t.pipeline_id, "_pipeline_id"));
-        CallMethodKw(Need(t.writer, "_writer"), "write_columns", {}, {{"graph", graph}});
+      nb::object graph = StoredGraphColumns(
+          self, t, ColumnBatchType("GraphColumns"), snap, rows.size(), [&](auto& b) {
+            for (const NodeView& v : rows) {
+              if (!b.Add(v)) return false;
+            }
+            return true;
+          });
+      if (graph.is_valid()) {
+        if (!graph.is_none()) {
+          CallMethodKw(Need(t.writer, "_writer"), "write_columns", {}, {{"graph", graph}});
+        }
         return;
       }
     }
@@ -753,20 +730,14 @@ class TextCodes {
   int32_t last_code_ = -1;
 };
 
-struct RowColumns {
-  std::vector<int64_t> pid, row, fp;
-  std::vector<int32_t> op, column;
-  std::vector<double> value;
-  std::vector<uint8_t> value_null;
-};
-
-nb::object MakeRowColumns(nb::handle cls, nb::handle texts, RowColumns&& c, nb::handle text_value) {
+nb::object MakeRowColumns(nb::handle cls, nb::handle texts, lumarq::RowValueBatch&& c,
+                          nb::handle text_value) {
   return CallKw(cls, {},
                 {{"texts", texts},
-                 {"pipeline_id", NumpyColumn(std::move(c.pid))},
-                 {"row_index", NumpyColumn(std::move(c.row))},
-                 {"fingerprint", NumpyColumn(std::move(c.fp))},
-                 {"node_operation", NumpyColumn(std::move(c.op))},
+                 {"pipeline_id", NumpyColumn(std::move(c.pipeline_id))},
+                 {"row_index", NumpyColumn(std::move(c.row_index))},
+                 {"fingerprint", NumpyColumn(std::move(c.fingerprint))},
+                 {"node_operation", NumpyColumn(std::move(c.operation))},
                  {"value", NumpyColumn(std::move(c.value))},
                  {"value_null", NumpyColumn<uint8_t, bool>(std::move(c.value_null))},
                  {"column_name", NumpyColumn(std::move(c.column))},
@@ -779,17 +750,15 @@ nb::object RowValueColumnsOf(nb::handle records) {
   nb::object cls = ColumnBatchType("RowValueColumns");
   if (!cls.is_valid() || !PyList_Check(records.ptr())) return nb::object();
   const auto n = static_cast<size_t>(PyList_GET_SIZE(records.ptr()));
-  RowColumns c{std::vector<int64_t>(n), std::vector<int64_t>(n), std::vector<int64_t>(n),
-               std::vector<int32_t>(n), std::vector<int32_t>(n), std::vector<double>(n),
-               std::vector<uint8_t>(n)};
+  lumarq::RowValueBatch c(n);
   nb::dict text_value;
   TextCodes ops, columns;
   for (size_t i = 0; i < n; ++i) {
     PyObject* r = PyList_GET_ITEM(records.ptr(), static_cast<Py_ssize_t>(i));
     if (!PyTuple_Check(r) || PyTuple_GET_SIZE(r) != 8) return nb::object();
     auto item = [r](Py_ssize_t k) { return nb::handle(PyTuple_GET_ITEM(r, k)); };
-    if (!AsInt64Value(item(0), &c.pid[i]) || !AsInt64Value(item(1), &c.row[i]) ||
-        !AsInt64Value(item(2), &c.fp[i]) || !ops.Code(item(3).ptr(), &c.op[i]) ||
+    if (!AsInt64Value(item(0), &c.pipeline_id[i]) || !AsInt64Value(item(1), &c.row_index[i]) ||
+        !AsInt64Value(item(2), &c.fingerprint[i]) || !ops.Code(item(3).ptr(), &c.operation[i]) ||
         !columns.Code(item(5).ptr(), &c.column[i])) {
       return nb::object();
     }
@@ -810,9 +779,8 @@ nb::object RowValueColumnsOf(nb::handle records) {
   }
   // One text table for both coded columns: the column names' codes move past the operations'.
   nb::list texts = ops.texts();
-  const auto shift = static_cast<int32_t>(PyList_GET_SIZE(texts.ptr()));
+  c.ShiftColumnCodes(static_cast<int32_t>(PyList_GET_SIZE(texts.ptr())));
   for (nb::handle t : columns.texts()) Append(texts, t);
-  for (int32_t& code : c.column) code = code < 0 ? code : code + shift;
   return MakeRowColumns(cls, texts, std::move(c), text_value);
 }
 
@@ -827,13 +795,10 @@ nb::object OperationRowColumns(int64_t pipeline_id, nb::handle op, nb::handle co
   nb::list texts;
   Append(texts, op);
   if (!column.is_none()) Append(texts, column);
-  return MakeRowColumns(
-      cls, texts,
-      RowColumns{std::vector<int64_t>(n, pipeline_id), std::vector<int64_t>(rows, rows + n),
-                 std::vector<int64_t>(words, words + n), std::vector<int32_t>(n, 0),
-                 std::vector<int32_t>(n, column.is_none() ? -1 : 1),
-                 std::vector<double>(values, values + n), std::vector<uint8_t>(n, 0)},
-      nb::dict());
+  return MakeRowColumns(cls, texts,
+                        lumarq::RowValueBatch::Uniform(pipeline_id, 0, column.is_none() ? -1 : 1,
+                                                       {rows, n}, {words, n}, {values, n}),
+                        nb::dict());
 }
 
 void HandRowsToWriter(nb::handle writer, nb::handle records) {

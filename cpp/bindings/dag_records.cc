@@ -3,7 +3,6 @@
 #include <structmember.h>
 
 #include <array>
-#include <cstdio>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -67,21 +66,6 @@ void ClearRef(nb::object& o) {
   PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%s'",
                Py_TYPE(self)->tp_name, name);
   throw nb::python_error();
-}
-
-/// A new list of the ids. The ids are copied first: creating the list may run the collector,
-/// and with it code on another thread that changes the node.
-nb::object IdsToList(const NodeIds& ids) {
-  const std::vector<int64_t> copy(ids.data(), ids.data() + ids.size());
-  PyObject* list = PyList_New(static_cast<Py_ssize_t>(copy.size()));
-  if (!list) throw nb::python_error();
-  nb::object out = nb::steal(list);
-  for (size_t i = 0; i < copy.size(); ++i) {
-    PyObject* v = PyLong_FromLongLong(copy[i]);
-    if (!v) throw nb::python_error();
-    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), v);
-  }
-  return out;
 }
 
 /// The dict a lazily held metadata field stands for: empty, or naming the assigned column.
@@ -167,19 +151,25 @@ nb::object Alloc(PyTypeObject* type) {
   return nb::steal(self);
 }
 
+/// Builds a pending graph before its `nodes` or `edges` field (any field but root_id) is used.
+template <class T>
+void BuildContainers(PyObject* self, int field) {
+  if constexpr (std::is_same_v<T, ComputationDag>) {
+    if (field != 0) BuildPendingDag(self);
+  }
+}
+
 /// The field's value for Python: lazily held node fields become their Python objects here.
 template <class T>
 nb::object GetField(PyObject* self, int i) {
-  if constexpr (std::is_same_v<T, ComputationDag>) {
-    if (i != 0) BuildPendingDag(self);
-  }
+  BuildContainers<T>(self, i);
   T& r = Payload<T>(self);
   nb::object* slot = Traits<T>::Slot(r, i);
   if constexpr (std::is_same_v<T, DagNode>) {
     // The new object becomes the field unless another thread materialised or replaced the
     // field while it was being created.
     if (i == Traits<DagNode>::kInputs && !slot->is_valid() && r.native_inputs) {
-      nb::object list = IdsToList(r.ids);
+      nb::object list = IdList({r.ids.data(), r.ids.size()});
       if (!slot->is_valid() && r.native_inputs) {
         *slot = std::move(list);
         r.ids.Release();
@@ -203,14 +193,14 @@ nb::object GetField(PyObject* self, int i) {
 /// The field's value for comparison and display, without materialising lazily held fields.
 template <class T>
 nb::object PeekField(PyObject* self, int i) {
-  if constexpr (std::is_same_v<T, ComputationDag>) {
-    if (i != 0) BuildPendingDag(self);
-  }
+  BuildContainers<T>(self, i);
   T& r = Payload<T>(self);
   nb::object* slot = Traits<T>::Slot(r, i);
   if constexpr (std::is_same_v<T, DagNode>) {
     if (!slot->is_valid()) {
-      if (i == Traits<DagNode>::kInputs && r.native_inputs) return IdsToList(r.ids);
+      if (i == Traits<DagNode>::kInputs && r.native_inputs) {
+        return IdList({r.ids.data(), r.ids.size()});
+      }
       if (i == Traits<DagNode>::kMetadata && r.lazy_metadata) return LazyMetadata(r);
     }
   }
@@ -222,9 +212,7 @@ nb::object PeekField(PyObject* self, int i) {
 template <class T>
 void SetField(PyObject* self, int i, PyObject* value) {
   // Replacing one container keeps the other as the walk left it.
-  if constexpr (std::is_same_v<T, ComputationDag>) {
-    if (i != 0) BuildPendingDag(self);
-  }
+  BuildContainers<T>(self, i);
   T& r = Payload<T>(self);
   nb::object* slot = Traits<T>::Slot(r, i);
   bool lazy = false;
@@ -492,31 +480,18 @@ nb::object ReduceImpl(nb::handle self) {
 
 // ---------------------------------------------------------------- node properties
 
-PyObject* NodeIsSourceGetter(PyObject* self, void*) {
-  try {
-    return nb::bool_(IsSourceKind(GetField<DagNode>(self, kNodeType))).release().ptr();
-  } catch (...) {
-    RestoreError();
-    return nullptr;
-  }
+nb::object IsSourceProperty(nb::handle self) {
+  return nb::bool_(IsSourceKind(GetField<DagNode>(self.ptr(), kNodeType)));
 }
 
-PyObject* NodeIsLeafGetter(PyObject* self, void*) {
-  try {
-    DagNode& r = Payload<DagNode>(self);
-    if (!r.inputs.is_valid() && r.native_inputs) {
-      return nb::bool_(r.ids.size() == 0).release().ptr();
-    }
-    nb::object inputs = GetField<DagNode>(self, Traits<DagNode>::kInputs);
-    const Py_ssize_t n = PyObject_Size(inputs.ptr());
-    if (n < 0) throw nb::python_error();
-    return nb::bool_(n == 0).release().ptr();
-  } catch (...) {
-    RestoreError();
-    return nullptr;
-  }
+nb::object IsLeafProperty(nb::handle self) {
+  DagNode& r = Payload<DagNode>(self.ptr());
+  if (!r.inputs.is_valid() && r.native_inputs) return nb::bool_(r.ids.size() == 0);
+  nb::object inputs = GetField<DagNode>(self.ptr(), Traits<DagNode>::kInputs);
+  const Py_ssize_t n = PyObject_Size(inputs.ptr());
+  if (n < 0) throw nb::python_error();
+  return nb::bool_(n == 0);
 }
-
 
 template <class T>
 PyGetSetDef* GetSetTable() {
@@ -527,10 +502,10 @@ PyGetSetDef* GetSetTable() {
                       reinterpret_cast<void*>(static_cast<intptr_t>(i))});
     }
     if constexpr (std::is_same_v<T, DagNode>) {
-      defs.push_back({"is_source", &NodeIsSourceGetter, nullptr,
+      defs.push_back({"is_source", &PropertySlot<&IsSourceProperty>, nullptr,
                       "True when the node is a source column.", nullptr});
-      defs.push_back({"is_leaf", &NodeIsLeafGetter, nullptr, "True when the node has no inputs.",
-                      nullptr});
+      defs.push_back({"is_leaf", &PropertySlot<&IsLeafProperty>, nullptr,
+                      "True when the node has no inputs.", nullptr});
     }
     if constexpr (std::is_same_v<T, ComputationDag>) {
       for (PyGetSetDef* p = ComputationDagProperties(); p->name != nullptr; ++p) defs.push_back(*p);
@@ -543,41 +518,21 @@ PyGetSetDef* GetSetTable() {
 }
 
 template <class T>
-PyObject* ReduceMethod(PyObject* self, PyObject*) {
-  try {
-    return ReduceImpl<T>(self).release().ptr();
-  } catch (...) {
-    RestoreError();
-    return nullptr;
-  }
-}
-
-template <nb::object (*F)(nb::handle)>
-PyObject* NoArgsMethod(PyObject* self, PyObject*) {
-  try {
-    return F(self).release().ptr();
-  } catch (...) {
-    RestoreError();
-    return nullptr;
-  }
-}
-
-template <class T>
 PyMethodDef* MethodTable() {
   static std::vector<PyMethodDef> table = [] {
     std::vector<PyMethodDef> defs;
     if constexpr (std::is_same_v<T, DagNode>) {
-      defs.push_back({"to_dict", &NoArgsMethod<&NodeToDict>, METH_NOARGS,
+      defs.push_back({"to_dict", &NoArgsSlot<&NodeToDict>, METH_NOARGS,
                       "to_dict($self, /)\n--\n\nSerialize to dict."});
     }
     if constexpr (std::is_same_v<T, DagEdge>) {
-      defs.push_back({"to_dict", &NoArgsMethod<&EdgeToDict>, METH_NOARGS,
+      defs.push_back({"to_dict", &NoArgsSlot<&EdgeToDict>, METH_NOARGS,
                       "to_dict($self, /)\n--\n\nSerialize to dict."});
     }
     if constexpr (std::is_same_v<T, ComputationDag>) {
       for (PyMethodDef* p = ComputationDagMethods(); p->ml_name != nullptr; ++p) defs.push_back(*p);
     }
-    defs.push_back({"__reduce__", &ReduceMethod<T>, METH_NOARGS, nullptr});
+    defs.push_back({"__reduce__", &NoArgsSlot<&ReduceImpl<T>>, METH_NOARGS, nullptr});
     defs.push_back({nullptr, nullptr, 0, nullptr});
     return defs;
   }();
@@ -685,32 +640,6 @@ DagNode* NativeNode(nb::handle obj) {
   return &Payload<DagNode>(obj.ptr());
 }
 
-nb::object NewNode(const NodeFields& f) {
-  nb::object self = Alloc<DagNode>(G().node);
-  DagNode& r = Payload<DagNode>(self.ptr());
-  r.node_id = nb::borrow(f.node_id);
-  r.node_type = nb::borrow(f.node_type);
-  r.operation = nb::borrow(f.operation);
-  if (f.inputs.is_valid()) {
-    r.inputs = nb::borrow(f.inputs);
-  } else {
-    r.ids.Assign(f.ids, f.n_ids);
-    r.native_inputs = true;
-  }
-  r.provenance = nb::borrow(f.provenance);
-  if (f.metadata.is_valid()) {
-    r.metadata = nb::borrow(f.metadata);
-  } else {
-    r.lazy_metadata = true;
-  }
-  r.table = nb::borrow(f.table.is_valid() ? f.table : nb::handle(Py_None));
-  r.column = nb::borrow(f.column.is_valid() ? f.column : nb::handle(Py_None));
-  r.pair_id = nb::borrow(f.pair_id.is_valid() ? f.pair_id : nb::handle(Py_None));
-  r.is_protected = nb::borrow(f.is_protected.is_valid() ? f.is_protected : nb::handle(Py_False));
-  UntrackIfAtomic(self.ptr(), r);
-  return self;
-}
-
 nb::object NewNodeFromKwargs(const NodeFields& fixed, nb::handle kwargs) {
   PyObject* values[Traits<DagNode>::kCount] = {
       fixed.node_id.ptr(),  fixed.node_type.ptr(), fixed.operation.ptr(), fixed.inputs.ptr(),
@@ -733,9 +662,15 @@ nb::object NewNodeFromKwargs(const NodeFields& fixed, nb::handle kwargs) {
   nb::object self = Alloc<DagNode>(G().node);
   DagNode& r = Payload<DagNode>(self.ptr());
   AssignNode(r, values);
+  if (values[kInputs] == nullptr) {  // held natively until Python reads `inputs`
+    r.ids.Assign(fixed.ids, fixed.n_ids);
+    r.native_inputs = true;
+  }
   UntrackIfAtomic(self.ptr(), r);
   return self;
 }
+
+nb::object NewNode(const NodeFields& f) { return NewNodeFromKwargs(f, nb::handle()); }
 
 nb::object NewEdge(nb::handle source_id, nb::handle target_id, nb::handle input_index) {
   nb::object self = Alloc<DagEdge>(G().edge);
@@ -780,6 +715,17 @@ void BuildPendingDag(nb::handle self) {
 nb::object NodeField(nb::handle node, NodeFieldIndex field) {
   if (Py_TYPE(node.ptr()) == G().node) return GetField<DagNode>(node.ptr(), field);
   return node.attr(Traits<DagNode>::kFields[field]);
+}
+
+nb::object IdList(std::span<const int64_t> ids) {
+  // The ids are copied first: creating the list may run the collector, and with it code on
+  // another thread that changes the node holding them.
+  const std::vector<int64_t> copy(ids.begin(), ids.end());
+  nb::object out = Steal(PyList_New(static_cast<Py_ssize_t>(copy.size())));
+  for (size_t i = 0; i < copy.size(); ++i) {
+    PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), PyInt(copy[i]).release().ptr());
+  }
+  return out;
 }
 
 nb::object NodeInputs(nb::handle node) {
@@ -868,39 +814,25 @@ nb::object NodeAssignedColumn(nb::handle node) {
 
 namespace {
 
-PyObject* DictKey(int i) {
-  static PyObject* keys[11] = {};
-  static constexpr const char* names[11] = {"id",     "name",   "type",    "operation",
-                                            "inputs", "provenance", "table", "column",
-                                            "pair_id", "is_protected", "metadata"};
-  if (keys[i] == nullptr) keys[i] = PyUnicode_InternFromString(names[i]);
-  return keys[i];
-}
-
 /// "0x" and at least 8 upper-case hex digits, as format(value, "08X").
 nb::object ProvenanceHex(nb::handle value) {
-  if (PyLong_CheckExact(value.ptr())) {
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
-    if (overflow == 0 && v >= 0) {
-      char buf[32];
-      std::snprintf(buf, sizeof buf, "0x%08llX", static_cast<unsigned long long>(v));
-      return nb::str(buf);
-    }
-    if (v == -1 && PyErr_Occurred()) throw nb::python_error();
-  }
-  return HexText(value);
+  uint32_t word;
+  return ExactWord(value, &word) ? HexText(word) : HexText(value);
 }
 
 nb::object FormatText(nb::handle value) {
   if (PyUnicode_CheckExact(value.ptr())) return nb::borrow(value);
-  PyObject* r = PyObject_Format(value.ptr(), nullptr);
-  if (!r) throw nb::python_error();
-  return nb::steal(r);
+  return Steal(PyObject_Format(value.ptr(), nullptr));
 }
 
-void PutKey(PyObject* d, int key, nb::handle value) {
-  if (PyDict_SetItem(d, DictKey(key), value.ptr()) < 0) throw nb::python_error();
+/// A new dict of `keys` (interned, held for the life of the process) to `values`, in order.
+template <size_t N>
+nb::object KeyedDict(PyObject* const (&keys)[N], const nb::object (&values)[N]) {
+  nb::object out = Steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(N)));
+  for (size_t i = 0; i < N; ++i) {
+    if (PyDict_SetItem(out.ptr(), keys[i], values[i].ptr()) < 0) throw nb::python_error();
+  }
+  return out;
 }
 
 }  // namespace
@@ -919,37 +851,25 @@ nb::object NodeToDict(nb::handle node) {
 
   nb::object name;
   if (AsBool(table) && AsBool(column)) {
-    PyObject* s = PyUnicode_FromFormat("%S.%S", FormatText(table).ptr(), FormatText(column).ptr());
-    if (!s) throw nb::python_error();
-    name = nb::steal(s);
+    name = Steal(PyUnicode_FromFormat("%S.%S", FormatText(table).ptr(), FormatText(column).ptr()));
   } else if (AsBool(operation)) {
     name = operation;
   } else {
-    PyObject* s = PyUnicode_FromFormat("node_%S", FormatText(node_id).ptr());
-    if (!s) throw nb::python_error();
-    name = nb::steal(s);
+    name = Steal(PyUnicode_FromFormat("node_%S", FormatText(node_id).ptr()));
   }
-  PyObject* d = _PyDict_NewPresized(11);
-  if (!d) throw nb::python_error();
-  nb::object out = nb::steal(d);
-  PutKey(d, 0, node_id);
-  PutKey(d, 1, name);
-  PutKey(d, 2, KindName(node_type));
-  PutKey(d, 3, operation);
-  PutKey(d, 4, inputs);
-  PutKey(d, 5, ProvenanceHex(provenance));
-  PutKey(d, 6, table);
-  PutKey(d, 7, column);
-  PutKey(d, 8, pair_id);
-  PutKey(d, 9, is_protected);
-  PutKey(d, 10, metadata);
-  return out;
+  static PyObject* const keys[] = {
+      Interned("id").ptr(),      Interned("name").ptr(),    Interned("type").ptr(),
+      Interned("operation").ptr(), Interned("inputs").ptr(), Interned("provenance").ptr(),
+      Interned("table").ptr(),   Interned("column").ptr(),  Interned("pair_id").ptr(),
+      Interned("is_protected").ptr(), Interned("metadata").ptr()};
+  return KeyedDict(keys, {node_id, name, KindName(node_type), operation, inputs,
+                          ProvenanceHex(provenance), table, column, pair_id, is_protected,
+                          metadata});
 }
 
 nb::object EdgeToDict(nb::handle edge) {
-  static PyObject* keys[3] = {PyUnicode_InternFromString("source"),
-                              PyUnicode_InternFromString("target"),
-                              PyUnicode_InternFromString("input_index")};
+  static PyObject* const keys[] = {Interned("source").ptr(), Interned("target").ptr(),
+                                   Interned("input_index").ptr()};
   nb::object values[3];
   if (Py_TYPE(edge.ptr()) == G().edge) {
     for (int i = 0; i < 3; ++i) values[i] = GetField<DagEdge>(edge.ptr(), i);
@@ -958,13 +878,7 @@ nb::object EdgeToDict(nb::handle edge) {
     values[1] = edge.attr("target_id");
     values[2] = edge.attr("input_index");
   }
-  PyObject* d = _PyDict_NewPresized(3);
-  if (!d) throw nb::python_error();
-  nb::object out = nb::steal(d);
-  for (int i = 0; i < 3; ++i) {
-    if (PyDict_SetItem(d, keys[i], values[i].ptr()) < 0) throw nb::python_error();
-  }
-  return out;
+  return KeyedDict(keys, values);
 }
 
 // ---------------------------------------------------------------- registration

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "common.h"
@@ -113,7 +114,8 @@ struct NodeFields {
 /// form a cycle; reading `inputs` or `metadata`, or storing a container, puts it back.
 nb::object NewNode(const NodeFields& f);
 /// DAGNode(**fields) for the constructor path that takes keyword arguments from Python:
-/// `fixed` names the fields already given (error text as a call with ** unpacking would give).
+/// `fixed` names the fields already given (error text as a call with ** unpacking would give),
+/// and its native ids are the inputs when neither names `inputs`.
 nb::object NewNodeFromKwargs(const NodeFields& fixed, nb::handle kwargs);
 nb::object NewEdge(nb::handle source_id, nb::handle target_id, nb::handle input_index);
 nb::object NewComputationDag(nb::handle root_id, nb::handle nodes, nb::handle edges);
@@ -140,6 +142,8 @@ enum NodeFieldIndex : int {
 /// `node.<field>`: read natively for an exact DAGNode, by attribute access otherwise.
 nb::object NodeField(nb::handle node, NodeFieldIndex field);
 
+/// A new list of Python ints.
+nb::object IdList(std::span<const int64_t> ids);
 /// `node.inputs` (materialising native ids into the list that becomes the field's value).
 nb::object NodeInputs(nb::handle node);
 /// The inputs as int64 ids without creating Python objects; false when the node is not a
@@ -181,8 +185,6 @@ T& RecordOf(nb::handle obj) {
   return *reinterpret_cast<T*>(reinterpret_cast<char*>(obj.ptr()) + sizeof(PyObject));
 }
 
-/// Counts per `operation` text of the nodes in `node_list`, keys in first-seen order.
-nb::dict CountOperations(nb::handle node_list, bool skip_sources);
 /// The views and exports of ComputationDAG (defined with the graph code): properties and
 /// methods, each table ending with an empty entry.
 PyGetSetDef* ComputationDagProperties();
@@ -190,5 +192,26 @@ PyMethodDef* ComputationDagMethods();
 
 /// Converts the C++ exception in flight into a pending Python error (for raw CPython slots).
 void RestoreError() noexcept;
+
+/// F(self) for a raw CPython slot: a C++ exception becomes the pending Python error.
+template <auto F>
+PyObject* CallSlot(PyObject* self) noexcept {
+  try {
+    nb::object r = F(self);
+    return r.release().ptr();
+  } catch (...) {
+    RestoreError();
+    return nullptr;
+  }
+}
+/// A read-only property (PyGetSetDef getter) and a METH_NOARGS method computing F(self).
+template <auto F>
+PyObject* PropertySlot(PyObject* self, void*) {
+  return CallSlot<F>(self);
+}
+template <auto F>
+PyObject* NoArgsSlot(PyObject* self, PyObject*) {
+  return CallSlot<F>(self);
+}
 
 }  // namespace lumarq::py

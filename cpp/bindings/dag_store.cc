@@ -19,9 +19,11 @@
 
 #include "dag_persistence.h"
 #include "dag_tracker.h"
+#include "lumarq/graph.h"
 #include "lumarq/row_kernels.h"
 #include "lumarq/store_stats.h"
 #include "lumarq/store_walk.h"
+#include "lumarq/tracker_bookkeeping.h"
 
 namespace lumarq::py {
 
@@ -62,6 +64,23 @@ nb::object HandedOut(DagTracker& t, int64_t id) {
 
 namespace {
 
+/// A new DAGNode with a stored row's fields; `name` is the assigned column's text, or unset.
+nb::object NewRowNode(nb::handle id, uint8_t kind, nb::handle op, uint32_t word,
+                      std::span<const int64_t> inputs, uint8_t flags, nb::handle name) {
+  nb::object prov = PyWord(word);
+  NodeFields f;
+  f.node_id = id;
+  f.node_type = KindMember(static_cast<NodeKind>(kind));
+  f.operation = op;
+  f.provenance = prov;
+  f.ids = inputs.data();
+  f.n_ids = inputs.size();
+  if (flags & lumarq::kNodeProtected) f.is_protected = Py_True;
+  nb::object node = NewNode(f);
+  if (name.is_valid()) NodeAssignColumn(node, name);
+  return node;
+}
+
 /// MaterializeRow with the row's id already made as an int object (`id`), which a new node
 /// takes as its node_id.
 nb::object MaterializeRowAt(DagTracker& t, const NodeView& v, bool keep, nb::handle id) {
@@ -69,18 +88,9 @@ nb::object MaterializeRowAt(DagTracker& t, const NodeView& v, bool keep, nb::han
     nb::object held = HandedOut(t, v.id);
     if (held.is_valid()) return held;
   }
-  nb::object prov = PyWord(v.word);
-  NodeFields f;
-  f.node_id = id;
-  f.node_type = KindMember(static_cast<NodeKind>(v.kind));
   nb::object op = TextOf(t, v.op);
-  f.operation = op;
-  f.provenance = prov;
-  f.ids = v.inputs.data();
-  f.n_ids = v.inputs.size();
-  if (v.flags & lumarq::kNodeProtected) f.is_protected = Py_True;
-  nb::object node = NewNode(f);
-  if (v.name != 0) NodeAssignColumn(node, TextOf(t, v.name));
+  nb::object name = v.name != 0 ? TextOf(t, v.name) : nb::object();
+  nb::object node = NewRowNode(id, v.kind, op, v.word, v.inputs, v.flags, name);
   if (!keep) return node;
   nb::object kept = *t.handed_out.Emplace(v.id, std::move(node)).first;
   t.store->SetFlags(v.id, lumarq::kNodeHasExtra);
@@ -125,16 +135,32 @@ std::vector<std::pair<nb::object, nb::object>> StoreRows(DagTracker& t, bool* pr
 
 }  // namespace
 
+/// `_prov_to_nodes[provenance].append(node_id)`, creating the list on first use.
+void IndexProvenance(nb::handle prov_map, nb::handle provenance, nb::handle node_id) {
+  if (!PyDict_CheckExact(prov_map.ptr())) {
+    if (!Contains(prov_map, provenance)) SetItem(prov_map, provenance, nb::list());
+    Append(prov_map[provenance], node_id);
+    return;
+  }
+  PyObject* ids = PyDict_GetItemWithError(prov_map.ptr(), provenance.ptr());
+  if (ids != nullptr) {
+    Append(ids, node_id);
+    return;
+  }
+  if (PyErr_Occurred()) throw nb::python_error();
+  // Most provenance values are produced once: a list sized for one id.
+  nb::object list = Steal(PyList_New(1));
+  PyList_SET_ITEM(list.ptr(), 0, node_id.inc_ref().ptr());
+  // The tracker's id lists hold ints only, so they cannot take part in a cycle; keeping one
+  // list per provenance out of the collector spares every full collection a walk over them.
+  PyObject_GC_UnTrack(list.ptr());
+  if (PyDict_SetItem(prov_map.ptr(), provenance.ptr(), list.ptr()) < 0) throw nb::python_error();
+}
+
 void StoreAsDicts(DagTracker& t, nb::handle map, nb::handle prov_map) {
   for (auto& [id, node] : StoreRows(t, nullptr)) {
     SetItem(map, id, node);
-    nb::object prov = NodeField(node, kProvenance);
-    nb::object ids = MapGet(prov_map, prov);
-    if (ids.is_none()) {
-      ids = nb::list();
-      SetItem(prov_map, prov, ids);
-    }
-    Append(ids, id);
+    IndexProvenance(prov_map, NodeField(node, kProvenance), id);
   }
 }
 
@@ -155,24 +181,13 @@ void SpillStore(DagTracker& t) {
   t.last_text = nb::object();
 }
 
-nb::object NodesMap(DagTracker& t) {
-  SpillStore(t);
-  return Need(t.nodes, "_nodes");
-}
-
-nb::object ProvMap(DagTracker& t) {
-  SpillStore(t);
-  return Need(t.prov_to_nodes, "_prov_to_nodes");
-}
-
 bool StoreAppendPlain(DagTracker& t, int64_t id, NodeKind kind, nb::handle op,
                       std::span<const int64_t> inputs, uint32_t word, bool is_protected) {
   const uint32_t op_id = InternText(t, op);
-  if (op_id == UINT32_MAX || id < t.store->next_id()) return false;
-  t.store->SetNextId(id);
+  if (op_id == UINT32_MAX || !lumarq::ClaimRowId(*t.store, id)) return false;
   uint8_t flags = is_protected ? lumarq::kNodeProtected : 0;
   if (kind == NodeKind::kSource) flags |= lumarq::kNodePinned;
-  t.store->Append(static_cast<uint8_t>(kind), flags, op_id, word, inputs, t.op_clock);
+  t.store->Append(static_cast<uint8_t>(kind), flags, op_id, word, inputs, t.clock.Tick());
   return true;
 }
 
@@ -186,14 +201,13 @@ bool StoreAppendObject(DagTracker& t, int64_t id, nb::handle node) {
   nb::object op = NodeField(node, kOperation);
   uint32_t op_id = InternText(t, op);
   if (op_id == UINT32_MAX) op_id = 0;  // the object is read instead
-  if (id < t.store->next_id()) return false;
-  t.store->SetNextId(id);
+  if (!lumarq::ClaimRowId(*t.store, id)) return false;
   uint8_t flags = lumarq::kNodeHasExtra;
   if (NodeIsProtected(node)) flags |= lumarq::kNodeProtected;
   if (kind == static_cast<int>(NodeKind::kSource)) flags |= lumarq::kNodePinned;
   std::optional<nb::object> replaced = t.handed_out.Take(id);  // released on return
   t.handed_out.Emplace(id, nb::borrow(node));
-  t.store->Append(static_cast<uint8_t>(kind), flags, op_id, word, ids, t.op_clock);
+  t.store->Append(static_cast<uint8_t>(kind), flags, op_id, word, ids, t.clock.Tick());
   t.store->SetFlags(id, lumarq::kNodeHasExtra);
   return true;
 }
@@ -333,18 +347,9 @@ class StoreDag final : public PendingDag {
       if (hit != nullptr) return nb::borrow(hit);
       if (PyErr_Occurred()) throw nb::python_error();
     }
-    NodeFields f;
-    f.node_id = id;
-    f.node_type = KindMember(static_cast<NodeKind>(row.kind));
-    f.operation = Text(t, row.op);
-    nb::object prov = PyWord(row.word);
-    f.provenance = prov;
-    f.ids = walk_.inputs.data() + row.first_input;
-    f.n_ids = row.inputs;
-    if (row.flags & lumarq::kNodeProtected) f.is_protected = Py_True;
-    nb::object node = NewNode(f);
-    if (row.name != 0) NodeAssignColumn(node, Text(t, row.name));
-    return node;
+    nb::handle name = row.name != 0 ? Text(t, row.name) : nullptr;
+    return NewRowNode(id, row.kind, Text(t, row.op), row.word,
+                      {walk_.inputs.data() + row.first_input, row.inputs}, row.flags, name);
   }
 
   nb::object tracker_, root_obj_;
@@ -356,49 +361,7 @@ class StoreDag final : public PendingDag {
   PyObject* last_text_ = nullptr;
 };
 
-}  // namespace
-
-nb::object StoreGetDag(DagTracker& t, nb::handle root_obj, int64_t root) {
-  nb::handle tracker = nb::find(&t);
-  auto walk = std::make_shared<StoreDag>(tracker, root_obj, root);
-  if (!walk->Walk(t)) return nb::object();
-  return NewPendingComputationDag(root_obj, std::move(walk));
-}
-
-nb::object StoreNodesForWord(DagTracker& t, uint32_t word) {
-  nb::list out;
-  auto snap = t.store->Snap();
-  for (int64_t id : snap.WithWord(word)) {
-    NodeView v;
-    if (snap.Find(id, &v)) out.append(MaterializeRow(t, v, /*keep=*/true));
-  }
-  return out;
-}
-
-bool StoreStats(DagTracker& t, nb::dict* out) {
-  auto held = [&](const NodeView& v, lumarq::CountedNode* n) {
-    nb::object node = HandedOut(t, v.id);
-    if (!node.is_valid()) return true;
-    n->source = NodeIsSource(node);
-    n->is_protected = NodeIsProtected(node);
-    n->op = InternText(t, NodeField(node, kOperation));
-    return n->op != UINT32_MAX;
-  };
-  lumarq::StoreCounts c;
-  const auto source = static_cast<uint8_t>(NodeKind::kSource);
-  if (!lumarq::CountStore(t.store->Snap(), source, held, &c)) return false;
-  nb::dict ops;
-  for (auto [op, count] : c.operations) ops[TextOf(t, op)] = nb::int_(count);
-  (*out)["total_nodes"] = nb::int_(c.total);
-  (*out)["source_nodes"] = nb::int_(c.sources);
-  (*out)["protected_sources"] = nb::int_(c.protected_nodes);
-  (*out)["operation_nodes"] = nb::int_(c.total - c.sources);
-  (*out)["operation_counts"] = ops;
-  (*out)["unique_provenances"] = nb::int_(c.unique_words);
-  (*out)["protected_source_nodes"] = nb::int_(c.protected_source_nodes);
-  return true;
-}
-
+/// Names the column stored nodes were assigned to (first name wins; sources are skipped).
 void StoreNameNodes(DagTracker& t, std::span<const int64_t> ids, nb::handle name) {
   const uint32_t name_id = InternText(t, name);
   auto snap = t.store->Snap();
@@ -419,6 +382,8 @@ void StoreNameNodes(DagTracker& t, std::span<const int64_t> ids, nb::handle name
     }
   }
 }
+
+}  // namespace
 
 void NameNodeIds(nb::handle tracker, std::span<const int64_t> ids, nb::handle name) {
   if (!AsBool(tracker)) return;
@@ -472,6 +437,120 @@ nb::object StoreInputProvenance(DagTracker& t, nb::handle id) {
     if (node.is_valid()) return NodeField(node, kProvenance);
   }
   return PyWord(v.word);
+}
+
+// ---------------------------------------------------------------- read methods
+// From the store while there is one; from the dicts (natively where the ids allow) otherwise.
+
+using dag_internal::Self;
+
+nb::object GetNode(nb::handle self, nb::handle node_id) {
+  nb::object id = AsInt(node_id, "node_id");
+  DagTracker& t = Self(self);
+  if (t.store) return StoreNode(t, id, /*keep=*/true);
+  return MapGet(Need(t.nodes, "_nodes"), id);
+}
+
+nb::object GetNodesForProvenance(nb::handle self, nb::handle provenance) {
+  nb::object p = AsInt(provenance, "provenance");
+  DagTracker& t = Self(self);
+  if (t.store) {
+    uint32_t word;
+    int64_t any;
+    if (ExactWord(p, &word)) {
+      nb::list out;
+      auto snap = t.store->Snap();
+      for (int64_t id : snap.WithWord(word)) {
+        NodeView v;
+        if (snap.Find(id, &v)) out.append(MaterializeRow(t, v, /*keep=*/true));
+      }
+      return out;
+    }
+    if (ExactInt64(p, &any)) return nb::list();  // an int no stored word equals
+    SpillStore(t);
+  }
+  return ImportName(kReads, "nodes_for_provenance")(Need(t.nodes, "_nodes"),
+                                                     Need(t.prov_to_nodes, "_prov_to_nodes"), p);
+}
+
+namespace {
+
+struct FallBack {};  // an input id that only Python equality can place
+
+/// get_dag over ids that are all ints within int64: the walk keeps its queue and visited set
+/// in C++ and touches Python only for the dict lookups and the results.
+nb::object GetDagNative(nb::handle nodes, nb::handle root_obj, int64_t root) {
+  nb::dict found;
+  nb::list edges;
+  std::vector<int64_t> inputs;
+  BreadthFirstWalk(root, [&](int64_t id, auto&& enqueue) {
+    nb::object key = id == root ? nb::borrow(root_obj) : PyInt(id);
+    PyObject* hit = PyDict_GetItemWithError(nodes.ptr(), key.ptr());
+    if (hit == nullptr) {
+      if (PyErr_Occurred()) throw nb::python_error();
+      return;
+    }
+    nb::object node = nb::borrow(hit);
+    if (!NodeInputIds(node, &inputs)) throw FallBack{};
+    found[key] = node;
+    for (size_t i = 0; i < inputs.size(); ++i) {
+      edges.append(NewEdge(PyInt(inputs[i]), key, nb::int_(i)));
+      enqueue(inputs[i]);
+    }
+  });
+  return NewComputationDag(root_obj, found, edges);
+}
+
+}  // namespace
+
+nb::object GetDag(nb::handle self, nb::handle root_node_id) {
+  nb::object root = AsInt(root_node_id, "root_node_id");
+  DagTracker& t = Self(self);
+  int64_t root64;
+  const bool int_root = ExactInt64(root, &root64);
+  if (t.store && int_root) {
+    auto walk = std::make_shared<StoreDag>(self, root, root64);
+    // The walk fails when a held node's inputs are not plain ints: the dicts place those.
+    if (walk->Walk(t)) return NewPendingComputationDag(root, std::move(walk));
+  }
+  SpillStore(t);
+  nb::object nodes = Need(t.nodes, "_nodes");
+  if (PyDict_CheckExact(nodes.ptr()) && int_root) {
+    try {
+      return GetDagNative(nodes, root, root64);
+    } catch (FallBack&) {
+    }
+  }
+  return ImportName(kReads, "dag_of")(nodes, root);
+}
+
+nb::object DagStats(nb::handle self) {
+  DagTracker& t = Self(self);
+  auto held = [&](const NodeView& v, lumarq::CountedNode* n) {
+    nb::object node = HandedOut(t, v.id);
+    if (!node.is_valid()) return true;
+    n->source = NodeIsSource(node);
+    n->is_protected = NodeIsProtected(node);
+    n->op = InternText(t, NodeField(node, kOperation));
+    return n->op != UINT32_MAX;
+  };
+  lumarq::StoreCounts c;
+  const auto source = static_cast<uint8_t>(NodeKind::kSource);
+  if (!t.store || !lumarq::CountStore(t.store->Snap(), source, held, &c)) {
+    SpillStore(t);  // a held node needs the dict path
+    nb::object nodes = Need(t.nodes, "_nodes");
+    return ImportName(kReads, "dag_stats")(nodes, Need(t.prov_to_nodes, "_prov_to_nodes"));
+  }
+  nb::dict ops, stats;
+  for (auto [op, count] : c.operations) ops[TextOf(t, op)] = nb::int_(count);
+  stats["total_nodes"] = nb::int_(c.total);
+  stats["source_nodes"] = nb::int_(c.sources);
+  stats["protected_sources"] = nb::int_(c.protected_nodes);
+  stats["operation_nodes"] = nb::int_(c.total - c.sources);
+  stats["operation_counts"] = ops;
+  stats["unique_provenances"] = nb::int_(c.unique_words);
+  stats["protected_source_nodes"] = nb::int_(c.protected_source_nodes);
+  return stats;
 }
 
 }  // namespace lumarq::py

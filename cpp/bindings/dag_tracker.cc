@@ -1,7 +1,6 @@
 #include "dag_tracker.h"
 
 #include <algorithm>
-#include <chrono>
 #include <initializer_list>
 #include <optional>
 #include <stdexcept>
@@ -10,7 +9,6 @@
 #include <vector>
 
 #include "dag_persistence.h"
-#include "lumarq/graph.h"
 #include "lumarq/id_removal.h"
 #include "lumarq/word.h"
 
@@ -29,7 +27,6 @@ DagTracker& Self(nb::handle self) {
   return *t;
 }
 
-/// The attribute's object; AttributeError once the collector has cleared it.
 nb::object Need(const nb::object& o, const char* name) {
   if (!o.is_valid()) {
     PyErr_Format(PyExc_AttributeError, "'DAGTracker' object has no attribute '%s'", name);
@@ -87,6 +84,13 @@ DagLock* NativeLock(nb::handle lock) {
   return nb::inst_ptr<DagLock>(lock);
 }
 
+void LockRelease(DagLock& lock) {
+  if (!lock.Release()) {
+    PyErr_SetString(PyExc_RuntimeError, "release unlocked lock");
+    throw nb::python_error();
+  }
+}
+
 /// `with lock:` for the native lock and for any object with the context-manager protocol (for
 /// example a threading.Lock that replaced it).
 class LockGuard {
@@ -106,24 +110,21 @@ class LockGuard {
     if (!held_) return;
     held_ = false;
     if (native_ != nullptr) {
-      if (!native_->Release()) {
-        PyErr_SetString(PyExc_RuntimeError, "release unlocked lock");
-        throw nb::python_error();
-      }
+      LockRelease(*native_);
     } else {
       CallMethod(lock_, Interned("__exit__"), nb::none(), nb::none(), nb::none());
     }
   }
 
+  // Errors cannot propagate from here: a native lock released under us is ignored, and a
+  // failing __exit__ is reported as unraisable.
   ~LockGuard() {
-    if (!held_) return;
-    held_ = false;
-    if (native_ != nullptr) {
+    if (held_ && native_ != nullptr) {
+      held_ = false;
       native_->Release();
-      return;
     }
     try {
-      CallMethod(lock_, Interned("__exit__"), nb::none(), nb::none(), nb::none());
+      Release();
     } catch (nb::python_error& e) {
       e.discard_as_unraisable(lock_);
     }
@@ -152,10 +153,8 @@ void EvictOldest(nb::handle self);
 
 nb::object NextId(nb::handle current) {
   int64_t v;
-  if (ExactInt64(current, &v) && v < INT64_MAX) return nb::steal(PyLong_FromLongLong(v + 1));
-  PyObject* next = PyNumber_Add(current.ptr(), nb::int_(1).ptr());
-  if (!next) throw nb::python_error();
-  return nb::steal(next);
+  if (ExactInt64(current, &v) && v < INT64_MAX) return PyInt(v + 1);
+  return Steal(PyNumber_Add(current.ptr(), nb::int_(1).ptr()));
 }
 
 /// `n > limit` (`op` Py_GT) or `n >= limit` (Py_GE) for a limit object of any type.
@@ -180,71 +179,67 @@ bool AllNative(nb::handle self) {
   return dict == nullptr || *dict == nullptr || PyDict_GET_SIZE(*dict) == 0;
 }
 
-/// `_prov_to_nodes[provenance].append(node_id)`, creating the list on first use.
-void IndexProvenance(nb::handle prov_map, nb::handle provenance, nb::handle node_id) {
-  if (!PyDict_CheckExact(prov_map.ptr())) {
-    if (!Contains(prov_map, provenance)) SetItem(prov_map, provenance, nb::list());
-    Append(prov_map[provenance], node_id);
-    return;
+/// The DAGNode of a creation that the store cannot hold as a row alone, marked protected when
+/// its provenance is tainted; `provenance` receives the node's provenance.
+nb::object MakeNode(nb::handle self, Creation& c, bool all_native, nb::object* provenance) {
+  nb::object node;
+  bool is_protected;
+  if (c.kwargs.is_valid()) {
+    node = NewNodeFromKwargs(c.fields, c.kwargs);
+    *provenance = NodeField(node, kProvenance);
+    is_protected = NodeIsProtected(node);
+  } else {
+    node = NewNode(c.fields);
+    *provenance = nb::borrow(c.fields.provenance);
+    is_protected = c.fields.is_protected.is_valid() && AsBool(c.fields.is_protected);
   }
-  PyObject* ids = PyDict_GetItemWithError(prov_map.ptr(), provenance.ptr());
-  if (ids != nullptr) {
-    Append(ids, node_id);
-    return;
+  if (!is_protected && AsBool(*provenance) &&
+      (all_native ? TaintOf(AsWord(*provenance, "provenance")) : IsTainted(self, *provenance))) {
+    NodeMarkProtected(node);
   }
-  if (PyErr_Occurred()) throw nb::python_error();
-  // Most provenance values are produced once: a list sized for one id.
-  nb::object list = nb::steal(PyList_New(1));
-  if (!list.is_valid()) throw nb::python_error();
-  PyList_SET_ITEM(list.ptr(), 0, node_id.inc_ref().ptr());
-  // The tracker's id lists hold ints only, so they cannot take part in a cycle; keeping one
-  // list per provenance out of the collector spares every full collection a walk over them.
-  PyObject_GC_UnTrack(list.ptr());
-  if (PyDict_SetItem(prov_map.ptr(), provenance.ptr(), list.ptr()) < 0) throw nb::python_error();
+  return node;
 }
 
-/// Once per tracker, at its first node: a storage URL without an API key would otherwise keep
-/// everything in memory without a word (see the lifecycle module).
-void WarnIfPersistenceOff(nb::handle self, DagTracker& t) {
-  t.persistence_checked = true;
-  ImportName(kLifecycle, "warn_if_persistence_off")(self);
+/// Step 6 of _create_node: `self._persist_node(node)` while a writer is attached. A node stored
+/// as a row alone (`node` unset) gets an object for it, which is not kept.
+void PersistHook(nb::handle self, DagTracker& t, bool all_native, nb::handle node, int64_t id) {
+  nb::object writer = Need(t.writer, "_writer");
+  if (writer.is_none() || !AsBool(writer)) return;
+  nb::object made = node.is_valid() ? nb::borrow(node) : StoreNode(t, PyInt(id), false);
+  if (all_native || Native(self, "_persist_node")) {
+    PersistNode(self, made);
+  } else {
+    CallMethod(self, Interned("_persist_node"), made);
+  }
+}
+
+/// Step 7: eviction past `_max_nodes`, in the store or (for a bound the store cannot compare)
+/// in the dicts, through `_evict_oldest_nodes` when it is overridden.
+void EvictPastLimit(nb::handle self, DagTracker& t, bool all_native) {
+  int64_t limit;
+  if (t.store && ExactInt64(Need(t.max_nodes, "_max_nodes"), &limit)) {
+    if (static_cast<int64_t>(t.store->size()) > limit) StoreEvict(t);
+    return;
+  }
+  SpillStore(t);
+  if (!OverLimit(Need(t.nodes, "_nodes"), Need(t.max_nodes, "_max_nodes"))) return;
+  if (all_native || Native(self, "_evict_oldest_nodes")) {
+    EvictOldest(self);
+  } else {
+    CallMethod(self, Interned("_evict_oldest_nodes"));
+  }
 }
 
 /// _create_node steps 1 to 8. Every call into Python (an is_tainted override, _persist_node, a
 /// foreign lock, evicted nodes whose metadata runs finalisers) may let other threads run, so the
 /// attributes are read afresh at each step.
-void RefreshClock(DagTracker& t) {
-  if ((t.clock_tick++ & 1023) == 0) {
-    t.op_clock = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                     std::chrono::system_clock::now().time_since_epoch())
-                     .count();
-  }
-}
-
-/// The persistence hook and eviction, steps 6 and 7 of _create_node, for a stored node.
-void AfterStored(nb::handle self, DagTracker& t, bool all_native, int64_t id, nb::handle node) {
-  nb::object writer = Need(t.writer, "_writer");
-  if (!writer.is_none() && AsBool(writer)) {
-    nb::object made = node.is_valid() ? nb::borrow(node) : StoreNode(t, PyInt(id), false);
-    if (all_native || Native(self, "_persist_node")) {
-      PersistNode(self, made);
-    } else {
-      CallMethod(self, Interned("_persist_node"), made);
-    }
-  }
-  if (!t.store) return;  // the hook spilled the store
-  int64_t limit;
-  nb::object max_nodes = Need(t.max_nodes, "_max_nodes");
-  if (!ExactInt64(max_nodes, &limit)) {
-    SpillStore(t);
-    if (OverLimit(Need(t.nodes, "_nodes"), max_nodes)) EvictOldest(self);
-    return;
-  }
-  if (static_cast<int64_t>(t.store->size()) > limit) StoreEvict(t);
-}
-
 nb::object CreateNode(nb::handle self, DagTracker& t, Creation& c) {
-  if (!t.persistence_checked) WarnIfPersistenceOff(self, t);
+  if (!t.persistence_checked) {
+    // Once per tracker, at its first node: a storage URL without an API key would otherwise
+    // keep everything in memory without a word (see the lifecycle module).
+    t.persistence_checked = true;
+    ImportName(kLifecycle, "warn_if_persistence_off")(self);
+  }
   const bool all_native = AllNative(self);
   if (t.store && !all_native) SpillStore(t);
   LockGuard guard(Need(t.dag_lock, "_dag_lock"));
@@ -253,68 +248,37 @@ nb::object CreateNode(nb::handle self, DagTracker& t, Creation& c) {
   c.fields.node_id = node_id;
   int64_t id64 = -1;
   if (t.store && !ExactInt64(node_id, &id64)) SpillStore(t);
-  // A node the store holds as a row alone: no object until one is asked for.
+  bool stored = false;
+  nb::object node;  // stays unset for a node the store holds as a row alone
   uint32_t word;
   if (t.store && !c.kwargs.is_valid() && !c.fields.inputs.is_valid() &&
       !c.fields.metadata.is_valid() && !c.fields.table.is_valid() &&
       !c.fields.is_protected.is_valid() && ExactWord(c.fields.provenance, &word)) {
-    RefreshClock(t);
-    if (StoreAppendPlain(t, id64, static_cast<NodeKind>(KindOf(c.fields.node_type)),
-                         c.fields.operation, {c.fields.ids, c.fields.n_ids}, word,
-                         word != 0 && TaintOf(word))) {
-      AfterStored(self, t, all_native, id64, nb::handle());
-      guard.Release();
-      return node_id;
+    stored = StoreAppendPlain(t, id64, static_cast<NodeKind>(KindOf(c.fields.node_type)),
+                              c.fields.operation, {c.fields.ids, c.fields.n_ids}, word,
+                              word != 0 && TaintOf(word));
+    if (!stored) SpillStore(t);
+  }
+  if (!stored) {
+    nb::object provenance;
+    node = MakeNode(self, c, all_native, &provenance);
+    if (t.store) {
+      stored = StoreAppendObject(t, id64, node);
+      if (!stored) SpillStore(t);
     }
-    SpillStore(t);
-  }
-  nb::object node;
-  nb::object provenance;
-  bool is_protected;
-  if (c.kwargs.is_valid()) {
-    node = NewNodeFromKwargs(c.fields, c.kwargs);
-    provenance = NodeField(node, kProvenance);
-    is_protected = NodeIsProtected(node);
-  } else {
-    node = NewNode(c.fields);
-    provenance = nb::borrow(c.fields.provenance);
-    is_protected = c.fields.is_protected.is_valid() && AsBool(c.fields.is_protected);
-  }
-  if (!is_protected && AsBool(provenance) &&
-      (all_native ? TaintOf(AsWord(provenance, "provenance")) : IsTainted(self, provenance))) {
-    NodeMarkProtected(node);
-  }
-  if (t.store) {
-    RefreshClock(t);
-    if (StoreAppendObject(t, id64, node)) {
-      AfterStored(self, t, all_native, id64, node);
-      guard.Release();
-      return node_id;
-    }
-    SpillStore(t);
-  }
-  nb::object nodes = Need(t.nodes, "_nodes");
-  if (PyDict_CheckExact(nodes.ptr())) {
-    if (PyDict_SetItem(nodes.ptr(), node_id.ptr(), node.ptr()) < 0) throw nb::python_error();
-  } else {
-    SetItem(nodes, node_id, node);
-  }
-  IndexProvenance(Need(t.prov_to_nodes, "_prov_to_nodes"), provenance, node_id);
-  nb::object writer = Need(t.writer, "_writer");
-  if (!writer.is_none() && AsBool(writer)) {
-    if (all_native || Native(self, "_persist_node")) {
-      PersistNode(self, node);
-    } else {
-      CallMethod(self, Interned("_persist_node"), node);
+    if (!stored) {
+      nb::object nodes = Need(t.nodes, "_nodes");
+      if (PyDict_CheckExact(nodes.ptr())) {
+        if (PyDict_SetItem(nodes.ptr(), node_id.ptr(), node.ptr()) < 0) throw nb::python_error();
+      } else {
+        SetItem(nodes, node_id, node);
+      }
+      IndexProvenance(Need(t.prov_to_nodes, "_prov_to_nodes"), provenance, node_id);
     }
   }
-  if (OverLimit(Need(t.nodes, "_nodes"), Need(t.max_nodes, "_max_nodes"))) {
-    if (all_native || Native(self, "_evict_oldest_nodes")) {
-      EvictOldest(self);
-    } else {
-      CallMethod(self, Interned("_evict_oldest_nodes"));
-    }
-  }
+  PersistHook(self, t, all_native, node, id64);
+  // A hook that moved the store into the dicts leaves the bound to the next node.
+  if (!stored || t.store) EvictPastLimit(self, t, all_native);
   guard.Release();
   return node_id;
 }
@@ -322,10 +286,17 @@ nb::object CreateNode(nb::handle self, DagTracker& t, Creation& c) {
 /// self._create_node(node_type=..., operation=..., inputs=..., provenance=..., metadata=...)
 /// as the log methods call it, natively unless overridden. For the native path the ids stay in
 /// C++ (a list is made only when one is not an int within int64); `inputs_list` is a caller's
-/// list that becomes the field as it is.
+/// list that becomes the field as it is. `result_prov` and `metadata` are the method's
+/// arguments, converted here (after the inputs, as every log method takes them).
 nb::object LogNode(nb::handle self, NodeKind kind, nb::handle op, const nb::handle* inputs,
-                   size_t n_inputs, nb::handle inputs_list, nb::handle provenance,
-                   nb::handle metadata) {
+                   size_t n_inputs, nb::handle inputs_list, nb::handle result_prov,
+                   nb::handle metadata_arg) {
+  nb::object provenance = AsInt(result_prov, "result_prov");
+  nb::object given = AsOptDict(metadata_arg, "metadata");
+  // `metadata or {}`: None or an empty dict stays unset, and the node makes a new dict when
+  // it is first read.
+  nb::handle metadata;
+  if (!given.is_none() && PyDict_GET_SIZE(given.ptr()) != 0) metadata = given;
   nb::handle kind_member = KindMember(kind);
   auto new_list = [&] {
     nb::object list = Steal(PyList_New(0));
@@ -362,14 +333,7 @@ nb::object LogNode(nb::handle self, NodeKind kind, nb::handle op, const nb::hand
       c.fields.inputs = list_hold;
     }
   }
-  return CreateNode(self, Self(self), c);
-}
-
-/// `metadata or {}`: a non-empty dict is kept; None or an empty dict becomes a new empty dict
-/// (an unset handle: the node creates it when first read).
-nb::handle MetadataOrEmpty(const nb::object& md) {
-  if (md.is_none() || PyDict_GET_SIZE(md.ptr()) == 0) return nb::handle();
-  return md;
+  return IntResult(CreateNode(self, Self(self), c));
 }
 
 // ---------------------------------------------------------------- eviction
@@ -493,7 +457,6 @@ void Init(nb::pointer_and_handle<DagTracker> v, nb::handle api_key, nb::handle t
   nb::object lineage_url = AsOptStr(openlineage_url, "openlineage_url");
   new (v.p) DagTracker(key, tenant, url, name);
   v.p->openlineage_url = lineage_url;
-  v.p->openlineage_run_id = nb::none();
   // Ready before the persistence hook, which calls methods on the new object.
   nb::inst_mark_ready(v.h);
   if (!key.is_none() && PyUnicode_GET_LENGTH(key.ptr()) > 0) {
@@ -506,18 +469,22 @@ void Init(nb::pointer_and_handle<DagTracker> v, nb::handle api_key, nb::handle t
 // pipeline id, the API key and the storage URL (which may hold a password) do not: an
 // unpickled tracker has persistence switched off.
 
-constexpr const char* kDagStateNames[] = {
-    "_nodes",          "_next_node_id",          "_prov_to_nodes", "_source_nodes",
-    "_max_nodes",      "_value_flush_threshold", "_value_buffer",  "_nodes_persisted",
-    "_pipeline_name",  "_tenant_id",             "_dashboard_synced"};
-
-nb::object* DagStateMember(DagTracker& t, int i) {
-  nb::object* members[] = {&t.nodes,           &t.next_node_id,  &t.prov_to_nodes,
-                           &t.source_nodes,    &t.max_nodes,     &t.value_flush_threshold,
-                           &t.value_buffer,    &t.nodes_persisted, &t.pipeline_name,
-                           &t.tenant_id,       &t.dashboard_synced};
-  return members[i];
-}
+struct StateMember {
+  const char* name;
+  nb::object DagTracker::*member;
+};
+constexpr StateMember kDagState[] = {
+    {"_nodes", &DagTracker::nodes},
+    {"_next_node_id", &DagTracker::next_node_id},
+    {"_prov_to_nodes", &DagTracker::prov_to_nodes},
+    {"_source_nodes", &DagTracker::source_nodes},
+    {"_max_nodes", &DagTracker::max_nodes},
+    {"_value_flush_threshold", &DagTracker::value_flush_threshold},
+    {"_value_buffer", &DagTracker::value_buffer},
+    {"_nodes_persisted", &DagTracker::nodes_persisted},
+    {"_pipeline_name", &DagTracker::pipeline_name},
+    {"_tenant_id", &DagTracker::tenant_id},
+    {"_dashboard_synced", &DagTracker::dashboard_synced}};
 
 nb::dict DagGetState(nb::handle self) {
   DagTracker& t = Self(self);
@@ -526,15 +493,15 @@ nb::dict DagGetState(nb::handle self) {
   if (t.store) StoreAsDicts(t, stored_nodes, stored_prov);
   LockGuard guard(Need(t.value_buffer_lock, "_value_buffer_lock"));
   SettleRowColumns(t);
-  for (int i = 0; i < static_cast<int>(std::size(kDagStateNames)); ++i) {
-    nb::object v = Need(*DagStateMember(t, i), kDagStateNames[i]);
-    if (t.store && DagStateMember(t, i) == &t.nodes) v = stored_nodes;
-    if (t.store && DagStateMember(t, i) == &t.prov_to_nodes) v = stored_prov;
+  for (const auto& [name, member] : kDagState) {
+    nb::object v = Need(t.*member, name);
+    if (t.store && member == &DagTracker::nodes) v = stored_nodes;
+    if (t.store && member == &DagTracker::prov_to_nodes) v = stored_prov;
     // Containers are copied so that the state is one consistent snapshot.
     if (PyDict_CheckExact(v.ptr())) v = nb::steal(PyDict_Copy(v.ptr()));
     if (PyList_CheckExact(v.ptr())) v = nb::steal(PySequence_List(v.ptr()));
     if (!v.is_valid()) throw nb::python_error();
-    state[kDagStateNames[i]] = v;
+    state[name] = v;
   }
   return state;
 }
@@ -544,9 +511,9 @@ void DagSetState(nb::pointer_and_handle<DagTracker> v, nb::handle state) {
   nb::object none = nb::none();
   new (v.p) DagTracker(none, none, nb::str(""), none);
   RestoreTrackerState(*v.p, v.h, state);
-  for (int i = 0; i < static_cast<int>(std::size(kDagStateNames)); ++i) {
-    PyObject* value = PyDict_GetItemString(state.ptr(), kDagStateNames[i]);
-    if (value != nullptr) *DagStateMember(*v.p, i) = nb::borrow(value);
+  for (const auto& [name, member] : kDagState) {
+    PyObject* value = PyDict_GetItemString(state.ptr(), name);
+    if (value != nullptr) v.p->*member = nb::borrow(value);
   }
   // The restored tracker works on the dicts it was given.
   v.p->store.reset();
@@ -598,23 +565,14 @@ void DropFront(nb::handle buffer, Py_ssize_t count) {
   }
 }
 
-/// Drops the oldest records of a buffer beyond `limit` (see WarnDropped).
-void DropOldest(DagTracker& t, nb::handle buffer, Py_ssize_t limit) {
-  const Py_ssize_t n = Size(buffer);
-  if (n <= limit) return;
-  DropFront(buffer, n - limit);
-  WarnDropped(t, limit);
-}
-
 /// Drops the oldest rows beyond `limit` of the whole buffer, records first, then row-value
 /// columns; true when any went.
 bool CutRows(DagTracker& t, nb::handle buffer, size_t limit) {
-  const auto held = static_cast<size_t>(Size(buffer));
-  const size_t total = held + t.row_columns.size();
-  if (total <= limit) return false;
-  const size_t from_records = std::min(total - limit, held);
-  if (from_records > 0) DropFront(buffer, static_cast<Py_ssize_t>(from_records));
-  t.row_columns.DropOldest(total - limit - from_records);
+  const lumarq::RowCut cut =
+      lumarq::CutOldestRows(static_cast<size_t>(Size(buffer)), t.row_columns.size(), limit);
+  if (!cut.any()) return false;
+  if (cut.records > 0) DropFront(buffer, static_cast<Py_ssize_t>(cut.records));
+  t.row_columns.DropOldest(cut.columns);
   if (t.row_columns.size() == 0) t.row_contexts.clear();
   return true;
 }
@@ -651,8 +609,9 @@ void BufferRecord(DagTracker& t, nb::handle record, bool defer_trim) {
     if (CountPasses(n, Need(t.value_flush_threshold, "_value_flush_threshold"), Py_GE)) {
       HandOver(writer, buffer);
     }
-  } else if (n > kMemoryOnlyRowLimit + (defer_trim ? kMemoryOnlyRowLimit / 16 : 0)) {
-    DropOldest(t, buffer, kMemoryOnlyRowLimit);
+  } else if (n > kMemoryOnlyRowLimit + (defer_trim ? kMemoryOnlyRowLimit / 16 : 0) &&
+             CutRows(t, buffer, kMemoryOnlyRowLimit)) {
+    WarnDropped(t, kMemoryOnlyRowLimit);
   }
 }
 
@@ -713,24 +672,13 @@ nb::object CreateSourceNode(nb::handle self, nb::handle table, nb::handle column
   if (Contains(known, key)) return IntResult(known[key]);
   nb::object pair_id = CallGetId(self, ts, cs);
   nb::object is_protected = nb::bool_(CallIsProtected(self, ts, cs));
-  PyObject* op = PyUnicode_FromFormat("%U.%U", ts.ptr(), cs.ptr());
-  if (!op) throw nb::python_error();
-  nb::object operation = nb::steal(op);
-  nb::object node_id;
-  if (Native(self, "_create_node")) {
-    Creation c;
-    c.fields.node_type = KindMember(NodeKind::kSource);
-    c.fields.operation = operation;
-    c.fields.provenance = prov;
-    c.fields.table = ts;
-    c.fields.column = cs;
-    c.fields.pair_id = pair_id;
-    c.fields.is_protected = is_protected;
-    node_id = CreateNode(self, t, c);
-  } else {
-    node_id = ImportAttr(kMethods, "create_source_through")(self, operation, prov, ts, cs, pair_id,
-                                                           is_protected);
-  }
+  nb::object operation = Steal(PyUnicode_FromFormat("%U.%U", ts.ptr(), cs.ptr()));
+  // Once per column: through the method, which an override of _create_node replaces.
+  nb::object node_id = CallMethodKw(
+      self, "_create_node", {},
+      {{"node_type", KindMember(NodeKind::kSource)}, {"operation", operation},
+       {"inputs", nb::list()}, {"provenance", prov}, {"table", ts}, {"column", cs},
+       {"pair_id", pair_id}, {"is_protected", is_protected}});
   SetItem(Need(t.source_nodes, "_source_nodes"), key, node_id);
   return IntResult(node_id);
 }
@@ -739,11 +687,8 @@ nb::object LogUnary(nb::handle self, nb::handle op_name, nb::handle input_node,
                     nb::handle result_prov, nb::handle metadata) {
   nb::str op = AsStr(op_name, "op_name");
   nb::object input = AsInt(input_node, "input_node");
-  nb::object prov = AsInt(result_prov, "result_prov");
-  nb::object md = AsOptDict(metadata, "metadata");
   nb::handle ids[] = {input};
-  return IntResult(
-      LogNode(self, NodeKind::kUnary, op, ids, 1, nb::handle(), prov, MetadataOrEmpty(md)));
+  return LogNode(self, NodeKind::kUnary, op, ids, 1, nb::handle(), result_prov, metadata);
 }
 
 nb::object LogBinary(nb::handle self, nb::handle op_name, nb::handle left_node,
@@ -751,100 +696,15 @@ nb::object LogBinary(nb::handle self, nb::handle op_name, nb::handle left_node,
   nb::str op = AsStr(op_name, "op_name");
   nb::object left = AsInt(left_node, "left_node");
   nb::object right = AsInt(right_node, "right_node");
-  nb::object prov = AsInt(result_prov, "result_prov");
-  nb::object md = AsOptDict(metadata, "metadata");
   nb::handle ids[] = {left, right};
-  return IntResult(
-      LogNode(self, NodeKind::kBinary, op, ids, 2, nb::handle(), prov, MetadataOrEmpty(md)));
+  return LogNode(self, NodeKind::kBinary, op, ids, 2, nb::handle(), result_prov, metadata);
 }
 
 nb::object LogAggregate(nb::handle self, nb::handle op_name, nb::handle input_nodes,
                         nb::handle result_prov, nb::handle metadata) {
   nb::str op = AsStr(op_name, "op_name");
   nb::list inputs = AsList(input_nodes, "input_nodes");
-  nb::object prov = AsInt(result_prov, "result_prov");
-  nb::object md = AsOptDict(metadata, "metadata");
-  return IntResult(
-      LogNode(self, NodeKind::kAggregate, op, nullptr, 0, inputs, prov, MetadataOrEmpty(md)));
-}
-
-nb::object GetNode(nb::handle self, nb::handle node_id) {
-  nb::object id = AsInt(node_id, "node_id");
-  DagTracker& t = Self(self);
-  if (t.store) return StoreNode(t, id, /*keep=*/true);
-  return MapGet(Need(t.nodes, "_nodes"), id);
-}
-
-nb::object GetNodesForProvenance(nb::handle self, nb::handle provenance) {
-  nb::object p = AsInt(provenance, "provenance");
-  DagTracker& t = Self(self);
-  if (t.store) {
-    uint32_t word;
-    if (ExactWord(p, &word)) return StoreNodesForWord(t, word);
-    int64_t any;
-    if (ExactInt64(p, &any)) return nb::list();  // an int no stored word equals
-    SpillStore(t);
-  }
-  return ImportName(kReads, "nodes_for_provenance")(Need(t.nodes, "_nodes"),
-                                                     Need(t.prov_to_nodes, "_prov_to_nodes"), p);
-}
-
-struct FallBack {};  // an input id that only Python equality can place
-
-/// get_dag over ids that are all ints within int64: the walk keeps its queue and visited set
-/// in C++ and touches Python only for the dict lookups and the results.
-nb::object GetDagNative(nb::handle nodes, nb::handle root_obj, int64_t root) {
-  nb::dict found;
-  nb::list edges;
-  std::vector<int64_t> inputs;
-  BreadthFirstWalk(root, [&](int64_t id, auto&& enqueue) {
-    nb::object key = id == root ? nb::borrow(root_obj) : nb::steal(PyLong_FromLongLong(id));
-    if (!key.is_valid()) throw nb::python_error();
-    PyObject* hit = PyDict_GetItemWithError(nodes.ptr(), key.ptr());
-    if (hit == nullptr) {
-      if (PyErr_Occurred()) throw nb::python_error();
-      return;
-    }
-    nb::object node = nb::borrow(hit);
-    if (!NodeInputIds(node, &inputs)) throw FallBack{};
-    found[key] = node;
-    for (size_t i = 0; i < inputs.size(); ++i) {
-      nb::object source = nb::steal(PyLong_FromLongLong(inputs[i]));
-      if (!source.is_valid()) throw nb::python_error();
-      edges.append(NewEdge(source, key, nb::int_(i)));
-      enqueue(inputs[i]);
-    }
-  });
-  return NewComputationDag(root_obj, found, edges);
-}
-
-nb::object GetDag(nb::handle self, nb::handle root_node_id) {
-  nb::object root = AsInt(root_node_id, "root_node_id");
-  DagTracker& t = Self(self);
-  int64_t store_root;
-  if (t.store && ExactInt64(root, &store_root)) {
-    nb::object dag = StoreGetDag(t, root, store_root);
-    if (dag.is_valid()) return dag;
-  }
-  nb::object nodes = NodesMap(t);
-  int64_t root64;
-  if (PyDict_CheckExact(nodes.ptr()) && ExactInt64(root, &root64)) {
-    try {
-      return GetDagNative(nodes, root, root64);
-    } catch (FallBack&) {
-    }
-  }
-  return ImportName(kReads, "dag_of")(nodes, root);
-}
-
-nb::object DagStats(nb::handle self) {
-  DagTracker& t = Self(self);
-  if (t.store) {
-    nb::dict stats;
-    if (StoreStats(t, &stats)) return stats;
-  }
-  nb::object nodes = NodesMap(t);
-  return ImportName(kReads, "dag_stats")(nodes, ProvMap(t));
+  return LogNode(self, NodeKind::kAggregate, op, nullptr, 0, inputs, result_prov, metadata);
 }
 
 // ---------------------------------------------------------------- type slots
@@ -859,28 +719,21 @@ void TrackerDealloc(PyObject* self) {
   g_base_dealloc(self);
 }
 
-template <nb::object DagTracker::*Member>
-void DefState(nb::class_<DagTracker, ProvenanceTracker>& cls, const char* name) {
-  cls.def_prop_rw(
-      name,
-      [name](DagTracker& t) { return Need(t.*Member, name); },
-      [](DagTracker& t, nb::object v) { t.*Member = std::move(v); },
-      nb::for_setter(nb::arg("value").none()));
-}
+/// For state that the store stands in for, handing the dict out (or replacing it, or moving the
+/// id counter) makes the dicts the truth from then on: the store is spilled first.
+enum class Spill { kNever, kOnWrite, kAlways };
 
-/// State that the store stands in for: handing the dict out (or replacing it, or moving the id
-/// counter) makes the dicts the truth from then on.
 template <nb::object DagTracker::*Member>
-void DefSpilling(nb::class_<DagTracker, ProvenanceTracker>& cls, const char* name,
-                 bool spill_on_read) {
+void DefState(nb::class_<DagTracker, ProvenanceTracker>& cls, const char* name,
+              Spill spill = Spill::kNever) {
   cls.def_prop_rw(
       name,
-      [name, spill_on_read](DagTracker& t) {
-        if (spill_on_read) SpillStore(t);
+      [name, spill](DagTracker& t) {
+        if (spill == Spill::kAlways) SpillStore(t);
         return Need(t.*Member, name);
       },
-      [](DagTracker& t, nb::object v) {
-        SpillStore(t);
+      [spill](DagTracker& t, nb::object v) {
+        if (spill != Spill::kNever) SpillStore(t);
         t.*Member = std::move(v);
       },
       nb::for_setter(nb::arg("value").none()));
@@ -897,13 +750,6 @@ bool LockAcquire(DagLock& lock, nb::handle blocking, nb::handle timeout) {
   }
   if (seconds < 0 && seconds != -1.0) throw nb::value_error("timeout value must be positive");
   return lock.Acquire(block, seconds);
-}
-
-void LockRelease(DagLock& lock) {
-  if (!lock.Release()) {
-    PyErr_SetString(PyExc_RuntimeError, "release unlocked lock");
-    throw nb::python_error();
-  }
 }
 
 void RegisterLock(nb::module_& m) {
@@ -931,30 +777,13 @@ DagTracker::DagTracker(nb::handle api_key_, nb::handle tenant_id_, nb::handle se
                        nb::handle pipeline_name_)
     : ProvenanceTracker(),
       dag_lock(nb::handle(reinterpret_cast<PyObject*>(LockType()))()),
-      nodes(nb::dict()),
-      next_node_id(nb::int_(0)),
-      value_buffer(nb::list()),
       // Native like _dag_lock: taken once per recorded row, so an uncontended acquire must not
       // cost a Python call; it keeps the threading.Lock interface.
       value_buffer_lock(nb::handle(reinterpret_cast<PyObject*>(LockType()))()),
-      value_flush_threshold(nb::int_(5000)),
-      nodes_persisted(nb::bool_(false)),
-      max_nodes(nb::int_(500000)),
-      prov_to_nodes(nb::dict()),
-      source_nodes(nb::dict()),
-      writer(nb::none()),
-      storage(nb::none()),
-      pipeline_id(nb::none()),
       pipeline_name(nb::borrow(pipeline_name_)),
       api_key(nb::borrow(api_key_)),
       tenant_id(nb::borrow(tenant_id_)),
-      service_url(nb::borrow(service_url_)),
-      dashboard_synced(nb::bool_(false)),
-      fairness_report(nb::none()),
-      openlineage_url(nb::none()),
-      openlineage_run_id(nb::none()),
-      store_failures(nb::int_(0)),
-      records_lost(nb::int_(0)) {}
+      service_url(nb::borrow(service_url_)) {}
 
 #define LUMARQ_DAG_STATE                                                                    \
   &dag_lock, &nodes, &next_node_id, &value_buffer, &value_buffer_lock, &value_flush_threshold, \
@@ -1018,9 +847,7 @@ bool LogBinaryIsNative(nb::handle tracker) {
 
 int64_t CreateNodeFast(nb::handle tracker, NodeKind kind, nb::handle op_name, const int64_t* inputs,
                        size_t n_inputs, uint32_t provenance) {
-  nb::object prov = nb::steal(PyLong_FromUnsignedLong(provenance));
-  if (!prov.is_valid()) throw nb::python_error();
-  return CreateNodeFast(tracker, kind, op_name, inputs, n_inputs, prov);
+  return CreateNodeFast(tracker, kind, op_name, inputs, n_inputs, PyWord(provenance));
 }
 
 int64_t CreateNodeFast(nb::handle tracker, NodeKind kind, nb::handle op_name, const int64_t* inputs,
@@ -1061,19 +888,17 @@ bool NodeAppender::Run(NodeKind kind, nb::handle op,
     return false;  // the state changed under us (another thread spilled the store)
   }
   const uint32_t op_id = InternText(t, op);
-  if (op_id == UINT32_MAX || id < t.store->next_id()) {
+  if (op_id == UINT32_MAX || !lumarq::ClaimRowId(*t.store, id)) {
     guard.Release();
     SpillStore(t);
     return false;
   }
-  t.store->SetNextId(id);
-  RefreshClock(t);
   lumarq::NodeTarget target;
   target.store = t.store.get();
   target.kind = static_cast<uint8_t>(kind);
   target.flags = kind == NodeKind::kSource ? lumarq::kNodePinned : 0;
   target.op = op_id;
-  target.timestamp = t.op_clock;
+  target.timestamp = t.clock.Tick();
   target.limit = static_cast<size_t>(std::max<int64_t>(limit, 0));
   int64_t shipped = id;  // nodes below it went to the writer
   // With a writer, what is about to be evicted goes to it first as one column slice.
@@ -1212,12 +1037,12 @@ bool RecordRowColumns(nb::handle tracker, const RowRecordMaker& maker, nb::handl
   const auto batch = static_cast<size_t>(limit);
   SettleRowColumns(t);
   nb::object buffer = Need(t.value_buffer, "_value_buffer");
-  const auto held = static_cast<size_t>(Size(buffer));
   // Row by row, the buffer is handed over as soon as it holds `batch` records (with at least
   // this operation's first record in it).
-  const size_t head = held >= batch ? 1 : batch - held;
+  const lumarq::RowBatchPlan plan =
+      lumarq::PlanRowBatches(static_cast<size_t>(Size(buffer)), batch, m);
   nb::object pid = PipelineOrZero(t);
-  if (m < head + batch || !ExactInt64(pid, &pid64)) return false;
+  if (!plan.ok || !ExactInt64(pid, &pid64)) return false;
   nb::object tenant = Need(t.tenant_id, "_tenant_id");
 
   size_t k = 0;
@@ -1228,9 +1053,9 @@ bool RecordRowColumns(nb::handle tracker, const RowRecordMaker& maker, nb::handl
                               column_name, tenant, nb::none()));
   };
   try {
-    while (k < head) push();
+    while (k < plan.head) push();
     HandOver(writer, buffer);
-    for (; m - k >= batch; k += batch) {
+    for (size_t b = 0; b < plan.batches; ++b, k += batch) {
       nb::object columns = OperationRowColumns(pid64, operation, column_name, rows.data() + k,
                                                words.data() + k, values.data() + k, batch);
       if (!columns.is_valid()) break;
@@ -1268,28 +1093,23 @@ void SettleRowColumns(DagTracker& t) {
   t.row_contexts.clear();
   nb::object records = Steal(PyList_New(static_cast<Py_ssize_t>(columns.size())));
   std::optional<RowRecordMaker> maker;
-  uint32_t maker_context = UINT32_MAX, op_id = UINT32_MAX, column_id = UINT32_MAX;
+  const std::array<nb::object, 3>* context = nullptr;  // (pipeline id, tenant id, record type)
   nb::object op, column;
   Py_ssize_t k = 0;
-  columns.ForEach([&](const lumarq::RowValueColumns::Run& run, int64_t row, uint32_t word,
-                      double value) {
-    if (run.context != maker_context) {
-      maker.emplace(contexts[run.context][2]);
-      maker_context = run.context;
-    }
-    if (run.op != op_id) {
-      op = TextOf(t, run.op);
-      op_id = run.op;
-    }
-    if (run.column != column_id) {
-      column = run.column == 0 ? nb::none() : TextOf(t, run.column - 1);
-      column_id = run.column;
-    }
-    const auto& ctx = contexts[run.context];
-    nb::object record = maker->Make(ctx[0], PyInt(row), PyWord(word), op,
-                                    Steal(PyFloat_FromDouble(value)), column, ctx[1], nb::none());
-    PyList_SET_ITEM(records.ptr(), k++, record.release().ptr());
-  });
+  lumarq::ForEachRowByRun(
+      columns,
+      [&](const lumarq::RowValueColumns::Run& run) {
+        context = &contexts[run.context];
+        maker.emplace((*context)[2]);
+        op = TextOf(t, run.op);
+        column = run.column == 0 ? nb::none() : TextOf(t, run.column - 1);
+      },
+      [&](int64_t row, uint32_t word, double value) {
+        nb::object record = maker->Make((*context)[0], PyInt(row), PyWord(word), op,
+                                        Steal(PyFloat_FromDouble(value)), column, (*context)[1],
+                                        nb::none());
+        PyList_SET_ITEM(records.ptr(), k++, record.release().ptr());
+      });
   nb::object buffer = Need(t.value_buffer, "_value_buffer");
   const Py_ssize_t end = Size(buffer);
   if (PyList_CheckExact(buffer.ptr())) {
@@ -1433,8 +1253,8 @@ void RegisterDagTracker(nb::module_& m) {
           "protected source columns only.");
 
   DefState<&DagTracker::dag_lock>(cls, "_dag_lock");
-  DefSpilling<&DagTracker::nodes>(cls, "_nodes", true);
-  DefSpilling<&DagTracker::next_node_id>(cls, "_next_node_id", false);
+  DefState<&DagTracker::nodes>(cls, "_nodes", Spill::kAlways);
+  DefState<&DagTracker::next_node_id>(cls, "_next_node_id", Spill::kOnWrite);
   // The buffer handed out (or replaced) is the truth from then on: row-value columns stop.
   cls.def_prop_rw(
       "_value_buffer",
@@ -1453,7 +1273,7 @@ void RegisterDagTracker(nb::module_& m) {
   DefState<&DagTracker::value_flush_threshold>(cls, "_value_flush_threshold");
   DefState<&DagTracker::nodes_persisted>(cls, "_nodes_persisted");
   DefState<&DagTracker::max_nodes>(cls, "_max_nodes");
-  DefSpilling<&DagTracker::prov_to_nodes>(cls, "_prov_to_nodes", true);
+  DefState<&DagTracker::prov_to_nodes>(cls, "_prov_to_nodes", Spill::kAlways);
   DefState<&DagTracker::source_nodes>(cls, "_source_nodes");
   DefState<&DagTracker::writer>(cls, "_writer");
   DefState<&DagTracker::storage>(cls, "_storage");

@@ -21,6 +21,7 @@
 #include "lumarq/recorded_rows.h"
 #include "lumarq/row_kernels.h"
 #include "lumarq/row_value_columns.h"
+#include "lumarq/tracker_bookkeeping.h"
 #include "lumarq/wait_lock.h"
 
 #include "dag_records.h"
@@ -46,24 +47,26 @@ class DagTracker : public ProvenanceTracker {
   int Traverse(visitproc visit, void* arg) override;
   void Clear() override;
 
-  nb::object dag_lock;               // _dag_lock
-  nb::object nodes;                  // _nodes: node id -> DAGNode, in creation order
-  nb::object next_node_id;           // _next_node_id
-  nb::object value_buffer;           // _value_buffer
-  nb::object value_buffer_lock;      // _value_buffer_lock
-  nb::object value_flush_threshold;  // _value_flush_threshold
-  nb::object nodes_persisted;        // _nodes_persisted
-  nb::object max_nodes;              // _max_nodes
-  nb::object prov_to_nodes;          // _prov_to_nodes: provenance -> [node ids]
-  nb::object source_nodes;           // _source_nodes: (table, column) -> node id
-  nb::object writer;                 // _writer
-  nb::object storage;                // _storage
-  nb::object pipeline_id;            // _pipeline_id
-  nb::object pipeline_name;          // _pipeline_name
-  nb::object api_key;                // _api_key
-  nb::object tenant_id;              // _tenant_id
-  nb::object service_url;            // _service_url
-  nb::object dashboard_synced;       // _dashboard_synced
+  // The state behind the documented attribute names, with the defaults of a new tracker (the
+  // locks and the constructor's arguments are set by the constructor).
+  nb::object dag_lock;                                // _dag_lock
+  nb::object nodes = nb::dict();                      // _nodes: id -> DAGNode, in creation order
+  nb::object next_node_id = nb::int_(0);              // _next_node_id
+  nb::object value_buffer = nb::list();               // _value_buffer
+  nb::object value_buffer_lock;                       // _value_buffer_lock
+  nb::object value_flush_threshold = nb::int_(5000);  // _value_flush_threshold
+  nb::object nodes_persisted = nb::bool_(false);      // _nodes_persisted
+  nb::object max_nodes = nb::int_(500000);            // _max_nodes
+  nb::object prov_to_nodes = nb::dict();              // _prov_to_nodes: provenance -> [node ids]
+  nb::object source_nodes = nb::dict();               // _source_nodes: (table, column) -> node id
+  nb::object writer = nb::none();                     // _writer
+  nb::object storage = nb::none();                    // _storage
+  nb::object pipeline_id = nb::none();                // _pipeline_id
+  nb::object pipeline_name;                           // _pipeline_name
+  nb::object api_key;                                 // _api_key
+  nb::object tenant_id;                               // _tenant_id
+  nb::object service_url;                             // _service_url
+  nb::object dashboard_synced = nb::bool_(false);     // _dashboard_synced
 
   bool rows_dropped_warned = false;  // the memory-only row bound has warned once
   bool persistence_checked = false;  // a URL without a key has been looked for (first node)
@@ -71,13 +74,14 @@ class DagTracker : public ProvenanceTracker {
   nb::object nodes_written;    // _nodes_written: unset (AttributeError) until first assigned
   nb::object edges_written;    // _edges_written: likewise
   nb::object failed_pipeline;  // the pipeline id completed as "failed": never completed again
-  nb::object fairness_report;  // _fairness_report: report_fairness() result for the dashboard, or None
+  // _fairness_report: report_fairness() result for the dashboard, or None
+  nb::object fairness_report = nb::none();
   bool plaintext_warned = false;  // the dashboard report over plain http has warned once
 
-  nb::object openlineage_url;     // _openlineage_url: where run events are posted, or None
-  nb::object openlineage_run_id;  // _openlineage_run_id: the run a START was sent for, or None
-  nb::object store_failures;      // _store_failures: store steps that failed (logged, non-fatal)
-  nb::object records_lost;        // _records_lost: records a stopped writer gave up
+  nb::object openlineage_url = nb::none();     // _openlineage_url: where run events go, or None
+  nb::object openlineage_run_id = nb::none();  // _openlineage_run_id: the run a START was sent for
+  nb::object store_failures = nb::int_(0);     // _store_failures: failed store steps (logged)
+  nb::object records_lost = nb::int_(0);       // _records_lost: records a stopped writer gave up
 
   // The nodes as columns while nobody holds the node map (see dag_store.cc); null once spilled.
   std::unique_ptr<lumarq::NodeStore> store = std::make_unique<lumarq::NodeStore>();
@@ -92,8 +96,7 @@ class DagTracker : public ProvenanceTracker {
   lumarq::RowValueColumns row_columns;
   std::vector<std::array<nb::object, 3>> row_contexts;
   bool row_columns_off = false;
-  int64_t op_clock = 0;  // node timestamp (ns since the epoch), refreshed every 1024 nodes
-  uint32_t clock_tick = 0;
+  lumarq::OpClock clock;  // node timestamps
 };
 
 // ---------------------------------------------------------------- columnar node store
@@ -108,9 +111,8 @@ void StoreAsDicts(DagTracker& t, nb::handle map, nb::handle prov_map);
 /// the nodes are dicts already. With `protected_rows`, only the nodes handed out come back (the
 /// only ones that can name a table and column) and it is set when another stored row is protected.
 nb::object NodesToRead(DagTracker& t, bool* protected_rows = nullptr);
-/// `_nodes` / `_prov_to_nodes` after spilling the store.
-nb::object NodesMap(DagTracker& t);
-nb::object ProvMap(DagTracker& t);
+/// `_prov_to_nodes[provenance].append(node_id)`, creating the list on first use.
+void IndexProvenance(nb::handle prov_map, nb::handle provenance, nb::handle node_id);
 /// Text ids of the store's string table (UINT32_MAX for a text it cannot hold) and back.
 uint32_t InternText(DagTracker& t, nb::handle text);
 nb::object TextOf(DagTracker& t, uint32_t id);
@@ -128,13 +130,11 @@ bool StoreAppendObject(DagTracker& t, int64_t id, nb::handle node);
 /// Drops a tenth of the stored nodes, oldest first, sources kept. The node objects handed out
 /// for them go to `released` when given (to be dropped once no Python code may interfere).
 void StoreEvict(DagTracker& t, std::vector<nb::object>* released = nullptr);
-/// get_dag from the store; an invalid object when a held node's inputs are not plain ints.
-nb::object StoreGetDag(DagTracker& t, nb::handle root_obj, int64_t root);
-nb::object StoreNodesForWord(DagTracker& t, uint32_t word);
-/// dag_stats from the store; false when a held node needs the dict path.
-bool StoreStats(DagTracker& t, nb::dict* out);
-/// Names the column stored nodes were assigned to (first name wins; sources are skipped).
-void StoreNameNodes(DagTracker& t, std::span<const int64_t> ids, nb::handle name);
+/// The methods get_node, get_nodes_for_provenance, get_dag and dag_stats.
+nb::object GetNode(nb::handle self, nb::handle node_id);
+nb::object GetNodesForProvenance(nb::handle self, nb::handle provenance);
+nb::object GetDag(nb::handle self, nb::handle root_node_id);
+nb::object DagStats(nb::handle self);
 /// Gives str(name) as metadata["column"] to the operation nodes among `ids` (negative ids and
 /// repeats allowed) that have no name yet, in the store or, for a tracker on dicts, in `_nodes`.
 void NameNodeIds(nb::handle tracker, std::span<const int64_t> ids, nb::handle name);

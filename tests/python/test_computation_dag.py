@@ -157,6 +157,24 @@ def test_to_json_errors():
         dag.to_json()
 
 
+def test_to_json_goes_through_the_module_json(monkeypatch):
+    """A json module replaced on vantor32_dag is the one used, with the indent as an int."""
+    import lumarq.utilities.vantor32_dag as module
+
+    calls = []
+
+    class Replaced:
+        @staticmethod
+        def dumps(obj, indent):
+            calls.append((obj, indent))
+            return "replaced"
+
+    dag = diamond()
+    monkeypatch.setattr(module, "json", Replaced)
+    assert dag.to_json(indent=3.7) == "replaced"
+    assert calls == [(dag.to_dict(), 3)] and type(calls[0][1]) is int
+
+
 class Label(str):
     pass
 

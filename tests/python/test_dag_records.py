@@ -184,7 +184,9 @@ def test_to_dict_display_name(kw, name):
 
 
 @pytest.mark.parametrize("prov, text", [(0, "0x00000000"), (6699, "0x00001A2B"),
-                                        (4294967295, "0xFFFFFFFF"), (1 << 36, "0x1000000000")])
+                                        (4294967295, "0xFFFFFFFF"), (1 << 36, "0x1000000000"),
+                                        (1 << 70, "0x400000000000000000"), (-5, "0x-0000005"),
+                                        (True, "0x00000001")])
 def test_to_dict_layout_and_provenance_text(prov, text):
     n = DAGNode(0, NodeType.SOURCE, "loans.income", [], prov, table="loans", column="income", pair_id=3)
     out = n.to_dict()

@@ -1,6 +1,6 @@
-"""ComputationDAG.to_dict and to_graphviz: the exports of one DAG, made once per export, its
-protected sources, and the depth of a graph the native walk cannot take. The views the exports
-read (depth, sources, operation counts, taint risks) stay native."""
+"""ComputationDAG.to_dict, to_json and to_graphviz: the exports of one DAG, made once per
+export, its protected sources, and the depth of a graph the native walk cannot take. The views
+the exports read (depth, sources, operation counts, taint risks) stay native."""
 from __future__ import annotations
 
 from typing import Any, Dict, List
@@ -63,6 +63,22 @@ def to_dict(dag: Any) -> Dict[str, Any]:
         "nodes": {str(key): node.to_dict() for key, node in list(nodes.items())},
         "edges": [edge.to_dict() for edge in list(edges)],
     }
+
+
+def to_json(dag: Any, indent: int) -> str:
+    import json
+
+    from lumarq.utilities import jsoncodec, vantor32_dag
+
+    data = dag.to_dict()
+    # Read at each call, so a replaced json module is the one used; the native text only stands
+    # in for the standard library's own function.
+    dumps = vantor32_dag.json.dumps
+    if dumps is json.dumps:
+        text = jsoncodec.indented(data, indent)
+        if text is not None:
+            return text
+    return dumps(data, indent=indent)
 
 
 def depth_of(root_id: Any, nodes: Any) -> int:

@@ -1,7 +1,7 @@
 """DAGTracker methods that run a few times per pipeline or per export: the context manager and
 the finaliser, switching persistence off, flush, starting the next pipeline, the fairness report,
-log_merge, the DAG of a provenance value and the exports; node creation for a tracker whose
-`_create_node` is overridden; and the repr and pickling refusal of its lock.
+log_merge, the DAG of a provenance value and the exports; and the repr and pickling refusal of
+its lock.
 
 They are set on the native classes while the extension module initialises, so subclasses and
 instance attributes override them as before; the work they dispatch to lives in the lifecycle
@@ -133,16 +133,6 @@ def to_openlineage(self, namespace: str, job_name: str, run_id: Optional[str] = 
     from lumarq.lineage import tracker_to_openlineage
 
     return tracker_to_openlineage(self, namespace, job_name, run_id, outputs)
-
-
-def create_source_through(tracker: Any, operation: str, provenance: int, table: str, column: str,
-                          pair_id: Any, is_protected: bool) -> Any:
-    """create_source_node's node for a tracker whose `_create_node` is overridden."""
-    from .vantor32_dag import NodeType
-
-    return tracker._create_node(node_type=NodeType.SOURCE, operation=operation, inputs=[],
-                                provenance=provenance, table=table, column=column, pair_id=pair_id,
-                                is_protected=is_protected)
 
 
 _TRACKER_METHODS = (__enter__, __exit__, __del__, disable_persistence, flush, _start_new_pipeline,
