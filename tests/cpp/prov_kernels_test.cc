@@ -191,19 +191,27 @@ TEST(WindowCombine, RunningRowsMatchAFoldPerRow) {
   }
 }
 
+// n words of one to three pairs (four or more in dense mode where they meet), sources among
+// them, with mixed taint, entity, chain and depth.
+std::vector<uint32_t> MixedWords(Codec& c, uint32_t n) {
+  std::vector<uint32_t> words;
+  for (uint32_t i = 0; i < n; ++i) {
+    PairSet pairs;
+    pairs.Add(i % 5);
+    if (i % 4 == 0) pairs.Add(30 + i % 3);
+    if (i % 9 == 0) pairs.Add(50 + i % 3);
+    words.push_back(i % 6 == 0 ? Source(c, i % 9, i & 255u, i % 13 == 0)
+                               : c.Encode(pairs, i * 3 & 255u, i * 7 & 255u, i % 11 == 0, i % 8));
+  }
+  return words;
+}
+
 // Windows of pandas' shapes (trailing, centred, expanding, per group, empty) against a fold of
 // each window: pairs, taint, entity and depth as GroupCombine gives them; the chain the same
 // whether the windows slide forward or come in reverse order (each one counted afresh).
 TEST(RangeCombine, MatchesAFoldPerWindowInAnyOrder) {
   Codec c;
-  std::vector<uint32_t> words;
-  for (uint32_t i = 0; i < 60; ++i) {
-    PairSet pairs;
-    pairs.Add(i % 5);
-    if (i % 4 == 0) pairs.Add(30 + i % 3);
-    words.push_back(i % 6 == 0 ? Source(c, i % 9, i & 255u, i % 13 == 0)
-                               : c.Encode(pairs, i & 255u, (i * 7) & 255u, i % 11 == 0, i % 8));
-  }
+  const std::vector<uint32_t> words = MixedWords(c, 60);
   std::vector<int64_t> starts, ends;
   for (int64_t i = 0; i < 60; ++i) {  // trailing windows of 4, then centred windows of 5
     starts.push_back(std::max<int64_t>(0, i - 3));
@@ -273,16 +281,9 @@ TEST(RangeCombine, MatchesAFoldPerWindowInAnyOrder) {
 // member, over mixed modes, groups with and without a key word, and rows in no group.
 TEST(GroupRunningCombine, MatchesTheGroupPrefixWindow) {
   Codec c;
-  std::vector<uint32_t> words;
+  const std::vector<uint32_t> words = MixedWords(c, 90);
   std::vector<int64_t> ids;
-  for (uint32_t i = 0; i < 90; ++i) {
-    PairSet pairs;
-    pairs.Add(i % 6);
-    if (i % 5 == 0) pairs.Add(30 + i % 4);
-    if (i % 9 == 0) pairs.Add(50 + i % 3);
-    words.push_back(c.Encode(pairs, i * 3 & 255u, i * 7 & 255u, i % 13 == 0, i % 8));
-    ids.push_back(i % 11 == 0 ? -1 : static_cast<int64_t>(i % 4));
-  }
+  for (int64_t i = 0; i < 90; ++i) ids.push_back(i % 11 == 0 ? -1 : i % 4);
   const std::vector<uint32_t> keys = {0, Source(c, 60, 1), Source(c, 61, 2, true), 0};
   std::vector<uint32_t> got(words.size()), one(1);
   GroupRunningCombine(c, words, ids, keys, 11, got);
