@@ -1003,6 +1003,24 @@ def _install_time_hooks() -> None:
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked
 
+    def date_lookup(method: Callable[..., Any]) -> Callable[..., Any]:
+        name = method.__name__
+
+        @functools.wraps(method)
+        def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
+            if _dated(self) and not isinstance(self, pd.MultiIndex):
+                # Positions of a DatetimeIndex of the same values: partial dates ("2024-01")
+                # and date strings as labels and slice bounds.
+                plain = pd.Index(self.array._data, name=self.name)
+                return getattr(plain, name)(*args, **kwargs)
+            return method(self, *args, **kwargs)
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    for name in ("get_loc", "slice_indexer"):
+        if not getattr(getattr(pd.Index, name), "_lumarq", False):
+            setattr(pd.Index, name, date_lookup(getattr(pd.Index, name)))
     for cls in (pd.Series, pd.DataFrame):
         if not getattr(cls.resample, "_lumarq", False):
             cls.resample = resample_hook(cls.resample)

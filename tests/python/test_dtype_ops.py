@@ -467,6 +467,9 @@ TIME_STEPS = {
     "time window on a column": lambda d: d.rolling("1D", on="when")[["age", "income"]].sum(),
     "Grouper on a column": lambda d: d.groupby(pd.Grouper(key="when", freq="D"))[["age", "income"]].sum(),
     "Grouper on the index": lambda d: d.set_index("when").groupby(pd.Grouper(freq="2D"))["age"].mean(),
+    "a day of the index": lambda d: d.set_index("when").loc["2024-01-02", ["age", "income"]],
+    "a slice of dates": lambda d: d.set_index("when")["age"]["2024-01-01 12:00":"2024-01-02"],
+    "a month of a Series": lambda d: d.set_index("when")["age"].loc["2024-01"],
 }
 
 
