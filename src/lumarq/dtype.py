@@ -782,6 +782,66 @@ def _with_key_words(gb: Any, result: Any) -> Any:
     return result
 
 
+_OHLC = ("open", "high", "low", "close")
+
+
+def _group_reduced(gb: Any, result: Any, how: str) -> Any:
+    """`result` of a group reduction pandas computes from plain values (`quantile`, `ohlc`),
+    each column that comes from a column of the dtype given that column's group words and
+    nodes, as `sum` gives them: one row per group, or several in group order (a list of
+    quantiles)."""
+    grouper = getattr(gb, "_grouper", None)
+    obj = getattr(gb, "_selected_obj", None)
+    if (grouper is None or obj is None or not isinstance(result, pd.Series | pd.DataFrame)
+            or isinstance(getattr(gb, "keys", None), pd.Grouper)):
+        return result
+    ngroups = int(grouper.ngroups)
+    if ngroups == 0 or len(result) % ngroups:
+        return result
+    repeat = len(result) // ngroups
+    ids = _group_ids(grouper)
+    if len(ids) != len(obj):
+        return result
+    found: dict[Any, tuple[np.ndarray, np.ndarray | None]] = {}
+
+    def tracked(source: Any, values: pd.Series) -> pd.Series:
+        arr = source.array
+        if (not (isinstance(arr, ProvenanceArray) and arr._tracker is not None)
+                or isinstance(values.dtype, ProvenanceDtype)):  # tracked by a Series' step
+            return values
+        key = id(source)
+        if key not in found:  # one node per group, however many columns come from it
+            with _grouping(grouper):
+                found[key] = arr._group_words(how, ids, ngroups)
+        words, nodes = found[key]
+        if repeat > 1:
+            words = np.repeat(words, repeat)
+            nodes = None if nodes is None else np.repeat(nodes, repeat)
+        return pd.Series(arr._new(values.array, words.copy(), arr._tracker,
+                                  None if nodes is None else nodes.copy()),
+                         index=values.index, name=values.name, copy=False)
+
+    if isinstance(result, pd.Series):
+        return tracked(obj, result) if isinstance(obj, pd.Series) else result
+    if isinstance(obj, pd.DataFrame) and not obj.columns.is_unique:
+        return result
+    for i, label in enumerate(result.columns):
+        if isinstance(obj, pd.Series):
+            # A Series' own columns: its name, or the four of ohlc (not an as_index=False key).
+            own = label in _OHLC if how == "ohlc" else label == obj.name
+            if not own:
+                continue
+            source = obj
+        else:
+            name = label[0] if isinstance(result.columns, pd.MultiIndex) else label
+            if name not in obj.columns:
+                continue
+            source = obj[name]
+        if isinstance(source, pd.Series):
+            result.isetitem(i, tracked(source, result.iloc[:, i]))
+    return result
+
+
 def _install_group_transform_hooks() -> None:
     from pandas.core.groupby import generic, groupby
 
@@ -804,6 +864,20 @@ def _install_group_transform_hooks() -> None:
         method = getattr(groupby.GroupBy, name)
         if not getattr(method, "_lumarq", False):
             setattr(groupby.GroupBy, name, hook(method, lambda *a, **k: True))
+
+    # Reductions pandas computes from plain values came back plain.
+    def reduction(method: Callable[..., Any], how: str) -> Callable[..., Any]:
+        @functools.wraps(method)
+        def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
+            return _group_reduced(self, method(self, *args, **kwargs), how)
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    for name in ("quantile", "ohlc"):
+        method = getattr(groupby.GroupBy, name)
+        if not getattr(method, "_lumarq", False):
+            setattr(groupby.GroupBy, name, reduction(method, name))
 
 
 def _group_key_words(grouper: Any, tracker: Any, n: int) -> np.ndarray | None:

@@ -21,6 +21,7 @@ import pytest
 import lumarq
 from lumarq import dtype as dtype_mod
 from lumarq import _vantor32 as backend
+from lumarq.utilities.vantor32_dag import DAGTracker
 from lumarq.utilities.vantor32 import (
     OpCode,
     ProvenanceTracker,
@@ -457,6 +458,34 @@ def test_frame_windows_keep_each_columns_words(env):
         for c in ("age", "income"):
             assert all(d[c].prov.tracker.has_protected(int(w)) == (c == "age")
                        for w in result[c].prov.words)
+
+
+@pytest.mark.parametrize("step,rows", [
+    (lambda g: g["age"].quantile(0.5), 1), (lambda g: g["age"].quantile([0.2, 0.8]), 2),
+    (lambda g: g[["age", "income"]].quantile(0.5), 1), (lambda g: g["age"].ohlc(), 1),
+    (lambda g: g[["age", "income"]].ohlc(), 1)])
+@pytest.mark.parametrize("dag", [False, True])
+def test_group_quantiles_and_ohlc_take_the_groups_words_and_nodes(env, step, rows, dag):
+    # pandas computes these from plain values: they came back plain.
+    d, plain = env["L"], env["pL"]
+    if dag:
+        d = lumarq.track(plain.drop(columns="_rid"), DAGTracker(), "L", protected=["age"])
+    result = step(d.groupby("k"))
+    tm.assert_equal(lumarq.untrack(result), step(plain.groupby("k")))
+    columns = [result] if isinstance(result, pd.Series) else [
+        result.iloc[:, i] for i in range(result.shape[1])]
+    for col in columns:
+        # Its source column: the Series' own, the frame column, or (ohlc of age) age.
+        c = col.name[0] if isinstance(col.name, tuple) else (
+            col.name if col.name in ("age", "income") else "age")
+        summed = d.groupby("k")[c].sum()
+        np.testing.assert_array_equal(col.prov.words, np.repeat(summed.prov.words, rows))
+        if dag:  # one aggregation node per group, its inputs the group's rows' nodes
+            nodes = col.prov.nodes
+            assert (nodes >= 0).all()
+            for g, node in zip(np.repeat(summed.index, rows), nodes):
+                member = d[c].prov.nodes[(plain["k"] == g).to_numpy()]
+                assert set(member) <= set(d[c].prov.tracker.get_node(int(node)).inputs)
 
 
 TIME_STEPS = {
