@@ -1104,6 +1104,47 @@ def _install_time_hooks() -> None:
             cls.groupby = groupby_hook(cls.groupby)
 
 
+def _install_pairwise_hooks() -> None:
+    # A correlation or covariance matrix came back plain: cell (i, j) derives from every row of
+    # columns i and j, so it takes the combination of both columns' words.
+    def hook(method: Callable[..., Any]) -> Callable[..., Any]:
+        @functools.wraps(method)
+        def hooked(self: pd.DataFrame, *args: Any, **kwargs: Any) -> Any:
+            result = method(self, *args, **kwargs)
+            if (not isinstance(result, pd.DataFrame) or not _has_dtype_columns(self)
+                    or not self.columns.is_unique or not result.index.equals(result.columns)
+                    or not result.columns.isin(self.columns).all()):
+                return result
+            tracker, totals = None, []
+            for label in result.columns:
+                arr = self[label].array
+                if isinstance(arr, ProvenanceArray) and arr._tracker is not None and len(arr):
+                    tracker = _check_trackers(tracker, arr._tracker)
+                    totals.append(_backend.group_combine(
+                        arr._tracker._rust, arr._words, np.zeros(len(arr), np.int64), 1,
+                        _OP.AGG)[0])
+                else:
+                    totals.append(0)
+            if tracker is None:
+                return result
+            totals = np.asarray(totals, dtype=np.uint32)
+            for j in range(result.shape[1]):
+                words = _combine(tracker, totals, np.full(len(totals), totals[j], np.uint32),
+                                 _OP.AGG)
+                column = result.iloc[:, j]
+                result.isetitem(j, pd.Series(ProvenanceArray(column.array, words, tracker),
+                                             index=result.index, copy=False))
+            return result
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    for name in ("corr", "cov"):
+        method = getattr(pd.DataFrame, name)
+        if not getattr(method, "_lumarq", False):
+            setattr(pd.DataFrame, name, hook(method))
+
+
 def _install_replace_hook() -> None:
     # pandas replaces inside an extension array only with values of its own dtype, so a
     # replacement of another type (str -> int, int -> float) fails where plain columns are cast.
@@ -2701,6 +2742,7 @@ _install_cast_hooks()
 _install_group_transform_hooks()
 _install_window_hooks()
 _install_time_hooks()
+_install_pairwise_hooks()
 _install_replace_hook()
 _install_groupby_hook()
 _install_dt_hook()

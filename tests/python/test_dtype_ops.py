@@ -488,6 +488,20 @@ def test_group_quantiles_and_ohlc_take_the_groups_words_and_nodes(env, step, row
                 assert set(member) <= set(d[c].prov.tracker.get_node(int(node)).inputs)
 
 
+@pytest.mark.parametrize("how", ["corr", "cov"])
+def test_correlation_cells_take_both_columns_words(env, how):
+    # The matrix came back plain, so a correlation with a protected column read as underived.
+    d, plain, t = env["L"], env["pL"], env["t"]
+    cols = ["age", "income", "k"]
+    result = getattr(d[cols], how)()
+    tm.assert_frame_equal(lumarq.untrack(result), getattr(plain[cols], how)())
+    pairs = {c: pair_ids(t, d[c].prov.words[0]) for c in cols}
+    for j in cols:
+        for i, w in zip(result.index, result[j].prov.words):
+            assert pair_ids(t, w) == pairs[i] | pairs[j], (i, j)
+            assert t.has_protected(int(w)) == ("age" in (i, j)), (i, j)
+
+
 TIME_STEPS = {
     "resample an index": lambda d: d.set_index("when").resample("D")[["age", "income"]].sum(),
     "resample on a column": lambda d: d.resample("D", on="when")[["age", "income"]].max(),
