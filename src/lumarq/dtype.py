@@ -999,11 +999,11 @@ def _install_window_hooks() -> None:
         return
 
     @functools.wraps(frame_rank)
-    def rank(self: pd.DataFrame, axis: Any = 0, **kwargs: Any) -> Any:
+    def rank(self: pd.DataFrame, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
         # pandas ranks a frame's columns from its 2-D plain values; each column of the dtype is
         # ranked again as a Series, whose ranks carry the column's words.
-        result = frame_rank(self, axis, **kwargs)
-        if (axis not in (0, "index") or not isinstance(result, pd.DataFrame)
+        result = frame_rank(self, axis, *args, **kwargs)
+        if (args or axis not in (0, "index") or not isinstance(result, pd.DataFrame)
                 or not _has_dtype_columns(self) or not result.columns.is_unique
                 or not self.columns.is_unique):
             return result
