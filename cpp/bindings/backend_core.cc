@@ -15,9 +15,6 @@ namespace {
 
 constexpr size_t kReleaseGilFrom = 1 << 14;  // below this the GIL round trip costs more
 
-/// The operation code argument `op`, as the codec takes it.
-uint32_t AsOp(nb::handle op) { return static_cast<uint32_t>(AsUInt64Bits(op, "op")); }
-
 /// A size argument: an int, at least 0.
 size_t AsCount(nb::handle value, const char* name) {
   const int64_t n = AsInt64(value, name);
@@ -77,14 +74,14 @@ void RegisterBackendTracker(nb::module_& m) {
       .def(
           "combine",
           [](BackendTracker& self, nb::handle a, nb::handle b, nb::handle op) {
-            return self.codec.Combine(AsWord(a, "prov_a"), AsWord(b, "prov_b"), AsOp(op));
+            return self.codec.Combine(AsWord(a, "prov_a"), AsWord(b, "prov_b"), AsOpCode(op));
           },
           nb::arg("prov_a").none(), nb::arg("prov_b").none(), nb::arg("op").none() = 1,
           "Combine two words: pairs united, entity XOR, chain mixed, taint OR, depth max+1.")
       .def(
           "update_chain",
           [](const BackendTracker&, nb::handle p, nb::handle op) {
-            return Codec::UpdateChain(AsWord(p, "provenance"), AsOp(op));
+            return Codec::UpdateChain(AsWord(p, "provenance"), AsOpCode(op));
           },
           nb::arg("provenance").none(), nb::arg("op").none(),
           "One unary step: pairs and taint kept, chain mixed, depth + 1.")
@@ -134,40 +131,38 @@ void RegisterBackendTracker(nb::module_& m) {
           "Number of distinct source pairs announced.");
 }
 
-/// Runs `kernel` without the GIL when the arrays are large enough to be worth the switch.
+/// A new array of n words filled by `kernel`, run without the GIL when the arrays are large
+/// enough to be worth the switch.
 template <class F>
-void RunKernel(size_t n, F&& kernel) {
-  if (n >= kReleaseGilFrom) {
-    nb::gil_scoped_release release;
-    kernel();
-  } else {
-    kernel();
-  }
+nb::object NewWords(size_t n, F&& kernel) {
+  uint32_t* out = nullptr;
+  nb::object result = NewU32Array(n, &out);
+  std::optional<nb::gil_scoped_release> release;
+  if (n >= kReleaseGilFrom) release.emplace();
+  kernel(std::span<uint32_t>(out, n));
+  return result;
 }
 
 nb::object CombineBatch(nb::handle tracker, nb::handle a, nb::handle b, nb::handle op) {
   BackendTracker& bt = Backend(tracker, "tracker");
   U32View va(a, "a"), vb(b, "b");
-  const uint32_t code = AsOp(op);
+  const uint32_t code = AsOpCode(op);
   if (va.size() != vb.size()) {
     throw nb::value_error(("combine_batch: arrays differ in length (" + std::to_string(va.size()) +
                            " and " + std::to_string(vb.size()) + ")")
                               .c_str());
   }
-  uint32_t* out = nullptr;
-  nb::object result = NewU32Array(va.size(), &out);
-  RunKernel(va.size(), [&] { bt.codec.CombineBatch(va.span(), vb.span(), code, {out, va.size()}); });
-  return result;
+  return NewWords(va.size(), [&](std::span<uint32_t> out) {
+    bt.codec.CombineBatch(va.span(), vb.span(), code, out);
+  });
 }
 
 nb::object UpdateChainBatch(nb::handle tracker, nb::handle arr, nb::handle op) {
   Backend(tracker, "tracker");
   U32View v(arr, "arr");
-  const uint32_t code = AsOp(op);
-  uint32_t* out = nullptr;
-  nb::object result = NewU32Array(v.size(), &out);
-  RunKernel(v.size(), [&] { Codec::UpdateChainBatch(v.span(), code, {out, v.size()}); });
-  return result;
+  const uint32_t code = AsOpCode(op);
+  return NewWords(v.size(),
+                  [&](std::span<uint32_t> out) { Codec::UpdateChainBatch(v.span(), code, out); });
 }
 
 nb::object EncodeSourceColumnPy(nb::handle tracker, nb::handle pair_id, nb::handle entities,
@@ -176,11 +171,8 @@ nb::object EncodeSourceColumnPy(nb::handle tracker, nb::handle pair_id, nb::hand
   const uint32_t pid = AsPairId(pair_id, "pair_id");
   U32View v(entities, "entity_hashes");
   const bool t = AsBool(taint);
-  uint32_t* out = nullptr;
-  nb::object result = NewU32Array(v.size(), &out);
-  RunKernel(v.size(),
-            [&] { EncodeSourceColumn(pid, v.span(), t, {out, v.size()}); });
-  return result;
+  return NewWords(v.size(),
+                  [&](std::span<uint32_t> out) { EncodeSourceColumn(pid, v.span(), t, out); });
 }
 
 /// A new array of `kernel(words)`, one value per word of `arr`, computed without the GIL.
@@ -221,8 +213,6 @@ nb::list ExplainBatch(nb::handle tracker, nb::handle arr) {
 }
 
 // ---------------------------------------------------------------- kernels of the provenance dtype
-
-using I64Array = nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu>;
 
 /// A contiguous int64 view of `value`, converting (once, by numpy) what is not one already.
 class I64View {
@@ -281,12 +271,20 @@ nb::object GroupCombinePy(nb::handle tracker, nb::handle words, nb::handle ids,
   U32View w(words, "words");
   I64View g(ids, "ids");
   const size_t n = AsCount(ngroups, "ngroups");
-  const uint32_t code = AsOp(op);
+  const uint32_t code = AsOpCode(op);
   uint32_t* out = nullptr;
   nb::object result = NewU32Array(n, &out);
   nb::gil_scoped_release release;
   GroupCombine(bt.codec, w.span(), g.span(), code, {out, n});
   return result;
+}
+
+/// A new int64 array holding `values`.
+nb::object I64ArrayOf(const std::vector<int64_t>& values) {
+  int64_t* out = nullptr;
+  nb::object arr = NewI64Array(values.size(), &out);
+  std::copy(values.begin(), values.end(), out);
+  return arr;
 }
 
 nb::object DistinctGroupMembersPy(nb::handle ids, nb::handle values, nb::handle ngroups) {
@@ -298,12 +296,7 @@ nb::object DistinctGroupMembersPy(nb::handle ids, nb::handle values, nb::handle 
     nb::gil_scoped_release release;
     DistinctGroupMembers(g.span(), v.span(), n, &offsets, &members);
   }
-  int64_t *o = nullptr, *m = nullptr;
-  nb::object offsets_arr = NewI64Array(offsets.size(), &o);
-  nb::object members_arr = NewI64Array(members.size(), &m);
-  std::copy(offsets.begin(), offsets.end(), o);
-  std::copy(members.begin(), members.end(), m);
-  return nb::make_tuple(offsets_arr, members_arr);
+  return nb::make_tuple(I64ArrayOf(offsets), I64ArrayOf(members));
 }
 
 nb::object WindowCombinePy(nb::handle tracker, nb::handle words, nb::handle window,
@@ -312,7 +305,7 @@ nb::object WindowCombinePy(nb::handle tracker, nb::handle words, nb::handle wind
   U32View w(words, "words");
   const int64_t size = AsInt64(window, "window");
   if (size < 1) throw nb::value_error("window must be at least 1");
-  const uint32_t code = AsOp(op);
+  const uint32_t code = AsOpCode(op);
   uint32_t* out = nullptr;
   nb::object result = NewU32Array(w.size(), &out);
   nb::gil_scoped_release release;

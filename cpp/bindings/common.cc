@@ -31,33 +31,24 @@ nb::object AsInt(nb::handle value, const char* name) {
   PyObject* o = value.ptr();
   if (PyLong_CheckExact(o)) return nb::borrow(value);
   if (!IsIntLike(value)) RaiseArgType(name, "int", value);
-  PyObject* r = PyNumber_Long(o);
-  if (!r) throw nb::python_error();
-  return nb::steal(r);
+  return Steal(PyNumber_Long(o));
+}
+
+/// An int (a subclass included) as it is, anything else through AsInt.
+static nb::object IntOf(nb::handle value, const char* name) {
+  return PyLong_Check(value.ptr()) ? nb::borrow(value) : AsInt(value, name);
 }
 
 uint64_t AsUInt64Bits(nb::handle value, const char* name) {
-  PyObject* o = value.ptr();
-  if (PyLong_Check(o)) {
-    const unsigned long long bits = PyLong_AsUnsignedLongLongMask(o);
-    if (bits == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw nb::python_error();
-    return bits;
-  }
-  nb::object i = AsInt(value, name);
+  nb::object i = IntOf(value, name);
   const unsigned long long bits = PyLong_AsUnsignedLongLongMask(i.ptr());
   if (bits == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw nb::python_error();
   return bits;
 }
 
 int64_t AsInt64(nb::handle value, const char* name) {
-  PyObject* o = value.ptr();
-  long long v;
-  if (PyLong_Check(o)) {
-    v = PyLong_AsLongLong(o);
-  } else {
-    nb::object i = AsInt(value, name);
-    v = PyLong_AsLongLong(i.ptr());
-  }
+  nb::object i = IntOf(value, name);
+  const long long v = PyLong_AsLongLong(i.ptr());
   if (v == -1 && PyErr_Occurred()) throw nb::python_error();
   return v;
 }
@@ -134,9 +125,7 @@ bool AsBool(nb::handle value) {
 
 nb::object IntResult(nb::handle value) {
   if (value.is_none() || PyLong_CheckExact(value.ptr())) return nb::borrow(value);
-  PyObject* r = PyNumber_Long(value.ptr());
-  if (!r) throw nb::python_error();
-  return nb::steal(r);
+  return Steal(PyNumber_Long(value.ptr()));
 }
 
 U32View::U32View(nb::handle value, const char* name) {
@@ -235,28 +224,32 @@ bool Contains(nb::handle container, nb::handle key) {
 }
 
 
+namespace {
+
+/// The keyword names of a vectorcall (interned), their values appended to `argv`; null without
+/// keywords.
+nb::object KwNames(std::span<const KwArg> kwargs, std::vector<PyObject*>* argv) {
+  if (kwargs.empty()) return {};
+  nb::object names = Steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+  Py_ssize_t i = 0;
+  for (const KwArg& kw : kwargs) {
+    PyTuple_SET_ITEM(names.ptr(), i++, Interned(kw.first).inc_ref().ptr());
+    argv->push_back(kw.second.ptr());
+  }
+  return names;
+}
+
+}  // namespace
+
 nb::object CallKw(nb::handle fn, std::initializer_list<nb::handle> args,
                   std::span<const KwArg> kwargs) {
   std::vector<PyObject*> argv;
   argv.reserve(1 + args.size() + kwargs.size());
   argv.push_back(nullptr);  // slot for PY_VECTORCALL_ARGUMENTS_OFFSET
   for (nb::handle a : args) argv.push_back(a.ptr());
-  nb::object names;
-  if (kwargs.size() != 0) {
-    PyObject* t = PyTuple_New(static_cast<Py_ssize_t>(kwargs.size()));
-    if (!t) throw nb::python_error();
-    names = nb::steal(t);
-    Py_ssize_t i = 0;
-    for (const KwArg& kw : kwargs) {
-      nb::handle key = Interned(kw.first);
-      PyTuple_SET_ITEM(t, i++, nb::borrow(key).release().ptr());
-      argv.push_back(kw.second.ptr());
-    }
-  }
-  PyObject* r = PyObject_Vectorcall(fn.ptr(), argv.data() + 1,
-                                    args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, names.ptr());
-  if (!r) throw nb::python_error();
-  return nb::steal(r);
+  nb::object names = KwNames(kwargs, &argv);
+  return Steal(PyObject_Vectorcall(fn.ptr(), argv.data() + 1,
+                                   args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, names.ptr()));
 }
 
 nb::object Steal(PyObject* o) {
@@ -275,21 +268,11 @@ Py_ssize_t Size(nb::handle obj) {
   return n;
 }
 
-namespace {
-
-/// The value of an exact dict at `key`; null when absent.
-nb::object DictFind(nb::handle map, nb::handle key) {
-  PyObject* v = PyDict_GetItemWithError(map.ptr(), key.ptr());
-  if (!v && PyErr_Occurred()) throw nb::python_error();
-  return nb::borrow(v);
-}
-
-}  // namespace
-
 nb::object MapGet(nb::handle map, nb::handle key) {
   if (!PyDict_CheckExact(map.ptr())) return CallMethodKw(map, "get", {key});
-  nb::object v = DictFind(map, key);
-  return v.is_valid() ? v : nb::none();
+  PyObject* v = PyDict_GetItemWithError(map.ptr(), key.ptr());
+  if (!v && PyErr_Occurred()) throw nb::python_error();
+  return v != nullptr ? nb::borrow(v) : nb::none();
 }
 
 void SetAdd(nb::handle set, nb::handle key) {
@@ -326,15 +309,7 @@ nb::object CallMethodKw(nb::handle obj, const char* name, std::initializer_list<
   argv.reserve(1 + args.size() + kwargs.size());
   argv.push_back(obj.ptr());
   for (nb::handle a : args) argv.push_back(a.ptr());
-  nb::object names;
-  if (kwargs.size() != 0) {
-    names = Steal(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
-    Py_ssize_t i = 0;
-    for (const KwArg& kw : kwargs) {
-      PyTuple_SET_ITEM(names.ptr(), i++, Interned(kw.first).inc_ref().ptr());
-      argv.push_back(kw.second.ptr());
-    }
-  }
+  nb::object names = KwNames({kwargs.begin(), kwargs.size()}, &argv);
   return Steal(PyObject_VectorcallMethod(Interned(name).ptr(), argv.data(),
                                          (1 + args.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                          names.ptr()));
@@ -369,13 +344,8 @@ nb::handle Interned(const char* text) {
 }
 
 nb::str HexText(nb::handle value) {
-  PyObject* format = Interned("08X").ptr();
-  PyObject* digits = PyObject_Format(value.ptr(), format);
-  if (!digits) throw nb::python_error();
-  PyObject* r = PyUnicode_FromFormat("0x%U", digits);
-  Py_DECREF(digits);
-  if (!r) throw nb::python_error();
-  return nb::steal<nb::str>(r);
+  nb::object digits = Steal(PyObject_Format(value.ptr(), Interned("08X").ptr()));
+  return nb::steal<nb::str>(Steal(PyUnicode_FromFormat("0x%U", digits.ptr())).release());
 }
 
 nb::str HexText(uint32_t value) {

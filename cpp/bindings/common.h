@@ -28,6 +28,8 @@ uint64_t AsUInt64Bits(nb::handle value, const char* name);
 inline uint32_t AsWord(nb::handle value, const char* name) {
   return static_cast<uint32_t>(AsUInt64Bits(value, name));
 }
+/// An operation code argument as the codec takes it: the low 32 bits of int(op).
+inline uint32_t AsOpCode(nb::handle op) { return static_cast<uint32_t>(AsUInt64Bits(op, "op")); }
 /// As AsInt, then a C++ int64 (OverflowError beyond its range).
 int64_t AsInt64(nb::handle value, const char* name);
 /// int(depth) as a word's depth field: ValueError below zero, saturated at the largest depth.

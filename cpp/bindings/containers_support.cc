@@ -124,49 +124,21 @@ nb::handle Reflected(nb::handle fn) {
 
 }  // namespace
 
-void AddBinaryOperators(nb::dict& ns, const ContainerOpCodes& code,
+void AddBinaryOperators(nb::dict& ns, nb::handle module,
                         nb::object (*dispatch)(nb::handle, nb::handle, const BinaryOperator&)) {
-  // Values as plain pandas computes them where numpy differs (dates, division by zero).
-  const auto glue = [](const char* name) { return GlueFn(name).release(); };
-  // Kept for the process lifetime, like Refs().
-  const auto numpy = [](const char* name) { return ImportAttr("numpy", name).release(); };
-  const auto std_op = [](const char* name) { return ImportAttr("operator", name).release(); };
-  const nb::handle multiply = numpy("multiply"), divide = numpy("true_divide");
-  const nb::handle power = numpy("power");
-  const nb::handle and_ = std_op("and_"), or_ = std_op("or_"), xor_ = std_op("xor");
-  const BinaryOperator binary[] = {
-      {"__add__", glue("add"), "add", code.add},
-      {"__sub__", glue("sub"), "sub", code.sub},
-      {"__mul__", multiply, "mul", code.mul},
-      {"__truediv__", divide, "div", code.div},
-      {"__floordiv__", glue("floordiv"), "floordiv", code.div},
-      {"__pow__", power, "pow", code.mul},
-      {"__radd__", glue("radd"), "add", code.add},
-      {"__rsub__", glue("rsub"), "sub", code.sub},
-      {"__rmul__", Reflected(multiply), "mul", code.mul},
-      {"__rtruediv__", Reflected(divide), "div", code.div},
-      {"__gt__", std_op("gt"), "gt", code.cmp},
-      {"__lt__", std_op("lt"), "lt", code.cmp},
-      {"__ge__", std_op("ge"), "ge", code.cmp},
-      {"__le__", std_op("le"), "le", code.cmp},
-      // Overridden so that the right operand's provenance (and node) is never dropped: pandas'
-      // own operators keep only one side's metadata.
-      {"__eq__", std_op("eq"), "eq", code.cmp},
-      {"__ne__", std_op("ne"), "ne", code.cmp},
-      {"__mod__", glue("mod"), "mod", code.div},
-      {"__rmod__", glue("rmod"), "mod", code.div},
-      {"__rfloordiv__", glue("rfloordiv"), "floordiv", code.div},
-      {"__rpow__", Reflected(power), "pow", code.mul},
-      {"__and__", and_, "and", code.cmp},
-      {"__or__", or_, "or", code.cmp},
-      {"__xor__", xor_, "xor", code.cmp},
-      {"__rand__", Reflected(and_), "and", code.cmp},
-      {"__ror__", Reflected(or_), "or", code.cmp},
-      {"__rxor__", Reflected(xor_), "xor", code.cmp},
-  };
-  for (const BinaryOperator& op : binary) {
+  nb::object opcode = module.attr("OpCode");
+  // The rows (their texts and functions) are kept for the process lifetime, like Refs().
+  nb::handle rows =
+      ImportAttr("lumarq.utilities._container_operators", "binary_operators")().release();
+  for (nb::handle row : rows) {
+    // (method, fn, reflected, name, OpCode member)
+    const char* method = nb::cast<const char*>(row[0]);
+    nb::object fn = row[1];
+    const BinaryOperator op{AsBool(row[2]) ? Reflected(fn) : fn.ptr(),
+                            Interned(nb::cast<const char*>(row[3])),
+                            nb::cast<int>(opcode.attr(row[4]))};
     Method(
-        ns, op.method,
+        ns, method,
         [op, dispatch](nb::handle self, nb::handle other) { return dispatch(self, other, op); },
         nb::arg("other").none());
   }
@@ -188,9 +160,12 @@ const PyRefs& Refs() {
     r.ndarray_type = keep(np.attr("ndarray"));
     r.np_uint32 = keep(np.attr("uint32"));
     r.u32_dtype = keep(np.attr("dtype")("uint32"));
+    r.np_float64 = keep(np.attr("float64"));
+    r.object_dtype = keep(np.attr("dtype")("O"));
     r.pd_series = keep(pd.attr("Series"));
     r.pd_frame = keep(pd.attr("DataFrame"));
     r.pd_range_index = keep(pd.attr("RangeIndex"));
+    r.extension_array = keep(nb::module_::import_("pandas.api.extensions").attr("ExtensionArray"));
     r.op_neg = keep(op.attr("neg"));
     r.op_invert = keep(op.attr("invert"));
     r.property = keep(builtins.attr("property"));
@@ -241,13 +216,15 @@ nb::object OpResultName(nb::handle self, nb::handle other) {
   return ImportAttr("pandas.core.ops.common", "get_op_result_name")(self, other);
 }
 
-nb::object MakeClass(nb::module_& m, const char* name, nb::handle base, nb::dict& ns,
-                     const char* doc) {
+void DefineClass(nb::module_& m, const char* name, nb::handle base, nb::dict& ns, const char* doc,
+                 PyObject** cls) {
   ns["__module__"] = m.attr("__name__");
   ns["__qualname__"] = name;
   ns["__doc__"] = doc;
   nb::object type = nb::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
-  return type(name, nb::make_tuple(base), ns);
+  nb::object made = type(name, nb::make_tuple(base), ns);
+  *cls = made.ptr();
+  m.attr(name) = made;
 }
 
 // ---------------------------------------------------------------- operands and derived rows
@@ -390,14 +367,12 @@ nb::object GlueFn(const char* name) {
 }
 
 void AddSeriesGlue(nb::module_& m, const char* name, nb::dict& ns, bool flex_binop) {
-  nb::object methods = flex_binop ? GlueFn("dag_series_methods")(m.attr("__name__"), name)
-                                  : GlueFn("methods_for")("series", m.attr("__name__"), name);
-  if (PyDict_Update(ns.ptr(), methods.ptr()) < 0) throw nb::python_error();
+  ns.update(flex_binop ? GlueFn("dag_series_methods")(m.attr("__name__"), name)
+                       : GlueFn("methods_for")("series", m.attr("__name__"), name));
 }
 
 void AddFrameGlue(nb::module_& m, const char* name, nb::dict& ns) {
-  nb::object methods = GlueFn("methods_for")("frame", m.attr("__name__"), name);
-  if (PyDict_Update(ns.ptr(), methods.ptr()) < 0) throw nb::python_error();
+  ns.update(GlueFn("methods_for")("frame", m.attr("__name__"), name));
 }
 
 nb::object ProtectedColumns(nb::handle df, nb::handle protected_) {
@@ -446,6 +421,12 @@ bool HashIntArray(nb::handle values, uint32_t mask, std::span<uint32_t> out) {
   return true;
 }
 
+/// HashIntArray for the first of the element types that `values` holds exactly.
+template <typename... T>
+bool HashIntArrayOf(nb::handle values, uint32_t mask, std::span<uint32_t> out) {
+  return (HashIntArray<T>(values, mask, out) || ...);
+}
+
 bool HashIntegers(nb::handle index, uint32_t mask, std::span<uint32_t> out) {
   nb::object dtype = GetAttr(index, "dtype");
   nb::object kind;
@@ -454,10 +435,8 @@ bool HashIntegers(nb::handle index, uint32_t mask, std::span<uint32_t> out) {
   // Integer labels (nullable ones without missing values included) come out of to_numpy as
   // an integer array whose elements hash like the labels.
   nb::object values = CallMethod(index, Interned("to_numpy"));
-  return HashIntArray<int64_t>(values, mask, out) || HashIntArray<uint64_t>(values, mask, out) ||
-         HashIntArray<int32_t>(values, mask, out) || HashIntArray<uint32_t>(values, mask, out) ||
-         HashIntArray<int16_t>(values, mask, out) || HashIntArray<uint16_t>(values, mask, out) ||
-         HashIntArray<int8_t>(values, mask, out) || HashIntArray<uint8_t>(values, mask, out);
+  return HashIntArrayOf<int64_t, uint64_t, int32_t, uint32_t, int16_t, uint16_t, int8_t, uint8_t>(
+      values, mask, out);
 }
 
 }  // namespace

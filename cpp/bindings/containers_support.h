@@ -24,24 +24,24 @@ struct ContainerOpCodes {
 };
 ContainerOpCodes ReadOpCodes(nb::handle module);
 
-/// One binary operator of a tracked Series: its method, the function of the values, the
-/// operation's name (the DAG node's text) and its OpCode.
+/// One binary operator of a tracked Series: the function of the values, the operation's name
+/// (the DAG node's text, interned) and its OpCode.
 struct BinaryOperator {
-  const char* method;
   nb::handle fn;
-  const char* name;
+  nb::handle name;
   int code;
 };
 /// Defines every binary operator method (__add__, __radd__, comparisons, ...) on `ns`, each
-/// running dispatch(self, other, operator).
-void AddBinaryOperators(nb::dict& ns, const ContainerOpCodes& code,
+/// running dispatch(self, other, operator); the table is lumarq.utilities._container_operators',
+/// its codes the OpCode of `module`.
+void AddBinaryOperators(nb::dict& ns, nb::handle module,
                         nb::object (*dispatch)(nb::handle, nb::handle, const BinaryOperator&));
 
 /// numpy and pandas objects used at call time (imported once, kept for the process lifetime).
 struct PyRefs {
   nb::handle np_zeros, np_asarray, np_broadcast_to;
-  nb::handle ndarray_type, u32_dtype, np_uint32;
-  nb::handle pd_series, pd_frame, pd_range_index;
+  nb::handle ndarray_type, u32_dtype, np_uint32, np_float64, object_dtype;
+  nb::handle pd_series, pd_frame, pd_range_index, extension_array;
   nb::handle op_neg, op_invert;
   nb::handle property;
 };
@@ -168,9 +168,10 @@ void AddSeriesInit(nb::dict& ns, PyObject** cls, bool nodes);
 /// never written in place), then applies the glue's rules (FrameFinalized).
 void AddFrameInitFinalize(nb::dict& ns, PyObject** cls, std::vector<const char*> dicts);
 
-/// type(name, (base,), ns) with __module__ (the module's name), __qualname__ and __doc__ set.
-nb::object MakeClass(nb::module_& m, const char* name, nb::handle base, nb::dict& ns,
-                     const char* doc);
+/// type(name, (base,), ns) with __module__ (the module's name), __qualname__ and __doc__ set,
+/// kept in `*cls` (the module holds it) and bound as the module's attribute `name`.
+void DefineClass(nb::module_& m, const char* name, nb::handle base, nb::dict& ns, const char* doc,
+                 PyObject** cls);
 
 // ---------------------------------------------------------------- wrapping frames
 

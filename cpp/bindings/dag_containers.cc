@@ -36,22 +36,6 @@ ContainerOpCodes g_code;
 nb::handle SeriesCls() { return g_series; }
 nb::handle FrameCls() { return g_frame; }
 
-struct Types {
-  nb::handle np_float64, object_dtype, extension_array;
-};
-
-const Types& Ty() {
-  // Leaked on purpose, like Refs().
-  static const Types t = [] {
-    Types r;
-    r.np_float64 = ImportAttr("numpy", "float64").release();
-    r.object_dtype = ImportAttr("numpy", "dtype")(nb::str("O")).release();
-    r.extension_array = ImportAttr("pandas.api.extensions", "ExtensionArray").release();
-    return r;
-  }();
-  return t;
-}
-
 /// int(value)
 nb::object ToInt(nb::handle value) { return Steal(PyNumber_Long(value.ptr())); }
 
@@ -193,7 +177,7 @@ bool NotRecorded(nb::handle v) {
   PyObject* o = v.ptr();
   if (o == Py_None) return true;
   if (!PyFloat_Check(o)) return false;
-  if (PyFloat_CheckExact(o) || Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(Ty().np_float64.ptr())) {
+  if (PyFloat_CheckExact(o) || Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(Refs().np_float64.ptr())) {
     return std::isnan(PyFloat_AS_DOUBLE(o));
   }
   // value != value, without identity shortcut
@@ -213,9 +197,9 @@ class RowValues {
  public:
   RowValues(nb::handle values, size_t n) : values_(nb::borrow(values)), n_(n) {
     nb::handle source = values;
-    if (!IsNdarray(values) && IsInstance(values, Ty().extension_array)) {
+    if (!IsNdarray(values) && IsInstance(values, Refs().extension_array)) {
       try {
-        converted_ = CallKw(Refs().np_asarray, {values}, {{"dtype", Ty().object_dtype}});
+        converted_ = CallKw(Refs().np_asarray, {values}, {{"dtype", Refs().object_dtype}});
         if (IsNdarray(converted_)) source = converted_;
       } catch (nb::python_error& e) {
         if (!e.matches(PyExc_Exception)) throw;
@@ -503,7 +487,7 @@ RowArrays BinaryRows(nb::handle self, nb::handle other, nb::handle tracker, nb::
   const bool native_combine = codec != nullptr && dispatch_combine;
   const bool native_log = LogBinaryIsNative(tracker);
   Recorder recorder(tracker, n);
-  const uint32_t code = native_combine ? static_cast<uint32_t>(AsUInt64Bits(op_code, "op")) : 0u;
+  const uint32_t code = native_combine ? AsOpCode(op_code) : 0u;
   WordInts ints;
 
   if (native_combine && native_log && n != 0) {
@@ -573,8 +557,7 @@ RowArrays UnaryRows(nb::handle self, nb::handle tracker, nb::handle values, nb::
   Recorder recorder(tracker, n);
   // The first row's update_chain would convert op_code; an error surfaces there, as the
   // method's own.
-  const uint32_t code =
-      native_chain && n != 0 ? static_cast<uint32_t>(AsUInt64Bits(op_code, "op")) : 0u;
+  const uint32_t code = native_chain && n != 0 ? AsOpCode(op_code) : 0u;
   WordInts ints;
 
   if (native_chain && native_log && n != 0) {
@@ -674,8 +657,8 @@ nb::object ApplyTrackedUnary(nb::handle self, nb::handle result_values, nb::hand
 nb::object DispatchBinop(nb::handle self, nb::handle other, const BinaryOperator& op) {
   return OwnOrOverride(
       self, g_series, "_binop_dag",
-      [&] { return BinopDag(self, other, op.fn, Interned(op.name), nb::int_(op.code), true); },
-      other, op.fn, Interned(op.name), op.code);
+      [&] { return BinopDag(self, other, op.fn, op.name, nb::int_(op.code), true); }, other,
+      op.fn, op.name, op.code);
 }
 
 nb::object DispatchUnop(nb::handle self, nb::handle fn, const char* name, int code) {
@@ -708,15 +691,13 @@ void DefineSeries(nb::module_& m) {
          nb::arg("result_index").none(), nb::arg("op_name").none(), nb::arg("op_code").none(),
          "Wrap values pandas has already computed as one tracked unary step.");
 
-  AddBinaryOperators(ns, g_code, &DispatchBinop);
+  AddBinaryOperators(ns, m, &DispatchBinop);
   Method(ns, "__neg__",
          [](nb::handle self) { return DispatchUnop(self, NegOp(self), "neg", g_code.neg); });
   AddSeriesGlue(m, "DAGTrackedSeries", ns, /*flex_binop=*/true);
 
-  nb::object cls =
-      MakeClass(m, "DAGTrackedSeries", r.pd_series, ns, "Pandas Series with DAG-tracked provenance.");
-  g_series = cls.ptr();
-  m.attr("DAGTrackedSeries") = cls;
+  DefineClass(m, "DAGTrackedSeries", r.pd_series, ns, "Pandas Series with DAG-tracked provenance.",
+              &g_series);
 }
 
 // ---------------------------------------------------------------- DAGTrackedDataFrame
@@ -745,10 +726,8 @@ void DefineFrame(nb::module_& m) {
       },
       nb::arg("right").none(), nb::arg("args"), nb::arg("kwargs"));
   AddFrameGlue(m, "DAGTrackedDataFrame", ns);
-  nb::object cls = MakeClass(m, "DAGTrackedDataFrame", r.pd_frame, ns,
-                             "Pandas DataFrame with DAG-tracked provenance.");
-  g_frame = cls.ptr();
-  m.attr("DAGTrackedDataFrame") = cls;
+  DefineClass(m, "DAGTrackedDataFrame", r.pd_frame, ns,
+              "Pandas DataFrame with DAG-tracked provenance.", &g_frame);
 }
 
 // ---------------------------------------------------------------- wrap_dataframe_dag

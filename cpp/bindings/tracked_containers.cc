@@ -75,7 +75,7 @@ class EarlyCombine {
     b_ = std::move(b);
     job_.emplace(backend->codec, std::span<const uint32_t>(va.data(), n),
                  std::span<const uint32_t>(vb.data(), n),
-                 static_cast<uint32_t>(AsUInt64Bits(code, "op")), std::span<uint32_t>(out, n));
+                 AsOpCode(code), std::span<uint32_t>(out, n));
   }
 
   ~EarlyCombine() {
@@ -170,15 +170,13 @@ void DefineSeries(nb::module_& m) {
       },
       nb::arg("op").none(), nb::arg("op_code").none(), "Unary operation with depth increment.");
 
-  AddBinaryOperators(ns, g_code, &DispatchBinOp);
+  AddBinaryOperators(ns, m, &DispatchBinOp);
   Method(
       ns, "__neg__", [](nb::handle self) { return DispatchUnOp(self, NegOp(self), g_code.neg); });
   AddSeriesGlue(m, "TrackedSeries", ns);
 
-  nb::object cls = MakeClass(m, "TrackedSeries", r.pd_series, ns,
-                             "Pandas Series with VANTOR-32 provenance (taint + depth aware).");
-  g_series = cls.ptr();
-  m.attr("TrackedSeries") = cls;
+  DefineClass(m, "TrackedSeries", r.pd_series, ns,
+              "Pandas Series with VANTOR-32 provenance (taint + depth aware).", &g_series);
 }
 
 // ---------------------------------------------------------------- TrackedDataFrame
@@ -196,10 +194,8 @@ void DefineFrame(nb::module_& m) {
       },
       nb::arg("right").none(), nb::arg("args"), nb::arg("kwargs"));
   AddFrameGlue(m, "TrackedDataFrame", ns);
-  nb::object cls = MakeClass(m, "TrackedDataFrame", r.pd_frame, ns,
-                             "Pandas DataFrame with VANTOR-32 provenance.");
-  g_frame = cls.ptr();
-  m.attr("TrackedDataFrame") = cls;
+  DefineClass(m, "TrackedDataFrame", r.pd_frame, ns, "Pandas DataFrame with VANTOR-32 provenance.",
+              &g_frame);
 }
 
 // ---------------------------------------------------------------- wrap_dataframe

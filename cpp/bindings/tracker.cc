@@ -175,8 +175,7 @@ nb::object Combine(nb::handle self, nb::handle a, nb::handle b, nb::handle op) {
   ProvenanceTracker& t = Self(self);
   nb::object pa = AsInt(a, "prov_a"), pb = AsInt(b, "prov_b"), code = AsInt(op, "op");
   if (BackendTracker* bt = t.native_backend()) {
-    return nb::int_(bt->codec.Combine(AsWord(pa, "prov_a"), AsWord(pb, "prov_b"),
-                                      static_cast<uint32_t>(AsUInt64Bits(code, "op"))));
+    return nb::int_(bt->codec.Combine(AsWord(pa, "prov_a"), AsWord(pb, "prov_b"), AsOpCode(code)));
   }
   return IntResult(t.rust.attr("combine")(pa, pb, code));
 }
@@ -185,8 +184,7 @@ nb::object UpdateChain(nb::handle self, nb::handle provenance, nb::handle op) {
   ProvenanceTracker& t = Self(self);
   nb::object p = AsInt(provenance, "provenance"), code = AsInt(op, "op");
   if (t.native_backend() != nullptr) {
-    return nb::int_(Codec::UpdateChain(AsWord(p, "provenance"),
-                                       static_cast<uint32_t>(AsUInt64Bits(code, "op"))));
+    return nb::int_(Codec::UpdateChain(AsWord(p, "provenance"), AsOpCode(code)));
   }
   return IntResult(t.rust.attr("update_chain")(p, code));
 }

@@ -87,6 +87,33 @@ def test_binary_operators_log_a_node_and_record_each_row(t, method, fn, name, co
     assert [stored(r) for r in records(t)] == [split(v) for v in values]
 
 
+# The rest of the operator table, on integer rows (the bitwise operators refuse floats).
+BINARY_INT = [
+    ("__eq__", operator.eq, "eq", OpCode.CMP),
+    ("__ne__", operator.ne, "ne", OpCode.CMP),
+    ("__mod__", np.mod, "mod", OpCode.DIV),
+    ("__rmod__", lambda a, b: np.mod(b, a), "mod", OpCode.DIV),
+    ("__rfloordiv__", lambda a, b: np.floor_divide(b, a), "floordiv", OpCode.DIV),
+    ("__rpow__", lambda a, b: np.power(b, a), "pow", OpCode.MUL),
+    ("__and__", operator.and_, "and", OpCode.CMP),
+    ("__or__", operator.or_, "or", OpCode.CMP),
+    ("__xor__", operator.xor, "xor", OpCode.CMP),
+    ("__rand__", lambda a, b: b & a, "and", OpCode.CMP),
+    ("__ror__", lambda a, b: b | a, "or", OpCode.CMP),
+    ("__rxor__", lambda a, b: b ^ a, "xor", OpCode.CMP),
+]
+
+
+@pytest.mark.parametrize("method, fn, name, code", BINARY_INT, ids=[b[0] for b in BINARY_INT])
+def test_integer_operators_swap_reflected_operands_and_name_their_nodes(t, method, fn, name, code):
+    a, b = operands(t, left=(6, 5, 3), right=(2, 7, 1))
+    result = getattr(a, method)(b)
+    assert type(result) is DAGTrackedSeries
+    np.testing.assert_array_equal(result.to_numpy(), fn(a.to_numpy(), b.to_numpy()))
+    assert result._prov.tolist() == [t.combine(int(p), int(q), code) for p, q in zip(a._prov, b._prov)]
+    assert [t.get_node(int(i)).operation for i in result._node_ids] == [name] * 3
+
+
 @pytest.mark.parametrize("other", [
     2.5, [1.0, 2.0, 3.0], np.array([1.0, 2.0, 3.0]), pd.Series([1.0, 2.0, 3.0], index=[7, 8, 9]),
     TrackedSeries([1.0, 2.0, 3.0], index=[7, 8, 9], _prov=np.array([1, 2, 3], np.uint32)),

@@ -83,6 +83,33 @@ def test_binary_operators_on_two_tracked_series(tracker, method, fn, code):
     assert (result.dtype == bool) == (code == OpCode.CMP)
 
 
+# The rest of the operator table, on integer rows (the bitwise operators refuse floats).
+BINARY_INT = [
+    ("__eq__", operator.eq, OpCode.CMP),
+    ("__ne__", operator.ne, OpCode.CMP),
+    ("__mod__", np.mod, OpCode.DIV),
+    ("__rmod__", lambda a, b: np.mod(b, a), OpCode.DIV),
+    ("__rfloordiv__", lambda a, b: np.floor_divide(b, a), OpCode.DIV),
+    ("__rpow__", lambda a, b: np.power(b, a), OpCode.MUL),
+    ("__and__", operator.and_, OpCode.CMP),
+    ("__or__", operator.or_, OpCode.CMP),
+    ("__xor__", operator.xor, OpCode.CMP),
+    ("__rand__", lambda a, b: b & a, OpCode.CMP),
+    ("__ror__", lambda a, b: b | a, OpCode.CMP),
+    ("__rxor__", lambda a, b: b ^ a, OpCode.CMP),
+]
+
+
+@pytest.mark.parametrize("method,fn,code", BINARY_INT, ids=[b[0] for b in BINARY_INT])
+def test_integer_operators_on_two_tracked_series(tracker, method, fn, code):
+    a, b = pair(tracker, values=(np.array([6, 5, 3, 8]), np.array([2, 7, 1, 4])))
+    result = getattr(a, method)(b)
+    assert type(result) is TrackedSeries
+    np.testing.assert_array_equal(result.to_numpy(), fn(a.to_numpy(), b.to_numpy()))
+    expected = np.asarray(v.combine_batch(tracker._rust, a._prov, b._prov, code), np.uint32)
+    np.testing.assert_array_equal(result._prov, expected)
+
+
 @pytest.mark.parametrize("make_other", [
     lambda n: 2.0,
     lambda n: [2.0] * n,

@@ -1,0 +1,51 @@
+"""The binary operators of the tracked Series classes, read once when the classes are built.
+
+Each row names the operator method, the function that computes the values, whether that
+function is called with the operands swapped, the operation's name (the text of its DAG node)
+and the OpCode member whose value goes into the provenance chain."""
+from __future__ import annotations
+
+import operator
+from typing import Any, Callable, List, Tuple
+
+import numpy as np
+
+from lumarq.utilities import _tracked_glue as glue
+
+Row = Tuple[str, Callable[[Any, Any], Any], bool, str, str]
+
+
+def binary_operators() -> List[Row]:
+    """(method, fn, reflected, name, opcode member) per operator; a reflected fn is called as
+    fn(other, self). Values are computed as plain pandas does where numpy differs (dates,
+    division by zero)."""
+    return [
+        ("__add__", glue.add, False, "add", "ADD"),
+        ("__sub__", glue.sub, False, "sub", "SUB"),
+        ("__mul__", np.multiply, False, "mul", "MUL"),
+        ("__truediv__", np.true_divide, False, "div", "DIV"),
+        ("__floordiv__", glue.floordiv, False, "floordiv", "DIV"),
+        ("__pow__", np.power, False, "pow", "MUL"),
+        ("__radd__", glue.radd, False, "add", "ADD"),
+        ("__rsub__", glue.rsub, False, "sub", "SUB"),
+        ("__rmul__", np.multiply, True, "mul", "MUL"),
+        ("__rtruediv__", np.true_divide, True, "div", "DIV"),
+        ("__gt__", operator.gt, False, "gt", "CMP"),
+        ("__lt__", operator.lt, False, "lt", "CMP"),
+        ("__ge__", operator.ge, False, "ge", "CMP"),
+        ("__le__", operator.le, False, "le", "CMP"),
+        # Overridden so that the right operand's provenance (and node) is never dropped: pandas'
+        # own operators keep only one side's metadata.
+        ("__eq__", operator.eq, False, "eq", "CMP"),
+        ("__ne__", operator.ne, False, "ne", "CMP"),
+        ("__mod__", glue.mod, False, "mod", "DIV"),
+        ("__rmod__", glue.rmod, False, "mod", "DIV"),
+        ("__rfloordiv__", glue.rfloordiv, False, "floordiv", "DIV"),
+        ("__rpow__", np.power, True, "pow", "MUL"),
+        ("__and__", operator.and_, False, "and", "CMP"),
+        ("__or__", operator.or_, False, "or", "CMP"),
+        ("__xor__", operator.xor, False, "xor", "CMP"),
+        ("__rand__", operator.and_, True, "and", "CMP"),
+        ("__ror__", operator.or_, True, "or", "CMP"),
+        ("__rxor__", operator.xor, True, "xor", "CMP"),
+    ]
