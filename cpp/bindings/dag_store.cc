@@ -64,6 +64,11 @@ nb::object HandedOut(DagTracker& t, int64_t id) {
 
 namespace {
 
+/// The DAGNode handed out for a stored row flagged as having one, or an invalid object.
+nb::object Held(DagTracker& t, const NodeView& v) {
+  return (v.flags & lumarq::kNodeHasExtra) ? HandedOut(t, v.id) : nb::object();
+}
+
 /// A new DAGNode with a stored row's fields; `name` is the assigned column's text, or unset.
 nb::object NewRowNode(nb::handle id, uint8_t kind, nb::handle op, uint32_t word,
                       std::span<const int64_t> inputs, uint8_t flags, nb::handle name) {
@@ -84,10 +89,7 @@ nb::object NewRowNode(nb::handle id, uint8_t kind, nb::handle op, uint32_t word,
 /// MaterializeRow with the row's id already made as an int object (`id`), which a new node
 /// takes as its node_id.
 nb::object MaterializeRowAt(DagTracker& t, const NodeView& v, bool keep, nb::handle id) {
-  if (v.flags & lumarq::kNodeHasExtra) {
-    nb::object held = HandedOut(t, v.id);
-    if (held.is_valid()) return held;
-  }
+  if (nb::object held = Held(t, v); held.is_valid()) return held;
   nb::object op = TextOf(t, v.op);
   nb::object name = v.name != 0 ? TextOf(t, v.name) : nb::object();
   nb::object node = NewRowNode(id, v.kind, op, v.word, v.inputs, v.flags, name);
@@ -368,12 +370,9 @@ void StoreNameNodes(DagTracker& t, std::span<const int64_t> ids, nb::handle name
   for (int64_t id : ids) {
     NodeView v;
     if (!snap.Find(id, &v) || v.kind == static_cast<uint8_t>(NodeKind::kSource)) continue;
-    if (v.flags & lumarq::kNodeHasExtra) {
-      nb::object node = HandedOut(t, id);
-      if (node.is_valid()) {
-        NodeAssignColumn(node, name);
-        continue;
-      }
+    if (nb::object node = Held(t, v); node.is_valid()) {
+      NodeAssignColumn(node, name);
+      continue;
     }
     if (v.name == 0 && name_id != UINT32_MAX) {
       t.store->SetName(id, name_id);
@@ -432,10 +431,7 @@ nb::object StoreInputProvenance(DagTracker& t, nb::handle id) {
     uint32_t word;
     return snap.EvictedWord(id64, &word) ? PyWord(word) : nb::object();
   }
-  if (v.flags & lumarq::kNodeHasExtra) {
-    nb::object node = HandedOut(t, id64);
-    if (node.is_valid()) return NodeField(node, kProvenance);
-  }
+  if (nb::object node = Held(t, v); node.is_valid()) return NodeField(node, kProvenance);
   return PyWord(v.word);
 }
 
@@ -541,16 +537,10 @@ nb::object DagStats(nb::handle self) {
     nb::object nodes = Need(t.nodes, "_nodes");
     return ImportName(kReads, "dag_stats")(nodes, Need(t.prov_to_nodes, "_prov_to_nodes"));
   }
-  nb::dict ops, stats;
+  nb::dict ops;
   for (auto [op, count] : c.operations) ops[TextOf(t, op)] = nb::int_(count);
-  stats["total_nodes"] = nb::int_(c.total);
-  stats["source_nodes"] = nb::int_(c.sources);
-  stats["protected_sources"] = nb::int_(c.protected_nodes);
-  stats["operation_nodes"] = nb::int_(c.total - c.sources);
-  stats["operation_counts"] = ops;
-  stats["unique_provenances"] = nb::int_(c.unique_words);
-  stats["protected_source_nodes"] = nb::int_(c.protected_source_nodes);
-  return stats;
+  return ImportName(kReads, "stats_of")(c.total, c.sources, c.protected_nodes, ops, c.unique_words,
+                                        c.protected_source_nodes);
 }
 
 }  // namespace lumarq::py

@@ -166,9 +166,9 @@ bool CountPasses(Py_ssize_t n, nb::handle limit, int op) {
   return r != 0;
 }
 
-bool OverLimit(nb::handle nodes, nb::handle max_nodes) {
-  const Py_ssize_t n = PyDict_CheckExact(nodes.ptr()) ? PyDict_GET_SIZE(nodes.ptr()) : Size(nodes);
-  return CountPasses(n, max_nodes, Py_GT);
+bool LogIsNative(nb::handle tracker, const char* method) {
+  return DagTrackerPtr(tracker) != nullptr && Native(tracker, method) &&
+         Native(tracker, "_create_node");
 }
 
 /// True when no method can be overridden: the exact class, with no instance attributes.
@@ -222,7 +222,9 @@ void EvictPastLimit(nb::handle self, DagTracker& t, bool all_native) {
     return;
   }
   SpillStore(t);
-  if (!OverLimit(Need(t.nodes, "_nodes"), Need(t.max_nodes, "_max_nodes"))) return;
+  nb::object nodes = Need(t.nodes, "_nodes");
+  const Py_ssize_t n = PyDict_CheckExact(nodes.ptr()) ? PyDict_GET_SIZE(nodes.ptr()) : Size(nodes);
+  if (!CountPasses(n, Need(t.max_nodes, "_max_nodes"), Py_GT)) return;
   if (all_native || Native(self, "_evict_oldest_nodes")) {
     EvictOldest(self);
   } else {
@@ -464,27 +466,54 @@ void Init(nb::pointer_and_handle<DagTracker> v, nb::handle api_key, nb::handle t
   }
 }
 
-// ---------------------------------------------------------------- pickling
+// ---------------------------------------------------------------- state attributes, pickling
 // The graph, its indexes and the registry travel; the writer, the storage connection, the
 // pipeline id, the API key and the storage URL (which may hold a password) do not: an
 // unpickled tracker has persistence switched off.
 
+/// How a member's attribute behaves. For state that the store stands in for, handing the dict
+/// out (or replacing it, or moving the id counter) makes the dicts the truth from then on: the
+/// store is spilled first. kCustom: the attribute is defined by hand in RegisterDagTracker.
+enum class Access { kPlain, kSpillOnWrite, kSpillAlways, kCustom };
+
+/// A member behind a documented attribute name; `pickled` members travel in the pickled state.
 struct StateMember {
   const char* name;
   nb::object DagTracker::*member;
+  Access access = Access::kPlain;
+  bool pickled = false;
 };
-constexpr StateMember kDagState[] = {
-    {"_nodes", &DagTracker::nodes},
-    {"_next_node_id", &DagTracker::next_node_id},
-    {"_prov_to_nodes", &DagTracker::prov_to_nodes},
-    {"_source_nodes", &DagTracker::source_nodes},
-    {"_max_nodes", &DagTracker::max_nodes},
-    {"_value_flush_threshold", &DagTracker::value_flush_threshold},
-    {"_value_buffer", &DagTracker::value_buffer},
-    {"_nodes_persisted", &DagTracker::nodes_persisted},
-    {"_pipeline_name", &DagTracker::pipeline_name},
-    {"_tenant_id", &DagTracker::tenant_id},
-    {"_dashboard_synced", &DagTracker::dashboard_synced}};
+
+// The pickled members come first, in the order of the pickled state. The failure counters are
+// members, not instance attributes: anything in the instance dict takes the tracker off its
+// native paths (it could shadow a method).
+constexpr StateMember kState[] = {
+    {"_nodes", &DagTracker::nodes, Access::kSpillAlways, true},
+    {"_next_node_id", &DagTracker::next_node_id, Access::kSpillOnWrite, true},
+    {"_prov_to_nodes", &DagTracker::prov_to_nodes, Access::kSpillAlways, true},
+    {"_source_nodes", &DagTracker::source_nodes, Access::kPlain, true},
+    {"_max_nodes", &DagTracker::max_nodes, Access::kPlain, true},
+    {"_value_flush_threshold", &DagTracker::value_flush_threshold, Access::kPlain, true},
+    {"_value_buffer", &DagTracker::value_buffer, Access::kCustom, true},
+    {"_nodes_persisted", &DagTracker::nodes_persisted, Access::kPlain, true},
+    {"_pipeline_name", &DagTracker::pipeline_name, Access::kPlain, true},
+    {"_tenant_id", &DagTracker::tenant_id, Access::kPlain, true},
+    {"_dashboard_synced", &DagTracker::dashboard_synced, Access::kPlain, true},
+    {"_dag_lock", &DagTracker::dag_lock},
+    {"_value_buffer_lock", &DagTracker::value_buffer_lock},
+    {"_writer", &DagTracker::writer},
+    {"_storage", &DagTracker::storage},
+    {"_pipeline_id", &DagTracker::pipeline_id},
+    {"_api_key", &DagTracker::api_key},
+    {"_service_url", &DagTracker::service_url},
+    {"_nodes_written", &DagTracker::nodes_written},
+    {"_edges_written", &DagTracker::edges_written},
+    {"_store_failures", &DagTracker::store_failures},
+    {"_records_lost", &DagTracker::records_lost},
+    {"_openlineage_url", &DagTracker::openlineage_url},
+    {"_openlineage_run_id", &DagTracker::openlineage_run_id},
+    {"_fairness_report", &DagTracker::fairness_report},
+    {"_failed_pipeline", &DagTracker::failed_pipeline, Access::kCustom}};
 
 nb::dict DagGetState(nb::handle self) {
   DagTracker& t = Self(self);
@@ -493,15 +522,16 @@ nb::dict DagGetState(nb::handle self) {
   if (t.store) StoreAsDicts(t, stored_nodes, stored_prov);
   LockGuard guard(Need(t.value_buffer_lock, "_value_buffer_lock"));
   SettleRowColumns(t);
-  for (const auto& [name, member] : kDagState) {
-    nb::object v = Need(t.*member, name);
-    if (t.store && member == &DagTracker::nodes) v = stored_nodes;
-    if (t.store && member == &DagTracker::prov_to_nodes) v = stored_prov;
+  for (const StateMember& m : kState) {
+    if (!m.pickled) continue;
+    nb::object v = Need(t.*m.member, m.name);
+    if (t.store && m.member == &DagTracker::nodes) v = stored_nodes;
+    if (t.store && m.member == &DagTracker::prov_to_nodes) v = stored_prov;
     // Containers are copied so that the state is one consistent snapshot.
     if (PyDict_CheckExact(v.ptr())) v = nb::steal(PyDict_Copy(v.ptr()));
     if (PyList_CheckExact(v.ptr())) v = nb::steal(PySequence_List(v.ptr()));
     if (!v.is_valid()) throw nb::python_error();
-    state[name] = v;
+    state[m.name] = v;
   }
   return state;
 }
@@ -511,9 +541,9 @@ void DagSetState(nb::pointer_and_handle<DagTracker> v, nb::handle state) {
   nb::object none = nb::none();
   new (v.p) DagTracker(none, none, nb::str(""), none);
   RestoreTrackerState(*v.p, v.h, state);
-  for (const auto& [name, member] : kDagState) {
-    PyObject* value = PyDict_GetItemString(state.ptr(), name);
-    if (value != nullptr) v.p->*member = nb::borrow(value);
+  for (const StateMember& m : kState) {
+    PyObject* value = m.pickled ? PyDict_GetItemString(state.ptr(), m.name) : nullptr;
+    if (value != nullptr) v.p->*m.member = nb::borrow(value);
   }
   // The restored tracker works on the dicts it was given.
   v.p->store.reset();
@@ -545,14 +575,15 @@ void SplitValue(nb::handle value, nb::object* numeric, nb::object* text) {
   *text = nb::steal(s);
 }
 
-/// The first time per tracker that records are dropped: a warning when persistence was
-/// configured (an API key or a storage URL) but is not attached, a debug log line otherwise.
-void WarnDropped(DagTracker& t, Py_ssize_t limit) {
+/// The first time per tracker that records are dropped for the memory-only bound: a warning when
+/// persistence was configured (an API key or a storage URL) but is not attached, a debug log
+/// line otherwise.
+void WarnDropped(DagTracker& t) {
   if (t.rows_dropped_warned) return;
   t.rows_dropped_warned = true;
   const bool configured = (t.api_key.is_valid() && AsBool(t.api_key)) ||
                           (t.service_url.is_valid() && AsBool(t.service_url));
-  ImportName(kLifecycle, "warn_rows_dropped")(nb::bool_(configured), PyInt(limit));
+  ImportName(kLifecycle, "warn_rows_dropped")(nb::bool_(configured), PyInt(kMemoryOnlyRowLimit));
 }
 
 /// del buffer[:count]
@@ -565,16 +596,16 @@ void DropFront(nb::handle buffer, Py_ssize_t count) {
   }
 }
 
-/// Drops the oldest rows beyond `limit` of the whole buffer, records first, then row-value
-/// columns; true when any went.
-bool CutRows(DagTracker& t, nb::handle buffer, size_t limit) {
-  const lumarq::RowCut cut =
-      lumarq::CutOldestRows(static_cast<size_t>(Size(buffer)), t.row_columns.size(), limit);
-  if (!cut.any()) return false;
+/// Drops the oldest rows beyond the memory-only bound of the whole buffer, records first, then
+/// row-value columns (warning once when any go).
+void CutRows(DagTracker& t, nb::handle buffer) {
+  const lumarq::RowCut cut = lumarq::CutOldestRows(static_cast<size_t>(Size(buffer)),
+                                                   t.row_columns.size(), kMemoryOnlyRowLimit);
+  if (!cut.any()) return;
   if (cut.records > 0) DropFront(buffer, static_cast<Py_ssize_t>(cut.records));
   t.row_columns.DropOldest(cut.columns);
   if (t.row_columns.size() == 0) t.row_contexts.clear();
-  return true;
+  WarnDropped(t);
 }
 
 /// The context id of rows recorded under (pipeline, tenant, record type), by identity.
@@ -609,9 +640,8 @@ void BufferRecord(DagTracker& t, nb::handle record, bool defer_trim) {
     if (CountPasses(n, Need(t.value_flush_threshold, "_value_flush_threshold"), Py_GE)) {
       HandOver(writer, buffer);
     }
-  } else if (n > kMemoryOnlyRowLimit + (defer_trim ? kMemoryOnlyRowLimit / 16 : 0) &&
-             CutRows(t, buffer, kMemoryOnlyRowLimit)) {
-    WarnDropped(t, kMemoryOnlyRowLimit);
+  } else if (n > kMemoryOnlyRowLimit + (defer_trim ? kMemoryOnlyRowLimit / 16 : 0)) {
+    CutRows(t, buffer);
   }
 }
 
@@ -652,37 +682,6 @@ nb::object CreateNodeMethod(nb::handle self, nb::handle node_type, nb::handle op
   return IntResult(CreateNode(self, Self(self), c));
 }
 
-nb::object CreateSourceNode(nb::handle self, nb::handle table, nb::handle column,
-                            nb::handle provenance) {
-  nb::str ts = AsStr(table, "table"), cs = AsStr(column, "column");
-  nb::object prov = AsInt(provenance, "provenance");
-  DagTracker& t = Self(self);
-  if (PyUnicode_GET_LENGTH(ts.ptr()) == 0 || PyUnicode_GET_LENGTH(cs.ptr()) == 0) {
-    throw nb::value_error("table and column must be non-empty strings");
-  }
-  if (AsBool(Need(t.dashboard_synced, "_dashboard_synced"))) {
-    CallMethod(self, Interned("_start_new_pipeline"));
-  }
-  // A run opens at the first source; the lifecycle module posts START when none is open.
-  if (t.openlineage_url.is_valid() && AsBool(t.openlineage_url)) {
-    ImportName(kLifecycle, "_emit_run_event")(self, "START");
-  }
-  nb::object key = nb::make_tuple(ts, cs);
-  nb::object known = Need(t.source_nodes, "_source_nodes");
-  if (Contains(known, key)) return IntResult(known[key]);
-  nb::object pair_id = CallGetId(self, ts, cs);
-  nb::object is_protected = nb::bool_(CallIsProtected(self, ts, cs));
-  nb::object operation = Steal(PyUnicode_FromFormat("%U.%U", ts.ptr(), cs.ptr()));
-  // Once per column: through the method, which an override of _create_node replaces.
-  nb::object node_id = CallMethodKw(
-      self, "_create_node", {},
-      {{"node_type", KindMember(NodeKind::kSource)}, {"operation", operation},
-       {"inputs", nb::list()}, {"provenance", prov}, {"table", ts}, {"column", cs},
-       {"pair_id", pair_id}, {"is_protected", is_protected}});
-  SetItem(Need(t.source_nodes, "_source_nodes"), key, node_id);
-  return IntResult(node_id);
-}
-
 nb::object LogUnary(nb::handle self, nb::handle op_name, nb::handle input_node,
                     nb::handle result_prov, nb::handle metadata) {
   nb::str op = AsStr(op_name, "op_name");
@@ -709,7 +708,6 @@ nb::object LogAggregate(nb::handle self, nb::handle op_name, nb::handle input_no
 
 // ---------------------------------------------------------------- type slots
 
-
 /// nanobind's deallocator does not run finalisers; __del__ must also run when the last
 /// reference goes away, not only for objects the collector finds in cycles.
 void TrackerDealloc(PyObject* self) {
@@ -719,24 +717,22 @@ void TrackerDealloc(PyObject* self) {
   g_base_dealloc(self);
 }
 
-/// For state that the store stands in for, handing the dict out (or replacing it, or moving the
-/// id counter) makes the dicts the truth from then on: the store is spilled first.
-enum class Spill { kNever, kOnWrite, kAlways };
-
-template <nb::object DagTracker::*Member>
-void DefState(nb::class_<DagTracker, ProvenanceTracker>& cls, const char* name,
-              Spill spill = Spill::kNever) {
-  cls.def_prop_rw(
-      name,
-      [name, spill](DagTracker& t) {
-        if (spill == Spill::kAlways) SpillStore(t);
-        return Need(t.*Member, name);
-      },
-      [spill](DagTracker& t, nb::object v) {
-        if (spill != Spill::kNever) SpillStore(t);
-        t.*Member = std::move(v);
-      },
-      nb::for_setter(nb::arg("value").none()));
+/// The attributes of kState that are not defined by hand.
+void DefState(nb::class_<DagTracker, ProvenanceTracker>& cls) {
+  for (const StateMember& m : kState) {
+    if (m.access == Access::kCustom) continue;
+    cls.def_prop_rw(
+        m.name,
+        [m = &m](DagTracker& t) {
+          if (m->access == Access::kSpillAlways) SpillStore(t);
+          return Need(t.*m->member, m->name);
+        },
+        [m = &m](DagTracker& t, nb::object v) {
+          if (m->access != Access::kPlain) SpillStore(t);
+          t.*m->member = std::move(v);
+        },
+        nb::for_setter(nb::arg("value").none()));
+  }
 }
 
 // ---------------------------------------------------------------- lock binding
@@ -785,16 +781,10 @@ DagTracker::DagTracker(nb::handle api_key_, nb::handle tenant_id_, nb::handle se
       tenant_id(nb::borrow(tenant_id_)),
       service_url(nb::borrow(service_url_)) {}
 
-#define LUMARQ_DAG_STATE                                                                    \
-  &dag_lock, &nodes, &next_node_id, &value_buffer, &value_buffer_lock, &value_flush_threshold, \
-      &nodes_persisted, &max_nodes, &prov_to_nodes, &source_nodes, &writer, &storage,          \
-      &pipeline_id, &pipeline_name, &api_key, &tenant_id, &service_url, &dashboard_synced,     \
-      &nodes_written, &edges_written, &failed_pipeline, &openlineage_url, &openlineage_run_id, \
-      &fairness_report, &last_text
-
 int DagTracker::Traverse(visitproc visit, void* arg) {
   if (int r = ProvenanceTracker::Traverse(visit, arg)) return r;
-  for (nb::object* o : {LUMARQ_DAG_STATE}) Py_VISIT(o->ptr());
+  for (const StateMember& m : kState) Py_VISIT((this->*m.member).ptr());
+  Py_VISIT(last_text.ptr());
   for (auto& context : row_contexts) {
     for (nb::object& o : context) Py_VISIT(o.ptr());
   }
@@ -807,17 +797,17 @@ int DagTracker::Traverse(visitproc visit, void* arg) {
 
 void DagTracker::Clear() {
   ProvenanceTracker::Clear();
-  for (nb::object* o : {LUMARQ_DAG_STATE}) {
-    PyObject* p = o->release().ptr();
+  auto drop = [](nb::object& o) {
+    PyObject* p = o.release().ptr();
     Py_XDECREF(p);
-  }
+  };
+  for (const StateMember& m : kState) drop(this->*m.member);
+  drop(last_text);
   lumarq::IdMap<nb::object> dropped = std::move(handed_out);
   row_columns = {};
   std::vector<std::array<nb::object, 3>> contexts = std::move(row_contexts);
   row_contexts.clear();
 }
-
-#undef LUMARQ_DAG_STATE
 
 PyTypeObject* DagTrackerType() {
   if (g_dag_tracker_type == nullptr) {
@@ -835,15 +825,8 @@ DagTracker* DagTrackerPtr(nb::handle obj) {
   return nb::inst_ptr<DagTracker>(obj);
 }
 
-bool LogUnaryIsNative(nb::handle tracker) {
-  return DagTrackerPtr(tracker) != nullptr && Native(tracker, "log_unary") &&
-         Native(tracker, "_create_node");
-}
-
-bool LogBinaryIsNative(nb::handle tracker) {
-  return DagTrackerPtr(tracker) != nullptr && Native(tracker, "log_binary") &&
-         Native(tracker, "_create_node");
-}
+bool LogUnaryIsNative(nb::handle tracker) { return LogIsNative(tracker, "log_unary"); }
+bool LogBinaryIsNative(nb::handle tracker) { return LogIsNative(tracker, "log_binary"); }
 
 int64_t CreateNodeFast(nb::handle tracker, NodeKind kind, nb::handle op_name, const int64_t* inputs,
                        size_t n_inputs, uint32_t provenance) {
@@ -862,7 +845,7 @@ int64_t CreateNodeFast(nb::handle tracker, NodeKind kind, nb::handle op_name, co
   return AsInt64(id, "node_id");
 }
 
-void WarnRowsDropped(nb::handle tracker) { WarnDropped(Self(tracker), kMemoryOnlyRowLimit); }
+void WarnRowsDropped(nb::handle tracker) { WarnDropped(Self(tracker)); }
 
 NodeAppender::NodeAppender(nb::handle tracker) : tracker_(tracker) {
   DagTracker* t = DagTrackerPtr(tracker);
@@ -1076,10 +1059,7 @@ bool RecordRowColumns(nb::handle tracker, const RowRecordMaker& maker, nb::handl
 void TrimRowBuffer(nb::handle tracker) {
   DagTracker& t = Self(tracker);
   LockGuard guard(Need(t.value_buffer_lock, "_value_buffer_lock"));
-  if (!AsBool(Need(t.writer, "_writer")) &&
-      CutRows(t, Need(t.value_buffer, "_value_buffer"), kMemoryOnlyRowLimit)) {
-    WarnDropped(t, kMemoryOnlyRowLimit);
-  }
+  if (!AsBool(Need(t.writer, "_writer"))) CutRows(t, Need(t.value_buffer, "_value_buffer"));
 }
 
 void SettleRowColumns(DagTracker& t) {
@@ -1140,7 +1120,8 @@ bool AppendRowColumns(nb::handle tracker, const RowRecordMaker& maker, nb::handl
       op, column_name.is_none() ? 0 : column + 1,
       RowContext(t, PipelineOrZero(t), Need(t.tenant_id, "_tenant_id"), maker.cls())};
   t.row_columns.Append(run, rows, words, values);
-  if (CutRows(t, buffer, kMemoryOnlyRowLimit) || dropped) WarnDropped(t, kMemoryOnlyRowLimit);
+  CutRows(t, buffer);
+  if (dropped) WarnDropped(t);
   return true;
 }
 
@@ -1219,10 +1200,6 @@ void RegisterDagTracker(nb::module_& m) {
   cls.def("_persist_node", &PersistNode,
           nb::sig("def _persist_node(self, node: DAGNode) -> None"), nb::arg("node").none(),
           "Hand a new node and its incoming edges to the writer.");
-  cls.def("create_source_node", &CreateSourceNode,
-          nb::sig("def create_source_node(self, table: str, column: str, provenance: int) -> int"), nb::arg("table").none(),
-          nb::arg("column").none(), nb::arg("provenance").none(),
-          "Create (or return the existing) source node for a (table, column) pair.");
   cls.def("log_unary", &LogUnary,
           nb::sig("def log_unary(self, op_name: str, input_node: int, result_prov: int, metadata: Optional[Dict] = None) -> int"), nb::arg("op_name").none(), nb::arg("input_node").none(),
           nb::arg("result_prov").none(), nb::arg("metadata").none() = nb::none(),
@@ -1252,9 +1229,7 @@ void RegisterDagTracker(nb::module_& m) {
           "derived from a protected attribute included; \"protected_source_nodes\" counts the\n"
           "protected source columns only.");
 
-  DefState<&DagTracker::dag_lock>(cls, "_dag_lock");
-  DefState<&DagTracker::nodes>(cls, "_nodes", Spill::kAlways);
-  DefState<&DagTracker::next_node_id>(cls, "_next_node_id", Spill::kOnWrite);
+  DefState(cls);
   // The buffer handed out (or replaced) is the truth from then on: row-value columns stop.
   cls.def_prop_rw(
       "_value_buffer",
@@ -1269,29 +1244,6 @@ void RegisterDagTracker(nb::module_& m) {
         t.value_buffer = std::move(v);
       },
       nb::for_setter(nb::arg("value").none()));
-  DefState<&DagTracker::value_buffer_lock>(cls, "_value_buffer_lock");
-  DefState<&DagTracker::value_flush_threshold>(cls, "_value_flush_threshold");
-  DefState<&DagTracker::nodes_persisted>(cls, "_nodes_persisted");
-  DefState<&DagTracker::max_nodes>(cls, "_max_nodes");
-  DefState<&DagTracker::prov_to_nodes>(cls, "_prov_to_nodes", Spill::kAlways);
-  DefState<&DagTracker::source_nodes>(cls, "_source_nodes");
-  DefState<&DagTracker::writer>(cls, "_writer");
-  DefState<&DagTracker::storage>(cls, "_storage");
-  DefState<&DagTracker::pipeline_id>(cls, "_pipeline_id");
-  DefState<&DagTracker::pipeline_name>(cls, "_pipeline_name");
-  DefState<&DagTracker::api_key>(cls, "_api_key");
-  DefState<&DagTracker::tenant_id>(cls, "_tenant_id");
-  DefState<&DagTracker::service_url>(cls, "_service_url");
-  DefState<&DagTracker::dashboard_synced>(cls, "_dashboard_synced");
-  DefState<&DagTracker::nodes_written>(cls, "_nodes_written");
-  // Members, not instance attributes: anything in the instance dict takes the tracker off its
-  // native paths (it could shadow a method).
-  DefState<&DagTracker::store_failures>(cls, "_store_failures");
-  DefState<&DagTracker::records_lost>(cls, "_records_lost");
-  DefState<&DagTracker::edges_written>(cls, "_edges_written");
-  DefState<&DagTracker::openlineage_url>(cls, "_openlineage_url");
-  DefState<&DagTracker::openlineage_run_id>(cls, "_openlineage_run_id");
-  DefState<&DagTracker::fairness_report>(cls, "_fairness_report");
   // The pipeline id this tracker completed as "failed" (never completed again), or None.
   cls.def_prop_rw(
       "_failed_pipeline",

@@ -1,7 +1,7 @@
 """DAGTracker methods that run a few times per pipeline or per export: the context manager and
 the finaliser, switching persistence off, flush, starting the next pipeline, the fairness report,
-log_merge, the DAG of a provenance value and the exports; and the repr and pickling refusal of
-its lock.
+log_merge, the source node of a column, the DAG of a provenance value and the exports; and the
+repr and pickling refusal of its lock.
 
 They are set on the native classes while the extension module initialises, so subclasses and
 instance attributes override them as before; the work they dispatch to lives in the lifecycle
@@ -25,6 +25,11 @@ if TYPE_CHECKING:
 # The native `_columnar` getter checks its argument as every native method does: a TypeError for
 # objects that are not DAGTrackers and for trackers whose __init__ did not run.
 _check_self: Any = None
+
+
+def _int_result(value: Any) -> Any:
+    """An override's result as the native methods return it: an int, or None as it is."""
+    return value if value is None or type(value) is int else int(value)
 
 
 def _as_seconds(timeout: Any) -> float:
@@ -108,7 +113,35 @@ def log_merge(self, left_nodes: List[int], right_nodes: List[int], result_prov: 
     # One snapshot of both lists: the ids are read once, in operand order.
     node_id = self._create_node(node_type=NodeType.MERGE, operation="merge_" + merge_type,
                                 inputs=left_nodes + right_nodes, provenance=provenance, metadata=merged)
-    return node_id if node_id is None or type(node_id) is int else int(node_id)
+    return _int_result(node_id)
+
+
+def create_source_node(self, table: str, column: str, provenance: int) -> int:
+    """Create (or return the existing) source node for a (table, column) pair."""
+    _exactly(table, str, "table")
+    _exactly(column, str, "column")
+    provenance = _as_int(provenance, "provenance")
+    _check_self(self)
+    if not table or not column:
+        raise ValueError("table and column must be non-empty strings")
+    if self._dashboard_synced:
+        self._start_new_pipeline()
+    # A run opens at the first source; the lifecycle module posts START when none is open.
+    if self._openlineage_url:
+        _dag_storage._emit_run_event(self, "START")
+    key = (table, column)
+    known = self._source_nodes
+    if key in known:
+        return _int_result(known[key])
+    from .vantor32_dag import NodeType
+
+    # Through the method, which an override of _create_node replaces.
+    node_id = self._create_node(node_type=NodeType.SOURCE, operation=table + "." + column, inputs=[],
+                                provenance=provenance, table=table, column=column,
+                                pair_id=self.get_id(table, column),
+                                is_protected=bool(self.is_protected(table, column)))
+    self._source_nodes[key] = node_id
+    return _int_result(node_id)
 
 
 def get_dag_for_provenance(self, provenance: int) -> Optional[ComputationDAG]:
@@ -136,7 +169,8 @@ def to_openlineage(self, namespace: str, job_name: str, run_id: Optional[str] = 
 
 
 _TRACKER_METHODS = (__enter__, __exit__, __del__, disable_persistence, flush, _start_new_pipeline,
-                    report_fairness, log_merge, get_dag_for_provenance, to_prov, to_openlineage)
+                    report_fairness, log_merge, create_source_node, get_dag_for_provenance, to_prov,
+                    to_openlineage)
 
 
 # ---------------------------------------------------------------- DAGLock

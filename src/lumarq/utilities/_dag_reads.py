@@ -90,13 +90,20 @@ def dag_stats(nodes: Any, prov_map: Any) -> Dict[str, Any]:
             protected_nodes += 1
             if node.is_source:
                 protected_source_nodes += 1
+    return stats_of(total, sources, protected_nodes, count_operations(snapshot), len(prov_map),
+                    protected_source_nodes)
+
+
+def stats_of(total: int, sources: int, protected_nodes: int, operation_counts: Dict[str, int],
+             unique_provenances: int, protected_source_nodes: int) -> Dict[str, Any]:
+    """dag_stats() from its counts, made over the dicts (above) or over the columnar store."""
     return {
         "total_nodes": total,
         "source_nodes": sources,
         "protected_sources": protected_nodes,
         "operation_nodes": total - sources,
-        "operation_counts": count_operations(snapshot),
-        "unique_provenances": len(prov_map),
+        "operation_counts": operation_counts,
+        "unique_provenances": unique_provenances,
         # "protected_sources" counts every protected node (tainted operation nodes too); this
         # counts the protected source columns themselves.
         "protected_source_nodes": protected_source_nodes,

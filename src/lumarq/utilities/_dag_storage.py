@@ -280,10 +280,16 @@ def warn_if_persistence_off(tracker: Any) -> None:
     """At a tracker's first node: a storage URL without an API key would otherwise keep
     everything in memory without a word. Checked at first use rather than in __init__, so that a
     key assigned before persistence is enabled does not warn."""
-    if tracker._service_url and not tracker._api_key and not tracker._writer:
-        warnings.warn("DAGTracker: service_url is set but api_key is missing or empty, so persistence "
-                      "is off and nothing is stored; pass api_key=... to store the graph and row "
-                      "values.", UserWarning, stacklevel=2)
+    if not (tracker._service_url and not tracker._api_key and not tracker._writer):
+        return
+    # The warning names the line that called the tracker: past the methods written in Python
+    # (create_source_node, log_merge), as the native ones leave no frame.
+    level, frame = 2, sys._getframe(1)
+    while frame is not None and frame.f_globals.get("__name__") == "lumarq.utilities._dag_methods":
+        level, frame = level + 1, frame.f_back
+    warnings.warn("DAGTracker: service_url is set but api_key is missing or empty, so persistence "
+                  "is off and nothing is stored; pass api_key=... to store the graph and row "
+                  "values.", UserWarning, stacklevel=level)
 
 
 def warn_rows_dropped(configured: bool, limit: int) -> None:

@@ -169,11 +169,6 @@ class DAGTracker(lumarq.utilities.vantor32.ProvenanceTracker):
         input row when `source_df` is given.
         """
 
-    def create_source_node(self, table: str, column: str, provenance: int) -> int:
-        """
-        Create (or return the existing) source node for a (table, column) pair.
-        """
-
     def log_unary(self, op_name: str, input_node: int, result_prov: int, metadata: Optional[Dict[str, Any]] = None) -> int:
         """Log a unary operation and return the new node ID."""
 
@@ -225,6 +220,11 @@ class DAGTracker(lumarq.utilities.vantor32.ProvenanceTracker):
 
     def log_merge(self, left_nodes: List[int], right_nodes: List[int], result_prov: int, merge_type: str = "inner", metadata: Optional[Dict[str, Any]] = None) -> int:
         """Log a merge operation and return the new node ID."""
+
+    def create_source_node(self, table: str, column: str, provenance: int) -> int:
+        """
+        Create (or return the existing) source node for a (table, column) pair.
+        """
 
     def get_dag_for_provenance(self, provenance: int) -> Optional[ComputationDAG]:
         """
