@@ -12,22 +12,8 @@ struct DagParts {
   nb::object root_id, nodes, edges;
 };
 
-bool Exact(nb::handle self) { return Py_TYPE(self.ptr()) == ComputationDagType(); }
-
 DagParts Parts(nb::handle self) {
-  if (Exact(self)) {
-    BuildPendingDag(self);
-    ComputationDag& d = RecordOf<ComputationDag>(self);
-    auto need = [&](nb::object& o, const char* name) {
-      if (!o.is_valid()) {
-        PyErr_Format(PyExc_AttributeError, "'ComputationDAG' object has no attribute '%s'", name);
-        throw nb::python_error();
-      }
-      return o;
-    };
-    return {need(d.root_id, "root_id"), need(d.nodes, "nodes"), need(d.edges, "edges")};
-  }
-  return {self.attr("root_id"), self.attr("nodes"), self.attr("edges")};
+  return {DagField(self, kRootId), DagField(self, kDagNodes), DagField(self, kDagEdges)};
 }
 
 // ---------------------------------------------------------------- depth
@@ -41,11 +27,9 @@ bool BuildInputTable(nb::handle nodes, InputTable* table) {
   std::vector<int64_t> ids;
   table->Reserve(static_cast<size_t>(PyDict_GET_SIZE(nodes.ptr())));
   // Nothing below calls into Python, so the dict cannot change during the loop.
+  int64_t id;
   while (PyDict_Next(nodes.ptr(), &pos, &key, &value)) {
-    if (!PyLong_CheckExact(key)) return false;
-    int overflow = 0;
-    const long long id = PyLong_AsLongLongAndOverflow(key, &overflow);
-    if (overflow != 0 || !NodeInputIds(value, &ids)) return false;
+    if (!ExactInt64(key, &id) || !NodeInputIds(value, &ids)) return false;
     table->Add(id, ids);
   }
   return true;
@@ -54,18 +38,15 @@ bool BuildInputTable(nb::handle nodes, InputTable* table) {
 nb::object Depth(nb::handle self) {
   DagParts p = Parts(self);
   InputTable table;
-  if (PyLong_CheckExact(p.root_id.ptr()) && BuildInputTable(p.nodes, &table)) {
-    int overflow = 0;
-    const long long root = PyLong_AsLongLongAndOverflow(p.root_id.ptr(), &overflow);
-    if (overflow == 0) {
-      int64_t depth;
-      {
-        nb::gil_scoped_release unlocked;
-        depth = LongestChainDepth(
-            root, [&](int64_t id, std::vector<int64_t>* out) { return table.Inputs(id, out); });
-      }
-      return nb::int_(depth);
+  int64_t root;
+  if (ExactInt64(p.root_id, &root) && BuildInputTable(p.nodes, &table)) {
+    int64_t depth;
+    {
+      nb::gil_scoped_release unlocked;
+      depth = LongestChainDepth(
+          root, [&](int64_t id, std::vector<int64_t>* out) { return table.Inputs(id, out); });
     }
+    return nb::int_(depth);
   }
   // Ids of other types, or nodes read through their attributes: walked in Python.
   return ImportAttr("lumarq.utilities._dag_graph", "depth_of")(p.root_id, p.nodes);
@@ -73,9 +54,9 @@ nb::object Depth(nb::handle self) {
 
 // ---------------------------------------------------------------- views
 
-nb::list SourceNodes(nb::handle nodes) {
+nb::object SourceNodes(nb::handle self) {
   nb::list out;
-  for (nb::handle node : NodeValues(nodes)) {
+  for (nb::handle node : NodeValues(Parts(self).nodes)) {
     if (NodeIsSource(node)) out.append(node);
   }
   return out;
@@ -137,13 +118,17 @@ nb::dict ColumnTaintRisks(nb::handle self) {
 
 // ---------------------------------------------------------------- exports
 
-// The exports run once per DAG: written in Python (lumarq.utilities._dag_graph).
-nb::object ToDict(nb::handle self) {
-  return ImportAttr("lumarq.utilities._dag_graph", "to_dict")(self);
-}
+// The exports, and the views only they read, run once per DAG: written in Python, as are the
+// exports in other tools' formats (lumarq.lineage), imported on use.
+constexpr char kGraphModule[] = "lumarq.utilities._dag_graph";
+constexpr char kLineage[] = "lumarq.lineage";
+constexpr char kToDict[] = "to_dict", kToGraphviz[] = "to_graphviz", kToProv[] = "dag_to_prov";
+constexpr char kProtectedSources[] = "protected_sources", kHasProtected[] = "has_protected";
 
-nb::object ToGraphviz(nb::handle self) {
-  return ImportAttr("lumarq.utilities._dag_graph", "to_graphviz")(self);
+/// `<Module>.<Name>(self)`.
+template <const char* Module, const char* Name>
+nb::object InPython(nb::handle self) {
+  return ImportAttr(Module, Name)(self);
 }
 
 PyObject* ToJsonMethod(PyObject* self, PyObject* args, PyObject* kwargs) {
@@ -155,24 +140,12 @@ PyObject* ToJsonMethod(PyObject* self, PyObject* args, PyObject* kwargs) {
   }
   try {
     nb::object width = indent != nullptr ? AsInt(indent, "indent") : nb::object(nb::int_(2));
-    nb::object to_json = ImportAttr("lumarq.utilities._dag_graph", "to_json");
+    nb::object to_json = ImportAttr(kGraphModule, "to_json");
     return to_json(nb::handle(self), width).release().ptr();
   } catch (...) {
     RestoreError();
     return nullptr;
   }
-}
-
-// The exports in other tools' formats are written in Python (lumarq.lineage), imported on use.
-nb::object ToProv(nb::handle self) { return ImportAttr("lumarq.lineage", "dag_to_prov")(self); }
-
-nb::object SourceNodesProperty(nb::handle self) { return SourceNodes(Parts(self).nodes); }
-// Read once per export at most: derived in Python (lumarq.utilities._dag_graph).
-nb::object ProtectedSourcesProperty(nb::handle self) {
-  return ImportAttr("lumarq.utilities._dag_graph", "protected_sources")(self);
-}
-nb::object HasProtectedProperty(nb::handle self) {
-  return ImportAttr("lumarq.utilities._dag_graph", "has_protected")(self);
 }
 
 }  // namespace
@@ -181,11 +154,11 @@ PyGetSetDef* ComputationDagProperties() {
   static PyGetSetDef table[] = {
       {"depth", &PropertySlot<&Depth>, nullptr,
        "Length of the longest input chain from the root down to a leaf.", nullptr},
-      {"source_nodes", &PropertySlot<&SourceNodesProperty>, nullptr,
+      {"source_nodes", &PropertySlot<&SourceNodes>, nullptr,
        "All source (leaf) nodes in this DAG.", nullptr},
-      {"protected_sources", &PropertySlot<&ProtectedSourcesProperty>, nullptr,
+      {"protected_sources", &PropertySlot<&InPython<kGraphModule, kProtectedSources>>, nullptr,
        "Source nodes that are protected attributes.", nullptr},
-      {"has_protected", &PropertySlot<&HasProtectedProperty>, nullptr,
+      {"has_protected", &PropertySlot<&InPython<kGraphModule, kHasProtected>>, nullptr,
        "True if any source node is a protected attribute.", nullptr},
       {"operation_counts", &PropertySlot<&OperationCounts>, nullptr,
        "Count of each operation type.", nullptr},
@@ -198,14 +171,14 @@ PyMethodDef* ComputationDagMethods() {
       {"column_taint_risks", &NoArgsSlot<&ColumnTaintRisks>, METH_NOARGS,
        "column_taint_risks($self, /)\n--\n\n"
        "Highest taint risk per source column, keyed by column name."},
-      {"to_dict", &NoArgsSlot<&ToDict>, METH_NOARGS,
+      {"to_dict", &NoArgsSlot<&InPython<kGraphModule, kToDict>>, METH_NOARGS,
        "to_dict($self, /)\n--\n\nSerialize the DAG to a dict."},
       {"to_json", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&ToJsonMethod)),
        METH_VARARGS | METH_KEYWORDS,
        "to_json($self, /, indent=2)\n--\n\nSerialize the DAG to JSON text."},
-      {"to_graphviz", &NoArgsSlot<&ToGraphviz>, METH_NOARGS,
+      {"to_graphviz", &NoArgsSlot<&InPython<kGraphModule, kToGraphviz>>, METH_NOARGS,
        "to_graphviz($self, /)\n--\n\nExport as Graphviz DOT format."},
-      {"to_prov", &NoArgsSlot<&ToProv>, METH_NOARGS,
+      {"to_prov", &NoArgsSlot<&InPython<kLineage, kToProv>>, METH_NOARGS,
        "to_prov($self, /)\n--\n\nExport as a W3C PROV-JSON document (a dict)."},
       {nullptr, nullptr, 0, nullptr}};
   return table;

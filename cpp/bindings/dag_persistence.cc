@@ -93,40 +93,6 @@ nb::object MetadataWithName(nb::object metadata, nb::handle names, nb::handle pr
 
 nb::object ModuleLogger() { return ImportName(kLifecycle, "tracker_logger")(); }
 
-// ---------------------------------------------------------------- lazy imports
-
-/// `from <module> import <names>` with the interpreter's semantics. A module already in
-/// sys.modules is used without the import machinery: it is looked up there on every call (a
-/// component replaced in sys.modules is seen at once) and the names read from it; anything else
-/// (not imported yet, None in sys.modules, a name missing) takes the full import path and its
-/// errors, in Python.
-void ImportFrom(const char* module, std::initializer_list<const char*> names, nb::object* out) {
-  nb::handle key = Interned(module);
-  PyObject* found = PyDict_GetItemWithError(PyImport_GetModuleDict(), key.ptr());
-  if (found == nullptr && PyErr_Occurred()) throw nb::python_error();
-  if (found != nullptr && found != Py_None) {
-    nb::object mod = nb::borrow(found);
-    size_t i = 0;
-    bool complete = true;
-    for (const char* name : names) {
-      PyObject* v = PyObject_GetAttr(mod.ptr(), Interned(name).ptr());
-      if (v == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
-        PyErr_Clear();
-        complete = false;
-        break;
-      }
-      out[i++] = nb::steal(v);
-    }
-    if (complete) return;
-  }
-  nb::list wanted;
-  for (const char* name : names) wanted.append(Interned(name));
-  nb::object found_all = ImportAttr(kExport, "import_from")(key, nb::tuple(wanted));
-  size_t i = 0;
-  for (nb::handle v : found_all) out[i++] = nb::borrow(v);
-}
-
 // ---------------------------------------------------------------- record types
 
 /// Builds records of a NamedTuple-like type. When the type is a plain namedtuple with exactly the
@@ -222,7 +188,7 @@ class Decoder {
 /// materialising the node's own list.
 nb::object InputIdList(nb::handle node) {
   std::vector<int64_t> ids;
-  if (!NodeInputIds(node, &ids)) return Steal(PySequence_List(NodeInputs(node).ptr()));
+  if (!NodeInputIds(node, &ids)) return Steal(PySequence_List(NodeField(node, kInputs).ptr()));
   return IdList(ids);
 }
 
@@ -338,7 +304,7 @@ class GraphSource final : public lumarq::GraphBatchSource {
       }
       return true;
     }
-    nb::object inputs = Steal(PySequence_List(NodeInputs(held_).ptr()));
+    nb::object inputs = Steal(PySequence_List(NodeField(held_, kInputs).ptr()));
     int32_t i = 0;
     for (nb::handle input : inputs) {
       int64_t id;
@@ -476,14 +442,12 @@ nb::object StoredGraphColumns(nb::handle self, DagTracker& t, nb::handle cls,
 /// object when the component in use offers none (a replacement without column batches): callers
 /// then write records.
 nb::object ColumnBatchType(const char* name) {
-  nb::object out;
   try {
-    ImportFrom(kPackage, {name}, &out);
+    return ImportName(kPackage, name);
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_ImportError)) throw;
     return nb::object();
   }
-  return out;
 }
 
 /// The whole graph as one column batch through `storage.write_columns`; false when a node needs
@@ -495,30 +459,43 @@ bool WriteGraphColumns(nb::handle self, DagTracker& t, nb::handle cls) {
       self, t, cls, snap, snap.size(), [](auto& b) { return b.AddAll(); }, &n_nodes);
   if (!graph.is_valid()) return false;
   if (graph.is_none()) return true;
-  const auto n_edges = static_cast<Py_ssize_t>(
-      PyObject_Length(nb::object(graph.attr("edge_parent")).ptr()));
-  // One call: a database writes nodes and edges in one transaction, where edges to nodes made
-  // in it need no look-up; the service's client cuts its own requests to the body limit.
-  nb::object result =
-      CallMethodKw(Need(t.storage, "_storage"), "write_columns", {}, {{"graph", graph}});
-  Py_ssize_t unresolved = 0;
-  if (PyDict_Check(result.ptr())) {
-    PyObject* u = PyDict_GetItemWithError(result.ptr(), Interned("edges_unresolved").ptr());
-    if (u == nullptr && PyErr_Occurred()) throw nb::python_error();
-    unresolved = u == nullptr ? 0 : PyLong_AsSsize_t(u);
-    if (unresolved == -1 && PyErr_Occurred()) throw nb::python_error();
+  ImportName(kExport, "write_graph_columns")(self, Need(t.storage, "_storage"), graph, n_nodes);
+  return true;
+}
+
+/// Hands the stored nodes `add(builder)` selects to the writer as one GraphColumns slice; false
+/// (nothing written) when a node needs the record path.
+template <class Add>
+bool WriteSlice(nb::handle self, DagTracker& t, const NodeStore::Snapshot& snap, size_t expected,
+                Add&& add) {
+  nb::object graph =
+      StoredGraphColumns(self, t, ColumnBatchType("GraphColumns"), snap, expected, add);
+  if (!graph.is_valid()) return false;
+  if (!graph.is_none()) {
+    CallMethodKw(Need(t.writer, "_writer"), "write_columns", {}, {{"graph", graph}});
   }
-  nb::setattr(self, "_nodes_written", nb::int_(n_nodes));
-  if (n_edges - unresolved > 0) nb::setattr(self, "_edges_written", nb::int_(n_edges - unresolved));
   return true;
 }
 
 }  // namespace
 
+// A module already in sys.modules is used without the import machinery: it is looked up there on
+// every call (a component replaced in sys.modules is seen at once) and the name read from it;
+// anything else (not imported yet, None in sys.modules, the name missing) takes the full import
+// path and its errors, in Python.
 nb::object ImportName(const char* module, const char* name) {
-  nb::object out;
-  ImportFrom(module, {name}, &out);
-  return out;
+  nb::handle key = Interned(module);
+  PyObject* found = PyDict_GetItemWithError(PyImport_GetModuleDict(), key.ptr());
+  if (found == nullptr && PyErr_Occurred()) throw nb::python_error();
+  if (found != nullptr && found != Py_None) {
+    nb::object mod = nb::borrow(found);
+    PyObject* v = PyObject_GetAttr(mod.ptr(), Interned(name).ptr());
+    if (v != nullptr) return nb::steal(v);
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw nb::python_error();
+    PyErr_Clear();
+  }
+  nb::object found_all = ImportAttr(kExport, "import_from")(key, nb::make_tuple(Interned(name)));
+  return found_all[0];
 }
 
 // ---------------------------------------------------------------- errors and logging
@@ -563,7 +540,8 @@ void PersistNode(nb::handle self, nb::handle node) {
   DagTracker& t = Self(self);
   nb::object types[2];
   try {
-    ImportFrom(kPackage, {"StoredNode", "StoredEdge"}, types);
+    types[0] = ImportName(kPackage, "StoredNode");
+    types[1] = ImportName(kPackage, "StoredEdge");
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_ImportError)) throw;
     CallMethod(ModuleLogger(), Interned("error"), nb::str(kUnavailable));
@@ -635,20 +613,16 @@ void PersistSlice(nb::handle self, int64_t from, int64_t to) {
   DagTracker& t = Self(self);
   if (!t.store || from >= to) return;
   try {
-    nb::object cls = ColumnBatchType("GraphColumns");
     auto snap = t.store->Snap();
-    nb::object graph = StoredGraphColumns(self, t, cls, snap, static_cast<size_t>(to - from),
-                                          [&](auto& b) { return b.AddRange(from, to); });
-    if (!graph.is_valid()) {
-      // A node the columns cannot carry: one record per node, as the hook writes them.
-      NodeView v;
-      for (int64_t id = from; id < to && t.store; ++id) {
-        if (snap.Find(id, &v)) PersistNode(self, MaterializeRow(t, v, /*keep=*/false));
-      }
+    if (WriteSlice(self, t, snap, static_cast<size_t>(to - from),
+                   [&](auto& b) { return b.AddRange(from, to); })) {
       return;
     }
-    if (graph.is_none()) return;
-    CallMethodKw(Need(t.writer, "_writer"), "write_columns", {}, {{"graph", graph}});
+    // A node the columns cannot carry: one record per node, as the hook writes them.
+    NodeView v;
+    for (int64_t id = from; id < to && t.store; ++id) {
+      if (snap.Find(id, &v)) PersistNode(self, MaterializeRow(t, v, /*keep=*/false));
+    }
   } catch (nb::python_error& e) {
     if (!e.matches(PyExc_Exception)) throw;
     LogWarning("Failed to persist DAG nodes %d to %d: %s",
@@ -664,21 +638,13 @@ void PersistNamedNodes(nb::handle self, std::span<const int64_t> ids) {
     const std::vector<NodeView> rows =
         lumarq::FirstNodePerWord(snap, ids, static_cast<uint8_t>(NodeKind::kSource));
     if (rows.empty()) return;
-    if (SlicesPossible(self)) {
-      nb::object graph = StoredGraphColumns(
-          self, t, ColumnBatchType("GraphColumns"), snap, rows.size(), [&](auto& b) {
-            for (const NodeView& v : rows) {
-              if (!b.Add(v)) return false;
-            }
-            return true;
-          });
-      if (graph.is_valid()) {
-        if (!graph.is_none()) {
-          CallMethodKw(Need(t.writer, "_writer"), "write_columns", {}, {{"graph", graph}});
-        }
-        return;
+    auto add_rows = [&](auto& b) {
+      for (const NodeView& v : rows) {
+        if (!b.Add(v)) return false;
       }
-    }
+      return true;
+    };
+    if (SlicesPossible(self) && WriteSlice(self, t, snap, rows.size(), add_rows)) return;
     for (const NodeView& v : rows) {
       if (!t.store) return;  // Python code run meanwhile spilled the store
       PersistNode(self, MaterializeRow(t, v, /*keep=*/false));

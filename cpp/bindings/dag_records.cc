@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 namespace lumarq::py {
 namespace {
@@ -42,16 +43,28 @@ Globals& G() {
   return g;
 }
 
-bool IsKindMember(PyObject* o) {
-  for (int i = 1; i <= kNodeKinds; ++i) {
-    if (g.kinds[i] == o) return true;
+/// The NodeType member's value (1..8), or 0 for anything else and before NodeType is resolved.
+int KindValue(PyObject* o) {
+  for (int k = 1; k <= kNodeKinds; ++k) {
+    if (g.kinds[k] == o) return k;
   }
-  return false;
+  return 0;
+}
+
+/// `node_type == NodeType.SOURCE`, by identity for NodeType members.
+bool IsSourceKind(nb::handle node_type) {
+  Globals& gl = G();
+  PyObject* source = gl.kinds[static_cast<int>(NodeKind::kSource)];
+  if (node_type.ptr() == source) return true;
+  if (Py_TYPE(node_type.ptr()) == reinterpret_cast<PyTypeObject*>(gl.node_type)) return false;
+  const int r = PyObject_RichCompareBool(node_type.ptr(), source, Py_EQ);
+  if (r < 0) throw nb::python_error();
+  return r != 0;
 }
 
 /// True when `o` can never take part in a reference cycle through a record: objects outside the
 /// collector, and the NodeType members, which live as long as the process.
-bool Atomic(PyObject* o) { return o == nullptr || !PyObject_IS_GC(o) || IsKindMember(o); }
+bool Atomic(PyObject* o) { return o == nullptr || !PyObject_IS_GC(o) || KindValue(o) != 0; }
 
 void Track(PyObject* self) {
   if (!PyObject_GC_IsTracked(self)) PyObject_GC_Track(self);
@@ -68,11 +81,29 @@ void ClearRef(nb::object& o) {
   throw nb::python_error();
 }
 
-/// The dict a lazily held metadata field stands for: empty, or naming the assigned column.
-nb::object LazyMetadata(const DagNode& r) {
+/// The object a lazily held node field stands for: the input list, or the metadata dict (empty,
+/// or naming the assigned column); an invalid object when field `i` is not held lazily.
+nb::object LazyValue(const DagNode& r, int i) {
+  if (i == kInputs && r.native_inputs && !r.inputs.is_valid()) {
+    return IdList({r.ids.data(), r.ids.size()});
+  }
+  if (i != kMetadata || !r.lazy_metadata || r.metadata.is_valid()) return nb::object();
   nb::dict d;
   if (r.assigned_column.is_valid()) d["column"] = r.assigned_column;
   return d;
+}
+
+/// Ends the lazy holding of field `i`; true when it was held lazily.
+bool DropLazy(DagNode& r, int i) {
+  bool was_lazy = false;
+  if (i == kInputs) {
+    was_lazy = std::exchange(r.native_inputs, false);
+    r.ids.Release();
+  } else if (i == kMetadata) {
+    was_lazy = std::exchange(r.lazy_metadata, false);
+    ClearRef(r.assigned_column);
+  }
+  return was_lazy;
 }
 
 PyObject** InstanceDict(PyObject* self) { return _PyObject_GetDictPtr(self); }
@@ -103,8 +134,6 @@ struct Traits<DagNode> {
   static constexpr const char* kFields[kCount] = {
       "node_id",  "node_type", "operation", "inputs", "provenance",
       "metadata", "table",     "column",    "pair_id", "is_protected"};
-  static constexpr int kInputs = 3;
-  static constexpr int kMetadata = 5;
   static nb::object* Slot(DagNode& n, int i) {
     nb::object* slots[kCount] = {&n.node_id,  &n.node_type, &n.operation, &n.inputs,
                                  &n.provenance, &n.metadata, &n.table,   &n.column,
@@ -137,17 +166,12 @@ struct Traits<ComputationDag> {
   }
 };
 
-template <class T>
-T& Payload(PyObject* self) {
-  return RecordOf<T>(self);
-}
-
 /// A new instance of `type` (a record type or a subclass), its record default-constructed.
 template <class T>
 nb::object Alloc(PyTypeObject* type) {
   PyObject* self = type->tp_alloc(type, 0);
   if (self == nullptr) throw nb::python_error();
-  new (&Payload<T>(self)) T();
+  new (&RecordOf<T>(self)) T();
   return nb::steal(self);
 }
 
@@ -163,27 +187,15 @@ void BuildContainers(PyObject* self, int field) {
 template <class T>
 nb::object GetField(PyObject* self, int i) {
   BuildContainers<T>(self, i);
-  T& r = Payload<T>(self);
+  T& r = RecordOf<T>(self);
   nb::object* slot = Traits<T>::Slot(r, i);
   if constexpr (std::is_same_v<T, DagNode>) {
     // The new object becomes the field unless another thread materialised or replaced the
     // field while it was being created.
-    if (i == Traits<DagNode>::kInputs && !slot->is_valid() && r.native_inputs) {
-      nb::object list = IdList({r.ids.data(), r.ids.size()});
-      if (!slot->is_valid() && r.native_inputs) {
-        *slot = std::move(list);
-        r.ids.Release();
-        r.native_inputs = false;
-        Track(self);
-      }
-    } else if (i == Traits<DagNode>::kMetadata && !slot->is_valid() && r.lazy_metadata) {
-      nb::object dict = LazyMetadata(r);
-      if (!slot->is_valid() && r.lazy_metadata) {
-        *slot = std::move(dict);
-        r.lazy_metadata = false;
-        ClearRef(r.assigned_column);
-        Track(self);
-      }
+    nb::object value = LazyValue(r, i);
+    if (value.is_valid() && !slot->is_valid() && DropLazy(r, i)) {
+      *slot = std::move(value);
+      Track(self);
     }
   }
   if (!slot->is_valid()) RaiseNoAttribute(self, Traits<T>::kFields[i]);
@@ -194,15 +206,10 @@ nb::object GetField(PyObject* self, int i) {
 template <class T>
 nb::object PeekField(PyObject* self, int i) {
   BuildContainers<T>(self, i);
-  T& r = Payload<T>(self);
+  T& r = RecordOf<T>(self);
   nb::object* slot = Traits<T>::Slot(r, i);
   if constexpr (std::is_same_v<T, DagNode>) {
-    if (!slot->is_valid()) {
-      if (i == Traits<DagNode>::kInputs && r.native_inputs) {
-        return IdList({r.ids.data(), r.ids.size()});
-      }
-      if (i == Traits<DagNode>::kMetadata && r.lazy_metadata) return LazyMetadata(r);
-    }
+    if (nb::object value = LazyValue(r, i); value.is_valid()) return value;
   }
   if (!slot->is_valid()) RaiseNoAttribute(self, Traits<T>::kFields[i]);
   return *slot;
@@ -213,20 +220,10 @@ template <class T>
 void SetField(PyObject* self, int i, PyObject* value) {
   // Replacing one container keeps the other as the walk left it.
   BuildContainers<T>(self, i);
-  T& r = Payload<T>(self);
+  T& r = RecordOf<T>(self);
   nb::object* slot = Traits<T>::Slot(r, i);
   bool lazy = false;
-  if constexpr (std::is_same_v<T, DagNode>) {
-    if (i == Traits<DagNode>::kInputs) {
-      lazy = r.native_inputs;
-      r.native_inputs = false;
-      r.ids.Release();
-    } else if (i == Traits<DagNode>::kMetadata) {
-      lazy = r.lazy_metadata;
-      r.lazy_metadata = false;
-      ClearRef(r.assigned_column);
-    }
-  }
+  if constexpr (std::is_same_v<T, DagNode>) lazy = DropLazy(r, i);
   if (value == nullptr) {
     if (!slot->is_valid() && !lazy) RaiseNoAttribute(self, Traits<T>::kFields[i]);
     ClearRef(*slot);
@@ -234,6 +231,14 @@ void SetField(PyObject* self, int i, PyObject* value) {
   }
   if (!Atomic(value)) Track(self);
   *slot = nb::borrow(value);
+}
+
+/// `obj.<field i>`: read natively for an instance of exactly the record type `exact`, by
+/// attribute access otherwise (a subclass may redefine fields as properties).
+template <class T>
+nb::object FieldOf(nb::handle obj, PyTypeObject* exact, int i) {
+  if (Py_TYPE(obj.ptr()) == exact) return GetField<T>(obj.ptr(), i);
+  return obj.attr(Traits<T>::kFields[i]);
 }
 
 // ---------------------------------------------------------------- slots
@@ -274,7 +279,7 @@ int SetAttr(PyObject* self, PyObject* name, PyObject* value) {
 template <class T>
 int Traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
-  T& r = Payload<T>(self);
+  T& r = RecordOf<T>(self);
   for (int i = 0; i < Traits<T>::kCount; ++i) Py_VISIT(Traits<T>::Slot(r, i)->ptr());
   if constexpr (std::is_same_v<T, DagNode>) Py_VISIT(r.assigned_column.ptr());
   if constexpr (std::is_same_v<T, ComputationDag>) {
@@ -288,7 +293,7 @@ int Traverse(PyObject* self, visitproc visit, void* arg) {
 
 template <class T>
 int Clear(PyObject* self) {
-  T& r = Payload<T>(self);
+  T& r = RecordOf<T>(self);
   for (int i = 0; i < Traits<T>::kCount; ++i) ClearRef(*Traits<T>::Slot(r, i));
   if constexpr (std::is_same_v<T, DagNode>) ClearRef(r.assigned_column);
   if constexpr (std::is_same_v<T, ComputationDag>) r.pending.reset();
@@ -305,13 +310,13 @@ PyObject* RichCompare(PyObject* a, PyObject* b, int op) {
     bool equal = true;
     for (int i = 0; i < Traits<T>::kCount && equal; ++i) {
       if constexpr (std::is_same_v<T, DagNode>) {
-        DagNode &x = Payload<DagNode>(a), &y = Payload<DagNode>(b);
-        if (i == Traits<DagNode>::kInputs && x.native_inputs && y.native_inputs) {
+        DagNode &x = RecordOf<DagNode>(a), &y = RecordOf<DagNode>(b);
+        if (i == kInputs && x.native_inputs && y.native_inputs) {
           equal = x.ids.size() == y.ids.size() &&
                   std::memcmp(x.ids.data(), y.ids.data(), x.ids.size() * sizeof(int64_t)) == 0;
           continue;
         }
-        if (i == Traits<DagNode>::kMetadata && x.lazy_metadata && y.lazy_metadata &&
+        if (i == kMetadata && x.lazy_metadata && y.lazy_metadata &&
             !x.assigned_column.is_valid() && !y.assigned_column.is_valid()) {
           continue;
         }
@@ -423,7 +428,7 @@ int Init(PyObject* self, PyObject* args, PyObject* kwargs) {
   try {
     PyObject* values[Traits<T>::kCount];
     if (!ParseArgs<T>(args, kwargs, values)) RaiseInitError<T>(args, kwargs);
-    T& r = Payload<T>(self);
+    T& r = RecordOf<T>(self);
     if constexpr (std::is_same_v<T, DagNode>) {
       AssignNode(r, values);
       UntrackIfAtomic(self, r);
@@ -459,7 +464,7 @@ void Dealloc(PyObject* self) {
   if (*weaklist != nullptr) PyObject_ClearWeakRefs(self);
   auto** dict = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + kDictOffset<T>);
   Py_CLEAR(*dict);
-  Payload<T>(self).~T();
+  RecordOf<T>(self).~T();
   type->tp_free(self);
   Py_DECREF(type);
   Py_TRASHCAN_END
@@ -478,6 +483,59 @@ nb::object ReduceImpl(nb::handle self) {
   return nb::make_tuple(cls, nb::tuple(values));
 }
 
+// ---------------------------------------------------------------- to_dict
+
+/// "0x" and at least 8 upper-case hex digits, as format(value, "08X").
+nb::object ProvenanceHex(nb::handle value) {
+  uint32_t word;
+  return ExactWord(value, &word) ? HexText(word) : HexText(value);
+}
+
+nb::object FormatText(nb::handle value) {
+  if (PyUnicode_CheckExact(value.ptr())) return nb::borrow(value);
+  return Steal(PyObject_Format(value.ptr(), nullptr));
+}
+
+/// A new dict of `keys` (interned, held for the life of the process) to `values`, in order.
+template <size_t N>
+nb::object KeyedDict(PyObject* const (&keys)[N], const nb::object (&values)[N]) {
+  nb::object out = Steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(N)));
+  for (size_t i = 0; i < N; ++i) {
+    if (PyDict_SetItem(out.ptr(), keys[i], values[i].ptr()) < 0) throw nb::python_error();
+  }
+  return out;
+}
+
+nb::object NodeToDict(nb::handle node) {
+  nb::object f[Traits<DagNode>::kCount];  // the fields, in declaration order
+  for (int i = 0; i < Traits<DagNode>::kCount; ++i) f[i] = NodeField(node, NodeFieldIndex(i));
+  nb::object name;
+  if (AsBool(f[kTable]) && AsBool(f[kColumn])) {
+    name = Steal(PyUnicode_FromFormat("%S.%S", FormatText(f[kTable]).ptr(),
+                                      FormatText(f[kColumn]).ptr()));
+  } else if (AsBool(f[kOperation])) {
+    name = f[kOperation];
+  } else {
+    name = Steal(PyUnicode_FromFormat("node_%S", FormatText(f[kNodeId]).ptr()));
+  }
+  static PyObject* const keys[] = {
+      Interned("id").ptr(),      Interned("name").ptr(),    Interned("type").ptr(),
+      Interned("operation").ptr(), Interned("inputs").ptr(), Interned("provenance").ptr(),
+      Interned("table").ptr(),   Interned("column").ptr(),  Interned("pair_id").ptr(),
+      Interned("is_protected").ptr(), Interned("metadata").ptr()};
+  return KeyedDict(keys, {f[kNodeId], name, KindName(f[kNodeType]), f[kOperation], f[kInputs],
+                          ProvenanceHex(f[kProvenance]), f[kTable], f[kColumn], f[kPairId],
+                          f[kIsProtected], f[kMetadata]});
+}
+
+nb::object EdgeToDict(nb::handle edge) {
+  static PyObject* const keys[] = {Interned("source").ptr(), Interned("target").ptr(),
+                                   Interned("input_index").ptr()};
+  nb::object values[Traits<DagEdge>::kCount];
+  for (int i = 0; i < Traits<DagEdge>::kCount; ++i) values[i] = FieldOf<DagEdge>(edge, G().edge, i);
+  return KeyedDict(keys, values);
+}
+
 // ---------------------------------------------------------------- node properties
 
 nb::object IsSourceProperty(nb::handle self) {
@@ -485,12 +543,9 @@ nb::object IsSourceProperty(nb::handle self) {
 }
 
 nb::object IsLeafProperty(nb::handle self) {
-  DagNode& r = Payload<DagNode>(self.ptr());
+  DagNode& r = RecordOf<DagNode>(self.ptr());
   if (!r.inputs.is_valid() && r.native_inputs) return nb::bool_(r.ids.size() == 0);
-  nb::object inputs = GetField<DagNode>(self.ptr(), Traits<DagNode>::kInputs);
-  const Py_ssize_t n = PyObject_Size(inputs.ptr());
-  if (n < 0) throw nb::python_error();
-  return nb::bool_(n == 0);
+  return nb::bool_(Size(GetField<DagNode>(self.ptr(), kInputs)) == 0);
 }
 
 template <class T>
@@ -608,26 +663,12 @@ void RestoreError() noexcept {
 
 // ---------------------------------------------------------------- access
 
-PyTypeObject* ComputationDagType() { return G().dag; }
 nb::handle NodeTypeEnum() { return G().node_type; }
 nb::handle KindMember(NodeKind kind) { return G().kinds[static_cast<int>(kind)]; }
 
-bool IsSourceKind(nb::handle node_type) {
-  Globals& gl = G();
-  PyObject* source = gl.kinds[static_cast<int>(NodeKind::kSource)];
-  if (node_type.ptr() == source) return true;
-  if (Py_TYPE(node_type.ptr()) == reinterpret_cast<PyTypeObject*>(gl.node_type)) return false;
-  const int r = PyObject_RichCompareBool(node_type.ptr(), source, Py_EQ);
-  if (r < 0) throw nb::python_error();
-  return r != 0;
-}
-
 int KindOf(nb::handle member) {
-  Globals& gl = G();
-  for (int k = 1; k <= kNodeKinds; ++k) {
-    if (gl.kinds[k] == member.ptr()) return k;
-  }
-  return 0;
+  G();  // resolves the members on first use from another module
+  return KindValue(member.ptr());
 }
 
 nb::object KindName(nb::handle node_type) {
@@ -637,7 +678,7 @@ nb::object KindName(nb::handle node_type) {
 
 DagNode* NativeNode(nb::handle obj) {
   if (Py_TYPE(obj.ptr()) != G().node) return nullptr;
-  return &Payload<DagNode>(obj.ptr());
+  return &RecordOf<DagNode>(obj.ptr());
 }
 
 nb::object NewNodeFromKwargs(const NodeFields& fixed, nb::handle kwargs) {
@@ -660,7 +701,7 @@ nb::object NewNodeFromKwargs(const NodeFields& fixed, nb::handle kwargs) {
     }
   }
   nb::object self = Alloc<DagNode>(G().node);
-  DagNode& r = Payload<DagNode>(self.ptr());
+  DagNode& r = RecordOf<DagNode>(self.ptr());
   AssignNode(r, values);
   if (values[kInputs] == nullptr) {  // held natively until Python reads `inputs`
     r.ids.Assign(fixed.ids, fixed.n_ids);
@@ -674,7 +715,7 @@ nb::object NewNode(const NodeFields& f) { return NewNodeFromKwargs(f, nb::handle
 
 nb::object NewEdge(nb::handle source_id, nb::handle target_id, nb::handle input_index) {
   nb::object self = Alloc<DagEdge>(G().edge);
-  DagEdge& r = Payload<DagEdge>(self.ptr());
+  DagEdge& r = RecordOf<DagEdge>(self.ptr());
   r.source_id = nb::borrow(source_id);
   r.target_id = nb::borrow(target_id);
   r.input_index = nb::borrow(input_index);
@@ -684,7 +725,7 @@ nb::object NewEdge(nb::handle source_id, nb::handle target_id, nb::handle input_
 
 nb::object NewComputationDag(nb::handle root_id, nb::handle nodes, nb::handle edges) {
   nb::object self = Alloc<ComputationDag>(G().dag);
-  ComputationDag& r = Payload<ComputationDag>(self.ptr());
+  ComputationDag& r = RecordOf<ComputationDag>(self.ptr());
   r.root_id = nb::borrow(root_id);
   r.nodes = nb::borrow(nodes);
   r.edges = nb::borrow(edges);
@@ -693,14 +734,14 @@ nb::object NewComputationDag(nb::handle root_id, nb::handle nodes, nb::handle ed
 
 nb::object NewPendingComputationDag(nb::handle root_id, std::shared_ptr<PendingDag> pending) {
   nb::object self = Alloc<ComputationDag>(G().dag);
-  ComputationDag& r = Payload<ComputationDag>(self.ptr());
+  ComputationDag& r = RecordOf<ComputationDag>(self.ptr());
   r.root_id = nb::borrow(root_id);
   r.pending = std::move(pending);
   return self;
 }
 
 void BuildPendingDag(nb::handle self) {
-  ComputationDag& r = Payload<ComputationDag>(self.ptr());
+  ComputationDag& r = RecordOf<ComputationDag>(self.ptr());
   // Held here so that a build finishing first on another thread cannot free it under this one.
   std::shared_ptr<PendingDag> pending = r.pending;
   if (!pending) return;
@@ -713,8 +754,11 @@ void BuildPendingDag(nb::handle self) {
 }
 
 nb::object NodeField(nb::handle node, NodeFieldIndex field) {
-  if (Py_TYPE(node.ptr()) == G().node) return GetField<DagNode>(node.ptr(), field);
-  return node.attr(Traits<DagNode>::kFields[field]);
+  return FieldOf<DagNode>(node, G().node, field);
+}
+
+nb::object DagField(nb::handle dag, DagFieldIndex field) {
+  return FieldOf<ComputationDag>(dag, G().dag, field);
 }
 
 nb::object IdList(std::span<const int64_t> ids) {
@@ -726,11 +770,6 @@ nb::object IdList(std::span<const int64_t> ids) {
     PyList_SET_ITEM(out.ptr(), static_cast<Py_ssize_t>(i), PyInt(copy[i]).release().ptr());
   }
   return out;
-}
-
-nb::object NodeInputs(nb::handle node) {
-  if (NativeNode(node)) return GetField<DagNode>(node.ptr(), Traits<DagNode>::kInputs);
-  return node.attr("inputs");
 }
 
 bool NodeInputIds(nb::handle node, std::vector<int64_t>* out) {
@@ -746,19 +785,15 @@ bool NodeInputIds(nb::handle node, std::vector<int64_t>* out) {
   const Py_ssize_t size = PyList_GET_SIZE(list);
   out->resize(static_cast<size_t>(size));
   for (Py_ssize_t i = 0; i < size; ++i) {
-    PyObject* item = PyList_GET_ITEM(list, i);
-    if (!PyLong_CheckExact(item)) return false;
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
-    if (overflow != 0) return false;
-    (*out)[static_cast<size_t>(i)] = v;
+    if (!ExactInt64(PyList_GET_ITEM(list, i), &(*out)[static_cast<size_t>(i)])) return false;
   }
   return true;
 }
 
 nb::object RecordMetadata(nb::handle node) {
-  DagNode* n = NativeNode(node);
-  if (n != nullptr && n->lazy_metadata && !n->metadata.is_valid()) return LazyMetadata(*n);
+  if (DagNode* n = NativeNode(node)) {
+    if (nb::object metadata = LazyValue(*n, kMetadata); metadata.is_valid()) return metadata;
+  }
   return NodeField(node, kMetadata);
 }
 
@@ -810,75 +845,6 @@ nb::object NodeAssignedColumn(nb::handle node) {
     return nb::object();
   }
   return nb::borrow(name);
-}
-
-namespace {
-
-/// "0x" and at least 8 upper-case hex digits, as format(value, "08X").
-nb::object ProvenanceHex(nb::handle value) {
-  uint32_t word;
-  return ExactWord(value, &word) ? HexText(word) : HexText(value);
-}
-
-nb::object FormatText(nb::handle value) {
-  if (PyUnicode_CheckExact(value.ptr())) return nb::borrow(value);
-  return Steal(PyObject_Format(value.ptr(), nullptr));
-}
-
-/// A new dict of `keys` (interned, held for the life of the process) to `values`, in order.
-template <size_t N>
-nb::object KeyedDict(PyObject* const (&keys)[N], const nb::object (&values)[N]) {
-  nb::object out = Steal(_PyDict_NewPresized(static_cast<Py_ssize_t>(N)));
-  for (size_t i = 0; i < N; ++i) {
-    if (PyDict_SetItem(out.ptr(), keys[i], values[i].ptr()) < 0) throw nb::python_error();
-  }
-  return out;
-}
-
-}  // namespace
-
-nb::object NodeToDict(nb::handle node) {
-  nb::object node_id = NodeField(node, kNodeId);
-  nb::object node_type = NodeField(node, kNodeType);
-  nb::object operation = NodeField(node, kOperation);
-  nb::object inputs = NodeField(node, kInputs);
-  nb::object provenance = NodeField(node, kProvenance);
-  nb::object metadata = NodeField(node, kMetadata);
-  nb::object table = NodeField(node, kTable);
-  nb::object column = NodeField(node, kColumn);
-  nb::object pair_id = NodeField(node, kPairId);
-  nb::object is_protected = NodeField(node, kIsProtected);
-
-  nb::object name;
-  if (AsBool(table) && AsBool(column)) {
-    name = Steal(PyUnicode_FromFormat("%S.%S", FormatText(table).ptr(), FormatText(column).ptr()));
-  } else if (AsBool(operation)) {
-    name = operation;
-  } else {
-    name = Steal(PyUnicode_FromFormat("node_%S", FormatText(node_id).ptr()));
-  }
-  static PyObject* const keys[] = {
-      Interned("id").ptr(),      Interned("name").ptr(),    Interned("type").ptr(),
-      Interned("operation").ptr(), Interned("inputs").ptr(), Interned("provenance").ptr(),
-      Interned("table").ptr(),   Interned("column").ptr(),  Interned("pair_id").ptr(),
-      Interned("is_protected").ptr(), Interned("metadata").ptr()};
-  return KeyedDict(keys, {node_id, name, KindName(node_type), operation, inputs,
-                          ProvenanceHex(provenance), table, column, pair_id, is_protected,
-                          metadata});
-}
-
-nb::object EdgeToDict(nb::handle edge) {
-  static PyObject* const keys[] = {Interned("source").ptr(), Interned("target").ptr(),
-                                   Interned("input_index").ptr()};
-  nb::object values[3];
-  if (Py_TYPE(edge.ptr()) == G().edge) {
-    for (int i = 0; i < 3; ++i) values[i] = GetField<DagEdge>(edge.ptr(), i);
-  } else {
-    values[0] = edge.attr("source_id");
-    values[1] = edge.attr("target_id");
-    values[2] = edge.attr("input_index");
-  }
-  return KeyedDict(keys, values);
 }
 
 // ---------------------------------------------------------------- registration

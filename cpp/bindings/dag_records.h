@@ -83,12 +83,9 @@ struct ComputationDag {
 // ---------------------------------------------------------------- types and members
 // Resolved when vantor32_dag registers them, or on first use from another extension module.
 
-PyTypeObject* ComputationDagType();
 nb::handle NodeTypeEnum();
 nb::handle KindMember(NodeKind kind);
 
-/// `node_type == NodeType.SOURCE`, by identity for NodeType members.
-bool IsSourceKind(nb::handle node_type);
 /// The NodeType member's value (1..8), or 0 for anything else.
 int KindOf(nb::handle member);
 /// `node_type.name`; the NodeType members' names are cached.
@@ -141,11 +138,14 @@ enum NodeFieldIndex : int {
 };
 /// `node.<field>`: read natively for an exact DAGNode, by attribute access otherwise.
 nb::object NodeField(nb::handle node, NodeFieldIndex field);
+/// Positions of the ComputationDAG fields, in declaration order.
+enum DagFieldIndex : int { kRootId, kDagNodes, kDagEdges };
+/// `dag.<field>`: read natively for an exact ComputationDAG (building a pending graph's
+/// containers), by attribute access otherwise.
+nb::object DagField(nb::handle dag, DagFieldIndex field);
 
 /// A new list of Python ints.
 nb::object IdList(std::span<const int64_t> ids);
-/// `node.inputs` (materialising native ids into the list that becomes the field's value).
-nb::object NodeInputs(nb::handle node);
 /// The inputs as int64 ids without creating Python objects; false when the node is not a
 /// native DAGNode or an input is not an exact int within int64.
 bool NodeInputIds(nb::handle node, std::vector<int64_t>* out);
@@ -168,9 +168,6 @@ nb::object RecordMetadata(nb::handle node);
 /// list(nodes.values()) of a node map: callers walk a snapshot, so Python code that runs
 /// meanwhile (an override, a record constructor) cannot disturb the walk.
 nb::object NodeValues(nb::handle nodes);
-/// node.to_dict() and edge.to_dict().
-nb::object NodeToDict(nb::handle node);
-nb::object EdgeToDict(nb::handle edge);
 
 // ---------------------------------------------------------------- registration
 

@@ -232,3 +232,52 @@ def test_input_row_hashes_are_each_rows_own_json(name, monkeypatch):
     assert [r[4] for r in store.calls[0][1]] == [row_hash(df, i) for i in range(len(df))] + [None, None]
     # The frames above the comment render whole: only the first row is rendered on its own.
     assert calls == (len(df) if list(_frames()).index(name) >= 9 else 1)
+
+
+class ColumnStorage:
+    """A storage that takes the whole graph as one column batch and answers with `result`."""
+
+    def __init__(self, result):
+        self.result, self.graphs = result, []
+
+    def write_columns(self, graph):
+        self.graphs.append(graph)
+        return self.result
+
+    def complete_pipeline(self, *args):
+        pass
+
+    def disconnect(self):
+        pass
+
+
+@pytest.mark.parametrize("result, edges_written", [
+    (None, 3),  # no report: every edge counts
+    ({}, 3),
+    ([("edges_unresolved", 1)], 3),  # only a dict reports
+    ({"edges_unresolved": 1}, 2),
+    ({"edges_unresolved": 3}, -1),  # nothing resolved: the count stays
+])
+@pytest.mark.filterwarnings("ignore::UserWarning")
+def test_the_column_write_counts_the_edges_the_storage_resolved(result, edges_written):
+    t = DAGTracker(api_key="k")
+    t._writer, t._pipeline_id, t._storage = None, 7, ColumnStorage(result)
+    pg, pi = t.encode({0}, 5, 0, True, 0), t.encode({1}, 6, 0, False, 0)
+    g, i = t.create_source_node("loans", "gender", pg), t.create_source_node("loans", "income", pi)
+    t.log_unary("neg", t.log_binary("add", g, i, t.combine(pg, pi, 1)), 99)
+    t._nodes_written = t._edges_written = -1
+    t._persist_dag_to_storage()
+    (graph,) = t._storage.graphs
+    assert graph.pipeline_id == 7 and len(graph.edge_parent) == 3
+    assert (t._nodes_written, t._edges_written) == (4, edges_written)
+
+
+@pytest.mark.filterwarnings("ignore::UserWarning")
+def test_an_unresolved_count_that_is_no_int_fails_the_column_write():
+    t = DAGTracker(api_key="k")
+    t._writer, t._pipeline_id, t._storage = None, 7, ColumnStorage({"edges_unresolved": "1"})
+    t.create_source_node("loans", "gender", t.encode({0}, 5, 0, True, 0))
+    t._nodes_written = -1
+    with pytest.raises(TypeError, match="an integer is required"):
+        t._persist_dag_to_storage()
+    assert t._nodes_written == -1

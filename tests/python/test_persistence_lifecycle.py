@@ -187,6 +187,17 @@ def test_an_absent_component_is_logged_as_an_error_per_node(monkeypatch, caplog)
     assert caplog.records[0].levelno == logging.ERROR and comp.calls("write_node") == []
 
 
+@pytest.mark.parametrize("missing", ["StoredNode", "StoredEdge"])
+def test_a_component_lacking_a_record_type_is_logged_as_absent(monkeypatch, caplog, missing):
+    comp = install_fake_component(monkeypatch)
+    t = DAGTracker(api_key="k")
+    monkeypatch.delattr(sys.modules["lumarq.utilities.persistence"], missing)
+    with caplog.at_level(logging.ERROR, logger=LOGGER):
+        t.log_unary("neg", 0, 4)
+    assert [r.getMessage()[:32] for r in caplog.records] == ["Persistence module unavailable \u2014"]
+    assert comp.calls("write_node") == []
+
+
 def test_decoding_errors_propagate_into_node_creation(monkeypatch):
     install_fake_component(monkeypatch)
     t = DAGTracker(api_key="k")

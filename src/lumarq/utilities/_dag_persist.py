@@ -146,3 +146,17 @@ def persist_dag_records(tracker: Any, read_graph: Callable[[], Any]) -> None:
     if rows:
         tracker._storage.store_edges_resolved(rows)
         tracker._edges_written = len(rows)
+
+
+def write_graph_columns(tracker: Any, storage: Any, graph: Any, n_nodes: int) -> None:
+    """Hands the whole graph's column batch to `storage` and counts what it wrote. One call: a
+    database writes nodes and edges in one transaction, where edges to nodes made in it need no
+    look-up; the service's client cuts its own requests to the body limit."""
+    n_edges = len(graph.edge_parent)
+    result = storage.write_columns(graph=graph)
+    unresolved = dict.get(result, "edges_unresolved", 0) if isinstance(result, dict) else 0
+    if not isinstance(unresolved, int):
+        raise TypeError("an integer is required")
+    tracker._nodes_written = n_nodes
+    if n_edges - unresolved > 0:
+        tracker._edges_written = n_edges - unresolved
