@@ -707,6 +707,13 @@ def _key_words(tracker: Any, n: int, ids: np.ndarray, ngroups: int) -> list[np.n
     return out
 
 
+def _whole_word(tracker: Any, words: np.ndarray) -> np.uint32:
+    """The combination of all of a column's words: what a value computed from every row of it
+    (a rank, a correlation) derives from."""
+    return _backend.group_combine(tracker._rust, words, np.zeros(len(words), dtype=np.int64), 1,
+                                  _OP.AGG)[0]
+
+
 def _one_key_word(tracker: Any, keys: list[np.ndarray], ngroups: int) -> np.ndarray:
     """One word per group for the words of its keys (0 where there is no key of the dtype)."""
     if not keys:
@@ -898,9 +905,8 @@ def _window_bounds(win: Any, n: int) -> tuple[np.ndarray, np.ndarray]:
     """The rows each result row of the window `win` was computed from, as pandas bounds them:
     [start, end) per result row. An exponentially weighted row follows every earlier row of
     its window (its group's rows, or all rows)."""
-    from pandas.core.window.ewm import ExponentialMovingWindow
-
     from pandas.core.indexers.objects import FixedWindowIndexer
+    from pandas.core.window.ewm import ExponentialMovingWindow
 
     indexer = win._get_window_indexer()
     if (type(indexer) is FixedWindowIndexer and not getattr(win, "center", False)
@@ -1120,9 +1126,7 @@ def _install_pairwise_hooks() -> None:
                 arr = self[label].array
                 if isinstance(arr, ProvenanceArray) and arr._tracker is not None and len(arr):
                     tracker = _check_trackers(tracker, arr._tracker)
-                    totals.append(_backend.group_combine(
-                        arr._tracker._rust, arr._words, np.zeros(len(arr), np.int64), 1,
-                        _OP.AGG)[0])
+                    totals.append(_whole_word(arr._tracker, arr._words))
                 else:
                     totals.append(0)
             if tracker is None:
@@ -2501,9 +2505,8 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         if self._tracker is None or len(self) == 0:
             words = np.zeros(len(ranks), dtype=np.uint32)
         else:
-            total = _backend.group_combine(self._tracker._rust, self._words,
-                                           np.zeros(len(self), dtype=np.int64), 1, _OP.AGG)
-            words = np.full(len(ranks), total[0], dtype=np.uint32)
+            words = np.full(len(ranks), _whole_word(self._tracker, self._words),
+                            dtype=np.uint32)
         return self._new(ranks, words, self._tracker, None)
 
     @staticmethod
