@@ -58,7 +58,7 @@ void RangeCombine(Codec& codec, std::span<const uint32_t> words, std::span<const
 /// Per row, the running combination of its group: out[i] combines keys[g] (0: no key word)
 /// and the words of the rows j <= i with ids[j] == g == ids[i], as RangeCombine combines a
 /// window of them with the key as extra member. Rows with a negative id take one unary step.
-/// One pass in row order, 24 bytes per group (keys.size() groups); ids >= keys.size() throw
+/// One pass in row order, 28 bytes per group (keys.size() groups); ids >= keys.size() throw
 /// std::out_of_range.
 void GroupRunningCombine(Codec& codec, std::span<const uint32_t> words,
                          std::span<const int64_t> ids, std::span<const uint32_t> keys, uint32_t op,
