@@ -1101,6 +1101,23 @@ def _install_time_hooks() -> None:
     for name in ("get_loc", "slice_indexer"):
         if not getattr(getattr(pd.Index, name), "_lumarq", False):
             setattr(pd.Index, name, date_lookup(getattr(pd.Index, name)))
+    # Group windows (`groupby(...).rolling("7D", on=...)`) get their object from the groupby,
+    # not through Series/DataFrame.rolling.
+    from pandas.core.window import rolling
+
+    group_window = getattr(rolling, "BaseWindowGroupBy", None) or rolling.BaseWindowGroupby
+    init = group_window.__init__
+    if not getattr(init, "_lumarq", False):
+        @functools.wraps(init)
+        def group_init(self: Any, obj: Any, *args: Any, **kwargs: Any) -> None:
+            window = args[0] if args else kwargs.get("window")
+            if (window is not None and not is_integer(window)
+                    and not hasattr(window, "get_window_bounds")):
+                obj = plain_dates(obj, kwargs.get("on"))
+            init(self, obj, *args, **kwargs)
+
+        group_init._lumarq = True  # type: ignore[attr-defined]
+        group_window.__init__ = group_init
     for cls in (pd.Series, pd.DataFrame):
         if not getattr(cls.resample, "_lumarq", False):
             cls.resample = resample_hook(cls.resample)

@@ -508,6 +508,7 @@ TIME_STEPS = {
     "resample a Series": lambda d: d.set_index("when")["age"].resample("2D").mean(),
     "time window": lambda d: d.set_index("when")["age"].rolling("1D").sum(),
     "time window on a column": lambda d: d.rolling("1D", on="when")[["age", "income"]].sum(),
+    "group time window": lambda d: d.groupby("k").rolling("2D", on="when")[["age", "income"]].sum(),
     "Grouper on a column": lambda d: d.groupby(pd.Grouper(key="when", freq="D"))[["age", "income"]].sum(),
     "Grouper on the index": lambda d: d.set_index("when").groupby(pd.Grouper(freq="2D"))["age"].mean(),
     "a day of the index": lambda d: d.set_index("when").loc["2024-01-02", ["age", "income"]],
