@@ -2498,15 +2498,12 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         if self._tracker is None:
             return np.zeros(len(self), dtype=np.uint32)
         ids = np.asarray(ids, dtype=np.int64)
-        keys = _key_words(self._tracker, len(self), ids, ngroups)
         if how != "rank":  # each group's keys join its rows as one first member
+            keys = _key_words(self._tracker, len(self), ids, ngroups)
             key = _one_key_word(self._tracker, keys, ngroups)
             return _backend.group_running_combine(self._tracker._rust, self._words, ids, key,
                                                   _OP.AGG)
-        # Each group's key words join it as members, as for a group reduction.
-        words = np.concatenate([*keys, self._words])
-        group_of = np.concatenate([*[np.arange(ngroups, dtype=np.int64)] * len(keys), ids])
-        totals = _backend.group_combine(self._tracker._rust, words, group_of, ngroups, _OP.AGG)
+        totals = self._group_totals(ids, ngroups)  # as a group reduction's
         out = totals[np.maximum(ids, 0)] if ngroups else np.zeros(len(ids), np.uint32)
         missing = ids < 0
         if missing.any():
@@ -2534,24 +2531,26 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             return rank(values.to_numpy(), **kwargs)
         return values._rank(**kwargs)
 
+    def _group_totals(self, ids: np.ndarray, ngroups: int) -> np.ndarray:
+        """Each group's combination of its members' words. A group's value was computed over
+        the rows its key chose, so the key's word (the key column's in the result) joins as one
+        more member: mean income by gender derives from gender."""
+        if self._tracker is None:
+            return np.zeros(ngroups, dtype=np.uint32)
+        member_ids = np.asarray(ids, dtype=np.int64)
+        keys = _key_words(self._tracker, len(self), member_ids, ngroups)
+        member_words = self._words
+        if keys:
+            member_words = np.concatenate([member_words, *keys])
+            member_ids = np.concatenate(
+                [member_ids, *[np.arange(ngroups, dtype=np.int64)] * len(keys)])
+        return _backend.group_combine(self._tracker._rust, member_words, member_ids, ngroups,
+                                      _OP.AGG)
+
     def _group_words(self, how: str, ids: np.ndarray, ngroups: int
                      ) -> tuple[np.ndarray, np.ndarray | None]:
         """Each group's word and node for the reduction `how` of its members' rows."""
-        if self._tracker is None:
-            words = np.zeros(ngroups, dtype=np.uint32)
-        else:
-            # A group's value was computed over the rows its key chose: the combination takes
-            # the key's word (the key column's in the result) with the members' words (mean
-            # income by gender derives from gender).
-            member_ids = np.asarray(ids, dtype=np.int64)
-            keys = _key_words(self._tracker, len(self), member_ids, ngroups)
-            member_words = self._words
-            if keys:  # each group's key word joins it as one more member
-                member_words = np.concatenate([member_words, *keys])
-                member_ids = np.concatenate(
-                    [member_ids, *[np.arange(ngroups, dtype=np.int64)] * len(keys)])
-            words = _backend.group_combine(self._tracker._rust, member_words, member_ids, ngroups,
-                                           _OP.AGG)
+        words = self._group_totals(ids, ngroups)
         group_of, members = ids, self._nodes
         if members is not None:
             # The key's rows join each group's members, after the values': the graph then
