@@ -9,6 +9,7 @@
 #include "backend.h"
 #include "lumarq/codec.h"
 #include "lumarq/prov_kernels.h"
+#include "lumarq/window_nodes.h"
 
 namespace lumarq::py {
 namespace {
@@ -299,6 +300,19 @@ nb::object DistinctGroupMembersPy(nb::handle ids, nb::handle values, nb::handle 
   return nb::make_tuple(I64ArrayOf(offsets), I64ArrayOf(members));
 }
 
+nb::object WindowNodePlanPy(nb::handle nodes, nb::handle columns, nb::handle starts,
+                            nb::handle ends) {
+  I64View v(nodes, "nodes"), s(starts, "starts"), e(ends, "ends");
+  const size_t c = AsCount(columns, "columns");
+  WindowNodePlan plan;
+  {
+    nb::gil_scoped_release release;
+    plan = PlanWindowNodes(v.span(), c, s.span(), e.span());
+  }
+  return nb::make_tuple(I64ArrayOf(plan.part_starts), I64ArrayOf(plan.part_ends),
+                        I64ArrayOf(plan.offsets), I64ArrayOf(plan.inputs));
+}
+
 nb::object WindowCombinePy(nb::handle tracker, nb::handle words, nb::handle window,
                            nb::handle op) {
   BackendTracker& bt = Backend(tracker, "tracker");
@@ -378,6 +392,11 @@ LUMARQ_MODULE(_vantor32, m) {
         "(offsets, members): the distinct values of each group in the order of their first row, "
         "group g's at members[offsets[g]:offsets[g + 1]]; rows with a negative id or value "
         "belong to no group.");
+  m.def("window_node_plan", &WindowNodePlanPy, nb::arg("nodes").none(),
+        nb::arg("columns").none(), nb::arg("starts").none(), nb::arg("ends").none(),
+        "(part_starts, part_ends, offsets, inputs): the nodes of windows [starts[k], ends[k]) over\n"
+        "rows with `columns` node ids each (row-major), as groups for one log of groups: the part\n"
+        "nodes (rows [part_starts[p], part_ends[p])), then one per window; -2 - g names group g.");
   m.def("window_combine", &WindowCombinePy, nb::arg("tracker").none(), nb::arg("words").none(),
         nb::arg("window").none(), nb::arg("op").none(),
         "Per row, the n-ary combination of the words of the trailing window ending at it.");

@@ -180,8 +180,8 @@ nb::object LogRows(nb::handle tracker, int kind, nb::handle op_name, Words words
   return result;
 }
 
-/// One node of `kind` (AGGREGATE or MERGE) per group: group g's inputs are inputs[offsets[g] .. offsets[g + 1]); a
-/// group without inputs gets no node (-1).
+/// One node of `kind` (AGGREGATE or MERGE) per group: group g's inputs are inputs[offsets[g] .. offsets[g + 1]), where
+/// -2 - h names the node of the earlier group h; a group without inputs gets no node (-1).
 nb::object LogGroups(nb::handle tracker, nb::handle op_name, Words words, Ids1 offsets,
                      Ids1 inputs, int kind, nb::handle merge_type) {
   nb::str op = AsStr(op_name, "op");
@@ -196,6 +196,9 @@ nb::object LogGroups(nb::handle tracker, nb::handle op_name, Words words, Ids1 o
   const auto m = static_cast<int64_t>(inputs.shape(0));
   // Checked before any node is made, so bad input logs nothing.
   if (!lumarq::GroupOffsetsValid(off, g, m)) throw nb::value_error("offsets out of order");
+  if (!lumarq::GroupInputsValid(off, g, in)) {
+    throw nb::value_error("an input names a group that is not an earlier one");
+  }
   int64_t* out = nullptr;
   nb::object result = NewI64Array(g, &out);
   const bool native = LogUnaryIsNative(tracker) &&
@@ -215,14 +218,13 @@ nb::object LogGroups(nb::handle tracker, nb::handle op_name, Words words, Ids1 o
                                           merge_type, result);
     return result;
   }
+  std::vector<int64_t> resolved;
   for (size_t i = 0; i < g; ++i) {
-    const int64_t lo = off[i], hi = off[i + 1];
-    if (hi == lo) {
-      out[i] = -1;
-      continue;
-    }
-    out[i] = CreateNodeFast(tracker, static_cast<NodeKind>(kind), op, in + lo,
-                            static_cast<size_t>(hi - lo), words.data()[i]);
+    const size_t k = lumarq::ResolveGroupInputs(in + off[i], static_cast<size_t>(off[i + 1] - off[i]),
+                                                out, resolved);
+    out[i] = k == 0 ? -1
+                    : CreateNodeFast(tracker, static_cast<NodeKind>(kind), op, resolved.data(), k,
+                                     words.data()[i]);
   }
   return result;
 }

@@ -96,6 +96,13 @@ def distinct_group_members(ids: numpy.typing.ArrayLike, values: numpy.typing.Arr
     (offsets, members): the distinct values of each group in the order of their first row, group g's at members[offsets[g]:offsets[g + 1]]; rows with a negative id or value belong to no group.
     """
 
+def window_node_plan(nodes: numpy.typing.ArrayLike, columns: int, starts: numpy.typing.ArrayLike, ends: numpy.typing.ArrayLike) -> Tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64]]:
+    """
+    (part_starts, part_ends, offsets, inputs): the nodes of windows [starts[k], ends[k]) over
+    rows with `columns` node ids each (row-major), as groups for one log of groups: the part
+    nodes (rows [part_starts[p], part_ends[p])), then one per window; -2 - g names group g.
+    """
+
 def window_combine(tracker: RustProvenanceTracker, words: numpy.typing.ArrayLike, window: int, op: int) -> numpy.typing.NDArray[numpy.uint32]:
     """
     Per row, the n-ary combination of the words of the trailing window ending at it.

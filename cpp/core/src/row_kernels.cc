@@ -41,17 +41,42 @@ void AppendNodes(NodeTarget& t, size_t n, const uint32_t* words, const int64_t* 
   }
 }
 
+size_t ResolveGroupInputs(const int64_t* inputs, size_t k, const int64_t* ids_so_far,
+                          std::vector<int64_t>& out) {
+  out.clear();
+  for (size_t j = 0; j < k; ++j) {
+    const int64_t v = inputs[j] < -1 ? ids_so_far[-2 - inputs[j]] : inputs[j];
+    if (v >= 0) out.push_back(v);
+  }
+  return out.size();
+}
+
+bool GroupInputsValid(const int64_t* offsets, size_t groups, const int64_t* inputs) {
+  for (size_t g = 0; g < groups; ++g) {
+    for (int64_t j = offsets[g]; j < offsets[g + 1]; ++j) {
+      if (inputs[j] < -1 && -2 - inputs[j] >= static_cast<int64_t>(g)) return false;
+    }
+  }
+  return true;
+}
+
 void AppendGroupNodes(NodeTarget& t, size_t groups, const uint32_t* words, const int64_t* offsets,
                       const int64_t* inputs, int64_t* ids_out) {
+  std::vector<int64_t> resolved;
   for (size_t g = 0; g < groups; ++g) {
     const int64_t lo = offsets[g], hi = offsets[g + 1];
-    if (hi == lo) {
+    const int64_t* in = inputs + lo;
+    auto k = static_cast<size_t>(hi - lo);
+    if (std::any_of(in, in + k, [](int64_t v) { return v < 0; })) {
+      k = ResolveGroupInputs(in, k, ids_out, resolved);
+      in = resolved.data();
+    }
+    if (k == 0) {
       ids_out[g] = -1;
       continue;
     }
     const auto flags = static_cast<uint8_t>(t.flags | (TaintOf(words[g]) ? kNodeProtected : 0));
-    ids_out[g] = t.store->Append(t.kind, flags, t.op, words[g],
-                                 {inputs + lo, static_cast<size_t>(hi - lo)}, t.timestamp);
+    ids_out[g] = t.store->Append(t.kind, flags, t.op, words[g], {in, k}, t.timestamp);
     if (t.store->size() > t.limit && t.evict) t.evict();
   }
 }

@@ -55,13 +55,15 @@ def log_rows(tracker: Any, kind: int, op: str, words: Any, inputs: Any, merge_ty
 
 def log_groups(tracker: Any, op: str, words: Any, offsets: Any, inputs: Any, merge: bool,
                merge_type: Any, out: Any) -> None:
-    """A node per group with inputs (-1 for a group without): log_merge or log_aggregate."""
+    """A node per group with inputs (-1 for a group without): log_merge or log_aggregate. An
+    input -2 - h names the node made for the earlier group h."""
     for g in range(len(words)):
         lo, hi = int(offsets[g]), int(offsets[g + 1])
-        if hi == lo:
+        ids = [int(out[-2 - v]) if v < -1 else v for v in (int(x) for x in inputs[lo:hi])]
+        ids = [v for v in ids if v >= 0]
+        if not ids:
             out[g] = -1
             continue
-        ids = [int(v) for v in inputs[lo:hi]]
         word = int(words[g])
         if merge:
             node = tracker.log_merge(ids, [], word, _merge_how(merge_type))

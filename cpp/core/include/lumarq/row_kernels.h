@@ -33,14 +33,25 @@ void AppendNodes(NodeTarget& target, size_t n, const uint32_t* words, const int6
                  size_t arity, int64_t* ids_out);
 
 /// Appends one node per group g whose inputs are inputs[offsets[g] .. offsets[g + 1]) (variable
-/// arity: aggregations and merges), word words[g]; a group without inputs gets no node (id -1).
-/// Offsets must be checked by the caller (GroupOffsetsValid). Bound and eviction as above.
+/// arity: aggregations, merges, windows), word words[g]. An input -1 names no node and one below
+/// it, -2 - h, the node of the earlier group h of the same call (a window's part or the window
+/// before); a group left without inputs gets no node (id -1). Offsets and references must be
+/// checked by the caller (GroupOffsetsValid, GroupInputsValid). Bound and eviction as above.
 void AppendGroupNodes(NodeTarget& target, size_t groups, const uint32_t* words,
                       const int64_t* offsets, const int64_t* inputs, int64_t* ids_out);
 
 /// True when offsets[0 .. groups] split `inputs` ids into groups: non-decreasing from 0 and
 /// never past the end. No groups need no offsets checked.
 bool GroupOffsetsValid(const int64_t* offsets, size_t groups, int64_t inputs);
+
+/// True when every reference -2 - h among the groups' inputs names an earlier group (h < g).
+/// The offsets must be valid.
+bool GroupInputsValid(const int64_t* offsets, size_t groups, const int64_t* inputs);
+
+/// Group inputs inputs[0 .. k) with references resolved through ids_so_far (the ids of the call's
+/// earlier groups) and ids without a node (-1) dropped, into `out`; returns how many.
+size_t ResolveGroupInputs(const int64_t* inputs, size_t k, const int64_t* ids_so_far,
+                          std::vector<int64_t>& out);
 
 /// Rows of a block that keep the same number of inputs: the rows, their words and their kept
 /// input ids in row order.

@@ -1,0 +1,130 @@
+#include "lumarq/window_nodes.h"
+
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <vector>
+
+#include "lumarq/node_store.h"
+#include "lumarq/row_kernels.h"
+
+namespace lumarq {
+namespace {
+
+// The row nodes every group of a plan reaches, following references to earlier groups.
+std::vector<std::set<int64_t>> Reach(const WindowNodePlan& p) {
+  std::vector<std::set<int64_t>> reach(p.offsets.size() - 1);
+  for (size_t g = 0; g < reach.size(); ++g) {
+    for (int64_t k = p.offsets[g]; k < p.offsets[g + 1]; ++k) {
+      const int64_t v = p.inputs[static_cast<size_t>(k)];
+      if (v >= 0) {
+        reach[g].insert(v);
+      } else {
+        EXPECT_LT(-2 - v, static_cast<int64_t>(g)) << "a reference to a later group";
+        const auto& r = reach[static_cast<size_t>(-2 - v)];
+        reach[g].insert(r.begin(), r.end());
+      }
+    }
+  }
+  return reach;
+}
+
+struct Case {
+  const char* name;
+  int columns;
+  int nodes;  // 0: a node per cell, 1: one shared node after a gap, 2: random with -1
+  int windows;  // 0: trailing 37, 1: expanding, 2: random, 3: expanding per group
+};
+
+class WindowPlan : public testing::TestWithParam<Case> {};
+
+TEST_P(WindowPlan, EachWindowReachesExactlyItsRowsAtBoundedFanIn) {
+  const Case c = GetParam();
+  std::mt19937_64 rng(7);
+  const int64_t n = 1000;
+  std::vector<int64_t> nodes(static_cast<size_t>(n * c.columns));
+  for (size_t i = 0; i < nodes.size(); ++i) {
+    nodes[i] = c.nodes == 0 ? static_cast<int64_t>(i)
+             : c.nodes == 1 ? (i < 5 ? -1 : 3)
+                            : static_cast<int64_t>(rng() % 300) - 1;
+  }
+  std::vector<int64_t> s(n), e(n);
+  for (int64_t i = 0; i < n; ++i) {
+    e[i] = i + 1;
+    s[i] = c.windows == 0 ? std::max<int64_t>(0, i - 36) : c.windows == 1 ? 0 : c.windows == 3 ? i / 300 * 300 : 0;
+    if (c.windows == 2) {
+      const auto a = static_cast<int64_t>(rng() % (n + 1)), b = static_cast<int64_t>(rng() % (n + 1));
+      s[i] = std::min(a, b);
+      e[i] = std::max(a, b);
+    }
+  }
+  const WindowNodePlan p = PlanWindowNodes(nodes, static_cast<size_t>(c.columns), s, e);
+  const size_t parts = p.part_starts.size();
+  ASSERT_EQ(p.offsets.size(), parts + static_cast<size_t>(n) + 1);
+  const auto reach = Reach(p);
+  auto rows = [&](int64_t lo, int64_t hi) {
+    std::set<int64_t> want;
+    for (int64_t i = lo * c.columns; i < hi * c.columns; ++i) {
+      if (nodes[static_cast<size_t>(i)] >= 0) want.insert(nodes[static_cast<size_t>(i)]);
+    }
+    return want;
+  };
+  for (size_t q = 0; q < parts; ++q) EXPECT_EQ(reach[q], rows(p.part_starts[q], p.part_ends[q])) << q;
+  int64_t most = 0;
+  for (int64_t i = 0; i < n; ++i) {
+    const size_t g = parts + static_cast<size_t>(i);
+    EXPECT_EQ(reach[g], rows(s[i], std::max(s[i], e[i]))) << "window " << i;
+    most = std::max(most, p.offsets[g + 1] - p.offsets[g]);
+  }
+  // Ragged ends plus two parts per level, whatever the window's length.
+  EXPECT_LE(most, 2 * (kPartRows - 1) * c.columns + 2 * 10 + 1);
+  if (c.windows == 1) {
+    EXPECT_EQ(parts, 0u) << "an expanding window chains instead";
+  }
+  if (c.nodes == 1) {
+    EXPECT_EQ(parts, 0u) << "a shared node is one run, taken directly";
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, WindowPlan,
+    testing::Values(Case{"trailing", 1, 0, 0}, Case{"trailing_keys", 2, 0, 0}, Case{"expanding", 1, 0, 1},
+                    Case{"random", 1, 2, 2}, Case{"random_keys", 2, 0, 2}, Case{"groups", 2, 2, 3},
+                    Case{"shared", 1, 1, 2}),
+    [](const testing::TestParamInfo<Case>& i) { return std::string(i.param.name); });
+
+TEST(WindowPlan, RejectsBoundsOutsideTheRows) {
+  const std::vector<int64_t> nodes{1, 2, 3}, s{0}, past{4}, ragged{0, 1};
+  EXPECT_THROW(PlanWindowNodes(nodes, 1, s, past), std::out_of_range);
+  EXPECT_THROW(PlanWindowNodes(nodes, 1, s, ragged), std::invalid_argument);
+  EXPECT_THROW(PlanWindowNodes(nodes, 2, s, s), std::invalid_argument);
+}
+
+TEST(GroupNodes, ReferencesToEarlierGroupsResolveToTheirIds) {
+  NodeStore store;
+  store.SetNextId(20);
+  NodeTarget target;
+  target.store = &store;
+  target.kind = 6;
+  // Group 1 has no node (its only input is -1), so a reference to it is dropped.
+  const std::vector<int64_t> offsets{0, 2, 3, 6, 7}, inputs{5, 6, -1, -2, -3, 7, -4};
+  const std::vector<uint32_t> words{1, 2, 3, 4};
+  EXPECT_TRUE(GroupInputsValid(offsets.data(), 4, inputs.data()));
+  std::vector<int64_t> ids(4, 99);
+  AppendGroupNodes(target, 4, words.data(), offsets.data(), inputs.data(), ids.data());
+  EXPECT_EQ(ids, (std::vector<int64_t>{20, -1, 21, 22}));
+  NodeView v;
+  auto snap = store.Snap();
+  ASSERT_TRUE(snap.Find(21, &v));
+  EXPECT_EQ(std::vector<int64_t>(v.inputs.begin(), v.inputs.end()), (std::vector<int64_t>{20, 7}));
+  ASSERT_TRUE(snap.Find(22, &v));
+  EXPECT_EQ(std::vector<int64_t>(v.inputs.begin(), v.inputs.end()), (std::vector<int64_t>{21}));
+  const std::vector<int64_t> forward{-2}, self_offsets{0, 1};
+  EXPECT_FALSE(GroupInputsValid(self_offsets.data(), 1, forward.data()));
+}
+
+}  // namespace
+}  // namespace lumarq
