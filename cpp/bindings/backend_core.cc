@@ -288,6 +288,13 @@ nb::object I64ArrayOf(const std::vector<int64_t>& values) {
   return arr;
 }
 
+/// The vector's memory handed to a numpy array, uncopied.
+nb::object I64ArrayMoved(std::vector<int64_t>&& values) {
+  auto* held = new std::vector<int64_t>(std::move(values));
+  nb::capsule owner(held, [](void* p) noexcept { delete static_cast<std::vector<int64_t>*>(p); });
+  return nb::cast(nb::ndarray<nb::numpy, int64_t, nb::ndim<1>>(held->data(), {held->size()}, owner));
+}
+
 nb::object DistinctGroupMembersPy(nb::handle ids, nb::handle values, nb::handle ngroups) {
   I64View g(ids, "ids");
   I64View v(values, "values");
@@ -310,7 +317,8 @@ nb::object WindowNodePlanPy(nb::handle nodes, nb::handle columns, nb::handle sta
     plan = PlanWindowNodes(v.span(), c, s.span(), e.span());
   }
   return nb::make_tuple(I64ArrayOf(plan.part_starts), I64ArrayOf(plan.part_ends),
-                        I64ArrayOf(plan.offsets), I64ArrayOf(plan.inputs));
+                        I64ArrayOf(plan.part_offsets), I64ArrayOf(plan.part_inputs),
+                        I64ArrayMoved(std::move(plan.offsets)), I64ArrayMoved(std::move(plan.inputs)));
 }
 
 nb::object WindowCombinePy(nb::handle tracker, nb::handle words, nb::handle window,
@@ -394,9 +402,10 @@ LUMARQ_MODULE(_vantor32, m) {
         "belong to no group.");
   m.def("window_node_plan", &WindowNodePlanPy, nb::arg("nodes").none(),
         nb::arg("columns").none(), nb::arg("starts").none(), nb::arg("ends").none(),
-        "(part_starts, part_ends, offsets, inputs): the nodes of windows [starts[k], ends[k]) over\n"
-        "rows with `columns` node ids each (row-major), as groups for one log of groups: the part\n"
-        "nodes (rows [part_starts[p], part_ends[p])), then one per window; -2 - g names group g.");
+        "(part_starts, part_ends, part_offsets, part_inputs, offsets, inputs): the nodes of\n"
+        "windows [starts[k], ends[k]) over rows with `columns` node ids each (row-major), as two\n"
+        "logs of groups: part nodes (rows [part_starts[p], part_ends[p])), then one per window.\n"
+        "In each, -2 - g names its group g; in the windows', -2 - windows - p names part p.");
   m.def("window_combine", &WindowCombinePy, nb::arg("tracker").none(), nb::arg("words").none(),
         nb::arg("window").none(), nb::arg("op").none(),
         "Per row, the n-ary combination of the words of the trailing window ending at it.");

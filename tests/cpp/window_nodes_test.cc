@@ -6,6 +6,7 @@
 #include <random>
 #include <set>
 #include <stdexcept>
+#include <utility>
 #include <vector>
 
 #include "lumarq/node_store.h"
@@ -14,22 +15,32 @@
 namespace lumarq {
 namespace {
 
-// The row nodes every group of a plan reaches, following references to earlier groups.
-std::vector<std::set<int64_t>> Reach(const WindowNodePlan& p) {
-  std::vector<std::set<int64_t>> reach(p.offsets.size() - 1);
-  for (size_t g = 0; g < reach.size(); ++g) {
-    for (int64_t k = p.offsets[g]; k < p.offsets[g + 1]; ++k) {
-      const int64_t v = p.inputs[static_cast<size_t>(k)];
-      if (v >= 0) {
-        reach[g].insert(v);
-      } else {
-        EXPECT_LT(-2 - v, static_cast<int64_t>(g)) << "a reference to a later group";
-        const auto& r = reach[static_cast<size_t>(-2 - v)];
-        reach[g].insert(r.begin(), r.end());
+// The row nodes each part and each window of a plan reaches, following references.
+std::pair<std::vector<std::set<int64_t>>, std::vector<std::set<int64_t>>> Reach(const WindowNodePlan& p) {
+  auto walk = [](const std::vector<int64_t>& offsets, const std::vector<int64_t>& inputs,
+                 const std::vector<std::set<int64_t>>* parts) {
+    std::vector<std::set<int64_t>> reach(offsets.size() - 1);
+    const auto groups = static_cast<int64_t>(reach.size());
+    for (int64_t g = 0; g < groups; ++g) {
+      for (int64_t k = offsets[g]; k < offsets[g + 1]; ++k) {
+        const int64_t v = inputs[static_cast<size_t>(k)];
+        const std::set<int64_t>* r = nullptr;
+        if (v >= 0) {
+          reach[g].insert(v);
+        } else if (parts != nullptr && v < -1 - groups) {
+          r = &(*parts)[static_cast<size_t>(-2 - groups - v)];
+        } else {
+          EXPECT_LT(-2 - v, g) << "a reference to a later group";
+          r = &reach[static_cast<size_t>(-2 - v)];
+        }
+        if (r != nullptr) reach[g].insert(r->begin(), r->end());
       }
     }
-  }
-  return reach;
+    return reach;
+  };
+  auto parts = walk(p.part_offsets, p.part_inputs, nullptr);
+  auto windows = walk(p.offsets, p.inputs, &parts);
+  return {parts, windows};
 }
 
 struct Case {
@@ -63,8 +74,9 @@ TEST_P(WindowPlan, EachWindowReachesExactlyItsRowsAtBoundedFanIn) {
   }
   const WindowNodePlan p = PlanWindowNodes(nodes, static_cast<size_t>(c.columns), s, e);
   const size_t parts = p.part_starts.size();
-  ASSERT_EQ(p.offsets.size(), parts + static_cast<size_t>(n) + 1);
-  const auto reach = Reach(p);
+  ASSERT_EQ(p.part_offsets.size(), parts + 1);
+  ASSERT_EQ(p.offsets.size(), static_cast<size_t>(n) + 1);
+  const auto [part_reach, reach] = Reach(p);
   auto rows = [&](int64_t lo, int64_t hi) {
     std::set<int64_t> want;
     for (int64_t i = lo * c.columns; i < hi * c.columns; ++i) {
@@ -72,12 +84,11 @@ TEST_P(WindowPlan, EachWindowReachesExactlyItsRowsAtBoundedFanIn) {
     }
     return want;
   };
-  for (size_t q = 0; q < parts; ++q) EXPECT_EQ(reach[q], rows(p.part_starts[q], p.part_ends[q])) << q;
+  for (size_t q = 0; q < parts; ++q) EXPECT_EQ(part_reach[q], rows(p.part_starts[q], p.part_ends[q])) << q;
   int64_t most = 0;
   for (int64_t i = 0; i < n; ++i) {
-    const size_t g = parts + static_cast<size_t>(i);
-    EXPECT_EQ(reach[g], rows(s[i], std::max(s[i], e[i]))) << "window " << i;
-    most = std::max(most, p.offsets[g + 1] - p.offsets[g]);
+    EXPECT_EQ(reach[static_cast<size_t>(i)], rows(s[i], std::max(s[i], e[i]))) << "window " << i;
+    most = std::max(most, p.offsets[i + 1] - p.offsets[i]);
   }
   // Ragged ends plus two parts per level, whatever the window's length.
   EXPECT_LE(most, 2 * (kPartRows - 1) * c.columns + 2 * 10 + 1);

@@ -10,22 +10,22 @@
 
 namespace lumarq {
 
-/// The nodes to append, in order, as groups of one AppendGroupNodes call: first the part nodes
-/// (each covering an aligned run of rows), then one node per window. An input below -1 names the
-/// node of an earlier group of the same call: -2 - g.
+/// Two logs of groups (AppendGroupNodes calls): the part nodes, each covering an aligned run of
+/// rows, then one node per window. Within each log an input -2 - g names the node of its earlier
+/// group g; a window's input -2 - windows - p names part p.
 struct WindowNodePlan {
   std::vector<int64_t> part_starts, part_ends;  ///< the rows [start, end) of each part node
-  std::vector<int64_t> offsets;                 ///< parts + windows + 1
-  std::vector<int64_t> inputs;
+  std::vector<int64_t> part_offsets{0}, part_inputs;
+  std::vector<int64_t> offsets{0}, inputs;  ///< the windows'
 };
 
 /// Plans the nodes of windows [starts[k], ends[k]) over rows whose nodes are
 /// nodes[i * columns .. (i + 1) * columns) (-1: none; a second column holds, say, a group key's
-/// node). A window extending the one before it (same start, no shorter) takes that window's node
+/// node). A window extending the one before it (same start, longer) takes that window's node
 /// and its new rows; a window with few distinct runs of nodes takes them directly; a longer one
 /// takes its ragged ends directly and the rest as power-of-two part nodes of kPartRows rows and
-/// up, made once and shared by every window that covers them. Throws std::invalid_argument for a
-/// bound outside [0, rows] or mismatched sizes.
+/// up, made once and shared by every window that covers them. Throws std::invalid_argument for
+/// mismatched sizes and std::out_of_range for a bound outside [0, rows].
 WindowNodePlan PlanWindowNodes(std::span<const int64_t> nodes, size_t columns,
                                std::span<const int64_t> starts, std::span<const int64_t> ends);
 
