@@ -88,6 +88,12 @@ def run(rows: int | None = None, repeat: int = 5) -> list[Result]:
     compare(f"dtype with a DAGTracker: groupby sum of a computed column, {n:,} rows, "
             f"{GROUPS:,} groups", lambda: dag_left.groupby("g")[["s"]].sum(),
             lambda: plain_s.groupby("g")[["s"]].sum(), "pandas groupby sum", None)
+    # Windows log a node per row reaching exactly its window's rows (part nodes for long ones).
+    compare(f"dtype with a DAGTracker: rolling(20).mean of a computed column, {n:,} rows",
+            lambda: dag_left["s"].rolling(20).mean(), lambda: plain_s["s"].rolling(20).mean(),
+            "pandas rolling mean", None)
+    compare(f"dtype with a DAGTracker: cumsum of a computed column, {n:,} rows",
+            lambda: dag_left["s"].cumsum(), lambda: plain_s["s"].cumsum(), "pandas cumsum", None)
     del dag_tracker, dag_left, dag_right
 
     wide = pd.DataFrame({f"f{i}": rng.random(n) for i in range(COLUMNS)})

@@ -292,6 +292,40 @@ def _log_groups(tracker: Any, op: str, words: np.ndarray, ids: np.ndarray,
                               offsets, members, kind, merge_type)
 
 
+def _log_windows(tracker: Any, op: str, row_words: np.ndarray, columns: Sequence[np.ndarray],
+                 starts: np.ndarray, ends: np.ndarray, words: np.ndarray) -> np.ndarray | None:
+    """One AGGREGATE node `op` per window [starts[k], ends[k]) over rows whose nodes are
+    `columns` (the values', then any key's, in window order), word words[k]: its inputs reach
+    exactly the window's rows. A window extending the one before takes that window's node and
+    its new rows (a running total is a chain), and a long one takes "window_part" nodes made
+    once for aligned runs of rows, so no window has more than a few dozen inputs. The window
+    nodes' ids (-1 where none), or None when the tracker keeps no graph."""
+    if not _is_dag(tracker) or getattr(_QUIET, "on", False):
+        return None
+    block = columns[0] if len(columns) == 1 else np.stack(columns, axis=1).reshape(-1)
+    m = len(starts)
+    part_starts, part_ends, part_offsets, part_inputs, offsets, inputs = \
+        _backend.window_node_plan(np.ascontiguousarray(block, dtype=np.int64), len(columns),
+                                  np.ascontiguousarray(starts, dtype=np.int64),
+                                  np.ascontiguousarray(ends, dtype=np.int64))
+    kernels = _dag()
+    if len(part_starts):
+        part_words = _backend.range_combine(tracker._rust, row_words, part_starts, part_ends,
+                                            _OP.AGG)
+        part_ids = kernels._log_groups(tracker, "window_part", part_words, part_offsets,
+                                       part_inputs, _AGGREGATE, None)
+        named = inputs < -1 - m  # parts, by number: their ids now
+        inputs[named] = part_ids[-2 - m - inputs[named]]
+    return kernels._log_groups(tracker, op, np.ascontiguousarray(words, dtype=np.uint32),
+                               offsets, inputs, _AGGREGATE, None)
+
+
+def _row_key_nodes(grouper: Any, tracker: Any, n: int) -> list[np.ndarray]:
+    """Each row's node of every key of `grouper` that is of the dtype under `tracker` and
+    carries nodes: a group's rows were chosen by it."""
+    return [arr._nodes for _, arr in _key_arrays(grouper, tracker, n) if arr._nodes is not None]
+
+
 def _key_labels(frame: Any, keys: Any) -> list[Any]:
     if not isinstance(frame, pd.DataFrame) or keys is None:
         return []
@@ -929,12 +963,24 @@ def _window_bounds(win: Any, n: int) -> tuple[np.ndarray, np.ndarray]:
     return start, end
 
 
-def _window_words(win: Any, result: Any) -> Any:
+def _window_op(win: Any, args: tuple[Any, ...], kwargs: dict[str, Any]) -> str:
+    """The node operation of a window's aggregation: "rolling_mean", "ewm_std", ..."""
+    from pandas.core.window.ewm import ExponentialMovingWindow
+    from pandas.core.window.expanding import Expanding
+
+    name = kwargs.get("name", args[1] if len(args) > 1 else None)  # _apply(func, name, ...)
+    kind = ("ewm" if isinstance(win, ExponentialMovingWindow)
+            else "expanding" if isinstance(win, Expanding) else "rolling")
+    return f"{kind}_{name}" if isinstance(name, str) and name else kind
+
+
+def _window_words(win: Any, result: Any, op: str = "rolling") -> Any:
     """`result` of a rolling, expanding or exponentially weighted window over `win`'s object
     with each column of the dtype tracked again: a row carries the combination of the words
     of the rows its window covered (OpCode.AGG). pandas computes windows from plain float
     values, so its result had no words, and a rolling mean of a protected column read as
-    derived from nothing. Like cumulative operations, windows log no nodes."""
+    derived from nothing. Under a DAGTracker each row also gets a node reaching exactly the
+    rows of its window (and their group keys')."""
     from pandas.core.window import rolling
 
     obj = win._selected_obj
@@ -974,12 +1020,19 @@ def _window_words(win: Any, result: Any) -> Any:
         out = _backend.range_combine(arr._tracker._rust, words, start, end, _OP.AGG,
                                      keys if arr._tracker is columns[0][1].array._tracker
                                      else None)
+        nodes = None
+        if arr._nodes is not None:
+            row_nodes = [arr._nodes]
+            if order is not None:
+                row_nodes += _row_key_nodes(win._grouper, arr._tracker, n)
+                row_nodes = [x[order] for x in row_nodes]
+            nodes = _log_windows(arr._tracker, op, words, row_nodes, start, end, out)
         if label is None:
-            return pd.Series(arr._new(result.array, out, arr._tracker), index=result.index,
-                             name=result.name, copy=False)
+            return pd.Series(arr._new(result.array, out, arr._tracker, nodes),
+                             index=result.index, name=result.name, copy=False)
         i = result.columns.get_loc(label)
-        result.isetitem(i, pd.Series(arr._new(result.iloc[:, i].array, out, arr._tracker),
-                                     index=result.index, copy=False))
+        result.isetitem(i, pd.Series(arr._new(result.iloc[:, i].array, out, arr._tracker,
+                                              nodes), index=result.index, copy=False))
     return result
 
 
@@ -989,7 +1042,8 @@ def _install_window_hooks() -> None:
     def hook(apply: Callable[..., Any]) -> Callable[..., Any]:
         @functools.wraps(apply)
         def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
-            return _window_words(self, apply(self, *args, **kwargs))
+            return _window_words(self, apply(self, *args, **kwargs),
+                                 _window_op(self, args, kwargs))
 
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked
@@ -1101,6 +1155,7 @@ def _install_time_hooks() -> None:
     for name in ("get_loc", "slice_indexer"):
         if not getattr(getattr(pd.Index, name), "_lumarq", False):
             setattr(pd.Index, name, date_lookup(getattr(pd.Index, name)))
+
     # Group windows (`groupby(...).rolling("7D", on=...)`) get their object from the groupby,
     # not through Series/DataFrame.rolling.
     from pandas.core.window import rolling
@@ -2458,14 +2513,20 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
     def _accumulate(self, name: str, *, skipna: bool = True, **kwargs: Any) -> Any:
         # The values of plain pandas; each row's word combines the words of every row up to it
         # (a running sum or maximum depends on all of them), as a rolling window as long as the
-        # column would. No nodes are logged, as for rolling windows.
+        # column would, and its node follows the row before's and its own.
         plain = pd.Series(self._data, copy=False)
         values = getattr(plain, name)(skipna=skipna, **kwargs).array
         if self._tracker is None:
             return _unwrap(values)
         words = _backend.window_combine(self._tracker._rust, self._words, max(len(self), 1),
                                         _OP.AGG)
-        return self._new(values, words, self._tracker)
+        nodes = None
+        if self._nodes is not None:
+            n = len(self)
+            nodes = _log_windows(self._tracker, name, self._words, [self._nodes],
+                                 np.zeros(n, np.int64), np.arange(1, n + 1, dtype=np.int64),
+                                 words)
+        return self._new(values, words, self._tracker, nodes)
 
     def _cast_pointwise_result(self, values: Any) -> Any:
         # Results of a Python function per element are plain, as pandas infers them.
@@ -2483,8 +2544,9 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             result = inner._groupby_op(how=how, has_dropped_na=has_dropped_na,
                                        min_count=min_count, ngroups=ngroups, ids=ids, **kwargs)
         if how in _GROUP_TRANSFORMS and len(result) == len(self):
-            return self._new(result, self._group_transform_words(how, ids, ngroups),
-                             self._tracker, None)
+            words = self._group_transform_words(how, ids, ngroups)
+            return self._new(result, words, self._tracker,
+                             self._group_transform_nodes(how, ids, ngroups, words))
         if how not in _GROUP_REDUCTIONS or len(result) != ngroups:
             return _unwrap(result)
         words, nodes = self._group_words(how, ids, ngroups)
@@ -2493,8 +2555,7 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
     def _group_transform_words(self, how: str, ids: np.ndarray, ngroups: int) -> np.ndarray:
         """Each row's word for the group transform `how`: a cumulative one combines the key's
         word with the group's rows up to the row, a rank the whole group's. Rows in no group
-        (a missing key) take one step of their own. Like rolling windows, no nodes are logged:
-        a row would need one input per earlier row of its group."""
+        (a missing key) take one step of their own."""
         if self._tracker is None:
             return np.zeros(len(self), dtype=np.uint32)
         ids = np.asarray(ids, dtype=np.int64)
@@ -2511,6 +2572,50 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                                                        self._words[missing], _OP.AGG)
         return out
 
+    def _group_transform_nodes(self, how: str, ids: np.ndarray, ngroups: int,
+                               words: np.ndarray) -> np.ndarray | None:
+        """Each row's node for the group transform `how` (words as given): a cumulative row's
+        follows its group's rows up to it and their keys' nodes, a rank row takes its group's
+        node (made as a group reduction's), and a row in no group one step of its own."""
+        if self._nodes is None or not _is_dag(self._tracker):
+            return None
+        ids = np.asarray(ids, dtype=np.int64)
+        n = len(self)
+        if how == "rank":
+            keys = _key_nodes(self._tracker, n, ids, ngroups)
+            group_of, members = ids, self._nodes
+            if keys:
+                group_of = np.concatenate([ids, keys[0]])
+                members = np.concatenate([members, keys[1]])
+            totals = np.zeros(ngroups, dtype=np.uint32)  # every member carries its group's
+            totals[ids[ids >= 0]] = words[ids >= 0]
+            per_group = _log_groups(self._tracker, "rank", totals, group_of, members, ngroups)
+            if per_group is None:
+                return None
+            out = per_group[np.maximum(ids, 0)] if ngroups else np.full(n, -1, np.int64)
+            missing = ids < 0
+            if missing.any():
+                own = _log_rows(self._tracker, "rank", words[missing], [self._nodes[missing]],
+                                kind=_UNARY)
+                out[missing] = -1 if own is None else own
+            return out
+        # Cumulative: windows over the rows in group order, each from its group's first row
+        # (a row in no group is a window of its own).
+        order = np.argsort(ids, kind="stable")
+        sorted_ids = ids[order]
+        first = np.searchsorted(sorted_ids, sorted_ids, side="left")
+        positions = np.arange(n, dtype=np.int64)
+        starts = np.where(sorted_ids >= 0, first, positions)
+        columns = [self._nodes[order]] + [k[order] for k in _row_key_nodes(
+            getattr(_GROUPING, "grouper", None), self._tracker, n)]
+        made = _log_windows(self._tracker, how, self._words[order], columns, starts,
+                            positions + 1, words[order])
+        if made is None:
+            return None
+        out = np.empty(n, dtype=np.int64)
+        out[order] = made
+        return out
+
     def _rank(self, *, axis: int = 0, method: str = "average", na_option: str = "keep",
               ascending: bool = True, pct: bool = False) -> Any:
         # pandas ranks a Series through its array; each rank depends on every row's value.
@@ -2521,7 +2626,13 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         else:
             words = np.full(len(ranks), _whole_word(self._tracker, self._words),
                             dtype=np.uint32)
-        return self._new(ranks, words, self._tracker, None)
+        nodes = None
+        if self._nodes is not None and len(self):
+            # One node for the whole column, every row's: each rank was computed from all rows.
+            made = _log_groups(self._tracker, "rank", words[:1], np.zeros(len(self), np.int64),
+                               self._nodes, 1)
+            nodes = None if made is None else np.full(len(ranks), made[0], dtype=np.int64)
+        return self._new(ranks, words, self._tracker, nodes)
 
     @staticmethod
     def _plain_rank(values: Any, **kwargs: Any) -> Any:
@@ -2927,7 +3038,14 @@ class TrackedRolling:
             padded = np.concatenate((arr._words, np.zeros(ahead, np.uint32))) if ahead else arr._words
             words = _backend.window_combine(arr._tracker._rust, padded, self._window,
                                             _OP.AGG)[ahead:]
-        tracked = ProvenanceArray(result.array, words, arr._tracker)
+        nodes = None
+        if arr._nodes is not None:  # nodes as pandas' own rolling logs them
+            last = np.minimum(np.arange(len(arr), dtype=np.int64) + ahead + 1, len(arr))
+            starts = np.clip(np.arange(len(arr), dtype=np.int64) + ahead + 1 - self._window,
+                             0, len(arr))
+            nodes = _log_windows(arr._tracker, f"rolling_{name}", arr._words, [arr._nodes],
+                                 starts, last, words)
+        tracked = ProvenanceArray(result.array, words, arr._tracker, nodes=nodes)
         return pd.Series(tracked, index=result.index, name=result.name, copy=False)
 
     def __getattr__(self, name: str) -> Any:

@@ -365,3 +365,58 @@ def test_a_tracked_condition_logs_no_node_of_its_own(kind, case):
                                   np.asarray(plain if expected is None else expected, dtype=float))
     ops = sorted(t._nodes[i].operation for i in set(t._nodes) - before)
     assert ops == (dtype_ops if kind == "dtype" else (container_ops or [[]])[0])
+
+
+# Windowed and whole-column operations: (operation, whether pandas' own result tells which rows
+# a row was computed from). Where it does, a row's rows are those whose value moves its result.
+WINDOWED = {
+    "rolling": (lambda s, f: s.rolling(5, min_periods=1).sum(), True),
+    "rolling centred": (lambda s, f: s.rolling(6, center=True, min_periods=1).sum(), True),
+    "rolling by time": (lambda s, f: s.set_axis(f["when"]).rolling("9D").sum(), True),
+    "rolling long": (lambda s, f: s.rolling(23, min_periods=1).sum(), True),
+    "accessor rolling": (lambda s, f: s.prov.rolling(6, center=True, min_periods=1).sum()
+                         if hasattr(s, "prov") else s.rolling(6, center=True, min_periods=1).sum(),
+                         True),
+    "expanding": (lambda s, f: s.expanding().sum(), True),
+    "ewm": (lambda s, f: s.ewm(span=4).mean(), True),
+    "cumsum": (lambda s, f: s.cumsum(), True),
+    "group cumsum": (lambda s, f: s.groupby(f["g"]).cumsum(), True),
+    "group rolling": (lambda s, f: s.groupby(f["g"]).rolling(3, min_periods=1).sum()
+                      .droplevel(0).reindex(s.index), True),
+    "rank": (lambda s, f: s.rank(), False),
+    "group rank": (lambda s, f: s.groupby(f["g"]).rank(), False),
+}
+
+
+@pytest.mark.parametrize("tracker_cls", [DAGTracker, OverridingTracker])
+@pytest.mark.parametrize("name", WINDOWED)
+def test_a_windowed_rows_graph_reaches_exactly_the_rows_it_was_computed_from(name, tracker_cls):
+    t = tracker_cls()
+    n = 40
+    # whole numbers: sums stay exact, so moving one row moves only the results it is in
+    raw = pd.DataFrame({"x": np.arange(1.0, n + 1), "g": np.arange(n) * 7 % 3,
+                        "when": pd.date_range("2024-01-01", periods=n, freq="2D")})
+    df = lumarq.track(raw, t, "W", protected=["g"])
+    s = df["x"] + df["x"]  # a node per row
+    own = pd.Series(s.prov.nodes, index=s.index)
+    op, perturbs = WINDOWED[name]
+    result = op(s, df)
+    assert np.array_equal(lumarq.untrack(result).to_numpy(),
+                          op(lumarq.untrack(s), raw).to_numpy(), equal_nan=True)
+    plain = lumarq.untrack(s)
+    base = op(plain, raw).to_numpy()
+    groups = raw["g"].to_numpy()
+    for i in range(n):
+        if perturbs:
+            moved = [j for j in range(n)
+                     if op(plain.where(np.arange(n) != j, plain + 1.0), raw).to_numpy()[i] != base[i]]
+        else:  # a rank: the whole column, or the row's group
+            moved = [j for j in range(n) if "group" not in name or groups[j] == groups[i]]
+        dag = result.prov.dag(i)
+        reached = {k for k, v in dag.nodes.items() if v.operation == "add"}
+        assert reached == set(own.iloc[moved]), (name, i)
+        # a group's key chose the rows: the key's source is in the graph, as in the word
+        assert ("W.g" in {v.operation for v in dag.nodes.values()}) == ("group" in name)
+        assert dag.nodes[int(result.prov.nodes[i])].provenance == int(result.prov.words[i])
+        # however long the window, a few dozen inputs (a rank is one aggregation node)
+        assert not perturbs or all(len(v.inputs) <= 30 for v in dag.nodes.values())
