@@ -1156,6 +1156,23 @@ def _install_time_hooks() -> None:
         if not getattr(getattr(pd.Index, name), "_lumarq", False):
             setattr(pd.Index, name, date_lookup(getattr(pd.Index, name)))
 
+    strict = pd.Index._get_indexer_strict
+    if not getattr(strict, "_lumarq", False):
+        @functools.wraps(strict)
+        def get_indexer_strict(self: Any, key: Any, axis_name: Any) -> Any:
+            try:
+                return strict(self, key, axis_name)
+            except KeyError:
+                if not _dated(self) or isinstance(self, pd.MultiIndex):
+                    raise
+            # A list of date labels (`df.loc[["2024-01-02"]]`) found as a DatetimeIndex of the
+            # same dates finds them; the labels are the index's own rows, words included.
+            plain = pd.Index(self.array._data, name=self.name)
+            _, indexer = plain._get_indexer_strict(key, axis_name)
+            return self.take(indexer), indexer
+
+        get_indexer_strict._lumarq = True  # type: ignore[attr-defined]
+        pd.Index._get_indexer_strict = get_indexer_strict
     # Group windows (`groupby(...).rolling("7D", on=...)`) get their object from the groupby,
     # not through Series/DataFrame.rolling.
     from pandas.core.window import rolling

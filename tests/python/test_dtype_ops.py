@@ -514,6 +514,8 @@ TIME_STEPS = {
     "a day of the index": lambda d: d.set_index("when").loc["2024-01-02", ["age", "income"]],
     "a slice of dates": lambda d: d.set_index("when")["age"]["2024-01-01 12:00":"2024-01-02"],
     "a month of a Series": lambda d: d.set_index("when")["age"].loc["2024-01"],
+    "a list of dates": lambda d: d.set_index("when").loc[["2024-01-02", "2024-01-01 12:00"], ["age", "income"]],
+    "a list of dates of a Series": lambda d: d.set_index("when")["age"][["2024-01-02"]],
 }
 
 
