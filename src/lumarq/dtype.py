@@ -1511,6 +1511,103 @@ def _install_crosswise_hooks() -> None:
     pd.DataFrame.transpose = hooked  # type: ignore[method-assign]
 
 
+def _worded_arrays(frame: Any) -> list[ProvenanceArray]:
+    """The arrays of `frame`'s columns (a DataFrame's, or a Series') that carry words."""
+    cols = [frame] if isinstance(frame, pd.Series) else [
+        frame.iloc[:, i] for i in range(frame.shape[1])] if isinstance(frame, pd.DataFrame) else []
+    return [c.array for c in cols
+            if isinstance(c.array, ProvenanceArray) and c.array._tracker is not None]
+
+
+def _product_words(tracker: Any, rows: list[ProvenanceArray], whole: list[ProvenanceArray],
+                   n: int) -> tuple[np.ndarray, np.ndarray | None]:
+    """Words and nodes of n results, result i computed from row i of each of `rows` and from
+    every row of `whole` (a matrix product's row times a vector): one AGGREGATE node "dot" per
+    result over those rows' distinct nodes."""
+    per_row = [(a._words, a._nodes, np.arange(n, dtype=np.int64)) for a in rows]
+    for a in whole:
+        m = len(a)
+        per_row.append((np.tile(a._words, n), None if a._nodes is None else np.tile(a._nodes, n),
+                        np.repeat(np.arange(n, dtype=np.int64), m)))
+    ids = np.concatenate([g for _, _, g in per_row])
+    words = _backend.group_combine(tracker._rust, np.concatenate([w for w, _, _ in per_row]),
+                                   ids, n, _OP.AGG)
+    nodes = None
+    if any(x is not None for _, x, _ in per_row):
+        members = np.concatenate([x if x is not None else np.full(len(g), -1, np.int64)
+                                  for _, x, g in per_row])
+        nodes = _log_groups(tracker, "dot", words, ids, members, n)
+    return words, nodes
+
+
+def _install_reshape_hooks() -> None:
+    # pandas 3 stacks a frame of one extension dtype through its 2-D object values, and
+    # DataFrame.dot multiplies object values: both gave columns of the dtype with every word 0,
+    # so a value computed from a protected column read clean.
+    stack = pd.DataFrame.stack
+    if not getattr(stack, "_lumarq", False):
+        @functools.wraps(stack)
+        def stacked(self: Any, *args: Any, **kwargs: Any) -> Any:
+            result = stack(self, *args, **kwargs)
+            arr = getattr(result, "array", None)
+            if not (isinstance(result, pd.Series) and isinstance(arr, ProvenanceArray)
+                    and arr._tracker is None and not isinstance(self.columns, pd.MultiIndex)
+                    and self.shape[0] * self.shape[1] > 0):
+                return result
+            cells = _cells([self.iloc[:, i].array for i in range(self.shape[1])])
+            if cells is None:
+                return result
+            tracker, words, nodes = cells
+            # Where each result row came from: the same stack of each cell's position.
+            n, k = self.shape
+            where = pd.DataFrame(np.arange(n * k, dtype=np.int64).reshape(n, k),
+                                 index=self.index, columns=self.columns)
+            probe = stack(where, *args, **kwargs)
+            if not (isinstance(probe, pd.Series) and len(probe) == len(result)
+                    and probe.index.equals(result.index)):
+                return result
+            at = probe.to_numpy(dtype=np.int64)
+            out = arr._new(arr._data, words.reshape(-1)[at], tracker,
+                           None if nodes is None else nodes.reshape(-1)[at])
+            return pd.Series(out, index=result.index, name=result.name, copy=False)
+
+        stacked._lumarq = True  # type: ignore[attr-defined]
+        pd.DataFrame.stack = stacked  # type: ignore[method-assign]
+
+    frame_dot = pd.DataFrame.dot
+    if not getattr(frame_dot, "_lumarq", False):
+        @functools.wraps(frame_dot)
+        def dot(self: Any, other: Any) -> Any:
+            left = _worded_arrays(self)
+            right = _worded_arrays(other)
+            if not left and not right:
+                return frame_dot(self, other)
+            tracker = None
+            for a in left + right:
+                tracker = _check_trackers(tracker, a._tracker)
+            result = frame_dot(untrack(self), untrack(other) if isinstance(
+                other, pd.Series | pd.DataFrame) else other)
+            n = len(self)
+            if isinstance(result, pd.Series):
+                words, nodes = _product_words(tracker, left, right, n)
+                return pd.Series(ProvenanceArray(result.array, words, tracker, nodes=nodes),
+                                 index=result.index, name=result.name, copy=False)
+            columns = [other.iloc[:, j] for j in range(other.shape[1])] if isinstance(
+                other, pd.DataFrame) else [None] * result.shape[1]
+            arrays = []
+            for j in range(result.shape[1]):
+                col = columns[j]
+                whole = [col.array] if col is not None and col.array in right else []
+                words, nodes = _product_words(tracker, left, whole, n)
+                arrays.append(ProvenanceArray(result.iloc[:, j].array, words, tracker,
+                                              nodes=nodes))
+            return type(result)._from_arrays(arrays, index=result.index,
+                                             columns=result.columns, verify_integrity=False)
+
+        dot._lumarq = True  # type: ignore[attr-defined]
+        pd.DataFrame.dot = dot  # type: ignore[method-assign]
+
+
 def _row_words(x: Any) -> tuple[np.ndarray, np.ndarray | None, Any] | None:
     """(words, nodes, tracker) of a tracked array (a Series or Index of the dtype too), copied:
     the source may change in place later."""
@@ -2897,6 +2994,7 @@ _install_rowwise_accessors()
 _install_conversion_hooks()
 _install_describe_hook()
 _install_crosswise_hooks()
+_install_reshape_hooks()
 _install_multiindex_hooks()
 _install_get_dummies_hook()
 

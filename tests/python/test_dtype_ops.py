@@ -210,6 +210,42 @@ def test_a_frames_rows_and_transpose_keep_each_cells_words(env, op):
     np.testing.assert_array_equal(got, words.T if op == "T" else words)
 
 
+RESHAPES = {
+    "stack": lambda d, w: d.stack(),
+    "dot a vector": lambda d, w: d.dot(pd.Series([2.0, 0.5], index=d.columns)),
+    "dot a frame": lambda d, w: d.dot(pd.DataFrame({"p": [1.0, 2.0], "q": [0.0, 3.0]},
+                                                   index=d.columns)),
+    "@ a tracked frame": lambda d, w: d @ w,
+}
+
+
+@pytest.mark.parametrize("op", list(RESHAPES))
+def test_stack_and_matrix_products_keep_the_words_of_their_cells(env, op):
+    # pandas 3 stacks, and pandas multiplies, through the cells' object values: every word came
+    # back 0, so a product with a protected column read clean.
+    cols = ["income", "age"]
+    tracked, plain = env["L"][cols].astype(float), env["pL"][cols].astype(float)
+    weights = pd.DataFrame({"p": [1.0, 2.0]}, index=cols)
+    tracked_w = lumarq.track(weights, env["t"], "W")
+    result = RESHAPES[op](tracked, tracked_w)
+    tm.assert_equal(lumarq.untrack(result), RESHAPES[op](plain, weights))
+    if op == "stack":
+        rows = tracked.index.get_indexer(result.index.get_level_values(0))
+        at = pd.Index(cols).get_indexer(result.index.get_level_values(1))
+        words = np.stack([tracked[c].prov.words for c in cols], axis=1)
+        np.testing.assert_array_equal(result.prov.words, words[rows, at])
+        return
+    rows = tracked.sum(axis=1).prov.words  # each row's cells combined, as a row sum does
+    for j in range(1 if isinstance(result, pd.Series) else result.shape[1]):
+        col = result if isinstance(result, pd.Series) else result.iloc[:, j]
+        assert col.prov.tainted.all()
+        if op != "@ a tracked frame":
+            np.testing.assert_array_equal(col.prov.words, rows)
+        else:  # the weights' sources join
+            assert all(pair_ids(env["t"], w) > pair_ids(env["t"], r)
+                       for w, r in zip(col.prov.words, rows))
+
+
 def pair_ids(t, word):
     return set(t.decode_full(int(word)).pairs)
 
