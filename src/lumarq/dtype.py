@@ -1496,9 +1496,17 @@ def _install_crosswise_hooks() -> None:
         if cells is None:
             return result
         tracker, words, nodes = cells
+        # Columns of several numeric subtypes transpose to object cells; plain pandas gives
+        # their common type (float64 for float and int), as do the axis=1 operations that run
+        # through the transpose (cumsum(axis=1), quantile(axis=1), ...).
+        common = pd.core.dtypes.cast.find_common_type(list(self.dtypes))
+        common = common if isinstance(common, ProvenanceDtype) else None
         arrays = []
-        for j, (_, arr) in enumerate(result.items()):
-            arr = arr.array
+        for j, (_, col) in enumerate(result.items()):
+            arr = col.array
+            if (common is not None and not isinstance(arr, ProvenanceArray)
+                    and col.dtype == np.dtype(object)):
+                arr = ProvenanceArray(pd.array(col.to_numpy(), dtype=common.subtype))
             if not isinstance(arr, ProvenanceArray) or arr._tracker is not None:
                 return result
             arrays.append(arr._new(arr._data, words[j].copy(), tracker,
