@@ -1197,6 +1197,51 @@ def _install_time_hooks() -> None:
             cls.rolling = rolling_hook(cls.rolling)
         if not getattr(cls.groupby, "_lumarq", False):
             cls.groupby = groupby_hook(cls.groupby)
+        for name, kind in _DATE_INDEX_METHODS.items():
+            if not getattr(getattr(cls, name), "_lumarq", False):
+                setattr(cls, name, _date_index_hook(cls, name, kind))
+
+
+# pandas' methods that need a DatetimeIndex, and how they run on an index of dates of the dtype:
+# "rows" select rows (the positions a DatetimeIndex of the same dates selects, taken from the
+# object itself, words and index kept); "plain" run on a copy whose index is that
+# DatetimeIndex (the result's index is plain, as resample's); "same rows" too, then take the
+# object's own index back. The number is how many arguments come before `axis`.
+_DATE_INDEX_METHODS = {"between_time": ("rows", 3), "at_time": ("rows", 2),
+                       "truncate": ("rows", 2), "asfreq": ("plain", 5),
+                       "tz_localize": ("plain", 1), "tz_convert": ("plain", 1),
+                       "to_period": ("plain", 1), "shift": ("plain", 2),
+                       "interpolate": ("same rows", 1)}
+
+
+def _date_index_hook(cls: Any, name: str, kind: tuple[str, int]) -> Callable[..., Any]:
+    method = getattr(cls, name)
+    how, before_axis = kind
+
+    @functools.wraps(method)
+    def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
+        index = self.index
+        if (len(args) > before_axis or kwargs.get("axis") not in (None, 0, "index")
+                or not _dated(index) or isinstance(index, pd.MultiIndex)
+                or kwargs.get("inplace")
+                or (name == "shift" and (args[1] if len(args) > 1 else kwargs.get("freq")) is None)
+                or (name == "interpolate" and (args[0] if args else kwargs.get(
+                    "method", "linear")) not in ("time", "index", "values"))):
+            return method(self, *args, **kwargs)
+        dates = pd.Index(index.array._data, name=index.name)
+        if how == "rows":
+            at = getattr(pd.Series(np.arange(len(self), dtype=np.int64), index=dates),
+                         name)(*args, **kwargs)
+            return self.iloc[at.to_numpy()]
+        plain = self.copy(deep=False)
+        plain.index = dates
+        result = method(plain, *args, **kwargs)
+        if how == "same rows" and len(result) == len(self):
+            result.index = index
+        return result
+
+    hooked._lumarq = True  # type: ignore[attr-defined]
+    return hooked
 
 
 def _install_pairwise_hooks() -> None:

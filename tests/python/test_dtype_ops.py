@@ -578,6 +578,15 @@ TIME_STEPS = {
     "a month of a Series": lambda d: d.set_index("when")["age"].loc["2024-01"],
     "a list of dates": lambda d: d.set_index("when").loc[["2024-01-02", "2024-01-01 12:00"], ["age", "income"]],
     "a list of dates of a Series": lambda d: d.set_index("when")["age"][["2024-01-02"]],
+    # these raised TypeError, and truncate compared the dates with its bounds as text
+    "between_time": lambda d: d.set_index("when")[["age", "income"]].between_time("06:00", "13:00"),
+    "at_time": lambda d: d.set_index("when")["age"].at_time("12:00"),
+    "truncate": lambda d: d.set_index("when")[["age", "income"]].truncate(after="2024-01-02 06:00"),
+    "asfreq": lambda d: d.set_index("when")[["age", "income"]].asfreq("6h"),
+    "tz_localize": lambda d: d.set_index("when")["age"].tz_localize("UTC"),
+    "shift by a frequency": lambda d: d.set_index("when")[["age", "income"]].shift(1, freq="h"),
+    "to_period": lambda d: d.set_index("when")["age"].to_period("D"),
+    "interpolate by time": lambda d: d.set_index("when")[["age", "income"]].interpolate("time"),
 }
 
 
