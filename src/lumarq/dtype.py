@@ -1244,6 +1244,29 @@ def _date_index_hook(cls: Any, name: str, kind: tuple[str, int]) -> Callable[...
     return hooked
 
 
+def _pairwise_nodes(tracker: Any, op: str, totals: np.ndarray,
+                    members: list[np.ndarray | None], cells: np.ndarray) -> np.ndarray | None:
+    """Nodes of a correlation or covariance matrix under a DAGTracker: one AGGREGATE node
+    "<op>_column" per column over its rows' distinct nodes (word: the column's whole word),
+    and one "<op>" node per cell (i, j) whose inputs are the nodes of columns i and j."""
+    if not _is_dag(tracker) or all(m is None for m in members):
+        return None
+    present = [i for i, m in enumerate(members) if m is not None]
+    ids = np.concatenate([np.full(len(members[i]), g, np.int64) for g, i in enumerate(present)])
+    made = _log_groups(tracker, f"{op}_column", totals[present], ids,
+                       np.concatenate([members[i] for i in present]), len(present))
+    if made is None:
+        return None
+    column = np.full(len(members), -1, np.int64)
+    column[present] = made
+    k = len(members)
+    pairs = np.stack([np.repeat(column, k), np.tile(column, k)], axis=1)  # cell (i, j), row-major
+    pairs[pairs[:, 0] == pairs[:, 1], 1] = -1  # a column with itself: one input
+    group = np.repeat(np.arange(k * k, dtype=np.int64), 2)
+    out = _log_groups(tracker, op, cells.reshape(-1), group, pairs.reshape(-1), k * k)
+    return None if out is None else out.reshape(k, k)
+
+
 def _install_pairwise_hooks() -> None:
     # A correlation or covariance matrix came back plain: cell (i, j) derives from every row of
     # columns i and j, so it takes the combination of both columns' words.
@@ -1255,23 +1278,29 @@ def _install_pairwise_hooks() -> None:
                     or not self.columns.is_unique or not result.index.equals(result.columns)
                     or not result.columns.isin(self.columns).all()):
                 return result
-            tracker, totals = None, []
+            tracker, totals, members = None, [], []
             for label in result.columns:
                 arr = self[label].array
                 if isinstance(arr, ProvenanceArray) and arr._tracker is not None and len(arr):
                     tracker = _check_trackers(tracker, arr._tracker)
                     totals.append(_whole_word(arr._tracker, arr._words))
+                    members.append(arr._nodes)
                 else:
                     totals.append(0)
+                    members.append(None)
             if tracker is None:
                 return result
             totals = np.asarray(totals, dtype=np.uint32)
-            for j in range(result.shape[1]):
-                words = _combine(tracker, totals, np.full(len(totals), totals[j], np.uint32),
-                                 _OP.AGG)
+            k = len(totals)
+            cells = np.stack([_combine(tracker, totals, np.full(k, totals[j], np.uint32),
+                                       _OP.AGG) for j in range(k)], axis=1)  # (row, column)
+            nodes = _pairwise_nodes(tracker, method.__name__, totals, members, cells)
+            for j in range(k):
                 column = result.iloc[:, j]
-                result.isetitem(j, pd.Series(ProvenanceArray(column.array, words, tracker),
-                                             index=result.index, copy=False))
+                result.isetitem(j, pd.Series(
+                    ProvenanceArray(column.array, cells[:, j].copy(), tracker,
+                                    nodes=None if nodes is None else nodes[:, j].copy()),
+                    index=result.index, copy=False))
             return result
 
         hooked._lumarq = True  # type: ignore[attr-defined]

@@ -420,3 +420,20 @@ def test_a_windowed_rows_graph_reaches_exactly_the_rows_it_was_computed_from(nam
         assert dag.nodes[int(result.prov.nodes[i])].provenance == int(result.prov.words[i])
         # however long the window, a few dozen inputs (a rank is one aggregation node)
         assert not perturbs or all(len(v.inputs) <= 30 for v in dag.nodes.values())
+
+
+@pytest.mark.parametrize("name", ["corr", "cov"])
+def test_a_pairwise_cells_graph_reaches_both_columns_rows(name):
+    t = DAGTracker()
+    raw = pd.DataFrame({"x": [1.0, 2.0, 4.0, 3.0], "y": [2.0, 1.0, 0.5, 3.0], "g": [0.0, 1, 1, 0]})
+    df = lumarq.track(raw, t, "P", protected=["g"])
+    df["x"] = df["x"] + df["y"]  # a node per row
+    result = getattr(df, name)()
+    for i, a in enumerate(result.index):
+        for b in result.columns:
+            dag = result[b].prov.dag(i)
+            assert dag.nodes[int(result[b].prov.nodes[i])].provenance == int(result[b].prov.words[i])
+            ops = {v.operation for v in dag.nodes.values()}
+            adds = {k for k, v in dag.nodes.items() if v.operation == "add"}
+            assert adds == (set(df["x"].prov.nodes) if "x" in (a, b) else set()), (a, b)
+            assert ("P.g" in ops) == ("g" in (a, b)) and ("P.y" in ops) == ({a, b} != {"g"})
