@@ -314,7 +314,7 @@ def _log_windows(tracker: Any, op: str, row_words: np.ndarray, columns: Sequence
                                             _OP.AGG)
         part_ids = kernels._log_groups(tracker, "window_part", part_words, part_offsets,
                                        part_inputs, _AGGREGATE, None)
-        named = inputs < -1 - m  # parts, by number: their ids now
+        named = np.flatnonzero(inputs < -1 - m)  # parts, by number: their ids now
         inputs[named] = part_ids[-2 - m - inputs[named]]
     return kernels._log_groups(tracker, op, np.ascontiguousarray(words, dtype=np.uint32),
                                offsets, inputs, _AGGREGATE, None)
@@ -2456,7 +2456,7 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
     def interpolate(self, **kwargs: Any) -> ProvenanceArray:
         # pandas' interpolation of the values; a filled row derives from the valid rows around
         # it, so its word combines the nearest valid row before and after (either where only
-        # one exists), and it keeps its node.
+        # one exists), and under a DAGTracker it gets an "interpolate" node over their nodes.
         copy = kwargs.pop("copy", True)
         if "axis" in kwargs:  # a frame's block passes its row axis, 1; this array is 1-D
             kwargs["axis"] = 0
@@ -2471,13 +2471,21 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             after = np.minimum.accumulate(np.where(was, n, pos)[::-1])[::-1]
             before = np.where(before >= 0, before, after)
             after = np.where(after < n, after, before)
-            both = _combine(self._tracker, words[np.clip(before, 0, n - 1)],
-                            words[np.clip(after, 0, n - 1)], _OP.FILL)
+            before, after = np.clip(before, 0, n - 1), np.clip(after, 0, n - 1)
+            both = _combine(self._tracker, words[before], words[after], _OP.FILL)
             words[filled] = both[filled]
+        nodes = None if self._nodes is None else self._nodes.copy()
+        if nodes is not None and filled.any() and self._tracker is not None:
+            rows = np.flatnonzero(filled)
+            made = _log_groups(self._tracker, "interpolate", words[rows],
+                               np.repeat(np.arange(len(rows), dtype=np.int64), 2),
+                               np.stack([nodes[before[rows]], nodes[after[rows]]],
+                                        axis=1).reshape(-1), len(rows))
+            if made is not None:
+                nodes[rows] = made
         if copy:
-            nodes = None if self._nodes is None else self._nodes.copy()
             return self._new(values, words, self._tracker, nodes)
-        self._data, self._words = _plain(values), words
+        self._data, self._words, self._nodes = _plain(values), words, nodes
         return self
 
     def _where(self, mask: np.ndarray, value: Any) -> ProvenanceArray:

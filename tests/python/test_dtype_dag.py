@@ -437,3 +437,23 @@ def test_a_pairwise_cells_graph_reaches_both_columns_rows(name):
             adds = {k for k, v in dag.nodes.items() if v.operation == "add"}
             assert adds == (set(df["x"].prov.nodes) if "x" in (a, b) else set()), (a, b)
             assert ("P.g" in ops) == ("g" in (a, b)) and ("P.y" in ops) == ({a, b} != {"g"})
+
+
+@pytest.mark.parametrize("how", [{}, {"limit": 1}, {"limit_direction": "both"}])
+def test_an_interpolated_rows_graph_reaches_the_rows_it_came_from(how):
+    t = DAGTracker()
+    raw = pd.DataFrame({"x": [np.nan, 1.0, np.nan, np.nan, 4.0, np.nan], "y": [1.0] * 6})
+    df = lumarq.track(raw, t, "I")
+    s = df["x"] * df["y"]  # a node per row
+    result = s.interpolate(**how)
+    plain = lumarq.untrack(s)
+    base = plain.interpolate(**how).to_numpy()
+    assert np.array_equal(lumarq.untrack(result).to_numpy(), base, equal_nan=True)
+    for i in range(len(s)):
+        moved = [j for j in range(len(s)) if not np.array_equal(
+            plain.where(np.arange(len(s)) != j, plain + 1.0).interpolate(**how).to_numpy()[i:i + 1],
+            base[i:i + 1], equal_nan=True)]
+        if np.isnan(base[i]):
+            continue  # left missing: its own row's node
+        reached = {k for k, v in result.prov.dag(i).nodes.items() if v.operation == "mul"}
+        assert reached == set(s.prov.nodes[moved]), (how, i)
