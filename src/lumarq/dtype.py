@@ -297,9 +297,10 @@ def _log_windows(tracker: Any, op: str, row_words: np.ndarray, columns: Sequence
     """One AGGREGATE node `op` per window [starts[k], ends[k]) over rows whose nodes are
     `columns` (the values', then any key's, in window order), word words[k]: its inputs reach
     exactly the window's rows. A window extending the one before takes that window's node and
-    its new rows (a running total is a chain), and a long one takes "window_part" nodes made
-    once for aligned runs of rows, so no window has more than a few dozen inputs. The window
-    nodes' ids (-1 where none), or None when the tracker keeps no graph."""
+    its new rows (a running total is a chain) where the two words differ, and a long one takes
+    "window_part" nodes made once for aligned runs of rows, so no window has more than a few
+    dozen inputs. The window nodes' ids (-1 where none), or None when the tracker keeps no
+    graph."""
     if not _is_dag(tracker) or getattr(_QUIET, "on", False):
         return None
     block = columns[0] if len(columns) == 1 else np.stack(columns, axis=1).reshape(-1)
@@ -307,11 +308,21 @@ def _log_windows(tracker: Any, op: str, row_words: np.ndarray, columns: Sequence
     part_starts, part_ends, part_offsets, part_inputs, offsets, inputs = \
         _backend.window_node_plan(np.ascontiguousarray(block, dtype=np.int64), len(columns),
                                   np.ascontiguousarray(starts, dtype=np.int64),
-                                  np.ascontiguousarray(ends, dtype=np.int64))
+                                  np.ascontiguousarray(ends, dtype=np.int64),
+                                  np.ascontiguousarray(words, dtype=np.uint32))
     kernels = _dag()
     if len(part_starts):
         part_words = _backend.range_combine(tracker._rust, row_words, part_starts, part_ends,
                                             _OP.AGG)
+        # Stored nodes are keyed by their word, and ranges of rows with like words have like
+        # words (an even count of one word cancels): a part of level k takes k + 1 more steps,
+        # so it is stored apart from its halves and from the windows over it.
+        sizes = part_ends - part_starts  # the lowest level's among them: parts halve down to it
+        level = np.log2(sizes // sizes.min()).astype(np.int64)
+        for step in range(int(level.max()) + 1):
+            deeper = level >= step
+            part_words[deeper] = _backend.update_chain_batch(tracker._rust,
+                                                             part_words[deeper], _OP.AGG)
         part_ids = kernels._log_groups(tracker, "window_part", part_words, part_offsets,
                                        part_inputs, _AGGREGATE, None)
         named = np.flatnonzero(inputs < -1 - m)  # parts, by number: their ids now
