@@ -308,16 +308,13 @@ nb::object DistinctGroupMembersPy(nb::handle ids, nb::handle values, nb::handle 
 }
 
 nb::object WindowNodePlanPy(nb::handle nodes, nb::handle columns, nb::handle starts,
-                            nb::handle ends, nb::handle words) {
+                            nb::handle ends) {
   I64View v(nodes, "nodes"), s(starts, "starts"), e(ends, "ends");
   const size_t c = AsCount(columns, "columns");
-  std::optional<U32View> w;
-  if (!words.is_none()) w.emplace(words, "words");
   WindowNodePlan plan;
   {
     nb::gil_scoped_release release;
-    plan = PlanWindowNodes(v.span(), c, s.span(), e.span(),
-                           w ? w->span() : std::span<const uint32_t>{});
+    plan = PlanWindowNodes(v.span(), c, s.span(), e.span());
   }
   return nb::make_tuple(I64ArrayOf(plan.part_starts), I64ArrayOf(plan.part_ends),
                         I64ArrayOf(plan.part_offsets), I64ArrayOf(plan.part_inputs),
@@ -405,12 +402,10 @@ LUMARQ_MODULE(_vantor32, m) {
         "belong to no group.");
   m.def("window_node_plan", &WindowNodePlanPy, nb::arg("nodes").none(),
         nb::arg("columns").none(), nb::arg("starts").none(), nb::arg("ends").none(),
-        nb::arg("words").none() = nb::none(),
         "(part_starts, part_ends, part_offsets, part_inputs, offsets, inputs): the nodes of\n"
         "windows [starts[k], ends[k]) over rows with `columns` node ids each (row-major), as two\n"
         "logs of groups: part nodes (rows [part_starts[p], part_ends[p])), then one per window.\n"
-        "In each, -2 - g names its group g; in the windows', -2 - windows - p names part p.\n"
-        "Given the windows' words, a window chains only to one of another word.");
+        "In each, -2 - g names its group g; in the windows', -2 - windows - p names part p.");
   m.def("window_combine", &WindowCombinePy, nb::arg("tracker").none(), nb::arg("words").none(),
         nb::arg("window").none(), nb::arg("op").none(),
         "Per row, the n-ary combination of the words of the trailing window ending at it.");

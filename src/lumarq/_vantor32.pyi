@@ -96,13 +96,12 @@ def distinct_group_members(ids: numpy.typing.ArrayLike, values: numpy.typing.Arr
     (offsets, members): the distinct values of each group in the order of their first row, group g's at members[offsets[g]:offsets[g + 1]]; rows with a negative id or value belong to no group.
     """
 
-def window_node_plan(nodes: numpy.typing.ArrayLike, columns: int, starts: numpy.typing.ArrayLike, ends: numpy.typing.ArrayLike, words: numpy.typing.ArrayLike | None = None) -> Tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64]]:
+def window_node_plan(nodes: numpy.typing.ArrayLike, columns: int, starts: numpy.typing.ArrayLike, ends: numpy.typing.ArrayLike) -> Tuple[numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64], numpy.typing.NDArray[numpy.int64]]:
     """
     (part_starts, part_ends, part_offsets, part_inputs, offsets, inputs): the nodes of
     windows [starts[k], ends[k]) over rows with `columns` node ids each (row-major), as two
     logs of groups: part nodes (rows [part_starts[p], part_ends[p])), then one per window.
     In each, -2 - g names its group g; in the windows', -2 - windows - p names part p.
-    Given the windows' words, a window chains only to one of another word.
     """
 
 def window_combine(tracker: RustProvenanceTracker, words: numpy.typing.ArrayLike, window: int, op: int) -> numpy.typing.NDArray[numpy.uint32]:

@@ -297,10 +297,15 @@ def _log_windows(tracker: Any, op: str, row_words: np.ndarray, columns: Sequence
     """One AGGREGATE node `op` per window [starts[k], ends[k]) over rows whose nodes are
     `columns` (the values', then any key's, in window order), word words[k]: its inputs reach
     exactly the window's rows. A window extending the one before takes that window's node and
-    its new rows (a running total is a chain) where the two words differ, and a long one takes
+    its new rows (a running total is a chain: two inputs a row), and a long one takes
     "window_part" nodes made once for aligned runs of rows, so no window has more than a few
     dozen inputs. The window nodes' ids (-1 where none), or None when the tracker keeps no
-    graph."""
+    graph.
+
+    Stored nodes are keyed by their word, and windows of rows with like words often share one
+    (a word has no room left for row bits once three sources join): two links of a chain may
+    then be one stored node with an edge to itself, as the rows themselves are one node. A
+    chain that avoided that would need about twenty inputs a row."""
     if not _is_dag(tracker) or getattr(_QUIET, "on", False):
         return None
     block = columns[0] if len(columns) == 1 else np.stack(columns, axis=1).reshape(-1)
@@ -308,8 +313,7 @@ def _log_windows(tracker: Any, op: str, row_words: np.ndarray, columns: Sequence
     part_starts, part_ends, part_offsets, part_inputs, offsets, inputs = \
         _backend.window_node_plan(np.ascontiguousarray(block, dtype=np.int64), len(columns),
                                   np.ascontiguousarray(starts, dtype=np.int64),
-                                  np.ascontiguousarray(ends, dtype=np.int64),
-                                  np.ascontiguousarray(words, dtype=np.uint32))
+                                  np.ascontiguousarray(ends, dtype=np.int64))
     kernels = _dag()
     if len(part_starts):
         part_words = _backend.range_combine(tracker._rust, row_words, part_starts, part_ends,

@@ -107,31 +107,6 @@ INSTANTIATE_TEST_SUITE_P(
                     Case{"shared", 1, 1, 2}),
     [](const testing::TestParamInfo<Case>& i) { return std::string(i.param.name); });
 
-TEST(WindowPlan, AWindowChainsOnlyToOneOfAnotherWord) {
-  // Running totals whose words repeat every other row: windows 2 and 3 share a word with the
-  // one before, so they cover their rows without it and still reach exactly them.
-  std::vector<int64_t> nodes(64), s(64, 0), e(64);
-  std::iota(nodes.begin(), nodes.end(), 100);
-  std::iota(e.begin(), e.end(), 1);
-  std::vector<uint32_t> words(64);
-  for (size_t i = 0; i < words.size(); ++i) words[i] = static_cast<uint32_t>(i);
-  words[2] = words[1];
-  words[3] = words[2];
-  const WindowNodePlan p = PlanWindowNodes(nodes, 1, s, e, words);
-  const auto reach = Reach(p).second;
-  for (size_t i = 0; i < 64; ++i) {
-    EXPECT_EQ(reach[i].size(), i + 1) << i;
-    bool chained = false;
-    for (int64_t k = p.offsets[i]; k < p.offsets[i + 1]; ++k) {
-      const int64_t v = p.inputs[static_cast<size_t>(k)];
-      chained = chained || (v < -1 && v >= -1 - 64);
-    }
-    EXPECT_EQ(chained, i != 0 && i != 2 && i != 3) << i;
-  }
-  EXPECT_THROW(PlanWindowNodes(nodes, 1, s, e, std::span<const uint32_t>(words).first(3)),
-               std::invalid_argument);
-}
-
 TEST(WindowPlan, RejectsBoundsOutsideTheRows) {
   const std::vector<int64_t> nodes{1, 2, 3}, s{0}, past{4}, ragged{0, 1};
   EXPECT_THROW(PlanWindowNodes(nodes, 1, s, past), std::out_of_range);

@@ -136,13 +136,12 @@ class Planner {
 }  // namespace
 
 WindowNodePlan PlanWindowNodes(std::span<const int64_t> nodes, size_t columns,
-                               std::span<const int64_t> starts, std::span<const int64_t> ends,
-                               std::span<const uint32_t> words) {
+                               std::span<const int64_t> starts, std::span<const int64_t> ends) {
   if (columns == 0 || nodes.size() % columns != 0) {
     throw std::invalid_argument("window nodes: the node ids do not fill whole rows");
   }
-  if (starts.size() != ends.size() || (!words.empty() && words.size() != starts.size())) {
-    throw std::invalid_argument("window nodes: starts, ends and words differ in length");
+  if (starts.size() != ends.size()) {
+    throw std::invalid_argument("window nodes: starts and ends differ in length");
   }
   Planner p(nodes, columns);
   const int64_t n = p.rows();
@@ -160,8 +159,7 @@ WindowNodePlan PlanWindowNodes(std::span<const int64_t> nodes, size_t columns,
   for (int64_t i = 0; i < m; ++i) {
     const int64_t s = starts[i], e = ends[i];
     const size_t from = plan.inputs.size();
-    if (i > 0 && s == starts[i - 1] && e > ends[i - 1] && ends[i - 1] > s &&
-        (words.empty() || words[i] != words[i - 1])) {
+    if (i > 0 && s == starts[i - 1] && e > ends[i - 1] && ends[i - 1] > s) {
       plan.inputs.push_back(-2 - (i - 1));
       p.Cover(ends[i - 1], e, plan.inputs, from + 1, m);
     } else {

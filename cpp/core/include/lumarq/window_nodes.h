@@ -24,13 +24,10 @@ struct WindowNodePlan {
 /// node). A window extending the one before it (same start, longer) takes that window's node
 /// and its new rows; a window with few distinct runs of nodes takes them directly; a longer one
 /// takes its ragged ends directly and the rest as power-of-two part nodes of kPartRows rows and
-/// up, made once and shared by every window that covers them. Given the windows' words, a
-/// window chains only to one of another word: stored nodes are keyed by their word, and a node
-/// must not be stored as its own input. Throws std::invalid_argument for mismatched sizes and
-/// std::out_of_range for a bound outside [0, rows].
+/// up, made once and shared by every window that covers them. Throws std::invalid_argument for
+/// mismatched sizes and std::out_of_range for a bound outside [0, rows].
 WindowNodePlan PlanWindowNodes(std::span<const int64_t> nodes, size_t columns,
-                               std::span<const int64_t> starts, std::span<const int64_t> ends,
-                               std::span<const uint32_t> words = {});
+                               std::span<const int64_t> starts, std::span<const int64_t> ends);
 
 inline constexpr int64_t kPartRows = 4;    ///< rows under a part node of the lowest level
 inline constexpr int64_t kDirectRuns = 8;  ///< windows with at most this many runs go direct
