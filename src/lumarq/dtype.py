@@ -392,6 +392,31 @@ def _merge_nodes(op: Any, result: pd.DataFrame, left_indexer: Any, right_indexer
     _key_columns_continue(result, ids, labels)
 
 
+def _integer_keys(op: Any, result: Any) -> None:
+    """Integer keys of the dtype on both sides of a right or outer merge: pandas filled the
+    unmatched rows' keys with NaN before taking the other side's, so the key came back as
+    float where plain pandas keeps the integer type. With every key present it is cast back,
+    words and nodes kept."""
+    if not isinstance(result, pd.DataFrame) or not result.columns.is_unique:
+        return
+    for i, name in enumerate(getattr(op, "join_names", ())):
+        try:
+            sides = (op.left_join_keys[i], op.right_join_keys[i])
+            col = result[name] if name in result.columns else None
+        except (IndexError, TypeError):
+            return
+        if col is None or not (isinstance(col.dtype, ProvenanceDtype)
+                               and col.dtype.subtype.kind == "f"):
+            continue
+        subs = [d.subtype if isinstance(d, ProvenanceDtype) else d
+                for d in (getattr(k, "dtype", None) for k in sides)]
+        if not all(isinstance(d, np.dtype) and d.kind in "iu" for d in subs) or col.isna().any():
+            continue
+        common = pd.core.dtypes.cast.find_common_type(subs)
+        if isinstance(common, np.dtype) and common.kind in "iu":
+            result.isetitem(result.columns.get_loc(name), col.astype(ProvenanceDtype(common)))
+
+
 def _key_columns_continue(result: pd.DataFrame, ids: np.ndarray, labels: list[Any]) -> None:
     for i in _tracked_columns(result):
         arr = result.iloc[:, i].array
@@ -1921,9 +1946,11 @@ def _install_merge_hook() -> None:
         def _maybe_add_join_keys(self: Any, result: Any, *args: Any, **kwargs: Any) -> Any:
             kept = self.__dict__.pop("_lumarq_merge_ids", None)
             if kept is None:
-                return add_keys(self, result, *args, **kwargs)
-            out = _quietly(add_keys, self, result, *args, **kwargs)
-            _key_columns_continue(result, *kept)
+                out = add_keys(self, result, *args, **kwargs)
+            else:
+                out = _quietly(add_keys, self, result, *args, **kwargs)
+                _key_columns_continue(result, *kept)
+            _integer_keys(self, result)
             return out
 
         _maybe_add_join_keys._lumarq = True  # type: ignore[attr-defined]
