@@ -388,8 +388,17 @@ WINDOWED = {
 }
 
 
+def spilled_tracker():
+    """A DAGTracker whose nodes live in its node map: reading it moves them there for good, and
+    later nodes take the per-node native path."""
+    t = DAGTracker()
+    t._nodes  # noqa: B018
+    return t
+
+
 @pytest.mark.parametrize("rows", ["own words", "one word"])
-@pytest.mark.parametrize("tracker_cls", [DAGTracker, OverridingTracker])
+@pytest.mark.parametrize("tracker_cls", [DAGTracker, OverridingTracker, spilled_tracker],
+                         ids=["store", "overridden", "node map"])
 @pytest.mark.parametrize("name", WINDOWED)
 def test_a_windowed_rows_graph_reaches_exactly_the_rows_it_was_computed_from(name, tracker_cls,
                                                                             rows):
