@@ -335,6 +335,13 @@ def _log_windows(tracker: Any, op: str, row_words: np.ndarray, columns: Sequence
                                offsets, inputs, _AGGREGATE, None)
 
 
+def _record_window_values(tracker: Any, op: str, words: np.ndarray, values: Any) -> None:
+    """Each row's value under `op`, as the element-wise operations record theirs: a window's
+    row is a computed value with a node of its own."""
+    _dag()._record_rows(tracker, op, np.ascontiguousarray(words, dtype=np.uint32),
+                        _record_values(values), None)
+
+
 def _row_key_nodes(grouper: Any, tracker: Any, n: int) -> list[np.ndarray]:
     """Each row's node of every key of `grouper` that is of the dtype under `tracker` and
     carries nodes: a group's rows were chosen by it."""
@@ -1067,6 +1074,9 @@ def _window_words(win: Any, result: Any, op: str = "rolling") -> Any:
                 row_nodes += _row_key_nodes(win._grouper, arr._tracker, n)
                 row_nodes = [x[order] for x in row_nodes]
             nodes = _log_windows(arr._tracker, op, words, row_nodes, start, end, out)
+            if nodes is not None:
+                _record_window_values(arr._tracker, op, out, (
+                    result if label is None else result[label]).array)
         if label is None:
             return pd.Series(arr._new(result.array, out, arr._tracker, nodes),
                              index=result.index, name=result.name, copy=False)
@@ -2772,6 +2782,8 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             nodes = _log_windows(self._tracker, name, self._words, [self._nodes],
                                  np.zeros(n, np.int64), np.arange(1, n + 1, dtype=np.int64),
                                  words)
+            if nodes is not None:
+                _record_window_values(self._tracker, name, words, values)
         return self._new(values, words, self._tracker, nodes)
 
     def _cast_pointwise_result(self, values: Any) -> Any:
@@ -2791,8 +2803,10 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                                        min_count=min_count, ngroups=ngroups, ids=ids, **kwargs)
         if how in _GROUP_TRANSFORMS and len(result) == len(self):
             words = self._group_transform_words(how, ids, ngroups)
-            return self._new(result, words, self._tracker,
-                             self._group_transform_nodes(how, ids, ngroups, words))
+            nodes = self._group_transform_nodes(how, ids, ngroups, words)
+            if nodes is not None and how != "rank":  # a rank's rows share their group's node
+                _record_window_values(self._tracker, how, words, result)
+            return self._new(result, words, self._tracker, nodes)
         if how not in _GROUP_REDUCTIONS or len(result) != ngroups:
             return _unwrap(result)
         words, nodes = self._group_words(how, ids, ngroups)
@@ -3292,6 +3306,8 @@ class TrackedRolling:
                              0, len(arr))
             nodes = _log_windows(arr._tracker, f"rolling_{name}", arr._words, [arr._nodes],
                                  starts, last, words)
+            if nodes is not None:
+                _record_window_values(arr._tracker, f"rolling_{name}", words, result.array)
         tracked = ProvenanceArray(result.array, words, arr._tracker, nodes=nodes)
         return pd.Series(tracked, index=result.index, name=result.name, copy=False)
 

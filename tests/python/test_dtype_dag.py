@@ -440,6 +440,10 @@ def test_a_windowed_rows_graph_reaches_exactly_the_rows_it_was_computed_from(nam
             assert v.provenance not in {dag.nodes[k].provenance for k in v.inputs
                                         if dag.nodes[k].operation != v.operation
                                         or v.operation == "window_part"}, (name, v)
+    if perturbs:  # each row's value is recorded under its node's operation, as arithmetic's are
+        op_name = t.get_node(int(result.prov.nodes[-1])).operation
+        recorded = sorted(r.value for r in t._value_buffer if r.node_operation == op_name)
+        assert recorded == sorted(lumarq.untrack(result).dropna().tolist()), name
 
 
 @pytest.mark.parametrize("name", ["corr", "cov"])
