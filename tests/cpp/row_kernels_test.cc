@@ -145,12 +145,18 @@ TEST(ElementwiseKernel, FailuresLeaveTheStoreConsistent) {
   EXPECT_EQ(store.Append(kUnary, 0, 1, 0, {}, 0), 101);
 }
 
-TEST(GroupNodes, VariableInputsEmptyGroupsAndTheBound) {
-  NodeStore store;
-  store.SetNextId(10);
+// A target of aggregation nodes (kind 6) into `store`, whose next id is `first`.
+NodeTarget GroupTarget(NodeStore& store, int64_t first) {
+  store.SetNextId(first);
   NodeTarget target;
   target.store = &store;
   target.kind = 6;
+  return target;
+}
+
+TEST(GroupNodes, VariableInputsEmptyGroupsAndTheBound) {
+  NodeStore store;
+  NodeTarget target = GroupTarget(store, 10);
   target.op = 3;
   target.limit = 3;
   int evictions = 0;
@@ -175,6 +181,26 @@ TEST(GroupNodes, VariableInputsEmptyGroupsAndTheBound) {
   ASSERT_TRUE(snap.Find(13, &v));
   EXPECT_EQ(std::vector<int64_t>(v.inputs.begin(), v.inputs.end()), (std::vector<int64_t>{7, 8}));
   EXPECT_EQ(v.flags & kNodeProtected, 0);
+}
+
+TEST(GroupNodes, ReferencesToEarlierGroupsResolveToTheirIds) {
+  NodeStore store;
+  NodeTarget target = GroupTarget(store, 20);
+  // Group 1 has no node (its only input is -1), so a reference to it is dropped.
+  const std::vector<int64_t> offsets{0, 2, 3, 6, 7}, inputs{5, 6, -1, -2, -3, 7, -4};
+  const std::vector<uint32_t> words{1, 2, 3, 4};
+  EXPECT_TRUE(GroupInputsValid(offsets.data(), 4, inputs.data()));
+  std::vector<int64_t> ids(4, 99);
+  AppendGroupNodes(target, 4, words.data(), offsets.data(), inputs.data(), ids.data());
+  EXPECT_EQ(ids, (std::vector<int64_t>{20, -1, 21, 22}));
+  NodeView v;
+  auto snap = store.Snap();
+  ASSERT_TRUE(snap.Find(21, &v));
+  EXPECT_EQ(std::vector<int64_t>(v.inputs.begin(), v.inputs.end()), (std::vector<int64_t>{20, 7}));
+  ASSERT_TRUE(snap.Find(22, &v));
+  EXPECT_EQ(std::vector<int64_t>(v.inputs.begin(), v.inputs.end()), (std::vector<int64_t>{21}));
+  const std::vector<int64_t> forward{-2}, self_offsets{0, 1};
+  EXPECT_FALSE(GroupInputsValid(self_offsets.data(), 1, forward.data()));
 }
 
 TEST(SplitRowsByKept, SortsRowsByTheInputsTheyKeep) {

@@ -9,8 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "lumarq/node_store.h"
-#include "lumarq/row_kernels.h"
 
 namespace lumarq {
 namespace {
@@ -112,29 +110,6 @@ TEST(WindowPlan, RejectsBoundsOutsideTheRows) {
   EXPECT_THROW(PlanWindowNodes(nodes, 1, s, past), std::out_of_range);
   EXPECT_THROW(PlanWindowNodes(nodes, 1, s, ragged), std::invalid_argument);
   EXPECT_THROW(PlanWindowNodes(nodes, 2, s, s), std::invalid_argument);
-}
-
-TEST(GroupNodes, ReferencesToEarlierGroupsResolveToTheirIds) {
-  NodeStore store;
-  store.SetNextId(20);
-  NodeTarget target;
-  target.store = &store;
-  target.kind = 6;
-  // Group 1 has no node (its only input is -1), so a reference to it is dropped.
-  const std::vector<int64_t> offsets{0, 2, 3, 6, 7}, inputs{5, 6, -1, -2, -3, 7, -4};
-  const std::vector<uint32_t> words{1, 2, 3, 4};
-  EXPECT_TRUE(GroupInputsValid(offsets.data(), 4, inputs.data()));
-  std::vector<int64_t> ids(4, 99);
-  AppendGroupNodes(target, 4, words.data(), offsets.data(), inputs.data(), ids.data());
-  EXPECT_EQ(ids, (std::vector<int64_t>{20, -1, 21, 22}));
-  NodeView v;
-  auto snap = store.Snap();
-  ASSERT_TRUE(snap.Find(21, &v));
-  EXPECT_EQ(std::vector<int64_t>(v.inputs.begin(), v.inputs.end()), (std::vector<int64_t>{20, 7}));
-  ASSERT_TRUE(snap.Find(22, &v));
-  EXPECT_EQ(std::vector<int64_t>(v.inputs.begin(), v.inputs.end()), (std::vector<int64_t>{21}));
-  const std::vector<int64_t> forward{-2}, self_offsets{0, 1};
-  EXPECT_FALSE(GroupInputsValid(self_offsets.data(), 1, forward.data()));
 }
 
 }  // namespace
