@@ -1729,7 +1729,8 @@ def _install_reshape_hooks() -> None:
             arrays = []
             for j in range(result.shape[1]):
                 col = columns[j]
-                whole = [col.array] if col is not None and col.array in right else []
+                whole = [col.array] if col is not None and any(
+                    col.array is a for a in right) else []
                 words, nodes = _product_words(tracker, left, whole, n)
                 arrays.append(ProvenanceArray(result.iloc[:, j].array, words, tracker,
                                               nodes=nodes))
