@@ -1086,8 +1086,74 @@ def _window_words(win: Any, result: Any, op: str = "rolling") -> Any:
     return result
 
 
-def _install_window_hooks() -> None:
+def _pairwise_window(win: Any, other: Any, result: Any, op: str) -> Any:
+    """`result` of a window correlation or covariance of a Series with another Series, tracked:
+    row i takes the combination (OpCode.AGG) of both Series' words over its window, and under a
+    DAGTracker a node reaching exactly those rows of both. pandas computes it from plain values,
+    so it came back plain."""
     from pandas.core.window import rolling
+
+    obj = getattr(win, "_selected_obj", None)
+    group_window = getattr(rolling, "BaseWindowGroupBy", None) or rolling.BaseWindowGroupby
+    if not (isinstance(obj, pd.Series) and isinstance(other, pd.Series)
+            and isinstance(result, pd.Series) and not isinstance(win, group_window)
+            and len(result) == len(obj) and result.index.equals(obj.index)
+            and other.index.equals(obj.index)):
+        return result  # pandas aligned the two on the union of their labels: left plain
+    sides = [x.array for x in (obj, other)
+             if isinstance(x.array, ProvenanceArray) and x.array._tracker is not None]
+    if not sides:
+        return result
+    tracker = None
+    for arr in sides:
+        tracker = _check_trackers(tracker, arr._tracker)
+    n = len(obj)
+    try:
+        start, end = _window_bounds(win, n)
+    except (AttributeError, TypeError, ValueError, NotImplementedError):
+        return result
+    if len(start) != n:
+        return result
+    # Both Series' rows, interleaved: a window over rows [s, e) covers cells [2s, 2e).
+    cells = np.stack([arr._words for arr in sides], axis=1).reshape(-1)
+    k = len(sides)
+    words = _backend.range_combine(tracker._rust, cells, start * k, end * k, _OP.AGG)
+    nodes = None
+    if any(arr._nodes is not None for arr in sides):
+        row_words = sides[0]._words if k == 1 else _combine(tracker, sides[0]._words,
+                                                            sides[1]._words, _OP.AGG)
+        nodes = _log_windows(tracker, op, row_words, [_nodes_or_none(arr) for arr in sides],
+                             start, end, words)
+        if nodes is not None:
+            _record_window_values(tracker, op, words, result.array)
+    return pd.Series(ProvenanceArray(result.array, words, tracker, nodes=nodes),
+                     index=result.index, name=result.name, copy=False)
+
+
+def _install_window_hooks() -> None:
+    from pandas.core.window import ewm, rolling
+
+    def pairwise(method: Callable[..., Any]) -> Callable[..., Any]:
+        @functools.wraps(method)
+        def hooked(self: Any, other: Any = None, *args: Any, **kwargs: Any) -> Any:
+            if not isinstance(other, pd.Series) or not (
+                    isinstance(other.dtype, ProvenanceDtype)
+                    or isinstance(getattr(self._selected_obj, "dtype", None), ProvenanceDtype)):
+                return method(self, other, *args, **kwargs)
+            # pandas aligns the two through arithmetic on them (x + 0 * y), which would log
+            # nodes nothing refers to.
+            result = _quietly(method, self, other, *args, **kwargs)
+            return _pairwise_window(self, other, result, f"{_window_op(self, (), {})}_"
+                                                         f"{method.__name__}")
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    for cls in (rolling.RollingAndExpandingMixin, ewm.ExponentialMovingWindow):
+        for name in ("corr", "cov"):
+            method = cls.__dict__.get(name)
+            if method is not None and not getattr(method, "_lumarq", False):
+                setattr(cls, name, pairwise(method))
 
     def hook(apply: Callable[..., Any]) -> Callable[..., Any]:
         @functools.wraps(apply)
