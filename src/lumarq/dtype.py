@@ -1772,6 +1772,19 @@ def _install_reshape_hooks() -> None:
         stacked._lumarq = True  # type: ignore[attr-defined]
         pd.DataFrame.stack = stacked  # type: ignore[method-assign]
 
+    # compare finds the differing cells through comparisons and logic on the two operands,
+    # which logged two nodes a row that nothing refers to; its cells keep their own words.
+    from pandas.core.generic import NDFrame
+
+    compare = NDFrame.compare
+    if not getattr(compare, "_lumarq", False):
+        @functools.wraps(compare)
+        def quiet_compare(self: Any, *args: Any, **kwargs: Any) -> Any:
+            return _quietly(compare, self, *args, **kwargs)
+
+        quiet_compare._lumarq = True  # type: ignore[attr-defined]
+        NDFrame.compare = quiet_compare  # type: ignore[method-assign]
+
     frame_dot = pd.DataFrame.dot
     if not getattr(frame_dot, "_lumarq", False):
         @functools.wraps(frame_dot)
