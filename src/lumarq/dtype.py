@@ -1711,10 +1711,13 @@ def _install_crosswise_hooks() -> None:
 
 def _worded_arrays(frame: Any) -> list[ProvenanceArray]:
     """The arrays of `frame`'s columns (a DataFrame's, or a Series') that carry words."""
-    cols = [frame] if isinstance(frame, pd.Series) else [
-        frame.iloc[:, i] for i in range(frame.shape[1])] if isinstance(frame, pd.DataFrame) else []
-    return [c.array for c in cols
-            if isinstance(c.array, ProvenanceArray) and c.array._tracker is not None]
+    if isinstance(frame, pd.Series):
+        arrays = [frame.array] if isinstance(frame.dtype, ProvenanceDtype) else []
+    elif isinstance(frame, pd.DataFrame):
+        arrays = [frame.iloc[:, i].array for i in _tracked_columns(frame)]
+    else:
+        arrays = []
+    return [a for a in arrays if a._tracker is not None]
 
 
 def _product_words(tracker: Any, rows: list[ProvenanceArray], whole: list[ProvenanceArray],
@@ -2922,14 +2925,9 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         ids = np.asarray(ids, dtype=np.int64)
         n = len(self)
         if how == "rank":
-            keys = _key_nodes(self._tracker, n, ids, ngroups)
-            group_of, members = ids, self._nodes
-            if keys:
-                group_of = np.concatenate([ids, keys[0]])
-                members = np.concatenate([members, keys[1]])
             totals = np.zeros(ngroups, dtype=np.uint32)  # every member carries its group's
             totals[ids[ids >= 0]] = words[ids >= 0]
-            per_group = _log_groups(self._tracker, "rank", totals, group_of, members, ngroups)
+            per_group = self._group_nodes("rank", totals, ids, ngroups)
             if per_group is None:
                 return None
             out = per_group[np.maximum(ids, 0)] if ngroups else np.full(n, -1, np.int64)
@@ -3002,16 +3000,19 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                      ) -> tuple[np.ndarray, np.ndarray | None]:
         """Each group's word and node for the reduction `how` of its members' rows."""
         words = self._group_totals(ids, ngroups)
+        return words, self._group_nodes(how, words, ids, ngroups)
+
+    def _group_nodes(self, op: str, words: np.ndarray, ids: np.ndarray,
+                     ngroups: int) -> np.ndarray | None:
+        """One node `op` per group (word words[g]) over its members' distinct nodes, then its
+        key's: the graph reaches the key's sources as the word does."""
         group_of, members = ids, self._nodes
         if members is not None:
-            # The key's rows join each group's members, after the values': the graph then
-            # reaches the key's sources as the word does.
             keys = _key_nodes(self._tracker, len(self), ids, ngroups)
             if keys:
                 group_of = np.concatenate([np.asarray(ids, dtype=np.int64), keys[0]])
                 members = np.concatenate([members, keys[1]])
-        nodes = _log_groups(self._tracker, how, words, group_of, members, ngroups)
-        return words, nodes
+        return _log_groups(self._tracker, op, words, group_of, members, ngroups)
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (_rebuild, (self._data, self._words, self._tracker, self._nodes))
