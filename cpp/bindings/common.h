@@ -112,6 +112,36 @@ class FillingContainer {
   PyObject* c_;
 };
 
+/// An empty dict with room for `n` entries: a graph's node map built by insertion would
+/// otherwise grow through a dozen tables, the large ones fresh pages from the allocator each read.
+inline nb::dict DictWithRoom(size_t n) {
+#if PY_VERSION_HEX < 0x030F0000
+  PyObject* d = _PyDict_NewPresized(static_cast<Py_ssize_t>(n));
+  if (d == nullptr) throw nb::python_error();
+  return nb::steal<nb::dict>(d);
+#else
+  (void)n;
+  return nb::dict();
+#endif
+}
+
+/// Keeps the cyclic collector from starting while a scope makes many objects that cannot form
+/// cycles (untracked records, ints, containers held by FillingContainer): each collection there
+/// would only traverse the rest of the heap, and a 100,000-node graph starts hundreds, a few of
+/// them full. The counts carry on, so the next allocation after the scope collects as due.
+class CollectorPaused {
+ public:
+  CollectorPaused() : was_enabled_(PyGC_Disable() != 0) {}
+  ~CollectorPaused() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  CollectorPaused(const CollectorPaused&) = delete;
+  CollectorPaused& operator=(const CollectorPaused&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
 /// The text of json.dumps(value, indent=indent) (indent an int), written natively; None when
 /// `value` holds anything but exact dicts, lists, tuples, strs, ints, floats, bools and None (or
 /// a cycle, or nesting deeper than 200), which the standard library then encodes or refuses.

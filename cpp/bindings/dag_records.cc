@@ -746,7 +746,10 @@ void BuildPendingDag(nb::handle self) {
   std::shared_ptr<PendingDag> pending = r.pending;
   if (!pending) return;
   nb::object nodes, edges;
-  pending->Build(&nodes, &edges);
+  {
+    CollectorPaused paused;
+    pending->Build(&nodes, &edges);
+  }
   if (r.pending != pending) return;  // built or replaced meanwhile
   r.nodes = std::move(nodes);
   r.edges = std::move(edges);

@@ -69,10 +69,18 @@ nb::object Held(DagTracker& t, const NodeView& v) {
   return (v.flags & lumarq::kNodeHasExtra) ? HandedOut(t, v.id) : nb::object();
 }
 
+/// The int for a stored word; ints are immutable, so consecutive rows with one word share it.
+nb::handle WordOf(DagTracker& t, uint32_t word) {
+  if (!t.last_word.is_valid() || t.last_word_value != word) {
+    t.last_word = PyWord(word);
+    t.last_word_value = word;
+  }
+  return t.last_word;
+}
+
 /// A new DAGNode with a stored row's fields; `name` is the assigned column's text, or unset.
-nb::object NewRowNode(nb::handle id, uint8_t kind, nb::handle op, uint32_t word,
+nb::object NewRowNode(nb::handle id, uint8_t kind, nb::handle op, nb::handle prov,
                       std::span<const int64_t> inputs, uint8_t flags, nb::handle name) {
-  nb::object prov = PyWord(word);
   NodeFields f;
   f.node_id = id;
   f.node_type = KindMember(static_cast<NodeKind>(kind));
@@ -92,7 +100,7 @@ nb::object MaterializeRowAt(DagTracker& t, const NodeView& v, bool keep, nb::han
   if (nb::object held = Held(t, v); held.is_valid()) return held;
   nb::object op = TextOf(t, v.op);
   nb::object name = v.name != 0 ? TextOf(t, v.name) : nb::object();
-  nb::object node = NewRowNode(id, v.kind, op, v.word, v.inputs, v.flags, name);
+  nb::object node = NewRowNode(id, v.kind, op, WordOf(t, v.word), v.inputs, v.flags, name);
   if (!keep) return node;
   nb::object kept = *t.handed_out.Emplace(v.id, std::move(node)).first;
   t.store->SetFlags(v.id, lumarq::kNodeHasExtra);
@@ -160,6 +168,7 @@ void IndexProvenance(nb::handle prov_map, nb::handle provenance, nb::handle node
 }
 
 void StoreAsDicts(DagTracker& t, nb::handle map, nb::handle prov_map) {
+  CollectorPaused paused;
   for (auto& [id, node] : StoreRows(t, nullptr)) {
     SetItem(map, id, node);
     IndexProvenance(prov_map, NodeField(node, kProvenance), id);
@@ -168,6 +177,7 @@ void StoreAsDicts(DagTracker& t, nb::handle map, nb::handle prov_map) {
 
 nb::object NodesToRead(DagTracker& t, bool* protected_rows) {
   if (!t.store) return Need(t.nodes, "_nodes");
+  CollectorPaused paused;
   nb::dict map;
   for (auto& [id, node] : StoreRows(t, protected_rows)) SetItem(map, id, node);
   return map;
@@ -267,7 +277,7 @@ class StoreDag final : public PendingDag {
     if (t.store) snap.emplace(t.store->Snap());
     const auto& rows = walk_.rows;
     std::vector<PyObject*> keys(rows.size(), nullptr);  // held by `found`
-    nb::dict found;
+    nb::dict found = DictWithRoom(rows.size());
     FillingContainer filling_found(found.ptr());
     size_t next_held = 0;
     for (size_t at = 0; at < rows.size(); ++at) {
@@ -350,7 +360,7 @@ class StoreDag final : public PendingDag {
       if (PyErr_Occurred()) throw nb::python_error();
     }
     nb::handle name = row.name != 0 ? Text(t, row.name) : nullptr;
-    return NewRowNode(id, row.kind, Text(t, row.op), row.word,
+    return NewRowNode(id, row.kind, Text(t, row.op), WordOf(t, row.word),
                       {walk_.inputs.data() + row.first_input, row.inputs}, row.flags, name);
   }
 

@@ -89,6 +89,8 @@ class DagTracker : public ProvenanceTracker {
   std::vector<nb::object> texts;       // interned text id -> its str object
   nb::object last_text;                // the last text interned, and its id (one op per loop)
   uint32_t last_text_id = 0;
+  nb::object last_word;                // the last word made into an int for a node, and its value:
+  uint32_t last_word_value = 0;        // the rows of one operation mostly share it
   // Numeric row values recorded without a writer, as columns (see BufferNumericRows): they come
   // after `value_buffer`'s records and become records when anything else needs the buffer.
   // Texts are store text ids; contexts are (pipeline id, tenant id, record type). Off for good

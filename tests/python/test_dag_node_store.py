@@ -240,6 +240,29 @@ def test_cycles_through_a_read_graph_are_collected(container):
     assert gone() is None
 
 
+@pytest.mark.parametrize("read", ["graph", "own_read", "spill"])
+@pytest.mark.parametrize("enabled", [True, False])
+def test_reads_that_pause_the_collector_leave_it_as_found(read, enabled):
+    """Large reads keep the collector from starting while they make objects; a user's
+    gc.disable() must survive them, and an enabled collector must come back."""
+    import gc
+
+    t = DAGTracker()
+    w, q, m = pipeline(t)
+    was = gc.isenabled()
+    (gc.enable if enabled else gc.disable)()
+    try:
+        if read == "graph":
+            assert len(t.get_dag(m).nodes) > 3
+        elif read == "own_read":
+            assert len(t._node_snapshot()) > 3
+        else:
+            assert len(t._nodes) > 3
+        assert gc.isenabled() is enabled
+    finally:
+        (gc.enable if was else gc.disable)()
+
+
 def _sync_body(t, monkeypatch):
     import urllib.request
 
