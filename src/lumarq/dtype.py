@@ -1990,6 +1990,53 @@ def _install_dt_hook() -> None:
     CombinedDatetimelikeProperties.__new__ = __new__  # type: ignore[method-assign]
 
 
+# What a DatetimeIndex, TimedeltaIndex or PeriodIndex offers that an index of the dtype with
+# such values lacked (`df.index.year`, `groupby(df.index.month)`, `.floor("D")` raised
+# AttributeError). Only these names: pandas probes indexes for others (`tz`, `freq`) and must
+# keep finding them absent.
+_DATE_INDEX_ATTRIBUTES = frozenset({
+    "year", "month", "day", "hour", "minute", "second", "microsecond", "nanosecond",
+    "dayofweek", "day_of_week", "weekday", "dayofyear", "day_of_year", "quarter",
+    "days_in_month", "daysinmonth", "is_month_start", "is_month_end", "is_quarter_start",
+    "is_quarter_end", "is_year_start", "is_year_end", "is_leap_year", "date", "time",
+    "floor", "ceil", "round", "normalize", "strftime", "day_name", "month_name",
+    "isocalendar", "to_pydatetime", "to_period", "to_timestamp", "days", "seconds",
+    "microseconds", "nanoseconds", "total_seconds", "components", "to_pytimedelta",
+    "start_time", "end_time", "qyear", "week", "weekofyear"})
+
+
+def _install_date_index_attributes() -> None:
+    # They run on the index's plain values; a result index of the same length keeps each row's
+    # word and node (a month derives from its date alone), as `.dt` of such a column does.
+    if "__getattr__" in pd.Index.__dict__:
+        return
+
+    def keep_words(index: pd.Index, out: Any) -> Any:
+        if (not isinstance(out, pd.Index) or isinstance(out, pd.MultiIndex)
+                or len(out) != len(index)):
+            return out
+        kept = _keep_row_words(pd.Series(index.array, copy=False),
+                               pd.Series(out.array, copy=False))
+        return pd.Index(kept.array, name=out.name) if isinstance(kept, pd.Series) else out
+
+    def __getattr__(self: pd.Index, name: str) -> Any:
+        if name not in _DATE_INDEX_ATTRIBUTES or not _dated(self) or isinstance(
+                self, pd.MultiIndex):
+            raise AttributeError(f"'{type(self).__name__}' object has no attribute '{name}'")
+        attr = getattr(pd.Index(self.array._data, name=self.name), name)
+        if not callable(attr):
+            return keep_words(self, attr)
+
+        @functools.wraps(attr)
+        def call(*args: Any, **kwargs: Any) -> Any:
+            return keep_words(self, attr(*args, **kwargs))
+
+        return call
+
+    __getattr__._lumarq = True  # type: ignore[attr-defined]
+    pd.Index.__getattr__ = __getattr__  # type: ignore[attr-defined]
+
+
 def _install_merge_hook() -> None:
     # pandas joins frames column by column (take on each side): the rows matched by a merge are
     # known only to its merge operation, so the hook wraps the step that assembles the result.
@@ -3217,6 +3264,7 @@ _install_pairwise_hooks()
 _install_replace_hook()
 _install_groupby_hook()
 _install_dt_hook()
+_install_date_index_attributes()
 _install_rowwise_accessors()
 _install_conversion_hooks()
 _install_describe_hook()

@@ -606,6 +606,49 @@ def test_dates_of_the_dtype_resample_and_bound_time_windows(env, case):
         assert not any(t.has_protected(int(w)) for w in result["income"].prov.words)
 
 
+DATE_INDEX_ATTRIBUTES = {
+    "year": lambda i: i.year, "day_of_week": lambda i: i.day_of_week,
+    "is_month_start": lambda i: i.is_month_start, "date": lambda i: i.date,
+    "floor": lambda i: i.floor("D"), "round": lambda i: i.round("h"),
+    "strftime": lambda i: i.strftime("%Y-%m"), "day_name": lambda i: i.day_name(),
+    "to_period": lambda i: i.to_period("M"),
+    "timedelta seconds": lambda i: (i - pd.Timestamp("2024-01-01")).seconds,
+}
+
+
+@pytest.mark.parametrize("case", list(DATE_INDEX_ATTRIBUTES))
+def test_an_index_of_dates_of_the_dtype_has_the_date_attributes(case):
+    # These raised AttributeError: the index is no DatetimeIndex.
+    when = pd.date_range("2024-01-30", periods=6, freq="13h")
+    t = ProvenanceTracker()
+    d = lumarq.track(pd.DataFrame({"when": when, "x": range(6)}), t, "T",
+                     protected=["when"]).set_index("when")
+    result = DATE_INDEX_ATTRIBUTES[case](d.index)
+    expected = DATE_INDEX_ATTRIBUTES[case](pd.DatetimeIndex(when, name="when"))
+    if isinstance(expected, np.ndarray):
+        np.testing.assert_array_equal(result, expected)
+        return
+    tm.assert_index_equal(lumarq.untrack(pd.Series(result)).pipe(pd.Index, name=result.name),
+                          expected, exact=False)
+    if isinstance(result.dtype, lumarq.ProvenanceDtype):  # each row's part derives from its date
+        assert pd.Series(result).prov.words.tolist() == d.index.array._words.tolist()
+    if case == "year":
+        plain = pd.Series(range(6), index=when)
+        tm.assert_series_equal(lumarq.untrack(d.groupby(d.index.month)["x"].sum()),
+                               plain.groupby(when.month).sum(), check_names=False)
+
+
+def test_only_date_indexes_gain_the_date_attributes():
+    # pandas probes indexes for `tz` and `freq`; those stay absent, as on other indexes.
+    t = ProvenanceTracker()
+    d = lumarq.track(pd.DataFrame({"when": pd.date_range("2024-01-01", periods=3),
+                                   "x": [1, 2, 3]}), t, "T")
+    dated, numbers = d.set_index("when").index, d.set_index("x").index
+    assert not hasattr(dated, "tz") and not hasattr(dated, "freq")
+    with pytest.raises(AttributeError, match="no attribute 'year'"):
+        numbers.year
+
+
 ONE_SHOT = object()  # a generator of names, made afresh for each call: read once, it protected nothing
 
 
