@@ -750,6 +750,122 @@ def _install_groupby_hook() -> None:
     GroupBy._agg_py_fallback = _agg_py_fallback
 
 
+def _install_count_hooks() -> None:
+    # Group sizes and counts came back plain int64: the number of rows of a group of a protected
+    # key derives from that key, and `count` of a column also from the column (which rows miss a
+    # value). Each group's count takes the words and node a group reduction of the column gets.
+    from pandas.core.groupby.groupby import GroupBy
+
+    def counted(grouper: Any, arr: Any, how: str, counts: Any) -> ProvenanceArray | None:
+        """`counts` (one per group) of the dtype, or None when neither `arr` nor a key is."""
+        ngroups = int(grouper.ngroups)
+        if getattr(counts, "ndim", 0) != 1 or len(counts) != ngroups:
+            return None
+        ids = _group_ids(grouper)
+        with _grouping(grouper):
+            if isinstance(arr, ProvenanceArray) and arr._tracker is not None and len(arr) == len(ids):
+                words, nodes = arr._group_words(how, ids, ngroups)
+                return arr._new(_plain(counts), words, arr._tracker, nodes)
+            for grouping in getattr(grouper, "groupings", ()):
+                vector = getattr(grouping, "grouping_vector", None)
+                key = getattr(vector, "array", vector)
+                if isinstance(key, ProvenanceArray) and key._tracker is not None:
+                    break
+            else:
+                return None
+            tracker, n = key._tracker, len(key)
+            keys = _key_words(tracker, n, ids, ngroups)
+            if not keys:
+                return None
+            per_group = np.arange(ngroups, dtype=np.int64)
+            words = keys[0] if len(keys) == 1 else _backend.group_combine(
+                tracker._rust, np.concatenate(keys), np.tile(per_group, len(keys)), ngroups,
+                _OP.AGG)
+            pairs = _key_nodes(tracker, n, ids, ngroups)
+            nodes = None if pairs is None else _log_groups(tracker, how, words, pairs[0],
+                                                           pairs[1], ngroups)
+        return key._new(_plain(counts), np.ascontiguousarray(words, dtype=np.uint32).copy(),
+                        tracker, nodes)
+
+    def hook(cls: Any, name: str, per_column: bool) -> None:
+        method = cls.__dict__.get(name)
+        if method is None or getattr(method, "_lumarq", False):
+            return
+
+        @functools.wraps(method)
+        def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
+            result = method(self, *args, **kwargs)
+            grouper = getattr(self, "_grouper", None)
+            if grouper is None or getattr(self, "axis", 0) not in (0, "index"):
+                return result
+            obj = getattr(self, "obj", None)
+            if not ((isinstance(obj, pd.Series) and isinstance(obj.dtype, ProvenanceDtype))
+                    or (isinstance(obj, pd.DataFrame) and _has_dtype_columns(obj))
+                    or any(isinstance(getattr(v, "array", v), ProvenanceArray) for v in (
+                        getattr(g, "grouping_vector", None)
+                        for g in getattr(grouper, "groupings", ())))):
+                return result
+            if isinstance(result, pd.Series) and not isinstance(result.dtype, ProvenanceDtype):
+                arr = self.obj.array if per_column and isinstance(self.obj, pd.Series) else None
+                made = counted(grouper, arr, name, result.to_numpy())
+                if made is not None:
+                    result = pd.Series(made, index=result.index, name=result.name, copy=False)
+            elif isinstance(result, pd.DataFrame) and result.columns.is_unique:
+                source = self._obj_with_exclusions if per_column else None
+                labels = ([c for c in result.columns if c in source.columns]
+                          if source is not None else ["size"] if "size" in result.columns
+                          else [])
+                if source is not None and not source.columns.is_unique:
+                    return result
+                result = result.copy(deep=False)
+                for c in labels:
+                    if isinstance(result[c].dtype, ProvenanceDtype):
+                        continue
+                    arr = source[c].array if source is not None else None
+                    made = counted(grouper, arr, name, result[c].to_numpy())
+                    if made is not None:
+                        result[c] = pd.Series(made, index=result.index, copy=False)
+            return result
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        setattr(cls, name, hooked)
+
+    hook(GroupBy, "size", False)
+    hook(GroupBy, "count", True)
+
+    # DataFrame.value_counts counts through the grouper itself: each count takes its group's
+    # size words from the hooked `size`, matched by key.
+    frame_counts = pd.DataFrame.value_counts
+    if getattr(frame_counts, "_lumarq", False):
+        return
+
+    @functools.wraps(frame_counts)
+    def value_counts(self: pd.DataFrame, subset: Any = None, *args: Any, **kwargs: Any) -> Any:
+        result = frame_counts(self, subset, *args, **kwargs)
+        keys = self.columns.tolist() if subset is None else (
+            list(subset) if pd.api.types.is_list_like(subset) else [subset])
+        if (not isinstance(result, pd.Series) or isinstance(result.dtype, ProvenanceDtype)
+                or not self.columns.is_unique
+                or not any(isinstance(self[k].dtype, ProvenanceDtype) for k in keys)):
+            return result
+        dropna = kwargs.get("dropna", args[3] if len(args) > 3 else True)
+        sizes = self.groupby(keys, sort=False, dropna=dropna, observed=False).size()
+        if not isinstance(sizes.dtype, ProvenanceDtype):
+            return result
+        index = sizes.index if isinstance(result.index, pd.MultiIndex) == isinstance(
+            sizes.index, pd.MultiIndex) else pd.MultiIndex.from_arrays([sizes.index])
+        at = index.get_indexer(result.index)
+        if (at < 0).any():
+            return result
+        arr = sizes.array
+        made = arr._new(result.array, arr._words[at], arr._tracker,
+                        None if arr._nodes is None else arr._nodes[at])
+        return pd.Series(made, index=result.index, name=result.name, copy=False)
+
+    value_counts._lumarq = True  # type: ignore[attr-defined]
+    pd.DataFrame.value_counts = value_counts  # type: ignore[method-assign]
+
+
 def _key_arrays(grouper: Any, tracker: Any, n: int) -> list[tuple[Any, ProvenanceArray]]:
     """(grouping, array) of each key of `grouper` that is of the dtype under `tracker`, one
     value per row."""
@@ -2599,8 +2715,25 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
 
     def value_counts(self, dropna: bool = True) -> pd.Series:
         counts = pd.Series(self._data, copy=False).value_counts(dropna=dropna)
-        index = pd.Index(ProvenanceArray(counts.index.array), name=counts.index.name)
-        return pd.Series(counts.to_numpy(), index=index, name=counts.name)
+        if self._tracker is None or not len(counts):
+            index = pd.Index(ProvenanceArray(counts.index.array), name=counts.index.name)
+            return pd.Series(counts.to_numpy(), index=index, name=counts.name)
+        # A value and its count derive from the rows that hold it: both take the combination of
+        # their words (a count of a protected column read as untracked), and with a DAGTracker
+        # one node over those rows' nodes, as a group of a groupby does.
+        codes, uniques = pd.factorize(pd.Series(self._data, copy=False), use_na_sentinel=dropna)
+        ngroups = len(uniques)
+        codes = np.asarray(codes, dtype=np.int64)
+        words = _backend.group_combine(self._tracker._rust, self._words, codes, ngroups, _OP.AGG)
+        nodes = _log_groups(self._tracker, "value_counts", words, codes, self._nodes, ngroups)
+        at = pd.Index(uniques).get_indexer(counts.index)
+        words = words[at]
+        nodes = None if nodes is None else nodes[at]
+        index = pd.Index(self._new(counts.index.array, words, self._tracker, nodes),
+                         name=counts.index.name)
+        return pd.Series(self._new(counts.to_numpy(), words.copy(), self._tracker,
+                                   None if nodes is None else nodes.copy()),
+                         index=index, name=counts.name, copy=False)
 
     def unique(self) -> ProvenanceArray:
         uniques = self._data.unique()
@@ -3263,6 +3396,7 @@ _install_time_hooks()
 _install_pairwise_hooks()
 _install_replace_hook()
 _install_groupby_hook()
+_install_count_hooks()
 _install_dt_hook()
 _install_date_index_attributes()
 _install_rowwise_accessors()

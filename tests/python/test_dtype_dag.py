@@ -143,6 +143,16 @@ def test_aggregation_and_merge_nodes(tracker_cls):
         assert (n.node_type, n.operation) == (NodeType.AGGREGATE, "sum")
         # The members' nodes, then the key's (the group depends on it, as its word does).
         assert n.inputs == [int(c[r]) for r in groups[key]] + [int(df["g"].prov.nodes[0])]
+    # Counts: a count over the same rows, a size over the key alone, a value's count over the
+    # rows that hold it.
+    g_node = int(df["g"].prov.nodes[0])
+    for counts, op, inputs in [
+            (df.groupby("g")["c"].count(), "count", lambda k: [int(c[r]) for r in groups[k]] + [g_node]),
+            (df.groupby("g").size(), "size", lambda k: [g_node]),
+            (df["g"].value_counts(sort=False), "value_counts", lambda k: [g_node])]:
+        for key, nid in zip(lumarq.untrack(counts.index.to_series()), counts.prov.nodes):
+            n = node(t, nid)
+            assert (n.node_type, n.operation, n.inputs) == (NodeType.AGGREGATE, op, inputs(key))
     right = lumarq.track(pd.DataFrame({"g": [2, 1], "rate": [0.5, 0.25]}), t, "R")
     merged = df[["g", "c"]].merge(right, on="g", how="left")
     np.testing.assert_array_equal(merged["c"].prov.nodes, c)  # values keep their own nodes

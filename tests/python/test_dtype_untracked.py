@@ -1,5 +1,6 @@
 """Results of the provenance dtype that pandas builds without the words (no hook reaches them)
-carry no tracker, and every audit refuses them: none may read as clean."""
+carry no tracker, and every audit refuses them: none may read as clean. Those a hook reaches
+carry their source rows' words."""
 
 from __future__ import annotations
 
@@ -34,9 +35,13 @@ def test_results_without_words_are_refused_or_tracked(tracked, make):
     assert isinstance(result.dtype, lumarq.ProvenanceDtype)
     if result.prov.tracker is not None:
         # Tracked (stack on pandas 2.2 moves the arrays): then the words are the source rows'.
-        src = wrap_dataframe(lumarq.untrack(tracked), ProvenanceTracker(), "L", ["age"])
-        for (row, col), word in zip(result.index, result.prov.words):
-            assert word == src._col_prov[col][tracked.index.get_loc(row)]
+        if isinstance(result.index, pd.MultiIndex):
+            src = wrap_dataframe(lumarq.untrack(tracked), ProvenanceTracker(), "L", ["age"])
+            for (row, col), word in zip(result.index, result.prov.words):
+                assert word == src._col_prov[col][tracked.index.get_loc(row)]
+        else:  # the values of value_counts: the rows that hold each value
+            for word in result.prov.words:
+                assert result.prov.tracker.explain_full(int(word))["pairs"] == [("L", "age")]
         assert result.prov.tainted.any()
         return
     assert "error" in audit(result)
