@@ -1590,6 +1590,95 @@ def _install_replace_hook() -> None:
     NDFrame.replace = _replace
 
 
+def _install_crosstab_hook() -> None:
+    # pd.crosstab counts with a Python `len` per cell: a table of counts by gender came back
+    # plain. A cell's count, and its zero, say how the rows of its row key and of its column key
+    # meet, so a cell takes the combination of the words of both groups' rows (a key of the
+    # dtype contributes its rows' words), and with a DAGTracker one AGGREGATE node "crosstab"
+    # over their distinct nodes. Tables with values, an aggfunc or margins stay plain.
+    try:
+        from pandas.core.reshape import api as reshape_api, pivot
+    except ImportError:  # pragma: no cover - a pandas without them: crosstab as it is
+        return
+    crosstab = pivot.crosstab
+    if getattr(crosstab, "_lumarq", False):
+        return
+    signature = inspect.signature(crosstab)
+
+    def keyed(keys: Any, labels: pd.Index, n: int, tracker: Any
+              ) -> tuple[np.ndarray, np.ndarray | None] | None:
+        """Per label of the table's axis, its rows' combined word and their distinct nodes'
+        (offsets, members); None when the rows cannot be placed on the axis."""
+        plain = [untrack(k) for k in keys]
+        at_rows = pd.MultiIndex.from_arrays(plain) if isinstance(labels, pd.MultiIndex) else \
+            pd.Index(plain[0])
+        pos = labels.get_indexer(at_rows)
+        tracked = [k.array for k in keys if isinstance(k.dtype, ProvenanceDtype)]
+        words = _backend.group_combine(
+            tracker._rust, np.concatenate([a._words for a in tracked]),
+            np.tile(pos, len(tracked)), len(labels), _OP.AGG)
+        nodes = [a._nodes for a in tracked if a._nodes is not None]
+        if not nodes or not _is_dag(tracker):
+            return words, None
+        offsets, members = _backend.distinct_group_members(
+            np.tile(pos, len(nodes)), np.concatenate(nodes), len(labels))
+        return words, (offsets, members)
+
+    @functools.wraps(crosstab)
+    def hooked(*args: Any, **kwargs: Any) -> Any:
+        result = crosstab(*args, **kwargs)
+        try:
+            a = signature.bind(*args, **kwargs).arguments
+        except TypeError:  # pragma: no cover - pandas accepted it
+            return result
+        if (a.get("values") is not None or a.get("aggfunc") is not None or a.get("margins")
+                or not isinstance(result, pd.DataFrame) or result.empty):
+            return result
+        rows, cols = (list(k) if isinstance(k, (list, tuple)) else [k]
+                      for k in (a["index"], a["columns"]))
+        keys = rows + cols
+        tracked = [k for k in keys if isinstance(getattr(k, "dtype", None), ProvenanceDtype)]
+        if (not tracked or not all(isinstance(k, pd.Series) and len(k) == len(keys[0])
+                                   and k.index.equals(keys[0].index) for k in keys)):
+            return result
+        tracker = tracked[0].array._tracker
+        if tracker is None or any(k.array._tracker is not tracker for k in tracked):
+            return result
+        n = len(keys[0])
+        by_row, by_col = keyed(rows, result.index, n, tracker), keyed(cols, result.columns, n,
+                                                                       tracker)
+        r, c = len(result.index), len(result.columns)
+        cell = np.arange(r * c, dtype=np.int64)
+        words = _backend.group_combine(
+            tracker._rust, np.concatenate([np.repeat(by_row[0], c), np.tile(by_col[0], r)]),
+            np.concatenate([cell, cell]), r * c, _OP.AGG).reshape(r, c)
+        nodes = None
+        if by_row[1] is not None or by_col[1] is not None:
+            group, members = [], []
+            for i in range(r):
+                for j in range(c):
+                    for part, k in ((by_row[1], i), (by_col[1], j)):
+                        if part is not None:
+                            got = part[1][part[0][k]:part[0][k + 1]]
+                            members.append(got)
+                            group.append(np.full(len(got), i * c + j, np.int64))
+            made = _log_groups(tracker, "crosstab", words.reshape(-1), np.concatenate(group),
+                               np.concatenate(members), r * c)
+            nodes = None if made is None else made.reshape(r, c)
+        out = result.copy(deep=False)
+        array = tracked[0].array
+        for j in range(c):
+            out.isetitem(j, pd.Series(array._new(result.iloc[:, j].to_numpy(), words[:, j].copy(),
+                                                 tracker, None if nodes is None else
+                                                 nodes[:, j].copy()),
+                                      index=result.index, copy=False))
+        return out
+
+    hooked._lumarq = True  # type: ignore[attr-defined]
+    for module in (pd, reshape_api, pivot):
+        module.crosstab = hooked
+
+
 def _install_get_dummies_hook() -> None:
     # get_dummies picks the columns to encode by dtype and passes over text of the dtype: the
     # same columns plain pandas would encode are named for it.
@@ -2493,6 +2582,17 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                 and pd.isna(item)):
             # As a plain int Index takes a missing value (get_dummies' dummy_na does): as floats.
             return self.astype(ProvenanceDtype(np.dtype(np.float64))).insert(loc, item)
+        if (isinstance(sub, np.dtype) and sub.kind == "b" and pd.api.types.is_scalar(item)
+                and pd.isna(item)):
+            return self.astype(ProvenanceDtype(np.dtype(object))).insert(loc, item)
+        nd = _numpy_values(self._data)
+        if (nd is not None and not can_hold_element(nd, item)) or (
+                nd is None and isinstance(sub, pd.StringDtype)
+                and not (isinstance(item, str) or (pd.api.types.is_scalar(item)
+                                                   and pd.isna(item)))):
+            # Cast into the subtype, "All" became True in a bool index (crosstab's margins) and
+            # 2.5 became 2 in an int one: pandas catches this and inserts into a common type.
+            raise TypeError(f"Invalid value '{item}' for dtype '{self.dtype}'")
         return super().insert(loc, item)
 
     @classmethod
@@ -3406,6 +3506,7 @@ _install_crosswise_hooks()
 _install_reshape_hooks()
 _install_multiindex_hooks()
 _install_get_dummies_hook()
+_install_crosstab_hook()
 
 
 def _copy_blocks(groups: list[list[np.ndarray]], n: int) -> list[np.ndarray]:
