@@ -1605,10 +1605,11 @@ def _install_crosstab_hook() -> None:
         return
     signature = inspect.signature(crosstab)
 
-    def keyed(keys: Any, labels: pd.Index, n: int, tracker: Any
-              ) -> tuple[np.ndarray, np.ndarray | None] | None:
-        """Per label of the table's axis, its rows' combined word and their distinct nodes'
-        (offsets, members); None when the rows cannot be placed on the axis."""
+    def keyed(keys: Any, labels: pd.Index, tracker: Any
+              ) -> tuple[np.ndarray, tuple[np.ndarray, np.ndarray] | None]:
+        """Per label of the table's axis, its rows' combined word, and their distinct nodes as
+        (offsets, members) under a DAGTracker (rows whose key is not on the axis count for
+        none)."""
         plain = [untrack(k) for k in keys]
         at_rows = pd.MultiIndex.from_arrays(plain) if isinstance(labels, pd.MultiIndex) else \
             pd.Index(plain[0])
@@ -1644,9 +1645,7 @@ def _install_crosstab_hook() -> None:
         tracker = tracked[0].array._tracker
         if tracker is None or any(k.array._tracker is not tracker for k in tracked):
             return result
-        n = len(keys[0])
-        by_row, by_col = keyed(rows, result.index, n, tracker), keyed(cols, result.columns, n,
-                                                                       tracker)
+        by_row, by_col = keyed(rows, result.index, tracker), keyed(cols, result.columns, tracker)
         r, c = len(result.index), len(result.columns)
         cell = np.arange(r * c, dtype=np.int64)
         words = _backend.group_combine(
