@@ -1808,8 +1808,9 @@ def _install_conversion_hooks() -> None:
 
 def _install_describe_hook() -> None:
     # pandas describes every numeric extension column as Float64, which cannot hold the
-    # Timedeltas of a duration column: describe() raised. Durations are described from their
-    # plain values, as plain pandas does (a reduction: plain).
+    # Timedeltas of a duration column (describe() raised) and is not the float64 plain pandas
+    # gives a numpy column. Columns of the dtype are described from their plain values, as
+    # plain pandas describes them (a reduction: plain).
     import pandas.core.methods.describe as describe
 
     numeric = describe.describe_numeric_1d
@@ -1817,7 +1818,7 @@ def _install_describe_hook() -> None:
         return
 
     def describe_numeric_1d(series: Any, percentiles: Any) -> Any:
-        if isinstance(series.dtype, ProvenanceDtype) and series.dtype.kind == "m":
+        if isinstance(series.dtype, ProvenanceDtype):
             series = untrack(series)
         return numeric(series, percentiles)
 
