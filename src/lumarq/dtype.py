@@ -832,6 +832,10 @@ def _install_count_hooks() -> None:
 
     hook(GroupBy, "size", False)
     hook(GroupBy, "count", True)
+    from pandas.core.groupby.generic import DataFrameGroupBy, SeriesGroupBy
+
+    hook(SeriesGroupBy, "nunique", True)  # how many distinct values: as `count`
+    hook(DataFrameGroupBy, "nunique", True)
 
     # DataFrame.value_counts counts through the grouper itself: each count takes its group's
     # size words from the hooked `size`, matched by key.

@@ -330,7 +330,8 @@ def test_groupby_over_many_tables_reaches_the_dense_dictionary():
     assert sorted(t.explain_tables(int(result.prov.words[0]))) == [f"T{i}" for i in range(7)]
 
 
-@pytest.mark.parametrize("how", ["count", "size", "idxmax", "value_counts", "frame_counts"])
+@pytest.mark.parametrize("how", ["count", "size", "nunique", "idxmax", "value_counts",
+                                 "frame_counts"])
 def test_counts_derive_from_what_they_count_and_row_labels_are_plain(env, how):
     # Counts were plain int64, so a count by a protected key read as untracked. A group's count
     # takes what its sum takes (its rows' words and its key's), a size its key's alone.
@@ -343,14 +344,14 @@ def test_counts_derive_from_what_they_count_and_row_labels_are_plain(env, how):
         assert not isinstance(result.dtype, lumarq.ProvenanceDtype)
         return
     words = result.prov.words
-    if how == "count":
+    if how in ("count", "nunique"):
         np.testing.assert_array_equal(words, env["L"].groupby("k")["age"].sum().prov.words)
     elif how == "frame_counts":  # each count derives from both key columns
         for w in words:
             assert set(env["t"].explain_full(int(w))["pairs"]) == {("L", "k"), ("L", "age")}
     else:
         np.testing.assert_array_equal(words, result.index.array._words)
-    assert env["t"].has_protected(int(words[0])) == (how in ("count", "frame_counts"))
+    assert env["t"].has_protected(int(words[0])) == (how in ("count", "nunique", "frame_counts"))
 
 
 @pytest.mark.parametrize("column,item", [("b", "All"), ("b", None), ("b", 7), ("x", 2.5),
