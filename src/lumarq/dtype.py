@@ -766,21 +766,15 @@ def _install_count_hooks() -> None:
             if isinstance(arr, ProvenanceArray) and arr._tracker is not None and len(arr) == len(ids):
                 words, nodes = arr._group_words(how, ids, ngroups)
                 return arr._new(_plain(counts), words, arr._tracker, nodes)
-            for grouping in getattr(grouper, "groupings", ()):
-                vector = getattr(grouping, "grouping_vector", None)
-                key = getattr(vector, "array", vector)
-                if isinstance(key, ProvenanceArray) and key._tracker is not None:
-                    break
-            else:
+            tracked = [arr for _, arr in _grouping_arrays(grouper) if arr._tracker is not None]
+            if not tracked:
                 return None
+            key = tracked[0]
             tracker, n = key._tracker, len(key)
             keys = _key_words(tracker, n, ids, ngroups)
             if not keys:
                 return None
-            per_group = np.arange(ngroups, dtype=np.int64)
-            words = keys[0] if len(keys) == 1 else _backend.group_combine(
-                tracker._rust, np.concatenate(keys), np.tile(per_group, len(keys)), ngroups,
-                _OP.AGG)
+            words = _one_key_word(tracker, keys, ngroups)
             pairs = _key_nodes(tracker, n, ids, ngroups)
             nodes = None if pairs is None else _log_groups(tracker, how, words, pairs[0],
                                                            pairs[1], ngroups)
@@ -801,9 +795,7 @@ def _install_count_hooks() -> None:
             obj = getattr(self, "obj", None)
             if not ((isinstance(obj, pd.Series) and isinstance(obj.dtype, ProvenanceDtype))
                     or (isinstance(obj, pd.DataFrame) and _has_dtype_columns(obj))
-                    or any(isinstance(getattr(v, "array", v), ProvenanceArray) for v in (
-                        getattr(g, "grouping_vector", None)
-                        for g in getattr(grouper, "groupings", ())))):
+                    or _grouping_arrays(grouper)):
                 return result
             if isinstance(result, pd.Series) and not isinstance(result.dtype, ProvenanceDtype):
                 arr = self.obj.array if per_column and isinstance(self.obj, pd.Series) else None
@@ -870,16 +862,22 @@ def _install_count_hooks() -> None:
     pd.DataFrame.value_counts = value_counts  # type: ignore[method-assign]
 
 
-def _key_arrays(grouper: Any, tracker: Any, n: int) -> list[tuple[Any, ProvenanceArray]]:
-    """(grouping, array) of each key of `grouper` that is of the dtype under `tracker`, one
-    value per row."""
+def _grouping_arrays(grouper: Any) -> list[tuple[Any, ProvenanceArray]]:
+    """(grouping, array) of each key of `grouper` that is of the dtype."""
     out = []
     for grouping in getattr(grouper, "groupings", ()):
         vector = getattr(grouping, "grouping_vector", None)
         arr = getattr(vector, "array", vector)
-        if isinstance(arr, ProvenanceArray) and arr._tracker is tracker and len(arr) == n:
+        if isinstance(arr, ProvenanceArray):
             out.append((grouping, arr))
     return out
+
+
+def _key_arrays(grouper: Any, tracker: Any, n: int) -> list[tuple[Any, ProvenanceArray]]:
+    """(grouping, array) of each key of `grouper` that is of the dtype under `tracker`, one
+    value per row."""
+    return [(g, arr) for g, arr in _grouping_arrays(grouper)
+            if arr._tracker is tracker and len(arr) == n]
 
 
 def _key_words(tracker: Any, n: int, ids: np.ndarray, ngroups: int) -> list[np.ndarray]:
@@ -1338,7 +1336,7 @@ def _install_time_hooks() -> None:
             return obj
         if _dated(obj.index) and not isinstance(obj.index, pd.MultiIndex):
             obj = obj.copy(deep=False)
-            obj.index = pd.Index(obj.index.array._data, name=obj.index.name)
+            obj.index = _plain_index(obj.index)
         return obj
 
     def resample_hook(method: Callable[..., Any]) -> Callable[..., Any]:
@@ -1381,8 +1379,7 @@ def _install_time_hooks() -> None:
             if _dated(self) and not isinstance(self, pd.MultiIndex):
                 # Positions of a DatetimeIndex of the same values: partial dates ("2024-01")
                 # and date strings as labels and slice bounds.
-                plain = pd.Index(self.array._data, name=self.name)
-                return getattr(plain, name)(*args, **kwargs)
+                return getattr(_plain_index(self), name)(*args, **kwargs)
             return method(self, *args, **kwargs)
 
         hooked._lumarq = True  # type: ignore[attr-defined]
@@ -1403,8 +1400,7 @@ def _install_time_hooks() -> None:
                     raise
             # A list of date labels (`df.loc[["2024-01-02"]]`) found as a DatetimeIndex of the
             # same dates finds them; the labels are the index's own rows, words included.
-            plain = pd.Index(self.array._data, name=self.name)
-            _, indexer = plain._get_indexer_strict(key, axis_name)
+            _, indexer = _plain_index(self)._get_indexer_strict(key, axis_name)
             return self.take(indexer), indexer
 
         get_indexer_strict._lumarq = True  # type: ignore[attr-defined]
@@ -1464,7 +1460,7 @@ def _date_index_hook(cls: Any, name: str, kind: tuple[str, int]) -> Callable[...
                 or (name == "interpolate" and (args[0] if args else kwargs.get(
                     "method", "linear")) not in ("time", "index", "values"))):
             return method(self, *args, **kwargs)
-        dates = pd.Index(index.array._data, name=index.name)
+        dates = _plain_index(index)
         if how == "rows":
             at = getattr(pd.Series(np.arange(len(self), dtype=np.int64), index=dates),
                          name)(*args, **kwargs)
@@ -1657,14 +1653,18 @@ def _install_crosstab_hook() -> None:
             np.concatenate([cell, cell]), r * c, _OP.AGG).reshape(r, c)
         nodes = None
         if by_row[1] is not None or by_col[1] is not None:
+            # Cell (i, j) = i * c + j takes row group i's distinct nodes, then column group j's.
             group, members = [], []
-            for i in range(r):
-                for j in range(c):
-                    for part, k in ((by_row[1], i), (by_col[1], j)):
-                        if part is not None:
-                            got = part[1][part[0][k]:part[0][k + 1]]
-                            members.append(got)
-                            group.append(np.full(len(got), i * c + j, np.int64))
+            for part, own_len, other_len, cell in (
+                    (by_row[1], r, c, lambda own, other: own * c + other),
+                    (by_col[1], c, r, lambda own, other: other * c + own)):
+                if part is None:
+                    continue
+                offsets, got = part
+                own = np.repeat(np.arange(own_len, dtype=np.int64), np.diff(offsets))
+                members.append(np.tile(got, other_len))
+                group.append(cell(np.tile(own, other_len),
+                                  np.repeat(np.arange(other_len, dtype=np.int64), len(got))))
             made = _log_groups(tracker, "crosstab", words.reshape(-1), np.concatenate(group),
                                np.concatenate(members), r * c)
             nodes = None if made is None else made.reshape(r, c)
@@ -2232,7 +2232,7 @@ def _install_date_index_attributes() -> None:
         if name not in _DATE_INDEX_ATTRIBUTES or not _dated(self) or isinstance(
                 self, pd.MultiIndex):
             raise AttributeError(f"'{type(self).__name__}' object has no attribute '{name}'")
-        attr = getattr(pd.Index(self.array._data, name=self.name), name)
+        attr = getattr(_plain_index(self), name)
         if not callable(attr):
             return keep_words(self, attr)
 
