@@ -9,6 +9,7 @@ protocol, and the per-row work runs in the native backend (``lumarq._vantor32``)
 from __future__ import annotations
 
 import functools
+import importlib
 import inspect
 import operator
 import re
@@ -1590,20 +1591,38 @@ def _install_replace_hook() -> None:
     NDFrame.replace = _replace
 
 
+def _reshape_function(module: str, name: str) -> tuple[Any, inspect.Signature] | None:
+    """pandas' reshape function `name` of pandas.core.reshape.<module>, and its signature; None
+    when pandas has no such module or the function is hooked already."""
+    try:
+        home = importlib.import_module(f"pandas.core.reshape.{module}")
+    except ImportError:  # pragma: no cover - a pandas without it: the function as it is
+        return None
+    function = getattr(home, name, None)
+    if function is None or getattr(function, "_lumarq", False):
+        return None
+    return function, inspect.signature(function)
+
+
+def _set_reshape_function(module: str, name: str, hooked: Any) -> None:
+    """`hooked` in place of `name` wherever pandas exposes it: pd, its reshape api, its module."""
+    from pandas.core.reshape import api as reshape_api
+
+    hooked._lumarq = True
+    for where in (pd, reshape_api, importlib.import_module(f"pandas.core.reshape.{module}")):
+        setattr(where, name, hooked)
+
+
 def _install_crosstab_hook() -> None:
     # pd.crosstab counts with a Python `len` per cell: a table of counts by gender came back
     # plain. A cell's count, and its zero, say how the rows of its row key and of its column key
     # meet, so a cell takes the combination of the words of both groups' rows (a key of the
     # dtype contributes its rows' words), and with a DAGTracker one AGGREGATE node "crosstab"
     # over their distinct nodes. Tables with values, an aggfunc or margins stay plain.
-    try:
-        from pandas.core.reshape import api as reshape_api, pivot
-    except ImportError:  # pragma: no cover - a pandas without them: crosstab as it is
+    found = _reshape_function("pivot", "crosstab")
+    if found is None:
         return
-    crosstab = pivot.crosstab
-    if getattr(crosstab, "_lumarq", False):
-        return
-    signature = inspect.signature(crosstab)
+    crosstab, signature = found
 
     def keyed(keys: Any, labels: pd.Index, tracker: Any
               ) -> tuple[np.ndarray, tuple[np.ndarray, np.ndarray] | None]:
@@ -1677,23 +1696,16 @@ def _install_crosstab_hook() -> None:
                                       index=result.index, copy=False))
         return out
 
-    hooked._lumarq = True  # type: ignore[attr-defined]
-    for module in (pd, reshape_api, pivot):
-        module.crosstab = hooked
+    _set_reshape_function("pivot", "crosstab", hooked)
 
 
 def _install_get_dummies_hook() -> None:
     # get_dummies picks the columns to encode by dtype and passes over text of the dtype: the
     # same columns plain pandas would encode are named for it.
-    try:
-        from pandas.core.reshape import api as reshape_api, encoding
-    except ImportError:  # pragma: no cover - a pandas without them: get_dummies as it is
+    found = _reshape_function("encoding", "get_dummies")
+    if found is None:
         return
-    dummies = encoding.get_dummies
-    if getattr(dummies, "_lumarq", False):
-        return
-
-    signature = inspect.signature(dummies)
+    dummies, signature = found
 
     def get_dummies(data: Any, *args: Any, **kwargs: Any) -> Any:
         try:
@@ -1724,10 +1736,8 @@ def _install_get_dummies_hook() -> None:
             at += width
         return out
 
-    get_dummies._lumarq = True  # type: ignore[attr-defined]
     get_dummies.__doc__ = dummies.__doc__
-    for module in (pd, reshape_api, encoding):
-        module.get_dummies = get_dummies
+    _set_reshape_function("encoding", "get_dummies", get_dummies)
 
 
 def _keep_row_words(series: pd.Series, out: Any) -> Any:
