@@ -72,6 +72,10 @@ def run(rows: int | None = None, repeat: int = 5) -> list[Result]:
     compare(f"dtype groupby cumsum, {n:,} rows, {GROUPS:,} groups",
             lambda: tracked.groupby("g")["b"].cumsum(),
             lambda: plain.groupby("g")["b"].cumsum(), "pandas groupby cumsum", None)
+    # A Python mapping per element: pandas computes the values, each row takes one chain step.
+    codes = {g: g * 0.5 for g in range(GROUPS)}
+    compare(f"dtype map by a dict, {n:,} rows, {GROUPS:,} keys", lambda: tracked["g"].map(codes),
+            lambda: plain["g"].map(codes), "pandas map", None)
 
     # The DAG channel: a merge logs a node per output row, a groupby one per group whose inputs
     # are the group's distinct member nodes (here one computed node per row).

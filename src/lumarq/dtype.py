@@ -1747,14 +1747,21 @@ def _keep_row_words(series: pd.Series, out: Any) -> Any:
     arr = series.array
     if not isinstance(arr, ProvenanceArray) or arr._tracker is None:
         return out
+    return _carry_row_words(out, series.index, arr._tracker, arr._words, arr._nodes)
+
+
+def _carry_row_words(out: Any, index: pd.Index, tracker: Any, words: np.ndarray,
+                     nodes: np.ndarray | None) -> Any:
+    """`out` (a Series or frame) with each plain column whose rows are `index`'s and whose type
+    the dtype holds made of the dtype, row i carrying words[i] and nodes[i]."""
 
     def carry(col: Any) -> Any:
-        if not (isinstance(col, pd.Series) and len(col) == len(series)
-                and col.index.equals(series.index) and not isinstance(col.dtype, ProvenanceDtype)
+        if not (isinstance(col, pd.Series) and len(col) == len(index)
+                and col.index.equals(index) and not isinstance(col.dtype, ProvenanceDtype)
                 and (_trackable(col.dtype) or _is_text(col))):
             return col
-        return pd.Series(arr._new(col.array, arr._words.copy(), arr._tracker,
-                                  None if arr._nodes is None else arr._nodes.copy()),
+        return pd.Series(_rebuild(col.array, words.copy(), tracker,
+                                  None if nodes is None else nodes.copy()),
                          index=col.index, name=col.name, copy=False)
 
     if isinstance(out, pd.DataFrame):
@@ -1766,6 +1773,46 @@ def _keep_row_words(series: pd.Series, out: Any) -> Any:
                 out.isetitem(i, kept)
         return out
     return carry(out)
+
+
+def _install_apply_hooks() -> None:
+    # A frame's row-wise apply computes each result row from that row's cells, and a Series'
+    # apply whose function returns a Series gives a frame: both came back plain (the element-wise
+    # results go through ProvenanceArray.map). Which cells the function read is unknown, so a
+    # row-wise result derives from every tracked cell of its row.
+    frame_apply, series_apply = pd.DataFrame.apply, pd.Series.apply
+    if getattr(frame_apply, "_lumarq", False):
+        return
+
+    @functools.wraps(frame_apply)
+    def apply_frame(self: Any, func: Any, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
+        out = frame_apply(self, func, axis, *args, **kwargs)
+        if self._get_axis_number(axis) != 1 or not isinstance(out, pd.Series | pd.DataFrame):
+            return out
+        rows = _worded_arrays(self)
+        trackers = {id(a._tracker) for a in rows}
+        if len(trackers) != 1 or not out.index.equals(self.index) or len(out) != len(self):
+            return out  # columns of two trackers cannot combine (their binary ops raise)
+        tracker = rows[0]._tracker
+        words, nodes = _product_words(tracker, rows, [], len(self), "apply")
+        return _carry_row_words(out, self.index, tracker, words, nodes)
+
+    @functools.wraps(series_apply)
+    def apply_series(self: Any, func: Any, *args: Any, **kwargs: Any) -> Any:
+        out = series_apply(self, func, *args, **kwargs)
+        arr = self.array
+        if not (isinstance(out, pd.DataFrame) and isinstance(arr, ProvenanceArray)
+                and arr._tracker is not None and len(out) == len(self)
+                and out.index.equals(self.index) and out.shape[1]):
+            return out
+        words = _step(arr._tracker, arr._words, _OP.MAP)
+        nodes = _log_rows(arr._tracker, "map", words, [arr._nodes], out.iloc[:, 0].array,
+                          kind=_UNARY)
+        return _carry_row_words(out, self.index, arr._tracker, words, nodes)
+
+    apply_frame._lumarq = True  # type: ignore[attr-defined]
+    pd.DataFrame.apply = apply_frame  # type: ignore[method-assign]
+    pd.Series.apply = apply_series  # type: ignore[method-assign]
 
 
 class _RowwiseAccessor:
@@ -1940,9 +1987,9 @@ def _worded_arrays(frame: Any) -> list[ProvenanceArray]:
 
 
 def _product_words(tracker: Any, rows: list[ProvenanceArray], whole: list[ProvenanceArray],
-                   n: int) -> tuple[np.ndarray, np.ndarray | None]:
+                   n: int, op: str = "dot") -> tuple[np.ndarray, np.ndarray | None]:
     """Words and nodes of n results, result i computed from row i of each of `rows` and from
-    every row of `whole` (a matrix product's row times a vector): one AGGREGATE node "dot" per
+    every row of `whole` (a matrix product's row times a vector): one AGGREGATE node `op` per
     result over those rows' distinct nodes."""
     per_row = [(a._words, a._nodes, np.arange(n, dtype=np.int64)) for a in rows]
     for a in whole:
@@ -1956,7 +2003,7 @@ def _product_words(tracker: Any, rows: list[ProvenanceArray], whole: list[Proven
     if any(x is not None for _, x, _ in per_row):
         members = np.concatenate([x if x is not None else np.full(len(g), -1, np.int64)
                                   for _, x, g in per_row])
-        nodes = _log_groups(tracker, "dot", words, ids, members, n)
+        nodes = _log_groups(tracker, op, words, ids, members, n)
     return words, nodes
 
 
@@ -2849,6 +2896,45 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                                    None if nodes is None else nodes.copy()),
                          index=index, name=counts.name, copy=False)
 
+    def map(self, mapper: Any, na_action: str | None = None) -> Any:
+        # Series.map, Series.apply, DataFrame.map and Index.map with a function, dict or Series
+        # come here. Each result row is computed from its own row (and, for a Series of the dtype
+        # as the mapper, from the mapper's row it matched), so it takes that row's word, stepped:
+        # `sex.map({"male": 1, "female": 0})` was plain and its products read untainted.
+        tracked_mapper = isinstance(mapper, pd.Series) and isinstance(mapper.array,
+                                                                       ProvenanceArray)
+        if self._tracker is None and not (tracked_mapper and mapper.array._tracker is not None):
+            return super().map(mapper, na_action=na_action)
+        plain_mapper = untrack(mapper) if tracked_mapper else mapper
+        # As pandas maps a plain column: numpy values straight through map_array (pandas 3's
+        # NumpyExtensionArray.map recasts every result through objects, 28x slower), other
+        # arrays through their own map.
+        inner = self._data
+        values = pd.Series(pd.core.algorithms.map_array(inner._ndarray, plain_mapper,
+                                                        na_action=na_action)
+                           if isinstance(inner, pd.arrays.NumpyExtensionArray)
+                           else inner.map(plain_mapper, na_action=na_action), copy=False)
+        if not (len(values) == len(self) and values.ndim == 1
+                and (_trackable(values.dtype) or _is_text(values))):
+            return _unwrap(values.array)
+        tracker, words, inputs = self._tracker, self._words, [self._nodes]
+        if tracked_mapper:
+            table = mapper[mapper.index.notna()] if na_action == "ignore" else mapper
+            at = _plain_index(table.index).get_indexer(self._data)
+            found = at >= 0
+            other = table.array
+            tracker = _check_trackers(tracker, other._tracker)
+            picked = np.where(found, other._words[np.where(found, at, 0)], 0).astype(np.uint32)
+            words = _combine(tracker, words, picked, _OP.MAP)
+            if other._nodes is not None:
+                inputs.append(np.where(found, other._nodes[np.where(found, at, 0)], -1))
+            kind = _BINARY
+        else:
+            words = _step(tracker, words, _OP.MAP)
+            kind = _UNARY
+        nodes = _log_rows(tracker, "map", words, inputs, values.array, kind=kind)
+        return self._new(values.array, words, tracker, nodes)
+
     def unique(self) -> ProvenanceArray:
         uniques = self._data.unique()
         return ProvenanceArray(uniques)
@@ -3521,6 +3607,7 @@ _install_reshape_hooks()
 _install_multiindex_hooks()
 _install_get_dummies_hook()
 _install_crosstab_hook()
+_install_apply_hooks()
 
 
 def _copy_blocks(groups: list[list[np.ndarray]], n: int) -> list[np.ndarray]:
