@@ -1012,10 +1012,13 @@ def _group_reduced(gb: Any, result: Any, how: str) -> Any:
     found: dict[Any, tuple[np.ndarray, np.ndarray | None]] = {}
 
     def tracked(source: Any, values: pd.Series) -> pd.Series:
-        arr = source.array
+        arr, got = source.array, values.array
         if (not (isinstance(arr, ProvenanceArray) and arr._tracker is not None)
-                or isinstance(values.dtype, ProvenanceDtype)):  # tracked by a Series' step
-            return values
+                or (isinstance(got, ProvenanceArray) and got._tracker is not None)):
+            return values  # tracked by a Series' step
+        if isinstance(got, ProvenanceArray):  # pandas 2.2 casts a function's results back
+            got = got._data  # into the dtype, without words
+        values = pd.Series(got, index=values.index, name=values.name, copy=False)
         key = id(source)
         if key not in found:  # one node per group, however many columns come from it
             with _grouping(grouper):
@@ -1035,7 +1038,12 @@ def _group_reduced(gb: Any, result: Any, how: str) -> Any:
     for i, label in enumerate(result.columns):
         if isinstance(obj, pd.Series):
             # A Series' own columns: its name, or the four of ohlc (not an as_index=False key).
-            own = label in _OHLC if how == "ohlc" else label == obj.name
+            if how == "ohlc":
+                own = label in _OHLC
+            elif how == "agg":  # every function's column, not an as_index=False key
+                own = label not in grouper.names
+            else:
+                own = label == obj.name
             if not own:
                 continue
             source = obj
@@ -1085,6 +1093,24 @@ def _install_group_transform_hooks() -> None:
         method = getattr(groupby.GroupBy, name)
         if not getattr(method, "_lumarq", False):
             setattr(groupby.GroupBy, name, reduction(method, name))
+
+    # A Python function (or several) per group gave plain values, so the largest credit by
+    # gender read clean of gender: each group's result derives from its rows and its key, as a
+    # sum does. Named reductions are tracked on their way already and stay as they come.
+    def python_agg(method: Callable[..., Any]) -> Callable[..., Any]:
+        @functools.wraps(method)
+        def hooked(self: Any, func: Any = None, *args: Any, **kwargs: Any) -> Any:
+            result = method(self, func, *args, **kwargs)
+            return result if isinstance(func, str) else _group_reduced(self, result, "agg")
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    for cls in (generic.SeriesGroupBy, generic.DataFrameGroupBy):
+        for name in ("aggregate", "agg"):
+            method = getattr(cls, name)
+            if not getattr(method, "_lumarq", False):
+                setattr(cls, name, python_agg(method))
 
 
 def _group_key_words(grouper: Any, tracker: Any, n: int) -> np.ndarray | None:
@@ -2590,6 +2616,23 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             raise TypeError("ProvenanceArray._from_sequence needs a provenance dtype")
         values = pd.array(scalars, dtype=sub, copy=copy)
         return cls(values)
+
+    @classmethod
+    def _from_scalars(cls, scalars: Any, *, dtype: Any) -> ProvenanceArray:
+        # pandas 2.2 casts the results of a Python function per group back into the column's
+        # dtype through here: 21.5 became 21 for an int column. Only results the subtype holds
+        # as they are come in; pandas keeps the others as it infers them.
+        sub = dtype.subtype if isinstance(dtype, ProvenanceDtype) else dtype
+        if isinstance(sub, np.dtype):
+            values = np.asarray(scalars)
+            if values.dtype == object:
+                values = pd.Series(list(scalars), dtype=None).to_numpy()
+            if values.dtype.kind != sub.kind or not np.can_cast(values.dtype, sub, "safe"):
+                raise TypeError(f"{values.dtype} results are not {sub}")
+            return cls(values.astype(sub, copy=False))
+        inner = pandas_dtype(sub).construct_array_type()
+        strict = getattr(inner, "_from_scalars", inner._from_sequence)
+        return cls(strict(scalars, dtype=sub))
 
     @classmethod
     def _from_factorized(cls, uniques: np.ndarray, original: ProvenanceArray) -> ProvenanceArray:
