@@ -2544,6 +2544,10 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
     """
 
     __array_priority__ = 1000
+    # Above pandas' own arrays (1000), below Index and Series: a nullable, string or Arrow array
+    # on the left defers to this one, so `plain_int64_series * tracked` is tracked (it gave
+    # untracked values, or raised for Int64 and Float64).
+    __pandas_priority__ = 1500
 
     def __init__(self, values: Any, words: Any = None, tracker: Any = None, *,
                  copy: bool = False, nodes: Any = None) -> None:
@@ -3157,6 +3161,14 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         fast = _float_op(op, self._data, values)
         if fast is not None:
             return fast
+        # A plain column of another pandas array (nullable, string, Arrow) whose operator
+        # deferred here: it takes numpy values, as with a plain column on this side (its result
+        # type wins: Int64 * int64 gives Int64; it raised against pandas' wrapper). Exact types:
+        # pandas 2.2's text arrays subclass the wrapper.
+        if (type(self._data) is pd.arrays.NumpyExtensionArray
+                and isinstance(values, ExtensionArray)
+                and type(values) is not pd.arrays.NumpyExtensionArray):
+            return op(self._data._ndarray, values)
         if op in _LOGICAL and isinstance(self._data, pd.arrays.NumpyExtensionArray):
             # pandas' numpy-backed array has no &, | or ^: the routine plain columns go through
             # (NaN in object flags is False; bool & int gives bool).

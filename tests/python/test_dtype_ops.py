@@ -502,6 +502,33 @@ def test_groupby_transform_gives_every_member_its_groups_word(env):
 BINARY = [("add", OpCode.ADD), ("sub", OpCode.SUB), ("mul", OpCode.MUL),
           ("truediv", OpCode.DIV), ("gt", OpCode.CMP), ("eq", OpCode.CMP)]
 
+# A plain column of one of pandas' own arrays against a tracked column (its plain twin's type in
+# the second field): it gave untracked values (`plain_text + tracked_sex` read clean) or raised.
+PANDAS_ARRAYS = {
+    "string +": ("string", "name", operator.add),
+    "string ==": ("string", "name", operator.eq),
+    "Int64 *": ("Int64", "k", operator.mul),
+    "Float64 +": ("Float64", "income", operator.add),
+    "Float64 <": ("Float64", "income", operator.lt),
+    "boolean &": ("boolean", "flag", operator.and_),
+    "boolean |": ("boolean", "flag", operator.or_),
+}
+
+
+@pytest.mark.parametrize("side", ["plain left", "plain right"])
+@pytest.mark.parametrize("case", list(PANDAS_ARRAYS))
+def test_pandas_own_arrays_against_the_dtype_give_plain_values_and_keep_the_words(case, side):
+    t = ProvenanceTracker()
+    left, _ = raw_frames()
+    left = left.assign(flag=left["k"] > 1)
+    d = lumarq.track(left, t, "L", protected=True)
+    kind, column, op = PANDAS_ARRAYS[case]
+    other = left[column].astype(kind)
+    call = (lambda c: op(other, c)) if side == "plain left" else (lambda c: op(c, other))
+    result = call(d[column])
+    tm.assert_series_equal(lumarq.untrack(result), call(left[column]))
+    np.testing.assert_array_equal(result.prov.words, d[column].prov.words)
+
 
 @pytest.mark.parametrize("name,code", BINARY)
 @pytest.mark.parametrize("aligned", [True, False])
