@@ -12,6 +12,7 @@ import functools
 import importlib
 import inspect
 import operator
+import os
 import re
 import contextlib
 import threading
@@ -1057,6 +1058,61 @@ def _group_reduced(gb: Any, result: Any, how: str) -> Any:
     return result
 
 
+def _group_applied(gb: Any, result: Any) -> Any:
+    """`result` of `groupby(...).apply` with one row per group (a function reducing each group):
+    each plain column the dtype can hold takes its group's combination over every tracked
+    column the function was handed and the key, with one `apply` node per group. Which columns
+    the function read is unknown, so all count."""
+    grouper = getattr(gb, "_grouper", None)
+    obj = getattr(gb, "_selected_obj", None)
+    if grouper is None or obj is None or not isinstance(result, pd.Series | pd.DataFrame):
+        return result
+    ngroups = int(grouper.ngroups)
+    arrays = _worded_arrays(obj)
+    ids = _group_ids(grouper)
+    if (not ngroups or len(result) != ngroups or len(ids) != len(obj) or not arrays
+            or len({id(a._tracker) for a in arrays}) != 1):
+        return result
+    tracker, n = arrays[0]._tracker, len(ids)
+    group_of = np.tile(ids, len(arrays))
+    member_words = np.concatenate([a._words for a in arrays])
+    with_nodes = any(a._nodes is not None for a in arrays)
+    with _grouping(grouper):
+        keys = _key_words(tracker, n, ids, ngroups)
+        key_nodes = _key_nodes(tracker, n, ids, ngroups) if with_nodes else None
+    word_of = group_of
+    if keys:
+        member_words = np.concatenate([member_words, *keys])
+        word_of = np.concatenate([group_of, *[np.arange(ngroups, dtype=np.int64)] * len(keys)])
+    words = _backend.group_combine(tracker._rust, member_words, word_of, ngroups, _OP.AGG)
+    nodes = None
+    if with_nodes:
+        members = np.concatenate([_nodes_or_none(a) for a in arrays])
+        if key_nodes:
+            group_of = np.concatenate([group_of, key_nodes[0]])
+            members = np.concatenate([members, key_nodes[1]])
+        nodes = _log_groups(tracker, "apply", words, group_of, members, ngroups)
+    return _carry_row_words(result, result.index, tracker, words, nodes)
+
+
+_PANDAS_DIR = os.path.dirname(pd.__file__)
+
+
+def _as_caller(method: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
+    """method(*args, **kwargs) for a hook. pandas points its warnings at the first frame outside
+    pandas, the hook's, so a user never saw its deprecation notes (shown only for the script
+    itself by default): those are raised again at the hook's caller, the others as they were."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = method(*args, **kwargs)
+    for w in caught:
+        if w.filename == __file__ or w.filename.startswith(_PANDAS_DIR):
+            warnings.warn(w.message, w.category, stacklevel=3)
+        else:
+            warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
+    return result
+
+
 def _install_group_transform_hooks() -> None:
     from pandas.core.groupby import generic, groupby
 
@@ -1081,10 +1137,11 @@ def _install_group_transform_hooks() -> None:
             setattr(groupby.GroupBy, name, hook(method, lambda *a, **k: True))
 
     # Reductions pandas computes from plain values came back plain.
-    def reduction(method: Callable[..., Any], how: str) -> Callable[..., Any]:
+    def reduction(method: Callable[..., Any], track: Callable[[Any, Any], Any]
+                  ) -> Callable[..., Any]:
         @functools.wraps(method)
         def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
-            return _group_reduced(self, method(self, *args, **kwargs), how)
+            return track(self, _as_caller(method, self, *args, **kwargs))
 
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked
@@ -1092,7 +1149,8 @@ def _install_group_transform_hooks() -> None:
     for name in ("quantile", "ohlc"):
         method = getattr(groupby.GroupBy, name)
         if not getattr(method, "_lumarq", False):
-            setattr(groupby.GroupBy, name, reduction(method, name))
+            setattr(groupby.GroupBy, name,
+                    reduction(method, functools.partial(_group_reduced, how=name)))
 
     # A Python function (or several) per group gave plain values, so the largest credit by
     # gender read clean of gender: each group's result derives from its rows and its key, as a
@@ -1100,7 +1158,7 @@ def _install_group_transform_hooks() -> None:
     def python_agg(method: Callable[..., Any]) -> Callable[..., Any]:
         @functools.wraps(method)
         def hooked(self: Any, func: Any = None, *args: Any, **kwargs: Any) -> Any:
-            result = method(self, func, *args, **kwargs)
+            result = _as_caller(method, self, func, *args, **kwargs)
             return result if isinstance(func, str) else _group_reduced(self, result, "agg")
 
         hooked._lumarq = True  # type: ignore[attr-defined]
@@ -1111,6 +1169,8 @@ def _install_group_transform_hooks() -> None:
             method = getattr(cls, name)
             if not getattr(method, "_lumarq", False):
                 setattr(cls, name, python_agg(method))
+        if not getattr(cls.apply, "_lumarq", False):
+            cls.apply = reduction(cls.apply, _group_applied)
 
 
 def _group_key_words(grouper: Any, tracker: Any, n: int) -> np.ndarray | None:
@@ -1812,7 +1872,7 @@ def _install_apply_hooks() -> None:
 
     @functools.wraps(frame_apply)
     def apply_frame(self: Any, func: Any, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
-        out = frame_apply(self, func, axis, *args, **kwargs)
+        out = _as_caller(frame_apply, self, func, axis, *args, **kwargs)
         if self._get_axis_number(axis) != 1 or not isinstance(out, pd.Series | pd.DataFrame):
             return out
         rows = _worded_arrays(self)
@@ -1825,7 +1885,7 @@ def _install_apply_hooks() -> None:
 
     @functools.wraps(series_apply)
     def apply_series(self: Any, func: Any, *args: Any, **kwargs: Any) -> Any:
-        out = series_apply(self, func, *args, **kwargs)
+        out = _as_caller(series_apply, self, func, *args, **kwargs)
         arr = self.array
         if not (isinstance(out, pd.DataFrame) and isinstance(arr, ProvenanceArray)
                 and arr._tracker is not None and len(out) == len(self)

@@ -366,6 +366,13 @@ GROUP_FUNCTIONS = {  # each result column: (the column it aggregates, the groupb
                               "age"),
     # pandas 2.2 cast the means back into the int column's dtype: 3.5 became 3
     "a mean of ints by a function": (lambda g: g["n"].agg(lambda x: x.mean()), "n"),
+    "apply reducing a Series": (lambda g: g["income"].apply(lambda x: x.max() - x.min()),
+                                "income"),
+    # the function is handed both columns: each result derives from both
+    "apply reducing a frame": (lambda g: g[["income", "age"]].apply(
+        lambda f: f["income"].sum() - f["age"].min()), ["income", "age"]),
+    "apply reducing a frame to rows": (lambda g: g[["income", "age"]].apply(
+        lambda f: f.max() - f.min()), ["income", "age"]),
 }
 
 
@@ -383,11 +390,16 @@ def test_group_aggregations_by_python_functions_take_what_a_sum_takes(case, dag)
     check(lumarq.untrack(result), plain, check_index_type=False)
     cols = [result] if isinstance(result, pd.Series) else [result[c] for c in result.columns]
     for col in cols:
-        summed = d.groupby("k")[source or col.name].sum()
-        np.testing.assert_array_equal(col.prov.words, summed.prov.words, err_msg=str(col.name))
+        names = source if isinstance(source, list) else [source or col.name]
+        summed = [d.groupby("k")[c].sum() for c in names]
+        if len(names) == 1:
+            np.testing.assert_array_equal(col.prov.words, summed[0].prov.words,
+                                          err_msg=str(col.name))
+        for w in col.prov.words:
+            assert set(t.explain_full(int(w))["pairs"]) == {("L", c) for c in ["k", *names]}
         if dag:
-            node = t.get_node(int(col.prov.nodes[0]))
-            assert sorted(node.inputs) == sorted(t.get_node(int(summed.prov.nodes[0])).inputs)
+            want = {i for x in summed for i in t.get_node(int(x.prov.nodes[0])).inputs}
+            assert set(t.get_node(int(col.prov.nodes[0])).inputs) == want
 
 
 @pytest.mark.parametrize("column,item", [("b", "All"), ("b", None), ("b", 7), ("x", 2.5),
