@@ -1934,9 +1934,11 @@ def _install_conversion_hooks() -> None:
     # pd.to_datetime / pd.to_timedelta of a column of the dtype gave plain values (a date of
     # birth parsed from a protected column read clean); each row converts on its own.
     import pandas.core.tools.datetimes as datetimes
+    import pandas.core.tools.numeric as numeric
     import pandas.core.tools.timedeltas as timedeltas
 
-    for module, name in ((datetimes, "to_datetime"), (timedeltas, "to_timedelta")):
+    for module, name in ((datetimes, "to_datetime"), (timedeltas, "to_timedelta"),
+                         (numeric, "to_numeric")):
         convert = getattr(module, name)
         if getattr(convert, "_lumarq", False):
             continue
@@ -1951,6 +1953,30 @@ def _install_conversion_hooks() -> None:
         setattr(module, name, hooked)
         if getattr(pd, name) is convert:
             setattr(pd, name, hooked)
+
+    # convert_dtypes kept the dtype's columns as they were, where plain pandas gives nullable
+    # types (Int64, string, boolean): it runs on the plain values, each row keeping its word.
+    from pandas.core.generic import NDFrame
+
+    convert_dtypes = NDFrame.convert_dtypes
+    if getattr(convert_dtypes, "_lumarq", False):
+        return
+
+    @functools.wraps(convert_dtypes)
+    def convert_dtypes_(self: Any, *args: Any, **kwargs: Any) -> Any:
+        if isinstance(self, pd.Series):
+            if not isinstance(self.dtype, ProvenanceDtype):
+                return convert_dtypes(self, *args, **kwargs)
+            return _keep_row_words(self, convert_dtypes(untrack(self), *args, **kwargs))
+        if not (isinstance(self, pd.DataFrame) and _has_dtype_columns(self)):
+            return convert_dtypes(self, *args, **kwargs)
+        result = convert_dtypes(untrack(self), *args, **kwargs)
+        for i in _tracked_columns(self):
+            result.isetitem(i, _keep_row_words(self.iloc[:, i], result.iloc[:, i]))
+        return result
+
+    convert_dtypes_._lumarq = True  # type: ignore[attr-defined]
+    NDFrame.convert_dtypes = convert_dtypes_  # type: ignore[method-assign]
 
 
 def _install_describe_hook() -> None:
@@ -2173,6 +2199,34 @@ def _install_reshape_hooks() -> None:
 
         dot._lumarq = True  # type: ignore[attr-defined]
         pd.DataFrame.dot = dot  # type: ignore[method-assign]
+
+    # A Series times a frame gave values of the dtype with no tracker (pandas 3) or object
+    # values (pandas 2.2): its result j sums the Series' rows times column j's, so it derives
+    # from both whole. (A Series times a Series is a scalar, plain as reductions are.)
+    series_dot = pd.Series.dot
+    if not getattr(series_dot, "_lumarq", False):
+        @functools.wraps(series_dot)
+        def sdot(self: Any, other: Any) -> Any:
+            left, right = _worded_arrays(self), _worded_arrays(other)
+            if not isinstance(other, pd.DataFrame) or not (left or right):
+                return series_dot(self, other)
+            tracker = None
+            for a in left + right:
+                tracker = _check_trackers(tracker, a._tracker)
+            result = series_dot(untrack(self), untrack(other))
+            words, nodes = [], []
+            for j in range(other.shape[1]):
+                col = other.iloc[:, j].array
+                w, nd = _product_words(tracker, [], left + [a for a in right if a is col], 1)
+                words.append(w)
+                nodes.append(nd if nd is not None else np.full(1, -1, dtype=np.int64))
+            any_nodes = any(x[0] >= 0 for x in nodes)
+            return pd.Series(ProvenanceArray(result.array, np.concatenate(words), tracker,
+                                             nodes=np.concatenate(nodes) if any_nodes else None),
+                             index=result.index, name=result.name, copy=False)
+
+        sdot._lumarq = True  # type: ignore[attr-defined]
+        pd.Series.dot = sdot  # type: ignore[method-assign]
 
 
 def _row_words(x: Any) -> tuple[np.ndarray, np.ndarray | None, Any] | None:
@@ -2903,8 +2957,10 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                 raise TypeError("cannot assign a sequence of provenance arrays element-wise")
             value = seq
         nd = _numpy_values(self._data)
+        # (pandas' numpy wrapper unwrapped: pandas' check refused every float in it, so
+        # `ints.update(floats)` raised where whole floats fit, as they do for plain columns)
         if nd is not None and nd.dtype.kind in "iub" and not can_hold_element(
-                nd, np.asarray(value) if isinstance(value, list) else value):
+                nd, np.asarray(value) if isinstance(value, list) else _unwrap(value)):
             # numpy would cast silently (2.5 into ints gives 2; pandas 2.2 lets it through):
             # refused as pandas 3 refuses it for plain columns.
             raise TypeError(f"Invalid value '{value}' for dtype '{self.dtype}'")

@@ -1118,9 +1118,23 @@ PLAIN_EQUIVALENTS = {
     # A running sum or maximum reaches every row before it (they gave plain values).
     "running sum": lambda d: d["income"].where(d.index != "r3", d["age"]).cumsum(),
     "income + running max of age": lambda d: d["income"] + d["age"].cummax(),
+    # Conversions on the plain values (to_numeric was plain; convert_dtypes kept the types).
+    "to_numeric": lambda d: pd.to_numeric(d["age"], downcast="float"),
+    "convert_dtypes": lambda d: d[["age", "k", "name"]].convert_dtypes(),
+    # A Series times a frame had no tracker (pandas 3) or gave objects (pandas 2.2).
+    "Series dot frame": lambda d: d["age"].fillna(0).dot(d[["income", "k"]].fillna(0)),
+    # Whole floats of a tracked column into ints, as plain columns take them (it raised).
+    "update of ints": lambda d: _updated(d["k"], d["income"].head(2).round()),
 }
 FROM_AGE = {"income * age cast", "income * age.isin", "frame cast", "frame cast by a dict",
-            "income + running max of age", "Float64 age * income"}
+            "income + running max of age", "Float64 age * income", "Series dot frame",
+            "to_numeric", "convert_dtypes"}
+
+
+def _updated(s, other):
+    s = s.copy()
+    s.update(other)
+    return s
 
 
 def _age_as_income(d):
