@@ -237,6 +237,7 @@ def _record_values(values: Any) -> Any:
 
 _QUIET = threading.local()  # set while a composite operation logs its own node per row
 _GROUPING = threading.local()  # the grouper of the group operation running on this thread
+_DROPPING = threading.local()  # set while drop_duplicates takes the flags of `duplicated`
 
 
 @contextlib.contextmanager
@@ -826,6 +827,39 @@ def _install_count_hooks() -> None:
 
     hook(GroupBy, "size", False)
     hook(GroupBy, "count", True)
+
+    # A row's group number or its place in its group is its key's value in other words: plain
+    # int64 let `groupby("sex").ngroup()` carry sex as an untracked code. Each row takes its
+    # group's `size` word and node.
+    def per_row(name: str) -> None:
+        method = GroupBy.__dict__.get(name)
+        if method is None or getattr(method, "_lumarq", False):
+            return
+
+        @functools.wraps(method)
+        def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
+            result = method(self, *args, **kwargs)
+            grouper = getattr(self, "_grouper", None)
+            if (grouper is None or not isinstance(result, pd.Series)
+                    or isinstance(result.dtype, ProvenanceDtype) or not _grouping_arrays(grouper)):
+                return result
+            ids = _group_ids(grouper)
+            made = counted(grouper, None, name, np.zeros(int(grouper.ngroups), dtype=np.int64))
+            if made is None or len(ids) != len(result):
+                return result
+            # A row in no group (a missing key) is so because of its own key values.
+            own = [a._words for _, a in _key_arrays(grouper, made._tracker, len(ids))]
+            for w in own[1:]:
+                own[0] = _combine(made._tracker, own[0], w, _OP.AGG)
+            return pd.Series(_rows_of_groups(made, ids, result.to_numpy(),
+                                             own[0] if own else None),
+                             index=result.index, name=result.name, copy=False)
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        setattr(GroupBy, name, hooked)
+
+    per_row("ngroup")
+    per_row("cumcount")
     from pandas.core.groupby.generic import DataFrameGroupBy, SeriesGroupBy
 
     hook(SeriesGroupBy, "nunique", True)  # how many distinct values: as `count`
@@ -862,6 +896,70 @@ def _install_count_hooks() -> None:
 
     value_counts._lumarq = True  # type: ignore[attr-defined]
     pd.DataFrame.value_counts = value_counts  # type: ignore[method-assign]
+
+    # Whether an earlier row holds the same values derives from every row holding them, as
+    # their count does: each flag takes its values' group word and node.
+    def duplicated_hook(cls: Any) -> None:
+        method = cls.duplicated
+        if getattr(method, "_lumarq", False):
+            return
+
+        @functools.wraps(method)
+        def duplicated(self: Any, *args: Any, **kwargs: Any) -> Any:
+            result = method(self, *args, **kwargs)
+            if getattr(_DROPPING, "on", False):
+                return result
+            frame = self.to_frame() if isinstance(self, pd.Series) else self
+            subset = kwargs.get("subset", args[0] if args and isinstance(self, pd.DataFrame)
+                                else None)
+            keys = (frame.columns.tolist() if subset is None else list(subset)
+                    if is_list_like(subset) else [subset])
+            if (not isinstance(result, pd.Series) or isinstance(result.dtype, ProvenanceDtype)
+                    or not frame.columns.is_unique
+                    or not any(isinstance(frame[k].dtype, ProvenanceDtype) for k in keys)):
+                return result  # (a frame's one-column subset went through the Series')
+            grouper = frame.groupby(keys, sort=False, dropna=False, observed=True)._grouper
+            ids = _group_ids(grouper)
+            made = counted(grouper, None, "duplicated",
+                           np.zeros(int(grouper.ngroups), dtype=np.int64))
+            if made is None or len(ids) != len(result):
+                return result
+            return pd.Series(_rows_of_groups(made, ids, result.to_numpy()), index=result.index,
+                             name=result.name, copy=False)
+
+        duplicated._lumarq = True  # type: ignore[attr-defined]
+        cls.duplicated = duplicated
+
+    duplicated_hook(pd.Series)
+    duplicated_hook(pd.DataFrame)
+
+    # drop_duplicates selects rows with the flags: their words would be computed for nothing,
+    # and their nodes logged for nothing.
+    drop = pd.DataFrame.drop_duplicates
+    if getattr(drop, "_lumarq", False):
+        return
+
+    @functools.wraps(drop)
+    def drop_duplicates(self: Any, *args: Any, **kwargs: Any) -> Any:
+        outer, _DROPPING.on = getattr(_DROPPING, "on", False), True
+        try:
+            return drop(self, *args, **kwargs)
+        finally:
+            _DROPPING.on = outer
+
+    drop_duplicates._lumarq = True  # type: ignore[attr-defined]
+    pd.DataFrame.drop_duplicates = drop_duplicates  # type: ignore[method-assign]
+
+
+def _rows_of_groups(groups: ProvenanceArray, ids: np.ndarray, values: Any,
+                    outside: np.ndarray | None = None) -> ProvenanceArray:
+    """`values`, one per row, with the word and node of the row's group in `groups`; a row in
+    no group takes its word from `outside` (0 without it) and no node."""
+    at = np.maximum(ids, 0)
+    words = np.where(ids >= 0, groups._words[at] if len(groups) else 0,
+                     0 if outside is None else outside).astype(np.uint32)
+    nodes = None if groups._nodes is None else np.where(ids >= 0, groups._nodes[at], -1)
+    return groups._new(_plain(values), words, groups._tracker, nodes)
 
 
 def _grouping_arrays(grouper: Any) -> list[tuple[Any, ProvenanceArray]]:

@@ -354,6 +354,41 @@ def test_counts_derive_from_what_they_count_and_row_labels_are_plain(env, how):
     assert env["t"].has_protected(int(words[0])) == (how in ("count", "nunique", "frame_counts"))
 
 
+# Per row, results that are the row's key in other words: (call, the key columns, node name).
+KEY_ROWS = {
+    "ngroup": (lambda d: d.groupby("age").ngroup(), ["age"], "ngroup"),
+    "ngroup of two keys, NA keys dropped": (lambda d: d.groupby(["name", "k"]).ngroup(),
+                                            ["name", "k"], "ngroup"),
+    "cumcount": (lambda d: d.groupby("age").cumcount(ascending=False), ["age"], "cumcount"),
+    "frame duplicated": (lambda d: d.duplicated(subset=["age", "k"]), ["age", "k"],
+                         "duplicated"),
+    "Series duplicated": (lambda d: d["age"].duplicated(keep=False), ["age"], "duplicated"),
+}
+
+
+@pytest.mark.parametrize("dag", [False, True])
+@pytest.mark.parametrize("case", list(KEY_ROWS))
+def test_group_numbers_and_duplicate_flags_derive_from_their_keys(case, dag):
+    # They were plain int64/bool: `groupby("age").ngroup()` carried age as an untracked code.
+    t = DAGTracker() if dag else ProvenanceTracker()
+    left, _ = raw_frames()
+    d = lumarq.track(left, t, "L", protected=["age"])
+    call, keys, op = KEY_ROWS[case]
+    result = call(d)
+    tm.assert_series_equal(lumarq.untrack(result), call(left))
+    # (a row whose key is missing is in no group, NaN there, for its own key values)
+    for i, w in enumerate(result.prov.words):
+        assert set(t.explain_full(int(w))["pairs"]) == {("L", k) for k in keys}, i
+    assert result.prov.tainted.tolist() == [("age" in keys)] * 6
+    if dag:
+        assert t.get_node(int(result.prov.nodes[0])).operation == op
+    if case == "frame duplicated":  # drop_duplicates takes the flags without logging them
+        before = len(t._nodes) if dag else 0
+        tm.assert_frame_equal(lumarq.untrack(d.drop_duplicates(subset=["age", "k"])),
+                              left.drop_duplicates(subset=["age", "k"]))
+        assert (len(t._nodes) if dag else 0) == before
+
+
 GROUP_FUNCTIONS = {  # each result column: (the column it aggregates, the groupby it matches)
     "a function": (lambda g: g["income"].agg(lambda x: x.max() - x.min()), "income"),
     "a numpy function": (lambda g: g["income"].aggregate(np.ptp), "income"),
