@@ -1099,7 +1099,7 @@ def _group_reduced(gb: Any, result: Any, how: str) -> Any:
     grouper = getattr(gb, "_grouper", None)
     obj = getattr(gb, "_selected_obj", None)
     if (grouper is None or obj is None or not isinstance(result, pd.Series | pd.DataFrame)
-            or isinstance(getattr(gb, "keys", None), pd.Grouper)):
+            or isinstance(getattr(gb, "keys", None), pd.Grouper) or not _worded_arrays(obj)):
         return result
     ngroups = int(grouper.ngroups)
     if ngroups == 0 or len(result) % ngroups:
@@ -1165,11 +1165,12 @@ def _group_applied(gb: Any, result: Any) -> Any:
     obj = getattr(gb, "_selected_obj", None)
     if grouper is None or obj is None or not isinstance(result, pd.Series | pd.DataFrame):
         return result
-    ngroups = int(grouper.ngroups)
     arrays = _worded_arrays(obj)
+    if not arrays or len({id(a._tracker) for a in arrays}) != 1:
+        return result
+    ngroups = int(grouper.ngroups)
     ids = _group_ids(grouper)
-    if (not ngroups or len(result) != ngroups or len(ids) != len(obj) or not arrays
-            or len({id(a._tracker) for a in arrays}) != 1):
+    if not ngroups or len(result) != ngroups or len(ids) != len(obj):
         return result
     tracker, n = arrays[0]._tracker, len(ids)
     group_of = np.tile(ids, len(arrays))
