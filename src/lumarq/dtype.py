@@ -784,7 +784,8 @@ def _install_count_hooks() -> None:
         return key._new(_plain(counts), np.ascontiguousarray(words, dtype=np.uint32).copy(),
                         tracker, nodes)
 
-    def hook(cls: Any, name: str, per_column: bool) -> None:
+    def wrap(cls: Any, name: str, after: Callable[[Any, Any, Any], Any]) -> None:
+        """cls.name followed by after(groupby, grouper, result) on results of a grouper."""
         method = cls.__dict__.get(name)
         if method is None or getattr(method, "_lumarq", False):
             return
@@ -793,7 +794,14 @@ def _install_count_hooks() -> None:
         def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
             result = method(self, *args, **kwargs)
             grouper = getattr(self, "_grouper", None)
-            if grouper is None or getattr(self, "axis", 0) not in (0, "index"):
+            return result if grouper is None else after(self, grouper, result)
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        setattr(cls, name, hooked)
+
+    def hook(cls: Any, name: str, per_column: bool) -> None:
+        def after(self: Any, grouper: Any, result: Any) -> Any:
+            if getattr(self, "axis", 0) not in (0, "index"):
                 return result
             obj = getattr(self, "obj", None)
             if not ((isinstance(obj, pd.Series) and isinstance(obj.dtype, ProvenanceDtype))
@@ -822,8 +830,7 @@ def _install_count_hooks() -> None:
                         result[c] = pd.Series(made, index=result.index, copy=False)
             return result
 
-        hooked._lumarq = True  # type: ignore[attr-defined]
-        setattr(cls, name, hooked)
+        wrap(cls, name, after)
 
     hook(GroupBy, "size", False)
     hook(GroupBy, "count", True)
@@ -832,16 +839,9 @@ def _install_count_hooks() -> None:
     # int64 let `groupby("sex").ngroup()` carry sex as an untracked code. Each row takes its
     # group's `size` word and node.
     def per_row(name: str) -> None:
-        method = GroupBy.__dict__.get(name)
-        if method is None or getattr(method, "_lumarq", False):
-            return
-
-        @functools.wraps(method)
-        def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
-            result = method(self, *args, **kwargs)
-            grouper = getattr(self, "_grouper", None)
-            if (grouper is None or not isinstance(result, pd.Series)
-                    or isinstance(result.dtype, ProvenanceDtype) or not _grouping_arrays(grouper)):
+        def after(self: Any, grouper: Any, result: Any) -> Any:
+            if (not isinstance(result, pd.Series) or isinstance(result.dtype, ProvenanceDtype)
+                    or not _grouping_arrays(grouper)):
                 return result
             ids = _group_ids(grouper)
             made = counted(grouper, None, name, np.zeros(int(grouper.ngroups), dtype=np.int64))
@@ -855,8 +855,7 @@ def _install_count_hooks() -> None:
                                              own[0] if own else None),
                              index=result.index, name=result.name, copy=False)
 
-        hooked._lumarq = True  # type: ignore[attr-defined]
-        setattr(GroupBy, name, hooked)
+        wrap(GroupBy, name, after)
 
     per_row("ngroup")
     per_row("cumcount")
