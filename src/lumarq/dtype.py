@@ -1482,6 +1482,10 @@ def _install_window_hooks() -> None:
         # pandas ranks a frame's columns from its 2-D plain values; each column of the dtype is
         # ranked again as a Series, whose ranks carry the column's words.
         result = frame_rank(self, axis, *args, **kwargs)
+        if axis in (1, "columns") and not args and isinstance(result, pd.DataFrame) and (
+                result.columns.is_unique and _has_dtype_columns(self)):
+            # a rank across a row derives from every cell of the row it ranked (it was plain)
+            return _by_row(self[result.columns], result, "rank")
         if (args or axis not in (0, "index") or not isinstance(result, pd.DataFrame)
                 or not _has_dtype_columns(self) or not result.columns.is_unique
                 or not self.columns.is_unique):
@@ -1959,6 +1963,18 @@ def _carry_row_words(out: Any, index: pd.Index, tracker: Any, words: np.ndarray,
     return carry(out)
 
 
+def _by_row(frame: pd.DataFrame, out: Any, op: str) -> Any:
+    """`out` (a Series or frame) computed row by row from `frame`'s rows: each plain column takes
+    per row the combination over that row's tracked cells, and one AGGREGATE node `op` per row."""
+    rows = _worded_arrays(frame)
+    if (not isinstance(out, pd.Series | pd.DataFrame) or len({id(a._tracker) for a in rows}) != 1
+            or len(out) != len(frame) or not out.index.equals(frame.index)):
+        return out  # (columns of two trackers cannot combine: their binary ops raise)
+    tracker = rows[0]._tracker
+    words, nodes = _product_words(tracker, rows, [], len(frame), op)
+    return _carry_row_words(out, frame.index, tracker, words, nodes)
+
+
 def _install_apply_hooks() -> None:
     # A frame's row-wise apply computes each result row from that row's cells, and a Series'
     # apply whose function returns a Series gives a frame: both came back plain (the element-wise
@@ -1971,15 +1987,9 @@ def _install_apply_hooks() -> None:
     @functools.wraps(frame_apply)
     def apply_frame(self: Any, func: Any, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
         out = _as_caller(frame_apply, self, func, axis, *args, **kwargs)
-        if self._get_axis_number(axis) != 1 or not isinstance(out, pd.Series | pd.DataFrame):
+        if self._get_axis_number(axis) != 1:
             return out
-        rows = _worded_arrays(self)
-        trackers = {id(a._tracker) for a in rows}
-        if len(trackers) != 1 or not out.index.equals(self.index) or len(out) != len(self):
-            return out  # columns of two trackers cannot combine (their binary ops raise)
-        tracker = rows[0]._tracker
-        words, nodes = _product_words(tracker, rows, [], len(self), "apply")
-        return _carry_row_words(out, self.index, tracker, words, nodes)
+        return _by_row(self, out, "apply")
 
     @functools.wraps(series_apply)
     def apply_series(self: Any, func: Any, *args: Any, **kwargs: Any) -> Any:

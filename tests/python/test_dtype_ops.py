@@ -498,6 +498,8 @@ MAPPED = {
     "apply giving a Series": (lambda f: f["L"]["age"].apply(lambda v: pd.Series([v, -v])),
                               lambda i: {"age"}),
     "map to lists (plain)": (lambda f: f["L"]["age"].map(lambda v: [v]), None),
+    "rank per row": (lambda f: f["L"][["age", "income", "k"]].rank(axis=1),
+                     lambda i: {"age", "income", "k"}),
 }
 
 
@@ -525,12 +527,14 @@ def test_python_functions_per_element_or_row_keep_their_rows_sources(case, track
             assert col.prov.tainted[i] == ("age" in want)
     if tracker_cls is DAGTracker:
         node = t.get_node(int(cols[0].prov.nodes[0]))
-        assert node.operation == ("apply" if "per row" in case else "map")
+        assert node.operation == ("rank" if "rank" in case else "apply" if "per row" in case
+                                  else "map")
         if case == "map a tracked Series":
             assert node.inputs == [int(f["L"]["k"].prov.nodes[0]),
                                    int(_lookup(f).prov.nodes[0])]
         elif "per row" in case:
-            assert sorted(node.inputs) == sorted({int(f["L"][c].prov.nodes[0]) for c in COLS})
+            assert sorted(node.inputs) == sorted({int(f["L"][c].prov.nodes[0])
+                                                  for c in sources(0)})
         else:
             assert node.inputs == [int(f["L"][cols[0].name if sources is None else
                                                next(iter(sources(0)))].prov.nodes[0])]
