@@ -1117,7 +1117,9 @@ def _group_reduced(gb: Any, result: Any, how: str) -> Any:
         if isinstance(got, ProvenanceArray):  # pandas 2.2 casts a function's results back
             got = got._data  # into the dtype, without words
         values = pd.Series(got, index=values.index, name=values.name, copy=False)
-        key = id(source)
+        # Keyed by the column's array, which the frame keeps alive: a column Series is made
+        # anew per look-up (pandas 3) and a freed one's id was taken by the next column's.
+        key = id(arr)
         if key not in found:  # one node per group, however many columns come from it
             with _grouping(grouper):
                 found[key] = arr._group_words(how, ids, ngroups)
@@ -1138,7 +1140,7 @@ def _group_reduced(gb: Any, result: Any, how: str) -> Any:
             # A Series' own columns: its name, or the four of ohlc (not an as_index=False key).
             if how == "ohlc":
                 own = label in _OHLC
-            elif how == "agg":  # every function's column, not an as_index=False key
+            elif how in ("agg", "describe"):  # every function's column, not a key's
                 own = label not in grouper.names
             else:
                 own = label == obj.name
@@ -1244,7 +1246,7 @@ def _install_group_transform_hooks() -> None:
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked
 
-    for name in ("quantile", "ohlc"):
+    for name in ("quantile", "ohlc", "describe"):
         method = getattr(groupby.GroupBy, name)
         if not getattr(method, "_lumarq", False):
             setattr(groupby.GroupBy, name,

@@ -403,6 +403,8 @@ GROUP_FUNCTIONS = {  # each result column: (the column it aggregates, the groupb
     "a mean of ints by a function": (lambda g: g["n"].agg(lambda x: x.mean()), "n"),
     "apply reducing a Series": (lambda g: g["income"].apply(lambda x: x.max() - x.min()),
                                 "income"),
+    "describe": (lambda g: g["income"].describe(), "income"),
+    "describe of a frame": (lambda g: g[["income", "age"]].describe()[["age"]], "age"),
     # the function is handed both columns: each result derives from both
     "apply reducing a frame": (lambda g: g[["income", "age"]].apply(
         lambda f: f["income"].sum() - f["age"].min()), ["income", "age"]),
