@@ -610,7 +610,7 @@ def _install_where_hook() -> None:
     @functools.wraps(fillna)
     def fillna_(self: Any, value: Any = None, *args: Any, **kwargs: Any) -> Any:
         if kwargs.get("inplace") or args or not _by_column(self, value):
-            return fillna(self, value, *args, **kwargs)
+            return _as_caller(fillna, self, value, *args, **kwargs)
         result = _quietly(fillna, self, value, *args, **kwargs)
         return _words_by_column(result, self, value, lambda c, o: self[c].fillna(o))
 
@@ -1198,13 +1198,14 @@ def _group_applied(gb: Any, result: Any) -> Any:
 _PANDAS_DIR = os.path.dirname(pd.__file__)
 
 
-def _as_caller(method: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
-    """method(*args, **kwargs) for a hook. pandas points its warnings at the first frame outside
+def _as_caller(call: Callable[..., Any], /, *args: Any, **kwargs: Any) -> Any:
+    """call(*args, **kwargs) for a hook. pandas points its warnings at the first frame outside
     pandas, the hook's, so a user never saw its deprecation notes (shown only for the script
-    itself by default): those are raised again at the hook's caller, the others as they were."""
+    itself by default): those are raised again at the hook's caller, the others as they were.
+    (`call` is positional only: pandas methods take a `method` keyword.)"""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        result = method(*args, **kwargs)
+        result = call(*args, **kwargs)
     for w in caught:
         if w.filename == __file__ or w.filename.startswith(_PANDAS_DIR):
             warnings.warn(w.message, w.category, stacklevel=3)
@@ -1219,7 +1220,7 @@ def _install_group_transform_hooks() -> None:
     def hook(method: Callable[..., Any], when: Callable[..., bool]) -> Callable[..., Any]:
         @functools.wraps(method)
         def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
-            result = method(self, *args, **kwargs)
+            result = _as_caller(method, self, *args, **kwargs)
             return _with_key_words(self, result) if when(*args, **kwargs) else result
 
         hooked._lumarq = True  # type: ignore[attr-defined]
@@ -1535,7 +1536,7 @@ def _install_time_hooks() -> None:
         def hooked(self: Any, rule: Any, *args: Any, **kwargs: Any) -> Any:
             if kwargs.get("level") is None:
                 self = plain_dates(self, kwargs.get("on"))
-            return method(self, rule, *args, **kwargs)
+            return _as_caller(method, self, rule, *args, **kwargs)
 
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked
@@ -1545,7 +1546,7 @@ def _install_time_hooks() -> None:
         def hooked(self: Any, window: Any, *args: Any, **kwargs: Any) -> Any:
             if not is_integer(window) and not hasattr(window, "get_window_bounds"):
                 self = plain_dates(self, kwargs.get("on"))  # an offset needs dates
-            return method(self, window, *args, **kwargs)
+            return _as_caller(method, self, window, *args, **kwargs)
 
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked
@@ -1557,7 +1558,7 @@ def _install_time_hooks() -> None:
                 if isinstance(key, pd.Grouper) and getattr(key, "freq", None) is not None \
                         and getattr(key, "level", None) is None:
                     self = plain_dates(self, getattr(key, "key", None))  # date bins
-            return method(self, by, *args, **kwargs)
+            return _as_caller(method, self, by, *args, **kwargs)
 
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked
@@ -1650,7 +1651,7 @@ def _date_index_hook(cls: Any, name: str, kind: tuple[str, int]) -> Callable[...
                 or (name == "shift" and (args[1] if len(args) > 1 else kwargs.get("freq")) is None)
                 or (name == "interpolate" and (args[0] if args else kwargs.get(
                     "method", "linear")) not in ("time", "index", "values"))):
-            return method(self, *args, **kwargs)
+            return _as_caller(method, self, *args, **kwargs)
         dates = _plain_index(index)
         if how == "rows":
             at = getattr(pd.Series(np.arange(len(self), dtype=np.int64), index=dates),
@@ -1658,7 +1659,7 @@ def _date_index_hook(cls: Any, name: str, kind: tuple[str, int]) -> Callable[...
             return self.iloc[at.to_numpy()]
         plain = self.copy(deep=False)
         plain.index = dates
-        result = method(plain, *args, **kwargs)
+        result = _as_caller(method, plain, *args, **kwargs)
         if how == "same rows" and len(result) == len(self):
             result.index = index
         return result

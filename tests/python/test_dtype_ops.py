@@ -552,6 +552,29 @@ def test_groupby_transform_gives_every_member_its_groups_word(env):
     np.testing.assert_array_equal(result.prov.words, expected)
 
 
+# pandas 2.2 deprecations raised inside lumarq's hooks: pandas points a warning at the first
+# frame outside pandas, which was the hook's, so users never saw these (pandas 3 removed them).
+DEPRECATED_IN_22 = {
+    "frame fillna(method=)": lambda d: d.fillna(method="ffill"),
+    "group pct_change": lambda d: d.groupby("k")["income"].pct_change(),
+    "resample(kind=)": lambda d: d.set_axis(pd.date_range("2024", periods=6))["income"].resample(
+        "D", kind="timestamp").sum(),
+    "rolling(axis=)": lambda d: d[["income"]].rolling(2, axis=0).sum(),
+    "interpolate(method='pad')": lambda d: d["income"].interpolate(method="pad"),
+    "groupby apply on the keys": lambda d: d.groupby("k").apply(lambda g: g["income"].sum()),
+}
+
+
+@pytest.mark.skipif(int(pd.__version__.split(".")[0]) >= 3, reason="pandas 3 removed these")
+@pytest.mark.parametrize("case", list(DEPRECATED_IN_22))
+def test_pandas_warnings_through_the_hooks_point_at_the_caller(env, case):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        DEPRECATED_IN_22[case](env["L"])
+    assert caught and {w.filename for w in caught} == {__file__}, [
+        (w.filename, str(w.message)[:60]) for w in caught]
+
+
 BINARY = [("add", OpCode.ADD), ("sub", OpCode.SUB), ("mul", OpCode.MUL),
           ("truediv", OpCode.DIV), ("gt", OpCode.CMP), ("eq", OpCode.CMP)]
 
