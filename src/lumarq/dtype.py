@@ -848,11 +848,9 @@ def _install_count_hooks() -> None:
             if made is None or len(ids) != len(result):
                 return result
             # A row in no group (a missing key) is so because of its own key values.
-            own = [a._words for _, a in _key_arrays(grouper, made._tracker, len(ids))]
-            for w in own[1:]:
-                own[0] = _combine(made._tracker, own[0], w, _OP.AGG)
-            return pd.Series(_rows_of_groups(made, ids, result.to_numpy(),
-                                             own[0] if own else None),
+            own = _one_key_word(made._tracker, [
+                a._words for _, a in _key_arrays(grouper, made._tracker, len(ids))], len(ids))
+            return pd.Series(_rows_of_groups(made, ids, result.to_numpy(), own),
                              index=result.index, name=result.name, copy=False)
 
         wrap(GroupBy, name, after)
@@ -1157,6 +1155,32 @@ def _group_reduced(gb: Any, result: Any, how: str) -> Any:
     return result
 
 
+def _keyed_group_words(tracker: Any, n: int, ids: np.ndarray, ngroups: int,
+                       words: np.ndarray, group_of: np.ndarray) -> np.ndarray:
+    """Each group's combination of the member words `words` (member i in group group_of[i])
+    and of the running group operation's keys (n rows in groups `ids`): a group's value was
+    computed over the rows its key chose, so the key joins as one more member (mean income by
+    gender derives from gender)."""
+    keys = _key_words(tracker, n, ids, ngroups)
+    if keys:
+        words = np.concatenate([words, *keys])
+        group_of = np.concatenate([group_of, *[np.arange(ngroups, dtype=np.int64)] * len(keys)])
+    return _backend.group_combine(tracker._rust, words, group_of, ngroups, _OP.AGG)
+
+
+def _keyed_group_nodes(tracker: Any, n: int, ids: np.ndarray, ngroups: int, op: str,
+                       words: np.ndarray, members: np.ndarray | None,
+                       group_of: np.ndarray) -> np.ndarray | None:
+    """One node `op` per group (word words[g]) over its members' distinct nodes (member i in
+    group group_of[i]), then its keys': the graph reaches the keys' sources as the word does."""
+    if members is not None:
+        keys = _key_nodes(tracker, n, ids, ngroups)
+        if keys:
+            group_of = np.concatenate([group_of, keys[0]])
+            members = np.concatenate([members, keys[1]])
+    return _log_groups(tracker, op, words, group_of, members, ngroups)
+
+
 def _group_applied(gb: Any, result: Any) -> Any:
     """`result` of `groupby(...).apply` with one row per group (a function reducing each group):
     each plain column the dtype can hold takes its group's combination over every tracked
@@ -1175,23 +1199,14 @@ def _group_applied(gb: Any, result: Any) -> Any:
         return result
     tracker, n = arrays[0]._tracker, len(ids)
     group_of = np.tile(ids, len(arrays))
-    member_words = np.concatenate([a._words for a in arrays])
-    with_nodes = any(a._nodes is not None for a in arrays)
     with _grouping(grouper):
-        keys = _key_words(tracker, n, ids, ngroups)
-        key_nodes = _key_nodes(tracker, n, ids, ngroups) if with_nodes else None
-    word_of = group_of
-    if keys:
-        member_words = np.concatenate([member_words, *keys])
-        word_of = np.concatenate([group_of, *[np.arange(ngroups, dtype=np.int64)] * len(keys)])
-    words = _backend.group_combine(tracker._rust, member_words, word_of, ngroups, _OP.AGG)
-    nodes = None
-    if with_nodes:
-        members = np.concatenate([_nodes_or_none(a) for a in arrays])
-        if key_nodes:
-            group_of = np.concatenate([group_of, key_nodes[0]])
-            members = np.concatenate([members, key_nodes[1]])
-        nodes = _log_groups(tracker, "apply", words, group_of, members, ngroups)
+        words = _keyed_group_words(tracker, n, ids, ngroups,
+                                   np.concatenate([a._words for a in arrays]), group_of)
+        nodes = None
+        if any(a._nodes is not None for a in arrays):
+            nodes = _keyed_group_nodes(tracker, n, ids, ngroups, "apply", words,
+                                       np.concatenate([_nodes_or_none(a) for a in arrays]),
+                                       group_of)
     return _carry_row_words(result, result.index, tracker, words, nodes)
 
 
@@ -1949,7 +1964,7 @@ def _carry_row_words(out: Any, index: pd.Index, tracker: Any, words: np.ndarray,
     def carry(col: Any) -> Any:
         if not (isinstance(col, pd.Series) and len(col) == len(index)
                 and col.index.equals(index) and not isinstance(col.dtype, ProvenanceDtype)
-                and (_trackable(col.dtype) or _is_text(col))):
+                and _holdable(col)):
             return col
         return pd.Series(_rebuild(col.array, words.copy(), tracker,
                                   None if nodes is None else nodes.copy()),
@@ -3188,20 +3203,17 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                                                         na_action=na_action)
                            if isinstance(inner, pd.arrays.NumpyExtensionArray)
                            else inner.map(plain_mapper, na_action=na_action), copy=False)
-        if not (len(values) == len(self) and values.ndim == 1
-                and (_trackable(values.dtype) or _is_text(values))):
+        if not (len(values) == len(self) and values.ndim == 1 and _holdable(values)):
             return _unwrap(values.array)
         tracker, words, inputs = self._tracker, self._words, [self._nodes]
         if tracked_mapper:
             table = mapper[mapper.index.notna()] if na_action == "ignore" else mapper
             at = _plain_index(table.index).get_indexer(self._data)
-            found = at >= 0
             other = table.array
             tracker = _check_trackers(tracker, other._tracker)
-            picked = np.where(found, other._words[np.where(found, at, 0)], 0).astype(np.uint32)
-            words = _combine(tracker, words, picked, _OP.MAP)
-            if other._nodes is not None:
-                inputs.append(np.where(found, other._nodes[np.where(found, at, 0)], -1))
+            words = _combine(tracker, words, _backend.take_words(other._words, at, True),
+                             _OP.MAP)
+            inputs.append(_take_nodes(other._nodes, at, True))
             kind = _BINARY
         else:
             words = _step(tracker, words, _OP.MAP)
@@ -3648,15 +3660,8 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         more member: mean income by gender derives from gender."""
         if self._tracker is None:
             return np.zeros(ngroups, dtype=np.uint32)
-        member_ids = np.asarray(ids, dtype=np.int64)
-        keys = _key_words(self._tracker, len(self), member_ids, ngroups)
-        member_words = self._words
-        if keys:
-            member_words = np.concatenate([member_words, *keys])
-            member_ids = np.concatenate(
-                [member_ids, *[np.arange(ngroups, dtype=np.int64)] * len(keys)])
-        return _backend.group_combine(self._tracker._rust, member_words, member_ids, ngroups,
-                                      _OP.AGG)
+        ids = np.asarray(ids, dtype=np.int64)
+        return _keyed_group_words(self._tracker, len(self), ids, ngroups, self._words, ids)
 
     def _group_words(self, how: str, ids: np.ndarray, ngroups: int
                      ) -> tuple[np.ndarray, np.ndarray | None]:
@@ -3668,13 +3673,9 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                      ngroups: int) -> np.ndarray | None:
         """One node `op` per group (word words[g]) over its members' distinct nodes, then its
         key's: the graph reaches the key's sources as the word does."""
-        group_of, members = ids, self._nodes
-        if members is not None:
-            keys = _key_nodes(self._tracker, len(self), ids, ngroups)
-            if keys:
-                group_of = np.concatenate([np.asarray(ids, dtype=np.int64), keys[0]])
-                members = np.concatenate([members, keys[1]])
-        return _log_groups(self._tracker, op, words, group_of, members, ngroups)
+        ids = np.asarray(ids, dtype=np.int64)
+        return _keyed_group_nodes(self._tracker, len(self), ids, ngroups, op, words,
+                                  self._nodes, ids)
 
     def __reduce__(self) -> tuple[Any, ...]:
         return (_rebuild, (self._data, self._words, self._tracker, self._nodes))
@@ -3732,6 +3733,12 @@ def _trackable(dtype: Any) -> bool:
         return dtype.kind in "biufmM"
     return (pd.api.types.is_numeric_dtype(dtype) or pd.api.types.is_bool_dtype(dtype)
             or pd.api.types.is_string_dtype(dtype) or isinstance(dtype, pd.DatetimeTZDtype))
+
+
+def _holdable(col: pd.Series) -> bool:
+    """Whether the dtype holds `col`'s values as pandas infers them (numbers, bools, dates,
+    text)."""
+    return _trackable(col.dtype) or _is_text(col)
 
 
 def _is_text(col: pd.Series) -> bool:
