@@ -15,6 +15,7 @@ import operator
 import os
 import re
 import contextlib
+import sys
 import threading
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -520,8 +521,8 @@ def _has_dtype_columns(frame: pd.DataFrame) -> bool:
 
 def _plain_condition(obj: Any, cond: Any) -> Any:
     """`where`/`mask`'s condition without the dtype: pandas inverts and fills it on the way,
-    steps that would log nodes nothing refers to. Its words play no part in the result's
-    (``s.prov.where`` is the call that takes them in)."""
+    steps that would log nodes nothing refers to. Its words are counted afterwards
+    (`_with_condition`)."""
     if callable(cond):
         cond = cond(obj)  # as pandas would, once, before an in-place change
     if isinstance(cond, pd.Series) and isinstance(cond.dtype, ProvenanceDtype):
@@ -575,26 +576,140 @@ def _words_by_column(result: Any, frame: pd.DataFrame, other: Any,
     return result
 
 
+def _tracked_condition(cond: Any) -> bool:
+    if isinstance(cond, pd.Series):
+        return isinstance(cond.dtype, ProvenanceDtype) and cond.array._tracker is not None
+    return isinstance(cond, pd.DataFrame) and _has_dtype_columns(cond)
+
+
+def _counted_condition(cond: Any, index: pd.Index) -> ProvenanceArray | None:
+    """The tracked condition `cond` (a Series) row by row along `index`, as pandas aligns it;
+    None when it is not tracked or cannot be aligned (repeated labels)."""
+    if not (isinstance(cond, pd.Series) and isinstance(cond.dtype, ProvenanceDtype)):
+        return None
+    if not cond.index.equals(index):
+        try:
+            cond = cond.reindex(index)  # a missing row counts as False: it has no word
+        except ValueError:
+            return None
+    arr = cond.array
+    return arr if arr._tracker is not None else None
+
+
+def _with_condition(result: Any, *conds: Any) -> Any:
+    """`where`/`mask`'s `result` whose rows also derive from the tracked conditions: a value
+    chosen by a protected condition is tainted by it. A row of the dtype combines its word with
+    the conditions' (`OpCode.FILL`, one "where" node over all); a plain column takes one
+    condition's words as they are, as from a plain operand of a binary operation."""
+
+    def counted(col: pd.Series, found: list[ProvenanceArray | None]) -> pd.Series:
+        carrs = [c for c in found if c is not None]
+        if not carrs:
+            return col
+        arr = col.array
+        own = isinstance(arr, ProvenanceArray) and arr._tracker is not None
+        if isinstance(arr, ProvenanceArray) and not own:  # words 0, no tracker: as plain
+            col = pd.Series(arr._data, index=col.index, name=col.name, copy=False)
+        if not own and len(carrs) == 1:
+            c = carrs[0]
+            return _carry_row_words(col, col.index, c._tracker, c._words, c._nodes)
+        if not own and not _holdable(col):
+            return col
+        operands = ([arr] if own else []) + carrs
+        tracker = functools.reduce(_check_trackers, [o._tracker for o in operands])
+        values = arr._data if own else col.array
+        words, nodes = operands[0]._words, operands[0]._nodes
+        logs = _logs(tracker, *[o._nodes for o in operands])
+        # One step per condition, in order: a "where" node each (the row's value recorded
+        # once, on the last).
+        for k, o in enumerate(operands[1:], 2):
+            words = _combine(tracker, words, o._words, _OP.FILL)
+            if logs:
+                nodes = _log_rows(tracker, "where", words, [nodes, o._nodes],
+                                  values if k == len(operands) else None)
+        return pd.Series(_rebuild(values, words, tracker, nodes), index=col.index,
+                         name=col.name, copy=False)
+
+    if isinstance(result, pd.Series):
+        return counted(result, [_counted_condition(c, result.index) for c in conds])
+    if not (isinstance(result, pd.DataFrame) and result.columns.is_unique):
+        return result
+    out = result.copy(deep=False)
+    for i, label in enumerate(result.columns):
+        carrs = []
+        for cond in conds:
+            if isinstance(cond, pd.Series):
+                carrs.append(_counted_condition(cond, result.index))
+            elif label in cond.columns:  # a repeated label selects a frame: not counted
+                carrs.append(_counted_condition(cond[label], result.index))
+        col = counted(result.iloc[:, i], carrs)
+        if col is not result.iloc[:, i]:
+            out.isetitem(i, col)
+    return out
+
+
+def _install_case_when_hook() -> None:
+    # pandas chooses each row's value by the first condition it meets, through `mask` from its
+    # own code, so the conditions' words were never counted: a value chosen by a protected
+    # condition read clean. Every row takes every tracked condition's words (the row's value
+    # depends on each condition up to the one it met, and on all when it met none).
+    case_when = getattr(pd.Series, "case_when", None)
+    if case_when is None or getattr(case_when, "_lumarq", False):
+        return
+
+    @functools.wraps(case_when)
+    def case_when_(self: Any, caselist: Any) -> Any:
+        if not (isinstance(caselist, list)
+                and all(isinstance(c, tuple) and len(c) == 2 for c in caselist)):
+            return case_when(self, caselist)  # pandas' own error
+        # callables once, as pandas would call them
+        cases = [(c(self) if callable(c) else c, r(self) if callable(r) else r)
+                 for c, r in caselist]
+        conds = [c for c, _ in cases if _tracked_condition(c)]
+        if not conds:
+            return _as_caller(case_when, self, cases)
+        return _with_condition(_quietly(_as_caller, case_when, self, cases), *conds)
+
+    case_when_._lumarq = True  # type: ignore[attr-defined]
+    pd.Series.case_when = case_when_  # type: ignore[method-assign]
+
+
 def _install_where_hook() -> None:
+    def run(method: Callable[..., Any], keep: bool, self: Any, cond: Any, args: tuple[Any, ...],
+            kwargs: dict[str, Any]) -> Any:
+        cond = _plain_condition(self, cond)
+        other = args[0] if args else kwargs.get("other")
+        if (not isinstance(cond, pd.DataFrame) or kwargs.get("inplace")
+                or kwargs.get("axis") is not None or len(args) > 1
+                or not _by_column(self, other)):
+            return method(self, cond, *args, **kwargs)
+        result = _quietly(method, self, cond, *args, **kwargs)
+        try:
+            conds = cond.reindex(index=self.index, columns=self.columns)
+        except ValueError:  # repeated labels: pandas' result stands as it is
+            return result
+        # pandas takes `other` where the condition is False (missing counts as False).
+        chosen = conds.fillna(False).astype(bool)
+        return _words_by_column(
+            result, self, other,
+            lambda c, o: self[c].where(chosen[c] if keep else ~chosen[c], o))
+
     def hook(method: Callable[..., Any], keep: bool) -> Callable[..., Any]:
         @functools.wraps(method)
         def hooked(self: Any, cond: Any, *args: Any, **kwargs: Any) -> Any:
-            cond = _plain_condition(self, cond)
-            other = args[0] if args else kwargs.get("other")
-            if (not isinstance(cond, pd.DataFrame) or kwargs.get("inplace")
-                    or kwargs.get("axis") is not None or len(args) > 1
-                    or not _by_column(self, other)):
-                return method(self, cond, *args, **kwargs)
-            result = _quietly(method, self, cond, *args, **kwargs)
-            try:
-                conds = cond.reindex(index=self.index, columns=self.columns)
-            except ValueError:  # repeated labels: pandas' result stands as it is
-                return result
-            # pandas takes `other` where the condition is False (missing counts as False).
-            chosen = conds.fillna(False).astype(bool)
-            return _words_by_column(
-                result, self, other,
-                lambda c, o: self[c].where(chosen[c] if keep else ~chosen[c], o))
+            if callable(cond):
+                cond = cond(self)  # as pandas would, once, before an in-place change
+            # The condition's words count when the caller chose it: pandas' own steps (clip
+            # runs through `where`) and lumarq's redo their operands' words themselves.
+            caller = sys._getframe(1).f_globals.get("__name__", "")
+            if (not _tracked_condition(cond) or kwargs.get("inplace")
+                    or kwargs.get("level") is not None
+                    or kwargs.get("axis") in (1, "columns")
+                    or caller.partition(".")[0] in ("pandas", "lumarq")):
+                return run(method, keep, self, cond, args, kwargs)
+            # One node per row, over the operand it took and the condition.
+            result = _quietly(run, method, keep, self, cond, args, kwargs)
+            return _with_condition(result, cond)
 
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked
@@ -3878,6 +3993,7 @@ def _source_nodes(tracker: Any, table: str, cols: list[Any], arrays: dict[int, A
 _install_merge_hook()
 _install_clip_hook()
 _install_where_hook()
+_install_case_when_hook()
 _install_cast_hooks()
 _install_group_transform_hooks()
 _install_window_hooks()
@@ -4141,28 +4257,12 @@ class ProvenanceSeriesAccessor:
                                      prov=np.array([word], dtype=np.uint32)))
 
     def where(self, cond: Any, other: Any = np.nan) -> pd.Series:
-        """``Series.where`` whose rows also derive from the condition's words (when tracked)."""
-        tracked_cond = isinstance(cond, pd.Series) and isinstance(cond.dtype, ProvenanceDtype)
-        # With a tracked condition the row's one node also takes the condition's as input.
-        quiet = getattr(_QUIET, "on", False)
-        _QUIET.on = quiet or tracked_cond
-        try:
-            result = self._s.where(cond, other)
-        finally:
-            _QUIET.on = quiet
-        if tracked_cond:
-            cond_arr = cond.reindex(self._s.index).array
-            arr = result.array
-            tracker = _check_trackers(arr._tracker, cond_arr._tracker)
-            if tracker is not None:
-                words = _combine(tracker, arr._words, cond_arr._words, _OP.FILL)
-                nodes = arr._nodes
-                if _logs(tracker, nodes, cond_arr._nodes):
-                    nodes = _log_rows(tracker, "where", words, [nodes, cond_arr._nodes],
-                                      arr._data)
-                tracked = ProvenanceArray(arr._data, words, tracker, nodes=nodes)
-                return pd.Series(tracked, index=result.index, name=result.name, copy=False)
-        return result
+        """``Series.where`` whose rows also derive from the condition's words (when tracked),
+        as ``Series.where`` itself counts them when called from outside pandas."""
+        if not _tracked_condition(cond):
+            return self._s.where(cond, other)
+        # one node per row, over the operand it took and the condition
+        return _with_condition(_quietly(self._s.where, cond, other), cond)
 
     def rolling(self, window: int, **kwargs: Any) -> TrackedRolling:
         """Rolling aggregations whose rows carry the combination over their window."""

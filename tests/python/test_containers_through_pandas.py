@@ -89,6 +89,11 @@ DERIVED = {
     "combine_first": lambda w: w["debt"].combine_first(w["age"]),
     "where taking a tracked other": lambda w: w["debt"].where(w["debt"] > 10, w["age"]),
     "mask taking a tracked other": lambda w: w["debt"].mask(w["debt"] < 10, w["age"]),
+    # a value chosen by a protected condition derives from it
+    "where by a protected condition": lambda w: w["debt"].where(w["age"] > 35, 0.0),
+    "mask by a protected condition": lambda w: w["debt"].mask(lambda s: w["age"] > 35, w["income"]),
+    "where in place by a protected condition": lambda w: (lambda s: (
+        s.where(w["age"] > 35, 0.0, inplace=True), s)[1])(w["debt"].copy()),
     "merge suffixes": lambda w: w.merge(w, on="debt")["age_y"],
     "pandas join": lambda w: w[["debt"]].join(w[["age"]].rename(columns={"age": "a2"}))["a2"],
     "frame + frame": lambda w: (w[["debt"]] + w[["age"]].rename(columns={"age": "debt"}))["debt"],

@@ -84,8 +84,9 @@ COMPUTING = {
     "gt": (lambda a, b: a > b, "gt", lambda i, a, b: [a[i], b[i]]),
     "ufunc": (lambda a, b: np.log(b), "log", lambda i, a, b: [b[i]]),
     "neg": (lambda a, b: -a, "neg", lambda i, a, b: [a[i]]),
+    # the condition (a > 2.5 passes a's nodes on) is an input too
     "where": (lambda a, b: a.where(a > 2.5, b), "where",
-              lambda i, a, b: [a[i] if i == 2 else b[i]]),
+              lambda i, a, b: [a[i] if i == 2 else b[i], a[i]]),
     "clip": (lambda a, b: a.clip(0.4, 2.5), "clip", lambda i, a, b: [a[i]]),
     "prov.where": (lambda a, b: a.prov.where(b > 2.5, b) if hasattr(a, "prov") else
                    a.where(b > 2.5, b), "where",

@@ -335,13 +335,18 @@ def series_combine_first(self, other):
     return _with_other(pd.Series.combine_first(self, other), self, other)
 
 
-def _chosen_where(self, cond, other, keep, inplace, method):
+def _chosen_where(self, cond, other, keep, inplace, method, caller):
     """where/mask whose `other` is a tracked Series: the rows that take it also take its words
-    (every row when the condition does not line up with this Series by position)."""
+    (every row when the condition does not line up with this Series by position). A tracked
+    condition the caller chose gives every row its words too: a value chosen by a protected
+    condition derives from it. pandas' own steps (clip runs through `where`) are not counted."""
     c = cond(self) if callable(cond) else cond  # once, on the values before an in-place change
+    counted = None
     if _tracked_series(c):
+        if caller.partition(".")[0] not in ("pandas", "lumarq"):
+            counted = c
         # pandas fills and inverts the condition on its way: on a tracked mask those steps
-        # would log nodes nothing refers to. Its words play no part in the result's.
+        # would log nodes nothing refers to. Its words are counted afterwards.
         c = pd.Series(c._values, index=c.index, name=c.name, copy=False)
     _ASSIGNING.add(id(self))  # its words are placed here, not by series_where_inplace
     try:
@@ -349,24 +354,29 @@ def _chosen_where(self, cond, other, keep, inplace, method):
     finally:
         _ASSIGNING.discard(id(self))
     target = self if inplace else result
-    if not _tracked_series(other) or not _tracked_series(target):
+    if not _tracked_series(target):
         return result
-    rows = None
-    if not isinstance(c, pd.DataFrame) and pd.api.types.is_list_like(c) and len(c) == len(self) and (
-            not isinstance(c, pd.Series) or c.index.equals(self.index)):
-        rows = np.asarray(c, dtype=bool) != keep  # the rows that took `other`
-    _with_other(target, self, other, rows=rows)
+    if _tracked_series(other):
+        rows = None
+        if not isinstance(c, pd.DataFrame) and pd.api.types.is_list_like(c) and len(c) == len(self) and (
+                not isinstance(c, pd.Series) or c.index.equals(self.index)):
+            rows = np.asarray(c, dtype=bool) != keep  # the rows that took `other`
+        _with_other(target, self, other, rows=rows)
+    if counted is not None:
+        _with_other(target, target, counted)
     return result
 
 
 def series_where(self, cond, other=np.nan, *, inplace=False, **kwargs):
     return _chosen_where(self, cond, other, True, inplace,
-                         lambda s, c, o, inplace: pd.Series.where(s, c, o, inplace=inplace, **kwargs))
+                         lambda s, c, o, inplace: pd.Series.where(s, c, o, inplace=inplace, **kwargs),
+                         sys._getframe(1).f_globals.get("__name__", ""))
 
 
 def series_mask(self, cond, other=np.nan, *, inplace=False, **kwargs):
     return _chosen_where(self, cond, other, False, inplace,
-                         lambda s, c, o, inplace: pd.Series.mask(s, c, o, inplace=inplace, **kwargs))
+                         lambda s, c, o, inplace: pd.Series.mask(s, c, o, inplace=inplace, **kwargs),
+                         sys._getframe(1).f_globals.get("__name__", ""))
 
 
 def series_where_inplace(self, cond, *args, **kwargs):
