@@ -2220,6 +2220,53 @@ def _install_conversion_hooks() -> None:
     NDFrame.convert_dtypes = convert_dtypes_  # type: ignore[method-assign]
 
 
+def _install_binning_hooks() -> None:
+    # pd.cut/pd.qcut with labels=False give bin numbers, which were plain: an age band of a
+    # protected age read as untouched by it. They keep the rows' words: through fixed edges
+    # each row's bin is its own value's (one `cut` step a row), while edges found from the
+    # values (qcut's quantiles, the range split by cut's count of bins) make every bin depend
+    # on every row, as a rank does. Categorical bins cannot carry words and stay plain.
+    for name in ("cut", "qcut"):
+        binning = getattr(pd, name)
+        if getattr(binning, "_lumarq", False):
+            continue
+
+        def hooked(x: Any, *args: Any, _binning: Any = binning, _name: str = name,
+                   **kwargs: Any) -> Any:
+            if not (isinstance(x, pd.Series) and isinstance(x.dtype, ProvenanceDtype)
+                    and x.array._tracker is not None):
+                return _as_caller(_binning, x, *args, **kwargs)
+            out = _as_caller(_binning, untrack(x), *args, **kwargs)
+            bins = out[0] if isinstance(out, tuple) else out
+            if not (isinstance(bins, pd.Series) and _holdable(bins)
+                    and bins.index.equals(x.index)):
+                return out
+            edges = args[0] if args else kwargs.get("bins" if _name == "cut" else "q")
+            tracked = _binned(x.array, bins, _name, _name == "qcut" or is_integer(edges))
+            return (tracked, *out[1:]) if isinstance(out, tuple) else tracked
+
+        functools.update_wrapper(hooked, binning)
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        setattr(pd, name, hooked)
+
+
+def _binned(arr: ProvenanceArray, bins: pd.Series, op: str, whole: bool) -> pd.Series:
+    tracker, values = arr._tracker, bins.array
+    if not whole:
+        words = _step(tracker, arr._words, _OP.MAP)
+        nodes = _log_rows(tracker, op, words, [arr._nodes], values, kind=_UNARY)
+    else:
+        words = np.full(len(arr), _whole_word(tracker, arr._words), dtype=np.uint32)
+        nodes = None
+        if arr._nodes is not None and len(arr) and _is_dag(tracker):
+            # one node for the whole column, every row's
+            made = _log_groups(tracker, op, words[:1], np.zeros(len(arr), np.int64),
+                               arr._nodes, 1)
+            nodes = None if made is None else np.full(len(arr), made[0], dtype=np.int64)
+    return pd.Series(_rebuild(values, words, tracker, nodes), index=bins.index, name=bins.name,
+                     copy=False)
+
+
 def _install_describe_hook() -> None:
     # pandas describes every numeric extension column as Float64, which cannot hold the
     # Timedeltas of a duration column (describe() raised) and is not the float64 plain pandas
@@ -3994,6 +4041,7 @@ _install_merge_hook()
 _install_clip_hook()
 _install_where_hook()
 _install_case_when_hook()
+_install_binning_hooks()
 _install_cast_hooks()
 _install_group_transform_hooks()
 _install_window_hooks()

@@ -502,6 +502,13 @@ MAPPED = {
     "map to lists (plain)": (lambda f: f["L"]["age"].map(lambda v: [v]), None),
     "rank per row": (lambda f: f["L"][["age", "income", "k"]].rank(axis=1),
                      lambda i: {"age", "income", "k"}),
+    # age bands as bin numbers (categorical bands stay plain); edges found from the values make
+    # every band depend on every row
+    "cut to bin numbers": (lambda f: pd.cut(f["L"]["age"], [0, 30, 50, 100], labels=False),
+                           lambda i: {"age"}),
+    "cut by a count of bins (whole)": (lambda f: pd.cut(f["L"]["age"], 3, labels=False,
+                                                        retbins=True)[0], lambda i: {"age"}),
+    "qcut (whole)": (lambda f: pd.qcut(f["L"]["age"], 2, labels=False), lambda i: {"age"}),
 }
 
 
@@ -527,10 +534,12 @@ def test_python_functions_per_element_or_row_keep_their_rows_sources(case, track
             pairs = {("R", c[2:]) if c.startswith("R.") else ("L", c) for c in want}
             assert set(t.explain_full(int(w))["pairs"]) == pairs, (col.name, i)
             assert col.prov.tainted[i] == ("age" in want)
+    if "(whole)" in case:
+        assert len(set(result.prov.words)) == 1 and len(set(result.prov.nodes)) == 1
     if tracker_cls is DAGTracker:
         node = t.get_node(int(cols[0].prov.nodes[0]))
-        assert node.operation == ("rank" if "rank" in case else "apply" if "per row" in case
-                                  else "map")
+        assert node.operation == next((op for op in ("rank", "qcut", "cut") if op in case),
+                                      "apply" if "per row" in case else "map")
         if case == "map a tracked Series":
             assert node.inputs == [int(f["L"]["k"].prov.nodes[0]),
                                    int(_lookup(f).prov.nodes[0])]
