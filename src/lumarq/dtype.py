@@ -457,6 +457,10 @@ def _install_clip_hook() -> None:
 
     @functools.wraps(clip)
     def clip_(self: Any, lower: Any = None, upper: Any = None, *args: Any, **kwargs: Any) -> Any:
+        bounds = [b for b in (lower, upper) if _tracked_condition(b) and isinstance(b, pd.Series)]
+        if (bounds and isinstance(self, pd.Series) and isinstance(self.dtype, ProvenanceDtype)
+                and self.array._tracker is not None and not kwargs.get("inplace")):
+            return _clipped_by(self, _quietly(clip, self, lower, upper, *args, **kwargs), bounds)
         if isinstance(self, pd.Series):
             logs = with_nodes(self.array)
         else:
@@ -494,6 +498,47 @@ def _install_clip_hook() -> None:
 
     clip_._lumarq = True  # type: ignore[attr-defined]
     NDFrame.clip = clip_  # type: ignore[method-assign]
+
+
+def _clipped_by(s: pd.Series, result: pd.Series, bounds: list[pd.Series]) -> pd.Series:
+    """`s.clip` by tracked Series bounds: each value was chosen by comparing it with its bounds,
+    so every row combines its word with theirs (`OpCode.CLIP`) where it has a bound (a row
+    clipped to a protected bound took only the bound's word, a row kept only its own). With a
+    DAGTracker a row takes one `clip` node over its own and its bound's nodes, one more for a
+    second tracked bound; a row without a bound one unary `clip` step."""
+    arr = result.array
+    if not (isinstance(arr, ProvenanceArray) and result.index.equals(s.index)):
+        return result
+    own = s.array
+    tracker = own._tracker
+    words, nodes = own._words, _nodes_or_none(own)
+    logs = _is_dag(tracker) and own._nodes is not None
+    touched = np.zeros(len(s), dtype=bool)
+    for k, bound in enumerate(bounds):
+        try:
+            barr = (bound if bound.index.equals(s.index) else bound.reindex(s.index)).array
+        except ValueError:  # repeated labels: pandas' result stands
+            return result
+        tracker = _check_trackers(tracker, barr._tracker)
+        present = ~np.asarray(barr.isna(), dtype=bool)
+        step = words.copy()
+        step[present] = _combine(tracker, words[present], barr._words[present], _OP.CLIP)
+        rows = present.copy()
+        last = k == len(bounds) - 1
+        if last and logs:  # rows no bound reached take one unary step, as a scalar clip gives
+            bare = ~(touched | present)
+            step[bare] = _step(tracker, words[bare], _OP.CLIP)
+            rows |= bare
+        if logs and rows.any():
+            inputs = [nodes[rows], np.where(present, _nodes_or_none(barr), -1)[rows]]
+            made = _log_rows(tracker, "clip", step[rows], inputs,
+                             arr[rows] if last else None)
+            nodes = nodes.copy()
+            nodes[rows] = made
+        touched |= present
+        words = step
+    out = arr._new(arr._data, words, tracker, nodes if logs else own._nodes)
+    return pd.Series(out, index=result.index, name=result.name, copy=False)
 
 
 def _bound_of(bound: Any, frame: pd.DataFrame, i: int, axis: Any) -> Any:
@@ -3469,7 +3514,10 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         nd = _numpy_values(self._data)
         other = value.to_numpy() if isinstance(value, ExtensionArray) else value
         if nd is not None and not can_hold_element(nd, other):
-            # int or bool values meeting NaN or a float: the dtype plain pandas gives
+            # int or bool values meeting NaN or a float: the dtype plain pandas gives (pandas
+            # 2.2 checks a read-only `other`, a frame's broadcast bound, through a writable view)
+            if isinstance(other, np.ndarray) and not other.flags.writeable:
+                other = other.copy()
             values = pd.Series(self._data, copy=False).where(mask, other).array
         else:
             values = self._data._where(mask, value)

@@ -92,6 +92,7 @@ DERIVED = {
     # a value chosen by a protected condition derives from it
     "where by a protected condition": lambda w: w["debt"].where(w["age"] > 35, 0.0),
     "mask by a protected condition": lambda w: w["debt"].mask(lambda s: w["age"] > 35, w["income"]),
+    "clip by a protected bound": lambda w: w["debt"].clip(upper=w["age"] / 20),
     "where in place by a protected condition": lambda w: (lambda s: (
         s.where(w["age"] > 35, 0.0, inplace=True), s)[1])(w["debt"].copy()),
     "merge suffixes": lambda w: w.merge(w, on="debt")["age_y"],
@@ -285,6 +286,9 @@ SAME_VALUES = {
         [d["debt"].clip(upper=np.nan), d["age"].clip(lower=pd.NA, upper=45)], axis=1),
     "combine_first": lambda d: d[["debt", "income"]].combine_first(
         d[["age", "income"]].rename(columns={"age": "debt"})),
+    # a missing entry of a Series bound is no bound there (numpy's clip gave NaN)
+    "clip by a Series bound with gaps": lambda d: pd.concat(
+        [d["income"].clip(lower=d["debt"] * 12), d["income"].clip(upper=d["debt"] * 8)], axis=1),
 }
 
 

@@ -228,13 +228,16 @@ def test_a_frame_step_with_a_frame_operand_logs_one_node_per_cell(step):
     assert len(t._value_buffer) - values == int(out.notna().sum().sum())
 
 
-CLIPS = {  # the step, and which rows of `a` take a value derived from the protected bound
-    "Series, Series bound": (lambda d: d["a"].clip(lower=d["lo"]), [True, False, False]),
+# the step, which rows of `a` take a value derived from the protected bound (every row the
+# bound reaches: each value was chosen by comparing it with the bound), and the nodes made
+# before a row's own (a second tracked bound is one more step for the rows it reaches)
+CLIPS = {
+    "Series, Series bound": (lambda d: d["a"].clip(lower=d["lo"]), [True, True, False], 0),
     "Series, both Series bounds": (lambda d: d["a"].clip(d["lo"], d["lo"] + 1),
-                                   [True, True, False]),
-    "Series, scalars": (lambda d: d["a"].clip(1.5, 2.5), [False] * 3),
-    "frame, scalars": (lambda d: d.clip(1.5, 2.5), [False] * 3),
-    "frame, Series bound": (lambda d: d.clip(lower=d["lo"], axis=0), [True, False, False]),
+                                   [True, True, False], 2),
+    "Series, scalars": (lambda d: d["a"].clip(1.5, 2.5), [False] * 3, 0),
+    "frame, scalars": (lambda d: d.clip(1.5, 2.5), [False] * 3, 0),
+    "frame, Series bound": (lambda d: d.clip(lower=d["lo"], axis=0), [True, True, False], 0),
 }
 
 
@@ -248,15 +251,18 @@ def test_clip_logs_one_clip_node_per_cell(case):
     raw = pd.DataFrame({"a": [1.0, 4.0, 3.0], "lo": [2.0, 2.0, np.nan]})
     df = lumarq.track(raw, t, "T", protected=["lo"])
     before, values = t._next_node_id, len(t._value_buffer)
-    clip, tainted = CLIPS[case]
+    clip, tainted, steps = CLIPS[case]
     out, expected = clip(df), clip(raw)
     frame = out.to_frame() if isinstance(out, pd.Series) else out
     assert frame["a"].prov.tainted.tolist() == tainted
     pd.testing.assert_frame_equal(lumarq.untrack(frame), expected.to_frame()
                                   if isinstance(expected, pd.Series) else expected)
     cells = sorted(int(i) for c in frame for i in frame[c].prov.nodes)
-    assert cells == list(range(before, t._next_node_id))
-    assert {t.get_node(i).operation for i in cells} == {"clip"}
+    made = range(before, t._next_node_id)
+    assert set(cells) <= set(made) and len(made) == len(cells) + steps
+    assert {t.get_node(i).operation for i in made} == {"clip"}
+    if steps:  # each earlier step is an input of a row's own node
+        assert set(made) - set(cells) <= {i for c in cells for i in t.get_node(c).inputs}
     recorded = [r.value for r in t._value_buffer[values:]]
     assert len(recorded) == int(frame.notna().sum().sum()) and np.isfinite(recorded).all()
 

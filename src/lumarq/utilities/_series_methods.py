@@ -28,6 +28,16 @@ def _bound(bound):
     return bound
 
 
+def _open_where_missing(bound, fill):
+    """An array bound whose missing entries (no bound there, to pandas) are `fill` (-inf or
+    inf): numpy's clip made those rows NaN where pandas keeps the value."""
+    if bound is None or np.ndim(bound) == 0:
+        return bound
+    values = np.asarray(bound)
+    missing = pd.isna(values)
+    return np.where(missing, fill, values) if missing.any() else values
+
+
 def _clipper(lo, hi):
     def clip(x):
         # No bound at all: the values as they are (numpy before 2 refuses np.clip(x, None, None)).
@@ -91,7 +101,11 @@ def series_methods(module: str, qualname: str, dag: bool) -> dict:
             if isinstance(out, pd.Series):
                 out = rewrap(self, out, "clip", clip_code)
         else:
-            out = unop(self, _clipper(lo, hi))
+            out = unop(self, _clipper(_open_where_missing(lo, -np.inf),
+                                      _open_where_missing(hi, np.inf)))
+        if isinstance(out, pd.Series):
+            from lumarq.utilities._tracked_glue import clip_words
+            clip_words(out, (lower, upper))
         if not kwargs.get("inplace"):
             return out
         # The result's data, words and node ids become the Series' own, as pandas' in-place

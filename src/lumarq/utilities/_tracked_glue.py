@@ -445,6 +445,15 @@ def fill_words(result, self, value):
     return result
 
 
+def clip_words(result, bounds):
+    """clip with tracked Series bounds: every row also takes their words, as each value was
+    chosen by comparing it with its bound (a row clipped to a protected bound read clean)."""
+    for bound in bounds:
+        if isinstance(bound, pd.Series) and _tracked_series(result):
+            _with_other(result, result, bound)
+    return result
+
+
 def merge_leftovers(result, left, right, suffixes=("_x", "_y")):
     """Columns a merge renamed with a suffix (present on both sides) keep their side's words as
     merge does for the others: the column's word (first-row rule) one MERGE step deeper."""
