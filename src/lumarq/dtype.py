@@ -1216,9 +1216,19 @@ def _with_key_words(gb: Any, result: Any) -> Any:
     obj = getattr(gb, "_selected_obj", None)
     if grouper is None or obj is None or not isinstance(result, pd.Series | pd.DataFrame):
         return result
-    if len(result) != len(obj) or not result.index.equals(obj.index):
-        return result
     ids = _group_ids(grouper)
+    rows = ids  # the group of each result row
+    if not result.index.equals(obj.index):
+        # apply's rows per member, in group order, under their group keys or not, without the
+        # rows of a missing key: found by their own labels
+        inner = result.index
+        extra = inner.nlevels - obj.index.nlevels
+        if extra < 0 or not obj.index.is_unique:
+            return result
+        pos = obj.index.get_indexer(inner.droplevel(list(range(extra))) if extra else inner)
+        if (pos < 0).any():
+            return result
+        rows = ids[pos]
     columns = [result] if isinstance(result, pd.Series) else [result.iloc[:, i]
                                                                for i in range(result.shape[1])]
     out = []
@@ -1231,7 +1241,7 @@ def _with_key_words(gb: Any, result: Any) -> Any:
             keys = _key_words(arr._tracker, len(ids), ids, int(grouper.ngroups))
         words = arr._words
         for key in keys:
-            row = np.where(ids >= 0, np.asarray(key, dtype=np.uint32)[np.maximum(ids, 0)], 0)
+            row = np.where(rows >= 0, np.asarray(key, dtype=np.uint32)[np.maximum(rows, 0)], 0)
             words = _combine(arr._tracker, words, row.astype(np.uint32), _OP.AGG)
         out.append(col if not keys else pd.Series(
             arr._new(arr._data, words, arr._tracker,
@@ -1355,6 +1365,9 @@ def _group_applied(gb: Any, result: Any) -> Any:
         return result
     ngroups = int(grouper.ngroups)
     ids = _group_ids(grouper)
+    if len(result) != ngroups:
+        # one row per member, as a transform: the rows take their key's word, as transform's
+        return _with_key_words(gb, result)
     if not ngroups or len(result) != ngroups or len(ids) != len(obj):
         return result
     tracker, n = arrays[0]._tracker, len(ids)
@@ -1407,7 +1420,9 @@ def _install_group_transform_hooks() -> None:
     for cls in (generic.SeriesGroupBy, generic.DataFrameGroupBy):
         if not getattr(cls.transform, "_lumarq", False):
             cls.transform = hook(cls.transform, python_function)
-    for name in ("diff", "pct_change"):
+    # shift, ffill and bfill take a row's value from another row of its group: which row, and
+    # whether any, the key chose (the value of a row read clean of the gender that chose it)
+    for name in ("diff", "pct_change", "shift", "ffill", "bfill"):
         method = getattr(groupby.GroupBy, name)
         if not getattr(method, "_lumarq", False):
             setattr(groupby.GroupBy, name, hook(method, lambda *a, **k: True))
@@ -1928,7 +1943,7 @@ def _install_replace_hook() -> None:
         positions = ([i for i, d in enumerate(self.dtypes) if isinstance(d, ProvenanceDtype)]
                      if frame else [0] if isinstance(self.dtype, ProvenanceDtype) else [])
         if not positions:
-            return replace(self, *args, **kwargs)
+            return _as_caller(replace, self, *args, **kwargs)
         inplace = kwargs.pop("inplace", False)
         arrays = [(self.iloc[:, i] if frame else self).array for i in positions]
         plain = self.copy(deep=False)
@@ -1937,10 +1952,10 @@ def _install_replace_hook() -> None:
                 plain.isetitem(i, arr._data)
         else:
             plain = pd.Series(arrays[0]._data, index=self.index, name=self.name, copy=False)
-        result = replace(plain, *args, inplace=False, **kwargs)
+        result = _as_caller(replace, plain, *args, inplace=False, **kwargs)
         for i, arr in zip(positions, arrays):
             col = result.iloc[:, i] if frame else result
-            if not _trackable(col.dtype):
+            if not _holdable(col):
                 continue  # object values mixing types: plain, as other untracked results
             tracked = arr._new(col.array, arr._words.copy(), arr._tracker,
                                None if arr._nodes is None else arr._nodes.copy())
