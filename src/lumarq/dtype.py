@@ -809,13 +809,28 @@ def _install_cast_hooks() -> None:
     @functools.wraps(series_astype)
     def astype(self: Any, dtype: Any, *args: Any, **kwargs: Any) -> Any:
         if isinstance(self.dtype, ProvenanceDtype) and not isinstance(dtype, dict):
+            if categorical(dtype) and sys._getframe(1).f_globals.get(
+                    "__name__", "").partition(".")[0] not in ("pandas", "lumarq"):
+                _warn_categorical(self.array, "astype('category')",
+                                  "Compare, map or cast the tracked column to keep it.")
             dtype = _tracked_cast(dtype) or dtype
         return series_astype(self, dtype, *args, **kwargs)
+
+    def categorical(dtype: Any) -> bool:
+        return isinstance(dtype, pd.CategoricalDtype) or (isinstance(dtype, str)
+                                                          and dtype == "category")
 
     @functools.wraps(frame_astype)
     def frame_astype_(self: Any, dtype: Any, *args: Any, **kwargs: Any) -> Any:
         if _has_dtype_columns(self) and self.columns.is_unique:
             tracked = [isinstance(d, ProvenanceDtype) for d in self.dtypes]
+            if sys._getframe(1).f_globals.get("__name__", "").partition(".")[0] not in (
+                    "pandas", "lumarq"):
+                for c, t in zip(self.columns, tracked):
+                    to = dtype.get(c) if isinstance(dtype, dict) else dtype
+                    if t and categorical(to):
+                        _warn_categorical(self[c].array, f"astype('category') of {c!r}",
+                                          "Compare, map or cast the tracked column to keep it.")
             if isinstance(dtype, dict):
                 dtype = {k: (_tracked_cast(v) or v) if k in self.columns
                          and isinstance(self[k].dtype, ProvenanceDtype) else v
@@ -2298,6 +2313,9 @@ def _install_binning_hooks() -> None:
                 return _as_caller(_binning, x, *args, **kwargs)
             out = _as_caller(_binning, untrack(x), *args, **kwargs)
             bins = out[0] if isinstance(out, tuple) else out
+            if isinstance(bins, pd.Series) and isinstance(bins.dtype, pd.CategoricalDtype):
+                _warn_categorical(x.array, f"pd.{_name}", "Pass labels=False for bin numbers "
+                                  "that keep it.")
             if not (isinstance(bins, pd.Series) and _holdable(bins)
                     and bins.index.equals(x.index)):
                 return out
@@ -2308,6 +2326,17 @@ def _install_binning_hooks() -> None:
         functools.update_wrapper(hooked, binning)
         hooked._lumarq = True  # type: ignore[attr-defined]
         setattr(pd, name, hooked)
+
+
+def _warn_categorical(arr: ProvenanceArray, call: str, advice: str) -> None:
+    """Warns at the caller's caller that `call` made a plain categorical of a column derived
+    from a protected attribute: categoricals cannot carry words, and what is computed from one
+    (a group mean by age band) would read as untouched by that attribute."""
+    if arr._tracker is None or not _backend.is_tainted_batch(arr._words).any():
+        return
+    warnings.warn(f"{call} of a column derived from a protected attribute gives a plain "
+                  "categorical, which carries no provenance: what is computed from it reads as "
+                  f"untouched by that attribute. {advice}", UserWarning, stacklevel=3)
 
 
 def _binned(arr: ProvenanceArray, bins: pd.Series, op: str, whole: bool) -> pd.Series:

@@ -4,6 +4,8 @@ carry their source rows' words."""
 
 from __future__ import annotations
 
+import warnings
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -61,3 +63,27 @@ def test_risk_report_of_a_tracked_frame_still_reports(tracked):
     # Beside tracked columns, an untracked one is left out of the report, never called clean.
     mixed = tracked.assign(untracked=pd.array([1.0, 2.0, 3.0, 4.0], dtype="prov[float64]"))
     assert set(r["column"] for r in column_risk_report(mixed)) == {"age", "debt"}
+
+
+# A categorical cannot carry words: made of a column derived from a protected attribute, what is
+# computed from it (a group mean by age band) reads as untouched by it, so the user is told.
+CATEGORICAL = {
+    "pd.cut": (lambda df: pd.cut(df["age"], 2), True),
+    "pd.qcut": (lambda df: pd.qcut(df["age"], 2), True),
+    "astype": (lambda df: df["age"].astype("category"), True),
+    "frame astype": (lambda df: df.astype({"age": "category"}), True),
+    "of a column not derived from one": (lambda df: df["debt"].astype("category"), False),
+    "bin numbers keep the words": (lambda df: pd.cut(df["age"], 2, labels=False), False),
+    "pandas' own categoricals": (lambda df: df.groupby("age", observed=True)["debt"].sum(), False),
+}
+
+
+@pytest.mark.parametrize("case", CATEGORICAL)
+def test_a_categorical_of_a_protected_column_warns_at_the_caller(tracked, case):
+    make, warns = CATEGORICAL[case]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = make(tracked)
+    ours = [w for w in caught if "carries no provenance" in str(w.message)]
+    assert len(ours) == int(warns) and all(w.filename == __file__ for w in ours)
+    assert lumarq.untrack(result).equals(make(lumarq.untrack(tracked)))
