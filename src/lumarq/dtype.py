@@ -515,12 +515,12 @@ def _clipped_by(s: pd.Series, result: pd.Series, bounds: list[pd.Series]) -> pd.
     logs = _is_dag(tracker) and own._nodes is not None
     touched = np.zeros(len(s), dtype=bool)
     for k, bound in enumerate(bounds):
-        try:
-            barr = (bound if bound.index.equals(s.index) else bound.reindex(s.index)).array
-        except ValueError:  # repeated labels: pandas' result stands
+        # a missing bound (no clip there) is the bound's value too: only rows the bound lacks
+        # take none of its words
+        barr, present = _aligned_rows(bound, s.index)
+        if barr is None:  # repeated labels: pandas' result stands
             return result
         tracker = _check_trackers(tracker, barr._tracker)
-        present = ~np.asarray(barr.isna(), dtype=bool)
         step = words.copy()
         step[present] = _combine(tracker, words[present], barr._words[present], _OP.CLIP)
         rows = present.copy()
@@ -621,24 +621,36 @@ def _words_by_column(result: Any, frame: pd.DataFrame, other: Any,
     return result
 
 
+def _nodes_or_none_of(nodes: np.ndarray | None, n: int) -> np.ndarray:
+    return np.full(n, -1, dtype=np.int64) if nodes is None else nodes
+
+
 def _tracked_condition(cond: Any) -> bool:
     if isinstance(cond, pd.Series):
         return isinstance(cond.dtype, ProvenanceDtype) and cond.array._tracker is not None
     return isinstance(cond, pd.DataFrame) and _has_dtype_columns(cond)
 
 
-def _counted_condition(cond: Any, index: pd.Index) -> ProvenanceArray | None:
-    """The tracked condition `cond` (a Series) row by row along `index`, as pandas aligns it;
+def _aligned_rows(s: pd.Series, index: pd.Index) -> tuple[ProvenanceArray | None, np.ndarray]:
+    """`s` (of the dtype) row by row along `index`, as pandas aligns it, and which rows it has;
+    (None, ...) when its labels repeat."""
+    if s.index.equals(index):
+        return s.array, np.ones(len(index), dtype=bool)
+    if not s.index.is_unique:
+        return None, np.zeros(len(index), dtype=bool)
+    pos = s.index.get_indexer(index)
+    return s.array.take(pos, allow_fill=True), pos >= 0
+
+
+def _counted_condition(cond: Any, index: pd.Index
+                       ) -> tuple[ProvenanceArray, np.ndarray] | None:
+    """The tracked condition `cond` (a Series) row by row along `index`, as pandas aligns it,
+    and the rows it has (a row it lacks counts as False to pandas and takes none of its words);
     None when it is not tracked or cannot be aligned (repeated labels)."""
     if not (isinstance(cond, pd.Series) and isinstance(cond.dtype, ProvenanceDtype)):
         return None
-    if not cond.index.equals(index):
-        try:
-            cond = cond.reindex(index)  # a missing row counts as False: it has no word
-        except ValueError:
-            return None
-    arr = cond.array
-    return arr if arr._tracker is not None else None
+    arr, present = _aligned_rows(cond, index)
+    return None if arr is None or arr._tracker is None else (arr, present)
 
 
 def _with_condition(result: Any, *conds: Any) -> Any:
@@ -647,31 +659,40 @@ def _with_condition(result: Any, *conds: Any) -> Any:
     the conditions' (`OpCode.FILL`, one "where" node over all); a plain column takes one
     condition's words as they are, as from a plain operand of a binary operation."""
 
-    def counted(col: pd.Series, found: list[ProvenanceArray | None]) -> pd.Series:
-        carrs = [c for c in found if c is not None]
-        if not carrs:
+    def counted(col: pd.Series, found: list[tuple[ProvenanceArray, np.ndarray] | None]
+                ) -> pd.Series:
+        conds = [c for c in found if c is not None]
+        if not conds:
             return col
         arr = col.array
         own = isinstance(arr, ProvenanceArray) and arr._tracker is not None
         if isinstance(arr, ProvenanceArray) and not own:  # words 0, no tracker: as plain
             col = pd.Series(arr._data, index=col.index, name=col.name, copy=False)
-        if not own and len(carrs) == 1:
-            c = carrs[0]
+        if not own and len(conds) == 1 and conds[0][1].all():
+            c = conds[0][0]
             return _carry_row_words(col, col.index, c._tracker, c._words, c._nodes)
         if not own and not _holdable(col):
             return col
-        operands = ([arr] if own else []) + carrs
-        tracker = functools.reduce(_check_trackers, [o._tracker for o in operands])
+        all_rows = np.ones(len(col), dtype=bool)
+        operands = ([(arr, all_rows)] if own else []) + conds
+        tracker = functools.reduce(_check_trackers, [o._tracker for o, _ in operands])
         values = arr._data if own else col.array
-        words, nodes = operands[0]._words, operands[0]._nodes
-        logs = _logs(tracker, *[o._nodes for o in operands])
+        first, rows = operands[0]
+        words, nodes = np.where(rows, first._words, 0).astype(np.uint32), first._nodes
+        logs = _logs(tracker, *[o._nodes for o, _ in operands])
         # One step per condition, in order: a "where" node each (the row's value recorded
-        # once, on the last).
-        for k, o in enumerate(operands[1:], 2):
-            words = _combine(tracker, words, o._words, _OP.FILL)
+        # once, on the last). Rows a condition lacks keep what they had.
+        for k, (o, rows) in enumerate(operands[1:], 2):
+            step = words.copy()
+            step[rows] = _combine(tracker, words[rows], o._words[rows], _OP.FILL)
             if logs:
-                nodes = _log_rows(tracker, "where", words, [nodes, o._nodes],
-                                  values if k == len(operands) else None)
+                made = _log_rows(tracker, "where", step[rows],
+                                 [_nodes_or_none_of(nodes, len(col))[rows],
+                                  _nodes_or_none(o)[rows]],
+                                 values[rows] if k == len(operands) else None)
+                nodes = _nodes_or_none_of(nodes, len(col)).copy()
+                nodes[rows] = made
+            words = step
         return pd.Series(_rebuild(values, words, tracker, nodes), index=col.index,
                          name=col.name, copy=False)
 

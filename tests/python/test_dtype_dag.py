@@ -229,15 +229,16 @@ def test_a_frame_step_with_a_frame_operand_logs_one_node_per_cell(step):
 
 
 # the step, which rows of `a` take a value derived from the protected bound (every row the
-# bound reaches: each value was chosen by comparing it with the bound), and the nodes made
-# before a row's own (a second tracked bound is one more step for the rows it reaches)
+# bound has, missing or not: each value was chosen by comparing it with the bound), and the
+# nodes made before a row's own (a second tracked bound is one more step for its rows)
 CLIPS = {
-    "Series, Series bound": (lambda d: d["a"].clip(lower=d["lo"]), [True, True, False], 0),
-    "Series, both Series bounds": (lambda d: d["a"].clip(d["lo"], d["lo"] + 1),
-                                   [True, True, False], 2),
+    "Series, Series bound": (lambda d: d["a"].clip(lower=d["lo"]), [True] * 3, 0),
+    "Series, both Series bounds": (lambda d: d["a"].clip(d["lo"], d["lo"] + 1), [True] * 3, 3),
+    "Series, a bound for some rows": (lambda d: d["a"].clip(upper=d["lo"].iloc[:1]),
+                                      [True, False, False], 0),
     "Series, scalars": (lambda d: d["a"].clip(1.5, 2.5), [False] * 3, 0),
     "frame, scalars": (lambda d: d.clip(1.5, 2.5), [False] * 3, 0),
-    "frame, Series bound": (lambda d: d.clip(lower=d["lo"], axis=0), [True, True, False], 0),
+    "frame, Series bound": (lambda d: d.clip(lower=d["lo"], axis=0), [True] * 3, 0),
 }
 
 

@@ -709,11 +709,13 @@ CONDITIONED = {
                   "all"),
     "case_when of a plain column": (lambda d: lumarq.untrack(d["k"]).case_when(
         [(d["k"] > 3, 0), (_old(d), 1)]), "all"),
-    # each value was compared with its bound; age is missing in r2 (no bound there)
-    "clip by a protected bound": (lambda d: d["income"].clip(upper=d["age"] / 10),
-                                  ["r0", "r1", "r3", "r4", "r5"]),
+    # each value was compared with its bound (age is missing in r2: no clip there, because of
+    # age's value)
+    "clip by a protected bound": (lambda d: d["income"].clip(upper=d["age"] / 10), "all"),
     "frame clip by a protected bound": (lambda d: d[["income", "k"]].clip(
-        lower=d["age"] / 20, axis=0), ["r0", "r1", "r3", "r4", "r5"]),
+        lower=d["age"] / 20, axis=0), "all"),
+    "clip by a shorter bound": (lambda d: d["income"].clip(upper=d["age"].iloc[:2]),
+                                ["r0", "r1"]),
     # pandas clips through `where` with a condition of the column itself: no step more, so
     # without a graph the words stay the column's own
     "clip": (lambda d: d["income"].clip(2.0, 4.0), []),
