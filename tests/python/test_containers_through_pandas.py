@@ -93,6 +93,8 @@ DERIVED = {
     "where by a protected condition": lambda w: w["debt"].where(w["age"] > 35, 0.0),
     "mask by a protected condition": lambda w: w["debt"].mask(lambda s: w["age"] > 35, w["income"]),
     "clip by a protected bound": lambda w: w["debt"].clip(upper=w["age"] / 20),
+    "case_when by a protected condition": lambda w: w["debt"].case_when(
+        [(w["debt"] > 3, 0.0), (lambda s: w["age"] > 35, 1.0)]),
     "where in place by a protected condition": lambda w: (lambda s: (
         s.where(w["age"] > 35, 0.0, inplace=True), s)[1])(w["debt"].copy()),
     "merge suffixes": lambda w: w.merge(w, on="debt")["age_y"],
@@ -315,8 +317,14 @@ def test_a_plain_result_assigned_into_the_frame_is_untracked_not_clean(kind):
     t, w, _ = kind
     w["z"] = w.groupby("debt")["age"].transform("sum")
     w["debt"] = w["age"].to_numpy() * 2.0  # a plain value over a tracked column
+    # pandas builds these as containers without a tracker: their zero words read clean
+    w["m"] = np.maximum(w["income"], w["age"])
+    w["n"] = pd.to_numeric(w["age"])
+    w.insert(0, "i", np.minimum(w["income"], w["age"]))
+    w.loc[:, "l"] = pd.to_numeric(w["age"])
     report = {r["column"]: r for r in column_risk_report(w)}
-    assert [report[c]["risk_level"] for c in ("z", "debt")] == ["UNTRACKED", "UNTRACKED"]
+    assert [report[c]["risk_level"] for c in ("z", "debt", "m", "n", "i", "l")] == [
+        "UNTRACKED"] * 6
     assert report["z"]["tainted"] is None and report["age"]["risk_level"] == "HIGH"
 
 

@@ -80,9 +80,15 @@ def frame_getitem(frame_cls, series_cls, self, key):
                       _tracker=self._tracker)
 
 
+def _brings_words(frame, value):
+    """A Series pandas built without a tracker (multi-input ufuncs, pd.to_numeric) holds zeros
+    that would read clean under the frame's tracker: it is stored as the plain values it is."""
+    return value._tracker is not None or frame._tracker is None
+
+
 def frame_setitem(frame_cls, series_cls, self, key, value):
     super(frame_cls, self).__setitem__(key, value)
-    if isinstance(value, series_cls):
+    if isinstance(value, series_cls) and _brings_words(self, value):
         self._col_prov[key] = value._prov.copy()
     else:
         # Plain values have no words: the column's old ones would describe other values.
@@ -145,7 +151,7 @@ def _name_assigned_nodes(tracker, key, node_ids):
 
 def dag_frame_setitem(frame_cls, series_cls, self, key, value):
     super(frame_cls, self).__setitem__(key, value)
-    if isinstance(value, series_cls):
+    if isinstance(value, series_cls) and _brings_words(self, value):
         node_ids = value._node_ids
         self._col_prov[key] = value._prov.copy()
         self._col_nodes[key] = node_ids.copy()

@@ -65,6 +65,15 @@ def _tracked_frame(obj) -> bool:
     return isinstance(obj, pd.DataFrame) and "_col_prov" in getattr(obj, "_metadata", ())
 
 
+def _worded_for(value, target) -> bool:
+    """Whether `value` brings words to store in `target`: a tracked container with a tracker.
+    pandas builds some (multi-input ufuncs, pd.to_numeric) without one: their zeros would read
+    clean under the target's tracker, so they are stored as the plain values they are."""
+    return ((_tracked_series(value) or _tracked_frame(value))
+            and (getattr(value, "_tracker", None) is not None
+                 or getattr(target, "_tracker", None) is None))
+
+
 def _has_nodes(obj) -> bool:
     return "_node_ids" in obj._metadata or "_col_nodes" in obj._metadata
 
@@ -377,6 +386,21 @@ def series_mask(self, cond, other=np.nan, *, inplace=False, **kwargs):
     return _chosen_where(self, cond, other, False, inplace,
                          lambda s, c, o, inplace: pd.Series.mask(s, c, o, inplace=inplace, **kwargs),
                          sys._getframe(1).f_globals.get("__name__", ""))
+
+
+def series_case_when(self, caselist):
+    """case_when, which pandas runs through `mask` from its own code: every row also takes each
+    tracked condition's words (a row's value depends on each condition up to the one it met)."""
+    if not (isinstance(caselist, list)
+            and all(isinstance(c, tuple) and len(c) == 2 for c in caselist)):
+        return pd.Series.case_when(self, caselist)  # pandas' own error
+    cases = [(c(self) if callable(c) else c, r(self) if callable(r) else r) for c, r in caselist]
+    result = pd.Series.case_when(self, cases)
+    if _tracked_series(result):
+        for cond, _ in cases:
+            if _tracked_series(cond):
+                _with_other(result, result, cond)
+    return result
 
 
 def series_where_inplace(self, cond, *args, **kwargs):
@@ -719,7 +743,7 @@ def frame_rename(self, *args, **kwargs):
 def frame_insert(self, loc, column, value, *args, **kwargs):
     pd.DataFrame.insert(self, loc, column, value, *args, **kwargs)
     # Stored like __setitem__: a tracked Series of this frame's kind brings its arrays.
-    if isinstance(value, self._constructor_sliced) and _tracked_series(value):
+    if isinstance(value, self._constructor_sliced) and _worded_for(value, self):
         self._col_prov[column] = value._prov.copy()
         if hasattr(value, "_node_ids") and hasattr(self, "_col_nodes"):
             self._col_nodes[column] = value._node_ids.copy()
@@ -875,7 +899,7 @@ def _assigned_words(frame, indexer, value, name, rows_before):
     passed it on: positional, a dict for a label it added). Rows assigned a tracked value take
     its words and node ids; rows assigned anything else keep theirs, but a value without words
     over every row drops the column's words, as df[c] = value does."""
-    tracked = _tracked_series(value) or _tracked_frame(value)
+    tracked = _worded_for(value, frame)
     key = indexer if isinstance(indexer, tuple) else (indexer,)
     row_key = key[0] if key else slice(None)
     col_key = key[1] if len(key) > 1 else slice(None)
@@ -905,7 +929,8 @@ def _assigned_words(frame, indexer, value, name, rows_before):
     nodes_too = _has_nodes(frame)
     every = rows_before == n and len(rows) >= n and len(np.unique(rows)) == n
     written = {}
-    for label, piece in zip(labels, _value_pieces(tracker, value, name, labels, one_row)):
+    pieces = _value_pieces(tracker, value if tracked else None, name, labels, one_row)
+    for label, piece in zip(labels, pieces):
         if piece is None:
             if every and label not in written:
                 frame._col_prov.pop(label, None)
@@ -942,7 +967,7 @@ def _assigned_series_words(series, indexer, value, name, rows_before):
     """As _assigned_words, for a tracked Series: rows assigned a tracked value take its words
     and node ids, the others keep theirs; rows pandas added hold 0 (and -1) unless assigned."""
     n = len(series)
-    tracked = _tracked_series(value)
+    tracked = _tracked_series(value) and _worded_for(value, series)
     if not tracked and n == rows_before:
         return
     key = indexer[0] if isinstance(indexer, tuple) and len(indexer) == 1 else indexer
@@ -995,6 +1020,7 @@ def _iloc(self):
 
 SERIES_METHODS = {"__finalize__": series_finalize, "combine_first": series_combine_first,
                   "where": series_where, "mask": series_mask, "_where": series_where_inplace,
+                  **({"case_when": series_case_when} if hasattr(pd.Series, "case_when") else {}),
                   "_update_inplace": update_inplace,
                   **{name: globals()[name] for name in INPLACE_OPERATORS + PLAIN_METHODS}}
 FRAME_METHODS = {"rename": frame_rename, "insert": frame_insert, "_update_inplace": update_inplace,
