@@ -2130,6 +2130,8 @@ def _install_get_dummies_hook() -> None:
         except TypeError:
             return dummies(data, *args, **kwargs)  # pandas' own error
         frame = isinstance(data, pd.DataFrame)
+        if frame and "_col_prov" in getattr(data, "_metadata", ()):
+            return _container_dummies(dummies, a)
         if not (isinstance(getattr(data, "dtype", None), ProvenanceDtype) or (
                 frame and _has_dtype_columns(data))):
             return dummies(**a)
@@ -2155,6 +2157,35 @@ def _install_get_dummies_hook() -> None:
 
     get_dummies.__doc__ = dummies.__doc__
     _set_reshape_function("encoding", "get_dummies", get_dummies)
+
+
+def _container_dummies(dummies: Callable[..., Any], a: dict[str, Any]) -> Any:
+    """get_dummies of a positional tracked frame: pandas gives a frame of its kind whose dummy
+    columns had no words, so each read as a tracked Series of zeros, clean (a dummy of sex read
+    untouched by sex). Each dummy column takes its encoded column's words (and node ids)."""
+    data = a["data"]
+    out = dummies(**a)
+    if (a.get("sparse") or not data.columns.is_unique or not hasattr(out, "_col_prov")
+            or len(out) != len(data)):
+        return out
+    plain = pd.DataFrame(data, copy=False)
+    columns = a.get("columns")
+    if columns is None:
+        kept = dummies(**{**a, "data": plain.iloc[:0]}).columns
+        columns = [c for c in plain.columns if c not in kept]
+    widths = [dummies(plain[c], dummy_na=a.get("dummy_na", False),
+                      drop_first=a.get("drop_first", False)).shape[1] for c in columns]
+    at = out.shape[1] - sum(widths)  # pandas puts the dummies after the columns it kept
+    nodes = getattr(data, "_col_nodes", None)
+    for c, width in zip(columns, widths):
+        words = data._col_prov.get(c)
+        for j in range(at, at + width):
+            if words is not None and len(words) == len(out):
+                out._col_prov[out.columns[j]] = words.copy()
+                if nodes is not None and c in nodes and hasattr(out, "_col_nodes"):
+                    out._col_nodes[out.columns[j]] = nodes[c].copy()
+        at += width
+    return out
 
 
 def _keep_row_words(series: pd.Series, out: Any) -> Any:

@@ -93,6 +93,9 @@ DERIVED = {
     "where by a protected condition": lambda w: w["debt"].where(w["age"] > 35, 0.0),
     "mask by a protected condition": lambda w: w["debt"].mask(lambda s: w["age"] > 35, w["income"]),
     "clip by a protected bound": lambda w: w["debt"].clip(upper=w["age"] / 20),
+    # dummy columns had no words: each read as a tracked Series of zeros
+    "dummy of a frame's column": lambda w: pd.get_dummies(w[["age", "debt"]], columns=["age"],
+                                                          dtype=float)["age_40"],
     "case_when by a protected condition": lambda w: w["debt"].case_when(
         [(w["debt"] > 3, 0.0), (lambda s: w["age"] > 35, 1.0)]),
     "where in place by a protected condition": lambda w: (lambda s: (
