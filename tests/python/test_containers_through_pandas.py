@@ -93,6 +93,12 @@ DERIVED = {
     "where by a protected condition": lambda w: w["debt"].where(w["age"] > 35, 0.0),
     "mask by a protected condition": lambda w: w["debt"].mask(lambda s: w["age"] > 35, w["income"]),
     "clip by a protected bound": lambda w: w["debt"].clip(upper=w["age"] / 20),
+    "frame mask taking a tracked frame": lambda w: w[["debt"]].mask(
+        w[["debt"]] < 10, w[["age"]].rename(columns={"age": "debt"}))["debt"],
+    "frame where by a protected condition": lambda w: w[["debt", "income"]].where(
+        w["age"] > 35, 0.0, axis=0)["income"],
+    "frame mask in place by a protected condition": lambda w: (lambda f: (
+        f.mask(w["age"] > 35, 0.0, axis=0, inplace=True), f)[1])(w[["debt"]].copy())["debt"],
     # dummy columns had no words: each read as a tracked Series of zeros
     "dummy of a frame's column": lambda w: pd.get_dummies(w[["age", "debt"]], columns=["age"],
                                                           dtype=float)["age_40"],

@@ -388,6 +388,61 @@ def series_mask(self, cond, other=np.nan, *, inplace=False, **kwargs):
                          sys._getframe(1).f_globals.get("__name__", ""))
 
 
+def _frame_chosen(self, cond, other, keep, kwargs, method, caller):
+    """A frame's where/mask: the cells that take a tracked frame `other` also take its words, and
+    a tracked condition the caller chose (a Series by row, a frame by column) gives every cell
+    its words, as the Series' where/mask do. Changed columns drop their node ids."""
+    c = cond(self) if callable(cond) else cond
+    counted = None
+    if _tracked_series(c) or _tracked_frame(c):
+        if caller.partition(".")[0] not in ("pandas", "lumarq"):
+            counted = c
+        # a plain condition: pandas' inversions of a tracked one would log nodes
+        c = (pd.Series if isinstance(c, pd.Series) else pd.DataFrame)(c, copy=False)
+    result = method(self, c, other, **kwargs)
+    target = self if kwargs.get("inplace") else result
+    tracker = getattr(target, "_tracker", None)
+    if not _tracked_frame(target) or tracker is None or not target.columns.is_unique:
+        return result
+    n = len(target)
+    same_rows = target.index.equals(self.index)
+    chosen = None
+    if _tracked_frame(other) and same_rows and other.index.equals(self.index) and isinstance(
+            c, pd.DataFrame) and c.index.equals(self.index):
+        chosen = c.reindex(columns=target.columns).fillna(False).astype(bool)
+    for label in target.columns:
+        words = target._col_prov.get(label)
+        if words is None or len(words) != n:
+            continue
+        parts = [np.asarray(words, dtype=np.uint32)]
+        if chosen is not None and label in other._col_prov:
+            took = chosen[label].to_numpy() != keep
+            both = _united(tracker, [parts[0], other._col_prov[label]], n, True)
+            parts[0] = np.where(took, both, parts[0]).astype(np.uint32)
+        if counted is not None:
+            cw = counted._prov if _tracked_series(counted) else counted._col_prov.get(label)
+            if cw is not None and len(cw) == n and same_rows:
+                parts.append(cw)
+        new = parts[0] if len(parts) == 1 else _united(tracker, parts, n, True)
+        if new is not words and not np.array_equal(new, words):
+            target._col_prov[label] = new
+            if _has_nodes(target) and label in target._col_nodes:
+                target._col_nodes[label] = np.full(n, -1, np.int64)
+    return result
+
+
+def frame_where(self, cond, other=np.nan, **kwargs):
+    return _frame_chosen(self, cond, other, True, kwargs,
+                         lambda f, c, o, **k: pd.DataFrame.where(f, c, o, **k),
+                         sys._getframe(1).f_globals.get("__name__", ""))
+
+
+def frame_mask(self, cond, other=np.nan, **kwargs):
+    return _frame_chosen(self, cond, other, False, kwargs,
+                         lambda f, c, o, **k: pd.DataFrame.mask(f, c, o, **k),
+                         sys._getframe(1).f_globals.get("__name__", ""))
+
+
 def series_case_when(self, caselist):
     """case_when, which pandas runs through `mask` from its own code: every row also takes each
     tracked condition's words (a row's value depends on each condition up to the one it met)."""
@@ -1024,6 +1079,7 @@ SERIES_METHODS = {"__finalize__": series_finalize, "combine_first": series_combi
                   "_update_inplace": update_inplace,
                   **{name: globals()[name] for name in INPLACE_OPERATORS + PLAIN_METHODS}}
 FRAME_METHODS = {"rename": frame_rename, "insert": frame_insert, "_update_inplace": update_inplace,
+                 "where": frame_where, "mask": frame_mask,
                  **{name: globals()[name] for name in PLAIN_METHODS},
                  **{name: globals()["frame_op_" + name] for name in FRAME_OPERATORS}}
 
