@@ -99,6 +99,7 @@ DERIVED = {
         w["age"] > 35, 0.0, axis=0)["income"],
     "frame mask in place by a protected condition": lambda w: (lambda f: (
         f.mask(w["age"] > 35, 0.0, axis=0, inplace=True), f)[1])(w[["debt"]].copy())["debt"],
+    "rank across a row": lambda w: w[["debt", "age"]].rank(axis=1)["debt"],
     # dummy columns had no words: each read as a tracked Series of zeros
     "dummy of a frame's column": lambda w: pd.get_dummies(w[["age", "debt"]], columns=["age"],
                                                           dtype=float)["age_40"],

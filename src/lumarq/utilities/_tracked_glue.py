@@ -443,6 +443,25 @@ def frame_mask(self, cond, other=np.nan, **kwargs):
                          sys._getframe(1).f_globals.get("__name__", ""))
 
 
+def frame_rank(self, *args, **kwargs):
+    """rank across each row (axis=1) compares a row's cells: each cell takes the union of its
+    row's words (they kept their own column's, so a rank against age read clean)."""
+    result = pd.DataFrame.rank(self, *args, **kwargs)
+    axis = kwargs.get("axis", args[0] if args else 0)
+    tracker = getattr(result, "_tracker", None)
+    if axis not in (1, "columns") or not _tracked_frame(result) or tracker is None:
+        return result
+    n = len(result)
+    parts = [w for c, w in self._col_prov.items() if c in result.columns and len(w) == n]
+    if parts and result.columns.is_unique:
+        row = _united(tracker, parts, n, True)
+        for label in result.columns:
+            result._col_prov[label] = row.copy()
+            if _has_nodes(result):
+                result._col_nodes[label] = np.full(n, -1, np.int64)
+    return result
+
+
 def series_case_when(self, caselist):
     """case_when, which pandas runs through `mask` from its own code: every row also takes each
     tracked condition's words (a row's value depends on each condition up to the one it met)."""
@@ -1079,7 +1098,7 @@ SERIES_METHODS = {"__finalize__": series_finalize, "combine_first": series_combi
                   "_update_inplace": update_inplace,
                   **{name: globals()[name] for name in INPLACE_OPERATORS + PLAIN_METHODS}}
 FRAME_METHODS = {"rename": frame_rename, "insert": frame_insert, "_update_inplace": update_inplace,
-                 "where": frame_where, "mask": frame_mask,
+                 "where": frame_where, "mask": frame_mask, "rank": frame_rank,
                  **{name: globals()[name] for name in PLAIN_METHODS},
                  **{name: globals()["frame_op_" + name] for name in FRAME_OPERATORS}}
 
