@@ -502,10 +502,10 @@ def _install_clip_hook() -> None:
 
 def _clipped_by(s: pd.Series, result: pd.Series, bounds: list[pd.Series]) -> pd.Series:
     """`s.clip` by tracked Series bounds: each value was chosen by comparing it with its bounds,
-    so every row combines its word with theirs (`OpCode.CLIP`) where it has a bound (a row
+    so every row combines its word with theirs (`OpCode.CLIP`), a missing bound included (a row
     clipped to a protected bound took only the bound's word, a row kept only its own). With a
     DAGTracker a row takes one `clip` node over its own and its bound's nodes, one more for a
-    second tracked bound; a row without a bound one unary `clip` step."""
+    second tracked bound; a row whose label no bound has, one unary `clip` step."""
     arr = result.array
     if not (isinstance(arr, ProvenanceArray) and result.index.equals(s.index)):
         return result
