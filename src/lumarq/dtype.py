@@ -621,6 +621,13 @@ def _words_by_column(result: Any, frame: pd.DataFrame, other: Any,
     return result
 
 
+def _called_from_outside() -> bool:
+    """Whether the hook calling this was called from outside pandas and lumarq: a condition or
+    cast the user chose, not one of pandas' own steps (clip runs through `where`)."""
+    name = sys._getframe(2).f_globals.get("__name__", "")
+    return name.partition(".")[0] not in ("pandas", "lumarq")
+
+
 def _nodes_or_none_of(nodes: np.ndarray | None, n: int) -> np.ndarray:
     return np.full(n, -1, dtype=np.int64) if nodes is None else nodes
 
@@ -767,11 +774,9 @@ def _install_where_hook() -> None:
                 cond = cond(self)  # as pandas would, once, before an in-place change
             # The condition's words count when the caller chose it: pandas' own steps (clip
             # runs through `where`) and lumarq's redo their operands' words themselves.
-            caller = sys._getframe(1).f_globals.get("__name__", "")
             if (not _tracked_condition(cond) or kwargs.get("inplace")
                     or kwargs.get("level") is not None
-                    or kwargs.get("axis") in (1, "columns")
-                    or caller.partition(".")[0] in ("pandas", "lumarq")):
+                    or kwargs.get("axis") in (1, "columns") or not _called_from_outside()):
                 return run(method, keep, self, cond, args, kwargs)
             # One node per row, over the operand it took and the condition.
             result = _quietly(run, method, keep, self, cond, args, kwargs)
@@ -830,8 +835,7 @@ def _install_cast_hooks() -> None:
     @functools.wraps(series_astype)
     def astype(self: Any, dtype: Any, *args: Any, **kwargs: Any) -> Any:
         if isinstance(self.dtype, ProvenanceDtype) and not isinstance(dtype, dict):
-            if categorical(dtype) and sys._getframe(1).f_globals.get(
-                    "__name__", "").partition(".")[0] not in ("pandas", "lumarq"):
+            if categorical(dtype) and _called_from_outside():
                 _warn_categorical(self.array, "astype('category')",
                                   "Compare, map or cast the tracked column to keep it.")
             dtype = _tracked_cast(dtype) or dtype
@@ -845,8 +849,7 @@ def _install_cast_hooks() -> None:
     def frame_astype_(self: Any, dtype: Any, *args: Any, **kwargs: Any) -> Any:
         if _has_dtype_columns(self) and self.columns.is_unique:
             tracked = [isinstance(d, ProvenanceDtype) for d in self.dtypes]
-            if sys._getframe(1).f_globals.get("__name__", "").partition(".")[0] not in (
-                    "pandas", "lumarq"):
+            if _called_from_outside():
                 for c, t in zip(self.columns, tracked):
                     to = dtype.get(c) if isinstance(dtype, dict) else dtype
                     if t and categorical(to):

@@ -344,7 +344,14 @@ def series_combine_first(self, other):
     return _with_other(pd.Series.combine_first(self, other), self, other)
 
 
-def _chosen_where(self, cond, other, keep, inplace, method, caller):
+def _called_from_outside():
+    """Whether the method calling this was called from outside pandas and lumarq: a condition
+    the user chose, not one of pandas' own steps (clip runs through `where`)."""
+    name = sys._getframe(2).f_globals.get("__name__", "")
+    return name.partition(".")[0] not in ("pandas", "lumarq")
+
+
+def _chosen_where(self, cond, other, keep, inplace, method, outside):
     """where/mask whose `other` is a tracked Series: the rows that take it also take its words
     (every row when the condition does not line up with this Series by position). A tracked
     condition the caller chose gives every row its words too: a value chosen by a protected
@@ -352,7 +359,7 @@ def _chosen_where(self, cond, other, keep, inplace, method, caller):
     c = cond(self) if callable(cond) else cond  # once, on the values before an in-place change
     counted = None
     if _tracked_series(c):
-        if caller.partition(".")[0] not in ("pandas", "lumarq"):
+        if outside:
             counted = c
         # pandas fills and inverts the condition on its way: on a tracked mask those steps
         # would log nodes nothing refers to. Its words are counted afterwards.
@@ -379,23 +386,23 @@ def _chosen_where(self, cond, other, keep, inplace, method, caller):
 def series_where(self, cond, other=np.nan, *, inplace=False, **kwargs):
     return _chosen_where(self, cond, other, True, inplace,
                          lambda s, c, o, inplace: pd.Series.where(s, c, o, inplace=inplace, **kwargs),
-                         sys._getframe(1).f_globals.get("__name__", ""))
+                         _called_from_outside())
 
 
 def series_mask(self, cond, other=np.nan, *, inplace=False, **kwargs):
     return _chosen_where(self, cond, other, False, inplace,
                          lambda s, c, o, inplace: pd.Series.mask(s, c, o, inplace=inplace, **kwargs),
-                         sys._getframe(1).f_globals.get("__name__", ""))
+                         _called_from_outside())
 
 
-def _frame_chosen(self, cond, other, keep, kwargs, method, caller):
+def _frame_chosen(self, cond, other, keep, kwargs, method, outside):
     """A frame's where/mask: the cells that take a tracked frame `other` also take its words, and
     a tracked condition the caller chose (a Series by row, a frame by column) gives every cell
     its words, as the Series' where/mask do. Changed columns drop their node ids."""
     c = cond(self) if callable(cond) else cond
     counted = None
     if _tracked_series(c) or _tracked_frame(c):
-        if caller.partition(".")[0] not in ("pandas", "lumarq"):
+        if outside:
             counted = c
         # a plain condition: pandas' inversions of a tracked one would log nodes
         c = (pd.Series if isinstance(c, pd.Series) else pd.DataFrame)(c, copy=False)
@@ -434,13 +441,13 @@ def _frame_chosen(self, cond, other, keep, kwargs, method, caller):
 def frame_where(self, cond, other=np.nan, **kwargs):
     return _frame_chosen(self, cond, other, True, kwargs,
                          lambda f, c, o, **k: pd.DataFrame.where(f, c, o, **k),
-                         sys._getframe(1).f_globals.get("__name__", ""))
+                         _called_from_outside())
 
 
 def frame_mask(self, cond, other=np.nan, **kwargs):
     return _frame_chosen(self, cond, other, False, kwargs,
                          lambda f, c, o, **k: pd.DataFrame.mask(f, c, o, **k),
-                         sys._getframe(1).f_globals.get("__name__", ""))
+                         _called_from_outside())
 
 
 def frame_rank(self, *args, **kwargs):
