@@ -1,5 +1,6 @@
 """The provenance dtype against plain pandas on the same data, in the same run: arithmetic,
-filter, sort, merge on a tracked key, concat, groupby sum and `track` (against a deep copy)."""
+filter, sort, merge on a tracked key, concat, groupby sum, where by a tracked condition and `track`
+(against a deep copy)."""
 from __future__ import annotations
 
 import statistics
@@ -72,6 +73,11 @@ def run(rows: int | None = None, repeat: int = 5) -> list[Result]:
     compare(f"dtype groupby cumsum, {n:,} rows, {GROUPS:,} groups",
             lambda: tracked.groupby("g")["b"].cumsum(),
             lambda: plain.groupby("g")["b"].cumsum(), "pandas groupby cumsum", None)
+    # A value chosen by a tracked condition takes the condition's words: one more combination.
+    cond, plain_cond = tracked["b"] > 0.5, plain["b"] > 0.5
+    compare(f"dtype where by a tracked condition, {n:,} rows",
+            lambda: tracked["a"].where(cond, 0.0), lambda: plain["a"].where(plain_cond, 0.0),
+            "pandas where", None)
     # A Python mapping per element: pandas computes the values, each row takes one chain step.
     codes = {g: g * 0.5 for g in range(GROUPS)}
     compare(f"dtype map by a dict, {n:,} rows, {GROUPS:,} keys", lambda: tracked["g"].map(codes),

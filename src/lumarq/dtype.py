@@ -868,9 +868,9 @@ def _install_cast_hooks() -> None:
     def isin_(self: Any, values: Any) -> Any:
         result = isin(self, values)
         if not isinstance(self.dtype, ProvenanceDtype):
-            return result
+            return _isin_tracked_values(result, values)
         # As a comparison with a scalar: each row keeps its word and node, nothing is logged.
-        return _keep_row_words(self, result)
+        return _isin_tracked_values(_keep_row_words(self, result), values)
 
     frame_isin = pd.DataFrame.isin
 
@@ -1200,6 +1200,37 @@ def _key_words(tracker: Any, n: int, ids: np.ndarray, ngroups: int) -> list[np.n
             out.append(_backend.group_combine(tracker._rust, arr._words, ids, ngroups, _OP.AGG))
     grouper._lumarq_key_words = (tracker, out)
     return out
+
+
+def _isin_tracked_values(result: Any, values: Any) -> Any:
+    """`s.isin(values)` with tracked values (a Series or array of the dtype): whether a row's
+    value is among them depends on all of them (`k.isin(age // 10)` read clean of age), so
+    each row also takes their whole combination, and with a DAGTracker one `isin` node over its
+    own node and one `isin_values` node over the values' distinct nodes."""
+    arr = values.array if isinstance(values, pd.Series | pd.Index) else values
+    if not (isinstance(arr, ProvenanceArray) and arr._tracker is not None and len(arr)
+            and isinstance(result, pd.Series)):
+        return result
+    tracker = arr._tracker
+    whole = np.full(len(result), _whole_word(tracker, arr._words), dtype=np.uint32)
+    mine = result.array
+    if not (isinstance(mine, ProvenanceArray) and mine._tracker is not None):
+        nodes = None
+        if arr._nodes is not None and _is_dag(tracker):
+            made = _log_groups(tracker, "isin_values", whole[:1],
+                               np.zeros(len(arr), np.int64), arr._nodes, 1)
+            nodes = None if made is None else np.full(len(result), made[0], dtype=np.int64)
+        return _carry_row_words(result, result.index, tracker, whole, nodes)
+    tracker = _check_trackers(mine._tracker, tracker)
+    words = _combine(tracker, mine._words, whole, _OP.CMP)
+    nodes = mine._nodes
+    if _logs(tracker, nodes, arr._nodes):
+        made = _log_groups(tracker, "isin_values", whole[:1], np.zeros(len(arr), np.int64),
+                           arr._nodes, 1)
+        of_values = None if made is None else np.full(len(result), made[0], dtype=np.int64)
+        nodes = _log_rows(tracker, "isin", words, [nodes, of_values], mine._data)
+    return pd.Series(mine._new(mine._data, words, tracker, nodes), index=result.index,
+                     name=result.name, copy=False)
 
 
 def _whole_word(tracker: Any, words: np.ndarray) -> np.uint32:

@@ -704,6 +704,9 @@ CONDITIONED = {
     "frame, frame other": (lambda d: d[["income", "k"]].where(
         pd.concat([_old(d), _old(d)], axis=1).set_axis(["income", "k"], axis=1),
         d[["k", "income"]].set_axis(["income", "k"], axis=1)), "all"),
+    # membership in a protected column's values depends on all of them
+    "isin tracked values": (lambda d: d["k"].isin(d["age"] // 20), "all"),
+    "plain isin tracked values": (lambda d: lumarq.untrack(d["k"]).isin(d["age"] // 20), "all"),
     # pandas runs these conditions through `mask` from its own code
     "case_when": (lambda d: d["income"].case_when([(d["k"] > 3, 0.0), (lambda s: _old(d), 1.0)]),
                   "all"),
