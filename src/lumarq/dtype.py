@@ -660,11 +660,12 @@ def _counted_condition(cond: Any, index: pd.Index
     return None if arr is None or arr._tracker is None else (arr, present)
 
 
-def _with_condition(result: Any, *conds: Any) -> Any:
+def _with_condition(result: Any, *conds: Any, code: int = _OP.FILL, op: str = "where") -> Any:
     """`where`/`mask`'s `result` whose rows also derive from the tracked conditions: a value
     chosen by a protected condition is tainted by it. A row of the dtype combines its word with
     the conditions' (`OpCode.FILL`, one "where" node over all); a plain column takes one
-    condition's words as they are, as from a plain operand of a binary operation."""
+    condition's words as they are, as from a plain operand of a binary operation. (`code` and
+    `op` name the step for other operands a result was computed from.)"""
 
     def counted(col: pd.Series, found: list[tuple[ProvenanceArray, np.ndarray] | None]
                 ) -> pd.Series:
@@ -691,9 +692,9 @@ def _with_condition(result: Any, *conds: Any) -> Any:
         # once, on the last). Rows a condition lacks keep what they had.
         for k, (o, rows) in enumerate(operands[1:], 2):
             step = words.copy()
-            step[rows] = _combine(tracker, words[rows], o._words[rows], _OP.FILL)
+            step[rows] = _combine(tracker, words[rows], o._words[rows], code)
             if logs:
-                made = _log_rows(tracker, "where", step[rows],
+                made = _log_rows(tracker, op, step[rows],
                                  [_nodes_or_none_of(nodes, len(col))[rows],
                                   _nodes_or_none(o)[rows]],
                                  values[rows] if k == len(operands) else None)
@@ -2318,7 +2319,27 @@ class _RowwiseAccessor:
 
         @functools.wraps(attr)
         def call(*args: Any, **kwargs: Any) -> Any:
-            return _keep_row_words(self._series, attr(*args, **kwargs))
+            # Other tracked Series a row's result is computed from (`str.cat(others)`,
+            # `str.repeat(counts)`) go to pandas as their plain values (pandas read a list of
+            # them as numbers), and their words join, matched by label as pandas does (a text
+            # joined with sex read clean of it).
+            others: list[pd.Series] = []
+
+            def plain(v: Any) -> Any:
+                if isinstance(v, list | tuple):
+                    return type(v)(plain(x) for x in v)
+                if isinstance(v, pd.Series) and isinstance(v.dtype, ProvenanceDtype):
+                    if v.array._tracker is not None:
+                        others.append(v)
+                    return untrack(v)
+                return v
+
+            args = plain(args)
+            kwargs = {k: plain(v) for k, v in kwargs.items()}
+            out = _keep_row_words(self._series, attr(*args, **kwargs))
+            if others and isinstance(out, pd.Series) and out.index.equals(self._series.index):
+                out = _with_condition(out, *others, code=_OP.ADD, op=f"str_{name}")
+            return out
 
         return call
 

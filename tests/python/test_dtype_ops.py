@@ -704,6 +704,9 @@ CONDITIONED = {
     "frame, frame other": (lambda d: d[["income", "k"]].where(
         pd.concat([_old(d), _old(d)], axis=1).set_axis(["income", "k"], axis=1),
         d[["k", "income"]].set_axis(["income", "k"], axis=1)), "all"),
+    # text joined with a tracked Series takes its words, as `+` does
+    "str.cat with a protected text": (lambda d: d["name"].str.cat(
+        [(d["age"] > 35).map({True: "old", False: "young"})], sep="-"), "all"),
     # membership in a protected column's values depends on all of them
     "isin tracked values": (lambda d: d["k"].isin(d["age"] // 20), "all"),
     "plain isin tracked values": (lambda d: lumarq.untrack(d["k"]).isin(d["age"] // 20), "all"),
