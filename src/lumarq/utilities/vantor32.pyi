@@ -295,6 +295,8 @@ class TrackedSeries(pandas.Series):
 
     def mask(self, cond: Any, other: Any = ..., *, inplace: bool = False, **kwargs: Any) -> Optional[TrackedSeries]: ...  # type: ignore[override,unused-ignore]
 
+    def case_when(self, caselist: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
+
     def __iadd__(self, other: Any) -> TrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
 
     def __isub__(self, other: Any) -> TrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
@@ -353,6 +355,12 @@ class TrackedDataFrame(pandas.DataFrame):
     def rename(self, *args: Any, **kwargs: Any) -> Optional[TrackedDataFrame]: ...  # type: ignore[override,unused-ignore]
 
     def insert(self, loc: int, column: Any, value: Any, *args: Any, **kwargs: Any) -> None: ...  # type: ignore[override,unused-ignore]
+
+    def where(self, cond: Any, other: Any = ..., **kwargs: Any) -> Optional[TrackedDataFrame]: ...  # type: ignore[override,unused-ignore]
+
+    def mask(self, cond: Any, other: Any = ..., **kwargs: Any) -> Optional[TrackedDataFrame]: ...  # type: ignore[override,unused-ignore]
+
+    def rank(self, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,unused-ignore]
 
     def groupby(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
 

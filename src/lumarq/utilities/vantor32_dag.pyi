@@ -322,6 +322,8 @@ class DAGTrackedSeries(pandas.Series):
 
     def mask(self, cond: Any, other: Any = ..., *, inplace: bool = False, **kwargs: Any) -> Optional[DAGTrackedSeries]: ...  # type: ignore[override,unused-ignore]
 
+    def case_when(self, caselist: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
+
     def __iadd__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
 
     def __isub__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
@@ -383,6 +385,12 @@ class DAGTrackedDataFrame(pandas.DataFrame):
     def rename(self, *args: Any, **kwargs: Any) -> Optional[DAGTrackedDataFrame]: ...  # type: ignore[override,unused-ignore]
 
     def insert(self, loc: int, column: Any, value: Any, *args: Any, **kwargs: Any) -> None: ...  # type: ignore[override,unused-ignore]
+
+    def where(self, cond: Any, other: Any = ..., **kwargs: Any) -> Optional[DAGTrackedDataFrame]: ...  # type: ignore[override,unused-ignore]
+
+    def mask(self, cond: Any, other: Any = ..., **kwargs: Any) -> Optional[DAGTrackedDataFrame]: ...  # type: ignore[override,unused-ignore]
+
+    def rank(self, *args: Any, **kwargs: Any) -> DAGTrackedDataFrame: ...  # type: ignore[override,unused-ignore]
 
     def groupby(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
 
