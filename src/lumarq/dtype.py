@@ -1160,13 +1160,17 @@ def _rows_of_groups(groups: ProvenanceArray, ids: np.ndarray, values: Any,
 
 
 def _grouping_arrays(grouper: Any) -> list[tuple[Any, ProvenanceArray]]:
-    """(grouping, array) of each key of `grouper` that is of the dtype."""
+    """(grouping, array) of each key of `grouper` that is of the dtype (the tracked dates of a
+    resampling's bins, which pandas bins on their plain copy, with no grouping)."""
     out = []
     for grouping in getattr(grouper, "groupings", ()):
         vector = getattr(grouping, "grouping_vector", None)
         arr = getattr(vector, "array", vector)
         if isinstance(arr, ProvenanceArray):
             out.append((grouping, arr))
+    dates = getattr(grouper, "_lumarq_dates", None)
+    if isinstance(dates, ProvenanceArray):
+        out.append((None, dates))
     return out
 
 
@@ -1795,9 +1799,23 @@ def _install_time_hooks() -> None:
     def resample_hook(method: Callable[..., Any]) -> Callable[..., Any]:
         @functools.wraps(method)
         def hooked(self: Any, rule: Any, *args: Any, **kwargs: Any) -> Any:
+            dates = None
             if kwargs.get("level") is None:
-                self = plain_dates(self, kwargs.get("on"))
-            return _as_caller(method, self, rule, *args, **kwargs)
+                on = kwargs.get("on")
+                dates = (self[on] if on is not None and isinstance(self, pd.DataFrame)
+                         and self.columns.is_unique and on in self.columns else
+                         self.index if on is None else None)
+                self = plain_dates(self, on)
+            resampler = _as_caller(method, self, rule, *args, **kwargs)
+            # A bin's value was computed over the rows its dates chose, as a group's over the
+            # rows its key chose: the dates' words join each bin (they read clean of a
+            # protected date). Only for dates in order, as pandas bins the rows as they are.
+            arr = getattr(dates, "array", None)
+            bins = getattr(resampler, "_grouper", None)
+            if (isinstance(arr, ProvenanceArray) and arr._tracker is not None
+                    and bins is not None and getattr(dates, "is_monotonic_increasing", False)):
+                bins._lumarq_dates = arr
+            return resampler
 
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked

@@ -24,6 +24,7 @@ def frame(seed=0):
         "sex": rng.choice(["f", "m"], n),
         "income": rng.normal(50, 10, n).round(1),
         "k": rng.integers(1, 5, n),
+        "when": pd.date_range("2024-01-01", periods=n, freq="9h"),
     }, index=[f"r{i}" for i in range(n)])
 
 
@@ -53,6 +54,9 @@ STEPS = {
     "row maximum": lambda d: d[["age", "income"]].max(axis=1),
     "replace then arithmetic": lambda d: d["sex"].replace({"f": "fem"}).str.len() + d["k"],
     "fillna by the protected column": lambda d: d["age"].where(d["k"] > 2).fillna(d["age"]),
+    # bins chosen by protected dates (their words did not join)
+    "resample on a date column": lambda d: d.resample("2D", on="when")["income"].sum(),
+    "resample of a date index": lambda d: d.set_index("when")["income"].resample("3D").mean(),
 }
 
 
@@ -62,11 +66,11 @@ def test_a_value_that_moves_with_the_protected_columns_reads_tainted(step, track
     raw = frame()
     shuffled = raw.copy()
     order = np.random.default_rng(1).permutation(len(raw))
-    for c in ("age", "sex"):
+    for c in ("age", "sex", "when"):
         shuffled[c] = raw[c].to_numpy()[order]
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        out = STEPS[step](lumarq.track(raw, tracker_cls(), "L", protected=["age", "sex"]))
+        out = STEPS[step](lumarq.track(raw, tracker_cls(), "L", protected=["age", "sex", "when"]))
         plain, moved = STEPS[step](raw), STEPS[step](shuffled)
     if isinstance(plain, pd.Series):
         out, plain, moved = out.to_frame(), plain.to_frame(), moved.to_frame()
