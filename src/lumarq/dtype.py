@@ -1779,6 +1779,16 @@ def _dated(values: Any) -> bool:
         isinstance(dtype, ProvenanceDtype) and isinstance(dtype.subtype, pd.PeriodDtype))
 
 
+def _bins_take_dates(bins: Any, dates: Any) -> None:
+    """A date bin's value was computed over the rows its dates chose, as a group's over the rows
+    its key chose: the tracked dates join each bin of the grouper `bins` (they read clean of a
+    protected date). Only for dates in ascending order: pandas bins rows as they are then."""
+    arr = getattr(dates, "array", None)
+    if (isinstance(arr, ProvenanceArray) and arr._tracker is not None and bins is not None
+            and getattr(dates, "is_monotonic_increasing", False)):
+        bins._lumarq_dates = arr
+
+
 def _install_time_hooks() -> None:
     # pandas bins by date only on a DatetimeIndex (or a date column's plain values), which an
     # index or column of the dtype is not: resampling and time-based windows raised TypeError.
@@ -1807,14 +1817,7 @@ def _install_time_hooks() -> None:
                          self.index if on is None else None)
                 self = plain_dates(self, on)
             resampler = _as_caller(method, self, rule, *args, **kwargs)
-            # A bin's value was computed over the rows its dates chose, as a group's over the
-            # rows its key chose: the dates' words join each bin (they read clean of a
-            # protected date). Only for dates in order, as pandas bins the rows as they are.
-            arr = getattr(dates, "array", None)
-            bins = getattr(resampler, "_grouper", None)
-            if (isinstance(arr, ProvenanceArray) and arr._tracker is not None
-                    and bins is not None and getattr(dates, "is_monotonic_increasing", False)):
-                bins._lumarq_dates = arr
+            _bins_take_dates(getattr(resampler, "_grouper", None), dates)
             return resampler
 
         hooked._lumarq = True  # type: ignore[attr-defined]
@@ -1833,11 +1836,19 @@ def _install_time_hooks() -> None:
     def groupby_hook(method: Callable[..., Any]) -> Callable[..., Any]:
         @functools.wraps(method)
         def hooked(self: Any, by: Any = None, *args: Any, **kwargs: Any) -> Any:
+            dates = None
             for key in by if isinstance(by, list) else [by]:
                 if isinstance(key, pd.Grouper) and getattr(key, "freq", None) is not None \
                         and getattr(key, "level", None) is None:
-                    self = plain_dates(self, getattr(key, "key", None))  # date bins
-            return _as_caller(method, self, by, *args, **kwargs)
+                    on = getattr(key, "key", None)
+                    dates = (self.index if on is None else self[on]
+                             if isinstance(self, pd.DataFrame) and self.columns.is_unique
+                             and on in self.columns else None)
+                    self = plain_dates(self, on)  # date bins
+            grouped = _as_caller(method, self, by, *args, **kwargs)
+            if not isinstance(by, list):  # one key of date bins: its dates join them
+                _bins_take_dates(getattr(grouped, "_grouper", None), dates)
+            return grouped
 
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked

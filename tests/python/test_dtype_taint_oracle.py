@@ -57,6 +57,7 @@ STEPS = {
     # bins chosen by protected dates (their words did not join)
     "resample on a date column": lambda d: d.resample("2D", on="when")["income"].sum(),
     "resample of a date index": lambda d: d.set_index("when")["income"].resample("3D").mean(),
+    "groupby date bins": lambda d: d.groupby(pd.Grouper(key="when", freq="2D"))["k"].max(),
 }
 
 
