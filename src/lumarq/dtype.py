@@ -833,8 +833,15 @@ def _install_cast_hooks() -> None:
     if getattr(series_astype, "_lumarq", False):
         return
 
+    def text(dtype: Any) -> bool:
+        return dtype is str or (isinstance(dtype, str) and dtype == "str")
+
     @functools.wraps(series_astype)
     def astype(self: Any, dtype: Any, *args: Any, **kwargs: Any) -> Any:
+        if isinstance(self.dtype, ProvenanceDtype) and text(dtype):
+            # Each row's text is its own value's: it keeps the row's word and node (a code
+            # built as `job.astype(str) + "_" + sex` read clean of the job).
+            return _keep_row_words(self, series_astype(untrack(self), dtype, *args, **kwargs))
         if isinstance(self.dtype, ProvenanceDtype) and not isinstance(dtype, dict):
             if categorical(dtype) and _called_from_outside():
                 _warn_categorical(self.array, "astype('category')",
@@ -856,6 +863,17 @@ def _install_cast_hooks() -> None:
                     if t and categorical(to):
                         _warn_categorical(self[c].array, f"astype('category') of {c!r}",
                                           "Compare, map or cast the tracked column to keep it.")
+            to_text = [c for c, t in zip(self.columns, tracked) if t and text(
+                dtype.get(c) if isinstance(dtype, dict) else dtype)]
+            if to_text:  # as the Series' cast to text: each row keeps its word
+                result = frame_astype(untrack(self[to_text]), str, *args, **kwargs)
+                rest = ({k: v for k, v in dtype.items() if k not in to_text}
+                        if isinstance(dtype, dict) else {})
+                out = self.astype(rest, *args, **kwargs) if rest else self.copy(
+                    deep=kwargs.get("copy") is not False)
+                for c in to_text:
+                    out.isetitem(out.columns.get_loc(c), _keep_row_words(self[c], result[c]))
+                return out
             if isinstance(dtype, dict):
                 dtype = {k: (_tracked_cast(v) or v) if k in self.columns
                          and isinstance(self[k].dtype, ProvenanceDtype) else v

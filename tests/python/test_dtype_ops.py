@@ -1271,6 +1271,9 @@ PLAIN_EQUIVALENTS = {
     # A running sum or maximum reaches every row before it (they gave plain values).
     "running sum": lambda d: d["income"].where(d.index != "r3", d["age"]).cumsum(),
     "income + running max of age": lambda d: d["income"] + d["age"].cummax(),
+    # A cast to text keeps each row's word (a code built from age as text read clean of it).
+    "age as text joined": lambda d: d["age"].astype(str) + "_" + d["name"],
+    "frame cast to text": lambda d: d[["age", "k"]].astype({"age": str, "k": "float32"}),
     # Conversions on the plain values (to_numeric was plain; convert_dtypes kept the types).
     "to_numeric": lambda d: pd.to_numeric(d["age"], downcast="float"),
     "convert_dtypes": lambda d: d[["age", "k", "name"]].convert_dtypes(),
@@ -1281,7 +1284,8 @@ PLAIN_EQUIVALENTS = {
 }
 FROM_AGE = {"income * age cast", "income * age.isin", "frame cast", "frame cast by a dict",
             "income + running max of age", "Float64 age * income", "Series dot frame",
-            "to_numeric", "convert_dtypes", "apply per member", "apply per member, no group keys"}
+            "to_numeric", "convert_dtypes", "apply per member", "apply per member, no group keys",
+            "age as text joined", "frame cast to text"}
 
 
 def _updated(s, other):
