@@ -838,9 +838,10 @@ def _install_cast_hooks() -> None:
 
     @functools.wraps(series_astype)
     def astype(self: Any, dtype: Any, *args: Any, **kwargs: Any) -> Any:
-        if isinstance(self.dtype, ProvenanceDtype) and text(dtype):
+        if isinstance(self.dtype, ProvenanceDtype) and text(dtype) and _called_from_outside():
             # Each row's text is its own value's: it keeps the row's word and node (a code
-            # built as `job.astype(str) + "_" + sex` read clean of the job).
+            # built as `job.astype(str) + "_" + sex` read clean of the job). pandas' own casts
+            # to text (formatting, its tests of the array) keep pandas' plain result.
             return _keep_row_words(self, series_astype(untrack(self), dtype, *args, **kwargs))
         if isinstance(self.dtype, ProvenanceDtype) and not isinstance(dtype, dict):
             if categorical(dtype) and _called_from_outside():
@@ -857,14 +858,15 @@ def _install_cast_hooks() -> None:
     def frame_astype_(self: Any, dtype: Any, *args: Any, **kwargs: Any) -> Any:
         if _has_dtype_columns(self) and self.columns.is_unique:
             tracked = [isinstance(d, ProvenanceDtype) for d in self.dtypes]
-            if _called_from_outside():
+            outside = _called_from_outside()
+            if outside:
                 for c, t in zip(self.columns, tracked):
                     to = dtype.get(c) if isinstance(dtype, dict) else dtype
                     if t and categorical(to):
                         _warn_categorical(self[c].array, f"astype('category') of {c!r}",
                                           "Compare, map or cast the tracked column to keep it.")
             to_text = [c for c, t in zip(self.columns, tracked) if t and text(
-                dtype.get(c) if isinstance(dtype, dict) else dtype)]
+                dtype.get(c) if isinstance(dtype, dict) else dtype)] if outside else []
             if to_text:  # as the Series' cast to text: each row keeps its word
                 result = frame_astype(untrack(self[to_text]), str, *args, **kwargs)
                 rest = ({k: v for k, v in dtype.items() if k not in to_text}
