@@ -15,7 +15,6 @@ import operator
 import os
 import re
 import contextlib
-import sys
 import threading
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -39,6 +38,7 @@ from pandas.core.dtypes.cast import can_hold_element
 # The front end first: without a built backend it raises the error that says how to build it.
 from lumarq.utilities import vantor32 as _v32
 from lumarq import _vantor32 as _backend  # noqa: I001
+from lumarq.utilities._tracked_glue import _called_from_outside
 
 __all__ = ["ProvenanceArray", "ProvenanceDtype", "track", "untrack"]
 
@@ -621,17 +621,6 @@ def _words_by_column(result: Any, frame: pd.DataFrame, other: Any,
     return result
 
 
-def _called_from_outside() -> bool:
-    """Whether the hook calling this was called from outside pandas and lumarq: a condition or
-    cast the user chose, not one of pandas' own steps (clip runs through `where`)."""
-    name = sys._getframe(2).f_globals.get("__name__", "")
-    return name.partition(".")[0] not in ("pandas", "lumarq")
-
-
-def _nodes_or_none_of(nodes: np.ndarray | None, n: int) -> np.ndarray:
-    return np.full(n, -1, dtype=np.int64) if nodes is None else nodes
-
-
 def _tracked_condition(cond: Any) -> bool:
     if isinstance(cond, pd.Series):
         return isinstance(cond.dtype, ProvenanceDtype) and cond.array._tracker is not None
@@ -686,20 +675,19 @@ def _with_condition(result: Any, *conds: Any, code: int = _OP.FILL, op: str = "w
         tracker = functools.reduce(_check_trackers, [o._tracker for o, _ in operands])
         values = arr._data if own else col.array
         first, rows = operands[0]
-        words, nodes = np.where(rows, first._words, 0).astype(np.uint32), first._nodes
+        words = np.where(rows, first._words, 0).astype(np.uint32)
         logs = _logs(tracker, *[o._nodes for o, _ in operands])
+        nodes = _nodes_or_none(first) if logs else first._nodes
         # One step per condition, in order: a "where" node each (the row's value recorded
         # once, on the last). Rows a condition lacks keep what they had.
         for k, (o, rows) in enumerate(operands[1:], 2):
             step = words.copy()
             step[rows] = _combine(tracker, words[rows], o._words[rows], code)
             if logs:
-                made = _log_rows(tracker, op, step[rows],
-                                 [_nodes_or_none_of(nodes, len(col))[rows],
-                                  _nodes_or_none(o)[rows]],
-                                 values[rows] if k == len(operands) else None)
-                nodes = _nodes_or_none_of(nodes, len(col)).copy()
-                nodes[rows] = made
+                nodes = nodes.copy()
+                nodes[rows] = _log_rows(tracker, op, step[rows],
+                                        [nodes[rows], _nodes_or_none(o)[rows]],
+                                        values[rows] if k == len(operands) else None)
             words = step
         return pd.Series(_rebuild(values, words, tracker, nodes), index=col.index,
                          name=col.name, copy=False)
@@ -1227,6 +1215,17 @@ def _key_words(tracker: Any, n: int, ids: np.ndarray, ngroups: int) -> list[np.n
     return out
 
 
+def _whole_node(arr: ProvenanceArray, op: str, word: Any, n: int) -> np.ndarray | None:
+    """One AGGREGATE node `op` (word `word`) over the distinct nodes of all of `arr`'s rows,
+    as the node of each of `n` result rows computed from the whole column; None without a
+    graph."""
+    if arr._nodes is None or not len(arr):
+        return None
+    made = _log_groups(arr._tracker, op, np.array([word], dtype=np.uint32),
+                       np.zeros(len(arr), np.int64), arr._nodes, 1)
+    return None if made is None else np.full(n, made[0], dtype=np.int64)
+
+
 def _isin_tracked_values(result: Any, values: Any) -> Any:
     """`s.isin(values)` with tracked values (a Series or array of the dtype): whether a row's
     value is among them depends on all of them (`k.isin(age // 10)` read clean of age), so
@@ -1240,19 +1239,13 @@ def _isin_tracked_values(result: Any, values: Any) -> Any:
     whole = np.full(len(result), _whole_word(tracker, arr._words), dtype=np.uint32)
     mine = result.array
     if not (isinstance(mine, ProvenanceArray) and mine._tracker is not None):
-        nodes = None
-        if arr._nodes is not None and _is_dag(tracker):
-            made = _log_groups(tracker, "isin_values", whole[:1],
-                               np.zeros(len(arr), np.int64), arr._nodes, 1)
-            nodes = None if made is None else np.full(len(result), made[0], dtype=np.int64)
-        return _carry_row_words(result, result.index, tracker, whole, nodes)
+        return _carry_row_words(result, result.index, tracker, whole,
+                                _whole_node(arr, "isin_values", whole[0], len(result)))
     tracker = _check_trackers(mine._tracker, tracker)
     words = _combine(tracker, mine._words, whole, _OP.CMP)
     nodes = mine._nodes
     if _logs(tracker, nodes, arr._nodes):
-        made = _log_groups(tracker, "isin_values", whole[:1], np.zeros(len(arr), np.int64),
-                           arr._nodes, 1)
-        of_values = None if made is None else np.full(len(result), made[0], dtype=np.int64)
+        of_values = _whole_node(arr, "isin_values", whole[0], len(result))
         nodes = _log_rows(tracker, "isin", words, [nodes, of_values], mine._data)
     return pd.Series(mine._new(mine._data, words, tracker, nodes), index=result.index,
                      name=result.name, copy=False)
@@ -2208,68 +2201,52 @@ def _install_get_dummies_hook() -> None:
         return
     dummies, signature = found
 
+    def layout(a: dict[str, Any], out: Any) -> list[tuple[Any, range]]:
+        """Each encoded column of a frame's dummies (None for a Series') with the positions of
+        its dummy columns in `out`: pandas puts them after the columns it kept, in order."""
+        data = a["data"]
+        if not isinstance(data, pd.DataFrame):
+            return [(None, range(out.shape[1]))]
+        plain = untrack(pd.DataFrame(data, copy=False))
+        widths = [dummies(plain[c], dummy_na=a.get("dummy_na", False),
+                          drop_first=a.get("drop_first", False)).shape[1] for c in a["columns"]]
+        at, spans = out.shape[1] - sum(widths), []
+        for c, width in zip(a["columns"], widths):
+            spans.append((c, range(at, at + width)))
+            at += width
+        return spans
+
     def get_dummies(data: Any, *args: Any, **kwargs: Any) -> Any:
         try:
             a = signature.bind(data, *args, **kwargs).arguments
         except TypeError:
             return dummies(data, *args, **kwargs)  # pandas' own error
         frame = isinstance(data, pd.DataFrame)
-        if frame and "_col_prov" in getattr(data, "_metadata", ()):
-            return _container_dummies(dummies, a)
-        if not (isinstance(getattr(data, "dtype", None), ProvenanceDtype) or (
+        container = frame and "_col_prov" in getattr(data, "_metadata", ())
+        if not (container or isinstance(getattr(data, "dtype", None), ProvenanceDtype) or (
                 frame and _has_dtype_columns(data))):
             return dummies(**a)
         if frame and a.get("columns") is None:
-            kept = dummies(**{**a, "data": untrack(data.iloc[:0])}).columns
+            kept = dummies(**{**a, "data": untrack(pd.DataFrame(data.iloc[:0]))}).columns
             a["columns"] = [c for c in data.columns if c not in kept]
         out = dummies(**a)
-        if a.get("sparse") or (frame and not data.columns.is_unique):
+        if a.get("sparse") or (frame and not data.columns.is_unique) or len(out) != len(data):
             return out
+        if container:  # a positional tracked frame: its dummy columns had no words
+            from lumarq.utilities._tracked_glue import dummy_words
+
+            return dummy_words(out, data, layout(a, out))
         # A dummy column says whether its row holds one value of the encoded column (as
         # `s == value` does): it keeps that column's words and node ids, logging nothing.
-        encoded = [data] if not frame else [data[c] for c in a["columns"]]
-        widths = [out.shape[1]] if not frame else [
-            dummies(untrack(s), dummy_na=a.get("dummy_na", False),
-                    drop_first=a.get("drop_first", False)).shape[1] for s in encoded]
-        at = out.shape[1] - sum(widths)  # pandas puts the dummies after the columns it kept
-        for s, width in zip(encoded, widths):
+        for c, span in layout(a, out):
+            s = data if c is None else data[c]
             if isinstance(s.dtype, ProvenanceDtype):
-                for j in range(at, at + width):
+                for j in span:
                     out.isetitem(j, _keep_row_words(s, out.iloc[:, j]))
-            at += width
         return out
 
     get_dummies.__doc__ = dummies.__doc__
     _set_reshape_function("encoding", "get_dummies", get_dummies)
-
-
-def _container_dummies(dummies: Callable[..., Any], a: dict[str, Any]) -> Any:
-    """get_dummies of a positional tracked frame: pandas gives a frame of its kind whose dummy
-    columns had no words, so each read as a tracked Series of zeros, clean (a dummy of sex read
-    untouched by sex). Each dummy column takes its encoded column's words (and node ids)."""
-    data = a["data"]
-    out = dummies(**a)
-    if (a.get("sparse") or not data.columns.is_unique or not hasattr(out, "_col_prov")
-            or len(out) != len(data)):
-        return out
-    plain = pd.DataFrame(data, copy=False)
-    columns = a.get("columns")
-    if columns is None:
-        kept = dummies(**{**a, "data": plain.iloc[:0]}).columns
-        columns = [c for c in plain.columns if c not in kept]
-    widths = [dummies(plain[c], dummy_na=a.get("dummy_na", False),
-                      drop_first=a.get("drop_first", False)).shape[1] for c in columns]
-    at = out.shape[1] - sum(widths)  # pandas puts the dummies after the columns it kept
-    nodes = getattr(data, "_col_nodes", None)
-    for c, width in zip(columns, widths):
-        words = data._col_prov.get(c)
-        for j in range(at, at + width):
-            if words is not None and len(words) == len(out):
-                out._col_prov[out.columns[j]] = words.copy()
-                if nodes is not None and c in nodes and hasattr(out, "_col_nodes"):
-                    out._col_nodes[out.columns[j]] = nodes[c].copy()
-        at += width
-    return out
 
 
 def _keep_row_words(series: pd.Series, out: Any) -> Any:
@@ -2502,12 +2479,7 @@ def _binned(arr: ProvenanceArray, bins: pd.Series, op: str, whole: bool) -> pd.S
         nodes = _log_rows(tracker, op, words, [arr._nodes], values, kind=_UNARY)
     else:
         words = np.full(len(arr), _whole_word(tracker, arr._words), dtype=np.uint32)
-        nodes = None
-        if arr._nodes is not None and len(arr) and _is_dag(tracker):
-            # one node for the whole column, every row's
-            made = _log_groups(tracker, op, words[:1], np.zeros(len(arr), np.int64),
-                               arr._nodes, 1)
-            nodes = None if made is None else np.full(len(arr), made[0], dtype=np.int64)
+        nodes = _whole_node(arr, op, words[0], len(arr)) if len(arr) else None
     return pd.Series(_rebuild(values, words, tracker, nodes), index=bins.index, name=bins.name,
                      copy=False)
 
@@ -4048,12 +4020,8 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         else:
             words = np.full(len(ranks), _whole_word(self._tracker, self._words),
                             dtype=np.uint32)
-        nodes = None
-        if self._nodes is not None and len(self):
-            # One node for the whole column, every row's: each rank was computed from all rows.
-            made = _log_groups(self._tracker, "rank", words[:1], np.zeros(len(self), np.int64),
-                               self._nodes, 1)
-            nodes = None if made is None else np.full(len(ranks), made[0], dtype=np.int64)
+        # One node for the whole column, every row's: each rank was computed from all rows.
+        nodes = _whole_node(self, "rank", words[0], len(ranks)) if len(self) else None
         return self._new(ranks, words, self._tracker, nodes)
 
     @staticmethod

@@ -345,8 +345,8 @@ def series_combine_first(self, other):
 
 
 def _called_from_outside():
-    """Whether the method calling this was called from outside pandas and lumarq: a condition
-    the user chose, not one of pandas' own steps (clip runs through `where`)."""
+    """Whether the method or hook calling this was called from outside pandas and lumarq: a
+    condition or cast the user chose, not one of pandas' own steps (clip runs through `where`)."""
     name = sys._getframe(2).f_globals.get("__name__", "")
     return name.partition(".")[0] not in ("pandas", "lumarq")
 
@@ -548,6 +548,25 @@ def fill_words(result, self, value):
     if isinstance(value, pd.Series) and _tracked_series(result):
         _with_other(result, self, value, rows=self.isna().to_numpy(), base=result._prov)
     return result
+
+
+def dummy_words(out, data, spans):
+    """get_dummies of a tracked frame: pandas gives a frame of its kind whose dummy columns have
+    no words, each read as a tracked Series of zeros, clean (a dummy of sex read untouched by
+    sex). Each takes the words (and node ids) of the column it encodes; `spans` pairs each
+    encoded column with the positions of its dummies in `out`."""
+    if not hasattr(out, "_col_prov"):
+        return out
+    nodes = getattr(data, "_col_nodes", None)
+    for c, span in spans:
+        words = data._col_prov.get(c)
+        if words is None or len(words) != len(out):
+            continue
+        for j in span:
+            out._col_prov[out.columns[j]] = words.copy()
+            if nodes is not None and c in nodes and hasattr(out, "_col_nodes"):
+                out._col_nodes[out.columns[j]] = nodes[c].copy()
+    return out
 
 
 def clip_words(result, bounds):
