@@ -1,6 +1,6 @@
 """The provenance dtype against plain pandas on the same data, in the same run: arithmetic,
-filter, sort, merge on a tracked key, concat, groupby sum, where by a tracked condition and `track`
-(against a deep copy)."""
+filter, sort, merge on a tracked key, concat, groupby sum, where and loc assignment by a tracked
+condition, and `track` (against a deep copy)."""
 from __future__ import annotations
 
 import statistics
@@ -78,6 +78,16 @@ def run(rows: int | None = None, repeat: int = 5) -> list[Result]:
     compare(f"dtype where by a tracked condition, {n:,} rows",
             lambda: tracked["a"].where(cond, 0.0), lambda: plain["a"].where(plain_cond, 0.0),
             "pandas where", None)
+    # The same through an assignment (`df.loc[cond, c] = 0`): pandas' write, then the
+    # condition's words over the column, written back. Each sample writes into its own copy.
+    def assigned(frame, c):
+        out = frame[["a"]].copy()
+        out.loc[c, "a"] = 0.0
+        return out
+
+    compare(f"dtype loc assignment by a tracked condition, {n:,} rows",
+            lambda: assigned(tracked, cond), lambda: assigned(plain, plain_cond),
+            "pandas loc assignment", None)
     # A Python mapping per element: pandas computes the values, each row takes one chain step.
     codes = {g: g * 0.5 for g in range(GROUPS)}
     compare(f"dtype map by a dict, {n:,} rows, {GROUPS:,} keys", lambda: tracked["g"].map(codes),

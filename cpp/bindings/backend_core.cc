@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -10,6 +11,8 @@
 #include "lumarq/codec.h"
 #include "lumarq/prov_kernels.h"
 #include "lumarq/window_nodes.h"
+
+#include <structmember.h>  // after Python.h
 
 namespace lumarq::py {
 namespace {
@@ -364,6 +367,121 @@ nb::object GroupRunningCombinePy(nb::handle tracker, nb::handle words, nb::handl
   return result;
 }
 
+// A method hook: `check(self, ...)` first, and `method(self, ...)` when it answers `passed`.
+// Being native, it puts no Python frame on the way to `method`: pandas' chained-assignment
+// checks and warnings (stacklevel, find_stack_level) still see the caller's frame. With a gate,
+// `check` runs only when positional argument `gate_at` is an instance of `gate`; every other
+// call goes straight to `method`, so plain pandas pays one type test.
+struct MethodHook {
+  PyObject_HEAD
+  vectorcallfunc vectorcall;
+  PyObject* check;
+  PyObject* method;
+  PyObject* passed;
+  PyObject* gate;
+  Py_ssize_t gate_at;
+};
+
+PyObject* HookCall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+  auto* h = reinterpret_cast<MethodHook*>(self);
+  Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+  if (h->gate != Py_None) {
+    if (n <= h->gate_at) return PyObject_Vectorcall(h->method, args, nargsf, kwnames);
+    int hit = PyObject_IsInstance(args[h->gate_at], h->gate);
+    if (hit < 0) return nullptr;
+    if (hit == 0) return PyObject_Vectorcall(h->method, args, nargsf, kwnames);
+  }
+  PyObject* answer = PyObject_Vectorcall(h->check, args, nargsf, kwnames);
+  if (answer != h->passed) return answer;
+  Py_DECREF(answer);
+  return PyObject_Vectorcall(h->method, args, nargsf, kwnames);
+}
+
+PyObject* HookGet(PyObject* self, PyObject* obj, PyObject*) {
+  if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+  return PyMethod_New(self, obj);
+}
+
+int HookTraverse(PyObject* self, visitproc visit, void* arg) {
+  auto* h = reinterpret_cast<MethodHook*>(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(h->check);
+  Py_VISIT(h->method);
+  Py_VISIT(h->passed);
+  Py_VISIT(h->gate);
+  return 0;
+}
+
+int HookClear(PyObject* self) {
+  auto* h = reinterpret_cast<MethodHook*>(self);
+  Py_CLEAR(h->check);
+  Py_CLEAR(h->method);
+  Py_CLEAR(h->passed);
+  Py_CLEAR(h->gate);
+  return 0;
+}
+
+void HookDealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  PyObject_GC_UnTrack(self);
+  HookClear(self);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// __name__, __doc__ and __wrapped__ are the hooked method's, for introspection.
+PyObject* HookAttr(PyObject* self, void* name) {
+  PyObject* method = reinterpret_cast<MethodHook*>(self)->method;
+  if (std::string_view(static_cast<const char*>(name)) == "__wrapped__") return Py_NewRef(method);
+  return PyObject_GetAttrString(method, static_cast<const char*>(name));
+}
+
+PyTypeObject* HookType() {
+  static PyTypeObject* type = [] {
+    static PyMemberDef members[] = {
+        {"__vectorcalloffset__", T_PYSSIZET, offsetof(MethodHook, vectorcall), READONLY, nullptr},
+        {nullptr, 0, 0, 0, nullptr}};
+    static PyGetSetDef getset[] = {
+        {"__name__", &HookAttr, nullptr, nullptr, const_cast<char*>("__name__")},
+        {"__qualname__", &HookAttr, nullptr, nullptr, const_cast<char*>("__qualname__")},
+        {"__doc__", &HookAttr, nullptr, nullptr, const_cast<char*>("__doc__")},
+        {"__wrapped__", &HookAttr, nullptr, nullptr, const_cast<char*>("__wrapped__")},
+        {nullptr, nullptr, nullptr, nullptr, nullptr}};
+    static PyType_Slot slots[] = {
+        {Py_tp_call, reinterpret_cast<void*>(&PyVectorcall_Call)},
+        {Py_tp_descr_get, reinterpret_cast<void*>(&HookGet)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(&HookDealloc)},
+        {Py_tp_traverse, reinterpret_cast<void*>(&HookTraverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(&HookClear)},
+        {Py_tp_members, members},
+        {Py_tp_getset, getset},
+        {0, nullptr}};
+    static PyType_Spec spec = {"lumarq._vantor32.MethodHook", sizeof(MethodHook), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
+                                   Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
+                               slots};
+    PyObject* t = PyType_FromSpec(&spec);
+    if (t == nullptr) throw nb::python_error();
+    return reinterpret_cast<PyTypeObject*>(t);
+  }();
+  return type;
+}
+
+nb::object MakeMethodHook(nb::object check, nb::object method, nb::object passed, nb::object gate,
+                          Py_ssize_t gate_at) {
+  PyTypeObject* type = HookType();
+  auto* h = PyObject_GC_New(MethodHook, type);
+  if (h == nullptr) throw nb::python_error();
+  h->vectorcall = &HookCall;
+  h->check = check.release().ptr();
+  h->method = method.release().ptr();
+  h->passed = passed.release().ptr();
+  h->gate = gate.release().ptr();
+  h->gate_at = gate_at;
+  PyObject_GC_Track(h);
+  return nb::steal(reinterpret_cast<PyObject*>(h));
+}
+
 }  // namespace
 }  // namespace lumarq::py
 
@@ -371,6 +489,10 @@ LUMARQ_MODULE(_vantor32, m) {
   using namespace lumarq::py;
   m.doc() = "Backend core of the VANTOR-32 provenance word: codec, algebra and batch kernels.";
   RegisterBackendTracker(m);
+  m.def("method_hook", &MakeMethodHook, nb::arg("check"), nb::arg("method"), nb::arg("passed"),
+        nb::arg("gate").none() = nb::none(), nb::arg("gate_at") = 1,
+        "A native method: check(self, ...), and method(self, ...) when that answers `passed`;\n"
+        "with a gate, check runs only when positional argument gate_at is an instance of it.");
   m.def("combine_batch", &CombineBatch, nb::arg("tracker").none(), nb::arg("a").none(), nb::arg("b").none(),
         nb::arg("op").none(), "Element-wise combine of two equally long uint32 provenance arrays.");
   m.def("update_chain_batch", &UpdateChainBatch, nb::arg("tracker").none(), nb::arg("arr").none(), nb::arg("op").none(),

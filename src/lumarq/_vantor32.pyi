@@ -51,6 +51,12 @@ class RustProvenanceTracker:
     def registered(self) -> int:
         """Number of distinct source pairs announced."""
 
+def method_hook(check: object, method: object, passed: object, gate: object | None = None, gate_at: int = 1) -> object:
+    """
+    A native method: check(self, ...), and method(self, ...) when that answers `passed`;
+    with a gate, check runs only when positional argument gate_at is an instance of it.
+    """
+
 def combine_batch(tracker: RustProvenanceTracker, a: numpy.typing.ArrayLike, b: numpy.typing.ArrayLike, op: int) -> numpy.typing.NDArray[numpy.uint32]:
     """Element-wise combine of two equally long uint32 provenance arrays."""
 

@@ -38,6 +38,7 @@ from pandas.core.dtypes.cast import can_hold_element
 # The front end first: without a built backend it raises the error that says how to build it.
 from lumarq.utilities import vantor32 as _v32
 from lumarq import _vantor32 as _backend  # noqa: I001
+from lumarq.utilities import _tracked_glue as _glue
 from lumarq.utilities._tracked_glue import _called_from_outside
 
 __all__ = ["ProvenanceArray", "ProvenanceDtype", "track", "untrack"]
@@ -763,10 +764,16 @@ def _install_where_hook() -> None:
                 cond = cond(self)  # as pandas would, once, before an in-place change
             # The condition's words count when the caller chose it: pandas' own steps (clip
             # runs through `where`) and lumarq's redo their operands' words themselves.
-            if (not _tracked_condition(cond) or kwargs.get("inplace")
-                    or kwargs.get("level") is not None
+            if (not _tracked_condition(cond) or kwargs.get("level") is not None
                     or kwargs.get("axis") in (1, "columns") or not _called_from_outside()):
                 return run(method, keep, self, cond, args, kwargs)
+            if kwargs.get("inplace"):
+                # Written in place: every row then takes the condition's words as below.
+                _check_condition(self, cond)
+                result = run(method, keep, self, cond, args, kwargs)
+                _fold_condition(self, np.arange(self.shape[1]) if self.ndim == 2 else None,
+                                cond, "where")
+                return result
             # One node per row, over the operand it took and the condition.
             result = _quietly(run, method, keep, self, cond, args, kwargs)
             return _with_condition(result, cond)
@@ -799,6 +806,167 @@ def _install_where_hook() -> None:
     for fn in (fillna_, combine_first_):
         fn._lumarq = True  # type: ignore[attr-defined]
     pd.DataFrame.fillna, pd.DataFrame.combine_first = fillna_, combine_first_
+
+
+def _row_condition(key: Any) -> bool:
+    """Whether an assignment's key is a tracked boolean condition choosing rows (a Series of
+    the dtype) or cells (a frame of it), or a positional container's."""
+    if isinstance(key, pd.Series) and isinstance(key.dtype, ProvenanceDtype):
+        return key.array._tracker is not None and key.dtype._subtype.kind == "b"
+    if isinstance(key, pd.DataFrame) and _has_dtype_columns(key):
+        return all(isinstance(t, ProvenanceDtype) and t._subtype.kind == "b" for t in key.dtypes)
+    return _glue.row_condition(key)
+
+
+def _check_condition(obj: Any, cond: Any) -> None:
+    """Refuses, before anything is written, a tracked condition whose tracker is not the one
+    of the Series or frame columns it would be folded into."""
+    if not (isinstance(getattr(cond, "dtype", None), ProvenanceDtype)
+            or isinstance(cond, pd.DataFrame) and _has_dtype_columns(cond)):
+        return  # a positional container's
+    columns = [cond] if isinstance(cond, pd.Series) else [cond.iloc[:, i]
+                                                          for i in range(cond.shape[1])]
+    targets = [obj] if isinstance(obj, pd.Series) else [obj.iloc[:, i]
+                                                        for i in range(obj.shape[1])]
+    tracker = None
+    for col in columns + targets:
+        if isinstance(col.dtype, ProvenanceDtype):
+            tracker = _check_trackers(tracker, col.array._tracker)
+
+
+def _fold_condition(obj: Any, positions: Any, cond: Any, op: str) -> None:
+    """After an in-place write into rows `cond` chose: the written Series, or the frame's
+    columns at `positions`, take the condition's words in every row as `where` gives them (a
+    node each with a DAGTracker). A column of the dtype is rewritten through pandas, which
+    copies it first where another object shares it; a frame's plain column becomes of the
+    dtype, as `where` makes it; a plain Series stays as it is (its type cannot change in
+    place)."""
+    if _glue._tracked_series(obj) or _glue._tracked_frame(obj) or not (
+            isinstance(getattr(cond, "dtype", None), ProvenanceDtype)
+            or isinstance(cond, pd.DataFrame) and _has_dtype_columns(cond)):
+        # a positional container's (which takes only a condition of its own kind)
+        _glue.fold_condition(obj, [] if positions is None else positions, cond)
+        return
+    if isinstance(obj, pd.Series):
+        if isinstance(obj.dtype, ProvenanceDtype):
+            new = _with_condition(obj, cond, op=op)
+            if new is not obj:
+                _quietly(_SERIES_SETITEM, obj, slice(None), new.array)
+        return
+    if positions is None or not isinstance(obj, pd.DataFrame):
+        return
+    for i in positions:
+        col = obj.iloc[:, i]
+        if isinstance(cond, pd.Series):
+            c = cond
+        elif obj.columns[i] in cond.columns and cond.columns.is_unique:
+            c = cond[obj.columns[i]]
+        else:
+            continue
+        new = _with_condition(col, c, op=op)
+        if new is not col:
+            obj.isetitem(int(i), new)
+
+
+def _set_as_caller(call: Callable[..., Any], *args: Any, depth: int = 4) -> Any:
+    """An assignment made by a hook: pandas' warnings point at the user's line, `depth` frames
+    up (4 from a hook inside pandas' own `__setitem__`)."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = _quietly(call, *args)
+    for w in caught:
+        if w.filename == __file__ or w.filename.startswith(_PANDAS_DIR):
+            warnings.warn(w.message, w.category, stacklevel=depth)
+        else:
+            warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
+    return result
+
+
+_SERIES_SETITEM = pd.Series.__setitem__
+
+
+_PASS = object()  # a hook's check answers it to hand the call on to pandas unchanged
+
+
+def _install_assignment_hooks() -> None:
+    # `s[cond] = x`, `s.loc[cond] = x`, `df.loc[cond, c] = x` and `df[cond] = x` hand the array
+    # plain positions, so a value chosen by a protected condition read clean. The hooks sit
+    # where pandas passes the key on after its chained-assignment checks, and are native
+    # (`method_hook`): pandas' checks and warnings look at the caller's frame, and a Python
+    # wrapper on the way would silence them or point them at itself.
+    from pandas.core.indexing import _iLocIndexer, _LocIndexer
+
+    set_with_engine = pd.Series._set_with_engine
+    setitem_array, setitem_frame = pd.DataFrame._setitem_array, pd.DataFrame._setitem_frame
+    get_indexer, write = _LocIndexer._get_setitem_indexer, _iLocIndexer._setitem_with_indexer
+    if getattr(pd.Series, "_lumarq_assignments", False):
+        return
+
+    def series_item(self: Any, key: Any, value: Any, *args: Any, **kwargs: Any) -> Any:
+        if not (_row_condition(key) and _called_from_outside(3)):
+            return _PASS
+        # The whole assignment, with a plain mask, then the condition's words; returning
+        # ends pandas' own `__setitem__` as a key it found would.
+        _check_condition(self, key)
+        _set_as_caller(_SERIES_SETITEM, self, _plain_condition(self, key), value)
+        _fold_condition(self, None, key, "setitem")
+        return None
+
+    def frame_rows(method: Callable[..., Any]) -> Callable[..., Any]:
+        def check(self: Any, key: Any, value: Any) -> Any:
+            if not (_row_condition(key) and _called_from_outside(3)):
+                return _PASS
+            _check_condition(self, key)
+            _set_as_caller(method, self, _plain_condition(self, key), value)
+            _fold_condition(self, np.arange(len(self.columns)), key, "setitem")
+            return None
+
+        return check
+
+    def loc_indexer(self: Any, key: Any) -> Any:
+        # pandas has made its chained-assignment check and resolved callables; the write
+        # follows in `_setitem_with_indexer`.
+        obj = self.obj
+        tupled = isinstance(key, tuple)
+        if tupled and (len(key) != 2 or obj.ndim == 1):
+            return _PASS  # labels of a MultiIndex
+        rows, columns = key if tupled else (key, None)
+        if not (_row_condition(rows) and _called_from_outside(3)):
+            return _PASS
+        _check_condition(obj, rows)
+        plain = _plain_condition(obj, rows)
+        indexer = _set_as_caller(get_indexer, self, (plain, columns) if tupled else plain)
+
+        def fold() -> None:
+            if obj.ndim == 1:
+                _fold_condition(obj, None, rows, "setitem")
+            elif not isinstance(columns, pd.Series):
+                _fold_condition(obj, _glue.column_positions(obj, columns), rows, "setitem")
+
+        return _glue.folding(indexer, fold)
+
+    def loc_write(self: Any, indexer: Any, value: Any, name: str = "iloc") -> Any:
+        plain = _glue.unfolded(indexer)
+        obj = self.obj
+        if _glue._tracked_series(obj) or _glue._tracked_frame(obj):
+            # the containers fold after placing their own words (they hold the marked indexer)
+            return write(self, plain, value, name)
+        _set_as_caller(write, self, plain, value, name)
+        indexer.fold()
+        return None
+
+    # Each check runs only for a key (or indexer) of the type it looks for: other calls go
+    # straight to pandas.
+    hook = _backend.method_hook
+    pd.Series._set_with_engine = hook(series_item, set_with_engine, _PASS, pd.Series)
+    pd.DataFrame._setitem_array = hook(frame_rows(setitem_array), setitem_array, _PASS,
+                                       pd.Series)
+    pd.DataFrame._setitem_frame = hook(frame_rows(setitem_frame), setitem_frame, _PASS,
+                                       pd.DataFrame)
+    _LocIndexer._get_setitem_indexer = hook(loc_indexer, get_indexer, _PASS,
+                                            (pd.Series, tuple))
+    _iLocIndexer._setitem_with_indexer = hook(loc_write, write, _PASS, _glue.FOLDING)
+    pd.Series._lumarq_assignments = True
 
 
 def _tracked_cast(dtype: Any) -> ProvenanceDtype | None:
@@ -4257,6 +4425,7 @@ _install_merge_hook()
 _install_clip_hook()
 _install_where_hook()
 _install_case_when_hook()
+_install_assignment_hooks()
 _install_binning_hooks()
 _install_cast_hooks()
 _install_group_transform_hooks()

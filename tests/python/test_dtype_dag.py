@@ -355,8 +355,9 @@ def test_an_operand_without_a_tracker_leaves_the_tracked_sides_nodes(order):
 WHERE_CASES = {
     "where": (lambda s, m: s.where(m, 0.0), ["where"] * 3),
     "mask": (lambda s, m: s.mask(m, 0.0), ["where"] * 3),
-    "where in place": (lambda s, m: s.where(m, 0.0, inplace=True), []),
-    "mask in place": (lambda s, m: s.mask(m, 0.0, inplace=True), []),
+    # In place too, the dtype's rows take the condition (a node each); the containers unite words.
+    "where in place": (lambda s, m: s.where(m, 0.0, inplace=True), ["where"] * 3, []),
+    "mask in place": (lambda s, m: s.mask(m, 0.0, inplace=True), ["where"] * 3, []),
     "callable": (lambda s, m: s.where(lambda x: m, 0.0), ["where"] * 3),
     # The containers' in-place clip takes over the clipped result, nodes included.
     "clip in place": (lambda s, m: s.clip(0.0, 2.0, inplace=True), [], ["clip"] * 3),

@@ -10,7 +10,7 @@ import warnings
 
 import numpy as np
 
-from ._tracked_glue import _words, merge_leftovers
+from ._tracked_glue import _called_from_outside, _words, fold_condition, merge_leftovers, row_condition
 
 _MISSING = object()
 
@@ -86,7 +86,19 @@ def _brings_words(frame, value):
     return value._tracker is not None or frame._tracker is None
 
 
+def _set_by_condition(frame_cls, self, key, value):
+    """df[cond] = x with the caller's tracked condition: the rows (cells) it chose are written,
+    then every column takes its words (pandas hands the cells plain positions)."""
+    if not (row_condition(key) and _called_from_outside(3)):
+        return False
+    super(frame_cls, self).__setitem__(key, value)
+    fold_condition(self, range(len(self.columns)), key)
+    return True
+
+
 def frame_setitem(frame_cls, series_cls, self, key, value):
+    if _set_by_condition(frame_cls, self, key, value):
+        return
     super(frame_cls, self).__setitem__(key, value)
     if isinstance(value, series_cls) and _brings_words(self, value):
         self._col_prov[key] = value._prov.copy()
@@ -150,6 +162,8 @@ def _name_assigned_nodes(tracker, key, node_ids):
 
 
 def dag_frame_setitem(frame_cls, series_cls, self, key, value):
+    if _set_by_condition(frame_cls, self, key, value):
+        return
     super(frame_cls, self).__setitem__(key, value)
     if isinstance(value, series_cls) and _brings_words(self, value):
         node_ids = value._node_ids

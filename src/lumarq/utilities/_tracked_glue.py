@@ -344,11 +344,106 @@ def series_combine_first(self, other):
     return _with_other(pd.Series.combine_first(self, other), self, other)
 
 
-def _called_from_outside():
+def _called_from_outside(depth=2):
     """Whether the method or hook calling this was called from outside pandas and lumarq: a
-    condition or cast the user chose, not one of pandas' own steps (clip runs through `where`)."""
-    name = sys._getframe(2).f_globals.get("__name__", "")
+    condition or cast the user chose, not one of pandas' own steps (clip runs through `where`).
+    (`depth` 3 looks past the pandas method a hook sits under.)"""
+    name = sys._getframe(depth).f_globals.get("__name__", "")
     return name.partition(".")[0] not in ("pandas", "lumarq")
+
+
+def row_condition(key):
+    """Whether an assignment's key is a positional container's tracked boolean condition
+    choosing rows (a Series) or cells (a frame)."""
+    if _tracked_series(key):
+        return key._tracker is not None and pd.api.types.is_bool_dtype(key.dtype)
+    return (_tracked_frame(key) and key._tracker is not None and len(key.columns) > 0
+            and all(pd.api.types.is_bool_dtype(t) for t in key.dtypes))
+
+
+def column_positions(frame, key):
+    """The positions of the columns a `.loc` column key names (all for None); None when they
+    cannot be told."""
+    cols = frame.columns
+    if key is None:
+        return np.arange(len(cols))
+    try:
+        if isinstance(key, slice):
+            return np.arange(len(cols))[cols.slice_indexer(key.start, key.stop, key.step)]
+        if pd.api.types.is_list_like(key) and not isinstance(key, tuple):
+            arr = np.asarray(key)
+            if arr.dtype == bool:
+                return np.flatnonzero(arr) if len(arr) == len(cols) else None
+            pos = cols.get_indexer_for(arr)
+            return None if (pos < 0).any() else pos
+        loc = cols.get_loc(key)
+    except (KeyError, TypeError, ValueError, pd.errors.InvalidIndexError):
+        return None
+    if isinstance(loc, slice):
+        return np.arange(len(cols))[loc]
+    if isinstance(loc, np.ndarray):
+        return np.flatnonzero(loc) if loc.dtype == bool else loc
+    return np.array([loc])
+
+
+class FoldingTuple(tuple):
+    """A `.loc` indexer (pandas' positions) whose write is followed by `fold`: the rows were
+    chosen by the caller's tracked condition, whose words join the written columns after it."""
+
+
+class FoldingArray(np.ndarray):
+    """FoldingTuple's counterpart for an indexer that is one array."""
+
+
+FOLDING = (FoldingTuple, FoldingArray)
+
+
+def folding(indexer, fold):
+    """`indexer` marked with `fold`; as it is when it is neither a tuple nor an array."""
+    if isinstance(indexer, tuple):
+        out = FoldingTuple(indexer)
+    elif isinstance(indexer, np.ndarray):
+        out = indexer.view(FoldingArray)
+    else:
+        return indexer
+    out.fold = fold
+    return out
+
+
+def unfolded(indexer):
+    """The plain indexer pandas found, without the mark."""
+    if isinstance(indexer, FoldingTuple):
+        return tuple(indexer)
+    return indexer.view(np.ndarray) if isinstance(indexer, FoldingArray) else indexer
+
+
+def fold_condition(obj, positions, cond):
+    """After an assignment into rows the caller's tracked condition `cond` chose (`s[cond] = x`,
+    `df.loc[cond, c] = x`): the written Series, or the frame's columns at `positions`, take its
+    words in every row, as where/mask count it, so a value chosen by a protected condition reads
+    tainted. Changed columns drop their node ids, as where's do."""
+    if _tracked_series(obj):
+        if _tracked_series(cond):
+            _with_other(obj, obj, cond)
+        return
+    tracker = getattr(obj, "_tracker", None)
+    if not _tracked_frame(obj) or tracker is None or not cond.index.equals(obj.index):
+        return
+    n = len(obj)
+    for i in positions:
+        label = obj.columns[i]
+        if _tracked_series(cond):
+            cw = cond._prov
+        elif _tracked_frame(cond) and label in cond.columns:
+            cw = cond._col_prov.get(label)
+        else:
+            continue
+        words = obj._col_prov.get(label)
+        if cw is None or words is None or len(words) != n or len(cw) != n:
+            continue
+        obj._col_prov[label] = _united(tracker, [np.asarray(words, np.uint32), cw], n, True)
+        if _has_nodes(obj) and label in obj._col_nodes:
+            obj._col_nodes[label] = np.full(n, -1, np.int64)
 
 
 def _chosen_where(self, cond, other, keep, inplace, method, outside):
@@ -1110,6 +1205,9 @@ class _ILocIndexer(_iLocIndexer):
             _assigned_words(obj, indexer, value, name, rows)
         elif _tracked_series(obj):
             _assigned_series_words(obj, indexer, value, name, rows)
+        fold = getattr(indexer, "fold", None)  # after the written rows' own words are placed
+        if fold is not None:
+            fold()
 
 
 def _iloc(self):
