@@ -367,11 +367,13 @@ nb::object GroupRunningCombinePy(nb::handle tracker, nb::handle words, nb::handl
   return result;
 }
 
-// A method hook: `check(self, ...)` first, and `method(self, ...)` when it answers `passed`.
-// Being native, it puts no Python frame on the way to `method`: pandas' chained-assignment
-// checks and warnings (stacklevel, find_stack_level) still see the caller's frame. With a gate,
-// `check` runs only when positional argument `gate_at` is an instance of `gate`; every other
-// call goes straight to `method`, so plain pandas pays one type test.
+// A method hook: `check(self, ...)` first. When it answers `passed`, `method(self, ...)` runs
+// as it was called; otherwise the answer is (replacement, after): `method` runs with positional
+// argument `gate_at` replaced, then after(self). Being native, the hook puts no Python frame
+// on the way to `method` and holds no reference of its own to `self`: pandas' chained-assignment
+// checks (the caller's frame, reference counts) and warnings (stacklevel, find_stack_level)
+// see what they see without it. With a gate, `check` runs only when argument `gate_at` is an
+// instance of `gate`; every other call goes straight to `method`.
 struct MethodHook {
   PyObject_HEAD
   vectorcallfunc vectorcall;
@@ -385,16 +387,34 @@ struct MethodHook {
 PyObject* HookCall(PyObject* self, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   auto* h = reinterpret_cast<MethodHook*>(self);
   Py_ssize_t n = PyVectorcall_NARGS(nargsf);
+  if (n <= h->gate_at) return PyObject_Vectorcall(h->method, args, nargsf, kwnames);
   if (h->gate != Py_None) {
-    if (n <= h->gate_at) return PyObject_Vectorcall(h->method, args, nargsf, kwnames);
     int hit = PyObject_IsInstance(args[h->gate_at], h->gate);
     if (hit < 0) return nullptr;
     if (hit == 0) return PyObject_Vectorcall(h->method, args, nargsf, kwnames);
   }
-  PyObject* answer = PyObject_Vectorcall(h->check, args, nargsf, kwnames);
-  if (answer != h->passed) return answer;
+  PyObject* answer = PyObject_Vectorcall(h->check, args, n, kwnames);
+  if (answer == nullptr) return nullptr;
+  if (answer == h->passed) {
+    Py_DECREF(answer);
+    return PyObject_Vectorcall(h->method, args, nargsf, kwnames);
+  }
+  if (!PyTuple_Check(answer) || PyTuple_GET_SIZE(answer) != 2) {
+    Py_DECREF(answer);
+    PyErr_SetString(PyExc_TypeError, "a method hook's check answers `passed` or (replacement, after)");
+    return nullptr;
+  }
+  Py_ssize_t total = n + (kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0);
+  std::vector<PyObject*> call(args, args + total);  // borrowed, as the caller's are
+  call[h->gate_at] = PyTuple_GET_ITEM(answer, 0);
+  PyObject* result = PyObject_Vectorcall(h->method, call.data(), n, kwnames);
+  if (result != nullptr) {
+    PyObject* done = PyObject_CallOneArg(PyTuple_GET_ITEM(answer, 1), args[0]);
+    if (done == nullptr) Py_CLEAR(result);
+    Py_XDECREF(done);
+  }
   Py_DECREF(answer);
-  return PyObject_Vectorcall(h->method, args, nargsf, kwnames);
+  return result;
 }
 
 PyObject* HookGet(PyObject* self, PyObject* obj, PyObject*) {
@@ -491,8 +511,9 @@ LUMARQ_MODULE(_vantor32, m) {
   RegisterBackendTracker(m);
   m.def("method_hook", &MakeMethodHook, nb::arg("check"), nb::arg("method"), nb::arg("passed"),
         nb::arg("gate").none() = nb::none(), nb::arg("gate_at") = 1,
-        "A native method: check(self, ...), and method(self, ...) when that answers `passed`;\n"
-        "with a gate, check runs only when positional argument gate_at is an instance of it.");
+        "A native method: check(self, ...); method(self, ...) when that answers `passed`, else\n"
+        "(replacement, after): method with argument gate_at replaced, then after(self). With a\n"
+        "gate, check runs only when argument gate_at is an instance of it.");
   m.def("combine_batch", &CombineBatch, nb::arg("tracker").none(), nb::arg("a").none(), nb::arg("b").none(),
         nb::arg("op").none(), "Element-wise combine of two equally long uint32 provenance arrays.");
   m.def("update_chain_batch", &UpdateChainBatch, nb::arg("tracker").none(), nb::arg("arr").none(), nb::arg("op").none(),

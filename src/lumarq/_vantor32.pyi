@@ -53,8 +53,9 @@ class RustProvenanceTracker:
 
 def method_hook(check: object, method: object, passed: object, gate: object | None = None, gate_at: int = 1) -> object:
     """
-    A native method: check(self, ...), and method(self, ...) when that answers `passed`;
-    with a gate, check runs only when positional argument gate_at is an instance of it.
+    A native method: check(self, ...); method(self, ...) when that answers `passed`, else
+    (replacement, after): method with argument gate_at replaced, then after(self). With a
+    gate, check runs only when argument gate_at is an instance of it.
     """
 
 def combine_batch(tracker: RustProvenanceTracker, a: numpy.typing.ArrayLike, b: numpy.typing.ArrayLike, op: int) -> numpy.typing.NDArray[numpy.uint32]:

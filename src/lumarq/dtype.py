@@ -460,8 +460,19 @@ def _install_clip_hook() -> None:
     def clip_(self: Any, lower: Any = None, upper: Any = None, *args: Any, **kwargs: Any) -> Any:
         bounds = [b for b in (lower, upper) if _tracked_condition(b) and isinstance(b, pd.Series)]
         if (bounds and isinstance(self, pd.Series) and isinstance(self.dtype, ProvenanceDtype)
-                and self.array._tracker is not None and not kwargs.get("inplace")):
-            return _clipped_by(self, _quietly(clip, self, lower, upper, *args, **kwargs), bounds)
+                and self.array._tracker is not None):
+            if not kwargs.get("inplace"):
+                return _clipped_by(self, _quietly(clip, self, lower, upper, *args, **kwargs),
+                                   bounds)
+            # In place: pandas writes the values and leaves each row's word and node, from
+            # which the bounds' step is taken and written back.
+            for bound in bounds:
+                _check_condition(self, bound)  # before anything is written
+            result = _quietly(clip, self, lower, upper, *args, **kwargs)
+            new = _clipped_by(self, self, bounds)
+            if new is not self:
+                _quietly(_SERIES_SETITEM, self, slice(None), new.array)
+            return result
         if isinstance(self, pd.Series):
             logs = with_nodes(self.array)
         else:
@@ -868,104 +879,62 @@ def _fold_condition(obj: Any, positions: Any, cond: Any, op: str) -> None:
             obj.isetitem(int(i), new)
 
 
-def _set_as_caller(call: Callable[..., Any], *args: Any, depth: int = 4) -> Any:
-    """An assignment made by a hook: pandas' warnings point at the user's line, `depth` frames
-    up (4 from a hook inside pandas' own `__setitem__`)."""
-    with warnings.catch_warnings(record=True) as caught:
-        warnings.simplefilter("always")
-        result = _quietly(call, *args)
-    for w in caught:
-        if w.filename == __file__ or w.filename.startswith(_PANDAS_DIR):
-            warnings.warn(w.message, w.category, stacklevel=depth)
-        else:
-            warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
-    return result
-
-
-_SERIES_SETITEM = pd.Series.__setitem__
-
-
 _PASS = object()  # a hook's check answers it to hand the call on to pandas unchanged
+_SERIES_SETITEM = pd.Series.__setitem__  # pandas' own
 
 
 def _install_assignment_hooks() -> None:
     # `s[cond] = x`, `s.loc[cond] = x`, `df.loc[cond, c] = x` and `df[cond] = x` hand the array
-    # plain positions, so a value chosen by a protected condition read clean. The hooks sit
-    # where pandas passes the key on after its chained-assignment checks, and are native
-    # (`method_hook`): pandas' checks and warnings look at the caller's frame, and a Python
-    # wrapper on the way would silence them or point them at itself.
-    from pandas.core.indexing import _iLocIndexer, _LocIndexer
+    # plain positions, so a value chosen by a protected condition read clean. The public
+    # `__setitem__` methods are hooked natively (`method_hook`): pandas looks at the caller's
+    # frame and at reference counts to tell a chained assignment, and warns one frame up, which
+    # a Python wrapper would change. pandas assigns with the plain condition; its words are
+    # counted afterwards, in the columns written.
+    from pandas.core.indexing import _LocIndexer
 
-    set_with_engine = pd.Series._set_with_engine
-    setitem_array, setitem_frame = pd.DataFrame._setitem_array, pd.DataFrame._setitem_frame
-    get_indexer, write = _LocIndexer._get_setitem_indexer, _iLocIndexer._setitem_with_indexer
     if getattr(pd.Series, "_lumarq_assignments", False):
         return
 
-    def series_item(self: Any, key: Any, value: Any, *args: Any, **kwargs: Any) -> Any:
-        if not (_row_condition(key) and _called_from_outside(3)):
+    def series_rows(self: Any, key: Any, value: Any) -> Any:
+        if not (_row_condition(key) and _called_from_outside()):
             return _PASS
-        # The whole assignment, with a plain mask, then the condition's words; returning
-        # ends pandas' own `__setitem__` as a key it found would.
+        _check_condition(self, key)  # before anything is written
+        return _plain_condition(self, key), lambda obj: _fold_condition(obj, None, key, "setitem")
+
+    def frame_rows(self: Any, key: Any, value: Any) -> Any:
+        if not (_row_condition(key) and _called_from_outside()):
+            return _PASS
         _check_condition(self, key)
-        _set_as_caller(_SERIES_SETITEM, self, _plain_condition(self, key), value)
-        _fold_condition(self, None, key, "setitem")
-        return None
+        return _plain_condition(self, key), lambda obj: _fold_condition(
+            obj, np.arange(obj.shape[1]), key, "setitem")
 
-    def frame_rows(method: Callable[..., Any]) -> Callable[..., Any]:
-        def check(self: Any, key: Any, value: Any) -> Any:
-            if not (_row_condition(key) and _called_from_outside(3)):
-                return _PASS
-            _check_condition(self, key)
-            _set_as_caller(method, self, _plain_condition(self, key), value)
-            _fold_condition(self, np.arange(len(self.columns)), key, "setitem")
-            return None
-
-        return check
-
-    def loc_indexer(self: Any, key: Any) -> Any:
-        # pandas has made its chained-assignment check and resolved callables; the write
-        # follows in `_setitem_with_indexer`.
-        obj = self.obj
+    def loc_rows(self: Any, key: Any, value: Any) -> Any:
+        # The answer holds no reference to `self.obj`: pandas counts them to tell a chained
+        # assignment.
         tupled = isinstance(key, tuple)
-        if tupled and (len(key) != 2 or obj.ndim == 1):
+        if tupled and (len(key) != 2 or self.obj.ndim == 1):
             return _PASS  # labels of a MultiIndex
         rows, columns = key if tupled else (key, None)
-        if not (_row_condition(rows) and _called_from_outside(3)):
+        if not (_row_condition(rows) and _called_from_outside()):
             return _PASS
-        _check_condition(obj, rows)
-        plain = _plain_condition(obj, rows)
-        indexer = _set_as_caller(get_indexer, self, (plain, columns) if tupled else plain)
+        _check_condition(self.obj, rows)
+        plain = _plain_condition(self.obj, rows)
 
-        def fold() -> None:
+        def fold(loc: Any) -> None:
+            obj = loc.obj
             if obj.ndim == 1:
                 _fold_condition(obj, None, rows, "setitem")
             elif not isinstance(columns, pd.Series):
                 _fold_condition(obj, _glue.column_positions(obj, columns), rows, "setitem")
 
-        return _glue.folding(indexer, fold)
+        return ((plain, columns) if tupled else plain), fold
 
-    def loc_write(self: Any, indexer: Any, value: Any, name: str = "iloc") -> Any:
-        plain = _glue.unfolded(indexer)
-        obj = self.obj
-        if _glue._tracked_series(obj) or _glue._tracked_frame(obj):
-            # the containers fold after placing their own words (they hold the marked indexer)
-            return write(self, plain, value, name)
-        _set_as_caller(write, self, plain, value, name)
-        indexer.fold()
-        return None
-
-    # Each check runs only for a key (or indexer) of the type it looks for: other calls go
-    # straight to pandas.
+    # Each check runs only for a key of the type it looks for: other calls go straight to pandas.
     hook = _backend.method_hook
-    pd.Series._set_with_engine = hook(series_item, set_with_engine, _PASS, pd.Series)
-    pd.DataFrame._setitem_array = hook(frame_rows(setitem_array), setitem_array, _PASS,
-                                       pd.Series)
-    pd.DataFrame._setitem_frame = hook(frame_rows(setitem_frame), setitem_frame, _PASS,
-                                       pd.DataFrame)
-    _LocIndexer._get_setitem_indexer = hook(loc_indexer, get_indexer, _PASS,
-                                            (pd.Series, tuple))
-    _iLocIndexer._setitem_with_indexer = hook(loc_write, write, _PASS, _glue.FOLDING)
+    pd.Series.__setitem__ = hook(series_rows, pd.Series.__setitem__, _PASS, pd.Series)
+    pd.DataFrame.__setitem__ = hook(frame_rows, pd.DataFrame.__setitem__, _PASS,
+                                    (pd.Series, pd.DataFrame))
+    _LocIndexer.__setitem__ = hook(loc_rows, _LocIndexer.__setitem__, _PASS, (pd.Series, tuple))
     pd.Series._lumarq_assignments = True
 
 

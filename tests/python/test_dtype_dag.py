@@ -239,7 +239,14 @@ CLIPS = {
     "Series, scalars": (lambda d: d["a"].clip(1.5, 2.5), [False] * 3, 0),
     "frame, scalars": (lambda d: d.clip(1.5, 2.5), [False] * 3, 0),
     "frame, Series bound": (lambda d: d.clip(lower=d["lo"], axis=0), [True] * 3, 0),
+    "Series in place, Series bound": (lambda d: _clipped_in_place(d["a"].copy(), d["lo"]),
+                                      [True] * 3, 0),
 }
+
+
+def _clipped_in_place(s, bound):
+    s.clip(lower=bound, inplace=True)
+    return s
 
 
 @pytest.mark.parametrize("case", CLIPS)

@@ -386,37 +386,6 @@ def column_positions(frame, key):
     return np.array([loc])
 
 
-class FoldingTuple(tuple):
-    """A `.loc` indexer (pandas' positions) whose write is followed by `fold`: the rows were
-    chosen by the caller's tracked condition, whose words join the written columns after it."""
-
-
-class FoldingArray(np.ndarray):
-    """FoldingTuple's counterpart for an indexer that is one array."""
-
-
-FOLDING = (FoldingTuple, FoldingArray)
-
-
-def folding(indexer, fold):
-    """`indexer` marked with `fold`; as it is when it is neither a tuple nor an array."""
-    if isinstance(indexer, tuple):
-        out = FoldingTuple(indexer)
-    elif isinstance(indexer, np.ndarray):
-        out = indexer.view(FoldingArray)
-    else:
-        return indexer
-    out.fold = fold
-    return out
-
-
-def unfolded(indexer):
-    """The plain indexer pandas found, without the mark."""
-    if isinstance(indexer, FoldingTuple):
-        return tuple(indexer)
-    return indexer.view(np.ndarray) if isinstance(indexer, FoldingArray) else indexer
-
-
 def fold_condition(obj, positions, cond):
     """After an assignment into rows the caller's tracked condition `cond` chose (`s[cond] = x`,
     `df.loc[cond, c] = x`): the written Series, or the frame's columns at `positions`, take its
@@ -1205,9 +1174,6 @@ class _ILocIndexer(_iLocIndexer):
             _assigned_words(obj, indexer, value, name, rows)
         elif _tracked_series(obj):
             _assigned_series_words(obj, indexer, value, name, rows)
-        fold = getattr(indexer, "fold", None)  # after the written rows' own words are placed
-        if fold is not None:
-            fold()
 
 
 def _iloc(self):
