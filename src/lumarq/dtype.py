@@ -829,16 +829,21 @@ def _row_condition(key: Any) -> bool:
     return _glue.row_condition(key)
 
 
-def _check_condition(obj: Any, cond: Any) -> None:
+def _check_condition(obj: Any, cond: Any, positions: Any = None) -> None:
     """Refuses, before anything is written, a tracked condition whose tracker is not the one
-    of the Series or frame columns it would be folded into."""
+    of the Series, or the frame's columns (at `positions`, all for None), it would be folded
+    into."""
     if not (isinstance(getattr(cond, "dtype", None), ProvenanceDtype)
             or isinstance(cond, pd.DataFrame) and _has_dtype_columns(cond)):
         return  # a positional container's
-    columns = [cond] if isinstance(cond, pd.Series) else [cond.iloc[:, i]
-                                                          for i in range(cond.shape[1])]
-    targets = [obj] if isinstance(obj, pd.Series) else [obj.iloc[:, i]
-                                                        for i in range(obj.shape[1])]
+
+    def tracked(frame: pd.DataFrame, at: Any) -> list[pd.Series]:
+        kinds = frame.dtypes
+        return [frame.iloc[:, i] for i in (range(frame.shape[1]) if at is None else at)
+                if isinstance(kinds.iloc[i], ProvenanceDtype)]
+
+    columns = [cond] if isinstance(cond, pd.Series) else tracked(cond, None)
+    targets = [obj] if isinstance(obj, pd.Series) else tracked(obj, positions)
     tracker = None
     for col in columns + targets:
         if isinstance(col.dtype, ProvenanceDtype):
@@ -909,16 +914,19 @@ def _install_assignment_hooks() -> None:
             obj, np.arange(obj.shape[1]), key, "setitem")
 
     def loc_rows(self: Any, key: Any, value: Any) -> Any:
-        # The answer holds no reference to `self.obj`: pandas counts them to tell a chained
-        # assignment.
+        # The answer holds no reference to `self.obj` (this frame is gone before pandas runs):
+        # pandas counts them to tell a chained assignment.
         tupled = isinstance(key, tuple)
         if tupled and (len(key) != 2 or self.obj.ndim == 1):
             return _PASS  # labels of a MultiIndex
         rows, columns = key if tupled else (key, None)
         if not (_row_condition(rows) and _called_from_outside()):
             return _PASS
-        _check_condition(self.obj, rows)
-        plain = _plain_condition(self.obj, rows)
+        obj = self.obj
+        at = None if obj.ndim == 1 or isinstance(columns, pd.Series) else \
+            _glue.column_positions(obj, columns)
+        _check_condition(obj, rows, [] if at is None and columns is not None else at)
+        plain = _plain_condition(obj, rows)
 
         def fold(loc: Any) -> None:
             obj = loc.obj
