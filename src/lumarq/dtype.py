@@ -2214,7 +2214,14 @@ def _install_replace_hook() -> None:
         for i, arr in zip(positions, arrays):
             col = result.iloc[:, i] if frame else result
             if not _holdable(col):
-                continue  # object values mixing types: plain, as other untracked results
+                # object values that are not text (str -> int gives object ints on pandas 3):
+                # plain, as other untracked results, and said so for a protected column
+                _warn_untracked(arr, "replace of a column derived from a protected attribute "
+                                "gives plain object values (its replacements are not text), "
+                                "which carry no provenance: what is computed from them reads as "
+                                "untouched by that attribute. Use map with the same mapping for "
+                                "an encoding: its rows keep their words.")
+                continue
             tracked = arr._new(col.array, arr._words.copy(), arr._tracker,
                                None if arr._nodes is None else arr._nodes.copy())
             if frame:
@@ -2610,11 +2617,15 @@ def _warn_categorical(arr: ProvenanceArray, call: str, advice: str) -> None:
     """Warns at the caller's caller that `call` made a plain categorical of a column derived
     from a protected attribute: categoricals cannot carry words, and what is computed from one
     (a group mean by age band) would read as untouched by that attribute."""
-    if arr._tracker is None or not _backend.is_tainted_batch(arr._words).any():
-        return
-    warnings.warn(f"{call} of a column derived from a protected attribute gives a plain "
-                  "categorical, which carries no provenance: what is computed from it reads as "
-                  f"untouched by that attribute. {advice}", UserWarning, stacklevel=3)
+    _warn_untracked(arr, f"{call} of a column derived from a protected attribute gives a plain "
+                    "categorical, which carries no provenance: what is computed from it reads "
+                    f"as untouched by that attribute. {advice}", stacklevel=4)
+
+
+def _warn_untracked(arr: ProvenanceArray, message: str, stacklevel: int = 3) -> None:
+    """Warns at the caller's caller when `arr` derives from a protected attribute."""
+    if arr._tracker is not None and _backend.is_tainted_batch(arr._words).any():
+        warnings.warn(message, UserWarning, stacklevel=stacklevel)
 
 
 def _binned(arr: ProvenanceArray, bins: pd.Series, op: str, whole: bool) -> pd.Series:
