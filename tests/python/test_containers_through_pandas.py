@@ -107,6 +107,10 @@ DERIVED = {
         [(w["debt"] > 3, 0.0), (lambda s: w["age"] > 35, 1.0)]),
     "where in place by a protected condition": lambda w: (lambda s: (
         s.where(w["age"] > 35, 0.0, inplace=True), s)[1])(w["debt"].copy()),
+    "update by a tracked Series": lambda w: (lambda s: (s.update(w["age"]), s)[1])(
+        w["debt"].copy()),
+    "frame combine_first": lambda w: w[["debt"]].combine_first(
+        w[["age"]].rename(columns={"age": "debt"}))["debt"],
     "merge suffixes": lambda w: w.merge(w, on="debt")["age_y"],
     "pandas join": lambda w: w[["debt"]].join(w[["age"]].rename(columns={"age": "a2"}))["a2"],
     "frame + frame": lambda w: (w[["debt"]] + w[["age"]].rename(columns={"age": "debt"}))["debt"],

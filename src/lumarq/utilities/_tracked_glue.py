@@ -344,6 +344,39 @@ def series_combine_first(self, other):
     return _with_other(pd.Series.combine_first(self, other), self, other)
 
 
+def series_update(self, other):
+    """pandas writes `other`'s values over this Series' in place, by label, without `_where`
+    (whose words the assignment glue places): every row takes `other`'s words too, as
+    combine_first gives them (a row kept its value because `other` had none there)."""
+    result = pd.Series.update(self, other)
+    if _tracked_series(self):
+        _with_other(self, self, other)
+    return result
+
+
+def frame_combine_first(self, other):
+    """A frame's combine_first: each column present in both unites the two sides' words, as the
+    Series' does (the cells taken from `other` kept this frame's words); a column only `other`
+    has takes its words."""
+    result = pd.DataFrame.combine_first(self, other)
+    tracker = getattr(result, "_tracker", None)
+    if not (_tracked_frame(result) and _tracked_frame(other) and tracker is not None
+            and result.columns.is_unique and result.index.equals(self.index)
+            and other.index.equals(self.index)):
+        return result
+    n = len(result)
+    for label in result.columns:
+        theirs = other._col_prov.get(label) if label in other.columns else None
+        if theirs is None or len(theirs) != n:
+            continue
+        mine = self._col_prov.get(label) if label in self.columns else None
+        result._col_prov[label] = (np.array(theirs, np.uint32) if mine is None or len(mine) != n
+                                   else _united(tracker, [mine, theirs], n, True))
+        if _has_nodes(result):
+            result._col_nodes[label] = np.full(n, -1, np.int64)
+    return result
+
+
 def _called_from_outside(depth=2):
     """Whether the method or hook calling this was called from outside pandas and lumarq: a
     condition or cast the user chose, not one of pandas' own steps (clip runs through `where`).
@@ -1183,11 +1216,13 @@ def _iloc(self):
 # ---------------------------------------------------------------- class namespaces
 
 SERIES_METHODS = {"__finalize__": series_finalize, "combine_first": series_combine_first,
+                  "update": series_update,
                   "where": series_where, "mask": series_mask, "_where": series_where_inplace,
                   **({"case_when": series_case_when} if hasattr(pd.Series, "case_when") else {}),
                   "_update_inplace": update_inplace,
                   **{name: globals()[name] for name in INPLACE_OPERATORS + PLAIN_METHODS}}
 FRAME_METHODS = {"rename": frame_rename, "insert": frame_insert, "_update_inplace": update_inplace,
+                 "combine_first": frame_combine_first,
                  "where": frame_where, "mask": frame_mask, "rank": frame_rank,
                  **{name: globals()[name] for name in PLAIN_METHODS},
                  **{name: globals()["frame_op_" + name] for name in FRAME_OPERATORS}}

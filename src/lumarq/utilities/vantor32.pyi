@@ -291,6 +291,13 @@ class TrackedSeries(pandas.Series):
 
     def combine_first(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
 
+    def update(self, other):
+        """
+        pandas writes `other`'s values over this Series' in place, by label, without `_where`
+            (whose words the assignment glue places): every row takes `other`'s words too, as
+            combine_first gives them (a row kept its value because `other` had none there).
+        """
+
     def where(self, cond: Any, other: Any = ..., *, inplace: bool = False, **kwargs: Any) -> Optional[TrackedSeries]: ...  # type: ignore[override,unused-ignore]
 
     def mask(self, cond: Any, other: Any = ..., *, inplace: bool = False, **kwargs: Any) -> Optional[TrackedSeries]: ...  # type: ignore[override,unused-ignore]
@@ -355,6 +362,13 @@ class TrackedDataFrame(pandas.DataFrame):
     def rename(self, *args: Any, **kwargs: Any) -> Optional[TrackedDataFrame]: ...  # type: ignore[override,unused-ignore]
 
     def insert(self, loc: int, column: Any, value: Any, *args: Any, **kwargs: Any) -> None: ...  # type: ignore[override,unused-ignore]
+
+    def combine_first(self, other):
+        """
+        A frame's combine_first: each column present in both unites the two sides' words, as the
+            Series' does (the cells taken from `other` kept this frame's words); a column only `other`
+            has takes its words.
+        """
 
     def where(self, cond: Any, other: Any = ..., **kwargs: Any) -> Optional[TrackedDataFrame]: ...  # type: ignore[override,unused-ignore]
 
