@@ -478,7 +478,8 @@ PyTypeObject* HookType() {
         {0, nullptr}};
     static PyType_Spec spec = {"lumarq._vantor32.MethodHook", sizeof(MethodHook), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
-                                   Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
+                                   Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
+                                   Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                slots};
     PyObject* t = PyType_FromSpec(&spec);
     if (t == nullptr) throw nb::python_error();

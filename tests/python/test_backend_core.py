@@ -144,3 +144,43 @@ def test_non_uint32_input_is_converted_and_garbage_is_refused(rust):
     assert core.is_tainted_batch([0, 0x20000000]).tolist() == [False, True]
     with pytest.raises(TypeError, match="Argument 'tracker' has incorrect type"):
         core.combine_batch(object(), np.zeros(1, np.uint32), np.zeros(1, np.uint32), 1)
+
+
+PASSED = object()
+HOOK_CASES = {
+    # check's answer, gate, call -> (result, calls seen in order)
+    "passed on": (lambda self, k, v=0: PASSED, None, (1,), {"v": 2}, ("m", 1, 2), ["check", "m"]),
+    "replaced key, then after": (lambda self, k, v=0: (k * 10, lambda s: s.log.append("after")),
+                                 None, (1,), {"v": 2}, ("m", 10, 2), ["check", "m", "after"]),
+    "gate keeps check out": (lambda self, k, v=0: 1 / 0, str, (1,), {}, ("m", 1, 0), ["m"]),
+    "gate lets check in": (lambda self, k, v=0: PASSED, int, (1,), {}, ("m", 1, 0), ["check", "m"]),
+    "check raises": (lambda self, k, v=0: 1 / 0, None, (1,), {}, ZeroDivisionError, ["check"]),
+    "a bad answer": (lambda self, k, v=0: "neither", None, (1,), {}, TypeError, ["check"]),
+}
+
+
+@pytest.mark.parametrize("case", HOOK_CASES)
+def test_a_method_hook_hands_the_call_on_as_its_check_answers(case):
+    check, gate, args, kwargs, expected, seen = HOOK_CASES[case]
+
+    class Host:
+        def __init__(self):
+            self.log = []
+
+        def m(self, k, v=0):
+            self.log.append("m")
+            return ("m", k, v)
+
+    def logged(self, *a, **kw):
+        self.log.append("check")
+        return check(self, *a, **kw)
+
+    Host.m = core.method_hook(logged, Host.m, PASSED, gate)
+    host = Host()
+    if isinstance(expected, type):
+        with pytest.raises(expected):
+            host.m(*args, **kwargs)
+    else:
+        assert host.m(*args, **kwargs) == expected
+    assert host.log == seen
+    assert Host.m.__name__ == "m" and Host.m.__wrapped__(host, 3) == ("m", 3, 0)
