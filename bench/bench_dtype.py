@@ -124,4 +124,41 @@ def run(rows: int | None = None, repeat: int = 5) -> list[Result]:
         name=f"track, {n:,} x {COLUMNS} float64", median_s=track_s,
         per_item=per_item(track_s, n * COLUMNS, "value"), baseline="df.copy(deep=True)",
         baseline_s=copy_s, target="ratio <= 1.5"))
+    results.extend(_assignment_hook_cost(repeat))
     return results
+
+
+def _assignment_hook_cost(repeat: int) -> list[Result]:
+    """What lumarq's assignment hooks cost plain pandas: masked assignments into untracked data
+    through the hooked `__setitem__` against pandas' own (the hooks' `__wrapped__`), alternately
+    in one process."""
+    from pandas.core.indexing import _LocIndexer
+
+    rows, loops = 1_000, 200
+    s = pd.Series(np.arange(rows, dtype=float))
+    df = pd.DataFrame({"a": np.arange(rows, dtype=float), "b": np.arange(rows, dtype=float)})
+    mask = df["a"] > rows / 2
+    cases = [("s[mask] = x", pd.Series, lambda: s.__setitem__(mask, 1.0)),
+             ("df.loc[mask, c] = x", _LocIndexer, lambda: df.loc.__setitem__((mask, "b"), 1.0)),
+             ("s[i] = x", pd.Series, lambda: s.__setitem__(5, 1.0))]
+    out = []
+    for name, cls, fn in cases:
+        hooked = cls.__setitem__
+        own = getattr(hooked, "__wrapped__", hooked)
+
+        def timed(method: object, fn=fn, cls=cls) -> float:
+            cls.__setitem__ = method
+            try:
+                return median_seconds(lambda: [fn() for _ in range(loops)], 1, warmup=1)
+            finally:
+                cls.__setitem__ = hooked
+
+        a, b = [], []
+        for _ in range(repeat * 2):
+            a.append(timed(own))
+            b.append(timed(hooked))
+        mine, base = statistics.median(b) / loops, statistics.median(a) / loops
+        out.append(Result(name=f"plain pandas {name} with lumarq's hook, {rows:,} rows",
+                          median_s=mine, per_item=per_item(mine, 1, "call"),
+                          baseline="pandas' own __setitem__", baseline_s=base, target=None))
+    return out

@@ -161,3 +161,21 @@ def test_the_assignment_hooks_keep_pandas_chained_assignment_warning(form):
     tracked = track()
     assert expected and chained(tracked, tracked["age"] > 40) == expected
     assert {f for _, f in expected} == {__file__}
+
+
+@pytest.mark.parametrize("form", ["item", "loc", "frame rows", "where in place", "clip in place"])
+def test_a_condition_under_another_tracker_is_refused_before_anything_is_written(form):
+    raw = frame()
+    d = lumarq.track(raw, ProvenanceTracker(), "L")
+    other = lumarq.track(raw, ProvenanceTracker(), "M", protected=["age"])
+    cond = other["age"] > 40
+    s = d["income"].copy()
+    write = {"item": lambda: s.__setitem__(cond, 0.0),
+             "loc": lambda: d.loc.__setitem__((cond, "income"), 0.0),
+             "frame rows": lambda: d.__setitem__(cond, 0),
+             "where in place": lambda: s.where(cond, 0.0, inplace=True),
+             "clip in place": lambda: s.clip(upper=other["age"], inplace=True)}[form]
+    with pytest.raises(ValueError, match="different trackers"):
+        write()
+    pd.testing.assert_frame_equal(lumarq.untrack(d), raw)
+    pd.testing.assert_series_equal(lumarq.untrack(s), raw["income"])

@@ -10,7 +10,8 @@ import warnings
 
 import numpy as np
 
-from ._tracked_glue import _called_from_outside, _words, fold_condition, merge_leftovers, row_condition
+from ._tracked_glue import (_called_from_outside, _words, fold_condition, merge_leftovers,
+                           row_condition)
 
 _MISSING = object()
 

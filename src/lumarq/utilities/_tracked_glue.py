@@ -355,9 +355,9 @@ def series_update(self, other):
 
 
 def frame_combine_first(self, other):
-    """A frame's combine_first: each column present in both unites the two sides' words, as the
-    Series' does (the cells taken from `other` kept this frame's words); a column only `other`
-    has takes its words."""
+    """A frame's combine_first: each column both have unites the two sides' words, as the
+    Series' does (the cells taken from `other` kept this frame's words); a column only
+    `other` has takes its words."""
     result = pd.DataFrame.combine_first(self, other)
     tracker = getattr(result, "_tracker", None)
     if not (_tracked_frame(result) and _tracked_frame(other) and tracker is not None
@@ -380,7 +380,7 @@ def frame_combine_first(self, other):
 def _called_from_outside(depth=2):
     """Whether the method or hook calling this was called from outside pandas and lumarq: a
     condition or cast the user chose, not one of pandas' own steps (clip runs through `where`).
-    (`depth` 3 looks past the pandas method a hook sits under.)"""
+    (`depth` 3 looks one frame further up: past the lumarq method the hook sits under.)"""
     name = sys._getframe(depth).f_globals.get("__name__", "")
     return name.partition(".")[0] not in ("pandas", "lumarq")
 

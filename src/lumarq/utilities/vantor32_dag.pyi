@@ -395,9 +395,9 @@ class DAGTrackedDataFrame(pandas.DataFrame):
 
     def combine_first(self, other):
         """
-        A frame's combine_first: each column present in both unites the two sides' words, as the
-            Series' does (the cells taken from `other` kept this frame's words); a column only `other`
-            has takes its words.
+        A frame's combine_first: each column both have unites the two sides' words, as the
+            Series' does (the cells taken from `other` kept this frame's words); a column only
+            `other` has takes its words.
         """
 
     def where(self, cond: Any, other: Any = ..., **kwargs: Any) -> Optional[DAGTrackedDataFrame]: ...  # type: ignore[override,unused-ignore]
