@@ -473,6 +473,16 @@ def _install_clip_hook() -> None:
             if new is not self:
                 _quietly(_SERIES_SETITEM, self, slice(None), new.array)
             return result
+        if (kwargs.get("inplace") and isinstance(self, pd.DataFrame) and _has_dtype_columns(self)
+                and any(_tracked_condition(b) for b in (lower, upper))):
+            # A frame clipped in place by a tracked bound: the cells take the words (and nodes)
+            # the clip that returns a result gives them, through pandas' in-place update.
+            alt = clip_(self, lower, upper, *args,
+                        **{k: v for k, v in kwargs.items() if k != "inplace"})
+            result = _quietly(clip, self, lower, upper, *args, **kwargs)
+            if untrack(alt).equals(untrack(self)):
+                self._update_inplace(alt)
+            return result
         if isinstance(self, pd.Series):
             logs = with_nodes(self.array)
         else:

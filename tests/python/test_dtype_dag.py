@@ -241,12 +241,14 @@ CLIPS = {
     "frame, Series bound": (lambda d: d.clip(lower=d["lo"], axis=0), [True] * 3, 0),
     "Series in place, Series bound": (lambda d: _clipped_in_place(d["a"].copy(), d["lo"]),
                                       [True] * 3, 0),
+    "frame in place, Series bound": (lambda d: _clipped_in_place(d.copy(), d["lo"], axis=0),
+                                     [True] * 3, 0),
 }
 
 
-def _clipped_in_place(s, bound):
-    s.clip(lower=bound, inplace=True)
-    return s
+def _clipped_in_place(obj, bound, **kwargs):
+    obj.clip(lower=bound, inplace=True, **kwargs)
+    return obj
 
 
 @pytest.mark.parametrize("case", CLIPS)
