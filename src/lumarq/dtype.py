@@ -477,12 +477,9 @@ def _install_clip_hook() -> None:
                 and any(_tracked_condition(b) for b in (lower, upper))):
             # A frame clipped in place by a tracked bound: the cells take the words (and nodes)
             # the clip that returns a result gives them, through pandas' in-place update.
-            alt = clip_(self, lower, upper, *args,
-                        **{k: v for k, v in kwargs.items() if k != "inplace"})
-            result = _quietly(clip, self, lower, upper, *args, **kwargs)
-            if untrack(alt).equals(untrack(self)):
-                self._update_inplace(alt)
-            return result
+            return _in_place(self, lambda: clip_(self, lower, upper, *args, **{
+                k: v for k, v in kwargs.items() if k != "inplace"}),
+                lambda: _quietly(clip, self, lower, upper, *args, **kwargs))
         if isinstance(self, pd.Series):
             logs = with_nodes(self.array)
         else:
@@ -520,6 +517,17 @@ def _install_clip_hook() -> None:
 
     clip_._lumarq = True  # type: ignore[attr-defined]
     NDFrame.clip = clip_  # type: ignore[method-assign]
+
+
+def _in_place(frame: pd.DataFrame, computed: Callable[[], Any], own: Callable[[], Any]) -> Any:
+    """A frame's in-place step whose words come from the step that returns a result: that one
+    runs first, then pandas' own in place (its return value, errors and warnings), and the frame
+    takes over the computed result, words included, where its values are pandas' own."""
+    result = computed()
+    answer = own()
+    if isinstance(result, pd.DataFrame) and untrack(result).equals(untrack(frame)):
+        frame._update_inplace(result)
+    return answer
 
 
 def _clipped_by(s: pd.Series, result: pd.Series, bounds: list[pd.Series]) -> pd.Series:
@@ -763,10 +771,13 @@ def _install_where_hook() -> None:
             kwargs: dict[str, Any]) -> Any:
         cond = _plain_condition(self, cond)
         other = args[0] if args else kwargs.get("other")
-        if (not isinstance(cond, pd.DataFrame) or kwargs.get("inplace")
-                or kwargs.get("axis") is not None or len(args) > 1
-                or not _by_column(self, other)):
+        if (not isinstance(cond, pd.DataFrame) or kwargs.get("axis") is not None
+                or len(args) > 1 or not _by_column(self, other)):
             return method(self, cond, *args, **kwargs)
+        if kwargs.get("inplace"):
+            return _in_place(self, lambda: run(method, keep, self, cond, args, {
+                k: v for k, v in kwargs.items() if k != "inplace"}),
+                lambda: method(self, cond, *args, **kwargs))
         result = _quietly(method, self, cond, *args, **kwargs)
         try:
             conds = cond.reindex(index=self.index, columns=self.columns)
@@ -812,8 +823,12 @@ def _install_where_hook() -> None:
 
     @functools.wraps(fillna)
     def fillna_(self: Any, value: Any = None, *args: Any, **kwargs: Any) -> Any:
-        if kwargs.get("inplace") or args or not _by_column(self, value):
+        if args or not _by_column(self, value):
             return _as_caller(fillna, self, value, *args, **kwargs)
+        if kwargs.get("inplace"):
+            return _in_place(self, lambda: fillna_(self, value, **{
+                k: v for k, v in kwargs.items() if k != "inplace"}),
+                lambda: _as_caller(fillna, self, value, **kwargs))
         result = _quietly(fillna, self, value, *args, **kwargs)
         return _words_by_column(result, self, value, lambda c, o: self[c].fillna(o))
 

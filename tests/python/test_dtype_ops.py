@@ -1246,6 +1246,10 @@ PLAIN_EQUIVALENTS = {
     "frame mask": lambda d: d[["income"]].mask(d[["income"]] > 2.6, _age_as_income(d)),
     "frame fillna": lambda d: d[["income"]].fillna(_age_as_income(d)),
     "frame combine_first": lambda d: d[["income"]].combine_first(_age_as_income(d)),
+    # ... in place too (the cells kept their own words)
+    "frame where in place": lambda d: _in_place(d, "where", lambda x: x > 2.6),
+    "frame mask in place": lambda d: _in_place(d, "mask", lambda x: x > 2.6),
+    "frame fillna in place": lambda d: _in_place(d, "fillna"),
     # Group transforms pandas computes step by step take their key's word, as aggregations do
     # (they were tracked without it: income minus its group's mean read clean of age).
     "group transform by a function": lambda d: d.groupby("age")["income"].transform(lambda x: x - x.mean()),
@@ -1301,6 +1305,15 @@ def _age_as_income(d):
 # The rows of `income` that took age's values (income: 1.5, 2.5, 3.0, NaN, 5.0, 2.5).
 TOOK_AGE = {"frame where": [1, 1, 0, 1, 0, 1], "frame mask": [0, 0, 1, 0, 1, 0],
             "frame fillna": [0, 0, 0, 1, 0, 0], "frame combine_first": [0, 0, 0, 1, 0, 0]}
+TOOK_AGE.update({f"{k} in place": TOOK_AGE[k] for k in ("frame where", "frame mask",
+                                                         "frame fillna")})
+
+
+def _in_place(d, name, cond=None):
+    x = d[["income"]].copy()
+    step = getattr(x, name)
+    step(*([cond(x)] if cond else []), _age_as_income(d), inplace=True)
+    return x
 
 
 def _nullable(s):
