@@ -464,12 +464,16 @@ def _install_clip_hook() -> None:
             if not kwargs.get("inplace"):
                 return _clipped_by(self, _quietly(clip, self, lower, upper, *args, **kwargs),
                                    bounds)
-            # In place: pandas writes the values and leaves each row's word and node, from
-            # which the bounds' step is taken and written back.
+            # In place: the bounds' step is taken from each row's word and node before pandas
+            # writes (it writes a clipped row with its bound's), and written back after.
             for bound in bounds:
                 _check_condition(self, bound)  # before anything is written
+            arr = self.array
+            before = pd.Series(arr._new(arr._data, arr._words.copy(), arr._tracker,
+                                        None if arr._nodes is None else arr._nodes.copy()),
+                               index=self.index, copy=False)
             result = _quietly(clip, self, lower, upper, *args, **kwargs)
-            new = _clipped_by(self, self, bounds)
+            new = _clipped_by(before, self, bounds)
             if new is not self:
                 _quietly(_SERIES_SETITEM, self, slice(None), new.array)
             return result
@@ -802,7 +806,7 @@ def _install_where_hook() -> None:
             if kwargs.get("inplace"):
                 # Written in place: every row then takes the condition's words as below.
                 _check_condition(self, cond)
-                result = run(method, keep, self, cond, args, kwargs)
+                result = _quietly(run, method, keep, self, cond, args, kwargs)
                 _fold_condition(self, np.arange(self.shape[1]) if self.ndim == 2 else None,
                                 cond, "where")
                 return result
