@@ -179,3 +179,18 @@ def test_a_condition_under_another_tracker_is_refused_before_anything_is_written
         write()
     pd.testing.assert_frame_equal(lumarq.untrack(d), raw)
     pd.testing.assert_series_equal(lumarq.untrack(s), raw["income"])
+
+
+@pytest.mark.parametrize("tracker_cls", [ProvenanceTracker, DAGTracker])
+def test_an_assignment_by_a_condition_gives_the_words_mask_gives(tracker_cls):
+    d = lumarq.track(frame(), tracker_cls(), "L", protected=["age"])
+    cond = d["age"] > 40
+    expected = d["income"].mask(cond, 0.0)
+    s, f, g, h = d["income"].copy(), d.copy(), d[["income", "k"]].copy(), d["income"].copy()
+    s[cond] = 0.0
+    f.loc[cond, "income"] = 0.0
+    g[cond] = 0.0
+    h.loc[cond] = 0.0
+    for got in (s, f["income"], g["income"], h):
+        pd.testing.assert_series_equal(lumarq.untrack(got), lumarq.untrack(expected))
+        np.testing.assert_array_equal(got.prov.words, expected.prov.words)
