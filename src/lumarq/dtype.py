@@ -494,9 +494,17 @@ def _install_clip_hook() -> None:
                                 for i in _tracked_columns(self))))
         if not logs:
             return clip(self, lower, upper, *args, **kwargs)
-        result = _quietly(clip, self, lower, upper, *args, **kwargs)
-        if kwargs.get("inplace"):  # rows clipped in place keep their words and nodes
+        if kwargs.get("inplace"):  # as the form that returns a result: a `clip` step a row
+            if isinstance(self, pd.DataFrame):
+                return _in_place(self, lambda: clip_(self, lower, upper, *args, **{
+                    k: v for k, v in kwargs.items() if k != "inplace"}),
+                    lambda: _quietly(clip, self, lower, upper, *args, **kwargs))
+            result = _quietly(clip, self, lower, upper, *args, **kwargs)
+            new = step(self)
+            if new is not self:
+                _quietly(_SERIES_SETITEM, self, slice(None), new.array)
             return result
+        result = _quietly(clip, self, lower, upper, *args, **kwargs)
         if isinstance(result, pd.Series):
             return step(result)
         # A frame's cells redo the Series' clip, whose rows take the bound they took (pandas

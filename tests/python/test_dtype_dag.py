@@ -368,8 +368,8 @@ WHERE_CASES = {
     "where in place": (lambda s, m: s.where(m, 0.0, inplace=True), ["where"] * 3, []),
     "mask in place": (lambda s, m: s.mask(m, 0.0, inplace=True), ["where"] * 3, []),
     "callable": (lambda s, m: s.where(lambda x: m, 0.0), ["where"] * 3),
-    # The containers' in-place clip takes over the clipped result, nodes included.
-    "clip in place": (lambda s, m: s.clip(0.0, 2.0, inplace=True), [], ["clip"] * 3),
+    # An in-place clip takes over the clipped result, nodes included (the dtype's too now).
+    "clip in place": (lambda s, m: s.clip(0.0, 2.0, inplace=True), ["clip"] * 3, ["clip"] * 3),
 }
 
 
@@ -537,6 +537,8 @@ IN_PLACE = {
     "Series clip by a tracked bound": ("series", lambda x, d, **k: x.clip(upper=d["lo"], **k)),
     "Series mask by a tracked condition": ("series", lambda x, d, **k: x.mask(d["lo"] > 1.5, 0.0,
                                                                              **k)),
+    "clip by scalars": ("frame", lambda x, d, **k: x.clip(1.5, 2.5, **k)),
+    "Series clip by scalars": ("series", lambda x, d, **k: x.clip(1.5, 2.5, **k)),
 }
 
 
