@@ -476,12 +476,12 @@ PyTypeObject* HookType() {
         {Py_tp_members, members},
         {Py_tp_getset, getset},
         {0, nullptr}};
-    static PyType_Spec spec = {"lumarq._vantor32.MethodHook", sizeof(MethodHook), 0,
+    static PyType_Spec type_def = {"lumarq._vantor32.MethodHook", sizeof(MethodHook), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC |
                                    Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR |
                                    Py_TPFLAGS_DISALLOW_INSTANTIATION,
                                slots};
-    PyObject* t = PyType_FromSpec(&spec);
+    PyObject* t = PyType_FromSpec(&type_def);
     if (t == nullptr) throw nb::python_error();
     return reinterpret_cast<PyTypeObject*>(t);
   }();

@@ -475,7 +475,7 @@ def _install_clip_hook() -> None:
             result = _quietly(clip, self, lower, upper, *args, **kwargs)
             new = _clipped_by(before, self, bounds)
             if new is not self:
-                _quietly(_SERIES_SETITEM, self, slice(None), new.array)
+                _write_back(self, new)
             return result
         if (kwargs.get("inplace") and isinstance(self, pd.DataFrame) and _has_dtype_columns(self)
                 and any(_tracked_condition(b) for b in (lower, upper))):
@@ -502,7 +502,7 @@ def _install_clip_hook() -> None:
             result = _quietly(clip, self, lower, upper, *args, **kwargs)
             new = step(self)
             if new is not self:
-                _quietly(_SERIES_SETITEM, self, slice(None), new.array)
+                _write_back(self, new)
             return result
         result = _quietly(clip, self, lower, upper, *args, **kwargs)
         if isinstance(result, pd.Series):
@@ -866,12 +866,18 @@ def _row_condition(key: Any) -> bool:
     return _glue.row_condition(key)
 
 
+def _dtype_condition(cond: Any) -> bool:
+    """Whether `cond` is a Series of the dtype or a frame with columns of it (not a positional
+    container's)."""
+    return (isinstance(getattr(cond, "dtype", None), ProvenanceDtype)
+            or isinstance(cond, pd.DataFrame) and _has_dtype_columns(cond))
+
+
 def _check_condition(obj: Any, cond: Any, positions: Any = None) -> None:
     """Refuses, before anything is written, a tracked condition whose tracker is not the one
     of the Series, or the frame's columns (at `positions`, all for None), it would be folded
     into."""
-    if not (isinstance(getattr(cond, "dtype", None), ProvenanceDtype)
-            or isinstance(cond, pd.DataFrame) and _has_dtype_columns(cond)):
+    if not _dtype_condition(cond):
         return  # a positional container's
 
     def tracked(frame: pd.DataFrame, at: Any) -> list[pd.Series]:
@@ -894,9 +900,7 @@ def _fold_condition(obj: Any, positions: Any, cond: Any, op: str) -> None:
     copies it first where another object shares it; a frame's plain column becomes of the
     dtype, as `where` makes it; a plain Series stays as it is (its type cannot change in
     place)."""
-    if _glue._tracked_series(obj) or _glue._tracked_frame(obj) or not (
-            isinstance(getattr(cond, "dtype", None), ProvenanceDtype)
-            or isinstance(cond, pd.DataFrame) and _has_dtype_columns(cond)):
+    if _glue._tracked_series(obj) or _glue._tracked_frame(obj) or not _dtype_condition(cond):
         # a positional container's (which takes only a condition of its own kind)
         _glue.fold_condition(obj, [] if positions is None else positions, cond)
         return
@@ -904,7 +908,7 @@ def _fold_condition(obj: Any, positions: Any, cond: Any, op: str) -> None:
         if isinstance(obj.dtype, ProvenanceDtype):
             new = _with_condition(obj, cond, op=op)
             if new is not obj:
-                _quietly(_SERIES_SETITEM, obj, slice(None), new.array)
+                _write_back(obj, new)
         return
     if positions is None or not isinstance(obj, pd.DataFrame):
         return
@@ -923,6 +927,12 @@ def _fold_condition(obj: Any, positions: Any, cond: Any, op: str) -> None:
 
 _PASS = object()  # a hook's check answers it to hand the call on to pandas unchanged
 _SERIES_SETITEM = pd.Series.__setitem__  # pandas' own
+
+
+def _write_back(s: pd.Series, new: pd.Series) -> None:
+    """Writes `new`'s words and nodes (its values are `s`'s) into the Series `s` in place,
+    through pandas, which copies first where another object shares the values."""
+    _quietly(_SERIES_SETITEM, s, slice(None), new.array)
 
 
 def _install_assignment_hooks() -> None:
