@@ -856,6 +856,133 @@ def _install_where_hook() -> None:
     pd.DataFrame.fillna, pd.DataFrame.combine_first = fillna_, combine_first_
 
 
+def _missing_rows(s: Any, chosen: Any = None) -> Any:
+    """The rows of `s` (of the dtype, tracked) that are missing, among `chosen` (positions'
+    booleans) when given, words and nodes moved with them; None for anything else."""
+    if not _tracked_condition(s):
+        return None
+    rows = s.isna().to_numpy()
+    return s[rows if chosen is None else rows & chosen]
+
+
+def _install_missing_value_hooks() -> None:
+    # combine_first and update choose each row by whether one side is missing there, which
+    # pandas reads as plain booleans: a value kept because a protected column was missing read
+    # clean. Those rows also take the deciding side's words (a node each, as `where` gives).
+    combine_first, update = pd.Series.combine_first, pd.Series.update
+    frame_update = pd.DataFrame.update
+    if getattr(update, "_lumarq", False):
+        return
+
+    @functools.wraps(combine_first)
+    def combine_first_(self: Any, other: Any) -> Any:
+        gate = _missing_rows(self)
+        if gate is None or not len(gate):
+            return combine_first(self, other)
+        result = _quietly(combine_first, self, other)
+        if not isinstance(result, pd.Series):
+            return result
+        if _tracked_condition(other) and self.index.is_unique and other.index.is_unique:
+            # as fillna by the aligned other: one node a row; pandas' own values decide
+            this, that = self.align(other)
+            filled = this.array._fill(that.array, None, True, "combine_first")
+            if this.index.equals(result.index) and untrack(result).equals(
+                    pd.Series(filled._data, index=this.index, name=result.name)):
+                return pd.Series(filled, index=result.index, name=result.name, copy=False)
+        return _with_condition(result, gate, op="combine_first")
+
+    @functools.wraps(update)
+    def update_(self: Any, other: Any) -> Any:
+        gate = _missing_rows(other)
+        if gate is not None and len(gate) and isinstance(self.dtype, ProvenanceDtype):
+            _check_condition(self, gate)  # before anything is written
+        answer = update(self, other)
+        if gate is not None and len(gate) and isinstance(self.dtype, ProvenanceDtype):
+            _fold_condition(self, None, gate, "update")
+        return answer
+
+    @functools.wraps(frame_update)
+    def frame_update_(self: Any, other: Any, *args: Any, **kwargs: Any) -> Any:
+        if not (isinstance(other, pd.DataFrame) and _has_dtype_columns(other)
+                and self.columns.is_unique and other.columns.is_unique and not args):
+            return frame_update(self, other, *args, **kwargs)
+        overwrite = kwargs.get("overwrite", True)
+        keep = kwargs.get("filter_func")
+        gates = {}
+        for i, label in enumerate(self.columns):
+            if label not in other.columns or not isinstance(self.dtypes.iloc[i], ProvenanceDtype):
+                continue
+            theirs = other[label]
+            if not (self.index.is_unique and theirs.index.is_unique):
+                continue
+            theirs = theirs.reindex(self.index)
+            # rows pandas may write: every row, or only its missing ones, or what the filter keeps
+            mine = untrack(self.iloc[:, i]).to_numpy()
+            chosen = np.ones(len(self), dtype=bool) if overwrite else pd.isna(mine)
+            if keep is not None:
+                chosen = chosen & np.asarray(keep(mine), dtype=bool)
+            gate = _missing_rows(theirs, chosen)
+            if gate is not None and len(gate):
+                _check_condition(self.iloc[:, i], gate)
+                gates[i] = gate
+        answer = frame_update(self, other, *args, **kwargs)
+        for i, gate in gates.items():
+            _fold_condition(self, [i], gate, "update")
+        return answer
+
+    for fn in (combine_first_, update_, frame_update_):
+        fn._lumarq = True  # type: ignore[attr-defined]
+    pd.Series.combine_first, pd.Series.update = combine_first_, update_
+    pd.DataFrame.update = frame_update_
+
+
+def _install_missing_mask_hooks() -> None:
+    # `s.isna()` gave plain booleans, so a missing-value indicator of a protected column, and
+    # what it chose (`x.where(age.notna(), 0)`, `df.loc[age.isna(), c] = 0`), read clean. Each
+    # row's answer is about its own value: it keeps the row's word and node, as `isin` does.
+    # pandas' own calls keep its plain masks.
+    def counted(obj: Any, result: Any) -> Any:
+        if isinstance(obj, pd.Series):
+            return _keep_row_words(obj, result) if isinstance(obj.dtype, ProvenanceDtype) \
+                else result
+        if not (isinstance(obj, pd.DataFrame) and isinstance(result, pd.DataFrame)
+                and _has_dtype_columns(obj) and result.shape == obj.shape):
+            return result
+        out = None
+        for i, kind in enumerate(obj.dtypes):
+            if isinstance(kind, ProvenanceDtype):
+                out = result.copy(deep=False) if out is None else out
+                out.isetitem(i, _keep_row_words(obj.iloc[:, i], result.iloc[:, i]))
+        return result if out is None else out
+
+    def method_hook(method: Callable[..., Any]) -> Callable[..., Any]:
+        @functools.wraps(method)
+        def hooked(self: Any) -> Any:
+            result = method(self)
+            return counted(self, result) if _called_from_outside() else result
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    def function_hook(fn: Callable[..., Any]) -> Callable[..., Any]:
+        @functools.wraps(fn)
+        def hooked(obj: Any) -> Any:
+            result = fn(obj)
+            if isinstance(obj, pd.Series | pd.DataFrame) and _called_from_outside():
+                return counted(obj, result)
+            return result
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    for name in ("isna", "isnull", "notna", "notnull"):
+        for cls in (pd.Series, pd.DataFrame):
+            if not getattr(getattr(cls, name), "_lumarq", False):
+                setattr(cls, name, method_hook(getattr(cls, name)))
+        if not getattr(getattr(pd, name), "_lumarq", False):
+            setattr(pd, name, function_hook(getattr(pd, name)))
+
+
 def _row_condition(key: Any) -> bool:
     """Whether an assignment's key is a tracked boolean condition choosing rows (a Series of
     the dtype) or cells (a frame of it), or a positional container's."""
@@ -3908,6 +4035,9 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         # (the value was chosen for this row), so a filled row is never made clean.
         if method is not None:  # pandas 2.2's fillna(method=...)
             return self._pad_or_backfill(method=method, limit=limit, copy=copy)
+        return self._fill(value, limit, copy, "fillna")
+
+    def _fill(self, value: Any, limit: int | None, copy: bool, op: str) -> ProvenanceArray:
         if isinstance(value, pd.Series | pd.Index):
             value = value.array
         mask = np.asarray(self._data.isna(), dtype=bool)
@@ -3921,7 +4051,11 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                 raise ValueError(f"Length of 'value' does not match. Got ({len(value)})  "
                                  f"expected {len(self)}")
             tracker = _check_trackers(tracker, value._tracker)
-            np.copyto(words, value._words, where=mask)
+            if self._tracker is not None and value._tracker is not None and mask.any():
+                # a row was filled because its own value was missing: it keeps its word too
+                words[mask] = _combine(tracker, value._words[mask], self._words[mask], _OP.FILL)
+            else:
+                np.copyto(words, value._words, where=mask)
             if value._nodes is not None:
                 filled = np.where(mask, value._nodes, -1)
             value = value._data
@@ -3932,8 +4066,11 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                                                              _nodes_or_none(self))
         if _logs(tracker, self._nodes, filled):
             words = _step(tracker, words, _OP.FILL)
-            # One input per row, the node of the value it holds, as its word says (and `where`).
-            nodes = _log_rows(tracker, "fillna", words, [nodes], values)
+            # The node of the value a row holds, and a filled row's own node, as its word says.
+            own = (None if filled is None or self._nodes is None
+                   else np.where(filled >= 0, self._nodes, -1))
+            nodes = _log_rows(tracker, op, words, [nodes] + ([own] if own is not None else []),
+                              values)
         if copy:
             return self._new(values, words, tracker, nodes)
         self._data, self._words, self._nodes, self._tracker = _plain(values), words, nodes, tracker
@@ -4460,6 +4597,8 @@ _install_merge_hook()
 _install_clip_hook()
 _install_where_hook()
 _install_case_when_hook()
+_install_missing_value_hooks()
+_install_missing_mask_hooks()
 _install_assignment_hooks()
 _install_binning_hooks()
 _install_cast_hooks()

@@ -92,8 +92,11 @@ COMPUTING = {
                    a.where(b > 2.5, b), "where",
                    lambda i, a, b: [a[i] if i in (1, 3, 5) else b[i], b[i]]),
     "fillna scalar": (lambda a, b: a.fillna(0.0), "fillna", lambda i, a, b: [a[i]]),
+    # a filled row was filled because its own value was missing: its own node is an input
     "fillna series": (lambda a, b: a.fillna(b), "fillna",
-                      lambda i, a, b: [b[i]] if i == 1 else [a[i]]),
+                      lambda i, a, b: [b[i], a[i]] if i == 1 else [a[i]]),
+    "combine_first": (lambda a, b: a.combine_first(b), "combine_first",
+                      lambda i, a, b: [b[i], a[i]] if i == 1 else [a[i]]),
 }
 
 

@@ -769,14 +769,15 @@ def test_where_fillna_and_combine_first_take_the_chosen_operands_words(env):
             got.prov.words, backend.combine_batch(t._rust, chosen, cond.prov.words, OpCode.FILL))
     filled = d["income"].fillna(d["age"])
     tm.assert_series_equal(lumarq.untrack(filled), plain["income"].fillna(plain["age"]))
+    # a filled row was filled because its own value was missing there: it keeps its word too
     missing = plain["income"].isna().to_numpy()
-    np.testing.assert_array_equal(filled.prov.words,
-                                  np.where(missing, src["age"][:6], src["income"][:6]))
+    both = backend.combine_batch(t._rust, src["age"][:6], src["income"][:6], OpCode.FILL)
+    np.testing.assert_array_equal(filled.prov.words, np.where(missing, both, src["income"][:6]))
     combined = d["age"].combine_first(d["income"])
     tm.assert_series_equal(lumarq.untrack(combined), plain["age"].combine_first(plain["income"]))
     gap = plain["age"].isna().to_numpy()
-    np.testing.assert_array_equal(combined.prov.words,
-                                  np.where(gap, src["income"][:6], src["age"][:6]))
+    both = backend.combine_batch(t._rust, src["income"][:6], src["age"][:6], OpCode.FILL)
+    np.testing.assert_array_equal(combined.prov.words, np.where(gap, both, src["age"][:6]))
 
 
 def test_rolling_through_the_accessor(env):
@@ -1285,16 +1286,29 @@ PLAIN_EQUIVALENTS = {
     "Series dot frame": lambda d: d["age"].fillna(0).dot(d[["income", "k"]].fillna(0)),
     # Whole floats of a tracked column into ints, as plain columns take them (it raised).
     "update of ints": lambda d: _updated(d["k"], d["income"].head(2).round()),
+    # Whether a value is missing is about that value (indicators of age, and what they chose,
+    # were plain booleans and read clean).
+    "age missing indicator": lambda d: d["age"].isna().astype(int),
+    "income where age is known": lambda d: d["income"].where(d["age"].notna(), 0.0),
+    "pd.notna of age": lambda d: pd.notna(d["age"]),
+    "frame isnull": lambda d: d[["age", "income"]].isnull(),
+    # A row update left alone was left because age was missing there (it read clean of age).
+    "update by age": lambda d: _updated(d["income"], d["age"]),
+    "frame update by age": lambda d: _updated(d[["income"]], _age_as_income(d)),
+    "frame update by age, missing rows only": lambda d: _updated(d[["income"]],
+                                                                 _age_as_income(d), overwrite=False),
 }
 FROM_AGE = {"income * age cast", "income * age.isin", "frame cast", "frame cast by a dict",
             "income + running max of age", "Float64 age * income", "Series dot frame",
             "to_numeric", "convert_dtypes", "apply per member", "apply per member, no group keys",
-            "age as text joined", "frame cast to text"}
+            "age as text joined", "frame cast to text", "update by age",
+            "income where age is known", "age missing indicator", "pd.notna of age",
+            "frame isnull"}
 
 
-def _updated(s, other):
+def _updated(s, other, **kwargs):
     s = s.copy()
-    s.update(other)
+    s.update(other, **kwargs)
     return s
 
 
@@ -1304,7 +1318,8 @@ def _age_as_income(d):
 
 # The rows of `income` that took age's values (income: 1.5, 2.5, 3.0, NaN, 5.0, 2.5).
 TOOK_AGE = {"frame where": [1, 1, 0, 1, 0, 1], "frame mask": [0, 0, 1, 0, 1, 0],
-            "frame fillna": [0, 0, 0, 1, 0, 0], "frame combine_first": [0, 0, 0, 1, 0, 0]}
+            "frame fillna": [0, 0, 0, 1, 0, 0], "frame combine_first": [0, 0, 0, 1, 0, 0],
+            "frame update by age": [1] * 6, "frame update by age, missing rows only": [0, 0, 0, 1, 0, 0]}
 TOOK_AGE.update({f"{k} in place": TOOK_AGE[k] for k in ("frame where", "frame mask",
                                                          "frame fillna")})
 
