@@ -3802,6 +3802,17 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         self._data[key] = value
         if words is None:
             return
+        if self._tracker is not None and np.ndim(words) == 1 and not words.all():
+            # Rows a tracked value lacks (pandas aligned it by label: word 0, no node) keep
+            # their own word and node, as an untracked value leaves them; 0 read clean.
+            pos = np.arange(len(self))[key]
+            lacking = words == 0
+            if np.ndim(nodes):
+                lacking &= nodes < 0
+            if np.ndim(pos) == 1 and len(pos) == len(words) and lacking.any():
+                kept = ~lacking
+                key, words = pos[kept], words[kept]
+                nodes = nodes[kept] if np.ndim(nodes) else nodes
         self._words[key] = words
         if self._nodes is None and not (isinstance(nodes, int) and nodes == -1):
             self._nodes = np.full(len(self), -1, dtype=np.int64)

@@ -562,3 +562,23 @@ def test_an_in_place_step_gives_the_words_of_the_step_that_returns_a_result(case
         pd.testing.assert_series_equal(lumarq.untrack(w), lumarq.untrack(r))
         np.testing.assert_array_equal(w.prov.words, r.prov.words)
         assert w.prov.tainted[r.prov.tainted].all()
+
+
+@pytest.mark.parametrize("write", [
+    lambda f, v: f.loc.__setitem__((slice(None), "p"), v) or f["p"],
+    lambda f, v: f.loc.__setitem__(([0, 1, 2], "p"), v) or f["p"],
+    lambda f, v: (lambda s: s.loc.__setitem__([0, 1, 2], v) or s)(f["p"].copy()),
+])
+def test_a_row_an_assigned_series_lacks_keeps_its_word_and_node(write):
+    # pandas aligns the value by label and hands the array a row without a word for label 2:
+    # it read clean, with no node, though its column derives from the protected one.
+    t = DAGTracker()
+    f = lumarq.track(pd.DataFrame({"a": [1.0, 2.0, 3.0], "b": [10.0, 20.0, 30.0]}), t, "T",
+                     protected=["a"])
+    f["p"] = f["a"] * f["b"]
+    before = f["p"].prov.nodes.copy(), f["p"].prov.words.copy()
+    v = f["b"].iloc[[1, 0]] + f["a"].iloc[[1, 0]]
+    p = write(f, v)
+    assert lumarq.untrack(p).tolist()[:2] == [11.0, 22.0] and np.isnan(lumarq.untrack(p)[2])
+    np.testing.assert_array_equal(p.prov.nodes, [v.prov.nodes[1], v.prov.nodes[0], before[0][2]])
+    assert p.prov.words[2] == before[1][2] and p.prov.tainted.all()

@@ -82,6 +82,12 @@ STEPS = {
     "row maximum": lambda d: d[["age", "income"]].max(axis=1),
     "replace then arithmetic": lambda d: d["sex"].replace({"f": "fem"}).str.len() + d["k"],
     "fillna by the protected column": lambda d: d["age"].where(d["k"] > 2).fillna(d["age"]),
+    # chosen by whether a protected value was missing (plain masks; a filled or updated row
+    # kept only the other side's word)
+    "where age is known": lambda d: d["income"].where(d["age"].notna(), 0.0),
+    "fillna of the protected column": lambda d: d["age"].fillna(d["income"]),
+    "combine_first": lambda d: d["age"].where(d["k"] > 2).combine_first(d["income"]),
+    "update": _series_written(lambda s, d: s.update(d["age"].where(d["k"] > 2))),
     # bins chosen by protected dates (their words did not join)
     "resample on a date column": lambda d: d.resample("2D", on="when")["income"].sum(),
     "resample of a date index": lambda d: d.set_index("when")["income"].resample("3D").mean(),
