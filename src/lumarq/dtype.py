@@ -983,6 +983,49 @@ def _install_missing_mask_hooks() -> None:
             setattr(pd, name, function_hook(getattr(pd, name)))
 
 
+def _install_logical_hooks() -> None:
+    # pandas 2.2 aligns `&`, `|` and `^` of two Series with different indexes as plain objects,
+    # so the result was plain bool (tainted conditions read untracked). The rows are aligned
+    # here instead, as pandas' values come: a row the right lacks is False there, one the left
+    # lacks is False.
+    if _PANDAS_3 or getattr(pd.Series.__and__, "_lumarq", False):
+        return
+
+    def boolean(s: Any) -> bool:
+        kind = s.dtype._subtype if isinstance(s.dtype, ProvenanceDtype) else s.dtype
+        return isinstance(kind, np.dtype) and kind.kind == "b"
+
+    def hook(method: Callable[..., Any]) -> Callable[..., Any]:
+        @functools.wraps(method)
+        def hooked(self: Any, other: Any) -> Any:
+            if not (isinstance(other, pd.Series) and type(self) is pd.Series
+                    and type(other) is pd.Series and (_tracked_condition(self)
+                                                     or _tracked_condition(other))
+                    and boolean(self) and boolean(other) and not self.index.equals(other.index)):
+                return method(self, other)
+            left, right = self.align(other)
+            no_left = pd.isna(untrack(left)).to_numpy()
+            sides = []
+            for side in (left, right):
+                arr = side.array
+                missing = no_left | pd.isna(untrack(side)).to_numpy()
+                values = np.where(missing, False, untrack(side).to_numpy()).astype(bool)
+                if isinstance(arr, ProvenanceArray):
+                    side = pd.Series(_rebuild(values, arr._words,
+                                              arr._tracker, arr._nodes),
+                                     index=side.index, name=side.name, copy=False)
+                else:
+                    side = pd.Series(values, index=side.index, name=side.name)
+                sides.append(side)
+            return method(*sides)
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    for name in ("__and__", "__or__", "__xor__"):
+        setattr(pd.Series, name, hook(getattr(pd.Series, name)))
+
+
 def _row_condition(key: Any) -> bool:
     """Whether an assignment's key is a tracked boolean condition choosing rows (a Series of
     the dtype) or cells (a frame of it), or a positional container's."""
@@ -4610,6 +4653,7 @@ _install_where_hook()
 _install_case_when_hook()
 _install_missing_value_hooks()
 _install_missing_mask_hooks()
+_install_logical_hooks()
 _install_assignment_hooks()
 _install_binning_hooks()
 _install_cast_hooks()

@@ -1286,6 +1286,10 @@ PLAIN_EQUIVALENTS = {
     "Series dot frame": lambda d: d["age"].fillna(0).dot(d[["income", "k"]].fillna(0)),
     # Whole floats of a tracked column into ints, as plain columns take them (it raised).
     "update of ints": lambda d: _updated(d["k"], d["income"].head(2).round()),
+    # Conditions on different rows: pandas 2.2 aligned them as plain objects (plain bool).
+    **{f"{name} of conditions on different rows": (
+        lambda d, op=op: op(d["age"] > 30, d["k"].iloc[:1:-1] > 1))
+       for name, op in (("&", operator.and_), ("|", operator.or_), ("^", operator.xor))},
     # Whether a value is missing is about that value (indicators of age, and what they chose,
     # were plain booleans and read clean).
     "age missing indicator": lambda d: d["age"].isna().astype(int),
@@ -1303,7 +1307,8 @@ FROM_AGE = {"income * age cast", "income * age.isin", "frame cast", "frame cast 
             "to_numeric", "convert_dtypes", "apply per member", "apply per member, no group keys",
             "age as text joined", "frame cast to text", "update by age",
             "income where age is known", "age missing indicator", "pd.notna of age",
-            "frame isnull"}
+            "frame isnull", "& of conditions on different rows",
+            "| of conditions on different rows", "^ of conditions on different rows"}
 
 
 def _updated(s, other, **kwargs):
