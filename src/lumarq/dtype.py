@@ -3927,7 +3927,11 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         return self._data.astype(dtype, copy=copy)
 
     def value_counts(self, dropna: bool = True) -> pd.Series:
-        counts = pd.Series(self._data, copy=False).value_counts(dropna=dropna)
+        # In the order pandas counts the plain values in, before it sorts them (stably), so
+        # `sort=False` and ties come out as for the plain column.
+        nd = _numpy_values(self._data)
+        counts = pd.Series(self._data if nd is None else nd, copy=False).value_counts(
+            dropna=dropna, sort=False)
         if self._tracker is None or not len(counts):
             index = pd.Index(ProvenanceArray(counts.index.array), name=counts.index.name)
             return pd.Series(counts.to_numpy(), index=index, name=counts.name)

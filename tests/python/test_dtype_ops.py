@@ -1286,6 +1286,9 @@ PLAIN_EQUIVALENTS = {
     "Series dot frame": lambda d: d["age"].fillna(0).dot(d[["income", "k"]].fillna(0)),
     # Whole floats of a tracked column into ints, as plain columns take them (it raised).
     "update of ints": lambda d: _updated(d["k"], d["income"].head(2).round()),
+    # value_counts in the plain column's order (the counts came sorted whatever was asked)
+    "value_counts unsorted": lambda d: d["income"].value_counts(sort=False, dropna=False),
+    "value_counts ascending": lambda d: d["k"].value_counts(ascending=True),
     # Conditions on different rows: pandas 2.2 aligned them as plain objects (plain bool).
     **{f"{name} of conditions on different rows": (
         lambda d, op=op: op(d["age"] > 30, d["k"].iloc[:1:-1] > 1))
