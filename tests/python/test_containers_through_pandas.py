@@ -120,6 +120,22 @@ DERIVED = {
     "melt": lambda w: w.melt()["value"],
     "filtered concat": lambda w: pd.concat([w[["debt"]].rename(columns={"debt": "x"}),
                                             w[["age"]].rename(columns={"age": "x"})])[4:]["x"],
+    # pandas clips a frame through its own `where`: the bound was never counted
+    "frame clip by a protected bound": lambda w: w[["debt", "income"]].clip(
+        lower=w["age"] / 2, axis=0)["income"],
+    "frame clip by a protected frame bound": lambda w: w[["debt"]].clip(
+        upper=w[["age"]].rename(columns={"age": "debt"}) / 20)["debt"],
+    # membership in tracked values depends on every one of them
+    "isin protected values": lambda w: w["debt"].isin(w["age"] / 10),
+    "frame isin protected values": lambda w: w[["debt"]].isin(w["age"] - 29)["debt"],
+    # pandas 2 hands eval plain copies of the columns
+    "eval assigning a column": lambda w: w.eval("a = age * 2")["a"],
+    "eval expression": lambda w: w.eval("age * 2 + debt"),
+    "query then a column": lambda w: w.query("age > 0").eval("age + debt"),
+    "apply axis=1 giving a Series per row": lambda w: w.apply(
+        lambda r: pd.Series({"a": r["age"] * 2, "b": r["debt"]}), axis=1)["a"],
+    "apply axis=1, a column of another": lambda w: w.apply(
+        lambda r: pd.Series({"a": r["age"] * 2, "b": r["debt"]}), axis=1)["b"],
 }
 
 
@@ -272,6 +288,48 @@ def test_dag_results_keep_node_ids_and_audits_see_every_source():
     assert (w["x"] * OpCode.ADD)._prov.tolist() == w._col_prov["x"].tolist()  # scalar: copied
 
 
+# Rows pandas selects or reorders from `x` (one graph node per row, distinct values) or `f` (a
+# frame holding it as column "c"): (result, whether each row's node can be told). Where it can,
+# a row keeps the node of the row its value came from; elsewhere it has -1, never another's.
+ROWS_MOVED = {
+    "sort_values": (lambda x, f: x.sort_values(), True),
+    "iloc reversed": (lambda x, f: x.iloc[::-1], True),
+    "mask": (lambda x, f: x[x < 4], True),
+    "loc with a repeated label": (lambda x, f: x.loc[["r", "p", "r"]], True),
+    "nlargest": (lambda x, f: x.nlargest(3), True),
+    "sample": (lambda x, f: x.sample(4, random_state=1), True),
+    "head": (lambda x, f: x.head(2), True),
+    "take": (lambda x, f: x.take([3, 0]), True),
+    "sorted in place": (lambda x, f: (lambda y: (y.sort_values(inplace=True), y)[1])(x.copy()),
+                        True),
+    "frame sort_values": (lambda x, f: f.sort_values("a")["c"], True),
+    "frame mask": (lambda x, f: f[f["a"] < 4]["c"], True),
+    "frame iloc reversed": (lambda x, f: f.iloc[::-1]["c"], True),
+    "frame columns, then rows": (lambda x, f: f[["c", "a"]].nsmallest(2, "a")["c"], True),
+    # which row a value came from is not told: the labels are gone, repeated or stayed put
+    "sort_values(ignore_index=True)": (lambda x, f: x.sort_values(ignore_index=True), False),
+    "shift": (lambda x, f: x.shift(1), False),
+    "mode": (lambda x, f: x.mode(), False),
+    "reversed, labels repeated": (lambda x, f: x.set_axis(list("ppqpp"))[::-1], False),
+    "frame sorted, labels repeated": (lambda x, f: f.set_axis(list("ppqpp")).sort_values("a")["c"],
+                                      False),
+}
+
+
+@pytest.mark.parametrize("case", list(ROWS_MOVED))
+def test_dag_rows_moved_by_pandas_never_carry_another_rows_node(case):
+    t = DAGTracker()
+    w = wrap_dataframe_dag(pd.DataFrame({"a": [3.0, 1.0, 5.0, 2.0, 4.0], "b": [1.0] * 5},
+                                        index=list("pqrsu")), t, "l", protected=["a"])
+    x = w["a"] * w["b"]
+    assert len(set(x._node_ids.tolist())) == len(x)
+    node_of = dict(zip(x.tolist(), x._node_ids.tolist()))
+    build, told = ROWS_MOVED[case]
+    got = build(x, w.assign(c=x))
+    assert got._node_ids.tolist() == [node_of.get(v, -1) if told else -1 for v in got.tolist()]
+    assert all(t.is_tainted(int(p)) for p in got._prov)  # the words still name the source
+
+
 def _masked_set(d):
     s = d["debt"].copy()
     s[s > 2] = 0.0  # pandas negates the condition Series internally
@@ -305,6 +363,15 @@ SAME_VALUES = {
     # a missing entry of a Series bound is no bound there (numpy's clip gave NaN)
     "clip by a Series bound with gaps": lambda d: pd.concat(
         [d["income"].clip(lower=d["debt"] * 12), d["income"].clip(upper=d["debt"] * 8)], axis=1),
+    "frame clip by a Series bound": lambda d: d[["debt", "income"]].clip(
+        lower=d["age"] / 20, upper=d["age"] / 2, axis=0),
+    "isin": lambda d: pd.concat([d["debt"].isin(d["age"] / 10),
+                                 d[["debt", "income"]].isin(d["age"] - 20)], axis=1),
+    "eval": lambda d: d.eval("a = age * 2 + income"),
+    "apply axis=1 giving a Series per row": lambda d: d.apply(
+        lambda r: pd.Series({"a": r["age"] * 2, "b": r["debt"]}), axis=1),
+    "sort, filter and reverse": lambda d: d.sort_values("debt").loc[
+        lambda s: s["age"] > 35].iloc[::-1],
 }
 
 

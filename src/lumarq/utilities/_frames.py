@@ -10,8 +10,8 @@ import warnings
 
 import numpy as np
 
-from ._tracked_glue import (_called_from_outside, _words, fold_condition, merge_leftovers,
-                           row_condition)
+from ._tracked_glue import (_called_from_outside, _fit_nodes, _words, fold_condition,
+                           merge_leftovers, row_condition)
 
 _MISSING = object()
 
@@ -143,7 +143,7 @@ def dag_frame_getitem(frame_cls, series_cls, self, key):
     if nodes is _MISSING:
         nodes = np.full(n, -1, dtype=np.int64)
     elif len(nodes) != n:
-        nodes = _broadcast_first(nodes, n, -1, np.int64)
+        nodes = _fit_nodes(nodes, n)  # never another row's node
     else:
         nodes = nodes.copy()
     return series_cls(result.values, index=result.index, name=result.name, _prov=prov,

@@ -9,6 +9,9 @@ Rules (see docs/concepts.md, "What pandas methods carry"):
 
 * A Series derived from a tracked Series keeps its words by position; when the row count
   changed, the first-row rule applies, or one word uniting all words when they differ in pairs.
+* Graph node ids (DAG kind) follow their rows: by label through selections and reorders when
+  the labels are unique, by position for element-wise results; a row whose origin cannot be
+  told gets -1 (or the node every row shared), never another row's node.
 * A Series derived from a tracked frame: a column taken out keeps that column's words; anything
   computed across columns (``apply(axis=1)``, ``sum(axis=1)``, a row cross-section) unites the
   words of every column of the row (``OpCode.AGG``), or of the whole frame when rows changed.
@@ -108,11 +111,94 @@ def _fit(tracker, prov, n):
     return _words()._spread_words(tracker, prov, n)
 
 
+def _shared_node(nodes):
+    """The node every row of `nodes` has, else -1 (a row must never take another row's)."""
+    if len(nodes) and nodes.min() == nodes.max():
+        return int(nodes[0])
+    return -1
+
+
 def _fit_nodes(nodes, n):
     nodes = np.asarray(nodes, dtype=np.int64)
     if len(nodes) == n:
         return nodes
-    return np.full(n, nodes[0] if len(nodes) else -1, dtype=np.int64)
+    return np.full(n, _shared_node(nodes), dtype=np.int64)
+
+
+# Where the rows of a result derived from a tracked container came from. pandas keeps each row's
+# label through selections and reorders (masks, loc/iloc, head, take, sort, sample, nlargest)
+# and hands __finalize__ the method's name for many others.
+_SAME_ROWS = object()
+_BY_LABEL = frozenset({None, "take", "sort_values", "sort_index", "reindex", "repeat"})
+_RELABEL = frozenset({"rename", "reset_index"})  # new labels, rows left in place
+# values move between rows although the labels may stay where they were
+_MOVES = frozenset({"sort_values", "sort_index", "shift", "mode", "take", "repeat", "reindex",
+                    "argsort"})
+
+
+def _row_origins(result, source, method):
+    """The position in `source` of the row each row of `result` came from (-1 for a row it
+    added), _SAME_ROWS when they line up, None when that is not certain."""
+    n, m = len(result), len(source)
+    index, labels = result.index, source.index
+    if method == "shift":  # by an unknown count, unless a frequency moved the labels instead
+        return _SAME_ROWS if n == m and not index.equals(labels) else None
+    if method in _RELABEL:
+        return _SAME_ROWS if n == m else None
+    if (method == "take" and isinstance(result, pd.DataFrame) and n == m
+            and not result.columns.equals(source.columns) and index.equals(labels)):
+        return _SAME_ROWS  # columns taken (a take of rows keeps every column)
+    if method in _BY_LABEL and labels.is_unique:
+        if (method in ("sort_values", "sort_index") and isinstance(index, pd.RangeIndex)
+                and index.equals(pd.RangeIndex(n))):
+            return None  # ignore_index=True, or nothing moved: no way to tell
+        try:
+            where = labels.get_indexer(index)
+        except (TypeError, ValueError, pd.errors.InvalidIndexError):
+            return None
+        if n == m and (where == np.arange(n)).all():
+            return _SAME_ROWS
+        return where
+    if n == m and method not in _MOVES and (
+            index is labels or (index.equals(labels) and (
+                method is not None or _not_a_moved_view(result, source)))):
+        return _SAME_ROWS  # element-wise: each row computed from its own
+    return None
+
+
+def _not_a_moved_view(result, source):
+    """Whether a result with the (repeated) labels of `source`, its rows in the same count,
+    holds them in their places: pandas then chose rows in order (a mask) or computed new
+    values, unless its numpy values are a moved view of the source's (a reversed slice)."""
+    if isinstance(result, pd.Series):
+        pairs = [(result.to_numpy(), source.to_numpy())]
+    else:
+        if not (result.columns.is_unique and source.columns.is_unique):
+            return False
+        theirs = {c: source.iloc[:, i].to_numpy() for i, c in enumerate(source.columns)}
+        pairs = [(result.iloc[:, i].to_numpy(), theirs[c]) for i, c in enumerate(result.columns)
+                 if c in theirs]
+    told = False
+    for a, b in pairs:
+        if not (isinstance(a, np.ndarray) and isinstance(b, np.ndarray)):
+            continue  # an extension array tells nothing; the frame's other columns may
+        if np.may_share_memory(a, b) and (
+                a.__array_interface__["data"][0] != b.__array_interface__["data"][0]
+                or a.strides != b.strides):
+            return False
+        told = True
+    return told
+
+
+def _moved_nodes(nodes, m, origins, n):
+    """The node ids of n result rows from the m rows' `nodes` of their source: each row's own
+    where its origin is known, else the node all rows share, else -1."""
+    nodes = _fit_nodes(nodes, m)
+    if origins is _SAME_ROWS and n == m:
+        return nodes
+    if origins is None or origins is _SAME_ROWS or m == 0:
+        return np.full(n, _shared_node(nodes), dtype=np.int64)
+    return np.where(origins >= 0, nodes[origins], -1).astype(np.int64)
 
 
 def _set(obj, **attrs):
@@ -221,8 +307,11 @@ def series_finalize(self, other, method=None, **kwargs):
     if _tracked_series(other):
         if len(self._prov) != n:
             _set(self, _prov=_fit(self._tracker, self._prov, n))
-        if nodes and len(getattr(self, "_node_ids", ())) != n:
-            _set(self, _node_ids=_fit_nodes(getattr(self, "_node_ids", ()), n))
+        if nodes:
+            ids = getattr(self, "_node_ids", ())
+            origins = _row_origins(self, other, method)
+            if not (origins is _SAME_ROWS and len(ids) == n == len(other)):
+                _set(self, _node_ids=_moved_nodes(ids, len(other), origins, n))
         return self
     if _tracked_frame(other) and other._col_prov:
         name = self.name
@@ -566,6 +655,145 @@ def frame_rank(self, *args, **kwargs):
     return result
 
 
+def _unite_into(words, tracker, n, extra):
+    """Per-row union of a column's words with `extra` (n words)."""
+    return _words()._aggregate_words(tracker, [_fit(tracker, words, n), extra], n)
+
+
+def _one_word_of(tracker, value, label=_ABSENT):
+    """One word uniting a tracked Series' words (or, for a frame, its column `label`'s, or
+    every column's when `label` is not given), None for anything else."""
+    if _tracked_series(value) and value._tracker is not None and len(value._prov):
+        return _one_word(tracker, value._prov)
+    if _tracked_frame(value) and value._tracker is not None:
+        if label is _ABSENT:
+            word = _frames_word([value], 1)
+            return None if word is None else int(word[0])
+        try:
+            prov = value._col_prov.get(label) if label in value.columns else None
+        except TypeError:
+            return None
+        return None if prov is None or not len(prov) else _one_word(tracker, prov)
+    return None
+
+
+def _rows_of(value, target, by_row):
+    """A tracked Series' words by row of `target` when they line up with its rows, else None."""
+    if (by_row and _tracked_series(value) and len(value) == len(target)
+            and value.index.equals(target.index) and len(value._prov) == len(value)):
+        return np.asarray(value._prov, dtype=np.uint32)
+    return None
+
+
+def frame_clip(self, lower=None, upper=None, **kwargs):
+    """pandas clips a frame through `where`, as its own step, so a tracked bound's words were
+    never counted: every cell takes them, as the Series' clip gives them (each value was chosen
+    by comparing it with its bound). A Series bound along the rows gives each row its own
+    word; a frame bound each column its column's. Changed columns drop their node ids."""
+    result = pd.DataFrame.clip(self, lower, upper, **kwargs)
+    target = self if kwargs.get("inplace") else result
+    tracker = getattr(target, "_tracker", None)
+    if not _tracked_frame(target) or tracker is None or not target.columns.is_unique:
+        return result
+    axis = kwargs.get("axis")
+    by_row = axis in (0, "index", "rows")
+    n = len(target)
+    for bound in (lower, upper):
+        if not (_tracked_series(bound) or _tracked_frame(bound)):
+            continue
+        rows = _rows_of(bound, target, by_row)
+        whole = _one_word_of(tracker, bound) if _tracked_series(bound) else None
+        for label in target.columns:
+            words = target._col_prov.get(label)
+            if words is None:
+                continue
+            extra = rows
+            if extra is None:
+                word = whole if _tracked_series(bound) else _one_word_of(tracker, bound, label)
+                if word is None:
+                    continue
+                extra = np.full(n, word, np.uint32)
+            target._col_prov[label] = _unite_into(words, tracker, n, extra)
+            if _has_nodes(target):
+                target._col_nodes.pop(label, None)
+    return result
+
+
+def _isin_words(result, values, columns=None):
+    """Membership in tracked values depends on all of them: each row of the result (of each of
+    its `columns`) also takes one word uniting the values' words. Node ids are dropped there."""
+    tracker = getattr(result, "_tracker", None)
+    if tracker is None:
+        return result
+    n = len(result)
+    if columns is None:
+        word = _one_word_of(tracker, values)
+        if word is not None and _tracked_series(result):
+            _set(result, _prov=_unite_into(result._prov, tracker, n, np.full(n, word, np.uint32)))
+            if _has_nodes(result):
+                _set(result, _node_ids=np.full(n, -1, np.int64))
+        return result
+    for label in columns:
+        if isinstance(values, dict):
+            word = _one_word_of(tracker, values.get(label))
+        elif _tracked_frame(values):  # pandas compares column with column, by label
+            word = _one_word_of(tracker, values, label)
+        else:
+            word = _one_word_of(tracker, values)
+        words = result._col_prov.get(label)
+        if word is None or words is None:
+            continue
+        result._col_prov[label] = _unite_into(words, tracker, n, np.full(n, word, np.uint32))
+        if _has_nodes(result):
+            result._col_nodes.pop(label, None)
+    return result
+
+
+def series_isin(self, values):
+    return _isin_words(pd.Series.isin(self, values), values)
+
+
+def frame_isin(self, values):
+    result = pd.DataFrame.isin(self, values)
+    if _tracked_frame(result) and result.columns.is_unique and len(result) == len(self):
+        _isin_words(result, values, list(result.columns))
+    return result
+
+
+def frame_apply(self, func, axis=0, *args, **kwargs):
+    """apply(axis=1) hands `func` whole rows: every column of a frame result unites the words of
+    every column of the row, as a Series result does (pandas builds the frame from the rows'
+    results, and its new columns had no words, so a value computed from age read clean)."""
+    result = pd.DataFrame.apply(self, func, axis, *args, **kwargs)
+    tracker = getattr(self, "_tracker", None)
+    if (axis not in (1, "columns") or not _tracked_frame(result) or tracker is None
+            or not self._col_prov):
+        return result
+    n = len(result)
+    words = (_frame_words(self, n) if n == len(self) and result.index.equals(self.index)
+             else _frames_word([self], n))
+    if words is not None:
+        _set(result, _tracker=tracker, _col_prov={c: words.copy() for c in result.columns})
+        if _has_nodes(result):
+            _set(result, _col_nodes={})
+    return result
+
+
+def frame_column_resolvers(self):
+    """The columns DataFrame.eval and query name: pandas before 3 builds plain Series of them, so
+    an expression (and a column eval assigns) lost every word; the tracked columns instead."""
+    from pandas.core.computation.parsing import clean_column_name
+
+    resolvers = pd.DataFrame._get_cleaned_column_resolvers(self)
+    if not self.columns.is_unique:
+        return resolvers
+    for label in self.columns:
+        key = clean_column_name(label)
+        if key in resolvers and not _tracked_series(resolvers[key]):
+            resolvers[key] = self[label]
+    return resolvers
+
+
 def series_case_when(self, caselist):
     """case_when, which pandas runs through `mask` from its own code: every row also takes each
     tracked condition's words (a row's value depends on each condition up to the one it met)."""
@@ -826,6 +1054,14 @@ def frame_finalized(self, other, method=None):
         return
     if not _tracked_frame(other) or not other._col_prov:
         return
+    if getattr(self, "_col_nodes", None) and method not in _RESHAPING:
+        # a column's rows follow the rows of the frame, as a Series' do
+        origins = _row_origins(self, other, method)
+        m = len(other)
+        if not (origins is _SAME_ROWS and n == m
+                and all(len(ids) == n for ids in self._col_nodes.values())):
+            _set(self, _col_nodes={c: _moved_nodes(ids, m, origins, n)
+                                   for c, ids in self._col_nodes.items()})
     if method == "rename":
         _remap(self, list(other.columns))
     elif method in _RESHAPING:
@@ -1216,7 +1452,7 @@ def _iloc(self):
 # ---------------------------------------------------------------- class namespaces
 
 SERIES_METHODS = {"__finalize__": series_finalize, "combine_first": series_combine_first,
-                  "update": series_update,
+                  "update": series_update, "isin": series_isin,
                   "where": series_where, "mask": series_mask, "_where": series_where_inplace,
                   **({"case_when": series_case_when} if hasattr(pd.Series, "case_when") else {}),
                   "_update_inplace": update_inplace,
@@ -1224,6 +1460,8 @@ SERIES_METHODS = {"__finalize__": series_finalize, "combine_first": series_combi
 FRAME_METHODS = {"rename": frame_rename, "insert": frame_insert, "_update_inplace": update_inplace,
                  "combine_first": frame_combine_first,
                  "where": frame_where, "mask": frame_mask, "rank": frame_rank,
+                 "clip": frame_clip, "isin": frame_isin, "apply": frame_apply,
+                 "_get_cleaned_column_resolvers": frame_column_resolvers,
                  **{name: globals()[name] for name in PLAIN_METHODS},
                  **{name: globals()["frame_op_" + name] for name in FRAME_OPERATORS}}
 
