@@ -1184,7 +1184,9 @@ def _install_cast_hooks() -> None:
         return
 
     def text(dtype: Any) -> bool:
-        return dtype is str or (isinstance(dtype, str) and dtype == "str")
+        # str, and pandas' string types ("string" read plain, and clean when compared)
+        return dtype is str or isinstance(dtype, pd.StringDtype) or (
+            isinstance(dtype, str) and (dtype == "str" or dtype.startswith("string")))
 
     @functools.wraps(series_astype)
     def astype(self: Any, dtype: Any, *args: Any, **kwargs: Any) -> Any:
@@ -1218,7 +1220,9 @@ def _install_cast_hooks() -> None:
             to_text = [c for c, t in zip(self.columns, tracked) if t and text(
                 dtype.get(c) if isinstance(dtype, dict) else dtype)] if outside else []
             if to_text:  # as the Series' cast to text: each row keeps its word
-                result = frame_astype(untrack(self[to_text]), str, *args, **kwargs)
+                result = frame_astype(untrack(self[to_text]), {
+                    c: dtype.get(c) if isinstance(dtype, dict) else dtype for c in to_text},
+                    *args, **kwargs)
                 rest = ({k: v for k, v in dtype.items() if k not in to_text}
                         if isinstance(dtype, dict) else {})
                 out = self.astype(rest, *args, **kwargs) if rest else self.copy(
@@ -2618,6 +2622,24 @@ def _install_get_dummies_hook() -> None:
     _set_reshape_function("encoding", "get_dummies", get_dummies)
 
 
+def _install_from_dummies_hook() -> None:
+    # from_dummies names each row's category from the row's dummy cells: pandas built a column of
+    # the dtype without a tracker (words 0, so what was computed from it read clean), or a plain
+    # one. Each row derives from every dummy cell of its row, as a row-wise apply does.
+    found = _reshape_function("encoding", "from_dummies")
+    if found is None:
+        return
+    decode = found[0]
+
+    def from_dummies(data: Any, *args: Any, **kwargs: Any) -> Any:
+        if not (isinstance(data, pd.DataFrame) and _has_dtype_columns(data)):
+            return decode(data, *args, **kwargs)
+        return _by_row(data, decode(untrack(data), *args, **kwargs), "from_dummies")
+
+    from_dummies.__doc__ = decode.__doc__
+    _set_reshape_function("encoding", "from_dummies", from_dummies)
+
+
 def _keep_row_words(series: pd.Series, out: Any) -> Any:
     """`out` (a result of `.str`/`.dt` on `series`' plain values) with each column that has the
     Series' rows made of the dtype, carrying its rows' words and node ids (nothing logged): a
@@ -2726,6 +2748,9 @@ class _RowwiseAccessor:
                 if isinstance(v, pd.Series) and isinstance(v.dtype, ProvenanceDtype):
                     if v.array._tracker is not None:
                         others.append(v)
+                    return untrack(v)
+                if isinstance(v, pd.DataFrame) and _has_dtype_columns(v):  # its columns, each
+                    plain([c for _, c in v.items()])
                     return untrack(v)
                 return v
 
@@ -4248,6 +4273,14 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             result = arraylike.dispatch_reduction_ufunc(self, ufunc, method, *inputs, **kwargs)
             if result is not NotImplemented:
                 return result
+        running = _ACCUMULATIONS.get(ufunc) if method == "accumulate" else None
+        if running and len(inputs) == 1 and not kwargs and self._tracker is not None:
+            # `np.maximum.accumulate(s)` is `cummax` without skipping NaN: its words, not plain
+            result = getattr(ufunc, method)(np.asarray(self._data))
+            out = self._accumulate(running, skipna=False)
+            if np.array_equal(np.asarray(out._data), result, equal_nan=result.dtype.kind == "f"):
+                return out
+            return result
         tracked = [x for x in inputs if isinstance(x, ProvenanceArray)]
         plain_inputs = [np.asarray(x._data) if isinstance(x, ProvenanceArray) else x
                         for x in inputs]
@@ -4490,6 +4523,8 @@ def _rebuild(values: Any, words: np.ndarray, tracker: Any,
     return ProvenanceArray(values, words, tracker, nodes=nodes)
 
 
+_ACCUMULATIONS = {np.add: "cumsum", np.multiply: "cumprod", np.maximum: "cummax",
+                  np.minimum: "cummin"}
 _LOGICAL = frozenset({operator.and_, operator.or_, operator.xor, roperator.rand_, roperator.ror_,
                       roperator.rxor})
 _REVERSED = frozenset({roperator.radd, roperator.rsub, roperator.rmul, roperator.rtruediv,
@@ -4677,6 +4712,7 @@ _install_crosswise_hooks()
 _install_reshape_hooks()
 _install_multiindex_hooks()
 _install_get_dummies_hook()
+_install_from_dummies_hook()
 _install_crosstab_hook()
 _install_apply_hooks()
 

@@ -1286,6 +1286,13 @@ PLAIN_EQUIVALENTS = {
     "Series dot frame": lambda d: d["age"].fillna(0).dot(d[["income", "k"]].fillna(0)),
     # Whole floats of a tracked column into ints, as plain columns take them (it raised).
     "update of ints": lambda d: _updated(d["k"], d["income"].head(2).round()),
+    # Results pandas built plain, or of the dtype with no tracker (words 0)
+    "from_dummies": lambda d: pd.from_dummies(pd.get_dummies(d["age"].fillna(0).astype(str)))[""],
+    "text joined with a frame": lambda d: d["name"].str.cat(d[["age"]].astype(str), sep="-"),
+    "age as pandas string": lambda d: d["age"].astype("string"),
+    "frame cast to pandas string": lambda d: d.astype({"age": "string"}),
+    "running maximum by numpy": lambda d: np.maximum.accumulate(d["age"]),
+    "running sum by numpy": lambda d: np.add.accumulate(d["age"].fillna(0)),
     # value_counts in the plain column's order (the counts came sorted whatever was asked)
     "value_counts unsorted": lambda d: d["income"].value_counts(sort=False, dropna=False),
     "value_counts ascending": lambda d: d["k"].value_counts(ascending=True),
@@ -1311,7 +1318,9 @@ FROM_AGE = {"income * age cast", "income * age.isin", "frame cast", "frame cast 
             "age as text joined", "frame cast to text", "update by age",
             "income where age is known", "age missing indicator", "pd.notna of age",
             "frame isnull", "& of conditions on different rows",
-            "| of conditions on different rows", "^ of conditions on different rows"}
+            "| of conditions on different rows", "^ of conditions on different rows",
+            "from_dummies", "text joined with a frame", "age as pandas string",
+            "frame cast to pandas string", "running maximum by numpy", "running sum by numpy"}
 
 
 def _updated(s, other, **kwargs):
