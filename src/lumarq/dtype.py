@@ -2786,9 +2786,13 @@ def _install_conversion_hooks() -> None:
         if getattr(convert, "_lumarq", False):
             continue
 
-        def hooked(arg: Any, *args: Any, _convert: Any = convert, **kwargs: Any) -> Any:
+        def hooked(arg: Any, *args: Any, _convert: Any = convert, _name: str = name,
+                   **kwargs: Any) -> Any:
             if isinstance(arg, pd.Series) and isinstance(arg.dtype, ProvenanceDtype):
                 return _keep_row_words(arg, _convert(untrack(arg), *args, **kwargs))
+            if isinstance(arg, pd.DataFrame) and _has_dtype_columns(arg):
+                # a date assembled from a row's year, month, day... columns
+                return _by_row(arg, _convert(untrack(arg), *args, **kwargs), _name)
             return _convert(arg, *args, **kwargs)
 
         functools.update_wrapper(hooked, convert)

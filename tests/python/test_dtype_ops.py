@@ -1293,6 +1293,8 @@ PLAIN_EQUIVALENTS = {
     "frame cast to pandas string": lambda d: d.astype({"age": "string"}),
     "running maximum by numpy": lambda d: np.maximum.accumulate(d["age"]),
     "running sum by numpy": lambda d: np.add.accumulate(d["age"].fillna(0)),
+    "date from a frame of parts": lambda d: pd.to_datetime(pd.DataFrame(
+        {"year": 1950 + d["age"].fillna(0), "month": d["k"], "day": 1})),
     # value_counts in the plain column's order (the counts came sorted whatever was asked)
     "value_counts unsorted": lambda d: d["income"].value_counts(sort=False, dropna=False),
     "value_counts ascending": lambda d: d["k"].value_counts(ascending=True),
@@ -1320,7 +1322,8 @@ FROM_AGE = {"income * age cast", "income * age.isin", "frame cast", "frame cast 
             "frame isnull", "& of conditions on different rows",
             "| of conditions on different rows", "^ of conditions on different rows",
             "from_dummies", "text joined with a frame", "age as pandas string",
-            "frame cast to pandas string", "running maximum by numpy", "running sum by numpy"}
+            "frame cast to pandas string", "running maximum by numpy", "running sum by numpy",
+            "date from a frame of parts"}
 
 
 def _updated(s, other, **kwargs):
