@@ -1705,6 +1705,50 @@ def _with_key_words(gb: Any, result: Any) -> Any:
     return result
 
 
+def _broadcast_group_words(gb: Any, result: Any) -> Any:
+    """`result` of `transform` with a Python function, each plain column that comes from a
+    column of the dtype given per row its group's word and node, as `transform("mean")` gives
+    them: pandas rebuilt the per-group results (a scalar per group spread over its rows,
+    `lambda x: x.mean()`, `len`) as plain values, so a mean income by gender read clean of both.
+    Which rows of the group the function read is unknown, so all of them count, and the key."""
+    grouper = getattr(gb, "_grouper", None)
+    obj = getattr(gb, "_selected_obj", None)
+    if (grouper is None or obj is None or not isinstance(result, pd.Series | pd.DataFrame)
+            or not result.index.equals(obj.index) or not _worded_arrays(obj)):
+        return result
+    ids = _group_ids(grouper)
+    ngroups = int(grouper.ngroups)
+    if len(ids) != len(obj):
+        return result
+    found: dict[int, ProvenanceArray] = {}
+
+    def tracked(source: Any, col: pd.Series) -> pd.Series:
+        arr = source.array
+        if (not (isinstance(arr, ProvenanceArray) and arr._tracker is not None)
+                or isinstance(col.dtype, ProvenanceDtype) or not _holdable(col)):
+            return col
+        key = id(arr)  # the frame keeps the array alive: one node per group and column
+        if key not in found:
+            with _grouping(grouper):
+                words, nodes = arr._group_words("transform", ids, ngroups)
+            found[key] = arr._new(np.zeros(ngroups), words, arr._tracker, nodes)
+        # a row in no group (a missing key) gets word 0 and no node, as named transforms give
+        return pd.Series(_rows_of_groups(found[key], ids, col.array), index=col.index,
+                         name=col.name, copy=False)
+
+    if isinstance(result, pd.Series):
+        return tracked(obj, result) if isinstance(obj, pd.Series) else result
+    if isinstance(obj, pd.Series) or not obj.columns.is_unique:
+        return result
+    for i, label in enumerate(result.columns):
+        if label in obj.columns:
+            col = result.iloc[:, i]
+            out = tracked(obj[label], col)
+            if out is not col:
+                result.isetitem(i, out)
+    return result
+
+
 _OHLC = ("open", "high", "low", "close")
 
 
@@ -1852,6 +1896,17 @@ def _as_caller(call: Callable[..., Any], /, *args: Any, **kwargs: Any) -> Any:
     return result
 
 
+def _named_alias(func: Any) -> bool:
+    """Whether pandas runs the function `func` as its named group reduction (pandas 2.2 does
+    for `np.sum`, `np.nanmax`, `max`, ...; pandas 3 calls the function)."""
+    if _PANDAS_3:
+        return False
+    from pandas.core import common
+
+    alias = getattr(common, "get_cython_func", None)
+    return alias is not None and alias(func) is not None
+
+
 def _install_group_transform_hooks() -> None:
     from pandas.core.groupby import generic, groupby
 
@@ -1864,12 +1919,20 @@ def _install_group_transform_hooks() -> None:
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked
 
-    def python_function(func: Any = None, *args: Any, **kwargs: Any) -> bool:
-        return callable(func)  # a named reduction takes the key's word already
+    def transform(method: Callable[..., Any]) -> Callable[..., Any]:
+        @functools.wraps(method)
+        def hooked(self: Any, func: Any = None, *args: Any, **kwargs: Any) -> Any:
+            result = _as_caller(method, self, func, *args, **kwargs)
+            if not callable(func) or _named_alias(func):
+                return result  # a named reduction takes the key's word already
+            return _broadcast_group_words(self, _with_key_words(self, result))
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
 
     for cls in (generic.SeriesGroupBy, generic.DataFrameGroupBy):
         if not getattr(cls.transform, "_lumarq", False):
-            cls.transform = hook(cls.transform, python_function)
+            cls.transform = transform(cls.transform)
     # shift, ffill and bfill take a row's value from another row of its group: which row, and
     # whether any, the key chose (the value of a row read clean of the gender that chose it)
     for name in ("diff", "pct_change", "shift", "ffill", "bfill"):

@@ -410,6 +410,12 @@ GROUP_FUNCTIONS = {  # each result column: (the column it aggregates, the groupb
         lambda f: f["income"].sum() - f["age"].min()), ["income", "age"]),
     "apply reducing a frame to rows": (lambda g: g[["income", "age"]].apply(
         lambda f: f.max() - f.min()), ["income", "age"]),
+    # a value per group spread over its rows (they gave plain values): what transform("sum")
+    # gives each member
+    "transform to a scalar": (lambda g: g["income"].transform(lambda x: x.max()), "income"),
+    "transform by len": (lambda g: g["age"].transform(len), "age"),
+    "transform by a numpy function": (lambda g: g["income"].transform(np.nanmax), "income"),
+    "a frame's transform": (lambda g: g[["income", "age"]].transform(lambda x: x.iloc[0]), None),
 }
 
 
@@ -428,7 +434,9 @@ def test_group_aggregations_by_python_functions_take_what_a_sum_takes(case, dag)
     cols = [result] if isinstance(result, pd.Series) else [result[c] for c in result.columns]
     for col in cols:
         names = source if isinstance(source, list) else [source or col.name]
-        summed = [d.groupby("k")[c].sum() for c in names]
+        per_member = len(col) == len(d) and col.index.equals(d.index)
+        summed = [d.groupby("k")[c].transform("sum") if per_member else d.groupby("k")[c].sum()
+                  for c in names]
         if len(names) == 1:
             np.testing.assert_array_equal(col.prov.words, summed[0].prov.words,
                                           err_msg=str(col.name))
@@ -1254,6 +1262,10 @@ PLAIN_EQUIVALENTS = {
     # Group transforms pandas computes step by step take their key's word, as aggregations do
     # (they were tracked without it: income minus its group's mean read clean of age).
     "group transform by a function": lambda d: d.groupby("age")["income"].transform(lambda x: x - x.mean()),
+    # a function giving one value per group (they were plain: a mean by age read clean of age)
+    "group transform to a scalar": lambda d: d.groupby("age")["income"].transform(lambda x: x.mean()),
+    "group transform of a frame to a scalar": lambda d: d.groupby("age")[["income", "k"]].transform(
+        lambda x: x.sum()),
     "group diff": lambda d: d.groupby("age")["income"].diff(),
     "group pct_change": lambda d: d.groupby("age")[["income"]].pct_change(),
     # which row's value a row takes, and whether any, its key chose (they read clean of it)

@@ -69,6 +69,8 @@ STEPS = {
     "quantile bins": lambda d: pd.qcut(d["age"], 3, labels=False),
     "group mean": lambda d: d.groupby("sex")["income"].mean(),
     "group transform": lambda d: d["income"] - d.groupby("sex")["income"].transform("mean"),
+    "group transform by a function": lambda d: d["income"] - d.groupby("sex")["income"].transform(
+        lambda x: x.mean()),
     "group shift": lambda d: d.groupby("sex")["income"].shift(1),
     "group ffill": lambda d: d.groupby("sex")["age"].ffill(),
     "group apply per member": lambda d: d.groupby("sex", group_keys=False)["income"].apply(
