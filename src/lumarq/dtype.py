@@ -2419,6 +2419,73 @@ def _pairwise_nodes(tracker: Any, op: str, totals: np.ndarray,
     return None if out is None else out.reshape(k, k)
 
 
+_PER_GROUP = threading.local()  # set while a group corr/cov runs the frame's per group
+
+
+def _group_pairwise(gb: Any, result: Any, op: str) -> Any:
+    """`result` of `groupby(...).corr()`/`.cov()` (one matrix per group, in group order, each
+    computed plain): cell (i, j) of group g takes the combination of the group's words of
+    columns i and j, each counting the group's key as a group reduction does (a covariance by
+    gender derives from gender). Under a DAGTracker each group's column gets one AGGREGATE node
+    `<op>_column` over its rows' and key's nodes, and each cell an `<op>` node over its two
+    columns', as a frame's matrix has them."""
+    grouper = getattr(gb, "_grouper", None)
+    obj = getattr(gb, "_selected_obj", None)
+    if (grouper is None or not isinstance(obj, pd.DataFrame) or not isinstance(result, pd.DataFrame)
+            or not obj.columns.is_unique or not result.columns.isin(obj.columns).all()):
+        return result
+    k, ngroups = result.shape[1], int(grouper.ngroups)
+    ids = _group_ids(grouper)
+    if (not k or len(result) != k * ngroups or len(ids) != len(obj)
+            or not np.array_equal(np.asarray(result.index.get_level_values(-1), dtype=object),
+                                  np.asarray(list(result.columns) * ngroups, dtype=object))):
+        return result
+    arrays = [obj[label].array for label in result.columns]
+    tracker = None
+    for arr in arrays:
+        if isinstance(arr, ProvenanceArray) and arr._tracker is not None:
+            tracker = _check_trackers(tracker, arr._tracker)
+    if tracker is None:
+        return result
+    n = len(ids)
+    totals = np.zeros((ngroups, k), dtype=np.uint32)  # (group, column)
+    members: list[np.ndarray | None] = []
+    with _grouping(grouper):
+        for c, arr in enumerate(arrays):
+            own = isinstance(arr, ProvenanceArray) and arr._tracker is tracker
+            # a column without words still counts the key that chose its rows
+            words = arr._words if own else np.zeros(0, dtype=np.uint32)
+            totals[:, c] = _keyed_group_words(tracker, n, ids, ngroups, words,
+                                              ids if own else np.zeros(0, dtype=np.int64))
+            members.append(arr._nodes if own else None)
+        # cells[g, i, j]
+        cells = np.stack([_combine(tracker, totals.reshape(-1),
+                                   np.repeat(totals[:, j], k), _OP.AGG).reshape(ngroups, k)
+                          for j in range(k)], axis=2)
+        nodes = None
+        if any(m is not None for m in members) and _is_dag(tracker):
+            column = np.stack([
+                _keyed_group_nodes(tracker, n, ids, ngroups, f"{op}_column", totals[:, c],
+                                   np.full(n, -1, np.int64) if m is None else m, ids)
+                for c, m in enumerate(members)], axis=1)  # (group, column)
+            first = np.repeat(column, k, axis=1)  # cell (i, j) of each group, row-major
+            second = np.tile(column, (1, k))
+            second = np.where(first == second, -1, second)  # a column with itself: one input
+            pairs = np.stack([first.reshape(-1), second.reshape(-1)], axis=1)
+            group = np.repeat(np.arange(ngroups * k * k, dtype=np.int64), 2)
+            made = _log_groups(tracker, op, cells.reshape(-1), group, pairs.reshape(-1),
+                               ngroups * k * k)
+            nodes = None if made is None else made.reshape(ngroups, k, k)
+    for j in range(k):
+        col = result.iloc[:, j]
+        data = col.array._data if isinstance(col.array, ProvenanceArray) else col.array
+        result.isetitem(j, pd.Series(
+            ProvenanceArray(data, cells[:, :, j].reshape(-1).copy(), tracker,
+                            nodes=None if nodes is None else nodes[:, :, j].reshape(-1).copy()),
+            index=result.index, name=col.name, copy=False))
+    return result
+
+
 def _install_pairwise_hooks() -> None:
     # A correlation or covariance matrix came back plain: cell (i, j) derives from every row of
     # columns i and j, so it takes the combination of both columns' words.
@@ -2426,6 +2493,8 @@ def _install_pairwise_hooks() -> None:
         @functools.wraps(method)
         def hooked(self: pd.DataFrame, *args: Any, **kwargs: Any) -> Any:
             result = method(self, *args, **kwargs)
+            if getattr(_PER_GROUP, "on", False):
+                return result  # a group's matrix: its cells are tracked with the group's key
             if (not isinstance(result, pd.DataFrame) or not _has_dtype_columns(self)
                     or not self.columns.is_unique or not result.index.equals(result.columns)
                     or not result.columns.isin(self.columns).all()):
@@ -2462,6 +2531,28 @@ def _install_pairwise_hooks() -> None:
         method = getattr(pd.DataFrame, name)
         if not getattr(method, "_lumarq", False):
             setattr(pd.DataFrame, name, hook(method))
+
+    # The group forms run the frame's per group: its cells took the group's rows but not the
+    # key that chose them, so a covariance by gender read clean of gender.
+    from pandas.core.groupby import generic
+
+    def group_hook(method: Callable[..., Any]) -> Callable[..., Any]:
+        @functools.wraps(method)
+        def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
+            outer, _PER_GROUP.on = getattr(_PER_GROUP, "on", False), True
+            try:
+                result = _as_caller(method, self, *args, **kwargs)
+            finally:
+                _PER_GROUP.on = outer
+            return _group_pairwise(self, result, method.__name__)
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    for name in ("corr", "cov"):
+        method = getattr(generic.DataFrameGroupBy, name)
+        if not getattr(method, "_lumarq", False):
+            setattr(generic.DataFrameGroupBy, name, group_hook(method))
 
 
 def _install_replace_hook() -> None:

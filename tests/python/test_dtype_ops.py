@@ -893,18 +893,27 @@ def test_group_quantiles_and_ohlc_take_the_groups_words_and_nodes(env, step, row
                 assert set(member) <= set(d[c].prov.tracker.get_node(int(node)).inputs)
 
 
+@pytest.mark.parametrize("grouped", [False, True], ids=["frame", "per group"])
 @pytest.mark.parametrize("how", ["corr", "cov"])
-def test_correlation_cells_take_both_columns_words(env, how):
-    # The matrix came back plain, so a correlation with a protected column read as underived.
+def test_correlation_cells_take_both_columns_words(env, how, grouped):
+    # The matrix came back plain, so a correlation with a protected column read as underived;
+    # per group, the cells missed the key (a covariance by a protected key read clean of it).
     d, plain, t = env["L"], env["pL"], env["t"]
-    cols = ["age", "income", "k"]
-    result = getattr(d[cols], how)()
-    tm.assert_frame_equal(lumarq.untrack(result), getattr(plain[cols], how)())
+    by = d["age"].notna()  # a protected key
+    cols = ["income", "k"] if grouped else ["age", "income", "k"]
+
+    def step(f, key):
+        return getattr(f.groupby(key)[cols] if grouped else f[cols], how)()
+
+    result = step(d, by)
+    tm.assert_frame_equal(lumarq.untrack(result), step(plain, lumarq.untrack(by)))
     pairs = {c: pair_ids(t, d[c].prov.words[0]) for c in cols}
+    key = pair_ids(t, by.prov.words[0]) if grouped else set()
     for j in cols:
         for i, w in zip(result.index, result[j].prov.words):
-            assert pair_ids(t, w) == pairs[i] | pairs[j], (i, j)
-            assert t.has_protected(int(w)) == ("age" in (i, j)), (i, j)
+            i = i[-1] if grouped else i
+            assert pair_ids(t, w) == pairs[i] | pairs[j] | key, (i, j)
+            assert t.has_protected(int(w)) == (grouped or "age" in (i, j)), (i, j)
 
 
 TIME_STEPS = {

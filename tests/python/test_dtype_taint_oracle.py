@@ -71,6 +71,7 @@ STEPS = {
     "group transform": lambda d: d["income"] - d.groupby("sex")["income"].transform("mean"),
     "group transform by a function": lambda d: d["income"] - d.groupby("sex")["income"].transform(
         lambda x: x.mean()),
+    "group covariance": lambda d: d.groupby("sex")[["income", "k"]].cov(),
     "group shift": lambda d: d.groupby("sex")["income"].shift(1),
     "group ffill": lambda d: d.groupby("sex")["age"].ffill(),
     "group apply per member": lambda d: d.groupby("sex", group_keys=False)["income"].apply(
