@@ -15,6 +15,7 @@ import operator
 import os
 import re
 import contextlib
+import copy
 import threading
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -1657,18 +1658,26 @@ def _key_nodes(tracker: Any, n: int, ids: np.ndarray, ngroups: int
     return out
 
 
-def _with_key_words(gb: Any, result: Any) -> Any:
+def _with_key_words(gb: Any, result: Any, rows: np.ndarray | None = None,
+                    anywhere: bool = False) -> Any:
     """`result` of a group transform pandas computed from per-group steps (a Python function,
     `diff`, `pct_change`), its rows of the dtype combined with their group key's word: the
     value of a row was computed within the group its key chose (income minus its gender's
-    mean depends on gender), as an aggregation's is."""
+    mean depends on gender), as an aggregation's is. `rows`, when given, is the group of each
+    result row; `anywhere` says it is unknown, and each row takes every group's key word."""
     grouper = getattr(gb, "_grouper", None)
     obj = getattr(gb, "_selected_obj", None)
     if grouper is None or obj is None or not isinstance(result, pd.Series | pd.DataFrame):
         return result
     ids = _group_ids(grouper)
-    rows = ids  # the group of each result row
-    if not result.index.equals(obj.index):
+    if anywhere:
+        rows = np.zeros(len(result), dtype=np.int64)  # one stand-in group for all
+    if rows is not None:
+        if len(rows) != len(result):
+            return result
+    elif result.index.equals(obj.index):
+        rows = ids  # the group of each result row
+    else:
         # apply's rows per member, in group order, under their group keys or not, without the
         # rows of a missing key: found by their own labels
         inner = result.index
@@ -1691,7 +1700,10 @@ def _with_key_words(gb: Any, result: Any) -> Any:
             keys = _key_words(arr._tracker, len(ids), ids, int(grouper.ngroups))
         words = arr._words
         for key in keys:
-            row = np.where(rows >= 0, np.asarray(key, dtype=np.uint32)[np.maximum(rows, 0)], 0)
+            key = np.asarray(key, dtype=np.uint32)
+            if anywhere:
+                key = np.array([_whole_word(arr._tracker, key) if len(key) else 0], np.uint32)
+            row = np.where(rows >= 0, key[np.maximum(rows, 0)], 0)
             words = _combine(arr._tracker, words, row.astype(np.uint32), _OP.AGG)
         out.append(col if not keys else pd.Series(
             arr._new(arr._data, words, arr._tracker,
@@ -1859,6 +1871,11 @@ def _group_applied(gb: Any, result: Any) -> Any:
         return result
     ngroups = int(grouper.ngroups)
     ids = _group_ids(grouper)
+    if getattr(grouper, "_lumarq_bins", False):
+        # date bins per group (`groupby(...).resample(...)`), tracked by the bins' own
+        # reductions: the rows also take their group key's word
+        rows = _bin_groups(grouper, result)
+        return _with_key_words(gb, result, rows, anywhere=rows is None)
     if len(result) != ngroups:
         # one row per member, as a transform: the rows take their key's word, as transform's
         return _with_key_words(gb, result)
@@ -1875,6 +1892,22 @@ def _group_applied(gb: Any, result: Any) -> Any:
                                        np.concatenate([_nodes_or_none(a) for a in arrays]),
                                        group_of)
     return _carry_row_words(result, result.index, tracker, words, nodes)
+
+
+def _bin_groups(grouper: Any, result: Any) -> np.ndarray | None:
+    """The group of each row of a per-group resampling's `result`, found by the group keys that
+    lead its index (pandas puts them before the bins' dates); None when the index has no keys
+    (`group_keys=False`, `as_index=False`) or they cannot be found."""
+    index = getattr(result, "index", None)
+    nkeys = len(getattr(grouper, "groupings", ()))
+    if not (isinstance(index, pd.MultiIndex) and nkeys and index.nlevels == nkeys + 1):
+        return None
+    try:
+        rows = np.asarray(grouper.result_index.get_indexer(index.droplevel(-1)),
+                          dtype=np.int64)
+    except (TypeError, ValueError):  # keys pandas cannot look up here (duplicates, types)
+        return None
+    return None if (rows < 0).any() else rows
 
 
 _PANDAS_DIR = os.path.dirname(pd.__file__)
@@ -2261,6 +2294,34 @@ def _install_time_hooks() -> None:
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked
 
+    def group_resample_hook(method: Callable[..., Any]) -> Callable[..., Any]:
+        # pandas bins the whole object's dates before it splits the groups, so the groups are
+        # regrouped as they are on a shallow copy whose dates are plain; the grouper, a copy
+        # of theirs, tells apply that its rows are date bins of the groups (found by their
+        # keys: a bin's date may be another group's row).
+        @functools.wraps(method)
+        def hooked(self: Any, rule: Any, *args: Any, **kwargs: Any) -> Any:
+            obj = getattr(self, "obj", None)
+            grouper = getattr(self, "_grouper", None)
+            if (obj is not None and grouper is not None and kwargs.get("level") is None
+                    and getattr(self, "axis", 0) == 0):
+                plain = plain_dates(obj, kwargs.get("on"))
+                if plain is not obj or _worded_arrays(obj):
+                    grouper = copy.copy(grouper)
+                    grouper._lumarq_bins = True
+                    with warnings.catch_warnings():  # pandas 2.2 warned at the groupby already
+                        warnings.simplefilter("ignore", FutureWarning)
+                        self = type(self)(
+                            plain, self.keys, level=self.level, grouper=grouper,
+                            exclusions=self.exclusions, selection=self._selection,
+                            as_index=self.as_index, sort=self.sort,
+                            group_keys=self.group_keys, observed=self.observed,
+                            dropna=self.dropna)
+            return _as_caller(method, self, rule, *args, **kwargs)
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
     def rolling_hook(method: Callable[..., Any]) -> Callable[..., Any]:
         @functools.wraps(method)
         def hooked(self: Any, window: Any, *args: Any, **kwargs: Any) -> Any:
@@ -2342,6 +2403,10 @@ def _install_time_hooks() -> None:
 
         group_init._lumarq = True  # type: ignore[attr-defined]
         group_window.__init__ = group_init
+    from pandas.core.groupby import groupby
+
+    if not getattr(groupby.GroupBy.resample, "_lumarq", False):
+        groupby.GroupBy.resample = group_resample_hook(groupby.GroupBy.resample)
     for cls in (pd.Series, pd.DataFrame):
         if not getattr(cls.resample, "_lumarq", False):
             cls.resample = resample_hook(cls.resample)

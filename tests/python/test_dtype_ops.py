@@ -925,6 +925,9 @@ TIME_STEPS = {
     "group time window": lambda d: d.groupby("k").rolling("2D", on="when")[["age", "income"]].sum(),
     "Grouper on a column": lambda d: d.groupby(pd.Grouper(key="when", freq="D"))[["age", "income"]].sum(),
     "Grouper on the index": lambda d: d.set_index("when").groupby(pd.Grouper(freq="2D"))["age"].mean(),
+    "resample per group": lambda d: d.set_index("when").groupby("k")[["age", "income"]].resample("D").mean(),
+    "resample per group on a column": lambda d: d.groupby("k")[["when", "age", "income"]].resample(
+        "2D", on="when").max(),
     "a day of the index": lambda d: d.set_index("when").loc["2024-01-02", ["age", "income"]],
     "a slice of dates": lambda d: d.set_index("when")["age"]["2024-01-01 12:00":"2024-01-02"],
     "a month of a Series": lambda d: d.set_index("when")["age"].loc["2024-01"],
@@ -957,6 +960,26 @@ def test_dates_of_the_dtype_resample_and_bound_time_windows(env, case):
     assert all(t.has_protected(int(w)) for w in age.prov.words[rows])
     if isinstance(result, pd.DataFrame):
         assert not any(t.has_protected(int(w)) for w in result["income"].prov.words)
+
+
+@pytest.mark.parametrize("rule", ["2D", "3D"])
+def test_resample_per_group_gives_each_bin_its_own_groups_key(rule):
+    # A bin was matched to a group by its date, which may be another group's row (group 1's
+    # empty bin of 2020-01-03 took group 2's key).
+    raw = pd.DataFrame({"k": [1, 2, 1, 2], "x": [1.0, 2.0, 3.0, 4.0]},
+                       index=pd.to_datetime(["2020-01-01", "2020-01-03", "2020-01-05", "2020-01-06"]))
+    t = ProvenanceTracker()
+    d = lumarq.track(raw, t, "T", protected=["k"])
+    result = d.groupby("k")["x"].resample(rule).sum()
+    tm.assert_series_equal(lumarq.untrack(result), raw.groupby("k")["x"].resample(rule).sum(),
+                           check_index_type=False)
+    key = d.groupby("k").size()  # each group's key word
+    expected = []
+    for i, g in enumerate(key.index):
+        bins = d[raw["k"].to_numpy() == g]["x"].resample(rule).sum()  # the group's bins alone
+        expected.append(backend.combine_batch(t._rust, bins.prov.words, np.full(
+            len(bins), key.prov.words[i], np.uint32), OpCode.AGG))
+    np.testing.assert_array_equal(result.prov.words, np.concatenate(expected))
 
 
 DATE_INDEX_ATTRIBUTES = {

@@ -95,6 +95,9 @@ STEPS = {
     "resample on a date column": lambda d: d.resample("2D", on="when")["income"].sum(),
     "resample of a date index": lambda d: d.set_index("when")["income"].resample("3D").mean(),
     "groupby date bins": lambda d: d.groupby(pd.Grouper(key="when", freq="2D"))["k"].max(),
+    "resample per group": lambda d: d.set_index("when").groupby("sex")["income"].resample("2D").sum(),
+    "resample per group, no group keys": lambda d: d.set_index("when").groupby(
+        "sex", group_keys=False)["income"].resample("2D").sum().reset_index(drop=True),
     **ASSIGNMENTS,
 }
 
