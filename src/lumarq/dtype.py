@@ -15,6 +15,7 @@ import operator
 import os
 import re
 import contextlib
+import copy
 import threading
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Sequence
@@ -1661,18 +1662,26 @@ def _key_nodes(tracker: Any, n: int, ids: np.ndarray, ngroups: int
     return out
 
 
-def _with_key_words(gb: Any, result: Any) -> Any:
+def _with_key_words(gb: Any, result: Any, rows: np.ndarray | None = None,
+                    anywhere: bool = False) -> Any:
     """`result` of a group transform pandas computed from per-group steps (a Python function,
     `diff`, `pct_change`), its rows of the dtype combined with their group key's word: the
     value of a row was computed within the group its key chose (income minus its gender's
-    mean depends on gender), as an aggregation's is."""
+    mean depends on gender), as an aggregation's is. `rows`, when given, is the group of each
+    result row; `anywhere` says it is unknown, and each row takes every group's key word."""
     grouper = getattr(gb, "_grouper", None)
     obj = getattr(gb, "_selected_obj", None)
     if grouper is None or obj is None or not isinstance(result, pd.Series | pd.DataFrame):
         return result
     ids = _group_ids(grouper)
-    rows = ids  # the group of each result row
-    if not result.index.equals(obj.index):
+    if anywhere:
+        rows = np.zeros(len(result), dtype=np.int64)  # one stand-in group for all
+    if rows is not None:
+        if len(rows) != len(result):
+            return result
+    elif result.index.equals(obj.index):
+        rows = ids  # the group of each result row
+    else:
         # apply's rows per member, in group order, under their group keys or not, without the
         # rows of a missing key: found by their own labels
         inner = result.index
@@ -1695,7 +1704,10 @@ def _with_key_words(gb: Any, result: Any) -> Any:
             keys = _key_words(arr._tracker, len(ids), ids, int(grouper.ngroups))
         words = arr._words
         for key in keys:
-            row = np.where(rows >= 0, np.asarray(key, dtype=np.uint32)[np.maximum(rows, 0)], 0)
+            key = np.asarray(key, dtype=np.uint32)
+            if anywhere:
+                key = np.array([_whole_word(arr._tracker, key) if len(key) else 0], np.uint32)
+            row = np.where(rows >= 0, key[np.maximum(rows, 0)], 0)
             words = _combine(arr._tracker, words, row.astype(np.uint32), _OP.AGG)
         out.append(col if not keys else pd.Series(
             arr._new(arr._data, words, arr._tracker,
@@ -1706,6 +1718,50 @@ def _with_key_words(gb: Any, result: Any) -> Any:
     for i, col in enumerate(out):
         if col is not columns[i]:
             result.isetitem(i, col)
+    return result
+
+
+def _broadcast_group_words(gb: Any, result: Any) -> Any:
+    """`result` of `transform` with a Python function, each plain column that comes from a
+    column of the dtype given per row its group's word and node, as `transform("mean")` gives
+    them: pandas rebuilt the per-group results (a scalar per group spread over its rows,
+    `lambda x: x.mean()`, `len`) as plain values, so a mean income by gender read clean of both.
+    Which rows of the group the function read is unknown, so all of them count, and the key."""
+    grouper = getattr(gb, "_grouper", None)
+    obj = getattr(gb, "_selected_obj", None)
+    if (grouper is None or obj is None or not isinstance(result, pd.Series | pd.DataFrame)
+            or not result.index.equals(obj.index) or not _worded_arrays(obj)):
+        return result
+    ids = _group_ids(grouper)
+    ngroups = int(grouper.ngroups)
+    if len(ids) != len(obj):
+        return result
+    found: dict[int, ProvenanceArray] = {}
+
+    def tracked(source: Any, col: pd.Series) -> pd.Series:
+        arr = source.array
+        if (not (isinstance(arr, ProvenanceArray) and arr._tracker is not None)
+                or isinstance(col.dtype, ProvenanceDtype) or not _holdable(col)):
+            return col
+        key = id(arr)  # the frame keeps the array alive: one node per group and column
+        if key not in found:
+            with _grouping(grouper):
+                words, nodes = arr._group_words("transform", ids, ngroups)
+            found[key] = arr._new(np.zeros(ngroups), words, arr._tracker, nodes)
+        # a row in no group (a missing key) gets word 0 and no node, as named transforms give
+        return pd.Series(_rows_of_groups(found[key], ids, col.array), index=col.index,
+                         name=col.name, copy=False)
+
+    if isinstance(result, pd.Series):
+        return tracked(obj, result) if isinstance(obj, pd.Series) else result
+    if isinstance(obj, pd.Series) or not obj.columns.is_unique:
+        return result
+    for i, label in enumerate(result.columns):
+        if label in obj.columns:
+            col = result.iloc[:, i]
+            out = tracked(obj[label], col)
+            if out is not col:
+                result.isetitem(i, out)
     return result
 
 
@@ -1819,6 +1875,11 @@ def _group_applied(gb: Any, result: Any) -> Any:
         return result
     ngroups = int(grouper.ngroups)
     ids = _group_ids(grouper)
+    if getattr(grouper, "_lumarq_bins", False):
+        # date bins per group (`groupby(...).resample(...)`), tracked by the bins' own
+        # reductions: the rows also take their group key's word
+        rows = _bin_groups(grouper, result)
+        return _with_key_words(gb, result, rows, anywhere=rows is None)
     if len(result) != ngroups:
         # one row per member, as a transform: the rows take their key's word, as transform's
         return _with_key_words(gb, result)
@@ -1835,6 +1896,22 @@ def _group_applied(gb: Any, result: Any) -> Any:
                                        np.concatenate([_nodes_or_none(a) for a in arrays]),
                                        group_of)
     return _carry_row_words(result, result.index, tracker, words, nodes)
+
+
+def _bin_groups(grouper: Any, result: Any) -> np.ndarray | None:
+    """The group of each row of a per-group resampling's `result`, found by the group keys that
+    lead its index (pandas puts them before the bins' dates); None when the index has no keys
+    (`group_keys=False`, `as_index=False`) or they cannot be found."""
+    index = getattr(result, "index", None)
+    nkeys = len(getattr(grouper, "groupings", ()))
+    if not (isinstance(index, pd.MultiIndex) and nkeys and index.nlevels == nkeys + 1):
+        return None
+    try:
+        rows = np.asarray(grouper.result_index.get_indexer(index.droplevel(-1)),
+                          dtype=np.int64)
+    except (TypeError, ValueError):  # keys pandas cannot look up here (duplicates, types)
+        return None
+    return None if (rows < 0).any() else rows
 
 
 _PANDAS_DIR = os.path.dirname(pd.__file__)
@@ -1856,6 +1933,17 @@ def _as_caller(call: Callable[..., Any], /, *args: Any, **kwargs: Any) -> Any:
     return result
 
 
+def _named_alias(func: Any) -> bool:
+    """Whether pandas runs the function `func` as its named group reduction (pandas 2.2 does
+    for `np.sum`, `np.nanmax`, `max`, ...; pandas 3 calls the function)."""
+    if _PANDAS_3:
+        return False
+    from pandas.core import common
+
+    alias = getattr(common, "get_cython_func", None)
+    return alias is not None and alias(func) is not None
+
+
 def _install_group_transform_hooks() -> None:
     from pandas.core.groupby import generic, groupby
 
@@ -1868,12 +1956,20 @@ def _install_group_transform_hooks() -> None:
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked
 
-    def python_function(func: Any = None, *args: Any, **kwargs: Any) -> bool:
-        return callable(func)  # a named reduction takes the key's word already
+    def transform(method: Callable[..., Any]) -> Callable[..., Any]:
+        @functools.wraps(method)
+        def hooked(self: Any, func: Any = None, *args: Any, **kwargs: Any) -> Any:
+            result = _as_caller(method, self, func, *args, **kwargs)
+            if not callable(func) or _named_alias(func):
+                return result  # a named reduction takes the key's word already
+            return _broadcast_group_words(self, _with_key_words(self, result))
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
 
     for cls in (generic.SeriesGroupBy, generic.DataFrameGroupBy):
         if not getattr(cls.transform, "_lumarq", False):
-            cls.transform = hook(cls.transform, python_function)
+            cls.transform = transform(cls.transform)
     # shift, ffill and bfill take a row's value from another row of its group: which row, and
     # whether any, the key chose (the value of a row read clean of the gender that chose it)
     for name in ("diff", "pct_change", "shift", "ffill", "bfill"):
@@ -2202,6 +2298,34 @@ def _install_time_hooks() -> None:
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked
 
+    def group_resample_hook(method: Callable[..., Any]) -> Callable[..., Any]:
+        # pandas bins the whole object's dates before it splits the groups, so the groups are
+        # regrouped as they are on a shallow copy whose dates are plain; the grouper, a copy
+        # of theirs, tells apply that its rows are date bins of the groups (found by their
+        # keys: a bin's date may be another group's row).
+        @functools.wraps(method)
+        def hooked(self: Any, rule: Any, *args: Any, **kwargs: Any) -> Any:
+            obj = getattr(self, "obj", None)
+            grouper = getattr(self, "_grouper", None)
+            if (obj is not None and grouper is not None and kwargs.get("level") is None
+                    and getattr(self, "axis", 0) == 0):
+                plain = plain_dates(obj, kwargs.get("on"))
+                if plain is not obj or _worded_arrays(obj):
+                    grouper = copy.copy(grouper)
+                    grouper._lumarq_bins = True
+                    with warnings.catch_warnings():  # pandas 2.2 warned at the groupby already
+                        warnings.simplefilter("ignore", FutureWarning)
+                        self = type(self)(
+                            plain, self.keys, level=self.level, grouper=grouper,
+                            exclusions=self.exclusions, selection=self._selection,
+                            as_index=self.as_index, sort=self.sort,
+                            group_keys=self.group_keys, observed=self.observed,
+                            dropna=self.dropna)
+            return _as_caller(method, self, rule, *args, **kwargs)
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
     def rolling_hook(method: Callable[..., Any]) -> Callable[..., Any]:
         @functools.wraps(method)
         def hooked(self: Any, window: Any, *args: Any, **kwargs: Any) -> Any:
@@ -2283,6 +2407,10 @@ def _install_time_hooks() -> None:
 
         group_init._lumarq = True  # type: ignore[attr-defined]
         group_window.__init__ = group_init
+    from pandas.core.groupby import groupby
+
+    if not getattr(groupby.GroupBy.resample, "_lumarq", False):
+        groupby.GroupBy.resample = group_resample_hook(groupby.GroupBy.resample)
     for cls in (pd.Series, pd.DataFrame):
         if not getattr(cls.resample, "_lumarq", False):
             cls.resample = resample_hook(cls.resample)
@@ -2360,6 +2488,73 @@ def _pairwise_nodes(tracker: Any, op: str, totals: np.ndarray,
     return None if out is None else out.reshape(k, k)
 
 
+_PER_GROUP = threading.local()  # set while a group corr/cov runs the frame's per group
+
+
+def _group_pairwise(gb: Any, result: Any, op: str) -> Any:
+    """`result` of `groupby(...).corr()`/`.cov()` (one matrix per group, in group order, each
+    computed plain): cell (i, j) of group g takes the combination of the group's words of
+    columns i and j, each counting the group's key as a group reduction does (a covariance by
+    gender derives from gender). Under a DAGTracker each group's column gets one AGGREGATE node
+    `<op>_column` over its rows' and key's nodes, and each cell an `<op>` node over its two
+    columns', as a frame's matrix has them."""
+    grouper = getattr(gb, "_grouper", None)
+    obj = getattr(gb, "_selected_obj", None)
+    if (grouper is None or not isinstance(obj, pd.DataFrame) or not isinstance(result, pd.DataFrame)
+            or not obj.columns.is_unique or not result.columns.isin(obj.columns).all()):
+        return result
+    k, ngroups = result.shape[1], int(grouper.ngroups)
+    ids = _group_ids(grouper)
+    if (not k or len(result) != k * ngroups or len(ids) != len(obj)
+            or not np.array_equal(np.asarray(result.index.get_level_values(-1), dtype=object),
+                                  np.asarray(list(result.columns) * ngroups, dtype=object))):
+        return result
+    arrays = [obj[label].array for label in result.columns]
+    tracker = None
+    for arr in arrays:
+        if isinstance(arr, ProvenanceArray) and arr._tracker is not None:
+            tracker = _check_trackers(tracker, arr._tracker)
+    if tracker is None:
+        return result
+    n = len(ids)
+    totals = np.zeros((ngroups, k), dtype=np.uint32)  # (group, column)
+    members: list[np.ndarray | None] = []
+    with _grouping(grouper):
+        for c, arr in enumerate(arrays):
+            own = isinstance(arr, ProvenanceArray) and arr._tracker is tracker
+            # a column without words still counts the key that chose its rows
+            words = arr._words if own else np.zeros(0, dtype=np.uint32)
+            totals[:, c] = _keyed_group_words(tracker, n, ids, ngroups, words,
+                                              ids if own else np.zeros(0, dtype=np.int64))
+            members.append(arr._nodes if own else None)
+        # cells[g, i, j]
+        cells = np.stack([_combine(tracker, totals.reshape(-1),
+                                   np.repeat(totals[:, j], k), _OP.AGG).reshape(ngroups, k)
+                          for j in range(k)], axis=2)
+        nodes = None
+        if any(m is not None for m in members) and _is_dag(tracker):
+            column = np.stack([
+                _keyed_group_nodes(tracker, n, ids, ngroups, f"{op}_column", totals[:, c],
+                                   np.full(n, -1, np.int64) if m is None else m, ids)
+                for c, m in enumerate(members)], axis=1)  # (group, column)
+            first = np.repeat(column, k, axis=1)  # cell (i, j) of each group, row-major
+            second = np.tile(column, (1, k))
+            second = np.where(first == second, -1, second)  # a column with itself: one input
+            pairs = np.stack([first.reshape(-1), second.reshape(-1)], axis=1)
+            group = np.repeat(np.arange(ngroups * k * k, dtype=np.int64), 2)
+            made = _log_groups(tracker, op, cells.reshape(-1), group, pairs.reshape(-1),
+                               ngroups * k * k)
+            nodes = None if made is None else made.reshape(ngroups, k, k)
+    for j in range(k):
+        col = result.iloc[:, j]
+        data = col.array._data if isinstance(col.array, ProvenanceArray) else col.array
+        result.isetitem(j, pd.Series(
+            ProvenanceArray(data, cells[:, :, j].reshape(-1).copy(), tracker,
+                            nodes=None if nodes is None else nodes[:, :, j].reshape(-1).copy()),
+            index=result.index, name=col.name, copy=False))
+    return result
+
+
 def _install_pairwise_hooks() -> None:
     # A correlation or covariance matrix came back plain: cell (i, j) derives from every row of
     # columns i and j, so it takes the combination of both columns' words.
@@ -2367,6 +2562,8 @@ def _install_pairwise_hooks() -> None:
         @functools.wraps(method)
         def hooked(self: pd.DataFrame, *args: Any, **kwargs: Any) -> Any:
             result = method(self, *args, **kwargs)
+            if getattr(_PER_GROUP, "on", False):
+                return result  # a group's matrix: its cells are tracked with the group's key
             if (not isinstance(result, pd.DataFrame) or not _has_dtype_columns(self)
                     or not self.columns.is_unique or not result.index.equals(result.columns)
                     or not result.columns.isin(self.columns).all()):
@@ -2403,6 +2600,28 @@ def _install_pairwise_hooks() -> None:
         method = getattr(pd.DataFrame, name)
         if not getattr(method, "_lumarq", False):
             setattr(pd.DataFrame, name, hook(method))
+
+    # The group forms run the frame's per group: its cells took the group's rows but not the
+    # key that chose them, so a covariance by gender read clean of gender.
+    from pandas.core.groupby import generic
+
+    def group_hook(method: Callable[..., Any]) -> Callable[..., Any]:
+        @functools.wraps(method)
+        def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
+            outer, _PER_GROUP.on = getattr(_PER_GROUP, "on", False), True
+            try:
+                result = _as_caller(method, self, *args, **kwargs)
+            finally:
+                _PER_GROUP.on = outer
+            return _group_pairwise(self, result, method.__name__)
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    for name in ("corr", "cov"):
+        method = getattr(generic.DataFrameGroupBy, name)
+        if not getattr(method, "_lumarq", False):
+            setattr(generic.DataFrameGroupBy, name, group_hook(method))
 
 
 def _install_replace_hook() -> None:

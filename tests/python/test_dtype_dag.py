@@ -489,21 +489,28 @@ def test_a_windowed_rows_graph_reaches_exactly_the_rows_it_was_computed_from(nam
         assert recorded == sorted(lumarq.untrack(result).dropna().tolist()), name
 
 
+@pytest.mark.parametrize("grouped", [False, True], ids=["frame", "per group"])
 @pytest.mark.parametrize("name", ["corr", "cov"])
-def test_a_pairwise_cells_graph_reaches_both_columns_rows(name):
+def test_a_pairwise_cells_graph_reaches_both_columns_rows(name, grouped):
     t = DAGTracker()
-    raw = pd.DataFrame({"x": [1.0, 2.0, 4.0, 3.0], "y": [2.0, 1.0, 0.5, 3.0], "g": [0.0, 1, 1, 0]})
-    df = lumarq.track(raw, t, "P", protected=["g"])
+    raw = pd.DataFrame({"x": [1.0, 2.0, 4.0, 3.0, 0.5, 1.5], "y": [2.0, 1.0, 0.5, 3.0, 2.5, 1.0],
+                        "g": [0.0, 1, 1, 0, 0, 1], "s": ["a", "b", "a", "b", "a", "b"]})
+    df = lumarq.track(raw, t, "P", protected=["g", "s"])
     df["x"] = df["x"] + df["y"]  # a node per row
-    result = getattr(df, name)()
-    for i, a in enumerate(result.index):
+    cols = ["x", "y", "g"]
+    result = getattr(df.groupby("s")[cols] if grouped else df[cols], name)()
+    for i, label in enumerate(result.index):
+        a = label[-1] if grouped else label
+        rows = (raw["s"] == label[0]).to_numpy() if grouped else np.ones(len(raw), bool)
         for b in result.columns:
             dag = result[b].prov.dag(i)
             assert dag.nodes[int(result[b].prov.nodes[i])].provenance == int(result[b].prov.words[i])
             ops = {v.operation for v in dag.nodes.values()}
             adds = {k for k, v in dag.nodes.items() if v.operation == "add"}
-            assert adds == (set(df["x"].prov.nodes) if "x" in (a, b) else set()), (a, b)
+            # a group's cell reaches its own rows and its key, not the other group's rows
+            assert adds == (set(df["x"].prov.nodes[rows]) if "x" in (a, b) else set()), (a, b)
             assert ("P.g" in ops) == ("g" in (a, b)) and ("P.y" in ops) == ({a, b} != {"g"})
+            assert ("P.s" in ops) == grouped
 
 
 @pytest.mark.parametrize("how", [{}, {"limit": 1}, {"limit_direction": "both"}])

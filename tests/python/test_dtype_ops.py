@@ -410,6 +410,12 @@ GROUP_FUNCTIONS = {  # each result column: (the column it aggregates, the groupb
         lambda f: f["income"].sum() - f["age"].min()), ["income", "age"]),
     "apply reducing a frame to rows": (lambda g: g[["income", "age"]].apply(
         lambda f: f.max() - f.min()), ["income", "age"]),
+    # a value per group spread over its rows (they gave plain values): what transform("sum")
+    # gives each member
+    "transform to a scalar": (lambda g: g["income"].transform(lambda x: x.max()), "income"),
+    "transform by len": (lambda g: g["age"].transform(len), "age"),
+    "transform by a numpy function": (lambda g: g["income"].transform(np.nanmax), "income"),
+    "a frame's transform": (lambda g: g[["income", "age"]].transform(lambda x: x.iloc[0]), None),
 }
 
 
@@ -428,7 +434,9 @@ def test_group_aggregations_by_python_functions_take_what_a_sum_takes(case, dag)
     cols = [result] if isinstance(result, pd.Series) else [result[c] for c in result.columns]
     for col in cols:
         names = source if isinstance(source, list) else [source or col.name]
-        summed = [d.groupby("k")[c].sum() for c in names]
+        per_member = len(col) == len(d) and col.index.equals(d.index)
+        summed = [d.groupby("k")[c].transform("sum") if per_member else d.groupby("k")[c].sum()
+                  for c in names]
         if len(names) == 1:
             np.testing.assert_array_equal(col.prov.words, summed[0].prov.words,
                                           err_msg=str(col.name))
@@ -885,18 +893,27 @@ def test_group_quantiles_and_ohlc_take_the_groups_words_and_nodes(env, step, row
                 assert set(member) <= set(d[c].prov.tracker.get_node(int(node)).inputs)
 
 
+@pytest.mark.parametrize("grouped", [False, True], ids=["frame", "per group"])
 @pytest.mark.parametrize("how", ["corr", "cov"])
-def test_correlation_cells_take_both_columns_words(env, how):
-    # The matrix came back plain, so a correlation with a protected column read as underived.
+def test_correlation_cells_take_both_columns_words(env, how, grouped):
+    # The matrix came back plain, so a correlation with a protected column read as underived;
+    # per group, the cells missed the key (a covariance by a protected key read clean of it).
     d, plain, t = env["L"], env["pL"], env["t"]
-    cols = ["age", "income", "k"]
-    result = getattr(d[cols], how)()
-    tm.assert_frame_equal(lumarq.untrack(result), getattr(plain[cols], how)())
+    by = d["age"].notna()  # a protected key
+    cols = ["income", "k"] if grouped else ["age", "income", "k"]
+
+    def step(f, key):
+        return getattr(f.groupby(key)[cols] if grouped else f[cols], how)()
+
+    result = step(d, by)
+    tm.assert_frame_equal(lumarq.untrack(result), step(plain, lumarq.untrack(by)))
     pairs = {c: pair_ids(t, d[c].prov.words[0]) for c in cols}
+    key = pair_ids(t, by.prov.words[0]) if grouped else set()
     for j in cols:
         for i, w in zip(result.index, result[j].prov.words):
-            assert pair_ids(t, w) == pairs[i] | pairs[j], (i, j)
-            assert t.has_protected(int(w)) == ("age" in (i, j)), (i, j)
+            i = i[-1] if grouped else i
+            assert pair_ids(t, w) == pairs[i] | pairs[j] | key, (i, j)
+            assert t.has_protected(int(w)) == (grouped or "age" in (i, j)), (i, j)
 
 
 TIME_STEPS = {
@@ -908,6 +925,9 @@ TIME_STEPS = {
     "group time window": lambda d: d.groupby("k").rolling("2D", on="when")[["age", "income"]].sum(),
     "Grouper on a column": lambda d: d.groupby(pd.Grouper(key="when", freq="D"))[["age", "income"]].sum(),
     "Grouper on the index": lambda d: d.set_index("when").groupby(pd.Grouper(freq="2D"))["age"].mean(),
+    "resample per group": lambda d: d.set_index("when").groupby("k")[["age", "income"]].resample("D").mean(),
+    "resample per group on a column": lambda d: d.groupby("k")[["when", "age", "income"]].resample(
+        "2D", on="when").max(),
     "a day of the index": lambda d: d.set_index("when").loc["2024-01-02", ["age", "income"]],
     "a slice of dates": lambda d: d.set_index("when")["age"]["2024-01-01 12:00":"2024-01-02"],
     "a month of a Series": lambda d: d.set_index("when")["age"].loc["2024-01"],
@@ -940,6 +960,26 @@ def test_dates_of_the_dtype_resample_and_bound_time_windows(env, case):
     assert all(t.has_protected(int(w)) for w in age.prov.words[rows])
     if isinstance(result, pd.DataFrame):
         assert not any(t.has_protected(int(w)) for w in result["income"].prov.words)
+
+
+@pytest.mark.parametrize("rule", ["2D", "3D"])
+def test_resample_per_group_gives_each_bin_its_own_groups_key(rule):
+    # A bin was matched to a group by its date, which may be another group's row (group 1's
+    # empty bin of 2020-01-03 took group 2's key).
+    raw = pd.DataFrame({"k": [1, 2, 1, 2], "x": [1.0, 2.0, 3.0, 4.0]},
+                       index=pd.to_datetime(["2020-01-01", "2020-01-03", "2020-01-05", "2020-01-06"]))
+    t = ProvenanceTracker()
+    d = lumarq.track(raw, t, "T", protected=["k"])
+    result = d.groupby("k")["x"].resample(rule).sum()
+    tm.assert_series_equal(lumarq.untrack(result), raw.groupby("k")["x"].resample(rule).sum(),
+                           check_index_type=False)
+    key = d.groupby("k").size()  # each group's key word
+    expected = []
+    for i, g in enumerate(key.index):
+        bins = d[raw["k"].to_numpy() == g]["x"].resample(rule).sum()  # the group's bins alone
+        expected.append(backend.combine_batch(t._rust, bins.prov.words, np.full(
+            len(bins), key.prov.words[i], np.uint32), OpCode.AGG))
+    np.testing.assert_array_equal(result.prov.words, np.concatenate(expected))
 
 
 DATE_INDEX_ATTRIBUTES = {
@@ -1254,6 +1294,10 @@ PLAIN_EQUIVALENTS = {
     # Group transforms pandas computes step by step take their key's word, as aggregations do
     # (they were tracked without it: income minus its group's mean read clean of age).
     "group transform by a function": lambda d: d.groupby("age")["income"].transform(lambda x: x - x.mean()),
+    # a function giving one value per group (they were plain: a mean by age read clean of age)
+    "group transform to a scalar": lambda d: d.groupby("age")["income"].transform(lambda x: x.mean()),
+    "group transform of a frame to a scalar": lambda d: d.groupby("age")[["income", "k"]].transform(
+        lambda x: x.sum()),
     "group diff": lambda d: d.groupby("age")["income"].diff(),
     "group pct_change": lambda d: d.groupby("age")[["income"]].pct_change(),
     # which row's value a row takes, and whether any, its key chose (they read clean of it)

@@ -69,6 +69,9 @@ STEPS = {
     "quantile bins": lambda d: pd.qcut(d["age"], 3, labels=False),
     "group mean": lambda d: d.groupby("sex")["income"].mean(),
     "group transform": lambda d: d["income"] - d.groupby("sex")["income"].transform("mean"),
+    "group transform by a function": lambda d: d["income"] - d.groupby("sex")["income"].transform(
+        lambda x: x.mean()),
+    "group covariance": lambda d: d.groupby("sex")[["income", "k"]].cov(),
     "group shift": lambda d: d.groupby("sex")["income"].shift(1),
     "group ffill": lambda d: d.groupby("sex")["age"].ffill(),
     "group apply per member": lambda d: d.groupby("sex", group_keys=False)["income"].apply(
@@ -92,6 +95,9 @@ STEPS = {
     "resample on a date column": lambda d: d.resample("2D", on="when")["income"].sum(),
     "resample of a date index": lambda d: d.set_index("when")["income"].resample("3D").mean(),
     "groupby date bins": lambda d: d.groupby(pd.Grouper(key="when", freq="2D"))["k"].max(),
+    "resample per group": lambda d: d.set_index("when").groupby("sex")["income"].resample("2D").sum(),
+    "resample per group, no group keys": lambda d: d.set_index("when").groupby(
+        "sex", group_keys=False)["income"].resample("2D").sum().reset_index(drop=True),
     **ASSIGNMENTS,
 }
 
