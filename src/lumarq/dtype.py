@@ -1663,7 +1663,7 @@ def _key_nodes(tracker: Any, n: int, ids: np.ndarray, ngroups: int
 
 
 def _with_key_words(gb: Any, result: Any, rows: np.ndarray | None = None,
-                    anywhere: bool = False) -> Any:
+                    anywhere: bool = False, op: str = "group") -> Any:
     """`result` of a group transform pandas computed from per-group steps (a Python function,
     `diff`, `pct_change`), its rows of the dtype combined with their group key's word: the
     value of a row was computed within the group its key chose (income minus its gender's
@@ -1674,6 +1674,7 @@ def _with_key_words(gb: Any, result: Any, rows: np.ndarray | None = None,
     if grouper is None or obj is None or not isinstance(result, pd.Series | pd.DataFrame):
         return result
     ids = _group_ids(grouper)
+    source = None  # the row of the grouped object each result row is, where known
     if anywhere:
         rows = np.zeros(len(result), dtype=np.int64)  # one stand-in group for all
     if rows is not None:
@@ -1681,6 +1682,7 @@ def _with_key_words(gb: Any, result: Any, rows: np.ndarray | None = None,
             return result
     elif result.index.equals(obj.index):
         rows = ids  # the group of each result row
+        source = np.arange(len(ids))
     else:
         # apply's rows per member, in group order, under their group keys or not, without the
         # rows of a missing key: found by their own labels
@@ -1692,6 +1694,7 @@ def _with_key_words(gb: Any, result: Any, rows: np.ndarray | None = None,
         if (pos < 0).any():
             return result
         rows = ids[pos]
+        source = pos
     columns = [result] if isinstance(result, pd.Series) else [result.iloc[:, i]
                                                                for i in range(result.shape[1])]
     out = []
@@ -1702,16 +1705,23 @@ def _with_key_words(gb: Any, result: Any, rows: np.ndarray | None = None,
             continue
         with _grouping(grouper):
             keys = _key_words(arr._tracker, len(ids), ids, int(grouper.ngroups))
-        words = arr._words
-        for key in keys:
+        words, nodes = arr._words, None if arr._nodes is None else arr._nodes.copy()
+        # With a DAGTracker a row takes a node per key over its node and its key row's, so its
+        # graph reaches the key its word names (a shifted row's graph missed it, and a row
+        # shifted in had no node at all).
+        key_nodes = (_row_key_nodes(grouper, arr._tracker, len(ids))
+                     if source is not None and _logs(arr._tracker, nodes) else [])
+        for k, key in enumerate(keys):
             key = np.asarray(key, dtype=np.uint32)
             if anywhere:
                 key = np.array([_whole_word(arr._tracker, key) if len(key) else 0], np.uint32)
             row = np.where(rows >= 0, key[np.maximum(rows, 0)], 0)
             words = _combine(arr._tracker, words, row.astype(np.uint32), _OP.AGG)
+            if len(key_nodes) == len(keys):
+                nodes = _log_rows(arr._tracker, op, words, [nodes, key_nodes[k][source]],
+                                  arr._data if k == len(keys) - 1 else None, kind=_AGGREGATE)
         out.append(col if not keys else pd.Series(
-            arr._new(arr._data, words, arr._tracker,
-                     None if arr._nodes is None else arr._nodes.copy()),
+            arr._new(arr._data, words, arr._tracker, nodes),
             index=col.index, name=col.name, copy=False))
     if isinstance(result, pd.Series):
         return out[0]
@@ -1882,7 +1892,7 @@ def _group_applied(gb: Any, result: Any) -> Any:
         return _with_key_words(gb, result, rows, anywhere=rows is None)
     if len(result) != ngroups:
         # one row per member, as a transform: the rows take their key's word, as transform's
-        return _with_key_words(gb, result)
+        return _with_key_words(gb, result, op="group_apply")
     if not ngroups or len(result) != ngroups or len(ids) != len(obj):
         return result
     tracker, n = arrays[0]._tracker, len(ids)
@@ -1951,7 +1961,9 @@ def _install_group_transform_hooks() -> None:
         @functools.wraps(method)
         def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
             result = _as_caller(method, self, *args, **kwargs)
-            return _with_key_words(self, result) if when(*args, **kwargs) else result
+            if not when(*args, **kwargs):
+                return result
+            return _with_key_words(self, result, op=f"group_{method.__name__}")
 
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked
@@ -1962,7 +1974,8 @@ def _install_group_transform_hooks() -> None:
             result = _as_caller(method, self, func, *args, **kwargs)
             if not callable(func) or _named_alias(func):
                 return result  # a named reduction takes the key's word already
-            return _broadcast_group_words(self, _with_key_words(self, result))
+            return _broadcast_group_words(self, _with_key_words(self, result,
+                                                                op="group_transform"))
 
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked

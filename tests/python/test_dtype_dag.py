@@ -589,3 +589,22 @@ def test_a_row_an_assigned_series_lacks_keeps_its_word_and_node(write):
     assert lumarq.untrack(p).tolist()[:2] == [11.0, 22.0] and np.isnan(lumarq.untrack(p)[2])
     np.testing.assert_array_equal(p.prov.nodes, [v.prov.nodes[1], v.prov.nodes[0], before[0][2]])
     assert p.prov.words[2] == before[1][2] and p.prov.tainted.all()
+
+
+@pytest.mark.parametrize("step", [
+    lambda g: g.shift(1), lambda g: g.diff(), lambda g: g.ffill(), lambda g: g.bfill(),
+    lambda g: g.pct_change(), lambda g: g.transform(lambda v: v - v.mean()),
+    lambda g: g.apply(lambda v: v * 2),
+])
+def test_a_group_steps_rows_reach_the_key_their_word_names(step):
+    # Their words took the key's, their nodes did not: a row's graph had no protected source
+    # though it read tainted, and a row shifted in had no node at all.
+    t = DAGTracker()
+    raw = pd.DataFrame({"sex": ["m", "f", "m", "f", "m"], "dur": [6.0, np.nan, 9.0, 30.0, 3.0]})
+    d = lumarq.track(raw, t, "T", protected=["sex"])
+    out = step(d.groupby("sex", group_keys=False)["dur"])
+    plain = step(raw.groupby("sex", group_keys=False)["dur"])
+    pd.testing.assert_series_equal(lumarq.untrack(out), plain)
+    assert out.prov.tainted.all() and (out.prov.nodes >= 0).all()
+    for i in range(len(out)):
+        assert {s.column for s in out.prov.dag(i).protected_sources} == {"sex"}
