@@ -132,7 +132,7 @@ def _assignment_hook_cost(repeat: int) -> list[Result]:
     """What lumarq's assignment hooks cost plain pandas: masked assignments into untracked data
     through the hooked `__setitem__` against pandas' own (the hooks' `__wrapped__`), alternately
     in one process."""
-    from pandas.core.indexing import _LocIndexer
+    from pandas.core.indexing import _iLocIndexer, _LocIndexer
 
     rows, loops = 1_000, 200
     s = pd.Series(np.arange(rows, dtype=float))
@@ -140,7 +140,8 @@ def _assignment_hook_cost(repeat: int) -> list[Result]:
     mask = df["a"] > rows / 2
     cases = [("s[mask] = x", pd.Series, lambda: s.__setitem__(mask, 1.0)),
              ("df.loc[mask, c] = x", _LocIndexer, lambda: df.loc.__setitem__((mask, "b"), 1.0)),
-             ("s[i] = x", pd.Series, lambda: s.__setitem__(5, 1.0))]
+             ("s[i] = x", pd.Series, lambda: s.__setitem__(5, 1.0)),
+             ("df.iloc[i, j] = x", _iLocIndexer, lambda: df.iloc.__setitem__((5, 1), 1.0))]
     out = []
     for name, cls, fn in cases:
         hooked = cls.__setitem__

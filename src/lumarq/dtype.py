@@ -1113,7 +1113,7 @@ def _install_assignment_hooks() -> None:
     # frame and at reference counts to tell a chained assignment, and warns one frame up, which
     # a Python wrapper would change. pandas assigns with the plain condition; its words are
     # counted afterwards, in the columns written.
-    from pandas.core.indexing import _LocIndexer
+    from pandas.core.indexing import _iLocIndexer, _LocIndexer
 
     if getattr(pd.Series, "_lumarq_assignments", False):
         return
@@ -1131,12 +1131,44 @@ def _install_assignment_hooks() -> None:
         return _plain_condition(self, key), lambda obj: _fold_condition(
             obj, np.arange(obj.shape[1]), key, "setitem")
 
+    def missing_into_ints(frame: Any, key: tuple[Any, Any], value: Any, by_position: bool
+                          ) -> None:
+        # pandas turns a plain int column a missing value is written into (some of its rows)
+        # into float64 NaN; an array cannot change its type, so the column is cast first, its
+        # words kept. (A whole column written takes pandas' own other path.)
+        rows, columns = key
+        if not (value is None or (isinstance(value, float) and np.isnan(value))) or (
+                isinstance(rows, slice) and rows == slice(None)):
+            return
+        kinds = frame.dtypes
+        if not any(isinstance(k, ProvenanceDtype) and k._subtype.kind in "iu" for k in kinds):
+            return
+        if by_position:
+            try:
+                at = np.arange(frame.shape[1])[columns]
+            except (IndexError, TypeError, ValueError):
+                return
+        else:
+            at = _glue.column_positions(frame, columns)
+        for i in np.atleast_1d(at if at is not None else []):
+            kind = kinds.iloc[int(i)]
+            if isinstance(kind, ProvenanceDtype) and kind._subtype.kind in "iu":
+                frame.isetitem(int(i), frame.iloc[:, int(i)].astype(ProvenanceDtype("float64")))
+
+    def iloc_rows(self: Any, key: Any, value: Any) -> Any:
+        if (value is None or (isinstance(value, float) and value != value)) and len(key) == 2 \
+                and self.obj.ndim == 2:
+            missing_into_ints(self.obj, key, value, True)
+        return _PASS
+
     def loc_rows(self: Any, key: Any, value: Any) -> Any:
         # The answer holds no reference to `self.obj` (this frame is gone before pandas runs):
         # pandas counts them to tell a chained assignment.
         tupled = isinstance(key, tuple)
         if tupled and (len(key) != 2 or self.obj.ndim == 1):
             return _PASS  # labels of a MultiIndex
+        if tupled:
+            missing_into_ints(self.obj, key, value, False)
         rows, columns = key if tupled else (key, None)
         if not (_row_condition(rows) and _called_from_outside()):
             return _PASS
@@ -1161,6 +1193,7 @@ def _install_assignment_hooks() -> None:
     pd.DataFrame.__setitem__ = hook(frame_rows, pd.DataFrame.__setitem__, _PASS,
                                     (pd.Series, pd.DataFrame))
     _LocIndexer.__setitem__ = hook(loc_rows, _LocIndexer.__setitem__, _PASS, (pd.Series, tuple))
+    _iLocIndexer.__setitem__ = hook(iloc_rows, _iLocIndexer.__setitem__, _PASS, tuple)
     pd.Series._lumarq_assignments = True
 
 
@@ -1709,8 +1742,17 @@ def _with_key_words(gb: Any, result: Any, rows: np.ndarray | None = None,
         # With a DAGTracker a row takes a node per key over its node and its key row's, so its
         # graph reaches the key its word names (a shifted row's graph missed it, and a row
         # shifted in had no node at all).
-        key_nodes = (_row_key_nodes(grouper, arr._tracker, len(ids))
-                     if source is not None and _logs(arr._tracker, nodes) else [])
+        key_nodes = []
+        if (source is not None or not anywhere) and _logs(arr._tracker, nodes):
+            key_nodes = _row_key_nodes(grouper, arr._tracker, len(ids))
+            if source is None:
+                # rows known by their group alone (date bins): the node of its first member
+                first = np.full(int(grouper.ngroups), -1, dtype=np.int64)
+                member = np.flatnonzero(ids >= 0)[::-1]
+                first[ids[member]] = member
+                source = np.where(rows >= 0, first[np.maximum(rows, 0)], -1)
+            key_nodes = [np.where(source >= 0, kn[np.maximum(source, 0)], -1)
+                         for kn in key_nodes]
         for k, key in enumerate(keys):
             key = np.asarray(key, dtype=np.uint32)
             if anywhere:
@@ -1718,7 +1760,7 @@ def _with_key_words(gb: Any, result: Any, rows: np.ndarray | None = None,
             row = np.where(rows >= 0, key[np.maximum(rows, 0)], 0)
             words = _combine(arr._tracker, words, row.astype(np.uint32), _OP.AGG)
             if len(key_nodes) == len(keys):
-                nodes = _log_rows(arr._tracker, op, words, [nodes, key_nodes[k][source]],
+                nodes = _log_rows(arr._tracker, op, words, [nodes, key_nodes[k]],
                                   arr._data if k == len(keys) - 1 else None, kind=_AGGREGATE)
         out.append(col if not keys else pd.Series(
             arr._new(arr._data, words, arr._tracker, nodes),
@@ -1889,7 +1931,7 @@ def _group_applied(gb: Any, result: Any) -> Any:
         # date bins per group (`groupby(...).resample(...)`), tracked by the bins' own
         # reductions: the rows also take their group key's word
         rows = _bin_groups(grouper, result)
-        return _with_key_words(gb, result, rows, anywhere=rows is None)
+        return _with_key_words(gb, result, rows, anywhere=rows is None, op="group_resample")
     if len(result) != ngroups:
         # one row per member, as a transform: the rows take their key's word, as transform's
         return _with_key_words(gb, result, op="group_apply")

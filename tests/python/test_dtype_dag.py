@@ -608,3 +608,19 @@ def test_a_group_steps_rows_reach_the_key_their_word_names(step):
     assert out.prov.tainted.all() and (out.prov.nodes >= 0).all()
     for i in range(len(out)):
         assert {s.column for s in out.prov.dag(i).protected_sources} == {"sex"}
+
+
+@pytest.mark.parametrize("keys", [dict(), dict(group_keys=False)])
+def test_a_group_resamples_rows_reach_the_key_their_word_names(keys):
+    t = DAGTracker()
+    raw = pd.DataFrame({"sex": ["f", "f", "m"], "v": [1.0, 2.0, 3.0],
+                        "when": pd.to_datetime(["2020-01-01", "2020-01-20", "2020-01-01"])})
+    d = lumarq.track(raw, t, "T", protected=["sex"])
+    out = d.set_index("when").groupby("sex", **keys)["v"].resample("W").sum()
+    pd.testing.assert_series_equal(
+        lumarq.untrack(out), raw.set_index("when").groupby("sex", **keys)["v"].resample("W").sum())
+    assert out.prov.tainted.all()
+    if not keys:  # each row's group is known from its keys: empty bins included
+        assert (out.prov.nodes >= 0).all()
+        for i in range(len(out)):
+            assert {s.column for s in out.prov.dag(i).protected_sources} == {"sex"}

@@ -1463,6 +1463,23 @@ def test_a_value_a_column_cannot_hold_is_never_cast_into_it(column, value):
     tm.assert_series_equal(lumarq.untrack(tracked)[column], plain[column])
 
 
+@pytest.mark.parametrize("value", [np.nan, None])
+@pytest.mark.parametrize("write", [
+    lambda d, v: d.loc.__setitem__((d["k"] > 1, "k"), v),
+    lambda d, v: d.loc.__setitem__(([0, 2], ["k", "j"]), v),
+    lambda d, v: d.iloc.__setitem__((1, 0), v),
+])
+def test_a_missing_value_written_into_int_rows_makes_the_column_float(write, value):
+    # pandas makes a plain int column float64 for it; the tracked column raised
+    raw = pd.DataFrame({"k": [1, 2, 3], "j": [4, 5, 6]})
+    plain, tracked = raw.copy(), lumarq.track(raw, ProvenanceTracker(), "T", protected=["k"])
+    write(plain, value)
+    write(tracked, value)
+    tm.assert_frame_equal(lumarq.untrack(tracked), plain)
+    assert tracked["k"].dtype == lumarq.ProvenanceDtype("float64")
+    assert tracked["k"].prov.tainted.all() and not tracked["j"].prov.tainted.any()
+
+
 @pytest.mark.parametrize("kw", [{"include": "number"}, {"include": object}, {"include": "timedelta"},
                                 {"exclude": "number"}, {"include": ["number", "bool"]},
                                 {"include": "number", "exclude": "timedelta"}])
