@@ -2651,11 +2651,6 @@ def _install_pairwise_hooks() -> None:
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked
 
-    for name in ("corr", "cov"):
-        method = getattr(pd.DataFrame, name)
-        if not getattr(method, "_lumarq", False):
-            setattr(pd.DataFrame, name, hook(method))
-
     # The group forms run the frame's per group: its cells took the group's rows but not the
     # key that chose them, so a covariance by gender read clean of gender.
     from pandas.core.groupby import generic
@@ -2673,10 +2668,11 @@ def _install_pairwise_hooks() -> None:
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked
 
-    for name in ("corr", "cov"):
-        method = getattr(generic.DataFrameGroupBy, name)
-        if not getattr(method, "_lumarq", False):
-            setattr(generic.DataFrameGroupBy, name, group_hook(method))
+    for cls, wrap in ((pd.DataFrame, hook), (generic.DataFrameGroupBy, group_hook)):
+        for name in ("corr", "cov"):
+            method = getattr(cls, name)
+            if not getattr(method, "_lumarq", False):
+                setattr(cls, name, wrap(method))
 
 
 def _install_replace_hook() -> None:
