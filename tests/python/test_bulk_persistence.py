@@ -281,3 +281,35 @@ def test_an_unresolved_count_that_is_no_int_fails_the_column_write():
     with pytest.raises(TypeError, match="an integer is required"):
         t._persist_dag_to_storage()
     assert t._nodes_written == -1
+
+
+def test_edges_to_the_last_pipelines_nodes_are_stored_with_the_next_ones_graph(tmp_path, caplog):
+    # Nodes made in a new pipeline over the last one's: their edges could not be stored as
+    # they were made (the parents were not in the pipeline yet), and were reported lost,
+    # though flush then stores the pipeline's whole graph with them.
+    import logging
+
+    import lumarq
+    from lumarq.utilities.persistence.storage import HostedStorage
+
+    url = f"sqlite:///{tmp_path / 'p.db'}"
+    t = DAGTracker(api_key="local", tenant_id="t", service_url=url, pipeline_name="p")
+    a = lumarq.track(pd.DataFrame({"x": [1.0, 2.0], "y": [3.0, 4.0]}), t, "A")
+    a["s"] = a["x"] + a["y"]
+    t.flush()
+    lumarq.track(pd.DataFrame({"z": [5.0]}), t, "B")  # starts the next pipeline
+    a["d"] = a["s"] * a["x"]
+    with caplog.at_level(logging.WARNING):
+        t.flush()
+    assert "were not stored" not in caplog.text
+    stats = t.get_persistence_stats()["edges"]
+    assert stats["unresolved"] == 0 and stats["written"] == stats["queued"] > 0
+    st = HostedStorage(api_url=url, tenant_id="t")
+    st.connect()
+    stored = {(e["parent_fingerprint"], e["child_fingerprint"], e["input_position"])
+              for e in st.get_edges(t._pipeline_id)}
+    nodes = t._node_snapshot()
+    made = {(nodes[i].provenance, n.provenance, k) for n in nodes.values()
+            for k, i in enumerate(n.inputs) if i in nodes}
+    assert made <= stored
+    t.disable_persistence()

@@ -50,6 +50,7 @@ def test_enable_persistence_calls_in_order(monkeypatch, tenant, name, storage_te
         ("AsyncWriter", comp.log[4][1], {}), ("start",),
         ("writer.register_source", 0, "loans", "gender", True),
         ("writer.register_source", 1, "loans", "income", False),
+        ("expect_graph", 1),  # flush writes the pipeline's whole graph
     ]
     storage, config_obj = comp.log[4][1]
     assert storage is t._storage and config_obj.kwargs is config and type(config["flush_interval"]) is float

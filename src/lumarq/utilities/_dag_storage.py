@@ -140,10 +140,25 @@ def flush(tracker: Any, timeout: float) -> bool:
             tracker_logger().warning("Failed to persist DAG to storage (non-fatal): %s",
                                      describe_failure(tracker._storage, exc))
             _count(tracker, "_store_failures", 1)
+        _graph_written(tracker._writer, tracker._pipeline_id, tracker._nodes_persisted)
     if not tracker._dashboard_synced:
         tracker._sync_to_dashboard()
         tracker._dashboard_synced = True
     return True
+
+
+def _expect_graph(writer: Any, pipeline_id: Any) -> None:
+    """Tells the writer `flush` will write the pipeline's whole graph (a stand-in writer may
+    not listen)."""
+    expect = getattr(writer, "expect_graph", None)
+    if callable(expect) and isinstance(pipeline_id, int):
+        expect(pipeline_id)
+
+
+def _graph_written(writer: Any, pipeline_id: Any, stored: bool) -> None:
+    done = getattr(writer, "graph_written", None)
+    if callable(done) and isinstance(pipeline_id, int):
+        done(pipeline_id, stored)
 
 
 def _register_new_sources(tracker: Any, writer: Any) -> None:
@@ -203,6 +218,8 @@ def enable_persistence(tracker: Any) -> None:
         for key, pair_id in list(tracker._name_to_id.items()):
             table, column = key[0], key[1]
             writer.register_source(pair_id, table, column, bool(tracker.is_protected(table, column)))
+        if not tracker._nodes_persisted:
+            _expect_graph(writer, tracker._pipeline_id)
     except Exception as exc:
         warnings.warn("Persistence initialization failed: %s\nContinuing in memory-only mode." % exc,
                       UserWarning, stacklevel=2)
@@ -315,6 +332,7 @@ def start_new_pipeline(tracker: Any) -> None:
     tracker._failed_pipeline = None
     tracker._dashboard_synced = False
     tracker._nodes_persisted = False
+    _expect_graph(tracker._writer, tracker._pipeline_id)
     tracker._source_nodes.clear()
     tracker._nodes_written = 0
     tracker._edges_written = 0

@@ -61,6 +61,7 @@ KINDS = ("nodes", "edges", "row_values", "sources")
 # its own; row values share a transaction with other items as record lists do (a batch that
 # also holds records is written as records).
 COLUMNS = "columns"
+_HELD_EDGES_MAX = 1_000_000  # edges held for a pipeline's graph; a larger batch is reported
 
 
 def _alone(item: Any) -> bool:
@@ -483,6 +484,11 @@ class AsyncWriter:
         self._log = RateLimitedLog()
         self._warned_closed = False
         self._warned_unresolved = False
+        # Pipelines whose whole graph `flush` still writes: an edge to a node that graph brings
+        # is held (with its batch's edges) and sent again after it, not reported as lost.
+        self._graph_due: set = set()
+        self._held_edges: Dict[int, List[Any]] = {}
+        self._held_unresolved: Dict[int, int] = {}
 
     # -- lifecycle ------------------------------------------------------------
 
@@ -1134,13 +1140,62 @@ class AsyncWriter:
             for kind, n in counts.items():
                 self._counts[kind]["written"] += n - (unresolved if kind == "edges" else 0)
             self._edges_unresolved += unresolved
-        if unresolved and not self._warned_unresolved:
+            held = self._hold(items, unresolved) if unresolved and self._graph_due else 0
+        self._warn_unresolved(unresolved - held)
+
+    def _hold(self, items: Sequence[Any], unresolved: int) -> int:
+        """Holds a batch's edges for its pipeline when `flush` is still to write its whole graph
+        (one pipeline, within the bound); how many unresolved edges are held."""
+        pids = {int(payload[0]) for kind, payload, _ in items if kind == "edges"}
+        pids |= {int(payload[0].pipeline_id) for kind, payload, _ in items
+                 if kind == COLUMNS and _n_edges(payload[0])}
+        if len(pids) != 1 or next(iter(pids)) not in self._graph_due:
+            return 0
+        pid = pids.pop()
+        size = len(self._held_edges.get(pid, ())) + sum(
+            n if kind == "edges" else _n_edges(payload[0]) for kind, payload, n in items)
+        if size > _HELD_EDGES_MAX:
+            return 0
+        held = self._held_edges.setdefault(pid, [])
+        for kind, payload, _ in items:
+            if kind == "edges":
+                held.extend(payload[1])
+            elif kind == COLUMNS and _n_edges(payload[0]):
+                held.extend(payload[0].to_records()[1])
+        self._held_unresolved[pid] = self._held_unresolved.get(pid, 0) + unresolved
+        return unresolved
+        self._warn_unresolved(unresolved - held)
+
+    def _warn_unresolved(self, n: int) -> None:
+        if n and not self._warned_unresolved:
             self._warned_unresolved = True
             logger.warning(
                 "%d edges were not stored: an endpoint node is not stored in the edge's pipeline "
-                "(further cases are only counted in get_stats()['edges']['unresolved'])",
-                unresolved,
-            )
+                "(further cases are only counted in get_stats()['edges']['unresolved'])", n)
+
+    def expect_graph(self, pipeline_id: int) -> None:
+        """`flush` will write the pipeline's whole graph: edges to nodes it brings are held."""
+        with self._stats_lock:
+            self._graph_due.add(int(pipeline_id))
+
+    def graph_written(self, pipeline_id: int, stored: bool) -> None:
+        """After `flush` wrote the pipeline's whole graph (`stored`) or failed to: the edges
+        held for it are sent again, and what stays unresolved is reported."""
+        with self._stats_lock:
+            self._graph_due.discard(pipeline_id)
+            edges = self._held_edges.pop(pipeline_id, [])
+            n = self._held_unresolved.pop(pipeline_id, 0)
+        left = n
+        if stored and edges:
+            try:
+                result = self._write([("edges", (pipeline_id, edges), len(edges))])
+                left = min(n, int(result.get("edges_unresolved", 0) or 0))
+            except Exception as exc:
+                logger.debug("Held edges could not be sent again: %s", self._describe(exc))
+        with self._stats_lock:
+            self._edges_unresolved -= n - left
+            self._counts["edges"]["written"] += n - left
+        self._warn_unresolved(left)
 
     @property
     def retry_budget(self) -> float:
