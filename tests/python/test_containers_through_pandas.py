@@ -66,6 +66,19 @@ def inserted(w):
     return w["z"]
 
 
+def new_column_by_condition(w):
+    w = w.copy()
+    w.loc[w["age"] > 35, "band"] = "senior"  # the column did not exist: a literal in chosen rows
+    return w["band"]
+
+
+def updated_by_frame(w):
+    f = w[["debt"]].copy()
+    older = w[["age"]].rename(columns={"age": "debt"})
+    f.update(older.where(older > 45))  # rows p and q keep their value
+    return f["debt"]
+
+
 # Each derived Series must name the protected source in every row.
 DERIVED = {
     "rename": lambda w: w.rename(columns={"age": "years"})["years"],
@@ -111,6 +124,8 @@ DERIVED = {
         w["debt"].copy()),
     "frame combine_first": lambda w: w[["debt"]].combine_first(
         w[["age"]].rename(columns={"age": "debt"}))["debt"],
+    "frame update by a tracked frame": updated_by_frame,
+    "loc new column by a protected condition": new_column_by_condition,
     "merge suffixes": lambda w: w.merge(w, on="debt")["age_y"],
     "pandas join": lambda w: w[["debt"]].join(w[["age"]].rename(columns={"age": "a2"}))["a2"],
     "frame + frame": lambda w: (w[["debt"]] + w[["age"]].rename(columns={"age": "debt"}))["debt"],
@@ -372,6 +387,20 @@ SAME_VALUES = {
         lambda r: pd.Series({"a": r["age"] * 2, "b": r["debt"]}), axis=1),
     "sort, filter and reverse": lambda d: d.sort_values("debt").loc[
         lambda s: s["age"] > 35].iloc[::-1],
+    # pandas' window code lines up a pairwise statistic's operands by label
+    "rolling corr with a tracked other in another order": lambda d: d["income"].rolling(2).corr(
+        d["age"].iloc[::-1] * 1.5),
+    "group rolling and expanding corr/cov with a tracked other": lambda d: pd.concat(
+        [d.groupby("flag")["income"].rolling(2).corr(d["age"] ** 2),
+         d.groupby("flag")["income"].expanding().cov(d["age"] ** 2)], axis=1),
+    "frame rolling cov with a tracked Series": lambda d: d[["debt", "income"]].rolling(2).cov(
+        d["age"].iloc[[1, 0, 3, 2]]),
+    "durations by pandas and numpy scalars": lambda d: pd.concat(
+        [(d["when"] - d["when"].min()) / pd.Timedelta(hours=1),
+         pd.Timedelta(days=4) / (d["when"] - d["when"].min() + pd.Timedelta(days=1)),
+         (d["when"] - d["when"].min()) % pd.Timedelta(hours=5),
+         np.timedelta64(90, "m") / d["age"], d["debt"] * np.timedelta64(3, "h")], axis=1),
+    "a time-zone-aware column": lambda d: d.assign(z=d["when"].dt.tz_localize("UTC"))["z"],
 }
 
 

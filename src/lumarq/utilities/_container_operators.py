@@ -2,7 +2,9 @@
 
 Each row names the operator method, the function that computes the values, whether that
 function is called with the operands swapped, the operation's name (the text of its DAG node)
-and the OpCode member whose value goes into the provenance chain."""
+and the OpCode member whose value goes into the provenance chain. `+` is built under the names
+of _tracked_glue.POSITIONAL_ADD: the classes' own `__add__`/`__radd__` call them, except from
+pandas' window code, which needs pandas' alignment by label."""
 from __future__ import annotations
 
 import operator
@@ -17,19 +19,19 @@ Row = Tuple[str, Callable[[Any, Any], Any], bool, str, str]
 
 def binary_operators() -> List[Row]:
     """(method, fn, reflected, name, opcode member) per operator; a reflected fn is called as
-    fn(other, self). Values are computed as plain pandas does where numpy differs (dates,
-    division by zero)."""
+    fn(other, self). Values are computed as plain pandas does where numpy differs (dates and
+    durations against pandas scalars, division by zero)."""
     return [
-        ("__add__", glue.add, False, "add", "ADD"),
+        (glue.POSITIONAL_ADD["__add__"], glue.add, False, "add", "ADD"),
         ("__sub__", glue.sub, False, "sub", "SUB"),
-        ("__mul__", np.multiply, False, "mul", "MUL"),
-        ("__truediv__", np.true_divide, False, "div", "DIV"),
+        ("__mul__", glue.mul, False, "mul", "MUL"),
+        ("__truediv__", glue.truediv, False, "div", "DIV"),
         ("__floordiv__", glue.floordiv, False, "floordiv", "DIV"),
         ("__pow__", np.power, False, "pow", "MUL"),
-        ("__radd__", glue.radd, False, "add", "ADD"),
+        (glue.POSITIONAL_ADD["__radd__"], glue.radd, False, "add", "ADD"),
         ("__rsub__", glue.rsub, False, "sub", "SUB"),
-        ("__rmul__", np.multiply, True, "mul", "MUL"),
-        ("__rtruediv__", np.true_divide, True, "div", "DIV"),
+        ("__rmul__", glue.rmul, False, "mul", "MUL"),
+        ("__rtruediv__", glue.rtruediv, False, "div", "DIV"),
         ("__gt__", operator.gt, False, "gt", "CMP"),
         ("__lt__", operator.lt, False, "lt", "CMP"),
         ("__ge__", operator.ge, False, "ge", "CMP"),

@@ -10,8 +10,8 @@ import warnings
 
 import numpy as np
 
-from ._tracked_glue import (_called_from_outside, _fit_nodes, _words, fold_condition,
-                           merge_leftovers, row_condition)
+from ._tracked_glue import (_called_from_outside, _created_columns, _fit_nodes, _words,
+                           fold_condition, merge_leftovers, row_condition)
 
 _MISSING = object()
 
@@ -77,7 +77,7 @@ def frame_getitem(frame_cls, series_cls, self, key):
     col_prov = self._col_prov
     prov = col_prov[key] if key in col_prov else _MISSING
     prov = _column_words(self._tracker, prov, result, len(result))
-    return series_cls(result.values, index=result.index, name=result.name, _prov=prov,
+    return series_cls(result._values, index=result.index, name=result.name, _prov=prov,
                       _tracker=self._tracker)
 
 
@@ -92,6 +92,7 @@ def _set_by_condition(frame_cls, self, key, value):
     then every column takes its words (pandas hands the cells plain positions)."""
     if not (row_condition(key) and _called_from_outside(3)):
         return False
+    _created_columns(self)  # columns an earlier .loc created are not this assignment's
     super(frame_cls, self).__setitem__(key, value)
     fold_condition(self, range(len(self.columns)), key)
     return True
@@ -146,7 +147,7 @@ def dag_frame_getitem(frame_cls, series_cls, self, key):
         nodes = _fit_nodes(nodes, n)  # never another row's node
     else:
         nodes = nodes.copy()
-    return series_cls(result.values, index=result.index, name=result.name, _prov=prov,
+    return series_cls(result._values, index=result.index, name=result.name, _prov=prov,
                       _tracker=self._tracker, _node_ids=nodes)
 
 

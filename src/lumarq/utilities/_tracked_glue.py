@@ -30,7 +30,9 @@ from __future__ import annotations
 
 import operator
 import sys
+import threading
 import types
+import warnings
 import weakref
 
 import numpy as np
@@ -254,13 +256,15 @@ def _pandas_arithmetic(op, fast=None):
     numbers (the common case, and as fast), pandas' own array arithmetic otherwise (dates and
     durations against scalars, integer division by zero giving inf and NaN)."""
     from pandas.core.construction import ensure_wrapped_if_datetimelike as wrapped
-    from pandas.core.ops import arithmetic_op
+    from pandas.core.ops import arithmetic_op, maybe_prepare_scalar_for_op
 
     def run(a, b):
         if fast is not None and _numbers(a) and _numbers(b):
             return fast(a, b)
         if isinstance(b, list):
             b = np.asarray(b)
+        elif np.ndim(b) == 0:  # as pandas readies a scalar (NaT, numpy durations) for `a`
+            b = maybe_prepare_scalar_for_op(b, np.shape(a))
         with np.errstate(all="ignore"):  # as pandas: inf and NaN, without warnings
             out = arithmetic_op(wrapped(a), wrapped(b), op)
         # numpy dates and durations back as the ndarray `values` gives (time zones stay wrapped)
@@ -278,6 +282,55 @@ floordiv = _pandas_arithmetic(operator.floordiv)
 rfloordiv = _pandas_arithmetic(roperator.rfloordiv)
 mod = _pandas_arithmetic(operator.mod)
 rmod = _pandas_arithmetic(roperator.rmod)
+# numpy divides durations by a pandas Timedelta into objects (or refuses, before pandas 3), and
+# multiplies and divides numbers by NaT or a numpy duration unlike pandas
+mul = _pandas_arithmetic(operator.mul, np.multiply)
+rmul = _pandas_arithmetic(roperator.rmul, lambda a, b: np.multiply(b, a))
+truediv = _pandas_arithmetic(operator.truediv, np.true_divide)
+rtruediv = _pandas_arithmetic(roperator.rtruediv, lambda a, b: np.true_divide(b, a))
+
+
+# The native `+` of the Series classes, under these names; `__add__`/`__radd__` are add_method's.
+POSITIONAL_ADD = {"__add__": "_add_by_position", "__radd__": "_radd_by_position"}
+
+
+def _warned_at_caller(call, other):
+    """call(other), whose warnings are re-issued two frames up, at the operator's caller, where
+    the native operator would have put them without a Python method in between."""
+    try:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            return call(other)
+    finally:
+        for w in caught:  # outside the recording, under the caller's filters
+            warnings.warn(w.message, w.category, stacklevel=3)
+
+
+def add_method(name):
+    """`+` (or reflected `+`) of a positional Series. pandas' window code lines up the two
+    operands of a pairwise statistic (rolling/expanding/ewm corr and cov, also per group) with
+    `a + 0 * b`, counting on alignment by label: there, operands on different indexes are added
+    as plain pandas adds them (the window result is plain pandas anyway). Everywhere else the
+    native operator matches rows by position."""
+    positional = POSITIONAL_ADD[name]
+    reflected = name == "__radd__"
+
+    def method(self, other):
+        if isinstance(other, pd.Series) and other.index is not self.index:
+            if not other.index.equals(self.index):
+                caller = sys._getframe(1).f_globals.get("__name__", "")
+                if caller.startswith("pandas.core.window."):
+                    a, b = pd.Series(self, copy=False), pd.Series(other, copy=False)
+                    return b + a if reflected else a + b
+                return _warned_at_caller(getattr(self, positional), other)
+        return getattr(self, positional)(other)
+
+    method.__name__ = method.__qualname__ = name
+    return method
+
+
+series_add = add_method("__add__")
+series_radd = add_method("__radd__")
 
 
 def series_finalize(self, other, method=None, **kwargs):
@@ -466,6 +519,44 @@ def frame_combine_first(self, other):
     return result
 
 
+def _update_source(other, label):
+    """The words `update` takes column `label` from in a tracked `other` (a frame's column of
+    that label, or a Series of that name), None when it has none."""
+    if getattr(other, "_tracker", None) is None:
+        return None
+    try:
+        if _tracked_frame(other):
+            return other._col_prov.get(label) if label in other.columns else None
+        if _tracked_series(other) and other.name == label:
+            return other._prov
+    except (TypeError, ValueError):  # an unhashable or array-like label
+        pass
+    return None
+
+
+def frame_update(self, other, *args, **kwargs):
+    """A frame's update writes `other`'s values into each column both have, where they are not
+    missing, in place: every row of such a column unites `other`'s words of that column (as
+    the Series' update gives them), whether or not its value was replaced: pandas' own steps
+    carried them into the replaced rows on one pandas version and into none on the other.
+    A column without words stays untracked; changed columns drop their node ids."""
+    result = pd.DataFrame.update(self, other, *args, **kwargs)
+    tracker = getattr(self, "_tracker", None)
+    if not _tracked_frame(self) or tracker is None or not self.columns.is_unique:
+        return result
+    n = len(self)
+    for label in self.columns:
+        theirs = _update_source(other, label)
+        mine = self._col_prov.get(label)
+        if theirs is None or mine is None or not len(theirs):
+            continue
+        aligned = len(other) == n and other.index.equals(self.index) and len(theirs) == n
+        self._col_prov[label] = _united(tracker, [mine, theirs], n, aligned)
+        if _has_nodes(self) and label in self._col_nodes:
+            self._col_nodes[label] = np.full(n, -1, np.int64)
+    return result
+
+
 def _called_from_outside(depth=2):
     """Whether the method or hook calling this was called from outside pandas and lumarq: a
     condition or cast the user chose, not one of pandas' own steps (clip runs through `where`).
@@ -512,11 +603,13 @@ def fold_condition(obj, positions, cond):
     """After an assignment into rows the caller's tracked condition `cond` chose (`s[cond] = x`,
     `df.loc[cond, c] = x`): the written Series, or the frame's columns at `positions`, take its
     words in every row, as where/mask count it, so a value chosen by a protected condition reads
-    tainted. Changed columns drop their node ids, as where's do."""
+    tainted; so does a column the assignment created with a scalar. Changed columns drop their
+    node ids, as where's do."""
     if _tracked_series(obj):
         if _tracked_series(cond):
             _with_other(obj, obj, cond)
         return
+    created = _created_columns(obj)
     tracker = getattr(obj, "_tracker", None)
     if not _tracked_frame(obj) or tracker is None or not cond.index.equals(obj.index):
         return
@@ -530,6 +623,9 @@ def fold_condition(obj, positions, cond):
         else:
             continue
         words = obj._col_prov.get(label)
+        if words is None and label in created:
+            # created by this assignment with a literal: no sources besides the condition
+            words = np.zeros(n, np.uint32)
         if cw is None or words is None or len(words) != n or len(cw) != n:
             continue
         obj._col_prov[label] = _united(tracker, [np.asarray(words, np.uint32), cw], n, True)
@@ -1188,6 +1284,18 @@ def frame_insert(self, loc, column, value, *args, **kwargs):
 # __setitem__, an inner iloc call) belong to the outer one, which places the words once.
 _ASSIGNING = set()
 
+# The columns the last .loc assignment of this thread created with a scalar (a literal, without
+# sources): a tracked condition that chose the rows (folded in right after, by fold_condition)
+# gives them its words, as it does to the existing columns it writes.
+_CREATED = threading.local()
+
+
+def _created_columns(frame):
+    """The labels noted for `frame` by the assignment just made (forgotten once asked)."""
+    noted = getattr(_CREATED, "columns", None)
+    _CREATED.columns = None
+    return noted[1] if noted is not None and noted[0]() is frame else ()
+
 
 def _positions(idx, n):
     """The positions a positional indexer of one axis selects; None for one it cannot tell."""
@@ -1350,6 +1458,8 @@ def _assigned_words(frame, indexer, value, name, rows_before):
         col_key = frame.columns.get_loc(col_key["key"])
     cols = _positions(col_key, len(frame.columns))
     labels = list(frame.columns) if cols is None else list(frame.columns[cols])
+    if added and not tracked and not pd.api.types.is_list_like(value):
+        _CREATED.columns = (weakref.ref(frame), tuple(labels))
     if rows is None or cols is None:
         if tracked:
             _unite_everywhere(frame, labels, value)
@@ -1434,6 +1544,7 @@ class _ILocIndexer(_iLocIndexer):
         if id(obj) in _ASSIGNING:
             return super()._setitem_with_indexer(indexer, value, name)
         rows = len(obj)
+        _CREATED.columns = None
         _ASSIGNING.add(id(obj))
         try:
             super()._setitem_with_indexer(indexer, value, name)
@@ -1452,13 +1563,14 @@ def _iloc(self):
 # ---------------------------------------------------------------- class namespaces
 
 SERIES_METHODS = {"__finalize__": series_finalize, "combine_first": series_combine_first,
+                  "__add__": series_add, "__radd__": series_radd,
                   "update": series_update, "isin": series_isin,
                   "where": series_where, "mask": series_mask, "_where": series_where_inplace,
                   **({"case_when": series_case_when} if hasattr(pd.Series, "case_when") else {}),
                   "_update_inplace": update_inplace,
                   **{name: globals()[name] for name in INPLACE_OPERATORS + PLAIN_METHODS}}
 FRAME_METHODS = {"rename": frame_rename, "insert": frame_insert, "_update_inplace": update_inplace,
-                 "combine_first": frame_combine_first,
+                 "combine_first": frame_combine_first, "update": frame_update,
                  "where": frame_where, "mask": frame_mask, "rank": frame_rank,
                  "clip": frame_clip, "isin": frame_isin, "apply": frame_apply,
                  "_get_cleaned_column_resolvers": frame_column_resolvers,
