@@ -885,10 +885,14 @@ def _install_missing_value_hooks() -> None:
             return result
         if _tracked_condition(other) and self.index.is_unique and other.index.is_unique:
             # as fillna by the aligned other: one node a row; pandas' own values decide
-            this, that = self.align(other)
-            filled = this.array._fill(that.array, None, True, "combine_first")
-            if this.index.equals(result.index) and untrack(result).equals(
+            try:
+                this, that = _quietly(self.align, other)
+                filled = _quietly(this.array._fill, that.array, None, True, "combine_first")
+            except (TypeError, ValueError):  # pandas' result stands, with the rows' words
+                filled = None
+            if filled is not None and this.index.equals(result.index) and untrack(result).equals(
                     pd.Series(filled._data, index=this.index, name=result.name)):
+                filled = this.array._fill(that.array, None, True, "combine_first")
                 return pd.Series(filled, index=result.index, name=result.name, copy=False)
         return _with_condition(result, gate, op="combine_first")
 
