@@ -850,7 +850,28 @@ def _install_where_hook() -> None:
         if not _by_column(self, other):
             return combine_first(self, other)
         result = _quietly(combine_first, self, other)
-        return _words_by_column(result, self, other, lambda c, o: self[c].combine_first(o))
+        if not (isinstance(result, pd.DataFrame) and result.columns.is_unique
+                and self.columns.is_unique and other.columns.is_unique):
+            return result
+        # Column by column, as the Series' step (rows from `other` keep their own word, a
+        # filled row its own too), on the union of the rows, as pandas takes it; a column is
+        # replaced only where its values are pandas' own.
+        for i, label in enumerate(result.columns):
+            if label not in self.columns or label not in other.columns:
+                continue
+            mine, theirs = self[label], other[label]
+            if not (isinstance(mine.dtype, ProvenanceDtype)
+                    or isinstance(theirs.dtype, ProvenanceDtype)):
+                continue
+            try:
+                probe = _quietly(mine.combine_first, theirs)
+            except (TypeError, ValueError):
+                continue
+            column = result.iloc[:, i]
+            if (isinstance(probe.dtype, ProvenanceDtype) and probe.index.equals(column.index)
+                    and untrack(probe).equals(untrack(column))):
+                result.isetitem(i, mine.combine_first(theirs))
+        return result
 
     for fn in (fillna_, combine_first_):
         fn._lumarq = True  # type: ignore[attr-defined]
@@ -926,13 +947,23 @@ def _install_missing_value_hooks() -> None:
             chosen = np.ones(len(self), dtype=bool) if overwrite else pd.isna(mine)
             if keep is not None:
                 chosen = chosen & np.asarray(keep(mine), dtype=bool)
-            gate = _missing_rows(theirs, chosen)
-            if gate is not None and len(gate):
+            found = [_missing_rows(theirs, chosen)]
+            if not overwrite or keep is not None:
+                # the rows written were chosen by their own values too (missing, or by the
+                # filter): they keep their own word, as fillna's filled rows do
+                column = self.iloc[:, i]
+                written = chosen & pd.notna(untrack(theirs)).to_numpy()
+                if written.any() and _tracked_condition(column):
+                    found.append(column[written])
+            found = [g for g in found if g is not None and len(g)]
+            for gate in found:
                 _check_condition(self.iloc[:, i], gate)
-                gates[i] = gate
+            if found:
+                gates[i] = found
         answer = frame_update(self, other, *args, **kwargs)
-        for i, gate in gates.items():
-            _fold_condition(self, [i], gate, "update")
+        for i, found in gates.items():
+            for gate in found:
+                _fold_condition(self, [i], gate, "update")
         return answer
 
     for fn in (combine_first_, update_, frame_update_):
@@ -1029,6 +1060,62 @@ def _install_logical_hooks() -> None:
 
     for name in ("__and__", "__or__", "__xor__"):
         setattr(pd.Series, name, hook(getattr(pd.Series, name)))
+
+
+def _install_row_reduction_hooks() -> None:
+    # A frame's reductions along rows that pandas computes from plain values (`count`, and on
+    # pandas 2.2 `kurt`) came back plain: each row's result derives from its row's cells.
+    names = ("count", "nunique", "kurt", "kurtosis", "skew", "sem", "std", "var", "median",
+             "mean", "sum", "prod", "min", "max", "any", "all")
+    if getattr(pd.DataFrame.count, "_lumarq", False):
+        return
+
+    def hook(method: Callable[..., Any], name: str) -> Callable[..., Any]:
+        @functools.wraps(method)
+        def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
+            result = _as_caller(method, self, *args, **kwargs)
+            axis = kwargs.get("axis", args[0] if args else 0)
+            if (axis in (1, "columns") and isinstance(result, pd.Series)
+                    and not isinstance(result.dtype, ProvenanceDtype) and _has_dtype_columns(self)
+                    and _called_from_outside()):
+                return _by_row(self, result, name)
+            return result
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    for name in names:
+        setattr(pd.DataFrame, name, hook(getattr(pd.DataFrame, name), name))
+
+
+def _install_index_map_hook() -> None:
+    # Index.map of an index of the dtype gave plain values on pandas 3 (and, with a function,
+    # words 0 on pandas 2.2): each label maps on its own, as Series.map's rows do.
+    index_map = pd.Index.map
+    if getattr(index_map, "_lumarq", False):
+        return
+
+    @functools.wraps(index_map)
+    def map_(self: Any, mapper: Any, na_action: Any = None) -> Any:
+        arr = self.array
+        if not (isinstance(arr, ProvenanceArray) and arr._tracker is not None):
+            return index_map(self, mapper, na_action=na_action)
+        result = _quietly(index_map, self, mapper, na_action=na_action)
+        if isinstance(result, pd.MultiIndex):
+            return result
+        try:
+            mapped = _quietly(arr.map, mapper, na_action=na_action)
+        except Exception:  # pandas' result stands
+            return result
+        plain = pd.Index(result.array._data) if isinstance(result.array, ProvenanceArray) \
+            else result
+        if (isinstance(mapped, ProvenanceArray) and len(mapped) == len(result)
+                and pd.Index(mapped._data).equals(plain)):
+            return pd.Index(arr.map(mapper, na_action=na_action), name=result.name)
+        return result
+
+    map_._lumarq = True  # type: ignore[attr-defined]
+    pd.Index.map = map_  # type: ignore[method-assign]
 
 
 def _row_condition(key: Any) -> bool:
@@ -4422,7 +4509,13 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             value = value._data
         if not copy and self._readonly and mask.any():
             raise ValueError("Cannot modify read-only array")
-        values = self._data.fillna(value=value, limit=limit, copy=copy)
+        if limit is not None and limit < len(self):
+            # only the first `limit` missing values (pandas 2.2's array filled them all)
+            values = self._data.copy() if copy else self._data
+            values[mask] = value[mask] if is_list_like(value) and len(value) == len(self) \
+                else value
+        else:
+            values = self._data.fillna(value=value, limit=limit, copy=copy)
         nodes = self._nodes if filled is None else np.where(filled >= 0, filled,
                                                              _nodes_or_none(self))
         if _logs(tracker, self._nodes, filled):
@@ -4971,6 +5064,8 @@ _install_case_when_hook()
 _install_missing_value_hooks()
 _install_missing_mask_hooks()
 _install_logical_hooks()
+_install_row_reduction_hooks()
+_install_index_map_hook()
 _install_assignment_hooks()
 _install_binning_hooks()
 _install_cast_hooks()

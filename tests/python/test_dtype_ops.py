@@ -1339,6 +1339,8 @@ PLAIN_EQUIVALENTS = {
     "running sum by numpy": lambda d: np.add.accumulate(d["age"].fillna(0)),
     "date from a frame of parts": lambda d: pd.to_datetime(pd.DataFrame(
         {"year": 1950 + d["age"].fillna(0), "month": d["k"], "day": 1})),
+    # pandas 2.2's array filled every missing value
+    "fillna with a limit": lambda d: d["income"].shift(1).fillna(0.0, limit=1),
     # value_counts in the plain column's order (the counts came sorted whatever was asked)
     "value_counts unsorted": lambda d: d["income"].value_counts(sort=False, dropna=False),
     "value_counts ascending": lambda d: d["k"].value_counts(ascending=True),

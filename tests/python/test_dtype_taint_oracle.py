@@ -91,6 +91,15 @@ STEPS = {
     "fillna of the protected column": lambda d: d["age"].fillna(d["income"]),
     "combine_first": lambda d: d["age"].where(d["k"] > 2).combine_first(d["income"]),
     "update": _series_written(lambda s, d: s.update(d["age"].where(d["k"] > 2))),
+    "combine_first of frames, more rows": lambda d: d[["age"]].combine_first(
+        d[["income"]].rename(columns={"income": "age"}).reindex([*d.index, "extra"])),
+    "update of missing rows only": _assigned(lambda d: d.update(
+        d[["income"]].rename(columns={"income": "age"}), overwrite=False), "age"),
+    "update by a filter": _assigned(lambda d: d.update(
+        d[["income"]].rename(columns={"income": "age"}), filter_func=lambda a: a > 40), "age"),
+    "count along rows": lambda d: d[["age", "income"]].count(axis=1),
+    "index map": lambda d: pd.Series(d.set_index("sex").index.map({"f": 1.0, "m": 0.0}),
+                                     index=d.index),
     # bins chosen by protected dates (their words did not join)
     "resample on a date column": lambda d: d.resample("2D", on="when")["income"].sum(),
     "resample of a date index": lambda d: d.set_index("when")["income"].resample("3D").mean(),
