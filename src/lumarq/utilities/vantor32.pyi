@@ -222,8 +222,6 @@ class TrackedSeries(pandas.Series):
     _prov: numpy.typing.NDArray[numpy.uint32]
     _tracker: Optional[ProvenanceTracker]
 
-    def __add__(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
-
     def __sub__(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
 
     def __mul__(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
@@ -233,8 +231,6 @@ class TrackedSeries(pandas.Series):
     def __floordiv__(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
 
     def __pow__(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
-
-    def __radd__(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
 
     def __rsub__(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
 
@@ -291,12 +287,18 @@ class TrackedSeries(pandas.Series):
 
     def combine_first(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
 
+    def __add__(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __radd__(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
+
     def update(self, other):
         """
         pandas writes `other`'s values over this Series' in place, by label, without `_where`
             (whose words the assignment glue places): every row takes `other`'s words too, as
             combine_first gives them (a row kept its value because `other` had none there).
         """
+
+    def isin(self, values): ...
 
     def where(self, cond: Any, other: Any = ..., *, inplace: bool = False, **kwargs: Any) -> Optional[TrackedSeries]: ...  # type: ignore[override,unused-ignore]
 
@@ -370,11 +372,37 @@ class TrackedDataFrame(pandas.DataFrame):
             `other` has takes its words.
         """
 
+    def update(self, other, *args, **kwargs):
+        """
+        A frame's update writes `other`'s values into each column both have, where they are not
+            missing, in place: every row of such a column unites `other`'s words of that column (as
+            the Series' update gives them), whether or not its value was replaced: pandas' own steps
+            carried them into the replaced rows on one pandas version and into none on the other.
+            A column without words stays untracked; changed columns drop their node ids.
+        """
+
     def where(self, cond: Any, other: Any = ..., **kwargs: Any) -> Optional[TrackedDataFrame]: ...  # type: ignore[override,unused-ignore]
 
     def mask(self, cond: Any, other: Any = ..., **kwargs: Any) -> Optional[TrackedDataFrame]: ...  # type: ignore[override,unused-ignore]
 
     def rank(self, *args: Any, **kwargs: Any) -> TrackedDataFrame: ...  # type: ignore[override,unused-ignore]
+
+    def clip(self, lower=None, upper=None, **kwargs):
+        """
+        pandas clips a frame through `where`, as its own step, so a tracked bound's words were
+            never counted: every cell takes them, as the Series' clip gives them (each value was chosen
+            by comparing it with its bound). A Series bound along the rows gives each row its own
+            word; a frame bound each column its column's. Changed columns drop their node ids.
+        """
+
+    def isin(self, values): ...
+
+    def apply(self, func, axis=0, *args, **kwargs):
+        """
+        apply(axis=1) hands `func` whole rows: every column of a frame result unites the words of
+            every column of the row, as a Series result does (pandas builds the frame from the rows'
+            results, and its new columns had no words, so a value computed from age read clean).
+        """
 
     def groupby(self, *args: Any, **kwargs: Any) -> Any: ...  # type: ignore[misc,override,unused-ignore]
 
