@@ -1118,6 +1118,35 @@ def _install_index_map_hook() -> None:
     pd.Index.map = map_  # type: ignore[method-assign]
 
 
+def _install_index_union_hook() -> None:
+    # pandas 2.2 leaves the union of two sorted indexes of an extension dtype unsorted, where it
+    # sorts plain ones (and pandas 3 sorts both): `a + b` of two group results by different keys,
+    # an outer join or align came in another row order than plain pandas'.
+    union = pd.Index.union
+    if _PANDAS_3 or getattr(union, "_lumarq", False):
+        return
+
+    @functools.wraps(union)
+    def union_(self: Any, other: Any, sort: Any = None) -> Any:
+        result = union(self, other, sort=sort)
+        if (sort is not None or not isinstance(result, pd.Index)
+                or isinstance(result, pd.MultiIndex) or result.is_monotonic_increasing
+                or not (isinstance(self.dtype, ProvenanceDtype)
+                        or isinstance(getattr(other, "dtype", None), ProvenanceDtype))):
+            return result
+        try:
+            plain = union(_plain_index(self), _plain_index(pd.Index(other)), sort=sort)
+            ordered = result.sort_values()
+        except (TypeError, ValueError):  # labels that do not sort: pandas' order stands
+            return result
+        if plain.is_monotonic_increasing and _plain_index(ordered).equals(plain):
+            return ordered
+        return result
+
+    union_._lumarq = True  # type: ignore[attr-defined]
+    pd.Index.union = union_  # type: ignore[method-assign]
+
+
 def _row_condition(key: Any) -> bool:
     """Whether an assignment's key is a tracked boolean condition choosing rows (a Series of
     the dtype) or cells (a frame of it), or a positional container's."""
@@ -5066,6 +5095,7 @@ _install_missing_mask_hooks()
 _install_logical_hooks()
 _install_row_reduction_hooks()
 _install_index_map_hook()
+_install_index_union_hook()
 _install_assignment_hooks()
 _install_binning_hooks()
 _install_cast_hooks()

@@ -1339,6 +1339,9 @@ PLAIN_EQUIVALENTS = {
     "running sum by numpy": lambda d: np.add.accumulate(d["age"].fillna(0)),
     "date from a frame of parts": lambda d: pd.to_datetime(pd.DataFrame(
         {"year": 1950 + d["age"].fillna(0), "month": d["k"], "day": 1})),
+    # pandas 2.2 left the union of two sorted indexes of the dtype unsorted
+    "union of group keys": lambda d: pd.Series(d.groupby("k")["income"].sum().index.union(
+        d.assign(k2=d["k"] - 10).groupby("k2")["income"].sum().index)),
     # pandas 2.2's array filled every missing value
     "fillna with a limit": lambda d: d["income"].shift(1).fillna(0.0, limit=1),
     # value_counts in the plain column's order (the counts came sorted whatever was asked)
