@@ -212,6 +212,16 @@ nb::handle NegOp(nb::handle self) {
   return nb::str("b").equal(kind) ? Refs().op_invert : Refs().op_neg;
 }
 
+nb::object OperandValues(nb::handle obj, nb::handle fallback) {
+  nb::object values = GetAttrOr(obj, "values", fallback);
+  // A time zone's dates come out of `values` as naive UTC: the zone lives in the pandas array
+  if (IsNdarray(values) && nb::str("M").equal(GetAttr(GetAttr(values, "dtype"), "kind")) &&
+      PyObject_HasAttrString(GetAttr(obj, "dtype").ptr(), "tz")) {
+    return GetAttr(obj, "array");
+  }
+  return values;
+}
+
 nb::object OpResultName(nb::handle self, nb::handle other) {
   return ImportAttr("pandas.core.ops.common", "get_op_result_name")(self, other);
 }

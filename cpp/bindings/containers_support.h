@@ -119,6 +119,10 @@ void RegisterWordHelpers(nb::module_& m);
 /// arr.copy()
 nb::object CopyOf(nb::handle arr);
 
+/// The values a binary or unary operator computes with: `obj.values` (`fallback` when obj has
+/// none), but the pandas array of a time-zone-aware column, whose zone `values` drops.
+nb::object OperandValues(nb::handle obj, nb::handle fallback);
+
 /// The name pandas gives the result of `self <op> other` (self's, or None where a Series or
 /// Index operand names another).
 nb::object OpResultName(nb::handle self, nb::handle other);

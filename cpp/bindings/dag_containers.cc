@@ -617,8 +617,8 @@ nb::object BinopDag(nb::handle self, nb::handle other, nb::handle np_op, nb::han
   AsInt(op_code, "op_code");
   nb::object tracker = GetAttr(self, "_tracker");
   CheckOperands(self, other, tracker);
-  nb::object a = GetAttr(self, "values");
-  nb::object b = GetAttrOr(other, "values", other);
+  nb::object a = OperandValues(self, self);
+  nb::object b = OperandValues(other, other);
   nb::object result = np_op(a, b);
   nb::object index = GetAttr(self, "index");
   nb::object name = OpResultName(self, other);
@@ -643,7 +643,7 @@ nb::object UnopDag(nb::handle self, nb::handle np_op, nb::handle op_name, nb::ha
                    bool fresh) {
   nb::str op = AsStr(op_name, "op_name");
   AsInt(op_code, "op_code");
-  nb::object result = np_op(GetAttr(self, "values"));
+  nb::object result = np_op(OperandValues(self, self));
   return UnaryResult(self, result, GetAttr(self, "index"), op, op_code, fresh);
 }
 

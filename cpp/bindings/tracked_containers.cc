@@ -107,8 +107,8 @@ nb::object BinOp(nb::handle self, nb::handle other, nb::handle op, nb::handle op
                  bool fresh) {
   nb::object code = AsInt(op_code, "op_code");
   CheckOperands(self, other, GetAttr(self, "_tracker"));
-  nb::object a = GetAttr(self, "values");
-  nb::object b = GetAttrOr(other, "values", other);
+  nb::object a = OperandValues(self, self);
+  nb::object b = OperandValues(other, other);
   EarlyCombine early(self, other, code);
   nb::object result = op(a, b);
   nb::object new_prov, tracker;
@@ -128,7 +128,7 @@ nb::object BinOp(nb::handle self, nb::handle other, nb::handle op, nb::handle op
 
 nb::object UnOp(nb::handle self, nb::handle op, nb::handle op_code, bool fresh) {
   nb::object code = AsInt(op_code, "op_code");
-  nb::object result = op(GetAttr(self, "values"));
+  nb::object result = op(OperandValues(self, self));
   nb::object tracker = GetAttr(self, "_tracker");
   nb::object new_prov = UnaryProv(self, tracker, code);
   return NewSeries(result, GetAttr(self, "index"), new_prov, tracker, GetAttr(self, "name"), fresh);

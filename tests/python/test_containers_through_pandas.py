@@ -401,6 +401,10 @@ SAME_VALUES = {
          (d["when"] - d["when"].min()) % pd.Timedelta(hours=5),
          np.timedelta64(90, "m") / d["age"], d["debt"] * np.timedelta64(3, "h")], axis=1),
     "a time-zone-aware column": lambda d: d.assign(z=d["when"].dt.tz_localize("UTC"))["z"],
+    "time-zone-aware arithmetic and comparison": lambda d: (lambda z: pd.concat(
+        [z + pd.Timedelta(hours=5), z - z.min(), z - pd.Timestamp("2024-01-02", tz="UTC"),
+         z > pd.Timestamp("2024-01-02 12:00", tz="Asia/Tokyo"), z.shift() - z],
+        axis=1))(d.assign(z=d["when"].dt.tz_localize("Europe/Berlin"))["z"]),
 }
 
 
