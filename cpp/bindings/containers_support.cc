@@ -158,6 +158,7 @@ const PyRefs& Refs() {
     r.np_asarray = keep(np.attr("asarray"));
     r.np_broadcast_to = keep(np.attr("broadcast_to"));
     r.ndarray_type = keep(np.attr("ndarray"));
+    r.np_dtype_type = keep(np.attr("dtype"));
     r.np_uint32 = keep(np.attr("uint32"));
     r.u32_dtype = keep(np.attr("dtype")("uint32"));
     r.np_float64 = keep(np.attr("float64"));
@@ -213,13 +214,14 @@ nb::handle NegOp(nb::handle self) {
 }
 
 nb::object OperandValues(nb::handle obj, nb::handle fallback) {
-  nb::object values = GetAttrOr(obj, "values", fallback);
-  // A time zone's dates come out of `values` as naive UTC: the zone lives in the pandas array
-  if (IsNdarray(values) && nb::str("M").equal(GetAttr(GetAttr(values, "dtype"), "kind")) &&
-      PyObject_HasAttrString(GetAttr(obj, "dtype").ptr(), "tz")) {
+  // An extension column's values are its pandas array; `values` would turn time zones into
+  // naive UTC and periods into objects (pandas 3 warns for both)
+  nb::object dtype = GetAttrOr(obj, "dtype", nb::none());
+  if (!dtype.is_none() && !IsInstance(dtype, Refs().np_dtype_type) &&
+      PyObject_HasAttrString(obj.ptr(), "array")) {
     return GetAttr(obj, "array");
   }
-  return values;
+  return GetAttrOr(obj, "values", fallback);
 }
 
 nb::object OpResultName(nb::handle self, nb::handle other) {

@@ -40,7 +40,7 @@ void AddBinaryOperators(nb::dict& ns, nb::handle module,
 /// numpy and pandas objects used at call time (imported once, kept for the process lifetime).
 struct PyRefs {
   nb::handle np_zeros, np_asarray, np_broadcast_to;
-  nb::handle ndarray_type, u32_dtype, np_uint32, np_float64, object_dtype;
+  nb::handle ndarray_type, np_dtype_type, u32_dtype, np_uint32, np_float64, object_dtype;
   nb::handle pd_series, pd_frame, pd_range_index, extension_array;
   nb::handle op_neg, op_invert;
   nb::handle property;

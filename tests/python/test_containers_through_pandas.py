@@ -133,6 +133,8 @@ DERIVED = {
     "frame += frame": frame_inplace_frame,
     "transpose": lambda w: w.T["p"],
     "melt": lambda w: w.melt()["value"],
+    "disjoint columns stacked, labels dropped": lambda w: pd.concat(
+        [w[["age"]], w[["debt"]]], ignore_index=True)["age"][:4],
     "filtered concat": lambda w: pd.concat([w[["debt"]].rename(columns={"debt": "x"}),
                                             w[["age"]].rename(columns={"age": "x"})])[4:]["x"],
     # pandas clips a frame through its own `where`: the bound was never counted
@@ -401,6 +403,16 @@ SAME_VALUES = {
          (d["when"] - d["when"].min()) % pd.Timedelta(hours=5),
          np.timedelta64(90, "m") / d["age"], d["debt"] * np.timedelta64(3, "h")], axis=1),
     "a time-zone-aware column": lambda d: d.assign(z=d["when"].dt.tz_localize("UTC"))["z"],
+    # pandas compares dates, durations and periods with text by parsing it, and missing text
+    "dates, durations, periods and text against text": lambda d: (lambda e: pd.concat(
+        [e["when"] == "2024-01-02", e["when"] > "2024-01-02", e["dur"] == "1D",
+         e["dur"] <= "2D", e["per"] != "2024-01", e["per"].shift() < "2024-02",
+         e["txt"] > "b", e["txt"] == None, e["obj"] | True, e["obj"] > 0],  # noqa: E711
+        axis=1))(d.assign(dur=d["when"] - d["when"].min(), txt=["a", None, "c", "b"],
+                          obj=np.array([True, None, False, True], dtype=object),
+                          per=pd.period_range("2023-12", periods=4, freq="M"))),
+    "division by zero and overflow, without warnings": lambda d: pd.concat(
+        [d["debt"] / 0, d["age"] // 0, d["debt"] * 1e308 * 10, 0 / d["debt"]], axis=1),
     "time-zone-aware arithmetic and comparison": lambda d: (lambda z: pd.concat(
         [z + pd.Timedelta(hours=5), z - z.min(), z - pd.Timestamp("2024-01-02", tz="UTC"),
          z > pd.Timestamp("2024-01-02 12:00", tz="Asia/Tokyo"), z.shift() - z],

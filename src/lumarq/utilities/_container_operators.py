@@ -7,7 +7,6 @@ of _tracked_glue.POSITIONAL_ADD: the classes' own `__add__`/`__radd__` call them
 pandas' window code, which needs pandas' alignment by label."""
 from __future__ import annotations
 
-import operator
 from typing import Any, Callable, List, Tuple
 
 import numpy as np
@@ -32,22 +31,22 @@ def binary_operators() -> List[Row]:
         ("__rsub__", glue.rsub, False, "sub", "SUB"),
         ("__rmul__", glue.rmul, False, "mul", "MUL"),
         ("__rtruediv__", glue.rtruediv, False, "div", "DIV"),
-        ("__gt__", operator.gt, False, "gt", "CMP"),
-        ("__lt__", operator.lt, False, "lt", "CMP"),
-        ("__ge__", operator.ge, False, "ge", "CMP"),
-        ("__le__", operator.le, False, "le", "CMP"),
+        ("__gt__", glue.gt, False, "gt", "CMP"),
+        ("__lt__", glue.lt, False, "lt", "CMP"),
+        ("__ge__", glue.ge, False, "ge", "CMP"),
+        ("__le__", glue.le, False, "le", "CMP"),
         # Overridden so that the right operand's provenance (and node) is never dropped: pandas'
         # own operators keep only one side's metadata.
-        ("__eq__", operator.eq, False, "eq", "CMP"),
-        ("__ne__", operator.ne, False, "ne", "CMP"),
+        ("__eq__", glue.eq, False, "eq", "CMP"),
+        ("__ne__", glue.ne, False, "ne", "CMP"),
         ("__mod__", glue.mod, False, "mod", "DIV"),
         ("__rmod__", glue.rmod, False, "mod", "DIV"),
         ("__rfloordiv__", glue.rfloordiv, False, "floordiv", "DIV"),
         ("__rpow__", np.power, True, "pow", "MUL"),
-        ("__and__", operator.and_, False, "and", "CMP"),
-        ("__or__", operator.or_, False, "or", "CMP"),
-        ("__xor__", operator.xor, False, "xor", "CMP"),
-        ("__rand__", operator.and_, True, "and", "CMP"),
-        ("__ror__", operator.or_, True, "or", "CMP"),
-        ("__rxor__", operator.xor, True, "xor", "CMP"),
+        ("__and__", glue.and_, False, "and", "CMP"),
+        ("__or__", glue.or_, False, "or", "CMP"),
+        ("__xor__", glue.xor, False, "xor", "CMP"),
+        ("__rand__", glue.rand_, False, "and", "CMP"),
+        ("__ror__", glue.ror_, False, "or", "CMP"),
+        ("__rxor__", glue.rxor, False, "xor", "CMP"),
     ]

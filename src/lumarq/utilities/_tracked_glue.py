@@ -260,7 +260,8 @@ def _pandas_arithmetic(op, fast=None):
 
     def run(a, b):
         if fast is not None and _numbers(a) and _numbers(b):
-            return fast(a, b)
+            with np.errstate(all="ignore"):  # as pandas: inf and NaN, without warnings
+                return fast(a, b)
         if isinstance(b, list):
             b = np.asarray(b)
         elif np.ndim(b) == 0:  # as pandas readies a scalar (NaT, numpy durations) for `a`
@@ -268,6 +269,26 @@ def _pandas_arithmetic(op, fast=None):
         with np.errstate(all="ignore"):  # as pandas: inf and NaN, without warnings
             out = arithmetic_op(wrapped(a), wrapped(b), op)
         # numpy dates and durations back as the ndarray `values` gives (time zones stay wrapped)
+        return out._ndarray if isinstance(getattr(out, "dtype", None), np.dtype) and hasattr(
+            out, "_ndarray") else out
+
+    return run
+
+
+def _pandas_comparison(op, logical=False):
+    """The values of a tracked Series' comparison (or `&`, `|`, `^`) as plain pandas computes
+    them: numpy's operator on numbers (and booleans), pandas' own comparison otherwise (dates
+    against text and datetimes, missing values among objects, periods)."""
+    from pandas.core.construction import ensure_wrapped_if_datetimelike as wrapped
+    from pandas.core.ops import comparison_op, logical_op
+
+    by_pandas = logical_op if logical else comparison_op
+
+    def run(a, b):
+        if _numbers(a) and _numbers(b) and (not logical or (
+                np.asarray(a).dtype.kind == "b" and np.asarray(b).dtype.kind == "b")):
+            return op(a, b)
+        out = by_pandas(wrapped(a), wrapped(b) if isinstance(b, np.ndarray) else b, op)
         return out._ndarray if isinstance(getattr(out, "dtype", None), np.dtype) and hasattr(
             out, "_ndarray") else out
 
@@ -289,6 +310,12 @@ rmul = _pandas_arithmetic(roperator.rmul, lambda a, b: np.multiply(b, a))
 truediv = _pandas_arithmetic(operator.truediv, np.true_divide)
 rtruediv = _pandas_arithmetic(roperator.rtruediv, lambda a, b: np.true_divide(b, a))
 
+gt, lt, ge, le, eq, ne = (_pandas_comparison(op) for op in (
+    operator.gt, operator.lt, operator.ge, operator.le, operator.eq, operator.ne))
+and_, or_, xor = (_pandas_comparison(op, True) for op in (operator.and_, operator.or_,
+                                                          operator.xor))
+rand_, ror_, rxor = (_pandas_comparison(op, True) for op in (roperator.rand_, roperator.ror_,
+                                                             roperator.rxor))
 
 # The native `+` of the Series classes, under these names; `__add__`/`__radd__` are add_method's.
 POSITIONAL_ADD = {"__add__": "_add_by_position", "__radd__": "_radd_by_position"}
@@ -1047,6 +1074,16 @@ for _name in PLAIN_METHODS:
 # ---------------------------------------------------------------- frames
 
 
+def _could_be_side_by_side(self, objs) -> bool:
+    """Whether `self` can be `objs` put side by side: its rows are the union of theirs. Frames
+    with disjoint columns stacked along rows have as many columns too, and as many rows when
+    their labels repeat (or were dropped), which only stacking gives."""
+    union = objs[0].index
+    for o in objs[1:]:
+        union = union.union(o.index, sort=False)
+    return len(union) == len(self) and union.isin(self.index).all()
+
+
 def _concat_frame(self, objs):
     n = len(self)
     tracker = _first_tracker(o for o in objs if _tracked_series(o) or _tracked_frame(o))
@@ -1055,12 +1092,15 @@ def _concat_frame(self, objs):
     nodes = _has_nodes(self)
     col_prov, col_nodes = {}, {}
     ncols = sum(1 if isinstance(o, pd.Series) else len(o.columns) for o in objs)
-    if n == sum(map(len, objs)) and (len(self.columns) != ncols or len(objs) == 1):
+    if n == sum(map(len, objs)) and (len(self.columns) != ncols or len(objs) == 1
+                                     or not _could_be_side_by_side(self, objs)):
         # Along rows: each column's pieces in order, rows without the column untracked.
         for col in self.columns:
             pieces, ids, tracked = [], [], False
             for o in objs:
-                prov = getattr(o, "_col_prov", {}).get(col) if _tracked_frame(o) else None
+                # (a column subset may still hold the words of columns it left out)
+                prov = getattr(o, "_col_prov", {}).get(col) if _tracked_frame(o) and \
+                    col in o.columns else None
                 if prov is not None:
                     tracked = True
                     pieces.append(_fit(tracker, prov, len(o)))
