@@ -38,6 +38,12 @@ def _open_where_missing(bound, fill):
     return np.where(missing, fill, values) if missing.any() else values
 
 
+def _array(series):
+    """The values to rebuild a result from: `values`, but the pandas array of an extension
+    dtype, whose `values` loses it (a time zone's dates come out naive UTC, periods as objects)."""
+    return series.values if isinstance(series.dtype, np.dtype) else series.array
+
+
 def _clipper(lo, hi):
     def clip(x):
         # No bound at all: the values as they are (numpy before 2 refuses np.clip(x, None, None)).
@@ -73,7 +79,7 @@ def series_methods(module: str, qualname: str, dag: bool) -> dict:
     if dag:
         def rewrap(self, result, name, op, index=None):
             return self._apply_tracked_unary(
-                result.values, self.index if index is None else index, name, op)
+                _array(result), self.index if index is None else index, name, op)
 
         def unop(self, fn):
             return self._unop_dag(fn, "clip", clip_code)
@@ -87,7 +93,7 @@ def series_methods(module: str, qualname: str, dag: bool) -> dict:
                 prov = np.asarray(batch(tracker._rust, prov, op), dtype=np.uint32)
             else:
                 prov = prov.copy()
-            return cls()(result.values, index=self.index, name=result.name, _prov=prov,
+            return cls()(_array(result), index=self.index, name=result.name, _prov=prov,
                          _tracker=tracker)
 
         def unop(self, fn):
