@@ -44,6 +44,19 @@ def _array(series):
     return series.values if isinstance(series.dtype, np.dtype) else series.array
 
 
+def _numpy_clippable(series):
+    """Whether numpy's clip gives pandas' values: not for dates and durations (NaT is no
+    number to numpy: it raised or became the bound) nor for extension dtypes."""
+    return isinstance(series.dtype, np.dtype) and series.dtype.kind not in "mM"
+
+
+def _plain(obj):
+    """A plain Series over a tracked one's data, so pandas' own steps on it log nothing."""
+    if isinstance(obj, pd.Series) and hasattr(obj, "_prov"):
+        return pd.Series(_array(obj), index=obj.index, name=obj.name, copy=False)
+    return obj
+
+
 def _clipper(lo, hi):
     def clip(x):
         # No bound at all: the values as they are (numpy before 2 refuses np.clip(x, None, None)).
@@ -101,11 +114,10 @@ def series_methods(module: str, qualname: str, dag: bool) -> dict:
 
     def clip(self, lower=None, upper=None, **kwargs):
         lo, hi = _bound(lower), _bound(upper)
-        if not isinstance(self.values, np.ndarray):
-            # pandas' own for extension values (numpy's gives nullable ints as floats)
-            out = super(cls(), self).clip(lo, hi)
-            if isinstance(out, pd.Series):
-                out = rewrap(self, out, "clip", clip_code)
+        if not _numpy_clippable(self):
+            # pandas' own (numpy's gives nullable ints as floats and loses NaT), on plain data:
+            # its comparisons with the bounds are no steps of this Series
+            out = rewrap(self, _plain(self).clip(_plain(lo), _plain(hi)), "clip", clip_code)
         else:
             out = unop(self, _clipper(_open_where_missing(lo, -np.inf),
                                       _open_where_missing(hi, np.inf)))
