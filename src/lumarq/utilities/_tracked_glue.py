@@ -660,6 +660,20 @@ def fold_condition(obj, positions, cond):
             obj._col_nodes[label] = np.full(n, -1, np.int64)
 
 
+def _took_other(cond, keep, inplace):
+    """The rows where (keep) or mask (not keep) gave `other`. pandas fills a missing condition
+    with `inplace` after mask's inversion: missing rows took `other` unless in place."""
+    fill = inplace == keep
+    if hasattr(cond, "to_numpy"):
+        chosen = cond.to_numpy(dtype=bool, na_value=fill)
+    else:
+        values = np.asarray(cond)
+        if values.dtype == object:
+            values = np.where(pd.isna(values), fill, values)
+        chosen = values.astype(bool)
+    return chosen != keep
+
+
 def _chosen_where(self, cond, other, keep, inplace, method, outside):
     """where/mask whose `other` is a tracked Series: the rows that take it also take its words
     (every row when the condition does not line up with this Series by position). A tracked
@@ -685,7 +699,7 @@ def _chosen_where(self, cond, other, keep, inplace, method, outside):
         rows = None
         if not isinstance(c, pd.DataFrame) and pd.api.types.is_list_like(c) and len(c) == len(self) and (
                 not isinstance(c, pd.Series) or c.index.equals(self.index)):
-            rows = np.asarray(c, dtype=bool) != keep  # the rows that took `other`
+            rows = _took_other(c, keep, inplace)
         _with_other(target, self, other, rows=rows)
     if counted is not None:
         _with_other(target, target, counted)
