@@ -20,6 +20,16 @@ from ._jsoncodec import _global
 _INPLACE_RETURNS_SELF = int(pd.__version__.split(".")[0]) >= 3
 
 
+class _Zero:
+    """fillna's default value: 0, unless a fill method is given."""
+
+    def __repr__(self):
+        return "0"
+
+
+_ZERO = _Zero()
+
+
 def _bound(bound):
     """A clip bound of None for a missing scalar (NaN, pd.NA), which pandas reads as no bound
     (numpy's clip would make every value NaN)."""
@@ -132,7 +142,10 @@ def series_methods(module: str, qualname: str, dag: bool) -> dict:
         self._update_inplace(out)
         return self if _INPLACE_RETURNS_SELF else None
 
-    def fillna(self, value=0, **kwargs):
+    def fillna(self, value=_ZERO, **kwargs):
+        if value is _ZERO:
+            # 0 when nothing says what to fill with; pandas 2 refuses a value with a method
+            value = None if kwargs.get("method") is not None else 0
         result = super(cls(), self).fillna(value, **kwargs)
         if not isinstance(result, pd.Series):  # None from in-place use on pandas 2
             return result
