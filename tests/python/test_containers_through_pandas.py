@@ -580,3 +580,100 @@ def test_a_series_expanded_to_a_frame_keeps_its_words(kind, expand):
     frame = expand(w["age"])
     assert type(frame).__name__ == type(w).__name__
     assert carries_age(t, frame["age"]._prov) and len(frame["age"]._prov) == len(w)
+
+
+BERLIN = pd.Timestamp("2024-01-15", tz="Europe/Berlin")
+
+
+def _in_place(column, method, *args, **kwargs):
+    def run(d):
+        s = d[column].copy()
+        getattr(s, method)(*args, inplace=True, **kwargs)
+        return s
+    return run
+
+
+# Dates, durations, periods and nullable values with gaps, on the frame of the test below: values,
+# dtype, warnings and errors as plain pandas', and the result still tracked.
+GAPS = {
+    "zoned fillna": lambda d: d["ts"].fillna(BERLIN),
+    "zoned fillna by a date of another zone": lambda d: d["ts"].fillna(
+        pd.Timestamp("2020-01-01", tz="UTC")),
+    "zoned replace": lambda d: d["ts"].replace(pd.NaT, BERLIN),
+    "zoned map": lambda d: d["ts"].map(lambda x: x),
+    "zoned fillna in place": _in_place("ts", "fillna", BERLIN),
+    "frame fillna by column": lambda d: d.fillna({"ts": BERLIN}),
+    "period fillna": lambda d: d["p"].fillna(pd.Period("2020-01", freq="M")),
+    # NaT stays NaT and the dtype is kept
+    "zoned clip": lambda d: d["ts"].clip(upper=BERLIN),
+    "zoned clip by a bound of another zone": lambda d: d["ts"].clip(
+        lower=pd.Timestamp("2024-02-01", tz="UTC")),
+    "zoned clip in place": _in_place("ts", "clip", upper=BERLIN),
+    "date clip": lambda d: d["nv"].clip(lower=pd.Timestamp("2023-06-01")),
+    "duration clip": lambda d: d["td"].clip(upper=pd.Timedelta("3h")),
+    "period clip": lambda d: d["p"].clip(lower=pd.Period("2024-01", freq="M")),
+    # a missing condition takes `other`, but keeps the value in place
+    "where by a condition with gaps": lambda d: d["i"].where(d["i"] > 2, d["j"]),
+    "mask by a condition with gaps": lambda d: d["i"].mask(d["i"] > 2, d["j"]),
+    "where in place by a condition with gaps": lambda d: _in_place("f", "where", d["i"] > 2,
+                                                                   d["j"] * 1.0)(d),
+    "mask in place by a condition with gaps": lambda d: _in_place("f", "mask", d["i"] > 2,
+                                                                  d["j"] * 1.0)(d),
+    # pandas 2 fills forward with a FutureWarning; pandas 3 has no method= and raises
+    "fillna by method": lambda d: d["f"].fillna(method="ffill"),
+}
+
+
+def _outcome(build, d):
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            result = build(d)
+        except (TypeError, ValueError) as e:
+            result = e
+    return result, sorted({c.category.__name__ for c in caught})
+
+
+@pytest.mark.parametrize("case", list(GAPS))
+def test_gaps_in_dates_periods_and_nullable_values_as_plain_pandas(kind, case):
+    t, _, series_cls = kind
+    dates = pd.to_datetime(["2024-03-01 10:00", None, "2023-01-01 00:00"])
+    raw = pd.DataFrame({"ts": dates.tz_localize("Europe/Berlin"), "nv": dates,
+                        "td": pd.to_timedelta(["1h", None, "5h"]),
+                        "p": pd.PeriodIndex(["2023-01", None, "2025-05"], freq="M"),
+                        "i": pd.array([1, None, 3], dtype="Int64"),
+                        "j": pd.array([7, 8, 9], dtype="Int64"), "f": [1.0, np.nan, 3.0]},
+                       index=["x", "y", "z"])
+    wrap = wrap_dataframe if series_cls is TrackedSeries else wrap_dataframe_dag
+    (got, got_warned), (want, want_warned) = (_outcome(GAPS[case], wrap(raw, t, "loans", protected=True)),
+                                              _outcome(GAPS[case], raw.copy()))
+    assert got_warned == want_warned
+    if isinstance(want, Exception):
+        assert type(got) is type(want), got
+        return
+    if isinstance(want, pd.DataFrame):
+        pd.testing.assert_frame_equal(pd.DataFrame(got).copy(), want, check_frame_type=False)
+        words = list(got._col_prov.values())
+        assert list(got._col_prov) == list(got.columns)
+    else:
+        pd.testing.assert_series_equal(pd.Series(got).copy(), want, check_series_type=False)
+        assert isinstance(got, series_cls)
+        words = [got._prov]
+    assert got._tracker is t  # every column of the frame protected: every row tainted
+    assert all(len(w) == len(raw) and all(t.is_tainted(int(x)) for x in w) for w in words)
+
+
+@pytest.mark.parametrize("inplace", [False, True], ids=["result", "in place"])
+@pytest.mark.parametrize("method", ["where", "mask"])
+def test_rows_taking_other_by_a_condition_with_gaps_take_its_words(kind, method, inplace):
+    t, w, _ = kind
+    cond = pd.Series(pd.array([False, None, True, False], dtype="boolean"), index=w.index)
+    other = w["age"] * 1.0  # protected; income is not, and no value of it equals one of age's
+    s, plain = w["income"].copy(), pd.Series(w["income"]).copy()
+    want = getattr(plain, method)(cond, pd.Series(other), inplace=inplace)
+    got = getattr(s, method)(cond, other, inplace=inplace)
+    if inplace:
+        want, got = plain, s
+    pd.testing.assert_series_equal(pd.Series(got).copy(), want, check_series_type=False)
+    took = (got.to_numpy() == other.to_numpy()).tolist()
+    assert [t.is_tainted(int(x)) for x in got._prov] == took
