@@ -665,15 +665,26 @@ def test_gaps_in_dates_periods_and_nullable_values_as_plain_pandas(kind, case):
 
 @pytest.mark.parametrize("inplace", [False, True], ids=["result", "in place"])
 @pytest.mark.parametrize("method", ["where", "mask"])
-def test_rows_taking_other_by_a_condition_with_gaps_take_its_words(kind, method, inplace):
+@pytest.mark.parametrize("frame", [False, True], ids=["Series", "frame"])
+def test_rows_taking_other_by_a_condition_with_gaps_take_its_words(kind, method, inplace, frame):
     t, w, _ = kind
     cond = pd.Series(pd.array([False, None, True, False], dtype="boolean"), index=w.index)
     other = w["age"] * 1.0  # protected; income is not, and no value of it equals one of age's
     s, plain = w["income"].copy(), pd.Series(w["income"]).copy()
-    want = getattr(plain, method)(cond, pd.Series(other), inplace=inplace)
+    if frame:  # a frame's condition may also lack a column: that column is all gaps
+        cond = pd.DataFrame({"income": cond})
+        other = w[["age"]].rename(columns={"age": "income"}) * 1.0
+        other["debt"] = other["income"]
+        s, plain = w[["income", "debt"]].copy(), pd.DataFrame(w[["income", "debt"]]).copy()
+        s["debt"], plain["debt"] = s["income"] * 1.0, plain["income"] * 1.0
+    want = getattr(plain, method)(cond, type(plain)(other), inplace=inplace)
     got = getattr(s, method)(cond, other, inplace=inplace)
     if inplace:
         want, got = plain, s
-    pd.testing.assert_series_equal(pd.Series(got).copy(), want, check_series_type=False)
-    took = (got.to_numpy() == other.to_numpy()).tolist()
-    assert [t.is_tainted(int(x)) for x in got._prov] == took
+    check = pd.testing.assert_frame_equal if frame else pd.testing.assert_series_equal
+    check(type(plain)(got).copy(), want, **{f"check_{'frame' if frame else 'series'}_type": False})
+    for col, words in ([(c, got._col_prov[c]) for c in got.columns] if frame else
+                       [(None, got._prov)]):
+        values, others = (got[col], other[col]) if frame else (got, other)
+        took = (values.to_numpy() == others.to_numpy()).tolist()
+        assert [t.is_tainted(int(x)) for x in words] == took, col

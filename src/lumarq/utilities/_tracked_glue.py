@@ -739,7 +739,9 @@ def _frame_chosen(self, cond, other, keep, kwargs, method, outside):
     chosen = None
     if _tracked_frame(other) and same_rows and other.index.equals(self.index) and isinstance(
             c, pd.DataFrame) and c.index.equals(self.index):
-        chosen = c.reindex(columns=target.columns).fillna(False).astype(bool)
+        # a missing cell (or column) of the condition takes `other` unless in place, as pandas
+        chosen = c.reindex(columns=target.columns).fillna(
+            bool(kwargs.get("inplace")) == keep).astype(bool)
     for label in target.columns:
         words = target._col_prov.get(label)
         if words is None or len(words) != n:
