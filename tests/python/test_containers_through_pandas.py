@@ -133,6 +133,10 @@ DERIVED = {
     "frame += frame": frame_inplace_frame,
     "transpose": lambda w: w.T["p"],
     "melt": lambda w: w.melt()["value"],
+    # pandas builds .dt and .cat results as plain Series
+    "dt accessor": lambda w: (w["age"].astype("int64") * 86_400_000_000_000).astype(
+        "datetime64[ns]").dt.tz_localize("UTC").dt.month,
+    "cat accessor": lambda w: w["age"].astype("category").cat.codes,
     "disjoint columns stacked, labels dropped": lambda w: pd.concat(
         [w[["age"]], w[["debt"]]], ignore_index=True)["age"][:4],
     "filtered concat": lambda w: pd.concat([w[["debt"]].rename(columns={"debt": "x"}),

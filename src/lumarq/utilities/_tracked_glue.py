@@ -1649,6 +1649,51 @@ def _set_columns(self, labels):
         _remap(self, before)
 
 
+class _WordedAccessor:
+    """pandas' `.dt` or `.cat` of a tracked Series. pandas builds their results as plain Series,
+    so a date's month or a category's code read as untracked; element-wise results (same rows)
+    keep the Series' words and node ids here, as `.str` results do through pandas."""
+
+    __slots__ = ("_series", "_accessor")
+
+    def __init__(self, series, accessor):
+        object.__setattr__(self, "_series", series)
+        object.__setattr__(self, "_accessor", accessor)
+
+    def _worded(self, result):
+        s = self._series
+        if type(result) is pd.Series and len(result) == len(s) and result.index.equals(s.index):
+            return s._constructor(result, copy=False).__finalize__(s)
+        return result
+
+    def __getattr__(self, name):
+        value = getattr(self._accessor, name)
+        if not callable(value):
+            return self._worded(value)
+
+        def call(*args, **kwargs):
+            return self._worded(value(*args, **kwargs))
+
+        call.__name__, call.__doc__ = name, getattr(value, "__doc__", None)
+        return call
+
+    def __dir__(self):
+        return dir(self._accessor)
+
+    def __repr__(self):
+        return repr(self._accessor)
+
+
+def _worded_accessor(name):
+    def get(self):
+        return _WordedAccessor(self, pd.Series.__dict__[name].__get__(self, pd.Series))
+
+    def cache(self, accessor):
+        """pandas 2's descriptor caches its accessor in the instance: not here."""
+
+    return property(get, cache, doc=pd.Series.__dict__[name].__doc__)
+
+
 def methods_for(kind: str, module: str, qualname: str, dag: bool = False) -> dict:
     """Copies of the Series ("series") or frame methods, named as the class's own."""
     out = series_methods(module, qualname, dag) if kind == "series" else {}
@@ -1661,6 +1706,7 @@ def methods_for(kind: str, module: str, qualname: str, dag: bool = False) -> dic
         frame_name = qualname.replace("Series", "DataFrame")
         out["_constructor_expanddim"] = property(
             lambda self: getattr(sys.modules[module], frame_name))
+        out["dt"], out["cat"] = _worded_accessor("dt"), _worded_accessor("cat")
     for name, fn in (SERIES_METHODS if kind == "series" else FRAME_METHODS).items():
         copy = types.FunctionType(fn.__code__, fn.__globals__, name, fn.__defaults__,
                                   fn.__closure__)

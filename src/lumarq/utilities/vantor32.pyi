@@ -30,6 +30,7 @@ from lumarq._vantor32 import (
     risk_score_batch as risk_score_batch,
     update_chain_batch as update_chain_batch
 )
+from lumarq.utilities._tracked_glue import cache as cat, cache as dt
 
 
 from typing import Any, ClassVar, Dict, Iterable, List, NamedTuple, Optional, Set, Tuple, Union
@@ -283,6 +284,10 @@ class TrackedSeries(pandas.Series):
     @property
     def iloc(self) -> Any: ...  # type: ignore[override,unused-ignore]
 
+    @property
+    @dt.setter
+    @property
+    @cat.setter
     def __finalize__(self, other: Any, method: Optional[str] = None, **kwargs: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
 
     def combine_first(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]

@@ -11,6 +11,7 @@ import logging
 
 import pandas
 
+from lumarq.utilities._tracked_glue import cache as cat, cache as dt
 import lumarq.utilities.vantor32
 from lumarq.utilities.vantor32 import (
     OpCode as OpCode,
@@ -310,6 +311,10 @@ class DAGTrackedSeries(pandas.Series):
     @property
     def iloc(self) -> Any: ...  # type: ignore[override,unused-ignore]
 
+    @property
+    @dt.setter
+    @property
+    @cat.setter
     def __finalize__(self, other: Any, method: Optional[str] = None, **kwargs: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
 
     def combine_first(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
