@@ -8,6 +8,7 @@
 
 #include "lumarq/graph_batch.h"
 #include "lumarq/node_store.h"
+#include "lumarq/row_value_batch.h"
 
 namespace lumarq {
 namespace {
@@ -162,6 +163,43 @@ TEST(GraphBatch, EvictedInputsWhoseWordsTheStoreKept) {
 
   st.s.KeepEvictedWords(false);
   EXPECT_FALSE(st.s.Snap().EvictedWord(1, &word));
+}
+
+// What eviction keeps of a node is enough to name the stored node of its word: one row per
+// word (none for a word already taken, a source, an erased or a live id), with its kind,
+// operation and protection, and no edges.
+TEST(GraphBatch, EvictedNodesNamedByWord) {
+  Store st;
+  st.s.KeepEvictedWords(true);
+  const int64_t a = st.Source(1);
+  const int64_t p = st.Binary(7, a, a, kNodeProtected);  // id 1
+  st.Binary(7, a, a);                                   // id 2: same word
+  st.Binary(8, a, a);                                   // id 3: erased
+  const int64_t q = st.Binary(9, a, a);                 // id 4
+  ASSERT_TRUE(st.s.Erase(3));
+  st.s.EvictOldest(3);  // ids 1, 2 and 4
+  const int64_t live = st.Binary(10, a, a);
+  auto snap = st.s.Snap();
+  NodeView v;
+  ASSERT_TRUE(snap.EvictedNode(p, &v));
+  EXPECT_EQ(std::make_tuple(v.kind, v.flags, v.op, v.word, v.name, v.inputs.size()),
+            std::make_tuple(kBinary, kNodeProtected, st.add, uint32_t{7}, uint32_t{0}, size_t{0}));
+  EXPECT_FALSE(snap.EvictedNode(3, &v) || snap.EvictedNode(a, &v) || snap.EvictedNode(live, &v));
+  const int64_t ids[] = {a, p, 2, 3, q, live};
+  NodeView taken;
+  taken.word = 9;
+  std::vector<NodeView> rows = EvictedNodePerWord(snap, ids, kSource, {&taken, 1});
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].id, p);
+  rows[0].name = st.dti;
+  FakeSource source;
+  GraphBatchBuilder b(snap, st.s.strings(), KindNames(), source);
+  ASSERT_TRUE(b.Add(rows[0]));
+  const GraphBatch g = b.Finish();
+  EXPECT_EQ(g.fingerprint, std::vector<int64_t>{7});
+  EXPECT_EQ(std::make_tuple(Text(g, g.node_type[0]), Text(g, g.operation[0]), g.is_protected[0], g.name[0]),
+            std::make_tuple(std::string("BINARY"), std::string("add"), uint8_t{1}, st.dti));
+  EXPECT_TRUE(g.edge_parent.empty());
 }
 
 // A node with an object is read through the source: its fingerprint, fields, name and edges,

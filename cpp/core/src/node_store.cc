@@ -283,6 +283,8 @@ size_t NodeStore::Evict(size_t count, std::vector<int64_t>* dropped_ids,
         ++erased_passed;
         if (gone) {
           gone->words.push_back(0);
+          gone->ops.push_back(0);
+          gone->kinds.push_back(0);
           gone->have.push_back(0);
         }
         continue;
@@ -293,7 +295,14 @@ size_t NodeStore::Evict(size_t count, std::vector<int64_t>* dropped_ids,
       }
       if (gone) {
         gone->words.push_back(c->word[r]);
-        gone->have.push_back((flags & kNodePinned) ? 0 : 1);
+        gone->ops.push_back(c->op[r]);
+        gone->kinds.push_back(c->kind[r]);
+        uint8_t have = 0;
+        if (!(flags & kNodePinned)) {
+          have = Gone::kKept;
+          if (flags & kNodeProtected) have |= Gone::kProtected;
+        }
+        gone->have.push_back(have);
       }
       if (flags & kNodePinned) {
         Pinned p;
@@ -380,6 +389,23 @@ bool NodeStore::Snapshot::EvictedWord(int64_t id, uint32_t* word) const {
   const auto at = static_cast<size_t>(id - g.first_id);
   if (at >= g.words.size() || !g.have[at]) return false;
   *word = g.words[at];
+  return true;
+}
+
+bool NodeStore::Snapshot::EvictedNode(int64_t id, NodeView* out) const {
+  auto it = std::upper_bound(gone_.begin(), gone_.end(), id,
+                             [](int64_t v, const auto& g) { return v < g->first_id; });
+  if (it == gone_.begin()) return false;
+  const Gone& g = **(it - 1);
+  const auto at = static_cast<size_t>(id - g.first_id);
+  if (at >= g.words.size() || !g.have[at]) return false;
+  const uint8_t have = g.have[at];
+  *out = NodeView{};
+  out->id = id;
+  out->kind = g.kinds[at];
+  out->flags = (have & Gone::kProtected) ? kNodeProtected : 0;
+  out->op = g.ops[at];
+  out->word = g.words[at];
   return true;
 }
 

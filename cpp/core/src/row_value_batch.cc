@@ -17,6 +17,21 @@ std::vector<NodeView> FirstNodePerWord(const NodeStore::Snapshot& snap,
   return rows;
 }
 
+std::vector<NodeView> EvictedNodePerWord(const NodeStore::Snapshot& snap,
+                                         std::span<const int64_t> ids, uint8_t source_kind,
+                                         std::span<const NodeView> taken) {
+  std::vector<NodeView> rows;
+  std::unordered_set<uint32_t> words;
+  for (const NodeView& v : taken) words.insert(v.word);
+  for (int64_t id : ids) {
+    NodeView v;
+    if (snap.EvictedNode(id, &v) && v.kind != source_kind && words.insert(v.word).second) {
+      rows.push_back(v);
+    }
+  }
+  return rows;
+}
+
 RowValueBatch::RowValueBatch(size_t n)
     : pipeline_id(n), row_index(n), fingerprint(n), operation(n), column(n), value(n),
       value_null(n) {}

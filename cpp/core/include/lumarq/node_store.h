@@ -171,6 +171,9 @@ class NodeStore::Snapshot {
   }
   /// The word of a node evicted while the store kept evicted words.
   bool EvictedWord(int64_t id, uint32_t* word) const;
+  /// What the store kept of such a node: id, kind, operation, word and kNodeProtected (no
+  /// name, inputs or timestamp). Enough to name the stored node of its word after eviction.
+  bool EvictedNode(int64_t id, NodeView* out) const;
   /// Calls fn(const NodeView&) for every live node in id order.
   template <class Fn>
   void ForEach(Fn&& fn) const;
@@ -213,12 +216,13 @@ struct NodeStore::Chunk {
   size_t in_cap = 0;
 };
 
-/// The words of the ids one eviction passed over, from `first_id` on (`have` is 0 for ids
-/// that were erased or pinned instead).
+/// The words, kinds and operations of the ids one eviction passed over, from `first_id` on.
+/// `have` is 0 for ids that were erased or pinned instead, else kKept (plus kProtected).
 struct NodeStore::Gone {
+  static constexpr uint8_t kKept = 1, kProtected = 2;
   int64_t first_id = 0;
-  std::vector<uint32_t> words;
-  std::vector<uint8_t> have;
+  std::vector<uint32_t> words, ops;
+  std::vector<uint8_t> kinds, have;
 };
 
 struct NodeStore::Pinned {

@@ -16,6 +16,12 @@ namespace lumarq {
 std::vector<NodeView> FirstNodePerWord(const NodeStore::Snapshot& snap,
                                        std::span<const int64_t> ids, uint8_t source_kind);
 
+/// What the store kept of the nodes among `ids` evicted while it kept evicted words, one per
+/// word and none of a word in `taken`, in `ids` order (nodes of `source_kind` left out).
+std::vector<NodeView> EvictedNodePerWord(const NodeStore::Snapshot& snap,
+                                         std::span<const int64_t> ids, uint8_t source_kind,
+                                         std::span<const NodeView> taken);
+
 /// Columns of row-value records. Operation and column name are codes into one text table the
 /// caller keeps, -1 for none; a missing value is NaN with value_null set.
 struct RowValueBatch {
