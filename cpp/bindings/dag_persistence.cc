@@ -630,13 +630,22 @@ void PersistSlice(nb::handle self, int64_t from, int64_t to) {
   }
 }
 
-void PersistNamedNodes(nb::handle self, std::span<const int64_t> ids) {
+void PersistNamedNodes(nb::handle self, std::span<const int64_t> ids, nb::handle name) {
   DagTracker& t = Self(self);
   if (!t.store) return;
   try {
     auto snap = t.store->Snap();
-    const std::vector<NodeView> rows =
-        lumarq::FirstNodePerWord(snap, ids, static_cast<uint8_t>(NodeKind::kSource));
+    const auto source = static_cast<uint8_t>(NodeKind::kSource);
+    std::vector<NodeView> rows = lumarq::FirstNodePerWord(snap, ids, source);
+    const std::vector<NodeView> gone = lumarq::EvictedNodePerWord(snap, ids, source, rows);
+    if (!gone.empty()) {
+      const uint32_t name_id = InternText(t, name);
+      if (name_id == UINT32_MAX) return;  // not a text the store can hold: never stored as one
+      for (NodeView v : gone) {
+        v.name = name_id;
+        rows.push_back(v);
+      }
+    }
     if (rows.empty()) return;
     auto add_rows = [&](auto& b) {
       for (const NodeView& v : rows) {

@@ -39,10 +39,11 @@ bool SlicesPossible(nb::handle self);
 /// handed to the writer (first node per fingerprint). Failures are logged, as for single nodes.
 void PersistSlice(nb::handle self, int64_t from, int64_t to);
 
-/// Nodes named after the tracker's whole-graph write, handed to the writer again so that the
-/// store takes the names (a stored name is kept; a node the store lacks is stored): the first
-/// node of each word among `ids` still held, as a column slice where possible.
-void PersistNamedNodes(nb::handle self, std::span<const int64_t> ids);
+/// Named nodes handed to the writer again so that the store takes the names (a stored name is
+/// kept; a node the store lacks is stored), one per word, as a column slice where possible: the
+/// first node of each word among `ids` still held, then, under `name`, what the store kept of
+/// those evicted while a writer was attached (they reached it before eviction).
+void PersistNamedNodes(nb::handle self, std::span<const int64_t> ids, nb::handle name);
 
 /// Hands a list of row-value records to the writer: as one RowValueColumns batch when the
 /// writer takes `write_columns` and every record fits the columns, else `write_row_values`.

@@ -404,14 +404,18 @@ void NameNodeIds(nb::handle tracker, std::span<const int64_t> ids, nb::handle na
   const std::vector<int64_t> unique = DistinctNodeIds(ids);
   if (unique.empty()) return;
   nb::object text = Steal(PyObject_Str(name.ptr()));
-  // Nodes reach a writer as they are made, unnamed; the whole-graph write at the first flush
-  // carries the names given until then. Later names go to the writer themselves.
+  // Nodes reach a writer as they are made, unnamed. With a store, names go to the writer as
+  // they are given: the whole-graph write at the first flush holds only nodes still in memory,
+  // so a node named and then evicted before it, or evicted before it is named, would keep no
+  // name. The record path (nodes in dicts) keeps no evicted words: there the graph write at
+  // the first flush carries the names given until then, and later ones are sent here.
   nb::object persisted, writer;
-  const bool resend = TryGetAttr(tracker, "_nodes_persisted", &persisted) && AsBool(persisted) &&
-                      TryGetAttr(tracker, "_writer", &writer) && AsBool(writer);
+  const bool writing = TryGetAttr(tracker, "_writer", &writer) && AsBool(writer);
+  const bool resend = writing && TryGetAttr(tracker, "_nodes_persisted", &persisted) &&
+                      AsBool(persisted);
   if (!nodes.is_valid()) {
     StoreNameNodes(*native, unique, text);
-    if (resend) PersistNamedNodes(tracker, unique);
+    if (writing) PersistNamedNodes(tracker, unique, text);
     return;
   }
   std::unordered_set<Py_hash_t> words;

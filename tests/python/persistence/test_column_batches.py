@@ -96,6 +96,63 @@ def test_names_given_after_the_dag_write_reach_the_store(tmp_path, kind, held_in
     assert sorted(md["column"] for *_, md in nodes.values() if md) == ["prod", "tot"]
 
 
+@pytest.mark.parametrize("kind", ["dtype", "containers"])
+@pytest.mark.parametrize("service_db, through_service",
+                         [("sqlite", False), ("postgresql", False), ("sqlite", True)],
+                         indirect=["service_db"], ids=["sqlite", "postgresql", "service"])
+def test_names_of_evicted_nodes_reach_the_stored_nodes_of_their_words(request, service_db,
+                                                                      through_service, kind):
+    """Nodes evicted from memory had gone to the writer unnamed, and the graph written at the
+    first flush holds only what is still in memory: a name given before eviction, or after it
+    (before or after the first flush), must still reach the stored node of the word."""
+    import json
+
+    import lumarq
+    from lumarq.lineage import export_pipeline
+
+    url, key = service_db, "k"
+    if through_service:
+        svc = request.getfixturevalue("start_service")()
+        url, key = svc.url + "/", svc.key
+    n = 300
+    raw = pd.DataFrame({"a": np.arange(n) % 7.0, "b": np.arange(n) + 1.0, "c": np.arange(n) % 3 + 1.0})
+    with DAGTracker(api_key=key, tenant_id="acme", service_url=url, pipeline_name="p") as t:
+        t._max_nodes = 200  # every computed column's 300 nodes outgrow it
+        df = lumarq.track(raw, t, "x", protected=["a"]) if kind == "dtype" else wrap_dataframe_dag(raw, t, "x")
+
+        def name(column, value):
+            df[column] = value
+            if kind == "dtype":
+                df.prov.name_nodes()
+            return value
+
+        first = name("first", df["a"] * df["b"])  # named while in memory, evicted before the flush
+        evicted = df["a"] * df["c"]
+        gone = df["b"] * df["c"]
+        name("evicted", evicted)
+        t.flush(timeout=60.0)
+        late = df["a"] + df["b"] + df["c"]
+        df["b"] - df["c"]  # evicts `late`'s nodes
+        name("late", late)
+        columns = {"first": first, "evicted": evicted, "late": late}
+        for s in columns.values():  # evicted, as the in-memory graph shows
+            assert t.get_node(int(s.prov.nodes[0] if kind == "dtype" else s._node_ids[0])) is None
+        pid = t._pipeline_id
+    words = {c: set(np.asarray(s.prov.words if kind == "dtype" else s._prov).tolist()) for c, s in columns.items()}
+    storage = HostedStorage(api_url=service_db, api_key=None, tenant_id="acme")
+    storage.connect()
+    try:
+        nodes = {r["fingerprint"]: (r["metadata"] or {}).get("column") for r in storage.get_nodes(pid)}
+        labels = {e.get("lumarq:column")
+                  for e in json.loads(export_pipeline(storage, pid, "prov-json"))["entity"].values()}
+    finally:
+        storage.disconnect()
+    assert {c: {nodes.get(w) for w in ws} for c, ws in words.items()} == {c: {c} for c in columns}
+    assert set(columns) <= labels
+    gone_words = set(np.asarray(gone.prov.words if kind == "dtype" else gone._prov).tolist())
+    assert {nodes.get(w, "missing") for w in gone_words} == {None}  # never named: stored unnamed
+
+
 def distinct_words(t, n):
     for k in range(10):
         t.register("loans", "c%d" % k, k == 0)
