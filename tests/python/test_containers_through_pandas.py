@@ -130,6 +130,11 @@ DERIVED = {
     "pandas join": lambda w: w[["debt"]].join(w[["age"]].rename(columns={"age": "a2"}))["a2"],
     "frame + frame": lambda w: (w[["debt"]] + w[["age"]].rename(columns={"age": "debt"}))["debt"],
     "frame.mul(Series)": lambda w: w[["debt"]].mul(w["age"], axis=0)["debt"],
+    # pandas 3 finalizes these from the plain operand too, which wiped the words
+    "frame / array": lambda w: (w[["age", "debt"]] / w[["age", "debt"]].to_numpy())["age"],
+    "frame * list": lambda w: (w[["age", "debt"]] * [2, 3])["age"],
+    "frame - plain Series by column": lambda w: w[["age", "debt"]].sub(
+        pd.Series({"age": 1.0, "debt": 2.0}), axis=1)["age"],
     "frame += frame": frame_inplace_frame,
     "transpose": lambda w: w.T["p"],
     "melt": lambda w: w.melt()["value"],

@@ -1231,7 +1231,19 @@ def frame_finalize(owner, dicts):
     finalized = frame_finalized
 
     def __finalize__(self, other, method=None, **kwargs):
+        # pandas 3 finalizes an arithmetic result from the frame, then from the other operand
+        # (a plain array or Series made a frame or Series of this kind, without words): that
+        # second step must not wipe the words the first gave.
+        kept = None
+        if method is None and getattr(self, "_col_prov", None) and isinstance(
+                other, pd.DataFrame | pd.Series) and getattr(other, "_tracker", None) is None:
+            kept = {name: getattr(self, name) for name in ("_tracker",) + tuple(dicts)
+                    if hasattr(self, name)}
         result = super(owner(), self).__finalize__(other, method, **kwargs)
+        if kept:
+            for name, value in kept.items():
+                object.__setattr__(self, name, value)
+            return result
         if isinstance(other, pd.DataFrame):
             for name in dicts:
                 mine = getattr(self, name, _ABSENT)
