@@ -223,8 +223,9 @@ class I64View {
  public:
   I64View(nb::handle value, const char* name) {
     if (!nb::try_cast(value, arr_, /*convert=*/false)) {
-      static nb::handle ascontig = ImportAttr("numpy", "ascontiguousarray").release();
-      static nb::handle i64 = ImportAttr("numpy", "int64").release();
+      static PyObject *ascontig_slot, *i64_slot;
+      nb::handle ascontig = KeepOnce(&ascontig_slot, [] { return ImportAttr("numpy", "ascontiguousarray"); });
+      nb::handle i64 = KeepOnce(&i64_slot, [] { return ImportAttr("numpy", "int64"); });
       keep_ = ascontig(value, nb::arg("dtype") = i64);
       if (!nb::try_cast(keep_, arr_, false)) RaiseArgType(name, "1-d integer array", value);
     }

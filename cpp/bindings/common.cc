@@ -134,8 +134,9 @@ U32View::U32View(nb::handle value, const char* name) {
     keep_ = nb::borrow(value);
   } else {
     // Leaked on purpose: module-lifetime references must not be released after finalisation.
-    static nb::handle ascontig = ImportAttr("numpy", "ascontiguousarray").release();
-    static nb::handle u32 = ImportAttr("numpy", "uint32").release();
+    static PyObject *ascontig_slot, *u32_slot;
+    nb::handle ascontig = KeepOnce(&ascontig_slot, [] { return ImportAttr("numpy", "ascontiguousarray"); });
+    nb::handle u32 = KeepOnce(&u32_slot, [] { return ImportAttr("numpy", "uint32"); });
     try {
       keep_ = ascontig(value, nb::arg("dtype") = u32);
     } catch (nb::python_error& e) {
@@ -164,7 +165,8 @@ nb::object NewArray(size_t n, const char* dtype, T** data) {
       return nb::cast(arr);
     }
   }
-  static nb::handle empty = ImportAttr("numpy", "empty").release();
+  static PyObject* empty_slot;
+  nb::handle empty = KeepOnce(&empty_slot, [] { return ImportAttr("numpy", "empty"); });
   nb::object arr = empty(n, nb::arg("dtype") = dtype);
   nb::ndarray<T, nb::ndim<1>, nb::c_contig, nb::device::cpu> view;
   if (!nb::try_cast(arr, view, false)) throw nb::type_error("numpy.empty returned an unexpected array");

@@ -226,6 +226,19 @@ nb::object CallMethod(nb::handle self, nb::handle name, Args&&... args) {
 /// An interned Python string, created once per process.
 nb::handle Interned(const char* text);
 
+/// The object `make()` gives, made on first use and kept for the process lifetime in `*slot`
+/// (a zero-initialised static). Never a function-local static initialised by Python code:
+/// making it can release the GIL (an import runs bytecode), and another thread entering the
+/// same initialiser would wait on the C++ guard while holding the GIL. Here two threads may
+/// both make it; the first stored wins.
+template <class Make>
+nb::handle KeepOnce(PyObject** slot, Make&& make) {
+  if (*slot != nullptr) return *slot;
+  nb::object made = make();
+  if (*slot == nullptr) *slot = made.release().ptr();
+  return *slot;
+}
+
 /// "0x" followed by format(value, "08X"): upper-case hex, at least 8 digits.
 nb::str HexText(nb::handle value);
 nb::str HexText(uint32_t value);

@@ -147,7 +147,11 @@ void AddBinaryOperators(nb::dict& ns, nb::handle module,
 
 const PyRefs& Refs() {
   // Leaked on purpose: module-lifetime references must not be released after finalisation.
-  static const PyRefs refs = [] {
+  // Not a function-local static initialised by Python code (see KeepOnce): two threads may
+  // both build the references; the first stored wins and the other's stay referenced.
+  static const PyRefs* refs = nullptr;
+  if (refs != nullptr) return *refs;
+  auto made = std::make_unique<PyRefs>([] {
     PyRefs r;
     nb::module_ np = nb::module_::import_("numpy");
     nb::module_ pd = nb::module_::import_("pandas");
@@ -171,8 +175,9 @@ const PyRefs& Refs() {
     r.op_invert = keep(op.attr("invert"));
     r.property = keep(builtins.attr("property"));
     return r;
-  }();
-  return refs;
+  }());
+  if (refs == nullptr) refs = made.release();
+  return *refs;
 }
 
 nb::object AsU32Array(nb::handle value) {
@@ -374,7 +379,9 @@ void RequireFrame(nb::handle df, const char* func) {
 }
 
 nb::object GlueFn(const char* name) {
-  static nb::handle glue = nb::module_::import_("lumarq.utilities._tracked_glue").release();
+  static PyObject* slot;
+  nb::handle glue =
+      KeepOnce(&slot, [] { return nb::module_::import_("lumarq.utilities._tracked_glue"); });
   return glue.attr(name);
 }
 
@@ -388,7 +395,8 @@ void AddFrameGlue(nb::module_& m, const char* name, nb::dict& ns) {
 }
 
 nb::object ProtectedColumns(nb::handle df, nb::handle protected_) {
-  static nb::handle fn = FramesFn("protected_names");
+  static PyObject* slot;
+  nb::handle fn = KeepOnce(&slot, [] { return nb::steal(FramesFn("protected_names")); });
   return fn(df, protected_);
 }
 
@@ -459,7 +467,8 @@ bool EntityHashes::Native() const {
 
 nb::object EntityHashes::Next() {
   if (!Native()) {
-    static nb::handle by_tracker = FramesFn("entity_hashes");
+    static PyObject* slot;
+    nb::handle by_tracker = KeepOnce(&slot, [] { return nb::steal(FramesFn("entity_hashes")); });
     return by_tracker(tracker_, df_, n_, bits_);
   }
   if (!cached_.is_valid()) cached_ = NativeHashes();
@@ -471,7 +480,8 @@ nb::object EntityModulus(nb::handle bits) {
 }
 
 nb::object EntityHashes::ByTracker(size_t i) {
-  static nb::handle fn = FramesFn("entity_of_row");
+  static PyObject* slot;
+  nb::handle fn = KeepOnce(&slot, [] { return nb::steal(FramesFn("entity_of_row")); });
   return fn(tracker_, df_, i, bits_);
 }
 

@@ -711,7 +711,8 @@ void DefineFrame(nb::module_& m) {
       ns, "_merge_col_provenance",
       [](nb::handle self, nb::handle col_prov, nb::handle col_nodes, nb::handle result_columns,
          nb::handle n, nb::handle out_prov, nb::handle out_nodes) {
-        static nb::handle fn = FramesFn("merge_col_provenance");
+        static PyObject* slot;
+        nb::handle fn = KeepOnce(&slot, [] { return nb::steal(FramesFn("merge_col_provenance")); });
         fn(g_code.merge, self, col_prov, col_nodes, result_columns, n, out_prov, out_nodes);
       },
       nb::arg("col_prov").none(), nb::arg("col_nodes").none(), nb::arg("result_columns").none(),
@@ -721,7 +722,8 @@ void DefineFrame(nb::module_& m) {
   Method(
       ns, "merge",
       [](nb::handle self, nb::handle right, nb::args args, nb::kwargs kwargs) {
-        static nb::handle fn = FramesFn("dag_frame_merge");
+        static PyObject* slot;
+        nb::handle fn = KeepOnce(&slot, [] { return nb::steal(FramesFn("dag_frame_merge")); });
         return fn(FrameCls(), self, right, args, kwargs);
       },
       nb::arg("right").none(), nb::arg("args"), nb::arg("kwargs"));
@@ -738,7 +740,9 @@ void DefineFrame(nb::module_& m) {
 class FrameCells {
  public:
   FrameCells(nb::handle df, size_t n) : iloc_(GetAttr(df, "iloc")) {
-    static nb::handle plan = ImportAttr("lumarq.utilities._frame_cells", "column_values").release();
+    static PyObject* slot;
+    nb::handle plan = KeepOnce(
+        &slot, [] { return ImportAttr("lumarq.utilities._frame_cells", "column_values"); });
     if (n != 0) column_values_ = plan(df);
   }
 

@@ -156,7 +156,8 @@ void DefineSeries(nb::module_& m) {
       [](nb::handle self, nb::handle other, nb::handle op, nb::handle op_code, nb::kwargs kwargs) {
         // pandas' flex methods (s.add(t), ...) call _binop(other, func, level=, fill_value=).
         if (kwargs.size() != 0) {
-          static nb::handle flex = GlueFn("flex_binop").release();
+          static PyObject* slot;
+          nb::handle flex = KeepOnce(&slot, [] { return GlueFn("flex_binop"); });
           return nb::object(flex(self, other, op, **kwargs));
         }
         return BinOp(self, other, op, op_code, false);
@@ -189,7 +190,8 @@ void DefineFrame(nb::module_& m) {
   Method(
       ns, "merge",
       [](nb::handle self, nb::handle right, nb::args args, nb::kwargs kwargs) {
-        static nb::handle fn = FramesFn("frame_merge");
+        static PyObject* slot;
+        nb::handle fn = KeepOnce(&slot, [] { return nb::steal(FramesFn("frame_merge")); });
         return fn(FrameCls(), g_code.merge, self, right, args, kwargs);
       },
       nb::arg("right").none(), nb::arg("args"), nb::arg("kwargs"));

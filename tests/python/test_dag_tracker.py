@@ -825,3 +825,27 @@ def test_nodes_of_the_native_row_loop_equal_those_of_log_binary():
     assert fast.get_node(13).is_protected is False and slow.get_node(10).is_protected is True
     assert fast.persisted == list(range(2, 14))
     check_invariants(fast)
+
+
+_FIRST_CALLS_FROM_THREADS = """
+import threading, numpy as np, pandas as pd
+from lumarq.utilities.vantor32_dag import DAGTracker, wrap_dataframe_dag
+t, gate = DAGTracker(), threading.Barrier(8)
+def work(k):
+    gate.wait()
+    d = wrap_dataframe_dag(pd.DataFrame({"a": np.arange(50.0), "sex": np.arange(50) % 2}), t,
+                           "t%d" % k, protected=["sex"])
+    d["a"] + d["a"]
+threads = [threading.Thread(target=work, args=(k,)) for k in range(8)]
+for x in threads: x.start()
+for x in threads: x.join()
+"""
+
+
+@pytest.mark.parametrize("attempt", range(4))
+def test_first_native_calls_from_several_threads_do_not_deadlock(attempt):
+    # The bindings' first calls import what they use: under a C++ static guard that import
+    # gave up the GIL to a thread which then waited on the guard holding it (most runs hung).
+    import subprocess
+    import sys
+    subprocess.run([sys.executable, "-c", _FIRST_CALLS_FROM_THREADS], check=True, timeout=30)
