@@ -350,3 +350,43 @@ def test_a_tracker_alive_at_interpreter_exit_switches_persistence_off():
                          env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}, timeout=120)
     assert out.returncode == 0, out.stderr
     assert out.stderr.splitlines() == ["writer stopped", "pipeline 7 completed"]
+
+
+def test_sources_registered_by_threads_after_a_report_start_one_pipeline(tmp_path):
+    # Each thread completed the current pipeline and opened its own: pipelines left running
+    # for ever, and rows split over them (about half of the runs).
+    import threading
+
+    import numpy as np
+    import pandas as pd
+
+    import lumarq
+    from lumarq.utilities.persistence import HostedStorage
+
+    for trial in range(5):
+        url = f"sqlite:///{tmp_path}/run{trial}.db"
+        t = DAGTracker(api_key="k", tenant_id="acme", service_url=url, pipeline_name="p")
+        lumarq.track(pd.DataFrame({"a": [1.0, 2.0]}), t, "first")
+        t.flush()  # the report is sent: the next source starts the next pipeline
+        gate = threading.Barrier(4)
+
+        def work(k):
+            gate.wait()
+            d = lumarq.track(pd.DataFrame({"x": np.arange(50.0)}), t, f"tab{k}")
+            d["x"] + d["x"]
+
+        threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+        for x in threads:
+            x.start()
+        for x in threads:
+            x.join()
+        t.flush()
+        t.disable_persistence()
+        store = HostedStorage(api_url=url, api_key=None, tenant_id="acme")
+        store.connect()
+        try:
+            pipelines = store.list_pipelines()
+            assert sorted(p["status"] for p in pipelines) == ["completed", "completed"], trial
+            assert store.count_row_values(max(p["id"] for p in pipelines)) == 4 * 2 * 50
+        finally:
+            store.disconnect()

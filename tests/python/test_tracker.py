@@ -260,3 +260,29 @@ def test_subclasses_of_builtin_types_are_refused_and_numbers_are_converted(t):
     t.register("t", "c")
     assert t.get_name(np.int64(0)) == ("t", "c") and t.get_name(0.9) == ("t", "c")
     assert t.get_depth(np.uint32(0x1C000000)) == 7
+
+
+def test_stats_read_while_another_thread_registers_protected_columns():
+    # stats() walked the protected set while it grew: "Set changed size during iteration"
+    import threading
+
+    t = ProvenanceTracker()
+    for i in range(300):
+        t.register("base", f"p{i}", True)
+    done, errors = threading.Event(), []
+
+    def read():
+        while not done.is_set():
+            try:
+                t.stats()
+            except RuntimeError as e:
+                errors.append(e)
+                return
+
+    reader = threading.Thread(target=read)
+    reader.start()
+    for i in range(200):
+        t.register("late", f"c{i}", True)
+    done.set()
+    reader.join()
+    assert errors == [] and len(t.stats()["protected_columns"]) == 500

@@ -11,11 +11,15 @@ native.
 from __future__ import annotations
 
 import inspect
+import threading
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Union
 
 from . import _dag_reads, _dag_storage
 from ._tracker_reads import _as_int, _exactly
 from ._tracker_reads import _refuse as _incorrect_type
+
+# Guards a pipeline's start and source-node creation (reentrant: overrides may call back).
+_SOURCES = threading.RLock()
 
 if TYPE_CHECKING:
     import pandas
@@ -124,24 +128,28 @@ def create_source_node(self, table: str, column: str, provenance: int) -> int:
     _check_self(self)
     if not table or not column:
         raise ValueError("table and column must be non-empty strings")
-    if self._dashboard_synced:
-        self._start_new_pipeline()
-    # A run opens at the first source; the lifecycle module posts START when none is open.
-    if self._openlineage_url:
-        _dag_storage._emit_run_event(self, "START")
-    key = (table, column)
-    known = self._source_nodes
-    if key in known:
-        return _int_result(known[key])
-    from .vantor32_dag import NodeType
+    # Threads registering sources at once: one of them starts the next pipeline (each had
+    # completed the current one and opened its own, leaving pipelines running for ever) and
+    # one source node is made per column.
+    with _SOURCES:
+        if self._dashboard_synced:
+            self._start_new_pipeline()
+        # A run opens at the first source; the lifecycle module posts START when none is open.
+        if self._openlineage_url:
+            _dag_storage._emit_run_event(self, "START")
+        key = (table, column)
+        known = self._source_nodes
+        if key in known:
+            return _int_result(known[key])
+        from .vantor32_dag import NodeType
 
-    # Through the method, which an override of _create_node replaces.
-    node_id = self._create_node(node_type=NodeType.SOURCE, operation=table + "." + column, inputs=[],
-                                provenance=provenance, table=table, column=column,
-                                pair_id=self.get_id(table, column),
-                                is_protected=bool(self.is_protected(table, column)))
-    self._source_nodes[key] = node_id
-    return _int_result(node_id)
+        # Through the method, which an override of _create_node replaces.
+        node_id = self._create_node(node_type=NodeType.SOURCE, operation=table + "." + column,
+                                    inputs=[], provenance=provenance, table=table,
+                                    column=column, pair_id=self.get_id(table, column),
+                                    is_protected=bool(self.is_protected(table, column)))
+        self._source_nodes[key] = node_id
+        return _int_result(node_id)
 
 
 def get_dag_for_provenance(self, provenance: int) -> Optional[ComputationDAG]:

@@ -32,7 +32,8 @@ def stats(next_id: Any, dense: Any, protected_tables: Any, protected_columns: An
         "registered_pairs": next_id,
         "dense_entries": len(dense),
         "protected_tables": list(protected_tables),
-        "protected_columns": ["%s.%s" % (key[0], key[1]) for key in protected_columns],
+        # (a copy first: another thread may register a protected column meanwhile)
+        "protected_columns": ["%s.%s" % (key[0], key[1]) for key in list(protected_columns)],
         "encoding": "VANTOR-32",
     }
 
