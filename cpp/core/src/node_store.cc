@@ -381,31 +381,33 @@ NodeStore::Snapshot NodeStore::Snap() const {
   return s;
 }
 
-bool NodeStore::Snapshot::EvictedWord(int64_t id, uint32_t* word) const {
+const NodeStore::Gone* NodeStore::Snapshot::Kept(int64_t id, size_t* at) const {
   auto it = std::upper_bound(gone_.begin(), gone_.end(), id,
                              [](int64_t v, const auto& g) { return v < g->first_id; });
-  if (it == gone_.begin()) return false;
+  if (it == gone_.begin()) return nullptr;
   const Gone& g = **(it - 1);
-  const auto at = static_cast<size_t>(id - g.first_id);
-  if (at >= g.words.size() || !g.have[at]) return false;
-  *word = g.words[at];
+  *at = static_cast<size_t>(id - g.first_id);
+  return *at < g.words.size() && g.have[*at] ? &g : nullptr;
+}
+
+bool NodeStore::Snapshot::EvictedWord(int64_t id, uint32_t* word) const {
+  size_t at = 0;
+  const Gone* g = Kept(id, &at);
+  if (g == nullptr) return false;
+  *word = g->words[at];
   return true;
 }
 
 bool NodeStore::Snapshot::EvictedNode(int64_t id, NodeView* out) const {
-  auto it = std::upper_bound(gone_.begin(), gone_.end(), id,
-                             [](int64_t v, const auto& g) { return v < g->first_id; });
-  if (it == gone_.begin()) return false;
-  const Gone& g = **(it - 1);
-  const auto at = static_cast<size_t>(id - g.first_id);
-  if (at >= g.words.size() || !g.have[at]) return false;
-  const uint8_t have = g.have[at];
+  size_t at = 0;
+  const Gone* g = Kept(id, &at);
+  if (g == nullptr) return false;
   *out = NodeView{};
   out->id = id;
-  out->kind = g.kinds[at];
-  out->flags = (have & Gone::kProtected) ? kNodeProtected : 0;
-  out->op = g.ops[at];
-  out->word = g.words[at];
+  out->kind = g->kinds[at];
+  out->flags = (g->have[at] & Gone::kProtected) ? kNodeProtected : 0;
+  out->op = g->ops[at];
+  out->word = g->words[at];
   return true;
 }
 

@@ -191,6 +191,8 @@ class NodeStore::Snapshot {
  private:
   friend class NodeStore;
   bool FindInChunks(int64_t id, NodeView* out) const;
+  /// The eviction record holding what was kept of `id`, and its position there; null if none.
+  const Gone* Kept(int64_t id, size_t* at) const;
   std::vector<std::shared_ptr<const Chunk>> chunks_;
   std::vector<std::shared_ptr<const int64_t[]>> arenas_;  // one per chunk, as of the snapshot
   std::shared_ptr<const std::vector<Pinned>> pinned_;
