@@ -3217,6 +3217,44 @@ def _install_conversion_hooks() -> None:
     NDFrame.convert_dtypes = convert_dtypes_  # type: ignore[method-assign]
 
 
+def _plain_values(frame: pd.DataFrame) -> pd.DataFrame:
+    """A plain frame over `frame`'s values, without copying them, for numpy conversions."""
+    arrays = {}
+    for i, (_, col) in enumerate(frame.items()):
+        arr = col.array
+        arrays[i] = _unwrap(arr._data) if isinstance(arr, ProvenanceArray) else arr
+    return pd.DataFrame(arrays, index=frame.index, copy=False)
+
+
+def _install_array_hooks() -> None:
+    # pandas makes an `object` array of every frame of extension columns, and `astype(float)`
+    # keeps a tracked column tracked: numpy functions and scikit-learn (which casts a frame with
+    # astype(np.float64), then takes np.asarray) failed on every tracked frame. A frame of the
+    # dtype gives the array plain pandas gives for the same values (words do not go into numpy).
+    to_numpy, array, values = pd.DataFrame.to_numpy, pd.DataFrame.__array__, pd.DataFrame.values
+    if getattr(to_numpy, "_lumarq", False):
+        return
+
+    def through_plain(convert: Any) -> Any:
+        def run(self: Any, *args: Any, **kwargs: Any) -> Any:
+            if not _has_dtype_columns(self):
+                return convert(self, *args, **kwargs)
+            out = convert(_plain_values(self), *args, **kwargs)
+            # pandas hands out a read-only view of a single block; here that block is the
+            # frame's own values, so a caller that writes into what it was given (scikit-learn
+            # does after casting) gets a copy instead
+            return out if out.flags.writeable else out.copy()
+
+        return run
+
+    to_numpy_ = functools.wraps(to_numpy)(through_plain(to_numpy))
+    to_numpy_._lumarq = True  # type: ignore[attr-defined]
+    pd.DataFrame.to_numpy = to_numpy_  # type: ignore[method-assign]
+    pd.DataFrame.__array__ = functools.wraps(array)(through_plain(array))  # type: ignore
+    pd.DataFrame.values = property(  # type: ignore[method-assign,assignment]
+        through_plain(values.fget), doc=values.__doc__)
+
+
 def _install_binning_hooks() -> None:
     # pd.cut/pd.qcut with labels=False give bin numbers, which were plain: an age band of a
     # protected age read as untouched by it. They keep the rows' words: through fixed edges
@@ -3370,8 +3408,8 @@ def _install_crosswise_hooks() -> None:
         arrays = []
         for j, (_, col) in enumerate(result.items()):
             arr = col.array
-            if (common is not None and not isinstance(arr, ProvenanceArray)
-                    and col.dtype == np.dtype(object)):
+            if common is not None and not isinstance(arr, ProvenanceArray):
+                # (object cells, or already the common type: pandas transposes `values`)
                 arr = ProvenanceArray(pd.array(col.to_numpy(), dtype=common.subtype))
             if not isinstance(arr, ProvenanceArray) or arr._tracker is not None:
                 return result
@@ -3908,8 +3946,8 @@ class ProvenanceDtype(ExtensionDtype):
 
     @property
     def _is_numeric(self) -> bool:
-        return pd.api.types.is_numeric_dtype(self._subtype) and not pd.api.types.is_bool_dtype(
-            self._subtype)
+        # booleans too, as pandas counts bool columns (`numeric_only=True` keeps them)
+        return pd.api.types.is_numeric_dtype(self._subtype)
 
     @property
     def _is_boolean(self) -> bool:
@@ -5111,6 +5149,7 @@ _install_dt_hook()
 _install_date_index_attributes()
 _install_rowwise_accessors()
 _install_conversion_hooks()
+_install_array_hooks()
 _install_describe_hook()
 _install_crosswise_hooks()
 _install_reshape_hooks()

@@ -1248,6 +1248,13 @@ def _replace_in_place(d):
 # Everyday pandas code whose result must equal plain pandas, and (where tracked) keep the taint
 # of every row that came from `age` (protected): the rows a value was written over included.
 PLAIN_EQUIVALENTS = {
+    # numpy and scikit-learn (which casts with astype(np.float64), then takes np.asarray) got
+    # object arrays from every frame of the dtype
+    "numpy array of a cast frame": lambda d: pd.DataFrame(
+        np.asarray(d[["age", "income", "k"]].astype(np.float64))),
+    "frame values and to_numpy": lambda d: pd.DataFrame(np.hstack(
+        [d[["age", "k"]].values, d[["income"]].to_numpy()])),
+    "numeric_only keeps booleans": lambda d: d.assign(b=d["income"] > 15).mean(numeric_only=True),
     "where in place": _capped_in_place("where"),
     "mask in place": _capped_in_place("mask"),
     "clip in place": _capped_in_place("clip"),
