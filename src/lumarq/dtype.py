@@ -4184,6 +4184,17 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
     def nbytes(self) -> int:
         return int(self._data.nbytes + self._words.nbytes)
 
+    def memory_usage(self, deep: bool = False) -> int:
+        """`nbytes`, and with `deep` the objects the values hold (text), as pandas counts them
+        for a plain column (pandas 2.2 raised for an object column of the dtype)."""
+        data = self._data
+        counted = getattr(data, "memory_usage", None)
+        used = int(counted(deep=deep)) if counted is not None else int(data.nbytes)
+        nd = _unwrap(data) if counted is None else None
+        if deep and isinstance(nd, np.ndarray) and nd.dtype == object:
+            used += sum(x.__sizeof__() for x in nd)
+        return used + int(self._words.nbytes)
+
     def __getattr__(self, name: str) -> Any:
         # The .str accessor calls _str_* methods: the values' own, giving plain results.
         if name.startswith("_str_") and "_data" in self.__dict__:
