@@ -5193,9 +5193,12 @@ def _copy_blocks(groups: list[list[np.ndarray]], n: int) -> list[np.ndarray]:
 
 
 def untrack(obj: Any) -> Any:
-    """`obj` (a Series, DataFrame or ProvenanceArray) with plain dtypes: the values only."""
+    """`obj` (a Series, DataFrame, Index or ProvenanceArray) with plain dtypes: the values
+    only."""
     if isinstance(obj, ProvenanceArray):
         return _writable(obj._data)
+    if isinstance(obj, pd.Index):
+        return _plain_index(obj)
     if isinstance(obj, pd.Series):
         if isinstance(obj.dtype, ProvenanceDtype) or _tracked_index(obj.index):
             values = (_writable(obj.array._data) if isinstance(obj.dtype, ProvenanceDtype)
@@ -5212,8 +5215,8 @@ def untrack(obj: Any) -> Any:
         out.index = _plain_index(obj.index)
         out.columns = _plain_index(obj.columns)
         return out
-    raise TypeError(f"untrack: expected a pandas Series, DataFrame or ProvenanceArray, got "
-                    f"{type(obj).__name__}")
+    raise TypeError(f"untrack: expected a pandas Series, DataFrame, Index or ProvenanceArray, "
+                    f"got {type(obj).__name__}")
 
 
 def _writable(values: Any) -> Any:

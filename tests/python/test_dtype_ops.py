@@ -1256,6 +1256,7 @@ PLAIN_EQUIVALENTS = {
         [d[["age", "k"]].values, d[["income"]].to_numpy()])),
     # pandas 2.2 raised for a text column; the words' bytes cancel out
     "memory_usage deep minus shallow": lambda d: d.memory_usage(deep=True) - d.memory_usage(),
+    "untrack of an index": lambda d: lumarq.untrack(d.set_index("age").index).to_series(),
     "numeric_only keeps booleans": lambda d: d.assign(b=d["income"] > 15).mean(numeric_only=True),
     "where in place": _capped_in_place("where"),
     "mask in place": _capped_in_place("mask"),
