@@ -3217,15 +3217,6 @@ def _install_conversion_hooks() -> None:
     NDFrame.convert_dtypes = convert_dtypes_  # type: ignore[method-assign]
 
 
-def _plain_values(frame: pd.DataFrame) -> pd.DataFrame:
-    """A plain frame over `frame`'s values, without copying them, for numpy conversions."""
-    arrays = {}
-    for i, (_, col) in enumerate(frame.items()):
-        arr = col.array
-        arrays[i] = _unwrap(arr._data) if isinstance(arr, ProvenanceArray) else arr
-    return pd.DataFrame(arrays, index=frame.index, copy=False)
-
-
 def _install_array_hooks() -> None:
     # pandas makes an `object` array of every frame of extension columns, and `astype(float)`
     # keeps a tracked column tracked: numpy functions and scikit-learn (which casts a frame with
@@ -3239,7 +3230,7 @@ def _install_array_hooks() -> None:
         def run(self: Any, *args: Any, **kwargs: Any) -> Any:
             if not _has_dtype_columns(self):
                 return convert(self, *args, **kwargs)
-            out = convert(_plain_values(self), *args, **kwargs)
+            out = convert(untrack(self), *args, **kwargs)  # over the values, not a copy
             # pandas hands out a read-only view of a single block; here that block is the
             # frame's own values, so a caller that writes into what it was given (scikit-learn
             # does after casting) gets a copy instead
@@ -4188,12 +4179,11 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         """`nbytes`, and with `deep` the objects the values hold (text), as pandas counts them
         for a plain column (pandas 2.2 raised for an object column of the dtype)."""
         data = self._data
-        counted = getattr(data, "memory_usage", None)
-        used = int(counted(deep=deep)) if counted is not None else int(data.nbytes)
-        nd = _unwrap(data) if counted is None else None
-        if deep and isinstance(nd, np.ndarray) and nd.dtype == object:
-            used += sum(x.__sizeof__() for x in nd)
-        return used + int(self._words.nbytes)
+        if hasattr(data, "memory_usage"):  # pandas' text arrays count their objects
+            return int(data.memory_usage(deep=deep)) + int(self._words.nbytes)
+        values = _unwrap(data)
+        objects = deep and getattr(values, "dtype", None) == np.dtype(object)
+        return self.nbytes + (sum(x.__sizeof__() for x in values) if objects else 0)
 
     def __getattr__(self, name: str) -> Any:
         # The .str accessor calls _str_* methods: the values' own, giving plain results.
