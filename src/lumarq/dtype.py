@@ -4122,7 +4122,9 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         if isinstance(values, pd.Series | pd.Index):
             values = values.array
         if isinstance(values, ProvenanceArray):
-            values = values._data
+            # numpy's values where there are: pandas 2.2 matched no NaN in a NumpyExtensionArray
+            nd = _numpy_values(values._data)
+            values = values._data if nd is None else nd
         return self._data.isin(values)
 
     def insert(self, loc: int, item: Any) -> ProvenanceArray:
@@ -4539,6 +4541,11 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                 other = other.copy()
             values = pd.Series(self._data, copy=False).where(mask, other).array
         else:
+            if nd is not None and nd.dtype.kind in "iub":
+                # a float the ints can hold (0.0): pandas 2.2's array would give floats
+                value = np.asarray(other).astype(nd.dtype, copy=False)
+                if value.ndim == 0:
+                    value = value[()]
             values = self._data._where(mask, value)
         nodes = inputs  # quiet: each row keeps the node of the operand it took
         if _logs(tracker, inputs):
