@@ -4567,6 +4567,9 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         mask = np.asarray(self._data.isna(), dtype=bool)
         if limit is not None and limit < len(self):
             mask &= np.cumsum(mask) <= limit
+        if not mask.any() and (not isinstance(value, ProvenanceArray) or len(value) == len(self)):
+            # nothing to fill: rows, words and nodes as they were, as pandas 3 never calls here
+            return self.copy() if copy else self
         words = self._words.copy()
         tracker = self._tracker
         filled = None
@@ -4641,8 +4644,11 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             nodes = None if nodes is None else nodes.copy()
         else:
             inputs = (other_nodes, self._nodes) if op in _REVERSED else (self._nodes, other_nodes)
-            first = result[0] if isinstance(result, tuple) else result
-            nodes = _log_rows(out_tracker, _op_name(op), out_words, inputs, first)
+            if isinstance(result, tuple):  # divmod: its parts' rows are // and % nodes
+                return tuple(self._new(r, out_words.copy(), out_tracker, _log_rows(
+                    out_tracker, name, out_words, inputs, r))
+                    for r, name in zip(result, ("floordiv", "mod")))
+            nodes = _log_rows(out_tracker, _op_name(op), out_words, inputs, result)
         if isinstance(result, tuple):
             return tuple(self._new(r, out_words.copy(), out_tracker,
                                    None if nodes is None else nodes.copy()) for r in result)

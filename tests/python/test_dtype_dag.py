@@ -62,6 +62,8 @@ ROW_OPS = {
     "scalar operand": lambda s: 2.0 - s * 3.0,  # passes the node on, as the containers do
     # its comparisons logged two nodes a row that nothing referred to
     "compare": lambda s: s.compare(s.sort_values(na_position="first").set_axis(s.index))["self"],
+    # pandas 2.2 logged a node a row, pandas 3 none (it never reaches the array)
+    "fillna with nothing missing": lambda s: s.dropna().fillna(0.0),
 }
 
 
@@ -97,6 +99,8 @@ COMPUTING = {
                       lambda i, a, b: [b[i], a[i]] if i == 1 else [a[i]]),
     "combine_first": (lambda a, b: a.combine_first(b), "combine_first",
                       lambda i, a, b: [b[i], a[i]] if i == 1 else [a[i]]),
+    # its remainder shared the quotient's nodes, whose row values are the quotient's
+    "divmod": (lambda a, b: divmod(a, b)[1], "mod", lambda i, a, b: [a[i], b[i]]),
 }
 
 
