@@ -3692,7 +3692,7 @@ def _install_rowwise_accessors() -> None:
         def accessor(self: Any, _name: str = name, _plain: Any = plain) -> Any:
             if isinstance(self.dtype, ProvenanceDtype):
                 values = pd.Series(self.array._data, index=self.index, name=self.name,
-                                   copy=False)
+                                   copy=False, dtype=_kept_object(self.dtype))
                 return _RowwiseAccessor(self, getattr(values, _name))
             # pandas 2.2's descriptor caches the accessor on the Series, which a property
             # does not allow: the accessor class is called as that descriptor would.
@@ -4199,7 +4199,7 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         idx = np.arange(n, dtype=np.int64) - periods
         idx[(idx < 0) | (idx >= n)] = -1
         nd = _numpy_values(self._data)
-        if nd is None and isinstance(self._data, pd.arrays.NumpyExtensionArray):
+        if nd is None and type(self._data) is pd.arrays.NumpyExtensionArray:
             # Object values: the fill pandas uses for plain columns (None, not NaN).
             plain = pd.Series(self._data._ndarray, copy=False).shift(periods,
                                                                      fill_value=fill_value)
@@ -4816,7 +4816,7 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
     def _groupby_op(self, *, how: str, has_dropped_na: bool, min_count: int, ngroups: int,
                     ids: np.ndarray, **kwargs: Any) -> Any:
         inner = self._data
-        if isinstance(inner, pd.arrays.NumpyExtensionArray):
+        if type(inner) is pd.arrays.NumpyExtensionArray:  # pandas' text arrays run their own
             # numpy values: the very routine pandas runs for plain columns, so the values
             # (and their dtype) are those of plain pandas.
             result = _cython_group_op(inner.to_numpy(), how, has_dropped_na, min_count,
@@ -5206,7 +5206,8 @@ def untrack(obj: Any) -> Any:
         if isinstance(obj.dtype, ProvenanceDtype) or _tracked_index(obj.index):
             values = (_writable(obj.array._data) if isinstance(obj.dtype, ProvenanceDtype)
                       else obj.array)
-            return pd.Series(values, index=_plain_index(obj.index), name=obj.name, copy=False)
+            return pd.Series(values, index=_plain_index(obj.index), name=obj.name, copy=False,
+                             dtype=_kept_object(obj.dtype))
         return obj
     if isinstance(obj, pd.DataFrame):
         positions = [i for i, d in enumerate(obj.dtypes) if isinstance(d, ProvenanceDtype)]
@@ -5214,12 +5215,21 @@ def untrack(obj: Any) -> Any:
             return obj
         out = obj.copy(deep=False)
         for i in positions:
-            out.isetitem(i, obj.iloc[:, i].array._data)
+            data = obj.iloc[:, i].array._data
+            if _kept_object(obj.dtypes.iloc[i]) is not None:
+                data = pd.Series(data, index=obj.index, dtype=object, copy=False)
+            out.isetitem(i, data)
         out.index = _plain_index(obj.index)
         out.columns = _plain_index(obj.columns)
         return out
     raise TypeError(f"untrack: expected a pandas Series, DataFrame, Index or ProvenanceArray, "
                     f"got {type(obj).__name__}")
+
+
+def _kept_object(dtype: Any) -> Any:
+    # pandas 3 reads an object array of text as `str`: a plain `object` column stays `object`
+    sub = getattr(dtype, "subtype", None)
+    return sub if isinstance(sub, np.dtype) and sub == object else None
 
 
 def _writable(values: Any) -> Any:
@@ -5243,7 +5253,7 @@ def _plain_index(index: pd.Index) -> pd.Index:
         arrays = [lv.array._data if isinstance(lv.dtype, ProvenanceDtype) else lv for lv in levels]
         return pd.MultiIndex.from_arrays(arrays, names=index.names)
     if isinstance(index.dtype, ProvenanceDtype):
-        return pd.Index(index.array._data, name=index.name)
+        return pd.Index(index.array._data, name=index.name, dtype=_kept_object(index.dtype))
     return index
 
 
