@@ -972,6 +972,30 @@ def _install_missing_value_hooks() -> None:
     pd.DataFrame.update = frame_update_
 
 
+def _install_quiet_row_steps() -> None:
+    # Steps that only choose or move rows, which pandas carries out through computing steps of
+    # its own on the rows' values: nsmallest/nlargest over several columns break a tie through
+    # `~` on a mask of the column before, and pandas 3 runs Index.putmask through `where` (an
+    # outer join or align on an index of the dtype with repeated labels, Index.fillna). Each
+    # logged a node a row that nothing refers to or that took the place of the row's own, whose
+    # word took a chain step. They run quietly: each row keeps its word and node, and a row
+    # putmask writes takes the value's, as an assignment gives (and as pandas 2.2, writing the
+    # array, gave).
+    def quiet(method: Callable[..., Any]) -> Callable[..., Any]:
+        @functools.wraps(method)
+        def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
+            return _quietly(method, self, *args, **kwargs)
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    for cls, name in ((pd.DataFrame, "nsmallest"), (pd.DataFrame, "nlargest"),
+                      (pd.Index, "putmask")):
+        method = getattr(cls, name)
+        if not getattr(method, "_lumarq", False):
+            setattr(cls, name, quiet(method))
+
+
 def _install_missing_mask_hooks() -> None:
     # `s.isna()` gave plain booleans, so a missing-value indicator of a protected column, and
     # what it chose (`x.where(age.notna(), 0)`, `df.loc[age.isna(), c] = 0`), read clean. Each
@@ -5145,6 +5169,7 @@ _install_where_hook()
 _install_case_when_hook()
 _install_missing_value_hooks()
 _install_missing_mask_hooks()
+_install_quiet_row_steps()
 _install_logical_hooks()
 _install_row_reduction_hooks()
 _install_index_map_hook()
