@@ -636,6 +636,24 @@ def _quietly(method: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
         _QUIET.on = quiet
 
 
+def _as_outside(fn: Any) -> Any:
+    """`fn`, a caller's function that a quiet step hands to pandas (a group filter's), made to
+    log as it does where the step was called; anything not callable as it is."""
+    if not callable(fn):
+        return fn
+    outside = getattr(_QUIET, "on", False)
+
+    @functools.wraps(fn)
+    def call(*args: Any, **kwargs: Any) -> Any:
+        quiet, _QUIET.on = getattr(_QUIET, "on", False), outside
+        try:
+            return fn(*args, **kwargs)
+        finally:
+            _QUIET.on = quiet
+
+    return call
+
+
 def _words_by_column(result: Any, frame: pd.DataFrame, other: Any,
                      per_column: Callable[[Any, Any], Any]) -> Any:
     """`result` (pandas' own, of `frame` and a frame `other`) with each column of the dtype
@@ -975,12 +993,12 @@ def _install_missing_value_hooks() -> None:
 def _install_quiet_row_steps() -> None:
     # Steps that only choose or move rows, which pandas carries out through computing steps of
     # its own on the rows' values: nsmallest/nlargest over several columns break a tie through
-    # `~` on a mask of the column before, and pandas 3 runs Index.putmask through `where` (an
-    # outer join or align on an index of the dtype with repeated labels, Index.fillna). Each
-    # logged a node a row that nothing refers to or that took the place of the row's own, whose
-    # word took a chain step. They run quietly: each row keeps its word and node, and a row
-    # putmask writes takes the value's, as an assignment gives (and as pandas 2.2, writing the
-    # array, gave).
+    # `~` on a mask of the column before, pandas 3 runs Index.putmask through `where` (an outer
+    # join or align on an index of the dtype with repeated labels, Index.fillna), and a group
+    # filter keeping the rows blanks the groups it drops through `where`. Each logged a node a
+    # row that nothing refers to or that took the place of the row's own, whose word took a
+    # chain step. They run quietly: each row keeps its word and node, and a row putmask writes
+    # takes the value's, as an assignment gives (and as pandas 2.2, writing the array, gave).
     def quiet(method: Callable[..., Any]) -> Callable[..., Any]:
         @functools.wraps(method)
         def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
@@ -989,11 +1007,23 @@ def _install_quiet_row_steps() -> None:
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked
 
-    for cls, name in ((pd.DataFrame, "nsmallest"), (pd.DataFrame, "nlargest"),
-                      (pd.Index, "putmask")):
+    def quiet_filter(method: Callable[..., Any]) -> Callable[..., Any]:
+        @functools.wraps(method)
+        def hooked(self: Any, func: Any, *args: Any, **kwargs: Any) -> Any:
+            # the predicate is the caller's function: it logs as it would outside
+            return _quietly(method, self, _as_outside(func), *args, **kwargs)
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    from pandas.core.groupby.generic import DataFrameGroupBy, SeriesGroupBy
+
+    for cls, name, wrap in ((pd.DataFrame, "nsmallest", quiet), (pd.DataFrame, "nlargest", quiet),
+                            (pd.Index, "putmask", quiet), (SeriesGroupBy, "filter", quiet_filter),
+                            (DataFrameGroupBy, "filter", quiet_filter)):
         method = getattr(cls, name)
         if not getattr(method, "_lumarq", False):
-            setattr(cls, name, quiet(method))
+            setattr(cls, name, wrap(method))
 
 
 def _install_missing_mask_hooks() -> None:

@@ -79,8 +79,14 @@ ROW_OPS = {
     "Index.putmask": lambda s: pd.Series(
         pd.Index(s.array).putmask(_MASK, pd.Index(s.array[::-1])),
         index=np.where(_MASK, s.index[::-1], s.index)),
+    # pandas blanks the groups dropped through `where`
+    "group filter keeping the rows": lambda s: s.groupby(_GROUPS).filter(
+        lambda x: x.count() > 1, dropna=False),
+    "frame group filter keeping the rows": lambda s: s.to_frame().groupby(_GROUPS).filter(
+        lambda x: x["c"].count() > 1, dropna=False)["c"],
 }
 _MASK = np.array([True, False, False, True, False, False])
+_GROUPS = np.array([1, 1, 2, 2, 3, 3])
 
 
 def _joined(s, join):
