@@ -637,8 +637,9 @@ def _quietly(method: Callable[..., Any], *args: Any, **kwargs: Any) -> Any:
 
 
 def _as_outside(fn: Any) -> Any:
-    """`fn`, a caller's function that a quiet step hands to pandas (a group filter's), made to
-    log as it does where the step was called; anything not callable as it is."""
+    """`fn`, a caller's function that a quiet step hands to pandas (a group filter's, update's
+    `filter_func`), made to log as it does where the step was called; anything not callable
+    as it is."""
     if not callable(fn):
         return fn
     outside = getattr(_QUIET, "on", False)
@@ -918,7 +919,10 @@ def _install_missing_value_hooks() -> None:
     def combine_first_(self: Any, other: Any) -> Any:
         gate = _missing_rows(self)
         if gate is None or not len(gate):
-            return combine_first(self, other)
+            # Nothing missing decides a row: each comes from one side, with its word and node
+            # (pandas 2.2 fills the rows only `other` holds through `mask`, which logged a
+            # `where` node a row).
+            return _quietly(combine_first, self, other)
         result = _quietly(combine_first, self, other)
         if not isinstance(result, pd.Series):
             return result
@@ -945,11 +949,21 @@ def _install_missing_value_hooks() -> None:
             _fold_condition(self, None, gate, "update")
         return answer
 
+    def quiet_update(self: Any, other: Any, *args: Any, **kwargs: Any) -> Any:
+        # pandas writes each column through its own `where` by the other's, which logged a
+        # `where` node a row: an update is an assignment, each row written taking the other's
+        # word and node, as Series.update's rows do. The filter is the caller's function.
+        if "filter_func" in kwargs:
+            kwargs["filter_func"] = _as_outside(kwargs["filter_func"])
+        elif len(args) > 2:
+            args = (*args[:2], _as_outside(args[2]), *args[3:])
+        return _quietly(frame_update, self, other, *args, **kwargs)
+
     @functools.wraps(frame_update)
     def frame_update_(self: Any, other: Any, *args: Any, **kwargs: Any) -> Any:
         if not (isinstance(other, pd.DataFrame) and _has_dtype_columns(other)
                 and self.columns.is_unique and other.columns.is_unique and not args):
-            return frame_update(self, other, *args, **kwargs)
+            return quiet_update(self, other, *args, **kwargs)
         overwrite = kwargs.get("overwrite", True)
         keep = kwargs.get("filter_func")
         gates = {}
@@ -978,7 +992,7 @@ def _install_missing_value_hooks() -> None:
                 _check_condition(self.iloc[:, i], gate)
             if found:
                 gates[i] = found
-        answer = frame_update(self, other, *args, **kwargs)
+        answer = quiet_update(self, other, *args, **kwargs)
         for i, found in gates.items():
             for gate in found:
                 _fold_condition(self, [i], gate, "update")

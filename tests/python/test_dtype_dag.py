@@ -79,6 +79,12 @@ ROW_OPS = {
     "Index.putmask": lambda s: pd.Series(
         pd.Index(s.array).putmask(_MASK, pd.Index(s.array[::-1])),
         index=np.where(_MASK, s.index[::-1], s.index)),
+    # rows only (no label missing a value): pandas' own `where` per column (a copy: pandas
+    # 2.2's frame shares s's values)
+    "update": lambda s: (lambda f: (f.update(s.iloc[_SOURCES].set_axis(s.index).to_frame()),
+                                    f["c"].set_axis(s.index[_SOURCES]))[1])(s.copy().to_frame()),
+    # pandas 2.2 aligns the two and fills the rows s lacks through `mask`
+    "combine_first of other labels": lambda s: s.iloc[[0, 2]].combine_first(s.iloc[[3, 4]]),
     # pandas blanks the groups dropped through `where`
     "group filter keeping the rows": lambda s: s.groupby(_GROUPS).filter(
         lambda x: x.count() > 1, dropna=False),
@@ -86,6 +92,7 @@ ROW_OPS = {
         lambda x: x["c"].count() > 1, dropna=False)["c"],
 }
 _MASK = np.array([True, False, False, True, False, False])
+_SOURCES = [0, 2, 3, 4, 5, 0]  # rows without a missing value
 _GROUPS = np.array([1, 1, 2, 2, 3, 3])
 
 
