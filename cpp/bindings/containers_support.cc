@@ -171,6 +171,10 @@ const PyRefs& Refs() {
     r.pd_frame = keep(pd.attr("DataFrame"));
     r.pd_range_index = keep(pd.attr("RangeIndex"));
     r.extension_array = keep(nb::module_::import_("pandas.api.extensions").attr("ExtensionArray"));
+    r.pd_na = keep(pd.attr("NA"));
+    r.pd_nat = keep(pd.attr("NaT"));
+    r.np_datetime64 = keep(np.attr("datetime64"));
+    r.np_timedelta64 = keep(np.attr("timedelta64"));
     r.op_neg = keep(op.attr("neg"));
     r.op_invert = keep(op.attr("invert"));
     r.property = keep(builtins.attr("property"));
@@ -178,6 +182,33 @@ const PyRefs& Refs() {
   }());
   if (refs == nullptr) refs = made.release();
   return *refs;
+}
+
+/// True when a row value is not recorded: None, pandas' NA and NaT, numpy's NaT, or a NaN whose
+/// type is float or a subclass of it (numpy float64 is one; float32 is not). Missing values of
+/// nullable and date columns were stored as the texts "<NA>" and "NaT".
+bool NotRecorded(nb::handle v) {
+  PyObject* o = v.ptr();
+  if (o == Py_None) return true;
+  const PyRefs& r = Refs();
+  if (o == r.pd_na.ptr() || o == r.pd_nat.ptr()) return true;
+  PyTypeObject* type = Py_TYPE(o);
+  if (type == reinterpret_cast<PyTypeObject*>(r.np_datetime64.ptr()) ||
+      type == reinterpret_cast<PyTypeObject*>(r.np_timedelta64.ptr())) {
+    nb::object ne = Steal(PyObject_RichCompare(o, o, Py_NE));  // only NaT differs from itself
+    const int t = PyObject_IsTrue(ne.ptr());
+    if (t < 0) throw nb::python_error();
+    return t != 0;
+  }
+  if (!PyFloat_Check(o)) return false;
+  if (PyFloat_CheckExact(o) || Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(Refs().np_float64.ptr())) {
+    return std::isnan(PyFloat_AS_DOUBLE(o));
+  }
+  // value != value, without identity shortcut
+  nb::object ne = Steal(PyObject_RichCompare(o, o, Py_NE));
+  const int t = PyObject_IsTrue(ne.ptr());
+  if (t < 0) throw nb::python_error();
+  return t != 0;
 }
 
 nb::object AsU32Array(nb::handle value) {

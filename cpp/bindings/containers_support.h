@@ -42,11 +42,14 @@ struct PyRefs {
   nb::handle np_zeros, np_asarray, np_broadcast_to;
   nb::handle ndarray_type, np_dtype_type, u32_dtype, np_uint32, np_float64, object_dtype;
   nb::handle pd_series, pd_frame, pd_range_index, extension_array;
+  nb::handle pd_na, pd_nat, np_datetime64, np_timedelta64;
   nb::handle op_neg, op_invert;
   nb::handle property;
 };
 const PyRefs& Refs();
 
+/// True when a row value is not recorded: None, pandas' NA and NaT, numpy's NaT, or a float NaN.
+bool NotRecorded(nb::handle v);
 /// np.asarray(value, dtype=np.uint32); a uint32 numpy array comes back as it is.
 nb::object AsU32Array(nb::handle value);
 /// np.zeros(n, dtype=np.uint32).

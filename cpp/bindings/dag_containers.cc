@@ -171,22 +171,6 @@ class IntColumn {
 
 // ---------------------------------------------------------------- row values
 
-/// True when a row value is not recorded: None, or a NaN whose type is float or a subclass of
-/// it (numpy float64 is one; float32 is not).
-bool NotRecorded(nb::handle v) {
-  PyObject* o = v.ptr();
-  if (o == Py_None) return true;
-  if (!PyFloat_Check(o)) return false;
-  if (PyFloat_CheckExact(o) || Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(Refs().np_float64.ptr())) {
-    return std::isnan(PyFloat_AS_DOUBLE(o));
-  }
-  // value != value, without identity shortcut
-  nb::object ne = Steal(PyObject_RichCompare(o, o, Py_NE));
-  const int t = PyObject_IsTrue(ne.ptr());
-  if (t < 0) throw nb::python_error();
-  return t != 0;
-}
-
 /// Reads `values[i]` for the row-value records. Raw(i) is exactly what `values[i]` gives.
 /// ForRecord(i) is null for a row that is not recorded, else an object whose float()/str()
 /// split equals that of values[i]: a float for numeric arrays (no numpy scalar is made), the

@@ -10,6 +10,7 @@
 #include <optional>
 #include <vector>
 
+#include "containers_support.h"
 #include "dag_records.h"
 #include "dag_tracker.h"
 
@@ -30,7 +31,7 @@ nb::object View(const T* data, std::initializer_list<size_t> shape) {
   return nb::cast(nb::ndarray<nb::numpy, const T>(data, shape, nb::handle()));
 }
 
-/// The values recorded per row: float64 (NaN not recorded) or objects (None and NaN not recorded).
+/// The values recorded per row: float64 (NaN not recorded) or objects (missing ones not recorded).
 class RecordValues {
  public:
   explicit RecordValues(nb::handle values) : seq_(nb::borrow(values)) {
@@ -56,9 +57,7 @@ class RecordValues {
       return Steal(PyFloat_FromDouble(d));
     }
     nb::object v = Steal(PySequence_GetItem(seq_.ptr(), static_cast<Py_ssize_t>(i)));
-    PyObject* o = v.ptr();
-    if (o == Py_None) return {};
-    if (PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o))) return {};
+    if (NotRecorded(v)) return {};
     return v;
   }
 

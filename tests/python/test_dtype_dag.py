@@ -166,6 +166,32 @@ def test_each_computing_op_logs_one_node_per_row(name, tracker_cls):
     assert (out.prov.words != 0).all()  # a filled or clipped row is never made clean
 
 
+MISSING = {
+    "boolean": pd.array([True, None, False], dtype="boolean"),
+    "Int64": pd.array([1, None, 2], dtype="Int64"),
+    "Float64": pd.array([1.5, None, 2.5], dtype="Float64"),
+    "string": pd.array(["a", None, "c"], dtype="string"),
+    "dates": pd.to_datetime(["2020-01-01", None, "2020-03-01"]),
+    "object NA": pd.Series(["a", pd.NA, "c"], dtype=object),
+    "object NaT": pd.Series([np.datetime64("2020-01-01"), np.datetime64("NaT"), 1], dtype=object),
+}
+_ONLY_CONTAINERS = {"object NaT"}  # the dtype takes no objects but text
+
+
+@pytest.mark.parametrize("kind", ["dtype", "containers", "overriding"])
+@pytest.mark.parametrize("column", MISSING)
+def test_missing_values_record_no_row_value(column, kind):
+    # pandas' NA and NaT were recorded (and stored) as the texts "<NA>" and "NaT"
+    from lumarq.utilities.vantor32_dag import wrap_dataframe_dag
+
+    if column in _ONLY_CONTAINERS and kind != "containers":
+        pytest.skip("not a column the dtype tracks")
+    t = OverridingTracker() if kind == "overriding" else DAGTracker()
+    raw = pd.DataFrame({"x": MISSING[column]})
+    (wrap_dataframe_dag if kind == "containers" else lumarq.track)(raw, t, "T")
+    assert [r.row_index for r in t._value_buffer] == [0, 2]
+
+
 def test_missing_dates_and_durations_record_no_row_value():
     # NaT was recorded as the text "NaT", where NaN and None record nothing
     t = DAGTracker()

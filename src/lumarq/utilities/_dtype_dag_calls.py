@@ -6,6 +6,8 @@ from __future__ import annotations
 import math
 from typing import Any, Optional
 
+import pandas as pd
+
 from lumarq.utilities._dag_storage import type_name
 
 _MERGE = 6  # NodeType.MERGE
@@ -74,13 +76,14 @@ def log_groups(tracker: Any, op: str, words: Any, offsets: Any, inputs: Any, mer
 
 def record_rows(tracker: Any, op: str, words: Any, values: Any, numeric: bool,
                 column: Any) -> None:
-    """record_row_value for each row with a value (None and NaN have none); a row whose value or
+    """record_row_value for each row with a value (None, NaN, NA and NaT have none); a row whose value or
     record fails is skipped, as the native recording skips it."""
     method = tracker.record_row_value
     for i in range(len(words)):
         try:
             value = float(values[i]) if numeric else values[i]
-            if value is None or (isinstance(value, float) and math.isnan(value)):
+            if value is None or value is pd.NA or value is pd.NaT or (
+                    isinstance(value, float) and math.isnan(value)):
                 continue
             method(i, int(words[i]), op, value, column_name=column)
         except Exception:
