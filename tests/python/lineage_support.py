@@ -27,6 +27,7 @@ class Node:
     table: Optional[str] = None
     column: Optional[str] = None
     assigned: Optional[str] = None
+    positions: Optional[List[int]] = None  # stored input positions (a stored node can repeat one)
 
 
 def from_tracker(nodes) -> Dict[int, Node]:
@@ -39,9 +40,10 @@ def from_storage(storage, pid) -> Dict[int, Node]:
     inputs: Dict[int, List[Tuple[int, int]]] = {}
     for e in storage.get_edges(pid):
         inputs.setdefault(e["child_node_id"], []).append((e["input_position"], e["parent_node_id"]))
-    return {r["id"]: Node(r["node_type"] == "SOURCE", r["operation"], [p for _, p in sorted(inputs.get(r["id"], []))],
+    found = {c: sorted(v) for c, v in inputs.items()}
+    return {r["id"]: Node(r["node_type"] == "SOURCE", r["operation"], [p for _, p in found.get(r["id"], [])],
                           r["fingerprint"], r["is_protected"], r["table_name"], r["column_name"],
-                          (r["metadata"] or {}).get("column"))
+                          (r["metadata"] or {}).get("column"), [k for k, _ in found.get(r["id"], [])])
             for r in storage.get_nodes(pid)}
 
 
@@ -94,7 +96,7 @@ def check_prov(doc: dict, graph: Dict[int, Node], agents: Set[str] = frozenset()
         assert types == {"Value"} and "op-%d" % i in activities
         assert e.get_attribute("lumarq:column") == ({n.assigned} if n.assigned else set())
         assert (ent(i), "op-%d" % i) in generated
-        for k, j in enumerate(n.inputs):
+        for k, j in zip(n.positions, n.inputs) if n.positions is not None else enumerate(n.inputs):
             if j in graph:
                 exp_used.add(("op-%d" % i, ent(j), k))
                 exp_derived.add((ent(i), ent(j), "op-%d" % i))

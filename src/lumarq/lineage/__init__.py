@@ -80,7 +80,7 @@ def _as_dag(graph: LineageGraph) -> Any:
                              inputs=list(n.inputs), provenance=n.provenance, metadata=dict(n.metadata),
                              table=n.table, column=n.column, pair_id=n.pair_id,
                              is_protected=n.is_protected)
-        edges.extend(DAGEdge(source_id=i, target_id=nid, input_index=k) for k, i in enumerate(n.inputs))
+        edges.extend(DAGEdge(source_id=i, target_id=nid, input_index=k) for k, i in n.input_positions())
     root = graph.root_id if graph.root_id is not None else -1
     return ComputationDAG(root_id=root, nodes=nodes, edges=edges)
 

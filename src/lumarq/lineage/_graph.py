@@ -35,6 +35,15 @@ class LineageNode:
     pair_id: Optional[int] = None
     is_protected: bool = False
     metadata: Dict[str, Any] = field(default_factory=dict)
+    # Stored input positions, beside `inputs`: a stored node stands for every node of its word,
+    # so two of its inputs can share a position. Empty: the positions are 0, 1, ...
+    positions: List[int] = field(default_factory=list)
+
+    def input_positions(self) -> List[Tuple[int, int]]:
+        """(position, input id) of each input."""
+        if len(self.positions) == len(self.inputs):
+            return list(zip(self.positions, self.inputs))
+        return list(enumerate(self.inputs))
 
     @property
     def is_source(self) -> bool:
@@ -196,9 +205,11 @@ def from_stored(pipeline: Mapping[str, Any], node_rows: Iterable[Mapping[str, An
     for r in node_rows:
         nid = int(r["id"])
         meta = r.get("metadata")
+        found = sorted(inputs.get(nid, []))
         nodes[nid] = LineageNode(
             id=nid, kind=str(r["node_type"]), operation=str(r["operation"] or ""),
-            inputs=[p for _, p in sorted(inputs.get(nid, []))], provenance=int(r["fingerprint"]),
+            inputs=[p for _, p in found], positions=[k for k, _ in found],
+            provenance=int(r["fingerprint"]),
             table=r.get("table_name"), column=r.get("column_name"),
             pair_id=None if r.get("pair_id") is None else int(r["pair_id"]),
             is_protected=bool(r.get("is_protected")),

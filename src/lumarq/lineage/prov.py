@@ -111,7 +111,7 @@ def to_prov_document(graph: LineageGraph) -> Dict[str, Any]:
                          "lumarq:nodeType": node.kind, "lumarq:nodeId": node.id}
         out = entity_id(node)
         relate("wasGeneratedBy", "g", {"prov:entity": out, "prov:activity": act})
-        for position, input_id in enumerate(node.inputs):
+        for position, input_id in node.input_positions():
             source = graph.nodes.get(input_id)
             if source is None:  # evicted before the export: nothing to point at
                 continue

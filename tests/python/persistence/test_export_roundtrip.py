@@ -55,6 +55,9 @@ def test_stored_pipelines_export_with_column_names_and_protected_paths(stored):
     doc = json.loads(export_pipeline(storage, pid, "json"))
     assert doc["pipeline"] == {"id": pid, "name": "credit", "tenant": "acme", "status": "completed"}
     assert doc["node_count"] == len(graph) and {n["metadata"].get("column") for n in doc["nodes"].values()} >= {"dti", "score"}
+    # a stored node stands for every node of its word, two of whose inputs can share a position
+    assert {(e["source"], e["target"], e["input_index"]) for e in doc["edges"]} == {
+        (e["parent_node_id"], e["child_node_id"], e["input_position"]) for e in storage.get_edges(pid)}
     assert export_pipeline(storage, pid, "dot").startswith("digraph ComputationDAG {")
 
     pytest.importorskip("openlineage.client")
