@@ -2,6 +2,7 @@
 import math
 
 import numpy as np
+import pandas as pd
 
 from lumarq.utilities.vantor32_dag import DAGTrackedSeries, DAGTracker
 
@@ -10,8 +11,11 @@ TYPE_ERROR = r"Argument '{}' has incorrect type \(expected {}, got {}\)"
 
 def split(raw):
     """What record_row_value stores for a row value, as (numeric, text) with NaN as "nan"; None
-    for a value that is not recorded (None, or a NaN of type float or a subclass)."""
-    if raw is None or (isinstance(raw, float) and raw != raw):
+    for a value that is not recorded (None, pandas' NA and NaT, numpy's NaT, or a NaN of type
+    float or a subclass)."""
+    if raw is None or raw is pd.NA or raw is pd.NaT or (isinstance(raw, float) and raw != raw):
+        return None
+    if isinstance(raw, (np.datetime64, np.timedelta64)) and np.isnat(raw):
         return None
     try:
         numeric = float(raw)
