@@ -3933,6 +3933,85 @@ def _install_merge_hook() -> None:
     asof._maybe_require_matching_dtypes = _maybe_require_matching_dtypes
 
 
+def _install_index_join_hooks() -> None:
+    # A right join on the indexes builds its index from the right side where the labels match
+    # (pandas 3 always, pandas 2.2 for unique labels): a matched row took the right row's word
+    # and node, so a protected left key read clean. As a merge's key column, a row takes the
+    # left row's where the left row exists, else the right's.
+    join, merge, module_merge = pd.DataFrame.join, pd.DataFrame.merge, pd.merge
+    if getattr(join, "_lumarq", False):
+        return
+
+    def hook(method: Callable[..., Any], on_indexes: Callable[[Any], bool]) -> Callable[..., Any]:
+        sig = inspect.signature(method)
+
+        @functools.wraps(method)
+        def hooked(left: Any, right: Any, *args: Any, **kwargs: Any) -> Any:
+            result = _as_caller(method, left, right, *args, **kwargs)
+            if not (isinstance(getattr(left, "index", None), pd.Index)
+                    and isinstance(left.index.dtype, ProvenanceDtype)):
+                return result
+            try:
+                bound = sig.bind(left, right, *args, **kwargs)
+            except TypeError:
+                return result
+            bound.apply_defaults()
+            a = bound.arguments
+            if (a.get("how") == "right" and isinstance(right, pd.DataFrame | pd.Series)
+                    and on_indexes(a)):
+                _left_rows_keep_their_index(result, left.index, right.index, bool(a["sort"]))
+            return result
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    pd.DataFrame.join = hook(join, lambda a: a.get("on") is None)  # type: ignore[method-assign]
+    by_index = (lambda a: a.get("left_index") is True and a.get("right_index") is True
+                and a.get("on") is None)
+    pd.DataFrame.merge = hook(merge, by_index)  # type: ignore[method-assign]
+    pd.merge = hook(module_merge, by_index)
+
+
+def _left_rows_keep_their_index(result: Any, left: pd.Index, right: pd.Index,
+                                sort: bool) -> None:
+    """The index of `result`, a right join of indexes `left` (of the dtype) and `right`, with
+    each row whose left row exists taking that row's word and node. The rows are told by
+    joining the plain values as pandas joins them; anything else is left as pandas gave it."""
+    index = getattr(result, "index", None)
+    if not (isinstance(result, pd.DataFrame) and type(index) is pd.Index
+            and isinstance(index.dtype, ProvenanceDtype) and type(left) is pd.Index):
+        return
+
+    def plain(ix: pd.Index) -> pd.Index:
+        return (pd.Index(ix.array._data, copy=False) if isinstance(ix.dtype, ProvenanceDtype)
+                else ix)
+
+    try:
+        joined, rows, _ = plain(left).join(plain(right), how="right", return_indexers=True,
+                                           sort=sort)
+    except (TypeError, ValueError):
+        return
+    if rows is None:  # every row is the left's, in its order
+        rows = np.arange(len(joined), dtype=np.intp)
+    if len(rows) != len(index) or not joined.equals(plain(index)):
+        return
+    arr, mine = index.array, left.array
+    try:
+        tracker = _check_trackers(mine._tracker, arr._tracker)
+    except ValueError:  # words of two trackers do not mix
+        return
+    rows = np.asarray(rows, dtype=np.intp)
+    has = rows >= 0
+    words = arr._words.copy()
+    words[has] = mine._words[rows[has]]
+    nodes = None
+    if arr._nodes is not None or mine._nodes is not None:
+        nodes = _nodes_or_none(arr).copy()
+        nodes[has] = _nodes_or_none(mine)[rows[has]]
+    result.index = pd.Index(arr._new(arr._data, words, tracker, nodes), name=index.name,
+                            copy=False)
+
+
 def _key_values(key: Any) -> Any:
     if isinstance(key, ProvenanceArray):
         key = key._data
@@ -5208,6 +5287,7 @@ def _source_nodes(tracker: Any, table: str, cols: list[Any], arrays: dict[int, A
 
 
 _install_merge_hook()
+_install_index_join_hooks()
 _install_clip_hook()
 _install_where_hook()
 _install_case_when_hook()

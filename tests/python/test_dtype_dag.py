@@ -76,6 +76,15 @@ ROW_OPS = {
         r, left_index=True, right_index=True, how="outer")),
     "outer align on the index": lambda s: _joined(s, lambda l, r: (lambda a, b: a.assign(
         right=b["right"].to_numpy()))(*l.align(r, join="outer"))),
+    # pandas builds a right join's index from the right side where the labels match (3 always,
+    # 2.2 for unique labels): a matched row took the right row's node and word
+    "right join on the index": lambda s: _joined(s, lambda l, r: l.join(r, how="right")),
+    "right merge on the indexes": lambda s: _joined(s, lambda l, r: l.merge(
+        r, left_index=True, right_index=True, how="right")),
+    "right join on a unique index": lambda s: _joined(
+        s, lambda l, r: l.join(r, how="right", sort=True), left_rows=[2, 1, 0]),
+    "pd.merge right on unique indexes": lambda s: _joined(s, lambda l, r: pd.merge(
+        l, r, left_index=True, right_index=True, how="right"), left_rows=[0, 1, 2]),
     "Index.putmask": lambda s: pd.Series(
         pd.Index(s.array).putmask(_MASK, pd.Index(s.array[::-1])),
         index=np.where(_MASK, s.index[::-1], s.index)),
@@ -96,10 +105,10 @@ _SOURCES = [0, 2, 3, 4, 5, 0]  # rows without a missing value
 _GROUPS = np.array([1, 1, 2, 2, 3, 3])
 
 
-def _joined(s, join):
+def _joined(s, join, left_rows=(0, 1, 2, 3)):
     """The index of `join` of two frames indexed by s's values (labels held by both sides,
-    and by one only), labelled by the row each index row came from."""
-    left = s.iloc[:4].reset_index().set_index("c")
+    and by one only), labelled by the row each index row came from (the left's where both)."""
+    left = s.iloc[list(left_rows)].reset_index().set_index("c")
     right = s.iloc[[3, 5]].reset_index().rename(columns={"index": "right"}).set_index("c")
     out = join(left, right)
     return pd.Series(out.index.array, index=out["index"].fillna(out["right"]).to_numpy())
