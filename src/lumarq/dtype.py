@@ -17,6 +17,7 @@ import re
 import contextlib
 import copy
 import threading
+import types
 import warnings
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any
@@ -798,6 +799,9 @@ def _install_case_when_hook() -> None:
     pd.Series.case_when = case_when_  # type: ignore[method-assign]
 
 
+_FRAME_OR_FUNCTION = (pd.DataFrame, types.FunctionType)
+
+
 def _install_where_hook() -> None:
     def run(method: Callable[..., Any], keep: bool, self: Any, cond: Any, args: tuple[Any, ...],
             kwargs: dict[str, Any]) -> Any:
@@ -821,26 +825,30 @@ def _install_where_hook() -> None:
             result, self, other,
             lambda c, o: self[c].where(chosen[c] if keep else ~chosen[c], o))
 
+    def counting(method: Callable[..., Any], keep: bool, outside: bool, self: Any, cond: Any,
+                 args: tuple[Any, ...], kwargs: dict[str, Any]) -> Any:
+        if callable(cond):
+            cond = cond(self)  # as pandas would, once, before an in-place change
+        # The condition's words count when the caller chose it: pandas' own steps (clip
+        # runs through `where`) and lumarq's redo their operands' words themselves.
+        if (not _tracked_condition(cond) or kwargs.get("level") is not None
+                or kwargs.get("axis") in (1, "columns") or not outside):
+            return run(method, keep, self, cond, args, kwargs)
+        if kwargs.get("inplace"):
+            # Written in place: every row then takes the condition's words as below.
+            _check_condition(self, cond)
+            result = _quietly(run, method, keep, self, cond, args, kwargs)
+            _fold_condition(self, np.arange(self.shape[1]) if self.ndim == 2 else None,
+                            cond, "where")
+            return result
+        # One node per row, over the operand it took and the condition.
+        result = _quietly(run, method, keep, self, cond, args, kwargs)
+        return _with_condition(result, cond)
+
     def hook(method: Callable[..., Any], keep: bool) -> Callable[..., Any]:
         @functools.wraps(method)
         def hooked(self: Any, cond: Any, *args: Any, **kwargs: Any) -> Any:
-            if callable(cond):
-                cond = cond(self)  # as pandas would, once, before an in-place change
-            # The condition's words count when the caller chose it: pandas' own steps (clip
-            # runs through `where`) and lumarq's redo their operands' words themselves.
-            if (not _tracked_condition(cond) or kwargs.get("level") is not None
-                    or kwargs.get("axis") in (1, "columns") or not _called_from_outside()):
-                return run(method, keep, self, cond, args, kwargs)
-            if kwargs.get("inplace"):
-                # Written in place: every row then takes the condition's words as below.
-                _check_condition(self, cond)
-                result = _quietly(run, method, keep, self, cond, args, kwargs)
-                _fold_condition(self, np.arange(self.shape[1]) if self.ndim == 2 else None,
-                                cond, "where")
-                return result
-            # One node per row, over the operand it took and the condition.
-            result = _quietly(run, method, keep, self, cond, args, kwargs)
-            return _with_condition(result, cond)
+            return counting(method, keep, _called_from_outside(), self, cond, args, kwargs)
 
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked
@@ -849,6 +857,26 @@ def _install_where_hook() -> None:
         for name, keep in (("where", True), ("mask", False)):
             if not getattr(getattr(cls, name), "_lumarq", False):
                 setattr(cls, name, hook(getattr(cls, name), keep))
+
+    # `df[cond]` with a boolean frame is pandas' `df.where(cond)`, called from pandas itself:
+    # a tracked condition's words were never counted, so `df[df["age"] > 60 ...]` read clean
+    # where `df.where(...)` reads tainted. Any other key costs one type check.
+    getitem, hooked_where = pd.DataFrame.__getitem__, pd.DataFrame.where
+    where = getattr(hooked_where, "__wrapped__", hooked_where)
+    if not getattr(getitem, "_lumarq", False):
+        @functools.wraps(getitem)
+        def __getitem__(self: Any, key: Any) -> Any:
+            if isinstance(key, _FRAME_OR_FUNCTION):
+                if not isinstance(key, pd.DataFrame):
+                    key = key(self)  # as pandas would, once
+                # a subclass's own `where` (the containers') runs as pandas would run it
+                if (isinstance(key, pd.DataFrame) and type(self).where is hooked_where
+                        and _called_from_outside()):
+                    return counting(where, True, True, self, key, (), {})
+            return getitem(self, key)
+
+        __getitem__._lumarq = True  # type: ignore[attr-defined]
+        pd.DataFrame.__getitem__ = __getitem__  # type: ignore[method-assign]
     fillna, combine_first = pd.DataFrame.fillna, pd.DataFrame.combine_first
     if getattr(fillna, "_lumarq", False):
         return

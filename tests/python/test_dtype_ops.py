@@ -709,6 +709,11 @@ CONDITIONED = {
     "frame, frame condition": (lambda d: d[["income", "k"]].where(
         pd.concat([_old(d), _old(d)], axis=1).set_axis(["income", "k"], axis=1), 0), "all"),
     "frame, row condition": (lambda d: d[["income", "k"]].mask(_old(d), 0, axis=0), "all"),
+    # pandas runs `df[cond]` as `df.where(cond)` from its own code
+    "frame indexed by a frame condition": (lambda d: d[["income", "k"]][pd.concat(
+        [_old(d), _old(d)], axis=1).set_axis(["income", "k"], axis=1)], "all"),
+    "frame indexed by a callable": (lambda d: d[["income", "k"]][
+        lambda f: pd.DataFrame({"k": _old(d), "income": _old(d)})], "all"),
     "frame, frame other": (lambda d: d[["income", "k"]].where(
         pd.concat([_old(d), _old(d)], axis=1).set_axis(["income", "k"], axis=1),
         d[["k", "income"]].set_axis(["income", "k"], axis=1)), "all"),
