@@ -236,11 +236,30 @@ void WindowCombine(Codec& codec, std::span<const uint32_t> words, size_t window,
   DecodeCache cache(codec);
   // Rows whose window starts at row 0 extend one running fold (adding the same words in the
   // same order as a fresh one): a window as long as the rows (a cumulative operation) is linear.
+  // Its pairs only grow, so the word they make with taint (entity, chain and depth 0) is encoded
+  // again only when their count or the taint changes; the rest is ORed in as Encode places it.
   Fold running;
+  uint32_t base = 0;
+  int base_pairs = -1;
+  bool base_taint = false;
   for (size_t i = 0; i < words.size(); ++i) {
     if (i < window) {
       running.Add(words[i], cache, op);
-      out[i] = running.Finish(codec, op);
+      if (running.count == 1) {
+        out[i] = running.Finish(codec, op);
+        continue;
+      }
+      const int pairs = running.pairs.Count();
+      if (pairs != base_pairs || running.taint != base_taint) {
+        base = codec.Encode(running.pairs, 0, 0, running.taint, 0);
+        base_pairs = pairs;
+        base_taint = running.taint;
+      }
+      const auto mode = static_cast<int>(ModeOf(base));
+      const int cb = kChainBits[mode];
+      out[i] = base | (NextDepth(running.depth) << kDepthShift) |
+               ((running.entity & LowMask(kEntityBits[mode])) << cb) |
+               (running.chain & LowMask(cb));
       continue;
     }
     Fold fold;
