@@ -184,31 +184,35 @@ const PyRefs& Refs() {
   return *refs;
 }
 
+namespace {
+
+/// o != o, without the identity shortcut: true for NaN and NaT.
+bool DiffersFromItself(PyObject* o) {
+  nb::object ne = Steal(PyObject_RichCompare(o, o, Py_NE));
+  const int t = PyObject_IsTrue(ne.ptr());
+  if (t < 0) throw nb::python_error();
+  return t != 0;
+}
+
+}  // namespace
+
 /// True when a row value is not recorded: None, pandas' NA and NaT, numpy's NaT, or a NaN whose
 /// type is float or a subclass of it (numpy float64 is one; float32 is not). Missing values of
 /// nullable and date columns were stored as the texts "<NA>" and "NaT".
 bool NotRecorded(nb::handle v) {
   PyObject* o = v.ptr();
-  if (o == Py_None) return true;
   const PyRefs& r = Refs();
-  if (o == r.pd_na.ptr() || o == r.pd_nat.ptr()) return true;
+  if (o == Py_None || o == r.pd_na.ptr() || o == r.pd_nat.ptr()) return true;
   PyTypeObject* type = Py_TYPE(o);
   if (type == reinterpret_cast<PyTypeObject*>(r.np_datetime64.ptr()) ||
       type == reinterpret_cast<PyTypeObject*>(r.np_timedelta64.ptr())) {
-    nb::object ne = Steal(PyObject_RichCompare(o, o, Py_NE));  // only NaT differs from itself
-    const int t = PyObject_IsTrue(ne.ptr());
-    if (t < 0) throw nb::python_error();
-    return t != 0;
+    return DiffersFromItself(o);
   }
   if (!PyFloat_Check(o)) return false;
-  if (PyFloat_CheckExact(o) || Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(Refs().np_float64.ptr())) {
+  if (PyFloat_CheckExact(o) || type == reinterpret_cast<PyTypeObject*>(r.np_float64.ptr())) {
     return std::isnan(PyFloat_AS_DOUBLE(o));
   }
-  // value != value, without identity shortcut
-  nb::object ne = Steal(PyObject_RichCompare(o, o, Py_NE));
-  const int t = PyObject_IsTrue(ne.ptr());
-  if (t < 0) throw nb::python_error();
-  return t != 0;
+  return DiffersFromItself(o);
 }
 
 nb::object AsU32Array(nb::handle value) {

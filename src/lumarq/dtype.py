@@ -229,14 +229,9 @@ def _record_values(values: Any) -> Any:
         return np.ascontiguousarray(values, dtype=np.float64)
     if isinstance(values, ExtensionArray) and values.dtype.kind in "biuf":
         return np.ascontiguousarray(values.to_numpy(dtype=np.float64, na_value=np.nan))
-    out = np.asarray(values, dtype=object)
-    if getattr(values, "dtype", None) is not None and values.dtype.kind in "mM":
-        # a missing date or duration (NaT) is no value, as NaN and None are not: it was
-        # recorded as the text "NaT"
-        missing = np.asarray(pd.isna(values), dtype=bool)
-        if missing.any():
-            out[missing] = None
-    return out
+    if isinstance(values, np.ndarray) and values.dtype.kind in "mM":
+        values = pd.array(values)  # Timestamps and NaT, which the recorders leave out
+    return np.asarray(values, dtype=object)
 
 
 _QUIET = threading.local()  # set while a composite operation logs its own node per row
