@@ -3844,6 +3844,11 @@ def _install_date_index_attributes() -> None:
         return pd.Index(kept.array, name=out.name) if isinstance(kept, pd.Series) else out
 
     def __getattr__(self: pd.Index, name: str) -> Any:
+        if name == "str" and isinstance(self.dtype, ProvenanceDtype):
+            # pandas 2.2's accessor infers the type of the values from an array it does not
+            # know and refuses it: the accessor of the plain values, whose results are plain,
+            # as pandas 3 gives them
+            return _plain_index(self).str
         if name not in _DATE_INDEX_ATTRIBUTES or not _dated(self) or isinstance(
                 self, pd.MultiIndex):
             raise AttributeError(f"'{type(self).__name__}' object has no attribute '{name}'")
@@ -3859,6 +3864,36 @@ def _install_date_index_attributes() -> None:
 
     __getattr__._lumarq = True  # type: ignore[attr-defined]
     pd.Index.__getattr__ = __getattr__  # type: ignore[attr-defined]
+
+
+def _install_eval_types() -> None:
+    # `eval` types an expression by numpy's rules over its operands' dtypes (a float column
+    # times a bool column is float) and refuses an object type of operands that are not object.
+    # numpy knows no extension dtype, so pandas falls back to its common type of them, object
+    # for bool with numbers (as `concat` keeps them apart), and `x * flag` raised. Operands of
+    # the dtype are typed by their values' dtype here, as the plain columns are; the type stays
+    # of the dtype, and the Series' own operations compute the result.
+    from pandas.core.computation import ops
+
+    plain = ops.result_type_many
+    if getattr(plain, "_lumarq", False):
+        return
+
+    @functools.wraps(plain)
+    def result_type_many(*arrays_and_dtypes: Any) -> Any:
+        if not any(isinstance(a, ProvenanceDtype) for a in arrays_and_dtypes):
+            return plain(*arrays_and_dtypes)
+        subs = [a.subtype if isinstance(a, ProvenanceDtype) else a for a in arrays_and_dtypes]
+        common = plain(*subs)
+        if common == object and any(s != object for s in subs):
+            return common  # refused, as for the plain operands
+        try:
+            return ProvenanceDtype(common)
+        except TypeError:
+            return common
+
+    result_type_many._lumarq = True  # type: ignore[attr-defined]
+    ops.result_type_many = result_type_many
 
 
 def _install_merge_hook() -> None:
@@ -5333,6 +5368,7 @@ _install_groupby_hook()
 _install_count_hooks()
 _install_dt_hook()
 _install_date_index_attributes()
+_install_eval_types()
 _install_rowwise_accessors()
 _install_conversion_hooks()
 _install_array_hooks()
