@@ -3048,6 +3048,97 @@ def _install_crosstab_hook() -> None:
     _set_reshape_function("pivot", "crosstab", hooked)
 
 
+def _install_pivot_table_hook() -> None:
+    # Without `columns`, pivot_table's margin row holds each value column's reduction over all
+    # the rows it used (a plain scalar), so the "All" row of a sum of a protected column read
+    # clean. It takes what an aggregation over those rows carries: their combined word, and
+    # with a DAGTracker one AGGREGATE node over their distinct nodes. (With `columns`, pandas
+    # computes the margins by group aggregations, which carry them.)
+    found = _reshape_function("pivot", "pivot_table")
+    if found is None:
+        return
+    pivot_table, signature = found
+
+    def listed(by: Any) -> list[Any]:
+        """Keys as pandas lists them."""
+        if by is None:
+            return []
+        if is_scalar(by) or callable(by) or isinstance(by, np.ndarray | pd.Index | pd.Series |
+                                                       pd.Grouper):
+            return [by]
+        return list(by)
+
+    def function_of(label: Any, aggfunc: Any, many: bool) -> tuple[Any, Any] | None:
+        """(value column, function) a result column holds, None when that is not plain."""
+        if isinstance(aggfunc, list):
+            if not (isinstance(label, tuple) and len(label) == 2):
+                return None
+            named = [f for f in aggfunc if getattr(f, "__name__", f) == label[0]]
+            return (label[1], named[0]) if len(named) == 1 else None
+        if isinstance(aggfunc, dict):
+            func = aggfunc.get(label)
+            return None if func is None or isinstance(func, list) else (label, func)
+        return None if isinstance(label, tuple) and not many else (label, aggfunc)
+
+    @functools.wraps(pivot_table)
+    def hooked(*args: Any, **kwargs: Any) -> Any:
+        result = pivot_table(*args, **kwargs)
+        try:
+            a = signature.bind(*args, **kwargs)
+        except TypeError:  # pragma: no cover - pandas accepted it
+            return result
+        a.apply_defaults()
+        a = a.arguments
+        data, rows = a["data"], listed(a["index"])
+        if (not a["margins"] or listed(a["columns"]) or not isinstance(result, pd.DataFrame)
+                or not len(result) or not isinstance(data, pd.DataFrame)
+                or not data.columns.is_unique):
+            return result
+        key = a["margins_name"] if len(rows) == 1 else \
+            (a["margins_name"],) + ("",) * (len(rows) - 1)
+        if result.index[-1] != key:
+            return result
+        # The rows pandas reduced: with dropna, those with no missing value among the keys
+        # and values it kept (all columns without values).
+        labels = [getattr(k, "key", k) for k in rows]
+        keys = [k for k in labels if is_scalar(k) and k in data.columns]
+        if a["values"] is None:
+            values, kept = [c for c in data.columns if c not in keys], list(data.columns)
+        else:
+            values = list(a["values"]) if is_list_like(a["values"]) else [a["values"]]
+            kept = keys + [v for v in values if v not in keys]
+        used = data[data[kept].notna().all(axis=1)] if a["dropna"] else data
+        if not len(used):
+            return result
+        out = None
+        for i, label in enumerate(result.columns):
+            arr = result.iloc[:, i].array
+            got = function_of(label, a["aggfunc"], a["values"] is None or
+                              is_list_like(a["values"]))
+            if (not isinstance(arr, ProvenanceArray) or arr._tracker is None or got is None
+                    or got[0] not in values):
+                continue
+            source = used[got[0]].array
+            if not isinstance(source, ProvenanceArray) or source._tracker is not arr._tracker:
+                continue
+            func = got[1]
+            op = func if isinstance(func, str) else getattr(func, "__name__", "agg")
+            word = _whole_word(arr._tracker, source._words)
+            node = _whole_node(source, op, word, 1)
+            words = arr._words.copy()
+            words[-1] = word
+            nodes = arr._nodes
+            if node is not None or nodes is not None:
+                nodes = np.full(len(arr), -1, np.int64) if nodes is None else nodes.copy()
+                nodes[-1] = -1 if node is None else node[0]
+            out = result.copy(deep=False) if out is None else out
+            out.isetitem(i, pd.Series(arr._new(arr._data, words, arr._tracker, nodes),
+                                      index=result.index, copy=False))
+        return result if out is None else out
+
+    _set_reshape_function("pivot", "pivot_table", hooked)
+
+
 def _install_get_dummies_hook() -> None:
     # get_dummies picks the columns to encode by dtype and passes over text of the dtype: the
     # same columns plain pandas would encode are named for it.
@@ -5379,6 +5470,7 @@ _install_multiindex_hooks()
 _install_get_dummies_hook()
 _install_from_dummies_hook()
 _install_crosstab_hook()
+_install_pivot_table_hook()
 _install_apply_hooks()
 
 

@@ -485,6 +485,41 @@ def test_crosstab_cells_derive_from_both_keys(tracker_cls, how):
         assert {(n.table, n.column) for n in graph.protected_sources} == {("L", "age")}
 
 
+PIVOT_MARGINS = {
+    "a sum": {"values": "age", "aggfunc": "sum"},
+    "values and functions": {"values": ["age", "income"], "aggfunc": ["sum", "mean"]},
+    "every other column": {"aggfunc": "max"},
+    "a dict of functions": {"values": ["age", "income"],
+                            "aggfunc": {"age": "mean", "income": lambda x: x.max()}},
+    "missing values kept": {"values": "age", "aggfunc": "sum", "dropna": False},
+}
+
+
+@pytest.mark.parametrize("dag", [False, True])
+@pytest.mark.parametrize("case", list(PIVOT_MARGINS))
+def test_pivot_table_margin_row_without_columns_takes_its_rows(case, dag):
+    # The "All" row reduces each value column over every row pandas kept: it had word 0 (and no
+    # node), so the total of a protected column read clean.
+    t = DAGTracker() if dag else ProvenanceTracker()
+    left = raw_frames()[0].drop(columns="name")
+    d = lumarq.track(left, t, "L", protected=["age"])
+    how = PIVOT_MARGINS[case]
+    result = d.pivot_table(index="k", margins=True, **how)
+    tm.assert_frame_equal(lumarq.untrack(result), left.pivot_table(index="k", margins=True, **how))
+    values = how.get("values", COLS[:2])
+    kept = ["k", *([values] if isinstance(values, str) else values)]
+    used = d if how.get("dropna") is False else d.dropna(subset=kept)
+    assert len(used) < len(d) or how.get("dropna") is False
+    for label in result.columns:
+        source = label[-1] if isinstance(label, tuple) else label
+        total = used[source].groupby(np.zeros(len(used), dtype=int)).sum()
+        col = result[label]
+        assert col.prov.words[-1] == total.prov.words[0], label
+        assert set(t.explain_full(int(col.prov.words[-1]))["pairs"]) == {("L", source)}
+        if dag:
+            assert t.get_node(int(col.prov.nodes[-1])).inputs == [int(d[source].prov.nodes[0])]
+
+
 def _lookup(f):  # R's income by k, tracked when R is (k: 1, 2, 3, 5)
     return f["R"].set_index("k")["income"]
 
