@@ -1153,6 +1153,57 @@ def _install_logical_hooks() -> None:
         setattr(pd.Series, name, hook(getattr(pd.Series, name)))
 
 
+def _install_diff_hooks() -> None:
+    # pandas diffs a boolean extension array as `a ^ a.shift(n)`, and `^` counts a missing
+    # operand False: the rows shifted in took their own value where plain pandas, from numpy
+    # booleans, gives objects missing there. Those rows are made missing, as objects; every row
+    # keeps the words and node the `^` gave it.
+    if getattr(pd.Series.diff, "_lumarq", False):
+        return
+
+    def boolean(arr: Any) -> bool:
+        return isinstance(arr, ProvenanceArray) and arr.dtype._subtype == np.dtype(bool)
+
+    def as_plain(source: Any, col: pd.Series, periods: int) -> pd.Series:
+        got = col.array
+        if not (boolean(source.array) and isinstance(got, ProvenanceArray)):
+            return col
+        values = got._data.to_numpy(dtype=object, copy=True)
+        n = min(abs(periods), len(values))
+        if n:
+            values[slice(None, n) if periods > 0 else slice(-n, None)] = np.nan
+        return pd.Series(got._new(values, got._words, got._tracker, got._nodes),
+                         index=col.index, name=col.name, copy=False)
+
+    def hook(method: Callable[..., Any], frame: bool) -> Callable[..., Any]:
+        @functools.wraps(method)
+        def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
+            result = method(self, *args, **kwargs)
+            periods = kwargs.get("periods", args[0] if args else 1)
+            axis = kwargs.get("axis", args[1] if len(args) > 1 else 0)
+            if not is_integer(periods) and not (isinstance(periods, float)
+                                                and periods.is_integer()):
+                return result
+            periods = int(periods)
+            if not frame:
+                return as_plain(self, result, periods)
+            if (axis not in (0, "index") or not isinstance(result, pd.DataFrame)
+                    or result.shape != self.shape):
+                return result
+            out = None
+            for i in range(self.shape[1]):
+                if boolean(self.iloc[:, i].array):
+                    out = result.copy(deep=False) if out is None else out
+                    out.isetitem(i, as_plain(self.iloc[:, i], result.iloc[:, i], periods))
+            return result if out is None else out
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    pd.Series.diff = hook(pd.Series.diff, False)  # type: ignore[method-assign]
+    pd.DataFrame.diff = hook(pd.DataFrame.diff, True)  # type: ignore[method-assign]
+
+
 def _install_row_reduction_hooks() -> None:
     # A frame's reductions along rows that pandas computes from plain values (`count`, and on
     # pandas 2.2 `kurt`) came back plain: each row's result derives from its row's cells.
@@ -5444,6 +5495,7 @@ _install_missing_value_hooks()
 _install_missing_mask_hooks()
 _install_quiet_row_steps()
 _install_logical_hooks()
+_install_diff_hooks()
 _install_row_reduction_hooks()
 _install_index_map_hook()
 _install_index_union_hook()

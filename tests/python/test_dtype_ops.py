@@ -1435,6 +1435,10 @@ PLAIN_EQUIVALENTS = {
     # pandas 2.2 left the union of two sorted indexes of the dtype unsorted
     "union of group keys": lambda d: pd.Series(d.groupby("k")["income"].sum().index.union(
         d.assign(k2=d["k"] - 10).groupby("k2")["income"].sum().index)),
+    # A flag's diff is missing in the rows shifted in (they took the flag's own value).
+    "diff of a flag": lambda d: (d["age"] > 30).diff(),
+    "diff(-2) of a flag": lambda d: (d["age"] > 30).diff(-2),
+    "frame diff with a flag": lambda d: d.assign(age=d["age"] > 30)[["age", "income"]].diff(),
     # pandas 2.2's array filled every missing value
     "fillna with a limit": lambda d: d["income"].shift(1).fillna(0.0, limit=1),
     # value_counts in the plain column's order (the counts came sorted whatever was asked)
