@@ -1231,6 +1231,47 @@ def _install_row_reduction_hooks() -> None:
         setattr(pd.DataFrame, name, hook(getattr(pd.DataFrame, name), name))
 
 
+def _install_bool_only_hooks() -> None:
+    # A frame's any/all with bool_only=True keep the blocks pandas finds of dtype `bool`, which
+    # no extension dtype equals: the flags of the dtype were left out (an empty result). They
+    # run instead on the columns plain pandas would keep, numpy's booleans and those of the
+    # dtype, in the frame's order.
+    if getattr(pd.DataFrame.any, "_lumarq", False):
+        return
+
+    def flag(dtype: Any) -> bool:
+        sub = dtype._subtype if isinstance(dtype, ProvenanceDtype) else dtype
+        return isinstance(sub, np.dtype) and sub == np.dtype(bool)
+
+    def hook(method: Callable[..., Any]) -> Callable[..., Any]:
+        # pandas 3 takes the arguments by position still (with a warning), under a
+        # keyword-only signature
+        signature = inspect.signature(getattr(method, "__wrapped__", method))
+
+        @functools.wraps(method)
+        def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
+            try:
+                a = signature.bind(self, *args, **kwargs).arguments
+            except TypeError:
+                return _as_caller(method, self, *args, **kwargs)
+            if not (a.get("bool_only") and _has_dtype_columns(self)):
+                return _as_caller(method, self, *args, **kwargs)
+            at = list(signature.parameters).index("bool_only") - 1  # after self
+            args, kwargs = list(args), dict(kwargs)
+            if len(args) > at:
+                args[at] = False
+            else:
+                kwargs["bool_only"] = False
+            keep = [i for i, d in enumerate(self.dtypes) if flag(d)]
+            return _as_caller(method, self.iloc[:, keep], *args, **kwargs)
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    for name in ("any", "all"):
+        setattr(pd.DataFrame, name, hook(getattr(pd.DataFrame, name)))
+
+
 def _install_index_map_hook() -> None:
     # Index.map of an index of the dtype gave plain values on pandas 3 (and, with a function,
     # words 0 on pandas 2.2): each label maps on its own, as Series.map's rows do.
@@ -5497,6 +5538,7 @@ _install_quiet_row_steps()
 _install_logical_hooks()
 _install_diff_hooks()
 _install_row_reduction_hooks()
+_install_bool_only_hooks()
 _install_index_map_hook()
 _install_index_union_hook()
 _install_assignment_hooks()

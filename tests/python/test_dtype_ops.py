@@ -1439,6 +1439,10 @@ PLAIN_EQUIVALENTS = {
     "diff of a flag": lambda d: (d["age"] > 30).diff(),
     "diff(-2) of a flag": lambda d: (d["age"] > 30).diff(-2),
     "frame diff with a flag": lambda d: d.assign(age=d["age"] > 30)[["age", "income"]].diff(),
+    # Flags of the dtype are booleans for bool_only (they were left out: an empty result).
+    "any of flags only": lambda d: d.assign(b=d["age"] > 30, c=d["k"] > 3).any(bool_only=True),
+    "all of flags only by rows": lambda d: d.assign(b=d["age"] > 30, c=d["k"] > 0).all(
+        axis=1, bool_only=True),
     # pandas 2.2's array filled every missing value
     "fillna with a limit": lambda d: d["income"].shift(1).fillna(0.0, limit=1),
     # value_counts in the plain column's order (the counts came sorted whatever was asked)
