@@ -5098,6 +5098,8 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         return self._unary(~self._data, _OP.MAP, "invert")
 
     def round(self, decimals: int = 0, *args: Any, **kwargs: Any) -> ProvenanceArray:
+        if self.dtype._is_boolean:  # as pandas' own arrays: nothing to round (numpy made floats)
+            return self.copy()
         inner = self._data
         values = inner.round(decimals) if hasattr(inner, "round") else np.round(
             inner.to_numpy(), decimals)

@@ -1443,6 +1443,9 @@ PLAIN_EQUIVALENTS = {
     "any of flags only": lambda d: d.assign(b=d["age"] > 30, c=d["k"] > 3).any(bool_only=True),
     "all of flags only by rows": lambda d: d.assign(b=d["age"] > 30, c=d["k"] > 0).all(
         axis=1, bool_only=True),
+    # Flags are not rounded (pandas 2.2 gave float16 values, and raised for decimals).
+    "round of a flag": lambda d: (d["age"] > 30).round(),
+    "frame round with a flag": lambda d: d.assign(age=d["age"] > 30)[["age", "income"]].round(1),
     # pandas 2.2's array filled every missing value
     "fillna with a limit": lambda d: d["income"].shift(1).fillna(0.0, limit=1),
     # value_counts in the plain column's order (the counts came sorted whatever was asked)
