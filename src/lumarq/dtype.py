@@ -1188,11 +1188,11 @@ def _install_diff_hooks() -> None:
             if not frame:
                 return as_plain(self, result, periods)
             if (axis not in (0, "index") or not isinstance(result, pd.DataFrame)
-                    or result.shape != self.shape):
+                    or result.shape != self.shape or not _has_dtype_columns(self)):
                 return result
             out = None
-            for i in range(self.shape[1]):
-                if boolean(self.iloc[:, i].array):
+            for i, kind in enumerate(self.dtypes):
+                if isinstance(kind, ProvenanceDtype) and kind._subtype == np.dtype(bool):
                     out = result.copy(deep=False) if out is None else out
                     out.isetitem(i, as_plain(self.iloc[:, i], result.iloc[:, i], periods))
             return result if out is None else out
