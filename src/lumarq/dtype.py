@@ -32,7 +32,7 @@ from pandas.api.extensions import (
     register_series_accessor,
 )
 from pandas.api.indexers import check_array_indexer
-from pandas.api.types import is_integer, is_list_like, is_scalar, pandas_dtype
+from pandas.api.types import is_float, is_integer, is_list_like, is_scalar, pandas_dtype
 from pandas.core import arraylike, roperator
 from pandas.core.arraylike import OpsMixin
 from pandas.core.dtypes.cast import can_hold_element
@@ -1459,10 +1459,69 @@ def _install_assignment_hooks() -> None:
             if isinstance(kind, ProvenanceDtype) and kind._subtype.kind in "iu":
                 frame.isetitem(int(i), frame.iloc[:, int(i)].astype(ProvenanceDtype("float64")))
 
+    def retype_first(frame: Any, key: tuple[Any, Any], value: Any, by_position: bool) -> None:
+        # A write into some rows of one column that plain pandas answers with another type for
+        # the column: a tracked value into a plain column (`df["r"] = 0.0` then
+        # `df.loc[mask, "r"] = tracked`: the written rows kept no words, and pandas 3 refused
+        # an array of the dtype with NaN in it), values an int or bool column of the dtype
+        # cannot hold (floats with NaN; on pandas 2.2 also a scalar such as 1.5, which it
+        # upcasts). The same write into a plain copy of the column tells plain pandas' type;
+        # the column takes it first, as the dtype with its words (0 for a plain one), and the
+        # write then gives the rows it reaches the value's words.
+        rows, columns = key
+        tracked_value = isinstance(getattr(value, "dtype", None), ProvenanceDtype)
+        if not tracked_value and not (
+                (is_list_like(value) and not isinstance(value, pd.DataFrame)) or (
+                    not _PANDAS_3 and is_float(value) and not float(value).is_integer())
+                ) or callable(rows) or not (tracked_value or _has_dtype_columns(frame)):
+            return
+        if by_position:
+            try:
+                at = np.atleast_1d(np.arange(frame.shape[1])[columns])
+            except (IndexError, TypeError, ValueError):
+                return
+        else:
+            at = _glue.column_positions(frame, columns)
+        if at is None or len(at) != 1:
+            return
+        col = frame.iloc[:, int(at[0])]
+        kind = col.dtype
+        plain = value
+        if tracked_value:
+            plain = value.array._data if isinstance(value, pd.Series | pd.Index) else value._data
+            if isinstance(value, pd.Series):
+                plain = pd.Series(plain, index=value.index, name=value.name, copy=False)
+        if isinstance(kind, ProvenanceDtype):
+            nd = _numpy_values(col.array._data)
+            if nd is None or nd.dtype.kind not in "iub" or can_hold_element(
+                    nd, np.asarray(plain) if isinstance(plain, list) else _unwrap(
+                        getattr(plain, "array", plain))):
+                return
+        elif not (tracked_value and isinstance(kind, np.dtype) and kind.kind in "biuf"):
+            return
+        scratch = pd.DataFrame({0: untrack(col)}, index=col.index, copy=True)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            try:
+                (scratch.iloc if by_position else scratch.loc)[_plain_condition(frame, rows), 0] \
+                    = plain
+            except (TypeError, ValueError, KeyError, IndexError):
+                return  # pandas' own write says why
+        new = scratch.dtypes.iloc[0]
+        if not (isinstance(new, np.dtype) and new.kind in "biuf") or (
+                isinstance(kind, ProvenanceDtype) and kind._subtype == new):
+            return
+        for w in caught:  # plain pandas 2.2's deprecation of the upcast, at the caller
+            if w.filename == __file__ or w.filename.startswith(_PANDAS_DIR):
+                warnings.warn(w.message, w.category, stacklevel=3)
+        frame.isetitem(int(at[0]), col.astype(ProvenanceDtype(new)))
+
     def iloc_rows(self: Any, key: Any, value: Any) -> Any:
         if (value is None or (isinstance(value, float) and value != value)) and len(key) == 2 \
                 and self.obj.ndim == 2:
             missing_into_ints(self.obj, key, value, True)
+        if len(key) == 2 and self.obj.ndim == 2:
+            retype_first(self.obj, key, value, True)
         return _PASS
 
     def loc_rows(self: Any, key: Any, value: Any) -> Any:
@@ -1473,6 +1532,7 @@ def _install_assignment_hooks() -> None:
             return _PASS  # labels of a MultiIndex
         if tupled:
             missing_into_ints(self.obj, key, value, False)
+            retype_first(self.obj, key, value, False)
         rows, columns = key if tupled else (key, None)
         if not (_row_condition(rows) and _called_from_outside()):
             return _PASS
