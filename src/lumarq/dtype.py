@@ -1560,6 +1560,22 @@ def _install_assignment_hooks() -> None:
     _iLocIndexer.__setitem__ = hook(iloc_rows, _iLocIndexer.__setitem__, _PASS, tuple)
     pd.Series._lumarq_assignments = True
 
+    if not _PANDAS_3:
+        # pandas 2.2 types the row a label the Series lacks adds (`s[99] = v`) by promoting
+        # the Series' dtype as a numpy one (it unwraps only its own extension dtypes): ints,
+        # floats and durations of the dtype raised. The values' type is promoted instead; the
+        # new row is then concatenated as plain values (word 0, no node), as on pandas 3.
+        from pandas.core import indexing
+
+        promote = indexing.maybe_promote
+
+        def maybe_promote(dtype: Any, fill_value: Any = np.nan) -> Any:
+            if isinstance(dtype, ProvenanceDtype) and isinstance(dtype._subtype, np.dtype):
+                dtype = dtype._subtype
+            return promote(dtype, fill_value)
+
+        indexing.maybe_promote = functools.update_wrapper(maybe_promote, promote)
+
 
 def _tracked_cast(dtype: Any) -> ProvenanceDtype | None:
     """The provenance dtype a tracked column cast to the plain `dtype` becomes: numeric and bool

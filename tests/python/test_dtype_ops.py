@@ -104,7 +104,19 @@ ROW_OPS = {
     "shift": lambda d: d.shift(2),
     "set_index / reset_index": lambda d: d.set_index("name").reset_index()[d.columns],
     "concat with itself": lambda d: pd.concat([d, d.iloc[::-1]]),
+    # pandas 2.2 raised for numeric columns of the dtype; the new row comes from no row
+    "Series grown by a label": lambda d: _grown(d),
 }
+
+
+def _grown(d):
+    new = "zz" if isinstance(d.index[0], str) else 99
+    columns = {}
+    for i, c in enumerate(d.columns):
+        s = d[c].copy()
+        (s.loc if i % 2 else s)[new] = np.nan if c == "_rid" else s.iloc[0]
+        columns[c] = s
+    return pd.DataFrame(columns)
 
 
 @pytest.mark.parametrize("table", ["L", "R"])
