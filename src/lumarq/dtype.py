@@ -426,6 +426,42 @@ def _integer_keys(op: Any, result: Any) -> None:
             result.isetitem(result.columns.get_loc(name), col.astype(ProvenanceDtype(common)))
 
 
+def _left_keys_words(op: Any, result: Any, left_indexer: Any = None, **_: Any) -> None:
+    """A key column's row takes the left key's word where the left row exists. pandas fills the
+    key column only where a side misses rows: an inner or right merge of a left index against a
+    right key column kept the right column as it was, so a protected left index read clean."""
+    if not isinstance(result, pd.DataFrame) or not result.columns.is_unique:
+        return
+    n = len(result)
+    rows = (np.arange(n, dtype=np.intp) if left_indexer is None
+            else np.asarray(left_indexer, dtype=np.intp))
+    if len(rows) != n:
+        return
+    has = rows >= 0
+    keys = zip(getattr(op, "join_names", ()), getattr(op, "left_on", ()),
+               getattr(op, "right_on", ()), getattr(op, "left_join_keys", ()))
+    for name, lname, rname, key in keys:
+        # one key column for both sides: pandas' own rule for filling it
+        if not (lname is None or rname is None or lname == rname) \
+                or not isinstance(key, ProvenanceArray) or key._tracker is None:
+            continue
+        try:
+            i = result.columns.get_loc(name)
+        except (KeyError, TypeError):
+            continue
+        arr = result.iloc[:, i].array
+        if not isinstance(arr, ProvenanceArray) or arr._tracker is not key._tracker \
+                or len(key) == 0:
+            continue
+        mine = key._words[rows[has]]
+        if np.array_equal(arr._words[has], mine):
+            continue
+        words = arr._words.copy()
+        words[has] = mine
+        result.isetitem(i, arr._new(arr._data, words, arr._tracker,
+                                    None if arr._nodes is None else arr._nodes.copy()))
+
+
 def _key_columns_continue(result: pd.DataFrame, ids: np.ndarray, labels: list[Any]) -> None:
     for i in _tracked_columns(result):
         arr = result.iloc[:, i].array
@@ -4208,6 +4244,7 @@ def _install_merge_hook() -> None:
             else:
                 out = _quietly(add_keys, self, result, *args, **kwargs)
                 _key_columns_continue(result, *kept)
+            _left_keys_words(self, result, *args[:1], **kwargs)
             _integer_keys(self, result)
             return out
 

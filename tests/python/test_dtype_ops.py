@@ -136,10 +136,26 @@ def test_concat_of_two_tables_gives_each_row_its_own_tables_pairs(env):
     assert both[("r", "age")].dtype == env["R"]["age"].dtype
 
 
+MERGE_FORMS = {
+    "on": lambda l, r, how: l.merge(r, on="k", how=how),
+    # an inner or right merge kept the right key column as it was: the left index's words lost
+    "left index, right column": lambda l, r, how: pd.merge(
+        l.set_index("k", drop=False).rename(columns={"k": "kl"}), r, left_index=True,
+        right_on="k", how=how),
+    "left column, right index": lambda l, r, how: l.merge(
+        r.set_index("k", drop=False).rename(columns={"k": "kr"}), left_on="k",
+        right_index=True, how=how),
+    "join on": lambda l, r, how: l.rename(columns=lambda c: c if c == "k" else c + "_x").join(
+        r.set_index("k", drop=False).rename(columns=lambda c: "kr" if c == "k" else c + "_y"),
+        on="k", how=how),
+}
+
+
+@pytest.mark.parametrize("form", MERGE_FORMS)
 @pytest.mark.parametrize("how", ["inner", "left", "right", "outer"])
-def test_merge_gives_each_row_the_matched_rows_words(env, how):
-    result = env["L"].merge(env["R"], on="k", how=how)
-    plain = env["pL"].merge(env["pR"], on="k", how=how)
+def test_merge_gives_each_row_the_matched_rows_words(env, how, form):
+    result = MERGE_FORMS[form](env["L"], env["R"], how)
+    plain = MERGE_FORMS[form](env["pL"], env["pR"], how)
     # the integer key stays int64 (right and outer merges gave float64: pandas fills unmatched
     # extension keys with NaN before taking the other side's)
     tm.assert_frame_equal(lumarq.untrack(result), plain)
