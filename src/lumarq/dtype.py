@@ -4302,8 +4302,10 @@ def _install_index_join_hooks() -> None:
         @functools.wraps(method)
         def hooked(left: Any, right: Any, *args: Any, **kwargs: Any) -> Any:
             result = _as_caller(method, left, right, *args, **kwargs)
-            if not (isinstance(getattr(left, "index", None), pd.Index)
-                    and isinstance(left.index.dtype, ProvenanceDtype)):
+            index = getattr(left, "index", None)
+            if not (isinstance(index, pd.Index) and any(
+                    isinstance(ix.dtype, ProvenanceDtype) for ix in (
+                        index.levels if isinstance(index, pd.MultiIndex) else [index]))):
                 return result
             try:
                 bound = sig.bind(left, right, *args, **kwargs)
@@ -4332,8 +4334,13 @@ def _left_rows_keep_their_index(result: Any, left: pd.Index, right: pd.Index,
     each row whose left row exists taking that row's word and node. The rows are told by
     joining the plain values as pandas joins them; anything else is left as pandas gave it."""
     index = getattr(result, "index", None)
-    if not (isinstance(result, pd.DataFrame) and type(index) is pd.Index
-            and isinstance(index.dtype, ProvenanceDtype) and type(left) is pd.Index):
+    if not isinstance(result, pd.DataFrame):
+        return
+    if isinstance(index, pd.MultiIndex):
+        _left_rows_keep_their_levels(result, left, right, sort)
+        return
+    if not (type(index) is pd.Index and isinstance(index.dtype, ProvenanceDtype)
+            and type(left) is pd.Index):
         return
 
     def plain(ix: pd.Index) -> pd.Index:
@@ -4364,6 +4371,59 @@ def _left_rows_keep_their_index(result: Any, left: pd.Index, right: pd.Index,
         nodes[has] = _nodes_or_none(mine)[rows[has]]
     result.index = pd.Index(arr._new(arr._data, words, tracker, nodes), name=index.name,
                             copy=False)
+
+
+def _left_rows_keep_their_levels(result: pd.DataFrame, left: Any, right: Any,
+                                 sort: bool) -> None:
+    """`_left_rows_keep_their_index` for MultiIndexes of the same level names: each level of
+    the dtype takes the left row's word and node where the left row exists, else the right
+    row's (pandas 2.2 gave a level the word of every row sharing its value)."""
+    index = result.index
+    if not (isinstance(left, pd.MultiIndex) and isinstance(right, pd.MultiIndex)
+            and list(left.names) == list(right.names) == list(index.names)):
+        return
+
+    def plain(ix: pd.MultiIndex) -> pd.MultiIndex:
+        return pd.MultiIndex(levels=[pd.Index(lv.array._data, copy=False)
+                                     if isinstance(lv.dtype, ProvenanceDtype) else lv
+                                     for lv in ix.levels],
+                             codes=ix.codes, names=ix.names, verify_integrity=False)
+
+    try:
+        joined, lrows, rrows = plain(left).join(plain(right), how="right",
+                                                return_indexers=True, sort=sort)
+    except (TypeError, ValueError):
+        return
+    n = len(index)
+    if len(joined) != n or not joined.equals(plain(index)):
+        return
+    lrows, rrows = (np.arange(n, dtype=np.intp) if r is None else np.asarray(r, dtype=np.intp)
+                    for r in (lrows, rrows))
+    has = lrows >= 0
+    levels, changed = [], False
+    for i in range(index.nlevels):
+        arr = index.get_level_values(i).array
+        if not isinstance(arr, ProvenanceArray):
+            levels.append(None)
+            continue
+        words, nodes = arr._words.copy(), _nodes_or_none(arr).copy()
+        tracker = arr._tracker
+        for side, rows, where in ((right, rrows, ~has), (left, lrows, has)):
+            mine = side.get_level_values(i).array
+            if not isinstance(mine, ProvenanceArray) or mine._tracker is None \
+                    or (tracker is not None and mine._tracker is not tracker):
+                continue  # words of two trackers do not mix
+            tracker = mine._tracker
+            where = where & (rows >= 0)
+            words[where] = mine._words[rows[where]]
+            nodes[where] = _nodes_or_none(mine)[rows[where]]
+            changed = True
+        levels.append(None if tracker is None else
+                      (words, None if (nodes < 0).all() else nodes, tracker))
+    if changed:
+        index = index.copy()
+        index._lumarq_rows = levels  # as the MultiIndex hooks keep rows (see there)
+        result.index = index
 
 
 def _key_values(key: Any) -> Any:

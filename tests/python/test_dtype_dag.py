@@ -85,6 +85,13 @@ ROW_OPS = {
         s, lambda l, r: l.join(r, how="right", sort=True), left_rows=[2, 1, 0]),
     "pd.merge right on unique indexes": lambda s: _joined(s, lambda l, r: pd.merge(
         l, r, left_index=True, right_index=True, how="right"), left_rows=[0, 1, 2]),
+    # a MultiIndex keeps the rows' words per level: pandas 3 took the right index's, 2.2 gave
+    # a level the word of every row sharing its value
+    "right join on a MultiIndex": lambda s: _joined(
+        s, lambda l, r: l.join(r, how="right"), levels=["c", "z"]),
+    "right merge on MultiIndexes, sorted": lambda s: _joined(s, lambda l, r: pd.merge(
+        l, r, left_index=True, right_index=True, how="right", sort=True), left_rows=[2, 1, 0],
+        levels=["c", "z"]),
     "Index.putmask": lambda s: pd.Series(
         pd.Index(s.array).putmask(_MASK, pd.Index(s.array[::-1])),
         index=np.where(_MASK, s.index[::-1], s.index)),
@@ -105,13 +112,17 @@ _SOURCES = [0, 2, 3, 4, 5, 0]  # rows without a missing value
 _GROUPS = np.array([1, 1, 2, 2, 3, 3])
 
 
-def _joined(s, join, left_rows=(0, 1, 2, 3)):
+def _joined(s, join, left_rows=(0, 1, 2, 3), levels="c"):
     """The index of `join` of two frames indexed by s's values (labels held by both sides,
-    and by one only), labelled by the row each index row came from (the left's where both)."""
-    left = s.iloc[list(left_rows)].reset_index().set_index("c")
-    right = s.iloc[[3, 5]].reset_index().rename(columns={"index": "right"}).set_index("c")
+    and by one only), labelled by the row each index row came from (the left's where both);
+    with `levels`, s's level of a MultiIndex (a plain level "z" beside it)."""
+    z = {"z": 0} if "z" in levels else {}
+    left = s.iloc[list(left_rows)].reset_index().assign(**z).set_index(levels)
+    right = s.iloc[[3, 5]].reset_index().rename(columns={"index": "right"}).assign(
+        **z).set_index(levels)
     out = join(left, right)
-    return pd.Series(out.index.array, index=out["index"].fillna(out["right"]).to_numpy())
+    return pd.Series(out.index.get_level_values("c").array,
+                     index=out["index"].fillna(out["right"]).to_numpy())
 
 
 @pytest.mark.parametrize("op", ROW_OPS)
