@@ -985,8 +985,9 @@ def _install_missing_value_hooks() -> None:
         result = _quietly(combine_first, self, other)
         if not isinstance(result, pd.Series):
             return result
-        if _tracked_condition(other) and self.index.is_unique and other.index.is_unique:
-            # as fillna by the aligned other: one node a row; pandas' own values decide
+        if _tracked_condition(other):
+            # as fillna by the aligned other: one node a row; pandas' own values decide (it
+            # aligns repeated labels as `align` does: by position where the indexes are equal)
             try:
                 this, that = _quietly(self.align, other)
                 filled = _quietly(this.array._fill, that.array, None, True, "combine_first")

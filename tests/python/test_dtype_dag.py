@@ -158,9 +158,17 @@ COMPUTING = {
                       lambda i, a, b: [b[i], a[i]] if i == 1 else [a[i]]),
     "combine_first": (lambda a, b: a.combine_first(b), "combine_first",
                       lambda i, a, b: [b[i], a[i]] if i == 1 else [a[i]]),
+    # pandas matches repeated labels by position: the filled row alone had a node, and a kept
+    # row with a missing namesake took that row's word
+    "combine_first on repeated labels": (
+        lambda a, b: a.set_axis(_REPEATED).combine_first(b.set_axis(_REPEATED)),
+        "combine_first", lambda i, a, b: [b[i], a[i]] if i == 1 else [a[i]]),
     # its remainder shared the quotient's nodes, whose row values are the quotient's
     "divmod": (lambda a, b: divmod(a, b)[1], "mod", lambda i, a, b: [a[i], b[i]]),
 }
+
+
+_REPEATED = ["r0", "r1", "r1", "r3", "r3", "r5"]
 
 
 @pytest.mark.parametrize("tracker_cls", [DAGTracker, OverridingTracker])
