@@ -27,6 +27,7 @@ import pandas as pd
 from pandas.api.extensions import (
     ExtensionArray,
     ExtensionDtype,
+    no_default,
     register_dataframe_accessor,
     register_extension_dtype,
     register_series_accessor,
@@ -1098,6 +1099,39 @@ def _install_quiet_row_steps() -> None:
         method = getattr(cls, name)
         if not getattr(method, "_lumarq", False):
             setattr(cls, name, wrap(method))
+
+
+def _install_align_hook() -> None:
+    # Series.align with a fill_value fills the aligned Series through `fillna`: every row of a
+    # side got a `fillna` node and a chain step, also where the side missed nothing and the
+    # fill only wrote rows the alignment made up (DataFrame.align and reindex with a fill_value
+    # log nothing). A side that misses values is filled first, as its own `fillna` (nothing
+    # logged when nothing is missing); the rows made up take the fill value quietly, as
+    # reindex gives them (word 0, no node). pandas' values are unchanged.
+    align = pd.Series.align
+    if getattr(align, "_lumarq", False):
+        return
+    sig = inspect.signature(align)
+
+    @functools.wraps(align)
+    def align_(self: Any, other: Any, *args: Any, **kwargs: Any) -> Any:
+        if not (isinstance(other, pd.Series) and (_tracked_condition(self)
+                                                  or _tracked_condition(other))):
+            return align(self, other, *args, **kwargs)
+        try:
+            a = sig.bind(self, other, *args, **kwargs).arguments
+        except TypeError:
+            return align(self, other, *args, **kwargs)
+        fill = a.get("fill_value")
+        if fill is None or not is_scalar(fill) or pd.isna(fill) or any(
+                a.get(k) is not None and a.get(k) is not no_default for k in ("method", "limit")):
+            return align(self, other, *args, **kwargs)
+        this, that = (s.fillna(fill) if _tracked_condition(s) else s for s in (self, other))
+        a["self"], a["other"] = this, that
+        return _quietly(align, **a)
+
+    align_._lumarq = True  # type: ignore[attr-defined]
+    pd.Series.align = align_  # type: ignore[method-assign]
 
 
 def _install_missing_mask_hooks() -> None:
@@ -5710,6 +5744,7 @@ _install_where_hook()
 _install_case_when_hook()
 _install_missing_value_hooks()
 _install_missing_mask_hooks()
+_install_align_hook()
 _install_quiet_row_steps()
 _install_logical_hooks()
 _install_diff_hooks()

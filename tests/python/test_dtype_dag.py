@@ -92,6 +92,10 @@ ROW_OPS = {
     "right merge on MultiIndexes, sorted": lambda s: _joined(s, lambda l, r: pd.merge(
         l, r, left_index=True, right_index=True, how="right", sort=True), left_rows=[2, 1, 0],
         levels=["c", "z"]),
+    # pandas fills through `fillna`, which gave every row a node though only the row the
+    # alignment made up was written (as reindex with a fill value writes it: word 0, no node)
+    "align with a fill value, nothing missing": lambda s: s.dropna().align(
+        pd.Series(0.0, index=["zz"]), fill_value=-1.0)[0],
     "Index.putmask": lambda s: pd.Series(
         pd.Index(s.array).putmask(_MASK, pd.Index(s.array[::-1])),
         index=np.where(_MASK, s.index[::-1], s.index)),
@@ -135,8 +139,8 @@ def test_node_ids_follow_rows_and_log_nothing(op):
     pd.testing.assert_series_equal(lumarq.untrack(out), ROW_OPS[op](lumarq.untrack(df["c"])))
     np.testing.assert_array_equal(out.prov.nodes, [by_label.get(k, -1) for k in out.index])
     if op != "reindex":
-        np.testing.assert_array_equal(out.prov.words, df["c"].prov.words[
-            [df.index.get_loc(k) for k in out.index]])
+        np.testing.assert_array_equal(out.prov.words, [
+            df["c"].prov.words[df.index.get_loc(k)] if k in df.index else 0 for k in out.index])
 
 
 # name: (operation, expected op name, inputs of row i from the nodes of a and b)
@@ -153,6 +157,9 @@ COMPUTING = {
                    a.where(b > 2.5, b), "where",
                    lambda i, a, b: [a[i] if i in (1, 3, 5) else b[i], b[i]]),
     "fillna scalar": (lambda a, b: a.fillna(0.0), "fillna", lambda i, a, b: [a[i]]),
+    # a Series with missing values is filled as by its own fillna
+    "align with a fill value": (lambda a, b: a.align(b, fill_value=0.0)[0], "fillna",
+                                lambda i, a, b: [a[i]]),
     # a filled row was filled because its own value was missing: its own node is an input
     "fillna series": (lambda a, b: a.fillna(b), "fillna",
                       lambda i, a, b: [b[i], a[i]] if i == 1 else [a[i]]),
