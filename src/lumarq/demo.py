@@ -312,8 +312,10 @@ def run_demo(args: argparse.Namespace) -> int:
                   f"{persisted.get('edges_written', 0):,} edges.")
         port = int(args.port) or DEFAULT_PORT
         if keep_serving:
-            print("Serving the dashboard at %s/ . Ctrl-C to stop." % service.url, flush=True)
             try:
+                # inside the try: a Ctrl-C that lands as soon as the line is out is raised at
+                # the end of this print
+                print("Serving the dashboard at %s/ . Ctrl-C to stop." % service.url, flush=True)
                 while True:
                     time.sleep(3600)
             except KeyboardInterrupt:
