@@ -91,6 +91,7 @@ def _empty(n: int, dtype: np.dtype) -> np.ndarray:
 
 
 _PANDAS_3 = int(pd.__version__.split(".")[0]) >= 3
+_MASKED = (pd.arrays.IntegerArray, pd.arrays.FloatingArray, pd.arrays.BooleanArray)
 
 
 def _lazy_copies() -> bool:
@@ -5327,14 +5328,21 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         running = _ACCUMULATIONS.get(ufunc) if method == "accumulate" else None
         if running and len(inputs) == 1 and not kwargs and self._tracker is not None:
             # `np.maximum.accumulate(s)` is `cummax` without skipping NaN: its words, not plain
+            if isinstance(self._data, _MASKED):
+                # a masked array accumulates past a missing row, which stays <NA> (not cummax)
+                result = getattr(ufunc, method)(self._data)
+                out = self._accumulate(running, skipna=False)
+                return out if result.equals(out._data) else result
             result = getattr(ufunc, method)(np.asarray(self._data))
             out = self._accumulate(running, skipna=False)
             if np.array_equal(np.asarray(out._data), result, equal_nan=result.dtype.kind == "f"):
                 return out
             return result
         tracked = [x for x in inputs if isinstance(x, ProvenanceArray)]
-        plain_inputs = [np.asarray(x._data) if isinstance(x, ProvenanceArray) else x
-                        for x in inputs]
+        # A nullable array computes the ufunc itself, as on a plain Series: missing rows stay
+        # <NA> and the result nullable, where numpy would see the NaN or value under the mask.
+        plain_inputs = [(x._data if isinstance(x._data, _MASKED) else np.asarray(x._data))
+                        if isinstance(x, ProvenanceArray) else x for x in inputs]
         result = getattr(ufunc, method)(*plain_inputs, **kwargs)
         if method != "__call__":
             return result
@@ -5353,13 +5361,14 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                 words = _combine(tracker, words, x._words, _OP.MAP)
         nodes = None
         first = result[0] if isinstance(result, tuple) else result
-        if isinstance(first, np.ndarray) and first.ndim == 1 and len(first) == len(self):
+        if (isinstance(first, (np.ndarray, *_MASKED)) and first.ndim == 1
+                and len(first) == len(self)):
             inputs = [x._nodes for x in live if x._nodes is not None][:2]
             nodes = _log_rows(tracker, ufunc.__name__, words, inputs, first,
                               kind=_UNARY if len(inputs) == 1 else _BINARY)
 
         def wrap(r: Any) -> Any:
-            if isinstance(r, np.ndarray) and r.ndim == 1 and len(r) == len(self):
+            if isinstance(r, (np.ndarray, *_MASKED)) and r.ndim == 1 and len(r) == len(self):
                 return self._new(r, words.copy(), tracker, None if nodes is None else nodes.copy())
             return r
 

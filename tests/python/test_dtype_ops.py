@@ -1478,6 +1478,13 @@ PLAIN_EQUIVALENTS = {
     "age as pandas string": lambda d: d["age"].astype("string"),
     "frame cast to pandas string": lambda d: d.astype({"age": "string"}),
     "running maximum by numpy": lambda d: np.maximum.accumulate(d["age"]),
+    # numpy on nullable columns, as pandas' masked arrays compute it (missing rows gave NaN,
+    # and isnan True)
+    "isnan of Float64 age": lambda d: np.isnan(d["age"].astype("Float64")),
+    "sqrt of Float64 age": lambda d: np.sqrt(d["age"].astype("Float64")),
+    "apply sqrt to Float64 age": lambda d: d["age"].astype("Float64").apply(np.sqrt),
+    "maximum of nullable ints": lambda d: np.maximum(_nullable(d["k"]), d["k"].astype("Int64")),
+    "running maximum of nullable ints": lambda d: np.maximum.accumulate(_nullable(d["k"])),
     "running sum by numpy": lambda d: np.add.accumulate(d["age"].fillna(0)),
     "date from a frame of parts": lambda d: pd.to_datetime(pd.DataFrame(
         {"year": 1950 + d["age"].fillna(0), "month": d["k"], "day": 1})),
@@ -1525,6 +1532,7 @@ FROM_AGE = {"income * age cast", "income * age.isin", "frame cast", "frame cast 
             "| of conditions on different rows", "^ of conditions on different rows",
             "from_dummies", "text joined with a frame", "age as pandas string",
             "frame cast to pandas string", "running maximum by numpy", "running sum by numpy",
+            "isnan of Float64 age", "sqrt of Float64 age", "apply sqrt to Float64 age",
             "date from a frame of parts", "eval with a bool column", "eval with a text test"}
 
 
