@@ -1859,6 +1859,15 @@ def _install_count_hooks() -> None:
         hooked._lumarq = True  # type: ignore[attr-defined]
         setattr(cls, name, hooked)
 
+    def own_counts(obj: Any, counts: np.ndarray, how: str) -> Any:
+        """The counts of the rows of `obj` (a Series) in pandas' type for its values: a
+        nullable column's count and size are Int64, as pandas counts the plain one."""
+        arr = getattr(obj, "array", None)
+        if (how in ("count", "size") and isinstance(arr, ProvenanceArray)
+                and isinstance(arr._data, _MASKED)):
+            return pd.array(counts, dtype="Int64")
+        return counts
+
     def hook(cls: Any, name: str, per_column: bool) -> None:
         def after(self: Any, grouper: Any, result: Any) -> Any:
             if getattr(self, "axis", 0) not in (0, "index"):
@@ -1870,11 +1879,15 @@ def _install_count_hooks() -> None:
                 return result
             if isinstance(result, pd.Series) and not isinstance(result.dtype, ProvenanceDtype):
                 arr = self.obj.array if per_column and isinstance(self.obj, pd.Series) else None
-                made = counted(grouper, arr, name, result.to_numpy())
+                counts = own_counts(self.obj, result.to_numpy(), name)
+                made = counted(grouper, arr, name, counts)
+                made = counts if made is None and counts.dtype != result.dtype else made
                 if made is not None:
                     result = pd.Series(made, index=result.index, name=result.name, copy=False)
             elif isinstance(result, pd.DataFrame) and result.columns.is_unique:
                 source = self._obj_with_exclusions if per_column else None
+                if isinstance(source, pd.Series):  # a Series' groups with as_index=False
+                    source = source.to_frame()
                 labels = ([c for c in result.columns if c in source.columns]
                           if source is not None else ["size"] if "size" in result.columns
                           else [])
@@ -1885,7 +1898,9 @@ def _install_count_hooks() -> None:
                     if isinstance(result[c].dtype, ProvenanceDtype):
                         continue
                     arr = source[c].array if source is not None else None
-                    made = counted(grouper, arr, name, result[c].to_numpy())
+                    counts = own_counts(None if source is None else source[c], result[c].to_numpy(), name)
+                    made = counted(grouper, arr, name, counts)
+                    made = counts if made is None and counts.dtype != result[c].dtype else made
                     if made is not None:
                         result[c] = pd.Series(made, index=result.index, copy=False)
             return result
@@ -4992,7 +5007,7 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             dropna=dropna, sort=False)
         if self._tracker is None or not len(counts):
             index = pd.Index(ProvenanceArray(counts.index.array), name=counts.index.name)
-            return pd.Series(counts.to_numpy(), index=index, name=counts.name)
+            return pd.Series(counts.array, index=index, name=counts.name)
         # A value and its count derive from the rows that hold it: both take the combination of
         # their words (a count of a protected column read as untracked), and with a DAGTracker
         # one node over those rows' nodes, as a group of a groupby does.
@@ -5006,7 +5021,8 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         nodes = None if nodes is None else nodes[at]
         index = pd.Index(self._new(counts.index.array, words, self._tracker, nodes),
                          name=counts.index.name)
-        return pd.Series(self._new(counts.to_numpy(), words.copy(), self._tracker,
+        # The counts' own type: nullable and text columns count as Int64, as in plain pandas
+        return pd.Series(self._new(counts.array, words.copy(), self._tracker,
                                    None if nodes is None else nodes.copy()),
                          index=index, name=counts.name, copy=False)
 

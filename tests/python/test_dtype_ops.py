@@ -1507,6 +1507,18 @@ PLAIN_EQUIVALENTS = {
     # value_counts in the plain column's order (the counts came sorted whatever was asked)
     "value_counts unsorted": lambda d: d["income"].value_counts(sort=False, dropna=False),
     "value_counts ascending": lambda d: d["k"].value_counts(ascending=True),
+    # Counts of nullable and text columns are Int64 (and shares Float64) as pandas gives them
+    # (they came back int64 and float64)
+    "value_counts of Float64 age": lambda d: d["age"].astype("Float64").value_counts(dropna=False),
+    "shares of pandas string": lambda d: d["name"].astype("string").value_counts(normalize=True),
+    "count by k of Float64 age": lambda d: d.assign(a=d["age"].astype("Float64")).groupby("k")[
+        "a"].count(),
+    "named count of Float64 age": lambda d: d.assign(a=d["age"].astype("Float64")).groupby(
+        "k").agg(age=("a", "count")),
+    "value_counts by k of Float64 age": lambda d: d.assign(a=d["age"].astype("Float64")).groupby(
+        "k")["a"].value_counts(),
+    # a Series' group count with as_index=False raised AttributeError
+    "count by k, as_index=False": lambda d: d.groupby("k", as_index=False)["age"].count(),
     # Conditions on different rows: pandas 2.2 aligned them as plain objects (plain bool).
     **{f"{name} of conditions on different rows": (
         lambda d, op=op: op(d["age"] > 30, d["k"].iloc[:1:-1] > 1))
@@ -1533,6 +1545,9 @@ FROM_AGE = {"income * age cast", "income * age.isin", "frame cast", "frame cast 
             "from_dummies", "text joined with a frame", "age as pandas string",
             "frame cast to pandas string", "running maximum by numpy", "running sum by numpy",
             "isnan of Float64 age", "sqrt of Float64 age", "apply sqrt to Float64 age",
+            "value_counts of Float64 age", "count by k of Float64 age",
+            "named count of Float64 age", "value_counts by k of Float64 age",
+            "count by k, as_index=False",
             "date from a frame of parts", "eval with a bool column", "eval with a text test"}
 
 
