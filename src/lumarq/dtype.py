@@ -3442,8 +3442,13 @@ def _install_get_dummies_hook() -> None:
         for c, span in layout(a, out):
             s = data if c is None else data[c]
             if isinstance(s.dtype, ProvenanceDtype):
+                # pandas gives nullable text nullable booleans (it saw the dtype, not text)
+                sub = s.dtype.subtype
+                own = "boolean" if a.get("dtype") is None and isinstance(
+                    sub, pd.StringDtype) and sub.na_value is pd.NA else None
                 for j in span:
-                    out.isetitem(j, _keep_row_words(s, out.iloc[:, j]))
+                    col = out.iloc[:, j]
+                    out.isetitem(j, _keep_row_words(s, col if own is None else col.astype(own)))
         return out
 
     get_dummies.__doc__ = dummies.__doc__
