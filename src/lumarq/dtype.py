@@ -5438,8 +5438,13 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         return self._new(values, words, self._tracker, nodes)
 
     def _cast_pointwise_result(self, values: Any) -> Any:
-        # Results of a Python function per element are plain, as pandas infers them.
-        return pd.Series(list(values), dtype=None).array
+        # Results of a Python function per element are plain, as pandas infers them; text keeps
+        # the subtype's missing value and storage, as pandas' own text arrays keep theirs.
+        result = pd.Series(list(values), dtype=None).array
+        sub = self.dtype.subtype
+        if isinstance(sub, pd.StringDtype) and isinstance(result.dtype, pd.StringDtype):
+            result = result.astype(sub)
+        return result
 
     def _groupby_op(self, *, how: str, has_dropped_na: bool, min_count: int, ngroups: int,
                     ids: np.ndarray, **kwargs: Any) -> Any:

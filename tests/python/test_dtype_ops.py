@@ -1446,6 +1446,11 @@ PLAIN_EQUIVALENTS = {
         lambda x: x.sum()),
     "group diff": lambda d: d.groupby("age")["income"].diff(),
     "group pct_change": lambda d: d.groupby("age")[["income"]].pct_change(),
+    # Text reduced per group keeps its missing value (pandas 3 gave str with NaN for string)
+    "min by k of age as pandas string": lambda d: d.assign(s=d["age"].astype("string")).groupby(
+        "k")["s"].min(),
+    "min and max by k of pandas string": lambda d: d.assign(s=d["name"].astype("string")).groupby(
+        "k")["s"].agg(["min", "max"]),
     # which row's value a row takes, and whether any, its key chose (they read clean of it)
     "group shift": lambda d: d.groupby("age")["income"].shift(1),
     "group ffill": lambda d: d.groupby(d["age"] > 35)["income"].ffill(),
@@ -1551,7 +1556,7 @@ FROM_AGE = {"income * age cast", "income * age.isin", "frame cast", "frame cast 
             "isnan of Float64 age", "sqrt of Float64 age", "apply sqrt to Float64 age",
             "value_counts of Float64 age", "count by k of Float64 age",
             "named count of Float64 age", "value_counts by k of Float64 age",
-            "count by k, as_index=False",
+            "count by k, as_index=False", "min by k of age as pandas string",
             "date from a frame of parts", "eval with a bool column", "eval with a text test"}
 
 
