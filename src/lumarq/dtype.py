@@ -995,9 +995,16 @@ def _install_missing_value_hooks() -> None:
                 filled = _quietly(this.array._fill, that.array, None, True, "combine_first")
             except (TypeError, ValueError):  # pandas' result stands, with the rows' words
                 filled = None
+            # sides of two types meet in their common one (a string and an object column
+            # give objects), as pandas concatenates them
+            kind = result.dtype if isinstance(result.dtype, ProvenanceDtype) else None
+            if filled is not None and kind is not None and filled.dtype != kind:
+                filled = _quietly(filled.astype, kind)
             if filled is not None and this.index.equals(result.index) and untrack(result).equals(
-                    pd.Series(filled._data, index=this.index, name=result.name)):
+                    untrack(pd.Series(filled, index=this.index, name=result.name, copy=False))):
                 filled = this.array._fill(that.array, None, True, "combine_first")
+                if filled.dtype != kind:
+                    filled = filled.astype(kind)
                 return pd.Series(filled, index=result.index, name=result.name, copy=False)
         return _with_condition(result, gate, op="combine_first")
 
@@ -4587,7 +4594,10 @@ class ProvenanceDtype(ExtensionDtype):
             common = pd.core.dtypes.cast.find_common_type(subs)
         except (TypeError, ValueError):
             return None
-        if common == np.dtype(object) and not all(s == np.dtype(object) for s in subs):
+        if common == np.dtype(object) and not all(
+                s == np.dtype(object) or isinstance(s, pd.StringDtype) for s in subs):
+            # numbers and text have no common type of the dtype; text of either kind is
+            # text (`combine_first` of a string column with an object one concatenates them)
             return None
         return ProvenanceDtype(common)
 

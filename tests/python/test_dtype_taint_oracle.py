@@ -91,6 +91,9 @@ STEPS = {
     "fillna of the protected column": lambda d: d["age"].fillna(d["income"]),
     "combine_first": lambda d: d["age"].where(d["k"] > 2).combine_first(d["income"]),
     "update": _series_written(lambda s, d: s.update(d["age"].where(d["k"] > 2))),
+    # a string and an object column concatenate to objects (kept rows lost their words)
+    "combine_first of text kinds": lambda d: d["sex"].where(d["k"] > 2).astype(
+        "string").combine_first(d["k"].astype(str).astype(object)),
     "combine_first of frames, more rows": lambda d: d[["age"]].combine_first(
         d[["income"]].rename(columns={"income": "age"}).reindex([*d.index, "extra"])),
     "update of missing rows only": _assigned(lambda d: d.update(
