@@ -836,9 +836,38 @@ _FRAME_OR_FUNCTION = (pd.DataFrame, types.FunctionType)
 
 
 def _install_where_hook() -> None:
+    def retype_first(method: Callable[..., Any], self: Any, cond: Any, args: tuple[Any, ...],
+                     kwargs: dict[str, Any]) -> None:
+        # An int or bool column that `other` (NaN by default) reaches: plain pandas gives it
+        # another type in place (int64 to float64), an array cannot change its type. The same
+        # step on a plain copy tells pandas' type; the column takes it first, words and nodes
+        # kept, as the Series itself (pandas replaces its data as well).
+        frame = isinstance(self, pd.DataFrame)
+        kinds = list(self.dtypes) if frame else [self.dtype]
+        if not any(isinstance(k, ProvenanceDtype) and k._subtype.kind in "iub" for k in kinds):
+            return
+        plain = untrack(self)
+        try:
+            _quietly(method, plain, cond, *args, **kwargs)
+        except (TypeError, ValueError, KeyError):  # pandas' own error follows
+            return
+        new = list(plain.dtypes) if frame else [plain.dtype]
+        for i, (kind, to) in enumerate(zip(kinds, new)):
+            if (isinstance(kind, ProvenanceDtype) and kind._subtype.kind in "iub"
+                    and to != kind._subtype and _trackable(to)):
+                col = self.iloc[:, i] if frame else self
+                cast = col.array.astype(ProvenanceDtype(to))
+                if frame:
+                    self.isetitem(i, cast)
+                else:
+                    self._update_inplace(pd.Series(cast, index=self.index, name=self.name,
+                                                   copy=False))
+
     def run(method: Callable[..., Any], keep: bool, self: Any, cond: Any, args: tuple[Any, ...],
             kwargs: dict[str, Any]) -> Any:
         cond = _plain_condition(self, cond)
+        if kwargs.get("inplace"):
+            retype_first(method, self, cond, args, kwargs)
         other = args[0] if args else kwargs.get("other")
         if (not isinstance(cond, pd.DataFrame) or kwargs.get("axis") is not None
                 or len(args) > 1 or not _by_column(self, other)):

@@ -1363,6 +1363,12 @@ def _capped_in_place(how):
     return run
 
 
+def _in_place_of(obj, how, cond):
+    obj = obj.copy()
+    getattr(obj, how)(cond(obj), inplace=True)
+    return obj
+
+
 def _replace_in_place(d):
     d = d.copy()
     d.replace({"age": {40.0: 41.0}, "name": {"b": "B"}}, inplace=True)
@@ -1395,6 +1401,10 @@ PLAIN_EQUIVALENTS = {
     "replace to another type": lambda d: d["age"].replace(40.0, "forty"),
     "replace in place, frame": _replace_in_place,
     "where on int upcasts": lambda d: d["k"].where(d["k"] > 1),
+    # in place too: pandas gives the int column floats (the array raised for NaN)
+    "where in place on int upcasts": lambda d: _in_place_of(d["k"], "where", lambda s: s > 1),
+    "mask in place on a frame with int columns": lambda d: _in_place_of(
+        d[["k", "age", "income"]], "mask", lambda x: x > 2),
     "clip int by a float": lambda d: d["k"].clip(upper=2.5),
     # pandas 2.2 raised an AssertionError for a float the ints can hold
     "where on int by a float it holds": lambda d: d["k"].where(d["k"] > 1, 0.0),
