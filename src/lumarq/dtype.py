@@ -1128,9 +1128,42 @@ def _install_quiet_row_steps() -> None:
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked
 
+    def dated(self: Any, args: tuple[Any, ...], kwargs: dict[str, Any]) -> bool:
+        if isinstance(self, pd.Series):
+            kinds = [self.dtype]
+        else:
+            cols = args[1] if len(args) > 1 else kwargs.get("columns")
+            try:
+                kinds = [self.dtypes[c] for c in (cols if is_list_like(cols) else [cols])]
+            except (KeyError, TypeError, ValueError):
+                return False
+        return any(isinstance(k, ProvenanceDtype) and k._subtype.kind in "mM" for k in kinds)
+
+    def by_plain_rows(method: Callable[..., Any]) -> Callable[..., Any]:
+        # pandas selects among numbers and its own dates and durations only: rows of dates of
+        # the dtype are chosen by pandas among the plain values, then taken, words moving with
+        # them (nothing logged, as for a sort)
+        @functools.wraps(method)
+        def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
+            if not dated(self, args, kwargs):
+                return method(self, *args, **kwargs)
+            plain = untrack(self)
+            plain.index = pd.RangeIndex(len(plain))
+            rows = method(plain, *args, **kwargs).index
+            return self.iloc[np.asarray(rows, dtype=np.intp)]
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    def quiet_or_plain_rows(method: Callable[..., Any]) -> Callable[..., Any]:
+        return by_plain_rows(quiet(method))
+
     from pandas.core.groupby.generic import DataFrameGroupBy, SeriesGroupBy
 
-    for cls, name, wrap in ((pd.DataFrame, "nsmallest", quiet), (pd.DataFrame, "nlargest", quiet),
+    for cls, name, wrap in ((pd.DataFrame, "nsmallest", quiet_or_plain_rows),
+                            (pd.DataFrame, "nlargest", quiet_or_plain_rows),
+                            (pd.Series, "nsmallest", by_plain_rows),
+                            (pd.Series, "nlargest", by_plain_rows),
                             (pd.Index, "putmask", quiet), (SeriesGroupBy, "filter", quiet_filter),
                             (DataFrameGroupBy, "filter", quiet_filter)):
         method = getattr(cls, name)

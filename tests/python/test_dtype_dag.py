@@ -105,6 +105,12 @@ ROW_OPS = {
                                     f["c"].set_axis(s.index[_SOURCES]))[1])(s.copy().to_frame()),
     # pandas 2.2 aligns the two and fills the rows s lacks through `mask`
     "combine_first of other labels": lambda s: s.iloc[[0, 2]].combine_first(s.iloc[[3, 4]]),
+    # pandas selects among its own dates and durations only (it raised for the dtype's)
+    "nlargest of dates": lambda s: pd.to_datetime(s * 1e9).nlargest(3),
+    "nsmallest of durations, keep all": lambda s: pd.to_timedelta(s, unit="D").nsmallest(
+        2, keep="all"),
+    "frame nlargest by dates": lambda s: pd.DataFrame(
+        {"c": s, "d": pd.to_datetime(s * 1e9)}).nlargest(3, ["d", "c"])["c"],
     # pandas blanks the groups dropped through `where`
     "group filter keeping the rows": lambda s: s.groupby(_GROUPS).filter(
         lambda x: x.count() > 1, dropna=False),
