@@ -1979,6 +1979,105 @@ def _install_count_hooks() -> None:
     hook(GroupBy, "size", False)
     hook(GroupBy, "count", True)
 
+    # value_counts with bins counts rows by interval, which pandas does on plain values (per
+    # group for a number of bins): the counts came back plain. Each count takes what the
+    # count without bins gives: the size of its cell grouped by the keys and the value (here
+    # the cell, carrying the value's words), so by the words of the rows counted and their keys.
+    from pandas.core.groupby.generic import SeriesGroupBy
+
+    binned_counts = SeriesGroupBy.value_counts
+    if getattr(binned_counts, "_lumarq", False):
+        return
+
+    def cells(self: Any, result: pd.Series) -> tuple[np.ndarray, np.ndarray] | None:
+        """The row of `result` each row of the grouped Series is counted in (-1: none), and
+        the group of each row of `result`."""
+        grouper = self._grouper
+        ids = _group_ids(grouper)
+        index = result.index
+        if not (isinstance(index, pd.MultiIndex) and len(ids) == len(self.obj)):
+            return None
+        at = grouper.result_index.get_indexer(index.droplevel(-1))
+        intervals = index.get_level_values(-1)
+        if (at < 0).any() or not isinstance(getattr(intervals, "dtype", None), pd.IntervalDtype):
+            return None
+        values = untrack(self.obj).to_numpy()
+        out = np.full(len(ids), -1, dtype=np.int64)
+        for g in np.unique(at):
+            mine = np.flatnonzero(at == g)
+            own = pd.IntervalIndex(intervals[mine])
+            held = own.notna()
+            if not held.all() or not own.is_unique or own.is_overlapping:
+                return None  # a missing value's cell (dropna=False): pandas' result stands
+            rows = np.flatnonzero(ids == g)
+            pos = own.get_indexer(values[rows])
+            out[rows[pos >= 0]] = mine[pos[pos >= 0]]
+        return out, at
+
+    @functools.wraps(binned_counts)
+    def grouped_value_counts(self: Any, normalize: bool = False, sort: bool = True,
+                     ascending: bool = False, bins: Any = None, dropna: bool = True) -> Any:
+        result = binned_counts(self, normalize, sort, ascending, bins, dropna)
+        grouper = getattr(self, "_grouper", None)
+        if (bins is None or not isinstance(result, pd.Series) or grouper is None
+                or isinstance(result.dtype, ProvenanceDtype)
+                or not (isinstance(self.obj.dtype, ProvenanceDtype)
+                        or _grouping_arrays(grouper))):
+            return result
+        if normalize:
+            counts = grouped_value_counts(self, False, sort, ascending, bins, dropna)
+            if not (isinstance(counts.dtype, ProvenanceDtype) and counts.index.is_unique):
+                return result
+            counts = counts.reindex(result.index)
+            # a share of its group: over the group's counts, as without bins
+            shares = counts / counts.groupby(level=list(range(counts.index.nlevels - 1)),
+                                             sort=False).transform("sum")
+            arr = shares.array
+            if not isinstance(arr, ProvenanceArray):
+                return result
+            return pd.Series(arr._new(result.array, arr._words, arr._tracker, arr._nodes),
+                             index=result.index, name=result.name, copy=False)
+        found = cells(self, result)
+        if found is None:
+            return result
+        cell, group = found
+        if not np.array_equal(
+                np.bincount(cell[cell >= 0], minlength=len(result)), result.to_numpy()):
+            return result
+        keys = {}
+        for j, grouping in enumerate(grouper.groupings):
+            vector = getattr(grouping, "grouping_vector", None)
+            if vector is None or len(vector) != len(cell):
+                return result
+            keys[f"key{j}"] = getattr(vector, "array", vector)
+        arr = self.obj.array
+        keys["cell"] = (arr._new(cell, arr._words, arr._tracker, arr._nodes)
+                        if isinstance(arr, ProvenanceArray) else cell)
+        frame = pd.DataFrame(keys, copy=False)[cell >= 0]
+        sizes = frame.groupby(list(keys), sort=False, dropna=False).size()
+        if not isinstance(sizes.dtype, ProvenanceDtype):
+            return result
+        at = pd.Index(untrack(sizes.index.get_level_values(-1))).get_indexer(
+            np.arange(len(result)))
+        counted = sizes.array
+        words, nodes = counted._words[at], None if counted._nodes is None else counted._nodes[at]
+        empty = at < 0
+        if empty.any():
+            # a bin none of its group's rows fell in: that derives from all of them, as the
+            # group's count of the column does
+            whole = self.count()
+            if not (isinstance(whole.dtype, ProvenanceDtype) and len(whole) == grouper.ngroups
+                    and whole.array._tracker is counted._tracker):
+                return result
+            words[empty] = whole.array._words[group[empty]]
+            if nodes is not None:
+                nodes[empty] = _nodes_or_none(whole.array)[group[empty]]
+        return pd.Series(counted._new(result.array, words, counted._tracker, nodes),
+                         index=result.index, name=result.name, copy=False)
+
+    grouped_value_counts._lumarq = True  # type: ignore[attr-defined]
+    SeriesGroupBy.value_counts = grouped_value_counts  # type: ignore[method-assign]
+
     # A row's group number or its place in its group is its key's value in other words: plain
     # int64 let `groupby("sex").ngroup()` carry sex as an untracked code. Each row takes its
     # group's `size` word and node.

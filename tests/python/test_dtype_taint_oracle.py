@@ -78,6 +78,7 @@ STEPS = {
         lambda x: x / x.sum()),
     "group by a computed key": lambda d: d.groupby(d["age"] > 40)["income"].sum(),
     "value counts": lambda d: d[d["k"] > 2]["sex"].value_counts(),
+    "group value counts in bins": lambda d: d.groupby("k")["age"].value_counts(bins=[0, 40, 100]),
     "crosstab": lambda d: pd.crosstab(d["sex"], d["k"]),
     "rank": lambda d: d["age"].rank(),
     "rolling": lambda d: d["age"].rolling(3, min_periods=1).mean(),
