@@ -1251,6 +1251,12 @@ def _install_missing_mask_hooks() -> None:
             setattr(pd, name, function_hook(getattr(pd, name)))
 
 
+def _numpy_flags(dtype: Any) -> bool:
+    """A column of numpy booleans, plain or as the dtype's subtype (not pandas' nullable ones)."""
+    sub = dtype._subtype if isinstance(dtype, ProvenanceDtype) else dtype
+    return isinstance(sub, np.dtype) and sub.kind == "b"
+
+
 def _install_logical_hooks() -> None:
     # pandas 2.2 aligns `&`, `|` and `^` of two Series with different indexes as plain objects,
     # so the result was plain bool (tainted conditions read untracked). The rows are aligned
@@ -1259,17 +1265,14 @@ def _install_logical_hooks() -> None:
     if _PANDAS_3 or getattr(pd.Series.__and__, "_lumarq", False):
         return
 
-    def boolean(s: Any) -> bool:
-        kind = s.dtype._subtype if isinstance(s.dtype, ProvenanceDtype) else s.dtype
-        return isinstance(kind, np.dtype) and kind.kind == "b"
-
     def hook(method: Callable[..., Any]) -> Callable[..., Any]:
         @functools.wraps(method)
         def hooked(self: Any, other: Any) -> Any:
             if not (isinstance(other, pd.Series) and type(self) is pd.Series
                     and type(other) is pd.Series and (_tracked_condition(self)
                                                      or _tracked_condition(other))
-                    and boolean(self) and boolean(other) and not self.index.equals(other.index)):
+                    and _numpy_flags(self.dtype) and _numpy_flags(other.dtype)
+                    and not self.index.equals(other.index)):
                 return method(self, other)
             left, right = self.align(other)
             no_left = pd.isna(untrack(left)).to_numpy()
@@ -1302,12 +1305,10 @@ def _install_diff_hooks() -> None:
     if getattr(pd.Series.diff, "_lumarq", False):
         return
 
-    def boolean(arr: Any) -> bool:
-        return isinstance(arr, ProvenanceArray) and arr.dtype._subtype == np.dtype(bool)
-
     def as_plain(source: Any, col: pd.Series, periods: int) -> pd.Series:
         got = col.array
-        if not (boolean(source.array) and isinstance(got, ProvenanceArray)):
+        if not (isinstance(source.dtype, ProvenanceDtype) and _numpy_flags(source.dtype)
+                and isinstance(got, ProvenanceArray)):
             return col
         values = got._data.to_numpy(dtype=object, copy=True)
         n = min(abs(periods), len(values))
@@ -1333,7 +1334,7 @@ def _install_diff_hooks() -> None:
                 return result
             out = None
             for i, kind in enumerate(self.dtypes):
-                if isinstance(kind, ProvenanceDtype) and kind._subtype == np.dtype(bool):
+                if isinstance(kind, ProvenanceDtype) and _numpy_flags(kind):
                     out = result.copy(deep=False) if out is None else out
                     out.isetitem(i, as_plain(self.iloc[:, i], result.iloc[:, i], periods))
             return result if out is None else out
@@ -1380,10 +1381,6 @@ def _install_bool_only_hooks() -> None:
     if getattr(pd.DataFrame.any, "_lumarq", False):
         return
 
-    def flag(dtype: Any) -> bool:
-        sub = dtype._subtype if isinstance(dtype, ProvenanceDtype) else dtype
-        return isinstance(sub, np.dtype) and sub == np.dtype(bool)
-
     def hook(method: Callable[..., Any]) -> Callable[..., Any]:
         # pandas 3 takes the arguments by position still (with a warning), under a
         # keyword-only signature
@@ -1403,7 +1400,7 @@ def _install_bool_only_hooks() -> None:
                 args[at] = False
             else:
                 kwargs["bool_only"] = False
-            keep = [i for i, d in enumerate(self.dtypes) if flag(d)]
+            keep = [i for i, d in enumerate(self.dtypes) if _numpy_flags(d)]
             return _as_caller(method, self.iloc[:, keep], *args, **kwargs)
 
         hooked._lumarq = True  # type: ignore[attr-defined]
