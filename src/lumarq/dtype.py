@@ -3853,6 +3853,26 @@ def _install_array_hooks() -> None:
         through_plain(values.fget), doc=values.__doc__)
 
 
+def _install_writer_hooks() -> None:
+    # Files and databases take the values only. pandas writes extension columns as objects
+    # (`to_csv` lost `date_format` and wrote date-only datetimes with their time) or asks them
+    # for what only its own arrays have (`to_sql` a date's `to_pydatetime`, `to_stata` a
+    # `numpy_dtype`), and raised: they write the plain frame, as plain pandas would.
+    from pandas.core.generic import NDFrame
+
+    for owner, name in ((NDFrame, "to_csv"), (NDFrame, "to_sql"), (pd.DataFrame, "to_stata")):
+        write = getattr(owner, name)
+        if getattr(write, "_lumarq", False):
+            continue
+
+        def hooked(self: Any, *args: Any, _write: Any = write, **kwargs: Any) -> Any:
+            return _write(untrack(self), *args, **kwargs)
+
+        functools.update_wrapper(hooked, write)
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        setattr(owner, name, hooked)
+
+
 def _install_binning_hooks() -> None:
     # pd.cut/pd.qcut with labels=False give bin numbers, which were plain: an age band of a
     # protected age read as untouched by it. They keep the rows' words: through fixed edges
@@ -5971,6 +5991,7 @@ _install_eval_types()
 _install_rowwise_accessors()
 _install_conversion_hooks()
 _install_array_hooks()
+_install_writer_hooks()
 _install_describe_hook()
 _install_crosswise_hooks()
 _install_reshape_hooks()
