@@ -1297,19 +1297,49 @@ def _install_logical_hooks() -> None:
         setattr(pd.Series, name, hook(getattr(pd.Series, name)))
 
 
+def _small_int_diff(source: Any, result: Any) -> Any:
+    """`result`, the diff of `source`, with the columns of int8 and int16 of the dtype as
+    float32, as plain pandas diffs them (also within groups) where the dtype's arithmetic gave
+    float64: their differences are whole and below 2**17, so float32 holds them exactly."""
+    def cast(kind: Any, col: pd.Series) -> pd.Series | None:
+        got = col.array
+        if not (isinstance(kind, ProvenanceDtype) and kind.subtype in (np.int8, np.int16)
+                and isinstance(got, ProvenanceArray) and got.dtype.subtype == np.float64):
+            return None
+        return pd.Series(got.astype(ProvenanceDtype(np.float32), copy=False),
+                         index=col.index, name=col.name, copy=False)
+
+    if isinstance(result, pd.Series) and isinstance(source, pd.Series):
+        out = cast(source.dtype, result)
+        return result if out is None else out
+    if not (isinstance(result, pd.DataFrame) and isinstance(source, pd.DataFrame)
+            and source.columns.is_unique):
+        return result
+    frame = None
+    for i, label in enumerate(result.columns):
+        if label in source.columns:
+            out = cast(source.dtypes[label], result.iloc[:, i])
+            if out is not None:
+                frame = result.copy(deep=False) if frame is None else frame
+                frame.isetitem(i, out)
+    return result if frame is None else frame
+
+
 def _install_diff_hooks() -> None:
     # pandas diffs a boolean extension array as `a ^ a.shift(n)`, and `^` counts a missing
     # operand False: the rows shifted in took their own value where plain pandas, from numpy
     # booleans, gives objects missing there. Those rows are made missing, as objects; every row
-    # keeps the words and node the `^` gave it.
+    # keeps the words and node the `^` gave it. int8 and int16 diff as float32 in plain pandas
+    # (the values are whole and below 2**17, so float32 holds them exactly), not float64.
     if getattr(pd.Series.diff, "_lumarq", False):
         return
 
     def as_plain(source: Any, col: pd.Series, periods: int) -> pd.Series:
         got = col.array
-        if not (isinstance(source.dtype, ProvenanceDtype) and _numpy_flags(source.dtype)
-                and isinstance(got, ProvenanceArray)):
+        if not (isinstance(source.dtype, ProvenanceDtype) and isinstance(got, ProvenanceArray)):
             return col
+        if not _numpy_flags(source.dtype):
+            return _small_int_diff(source, col)
         values = got._data.to_numpy(dtype=object, copy=True)
         n = min(abs(periods), len(values))
         if n:
@@ -1334,7 +1364,8 @@ def _install_diff_hooks() -> None:
                 return result
             out = None
             for i, kind in enumerate(self.dtypes):
-                if isinstance(kind, ProvenanceDtype) and _numpy_flags(kind):
+                if isinstance(kind, ProvenanceDtype) and (
+                        _numpy_flags(kind) or kind.subtype in (np.int8, np.int16)):
                     out = result.copy(deep=False) if out is None else out
                     out.isetitem(i, as_plain(self.iloc[:, i], result.iloc[:, i], periods))
             return result if out is None else out
@@ -2635,6 +2666,8 @@ def _install_group_transform_hooks() -> None:
         @functools.wraps(method)
         def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
             result = _as_caller(method, self, *args, **kwargs)
+            if method.__name__ == "diff":
+                result = _small_int_diff(self.obj, result)
             if not when(*args, **kwargs):
                 return result
             return _with_key_words(self, result, op=f"group_{method.__name__}")
@@ -5590,7 +5623,18 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
     def _reduce(self, name: str, *, skipna: bool = True, keepdims: bool = False,
                 **kwargs: Any) -> Any:
         # Reductions give plain scalars (or a plain one-element array with keepdims).
-        return _unwrap(self._data._reduce(name, skipna=skipna, keepdims=keepdims, **kwargs))
+        if not keepdims:
+            return _unwrap(self._data._reduce(name, skipna=skipna, **kwargs))
+        # keepdims is a frame's reduction: one element of the type plain pandas gives there.
+        # Dates and durations reduce as a plain column's 2-d block does (pandas 2.2 gave
+        # objects, pandas 3 objects for a mean of durations), pandas' own arrays stay theirs
+        # (pandas 3's text `str`, not objects), and numpy text stays objects (not `<U1`).
+        if isinstance(self._data, pd.arrays.DatetimeArray | pd.arrays.TimedeltaArray):
+            return self._data.reshape(1, -1)._reduce(name, skipna=skipna, axis=1, **kwargs)
+        out = self._data._reduce(name, skipna=skipna, keepdims=True, **kwargs)
+        if type(out) is pd.arrays.NumpyExtensionArray:
+            out = out._ndarray
+        return out.astype(object) if isinstance(out, np.ndarray) and out.dtype.kind in "US" else out
 
     def _quantile(self, qs: np.ndarray, interpolation: str) -> Any:
         # A reduction: plain values, as for the other reductions.

@@ -1631,6 +1631,19 @@ PLAIN_EQUIVALENTS = {
     "frame update by age": lambda d: _updated(d[["income"]], _age_as_income(d)),
     "frame update by age, missing rows only": lambda d: _updated(d[["income"]],
                                                                  _age_as_income(d), overwrite=False),
+    # plain pandas diffs int8 and int16 as float32 (also within groups), not float64
+    "diff of int8": lambda d: d["k"].astype("int8").diff(-1),
+    "frame diff of int8 and int16": lambda d: d[["k"]].astype("int8").assign(
+        s=d["k"].astype("int16")).diff(),
+    "diff of int16 within groups": lambda d: d.assign(k=d["k"].astype("int16")).groupby(
+        "name")["k"].diff(),
+    # a frame's reductions: text stayed numpy `<U1` (2.2) or objects (3, not `str`), dates and
+    # durations objects (2.2; a mean of durations on 3 too)
+    "frame max of text": lambda d: d[["name"]].dropna().max(),
+    "frame min of dates": lambda d: pd.to_datetime(d["k"], unit="D").to_frame().min(),
+    "frame mean of dates": lambda d: pd.to_datetime(d["k"], unit="D").to_frame().mean(),
+    "frame median of durations": lambda d: pd.to_timedelta(d["k"], unit="h").to_frame().median(),
+    "frame mean of durations": lambda d: pd.to_timedelta(d["k"], unit="h").to_frame().mean(),
 }
 FROM_AGE = {"income * age cast", "income * age.isin", "frame cast", "frame cast by a dict",
             "income + running max of age", "Float64 age * income", "Series dot frame",
