@@ -5672,6 +5672,10 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
     def _cast_pointwise_result(self, values: Any) -> Any:
         # Results of a Python function per element are plain, as pandas infers them; text keeps
         # the subtype's missing value and storage, as pandas' own text arrays keep theirs.
+        if isinstance(values, ProvenanceArray):
+            # already of the dtype, as pandas 3's recast after growing a Series hands it the
+            # grown values (`s[99] = np.nan` on ints: the common type's, words kept)
+            return values
         result = pd.Series(list(values), dtype=None).array
         sub = self.dtype.subtype
         if isinstance(sub, pd.StringDtype) and isinstance(result.dtype, pd.StringDtype):

@@ -106,15 +106,17 @@ ROW_OPS = {
     "concat with itself": lambda d: pd.concat([d, d.iloc[::-1]]),
     # pandas 2.2 raised for numeric columns of the dtype; the new row comes from no row
     "Series grown by a label": lambda d: _grown(d),
+    # pandas 3 recast the grown int column to plain float64: the kept rows' words were lost
+    "Series grown by a missing value": lambda d: _grown(d, missing=True),
 }
 
 
-def _grown(d):
+def _grown(d, missing=False):
     new = "zz" if isinstance(d.index[0], str) else 99
     columns = {}
     for i, c in enumerate(d.columns):
         s = d[c].copy()
-        (s.loc if i % 2 else s)[new] = np.nan if c == "_rid" else s.iloc[0]
+        (s.loc if i % 2 else s)[new] = np.nan if c == "_rid" or missing and c != "name" else s.iloc[0]
         columns[c] = s
     return pd.DataFrame(columns)
 
