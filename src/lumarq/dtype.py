@@ -2013,6 +2013,59 @@ def _install_count_hooks() -> None:
     # the cell, carrying the value's words), so by the words of the rows counted and their keys.
     from pandas.core.groupby.generic import SeriesGroupBy
 
+    # The same with no groups: each bin's count takes the words of the rows in it (one node
+    # over theirs), an empty bin those of the whole column, a share also the whole column's.
+    series_counts = pd.Series.value_counts
+    if not getattr(series_counts, "_lumarq", False):
+        @functools.wraps(series_counts)
+        def binned_series_counts(self: pd.Series, normalize: bool = False, sort: bool = True,
+                                 ascending: bool = False, bins: Any = None,
+                                 dropna: bool = True) -> Any:
+            result = series_counts(self, normalize, sort, ascending, bins, dropna)
+            arr = self.array
+            # (pandas 2.2 counts a group's bins by this, which the group hook then tracks)
+            if (bins is None or not isinstance(arr, ProvenanceArray) or arr._tracker is None
+                    or not _called_from_outside()
+                    or not isinstance(result, pd.Series)
+                    or isinstance(result.dtype, ProvenanceDtype)
+                    or not isinstance(result.index, pd.IntervalIndex)
+                    or result.index.hasnans or not result.index.is_unique
+                    or result.index.is_overlapping):
+                return result
+            cell = np.asarray(result.index.get_indexer(untrack(self).to_numpy()), np.int64)
+            held = cell >= 0
+            sizes = np.bincount(cell[held], minlength=len(result))
+            shares = result.to_numpy()
+            if not (np.allclose(sizes * shares.sum(), shares * sizes.sum()) if normalize
+                    else np.array_equal(sizes, shares)):
+                return result  # not the bins pandas counted in: its result stands
+            counted = pd.Series(arr._new(cell, arr._words, arr._tracker, arr._nodes),
+                                copy=False)[held].value_counts(sort=False)
+            at = pd.Index(untrack(counted.index)).get_indexer(np.arange(len(result)))
+            sized = counted.array
+            words = sized._words[at]
+            nodes = None if sized._nodes is None else sized._nodes[at]
+            empty = at < 0
+            if empty.any() or normalize:
+                # whether a bin is empty, and a share's total, derive from every row
+                whole = pd.Series(arr._new(np.zeros(len(arr), np.int64), arr._words,
+                                           arr._tracker, arr._nodes),
+                                  copy=False).value_counts().array
+                words[empty] = whole._words[0]
+                if nodes is not None:
+                    nodes[empty] = _nodes_or_none(whole)[0]
+                if normalize:
+                    counts = pd.Series(sized._new(sizes, words, sized._tracker, nodes),
+                                       copy=False)
+                    share = (counts / pd.Series(whole.take(np.zeros(len(result), np.int64)),
+                                                copy=False)).array
+                    words, nodes = share._words, share._nodes
+            return pd.Series(arr._new(result.array, words, arr._tracker, nodes),
+                             index=result.index, name=result.name, copy=False)
+
+        binned_series_counts._lumarq = True  # type: ignore[attr-defined]
+        pd.Series.value_counts = binned_series_counts  # type: ignore[method-assign]
+
     binned_counts = SeriesGroupBy.value_counts
     if getattr(binned_counts, "_lumarq", False):
         return

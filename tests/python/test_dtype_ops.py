@@ -409,6 +409,29 @@ def test_counts_in_bins_take_what_counts_of_values_take(protected, dag):
     assert seen[True] == seen[False]
 
 
+@pytest.mark.parametrize("dag", [False, True])
+@pytest.mark.parametrize("normalize", [False, True])
+def test_a_series_counts_in_bins_take_what_counts_of_values_take(normalize, dag):
+    # Series.value_counts(bins=) was plain int64. A bin of one value counts as that value; the
+    # empty last bin (and a share's total) derives from the whole column.
+    raw = pd.Series([20.0, 22.0, 40.0, 45.0, 20.0, 45.0, np.nan], name="age")
+    t = DAGTracker() if dag else ProvenanceTracker()
+    s = lumarq.track(raw.to_frame(), t, "T", protected=["age"])["age"]
+    bins = [0, 21, 30, 42, 50, 100]
+    out = s.value_counts(bins=bins, normalize=normalize)
+    tm.assert_series_equal(lumarq.untrack(out), raw.value_counts(bins=bins, normalize=normalize))
+    assert out.prov.tainted.all()
+    by_value = s.value_counts()
+    for interval, word, node in zip(out.index, out.prov.words, out.prov.nodes):
+        held = [v for v in by_value.index if v in interval]
+        if not held:
+            assert word and (node >= 0) == dag
+        elif not normalize:
+            assert word == by_value.prov.words[list(by_value.index).index(held[0])]
+        if dag and normalize:
+            assert t.get_node(int(node)).operation == "div"
+
+
 # Per row, results that are the row's key in other words: (call, the key columns, node name).
 KEY_ROWS = {
     "ngroup": (lambda d: d.groupby("age").ngroup(), ["age"], "ngroup"),
