@@ -4506,6 +4506,12 @@ def _install_eval_types() -> None:
         if not any(isinstance(a, ProvenanceDtype) for a in arrays_and_dtypes):
             return plain(*arrays_and_dtypes)
         subs = [a.subtype if isinstance(a, ProvenanceDtype) else a for a in arrays_and_dtypes]
+        text = [isinstance(a, ProvenanceDtype) and (a.subtype == object or isinstance(
+            a.subtype, pd.StringDtype)) for a in arrays_and_dtypes]
+        if any(text) and not all(text):
+            # text among other types can only have been compared (`x * (s == t)`): pandas
+            # evaluates such comparisons of plain text first, to bools, before it types
+            subs = [np.dtype(bool) if t else s for s, t in zip(subs, text)]
         common = plain(*subs)
         if common == object and any(s != object for s in subs):
             return common  # refused, as for the plain operands

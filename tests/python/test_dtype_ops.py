@@ -1494,6 +1494,9 @@ PLAIN_EQUIVALENTS = {
     # eval typed a bool operand with numbers as object, and refused it
     "eval with a bool column": lambda d: d.assign(f=d["k"] > 1).eval("income * f + f * age - f"),
     "eval with a text test": lambda d: d.eval("age * (name == 'b') + income * (k > 1) * (age > 30)"),
+    # two text columns compared raised an AttributeError
+    "eval with two text columns compared": lambda d: d.assign(m=d["name"].shift(1)).eval(
+        "age * (name == m) + k * (m != name)"),
     "where in place": _capped_in_place("where"),
     "mask in place": _capped_in_place("mask"),
     "clip in place": _capped_in_place("clip"),
