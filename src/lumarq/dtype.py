@@ -239,6 +239,7 @@ def _record_values(values: Any) -> Any:
 _QUIET = threading.local()  # set while a composite operation logs its own node per row
 _GROUPING = threading.local()  # the grouper of the group operation running on this thread
 _DROPPING = threading.local()  # set while drop_duplicates takes the flags of `duplicated`
+_DIFFING = threading.local()  # the periods of a bool column's diff running on this thread
 
 
 @contextlib.contextmanager
@@ -278,6 +279,11 @@ def _log_rows(tracker: Any, op: str, words: np.ndarray, inputs: Sequence[np.ndar
     n = len(words)
     block = present[0].reshape(n, 1) if len(present) == 1 else np.stack(present, axis=1)
     rec = None if values is None else _record_values(values)
+    shift = getattr(_DIFFING, "periods", 0)
+    if shift and op == "xor" and rec is not None and rec.dtype == np.float64 and len(rec) == n:
+        # a bool diff's `^`: the rows shifted in are missing in the result, so record none
+        rec = rec.copy()
+        rec[slice(None, shift) if shift > 0 else slice(shift, None)] = np.nan
     return _dag()._log_rows(tracker, kind, op, np.ascontiguousarray(words, dtype=np.uint32),
                             np.ascontiguousarray(block, dtype=np.int64), rec, column, merge_type)
 
@@ -1350,11 +1356,16 @@ def _install_diff_hooks() -> None:
     def hook(method: Callable[..., Any], frame: bool) -> Callable[..., Any]:
         @functools.wraps(method)
         def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
-            result = method(self, *args, **kwargs)
             periods = kwargs.get("periods", args[0] if args else 1)
             axis = kwargs.get("axis", args[1] if len(args) > 1 else 0)
-            if not is_integer(periods) and not (isinstance(periods, float)
-                                                and periods.is_integer()):
+            whole = is_integer(periods) or isinstance(periods, float) and periods.is_integer()
+            outer = getattr(_DIFFING, "periods", 0)
+            _DIFFING.periods = int(periods) if whole and axis in (0, "index") else 0
+            try:
+                result = method(self, *args, **kwargs)
+            finally:
+                _DIFFING.periods = outer
+            if not whole:
                 return result
             periods = int(periods)
             if not frame:

@@ -178,6 +178,9 @@ COMPUTING = {
         "combine_first", lambda i, a, b: [b[i], a[i]] if i == 1 else [a[i]]),
     # its remainder shared the quotient's nodes, whose row values are the quotient's
     "divmod": (lambda a, b: divmod(a, b)[1], "mod", lambda i, a, b: [a[i], b[i]]),
+    # pandas diffs flags by `^`: the row shifted in, missing in the result, recorded its value
+    "bool diff": (lambda a, b: (a > 2.5).diff(), "xor",
+                  lambda i, a, b: [a[i], a[i - 1]] if i else [a[i]]),
 }
 
 
