@@ -434,18 +434,19 @@ def _integer_keys(op: Any, result: Any) -> None:
             result.isetitem(result.columns.get_loc(name), col.astype(ProvenanceDtype(common)))
 
 
-def _left_keys_words(op: Any, result: Any, left_indexer: Any = None, **_: Any) -> None:
+def _left_keys_words(op: Any, result: Any, left_indexer: Any = None, **_: Any) -> bool:
     """A key column's row takes the left key's word where the left row exists. pandas fills the
     key column only where a side misses rows: an inner or right merge of a left index against a
     right key column kept the right column as it was, so a protected left index read clean."""
     if not isinstance(result, pd.DataFrame) or not result.columns.is_unique:
-        return
+        return False
     n = len(result)
     rows = (np.arange(n, dtype=np.intp) if left_indexer is None
             else np.asarray(left_indexer, dtype=np.intp))
     if len(rows) != n:
-        return
+        return False
     has = rows >= 0
+    wrapped = False
     keys = zip(getattr(op, "join_names", ()), getattr(op, "left_on", ()),
                getattr(op, "right_on", ()), getattr(op, "left_join_keys", ()))
     for name, lname, rname, key in keys:
@@ -458,6 +459,15 @@ def _left_keys_words(op: Any, result: Any, left_indexer: Any = None, **_: Any) -
         except (KeyError, TypeError):
             continue
         arr = result.iloc[:, i].array
+        if len(key) and not isinstance(arr, ProvenanceArray) and len(arr) == n:
+            # a plain right key column an inner or right merge kept: where the left row
+            # exists, its value is the left key's (matched equal), and so is its word
+            try:
+                nodes = None if key._nodes is None else np.where(has, key._nodes[rows], -1)
+                arr = key._new(arr, np.zeros(n, np.uint32), key._tracker, nodes)
+            except (TypeError, ValueError):
+                continue
+            wrapped = True
         if not isinstance(arr, ProvenanceArray) or arr._tracker is not key._tracker \
                 or len(key) == 0:
             continue
@@ -468,6 +478,7 @@ def _left_keys_words(op: Any, result: Any, left_indexer: Any = None, **_: Any) -
         words[has] = mine
         result.isetitem(i, arr._new(arr._data, words, arr._tracker,
                                     None if arr._nodes is None else arr._nodes.copy()))
+    return wrapped
 
 
 def _key_columns_continue(result: pd.DataFrame, ids: np.ndarray, labels: list[Any]) -> None:
@@ -4588,7 +4599,8 @@ def _install_merge_hook() -> None:
             else:
                 out = _quietly(add_keys, self, result, *args, **kwargs)
                 _key_columns_continue(result, *kept)
-            _left_keys_words(self, result, *args[:1], **kwargs)
+            if _left_keys_words(self, result, *args[:1], **kwargs) and kept is not None:
+                _key_columns_continue(result, *kept)  # a key column made of the dtype there
             _integer_keys(self, result)
             return out
 

@@ -179,6 +179,22 @@ def test_merge_gives_each_row_the_matched_rows_words(env, how, form):
         assert result["age_x"].prov.tainted[~np.isnan(result["_rid_x"].to_numpy())].all()
 
 
+@pytest.mark.parametrize("how", ["inner", "right"])
+def test_a_left_index_against_a_plain_right_key_gives_the_key_its_words(env, how):
+    # pandas keeps the right key column as it was where no left row misses: it stayed plain,
+    # though its matched values are the protected left index's (left and outer merges took them)
+    def merged(left):
+        return pd.merge(left.set_index("age", drop=False).rename(columns={"age": "a"}), right,
+                        left_index=True, right_on="age", how=how)
+
+    right = pd.DataFrame({"age": [40.0, 61.0, 99.0], "z": [1, 2, 3]})
+    result = merged(env["L"])
+    tm.assert_frame_equal(lumarq.untrack(result), merged(env["pL"]))
+    np.testing.assert_array_equal(result["age"].prov.words,
+                                  expected_words(env["src"]["age"], result["_rid"]))
+    assert result["age"].prov.tainted[result["_rid"].notna().to_numpy()].all()
+
+
 @pytest.mark.parametrize("how", ["inner", "left", "outer"])
 def test_a_text_key_merged_with_a_plain_frame_keeps_its_words(env, how):
     # pandas 3 cast both keys to object when their dtypes differed: the key came back plain
