@@ -1663,7 +1663,8 @@ def _install_assignment_hooks() -> None:
         tracked_value = isinstance(getattr(value, "dtype", None), ProvenanceDtype)
         if not tracked_value and not (
                 (is_list_like(value) and not isinstance(value, pd.DataFrame)) or (
-                    not _PANDAS_3 and is_float(value) and not float(value).is_integer())
+                    not _PANDAS_3 and is_scalar(value)
+                    and not (is_float(value) and float(value).is_integer()))
                 ) or callable(rows) or not (tracked_value or _has_dtype_columns(frame)):
             return
         if by_position:
@@ -1699,7 +1700,9 @@ def _install_assignment_hooks() -> None:
             except (TypeError, ValueError, KeyError, IndexError):
                 return  # pandas' own write says why
         new = scratch.dtypes.iloc[0]
-        if not (isinstance(new, np.dtype) and new.kind in "biuf") or (
+        # (pandas 2.2 makes an int or bool column objects for values it cannot hold: bools
+        # into ints, NaN or 0 into bools; words are kept there as in a bool column's diff)
+        if not (isinstance(new, np.dtype) and new.kind in "biufO") or (
                 isinstance(kind, ProvenanceDtype) and kind._subtype == new):
             return
         for w in caught:  # plain pandas 2.2's deprecation of the upcast, at the caller
