@@ -5759,7 +5759,8 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         # the subtype's missing value and storage, as pandas' own text arrays keep theirs.
         if isinstance(values, ProvenanceArray):
             # already of the dtype, as pandas 3's recast after growing a Series hands it the
-            # grown values (`s[99] = np.nan` on ints: the common type's, words kept)
+            # grown values (`s[99] = np.nan` on ints: the common type's, words kept), as it
+            # retypes a column of a frame after adding rows to it
             return values
         result = pd.Series(list(values), dtype=None).array
         sub = self.dtype.subtype
