@@ -3784,13 +3784,17 @@ def _carry_row_words(out: Any, index: pd.Index, tracker: Any, words: np.ndarray,
     return carry(out)
 
 
-def _by_row(frame: pd.DataFrame, out: Any, op: str) -> Any:
+def _by_row(frame: pd.DataFrame, out: Any, op: str, every: bool = False) -> Any:
     """`out` (a Series or frame) computed row by row from `frame`'s rows: each plain column takes
-    per row the combination over that row's tracked cells, and one AGGREGATE node `op` per row."""
+    per row the combination over that row's tracked cells, and one AGGREGATE node `op` per row.
+    With `every`, columns of the dtype too (what they hold was the function's own work on the
+    row: at most their own cell's word)."""
     rows = _worded_arrays(frame)
     if (not isinstance(out, pd.Series | pd.DataFrame) or len({id(a._tracker) for a in rows}) != 1
             or len(out) != len(frame) or not out.index.equals(frame.index)):
         return out  # (columns of two trackers cannot combine: their binary ops raise)
+    if every:
+        out = untrack(out)
     tracker = rows[0]._tracker
     words, nodes = _product_words(tracker, rows, [], len(frame), op)
     return _carry_row_words(out, frame.index, tracker, words, nodes)
@@ -3805,12 +3809,43 @@ def _install_apply_hooks() -> None:
     if getattr(frame_apply, "_lumarq", False):
         return
 
+    frame_agg, frame_transform = pd.DataFrame.aggregate, pd.DataFrame.transform
+
+    def by_function(func: Any) -> bool:
+        # A Python function given the row as a Series: pandas 3 gave the Series it returned
+        # columns of the dtype without words, pandas 2.2 each its own cell's word only. A
+        # ufunc pandas runs per element, and a name runs pandas' own row-wise step.
+        return callable(func) and not isinstance(func, np.ufunc)
+
     @functools.wraps(frame_apply)
     def apply_frame(self: Any, func: Any, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
         out = _as_caller(frame_apply, self, func, axis, *args, **kwargs)
         if self._get_axis_number(axis) != 1:
             return out
-        return _by_row(self, out, "apply")
+        return _by_row(self, out, "apply", by_function(func))
+
+    @functools.wraps(frame_transform)
+    def transform_frame(self: Any, func: Any, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
+        out = _as_caller(frame_transform, self, func, axis, *args, **kwargs)
+        if self._get_axis_number(axis) != 1 or not by_function(func):
+            return out
+        return _by_row(self, out, "transform", True)
+
+    @functools.wraps(frame_agg)
+    def agg_frame(self: Any, func: Any = None, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
+        # Along rows pandas reduces the transpose's columns, whose reductions are plain (those
+        # of the frame along rows are tracked): each row's value takes its row's cells, as
+        # `sum(axis=1)` gives it, one node per row and function.
+        out = _as_caller(frame_agg, self, func, axis, *args, **kwargs)
+        if self._get_axis_number(axis) != 1 or not _has_dtype_columns(self):
+            return out
+        if isinstance(out, pd.DataFrame) and is_list_like(func) and not isinstance(func, dict):
+            out = out.copy(deep=False)
+            for i, label in enumerate(out.columns):
+                out.isetitem(i, _by_row(self, out.iloc[:, i],
+                                        label if isinstance(label, str) else "agg"))
+            return out
+        return _by_row(self, out, func if isinstance(func, str) else "agg")
 
     @functools.wraps(series_apply)
     def apply_series(self: Any, func: Any, *args: Any, **kwargs: Any) -> Any:
@@ -3827,6 +3862,8 @@ def _install_apply_hooks() -> None:
 
     apply_frame._lumarq = True  # type: ignore[attr-defined]
     pd.DataFrame.apply = apply_frame  # type: ignore[method-assign]
+    pd.DataFrame.aggregate = pd.DataFrame.agg = agg_frame  # type: ignore[method-assign]
+    pd.DataFrame.transform = transform_frame  # type: ignore[method-assign]
     pd.Series.apply = apply_series  # type: ignore[method-assign]
 
 

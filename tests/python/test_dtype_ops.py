@@ -634,6 +634,17 @@ MAPPED = {
     "apply per row, expanded": (lambda f: f["L"].apply(lambda r: [r["k"], r["age"]], axis=1,
                                                        result_type="expand"),
                                 lambda i: set(COLS)),
+    # each cell of a row the function returns was computed from the whole row (pandas 3 gave
+    # them no words, pandas 2.2 each its own cell's)
+    "apply per row, returning the row": (lambda f: f["L"][["age", "income", "k"]].apply(
+        lambda r: r / r.sum(), axis=1), lambda i: {"age", "income", "k"}),
+    "transform per row": (lambda f: f["L"][["age", "income", "k"]].transform(
+        lambda r: r - r.mean(), axis=1), lambda i: {"age", "income", "k"}),
+    # named reductions along rows were plain (pandas reduces the transpose's columns)
+    "agg per row by name": (lambda f: f["L"][["age", "income", "k"]].agg("mean", axis=1),
+                            lambda i: {"age", "income", "k"}),
+    "agg per row by names": (lambda f: f["L"][["age", "income", "k"]].aggregate(
+        ["sum", "max"], axis=1), lambda i: {"age", "income", "k"}),
     "apply giving a Series": (lambda f: f["L"]["age"].apply(lambda v: pd.Series([v, -v])),
                               lambda i: {"age"}),
     "map to lists (plain)": (lambda f: f["L"]["age"].map(lambda v: [v]), None),
@@ -675,8 +686,10 @@ def test_python_functions_per_element_or_row_keep_their_rows_sources(case, track
         assert len(set(result.prov.words)) == 1 and len(set(result.prov.nodes)) == 1
     if tracker_cls is DAGTracker:
         node = t.get_node(int(cols[0].prov.nodes[0]))
-        assert node.operation == next((op for op in ("rank", "qcut", "cut") if op in case),
-                                      "apply" if "per row" in case else "map")
+        assert node.operation == next(
+            (op for op in ("rank", "qcut", "cut", "transform") if op in case),
+            {"agg per row by name": "mean", "agg per row by names": "sum"}.get(
+                case, "apply" if "per row" in case else "map"))
         if case == "map a tracked Series":
             assert node.inputs == [int(f["L"]["k"].prov.nodes[0]),
                                    int(_lookup(f).prov.nodes[0])]
