@@ -3795,6 +3795,9 @@ def _by_row(frame: pd.DataFrame, out: Any, op: str, every: bool = False) -> Any:
         return out  # (columns of two trackers cannot combine: their binary ops raise)
     if every:
         out = untrack(out)
+    cols = [out] if isinstance(out, pd.Series) else [out.iloc[:, i] for i in range(out.shape[1])]
+    if not any(not isinstance(c.dtype, ProvenanceDtype) and _holdable(c) for c in cols):
+        return out  # nothing to carry: no nodes logged (pandas' own steps tracked it already)
     tracker = rows[0]._tracker
     words, nodes = _product_words(tracker, rows, [], len(frame), op)
     return _carry_row_words(out, frame.index, tracker, words, nodes)
@@ -3860,7 +3863,22 @@ def _install_apply_hooks() -> None:
                           kind=_UNARY)
         return _carry_row_words(out, self.index, arr._tracker, words, nodes)
 
+    frame_quantile = pd.DataFrame.quantile
+
+    @functools.wraps(frame_quantile)
+    def quantile_frame(self: Any, q: Any = 0.5, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
+        # A row's quantile is computed from its row's cells, as its median is (pandas took the
+        # plain reductions of the transpose's columns); a list of q gives one row per q.
+        out = _as_caller(frame_quantile, self, q, axis, *args, **kwargs)
+        if self._get_axis_number(axis) != 1 or not _has_dtype_columns(self):
+            return out
+        if isinstance(out, pd.DataFrame) and out.columns.equals(self.index):
+            tracked = _by_row(self, out.T, "quantile")
+            return out if tracked is out.T else tracked.T
+        return _by_row(self, out, "quantile")
+
     apply_frame._lumarq = True  # type: ignore[attr-defined]
+    pd.DataFrame.quantile = quantile_frame  # type: ignore[method-assign]
     pd.DataFrame.apply = apply_frame  # type: ignore[method-assign]
     pd.DataFrame.aggregate = pd.DataFrame.agg = agg_frame  # type: ignore[method-assign]
     pd.DataFrame.transform = transform_frame  # type: ignore[method-assign]

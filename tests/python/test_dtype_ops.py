@@ -645,6 +645,10 @@ MAPPED = {
                             lambda i: {"age", "income", "k"}),
     "agg per row by names": (lambda f: f["L"][["age", "income", "k"]].aggregate(
         ["sum", "max"], axis=1), lambda i: {"age", "income", "k"}),
+    "quantile per row": (lambda f: f["L"][["age", "income", "k"]].quantile(0.5, axis=1),
+                         lambda i: {"age", "income", "k"}),
+    "quantiles per row": (lambda f: f["L"][["age", "income", "k"]].quantile([0.2, 0.9], axis=1),
+                          lambda i: {"age", "income", "k"}),
     "apply giving a Series": (lambda f: f["L"]["age"].apply(lambda v: pd.Series([v, -v])),
                               lambda i: {"age"}),
     "map to lists (plain)": (lambda f: f["L"]["age"].map(lambda v: [v]), None),
@@ -687,7 +691,7 @@ def test_python_functions_per_element_or_row_keep_their_rows_sources(case, track
     if tracker_cls is DAGTracker:
         node = t.get_node(int(cols[0].prov.nodes[0]))
         assert node.operation == next(
-            (op for op in ("rank", "qcut", "cut", "transform") if op in case),
+            (op for op in ("rank", "qcut", "cut", "transform", "quantile") if op in case),
             {"agg per row by name": "mean", "agg per row by names": "sum"}.get(
                 case, "apply" if "per row" in case else "map"))
         if case == "map a tracked Series":
