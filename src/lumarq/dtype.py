@@ -3873,8 +3873,9 @@ def _install_apply_hooks() -> None:
         if self._get_axis_number(axis) != 1 or not _has_dtype_columns(self):
             return out
         if isinstance(out, pd.DataFrame) and out.columns.equals(self.index):
-            tracked = _by_row(self, out.T, "quantile")
-            return out if tracked is out.T else tracked.T
+            rows = out.T
+            tracked = _by_row(self, rows, "quantile")
+            return out if tracked is rows else tracked.T
         return _by_row(self, out, "quantile")
 
     apply_frame._lumarq = True  # type: ignore[attr-defined]
