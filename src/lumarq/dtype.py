@@ -3991,6 +3991,26 @@ def _install_conversion_hooks() -> None:
     NDFrame.convert_dtypes = convert_dtypes_  # type: ignore[method-assign]
 
 
+def _install_arrow_write_hooks() -> None:
+    # to_parquet, to_feather and to_orc of a tracked frame raised inside pyarrow, and the
+    # file's pandas metadata would name "prov[...]" types that a reader without lumarq cannot
+    # build: they write the plain values, as for `lumarq.untrack(df)` (words are not stored).
+    for name in ("to_parquet", "to_feather", "to_orc"):
+        write = getattr(pd.DataFrame, name, None)
+        if write is None or getattr(write, "_lumarq", False):
+            continue
+
+        def hooked(self: Any, *args: Any, _write: Any = write, **kwargs: Any) -> Any:
+            if (_has_dtype_columns(self) or _tracked_index(self.index)
+                    or _tracked_index(self.columns)):
+                self = untrack(self)
+            return _write(self, *args, **kwargs)
+
+        functools.update_wrapper(hooked, write)
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        setattr(pd.DataFrame, name, hooked)
+
+
 def _install_array_hooks() -> None:
     # pandas makes an `object` array of every frame of extension columns, and `astype(float)`
     # keeps a tracked column tracked: numpy functions and scikit-learn (which casts a frame with
@@ -5230,6 +5250,16 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             return np.array(self._data, dtype=dtype, copy=True)
         return self._guard(np.asarray(self._data, dtype=dtype))
 
+    def __arrow_array__(self, type: Any = None) -> Any:
+        # pyarrow (pa.array, Table.from_pandas) takes the values; the words stay with the
+        # tracker. pandas' own arrays know their Arrow type; numpy values go as a Series would.
+        import pyarrow as pa
+
+        data = self._data
+        if not hasattr(data, "__arrow_array__"):
+            data = pd.Series(data, copy=False)
+        return pa.array(data, type=type, from_pandas=True)
+
     def to_numpy(self, dtype: Any = None, copy: bool = False, na_value: Any = None,
                  **kwargs: Any) -> np.ndarray:
         if na_value is None:
@@ -6191,6 +6221,7 @@ _install_from_dummies_hook()
 _install_crosstab_hook()
 _install_pivot_table_hook()
 _install_apply_hooks()
+_install_arrow_write_hooks()
 
 
 def _copy_blocks(groups: list[list[np.ndarray]], n: int) -> list[np.ndarray]:
