@@ -5371,6 +5371,13 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
     def _values_for_argsort(self) -> np.ndarray:
         return self._data._values_for_argsort()
 
+    def argsort(self, *, ascending: bool = True, kind: str = "quicksort",
+                na_position: str = "last", **kwargs: Any) -> np.ndarray:
+        # The values' own order: pandas' Arrow arrays sort ties stably whatever `kind`, where
+        # a quicksort of their numbers put tied rows in another order than plain pandas.
+        return self._data.argsort(ascending=ascending, kind=kind, na_position=na_position,
+                                  **kwargs)
+
     def _hash_pandas_object(self, *, encoding: str, hash_key: str, categorize: bool
                             ) -> np.ndarray:
         return self._data._hash_pandas_object(encoding=encoding, hash_key=hash_key,
