@@ -5759,9 +5759,11 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                 return out
             return result
         tracked = [x for x in inputs if isinstance(x, ProvenanceArray)]
-        # A nullable array computes the ufunc itself, as on a plain Series: missing rows stay
-        # <NA> and the result nullable, where numpy would see the NaN or value under the mask.
-        plain_inputs = [(x._data if isinstance(x._data, _MASKED) else np.asarray(x._data))
+        # A nullable or Arrow array computes the ufunc itself, as on a plain Series: missing
+        # rows stay <NA> and the result of its kind (pandas 3 keeps Arrow results Arrow),
+        # where numpy would see the NaN or value under the mask.
+        plain_inputs = [(x._data if isinstance(x._data, _MASKED)
+                         or isinstance(x._data.dtype, pd.ArrowDtype) else np.asarray(x._data))
                         if isinstance(x, ProvenanceArray) else x for x in inputs]
         result = getattr(ufunc, method)(*plain_inputs, **kwargs)
         if method != "__call__":
@@ -5781,14 +5783,15 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                 words = _combine(tracker, words, x._words, _OP.MAP)
         nodes = None
         first = result[0] if isinstance(result, tuple) else result
-        if (isinstance(first, (np.ndarray, *_MASKED)) and first.ndim == 1
-                and len(first) == len(self)):
+        if (isinstance(first, (np.ndarray, *_MASKED, pd.arrays.ArrowExtensionArray))
+                and first.ndim == 1 and len(first) == len(self)):
             inputs = [x._nodes for x in live if x._nodes is not None][:2]
             nodes = _log_rows(tracker, ufunc.__name__, words, inputs, first,
                               kind=_UNARY if len(inputs) == 1 else _BINARY)
 
         def wrap(r: Any) -> Any:
-            if isinstance(r, (np.ndarray, *_MASKED)) and r.ndim == 1 and len(r) == len(self):
+            if (isinstance(r, (np.ndarray, *_MASKED, pd.arrays.ArrowExtensionArray))
+                    and r.ndim == 1 and len(r) == len(self)):
                 return self._new(r, words.copy(), tracker, None if nodes is None else nodes.copy())
             return r
 

@@ -96,6 +96,9 @@ def _people():
 # (step, whether every row of its (first) column derives from a protected column)
 ARROW_STEPS = {
     "sort, nulls first": (lambda d: d.sort_values("income", na_position="first"), False),
+    "log": (lambda d: np.log(d["age"]), True),
+    "sqrt of a frame": (lambda d: np.sqrt(d[["age", "income"]]), True),
+    "ufunc of two columns": (lambda d: np.maximum(d["age"], d["income"]), True),
 }
 
 
