@@ -1983,11 +1983,19 @@ def _install_count_hooks() -> None:
 
     def own_counts(obj: Any, counts: np.ndarray, how: str) -> Any:
         """The counts of the rows of `obj` (a Series) in pandas' type for its values: a
-        nullable column's count and size are Int64, as pandas counts the plain one."""
+        nullable column's count and size are Int64, an Arrow column's int64[pyarrow] (a
+        string[pyarrow] column's size Int64), as pandas counts the plain one."""
         arr = getattr(obj, "array", None)
-        if (how in ("count", "size") and isinstance(arr, ProvenanceArray)
-                and isinstance(arr._data, _MASKED)):
+        data = arr._data if isinstance(arr, ProvenanceArray) else None
+        if how not in ("count", "size"):
+            return counts
+        if isinstance(data, _MASKED):
             return pd.array(counts, dtype="Int64")
+        if isinstance(data, pd.arrays.ArrowExtensionArray):
+            if not isinstance(data.dtype, pd.StringDtype):
+                return pd.array(counts, dtype="int64[pyarrow]")
+            if how == "size" and data.dtype.na_value is pd.NA:
+                return pd.array(counts, dtype="Int64")
         return counts
 
     def hook(cls: Any, name: str, per_column: bool) -> None:
@@ -3718,10 +3726,13 @@ def _install_get_dummies_hook() -> None:
         for c, span in layout(a, out):
             s = data if c is None else data[c]
             if isinstance(s.dtype, ProvenanceDtype):
-                # pandas gives nullable text nullable booleans (it saw the dtype, not text)
+                # pandas gives nullable text nullable booleans and Arrow columns Arrow ones
+                # (it saw the dtype, not text)
                 sub = s.dtype.subtype
                 own = "boolean" if a.get("dtype") is None and isinstance(
                     sub, pd.StringDtype) and sub.na_value is pd.NA else None
+                if a.get("dtype") is None and isinstance(sub, pd.ArrowDtype):
+                    own = "bool[pyarrow]"
                 for j in span:
                     col = out.iloc[:, j]
                     out.isetitem(j, _keep_row_words(s, col if own is None else col.astype(own)))

@@ -99,6 +99,11 @@ ARROW_STEPS = {
     "log": (lambda d: np.log(d["age"]), True),
     "sqrt of a frame": (lambda d: np.sqrt(d[["age", "income"]]), True),
     "ufunc of two columns": (lambda d: np.maximum(d["age"], d["income"]), True),
+    "group count": (lambda d: d.groupby("sex")["income"].count(), True),
+    "group count of a frame": (lambda d: d.groupby("grp")[["age", "income"]].count(), True),
+    "group size of a column": (lambda d: d.groupby("sex")["age"].size(), True),
+    "group value_counts": (lambda d: d.groupby("grp")["sex"].value_counts(), True),
+    "get_dummies": (lambda d: pd.get_dummies(d[["grp", "sex"]]), True),
 }
 
 
