@@ -1792,9 +1792,16 @@ def _install_cast_hooks() -> None:
         return
 
     def text(dtype: Any) -> bool:
-        # str, and pandas' string types ("string" read plain, and clean when compared)
+        # str, and pandas' string types ("string" read plain, and clean when compared), also
+        # Arrow's (`pd.ArrowDtype(pa.string())`, "large_string[pyarrow]")
+        if isinstance(dtype, str) and dtype.endswith("[pyarrow]"):
+            try:
+                dtype = pandas_dtype(dtype)
+            except (TypeError, ValueError, ImportError):
+                return False
         return dtype is str or isinstance(dtype, pd.StringDtype) or (
-            isinstance(dtype, str) and (dtype == "str" or dtype.startswith("string")))
+            isinstance(dtype, str) and (dtype == "str" or dtype.startswith("string"))) or (
+            isinstance(dtype, pd.ArrowDtype) and dtype.type is str)
 
     @functools.wraps(series_astype)
     def astype(self: Any, dtype: Any, *args: Any, **kwargs: Any) -> Any:

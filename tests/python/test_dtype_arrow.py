@@ -104,6 +104,8 @@ ARROW_STEPS = {
     "group size of a column": (lambda d: d.groupby("sex")["age"].size(), True),
     "group value_counts": (lambda d: d.groupby("grp")["sex"].value_counts(), True),
     "get_dummies": (lambda d: pd.get_dummies(d[["grp", "sex"]]), True),
+    "astype Arrow text": (lambda d: d["age"].astype(pd.ArrowDtype(pa.string())), True),
+    "astype large_string": (lambda d: d[["sex"]].astype("large_string[pyarrow]"), True),
 }
 
 
