@@ -1636,7 +1636,13 @@ def _install_assignment_hooks() -> None:
                 isinstance(rows, slice) and rows == slice(None)):
             return
         kinds = frame.dtypes
-        if not any(isinstance(k, ProvenanceDtype) and k._subtype.kind in "iu" for k in kinds):
+
+        def numpy_ints(k: Any) -> bool:
+            # nullable and Arrow ints hold the missing value as plain pandas' do
+            return (isinstance(k, ProvenanceDtype) and isinstance(k._subtype, np.dtype)
+                    and k._subtype.kind in "iu")
+
+        if not any(numpy_ints(k) for k in kinds):
             return
         if by_position:
             try:
@@ -1646,8 +1652,7 @@ def _install_assignment_hooks() -> None:
         else:
             at = _glue.column_positions(frame, columns)
         for i in np.atleast_1d(at if at is not None else []):
-            kind = kinds.iloc[int(i)]
-            if isinstance(kind, ProvenanceDtype) and kind._subtype.kind in "iu":
+            if numpy_ints(kinds.iloc[int(i)]):
                 frame.isetitem(int(i), frame.iloc[:, int(i)].astype(ProvenanceDtype("float64")))
 
     def retype_first(frame: Any, key: tuple[Any, Any], value: Any, by_position: bool) -> None:
