@@ -5840,6 +5840,11 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             out = out._ndarray
         return out.astype(object) if isinstance(out, np.ndarray) and out.dtype.kind in "US" else out
 
+    def _groupby_quantile(self, **kwargs: Any) -> Any:
+        # pandas 3 asks the array for group quantiles: its values' own answer, of their kind
+        # (Float64 for nullable, Arrow for Arrow values), the words added by the group hook
+        return _unwrap(self._data._groupby_quantile(**kwargs))
+
     def _quantile(self, qs: np.ndarray, interpolation: str) -> Any:
         # A reduction: plain values, as for the other reductions.
         return _unwrap(self._data._quantile(qs, interpolation))
