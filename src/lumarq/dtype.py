@@ -4990,9 +4990,10 @@ class ProvenanceDtype(ExtensionDtype):
         except (TypeError, ValueError):
             return None
         if common == np.dtype(object) and not all(
-                s == np.dtype(object) or isinstance(s, pd.StringDtype) for s in subs):
-            # numbers and text have no common type of the dtype; text of either kind is
-            # text (`combine_first` of a string column with an object one concatenates them)
+                s == np.dtype(object) or isinstance(s, pd.StringDtype)
+                or (isinstance(s, pd.ArrowDtype) and s.type is str) for s in subs):
+            # numbers and text have no common type of the dtype; text of any kind is text
+            # (`combine_first` of a string column with an object one concatenates them)
             return None
         return ProvenanceDtype(common)
 
@@ -5881,13 +5882,14 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
     def _cast_pointwise_result(self, values: Any) -> Any:
         # Results of a Python function per element are plain, as pandas infers them; text keeps
         # the subtype's missing value and storage, as pandas' own text arrays keep theirs.
-        if isinstance(values, ProvenanceArray):
-            # already of the dtype, as pandas 3's recast after growing a Series hands it the
-            # grown values (`s[99] = np.nan` on ints: the common type's, words kept), as it
-            # retypes a column of a frame after adding rows to it
-            return values
-        result = pd.Series(list(values), dtype=None).array
         sub = self.dtype.subtype
+        if isinstance(values, ProvenanceArray):
+            # Not a function's results: pandas 3 casts a column that rows added by `loc` widened
+            # back to its type, as it casts the plain column, and recasts a Series grown by a
+            # value it cannot hold (`s[99] = np.nan` on ints); the rows keep their words.
+            data = pd.array([], dtype=sub)._cast_pointwise_result(values._data)
+            return values._new(_unwrap(data), values._words, values._tracker, values._nodes)
+        result = pd.Series(list(values), dtype=None).array
         if isinstance(sub, pd.StringDtype) and isinstance(result.dtype, pd.StringDtype):
             result = result.astype(sub)
         return result

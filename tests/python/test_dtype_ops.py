@@ -1951,3 +1951,24 @@ def test_str_and_dt_results_keep_each_rows_words(case):
         tm.assert_frame_equal(lumarq.untrack(got), want)
     else:
         tm.assert_series_equal(lumarq.untrack(got), want)
+
+
+@pytest.mark.parametrize("row", ["a row of the frame", "list", "dict"])
+@pytest.mark.parametrize("kind", ["Int64", "UInt8", "int64[pyarrow]", "Arrow text"])
+def test_a_row_added_by_a_new_label_keeps_the_columns_tracked(kind, row):
+    # pandas 3 casts the columns the new row widened back to their type through the array:
+    # nullable and Arrow columns turned plain, every row's word lost
+    if "rrow" in kind:
+        pa = pytest.importorskip("pyarrow")
+        kind = pd.ArrowDtype(pa.string()) if kind == "Arrow text" else kind
+    values = ["a", "b"] if isinstance(kind, pd.ArrowDtype) else [1, 2]
+    raw = pd.DataFrame({"k": pd.array(values, dtype=kind), "x": [0.5, 1.5]})
+    plain, tracked = raw.copy(), lumarq.track(raw, DAGTracker(), "T", protected=["k"])
+    for d in (plain, tracked):
+        d.loc[9] = {"a row of the frame": d.loc[0], "list": [d["k"].iloc[0], 2.5],
+                    "dict": {"k": d["k"].iloc[0], "x": 2.5}}[row]
+    tm.assert_frame_equal(lumarq.untrack(tracked), plain)
+    for c in ("k", "x"):
+        assert isinstance(tracked[c].dtype, lumarq.ProvenanceDtype)
+        assert (tracked[c].prov.nodes[:2] >= 0).all()
+    assert tracked["k"].prov.tainted[:2].all()
