@@ -4014,26 +4014,6 @@ def _install_conversion_hooks() -> None:
     NDFrame.convert_dtypes = convert_dtypes_  # type: ignore[method-assign]
 
 
-def _install_arrow_write_hooks() -> None:
-    # to_parquet, to_feather and to_orc of a tracked frame raised inside pyarrow, and the
-    # file's pandas metadata would name "prov[...]" types that a reader without lumarq cannot
-    # build: they write the plain values, as for `lumarq.untrack(df)` (words are not stored).
-    for name in ("to_parquet", "to_feather", "to_orc"):
-        write = getattr(pd.DataFrame, name, None)
-        if write is None or getattr(write, "_lumarq", False):
-            continue
-
-        def hooked(self: Any, *args: Any, _write: Any = write, **kwargs: Any) -> Any:
-            if (_has_dtype_columns(self) or _tracked_index(self.index)
-                    or _tracked_index(self.columns)):
-                self = untrack(self)
-            return _write(self, *args, **kwargs)
-
-        functools.update_wrapper(hooked, write)
-        hooked._lumarq = True  # type: ignore[attr-defined]
-        setattr(pd.DataFrame, name, hooked)
-
-
 def _install_array_hooks() -> None:
     # pandas makes an `object` array of every frame of extension columns, and `astype(float)`
     # keeps a tracked column tracked: numpy functions and scikit-learn (which casts a frame with
@@ -4067,12 +4047,16 @@ def _install_writer_hooks() -> None:
     # Files and databases take the values only. pandas writes extension columns as objects
     # (`to_csv` lost `date_format` and wrote date-only datetimes with their time) or asks them
     # for what only its own arrays have (`to_sql` a date's `to_pydatetime`, `to_stata` a
-    # `numpy_dtype`), and raised: they write the plain frame, as plain pandas would.
+    # `numpy_dtype`), and raised: they write the plain frame, as plain pandas would. The Arrow
+    # writers raised inside pyarrow, and a file's pandas metadata would have named "prov[...]"
+    # types a reader without lumarq cannot build.
     from pandas.core.generic import NDFrame
 
-    for owner, name in ((NDFrame, "to_csv"), (NDFrame, "to_sql"), (pd.DataFrame, "to_stata")):
-        write = getattr(owner, name)
-        if getattr(write, "_lumarq", False):
+    for owner, name in ((NDFrame, "to_csv"), (NDFrame, "to_sql"), (pd.DataFrame, "to_stata"),
+                        (pd.DataFrame, "to_parquet"), (pd.DataFrame, "to_feather"),
+                        (pd.DataFrame, "to_orc")):
+        write = getattr(owner, name, None)
+        if write is None or getattr(write, "_lumarq", False):
             continue
 
         def hooked(self: Any, *args: Any, _write: Any = write, **kwargs: Any) -> Any:
@@ -6261,7 +6245,6 @@ _install_from_dummies_hook()
 _install_crosstab_hook()
 _install_pivot_table_hook()
 _install_apply_hooks()
-_install_arrow_write_hooks()
 
 
 def _copy_blocks(groups: list[list[np.ndarray]], n: int) -> list[np.ndarray]:
