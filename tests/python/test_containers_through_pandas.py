@@ -485,6 +485,12 @@ ASSIGNMENTS = {
     "loc two columns, value reversed": ("loc", (slice(None), ["debt", "income"]), None,
                                         {"debt": "debt", "income": "income"}),
     "Series loc rows, value reversed": ("loc", ROWS, [1, 3], {None: None}),
+    # s[key] = t with any key but a mask writes t's entries by position, as iloc does
+    "Series [] all rows": ("[]", slice(None), None, {None: None}),
+    "Series [] slice": ("[]", slice(1, 3), [1, 2], {None: None}),
+    "Series [] labels": ("[]", ["s", "q"], [3, 1], {None: None}),
+    "Series [] labels, value reversed": ("[]", ["q", "s"], [1, 3], {None: None}),
+    "Series [] index": ("[]", pd.Index(["p", "q", "r", "s"]), None, {None: None}),
 }
 
 
@@ -533,7 +539,8 @@ def test_loc_and_iloc_assignment_places_the_value_words_on_the_rows_written(kind
         want_words, want_nodes = old_words.copy(), None if old_nodes is None else old_nodes.copy()
         if tracked:
             part = value if source is None else value[source]
-            at = (np.arange(len(part)) if how == "iloc"
+            by_position = how == "iloc" or (how == "[]" and key is not ROWS)
+            at = (np.arange(len(part)) if by_position
                   else part.index.get_indexer(target.index[written]))
             want_words[written] = part._prov[at]
             if nodes:

@@ -1603,6 +1603,19 @@ def _assigned_series_words(series, indexer, value, name, rows_before):
         _set(series, _node_ids=ids)
 
 
+def series_set_values(self, key, value, *args, **kwargs):
+    """pandas' _set_values, which `s[key] = value` ends in for every key but a boolean mask (a
+    slice, labels, an index): pandas writes the value's entries by position, as iloc does, so
+    the written rows take a tracked value's words and node ids the same way."""
+    rows = len(self)
+    pd.Series._set_values(self, key, value, *args, **kwargs)
+    if id(self) in _ASSIGNING or not _tracked_series(self):
+        return
+    if isinstance(key, (pd.Index, pd.Series)):
+        key = key._values
+    _assigned_series_words(self, key, value, "iloc", rows)
+
+
 class _ILocIndexer(_iLocIndexer):
     """pandas' iloc indexer, for the tracked containers: every .loc and .iloc assignment ends in
     its _setitem_with_indexer, after which the written cells' words are placed."""
@@ -1635,7 +1648,7 @@ SERIES_METHODS = {"__finalize__": series_finalize, "combine_first": series_combi
                   "update": series_update, "isin": series_isin,
                   "where": series_where, "mask": series_mask, "_where": series_where_inplace,
                   **({"case_when": series_case_when} if hasattr(pd.Series, "case_when") else {}),
-                  "_update_inplace": update_inplace,
+                  "_update_inplace": update_inplace, "_set_values": series_set_values,
                   **{name: globals()[name] for name in INPLACE_OPERATORS + PLAIN_METHODS}}
 FRAME_METHODS = {"rename": frame_rename, "insert": frame_insert, "_update_inplace": update_inplace,
                  "combine_first": frame_combine_first, "update": frame_update,
