@@ -120,6 +120,10 @@ DERIVED = {
         [(w["debt"] > 3, 0.0), (lambda s: w["age"] > 35, 1.0)]),
     "where in place by a protected condition": lambda w: (lambda s: (
         s.where(w["age"] > 35, 0.0, inplace=True), s)[1])(w["debt"].copy()),
+    "fillna in place by a tracked Series": lambda w: (lambda s: (
+        s.fillna(w["age"], inplace=True), s)[1])(w["debt"] * np.nan),
+    "fillna in place by value=": lambda w: (lambda s: (
+        s.fillna(value=w["age"], inplace=True), s)[1])(w["debt"] * np.nan),
     "update by a tracked Series": lambda w: (lambda s: (s.update(w["age"]), s)[1])(
         w["debt"].copy()),
     "frame combine_first": lambda w: w[["debt"]].combine_first(

@@ -142,19 +142,30 @@ def series_methods(module: str, qualname: str, dag: bool) -> dict:
         self._update_inplace(out)
         return self if _INPLACE_RETURNS_SELF else None
 
+    def in_place(self, method, name, args, kwargs):
+        """pandas' own in-place call (its return value, and its write into a frame the Series
+        came from on pandas 2), after which the Series takes the words and node ids the
+        returned result would have: rows filled from a tracked value read clean otherwise."""
+        out = method(self, *args, **{**kwargs, "inplace": False})
+        result = getattr(super(cls(), self), name)(*args, **kwargs)
+        object.__setattr__(self, "_prov", out._prov)
+        if dag:
+            object.__setattr__(self, "_node_ids", out._node_ids)
+        return result
+
     def fillna(self, value=_ZERO, **kwargs):
         if value is _ZERO:
             # 0 when nothing says what to fill with; pandas 2 refuses a value with a method
             value = None if kwargs.get("method") is not None else 0
+        if kwargs.get("inplace"):
+            return in_place(self, fillna, "fillna", (value,), kwargs)
         result = super(cls(), self).fillna(value, **kwargs)
-        if not isinstance(result, pd.Series):  # None from in-place use on pandas 2
-            return result
         return _fill_words(rewrap(self, result, "fillna", fill_code), self, value)
 
     def replace(self, *args, **kwargs):
+        if kwargs.get("inplace"):
+            return in_place(self, replace, "replace", args, kwargs)
         result = super(cls(), self).replace(*args, **kwargs)
-        if not isinstance(result, pd.Series):
-            return result
         return rewrap(self, result, "replace", map_code, result.index)
 
     def map(self, arg, **kwargs):
