@@ -36,9 +36,17 @@ def test_trackers_and_containers_round_trip_to_equal_state(make, wrap, dump):
     w = wrap(FRAME, t, "loans", protected=["age"])
     dense = t.encode({1, 2, 3, 4, 5}, taint=True)  # a dense signature only this tracker knows
     derived = w["age"] * w["debt"]
-    frame2, series2, t2 = pickle.loads(dump((w, derived, t)))
+    column = w["age"]  # a named Series: pandas pickles no name for these classes by itself
+    frame2, series2, column2, t2 = pickle.loads(dump((w, derived, column, t)))
     assert type(t2) is type(t) and t2.note == "kept"
     assert frame2._tracker is t2 and series2._tracker is t2  # one tracker again (pickle memo)
+    for before, after in ((derived, series2), (column, column2)):
+        assert type(after) is type(before) and after._tracker is t2
+        pd.testing.assert_series_equal(after, before)  # values, index, dtype and name
+        np.testing.assert_array_equal(after._prov, before._prov)
+        if isinstance(t, DAGTracker):
+            np.testing.assert_array_equal(after._node_ids, before._node_ids)
+    np.testing.assert_array_equal((column2 + 1)._prov, (column + 1)._prov)
     for name in REGISTRY + (GRAPH if isinstance(t, DAGTracker) else ()):
         assert getattr(t2, name) == getattr(t, name), name
     assert t2.decode_full(dense) == t.decode_full(dense) and t2._rust.dense_size == 1

@@ -1603,6 +1603,20 @@ def _assigned_series_words(series, indexer, value, name, rows_before):
         _set(series, _node_ids=ids)
 
 
+def series_getstate(self):
+    """pandas pickles the attributes `_metadata` lists, which for these classes leaves out the
+    name (see series_finalize): it is stored along, or the unpickled Series had none at all."""
+    state = pd.Series.__getstate__(self)
+    state["_name"] = self._name
+    return state
+
+
+def series_setstate(self, state):
+    pd.Series.__setstate__(self, state)
+    if "_name" not in self.__dict__:  # pickled without its name
+        object.__setattr__(self, "_name", None)
+
+
 def series_set_values(self, key, value, *args, **kwargs):
     """pandas' _set_values, which `s[key] = value` ends in for every key but a boolean mask (a
     slice, labels, an index): pandas writes the value's entries by position, as iloc does, so
@@ -1649,6 +1663,7 @@ SERIES_METHODS = {"__finalize__": series_finalize, "combine_first": series_combi
                   "where": series_where, "mask": series_mask, "_where": series_where_inplace,
                   **({"case_when": series_case_when} if hasattr(pd.Series, "case_when") else {}),
                   "_update_inplace": update_inplace, "_set_values": series_set_values,
+                  "__getstate__": series_getstate, "__setstate__": series_setstate,
                   **{name: globals()[name] for name in INPLACE_OPERATORS + PLAIN_METHODS}}
 FRAME_METHODS = {"rename": frame_rename, "insert": frame_insert, "_update_inplace": update_inplace,
                  "combine_first": frame_combine_first, "update": frame_update,
