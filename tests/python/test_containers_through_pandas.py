@@ -424,6 +424,20 @@ SAME_VALUES = {
         axis=1))(d.assign(dur=d["when"] - d["when"].min(), txt=["a", None, "c", "b"],
                           obj=np.array([True, None, False, True], dtype=object),
                           per=pd.period_range("2023-12", periods=4, freq="M"))),
+    # pandas computes with numpy numbers and 0-d arrays as with Python's: a narrow column keeps
+    # its dtype (and int8 wraps around)
+    "narrow columns with numpy scalars and 0-d arrays": lambda d: (
+        lambda i8, u16, i32, f32: pd.concat(
+            [i8 + np.int64(100), np.int64(100) + i8, i8 * np.array(3), np.int64(2) - u16,
+             u16 * np.float32(2.5), f32 / np.float64(0.5), np.float64(3.0) / f32,
+             f32 ** np.float64(0.5), f32 ** 0.5, np.int64(2) ** i8, i32 // np.int64(7),
+             np.int64(100) % i32, f32 - np.array(0.25), i8 < np.int64(45), i8 == np.array(40)],
+            axis=1))(
+        d["age"].astype("int8"), d["age"].astype("uint16"), d["age"].astype("int32"),
+        d["debt"].astype("float32")),
+    # (pandas 3 warns of tuples becoming scalars; the containers do not)
+    "nullable ** tuple": lambda d: pd.concat([d["debt"].astype("Float64") ** (1, 2, 1, 2),
+                                              (2, 1, 0, 1) ** d["age"].astype("Int64")], axis=1),
     "division by zero and overflow, without warnings": lambda d: pd.concat(
         [d["debt"] / 0, d["age"] // 0, d["debt"] * 1e308 * 10, 0 / d["debt"]], axis=1),
     "time-zone-aware arithmetic and comparison": lambda d: (lambda z: pd.concat(
@@ -639,6 +653,9 @@ GAPS = {
                                                                    d["j"] * 1.0)(d),
     "mask in place by a condition with gaps": lambda d: _in_place("f", "mask", d["i"] > 2,
                                                                   d["j"] * 1.0)(d),
+    # numpy's power refuses a nullable array against a list
+    "nullable ** list": lambda d: d["i"] ** [2, 2, 2],
+    "list ** nullable": lambda d: [2, 1, 0] ** d["j"],
     # pandas 2 fills forward with a FutureWarning; pandas 3 has no method= and raises
     "fillna by method": lambda d: d["f"].fillna(method="ffill"),
 }

@@ -9,8 +9,6 @@ from __future__ import annotations
 
 from typing import Any, Callable, List, Tuple
 
-import numpy as np
-
 from lumarq.utilities import _tracked_glue as glue
 
 Row = Tuple[str, Callable[[Any, Any], Any], bool, str, str]
@@ -26,7 +24,7 @@ def binary_operators() -> List[Row]:
         ("__mul__", glue.mul, False, "mul", "MUL"),
         ("__truediv__", glue.truediv, False, "div", "DIV"),
         ("__floordiv__", glue.floordiv, False, "floordiv", "DIV"),
-        ("__pow__", np.power, False, "pow", "MUL"),
+        ("__pow__", glue.pow_, False, "pow", "MUL"),
         (glue.POSITIONAL_ADD["__radd__"], glue.radd, False, "add", "ADD"),
         ("__rsub__", glue.rsub, False, "sub", "SUB"),
         ("__rmul__", glue.rmul, False, "mul", "MUL"),
@@ -42,7 +40,7 @@ def binary_operators() -> List[Row]:
         ("__mod__", glue.mod, False, "mod", "DIV"),
         ("__rmod__", glue.rmod, False, "mod", "DIV"),
         ("__rfloordiv__", glue.rfloordiv, False, "floordiv", "DIV"),
-        ("__rpow__", np.power, True, "pow", "MUL"),
+        ("__rpow__", glue.rpow, False, "pow", "MUL"),
         ("__and__", glue.and_, False, "and", "CMP"),
         ("__or__", glue.or_, False, "or", "CMP"),
         ("__xor__", glue.xor, False, "xor", "CMP"),

@@ -256,23 +256,31 @@ def _pandas_arithmetic(op, fast=None):
     numbers (the common case, and as fast), pandas' own array arithmetic otherwise (dates and
     durations against scalars, integer division by zero giving inf and NaN)."""
     from pandas.core.construction import ensure_wrapped_if_datetimelike as wrapped
+    from pandas._libs.lib import item_from_zerodim
     from pandas.core.ops import arithmetic_op, maybe_prepare_scalar_for_op
 
     def run(a, b):
+        if not isinstance(b, (list, tuple)) and np.ndim(b) == 0:
+            # as pandas readies a scalar for `a`: a 0-d array is its item, numpy numbers are
+            # Python's (so an int8 column plus np.int64(1) stays int8), NaT and numpy
+            # durations are pandas'
+            b = maybe_prepare_scalar_for_op(item_from_zerodim(b), np.shape(a))
         if fast is not None and _numbers(a) and _numbers(b):
             with np.errstate(all="ignore"):  # as pandas: inf and NaN, without warnings
                 return fast(a, b)
-        if isinstance(b, list):
+        if isinstance(b, (list, tuple)):
             b = np.asarray(b)
-        elif np.ndim(b) == 0:  # as pandas readies a scalar (NaT, numpy durations) for `a`
-            b = maybe_prepare_scalar_for_op(b, np.shape(a))
         with np.errstate(all="ignore"):  # as pandas: inf and NaN, without warnings
             out = arithmetic_op(wrapped(a), wrapped(b), op)
-        # numpy dates and durations back as the ndarray `values` gives (time zones stay wrapped)
-        return out._ndarray if isinstance(getattr(out, "dtype", None), np.dtype) and hasattr(
-            out, "_ndarray") else out
+        return tuple(map(_unwrapped, out)) if isinstance(out, tuple) else _unwrapped(out)
 
     return run
+
+
+def _unwrapped(out):
+    """numpy dates and durations back as the ndarray `values` gives (time zones stay wrapped)."""
+    return out._ndarray if isinstance(getattr(out, "dtype", None), np.dtype) and hasattr(
+        out, "_ndarray") else out
 
 
 def _pandas_comparison(op, logical=False):
@@ -309,6 +317,10 @@ mul = _pandas_arithmetic(operator.mul, np.multiply)
 rmul = _pandas_arithmetic(roperator.rmul, lambda a, b: np.multiply(b, a))
 truediv = _pandas_arithmetic(operator.truediv, np.true_divide)
 rtruediv = _pandas_arithmetic(roperator.rtruediv, lambda a, b: np.true_divide(b, a))
+# `**` as pandas: ndarray's own operator (numpy takes a square root for `** 0.5`, not pow), and
+# pandas' arithmetic for nullable arrays against a list or tuple, which numpy's ufunc refuses
+pow_ = _pandas_arithmetic(operator.pow, operator.pow)
+rpow = _pandas_arithmetic(roperator.rpow, lambda a, b: operator.pow(b, a))
 
 gt, lt, ge, le, eq, ne = (_pandas_comparison(op) for op in (
     operator.gt, operator.lt, operator.ge, operator.le, operator.eq, operator.ne))
