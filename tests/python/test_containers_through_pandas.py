@@ -99,6 +99,11 @@ DERIVED = {
     "& tainted right": lambda w: (w["debt"] > 1) & (w["age"] > 1),
     "flex add": lambda w: w["debt"].add(w["age"]),
     "flex with fill_value": lambda w: w["debt"].sub(w["age"], fill_value=0),
+    # pandas 3 finalizes divmod's pair from the right operand; its flex form made one Series of it
+    "divmod quotient": lambda w: divmod(w["age"], w["debt"])[0],
+    "divmod remainder": lambda w: divmod(w["age"], w["debt"])[1],
+    "flex divmod": lambda w: w["debt"].divmod(w["age"])[1],
+    "flex rdivmod": lambda w: w["debt"].rdivmod(w["age"])[0],
     "combine_first": lambda w: w["debt"].combine_first(w["age"]),
     "where taking a tracked other": lambda w: w["debt"].where(w["debt"] > 10, w["age"]),
     "mask taking a tracked other": lambda w: w["debt"].mask(w["debt"] < 10, w["age"]),
@@ -435,6 +440,11 @@ SAME_VALUES = {
             axis=1))(
         d["age"].astype("int8"), d["age"].astype("uint16"), d["age"].astype("int32"),
         d["debt"].astype("float32")),
+    # quotient and remainder: the operator's fill of division by 0, not the flex method's
+    "divmod": lambda d: pd.concat([*divmod(d["age"], d["debt"]), *divmod(d["age"], 0),
+                                   *divmod(np.int64(100), d["age"] - 40),
+                                   *d["age"].divmod(d["age"] - 40),
+                                   *d["debt"].rdivmod(d["age"])], axis=1),
     # (pandas 3 warns of tuples becoming scalars; the containers do not)
     "nullable ** tuple": lambda d: pd.concat([d["debt"].astype("Float64") ** (1, 2, 1, 2),
                                               (2, 1, 0, 1) ** d["age"].astype("Int64")], axis=1),

@@ -114,6 +114,26 @@ def test_integer_operators_swap_reflected_operands_and_name_their_nodes(t, metho
     assert [t.get_node(int(i)).operation for i in result._node_ids] == [name] * 3
 
 
+@pytest.mark.parametrize("call, reference", [
+    (divmod, lambda a, b: (a // b, a % b)),
+    (lambda a, b: a.divmod(b), lambda a, b: (a.floordiv(b), a.mod(b))),
+    (lambda a, b: a.rdivmod(b), lambda a, b: (a.rfloordiv(b), a.rmod(b))),
+], ids=["divmod", "flex divmod", "flex rdivmod"])
+def test_divmod_is_tracked_and_logged_as_floordiv_and_mod(t, call, reference):
+    a, b = operands(t, left=(6, 5, 3), right=(2, 7, 1), protected=("a",))
+    got, want = call(a, b), reference(a, b)
+    assert isinstance(got, tuple) and len(got) == 2
+    for g, w, name in zip(got, want, ("floordiv", "mod")):
+        assert type(g) is DAGTrackedSeries and g._tracker is t
+        np.testing.assert_array_equal(g.to_numpy(), w.to_numpy())
+        assert g._prov.tolist() == w._prov.tolist()
+        # a node of its own per row, named and linked as the operator's
+        nodes = [t.get_node(int(i)) for i in g._node_ids]
+        assert [(n.operation, n.inputs) for n in nodes] == [
+            (name, t.get_node(int(i)).inputs) for i in w._node_ids]
+        assert set(g._node_ids).isdisjoint(w._node_ids)
+
+
 @pytest.mark.parametrize("other", [
     2.5, [1.0, 2.0, 3.0], np.array([1.0, 2.0, 3.0]), pd.Series([1.0, 2.0, 3.0], index=[7, 8, 9]),
     TrackedSeries([1.0, 2.0, 3.0], index=[7, 8, 9], _prov=np.array([1, 2, 3], np.uint32)),

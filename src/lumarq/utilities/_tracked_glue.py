@@ -513,12 +513,60 @@ def flex_binop(self, other, func, level=None, fill_value=None):
     base = _op_base(getattr(func, "__name__", "custom"))
     code = _op_code(base)
     if level is None and fill_value is None:
+        if base == "divmod":
+            # pandas' flex divmod is numpy's, without the fill of its operator's division by 0
+            return _divmod_pair(self, other, lambda a, b: _flex_values(func, a, b))
         # The containers' own positional operation: lengths checked, words (and nodes) combined.
         if _has_nodes(self):
             return self._binop_dag(other, func, base, code)
         return self._binop(other, func, code)
     result = pd.Series._binop(self, other, func, level=level, fill_value=fill_value)
+    if isinstance(result, tuple):  # divmod's quotient and remainder
+        return tuple(_with_other(r, self, other) for r in result)
     return _with_other(result, self, other)
+
+
+def _flex_values(func, a, b):
+    from pandas.core.construction import ensure_wrapped_if_datetimelike as wrapped
+
+    with np.errstate(all="ignore"):
+        return tuple(map(_unwrapped, func(wrapped(a), wrapped(b))))
+
+
+def _divmod_pair(self, other, values):
+    """Quotient and remainder as two tracked results, each with the words (and graph node) of
+    `//` and `%` between the operands; `values(a, b)` gives both at once, as pandas computes
+    them on this path. pandas' own divmod finalizes both from one operand only."""
+    if isinstance(other, pd.DataFrame):
+        return NotImplemented  # as pandas: the frame's reflected divmod
+    pair = []
+
+    def part(k):
+        def fn(a, b):
+            if not pair:
+                pair.extend(values(a, b))
+            return pair[k]
+        return fn
+
+    code = _op_code("divmod")
+    if _has_nodes(self):
+        return tuple(self._binop_dag(other, part(k), name, code)
+                     for k, name in enumerate(("floordiv", "mod")))
+    return tuple(self._binop(other, part(k), code) for k in range(2))
+
+
+_divmod_values = _pandas_arithmetic(divmod)
+_rdivmod_values = _pandas_arithmetic(roperator.rdivmod)
+
+
+def series_divmod(self, other):
+    """`divmod(s, t)`, tracked as `s // t` and `s % t`."""
+    return _divmod_pair(self, other, _divmod_values)
+
+
+def series_rdivmod(self, other):
+    """`divmod(t, s)` when `t` defers to `s`: tracked as `t // s` and `t % s`."""
+    return _divmod_pair(self, other, _rdivmod_values)
 
 
 def series_combine_first(self, other):
@@ -1671,6 +1719,7 @@ def _iloc(self):
 
 SERIES_METHODS = {"__finalize__": series_finalize, "combine_first": series_combine_first,
                   "__add__": series_add, "__radd__": series_radd,
+                  "__divmod__": series_divmod, "__rdivmod__": series_rdivmod,
                   "update": series_update, "isin": series_isin,
                   "where": series_where, "mask": series_mask, "_where": series_where_inplace,
                   **({"case_when": series_case_when} if hasattr(pd.Series, "case_when") else {}),
