@@ -448,6 +448,9 @@ SAME_VALUES = {
     # (pandas 3 warns of tuples becoming scalars; the containers do not)
     "nullable ** tuple": lambda d: pd.concat([d["debt"].astype("Float64") ** (1, 2, 1, 2),
                                               (2, 1, 0, 1) ** d["age"].astype("Int64")], axis=1),
+    "accessor results named as pandas names them": lambda d: pd.concat(
+        [d["age"].astype("category").cat.codes, d["when"].dt.year, d["when"].dt.day_name()],
+        axis=1),
     "division by zero and overflow, without warnings": lambda d: pd.concat(
         [d["debt"] / 0, d["age"] // 0, d["debt"] * 1e308 * 10, 0 / d["debt"]], axis=1),
     "time-zone-aware arithmetic and comparison": lambda d: (lambda z: pd.concat(

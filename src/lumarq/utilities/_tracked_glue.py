@@ -1764,7 +1764,10 @@ class _WordedAccessor:
     def _worded(self, result):
         s = self._series
         if type(result) is pd.Series and len(result) == len(s) and result.index.equals(s.index):
-            return s._constructor(result, copy=False).__finalize__(s)
+            out = s._constructor(result, copy=False).__finalize__(s)
+            if out.name is not result.name:  # __finalize__ takes s's; pandas' own stands (codes)
+                object.__setattr__(out, "_name", result.name)
+            return out
         return result
 
     def __getattr__(self, name):
