@@ -841,9 +841,46 @@ def _install_case_when_hook() -> None:
         cases = [(c(self) if callable(c) else c, r(self) if callable(r) else r)
                  for c, r in caselist]
         conds = [c for c, _ in cases if _tracked_condition(c)]
+        run = lambda: _caller_rows(_as_caller(case_when, self, cases), self, cases)  # noqa: E731
         if not conds:
-            return _as_caller(case_when, self, cases)
-        return _with_condition(_quietly(_as_caller, case_when, self, cases), *conds)
+            return run()
+        return _with_condition(_quietly(run), *conds)
+
+    def _caller_rows(result: Any, self: Any, cases: list[tuple[Any, Any]]) -> Any:
+        # pandas makes a replacement not of the dtype (a scalar, plain values) an array of the
+        # dtype with empty words before its `mask`: the rows it chose lost the caller's words,
+        # which `mask` keeps. Those rows take the caller's words and nodes back, and the step
+        # `mask` logs for them; a replacement of the dtype keeps its own, as `mask` gives them.
+        arr = self.array if isinstance(self, pd.Series) else None
+        if not (isinstance(arr, ProvenanceArray) and arr._tracker is not None
+                and isinstance(result, pd.Series) and isinstance(result.dtype, ProvenanceDtype)
+                and result.index.equals(self.index)):
+            return result
+        foreign = [k for k, (_, r) in enumerate(cases)
+                   if not isinstance(getattr(r, "dtype", None), ProvenanceDtype)]
+        if not foreign:
+            return result
+        try:  # which case chose each row, by pandas' own steps on the plain conditions
+            which = case_when(pd.Series(np.full(len(self), -1, dtype=np.int64), index=self.index),
+                              [(_plain_condition(self, c), k) for k, (c, _) in enumerate(cases)])
+        except (TypeError, ValueError):
+            return result
+        rows = np.isin(np.asarray(which, dtype=np.int64), foreign)
+        if not rows.any():
+            return result
+        out = result.array
+        words = out._words.copy()
+        words[rows] = arr._words[rows]
+        tracker, nodes = out._tracker or arr._tracker, out._nodes
+        if nodes is not None or arr._nodes is not None:
+            nodes = _nodes_or_none(out).copy()
+            nodes[rows] = _nodes_or_none(arr)[rows]
+            if _logs(tracker, nodes):
+                words[rows] = _step(tracker, words[rows], _OP.FILL)
+                nodes[rows] = _log_rows(tracker, "where", words[rows], [nodes[rows]],
+                                        out._data[rows])
+        return pd.Series(_rebuild(out._data, words, tracker, nodes),
+                         index=result.index, name=result.name, copy=False)
 
     case_when_._lumarq = True  # type: ignore[attr-defined]
     pd.Series.case_when = case_when_  # type: ignore[method-assign]

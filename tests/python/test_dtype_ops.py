@@ -874,6 +874,17 @@ CONDITIONED = {
                   "all"),
     "case_when of a plain column": (lambda d: lumarq.untrack(d["k"]).case_when(
         [(d["k"] > 3, 0), (_old(d), 1)]), "all"),
+    # pandas makes a scalar replacement an array of the dtype with empty words: the rows it
+    # chose lost the protected column's words, which `mask` keeps; a tracked replacement gives
+    # its rows its own, as `mask` does
+    "case_when of the protected column": (lambda d: d["age"].case_when(
+        [(d["income"] > 2, 0.0)]), "all"),
+    "case_when of it by a plain condition": (lambda d: d["age"].case_when(
+        [(lumarq.untrack(d["income"]) > 2, 0)]), "all"),
+    "case_when of it by plain values": (lambda d: d["age"].case_when(
+        [(d["k"] > 1, lumarq.untrack(d["income"]))]), "all"),
+    "case_when of it, scalar and tracked": (lambda d: d["age"].case_when(
+        [(d["income"] > 4, 0.0), (d["k"] > 1, d["income"])]), ["r0", "r2", "r4"]),
     # each value was compared with its bound (age is missing in r2: no clip there, because of
     # age's value)
     "clip by a protected bound": (lambda d: d["income"].clip(upper=d["age"] / 10), "all"),
