@@ -1811,6 +1811,39 @@ def _install_assignment_hooks() -> None:
             return promote(dtype, fill_value)
 
         indexing.maybe_promote = functools.update_wrapper(maybe_promote, promote)
+    else:
+        # pandas 3 grows text (`s[99] = np.nan`, a row added by label to a frame) by joining it
+        # with the new rows' float64 NaN as objects, which it then types as text again: the kept
+        # rows' words were lost on the way. Missing values added to text of the dtype that
+        # holds any text (which plain pandas types as text in the end) are text of the dtype
+        # from the start; the new rows come from no row (word 0, no node). Both names are
+        # pandas' own for these steps only: the Series' join, the frame's cast of its new row.
+        from pandas.core import frame as frames, indexing
+
+        join, cast = indexing.concat_compat, frames.infer_and_maybe_downcast
+
+        def grows_text(orig: Any, new: Any) -> bool:
+            return (isinstance(orig, ProvenanceArray)
+                    and isinstance(orig.dtype.subtype, pd.StringDtype) and len(new) > 0
+                    and bool(pd.isna(np.asarray(new, dtype=object)).all())
+                    and not orig.isna().all())
+
+        def missing_text(orig: ProvenanceArray, n: int) -> ProvenanceArray:
+            return ProvenanceArray(pd.array([None] * n, dtype=orig.dtype.subtype))
+
+        def concat_compat(to_concat: Any, *args: Any, **kwargs: Any) -> Any:
+            if len(to_concat) == 2 and grows_text(*to_concat):
+                first = to_concat[0]
+                return first._concat_same_type([first, missing_text(first, len(to_concat[1]))])
+            return join(to_concat, *args, **kwargs)
+
+        def infer_and_maybe_downcast(orig: Any, new_arr: Any, **kwargs: Any) -> Any:
+            if grows_text(orig, new_arr):
+                return missing_text(orig, len(new_arr))
+            return cast(orig, new_arr, **kwargs)
+
+        indexing.concat_compat = functools.update_wrapper(concat_compat, join)
+        frames.infer_and_maybe_downcast = functools.update_wrapper(infer_and_maybe_downcast, cast)
 
 
 def _tracked_cast(dtype: Any) -> ProvenanceDtype | None:

@@ -108,15 +108,27 @@ ROW_OPS = {
     "Series grown by a label": lambda d: _grown(d),
     # pandas 3 recast the grown int column to plain float64: the kept rows' words were lost
     "Series grown by a missing value": lambda d: _grown(d, missing=True),
+    # pandas 3 joined grown text with the float NaN as objects, then typed it as text again:
+    # the kept rows' words were lost
+    "text grown by a missing value": lambda d: _grown(d, missing=True, text=True),
+    "row of missing values added by label": lambda d: _with_row(d, [
+        None if c == "name" else np.nan for c in d.columns]),
 }
 
 
-def _grown(d, missing=False):
+def _with_row(d, row):
+    d = d.copy()
+    d.loc["zz" if isinstance(d.index[0], str) else 99] = row
+    return d
+
+
+def _grown(d, missing=False, text=False):
     new = "zz" if isinstance(d.index[0], str) else 99
     columns = {}
     for i, c in enumerate(d.columns):
         s = d[c].copy()
-        (s.loc if i % 2 else s)[new] = np.nan if c == "_rid" or missing and c != "name" else s.iloc[0]
+        (s.loc if i % 2 else s)[new] = np.nan if c == "_rid" or missing and (
+            text or c != "name") else s.iloc[0]
         columns[c] = s
     return pd.DataFrame(columns)
 
