@@ -1820,7 +1820,10 @@ def _install_assignment_hooks() -> None:
         # pandas' own for these steps only: the Series' join, the frame's cast of its new row.
         from pandas.core import frame as frames, indexing
 
-        join, cast = indexing.concat_compat, frames.infer_and_maybe_downcast
+        join = getattr(indexing, "concat_compat", None)
+        cast = getattr(frames, "infer_and_maybe_downcast", None)
+        if join is None or cast is None:  # another pandas 3 release: its own steps stand
+            return
 
         def grows_text(orig: Any, new: Any) -> bool:
             return (isinstance(orig, ProvenanceArray)
