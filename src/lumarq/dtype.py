@@ -380,31 +380,49 @@ def _merge_nodes(op: Any, result: pd.DataFrame, left_indexer: Any, right_indexer
     n = len(result)
     groups, nodes, words, labels = [], [], [], []
     tracker = None
+    rows = None  # every output row
+    lon, ron = (list(getattr(op, side, None) if getattr(op, side, None) is not None else ())
+                for side in ("left_on", "right_on"))
+    if lon and lon == ron and not any(
+            isinstance(arr, ProvenanceArray) and arr._nodes is not None
+            and _is_dag(arr._tracker) for arr in op.left_join_keys):
+        # plain left keys of one key column for both sides: it holds the left row's plain key
+        # where that exists, so only the rows the right side alone gave (right and outer
+        # merges) continue from a node
+        if left_indexer is None or len(left_indexer) != n:
+            return
+        rows = np.flatnonzero(np.asarray(left_indexer) < 0)
     for keys, indexer, on in ((op.left_join_keys, left_indexer, getattr(op, "left_on", None)),
                               (op.right_join_keys, right_indexer, getattr(op, "right_on", None))):
         idx = np.arange(n, dtype=np.int64) if indexer is None else np.asarray(indexer, np.int64)
         if len(idx) != n:
             return
+        if rows is not None:
+            idx = idx[rows]
         labels += _key_labels(result, on)
         for arr in keys:
             if not isinstance(arr, ProvenanceArray) or arr._nodes is None \
                     or not _is_dag(arr._tracker):
                 continue
             tracker = _check_trackers(tracker, arr._tracker)
-            groups.append(np.where(idx >= 0, np.arange(n, dtype=np.int64), -1))
+            groups.append(np.where(idx >= 0, np.arange(len(idx), dtype=np.int64), -1))
             nodes.append(_take_nodes(arr._nodes, idx, True))
             words.append(_backend.take_words(arr._words, idx, True))
-    if tracker is None or n == 0:
+    m = n if rows is None else len(rows)
+    if tracker is None or m == 0:
         return
     # Row-major: each output row's left keys, then its right keys.
     g = np.stack(groups, axis=1).reshape(-1)
     row_words = _backend.group_combine(tracker._rust, np.stack(words, axis=1).reshape(-1), g,
-                                       n, _OP.MERGE)
+                                       m, _OP.MERGE)
     how = str(getattr(op, "how", "inner"))
     ids = _log_groups(tracker, f"merge_{how}", row_words, g, np.stack(nodes, axis=1).reshape(-1),
-                      n, kind=_MERGE, merge_type=how)
+                      m, kind=_MERGE, merge_type=how)
     if ids is None:
         return
+    if rows is not None:
+        ids, some = np.full(n, -1, dtype=np.int64), ids
+        ids[rows] = some
     op._lumarq_merge_ids = (ids, labels)  # pandas may rebuild the key columns after this
     _key_columns_continue(result, ids, labels)
 
@@ -434,10 +452,12 @@ def _integer_keys(op: Any, result: Any) -> None:
             result.isetitem(result.columns.get_loc(name), col.astype(ProvenanceDtype(common)))
 
 
-def _left_keys_words(op: Any, result: Any, left_indexer: Any = None, **_: Any) -> bool:
+def _left_keys_words(op: Any, result: Any, left_indexer: Any = None, right_indexer: Any = None,
+                     **_: Any) -> bool:
     """A key column's row takes the left key's word where the left row exists. pandas fills the
     key column only where a side misses rows: an inner or right merge of a left index against a
-    right key column kept the right column as it was, so a protected left index read clean."""
+    right key column kept the right column as it was, so a protected left index read clean.
+    (A plain left key's rows missing on the left take the right key's word, as its value.)"""
     if not isinstance(result, pd.DataFrame) or not result.columns.is_unique:
         return False
     n = len(result)
@@ -448,11 +468,14 @@ def _left_keys_words(op: Any, result: Any, left_indexer: Any = None, **_: Any) -
     has = rows >= 0
     wrapped = False
     keys = zip(getattr(op, "join_names", ()), getattr(op, "left_on", ()),
-               getattr(op, "right_on", ()), getattr(op, "left_join_keys", ()))
-    for name, lname, rname, key in keys:
+               getattr(op, "right_on", ()), getattr(op, "left_join_keys", ()),
+               getattr(op, "right_join_keys", ()))
+    for name, lname, rname, key, rkey in keys:
         # one key column for both sides: pandas' own rule for filling it
-        if not (lname is None or rname is None or lname == rname) \
-                or not isinstance(key, ProvenanceArray) or key._tracker is None:
+        if not (lname is None or rname is None or lname == rname):
+            continue
+        if not (isinstance(key, ProvenanceArray) and key._tracker is not None):
+            wrapped |= _right_keys_words(result, name, rkey, has, right_indexer)
             continue
         try:
             i = result.columns.get_loc(name)
@@ -479,6 +502,36 @@ def _left_keys_words(op: Any, result: Any, left_indexer: Any = None, **_: Any) -
         result.isetitem(i, arr._new(arr._data, words, arr._tracker,
                                     None if arr._nodes is None else arr._nodes.copy()))
     return wrapped
+
+
+def _right_keys_words(result: pd.DataFrame, name: Any, rkey: Any, has: np.ndarray,
+                      right_indexer: Any) -> bool:
+    """The key column `name` of a merge with a plain left key and the tracked key `rkey` on the
+    right: rows only the right side gave take its key's words (pandas took its values there,
+    and their words were lost), the others none. Whether it was made of the dtype."""
+    if (has.all() or not isinstance(rkey, ProvenanceArray) or rkey._tracker is None
+            or len(rkey) == 0):
+        return False
+    rows = (np.arange(len(has), dtype=np.intp) if right_indexer is None  # the right's order
+            else np.asarray(right_indexer, dtype=np.intp))
+    try:
+        i = result.columns.get_loc(name)
+    except (KeyError, TypeError):
+        return False
+    arr = result.iloc[:, i].array
+    if len(rows) != len(has) or len(arr) != len(has) or not isinstance(i, int):
+        return False
+    only = ~has & (rows >= 0)
+    words = np.zeros(len(has), dtype=np.uint32)
+    words[only] = rkey._words[rows[only]]
+    nodes = None if rkey._nodes is None else np.full(len(has), -1, dtype=np.int64)
+    try:
+        made = rkey._new(arr._data if isinstance(arr, ProvenanceArray) else arr, words,
+                         rkey._tracker, nodes)
+    except (TypeError, ValueError):
+        return False
+    result.isetitem(i, made)
+    return True
 
 
 def _key_columns_continue(result: pd.DataFrame, ids: np.ndarray, labels: list[Any]) -> None:
@@ -1125,10 +1178,12 @@ def _install_missing_value_hooks() -> None:
             theirs = other[label]
             if not (self.index.is_unique and theirs.index.is_unique):
                 continue
+            # rows pandas may write: every row other holds (a row it lacks was decided by no
+            # value of it), or only its missing ones, or what the filter keeps
+            held = self.index.isin(theirs.index)
             theirs = theirs.reindex(self.index)
-            # rows pandas may write: every row, or only its missing ones, or what the filter keeps
             mine = untrack(self.iloc[:, i]).to_numpy()
-            chosen = np.ones(len(self), dtype=bool) if overwrite else pd.isna(mine)
+            chosen = held if overwrite else held & pd.isna(mine)
             if keep is not None:
                 chosen = chosen & np.asarray(keep(mine), dtype=bool)
             found = [_missing_rows(theirs, chosen)]
@@ -2263,14 +2318,24 @@ def _install_count_hooks() -> None:
         empty = at < 0
         if empty.any():
             # a bin none of its group's rows fell in: that derives from all of them, as the
-            # group's count of the column does
-            whole = self.count()
-            if not (isinstance(whole.dtype, ProvenanceDtype) and len(whole) == grouper.ngroups
+            # group's count of the column does (counted for those groups only: a count node
+            # of a group with no empty bin would be referenced by nothing)
+            ids = _group_ids(grouper)
+            needed = np.zeros(int(grouper.ngroups) + 1, dtype=bool)
+            needed[group[empty]] = True
+            part = {k: v for k, v in keys.items() if k != "cell"}
+            part["group"], part["value"] = ids, self.obj.array
+            whole = pd.DataFrame(part, copy=False)[needed[ids]].groupby(
+                list(part)[:-1], sort=False, dropna=False, observed=True)["value"].count()
+            if not (isinstance(whole.dtype, ProvenanceDtype)
                     and whole.array._tracker is counted._tracker):
                 return result
-            words[empty] = whole.array._words[group[empty]]
+            at = pd.Index(whole.index.get_level_values(-1)).get_indexer(group[empty])
+            if (at < 0).any():
+                return result
+            words[empty] = whole.array._words[at]
             if nodes is not None:
-                nodes[empty] = _nodes_or_none(whole.array)[group[empty]]
+                nodes[empty] = _nodes_or_none(whole.array)[at]
         return pd.Series(counted._new(result.array, words, counted._tracker, nodes),
                          index=result.index, name=result.name, copy=False)
 
@@ -2346,8 +2411,8 @@ def _install_count_hooks() -> None:
         @functools.wraps(method)
         def duplicated(self: Any, *args: Any, **kwargs: Any) -> Any:
             result = method(self, *args, **kwargs)
-            if getattr(_DROPPING, "on", False):
-                return result
+            if getattr(_DROPPING, "on", False) or not _called_from_outside():
+                return result  # (pandas' own uniqueness checks: wide_to_long's of its ids)
             frame = self.to_frame() if isinstance(self, pd.Series) else self
             subset = kwargs.get("subset", args[0] if args and isinstance(self, pd.DataFrame)
                                 else None)
@@ -2587,11 +2652,17 @@ def _with_key_words(gb: Any, result: Any, rows: np.ndarray | None = None,
                 source = np.where(rows >= 0, first[np.maximum(rows, 0)], -1)
             key_nodes = [np.where(source >= 0, kn[np.maximum(source, 0)], -1)
                          for kn in key_nodes]
+        # a row whose key is missing is in no group: its own key values chose its value (none
+        # taken from another row), so it takes their words, as ngroup and cumcount give them
+        own = ([] if source is None or anywhere or not (rows < 0).any() else
+               [np.where(source >= 0, a._words[np.maximum(source, 0)], 0).astype(np.uint32)
+                for _, a in _key_arrays(grouper, arr._tracker, len(ids))])
         for k, key in enumerate(keys):
             key = np.asarray(key, dtype=np.uint32)
             if anywhere:
                 key = np.array([_whole_word(arr._tracker, key) if len(key) else 0], np.uint32)
-            row = np.where(rows >= 0, key[np.maximum(rows, 0)], 0)
+            row = np.where(rows >= 0, key[np.maximum(rows, 0)],
+                           own[k] if len(own) == len(keys) else 0)
             words = _combine(arr._tracker, words, row.astype(np.uint32), _OP.AGG)
             if len(key_nodes) == len(keys):
                 nodes = _log_rows(arr._tracker, op, words, [nodes, key_nodes[k]],
@@ -2766,7 +2837,7 @@ def _group_applied(gb: Any, result: Any) -> Any:
         # reductions: the rows also take their group key's word
         rows = _bin_groups(grouper, result)
         return _with_key_words(gb, result, rows, anywhere=rows is None, op="group_resample")
-    if len(result) != ngroups:
+    if len(result) != ngroups or _member_rows(gb, obj, grouper, result):
         # one row per member, as a transform: the rows take their key's word, as transform's
         return _with_key_words(gb, result, op="group_apply")
     if not ngroups or len(result) != ngroups or len(ids) != len(obj):
@@ -2782,6 +2853,38 @@ def _group_applied(gb: Any, result: Any) -> Any:
                                        np.concatenate([_nodes_or_none(a) for a in arrays]),
                                        group_of)
     return _carry_row_words(result, result.index, tracker, words, nodes)
+
+
+def _member_rows(gb: Any, obj: Any, grouper: Any, result: Any) -> bool:
+    """Whether `result` of an apply with one row per group holds member rows (`nlargest(1)`):
+    not under the group keys alone, its rows found by their labels (after any key levels) and
+    its tracked columns holding those rows' words as they were."""
+    index = result.index
+    extra = index.nlevels - obj.index.nlevels
+    if (not getattr(gb, "as_index", True) or extra < 0 or not obj.index.is_unique
+            or not isinstance(obj, pd.DataFrame | pd.Series)):
+        return False
+    try:
+        keys = grouper.result_index
+        if index.nlevels == keys.nlevels and list(index) == list(keys):
+            return False  # under the group keys: a reduction's rows
+        pos = obj.index.get_indexer(index.droplevel(list(range(extra))) if extra else index)
+    except (TypeError, ValueError):
+        return False
+    if (pos < 0).any():
+        return False
+    frame = obj.to_frame() if isinstance(obj, pd.Series) else obj
+    cols = result.to_frame() if isinstance(result, pd.Series) else result
+    found = False
+    for label in cols.columns:
+        if not (frame.columns.is_unique and label in frame.columns and cols.columns.is_unique):
+            return False
+        mine, theirs = cols[label].array, frame[label].array
+        if isinstance(mine, ProvenanceArray) and isinstance(theirs, ProvenanceArray):
+            if not np.array_equal(mine._words, theirs._words[pos]):
+                return False
+            found = True
+    return found
 
 
 def _bin_groups(grouper: Any, result: Any) -> np.ndarray | None:
@@ -4532,6 +4635,23 @@ def _install_multiindex_hooks() -> None:
     for name in ("take", "__getitem__", "_getitem_slice"):
         setattr(MultiIndex, name, selecting(getattr(MultiIndex, name)))
 
+    # Relabelling the levels (sort_index sorts them after taking the rows) keeps the rows in
+    # their order: their words and nodes stay.
+    def relabelling(method: Callable[..., Any]) -> Callable[..., Any]:
+        @functools.wraps(method)
+        def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
+            result = method(self, *args, **kwargs)
+            rows = getattr(self, "_lumarq_rows", None)
+            if rows is None or result is self or not isinstance(result, MultiIndex) \
+                    or len(result) != len(self) or result.nlevels != self.nlevels:
+                return result
+            return keep(result, rows)
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    MultiIndex._sort_levels_monotonic = relabelling(MultiIndex._sort_levels_monotonic)
+
     def with_rows(arr: ProvenanceArray, level: tuple[Any, Any, Any]) -> ProvenanceArray:
         words, nodes, tracker = level
         return arr._new(arr._data, words.copy(), tracker, None if nodes is None else nodes.copy())
@@ -4758,7 +4878,7 @@ def _install_merge_hook() -> None:
             else:
                 out = _quietly(add_keys, self, result, *args, **kwargs)
                 _key_columns_continue(result, *kept)
-            if _left_keys_words(self, result, *args[:1], **kwargs) and kept is not None:
+            if _left_keys_words(self, result, *args[:2], **kwargs) and kept is not None:
                 _key_columns_continue(result, *kept)  # a key column made of the dtype there
             _integer_keys(self, result)
             return out
