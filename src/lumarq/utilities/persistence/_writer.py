@@ -1164,7 +1164,6 @@ class AsyncWriter:
                 held.extend(payload[0].to_records()[1])
         self._held_unresolved[pid] = self._held_unresolved.get(pid, 0) + unresolved
         return unresolved
-        self._warn_unresolved(unresolved - held)
 
     def _warn_unresolved(self, n: int) -> None:
         if n and not self._warned_unresolved:
