@@ -42,14 +42,21 @@ class DecodeCache {
  public:
   explicit DecodeCache(const Codec& codec) : codec_(codec) {}
   const Decoded& Get(uint32_t w) {
+    // Runs of one word (a computed column's rows often share it) skip the lookup; the map's
+    // entries never move, so the last one found stays valid.
+    if (last_ != nullptr && w == last_word_) return *last_;
     auto it = cache_.find(w);
     if (it == cache_.end()) it = cache_.emplace(w, codec_.Decode(w)).first;
-    return it->second;
+    last_word_ = w;
+    last_ = &it->second;
+    return *last_;
   }
 
  private:
   const Codec& codec_;
   std::unordered_map<uint32_t, Decoded> cache_;
+  uint32_t last_word_ = 0;
+  const Decoded* last_ = nullptr;
 };
 
 // A single-pair (or pairless) word whose fields a fold reads without decoding it.
@@ -142,6 +149,19 @@ void GroupCombine(Codec& codec, std::span<const uint32_t> words, std::span<const
   DecodeCache cache(codec);
   // Bad ids and words are refused before any group is finished (finishing may add to the
   // codec's dense dictionary).
+  // A fold per group while they fit in cache (about 6 MB of folds): one pass adds the rows,
+  // checking them as it goes, since nothing is finished before every row is in.
+  if (groups <= (size_t{1} << 16)) {
+    std::vector<Fold> folds(groups);
+    for (size_t i = 0; i < ids.size(); ++i) {
+      const int64_t g = ids[i];
+      if (g < 0) continue;
+      if (static_cast<uint64_t>(g) >= groups) OutOfRange(g, groups);
+      folds[static_cast<size_t>(g)].Add(words[i], cache, op);
+    }
+    for (size_t g = 0; g < groups; ++g) out[g] = folds[g].Finish(codec, op);
+    return;
+  }
   bool in_order = true;  // rows already come group by group (a merge's output rows do)
   int64_t last = -1;
   for (size_t i = 0; i < ids.size(); ++i) {
@@ -165,16 +185,8 @@ void GroupCombine(Codec& codec, std::span<const uint32_t> words, std::span<const
     }
     return;
   }
-  // A fold per group while they fit in cache; past that (about 6 MB of folds) the rows are
-  // ordered by group first: 16 bytes a group and 4 a row instead of a fold's 96 per group.
-  if (groups <= (size_t{1} << 16)) {
-    std::vector<Fold> folds(groups);
-    for (size_t i = 0; i < ids.size(); ++i) {
-      if (ids[i] >= 0) folds[static_cast<size_t>(ids[i])].Add(words[i], cache, op);
-    }
-    for (size_t g = 0; g < groups; ++g) out[g] = folds[g].Finish(codec, op);
-    return;
-  }
+  // Past that the rows are ordered by group first: 16 bytes a group and 4 a row instead of a
+  // fold's 96 per group.
   std::vector<int64_t> start(groups + 1, 0);
   for (const int64_t g : ids) {
     if (g >= 0) ++start[static_cast<size_t>(g) + 1];

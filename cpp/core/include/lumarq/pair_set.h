@@ -26,7 +26,10 @@ class PairSet {
   }
   int Count() const {
     int n = 0;
-    for (uint64_t w : bits_) n += std::popcount(w);
+    // Sets are sparse, and without a native popcount each word's costs a library call.
+    for (uint64_t w : bits_) {
+      if (w != 0) n += std::popcount(w);
+    }
     return n;
   }
   bool Empty() const {
