@@ -302,6 +302,23 @@ def _log_groups(tracker: Any, op: str, words: np.ndarray, ids: np.ndarray,
                               offsets, members, kind, merge_type)
 
 
+def _row_members(block: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """(offsets, members) as distinct_group_members gives them for groups that are the rows of
+    `block` (n, k): each row's distinct node ids >= 0, in column order. Each row's few inputs
+    are compared in place of a sort of all of them by group."""
+    n, k = block.shape
+    keep = block >= 0
+    for j in range(1, k):
+        for i in range(j):
+            keep[:, j] &= block[:, j] != block[:, i]
+    if keep.all():  # the usual merge: every row has each side's distinct key node
+        return (np.arange(0, n * k + 1, k, dtype=np.int64),
+                np.ascontiguousarray(block.reshape(-1), dtype=np.int64))
+    offsets = np.zeros(n + 1, dtype=np.int64)
+    np.cumsum(keep.sum(axis=1), out=offsets[1:])
+    return offsets, np.ascontiguousarray(block[keep], dtype=np.int64)
+
+
 def _log_windows(tracker: Any, op: str, row_words: np.ndarray, columns: Sequence[np.ndarray],
                  starts: np.ndarray, ends: np.ndarray, words: np.ndarray) -> np.ndarray | None:
     """One AGGREGATE node `op` per window [starts[k], ends[k]) over rows whose nodes are
@@ -416,8 +433,8 @@ def _merge_nodes(op: Any, result: pd.DataFrame, left_indexer: Any, right_indexer
     row_words = _backend.group_combine(tracker._rust, np.stack(words, axis=1).reshape(-1), g,
                                        m, _OP.MERGE)
     how = str(getattr(op, "how", "inner"))
-    ids = _log_groups(tracker, f"merge_{how}", row_words, g, np.stack(nodes, axis=1).reshape(-1),
-                      m, kind=_MERGE, merge_type=how)
+    offsets, members = _row_members(np.stack(nodes, axis=1))
+    ids = _dag()._log_groups(tracker, f"merge_{how}", row_words, offsets, members, _MERGE, how)
     if ids is None:
         return
     if rows is not None:

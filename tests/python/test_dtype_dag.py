@@ -319,6 +319,37 @@ def test_merge_key_columns_continue_from_the_merge_nodes(how):
         assert protected == ({"k"} if key in (2, 3) else set())
 
 
+@pytest.mark.parametrize("k", [1, 2, 3])
+@pytest.mark.parametrize("fill", ["every row", "missing", "repeated"])
+def test_merge_row_inputs_are_each_rows_distinct_nodes(k, fill):
+    # A merge row's inputs are found row by row; they are what the grouped search gives.
+    from lumarq import dtype
+    from lumarq.dtype import _backend
+
+    rng = np.random.default_rng(k)
+    n = 500
+    block = rng.integers(0, 10_000, (n, k))
+    if fill != "every row":  # some missing; some rows repeating their first node
+        block[rng.random((n, k)) < 0.3] = -1
+    if fill == "repeated":
+        block = np.where(rng.random((n, k)) < 0.4, block[:, :1], block)
+    expected = _backend.distinct_group_members(np.repeat(np.arange(n, dtype=np.int64), k),
+                                               np.ascontiguousarray(block.reshape(-1)), n)
+    got = dtype._row_members(block)
+    for e, g in zip(expected, got):
+        np.testing.assert_array_equal(g, e)
+        assert g.dtype == np.int64
+
+
+def test_self_merge_rows_take_their_one_key_node_once():
+    t = DAGTracker()
+    df = lumarq.track(pd.DataFrame({"k": [1, 2, 2], "v": [1.0, 2.0, 3.0]}), t, "L")
+    before = t._next_node_id
+    m = df.merge(df, on="k")
+    key = int(df["k"].prov.nodes[0])
+    assert [t.get_node(i).inputs for i in range(before, t._next_node_id)] == [[key]] * len(m)
+
+
 FRAME_STEPS = {
     "fillna": lambda d, o: d.fillna(o),
     "where": lambda d, o: d.where(d > 1.5, o),
