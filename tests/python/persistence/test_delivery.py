@@ -8,7 +8,7 @@ import threading
 
 import pytest
 
-from lumarq.utilities.persistence import AsyncWriter, StoredEdge, StoredNode, WriterConfig
+from lumarq.utilities.persistence import AsyncWriter, GraphColumns, StoredEdge, StoredNode, WriterConfig
 from lumarq.utilities.persistence.storage import StoredRowValue
 
 
@@ -83,6 +83,72 @@ def test_a_full_queue_spills_to_a_journal_that_drains_in_order_and_is_removed(tm
     if fail:
         # The retries of the failed batch carried its id.
         assert store.attempts[0] == store.attempts[fail] and stats["batches_retried"] == fail
+
+
+class Gated:
+    """A store whose writes wait for `gate`; `waiting` is set once the writer is held there."""
+
+    def __init__(self, inner, gate):
+        self.inner, self.gate, self.waiting = inner, gate, threading.Event()
+
+    def __getattr__(self, name):
+        return getattr(self.inner, name)
+
+    def write_batch(self, **kw):
+        self.waiting.set()
+        self.gate.wait()
+        return self.inner.write_batch(**kw)
+
+    def write_columns(self, **kw):
+        self.waiting.set()
+        self.gate.wait()
+        return self.inner.write_columns(**kw)
+
+
+@pytest.mark.parametrize("columns", [False, True])
+def test_records_queued_behind_a_flush_reach_the_store_before_later_journalled_ones(
+        make_storage, tmp_path, columns):
+    # A flush marker with records queued behind it, then a full queue: what is journalled after
+    # those records must not be written before them, or an edge reaches the store ahead of the
+    # node it names and is dropped as unresolved.
+    storage = make_storage()
+    pid = storage.create_pipeline("p")
+    gate = threading.Event()
+    store = Gated(storage, gate)
+    w = AsyncWriter(store, WriterConfig(batch_size=1, queue_size=3, flush_interval=0.05,
+                                        journal_dir=str(tmp_path), retry_budget=60))
+
+    def put(fp):  # node fp and its edge from node fp - 1
+        edges = [StoredEdge(fp - 1, fp, 0)] if fp > 1 else []
+        if columns:
+            w.write_columns(graph=GraphColumns.from_records(pid, [node(fp, pid)], edges))
+        else:
+            w.write_node(node(fp, pid))
+            w.write_edges(edges, pid)
+
+    flushed = []
+    flusher = threading.Thread(target=lambda: flushed.append(w.flush(timeout=60)))
+    w.start()
+    try:
+        put(1)
+        assert store.waiting.wait(30)  # the writer holds node 1; the queue is empty
+        flusher.start()
+        while w.get_stats()["queue_depth"] < 1:  # the flush marker
+            flusher.join(0.01)
+        for fp in range(2, 9):
+            put(fp)
+        assert w.get_stats()["journal_items"] > 0
+        gate.set()
+        flusher.join(60)
+        assert w.flush(timeout=60) is True
+        stats = w.get_stats()
+    finally:
+        gate.set()
+        w.stop()
+    stored = {(e["parent_fingerprint"], e["child_fingerprint"]) for e in storage.get_edges(pid)}
+    assert stored == {(fp - 1, fp) for fp in range(2, 9)}
+    assert flushed == [True] and stats["edges"]["unresolved"] == 0 and stats["edges"]["written"] == 7
+    assert {n["fingerprint"] for n in storage.get_nodes(pid)} == set(range(1, 9))
 
 
 @pytest.mark.parametrize("bad_rows, bad_node", [((0,), False), ((999,), False), ((10, 500), True), ((), True)])

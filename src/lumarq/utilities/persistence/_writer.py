@@ -891,27 +891,54 @@ class AsyncWriter:
                 if carry is not None:
                     self._commit([carry])
                     carry = None
-                self._drain_journal()
-                if isinstance(control, _Flush):
-                    control.ok = self._take_flush_result()
-                    control.event.set()
-                else:
+                if self._answer([control] + self._drain_journal()):
                     return
+
+    def _answer(self, markers: Sequence[Any]) -> bool:
+        """Answers the flush markers among `markers`; True if a stop marker is among them."""
+        stop = False
+        for marker in markers:
+            if isinstance(marker, _Flush):
+                marker.ok = self._take_flush_result()
+                marker.event.set()
+            else:
+                stop = True
+        return stop
 
     @staticmethod
     def _plain(entry: Any) -> Any:
         """The queue item of a batch entry (journalled ones carry their row id)."""
         return entry[0] if isinstance(entry[0], tuple) else entry
 
-    def _drain_journal(self) -> None:
+    def _drain_journal(self) -> List[Any]:
+        """Delivers everything journalled so far, in the order it was written; returns the
+        control markers met on the way, to be answered after.
+
+        While the journal holds items, producers journal rather than queue, so every record
+        still queued (behind a flush marker) is older than them and goes first: a node's slice
+        must not reach the store after the slice of a node naming it as an input."""
         batch: List[Any] = []
+        markers: List[Any] = []
         rows = 0
+        j = self._journal
         while True:
-            got = self._from_journal()
+            got = None
+            if j is not None and j.unread:
+                try:
+                    got = self._queue.get_nowait()
+                except queue.Empty:
+                    pass
+                else:
+                    self._progress += 1
+                    if isinstance(got, (_Flush, _Stop)):
+                        markers.append(got)
+                        continue
+            if got is None:
+                got = self._from_journal()
             if got is None:
                 break
-            more = _rows_of(got[0])
-            alone = _alone(got[0])
+            more = _rows_of(self._plain(got))
+            alone = _alone(self._plain(got))
             if batch and (alone or len(batch) >= int(self._config.batch_size) or rows + more > self._max_batch_rows):
                 self._commit(batch)
                 batch, rows = [], 0
@@ -922,6 +949,7 @@ class AsyncWriter:
             rows += more
         if batch:
             self._commit(batch)
+        return markers
 
     def _drain_here(self) -> None:
         batch: List[Any] = []
@@ -935,9 +963,7 @@ class AsyncWriter:
                 if batch:
                     self._commit(batch)
                     batch = []
-                self._drain_journal()
-                item.ok = self._take_flush_result()
-                item.event.set()
+                self._answer([item] + self._drain_journal())
             elif not isinstance(item, _Stop):
                 more = _rows_of(item)
                 alone = _alone(item)
@@ -954,7 +980,7 @@ class AsyncWriter:
                     batch, rows = [], 0
         if batch:
             self._commit(batch)
-        self._drain_journal()
+        self._answer(self._drain_journal())
 
     def _write(self, items: Sequence[Any], token: Optional[str] = None,
                lost: Optional[Dict[int, int]] = None) -> Dict[str, int]:
