@@ -151,6 +151,75 @@ def test_records_queued_behind_a_flush_reach_the_store_before_later_journalled_o
     assert {n["fingerprint"] for n in storage.get_nodes(pid)} == set(range(1, 9))
 
 
+class Paused:
+    """A store whose first write commits, sets `committed` and waits for `gate` before
+    answering: the writer is held after the store took its batch, before it counts it."""
+
+    def __init__(self, inner, gate):
+        self.inner, self.gate, self.committed = inner, gate, threading.Event()
+
+    def __getattr__(self, name):
+        return getattr(self.inner, name)
+
+    def _pause(self, result):
+        if not self.committed.is_set():
+            self.committed.set()
+            self.gate.wait()
+        return result
+
+    def write_batch(self, **kw):
+        return self._pause(self.inner.write_batch(**kw))
+
+    def write_columns(self, **kw):
+        return self._pause(self.inner.write_columns(**kw))
+
+
+@pytest.mark.parametrize("columns", [False, True])
+@pytest.mark.parametrize("stored", [True, False])
+@pytest.mark.parametrize("in_flight", [True, False])
+def test_unresolved_edges_are_sent_again_after_the_whole_graph_even_if_it_came_mid_batch(
+        make_storage, caplog, columns, stored, in_flight):
+    # An edge whose nodes the pipeline's whole graph brings comes back unresolved. Written and
+    # announced after the writer counted that answer, the graph finds the edge held; announced
+    # while the writer sits between the store's answer and counting it, the edge was neither
+    # held nor sent again, and was reported lost though its nodes were then stored.
+    storage = make_storage()
+    pid = storage.create_pipeline("p")
+    gate = threading.Event()
+    store = Paused(storage, gate)
+    w = AsyncWriter(store, WriterConfig(batch_size=1, flush_interval=0.05, retry_budget=60))
+    w.expect_graph(pid)
+    w.start()
+    try:
+        edge = StoredEdge(1, 2, 0)
+        if columns:
+            w.write_columns(graph=GraphColumns.from_records(pid, [], [edge]))
+        else:
+            w.write_edges([edge], pid)
+        if not in_flight:
+            gate.set()
+            assert w.flush(timeout=60) is True
+        assert store.committed.wait(30)
+        assert storage.get_edges(pid) == []
+        if stored:  # the whole graph, as flush writes it
+            storage.write_batch(sources=[], nodes=[node(1, pid), node(2, pid)], edges=[], row_values=[])
+        w.graph_written(pid, stored)
+        gate.set()
+        with caplog.at_level("WARNING"):
+            assert w.flush(timeout=60) is True
+        stats = w.get_stats()["edges"]
+    finally:
+        gate.set()
+        w.stop()
+    got = {(e["parent_fingerprint"], e["child_fingerprint"]) for e in storage.get_edges(pid)}
+    if stored:
+        assert got == {(1, 2)} and stats["unresolved"] == 0 and stats["written"] == 1
+        assert "were not stored" not in caplog.text
+    else:  # no graph: the edge stays unresolved, and says so
+        assert got == set() and stats["unresolved"] == 1 and stats["written"] == 0
+        assert "1 edges were not stored" in caplog.text
+
+
 @pytest.mark.parametrize("bad_rows, bad_node", [((0,), False), ((999,), False), ((10, 500), True), ((), True)])
 def test_a_rejected_batch_loses_only_its_offending_records(bad_rows, bad_node):
     store = Recorder()

@@ -489,6 +489,10 @@ class AsyncWriter:
         self._graph_due: set = set()
         self._held_edges: Dict[int, List[Any]] = {}
         self._held_unresolved: Dict[int, int] = {}
+        # A graph written while the writer thread has a batch at the store is noted (pipeline ->
+        # stored): that batch's unresolved edges missed both the hold and the resend.
+        self._at_store = False
+        self._written_meanwhile: Dict[int, bool] = {}
 
     # -- lifecycle ------------------------------------------------------------
 
@@ -1078,9 +1082,14 @@ class AsyncWriter:
         retried_once = False
         while True:
             lost = dict(self._unreported) if self._takes_losses and self._unreported else None
+            with self._stats_lock:
+                self._at_store = True
+                self._written_meanwhile.clear()
             try:
                 result = self._write(items, token, lost)
             except Exception as exc:
+                with self._stats_lock:
+                    self._at_store = False
                 error = self._describe(exc)
                 if isinstance(exc, PermissionError):
                     # A refused key does not come back by waiting.
@@ -1161,35 +1170,72 @@ class AsyncWriter:
     def _record_success(self, items: Sequence[Any], result: Dict[str, int]) -> None:
         counts = self._tally(items)
         unresolved = int(result.get("edges_unresolved", 0) or 0)
+        again = None
         with self._stats_lock:
             self._batches["committed"] += 1
             for kind, n in counts.items():
                 self._counts[kind]["written"] += n - (unresolved if kind == "edges" else 0)
             self._edges_unresolved += unresolved
+            meanwhile, self._at_store = self._written_meanwhile, False
+            self._written_meanwhile = {}
             held = self._hold(items, unresolved) if unresolved and self._graph_due else 0
-        self._warn_unresolved(unresolved - held)
+            if unresolved and not held and meanwhile:
+                # The graph was stored after this batch reached the store: its endpoints are
+                # there now, so the edges are sent again here rather than reported.
+                again = self._batch_edges(items)
+                if again is not None and not meanwhile.get(again[0]):
+                    again = None
+        if again is not None:
+            self._warn_unresolved(self._send_again(again[0], again[1], unresolved))
+        else:
+            self._warn_unresolved(unresolved - held)
+
+    def _batch_edges(self, items: Sequence[Any], held: Optional[Dict[int, List[Any]]] = None
+                     ) -> Optional[Tuple[int, List[Any]]]:
+        """(pipeline, edges) of a batch whose edges are all of one pipeline, when they (with those
+        `held` for it) stay within the bound of held edges; else None."""
+        pids = {int(payload[0]) for kind, payload, _ in items if kind == "edges"}
+        pids |= {int(payload[0].pipeline_id) for kind, payload, _ in items
+                 if kind == COLUMNS and _n_edges(payload[0])}
+        if len(pids) != 1:
+            return None
+        pid = pids.pop()
+        size = len(held.get(pid, ())) if held is not None else 0
+        size += sum(n if kind == "edges" else _n_edges(payload[0]) for kind, payload, n in items)
+        if size > _HELD_EDGES_MAX:
+            return None
+        edges: List[Any] = []
+        for kind, payload, _ in items:
+            if kind == "edges":
+                edges.extend(payload[1])
+            elif kind == COLUMNS and _n_edges(payload[0]):
+                edges.extend(payload[0].to_records()[1])
+        return pid, edges
 
     def _hold(self, items: Sequence[Any], unresolved: int) -> int:
         """Holds a batch's edges for its pipeline when `flush` is still to write its whole graph
         (one pipeline, within the bound); how many unresolved edges are held."""
-        pids = {int(payload[0]) for kind, payload, _ in items if kind == "edges"}
-        pids |= {int(payload[0].pipeline_id) for kind, payload, _ in items
-                 if kind == COLUMNS and _n_edges(payload[0])}
-        if len(pids) != 1 or next(iter(pids)) not in self._graph_due:
+        got = self._batch_edges(items, self._held_edges)
+        if got is None or got[0] not in self._graph_due:
             return 0
-        pid = pids.pop()
-        size = len(self._held_edges.get(pid, ())) + sum(
-            n if kind == "edges" else _n_edges(payload[0]) for kind, payload, n in items)
-        if size > _HELD_EDGES_MAX:
-            return 0
-        held = self._held_edges.setdefault(pid, [])
-        for kind, payload, _ in items:
-            if kind == "edges":
-                held.extend(payload[1])
-            elif kind == COLUMNS and _n_edges(payload[0]):
-                held.extend(payload[0].to_records()[1])
+        pid, edges = got
+        self._held_edges.setdefault(pid, []).extend(edges)
         self._held_unresolved[pid] = self._held_unresolved.get(pid, 0) + unresolved
         return unresolved
+
+    def _send_again(self, pipeline_id: int, edges: List[Any], n: int) -> int:
+        """Sends a pipeline's edges again after its graph was stored; how many of the `n`
+        unresolved among them stay so (those resolved now are counted written)."""
+        left = n
+        try:
+            result = self._write([("edges", (pipeline_id, edges), len(edges))])
+            left = min(n, int(result.get("edges_unresolved", 0) or 0))
+        except Exception as exc:
+            logger.debug("Held edges could not be sent again: %s", self._describe(exc))
+        with self._stats_lock:
+            self._edges_unresolved -= n - left
+            self._counts["edges"]["written"] += n - left
+        return left
 
     def _warn_unresolved(self, n: int) -> None:
         if n and not self._warned_unresolved:
@@ -1210,16 +1256,9 @@ class AsyncWriter:
             self._graph_due.discard(pipeline_id)
             edges = self._held_edges.pop(pipeline_id, [])
             n = self._held_unresolved.pop(pipeline_id, 0)
-        left = n
-        if stored and edges:
-            try:
-                result = self._write([("edges", (pipeline_id, edges), len(edges))])
-                left = min(n, int(result.get("edges_unresolved", 0) or 0))
-            except Exception as exc:
-                logger.debug("Held edges could not be sent again: %s", self._describe(exc))
-        with self._stats_lock:
-            self._edges_unresolved -= n - left
-            self._counts["edges"]["written"] += n - left
+            if self._at_store:
+                self._written_meanwhile[pipeline_id] = stored
+        left = self._send_again(pipeline_id, edges, n) if stored and edges else n
         self._warn_unresolved(left)
 
     @property
