@@ -200,10 +200,19 @@ def test_fillna_map_replace_step_every_row(tracker):
 @pytest.mark.parametrize("method,args", [("replace", (1.0, 2.0)), ("fillna", (0.0,))])
 def test_inplace_rewrites(tracker, method, args):
     s = TrackedSeries([1.0, np.nan], _prov=source_words(tracker, "t", "a", 2), _tracker=tracker)
-    expected = getattr(s, method)(*args)
+    before, expected = s._prov, getattr(s, method)(*args)
     result = getattr(s, method)(*args, inplace=True)
-    # the words the returned result would have, and pandas' own return value
     np.testing.assert_array_equal(s.to_numpy(), expected.to_numpy())
+    if method == "replace":  # the words stay; pandas 3's returned Series is wrapped
+        assert s._prov is before and s._prov.tolist() == before.tolist()
+        if PANDAS_3:
+            assert isinstance(result, TrackedSeries) and result is not s
+            np.testing.assert_array_equal(result.to_numpy(), s.to_numpy())
+            assert [depth(p) for p in result._prov] == [1, 1]
+        else:
+            assert result is None
+        return
+    # fillna: the words the returned result would have, and pandas' own return value
     assert s._prov.tolist() == expected._prov.tolist() and [depth(p) for p in s._prov] == [1, 1]
     assert result is (s if PANDAS_3 else None)
 

@@ -163,9 +163,11 @@ def series_methods(module: str, qualname: str, dag: bool) -> dict:
         return _fill_words(rewrap(self, result, "fillna", fill_code), self, value)
 
     def replace(self, *args, **kwargs):
-        if kwargs.get("inplace"):
-            return in_place(self, replace, "replace", args, kwargs)
+        # In place it leaves the words as they are (the values it writes are plain, never a
+        # tracked Series), and a result pandas returns that is not a Series as it is.
         result = super(cls(), self).replace(*args, **kwargs)
+        if not isinstance(result, pd.Series):
+            return result
         return rewrap(self, result, "replace", map_code, result.index)
 
     def map(self, arg, **kwargs):
