@@ -296,6 +296,10 @@ class TrackedSeries(pandas.Series):
 
     def __radd__(self, other: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
 
+    def __divmod__(self, other: Any) -> tuple[TrackedSeries, TrackedSeries]: ...  # type: ignore[override,unused-ignore]
+
+    def __rdivmod__(self, other: Any) -> tuple[TrackedSeries, TrackedSeries]: ...  # type: ignore[override,unused-ignore]
+
     def update(self, other):
         """
         pandas writes `other`'s values over this Series' in place, by label, without `_where`
@@ -310,6 +314,10 @@ class TrackedSeries(pandas.Series):
     def mask(self, cond: Any, other: Any = ..., *, inplace: bool = False, **kwargs: Any) -> Optional[TrackedSeries]: ...  # type: ignore[override,unused-ignore]
 
     def case_when(self, caselist: Any) -> TrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __getstate__(self) -> Dict[str, Any]: ...
+
+    def __setstate__(self, state: Dict[str, Any]) -> None: ...
 
     def __iadd__(self, other: Any) -> TrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
 

@@ -323,6 +323,10 @@ class DAGTrackedSeries(pandas.Series):
 
     def __radd__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
 
+    def __divmod__(self, other: Any) -> tuple[DAGTrackedSeries, DAGTrackedSeries]: ...  # type: ignore[override,unused-ignore]
+
+    def __rdivmod__(self, other: Any) -> tuple[DAGTrackedSeries, DAGTrackedSeries]: ...  # type: ignore[override,unused-ignore]
+
     def update(self, other):
         """
         pandas writes `other`'s values over this Series' in place, by label, without `_where`
@@ -337,6 +341,10 @@ class DAGTrackedSeries(pandas.Series):
     def mask(self, cond: Any, other: Any = ..., *, inplace: bool = False, **kwargs: Any) -> Optional[DAGTrackedSeries]: ...  # type: ignore[override,unused-ignore]
 
     def case_when(self, caselist: Any) -> DAGTrackedSeries: ...  # type: ignore[override,unused-ignore]
+
+    def __getstate__(self) -> Dict[str, Any]: ...
+
+    def __setstate__(self, state: Dict[str, Any]) -> None: ...
 
     def __iadd__(self, other: Any) -> DAGTrackedSeries: ...  # type: ignore[misc,override,unused-ignore]
 
