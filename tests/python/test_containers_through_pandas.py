@@ -306,6 +306,57 @@ def test_protected_names_are_checked(name, protected, expected):
     assert t.is_tainted(int(w._col_prov["age"][0]))
 
 
+def _loc_iadd(rows):
+    def run(w):
+        w = w.copy()
+        w.loc[rows(w), "debt"] += w["age"]
+        return w["debt"]
+    return run
+
+
+def _iop_by_label(target, op, other):
+    return lambda w: op(target(w).copy(), other(w))
+
+
+def _iadd(a, b):
+    a += b
+    return a
+
+
+def _isub(a, b):
+    a -= b
+    return a
+
+
+# In place with a Series of another length pandas aligns by label: (operation, rows that take
+# the age column's words, whether those rows keep the operation's graph node).
+INPLACE_BY_LABEL = {
+    "loc[condition] +=": (_loc_iadd(lambda w: w["debt"] > 1), "qrs", False),
+    "loc[labels] +=": (_loc_iadd(lambda w: ["q", "r", "s"]), "qrs", True),
+    "shorter += longer": (_iop_by_label(lambda w: w["debt"].iloc[1:], _iadd,
+                                        lambda w: w["age"]), "qrs", True),
+    "longer -= shorter": (_iop_by_label(lambda w: w["income"], _isub,
+                                        lambda w: w["age"].iloc[:2]), "pq", True),
+}
+
+
+@pytest.mark.parametrize("op", list(INPLACE_BY_LABEL))
+def test_inplace_operand_of_another_length_aligns_by_label(kind, op):
+    t, w, _ = kind
+    run, tainted, nodes = INPLACE_BY_LABEL[op]
+    result = run(w)
+    pd.testing.assert_series_equal(pd.Series(result), run(pd.DataFrame(w)))
+    words = dict(zip(result.index, result._prov))
+    assert [r for r in result.index if carries_age(t, [words[r]])] == list(tainted)
+    if hasattr(result, "_node_ids"):
+        age_node = int(w._col_nodes["age"][0])
+        for r in tainted:
+            node = int(result._node_ids[result.index.get_loc(r)])
+            assert (node >= 0) == nodes
+            if nodes:
+                assert age_node in t.get_node(node).inputs
+
+
 def test_dag_results_keep_node_ids_and_audits_see_every_source():
     t = DAGTracker()
     w = wrap_dataframe_dag(pd.DataFrame({"age": [1, 2], "x": [3.0, 4.0]}), t, "l",

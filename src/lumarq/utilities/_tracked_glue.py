@@ -428,12 +428,42 @@ def series_finalize(self, other, method=None, **kwargs):
     return self
 
 
+def _inplace_by_label(left, right, binary):
+    """`left <op>= right` for a Series `right` of another length, as pandas does it: values
+    aligned by label and kept on `left`'s rows (`df.loc[mask, c] += df[d]` adds a whole column
+    to the chosen rows). The words and graph nodes are those of the positional operation with
+    `right`'s rows moved to `left`'s labels (a label `right` lacks gives NaN and no word).
+    None where the labels do not decide (repeated labels: pandas refuses those too)."""
+    if not (isinstance(right, pd.Series) and len(right) != len(left)
+            and left.index.is_unique and right.index.is_unique):
+        return None
+    values = getattr(pd.Series, binary)(pd.Series(left, copy=False),
+                                        pd.Series(right, copy=False)).reindex(left.index)
+    moved = right.reindex(left.index)
+    if _tracked_series(right):
+        rows = right.index.get_indexer(left.index)
+        found = rows >= 0
+        words = np.zeros(len(left), np.uint32)
+        words[found] = _fit(right._tracker, right._prov, len(right))[rows[found]]
+        _set(moved, _prov=words, _tracker=right._tracker)
+        if hasattr(right, "_node_ids"):
+            ids = np.full(len(left), -1, np.int64)
+            ids[found] = _fit_nodes(right._node_ids, len(right))[rows[found]]
+            _set(moved, _node_ids=ids)
+    tracked = getattr(type(left), binary)(left, moved)
+    if not _tracked_series(tracked):
+        return values
+    extra = {"_node_ids": tracked._node_ids} if hasattr(tracked, "_node_ids") else {}
+    return type(tracked)(values, _prov=tracked._prov, _tracker=tracked._tracker, **extra)
+
+
 def _inplace(name, binary):
     def method(self, other):
         results = []
 
         def run(left, right):
-            results.append(getattr(type(left), binary)(left, right))
+            out = _inplace_by_label(left, right, binary)
+            results.append(getattr(type(left), binary)(left, right) if out is None else out)
             return results[-1]
 
         inplace = getattr(pd.Series, "_inplace_method", None)
