@@ -251,6 +251,10 @@ def _numbers(x) -> bool:
         isinstance(x, (int, float, complex, np.number)) and not isinstance(x, np.timedelta64))
 
 
+def _bools(x) -> bool:
+    return isinstance(x, (bool, np.bool_)) or (isinstance(x, np.ndarray) and x.dtype.kind == "b")
+
+
 def _pandas_arithmetic(op, fast=None):
     """The values of a tracked Series' `op` as plain pandas computes them: numpy's ufunc on
     numbers (the common case, and as fast), pandas' own array arithmetic otherwise (dates and
@@ -265,7 +269,8 @@ def _pandas_arithmetic(op, fast=None):
             # Python's (so an int8 column plus np.int64(1) stays int8), NaT and numpy
             # durations are pandas'
             b = maybe_prepare_scalar_for_op(item_from_zerodim(b), np.shape(a))
-        if fast is not None and _numbers(a) and _numbers(b):
+        # booleans on both sides go to pandas, which refuses `/`, `//` and `**` between them
+        if fast is not None and _numbers(a) and _numbers(b) and not (_bools(a) and _bools(b)):
             with np.errstate(all="ignore"):  # as pandas: inf and NaN, without warnings
                 return fast(a, b)
         if isinstance(b, (list, tuple)):
