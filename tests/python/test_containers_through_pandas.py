@@ -1,5 +1,6 @@
 """Provenance of the positional tracked containers through pandas' own methods: a value computed
 from a protected column never reads as untainted, on both kinds of container."""
+import collections
 import re
 import warnings
 
@@ -497,7 +498,7 @@ SAME_VALUES = {
                                    *divmod(np.int64(100), d["age"] - 40),
                                    *d["age"].divmod(d["age"] - 40),
                                    *d["debt"].rdivmod(d["age"])], axis=1),
-    # (pandas 3 warns of tuples becoming scalars; the containers do not)
+    # (pandas 3 warns of tuples becoming scalars, and so do the containers)
     "nullable ** tuple": lambda d: pd.concat([d["debt"].astype("Float64") ** (1, 2, 1, 2),
                                               (2, 1, 0, 1) ** d["age"].astype("Int64")], axis=1),
     "accessor results named as pandas names them": lambda d: pd.concat(
@@ -512,6 +513,12 @@ SAME_VALUES = {
     "booleans with booleans and numbers": lambda d: pd.concat(
         [d["flag"] + True, d["flag"] * d["flag"], True - d["flag"].astype(int), d["flag"] / 2,
          d["flag"] ** 2, 2 ** d["flag"]], axis=1),
+    "tuples, ranges and deques": lambda d: pd.concat(
+        [d["income"] + (1, 2, 3, 4), (1, 2, 3, 4) * d["age"], d["debt"] == (1.0, 2.0, 3.0, 4.0),
+         d["age"] > range(4), d["income"] - collections.deque([1, 2, 3, 4]),
+         d["age"].astype("Int64") + range(4), d["flag"].astype("boolean") == (1, 0, 1, 1)],
+        axis=1),
+    "dates + tuple": lambda d: d["when"] + (pd.Timedelta(1, "D"),) * 4,
     # pandas refuses these between booleans (numpy would compute them)
     "bools / True": lambda d: d["flag"] / True,
     "True / bools": lambda d: True / d["flag"],
@@ -529,15 +536,22 @@ def test_everyday_code_gives_plain_pandas_values(kind, case):
                         "when": pd.date_range("2024-01-01", periods=4)}, index=["p", "q", "r", "s"])
     wrap = wrap_dataframe if series_cls is TrackedSeries else wrap_dataframe_dag
     raw["income"] = [10.0, 20.0, 30.0, 40.0]
-    with warnings.catch_warnings():
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
         warnings.simplefilter("error", RuntimeWarning)  # pandas divides by zero without warnings
         try:
             want = SAME_VALUES[case](raw.copy())
-        except NotImplementedError as refused:  # and so must the containers
-            with pytest.raises(NotImplementedError, match=f"^{re.escape(str(refused))}$"):
+        except (NotImplementedError, TypeError) as refused:  # and so must the containers
+            with pytest.raises(type(refused), match=f"^{re.escape(str(refused))}$"):
                 SAME_VALUES[case](wrap(raw, t, "loans", protected=["age"]))
             return
+        wanted = len(caught)
         got = SAME_VALUES[case](wrap(raw, t, "loans", protected=["age"]))
+    # pandas' deprecations, at the same caller
+    warned = [[(w.category, str(w.message), w.filename) for w in part
+               if issubclass(w.category, (DeprecationWarning, FutureWarning))]
+              for part in (caught[:wanted], caught[wanted:])]
+    assert warned[1] == warned[0]
     plain = (pd.DataFrame(got) if isinstance(got, pd.DataFrame) else pd.Series(got)).copy()
     if isinstance(want, pd.DataFrame):
         pd.testing.assert_frame_equal(pd.DataFrame(plain), want, check_frame_type=False)

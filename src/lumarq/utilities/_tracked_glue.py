@@ -251,6 +251,51 @@ def _numbers(x) -> bool:
         isinstance(x, (int, float, complex, np.number)) and not isinstance(x, np.timedelta64))
 
 
+_PLAIN_OPERANDS = (list, np.ndarray, pd.api.extensions.ExtensionArray, pd.Index, pd.Series,
+                   pd.DataFrame)
+
+
+def _listlike_as_pandas(op, run):
+    """`run` with pandas 3's warning for operands like tuples and ranges (one day read as
+    scalars), whose conditions depend on the dtype: the containers compute on the arrays and
+    never reach the Series' check, so pandas is asked on a plain Series of the values and its
+    warning goes to the first caller outside pandas and lumarq; the computation is then kept
+    from repeating it (pandas' own array code warns for some dtypes)."""
+    if not hasattr(pd.core.ops, "maybe_warn_listlike"):
+        return run
+
+    def checked(a, b):
+        if (isinstance(b, _PLAIN_OPERANDS) or not pd.api.types.is_list_like(b)
+                or not _warned_listlike(op, a, b)):
+            return run(a, b)
+        with warnings.catch_warnings():
+            warnings.filterwarnings("ignore", "Operation with ", pd.errors.Pandas4Warning)
+            return run(a, b)
+
+    return checked
+
+
+def _warned_listlike(op, a, b):
+    """Whether pandas warned of `b` (and the warning was passed on to the caller)."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        try:
+            with np.errstate(all="ignore"):
+                op(pd.Series(a, copy=False), b)
+        except Exception:  # noqa: BLE001 - only the warning is wanted; the operation reports
+            pass
+    frame, level = sys._getframe(), 1
+    while frame is not None and frame.f_globals.get("__name__", "").partition(".")[0] in (
+            "pandas", "lumarq"):
+        frame, level = frame.f_back, level + 1
+    warned = False
+    for w in caught:
+        if w.category is pd.errors.Pandas4Warning and str(w.message).startswith("Operation with"):
+            warnings.warn(w.message, w.category, stacklevel=level)
+            warned = True
+    return warned
+
+
 def _bools(x) -> bool:
     return isinstance(x, (bool, np.bool_)) or (isinstance(x, np.ndarray) and x.dtype.kind == "b")
 
@@ -261,6 +306,7 @@ def _pandas_arithmetic(op, fast=None):
     durations against scalars, integer division by zero giving inf and NaN)."""
     from pandas.core.construction import ensure_wrapped_if_datetimelike as wrapped
     from pandas._libs.lib import item_from_zerodim
+    from pandas.core.arrays.datetimelike import DatetimeLikeArrayMixin
     from pandas.core.ops import arithmetic_op, maybe_prepare_scalar_for_op
 
     def run(a, b):
@@ -273,13 +319,16 @@ def _pandas_arithmetic(op, fast=None):
         if fast is not None and _numbers(a) and _numbers(b) and not (_bools(a) and _bools(b)):
             with np.errstate(all="ignore"):  # as pandas: inf and NaN, without warnings
                 return fast(a, b)
-        if isinstance(b, (list, tuple)):
+        a = wrapped(a)
+        # pandas hands dates and durations a tuple as it is, which they refuse
+        if isinstance(b, list) or (isinstance(b, tuple) and not isinstance(
+                a, DatetimeLikeArrayMixin)):
             b = np.asarray(b)
         with np.errstate(all="ignore"):  # as pandas: inf and NaN, without warnings
-            out = arithmetic_op(wrapped(a), wrapped(b), op)
+            out = arithmetic_op(a, wrapped(b), op)
         return tuple(map(_unwrapped, out)) if isinstance(out, tuple) else _unwrapped(out)
 
-    return run
+    return _listlike_as_pandas(op, run)
 
 
 def _unwrapped(out):
@@ -305,7 +354,7 @@ def _pandas_comparison(op, logical=False):
         return out._ndarray if isinstance(getattr(out, "dtype", None), np.dtype) and hasattr(
             out, "_ndarray") else out
 
-    return run
+    return _listlike_as_pandas(op, run)
 
 
 add = _pandas_arithmetic(operator.add, np.add)
