@@ -519,6 +519,10 @@ SAME_VALUES = {
          d["age"].astype("Int64") + range(4), d["flag"].astype("boolean") == (1, 0, 1, 1)],
         axis=1),
     "dates + tuple": lambda d: d["when"] + (pd.Timedelta(1, "D"),) * 4,
+    # pandas 3 reads the lists as dates and durations; pandas 2 refuses them
+    "dates and lists": lambda d: pd.concat(
+        [d["when"] + [pd.Timedelta(1, "D")] * 4, d["when"] - list(d["when"]),
+         [pd.Timedelta(1, "h")] * 4 + (d["when"] - d["when"])], axis=1),
     # pandas refuses these between booleans (numpy would compute them)
     "bools / True": lambda d: d["flag"] / True,
     "True / bools": lambda d: True / d["flag"],

@@ -251,6 +251,7 @@ def _numbers(x) -> bool:
         isinstance(x, (int, float, complex, np.number)) and not isinstance(x, np.timedelta64))
 
 
+_PANDAS_3 = int(pd.__version__.split(".")[0]) >= 3
 _PLAIN_OPERANDS = (list, np.ndarray, pd.api.extensions.ExtensionArray, pd.Index, pd.Series,
                    pd.DataFrame)
 
@@ -307,6 +308,7 @@ def _pandas_arithmetic(op, fast=None):
     from pandas.core.construction import ensure_wrapped_if_datetimelike as wrapped
     from pandas._libs.lib import item_from_zerodim
     from pandas.core.arrays.datetimelike import DatetimeLikeArrayMixin
+    from pandas.core.construction import sanitize_array
     from pandas.core.ops import arithmetic_op, maybe_prepare_scalar_for_op
 
     def run(a, b):
@@ -320,10 +322,13 @@ def _pandas_arithmetic(op, fast=None):
             with np.errstate(all="ignore"):  # as pandas: inf and NaN, without warnings
                 return fast(a, b)
         a = wrapped(a)
-        # pandas hands dates and durations a tuple as it is, which they refuse
-        if isinstance(b, list) or (isinstance(b, tuple) and not isinstance(
-                a, DatetimeLikeArrayMixin)):
-            b = np.asarray(b)
+        if not isinstance(a, DatetimeLikeArrayMixin):
+            if isinstance(b, (list, tuple)):
+                b = np.asarray(b)
+        elif isinstance(b, list) and _PANDAS_3:
+            # pandas 3 reads a list for dates and durations as an array of its own; pandas 2
+            # (and any pandas, a tuple) hands it over as it is, which they refuse
+            b = sanitize_array(b, None)
         with np.errstate(all="ignore"):  # as pandas: inf and NaN, without warnings
             out = arithmetic_op(a, wrapped(b), op)
         return tuple(map(_unwrapped, out)) if isinstance(out, tuple) else _unwrapped(out)
