@@ -3,6 +3,7 @@ switching on and off, the per-node write, flush, statistics and leaving a with b
 import contextlib
 import logging
 import os
+import pickle
 import subprocess
 import sys
 import textwrap
@@ -237,6 +238,42 @@ def test_persistence_stats(monkeypatch, stats, expected):
     if stats:
         t._nodes_written, t._edges_written = 4, 3
         assert t.get_persistence_stats() == {"nodes": 1, "nodes_written": 4, "edges_written": 3}
+
+
+def _kinds(nodes, rows, failed):
+    return {"nodes": {"queued": nodes, "written": nodes, "failed": 0, "pending": 0},
+            "row_values": {"queued": rows, "written": rows - failed, "failed": failed,
+                           "pending": 0}}
+
+
+# Counts of a writer stopped by disable_persistence, then of the one enable_persistence starts,
+# and what get_persistence_stats() reports: counts summed, the running writer's state as it is.
+@pytest.mark.parametrize("first, second, expected", [
+    ({**_kinds(3, 9, 1), "lost": 1, "lost_by_pipeline": {1: 1}, "batches_committed": 3,
+      "last_error": "down", "queue_depth": 4, "running": False},
+     {**_kinds(2, 3, 1), "lost": 2, "lost_by_pipeline": {2: 2}, "batches_committed": 1,
+      "last_error": None, "queue_depth": 0, "running": True},
+     {**_kinds(5, 12, 2), "lost": 3, "lost_by_pipeline": {1: 1, 2: 2}, "batches_committed": 4,
+      "last_error": None, "queue_depth": 0, "running": True}),
+    ({"nodes": 1}, {"nodes": 2}, {"nodes": 3}),
+    ({"rejected": 2, "nodes": 1}, {"nodes": 0}, {"nodes": 1}),  # only what the writer reports
+])
+def test_statistics_add_up_over_switching_persistence_off_and_on(monkeypatch, first, second,
+                                                                 expected):
+    comp = install_fake_component(monkeypatch)
+    t = DAGTracker(api_key="k")
+    comp.stats = first
+    t.disable_persistence()
+    t.enable_persistence()
+    comp.stats = second
+    assert t.get_persistence_stats() == {**expected, "nodes_written": 0, "edges_written": 0}
+    assert comp.stats == second  # the writer's own dict is left as it is
+    # a pickled tracker leaves its writers behind, and their counts with them
+    assert pickle.loads(pickle.dumps(t)).get_persistence_stats() is None
+    fresh = pickle.loads(pickle.dumps(t))
+    fresh._api_key, fresh._service_url = "k", ""
+    fresh.enable_persistence()
+    assert fresh.get_persistence_stats() == {**second, "nodes_written": 0, "edges_written": 0}
 
 
 @pytest.mark.parametrize("stats", [[1], "x", 0, ()])

@@ -244,6 +244,10 @@ def disable_persistence(tracker: Any) -> None:
             lost = dict.get(stats, "lost") if isinstance(stats, dict) else None
             if isinstance(lost, int):
                 _count(tracker, "_records_lost", lost)
+            if isinstance(stats, dict):
+                totals = getattr(tracker, "_writer_totals", None)
+                tracker._writer_totals = WriterTotals(_plus(
+                    totals if isinstance(totals, WriterTotals) else {}, stats, grow=True))
         except Exception:
             pass  # statistics are informative only
     if tracker._storage:
@@ -338,11 +342,54 @@ def start_new_pipeline(tracker: Any) -> None:
     tracker._edges_written = 0
 
 
+class WriterTotals(dict):
+    """The counts of the writers a tracker has stopped. Each `enable_persistence` starts a new
+    writer, whose own counts start at zero: added to them, rows stored before switching
+    persistence off and on again do not read as never stored. A pickled tracker leaves them out,
+    as it leaves out the writer."""
+
+    def __reduce__(self) -> Any:
+        return (WriterTotals, ())
+
+
+# The writer's statistics that count (the rest describe the running writer: queue, journal).
+_SUMMED = ("lost", "rejected", "batches_committed", "batches_retried", "batches_failed",
+           "journal_spilled")
+_PER_KEY = ("nodes", "edges", "row_values", "sources", "lost_by_pipeline")
+
+
+def _is_count(value: Any) -> bool:
+    return isinstance(value, int) and not isinstance(value, bool)
+
+
+def _plus(base: dict, extra: dict, grow: bool) -> dict:
+    """`base` with `extra`'s counts added (per kind and per pipeline too); `grow` takes counts
+    `base` lacks, else only those it has are added to."""
+    out = dict(base)
+    for key in _SUMMED + _PER_KEY:
+        mine, theirs = out.get(key), extra.get(key)
+        if key not in out:
+            if grow and (_is_count(theirs) or isinstance(theirs, dict)):
+                out[key] = dict(theirs) if isinstance(theirs, dict) else theirs
+        elif _is_count(mine) and _is_count(theirs):
+            out[key] = mine + theirs
+        elif isinstance(mine, dict) and isinstance(theirs, dict):
+            both = {**theirs, **mine}
+            for name, value in theirs.items():
+                if name in mine and _is_count(mine[name]) and _is_count(value):
+                    both[name] = mine[name] + value
+            out[key] = both
+    return out
+
+
 def persistence_stats(tracker: Any) -> Optional[dict]:
     writer = tracker._writer
     if not writer:
         return None
     stats = writer.get_stats()
+    totals = getattr(tracker, "_writer_totals", None)
+    if type(stats) is dict and isinstance(totals, WriterTotals):
+        stats = _plus(stats, totals, grow=False)  # with the writers stopped before this one
     if stats:
         stats["nodes_written"] = getattr(tracker, "_nodes_written", 0)
         stats["edges_written"] = getattr(tracker, "_edges_written", 0)
