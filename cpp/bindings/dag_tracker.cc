@@ -510,6 +510,7 @@ constexpr StateMember kState[] = {
     {"_edges_written", &DagTracker::edges_written},
     {"_store_failures", &DagTracker::store_failures},
     {"_records_lost", &DagTracker::records_lost},
+    {"_writer_totals", &DagTracker::writer_totals},
     {"_openlineage_url", &DagTracker::openlineage_url},
     {"_openlineage_run_id", &DagTracker::openlineage_run_id},
     {"_fairness_report", &DagTracker::fairness_report},

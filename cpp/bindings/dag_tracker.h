@@ -82,6 +82,7 @@ class DagTracker : public ProvenanceTracker {
   nb::object openlineage_run_id = nb::none();  // _openlineage_run_id: the run a START was sent for
   nb::object store_failures = nb::int_(0);     // _store_failures: failed store steps (logged)
   nb::object records_lost = nb::int_(0);       // _records_lost: records a stopped writer gave up
+  nb::object writer_totals = nb::none();       // _writer_totals: counts of the writers stopped
 
   // The nodes as columns while nobody holds the node map (see dag_store.cc); null once spilled.
   std::unique_ptr<lumarq::NodeStore> store = std::make_unique<lumarq::NodeStore>();

@@ -211,6 +211,11 @@ def enable_persistence(tracker: Any) -> None:
         storage.connect()
         tracker._pipeline_id = _new_pipeline(tracker, storage)
         tracker._failed_pipeline = None
+        # A new pipeline gets the whole graph and its report at its first flush, as a restarted
+        # one does: switched off and on again, the nodes made since would otherwise name inputs
+        # the new pipeline never stored, and their edges would be lost.
+        tracker._nodes_persisted = False
+        tracker._dashboard_synced = False
         tracker._writer = AsyncWriter(storage, WriterConfig(batch_size=100, flush_interval=1.0,
                                                             queue_size=10000))
         writer = tracker._writer

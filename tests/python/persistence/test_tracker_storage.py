@@ -227,6 +227,33 @@ def test_edges_into_evicted_inputs_reach_the_store(tmp_path, way):
         assert ("add", "merge", 0) in stored[2000]
 
 
+@pytest.mark.parametrize("way", ["containers", "dtype"])
+def test_persistence_switched_off_and_on_stores_the_graph_its_later_nodes_name(db_url, way):
+    # The pipeline enable_persistence starts again takes the whole graph at its first flush, so
+    # the edges of nodes made since into nodes made before are stored, none left unresolved.
+    import lumarq
+    from lumarq.utilities.vantor32_dag import wrap_dataframe_dag
+
+    df = pd.DataFrame({"a": np.arange(5.0), "b": np.arange(5.0) + 1})
+    t = DAGTracker(api_key=KEY, tenant_id="acme", service_url=db_url, pipeline_name="p")
+    d = lumarq.track(df, t, "x") if way == "dtype" else wrap_dataframe_dag(df, t, "x")
+    s = d["a"] + d["b"]
+    assert t.flush() is True
+    t.disable_persistence()
+    t.enable_persistence()
+    pid = t._pipeline_id
+    _ = s * d["a"]
+    assert t.flush() is True
+    edges = t.get_persistence_stats()["edges"]
+    t.disable_persistence()
+    r = reader(db_url, "acme")
+    nodes = {x["fingerprint"]: x["operation"] for x in r.get_nodes(pid)}
+    stored = {(nodes[e["parent_fingerprint"]], nodes[e["child_fingerprint"]]) for e in r.get_edges(pid)}
+    r.disconnect()
+    assert stored == {("x.a", "add"), ("x.b", "add"), ("add", "mul"), ("x.a", "mul")}
+    assert edges["unresolved"] == 0 and edges["written"] == edges["queued"]
+
+
 @pytest.mark.parametrize("failures, budget", [(2, 30.0), (10**6, 0.3)],
                          ids=["outage-then-back", "outage-past-the-retry-budget"])
 def test_the_dag_write_of_flush_retries_an_outage_and_fails_the_pipeline_when_it_gives_up(tmp_path, monkeypatch,

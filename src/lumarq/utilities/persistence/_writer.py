@@ -1201,7 +1201,8 @@ class AsyncWriter:
             return None
         pid = pids.pop()
         size = len(held.get(pid, ())) if held is not None else 0
-        size += sum(n if kind == "edges" else _n_edges(payload[0]) for kind, payload, n in items)
+        size += sum(n if kind == "edges" else _n_edges(payload[0]) if kind == COLUMNS else 0
+                    for kind, payload, n in items)
         if size > _HELD_EDGES_MAX:
             return None
         edges: List[Any] = []
