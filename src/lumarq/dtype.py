@@ -1534,6 +1534,24 @@ def _install_row_reduction_hooks() -> None:
     for name in names:
         setattr(pd.DataFrame, name, hook(getattr(pd.DataFrame, name), name))
 
+    # Over all cells (`axis=None`) pandas reduces numpy's dates and durations as one 2-d block
+    # to numpy scalars, but an extension dtype's as one array, to a Timestamp or Timedelta.
+    # Such a frame reduces as its plain values do: the result is a plain scalar either way.
+    def whole(method: Callable[..., Any]) -> Callable[..., Any]:
+        @functools.wraps(method)
+        def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
+            if kwargs.get("axis", args[0] if args else 0) is None and any(
+                    isinstance(d, ProvenanceDtype) and isinstance(d.subtype, np.dtype)
+                    and d.subtype.kind in "mM" for d in self.dtypes):
+                self = untrack(self)
+            return _as_caller(method, self, *args, **kwargs)
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    for name in ("min", "max", "sum", "mean", "median", "std"):
+        setattr(pd.DataFrame, name, whole(getattr(pd.DataFrame, name)))
+
 
 def _install_bool_only_hooks() -> None:
     # A frame's any/all with bool_only=True keep the blocks pandas finds of dtype `bool`, which

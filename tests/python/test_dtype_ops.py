@@ -1746,6 +1746,12 @@ PLAIN_EQUIVALENTS = {
     "frame mean of dates": lambda d: pd.to_datetime(d["k"], unit="D").to_frame().mean(),
     "frame median of durations": lambda d: pd.to_timedelta(d["k"], unit="h").to_frame().median(),
     "frame mean of durations": lambda d: pd.to_timedelta(d["k"], unit="h").to_frame().mean(),
+    # over all cells pandas reduces numpy's dates and durations to numpy scalars (they gave
+    # Timestamps and Timedeltas): compared by their repr, which names the type and unit
+    "frame min of dates over all cells": lambda d: pd.Series([repr(pd.to_datetime(
+        d["k"], unit="D").to_frame().min(axis=None))]),
+    "frame max of durations over all cells": lambda d: pd.Series([repr(pd.to_timedelta(
+        d["k"], unit="h").to_frame().assign(j=lambda x: x["k"] * 2).max(axis=None))]),
     # pandas 3 keeps an int column int when a row added by label fits it; the tracked column
     # turned plain float64, its rows' words lost
     "row added by label from a list": lambda d: _row_added(d, lambda x: [4, 33.0, 3.5]),
