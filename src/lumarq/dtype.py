@@ -5908,6 +5908,10 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         return self._new(result, out_words, out_tracker, nodes)
 
     def _values_op(self, op: Callable[[Any, Any], Any], values: Any) -> Any:
+        if op is operator.sub and getattr(_DIFFING, "periods", 0):
+            wrapped = self._unsigned_diff(values, _DIFFING.periods)
+            if wrapped is not None:
+                return wrapped
         fast = _float_op(op, self._data, values)
         if fast is not None:
             return fast
@@ -5934,6 +5938,24 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             # wrapper (Int64 + int64 raised).
             values = values.to_numpy()
         return op(self._data, values)
+
+    def _unsigned_diff(self, lagged: Any, periods: int) -> np.ndarray | None:
+        """A diff's `self - self.shift(periods)` of unsigned ints as plain pandas computes it:
+        in the unsigned type, wrapping around (`uint8` 0 after 255: 1), then as float64 with
+        the rows shifted in missing. None for any other subtraction."""
+        own = _numpy_values(self._data)
+        lag = _numpy_values(lagged) if isinstance(lagged, pd.arrays.NumpyExtensionArray) \
+            else None
+        if own is None or own.dtype.kind != "u" or lag is None or lag.dtype.kind != "f" \
+                or len(lag) != len(own):
+            return None
+        before = np.roll(own, periods)
+        missing = np.isnan(lag)
+        if not np.array_equal(lag[~missing], before[~missing].astype(np.float64)):
+            return None  # not this array's own shift
+        out = (own - before).astype(np.float64)
+        out[missing] = np.nan
+        return out
 
     def _arith_method(self, other: Any, op: Callable[[Any, Any], Any]) -> Any:
         name = op.__name__.strip("_")

@@ -1752,6 +1752,10 @@ PLAIN_EQUIVALENTS = {
         d["k"], unit="D").to_frame().min(axis=None))]),
     "frame max of durations over all cells": lambda d: pd.Series([repr(pd.to_timedelta(
         d["k"], unit="h").to_frame().assign(j=lambda x: x["k"] * 2).max(axis=None))]),
+    # unsigned differences wrap around in their type, then as floats (they were signed)
+    "diff of uint8": lambda d: d["k"].astype("uint8").diff(),
+    "frame diff of unsigned ints": lambda d: d[["k"]].astype("uint16").assign(
+        u=d["k"].astype("uint64")).diff(-2),
     # pandas 3 keeps an int column int when a row added by label fits it; the tracked column
     # turned plain float64, its rows' words lost
     "row added by label from a list": lambda d: _row_added(d, lambda x: [4, 33.0, 3.5]),
