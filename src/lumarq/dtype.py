@@ -908,8 +908,8 @@ def _install_case_when_hook() -> None:
                 and all(isinstance(c, tuple) and len(c) == 2 for c in caselist)):
             return case_when(self, caselist)  # pandas' own error
         # callables once, as pandas would call them
-        cases = [(c(self) if callable(c) else c, r(self) if callable(r) else r)
-                 for c, r in caselist]
+        cases = _scalars_at_length(self, [(c(self) if callable(c) else c,
+                                           r(self) if callable(r) else r) for c, r in caselist])
         conds = [c for c, _ in cases if _tracked_condition(c)]
         run = lambda: _caller_rows(_as_caller(case_when, self, cases), self, cases)  # noqa: E731
         if not conds:
@@ -951,6 +951,28 @@ def _install_case_when_hook() -> None:
                                         out._data[rows])
         return pd.Series(_rebuild(out._data, words, tracker, nodes),
                          index=result.index, name=result.name, copy=False)
+
+    def _scalars_at_length(self: Any, cases: list[tuple[Any, Any]]) -> list[tuple[Any, Any]]:
+        # pandas makes a scalar replacement an array as long as its condition when the types
+        # differ (which the dtype's always do), and keeps it a scalar when they agree: a
+        # condition Series of other length than the caller's, which `mask` aligns by label,
+        # raised where plain pandas keeps the scalar. There the scalar is a Series of its own
+        # type along the caller's labels instead, which `mask` takes as it took the scalar.
+        if not isinstance(self, pd.Series) or all(
+                not isinstance(c, pd.Series) or len(c) == len(self) for c, _ in cases):
+            return cases
+        from pandas.core.dtypes.cast import infer_dtype_from
+
+        try:
+            kinds = [infer_dtype_from(untrack(x) if isinstance(
+                x, pd.Series | pd.Index | ProvenanceArray) else x)[0]
+                for x in [*(r for _, r in cases), self]]
+        except (TypeError, ValueError):
+            return cases
+        if len(set(kinds)) > 1:
+            return cases  # plain pandas makes arrays of the conditions' lengths too
+        return [(c, pd.Series(r, index=self.index, dtype=kinds[-1]) if is_scalar(r) else r)
+                for c, r in cases]
 
     case_when_._lumarq = True  # type: ignore[attr-defined]
     pd.Series.case_when = case_when_  # type: ignore[method-assign]

@@ -895,6 +895,11 @@ CONDITIONED = {
         [(lumarq.untrack(d["income"]) > 2, 0)]), "all"),
     "case_when of it by plain values": (lambda d: d["age"].case_when(
         [(d["k"] > 1, lumarq.untrack(d["income"]))]), "all"),
+    # a condition on fewer rows, which pandas aligns (it raised for a scalar replacement)
+    "case_when by a shorter condition": (lambda d: d["income"].case_when(
+        [(_old(d).iloc[:3], 0.0)]), ["r0", "r1", "r2"]),
+    "case_when of text by a shorter condition": (lambda d: d["name"].case_when(
+        [(_old(d).iloc[1:4], "z"), (d["k"].iloc[:2] > 1, "y")]), ["r1", "r2", "r3"]),
     "case_when of it, scalar and tracked": (lambda d: d["age"].case_when(
         [(d["income"] > 4, 0.0), (d["k"] > 1, d["income"])]), ["r0", "r2", "r4"]),
     # each value was compared with its bound (age is missing in r2: no clip there, because of
