@@ -1923,6 +1923,12 @@ def _install_assignment_hooks() -> None:
             return promote(dtype, fill_value)
 
         indexing.maybe_promote = functools.update_wrapper(maybe_promote, promote)
+        join = indexing.concat_compat
+
+        def concat_compat_(to_concat: Any, *args: Any, **kwargs: Any) -> Any:
+            return _grown_by_label(join, to_concat, *args, **kwargs)
+
+        indexing.concat_compat = functools.update_wrapper(concat_compat_, join)
     else:
         # pandas 3 grows text (`s[99] = np.nan`, a row added by label to a frame) by joining it
         # with the new rows' float64 NaN as objects, which it then types as text again: the kept
@@ -1950,7 +1956,7 @@ def _install_assignment_hooks() -> None:
             if len(to_concat) == 2 and grows_text(*to_concat):
                 first = to_concat[0]
                 return first._concat_same_type([first, missing_text(first, len(to_concat[1]))])
-            return join(to_concat, *args, **kwargs)
+            return _grown_by_label(join, to_concat, *args, **kwargs)
 
         def infer_and_maybe_downcast(orig: Any, new_arr: Any, **kwargs: Any) -> Any:
             if grows_text(orig, new_arr):
@@ -1959,6 +1965,53 @@ def _install_assignment_hooks() -> None:
 
         indexing.concat_compat = functools.update_wrapper(concat_compat, join)
         frames.infer_and_maybe_downcast = functools.update_wrapper(infer_and_maybe_downcast, cast)
+
+        # After the rows are added pandas casts a column whose type changed back where it can,
+        # and warns where its old type could not hold the new values, except for ints that a
+        # missing value made floats; that test reads numpy's types only, so an int column of
+        # the dtype grown by NaN (`s[99] = np.nan`) warned. The values decide as plain ones
+        # would; the rows keep their words and nodes.
+        recast = getattr(indexing, "infer_and_maybe_downcast", None)
+        if recast is None:
+            return
+
+        def infer_and_maybe_downcast_(orig: Any, new_arr: Any, **kwargs: Any) -> Any:
+            tracked = isinstance(orig, ProvenanceArray) and isinstance(new_arr, ProvenanceArray)
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                plain = recast(orig._data, new_arr._data, **kwargs) if tracked else \
+                    recast(orig, new_arr, **kwargs)
+            _warn_at_caller(caught)
+            if not tracked or len(plain) != len(new_arr):
+                return plain
+            return new_arr._new(_unwrap(plain), new_arr._words, new_arr._tracker,
+                                new_arr._nodes)
+
+        indexing.infer_and_maybe_downcast = functools.update_wrapper(infer_and_maybe_downcast_,
+                                                                     recast)
+
+
+def _grown_by_label(join: Callable[..., Any], to_concat: Any, *args: Any, **kwargs: Any) -> Any:
+    """pandas' join of a Series' values with the row a label it lacks adds (`s[99] = v`).
+    Where no type of the dtype holds both (text and a number: objects), pandas made them
+    plain objects and the kept rows lost their words: they keep them, as objects of the dtype
+    (`object` as plain pandas' own result), and the new rows come from no row."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = join(to_concat, *args, **kwargs)
+    _warn_at_caller(caught)
+    if len(to_concat) != 2 or isinstance(result, ProvenanceArray):
+        return result
+    first, new = to_concat
+    if not (isinstance(first, ProvenanceArray) and not isinstance(new, ProvenanceArray)
+            and isinstance(result, np.ndarray) and result.dtype == object
+            and len(result) == len(first) + len(new)):
+        return result
+    grown = len(new)
+    nodes = None if first._nodes is None else np.concatenate(
+        [first._nodes, np.full(grown, -1, dtype=np.int64)])
+    return ProvenanceArray(result, np.concatenate([first._words, np.zeros(grown, np.uint32)]),
+                           first._tracker, nodes=nodes)
 
 
 def _tracked_cast(dtype: Any) -> ProvenanceDtype | None:
@@ -2977,6 +3030,17 @@ def _as_caller(call: Callable[..., Any], /, *args: Any, **kwargs: Any) -> Any:
         else:
             warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
     return result
+
+
+def _warn_at_caller(caught: list[warnings.WarningMessage]) -> None:
+    """Warnings pandas gave inside a step of its own that a wrapper here runs, shown at the
+    first frame outside pandas and this module, where pandas itself points them."""
+    frame, level = inspect.currentframe(), 1
+    while frame is not None and (frame.f_code.co_filename == __file__
+                                 or frame.f_code.co_filename.startswith(_PANDAS_DIR)):
+        frame, level = frame.f_back, level + 1
+    for w in caught:
+        warnings.warn(w.message, w.category, stacklevel=level)
 
 
 def _named_alias(func: Any) -> bool:

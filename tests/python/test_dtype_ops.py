@@ -1921,6 +1921,45 @@ def test_a_write_pandas_answers_with_objects_keeps_the_words(case):
         assert tracked["n"].prov.tainted.tolist() == [True, True, False]
 
 
+SERIES_WRITES = {  # column, indexer, key, value
+    "text grown by a number": ("name", "[]", 99, 1),
+    "ints grown by NaN": ("k", "[]", 99, np.nan),
+    "ints grown by text": ("k", "loc", 99, "z"),
+}
+
+
+@pytest.mark.parametrize("case", SERIES_WRITES)
+def test_a_value_written_into_a_series_is_typed_as_plain_pandas_types_it(case):
+    # A Series of the dtype takes plain pandas' type for it (float64 or objects), its rows
+    # keeping their words and nodes; a row added by label has none. They turned plain
+    # objects (growth by another type), or warned where plain pandas does not (ints grown by
+    # NaN on pandas 3).
+    column, how, key, value = SERIES_WRITES[case]
+    raw = pd.DataFrame({"k": [1, 2, 3], "flag": [True, False, True], "name": ["a", "b", None]})
+    tracked = lumarq.track(raw, DAGTracker(), "T", protected=["k"])[column].copy()
+    plain, before = raw[column].copy(), tracked.copy()
+    caught = {}
+    for name, s in (("plain", plain), ("tracked", tracked)):
+        with warnings.catch_warnings(record=True) as caught[name]:
+            warnings.simplefilter("always")
+            try:
+                (s if how == "[]" else getattr(s, how))[key] = value
+            except TypeError:
+                caught[name] = None
+    if caught["plain"] is None:  # pandas 3 for most of these
+        assert caught["tracked"] is None
+        return
+    assert caught["tracked"] is not None
+    tm.assert_series_equal(lumarq.untrack(tracked), plain)
+    assert [w.category for w in caught["tracked"]] == [w.category for w in caught["plain"]]
+    assert {w.filename for w in caught["tracked"]} <= {__file__}
+    grown = len(tracked) - len(before)
+    np.testing.assert_array_equal(
+        tracked.prov.words, np.concatenate([before.prov.words, np.zeros(grown, np.uint32)]))
+    np.testing.assert_array_equal(
+        tracked.prov.nodes, np.concatenate([before.prov.nodes, np.full(grown, -1)]))
+
+
 @pytest.mark.parametrize("ints", ["int64", "Int64", "int64[pyarrow]"])
 @pytest.mark.parametrize("value", [np.nan, None])
 @pytest.mark.parametrize("write", [
