@@ -1908,6 +1908,63 @@ def _install_assignment_hooks() -> None:
     _iLocIndexer.__setitem__ = hook(iloc_rows, _iLocIndexer.__setitem__, _PASS, tuple)
     pd.Series._lumarq_assignments = True
 
+    def retype_series(obj: Any, key: Any, value: Any, how: str) -> Any:
+        # A value an int or bool Series of the dtype cannot hold, written into rows it has
+        # (`s[1] = np.nan`, also by `loc` and `iloc`): plain pandas makes the Series float64
+        # (pandas 2.2 flags objects), which an array cannot do in place, so it raised. The same
+        # write into a plain copy tells plain pandas' type; the Series takes it first, as the
+        # dtype with its words and nodes, and pandas then writes (an untracked value leaves
+        # the row's word as it was). A row added by label takes pandas' own path (the copy grew).
+        kind = obj.dtype
+        if not (isinstance(kind, ProvenanceDtype) and isinstance(kind._subtype, np.dtype)
+                and kind._subtype.kind in "iub"):
+            return _PASS
+        nd = _numpy_values(obj.array._data)
+        plain = untrack(value) if isinstance(getattr(value, "dtype", None), ProvenanceDtype) \
+            else value
+        try:
+            if nd is None or can_hold_element(nd, np.asarray(plain) if is_list_like(plain)
+                                              else plain):
+                return _PASS
+        except (TypeError, ValueError):
+            pass
+        scratch = pd.Series(nd.copy(), index=obj.index, name=obj.name, copy=False)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            try:
+                rows = _plain_condition(obj, key) if _row_condition(key) else key
+                if how == "[]":
+                    scratch[rows] = plain
+                else:
+                    getattr(scratch, how)[rows] = plain
+            except (TypeError, ValueError, KeyError, IndexError):
+                return _PASS  # pandas' own write says why
+        new = scratch.dtype
+        if len(scratch) != len(obj) or new == kind._subtype or not (
+                isinstance(new, np.dtype) and new.kind in "biufO"):
+            return _PASS
+        _warn_at_caller(caught)  # plain pandas 2.2's deprecation of the upcast
+        obj._update_inplace(pd.Series(obj.array.astype(ProvenanceDtype(new)), index=obj.index,
+                                      name=obj.name, copy=False))
+        if is_scalar(plain) and pd.isna(plain):
+            # pandas writes a missing value into numbers or flags as NaN, also as objects
+            return np.nan, lambda _: None
+        return _PASS
+
+    def series_write(self: Any, key: Any, value: Any) -> Any:
+        return retype_series(self, key, value, "[]")
+
+    def series_loc(self: Any, key: Any, value: Any) -> Any:
+        return retype_series(self.obj, key, value, "loc") if self.obj.ndim == 1 else _PASS
+
+    def series_iloc(self: Any, key: Any, value: Any) -> Any:
+        return retype_series(self.obj, key, value, "iloc") if self.obj.ndim == 1 else _PASS
+
+    # (the value is argument 2: the one a check may replace)
+    pd.Series.__setitem__ = hook(series_write, pd.Series.__setitem__, _PASS, None, 2)
+    _LocIndexer.__setitem__ = hook(series_loc, _LocIndexer.__setitem__, _PASS, None, 2)
+    _iLocIndexer.__setitem__ = hook(series_iloc, _iLocIndexer.__setitem__, _PASS, None, 2)
+
     if not _PANDAS_3:
         # pandas 2.2 types the row a label the Series lacks adds (`s[99] = v`) by promoting
         # the Series' dtype as a numpy one (it unwraps only its own extension dtypes): ints,

@@ -1925,15 +1925,22 @@ SERIES_WRITES = {  # column, indexer, key, value
     "text grown by a number": ("name", "[]", 99, 1),
     "ints grown by NaN": ("k", "[]", 99, np.nan),
     "ints grown by text": ("k", "loc", 99, "z"),
+    "NaN into ints": ("k", "[]", 1, np.nan),
+    "NaN into ints by a mask": ("k", "[]", np.array([True, False, True]), np.nan),
+    "NaN into ints by loc": ("k", "loc", [0, 2], np.nan),
+    "1.5 into ints": ("k", "[]", 1, 1.5),
+    "NaN into flags": ("flag", "[]", 1, np.nan),
+    "None into flags": ("flag", "[]", [0, 2], None),
+    "0 into flags by iloc": ("flag", "iloc", 1, 0),
 }
 
 
 @pytest.mark.parametrize("case", SERIES_WRITES)
 def test_a_value_written_into_a_series_is_typed_as_plain_pandas_types_it(case):
     # A Series of the dtype takes plain pandas' type for it (float64 or objects), its rows
-    # keeping their words and nodes; a row added by label has none. They turned plain
-    # objects (growth by another type), or warned where plain pandas does not (ints grown by
-    # NaN on pandas 3).
+    # keeping their words and nodes; a row added by label has none. They raised (ints, and
+    # flags on pandas 2.2), turned plain objects (growth by another type), or warned where
+    # plain pandas does not (ints grown by NaN on pandas 3).
     column, how, key, value = SERIES_WRITES[case]
     raw = pd.DataFrame({"k": [1, 2, 3], "flag": [True, False, True], "name": ["a", "b", None]})
     tracked = lumarq.track(raw, DAGTracker(), "T", protected=["k"])[column].copy()
