@@ -908,8 +908,8 @@ def _install_case_when_hook() -> None:
                 and all(isinstance(c, tuple) and len(c) == 2 for c in caselist)):
             return case_when(self, caselist)  # pandas' own error
         # callables once, as pandas would call them
-        cases = [(c(self) if callable(c) else c, r(self) if callable(r) else r)
-                 for c, r in caselist]
+        cases = _scalars_at_length(self, [(c(self) if callable(c) else c,
+                                           r(self) if callable(r) else r) for c, r in caselist])
         conds = [c for c, _ in cases if _tracked_condition(c)]
         run = lambda: _caller_rows(_as_caller(case_when, self, cases), self, cases)  # noqa: E731
         if not conds:
@@ -951,6 +951,28 @@ def _install_case_when_hook() -> None:
                                         out._data[rows])
         return pd.Series(_rebuild(out._data, words, tracker, nodes),
                          index=result.index, name=result.name, copy=False)
+
+    def _scalars_at_length(self: Any, cases: list[tuple[Any, Any]]) -> list[tuple[Any, Any]]:
+        # pandas makes a scalar replacement an array as long as its condition when the types
+        # differ (which the dtype's always do), and keeps it a scalar when they agree: a
+        # condition Series of other length than the caller's, which `mask` aligns by label,
+        # raised where plain pandas keeps the scalar. There the scalar is a Series of its own
+        # type along the caller's labels instead, which `mask` takes as it took the scalar.
+        if not isinstance(self, pd.Series) or all(
+                not isinstance(c, pd.Series) or len(c) == len(self) for c, _ in cases):
+            return cases
+        from pandas.core.dtypes.cast import infer_dtype_from
+
+        try:
+            kinds = [infer_dtype_from(untrack(x) if isinstance(
+                x, pd.Series | pd.Index | ProvenanceArray) else x)[0]
+                for x in [*(r for _, r in cases), self]]
+        except (TypeError, ValueError):
+            return cases
+        if len(set(kinds)) > 1:
+            return cases  # plain pandas makes arrays of the conditions' lengths too
+        return [(c, pd.Series(r, index=self.index, dtype=kinds[-1]) if is_scalar(r) else r)
+                for c, r in cases]
 
     case_when_._lumarq = True  # type: ignore[attr-defined]
     pd.Series.case_when = case_when_  # type: ignore[method-assign]
@@ -1534,6 +1556,24 @@ def _install_row_reduction_hooks() -> None:
     for name in names:
         setattr(pd.DataFrame, name, hook(getattr(pd.DataFrame, name), name))
 
+    # Over all cells (`axis=None`) pandas reduces numpy's dates and durations as one 2-d block
+    # to numpy scalars, but an extension dtype's as one array, to a Timestamp or Timedelta.
+    # Such a frame reduces as its plain values do: the result is a plain scalar either way.
+    def whole(method: Callable[..., Any]) -> Callable[..., Any]:
+        @functools.wraps(method)
+        def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
+            if kwargs.get("axis", args[0] if args else 0) is None and any(
+                    isinstance(d, ProvenanceDtype) and isinstance(d.subtype, np.dtype)
+                    and d.subtype.kind in "mM" for d in self.dtypes):
+                self = untrack(self)
+            return _as_caller(method, self, *args, **kwargs)
+
+        hooked._lumarq = True  # type: ignore[attr-defined]
+        return hooked
+
+    for name in ("min", "max", "sum", "mean", "median", "std"):
+        setattr(pd.DataFrame, name, whole(getattr(pd.DataFrame, name)))
+
 
 def _install_bool_only_hooks() -> None:
     # A frame's any/all with bool_only=True keep the blocks pandas finds of dtype `bool`, which
@@ -1868,6 +1908,63 @@ def _install_assignment_hooks() -> None:
     _iLocIndexer.__setitem__ = hook(iloc_rows, _iLocIndexer.__setitem__, _PASS, tuple)
     pd.Series._lumarq_assignments = True
 
+    def retype_series(obj: Any, key: Any, value: Any, how: str) -> Any:
+        # A value an int or bool Series of the dtype cannot hold, written into rows it has
+        # (`s[1] = np.nan`, also by `loc` and `iloc`): plain pandas makes the Series float64
+        # (pandas 2.2 flags objects), which an array cannot do in place, so it raised. The same
+        # write into a plain copy tells plain pandas' type; the Series takes it first, as the
+        # dtype with its words and nodes, and pandas then writes (an untracked value leaves
+        # the row's word as it was). A row added by label takes pandas' own path (the copy grew).
+        kind = obj.dtype
+        if not (isinstance(kind, ProvenanceDtype) and isinstance(kind._subtype, np.dtype)
+                and kind._subtype.kind in "iub"):
+            return _PASS
+        nd = _numpy_values(obj.array._data)
+        plain = untrack(value) if isinstance(getattr(value, "dtype", None), ProvenanceDtype) \
+            else value
+        try:
+            if nd is None or can_hold_element(nd, np.asarray(plain) if is_list_like(plain)
+                                              else plain):
+                return _PASS
+        except (TypeError, ValueError):
+            pass
+        scratch = pd.Series(nd.copy(), index=obj.index, name=obj.name, copy=False)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            try:
+                rows = _plain_condition(obj, key) if _row_condition(key) else key
+                if how == "[]":
+                    scratch[rows] = plain
+                else:
+                    getattr(scratch, how)[rows] = plain
+            except (TypeError, ValueError, KeyError, IndexError):
+                return _PASS  # pandas' own write says why
+        new = scratch.dtype
+        if len(scratch) != len(obj) or new == kind._subtype or not (
+                isinstance(new, np.dtype) and new.kind in "biufO"):
+            return _PASS
+        _warn_at_caller(caught)  # plain pandas 2.2's deprecation of the upcast
+        obj._update_inplace(pd.Series(obj.array.astype(ProvenanceDtype(new)), index=obj.index,
+                                      name=obj.name, copy=False))
+        if is_scalar(plain) and pd.isna(plain):
+            # pandas writes a missing value into numbers or flags as NaN, also as objects
+            return np.nan, lambda _: None
+        return _PASS
+
+    def series_write(self: Any, key: Any, value: Any) -> Any:
+        return retype_series(self, key, value, "[]")
+
+    def series_loc(self: Any, key: Any, value: Any) -> Any:
+        return retype_series(self.obj, key, value, "loc") if self.obj.ndim == 1 else _PASS
+
+    def series_iloc(self: Any, key: Any, value: Any) -> Any:
+        return retype_series(self.obj, key, value, "iloc") if self.obj.ndim == 1 else _PASS
+
+    # (the value is argument 2: the one a check may replace)
+    pd.Series.__setitem__ = hook(series_write, pd.Series.__setitem__, _PASS, None, 2)
+    _LocIndexer.__setitem__ = hook(series_loc, _LocIndexer.__setitem__, _PASS, None, 2)
+    _iLocIndexer.__setitem__ = hook(series_iloc, _iLocIndexer.__setitem__, _PASS, None, 2)
+
     if not _PANDAS_3:
         # pandas 2.2 types the row a label the Series lacks adds (`s[99] = v`) by promoting
         # the Series' dtype as a numpy one (it unwraps only its own extension dtypes): ints,
@@ -1883,6 +1980,12 @@ def _install_assignment_hooks() -> None:
             return promote(dtype, fill_value)
 
         indexing.maybe_promote = functools.update_wrapper(maybe_promote, promote)
+        join = indexing.concat_compat
+
+        def concat_compat_(to_concat: Any, *args: Any, **kwargs: Any) -> Any:
+            return _grown_by_label(join, to_concat, *args, **kwargs)
+
+        indexing.concat_compat = functools.update_wrapper(concat_compat_, join)
     else:
         # pandas 3 grows text (`s[99] = np.nan`, a row added by label to a frame) by joining it
         # with the new rows' float64 NaN as objects, which it then types as text again: the kept
@@ -1910,7 +2013,7 @@ def _install_assignment_hooks() -> None:
             if len(to_concat) == 2 and grows_text(*to_concat):
                 first = to_concat[0]
                 return first._concat_same_type([first, missing_text(first, len(to_concat[1]))])
-            return join(to_concat, *args, **kwargs)
+            return _grown_by_label(join, to_concat, *args, **kwargs)
 
         def infer_and_maybe_downcast(orig: Any, new_arr: Any, **kwargs: Any) -> Any:
             if grows_text(orig, new_arr):
@@ -1919,6 +2022,53 @@ def _install_assignment_hooks() -> None:
 
         indexing.concat_compat = functools.update_wrapper(concat_compat, join)
         frames.infer_and_maybe_downcast = functools.update_wrapper(infer_and_maybe_downcast, cast)
+
+        # After the rows are added pandas casts a column whose type changed back where it can,
+        # and warns where its old type could not hold the new values, except for ints that a
+        # missing value made floats; that test reads numpy's types only, so an int column of
+        # the dtype grown by NaN (`s[99] = np.nan`) warned. The values decide as plain ones
+        # would; the rows keep their words and nodes.
+        recast = getattr(indexing, "infer_and_maybe_downcast", None)
+        if recast is None:
+            return
+
+        def infer_and_maybe_downcast_(orig: Any, new_arr: Any, **kwargs: Any) -> Any:
+            tracked = isinstance(orig, ProvenanceArray) and isinstance(new_arr, ProvenanceArray)
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                plain = recast(orig._data, new_arr._data, **kwargs) if tracked else \
+                    recast(orig, new_arr, **kwargs)
+            _warn_at_caller(caught)
+            if not tracked or len(plain) != len(new_arr):
+                return plain
+            return new_arr._new(_unwrap(plain), new_arr._words, new_arr._tracker,
+                                new_arr._nodes)
+
+        indexing.infer_and_maybe_downcast = functools.update_wrapper(infer_and_maybe_downcast_,
+                                                                     recast)
+
+
+def _grown_by_label(join: Callable[..., Any], to_concat: Any, *args: Any, **kwargs: Any) -> Any:
+    """pandas' join of a Series' values with the row a label it lacks adds (`s[99] = v`).
+    Where no type of the dtype holds both (text and a number: objects), pandas made them
+    plain objects and the kept rows lost their words: they keep them, as objects of the dtype
+    (`object` as plain pandas' own result), and the new rows come from no row."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        result = join(to_concat, *args, **kwargs)
+    _warn_at_caller(caught)
+    if len(to_concat) != 2 or isinstance(result, ProvenanceArray):
+        return result
+    first, new = to_concat
+    if not (isinstance(first, ProvenanceArray) and not isinstance(new, ProvenanceArray)
+            and isinstance(result, np.ndarray) and result.dtype == object
+            and len(result) == len(first) + len(new)):
+        return result
+    grown = len(new)
+    nodes = None if first._nodes is None else np.concatenate(
+        [first._nodes, np.full(grown, -1, dtype=np.int64)])
+    return ProvenanceArray(result, np.concatenate([first._words, np.zeros(grown, np.uint32)]),
+                           first._tracker, nodes=nodes)
 
 
 def _tracked_cast(dtype: Any) -> ProvenanceDtype | None:
@@ -2937,6 +3087,17 @@ def _as_caller(call: Callable[..., Any], /, *args: Any, **kwargs: Any) -> Any:
         else:
             warnings.warn_explicit(w.message, w.category, w.filename, w.lineno)
     return result
+
+
+def _warn_at_caller(caught: list[warnings.WarningMessage]) -> None:
+    """Warnings pandas gave inside a step of its own that a wrapper here runs, shown at the
+    first frame outside pandas and this module, where pandas itself points them."""
+    frame, level = inspect.currentframe(), 1
+    while frame is not None and (frame.f_code.co_filename == __file__
+                                 or frame.f_code.co_filename.startswith(_PANDAS_DIR)):
+        frame, level = frame.f_back, level + 1
+    for w in caught:
+        warnings.warn(w.message, w.category, stacklevel=level)
 
 
 def _named_alias(func: Any) -> bool:
@@ -5890,6 +6051,10 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         return self._new(result, out_words, out_tracker, nodes)
 
     def _values_op(self, op: Callable[[Any, Any], Any], values: Any) -> Any:
+        if op is operator.sub and getattr(_DIFFING, "periods", 0):
+            wrapped = self._unsigned_diff(values, _DIFFING.periods)
+            if wrapped is not None:
+                return wrapped
         fast = _float_op(op, self._data, values)
         if fast is not None:
             return fast
@@ -5916,6 +6081,24 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             # wrapper (Int64 + int64 raised).
             values = values.to_numpy()
         return op(self._data, values)
+
+    def _unsigned_diff(self, lagged: Any, periods: int) -> np.ndarray | None:
+        """A diff's `self - self.shift(periods)` of unsigned ints as plain pandas computes it:
+        in the unsigned type, wrapping around (`uint8` 0 after 255: 1), then as float64 with
+        the rows shifted in missing. None for any other subtraction."""
+        own = _numpy_values(self._data)
+        lag = _numpy_values(lagged) if isinstance(lagged, pd.arrays.NumpyExtensionArray) \
+            else None
+        if own is None or own.dtype.kind != "u" or lag is None or lag.dtype.kind != "f" \
+                or len(lag) != len(own):
+            return None
+        before = np.roll(own, periods)
+        missing = np.isnan(lag)
+        if not np.array_equal(lag[~missing], before[~missing].astype(np.float64)):
+            return None  # not this array's own shift
+        out = (own - before).astype(np.float64)
+        out[missing] = np.nan
+        return out
 
     def _arith_method(self, other: Any, op: Callable[[Any, Any], Any]) -> Any:
         name = op.__name__.strip("_")

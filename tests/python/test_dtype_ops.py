@@ -895,6 +895,11 @@ CONDITIONED = {
         [(lumarq.untrack(d["income"]) > 2, 0)]), "all"),
     "case_when of it by plain values": (lambda d: d["age"].case_when(
         [(d["k"] > 1, lumarq.untrack(d["income"]))]), "all"),
+    # a condition on fewer rows, which pandas aligns (it raised for a scalar replacement)
+    "case_when by a shorter condition": (lambda d: d["income"].case_when(
+        [(_old(d).iloc[:3], 0.0)]), ["r0", "r1", "r2"]),
+    "case_when of text by a shorter condition": (lambda d: d["name"].case_when(
+        [(_old(d).iloc[1:4], "z"), (d["k"].iloc[:2] > 1, "y")]), ["r1", "r2", "r3"]),
     "case_when of it, scalar and tracked": (lambda d: d["age"].case_when(
         [(d["income"] > 4, 0.0), (d["k"] > 1, d["income"])]), ["r0", "r2", "r4"]),
     # each value was compared with its bound (age is missing in r2: no clip there, because of
@@ -1746,6 +1751,16 @@ PLAIN_EQUIVALENTS = {
     "frame mean of dates": lambda d: pd.to_datetime(d["k"], unit="D").to_frame().mean(),
     "frame median of durations": lambda d: pd.to_timedelta(d["k"], unit="h").to_frame().median(),
     "frame mean of durations": lambda d: pd.to_timedelta(d["k"], unit="h").to_frame().mean(),
+    # over all cells pandas reduces numpy's dates and durations to numpy scalars (they gave
+    # Timestamps and Timedeltas): compared by their repr, which names the type and unit
+    "frame min of dates over all cells": lambda d: pd.Series([repr(pd.to_datetime(
+        d["k"], unit="D").to_frame().min(axis=None))]),
+    "frame max of durations over all cells": lambda d: pd.Series([repr(pd.to_timedelta(
+        d["k"], unit="h").to_frame().assign(j=lambda x: x["k"] * 2).max(axis=None))]),
+    # unsigned differences wrap around in their type, then as floats (they were signed)
+    "diff of uint8": lambda d: d["k"].astype("uint8").diff(),
+    "frame diff of unsigned ints": lambda d: d[["k"]].astype("uint16").assign(
+        u=d["k"].astype("uint64")).diff(-2),
     # pandas 3 keeps an int column int when a row added by label fits it; the tracked column
     # turned plain float64, its rows' words lost
     "row added by label from a list": lambda d: _row_added(d, lambda x: [4, 33.0, 3.5]),
@@ -1904,6 +1919,52 @@ def test_a_write_pandas_answers_with_objects_keeps_the_words(case):
     assert tracked["k"].prov.tainted.all() and tracked["flag"].prov.tainted.all()
     if case.endswith("plain int column"):
         assert tracked["n"].prov.tainted.tolist() == [True, True, False]
+
+
+SERIES_WRITES = {  # column, indexer, key, value
+    "text grown by a number": ("name", "[]", 99, 1),
+    "ints grown by NaN": ("k", "[]", 99, np.nan),
+    "ints grown by text": ("k", "loc", 99, "z"),
+    "NaN into ints": ("k", "[]", 1, np.nan),
+    "NaN into ints by a mask": ("k", "[]", np.array([True, False, True]), np.nan),
+    "NaN into ints by loc": ("k", "loc", [0, 2], np.nan),
+    "1.5 into ints": ("k", "[]", 1, 1.5),
+    "NaN into flags": ("flag", "[]", 1, np.nan),
+    "None into flags": ("flag", "[]", [0, 2], None),
+    "0 into flags by iloc": ("flag", "iloc", 1, 0),
+}
+
+
+@pytest.mark.parametrize("case", SERIES_WRITES)
+def test_a_value_written_into_a_series_is_typed_as_plain_pandas_types_it(case):
+    # A Series of the dtype takes plain pandas' type for it (float64 or objects), its rows
+    # keeping their words and nodes; a row added by label has none. They raised (ints, and
+    # flags on pandas 2.2), turned plain objects (growth by another type), or warned where
+    # plain pandas does not (ints grown by NaN on pandas 3).
+    column, how, key, value = SERIES_WRITES[case]
+    raw = pd.DataFrame({"k": [1, 2, 3], "flag": [True, False, True], "name": ["a", "b", None]})
+    tracked = lumarq.track(raw, DAGTracker(), "T", protected=["k"])[column].copy()
+    plain, before = raw[column].copy(), tracked.copy()
+    caught = {}
+    for name, s in (("plain", plain), ("tracked", tracked)):
+        with warnings.catch_warnings(record=True) as caught[name]:
+            warnings.simplefilter("always")
+            try:
+                (s if how == "[]" else getattr(s, how))[key] = value
+            except TypeError:
+                caught[name] = None
+    if caught["plain"] is None:  # pandas 3 for most of these
+        assert caught["tracked"] is None
+        return
+    assert caught["tracked"] is not None
+    tm.assert_series_equal(lumarq.untrack(tracked), plain)
+    assert [w.category for w in caught["tracked"]] == [w.category for w in caught["plain"]]
+    assert {w.filename for w in caught["tracked"]} <= {__file__}
+    grown = len(tracked) - len(before)
+    np.testing.assert_array_equal(
+        tracked.prov.words, np.concatenate([before.prov.words, np.zeros(grown, np.uint32)]))
+    np.testing.assert_array_equal(
+        tracked.prov.nodes, np.concatenate([before.prov.nodes, np.full(grown, -1)]))
 
 
 @pytest.mark.parametrize("ints", ["int64", "Int64", "int64[pyarrow]"])
