@@ -5192,6 +5192,29 @@ class ProvenanceDtype(ExtensionDtype):
         return ProvenanceDtype(common)
 
 
+def _install_arrow_metadata_hook() -> None:
+    # `pa.Table.from_pandas` names each extension column's type in the table's pandas
+    # metadata by `str(dtype)`: "prov[Int64]", which a reader without lumarq cannot build and
+    # one with it read back as plain numpy values. The values go as the subtype's (see
+    # `__arrow_array__`), so the metadata names the subtype too, as for the untracked frame.
+    # pyarrow converts every column before it builds the metadata, so the first conversion of
+    # a tracked column installs this.
+    from pyarrow import pandas_compat
+
+    info = getattr(pandas_compat, "get_extension_dtype_info", None)
+    if info is None or getattr(info, "_lumarq", False):
+        return
+
+    def hooked(column: Any, _info: Any = info) -> Any:
+        if isinstance(column.dtype, ProvenanceDtype):
+            column = pd.Series(column.array._data, copy=False)
+        return _info(column)
+
+    functools.update_wrapper(hooked, info)
+    hooked._lumarq = True  # type: ignore[attr-defined]
+    pandas_compat.get_extension_dtype_info = hooked
+
+
 # ---------------------------------------------------------------------------- the array
 
 class ProvenanceArray(OpsMixin, ExtensionArray):
@@ -5473,6 +5496,7 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         # tracker. pandas' own arrays know their Arrow type; numpy values go as a Series would.
         import pyarrow as pa
 
+        _install_arrow_metadata_hook()
         data = self._data
         if not hasattr(data, "__arrow_array__"):
             data = pd.Series(data, copy=False)
