@@ -1871,15 +1871,21 @@ def _install_assignment_hooks() -> None:
     if not _PANDAS_3:
         # pandas 2.2 types the row a label the Series lacks adds (`s[99] = v`) by promoting
         # the Series' dtype as a numpy one (it unwraps only its own extension dtypes): ints,
-        # floats and durations of the dtype raised. The values' type is promoted instead; the
-        # new row is then concatenated as plain values (word 0, no node), as on pandas 3.
+        # floats and durations of the dtype raised. The values' type is promoted instead (for
+        # a value that is not missing, the numpy type of an extension one's, as pandas
+        # promotes its own: `Int64` raised); the new row is then concatenated as plain values
+        # (word 0, no node), as on pandas 3.
         from pandas.core import indexing
 
         promote = indexing.maybe_promote
 
         def maybe_promote(dtype: Any, fill_value: Any = np.nan) -> Any:
-            if isinstance(dtype, ProvenanceDtype) and isinstance(dtype._subtype, np.dtype):
-                dtype = dtype._subtype
+            if isinstance(dtype, ProvenanceDtype):
+                sub = dtype._subtype
+                if isinstance(sub, np.dtype):
+                    dtype = sub
+                elif not (is_scalar(fill_value) and pd.isna(fill_value)):
+                    dtype = getattr(sub, "numpy_dtype", dtype)
             return promote(dtype, fill_value)
 
         indexing.maybe_promote = functools.update_wrapper(maybe_promote, promote)
@@ -1915,7 +1921,14 @@ def _install_assignment_hooks() -> None:
         def infer_and_maybe_downcast(orig: Any, new_arr: Any, **kwargs: Any) -> Any:
             if grows_text(orig, new_arr):
                 return missing_text(orig, len(new_arr))
-            return cast(orig, new_arr, **kwargs)
+            out = cast(orig, new_arr, **kwargs)
+            if (isinstance(orig, ProvenanceArray) and not isinstance(out, ProvenanceArray)
+                    and out.dtype == orig.dtype.subtype):
+                # The new row's values cast to the column's type, as pandas casts them for a
+                # plain column so that the concatenation keeps its type (else Arrow text met
+                # pandas' `str` and became `string[pyarrow]`); they come from no row.
+                return ProvenanceArray(out)
+            return out
 
         indexing.concat_compat = functools.update_wrapper(concat_compat, join)
         frames.infer_and_maybe_downcast = functools.update_wrapper(infer_and_maybe_downcast, cast)
@@ -6107,10 +6120,11 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             # value it cannot hold (`s[99] = np.nan` on ints); the rows keep their words.
             data = pd.array([], dtype=sub)._cast_pointwise_result(values._data)
             return values._new(_unwrap(data), values._words, values._tracker, values._nodes)
-        result = pd.Series(list(values), dtype=None).array
-        if isinstance(sub, pd.StringDtype) and isinstance(result.dtype, pd.StringDtype):
-            result = result.astype(sub)
-        return result
+        if isinstance(sub, ExtensionDtype):
+            # pandas' own arrays type them as for the plain column: Arrow values stay Arrow
+            # values (a row added by label kept `large_string`), nullable ones nullable
+            return pd.array([], dtype=sub)._cast_pointwise_result(values)
+        return pd.Series(list(values), dtype=None).array
 
     def _groupby_op(self, *, how: str, has_dropped_na: bool, min_count: int, ngroups: int,
                     ids: np.ndarray, **kwargs: Any) -> Any:

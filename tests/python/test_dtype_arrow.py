@@ -115,6 +115,8 @@ ARROW_STEPS = {
     "group size of a column": (lambda d: d.groupby("sex")["age"].size(), True),
     "group value_counts": (lambda d: d.groupby("grp")["sex"].value_counts(), True),
     "group quantile": (lambda d: d.groupby("sex")["age"].quantile([0.25, 0.5]), True),
+    "group agg of a function": (lambda d: d.groupby("sex")["age"].agg(lambda v: v.max()), True),
+    "group agg of text": (lambda d: d.groupby("age")["grp"].agg(lambda v: v.iloc[0]), True),
     "get_dummies": (lambda d: pd.get_dummies(d[["grp", "sex"]]), True),
     "astype Arrow text": (lambda d: d["age"].astype(pd.ArrowDtype(pa.string())), True),
     "astype large_string": (lambda d: d[["sex"]].astype("large_string[pyarrow]"), True),

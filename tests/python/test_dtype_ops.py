@@ -1977,7 +1977,8 @@ def test_str_and_dt_results_keep_each_rows_words(case):
 
 
 @pytest.mark.parametrize("row", ["a row of the frame", "list", "dict"])
-@pytest.mark.parametrize("kind", ["Int64", "UInt8", "int64[pyarrow]", "Arrow text"])
+@pytest.mark.parametrize("kind", ["Int64", "UInt8", "int64[pyarrow]", "Arrow text",
+                                  "large_string[pyarrow]"])
 def test_a_row_added_by_a_new_label_keeps_the_columns_tracked(kind, row):
     # pandas 3 casts the columns the new row widened back to their type through the array:
     # nullable and Arrow columns turned plain, every row's word lost
@@ -1995,3 +1996,21 @@ def test_a_row_added_by_a_new_label_keeps_the_columns_tracked(kind, row):
         assert isinstance(tracked[c].dtype, lumarq.ProvenanceDtype)
         assert (tracked[c].prov.nodes[:2] >= 0).all()
     assert tracked["k"].prov.tainted[:2].all()
+
+
+@pytest.mark.parametrize("value", ["first", None])
+@pytest.mark.parametrize("kind", ["Int64", "Float64", "int64[pyarrow]", "large_string[pyarrow]"])
+def test_a_row_added_to_a_series_by_a_new_label_keeps_its_type_and_words(kind, value):
+    # pandas 3 types the new value through the array: a nullable or Arrow column became plain
+    # (objects, numpy ints) or other text, every row's word lost
+    if "pyarrow" in kind:
+        pytest.importorskip("pyarrow")
+    values = ["a", "b"] if "string" in kind else [1, 2]
+    plain = pd.Series(pd.array(values, dtype=kind), index=[3, 4], name="k")
+    tracked = lumarq.track(plain, DAGTracker(), "T", protected=True)
+    plain, new = plain.copy(), (values[0] if value == "first" else None)
+    plain[9] = new
+    tracked[9] = new
+    tm.assert_series_equal(lumarq.untrack(tracked), plain)
+    assert tracked.prov.tainted[:2].all() and tracked.prov.words[2] == 0
+    assert (tracked.prov.nodes[:2] >= 0).all() and tracked.prov.nodes[2] == -1
