@@ -3011,9 +3011,32 @@ def _install_group_transform_hooks() -> None:
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked
 
+    def on_plain_values(method: Callable[..., Any]) -> Callable[..., Any]:
+        # pandas 2.2 takes group quantiles through numpy, knowing only its own arrays: nullable
+        # values gave float64 and dates raised. They are taken of the plain values on the same
+        # groups (as the group resample below regroups them), as pandas 3 asks the values.
+        @functools.wraps(method)
+        def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
+            obj = getattr(self, "obj", None)
+            if (obj is not None and getattr(self, "axis", 0) == 0
+                    and any(isinstance(t, ProvenanceDtype) for t in (
+                        obj.dtypes if isinstance(obj, pd.DataFrame) else [obj.dtype]))):
+                with warnings.catch_warnings():  # pandas 2.2 warned at the groupby already
+                    warnings.simplefilter("ignore", FutureWarning)
+                    self = type(self)(
+                        untrack(obj), self.keys, level=self.level, grouper=self._grouper,
+                        exclusions=self.exclusions, selection=self._selection,
+                        as_index=self.as_index, sort=self.sort, group_keys=self.group_keys,
+                        observed=self.observed, dropna=self.dropna)
+            return _as_caller(method, self, *args, **kwargs)
+
+        return hooked
+
     for name in ("quantile", "ohlc", "describe"):
         method = getattr(groupby.GroupBy, name)
         if not getattr(method, "_lumarq", False):
+            if name == "quantile" and not _PANDAS_3:
+                method = on_plain_values(method)
             setattr(groupby.GroupBy, name,
                     reduction(method, functools.partial(_group_reduced, how=name)))
 

@@ -1088,8 +1088,6 @@ def test_group_quantiles_and_ohlc_take_the_groups_words_and_nodes(env, step, row
                 assert set(member) <= set(d[c].prov.tracker.get_node(int(node)).inputs)
 
 
-@pytest.mark.xfail(int(pd.__version__.split(".")[0]) < 3, strict=True,
-                   reason="pandas 2.2 takes group quantiles of extension arrays through numpy")
 @pytest.mark.parametrize("values", [
     pd.array([1, None, 3, 4, 5, 6], dtype="Int64"), pd.array([1.5, None, 2, 3, 4, 5], "Float64"),
     pd.date_range("2024-01-01", periods=6), pd.date_range("2024-01-01", periods=6, tz="UTC"),
