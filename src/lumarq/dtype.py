@@ -1631,6 +1631,33 @@ def _install_index_union_hook() -> None:
     pd.Index.union = union_  # type: ignore[method-assign]
 
 
+def _install_index_append_hook() -> None:
+    # pandas 3 builds the Index of concatenated labels from their values, and reads objects that
+    # are all text as `str`: keys of Arrow text appended "All" (a pivot's margins, a concat)
+    # gave `str` labels, where labels of the dtype stayed `prov[object]`. They take the type
+    # plain pandas gives the same labels; each label keeps its word.
+    append = pd.Index.append
+    if not _PANDAS_3 or getattr(append, "_lumarq", False):
+        return
+
+    @functools.wraps(append)
+    def append_(self: Any, other: Any) -> Any:
+        result = append(self, other)
+        if not (type(result) is pd.Index and isinstance(result.dtype, ProvenanceDtype)
+                and result.dtype.subtype == object):
+            return result
+        arr = result.array
+        plain = append(_plain_index(self), [_plain_index(o) for o in other]
+                       if isinstance(other, list | tuple) else _plain_index(other))
+        if plain.dtype == object or len(plain) != len(arr):
+            return result
+        return pd.Index(arr._new(_plain(plain.array), arr._words, arr._tracker, arr._nodes),
+                        name=result.name, copy=False)
+
+    append_._lumarq = True  # type: ignore[attr-defined]
+    pd.Index.append = append_  # type: ignore[method-assign]
+
+
 def _row_condition(key: Any) -> bool:
     """Whether an assignment's key is a tracked boolean condition choosing rows (a Series of
     the dtype) or cells (a frame of it), or a positional container's."""
@@ -6490,6 +6517,7 @@ _install_row_reduction_hooks()
 _install_bool_only_hooks()
 _install_index_map_hook()
 _install_index_union_hook()
+_install_index_append_hook()
 _install_assignment_hooks()
 _install_binning_hooks()
 _install_cast_hooks()
@@ -6593,9 +6621,9 @@ def _plain_index(index: pd.Index) -> pd.Index:
     if isinstance(index, pd.MultiIndex):
         if not _tracked_index(index):
             return index
-        levels = [index.get_level_values(i) for i in range(index.nlevels)]
-        arrays = [lv.array._data if isinstance(lv.dtype, ProvenanceDtype) else lv for lv in levels]
-        return pd.MultiIndex.from_arrays(arrays, names=index.names)
+        # the levels themselves, so that pandas 3 reads no `object` level of text as `str`
+        return index.set_levels([_plain_index(lv) for lv in index.levels],
+                                verify_integrity=False)
     if isinstance(index.dtype, ProvenanceDtype):
         return pd.Index(index.array._data, name=index.name, dtype=_kept_object(index.dtype))
     return index

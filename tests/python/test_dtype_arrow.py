@@ -118,6 +118,13 @@ ARROW_STEPS = {
     "group agg of a function": (lambda d: d.groupby("sex")["age"].agg(lambda v: v.max()), True),
     "group agg of text": (lambda d: d.groupby("age")["grp"].agg(lambda v: v.iloc[0]), True),
     "get_dummies": (lambda d: pd.get_dummies(d[["grp", "sex"]]), True),
+    "pivot margins by Arrow text": (lambda d: d.pivot_table(
+        index="grp", columns="sex", values="income", aggfunc="sum", margins=True), True),
+    "pivot margins by two keys": (lambda d: d.pivot_table(
+        index=["grp", "sex"], values="income", aggfunc="sum", margins=True), False),
+    "concat of Arrow text keys": (lambda d: pd.concat([d.groupby("grp")[["income"]].sum(),
+                                                      pd.DataFrame({"income": [0.0]}, ["x"])]),
+                                  False),
     "astype Arrow text": (lambda d: d["age"].astype(pd.ArrowDtype(pa.string())), True),
     "astype large_string": (lambda d: d[["sex"]].astype("large_string[pyarrow]"), True),
 }
