@@ -1671,6 +1671,33 @@ def _install_index_union_hook() -> None:
     pd.Index.union = union_  # type: ignore[method-assign]
 
 
+def _install_index_append_hook() -> None:
+    # pandas 3 builds the Index of concatenated labels from their values, and reads objects that
+    # are all text as `str`: keys of Arrow text appended "All" (a pivot's margins, a concat)
+    # gave `str` labels, where labels of the dtype stayed `prov[object]`. They take the type
+    # plain pandas gives the same labels; each label keeps its word.
+    append = pd.Index.append
+    if not _PANDAS_3 or getattr(append, "_lumarq", False):
+        return
+
+    @functools.wraps(append)
+    def append_(self: Any, other: Any) -> Any:
+        result = append(self, other)
+        if not (type(result) is pd.Index and isinstance(result.dtype, ProvenanceDtype)
+                and result.dtype.subtype == object):
+            return result
+        arr = result.array
+        plain = append(_plain_index(self), [_plain_index(o) for o in other]
+                       if isinstance(other, list | tuple) else _plain_index(other))
+        if plain.dtype == object or len(plain) != len(arr):
+            return result
+        return pd.Index(arr._new(_plain(plain.array), arr._words, arr._tracker, arr._nodes),
+                        name=result.name, copy=False)
+
+    append_._lumarq = True  # type: ignore[attr-defined]
+    pd.Index.append = append_  # type: ignore[method-assign]
+
+
 def _row_condition(key: Any) -> bool:
     """Whether an assignment's key is a tracked boolean condition choosing rows (a Series of
     the dtype) or cells (a frame of it), or a positional container's."""
@@ -1968,15 +1995,21 @@ def _install_assignment_hooks() -> None:
     if not _PANDAS_3:
         # pandas 2.2 types the row a label the Series lacks adds (`s[99] = v`) by promoting
         # the Series' dtype as a numpy one (it unwraps only its own extension dtypes): ints,
-        # floats and durations of the dtype raised. The values' type is promoted instead; the
-        # new row is then concatenated as plain values (word 0, no node), as on pandas 3.
+        # floats and durations of the dtype raised. The values' type is promoted instead (for
+        # a value that is not missing, the numpy type of an extension one's, as pandas
+        # promotes its own: `Int64` raised); the new row is then concatenated as plain values
+        # (word 0, no node), as on pandas 3.
         from pandas.core import indexing
 
         promote = indexing.maybe_promote
 
         def maybe_promote(dtype: Any, fill_value: Any = np.nan) -> Any:
-            if isinstance(dtype, ProvenanceDtype) and isinstance(dtype._subtype, np.dtype):
-                dtype = dtype._subtype
+            if isinstance(dtype, ProvenanceDtype):
+                sub = dtype._subtype
+                if isinstance(sub, np.dtype):
+                    dtype = sub
+                elif not (is_scalar(fill_value) and pd.isna(fill_value)):
+                    dtype = getattr(sub, "numpy_dtype", dtype)
             return promote(dtype, fill_value)
 
         indexing.maybe_promote = functools.update_wrapper(maybe_promote, promote)
@@ -2018,7 +2051,14 @@ def _install_assignment_hooks() -> None:
         def infer_and_maybe_downcast(orig: Any, new_arr: Any, **kwargs: Any) -> Any:
             if grows_text(orig, new_arr):
                 return missing_text(orig, len(new_arr))
-            return cast(orig, new_arr, **kwargs)
+            out = cast(orig, new_arr, **kwargs)
+            if (isinstance(orig, ProvenanceArray) and not isinstance(out, ProvenanceArray)
+                    and out.dtype == orig.dtype.subtype):
+                # The new row's values cast to the column's type, as pandas casts them for a
+                # plain column so that the concatenation keeps its type (else Arrow text met
+                # pandas' `str` and became `string[pyarrow]`); they come from no row.
+                return ProvenanceArray(out)
+            return out
 
         indexing.concat_compat = functools.update_wrapper(concat_compat, join)
         frames.infer_and_maybe_downcast = functools.update_wrapper(infer_and_maybe_downcast, cast)
@@ -3159,9 +3199,32 @@ def _install_group_transform_hooks() -> None:
         hooked._lumarq = True  # type: ignore[attr-defined]
         return hooked
 
+    def on_plain_values(method: Callable[..., Any]) -> Callable[..., Any]:
+        # pandas 2.2 takes group quantiles through numpy, knowing only its own arrays: nullable
+        # values gave float64 and dates raised. They are taken of the plain values on the same
+        # groups (as the group resample below regroups them), as pandas 3 asks the values.
+        @functools.wraps(method)
+        def hooked(self: Any, *args: Any, **kwargs: Any) -> Any:
+            obj = getattr(self, "obj", None)
+            if (obj is not None and getattr(self, "axis", 0) == 0
+                    and any(isinstance(t, ProvenanceDtype) for t in (
+                        obj.dtypes if isinstance(obj, pd.DataFrame) else [obj.dtype]))):
+                with warnings.catch_warnings():  # pandas 2.2 warned at the groupby already
+                    warnings.simplefilter("ignore", FutureWarning)
+                    self = type(self)(
+                        untrack(obj), self.keys, level=self.level, grouper=self._grouper,
+                        exclusions=self.exclusions, selection=self._selection,
+                        as_index=self.as_index, sort=self.sort, group_keys=self.group_keys,
+                        observed=self.observed, dropna=self.dropna)
+            return _as_caller(method, self, *args, **kwargs)
+
+        return hooked
+
     for name in ("quantile", "ohlc", "describe"):
         method = getattr(groupby.GroupBy, name)
         if not getattr(method, "_lumarq", False):
+            if name == "quantile" and not _PANDAS_3:
+                method = on_plain_values(method)
             setattr(groupby.GroupBy, name,
                     reduction(method, functools.partial(_group_reduced, how=name)))
 
@@ -5353,6 +5416,29 @@ class ProvenanceDtype(ExtensionDtype):
         return ProvenanceDtype(common)
 
 
+def _install_arrow_metadata_hook() -> None:
+    # `pa.Table.from_pandas` names each extension column's type in the table's pandas
+    # metadata by `str(dtype)`: "prov[Int64]", which a reader without lumarq cannot build and
+    # one with it read back as plain numpy values. The values go as the subtype's (see
+    # `__arrow_array__`), so the metadata names the subtype too, as for the untracked frame.
+    # pyarrow converts every column before it builds the metadata, so the first conversion of
+    # a tracked column installs this.
+    from pyarrow import pandas_compat
+
+    info = getattr(pandas_compat, "get_extension_dtype_info", None)
+    if info is None or getattr(info, "_lumarq", False):
+        return
+
+    def hooked(column: Any, _info: Any = info) -> Any:
+        if isinstance(column.dtype, ProvenanceDtype):
+            column = pd.Series(column.array._data, copy=False)
+        return _info(column)
+
+    functools.update_wrapper(hooked, info)
+    hooked._lumarq = True  # type: ignore[attr-defined]
+    pandas_compat.get_extension_dtype_info = hooked
+
+
 # ---------------------------------------------------------------------------- the array
 
 class ProvenanceArray(OpsMixin, ExtensionArray):
@@ -5634,6 +5720,7 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
         # tracker. pandas' own arrays know their Arrow type; numpy values go as a Series would.
         import pyarrow as pa
 
+        _install_arrow_metadata_hook()
         data = self._data
         if not hasattr(data, "__arrow_array__"):
             data = pd.Series(data, copy=False)
@@ -6266,10 +6353,11 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             # value it cannot hold (`s[99] = np.nan` on ints); the rows keep their words.
             data = pd.array([], dtype=sub)._cast_pointwise_result(values._data)
             return values._new(_unwrap(data), values._words, values._tracker, values._nodes)
-        result = pd.Series(list(values), dtype=None).array
-        if isinstance(sub, pd.StringDtype) and isinstance(result.dtype, pd.StringDtype):
-            result = result.astype(sub)
-        return result
+        if isinstance(sub, ExtensionDtype):
+            # pandas' own arrays type them as for the plain column: Arrow values stay Arrow
+            # values (a row added by label kept `large_string`), nullable ones nullable
+            return pd.array([], dtype=sub)._cast_pointwise_result(values)
+        return pd.Series(list(values), dtype=None).array
 
     def _groupby_op(self, *, how: str, has_dropped_na: bool, min_count: int, ngroups: int,
                     ids: np.ndarray, **kwargs: Any) -> Any:
@@ -6612,6 +6700,7 @@ _install_row_reduction_hooks()
 _install_bool_only_hooks()
 _install_index_map_hook()
 _install_index_union_hook()
+_install_index_append_hook()
 _install_assignment_hooks()
 _install_binning_hooks()
 _install_cast_hooks()
@@ -6715,9 +6804,9 @@ def _plain_index(index: pd.Index) -> pd.Index:
     if isinstance(index, pd.MultiIndex):
         if not _tracked_index(index):
             return index
-        levels = [index.get_level_values(i) for i in range(index.nlevels)]
-        arrays = [lv.array._data if isinstance(lv.dtype, ProvenanceDtype) else lv for lv in levels]
-        return pd.MultiIndex.from_arrays(arrays, names=index.names)
+        # the levels themselves, so that pandas 3 reads no `object` level of text as `str`
+        return index.set_levels([_plain_index(lv) for lv in index.levels],
+                                verify_integrity=False)
     if isinstance(index.dtype, ProvenanceDtype):
         return pd.Index(index.array._data, name=index.name, dtype=_kept_object(index.dtype))
     return index

@@ -1093,8 +1093,6 @@ def test_group_quantiles_and_ohlc_take_the_groups_words_and_nodes(env, step, row
                 assert set(member) <= set(d[c].prov.tracker.get_node(int(node)).inputs)
 
 
-@pytest.mark.xfail(int(pd.__version__.split(".")[0]) < 3, strict=True,
-                   reason="pandas 2.2 takes group quantiles of extension arrays through numpy")
 @pytest.mark.parametrize("values", [
     pd.array([1, None, 3, 4, 5, 6], dtype="Int64"), pd.array([1.5, None, 2, 3, 4, 5], "Float64"),
     pd.date_range("2024-01-01", periods=6), pd.date_range("2024-01-01", periods=6, tz="UTC"),
@@ -2038,7 +2036,8 @@ def test_str_and_dt_results_keep_each_rows_words(case):
 
 
 @pytest.mark.parametrize("row", ["a row of the frame", "list", "dict"])
-@pytest.mark.parametrize("kind", ["Int64", "UInt8", "int64[pyarrow]", "Arrow text"])
+@pytest.mark.parametrize("kind", ["Int64", "UInt8", "int64[pyarrow]", "Arrow text",
+                                  "large_string[pyarrow]"])
 def test_a_row_added_by_a_new_label_keeps_the_columns_tracked(kind, row):
     # pandas 3 casts the columns the new row widened back to their type through the array:
     # nullable and Arrow columns turned plain, every row's word lost
@@ -2056,3 +2055,21 @@ def test_a_row_added_by_a_new_label_keeps_the_columns_tracked(kind, row):
         assert isinstance(tracked[c].dtype, lumarq.ProvenanceDtype)
         assert (tracked[c].prov.nodes[:2] >= 0).all()
     assert tracked["k"].prov.tainted[:2].all()
+
+
+@pytest.mark.parametrize("value", ["first", None])
+@pytest.mark.parametrize("kind", ["Int64", "Float64", "int64[pyarrow]", "large_string[pyarrow]"])
+def test_a_row_added_to_a_series_by_a_new_label_keeps_its_type_and_words(kind, value):
+    # pandas 3 types the new value through the array: a nullable or Arrow column became plain
+    # (objects, numpy ints) or other text, every row's word lost
+    if "pyarrow" in kind:
+        pytest.importorskip("pyarrow")
+    values = ["a", "b"] if "string" in kind else [1, 2]
+    plain = pd.Series(pd.array(values, dtype=kind), index=[3, 4], name="k")
+    tracked = lumarq.track(plain, DAGTracker(), "T", protected=True)
+    plain, new = plain.copy(), (values[0] if value == "first" else None)
+    plain[9] = new
+    tracked[9] = new
+    tm.assert_series_equal(lumarq.untrack(tracked), plain)
+    assert tracked.prov.tainted[:2].all() and tracked.prov.words[2] == 0
+    assert (tracked.prov.nodes[:2] >= 0).all() and tracked.prov.nodes[2] == -1
