@@ -284,3 +284,22 @@ def test_openlineage_gives_columns_carried_through_their_sources(kind):
         assert (source["name"], source["field"]) == ("T", column)
         assert [tr["subtype"] for tr in source["transformations"]] == ["IDENTITY"]
     assert sorted(f["field"] for f in fields["x"]["inputFields"]) == ["a", "g"]
+
+
+@pytest.mark.parametrize("protected_first", [True, False])
+@pytest.mark.parametrize("consumer", ["risk_report", "openlineage"])
+def test_a_repeated_column_label_keeps_its_protected_column(consumer, protected_first):
+    # Concatenating along the columns can repeat a label: the protected column under it must
+    # still read as tainted and keep its lineage, whichever column comes first.
+    t = DAGTracker(pipeline_name="p")
+    d = lumarq.track(pd.DataFrame({"a": [1.0, 2.0, 3.0], "g": [1, 0, 1]}), t, "T", protected=["g"])
+    parts = [d[["g"]], d[["a"]].rename(columns={"a": "g"})]
+    out = pd.concat(parts if protected_first else parts[::-1], axis=1)
+    if consumer == "risk_report":
+        (record,) = out.prov.risk_report()
+        assert (record["column"], record["tainted"], record["risk_level"]) == ("g", True, "HIGH")
+    else:
+        events = t.to_openlineage("ns", "job", outputs={"o": out})
+        field = events[-1]["outputs"][0]["facets"]["columnLineage"]["fields"]["g"]
+        assert sorted((f["name"], f["field"]) for f in field["inputFields"]) == [("T", "a"), ("T", "g")]
+        assert field["transformationDescription"].endswith("protected input: T.g")

@@ -130,8 +130,17 @@ def _column_rows(frame: Any, label: Any) -> Optional[Tuple[np.ndarray, Any, Any]
         column = frame[label]
     except (KeyError, TypeError, ValueError):
         return None
+    if getattr(column, "ndim", 0) == 2:
+        # A repeated label gives a frame: its tracked columns' rows together, so a tainted one
+        # keeps its lineage beside the others of that name.
+        parts = [column.iloc[:, i] for i in range(column.shape[1])]
+        parts = [s for s in parts if isinstance(s.dtype, ProvenanceDtype) and s.prov.tracker is not None]
+        if not parts:
+            return None
+        return (np.concatenate([np.asarray(s.prov.nodes) for s in parts]),
+                np.concatenate([s.prov.words for s in parts]), parts[0].prov.tracker)
     if getattr(column, "ndim", 0) != 1 or not isinstance(column.dtype, ProvenanceDtype):
-        return None  # a repeated label gives a frame; plain columns carry nothing per row
+        return None  # plain columns carry nothing per row
     return np.asarray(column.prov.nodes), column.prov.words, column.prov.tracker
 
 
