@@ -303,3 +303,21 @@ def test_a_repeated_column_label_keeps_its_protected_column(consumer, protected_
         field = events[-1]["outputs"][0]["facets"]["columnLineage"]["fields"]["g"]
         assert sorted((f["name"], f["field"]) for f in field["inputFields"]) == [("T", "a"), ("T", "g")]
         assert field["transformationDescription"].endswith("protected input: T.g")
+
+
+@pytest.mark.parametrize("kind", ["dtype", "dag-frame"])
+def test_openlineage_traces_rows_whose_nodes_were_evicted(kind):
+    # Beyond the tracker's memory bound the oldest nodes go; the column computed from the
+    # protected one still names it, through its rows' words.
+    t = DAGTracker(pipeline_name="p")
+    t._max_nodes = 20
+    raw = pd.DataFrame({"a": np.arange(1.0, 31.0), "g": np.arange(30) % 2})
+    d = (lumarq.track(raw, t, "T", protected=["g"]) if kind == "dtype"
+         else wrap_dataframe_dag(raw, t, "T", protected=["g"]))
+    d["x"] = d["a"] * d["g"]
+    for _ in range(3):
+        d["y"] = d["a"] + d["a"]
+    events = t.to_openlineage("ns", "job", outputs={"o": d[["x"]]})
+    field = events[-1]["outputs"][0]["facets"]["columnLineage"]["fields"]["x"]
+    assert sorted((f["name"], f["field"]) for f in field["inputFields"]) == [("T", "a"), ("T", "g")]
+    assert field["transformationDescription"] == "evicted from memory; protected input: T.g"
