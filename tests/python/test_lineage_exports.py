@@ -321,3 +321,21 @@ def test_openlineage_traces_rows_whose_nodes_were_evicted(kind):
     field = events[-1]["outputs"][0]["facets"]["columnLineage"]["fields"]["x"]
     assert sorted((f["name"], f["field"]) for f in field["inputFields"]) == [("T", "a"), ("T", "g")]
     assert field["transformationDescription"] == "evicted from memory; protected input: T.g"
+
+
+@pytest.mark.parametrize("exporter", [0, 1])
+def test_openlineage_outputs_leave_out_columns_of_another_tracker(exporter):
+    # Node ids are per tracker: a column another tracker computed shares ids with this graph's
+    # nodes, and was linked to their sources.
+    trackers = [DAGTracker(pipeline_name="a"), DAGTracker(pipeline_name="b")]
+    frames = []
+    for t, table in zip(trackers, ("A", "B")):
+        d = lumarq.track(pd.DataFrame({"p": [1.0, 2.0, 3.0], "q": [4.0, 5.0, 6.0]}), t, table, protected=["p"])
+        d[table.lower()] = d["p"] * d["q"]
+        frames.append(d[[table.lower()]])
+    out = pd.concat(frames, axis=1)
+    events = trackers[exporter].to_openlineage("ns", "job", outputs={"o": out})
+    fields = events[-1]["outputs"][0]["facets"]["columnLineage"]["fields"]
+    own = "ab"[exporter]
+    assert list(fields) == [own]
+    assert sorted((f["name"], f["field"]) for f in fields[own]["inputFields"]) == [(own.upper(), "p"), (own.upper(), "q")]

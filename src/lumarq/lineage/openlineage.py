@@ -104,7 +104,10 @@ def _frame_columns(graph: LineageGraph, frame: Any, unlogged: Dict[str, List[str
     for label in list(getattr(frame, "columns", [])):
         ids: List[int] = []
         rows = _column_rows(frame, label)
-        if rows is not None:
+        owner = rows[2] if rows is not None else None
+        if owner is not None and graph.tracker is not None and owner is not graph.tracker:
+            pass  # another tracker's column: its node ids and pairs name nothing of this graph
+        elif rows is not None:
             arr, words, tracker = rows
             ids = [int(i) for i in np.unique(arr[arr >= 0]) if int(i) in graph.nodes]
             # An evicted node leaves its rows' sources to their words, as for rows without one:
