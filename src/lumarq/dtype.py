@@ -6852,8 +6852,12 @@ def _audit_view(obj: Any) -> Any:
         for i in positions:
             arr = obj.iloc[:, i].array
             tracker = tracker if tracker is not None else arr._tracker
-            col_prov[obj.columns[i]] = arr._words
-        return _AuditView(tracker, col_prov=col_prov, columns=[obj.columns[i] for i in positions])
+            label = obj.columns[i]
+            # A repeated label (concat along columns) is reported once over all its columns'
+            # words: keeping only the last column's would call a tainted one clean.
+            col_prov[label] = (np.concatenate((col_prov[label], arr._words)) if label in col_prov
+                               else arr._words)
+        return _AuditView(tracker, col_prov=col_prov, columns=list(col_prov))
     return obj
 
 

@@ -168,3 +168,29 @@ def test_export_to_a_path_it_cannot_write_says_so_in_one_line(out, tmp_path):
     assert proc.stderr.startswith("lumarq export: cannot write ") and len(proc.stderr.strip().splitlines()) == 1, \
         proc.stderr
     assert "S" * 43 not in proc.stderr + proc.stdout
+
+
+def test_export_svg_that_graphviz_cannot_lay_out_in_time_says_so_in_one_line(tmp_path, monkeypatch, capsys):
+    # A stored graph of a few thousand nodes can take Graphviz minutes: its time-out escaped
+    # as a traceback (and as a 500 from the service).
+    import pandas as pd
+
+    import lumarq.lineage
+    from lumarq import cli
+    from lumarq.utilities.vantor32_dag import DAGTracker, wrap_dataframe_dag
+
+    db = "sqlite:///" + str(tmp_path / "prov.db")
+    with DAGTracker(api_key="local", tenant_id="acme", service_url=db, pipeline_name="p") as tracker:
+        df = wrap_dataframe_dag(pd.DataFrame({"a": [1.0, 2.0]}), tracker, "t")
+        df["b"] = df["a"] * 2
+        pipeline = tracker._pipeline_id
+
+    def too_slow(cmd, **kwargs):
+        raise subprocess.TimeoutExpired(cmd, kwargs.get("timeout"))
+
+    monkeypatch.setattr(lumarq.lineage.shutil, "which", lambda name: "/usr/bin/dot")
+    monkeypatch.setattr(lumarq.lineage.subprocess, "run", too_slow)
+    code = cli.main(["export", "--db", db, "--tenant", "acme", "--pipeline", str(pipeline), "--format", "svg"])
+    err = capsys.readouterr().err
+    assert code == 1 and len(err.strip().splitlines()) == 1
+    assert "Graphviz did not lay out the graph within 300 s" in err

@@ -284,3 +284,58 @@ def test_openlineage_gives_columns_carried_through_their_sources(kind):
         assert (source["name"], source["field"]) == ("T", column)
         assert [tr["subtype"] for tr in source["transformations"]] == ["IDENTITY"]
     assert sorted(f["field"] for f in fields["x"]["inputFields"]) == ["a", "g"]
+
+
+@pytest.mark.parametrize("protected_first", [True, False])
+@pytest.mark.parametrize("consumer", ["risk_report", "openlineage"])
+def test_a_repeated_column_label_keeps_its_protected_column(consumer, protected_first):
+    # Concatenating along the columns can repeat a label: the protected column under it must
+    # still read as tainted and keep its lineage, whichever column comes first.
+    t = DAGTracker(pipeline_name="p")
+    d = lumarq.track(pd.DataFrame({"a": [1.0, 2.0, 3.0], "g": [1, 0, 1]}), t, "T", protected=["g"])
+    parts = [d[["g"]], d[["a"]].rename(columns={"a": "g"})]
+    out = pd.concat(parts if protected_first else parts[::-1], axis=1)
+    if consumer == "risk_report":
+        (record,) = out.prov.risk_report()
+        assert (record["column"], record["tainted"], record["risk_level"]) == ("g", True, "HIGH")
+    else:
+        events = t.to_openlineage("ns", "job", outputs={"o": out})
+        field = events[-1]["outputs"][0]["facets"]["columnLineage"]["fields"]["g"]
+        assert sorted((f["name"], f["field"]) for f in field["inputFields"]) == [("T", "a"), ("T", "g")]
+        assert field["transformationDescription"].endswith("protected input: T.g")
+
+
+@pytest.mark.parametrize("kind", ["dtype", "dag-frame"])
+def test_openlineage_traces_rows_whose_nodes_were_evicted(kind):
+    # Beyond the tracker's memory bound the oldest nodes go; the column computed from the
+    # protected one still names it, through its rows' words.
+    t = DAGTracker(pipeline_name="p")
+    t._max_nodes = 20
+    raw = pd.DataFrame({"a": np.arange(1.0, 31.0), "g": np.arange(30) % 2})
+    d = (lumarq.track(raw, t, "T", protected=["g"]) if kind == "dtype"
+         else wrap_dataframe_dag(raw, t, "T", protected=["g"]))
+    d["x"] = d["a"] * d["g"]
+    for _ in range(3):
+        d["y"] = d["a"] + d["a"]
+    events = t.to_openlineage("ns", "job", outputs={"o": d[["x"]]})
+    field = events[-1]["outputs"][0]["facets"]["columnLineage"]["fields"]["x"]
+    assert sorted((f["name"], f["field"]) for f in field["inputFields"]) == [("T", "a"), ("T", "g")]
+    assert field["transformationDescription"] == "evicted from memory; protected input: T.g"
+
+
+@pytest.mark.parametrize("exporter", [0, 1])
+def test_openlineage_outputs_leave_out_columns_of_another_tracker(exporter):
+    # Node ids are per tracker: a column another tracker computed shares ids with this graph's
+    # nodes, and was linked to their sources.
+    trackers = [DAGTracker(pipeline_name="a"), DAGTracker(pipeline_name="b")]
+    frames = []
+    for t, table in zip(trackers, ("A", "B")):
+        d = lumarq.track(pd.DataFrame({"p": [1.0, 2.0, 3.0], "q": [4.0, 5.0, 6.0]}), t, table, protected=["p"])
+        d[table.lower()] = d["p"] * d["q"]
+        frames.append(d[[table.lower()]])
+    out = pd.concat(frames, axis=1)
+    events = trackers[exporter].to_openlineage("ns", "job", outputs={"o": out})
+    fields = events[-1]["outputs"][0]["facets"]["columnLineage"]["fields"]
+    own = "ab"[exporter]
+    assert list(fields) == [own]
+    assert sorted((f["name"], f["field"]) for f in fields[own]["inputFields"]) == [(own.upper(), "p"), (own.upper(), "q")]

@@ -85,12 +85,20 @@ def _as_dag(graph: LineageGraph) -> Any:
     return ComputationDAG(root_id=root, nodes=nodes, edges=edges)
 
 
+_SVG_TIMEOUT_S = 300
+
+
 def _svg(dot: str) -> str:
     exe = shutil.which("dot")
     if exe is None:
         raise RuntimeError("svg export needs Graphviz: the 'dot' program was not found on PATH")
-    done = subprocess.run([exe, "-Tsvg"], input=dot.encode("utf-8"), capture_output=True,
-                          timeout=300, check=False)
+    try:
+        done = subprocess.run([exe, "-Tsvg"], input=dot.encode("utf-8"), capture_output=True,
+                              timeout=_SVG_TIMEOUT_S, check=False)
+    except subprocess.TimeoutExpired:
+        # Large graphs (thousands of stored nodes) can take Graphviz longer than that.
+        raise RuntimeError("Graphviz did not lay out the graph within %d s; export it as dot and "
+                           "lay it out separately" % _SVG_TIMEOUT_S) from None
     if done.returncode != 0:
         raise RuntimeError("Graphviz failed: %s" % done.stderr.decode("utf-8", "replace").strip())
     return done.stdout.decode("utf-8")

@@ -69,6 +69,8 @@ class LineageGraph:
     started_at: Optional[str] = None
     completed_at: Optional[str] = None
     fairness: Optional[Dict[str, Any]] = None
+    # The tracker the graph was read from (None for stored pipelines): node ids are its own.
+    tracker: Any = field(default=None, repr=False, compare=False)
 
     # -- derived views --------------------------------------------------------------
 
@@ -190,7 +192,7 @@ def from_tracker(tracker: Any, pipeline: Any = None) -> LineageGraph:
     elif pipeline is not None:
         ctx["pipeline_id"] = int(pipeline)
     root = max(nodes) if nodes else None
-    return LineageGraph(nodes=nodes, root_id=root, **ctx)
+    return LineageGraph(nodes=nodes, root_id=root, tracker=tracker, **ctx)
 
 
 def from_stored(pipeline: Mapping[str, Any], node_rows: Iterable[Mapping[str, Any]],

@@ -20,7 +20,7 @@ import logging
 import urllib.parse
 import urllib.request
 import uuid
-from typing import Any, Dict, List, Mapping, Optional, Set, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Tuple
 
 import numpy as np
 
@@ -86,12 +86,15 @@ def _event_time(stored: Optional[str]) -> str:
 
 # Named for the rows of a column whose values pandas computed without logging nodes.
 UNLOGGED = "pandas (not logged)"
+# Named for the rows whose nodes the tracker evicted from memory (beyond `_max_nodes`).
+EVICTED = "evicted from memory"
 
 
-def _frame_columns(graph: LineageGraph, frame: Any, unlogged: Set[str]) -> Dict[str, List[int]]:
+def _frame_columns(graph: LineageGraph, frame: Any, unlogged: Dict[str, List[str]]) -> Dict[str, List[int]]:
     """Column label -> the graph nodes behind it, for one output frame. Rows without a node
-    (values pandas computed, as `sum(axis=1)`) are traced through their words to the source
-    columns they name; such columns are added to `unlogged`."""
+    (values pandas computed, as `sum(axis=1)`) or whose node was evicted are traced through
+    their words to the source columns they name; such columns are added to `unlogged` with
+    the step that stands for the missing nodes."""
     by_name = graph.columns()
     source_ids: Dict[Tuple[Any, Any], List[int]] = {}
     for i, n in graph.nodes.items():
@@ -101,13 +104,19 @@ def _frame_columns(graph: LineageGraph, frame: Any, unlogged: Set[str]) -> Dict[
     for label in list(getattr(frame, "columns", [])):
         ids: List[int] = []
         rows = _column_rows(frame, label)
-        if rows is not None:
+        owner = rows[2] if rows is not None else None
+        if owner is not None and graph.tracker is not None and owner is not graph.tracker:
+            pass  # another tracker's column: its node ids and pairs name nothing of this graph
+        elif rows is not None:
             arr, words, tracker = rows
             ids = [int(i) for i in np.unique(arr[arr >= 0]) if int(i) in graph.nodes]
-            sources = _word_sources(source_ids, tracker, words, arr < 0)
+            # An evicted node leaves its rows' sources to their words, as for rows without one:
+            # else a column computed from a protected one would lose that input here.
+            evicted = (arr >= 0) & ~np.isin(arr, np.asarray(ids, dtype=np.int64))
+            sources = _word_sources(source_ids, tracker, words, (arr < 0) | evicted)
             if sources:
                 ids = sorted(set(ids) | set(sources))
-                unlogged.add(str(label))
+                unlogged[str(label)] = ([UNLOGGED] if (arr < 0).any() else []) + ([EVICTED] if evicted.any() else [])
         elif str(label) in by_name:
             ids = by_name[str(label)]
         out[str(label)] = ids
@@ -130,8 +139,17 @@ def _column_rows(frame: Any, label: Any) -> Optional[Tuple[np.ndarray, Any, Any]
         column = frame[label]
     except (KeyError, TypeError, ValueError):
         return None
+    if getattr(column, "ndim", 0) == 2:
+        # A repeated label gives a frame: its tracked columns' rows together, so a tainted one
+        # keeps its lineage beside the others of that name.
+        parts = [column.iloc[:, i] for i in range(column.shape[1])]
+        parts = [s for s in parts if isinstance(s.dtype, ProvenanceDtype) and s.prov.tracker is not None]
+        if not parts:
+            return None
+        return (np.concatenate([np.asarray(s.prov.nodes) for s in parts]),
+                np.concatenate([s.prov.words for s in parts]), parts[0].prov.tracker)
     if getattr(column, "ndim", 0) != 1 or not isinstance(column.dtype, ProvenanceDtype):
-        return None  # a repeated label gives a frame; plain columns carry nothing per row
+        return None  # plain columns carry nothing per row
     return np.asarray(column.prov.nodes), column.prov.words, column.prov.tracker
 
 
@@ -210,7 +228,7 @@ def openlineage_events(graph: LineageGraph, namespace: str, job_name: str,
         inputs.append(base.InputDataset(namespace=namespace, name=table, facets=ds_facets))
 
     # Outputs: explicit frames, or one dataset of every named derived column.
-    unlogged: Set[str] = set()
+    unlogged: Dict[str, List[str]] = {}
     if outputs:
         targets: List[Tuple[str, Dict[str, List[int]]]] = [
             (str(name), _frame_columns(graph, frame, unlogged)) for name, frame in outputs.items()]
@@ -228,8 +246,8 @@ def openlineage_events(graph: LineageGraph, namespace: str, job_name: str,
             protected = set(info["protected"])
             ops = info["operations"]
             if col in unlogged:  # its sources reached by words: the steps are pandas' own
-                ops = ops + [UNLOGGED]
-                info["per_source"] = {s: info["per_source"].get(s, []) + [UNLOGGED] for s in info["sources"]}
+                ops = ops + unlogged[col]
+                info["per_source"] = {s: info["per_source"].get(s, []) + unlogged[col] for s in info["sources"]}
             description = ", ".join(ops) if ops else "identity"
             protected_text = ("protected input: %s" % ", ".join("%s.%s" % p for p in info["protected"])
                               if protected else "no protected input")
