@@ -184,6 +184,7 @@ def test_openlineage_events(ol, mode):
 @pytest.mark.parametrize("kwargs, error, match", [
     ({"run_id": "not-a-uuid"}, ValueError, "run_id must be a UUID"),
     ({"outputs": [1]}, TypeError, "outputs must be a dict"),
+    ({"outputs": {"o": [1.0]}}, TypeError, r"outputs\['o'\] must be a DataFrame or Series"),
     ({"namespace": ""}, ValueError, "namespace must be a non-empty str"),
 ])
 def test_openlineage_arguments(ol, kwargs, error, match):
@@ -263,6 +264,24 @@ def test_openlineage_traces_columns_without_nodes_by_their_words(derive):
     d["x"] = derive(d)
     events = t.to_openlineage("ns", "job", outputs={"o": d[["x"]]})
     (field,) = events[-1]["outputs"][0]["facets"]["columnLineage"]["fields"].values()
+    assert sorted((f["name"], f["field"]) for f in field["inputFields"]) == [("T", "a"), ("T", "g")]
+    assert field["transformationDescription"].endswith("protected input: T.g")
+
+
+@pytest.mark.parametrize("name", [None, "r"])
+@pytest.mark.parametrize("kind", ["dtype", "dag-frame"])
+def test_openlineage_output_given_as_a_series_is_its_one_column(kind, name):
+    # A Series among the outputs gave an empty dataset without a word.
+    t = DAGTracker(pipeline_name="p")
+    raw = pd.DataFrame({"a": [1.0, 2.0, 3.0], "g": [1, 0, 1]})
+    d = (lumarq.track(raw, t, "T", protected=["g"]) if kind == "dtype"
+         else wrap_dataframe_dag(raw, t, "T", protected=["g"]))
+    s = d["a"] * d["g"]
+    s.name = name
+    events = t.to_openlineage("ns", "job", outputs={"o": s})
+    fields = events[-1]["outputs"][0]["facets"]["columnLineage"]["fields"]
+    assert list(fields) == [name or "o"]
+    field = fields[name or "o"]
     assert sorted((f["name"], f["field"]) for f in field["inputFields"]) == [("T", "a"), ("T", "g")]
     assert field["transformationDescription"].endswith("protected input: T.g")
 

@@ -23,6 +23,7 @@ import uuid
 from typing import Any, Dict, List, Mapping, Optional, Tuple
 
 import numpy as np
+import pandas as pd
 
 from ._graph import LUMARQ_URI, LineageGraph, producer
 
@@ -121,6 +122,18 @@ def _frame_columns(graph: LineageGraph, frame: Any, unlogged: Dict[str, List[str
             ids = by_name[str(label)]
         out[str(label)] = ids
     return out
+
+
+def _as_frame(name: Any, frame: Any) -> Any:
+    """An output as a frame: a Series is its one column (named after the output when it has no
+    name of its own); anything without columns is refused, since it would give an empty
+    dataset without a word."""
+    if isinstance(frame, pd.Series):
+        return frame.to_frame(str(name) if frame.name is None else frame.name)
+    if not hasattr(frame, "columns"):
+        raise TypeError("outputs[%r] must be a DataFrame or Series, got %s"
+                        % (name, type(frame).__name__))
+    return frame
 
 
 def _column_rows(frame: Any, label: Any) -> Optional[Tuple[np.ndarray, Any, Any]]:
@@ -231,7 +244,8 @@ def openlineage_events(graph: LineageGraph, namespace: str, job_name: str,
     unlogged: Dict[str, List[str]] = {}
     if outputs:
         targets: List[Tuple[str, Dict[str, List[int]]]] = [
-            (str(name), _frame_columns(graph, frame, unlogged)) for name, frame in outputs.items()]
+            (str(name), _frame_columns(graph, _as_frame(name, frame), unlogged))
+            for name, frame in outputs.items()]
     else:
         default_name = graph.pipeline_name or job_name
         targets = [(default_name, graph.columns())]
