@@ -3,7 +3,6 @@
 
 #include "dag_records.h"
 #include "lumarq/graph.h"
-#include "lumarq/word.h"
 
 namespace lumarq::py {
 namespace {
@@ -52,78 +51,16 @@ nb::object Depth(nb::handle self) {
   return ImportAttr("lumarq.utilities._dag_graph", "depth_of")(p.root_id, p.nodes);
 }
 
-// ---------------------------------------------------------------- views
-
-nb::object SourceNodes(nb::handle self) {
-  nb::list out;
-  for (nb::handle node : NodeValues(Parts(self).nodes)) {
-    if (NodeIsSource(node)) out.append(node);
-  }
-  return out;
-}
-
-/// Counts per `operation` of the nodes, keys in first-seen order. Counting runs on a side
-/// vector so that each node costs one dict lookup.
-nb::dict OperationCounts(nb::handle self) {
-  nb::dict slots;  // operation -> position in `counts`
-  std::vector<int64_t> counts;
-  PyObject* last_op = nullptr;
-  size_t last_slot = 0;
-  nb::object last_hold;
-  for (nb::handle node : NodeValues(Parts(self).nodes)) {
-    nb::object op = NodeField(node, kOperation);
-    if (op.ptr() == last_op) {
-      ++counts[last_slot];
-      continue;
-    }
-    PyObject* hit = PyDict_GetItemWithError(slots.ptr(), op.ptr());
-    size_t slot;
-    if (hit) {
-      slot = static_cast<size_t>(PyLong_AsSsize_t(hit));
-    } else {
-      if (PyErr_Occurred()) throw nb::python_error();
-      slot = counts.size();
-      slots[op] = nb::int_(slot);
-      counts.push_back(0);
-    }
-    ++counts[slot];
-    last_op = op.ptr();
-    last_hold = op;
-    last_slot = slot;
-  }
-  nb::dict out;
-  PyObject *key, *value;
-  Py_ssize_t pos = 0;
-  while (PyDict_Next(slots.ptr(), &pos, &key, &value)) {
-    out[key] = nb::int_(counts[static_cast<size_t>(PyLong_AsSsize_t(value))]);
-  }
-  return out;
-}
-
-nb::dict ColumnTaintRisks(nb::handle self) {
-  nb::dict out;
-  for (nb::handle node : NodeValues(Parts(self).nodes)) {
-    nb::object column = NodeField(node, kColumn);
-    if (!AsBool(column)) continue;
-    const uint32_t word = AsWord(NodeField(node, kProvenance), "provenance");
-    if (!TaintOf(word)) continue;
-    const double risk = RiskOf(word);
-    // The stored values are the floats put here, so they compare natively.
-    PyObject* stored = PyDict_GetItemWithError(out.ptr(), column.ptr());
-    if (stored == nullptr && PyErr_Occurred()) throw nb::python_error();
-    if (stored == nullptr || risk > PyFloat_AS_DOUBLE(stored)) out[column] = nb::float_(risk);
-  }
-  return out;
-}
-
 // ---------------------------------------------------------------- exports
 
-// The exports, and the views only they read, run once per DAG: written in Python, as are the
-// exports in other tools' formats (lumarq.lineage), imported on use.
+// The exports and the views but depth run once per DAG: written in Python, as are the exports in
+// other tools' formats (lumarq.lineage), imported on use.
 constexpr char kGraphModule[] = "lumarq.utilities._dag_graph";
 constexpr char kLineage[] = "lumarq.lineage";
 constexpr char kToDict[] = "to_dict", kToGraphviz[] = "to_graphviz", kToProv[] = "dag_to_prov";
-constexpr char kProtectedSources[] = "protected_sources", kHasProtected[] = "has_protected";
+constexpr char kSourceNodes[] = "source_nodes", kProtectedSources[] = "protected_sources",
+               kHasProtected[] = "has_protected", kOperationCounts[] = "operation_counts",
+               kTaintRisks[] = "column_taint_risks";
 
 /// `<Module>.<Name>(self)`.
 template <const char* Module, const char* Name>
@@ -154,13 +91,13 @@ PyGetSetDef* ComputationDagProperties() {
   static PyGetSetDef table[] = {
       {"depth", &PropertySlot<&Depth>, nullptr,
        "Length of the longest input chain from the root down to a leaf.", nullptr},
-      {"source_nodes", &PropertySlot<&SourceNodes>, nullptr,
+      {"source_nodes", &PropertySlot<&InPython<kGraphModule, kSourceNodes>>, nullptr,
        "All source (leaf) nodes in this DAG.", nullptr},
       {"protected_sources", &PropertySlot<&InPython<kGraphModule, kProtectedSources>>, nullptr,
        "Source nodes that are protected attributes.", nullptr},
       {"has_protected", &PropertySlot<&InPython<kGraphModule, kHasProtected>>, nullptr,
        "True if any source node is a protected attribute.", nullptr},
-      {"operation_counts", &PropertySlot<&OperationCounts>, nullptr,
+      {"operation_counts", &PropertySlot<&InPython<kGraphModule, kOperationCounts>>, nullptr,
        "Count of each operation type.", nullptr},
       {nullptr, nullptr, nullptr, nullptr, nullptr}};
   return table;
@@ -168,7 +105,7 @@ PyGetSetDef* ComputationDagProperties() {
 
 PyMethodDef* ComputationDagMethods() {
   static PyMethodDef table[] = {
-      {"column_taint_risks", &NoArgsSlot<&ColumnTaintRisks>, METH_NOARGS,
+      {"column_taint_risks", &NoArgsSlot<&InPython<kGraphModule, kTaintRisks>>, METH_NOARGS,
        "column_taint_risks($self, /)\n--\n\n"
        "Highest taint risk per source column, keyed by column name."},
       {"to_dict", &NoArgsSlot<&InPython<kGraphModule, kToDict>>, METH_NOARGS,

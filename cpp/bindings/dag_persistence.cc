@@ -51,21 +51,6 @@ void MaybeUntrack(PyObject* tuple) {
   PyObject_GC_UnTrack(tuple);
 }
 
-/// Indexes the nodes by provenance, both in first-seen order: `kept` takes the first node with
-/// each, `names` the column name of the first whose metadata names the column it was assigned
-/// to. Nodes deduplicated by fingerprint share one stored record, which takes the name even when
-/// the first node with that fingerprint was never assigned to a column itself.
-void IndexByFingerprint(nb::handle snapshot, const nb::dict& kept, const nb::dict& names) {
-  for (nb::handle node : snapshot) {
-    nb::object prov = NodeField(node, kProvenance);
-    if (PyDict_SetDefault(kept.ptr(), prov.ptr(), node.ptr()) == nullptr) throw nb::python_error();
-    nb::object name = NodeAssignedColumn(node);
-    if (name.is_valid() && PyDict_SetDefault(names.ptr(), prov.ptr(), name.ptr()) == nullptr) {
-      throw nb::python_error();
-    }
-  }
-}
-
 /// `metadata` (a dict) with "column" set to `name` unless it has one (a copy; the node's dict
 /// stays).
 nb::object MetadataWithName(nb::handle metadata, nb::handle name) {
@@ -76,17 +61,6 @@ nb::object MetadataWithName(nb::handle metadata, nb::handle name) {
   nb::object copy = Steal(PyDict_Copy(metadata.ptr()));
   if (PyDict_SetItem(copy.ptr(), key.ptr(), name.ptr()) < 0) throw nb::python_error();
   return copy;
-}
-
-/// The metadata to store for a node, given the column names found per fingerprint.
-nb::object MetadataWithName(nb::object metadata, nb::handle names, nb::handle prov) {
-  if (PyDict_GET_SIZE(names.ptr()) == 0 || !PyDict_Check(metadata.ptr())) return metadata;
-  PyObject* name = PyDict_GetItemWithError(names.ptr(), prov.ptr());
-  if (name == nullptr) {
-    if (PyErr_Occurred()) throw nb::python_error();
-    return metadata;
-  }
-  return MetadataWithName(metadata, name);
 }
 
 // ---------------------------------------------------------------- logging and warnings
@@ -194,26 +168,26 @@ nb::object InputIdList(nb::handle node) {
 
 /// What the record writes (run in Python) read of the graph, natively: without spilling the
 /// store or materialising lazily held node fields. Calling it gives (nodes by id, the nodes,
-/// {fingerprint: first node}, {fingerprint: assigned column name}, inputs(node) -> a list of its
-/// input ids, metadata(node, fingerprint) -> the metadata to store, decode(fingerprint) ->
-/// (entity, chain)).
+/// inputs(node) -> a list of its input ids, assigned_column(node, missing) -> the column name
+/// the node was assigned to or `missing`, metadata(node) -> the metadata to store,
+/// decode(fingerprint) -> (entity, chain)).
 nb::object GraphReader(nb::handle self) {
   nb::object tracker = nb::borrow(self);
   return nb::cpp_function([tracker]() {
     nb::object nodes = NodesToRead(Self(tracker));  // one state for the nodes and the edges
     nb::object snapshot = NodeValues(nodes);
-    nb::dict kept, names;
-    IndexByFingerprint(snapshot, kept, names);
     nb::object inputs = nb::cpp_function(&InputIdList);
-    nb::object metadata = nb::cpp_function([names](nb::handle node, nb::handle prov) {
-      return MetadataWithName(RecordMetadata(node), names, prov);
+    nb::object assigned = nb::cpp_function([](nb::handle node, nb::handle missing) {
+      nb::object name = NodeAssignedColumn(node);
+      return name.is_valid() ? name : nb::borrow(missing);
     });
+    nb::object metadata = nb::cpp_function(&RecordMetadata);
     nb::object decode = nb::cpp_function([tracker](nb::handle prov) {
       nb::object entity, chain;
       Decoder(tracker).EntityChain(prov, &entity, &chain);
       return nb::make_tuple(entity, chain);
     });
-    return nb::make_tuple(nodes, snapshot, kept, names, inputs, metadata, decode);
+    return nb::make_tuple(nodes, snapshot, inputs, assigned, metadata, decode);
   });
 }
 

@@ -117,6 +117,38 @@ def test_column_taint_risks_keep_the_highest_per_column_name():
     assert dag.column_taint_risks() == {"age": 1.0, "zip": 0.25}
 
 
+@pytest.mark.parametrize("prov, risks", [
+    (TAINT | depth_bits(2), {"c": 1 / 3}),
+    (depth_bits(2), {}),
+    (-1, {"c": 0.125}),  # every bit set: tainted at the greatest depth
+    (2**40 | TAINT, {"c": 1.0}),  # the word is the low 32 bits
+    ("x", TypeError),
+    (None, TypeError),
+])
+def test_column_taint_risks_read_each_provenance_as_a_word(prov, risks):
+    unnamed = DAGNode(1, NodeType.SOURCE, "loans.", [], TAINT, table="loans", column="")
+    dag = graph(0, src(0, column="c", prov=prov), unnamed)
+    if risks is TypeError:
+        with pytest.raises(TypeError, match="provenance"):
+            dag.column_taint_risks()
+    else:
+        assert dag.column_taint_risks() == pytest.approx(risks)
+
+
+def test_views_read_the_nodes_through_values_and_keep_first_seen_order():
+    class Nodes(dict):
+        def values(self):
+            return [op(7, "mul", [1], prov=TAINT), src(5, column="z", prov=TAINT | depth_bits(1)),
+                    op(8, "add", [1, 2]), op(9, "mul", [1])]
+
+    dag = ComputationDAG(0, Nodes({0: src(0, column="hidden", prov=TAINT)}), [])
+    assert [n.node_id for n in dag.source_nodes] == [5]
+    assert list(dag.operation_counts.items()) == [("mul", 2), ("loans.z", 1), ("add", 1)]
+    assert dag.column_taint_risks() == {"z": 0.5}
+    with pytest.raises(TypeError, match="unhashable"):
+        graph(0, op(0, [1], [])).operation_counts
+
+
 # ---------------------------------------------------------------- exports
 
 def diamond():

@@ -1,6 +1,6 @@
 """ComputationDAG.to_dict, to_json and to_graphviz: the exports of one DAG, made once per
-export, its protected sources, and the depth of a graph the native walk cannot take. The views
-the exports read (depth, sources, operation counts, taint risks) stay native."""
+export, its views (sources, protected sources, operation counts, taint risks), read once per
+call, and the depth of a graph the native walk cannot take."""
 from __future__ import annotations
 
 from typing import Any, Dict, List
@@ -30,6 +30,37 @@ def to_graphviz(dag: Any) -> str:
         out.append("  n%s -> n%s;\n" % (format(edge.source_id, ""), format(edge.target_id, "")))
     out.append("}")
     return "".join(out)
+
+
+def source_nodes(dag: Any) -> List[Any]:
+    return [node for node in list(dag.nodes.values()) if node.is_source]
+
+
+def operation_counts(dag: Any) -> Dict[Any, int]:
+    counts: Dict[Any, int] = {}  # keys in first-seen order
+    for node in list(dag.nodes.values()):
+        op = node.operation
+        counts[op] = counts.get(op, 0) + 1
+    return counts
+
+
+def column_taint_risks(dag: Any) -> Dict[Any, float]:
+    """The highest risk of a tainted node per column name (nodes without a name are skipped)."""
+    from lumarq.utilities.vantor32 import ProvenanceTracker
+
+    risk_score = ProvenanceTracker.risk_score
+    risks: Dict[Any, float] = {}
+    for node in list(dag.nodes.values()):
+        column = node.column
+        if not column:
+            continue
+        risk = risk_score(node.provenance)
+        if not risk:  # untainted: a tainted word's risk is 1/(1 + depth)
+            continue
+        stored = risks.get(column)
+        if stored is None or risk > stored:
+            risks[column] = risk
+    return risks
 
 
 def protected_sources(dag: Any) -> List[Any]:

@@ -69,7 +69,8 @@ def persist_to_storage(tracker: Any, storage: Any, pid: Optional[int],
         is_protected = bool(tracker.is_protected(table, column))
         storage.register_source(pair_id, table, column, is_protected=is_protected)
 
-    nodes, snapshot, kept, names, inputs_of, _, _ = read_graph()
+    nodes, snapshot, inputs_of, assigned_column, _, _ = read_graph()
+    kept, names = _by_fingerprint(snapshot, assigned_column)
     batch = []
     for node in kept.values():
         prov = node.provenance
@@ -89,6 +90,35 @@ def persist_to_storage(tracker: Any, storage: Any, pid: Optional[int],
     storage.store_edges_resolved(_resolve_edges(snapshot, nodes, inputs_of, fp_map, False))
     storage.complete_pipeline(pid, "completed")
     return pid if pid is None or type(pid) is int else int(pid)
+
+
+def _by_fingerprint(snapshot: Any, assigned_column: Callable[[Any, Any], Any]) -> Tuple[dict, dict]:
+    """The nodes indexed by provenance, in first-seen order: the first node of each, and the
+    column name of the first whose metadata names the column it was assigned to. Nodes of one
+    fingerprint share one stored record, which takes the name even when the first of them was
+    never assigned to a column itself."""
+    kept: dict = {}
+    names: dict = {}
+    for node in snapshot:
+        prov = node.provenance
+        kept.setdefault(prov, node)
+        name = assigned_column(node, _NONE)
+        if name is not _NONE:
+            names.setdefault(prov, name)
+    return kept, names
+
+
+def _with_name(metadata: Any, names: dict, prov: Any) -> Any:
+    """The metadata to store for a node: a copy with "column" set to the name found for its
+    fingerprint, unless it names one already (the node's own dict stays as it is)."""
+    if not names or not isinstance(metadata, dict):
+        return metadata
+    name = names.get(prov, _NONE)
+    if name is _NONE or dict.__contains__(metadata, "column"):
+        return metadata
+    copy = dict.copy(metadata)
+    copy["column"] = name
+    return copy
 
 
 def _int(value: Any) -> int:
@@ -125,7 +155,8 @@ def persist_dag_records(tracker: Any, read_graph: Callable[[], Any]) -> None:
     edges. `read_graph()` reads the graph natively (GraphReader in dag_persistence.cc)."""
     from lumarq.utilities.persistence.storage import StoredNode
 
-    nodes, snapshot, kept, _, inputs_of, metadata_of, decode = read_graph()
+    nodes, snapshot, inputs_of, assigned_column, record_metadata, decode = read_graph()
+    kept, names = _by_fingerprint(snapshot, assigned_column)
     pipeline_id = tracker._pipeline_id
     batch = []
     for node in kept.values():
@@ -137,7 +168,8 @@ def persist_dag_records(tracker: Any, read_graph: Callable[[], Any]) -> None:
             table_name=node.table, column_name=node.column,
             pair_id=None if pair_id is None else _int(pair_id),
             is_protected=bool(node.is_protected), entity_hash=_int(entity),
-            chain_hash=_int(chain), metadata=metadata_of(node, prov), pipeline_id=pipeline_id))
+            chain_hash=_int(chain), metadata=_with_name(record_metadata(node), names, prov),
+            pipeline_id=pipeline_id))
     if batch:
         tracker._storage.store_nodes(batch)
         tracker._nodes_written = len(batch)
