@@ -4466,10 +4466,12 @@ def _install_writer_hooks() -> None:
     # for what only its own arrays have (`to_sql` a date's `to_pydatetime`, `to_stata` a
     # `numpy_dtype`), and raised: they write the plain frame, as plain pandas would. The Arrow
     # writers raised inside pyarrow, and a file's pandas metadata would have named "prov[...]"
-    # types a reader without lumarq cannot build.
+    # types a reader without lumarq cannot build, as `to_json(orient="table")`'s schema did
+    # (dates and durations typed "any" there, so they read back as text).
     from pandas.core.generic import NDFrame
 
-    for owner, name in ((NDFrame, "to_csv"), (NDFrame, "to_sql"), (pd.DataFrame, "to_stata"),
+    for owner, name in ((NDFrame, "to_csv"), (NDFrame, "to_json"), (NDFrame, "to_sql"),
+                        (pd.DataFrame, "to_stata"),
                         (pd.DataFrame, "to_parquet"), (pd.DataFrame, "to_feather"),
                         (pd.DataFrame, "to_orc")):
         write = getattr(owner, name, None)
