@@ -4486,6 +4486,61 @@ def _install_writer_hooks() -> None:
         setattr(owner, name, hooked)
 
 
+def _install_frame_ufunc_hook() -> None:
+    # For a ufunc of several inputs over a frame (`np.maximum(df, 0)`, `np.fmax(df, other)`)
+    # pandas gives up on the columns' types: it computes over `np.asarray` of each input and
+    # builds a plain frame, so a tracked column came back untracked and what was computed from
+    # it read clean of its sources. Over frames of the same labels, scalars and arrays of the
+    # frame's shape, each tracked column is computed again as a Series of the type numpy
+    # computed in, and kept where its values are pandas' own.
+    array_ufunc = pd.DataFrame.__array_ufunc__
+    if getattr(array_ufunc, "_lumarq", False):
+        return
+
+    def hooked(self: Any, ufunc: np.ufunc, method: str, *inputs: Any, **kwargs: Any) -> Any:
+        result = array_ufunc(self, ufunc, method, *inputs, **kwargs)
+        if (method != "__call__" or kwargs or ufunc.nout != 1 or len(inputs) < 2
+                or not isinstance(result, pd.DataFrame) or _has_dtype_columns(result)
+                or not result.columns.is_unique):
+            return result
+        if not any(isinstance(x, pd.DataFrame) and _has_dtype_columns(x) for x in inputs):
+            return result
+        kinds, inputs = {}, list(inputs)
+        for i, x in enumerate(inputs):
+            if isinstance(x, pd.DataFrame):
+                if not (x.index.equals(result.index) and x.columns.equals(result.columns)):
+                    # pandas aligned the frames: the same labels in another order only
+                    if not (x.shape == result.shape and x.index.is_unique and x.columns.is_unique
+                            and x.index.isin(result.index).all()
+                            and x.columns.isin(result.columns).all()):
+                        return result
+                    inputs[i] = x = x.reindex(index=result.index, columns=result.columns)
+                kinds[i] = np.asarray(x).dtype  # the type numpy computed in
+                if kinds[i].kind not in "biuf":
+                    return result
+            elif not (is_scalar(x) or (isinstance(x, np.ndarray) and x.shape == result.shape)):
+                return result
+        frames = [x for x in inputs if isinstance(x, pd.DataFrame)]
+        for j in range(result.shape[1]):
+            if not any(isinstance(f.dtypes.iloc[j], ProvenanceDtype) for f in frames):
+                continue
+            args = [x.iloc[:, j].astype(kinds[i]) if i in kinds
+                    else x[:, j] if isinstance(x, np.ndarray) else x
+                    for i, x in enumerate(inputs)]
+            column = getattr(ufunc, method)(*args)
+            plain = result.iloc[:, j]
+            if (isinstance(column, pd.Series) and isinstance(column.dtype, ProvenanceDtype)
+                    and column.dtype.subtype == plain.dtype
+                    and np.array_equal(column.to_numpy(), plain.to_numpy(),
+                                       equal_nan=plain.dtype.kind == "f")):
+                result.isetitem(j, column)
+        return result
+
+    functools.update_wrapper(hooked, array_ufunc)
+    hooked._lumarq = True  # type: ignore[attr-defined]
+    pd.DataFrame.__array_ufunc__ = hooked  # type: ignore[method-assign]
+
+
 def _install_binning_hooks() -> None:
     # pd.cut/pd.qcut with labels=False give bin numbers, which were plain: an age band of a
     # protected age read as untouched by it. They keep the rows' words: through fixed edges
@@ -6720,6 +6775,7 @@ _install_rowwise_accessors()
 _install_conversion_hooks()
 _install_array_hooks()
 _install_writer_hooks()
+_install_frame_ufunc_hook()
 _install_describe_hook()
 _install_crosswise_hooks()
 _install_reshape_hooks()

@@ -1568,6 +1568,9 @@ PLAIN_EQUIVALENTS = {
     # dates read back as pandas 3's default unit, not the one written
     "table JSON read back": lambda d: pd.read_json(io.StringIO(d.assign(
         when=pd.to_datetime(d["k"], unit="D")).to_json(orient="table")), orient="table"),
+    # pandas computes a ufunc of several inputs over a frame as a plain array: plain columns
+    "maximum of frames by numpy": lambda d: np.maximum(d[["age", "k"]], d[["k", "age"]]),
+    "fmax of a frame and a scalar": lambda d: np.fmax(d[["age", "income"]], 30),
     # pandas 2.2 raised for a text column; the words' bytes cancel out
     "memory_usage deep minus shallow": lambda d: d.memory_usage(deep=True) - d.memory_usage(),
     "untrack of an index": lambda d: lumarq.untrack(d.set_index("age").index).to_series(),
@@ -1769,6 +1772,7 @@ PLAIN_EQUIVALENTS = {
     "row added by label from a row": lambda d: _row_added(d, lambda x: x.loc["r0"]),
 }
 FROM_AGE = {"income * age cast", "income * age.isin", "frame cast", "frame cast by a dict",
+            "maximum of frames by numpy", "fmax of a frame and a scalar",
             "income + running max of age", "Float64 age * income", "Series dot frame",
             "to_numeric", "convert_dtypes", "apply per member", "apply per member, no group keys",
             "age as text joined", "frame cast to text", "update by age",
