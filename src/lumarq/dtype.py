@@ -1764,7 +1764,12 @@ def _fold_condition(obj: Any, positions: Any, cond: Any, op: str) -> None:
             continue
         new = _with_condition(col, c, op=op)
         if new is not col:
-            obj.isetitem(int(i), new)
+            if not _lazy_copies() and isinstance(col.dtype, ProvenanceDtype):
+                # without copy-on-write a shallow copy or view shares the column and took the
+                # written values: it takes their words too, written in place
+                _write_back(col, new)
+            else:
+                obj.isetitem(int(i), new)
 
 
 _PASS = object()  # a hook's check answers it to hand the call on to pandas unchanged
