@@ -4529,8 +4529,10 @@ def _install_frame_ufunc_hook() -> None:
         for j in range(result.shape[1]):
             if not any(isinstance(f.dtypes.iloc[j], ProvenanceDtype) for f in frames):
                 continue
+            # a scalar as pandas hands it to numpy: a 0-d array, which numpy 2 does not
+            # fit to the column's type (float32 with 3.0 gives float64)
             args = [x.iloc[:, j].astype(kinds[i]) if i in kinds
-                    else x[:, j] if isinstance(x, np.ndarray) else x
+                    else x[:, j] if isinstance(x, np.ndarray) and x.ndim else np.asarray(x)
                     for i, x in enumerate(inputs)]
             column = getattr(ufunc, method)(*args)
             plain = result.iloc[:, j]

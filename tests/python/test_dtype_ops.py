@@ -1577,6 +1577,8 @@ PLAIN_EQUIVALENTS = {
     # pandas computes a ufunc of several inputs over a frame as a plain array: plain columns
     "maximum of frames by numpy": lambda d: np.maximum(d[["age", "k"]], d[["k", "age"]]),
     "fmax of a frame and a scalar": lambda d: np.fmax(d[["age", "income"]], 30),
+    "maximum of a float32 frame and a scalar": lambda d: np.maximum(
+        d[["age", "income"]].astype("float32"), 30.0),
     # pandas 2.2 (without copy-on-write) writes into the frame a shallow copy shares: the
     # condition's words did not reach it, so its rows read clean of age
     "condition written through a shallow copy": _written_through_a_shallow_copy,
@@ -1782,6 +1784,7 @@ PLAIN_EQUIVALENTS = {
 }
 FROM_AGE = {"income * age cast", "income * age.isin", "frame cast", "frame cast by a dict",
             "maximum of frames by numpy", "fmax of a frame and a scalar",
+            "maximum of a float32 frame and a scalar",
             "income + running max of age", "Float64 age * income", "Series dot frame",
             "to_numeric", "convert_dtypes", "apply per member", "apply per member, no group keys",
             "age as text joined", "frame cast to text", "update by age",
