@@ -1764,7 +1764,12 @@ def _fold_condition(obj: Any, positions: Any, cond: Any, op: str) -> None:
             continue
         new = _with_condition(col, c, op=op)
         if new is not col:
-            obj.isetitem(int(i), new)
+            if not _lazy_copies() and isinstance(col.dtype, ProvenanceDtype):
+                # without copy-on-write a shallow copy or view shares the column and took the
+                # written values: it takes their words too, written in place
+                _write_back(col, new)
+            else:
+                obj.isetitem(int(i), new)
 
 
 _PASS = object()  # a hook's check answers it to hand the call on to pandas unchanged
@@ -4466,10 +4471,12 @@ def _install_writer_hooks() -> None:
     # for what only its own arrays have (`to_sql` a date's `to_pydatetime`, `to_stata` a
     # `numpy_dtype`), and raised: they write the plain frame, as plain pandas would. The Arrow
     # writers raised inside pyarrow, and a file's pandas metadata would have named "prov[...]"
-    # types a reader without lumarq cannot build.
+    # types a reader without lumarq cannot build, as `to_json(orient="table")`'s schema did
+    # (dates and durations typed "any" there, so they read back as text).
     from pandas.core.generic import NDFrame
 
-    for owner, name in ((NDFrame, "to_csv"), (NDFrame, "to_sql"), (pd.DataFrame, "to_stata"),
+    for owner, name in ((NDFrame, "to_csv"), (NDFrame, "to_json"), (NDFrame, "to_sql"),
+                        (pd.DataFrame, "to_stata"),
                         (pd.DataFrame, "to_parquet"), (pd.DataFrame, "to_feather"),
                         (pd.DataFrame, "to_orc")):
         write = getattr(owner, name, None)
@@ -4482,6 +4489,63 @@ def _install_writer_hooks() -> None:
         functools.update_wrapper(hooked, write)
         hooked._lumarq = True  # type: ignore[attr-defined]
         setattr(owner, name, hooked)
+
+
+def _install_frame_ufunc_hook() -> None:
+    # For a ufunc of several inputs over a frame (`np.maximum(df, 0)`, `np.fmax(df, other)`)
+    # pandas gives up on the columns' types: it computes over `np.asarray` of each input and
+    # builds a plain frame, so a tracked column came back untracked and what was computed from
+    # it read clean of its sources. Over frames of the same labels, scalars and arrays of the
+    # frame's shape, each tracked column is computed again as a Series of the type numpy
+    # computed in, and kept where its values are pandas' own.
+    array_ufunc = pd.DataFrame.__array_ufunc__
+    if getattr(array_ufunc, "_lumarq", False):
+        return
+
+    def hooked(self: Any, ufunc: np.ufunc, method: str, *inputs: Any, **kwargs: Any) -> Any:
+        result = array_ufunc(self, ufunc, method, *inputs, **kwargs)
+        if (method != "__call__" or kwargs or ufunc.nout != 1 or len(inputs) < 2
+                or not isinstance(result, pd.DataFrame) or _has_dtype_columns(result)
+                or not result.columns.is_unique):
+            return result
+        if not any(isinstance(x, pd.DataFrame) and _has_dtype_columns(x) for x in inputs):
+            return result
+        kinds, inputs = {}, list(inputs)
+        for i, x in enumerate(inputs):
+            if isinstance(x, pd.DataFrame):
+                if not (x.index.equals(result.index) and x.columns.equals(result.columns)):
+                    # pandas aligned the frames: the same labels in another order only
+                    if not (x.shape == result.shape and x.index.is_unique and x.columns.is_unique
+                            and x.index.isin(result.index).all()
+                            and x.columns.isin(result.columns).all()):
+                        return result
+                    inputs[i] = x = x.reindex(index=result.index, columns=result.columns)
+                kinds[i] = np.asarray(x).dtype  # the type numpy computed in
+                if kinds[i].kind not in "biuf":
+                    return result
+            elif not (is_scalar(x) or (isinstance(x, np.ndarray) and x.shape == result.shape)):
+                return result
+        frames = [x for x in inputs if isinstance(x, pd.DataFrame)]
+        for j in range(result.shape[1]):
+            if not any(isinstance(f.dtypes.iloc[j], ProvenanceDtype) for f in frames):
+                continue
+            # a scalar as pandas hands it to numpy: a 0-d array, which numpy 2 does not
+            # fit to the column's type (float32 with 3.0 gives float64)
+            args = [x.iloc[:, j].astype(kinds[i]) if i in kinds
+                    else x[:, j] if isinstance(x, np.ndarray) and x.ndim else np.asarray(x)
+                    for i, x in enumerate(inputs)]
+            column = getattr(ufunc, method)(*args)
+            plain = result.iloc[:, j]
+            if (isinstance(column, pd.Series) and isinstance(column.dtype, ProvenanceDtype)
+                    and column.dtype.subtype == plain.dtype
+                    and np.array_equal(column.to_numpy(), plain.to_numpy(),
+                                       equal_nan=plain.dtype.kind == "f")):
+                result.isetitem(j, column)
+        return result
+
+    functools.update_wrapper(hooked, array_ufunc)
+    hooked._lumarq = True  # type: ignore[attr-defined]
+    pd.DataFrame.__array_ufunc__ = hooked  # type: ignore[method-assign]
 
 
 def _install_binning_hooks() -> None:
@@ -6718,6 +6782,7 @@ _install_rowwise_accessors()
 _install_conversion_hooks()
 _install_array_hooks()
 _install_writer_hooks()
+_install_frame_ufunc_hook()
 _install_describe_hook()
 _install_crosswise_hooks()
 _install_reshape_hooks()
