@@ -144,8 +144,9 @@ def _assignment_hook_cost(repeat: int) -> list[Result]:
              ("df.iloc[i, j] = x", _iLocIndexer, lambda: df.iloc.__setitem__((5, 1), 1.0))]
     out = []
     for name, cls, fn in cases:
-        hooked = cls.__setitem__
-        own = getattr(hooked, "__wrapped__", hooked)
+        hooked = own = cls.__setitem__
+        while type(own).__module__.startswith("lumarq"):  # every hook layer down to pandas'
+            own = own.__wrapped__
 
         def timed(method: object, fn=fn, cls=cls) -> float:
             cls.__setitem__ = method
