@@ -250,9 +250,12 @@ def disable_persistence(tracker: Any) -> None:
             if isinstance(lost, int):
                 _count(tracker, "_records_lost", lost)
             if isinstance(stats, dict):
+                # Each `enable_persistence` starts a writer whose counts start at zero: the
+                # tracker keeps those of the writers it stopped (in a native slot, which pickling
+                # leaves out as it leaves out the writer), so stored rows never read as unstored.
                 totals = getattr(tracker, "_writer_totals", None)
-                tracker._writer_totals = WriterTotals(_plus(
-                    totals if isinstance(totals, WriterTotals) else {}, stats, grow=True))
+                tracker._writer_totals = _plus(totals if isinstance(totals, dict) else {}, stats,
+                                               grow=True)
         except Exception:
             pass  # statistics are informative only
     if tracker._storage:
@@ -347,16 +350,6 @@ def start_new_pipeline(tracker: Any) -> None:
     tracker._edges_written = 0
 
 
-class WriterTotals(dict):
-    """The counts of the writers a tracker has stopped. Each `enable_persistence` starts a new
-    writer, whose own counts start at zero: added to them, rows stored before switching
-    persistence off and on again do not read as never stored. A pickled tracker leaves them out,
-    as it leaves out the writer."""
-
-    def __reduce__(self) -> Any:
-        return (WriterTotals, ())
-
-
 # The writer's statistics that count (the rest describe the running writer: queue, journal).
 _SUMMED = ("lost", "rejected", "batches_committed", "batches_retried", "batches_failed",
            "journal_spilled")
@@ -393,7 +386,7 @@ def persistence_stats(tracker: Any) -> Optional[dict]:
         return None
     stats = writer.get_stats()
     totals = getattr(tracker, "_writer_totals", None)
-    if type(stats) is dict and isinstance(totals, WriterTotals):
+    if type(stats) is dict and isinstance(totals, dict):
         stats = _plus(stats, totals, grow=False)  # with the writers stopped before this one
     if stats:
         stats["nodes_written"] = getattr(tracker, "_nodes_written", 0)
