@@ -737,17 +737,25 @@ nb::object RowValueColumnsOf(nb::handle records) {
 
 nb::object OperationRowColumns(int64_t pipeline_id, nb::handle op, nb::handle column,
                                const int64_t* rows, const uint32_t* words, const double* values,
-                               size_t n) {
+                               size_t n, const nb::object* texts) {
   nb::object cls = ColumnBatchType("RowValueColumns");
   if (!cls.is_valid()) return cls;
   // As RowValueColumnsOf gives for the same records: the operation's text, then the column's.
-  nb::list texts;
-  Append(texts, op);
-  if (!column.is_none()) Append(texts, column);
-  return MakeRowColumns(cls, texts,
-                        lumarq::RowValueBatch::Uniform(pipeline_id, 0, column.is_none() ? -1 : 1,
-                                                       {rows, n}, {words, n}, {values, n}),
-                        nb::dict());
+  nb::list names;
+  Append(names, op);
+  if (!column.is_none()) Append(names, column);
+  lumarq::RowValueBatch c = lumarq::RowValueBatch::Uniform(
+      pipeline_id, 0, column.is_none() ? -1 : 1, {rows, n}, {words, n}, {values, n});
+  nb::dict text_value;
+  for (size_t i = 0; texts != nullptr && i < n; ++i) {
+    if (!texts[i].is_valid()) continue;
+    c.value[i] = std::numeric_limits<double>::quiet_NaN();
+    c.value_null[i] = 1;
+    if (PyDict_SetItem(text_value.ptr(), PyInt(static_cast<int64_t>(i)).ptr(), texts[i].ptr()) < 0) {
+      throw nb::python_error();
+    }
+  }
+  return MakeRowColumns(cls, names, std::move(c), text_value);
 }
 
 void HandRowsToWriter(nb::handle writer, nb::handle records) {

@@ -50,11 +50,12 @@ void PersistNamedNodes(nb::handle self, std::span<const int64_t> ids, nb::handle
 void HandRowsToWriter(nb::handle writer, nb::handle records);
 
 /// RowValueColumns of n recorded rows of one operation (one operation text, one column name or
-/// None; numeric values), as RowValueColumnsOf gives for their records; an invalid object when
-/// the storage component offers no column batches.
+/// None; numeric values, or where `texts` has a set entry that text), as RowValueColumnsOf
+/// gives for their records; an invalid object when the storage component offers no column
+/// batches.
 nb::object OperationRowColumns(int64_t pipeline_id, nb::handle op, nb::handle column,
                                const int64_t* rows, const uint32_t* words, const double* values,
-                               size_t n);
+                               size_t n, const nb::object* texts = nullptr);
 
 /// _persist_dag_to_storage(): the whole DAG, deduplicated by fingerprint, with resolved edges.
 void PersistDagToStorage(nb::handle self);

@@ -552,13 +552,21 @@ void DagSetState(nb::pointer_and_handle<DagTracker> v, nb::handle state) {
 
 // ---------------------------------------------------------------- row values
 
-/// float(value) for the numeric field; str(value) for the text field when float() refuses it.
+}  // namespace
+
 void SplitValue(nb::handle value, nb::object* numeric, nb::object* text) {
   *numeric = nb::none();
   *text = nb::none();
   if (value.is_none()) return;
   if (PyFloat_CheckExact(value.ptr())) {
     *numeric = nb::borrow(value);
+    return;
+  }
+  PyObject* o = value.ptr();
+  if (PyUnicode_CheckExact(o) && PyUnicode_IS_ASCII(o) &&
+      !lumarq::AsciiMayBeFloat({static_cast<const char*>(PyUnicode_DATA(o)),
+                                static_cast<size_t>(PyUnicode_GET_LENGTH(o))})) {
+    *text = nb::borrow(value);  // str() of a str is itself
     return;
   }
   PyObject* f = PyNumber_Float(value.ptr());
@@ -575,6 +583,8 @@ void SplitValue(nb::handle value, nb::object* numeric, nb::object* text) {
   if (s == nullptr) throw nb::python_error();
   *text = nb::steal(s);
 }
+
+namespace {
 
 /// The first time per tracker that records are dropped for the memory-only bound: a warning when
 /// persistence was configured (an API key or a storage URL) but is not attached, a debug log
@@ -1001,7 +1011,8 @@ void RecordRowValueFast(nb::handle tracker, const RowRecordMaker& maker, nb::han
 
 bool RecordRowColumns(nb::handle tracker, const RowRecordMaker& maker, nb::handle operation,
                       nb::handle column_name, const std::vector<int64_t>& rows,
-                      const std::vector<uint32_t>& words, const std::vector<double>& values) {
+                      const std::vector<uint32_t>& words, const std::vector<double>& values,
+                      const std::vector<nb::object>* texts) {
   DagTracker* tp = DagTrackerPtr(tracker);
   if (tp == nullptr || !PyUnicode_Check(operation.ptr()) ||
       !(column_name.is_none() || PyUnicode_Check(column_name.ptr()))) {
@@ -1032,16 +1043,18 @@ bool RecordRowColumns(nb::handle tracker, const RowRecordMaker& maker, nb::handl
   size_t k = 0;
   auto push = [&] {
     const size_t i = k++;  // a row whose record cannot be made is skipped, as row by row
-    nb::object value = Steal(PyFloat_FromDouble(values[i]));
+    const bool is_text = texts != nullptr && (*texts)[i].is_valid();
+    nb::object value = is_text ? nb::none() : Steal(PyFloat_FromDouble(values[i]));
     Append(buffer, maker.Make(pid, PyInt(rows[i]), PyWord(words[i]), operation, value,
-                              column_name, tenant, nb::none()));
+                              column_name, tenant, is_text ? (*texts)[i] : nb::none()));
   };
   try {
     while (k < plan.head) push();
     HandOver(writer, buffer);
     for (size_t b = 0; b < plan.batches; ++b, k += batch) {
       nb::object columns = OperationRowColumns(pid64, operation, column_name, rows.data() + k,
-                                               words.data() + k, values.data() + k, batch);
+                                               words.data() + k, values.data() + k, batch,
+                                               texts != nullptr ? texts->data() + k : nullptr);
       if (!columns.is_valid()) break;
       CallKw(method, {}, {{"row_values", columns}});
     }

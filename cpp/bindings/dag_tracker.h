@@ -283,9 +283,15 @@ bool BufferNumericRows(nb::handle tracker, const RowRecordMaker& maker, nb::hand
 /// handing over leaves the rows not yet sent in the buffer and is swallowed, as row by row.
 /// False, with nothing recorded, when rows must be recorded one by one (no writer, a writer
 /// without column batches, too few rows for a whole batch, ...).
+/// With `texts`, a row whose entry is set records that text and no number (values[k] unused).
 bool RecordRowColumns(nb::handle tracker, const RowRecordMaker& maker, nb::handle operation,
                       nb::handle column_name, const std::vector<int64_t>& rows,
-                      const std::vector<uint32_t>& words, const std::vector<double>& values);
+                      const std::vector<uint32_t>& words, const std::vector<double>& values,
+                      const std::vector<nb::object>* texts = nullptr);
+
+/// float(value) for the numeric field of a row value; str(value) for the text field when float()
+/// refuses it; both None for None.
+void SplitValue(nb::handle value, nb::object* numeric, nb::object* text);
 
 /// RecordRowColumns for the rows of a numeric column of values (`Recorded(i)`: whether row i is
 /// recorded; `Number(i)`: its value) with fingerprints `words`; false, with nothing recorded,

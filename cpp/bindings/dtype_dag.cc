@@ -47,7 +47,7 @@ class RecordValues {
   size_t size() const { return n_; }
   bool numeric() const { return numeric_; }
   const nb::object& object() const { return seq_; }
-  bool Recorded(size_t i) const { return !std::isnan(f64_.data()[i]); }
+  bool Recorded(size_t i) const { return numeric_ ? !std::isnan(f64_.data()[i]) : At(i).is_valid(); }
   double Number(size_t i) const { return f64_.data()[i]; }
   /// The value of row i, or an invalid object when the row is not recorded.
   nb::object At(size_t i) const {
@@ -67,6 +67,39 @@ class RecordValues {
   size_t n_ = 0;
   nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu> f64_;
 };
+
+/// Object row values (texts, mostly) for a tracker with a writer, as RecordNumericRows records
+/// numbers: each row split as record_row_value splits it (a row that cannot be is left out, as
+/// row by row), then whole batches as row-value columns. False, with nothing recorded, when
+/// they must go row by row.
+bool RecordObjectRows(nb::handle tracker, const RowRecordMaker& maker, nb::handle op,
+                      nb::handle column, const uint32_t* words, const RecordValues& values,
+                      size_t n) {
+  if (n == 0 || !AsBool(GetAttr(tracker, "_writer"))) return false;
+  lumarq::RecordedRows r;
+  std::vector<nb::object> texts;
+  for (size_t i = 0; i < n; ++i) {
+    nb::object v = values.At(i);
+    if (!v.is_valid()) continue;
+    nb::object numeric, text;
+    bool split = false;
+    Guarded([&] {
+      SplitValue(v, &numeric, &text);
+      split = true;
+    });
+    if (!split) continue;
+    r.rows.push_back(static_cast<int64_t>(i));
+    r.words.push_back(words[i]);
+    r.values.push_back(numeric.is_none() ? 0.0 : PyFloat_AS_DOUBLE(numeric.ptr()));
+    texts.push_back(text.is_none() ? nb::object() : std::move(text));  // unset: a number
+  }
+  try {
+    return RecordRowColumns(tracker, maker, op, column, r.rows, r.words, r.values, &texts);
+  } catch (nb::python_error& e) {
+    if (!e.matches(PyExc_Exception)) throw;
+    return false;  // raised before anything was recorded: row by row tells the same story
+  }
+}
 
 /// record_row_value(i, words[i], op, values[i], column_name=column) for every recorded row. A
 /// buffer without a writer keeps only its newest rows: older rows are not built at all.
@@ -91,8 +124,9 @@ void RecordRows(nb::handle tracker, nb::handle op, const uint32_t* words, const 
                            RecordNumericRows(tracker, *maker, op, col, words, values, n))) {
     return;
   }
+  if (!values.numeric() && RecordObjectRows(tracker, *maker, op, col, words, values, n)) return;
   NewestRecorded window;  // the whole column, unless a memory-only buffer keeps only the newest
-  if (values.numeric() && !AsBool(GetAttr(tracker, "_writer"))) {
+  if (!AsBool(GetAttr(tracker, "_writer"))) {
     window = NewestRecordedRows(values, n, static_cast<size_t>(kMemoryOnlyRowLimit));
   }
   const size_t start = window.start;

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "lumarq/recorded_rows.h"
@@ -47,6 +48,18 @@ TEST(RecordedRows, CollectsTheRecordedRowsFromStart) {
   EXPECT_EQ(r.rows, (std::vector<int64_t>{2, 3, 5}));
   EXPECT_EQ(r.words, (std::vector<uint32_t>{12, 13, 15}));
   EXPECT_EQ(r.values, (std::vector<double>{2.5, 3.5, 5.5}));
+}
+
+TEST(RecordedRows, TextsThatMayBeFloats) {
+  // true: float() must be asked; false: float() refuses it.
+  const std::pair<const char*, bool> cases[] = {
+      {"1", true},          {"-2", true},     {"+.5", true},       {" 3", true},
+      {"\t4", true},        {"inf", true},    {"INFINITY", true},  {"NaN", true},
+      {"nan \n", true},     {"", true},       {"\x7f", true},      {"little", false},
+      {"n", false},         {"none", false},  {"info", false},     {"infinity!", false},
+      {"e5", false},        {"_1", false},    {"(1)", false},      {"nan2", false},
+  };
+  for (const auto& [text, may] : cases) EXPECT_EQ(AsciiMayBeFloat(text), may) << '"' << text << '"';
 }
 
 }  // namespace

@@ -19,6 +19,10 @@ class ListWriter:
 @pytest.mark.parametrize("value, numeric, text", [
     (None, None, None), ("12", 12.0, None), ("3.5", 3.5, None), ("n/a", None, "n/a"),
     (10 ** 400, None, str(10 ** 400)), (True, 1.0, None), (7, 7.0, None), (object, None, str(object)),
+    # texts float() reads (some skip float() on a look at their first character)
+    ("inf", float("inf"), None), ("-Infinity ", float("-inf"), None), (" 2", 2.0, None), ("1_0", 10.0, None),
+    ("\t.5e1\n", 5.0, None), ("\u0661\u0662", 12.0, None), ("", None, ""), ("n", None, "n"), ("nano", None, "nano"),
+    ("infinite", None, "infinite"), ("-", None, "-"), ("e5", None, "e5"), ("_1", None, "_1"), ("little", None, "little"),
 ])
 def test_values_split_into_numeric_and_text(value, numeric, text):
     t = DAGTracker(tenant_id="acme")
@@ -116,3 +120,29 @@ def test_memory_only_rows_held_as_columns_read_as_the_records_row_by_row_gives(s
     handed, rows = _rows_by_column_path(scenario, read_first=False)
     assert len(handed) + len(rows) == 100_000
     assert (handed, rows) == _rows_by_column_path(scenario, read_first=True)
+
+
+@pytest.mark.parametrize("dtype", [object, "str"])
+def test_memory_only_text_rows_of_the_dtype_are_the_newest_records_row_by_row_gives(dtype):
+    """Only the rows the bound keeps are made into records; the buffer and the warnings are
+    what a tracker recording every row one by one ends with."""
+    import pandas as pd
+
+    import lumarq
+
+    class OneByOne(DAGTracker):
+        def record_row_value(self, *args, **kwargs):
+            return super().record_row_value(*args, **kwargs)
+
+    n = 130_000
+    s = pd.Series(["x%d" % (i % 50) if i % 7 else None for i in range(n)], dtype=dtype)
+    seen = []
+    for cls in (DAGTracker, OneByOne):
+        t = cls(tenant_id="acme")
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            w = lumarq.track(s.to_frame("s"), t, "t")["s"]
+            w.fillna("gap").str.len()
+        seen.append((list(t._value_buffer), [str(c.message) for c in caught]))
+    assert seen[0] == seen[1]
+    assert len(seen[0][0]) == 100_000 and seen[0][0][-1].row_index == n - 1

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 namespace lumarq {
@@ -47,6 +48,29 @@ NewestRecorded NewestRecordedRows(const Values& values, size_t n, size_t keep) {
   while (w.start > 0 && w.kept < keep) w.kept += values.Recorded(--w.start) ? 1 : 0;
   for (size_t i = w.start; i-- > 0 && !w.dropped;) w.dropped = values.Recorded(i) != 0;
   return w;
+}
+
+/// False only where float() must refuse the ASCII text `s`: it begins with a character no
+/// float literal begins with (after stripping), or with i/n and is not inf, infinity or nan.
+/// Saves the exception float() raises for most texts; true sends the text to float().
+inline bool AsciiMayBeFloat(std::string_view s) {
+  if (s.empty()) return true;
+  const auto c = static_cast<unsigned char>(s[0]);
+  if ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c <= ' ' || c >= 0x7f) {
+    return true;  // digits, signs and points, or whitespace float() strips
+  }
+  const char lower = static_cast<char>(c | 0x20);
+  if (lower != 'i' && lower != 'n') return false;
+  size_t end = s.size();
+  while (end > 0 && static_cast<unsigned char>(s[end - 1]) <= ' ') --end;
+  auto is = [&](std::string_view word) {
+    if (end != word.size()) return false;
+    for (size_t i = 0; i < end; ++i) {
+      if (static_cast<char>(s[i] | 0x20) != word[i]) return false;
+    }
+    return true;
+  };
+  return is("inf") || is("infinity") || is("nan");
 }
 
 }  // namespace lumarq
