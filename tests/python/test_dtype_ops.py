@@ -162,6 +162,7 @@ MERGE_FORMS = {
     "join on": lambda l, r, how: l.rename(columns=lambda c: c if c == "k" else c + "_x").join(
         r.set_index("k", drop=False).rename(columns=lambda c: "kr" if c == "k" else c + "_y"),
         on="k", how=how),
+    "merge_ordered": lambda l, r, how: pd.merge_ordered(l, r, on="k", how=how),
 }
 
 

@@ -80,6 +80,7 @@ STEPS = {
     "value counts": lambda d: d[d["k"] > 2]["sex"].value_counts(),
     "group value counts in bins": lambda d: d.groupby("k")["age"].value_counts(bins=[0, 40, 100]),
     "crosstab": lambda d: pd.crosstab(d["sex"], d["k"]),
+    "crosstab of values": lambda d: pd.crosstab(d["sex"], d["k"], values=d["income"], aggfunc="sum"),
     "rank": lambda d: d["age"].rank(),
     "rolling": lambda d: d["age"].rolling(3, min_periods=1).mean(),
     "dummies": lambda d: pd.get_dummies(d["sex"], dtype=float),
