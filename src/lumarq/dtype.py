@@ -224,7 +224,8 @@ def _nodes_or_none(arr: ProvenanceArray) -> np.ndarray:
 
 
 def _record_values(values: Any) -> Any:
-    """The values as the row records read them: float64 for numbers and bools, else objects."""
+    """The values as the row records read them: float64 for numbers and bools, (int64 values,
+    array) for dates and durations, else objects."""
     if isinstance(values, pd.arrays.NumpyExtensionArray):
         values = values._ndarray
     if isinstance(values, np.ndarray) and values.dtype.kind in "biuf":
@@ -233,6 +234,10 @@ def _record_values(values: Any) -> Any:
         return np.ascontiguousarray(values.to_numpy(dtype=np.float64, na_value=np.nan))
     if isinstance(values, np.ndarray) and values.dtype.kind in "mM":
         values = pd.array(values)  # Timestamps and NaT, which the recorders leave out
+    if isinstance(values, (pd.arrays.DatetimeArray, pd.arrays.TimedeltaArray)):
+        # their int64 values beside them: a row is the text of its Timestamp or Timedelta,
+        # made once per distinct value
+        return (np.ascontiguousarray(values.asi8), values)
     return np.asarray(values, dtype=object)
 
 
@@ -6093,7 +6098,17 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
                 value = np.asarray(other).astype(nd.dtype, copy=False)
                 if value.ndim == 0:
                     value = value[()]
-            values = self._data._where(mask, value)
+            elif (isinstance(self._data, pd.arrays.NumpyExtensionArray)
+                  and self._data._ndarray.dtype == object and isinstance(value, ExtensionArray)):
+                value = np.asarray(value, dtype=object)  # boxed: numpy makes ints of dates
+            try:
+                values = self._data._where(mask, value)
+            except (TypeError, ValueError):
+                if nd is not None:
+                    raise
+                # text, dates or durations meeting what they cannot hold: as pandas' block
+                # does on this error, the common type (object) takes both
+                values = pd.Series(self._data, copy=False).where(mask, value).array
         nodes = inputs  # quiet: each row keeps the node of the operand it took
         if _logs(tracker, inputs):
             words = _step(tracker, words, _OP.FILL)
@@ -6135,13 +6150,30 @@ class ProvenanceArray(OpsMixin, ExtensionArray):
             value = value._data
         if not copy and self._readonly and mask.any():
             raise ValueError("Cannot modify read-only array")
-        if limit is not None and limit < len(self):
-            # only the first `limit` missing values (pandas 2.2's array filled them all)
-            values = self._data.copy() if copy else self._data
-            values[mask] = value[mask] if is_list_like(value) and len(value) == len(self) \
-                else value
-        else:
-            values = self._data.fillna(value=value, limit=limit, copy=copy)
+        nd = _numpy_values(self._data)
+        try:
+            if nd is not None and is_scalar(value) and not can_hold_element(nd, value):
+                raise TypeError(value)  # True into floats: pandas' blocks take objects
+            if limit is not None and limit < len(self):
+                # only the first `limit` missing values (pandas 2.2's array filled them all)
+                values = self._data.copy() if copy else self._data
+                values[mask] = value[mask] if is_list_like(value) and len(value) == len(self) \
+                    else value
+            else:
+                values = self._data.fillna(value=value, limit=limit, copy=copy)
+        except (TypeError, ValueError):
+            if not (is_scalar(value) or isinstance(value, np.ndarray | ExtensionArray)
+                    and len(value) == len(self)):
+                raise
+            # a value the subtype cannot hold: the common type plain pandas gives (its warning
+            # shown at the caller); a new array, as the type changes
+            with warnings.catch_warnings(record=True) as caught:
+                warnings.simplefilter("always")
+                plain = pd.Series(self._data, copy=True)
+                values = (plain.fillna(value) if is_scalar(value) and limit is None
+                          else plain.where(~mask, value)).array
+            _warn_at_caller(caught)
+            copy = True
         nodes = self._nodes if filled is None else np.where(filled >= 0, filled,
                                                              _nodes_or_none(self))
         if _logs(tracker, self._nodes, filled):

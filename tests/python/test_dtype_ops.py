@@ -926,6 +926,14 @@ CONDITIONED = {
                                 ["r1", "r2"]),
     "column filled by positions": (lambda d: _filled(
         d, 0, [1, 2], d["age"].array[1:3], by_position=True), ["r1", "r2"]),
+    # values the subtype cannot hold: objects, as plain pandas gives (they raised, and on
+    # pandas 2.2 dates written into objects became integers)
+    "text where a number": (lambda d: d["name"].where(_old(d), 0), "all"),
+    "durations where a text": (lambda d: (d["k"] * pd.Timedelta("1D")).mask(_old(d), "n/a"), "all"),
+    "text where tracked durations": (lambda d: d["name"].where(
+        _old(d), d["k"] * pd.Timedelta("1D")), "all"),
+    "ages filled with a text": (lambda d: d["age"].fillna("unknown"), "all"),
+    "ages filled with a flag": (lambda d: d["age"].fillna(True), "all"),
 }
 
 
