@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <initializer_list>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "containers_support.h"
@@ -31,13 +33,25 @@ nb::object View(const T* data, std::initializer_list<size_t> shape) {
   return nb::cast(nb::ndarray<nb::numpy, const T>(data, shape, nb::handle()));
 }
 
-/// The values recorded per row: float64 (NaN not recorded) or objects (missing ones not recorded).
+/// The values recorded per row: float64 (NaN not recorded), objects (missing ones not recorded),
+/// or dates or durations given as a pair (their int64 values, the array boxing them): row i is
+/// then str(array[i]), made once per distinct value (NaT not recorded). Those texts are what
+/// record_row_value makes of the boxed values (float() refuses them), at a str() per distinct
+/// value where each row took a boxing, a refused float() and a str().
 class RecordValues {
  public:
   explicit RecordValues(nb::handle values) : seq_(nb::borrow(values)) {
     if (nb::try_cast(values, f64_, /*convert=*/false)) {
       numeric_ = true;
       n_ = f64_.shape(0);
+    } else if (PyTuple_CheckExact(values.ptr()) && PyTuple_GET_SIZE(values.ptr()) == 2 &&
+               nb::try_cast(nb::handle(PyTuple_GET_ITEM(values.ptr(), 0)), i8_, false)) {
+      boxed_ = nb::borrow(PyTuple_GET_ITEM(values.ptr(), 1));
+      n_ = i8_.shape(0);
+      const Py_ssize_t len = PyObject_Length(boxed_.ptr());
+      if (len < 0) throw nb::python_error();
+      if (static_cast<size_t>(len) != n_) throw nb::value_error("one boxed value per int64 value");
+      times_ = true;
     } else {
       const Py_ssize_t len = PyObject_Length(values.ptr());
       if (len < 0) throw nb::python_error();
@@ -46,8 +60,15 @@ class RecordValues {
   }
   size_t size() const { return n_; }
   bool numeric() const { return numeric_; }
-  const nb::object& object() const { return seq_; }
-  bool Recorded(size_t i) const { return numeric_ ? !std::isnan(f64_.data()[i]) : At(i).is_valid(); }
+  /// The values as a sequence of the objects they stand for.
+  nb::object object() const {
+    return times_ ? Steal(PySequence_List(boxed_.ptr())) : seq_;
+  }
+  bool Recorded(size_t i) const {
+    if (numeric_) return !std::isnan(f64_.data()[i]);
+    if (times_) return i8_.data()[i] != std::numeric_limits<int64_t>::min();
+    return At(i).is_valid();
+  }
   double Number(size_t i) const { return f64_.data()[i]; }
   /// The value of row i, or an invalid object when the row is not recorded.
   nb::object At(size_t i) const {
@@ -56,16 +77,34 @@ class RecordValues {
       if (std::isnan(d)) return {};
       return Steal(PyFloat_FromDouble(d));
     }
+    if (times_) return TimeText(i);
     nb::object v = Steal(PySequence_GetItem(seq_.ptr(), static_cast<Py_ssize_t>(i)));
+    if (!v.is_valid()) throw nb::python_error();
     if (NotRecorded(v)) return {};
     return v;
   }
 
  private:
-  nb::object seq_;
-  bool numeric_ = false;
+  nb::object TimeText(size_t i) const {
+    const int64_t key = i8_.data()[i];
+    if (key == std::numeric_limits<int64_t>::min()) return {};  // NaT
+    auto found = texts_.find(key);
+    if (found != texts_.end()) return found->second;
+    nb::object v = Steal(PySequence_GetItem(boxed_.ptr(), static_cast<Py_ssize_t>(i)));
+    if (!v.is_valid()) throw nb::python_error();
+    if (NotRecorded(v)) return {};
+    nb::object text = Steal(PyObject_Str(v.ptr()));
+    if (!text.is_valid()) throw nb::python_error();
+    texts_.emplace(key, text);
+    return text;
+  }
+
+  nb::object seq_, boxed_;
+  bool numeric_ = false, times_ = false;
   size_t n_ = 0;
   nb::ndarray<const double, nb::ndim<1>, nb::c_contig, nb::device::cpu> f64_;
+  nb::ndarray<const int64_t, nb::ndim<1>, nb::c_contig, nb::device::cpu> i8_;
+  mutable std::unordered_map<int64_t, nb::object> texts_;
 };
 
 /// Object row values (texts, mostly) for a tracker with a writer, as RecordNumericRows records

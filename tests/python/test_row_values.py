@@ -122,27 +122,43 @@ def test_memory_only_rows_held_as_columns_read_as_the_records_row_by_row_gives(s
     assert (handed, rows) == _rows_by_column_path(scenario, read_first=True)
 
 
-@pytest.mark.parametrize("dtype", [object, "str"])
-def test_memory_only_text_rows_of_the_dtype_are_the_newest_records_row_by_row_gives(dtype):
-    """Only the rows the bound keeps are made into records; the buffer and the warnings are
-    what a tracker recording every row one by one ends with."""
+def _texts(n, dtype=object):
     import pandas as pd
 
+    return pd.Series(["x%d" % (i % 50) if i % 7 else None for i in range(n)], dtype=dtype)
+
+
+def _times(n, tz=None, unit="ns"):
+    import numpy as np
+    import pandas as pd
+
+    t = pd.Series(pd.date_range("1969-12-31 23:59", periods=n, freq="37s", tz=tz).as_unit(unit))
+    t[::11] = pd.NaT
+    return t.where(np.arange(n) % 5 != 3, t + pd.Timedelta("1.5ms"))  # some sub-second values
+
+
+@pytest.mark.parametrize("make, step", [
+    (_texts, lambda s: s.fillna("gap").str.len()),
+    (lambda n: _texts(n, "str"), lambda s: s.fillna("gap").str.len()),
+    (_times, lambda s: s.diff()),
+    (lambda n: _times(n, "Europe/Berlin"), lambda s: s.diff().fillna(s - s.shift(-1))),
+    (lambda n: _times(n, unit="s"), lambda s: s.where(s.dt.second % 2 == 0, s - s.iloc[0])),
+], ids=["object text", "str", "date diff", "zoned dates, negative durations", "seconds"])
+def test_memory_only_rows_of_the_dtype_are_the_newest_records_row_by_row_gives(make, step):
+    """Texts, dates and durations: only the rows the bound keeps are made into records; the
+    buffer and the warnings are what a tracker recording every row one by one ends with."""
     import lumarq
 
     class OneByOne(DAGTracker):
         def record_row_value(self, *args, **kwargs):
             return super().record_row_value(*args, **kwargs)
 
-    n = 130_000
-    s = pd.Series(["x%d" % (i % 50) if i % 7 else None for i in range(n)], dtype=dtype)
+    s = make(130_000)
     seen = []
     for cls in (DAGTracker, OneByOne):
         t = cls(tenant_id="acme")
         with warnings.catch_warnings(record=True) as caught:
             warnings.simplefilter("always")
-            w = lumarq.track(s.to_frame("s"), t, "t")["s"]
-            w.fillna("gap").str.len()
+            step(lumarq.track(s.to_frame("s"), t, "t")["s"])
         seen.append((list(t._value_buffer), [str(c.message) for c in caught]))
-    assert seen[0] == seen[1]
-    assert len(seen[0][0]) == 100_000 and seen[0][0][-1].row_index == n - 1
+    assert seen[0] == seen[1] and len(seen[0][0]) == 100_000

@@ -50,27 +50,33 @@ NewestRecorded NewestRecordedRows(const Values& values, size_t n, size_t keep) {
   return w;
 }
 
-/// False only where float() must refuse the ASCII text `s`: it begins with a character no
-/// float literal begins with (after stripping), or with i/n and is not inf, infinity or nan.
-/// Saves the exception float() raises for most texts; true sends the text to float().
+/// False only where float() must refuse the ASCII text `s`: past whitespace and a sign it is
+/// neither inf, infinity nor nan (in any case) nor made of digits, '_', '.', 'e', 'E' and signs
+/// alone with a digit among them. Saves the exception float() raises for such texts (dates and
+/// durations among them); true sends the text to float().
 inline bool AsciiMayBeFloat(std::string_view s) {
-  if (s.empty()) return true;
-  const auto c = static_cast<unsigned char>(s[0]);
-  if ((c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.' || c <= ' ' || c >= 0x7f) {
-    return true;  // digits, signs and points, or whitespace float() strips
-  }
-  const char lower = static_cast<char>(c | 0x20);
-  if (lower != 'i' && lower != 'n') return false;
-  size_t end = s.size();
-  while (end > 0 && static_cast<unsigned char>(s[end - 1]) <= ' ') --end;
+  size_t b = 0, e = s.size();
+  while (b < e && static_cast<unsigned char>(s[b]) <= ' ') ++b;  // whitespace, and then some
+  while (e > b && static_cast<unsigned char>(s[e - 1]) <= ' ') --e;
+  if (b < e && (s[b] == '+' || s[b] == '-')) ++b;
+  const std::string_view body = s.substr(b, e - b);
   auto is = [&](std::string_view word) {
-    if (end != word.size()) return false;
-    for (size_t i = 0; i < end; ++i) {
-      if (static_cast<char>(s[i] | 0x20) != word[i]) return false;
+    if (body.size() != word.size()) return false;
+    for (size_t i = 0; i < body.size(); ++i) {
+      if (static_cast<char>(body[i] | 0x20) != word[i]) return false;
     }
     return true;
   };
-  return is("inf") || is("infinity") || is("nan");
+  if (is("inf") || is("infinity") || is("nan")) return true;
+  bool digit = false;
+  for (const char c : body) {
+    if (c >= '0' && c <= '9') {
+      digit = true;
+    } else if (c != '_' && c != '.' && c != 'e' && c != 'E' && c != '+' && c != '-') {
+      return false;
+    }
+  }
+  return digit;
 }
 
 }  // namespace lumarq
