@@ -76,6 +76,8 @@ def _as_dag(graph: LineageGraph) -> Any:
     edges = []
     for nid in sorted(graph.nodes):
         n = graph.nodes[nid]
+        if n.kind not in NodeType.__members__:  # the store takes any text; a KeyError here was a 500
+            raise ValueError("stored node %d has a node type this version cannot export: %r" % (n.id, n.kind))
         nodes[nid] = DAGNode(node_id=n.id, node_type=NodeType[n.kind], operation=n.operation,
                              inputs=list(n.inputs), provenance=n.provenance, metadata=dict(n.metadata),
                              table=n.table, column=n.column, pair_id=n.pair_id,

@@ -26,6 +26,7 @@ from fastapi.security import HTTPAuthorizationCredentials, HTTPBearer
 from pydantic import TypeAdapter, ValidationError
 from sqlalchemy.exc import DataError, IntegrityError, OperationalError, SQLAlchemyError
 from starlette.exceptions import HTTPException as StarletteHTTPException
+from starlette.requests import ClientDisconnect
 
 from lumarq import __version__
 from lumarq.utilities.persistence import _colwire
@@ -275,6 +276,12 @@ def create_app(store: ServiceStore, max_body_bytes: int = DEFAULT_MAX_BODY_BYTES
             return _error(503, "The database is unavailable; try again later")
         logger.error("Database error: %s", text)
         return _error(500, "Internal server error")
+
+    @app.exception_handler(ClientDisconnect)
+    async def _gone(request: Request, exc: ClientDisconnect) -> JSONResponse:
+        # The client left (or was closed for pausing) before its body was in: no fault of
+        # the service, and one error line per such connection would let anyone flood the log.
+        return _error(400, "The connection closed before the request body arrived")
 
     @app.exception_handler(Exception)
     async def _failed(request: Request, exc: Exception) -> JSONResponse:

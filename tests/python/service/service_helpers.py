@@ -86,7 +86,7 @@ def free_port() -> int:
 
 
 class _Failing(http.server.BaseHTTPRequestHandler):
-    """Accepts any key at /v1/auth, then answers 500 to every write (counted in server.posts)."""
+    """Accepts any key at /v1/auth, then answers `server.status` to every write (counted in server.posts)."""
 
     def _answer(self, status, body):
         data = json.dumps(body).encode()
@@ -102,16 +102,17 @@ class _Failing(http.server.BaseHTTPRequestHandler):
     def do_POST(self):
         self.rfile.read(int(self.headers.get("Content-Length") or 0))
         self.server.posts += 1
-        self._answer(500, {"detail": "Internal server error"})
+        self._answer(self.server.status, {"detail": "Internal server error"})
 
     def log_message(self, *args):
         pass
 
 
-def start_failing_service() -> http.server.ThreadingHTTPServer:
-    """A running server that answers 500 to every write; `.url`, `.posts`; shut it down after."""
+def start_failing_service(status: int = 500) -> http.server.ThreadingHTTPServer:
+    """A running server that answers `status` to every write; `.url`, `.posts`; shut it down after."""
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), _Failing)
     server.posts = 0
+    server.status = status
     server.url = "http://127.0.0.1:%d" % server.server_address[1]
     threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True).start()
     return server

@@ -128,6 +128,28 @@ def test_a_service_answering_500_fails_the_batch_after_its_retry_budget_with_thr
         server.server_close()
 
 
+@pytest.mark.parametrize("status, outage", [(503, True), (429, True), (408, True), (422, False), (400, False)])
+def test_a_busy_or_timed_out_answer_is_retried_and_a_refusal_drops_the_records(status, outage):
+    server = start_failing_service(status)
+    try:
+        storage = HostedStorage(api_url=server.url, api_key="lmq_0123456789ab_" + "Z" * 43, tenant_id="acme")
+        storage.connect()
+        writer = AsyncWriter(storage, WriterConfig(retry_budget=1.0))
+        writer.start()
+        writer.write_row_values([StoredRowValue(1, i, 2, "ADD", 1.0, "c", None, None) for i in range(4)])
+        assert writer.flush(timeout=30.0) is False
+        writer.stop()
+        stats = writer.get_stats()
+        # An outage is retried as a whole until the budget is spent; a refusal is split down to
+        # the single records, each dropped as rejected.
+        assert (stats["lost"], stats["rejected"]) == (4, 0 if outage else 4)
+        assert (stats["batches_retried"] > 0) is outage and "HTTP %d" % status in stats["last_error"]
+        storage.disconnect()
+    finally:
+        server.shutdown()
+        server.server_close()
+
+
 def test_the_client_side_loads_no_web_framework_nor_database_library(service):
     script = """
 import sys

@@ -22,7 +22,7 @@ INF, NAN = float("inf"), float("nan")
 def batch(pid):
     nodes = [StoredNode(0xFFFFFFFF, "SOURCE", "load", "loans", "gender", -5, True, -(2**63), None, None, pid)]
     nodes += [StoredNode(i, "BINARY", None if i % 5 == 0 else "ADD", None, "dti" if i % 3 else None, None, False,
-                         None, i * 7, {"column": "dti", "w": [1.5, NAN]} if i % 11 == 0 else None, pid)
+                         None, i * 7, {"column": "dti", "w": [1.5, NAN], "n": 2**70 + 1} if i % 11 == 0 else None, pid)
               for i in range(1, 40)]
     nodes.append(StoredNode(3, "BINARY", "MUL", None, None, None, False, None, None, None, pid))  # fp seen: first wins
     edges = [StoredEdge(i // 2, i, 0) for i in range(2, 40)] + [StoredEdge(0xFFFFFFFF, i, 1) for i in range(1, 40)]
@@ -100,8 +100,8 @@ def parts(body):
     return json.loads(content[4:4 + hlen]), content[4 + hlen + (-(4 + hlen) % 8):]
 
 
-def framed(header, buffers, version=1, codec=0, size=None):
-    head = json.dumps(header).encode()
+def framed(header, buffers, version=1, codec=0, size=None, raw_head=None):
+    head = json.dumps(header).encode() if raw_head is None else raw_head
     content = struct.pack("<I", len(head)) + head + bytes(-(4 + len(head)) % 8) + buffers
     data = zlib.compress(content) if codec == 1 else content
     return struct.pack("<4sBBHQ", b"LMQC", version, codec, 0, len(content) if size is None else size) + data
@@ -144,6 +144,10 @@ CASES = {
     "metadata row out of range": (edited(_set(("graph", "metadata"), [[41, {}]])), 422, "metadata"),
     "oversized decompression": (bomb(None), 413, "limit"),
     "inflates beyond declared": (bomb(1000), 413, "inflates"),
+    "batch id with a newline": (edited(_set(("batch_id",), "b1\n")), 422, "batch_id"),
+    "NaN literal in the header": (lambda b: framed(None, parts(b)[1], raw_head=json.dumps(parts(b)[0]).encode()
+                                                   .replace(b'"lost": []', b'"lost": [[1, NaN]]')), 400, "JSON"),
+    "lone surrogate in a text": (edited(lambda h: h["row_values"]["texts"].append("x\ud800")), 400, "JSON"),
     "corrupt zlib": (lambda b: struct.pack("<4sBBHQ", b"LMQC", 1, 1, 0, 100) + b"\x78\x9c" + bytes(50), 400, "corrupt"),
     "not a column body": (lambda b: b, 415, "Content-Type"),
     "wrong key": (lambda b: b, 401, "API key"),

@@ -12,6 +12,7 @@ import pytest
 from lineage_support import check_event, check_prov, credit_frame, from_storage
 
 from lumarq.cli import main
+from lumarq.utilities.persistence import StoredNode
 from lumarq.utilities.vantor32_dag import DAGTracker
 
 pytest.importorskip("prov")
@@ -69,11 +70,16 @@ def test_export_endpoint_formats(service, pipeline, fmt, media):
     ("other", "format=json", 404),
     ("owner", "format=yaml", 422),
     ("owner", "format=openlineage&run_id=nope", 422),
+    ("owner with a node of an unknown type", "format=json", 422),
+    ("owner with a node of an unknown type", "format=dot", 422),
 ])
 def test_export_endpoint_refusals(service, pipeline, who, query, status):
     if "openlineage" in query:
         pytest.importorskip("openlineage.client")
-    key = {"none": None, "other": service.new_key("other"), "owner": service.key}[who]
+    if "unknown type" in who:  # the write API takes any node type text
+        service.storage().store_nodes([StoredNode(77, "SOMETHING", "op", None, None, None, False, None, None, None,
+                                                  pipeline)])
+    key = {"none": None, "other": service.new_key("other")}.get(who, service.key)
     got, _, text = fetch(service.url, "/v1/pipelines/%d/export?%s" % (pipeline, query), key)
     assert got == status, text
     assert service.key not in text

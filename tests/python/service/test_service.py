@@ -10,7 +10,7 @@ import warnings
 import pytest
 from service_helpers import call, counts, post_like_tracker, tracker_report
 
-from lumarq.utilities.persistence import AsyncWriter, HostedStorage, StoredEdge, StoredNode, WriterConfig
+from lumarq.utilities.persistence import AsyncWriter, HostedStorage, StoredEdge, StoredNode, WriterConfig, _colwire
 from lumarq.utilities.persistence.storage import StoredRowValue
 
 BOTH = pytest.mark.parametrize("service_db", ["sqlite", "postgresql"], indirect=True)
@@ -291,6 +291,21 @@ def test_bodies_over_the_limit_get_413_and_clients_split_their_writes(start_serv
     stats = writer.get_stats()
     assert stats["row_values"]["failed"] == 0 and stats["batches_retried"] == 0  # split, not retried
     assert [r.row_index for r in svc.storage().get_row_values(pid)] == list(range(6000))
+    s.disconnect()
+
+
+@pytest.mark.parametrize("path", ["/v1/batch", "/v1/columns"])
+def test_lost_counts_summing_beyond_64_bits_are_capped_not_a_server_error(service, path):
+    s = client(service)
+    pid = s.create_pipeline("p")
+    lost = [[pid, 2**63 - 1], [pid, 5]]
+    if path == "/v1/batch":
+        got = call(service.url, "POST", path, {"batch_id": "l1", "lost": lost}, key=service.key)
+    else:
+        body = _colwire.encode(None, None, batch_id="l1", lost=lost)
+        got = call(service.url, "POST", path, raw=body, key=service.key, headers={"Content-Type": _colwire.MEDIA_TYPE})
+    assert got == (200, {"edges_unresolved": 0, "duplicate": False})
+    assert s.get_pipeline(pid)["lost_records"] == 2**63 - 1
     s.disconnect()
 
 

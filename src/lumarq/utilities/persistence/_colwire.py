@@ -28,6 +28,8 @@ Standard library and numpy only: the client must not need the web stack.
 
 from __future__ import annotations
 
+import json
+import math
 import re
 import struct
 import zlib
@@ -35,6 +37,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 
+from . import _jsonutil
 from ._columns import GraphColumns, RowValueColumns
 from ._jsonutil import dumps_bytes, loads_bytes, plain
 
@@ -64,6 +67,10 @@ _INT64_MAX = 2**63 - 1
 _INT32_MIN, _INT32_MAX = -(2**31), 2**31 - 1
 _BATCH_ID = re.compile(r"^[A-Za-z0-9._:-]{1,200}$")
 _NUL = "\x00"
+# A number of 19 digits or more may lie beyond 64 bits, which orjson reads as
+# a float (a metadata value would be stored changed).
+_LONG_NUMBER = re.compile(rb"\d{19}")
+_SURROGATE_ESCAPE = re.compile(rb"\\u[dD][89a-fA-F]")
 
 
 class ColumnBodyError(ValueError):
@@ -186,6 +193,28 @@ def _content(body: bytes, limit: int) -> bytearray:
         raise ColumnBodyError("the column body has %d bytes of content; its prefix declares %d"
                               % (len(out), size), 400)
     return out
+
+
+def _not_json(text: str) -> Any:
+    raise ValueError("%s is not JSON" % text)
+
+
+def _finite(text: str) -> float:
+    v = float(text)
+    if not math.isfinite(v):
+        raise ValueError("number out of range")
+    return v
+
+
+def _load_header(raw: bytes) -> Any:
+    """The header as JSON, integers exact; NaN, infinities and lone surrogates
+    (which the standard module takes) are refused as orjson refuses them."""
+    if _jsonutil._orjson is not None and not _LONG_NUMBER.search(raw):
+        return loads_bytes(raw)
+    header = json.loads(raw.decode("utf-8"), parse_constant=_not_json, parse_float=_finite)
+    if _SURROGATE_ESCAPE.search(raw):
+        json.dumps(header, ensure_ascii=False).encode("utf-8")  # UnicodeEncodeError on a lone one
+    return header
 
 
 def _int(v: Any, lo: int, hi: int, what: str) -> int:
@@ -352,12 +381,12 @@ def decode(body: bytes, limit: int, *, refuse_nul: bool = False) -> Decoded:
     if 4 + hlen > len(content):
         raise ColumnBodyError("the column body is truncated (header of %d bytes)" % hlen, 400)
     try:
-        header = loads_bytes(bytes(content[4:4 + hlen]))
+        header = _load_header(bytes(content[4:4 + hlen]))
     except (ValueError, RecursionError):
         raise ColumnBodyError("the column body's header is not valid JSON", 400) from None
     header = _fields(header, ("batch_id", "lost", "graph", "row_values"), "the column body's header")
     batch_id = header["batch_id"]
-    if batch_id is not None and (type(batch_id) is not str or not _BATCH_ID.match(batch_id)):
+    if batch_id is not None and (type(batch_id) is not str or not _BATCH_ID.fullmatch(batch_id)):
         raise ColumnBodyError("batch_id must be 1 to 200 of the characters A-Z a-z 0-9 . _ : -")
     lost_in = header["lost"]
     if not isinstance(lost_in, list) or not all(isinstance(p, list) and len(p) == 2 for p in lost_in):

@@ -288,7 +288,7 @@ class HTTPBackend(StorageBackend):
             )
         if status == 404:
             raise UnknownPipelineError(detail)
-        if 400 <= status < 500:
+        if 400 <= status < 500 and status not in (408, 429):  # time-out, busy: an outage, not bad records
             raise RequestRejected("The lumarq service refused the request (HTTP %d): %s" % (status, detail), status)
         raise ServiceUnavailable(
             "The lumarq service at %s failed (HTTP %d): %s" % (self.masked_url, status, detail)

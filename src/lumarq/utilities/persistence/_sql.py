@@ -1597,7 +1597,8 @@ class SQLBackend(StorageBackend):
         counts: Dict[int, int] = {}
         for pid, n in lost:
             if int(n) > 0:
-                counts[int(pid)] = counts.get(int(pid), 0) + int(n)
+                # The column is 64-bit: a sum beyond it would fail the whole batch.
+                counts[int(pid)] = min(counts.get(int(pid), 0) + int(n), 2**63 - 1)
         if not counts:
             return
         if conn is None:
