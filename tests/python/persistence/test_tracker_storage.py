@@ -85,6 +85,31 @@ def test_a_pipeline_leaves_its_deduplicated_graph_its_rows_and_its_status(db_url
     s.disconnect()
 
 
+
+@pytest.mark.parametrize("end", ["disable", "with"])
+def test_rows_still_buffered_when_persistence_ends_are_stored(db_url, end):
+    # disable_persistence completed the pipeline without the rows below a hand-over batch.
+    t = DAGTracker(tenant_id="acme", service_url=db_url, pipeline_name="p")
+    t._api_key = KEY
+    t.enable_persistence()
+    fp = build_pipeline(t)
+    pid = t._pipeline_id
+    for i in range(5003):
+        t.record_row_value(i, fp["neg"], "neg", i * 0.5 if i % 2 else "t%d" % i, "score")
+    assert len(t._value_buffer) == 3
+    if end == "disable":
+        t.disable_persistence()
+    else:
+        with t:
+            pass
+    s = reader(db_url, "acme")
+    rows = s.get_row_values(pid)
+    (p,) = s.list_pipelines()
+    s.disconnect()
+    assert p["status"] == "completed" and [r.row_index for r in rows] == list(range(5003))
+    assert [(r.value, r.text_value) for r in rows[-3:]] == [(None, "t5000"), (2500.5, None), (None, "t5002")]
+
+
 def free_port():
     with socket.socket() as sock:
         sock.bind(("127.0.0.1", 0))
