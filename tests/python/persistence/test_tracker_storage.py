@@ -110,6 +110,33 @@ def test_rows_still_buffered_when_persistence_ends_are_stored(db_url, end):
     assert [(r.value, r.text_value) for r in rows[-3:]] == [(None, "t5000"), (2500.5, None), (None, "t5002")]
 
 
+
+def test_a_node_the_store_refuses_is_dropped_alone_from_the_dag_write_of_flush(db_url):
+    # One node PostgreSQL cannot hold (NUL in its metadata) made the whole graph write fail:
+    # no node stored, nothing counted lost.
+    t = DAGTracker(tenant_id="acme", pipeline_name="p")
+    a = t.register("T", "a")
+    word = t.encode({a}, 1, 0, False, 0)
+    src = t.create_source_node("T", "a", word)
+    words = []
+    for i in range(6):
+        word = t.update_chain(word, OpCode.NEG)
+        t.log_unary("op%d" % i, src, word, {"x": "a\x00b" if i == 2 else "ok"})
+        words.append(word)
+    t._service_url, t._api_key = db_url, KEY
+    t.enable_persistence()  # the nodes reach the store only through the DAG write
+    pid = t._pipeline_id
+    with t:
+        pass
+    s = reader(db_url, "acme")
+    stored = {n["fingerprint"] for n in s.get_nodes(pid)}
+    p = s.get_pipeline(pid)
+    s.disconnect()
+    refused = {words[2]} if db_url.startswith("postgresql") else set()
+    assert stored == {t.encode({a}, 1, 0, False, 0), *words} - refused
+    assert (p["status"], p["lost_records"], t._store_failures) == ("completed", len(refused), 0)
+
+
 def free_port():
     with socket.socket() as sock:
         sock.bind(("127.0.0.1", 0))
