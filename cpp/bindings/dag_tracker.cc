@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "containers_support.h"
 #include "dag_persistence.h"
 #include "lumarq/id_removal.h"
 #include "lumarq/word.h"
@@ -658,7 +659,10 @@ void RecordRowValue(nb::handle self, nb::handle row_index, nb::handle fingerprin
   nb::object fp = AsInt(fingerprint, "fingerprint");
   nb::str op = AsStr(operation, "operation");
   nb::object column = AsOptStr(column_name, "column_name");
-  RecordRowValueFast(self, RowRecordMaker(), row, fp, op, value, column);
+  // A missing value records none, as in the containers: NaN reached PostgreSQL as NaN (SQLite
+  // as null), and pandas' NA and NaT became the texts "<NA>" and "NaT".
+  nb::handle recorded = NotRecorded(value) ? nb::handle(Py_None) : value;
+  RecordRowValueFast(self, RowRecordMaker(), row, fp, op, recorded, column);
 }
 
 /// Hands the buffered row values to the writer, under the buffer lock (flush's native part).
