@@ -306,6 +306,32 @@ def test_persistence_switched_off_and_on_stores_the_graph_its_later_nodes_name(d
     assert edges["unresolved"] == 0 and edges["written"] == edges["queued"]
 
 
+
+@pytest.mark.parametrize("way", ["containers", "dtype", "records"])
+def test_rows_recorded_before_persistence_is_switched_on_go_to_its_pipeline(db_url, way):
+    # They were stored under pipeline 0: in no pipeline, mixed with every such tracker's rows.
+    import lumarq
+    from lumarq.utilities.vantor32_dag import wrap_dataframe_dag
+
+    df = pd.DataFrame({"a": [1.0, 2.0, 3.0]})
+    t = DAGTracker(tenant_id="acme", pipeline_name="late")
+    if way == "records":
+        t.record_row_value(0, build_pipeline(t)["neg"], "neg", 0.5, "score")
+    else:
+        d = lumarq.track(df, t, "x") if way == "dtype" else wrap_dataframe_dag(df, t, "x")
+        _ = d["a"] * d["a"]
+    t._service_url, t._api_key = db_url, KEY  # the buffer is not read: the rows stay columns
+    t.enable_persistence()
+    pid = t._pipeline_id
+    with t:
+        pass
+    r = reader(db_url, "acme")
+    counts = r.count_row_values(pid), r.count_row_values()
+    r.disconnect()
+    held = 1 if way == "records" else 6  # three sources and three products
+    assert counts == (held, held)
+
+
 @pytest.mark.parametrize("failures, budget", [(2, 30.0), (10**6, 0.3)],
                          ids=["outage-then-back", "outage-past-the-retry-budget"])
 def test_the_dag_write_of_flush_retries_an_outage_and_fails_the_pipeline_when_it_gives_up(tmp_path, monkeypatch,
