@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "containers_support.h"
 #include "dag_persistence.h"
 #include "lumarq/id_removal.h"
 #include "lumarq/word.h"
@@ -632,9 +633,23 @@ uint32_t RowContext(DagTracker& t, nb::handle pipeline, nb::handle tenant, nb::h
   return static_cast<uint32_t>(t.row_contexts.size() - 1);
 }
 
-/// Hands a copy of the buffer's records to the writer, then empties the buffer.
-void HandOver(nb::handle writer, nb::handle buffer) {
-  HandRowsToWriter(writer, Steal(PySequence_List(buffer.ptr())));
+/// Hands a copy of the buffer's records to the writer, then empties the buffer. Records made
+/// while persistence was off name pipeline 0, which no store has: they go to `pipeline`, whose
+/// first flush also writes the graph they were recorded against (they were stored under 0, where
+/// the rows of every such tracker mixed and no pipeline listed them).
+void HandOver(nb::handle writer, nb::handle buffer, nb::handle pipeline) {
+  nb::object records = Steal(PySequence_List(buffer.ptr()));
+  if (AsBool(pipeline)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(records.ptr()); ++i) {
+      PyObject* r = PyList_GET_ITEM(records.ptr(), i);
+      if (!PyTuple_Check(r) || PyTuple_GET_SIZE(r) == 0) continue;
+      PyObject* pid = PyTuple_GET_ITEM(r, 0);
+      if (!PyLong_CheckExact(pid) || PyObject_Not(pid) != 1) continue;
+      nb::object moved = CallMethodKw(r, "_replace", {}, {{"pipeline_id", pipeline}});
+      PyList_SetItem(records.ptr(), i, moved.release().ptr());
+    }
+  }
+  HandRowsToWriter(writer, records);
   buffer.attr("clear")();
 }
 
@@ -649,7 +664,7 @@ void BufferRecord(DagTracker& t, nb::handle record, bool defer_trim) {
   nb::object writer = Need(t.writer, "_writer");
   if (AsBool(writer)) {
     if (CountPasses(n, Need(t.value_flush_threshold, "_value_flush_threshold"), Py_GE)) {
-      HandOver(writer, buffer);
+      HandOver(writer, buffer, Need(t.pipeline_id, "_pipeline_id"));
     }
   } else if (n > kMemoryOnlyRowLimit + (defer_trim ? kMemoryOnlyRowLimit / 16 : 0)) {
     CutRows(t, buffer);
@@ -668,7 +683,10 @@ void RecordRowValue(nb::handle self, nb::handle row_index, nb::handle fingerprin
   nb::object fp = AsInt(fingerprint, "fingerprint");
   nb::str op = AsStr(operation, "operation");
   nb::object column = AsOptStr(column_name, "column_name");
-  RecordRowValueFast(self, RowRecordMaker(), row, fp, op, value, column);
+  // A missing value records none, as in the containers: NaN reached PostgreSQL as NaN (SQLite
+  // as null), and pandas' NA and NaT became the texts "<NA>" and "NaT".
+  nb::handle recorded = NotRecorded(value) ? nb::handle(Py_None) : value;
+  RecordRowValueFast(self, RowRecordMaker(), row, fp, op, recorded, column);
 }
 
 /// Hands the buffered row values to the writer, under the buffer lock (flush's native part).
@@ -678,7 +696,7 @@ void HandBufferToWriter(nb::handle self) {
   LockGuard guard(Need(t.value_buffer_lock, "_value_buffer_lock"));
   SettleRowColumns(t);
   nb::object buffer = Need(t.value_buffer, "_value_buffer");
-  if (AsBool(buffer)) HandOver(Need(t.writer, "_writer"), buffer);
+  if (AsBool(buffer)) HandOver(Need(t.writer, "_writer"), buffer, Need(t.pipeline_id, "_pipeline_id"));
 }
 
 nb::object CreateNodeMethod(nb::handle self, nb::handle node_type, nb::handle operation,
@@ -1050,7 +1068,7 @@ bool RecordRowColumns(nb::handle tracker, const RowRecordMaker& maker, nb::handl
   };
   try {
     while (k < plan.head) push();
-    HandOver(writer, buffer);
+    HandOver(writer, buffer, pid);
     for (size_t b = 0; b < plan.batches; ++b, k += batch) {
       nb::object columns = OperationRowColumns(pid64, operation, column_name, rows.data() + k,
                                                words.data() + k, values.data() + k, batch,
@@ -1060,7 +1078,7 @@ bool RecordRowColumns(nb::handle tracker, const RowRecordMaker& maker, nb::handl
     }
     while (k < m) {
       push();
-      if (static_cast<size_t>(Size(buffer)) >= batch) HandOver(writer, buffer);
+      if (static_cast<size_t>(Size(buffer)) >= batch) HandOver(writer, buffer, pid);
     }
   } catch (nb::python_error& e) {
     // The rows not sent stay in the buffer, to be handed over with the next batch or at flush.

@@ -849,3 +849,25 @@ def test_first_native_calls_from_several_threads_do_not_deadlock(attempt):
     import subprocess
     import sys
     subprocess.run([sys.executable, "-c", _FIRST_CALLS_FROM_THREADS], check=True, timeout=30)
+
+
+@pytest.mark.parametrize("value, stored", [
+    (None, (None, None)), (float("nan"), (None, None)), (np.float64("nan"), (None, None)),
+    ("pd.NA", (None, None)), ("pd.NaT", (None, None)), (np.datetime64("NaT"), (None, None)),
+    (np.timedelta64("NaT"), (None, None)), (-0.0, (-0.0, None)), (float("inf"), (float("inf"), None)),
+    (np.int64(-2**63), (-2.0**63, None)), ("", (None, "")), ("<NA>", (None, "<NA>")),
+    ("pd.Timestamp", (None, "2020-01-02 00:00:00")),
+])
+def test_record_row_value_records_no_value_for_a_missing_one(value, stored):
+    # NaN was recorded as a number (PostgreSQL kept it, SQLite made it null) and pandas' NA and
+    # NaT as the texts "<NA>" and "NaT".
+    import pandas as pd
+
+    value = {"pd.NA": pd.NA, "pd.NaT": pd.NaT, "pd.Timestamp": pd.Timestamp("2020-01-02")}.get(
+        value, value) if isinstance(value, str) else value
+    t = DAGTracker()
+    t.record_row_value(3, 7, "op", value, "c")
+    (r,) = t._value_buffer
+    assert (r.row_index, r.fingerprint, r.value, r.text_value) == (3, 7, *stored)
+    if stored[0] == 0:
+        assert str(r.value) == str(stored[0])  # the sign of zero kept

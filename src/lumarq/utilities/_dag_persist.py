@@ -185,7 +185,18 @@ def write_graph_columns(tracker: Any, storage: Any, graph: Any, n_nodes: int) ->
     database writes nodes and edges in one transaction, where edges to nodes made in it need no
     look-up; the service's client cuts its own requests to the body limit."""
     n_edges = len(graph.edge_parent)
-    result = storage.write_columns(graph=graph)
+    try:
+        result = storage.write_columns(graph=graph)
+    except ValueError:
+        # The store refused a record it cannot hold (PostgreSQL and NUL): the writer splits the
+        # batch down to the offending records and drops and counts only those, where this one
+        # call would have left the whole graph unstored.
+        writer = tracker._writer
+        if not writer:
+            raise
+        writer.write_columns(graph=graph)
+        writer.flush()
+        return
     unresolved = dict.get(result, "edges_unresolved", 0) if isinstance(result, dict) else 0
     if not isinstance(unresolved, int):
         raise TypeError("an integer is required")

@@ -240,6 +240,10 @@ def disable_persistence(tracker: Any) -> None:
     storage = tracker._storage
     writer = tracker._writer
     if writer:
+        # Rows still buffered (below a whole hand-over batch) belong to this pipeline: without
+        # them it would read "completed" with rows missing.
+        _store_step(tracker, storage, "Handing buffered row values to the writer",
+                    lambda: tracker._hand_buffer_to_writer())
         _store_step(tracker, storage, "Stopping the persistence writer", lambda: writer.stop())
         tracker._writer = None
         # Records the writer gave up stay countable after it is gone.

@@ -85,6 +85,58 @@ def test_a_pipeline_leaves_its_deduplicated_graph_its_rows_and_its_status(db_url
     s.disconnect()
 
 
+
+@pytest.mark.parametrize("end", ["disable", "with"])
+def test_rows_still_buffered_when_persistence_ends_are_stored(db_url, end):
+    # disable_persistence completed the pipeline without the rows below a hand-over batch.
+    t = DAGTracker(tenant_id="acme", service_url=db_url, pipeline_name="p")
+    t._api_key = KEY
+    t.enable_persistence()
+    fp = build_pipeline(t)
+    pid = t._pipeline_id
+    for i in range(5003):
+        t.record_row_value(i, fp["neg"], "neg", i * 0.5 if i % 2 else "t%d" % i, "score")
+    assert len(t._value_buffer) == 3
+    if end == "disable":
+        t.disable_persistence()
+    else:
+        with t:
+            pass
+    s = reader(db_url, "acme")
+    rows = s.get_row_values(pid)
+    (p,) = s.list_pipelines()
+    s.disconnect()
+    assert p["status"] == "completed" and [r.row_index for r in rows] == list(range(5003))
+    assert [(r.value, r.text_value) for r in rows[-3:]] == [(None, "t5000"), (2500.5, None), (None, "t5002")]
+
+
+
+def test_a_node_the_store_refuses_is_dropped_alone_from_the_dag_write_of_flush(db_url):
+    # One node PostgreSQL cannot hold (NUL in its metadata) made the whole graph write fail:
+    # no node stored, nothing counted lost.
+    t = DAGTracker(tenant_id="acme", pipeline_name="p")
+    a = t.register("T", "a")
+    word = t.encode({a}, 1, 0, False, 0)
+    src = t.create_source_node("T", "a", word)
+    words = []
+    for i in range(6):
+        word = t.update_chain(word, OpCode.NEG)
+        t.log_unary("op%d" % i, src, word, {"x": "a\x00b" if i == 2 else "ok"})
+        words.append(word)
+    t._service_url, t._api_key = db_url, KEY
+    t.enable_persistence()  # the nodes reach the store only through the DAG write
+    pid = t._pipeline_id
+    with t:
+        pass
+    s = reader(db_url, "acme")
+    stored = {n["fingerprint"] for n in s.get_nodes(pid)}
+    p = s.get_pipeline(pid)
+    s.disconnect()
+    refused = {words[2]} if db_url.startswith("postgresql") else set()
+    assert stored == {t.encode({a}, 1, 0, False, 0), *words} - refused
+    assert (p["status"], p["lost_records"], t._store_failures) == ("completed", len(refused), 0)
+
+
 def free_port():
     with socket.socket() as sock:
         sock.bind(("127.0.0.1", 0))
@@ -252,6 +304,32 @@ def test_persistence_switched_off_and_on_stores_the_graph_its_later_nodes_name(d
     r.disconnect()
     assert stored == {("x.a", "add"), ("x.b", "add"), ("add", "mul"), ("x.a", "mul")}
     assert edges["unresolved"] == 0 and edges["written"] == edges["queued"]
+
+
+
+@pytest.mark.parametrize("way", ["containers", "dtype", "records"])
+def test_rows_recorded_before_persistence_is_switched_on_go_to_its_pipeline(db_url, way):
+    # They were stored under pipeline 0: in no pipeline, mixed with every such tracker's rows.
+    import lumarq
+    from lumarq.utilities.vantor32_dag import wrap_dataframe_dag
+
+    df = pd.DataFrame({"a": [1.0, 2.0, 3.0]})
+    t = DAGTracker(tenant_id="acme", pipeline_name="late")
+    if way == "records":
+        t.record_row_value(0, build_pipeline(t)["neg"], "neg", 0.5, "score")
+    else:
+        d = lumarq.track(df, t, "x") if way == "dtype" else wrap_dataframe_dag(df, t, "x")
+        _ = d["a"] * d["a"]
+    t._service_url, t._api_key = db_url, KEY  # the buffer is not read: the rows stay columns
+    t.enable_persistence()
+    pid = t._pipeline_id
+    with t:
+        pass
+    r = reader(db_url, "acme")
+    counts = r.count_row_values(pid), r.count_row_values()
+    r.disconnect()
+    held = 1 if way == "records" else 6  # three sources and three products
+    assert counts == (held, held)
 
 
 @pytest.mark.parametrize("failures, budget", [(2, 30.0), (10**6, 0.3)],
