@@ -220,6 +220,7 @@ def enable_persistence(tracker: Any) -> None:
                                                             queue_size=10000))
         writer = tracker._writer
         writer.start()
+        _adopt_rows_without_pipeline(tracker, writer)
         for key, pair_id in list(tracker._name_to_id.items()):
             table, column = key[0], key[1]
             writer.register_source(pair_id, table, column, bool(tracker.is_protected(table, column)))
@@ -228,6 +229,36 @@ def enable_persistence(tracker: Any) -> None:
     except Exception as exc:
         warnings.warn("Persistence initialization failed: %s\nContinuing in memory-only mode." % exc,
                       UserWarning, stacklevel=2)
+
+
+class _RowCollector:
+    """Stands in for the writer while the buffer is handed over: keeps the records it is given."""
+
+    def __init__(self) -> None:
+        self.records: list = []
+
+    def write_row_values(self, records: Any) -> None:
+        self.records.extend(records)
+
+
+def _adopt_rows_without_pipeline(tracker: Any, writer: Any) -> None:
+    """Rows recorded while no pipeline was open (a tracker used in memory first, switched off, or
+    unpickled in another process) carry pipeline 0, which no store has: they were stored where no
+    pipeline shows them. They belong to the new pipeline, which also takes the whole graph. Taken
+    through the native hand-over, so the buffer keeps its row-value columns for later use."""
+    collector = _RowCollector()
+    tracker._writer = collector  # rows other threads record meanwhile are collected too
+    try:
+        tracker._hand_buffer_to_writer()
+    finally:
+        tracker._writer = writer
+    pipeline = tracker._pipeline_id
+    records = [r._replace(pipeline_id=pipeline)
+               if isinstance(pipeline, int) and getattr(r, "pipeline_id", None) == 0
+               and hasattr(r, "_replace") else r
+               for r in collector.records]
+    if records:
+        writer.write_row_values(records)
 
 
 def _marked_failed(tracker: Any, pipeline: Any) -> bool:

@@ -254,6 +254,44 @@ def test_persistence_switched_off_and_on_stores_the_graph_its_later_nodes_name(d
     assert edges["unresolved"] == 0 and edges["written"] == edges["queued"]
 
 
+@pytest.mark.parametrize("before", ["in memory", "switched off", "unpickled", "text records"])
+@pytest.mark.parametrize("way", ["containers", "dtype"])
+def test_rows_recorded_without_a_pipeline_are_stored_with_the_one_switched_on(db_url, way, before):
+    # Rows recorded while no pipeline was open (a tracker used in memory first, one switched
+    # off, one unpickled in a worker process) went to the store under pipeline 0, which does
+    # not exist: counted as written, yet no pipeline showed them.
+    import pickle
+
+    import lumarq
+    from lumarq.utilities.vantor32_dag import wrap_dataframe_dag
+
+    df = pd.DataFrame({"a": np.arange(5.0), "b": np.arange(5.0) + 1})
+    t = DAGTracker(pipeline_name="p")
+    if before == "switched off":
+        t._api_key, t._tenant_id, t._service_url = KEY, "acme", db_url
+        t.enable_persistence()
+        t.disable_persistence()
+    d = lumarq.track(df, t, "x") if way == "dtype" else wrap_dataframe_dag(df, t, "x")
+    s = d["a"] + d["b"]  # 10 source rows and 5 of the add
+    if before == "text records":
+        t.record_row_value(0, 1, "note", "text")
+    if before == "unpickled":
+        t, d = pickle.loads(pickle.dumps((t, d)))
+    t._api_key, t._tenant_id, t._service_url = KEY, "acme", db_url
+    t.enable_persistence()
+    pid = t._pipeline_id
+    _ = d["a"] * d["b"]
+    assert t.flush() is True
+    written = t.get_persistence_stats()["row_values"]["written"]
+    t.disable_persistence()
+    r = reader(db_url, "acme")
+    counts = {p["id"]: r.count_row_values(p["id"]) for p in r.list_pipelines()}
+    total = r.count_row_values()
+    r.disconnect()
+    expected = 20 + (before == "text records")
+    assert counts[pid] == total == written == expected
+
+
 @pytest.mark.parametrize("failures, budget", [(2, 30.0), (10**6, 0.3)],
                          ids=["outage-then-back", "outage-past-the-retry-budget"])
 def test_the_dag_write_of_flush_retries_an_outage_and_fails_the_pipeline_when_it_gives_up(tmp_path, monkeypatch,
