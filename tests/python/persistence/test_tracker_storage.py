@@ -266,17 +266,21 @@ def test_rows_recorded_without_a_pipeline_are_stored_with_the_one_switched_on(db
     from lumarq.utilities.vantor32_dag import wrap_dataframe_dag
 
     df = pd.DataFrame({"a": np.arange(5.0), "b": np.arange(5.0) + 1})
+    # (unpickled: a copy of a persisting tracker, whose rows named its pipeline in another store)
     t = DAGTracker(pipeline_name="p")
-    if before == "switched off":
+    if before in ("switched off", "unpickled"):
         t._api_key, t._tenant_id, t._service_url = KEY, "acme", db_url
         t.enable_persistence()
-        t.disable_persistence()
+        if before == "switched off":
+            t.disable_persistence()
     d = lumarq.track(df, t, "x") if way == "dtype" else wrap_dataframe_dag(df, t, "x")
     s = d["a"] + d["b"]  # 10 source rows and 5 of the add
     if before == "text records":
         t.record_row_value(0, 1, "note", "text")
     if before == "unpickled":
-        t, d = pickle.loads(pickle.dumps((t, d)))
+        parent, (t, d) = t, pickle.loads(pickle.dumps((t, d)))
+        parent._value_buffer.clear()  # the parent's own rows stay out of this store
+        parent.disable_persistence()
     t._api_key, t._tenant_id, t._service_url = KEY, "acme", db_url
     t.enable_persistence()
     pid = t._pipeline_id
