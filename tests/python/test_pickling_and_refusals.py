@@ -135,8 +135,9 @@ def test_a_storage_url_without_a_key_warns_at_first_use(key, url, warns):
     (lambda mine, theirs: pd.concat([mine, theirs.set_axis([3, 4, 5])])["r"], slice(3, 6)),
     (lambda mine, theirs: pd.concat([mine[["r"]], theirs[["r"]].add_suffix("2")], axis=1)["r2"],
      slice(0, 3)),
-], ids=["Series", "frames by rows", "frames by columns"])
-def test_results_of_a_copy_gathered_by_concat_keep_no_node_of_another_tracker(gather, copied):
+    (lambda mine, theirs: mine.__setitem__("r2", theirs["r"]) or mine["r2"], slice(0, 3)),
+], ids=["Series", "frames by rows", "frames by columns", "assigned as a column"])
+def test_results_of_a_copy_gathered_keep_no_node_of_another_tracker(gather, copied):
     # A worker process computes on its copy of the tracker, which hands out the same node ids:
     # gathered into the original's containers, those ids named unrelated nodes of its graph
     # (here a clean one, for a value taken from a protected column).
