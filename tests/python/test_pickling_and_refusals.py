@@ -128,3 +128,27 @@ def test_a_storage_url_without_a_key_warns_at_first_use(key, url, warns):
     if warns:
         assert "persistence is off" in texts[0] and "api_key" in texts[0]
         assert caught[0].filename == __file__
+
+
+@pytest.mark.parametrize("gather, copied", [
+    (lambda mine, theirs: pd.concat([mine["r"], theirs["r"].set_axis([3, 4, 5])]), slice(3, 6)),
+    (lambda mine, theirs: pd.concat([mine, theirs.set_axis([3, 4, 5])])["r"], slice(3, 6)),
+    (lambda mine, theirs: pd.concat([mine[["r"]], theirs[["r"]].add_suffix("2")], axis=1)["r2"],
+     slice(0, 3)),
+    (lambda mine, theirs: mine.__setitem__("r2", theirs["r"]) or mine["r2"], slice(0, 3)),
+], ids=["Series", "frames by rows", "frames by columns", "assigned as a column"])
+def test_results_of_a_copy_gathered_keep_no_node_of_another_tracker(gather, copied):
+    # A worker process computes on its copy of the tracker, which hands out the same node ids:
+    # gathered into the original's containers, those ids named unrelated nodes of its graph
+    # (here a clean one, for a value taken from a protected column).
+    raw = pd.DataFrame({"a": [1.0, 2.0, 3.0], "g": [0.0, 1.0, 0.0]})
+    t = DAGTracker()
+    w = wrap_dataframe_dag(raw, t, "T", protected=["g"])
+    t2, w2 = pickle.loads(pickle.dumps((t, w)))
+    w2["r"] = w2["g"] * w2["g"]  # the worker's node ids
+    w["r"] = w["a"] + w["a"]     # the same ids in the original
+    s = gather(w, w2)
+    ids = np.asarray(s._node_ids)
+    assert s._tracker is t and (ids[copied] == -1).all()
+    assert ids[:copied.start].tolist() == np.asarray(w["r"]._node_ids)[:copied.start].tolist()
+    assert dag_audit(s, copied.start + 1)["taint"] and get_dag_for_series(s, copied.start + 1) is None

@@ -176,9 +176,24 @@ def to_openlineage(self, namespace: str, job_name: str, run_id: Optional[str] = 
     return tracker_to_openlineage(self, namespace, job_name, run_id, outputs)
 
 
+_native_setstate: Any = None
+
+
+def __setstate__(self, state: Dict[str, Any]) -> None:
+    # The copy carries no persistence, so its buffered rows name no pipeline: the one the
+    # copy's owner opens takes them, rather than whichever pipeline has the original's id in
+    # that store.
+    buffer = state.get("_value_buffer") if isinstance(state, dict) else None
+    if type(buffer) is list and buffer:
+        state = dict(state)
+        state["_value_buffer"] = [r._replace(pipeline_id=0) if getattr(r, "pipeline_id", 0) and
+                                  hasattr(r, "_replace") else r for r in buffer]
+    _native_setstate(self, state)
+
+
 _TRACKER_METHODS = (__enter__, __exit__, __del__, disable_persistence, flush, _start_new_pipeline,
                     report_fairness, log_merge, create_source_node, get_dag_for_provenance, to_prov,
-                    to_openlineage)
+                    to_openlineage, __setstate__)
 
 
 # ---------------------------------------------------------------- DAGLock
@@ -198,8 +213,9 @@ _lock_locked: Any = None
 def attach(tracker_cls: Any, lock_cls: Any) -> None:
     """Sets the methods above on DAGTracker and its lock type (called once, by the extension
     module)."""
-    global _check_self, _lock_locked
+    global _check_self, _lock_locked, _native_setstate
     _check_self = tracker_cls.__dict__["_columnar"].fget
+    _native_setstate = tracker_cls.__dict__["__setstate__"]
     _lock_locked = lock_cls.__dict__["locked"]
     for fn in _TRACKER_METHODS:
         if fn.__doc__:

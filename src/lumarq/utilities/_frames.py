@@ -170,7 +170,9 @@ def dag_frame_setitem(frame_cls, series_cls, self, key, value):
     if isinstance(value, series_cls) and _brings_words(self, value):
         node_ids = value._node_ids
         self._col_prov[key] = value._prov.copy()
-        self._col_nodes[key] = node_ids.copy()
+        # Node ids are per tracker: another's (a worker's copy) name unrelated nodes here.
+        own = value._tracker is self._tracker or self._tracker is None
+        self._col_nodes[key] = node_ids.copy() if own else np.full(len(node_ids), -1, np.int64)
         _name_assigned_nodes(value._tracker, key, node_ids)
     else:
         # Plain values have no words or nodes: the column's old ones would describe other values.

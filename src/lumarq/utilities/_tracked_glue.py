@@ -216,6 +216,12 @@ def _first_tracker(objs):
     return None
 
 
+def _own_nodes(obj, tracker):
+    """Whether `obj`'s node ids are `tracker`'s: ids are per tracker, and a copy of it (a worker
+    process's) hands out the same ones for other nodes."""
+    return (_tracked_series(obj) or _tracked_frame(obj)) and obj._tracker is tracker
+
+
 def _frame_words(frame, n):
     """Per-row union over every tracked column of `frame` (n == its rows) or one word for all."""
     tracker = frame._tracker
@@ -451,7 +457,8 @@ def series_finalize(self, other, method=None, **kwargs):
                     else np.zeros(len(o), np.uint32) for o in objs]
             _set(self, _prov=np.concatenate(prov), _tracker=tracker)
             if nodes:
-                ids = [_fit_nodes(o._node_ids, len(o)) if hasattr(o, "_node_ids")
+                ids = [_fit_nodes(o._node_ids, len(o))
+                       if hasattr(o, "_node_ids") and _own_nodes(o, tracker)
                        else np.full(len(o), -1, np.int64) for o in objs]
                 _set(self, _node_ids=np.concatenate(ids))
         return self
@@ -1271,7 +1278,7 @@ def _concat_frame(self, objs):
                     pieces.append(_fit(tracker, prov, len(o)))
                 else:
                     pieces.append(np.zeros(len(o), np.uint32))
-                node = getattr(o, "_col_nodes", {}).get(col) if _tracked_frame(o) else None
+                node = getattr(o, "_col_nodes", {}).get(col) if _own_nodes(o, tracker) else None
                 ids.append(_fit_nodes(node, len(o)) if node is not None
                            else np.full(len(o), -1, np.int64))
             if tracked:
@@ -1282,11 +1289,12 @@ def _concat_frame(self, objs):
         k = 0
         for o in objs:
             if isinstance(o, pd.Series):
-                sources = [(o._prov, getattr(o, "_node_ids", None))] if _tracked_series(o) \
-                    else [(None, None)]
+                own = _own_nodes(o, tracker)
+                sources = [(o._prov, getattr(o, "_node_ids", None) if own else None)] \
+                    if _tracked_series(o) else [(None, None)]
             else:
                 cp = getattr(o, "_col_prov", {}) if _tracked_frame(o) else {}
-                cn = getattr(o, "_col_nodes", {}) if _tracked_frame(o) else {}
+                cn = getattr(o, "_col_nodes", {}) if _own_nodes(o, tracker) else {}
                 sources = [(cp.get(c), cn.get(c)) for c in o.columns]
             for prov, node in sources:
                 col = self.columns[k]

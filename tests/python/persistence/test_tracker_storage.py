@@ -306,30 +306,46 @@ def test_persistence_switched_off_and_on_stores_the_graph_its_later_nodes_name(d
     assert edges["unresolved"] == 0 and edges["written"] == edges["queued"]
 
 
+@pytest.mark.parametrize("before", ["in memory", "switched off", "unpickled", "text records"])
+@pytest.mark.parametrize("way", ["containers", "dtype"])
+def test_rows_recorded_without_a_pipeline_are_stored_with_the_one_switched_on(db_url, way, before):
+    # Rows recorded while no pipeline was open (a tracker used in memory first, one switched
+    # off, one unpickled in a worker process) went to the store under pipeline 0, which does
+    # not exist: counted as written, yet no pipeline showed them.
+    import pickle
 
-@pytest.mark.parametrize("way", ["containers", "dtype", "records"])
-def test_rows_recorded_before_persistence_is_switched_on_go_to_its_pipeline(db_url, way):
-    # They were stored under pipeline 0: in no pipeline, mixed with every such tracker's rows.
     import lumarq
     from lumarq.utilities.vantor32_dag import wrap_dataframe_dag
 
-    df = pd.DataFrame({"a": [1.0, 2.0, 3.0]})
-    t = DAGTracker(tenant_id="acme", pipeline_name="late")
-    if way == "records":
-        t.record_row_value(0, build_pipeline(t)["neg"], "neg", 0.5, "score")
-    else:
-        d = lumarq.track(df, t, "x") if way == "dtype" else wrap_dataframe_dag(df, t, "x")
-        _ = d["a"] * d["a"]
-    t._service_url, t._api_key = db_url, KEY  # the buffer is not read: the rows stay columns
+    df = pd.DataFrame({"a": np.arange(5.0), "b": np.arange(5.0) + 1})
+    # (unpickled: a copy of a persisting tracker, whose rows named its pipeline in another store)
+    t = DAGTracker(pipeline_name="p")
+    if before in ("switched off", "unpickled"):
+        t._api_key, t._tenant_id, t._service_url = KEY, "acme", db_url
+        t.enable_persistence()
+        if before == "switched off":
+            t.disable_persistence()
+    d = lumarq.track(df, t, "x") if way == "dtype" else wrap_dataframe_dag(df, t, "x")
+    s = d["a"] + d["b"]  # 10 source rows and 5 of the add
+    if before == "text records":
+        t.record_row_value(0, 1, "note", "text")
+    if before == "unpickled":
+        parent, (t, d) = t, pickle.loads(pickle.dumps((t, d)))
+        parent._value_buffer.clear()  # the parent's own rows stay out of this store
+        parent.disable_persistence()
+    t._api_key, t._tenant_id, t._service_url = KEY, "acme", db_url
     t.enable_persistence()
     pid = t._pipeline_id
-    with t:
-        pass
+    _ = d["a"] * d["b"]
+    assert t.flush() is True
+    written = t.get_persistence_stats()["row_values"]["written"]
+    t.disable_persistence()
     r = reader(db_url, "acme")
-    counts = r.count_row_values(pid), r.count_row_values()
+    counts = {p["id"]: r.count_row_values(p["id"]) for p in r.list_pipelines()}
+    total = r.count_row_values()
     r.disconnect()
-    held = 1 if way == "records" else 6  # three sources and three products
-    assert counts == (held, held)
+    expected = 20 + (before == "text records")
+    assert counts[pid] == total == written == expected
 
 
 @pytest.mark.parametrize("failures, budget", [(2, 30.0), (10**6, 0.3)],
