@@ -114,7 +114,18 @@ def run(rows: int | None = None, repeat: int = 5) -> list[Result]:
             "pandas rolling mean", None)
     compare(f"dtype with a DAGTracker: cumsum of a computed column, {n:,} rows",
             lambda: dag_left["s"].cumsum(), lambda: plain_s["s"].cumsum(), "pandas cumsum", None)
-    del dag_tracker, dag_left, dag_right
+    # Row values that are no numbers: each row's text is recorded (dates and durations as the
+    # text of each distinct value), only the newest the memory-only buffer keeps.
+    texts = pd.DataFrame({"t": np.where(rng.random(n) < 0.2, None, "little").tolist(),
+                          "d": pd.Timestamp("2020-01-01") + pd.to_timedelta(
+                              np.sort(rng.integers(0, 10**6, n)), unit="min")})
+    dag_texts = lumarq.track(texts, dag_tracker, "texts")
+    compare(f"dtype with a DAGTracker: fillna of text, {n:,} rows",
+            lambda: dag_texts["t"].fillna("none"), lambda: texts["t"].fillna("none"),
+            "pandas fillna", None)
+    compare(f"dtype with a DAGTracker: diff of dates, {n:,} rows",
+            lambda: dag_texts["d"].diff(), lambda: texts["d"].diff(), "pandas diff", None)
+    del dag_tracker, dag_left, dag_right, dag_texts
 
     wide = pd.DataFrame({f"f{i}": rng.random(n) for i in range(COLUMNS)})
     copy_s, track_s = paired_medians(
