@@ -459,7 +459,13 @@ RowArrays BinaryRows(nb::handle self, nb::handle other, nb::handle tracker, nb::
                      nb::handle op, nb::handle op_code) {
   const size_t n = Len(values);
   IntColumn pa(GetAttr(self, "_prov")), pb(GetAttr(other, "_prov"));
-  IntColumn na(GetAttr(self, "_node_ids")), nr(GetAttr(other, "_node_ids"));
+  // The node ids of another tracker's Series (a copy's, unpickled in a worker) name nodes of
+  // another graph: read as none, as rows gathered from it by concat are.
+  nb::object theirs = GetAttr(other, "_tracker");
+  int64_t* none = nullptr;
+  const bool foreign = !theirs.is_none() && theirs.ptr() != tracker.ptr();
+  IntColumn na(GetAttr(self, "_node_ids")),
+      nr(foreign ? NewI64Array(0, &none) : GetAttr(other, "_node_ids"));
   RowValues row_values(values, n);
   RowArrays out(n);
   uint32_t* prov_out = out.words;

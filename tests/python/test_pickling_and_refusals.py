@@ -136,7 +136,8 @@ def test_a_storage_url_without_a_key_warns_at_first_use(key, url, warns):
     (lambda mine, theirs: pd.concat([mine[["r"]], theirs[["r"]].add_suffix("2")], axis=1)["r2"],
      slice(0, 3)),
     (lambda mine, theirs: mine.__setitem__("r2", theirs["r"]) or mine["r2"], slice(0, 3)),
-], ids=["Series", "frames by rows", "frames by columns", "assigned as a column"])
+    (lambda mine, theirs: mine["r"] + theirs["r"], slice(0, 3)),
+], ids=["Series", "frames by rows", "frames by columns", "assigned as a column", "an operand"])
 def test_results_of_a_copy_gathered_keep_no_node_of_another_tracker(gather, copied):
     # A worker process computes on its copy of the tracker, which hands out the same node ids:
     # gathered into the original's containers, those ids named unrelated nodes of its graph
