@@ -815,6 +815,7 @@ UNARY = {
     "negation": (lambda s: -s, OpCode.NEG),
     "abs": (lambda s: s.abs(), OpCode.MAP),
     "round": (lambda s: s.round(1), OpCode.MAP),
+    "round to tens": (lambda s: s.round(-1), OpCode.MAP),
     "ufunc": (lambda s: np.log1p(s), OpCode.MAP),
     "astype between provenance dtypes": (lambda s: s.astype("prov[float32]"), None),
 }
