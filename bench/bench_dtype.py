@@ -88,6 +88,8 @@ def run(rows: int | None = None, repeat: int = 5) -> list[Result]:
     compare(f"dtype loc assignment by a tracked condition, {n:,} rows",
             lambda: assigned(tracked, cond), lambda: assigned(plain, plain_cond),
             "pandas loc assignment", None)
+    compare(f"dtype round(1), {n:,} rows", lambda: tracked["a"].round(1),
+            lambda: plain["a"].round(1), "pandas round", None, repeat * 10)
     # A Python mapping per element: pandas computes the values, each row takes one chain step.
     codes = {g: g * 0.5 for g in range(GROUPS)}
     compare(f"dtype map by a dict, {n:,} rows, {GROUPS:,} keys", lambda: tracked["g"].map(codes),
