@@ -58,10 +58,21 @@ logger = logging.getLogger("lumarq.utilities.persistence")
 KINDS = ("nodes", "edges", "row_values", "sources")
 # A queue item of column batches: ("columns", (GraphColumns or None, RowValueColumns or None),
 # row values), written through the store's `write_columns`. One with a graph is a transaction of
-# its own; row values share a transaction with other items as record lists do (a batch that
-# also holds records is written as records).
+# its own; row values share a transaction with the column batches beside them, and a batch that
+# also holds records is written as consecutive transactions of records and of columns, in order.
 COLUMNS = "columns"
 _HELD_EDGES_MAX = 1_000_000  # edges held for a pipeline's graph; a larger batch is reported
+
+
+def _kind_runs(items: List[Any]) -> List[List[Any]]:
+    """`items` cut where column batches and records meet, in order."""
+    runs: List[List[Any]] = []
+    for item in items:
+        if runs and (runs[-1][-1][0] == COLUMNS) == (item[0] == COLUMNS):
+            runs[-1].append(item)
+        else:
+            runs.append([item])
+    return runs
 
 
 def _alone(item: Any) -> bool:
@@ -1008,7 +1019,7 @@ class AsyncWriter:
             return result if isinstance(result, dict) else {}
         groups: Dict[str, list] = {k: [] for k in KINDS}
         for kind, payload, _ in items:
-            if kind == COLUMNS:  # row values beside records: one transaction of records
+            if kind == COLUMNS:  # (_deliver cuts batches where the two meet; other callers)
                 groups["row_values"].append(payload[1].to_records())
             else:
                 groups[kind].append(payload)
@@ -1077,6 +1088,13 @@ class AsyncWriter:
         per record; what is left when the bound is reached is dropped."""
         if splits is None:
             splits = [_MAX_REFUSED_ATTEMPTS]
+        runs = _kind_runs(items)
+        if len(runs) > 1:
+            # Row-value columns beside records: each run its own transaction, in order, so the
+            # columns are not written as records (a row at a time, several times slower)
+            for run in runs:
+                self._deliver(run, splits)
+            return
         token = self._token()
         delay = _RETRY_FIRST_S
         retried_once = False
