@@ -4,6 +4,7 @@ condition, and `track` (against a deep copy)."""
 from __future__ import annotations
 
 import statistics
+import time
 
 import numpy as np
 import pandas as pd
@@ -128,6 +129,7 @@ def run(rows: int | None = None, repeat: int = 5) -> list[Result]:
     compare(f"dtype with a DAGTracker: diff of dates, {n:,} rows",
             lambda: dag_texts["d"].diff(), lambda: texts["d"].diff(), "pandas diff", None)
     del dag_tracker, dag_left, dag_right, dag_texts
+    results.append(_persisting_pipeline(min(n, 200_000), max(1, repeat // 2)))
 
     wide = pd.DataFrame({f"f{i}": rng.random(n) for i in range(COLUMNS)})
     copy_s, track_s = paired_medians(
@@ -139,6 +141,44 @@ def run(rows: int | None = None, repeat: int = 5) -> list[Result]:
         baseline_s=copy_s, target="ratio <= 1.5"))
     results.extend(_assignment_hook_cost(repeat))
     return results
+
+
+def _persisting_pipeline(n: int, repeat: int) -> Result:
+    """Seconds from `track` to the end of `flush` of a short pipeline on text and numbers with a
+    DAGTracker persisting into SQLite: source cells, a text fill and arithmetic, as row values
+    (texts and numbers) beside the nodes the writer is given one by one."""
+    import os
+    import tempfile
+    import warnings
+
+    import lumarq
+    from lumarq.utilities.vantor32_dag import DAGTracker
+
+    rng = np.random.default_rng(3)
+    frame = pd.DataFrame({"amount": rng.random(n) * 1000, "months": rng.integers(6, 60, n),
+                          "savings": np.where(rng.random(n) < 0.2, None, "little").tolist(),
+                          "purpose": rng.choice(["car", "tv", "education"], n).tolist()})
+
+    def once() -> float:
+        with tempfile.TemporaryDirectory() as d, warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            t0 = time.perf_counter()
+            t = DAGTracker(api_key="bench", service_url="sqlite:///" + os.path.join(d, "p.db"),
+                           pipeline_name="bench")
+            x = lumarq.track(frame, t, "loans", protected=["purpose"])
+            x["savings"] = x["savings"].fillna("none")
+            x["monthly"] = x["amount"] / x["months"]
+            t.flush(timeout=600.0)
+            elapsed = time.perf_counter() - t0
+            t.__exit__(None, None, None)
+        return elapsed
+
+    med = statistics.median(once() for _ in range(repeat))
+    rows = n * 6  # four columns' cells, the fill and the division
+    return Result(name=f"dtype with a DAGTracker persisting into SQLite: track, a text fillna "
+                       f"and a division, {n:,} rows, to the end of flush", median_s=med,
+                  per_item=per_item(med, rows, "row value"),
+                  notes=[f"{rows / med:,.0f} row values/s, texts and numbers"])
 
 
 def _assignment_hook_cost(repeat: int) -> list[Result]:
